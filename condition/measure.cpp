@@ -1,0 +1,98 @@
+#include "measure.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "num_format.h"
+
+int32_t measure_crest_factors(int32_t count, const double* i, const double* q, double* crest_i,
+                              double* crest_q, double* papr) {
+    if (count < 1) {  // no burst samples: nothing to measure, report 0 dB
+        *crest_i = 0.0;
+        *crest_q = 0.0;
+        *papr = 0.0;
+        return 0;
+    }
+    double peak_i = i[0] * i[0];
+    double peak_q = q[0] * q[0];
+    double peak_c = i[0] * i[0] + q[0] * q[0];
+    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0;
+    for (int32_t k = 0; k < count; ++k) {
+        const double pi = i[k] * i[k];
+        const double pq = q[k] * q[k];
+        if (pi > peak_i) peak_i = pi;
+        if (pq > peak_q) peak_q = pq;
+        const double pc = pi + pq;
+        if (pc > peak_c) peak_c = pc;
+        sum_i += pi;
+        sum_q += pq;
+        sum_c += pc;
+    }
+    const double mean_i = sum_i / count;
+    const double mean_q = sum_q / count;
+    const double mean_c = sum_c / count;
+    const double ratio_i = mean_i <= 1e-12 ? 1.0 : peak_i / mean_i;
+    const double ratio_q = mean_q <= 1e-12 ? 1.0 : peak_q / mean_q;
+    const double ratio_c = mean_c <= 1e-12 ? 1.0 : peak_c / mean_c;
+    *crest_i = 10.0 * std::log10(ratio_i);
+    *crest_q = 10.0 * std::log10(ratio_q);
+    *papr = 10.0 * std::log10(ratio_c);
+    return 0;
+}
+
+void measure_peak(const double* x, int32_t count, double* peak) {
+    double m = 0.0;
+    for (int32_t k = 0; k < count; ++k) {
+        const double a = std::fabs(x[k]);
+        if (a > m) m = a;  // false for NaN
+    }
+    *peak = m;
+}
+
+namespace {
+
+// "\n!!!Round ERROR!!! %15.14lf: %15.14lf\n" on standard output, with "." whatever the locale.
+void print_round_error(double scale, double value) {
+    char line[2 * kFixedBufferSize + 32];
+    size_t n = 0;
+    const char head[] = "\n!!!Round ERROR!!! ";
+    std::memcpy(line, head, sizeof head - 1);
+    n += sizeof head - 1;
+    n += format_fixed(line + n, scale, 14, 15);
+    line[n++] = ':';
+    line[n++] = ' ';
+    n += format_fixed(line + n, value, 14, 15);
+    line[n++] = '\n';
+    std::fwrite(line, 1, n, stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
+                         double scale, int32_t bits) {
+    const double full_scale = std::ldexp(1.0, bits);
+    const double top = full_scale - 1.0;
+    const double divisor = scale + 1e-12;
+    const int32_t top_code = static_cast<int32_t>(top);
+    const int32_t zero_code = static_cast<int32_t>(top * 0.5);  // (0 + 1) * 0.5 * M, truncated
+    int32_t status = 0;
+    // The passes of the straightforward form (divide; add 1; halve; times M and
+    // truncate) each round to double, so they are kept as separate steps.
+    for (int32_t k = 0; k < count; ++k) {
+        double w = x[k] / divisor;
+        work[k] = w;
+        if (w > 1.0 || w < -1.0 || std::isnan(w)) {
+            if (status == 0) print_round_error(scale, w);
+            status = 1;
+            codes[k] = std::isnan(w) ? zero_code : (w > 1.0 ? top_code : 0);
+            continue;
+        }
+        w = w + 1.0;
+        w = w * 0.5;
+        w = w * top;
+        codes[k] = static_cast<int32_t>(w);
+    }
+    return status;
+}

@@ -1,0 +1,12 @@
+// Gaussian noise: Park-Miller minimal standard generator with a Bays-Durham
+// shuffle table (process-wide, kept for the life of the library), Marsaglia's
+// polar method for the normal pairs.
+#pragma once
+#include <cstdint>
+
+// Adds noise of standard deviation 10^(level/20) to each channel, in place.
+int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q);
+// Two independent standard normal deviates.
+void gaussian_pair(double* g1, double* g2, int32_t* state);
+// Uniform deviate in (0, 1), at most 0.99999988.
+double uniform_deviate(int32_t* state);

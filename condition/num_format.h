@@ -1,0 +1,15 @@
+// Locale-free number formatting, byte for byte as printf in the C locale,
+// whatever locale the calling program has set.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Longest text format_fixed can produce with precision <= 20 (DBL_MAX has 309 digits).
+constexpr size_t kFixedBufferSize = 352;
+
+// printf("%*.*f", width, precision, v); returns the length (no NUL written).
+size_t format_fixed(char* buf, double v, int precision, int width = 0);
+// printf("%*.*e", width, precision, v); buf needs precision + 32 bytes.
+size_t format_sci(char* buf, double v, int precision, int width = 0);
+// printf("%d").
+size_t format_int(char* buf, int64_t v);

@@ -1,0 +1,107 @@
+#include "writers.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "file_sink.h"
+#include "num_format.h"
+
+namespace {
+
+// Pairs per chunk of the AWG sample block (8 bytes each).
+constexpr int32_t kPairsPerChunk = 8192;
+// CSV lines per chunk; a line holds at most two 31-byte numbers, a comma and a line end.
+constexpr int32_t kLinesPerChunk = 1024;
+constexpr size_t kCsvLineMax = 2 * 40 + 2;
+
+void put_text(FileSink* s, const char* text) { sink_write(s, text, std::strlen(text)); }
+
+// Stores v as 4 little-endian bytes, whatever the host's byte order.
+inline void put_le32(unsigned char* p, int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    p[0] = static_cast<unsigned char>(u);
+    p[1] = static_cast<unsigned char>(u >> 8);
+    p[2] = static_cast<unsigned char>(u >> 16);
+    p[3] = static_cast<unsigned char>(u >> 24);
+}
+
+}  // namespace
+
+int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* q_codes,
+                       double crest_i, double crest_q, double papr, double fs, int32_t count) {
+    if (count < 0) return 1;
+    // The DATE item shows the moment before the file is opened.
+    const std::tm t = local_time_now();
+    FileSink s;
+    if (sink_open(path, true, &s) != 0) return 1;
+
+    char text[3 * kFixedBufferSize + 64];
+    put_text(&s, "{COMMENT:OFDM waveform generator}");
+    int n = std::snprintf(text, sizeof text, "{DATE:%4d/%02d/%02d;%02d:%02d:%02d}",
+                          t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                          t.tm_sec);
+    sink_write(&s, text, static_cast<size_t>(n));
+
+    // {PAPR:papr;crest_i;crest_q} with six decimals each (printf "%f").
+    size_t len = 0;
+    std::memcpy(text, "{PAPR:", 6);
+    len += 6;
+    len += format_fixed(text + len, papr, 6);
+    text[len++] = ';';
+    len += format_fixed(text + len, crest_i, 6);
+    text[len++] = ';';
+    len += format_fixed(text + len, crest_q, 6);
+    text[len++] = '}';
+    sink_write(&s, text, len);
+
+    put_text(&s, "{IQFILTER:FLT50M}{IQGAIN:1.0;1.0}{IQOFFSET:0.0;0.0}");
+    len = 0;
+    std::memcpy(text, "{SAMPLINGFREQ:", 14);
+    len += 14;
+    len += format_fixed(text + len, fs, 6);
+    text[len++] = '}';
+    sink_write(&s, text, len);
+    put_text(&s, "{IQOUTPUT:FIX}");
+
+    len = 0;
+    std::memcpy(text, "{WAVEDATA:", 10);
+    len += 10;
+    len += format_int(text + len, 8 * static_cast<int64_t>(count));
+    text[len++] = ';';
+    sink_write(&s, text, len);
+
+    // Sample block: I code then Q code, each a 32-bit little-endian word.
+    static_assert(kPairsPerChunk > 0);
+    unsigned char block[8 * kPairsPerChunk];
+    for (int32_t start = 0; start < count && !s.failed; start += kPairsPerChunk) {
+        const int32_t end = count - start < kPairsPerChunk ? count : start + kPairsPerChunk;
+        unsigned char* p = block;
+        for (int32_t k = start; k < end; ++k, p += 8) {
+            put_le32(p, i_codes[k]);
+            put_le32(p + 4, q_codes[k]);
+        }
+        sink_write(&s, block, static_cast<size_t>(p - block));
+    }
+    put_text(&s, "}");
+    return sink_close(&s, path);
+}
+
+int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count) {
+    if (count < 0) return 1;
+    FileSink s;
+    if (sink_open(path, false, &s) != 0) return 1;
+    // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
+    char chunk[kLinesPerChunk * kCsvLineMax];
+    for (int32_t start = 0; start < count && !s.failed; start += kLinesPerChunk) {
+        const int32_t end = count - start < kLinesPerChunk ? count : start + kLinesPerChunk;
+        char* p = chunk;
+        for (int32_t k = start; k < end; ++k) {
+            p += format_sci(p, i[k], 10, 15);
+            *p++ = ',';
+            p += format_sci(p, q[k], 10, 15);
+            *p++ = '\n';
+        }
+        sink_write(&s, chunk, static_cast<size_t>(p - chunk));
+    }
+    return sink_close(&s, path);
+}

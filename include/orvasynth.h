@@ -1,0 +1,139 @@
+/*
+ * Orvasynth: IEEE 802.11a OFDM test-waveform synthesis.
+ *
+ * One exported function, orv_11a_actual, turns a WaveParams record into one
+ * waveform file: an AWG waveform file (output mode 0) or a CSV file of the
+ * floating-point I/Q samples (output mode 1).
+ *
+ * Calls must not overlap: the library keeps two process-wide caches between
+ * calls (the FFT's sine and bit-reversal tables, and the Gaussian noise
+ * generator's shuffle table), and neither is guarded. Call it from one
+ * thread at a time.
+ */
+#ifndef ORVASYNTH_H
+#define ORVASYNTH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(ORVASYNTH_BUILDING)
+#    define ORV_API __declspec(dllexport)
+#  else
+#    define ORV_API __declspec(dllimport)
+#  endif
+#  if defined(_M_IX86) || defined(__i386__)
+#    define ORV_CALL __stdcall
+#  else
+#    define ORV_CALL
+#  endif
+#else
+#  if defined(ORVASYNTH_BUILDING)
+#    define ORV_API __attribute__((visibility("default")))
+#  else
+#    define ORV_API
+#  endif
+#  define ORV_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The parameter record: fourteen doubles, then fourteen int32, no padding,
+ * 168 bytes. Fields marked "out" are written by orv_11a_actual. */
+typedef struct WaveParams {
+    double burst_off_time;   /* s, silent gap after the burst when burst_enable is 1 */
+    double window_tr;        /* s, edge-taper transition time; <= 1e-12 means none */
+    double filter_cutoff;    /* Hz, transmit filter runs only when > 1e-12 */
+    double filter_rolloff;   /* raised-cosine roll-off factor */
+    double freq_error;       /* Hz, used when freq_error_enable is 1 */
+    double if_freq;          /* Hz, used when if_enable is 1 */
+    double dc_offset_re;     /* percent of the burst's peak envelope */
+    double dc_offset_im;     /* percent of the burst's peak envelope */
+    double noise_level;      /* dB absolute, used when noise_enable is 1 */
+    double sine_freq;        /* Hz, used when sine_enable is 1 */
+    double sine_level;       /* dB absolute, used when sine_enable is 1 */
+    double papr;             /* out, dB (0.0 in output mode 1) */
+    double crest_i;          /* out, dB (0.0 in output mode 1) */
+    double crest_q;          /* out, dB (0.0 in output mode 1) */
+    int32_t frame_format;    /* 0 full burst; other: DATA symbols only */
+    int32_t burst_enable;    /* 1: append burst_off_time of zeros */
+    int32_t rate_index;      /* 0..7: 6, 9, 12, 18, 24, 36, 48, 54 Mbit/s */
+    int32_t ofdm_symbols;    /* number of DATA OFDM symbols, 0..151 */
+    int32_t pn_seed;         /* initial payload generator state, nonzero */
+    int32_t data_pattern;    /* 0..6: PN9, PN15, PN19, PN20, PN23, ALL 0, ALL 1 */
+    int32_t oversampling;    /* 1..10, sampling rate = 20 MHz times this */
+    int32_t reserved;        /* must be 0 */
+    int32_t filter_taps;     /* transmit filter length */
+    int32_t iq_inverse;      /* 1: synthesised I and Q exchanged */
+    int32_t freq_error_enable;
+    int32_t if_enable;
+    int32_t noise_enable;
+    int32_t sine_enable;
+} WaveParams;
+
+#ifdef __cplusplus
+static_assert(sizeof(WaveParams) == 168, "WaveParams must be 168 bytes");
+static_assert(offsetof(WaveParams, crest_q) == 104, "doubles first");
+static_assert(offsetof(WaveParams, frame_format) == 112, "int32 after 14 doubles");
+static_assert(offsetof(WaveParams, sine_enable) == 164, "no padding");
+#else
+_Static_assert(sizeof(WaveParams) == 168, "WaveParams must be 168 bytes");
+_Static_assert(offsetof(WaveParams, crest_q) == 104, "doubles first");
+_Static_assert(offsetof(WaveParams, frame_format) == 112, "int32 after 14 doubles");
+_Static_assert(offsetof(WaveParams, sine_enable) == 164, "no padding");
+#endif
+
+/* Result codes of orv_11a_actual (besides a validation mask with bit 31 set). */
+#define ORV_OK 0
+#define ORV_NO_MEMORY 1
+#define ORV_LENGTH_OVERFLOW 2
+#define ORV_WRITE_FAILED 4
+#define ORV_INVALID 0x80000000u
+
+/* Validation mask bits: one per input field, bit 25 for the output mode. */
+#define ORV_BAD_FRAME_FORMAT      0x00000001u
+#define ORV_BAD_BURST_ENABLE      0x00000002u
+#define ORV_BAD_BURST_OFF_TIME    0x00000004u
+#define ORV_BAD_RATE_INDEX        0x00000008u
+#define ORV_BAD_OFDM_SYMBOLS      0x00000010u
+#define ORV_BAD_PN_SEED           0x00000020u
+#define ORV_BAD_DATA_PATTERN      0x00000040u
+#define ORV_BAD_OVERSAMPLING      0x00000080u
+#define ORV_BAD_WINDOW_TR         0x00000100u
+#define ORV_BAD_FILTER_CUTOFF     0x00000200u
+#define ORV_BAD_FILTER_ROLLOFF    0x00000400u
+#define ORV_BAD_RESERVED          0x00000800u
+#define ORV_BAD_FILTER_TAPS       0x00001000u
+#define ORV_BAD_IQ_INVERSE        0x00002000u
+#define ORV_BAD_FREQ_ERROR_ENABLE 0x00004000u
+#define ORV_BAD_FREQ_ERROR        0x00008000u
+#define ORV_BAD_IF_ENABLE         0x00010000u
+#define ORV_BAD_IF_FREQ           0x00020000u
+#define ORV_BAD_DC_OFFSET_RE      0x00040000u
+#define ORV_BAD_DC_OFFSET_IM      0x00080000u
+#define ORV_BAD_NOISE_ENABLE      0x00100000u
+#define ORV_BAD_NOISE_LEVEL       0x00200000u
+#define ORV_BAD_SINE_ENABLE       0x00400000u
+#define ORV_BAD_SINE_FREQ         0x00800000u
+#define ORV_BAD_SINE_LEVEL        0x01000000u
+#define ORV_BAD_OUTPUT_MODE       0x02000000u
+
+/*
+ * Generates one 802.11a burst and writes it to path.
+ * params: read for its in fields; papr, crest_i and crest_q are written
+ *         (measured values in output mode 0, 0.0 in output mode 1).
+ * output_mode: 0 AWG waveform file, 1 CSV sample file.
+ * path: NUL-terminated file name; an existing regular file is replaced.
+ * Returns 0, a validation mask with bit 31 set (nothing written), 1 when
+ * memory ran out (nothing written), 2 when LENGTH exceeded 12 bits (file
+ * written), or 4 when the file could not be written completely.
+ */
+ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode, const char* path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORVASYNTH_H */

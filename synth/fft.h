@@ -1,0 +1,20 @@
+// Complex FFT of any size from 4 points: radix-2 for powers of two, chirp-z
+// (Bluestein) for the rest. Direction 0 is the inverse transform scaled by
+// 1/n, direction 1 the unscaled forward transform. The radix-2 sine and
+// bit-reversal tables are a process-wide cache (calls must not overlap).
+#pragma once
+#include <cstdint>
+
+// Returns 0; 1 size outside 4..2^21; 2 bad direction; -1 out of memory.
+int32_t fft(int32_t n, double* re, double* im, int32_t direction);
+// Returns 0; 1 n not a power of two in 4..2^22; 2 bad direction; -1 out of memory.
+int32_t fft_radix2(int32_t n, double* re, double* im, int32_t direction);
+// Returns 0; 1 size outside 4..2^21; 2 bad direction; -1 out of memory.
+int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction);
+// Replaces (re1, im1) by its circular convolution with (re2, im2) over m
+// points (m a power of two); (re2, im2) is left holding its forward transform.
+int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, double* im2);
+// Frees the cached tables; harmless when none are present. Returns 0.
+int32_t fft_release_tables();
+// Size the cached tables were built for, 0 when the cache is empty.
+int32_t fft_cached_size();

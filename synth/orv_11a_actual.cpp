@@ -1,0 +1,160 @@
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include "data_field.h"
+#include "impairments.h"
+#include "measure.h"
+#include "noise.h"
+#include "orvasynth.h"
+#include "pipeline.h"
+#include "preamble.h"
+#include "rate.h"
+#include "signal_field.h"
+#include "tx_filter.h"
+#include "validate.h"
+#include "writers.h"
+
+int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_off_time,
+                       double window_tr, int32_t ofdm_symbols, int32_t os, BurstGeometry* g) {
+    const int64_t os64 = os;
+    g->fs = 20000000.0 * os;
+    const int64_t P = frame_format == 0 ? 320 * os64 : 0;
+    const int64_t S = frame_format == 0 ? 80 * os64 : 0;
+    const int64_t D = 80 * static_cast<int64_t>(ofdm_symbols) * os64;
+    const int64_t N = P + S + D;
+    if (os < 1 || ofdm_symbols < 0 || N > INT32_MAX) return 1;
+    double total = static_cast<double>(N);
+    if (burst_enable == 1) {
+        total = static_cast<double>(N) + burst_off_time * g->fs;
+        if (!(total >= 0.0 && total < 2147483647.0)) return 1;
+    }
+    double transition = 0.0;
+    if (window_tr > 1e-12) {
+        transition = window_tr * g->fs;
+        if (!(transition < 2147483647.0)) return 1;
+    }
+    g->preamble = static_cast<int32_t>(P);
+    g->signal = static_cast<int32_t>(S);
+    g->data = static_cast<int32_t>(D);
+    g->burst = static_cast<int32_t>(N);
+    g->total = static_cast<int32_t>(total);  // truncation toward zero
+    g->transition = static_cast<int32_t>(transition);
+    return 0;
+}
+
+namespace {
+
+// Zero-filled array of count elements (all-bits-zero is 0.0 and code 0); one
+// element at least, so a zero count is not mistaken for a failed allocation.
+template <typename T>
+T* allocate_array(int32_t count) {
+    size_t n = count > 0 ? static_cast<size_t>(count) : 1;
+    return static_cast<T*>(std::calloc(n, sizeof(T)));
+}
+
+}  // namespace
+
+int32_t allocate_buffers(int32_t total, SampleBuffers* b) {
+    *b = SampleBuffers{};
+    if ((b->i = allocate_array<double>(total)) == nullptr ||
+        (b->q = allocate_array<double>(total)) == nullptr ||
+        (b->work = allocate_array<double>(total)) == nullptr ||
+        (b->i_codes = allocate_array<int32_t>(total)) == nullptr ||
+        (b->q_codes = allocate_array<int32_t>(total)) == nullptr) {
+        free_buffers(b);
+        return 1;
+    }
+    return 0;
+}
+
+void free_buffers(SampleBuffers* b) {
+    std::free(b->i);
+    std::free(b->q);
+    std::free(b->work);
+    std::free(b->i_codes);
+    std::free(b->q_codes);
+    *b = SampleBuffers{};
+}
+
+extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode,
+                                                   const char* path) {
+    if (params == nullptr) return static_cast<int32_t>(ORV_INVALID | ORV_BAD_OUTPUT_MODE);
+    const WaveParams& p = *params;
+
+    // 1. Validation: nothing is allocated or written for a bad record.
+    int32_t mask = validate_params(params, output_mode);
+    if (mask != 0) return mask;
+    if (path == nullptr) return ORV_WRITE_FAILED;
+
+    // 2, 3. Geometry and the zero-filled arrays.
+    BurstGeometry g;
+    if (burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
+                       p.ofdm_symbols, p.oversampling, &g) != 0)
+        return ORV_NO_MEMORY;
+    SampleBuffers b;
+    if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;  // arrays start at 0.0
+
+    // 4. IQ exchange: synthesis writes its in-phase part into Q when iq_inverse is 1.
+    double* dst_i = p.iq_inverse == 1 ? b.q : b.i;
+    double* dst_q = p.iq_inverse == 1 ? b.i : b.q;
+
+    // 5. Rate lookup: its result (0 or 2) is the provisional result.
+    int32_t mod_code, coding_rate, n_bpsc, n_cbps, n_dbps, length;
+    int32_t result = rate_parameters(p.rate_index, p.ofdm_symbols, &mod_code, &coding_rate,
+                                     &n_bpsc, &n_cbps, &n_dbps, &length);
+
+    // 6-8. Synthesis: preamble and SIGNAL (full format), then the DATA symbols.
+    const int32_t os = p.oversampling;
+    const int32_t L = g.transition;
+    int32_t pilot_state = 0xFFFF;
+    if (p.frame_format == 0) {
+        build_short_training(dst_i, dst_q, L, os);
+        build_long_training(dst_i + 160 * os, dst_q + 160 * os, L, os);
+        build_signal_symbol(os, p.rate_index, length, &pilot_state, L, dst_i + g.preamble,
+                            dst_q + g.preamble);
+    }
+    const int32_t data_start = g.preamble + g.signal;
+    build_data_field(os, p.pn_seed, p.data_pattern, p.ofdm_symbols, p.rate_index, L, g.data,
+                     dst_i + data_start, dst_q + data_start, pilot_state);
+
+    // 9-14. Conditioning in fixed order; filter and noise span all T samples,
+    // the other stages the N burst samples.
+    if (p.filter_cutoff > 1e-12)
+        apply_tx_filter(g.total, b.i, b.q, p.filter_taps, os, p.filter_cutoff, p.filter_rolloff,
+                        p.reserved, b.work);
+    if (p.freq_error_enable == 1)
+        shift_frequency(g.burst, b.i, b.q, p.freq_error, g.fs, -1, b.i, b.q);
+    if (std::fabs(p.dc_offset_re) >= 1e-12 || std::fabs(p.dc_offset_im) >= 1e-12)
+        add_dc_offset(static_cast<double>(g.burst), p.dc_offset_re, p.dc_offset_im, b.i, b.q);
+    if (p.noise_enable == 1) add_gaussian_noise(g.total, p.noise_level, b.i, b.q);
+    if (p.sine_enable == 1) add_sine_interferer(g.burst, p.sine_level, p.sine_freq, g.fs, b.i, b.q);
+    if (p.if_enable == 1) convert_to_if(g.burst, b.i, b.q, p.if_freq, g.fs, -1, b.i, b.q);
+
+    // 15-17. Measure, quantise and write the AWG file, or write the CSV file.
+    int32_t written;
+    if (output_mode == 0) {
+        double crest_i, crest_q, papr, peak_i, peak_q;
+        measure_crest_factors(g.burst, b.i, b.q, &crest_i, &crest_q, &papr);
+        measure_peak(b.i, g.burst, &peak_i);
+        measure_peak(b.q, g.burst, &peak_q);
+        const double scale = peak_i > peak_q ? peak_i : peak_q;
+        // Out-of-range samples are saturated (codes stay defined); the round-error
+        // line on standard output is the only report, as for the burst-off noise.
+        quantise_channel(b.work, b.i, b.i_codes, g.total, scale, 14);
+        quantise_channel(b.work, b.q, b.q_codes, g.total, scale, 14);
+        written = write_awg_file(path, b.i_codes, b.q_codes, crest_i, crest_q, papr, g.fs, g.total);
+        params->papr = papr;
+        params->crest_i = crest_i;
+        params->crest_q = crest_q;
+    } else {
+        written = write_csv_file(path, b.i, b.q, g.total);
+        params->papr = 0.0;
+        params->crest_i = 0.0;
+        params->crest_q = 0.0;
+    }
+    if (written != 0) result = ORV_WRITE_FAILED;
+
+    free_buffers(&b);
+    return result;
+}

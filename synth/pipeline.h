@@ -1,0 +1,32 @@
+// The generation pipeline behind orv_11a_actual: geometry, the five per-call
+// arrays, synthesis, conditioning in fixed order, measurement and writing.
+#pragma once
+#include <cstdint>
+
+// Burst geometry of one record (all counts in samples at 20 MHz * os).
+struct BurstGeometry {
+    double fs;          // sampling rate in Hz
+    int32_t preamble;   // P: 320 * os in the full format, else 0
+    int32_t signal;     // S: 80 * os in the full format, else 0
+    int32_t data;       // D: 80 * ofdm_symbols * os
+    int32_t burst;      // N = P + S + D
+    int32_t total;      // T: N, plus the truncated burst-off gap when burst_enable is 1
+    int32_t transition; // L: edge-taper length, 0 without windowing
+};
+
+// Per-call sample arrays, each of `total` elements.
+struct SampleBuffers {
+    double* i;
+    double* q;
+    double* work;
+    int32_t* i_codes;
+    int32_t* q_codes;
+};
+
+// Geometry of a validated record; returns 1 when a count would not fit in int32.
+int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_off_time,
+                       double window_tr, int32_t ofdm_symbols, int32_t os, BurstGeometry* g);
+// Allocates the five zero-filled arrays in order; returns 0, or 1 (all released) on failure.
+int32_t allocate_buffers(int32_t total, SampleBuffers* b);
+// Releases the five arrays in allocation order and clears the pointers.
+void free_buffers(SampleBuffers* b);

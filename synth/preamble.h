@@ -1,0 +1,8 @@
+// PLCP preamble of 17.3.3: short and long training fields, 160 * os samples each.
+#pragma once
+#include <cstdint>
+
+// Ten periods of the short training sequence, tapered over L samples at the field edges.
+int32_t build_short_training(double* dst_i, double* dst_q, int32_t L, int32_t os);
+// Double guard interval and two long training symbols, tapered at the field edges.
+int32_t build_long_training(double* dst_i, double* dst_q, int32_t L, int32_t os);
