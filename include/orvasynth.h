@@ -126,9 +126,11 @@ _Static_assert(offsetof(WaveParams, sine_enable) == 164, "no padding");
  *         (measured values in output mode 0, 0.0 in output mode 1).
  * output_mode: 0 AWG waveform file, 1 CSV sample file.
  * path: NUL-terminated file name; an existing regular file is replaced.
- * Returns 0, a validation mask with bit 31 set (nothing written), 1 when
+ * Returns 0, a validation mask with bit 31 set (nothing written; 0x80000000
+ * alone for a null record), 1 when
  * memory ran out (nothing written), 2 when LENGTH exceeded 12 bits (file
- * written), or 4 when the file could not be written completely.
+ * written), or 4 when the file could not be written completely (also for a
+ * null path); a file that could not be completed is removed.
  */
 ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode, const char* path);
 

@@ -79,7 +79,7 @@ void free_buffers(SampleBuffers* b) {
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode,
                                                    const char* path) {
-    if (params == nullptr) return static_cast<int32_t>(ORV_INVALID | ORV_BAD_OUTPUT_MODE);
+    if (params == nullptr) return static_cast<int32_t>(ORV_INVALID);  // no record to check
     const WaveParams& p = *params;
 
     // 1. Validation: nothing is allocated or written for a bad record.

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "measure.h"
+
+namespace {
+
+struct CrestCase {
+    const char* name;
+    std::vector<double> i, q;
+    double crest_i, crest_q, papr;
+};
+
+class CrestFactors : public ::testing::TestWithParam<CrestCase> {};
+
+TEST_P(CrestFactors, AsPowerRatiosInDb) {
+    const CrestCase& c = GetParam();
+    double ci = -1, cq = -1, pa = -1;
+    EXPECT_EQ(measure_crest_factors(static_cast<int32_t>(c.i.size()), c.i.data(), c.q.data(), &ci,
+                                    &cq, &pa),
+              0);
+    EXPECT_NEAR(ci, c.crest_i, 1e-12) << c.name;
+    EXPECT_NEAR(cq, c.crest_q, 1e-12) << c.name;
+    EXPECT_NEAR(pa, c.papr, 1e-12) << c.name;
+}
+
+const double k6dB = 10.0 * std::log10(4.0);
+
+INSTANTIATE_TEST_SUITE_P(
+    Bursts, CrestFactors,
+    ::testing::Values(
+        CrestCase{"silent", {0, 0, 0, 0}, {0, 0, 0, 0}, 0, 0, 0},
+        CrestCase{"impulse on I only", {1, 0, 0, 0}, {0, 0, 0, 0}, k6dB, 0, k6dB},
+        // Constant envelope: a complex tone at fs/4 has PAPR 0 dB, each channel 3 dB.
+        CrestCase{"constant envelope", {1, 0, -1, 0}, {0, 1, 0, -1}, 10 * std::log10(2.0),
+                  10 * std::log10(2.0), 0},
+        // The peak starts from sample 0 and sample 0 still counts in the mean.
+        CrestCase{"peak at sample 0", {2, 1, 1, 1}, {0, 0, 0, 0}, 10 * std::log10(4.0 / 1.75), 0,
+                  10 * std::log10(4.0 / 1.75)},
+        // Mean power at most 1e-12 reads as no power (ratio 1).
+        CrestCase{"tiny channel", {1e-7, 0}, {1, 1}, 0, 0, 0}));
+
+TEST(CrestFactors, EmptyBurstMeasuresZero) {
+    double ci = -1, cq = -1, pa = -1;
+    EXPECT_EQ(measure_crest_factors(0, nullptr, nullptr, &ci, &cq, &pa), 0);
+    EXPECT_EQ(ci, 0.0);
+    EXPECT_EQ(cq, 0.0);
+    EXPECT_EQ(pa, 0.0);
+}
+
+TEST(MeasurePeak, LargestMagnitudeIgnoringNaN) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> x = {0.1, -0.7, nan, 0.69};
+    double peak = -1;
+    measure_peak(x.data(), 4, &peak);
+    EXPECT_EQ(peak, 0.7);
+    measure_peak(x.data(), 0, &peak);
+    EXPECT_EQ(peak, 0.0);
+    std::vector<double> only_nan = {nan, nan};
+    measure_peak(only_nan.data(), 2, &peak);
+    EXPECT_EQ(peak, 0.0);
+}
+
+struct QuantiseCase {
+    const char* name;
+    double scale;
+    std::vector<double> x;
+    std::vector<int32_t> codes;
+    int32_t result;
+};
+
+class Quantise : public ::testing::TestWithParam<QuantiseCase> {};
+
+TEST_P(Quantise, OffsetBinaryCodes) {
+    const QuantiseCase& c = GetParam();
+    const int32_t n = static_cast<int32_t>(c.x.size());
+    std::vector<double> work(c.x.size());
+    std::vector<int32_t> codes(c.x.size(), -12345);
+    ::testing::internal::CaptureStdout();
+    int32_t r = quantise_channel(work.data(), c.x.data(), codes.data(), n, c.scale, 14);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, c.result) << c.name;
+    EXPECT_EQ(codes, c.codes) << c.name;
+    // The diagnostic appears once per call, exactly when a value was out of range.
+    const std::string head = "\n!!!Round ERROR!!! ";
+    size_t count = 0;
+    for (size_t pos = out.find(head); pos != std::string::npos; pos = out.find(head, pos + 1))
+        ++count;
+    EXPECT_EQ(count, c.result == 0 ? 0u : 1u) << c.name << ": " << out;
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Quantise,
+    ::testing::Values(
+        QuantiseCase{"scale 0.1 example", 0.1, {0.1, 0.05, 0, -0.05, -0.1},
+                     {16382, 12287, 8191, 4095, 0}, 0},
+        QuantiseCase{"silent channel", 0.0, {0, 0, 0}, {8191, 8191, 8191}, 0},
+        QuantiseCase{"peak of order 1", 1.0, {1.0, -1.0}, {16382, 0}, 0},
+        QuantiseCase{"saturated and NaN", 0.5, {0.25, 0.75, -2.0, kNaN, 0.0},
+                     {12287, 16383, 0, 8191, 8191}, 1},
+        QuantiseCase{"noise over a silent burst", 0.0, {1e-3, -1e-3}, {16383, 0}, 1}));
+
+TEST(Quantise, DiagnosticLineIsExact) {
+    std::vector<double> x = {0.5, 3.0};
+    std::vector<double> work(2);
+    std::vector<int32_t> codes(2);
+    ::testing::internal::CaptureStdout();
+    quantise_channel(work.data(), x.data(), codes.data(), 2, 1.0, 14);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "\n!!!Round ERROR!!! 1.00000000000000: 2.99999999999700\n");
+}
+
+}  // namespace

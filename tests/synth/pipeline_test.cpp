@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <string>
+
+#include "pipeline.h"
+#include "support/records.h"
+
+namespace {
+
+struct GeometryCase {
+    const char* name;
+    int32_t frame_format, burst_enable;
+    double burst_off_time, window_tr;
+    int32_t symbols, os;
+    int32_t preamble, signal, data, burst, total, transition;
+};
+
+class Geometry : public ::testing::TestWithParam<GeometryCase> {};
+
+TEST_P(Geometry, CountsInSamples) {
+    const GeometryCase& c = GetParam();
+    BurstGeometry g{};
+    ASSERT_EQ(burst_geometry(c.frame_format, c.burst_enable, c.burst_off_time, c.window_tr,
+                             c.symbols, c.os, &g),
+              0);
+    EXPECT_EQ(g.fs, 20000000.0 * c.os);
+    EXPECT_EQ(g.preamble, c.preamble) << c.name;
+    EXPECT_EQ(g.signal, c.signal) << c.name;
+    EXPECT_EQ(g.data, c.data) << c.name;
+    EXPECT_EQ(g.burst, c.burst) << c.name;
+    EXPECT_EQ(g.total, c.total) << c.name;
+    EXPECT_EQ(g.transition, c.transition) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, Geometry,
+    ::testing::Values(
+        GeometryCase{"DATA only", 1, 0, 0, 0, 10, 4, 0, 0, 3200, 3200, 3200, 0},
+        GeometryCase{"full format", 0, 0, 0, 0, 100, 4, 1280, 320, 32000, 33600, 33600, 0},
+        GeometryCase{"no symbols", 0, 0, 0, 0, 0, 8, 2560, 640, 0, 3200, 3200, 0},
+        GeometryCase{"empty", 1, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0},
+        GeometryCase{"gap 100 us", 1, 1, 1e-4, 0, 10, 4, 0, 0, 3200, 3200, 11200, 0},
+        GeometryCase{"gap ignored when off", 1, 0, 1e-4, 0, 10, 4, 0, 0, 3200, 3200, 3200, 0},
+        // 160 * 1e-6 lands just below 160e-6: the gap truncates to one sample short.
+        GeometryCase{"160 us truncation", 1, 1, 160 * 1e-6, 0, 10, 4, 0, 0, 3200, 3200, 15999, 0},
+        GeometryCase{"window 100 ns", 1, 0, 0, 1e-7, 10, 4, 0, 0, 3200, 3200, 3200, 8},
+        GeometryCase{"window at 1e-12", 1, 0, 0, 1e-12, 10, 4, 0, 0, 3200, 3200, 3200, 0},
+        GeometryCase{"window 2 us", 1, 0, 0, 2e-6, 10, 10, 0, 0, 8000, 8000, 8000, 400},
+        GeometryCase{"largest record", 0, 1, 1.0, 0, 151, 10, 3200, 800, 120800, 124800,
+                     200124800, 0}));
+
+TEST(Geometry, RefusesCountsThatDoNotFit) {
+    BurstGeometry g{};
+    EXPECT_EQ(burst_geometry(0, 0, 0, 0, -1, 4, &g), 1);
+    EXPECT_EQ(burst_geometry(0, 0, 0, 0, 10, 0, &g), 1);
+    EXPECT_EQ(burst_geometry(0, 1, 1e6, 0, 10, 10, &g), 1);
+    EXPECT_EQ(burst_geometry(0, 0, 0, 100.0, 10, 10, &g), 1);
+}
+
+// The WAVEDATA byte count of an AWG file.
+long wavedata_count(const std::string& file) {
+    std::smatch m;
+    if (!std::regex_search(file, m, std::regex(R"(\{WAVEDATA:(\d+);)"))) return -1;
+    return std::stol(m[1]);
+}
+
+// Every rate and both formats: the file holds exactly 8 * T bytes of samples.
+TEST(Pipeline, FileSizeForEveryRateAndFormat) {
+    TempDir dir("rates");
+    for (int32_t rate = 0; rate < 8; ++rate) {
+        for (int32_t format = 0; format < 2; ++format) {
+            WaveParams p = valid_record();
+            p.rate_index = rate;
+            p.frame_format = format;
+            p.ofdm_symbols = 3 + rate;
+            p.burst_enable = 1;
+            p.burst_off_time = 160 * 1e-6;
+            const std::string path = dir.file("r.awv");
+            ASSERT_EQ(orv_11a_actual(&p, 0, path.c_str()), 0);
+            const int32_t N = (format == 0 ? 400 * 4 : 0) + 80 * 4 * p.ofdm_symbols;
+            const int32_t T = static_cast<int32_t>(N + p.burst_off_time * 80e6);
+            const std::string file = read_file(path);
+            EXPECT_EQ(wavedata_count(file), 8L * T) << "rate " << rate << " format " << format;
+            const size_t header = file.find("{WAVEDATA:") + std::string("{WAVEDATA:;").size() +
+                                  std::to_string(8L * T).size();
+            EXPECT_EQ(file.size(), header + 8u * T + 1u);
+        }
+    }
+}
+
+TEST(Pipeline, OutFieldsByResult) {
+    TempDir dir("out");
+    const double sentinel = 1234.5;
+    auto fresh = [&] {
+        WaveParams p = valid_record();
+        p.papr = p.crest_i = p.crest_q = sentinel;
+        return p;
+    };
+    // Validation failure: out fields untouched, nothing written.
+    WaveParams p = fresh();
+    p.ofdm_symbols = 152;
+    EXPECT_EQ(static_cast<uint32_t>(orv_11a_actual(&p, 0, dir.file("v.awv").c_str())), 0x80000010u);
+    EXPECT_EQ(p.papr, sentinel);
+    EXPECT_EQ(p.crest_q, sentinel);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("v.awv")));
+    const WaveParams before = fresh();
+    p = fresh();
+    EXPECT_EQ(static_cast<uint32_t>(orv_11a_actual(&p, 3, dir.file("v.awv").c_str())), 0x82000000u);
+    EXPECT_EQ(0, std::memcmp(&p, &before, sizeof p)) << "no field may change on a mask";
+
+    // CSV: out fields 0.0 even after a successful write.
+    p = fresh();
+    EXPECT_EQ(orv_11a_actual(&p, 1, dir.file("c.csv").c_str()), 0);
+    EXPECT_EQ(p.papr, 0.0);
+    EXPECT_EQ(p.crest_i, 0.0);
+    EXPECT_EQ(p.crest_q, 0.0);
+
+    // A missing directory: result 4; in AWG mode the measured values still come back.
+    p = fresh();
+    EXPECT_EQ(orv_11a_actual(&p, 0, dir.file("missing/a.awv").c_str()), 4);
+    EXPECT_NE(p.papr, sentinel);
+    WaveParams q = fresh();
+    EXPECT_EQ(orv_11a_actual(&q, 0, dir.file("ok.awv").c_str()), 0);
+    EXPECT_EQ(p.papr, q.papr);
+    EXPECT_EQ(p.crest_i, q.crest_i);
+    p = fresh();
+    EXPECT_EQ(orv_11a_actual(&p, 1, dir.file("missing/a.csv").c_str()), 4);
+    EXPECT_EQ(p.papr, 0.0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
+
+    // In fields are never written.
+    p = fresh();
+    WaveParams in_before = p;
+    orv_11a_actual(&p, 0, dir.file("ok.awv").c_str());
+    EXPECT_EQ(0, std::memcmp(&p, &in_before, offsetof(WaveParams, papr)));
+    EXPECT_EQ(0, std::memcmp(&p.frame_format, &in_before.frame_format, 14 * sizeof(int32_t)));
+}
+
+TEST(Pipeline, DevFullIsResult4AndStays) {
+    struct stat st;
+    if (::stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full";
+    for (int32_t mode = 0; mode < 2; ++mode) {
+        WaveParams p = valid_record();
+        EXPECT_EQ(orv_11a_actual(&p, mode, "/dev/full"), 4) << "mode " << mode;
+    }
+    ASSERT_EQ(::stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// Runs body in a child process and returns its exit status (or -signal).
+int in_child(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// The disk filling up in the middle of the sample block: result 4 and no
+// truncated file that looks like a waveform.
+TEST(Pipeline, FileSizeLimitMidBlock) {
+    TempDir dir("fsize");
+    for (int32_t mode = 0; mode < 2; ++mode) {
+        const std::string path = dir.file(mode == 0 ? "big.awv" : "big.csv");
+        int rc = in_child([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit lim = {64 * 1024, 64 * 1024};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            WaveParams p = valid_record();
+            return orv_11a_actual(&p, mode, path.c_str());
+        });
+        EXPECT_EQ(rc, 4) << "mode " << mode;
+        EXPECT_FALSE(std::filesystem::exists(path)) << "partial file left: " << path;
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ORV_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORV_UNDER_ASAN 1
+#endif
+#endif
+
+// Memory exhaustion on the largest record: result 1, nothing written, out fields unchanged.
+TEST(Pipeline, OutOfMemoryIsResult1) {
+#ifdef ORV_UNDER_ASAN
+    GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#else
+    TempDir dir("oom");
+    const std::string path = dir.file("huge.awv");
+    int rc = in_child([&] {
+        struct rlimit lim = {1024L * 1024 * 1024, 1024L * 1024 * 1024};
+        setrlimit(RLIMIT_AS, &lim);
+        WaveParams p = valid_record();
+        p.burst_enable = 1;
+        p.burst_off_time = 1.0;
+        p.oversampling = 10;
+        p.papr = 77.0;
+        int32_t r = orv_11a_actual(&p, 0, path.c_str());
+        return (r == 1 && p.papr == 77.0) ? 1 : 100 + r;
+    });
+    EXPECT_EQ(rc, 1);
+    EXPECT_FALSE(std::filesystem::exists(path));
+#endif
+}
+
+TEST(Pipeline, NullArguments) {
+    WaveParams p = valid_record();
+    EXPECT_EQ(orv_11a_actual(&p, 0, nullptr), 4);
+    EXPECT_EQ(static_cast<uint32_t>(orv_11a_actual(nullptr, 0, "/tmp/x")), 0x80000000u);
+}
+
+}  // namespace
