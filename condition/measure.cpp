@@ -72,27 +72,46 @@ void print_round_error(double scale, double value) {
 
 int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
                          double scale, int32_t bits) {
+    (void)work;  // the passes run through a small stack block instead (same roundings)
     const double full_scale = std::ldexp(1.0, bits);
     const double top = full_scale - 1.0;
     const double divisor = scale + 1e-12;
     const int32_t top_code = static_cast<int32_t>(top);
     const int32_t zero_code = static_cast<int32_t>(top * 0.5);  // (0 + 1) * 0.5 * M, truncated
-    int32_t status = 0;
-    // The passes of the straightforward form (divide; add 1; halve; times M and
-    // truncate) each round to double, so they are kept as separate steps.
-    for (int32_t k = 0; k < count; ++k) {
-        double w = x[k] / divisor;
-        work[k] = w;
-        if (w > 1.0 || w < -1.0 || std::isnan(w)) {
-            if (status == 0) print_round_error(scale, w);
-            status = 1;
-            codes[k] = std::isnan(w) ? zero_code : (w > 1.0 ? top_code : 0);
+    constexpr int32_t kBlock = 512;
+    double scaled[kBlock];
+    double level[kBlock];
+    bool reported = false;
+    for (int32_t start = 0; start < count; start += kBlock) {
+        const int32_t n = count - start < kBlock ? count - start : kBlock;
+        const double* xb = x + start;
+        int32_t* cb = codes + start;
+        // Divide; add 1; halve; times the top code. Each step rounds to double
+        // exactly as when it is stored between separate passes.
+        for (int32_t k = 0; k < n; ++k) {
+            const double w = xb[k] / divisor;
+            scaled[k] = w;
+            level[k] = ((w + 1.0) * 0.5) * top;
+        }
+        bool in_range = true;
+        for (int32_t k = 0; k < n; ++k)
+            in_range &= std::isgreaterequal(scaled[k], -1.0) & std::islessequal(scaled[k], 1.0);
+        if (in_range) {
+            for (int32_t k = 0; k < n; ++k) cb[k] = static_cast<int32_t>(level[k]);
             continue;
         }
-        w = w + 1.0;
-        w = w * 0.5;
-        w = w * top;
-        codes[k] = static_cast<int32_t>(w);
+        // A value outside full scale (noise in the gap above the burst's peak,
+        // or NaN) is saturated so that every code is defined; the first is reported.
+        for (int32_t k = 0; k < n; ++k) {
+            const double w = scaled[k];
+            if (w >= -1.0 && w <= 1.0) {
+                cb[k] = static_cast<int32_t>(level[k]);
+                continue;
+            }
+            if (!reported) print_round_error(scale, w);
+            reported = true;
+            cb[k] = std::isnan(w) ? zero_code : (w > 1.0 ? top_code : 0);
+        }
     }
-    return status;
+    return reported ? 1 : 0;
 }

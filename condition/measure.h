@@ -11,6 +11,7 @@ void measure_peak(const double* x, int32_t count, double* peak);
 // codes[k] = trunc(((x[k] / (scale + 1e-12)) + 1) * 0.5 * (2^bits - 1)).
 // A scaled value above +1 saturates to the top code, below -1 to 0, NaN to the
 // zero level; the first such value per call prints the round-error line.
-// Returns 0, or 1 when any value was out of range.
+// work: scratch of count doubles (may be left untouched). Returns 0, or 1 when
+// any value was out of range.
 int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
                          double scale, int32_t bits);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,55 @@ TEST(Quantise, DiagnosticLineIsExact) {
     quantise_channel(work.data(), x.data(), codes.data(), 2, 1.0, 14);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "\n!!!Round ERROR!!! 1.00000000000000: 2.99999999999700\n");
+}
+
+// The quantiser as four separate passes over a work array, each storing its
+// double result before the next reads it; out-of-range values saturate.
+std::vector<int32_t> reference_quantise(const std::vector<double>& x, double scale) {
+    const size_t n = x.size();
+    std::vector<double> work(n);
+    for (size_t k = 0; k < n; ++k) work[k] = x[k] / (scale + 1e-12);
+    std::vector<int32_t> codes(n);
+    std::vector<bool> bad(n);
+    for (size_t k = 0; k < n; ++k) bad[k] = !(work[k] >= -1.0 && work[k] <= 1.0);
+    for (size_t k = 0; k < n; ++k) work[k] = work[k] + 1.0;
+    for (size_t k = 0; k < n; ++k) work[k] = work[k] * 0.5;
+    for (size_t k = 0; k < n; ++k) {
+        work[k] = work[k] * 16383.0;
+        if (!bad[k]) codes[k] = static_cast<int32_t>(work[k]);
+        else codes[k] = std::isnan(x[k] / (scale + 1e-12)) ? 8191 : (x[k] > 0 ? 16383 : 0);
+    }
+    return codes;
+}
+
+TEST(Quantise, MatchesFourPassReferenceBitForBit) {
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (double scale : {1.0, 0.1, 0.0123456789, 3.3e-3, 1e-9}) {
+        for (int32_t n : {1, 511, 512, 513, 5000}) {
+            std::vector<double> x(static_cast<size_t>(n));
+            for (auto& v : x) v = u(rng) * scale;
+            x[0] = scale;  // the peak itself
+            if (n > 3) {
+                x[1] = -scale;
+                x[2] = 0.0;
+                x[3] = -0.0;
+            }
+            std::vector<double> work(x.size());
+            std::vector<int32_t> codes(x.size());
+            ASSERT_EQ(quantise_channel(work.data(), x.data(), codes.data(), n, scale, 14), 0);
+            ASSERT_EQ(codes, reference_quantise(x, scale)) << "scale " << scale << " n " << n;
+            // Out-of-range values in one block among in-range blocks.
+            if (n == 5000) {
+                x[700] = 2 * scale;
+                x[4000] = std::numeric_limits<double>::quiet_NaN();
+                ::testing::internal::CaptureStdout();
+                EXPECT_EQ(quantise_channel(work.data(), x.data(), codes.data(), n, scale, 14), 1);
+                ::testing::internal::GetCapturedStdout();
+                EXPECT_EQ(codes, reference_quantise(x, scale));
+            }
+        }
+    }
 }
 
 }  // namespace
