@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs each for a bounded time from its seed
+# corpus in tests/fuzz/corpus/<target> (new inputs go to a scratch copy).
+# Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]   (default 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DORV_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF -DORV_BUILD_APP=OFF
+cmake --build build-fuzz -j "$jobs"
+
+status=0
+for target in build-fuzz/fuzz/fuzz_*; do
+  name=$(basename "$target")
+  seeds=tests/fuzz/corpus/${name#fuzz_}
+  work=$(mktemp -d)
+  [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
+  echo "fuzz: $name for ${seconds}s"
+  if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      "$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
+      -artifact_prefix="$work/" -print_final_stats=1 "$work" >"$work/log" 2>&1; then
+    status=1
+    tail -n 40 "$work/log"
+    echo "fuzz: $name FAILED; crashing inputs kept in $work"
+  else
+    grep -E '^stat::number_of_executed_units|^stat::new_units_added' "$work/log" | sed "s/^/fuzz: $name /"
+    rm -rf "$work"
+  fi
+done
+exit $status
