@@ -7,7 +7,10 @@
 #include <random>
 #include <vector>
 
+#include <cstring>
+
 #include "fft.h"
+#include "synth/reference/fft_literal.h"
 #include "synth/reference/wlan_reference.h"
 
 namespace {
@@ -58,7 +61,7 @@ double tolerance(int32_t n) { return is_power_of_two(n) ? 1e-14 : 1e-16 * n; }
 std::vector<int32_t> test_sizes() {
     std::vector<int32_t> sizes;
     for (int32_t os = 1; os <= 10; ++os) sizes.push_back(64 * os);
-    for (int32_t n : {4, 8, 12, 100, 1000, 1024}) sizes.push_back(n);
+    for (int32_t n : {4, 8, 12, 16, 100, 1000, 1024, 4096}) sizes.push_back(n);
     return sizes;
 }
 
@@ -108,7 +111,39 @@ TEST_P(FftAgainstDft, UnitImpulseGivesFlatSpectrum) {
     }
 }
 
+// The output bytes are those of the algorithm as written, step by step: the
+// library's loop order and its exact power-of-two scaling change no bit.
+TEST_P(FftAgainstDft, BitIdenticalToTheLiteralAlgorithm) {
+    const int32_t n = GetParam();
+    for (int32_t direction : {0, 1}) {
+        Signal x = random_signal(n, 4242u + static_cast<uint32_t>(n) + direction);
+        x.re[1] = 1e-310;  // a subnormal input, and a negative zero
+        x.im[2] = -0.0;
+        Signal y = x, z = x;
+        ASSERT_EQ(fft(n, y.re.data(), y.im.data(), direction), 0);
+        literal::transform(n, z.re.data(), z.im.data(), direction);
+        EXPECT_EQ(std::memcmp(y.re.data(), z.re.data(), n * sizeof(double)), 0) << n;
+        EXPECT_EQ(std::memcmp(y.im.data(), z.im.data(), n * sizeof(double)), 0) << n;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, FftAgainstDft, ::testing::ValuesIn(test_sizes()));
+
+TEST(Fft, BitIdenticalToTheLiteralAlgorithmOnTinyValues) {
+    // Results down in the subnormal range, where scaling by 1/n must round as dividing does.
+    for (int32_t n : {4, 64, 512, 4096}) {
+        Signal x = random_signal(n, 99);
+        for (int32_t i = 0; i < n; ++i) {
+            x.re[i] *= 3e-308;
+            x.im[i] *= 7e-309;
+        }
+        Signal y = x, z = x;
+        ASSERT_EQ(fft_radix2(n, y.re.data(), y.im.data(), 0), 0);
+        literal::radix2(n, z.re.data(), z.im.data(), 0);
+        EXPECT_EQ(std::memcmp(y.re.data(), z.re.data(), n * sizeof(double)), 0) << n;
+        EXPECT_EQ(std::memcmp(y.im.data(), z.im.data(), n * sizeof(double)), 0) << n;
+    }
+}
 
 TEST(Fft, SubcarrierOnBinKGivesToneOfAmplitudeOneOverN) {
     // The inverse transform places subcarrier k at e^(+j 2 pi k m / n) / n.
