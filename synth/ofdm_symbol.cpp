@@ -7,15 +7,18 @@
 #include "fft.h"
 
 // 17.3.5.9: data subcarriers -26..26 without DC and the pilots, ascending.
+// clang-format off
 const int32_t kDataSubcarriers[48] = {
     -26, -25, -24, -23, -22, -20, -19, -18, -17, -16, -15, -14, -13, -12, -11, -10,
     -9,  -8,  -6,  -5,  -4,  -3,  -2,  -1,  1,   2,   3,   4,   5,   6,   8,   9,
     10,  11,  12,  13,  14,  15,  16,  17,  18,  19,  20,  22,  23,  24,  25,  26,
 };
+// clang-format on
 
 const int32_t kPilotSubcarriers[4] = {-21, -7, 7, 21};
 
 // Gray code to natural order: entry v = v ^ v/2 ^ v/4 ^ ...
+// clang-format off
 const int32_t gray_table[256] = {
       0,   1,   3,   2,   7,   6,   4,   5,  15,  14,  12,  13,   8,   9,  11,  10,
      31,  30,  28,  29,  24,  25,  27,  26,  16,  17,  19,  18,  23,  22,  20,  21,
@@ -34,6 +37,7 @@ const int32_t gray_table[256] = {
     191, 190, 188, 189, 184, 185, 187, 186, 176, 177, 179, 178, 183, 182, 180, 181,
     160, 161, 163, 162, 167, 166, 164, 165, 175, 174, 172, 173, 168, 169, 171, 170,
 };
+// clang-format on
 
 namespace {
 
@@ -114,8 +118,8 @@ int32_t gray_lookup(int32_t count, const int32_t* in, int32_t* out) {
     return 0;
 }
 
-int32_t map_constellation(int32_t count, const int32_t* values, int32_t mod_code,
-                          int32_t* i_levels, int32_t* q_levels) {
+int32_t map_constellation(int32_t count, const int32_t* values, int32_t mod_code, int32_t* i_levels,
+                          int32_t* q_levels) {
     if (!valid_value_count(count)) return 1;
     if (!valid_mod_code(mod_code)) return 2;
     for (int32_t k = 0; k < count; ++k) {
@@ -162,9 +166,8 @@ int32_t set_pilot_signs(int32_t count, const int32_t* in, int32_t negate_count,
     return 0;
 }
 
-int32_t place_subcarriers(int32_t count, const double* re, const double* im,
-                          const int32_t* index, int32_t base, int32_t os, double* buf_re,
-                          double* buf_im) {
+int32_t place_subcarriers(int32_t count, const double* re, const double* im, const int32_t* index,
+                          int32_t base, int32_t os, double* buf_re, double* buf_im) {
     const int32_t guard = placement_guard(count, base, os);
     if (guard != 0) return guard;
     const int32_t m = base * os;

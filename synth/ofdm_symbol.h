@@ -25,8 +25,8 @@ int32_t pack_bits(int32_t n_cbps, const int32_t* bits, int32_t mod_code, int32_t
 int32_t gray_lookup(int32_t count, const int32_t* in, int32_t* out);
 // Integer I and Q constellation levels (-7..7) of each Gray-decoded value.
 // 1 count outside 6..1048576; 2 unknown mod_code.
-int32_t map_constellation(int32_t count, const int32_t* values, int32_t mod_code,
-                          int32_t* i_levels, int32_t* q_levels);
+int32_t map_constellation(int32_t count, const int32_t* values, int32_t mod_code, int32_t* i_levels,
+                          int32_t* q_levels);
 // Levels times K_MOD of the modulation; guards as map_constellation.
 int32_t scale_constellation(int32_t count, const int32_t* levels, int32_t mod_code, double* out);
 // Copies count values and negates the listed entries (indices outside 0..count-1 ignored).
@@ -35,9 +35,8 @@ int32_t set_pilot_signs(int32_t count, const int32_t* in, int32_t negate_count,
                         const int32_t* negate_index, int32_t* out);
 // Puts value i on subcarrier index[i] of an (base * os)-point buffer; k < 0 goes to bin M + k.
 // 1 base outside 32..1024; 2 count outside 1..base; 3 os outside 1..128.
-int32_t place_subcarriers(int32_t count, const double* re, const double* im,
-                          const int32_t* index, int32_t base, int32_t os, double* buf_re,
-                          double* buf_im);
+int32_t place_subcarriers(int32_t count, const double* re, const double* im, const int32_t* index,
+                          int32_t base, int32_t os, double* buf_re, double* buf_im);
 // Puts the pilot values into the real part of their bins; guards as place_subcarriers.
 int32_t place_pilots(int32_t count, const int32_t* pilots, const int32_t* index, int32_t base,
                      int32_t os, double* buf_re);

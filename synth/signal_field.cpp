@@ -19,11 +19,12 @@ void signal_bits(int32_t rate_index, int32_t length, int32_t* bits24) {
     const int32_t* rate = kRateBits[(rate_index >= 0 && rate_index <= 7) ? rate_index : 0];
     for (int32_t i = 0; i < 4; ++i) bits24[i] = rate[i];
     bits24[4] = 0;  // reserved
-    for (int32_t i = 0; i < 12; ++i) bits24[5 + i] = (length >> i) & 1;  // LSB first
+    // LENGTH, least significant bit first; even parity over bits 0..16; six tail bits.
+    for (int32_t i = 0; i < 12; ++i) bits24[5 + i] = (length >> i) & 1;
     int32_t parity = 0;
     for (int32_t i = 0; i < 17; ++i) parity ^= bits24[i];
-    bits24[17] = parity;  // even parity over RATE, reserved and LENGTH
-    for (int32_t i = 18; i < 24; ++i) bits24[i] = 0;  // tail
+    bits24[17] = parity;
+    for (int32_t i = 18; i < 24; ++i) bits24[i] = 0;
 }
 
 void convolutional_encode(const int32_t* in, int32_t* a, int32_t* b, int32_t* state,

@@ -6,8 +6,7 @@
 // The 24 SIGNAL bits in transmission order.
 void signal_bits(int32_t rate_index, int32_t length, int32_t* bits24);
 // Encodes count bits; state is the 7-bit register (newest bit in bit 0).
-void convolutional_encode(const int32_t* in, int32_t* a, int32_t* b, int32_t* state,
-                          int32_t count);
+void convolutional_encode(const int32_t* in, int32_t* a, int32_t* b, int32_t* state, int32_t count);
 // Code 0: A0 B0 A1 B1 ...; 1: rate 3/4; 2: rate 2/3. Returns 0, or -1 for another code.
 int32_t puncture(int32_t* out, const int32_t* a, const int32_t* b, int32_t count,
                  int32_t coding_rate, int32_t* out_count);

@@ -1,9 +1,11 @@
+#include "data_field.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
-#include "data_field.h"
 #include "fft.h"
 #include "ofdm_symbol.h"
 #include "synth/reference/wlan_reference.h"
@@ -18,6 +20,7 @@ struct PnCase {
     int32_t pattern;  // data_pattern of the generator
     int32_t n;        // register length
 };
+void PrintTo(const PnCase& c, std::ostream* os) { *os << c.name; }
 
 const PnCase kPnCases[] = {{"PN9", pn9, 0, 9},
                            {"PN15", pn15, 1, 15},
@@ -112,9 +115,10 @@ TEST_P(Pn, DispatchedByItsPatternIndex) {
     EXPECT_EQ(bits, run(c.generator, 0x3C3C3, 300));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Generators, Pn, ::testing::ValuesIn(kPnCases),
-    [](const ::testing::TestParamInfo<PnCase>& tc) { return std::string(tc.param.name); });
+INSTANTIATE_TEST_SUITE_P(Generators, Pn, ::testing::ValuesIn(kPnCases),
+                         [](const ::testing::TestParamInfo<PnCase>& tc) {
+                             return std::string(tc.param.name);
+                         });
 
 TEST(Pn, Pn9FromAllOnesSeed) {
     const std::vector<int32_t> bits = run(pn9, 0xFFFF, 10);

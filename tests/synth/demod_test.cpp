@@ -2,6 +2,7 @@
 // demodulated like an analyser would, with a direct DFT of each symbol's
 // useful part, an independent Gray demapper and an independent PN generator.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
@@ -9,11 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "orvasynth.h"
 #include "synth/reference/wlan_reference.h"
@@ -53,8 +53,8 @@ struct Burst {
 
 // Writes the burst as CSV (output mode 1) and reads it back.
 Burst generate(WaveParams p) {
-    const fs::path path = fs::path(::testing::TempDir()) /
-                          ("orv_demod_" + std::to_string(::getpid()) + ".csv");
+    const fs::path path =
+        fs::path(::testing::TempDir()) / ("orv_demod_" + std::to_string(::getpid()) + ".csv");
     const int32_t rc = orv_11a_actual(&p, 1, path.string().c_str());
     EXPECT_EQ(rc, 0);
     Burst b;
@@ -124,7 +124,8 @@ std::vector<int32_t> decide(int32_t mod, ref::Bin x, double* distance) {
 }
 
 // Checks the four pilots of one symbol: p (1, 1, 1, -1), real.
-void expect_pilots(const Demod& d, const Burst& b, size_t start, int32_t p, const std::string& what) {
+void expect_pilots(const Demod& d, const Burst& b, size_t start, int32_t p,
+                   const std::string& what) {
     const double sign[4] = {1, 1, 1, -1};
     for (int32_t n = 0; n < 4; ++n) {
         const ref::Bin x = d.bin(b, start, kPilotSc[n]);
@@ -138,6 +139,9 @@ void expect_pilots(const Demod& d, const Burst& b, size_t start, int32_t p, cons
 struct PayloadCase {
     int32_t rate, pattern;
 };
+void PrintTo(const PayloadCase& c, std::ostream* os) {
+    *os << "rate " << c.rate << " pattern " << c.pattern;
+}
 
 class Payload : public ::testing::TestWithParam<PayloadCase> {};
 
@@ -182,11 +186,11 @@ std::vector<PayloadCase> all_payload_cases() {
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryRateAndPattern, Payload, ::testing::ValuesIn(all_payload_cases()),
-    [](const ::testing::TestParamInfo<PayloadCase>& tc) {
-        return "rate" + std::to_string(tc.param.rate) + "_pattern" + std::to_string(tc.param.pattern);
-    });
+INSTANTIATE_TEST_SUITE_P(EveryRateAndPattern, Payload, ::testing::ValuesIn(all_payload_cases()),
+                         [](const ::testing::TestParamInfo<PayloadCase>& tc) {
+                             return "rate" + std::to_string(tc.param.rate) + "_pattern" +
+                                    std::to_string(tc.param.pattern);
+                         });
 
 // ---- SIGNAL symbol decoded back to RATE and LENGTH ----
 
@@ -207,6 +211,9 @@ std::vector<int32_t> decode_signal(const std::vector<int32_t>& coded, bool* cons
 struct SignalCase {
     int32_t rate, symbols, os;
 };
+void PrintTo(const SignalCase& c, std::ostream* os) {
+    *os << "rate " << c.rate << " symbols " << c.symbols << " os " << c.os;
+}
 
 class SignalDecode : public ::testing::TestWithParam<SignalCase> {};
 

@@ -1,12 +1,14 @@
+#include "ofdm_symbol.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <ostream>
 #include <vector>
 
 #include "fft.h"
-#include "ofdm_symbol.h"
 #include "synth/reference/wlan_reference.h"
 
 namespace {
@@ -67,58 +69,72 @@ TEST(GrayTable, InvertsTheGrayCode) {
     }
 }
 
-TEST(PackBits, FirstBitIsMostSignificant) {
-    const int32_t bits[24] = {1, 0, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 1, 0};
-    int32_t out[6];
-    ASSERT_EQ(pack_bits(24, bits, MOD_16QAM, 6, out), 0);
-    const int32_t expected[6] = {0xB, 0x1, 0xF, 0x0, 0x8, 0x6};
-    for (int32_t i = 0; i < 6; ++i) EXPECT_EQ(out[i], expected[i]) << i;
-}
-
 // ---- Guards: each refused call returns its code and leaves the outputs alone ----
 
-constexpr int32_t kSentinel = 12345;
+enum class Routine { kPilots, kPack, kGray, kMap, kScale, kSigns };
 
 struct GuardCase {
     const char* name;
-    int32_t (*call)(int32_t* out);  // runs the routine with bad arguments into out
+    Routine routine;
+    int32_t count;  // the routine's count argument
+    int32_t mod;    // modulation code (pack, map, scale)
+    int32_t extra;  // N_CBPS for pack, the negation count for set_pilot_signs
     int32_t expected;
 };
+void PrintTo(const GuardCase& c, std::ostream* os) { *os << c.name; }
 
-int32_t bits_buf[2048] = {};
+// Runs one routine into out (2048 int32 of room) with the case's arguments.
+int32_t call_routine(const GuardCase& c, int32_t* out) {
+    static const int32_t in[2048] = {};
+    static const int32_t negate[1] = {0};
+    int32_t state = 0xFFFF;
+    switch (c.routine) {
+        case Routine::kPilots: return next_pilot_polarity(c.count, &state, out);
+        case Routine::kPack: return pack_bits(c.extra, in, c.mod, c.count, out);
+        case Routine::kGray: return gray_lookup(c.count, in, out);
+        case Routine::kMap: return map_constellation(c.count, in, c.mod, out, out + 1024);
+        case Routine::kScale:
+            return scale_constellation(c.count, in, c.mod, reinterpret_cast<double*>(out));
+        case Routine::kSigns: return set_pilot_signs(c.count, in, c.extra, negate, out);
+    }
+    return -1;
+}
 
 class Guards : public ::testing::TestWithParam<GuardCase> {};
 
 TEST_P(Guards, ReturnCodeAndOutputsUntouched) {
+    constexpr int32_t kSentinel = 12345;
     std::vector<int32_t> out(2048, kSentinel);
-    EXPECT_EQ(GetParam().call(out.data()), GetParam().expected);
+    EXPECT_EQ(call_routine(GetParam(), out.data()), GetParam().expected);
     for (int32_t v : out) ASSERT_EQ(v, kSentinel);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Routines, Guards,
-    ::testing::Values(
-        GuardCase{"pilot_count_0", [](int32_t* o) { int32_t s = 0xFFFF; return next_pilot_polarity(0, &s, o); }, 1},
-        GuardCase{"pilot_count_huge", [](int32_t* o) { int32_t s = 0xFFFF; return next_pilot_polarity(8388609, &s, o); }, 1},
-        GuardCase{"pack_count_5", [](int32_t* o) { return pack_bits(48, bits_buf, 0, 5, o); }, 1},
-        GuardCase{"pack_count_huge", [](int32_t* o) { return pack_bits(48, bits_buf, 0, 1048577, o); }, 1},
-        GuardCase{"pack_mod_4", [](int32_t* o) { return pack_bits(288, bits_buf, 4, 48, o); }, 2},
-        GuardCase{"pack_mod_negative", [](int32_t* o) { return pack_bits(288, bits_buf, -1, 48, o); }, 2},
-        GuardCase{"pack_short_cbps", [](int32_t* o) { return pack_bits(191, bits_buf, MOD_16QAM, 48, o); }, 3},
-        GuardCase{"pack_count_before_mod", [](int32_t* o) { return pack_bits(48, bits_buf, 9, 2, o); }, 1},
-        GuardCase{"gray_count_5", [](int32_t* o) { return gray_lookup(5, bits_buf, o); }, 1},
-        GuardCase{"map_count", [](int32_t* o) { return map_constellation(1048577, bits_buf, 0, o, o + 1024); }, 1},
-        GuardCase{"map_mod", [](int32_t* o) { return map_constellation(48, bits_buf, 7, o, o + 1024); }, 2},
-        GuardCase{"scale_count", [](int32_t* o) { return scale_constellation(0, bits_buf, 0, reinterpret_cast<double*>(o)); }, 1},
-        GuardCase{"scale_mod", [](int32_t* o) { return scale_constellation(48, bits_buf, 4, reinterpret_cast<double*>(o)); }, 2},
-        GuardCase{"signs_count", [](int32_t* o) { const int32_t idx[1] = {0}; return set_pilot_signs(1025, bits_buf, 1, idx, o); }, 1},
-        GuardCase{"signs_negate_count", [](int32_t* o) { const int32_t idx[1] = {0}; return set_pilot_signs(4, bits_buf, 5, idx, o); }, 2},
-        GuardCase{"signs_negate_negative", [](int32_t* o) { const int32_t idx[1] = {0}; return set_pilot_signs(4, bits_buf, -1, idx, o); }, 2}),
+    ::testing::Values(GuardCase{"pilot_count_0", Routine::kPilots, 0, 0, 0, 1},
+                      GuardCase{"pilot_count_huge", Routine::kPilots, 8388609, 0, 0, 1},
+                      GuardCase{"pack_count_5", Routine::kPack, 5, 0, 48, 1},
+                      GuardCase{"pack_count_huge", Routine::kPack, 1048577, 0, 48, 1},
+                      GuardCase{"pack_mod_4", Routine::kPack, 48, 4, 288, 2},
+                      GuardCase{"pack_mod_negative", Routine::kPack, 48, -1, 288, 2},
+                      GuardCase{"pack_short_cbps", Routine::kPack, 48, MOD_16QAM, 191, 3},
+                      GuardCase{"pack_count_before_mod", Routine::kPack, 2, 9, 48, 1},
+                      GuardCase{"gray_count_5", Routine::kGray, 5, 0, 0, 1},
+                      GuardCase{"map_count", Routine::kMap, 1048577, 0, 0, 1},
+                      GuardCase{"map_mod", Routine::kMap, 48, 7, 0, 2},
+                      GuardCase{"scale_count", Routine::kScale, 0, 0, 0, 1},
+                      GuardCase{"scale_mod", Routine::kScale, 48, 4, 0, 2},
+                      GuardCase{"signs_count", Routine::kSigns, 1025, 0, 1, 1},
+                      GuardCase{"signs_negate_count", Routine::kSigns, 4, 0, 5, 2},
+                      GuardCase{"signs_negate_negative", Routine::kSigns, 4, 0, -1, 2}),
     [](const ::testing::TestParamInfo<GuardCase>& tc) { return std::string(tc.param.name); });
 
 struct PlaceCase {
     int32_t count, base, os, expected;
 };
+void PrintTo(const PlaceCase& c, std::ostream* os) {
+    *os << "count " << c.count << " base " << c.base << " os " << c.os;
+}
 
 class PlacementGuards : public ::testing::TestWithParam<PlaceCase> {};
 
@@ -127,8 +143,11 @@ TEST_P(PlacementGuards, BothRoutinesRefuseAlike) {
     std::vector<double> re(4096, 7.0), im(4096, 7.0);
     const std::vector<double> v(64, 1.0);
     const std::vector<int32_t> pilots(64, 1), index(64, 1);
-    EXPECT_EQ(place_subcarriers(c.count, v.data(), v.data(), index.data(), c.base, c.os, re.data(), im.data()), c.expected);
-    EXPECT_EQ(place_pilots(c.count, pilots.data(), index.data(), c.base, c.os, re.data()), c.expected);
+    EXPECT_EQ(place_subcarriers(c.count, v.data(), v.data(), index.data(), c.base, c.os, re.data(),
+                                im.data()),
+              c.expected);
+    EXPECT_EQ(place_pilots(c.count, pilots.data(), index.data(), c.base, c.os, re.data()),
+              c.expected);
     for (size_t i = 0; i < re.size(); ++i) ASSERT_TRUE(re[i] == 7.0 && im[i] == 7.0);
 }
 
@@ -195,8 +214,9 @@ TEST(Placement, NegativeSubcarriersWrapAndOuterBinsStayEmpty) {
     EXPECT_EQ(re[m - 21], 1.0);  // pilot -21
     EXPECT_EQ(re[21], -1.0);     // pilot +21
     EXPECT_EQ(im[21], 0.0);
-    EXPECT_EQ(re[0], 0.0);       // DC
-    for (int32_t bin = 27; bin <= m - 27; ++bin) ASSERT_TRUE(re[bin] == 0.0 && im[bin] == 0.0) << bin;
+    EXPECT_EQ(re[0], 0.0);  // DC
+    for (int32_t bin = 27; bin <= m - 27; ++bin)
+        ASSERT_TRUE(re[bin] == 0.0 && im[bin] == 0.0) << bin;
 }
 
 TEST(CyclicPrefix, CopiesTheLastGSamplesInFrontInPlaceOrNot) {
@@ -246,6 +266,7 @@ TEST(EdgeWindow, LengthOneChangesNothing) {
 struct SymbolCase {
     int32_t os, mod;
 };
+void PrintTo(const SymbolCase& c, std::ostream* os) { *os << "os " << c.os << " mod " << c.mod; }
 
 class WholeSymbol : public ::testing::TestWithParam<SymbolCase> {};
 
@@ -260,7 +281,8 @@ TEST_P(WholeSymbol, DemodulatesToItsBitsAndPilots) {
     }
     std::vector<double> si(80 * os, 5.0), sq(80 * os, 5.0);  // junk: the builder clears it
     int32_t state = 0xFFFF;
-    ASSERT_EQ(build_ofdm_symbol(os, bits.data(), mod, n_cbps, nb, &state, 0, si.data(), sq.data()), 0);
+    ASSERT_EQ(build_ofdm_symbol(os, bits.data(), mod, n_cbps, nb, &state, 0, si.data(), sq.data()),
+              0);
     EXPECT_EQ(state, 0x1FFFE);  // one polarity step
     fft_release_tables();
 

@@ -1,12 +1,14 @@
+#include "preamble.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <ostream>
 #include <vector>
 
 #include "fft.h"
-#include "preamble.h"
 #include "synth/reference/annex_g.h"
 #include "synth/reference/wlan_reference.h"
 
@@ -34,6 +36,7 @@ struct AnnexCase {
     const double (*table)[2];
     int32_t continuation;  // our sample that the annex's extra sample 160 repeats
 };
+void PrintTo(const AnnexCase& c, std::ostream* os) { *os << c.name; }
 
 class AnnexG : public ::testing::TestWithParam<AnnexCase> {};
 
@@ -93,6 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Frequency content: the sequences of 17.3.3, in subcarrier order -26..26 ----
 
 // Short sequence S without its sqrt(13/6): (1 + j) times these signs.
+// clang-format off
 const int32_t kShortSigns[53] = {0, 0, 1, 0, 0, 0, -1, 0, 0, 0, 1, 0, 0, 0, -1, 0, 0, 0,
                                  -1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, -1, 0,
                                  0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0};
@@ -100,6 +104,7 @@ const int32_t kShortSigns[53] = {0, 0, 1, 0, 0, 0, -1, 0, 0, 0, 1, 0, 0, 0, -1, 
 const int32_t kLongSeq[53] = {1, 1,  -1, -1, 1, 1,  -1, 1,  -1, 1,  1, 1, 1, 1,  1, -1, -1, 1,
                               1, -1, 1,  -1, 1, 1,  1,  1,  0,  1,  -1, -1, 1, 1, -1, 1, -1, 1,
                               -1, -1, -1, -1, -1, 1, 1,  -1, -1, 1,  -1, 1,  -1, 1,  1, 1,  1};
+// clang-format on
 
 class Spectrum : public ::testing::TestWithParam<int32_t> {};
 

@@ -1,11 +1,13 @@
+#include "signal_field.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "fft.h"
-#include "signal_field.h"
 #include "synth/reference/annex_g.h"
 #include "synth/reference/wlan_reference.h"
 
@@ -83,6 +85,9 @@ struct BitsCase {
     int32_t rate_index, length;
     const char* expected;  // RATE, reserved, LENGTH LSB first, parity, tail
 };
+void PrintTo(const BitsCase& c, std::ostream* os) {
+    *os << "rate " << c.rate_index << " LENGTH " << c.length;
+}
 
 class SignalBits : public ::testing::TestWithParam<BitsCase> {};
 
@@ -108,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BitsCase{3, 1, "0111 0 100000000000 0 000000"},
                       BitsCase{4, 2048, "1001 0 000000000001 1 000000"},
                       BitsCase{6, 6, "0001 0 011000000000 1 000000"},
-                      BitsCase{8, 297, "1101 0 100101001000 1 000000"},     // outside 0..7: 6 Mbit/s
+                      BitsCase{8, 297, "1101 0 100101001000 1 000000"},  // outside 0..7: 6 Mbit/s
                       BitsCase{-1, 4096 + 3, "1101 0 110000000000 1 000000"}));  // low 12 bits only
 
 // ---- Encoder ----
@@ -144,6 +149,9 @@ struct PunctureCase {
     int32_t coding_rate, count;
     std::vector<int32_t> expected;  // 100 + n for A_n, 200 + n for B_n
 };
+void PrintTo(const PunctureCase& c, std::ostream* os) {
+    *os << "code " << c.coding_rate << " count " << c.count;
+}
 
 class Puncture : public ::testing::TestWithParam<PunctureCase> {};
 
@@ -163,14 +171,13 @@ TEST_P(Puncture, KeepsTheStandardsBitsInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rates, Puncture,
-    ::testing::Values(
-        PunctureCase{0, 3, {100, 200, 101, 201, 102, 202}},
-        // 3/4: A0 B0 A1 B2 per three input bits.
-        PunctureCase{1, 6, {100, 200, 101, 202, 103, 203, 104, 205}},
-        PunctureCase{1, 4, {100, 200, 101, 202, 103, 203}},
-        // 2/3: A0 B0 A1 per two input bits.
-        PunctureCase{2, 6, {100, 200, 101, 102, 202, 103, 104, 204, 105}},
-        PunctureCase{2, 0, {}}));
+    ::testing::Values(PunctureCase{0, 3, {100, 200, 101, 201, 102, 202}},
+                      // 3/4: A0 B0 A1 B2 per three input bits.
+                      PunctureCase{1, 6, {100, 200, 101, 202, 103, 203, 104, 205}},
+                      PunctureCase{1, 4, {100, 200, 101, 202, 103, 203}},
+                      // 2/3: A0 B0 A1 per two input bits.
+                      PunctureCase{2, 6, {100, 200, 101, 102, 202, 103, 104, 204, 105}},
+                      PunctureCase{2, 0, {}}));
 
 TEST(Puncture, UnknownCodeLeavesOutputsUntouched) {
     int32_t a[3] = {1, 1, 1}, b[3] = {1, 1, 1}, out[6] = {5, 5, 5, 5, 5, 5}, count = 9;
@@ -199,7 +206,8 @@ TEST(Interleaver, DeinterleaverUndoesItForEveryModulation) {
             ASSERT_GE(j, 0);
             ASSERT_LT(j, n_cbps);
             ++seen[j];
-            ASSERT_EQ(ref::deinterleave_index(j, n_cbps, nb), k) << "N_CBPS " << n_cbps << " k " << k;
+            ASSERT_EQ(ref::deinterleave_index(j, n_cbps, nb), k)
+                << "N_CBPS " << n_cbps << " k " << k;
         }
         for (int32_t v : seen) ASSERT_EQ(v, 1);
     }

@@ -58,8 +58,8 @@ inline Bin dft_bin(int32_t m, const double* re, const double* im, int32_t k) {
 // 17.3.5.7, Tables 82 to 85: the level of one axis for its bit group, bits
 // written b0 b1 ... as an integer with b0 most significant.
 inline int32_t axis_level(int32_t bits_per_axis, int32_t pattern) {
-    static const int32_t k1[2] = {-1, 1};                        // b0
-    static const int32_t k2[4] = {-3, -1, 3, 1};                 // 00 01 10 11
+    static const int32_t k1[2] = {-1, 1};                       // b0
+    static const int32_t k2[4] = {-3, -1, 3, 1};                // 00 01 10 11
     static const int32_t k3[8] = {-7, -5, -1, -3, 7, 5, 1, 3};  // 000 001 010 011 100 101 110 111
     switch (bits_per_axis) {
         case 1: return k1[pattern];
@@ -71,8 +71,10 @@ inline int32_t axis_level(int32_t bits_per_axis, int32_t pattern) {
 // N_BPSC and K_MOD by modulation code (BPSK, QPSK, 16-QAM, 64-QAM).
 inline int32_t n_bpsc(int32_t mod) { return mod == 0 ? 1 : mod == 1 ? 2 : mod == 2 ? 4 : 6; }
 inline double k_mod(int32_t mod) {
-    return mod == 0 ? 1.0 : mod == 1 ? 1.0 / std::sqrt(2.0) : mod == 2 ? 1.0 / std::sqrt(10.0)
-                                                                       : 1.0 / std::sqrt(42.0);
+    return mod == 0   ? 1.0
+           : mod == 1 ? 1.0 / std::sqrt(2.0)
+           : mod == 2 ? 1.0 / std::sqrt(10.0)
+                      : 1.0 / std::sqrt(42.0);
 }
 
 // Constellation point of the N_BPSC bits at bits[0..]: first half I, second half Q
@@ -91,6 +93,7 @@ inline Bin constellation_point(int32_t mod, const int32_t* bits) {
 
 // 17.3.5.9, the pilot polarity sequence p_0 .. p_126 (cyclic).
 inline const int32_t* pilot_polarity() {
+    // clang-format off
     static const int32_t p[127] = {
         1,  1,  1,  1,  -1, -1, -1, 1,  -1, -1, -1, -1, 1,  1,  -1, 1,  -1, -1, 1,  1,  -1, 1,
         1,  -1, 1,  1,  1,  1,  1,  1,  -1, 1,  1,  1,  -1, 1,  1,  -1, -1, 1,  1,  1,  -1, 1,
@@ -99,6 +102,7 @@ inline const int32_t* pilot_polarity() {
         1,  1,  -1, 1,  -1, 1,  -1, 1,  -1, -1, -1, -1, -1, 1,  -1, 1,  1,  -1, 1,  -1, 1,  1,
         1,  -1, -1, 1,  -1, -1, -1, 1,  1,  1,  -1, -1, -1, -1, -1, -1, -1,
     };
+    // clang-format on
     return p;
 }
 
@@ -127,7 +131,8 @@ inline PnSpec pn_spec(int32_t data_pattern) {
     }
 }
 inline std::vector<int32_t> pn_sequence(int32_t data_pattern, uint32_t seed, size_t count) {
-    if (data_pattern == 5 || data_pattern == 6) return std::vector<int32_t>(count, data_pattern - 5);
+    if (data_pattern == 5 || data_pattern == 6)
+        return std::vector<int32_t>(count, data_pattern - 5);
     const PnSpec p = pn_spec(data_pattern);
     std::vector<int32_t> s(count + p.n);
     for (int32_t i = 0; i < p.n; ++i) s[i] = (seed >> (p.n - 1 - i)) & 1u;
