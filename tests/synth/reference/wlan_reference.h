@@ -116,12 +116,12 @@ inline int32_t deinterleave_index(int32_t j, int32_t n_cbps, int32_t nb) {
 // A PN sequence from its recurrence: polynomial x^n + sum x^e + 1 gives
 // s[t + n] = s[t] ^ XOR over e of s[t + n - e]; the first n bits are the seed's
 // low n bits, most significant first; complemented sequences invert the output.
-struct PnSpec {
+struct PnPolynomial {
     int32_t n;
     std::vector<int32_t> middle_exponents;
     bool complemented;
 };
-inline PnSpec pn_spec(int32_t data_pattern) {
+inline PnPolynomial pn_polynomial(int32_t data_pattern) {
     switch (data_pattern) {
         case 1: return {15, {14}, true};
         case 2: return {19, {5, 2, 1}, false};
@@ -133,7 +133,7 @@ inline PnSpec pn_spec(int32_t data_pattern) {
 inline std::vector<int32_t> pn_sequence(int32_t data_pattern, uint32_t seed, size_t count) {
     if (data_pattern == 5 || data_pattern == 6)
         return std::vector<int32_t>(count, data_pattern - 5);
-    const PnSpec p = pn_spec(data_pattern);
+    const PnPolynomial p = pn_polynomial(data_pattern);
     std::vector<int32_t> s(count + p.n);
     for (int32_t i = 0; i < p.n; ++i) s[i] = (seed >> (p.n - 1 - i)) & 1u;
     for (size_t t = 0; t + p.n < s.size(); ++t) {
