@@ -18,3 +18,6 @@ int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, 
 int32_t fft_release_tables();
 // Size the cached tables were built for, 0 when the cache is empty.
 int32_t fft_cached_size();
+// The cached tables themselves (nullptr when the cache is empty), for inspection.
+const double* fft_cached_sinmap();
+const int32_t* fft_cached_revmap();

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 
+// Both return 0, or 1 (nothing written) when os is outside 1..128.
 // Ten periods of the short training sequence, tapered over L samples at the field edges.
 int32_t build_short_training(double* dst_i, double* dst_q, int32_t L, int32_t os);
 // Double guard interval and two long training symbols, tapered at the field edges.
