@@ -75,11 +75,13 @@ inline bool parse_csv(const std::string& text, Samples* out) {
     return true;
 }
 
+using EntryPoint = decltype(&orv_11a_actual);
+
 // Runs p in output mode 1 and reads the samples back; returns the result code.
-inline int32_t run_csv(WaveParams p, Samples* out) {
+inline int32_t run_csv(WaveParams p, Samples* out, EntryPoint entry = &orv_11a_actual) {
     TempDir dir;
     const std::string path = dir.file("run.csv");
-    const int32_t rc = orv_11a_actual(&p, 1, path.c_str());
+    const int32_t rc = entry(&p, 1, path.c_str());
     if (rc != 0) return rc;
     std::ifstream f(path, std::ios::binary);
     std::stringstream text;
