@@ -6,6 +6,7 @@
 #include <complex>
 #include <limits>
 #include <numbers>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -142,6 +143,10 @@ struct OscillatorGuard {
     double fs;
     int32_t direction, result;
 };
+
+void PrintTo(const OscillatorGuard& c, std::ostream* os) {
+    *os << "count=" << c.count << " fs=" << c.fs << " dir=" << c.direction;
+}
 
 class OscillatorGuards : public ::testing::TestWithParam<OscillatorGuard> {};
 

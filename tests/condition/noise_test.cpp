@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -122,6 +123,8 @@ struct SeedCase {
     const char* what;
 };
 
+void PrintTo(const SeedCase& c, std::ostream* os) { *os << c.what; }
+
 class UniformSeeds : public ::testing::TestWithParam<SeedCase> {};
 
 TEST_P(UniformSeeds, MatchesTheReferenceBitForBit) {
@@ -225,6 +228,8 @@ TEST(GaussianNoise, StageFollowsAReseedWhenTheTableHoldsAZero) {
 struct LevelCase {
     double level_db, sigma;
 };
+
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.level_db << " dB"; }
 
 class NoiseLevel : public ::testing::TestWithParam<LevelCase> {};
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -191,6 +192,11 @@ struct FilterCase {
     bool infinite_tap;
 };
 
+void PrintTo(const FilterCase& c, std::ostream* os) {
+    *os << "N=" << c.N << " L=" << c.L << " shape=" << static_cast<int>(c.shape)
+        << (c.infinite_tap ? " inf-tap" : "");
+}
+
 Vec make_input(const FilterCase& c, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     Vec x(c.N, 0.0);
@@ -261,6 +267,11 @@ struct StageCase {
     double cutoff, rolloff;
     Shape shape;
 };
+
+void PrintTo(const StageCase& c, std::ostream* os) {
+    *os << "T=" << c.count << " L=" << c.taps << " os=" << c.oversampling << " fc=" << c.cutoff
+        << " a=" << c.rolloff << " shape=" << static_cast<int>(c.shape);
+}
 
 class TxFilterBits : public ::testing::TestWithParam<StageCase> {};
 
@@ -339,6 +350,8 @@ struct ValidationCase {
     int32_t taps, oversampling;
     uint32_t mask;
 };
+
+void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.what; }
 
 class FilterValidation : public ::testing::TestWithParam<ValidationCase> {};
 
