@@ -1,3 +1,214 @@
-// Placeholder until the noise generator lands.
 #include "noise.h"
-int32_t add_gaussian_noise(int32_t, double, double*, double*) { return 0; }
+
+#include <cmath>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr int32_t kModulus = 2147483647;   // 2^31 - 1, prime
+constexpr int32_t kMultiplier = 16807;     // 7^5, the minimal-standard multiplier
+constexpr int32_t kTableSize = 32;
+constexpr int32_t kDivisor = 1 + (kModulus - 1) / kTableSize;  // 67108864
+constexpr double kScale = 1.0 / 2147483647.0;
+constexpr double kLargest = 0.99999988;
+
+// Bays-Durham shuffle table and its selector: process-wide, zero at load, and
+// never reset, so every noise stage of the process continues the shuffle.
+int32_t g_table[kTableSize];
+int32_t g_selector;
+
+}  // namespace
+
+// 16807 * state mod (2^31 - 1) for 0 <= state <= 2^31 - 1. The product fits
+// in 46 bits; folding the bits above bit 30 back in (2^31 = 1 mod 2^31 - 1)
+// gives the same value as Schrage's decomposition without a division.
+int32_t congruential_step(int32_t state) {
+    const uint64_t product = static_cast<uint64_t>(state) * kMultiplier;
+    uint64_t r = (product & static_cast<uint64_t>(kModulus)) + (product >> 31);
+    if (r >= static_cast<uint64_t>(kModulus)) r -= kModulus;
+    return static_cast<int32_t>(r);
+}
+
+namespace {
+
+// Two steps at once: 16807^2 mod (2^31 - 1) = 282475249; the product fits in
+// 60 bits and folds the same way. Lets the state chain advance one multiply
+// per pair of draws.
+inline int32_t congruential_step_twice(int32_t state) {
+    const uint64_t product = static_cast<uint64_t>(state) * 282475249u;
+    uint64_t r = (product & static_cast<uint64_t>(kModulus)) + (product >> 31);
+    if (r >= static_cast<uint64_t>(kModulus)) r -= kModulus;
+    return static_cast<int32_t>(r);
+}
+
+// The shuffle table and selector, copied into locals while a noise stage runs
+// so the draw loop works on registers and the stack.
+struct Shuffle {
+    int32_t table[kTableSize];
+    int32_t selector;
+};
+
+// Fills the table from a fresh seed: a state of 0 and every positive state
+// seed with 1, a negative state -n with n (2^31 is 1 modulo 2^31 - 1).
+inline void seed_shuffle(Shuffle* sh, int32_t* state) {
+    const int64_t negated = -static_cast<int64_t>(*state);
+    int32_t s = negated >= 1 && negated <= kModulus ? static_cast<int32_t>(negated) : 1;
+    for (int32_t j = kTableSize + 7; j >= 0; --j) {  // the first 8 steps are discarded
+        s = congruential_step(s);
+        if (j < kTableSize) sh->table[j] = s;
+    }
+    sh->selector = sh->table[0];
+    *state = s;
+}
+
+// One draw of the shuffled generator; returns the new selector, 0 .. 2^31 - 2.
+inline int32_t draw_selector(Shuffle* sh, int32_t* state) {
+    if (*state <= 0 || sh->selector == 0) seed_shuffle(sh, state);
+    *state = congruential_step(*state);
+    // Table entries are step results, 0 .. 2^31 - 2, so the index is 0 .. 31
+    // (selector / 67108864 as a shift of the non-negative selector).
+    const uint32_t k = static_cast<uint32_t>(sh->selector) / kDivisor;
+    sh->selector = sh->table[k];
+    sh->table[k] = *state;
+    return sh->selector;
+}
+
+inline double to_unit(int32_t selector) {
+    const double u = selector * kScale;
+    return u > kLargest ? kLargest : u;
+}
+
+inline double draw_uniform(Shuffle* sh, int32_t* state) {
+    return to_unit(draw_selector(sh, state));
+}
+
+// The two draws of one polar-method attempt, as two draw_selector calls would
+// make them. While the state is a regular one (1 .. 2^31 - 2) and the
+// selector is set, neither draw re-seeds unless the first one picks a zero
+// table entry, so both states come straight from the current one.
+inline void draw_two_selectors(Shuffle* sh, int32_t* state, int32_t* first, int32_t* second) {
+    const int32_t s0 = *state;
+    if (s0 <= 0 || s0 >= kModulus || sh->selector == 0) {
+        *first = draw_selector(sh, state);
+        *second = draw_selector(sh, state);
+        return;
+    }
+    const int32_t s1 = congruential_step(s0);
+    const int32_t s2 = congruential_step_twice(s0);
+    uint32_t k = static_cast<uint32_t>(sh->selector) / kDivisor;
+    const int32_t sel1 = sh->table[k];
+    sh->table[k] = s1;
+    *first = sel1;
+    if (sel1 == 0) {  // the second draw re-seeds
+        sh->selector = 0;
+        *state = s1;
+        *second = draw_selector(sh, state);
+        return;
+    }
+    k = static_cast<uint32_t>(sel1) / kDivisor;
+    sh->selector = sh->table[k];
+    sh->table[k] = s2;
+    *second = sh->selector;
+    *state = s2;
+}
+
+// Marsaglia's polar method: two uniforms inside the unit circle (except the
+// centre) give two independent standard normal deviates.
+inline void draw_pair(Shuffle* sh, int32_t* state, double* g1, double* g2) {
+    double x1, x2, s;
+    do {
+        const double u1 = draw_uniform(sh, state);
+        const double u2 = draw_uniform(sh, state);
+        x1 = 2.0 * u1 - 1.0;
+        x2 = 2.0 * u2 - 1.0;
+        s = x1 * x1 + x2 * x2;
+    } while (!(s > 0.0 && s < 1.0));
+    const double f = std::sqrt(-2.0 * std::log(s) / s);
+    *g1 = x1 * f;
+    *g2 = x2 * f;
+}
+
+// v[k] = sqrt(v[k]) for positive v. The SSE2 instruction rounds correctly,
+// as std::sqrt does, two at a time and without the errno check.
+void square_roots(int32_t n, double* v) {
+    int32_t k = 0;
+#if defined(__SSE2__)
+    for (; k + 2 <= n; k += 2) _mm_storeu_pd(v + k, _mm_sqrt_pd(_mm_loadu_pd(v + k)));
+#endif
+    for (; k < n; ++k) v[k] = std::sqrt(v[k]);
+}
+
+void load_shuffle(Shuffle* sh) {
+    for (int32_t k = 0; k < kTableSize; ++k) sh->table[k] = g_table[k];
+    sh->selector = g_selector;
+}
+
+void store_shuffle(const Shuffle* sh) {
+    for (int32_t k = 0; k < kTableSize; ++k) g_table[k] = sh->table[k];
+    g_selector = sh->selector;
+}
+
+}  // namespace
+
+double uniform_deviate(int32_t* state) {
+    Shuffle sh;
+    load_shuffle(&sh);
+    const double u = draw_uniform(&sh, state);
+    store_shuffle(&sh);
+    return u;
+}
+
+void gaussian_pair(double* g1, double* g2, int32_t* state) {
+    Shuffle sh;
+    load_shuffle(&sh);
+    draw_pair(&sh, state, g1, g2);
+    store_shuffle(&sh);
+}
+
+int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q) {
+    int32_t state = 65535;
+    const double amplitude = std::pow(10.0, level_db / 20.0);
+    Shuffle sh;
+    load_shuffle(&sh);
+    // The pairs of a chunk are made in three passes over small arrays: the
+    // accepted points (the generator's serial chain, without a branch on the
+    // acceptance), the logarithms, then scaling and adding. Each attempt that
+    // is made is one the one-pair-at-a-time loop makes too, in the same
+    // order: a round makes one attempt per pair still missing, so it never
+    // draws past the last pair needed.
+    constexpr int32_t kChunk = 512;
+    int32_t sel1[kChunk], sel2[kChunk];
+    double x1[kChunk], x2[kChunk], s[kChunk], f[kChunk];
+    for (int32_t start = 0; start < count; start += kChunk) {
+        const int32_t want = count - start < kChunk ? count - start : kChunk;
+        int32_t have = 0;
+        while (have < want) {
+            const int32_t attempts = want - have;
+            for (int32_t m = 0; m < attempts; ++m)
+                draw_two_selectors(&sh, &state, &sel1[m], &sel2[m]);
+            for (int32_t m = 0; m < attempts; ++m) {
+                const double a = 2.0 * to_unit(sel1[m]) - 1.0;
+                const double b = 2.0 * to_unit(sel2[m]) - 1.0;
+                const double r = a * a + b * b;
+                x1[have] = a;
+                x2[have] = b;
+                s[have] = r;
+                have += (r > 0.0 && r < 1.0) ? 1 : 0;
+            }
+        }
+        for (int32_t k = 0; k < want; ++k) f[k] = std::log(s[k]);
+        for (int32_t k = 0; k < want; ++k) f[k] = -2.0 * f[k] / s[k];
+        square_roots(want, f);
+        double* ik = i + start;
+        double* qk = q + start;
+        for (int32_t k = 0; k < want; ++k) {
+            ik[k] += x1[k] * f[k] * amplitude;
+            qk[k] += x2[k] * f[k] * amplitude;
+        }
+    }
+    store_shuffle(&sh);
+    return 0;
+}

@@ -4,9 +4,14 @@
 #pragma once
 #include <cstdint>
 
-// Adds noise of standard deviation 10^(level/20) to each channel, in place.
+// Adds noise of standard deviation 10^(level/20) to each channel, in place;
+// the generator restarts at state 65535, the shuffle table carries on.
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q);
 // Two independent standard normal deviates.
 void gaussian_pair(double* g1, double* g2, int32_t* state);
-// Uniform deviate in (0, 1), at most 0.99999988.
+// Uniform deviate in (0, 1), at most 0.99999988. A state <= 0 (or the first
+// draw after loading) re-seeds the shuffle table: -n seeds with n, else with 1.
 double uniform_deviate(int32_t* state);
+// One step of the minimal-standard congruential generator:
+// 16807 * state mod (2^31 - 1), for 0 <= state <= 2^31 - 1.
+int32_t congruential_step(int32_t state);

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "pipeline.h"
+
 namespace {
 
 bool is_switch(int32_t v) { return v == 0 || v == 1; }
@@ -42,14 +44,25 @@ int32_t validate_params(const WaveParams* p, int32_t output_mode) {
     if (p->reserved != 0) mask |= ORV_BAD_RESERVED;
     if (p->filter_taps < 1 || p->filter_taps > 1000) mask |= ORV_BAD_FILTER_TAPS;
 
-    // When the filter stage runs, its design must accept the record: no
-    // waveform may claim a filter whose taps were never computed.
-    if (p->filter_cutoff > 1e-12 && (mask & ORV_BAD_FILTER_CUTOFF) == 0 &&
-        (mask & ORV_BAD_OVERSAMPLING) == 0) {
-        int32_t P = samples_per_symbol(p->oversampling, p->filter_cutoff);
-        if (P < 1 || P > 128) mask |= ORV_BAD_FILTER_CUTOFF;
+    // When the filter stage runs, its design and its convolution must accept
+    // the record: no waveform may claim a filter that was never applied.
+    if (p->filter_cutoff > 1e-12) {
+        if ((mask & ORV_BAD_OVERSAMPLING) == 0) {
+            const int32_t P = samples_per_symbol(p->oversampling, p->filter_cutoff);
+            if (P < 1 || P > 128) mask |= ORV_BAD_FILTER_CUTOFF;
+        }
         if (p->filter_taps < 4 || p->filter_taps > 1000) mask |= ORV_BAD_FILTER_TAPS;
         if (!within(p->filter_rolloff, 0.01, 0.99)) mask |= ORV_BAD_FILTER_ROLLOFF;
+        // The circular convolution takes at most 2T + 1 taps over T samples.
+        const uint32_t geometry_bits = ORV_BAD_BURST_ENABLE | ORV_BAD_BURST_OFF_TIME |
+                                       ORV_BAD_OFDM_SYMBOLS | ORV_BAD_OVERSAMPLING |
+                                       ORV_BAD_WINDOW_TR;
+        BurstGeometry g;
+        if ((mask & geometry_bits) == 0 &&
+            burst_geometry(p->frame_format, p->burst_enable, p->burst_off_time, p->window_tr,
+                           p->ofdm_symbols, p->oversampling, &g) == 0 &&
+            g.total >= 1 && p->filter_taps > 2 * static_cast<int64_t>(g.total) + 1)
+            mask |= ORV_BAD_FILTER_TAPS;
     }
 
     if (!is_switch(p->iq_inverse)) mask |= ORV_BAD_IQ_INVERSE;
