@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "num_format.h"
 
 int32_t measure_crest_factors(int32_t count, const double* i, const double* q, double* crest_i,
@@ -68,6 +72,24 @@ void print_round_error(double scale, double value) {
     std::fflush(stdout);
 }
 
+// True when -1 <= v[k] <= +1 for every k (false for NaN).
+bool all_within_unit(int32_t n, const double* v) {
+    int32_t k = 0;
+#if defined(__SSE2__)
+    // Two lanes at a time: "not >= -1" and "not <= +1" are both true for NaN.
+    const __m128d lo = _mm_set1_pd(-1.0), hi = _mm_set1_pd(1.0);
+    __m128d outside = _mm_setzero_pd();
+    for (; k + 2 <= n; k += 2) {
+        const __m128d w = _mm_loadu_pd(v + k);
+        outside = _mm_or_pd(outside, _mm_or_pd(_mm_cmpnge_pd(w, lo), _mm_cmpnle_pd(w, hi)));
+    }
+    if (_mm_movemask_pd(outside) != 0) return false;
+#endif
+    bool inside = true;
+    for (; k < n; ++k) inside &= v[k] >= -1.0 && v[k] <= 1.0;
+    return inside;
+}
+
 }  // namespace
 
 int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
@@ -93,10 +115,7 @@ int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t 
             scaled[k] = w;
             level[k] = ((w + 1.0) * 0.5) * top;
         }
-        bool in_range = true;
-        for (int32_t k = 0; k < n; ++k)
-            in_range &= std::isgreaterequal(scaled[k], -1.0) & std::islessequal(scaled[k], 1.0);
-        if (in_range) {
+        if (all_within_unit(n, scaled)) {
             for (int32_t k = 0; k < n; ++k) cb[k] = static_cast<int32_t>(level[k]);
             continue;
         }

@@ -8,6 +8,7 @@
 #include "noise.h"
 #include "orvasynth.h"
 #include "pipeline.h"
+#include "platform_memory.h"
 #include "preamble.h"
 #include "rate.h"
 #include "signal_field.h"
@@ -45,12 +46,10 @@ int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_
 
 namespace {
 
-// Zero-filled array of count elements (all-bits-zero is 0.0 and code 0); one
-// element at least, so a zero count is not mistaken for a failed allocation.
+// Zero-filled array of count elements (all-bits-zero is 0.0 and code 0).
 template <typename T>
 T* allocate_array(int32_t count) {
-    size_t n = count > 0 ? static_cast<size_t>(count) : 1;
-    return static_cast<T*>(std::calloc(n, sizeof(T)));
+    return static_cast<T*>(zeroed_array(count > 0 ? static_cast<size_t>(count) : 0, sizeof(T)));
 }
 
 }  // namespace
