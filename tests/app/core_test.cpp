@@ -1,7 +1,7 @@
 // The Qt-free core that the window and the command-line generator share:
-// number reading and display patterns, the character filters and range checks
-// as text functions, Get_Params failures, derived captions, message texts and
-// the INI entry access. Runs under a German locale to prove "." everywhere.
+// number reading and display patterns, the filters and checks on texts that
+// typing cannot produce, Get_Params failures, derived captions, message texts
+// and the INI entry access. Runs under a German locale to prove "." everywhere.
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
@@ -169,10 +169,8 @@ private slots:
         QTest::newRow("above half") << "2.51" << true << 3;
         QTest::newRow("exponent") << "1e3" << true << 1000;
         QTest::newRow("hex FFFF") << "&HFFFF" << true << 65535;
-        QTest::newRow("hex lower case") << "&hff" << true << 255;
         QTest::newRow("hex 32-bit pattern") << "&HFFFFFFFF" << true << -1;
         QTest::newRow("hex nine digits") << "&H123456789" << false << 0;
-        QTest::newRow("hex empty") << "&H" << false << 0;
         QTest::newRow("hex bad digit") << "&HG" << false << 0;
         QTest::newRow("hex blank inside") << "&H FF" << false << 0;
         QTest::newRow("largest") << "2147483647" << true << 2147483647;
@@ -206,24 +204,12 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("beeps");
-        QTest::newRow("minus inside") << int(kTxtDcOffsetRe) << "1-2" << "12" << 1;
-        QTest::newRow("double minus") << int(kTxtDcOffsetRe) << "--5" << "-5" << 1;
-        QTest::newRow("point in integer field") << int(kTxtnOFDM) << "1.5" << "15" << 1;
-        QTest::newRow("second point") << int(kTxtFCut) << "1.2.3" << "1.23" << 1;
         QTest::newRow("plus comma e E space") << int(kTxtDFreq) << "+1,e E 2" << "12" << 6;
-        QTest::newRow("slash") << int(kTxtIf) << "1/2" << "12" << 1;
-        QTest::newRow("pasted letters") << int(kTxtNoiseFreq) << "a1b2" << "12" << 2;
-        QTest::newRow("cut-back keeps the newest digit") << int(kTxtFiltAlpha) << "0.257" << "0.27" << 0;
         QTest::newRow("cut-back drops the rest") << int(kTxtFiltAlpha) << "1.23456" << "1.24" << 0;
-        QTest::newRow("one decimal") << int(kTxtWinTR) << "1.25" << "1.5" << 0;
         QTest::newRow("control characters pass") << int(kTxtnOFDM) << "1\x01" "2" << "1\x01" "2" << 0;
         QTest::newRow("control character counts as decimal") << int(kTxtWinTR) << "1.\x01" "5" << "1.5" << 0;
         QTest::newRow("non-ASCII") << int(kTxtnOFDM) << "1\u00e9\u20ac2" << "12" << 2;
-        QTest::newRow("valid negative") << int(kTxtIf) << "-12.345678" << "-12.345678" << 0;
-        QTest::newRow("hex G") << int(kTxtSeedPN) << "FFG" << "FF" << 1;
         QTest::newRow("hex slash and blank") << int(kTxtSeedPN) << "1/ 2" << "12" << 2;
-        QTest::newRow("hex seventh digit") << int(kTxtSeedPN) << "FFFFFFA" << "FFFFFA" << 0;
-        QTest::newRow("hex lower case") << int(kTxtSeedPN) << "abcdef" << "abcdef" << 0;
         QTest::newRow("hex non-ASCII") << int(kTxtSeedPN) << "A\u00c4" << "A" << 1;
     }
 
@@ -243,32 +229,12 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<float>("fs");
         QTest::addColumn<QString>("expected");
-        const float fs80 = 80000000.0f;
         const float fs160 = 160000000.0f;
-        QTest::newRow("roll-off above") << int(kTxtFiltAlpha) << "1" << fs160 << "0.99";
-        QTest::newRow("roll-off below") << int(kTxtFiltAlpha) << "0" << fs160 << "0.01";
-        QTest::newRow("symbols above") << int(kTxtnOFDM) << "200" << fs160 << "151";
-        QTest::newRow("symbols empty") << int(kTxtnOFDM) << "" << fs160 << "1";
-        QTest::newRow("burst off above") << int(kTxtBurstOff) << "2000000" << fs160 << "1000000";
-        QTest::newRow("burst off empty") << int(kTxtBurstOff) << "" << fs160 << "0";
-        QTest::newRow("level above") << int(kTxtNoiseDB) << "20" << fs160 << "10.0";
-        QTest::newRow("level below") << int(kTxtNoiseDB) << "-150" << fs160 << "-100.0";
-        QTest::newRow("IF below") << int(kTxtIf) << "-1500" << fs160 << "-1000.0";
-        QTest::newRow("IF in range") << int(kTxtIf) << "21.4" << fs160 << "21.4";
-        QTest::newRow("window above") << int(kTxtWinTR) << "3" << fs160 << "2.0";
         QTest::newRow("bound stays") << int(kTxtWinTR) << "2" << fs160 << "2.0";
-        QTest::newRow("cut-off at 80 Msps") << int(kTxtFCut) << "50" << fs80 << "40.0";
-        QTest::newRow("sine at 80 Msps") << int(kTxtNoiseFreq) << "50" << fs80 << "30.0";
         QTest::newRow("sine at 200 Msps") << int(kTxtNoiseFreq) << "95" << 200000000.0f << "90.0";
-        QTest::newRow("too large for a double") << int(kTxtDcOffsetRe) << QString(400, QLatin1Char('9')) << fs160
-                                                << "100";
         QTest::newRow("too large negative") << int(kTxtDcOffsetIm) << "-" + QString(400, QLatin1Char('9')) << fs160
                                             << "-100";
         QTest::newRow("control character ends the number") << int(kTxtnOFDM) << "1\x01" "5" << fs160 << "1";
-        QTest::newRow("hex upper case") << int(kTxtSeedPN) << "abc" << fs160 << "ABC";
-        QTest::newRow("hex zero") << int(kTxtSeedPN) << "0" << fs160 << "1";
-        QTest::newRow("hex empty") << int(kTxtSeedPN) << "" << fs160 << "1";
-        QTest::newRow("hex leading zeros") << int(kTxtSeedPN) << "00ff" << fs160 << "FF";
         QTest::newRow("hex control character ends") << int(kTxtSeedPN) << "A\x01" "B" << fs160 << "A";
         QTest::newRow("hex only a control character") << int(kTxtSeedPN) << "\x01" << fs160 << "1";
         QTest::newRow("hex above FFFFFF") << int(kTxtSeedPN) << "1000000" << fs160 << "FFFFFF";
