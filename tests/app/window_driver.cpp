@@ -53,7 +53,7 @@ std::unique_ptr<MainForm> StartForm(const QString& programDir, Recorder& rec, co
     hooks.libraryName = libraryName;
     auto form = std::make_unique<MainForm>(programDir, hooks);
     form->show();
-    QApplication::setActiveWindow(form.get());
+    form->activateWindow();
     if (!QTest::qWaitForWindowActive(form.get())) qWarning("window did not become active");
     return form;
 }

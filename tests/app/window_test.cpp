@@ -427,10 +427,10 @@ private slots:
         // Another window becomes active: the field keeps its focus inside this window.
         QWidget other;
         other.show();
-        QApplication::setActiveWindow(&other);
+        other.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&other));
         QCOMPARE(e->text(), QStringLiteral("500"));
-        QApplication::setActiveWindow(form_.get());
+        form_->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form_.get()));
         QCOMPARE(e->text(), QStringLiteral("500"));
         Leave(e);
