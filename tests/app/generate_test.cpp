@@ -1,0 +1,318 @@
+// The generate command end to end through the real Orvasynth library: the
+// save dialog, the crest-factor box, the error box, cancel, a library that
+// cannot be loaded, the real dialog and message box, and the single-instance
+// test against a running copy of the program.
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLockFile>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cerrno>
+#include <dlfcn.h>
+#include <cmath>
+
+#include "window_driver.h"
+
+namespace {
+
+const QStringList kAwgFilters = {"AWG Data(*.awv)", "data files(*.dat)", "text files(*.txt)", "all files(*)"};
+const QStringList kCsvFilters = {"data files(*.csv)", "text files(*.txt)", "all files(*)"};
+
+// Total sample count of a record: burst plus the burst-off gap, truncated.
+int64_t TotalSamples(const WaveParams& p) {
+    const int64_t os = p.oversampling;
+    const int64_t n = (p.frame_format == 0 ? 400 * os : 0) + 80 * int64_t(p.ofdm_symbols) * os;
+    if (p.burst_enable != 1) return n;
+    return static_cast<int64_t>(static_cast<double>(n) + p.burst_off_time * (20000000.0 * os));
+}
+
+// Answers the modal windows that open while a command runs, one handler per
+// window in order; each handler returns true when it dealt with the window.
+class ModalScript : public QObject {
+public:
+    explicit ModalScript(QList<std::function<bool(QWidget*)>> steps) : steps_(std::move(steps)) {
+        deadline_.start();
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal != nullptr && deadline_.elapsed() > 10000) {
+                // Gone wrong: close whatever is open so that the test fails instead of hanging.
+                if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+                return;
+            }
+            if (modal == nullptr || modal == last_ || steps_.isEmpty()) return;
+            if (steps_.first()(modal)) {
+                last_ = modal;
+                steps_.removeFirst();
+            }
+        });
+        timer_.start(20);
+    }
+    bool Done() const { return steps_.isEmpty(); }
+
+private:
+    QList<std::function<bool(QWidget*)>> steps_;
+    QTimer timer_;
+    QElapsedTimer deadline_;
+    QPointer<QWidget> last_;
+};
+
+}  // namespace
+
+class GenerateTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    Recorder rec_;
+    std::unique_ptr<MainForm> form_;
+
+    MainForm& Start(const QString& library = QString::fromLatin1(kOrvasynthName)) {
+        form_ = StartForm(dir_->path(), rec_, library);
+        return *form_;
+    }
+    QString Out(const char* name) const { return dir_->filePath(QString::fromLatin1(name)); }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        rec_ = Recorder();
+    }
+
+    void cleanup() { form_.reset(); }
+
+    void cancelMakesNoLibraryCall_data() {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("filters");
+        QTest::newRow("AWG") << 0 << "AWG Data Save" << kAwgFilters;
+        QTest::newRow("floating") << 1 << "IQ Data Save" << kCsvFilters;
+    }
+
+    void cancelMakesNoLibraryCall() {
+        QFETCH(int, index);
+        QFETCH(QString, title);
+        QFETCH(QStringList, filters);
+        // A library that cannot load would show a box if the command went that far.
+        MainForm& f = Start(QStringLiteral("OrvasynthNotThere"));
+        bool busyDuringDialog = false;
+        bool disabledDuringDialog = false;
+        rec_.duringDialog = [&] {
+            busyDuringDialog = f.cursor().shape() == Qt::WaitCursor;
+            disabledDuringDialog = true;
+            for (QPushButton* b : f.findChildren<QPushButton*>()) disabledDuringDialog &= !b->isEnabled();
+        };
+        ClickButton(Button(f, "BtnMake", index));
+        QCOMPARE(rec_.dialogs, 1);
+        QCOMPARE(rec_.lastDialogTitle, title);
+        QCOMPARE(rec_.lastDialogFilters, filters);
+        QVERIFY(busyDuringDialog);
+        QVERIFY(disabledDuringDialog);
+        QCOMPARE(rec_.messages.size(), 0);
+        for (QPushButton* b : f.findChildren<QPushButton*>()) QVERIFY(b->isEnabled());
+        QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
+    }
+
+    void awgFileAndCrestFactorBox() {
+        MainForm& f = Start();
+        rec_.dialogPath = Out("burst.awv");
+        ClickButton(Button(f, "BtnMake", 0));
+        const WaveParams& p = f.Params();
+        QCOMPARE(rec_.messages.size(), 1);
+        QCOMPARE(rec_.messages[0].title, QStringLiteral("PAPR parameter"));
+        QCOMPARE(rec_.messages[0].text, QString::fromStdString(CrestBoxText(p.papr, p.crest_i, p.crest_q)));
+        QVERIFY(rec_.messages[0].text.startsWith(QStringLiteral("\r\nRF crest factor     :  ")));
+
+        const QByteArray file = ReadAll(rec_.dialogPath);
+        const int64_t samples = TotalSamples(p);
+        QCOMPARE(p.burst_off_time, 160 * 1e-6);
+        QVERIFY(file.startsWith("{COMMENT:OFDM waveform generator}{DATE:"));
+        QVERIFY(file.contains("{SAMPLINGFREQ:160000000.000000}"));
+        const QByteArray tag = "{WAVEDATA:" + QByteArray::number(8 * samples) + ';';
+        const qsizetype at = file.indexOf(tag);
+        QVERIFY2(at > 0, file.left(300).constData());
+        QCOMPARE(file.size(), at + tag.size() + 8 * samples + 1);
+        QVERIFY(file.endsWith('}'));
+
+        // The box shows the values the file's PAPR item holds.
+        const qsizetype papr = file.indexOf("{PAPR:");
+        const QList<QByteArray> values = file.mid(papr + 6, file.indexOf('}', papr) - papr - 6).split(';');
+        QCOMPARE(values.size(), 3);
+        QVERIFY(std::fabs(values[0].toDouble() - p.papr) <= 5e-7);
+        QVERIFY(std::fabs(values[1].toDouble() - p.crest_i) <= 5e-7);
+        QVERIFY(std::fabs(values[2].toDouble() - p.crest_q) <= 5e-7);
+        for (QPushButton* b : f.findChildren<QPushButton*>()) QVERIFY(b->isEnabled());
+        QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
+    }
+
+    void floatingFileWithoutMessage() {
+        MainForm& f = Start();
+        SelectEntry(List(f, "CmbOverSamp"), 0);
+        TypeOver(Field(f, "TxtnOFDM"), QStringLiteral("3"));
+        rec_.dialogPath = Out("burst.csv");
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(rec_.messages.size(), 0);
+        const QByteArray file = ReadAll(rec_.dialogPath);
+        const int64_t samples = TotalSamples(f.Params());
+        QCOMPARE(file.count('\n'), samples);
+        const QRegularExpression line(QStringLiteral("^-?\\d\\.\\d{10}e[+-]\\d{2,3},-?\\d\\.\\d{10}e[+-]\\d{2,3}$"));
+        const QString first = QString::fromLatin1(file.left(file.indexOf('\n')));
+        QVERIFY2(line.match(first).hasMatch(), qPrintable(first));
+        QCOMPARE(f.Params().papr, 0.0);
+        QCOMPARE(f.Params().crest_i, 0.0);
+        QCOMPARE(f.Params().crest_q, 0.0);
+    }
+
+    void outputFieldsKeepTheirValuesUntilTheNextCall() {
+        MainForm& f = Start();
+        rec_.dialogPath = Out("a.awv");
+        ClickButton(Button(f, "BtnMake", 0));
+        const WaveParams before = f.Params();
+        rec_.dialogPath.clear();
+        TypeOver(Field(f, "TxtnOFDM"), QStringLiteral("7"));
+        ClickButton(Button(f, "BtnMake", 0));
+        QCOMPARE(f.Params().ofdm_symbols, 7);
+        QCOMPARE(f.Params().papr, before.papr);
+        QCOMPARE(f.Params().crest_i, before.crest_i);
+        QCOMPARE(f.Params().crest_q, before.crest_q);
+    }
+
+    void fileThatCannotBeCreatedShowsTheErrorBox() {
+        MainForm& f = Start();
+        rec_.dialogPath = Out("no-such-folder/burst.awv");
+        ClickButton(Button(f, "BtnMake", 0));
+        QCOMPARE(rec_.messages.size(), 1);  // no crest-factor box
+        QCOMPARE(rec_.messages[0].title, QStringLiteral("Orvane"));
+        QCOMPARE(rec_.messages[0].text,
+                 QStringLiteral("GUI Error Code : %1\r\nDLL Return Code(Hex) : 4").arg(ENOENT));
+        for (QPushButton* b : f.findChildren<QPushButton*>()) QVERIFY(b->isEnabled());
+    }
+
+    void validationFailureShowsTheMask() {
+        MainForm& f = Start();
+        SelectEntry(List(f, "CmbOverSamp"), 0);
+        ClickOption(Option(f, "OptFreqOfs", 1));
+        TypeOver(Field(f, "TxtDFreq"), QStringLiteral("100"));
+        rec_.dialogPath = Out("bad.awv");
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(rec_.messages.size(), 1);
+        QCOMPARE(rec_.messages[0].text, QStringLiteral("GUI Error Code : 0\r\nDLL Return Code(Hex) : 80008000"));
+        QVERIFY(!QFile::exists(rec_.dialogPath));
+    }
+
+    void libraryThatCannotBeLoaded() {
+        MainForm& f = Start(QStringLiteral("OrvasynthNotThere"));
+        rec_.dialogPath = Out("x.awv");
+        ClickButton(Button(f, "BtnMake", 0));
+        QCOMPARE(rec_.messages.size(), 1);
+        QCOMPARE(rec_.messages[0].title, QStringLiteral("Orvane"));
+        QVERIFY2(rec_.messages[0].text.contains(QStringLiteral("OrvasynthNotThere")), qPrintable(rec_.messages[0].text));
+        QVERIFY2(rec_.messages[0].text.contains(QStringLiteral("cannot open shared object file")),
+                 qPrintable(rec_.messages[0].text));
+        QVERIFY(!QFile::exists(rec_.dialogPath));
+        for (QPushButton* b : f.findChildren<QPushButton*>()) QVERIFY(b->isEnabled());
+        QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
+    }
+
+    void libraryWithoutTheEntryPoint() {
+        // The Qt Test library loads fine but has no orv_11a_actual.
+        Dl_info info{};
+        QVERIFY(dladdr(reinterpret_cast<void*>(&QTest::qSleep), &info) != 0);
+        const QString qtTest = QString::fromLocal8Bit(info.dli_fname);
+        MainForm& f = Start(qtTest);
+        rec_.dialogPath = Out("x.awv");
+        ClickButton(Button(f, "BtnMake", 0));
+        QCOMPARE(rec_.messages.size(), 1);
+        QVERIFY2(rec_.messages[0].text.startsWith(QStringLiteral("orv_11a_actual was not found in the library ") + qtTest),
+                 qPrintable(rec_.messages[0].text));
+    }
+
+    void realDialogAndMessageBox() {
+        form_ = std::make_unique<MainForm>(dir_->path(), DefaultMainFormHooks());
+        MainForm& f = *form_;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        const QString path = Out("plain");  // no extension: none may be added
+        WriteFile(path, "old");
+        QString seenFilter;
+        QStringList seenFilters;
+        QString crestText;
+        ModalScript script({
+            [&](QWidget* w) {
+                auto* dialog = qobject_cast<QFileDialog*>(w);
+                if (dialog == nullptr) return false;
+                seenFilters = dialog->nameFilters();
+                seenFilter = dialog->selectedNameFilter();
+                if (dialog->windowTitle() != QLatin1String("AWG Data Save")) return false;
+                // Typed into the file-name field, as a person would.
+                auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                if (name == nullptr) return false;
+                name->setText(path);
+                QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+                return true;
+            },
+            [&](QWidget* w) {  // the dialog asks before the file is replaced
+                auto* box = qobject_cast<QMessageBox*>(w);
+                if (box == nullptr || !box->text().contains(QLatin1String("already exists"))) return false;
+                box->button(QMessageBox::Yes)->click();
+                return true;
+            },
+            [&](QWidget* w) {
+                auto* box = qobject_cast<QMessageBox*>(w);
+                if (box == nullptr || box->windowTitle() != QLatin1String("PAPR parameter")) return false;
+                crestText = box->text();
+                if (box->buttons().size() != 1) return false;
+                box->buttons().first()->click();
+                return true;
+            },
+        });
+        ClickButton(Button(f, "BtnMake", 0));
+        QVERIFY(script.Done());
+        QCOMPARE(seenFilters, kAwgFilters);
+        QCOMPARE(seenFilter, kAwgFilters.first());
+        QCOMPARE(crestText, QString::fromStdString(CrestBoxText(f.Params().papr, f.Params().crest_i, f.Params().crest_q)));
+        QVERIFY(ReadAll(path).startsWith("{COMMENT:"));
+        QVERIFY(!QFile::exists(path + QStringLiteral(".awv")));
+    }
+
+    void secondStartWhileOneRuns() {
+        // A copy of the program in its own folder, so its lock and settings are its own.
+        const QString program = dir_->filePath(QStringLiteral("Orvane"));
+        QVERIFY(QFile::copy(QStringLiteral(ORVANE_PROGRAM_FILE), program));
+        const QString lockPath = InstanceLockPath(program);
+        QFile::remove(lockPath);
+        QProcess first;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        first.setProcessEnvironment(env);
+        first.start(program, {});
+        QVERIFY(first.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockPath), 10000);
+
+        QLockFile second(lockPath);
+        QVERIFY(!StartupInstanceCheck(second, RecordingHooks(rec_)));
+        QCOMPARE(rec_.messages.size(), 1);
+        QCOMPARE(rec_.messages[0].title, QStringLiteral("Orvane"));
+        QCOMPARE(rec_.messages[0].text, QStringLiteral("既に起動されています。"));
+        QCOMPARE(first.state(), QProcess::Running);
+        QVERIFY(!QFile::exists(dir_->filePath(QStringLiteral("PrmOrvane.ini"))));
+
+        // The first instance crashes: its lock must not block the next start.
+        first.kill();
+        QVERIFY(first.waitForFinished());
+        QVERIFY(QFile::exists(lockPath));
+        QLockFile next(lockPath);
+        QVERIFY(StartupInstanceCheck(next, RecordingHooks(rec_)));
+        QCOMPARE(rec_.messages.size(), 1);
+        next.unlock();
+    }
+};
+
+QTEST_MAIN(GenerateTest)
+#include "generate_test.moc"
