@@ -320,6 +320,61 @@ private slots:
         Expect(Start(), QStringLiteral("list:CmbRate=5;text:TxtFiltAlpha=0.25"));
     }
 
+    // Files no program of ours wrote: start-up always completes, every list
+    // and option group within its range, and the window closes normally.
+    void hostileFilesStartSanely_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("checks");
+        QByteArray garbage;
+        for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 7919 + 13) % 256);
+        QTest::newRow("binary garbage") << garbage << QString();
+        QByteArray huge = EditedFile({"DATA RATE=3"});
+        huge += "\n[JUNK]\n";
+        while (huge.size() < 10 * 1024 * 1024) huge += "KEY=" + QByteArray(200, 'x') + "\n";
+        QTest::newRow("10 MB") << huge << QStringLiteral("list:CmbRate=3");
+        QTest::newRow("line over 254 characters")
+            << EditedFile({"PN SEED=" + QString(400, QLatin1Char('A')), "CUT OFF=1" + QString(300, QLatin1Char('0'))})
+            << QStringLiteral("text:txtSeedPN=") + QString(254, QLatin1Char('A'));
+        QTest::newRow("duplicate sections and keys")
+            << EditedFile({"DATA RATE=2"}) + "\n[SET UP]\nDATA RATE=6\nDATA RATE=7\n[set up]\nFORMAT=1\n"
+            << QString();
+        QByteArray crlf = EditedFile({"DATA RATE=4", "FREQUENCY OFFSET=2", "IF CONVERSION=21.4"});
+        crlf.replace("\n", "\r\n");
+        QTest::newRow("written on Windows (CR LF)")
+            << crlf << QStringLiteral("list:CmbRate=4;opt:OptFreqOfs=2;text:TxtIf=21.4;enabled:TxtIf=1;text:txtSeedPN=FFFF");
+        QTest::newRow("indexes out of range")
+            << EditedFile({"DATA RATE=99", "DATA=-7", "OVER SAMPL=12", "NOISE TYPE=9", "FREQUENCY OFFSET=-1"})
+            << QStringLiteral("list:CmbRate=0;list:CmbData=0;list:CmbOverSamp=0;opt:OptNoise=0;opt:OptFreqOfs=0");
+    }
+
+    void hostileFilesStartSanely() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, checks);
+        WriteFile(IniPath(), content);
+        MainForm& f = Start();
+        for (QComboBox* c : f.findChildren<QComboBox*>())
+            QVERIFY2(c->currentIndex() >= -1 && c->currentIndex() < c->count(), qPrintable(c->objectName()));
+        for (const char* group : {"OptFreqOfs", "OptNoise"}) {
+            int on = 0;
+            for (int i = 0; i < 3; ++i) on += Option(f, group, i)->isChecked() ? 1 : 0;
+            QCOMPARE(on, 1);
+        }
+        Expect(f, checks);
+        CloseForm(form_);
+        QVERIFY(QFile::exists(IniPath()));
+    }
+
+    void readOnlyProgramFolderLosesTheSettingsSilently() {
+        if (geteuid() == 0) QSKIP("running as root: no folder is read-only");
+        QVERIFY(QFile::setPermissions(dir_->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        MainForm& f = Start();
+        SelectEntry(List(f, "CmbRate"), 1);
+        CloseForm(form_);
+        QVERIFY(!QFile::exists(IniPath()));
+        QVERIFY(QFile::setPermissions(dir_->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                      QFileDevice::ExeOwner));
+    }
+
     void missingProgramFolderIsHarmless() {
         const QString gone = dir_->filePath(QStringLiteral("gone"));
         form_ = StartForm(gone, rec_);
