@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -21,6 +22,29 @@ using orv_stat_t = struct stat;
 namespace {
 
 constexpr size_t kBufferSize = 1 << 20;
+
+// Removes the regular file at path (or, through a symbolic link, the regular
+// file the link names) when it is the very file that was opened; a device, a
+// link itself or another file put there meanwhile is never removed.
+void remove_if_opened(const char* path, const orv_stat_t& opened) {
+    orv_stat_t named;
+    if (ORV_STAT(path, &named) != 0) return;
+#if !defined(_WIN32)
+    if (S_ISLNK(named.st_mode)) {
+        char* target = realpath(path, nullptr);
+        if (target != nullptr) {
+            if (stat(target, &named) == 0 && S_ISREG(named.st_mode) && named.st_dev == opened.st_dev &&
+                named.st_ino == opened.st_ino)
+                std::remove(target);
+            std::free(target);
+        }
+        return;
+    }
+#endif
+    if ((named.st_mode & S_IFMT) == S_IFREG && named.st_dev == opened.st_dev &&
+        named.st_ino == opened.st_ino)
+        std::remove(path);
+}
 
 }  // namespace
 
@@ -51,13 +75,7 @@ int32_t sink_close(FileSink* s, const char* path) {
         saved = errno;
     }
     s->file = nullptr;
-    orv_stat_t named;
-    if (failed && have_opened && ORV_STAT(path, &named) == 0 &&
-        (named.st_mode & S_IFMT) == S_IFREG && named.st_dev == opened.st_dev &&
-        named.st_ino == opened.st_ino) {
-        // Remove only the regular file we wrote, never a link, device or another file.
-        std::remove(path);
-    }
+    if (failed && have_opened) remove_if_opened(path, opened);
     errno = saved;  // the caller may report the error of the failed write
     return failed ? 1 : 0;
 }
