@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds everything and runs every test: the normal
-# build first, then the library tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Installs what is needed, builds everything and runs every test:
+#  1. the Release build: library, program (headless), orvgen, install test;
+#  2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
+#  3. the library tests under valgrind memcheck;
+#  4. each fuzz target for a bounded time (ORV_FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/setup.sh
@@ -12,14 +13,26 @@ bash scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 
+echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --timeout 1500
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=ON \
-  -DORV_BUILD_BENCH=OFF -DORV_BUILD_APP=OFF
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=ON -DORV_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan -j "$jobs" --timeout 1500 -L lib
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -j "$jobs" --timeout 1500
 
-echo "all tests passed ($root)"
+echo "== valgrind memcheck of the library tests"
+# The fault tests that fork and limit the child (address space, file size,
+# user) run in the two builds above; under valgrind the limits hit valgrind itself.
+valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+  --show-leak-kinds=definite --child-silent-after-fork=yes --quiet \
+  build/tests/orv_lib_tests --gtest_brief=1 \
+  --gtest_filter='-*OutOfMemory*:*FileSizeLimit*:*ReadOnlyFolder*'
+
+echo "== fuzzing"
+bash scripts/fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
+
+echo "all tests passed"

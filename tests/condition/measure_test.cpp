@@ -16,6 +16,8 @@ struct CrestCase {
     double crest_i, crest_q, papr;
 };
 
+void PrintTo(const CrestCase& c, std::ostream* os) { *os << c.name; }
+
 class CrestFactors : public ::testing::TestWithParam<CrestCase> {};
 
 TEST_P(CrestFactors, AsPowerRatiosInDb) {
@@ -73,6 +75,8 @@ struct QuantiseCase {
     std::vector<int32_t> codes;
     int32_t result;
 };
+
+void PrintTo(const QuantiseCase& c, std::ostream* os) { *os << c.name; }
 
 class Quantise : public ::testing::TestWithParam<QuantiseCase> {};
 

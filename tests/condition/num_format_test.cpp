@@ -86,6 +86,8 @@ struct FormatCase {
     int precision, width;
 };
 
+void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.printf_format; }
+
 class FormatMatchesPrintf : public ::testing::TestWithParam<FormatCase> {};
 
 // The file formats use "%f" (AWG header), "%15.10le" (CSV lines) and

@@ -25,6 +25,8 @@ struct PathCase {
     std::function<void(const TempDir&, const std::string&)> check;
 };
 
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
+
 class OutputPaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(OutputPaths, ResultAndWhatIsLeft) {

@@ -25,6 +25,8 @@ struct GeometryCase {
     int32_t preamble, signal, data, burst, total, transition;
 };
 
+void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.name; }
+
 class Geometry : public ::testing::TestWithParam<GeometryCase> {};
 
 TEST_P(Geometry, CountsInSamples) {

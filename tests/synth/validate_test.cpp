@@ -19,6 +19,8 @@ struct ValidationCase {
     uint32_t expected;
 };
 
+void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.name; }
+
 class Validation : public ::testing::TestWithParam<ValidationCase> {};
 
 TEST_P(Validation, ReportsExactlyTheFieldsAtFault) {
