@@ -9,7 +9,8 @@ seconds=${1:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DORV_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF -DORV_BUILD_APP=OFF
+  -DORV_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF -DORV_BUILD_APP=OFF \
+  -DORV_BUILD_CLI=OFF
 cmake --build build-fuzz -j "$jobs"
 
 status=0
