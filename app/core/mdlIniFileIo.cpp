@@ -38,6 +38,19 @@ bool ReadRawValue(const char* section, const char* key, const std::string& path,
     return true;
 }
 
+// Drops sections whose names span several lines: an opening "[" whose "]"
+// only comes lines later is read as one such name, and writing it back would
+// add lines that the next read takes into the name again, so the file would
+// grow with every write.
+void DropBrokenSections(CSimpleIniA& ini) {
+    CSimpleIniA::TNamesDepend sections;
+    ini.GetAllSections(sections);
+    for (const auto& s : sections) {
+        const std::string_view name(s.pItem);
+        if (name.find_first_of("\r\n") != std::string_view::npos) ini.Delete(s.pItem, nullptr);
+    }
+}
+
 }  // namespace
 
 bool PathExists(const std::string& path) {
@@ -89,6 +102,7 @@ bool IniWriteValue(const char* section, const char* key, const std::string& path
     CSimpleIniA ini;
     ConfigureIni(ini);
     if (PathExists(path) && ini.LoadFile(path.c_str()) != SI_OK) return true;
+    DropBrokenSections(ini);
     if (ini.SetValue(section, key, value.c_str()) < 0) return true;
     return ini.SaveFile(path.c_str(), false) != SI_OK;
 }

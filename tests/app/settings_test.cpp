@@ -342,6 +342,11 @@ private slots:
         crlf.replace("\n", "\r\n");
         QTest::newRow("written on Windows (CR LF)")
             << crlf << QStringLiteral("list:CmbRate=4;opt:OptFreqOfs=2;text:TxtIf=21.4;enabled:TxtIf=1;text:txtSeedPN=FFFF");
+        // An opening "[" closed only lines later: writing it back must not add
+        // lines that the next read takes into the name again.
+        QTest::newRow("section name spanning lines")
+            << QByteArray("[SET UP]\nDATA RATE=3\n[BROKEN\n#comment\nKEY=1]\n\n[OTHERS]\nX=1\n")
+            << QStringLiteral("list:CmbRate=3");
         QTest::newRow("indexes out of range")
             << EditedFile({"DATA RATE=99", "DATA=-7", "OVER SAMPL=12", "NOISE TYPE=9", "FREQUENCY OFFSET=-1"})
             << QStringLiteral("list:CmbRate=0;list:CmbData=0;list:CmbOverSamp=0;opt:OptNoise=0;opt:OptFreqOfs=0");
@@ -362,6 +367,14 @@ private slots:
         Expect(f, checks);
         CloseForm(form_);
         QVERIFY(QFile::exists(IniPath()));
+        // Twice more through start and close: the file keeps its size.
+        const qint64 size = QFileInfo(IniPath()).size();
+        QVERIFY2(size <= content.size() + 2048, qPrintable(QString::number(size)));
+        for (int run = 0; run < 2; ++run) {
+            Start();
+            CloseForm(form_);
+        }
+        QCOMPARE(QFileInfo(IniPath()).size(), size);
     }
 
     void readOnlyProgramFolderLosesTheSettingsSilently() {
