@@ -30,7 +30,7 @@ echo "== valgrind memcheck of the library tests"
 valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
   --show-leak-kinds=definite --child-silent-after-fork=yes --quiet \
   build/tests/orv_lib_tests --gtest_brief=1 \
-  --gtest_filter='-*OutOfMemory*:*FileSizeLimit*:*ReadOnlyFolder*'
+  --gtest_filter='-*OutOfMemory*:*FileSizeLimit*:*ReadOnlyFolder*:*Prefault*'
 
 echo "== fuzzing"
 bash scripts/fuzz.sh "${ORV_FUZZ_SECONDS:-60}"

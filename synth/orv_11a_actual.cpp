@@ -92,7 +92,27 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t o
                        p.ofdm_symbols, p.oversampling, &g) != 0)
         return ORV_NO_MEMORY;
     SampleBuffers b;
-    if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;  // arrays start at 0.0
+    if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;
+    PrefaultTask* prefault = nullptr;  // arrays start at 0.0
+
+    // Pages that the noise stage (gap of I and Q) and the quantiser (codes)
+    // will write are mapped in on another core meanwhile; no sample is touched.
+    {
+        void* blocks[4] = {nullptr, nullptr, nullptr, nullptr};
+        size_t bytes[4] = {0, 0, 0, 0};
+        const size_t n = static_cast<size_t>(g.total);
+        if (p.noise_enable == 1) {
+            blocks[0] = b.i;
+            blocks[1] = b.q;
+            bytes[0] = bytes[1] = n * sizeof(double);
+        }
+        if (output_mode == 0) {
+            blocks[2] = b.i_codes;
+            blocks[3] = b.q_codes;
+            bytes[2] = bytes[3] = n * sizeof(int32_t);
+        }
+        prefault = prefault_start(blocks, bytes, 4);
+    }
 
     // 4. IQ exchange: synthesis writes its in-phase part into Q when iq_inverse is 1.
     double* dst_i = p.iq_inverse == 1 ? b.q : b.i;
@@ -154,6 +174,7 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t o
     }
     if (written != 0) result = ORV_WRITE_FAILED;
 
+    prefault_finish(prefault);
     free_buffers(&b);
     return result;
 }

@@ -2,10 +2,33 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <new>
+#include <system_error>
+#include <thread>
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+
+namespace {
+
+constexpr uintptr_t kHuge = 2u << 20;
+constexpr size_t kPrefaultMinimum = 16u << 20;
+constexpr int kMaxBlocks = 4;
+bool g_prefault = true;
+
+// The 2 MB aligned interior of a block, empty when there is none.
+void huge_interior(void* p, size_t bytes, uintptr_t* begin, uintptr_t* end) {
+    *begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+    *end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+    if (*end < *begin) *end = *begin;
+}
+
+}  // namespace
+
+struct PrefaultTask {
+    std::thread worker;
+};
 
 void* zeroed_array(size_t count, size_t size) {
     if (count == 0) count = 1;
@@ -13,16 +36,67 @@ void* zeroed_array(size_t count, size_t size) {
     void* p = std::calloc(count, size);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // A long burst-off gap makes arrays of up to 1.6 GB, which calloc maps
-    // fresh and untouched. Asking for transparent huge pages on their 2 MB
-    // aligned interior turns half a million page faults into a few thousand;
-    // the contents (zeros) are the same either way.
-    constexpr uintptr_t kHuge = 2u << 20;
+    // fresh and untouched. Transparent huge pages on their 2 MB aligned
+    // interior turn half a million page faults into a few thousand; the
+    // contents (zeros) are the same either way.
     const size_t bytes = count * size;
     if (p != nullptr && bytes >= 4 * kHuge) {
-        uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-        uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+        uintptr_t begin, end;
+        huge_interior(p, bytes, &begin, &end);
         if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
     }
 #endif
     return p;
+}
+
+void prefault_enable(bool on) { g_prefault = on; }
+
+PrefaultTask* prefault_start(void* const* blocks, const size_t* bytes, int count) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    if (!g_prefault) return nullptr;
+    uintptr_t begin[kMaxBlocks], end[kMaxBlocks];
+    int n = 0;
+    for (int k = 0; k < count && n < kMaxBlocks; ++k) {
+        if (blocks[k] == nullptr || bytes[k] < kPrefaultMinimum) continue;
+        huge_interior(blocks[k], bytes[k], &begin[n], &end[n]);
+        ++n;
+    }
+    if (n == 0) return nullptr;
+    PrefaultTask* task = new (std::nothrow) PrefaultTask;
+    if (task == nullptr) return nullptr;
+    try {
+        task->worker = std::thread([n, begin, end]() mutable {
+            // The kernel zero-fills the pages here, on the other core, in steps
+            // that advance through all blocks together as the stages write them.
+            constexpr uintptr_t kStep = 32 * kHuge;
+            bool more = true;
+            while (more) {
+                more = false;
+                for (int k = 0; k < n; ++k) {
+                    if (begin[k] >= end[k]) continue;
+                    const uintptr_t stop = end[k] - begin[k] > kStep ? begin[k] + kStep : end[k];
+                    if (madvise(reinterpret_cast<void*>(begin[k]), stop - begin[k], MADV_POPULATE_WRITE) != 0)
+                        return;  // not supported, or no memory: the stages fault the pages in themselves
+                    begin[k] = stop;
+                    more = more || begin[k] < end[k];
+                }
+            }
+        });
+    } catch (const std::system_error&) {
+        delete task;
+        return nullptr;
+    }
+    return task;
+#else
+    (void)blocks;
+    (void)bytes;
+    (void)count;
+    return nullptr;
+#endif
+}
+
+void prefault_finish(PrefaultTask* task) {
+    if (task == nullptr) return;
+    if (task->worker.joinable()) task->worker.join();
+    delete task;
 }

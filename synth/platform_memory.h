@@ -1,4 +1,4 @@
-// Large zero-filled sample arrays; the one platform-specific allocation hint of the library.
+// Large zero-filled sample arrays and the platform-specific help for them.
 #pragma once
 #include <cstddef>
 
@@ -6,3 +6,15 @@
 // least, so a zero count is not mistaken for failure); nullptr when out of
 // memory or when the byte count overflows. Release with std::free.
 void* zeroed_array(size_t count, size_t size);
+
+// A background task that maps in, ahead of use, pages that a later stage will
+// write anyway; nullptr when there is nothing worth doing or no thread.
+struct PrefaultTask;
+
+// Starts mapping in the blocks (interleaved, front to back) while the caller
+// goes on; the memory contents are not touched. Blocks under 16 MB are left alone.
+PrefaultTask* prefault_start(void* const* blocks, const size_t* bytes, int count);
+// Waits for the task to end and releases it; nullptr is allowed.
+void prefault_finish(PrefaultTask* task);
+// Switches prefaulting on (the default) or off, so tests can compare both.
+void prefault_enable(bool on);
