@@ -119,6 +119,44 @@ private slots:
         QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
     }
 
+    // orvgen and the window write the same files for the same settings: the
+    // window opens a settings file that orvgen wrote, and orvgen then reads it.
+    void sameFilesAsOrvgen() {
+#ifndef ORVGEN_PROGRAM_FILE
+        QSKIP("orvgen is not built");
+#else
+        const QString ini = dir_->filePath(QStringLiteral("PrmOrvane.ini"));
+        auto orvgen = [](const QStringList& args) {
+            QProcess p;
+            p.start(QStringLiteral(ORVGEN_PROGRAM_FILE), args);
+            return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        };
+        QCOMPARE(orvgen({"--save-settings", ini, "--rate", "54", "--symbols", "20", "--data", "PN23",
+                         "--seed", "1A2B", "--filter", "nyquist", "--taps", "101", "--roll-off", "0.3",
+                         "--cut-off", "10", "--oversample", "10", "--window-tr", "0.5", "--if", "21.4",
+                         "--dc-real", "5", "--dc-imag", "-3", "--sine", "12", "--sine-level", "-20",
+                         "--iq-inverse", "on", "--burst-off", "50"}),
+                 0);
+        MainForm& f = Start();
+        QCOMPARE(List(f, "CmbRate")->currentIndex(), 7);
+        rec_.dialogPath = Out("window.awv");
+        ClickButton(Button(f, "BtnMake", 0));
+        rec_.dialogPath = Out("window.csv");
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(orvgen({"--settings", ini, "-o", Out("orvgen.awv")}), 0);
+        QCOMPARE(orvgen({"--settings", ini, "-o", Out("orvgen.csv")}), 0);
+        const QRegularExpression date(QStringLiteral("\\{DATE:[^}]*\\}"));
+        const QByteArray windowAwg = ReadAll(Out("window.awv")), orvgenAwg = ReadAll(Out("orvgen.awv"));
+        QVERIFY(windowAwg.size() > 100000);
+        QCOMPARE(QString::fromLatin1(windowAwg).replace(date, QString()),
+                 QString::fromLatin1(orvgenAwg).replace(date, QString()));
+        QCOMPARE(ReadAll(Out("window.csv")), ReadAll(Out("orvgen.csv")));
+        QCOMPARE(f.Params().if_enable, 1);
+        QCOMPARE(f.Params().sine_enable, 1);
+        QCOMPARE(f.Params().filter_cutoff, 10 * 1000000.0);
+#endif
+    }
+
     void awgFileAndCrestFactorBox() {
         MainForm& f = Start();
         rec_.dialogPath = Out("burst.awv");
