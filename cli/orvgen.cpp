@@ -193,17 +193,6 @@ const char* const kMaskFields[26][2] = {
     {"output mode", "--output-format"},
 };
 
-std::string hex_code(int32_t rc) {
-    static const char digits[] = "0123456789ABCDEF";
-    uint32_t u = static_cast<uint32_t>(rc);
-    std::string s;
-    do {
-        s.insert(s.begin(), digits[u & 0xF]);
-        u >>= 4;
-    } while (u != 0);
-    return s;
-}
-
 // JSON string literal of s (UTF-8 passed through, control characters escaped).
 std::string json_string(const std::string& s) {
     std::string out = "\"";
@@ -423,7 +412,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
 
     int status = kExitWritten;
     if (rc != 0) {
-        err << "orvgen: library result 0x" << hex_code(rc);
+        err << "orvgen: library result 0x" << FormatHexUpper(static_cast<uint32_t>(rc));
         if (rc == 4) {
             err << ": the file " << output << " could not be written\n";
             status = kExitNotWritten;

@@ -154,14 +154,8 @@ void DefaultFieldValues(FieldValues& v) {
 }
 
 std::string ErrorBoxText(int32_t last_error, int32_t result) {
-    static const char kHex[] = "0123456789ABCDEF";
-    uint32_t u = static_cast<uint32_t>(result);
-    std::string hex;
-    do {
-        hex.insert(hex.begin(), kHex[u % 16u]);
-        u /= 16u;
-    } while (u != 0);
-    return "GUI Error Code : " + std::to_string(last_error) + "\r\nDLL Return Code(Hex) : " + hex;
+    return "GUI Error Code : " + std::to_string(last_error) + "\r\nDLL Return Code(Hex) : " +
+           FormatHexUpper(static_cast<uint32_t>(result));
 }
 
 std::string CrestBoxText(double papr, double crest_i, double crest_q) {

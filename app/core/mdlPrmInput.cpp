@@ -122,14 +122,7 @@ std::string CheckHexRange(std::string_view text, int32_t upper, int32_t lower) {
             v = lower;
         }
     }
-    static const char kHex[] = "0123456789ABCDEF";
-    uint32_t u = static_cast<uint32_t>(v);
-    std::string out;
-    do {
-        out.insert(out.begin(), kHex[u % 16u]);
-        u /= 16u;
-    } while (u != 0);
-    return out;
+    return FormatHexUpper(static_cast<uint32_t>(v));
 }
 
 void FieldBounds(int32_t field, float fs, double& lower, double& upper) {

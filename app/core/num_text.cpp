@@ -257,3 +257,13 @@ std::string FormatPattern(double v, std::string_view pattern) {
     }
     return out;
 }
+
+std::string FormatHexUpper(uint32_t v) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string hex;
+    do {
+        hex.insert(hex.begin(), kHex[v % 16u]);
+        v /= 16u;
+    } while (v != 0);
+    return hex;
+}

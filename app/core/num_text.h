@@ -21,6 +21,9 @@ bool ReadStrictNumber(std::string_view text, double& value);
 // number or does not fit a 32-bit signed integer.
 bool ReadStrictInteger(std::string_view text, int32_t& value);
 
+// A 32-bit pattern in upper-case hexadecimal without leading zeros ("80008000", "FF", "0").
+std::string FormatHexUpper(uint32_t v);
+
 // Nearest 32-bit integer, halves to the even neighbour; saturates outside the range.
 int32_t RoundToInt32(double x);
 
