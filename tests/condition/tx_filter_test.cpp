@@ -459,7 +459,7 @@ TEST(TxFilterSpan, FiltersTheWholeBufferIncludingTheGap) {
     orv_test::Samples plain, filtered;
     ASSERT_EQ(orv_test::run_csv(p, &plain), 0);
     ASSERT_EQ(plain.i.size(), static_cast<size_t>(orv_test::kGapTotal));
-    if (orv_test::silent(plain, plain.i.size())) GTEST_SKIP() << "the burst synthesis is silent";
+    ASSERT_FALSE(orv_test::silent(plain, plain.i.size())) << "the burst synthesis is silent";
     p.filter_cutoff = 10e6;
     ASSERT_EQ(orv_test::run_csv(p, &filtered), 0);
     const Vec h = filter_taps(p.filter_taps, 4, p.filter_rolloff);
