@@ -16,6 +16,7 @@
 #include "MainFormCore.h"
 #include "mdlPublicIniRW.h"
 #include "orvgen.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -91,6 +92,8 @@ struct MappingCase {
     std::function<void(WaveParams&)> expect;
 };
 
+void PrintTo(const MappingCase& c, std::ostream* os) { *os << c.name; }
+
 class OptionMapping : public ::testing::TestWithParam<MappingCase> {};
 
 TEST_P(OptionMapping, SetsTheFieldInWindowUnits) {
@@ -163,6 +166,8 @@ struct RefusalCase {
     int status;
     const char* message;
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -311,6 +316,8 @@ TEST(Orvgen, JsonOutput) {
     EXPECT_NE(r.out.find("\"output_format\":\"awg\""), std::string::npos);
     EXPECT_EQ(r.out.find("\"papr\":0,"), std::string::npos) << r.out;
 }
+
+TEST(TestNames, ParametersPrintReadably) { orv_test::expect_readable_parameters(); }
 
 TEST(Orvgen, HelpListsEveryOption) {
     CliRun r = orvgen({"--help"});
