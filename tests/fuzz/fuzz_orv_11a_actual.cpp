@@ -9,12 +9,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <string>
 
 #include "orvasynth.h"
 
 namespace {
+
+// The scratch folder of this run, removed when the fuzzer exits.
+std::string& scratch_dir() {
+    static std::string dir;
+    return dir;
+}
+
+void remove_scratch_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch_dir(), ec);
+}
 
 constexpr uint32_t kDocumentedBits = 0x83FFFFFFu;
 
@@ -23,6 +35,8 @@ std::string scratch_path(int32_t mode) {
         char tmpl[] = "/tmp/orv_fuzz_XXXXXX";
         const char* d = mkdtemp(tmpl);
         if (d == nullptr) std::abort();
+        scratch_dir() = d;
+        std::atexit(remove_scratch_dir);  // libFuzzer ends a bounded run with exit()
         return std::string(d);
     }();
     return dir + (mode == 1 ? "/out.csv" : "/out.awv");
