@@ -2,9 +2,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -228,6 +231,25 @@ int64_t total_samples(const WaveParams& p) {
     return static_cast<int64_t>(static_cast<double>(n) + p.burst_off_time * (20000000.0 * p.oversampling));
 }
 
+// Runs the library with its standard output moved to standard error, so that
+// a round-error line it prints cannot break the JSON object on standard output.
+int32_t call_library_off_stdout(WaveParams* rec, int32_t mode, const char* path) {
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const bool moved = saved >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0;
+    const int32_t rc = orv_11a_actual(rec, mode, path);
+    std::fflush(stdout);
+    if (moved) ::dup2(saved, STDOUT_FILENO);
+    if (saved >= 0) ::close(saved);
+    return rc;
+}
+
+// Register length n of a PN pattern, 0 for the constant patterns.
+int32_t pn_register_length(int32_t data_pattern) {
+    static const int32_t kLength[] = {9, 15, 19, 20, 23};
+    return data_pattern >= 0 && data_pattern < 5 ? kLength[data_pattern] : 0;
+}
+
 std::string help_footer() {
     return "Values use the units of the Orvane window. Options override --settings, which\n"
            "overrides the defaults of \"Set Defaults\". The output format follows the file\n"
@@ -408,7 +430,24 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
             << v.text[bad_field] << "\"\n";
         return kExitRefused;
     }
-    const int32_t rc = orv_11a_actual(&rec, mode, output.c_str());
+    // The Nyquist filter runs only with a cut-off above 0; without one the
+    // file would claim a filter that was never applied.
+    if (v.list[kCmbFilTyp] == 1 && !(rec.filter_cutoff > 1e-12)) {
+        err << "orvgen: --filter nyquist needs --cut-off above 0 (MHz)\n";
+        return kExitUsage;
+    }
+    // The register starts as the seed's low n bits; all zero, it never leaves 0
+    // and the payload is constant (complemented for PN15 and PN23).
+    if (const int32_t n = pn_register_length(rec.data_pattern);
+        n > 0 && (static_cast<uint32_t>(rec.pn_seed) & ((1u << n) - 1)) == 0) {
+        const char* name = kLists[kCmbData].entries[rec.data_pattern];
+        const bool ones = rec.data_pattern == 1 || rec.data_pattern == 4;
+        err << "orvgen: warning: seed " << FormatHexUpper(static_cast<uint32_t>(rec.pn_seed))
+            << " has its low " << n << " bits all zero: the " << name << " payload is constant (all "
+            << (ones ? "1" : "0") << ")\n";
+    }
+    const int32_t rc = json ? call_library_off_stdout(&rec, mode, output.c_str())
+                            : orv_11a_actual(&rec, mode, output.c_str());
 
     int status = kExitWritten;
     if (rc != 0) {

@@ -54,12 +54,12 @@ int32_t validate_params(const WaveParams* p, int32_t output_mode) {
         if (p->filter_taps < 4 || p->filter_taps > 1000) mask |= ORV_BAD_FILTER_TAPS;
         if (!within(p->filter_rolloff, 0.01, 0.99)) mask |= ORV_BAD_FILTER_ROLLOFF;
         // The circular convolution takes at most 2T + 1 taps over T samples.
+        // The window sets only the taper length, not T, so it is left out here.
         const uint32_t geometry_bits = ORV_BAD_BURST_ENABLE | ORV_BAD_BURST_OFF_TIME |
-                                       ORV_BAD_OFDM_SYMBOLS | ORV_BAD_OVERSAMPLING |
-                                       ORV_BAD_WINDOW_TR;
+                                       ORV_BAD_OFDM_SYMBOLS | ORV_BAD_OVERSAMPLING;
         BurstGeometry g;
         if ((mask & geometry_bits) == 0 &&
-            burst_geometry(p->frame_format, p->burst_enable, p->burst_off_time, p->window_tr,
+            burst_geometry(p->frame_format, p->burst_enable, p->burst_off_time, 0.0,
                            p->ofdm_symbols, p->oversampling, &g) == 0 &&
             g.total >= 1 && p->filter_taps > 2 * static_cast<int64_t>(g.total) + 1)
             mask |= ORV_BAD_FILTER_TAPS;

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -13,9 +17,12 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "MainFormCore.h"
 #include "mdlPublicIniRW.h"
 #include "orvgen.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -35,15 +42,20 @@ CliRun orvgen(std::vector<std::string> args) {
     return {status, out.str(), err.str()};
 }
 
+// A new empty folder under the temporary directory, removed with its contents.
+// (A name taken from the test would contain the "/N" of a parameterised test
+// and leave its parent folder behind.)
 struct Scratch {
     fs::path dir;
     Scratch() {
-        dir = fs::temp_directory_path() /
-              ("orvgen_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        std::string name = (fs::temp_directory_path() / "orvgen_test_XXXXXX").string();
+        if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        dir = name;
     }
-    ~Scratch() { fs::remove_all(dir); }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
     std::string file(const std::string& name) const { return (dir / name).string(); }
 };
 
@@ -90,6 +102,8 @@ struct MappingCase {
     std::vector<std::string> args;
     std::function<void(WaveParams&)> expect;
 };
+
+void PrintTo(const MappingCase& c, std::ostream* os) { *os << c.name; }
 
 class OptionMapping : public ::testing::TestWithParam<MappingCase> {};
 
@@ -164,6 +178,8 @@ struct RefusalCase {
     const char* message;
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
 class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusals, NameOptionValueAndRange) {
@@ -202,6 +218,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"unknown option", {"--bogus"}, kExitUsage, "--bogus"},
         RefusalCase{"no output", {}, kExitUsage, "nothing to do"},
         RefusalCase{"bad output format", {"--output-format", "wav"}, kExitUsage, "not one of awg, csv"},
+        RefusalCase{"nyquist without a cut-off", {"--filter", "nyquist"}, kExitUsage,
+                    "--filter nyquist needs --cut-off above 0"},
+        RefusalCase{"nyquist with cut-off 0", {"--filter", "nyquist", "--cut-off", "0.0"}, kExitUsage,
+                    "--filter nyquist needs --cut-off above 0"},
         RefusalCase{"library refuses", {"--oversample", "4", "--freq-error", "100"}, kExitRefused,
                     "library result 0x80008000: parameters refused:\n  freq_error (--freq-error)\n"}));
 
@@ -311,6 +331,147 @@ TEST(Orvgen, JsonOutput) {
     EXPECT_NE(r.out.find("\"output_format\":\"awg\""), std::string::npos);
     EXPECT_EQ(r.out.find("\"papr\":0,"), std::string::npos) << r.out;
 }
+
+// A seed whose low n bits are zero makes a PN-n payload constant: allowed, with a warning.
+struct SeedCase {
+    const char* seed;
+    const char* data;
+    const char* warning;  // nullptr: no warning
+};
+
+void PrintTo(const SeedCase& c, std::ostream* os) { *os << c.data << " seed " << c.seed; }
+
+class ConstantPayload : public ::testing::TestWithParam<SeedCase> {};
+
+TEST_P(ConstantPayload, WarnsAndWrites) {
+    const SeedCase& c = GetParam();
+    Scratch s;
+    const std::string path = s.file("w.csv");
+    CliRun r = orvgen({"-o", path, "--symbols", "1", "--burst", "off", "--seed", c.seed, "--data", c.data});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(path));
+    if (c.warning == nullptr) {
+        EXPECT_EQ(r.err, "");
+    } else {
+        EXPECT_EQ(r.err, std::string("orvgen: warning: ") + c.warning + "\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, ConstantPayload,
+    ::testing::Values(
+        SeedCase{"200", "PN9", "seed 200 has its low 9 bits all zero: the PN9 payload is constant (all 0)"},
+        SeedCase{"400", "PN9", "seed 400 has its low 9 bits all zero: the PN9 payload is constant (all 0)"},
+        SeedCase{"1FF", "PN9", nullptr},
+        SeedCase{"100", "PN9", nullptr},
+        SeedCase{"200", "PN15", nullptr},
+        SeedCase{"8000", "PN15", "seed 8000 has its low 15 bits all zero: the PN15 payload is constant (all 1)"},
+        SeedCase{"80000", "PN19", "seed 80000 has its low 19 bits all zero: the PN19 payload is constant (all 0)"},
+        SeedCase{"40000", "PN19", nullptr},
+        SeedCase{"100000", "PN20", "seed 100000 has its low 20 bits all zero: the PN20 payload is constant (all 0)"},
+        SeedCase{"800000", "PN23", "seed 800000 has its low 23 bits all zero: the PN23 payload is constant (all 1)"},
+        SeedCase{"400000", "PN23", nullptr},
+        SeedCase{"200", "ALL 0", nullptr},
+        SeedCase{"800000", "ALL 1", nullptr}));
+
+// The constant payload the warning announces is what the file carries: the
+// DATA field of seed 200 with PN9 equals that of "ALL 0".
+TEST(Orvgen, ConstantPayloadWarningIsTrue) {
+    Scratch s;
+    const std::vector<std::string> common = {"--symbols", "2", "--burst", "off", "--format", "free"};
+    auto run = [&](const std::string& name, std::vector<std::string> extra) {
+        std::vector<std::string> args = common;
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("-o");
+        args.push_back(s.file(name));
+        EXPECT_EQ(orvgen(args).status, 0);
+        return slurp(s.file(name));
+    };
+    const std::string pn9 = run("pn9.csv", {"--seed", "200", "--data", "PN9"});
+    EXPECT_EQ(pn9, run("all0.csv", {"--data", "ALL 0"}));
+    EXPECT_NE(pn9, run("pn9_1ff.csv", {"--seed", "1FF", "--data", "PN9"}));
+}
+
+// Runs the built program with args; stdout and stderr are collected apart.
+CliRun run_program(const Scratch& s, const std::string& args) {
+    const std::string out = s.file("stdout.txt"), err = s.file("stderr.txt");
+    const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >" + out + " 2>" + err).c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(out), slurp(err)};
+}
+
+// The library's round-error line (noise in the gap above the burst peak)
+// goes to standard error, so --json still prints exactly one JSON object.
+TEST(Orvgen, JsonStaysParseableWhenTheLibraryPrints) {
+    Scratch s;
+    const std::string path = s.file("g.awv");
+    CliRun r = run_program(s, "-o " + path + " --gauss 10 --burst-off 10000 --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("!!!Round ERROR!!! "), std::string::npos) << "the record must make the line";
+    ASSERT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j.at("path"), path);
+    EXPECT_EQ(j.at("result"), 0);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    // Without --json the line stays on standard output, as the library writes it.
+    r = run_program(s, "-o " + path + " --gauss 10 --burst-off 10000");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("!!!Round ERROR!!! "), std::string::npos);
+    EXPECT_NE(r.out.find("RF crest factor"), std::string::npos);
+}
+
+// Standard output is a pipe whose reader has gone: the program reports the
+// failed write and exits 3 instead of dying of SIGPIPE.
+struct PipeCase {
+    const char* name;
+    std::vector<std::string> args;  // "@" is replaced by a scratch folder
+};
+
+void PrintTo(const PipeCase& c, std::ostream* os) { *os << c.name; }
+
+class ClosedPipe : public ::testing::TestWithParam<PipeCase> {};
+
+TEST_P(ClosedPipe, ExitsThree) {
+    const PipeCase& c = GetParam();
+    Scratch s;
+    std::vector<std::string> args = {ORVGEN_PROGRAM_FILE};
+    for (const std::string& a : c.args) args.push_back(a == "@" ? s.file("x") : a);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string err_path = s.file("stderr.txt");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(e, STDERR_FILENO);
+        signal(SIGPIPE, SIG_DFL);  // as a shell starts it
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[0]);  // the reader is gone before the program writes
+    close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitNotWritten) << slurp(err_path);
+    EXPECT_NE(slurp(err_path).find("orvgen: "), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClosedPipe,
+    ::testing::Values(PipeCase{"crest factors", {"-o", "@.awv"}},
+                      PipeCase{"JSON", {"-o", "@.csv", "--json"}},
+                      PipeCase{"written message", {"-o", "@.csv", "--symbols", "1"}},
+                      PipeCase{"help", {"--help"}},
+                      PipeCase{"CSV file to standard output", {"-o", "/dev/stdout", "--output-format", "csv"}}));
+
+TEST(TestNames, ParametersPrintReadably) { orv_test::expect_readable_parameters(); }
 
 TEST(Orvgen, HelpListsEveryOption) {
     CliRun r = orvgen({"--help"});

@@ -13,6 +13,7 @@
 
 #include "condition/record_run.h"
 #include "noise.h"
+#include "pipeline.h"
 #include "validate.h"
 
 namespace {
@@ -459,7 +460,7 @@ TEST(TxFilterSpan, FiltersTheWholeBufferIncludingTheGap) {
     orv_test::Samples plain, filtered;
     ASSERT_EQ(orv_test::run_csv(p, &plain), 0);
     ASSERT_EQ(plain.i.size(), static_cast<size_t>(orv_test::kGapTotal));
-    if (orv_test::silent(plain, plain.i.size())) GTEST_SKIP() << "the burst synthesis is silent";
+    ASSERT_FALSE(orv_test::silent(plain, plain.i.size())) << "the burst synthesis is silent";
     p.filter_cutoff = 10e6;
     ASSERT_EQ(orv_test::run_csv(p, &filtered), 0);
     const Vec h = filter_taps(p.filter_taps, 4, p.filter_rolloff);
@@ -474,8 +475,18 @@ TEST(TxFilterSpan, FiltersTheWholeBufferIncludingTheGap) {
     EXPECT_EQ(filtered.i[burst + 200], 0.0);  // beyond the filter's reach
 }
 
-// With scale = the burst's larger peak, no burst sample of a valid filtered
-// record can leave -1..+1 unless the filter produced something undefined.
+// Standard output of an AWG run of p (the round-error line goes there).
+std::string awg_stdout(WaveParams p, int32_t* rc) {
+    orv_test::TempDir dir;
+    const std::string path = dir.file("f.awv");
+    ::testing::internal::CaptureStdout();
+    *rc = orv_11a_actual(&p, 0, path.c_str());
+    return ::testing::internal::GetCapturedStdout();
+}
+
+// The scale is the larger peak of the N burst samples, but all T samples are
+// quantised: with a burst-off gap the filter's leakage into the gap must stay
+// within that scale, so a valid filtered record prints nothing.
 TEST(TxFilterSpan, ValidFilteredRecordsNeverPrintTheRoundError) {
     struct Case {
         int32_t taps, oversampling;
@@ -485,8 +496,7 @@ TEST(TxFilterSpan, ValidFilteredRecordsNeverPrintTheRoundError) {
     const Case cases[] = {{191, 4, 10e6, 0.25, 0}, {4, 1, 10e6, 0.01, 1}, {1000, 10, 9e6, 0.99, 0},
                           {190, 8, 1e6, 0.5, 1},  {161, 1, 78125.0, 0.3, 0}};
     for (const Case& c : cases) {
-        WaveParams p = orv_test::gap_record();
-        p.burst_enable = 0;  // every sample is a burst sample
+        WaveParams p = orv_test::gap_record();  // 100 us gap: T > N
         p.filter_taps = c.taps;
         p.oversampling = c.oversampling;
         p.filter_cutoff = c.cutoff;
@@ -494,28 +504,28 @@ TEST(TxFilterSpan, ValidFilteredRecordsNeverPrintTheRoundError) {
         p.sine_enable = c.sine;
         p.sine_freq = -1e6;  // within the limit at every oversampling
         ASSERT_EQ(validate_params(&p, 0), 0);
-        orv_test::TempDir dir;
-        const std::string path = dir.file("f.awv");
-        ::testing::internal::CaptureStdout();
-        const int32_t rc = orv_11a_actual(&p, 0, path.c_str());
-        const std::string out = ::testing::internal::GetCapturedStdout();
+        BurstGeometry g;
+        ASSERT_EQ(burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
+                                 p.ofdm_symbols, p.oversampling, &g),
+                  0);
+        ASSERT_GT(g.total, g.burst + 1000) << "the record needs a gap";
+        int32_t rc = -1;
+        EXPECT_EQ(awg_stdout(p, &rc), "") << c.taps << " taps, " << c.cutoff << " Hz";
         EXPECT_EQ(rc, 0);
-        EXPECT_EQ(out.find("Round ERROR"), std::string::npos) << c.taps << " " << c.cutoff;
-        EXPECT_TRUE(std::isfinite(p.papr) && std::isfinite(p.crest_i) && std::isfinite(p.crest_q));
     }
-    // The capture does see the line: strong noise in a long gap exceeds the
-    // burst peak (the generator is re-seeded so the outcome is fixed).
+    // The same check sees the line: strong noise in a long gap of a filtered
+    // record exceeds the burst peak (the generator is re-seeded so the
+    // outcome is fixed).
     WaveParams p = orv_test::gap_record();
+    p.filter_cutoff = 10e6;
     p.noise_enable = 1;
     p.noise_level = 10.0;
     p.burst_off_time = 1e-3;
     int32_t seed = -4711;
     uniform_deviate(&seed);
-    orv_test::TempDir dir;
-    const std::string path = dir.file("noisy.awv");
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(orv_11a_actual(&p, 0, path.c_str()), 0);
-    EXPECT_NE(::testing::internal::GetCapturedStdout().find("Round ERROR"), std::string::npos);
+    int32_t rc = -1;
+    EXPECT_NE(awg_stdout(p, &rc).find("!!!Round ERROR!!! "), std::string::npos);
+    EXPECT_EQ(rc, 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -21,14 +22,28 @@ std::string mask_date(const std::string& file) {
                               std::regex_constants::format_first_only);
 }
 
+// True when stamp ("YYYY/MM/DD;hh:mm:ss", local time) is one of the seconds from before to after.
+bool written_within(const std::string& stamp, std::time_t before, std::time_t after) {
+    for (std::time_t t = before; t <= after; ++t) {
+        char text[32];
+        std::tm local{};
+        localtime_r(&t, &local);
+        std::strftime(text, sizeof text, "%Y/%m/%d;%H:%M:%S", &local);
+        if (stamp == text) return true;
+    }
+    return false;
+}
+
 TEST(AwgWriter, HeaderBytesAndBlock) {
     TempDir dir("awg");
     const std::string path = dir.file("a.awv");
     std::vector<int32_t> i_codes = {8191, 0, 16383};
     std::vector<int32_t> q_codes = {8191, 1, 0x1234};
+    const std::time_t before = std::time(nullptr);
     ASSERT_EQ(write_awg_file(path.c_str(), i_codes.data(), q_codes.data(), 3.25, 3.125, 10.5,
                              80000000.0, 3),
               0);
+    const std::time_t after = std::time(nullptr);
     const std::string file = read_file(path);
     const std::string header =
         "{COMMENT:OFDM waveform generator}{DATE:*}{PAPR:10.500000;3.250000;3.125000}"
@@ -41,13 +56,27 @@ TEST(AwgWriter, HeaderBytesAndBlock) {
     EXPECT_EQ(masked.substr(0, header.size()), header);
     EXPECT_EQ(0, std::memcmp(masked.data() + header.size(), block, 24));
     EXPECT_EQ(masked.back(), '}');
-    // The date is today's local date, taken at the write.
+    // The date and time are the local time of the write: one of the seconds
+    // from just before to just after it (a write may straddle midnight).
     std::smatch m;
     ASSERT_TRUE(std::regex_search(file, m, std::regex(kDatePattern)));
-    std::time_t now = std::time(nullptr);
-    char today[16];
-    std::strftime(today, sizeof today, "%Y/%m/%d", std::localtime(&now));
-    EXPECT_EQ(m.str().substr(6, 10), today);
+    EXPECT_TRUE(written_within(m.str().substr(6, 19), before, after)) << m.str();
+}
+
+TEST(AwgWriter, DateCheckAcceptsEitherSideOfMidnight) {
+    std::tm late{};
+    late.tm_year = 2026 - 1900;
+    late.tm_mon = 11;
+    late.tm_mday = 7;
+    late.tm_hour = 23;
+    late.tm_min = 59;
+    late.tm_sec = 59;
+    late.tm_isdst = -1;
+    const std::time_t before = std::mktime(&late), after = before + 1;
+    EXPECT_TRUE(written_within("2026/12/07;23:59:59", before, after));
+    EXPECT_TRUE(written_within("2026/12/08;00:00:00", before, after));
+    EXPECT_FALSE(written_within("2026/12/08;00:00:01", before, after));
+    EXPECT_FALSE(written_within("2026/12/07;23:59:58", before, after));
 }
 
 TEST(AwgWriter, EmptyBlockAndReplacement) {

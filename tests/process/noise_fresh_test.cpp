@@ -1,14 +1,18 @@
 // The noise generator's shuffle table lives for the whole process, so what a
 // freshly loaded library draws first can only be seen in a fresh process.
-// Each check below runs in a forked child of this process, taken before the
-// process itself draws anything; the last test draws in the process itself.
-// The tests therefore run in the order written.
+// Each check below runs in a new image of this test program (fork and exec),
+// entered before any test runs, so neither the order of the tests nor a
+// repeated run changes what the check sees.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -16,20 +20,20 @@
 #include "condition/record_run.h"
 #include "noise.h"
 
+extern char** environ;
+
 namespace {
 
 constexpr double kFirstPair1 = -0.17227992;
 constexpr double kFirstPair2 = -0.83685380;
 
+bool g_quiet = false;  // no diagnostics for checks expected to fail
+
 bool near(double got, double want, double tol, const char* what) {
     if (std::fabs(got - want) <= tol) return true;
-    std::fprintf(stderr, "%s: got %.12f, want %.12f\n", what, got, want);
+    if (!g_quiet) std::fprintf(stderr, "%s: got %.12f, want %.12f\n", what, got, want);
     return false;
 }
-
-// Runs check in a child process; the test fails unless it returns true.
-#define EXPECT_IN_FRESH_CHILD(check) \
-    EXPECT_EXIT(std::_Exit((check) ? 0 : 1), ::testing::ExitedWithCode(0), "")
 
 bool first_gaussian_pair() {
     int32_t state = 65535;
@@ -86,31 +90,95 @@ std::string slurp(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-TEST(FreshLibrary, FirstPairOfTheGaussianGenerator) {
-    EXPECT_IN_FRESH_CHILD(first_gaussian_pair());
+// The first draws of uniform deviates from a fresh process.
+bool first_uniform_deviates() {
+    int32_t state = 65535;
+    return near(uniform_deviate(&state), 0.4159993569, 5e-11, "u1") &
+           near(uniform_deviate(&state), 0.0919648908, 5e-11, "u2");
 }
 
-TEST(FreshLibrary, FirstSampleOfTheNoiseStage) { EXPECT_IN_FRESH_CHILD(first_noise_stage()); }
+struct FreshCheck {
+    const char* name;
+    bool (*run)(const char* arg);
+};
 
-TEST(FreshLibrary, FirstSampleOfANoisyFile) {
-    EXPECT_IN_FRESH_CHILD(first_noise_through_the_library());
+const FreshCheck kChecks[] = {
+    {"gaussian_pair", [](const char*) { return first_gaussian_pair(); }},
+    {"noise_stage", [](const char*) { return first_noise_stage(); }},
+    {"noisy_file", [](const char*) { return first_noise_through_the_library(); }},
+    {"noise_series", [](const char* path) { return noise_series_to(path); }},
+    {"uniform_deviates", [](const char*) { return first_uniform_deviates(); }},
+};
+
+constexpr const char* kCheckVariable = "ORV_FRESH_CHECK";
+constexpr const char* kArgVariable = "ORV_FRESH_ARG";
+
+// In a process started by run_fresh, runs the named check before any test
+// and ends the process with 0 (passed), 1 (failed) or 2 (no such check).
+class FreshCheckEntry : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        const char* name = std::getenv(kCheckVariable);
+        if (name == nullptr) return;
+        const char* arg = std::getenv(kArgVariable);
+        for (const FreshCheck& c : kChecks)
+            if (std::strcmp(c.name, name) == 0) std::_Exit(c.run(arg != nullptr ? arg : "") ? 0 : 1);
+        std::fprintf(stderr, "no fresh-process check %s\n", name);
+        std::_Exit(2);
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const kEntry =
+    ::testing::AddGlobalTestEnvironment(new FreshCheckEntry);
+
+// Runs the named check in a new image of this program; returns its exit
+// status, or -1 when it could not be started or did not exit normally.
+int run_fresh(const std::string& check, const std::string& arg = "") {
+    std::vector<std::string> env_text = {std::string(kCheckVariable) + "=" + check,
+                                         std::string(kArgVariable) + "=" + arg};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "ORV_FRESH_", 10) != 0) env_text.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, self, nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
+
+TEST(FreshLibrary, FirstPairOfTheGaussianGenerator) { EXPECT_EQ(run_fresh("gaussian_pair"), 0); }
+
+TEST(FreshLibrary, FirstSampleOfTheNoiseStage) { EXPECT_EQ(run_fresh("noise_stage"), 0); }
+
+TEST(FreshLibrary, FirstSampleOfANoisyFile) { EXPECT_EQ(run_fresh("noisy_file"), 0); }
 
 TEST(FreshLibrary, SameCallsAddTheSameNoise) {
     orv_test::TempDir dir;
     const std::string a = dir.file("a"), b = dir.file("b");
-    EXPECT_IN_FRESH_CHILD(noise_series_to(a.c_str()));
-    EXPECT_IN_FRESH_CHILD(noise_series_to(b.c_str()));
+    EXPECT_EQ(run_fresh("noise_series", a), 0);
+    EXPECT_EQ(run_fresh("noise_series", b), 0);
     const std::string sa = slurp(a);
     EXPECT_EQ(sa.size(), 16000u);
     EXPECT_EQ(sa, slurp(b));
 }
 
-// Draws in this process: must stay the last test of the file.
-TEST(FreshLibrary, FirstUniformDeviates) {
+TEST(FreshLibrary, FirstUniformDeviates) { EXPECT_EQ(run_fresh("uniform_deviates"), 0); }
+
+// The checks do see a process that has drawn before: here, in this process,
+// after a draw, the first pair is no longer the fresh one.
+TEST(FreshLibrary, ChecksFailInAProcessThatHasDrawn) {
     int32_t state = 65535;
-    EXPECT_NEAR(uniform_deviate(&state), 0.4159993569, 5e-11);
-    EXPECT_NEAR(uniform_deviate(&state), 0.0919648908, 5e-11);
+    double g1, g2;
+    gaussian_pair(&g1, &g2, &state);
+    g_quiet = true;
+    EXPECT_FALSE(first_gaussian_pair());
+    EXPECT_FALSE(first_uniform_deviates());
+    g_quiet = false;
+    EXPECT_EQ(run_fresh("no_such_check"), 2);
 }
 
 }  // namespace

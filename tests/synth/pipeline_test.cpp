@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,24 +232,57 @@ TEST(Pipeline, NullArguments) {
 
 namespace {
 
+// Blocks smaller than this are never prefaulted.
+constexpr size_t kPrefaultMinimum = 16u << 20;
+
+TEST(Prefault, StartsForBlocksOfAtLeast16MiB) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    void* block = zeroed_array(kPrefaultMinimum, 1);
+    ASSERT_NE(block, nullptr);
+    size_t bytes = kPrefaultMinimum - 1;
+    EXPECT_EQ(prefault_start(&block, &bytes, 1), nullptr);
+    bytes = kPrefaultMinimum;
+    PrefaultTask* task = prefault_start(&block, &bytes, 1);
+    EXPECT_NE(task, nullptr);
+    prefault_finish(task);
+    prefault_enable(false);
+    EXPECT_EQ(prefault_start(&block, &bytes, 1), nullptr);
+    prefault_enable(true);
+    std::free(block);
+#else
+    GTEST_SKIP() << "no MADV_POPULATE_WRITE: prefaulting is compiled out";
+#endif
+}
+
 // Mapping pages in ahead on another core changes no byte: a long noisy record
 // made with and without it, each in a child forked from the same state (so the
-// process-wide noise table is the same for both).
+// process-wide noise table is the same for both). The arrays are large enough
+// that every prefaulted kind is mapped in: the sample arrays (noise) and, in
+// the AWG run, the code arrays (quantiser).
 TEST(Pipeline, PrefaultKeepsEveryByte) {
     TempDir dir("prefault");
     for (int32_t mode = 0; mode < 2; ++mode) {
         std::string files[2];
         for (int with = 0; with < 2; ++with) {
             files[with] = dir.file(std::string(with == 1 ? "with" : "without") + (mode == 0 ? ".awv" : ".csv"));
+            WaveParams p = valid_record();
+            p.oversampling = 10;
+            p.ofdm_symbols = 3;
+            p.burst_enable = 1;
+            p.burst_off_time = mode == 0 ? 0.025 : 0.012;  // 5 006 400 and 2 406 400 samples
+            p.noise_enable = 1;
+            p.noise_level = -30;
+            BurstGeometry g;
+            ASSERT_EQ(burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
+                                     p.ofdm_symbols, p.oversampling, &g),
+                      0);
+            const size_t total = static_cast<size_t>(g.total);
+            ASSERT_GE(total * sizeof(double), kPrefaultMinimum) << "sample arrays too small";
+            if (mode == 0) {
+                ASSERT_GE(total * sizeof(int32_t), kPrefaultMinimum) << "code arrays too small";
+            }
             int rc = in_child([&] {
                 prefault_enable(with == 1);
-                WaveParams p = valid_record();
-                p.oversampling = 10;
-                p.ofdm_symbols = 3;
-                p.burst_enable = 1;
-                p.burst_off_time = mode == 0 ? 0.02 : 0.012;  // 32 MB and 19 MB sample arrays
-                p.noise_enable = 1;
-                p.noise_level = -30;
                 return static_cast<int>(orv_11a_actual(&p, mode, files[with].c_str()));
             });
             ASSERT_EQ(rc, 0);

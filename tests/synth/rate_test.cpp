@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "rate.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -8,6 +9,10 @@ struct RateCase {
     int32_t rate_index, symbols;
     int32_t mod, coding, n_bpsc, n_cbps, n_dbps, length, result;
 };
+
+void PrintTo(const RateCase& c, std::ostream* os) {
+    *os << "rate index " << c.rate_index << ", " << c.symbols << " symbols";
+}
 
 class RateTable : public ::testing::TestWithParam<RateCase> {};
 
@@ -41,5 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Out-of-range indices read as 6 Mbit/s.
                       RateCase{8, 100, 0, 0, 1, 48, 24, 297, 0},
                       RateCase{-1, 100, 0, 0, 1, 48, 24, 297, 0}));
+
+// Every parameterised test of the library tests names its case.
+TEST(TestNames, ParametersPrintReadably) { orv_test::expect_readable_parameters(); }
 
 }  // namespace

@@ -19,6 +19,15 @@ struct ValidationCase {
     uint32_t expected;
 };
 
+// Filtered DATA-only record of 1 symbol at oversampling 1: T = 80, so at most 161 taps.
+void short_filtered(WaveParams& p, int32_t taps) {
+    p.frame_format = 1;
+    p.ofdm_symbols = 1;
+    p.oversampling = 1;
+    p.filter_cutoff = 5e6;
+    p.filter_taps = taps;
+}
+
 void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.name; }
 
 class Validation : public ::testing::TestWithParam<ValidationCase> {};
@@ -61,6 +70,20 @@ const ValidationCase kCases[] = {
     {"window 2 us", [](WaveParams& p) { p.window_tr = 2e-6; }, 0, 0},
     {"window above 2 us", [](WaveParams& p) { p.window_tr = 2.0000001e-6; }, 0, 0x80000100},
     {"window NaN", [](WaveParams& p) { p.window_tr = kNaN; }, 0, 0x80000100},
+    {"window -inf", [](WaveParams& p) { p.window_tr = -kInf; }, 0, 0},
+    {"window +inf", [](WaveParams& p) { p.window_tr = kInf; }, 0, 0x80000100},
+    // The window sets the taper length only, never T: the taps still meet 2T + 1.
+    {"window above 2 us, taps above 2T + 1",
+     [](WaveParams& p) { short_filtered(p, 162); p.window_tr = 3e-6; }, 0, 0x80001100},
+    {"window NaN, taps above 2T + 1",
+     [](WaveParams& p) { short_filtered(p, 162); p.window_tr = kNaN; }, 0, 0x80001100},
+    {"window +inf, taps above 2T + 1",
+     [](WaveParams& p) { short_filtered(p, 162); p.window_tr = kInf; }, 0, 0x80001100},
+    {"window above 2 us, taps within 2T + 1",
+     [](WaveParams& p) { short_filtered(p, 161); p.window_tr = 3e-6; }, 0, 0x80000100},
+    {"window -inf, taps above 2T + 1",
+     [](WaveParams& p) { short_filtered(p, 162); p.window_tr = -kInf; }, 0, 0x80001000},
+    {"cut-off -inf", [](WaveParams& p) { p.filter_cutoff = -kInf; }, 0, 0},
     {"cut-off above 100 MHz", [](WaveParams& p) { p.filter_cutoff = 1.0000001e8; }, 0, 0x80000200},
     {"cut-off NaN", [](WaveParams& p) { p.filter_cutoff = kNaN; }, 0, 0x80000200},
     {"roll-off 0.0 filter off", [](WaveParams& p) { p.filter_rolloff = 0.0; }, 0, 0},
