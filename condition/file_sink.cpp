@@ -1,12 +1,18 @@
 #include "file_sink.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <io.h>
+#include <process.h>
+#include <windows.h>
+#define access _access
+#define W_OK 2
 #define ORV_FILENO _fileno
 #define ORV_FSTAT _fstat64
 #define ORV_STAT _stat64
@@ -22,6 +28,126 @@ using orv_stat_t = struct stat;
 namespace {
 
 constexpr size_t kBufferSize = 1 << 20;
+// Links followed at most on the way to the file (as the kernel's limit).
+constexpr int kMaxLinks = 40;
+// Names tried for the new file before giving up.
+constexpr int kMaxTempTries = 100;
+
+// Number of new files this process has named; unguarded like the other
+// process-wide state (the entry point serialises calls).
+unsigned long g_temp_counter = 0;
+
+char* copy_text(const char* text, size_t n) {
+    char* p = static_cast<char*>(std::malloc(n + 1));
+    if (p != nullptr) {
+        std::memcpy(p, text, n);
+        p[n] = '\0';
+    }
+    return p;
+}
+
+// Length of the folder part of path, including its last '/' (0 for a bare name).
+size_t folder_length(const char* path) {
+    size_t n = std::strlen(path);
+    while (n > 0 && path[n - 1] != '/'
+#if defined(_WIN32)
+           && path[n - 1] != '\\' && path[n - 1] != ':'
+#endif
+    )
+        --n;
+    return n;
+}
+
+// The name the bytes finally go to: path itself, or through symbolic links
+// the file they name (which need not exist yet). *out is malloc'd; returns 0,
+// or kSinkNoMemory.
+int32_t resolve_target(const char* path, char** out) {
+    char* current = copy_text(path, std::strlen(path));
+    if (current == nullptr) return kSinkNoMemory;
+#if !defined(_WIN32)
+    for (int hop = 0; hop < kMaxLinks; ++hop) {
+        struct stat st;
+        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 256;
+        char* link = nullptr;
+        ssize_t got = 0;
+        for (;;) {  // the link may change between lstat and readlink
+            link = static_cast<char*>(std::malloc(size));
+            if (link == nullptr) {
+                std::free(current);
+                return kSinkNoMemory;
+            }
+            got = readlink(current, link, size);
+            if (got < 0 || static_cast<size_t>(got) < size) break;
+            std::free(link);
+            size *= 2;
+        }
+        if (got <= 0) {
+            std::free(link);
+            break;  // opening the path itself reports what is wrong
+        }
+        char* next;
+        if (link[0] == '/') {
+            next = copy_text(link, static_cast<size_t>(got));
+        } else {  // relative to the folder holding the link
+            const size_t folder = folder_length(current);
+            next = static_cast<char*>(std::malloc(folder + static_cast<size_t>(got) + 1));
+            if (next != nullptr) {
+                std::memcpy(next, current, folder);
+                std::memcpy(next + folder, link, static_cast<size_t>(got));
+                next[folder + static_cast<size_t>(got)] = '\0';
+            }
+        }
+        std::free(link);
+        std::free(current);
+        if (next == nullptr) return kSinkNoMemory;
+        current = next;
+    }
+#endif
+    *out = current;
+    return 0;
+}
+
+// Creates a new, empty file beside target and returns its descriptor (or -1
+// with errno set); *temp receives its malloc'd name, or stays nullptr when
+// memory ran out (errno ENOMEM).
+int create_temp(const char* target, bool binary, char** temp) {
+    *temp = nullptr;
+    const size_t folder = folder_length(target);
+    const size_t room = folder + 64;
+    char* name = static_cast<char*>(std::malloc(room));
+    if (name == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    std::memcpy(name, target, folder);
+#if defined(_WIN32)
+    const unsigned long pid = static_cast<unsigned long>(_getpid());
+    const int flags = _O_WRONLY | _O_CREAT | _O_EXCL | (binary ? _O_BINARY : _O_TEXT);
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    (void)binary;
+#endif
+    for (int attempt = 0; attempt < kMaxTempTries; ++attempt) {
+        std::snprintf(name + folder, room - folder, ".orvasynth-%lu-%lu.tmp", pid, g_temp_counter++);
+#if defined(_WIN32)
+        const int fd = _open(name, flags, _S_IREAD | _S_IWRITE);
+#else
+        // Mode 0666 less the umask, as creating the file at the path would give.
+        const int fd = open(name, flags, 0666);
+#endif
+        if (fd >= 0) {
+            *temp = name;
+            return fd;
+        }
+        if (errno != EEXIST) break;
+    }
+    const int saved = errno;
+    std::free(name);
+    errno = saved;
+    return -1;
+}
 
 // Removes the regular file at path (or, through a symbolic link, the regular
 // file the link names) when it is the very file that was opened; a device, a
@@ -46,16 +172,99 @@ void remove_if_opened(const char* path, const orv_stat_t& opened) {
         std::remove(path);
 }
 
+// Moves the complete new file over target; 0 on success.
+int replace_file(const char* temp, const char* target) {
+#if defined(_WIN32)
+    return MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+#else
+    return std::rename(temp, target);
+#endif
+}
+
+void release(FileSink* s) {
+    std::free(s->temp);
+    std::free(s->target);
+    std::free(s->buffer);
+    s->temp = s->target = s->buffer = nullptr;
+}
+
 }  // namespace
 
 int32_t sink_open(const char* path, bool binary, FileSink* s) {
-    *s = FileSink{nullptr, false, false};
-    std::FILE* f = std::fopen(path, binary ? "wb" : "w");
-    if (f == nullptr) return 1;
-    std::setvbuf(f, nullptr, _IOFBF, kBufferSize);
-    orv_stat_t st;
-    s->regular = ORV_FSTAT(ORV_FILENO(f), &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
-    s->file = f;
+    *s = FileSink{nullptr, false, false, nullptr, nullptr, nullptr};
+    if (path[0] == '\0') {
+        errno = ENOENT;
+        return 1;
+    }
+    s->buffer = static_cast<char*>(std::malloc(kBufferSize));
+    if (s->buffer == nullptr) return kSinkNoMemory;
+    if (resolve_target(path, &s->target) != 0) {
+        release(s);
+        return kSinkNoMemory;
+    }
+
+    // A regular file, or none yet: a new file beside it takes its place when complete.
+    struct stat existing;
+    const bool exists = stat(s->target, &existing) == 0;
+    if (exists && S_ISREG(existing.st_mode) && access(s->target, W_OK) != 0) {
+        // A file the caller may not write is not replaced either.
+        const int saved = errno;
+        release(s);
+        errno = saved;
+        return 1;
+    }
+    if (!exists || S_ISREG(existing.st_mode)) {
+        const int fd = create_temp(s->target, binary, &s->temp);
+        if (fd >= 0) {
+#if !defined(_WIN32)
+            if (exists) {  // the replacement keeps the owner where allowed, and the mode
+                if (fchown(fd, existing.st_uid, existing.st_gid) != 0) { /* not permitted: ours */ }
+                fchmod(fd, existing.st_mode & 07777);
+            }
+            s->file = fdopen(fd, binary ? "wb" : "w");
+#else
+            s->file = _fdopen(fd, binary ? "wb" : "w");
+#endif
+            if (s->file == nullptr) {
+                const int saved = errno;
+#if defined(_WIN32)
+                _close(fd);
+#else
+                close(fd);
+#endif
+                std::remove(s->temp);
+                release(s);
+                errno = saved;
+                return saved == ENOMEM ? kSinkNoMemory : 1;
+            }
+        } else if (s->temp == nullptr && errno == ENOMEM) {
+            release(s);
+            return kSinkNoMemory;
+        } else if (!(exists && (errno == EACCES || errno == EPERM || errno == EROFS))) {
+            // No file can be made there (no such folder, no room): nothing was created.
+            const int saved = errno;
+            release(s);
+            errno = saved;
+            return 1;
+        }
+        // else: a writable file in a folder that takes no new files is
+        // rewritten in place below, as the only way left to write it.
+    }
+
+    if (s->file == nullptr) {
+        std::free(s->temp);
+        s->temp = nullptr;
+        s->file = std::fopen(path, binary ? "wb" : "w");
+        if (s->file == nullptr) {
+            const int saved = errno;
+            release(s);
+            errno = saved;
+            return saved == ENOMEM ? kSinkNoMemory : 1;
+        }
+        orv_stat_t st;
+        s->regular = ORV_FSTAT(ORV_FILENO(s->file), &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
+    }
+    std::setvbuf(s->file, s->buffer, _IOFBF, kBufferSize);
     return 0;
 }
 
@@ -65,17 +274,29 @@ void sink_write(FileSink* s, const void* data, size_t n) {
 }
 
 int32_t sink_close(FileSink* s, const char* path) {
-    if (s->file == nullptr) return 1;
+    if (s->file == nullptr) {
+        release(s);
+        return 1;
+    }
     bool failed = s->failed || std::fflush(s->file) != 0 || std::ferror(s->file) != 0;
     orv_stat_t opened;
-    bool have_opened = s->regular && ORV_FSTAT(ORV_FILENO(s->file), &opened) == 0;
+    const bool have_opened = s->regular && ORV_FSTAT(ORV_FILENO(s->file), &opened) == 0;
     int saved = errno;
     if (std::fclose(s->file) != 0) {
         failed = true;
         saved = errno;
     }
     s->file = nullptr;
-    if (failed && have_opened) remove_if_opened(path, opened);
+    if (s->temp != nullptr) {
+        if (!failed && replace_file(s->temp, s->target) != 0) {
+            failed = true;
+            saved = errno;
+        }
+        if (failed) std::remove(s->temp);
+    } else if (failed && have_opened) {
+        remove_if_opened(path, opened);
+    }
+    release(s);
     errno = saved;  // the caller may report the error of the failed write
     return failed ? 1 : 0;
 }

@@ -33,7 +33,8 @@ int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* 
     // The DATE item shows the moment before the file is opened.
     const std::tm t = local_time_now();
     FileSink s;
-    if (sink_open(path, true, &s) != 0) return 1;
+    const int32_t opened = sink_open(path, true, &s);
+    if (opened != 0) return opened;
 
     char text[3 * kFixedBufferSize + 64];
     put_text(&s, "{COMMENT:OFDM waveform generator}");
@@ -89,7 +90,8 @@ int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* 
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count) {
     if (count < 0) return 1;
     FileSink s;
-    if (sink_open(path, false, &s) != 0) return 1;
+    const int32_t opened = sink_open(path, false, &s);
+    if (opened != 0) return opened;
     // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
     char chunk[kLinesPerChunk * kCsvLineMax];
     for (int32_t start = 0; start < count && !s.failed; start += kLinesPerChunk) {

@@ -3,8 +3,9 @@
 #pragma once
 #include <cstdint>
 
-// Returns 0 when the whole file was written, 1 otherwise (any partial regular file removed).
+// Both writers return 0 when the whole file was written and put in place; 1
+// when it could not be (the previous file at the path stays, nothing partial
+// is left); 2 when memory ran out before anything was created.
 int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* q_codes,
                        double crest_i, double crest_q, double papr, double fs, int32_t count);
-// Returns 0 when the whole file was written, 1 otherwise (any partial regular file removed).
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count);

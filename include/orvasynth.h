@@ -5,10 +5,12 @@
  * waveform file: an AWG waveform file (output mode 0) or a CSV file of the
  * floating-point I/Q samples (output mode 1).
  *
- * Calls must not overlap: the library keeps two process-wide caches between
- * calls (the FFT's sine and bit-reversal tables, and the Gaussian noise
- * generator's shuffle table), and neither is guarded. Call it from one
- * thread at a time.
+ * Calls from several threads are safe: one process-wide lock serialises
+ * them, so each call runs alone and writes what it would write alone. The
+ * library keeps one piece of state between calls, the Gaussian noise
+ * generator's shuffle table, so a noisy file depends on the noisy calls
+ * made before it in the same process (in the order the lock admitted them).
+ * No exception leaves the function.
  */
 #ifndef ORVASYNTH_H
 #define ORVASYNTH_H
@@ -125,12 +127,17 @@ _Static_assert(offsetof(WaveParams, sine_enable) == 164, "no padding");
  * params: read for its in fields; papr, crest_i and crest_q are written
  *         (measured values in output mode 0, 0.0 in output mode 1).
  * output_mode: 0 AWG waveform file, 1 CSV sample file.
- * path: NUL-terminated file name; an existing regular file is replaced.
+ * path: NUL-terminated file name in the system's narrow encoding. A regular
+ *       file (or, through a symbolic link, the file it names) is replaced
+ *       whole: the new file is written beside it and renamed over it once
+ *       complete, so the path always holds the previous file or the complete
+ *       new one; a new file gets the mode creating it would give, a replaced
+ *       one keeps its mode. Other paths (devices, FIFOs) are written directly.
  * Returns 0, a validation mask with bit 31 set (nothing written; 0x80000000
- * alone for a null record), 1 when
- * memory ran out (nothing written), 2 when LENGTH exceeded 12 bits (file
- * written), or 4 when the file could not be written completely (also for a
- * null path); a file that could not be completed is removed.
+ * alone for a null record), 1 when memory ran out anywhere in the call
+ * (nothing written, out fields unchanged), 2 when LENGTH exceeded 12 bits
+ * (file written), or 4 when the file could not be written completely (also
+ * for a null path; the previous file stays, nothing partial is left).
  */
 ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode, const char* path);
 

@@ -27,11 +27,12 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== valgrind memcheck of the library tests"
 # The fault tests that fork and limit the child (address space, file size,
 # user) run in the two builds above; under valgrind the limits hit valgrind
-# itself. The long prefault comparison is left out for time.
+# itself. The long prefault comparison and the replacement tests that kill,
+# race or limit whole writers are left out for time.
 valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
   --show-leak-kinds=definite --child-silent-after-fork=yes --quiet \
   build/tests/orv_lib_tests --gtest_brief=1 \
-  --gtest_filter='-*OutOfMemory*:*FileSizeLimit*:*ReadOnlyFolder*:*Prefault*'
+  --gtest_filter='-*OutOfMemory*:*FileSizeLimit*:*ReadOnlyFolder*:*Prefault*:Replacement.Killed*:Replacement.TwoProcesses*:Replacement.ReadOnlyFile*:Replacement.FailedWrite*'
 
 echo "== fuzzing"
 bash scripts/fuzz.sh "${ORV_FUZZ_SECONDS:-60}"

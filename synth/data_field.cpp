@@ -101,9 +101,14 @@ int32_t build_data_field(int32_t os, int32_t pn_seed, int32_t data_pattern, int3
     const int32_t symbol_len = 80 * os;
     for (int32_t k = 0; k < ofdm_symbols; ++k) {
         generate_payload_bits(n_cbps, bits, &state, data_pattern);
-        build_ofdm_symbol(os, bits, mod_code, n_cbps, n_bpsc, &pilot_state, L,
-                          dst_i + static_cast<size_t>(symbol_len) * k,
-                          dst_q + static_cast<size_t>(symbol_len) * k);
+        const int32_t status =
+            build_ofdm_symbol(os, bits, mod_code, n_cbps, n_bpsc, &pilot_state, L,
+                              dst_i + static_cast<size_t>(symbol_len) * k,
+                              dst_q + static_cast<size_t>(symbol_len) * k);
+        if (status != 0) {
+            fft_release_tables();
+            return -1;
+        }
     }
     fft_release_tables();  // no tables stay allocated between generation calls
     return 0;

@@ -190,7 +190,12 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
         b_im[i] = 0.0;
     }
 
-    fft_circular_convolve(M, b_re, b_im, a_re, a_im);
+    if (fft_circular_convolve(M, b_re, b_im, a_re, a_im) != 0) {
+        std::free(chirp);
+        std::free(A);
+        std::free(B);
+        return -1;  // the radix-2 tables could not be built; re and im are untouched
+    }
 
     for (int32_t m = 0; m < n; ++m) {
         re[m] = b_re[m] * chirp_cos[m] - b_im[m] * chirp_sin[m];
@@ -211,7 +216,10 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
 
 int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, double* im2) {
     if (m <= 0) return 1;
-    fft_radix2(m, re1, im1, 1);
+    // The first transform builds the tables the other two reuse; a failure
+    // there leaves every array untouched.
+    const int32_t status = fft_radix2(m, re1, im1, 1);
+    if (status != 0) return status;
     fft_radix2(m, re2, im2, 1);
     for (int32_t i = 0; i < m; ++i) {
         const double r = re1[i] * re2[i] - im1[i] * im2[i];

@@ -13,6 +13,8 @@ int32_t fft_radix2(int32_t n, double* re, double* im, int32_t direction);
 int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction);
 // Replaces (re1, im1) by its circular convolution with (re2, im2) over m
 // points (m a power of two); (re2, im2) is left holding its forward transform.
+// Returns 0; 1 for m <= 0; the radix-2 status (1 bad size, -1 out of memory)
+// with every array untouched when the transform cannot run.
 int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, double* im2);
 // Frees the cached tables; harmless when none are present. Returns 0.
 int32_t fft_release_tables();

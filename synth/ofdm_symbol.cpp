@@ -251,7 +251,7 @@ int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int
 
     place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
     place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
-    fft(m, buf_re, buf_im, 0);
+    if (fft(m, buf_re, buf_im, 0) != 0) return -1;  // out of memory
     add_cyclic_prefix(m, g, buf_re, dst_i);
     add_cyclic_prefix(m, g, buf_im, dst_q);
     if (L > 0) {

@@ -47,8 +47,9 @@ int32_t add_cyclic_prefix(int32_t m, int32_t g, double* src, double* dst);
 // with the inner half of the 17.3.2.5 transition window (src may equal dst).
 // 1 when seg_len < 32; 2 when L is outside 1..seg_len-1.
 int32_t apply_edge_window(int32_t seg_len, int32_t L, const double* src, double* dst);
-// Builds one symbol at dst_i[0..80*os-1], dst_q[0..80*os-1]. Returns 0, or 1
-// (nothing written) when os is outside 1..128. n_bpsc is implied by mod_code.
+// Builds one symbol at dst_i[0..80*os-1], dst_q[0..80*os-1]. Returns 0, 1
+// (nothing written) when os is outside 1..128, or -1 when the inverse FFT ran
+// out of memory (the samples are then undefined). n_bpsc is implied by mod_code.
 int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
                           int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
                           double* dst_q);

@@ -1,8 +1,10 @@
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include "data_field.h"
+#include "fft.h"
 #include "impairments.h"
 #include "measure.h"
 #include "noise.h"
@@ -76,24 +78,43 @@ void free_buffers(SampleBuffers* b) {
     *b = SampleBuffers{};
 }
 
-extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode,
-                                                   const char* path) {
-    if (params == nullptr) return static_cast<int32_t>(ORV_INVALID);  // no record to check
-    const WaveParams& p = *params;
+namespace {
 
-    // 1. Validation: nothing is allocated or written for a bad record.
-    int32_t mask = validate_params(params, output_mode);
-    if (mask != 0) return mask;
-    if (path == nullptr) return ORV_WRITE_FAILED;
+// Serialises calls: the FFT's table cache, the noise generator's shuffle table
+// and the writers' temporary names are process-wide.
+std::mutex g_call_lock;
+
+// What one call holds, released on every way out of it (FFT tables included).
+struct CallResources {
+    SampleBuffers b{};
+    PrefaultTask* prefault = nullptr;
+    ~CallResources() {
+        prefault_finish(prefault);
+        free_buffers(&b);
+        fft_release_tables();
+    }
+};
+
+// Result of the call for a synthesis stage's status: -1 is exhausted memory;
+// 1 (oversampling refused) cannot follow validation but is reported as such.
+int32_t synthesis_failure(int32_t status) {
+    return status == -1 ? ORV_NO_MEMORY
+                        : static_cast<int32_t>(ORV_INVALID | ORV_BAD_OVERSAMPLING);
+}
+
+// The pipeline of one validated call; every stage's failure ends it with
+// nothing written and the out fields unchanged.
+int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
+    const WaveParams& p = *params;
 
     // 2, 3. Geometry and the zero-filled arrays.
     BurstGeometry g;
     if (burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
                        p.ofdm_symbols, p.oversampling, &g) != 0)
         return ORV_NO_MEMORY;
-    SampleBuffers b;
+    CallResources r;
+    SampleBuffers& b = r.b;
     if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;
-    PrefaultTask* prefault = nullptr;  // arrays start at 0.0
 
     // Pages that the noise stage (gap of I and Q) and the quantiser (codes)
     // will write are mapped in on another core meanwhile; no sample is touched.
@@ -111,7 +132,7 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t o
             blocks[3] = b.q_codes;
             bytes[2] = bytes[3] = n * sizeof(int32_t);
         }
-        prefault = prefault_start(blocks, bytes, 4);
+        r.prefault = prefault_start(blocks, bytes, 4);
     }
 
     // 4. IQ exchange: synthesis writes its in-phase part into Q when iq_inverse is 1.
@@ -127,21 +148,31 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t o
     const int32_t os = p.oversampling;
     const int32_t L = g.transition;
     int32_t pilot_state = 0xFFFF;
+    int32_t status;
     if (p.frame_format == 0) {
-        build_short_training(dst_i, dst_q, L, os);
-        build_long_training(dst_i + 160 * os, dst_q + 160 * os, L, os);
-        build_signal_symbol(os, p.rate_index, length, &pilot_state, L, dst_i + g.preamble,
-                            dst_q + g.preamble);
+        if ((status = build_short_training(dst_i, dst_q, L, os)) != 0 ||
+            (status = build_long_training(dst_i + 160 * os, dst_q + 160 * os, L, os)) != 0 ||
+            (status = build_signal_symbol(os, p.rate_index, length, &pilot_state, L,
+                                          dst_i + g.preamble, dst_q + g.preamble)) != 0)
+            return synthesis_failure(status);
     }
     const int32_t data_start = g.preamble + g.signal;
-    build_data_field(os, p.pn_seed, p.data_pattern, p.ofdm_symbols, p.rate_index, L, g.data,
-                     dst_i + data_start, dst_q + data_start, pilot_state);
+    status = build_data_field(os, p.pn_seed, p.data_pattern, p.ofdm_symbols, p.rate_index, L,
+                              g.data, dst_i + data_start, dst_q + data_start, pilot_state);
+    if (status != 0) return synthesis_failure(status);
 
     // 9-14. Conditioning in fixed order; filter and noise span all T samples,
-    // the other stages the N burst samples.
-    if (p.filter_cutoff > 1e-12)
-        apply_tx_filter(g.total, b.i, b.q, p.filter_taps, os, p.filter_cutoff, p.filter_rolloff,
-                        p.reserved, b.work);
+    // the other stages the N burst samples. Only the filter allocates; the
+    // other stages' argument checks refuse nothing but a burst too short to
+    // change, which leaves it as it is.
+    if (p.filter_cutoff > 1e-12) {
+        status = apply_tx_filter(g.total, b.i, b.q, p.filter_taps, os, p.filter_cutoff,
+                                 p.filter_rolloff, p.reserved, b.work);
+        if (status == 1) return ORV_NO_MEMORY;
+        // Validation admits no record whose filter is then refused.
+        if (status == 2) return static_cast<int32_t>(ORV_INVALID | ORV_BAD_FILTER_CUTOFF);
+        if (status != 0) return static_cast<int32_t>(ORV_INVALID | ORV_BAD_FILTER_TAPS);
+    }
     if (p.freq_error_enable == 1)
         shift_frequency(g.burst, b.i, b.q, p.freq_error, g.fs, -1, b.i, b.q);
     if (std::fabs(p.dc_offset_re) >= 1e-12 || std::fabs(p.dc_offset_im) >= 1e-12)
@@ -152,8 +183,9 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t o
 
     // 15-17. Measure, quantise and write the AWG file, or write the CSV file.
     int32_t written;
+    double crest_i = 0.0, crest_q = 0.0, papr = 0.0;
     if (output_mode == 0) {
-        double crest_i, crest_q, papr, peak_i, peak_q;
+        double peak_i, peak_q;
         measure_crest_factors(g.burst, b.i, b.q, &crest_i, &crest_q, &papr);
         measure_peak(b.i, g.burst, &peak_i);
         measure_peak(b.q, g.burst, &peak_q);
@@ -163,18 +195,32 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t o
         quantise_channel(b.work, b.i, b.i_codes, g.total, scale, 14);
         quantise_channel(b.work, b.q, b.q_codes, g.total, scale, 14);
         written = write_awg_file(path, b.i_codes, b.q_codes, crest_i, crest_q, papr, g.fs, g.total);
-        params->papr = papr;
-        params->crest_i = crest_i;
-        params->crest_q = crest_q;
     } else {
         written = write_csv_file(path, b.i, b.q, g.total);
-        params->papr = 0.0;
-        params->crest_i = 0.0;
-        params->crest_q = 0.0;
     }
+    if (written == 2) return ORV_NO_MEMORY;  // before anything was created
+    params->papr = papr;
+    params->crest_i = crest_i;
+    params->crest_q = crest_q;
     if (written != 0) result = ORV_WRITE_FAILED;
-
-    prefault_finish(prefault);
-    free_buffers(&b);
     return result;
+}
+
+}  // namespace
+
+extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode,
+                                                   const char* path) {
+    if (params == nullptr) return static_cast<int32_t>(ORV_INVALID);  // no record to check
+    // No exception may reach the caller; the stages throw none, and memory
+    // that runs out where the standard library allocates is reported as such.
+    try {
+        std::lock_guard<std::mutex> hold(g_call_lock);
+        // 1. Validation: nothing is allocated or written for a bad record.
+        const int32_t mask = validate_params(params, output_mode);
+        if (mask != 0) return mask;
+        if (path == nullptr) return ORV_WRITE_FAILED;
+        return generate(params, output_mode, path);
+    } catch (...) {
+        return ORV_NO_MEMORY;
+    }
 }

@@ -82,7 +82,7 @@ PrefaultTask* prefault_start(void* const* blocks, const size_t* bytes, int count
                 }
             }
         });
-    } catch (const std::system_error&) {
+    } catch (...) {  // no thread (resources, memory): the stages fault the pages in themselves
         delete task;
         return nullptr;
     }

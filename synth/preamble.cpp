@@ -75,7 +75,7 @@ int32_t build_short_training(double* dst_i, double* dst_q, int32_t L, int32_t os
         im[j] = kShortIm[j] * factor;
     }
     place_table(re, im, m, dst_i, dst_q);
-    fft(m, dst_i, dst_q, 0);
+    if (fft(m, dst_i, dst_q, 0) != 0) return -1;  // out of memory
 
     // Only every fourth subcarrier is used, so the output repeats every 0.8 us:
     // ten copies of the first period make the field.
@@ -101,7 +101,7 @@ int32_t build_long_training(double* dst_i, double* dst_q, int32_t L, int32_t os)
     double* sym_i = dst_i + 32 * os;
     double* sym_q = dst_q + 32 * os;
     place_table(kLongRe, kLongIm, m, sym_i, sym_q);
-    fft(m, sym_i, sym_q, 0);
+    if (fft(m, sym_i, sym_q, 0) != 0) return -1;  // out of memory
     copy_samples(sym_i, dst_i + 96 * os, m);
     copy_samples(sym_q, dst_q + 96 * os, m);
     copy_samples(dst_i + 128 * os, dst_i, 32 * os);

@@ -14,6 +14,6 @@ int32_t puncture(int32_t* out, const int32_t* a, const int32_t* b, int32_t count
 // -1 when k is outside 0..n_cbps-1 or n_cbps is below 16.
 int32_t interleave_index(int32_t k, int32_t n_cbps, int32_t n_bpsc);
 // Builds the SIGNAL symbol (80 * os samples) and advances the pilot state.
-// Returns 0, or 1 (nothing written) when os is outside 1..128.
+// Returns 0, 1 (nothing written) when os is outside 1..128, or -1 out of memory.
 int32_t build_signal_symbol(int32_t os, int32_t rate_index, int32_t length, int32_t* pilot_state,
                             int32_t L, double* dst_i, double* dst_q);

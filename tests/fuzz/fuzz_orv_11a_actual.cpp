@@ -1,7 +1,11 @@
 // libFuzzer target: orv_11a_actual over arbitrary WaveParams bytes and output
 // modes. Valid counts are scaled down so a call stays small, while values
 // outside the validated ranges (negative, NaN, infinite, too large) pass
-// through unchanged, so every validation branch stays reachable.
+// through unchanged, so every validation branch stays reachable. The byte
+// after the output mode picks one allocation of the library to fail (0: none;
+// the target is linked with malloc, calloc and realloc wrapped): the call must
+// then return 1 with nothing written and the record unchanged, or not reach
+// that allocation at all.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,15 +18,40 @@
 
 #include "orvasynth.h"
 
+extern "C" {
+void* __real_malloc(size_t size);
+void* __real_calloc(size_t count, size_t size);
+void* __real_realloc(void* p, size_t size);
+}
+
 namespace {
 
 constexpr uint32_t kDocumentedBits = 0x83FFFFFFu;
 
+// The library allocation to fail (1 for the first; 0 for none), and the count so far.
+int g_fail_at = 0;
+int g_made = 0;
+bool g_refused = false;
+
+bool refuse() {
+    if (g_fail_at == 0 || ++g_made != g_fail_at) return false;
+    g_refused = true;
+    return true;
+}
+
+char g_dir[] = "/tmp/orv_fuzz_XXXXXX";
+
+void remove_scratch() {
+    std::remove((std::string(g_dir) + "/out.csv").c_str());
+    std::remove((std::string(g_dir) + "/out.awv").c_str());
+    rmdir(g_dir);
+}
+
 std::string scratch_path(int32_t mode) {
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/orv_fuzz_XXXXXX";
-        const char* d = mkdtemp(tmpl);
+        const char* d = mkdtemp(g_dir);
         if (d == nullptr) std::abort();
+        std::atexit(remove_scratch);
         return std::string(d);
     }();
     return dir + (mode == 1 ? "/out.csv" : "/out.awv");
@@ -56,6 +85,14 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
+extern "C" {
+void* __wrap_malloc(size_t size) { return refuse() ? nullptr : __real_malloc(size); }
+void* __wrap_calloc(size_t count, size_t size) {
+    return refuse() ? nullptr : __real_calloc(count, size);
+}
+void* __wrap_realloc(void* p, size_t size) { return refuse() ? nullptr : __real_realloc(p, size); }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < sizeof(WaveParams) + 1) return -1;
     WaveParams p;
@@ -66,7 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = scratch_path(mode == 1 ? 1 : 0);
     std::remove(path.c_str());
 
+    g_fail_at = size > sizeof p + 1 ? data[sizeof p + 1] % 64 : 0;
+    g_made = 0;
+    g_refused = false;
     const int32_t rc = orv_11a_actual(&p, mode, path.c_str());
+    g_fail_at = 0;
     const uint32_t u = static_cast<uint32_t>(rc);
     struct stat st;
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -84,6 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (rc != 1 && rc != 2 && rc != 4) {
         std::abort();
     }
+    // A refused allocation ends the call with 1, nothing written, the record as it was.
+    if (g_refused && (rc != 1 || exists || std::memcmp(&p, &before, sizeof p) != 0)) std::abort();
+    if (rc == 1 && !g_refused) std::abort();  // records here are small: memory never runs out
     std::remove(path.c_str());
     return 0;
 }

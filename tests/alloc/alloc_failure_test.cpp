@@ -1,0 +1,202 @@
+// Every allocation of a call fails in turn, wherever it is made (the
+// library's arrays and tables, the C library's stream, the helper thread):
+// the call must return 1 with nothing written (the previous file stays, no
+// new file is left), the out fields unchanged and every byte released. The
+// one allocation the call may do without is the prefault helper thread's;
+// then the call goes on and must write the very file it writes otherwise.
+//
+// malloc and its relatives are replaced for the whole process (glibc's own
+// allocator underneath), so this program cannot run under a sanitizer.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "fft.h"
+#include "golden/golden_records.h"
+#include "orvasynth.h"
+#include "support/records.h"
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void __libc_free(void* p);
+}
+
+namespace {
+
+// Allocation accounting while armed: the index of the allocation to fail (-1
+// for none), how many were made, and the bytes made minus the bytes released.
+std::atomic<bool> g_armed{false};
+std::atomic<long> g_fail_at{-1};
+std::atomic<long> g_made{0};
+std::atomic<long> g_net_bytes{0};
+std::atomic<long> g_failed{0};
+
+// True when this allocation is to fail; counts it otherwise.
+bool refuse() {
+    if (!g_armed.load(std::memory_order_relaxed)) return false;
+    const long index = g_made.fetch_add(1);
+    if (index == g_fail_at.load()) {
+        g_failed.fetch_add(1);
+        errno = ENOMEM;
+        return true;
+    }
+    return false;
+}
+
+void* account(void* p) {
+    if (p != nullptr && g_armed.load(std::memory_order_relaxed))
+        g_net_bytes.fetch_add(static_cast<long>(malloc_usable_size(p)));
+    return p;
+}
+
+void unaccount(void* p) {
+    if (p != nullptr && g_armed.load(std::memory_order_relaxed))
+        g_net_bytes.fetch_sub(static_cast<long>(malloc_usable_size(p)));
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(size_t size) { return refuse() ? nullptr : account(__libc_malloc(size)); }
+void* calloc(size_t count, size_t size) {
+    return refuse() ? nullptr : account(__libc_calloc(count, size));
+}
+void* realloc(void* p, size_t size) {
+    if (refuse()) return nullptr;
+    unaccount(p);
+    return account(__libc_realloc(p, size));
+}
+void free(void* p) {
+    unaccount(p);
+    __libc_free(p);
+}
+void* memalign(size_t alignment, size_t size) {
+    return refuse() ? nullptr : account(__libc_memalign(alignment, size));
+}
+void* aligned_alloc(size_t alignment, size_t size) { return memalign(alignment, size); }
+int posix_memalign(void** out, size_t alignment, size_t size) {
+    void* p = memalign(alignment, size);
+    if (p == nullptr) return ENOMEM;
+    *out = p;
+    return 0;
+}
+}
+
+namespace {
+
+struct AllocCase {
+    const char* name;
+    int32_t mode;
+    WaveParams p;
+    bool has_helper_thread;  // arrays over 16 MiB: the prefault thread may be refused
+    long min_allocations;    // the call makes at least this many
+};
+
+void PrintTo(const AllocCase& c, std::ostream* os) { *os << c.name; }
+
+using namespace golden;
+
+// An AWG file without its DATE item (the 26 bytes "{DATE:yyyy/mm/dd;hh:mm:ss}").
+std::string without_date(std::string file) {
+    const size_t at = file.find("{DATE:");
+    if (at != std::string::npos) file.erase(at, 26);
+    return file;
+}
+
+class AllocationFailure : public ::testing::TestWithParam<AllocCase> {};
+
+TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
+    const AllocCase& c = GetParam();
+    TempDir dir("alloc");
+    const std::string path = dir.file(c.mode == 0 ? "burst.awv" : "burst.csv");
+
+    // The file the call writes when nothing fails (twice: the C library's
+    // one-time set-up, the time zone for one, is done before counting).
+    WaveParams ref = c.p;
+    ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
+    ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
+    const std::string expected = read_file(path);
+
+    // How many allocations one call makes, and that it returns all of them.
+    g_fail_at = -1;
+    g_made = 0;
+    g_net_bytes = 0;
+    g_armed = true;
+    WaveParams counted = c.p;
+    const int32_t rc0 = orv_11a_actual(&counted, c.mode, path.c_str());
+    g_armed = false;
+    ASSERT_EQ(rc0, 0);
+    const long total = g_made.load();
+    EXPECT_GE(total, c.min_allocations);
+    EXPECT_EQ(g_net_bytes.load(), 0) << "a call without failure leaks";
+
+    const std::string previous = "the previous file";
+    long went_on = 0;
+    for (long n = 0; n < total; ++n) {
+        {
+            std::FILE* f = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fwrite(previous.data(), 1, previous.size(), f);
+            std::fclose(f);
+        }
+        WaveParams p = c.p;
+        p.papr = p.crest_i = p.crest_q = -7.0;
+        g_fail_at = n;
+        g_made = 0;
+        g_failed = 0;
+        g_net_bytes = 0;
+        g_armed = true;
+        const int32_t rc = orv_11a_actual(&p, c.mode, path.c_str());
+        g_armed = false;
+        ASSERT_EQ(g_failed.load(), 1) << "allocation " << n << " of " << total << " never came";
+        EXPECT_EQ(g_net_bytes.load(), 0) << "allocation " << n << " failing leaks";
+        EXPECT_EQ(fft_cached_size(), 0) << "allocation " << n << " failing keeps the FFT tables";
+        size_t entries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
+            (void)e;
+            ++entries;
+        }
+        EXPECT_EQ(entries, 1u) << "allocation " << n << " failing leaves a new file behind";
+        if (rc == 0 && c.has_helper_thread) {
+            ++went_on;  // the helper thread was refused: the call did its work alone
+            EXPECT_TRUE(without_date(read_file(path)) == without_date(expected))
+                << "allocation " << n << " refused the helper thread and changed the file";
+            continue;
+        }
+        ASSERT_EQ(rc, 1) << "allocation " << n << " of " << total << " failing";
+        EXPECT_TRUE(read_file(path) == previous) << "allocation " << n << " failing wrote the file";
+        EXPECT_EQ(p.papr, -7.0);
+        EXPECT_EQ(p.crest_i, -7.0);
+        EXPECT_EQ(p.crest_q, -7.0);
+    }
+    if (c.has_helper_thread) {
+        EXPECT_GE(went_on, 1) << "the helper thread was never refused";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, AllocationFailure,
+    ::testing::Values(
+        // Chirp-z transforms for every symbol, the filter's taps, the AWG stream.
+        AllocCase{"os10_filtered_awg", 0, filter(burst(7, 12, 10, PN23), 10e6, 0.25, 191), false,
+                  40},
+        // Radix-2 tables, filter taps, text stream.
+        AllocCase{"os8_filtered_csv", 1, filter(window(burst(5, 6, 8, PN9), 1e-7), 10e6, 0.3, 300),
+                  false, 4},
+        AllocCase{"os5_noise_data_only_awg", 0, noise(data_only(burst(3, 5, 5, PN15)), -30.0),
+                  false, 10},
+        AllocCase{"empty_burst_csv", 1, data_only(burst(2, 0, 4, PN9)), false, 2},
+        // Code arrays over 16 MiB: the prefault helper thread starts. (No
+        // noise: each noisy call continues the shuffle, so its file differs.)
+        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), true, 6}),
+    [](const ::testing::TestParamInfo<AllocCase>& param) { return std::string(param.param.name); });
+
+}  // namespace
