@@ -79,3 +79,21 @@ if(NOT found STREQUAL want)
   message(FATAL_ERROR "${IMPLIB} defines '${found}', expected ${want}")
 endif()
 message(STATUS "${IMPLIB}: ${found}")
+
+# __stdcall on 32-bit x86: the callee pops its 12 argument bytes, so every
+# return of orv_11a_actual is "ret $0xc" (a cdecl function returns with "ret").
+if(X86)
+  execute_process(COMMAND ${OBJDUMP} -d "--disassemble=_orv_11a_actual@12" ${DLL}
+                  OUTPUT_VARIABLE code RESULT_VARIABLE rc)
+  string(REGEX MATCHALL "\tret[^\n]*" rets "${code}")
+  if(NOT rc EQUAL 0 OR NOT rets)
+    message(FATAL_ERROR "${DLL}: no code found for _orv_11a_actual@12")
+  endif()
+  foreach(r ${rets})
+    if(NOT r MATCHES "ret +\\$0xc$")
+      message(FATAL_ERROR "${DLL}: orv_11a_actual returns with '${r}', not as __stdcall (ret $0xc)")
+    endif()
+  endforeach()
+  list(LENGTH rets n)
+  message(STATUS "${DLL}: ${n} returns, each ret $0xc (__stdcall, 12 argument bytes)")
+endif()
