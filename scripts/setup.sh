@@ -8,7 +8,17 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libsimpleini-dev libcli11-dev
   xvfb xauth x11-utils imagemagick locales fonts-dejavu-core fonts-droid-fallback clang libclang-rt-14-dev valgrind
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
 )
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+# Wine's 32-bit loader (wine32) is an i386 package: enable that architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: adding the i386 architecture for wine32"
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -16,9 +26,6 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all packages present"

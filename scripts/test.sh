@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything and runs every test:
 #  1. the Release build: library, program (headless), orvgen, install test;
+#     then the Windows cross-builds, tested under Wine against it;
 #  2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #  3. the library tests under valgrind memcheck;
 #  4. each fuzz target for a bounded time (ORV_FUZZ_SECONDS, default 60).
@@ -17,6 +18,10 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --timeout 1500
+
+# Orvasynth.dll and orvgen.exe for 64- and 32-bit Windows, tested under Wine
+# against this build's files.
+bash scripts/test-windows.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=ON -DORV_BUILD_BENCH=OFF

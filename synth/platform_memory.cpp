@@ -18,7 +18,7 @@ constexpr int kMaxBlocks = 4;
 bool g_prefault = true;
 
 // The 2 MB aligned interior of a block, empty when there is none.
-void huge_interior(void* p, size_t bytes, uintptr_t* begin, uintptr_t* end) {
+[[maybe_unused]] void huge_interior(void* p, size_t bytes, uintptr_t* begin, uintptr_t* end) {
     *begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
     *end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
     if (*end < *begin) *end = *begin;
