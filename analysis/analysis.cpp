@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 #include <numeric>
+#include <cstdio>
+#include <cstdlib>
 
 #include "ofdm.h"
 
@@ -70,26 +72,25 @@ struct Run {
 std::vector<Run> find_bursts(const std::vector<float>& env, double& threshold) {
     std::vector<Run> runs;
     if (env.empty()) return runs;
-    // Smooth over four windows so the OFDM envelope's dips do not split a burst.
+    // Smooth over five windows so the OFDM envelope's dips do not split a burst.
     std::vector<double> sm(env.size());
-    double acc = 0;
     for (size_t i = 0; i < env.size(); ++i) {
-        acc += env[i];
-        if (i >= 4) acc -= env[i - 4];
-        sm[i] = acc / static_cast<double>(std::min<size_t>(i + 1, 4));
+        double acc = 0;
+        int n = 0;
+        for (size_t j = i >= 2 ? i - 2 : 0; j <= i + 2 && j < env.size(); ++j, ++n) acc += env[j];
+        sm[i] = acc / n;
     }
-    std::vector<double> sorted(sm);
+    std::vector<float> sorted(env);
     std::sort(sorted.begin(), sorted.end());
-    const double hi = sorted[static_cast<size_t>(0.95 * static_cast<double>(sorted.size() - 1))];
     const double lo = sorted[static_cast<size_t>(0.05 * static_cast<double>(sorted.size() - 1))];
-    const double top = sorted.back();
-    if (!(top > 1e-30)) return runs;
-    if (lo > 1e-30 && lo > hi / 8.0) threshold = lo / 4.0;  // no gap in sight: everything above the floor
-    else if (lo > 1e-30) threshold = std::sqrt(hi * lo);
-    else threshold = hi * 1e-3;
+    const double hi = *std::max_element(sm.begin(), sm.end());
+    if (!(hi > 1e-30)) return runs;
+    // Between the gap's level and the burst's, but low enough for the training
+    // fields beside the peaky DATA symbols of a constant pattern (up to 15 dB).
+    threshold = lo > 0 ? std::min(std::sqrt(hi * lo), hi / 30.0) : hi / 30.0;
     int64_t start = -1;
     for (size_t i = 0; i <= sm.size(); ++i) {
-        const bool on = i < sm.size() && env[i] > threshold && sm[i] > threshold * 0.5;
+        const bool on = i < sm.size() && std::max<double>(env[i], sm[i]) > threshold;
         if (on && start < 0) start = static_cast<int64_t>(i);
         if (!on && start >= 0) {
             runs.push_back({start, static_cast<int64_t>(i)});
@@ -99,7 +100,7 @@ std::vector<Run> find_bursts(const std::vector<float>& env, double& threshold) {
     // Merge runs separated by short dips; drop specks.
     std::vector<Run> merged;
     for (const Run& r : runs) {
-        if (!merged.empty() && r.start - merged.back().end <= 3) merged.back().end = r.end;
+        if (!merged.empty() && r.start - merged.back().end <= 24) merged.back().end = r.end;
         else merged.push_back(r);
     }
     std::vector<Run> out;
@@ -422,9 +423,9 @@ Result analyse_file(const std::string& path, const Options& opt) {
     if (runs.empty()) throw AnalysisError("no 802.11a burst found");
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     const int64_t env_start = runs[0].start * kEnvWindow;
+    // The first sample above the threshold, from a little before the first window that rises.
     int64_t s0 = env_start;
-    // The first sample of the window that rises above the threshold.
-    for (int64_t k = env_start; k < std::min(kept, env_start + kEnvWindow); ++k)
+    for (int64_t k = std::max<int64_t>(0, env_start - 2 * kEnvWindow); k < std::min(kept, env_start + kEnvWindow); ++k)
         if (std::norm(cap.x[static_cast<size_t>(k)]) > threshold * 0.05) {
             s0 = k;
             break;
@@ -597,13 +598,15 @@ Result analyse_file(const std::string& path, const Options& opt) {
         const int train = std::min(n_sym, 16);
         for (int k = 0; k < train; ++k) {
             if (!fft_at(data_start + k * sym + g - backoff)) break;
+            // The window starts `backoff` samples early: a phase ramp across the subcarriers.
+            auto ramp = [&](int sc) { return std::polar(1.0, 2.0 * kPi * sc * static_cast<double>(backoff) / static_cast<double>(m)); };
             cd gsum = 0;
             for (int p = 0; p < 4; ++p)
-                gsum += bin(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+                gsum += bin(kPilotSubcarriers[p]) * ramp(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
             const cd gain = gsum / 4.0;
             if (std::abs(gain) == 0) continue;
             for (int sc : data_subcarriers()) {
-                const cd ideal = slice(bin(sc) / gain, rate->n_bpsc, nullptr);
+                const cd ideal = slice(bin(sc) * ramp(sc) / gain, rate->n_bpsc, nullptr);
                 if (std::abs(ideal) > 0) {
                     hsum[static_cast<size_t>(sc + 26)] += bin(sc) / ideal;
                     ++hcount[static_cast<size_t>(sc + 26)];
