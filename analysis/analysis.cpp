@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <numbers>
 #include <numeric>
 #include <cstdio>
@@ -16,7 +17,7 @@ namespace {
 constexpr double kBaseRate = 20e6;
 constexpr double kPi = std::numbers::pi;
 constexpr int kEnvWindow = 32;                 // samples per envelope window
-constexpr size_t kKeepSamples = size_t{1} << 23;  // samples kept for the demodulation
+constexpr size_t kKeepSamples = size_t{1} << 22;  // samples kept for the demodulation (64 MiB)
 
 double db10(double ratio) { return 10.0 * std::log10(ratio); }
 
@@ -394,8 +395,14 @@ PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& 
 }  // namespace
 
 Result analyse_file(const std::string& path, const Options& opt) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ReadError("cannot open " + path);
+    return analyse_stream(in, path, opt);
+}
+
+Result analyse_stream(std::istream& in, const std::string& path, const Options& opt) {
     Capture cap;
-    const WaveformInfo info = read_waveform_file(path, cap);
+    const WaveformInfo info = read_waveform(in, cap);
     cap.finish();
     Result r;
     r.file.path = path;
@@ -467,7 +474,7 @@ Result analyse_file(const std::string& path, const Options& opt) {
     ForwardFft fft(static_cast<int>(m));
     std::vector<cd> spec(static_cast<size_t>(m));
 
-    std::vector<cd> x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
+    std::vector<cd>& x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
     int64_t burst_start = s0, data_start = s0;
     int64_t t_origin = s0;
     double freq = 0;
@@ -736,10 +743,13 @@ Result analyse_file(const std::string& path, const Options& opt) {
     if (!bits.empty()) r.payload = identify_payload(bits, opt);
 
     // Burst span measurements on the samples as they are in the file.
-    const int64_t span_end = std::min(burst_end, kept);
-    measure_peaks(cap.x, burst_start, span_end - burst_start, r);
-    measure_mask(cap.x, std::max<int64_t>(burst_start, 0), span_end - std::max<int64_t>(burst_start, 0), fs, r.mask);
-    measure_codes(cap, info, burst_start, span_end - burst_start, r);
+    if (r.iq_inverted)
+        for (cd& v : x) v = cd(v.imag(), v.real());
+    const int64_t span_start = std::clamp<int64_t>(burst_start, 0, kept);
+    const int64_t span_end = std::max(std::min(burst_end, kept), span_start);
+    measure_peaks(cap.x, span_start, span_end - span_start, r);
+    measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
+    measure_codes(cap, info, span_start, span_end - span_start, r);
 
     // The gap after the burst, up to the next burst or the end of the file.
     int64_t next = cap.total;
@@ -757,8 +767,8 @@ Result analyse_file(const std::string& path, const Options& opt) {
             gp += cap.env[static_cast<size_t>(w)];
             ++gn;
         }
-        for (int64_t k = std::max<int64_t>(burst_start, 0); k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
-        bp /= static_cast<double>(std::max<int64_t>(span_end - std::max<int64_t>(burst_start, 0), 1));
+        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+        bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
         if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
     }
 

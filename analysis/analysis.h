@@ -6,6 +6,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -127,6 +128,9 @@ struct Result {
 // Reads path and analyses its first burst. Throws ReadError for a file that is not a
 // waveform and AnalysisError for one without a burst to analyse.
 Result analyse_file(const std::string& path, const Options& options);
+
+// The same for a waveform read from in; path only names it in the result.
+Result analyse_stream(std::istream& in, const std::string& path, const Options& options);
 
 // The 17.3.9.7 EVM limit of a rate in Mbit/s (dB), or nothing for an unknown rate.
 std::optional<double> evm_limit_db(int rate_mbps);

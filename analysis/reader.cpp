@@ -292,9 +292,7 @@ WaveformInfo read_csv(std::istream& stream, SampleSink& sink) {
     return info;
 }
 
-WaveformInfo read_waveform_file(const std::string& path, SampleSink& sink) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ReadError("cannot open " + path);
+WaveformInfo read_waveform(std::istream& in, SampleSink& sink) {
     const int first = in.peek();
     if (first == std::char_traits<char>::eof()) throw ReadError("the file is empty");
     if (first == '{') return read_awg(in, sink);

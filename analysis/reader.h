@@ -53,8 +53,8 @@ WaveformInfo read_awg(std::istream& in, SampleSink& sink);
 // Reads a CSV sample file (one "I,Q" pair a line) from in. Throws ReadError naming the line.
 WaveformInfo read_csv(std::istream& in, SampleSink& sink);
 
-// Opens path and reads it with the reader its first byte selects ('{': AWG, else CSV).
-// Throws ReadError for a missing, unreadable or empty file and for every format fault.
-WaveformInfo read_waveform_file(const std::string& path, SampleSink& sink);
+// Reads in with the reader its first byte selects ('{': AWG, else CSV).
+// Throws ReadError for an empty input and for every format fault.
+WaveformInfo read_waveform(std::istream& in, SampleSink& sink);
 
 }  // namespace orv::analysis

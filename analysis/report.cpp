@@ -16,6 +16,7 @@ std::string fixed(double v, int decimals) {
     s.imbue(std::locale::classic());
     s.setf(std::ios::fixed);
     s.precision(decimals);
+    if (std::abs(v) < 0.5 * std::pow(10.0, -decimals)) v = 0.0;  // no "-0.0"
     s << v;
     return s.str();
 }

@@ -138,7 +138,7 @@ TEST_P(BadFiles, ExitTwoWithAClearMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BadFiles, ::testing::ValuesIn(kBadInputs),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(Orvcheck, MissingFileAndUsageErrors) {
     EXPECT_EQ(orvcheck({"/nonexistent/x.awv"}).status, kCheckUnreadable);

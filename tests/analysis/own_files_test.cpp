@@ -86,8 +86,8 @@ std::vector<FormatOs> all_cases() {
     return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllOs, OwnFiles, ::testing::ValuesIn(all_cases()), [](const auto& info) {
-    return std::string(info.param.mode == 0 ? "awg" : "csv") + "_os" + std::to_string(info.param.os);
+INSTANTIATE_TEST_SUITE_P(AllOs, OwnFiles, ::testing::ValuesIn(all_cases()), [](const auto& tp) {
+    return std::string(tp.param.mode == 0 ? "awg" : "csv") + "_os" + std::to_string(tp.param.os);
 });
 
 struct FreqCase {
