@@ -35,20 +35,19 @@ public:
     void block(const cd* s, size_t n, const uint16_t* bi, const uint16_t* bq) override {
         codes = bi != nullptr;
         for (size_t k = 0; k < n; ++k) {
-            const double p = std::norm(s[k]);
-            acc_ += p;
+            acc_ += std::norm(s[k]);
             if (++in_window_ == kEnvWindow) {
                 env.push_back(static_cast<float>(acc_ / kEnvWindow));
                 acc_ = 0;
                 in_window_ = 0;
             }
-            if (x.size() < kKeepSamples) {
-                x.push_back(s[k]);
-                if (bi) {
-                    ci.push_back(bi[k]);
-                    cq.push_back(bq[k]);
-                }
-            } else if (bi) {
+        }
+        const size_t keep = std::min(n, kKeepSamples - x.size());
+        x.insert(x.end(), s, s + keep);
+        if (bi) {
+            ci.insert(ci.end(), bi, bi + keep);
+            cq.insert(cq.end(), bq, bq + keep);
+            for (size_t k = keep; k < n; ++k) {
                 full_codes_beyond += (bi[k] == kAwgCodeMax) + (bq[k] == kAwgCodeMax);
                 zero_codes_beyond += (bi[k] == 0) + (bq[k] == 0);
             }
@@ -116,10 +115,13 @@ cd rotate(double phase) { return {std::cos(phase), std::sin(phase)}; }
 std::vector<cd> derotated(const std::vector<cd>& x, int64_t from, int64_t n, double f, double fs, int64_t origin) {
     std::vector<cd> y(static_cast<size_t>(n));
     const double w = -2.0 * kPi * f / fs;
+    const cd step = rotate(w);
+    cd ph = 1.0;
     for (int64_t i = 0; i < n; ++i) {
         const int64_t k = from + i;
-        if (k < 0 || k >= static_cast<int64_t>(x.size())) continue;
-        y[static_cast<size_t>(i)] = x[static_cast<size_t>(k)] * rotate(w * static_cast<double>(k - origin));
+        if (i % 64 == 0) ph = rotate(w * static_cast<double>(k - origin));  // exact every 64 samples
+        if (k >= 0 && k < static_cast<int64_t>(x.size())) y[static_cast<size_t>(i)] = x[static_cast<size_t>(k)] * ph;
+        ph *= step;
     }
     return y;
 }
@@ -300,13 +302,17 @@ void measure_peaks(const std::vector<cd>& x, int64_t start, int64_t length, Resu
     const double n = static_cast<double>(length);
     const double mean = sum / n;
     if (!(mean > 0)) return;
-    std::sort(p.begin(), p.end(), std::greater<>());
+    // Levels exceeded with a probability: the top 10 % sorted, larger probabilities by selection.
+    const size_t top = std::min(p.size(), static_cast<size_t>(0.1 * n) + 1);
+    std::nth_element(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(top - 1), p.end(), std::greater<>());
+    std::sort(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(top), std::greater<>());
     r.papr_db = db10(p.front() / mean);
     r.crest_i_db = si > 0 ? db10(pi / (si / n)) : 0.0;
     r.crest_q_db = sq > 0 ? db10(pq / (sq / n)) : 0.0;
     auto level = [&](double prob) {
         size_t idx = static_cast<size_t>(prob * n);
         if (idx >= p.size()) idx = p.size() - 1;
+        if (idx >= top) std::nth_element(p.begin() + static_cast<std::ptrdiff_t>(top), p.begin() + static_cast<std::ptrdiff_t>(idx), p.end(), std::greater<>());
         return db10(std::max(p[idx], 1e-300) / mean);
     };
     for (double prob : {0.1, 0.01, 0.001, 0.0001}) r.ccdf.push_back({prob, level(prob)});
