@@ -100,29 +100,27 @@ std::string printable(const std::string& s) {
 // Collects samples into blocks for the sink.
 class BlockBuffer {
 public:
-    explicit BlockBuffer(SampleSink& sink, bool codes) : sink_(sink), codes_(codes) {
-        x_.reserve(kBlockSamples);
-        if (codes_) {
-            ci_.reserve(kBlockSamples);
-            cq_.reserve(kBlockSamples);
-        }
-    }
+    explicit BlockBuffer(SampleSink& sink, bool codes)
+        : sink_(sink), codes_(codes), x_(kBlockSamples), ci_(codes ? kBlockSamples : 0), cq_(codes ? kBlockSamples : 0) {}
     void push(std::complex<double> v) {
-        x_.push_back(v);
-        if (x_.size() == kBlockSamples) flush();
+        x_[n_++] = v;
+        if (n_ == kBlockSamples) flush();
     }
     void push_codes(uint16_t i, uint16_t q) {
-        ci_.push_back(i);
-        cq_.push_back(q);
-        push({awg_code_value(i), awg_code_value(q)});
+        static const std::vector<double> value = [] {
+            std::vector<double> v(kAwgCodeMax + 1);
+            for (uint32_t c = 0; c <= kAwgCodeMax; ++c) v[c] = awg_code_value(c);
+            return v;
+        }();
+        ci_[n_] = i;
+        cq_[n_] = q;
+        push({value[i], value[q]});
     }
     void flush() {
-        if (x_.empty()) return;
-        sink_.block(x_.data(), x_.size(), codes_ ? ci_.data() : nullptr, codes_ ? cq_.data() : nullptr);
-        total_ += static_cast<int64_t>(x_.size());
-        x_.clear();
-        ci_.clear();
-        cq_.clear();
+        if (n_ == 0) return;
+        sink_.block(x_.data(), n_, codes_ ? ci_.data() : nullptr, codes_ ? cq_.data() : nullptr);
+        total_ += static_cast<int64_t>(n_);
+        n_ = 0;
     }
     int64_t total() const { return total_; }
 
@@ -131,6 +129,7 @@ private:
     bool codes_;
     std::vector<std::complex<double>> x_;
     std::vector<uint16_t> ci_, cq_;
+    size_t n_ = 0;
     int64_t total_ = 0;
 };
 
