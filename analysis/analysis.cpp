@@ -571,7 +571,7 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
         }
         if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
             rate = rate_by_mbps(*opt.rate_mbps);
-            if (!n_sym) n_sym = static_cast<int>((env_end - data_start + 40 * os) / (80 * os));
+            if (!n_sym) n_sym = static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / (80 * os)));
         }
         polarity_offset = 1;
         r.segments = {{"STF", burst_start, 160 * os}, {"LTF", burst_start + 160 * os, 160 * os},
@@ -603,7 +603,7 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
         freq = std::arg(best_c) * fs / (2.0 * kPi * static_cast<double>(m));
         burst_start = data_start = best_start;
         t_origin = best_start;
-        n_sym = opt.symbols ? *opt.symbols : static_cast<int>((env_end - data_start + 40 * os) / sym);
+        n_sym = opt.symbols ? *opt.symbols : static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / sym));
         polarity_offset = 0;
         // Channel: pilots give each symbol's gain, decisions then give each subcarrier's.
         std::vector<cd> hsum(53, 0.0);

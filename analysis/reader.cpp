@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -100,11 +101,11 @@ std::string printable(const std::string& s) {
 // Collects samples into blocks for the sink.
 class BlockBuffer {
 public:
-    explicit BlockBuffer(SampleSink& sink, bool codes)
-        : sink_(sink), codes_(codes), x_(kBlockSamples), ci_(codes ? kBlockSamples : 0), cq_(codes ? kBlockSamples : 0) {}
+    explicit BlockBuffer(SampleSink& sink, bool codes) : sink_(sink), codes_(codes) { grow(); }
     void push(std::complex<double> v) {
         x_[n_++] = v;
         if (n_ == kBlockSamples) flush();
+        else if (n_ == x_.size()) grow();
     }
     void push_codes(uint16_t i, uint16_t q) {
         static const std::vector<double> value = [] {
@@ -125,6 +126,15 @@ public:
     int64_t total() const { return total_; }
 
 private:
+    // Buffers grow to a block as samples come, so a short input costs little.
+    void grow() {
+        const size_t size = std::min(kBlockSamples, std::max<size_t>(4096, 2 * x_.size()));
+        x_.resize(size);
+        if (codes_) {
+            ci_.resize(size);
+            cq_.resize(size);
+        }
+    }
     SampleSink& sink_;
     bool codes_;
     std::vector<std::complex<double>> x_;

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     // The whole analysis, with the oversampling factor given or found.
-    for (int os : {0, 1, 4}) {
+    for (int os : {0, 4}) {
         std::istringstream in(bytes);
         orv::analysis::Options opt;
         if (os) opt.oversample = os;
