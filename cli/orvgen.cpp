@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "MainFormCore.h"
+#include "analysis.h"
 #include "mdlIniFileIo.h"
 #include "mdlPrmInput.h"
 #include "mdlPublicIniRW.h"
@@ -255,7 +256,8 @@ std::string help_footer() {
            "overrides the defaults of \"Set Defaults\". The output format follows the file\n"
            "extension (.csv: CSV file, .awv: AWG file) unless --output-format is given.\n"
            "Exit status: 0 written; 1 usage error; 2 parameters refused; 3 file not written;\n"
-           "4 any other library failure.";
+           "4 any other library failure; 5 written, but --check found a failed check\n"
+           "or could not read the file back.";
 }
 
 }  // namespace
@@ -281,6 +283,8 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
                    "Write the resulting parameters in the Orvane settings layout")
         ->type_name("FILE");
     app.add_flag("--json", json, "Print one JSON object with the result");
+    bool check = false;
+    app.add_flag("--check", check, "Read the written file back and measure it (the orvcheck report)");
 
     const auto& lists = list_options();
     std::vector<std::string> list_values(lists.size());
@@ -470,12 +474,26 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         }
     }
 
+    // --check: the orvcheck analysis of the file just written.
+    std::string check_report, check_json = "null";
+    if (check && (rc == 0 || rc == 2)) {
+        try {
+            const orv::analysis::Result r = orv::analysis::analyse_file(output, orv::analysis::Options{});
+            check_report = orv::analysis::format_report(r);
+            check_json = orv::analysis::format_json(r);
+            if (!r.pass()) status = kExitCheckFailed;
+        } catch (const std::exception& e) {
+            err << "orvgen: --check: " << output << ": " << e.what() << "\n";
+            status = kExitCheckFailed;
+        }
+    }
+
     if (json) {
         out << "{\"path\":" << json_string(output) << ",\"output_format\":\"" << (mode == 0 ? "awg" : "csv")
             << "\",\"sampling_rate\":" << 20000000LL * rec.oversampling
             << ",\"total_samples\":" << total_samples(rec) << ",\"papr\":" << json_number(rec.papr)
             << ",\"crest_i\":" << json_number(rec.crest_i) << ",\"crest_q\":" << json_number(rec.crest_q)
-            << ",\"result\":" << rc << "}\n";
+            << ",\"result\":" << rc << (check ? ",\"check\":" + check_json : std::string()) << "}\n";
     } else if (rc == 0 && mode == 0) {
         std::string box = CrestBoxText(rec.papr, rec.crest_i, rec.crest_q);
         std::string text;
@@ -486,5 +504,6 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     } else if (rc == 0) {
         out << output << " written\n";
     }
+    if (!json) out << check_report;
     return status;
 }

@@ -9,7 +9,8 @@ enum OrvgenExit : int {
     kExitUsage = 1,       // bad command line (unknown option, not a number, ...)
     kExitRefused = 2,     // a value outside its field's range, or a validation mask
     kExitNotWritten = 3,  // the file could not be written (library result 4)
-    kExitLibrary = 4      // any other library failure
+    kExitLibrary = 4,     // any other library failure
+    kExitCheckFailed = 5  // written, but --check found a failed check or could not read it back
 };
 
 // Runs orvgen on argv; normal output goes to out, messages to err. Returns the exit status.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, runs the installed orvgen, and
+# Installs the build into a temporary prefix, runs the installed orvgen and orvcheck, and
 # builds small C and C++ callers against the installed header and library:
 # the C one through pkg-config, the C++ one through the CMake package.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
@@ -19,6 +19,12 @@ test -f "$prefix/share/applications/orvane.desktop" || [ ! -x "$build/app/Orvane
 "$prefix/bin/orvgen" -o "$prefix/burst.awv" --rate 54 --symbols 10 >"$prefix/orvgen.out"
 grep -q '^RF crest factor     :  ' "$prefix/orvgen.out"
 head -c 40 "$prefix/burst.awv" | grep -q '^{COMMENT:OFDM waveform generator}'
+
+# The installed orvcheck reads it back (exit 3: the unfiltered burst fails the mask).
+status=0
+"$prefix/bin/orvcheck" "$prefix/burst.awv" >"$prefix/orvcheck.out" || status=$?
+test "$status" -eq 3
+grep -q '^SIGNAL      (17.3.4) RATE 0011 = 54 Mbit/s' "$prefix/orvcheck.out"
 
 # A C caller through pkg-config.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"

@@ -1,0 +1,802 @@
+#include "analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <numeric>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ofdm.h"
+
+namespace orv::analysis {
+
+namespace {
+
+constexpr double kBaseRate = 20e6;
+constexpr double kPi = std::numbers::pi;
+constexpr int kEnvWindow = 32;                 // samples per envelope window
+constexpr size_t kKeepSamples = size_t{1} << 22;  // samples kept for the demodulation (64 MiB)
+
+double db10(double ratio) { return 10.0 * std::log10(ratio); }
+
+// Keeps the start of the file for the demodulation, and per envelope window the
+// mean power of the whole file; counts saturated codes beyond the kept part.
+class Capture : public SampleSink {
+public:
+    std::vector<cd> x;
+    std::vector<uint16_t> ci, cq;       // codes of the kept samples (AWG)
+    std::vector<float> env;             // mean power per kEnvWindow samples
+    int64_t total = 0;
+    int64_t full_codes_beyond = 0, zero_codes_beyond = 0;
+    bool codes = false;
+
+    void block(const cd* s, size_t n, const uint16_t* bi, const uint16_t* bq) override {
+        codes = bi != nullptr;
+        for (size_t k = 0; k < n; ++k) {
+            acc_ += std::norm(s[k]);
+            if (++in_window_ == kEnvWindow) {
+                env.push_back(static_cast<float>(acc_ / kEnvWindow));
+                acc_ = 0;
+                in_window_ = 0;
+            }
+        }
+        const size_t keep = std::min(n, kKeepSamples - x.size());
+        x.insert(x.end(), s, s + keep);
+        if (bi) {
+            ci.insert(ci.end(), bi, bi + keep);
+            cq.insert(cq.end(), bq, bq + keep);
+            for (size_t k = keep; k < n; ++k) {
+                full_codes_beyond += (bi[k] == kAwgCodeMax) + (bq[k] == kAwgCodeMax);
+                zero_codes_beyond += (bi[k] == 0) + (bq[k] == 0);
+            }
+        }
+        total += static_cast<int64_t>(n);
+    }
+    void finish() {
+        if (in_window_ > 0) env.push_back(static_cast<float>(acc_ / in_window_));
+        in_window_ = 0;
+    }
+
+private:
+    double acc_ = 0;
+    int in_window_ = 0;
+};
+
+struct Run {
+    int64_t start, end;  // envelope windows [start, end)
+};
+
+// Bursts as runs of envelope windows above a threshold between the gap and burst levels.
+std::vector<Run> find_bursts(const std::vector<float>& env, double& threshold) {
+    std::vector<Run> runs;
+    if (env.empty()) return runs;
+    // Smooth over five windows so the OFDM envelope's dips do not split a burst.
+    std::vector<double> sm(env.size());
+    for (size_t i = 0; i < env.size(); ++i) {
+        double acc = 0;
+        int n = 0;
+        for (size_t j = i >= 2 ? i - 2 : 0; j <= i + 2 && j < env.size(); ++j, ++n) acc += env[j];
+        sm[i] = acc / n;
+    }
+    std::vector<float> sorted(env);
+    std::sort(sorted.begin(), sorted.end());
+    const double lo = sorted[static_cast<size_t>(0.05 * static_cast<double>(sorted.size() - 1))];
+    const double hi = *std::max_element(sm.begin(), sm.end());
+    if (!(hi > 1e-30)) return runs;
+    // Between the gap's level and the burst's, but low enough for the training
+    // fields beside the peaky DATA symbols of a constant pattern (up to 15 dB).
+    threshold = lo > 0 ? std::min(std::sqrt(hi * lo), hi / 30.0) : hi / 30.0;
+    int64_t start = -1;
+    for (size_t i = 0; i <= sm.size(); ++i) {
+        const bool on = i < sm.size() && std::max<double>(env[i], sm[i]) > threshold;
+        if (on && start < 0) start = static_cast<int64_t>(i);
+        if (!on && start >= 0) {
+            runs.push_back({start, static_cast<int64_t>(i)});
+            start = -1;
+        }
+    }
+    // Merge runs separated by short dips; drop specks.
+    std::vector<Run> merged;
+    for (const Run& r : runs) {
+        if (!merged.empty() && r.start - merged.back().end <= 24) merged.back().end = r.end;
+        else merged.push_back(r);
+    }
+    std::vector<Run> out;
+    for (const Run& r : merged)
+        if (r.end - r.start >= 3) out.push_back(r);
+    return out;
+}
+
+cd rotate(double phase) { return {std::cos(phase), std::sin(phase)}; }
+
+// Samples [from, from + n) of x multiplied by exp(-j 2 pi f (n - origin) / fs); zero outside x.
+std::vector<cd> derotated(const std::vector<cd>& x, int64_t from, int64_t n, double f, double fs, int64_t origin) {
+    std::vector<cd> y(static_cast<size_t>(n));
+    const double w = -2.0 * kPi * f / fs;
+    const cd step = rotate(w);
+    cd ph = 1.0;
+    for (int64_t i = 0; i < n; ++i) {
+        const int64_t k = from + i;
+        if (i % 64 == 0) ph = rotate(w * static_cast<double>(k - origin));  // exact every 64 samples
+        if (k >= 0 && k < static_cast<int64_t>(x.size())) y[static_cast<size_t>(i)] = x[static_cast<size_t>(k)] * ph;
+        ph *= step;
+    }
+    return y;
+}
+
+// The long training symbol (64 os samples, unit subcarriers, 1/M scaling) by direct synthesis.
+std::vector<cd> long_symbol_reference(int os) {
+    const int m = 64 * os;
+    std::vector<cd> r(static_cast<size_t>(m));
+    for (int n = 0; n < m; ++n) {
+        cd acc = 0;
+        for (int k = -26; k <= 26; ++k)
+            if (long_training(k)) acc += static_cast<double>(long_training(k)) * rotate(2.0 * kPi * k * n / m);
+        r[static_cast<size_t>(n)] = acc / static_cast<double>(m);
+    }
+    return r;
+}
+
+struct Sync {
+    int64_t t1 = 0;       // first sample of the first long training symbol
+    double freq = 0;      // Hz
+    double metric = 0;    // normalised LTF correlation, 0..1
+    bool swapped = false;
+};
+
+// Full-format synchronisation of the burst near s0 (17.3.3 preamble): coarse
+// frequency from the short training period, integer ambiguity and timing from the
+// long training symbols, fine frequency from their repetition.
+Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref) {
+    const int64_t m = 64 * os;
+    const int64_t lag = 16 * os;
+    Sync best;
+    double best_score = -1;
+    for (int variant = 0; variant < 2; ++variant) {
+        // variant 1: I and Q exchanged back.
+        auto sample = [&](int64_t k) -> cd {
+            if (k < 0 || k >= static_cast<int64_t>(x.size())) return 0.0;
+            const cd v = x[static_cast<size_t>(k)];
+            return variant ? cd(v.imag(), v.real()) : v;
+        };
+        cd p = 0;
+        for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p += sample(n + lag) * std::conj(sample(n));
+        const double f1 = std::arg(p) * fs / (2.0 * kPi * static_cast<double>(lag));
+        const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
+        // Region for the timing search, copied once per variant.
+        const int64_t lo = s0 + 192 * os - 48 * os, hi = s0 + 192 * os + 48 * os;
+        std::vector<cd> region(static_cast<size_t>(hi - lo + 2 * m));
+        for (size_t i = 0; i < region.size(); ++i) region[i] = sample(lo + static_cast<int64_t>(i));
+        for (int a = -2; a <= 2; ++a) {
+            const double f = f1 + a * step;
+            if (std::abs(f) > 0.45 * fs) continue;
+            std::vector<cd> y(region.size());
+            const double w = -2.0 * kPi * f / fs;
+            for (size_t i = 0; i < region.size(); ++i) y[i] = region[i] * rotate(w * static_cast<double>(i));
+            // Coarse timing on every os-th sample, then the full-rate peak next to it.
+            auto corr = [&](int64_t t, int stride) {
+                cd c1 = 0, c2 = 0;
+                double e = 0;
+                for (int64_t n = 0; n < m; n += stride) {
+                    const cd r = std::conj(ref[static_cast<size_t>(n)]);
+                    c1 += y[static_cast<size_t>(t + n)] * r;
+                    c2 += y[static_cast<size_t>(t + n + m)] * r;
+                    e += std::norm(y[static_cast<size_t>(t + n)]) + std::norm(y[static_cast<size_t>(t + n + m)]);
+                }
+                double re = 0;
+                for (int64_t n = 0; n < m; n += stride) re += std::norm(ref[static_cast<size_t>(n)]);
+                return (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * re + 1e-300);
+            };
+            int64_t tc = 0;
+            double sc = -1;
+            for (int64_t t = 0; t <= hi - lo; ++t) {
+                const double v = corr(t, os);
+                if (v > sc) {
+                    sc = v;
+                    tc = t;
+                }
+            }
+            int64_t tf = tc;
+            double sf = -1;
+            for (int64_t t = std::max<int64_t>(0, tc - os); t <= std::min<int64_t>(hi - lo, tc + os); ++t) {
+                const double v = corr(t, 1);
+                if (v > sf) {
+                    sf = v;
+                    tf = t;
+                }
+            }
+            if (sf > best_score) {
+                best_score = sf;
+                best.t1 = lo + tf;
+                best.freq = f;
+                best.metric = sf;
+                best.swapped = variant == 1;
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+std::optional<double> evm_limit_db(int rate_mbps) {
+    switch (rate_mbps) {
+        case 6: return -5.0;
+        case 9: return -8.0;
+        case 12: return -10.0;
+        case 18: return -13.0;
+        case 24: return -16.0;
+        case 36: return -19.0;
+        case 48: return -22.0;
+        case 54: return -25.0;
+        default: return std::nullopt;
+    }
+}
+
+namespace {
+
+// Welch PSD at 100 kHz resolution (Hann window, 50 % overlap) and the 17.3.9.2 mask margin.
+void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, double fs, MaskResult& mask) {
+    int n = static_cast<int>(std::lround(1.5 * fs / 100e3));  // Hann ENBW is 1.5 bins
+    if (length < n) n = static_cast<int>(length);
+    if (n < 16) return;
+    std::vector<double> win(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) win[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
+    ForwardFft fft(n);
+    std::vector<cd> seg(static_cast<size_t>(n)), spec(static_cast<size_t>(n));
+    std::vector<double> acc(static_cast<size_t>(n), 0.0);
+    int count = 0;
+    for (int64_t s = start; s + n <= start + length; s += n / 2) {
+        for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
+        fft.run(seg.data(), spec.data());
+        for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spec[static_cast<size_t>(i)]);
+        ++count;
+    }
+    if (count == 0) return;
+    const double peak = *std::max_element(acc.begin(), acc.end());
+    if (!(peak > 0)) return;
+    mask.freq_hz.resize(static_cast<size_t>(n));
+    mask.psd_dbr.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const int bin = (i + (n + 1) / 2) % n;  // ascending frequency
+        const int k = bin < (n + 1) / 2 ? bin : bin - n;
+        mask.freq_hz[static_cast<size_t>(i)] = k * fs / n;
+        mask.psd_dbr[static_cast<size_t>(i)] = db10(std::max(acc[static_cast<size_t>(bin)] / peak, 1e-30));
+    }
+    auto limit = [](double f_mhz) {
+        const double a = std::abs(f_mhz);
+        if (a <= 9) return 0.0;
+        if (a <= 11) return -20.0 * (a - 9) / 2;
+        if (a <= 20) return -20.0 - 8.0 * (a - 11) / 9;
+        if (a <= 30) return -28.0 - 12.0 * (a - 20) / 10;
+        return -40.0;
+    };
+    for (size_t i = 0; i < mask.freq_hz.size(); ++i) {
+        const double f = mask.freq_hz[i];
+        if (std::abs(f) <= 9e6 || std::abs(f) > fs / 2 - 100e3) continue;
+        const double margin = limit(f / 1e6) - mask.psd_dbr[i];
+        if (!mask.margin_db || margin < *mask.margin_db) {
+            mask.margin_db = margin;
+            mask.worst_offset_hz = f;
+        }
+    }
+    mask.pass = !mask.margin_db || *mask.margin_db >= 0;
+}
+
+// PAPR, crest factors and the CCDF of the burst samples.
+void measure_peaks(const std::vector<cd>& x, int64_t start, int64_t length, Result& r) {
+    if (length <= 0) return;
+    std::vector<double> p(static_cast<size_t>(length));
+    double sum = 0, si = 0, sq = 0, pi = 0, pq = 0;
+    for (int64_t k = 0; k < length; ++k) {
+        const cd v = x[static_cast<size_t>(start + k)];
+        p[static_cast<size_t>(k)] = std::norm(v);
+        sum += std::norm(v);
+        si += v.real() * v.real();
+        sq += v.imag() * v.imag();
+        pi = std::max(pi, v.real() * v.real());
+        pq = std::max(pq, v.imag() * v.imag());
+    }
+    const double n = static_cast<double>(length);
+    const double mean = sum / n;
+    if (!(mean > 0)) return;
+    // Levels exceeded with a probability: the top 10 % sorted, larger probabilities by selection.
+    const size_t top = std::min(p.size(), static_cast<size_t>(0.1 * n) + 1);
+    std::nth_element(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(top - 1), p.end(), std::greater<>());
+    std::sort(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(top), std::greater<>());
+    r.papr_db = db10(p.front() / mean);
+    r.crest_i_db = si > 0 ? db10(pi / (si / n)) : 0.0;
+    r.crest_q_db = sq > 0 ? db10(pq / (sq / n)) : 0.0;
+    auto level = [&](double prob) {
+        size_t idx = static_cast<size_t>(prob * n);
+        if (idx >= p.size()) idx = p.size() - 1;
+        if (idx >= top) std::nth_element(p.begin() + static_cast<std::ptrdiff_t>(top), p.begin() + static_cast<std::ptrdiff_t>(idx), p.end(), std::greater<>());
+        return db10(std::max(p[idx], 1e-300) / mean);
+    };
+    for (double prob : {0.1, 0.01, 0.001, 0.0001}) r.ccdf.push_back({prob, level(prob)});
+    for (int k = 0; k <= 80; ++k) r.ccdf_curve_db.push_back(level(std::pow(10.0, -k / 20.0)));
+}
+
+// The parts of Result that the header comparison and the clipped-code count need.
+void measure_codes(const Capture& cap, const WaveformInfo& info, int64_t start, int64_t length, Result& r) {
+    if (!cap.codes) return;
+    // Saturation: every 16383 (quantisation of the burst reaches at most 16382),
+    // every 0 outside the burst, and inside the burst every 0 whose neighbour in
+    // the same channel is 0 too: the burst's own negative peak lands on 0 and may
+    // recur where the waveform repeats (training fields, constant patterns), but a
+    // clipped excursion is flat.
+    int64_t clipped = cap.full_codes_beyond + cap.zero_codes_beyond;
+    const int64_t kept = static_cast<int64_t>(cap.ci.size());
+    for (const std::vector<uint16_t>* c : {&cap.ci, &cap.cq}) {
+        for (int64_t k = 0; k < kept; ++k) {
+            const uint16_t v = (*c)[static_cast<size_t>(k)];
+            if (v == kAwgCodeMax) ++clipped;
+            else if (v == 0) {
+                const bool inside = k >= start && k < start + length;
+                const bool flat = (k > 0 && (*c)[static_cast<size_t>(k - 1)] == 0) ||
+                                  (k + 1 < kept && (*c)[static_cast<size_t>(k + 1)] == 0);
+                if (!inside || flat) ++clipped;
+            }
+        }
+    }
+    r.file.clipped_codes = clipped;
+    if (info.header_papr_db) {
+        r.file.header_papr_db = info.header_papr_db;
+        r.file.header_crest_i_db = info.header_crest_i_db;
+        r.file.header_crest_q_db = info.header_crest_q_db;
+        const double tol = 0.05;
+        r.file.header_ok = std::abs(*info.header_papr_db - r.papr_db) <= tol &&
+                           std::abs(*info.header_crest_i_db - r.crest_i_db) <= tol &&
+                           std::abs(*info.header_crest_q_db - r.crest_q_db) <= tol;
+    }
+}
+
+// Identifies the payload pattern and seed from the demodulated bits, or checks the expected one.
+PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& opt) {
+    PayloadResult pr;
+    pr.bits = static_cast<int64_t>(bits.size());
+    auto errors = [&](const PatternInfo& p, uint32_t seed) {
+        const std::vector<uint8_t> ref = pattern_bits(p, seed, bits.size());
+        int64_t e = 0;
+        for (size_t i = 0; i < bits.size(); ++i) e += ref[i] != bits[i];
+        return e;
+    };
+    if (opt.expected_pattern) {
+        const PatternInfo* p = pattern_by_name(*opt.expected_pattern);
+        pr.expected = true;
+        pr.pattern = p ? p->name : *opt.expected_pattern;
+        if (p) {
+            const uint32_t seed = opt.expected_seed.value_or(0xFFFF);
+            if (p->n) pr.seed = seed & ((1u << p->n) - 1u);
+            pr.bit_errors = errors(*p, seed);
+        }
+        return pr;
+    }
+    const PatternInfo* best = nullptr;
+    uint32_t best_seed = 0;
+    int64_t best_errors = 0;
+    for (const PatternInfo& p : patterns()) {
+        if (p.n && bits.size() < static_cast<size_t>(p.n) + 16) continue;
+        uint32_t seed = 0;
+        for (int i = 0; i < p.n; ++i) seed = (seed << 1) | static_cast<uint32_t>(bits[static_cast<size_t>(i)] ^ (p.complemented ? 1 : 0));
+        const int64_t e = errors(p, seed);
+        if (!best || e < best_errors || (e == best_errors && p.n == 0 && best->n != 0)) {
+            best = &p;
+            best_seed = seed;
+            best_errors = e;
+        }
+    }
+    if (best && bits.size() >= 16 && best_errors * 20 <= static_cast<int64_t>(bits.size())) {
+        pr.pattern = best->name;
+        if (best->n) pr.seed = best_seed;
+        pr.bit_errors = best_errors;
+    } else {
+        pr.pattern = "not a test pattern";
+    }
+    return pr;
+}
+
+}  // namespace
+
+Result analyse_file(const std::string& path, const Options& opt) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ReadError("cannot open " + path);
+    return analyse_stream(in, path, opt);
+}
+
+Result analyse_stream(std::istream& in, const std::string& path, const Options& opt) {
+    Capture cap;
+    const WaveformInfo info = read_waveform(in, cap);
+    cap.finish();
+    Result r;
+    r.file.path = path;
+    r.file.format = info.format;
+    r.file.samples = info.samples;
+    r.free_format = opt.free_format;
+
+    // Sampling rate: the option, the header, or the short training period.
+    double fs = 0;
+    if (opt.sample_rate_hz) {
+        fs = *opt.sample_rate_hz;
+        r.file.sample_rate_source = "option";
+    } else if (opt.oversample) {
+        fs = kBaseRate * *opt.oversample;
+        r.file.sample_rate_source = "option";
+    } else if (info.sample_rate_hz) {
+        fs = *info.sample_rate_hz;
+        r.file.sample_rate_source = "header";
+    }
+
+    // Burst detection over the whole file.
+    double threshold = 0;
+    const std::vector<Run> runs = find_bursts(cap.env, threshold);
+    r.burst.count = static_cast<int>(runs.size());
+    if (runs.empty()) throw AnalysisError("no 802.11a burst found");
+    const int64_t kept = static_cast<int64_t>(cap.x.size());
+    const int64_t env_start = runs[0].start * kEnvWindow;
+    // The first sample above the threshold, from a little before the first window that rises.
+    int64_t s0 = env_start;
+    for (int64_t k = std::max<int64_t>(0, env_start - 2 * kEnvWindow); k < std::min(kept, env_start + kEnvWindow); ++k)
+        if (std::norm(cap.x[static_cast<size_t>(k)]) > threshold * 0.05) {
+            s0 = k;
+            break;
+        }
+    if (s0 >= kept) throw AnalysisError("no 802.11a burst found in the first " + std::to_string(kKeepSamples) + " samples");
+    const int64_t env_end = std::min(runs[0].end * kEnvWindow, cap.total);
+
+    if (fs <= 0) {
+        if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");
+        // Oversampling factor from the period of the short training field (16 os samples).
+        int found = 0;
+        for (int k = 1; k <= 16 && !found; ++k) {
+            const int64_t lag = 16 * k;
+            cd c = 0;
+            double e1 = 0, e2 = 0;
+            for (int64_t n = s0 + lag; n < s0 + 5 * lag && n + lag < kept; ++n) {
+                const cd a = cap.x[static_cast<size_t>(n)], b = cap.x[static_cast<size_t>(n + lag)];
+                c += b * std::conj(a);
+                e1 += std::norm(a);
+                e2 += std::norm(b);
+            }
+            if (e1 > 0 && e2 > 0 && std::abs(c) / std::sqrt(e1 * e2) > 0.9) found = k;
+        }
+        if (!found) throw AnalysisError("no 802.11a short training field at the burst start: give the sampling rate (--oversample N or --sample-rate MHz)");
+        fs = kBaseRate * found;
+        r.file.sample_rate_source = "short training period";
+        r.notes.push_back("sampling rate " + std::to_string(20 * found) + " MHz (oversampling " + std::to_string(found) +
+                          ") found from the period of the short training field");
+    }
+    const double os_real = fs / kBaseRate;
+    const int os = static_cast<int>(std::lround(os_real));
+    if (os < 1 || std::abs(os_real - os) > 1e-9 * os || os > 64)
+        throw AnalysisError("the sampling rate " + std::to_string(fs) + " Hz is not a whole multiple of 20 MHz (up to 1280 MHz)");
+    r.file.sample_rate_hz = fs;
+    r.file.oversample = os;
+
+    const int64_t m = 64 * os;
+    const int64_t backoff = 8 * os;  // FFT window starts in the middle of the guard interval
+    ForwardFft fft(static_cast<int>(m));
+    std::vector<cd> spec(static_cast<size_t>(m));
+
+    std::vector<cd>& x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
+    int64_t burst_start = s0, data_start = s0;
+    int64_t t_origin = s0;
+    double freq = 0;
+    std::vector<cd> H(53, cd(1.0, 0.0));  // channel per subcarrier -26..26
+    const RateInfo* rate = nullptr;
+    int n_sym = 0;
+    int polarity_offset = 0;
+
+    auto fft_at = [&](int64_t at) -> bool {
+        if (at < 0 || at + m > kept) return false;
+        std::vector<cd> y = derotated(x, at, m, freq, fs, t_origin);
+        fft.run(y.data(), spec.data());
+        return true;
+    };
+    auto bin = [&](int k) { return spec[static_cast<size_t>(k >= 0 ? k : m + k)]; };
+
+    if (!opt.free_format) {
+        static thread_local std::vector<cd> ref_cache;
+        static thread_local int ref_os = 0;
+        if (ref_os != os) {
+            ref_cache = long_symbol_reference(os);
+            ref_os = os;
+        }
+        const Sync sy = sync_preamble(x, s0, os, fs, ref_cache);
+        if (sy.metric < 0.5)
+            throw AnalysisError("no 802.11a preamble found at the burst start (sample " + std::to_string(s0) +
+                                "); a burst of DATA symbols only needs --frame free --rate R");
+        if (sy.swapped) {
+            r.iq_inverted = true;
+            for (cd& v : x) v = cd(v.imag(), v.real());
+        }
+        freq = sy.freq;
+        t_origin = sy.t1;
+        // Fine frequency from the two long training symbols.
+        {
+            std::vector<cd> a = derotated(x, sy.t1 - backoff, m, freq, fs, t_origin);
+            std::vector<cd> b = derotated(x, sy.t1 + m - backoff, m, freq, fs, t_origin);
+            cd c = 0;
+            for (int64_t n = 0; n < m; ++n) c += b[static_cast<size_t>(n)] * std::conj(a[static_cast<size_t>(n)]);
+            freq += std::arg(c) * fs / (2.0 * kPi * static_cast<double>(m));
+        }
+        burst_start = sy.t1 - 192 * os;
+        data_start = sy.t1 + 208 * os;
+        // Channel estimate from the long training symbols (17.3.9.7 c).
+        std::vector<cd> y1(53), y2(53);
+        if (!fft_at(sy.t1 - backoff)) throw AnalysisError("the burst is cut off in the long training field");
+        for (int k = -26; k <= 26; ++k) y1[static_cast<size_t>(k + 26)] = bin(k);
+        if (!fft_at(sy.t1 + m - backoff)) throw AnalysisError("the burst is cut off in the long training field");
+        for (int k = -26; k <= 26; ++k) y2[static_cast<size_t>(k + 26)] = bin(k);
+        for (int k = -26; k <= 26; ++k)
+            if (k != 0) H[static_cast<size_t>(k + 26)] = (y1[static_cast<size_t>(k + 26)] + y2[static_cast<size_t>(k + 26)]) / (2.0 * long_training(k));
+
+        // SIGNAL field: BPSK, rate 1/2, pilot polarity p0.
+        if (!fft_at(sy.t1 + 128 * os + 16 * os - backoff)) throw AnalysisError("the burst is cut off in the SIGNAL field");
+        cd pil = 0;
+        for (int p = 0; p < 4; ++p)
+            pil += bin(kPilotSubcarriers[p]) / H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] *
+                   static_cast<double>(kPilotSigns[p] * pilot_polarity(0));
+        const cd corr = std::polar(1.0, -std::arg(pil));
+        std::vector<double> rx(48), soft(48);
+        const std::vector<int>& dsc = data_subcarriers();
+        for (int i = 0; i < 48; ++i) {
+            const cd z = bin(dsc[static_cast<size_t>(i)]) / H[static_cast<size_t>(dsc[static_cast<size_t>(i)] + 26)] * corr;
+            r.signal_points.push_back(z);
+            rx[static_cast<size_t>(i)] = z.real();
+        }
+        for (int k = 0; k < 48; ++k) soft[static_cast<size_t>(k)] = rx[static_cast<size_t>(interleave_position(k, 48, 1))];
+        const std::vector<int> bits = viterbi_decode(soft, true);
+        SignalResult sig;
+        for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
+        for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
+        int par = 0;
+        for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
+        sig.parity_ok = par == 0;
+        sig.tail_ok = true;
+        for (int i = 18; i < 24; ++i) sig.tail_ok = sig.tail_ok && bits[static_cast<size_t>(i)] == 0;
+        const RateInfo* sr = rate_by_bits(sig.rate_bits);
+        if (sr) {
+            sig.rate_mbps = sr->mbps;
+            sig.data_symbols = (16 + 8 * sig.length + 6 + sr->n_dbps - 1) / sr->n_dbps;
+        }
+        r.signal = sig;
+        if (!sig.parity_ok) r.failures.push_back("SIGNAL parity error (17.3.4.4)");
+        if (!sr) r.failures.push_back("SIGNAL RATE bits " + sig.rate_bits + " are not a valid rate (17.3.4.1)");
+        if (sr && sig.parity_ok) {
+            rate = sr;
+            n_sym = sig.data_symbols;
+        }
+        if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
+            rate = rate_by_mbps(*opt.rate_mbps);
+            if (!n_sym) n_sym = static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / (80 * os)));
+        }
+        polarity_offset = 1;
+        r.segments = {{"STF", burst_start, 160 * os}, {"LTF", burst_start + 160 * os, 160 * os},
+                      {"SIGNAL", burst_start + 320 * os, 80 * os}};
+    } else {
+        // DATA symbols only: symbol timing and frequency from the guard intervals.
+        rate = opt.rate_mbps ? rate_by_mbps(*opt.rate_mbps) : nullptr;
+        if (!rate) throw AnalysisError("--frame free needs --rate (6, 9, 12, 18, 24, 36, 48 or 54)");
+        const int64_t g = 16 * os, sym = 80 * os;
+        double best = -1;
+        cd best_c = 0;
+        int64_t best_start = s0;
+        for (int64_t d = -sym / 2; d < sym / 2; ++d) {
+            cd c = 0;
+            for (int k = 0; k < 8; ++k) {
+                const int64_t s = s0 + d + k * sym;
+                if (s < 0 || s + sym > kept) break;
+                for (int64_t n = 0; n < g; ++n) c += x[static_cast<size_t>(s + n + m)] * std::conj(x[static_cast<size_t>(s + n)]);
+            }
+            if (std::abs(c) > best) {
+                best = std::abs(c);
+                best_c = c;
+                best_start = s0 + d;
+            }
+        }
+        // A burst never starts before its first sample above the threshold by more than a guard interval.
+        while (best_start + sym <= s0) best_start += sym;
+        while (best_start < 0) best_start += sym;
+        freq = std::arg(best_c) * fs / (2.0 * kPi * static_cast<double>(m));
+        burst_start = data_start = best_start;
+        t_origin = best_start;
+        n_sym = opt.symbols ? *opt.symbols : static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / sym));
+        polarity_offset = 0;
+        // Channel: pilots give each symbol's gain, decisions then give each subcarrier's.
+        std::vector<cd> hsum(53, 0.0);
+        std::vector<int> hcount(53, 0);
+        const int train = std::min(n_sym, 16);
+        for (int k = 0; k < train; ++k) {
+            if (!fft_at(data_start + k * sym + g - backoff)) break;
+            // The window starts `backoff` samples early: a phase ramp across the subcarriers.
+            auto ramp = [&](int sc) { return std::polar(1.0, 2.0 * kPi * sc * static_cast<double>(backoff) / static_cast<double>(m)); };
+            cd gsum = 0;
+            for (int p = 0; p < 4; ++p)
+                gsum += bin(kPilotSubcarriers[p]) * ramp(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+            const cd gain = gsum / 4.0;
+            if (std::abs(gain) == 0) continue;
+            for (int sc : data_subcarriers()) {
+                const cd ideal = slice(bin(sc) * ramp(sc) / gain, rate->n_bpsc, nullptr);
+                if (std::abs(ideal) > 0) {
+                    hsum[static_cast<size_t>(sc + 26)] += bin(sc) / ideal;
+                    ++hcount[static_cast<size_t>(sc + 26)];
+                }
+            }
+            for (int p = 0; p < 4; ++p) {
+                const int sc = kPilotSubcarriers[p];
+                hsum[static_cast<size_t>(sc + 26)] += bin(sc) / static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+                ++hcount[static_cast<size_t>(sc + 26)];
+            }
+        }
+        for (int k = 0; k < 53; ++k)
+            if (hcount[static_cast<size_t>(k)]) H[static_cast<size_t>(k)] = hsum[static_cast<size_t>(k)] / static_cast<double>(hcount[static_cast<size_t>(k)]);
+        r.notes.push_back("DATA-only burst: channel estimated from the pilots and decisions (no training fields)");
+    }
+
+    // DATA field: equalise, track the pilot phase (17.3.9.7 d-f), decide, measure.
+    const int64_t sym = 80 * os;
+    int64_t available = (kept - data_start) / sym;
+    if (n_sym > available) {
+        if (rate) r.failures.push_back("the burst ends after " + std::to_string(std::max<int64_t>(available, 0)) + " of the " +
+                                       std::to_string(n_sym) + " DATA symbols the SIGNAL field announces");
+        n_sym = static_cast<int>(std::max<int64_t>(available, 0));
+    }
+    if (!rate) n_sym = 0;
+    r.rate_mbps = rate ? rate->mbps : 0;
+    r.data_symbols_demodulated = n_sym;
+    int64_t burst_end = data_start + static_cast<int64_t>(n_sym) * sym;
+    if (!rate) burst_end = std::max(burst_end, env_end);
+    r.burst.found = true;
+    r.burst.start = burst_start;
+    r.burst.length = burst_end - burst_start;
+    if (n_sym > 0) r.segments.push_back({"DATA", data_start, static_cast<int64_t>(n_sym) * sym});
+
+    std::vector<double> err_sc(53, 0.0);
+    double err_data = 0, err_pilot = 0, dc_power = 0;
+    cd dc_sum = 0;
+    std::vector<uint8_t> bits;
+    std::vector<double> phases, times;
+    const std::vector<int>& dsc = data_subcarriers();
+    for (int k = 0; k < n_sym; ++k) {
+        if (!fft_at(data_start + k * sym + 16 * os - backoff)) break;
+        const int pol = pilot_polarity(k + polarity_offset);
+        cd pil = 0;
+        for (int p = 0; p < 4; ++p)
+            pil += bin(kPilotSubcarriers[p]) / H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] * static_cast<double>(kPilotSigns[p] * pol);
+        const double theta = std::arg(pil);
+        const cd corr = std::polar(1.0, -theta);
+        phases.push_back(theta);
+        times.push_back(static_cast<double>(data_start + k * sym - t_origin) / fs);
+        double e_sym = 0;
+        for (int sc : dsc) {
+            const cd z = bin(sc) / H[static_cast<size_t>(sc + 26)] * corr;
+            r.data_points.push_back(z);
+            const cd ideal = slice(z, rate->n_bpsc, &bits);
+            const double e = std::norm(z - ideal);
+            e_sym += e;
+            err_sc[static_cast<size_t>(sc + 26)] += e;
+        }
+        for (int p = 0; p < 4; ++p) {
+            const int sc = kPilotSubcarriers[p];
+            const cd z = bin(sc) / H[static_cast<size_t>(sc + 26)] * corr;
+            r.pilot_points.push_back(z);
+            const double e = std::norm(z - cd(kPilotSigns[p] * pol, 0.0));
+            err_pilot += e;
+            err_sc[static_cast<size_t>(sc + 26)] += e;
+        }
+        err_data += e_sym;
+        r.evm_per_symbol_db.push_back(db10(std::max(e_sym / 48.0, 1e-30)));
+        dc_sum += bin(0);
+        for (int sc = -26; sc <= 26; ++sc)
+            if (sc) dc_power += std::norm(bin(sc));
+    }
+    const int done = static_cast<int>(r.evm_per_symbol_db.size());
+    if (done > 0) {
+        r.evm_db = db10(std::max(err_data / (48.0 * done), 1e-30));
+        r.evm_percent = 100.0 * std::sqrt(err_data / (48.0 * done));
+        r.evm_pilots_db = db10(std::max(err_pilot / (4.0 * done), 1e-30));
+        for (int sc = -26; sc <= 26; ++sc)
+            if (sc) r.evm_per_subcarrier_db.push_back(db10(std::max(err_sc[static_cast<size_t>(sc + 26)] / done, 1e-30)));
+        r.worst_symbol = static_cast<int>(std::max_element(r.evm_per_symbol_db.begin(), r.evm_per_symbol_db.end()) - r.evm_per_symbol_db.begin());
+        const size_t ws = static_cast<size_t>(std::max_element(r.evm_per_subcarrier_db.begin(), r.evm_per_subcarrier_db.end()) - r.evm_per_subcarrier_db.begin());
+        r.worst_subcarrier = ws < 26 ? static_cast<int>(ws) - 26 : static_cast<int>(ws) - 25;
+        // Centre-frequency leakage (17.3.9.6.1): the DC bin against the total power.
+        const cd dc = dc_sum / static_cast<double>(done);
+        r.dc_leakage_db = db10(std::max(std::norm(dc) / (dc_power / done), 1e-30));
+        // The residual frequency from the slope of the pilot phase.
+        if (phases.size() >= 2) {
+            std::vector<double> un(phases);
+            for (size_t i = 1; i < un.size(); ++i) {
+                double d = un[i] - un[i - 1];
+                while (d > kPi) d -= 2 * kPi;
+                while (d < -kPi) d += 2 * kPi;
+                un[i] = un[i - 1] + d;
+            }
+            const double n = static_cast<double>(un.size());
+            const double mt = std::accumulate(times.begin(), times.end(), 0.0) / n;
+            const double mp = std::accumulate(un.begin(), un.end(), 0.0) / n;
+            double sxy = 0, sxx = 0;
+            for (size_t i = 0; i < un.size(); ++i) {
+                sxy += (times[i] - mt) * (un[i] - mp);
+                sxx += (times[i] - mt) * (times[i] - mt);
+            }
+            if (sxx > 0) freq += sxy / sxx / (2.0 * kPi);
+        }
+    }
+    // The file's sense: with I and Q exchanged the spectrum is mirrored.
+    r.freq_error_hz = r.iq_inverted ? -freq : freq;
+
+    // Spectral flatness (17.3.9.6.2) from the channel estimate.
+    if (!opt.free_format || done > 0) {
+        double inner = 0;
+        for (int k = 1; k <= 16; ++k) inner += std::norm(H[static_cast<size_t>(26 + k)]) + std::norm(H[static_cast<size_t>(26 - k)]);
+        inner /= 32.0;
+        bool ok = inner > 0;
+        for (int k = -26; k <= 26; ++k) {
+            if (!k) continue;
+            const double d = db10(std::max(std::norm(H[static_cast<size_t>(k + 26)]) / inner, 1e-30));
+            r.flatness_db.push_back(d);
+            if (std::abs(k) <= 16) ok = ok && std::abs(d) <= 2.0;
+            else ok = ok && d <= 2.0 && d >= -4.0;
+        }
+        r.flatness_ok = ok;
+    }
+
+    // Payload pattern.
+    if (!bits.empty()) r.payload = identify_payload(bits, opt);
+
+    // Burst span measurements on the samples as they are in the file.
+    if (r.iq_inverted)
+        for (cd& v : x) v = cd(v.imag(), v.real());
+    const int64_t span_start = std::clamp<int64_t>(burst_start, 0, kept);
+    const int64_t span_end = std::max(std::min(burst_end, kept), span_start);
+    measure_peaks(cap.x, span_start, span_end - span_start, r);
+    measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
+    measure_codes(cap, info, span_start, span_end - span_start, r);
+
+    // The gap after the burst, up to the next burst or the end of the file.
+    int64_t next = cap.total;
+    for (const Run& run : runs)
+        if (run.start * kEnvWindow > burst_end + 2 * kEnvWindow) {
+            next = run.start * kEnvWindow;
+            break;
+        }
+    r.burst.gap_length = std::max<int64_t>(0, next - burst_end);
+    if (r.burst.gap_length > 0) {
+        r.segments.push_back({"gap", burst_end, r.burst.gap_length});
+        double gp = 0, bp = 0;
+        int64_t gn = 0;
+        for (int64_t w = burst_end / kEnvWindow + 1; w < next / kEnvWindow && w < static_cast<int64_t>(cap.env.size()); ++w) {
+            gp += cap.env[static_cast<size_t>(w)];
+            ++gn;
+        }
+        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+        bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
+        if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
+    }
+
+    // Verdicts.
+    r.evm_limit_db = evm_limit_db(r.rate_mbps);
+    if (r.iq_inverted) r.failures.insert(r.failures.begin(), "spectrum inverted: I and Q exchanged?");
+    if (r.evm_db && r.evm_limit_db && *r.evm_db > *r.evm_limit_db) {
+        char b[160];
+        std::snprintf(b, sizeof b, "EVM %.2f dB above the %d Mbit/s limit of %.0f dB (17.3.9.7)", *r.evm_db, r.rate_mbps, *r.evm_limit_db);
+        r.failures.push_back(b);
+    }
+    if (r.dc_leakage_db && *r.dc_leakage_db > -15.0) r.failures.push_back("centre-frequency leakage above -15 dB (17.3.9.6.1)");
+    if (r.flatness_ok && !*r.flatness_ok) r.failures.push_back("spectral flatness outside +-2 dB / +2..-4 dB (17.3.9.6.2)");
+    if (!r.mask.pass) r.failures.push_back("transmit spectrum mask violated (17.3.9.2)");
+    if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
+    if (r.file.header_ok && !*r.file.header_ok) r.failures.push_back("header PAPR or crest factors differ from the codes");
+    if (r.payload && r.payload->bit_errors && *r.payload->bit_errors > 0)
+        r.failures.push_back(std::to_string(*r.payload->bit_errors) + " payload bit errors");
+    if (r.payload && r.payload->expected && !pattern_by_name(r.payload->pattern))
+        r.failures.push_back("unknown expected pattern " + r.payload->pattern);
+    if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the first is analysed");
+    return r;
+}
+
+}  // namespace orv::analysis

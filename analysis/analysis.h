@@ -1,0 +1,144 @@
+// The measuring receiver: reads an 802.11a waveform file back and measures it
+// as a transmitter tester does (IEEE Std 802.11a, 17.3.9). Independent of the
+// generator: its own readers, synchronisation, SIGNAL decoder, demodulator,
+// pattern generators and transforms (FFTW3).
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "reader.h"
+
+namespace orv::analysis {
+
+// A waveform that was read but holds nothing to analyse ("no 802.11a burst found").
+class AnalysisError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    std::optional<double> sample_rate_hz;  // for CSV files (an AWG file's header rate wins unless given)
+    std::optional<int> oversample;         // sampling rate = 20 MHz times this
+    bool free_format = false;              // DATA symbols only: no preamble, no SIGNAL
+    std::optional<int> rate_mbps;          // the rate of a free-format burst
+    std::optional<int> symbols;            // DATA symbols of a free-format burst (default: to the burst end)
+    std::optional<std::string> expected_pattern;  // "PN9" ... "PN23", "ALL 0", "ALL 1"
+    std::optional<uint32_t> expected_seed;
+};
+
+// A named part of the burst, in samples of the file.
+struct Segment {
+    std::string name;  // "STF", "LTF", "SIGNAL", "DATA", "gap"
+    int64_t start = 0;
+    int64_t length = 0;
+};
+
+struct FileResult {
+    std::string path;
+    FileFormat format = FileFormat::Csv;
+    double sample_rate_hz = 0;
+    std::string sample_rate_source;  // "header", "option", "short training period"
+    int oversample = 0;
+    int64_t samples = 0;
+    std::optional<bool> header_ok;   // AWG: header PAPR and crest figures match the codes
+    std::optional<double> header_papr_db, header_crest_i_db, header_crest_q_db;
+    std::optional<int64_t> clipped_codes;  // AWG only
+};
+
+struct BurstResult {
+    bool found = false;
+    int64_t start = 0;
+    int64_t length = 0;
+    int count = 0;                  // bursts in the file
+    int64_t gap_length = 0;         // samples from the burst end to the next burst or the file end
+    std::optional<double> gap_level_db;  // mean gap power relative to the burst's, empty when silent
+};
+
+struct SignalResult {
+    int rate_mbps = 0;              // 0 when the RATE bits are not a valid rate
+    std::string rate_bits;          // R1..R4
+    int length = 0;
+    bool parity_ok = false;
+    bool tail_ok = false;
+    int data_symbols = 0;           // implied by RATE and LENGTH
+};
+
+struct PayloadResult {
+    std::string pattern;            // "PN9" ... "ALL 1", or "not a test pattern"
+    std::optional<uint32_t> seed;   // the seed's low n bits
+    int64_t bits = 0;
+    std::optional<int64_t> bit_errors;
+    bool expected = false;          // the pattern and seed were given, not identified
+};
+
+struct MaskResult {
+    std::vector<double> freq_hz;    // PSD bins, ascending
+    std::vector<double> psd_dbr;    // 100 kHz resolution, relative to the maximum
+    std::optional<double> margin_db;          // worst (limit - PSD) outside +-9 MHz
+    std::optional<double> worst_offset_hz;
+    bool pass = true;
+};
+
+struct CcdfPoint {
+    double probability;             // 0.1, 0.01, ...
+    double level_db;                // power above the mean exceeded with that probability
+};
+
+struct Result {
+    FileResult file;
+    BurstResult burst;
+    std::vector<Segment> segments;
+    bool free_format = false;
+    bool iq_inverted = false;       // the spectrum is mirrored: I and Q exchanged
+    std::optional<SignalResult> signal;
+    std::optional<PayloadResult> payload;
+    int rate_mbps = 0;              // rate the DATA field was demodulated with, 0 if none
+    int data_symbols_demodulated = 0;
+
+    // Modulation accuracy, 17.3.9.7.
+    std::optional<double> evm_db, evm_percent, evm_pilots_db;
+    std::vector<double> evm_per_symbol_db;      // per DATA symbol, data subcarriers
+    std::vector<double> evm_per_subcarrier_db;  // subcarriers -26..-1, 1..26 (pilots included)
+    int worst_symbol = -1, worst_subcarrier = 0;
+    std::vector<std::complex<double>> data_points;   // equalised, symbol by symbol, 48 each
+    std::vector<std::complex<double>> pilot_points;  // equalised, 4 each
+    std::vector<std::complex<double>> signal_points; // the SIGNAL symbol's 48
+
+    std::optional<double> freq_error_hz;
+    std::optional<double> dc_leakage_db;        // 17.3.9.6.1, relative to the total power
+    std::optional<bool> flatness_ok;            // 17.3.9.6.2
+    std::vector<double> flatness_db;            // per subcarrier -26..-1, 1..26, relative to the mean of +-1..16
+    MaskResult mask;                            // 17.3.9.2
+
+    double papr_db = 0, crest_i_db = 0, crest_q_db = 0;
+    std::vector<CcdfPoint> ccdf;                // 10 %, 1 %, 0.1 %, 0.01 %
+    std::vector<double> ccdf_curve_db;          // level at probability 10^(-k/20), k = 0..80
+    std::optional<double> evm_limit_db;
+    std::vector<std::string> notes;
+    std::vector<std::string> failures;
+    bool pass() const { return failures.empty(); }
+};
+
+// Reads path and analyses its first burst. Throws ReadError for a file that is not a
+// waveform and AnalysisError for one without a burst to analyse.
+Result analyse_file(const std::string& path, const Options& options);
+
+// The same for a waveform read from in; path only names it in the result.
+Result analyse_stream(std::istream& in, const std::string& path, const Options& options);
+
+// The 17.3.9.7 EVM limit of a rate in Mbit/s (dB), or nothing for an unknown rate.
+std::optional<double> evm_limit_db(int rate_mbps);
+
+// The printed report (a fixed, locale-independent format).
+std::string format_report(const Result& r);
+
+// The report as one JSON object, serialised.
+std::string format_json(const Result& r, int indent = -1);
+
+}  // namespace orv::analysis

@@ -1,0 +1,220 @@
+#include "ofdm.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+
+namespace orv::analysis {
+
+const std::vector<int>& data_subcarriers() {
+    static const std::vector<int> sc = [] {
+        std::vector<int> v;
+        for (int k = -26; k <= 26; ++k)
+            if (k != 0 && k != -21 && k != -7 && k != 7 && k != 21) v.push_back(k);
+        return v;
+    }();
+    return sc;
+}
+
+int long_training(int k) {
+    static const int8_t L[53] = {1, 1, -1, -1, 1, 1, -1, 1, -1, 1, 1, 1, 1, 1, 1, -1, -1, 1,
+                                 1, -1, 1, -1, 1, 1, 1, 1, 0, 1, -1, -1, 1, 1, -1, 1, -1, 1,
+                                 -1, -1, -1, -1, -1, 1, 1, -1, -1, 1, -1, 1, -1, 1, 1, 1, 1};
+    if (k < -26 || k > 26) return 0;
+    return L[k + 26];
+}
+
+int pilot_polarity(int n) {
+    static const std::array<int8_t, 127> seq = [] {
+        std::array<int8_t, 127> s{};
+        int x[8];  // x[1] newest .. x[7] oldest, all ones
+        for (int i = 1; i <= 7; ++i) x[i] = 1;
+        for (int i = 0; i < 127; ++i) {
+            const int b = x[7] ^ x[4];  // x^7 + x^4 + 1
+            for (int j = 7; j > 1; --j) x[j] = x[j - 1];
+            x[1] = b;
+            s[i] = static_cast<int8_t>(b ? -1 : 1);
+        }
+        return s;
+    }();
+    return seq[((n % 127) + 127) % 127];
+}
+
+namespace {
+const RateInfo kRates[8] = {
+    {6, 1, 48, 24, "1101"},    {9, 1, 48, 36, "1111"},    {12, 2, 96, 48, "0101"},
+    {18, 2, 96, 72, "0111"},   {24, 4, 192, 96, "1001"},  {36, 4, 192, 144, "1011"},
+    {48, 6, 288, 192, "0001"}, {54, 6, 288, 216, "0011"},
+};
+}  // namespace
+
+const RateInfo* rate_by_mbps(int mbps) {
+    for (const RateInfo& r : kRates)
+        if (r.mbps == mbps) return &r;
+    return nullptr;
+}
+
+const RateInfo* rate_by_bits(const std::string& bits) {
+    for (const RateInfo& r : kRates)
+        if (bits == r.rate_bits) return &r;
+    return nullptr;
+}
+
+int interleave_position(int k, int n_cbps, int n_bpsc) {
+    const int s = std::max(n_bpsc / 2, 1);
+    const int i = (n_cbps / 16) * (k % 16) + k / 16;
+    return s * (i / s) + (i + n_cbps - (16 * i) / n_cbps) % s;
+}
+
+std::vector<int> viterbi_decode(const std::vector<double>& soft, bool terminated) {
+    // State: the last six input bits, newest in bit 0. Outputs of the 7-bit
+    // register r = (state << 1) | u: A taps 133 octal, B taps 171 octal.
+    constexpr int kStates = 64;
+    const size_t steps = soft.size() / 2;
+    auto parity = [](unsigned v) { return __builtin_parity(v); };
+    int out_a[128], out_b[128];
+    for (unsigned r = 0; r < 128; ++r) {
+        out_a[r] = parity(r & 0x6D);
+        out_b[r] = parity(r & 0x4F);
+    }
+    const double kNeg = -std::numeric_limits<double>::infinity();
+    std::vector<double> metric(kStates, kNeg), next(kStates);
+    metric[0] = 0.0;
+    std::vector<uint8_t> from(steps * kStates);  // the oldest bit of the previous state
+    for (size_t t = 0; t < steps; ++t) {
+        const double a = soft[2 * t], b = soft[2 * t + 1];
+        std::fill(next.begin(), next.end(), kNeg);
+        for (int s = 0; s < kStates; ++s) {
+            if (metric[s] == kNeg) continue;
+            for (int u = 0; u < 2; ++u) {
+                const unsigned r = (static_cast<unsigned>(s) << 1) | static_cast<unsigned>(u);
+                const int ns = static_cast<int>(r & 0x3F);
+                const double m = metric[s] + (out_a[r] ? a : -a) + (out_b[r] ? b : -b);
+                if (m > next[ns]) {
+                    next[ns] = m;
+                    from[t * kStates + ns] = static_cast<uint8_t>((s >> 5) & 1);
+                }
+            }
+        }
+        metric.swap(next);
+    }
+    int state = 0;
+    if (!terminated) state = static_cast<int>(std::max_element(metric.begin(), metric.end()) - metric.begin());
+    std::vector<int> bits(steps);
+    for (size_t t = steps; t-- > 0;) {
+        bits[t] = state & 1;
+        state = (state >> 1) | (from[t * kStates + state] << 5);
+    }
+    return bits;
+}
+
+namespace {
+// Level index and Gray bits of one axis with n bits (levels -(2^n - 1) .. 2^n - 1).
+double slice_axis(double v, int n, std::vector<uint8_t>* bits) {
+    const int levels = 1 << n;
+    int i = static_cast<int>(std::lround((v + (levels - 1)) / 2.0));
+    i = std::clamp(i, 0, levels - 1);
+    if (bits) {
+        const int g = i ^ (i >> 1);
+        for (int b = n - 1; b >= 0; --b) bits->push_back(static_cast<uint8_t>((g >> b) & 1));
+    }
+    return 2.0 * i - (levels - 1);
+}
+}  // namespace
+
+cd slice(cd z, int n_bpsc, std::vector<uint8_t>* bits) {
+    if (n_bpsc == 1) return {slice_axis(z.real(), 1, bits), 0.0};
+    const double k = n_bpsc == 2 ? std::sqrt(2.0) : n_bpsc == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
+    const int n = n_bpsc / 2;
+    const double i = slice_axis(z.real() * k, n, bits);
+    const double q = slice_axis(z.imag() * k, n, bits);
+    return {i / k, q / k};
+}
+
+const std::vector<PatternInfo>& patterns() {
+    static const std::vector<PatternInfo> p = {
+        {"PN9", 9, false}, {"PN15", 15, true}, {"PN19", 19, false}, {"PN20", 20, false},
+        {"PN23", 23, true}, {"ALL 0", 0, false}, {"ALL 1", 0, false},
+    };
+    return p;
+}
+
+const PatternInfo* pattern_by_name(const std::string& name) {
+    std::string n;
+    for (char c : name)
+        if (c != ' ') n += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const PatternInfo& p : patterns()) {
+        std::string pn;
+        for (const char* c = p.name; *c; ++c)
+            if (*c != ' ') pn += *c;
+        if (pn == n) return &p;
+    }
+    return nullptr;
+}
+
+std::vector<uint8_t> pattern_bits(const PatternInfo& p, uint32_t seed, size_t count) {
+    std::vector<uint8_t> out(count);
+    if (p.n == 0) {
+        std::fill(out.begin(), out.end(), static_cast<uint8_t>(std::string(p.name) == "ALL 1"));
+        return out;
+    }
+    // Fibonacci register of the pattern's polynomial: the oldest bit (n - 1) is
+    // the output, the feedback enters at bit 0.
+    uint32_t taps;
+    switch (p.n) {
+        case 9: taps = (1u << 8) | (1u << 4); break;                            // x^9 + x^5 + 1
+        case 15: taps = (1u << 14) | (1u << 13); break;                         // x^15 + x^14 + 1
+        case 19: taps = (1u << 18) | (1u << 4) | (1u << 1) | 1u; break;         // x^19 + x^5 + x^2 + x + 1
+        case 20: taps = (1u << 19) | (1u << 2); break;                          // x^20 + x^3 + 1
+        default: taps = (1u << 22) | (1u << 17); break;                         // x^23 + x^18 + 1
+    }
+    const uint32_t mask = (1u << p.n) - 1u;
+    uint32_t s = seed & mask;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t b = (s >> (p.n - 1)) & 1u;
+        out[i] = static_cast<uint8_t>(p.complemented ? b ^ 1u : b);
+        const uint32_t f = static_cast<uint32_t>(__builtin_parity(s & taps));
+        s = ((s << 1) | f) & mask;
+    }
+    return out;
+}
+
+namespace {
+std::mutex& planner_mutex() {
+    static std::mutex m;  // FFTW's planner is not reentrant
+    return m;
+}
+}  // namespace
+
+ForwardFft::ForwardFft(int n) : n_(n) {
+    in_ = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * static_cast<size_t>(n)));
+    out_ = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * static_cast<size_t>(n)));
+    if (!in_ || !out_) {
+        fftw_free(in_);
+        fftw_free(out_);
+        throw std::bad_alloc();
+    }
+    std::lock_guard<std::mutex> lock(planner_mutex());
+    plan_ = fftw_plan_dft_1d(n, in_, out_, FFTW_FORWARD, FFTW_ESTIMATE);
+}
+
+ForwardFft::~ForwardFft() {
+    {
+        std::lock_guard<std::mutex> lock(planner_mutex());
+        fftw_destroy_plan(plan_);
+    }
+    fftw_free(in_);
+    fftw_free(out_);
+}
+
+void ForwardFft::run(const cd* src, cd* out) {
+    std::memcpy(in_, src, sizeof(cd) * static_cast<size_t>(n_));
+    fftw_execute(plan_);
+    std::memcpy(static_cast<void*>(out), out_, sizeof(cd) * static_cast<size_t>(n_));
+}
+
+}  // namespace orv::analysis

@@ -1,0 +1,311 @@
+#include "reader.h"
+
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace orv::analysis {
+
+namespace {
+
+constexpr size_t kBlockSamples = 65536;  // samples handed to the sink at a time
+constexpr size_t kMaxHeaderBytes = 65536;
+constexpr size_t kMaxTagValue = 4096;
+constexpr size_t kMaxCsvLine = 256;
+
+// Buffered byte input that counts the offset of the next byte.
+class ByteInput {
+public:
+    explicit ByteInput(std::istream& in) : in_(in), buf_(1 << 16) {}
+    // Next byte, or -1 at the end.
+    int get() {
+        if (pos_ == len_ && !fill()) return -1;
+        ++offset_;
+        return static_cast<unsigned char>(buf_[pos_++]);
+    }
+    int peek() {
+        if (pos_ == len_ && !fill()) return -1;
+        return static_cast<unsigned char>(buf_[pos_]);
+    }
+    // Copies up to n bytes to dst; returns how many were there.
+    size_t read(char* dst, size_t n) {
+        size_t done = 0;
+        while (done < n) {
+            if (pos_ == len_ && !fill()) break;
+            const size_t take = std::min(n - done, len_ - pos_);
+            std::memcpy(dst + done, buf_.data() + pos_, take);
+            pos_ += take;
+            done += take;
+        }
+        offset_ += static_cast<int64_t>(done);
+        return done;
+    }
+    int64_t offset() const { return offset_; }
+
+private:
+    bool fill() {
+        if (in_.bad() || in_.eof()) return false;
+        in_.read(buf_.data(), static_cast<std::streamsize>(buf_.size()));
+        len_ = static_cast<size_t>(in_.gcount());
+        pos_ = 0;
+        return len_ > 0;
+    }
+    std::istream& in_;
+    std::vector<char> buf_;
+    size_t pos_ = 0, len_ = 0;
+    int64_t offset_ = 0;
+};
+
+[[noreturn]] void fail_at(int64_t offset, const std::string& what) {
+    throw ReadError("byte offset " + std::to_string(offset) + ": " + what);
+}
+
+[[noreturn]] void fail_line(int64_t line, const std::string& what) {
+    throw ReadError("line " + std::to_string(line) + ": " + what);
+}
+
+// Parses a whole text as one finite double, locale-independently ("+" allowed).
+bool parse_double(std::string_view s, double& v) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty() || s.front() == '+') return false;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    return r.ec == std::errc() && r.ptr == s.data() + s.size() && std::isfinite(v);
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+std::string printable(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (out.size() > 40) return out + "...";
+        if (c >= 0x20 && c < 0x7F) out += static_cast<char>(c);
+        else {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\x%02X", c);
+            out += b;
+        }
+    }
+    return out;
+}
+
+// Collects samples into blocks for the sink.
+class BlockBuffer {
+public:
+    explicit BlockBuffer(SampleSink& sink, bool codes) : sink_(sink), codes_(codes) { grow(); }
+    void push(std::complex<double> v) {
+        x_[n_++] = v;
+        if (n_ == kBlockSamples) flush();
+        else if (n_ == x_.size()) grow();
+    }
+    void push_codes(uint16_t i, uint16_t q) {
+        static const std::vector<double> value = [] {
+            std::vector<double> v(kAwgCodeMax + 1);
+            for (uint32_t c = 0; c <= kAwgCodeMax; ++c) v[c] = awg_code_value(c);
+            return v;
+        }();
+        ci_[n_] = i;
+        cq_[n_] = q;
+        push({value[i], value[q]});
+    }
+    void flush() {
+        if (n_ == 0) return;
+        sink_.block(x_.data(), n_, codes_ ? ci_.data() : nullptr, codes_ ? cq_.data() : nullptr);
+        total_ += static_cast<int64_t>(n_);
+        n_ = 0;
+    }
+    int64_t total() const { return total_; }
+
+private:
+    // Buffers grow to a block as samples come, so a short input costs little.
+    void grow() {
+        const size_t size = std::min(kBlockSamples, std::max<size_t>(4096, 2 * x_.size()));
+        x_.resize(size);
+        if (codes_) {
+            ci_.resize(size);
+            cq_.resize(size);
+        }
+    }
+    SampleSink& sink_;
+    bool codes_;
+    std::vector<std::complex<double>> x_;
+    std::vector<uint16_t> ci_, cq_;
+    size_t n_ = 0;
+    int64_t total_ = 0;
+};
+
+}  // namespace
+
+WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
+    ByteInput in(stream);
+    WaveformInfo info;
+    info.format = FileFormat::Awg;
+    if (in.peek() < 0) throw ReadError("the file is empty");
+
+    // Header: {TAG:value} items up to "{WAVEDATA:count;".
+    bool have_rate = false;
+    int64_t count = -1;
+    while (count < 0) {
+        if (in.offset() > static_cast<int64_t>(kMaxHeaderBytes))
+            fail_at(in.offset(), "no {WAVEDATA: item within the first 64 KiB");
+        const int64_t item_at = in.offset();
+        const int c = in.get();
+        if (c < 0) fail_at(item_at, "the file ends in the header, before the {WAVEDATA: item");
+        if (c != '{') fail_at(item_at, "expected '{' to open a header item, found " + printable(std::string(1, static_cast<char>(c))));
+        std::string tag;
+        int t;
+        while ((t = in.get()) >= 0 && t != ':') {
+            if (!(std::isupper(t) || std::isdigit(t) || t == '_') || tag.size() > 32)
+                fail_at(in.offset() - 1, "bad header tag name \"" + printable(tag + static_cast<char>(t)) + "\"");
+            tag += static_cast<char>(t);
+        }
+        if (t < 0) fail_at(in.offset(), "the file ends inside the header item {" + tag);
+        if (tag == "WAVEDATA") {
+            const int64_t digits_at = in.offset();
+            std::string digits;
+            while ((t = in.get()) >= 0 && t != ';') {
+                if (!std::isdigit(t) || digits.size() > 18) fail_at(in.offset() - 1, "the WAVEDATA count is not a decimal number");
+                digits += static_cast<char>(t);
+            }
+            if (t < 0 || digits.empty()) fail_at(digits_at, "the WAVEDATA count is missing or not ended by ';'");
+            count = std::stoll(digits);
+            break;
+        }
+        const int64_t value_at = in.offset();
+        std::string value;
+        while ((t = in.get()) >= 0 && t != '}') {
+            if (t == '{' || value.size() > kMaxTagValue) fail_at(in.offset() - 1, "header item {" + tag + ": is not closed by '}'");
+            value += static_cast<char>(t);
+        }
+        if (t < 0) fail_at(in.offset(), "the file ends inside the header item {" + tag + ":");
+        if (tag == "SAMPLINGFREQ") {
+            double fs = 0;
+            if (!parse_double(trim(value), fs) || !(fs > 0.0) || fs > 1e12)
+                fail_at(value_at, "SAMPLINGFREQ \"" + printable(value) + "\" is not a positive number");
+            info.sample_rate_hz = fs;
+            have_rate = true;
+        } else if (tag == "PAPR") {
+            double v[3];
+            std::string_view rest(value);
+            int n = 0;
+            for (; n < 3; ++n) {
+                const size_t semi = rest.find(';');
+                std::string_view part = trim(rest.substr(0, semi));
+                if (!parse_double(part, v[n])) break;
+                if (semi == std::string_view::npos) {
+                    ++n;
+                    break;
+                }
+                rest.remove_prefix(semi + 1);
+            }
+            if (n != 3) fail_at(value_at, "PAPR \"" + printable(value) + "\" is not three numbers");
+            info.header_papr_db = v[0];
+            info.header_crest_i_db = v[1];
+            info.header_crest_q_db = v[2];
+        }
+    }
+    if (!have_rate) fail_at(in.offset(), "the header has no SAMPLINGFREQ item before WAVEDATA");
+    const int64_t block_at = in.offset();
+    if (count % 8 != 0)
+        fail_at(block_at, "the WAVEDATA count " + std::to_string(count) + " is not a multiple of 8 (one I and one Q word a sample)");
+    info.wavedata_bytes = count;
+
+    // Sample block: per sample the I code and the Q code, 32-bit little-endian.
+    BlockBuffer out(sink, true);
+    std::vector<unsigned char> raw(kBlockSamples * 8);
+    int64_t left = count / 8;
+    while (left > 0) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(left, kBlockSamples));
+        const int64_t at = in.offset();
+        const size_t got = in.read(reinterpret_cast<char*>(raw.data()), want * 8);
+        if (got < want * 8)
+            fail_at(at + static_cast<int64_t>(got),
+                    "the file is truncated: WAVEDATA announces " + std::to_string(count) + " bytes from offset " +
+                        std::to_string(block_at) + ", only " + std::to_string(at + static_cast<int64_t>(got) - block_at) +
+                        " are present");
+        for (size_t s = 0; s < want; ++s) {
+            const unsigned char* p = raw.data() + 8 * s;
+            const uint32_t ci = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+            const uint32_t cq = p[4] | (p[5] << 8) | (p[6] << 16) | (static_cast<uint32_t>(p[7]) << 24);
+            if (ci > kAwgCodeMax || cq > kAwgCodeMax) {
+                char b[96];
+                std::snprintf(b, sizeof b, "sample code 0x%08X is outside 0..16383", ci > kAwgCodeMax ? ci : cq);
+                fail_at(at + static_cast<int64_t>(8 * s) + (ci > kAwgCodeMax ? 0 : 4), b);
+            }
+            out.push_codes(static_cast<uint16_t>(ci), static_cast<uint16_t>(cq));
+        }
+        left -= static_cast<int64_t>(want);
+    }
+    const int64_t close_at = in.offset();
+    const int close = in.get();
+    if (close != '}') {
+        if (close < 0) fail_at(close_at, "the closing '}' of WAVEDATA is missing (file truncated?)");
+        fail_at(close_at, "the WAVEDATA count " + std::to_string(count) +
+                              " does not match the sample block: no closing '}' after it");
+    }
+    if (in.peek() >= 0) fail_at(in.offset(), "unexpected bytes after the closing '}' of WAVEDATA (wrong WAVEDATA count?)");
+    out.flush();
+    info.samples = out.total();
+    return info;
+}
+
+WaveformInfo read_csv(std::istream& stream, SampleSink& sink) {
+    ByteInput in(stream);
+    WaveformInfo info;
+    info.format = FileFormat::Csv;
+    if (in.peek() < 0) throw ReadError("the file is empty");
+    BlockBuffer out(sink, false);
+    int64_t line = 0;
+    int64_t empty_line = 0;  // first empty line seen, 0 if none
+    std::string text;
+    for (;;) {
+        text.clear();
+        int c;
+        bool any = false;
+        while ((c = in.get()) >= 0 && c != '\n') {
+            any = true;
+            if (text.size() >= kMaxCsvLine) fail_line(line + 1, "the line is longer than " + std::to_string(kMaxCsvLine) + " characters");
+            text += static_cast<char>(c);
+        }
+        if (c < 0 && !any) break;
+        ++line;
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        std::string_view s = trim(text);
+        if (s.empty()) {
+            if (empty_line == 0) empty_line = line;
+            continue;
+        }
+        if (empty_line != 0) fail_line(empty_line, "empty line inside the samples");
+        size_t sep = s.find(',');
+        if (sep == std::string_view::npos) sep = s.find(';');
+        if (sep == std::string_view::npos) sep = s.find_first_of(" \t");
+        double vi = 0, vq = 0;
+        if (sep == std::string_view::npos || !parse_double(trim(s.substr(0, sep)), vi) ||
+            !parse_double(trim(s.substr(sep + 1)), vq))
+            fail_line(line, "\"" + printable(std::string(s)) + "\" is not two numbers (I,Q)");
+        out.push({vi, vq});
+        if (c < 0) break;
+    }
+    out.flush();
+    info.samples = out.total();
+    if (info.samples == 0) throw ReadError("the file holds no samples");
+    return info;
+}
+
+WaveformInfo read_waveform(std::istream& in, SampleSink& sink) {
+    const int first = in.peek();
+    if (first == std::char_traits<char>::eof()) throw ReadError("the file is empty");
+    if (first == '{') return read_awg(in, sink);
+    return read_csv(in, sink);
+}
+
+}  // namespace orv::analysis

@@ -1,0 +1,60 @@
+// Waveform file readers: the AWG waveform file and the CSV sample file, read in
+// blocks and handed to a sink, so a file of any length passes through a bounded
+// amount of memory. A new format (a SigMF recording) is one more reader
+// function that fills the same WaveformInfo and feeds the same sink.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace orv::analysis {
+
+// A file that cannot be read as a waveform; the message names the byte offset or the line.
+class ReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class FileFormat { Awg, Csv };
+
+// What a reader learnt about the file apart from the samples.
+struct WaveformInfo {
+    FileFormat format = FileFormat::Csv;
+    std::optional<double> sample_rate_hz;  // from the file (AWG SAMPLINGFREQ); empty for CSV
+    int64_t samples = 0;                   // samples delivered
+    // AWG header figures (dB): PAPR, crest factor of I, crest factor of Q.
+    std::optional<double> header_papr_db, header_crest_i_db, header_crest_q_db;
+    int64_t wavedata_bytes = 0;            // AWG: the WAVEDATA count
+};
+
+// Receives samples block by block, in time order.
+class SampleSink {
+public:
+    virtual ~SampleSink() = default;
+    // n samples; codes_i / codes_q are the 14-bit codes of an AWG file, null for CSV.
+    virtual void block(const std::complex<double>* x, size_t n, const uint16_t* codes_i,
+                       const uint16_t* codes_q) = 0;
+};
+
+// Largest AWG code; the zero level lies between 8191 and 8192.
+constexpr uint32_t kAwgCodeMax = 16383;
+
+// The sample value a 14-bit code stands for (the middle of its quantisation step), in -1..+1.
+inline double awg_code_value(uint32_t code) { return (2.0 * code + 1.0) / 16383.0 - 1.0; }
+
+// Reads an AWG waveform file from in. Throws ReadError naming the byte offset of the fault.
+WaveformInfo read_awg(std::istream& in, SampleSink& sink);
+
+// Reads a CSV sample file (one "I,Q" pair a line) from in. Throws ReadError naming the line.
+WaveformInfo read_csv(std::istream& in, SampleSink& sink);
+
+// Reads in with the reader its first byte selects ('{': AWG, else CSV).
+// Throws ReadError for an empty input and for every format fault.
+WaveformInfo read_waveform(std::istream& in, SampleSink& sink);
+
+}  // namespace orv::analysis

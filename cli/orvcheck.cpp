@@ -1,0 +1,108 @@
+#include "orvcheck.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cctype>
+#include <charconv>
+#include <string>
+
+#include "analysis.h"
+#include "ofdm.h"
+
+namespace {
+
+std::string fold(const std::string& s) {
+    std::string out;
+    for (char c : s)
+        if (c != ' ') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace
+
+int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"orvcheck: reads an IEEE 802.11a waveform file (AWG waveform file or CSV I/Q file) and "
+                 "measures it as a transmitter tester would (IEEE Std 802.11a, 17.3.9).",
+                 "orvcheck"};
+    app.footer("Exit status: 0 every check passed; 1 usage error; 2 the file cannot be read as a\n"
+               "waveform or holds no burst; 3 the file was read but a check failed.");
+    app.get_formatter()->column_width(30);
+    std::string file, frame, data, seed;
+    bool json = false;
+    int oversample = 0, rate = 0, symbols = -1;
+    double sample_rate_mhz = 0;
+    app.add_option("file", file, "Waveform file (.awv or .csv)")->required()->type_name("FILE");
+    app.add_flag("--json", json, "Print one JSON object instead of the report");
+    auto* os_opt = app.add_option("--oversample", oversample, "Oversampling factor of a CSV file (sampling rate = 20 MHz times it)")
+                       ->check(CLI::Range(1, 64));
+    auto* sr_opt = app.add_option("--sample-rate", sample_rate_mhz, "Sampling rate of a CSV file in MHz")
+                       ->check(CLI::Range(20.0, 1280.0))->type_name("MHz");
+    os_opt->excludes(sr_opt);
+    app.add_option("--frame,--format", frame, "802.11a (preamble, SIGNAL, DATA; default) or free (DATA symbols only)")
+        ->type_name("FORMAT");
+    auto* rate_opt = app.add_option("--rate", rate, "Rate in Mbit/s of a free-format burst (6, 9, 12, 18, 24, 36, 48, 54)")
+                         ->check(CLI::IsMember({6, 9, 12, 18, 24, 36, 48, 54}));
+    app.add_option("--symbols", symbols, "DATA symbols of a free-format burst (default: up to the burst end)")
+        ->check(CLI::Range(1, 100000));
+    auto* data_opt = app.add_option("--data", data, "Expected payload pattern: PN9, PN15, PN19, PN20, PN23, ALL0, ALL1")
+                         ->type_name("PATTERN");
+    app.add_option("--seed", seed, "Expected PN seed (hexadecimal), with --data")->type_name("HEX")->needs(data_opt);
+    (void)rate_opt;
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        out << app.help();
+        return kCheckPass;
+    } catch (const CLI::ParseError& e) {
+        err << "orvcheck: " << e.what() << "\nRun 'orvcheck --help' for the options.\n";
+        return kCheckUsage;
+    }
+
+    orv::analysis::Options opt;
+    if (oversample > 0) opt.oversample = oversample;
+    if (sample_rate_mhz > 0) opt.sample_rate_hz = sample_rate_mhz * 1e6;
+    const std::string f = fold(frame);
+    if (f == "free") opt.free_format = true;
+    else if (!f.empty() && f != "802.11a") {
+        err << "orvcheck: --frame " << frame << " is not one of 802.11a, free\n";
+        return kCheckUsage;
+    }
+    if (rate > 0) opt.rate_mbps = rate;
+    if (opt.free_format && !opt.rate_mbps) {
+        err << "orvcheck: --frame free needs --rate\n";
+        return kCheckUsage;
+    }
+    if (symbols > 0) opt.symbols = symbols;
+    if (!data.empty()) {
+        const auto* p = orv::analysis::pattern_by_name(data);
+        if (!p) {
+            err << "orvcheck: --data " << data << " is not one of PN9, PN15, PN19, PN20, PN23, ALL0, ALL1\n";
+            return kCheckUsage;
+        }
+        opt.expected_pattern = p->name;
+        if (!seed.empty()) {
+            uint32_t v = 0;
+            auto res = std::from_chars(seed.data(), seed.data() + seed.size(), v, 16);
+            if (res.ec != std::errc() || res.ptr != seed.data() + seed.size() || v == 0 || v > 0xFFFFFF) {
+                err << "orvcheck: --seed " << seed << " is not a hexadecimal number from 1 to FFFFFF\n";
+                return kCheckUsage;
+            }
+            opt.expected_seed = v;
+        }
+    }
+
+    try {
+        const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);
+        if (json) out << orv::analysis::format_json(r) << "\n";
+        else out << orv::analysis::format_report(r);
+        return r.pass() ? kCheckPass : kCheckFailed;
+    } catch (const orv::analysis::ReadError& e) {
+        err << "orvcheck: " << file << ": " << e.what() << "\n";
+    } catch (const orv::analysis::AnalysisError& e) {
+        err << "orvcheck: " << file << ": " << e.what() << "\n";
+    } catch (const std::bad_alloc&) {
+        err << "orvcheck: " << file << ": not enough memory\n";
+    }
+    return kCheckUnreadable;
+}

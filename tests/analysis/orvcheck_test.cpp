@@ -1,0 +1,232 @@
+// orvcheck and orvgen --check: exit statuses, messages for bad files, the JSON members.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "orvasynth.h"
+#include "orvcheck.h"
+#include "orvgen.h"
+#include "support/records.h"
+
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out, err;
+};
+
+CliRun orvcheck(std::vector<std::string> args) {
+    std::vector<const char*> argv{"orvcheck"};
+    for (const auto& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    const int status = orvcheck_main(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {status, out.str(), err.str()};
+}
+
+void write(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string awg_file(const TempDir& dir, WaveParams p = valid_record()) {
+    const std::string path = dir.file("ok.awv");
+    EXPECT_EQ(orv_11a_actual(&p, 0, path.c_str()), 0);
+    return read_file(path);
+}
+
+struct BadInput {
+    const char* name;
+    std::string (*make)(const std::string& good_awg, const std::string& good_csv);
+    const char* message;  // part of the message
+};
+
+std::string csv_with_bad_line(const std::string&, const std::string& csv) {
+    size_t pos = 0;
+    for (int line = 1; line < 57; ++line) pos = csv.find('\n', pos) + 1;
+    return csv.substr(0, pos) + "0.1,abc\n" + csv.substr(csv.find('\n', pos) + 1);
+}
+
+std::string with_count(const std::string& awg, long delta) {
+    const size_t at = awg.find("{WAVEDATA:") + 10;
+    const size_t semi = awg.find(';', at);
+    const long count = std::stol(awg.substr(at, semi - at));
+    return awg.substr(0, at) + std::to_string(count + delta) + awg.substr(semi);
+}
+
+const BadInput kBadInputs[] = {
+    {"empty", [](const std::string&, const std::string&) { return std::string(); }, "the file is empty"},
+    {"truncated_awg", [](const std::string& a, const std::string&) { return a.substr(0, a.size() - 1001); }, "truncated"},
+    {"count_too_large", [](const std::string& a, const std::string&) { return with_count(a, 8); }, "truncated"},
+    {"count_too_small", [](const std::string& a, const std::string&) { return with_count(a, -8); }, "WAVEDATA count"},
+    {"count_not_multiple_of_8", [](const std::string& a, const std::string&) { return with_count(a, -3); }, "multiple of 8"},
+    {"code_out_of_range",
+     [](const std::string& a, const std::string&) {
+         std::string b = a;
+         b[a.find(';', a.find("{WAVEDATA:")) + 1 + 8 * 7 + 3] = '\x40';  // the upper byte of an I code
+         return b;
+     },
+     "outside 0..16383"},
+    {"header_cut", [](const std::string& a, const std::string&) { return a.substr(0, 50); }, "byte offset"},
+    {"no_sampling_frequency",
+     [](const std::string& a, const std::string&) {
+         const size_t s = a.find("{SAMPLINGFREQ:");
+         return a.substr(0, s) + a.substr(a.find('}', s) + 1);
+     },
+     "SAMPLINGFREQ"},
+    {"bad_csv_line", csv_with_bad_line, "line 57"},
+    {"csv_one_number", [](const std::string&, const std::string&) { return std::string("0.5\n"); }, "line 1"},
+    {"all_zero_csv",
+     [](const std::string&, const std::string&) {
+         std::string s;
+         for (int i = 0; i < 5000; ++i) s += "0.0,0.0\n";
+         return s;
+     },
+     "no 802.11a burst found"},
+    {"all_zero_bytes", [](const std::string&, const std::string&) { return std::string(4096, '\0'); }, "line 1"},
+    {"silent_awg",
+     [](const std::string& a, const std::string&) {
+         std::string b = a;
+         const size_t start = a.find(';', a.find("{WAVEDATA:")) + 1;
+         for (size_t i = start; i + 4 <= a.size() - 1; i += 4) b.replace(i, 4, std::string("\xFF\x1F\x00\x00", 4));
+         return b;
+     },
+     "no 802.11a burst found"},
+    {"random_bytes",
+     [](const std::string&, const std::string&) {
+         std::string s;
+         uint32_t x = 7;
+         for (int i = 0; i < 100000; ++i) {
+             x = x * 1103515245u + 12345u;
+             s += static_cast<char>(x >> 24);
+         }
+         return s;
+     },
+     ""},
+    {"noise_without_burst_structure",
+     [](const std::string&, const std::string&) {
+         std::string s;
+         uint32_t x = 9;
+         for (int i = 0; i < 20000; ++i) {
+             x = x * 1103515245u + 12345u;
+             s += std::to_string((x >> 16) % 1000 / 1000.0 - 0.5) + "," + std::to_string((x >> 6) % 1000 / 1000.0 - 0.5) + "\n";
+         }
+         return s;
+     },
+     "short training"},
+};
+
+class BadFiles : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(BadFiles, ExitTwoWithAClearMessage) {
+    TempDir dir("bad");
+    WaveParams p = valid_record();
+    p.ofdm_symbols = 10;
+    const std::string awg = awg_file(dir, p);
+    const std::string csv_path = dir.file("ok.csv");
+    ASSERT_EQ(orv_11a_actual(&p, 1, csv_path.c_str()), 0);
+    const std::string path = dir.file("bad.dat");
+    write(path, GetParam().make(awg, read_file(csv_path)));
+    const CliRun r = orvcheck({path});
+    EXPECT_EQ(r.status, kCheckUnreadable) << r.out;
+    EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, BadFiles, ::testing::ValuesIn(kBadInputs),
+                         [](const auto& tp) { return std::string(tp.param.name); });
+
+TEST(Orvcheck, MissingFileAndUsageErrors) {
+    EXPECT_EQ(orvcheck({"/nonexistent/x.awv"}).status, kCheckUnreadable);
+    EXPECT_EQ(orvcheck({}).status, kCheckUsage);
+    EXPECT_EQ(orvcheck({"--rate", "7", "x"}).status, kCheckUsage);
+    EXPECT_EQ(orvcheck({"--frame", "free", "x"}).status, kCheckUsage);
+    EXPECT_EQ(orvcheck({"--data", "PN10", "x"}).status, kCheckUsage);
+    EXPECT_EQ(orvcheck({"--oversample", "4", "--sample-rate", "80", "x"}).status, kCheckUsage);
+    EXPECT_EQ(orvcheck({"--help"}).status, kCheckPass);
+}
+
+TEST(Orvcheck, PassFailAndJsonMembers) {
+    TempDir dir("json");
+    WaveParams p = valid_record();
+    p.filter_cutoff = 9e6;
+    p.filter_rolloff = 0.25;
+    const std::string good = dir.file("good.awv");
+    ASSERT_EQ(orv_11a_actual(&p, 0, good.c_str()), 0);
+    const CliRun pass = orvcheck({good});
+    EXPECT_EQ(pass.status, kCheckPass) << pass.out;
+    EXPECT_NE(pass.out.find("Verdict     pass"), std::string::npos);
+
+    const std::string plain = dir.file("plain.awv");
+    WaveParams q = valid_record();
+    ASSERT_EQ(orv_11a_actual(&q, 0, plain.c_str()), 0);
+    const CliRun fail = orvcheck({"--json", plain});
+    EXPECT_EQ(fail.status, kCheckFailed);
+    const nlohmann::json j = nlohmann::json::parse(fail.out);
+    for (const char* key : {"file", "burst", "signal", "payload", "evm_db", "evm_pilots_db", "evm_per_symbol_db",
+                            "evm_per_subcarrier_db", "freq_error_hz", "dc_leakage_db", "flatness_ok", "mask", "papr_db",
+                            "ccdf_db", "limits", "verdict", "failures"})
+        EXPECT_TRUE(j.contains(key)) << key;
+    for (const char* key : {"format", "sample_rate_hz", "samples", "header_ok", "clipped_codes"}) EXPECT_TRUE(j["file"].contains(key)) << key;
+    for (const char* key : {"found", "start", "length", "count"}) EXPECT_TRUE(j["burst"].contains(key)) << key;
+    for (const char* key : {"rate_mbps", "length", "parity_ok", "data_symbols"}) EXPECT_TRUE(j["signal"].contains(key)) << key;
+    for (const char* key : {"pattern", "seed", "bits", "bit_errors"}) EXPECT_TRUE(j["payload"].contains(key)) << key;
+    for (const char* key : {"margin_db", "worst_offset_mhz", "pass"}) EXPECT_TRUE(j["mask"].contains(key)) << key;
+    for (const char* key : {"10%", "1%", "0.1%", "0.01%"}) EXPECT_TRUE(j["ccdf_db"][key].is_number()) << key;
+    EXPECT_EQ(j["file"]["format"], "awg");
+    EXPECT_EQ(j["file"]["sample_rate_hz"], 80e6);
+    EXPECT_EQ(j["signal"]["rate_mbps"], 6);
+    EXPECT_EQ(j["signal"]["length"], 297);
+    EXPECT_EQ(j["payload"]["pattern"], "PN9");
+    EXPECT_EQ(j["payload"]["seed"], "1FF");
+    EXPECT_EQ(j["payload"]["bits"], 4800);
+    EXPECT_EQ(j["payload"]["bit_errors"], 0);
+    EXPECT_EQ(j["evm_per_symbol_db"].size(), 100u);
+    EXPECT_EQ(j["evm_per_subcarrier_db"].size(), 52u);
+    EXPECT_EQ(j["limits"]["evm_db"], -5.0);
+    EXPECT_EQ(j["verdict"], "fail");
+    EXPECT_FALSE(j["mask"]["pass"]);
+    EXPECT_EQ(j["failures"][0], "transmit spectrum mask violated (17.3.9.2)");
+
+    // A CSV file: no header, no codes; the members that do not apply are null.
+    const std::string csv = dir.file("plain.csv");
+    ASSERT_EQ(orv_11a_actual(&q, 1, csv.c_str()), 0);
+    const nlohmann::json c = nlohmann::json::parse(orvcheck({"--json", "--oversample", "4", csv}).out);
+    EXPECT_TRUE(c["file"]["header_ok"].is_null());
+    EXPECT_TRUE(c["file"]["clipped_codes"].is_null());
+    EXPECT_EQ(c["file"]["sample_rate_source"], "option");
+}
+
+TEST(OrvgenCheck, ReportAfterTheFileAndJsonMember) {
+    TempDir dir("orvgen");
+    const std::string path = dir.file("g.awv");
+    auto run = [&](std::vector<std::string> args) {
+        std::vector<const char*> argv{"orvgen"};
+        for (const auto& a : args) argv.push_back(a.c_str());
+        std::ostringstream out, err;
+        const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
+        return CliRun{status, out.str(), err.str()};
+    };
+    const CliRun text = run({"-o", path, "--check", "--filter", "nyquist", "--cut-off", "9.0", "--symbols", "20"});
+    EXPECT_EQ(text.status, kExitWritten) << text.err << text.out;
+    EXPECT_NE(text.out.find("RF crest factor"), std::string::npos);
+    EXPECT_NE(text.out.find("Verdict     pass"), std::string::npos);
+    EXPECT_LT(text.out.find("RF crest factor"), text.out.find("SIGNAL"));
+
+    const CliRun json = run({"-o", path, "--check", "--json", "--symbols", "20"});
+    EXPECT_EQ(json.status, kExitCheckFailed);  // unfiltered: the mask fails
+    const nlohmann::json j = nlohmann::json::parse(json.out);
+    EXPECT_EQ(j["result"], 0);
+    ASSERT_TRUE(j.contains("check"));
+    EXPECT_EQ(j["check"]["verdict"], "fail");
+    EXPECT_EQ(j["check"]["signal"]["data_symbols"], 20);
+
+    const CliRun plain = run({"-o", path, "--json"});
+    EXPECT_FALSE(nlohmann::json::parse(plain.out).contains("check"));
+}
+
+}  // namespace
