@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config python3
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libgl-dev libsimpleini-dev libcli11-dev
+  qt6-base-dev libgl-dev libcli11-dev
   xvfb xauth x11-utils imagemagick locales fonts-dejavu-core fonts-droid-fallback clang libclang-rt-14-dev valgrind
 )
 

@@ -409,7 +409,7 @@ private slots:
         QVERIFY(!IniWriteValue("SET UP", "PN SEED", path, std::string("FFFF")));
         QVERIFY(!IniWriteValue("OTHERS", "SAMPLING RATE", path, std::string("160 Msps")));
         QVERIFY(!IniWriteValue("SET UP", "OFDM LENGTH", path, std::string()));
-        QCOMPARE(ReadAll(qpath), QByteArray("[SET UP]\nDATA RATE=5\nPN SEED=FFFF\nOFDM LENGTH=\n\n\n"
+        QCOMPARE(ReadAll(qpath), QByteArray("[SET UP]\nDATA RATE=5\nPN SEED=FFFF\nOFDM LENGTH=\n"
                                             "[OTHERS]\nSAMPLING RATE=160 Msps\n"));
         // Replacing a value keeps every other line, comments and foreign entries included.
         WriteFile(qpath, "; kept\n[Set Up]\nData Rate=1\nEXTRA=x\n\n[MINE]\nA=b\n");
@@ -430,8 +430,10 @@ private slots:
         QVERIFY(!PathExists(Std(dir.path())));  // a folder is no file
         WriteFile(dir.filePath(QStringLiteral("a.ini")), "");
         QVERIFY(PathExists(Std(dir.filePath(QStringLiteral("a.ini")))));
-        QVERIFY(IniFileReadable(Std(dir.filePath(QStringLiteral("a.ini")))));
-        QVERIFY(!IniFileReadable(Std(dir.filePath(QStringLiteral("none.ini")))));
+        IniFile ini;
+        QVERIFY(IniLoad(Std(dir.filePath(QStringLiteral("a.ini"))), ini));
+        QVERIFY(IniLoad(Std(dir.filePath(QStringLiteral("none.ini"))), ini));  // missing: readable, empty
+        QVERIFY(!IniLoad(Std(dir.path()), ini));  // a folder cannot be read as a file
     }
 };
 

@@ -3,6 +3,7 @@
 // cannot be loaded, the real dialog and message box, and the single-instance
 // test against a running copy of the program.
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -23,8 +24,12 @@
 
 namespace {
 
-const QStringList kAwgFilters = {"AWG Data(*.awv)", "data files(*.dat)", "text files(*.txt)", "all files(*)"};
-const QStringList kCsvFilters = {"data files(*.csv)", "text files(*.txt)", "all files(*)"};
+// Qt name filters: the text shown, then the patterns Qt matches ("*.*" would miss names without a dot).
+const QStringList kAwgFilters = {"AWG Data(*.awv)(*.awv)", "data files(*.dat)(*.dat)", "text files(*.txt)(*.txt)",
+                                 "all files(*.*)(*)"};
+const QStringList kCsvFilters = {"data files(*.csv)(*.csv)", "text files(*.txt)(*.txt)", "all files(*.*)(*)"};
+// What the dialog's file-type list shows.
+const QStringList kAwgShown = {"AWG Data(*.awv)", "data files(*.dat)", "text files(*.txt)", "all files(*.*)"};
 
 // Total sample count of a record: burst plus the burst-off gap, truncated.
 int64_t TotalSamples(const WaveParams& p) {
@@ -280,6 +285,8 @@ private slots:
         WriteFile(path, "old");
         QString seenFilter;
         QStringList seenFilters;
+        QStringList shownFilters;
+        QString seenFolder;
         QString crestText;
         ModalScript script({
             [&](QWidget* w) {
@@ -287,6 +294,10 @@ private slots:
                 if (dialog == nullptr) return false;
                 seenFilters = dialog->nameFilters();
                 seenFilter = dialog->selectedNameFilter();
+                seenFolder = dialog->directory().absolutePath();
+                if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+                    for (int i = 0; i < types->count(); ++i) shownFilters << types->itemText(i);
+                }
                 if (dialog->windowTitle() != QLatin1String("AWG Data Save")) return false;
                 // Typed into the file-name field, as a person would.
                 auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -313,7 +324,9 @@ private slots:
         ClickButton(Button(f, "BtnMake", 0));
         QVERIFY(script.Done());
         QCOMPARE(seenFilters, kAwgFilters);
-        QCOMPARE(seenFilter, kAwgFilters.first());
+        QCOMPARE(seenFilter, kAwgShown.first());  // with HideNameFilterDetails, the shown text
+        QCOMPARE(shownFilters, kAwgShown);
+        QCOMPARE(seenFolder, QDir::currentPath());
         QCOMPARE(crestText, QString::fromStdString(CrestBoxText(f.Params().papr, f.Params().crest_i, f.Params().crest_q)));
         QVERIFY(ReadAll(path).startsWith("{COMMENT:"));
         QVERIFY(!QFile::exists(path + QStringLiteral(".awv")));

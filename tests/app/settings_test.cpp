@@ -14,7 +14,8 @@
 
 namespace {
 
-// The file a first run leaves behind: the defaults, four sections, 23 keys in save order.
+// The file a first run leaves behind: the defaults, four sections, 23 keys in
+// save order, no blank lines between the sections.
 const char kFirstRunFile[] =
     "[SET UP]\n"
     "DATA RATE=5\n"
@@ -24,7 +25,6 @@ const char kFirstRunFile[] =
     "BURST=1\n"
     "BURST OFF TIME=160\n"
     "PN SEED=FFFF\n"
-    "\n\n"
     "[TX FILTER]\n"
     "FILTER TYPE=0\n"
     "ROLL OFF=0.25\n"
@@ -33,7 +33,6 @@ const char kFirstRunFile[] =
     "FILTER LENGTH=191\n"
     "OVER SAMPL=4\n"
     "IQ INVERSE=0\n"
-    "\n\n"
     "[DETERIORATION FACTOR]\n"
     "NOISE TYPE=0\n"
     "FREQUENCY OFFSET=0\n"
@@ -43,7 +42,6 @@ const char kFirstRunFile[] =
     "DC OFFSET IMAG=0\n"
     "NOISE FREQ=15.0\n"
     "NOISE DB=-40.0\n"
-    "\n\n"
     "[OTHERS]\n"
     "SAMPLING RATE=160 Msps\n";
 

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -32,10 +33,11 @@ MainFormHooks RecordingHooks(Recorder& rec) {
     h.messageBox = [&rec](QWidget*, const QString& title, const QString& text) {
         rec.messages.append({title, text});
     };
-    h.saveDialog = [&rec](QWidget*, const QString& title, const QStringList& filters) {
+    h.saveDialog = [&rec](QWidget*, const QString& title, const QStringList& filters, const QString& folder) {
         ++rec.dialogs;
         rec.lastDialogTitle = title;
         rec.lastDialogFilters = filters;
+        rec.lastDialogFolder = folder;
         if (rec.duringDialog) rec.duringDialog();
         return rec.dialogPath;
     };
@@ -46,6 +48,10 @@ MainFormHooks RecordingHooks(Recorder& rec) {
 std::unique_ptr<MainForm> StartForm(const QString& programDir, Recorder& rec, const QString& libraryName) {
     static const bool filtered = [] {
         previousHandler = qInstallMessageHandler(DropSizeHintWarning);
+        // A window whose folder is not writable keeps its settings in the user's
+        // folder: never the real one of whoever runs the tests.
+        static QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         return true;
     }();
     Q_UNUSED(filtered);

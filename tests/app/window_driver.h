@@ -25,6 +25,7 @@ struct Recorder {
     int dialogs = 0;
     QString lastDialogTitle;
     QStringList lastDialogFilters;
+    QString lastDialogFolder;
     // Path the save dialog returns ("" = cancel).
     QString dialogPath;
     // Runs while the save dialog is "open" (to look at the window then).
