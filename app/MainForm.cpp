@@ -83,12 +83,14 @@ QStringList DialogFilters(const QString& commonDialogFilter) {
     return filters;
 }
 
-QString InstanceLockPath(const QString& programFile) {
+QString InstanceLockPath(const QString& programFile) { return InstanceLockPath(programFile, getuid()); }
+
+QString InstanceLockPath(const QString& programFile, uint uid) {
     QFileInfo info(programFile);
     QString where = info.canonicalFilePath().isEmpty() ? info.absoluteFilePath() : info.canonicalFilePath();
     QByteArray digest = QCryptographicHash::hash(QFile::encodeName(where), QCryptographicHash::Sha1).toHex();
     return QDir::tempPath() + QStringLiteral("/Orvane-%1-%2.lock")
-                                  .arg(QString::number(getuid()), QString::fromLatin1(digest.left(16)));
+                                  .arg(QString::number(uid), QString::fromLatin1(digest.left(16)));
 }
 
 bool StartupInstanceCheck(QLockFile& lock, const MainFormHooks& hooks) {

@@ -43,8 +43,10 @@ extern const char* const kSaveFilters[2];
 // (every file) becomes "*".
 QStringList DialogFilters(const QString& commonDialogFilter);
 
-// Lock file that marks a running instance of the program file.
+// Lock file that marks a running instance of the program file, per user
+// (the calling process's user unless uid is given).
 QString InstanceLockPath(const QString& programFile);
+QString InstanceLockPath(const QString& programFile, uint uid);
 
 // Start-up step 1: takes the instance lock and returns true, or shows the
 // "already running" message and returns false when another instance holds it.

@@ -1,5 +1,6 @@
 #include "OrvaneLibDLL.h"
 
+#include <QFile>
 #include <QLibrary>
 #include <QStringList>
 
@@ -39,6 +40,19 @@ QStringList LoaderSearchFolders() {
     return folders;
 }
 
+// The loader's own message for the versioned file (QLibrary reports the last
+// of the names it tried); fallback when the loader gives none.
+QString LoaderMessage(const QString& name, const QString& fallback) {
+    const QByteArray file = QFile::encodeName(VersionedFileName(name));
+    void* handle = dlopen(file.constData(), RTLD_NOW | RTLD_LOCAL);
+    if (handle != nullptr) {
+        dlclose(handle);
+        return fallback;
+    }
+    const char* message = dlerror();
+    return message != nullptr ? QString::fromLocal8Bit(message) : fallback;
+}
+
 }  // namespace
 
 OrvaneLib::OrvaneLib() = default;
@@ -66,7 +80,7 @@ Orv11aActualFn OrvaneLib_Bind(OrvaneLib& lib, const QString& name, QString& erro
         // A development link lib<name>.so alone also serves; the message is about the versioned file.
         auto plain = std::make_unique<QLibrary>(name);
         if (!plain->load()) {
-            error = LibraryLoadErrorText(name, versioned->errorString());
+            error = LibraryLoadErrorText(name, LoaderMessage(name, versioned->errorString()));
             return nullptr;
         }
         loaded = std::move(plain);
