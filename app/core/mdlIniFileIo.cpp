@@ -30,8 +30,10 @@ bool PathExists(const std::string& path) {
 
 bool IniLoad(const std::string& path, IniFile& ini) {
     std::string text;
+    errno = 0;
     const int result = ReadRegularFile(path, text);
     ini.readable = result != kReadUnreadable;
+    ini.read_error = ini.readable ? 0 : (errno != 0 ? errno : EIO);
     ini.text.Parse(result == kReadOk ? std::move(text) : std::string());
     return ini.readable;
 }
@@ -39,7 +41,7 @@ bool IniLoad(const std::string& path, IniFile& ini) {
 bool IniStore(const IniFile& ini, const std::string& path, int& err) {
     err = 0;
     if (!ini.readable) {
-        err = EACCES;
+        err = ini.read_error;
         return true;
     }
     return !ReplaceFileAtomically(path, ini.text.Text(), err);

@@ -19,6 +19,7 @@ bool PathExists(const std::string& path);
 struct IniFile {
     ProfileText text;
     bool readable = false;   // the file could be read (a missing file counts as readable and empty)
+    int read_error = 0;      // why not: the operating system's error number
 };
 
 // Reads the file at path into ini. A file that exists but cannot be read (no

@@ -59,13 +59,20 @@ int ReadRegularFile(const std::string& path, std::string& text) {
     text.clear();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? kReadMissing : kReadUnreadable;
-    if (!S_ISREG(st.st_mode)) return kReadUnreadable;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return kReadUnreadable;
+    }
     Fd f;
     // O_NONBLOCK: should something else have been put at the path since the
     // test, opening it must not wait (a FIFO without a writer).
     f.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (f.fd < 0) return kReadUnreadable;
-    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return kReadUnreadable;
+    if (::fstat(f.fd, &st) != 0) return kReadUnreadable;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return kReadUnreadable;
+    }
     text.reserve(static_cast<size_t>(st.st_size));
     char buffer[1 << 16];
     for (;;) {

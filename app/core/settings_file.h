@@ -12,7 +12,8 @@ enum ReadFileResult : int {
                           // permission, a folder, a FIFO, a device, an I/O error
 };
 
-// Reads the regular file at path (links followed) into text.
+// Reads the regular file at path (links followed) into text. When it is
+// unreadable, errno tells why (EISDIR a folder, EINVAL another kind of file).
 int ReadRegularFile(const std::string& path, std::string& text);
 
 // Replaces the file at path by text: a new file in the same folder, written,
