@@ -44,7 +44,8 @@ bool IniStore(const IniFile& ini, const std::string& path, int& err) {
         err = ini.read_error;
         return true;
     }
-    return !ReplaceFileAtomically(path, ini.text.Text(), err);
+    return !ReplaceFileAtomically(
+        path, [&](const std::function<bool(std::string_view)>& write) { return ini.text.WriteTo(write); }, err);
 }
 
 bool IniReadValue(const IniFile& ini, const char* section, const char* key, int32_t& receiver) {

@@ -1,5 +1,7 @@
 #include "profile_text.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
@@ -46,24 +48,31 @@ const char* ProfileText::PlatformLineEnd() {
 #endif
 }
 
-ProfileText::Line ProfileText::ClassifyLine(std::string_view body, std::string_view eol) {
+ProfileText::Line ProfileText::ClassifyLine(std::string_view body, unsigned char eol) {
     Line line;
     line.body = body;
     line.eol = eol;
     const std::string_view t = Trim(body);
+    const auto at = [&](std::string_view part) { return static_cast<unsigned>(part.data() - body.data()); };
     if (!t.empty() && t.front() == '[') {
         const size_t close = t.find(']');
         if (close != std::string_view::npos) {
+            const std::string_view name = Trim(t.substr(1, close - 1));
             line.kind = kSection;
-            line.name = Trim(t.substr(1, close - 1));
+            line.name_at = at(name);
+            line.name_size = static_cast<unsigned>(name.size());
             return line;
         }
     }
     const size_t eq = t.find('=');
     if (eq != std::string_view::npos) {
+        const std::string_view name = Trim(t.substr(0, eq));
+        const std::string_view value = Trim(t.substr(eq + 1));
         line.kind = kEntry;
-        line.name = Trim(t.substr(0, eq));
-        line.value = Trim(t.substr(eq + 1));
+        line.name_at = at(name);
+        line.name_size = static_cast<unsigned>(name.size());
+        line.value_at = at(value);
+        line.value_size = static_cast<unsigned>(value.size());
     }
     return line;
 }
@@ -72,26 +81,32 @@ void ProfileText::Parse(std::string text) {
     source_ = std::move(text);
     added_.clear();
     lines_.clear();
-    line_end_ = std::string_view();
+    line_end_ = 0;
     std::string_view rest(source_);
     bom_ = std::string_view();
     if (rest.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
         bom_ = rest.substr(0, kUtf8Bom.size());
         rest.remove_prefix(kUtf8Bom.size());
     }
+    size_t count = 1;
+    for (const char* p = rest.data(); (p = static_cast<const char*>(std::memchr(p, '\n', rest.data() + rest.size() - p)));
+         ++p) {
+        ++count;
+    }
+    lines_.reserve(count);
     while (!rest.empty()) {
         const size_t lf = rest.find('\n');
         std::string_view body;
-        std::string_view eol;
+        unsigned char eol = 0;
         if (lf == std::string_view::npos) {
             body = rest;
             rest = std::string_view();
         } else {
-            const size_t end = (lf > 0 && rest[lf - 1] == '\r') ? lf - 1 : lf;
-            body = rest.substr(0, end);
-            eol = rest.substr(end, lf + 1 - end);
+            const bool cr = lf > 0 && rest[lf - 1] == '\r';
+            body = rest.substr(0, cr ? lf - 1 : lf);
+            eol = cr ? 2 : 1;
             rest.remove_prefix(lf + 1);
-            if (line_end_.empty()) line_end_ = eol;
+            if (line_end_ == 0) line_end_ = eol;
         }
         lines_.push_back(ClassifyLine(body, eol));
     }
@@ -102,9 +117,30 @@ void ProfileText::IndexSections() {
     sections_.clear();
     for (size_t i = 0; i < lines_.size(); ++i) {
         if (lines_[i].kind == kSection) {
-            sections_.push_back({lines_[i].name, i, i});
+            sections_.push_back({lines_[i].name(), i, i});
         } else if (lines_[i].kind == kEntry && !sections_.empty()) {
             sections_.back().last_entry = i;
+        }
+    }
+}
+
+void ProfileText::InsertLine(size_t at, const Line& line) {
+    // Only the sections from the insertion point on move; no new pass over the text.
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), line);
+    for (Section& s : sections_) {
+        if (s.header >= at) ++s.header;
+        if (s.last_entry >= at) ++s.last_entry;
+    }
+    if (line.kind == kSection) {
+        size_t k = 0;
+        while (k < sections_.size() && sections_[k].header < at) ++k;
+        sections_.insert(sections_.begin() + static_cast<std::ptrdiff_t>(k), Section{lines_[at].name(), at, at});
+    } else if (line.kind == kEntry) {
+        for (size_t k = sections_.size(); k-- > 0;) {
+            if (sections_[k].header < at) {
+                if (sections_[k].last_entry < at) sections_[k].last_entry = at;
+                break;
+            }
         }
     }
 }
@@ -123,8 +159,8 @@ bool ProfileText::Find(std::string_view section, std::string_view key, std::stri
     const std::string_view wanted = Trim(key);
     for (size_t i = s->header + 1; i <= s->last_entry && i < lines_.size(); ++i) {
         const Line& line = lines_[i];
-        if (line.kind != kEntry || !ProfileNamesEqual(line.name, wanted)) continue;
-        std::string_view v = line.value;
+        if (line.kind != kEntry || !ProfileNamesEqual(line.name(), wanted)) continue;
+        std::string_view v = line.value();
         if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
             v = v.substr(1, v.size() - 2);
         }
@@ -139,8 +175,9 @@ std::string_view ProfileText::Store(std::string s) {
     return added_.back();
 }
 
-std::string_view ProfileText::LineEnd() const {
-    return line_end_.empty() ? std::string_view(PlatformLineEnd()) : line_end_;
+unsigned char ProfileText::LineEnd() const {
+    if (line_end_ != 0) return line_end_;
+    return PlatformLineEnd()[0] == '\r' ? 2 : 1;
 }
 
 void ProfileText::Set(std::string_view section, std::string_view key, std::string_view value) {
@@ -153,44 +190,73 @@ void ProfileText::Set(std::string_view section, std::string_view key, std::strin
     if (s != nullptr) {
         for (size_t i = s->header + 1; i <= s->last_entry && i < lines_.size(); ++i) {
             Line& line = lines_[i];
-            if (line.kind != kEntry || !ProfileNamesEqual(line.name, wanted)) continue;
+            if (line.kind != kEntry || !ProfileNamesEqual(line.name(), wanted)) continue;
             // Everything up to the old value stays (name, blanks, "="), then the new value.
-            const size_t eq = line.body.find('=');
-            size_t start = eq + 1;
-            while (start < line.body.size() && IsBlank(line.body[start])) ++start;
-            std::string body(line.body.substr(0, start));
+            std::string body(line.body.substr(0, line.value_at));
             body += clean;
             line = ClassifyLine(Store(std::move(body)), line.eol);
             return;
         }
         // A new entry after the section's last one; the line before it gets a line end.
         const size_t at = s->last_entry;
-        if (lines_[at].eol.empty()) lines_[at].eol = LineEnd();
-        const std::string_view body = Store(EntryLine(wanted, clean));
-        lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at + 1), ClassifyLine(body, LineEnd()));
-        IndexSections();
+        if (lines_[at].eol == 0) lines_[at].eol = LineEnd();
+        InsertLine(at + 1, ClassifyLine(Store(EntryLine(wanted, clean)), LineEnd()));
         return;
     }
-    if (!lines_.empty() && lines_.back().eol.empty()) lines_.back().eol = LineEnd();
+    if (!lines_.empty() && lines_.back().eol == 0) lines_.back().eol = LineEnd();
     std::string header_text("[");
     header_text.append(Trim(section));
     header_text.push_back(']');
-    const std::string_view header = Store(std::move(header_text));
-    lines_.push_back(ClassifyLine(header, LineEnd()));
-    const std::string_view body = Store(EntryLine(wanted, clean));
-    lines_.push_back(ClassifyLine(body, LineEnd()));
-    IndexSections();
+    InsertLine(lines_.size(), ClassifyLine(Store(std::move(header_text)), LineEnd()));
+    InsertLine(lines_.size(), ClassifyLine(Store(EntryLine(wanted, clean)), LineEnd()));
 }
 
 std::string ProfileText::Text() const {
+    static constexpr std::string_view kEnds[] = {"", "\n", "\r\n"};
     size_t size = bom_.size();
-    for (const Line& line : lines_) size += line.body.size() + line.eol.size();
+    for (const Line& line : lines_) size += line.body.size() + kEnds[line.eol].size();
     std::string out;
     out.reserve(size);
     out += bom_;
     for (const Line& line : lines_) {
         out += line.body;
-        out += line.eol;
+        out += kEnds[line.eol];
     }
     return out;
+}
+
+bool ProfileText::WriteTo(const std::function<bool(std::string_view)>& sink) const {
+    static constexpr std::string_view kEnds[] = {"", "\n", "\r\n"};
+    // Lines are gathered into blocks of about 1 MB; consecutive lines of the
+    // source text go out as one piece without being copied.
+    std::string block;
+    const char* run = nullptr;
+    size_t run_size = 0;
+    const auto flush_run = [&] {
+        bool ok = true;
+        if (!block.empty()) ok = sink(block);
+        block.clear();
+        if (ok && run_size > 0) ok = sink(std::string_view(run, run_size));
+        run = nullptr;
+        run_size = 0;
+        return ok;
+    };
+    if (!bom_.empty() && !sink(bom_)) return false;
+    const char* source_end = source_.data() + source_.size();
+    for (const Line& line : lines_) {
+        const std::string_view end = kEnds[line.eol];
+        const bool in_source = line.body.data() >= source_.data() && line.body.data() <= source_end;
+        const bool own_end = in_source && line.body.data() + line.body.size() + end.size() <= source_end &&
+                             std::string_view(line.body.data() + line.body.size(), end.size()) == end;
+        if (own_end && block.empty() && (run == nullptr || run + run_size == line.body.data())) {
+            if (run == nullptr) run = line.body.data();
+            run_size += line.body.size() + end.size();
+            continue;
+        }
+        if (run_size > 0 && !flush_run()) return false;
+        block += line.body;
+        block += end;
+        if (block.size() >= (1u << 20) && !flush_run()) return false;
+    }
+    return flush_run();
 }

@@ -15,6 +15,7 @@
 #pragma once
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,18 +40,27 @@ public:
     // The whole text as it would be stored.
     std::string Text() const;
 
+    // Passes the stored text to sink in pieces, in order; stops at the first
+    // piece sink refuses and returns false then.
+    bool WriteTo(const std::function<bool(std::string_view)>& sink) const;
+
     // Line end of lines this object adds to a text that has none: "\r\n" on
     // Windows, "\n" elsewhere.
     static const char* PlatformLineEnd();
 
 private:
-    enum Kind { kOther, kSection, kEntry };
+    enum Kind : unsigned char { kOther, kSection, kEntry };
+    // One line, kept small: a file of a million lines is a million of these.
     struct Line {
-        std::string_view body;   // without the line end
-        std::string_view eol;    // "", "\n" or "\r\n"
-        int kind = kOther;
-        std::string_view name;   // section or key name, trimmed
-        std::string_view value;  // entry value, trimmed, quotes kept
+        std::string_view body;      // without the line end
+        unsigned name_at = 0;       // section or key name (trimmed) within body
+        unsigned name_size = 0;
+        unsigned value_at = 0;      // entry value (trimmed, quotes kept) within body
+        unsigned value_size = 0;
+        unsigned char eol = 0;      // line end: 0 none, 1 "\n", 2 "\r\n"
+        Kind kind = kOther;
+        std::string_view name() const { return body.substr(name_at, name_size); }
+        std::string_view value() const { return body.substr(value_at, value_size); }
     };
     struct Section {
         std::string_view name;
@@ -58,18 +68,19 @@ private:
         size_t last_entry;  // index of the last entry line, or the header
     };
 
-    static Line ClassifyLine(std::string_view body, std::string_view eol);
+    static Line ClassifyLine(std::string_view body, unsigned char eol);
     void IndexSections();
+    void InsertLine(size_t at, const Line& line);
     const Section* FirstSection(std::string_view name) const;
     std::string_view Store(std::string s);
-    std::string_view LineEnd() const;
+    unsigned char LineEnd() const;
 
     std::string source_;
     std::string_view bom_;
     std::vector<Line> lines_;
     std::vector<Section> sections_;
     std::deque<std::string> added_;   // storage of lines made by Set
-    std::string_view line_end_;       // of the source, empty when it has none
+    unsigned char line_end_ = 0;      // of the source, 0 when it has none
 };
 
 // Case-insensitive (ASCII) equality of two names.

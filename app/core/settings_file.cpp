@@ -40,7 +40,7 @@ bool FollowLinks(const std::string& path, std::string& target) {
     return false;
 }
 
-bool WriteAll(int fd, const std::string& text) {
+bool WriteAll(int fd, std::string_view text) {
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -73,22 +73,32 @@ int ReadRegularFile(const std::string& path, std::string& text) {
         errno = EINVAL;
         return kReadUnreadable;
     }
-    text.reserve(static_cast<size_t>(st.st_size));
-    char buffer[1 << 16];
+    // Read straight into the text; a file that grows meanwhile is read to its end.
+    size_t size = 0;
+    text.resize(static_cast<size_t>(st.st_size) + 1);
     for (;;) {
-        const ssize_t n = ::read(f.fd, buffer, sizeof buffer);
+        if (size == text.size()) text.resize(text.size() * 2);
+        const ssize_t n = ::read(f.fd, text.data() + size, text.size() - size);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
             text.clear();
             return kReadUnreadable;
         }
-        text.append(buffer, static_cast<size_t>(n));
+        size += static_cast<size_t>(n);
     }
+    text.resize(size);
     return kReadOk;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, int& errno_out) {
+    return ReplaceFileAtomically(
+        path, [&](const std::function<bool(std::string_view)>& write) { return write(text); }, errno_out);
+}
+
+bool ReplaceFileAtomically(const std::string& path,
+                           const std::function<bool(const std::function<bool(std::string_view)>& write)>& produce,
+                           int& errno_out) {
     errno_out = 0;
     std::string target;
     if (!FollowLinks(path, target)) {
@@ -127,7 +137,7 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, int
         errno_out = errno;
         return false;
     }
-    bool ok = WriteAll(f.fd, text);
+    bool ok = produce([&](std::string_view piece) { return WriteAll(f.fd, piece); });
     if (ok && existed && ::fchmod(f.fd, st.st_mode & 07777) != 0) ok = false;
     if (ok && ::fsync(f.fd) != 0) ok = false;
     if (!ok) errno_out = errno;

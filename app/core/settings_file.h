@@ -2,7 +2,9 @@
 // opening a FIFO or a device in a way that blocks), replacing a file
 // atomically, and where the file lives.
 #pragma once
+#include <functional>
 #include <string>
+#include <string_view>
 
 // Result of reading a whole file.
 enum ReadFileResult : int {
@@ -24,6 +26,12 @@ int ReadRegularFile(const std::string& path, std::string& text);
 // file is not writable, or when any step fails; errno_out is then the
 // operating system's error number.
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, int& errno_out);
+
+// The same with the content given in pieces: produce calls write for each
+// piece, in order, and returns false when write failed.
+bool ReplaceFileAtomically(const std::string& path,
+                           const std::function<bool(const std::function<bool(std::string_view)>& write)>& produce,
+                           int& errno_out);
 
 // Name of the settings file.
 constexpr const char* kSettingsFileBaseName = "PrmOrvane.ini";

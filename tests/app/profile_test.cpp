@@ -137,6 +137,12 @@ private slots:
         text.Parse(before.toStdString());
         text.Set(Std(section), Std(key), Std(value));
         QCOMPARE(QByteArray::fromStdString(text.Text()), after);
+        QByteArray streamed;  // the pieces a save writes make the same text
+        QVERIFY(text.WriteTo([&](std::string_view piece) {
+            streamed.append(piece.data(), static_cast<qsizetype>(piece.size()));
+            return true;
+        }));
+        QCOMPARE(streamed, after);
         std::string got;
         QVERIFY(text.Find(Std(section), Std(key), got));
         QCOMPARE(QString::fromStdString(got), QString(value).replace(QLatin1Char('\r'), QLatin1Char(' '))
