@@ -67,7 +67,8 @@ ProfileText::Line ProfileText::ClassifyLine(std::string_view body, unsigned char
     const size_t eq = t.find('=');
     if (eq != std::string_view::npos) {
         const std::string_view name = Trim(t.substr(0, eq));
-        const std::string_view value = Trim(t.substr(eq + 1));
+        // The value from the body, so an empty one sits after every blank of the line.
+        const std::string_view value = Trim(body.substr(at(t) + eq + 1));
         line.kind = kEntry;
         line.name_at = at(name);
         line.name_size = static_cast<unsigned>(name.size());
@@ -191,8 +192,11 @@ void ProfileText::Set(std::string_view section, std::string_view key, std::strin
         for (size_t i = s->header + 1; i <= s->last_entry && i < lines_.size(); ++i) {
             Line& line = lines_[i];
             if (line.kind != kEntry || !ProfileNamesEqual(line.name(), wanted)) continue;
-            // Everything up to the old value stays (name, blanks, "="), then the new value.
-            std::string body(line.body.substr(0, line.value_at));
+            // Everything up to the old value stays (name, blanks, "=", blanks),
+            // then the new value; a value that starts with a blank goes right
+            // after the "=", so writing it again changes nothing.
+            const bool blank_start = !clean.empty() && IsBlank(clean.front());
+            std::string body(line.body.substr(0, blank_start ? line.body.find('=') + 1 : line.value_at));
             body += clean;
             line = ClassifyLine(Store(std::move(body)), line.eol);
             return;

@@ -125,6 +125,10 @@ private slots:
         QTest::newRow("line breaks in a value") << QByteArray("[A]\nX=1\n") << "A" << "X" << "2\r\n[B]"
                                                 << QByteArray("[A]\nX=2  [B]\n");
         QTest::newRow("empty value") << QByteArray("[A]\nX=1\n") << "A" << "X" << "" << QByteArray("[A]\nX=\n");
+        QTest::newRow("empty value after blanks") << QByteArray("[A]\nX = 1 \n") << "A" << "X" << ""
+                                                  << QByteArray("[A]\nX = \n");
+        QTest::newRow("value starting with blanks") << QByteArray("[A]\nX = 1\n") << "A" << "X" << "  2"
+                                                    << QByteArray("[A]\nX =  2\n");
     }
 
     void writes() {
@@ -143,6 +147,8 @@ private slots:
             return true;
         }));
         QCOMPARE(streamed, after);
+        text.Set(Std(section), Std(key), Std(value));  // writing it again changes nothing
+        QCOMPARE(QByteArray::fromStdString(text.Text()), after);
         std::string got;
         QVERIFY(text.Find(Std(section), Std(key), got));
         QCOMPARE(QString::fromStdString(got), QString(value).replace(QLatin1Char('\r'), QLatin1Char(' '))
