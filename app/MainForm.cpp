@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
+#include <cstdio>
 #include <unistd.h>
 
 #include "mdlIniFileIo.h"
@@ -54,10 +55,12 @@ MainFormHooks DefaultMainFormHooks() {
         QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
         box.exec();
     };
-    h.saveDialog = [](QWidget* parent, const QString& title, const QStringList& filters) {
-        QFileDialog dialog(parent, title);
+    h.saveDialog = [](QWidget* parent, const QString& title, const QStringList& filters, const QString& folder) {
+        QFileDialog dialog(parent, title, folder);
         dialog.setAcceptMode(QFileDialog::AcceptSave);  // asks before replacing a file
         dialog.setFileMode(QFileDialog::AnyFile);
+        // Each filter is "description(patterns)"; the description is what is shown.
+        dialog.setOption(QFileDialog::HideNameFilterDetails);
         dialog.setNameFilters(filters);
         dialog.selectNameFilter(filters.value(0));
         if (dialog.exec() != QDialog::Accepted) return QString();
@@ -71,23 +74,23 @@ QStringList DialogFilters(const QString& commonDialogFilter) {
     const QStringList parts = commonDialogFilter.split(QLatin1Char('|'));
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-        QString description = parts[i];
         const QString pattern = parts[i + 1];
         const QString qtPattern = pattern == QLatin1String("*.*") ? QStringLiteral("*") : pattern;
-        // Qt reads the patterns from the parentheses that end the entry.
-        const QString shown = QLatin1Char('(') + pattern + QLatin1Char(')');
-        if (description.endsWith(shown)) description.chop(shown.size());
-        filters << description + QLatin1Char('(') + qtPattern + QLatin1Char(')');
+        // Qt reads the patterns from the parentheses that end the entry and,
+        // with HideNameFilterDetails, shows what comes before them.
+        filters << parts[i] + QLatin1Char('(') + qtPattern + QLatin1Char(')');
     }
     return filters;
 }
 
-QString InstanceLockPath(const QString& programFile) {
+QString InstanceLockPath(const QString& programFile) { return InstanceLockPath(programFile, getuid()); }
+
+QString InstanceLockPath(const QString& programFile, uint uid) {
     QFileInfo info(programFile);
     QString where = info.canonicalFilePath().isEmpty() ? info.absoluteFilePath() : info.canonicalFilePath();
     QByteArray digest = QCryptographicHash::hash(QFile::encodeName(where), QCryptographicHash::Sha1).toHex();
     return QDir::tempPath() + QStringLiteral("/Orvane-%1-%2.lock")
-                                  .arg(QString::number(getuid()), QString::fromLatin1(digest.left(16)));
+                                  .arg(QString::number(uid), QString::fromLatin1(digest.left(16)));
 }
 
 bool StartupInstanceCheck(QLockFile& lock, const MainFormHooks& hooks) {
@@ -95,6 +98,9 @@ bool StartupInstanceCheck(QLockFile& lock, const MainFormHooks& hooks) {
     if (lock.tryLock(0)) return true;
     // A lock that cannot be created at all (no writable temp folder) must not stop the program.
     if (lock.error() != QLockFile::LockFailedError) return true;
+    // Also on the standard error, for a start from a terminal.
+    std::fprintf(stderr, "%s: %s\n", kProgramName, kAlreadyRunningText);
+    std::fflush(stderr);
     hooks.messageBox(nullptr, QString::fromLatin1(kProgramName), QString::fromUtf8(kAlreadyRunningText));
     return false;
 }
@@ -104,10 +110,13 @@ MainForm::MainForm(const QString& programDir, const MainFormHooks& hooks, QWidge
     windowReady_ = false;
     BuildWindow();
     FillLists();
-    settingsPath_ = programDir + QDir::separator() + QString::fromLatin1(kSettingsFileName);
-    const std::string path = QFile::encodeName(settingsPath_).toStdString();
-    if (PathExists(path) && IniFileReadable(path)) {
-        LoadPrmIni(settingsPath_);
+    const SettingsLocation where = LocateSettings(QFile::encodeName(programDir).toStdString());
+    settingsPath_ = QFile::decodeName(where.write_path.c_str());
+    settingsReadPath_ = QFile::decodeName(where.read_path.c_str());
+    settingsBesideProgram_ = where.beside_program;
+    // A file that exists but cannot be read loads like an empty one.
+    if (PathExists(where.read_path)) {
+        LoadPrmIni(settingsReadPath_);
     } else {
         SetDefaults();
     }
@@ -405,13 +414,14 @@ void MainForm::OnOptionClick(int32_t group, int32_t index) {
 void MainForm::OnTextChange(int32_t field) {
     if (!windowReady_) return;
     QLineEdit* box = text_[field];
-    std::u32string corrected;
-    const int32_t action = FilterField(field, box->text().toStdU32String(), corrected);
-    if (action == kFilterKeep) return;
-    const QString newText = QString::fromStdU32String(corrected);
-    // Raises textChanged again at once: the nested call filters the corrected text.
+    // The whole correction at once: one write of the text (whose own change
+    // notification then finds nothing to filter), one beep per removed character.
+    std::u32string cleaned;
+    int32_t rejects = 0;
+    if (!CleanField(field, box->text().toStdU32String(), cleaned, rejects)) return;
+    const QString newText = QString::fromStdU32String(cleaned);
     box->setText(newText);
-    if (action == kFilterReject) hooks_.beep();
+    for (int32_t i = 0; i < rejects; ++i) hooks_.beep();
     box->setCursorPosition(static_cast<int>(newText.size()));
     box->setFocus();
 }
@@ -499,12 +509,13 @@ FieldValues MainForm::ReadFieldValues() const {
 }
 
 void MainForm::LoadPrmIni(const QString& path) {
-    const std::string file = QFile::encodeName(path).toStdString();
+    IniFile ini;
+    IniLoad(QFile::encodeName(path).toStdString(), ini);
     FieldValues v = ReadFieldValues();
     for (int32_t i = 0; i < kIniKeyCount; ++i) {
         const int32_t k = kIniLoadOrder[i];
         const IniKey& e = kIniKeys[k];
-        LoadPrmIniEntry(file, k, v);
+        LoadPrmIniEntry(ini, k, v);
         switch (e.target) {
             case kTargetList:
                 SetListIndex(e.control, v.list[e.control]);
@@ -528,6 +539,8 @@ void MainForm::SavePrmIni(const QString& path) {
 }
 
 void MainForm::closeEvent(QCloseEvent* event) {
+    // The user's settings folder is made at the first save; failures stay silent.
+    if (!settingsBesideProgram_) CreateParentFolder(QFile::encodeName(settingsPath_).toStdString());
     SavePrmIni(settingsPath_);
     event->accept();
 }
@@ -548,14 +561,23 @@ void MainForm::MakeCommand(int32_t index) {
     Enable_Buttons(false);
     int32_t badField = -1;
     if (!Get_Params(badField)) {
-        hooks_.messageBox(this, QString::fromLatin1(kProgramName), FromStd(NotANumberText(badField)));
-        text_[badField]->setFocus();
+        // A greyed-out field cannot be mended where it is: say which choice
+        // enables it and put the focus on that list.
+        const bool disabled = !text_[badField]->isEnabled();
+        hooks_.messageBox(this, QString::fromLatin1(kProgramName), FromStd(NotANumberText(badField, disabled)));
+        const int32_t list = EnablingList(badField);
+        if (disabled && list < kListCount) {
+            list_[list]->setFocus();
+        } else {
+            text_[badField]->setFocus();
+        }
         Enable_Buttons(true);
         return;
     }
     setCursor(Qt::WaitCursor);
+    if (dialogFolder_.isEmpty()) dialogFolder_ = QDir::currentPath();
     const QString path = hooks_.saveDialog(this, QString::fromLatin1(kSaveTitles[index]),
-                                           DialogFilters(QString::fromLatin1(kSaveFilters[index])));
+                                           DialogFilters(QString::fromLatin1(kSaveFilters[index])), dialogFolder_);
     QCoreApplication::processEvents();
     if (!path.isEmpty()) {
         setCursor(Qt::WaitCursor);
@@ -570,6 +592,7 @@ void MainForm::MakeCommand(int32_t index) {
             const int32_t result = orv_11a_actual(&params_, index, file.constData());
             const int32_t lastError = errno;
             QCoreApplication::processEvents();
+            if (result == 0) dialogFolder_ = QFileInfo(path).absolutePath();
             if (result != 0) {
                 hooks_.messageBox(this, QString::fromLatin1(kProgramName), FromStd(ErrorBoxText(lastError, result)));
             } else if (index == 0) {

@@ -24,9 +24,10 @@ class QRadioButton;
 struct MainFormHooks {
     // Modal message box with one OK button.
     std::function<void(QWidget* parent, const QString& title, const QString& text)> messageBox;
-    // Modal save-file dialog with Qt name filters (the first preselected);
-    // returns the chosen path, or an empty text when cancelled.
-    std::function<QString(QWidget* parent, const QString& title, const QStringList& filters)> saveDialog;
+    // Modal save-file dialog with Qt name filters (the first preselected),
+    // opened in folder; returns the chosen path, or an empty text when cancelled.
+    std::function<QString(QWidget* parent, const QString& title, const QStringList& filters, const QString& folder)>
+        saveDialog;
     std::function<void()> beep;
     QString libraryName = QString::fromLatin1(kOrvasynthName);
 };
@@ -37,12 +38,15 @@ MainFormHooks DefaultMainFormHooks();
 extern const char* const kSaveTitles[2];
 extern const char* const kSaveFilters[2];
 
-// Turns a "description|pattern|description|pattern" list into Qt name filters;
-// the pattern "*.*" (every file) becomes "*".
+// Turns a "description|pattern|description|pattern" list into Qt name filters
+// "description(pattern)", shown as the description alone; the pattern "*.*"
+// (every file) becomes "*".
 QStringList DialogFilters(const QString& commonDialogFilter);
 
-// Lock file that marks a running instance of the program file.
+// Lock file that marks a running instance of the program file, per user
+// (the calling process's user unless uid is given).
 QString InstanceLockPath(const QString& programFile);
+QString InstanceLockPath(const QString& programFile, uint uid);
 
 // Start-up step 1: takes the instance lock and returns true, or shows the
 // "already running" message and returns false when another instance holds it.
@@ -54,13 +58,17 @@ class MainForm : public QWidget {
 
 public:
     // Builds the window and runs its load: choice lists, then the settings file
-    // PrmOrvane.ini in programDir (or the defaults), then the derived values.
+    // PrmOrvane.ini (beside the program in programDir, or in the user's settings
+    // folder when programDir is not writable; see LocateSettings) or the
+    // defaults, then the derived values.
     MainForm(const QString& programDir, const MainFormHooks& hooks, QWidget* parent = nullptr);
     ~MainForm() override;
 
     // The program's one parameter record, as the last generate command left it.
     const WaveParams& Params() const { return params_; }
+    // The settings file the window writes when it closes, and the one it read at start-up.
     QString SettingsPath() const { return settingsPath_; }
+    QString SettingsReadPath() const { return settingsReadPath_; }
     float SamplingRateHz() const { return fs_; }
     float FilterLengthUsec() const { return filterLenTime_; }
 
@@ -95,6 +103,10 @@ private:
     OrvaneLib lib_;
     WaveParams params_{};
     QString settingsPath_;
+    QString settingsReadPath_;
+    bool settingsBesideProgram_ = true;
+    // Folder the save dialog opens in: that of the last file written in this run.
+    QString dialogFolder_;
     bool windowReady_ = false;
     float fs_ = 0.0f;
     float filterLenTime_ = 0.0f;

@@ -8,6 +8,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "mdlPrmInput.h"
 #include "mdlPublicIniRW.h"
 #include "num_text.h"
+#include "settings_file.h"
 #include "orvasynth.h"
 
 namespace {
@@ -260,6 +263,18 @@ std::string help_footer() {
            "or could not read the file back.";
 }
 
+// Folder of the Orvane program whose settings "--settings window" reads: the
+// one beside orvgen (installed), else the build tree's app/ folder.
+std::string window_program_dir() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::filesystem::path dir = ec ? std::filesystem::current_path(ec) : self.parent_path();
+    if (!std::filesystem::exists(dir / "Orvane", ec) && std::filesystem::exists(dir / "app" / "Orvane", ec)) {
+        return (dir / "app").string();
+    }
+    return dir.string();
+}
+
 }  // namespace
 
 int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -277,8 +292,10 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     app.add_option("-o,--output", output, "File to write")->type_name("FILE");
     app.add_option("--output-format", output_format, "awg or csv (default: from the extension)")
         ->type_name("FORMAT");
-    app.add_option("--settings", settings, "Start from a settings file written by Orvane (PrmOrvane.ini)")
-        ->type_name("FILE");
+    app.add_option("--settings", settings,
+                   "Start from a settings file written by Orvane (PrmOrvane.ini); \"window\": the file "
+                   "the Orvane program beside orvgen reads at start-up")
+        ->type_name("FILE|window");
     app.add_option("--save-settings", save_settings,
                    "Write the resulting parameters in the Orvane settings layout")
         ->type_name("FILE");
@@ -352,8 +369,13 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
 
     // Start from the defaults or from a settings file, as the window does.
     FieldValues v = defaults;
-    if (!settings.empty()) {
-        if (!PathExists(settings) || !IniFileReadable(settings)) {
+    if (settings == "window") {
+        // As the window starts: its file when there is one (even an unreadable one), else the defaults.
+        const std::string read = LocateSettings(window_program_dir()).read_path;
+        if (PathExists(read)) LoadPrmIni(read, v);
+    } else if (!settings.empty()) {
+        std::string text;
+        if (!PathExists(settings) || ReadRegularFile(settings, text) != kReadOk) {
             err << "orvgen: cannot read the settings file " << settings << "\n";
             return kExitUsage;
         }
@@ -398,9 +420,10 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     v.samp_rate_caption = SamplingRateCaption(fs);
 
     if (!save_settings.empty()) {
-        SavePrmIni(save_settings, v);
-        if (!PathExists(save_settings)) {
-            err << "orvgen: cannot write the settings file " << save_settings << "\n";
+        int save_errno = 0;
+        if (SavePrmIni(save_settings, v, save_errno)) {
+            err << "orvgen: cannot write the settings file " << save_settings << ": "
+                << std::strerror(save_errno) << "\n";
             return kExitNotWritten;
         }
     }

@@ -26,6 +26,49 @@ status=0
 test "$status" -eq 3
 grep -q '^SIGNAL      (17.3.4) RATE 0011 = 54 Mbit/s' "$prefix/orvcheck.out"
 
+# The installed program run as an unprivileged user ("nobody" when this runs
+# as root; otherwise the installed bin folder is made read-only): it cannot
+# write beside itself, so its settings go to the user's folder, made at the
+# first save, and "orvgen --settings window" reads that file.
+if [ -x "$prefix/bin/Orvane" ]; then
+  home="$prefix/home"
+  mkdir -p "$home"
+  chmod 755 "$prefix"
+  chmod 777 "$home"
+  run_as=()
+  if [ "$(id -u)" -eq 0 ]; then
+    run_as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    uid=65534
+  else
+    chmod a-w "$prefix/bin"
+    uid=$(id -u)
+  fi
+  user_env=(env -u XDG_RUNTIME_DIR QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$home" HOME="$home")
+  program=$(realpath "$prefix/bin/Orvane")
+  lock="${TMPDIR:-/tmp}/Orvane-$uid-$(printf '%s' "$program" | sha1sum | cut -c1-16).lock"
+  # Starts the program, waits until it holds its instance lock, ends it as a
+  # session end does (SIGTERM: the window closes and saves) and checks it ended well.
+  run_window() {
+    "${run_as[@]}" "${user_env[@]}" "$program" 2>>"$prefix/orvane.err" &
+    local pid=$! i
+    for i in $(seq 300); do
+      [ "$(head -n 1 "$lock" 2>/dev/null)" = "$pid" ] && break
+      sleep 0.1
+    done
+    kill -TERM "$pid"
+    wait "$pid"
+  }
+  run_window
+  grep -qx 'DATA RATE=5' "$home/Orvane/PrmOrvane.ini"
+  test ! -e "$prefix/bin/PrmOrvane.ini"
+  "${run_as[@]}" "${user_env[@]}" "$prefix/bin/orvgen" --rate 54 --save-settings "$home/Orvane/PrmOrvane.ini"
+  "${run_as[@]}" "${user_env[@]}" "$prefix/bin/orvgen" --settings window --save-settings "$home/window.ini"
+  grep -qx 'DATA RATE=7' "$home/window.ini"
+  run_window
+  grep -qx 'DATA RATE=7' "$home/Orvane/PrmOrvane.ini"
+  chmod u+w "$prefix/bin"
+fi
+
 # A C caller through pkg-config.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c11 -Wall -Werror -o "$prefix/c_caller" "$src/examples/make_default.c" \

@@ -164,6 +164,32 @@ std::string CrestBoxText(double papr, double crest_i, double crest_q) {
            "\r\n Q sig crest factor :  " + FormatPattern(crest_q, "#0.0#####") + "\r\n";
 }
 
-std::string NotANumberText(int32_t field) {
-    return std::string(kFieldRules[field].caption) + " is not a number.";
+int32_t EnablingList(int32_t field) {
+    switch (field) {
+        case kTxtSeedPN:
+            return kCmbData;
+        case kTxtFiltLeng:
+        case kTxtFiltAlpha:
+        case kTxtFCut:
+            return kCmbFilTyp;
+        case kTxtBurstOff:
+            return kCmbBurst;
+        default:
+            return kListCount;
+    }
+}
+
+std::string NotANumberText(int32_t field, bool field_disabled) {
+    std::string text = std::string(kFieldRules[field].caption) + " is not a number.";
+    if (!field_disabled) return text;
+    switch (EnablingList(field)) {
+        case kCmbData:
+            return text + "\r\nIt can be edited with \"Data\" PN9, PN15, PN19, PN20 or PN23.";
+        case kCmbFilTyp:
+            return text + "\r\nIt can be edited with \"Filter Type\" Nyquist.";
+        case kCmbBurst:
+            return text + "\r\nIt can be edited with \"Burst\" ON.";
+        default:
+            return text;
+    }
 }

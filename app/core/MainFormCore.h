@@ -100,5 +100,9 @@ std::string ErrorBoxText(int32_t last_error, int32_t result);
 // Text of the crest-factor box (values written "#0.0#####").
 std::string CrestBoxText(double papr, double crest_i, double crest_q);
 
-// Text of the box that reports a field which is not a number.
-std::string NotANumberText(int32_t field);
+// Text of the box that reports a field which is not a number. When the field
+// is disabled, a second line names the choice that enables it.
+std::string NotANumberText(int32_t field, bool field_disabled = false);
+
+// The choice list whose selection enables a field (kListCount: none).
+int32_t EnablingList(int32_t field);

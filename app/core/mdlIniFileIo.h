@@ -1,30 +1,55 @@
-// Entry-level access to the INI-style settings file and its existence test.
-// Section and key names compare without regard to case; values are trimmed;
-// a write keeps every other line of the file and creates the file, the section
-// and the key as needed.
+// Entry-level access to the INI-style settings file and its existence test,
+// with the semantics of the Windows profile calls (see profile_text.h). A
+// settings file is read once into an IniFile, its entries are read from and
+// written into that image, and it is stored back whole, atomically.
 #pragma once
 #include <cstdint>
 #include <string>
 
+#include "profile_text.h"
+
 // Longest value a read returns; longer values are cut.
 constexpr size_t kIniMaxValueLength = 254;
 
-// True when a file (not a folder) exists at path; false also when the test itself fails.
+// True when something other than a folder exists at path; false also when the
+// test itself fails.
 bool PathExists(const std::string& path);
 
-// True when the file at path can be opened and read as an INI file.
-bool IniFileReadable(const std::string& path);
+// The image of one settings file.
+struct IniFile {
+    ProfileText text;
+    bool readable = false;   // the file could be read (a missing file counts as readable and empty)
+    int read_error = 0;      // why not: the operating system's error number
+};
+
+// Reads the file at path into ini. A file that exists but cannot be read (no
+// permission, not a regular file, an I/O error) leaves ini empty and not
+// readable; a missing file leaves it empty and readable. Returns ini.readable.
+bool IniLoad(const std::string& path, IniFile& ini);
+
+// Writes ini to path atomically. Returns false on success; true when ini came
+// from a file that could not be read (it would be lost) or the file cannot be
+// written, with the operating system's error number in err.
+bool IniStore(const IniFile& ini, const std::string& path, int& err);
 
 // Reads one entry into the receiver, which is first cleared (0, 0.0 or empty).
-// Returns false on success; true when the entry is missing or empty, the file
-// cannot be read, or the value does not convert to the receiver's type
-// (integers: decimal, rounded half to even, or "&H" hexadecimal; reals: decimal
-// with "." as point).
+// Returns false on success; true when the entry is missing or empty, or the
+// value does not convert to the receiver's type (integers: decimal, rounded
+// half to even, or "&H" hexadecimal; reals: decimal with "." as point). A text
+// is cut at its first NUL and to kIniMaxValueLength characters.
+bool IniReadValue(const IniFile& ini, const char* section, const char* key, int32_t& receiver);
+bool IniReadValue(const IniFile& ini, const char* section, const char* key, double& receiver);
+bool IniReadValue(const IniFile& ini, const char* section, const char* key, std::string& receiver);
+
+// The same from the file at path (read for this one entry).
 bool IniReadValue(const char* section, const char* key, const std::string& path, int32_t& receiver);
 bool IniReadValue(const char* section, const char* key, const std::string& path, double& receiver);
 bool IniReadValue(const char* section, const char* key, const std::string& path, std::string& receiver);
 
-// Writes "KEY=value" under the section. Returns false on success, true when the
-// file cannot be read or written.
+// Sets "KEY=value" under the section of the image.
+void IniWriteValue(IniFile& ini, const char* section, const char* key, const std::string& value);
+
+// Writes one entry into the file at path (read, changed, stored atomically).
+// Returns false on success, true when the file cannot be read or written.
 bool IniWriteValue(const char* section, const char* key, const std::string& path, int32_t value);
 bool IniWriteValue(const char* section, const char* key, const std::string& path, const std::string& value);

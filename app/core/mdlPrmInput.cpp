@@ -90,6 +90,60 @@ int32_t FilterHexText(std::u32string_view text, int32_t max_length, std::u32stri
     return kFilterKeep;
 }
 
+bool CleanField(int32_t field, std::u32string_view text, std::u32string& cleaned, int32_t& rejects) {
+    // Each pass of the filter stops at its first correction and the passes
+    // before it found the characters ahead clean, so one scan carrying the
+    // filter's state gives the same result: a rejected character is dropped
+    // and the scan goes on; a cut-back replaces the last character kept by
+    // the current one and ends the text (the cut text is stable).
+    const FieldRule& rule = kFieldRules[field];
+    const bool hex = rule.hex_length > 0;
+    const int32_t max_decimals = rule.decimals;
+    cleaned.clear();
+    rejects = 0;
+    int32_t decimals = -1;
+    int32_t count = 0;
+    bool cut = false;
+    for (char32_t c : text) {
+        if (hex) {
+            const bool accepted = c < 32 || (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'F') ||
+                                  (c >= U'a' && c <= U'f');
+            if (!accepted) {
+                ++rejects;
+                continue;
+            }
+            if (++count > rule.hex_length) {
+                cleaned.back() = c;
+                cut = true;
+                break;
+            }
+            cleaned += c;
+            continue;
+        }
+        const bool misplaced_minus = c == U'-' && !cleaned.empty();
+        const bool rejected = misplaced_minus || (c >= 32 && c <= 44) || c == 47 || c > 57 ||
+                              (max_decimals == 0 && c == U'.');
+        if (rejected) {
+            ++rejects;
+            continue;
+        }
+        if (max_decimals > 0) {
+            if (decimals == -1) {
+                if (c == U'.') decimals = 0;
+            } else if (c == U'.') {
+                ++rejects;
+                continue;
+            } else if (++decimals > max_decimals) {
+                cleaned.back() = c;
+                cut = true;
+                break;
+            }
+        }
+        cleaned += c;
+    }
+    return rejects > 0 || cut;
+}
+
 std::string CheckNumRange(std::string_view text, double upper, double lower, std::string_view pattern) {
     double x = ReadLeadingNumber(text);
     if (x > upper) {

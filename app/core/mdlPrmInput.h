@@ -59,6 +59,12 @@ int32_t FilterNumText(std::u32string_view text, int32_t max_decimals, std::u32st
 // Hexadecimal character filter allowing at most max_length characters.
 int32_t FilterHexText(std::u32string_view text, int32_t max_length, std::u32string& corrected);
 
+// The text the field's filter leaves when every correction is filtered again
+// at once (the nested change notification), computed in one pass: the same
+// final text as filtering until the text is kept, with rejects the number of
+// characters removed with a beep. Returns false when text is kept as it is.
+bool CleanField(int32_t field, std::u32string_view text, std::u32string& cleaned, int32_t& rejects);
+
 // Reads the leading number of text, clamps it into [lower, upper] and returns
 // it written in the display pattern.
 std::string CheckNumRange(std::string_view text, double upper, double lower, std::string_view pattern);

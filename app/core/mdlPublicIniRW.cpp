@@ -50,17 +50,17 @@ const IniKey kIniKeys[kIniKeyCount] = {
 const int32_t kIniLoadOrder[kIniKeyCount] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
                                              12, 13, 15, 16, 17, 18, 19, 14, 20, 21, 22};
 
-void LoadPrmIniEntry(const std::string& path, int32_t k, FieldValues& v) {
+void LoadPrmIniEntry(const IniFile& ini, int32_t k, FieldValues& v) {
     const IniKey& e = kIniKeys[k];
     int32_t n = 0;
     double x = 0.0;
     std::string s;
     if (e.receiver == kReceiveInteger) {
-        IniReadValue(e.section, e.key, path, n);
+        IniReadValue(ini, e.section, e.key, n);
     } else if (e.receiver == kReceiveReal) {
-        IniReadValue(e.section, e.key, path, x);
+        IniReadValue(ini, e.section, e.key, x);
     } else {
-        IniReadValue(e.section, e.key, path, s);
+        IniReadValue(ini, e.section, e.key, s);
     }
 
     switch (e.target) {
@@ -86,24 +86,34 @@ void LoadPrmIniEntry(const std::string& path, int32_t k, FieldValues& v) {
 }
 
 void LoadPrmIni(const std::string& path, FieldValues& v) {
-    for (int32_t i = 0; i < kIniKeyCount; ++i) LoadPrmIniEntry(path, kIniLoadOrder[i], v);
+    IniFile ini;
+    IniLoad(path, ini);
+    for (int32_t i = 0; i < kIniKeyCount; ++i) LoadPrmIniEntry(ini, kIniLoadOrder[i], v);
 }
 
-void SavePrmIni(const std::string& path, const FieldValues& v) {
+bool SavePrmIni(const std::string& path, const FieldValues& v, int& err) {
+    IniFile ini;
+    IniLoad(path, ini);
     for (const IniKey& e : kIniKeys) {
         switch (e.target) {
             case kTargetList:
-                IniWriteValue(e.section, e.key, path, v.list[e.control]);
+                IniWriteValue(ini, e.section, e.key, std::to_string(v.list[e.control]));
                 break;
             case kTargetOption:
-                IniWriteValue(e.section, e.key, path, v.option[e.control]);
+                IniWriteValue(ini, e.section, e.key, std::to_string(v.option[e.control]));
                 break;
             case kTargetText:
-                IniWriteValue(e.section, e.key, path, v.text[e.control]);
+                IniWriteValue(ini, e.section, e.key, v.text[e.control]);
                 break;
             default:
-                IniWriteValue(e.section, e.key, path, v.samp_rate_caption);
+                IniWriteValue(ini, e.section, e.key, v.samp_rate_caption);
                 break;
         }
     }
+    return IniStore(ini, path, err);
+}
+
+bool SavePrmIni(const std::string& path, const FieldValues& v) {
+    int err = 0;
+    return SavePrmIni(path, v, err);
 }

@@ -4,8 +4,10 @@
 #include <string>
 
 #include "MainFormCore.h"
+#include "mdlIniFileIo.h"
+#include "settings_file.h"
 
-constexpr const char* kSettingsFileName = "PrmOrvane.ini";
+constexpr const char* kSettingsFileName = kSettingsFileBaseName;
 constexpr int32_t kIniKeyCount = 23;
 
 // Which kind of control an entry belongs to.
@@ -30,14 +32,18 @@ extern const IniKey kIniKeys[kIniKeyCount];
 // The order of the load: indexes into kIniKeys.
 extern const int32_t kIniLoadOrder[kIniKeyCount];
 
-// Reads entry kIniKeys[k] and puts what the window shows for it into v: a list
-// index (one outside -1 .. last entry becomes 0), an option index (outside 0..2
-// becomes 0), a text formatted as the key table says, or the trimmed caption.
-// A missing, empty or unconvertible value counts as 0, 0.0 or an empty text.
-void LoadPrmIniEntry(const std::string& path, int32_t k, FieldValues& v);
+// Reads entry kIniKeys[k] of the image and puts what the window shows for it
+// into v: a list index (one outside -1 .. last entry becomes 0), an option
+// index (outside 0..2 becomes 0), a text formatted as the key table says, or
+// the trimmed caption. A missing, empty or unconvertible value counts as 0,
+// 0.0 or an empty text, so a file that cannot be read loads like an empty one.
+void LoadPrmIniEntry(const IniFile& ini, int32_t k, FieldValues& v);
 
-// Reads all 23 entries into v.
+// Reads the file at path once and all 23 entries from it into v.
 void LoadPrmIni(const std::string& path, FieldValues& v);
 
-// Writes the 23 entries in save order; write failures are ignored.
-void SavePrmIni(const std::string& path, const FieldValues& v);
+// Writes the 23 entries in save order into the file at path, which is read
+// once and stored once, atomically. Returns false on success; true when the
+// file could not be read or written (err: the operating system's error number).
+bool SavePrmIni(const std::string& path, const FieldValues& v, int& err);
+bool SavePrmIni(const std::string& path, const FieldValues& v);

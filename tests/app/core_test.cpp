@@ -263,23 +263,107 @@ private slots:
         }
     }
 
+    // The one-pass cleaning gives what filtering each correction again gives.
+    void cleaningInOnePassEqualsRepeatedFiltering_data() {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("beeps");
+        QTest::newRow("letters between digits") << int(kTxtnOFDM) << "a1b2" << "12" << 2;
+        QTest::newRow("minus after a rejected start") << int(kTxtDcOffsetRe) << "x-5" << "-5" << 1;
+        QTest::newRow("second minus") << int(kTxtDcOffsetRe) << "--5-" << "-5" << 2;
+        QTest::newRow("second point") << int(kTxtFCut) << "1.2.3.4" << "1.234" << 2;
+        QTest::newRow("cut-back ends the text") << int(kTxtFiltAlpha) << "0.1234x5" << "0.13" << 0;
+        QTest::newRow("reject then cut-back") << int(kTxtFiltAlpha) << "x0.12y3" << "0.13" << 2;
+        QTest::newRow("multi-line") << int(kTxtnOFDM) << "1\n2\r\n3" << "1\n2\r\n3" << 0;
+        QTest::newRow("point in 0 decimals") << int(kTxtnOFDM) << "1.5." << "15" << 2;
+        QTest::newRow("hex rejects and length") << int(kTxtSeedPN) << "g12h3456789" << "123457" << 2;
+        QTest::newRow("kept") << int(kTxtIf) << "-12.5" << "-12.5" << 0;
+        QTest::newRow("empty") << int(kTxtIf) << "" << "" << 0;
+    }
+
+    void cleaningInOnePassEqualsRepeatedFiltering() {
+        QFETCH(int, field);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QFETCH(int, beeps);
+        std::u32string cleaned;
+        int32_t rejects = -1;
+        const bool changed = CleanField(field, text.toStdU32String(), cleaned, rejects);
+        QCOMPARE(QString::fromStdU32String(cleaned), expected);
+        QCOMPARE(int(rejects), beeps);
+        QCOMPARE(changed, expected != text);
+        int repeatedBeeps = 0;
+        QCOMPARE(QString::fromStdU32String(FilterUntilStable(field, text.toStdU32String(), repeatedBeeps)), expected);
+        QCOMPARE(repeatedBeeps, beeps);
+    }
+
+    // The same over many random texts of the characters the filters care about, in every field.
+    void cleaningEqualsFilteringOnRandomTexts() {
+        const std::u32string alphabet = U"0123456789.-+, aAfFgZ/\n\u00e9";
+        uint32_t state = 12345;
+        for (int round = 0; round < 4000; ++round) {
+            std::u32string text;
+            const int length = static_cast<int>((state >> 8) % 24);
+            for (int i = 0; i < length; ++i) {
+                state = state * 1664525u + 1013904223u;
+                text += alphabet[(state >> 16) % alphabet.size()];
+            }
+            state = state * 1664525u + 1013904223u;
+            const int32_t field = static_cast<int32_t>((state >> 16) % kTextFieldCount);
+            std::u32string cleaned;
+            int32_t rejects = 0;
+            CleanField(field, text, cleaned, rejects);
+            int beeps = 0;
+            const std::u32string filtered = FilterUntilStable(field, text, beeps);
+            if (cleaned != filtered || rejects != beeps) {
+                QFAIL(qPrintable(QStringLiteral("field %1, \"%2\": \"%3\" (%4 beeps), filtering \"%5\" (%6)")
+                                     .arg(field)
+                                     .arg(QString::fromStdU32String(text), QString::fromStdU32String(cleaned))
+                                     .arg(rejects)
+                                     .arg(QString::fromStdU32String(filtered))
+                                     .arg(beeps)));
+            }
+        }
+    }
+
     void getParamsReportsTheFirstFieldThatIsNoNumber_data() {
         QTest::addColumn<QStringList>("texts");  // seed, taps, roll-off, cut-off
         QTest::addColumn<int>("filterType");
         QTest::addColumn<int>("badField");
-        QTest::newRow("empty seed") << QStringList{"", "191", "0.25", "0.0"} << 0 << int(kTxtSeedPN);
-        QTest::newRow("seed not hex") << QStringList{"XY", "191", "0.25", "0.0"} << 0 << int(kTxtSeedPN);
-        QTest::newRow("seed nine digits") << QStringList{"123456789", "1", "0.25", "0.0"} << 0 << int(kTxtSeedPN);
-        QTest::newRow("taps") << QStringList{"1", "", "x", "0.0"} << 0 << int(kTxtFiltLeng);
-        QTest::newRow("roll-off") << QStringList{"1", "5", "", ""} << 0 << int(kTxtFiltAlpha);
-        QTest::newRow("cut-off with Nyquist") << QStringList{"1", "5", "0.5", ""} << 1 << int(kTxtFCut);
-        QTest::newRow("cut-off ignored with Rectangle") << QStringList{"1", "5", "0.5", ""} << 0 << -1;
+        QTest::addColumn<QString>("message");          // the box's text for the field
+        QTest::addColumn<QString>("disabledMessage");  // the same while the field is disabled
+        QTest::newRow("empty seed") << QStringList{"", "191", "0.25", "0.0"} << 0 << int(kTxtSeedPN)
+                                    << "Seed PN is not a number."
+                                    << "Seed PN is not a number.\r\nIt can be edited with \"Data\" PN9, PN15, "
+                                       "PN19, PN20 or PN23.";
+        QTest::newRow("seed not hex") << QStringList{"XY", "191", "0.25", "0.0"} << 0 << int(kTxtSeedPN)
+                                      << "Seed PN is not a number."
+                                      << "Seed PN is not a number.\r\nIt can be edited with \"Data\" PN9, PN15, "
+                                         "PN19, PN20 or PN23.";
+        QTest::newRow("seed nine digits") << QStringList{"123456789", "1", "0.25", "0.0"} << 0 << int(kTxtSeedPN)
+                                          << "Seed PN is not a number."
+                                          << "Seed PN is not a number.\r\nIt can be edited with \"Data\" PN9, "
+                                             "PN15, PN19, PN20 or PN23.";
+        QTest::newRow("taps") << QStringList{"1", "", "x", "0.0"} << 0 << int(kTxtFiltLeng)
+                              << "Filter Length is not a number."
+                              << "Filter Length is not a number.\r\nIt can be edited with \"Filter Type\" Nyquist.";
+        QTest::newRow("roll-off") << QStringList{"1", "5", "", ""} << 0 << int(kTxtFiltAlpha)
+                                  << "Roll Off is not a number."
+                                  << "Roll Off is not a number.\r\nIt can be edited with \"Filter Type\" Nyquist.";
+        QTest::newRow("cut-off with Nyquist") << QStringList{"1", "5", "0.5", ""} << 1 << int(kTxtFCut)
+                                              << "Cut Off is not a number."
+                                              << "Cut Off is not a number.\r\nIt can be edited with "
+                                                 "\"Filter Type\" Nyquist.";
+        QTest::newRow("cut-off ignored with Rectangle") << QStringList{"1", "5", "0.5", ""} << 0 << -1 << "" << "";
     }
 
     void getParamsReportsTheFirstFieldThatIsNoNumber() {
         QFETCH(QStringList, texts);
         QFETCH(int, filterType);
         QFETCH(int, badField);
+        QFETCH(QString, message);
+        QFETCH(QString, disabledMessage);
         FieldValues v;
         DefaultFieldValues(v);
         v.list[kCmbFilTyp] = filterType;
@@ -296,8 +380,8 @@ private slots:
         if (badField >= 0) {
             QCOMPARE(result, int32_t(kParamsNotANumber));
             QCOMPARE(rec.ofdm_symbols, -9);  // record untouched
-            QCOMPARE(QString::fromStdString(NotANumberText(bad)),
-                     QString::fromLatin1(kFieldRules[bad].caption) + QStringLiteral(" is not a number."));
+            QCOMPARE(QString::fromStdString(NotANumberText(bad)), message);
+            QCOMPARE(QString::fromStdString(NotANumberText(bad, true)), disabledMessage);
         } else {
             QCOMPARE(result, int32_t(kParamsOk));
             QCOMPARE(rec.ofdm_symbols, 100);
@@ -409,7 +493,7 @@ private slots:
         QVERIFY(!IniWriteValue("SET UP", "PN SEED", path, std::string("FFFF")));
         QVERIFY(!IniWriteValue("OTHERS", "SAMPLING RATE", path, std::string("160 Msps")));
         QVERIFY(!IniWriteValue("SET UP", "OFDM LENGTH", path, std::string()));
-        QCOMPARE(ReadAll(qpath), QByteArray("[SET UP]\nDATA RATE=5\nPN SEED=FFFF\nOFDM LENGTH=\n\n\n"
+        QCOMPARE(ReadAll(qpath), QByteArray("[SET UP]\nDATA RATE=5\nPN SEED=FFFF\nOFDM LENGTH=\n"
                                             "[OTHERS]\nSAMPLING RATE=160 Msps\n"));
         // Replacing a value keeps every other line, comments and foreign entries included.
         WriteFile(qpath, "; kept\n[Set Up]\nData Rate=1\nEXTRA=x\n\n[MINE]\nA=b\n");
@@ -430,8 +514,10 @@ private slots:
         QVERIFY(!PathExists(Std(dir.path())));  // a folder is no file
         WriteFile(dir.filePath(QStringLiteral("a.ini")), "");
         QVERIFY(PathExists(Std(dir.filePath(QStringLiteral("a.ini")))));
-        QVERIFY(IniFileReadable(Std(dir.filePath(QStringLiteral("a.ini")))));
-        QVERIFY(!IniFileReadable(Std(dir.filePath(QStringLiteral("none.ini")))));
+        IniFile ini;
+        QVERIFY(IniLoad(Std(dir.filePath(QStringLiteral("a.ini"))), ini));
+        QVERIFY(IniLoad(Std(dir.filePath(QStringLiteral("none.ini"))), ini));  // missing: readable, empty
+        QVERIFY(!IniLoad(Std(dir.path()), ini));  // a folder cannot be read as a file
     }
 };
 

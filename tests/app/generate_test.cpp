@@ -3,6 +3,7 @@
 // cannot be loaded, the real dialog and message box, and the single-instance
 // test against a running copy of the program.
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,6 +17,9 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <grp.h>
+#include <signal.h>
+#include <unistd.h>
 #include <dlfcn.h>
 #include <cmath>
 
@@ -23,8 +27,16 @@
 
 namespace {
 
-const QStringList kAwgFilters = {"AWG Data(*.awv)", "data files(*.dat)", "text files(*.txt)", "all files(*)"};
-const QStringList kCsvFilters = {"data files(*.csv)", "text files(*.txt)", "all files(*)"};
+// Qt name filters: the text shown, then the patterns Qt matches ("*.*" would miss names without a dot).
+const QStringList kAwgFilters = {"AWG Data(*.awv)(*.awv)", "data files(*.dat)(*.dat)", "text files(*.txt)(*.txt)",
+                                 "all files(*.*)(*)"};
+const QStringList kCsvFilters = {"data files(*.csv)(*.csv)", "text files(*.txt)(*.txt)", "all files(*.*)(*)"};
+// What the dialog's file-type list shows.
+const QStringList kAwgShown = {"AWG Data(*.awv)", "data files(*.dat)", "text files(*.txt)", "all files(*.*)"};
+
+// The crest-factor box of the default burst (the library's output is frozen).
+const char kDefaultCrestBox[] =
+    "\r\nRF crest factor     :  9.37013\r\n I  sig crest factor :  11.430434\r\n Q sig crest factor :  12.313851\r\n";
 
 // Total sample count of a record: burst plus the burst-off gap, truncated.
 int64_t TotalSamples(const WaveParams& p) {
@@ -164,7 +176,7 @@ private slots:
         const WaveParams& p = f.Params();
         QCOMPARE(rec_.messages.size(), 1);
         QCOMPARE(rec_.messages[0].title, QStringLiteral("PAPR parameter"));
-        QCOMPARE(rec_.messages[0].text, QString::fromStdString(CrestBoxText(p.papr, p.crest_i, p.crest_q)));
+        QCOMPARE(rec_.messages[0].text, QString::fromLatin1(kDefaultCrestBox));
         QVERIFY(rec_.messages[0].text.startsWith(QStringLiteral("\r\nRF crest factor     :  ")));
 
         const QByteArray file = ReadAll(rec_.dialogPath);
@@ -250,9 +262,17 @@ private slots:
         ClickButton(Button(f, "BtnMake", 0));
         QCOMPARE(rec_.messages.size(), 1);
         QCOMPARE(rec_.messages[0].title, QStringLiteral("Orvane"));
-        QVERIFY2(rec_.messages[0].text.contains(QStringLiteral("OrvasynthNotThere")), qPrintable(rec_.messages[0].text));
-        QVERIFY2(rec_.messages[0].text.contains(QStringLiteral("cannot open shared object file")),
-                 qPrintable(rec_.messages[0].text));
+        // The file looked for, where, and the loader's message once.
+        const QString text = rec_.messages[0].text;
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0], QStringLiteral("The library libOrvasynthNotThere.so.1 could not be loaded."));
+        QVERIFY2(lines[1].startsWith(QStringLiteral("Searched: ")), qPrintable(text));
+        QVERIFY2(lines[1].contains(QFileInfo(QStringLiteral(ORVANE_PROGRAM_FILE)).absolutePath().section(QLatin1Char('/'), 0, -2)),
+                 qPrintable(text));
+        QVERIFY2(lines[1].endsWith(QStringLiteral("the system's library cache.")), qPrintable(text));
+        QCOMPARE(text.count(QStringLiteral("cannot open shared object file")), 1);
+        QVERIFY2(lines[2].contains(QStringLiteral("libOrvasynthNotThere.so.1")), qPrintable(text));
         QVERIFY(!QFile::exists(rec_.dialogPath));
         for (QPushButton* b : f.findChildren<QPushButton*>()) QVERIFY(b->isEnabled());
         QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
@@ -280,6 +300,8 @@ private slots:
         WriteFile(path, "old");
         QString seenFilter;
         QStringList seenFilters;
+        QStringList shownFilters;
+        QString seenFolder;
         QString crestText;
         ModalScript script({
             [&](QWidget* w) {
@@ -287,6 +309,10 @@ private slots:
                 if (dialog == nullptr) return false;
                 seenFilters = dialog->nameFilters();
                 seenFilter = dialog->selectedNameFilter();
+                seenFolder = dialog->directory().absolutePath();
+                if (auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+                    for (int i = 0; i < types->count(); ++i) shownFilters << types->itemText(i);
+                }
                 if (dialog->windowTitle() != QLatin1String("AWG Data Save")) return false;
                 // Typed into the file-name field, as a person would.
                 auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -313,42 +339,99 @@ private slots:
         ClickButton(Button(f, "BtnMake", 0));
         QVERIFY(script.Done());
         QCOMPARE(seenFilters, kAwgFilters);
-        QCOMPARE(seenFilter, kAwgFilters.first());
-        QCOMPARE(crestText, QString::fromStdString(CrestBoxText(f.Params().papr, f.Params().crest_i, f.Params().crest_q)));
+        QCOMPARE(seenFilter, kAwgShown.first());  // with HideNameFilterDetails, the shown text
+        QCOMPARE(shownFilters, kAwgShown);
+        QCOMPARE(seenFolder, QDir::currentPath());
+        QCOMPARE(crestText, QString::fromLatin1(kDefaultCrestBox));
         QVERIFY(ReadAll(path).startsWith("{COMMENT:"));
         QVERIFY(!QFile::exists(path + QStringLiteral(".awv")));
     }
 
+    // Two starts of the real program: the second shows the message and ends,
+    // leaving the first instance and the settings file untouched.
     void secondStartWhileOneRuns() {
-        // A copy of the program in its own folder, so its lock and settings are its own.
-        const QString program = dir_->filePath(QStringLiteral("Orvane"));
-        QVERIFY(QFile::copy(QStringLiteral(ORVANE_PROGRAM_FILE), program));
-        const QString lockPath = InstanceLockPath(program);
-        QFile::remove(lockPath);
+        QTemporaryDir folder;
+        QTemporaryDir config;
+        GiveToTestUser(folder.path());
+        GiveToTestUser(config.path());
+        const QString program = CopyProgram(folder.path());
+        const QString ini = folder.filePath(QStringLiteral("PrmOrvane.ini"));
+        const QProcessEnvironment env = ProgramEnvironment(config.path());
         QProcess first;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        first.setProcessEnvironment(env);
-        first.start(program, {});
-        QVERIFY(first.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockPath), 10000);
+        QVERIFY(StartProgram(first, program, env));
 
-        QLockFile second(lockPath);
-        QVERIFY(!StartupInstanceCheck(second, RecordingHooks(rec_)));
-        QCOMPARE(rec_.messages.size(), 1);
-        QCOMPARE(rec_.messages[0].title, QStringLiteral("Orvane"));
-        QCOMPARE(rec_.messages[0].text, QStringLiteral("既に起動されています。"));
+        QProcess second;
+        second.setProcessEnvironment(env);
+        if (geteuid() == 0) {
+            second.setChildProcessModifier([] {
+                if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(97);
+            });
+        }
+        second.start(program, {});
+        QVERIFY(second.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += second.readAllStandardError()).contains("Orvane: 既に起動されています。\n") ||
+                                     second.state() != QProcess::Running,
+                                 20000);
+        QVERIFY2(said.contains("Orvane: 既に起動されています。\n"), said.constData());
+        QCOMPARE(second.state(), QProcess::Running);  // the box waits for OK
+        QVERIFY(EndProgram(second));                 // dismissed: the program ends normally
         QCOMPARE(first.state(), QProcess::Running);
-        QVERIFY(!QFile::exists(dir_->filePath(QStringLiteral("PrmOrvane.ini"))));
+        QVERIFY(!QFile::exists(ini));  // the second start wrote no settings
 
-        // The first instance crashes: its lock must not block the next start.
-        first.kill();
-        QVERIFY(first.waitForFinished());
-        QVERIFY(QFile::exists(lockPath));
-        QLockFile next(lockPath);
-        QVERIFY(StartupInstanceCheck(next, RecordingHooks(rec_)));
-        QCOMPARE(rec_.messages.size(), 1);
-        next.unlock();
+        QVERIFY(EndProgram(first));
+        QVERIFY2(ReadAll(ini).contains("\nDATA RATE=5\n"), ReadAll(ini).constData());
+
+        // A crashed instance's lock does not block the next start.
+        QProcess crashed;
+        QVERIFY(StartProgram(crashed, program, env));
+        crashed.kill();
+        QVERIFY(crashed.waitForFinished());
+        QVERIFY(QFile::exists(InstanceLockPath(program, TestUser())));
+        QFile::remove(ini);
+        QProcess next;
+        QVERIFY(StartProgram(next, program, env));
+        QVERIFY(EndProgram(next));
+        QVERIFY(QFile::exists(ini));
+    }
+
+    // The build tree's program searches only real folders: no empty DT_RPATH
+    // entry (the current folder), and the library is found along it.
+    void programSearchPathHasNoEmptyEntry() {
+        QProcess readelf;
+        readelf.start(QStringLiteral("readelf"), {QStringLiteral("-d"), QStringLiteral(ORVANE_PROGRAM_FILE)});
+        if (!readelf.waitForFinished() || readelf.exitCode() != 0) QSKIP("readelf is not available");
+        const QString out = QString::fromLocal8Bit(readelf.readAllStandardOutput());
+        const QRegularExpression rpath(QStringLiteral("Library rpath: \\[([^\\]]*)\\]"));
+        const QRegularExpressionMatch m = rpath.match(out);
+        QVERIFY2(m.hasMatch(), qPrintable(out));
+        QVERIFY(!out.contains(QLatin1String("Library runpath")));
+        const QStringList entries = m.captured(1).split(QLatin1Char(':'));
+        bool found = false;
+        for (const QString& entry : entries) {
+            QVERIFY2(!entry.isEmpty(), qPrintable(m.captured(1)));
+            QString dir = entry;
+            dir.replace(QLatin1String("$ORIGIN"), QFileInfo(QStringLiteral(ORVANE_PROGRAM_FILE)).absolutePath());
+            found |= QFileInfo::exists(dir + QStringLiteral("/libOrvasynth.so.1"));
+        }
+        QVERIFY2(found, qPrintable(m.captured(1)));
+    }
+
+    // The save dialog opens in the current folder, then in the folder of the last file written.
+    void saveDialogFolderFollowsTheLastFile() {
+        MainForm& f = Start();
+        TypeOver(Field(f, "TxtnOFDM"), QStringLiteral("2"));
+        QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("sub")));
+        rec_.dialogPath = dir_->filePath(QStringLiteral("sub/a.csv"));
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(rec_.lastDialogFolder, QDir::currentPath());
+        QVERIFY(QFile::exists(rec_.dialogPath));
+        rec_.dialogPath = dir_->filePath(QStringLiteral("gone/b.csv"));  // not written
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(rec_.lastDialogFolder, dir_->filePath(QStringLiteral("sub")));
+        rec_.dialogPath.clear();
+        ClickButton(Button(f, "BtnMake", 0));
+        QCOMPARE(rec_.lastDialogFolder, dir_->filePath(QStringLiteral("sub")));
     }
 };
 

@@ -8,13 +8,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "window_driver.h"
 
 namespace {
 
-// The file a first run leaves behind: the defaults, four sections, 23 keys in save order.
+// The file a first run leaves behind: the defaults, four sections, 23 keys in
+// save order, no blank lines between the sections.
 const char kFirstRunFile[] =
     "[SET UP]\n"
     "DATA RATE=5\n"
@@ -24,7 +26,6 @@ const char kFirstRunFile[] =
     "BURST=1\n"
     "BURST OFF TIME=160\n"
     "PN SEED=FFFF\n"
-    "\n\n"
     "[TX FILTER]\n"
     "FILTER TYPE=0\n"
     "ROLL OFF=0.25\n"
@@ -33,7 +34,6 @@ const char kFirstRunFile[] =
     "FILTER LENGTH=191\n"
     "OVER SAMPL=4\n"
     "IQ INVERSE=0\n"
-    "\n\n"
     "[DETERIORATION FACTOR]\n"
     "NOISE TYPE=0\n"
     "FREQUENCY OFFSET=0\n"
@@ -43,9 +43,38 @@ const char kFirstRunFile[] =
     "DC OFFSET IMAG=0\n"
     "NOISE FREQ=15.0\n"
     "NOISE DB=-40.0\n"
-    "\n\n"
     "[OTHERS]\n"
     "SAMPLING RATE=160 Msps\n";
+
+// The file a start from an empty or unreadable file leaves behind.
+const char kEmptyStateFile[] =
+    "[SET UP]\n"
+    "DATA RATE=0\n"
+    "DATA=0\n"
+    "FORMAT=0\n"
+    "OFDM LENGTH=0\n"
+    "BURST=0\n"
+    "BURST OFF TIME=0\n"
+    "PN SEED=\n"
+    "[TX FILTER]\n"
+    "FILTER TYPE=0\n"
+    "ROLL OFF=0.0\n"
+    "CUT OFF=0.0\n"
+    "TR VALUE=0.0\n"
+    "FILTER LENGTH=0\n"
+    "OVER SAMPL=0\n"
+    "IQ INVERSE=0\n"
+    "[DETERIORATION FACTOR]\n"
+    "NOISE TYPE=0\n"
+    "FREQUENCY OFFSET=0\n"
+    "FREQUENCY ERR=0.0\n"
+    "IF CONVERSION=0.0\n"
+    "DC OFFSET REAL=0\n"
+    "DC OFFSET IMAG=0\n"
+    "NOISE FREQ=0.0\n"
+    "NOISE DB=0.0\n"
+    "[OTHERS]\n"
+    "SAMPLING RATE=80 Msps\n";
 
 // The first-run file with edits: "KEY=value" replaces that key's line,
 // "!KEY" removes it.
@@ -299,6 +328,35 @@ private slots:
         QCOMPARE(f.Params().pn_seed, 1);
     }
 
+    // With "ALL 0" or "ALL 1" the seed field is greyed out: the message says
+    // which choice enables it and the focus goes to that list.
+    void emptySeedWithAConstantPattern_data() {
+        QTest::addColumn<QString>("data");
+        QTest::newRow("ALL 0") << "DATA=5";
+        QTest::newRow("ALL 1") << "DATA=6";
+    }
+
+    void emptySeedWithAConstantPattern() {
+        QFETCH(QString, data);
+        WriteFile(IniPath(), EditedFile({"PN SEED=", data}));
+        MainForm& f = Start();
+        QVERIFY(!Field(f, "txtSeedPN")->isEnabled());
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(rec_.dialogs, 0);
+        QCOMPARE(rec_.messages.size(), 1);
+        QCOMPARE(rec_.messages[0].text,
+                 QStringLiteral("Seed PN is not a number.\r\nIt can be edited with \"Data\" PN9, PN15, PN19, PN20 or PN23."));
+        QVERIFY(List(f, "CmbData")->hasFocus());
+        for (QPushButton* b : f.findChildren<QPushButton*>()) QVERIFY(b->isEnabled());
+        // The way out the message names: a PN pattern, then the field can be mended.
+        SelectEntry(List(f, "CmbData"), 1);
+        QVERIFY(Field(f, "txtSeedPN")->isEnabled());
+        TypeOver(Field(f, "txtSeedPN"), QStringLiteral("2A"));
+        ClickButton(Button(f, "BtnMake", 1));
+        QCOMPARE(rec_.dialogs, 1);
+        QCOMPARE(f.Params().pn_seed, 0x2A);
+    }
+
     void aFolderInPlaceOfTheFileMeansDefaults() {
         QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("PrmOrvane.ini")));
         MainForm& f = Start();
@@ -313,11 +371,69 @@ private slots:
         Expect(Start(), QStringLiteral("list:CmbRate=5;text:TxtFiltAlpha=0.25"));
     }
 
-    void unreadableFileMeansDefaults() {
-        if (geteuid() == 0) QSKIP("running as root: no file is unreadable");
-        WriteFile(IniPath(), EditedFile({"DATA RATE=1"}));
-        QVERIFY(QFile::setPermissions(IniPath(), QFileDevice::WriteOwner));
-        Expect(Start(), QStringLiteral("list:CmbRate=5;text:TxtFiltAlpha=0.25"));
+    // The real program as an unprivileged user beside an unreadable file in a
+    // folder it cannot write: it starts from the all-zero state of an empty
+    // file and keeps that in the user's folder; the file it could not read is left alone.
+    void unreadableFileLoadsTheEmptyState() {
+        QTemporaryDir programDir;
+        QTemporaryDir config;
+        GiveToTestUser(config.path());
+        const QString program = CopyProgram(programDir.path());
+        const QString beside = programDir.filePath(QStringLiteral("PrmOrvane.ini"));
+        WriteFile(beside, EditedFile({"DATA RATE=1"}));
+        QVERIFY(QFile::setPermissions(beside, QFileDevice::Permissions()));
+        QVERIFY(QFile::setPermissions(programDir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                                             QFileDevice::ReadOther | QFileDevice::ExeOther));
+        QProcess run;
+        QVERIFY(StartProgram(run, program, ProgramEnvironment(config.path())));
+        QVERIFY(EndProgram(run));
+        QCOMPARE(ReadAll(config.filePath(QStringLiteral("Orvane/PrmOrvane.ini"))), QByteArray(kEmptyStateFile));
+        QVERIFY(QFile::setPermissions(programDir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                             QFileDevice::ExeOwner));
+        QVERIFY(QFile::setPermissions(beside, QFileDevice::ReadOwner));
+        QCOMPARE(ReadAll(beside), EditedFile({"DATA RATE=1"}));
+    }
+
+    // An installed program (a folder the user cannot write) keeps the settings
+    // in the user's folder, made at the first save; the file beside the
+    // program only serves until the user has one.
+    void readOnlyProgramFolderKeepsTheSettingsInTheUserFolder() {
+        QTemporaryDir programDir;
+        QTemporaryDir config;
+        GiveToTestUser(config.path());
+        const QString program = CopyProgram(programDir.path());
+        const QString beside = programDir.filePath(QStringLiteral("PrmOrvane.ini"));
+        const QString user = config.filePath(QStringLiteral("Orvane/PrmOrvane.ini"));
+        WriteFile(beside, EditedFile({"DATA RATE=1"}));
+        QVERIFY(QFile::setPermissions(programDir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                                             QFileDevice::ReadOther | QFileDevice::ExeOther));
+        const QProcessEnvironment env = ProgramEnvironment(config.path());
+        QProcess first;
+        QVERIFY(StartProgram(first, program, env));
+        QVERIFY(EndProgram(first));
+        QCOMPARE(ReadAll(user), EditedFile({"DATA RATE=1"}));
+
+        WriteFile(user, EditedFile({"DATA RATE=7"}));
+        GiveToTestUser(user);
+        QProcess second;
+        QVERIFY(StartProgram(second, program, env));
+        QVERIFY(EndProgram(second));
+        QCOMPARE(ReadAll(user), EditedFile({"DATA RATE=7"}));  // the user's file won
+        QCOMPARE(ReadAll(beside), EditedFile({"DATA RATE=1"}));
+        QVERIFY(QFile::setPermissions(programDir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                             QFileDevice::ExeOwner));
+    }
+
+    // A settings path that is a FIFO: the window starts (nothing waits for a
+    // writer), loads the empty state, and the save leaves the FIFO in place.
+    void fifoInPlaceOfTheFile() {
+        QVERIFY(mkfifo(QFile::encodeName(IniPath()).constData(), 0666) == 0);
+        MainForm& f = Start();
+        Expect(f, QStringLiteral("list:CmbRate=0;text:TxtFiltAlpha=0.0;text:txtSeedPN="));
+        CloseForm(form_);
+        struct stat st {};
+        QCOMPARE(lstat(QFile::encodeName(IniPath()).constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
     }
 
     // Files no program of ours wrote: start-up always completes, every list
@@ -375,17 +491,6 @@ private slots:
             CloseForm(form_);
         }
         QCOMPARE(QFileInfo(IniPath()).size(), size);
-    }
-
-    void readOnlyProgramFolderLosesTheSettingsSilently() {
-        if (geteuid() == 0) QSKIP("running as root: no folder is read-only");
-        QVERIFY(QFile::setPermissions(dir_->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        MainForm& f = Start();
-        SelectEntry(List(f, "CmbRate"), 1);
-        CloseForm(form_);
-        QVERIFY(!QFile::exists(IniPath()));
-        QVERIFY(QFile::setPermissions(dir_->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                      QFileDevice::ExeOwner));
     }
 
     void missingProgramFolderIsHarmless() {

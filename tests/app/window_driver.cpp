@@ -2,7 +2,13 @@
 
 #include <QFile>
 #include <QLabel>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <grp.h>
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,10 +38,11 @@ MainFormHooks RecordingHooks(Recorder& rec) {
     h.messageBox = [&rec](QWidget*, const QString& title, const QString& text) {
         rec.messages.append({title, text});
     };
-    h.saveDialog = [&rec](QWidget*, const QString& title, const QStringList& filters) {
+    h.saveDialog = [&rec](QWidget*, const QString& title, const QStringList& filters, const QString& folder) {
         ++rec.dialogs;
         rec.lastDialogTitle = title;
         rec.lastDialogFilters = filters;
+        rec.lastDialogFolder = folder;
         if (rec.duringDialog) rec.duringDialog();
         return rec.dialogPath;
     };
@@ -46,6 +53,10 @@ MainFormHooks RecordingHooks(Recorder& rec) {
 std::unique_ptr<MainForm> StartForm(const QString& programDir, Recorder& rec, const QString& libraryName) {
     static const bool filtered = [] {
         previousHandler = qInstallMessageHandler(DropSizeHintWarning);
+        // A window whose folder is not writable keeps its settings in the user's
+        // folder: never the real one of whoever runs the tests.
+        static QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         return true;
     }();
     Q_UNUSED(filtered);
@@ -126,6 +137,60 @@ void SelectEntry(QComboBox* list, int index) {
 void ClickOption(QRadioButton* option) { QTest::mouseClick(option, Qt::LeftButton); }
 
 void ClickButton(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+uint TestUser() { return geteuid() == 0 ? 65534u : static_cast<uint>(getuid()); }
+
+void GiveToTestUser(const QString& path) {
+    if (geteuid() == 0 && chown(QFile::encodeName(path).constData(), 65534, 65534) != 0) {
+        qWarning("cannot give %s to nobody", qPrintable(path));
+    }
+}
+
+QString CopyProgram(const QString& folder) {
+    const QString program = folder + QStringLiteral("/Orvane");
+    if (!QFile::copy(QStringLiteral(ORVANE_PROGRAM_FILE), program)) qFatal("cannot copy the program");
+    return program;
+}
+
+QProcessEnvironment ProgramEnvironment(const QString& configHome) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+    env.insert(QStringLiteral("HOME"), configHome);
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    return env;
+}
+
+bool StartProgram(QProcess& process, const QString& program, const QProcessEnvironment& env) {
+    process.setProcessEnvironment(env);
+    if (geteuid() == 0) {
+        process.setChildProcessModifier([] {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(97);
+        });
+    }
+    process.start(program, {});
+    if (!process.waitForStarted()) return false;
+    const QString lock = InstanceLockPath(program, TestUser());
+    QElapsedTimer timer;
+    timer.start();
+    // The lock file's first line is the pid of the process that holds it.
+    while (ReadAll(lock).split('\n').value(0) != QByteArray::number(process.processId())) {
+        if (process.state() != QProcess::Running || timer.elapsed() > 20000) return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+bool EndProgram(QProcess& process) {
+    if (process.state() != QProcess::Running) return false;
+    kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    if (!process.waitForFinished(20000)) {
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
 
 QByteArray ReadAll(const QString& path) {
     QFile f(path);

@@ -4,6 +4,7 @@
 #pragma once
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QString>
@@ -25,6 +26,7 @@ struct Recorder {
     int dialogs = 0;
     QString lastDialogTitle;
     QStringList lastDialogFilters;
+    QString lastDialogFolder;
     // Path the save dialog returns ("" = cancel).
     QString dialogPath;
     // Runs while the save dialog is "open" (to look at the window then).
@@ -57,6 +59,26 @@ void Leave(QLineEdit* field);
 void SelectEntry(QComboBox* list, int index);
 void ClickOption(QRadioButton* option);
 void ClickButton(QPushButton* button);
+
+// The user the real program runs as in the tests: "nobody" (65534) when the
+// tests run as root, else the current user.
+uint TestUser();
+// Makes path belong to TestUser() (a no-op unless running as root).
+void GiveToTestUser(const QString& path);
+
+// A copy of the Orvane program in folder, so its lock and settings are its own.
+QString CopyProgram(const QString& folder);
+
+// Environment for the real program: headless, user settings in configHome.
+QProcessEnvironment ProgramEnvironment(const QString& configHome);
+
+// Starts the real program as TestUser() and waits until it holds its instance
+// lock (its signal handling is set up by then); false when it does not.
+bool StartProgram(QProcess& process, const QString& program, const QProcessEnvironment& env);
+
+// Ends a running program as a session end does (SIGTERM) and waits; true when
+// it exited normally with status 0 (the window closed and saved).
+bool EndProgram(QProcess& process);
 
 // Text of a file, or an empty text when it cannot be read.
 QByteArray ReadAll(const QString& path);

@@ -376,6 +376,40 @@ private slots:
         QCOMPARE(rec_.beeps, 2);
     }
 
+    // A long paste is cleaned at once: the same text, one beep per removed
+    // character, caret at the end and the focus kept (one nested call per
+    // character used to overflow the stack near 10 000 characters).
+    void longPasteIsCleanedAtOnce_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("pasted");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("beeps");
+        QString mixed;
+        for (int i = 0; i < 50000; ++i) mixed += QStringLiteral("a1");
+        // A line edit holds at most 32767 characters: 16384 letters and 16383 digits arrive.
+        QTest::newRow("100 000 characters") << "TxtnOFDM" << mixed << QString(16383, QLatin1Char('1')) << 16384;
+        QTest::newRow("hex field, cut back") << "txtSeedPN" << QString(20000, QLatin1Char('g')) + QStringLiteral("123456789")
+                                             << "123457" << 20000;
+        // Line feeds are control characters, which the filter lets through.
+        QTest::newRow("multi-line text") << "TxtnOFDM" << QStringLiteral("12\n34\nab\n") << "12\n34\n\n" << 2;
+    }
+
+    void longPasteIsCleanedAtOnce() {
+        QFETCH(QString, field);
+        QFETCH(QString, pasted);
+        QFETCH(QString, expected);
+        QFETCH(int, beeps);
+        QApplication::clipboard()->setText(pasted);
+        QLineEdit* e = Field(f(), field.toLatin1().constData());
+        QTest::mouseClick(e, Qt::LeftButton);
+        QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(e->text(), expected);
+        QCOMPARE(rec_.beeps, beeps);
+        QVERIFY(e->hasFocus());
+        QCOMPARE(e->cursorPosition(), int(expected.size()));
+    }
+
     void rangeChecksOnLeaving_data() {
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("field");

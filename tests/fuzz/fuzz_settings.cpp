@@ -1,6 +1,9 @@
-// libFuzzer target: the settings reader over arbitrary file bytes. Whatever
-// the file holds, start-up must end with every choice list and option group
-// within its control's range, and the parameter mapping must not fail.
+// libFuzzer target: the settings reader and writer over arbitrary file bytes.
+// Whatever the file holds: parsing alone changes no byte; a write changes only
+// the entry written (read back as written, a second write leaves the text as it
+// was); start-up ends with every choice list and option group within its
+// control's range, the parameter mapping does not fail, and what was loaded can
+// be stored again and loads to the same choices.
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,6 +15,7 @@
 #include "MainFormCore.h"
 #include "mdlIniFileIo.h"
 #include "mdlPublicIniRW.h"
+#include "profile_text.h"
 
 namespace {
 
@@ -38,9 +42,35 @@ const std::string& scratch_file() {
     return path;
 }
 
+void CheckProfileText(const std::string& bytes) {
+    ProfileText text;
+    text.Parse(bytes);
+    if (text.Text() != bytes) std::abort();
+    // The first line's name and value give a section, a key and a value to write.
+    const std::string value = bytes.substr(0, bytes.size() % 17);
+    for (const IniKey& e : kIniKeys) {
+        std::string before;
+        const bool had = text.Find(e.section, e.key, before);
+        text.Set(e.section, e.key, value);
+        std::string after;
+        if (!text.Find(e.section, e.key, after)) std::abort();
+        const std::string once = text.Text();
+        text.Set(e.section, e.key, value);
+        if (text.Text() != once) std::abort();
+        ProfileText again;
+        again.Parse(once);
+        std::string reread;
+        if (!again.Find(e.section, e.key, reread) || reread != after) std::abort();
+        (void)had;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    CheckProfileText(bytes);
+
     const std::string& path = scratch_file();
     if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
         std::fwrite(data, 1, size, f);
@@ -56,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WaveParams rec{};
     int32_t bad = -1;
     if (Get_Params(v, rec, bad) != kParamsOk && (bad < 0 || bad >= kTextFieldCount)) std::abort();
-    // What was loaded can be stored again and loads to the same choices.
-    SavePrmIni(path, v);
+    if (SavePrmIni(path, v)) std::abort();
     FieldValues again;
     DefaultFieldValues(again);
     LoadPrmIni(path, again);
