@@ -638,7 +638,8 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
 
     // DATA field: equalise, track the pilot phase (17.3.9.7 d-f), decide, measure.
     const int64_t sym = 80 * os;
-    int64_t available = (kept - data_start) / sym;
+    // Symbols present: up to the end of the burst the envelope shows (half a symbol's grace).
+    const int64_t available = std::min((kept - data_start) / sym, (env_end - data_start + 40 * os) / sym);
     if (n_sym > available) {
         if (rate) r.failures.push_back("the burst ends after " + std::to_string(std::max<int64_t>(available, 0)) + " of the " +
                                        std::to_string(n_sym) + " DATA symbols the SIGNAL field announces");

@@ -236,4 +236,29 @@ TEST(ForeignFrame, SignalFoundAndEvmByDecisions) {
     EXPECT_LT(*r.evm_db, -100.0);
 }
 
+// A frame cut two symbols short of what its SIGNAL field announces, with silence after it:
+// the missing symbols are a failure, and the silence is not demodulated as symbols.
+TEST(ForeignFrame, BurstShorterThanItsSignalField) {
+    TempDir dir("short");
+    const int os = 2;
+    std::vector<C> f = frame_36(std::vector<int>(800, 1), 100, os);
+    f.resize(f.size() - 2 * 80 * os);
+    const std::string path = dir.file("short.csv");
+    std::FILE* out = std::fopen(path.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    for (const C& v : f) std::fprintf(out, "%.12e,%.12e\n", v.real(), v.imag());
+    for (int i = 0; i < 3000; ++i) std::fprintf(out, "0.0,0.0\n");
+    std::fclose(out);
+    orv::analysis::Options opt;
+    opt.oversample = os;
+    const orv::analysis::Result r = orv::analysis::analyse_file(path, opt);
+    ASSERT_TRUE(r.signal);
+    EXPECT_EQ(r.signal->data_symbols, 6);
+    EXPECT_EQ(r.data_symbols_demodulated, 4);
+    ASSERT_FALSE(r.failures.empty());
+    EXPECT_EQ(r.failures.front(), "the burst ends after 4 of the 6 DATA symbols the SIGNAL field announces");
+    EXPECT_LT(r.evm_db.value_or(0), -100.0);
+    EXPECT_EQ(r.burst.gap_length, 3000);
+}
+
 }  // namespace
