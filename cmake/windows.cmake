@@ -19,12 +19,14 @@ set_target_properties(Orvasynth PROPERTIES PREFIX "" OUTPUT_NAME Orvasynth)
 # linker takes the undecorated name and finds _orv_11a_actual@12 itself.
 if(ORV_WIN32_X86 AND MINGW)
   set(ORV_DEF_SYMBOL "orv_11a_actual@12")
+  set(ORV_DEF_NOTE "(exported undecorated: dlltool --kill-at -d Orvasynth.def -l libOrvasynth.dll.a)")
 else()
   set(ORV_DEF_SYMBOL "orv_11a_actual")
+  set(ORV_DEF_NOTE "(undecorated name)")
 endif()
 set(ORV_DEF_FILE ${CMAKE_BINARY_DIR}/Orvasynth.def)
 file(WRITE ${ORV_DEF_FILE}
-  "; Exports of Orvasynth.dll (undecorated names).\n"
+  "; Exports of Orvasynth.dll ${ORV_DEF_NOTE}\n"
   "LIBRARY Orvasynth.dll\n"
   "EXPORTS\n"
   "    ${ORV_DEF_SYMBOL}\n")
