@@ -14,16 +14,19 @@ endif()
 set_target_properties(Orvasynth PROPERTIES PREFIX "" OUTPUT_NAME Orvasynth)
 
 # The .def file: the export list by name, for callers' tools (MSVC lib.exe,
-# dlltool). On 32-bit x86 it names the __stdcall symbol with its argument
-# bytes (@12), which dlltool -k maps to the undecorated export.
-if(ORV_WIN32_X86)
+# dlltool). For MinGW on 32-bit x86 it names the __stdcall symbol with its
+# argument bytes (@12), which dlltool -k maps to the undecorated export; MSVC's
+# linker takes the undecorated name and finds _orv_11a_actual@12 itself.
+if(ORV_WIN32_X86 AND MINGW)
   set(ORV_DEF_SYMBOL "orv_11a_actual@12")
+  set(ORV_DEF_NOTE "(exported undecorated: dlltool --kill-at -d Orvasynth.def -l libOrvasynth.dll.a)")
 else()
   set(ORV_DEF_SYMBOL "orv_11a_actual")
+  set(ORV_DEF_NOTE "(undecorated name)")
 endif()
 set(ORV_DEF_FILE ${CMAKE_BINARY_DIR}/Orvasynth.def)
 file(WRITE ${ORV_DEF_FILE}
-  "; Exports of Orvasynth.dll (undecorated names).\n"
+  "; Exports of Orvasynth.dll ${ORV_DEF_NOTE}\n"
   "LIBRARY Orvasynth.dll\n"
   "EXPORTS\n"
   "    ${ORV_DEF_SYMBOL}\n")
@@ -55,8 +58,8 @@ elseif(MSVC)
   # MSVC exports undecorated names listed in a .def file; on x86 it matches
   # "orv_11a_actual" to the __stdcall symbol _orv_11a_actual@12.
   target_sources(Orvasynth PRIVATE ${ORV_DEF_FILE})
-  set_property(TARGET Orvasynth orvgen PROPERTY
-    MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+  # The static run time (no vcruntime DLL beside the programs) is chosen for
+  # all targets at configure time: -DCMAKE_MSVC_RUNTIME_LIBRARY=MultiThreaded.
 endif()
 
 # orvgen reads its arguments from the wide command line (CommandLineToArgvW).

@@ -9,6 +9,7 @@
 #endif
 
 #include "num_format.h"
+#include "platform_math.h"
 
 int32_t measure_crest_factors(int32_t count, const double* i, const double* q, double* crest_i,
                               double* crest_q, double* papr) {
@@ -39,9 +40,9 @@ int32_t measure_crest_factors(int32_t count, const double* i, const double* q, d
     const double ratio_i = mean_i <= 1e-12 ? 1.0 : peak_i / mean_i;
     const double ratio_q = mean_q <= 1e-12 ? 1.0 : peak_q / mean_q;
     const double ratio_c = mean_c <= 1e-12 ? 1.0 : peak_c / mean_c;
-    *crest_i = 10.0 * std::log10(ratio_i);
-    *crest_q = 10.0 * std::log10(ratio_q);
-    *papr = 10.0 * std::log10(ratio_c);
+    *crest_i = 10.0 * orv_log10(ratio_i);
+    *crest_q = 10.0 * orv_log10(ratio_q);
+    *papr = 10.0 * orv_log10(ratio_c);
     return 0;
 }
 
