@@ -182,7 +182,7 @@ TEST_F(Replacement, KilledWriterLeavesThePreviousFileOrTheCompleteNewOne) {
     p.ofdm_symbols = 151;
     p.oversampling = 10;
     p.burst_enable = 1;
-    p.burst_off_time = 0.02;  // a 150 MB CSV file: the kill lands mid-write
+    p.burst_off_time = 0.2;  // a 1.4 GB CSV file: the kill lands mid-write
     const std::string path = dir.file("burst.csv");
     put("burst.csv", "the previous file");
     for (const int sig : {SIGINT, SIGTERM, SIGKILL}) {
@@ -193,7 +193,18 @@ TEST_F(Replacement, KilledWriterLeavesThePreviousFileOrTheCompleteNewOne) {
             WaveParams q = p;
             _exit(orv_11a_actual(&q, 1, path.c_str()));
         }
-        usleep(300 * 1000);
+        // Signal it once the new file is being written (or after 20 s at most).
+        for (int waited = 0; waited < 20000; ++waited) {
+            bool writing = false;
+            for (const auto& e : fs::directory_iterator(dir.path)) {
+                std::error_code ec;
+                if (e.path().filename().string().rfind(".orvasynth-", 0) == 0 &&
+                    fs::file_size(e.path(), ec) > 0)
+                    writing = true;
+            }
+            if (writing) break;
+            usleep(1000);
+        }
         kill(pid, sig);
         int status = 0;
         waitpid(pid, &status, 0);
