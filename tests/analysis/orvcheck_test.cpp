@@ -201,6 +201,27 @@ TEST(Orvcheck, PassFailAndJsonMembers) {
     EXPECT_EQ(c["file"]["sample_rate_source"], "option");
 }
 
+TEST(Orvcheck, FreeFormatJsonHasNoSignal) {
+    TempDir dir("freejson");
+    WaveParams p = valid_record();
+    p.frame_format = 1;
+    p.rate_index = 7;
+    p.ofdm_symbols = 12;
+    const std::string csv = dir.file("free.csv");
+    ASSERT_EQ(orv_11a_actual(&p, 1, csv.c_str()), 0);
+    const CliRun run = orvcheck({"--json", "--frame", "free", "--rate", "54", "--oversample", "4", csv});
+    const nlohmann::json j = nlohmann::json::parse(run.out);
+    EXPECT_TRUE(j["signal"].is_null());
+    EXPECT_EQ(j["limits"]["evm_db"], -25.0);
+    EXPECT_EQ(j["payload"]["pattern"], "PN9");
+    EXPECT_EQ(j["payload"]["bits"], 12 * 288);
+    EXPECT_EQ(j["evm_per_symbol_db"].size(), 12u);
+    // Without --frame free the same file has no preamble to synchronise on.
+    const CliRun full = orvcheck({"--oversample", "4", csv});
+    EXPECT_EQ(full.status, kCheckUnreadable);
+    EXPECT_NE(full.err.find("no 802.11a preamble found"), std::string::npos) << full.err;
+}
+
 TEST(OrvgenCheck, ReportAfterTheFileAndJsonMember) {
     TempDir dir("orvgen");
     const std::string path = dir.file("g.awv");
