@@ -245,13 +245,13 @@ void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, doubl
     std::vector<double> win(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) win[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
     ForwardFft fft(n);
-    std::vector<cd> seg(static_cast<size_t>(n)), spec(static_cast<size_t>(n));
+    std::vector<cd> seg(static_cast<size_t>(n)), spectrum(static_cast<size_t>(n));
     std::vector<double> acc(static_cast<size_t>(n), 0.0);
     int count = 0;
     for (int64_t s = start; s + n <= start + length; s += n / 2) {
         for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
-        fft.run(seg.data(), spec.data());
-        for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spec[static_cast<size_t>(i)]);
+        fft.run(seg.data(), spectrum.data());
+        for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spectrum[static_cast<size_t>(i)]);
         ++count;
     }
     if (count == 0) return;
@@ -478,7 +478,7 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
     const int64_t m = 64 * os;
     const int64_t backoff = 8 * os;  // FFT window starts in the middle of the guard interval
     ForwardFft fft(static_cast<int>(m));
-    std::vector<cd> spec(static_cast<size_t>(m));
+    std::vector<cd> spectrum(static_cast<size_t>(m));
 
     std::vector<cd>& x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
     int64_t burst_start = s0, data_start = s0;
@@ -492,10 +492,10 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
     auto fft_at = [&](int64_t at) -> bool {
         if (at < 0 || at + m > kept) return false;
         std::vector<cd> y = derotated(x, at, m, freq, fs, t_origin);
-        fft.run(y.data(), spec.data());
+        fft.run(y.data(), spectrum.data());
         return true;
     };
-    auto bin = [&](int k) { return spec[static_cast<size_t>(k >= 0 ? k : m + k)]; };
+    auto bin = [&](int k) { return spectrum[static_cast<size_t>(k >= 0 ? k : m + k)]; };
 
     if (!opt.free_format) {
         static thread_local std::vector<cd> ref_cache;
