@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "MainFormCore.h"
+#if ORVGEN_WITH_CHECK
 #include "analysis.h"
+#endif
 #include "mdlIniFileIo.h"
 #include "mdlPrmInput.h"
 #include "mdlPublicIniRW.h"
@@ -362,6 +364,13 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         err << "orvgen: " << e.what() << "\nRun 'orvgen --help' for the options.\n";
         return kExitUsage;
     }
+#if !ORVGEN_WITH_CHECK
+    if (check) {
+        err << "orvgen: --check is not available in this build (the measuring receiver needs FFTW3); "
+               "measure the file with orvcheck on Linux\n";
+        return kExitUsage;
+    }
+#endif
     if (output.empty() && save_settings.empty()) {
         err << "orvgen: nothing to do: give -o FILE (and/or --save-settings FILE)\n";
         return kExitUsage;
@@ -499,6 +508,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
 
     // --check: the orvcheck analysis of the file just written.
     std::string check_report, check_json = "null";
+#if ORVGEN_WITH_CHECK
     if (check && (rc == 0 || rc == 2)) {
         try {
             const orv::analysis::Result r = orv::analysis::analyse_file(output, orv::analysis::Options{});
@@ -510,6 +520,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
             status = kExitCheckFailed;
         }
     }
+#endif
 
     if (json) {
         out << "{\"path\":" << json_string(output) << ",\"output_format\":\"" << (mode == 0 ? "awg" : "csv")

@@ -51,3 +51,5 @@ set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${_orv_stage}/include)
 set(ORV_BUILD_APP OFF CACHE BOOL "Build the Orvane desktop program (needs Qt 6)")
 set(ORV_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks")
 set(ORV_BUILD_TESTS OFF CACHE BOOL "Build the unit tests")
+# Debian ships no FFTW for MinGW: orvcheck and orvgen --check stay Linux tools.
+set(ORV_BUILD_ANALYSIS OFF CACHE BOOL "Build the measuring receiver (needs FFTW3)")
