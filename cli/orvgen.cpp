@@ -3,6 +3,9 @@
 #include <CLI/CLI.hpp>
 
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cctype>
 #include <charconv>
@@ -269,7 +272,14 @@ std::string help_footer() {
 // one beside orvgen (installed), else the build tree's app/ folder.
 std::string window_program_dir() {
     std::error_code ec;
+#ifdef _WIN32
+    char module[MAX_PATH * 2];
+    const DWORD len = GetModuleFileNameA(nullptr, module, sizeof module);
+    if (len == 0 || len >= sizeof module) ec = std::make_error_code(std::errc::filename_too_long);
+    const std::filesystem::path self = ec ? std::filesystem::path() : std::filesystem::path(module);
+#else
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+#endif
     const std::filesystem::path dir = ec ? std::filesystem::current_path(ec) : self.parent_path();
     if (!std::filesystem::exists(dir / "Orvane", ec) && std::filesystem::exists(dir / "app" / "Orvane", ec)) {
         return (dir / "app").string();

@@ -3,7 +3,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +18,31 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+#ifdef _WIN32
+// The C run time's descriptors: binary mode (no CR LF translation), no
+// O_NONBLOCK, O_NOCTTY or O_CLOEXEC, no fchmod (the replaced file's attributes
+// are the folder's defaults), _commit for fsync, and a rename that replaces.
+constexpr int kOpenRead = O_RDONLY | O_BINARY;
+constexpr int kOpenCreate = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
+constexpr int kFolderAccess = W_OK;
+int SyncFile(int fd) { return ::_commit(fd); }
+int KeepMode(int, unsigned) { return 0; }
+int ReplaceName(const char* from, const char* to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+    errno = EACCES;
+    return -1;
+}
+#else
+// O_NONBLOCK: should something else have been put at the path since the
+// test, opening it must not wait (a FIFO without a writer).
+constexpr int kOpenRead = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+constexpr int kOpenCreate = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+constexpr int kFolderAccess = W_OK | X_OK;
+int SyncFile(int fd) { return ::fsync(fd); }
+int KeepMode(int fd, unsigned mode) { return ::fchmod(fd, mode & 07777); }
+int ReplaceName(const char* from, const char* to) { return ::rename(from, to); }
+#endif
 
 // Closes a descriptor on every way out.
 struct Fd {
@@ -43,7 +73,7 @@ bool FollowLinks(const std::string& path, std::string& target) {
 bool WriteAll(int fd, std::string_view text) {
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        const auto n = ::write(fd, text.data() + done, static_cast<unsigned>(std::min<size_t>(text.size() - done, 1u << 30)));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -64,9 +94,7 @@ int ReadRegularFile(const std::string& path, std::string& text) {
         return kReadUnreadable;
     }
     Fd f;
-    // O_NONBLOCK: should something else have been put at the path since the
-    // test, opening it must not wait (a FIFO without a writer).
-    f.fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    f.fd = ::open(path.c_str(), kOpenRead);
     if (f.fd < 0) return kReadUnreadable;
     if (::fstat(f.fd, &st) != 0) return kReadUnreadable;
     if (!S_ISREG(st.st_mode)) {
@@ -78,7 +106,7 @@ int ReadRegularFile(const std::string& path, std::string& text) {
     text.resize(static_cast<size_t>(st.st_size) + 1);
     for (;;) {
         if (size == text.size()) text.resize(text.size() * 2);
-        const ssize_t n = ::read(f.fd, text.data() + size, text.size() - size);
+        const auto n = ::read(f.fd, text.data() + size, static_cast<unsigned>(std::min<size_t>(text.size() - size, 1u << 30)));
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -130,7 +158,7 @@ bool ReplaceFileAtomically(const std::string& path,
     Fd f;
     for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
         temp = prefix + std::to_string(rd() % 1000000000u) + ".tmp";
-        f.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        f.fd = ::open(temp.c_str(), kOpenCreate, 0666);
         if (f.fd < 0 && errno != EEXIST) break;
     }
     if (f.fd < 0) {
@@ -138,8 +166,8 @@ bool ReplaceFileAtomically(const std::string& path,
         return false;
     }
     bool ok = produce([&](std::string_view piece) { return WriteAll(f.fd, piece); });
-    if (ok && existed && ::fchmod(f.fd, st.st_mode & 07777) != 0) ok = false;
-    if (ok && ::fsync(f.fd) != 0) ok = false;
+    if (ok && existed && KeepMode(f.fd, static_cast<unsigned>(st.st_mode)) != 0) ok = false;
+    if (ok && SyncFile(f.fd) != 0) ok = false;
     if (!ok) errno_out = errno;
     const int fd = f.fd;
     f.fd = -1;
@@ -147,7 +175,7 @@ bool ReplaceFileAtomically(const std::string& path,
         ok = false;
         errno_out = errno;
     }
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+    if (ok && ReplaceName(temp.c_str(), target.c_str()) != 0) {
         ok = false;
         errno_out = errno;
     }
@@ -172,7 +200,7 @@ std::string UserSettingsFolder() {
 bool FolderWritable(const std::string& folder) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    return ::access(folder.c_str(), W_OK | X_OK) == 0;
+    return ::access(folder.c_str(), kFolderAccess) == 0;
 }
 
 SettingsLocation LocateSettings(const std::string& program_dir, bool program_dir_writable,
