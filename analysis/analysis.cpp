@@ -5,6 +5,7 @@
 #include <fstream>
 #include <numbers>
 #include <numeric>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 
@@ -149,27 +150,81 @@ struct Sync {
 // Full-format synchronisation of the burst near s0 (17.3.3 preamble): coarse
 // frequency from the short training period, integer ambiguity and timing from the
 // long training symbols, fine frequency from their repetition.
-Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref) {
+// coarse_stride: the timing search's first pass uses every coarse_stride-th
+// sample (os: a 20 MHz view, in which a real signal's mirror image aliases
+// onto the burst; 1 for such signals).
+Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref,
+                   int coarse_stride) {
     const int64_t m = 64 * os;
     const int64_t lag = 16 * os;
+    const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
+    auto raw = [&](int64_t k) -> cd {
+        return k < 0 || k >= static_cast<int64_t>(x.size()) ? cd(0.0) : x[static_cast<size_t>(k)];
+    };
+    // The ambiguity is the spacing of the short training tones (subcarriers
+    // +-4, +-8, .. +-24): the comb of twelve tones in the spectrum of eight
+    // short periods gives it for offsets up to the Nyquist frequency. Tone
+    // grid and comb of the file's samples; with I and Q exchanged the
+    // spectrum is mirrored (f1 and the comb's position change sign).
+    cd p0 = 0;
+    for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p0 += raw(n + lag) * std::conj(raw(n));
+    const double f1_file = std::arg(p0) * fs / (2.0 * kPi * static_cast<double>(lag));
+    const int64_t comb_len = 8 * lag;
+    std::vector<double> re(static_cast<size_t>(comb_len)), im(static_cast<size_t>(comb_len));
+    for (int64_t n = 0; n < comb_len; ++n) {
+        re[static_cast<size_t>(n)] = raw(s0 + lag + n).real();
+        im[static_cast<size_t>(n)] = raw(s0 + lag + n).imag();
+    }
+    const int kmax = static_cast<int>(std::floor((0.5 * fs + std::abs(f1_file)) / step));
+    std::vector<double> tone(static_cast<size_t>(2 * kmax + 1));
+    for (int k = -kmax; k <= kmax; ++k) {
+        const double w = -2.0 * kPi * (f1_file + k * step) / fs;
+        const double wc = std::cos(w), ws = std::sin(w);
+        double pc = 1.0, ps = 0.0, ar = 0.0, ai = 0.0;
+        for (size_t n = 0; n < re.size(); ++n) {
+            ar += re[n] * pc - im[n] * ps;
+            ai += re[n] * ps + im[n] * pc;
+            const double t = pc * wc - ps * ws;
+            ps = pc * ws + ps * wc;
+            pc = t;
+        }
+        tone[static_cast<size_t>(k + kmax)] = ar * ar + ai * ai;
+    }
+    int a0 = 0;
+    double best_comb = -1;
+    for (int a = -kmax + 6; a <= kmax - 6; ++a) {
+        double e = 0;
+        for (int j = -6; j <= 6; ++j)
+            if (j) e += tone[static_cast<size_t>(a + j + kmax)];
+        if (e > best_comb) {
+            best_comb = e;
+            a0 = a;
+        }
+    }
+    // The comb's image in steps from f1 (F = f1 + a0 step), and its mirror at
+    // -F: a real signal shows the same comb at both, and only one of the two
+    // images holds the long training uninverted.
+    const int f1_steps = static_cast<int>(std::lround(2.0 * f1_file / step));
+
     Sync best;
     double best_score = -1;
     for (int variant = 0; variant < 2; ++variant) {
         // variant 1: I and Q exchanged back.
         auto sample = [&](int64_t k) -> cd {
-            if (k < 0 || k >= static_cast<int64_t>(x.size())) return 0.0;
-            const cd v = x[static_cast<size_t>(k)];
+            const cd v = raw(k);
             return variant ? cd(v.imag(), v.real()) : v;
         };
-        cd p = 0;
-        for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p += sample(n + lag) * std::conj(sample(n));
-        const double f1 = std::arg(p) * fs / (2.0 * kPi * static_cast<double>(lag));
-        const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
+        const double f1 = variant ? -f1_file : f1_file;
+        const int centres[2] = {variant ? -a0 : a0, variant ? a0 + f1_steps : -a0 - f1_steps};
+        std::vector<int> candidates{-2, -1, 0, 1, 2};
+        for (const int centre : centres)
+            for (int a = centre - 1; a <= centre + 1; ++a)
+                if (std::find(candidates.begin(), candidates.end(), a) == candidates.end()) candidates.push_back(a);
         // Region for the timing search, copied once per variant.
         const int64_t lo = s0 + 192 * os - 48 * os, hi = s0 + 192 * os + 48 * os;
         std::vector<cd> region(static_cast<size_t>(hi - lo + 2 * m));
         for (size_t i = 0; i < region.size(); ++i) region[i] = sample(lo + static_cast<int64_t>(i));
-        for (int a = -2; a <= 2; ++a) {
+        for (const int a : candidates) {
             const double f = f1 + a * step;
             if (std::abs(f) > 0.45 * fs) continue;
             std::vector<cd> y(region.size());
@@ -192,7 +247,7 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
             int64_t tc = 0;
             double sc = -1;
             for (int64_t t = 0; t <= hi - lo; ++t) {
-                const double v = corr(t, os);
+                const double v = corr(t, coarse_stride);
                 if (v > sc) {
                     sc = v;
                     tc = t;
@@ -480,6 +535,20 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
     ForwardFft fft(static_cast<int>(m));
     std::vector<cd> spectrum(static_cast<size_t>(m));
 
+    // A real signal (one channel constant: zero, or one AWG code) is a burst
+    // converted to an IF. Its two mirror images share the power, so the long
+    // training correlates to at most half.
+    char flat_channel = 0;
+    {
+        const int64_t b = std::clamp<int64_t>(env_end, s0, kept);
+        bool im_flat = b > s0, re_flat = b > s0;
+        for (int64_t k = s0; k < b && (im_flat || re_flat); ++k) {
+            im_flat = im_flat && cap.x[static_cast<size_t>(k)].imag() == cap.x[static_cast<size_t>(s0)].imag();
+            re_flat = re_flat && cap.x[static_cast<size_t>(k)].real() == cap.x[static_cast<size_t>(s0)].real();
+        }
+        flat_channel = im_flat ? 'Q' : re_flat ? 'I' : 0;
+    }
+
     std::vector<cd>& x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
     int64_t burst_start = s0, data_start = s0;
     int64_t t_origin = s0;
@@ -504,8 +573,8 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
             ref_cache = long_symbol_reference(os);
             ref_os = os;
         }
-        const Sync sy = sync_preamble(x, s0, os, fs, ref_cache);
-        if (sy.metric < 0.5)
+        const Sync sy = sync_preamble(x, s0, os, fs, ref_cache, flat_channel ? 1 : os);
+        if (sy.metric < (flat_channel ? 0.25 : 0.5))
             throw AnalysisError("no 802.11a preamble found at the burst start (sample " + std::to_string(s0) +
                                 "); a burst of DATA symbols only needs --frame free --rate R");
         if (sy.swapped) {
@@ -548,7 +617,8 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
             rx[static_cast<size_t>(i)] = z.real();
         }
         for (int k = 0; k < 48; ++k) soft[static_cast<size_t>(k)] = rx[static_cast<size_t>(interleave_position(k, 48, 1))];
-        const std::vector<int> bits = viterbi_decode(soft, true);
+        // Not forced to end in state 0, so that the tail bits are really decoded.
+        const std::vector<int> bits = viterbi_decode(soft, false);
         SignalResult sig;
         for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
         for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
@@ -570,6 +640,9 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
             n_sym = sig.data_symbols;
         }
         if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
+            if (rate && rate->mbps != *opt.rate_mbps)
+                r.notes.push_back("DATA demodulated at the given " + std::to_string(*opt.rate_mbps) +
+                                  " Mbit/s, not at the SIGNAL field's " + std::to_string(rate->mbps) + " Mbit/s");
             rate = rate_by_mbps(*opt.rate_mbps);
             if (!n_sym) n_sym = static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / (80 * os)));
         }
@@ -657,12 +730,14 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
 
     std::vector<double> err_sc(53, 0.0);
     double err_data = 0, err_pilot = 0, dc_power = 0;
-    cd dc_sum = 0;
+    cd dc_sum = 0, dc_file_sum = 0;
     std::vector<uint8_t> bits;
     std::vector<double> phases, times;
     const std::vector<int>& dsc = data_subcarriers();
     for (int k = 0; k < n_sym; ++k) {
-        if (!fft_at(data_start + k * sym + 16 * os - backoff)) break;
+        const int64_t window = data_start + k * sym + 16 * os - backoff;
+        if (!fft_at(window)) break;
+        for (int64_t n = 0; n < m; ++n) dc_file_sum += x[static_cast<size_t>(window + n)];
         const int pol = pilot_polarity(k + polarity_offset);
         cd pil = 0;
         for (int p = 0; p < 4; ++p)
@@ -705,8 +780,13 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
         const size_t ws = static_cast<size_t>(std::max_element(r.evm_per_subcarrier_db.begin(), r.evm_per_subcarrier_db.end()) - r.evm_per_subcarrier_db.begin());
         r.worst_subcarrier = ws < 26 ? static_cast<int>(ws) - 26 : static_cast<int>(ws) - 25;
         // Centre-frequency leakage (17.3.9.6.1): the DC bin against the total power.
+        // The leakage is looked for at the carrier the burst was found at and at
+        // the file's own 0 Hz (a DC offset added after a frequency error): with
+        // a frequency error each cancels in the other's average.
         const cd dc = dc_sum / static_cast<double>(done);
-        r.dc_leakage_db = db10(std::max(std::norm(dc) / (dc_power / done), 1e-30));
+        const cd dc_file = dc_file_sum / static_cast<double>(done);
+        const double leak = std::max(std::norm(dc), std::norm(dc_file));
+        r.dc_leakage_db = db10(std::max(leak / (dc_power / done), 1e-30));
         // The residual frequency from the slope of the pilot phase.
         if (phases.size() >= 2) {
             std::vector<double> un(phases);
@@ -729,6 +809,14 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
     }
     // The file's sense: with I and Q exchanged the spectrum is mirrored.
     r.freq_error_hz = r.iq_inverted ? -freq : freq;
+    if (flat_channel) {
+        std::ostringstream note;
+        note.setf(std::ios::fixed);
+        note.precision(6);
+        note << "real signal (" << flat_channel << " constant): a burst at an IF of "
+             << std::abs(*r.freq_error_hz) / 1e6 << " MHz (one of its two mirror images), not a carrier frequency error";
+        r.notes.push_back(note.str());
+    }
 
     // Spectral flatness (17.3.9.6.2) from the channel estimate.
     if (!opt.free_format || done > 0) {

@@ -146,7 +146,7 @@ const std::vector<PatternInfo>& patterns() {
 const PatternInfo* pattern_by_name(const std::string& name) {
     std::string n;
     for (char c : name)
-        if (c != ' ') n += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (c != ' ') n += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     for (const PatternInfo& p : patterns()) {
         std::string pn;
         for (const char* c = p.name; *c; ++c)

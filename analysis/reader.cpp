@@ -164,7 +164,7 @@ WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
         std::string tag;
         int t;
         while ((t = in.get()) >= 0 && t != ':') {
-            if (!(std::isupper(t) || std::isdigit(t) || t == '_') || tag.size() > 32)
+            if (!((t >= 'A' && t <= 'Z') || (t >= '0' && t <= '9') || t == '_') || tag.size() > 32)
                 fail_at(in.offset() - 1, "bad header tag name \"" + printable(tag + static_cast<char>(t)) + "\"");
             tag += static_cast<char>(t);
         }
@@ -173,7 +173,7 @@ WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
             const int64_t digits_at = in.offset();
             std::string digits;
             while ((t = in.get()) >= 0 && t != ';') {
-                if (!std::isdigit(t) || digits.size() > 18) fail_at(in.offset() - 1, "the WAVEDATA count is not a decimal number");
+                if (t < '0' || t > '9' || digits.size() >= 18) fail_at(in.offset() - 1, "the WAVEDATA count is not a decimal number");
                 digits += static_cast<char>(t);
             }
             if (t < 0 || digits.empty()) fail_at(digits_at, "the WAVEDATA count is missing or not ended by ';'");

@@ -164,7 +164,8 @@ std::string format_json(const Result& r, int indent) {
     j["failures"] = r.failures;
     j["notes"] = r.notes;
     j["iq_inverted"] = r.iq_inverted;
-    return j.dump(indent);
+    // A file name that is not UTF-8 (legal on Linux) must not stop the report.
+    return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace orv::analysis

@@ -103,6 +103,8 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         err << "orvcheck: " << file << ": " << e.what() << "\n";
     } catch (const std::bad_alloc&) {
         err << "orvcheck: " << file << ": not enough memory\n";
+    } catch (const std::exception& e) {
+        err << "orvcheck: " << file << ": " << e.what() << "\n";
     }
     return kCheckUnreadable;
 }

@@ -521,7 +521,20 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
 #if ORVGEN_WITH_CHECK
     if (check && (rc == 0 || rc == 2)) {
         try {
-            const orv::analysis::Result r = orv::analysis::analyse_file(output, orv::analysis::Options{});
+            // What orvgen asked for is known: the rate, the frame format and
+            // the pattern, so the check measures against them.
+            static const int kMbps[8] = {6, 9, 12, 18, 24, 36, 48, 54};
+            static const char* const kPatterns[7] = {"PN9", "PN15", "PN19", "PN20", "PN23", "ALL 0", "ALL 1"};
+            orv::analysis::Options opt;
+            opt.oversample = rec.oversampling;
+            opt.expected_pattern = kPatterns[rec.data_pattern];
+            opt.expected_seed = static_cast<uint32_t>(rec.pn_seed);
+            if (rec.frame_format != 0) {
+                opt.free_format = true;
+                opt.rate_mbps = kMbps[rec.rate_index];
+                opt.symbols = rec.ofdm_symbols;
+            }
+            const orv::analysis::Result r = orv::analysis::analyse_file(output, opt);
             check_report = orv::analysis::format_report(r);
             check_json = orv::analysis::format_json(r);
             if (!r.pass()) status = kExitCheckFailed;

@@ -25,13 +25,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Header-only libraries of the build machine (CLI11 for orvgen, SimpleIni for
-# the settings file) serve the cross-build too. Only their own headers are
+# Header-only libraries of the build machine (CLI11 for orvgen) serve the
+# cross-build too. Only their own headers are
 # staged, never the rest of /usr/include, whose glibc headers would shadow
 # MinGW's; find_package(CLI11) finds the staged copy through a small config.
 set(_orv_stage ${CMAKE_BINARY_DIR}/host-headers)
 file(MAKE_DIRECTORY ${_orv_stage}/include ${_orv_stage}/lib/cmake/CLI11)
-foreach(_h CLI SimpleIni.h)
+foreach(_h CLI)
   if(EXISTS /usr/include/${_h} AND NOT EXISTS ${_orv_stage}/include/${_h})
     file(CREATE_LINK /usr/include/${_h} ${_orv_stage}/include/${_h} SYMBOLIC)
   endif()

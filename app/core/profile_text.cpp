@@ -1,5 +1,7 @@
 #include "profile_text.h"
 
+#include <functional>
+
 #include <cstring>
 
 namespace {
@@ -249,7 +251,9 @@ bool ProfileText::WriteTo(const std::function<bool(std::string_view)>& sink) con
     const char* source_end = source_.data() + source_.size();
     for (const Line& line : lines_) {
         const std::string_view end = kEnds[line.eol];
-        const bool in_source = line.body.data() >= source_.data() && line.body.data() <= source_end;
+        // std::less_equal: pointers into unrelated strings are ordered too.
+        const std::less_equal<const char*> le;
+        const bool in_source = le(source_.data(), line.body.data()) && le(line.body.data(), source_end);
         const bool own_end = in_source && line.body.data() + line.body.size() + end.size() <= source_end &&
                              std::string_view(line.body.data() + line.body.size(), end.size()) == end;
         if (own_end && block.empty() && (run == nullptr || run + run_size == line.body.data())) {

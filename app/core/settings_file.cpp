@@ -102,18 +102,25 @@ int ReadRegularFile(const std::string& path, std::string& text) {
         return kReadUnreadable;
     }
     // Read straight into the text; a file that grows meanwhile is read to its end.
+    // One too large for memory is unreadable, not a crash of the caller.
     size_t size = 0;
-    text.resize(static_cast<size_t>(st.st_size) + 1);
-    for (;;) {
-        if (size == text.size()) text.resize(text.size() * 2);
-        const auto n = ::read(f.fd, text.data() + size, static_cast<unsigned>(std::min<size_t>(text.size() - size, 1u << 30)));
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            text.clear();
-            return kReadUnreadable;
+    try {
+        text.resize(static_cast<size_t>(st.st_size) + 1);
+        for (;;) {
+            if (size == text.size()) text.resize(text.size() * 2);
+            const auto n = ::read(f.fd, text.data() + size, static_cast<unsigned>(std::min<size_t>(text.size() - size, 1u << 30)));
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                text.clear();
+                return kReadUnreadable;
+            }
+            size += static_cast<size_t>(n);
         }
-        size += static_cast<size_t>(n);
+    } catch (const std::exception&) {
+        std::string().swap(text);
+        errno = ENOMEM;
+        return kReadUnreadable;
     }
     text.resize(size);
     return kReadOk;

@@ -133,19 +133,20 @@ std::vector<C> map_symbol(const std::vector<int>& bits, int mod) {
     return v;
 }
 
-std::vector<int> signal_bits(const char* rate_bits, int length) {
+// SIGNAL bits; `tail` sets the six tail bits (0 in a valid frame).
+std::vector<int> signal_bits(const char* rate_bits, int length, int tail = 0) {
     std::vector<int> b = bits_of(rate_bits);
     b.push_back(0);
     for (int i = 0; i < 12; ++i) b.push_back((length >> i) & 1);
     int par = 0;
     for (int v : b) par ^= v;
     b.push_back(par);
-    for (int i = 0; i < 6; ++i) b.push_back(0);
+    for (int i = 0; i < 6; ++i) b.push_back((tail >> i) & 1);
     return b;
 }
 
 // The whole frame at 36 Mbit/s (16-QAM, rate 3/4): preamble, SIGNAL, DATA.
-std::vector<C> frame_36(const std::vector<int>& psdu_bits, int length, int os) {
+std::vector<C> frame_36(const std::vector<int>& psdu_bits, int length, int os, int signal_tail = 0) {
     std::vector<C> out;
     std::vector<C> S(53), L(53);
     for (int k = -26; k <= 26; ++k) {
@@ -157,7 +158,7 @@ std::vector<C> frame_36(const std::vector<int>& psdu_bits, int length, int os) {
     out.insert(out.end(), tl.end() - 32 * os, tl.end());
     out.insert(out.end(), tl.begin(), tl.end());
     out.insert(out.end(), tl.begin(), tl.end());
-    const std::vector<int> sig = interleave(encode(signal_bits("1011", length)), 48, 1);
+    const std::vector<int> sig = interleave(encode(signal_bits("1011", length, signal_tail)), 48, 1);
     const std::vector<C> s = ofdm_symbol(map_symbol(sig, 0), ref::pilot_polarity()[0], os);
     out.insert(out.end(), s.begin(), s.end());
     // DATA: SERVICE, PSDU, tail, pad; scrambled, tail zeroed after scrambling.
@@ -234,6 +235,27 @@ TEST(ForeignFrame, SignalFoundAndEvmByDecisions) {
     EXPECT_FALSE(r.payload->bit_errors.has_value());
     ASSERT_TRUE(r.evm_db);
     EXPECT_LT(*r.evm_db, -100.0);
+}
+
+// SIGNAL tail bits are decoded, not assumed: a nonzero tail is reported.
+TEST(ForeignFrame, SignalTailIsChecked) {
+    TempDir dir("tail");
+    for (int tail : {0, 0x05, 0x20}) {
+        const std::vector<C> f = frame_36(std::vector<int>(800, 0), 100, 2, tail);
+        const std::string path = dir.file("tail.csv");
+        std::FILE* out = std::fopen(path.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        for (const C& v : f) std::fprintf(out, "%.12e,%.12e\n", v.real(), v.imag());
+        for (int i = 0; i < 2000; ++i) std::fprintf(out, "0.0,0.0\n");
+        std::fclose(out);
+        orv::analysis::Options opt;
+        opt.oversample = 2;
+        const orv::analysis::Result r = orv::analysis::analyse_file(path, opt);
+        ASSERT_TRUE(r.signal) << tail;
+        EXPECT_EQ(r.signal->tail_ok, tail == 0) << tail;
+        EXPECT_EQ(r.signal->rate_mbps, 36) << tail;
+        EXPECT_EQ(r.signal->length, 100) << tail;
+    }
 }
 
 // A frame cut two symbols short of what its SIGNAL field announces, with silence after it:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orvasynth.h"
+#include "analysis.h"
 #include "orvcheck.h"
 #include "orvgen.h"
 #include "support/records.h"
@@ -62,6 +63,12 @@ const BadInput kBadInputs[] = {
     {"truncated_awg", [](const std::string& a, const std::string&) { return a.substr(0, a.size() - 1001); }, "truncated"},
     {"count_too_large", [](const std::string& a, const std::string&) { return with_count(a, 8); }, "truncated"},
     {"count_too_small", [](const std::string& a, const std::string&) { return with_count(a, -8); }, "WAVEDATA count"},
+    {"count_beyond_64_bits",
+     [](const std::string& a, const std::string&) {
+         const size_t at = a.find("{WAVEDATA:") + 10;
+         return a.substr(0, at) + "99999999999999999999" + a.substr(a.find(';', at));
+     },
+     "not a decimal number"},
     {"count_not_multiple_of_8", [](const std::string& a, const std::string&) { return with_count(a, -3); }, "multiple of 8"},
     {"code_out_of_range",
      [](const std::string& a, const std::string&) {
@@ -250,4 +257,60 @@ TEST(OrvgenCheck, ReportAfterTheFileAndJsonMember) {
     EXPECT_FALSE(nlohmann::json::parse(plain.out).contains("check"));
 }
 
+// --check measures against what orvgen asked for: a DATA-only burst (no
+// preamble to find) passes, in either format, and its payload is the pattern
+// and seed given.
+TEST(OrvgenCheck, DataOnlyBurstAndExpectedPattern) {
+    TempDir dir("orvgen_free");
+    for (const char* name : {"free.awv", "free.csv"}) {
+        const std::string path = dir.file(name);
+        std::vector<std::string> args{"orvgen", "-o", path, "--check", "--json", "--format", "free", "--rate", "24",
+                                      "--symbols", "12", "--oversample", "5", "--filter", "nyquist", "--cut-off",
+                                      "9.0", "--data", "PN15", "--seed", "1ACE"};
+        std::vector<const char*> argv;
+        for (const auto& a : args) argv.push_back(a.c_str());
+        std::ostringstream out, err;
+        const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
+        EXPECT_EQ(status, kExitWritten) << name << err.str() << out.str();
+        const nlohmann::json j = nlohmann::json::parse(out.str());
+        EXPECT_TRUE(j["check"]["signal"].is_null()) << name;
+        EXPECT_EQ(j["check"]["payload"]["pattern"], "PN15") << name;
+        EXPECT_EQ(j["check"]["payload"]["bit_errors"], 0) << name;
+        EXPECT_EQ(j["check"]["payload"]["seed"], "1ACE") << name;
+        EXPECT_GT(j["check"]["payload"]["bits"], 0) << name;
+    }
+}
+
+// A file name that is not UTF-8 still gives a JSON report (the byte replaced).
+TEST(Orvcheck, JsonWithANameThatIsNotUtf8) {
+    TempDir dir("name");
+    const std::string path = dir.file("bad\xff.awv");
+    WaveParams p = valid_record();
+    p.filter_cutoff = 9e6;
+    p.filter_rolloff = 0.25;
+    ASSERT_EQ(orv_11a_actual(&p, 0, path.c_str()), 0);
+    const CliRun r = orvcheck({"--json", path});
+    EXPECT_NE(r.status, kCheckUnreadable) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["file"]["format"], "awg");
+}
+
+}  // namespace
+
+namespace {
+// A rate given for a full burst overrides its SIGNAL field, and the report says so.
+TEST(Orvcheck, GivenRateAgainstTheSignalFieldIsNoted) {
+    TempDir dir("rate");
+    WaveParams p = valid_record();
+    const std::string path = dir.file("r.awv");
+    ASSERT_EQ(orv_11a_actual(&p, 0, path.c_str()), 0);
+    for (const int given : {6, 36}) {
+        orv::analysis::Options opt;
+        opt.rate_mbps = given;
+        const orv::analysis::Result r = orv::analysis::analyse_file(path, opt);
+        bool noted = false;
+        for (const auto& n : r.notes) noted = noted || n.find("not at the SIGNAL field's") != std::string::npos;
+        EXPECT_EQ(noted, given != 6) << given;
+    }
+}
 }  // namespace

@@ -117,7 +117,11 @@ TEST_P(FreqError, MeasuredWithinTenHertz) {
 INSTANTIATE_TEST_SUITE_P(PlusMinus, FreqError,
                          ::testing::Values(FreqCase{1, 4, 100e3}, FreqCase{1, 4, -100e3}, FreqCase{1, 4, 1e6},
                                            FreqCase{1, 4, -1e6}, FreqCase{0, 4, 1e6}, FreqCase{0, 8, -100e3},
-                                           FreqCase{1, 2, 1e6}, FreqCase{0, 2, -1e6}));
+                                           FreqCase{1, 2, 1e6}, FreqCase{0, 2, -1e6},
+                                           // beyond the short training's +-625 kHz ambiguity, up to
+                                           // the largest offset the generator takes ((fs - 20 MHz) / 2)
+                                           FreqCase{1, 4, 10e6}, FreqCase{0, 4, -30e6}, FreqCase{1, 8, 55.5e6},
+                                           FreqCase{1, 10, -90e6}, FreqCase{0, 6, 3.3e6}));
 
 struct NoiseCase {
     int os;
@@ -165,6 +169,40 @@ TEST(Impairments, DcOffsetShowsAsLeakage) {
     bool reported = false;
     for (const auto& f : large.failures) reported = reported || f.find("leakage") != std::string::npos;
     EXPECT_TRUE(reported);
+}
+
+// The DC offset sits at the file's 0 Hz, the burst at its carrier error: the
+// leakage is found either way.
+TEST(Impairments, DcOffsetWithAFrequencyError) {
+    TempDir dir("dc_freq");
+    WaveParams p = valid_record();
+    p.dc_offset_re = 20.0;
+    const Result at_carrier = generate_and_analyse(p, 1, dir);
+    p.freq_error_enable = 1;
+    p.freq_error = 100e3;
+    const Result offset = generate_and_analyse(p, 1, dir);
+    ASSERT_TRUE(at_carrier.dc_leakage_db && offset.dc_leakage_db);
+    EXPECT_GT(*offset.dc_leakage_db, -30.0);
+    EXPECT_NEAR(*offset.dc_leakage_db, *at_carrier.dc_leakage_db, 1.0);
+}
+
+// A burst converted to a real IF is found at its IF and said to be one.
+TEST(Impairments, RealIfSignalIsReportedAsSuch) {
+    TempDir dir("if");
+    for (const int mode : {0, 1}) {
+        WaveParams p = valid_record();
+        p.oversampling = 4;
+        p.if_enable = 1;
+        p.if_freq = 20e6;
+        const Result r = generate_and_analyse(p, mode, dir);
+        ASSERT_TRUE(r.freq_error_hz) << mode;
+        EXPECT_NEAR(std::abs(*r.freq_error_hz), 20e6, 10.0) << mode;
+        ASSERT_TRUE(r.payload && r.payload->bit_errors) << mode;
+        EXPECT_EQ(*r.payload->bit_errors, 0) << mode;
+        bool noted = false;
+        for (const auto& n : r.notes) noted = noted || n.find("IF of 20.000000 MHz") != std::string::npos;
+        EXPECT_TRUE(noted) << mode;
+    }
 }
 
 TEST(Impairments, FilterAndWindowImproveTheMaskMargin) {

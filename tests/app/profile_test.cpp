@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,6 +177,34 @@ private slots:
                             "[DETERIORATION FACTOR]\r\nNOISE TYPE=0\r\nFREQUENCY OFFSET=0\r\nFREQUENCY ERR=0.0\r\n"
                             "IF CONVERSION=0.0\r\nDC OFFSET REAL=0\r\nDC OFFSET IMAG=0\r\nNOISE FREQ=15.0\r\n"
                             "NOISE DB=-40.0\r\n"));
+    }
+
+    // A settings file too large for memory (here a sparse one of 8 TiB) reads
+    // as unreadable instead of throwing out of the window's constructor.
+    void fileTooLargeForMemory() {
+#if defined(__SANITIZE_ADDRESS__)
+        QSKIP("the address sanitizer aborts on an allocation this large");
+#else
+        QTemporaryDir dir;
+        const std::string path = Std(dir.filePath(QStringLiteral("PrmOrvane.ini")));
+        WriteFile(QString::fromStdString(path), "[A]\nX=1\n");
+        if (truncate(path.c_str(), off_t(1) << 43) != 0) QSKIP("the file system takes no sparse file this large");
+        // In a child with its address space limited, so that the refusal does
+        // not depend on the machine's overcommit setting.
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            const rlimit limit{rlim_t(4) << 30, rlim_t(4) << 30};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+            std::string text = "old";
+            const int result = ReadRegularFile(path, text);
+            _exit(result == kReadUnreadable && text.empty() ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+#endif
     }
 
     // What cannot be read as a file reads as nothing, at once (a FIFO without a
