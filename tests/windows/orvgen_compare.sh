@@ -18,12 +18,12 @@ cd "$work"
 # 14-bit AWG codes stay identical.
 cases=(
   "default||exact"
-  "rate54_nyquist|--rate 54 --symbols 20 --filter nyquist|exact"
+  "rate54_nyquist|--rate 54 --symbols 20 --filter nyquist --cut-off 9.0|exact"
   "pn23_os10_window|--rate 6 --data PN23 --oversample 10 --window-tr 0.1|close"
   "sine_os8|--rate 18 --oversample 8 --sine 3.5 --sine-level -20|close"
   "if_dc_iqinv|--rate 24 --if 12.5 --dc-real 3 --dc-imag -2 --iq-inverse on|exact"
   "freqerr_free_burst|--rate 48 --freq-error 0.2 --format free --burst on --burst-off 50|exact"
-  "gauss_all1_taps63|--rate 12 --gauss -10 --data ALL1 --filter nyquist --taps 63 --roll-off 0.5|exact"
+  "gauss_all1_taps63|--rate 12 --gauss -10 --data ALL1 --filter nyquist --cut-off 8.5 --taps 63 --roll-off 0.5|exact"
   "os5_pn15|--rate 36 --oversample 5 --data PN15 --seed 1ABC|close"
   "one_symbol_os4|--symbols 1 --oversample 4 --rate 9|exact"
 )
