@@ -1,4 +1,5 @@
 #include "impairments.h"
+#include "platform_math.h"
 
 #include <cmath>
 #include <numbers>
@@ -22,8 +23,8 @@ int32_t shift_frequency(int32_t count, double* i, double* q, double freq_hz, dou
     const int32_t check = check_oscillator(count, fs, direction);
     if (check != 0) return check;
     const double phi = 2.0 * kPi * freq_hz / fs;
-    const double cos_phi = std::cos(phi);
-    const double sin_phi = std::sin(phi);
+    const double cos_phi = orv_cos(phi);
+    const double sin_phi = orv_sin(phi);
     const double dir = direction;
     // The phasor is carried by rotation, one step per sample, from (1, 0).
     double c = 1.0, s = 0.0;
@@ -47,8 +48,8 @@ int32_t convert_to_if(int32_t count, double* i, double* q, double freq_hz, doubl
     const int32_t check = check_oscillator(count, fs, direction);
     if (check != 0) return check;
     const double phi = 2.0 * kPi * freq_hz / fs;
-    const double cos_phi = std::cos(phi);
-    const double sin_phi = std::sin(phi);
+    const double cos_phi = orv_cos(phi);
+    const double sin_phi = orv_sin(phi);
     const double dir = direction;
     double c = 1.0, s = 0.0;
     for (int32_t k = 0; k < count; ++k) {
@@ -82,13 +83,13 @@ int32_t add_dc_offset(double count, double re_pct, double im_pct, double* i, dou
 
 int32_t add_sine_interferer(int32_t count, double level_db, double freq_hz, double fs, double* i,
                             double* q) {
-    const double amplitude = std::pow(10.0, level_db / 20.0);
+    const double amplitude = orv_pow10(level_db / 20.0);
     const double w0 = 2.0 * kPi * freq_hz / fs;
     for (int32_t k = 0; k < count; ++k) {
         // Evaluated from the sample index each time: no phase drift over the burst.
         const double arg = w0 * k;
-        i[k] += amplitude * std::cos(arg);
-        q[k] += amplitude * std::sin(arg);
+        i[k] += amplitude * orv_cos(arg);
+        q[k] += amplitude * orv_sin(arg);
     }
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "noise.h"
+#include "platform_math.h"
 
 #include <cmath>
 
@@ -126,7 +127,7 @@ inline void draw_pair(Shuffle* sh, int32_t* state, double* g1, double* g2) {
         x2 = 2.0 * u2 - 1.0;
         s = x1 * x1 + x2 * x2;
     } while (!(s > 0.0 && s < 1.0));
-    const double f = std::sqrt(-2.0 * std::log(s) / s);
+    const double f = std::sqrt(-2.0 * orv_log(s) / s);
     *g1 = x1 * f;
     *g2 = x2 * f;
 }
@@ -170,7 +171,7 @@ void gaussian_pair(double* g1, double* g2, int32_t* state) {
 
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q) {
     int32_t state = 65535;
-    const double amplitude = std::pow(10.0, level_db / 20.0);
+    const double amplitude = orv_pow10(level_db / 20.0);
     Shuffle sh;
     load_shuffle(&sh);
     // The pairs of a chunk are made in three passes over small arrays: the
@@ -199,7 +200,7 @@ int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q)
                 have += (r > 0.0 && r < 1.0) ? 1 : 0;
             }
         }
-        for (int32_t k = 0; k < want; ++k) f[k] = std::log(s[k]);
+        for (int32_t k = 0; k < want; ++k) f[k] = orv_log(s[k]);
         for (int32_t k = 0; k < want; ++k) f[k] = -2.0 * f[k] / s[k];
         square_roots(want, f);
         double* ik = i + start;

@@ -1,4 +1,5 @@
 #include "tx_filter.h"
+#include "platform_math.h"
 
 #include <bit>
 #include <cmath>
@@ -175,9 +176,9 @@ int32_t design_raised_cosine(int32_t L, int32_t P, double rolloff, double* taps)
         const double den = 1.0 - 4.0 * at * at;
         double tap;
         if (den <= -1e-10 || den >= 1e-10)
-            tap = (std::sin(kPi * t) / (kPi * t)) * std::cos(kPi * a * t) / den;
+            tap = (orv_sin(kPi * t) / (kPi * t)) * orv_cos(kPi * a * t) / den;
         else  // t is +-1/(2a) within rounding: the limit of the expression there
-            tap = (a / 2.0) * std::sin(kPi / (2.0 * a));
+            tap = (a / 2.0) * orv_sin(kPi / (2.0 * a));
         taps[i] = tap;
         taps[L - 1 - i] = tap;
     }
@@ -188,7 +189,7 @@ int32_t apply_hamming_window(int32_t L, const double* in, double* out) {
     if (L < 4 || L > 2561) return 1;
     const double m = L - 1;
     for (int32_t i = 0; i < L / 2; ++i) {
-        const double w = 0.54 - 0.46 * std::cos(2.0 * kPi * i / m);
+        const double w = 0.54 - 0.46 * orv_cos(2.0 * kPi * i / m);
         out[i] = in[i] * w;
         out[L - 1 - i] = in[L - 1 - i] * w;
     }

@@ -1,4 +1,5 @@
 #include "fft.h"
+#include "platform_math.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -20,7 +21,7 @@ bool is_power_of_two(int32_t n) { return n > 0 && (n & (n - 1)) == 0; }
 // octant is iterated, the rest of the period and a quarter follows by symmetry.
 void build_sinmap(int32_t n, double* sinmap) {
     const int32_t n8 = n / 8, n4 = n / 4, n2 = n / 2;
-    const double t = std::sin(std::numbers::pi / n);
+    const double t = orv_sin(std::numbers::pi / n);
     double dc = 2.0 * t * t;                 // 1 - cos(2 pi / n)
     double ds = std::sqrt(dc * (2.0 - dc));  // sin(2 pi / n)
     const double t2 = 2.0 * dc;
@@ -167,8 +168,7 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
     const double step = phi / n;
     for (int32_t m = 0; m < n; ++m) {
         const double theta = step * m * m;
-        chirp_cos[m] = std::cos(theta);
-        chirp_sin[m] = std::sin(theta);
+        chirp_cos_sin(n, direction, m, theta, &chirp_cos[m], &chirp_sin[m]);
         a_re[m] = chirp_cos[m];
         a_im[m] = -chirp_sin[m];
     }

@@ -1,4 +1,5 @@
 #include "ofdm_symbol.h"
+#include "platform_math.h"
 
 #include <cmath>
 #include <cstring>
@@ -207,11 +208,11 @@ int32_t apply_edge_window(int32_t seg_len, int32_t L, const double* src, double*
     const double half_pi = std::numbers::pi / 2.0;
     if (src != dst) std::memmove(dst, src, static_cast<size_t>(seg_len) * sizeof(double));
     for (int32_t i = 0; i < h; ++i) {
-        const double s = std::sin(half_pi * (static_cast<double>(i) / L + 0.5));
+        const double s = orv_sin(half_pi * (static_cast<double>(i) / L + 0.5));
         dst[i] = dst[i] * (s * s);
     }
     for (int32_t i = seg_len - h; i < seg_len; ++i) {
-        const double s = std::sin(half_pi * (static_cast<double>(seg_len - 1 - i) / L + 0.5));
+        const double s = orv_sin(half_pi * (static_cast<double>(seg_len - 1 - i) / L + 0.5));
         dst[i] = dst[i] * (s * s);
     }
     return 0;

@@ -1,61 +1,103 @@
-// log10_split must give glibc's log10 bit for bit: the Windows builds use it
-// for the crest factors so that their files match these.
+// The library's own sin, cos, log and 10^x (the Windows builds' maths) must
+// return the correctly rounded double. Checked against the x87 long-double
+// functions, 11 bits more precise: the result must be the double nearest to
+// them, unless the long-double value lies too close to a midpoint to decide.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <limits>
+#include <numbers>
+#include <random>
 
 #include "platform_math.h"
 
 namespace {
 
-uint64_t bits(double v) {
-    uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return u;
+enum class Verdict { Nearest, NotNearest, Undecided };
+
+// Whether got is the double nearest to the long-double reference.
+Verdict check(double got, long double ref) {
+    const double lo = std::nextafter(got, -INFINITY), hi = std::nextafter(got, INFINITY);
+    const long double below = (static_cast<long double>(got) + lo) / 2, above = (static_cast<long double>(got) + hi) / 2;
+    const long double margin = std::fabs(static_cast<long double>(hi) - got) * 0x1p-10L;  // sinl, cosl, logl, powl: within 2^-11 of a double ulp
+    if (ref > below + margin && ref < above - margin) return Verdict::Nearest;
+    if (std::fabs(ref - below) <= margin || std::fabs(ref - above) <= margin) return Verdict::Undecided;
+    return Verdict::NotNearest;
 }
 
-TEST(PlatformMath, Log10SplitSpecialValues) {
-    const double inf = std::numeric_limits<double>::infinity();
-    struct Case {
-        double x;
-        double want;
-    };
-    const Case cases[] = {
-        {1.0, 0.0},        {10.0, 1.0},   {100.0, 2.0},          {1e-3, -3.0},
-        {0.0, -inf},       {-0.0, -inf},  {inf, inf},            {2.0, std::log10(2.0)},
-        {0.5, std::log10(0.5)}, {4.9406564584124654e-324, std::log10(4.9406564584124654e-324)},
-        {std::numeric_limits<double>::max(), std::log10(std::numeric_limits<double>::max())},
-    };
-    for (const Case& c : cases) EXPECT_EQ(bits(log10_split(c.x)), bits(c.want)) << c.x;
-    EXPECT_TRUE(std::isnan(log10_split(-1.0)));
-    EXPECT_TRUE(std::isnan(log10_split(std::numeric_limits<double>::quiet_NaN())));
-}
+struct Case {
+    const char* name;
+    double (*own)(double);
+    long double (*ref)(long double);
+    double lo, hi;  // argument range (log: exponent range of 2)
+};
 
-// Crest-factor ratios lie in [1, a few hundred]; the sweep also covers small,
-// large and subnormal arguments.
-TEST(PlatformMath, Log10SplitIsGlibcLog10) {
-    uint64_t s = 0x9E3779B97F4A7C15ull;
-    int differ = 0;
-    for (int k = 0; k < 600000; ++k) {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        const double unit = static_cast<double>(s >> 11) / 9007199254740992.0;
-        double x;
-        switch (k % 4) {
-            case 0: x = 1.0 + 400.0 * unit; break;
-            case 1: x = 1.0 + static_cast<double>(k) * 1e-6; break;
-            case 2: x = std::ldexp(1.0 + unit, static_cast<int>(s % 2000) - 1000); break;
-            default: x = std::ldexp(unit, -1040); break;  // subnormal or tiny
-        }
-        if (bits(log10_split(x)) != bits(std::log10(x)) && ++differ <= 5)
-            ADD_FAILURE() << "x = " << std::hexfloat << x << ": " << log10_split(x) << " against "
-                          << std::log10(x);
+long double ref_sin(long double x) { return sinl(x); }
+long double ref_cos(long double x) { return cosl(x); }
+long double ref_log(long double x) { return logl(x); }
+long double ref_pow10(long double y) { return powl(10.0L, y); }
+
+class CorrectlyRounded : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CorrectlyRounded, AgainstLongDouble) {
+    const Case c = GetParam();
+    std::mt19937_64 g(12345);
+    std::uniform_real_distribution<double> u(c.lo, c.hi);
+    int wrong = 0, undecided = 0;
+    for (int k = 0; k < 200000; ++k) {
+        double x = u(g);
+        if (c.own == portable_log) x = std::exp2(x);
+        const Verdict v = check(c.own(x), c.ref(x));
+        if (v == Verdict::NotNearest && ++wrong <= 5) ADD_FAILURE() << c.name << "(" << std::hexfloat << x << ") = " << c.own(x);
+        undecided += v == Verdict::Undecided;
     }
-    EXPECT_EQ(differ, 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_LT(undecided, 1000);  // the check itself must decide nearly always (0.5 %)
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Functions, CorrectlyRounded,
+    ::testing::Values(Case{"sin", portable_sin, ref_sin, -4.0, 4.0}, Case{"sin_large", portable_sin, ref_sin, -2e7, 2e7},
+                      Case{"cos", portable_cos, ref_cos, -4.0, 4.0}, Case{"cos_large", portable_cos, ref_cos, -2e7, 2e7},
+                      Case{"log", portable_log, ref_log, -1074.0, 1023.0},
+                      Case{"log_near_1", portable_log, ref_log, -0.5, 0.5},
+                      Case{"pow10", portable_pow10, ref_pow10, -15.0, 15.0}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+// Exact and special values, and the arguments whose results the files rest on.
+TEST(PortableMath, SpecialValues) {
+    EXPECT_EQ(portable_log(1.0), 0.0);
+    EXPECT_TRUE(std::isinf(portable_log(0.0)) && portable_log(0.0) < 0);
+    EXPECT_TRUE(std::isnan(portable_log(-1.0)));
+    EXPECT_EQ(portable_pow10(0.0), 1.0);
+    EXPECT_EQ(portable_pow10(1.0), 10.0);
+    EXPECT_EQ(portable_pow10(-1.0), 0.1);
+    EXPECT_EQ(portable_pow10(3.0), 1000.0);
+    EXPECT_EQ(portable_sin(0.0), 0.0);
+    EXPECT_TRUE(std::signbit(portable_sin(-0.0)));
+    EXPECT_EQ(portable_cos(0.0), 1.0);
+    EXPECT_TRUE(std::isnan(portable_sin(INFINITY)));
+    EXPECT_EQ(portable_sin(0x1p-30), 0x1p-30);
+    EXPECT_EQ(portable_sin(std::numbers::pi / 6), std::sin(std::numbers::pi / 6));
+    EXPECT_EQ(portable_cos(std::numbers::pi / 2), std::cos(std::numbers::pi / 2));
+    EXPECT_EQ(log10_split(1000.0), 3.0);
+}
+
+// The chirps of the transforms the synthesis runs (64 os points, os 5, 6, 7,
+// 9, 10, both directions) are glibc's to the bit in the own form as well.
+TEST(PortableMath, ChirpsAreGlibcs) {
+    for (const int32_t os : {5, 6, 7, 9, 10})
+        for (const int32_t direction : {0, 1}) {
+            const int32_t n = 64 * os;
+            const double step = (direction == 0 ? std::numbers::pi : -std::numbers::pi) / n;
+            for (int32_t m = 0; m < n; ++m) {
+                const double theta = step * m * m;
+                double c = 0, s = 0;
+                chirp_cos_sin_own(n, direction, m, theta, &c, &s);
+                ASSERT_EQ(c, std::cos(theta)) << n << " " << direction << " " << m;
+                ASSERT_EQ(s, std::sin(theta)) << n << " " << direction << " " << m;
+            }
+        }
 }
 
 }  // namespace
