@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <ostream>
 #include <random>
 
 #include "platform_math.h"
@@ -31,6 +32,8 @@ struct Case {
     long double (*ref)(long double);
     double lo, hi;  // argument range (log: exponent range of 2)
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name << " on [" << c.lo << ", " << c.hi << "]"; }
 
 long double ref_sin(long double x) { return sinl(x); }
 long double ref_cos(long double x) { return cosl(x); }
