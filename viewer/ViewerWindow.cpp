@@ -53,7 +53,7 @@ QString file_stamp(const QString& path) {
 ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle("orvview");
     setAcceptDrops(true);
-    resize(1600, 1000);
+    resize(1800, 1000);
 
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction("&Open...", QKeySequence::Open, this, &ViewerWindow::choose_file);
@@ -98,8 +98,11 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent) {
     report_->setLineWrapMode(QTextEdit::NoWrap);
     report_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     splitter->addWidget(report_);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 1);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 0);
+    // Room for the report's lines (about 64 characters; the rest scrolls) beside the charts.
+    const int report_width = report_->fontMetrics().horizontalAdvance(QString(64, 'x'));
+    splitter->setSizes({width() - report_width, report_width});
     stack_->addWidget(splitter);
     setCentralWidget(stack_);
 

@@ -2,6 +2,8 @@
 
 #include <QAreaSeries>
 #include <QBrush>
+#include <QImage>
+#include <QPainter>
 #include <QGraphicsSimpleTextItem>
 #include <QLegendMarker>
 #include <QLineSeries>
@@ -40,13 +42,37 @@ QScatterSeries* scatter(const QString& object, const QString& name, const QColor
     return s;
 }
 
-QValueAxis* axis(const QString& title, double lo, double hi, const char* format = "%.0f") {
+// A value axis over [lo, hi] with a tick every interval, anchored at 0.
+// A round marker drawn as an image: thousands of points paint without an item each.
+QImage dot(const QColor& colour, int size) {
+    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawEllipse(QRectF(0, 0, size, size));
+    return img;
+}
+
+QValueAxis* axis(const QString& title, double lo, double hi, double interval, const char* format = "%.0f") {
     auto* a = new QValueAxis;
     a->setTitleText(title);
     a->setRange(lo, hi);
     a->setLabelFormat(format);
-    a->applyNiceNumbers();
+    a->setTickType(QValueAxis::TicksDynamic);
+    a->setTickAnchor(0);
+    a->setTickInterval(interval);
     return a;
+}
+
+// A tick interval of 1, 2 or 5 times a power of ten giving about eight ticks over span.
+double nice_interval(double span) {
+    const double raw = std::max(span, 1e-12) / 8;
+    const double p = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0})
+        if (m * p >= raw) return m * p;
+    return 10 * p;
 }
 
 QChart* chart(const QString& title) {
@@ -81,8 +107,8 @@ QString view_stem(View v) {
 QChart* make_spectrum_chart(const Result& r) {
     QChart* c = chart("Spectrum (17.3.9.2 transmit mask, 100 kHz resolution)");
     const double half = r.file.sample_rate_hz / 2e6;
-    auto* x = axis("frequency (MHz)", -half, half);
-    auto* y = axis("PSD (dBr)", -100, 5);
+    auto* x = axis("frequency (MHz)", -half, half, nice_interval(2 * half));
+    auto* y = axis("PSD (dBr)", -100, 10, 10);
     c->addAxis(x, Qt::AlignBottom);
     c->addAxis(y, Qt::AlignLeft);
     auto* psd = line("psd", "PSD", QColor(31, 119, 180), 1.0);
@@ -110,8 +136,8 @@ QChart* make_spectrum_chart(const Result& r) {
 
 QChart* make_constellation_chart(const Result& r) {
     QChart* c = chart("Constellation (equalised DATA symbols, " + QString::number(r.rate_mbps) + " Mbit/s)");
-    auto* x = axis("I", -1.6, 1.6, "%.1f");
-    auto* y = axis("Q", -1.6, 1.6, "%.1f");
+    auto* x = axis("I", -1.6, 1.6, 0.5, "%.1f");
+    auto* y = axis("Q", -1.6, 1.6, 0.5, "%.1f");
     c->addAxis(x, Qt::AlignBottom);
     c->addAxis(y, Qt::AlignLeft);
     auto points = [](const std::vector<std::complex<double>>& v) {
@@ -121,9 +147,11 @@ QChart* make_constellation_chart(const Result& r) {
         return p;
     };
     auto* data = scatter("data", "data subcarriers", QColor(31, 119, 180), 4);
+    data->setLightMarker(dot(QColor(31, 119, 180), 4));
     data->replace(points(r.data_points));
     attach(c, data, x, y);
     auto* pilots = scatter("pilots", "pilots", QColor(255, 127, 14), 5);
+    pilots->setLightMarker(dot(QColor(255, 127, 14), 5));
     pilots->replace(points(r.pilot_points));
     attach(c, pilots, x, y);
     auto* ideal = scatter("ideal", "ideal points", Qt::black, 10, QScatterSeries::MarkerShapeRectangle);
@@ -142,9 +170,10 @@ QChart* make_evm_chart(const Result& r) {
     for (double v : r.evm_per_subcarrier_db) lo = std::min(lo, v);
     for (double v : r.evm_per_symbol_db) lo = std::min(lo, v);
     lo = std::max(std::floor(lo / 10) * 10 - 10, -140.0);
-    auto* sc = axis("subcarrier", -27, 27);
-    auto* sym = axis("DATA symbol", -0.5, std::max<double>(1, static_cast<double>(r.evm_per_symbol_db.size())) - 0.5);
-    auto* y = axis("EVM (dB)", lo, hi);
+    const double symbols = std::max<double>(1, static_cast<double>(r.evm_per_symbol_db.size()));
+    auto* sc = axis("subcarrier", -27, 27, 10);
+    auto* sym = axis("DATA symbol", -0.5, symbols - 0.5, nice_interval(symbols));
+    auto* y = axis("EVM (dB)", lo, hi, hi - lo > 100 ? 20 : 10);
     c->addAxis(sc, Qt::AlignBottom);
     c->addAxis(sym, Qt::AlignTop);
     c->addAxis(y, Qt::AlignLeft);
@@ -167,7 +196,7 @@ QChart* make_evm_chart(const Result& r) {
 
 QChart* make_ccdf_chart(const Result& r) {
     QChart* c = chart("CCDF of the instantaneous power" + (r.ccdf.empty() ? QString() : ", PAPR " + db(r.papr_db)));
-    auto* x = axis("dB above the mean power", 0, 12);
+    auto* x = axis("dB above the mean power", 0, 12, 2);
     auto* y = new QLogValueAxis;
     y->setTitleText("probability");
     y->setBase(10);
@@ -199,9 +228,9 @@ PowerChart::PowerChart(std::shared_ptr<const Result> r) : r_(std::move(r)) {
     time_ = new QValueAxis;
     time_->setTitleText("time (us)");
     time_->setRange(0, static_cast<double>(std::max<int64_t>(r_->power.samples, 1)) * us);
-    time_->setLabelFormat("%.1f");
-    level_ = axis("power (dB relative to the burst mean)", -70, std::ceil(r_->papr_db + 3));
-    const double top = level_->max(), bottom = level_->min();
+    time_->setLabelFormat("%g");
+    const double top = std::ceil((r_->papr_db + 3) / 10) * 10, bottom = -70;
+    level_ = axis("power (dB relative to the burst mean)", bottom, top, 10);
     addAxis(time_, Qt::AlignBottom);
     addAxis(level_, Qt::AlignLeft);
     const QColor shades[] = {QColor(255, 187, 120, 90), QColor(152, 223, 138, 90), QColor(197, 176, 213, 110),
