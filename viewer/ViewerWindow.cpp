@@ -140,17 +140,14 @@ void ViewerWindow::open_file(const QString& path) {
 
 void ViewerWindow::finished() {
     const LoadOutcome o = loader_.result();
-    const bool current = loading_ == path_;
-    if (current) {
-        stamp_ = loading_stamp_;
-        if (o.result) show_result(o.result);
-        else show_message(o.error);
-    }
-    if (reload_pending_ || !current) {
+    if (reload_pending_ || loading_ != path_) {  // stale: the file or the choice changed meanwhile
         reload_pending_ = false;
         open_file(path_);
         return;
     }
+    stamp_ = loading_stamp_;
+    if (o.result) show_result(o.result);
+    else show_message(o.error);
     if (o.result) emit loaded();
     else emit failed(o.error);
 }

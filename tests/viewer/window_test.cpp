@@ -265,6 +265,24 @@ private slots:
         QVERIFY(loaded.wait(10000));
         QCOMPARE(w.result()->rate_mbps, 36);
     }
+
+    void replacedDuringTheRead() {
+        const QString path = dir_.filePath("race.awv");
+        QVERIFY(write_waveform(default_record(), path));
+        ViewerWindow w;
+        QSignalSpy loaded(&w, &ViewerWindow::loaded);
+        w.open_file(path);  // the read runs beside the event loop, which has not run yet
+        WaveParams p = default_record();
+        p.rate_index = 0;
+        p.ofdm_symbols = 10;
+        QVERIFY(write_waveform(p, path));
+        w.open_file(path);
+        QVERIFY(loaded.wait(20000));
+        QTest::qWait(300);  // no second signal follows
+        QCOMPARE(loaded.count(), 1);
+        QCOMPARE(w.result()->rate_mbps, 6);
+        QCOMPARE(series<QScatterSeries>(w.chart(View::Constellation), "data")->count(), 48 * 10);
+    }
 };
 
 QTEST_MAIN(WindowTest)
