@@ -25,8 +25,8 @@ struct LoadOutcome {
     QString error;
 };
 
-// Reads and analyses path (any file orvcheck reads); never throws.
-LoadOutcome load_file(const QString& path);
+// Reads and analyses path (any file orvcheck reads) with orvcheck's options; never throws.
+LoadOutcome load_file(const QString& path, const analysis::Options& options = {});
 
 class ViewerWindow : public QMainWindow {
     Q_OBJECT
@@ -35,6 +35,8 @@ public:
 
     // Starts reading path; loaded() or failed() follows.
     void open_file(const QString& path);
+    // The analysis options for the files opened from now on (a CSV file's rate, a DATA-only burst).
+    void set_options(const analysis::Options& options) { options_ = options; }
     QString file() const { return path_; }
     std::shared_ptr<const analysis::Result> result() const { return result_; }
     // The chart of view v, or null while no file is shown.
@@ -61,6 +63,7 @@ private:
     void check_changed();
 
     QString path_;
+    analysis::Options options_;
     std::shared_ptr<const analysis::Result> result_;
     QStackedWidget* stack_ = nullptr;
     QLabel* message_ = nullptr;

@@ -169,11 +169,11 @@ QChart* make_evm_chart(const Result& r) {
     double lo = -60, hi = 0;
     for (double v : r.evm_per_subcarrier_db) lo = std::min(lo, v);
     for (double v : r.evm_per_symbol_db) lo = std::min(lo, v);
-    lo = std::max(std::floor(lo / 10) * 10 - 10, -140.0);
+    lo = std::floor(lo / 10) * 10 - 10;  // a CSV file measures below -200 dB
     const double symbols = std::max<double>(1, static_cast<double>(r.evm_per_symbol_db.size()));
     auto* sc = axis("subcarrier", -27, 27, 10);
     auto* sym = axis("DATA symbol", -0.5, symbols - 0.5, nice_interval(symbols));
-    auto* y = axis("EVM (dB)", lo, hi, hi - lo > 100 ? 20 : 10);
+    auto* y = axis("EVM (dB)", lo, hi, std::max(10.0, nice_interval(hi - lo)));
     c->addAxis(sc, Qt::AlignBottom);
     c->addAxis(sym, Qt::AlignTop);
     c->addAxis(y, Qt::AlignLeft);

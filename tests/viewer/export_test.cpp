@@ -111,6 +111,35 @@ private slots:
         QCOMPARE(run(ORVVIEW_PROGRAM_FILE, {"--export", none}, &err), 1);
     }
 
+    void orvviewDataOnlyCsvWithOptions() {
+        // DATA symbols only, as a CSV file: the file cannot say its rate, its format or its sampling rate.
+        WaveParams p = default_record();
+        p.frame_format = 1;
+        p.ofdm_symbols = 30;
+        const QString csv = dir_.filePath("free.csv");
+        QVERIFY(write_waveform(p, csv, 1));
+        const QString out = dir_.filePath("free-views");
+        QByteArray err;
+        QCOMPARE(run(ORVVIEW_PROGRAM_FILE, {"--export", out, csv}, &err), 2);
+        QCOMPARE(run(ORVVIEW_PROGRAM_FILE, {"--export", out, "--frame", "free", "--rate", "36", "--oversample", "8", csv}, &err), 0);
+        check_pictures(out);
+        const QStringList refused[] = {
+            {"--frame", "free", csv},                      // no rate
+            {"--frame", "other", "--rate", "36", csv},
+            {"--rate", "11", csv},
+            {"--oversample", "0", csv},
+            {"--oversample", "8", "--sample-rate", "160", csv},
+            {"--sample-rate", "10", csv},
+            {"--unknown", csv},
+            {csv, burst_},                                  // one file at a time
+        };
+        for (const QStringList& args : refused) {
+            QCOMPARE(run(ORVVIEW_PROGRAM_FILE, QStringList{"--export", dir_.filePath("refused")} + args, &err), 1);
+            QVERIFY2(err.contains("orvview: "), err.constData());
+        }
+        QVERIFY(!QFileInfo::exists(dir_.filePath("refused")));
+    }
+
     void orvcheckPlots() {
         // The filtered burst passes (status 0); with noise over the whole band it fails the
         // mask and EVM (status 3); both are drawn.

@@ -266,6 +266,29 @@ private slots:
         QCOMPARE(w.result()->rate_mbps, 36);
     }
 
+    void dataOnlyBurstWithOptions() {
+        WaveParams p = default_record();
+        p.frame_format = 1;
+        p.rate_index = 3;
+        p.ofdm_symbols = 12;
+        const QString path = dir_.filePath("free.awv");
+        QVERIFY(write_waveform(p, path));
+        ViewerWindow w;
+        QSignalSpy failed(&w, &ViewerWindow::failed);
+        w.open_file(path);  // without the options: no preamble to synchronise on
+        QVERIFY(failed.wait(10000));
+        orv::analysis::Options o;
+        o.free_format = true;
+        o.rate_mbps = 18;
+        w.set_options(o);
+        QVERIFY(wait_loaded(w, path));
+        QCOMPARE(w.result()->rate_mbps, 18);
+        QChart* power = w.chart(View::Power);
+        QVERIFY(series<QAreaSeries>(power, "segment:DATA"));
+        QVERIFY(!series<QAreaSeries>(power, "segment:STF"));
+        QCOMPARE(series<QScatterSeries>(w.chart(View::Constellation), "ideal")->count(), 4);  // QPSK
+    }
+
     void replacedDuringTheRead() {
         const QString path = dir_.filePath("race.awv");
         QVERIFY(write_waveform(default_record(), path));
