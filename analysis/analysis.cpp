@@ -29,6 +29,7 @@ public:
     std::vector<cd> x;
     std::vector<uint16_t> ci, cq;       // codes of the kept samples (AWG)
     std::vector<float> env;             // mean power per kEnvWindow samples
+    std::vector<float> env_min, env_max;  // least and greatest power per kEnvWindow samples
     int64_t total = 0;
     int64_t full_codes_beyond = 0, zero_codes_beyond = 0;
     bool codes = false;
@@ -36,11 +37,18 @@ public:
     void block(const cd* s, size_t n, const uint16_t* bi, const uint16_t* bq) override {
         codes = bi != nullptr;
         for (size_t k = 0; k < n; ++k) {
-            acc_ += std::norm(s[k]);
+            const double p = std::norm(s[k]);
+            acc_ += p;
+            lo_ = std::min(lo_, p);
+            hi_ = std::max(hi_, p);
             if (++in_window_ == kEnvWindow) {
                 env.push_back(static_cast<float>(acc_ / kEnvWindow));
+                env_min.push_back(static_cast<float>(lo_));
+                env_max.push_back(static_cast<float>(hi_));
                 acc_ = 0;
                 in_window_ = 0;
+                lo_ = HUGE_VAL;
+                hi_ = 0;
             }
         }
         const size_t keep = std::min(n, kKeepSamples - x.size());
@@ -56,12 +64,16 @@ public:
         total += static_cast<int64_t>(n);
     }
     void finish() {
-        if (in_window_ > 0) env.push_back(static_cast<float>(acc_ / in_window_));
+        if (in_window_ > 0) {
+            env.push_back(static_cast<float>(acc_ / in_window_));
+            env_min.push_back(static_cast<float>(lo_));
+            env_max.push_back(static_cast<float>(hi_));
+        }
         in_window_ = 0;
     }
 
 private:
-    double acc_ = 0;
+    double acc_ = 0, lo_ = HUGE_VAL, hi_ = 0;
     int in_window_ = 0;
 };
 
@@ -290,6 +302,84 @@ std::optional<double> evm_limit_db(int rate_mbps) {
     }
 }
 
+double mask_limit_dbr(double offset_mhz) {
+    const double a = std::abs(offset_mhz);
+    if (a <= 9) return 0.0;
+    if (a <= 11) return -20.0 * (a - 9) / 2;
+    if (a <= 20) return -20.0 - 8.0 * (a - 11) / 9;
+    if (a <= 30) return -28.0 - 12.0 * (a - 20) / 10;
+    return -40.0;
+}
+
+std::vector<MaskCorner> mask_outline(double half_span_hz) {
+    std::vector<MaskCorner> out;
+    if (!(half_span_hz > 0)) return out;
+    out.push_back({-half_span_hz, mask_limit_dbr(-half_span_hz / 1e6)});
+    for (double c : {-30e6, -20e6, -11e6, -9e6, 9e6, 11e6, 20e6, 30e6})
+        if (std::abs(c) < half_span_hz) out.push_back({c, mask_limit_dbr(c / 1e6)});
+    out.push_back({half_span_hz, mask_limit_dbr(half_span_hz / 1e6)});
+    return out;
+}
+
+std::vector<cd> ideal_points(int rate_mbps) {
+    std::vector<cd> out;
+    const RateInfo* rate = rate_by_mbps(rate_mbps);
+    if (!rate) return out;
+    if (rate->n_bpsc == 1) return {cd(-1.0, 0.0), cd(1.0, 0.0)};
+    const int levels = 1 << (rate->n_bpsc / 2);
+    const double k = rate->n_bpsc == 2 ? std::sqrt(2.0) : rate->n_bpsc == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
+    for (int i = 0; i < levels; ++i)
+        for (int q = 0; q < levels; ++q)
+            out.emplace_back((2.0 * i - (levels - 1)) / k, (2.0 * q - (levels - 1)) / k);
+    return out;
+}
+
+const std::vector<int>& measured_subcarriers() {
+    static const std::vector<int> sc = [] {
+        std::vector<int> v;
+        for (int k = -26; k <= 26; ++k)
+            if (k) v.push_back(k);
+        return v;
+    }();
+    return sc;
+}
+
+double ccdf_curve_probability(int k) { return std::pow(10.0, -k / 20.0); }
+
+double gaussian_ccdf_db(double probability) { return db10(-std::log(probability)); }
+
+std::vector<PowerColumn> decimate_power(const PowerTrace& t, int64_t from, int64_t to, int columns) {
+    std::vector<PowerColumn> out;
+    from = std::clamp<int64_t>(from, 0, t.samples);
+    to = std::clamp<int64_t>(to, from, t.samples);
+    const int64_t n = to - from;
+    if (n == 0 || columns <= 0) return out;
+    const int64_t cols = std::min<int64_t>(columns, n);
+    const int64_t kept = std::min<int64_t>(static_cast<int64_t>(t.sample_power.size()), t.samples);
+    const int64_t windows = static_cast<int64_t>(std::min(t.window_min.size(), t.window_max.size()));
+    const double ref = t.reference_power > 0 ? t.reference_power : 1.0;
+    auto level = [&](double p) { return std::max(kPowerFloorDb, db10(p / ref)); };
+    out.reserve(static_cast<size_t>(cols));
+    for (int64_t c = 0; c < cols; ++c) {
+        const int64_t a = from + n * c / cols, b = from + n * (c + 1) / cols;
+        double lo = HUGE_VAL, hi = 0;
+        int64_t k = a;
+        for (; k < b && k < kept; ++k) {
+            const double p = t.sample_power[static_cast<size_t>(k)];
+            lo = std::min(lo, p);
+            hi = std::max(hi, p);
+        }
+        if (k < b && t.window > 0)
+            for (int64_t w = k / t.window; w * t.window < b && w < windows; ++w) {
+                lo = std::min<double>(lo, t.window_min[static_cast<size_t>(w)]);
+                hi = std::max<double>(hi, t.window_max[static_cast<size_t>(w)]);
+            }
+        if (lo > hi) lo = hi = 0;  // no data (a trace without windows beyond its samples)
+        out.push_back({a, b - a, level(lo), level(hi)});
+    }
+    return out;
+}
+
 namespace {
 
 // Welch PSD at 100 kHz resolution (Hann window, 50 % overlap) and the 17.3.9.2 mask margin.
@@ -320,21 +410,14 @@ void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, doubl
         mask.freq_hz[static_cast<size_t>(i)] = k * fs / n;
         mask.psd_dbr[static_cast<size_t>(i)] = db10(std::max(acc[static_cast<size_t>(bin)] / peak, 1e-30));
     }
-    auto limit = [](double f_mhz) {
-        const double a = std::abs(f_mhz);
-        if (a <= 9) return 0.0;
-        if (a <= 11) return -20.0 * (a - 9) / 2;
-        if (a <= 20) return -20.0 - 8.0 * (a - 11) / 9;
-        if (a <= 30) return -28.0 - 12.0 * (a - 20) / 10;
-        return -40.0;
-    };
     for (size_t i = 0; i < mask.freq_hz.size(); ++i) {
         const double f = mask.freq_hz[i];
         if (std::abs(f) <= 9e6 || std::abs(f) > fs / 2 - 100e3) continue;
-        const double margin = limit(f / 1e6) - mask.psd_dbr[i];
+        const double margin = mask_limit_dbr(f / 1e6) - mask.psd_dbr[i];
         if (!mask.margin_db || margin < *mask.margin_db) {
             mask.margin_db = margin;
             mask.worst_offset_hz = f;
+            mask.worst_psd_dbr = mask.psd_dbr[i];
         }
     }
     mask.pass = !mask.margin_db || *mask.margin_db >= 0;
@@ -865,6 +948,19 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
         for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
         bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
         if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
+    }
+
+    // The envelope for the time view.
+    r.power.samples = cap.total;
+    r.power.window = kEnvWindow;
+    r.power.window_min = std::move(cap.env_min);
+    r.power.window_max = std::move(cap.env_max);
+    r.power.sample_power.resize(cap.x.size());
+    for (size_t k = 0; k < cap.x.size(); ++k) r.power.sample_power[k] = static_cast<float>(std::norm(cap.x[k]));
+    {
+        double bp = 0;
+        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+        r.power.reference_power = span_end > span_start ? bp / static_cast<double>(span_end - span_start) : 0.0;
     }
 
     // Verdicts.

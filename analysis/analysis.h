@@ -82,8 +82,34 @@ struct MaskResult {
     std::vector<double> psd_dbr;    // 100 kHz resolution, relative to the maximum
     std::optional<double> margin_db;          // worst (limit - PSD) outside +-9 MHz
     std::optional<double> worst_offset_hz;
+    std::optional<double> worst_psd_dbr;      // the PSD at worst_offset_hz
     bool pass = true;
 };
+
+// A corner of the transmit spectrum mask's outline.
+struct MaskCorner {
+    double offset_hz;
+    double limit_dbr;
+};
+
+// Power against time: the burst's envelope for the time view, in |x|^2 of the samples.
+struct PowerTrace {
+    int64_t samples = 0;                        // samples in the file
+    int window = 0;                             // samples per entry of window_min / window_max
+    std::vector<float> window_min, window_max;  // per window over the whole file
+    std::vector<float> sample_power;            // each sample of the part the analysis keeps (the file's start)
+    double reference_power = 0;                 // the burst's mean power: 0 dB of decimate_power
+};
+
+// One pixel column of the time view: samples [first, first + count).
+struct PowerColumn {
+    int64_t first = 0;
+    int64_t count = 0;
+    double min_db = 0, max_db = 0;              // relative to the burst's mean power, at least kPowerFloorDb
+};
+
+// The level decimate_power gives silence.
+constexpr double kPowerFloorDb = -150.0;
 
 struct CcdfPoint {
     double probability;             // 0.1, 0.01, ...
@@ -120,6 +146,7 @@ struct Result {
     std::vector<CcdfPoint> ccdf;                // 10 %, 1 %, 0.1 %, 0.01 %
     std::vector<double> ccdf_curve_db;          // level at probability 10^(-k/20), k = 0..80
     std::optional<double> evm_limit_db;
+    PowerTrace power;
     std::vector<std::string> notes;
     std::vector<std::string> failures;
     bool pass() const { return failures.empty(); }
@@ -135,8 +162,41 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
 // The 17.3.9.7 EVM limit of a rate in Mbit/s (dB), or nothing for an unknown rate.
 std::optional<double> evm_limit_db(int rate_mbps);
 
+// The 17.3.9.2 transmit spectrum mask (dBr) at a frequency offset in MHz.
+double mask_limit_dbr(double offset_mhz);
+
+// The mask's outline from -half_span_hz to +half_span_hz, ascending: the span edges and
+// the corners at +-9, 11, 20 and 30 MHz inside the span.
+std::vector<MaskCorner> mask_outline(double half_span_hz);
+
+// The ideal points of a rate's modulation (unit mean power, as equalised), empty for an unknown rate.
+std::vector<std::complex<double>> ideal_points(int rate_mbps);
+
+// The subcarrier numbers of evm_per_subcarrier_db and flatness_db: -26..-1, 1..26.
+const std::vector<int>& measured_subcarriers();
+
+// The probability whose level is ccdf_curve_db[k].
+double ccdf_curve_probability(int k);
+
+// The level above the mean power that complex Gaussian noise exceeds with probability p (dB).
+double gaussian_ccdf_db(double probability);
+
+// Min/max decimation of samples [from, to) (clamped to the file) into columns columns, or
+// one column a sample when there are fewer samples. Exact within the kept samples; beyond
+// them each column spans whole windows of the trace.
+std::vector<PowerColumn> decimate_power(const PowerTrace& trace, int64_t from, int64_t to, int columns);
+
 // The printed report (a fixed, locale-independent format).
 std::string format_report(const Result& r);
+
+// One line of the printed report; failed marks a line that shows a failed check.
+struct ReportLine {
+    std::string text;
+    bool failed = false;
+};
+
+// format_report's lines, without their line ends.
+std::vector<ReportLine> report_lines(const Result& r);
 
 // The report as one JSON object, serialised.
 std::string format_json(const Result& r, int indent = -1);

@@ -1,4 +1,5 @@
 // The analysis result as a printed report and as JSON.
+#include <algorithm>
 #include <cmath>
 #include <locale>
 #include <sstream>
@@ -113,6 +114,38 @@ std::string format_report(const Result& r) {
         for (const std::string& f : r.failures) o << "            - " << f << "\n";
     }
     return o.str();
+}
+
+std::vector<ReportLine> report_lines(const Result& r) {
+    // Which check each line shows, by its label (a continuation line keeps the label above it).
+    bool short_burst = false;
+    for (const std::string& f : r.failures) short_burst = short_burst || f.rfind("the burst ends after", 0) == 0;
+    const bool evm_failed = r.evm_db && r.evm_limit_db && *r.evm_db > *r.evm_limit_db;
+    std::vector<ReportLine> out;
+    std::istringstream in(format_report(r));
+    std::string line, label;
+    bool first_of_label = true;
+    while (std::getline(in, line)) {
+        const std::string head = line.substr(0, std::min<size_t>(12, line.size()));
+        const size_t end = head.find_last_not_of(' ');
+        const bool continuation = end == std::string::npos;
+        if (!continuation) label = head.substr(0, end + 1);
+        first_of_label = !continuation;
+        bool failed = false;
+        if (label == "File")
+            failed = (line.find("header PAPR") != std::string::npos && r.file.header_ok && !*r.file.header_ok) ||
+                     (line.find("clipped codes:") != std::string::npos && r.file.clipped_codes && *r.file.clipped_codes > 0);
+        else if (label == "Burst") failed = first_of_label && short_burst;
+        else if (label == "SIGNAL") failed = r.signal && (!r.signal->parity_ok || r.signal->rate_mbps == 0);
+        else if (label == "Payload") failed = r.payload && r.payload->bit_errors && *r.payload->bit_errors > 0;
+        else if (label == "EVM") failed = first_of_label && evm_failed;
+        else if (label == "DC leakage") failed = r.dc_leakage_db && *r.dc_leakage_db > -15.0;
+        else if (label == "Flatness") failed = r.flatness_ok && !*r.flatness_ok;
+        else if (label == "Mask") failed = !r.mask.pass;
+        else if (label == "Verdict") failed = !r.pass();
+        out.push_back({line, failed});
+    }
+    return out;
 }
 
 std::string format_json(const Result& r, int indent) {

@@ -20,19 +20,21 @@ std::string fold(const std::string& s) {
 
 }  // namespace
 
-int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err, PlotWriter plots) {
     CLI::App app{"orvcheck: reads an IEEE 802.11a waveform file (AWG waveform file or CSV I/Q file) and "
                  "measures it as a transmitter tester would (IEEE Std 802.11a, 17.3.9).",
                  "orvcheck"};
     app.footer("Exit status: 0 every check passed; 1 usage error; 2 the file cannot be read as a\n"
-               "waveform or holds no burst; 3 the file was read but a check failed.");
+               "waveform or holds no burst; 3 the file was read but a check failed; 4 --plots could\n"
+               "not write an image.");
     app.get_formatter()->column_width(30);
-    std::string file, frame, data, seed;
+    std::string file, frame, data, seed, plots_dir;
     bool json = false;
     int oversample = 0, rate = 0, symbols = -1;
     double sample_rate_mhz = 0;
     app.add_option("file", file, "Waveform file (.awv or .csv)")->required()->type_name("FILE");
     app.add_flag("--json", json, "Print one JSON object instead of the report");
+    app.add_option("--plots", plots_dir, "Also write the viewer's five views (PNG and SVG) into DIR")->type_name("DIR");
     auto* os_opt = app.add_option("--oversample", oversample, "Oversampling factor of a CSV file (sampling rate = 20 MHz times it)")
                        ->check(CLI::Range(1, 64));
     auto* sr_opt = app.add_option("--sample-rate", sample_rate_mhz, "Sampling rate of a CSV file in MHz")
@@ -56,6 +58,11 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         return kCheckPass;
     } catch (const CLI::ParseError& e) {
         err << "orvcheck: " << e.what() << "\nRun 'orvcheck --help' for the options.\n";
+        return kCheckUsage;
+    }
+
+    if (!plots_dir.empty() && !plots) {
+        err << "orvcheck: --plots needs the viewer, and this orvcheck was built without it (Qt Charts)\n";
         return kCheckUsage;
     }
 
@@ -96,6 +103,7 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);
         if (json) out << orv::analysis::format_json(r) << "\n";
         else out << orv::analysis::format_report(r);
+        if (!plots_dir.empty() && plots(r, plots_dir, err) != 0) return kCheckPlotsFailed;
         return r.pass() ? kCheckPass : kCheckFailed;
     } catch (const orv::analysis::ReadError& e) {
         err << "orvcheck: " << file << ": " << e.what() << "\n";

@@ -53,3 +53,5 @@ set(ORV_BUILD_BENCH OFF CACHE BOOL "Build the benchmarks")
 set(ORV_BUILD_TESTS OFF CACHE BOOL "Build the unit tests")
 # Debian ships no FFTW for MinGW: orvcheck and orvgen --check stay Linux tools.
 set(ORV_BUILD_ANALYSIS OFF CACHE BOOL "Build the measuring receiver (needs FFTW3)")
+# The viewer draws the measuring receiver's results (and needs Qt Charts).
+set(ORV_BUILD_VIEWER OFF CACHE BOOL "Build the orvview waveform viewer")

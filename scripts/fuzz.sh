@@ -12,7 +12,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORV_FUZZ=ON -DORV_SANITIZE=ON -DORV_BUILD_TESTS=OFF -DORV_BUILD_BENCH=OFF -DORV_BUILD_APP=OFF \
-  -DORV_BUILD_CLI=OFF
+  -DORV_BUILD_CLI=OFF -DORV_BUILD_VIEWER=OFF
 cmake --build build-fuzz -j "$jobs"
 
 status=0

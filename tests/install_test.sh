@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, runs the installed orvgen and orvcheck, and
+# Installs the build into a temporary prefix, runs the installed orvgen, orvcheck and orvview, and
 # builds small C and C++ callers against the installed header and library:
 # the C one through pkg-config, the C++ one through the CMake package.
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
@@ -25,6 +25,28 @@ status=0
 "$prefix/bin/orvcheck" "$prefix/burst.awv" >"$prefix/orvcheck.out" || status=$?
 test "$status" -eq 3
 grep -q '^SIGNAL      (17.3.4) RATE 0011 = 54 Mbit/s' "$prefix/orvcheck.out"
+
+# The viewer: its desktop entry opens the AWG waveform file's MIME type (*.awv), and the
+# installed orvview --export and orvcheck --plots draw the five views without a display.
+if [ -x "$build/orvview" ]; then
+  test -f "$prefix/share/icons/hicolor/scalable/apps/orvview.svg"
+  grep -qx 'MimeType=application/x-orvane-awv;' "$prefix/share/applications/orvview.desktop"
+  grep -qx 'Exec=orvview %f' "$prefix/share/applications/orvview.desktop"
+  grep -q '<mime-type type="application/x-orvane-awv">' "$prefix/share/mime/packages/orvane-awv.xml"
+  grep -q '<glob pattern="\*.awv"/>' "$prefix/share/mime/packages/orvane-awv.xml"
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+    "$prefix/bin/orvview" --export "$prefix/views" "$prefix/burst.awv" >/dev/null 2>&1 </dev/null
+  status=0
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+    "$prefix/bin/orvcheck" --plots "$prefix/plots" "$prefix/burst.awv" >/dev/null 2>&1 </dev/null || status=$?
+  test "$status" -eq 3
+  for v in spectrum constellation evm ccdf power; do
+    for d in views plots; do
+      test -s "$prefix/$d/$v.png"
+      test -s "$prefix/$d/$v.svg"
+    done
+  done
+fi
 
 # The installed program run as an unprivileged user ("nobody" when this runs
 # as root; otherwise the installed bin folder is made read-only): it cannot
