@@ -286,10 +286,10 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
                    "Sample type of a SigMF recording: cf32_le (the CSV file's values as 32-bit floats; "
                    "default) or ci16_le (16-bit integers, the larger channel's burst peak at 32767)")
         ->type_name("TYPE");
-    auto* from_opt = app.add_option("--from", from,
-                                    "Take every parameter from a SigMF recording that orvgen wrote "
-                                    "(its .sigmf-meta file); no parameter options with it")
-                         ->type_name("FILE");
+    app.add_option("--from", from,
+                   "Take every parameter from a SigMF recording that orvgen wrote "
+                   "(its .sigmf-meta file); no parameter options with it")
+        ->type_name("FILE");
     app.add_option("--settings", settings,
                    "Start from a settings file written by Orvane (PrmOrvane.ini); \"window\": the file "
                    "the Orvane program beside orvgen reads at start-up")
@@ -353,8 +353,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     sine_level_opt->excludes(group_opts[4]);
     param_opts.push_back(sine_level_opt);
     param_opts.insert(param_opts.end(), group_opts.begin(), group_opts.end());
-    for (CLI::Option* o : param_opts) from_opt->excludes(o);
-    for (const char* name : {"--settings", "--save-settings"}) from_opt->excludes(app.get_option(name));
+    for (const char* name : {"--settings", "--save-settings"}) param_opts.push_back(app.get_option(name));
 
     try {
         app.parse(argc, argv);
@@ -379,6 +378,12 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         return kExitUsage;
     }
 #endif
+    for (const CLI::Option* o : param_opts)
+        if (!from.empty() && o->count() > 0) {
+            err << "orvgen: --from takes every parameter from the recording: " << o->get_name()
+                << " cannot go with it\n";
+            return kExitUsage;
+        }
     if (!from.empty() && output.empty()) {
         err << "orvgen: --from needs -o FILE\n";
         return kExitUsage;

@@ -349,7 +349,9 @@ TEST_P(SigmfRefusal, ExitStatusAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Sigmf, SigmfRefusal,
     ::testing::Values(
-        Refusal{"from_with_option", {"--from", "@/ok.sigmf-meta", "--rate", "6", "-o", "@/x.awv"}, kExitUsage, "--from excludes --rate"},
+        Refusal{"from_with_option", {"--from", "@/ok.sigmf-meta", "--rate", "6", "-o", "@/x.awv"}, kExitUsage, "--rate cannot go with it"},
+        Refusal{"from_with_settings", {"--from", "@/ok.sigmf-meta", "--settings", "@/x.ini", "-o", "@/x.awv"}, kExitUsage,
+                "--settings cannot go with it"},
         Refusal{"from_foreign", {"--from", "@/foreign.sigmf-meta", "-o", "@/x.awv"}, kExitUsage, "does not declare the \"orvane\" extension"},
         Refusal{"from_missing", {"--from", "@/none.sigmf-meta", "-o", "@/x.awv"}, kExitUsage, "cannot read"},
         Refusal{"from_without_output", {"--from", "@/ok.sigmf-meta"}, kExitUsage, "--from needs -o"},
