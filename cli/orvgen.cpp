@@ -498,7 +498,8 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
 #if ORVGEN_WITH_SIGMF
     if (!from.empty()) {
         try {
-            rec = orv::sigmf::read_record(orv::sigmf::base_name(from) + ".sigmf-meta");
+            const std::string base = orv::sigmf::base_name(from);
+            rec = orv::sigmf::read_record(base == from ? from : base + ".sigmf-meta");
         } catch (const orv::sigmf::MetaError& e) {
             err << "orvgen: --from: " << e.what() << "\n";
             return kExitUsage;

@@ -38,6 +38,8 @@ std::string base_name(const std::string& path);
 // Generates rec through the library's static form and writes base.sigmf-data,
 // then base.sigmf-meta. Returns the library's result (0, 2, 1 or a validation
 // mask), or 4 when a file could not be written (w.failed_path names it).
+// The files go through the library's file sink outside its lock: not to be
+// called while another thread of the process calls the library.
 int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w);
 
 // The metadata of a recording of rec (the out fields hold the measured figures).

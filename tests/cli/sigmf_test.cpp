@@ -373,14 +373,17 @@ TEST(Sigmf, NamesOfThePair) {
     r = orvgen({"-o", s.file("plain"), "--output-format", "sigmf", "--symbols", "1"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::exists(s.file("plain.sigmf-data")) && fs::exists(s.file("plain.sigmf-meta")));
-    // A failed write leaves no temporary file and no metadata behind.
-    fs::create_directory(s.file("ro"));
-    fs::permissions(s.file("ro"), fs::perms::owner_read | fs::perms::owner_exec);
-    if (::geteuid() != 0) {
-        r = orvgen({"-o", s.file("ro/x.sigmf-data"), "--symbols", "1"});
-        EXPECT_EQ(r.status, kExitNotWritten);
-        EXPECT_TRUE(fs::is_empty(s.file("ro")));
-    }
+    // --check reads the recording back through its metadata.
+    r = orvgen({"-o", s.file("c.sigmf-data"), "--symbols", "4", "--filter", "nyquist", "--cut-off", "9", "--check"});
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("File        " + s.file("c.sigmf-meta") + "\n            SigMF recording (cf32_le)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("annotations: 9 of the burst's parts, match the burst"), std::string::npos) << r.out;
+    // --from also takes the metadata file by another name.
+    fs::copy_file(s.file("c.sigmf-meta"), s.file("c.json"));
+    r = orvgen({"--from", s.file("c.json"), "-o", s.file("c.csv")});
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace
