@@ -399,7 +399,7 @@ PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& 
     return pr;
 }
 
-// Compares a SigMF recording's annotations with the parts of the burst found:
+// Compares a SigMF recording's annotations with the segments of the burst found:
 // "802.11a burst", STF, LTF, SIGNAL, "DATA k" (the k-th DATA symbol) and gap.
 void check_annotations(const std::vector<Annotation>& annotations, int os, Result& r) {
     auto segment = [&](const std::string& name) -> const Segment* {
@@ -439,7 +439,7 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, Resul
     }
     r.file.annotations_checked = checked;
     if (checked == 0) {
-        r.notes.push_back("the metadata has no annotations of the burst's parts to check");
+        r.notes.push_back("the metadata has no annotations of the burst's segments to check");
         return;
     }
     r.file.annotations_ok = wrong.empty();

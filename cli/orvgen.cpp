@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

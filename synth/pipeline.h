@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "orvasynth.h"
+
 // Burst geometry of one record (all counts in samples at 20 MHz * os).
 struct BurstGeometry {
     double fs;          // sampling rate in Hz

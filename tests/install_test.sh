@@ -21,7 +21,7 @@ grep -q '^RF crest factor     :  ' "$prefix/orvgen.out"
 head -c 40 "$prefix/burst.awv" | grep -q '^{COMMENT:OFDM waveform generator}'
 "$prefix/bin/orvgen" -o "$prefix/burst.sigmf-data" --symbols 10 >/dev/null
 "$prefix/bin/orvcheck" "$prefix/burst.sigmf-meta" >"$prefix/sigmf.out" || true
-grep -q "annotations: 15 of the burst's parts, match the burst" "$prefix/sigmf.out"
+grep -q "annotations: 15 of the burst's segments, match the burst" "$prefix/sigmf.out"
 
 # The installed orvcheck reads it back (exit 3: the unfiltered burst fails the mask).
 status=0

@@ -110,7 +110,7 @@ std::string with_annotation(const std::string& meta, const std::string& label, i
     return j.dump();
 }
 
-// Annotations moved away from the parts of the burst fail the check and are named.
+// Annotations moved away from the segments of the burst fail the check and are named.
 TEST(Sigmf, AnnotationsThatDoNotMatchFail) {
     TempDir dir("sigmf_ann");
     WaveParams p = valid_record();
@@ -146,9 +146,9 @@ TEST(Sigmf, AnnotationsThatDoNotMatchFail) {
     for (const auto& a : argv_s) argv.push_back(a.c_str());
     std::ostringstream out, err;
     EXPECT_EQ(orvcheck_main(static_cast<int>(argv.size()), argv.data(), out, err), kCheckFailed);
-    EXPECT_NE(out.str().find("annotations: 9 of the burst's parts, DIFFER from the burst"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("annotations: 9 of the burst's segments, DIFFER from the burst"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("\"DATA 5\" 3200+320 (not in the burst found)"), std::string::npos) << out.str();
-    // Without annotations of the burst's parts there is nothing to check, and no failure.
+    // Without annotations of the burst's segments there is nothing to check, and no failure.
     j["annotations"] = json::array();
     write(base + ".sigmf-meta", j.dump());
     const Result r = analyse_file(base + ".sigmf-meta", {});

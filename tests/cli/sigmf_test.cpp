@@ -379,7 +379,7 @@ TEST(Sigmf, NamesOfThePair) {
     EXPECT_NE(r.out.find("File        " + s.file("c.sigmf-meta") + "\n            SigMF recording (cf32_le)"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("annotations: 9 of the burst's parts, match the burst"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("annotations: 9 of the burst's segments, match the burst"), std::string::npos) << r.out;
     // --from also takes the metadata file by another name.
     fs::copy_file(s.file("c.sigmf-meta"), s.file("c.json"));
     r = orvgen({"--from", s.file("c.json"), "-o", s.file("c.csv")});
