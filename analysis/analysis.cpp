@@ -1,6 +1,7 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <numbers>
@@ -536,9 +537,68 @@ PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& 
     return pr;
 }
 
+// Compares a SigMF recording's annotations with the segments of the burst found:
+// "802.11a burst", STF, LTF, SIGNAL, "DATA k" (the k-th DATA symbol) and gap.
+void check_annotations(const std::vector<Annotation>& annotations, int os, Result& r) {
+    auto segment = [&](const std::string& name) -> const Segment* {
+        for (const Segment& s : r.segments)
+            if (s.name == name) return &s;
+        return nullptr;
+    };
+    int checked = 0;
+    std::vector<std::string> wrong;
+    for (const Annotation& a : annotations) {
+        int64_t start = -1, length = -1;
+        bool known = true;
+        if (a.label == "802.11a burst") {
+            if (r.burst.found) start = r.burst.start, length = r.burst.length;
+        } else if (a.label == "STF" || a.label == "LTF" || a.label == "SIGNAL" || a.label == "gap") {
+            if (const Segment* s = segment(a.label)) start = s->start, length = s->length;
+        } else if (a.label.starts_with("DATA ")) {
+            const std::string n = a.label.substr(5);
+            int k = 0;
+            auto res = std::from_chars(n.data(), n.data() + n.size(), k);
+            if (res.ec != std::errc() || res.ptr != n.data() + n.size() || k < 1) {
+                known = false;
+            } else if (const Segment* s = segment("DATA"); s && int64_t{80} * os * k <= s->length) {
+                start = s->start + int64_t{80} * os * (k - 1);
+                length = 80 * os;
+            }
+        } else {
+            known = false;
+        }
+        if (!known) continue;
+        ++checked;
+        if (start != a.start || (a.count && length != *a.count)) {
+            std::string w = "\"" + a.label + "\" " + std::to_string(a.start) + "+" + (a.count ? std::to_string(*a.count) : "?");
+            w += start < 0 ? " (not in the burst found)" : " (burst: " + std::to_string(start) + "+" + std::to_string(length) + ")";
+            wrong.push_back(w);
+        }
+    }
+    r.file.annotations_checked = checked;
+    if (checked == 0) {
+        r.notes.push_back("the metadata has no annotations of the burst's segments to check");
+        return;
+    }
+    r.file.annotations_ok = wrong.empty();
+    if (!wrong.empty()) {
+        std::string f = std::to_string(wrong.size()) + " of " + std::to_string(checked) +
+                        " SigMF annotations differ from the burst: " + wrong.front();
+        if (wrong.size() > 1) f += ", ...";
+        r.failures.push_back(f);
+    }
+}
+
+Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
+
 }  // namespace
 
 Result analyse_file(const std::string& path, const Options& opt) {
+    if (is_sigmf_name(path)) {
+        Capture cap;
+        const WaveformInfo info = read_sigmf(path, cap);
+        return analyse_captured(cap, info, path, opt);
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ReadError("cannot open " + path);
     return analyse_stream(in, path, opt);
@@ -547,11 +607,18 @@ Result analyse_file(const std::string& path, const Options& opt) {
 Result analyse_stream(std::istream& in, const std::string& path, const Options& opt) {
     Capture cap;
     const WaveformInfo info = read_waveform(in, cap);
+    return analyse_captured(cap, info, path, opt);
+}
+
+namespace {
+
+Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
     cap.finish();
     Result r;
     r.file.path = path;
     r.file.format = info.format;
     r.file.samples = info.samples;
+    r.file.datatype = info.datatype;
     r.free_format = opt.free_format;
 
     // Sampling rate: the option, the header, or the short training period.
@@ -564,7 +631,7 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
         r.file.sample_rate_source = "option";
     } else if (info.sample_rate_hz) {
         fs = *info.sample_rate_hz;
-        r.file.sample_rate_source = "header";
+        r.file.sample_rate_source = info.format == FileFormat::Sigmf ? "metadata" : "header";
     }
 
     // Burst detection over the whole file.
@@ -963,6 +1030,8 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
         r.power.reference_power = span_end > span_start ? bp / static_cast<double>(span_end - span_start) : 0.0;
     }
 
+    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, r);
+
     // Verdicts.
     r.evm_limit_db = evm_limit_db(r.rate_mbps);
     if (r.iq_inverted) r.failures.insert(r.failures.begin(), "spectrum inverted: I and Q exchanged?");
@@ -983,5 +1052,7 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
     if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the first is analysed");
     return r;
 }
+
+}  // namespace
 
 }  // namespace orv::analysis

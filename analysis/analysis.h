@@ -49,6 +49,9 @@ struct FileResult {
     std::optional<bool> header_ok;   // AWG: header PAPR and crest figures match the codes
     std::optional<double> header_papr_db, header_crest_i_db, header_crest_q_db;
     std::optional<int64_t> clipped_codes;  // AWG only
+    std::string datatype;            // SigMF: core:datatype
+    int annotations_checked = 0;     // SigMF: annotations whose label names a segment of the burst
+    std::optional<bool> annotations_ok;  // SigMF: those annotations lie where the burst's segments are
 };
 
 struct BurstResult {

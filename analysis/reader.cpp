@@ -7,8 +7,11 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace orv::analysis {
 
@@ -297,6 +300,135 @@ WaveformInfo read_csv(std::istream& stream, SampleSink& sink) {
     }
     out.flush();
     info.samples = out.total();
+    if (info.samples == 0) throw ReadError("the file holds no samples");
+    return info;
+}
+
+namespace {
+
+std::string lower_text(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A SigMF sample type: complex, float or integer (signed or not), its width and byte order.
+struct SampleFormat {
+    char kind = 'f';  // 'f', 'i' or 'u'
+    int bytes = 4;    // per component
+    bool big_endian = false;
+};
+
+// Parses a complex core:datatype ("cf32_le", "ci16_le", "cu8", ...); throws ReadError otherwise.
+SampleFormat parse_datatype(const std::string& meta, const std::string& t) {
+    static const std::regex form("^(c|r)(f32|f64|i32|i16|i8|u32|u16|u8)(_le|_be)?$");
+    std::smatch m;
+    if (!std::regex_match(t, m, form)) throw ReadError(meta + ": core:datatype \"" + printable(t) + "\" is not a SigMF datatype");
+    if (m[1] == "r") throw ReadError(meta + ": core:datatype " + t + " holds real samples; an 802.11a burst needs complex I/Q");
+    SampleFormat f;
+    const std::string w = m[2];
+    f.kind = w[0];
+    f.bytes = std::stoi(w.substr(1)) / 8;
+    if (f.bytes > 1 && !m[3].matched) throw ReadError(meta + ": core:datatype " + t + " has no byte order (_le or _be)");
+    f.big_endian = m[3] == "_be";
+    return f;
+}
+
+// One component at p as a double; integers scaled to -1..+1.
+double component(const unsigned char* p, const SampleFormat& f) {
+    uint64_t u = 0;
+    for (int k = 0; k < f.bytes; ++k) u |= static_cast<uint64_t>(p[f.big_endian ? f.bytes - 1 - k : k]) << (8 * k);
+    const int bits = 8 * f.bytes;
+    if (f.kind == 'f') {
+        if (f.bytes == 4) {
+            const uint32_t v = static_cast<uint32_t>(u);
+            float x;
+            std::memcpy(&x, &v, 4);
+            return x;
+        }
+        double x;
+        std::memcpy(&x, &u, 8);
+        return x;
+    }
+    const double half = std::ldexp(1.0, bits - 1);
+    if (f.kind == 'u') return (static_cast<double>(u) - half) / half;
+    const int64_t v = static_cast<int64_t>(u << (64 - bits)) >> (64 - bits);  // sign-extended
+    return static_cast<double>(v) / half;
+}
+
+}  // namespace
+
+bool is_sigmf_name(const std::string& path) {
+    const std::string l = lower_text(path);
+    return l.ends_with(".sigmf-meta") || l.ends_with(".sigmf-data");
+}
+
+WaveformInfo read_sigmf(const std::string& path, SampleSink& sink) {
+    const std::string base = path.substr(0, path.size() - std::strlen(".sigmf-meta"));
+    const std::string meta = base + ".sigmf-meta";
+    std::ifstream m(meta, std::ios::binary);
+    if (!m) throw ReadError("cannot open the metadata file " + meta);
+    const nlohmann::json j = nlohmann::json::parse(m, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) throw ReadError(meta + ": not a JSON object");
+    const auto g = j.find("global");
+    if (g == j.end() || !g->is_object()) throw ReadError(meta + ": no \"global\" object");
+    const auto dt = g->find("core:datatype");
+    if (dt == g->end() || !dt->is_string()) throw ReadError(meta + ": no core:datatype");
+    WaveformInfo info;
+    info.format = FileFormat::Sigmf;
+    info.datatype = dt->get<std::string>();
+    const SampleFormat f = parse_datatype(meta, info.datatype);
+    if (const auto sr = g->find("core:sample_rate"); sr != g->end()) {
+        if (!sr->is_number() || !(sr->get<double>() > 0) || !std::isfinite(sr->get<double>()))
+            throw ReadError(meta + ": core:sample_rate is not a positive number");
+        info.sample_rate_hz = sr->get<double>();
+    }
+    if (const auto nc = g->find("core:num_channels"); nc != g->end() && !(nc->is_number_integer() && nc->get<int64_t>() == 1))
+        throw ReadError(meta + ": core:num_channels is not 1; give one channel's recording");
+    if (const auto caps = j.find("captures"); caps != j.end() && caps->is_array())
+        for (const auto& c : *caps)
+            if (c.is_object() && c.contains("core:header_bytes"))
+                throw ReadError(meta + ": captures with core:header_bytes (a non-conforming dataset) are not read");
+    if (const auto an = j.find("annotations"); an != j.end() && an->is_array()) {
+        for (const auto& a : *an) {
+            if (!a.is_object()) continue;
+            const auto st = a.find("core:sample_start");
+            if (st == a.end() || !st->is_number_integer()) throw ReadError(meta + ": an annotation without core:sample_start");
+            Annotation x;
+            x.start = st->get<int64_t>();
+            if (const auto n = a.find("core:sample_count"); n != a.end() && n->is_number_integer()) x.count = n->get<int64_t>();
+            if (const auto l = a.find("core:label"); l != a.end() && l->is_string()) x.label = l->get<std::string>();
+            info.annotations.push_back(std::move(x));
+        }
+    }
+
+    std::string data = base + ".sigmf-data";
+    if (const auto ds = g->find("core:dataset"); ds != g->end() && ds->is_string()) {
+        const size_t slash = base.find_last_of("/\\");
+        data = (slash == std::string::npos ? std::string() : base.substr(0, slash + 1)) + ds->get<std::string>();
+    }
+    std::ifstream in(data, std::ios::binary);
+    if (!in) throw ReadError("cannot open the data file " + data);
+    const size_t sample_bytes = 2 * static_cast<size_t>(f.bytes);
+    std::vector<unsigned char> raw(kBlockSamples * sample_bytes);
+    std::vector<std::complex<double>> x(kBlockSamples);
+    int64_t offset = 0;
+    for (;;) {
+        in.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+        const size_t got = static_cast<size_t>(in.gcount());
+        if (got == 0) break;
+        const size_t n = got / sample_bytes;
+        for (size_t k = 0; k < n; ++k) {
+            x[k] = {component(&raw[k * sample_bytes], f), component(&raw[k * sample_bytes + f.bytes], f)};
+            if (!std::isfinite(x[k].real()) || !std::isfinite(x[k].imag()))
+                fail_at(offset + static_cast<int64_t>(k * sample_bytes), data + ": a sample that is not a finite number");
+        }
+        if (n > 0) sink.block(x.data(), n, nullptr, nullptr);
+        info.samples += static_cast<int64_t>(n);
+        offset += static_cast<int64_t>(got);
+        if (got % sample_bytes != 0) fail_at(offset - static_cast<int64_t>(got % sample_bytes), data + ": the file ends inside a sample");
+        if (!in) break;
+    }
+    if (in.bad()) throw ReadError("cannot read the data file " + data);
     if (info.samples == 0) throw ReadError("the file holds no samples");
     return info;
 }

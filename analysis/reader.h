@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace orv::analysis {
 
@@ -20,7 +21,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class FileFormat { Awg, Csv };
+enum class FileFormat { Awg, Csv, Sigmf };
+
+// A SigMF annotation: its samples and label.
+struct Annotation {
+    int64_t start = 0;
+    std::optional<int64_t> count;
+    std::string label;
+};
 
 // What a reader learnt about the file apart from the samples.
 struct WaveformInfo {
@@ -30,6 +38,8 @@ struct WaveformInfo {
     // AWG header figures (dB): PAPR, crest factor of I, crest factor of Q.
     std::optional<double> header_papr_db, header_crest_i_db, header_crest_q_db;
     int64_t wavedata_bytes = 0;            // AWG: the WAVEDATA count
+    std::string datatype;                  // SigMF: core:datatype
+    std::vector<Annotation> annotations;   // SigMF: in the metadata's order
 };
 
 // Receives samples block by block, in time order.
@@ -52,6 +62,14 @@ WaveformInfo read_awg(std::istream& in, SampleSink& sink);
 
 // Reads a CSV sample file (one "I,Q" pair a line) from in. Throws ReadError naming the line.
 WaveformInfo read_csv(std::istream& in, SampleSink& sink);
+
+// True when path names either file of a SigMF recording (.sigmf-meta, .sigmf-data).
+bool is_sigmf_name(const std::string& path);
+
+// Reads a SigMF recording, given the name of either file: the sampling rate,
+// datatype and annotations from the metadata, the samples (complex, any of the
+// SigMF integer or float types) from the data file. Throws ReadError.
+WaveformInfo read_sigmf(const std::string& path, SampleSink& sink);
 
 // Reads in with the reader its first byte selects ('{': AWG, else CSV).
 // Throws ReadError for an empty input and for every format fault.

@@ -31,7 +31,7 @@ std::string hex(uint32_t v) {
 
 std::string mhz(double hz) { return fixed(hz / 1e6, hz == std::floor(hz / 1e6) * 1e6 ? 0 : 3); }
 
-std::string format_name(FileFormat f) { return f == FileFormat::Awg ? "awg" : "csv"; }
+std::string format_name(FileFormat f) { return f == FileFormat::Awg ? "awg" : f == FileFormat::Csv ? "csv" : "sigmf"; }
 
 template <typename T>
 nlohmann::json opt(const std::optional<T>& v) {
@@ -50,7 +50,11 @@ std::string format_report(const Result& r) {
     const double fs = r.file.sample_rate_hz;
     auto us = [&](int64_t n) { return fixed(static_cast<double>(n) / fs * 1e6, 2) + " us"; };
     o << "File        " << r.file.path << "\n";
-    o << "            " << (r.file.format == FileFormat::Awg ? "AWG waveform file" : "CSV sample file") << ", "
+    o << "            "
+      << (r.file.format == FileFormat::Awg   ? std::string("AWG waveform file")
+          : r.file.format == FileFormat::Csv ? std::string("CSV sample file")
+                                             : "SigMF recording (" + r.file.datatype + ")")
+      << ", "
       << r.file.samples << " samples at " << mhz(fs) << " MHz (oversampling " << r.file.oversample << ", rate from the "
       << r.file.sample_rate_source << ")\n";
     if (r.file.header_papr_db)
@@ -58,6 +62,9 @@ std::string format_report(const Result& r) {
           << " dB, Q " << fixed(*r.file.header_crest_q_db, 2) << " dB: " << (*r.file.header_ok ? "match the codes" : "DIFFER from the codes")
           << "\n";
     if (r.file.clipped_codes) o << "            clipped codes: " << *r.file.clipped_codes << "\n";
+    if (r.file.annotations_ok)
+        o << "            annotations: " << r.file.annotations_checked << " of the burst's segments, "
+          << (*r.file.annotations_ok ? "match the burst" : "DIFFER from the burst") << "\n";
     o << "Burst       start " << r.burst.start << ", length " << r.burst.length << " samples (" << us(r.burst.length) << "), "
       << r.burst.count << (r.burst.count == 1 ? " burst" : " bursts") << " in the file\n";
     o << "            gap " << r.burst.gap_length << " samples";
@@ -158,6 +165,11 @@ std::string format_json(const Result& r, int indent) {
                  {"samples", r.file.samples},
                  {"header_ok", opt(r.file.header_ok)},
                  {"clipped_codes", opt(r.file.clipped_codes)}};
+    if (r.file.format == FileFormat::Sigmf) {
+        j["file"]["datatype"] = r.file.datatype;
+        j["file"]["annotations_checked"] = r.file.annotations_checked;
+        j["file"]["annotations_ok"] = opt(r.file.annotations_ok);
+    }
     j["burst"] = {{"found", r.burst.found}, {"start", r.burst.start}, {"length", r.burst.length},
                   {"count", r.burst.count}, {"gap_length", r.burst.gap_length}, {"gap_level_db", opt(r.burst.gap_level_db)}};
     if (r.signal)

@@ -21,7 +21,8 @@ std::string fold(const std::string& s) {
 }  // namespace
 
 int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err, PlotWriter plots) {
-    CLI::App app{"orvcheck: reads an IEEE 802.11a waveform file (AWG waveform file or CSV I/Q file) and "
+    CLI::App app{"orvcheck: reads an IEEE 802.11a waveform file (AWG waveform file, CSV I/Q file or SigMF "
+                 "recording) and "
                  "measures it as a transmitter tester would (IEEE Std 802.11a, 17.3.9).",
                  "orvcheck"};
     app.footer("Exit status: 0 every check passed; 1 usage error; 2 the file cannot be read as a\n"
@@ -32,7 +33,7 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
     bool json = false;
     int oversample = 0, rate = 0, symbols = -1;
     double sample_rate_mhz = 0;
-    app.add_option("file", file, "Waveform file (.awv or .csv)")->required()->type_name("FILE");
+    app.add_option("file", file, "Waveform file (.awv, .csv, or either file of a SigMF recording)")->required()->type_name("FILE");
     app.add_flag("--json", json, "Print one JSON object instead of the report");
     app.add_option("--plots", plots_dir, "Also write the viewer's five views (PNG and SVG) into DIR")->type_name("DIR");
     auto* os_opt = app.add_option("--oversample", oversample, "Oversampling factor of a CSV file (sampling rate = 20 MHz times it)")

@@ -8,7 +8,6 @@
 #endif
 
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +15,12 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "MainFormCore.h"
+#if ORVGEN_WITH_SIGMF
+#include "sigmf.h"
+#endif
 #if ORVGEN_WITH_CHECK
 #include "analysis.h"
 #endif
@@ -205,31 +209,12 @@ const char* const kMaskFields[26][2] = {
     {"output mode", "--output-format"},
 };
 
-// JSON string literal of s (UTF-8 passed through, control characters escaped).
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            static const char digits[] = "0123456789abcdef";
-            out += "\\u00";
-            out += digits[c >> 4];
-            out += digits[c & 0xF];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-// A double as JSON: shortest round-trip text, null for a NaN or an infinity.
-std::string json_number(double v) {
-    if (!std::isfinite(v)) return "null";
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
+// A double as JSON: an integral value as an integer (0.0 reads "0", as the
+// shortest round-trip text has it), null for a NaN or an infinity.
+nlohmann::ordered_json json_number(double v) {
+    if (!std::isfinite(v)) return nullptr;
+    if (v == std::trunc(v) && std::fabs(v) < 9007199254740992.0) return static_cast<int64_t>(v);
+    return v;
 }
 
 // Total sample count of a record, as the library computes it.
@@ -262,7 +247,8 @@ int32_t pn_register_length(int32_t data_pattern) {
 std::string help_footer() {
     return "Values use the units of the Orvane window. Options override --settings, which\n"
            "overrides the defaults of \"Set Defaults\". The output format follows the file\n"
-           "extension (.csv: CSV file, .awv: AWG file) unless --output-format is given.\n"
+           "extension (.csv: CSV file, .awv: AWG file, .sigmf-data or .sigmf-meta: SigMF\n"
+           "recording) unless --output-format is given.\n"
            "Exit status: 0 written; 1 usage error; 2 parameters refused; 3 file not written;\n"
            "4 any other library failure; 5 written, but --check found a failed check\n"
            "or could not read the file back.";
@@ -302,8 +288,17 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     std::string output, output_format, settings, save_settings;
     bool json = false;
     app.add_option("-o,--output", output, "File to write")->type_name("FILE");
-    app.add_option("--output-format", output_format, "awg or csv (default: from the extension)")
+    app.add_option("--output-format", output_format, "awg, csv or sigmf (default: from the extension)")
         ->type_name("FORMAT");
+    std::string sigmf_type, from;
+    app.add_option("--sigmf-type", sigmf_type,
+                   "Sample type of a SigMF recording: cf32_le (the CSV file's values as 32-bit floats; "
+                   "default) or ci16_le (16-bit integers, the larger channel's burst peak at 32767)")
+        ->type_name("TYPE");
+    app.add_option("--from", from,
+                   "Take every parameter from a SigMF recording that orvgen wrote "
+                   "(its .sigmf-meta file); no parameter options with it")
+        ->type_name("FILE");
     app.add_option("--settings", settings,
                    "Start from a settings file written by Orvane (PrmOrvane.ini); \"window\": the file "
                    "the Orvane program beside orvgen reads at start-up")
@@ -315,6 +310,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     bool check = false;
     app.add_flag("--check", check, "Read the written file back and measure it (the orvcheck report)");
 
+    std::vector<CLI::Option*> param_opts;  // every option that sets a parameter
     const auto& lists = list_options();
     std::vector<std::string> list_values(lists.size());
     for (size_t k = 0; k < lists.size(); ++k) {
@@ -324,7 +320,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         const int32_t def = o.list == kCmbOverSamp ? 4 : defaults.list[o.list];
         std::string desc = std::string(o.what) + " (" + choices + "; default " + o.words[def].front() + ")";
         const std::string names = o.list == kCmbFormat ? std::string(o.name) + ",--frame" : o.name;
-        app.add_option(names, list_values[k], desc)->type_name("CHOICE");
+        param_opts.push_back(app.add_option(names, list_values[k], desc)->type_name("CHOICE"));
     }
 
     const float default_fs = SamplingRate(defaults.list[kCmbOverSamp]);
@@ -334,7 +330,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         std::string range = range_text(o.field, default_fs, o.unit);
         if (kFieldRules[o.field].upper_kind != kUpperFixed) range += " at the default sampling rate";
         std::string desc = std::string(o.what) + " (" + range + "; default " + defaults.text[o.field] + ")";
-        app.add_option(o.name, text_values[k], desc)->type_name(*o.unit ? o.unit : "VALUE");
+        param_opts.push_back(app.add_option(o.name, text_values[k], desc)->type_name(*o.unit ? o.unit : "VALUE"));
     }
 
     std::vector<std::string> group_values(std::size(kGroupOptions));
@@ -364,6 +360,9 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
             ->type_name("dB");
     sine_level_opt->needs(group_opts[3]);
     sine_level_opt->excludes(group_opts[4]);
+    param_opts.push_back(sine_level_opt);
+    param_opts.insert(param_opts.end(), group_opts.begin(), group_opts.end());
+    for (const char* name : {"--settings", "--save-settings"}) param_opts.push_back(app.get_option(name));
 
     try {
         app.parse(argc, argv);
@@ -381,6 +380,23 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         return kExitUsage;
     }
 #endif
+#if !ORVGEN_WITH_SIGMF
+    if (!from.empty() || !sigmf_type.empty() || fold(output_format) == "sigmf" ||
+        fold(output).ends_with(".sigmf-data") || fold(output).ends_with(".sigmf-meta")) {
+        err << "orvgen: SigMF recordings are not available in this build (they need OpenSSL's libcrypto)\n";
+        return kExitUsage;
+    }
+#endif
+    for (const CLI::Option* o : param_opts)
+        if (!from.empty() && o->count() > 0) {
+            err << "orvgen: --from takes every parameter from the recording: " << o->get_name()
+                << " cannot go with it\n";
+            return kExitUsage;
+        }
+    if (!from.empty() && output.empty()) {
+        err << "orvgen: --from needs -o FILE\n";
+        return kExitUsage;
+    }
     if (output.empty() && save_settings.empty()) {
         err << "orvgen: nothing to do: give -o FILE (and/or --save-settings FILE)\n";
         return kExitUsage;
@@ -448,29 +464,57 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
     if (output.empty()) return kExitWritten;
 
-    // Output format: the option, else the extension.
+    // Output format: the option, else the extension. Mode 2 is a SigMF
+    // recording, which orvgen writes itself from the conditioned samples.
     int32_t mode = -1;
     std::string fmt = fold(output_format);
     if (fmt.empty()) {
         std::string ext = output.size() >= 4 ? fold(output.substr(output.size() - 4)) : "";
         if (ext == ".csv") mode = 1;
         else if (ext == ".awv") mode = 0;
+        else if (fold(output).ends_with(".sigmf-data") || fold(output).ends_with(".sigmf-meta")) mode = 2;
         else {
             err << "orvgen: cannot tell the format from " << output
-                << ": use the extension .awv or .csv, or --output-format awg|csv\n";
+                << ": use the extension .awv, .csv, .sigmf-data or .sigmf-meta, or --output-format awg|csv|sigmf\n";
             return kExitUsage;
         }
     } else if (fmt == "awg") {
         mode = 0;
     } else if (fmt == "csv") {
         mode = 1;
+    } else if (fmt == "sigmf") {
+        mode = 2;
     } else {
-        err << "orvgen: --output-format " << output_format << " is not one of awg, csv\n";
+        err << "orvgen: --output-format " << output_format << " is not one of awg, csv, sigmf\n";
         return kExitUsage;
     }
+#if ORVGEN_WITH_SIGMF
+    orv::sigmf::SampleType sample_type = orv::sigmf::SampleType::Cf32;
+    const std::string st = fold(sigmf_type);
+    if (st == "ci16_le" || st == "ci16") sample_type = orv::sigmf::SampleType::Ci16;
+    else if (!st.empty() && st != "cf32_le" && st != "cf32") {
+        err << "orvgen: --sigmf-type " << sigmf_type << " is not one of cf32_le, ci16_le\n";
+        return kExitUsage;
+    }
+    if (!st.empty() && mode != 2) {
+        err << "orvgen: --sigmf-type applies to a SigMF recording only\n";
+        return kExitUsage;
+    }
+#endif
 
     WaveParams rec{};
     int32_t bad_field = -1;
+#if ORVGEN_WITH_SIGMF
+    if (!from.empty()) {
+        try {
+            const std::string base = orv::sigmf::base_name(from);
+            rec = orv::sigmf::read_record(base == from ? from : base + ".sigmf-meta");
+        } catch (const orv::sigmf::MetaError& e) {
+            err << "orvgen: --from: " << e.what() << "\n";
+            return kExitUsage;
+        }
+    } else
+#endif
     if (Get_Params(v, rec, bad_field) != kParamsOk) {
         err << "orvgen: " << kFieldRules[bad_field].caption << " is not a number: \""
             << v.text[bad_field] << "\"\n";
@@ -478,7 +522,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
     // The Nyquist filter runs only with a cut-off above 0; without one the
     // file would claim a filter that was never applied.
-    if (v.list[kCmbFilTyp] == 1 && !(rec.filter_cutoff > 1e-12)) {
+    if (from.empty() && v.list[kCmbFilTyp] == 1 && !(rec.filter_cutoff > 1e-12)) {
         err << "orvgen: --filter nyquist needs --cut-off above 0 (MHz)\n";
         return kExitUsage;
     }
@@ -492,14 +536,22 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
             << " has its low " << n << " bits all zero: the " << name << " payload is constant (all "
             << (ones ? "1" : "0") << ")\n";
     }
-    const int32_t rc = json ? call_library_off_stdout(&rec, mode, output.c_str())
-                            : orv_11a_actual(&rec, mode, output.c_str());
+    int32_t rc = 0;
+    std::string written_path = output;  // the file --check reads and a failure names
+#if ORVGEN_WITH_SIGMF
+    orv::sigmf::Written recording;
+    if (mode == 2) {
+        rc = orv::sigmf::write_recording(rec, orv::sigmf::base_name(output), sample_type, recording);
+        written_path = rc == 4 ? recording.failed_path : recording.meta_path;
+    } else
+#endif
+    rc = json ? call_library_off_stdout(&rec, mode, output.c_str()) : orv_11a_actual(&rec, mode, output.c_str());
 
     int status = kExitWritten;
     if (rc != 0) {
         err << "orvgen: library result 0x" << FormatHexUpper(static_cast<uint32_t>(rc));
         if (rc == 4) {
-            err << ": the file " << output << " could not be written\n";
+            err << ": the file " << written_path << " could not be written\n";
             status = kExitNotWritten;
         } else if (static_cast<uint32_t>(rc) & 0x80000000u) {
             err << ": parameters refused:\n";
@@ -534,31 +586,54 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
                 opt.rate_mbps = kMbps[rec.rate_index];
                 opt.symbols = rec.ofdm_symbols;
             }
-            const orv::analysis::Result r = orv::analysis::analyse_file(output, opt);
+            const orv::analysis::Result r = orv::analysis::analyse_file(written_path, opt);
             check_report = orv::analysis::format_report(r);
             check_json = orv::analysis::format_json(r);
             if (!r.pass()) status = kExitCheckFailed;
         } catch (const std::exception& e) {
-            err << "orvgen: --check: " << output << ": " << e.what() << "\n";
+            err << "orvgen: --check: " << written_path << ": " << e.what() << "\n";
             status = kExitCheckFailed;
         }
     }
 #endif
 
     if (json) {
-        out << "{\"path\":" << json_string(output) << ",\"output_format\":\"" << (mode == 0 ? "awg" : "csv")
-            << "\",\"sampling_rate\":" << 20000000LL * rec.oversampling
-            << ",\"total_samples\":" << total_samples(rec) << ",\"papr\":" << json_number(rec.papr)
-            << ",\"crest_i\":" << json_number(rec.crest_i) << ",\"crest_q\":" << json_number(rec.crest_q)
-            << ",\"result\":" << rc << (check ? ",\"check\":" + check_json : std::string()) << "}\n";
-    } else if (rc == 0 && mode == 0) {
+        nlohmann::ordered_json j;
+        j["path"] = output;
+        j["output_format"] = mode == 0 ? "awg" : mode == 1 ? "csv" : "sigmf";
+        j["sampling_rate"] = 20000000LL * rec.oversampling;
+        j["total_samples"] = total_samples(rec);
+        j["papr"] = json_number(rec.papr);
+        j["crest_i"] = json_number(rec.crest_i);
+        j["crest_q"] = json_number(rec.crest_q);
+        j["result"] = rc;
+#if ORVGEN_WITH_SIGMF
+        if (mode == 2) {
+            j["data_path"] = recording.data_path;
+            j["meta_path"] = recording.meta_path;
+            j["sigmf_type"] = orv::sigmf::type_name(sample_type);
+            j["saturated_samples"] = recording.saturated;
+        }
+#endif
+        if (check) j["check"] = nlohmann::ordered_json::parse(check_json);
+        out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    } else if (rc == 0 && mode == 2) {
+#if ORVGEN_WITH_SIGMF
+        out << recording.data_path << " and " << recording.meta_path << " written ("
+            << orv::sigmf::type_name(sample_type) << ", " << recording.samples << " samples)\n";
+        if (sample_type == orv::sigmf::SampleType::Ci16)
+            out << "saturated samples: " << recording.saturated
+                << " (beyond the burst peak, set to full scale)\n";
+#endif
+    }
+    if (!json && rc == 0 && mode != 1) {
         std::string box = CrestBoxText(rec.papr, rec.crest_i, rec.crest_q);
         std::string text;
         for (char c : box)
             if (c != '\r') text += c;
         if (!text.empty() && text.front() == '\n') text.erase(0, 1);
         out << text;
-    } else if (rc == 0) {
+    } else if (!json && rc == 0) {
         out << output << " written\n";
     }
     if (!json) out << check_report;

@@ -25,13 +25,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Header-only libraries of the build machine (CLI11 for orvgen) serve the
-# cross-build too. Only their own headers are
-# staged, never the rest of /usr/include, whose glibc headers would shadow
-# MinGW's; find_package(CLI11) finds the staged copy through a small config.
+# Header-only libraries of the build machine (CLI11 and nlohmann-json for
+# orvgen) serve the cross-build too. Only their own headers are staged, never
+# the rest of /usr/include, whose glibc headers would shadow MinGW's;
+# find_package(CLI11) finds the staged copy through a small config.
 set(_orv_stage ${CMAKE_BINARY_DIR}/host-headers)
-file(MAKE_DIRECTORY ${_orv_stage}/include ${_orv_stage}/lib/cmake/CLI11)
-foreach(_h CLI)
+file(MAKE_DIRECTORY ${_orv_stage}/include ${_orv_stage}/lib/cmake/CLI11 ${_orv_stage}/lib/cmake/nlohmann_json)
+foreach(_h CLI nlohmann)
   if(EXISTS /usr/include/${_h} AND NOT EXISTS ${_orv_stage}/include/${_h})
     file(CREATE_LINK /usr/include/${_h} ${_orv_stage}/include/${_h} SYMBOLIC)
   endif()
@@ -41,6 +41,20 @@ if(EXISTS /usr/include/CLI/CLI.hpp)
     "if(NOT TARGET CLI11::CLI11)\n"
     "  add_library(CLI11::CLI11 INTERFACE IMPORTED)\n"
     "  set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_orv_stage}/include)\n"
+    "endif()\n")
+endif()
+if(EXISTS /usr/include/nlohmann/json.hpp)
+  file(WRITE ${_orv_stage}/lib/cmake/nlohmann_json/nlohmann_jsonConfig.cmake
+    "if(NOT TARGET nlohmann_json::nlohmann_json)\n"
+    "  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)\n"
+    "  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_orv_stage}/include)\n"
+    "endif()\n")
+  file(STRINGS /usr/include/nlohmann/detail/abi_macros.hpp _orv_nl_major REGEX "#define NLOHMANN_JSON_VERSION_MAJOR ")
+  string(REGEX REPLACE ".* ([0-9]+).*" "\\1" _orv_nl_major "${_orv_nl_major}")
+  file(WRITE ${_orv_stage}/lib/cmake/nlohmann_json/nlohmann_jsonConfigVersion.cmake
+    "set(PACKAGE_VERSION ${_orv_nl_major})\n"
+    "if(PACKAGE_FIND_VERSION_MAJOR EQUAL ${_orv_nl_major})\n"
+    "  set(PACKAGE_VERSION_COMPATIBLE TRUE)\n"
     "endif()\n")
 endif()
 list(APPEND CMAKE_FIND_ROOT_PATH ${_orv_stage})

@@ -103,8 +103,10 @@ int32_t synthesis_failure(int32_t status) {
 }
 
 // The pipeline of one validated call; every stage's failure ends it with
-// nothing written and the out fields unchanged.
-int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
+// nothing written and the out fields unchanged. keep: when not null, the
+// conditioned samples go there instead of into a file.
+int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
+                 ConditionedSamples* keep = nullptr) {
     const WaveParams& p = *params;
 
     // 2, 3. Geometry and the zero-filled arrays.
@@ -181,6 +183,22 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
     if (p.sine_enable == 1) add_sine_interferer(g.burst, p.sine_level, p.sine_freq, g.fs, b.i, b.q);
     if (p.if_enable == 1) convert_to_if(g.burst, b.i, b.q, p.if_freq, g.fs, -1, b.i, b.q);
 
+    if (keep != nullptr) {
+        double peak_i, peak_q;
+        measure_crest_factors(g.burst, b.i, b.q, &keep->crest_i, &keep->crest_q, &keep->papr);
+        measure_peak(b.i, g.burst, &peak_i);
+        measure_peak(b.q, g.burst, &peak_q);
+        keep->peak = peak_i > peak_q ? peak_i : peak_q;
+        keep->geometry = g;
+        keep->i = b.i;
+        keep->q = b.q;
+        b.i = b.q = nullptr;
+        params->papr = keep->papr;
+        params->crest_i = keep->crest_i;
+        params->crest_q = keep->crest_q;
+        return result;
+    }
+
     // 15-17. Measure, quantise and write the AWG file, or write the CSV file.
     int32_t written;
     double crest_i = 0.0, crest_q = 0.0, papr = 0.0;
@@ -207,6 +225,26 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
 }
 
 }  // namespace
+
+int32_t orv_11a_conditioned(WaveParams* params, ConditionedSamples* out) {
+    *out = ConditionedSamples{};
+    if (params == nullptr) return static_cast<int32_t>(ORV_INVALID);
+    try {
+        std::lock_guard<std::mutex> hold(g_call_lock);
+        const int32_t mask = validate_params(params, 1);
+        if (mask != 0) return mask;
+        return generate(params, 1, nullptr, out);
+    } catch (...) {
+        free_conditioned(out);
+        return ORV_NO_MEMORY;
+    }
+}
+
+void free_conditioned(ConditionedSamples* c) {
+    std::free(c->i);
+    std::free(c->q);
+    c->i = c->q = nullptr;
+}
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode,
                                                    const char* path) {

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "orvasynth.h"
+
 // Burst geometry of one record (all counts in samples at 20 MHz * os).
 struct BurstGeometry {
     double fs;          // sampling rate in Hz
@@ -30,3 +32,20 @@ int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_
 int32_t allocate_buffers(int32_t total, SampleBuffers* b);
 // Releases the five arrays in allocation order and clears the pointers.
 void free_buffers(SampleBuffers* b);
+
+// The conditioned samples of one record, for the project's own tools (not exported).
+struct ConditionedSamples {
+    double* i;              // T in-phase samples after every conditioning stage
+    double* q;              // T quadrature samples
+    BurstGeometry geometry;
+    double papr, crest_i, crest_q;  // dB over the N burst samples, as in the AWG file
+    double peak;            // larger of the two channels' burst peaks (the AWG scale)
+};
+
+// Validates p as for a CSV file, synthesises and conditions it under the
+// library's lock and hands back the samples instead of writing a file; the
+// out fields of p are set as in output mode 0. Returns what orv_11a_actual
+// would (0, 2, 1 or a validation mask); out holds samples only for 0 and 2.
+int32_t orv_11a_conditioned(WaveParams* p, ConditionedSamples* out);
+// Releases the samples of orv_11a_conditioned and clears the pointers.
+void free_conditioned(ConditionedSamples* c);

@@ -15,10 +15,13 @@ test -L "$libdir/libOrvasynth.so.1"   # SONAME link
 test -f "$prefix/include/orvasynth.h"
 test -f "$prefix/share/applications/orvane.desktop" || [ ! -x "$build/app/Orvane" ]
 
-# The installed orvgen finds the installed library through its RUNPATH.
+# The installed orvgen (it carries the library's static form) writes files and recordings.
 "$prefix/bin/orvgen" -o "$prefix/burst.awv" --rate 54 --symbols 10 >"$prefix/orvgen.out"
 grep -q '^RF crest factor     :  ' "$prefix/orvgen.out"
 head -c 40 "$prefix/burst.awv" | grep -q '^{COMMENT:OFDM waveform generator}'
+"$prefix/bin/orvgen" -o "$prefix/burst.sigmf-data" --symbols 10 >/dev/null
+"$prefix/bin/orvcheck" "$prefix/burst.sigmf-meta" >"$prefix/sigmf.out" || true
+grep -q "annotations: 15 of the burst's segments, match the burst" "$prefix/sigmf.out"
 
 # The installed orvcheck reads it back (exit 3: the unfiltered burst fails the mask).
 status=0

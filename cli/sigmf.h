@@ -1,0 +1,52 @@
+// SigMF recordings of one burst: the conditioned samples as a .sigmf-data file
+// (cf32_le or ci16_le) and its .sigmf-meta description, with every input field
+// of the record under the "orvane" namespace so that it can be made again.
+#pragma once
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "orvasynth.h"
+
+namespace orv::sigmf {
+
+enum class SampleType { Cf32, Ci16 };
+
+// What writing a recording did.
+struct Written {
+    std::string data_path, meta_path;
+    std::string failed_path;  // the file that could not be written, if any
+    int64_t samples = 0;
+    int64_t saturated = 0;    // ci16_le: samples with a value beyond full scale, set to full scale
+    double fs = 0;
+    double ci16_scale = 0;    // ci16_le: the sample value that code 32767 stands for
+};
+
+// A metadata file that cannot give back a record.
+class MetaError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "cf32_le" / "ci16_le".
+const char* type_name(SampleType t);
+// path without its .sigmf-data or .sigmf-meta ending.
+std::string base_name(const std::string& path);
+
+// Generates rec through the library's static form and writes base.sigmf-data,
+// then base.sigmf-meta. Returns the library's result (0, 2, 1 or a validation
+// mask), or 4 when a file could not be written (w.failed_path names it).
+// The files go through the library's file sink outside its lock: not to be
+// called while another thread of the process calls the library.
+int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w);
+
+// The metadata of a recording of rec (the out fields hold the measured figures).
+nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const std::string& sha512_hex,
+                                const Written& w);
+
+// The record stored in a metadata file's "orvane" namespace. Throws MetaError.
+WaveParams read_record(const std::string& meta_path);
+
+}  // namespace orv::sigmf
