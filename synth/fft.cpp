@@ -53,21 +53,129 @@ void build_revmap(int32_t n, int32_t* revmap) {
     }
 }
 
+void free_radix2_tables() {
+    std::free(g_sinmap);
+    std::free(g_revmap);
+    g_sinmap = nullptr;
+    g_revmap = nullptr;
+    g_cached_size = 0;
+}
+
 // Makes the cache hold the tables of size n; returns 0, or -1 with the cache empty.
 int32_t ensure_tables(int32_t n) {
     if (n == g_cached_size) return 0;
-    fft_release_tables();
+    free_radix2_tables();
     const size_t count = static_cast<size_t>(n);
     g_sinmap = static_cast<double*>(std::malloc((count + count / 4) * sizeof(double)));
     g_revmap = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)));
     if (g_sinmap == nullptr || g_revmap == nullptr) {
-        fft_release_tables();
+        free_radix2_tables();
         return -1;
     }
     build_sinmap(n, g_sinmap);
     build_revmap(n, g_revmap);
     g_cached_size = n;
     return 0;
+}
+
+// Chirp-z state, per transform size and direction: the chirp and the forward
+// transform of the convolution kernel, both exactly as the transform would
+// compute them afresh; and one scratch block for the convolution. Released
+// with the radix-2 tables (unguarded like them).
+struct ChirpEntry {
+    int32_t n;
+    int32_t direction;
+    int32_t M;       // inner radix-2 size: the least power of two >= 2n
+    double* chirp;   // cos(theta_m) for m < n, then sin(theta_m)
+    double* kernel;  // real parts, then imaginary parts, of the M-point transform
+};
+constexpr int kChirpEntries = 2;
+ChirpEntry g_chirp[kChirpEntries] = {};
+double* g_scratch = nullptr;  // 2 * g_scratch_size doubles
+int32_t g_scratch_size = 0;
+
+void free_entry(ChirpEntry* e) {
+    std::free(e->chirp);
+    std::free(e->kernel);
+    *e = ChirpEntry{};
+}
+
+void release_chirp_state() {
+    for (ChirpEntry& e : g_chirp) free_entry(&e);
+    std::free(g_scratch);
+    g_scratch = nullptr;
+    g_scratch_size = 0;
+}
+
+// Makes the scratch block hold at least 2M doubles; 0, or -1 (scratch freed).
+int32_t ensure_scratch(int32_t M) {
+    if (g_scratch_size >= M) return 0;
+    std::free(g_scratch);
+    g_scratch = static_cast<double*>(std::malloc(2 * static_cast<size_t>(M) * sizeof(double)));
+    g_scratch_size = g_scratch == nullptr ? 0 : M;
+    return g_scratch == nullptr ? -1 : 0;
+}
+
+// Computes the chirp and the kernel's transform into e (n, direction, M set).
+// Returns 0, or -1 when memory ran out (e then holds nothing).
+int32_t build_chirp_entry(ChirpEntry* e) {
+    const int32_t n = e->n, M = e->M;
+    e->chirp = static_cast<double*>(std::malloc(2 * static_cast<size_t>(n) * sizeof(double)));
+    e->kernel = static_cast<double*>(std::malloc(2 * static_cast<size_t>(M) * sizeof(double)));
+    if (e->chirp == nullptr || e->kernel == nullptr) {
+        free_entry(e);
+        return -1;
+    }
+    double* chirp_cos = e->chirp;
+    double* chirp_sin = e->chirp + n;
+    double* a_re = e->kernel;
+    double* a_im = e->kernel + M;
+
+    // theta_m = (phi / n) m m with m squared taken as it is (not reduced mod 2n).
+    const double phi = e->direction == 0 ? std::numbers::pi : -std::numbers::pi;
+    const double step = phi / n;
+    for (int32_t m = 0; m < n; ++m) {
+        const double theta = step * m * m;
+        chirp_cos[m] = std::cos(theta);
+        chirp_sin[m] = std::sin(theta);
+        a_re[m] = chirp_cos[m];
+        a_im[m] = -chirp_sin[m];
+    }
+    for (int32_t i = n; i <= M - n; ++i) {
+        a_re[i] = 0.0;
+        a_im[i] = 0.0;
+    }
+    for (int32_t i = M - n + 1; i < M; ++i) {  // the conjugate chirp at negative indices
+        a_re[i] = a_re[M - i];
+        a_im[i] = a_im[M - i];
+    }
+    if (fft_radix2(M, a_re, a_im, 1) != 0) {
+        free_entry(e);
+        return -1;
+    }
+    return 0;
+}
+
+// The cached state of (n, direction), built when missing (the older entry
+// makes room when both are taken); nullptr when memory ran out.
+const ChirpEntry* chirp_entry(int32_t n, int32_t direction) {
+    for (const ChirpEntry& e : g_chirp)
+        if (e.n == n && e.direction == direction) return &e;
+    ChirpEntry* slot = nullptr;
+    for (ChirpEntry& e : g_chirp)
+        if (e.n == 0 && slot == nullptr) slot = &e;
+    if (slot == nullptr) {
+        free_entry(&g_chirp[0]);
+        for (int k = 0; k + 1 < kChirpEntries; ++k) g_chirp[k] = g_chirp[k + 1];
+        slot = &g_chirp[kChirpEntries - 1];
+        *slot = ChirpEntry{};
+    }
+    int32_t M = 1;
+    while (M < 2 * n) M *= 2;
+    slot->n = n;
+    slot->direction = direction;
+    slot->M = M;
+    return build_chirp_entry(slot) == 0 ? slot : nullptr;
 }
 
 }  // namespace
@@ -142,44 +250,16 @@ int32_t fft_radix2(int32_t n, double* re, double* im, int32_t direction) {
 int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
     if (n < 4 || n > kMaxChirpSize) return 1;
     if (direction != 0 && direction != 1) return 2;
-    const double phi = direction == 0 ? std::numbers::pi : -std::numbers::pi;
-    int32_t M = 1;
-    while (M < 2 * n) M *= 2;
-
-    // chirp: cosines then sines; A and B: real parts, then imaginary parts.
-    double* chirp = static_cast<double*>(std::malloc(2 * static_cast<size_t>(n) * sizeof(double)));
-    double* A = static_cast<double*>(std::malloc(2 * static_cast<size_t>(M) * sizeof(double)));
-    double* B = static_cast<double*>(std::malloc(2 * static_cast<size_t>(M) * sizeof(double)));
-    if (chirp == nullptr || A == nullptr || B == nullptr) {
-        std::free(chirp);
-        std::free(A);
-        std::free(B);
-        return -1;
-    }
-    double* chirp_cos = chirp;
-    double* chirp_sin = chirp + n;
-    double* a_re = A;
-    double* a_im = A + M;
-    double* b_re = B;
-    double* b_im = B + M;
-
-    // theta_m = (phi / n) m m with m squared taken as it is (not reduced mod 2n).
-    const double step = phi / n;
-    for (int32_t m = 0; m < n; ++m) {
-        const double theta = step * m * m;
-        chirp_cos[m] = std::cos(theta);
-        chirp_sin[m] = std::sin(theta);
-        a_re[m] = chirp_cos[m];
-        a_im[m] = -chirp_sin[m];
-    }
-    for (int32_t i = n; i <= M - n; ++i) {
-        a_re[i] = 0.0;
-        a_im[i] = 0.0;
-    }
-    for (int32_t i = M - n + 1; i < M; ++i) {  // the conjugate chirp at negative indices
-        a_re[i] = a_re[M - i];
-        a_im[i] = a_im[M - i];
-    }
+    const ChirpEntry* e = chirp_entry(n, direction);
+    if (e == nullptr) return -1;  // re and im are untouched
+    const int32_t M = e->M;
+    if (ensure_scratch(M) != 0) return -1;
+    const double* chirp_cos = e->chirp;
+    const double* chirp_sin = e->chirp + n;
+    const double* k_re = e->kernel;
+    const double* k_im = e->kernel + M;
+    double* b_re = g_scratch;
+    double* b_im = g_scratch + M;
 
     for (int32_t m = 0; m < n; ++m) {
         b_re[m] = re[m] * chirp_cos[m] - im[m] * chirp_sin[m];
@@ -190,12 +270,16 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
         b_im[i] = 0.0;
     }
 
-    if (fft_circular_convolve(M, b_re, b_im, a_re, a_im) != 0) {
-        std::free(chirp);
-        std::free(A);
-        std::free(B);
-        return -1;  // the radix-2 tables could not be built; re and im are untouched
+    // The circular convolution with the kernel, whose transform is cached
+    // (the tables of size M were built with it and are still present).
+    if (fft_radix2(M, b_re, b_im, 1) != 0) return -1;  // tables rebuilt: out of memory
+    for (int32_t i = 0; i < M; ++i) {
+        const double r = b_re[i] * k_re[i] - b_im[i] * k_im[i];
+        const double q = b_re[i] * k_im[i] + b_im[i] * k_re[i];
+        b_re[i] = r;
+        b_im[i] = q;
     }
+    fft_radix2(M, b_re, b_im, 0);
 
     for (int32_t m = 0; m < n; ++m) {
         re[m] = b_re[m] * chirp_cos[m] - b_im[m] * chirp_sin[m];
@@ -208,9 +292,6 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
             im[m] = im[m] / scale;
         }
     }
-    std::free(chirp);
-    std::free(A);
-    std::free(B);
     return 0;
 }
 
@@ -232,15 +313,18 @@ int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, 
 }
 
 int32_t fft_release_tables() {
-    std::free(g_sinmap);
-    std::free(g_revmap);
-    g_sinmap = nullptr;
-    g_revmap = nullptr;
-    g_cached_size = 0;
+    release_chirp_state();
+    free_radix2_tables();
     return 0;
 }
 
 int32_t fft_cached_size() { return g_cached_size; }
+
+int32_t fft_chirp_entries() {
+    int32_t count = 0;
+    for (const ChirpEntry& e : g_chirp) count += e.n != 0 ? 1 : 0;
+    return count;
+}
 
 const double* fft_cached_sinmap() { return g_sinmap; }
 

@@ -301,3 +301,49 @@ TEST_F(FftCache, TablesHoldSineAndBitReversal) {
 }
 
 }  // namespace
+
+namespace {
+
+// The chirp-z state (chirp and transformed kernel) is cached per size and
+// direction; every transform made from the cache, whichever entries and
+// radix-2 tables were built in between, has the bytes of a fresh computation.
+TEST_F(FftCache, ChirpZFromTheCacheIsBitIdenticalToAFreshTransform) {
+    struct Step {
+        int32_t n, direction;
+    };
+    // Repeats, both directions of one size, a power of two in between (other
+    // radix-2 tables), a third key that evicts one, and a return to it.
+    const Step steps[] = {{640, 0}, {640, 0}, {640, 1}, {640, 0}, {512, 0}, {640, 0},
+                          {320, 0}, {640, 1}, {640, 0}, {1000, 1}, {12, 0}, {640, 0}};
+    uint32_t seed = 1;
+    for (const Step& st : steps) {
+        Signal x = random_signal(st.n, seed++);
+        Signal y = x, z = x;
+        ASSERT_EQ(fft(st.n, y.re.data(), y.im.data(), st.direction), 0);
+        literal::transform(st.n, z.re.data(), z.im.data(), st.direction);
+        ASSERT_EQ(std::memcmp(y.re.data(), z.re.data(), st.n * sizeof(double)), 0)
+            << "step " << seed - 1 << " n " << st.n;
+        ASSERT_EQ(std::memcmp(y.im.data(), z.im.data(), st.n * sizeof(double)), 0)
+            << "step " << seed - 1 << " n " << st.n;
+    }
+}
+
+TEST_F(FftCache, ChirpZStateIsKeptPerSizeAndDirectionAndReleasedWithTheTables) {
+    EXPECT_EQ(fft_chirp_entries(), 0);
+    transform(640);  // direction 0
+    EXPECT_EQ(fft_chirp_entries(), 1);
+    transform(640);
+    EXPECT_EQ(fft_chirp_entries(), 1);
+    std::vector<double> re(640, 0.0), im(640, 0.0);
+    ASSERT_EQ(fft(640, re.data(), im.data(), 1), 0);
+    EXPECT_EQ(fft_chirp_entries(), 2);
+    transform(320);  // a third key takes the older entry's place
+    EXPECT_EQ(fft_chirp_entries(), 2);
+    transform(256);  // radix-2 only: no chirp-z state
+    EXPECT_EQ(fft_chirp_entries(), 2);
+    EXPECT_EQ(fft_release_tables(), 0);
+    EXPECT_EQ(fft_chirp_entries(), 0);
+    EXPECT_EQ(fft_cached_size(), 0);
+}
+
+}  // namespace
