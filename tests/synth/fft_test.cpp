@@ -9,6 +9,7 @@
 #include <numbers>
 #include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "synth/reference/fft_literal.h"
@@ -345,5 +346,81 @@ TEST_F(FftCache, ChirpZStateIsKeptPerSizeAndDirectionAndReleasedWithTheTables) {
     EXPECT_EQ(fft_chirp_entries(), 0);
     EXPECT_EQ(fft_cached_size(), 0);
 }
+
+}  // namespace
+
+namespace {
+
+// Inputs whose zeros and signs exercise the folded steps of the chirp-z
+// transform (the first stage's +0 partners, the unused outputs of the
+// inverse transform): random values, a symbol-like spectrum of 52 bins among
+// zeros of both signs, all negative zeros, and one impulse at the top bin.
+enum class Input { Random, SparseSpectrum, NegativeZeros, LastBinImpulse };
+
+Signal make_input(Input kind, int32_t n, uint32_t seed) {
+    Signal x = random_signal(n, seed);
+    switch (kind) {
+        case Input::Random: break;
+        case Input::SparseSpectrum:
+            for (int32_t i = 0; i < n; ++i) {
+                const int32_t k = i < n / 2 ? i : i - n;  // subcarrier of bin i
+                if (k == 0 || k < -26 || k > 26) {
+                    x.re[i] = (i % 3 == 0) ? -0.0 : 0.0;
+                    x.im[i] = (i % 5 == 0) ? -0.0 : 0.0;
+                } else {
+                    x.re[i] = (x.re[i] < 0 ? -3.0 : 1.0) / std::sqrt(10.0);
+                    x.im[i] = (x.im[i] < 0 ? -1.0 : 3.0) / std::sqrt(10.0);
+                }
+            }
+            break;
+        case Input::NegativeZeros:
+            std::fill(x.re.begin(), x.re.end(), -0.0);
+            std::fill(x.im.begin(), x.im.end(), -0.0);
+            break;
+        case Input::LastBinImpulse:
+            std::fill(x.re.begin(), x.re.end(), 0.0);
+            std::fill(x.im.begin(), x.im.end(), 0.0);
+            x.re[n - 1] = 1.0;
+            x.im[n - 1] = -2.0;
+            break;
+    }
+    return x;
+}
+
+class FftVectorsAndScalar : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { fft_enable_vectors(GetParam()); }
+    void TearDown() override {
+        fft_enable_vectors(true);
+        fft_release_tables();
+    }
+};
+
+// With the vector code and without it, every size the synthesis uses (and a
+// few others) gives the literal algorithm's bytes for every kind of input.
+TEST_P(FftVectorsAndScalar, BitIdenticalToTheLiteralAlgorithm) {
+    const Input kinds[] = {Input::Random, Input::SparseSpectrum, Input::NegativeZeros,
+                           Input::LastBinImpulse};
+    uint32_t seed = 500;
+    for (int32_t n : {64, 128, 192, 256, 320, 384, 448, 512, 576, 640, 1000, 2048, 12}) {
+        for (Input kind : kinds) {
+            for (int32_t direction : {0, 1}) {
+                const Signal x = make_input(kind, n, seed++);
+                Signal y = x, z = x;
+                ASSERT_EQ(fft(n, y.re.data(), y.im.data(), direction), 0);
+                literal::transform(n, z.re.data(), z.im.data(), direction);
+                ASSERT_EQ(std::memcmp(y.re.data(), z.re.data(), n * sizeof(double)), 0)
+                    << "n " << n << " input " << static_cast<int>(kind) << " direction " << direction;
+                ASSERT_EQ(std::memcmp(y.im.data(), z.im.data(), n * sizeof(double)), 0)
+                    << "n " << n << " input " << static_cast<int>(kind) << " direction " << direction;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FftVectorsAndScalar, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return std::string(p.param ? "vectors" : "scalar");
+                         });
 
 }  // namespace
