@@ -60,9 +60,7 @@ int32_t allocate_buffers(int32_t total, SampleBuffers* b) {
     *b = SampleBuffers{};
     if ((b->i = allocate_array<double>(total)) == nullptr ||
         (b->q = allocate_array<double>(total)) == nullptr ||
-        (b->work = allocate_array<double>(total)) == nullptr ||
-        (b->i_codes = allocate_array<int32_t>(total)) == nullptr ||
-        (b->q_codes = allocate_array<int32_t>(total)) == nullptr) {
+        (b->work = allocate_array<double>(total)) == nullptr) {
         free_buffers(b);
         return 1;
     }
@@ -73,8 +71,6 @@ void free_buffers(SampleBuffers* b) {
     std::free(b->i);
     std::free(b->q);
     std::free(b->work);
-    std::free(b->i_codes);
-    std::free(b->q_codes);
     *b = SampleBuffers{};
 }
 
@@ -107,7 +103,7 @@ int32_t synthesis_failure(int32_t status) {
 int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
     const WaveParams& p = *params;
 
-    // 2, 3. Geometry and the zero-filled arrays.
+    // 2, 3. Geometry and the zero-filled arrays (I, Q and the filter's work array).
     BurstGeometry g;
     if (burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
                        p.ofdm_symbols, p.oversampling, &g) != 0)
@@ -116,23 +112,13 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
     SampleBuffers& b = r.b;
     if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;
 
-    // Pages that the noise stage (gap of I and Q) and the quantiser (codes)
-    // will write are mapped in on another core meanwhile; no sample is touched.
-    {
-        void* blocks[4] = {nullptr, nullptr, nullptr, nullptr};
-        size_t bytes[4] = {0, 0, 0, 0};
+    // Pages that the noise stage (gap of I and Q) will write are mapped in on
+    // another core meanwhile; no sample is touched.
+    if (p.noise_enable == 1) {
+        void* blocks[2] = {b.i, b.q};
         const size_t n = static_cast<size_t>(g.total);
-        if (p.noise_enable == 1) {
-            blocks[0] = b.i;
-            blocks[1] = b.q;
-            bytes[0] = bytes[1] = n * sizeof(double);
-        }
-        if (output_mode == 0) {
-            blocks[2] = b.i_codes;
-            blocks[3] = b.q_codes;
-            bytes[2] = bytes[3] = n * sizeof(int32_t);
-        }
-        r.prefault = prefault_start(blocks, bytes, 4);
+        size_t bytes[2] = {n * sizeof(double), n * sizeof(double)};
+        r.prefault = prefault_start(blocks, bytes, 2);
     }
 
     // 4. IQ exchange: synthesis writes its in-phase part into Q when iq_inverse is 1.
@@ -191,10 +177,13 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
         measure_peak(b.q, g.burst, &peak_q);
         const double scale = peak_i > peak_q ? peak_i : peak_q;
         // Out-of-range samples are saturated (codes stay defined); the round-error
-        // line on standard output is the only report, as for the burst-off noise.
-        quantise_channel(b.work, b.i, b.i_codes, g.total, scale, 14);
-        quantise_channel(b.work, b.q, b.q_codes, g.total, scale, 14);
-        written = write_awg_file(path, b.i_codes, b.q_codes, crest_i, crest_q, papr, g.fs, g.total);
+        // line on standard output, first for I and then for Q, is the only
+        // report, as for the burst-off noise. The codes are made chunk by chunk
+        // as the file is written.
+        double outside;
+        if (find_round_error(b.i, g.total, scale, &outside) >= 0) report_round_error(scale, outside);
+        if (find_round_error(b.q, g.total, scale, &outside) >= 0) report_round_error(scale, outside);
+        written = write_awg_samples(path, b.i, b.q, scale, crest_i, crest_q, papr, g.fs, g.total);
     } else {
         written = write_csv_file(path, b.i, b.q, g.total);
     }
