@@ -144,14 +144,22 @@ void quantise_codes(const double* x, int32_t* codes, int32_t count, double scale
 
 int32_t find_round_error(const double* x, int32_t count, double scale, double* scaled) {
     const double divisor = scale + 1e-12;
-    for (int32_t k = 0; k < count; ++k) {
-        // |x| <= divisor bounds the rounded quotient by 1, so only the other
-        // samples (and NaN) need the division.
-        if (x[k] >= -divisor && x[k] <= divisor) continue;
-        const double w = x[k] / divisor;
-        if (w >= -1.0 && w <= 1.0) continue;
-        *scaled = w;
-        return k;
+    constexpr int32_t kBlock = 256;
+    for (int32_t start = 0; start < count; start += kBlock) {
+        const int32_t n = count - start < kBlock ? count - start : kBlock;
+        const double* xb = x + start;
+        // |x| <= divisor bounds the rounded quotient by 1, so only a block
+        // holding another sample (or NaN) needs the division.
+        bool bounded = true;
+        for (int32_t k = 0; k < n; ++k) bounded &= (xb[k] >= -divisor) & (xb[k] <= divisor);
+        if (bounded) continue;
+        for (int32_t k = 0; k < n; ++k) {
+            if (xb[k] >= -divisor && xb[k] <= divisor) continue;
+            const double w = xb[k] / divisor;
+            if (w >= -1.0 && w <= 1.0) continue;
+            *scaled = w;
+            return start + k;
+        }
     }
     return -1;
 }

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -46,30 +47,32 @@ int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_
     return 0;
 }
 
-namespace {
-
-// Zero-filled array of count elements (all-bits-zero is 0.0 and code 0).
-template <typename T>
-T* allocate_array(int32_t count) {
-    return static_cast<T*>(zeroed_array(count > 0 ? static_cast<size_t>(count) : 0, sizeof(T)));
-}
-
-}  // namespace
-
-int32_t allocate_buffers(int32_t total, SampleBuffers* b) {
+int32_t allocate_buffers(int32_t total, int32_t burst, bool with_work, SampleBuffers* b) {
     *b = SampleBuffers{};
-    if ((b->i = allocate_array<double>(total)) == nullptr ||
-        (b->q = allocate_array<double>(total)) == nullptr ||
-        (b->work = allocate_array<double>(total)) == nullptr) {
-        free_buffers(b);
-        return 1;
+    const size_t n = total > 0 ? static_cast<size_t>(total) : 0;
+    const size_t head = burst > 0 ? static_cast<size_t>(burst) : 0;
+    // One block: I in its first n elements, Q in the next n.
+    bool zeroed = false;
+    double* iq = static_cast<double*>(array_for_writing(2 * n, sizeof(double), &zeroed));
+    if (iq == nullptr) return 1;
+    if (!zeroed && head < n) {
+        std::memset(iq + head, 0, (n - head) * sizeof(double));
+        std::memset(iq + n + head, 0, (n - head) * sizeof(double));
+    }
+    b->i = iq;
+    b->q = iq + n;
+    if (with_work) {
+        b->work = static_cast<double*>(std::malloc(n > 0 ? n * sizeof(double) : 1));
+        if (b->work == nullptr) {
+            free_buffers(b);
+            return 1;
+        }
     }
     return 0;
 }
 
 void free_buffers(SampleBuffers* b) {
-    std::free(b->i);
-    std::free(b->q);
+    std::free(b->i);  // the block of I and Q
     std::free(b->work);
     *b = SampleBuffers{};
 }
@@ -103,14 +106,15 @@ int32_t synthesis_failure(int32_t status) {
 int32_t generate(WaveParams* params, int32_t output_mode, const char* path) {
     const WaveParams& p = *params;
 
-    // 2, 3. Geometry and the zero-filled arrays (I, Q and the filter's work array).
+    // 2, 3. Geometry and the arrays: I and Q zero after the burst, the
+    // filter's work array when it runs.
     BurstGeometry g;
     if (burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
                        p.ofdm_symbols, p.oversampling, &g) != 0)
         return ORV_NO_MEMORY;
     CallResources r;
     SampleBuffers& b = r.b;
-    if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;
+    if (allocate_buffers(g.total, g.burst, p.filter_cutoff > 1e-12, &b) != 0) return ORV_NO_MEMORY;
 
     // Pages that the noise stage (gap of I and Q) will write are mapped in on
     // another core meanwhile; no sample is touched.
