@@ -2,8 +2,9 @@
 // library's arrays and tables, the C library's stream, the helper thread):
 // the call must return 1 with nothing written (the previous file stays, no
 // new file is left), the out fields unchanged and every byte released. The
-// one allocation the call may do without is the prefault helper thread's;
-// then the call goes on and must write the very file it writes otherwise.
+// allocations the call may do without are its helper threads' (prefault,
+// the noise stage's second thread and its blocks); then the call goes on
+// and must write the very file it writes otherwise.
 //
 // malloc and its relatives are replaced for the whole process (glibc's own
 // allocator underneath), so this program cannot run under a sanitizer.
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "fft.h"
+#include "noise.h"
 #include "golden/golden_records.h"
 #include "orvasynth.h"
 #include "support/records.h"
@@ -118,10 +120,16 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
     TempDir dir("alloc");
     const std::string path = dir.file(c.mode == 0 ? "burst.awv" : "burst.csv");
 
+    // Every call starts from the same noise generator table, so a noisy
+    // record's file can be compared.
+    int32_t table[33];
+    noise_table_copy(table);
+
     // The file the call writes when nothing fails (twice: the C library's
     // one-time set-up, the time zone for one, is done before counting).
     WaveParams ref = c.p;
     ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
+    noise_table_restore(table);
     ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
     const std::string expected = read_file(path);
 
@@ -131,6 +139,7 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
     g_net_bytes = 0;
     g_armed = true;
     WaveParams counted = c.p;
+    noise_table_restore(table);
     const int32_t rc0 = orv_11a_actual(&counted, c.mode, path.c_str());
     g_armed = false;
     ASSERT_EQ(rc0, 0);
@@ -153,6 +162,7 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
         g_made = 0;
         g_failed = 0;
         g_net_bytes = 0;
+        noise_table_restore(table);
         g_armed = true;
         const int32_t rc = orv_11a_actual(&p, c.mode, path.c_str());
         g_armed = false;
@@ -198,7 +208,10 @@ INSTANTIATE_TEST_SUITE_P(
         AllocCase{"empty_burst_csv", 1, data_only(burst(2, 0, 4, PN9)), false, 2},
         // Arrays over 16 MiB; without noise no helper thread is started (the
         // codes are made chunk by chunk, nothing else writes the gap).
-        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), false, 5}),
+        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), false, 5},
+        // Noise over 2^20 samples: the noise stage's second thread and its
+        // blocks (each call starts from the same generator table).
+        AllocCase{"long_noise_awg", 0, noise(gap(burst(5, 2, 10, PN9), 6e-3), -30.0), true, 6}),
     [](const ::testing::TestParamInfo<AllocCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
