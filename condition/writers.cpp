@@ -138,9 +138,9 @@ int32_t write_csv_file(const char* path, const double* i, const double* q, int32
         const int32_t end = count - start < kLinesPerChunk ? count : start + kLinesPerChunk;
         char* p = chunk;
         for (int32_t k = start; k < end; ++k) {
-            p += format_sci(p, i[k], 10, 15);
+            p += format_sci10(p, i[k]);
             *p++ = ',';
-            p += format_sci(p, q[k], 10, 15);
+            p += format_sci10(p, q[k]);
             *p++ = '\n';
         }
         sink_write(&s, chunk, static_cast<size_t>(p - chunk));
