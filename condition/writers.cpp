@@ -1,6 +1,10 @@
 #include "writers.h"
 
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <cstring>
 
 #include "file_sink.h"
@@ -127,23 +131,123 @@ int32_t write_awg_samples(const char* path, const double* i, const double* q, do
     return sink_close(&s, path);
 }
 
+namespace {
+
+// Formats lines start..end-1 into out; returns the bytes written.
+size_t format_lines(const double* i, const double* q, int32_t start, int32_t end, char* out) {
+    char* p = out;
+    for (int32_t k = start; k < end; ++k) {
+        p += format_sci10(p, i[k]);
+        *p++ = ',';
+        p += format_sci10(p, q[k]);
+        *p++ = '\n';
+    }
+    return static_cast<size_t>(p - out);
+}
+
+// Long files are formatted on two threads: the helper formats the odd
+// chunks into a ring of slots, the caller the even ones, and the caller
+// writes every chunk in order. A chunk's text depends on its samples alone.
+constexpr int32_t kThreadedLines = 32768;
+constexpr int32_t kLinesPerSlot = 4096;
+constexpr int kSlots = 4;
+constexpr size_t kSlotBytes = static_cast<size_t>(kLinesPerSlot) * kCsvLineMax;
+bool g_csv_threads = true;
+
+struct CsvShared {
+    std::mutex lock;
+    std::condition_variable changed;
+    const double* i;
+    const double* q;
+    int32_t count;
+    char* slots;                   // kSlots slots of kSlotBytes
+    size_t length[kSlots] = {};    // bytes of the chunk in each slot
+    int32_t ready[kSlots] = {-1, -1, -1, -1};  // chunk formatted in each slot, -1 none
+    int32_t written = -1;          // last chunk written
+    bool stop = false;             // the caller stopped (write failed or done)
+};
+
+void csv_helper(CsvShared* sh) {
+    const int32_t chunks = (sh->count + kLinesPerSlot - 1) / kLinesPerSlot;
+    for (int32_t c = 1; c < chunks; c += 2) {
+        const int slot = c % kSlots;
+        {
+            std::unique_lock<std::mutex> held(sh->lock);
+            while (!sh->stop && sh->written < c - kSlots) sh->changed.wait(held);
+            if (sh->stop) return;
+        }
+        const int32_t start = c * kLinesPerSlot;
+        const int32_t end = sh->count - start < kLinesPerSlot ? sh->count : start + kLinesPerSlot;
+        const size_t n = format_lines(sh->i, sh->q, start, end, sh->slots + slot * kSlotBytes);
+        std::lock_guard<std::mutex> held(sh->lock);
+        sh->length[slot] = n;
+        sh->ready[slot] = c;
+        sh->changed.notify_all();
+    }
+}
+
+// The two-thread writer; false (nothing written) when the helper or its
+// slots cannot be had, and the caller then formats alone.
+bool csv_on_two_threads(FileSink* s, const double* i, const double* q, int32_t count) {
+    char* slots = static_cast<char*>(std::malloc(kSlots * kSlotBytes));
+    if (slots == nullptr) return false;
+    CsvShared sh;
+    sh.i = i;
+    sh.q = q;
+    sh.count = count;
+    sh.slots = slots;
+    std::thread helper;
+    try {
+        helper = std::thread(csv_helper, &sh);
+    } catch (...) {  // no thread (resources, memory): the caller formats alone
+        std::free(slots);
+        return false;
+    }
+    const int32_t chunks = (count + kLinesPerSlot - 1) / kLinesPerSlot;
+    for (int32_t c = 0; c < chunks && !s->failed; ++c) {
+        const int slot = c % kSlots;
+        char* text = slots + slot * kSlotBytes;
+        size_t n;
+        if (c % 2 == 0) {
+            const int32_t start = c * kLinesPerSlot;
+            const int32_t end = count - start < kLinesPerSlot ? count : start + kLinesPerSlot;
+            n = format_lines(i, q, start, end, text);
+        } else {
+            std::unique_lock<std::mutex> held(sh.lock);
+            while (sh.ready[slot] != c) sh.changed.wait(held);
+            n = sh.length[slot];
+        }
+        sink_write(s, text, n);
+        std::lock_guard<std::mutex> held(sh.lock);
+        sh.written = c;
+        sh.changed.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> held(sh.lock);
+        sh.stop = true;
+        sh.changed.notify_all();
+    }
+    helper.join();
+    std::free(slots);
+    return true;
+}
+
+}  // namespace
+
+void csv_enable_threads(bool on) { g_csv_threads = on; }
+
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count) {
     if (count < 0) return 1;
     FileSink s;
     const int32_t opened = sink_open(path, false, &s);
     if (opened != 0) return opened;
     // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
-    char chunk[kLinesPerChunk * kCsvLineMax];
-    for (int32_t start = 0; start < count && !s.failed; start += kLinesPerChunk) {
-        const int32_t end = count - start < kLinesPerChunk ? count : start + kLinesPerChunk;
-        char* p = chunk;
-        for (int32_t k = start; k < end; ++k) {
-            p += format_sci10(p, i[k]);
-            *p++ = ',';
-            p += format_sci10(p, q[k]);
-            *p++ = '\n';
+    if (!(g_csv_threads && count >= kThreadedLines && csv_on_two_threads(&s, i, q, count))) {
+        char chunk[kLinesPerChunk * kCsvLineMax];
+        for (int32_t start = 0; start < count && !s.failed; start += kLinesPerChunk) {
+            const int32_t end = count - start < kLinesPerChunk ? count : start + kLinesPerChunk;
+            sink_write(&s, chunk, format_lines(i, q, start, end, chunk));
         }
-        sink_write(&s, chunk, static_cast<size_t>(p - chunk));
     }
     return sink_close(&s, path);
 }

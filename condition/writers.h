@@ -14,4 +14,8 @@ int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* 
 // caller's (find_round_error, report_round_error).
 int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
                           double crest_i, double crest_q, double papr, double fs, int32_t count);
+// From 32768 lines on, a second thread formats every other chunk (same
+// bytes); when it cannot be had the calling thread formats them all.
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count);
+// Switches the CSV writer's second thread on (the default) or off, for tests.
+void csv_enable_threads(bool on);

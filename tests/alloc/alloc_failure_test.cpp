@@ -211,7 +211,9 @@ INSTANTIATE_TEST_SUITE_P(
         AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), false, 5},
         // Noise over 2^20 samples: the noise stage's second thread and its
         // blocks (each call starts from the same generator table).
-        AllocCase{"long_noise_awg", 0, noise(gap(burst(5, 2, 10, PN9), 6e-3), -30.0), true, 6}),
+        AllocCase{"long_noise_awg", 0, noise(gap(burst(5, 2, 10, PN9), 6e-3), -30.0), true, 6},
+        // Over 32768 lines: the CSV writer's second thread and its slots.
+        AllocCase{"long_csv", 1, gap(burst(5, 2, 10, PN9), 2e-4), true, 4}),
     [](const ::testing::TestParamInfo<AllocCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

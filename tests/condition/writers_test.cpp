@@ -230,3 +230,29 @@ TEST(RoundError, FindsTheValueTheQuantiserReports) {
 }
 
 }  // namespace
+
+namespace {
+
+// Long CSV files are formatted on two threads: with the second thread and
+// without it the bytes are the same, below and above the threshold and with
+// a last chunk of every kind (full, one line, odd and even chunk counts).
+TEST(CsvWriter, TwoThreadsWriteTheBytesOfOne) {
+    TempDir dir("csv_threads");
+    for (int32_t count : {32767, 32768, 4096 * 9 + 1, 4096 * 10, 100003}) {
+        std::vector<double> i(static_cast<size_t>(count)), q(static_cast<size_t>(count));
+        for (int32_t k = 0; k < count; ++k) {
+            i[k] = std::sin(0.001 * k) * 0.37;
+            q[k] = k % 5000 == 17 ? -0.0 : std::cos(0.0007 * k) * 1e-3;
+        }
+        const std::string one = dir.file("one.csv"), two = dir.file("two.csv");
+        csv_enable_threads(false);
+        ASSERT_EQ(write_csv_file(one.c_str(), i.data(), q.data(), count), 0);
+        csv_enable_threads(true);
+        ASSERT_EQ(write_csv_file(two.c_str(), i.data(), q.data(), count), 0);
+        const std::string a = read_file(one), b = read_file(two);
+        EXPECT_GT(a.size(), static_cast<size_t>(count) * 30);
+        EXPECT_TRUE(a == b) << count;
+    }
+}
+
+}  // namespace
