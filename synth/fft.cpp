@@ -32,6 +32,7 @@ int32_t* g_revmap = nullptr;  // n entries, bit-reversal permutation
 // sinmap[j n / 2k] (g_stage_sin) for j < k. In the same block as sinmap.
 double* g_stage_cos = nullptr;
 double* g_stage_sin = nullptr;
+double* g_stage_nsin = nullptr;  // -1 times g_stage_sin, for the inverse direction
 int32_t g_cached_size = 0;
 
 bool is_power_of_two(int32_t n) { return n > 0 && (n & (n - 1)) == 0; }
@@ -78,7 +79,7 @@ void free_radix2_tables() {
     std::free(g_revmap);
     g_sinmap = nullptr;
     g_revmap = nullptr;
-    g_stage_cos = g_stage_sin = nullptr;
+    g_stage_cos = g_stage_sin = g_stage_nsin = nullptr;
     g_cached_size = 0;
 }
 
@@ -98,7 +99,7 @@ int32_t ensure_tables(int32_t n) {
     if (n == g_cached_size) return 0;
     free_radix2_tables();
     const size_t count = static_cast<size_t>(n);
-    g_sinmap = static_cast<double*>(std::malloc((3 * count + count / 4) * sizeof(double)));
+    g_sinmap = static_cast<double*>(std::malloc((4 * count + count / 4) * sizeof(double)));
     g_revmap = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)));
     if (g_sinmap == nullptr || g_revmap == nullptr) {
         free_radix2_tables();
@@ -108,7 +109,9 @@ int32_t ensure_tables(int32_t n) {
     build_revmap(n, g_revmap);
     g_stage_cos = g_sinmap + count + count / 4;
     g_stage_sin = g_stage_cos + count;
+    g_stage_nsin = g_stage_sin + count;
     build_stage_twiddles(n, g_sinmap, g_stage_cos, g_stage_sin);
+    for (size_t k = 0; k < count; ++k) g_stage_nsin[k] = -1.0 * g_stage_sin[k];
     g_cached_size = n;
     return 0;
 }
@@ -227,11 +230,12 @@ namespace {
 // half-span first_k, 2 first_k, ... below n, with twiddle e^(-+j 2 pi p / n),
 // p = j n / (2k). The butterflies of one stage are independent, so they run
 // block by block (each block of 2k elements in turn) for locality; each one's
-// arithmetic is the same in any order. When keep <= n/2 only outputs
+// arithmetic is the same in any order. stage_sin holds the direction's
+// signed sines (sign times g_stage_sin). When keep <= n/2 only outputs
 // 0..keep-1 are wanted: the last stage then computes just those (the others
 // are left undefined).
 ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __restrict xi,
-                                   double sign, const double* __restrict stage_cos,
+                                   const double* __restrict stage_cos,
                                    const double* __restrict stage_sin, int32_t first_k,
                                    int32_t keep) {
     const int32_t last = keep <= n / 2 ? n / 2 : n;  // the stage computed in part, if any
@@ -242,7 +246,7 @@ ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __r
         if (k == last) {
             for (int32_t j = 0; j < keep; ++j) {
                 const double c = tc[j];
-                const double w = sign * ts[j];
+                const double w = ts[j];
                 const double tr = c * xr[k + j] + w * xi[k + j];
                 const double ti = c * xi[k + j] - w * xr[k + j];
                 xr[j] = xr[j] + tr;
@@ -257,7 +261,7 @@ ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __r
             double* __restrict bi = xi + base + k;
             for (int32_t j = 0; j < k; ++j) {
                 const double c = tc[j];
-                const double w = sign * ts[j];
+                const double w = ts[j];
                 const double tr = c * br[j] + w * bi[j];
                 const double ti = c * bi[j] - w * br[j];
                 br[j] = ar[j] - tr;
@@ -269,9 +273,9 @@ ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __r
     }
 }
 
-void stages_plain(int32_t n, double* xr, double* xi, double sign, const double* stage_cos,
+void stages_plain(int32_t n, double* xr, double* xi, const double* stage_cos,
                   const double* stage_sin, int32_t first_k, int32_t keep) {
-    stages_body(n, xr, xi, sign, stage_cos, stage_sin, first_k, keep);
+    stages_body(n, xr, xi, stage_cos, stage_sin, first_k, keep);
 }
 
 #if ORV_FFT_AVX
@@ -279,12 +283,12 @@ void stages_plain(int32_t n, double* xr, double* xi, double sign, const double* 
 // vector: four butterflies at a time, the lanes gathered from and returned
 // to their blocks by permutations (which move values and round nothing).
 __attribute__((target("avx"))) void avx_first_stages(int32_t n, double* xr, double* xi,
-                                                     double sign, const double* stage_cos,
+                                                     const double* stage_cos,
                                                      const double* stage_sin, int32_t first_k) {
     if (first_k <= 1) {
         // Blocks [a b]: lanes a0 a2 a1 a3 and b0 b2 b1 b3 of eight elements.
         const __m256d c = _mm256_set1_pd(stage_cos[1]);
-        const __m256d w = _mm256_set1_pd(sign * stage_sin[1]);
+        const __m256d w = _mm256_set1_pd(stage_sin[1]);
         for (int32_t q = 0; q < n; q += 8) {
             const __m256d r1 = _mm256_loadu_pd(xr + q), r2 = _mm256_loadu_pd(xr + q + 4);
             const __m256d i1 = _mm256_loadu_pd(xi + q), i2 = _mm256_loadu_pd(xi + q + 4);
@@ -302,7 +306,7 @@ __attribute__((target("avx"))) void avx_first_stages(int32_t n, double* xr, doub
     }
     // Blocks [a0 a1 b0 b1]: lanes a0 a1 a0' a1' and b0 b1 b0' b1' of two blocks.
     const __m256d c = _mm256_setr_pd(stage_cos[2], stage_cos[3], stage_cos[2], stage_cos[3]);
-    const double w0 = sign * stage_sin[2], w1 = sign * stage_sin[3];
+    const double w0 = stage_sin[2], w1 = stage_sin[3];
     const __m256d w = _mm256_setr_pd(w0, w1, w0, w1);
     for (int32_t q = 0; q < n; q += 8) {
         const __m256d r1 = _mm256_loadu_pd(xr + q), r2 = _mm256_loadu_pd(xr + q + 4);
@@ -324,14 +328,13 @@ __attribute__((target("avx"))) void avx_first_stages(int32_t n, double* xr, doub
 
 // The same loops compiled for 256-bit vectors: each lane multiplies and adds
 // with the rounding of the scalar code (no fused multiply-add). n >= 64.
-__attribute__((target("avx"))) void stages_avx(int32_t n, double* xr, double* xi, double sign,
-                                               const double* stage_cos, const double* stage_sin,
+__attribute__((target("avx"))) void stages_avx(int32_t n, double* xr, double* xi, const double* stage_cos, const double* stage_sin,
                                                int32_t first_k, int32_t keep) {
     if (first_k <= 2) {
-        avx_first_stages(n, xr, xi, sign, stage_cos, stage_sin, first_k);
+        avx_first_stages(n, xr, xi, stage_cos, stage_sin, first_k);
         first_k = 4;
     }
-    stages_body(n, xr, xi, sign, stage_cos, stage_sin, first_k, keep);
+    stages_body(n, xr, xi, stage_cos, stage_sin, first_k, keep);
 }
 
 bool g_vectors_enabled = true;
@@ -343,13 +346,15 @@ bool have_avx() {
 #endif
 
 void run_stages(int32_t n, double* xr, double* xi, double sign, int32_t first_k, int32_t keep) {
+    // The signed sines: sign * sin as the table of the direction (exact).
+    const double* stage_sin = sign < 0 ? g_stage_nsin : g_stage_sin;
 #if ORV_FFT_AVX
     if (n >= 64 && have_avx()) {
-        stages_avx(n, xr, xi, sign, g_stage_cos, g_stage_sin, first_k, keep);
+        stages_avx(n, xr, xi, g_stage_cos, stage_sin, first_k, keep);
         return;
     }
 #endif
-    stages_plain(n, xr, xi, sign, g_stage_cos, g_stage_sin, first_k, keep);
+    stages_plain(n, xr, xi, g_stage_cos, stage_sin, first_k, keep);
 }
 
 // Bit-reversal permutation in place (the tables of size n are present).
