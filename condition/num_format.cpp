@@ -50,6 +50,7 @@ size_t format_sci(char* buf, double v, int precision, int width) {
     return pad_left(buf, n, width);
 }
 
+#if defined(__SIZEOF_INT128__)
 namespace {
 
 constexpr uint64_t kPow10[20] = {1ull,
@@ -141,6 +142,7 @@ size_t sci10_exact(char* buf, double v) {
 }
 
 }  // namespace
+#endif
 
 size_t format_sci10(char* buf, double v) {
     if (v == 0.0) {
@@ -149,8 +151,11 @@ size_t format_sci10(char* buf, double v) {
         std::memcpy(buf, text, n);
         return n;
     }
+#if defined(__SIZEOF_INT128__)
     const size_t n = sci10_exact(buf, v);
-    return n != 0 ? n : format_sci(buf, v, 10, 15);
+    if (n != 0) return n;
+#endif
+    return format_sci(buf, v, 10, 15);  // compilers without 128-bit integers: the general formatter
 }
 
 size_t format_int(char* buf, int64_t v) {
