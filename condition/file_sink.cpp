@@ -27,7 +27,9 @@ using orv_stat_t = struct stat;
 
 namespace {
 
-constexpr size_t kBufferSize = 1 << 20;
+// The stream's buffer: the writers hand over blocks of this order, which the
+// stream then passes on whole; a larger buffer only adds pages to map in.
+constexpr size_t kBufferSize = 64 << 10;
 // Links followed at most on the way to the file (as the kernel's limit).
 constexpr int kMaxLinks = 40;
 // Names tried for the new file before giving up.

@@ -93,45 +93,87 @@ bool all_within_unit(int32_t n, const double* v) {
 
 }  // namespace
 
-int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
-                         double scale, int32_t bits) {
-    (void)work;  // the passes run through a small stack block instead (same roundings)
-    const double full_scale = std::ldexp(1.0, bits);
-    const double top = full_scale - 1.0;
-    const double divisor = scale + 1e-12;
-    const int32_t top_code = static_cast<int32_t>(top);
-    const int32_t zero_code = static_cast<int32_t>(top * 0.5);  // (0 + 1) * 0.5 * M, truncated
+namespace {
+
+// Codes of n samples as quantise_channel makes them, without the report.
+// Returns true when every scaled value was within full scale.
+bool quantise_run(const double* x, int32_t* codes, int32_t n, double divisor, double top,
+                  int32_t top_code, int32_t zero_code, double* first_outside) {
     constexpr int32_t kBlock = 512;
     double scaled[kBlock];
     double level[kBlock];
-    bool reported = false;
-    for (int32_t start = 0; start < count; start += kBlock) {
-        const int32_t n = count - start < kBlock ? count - start : kBlock;
+    bool inside = true;
+    for (int32_t start = 0; start < n; start += kBlock) {
+        const int32_t m = n - start < kBlock ? n - start : kBlock;
         const double* xb = x + start;
         int32_t* cb = codes + start;
         // Divide; add 1; halve; times the top code. Each step rounds to double
         // exactly as when it is stored between separate passes.
-        for (int32_t k = 0; k < n; ++k) {
+        for (int32_t k = 0; k < m; ++k) {
             const double w = xb[k] / divisor;
             scaled[k] = w;
             level[k] = ((w + 1.0) * 0.5) * top;
         }
-        if (all_within_unit(n, scaled)) {
-            for (int32_t k = 0; k < n; ++k) cb[k] = static_cast<int32_t>(level[k]);
+        if (all_within_unit(m, scaled)) {
+            for (int32_t k = 0; k < m; ++k) cb[k] = static_cast<int32_t>(level[k]);
             continue;
         }
         // A value outside full scale (noise in the gap above the burst's peak,
-        // or NaN) is saturated so that every code is defined; the first is reported.
-        for (int32_t k = 0; k < n; ++k) {
+        // or NaN) is saturated so that every code is defined.
+        for (int32_t k = 0; k < m; ++k) {
             const double w = scaled[k];
             if (w >= -1.0 && w <= 1.0) {
                 cb[k] = static_cast<int32_t>(level[k]);
                 continue;
             }
-            if (!reported) print_round_error(scale, w);
-            reported = true;
+            if (inside && first_outside != nullptr) *first_outside = w;
+            inside = false;
             cb[k] = std::isnan(w) ? zero_code : (w > 1.0 ? top_code : 0);
         }
     }
-    return reported ? 1 : 0;
+    return inside;
+}
+
+}  // namespace
+
+void quantise_codes(const double* x, int32_t* codes, int32_t count, double scale, int32_t bits) {
+    const double top = std::ldexp(1.0, bits) - 1.0;
+    quantise_run(x, codes, count, scale + 1e-12, top, static_cast<int32_t>(top),
+                 static_cast<int32_t>(top * 0.5), nullptr);
+}
+
+int32_t find_round_error(const double* x, int32_t count, double scale, double* scaled) {
+    const double divisor = scale + 1e-12;
+    constexpr int32_t kBlock = 256;
+    for (int32_t start = 0; start < count; start += kBlock) {
+        const int32_t n = count - start < kBlock ? count - start : kBlock;
+        const double* xb = x + start;
+        // |x| <= divisor bounds the rounded quotient by 1, so only a block
+        // holding another sample (or NaN) needs the division.
+        bool bounded = true;
+        for (int32_t k = 0; k < n; ++k) bounded &= (xb[k] >= -divisor) & (xb[k] <= divisor);
+        if (bounded) continue;
+        for (int32_t k = 0; k < n; ++k) {
+            if (xb[k] >= -divisor && xb[k] <= divisor) continue;
+            const double w = xb[k] / divisor;
+            if (w >= -1.0 && w <= 1.0) continue;
+            *scaled = w;
+            return start + k;
+        }
+    }
+    return -1;
+}
+
+void report_round_error(double scale, double value) { print_round_error(scale, value); }
+
+int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
+                         double scale, int32_t bits) {
+    (void)work;  // the passes run through a small stack block instead (same roundings)
+    const double top = std::ldexp(1.0, bits) - 1.0;
+    double first = 0.0;
+    const bool inside = quantise_run(x, codes, count, scale + 1e-12, top, static_cast<int32_t>(top),
+                                     static_cast<int32_t>(top * 0.5), &first);
+    // The first value outside full scale of the call prints the round-error line.
+    if (!inside) print_round_error(scale, first);
+    return inside ? 0 : 1;
 }

@@ -15,3 +15,11 @@ void measure_peak(const double* x, int32_t count, double* peak);
 // any value was out of range.
 int32_t quantise_channel(double* work, const double* x, int32_t* codes, int32_t count,
                          double scale, int32_t bits);
+// The codes of quantise_channel, without its report (made block by block by the AWG writer).
+void quantise_codes(const double* x, int32_t* codes, int32_t count, double scale, int32_t bits);
+// Index of the first sample whose scaled value x[k] / (scale + 1e-12) is
+// outside -1..+1 or NaN (the one quantise_channel reports), with that value
+// in *scaled; -1 when there is none.
+int32_t find_round_error(const double* x, int32_t count, double scale, double* scaled);
+// Prints quantise_channel's round-error line for that scaled value.
+void report_round_error(double scale, double value);

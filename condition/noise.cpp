@@ -2,6 +2,10 @@
 #include "platform_math.h"
 
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -169,47 +173,203 @@ void gaussian_pair(double* g1, double* g2, int32_t* state) {
     store_shuffle(&sh);
 }
 
+namespace {
+
+// The accepted points of `want` pairs, in order: each round makes one
+// attempt per pair still missing, so the generator never draws past the last
+// pair needed, and the draws do not depend on how the pairs are split into
+// calls. x1, x2, s and the selector scratch hold want entries (sel: 2 x want).
+void accepted_points(Shuffle* sh, int32_t* state, int32_t want, int32_t* sel, double* x1,
+                     double* x2, double* s) {
+    int32_t* sel1 = sel;
+    int32_t* sel2 = sel + want;
+    int32_t have = 0;
+    while (have < want) {
+        // The generator's serial chain, then the acceptance without a branch.
+        const int32_t attempts = want - have;
+        for (int32_t m = 0; m < attempts; ++m) draw_two_selectors(sh, state, &sel1[m], &sel2[m]);
+        for (int32_t m = 0; m < attempts; ++m) {
+            const double a = 2.0 * to_unit(sel1[m]) - 1.0;
+            const double b = 2.0 * to_unit(sel2[m]) - 1.0;
+            const double r = a * a + b * b;
+            x1[have] = a;
+            x2[have] = b;
+            s[have] = r;
+            have += (r > 0.0 && r < 1.0) ? 1 : 0;
+        }
+    }
+}
+
+// Adds the pairs of n accepted points, times amplitude, to i and q. f is
+// scratch of n doubles. Each pair's arithmetic depends on its point alone.
+void add_pairs(int32_t n, const double* x1, const double* x2, const double* s, double amplitude,
+               double* f, double* i, double* q) {
+    for (int32_t k = 0; k < n; ++k) f[k] = orv_log(s[k]);
+    for (int32_t k = 0; k < n; ++k) f[k] = -2.0 * f[k] / s[k];
+    square_roots(n, f);
+    for (int32_t k = 0; k < n; ++k) {
+        i[k] += x1[k] * f[k] * amplitude;
+        q[k] += x2[k] * f[k] * amplitude;
+    }
+}
+
+// One thread's noise stage in chunks of small arrays on the stack.
+void noise_alone(Shuffle* sh, int32_t* state, int32_t count, double amplitude, double* i,
+                 double* q) {
+    constexpr int32_t kChunk = 512;
+    int32_t sel[2 * kChunk];
+    double x1[kChunk], x2[kChunk], s[kChunk], f[kChunk];
+    for (int32_t start = 0; start < count; start += kChunk) {
+        const int32_t want = count - start < kChunk ? count - start : kChunk;
+        accepted_points(sh, state, want, sel, x1, x2, s);
+        add_pairs(want, x1, x2, s, amplitude, f, i + start, q + start);
+    }
+}
+
+// Two threads: the calling thread runs the generator's chain block by block
+// into one of two slots; the pairs of a published block are added in pieces
+// by whichever thread claims them (the helper, and the caller between two
+// blocks). Pieces write disjoint samples, so the result is the same however
+// they are shared out.
+constexpr int32_t kBlockPairs = 32768;
+constexpr int32_t kPiecePairs = 4096;
+constexpr int32_t kThreadedMinimum = 1 << 20;
+bool g_noise_threads = true;
+
+struct NoiseSlot {
+    double* x1;
+    double* x2;
+    double* s;
+    int32_t start = 0;      // first sample of the block
+    int32_t size = 0;       // pairs in the block
+    int32_t next = 0;       // first pair not yet claimed
+    int32_t remaining = 0;  // pairs not yet added
+};
+
+struct NoiseShared {
+    std::mutex lock;
+    std::condition_variable changed;
+    NoiseSlot slot[2];
+    bool finished = false;  // every block is published
+    double amplitude;
+    double* i;
+    double* q;
+};
+
+// Claims and adds pieces of the slots (the older block first; only slot
+// `only` when it is 0 or 1) until none is left. Called with the lock held,
+// returns with it held.
+void add_pieces(NoiseShared* sh, std::unique_lock<std::mutex>& held, double* f, int only) {
+    for (;;) {
+        int k = -1;
+        for (int c = 0; c < 2; ++c) {
+            const NoiseSlot& sl = sh->slot[c];
+            if ((only < 0 || only == c) && sl.next < sl.size &&
+                (k < 0 || sl.start < sh->slot[k].start))
+                k = c;
+        }
+        if (k < 0) return;
+        NoiseSlot& sl = sh->slot[k];
+        const int32_t from = sl.next;
+        const int32_t n = sl.size - from < kPiecePairs ? sl.size - from : kPiecePairs;
+        sl.next += n;
+        held.unlock();
+        add_pairs(n, sl.x1 + from, sl.x2 + from, sl.s + from, sh->amplitude, f,
+                  sh->i + sl.start + from, sh->q + sl.start + from);
+        held.lock();
+        sl.remaining -= n;
+        if (sl.remaining == 0) sh->changed.notify_all();
+    }
+}
+
+void noise_helper(NoiseShared* sh, double* f) {
+    std::unique_lock<std::mutex> held(sh->lock);
+    for (;;) {
+        add_pieces(sh, held, f, -1);
+        if (sh->finished) return;
+        sh->changed.wait(held);
+    }
+}
+
+// The two-thread stage; false (nothing done) when the helper thread or the
+// slots cannot be had, and the caller then runs the stage alone.
+bool noise_on_two_threads(Shuffle* shuffle, int32_t* state, int32_t count, double amplitude,
+                          double* i, double* q) {
+    // Per slot x1, x2, s; per thread a piece of f; the caller's selectors.
+    const size_t doubles = 6 * static_cast<size_t>(kBlockPairs) + 2 * kPiecePairs + kBlockPairs;
+    double* memory = static_cast<double*>(std::malloc(doubles * sizeof(double)));
+    if (memory == nullptr) return false;
+    NoiseShared sh;
+    sh.amplitude = amplitude;
+    sh.i = i;
+    sh.q = q;
+    for (int c = 0; c < 2; ++c) {
+        sh.slot[c].x1 = memory + (3 * c + 0) * static_cast<size_t>(kBlockPairs);
+        sh.slot[c].x2 = memory + (3 * c + 1) * static_cast<size_t>(kBlockPairs);
+        sh.slot[c].s = memory + (3 * c + 2) * static_cast<size_t>(kBlockPairs);
+    }
+    double* f_caller = memory + 6 * static_cast<size_t>(kBlockPairs);
+    double* f_helper = f_caller + kPiecePairs;
+    int32_t* sel = reinterpret_cast<int32_t*>(f_helper + kPiecePairs);  // 2 x kBlockPairs int32
+    std::thread helper;
+    try {
+        helper = std::thread(noise_helper, &sh, f_helper);
+    } catch (...) {  // no thread (resources, memory): the caller runs the stage alone
+        std::free(memory);
+        return false;
+    }
+    {
+        std::unique_lock<std::mutex> held(sh.lock);
+        for (int32_t start = 0, b = 0; start < count; start += kBlockPairs, ++b) {
+            const int k = b % 2;
+            NoiseSlot& sl = sh.slot[k];
+            // The slot's previous block must be added completely; help with it.
+            add_pieces(&sh, held, f_caller, k);
+            while (sl.remaining != 0) sh.changed.wait(held);
+            held.unlock();
+            const int32_t want = count - start < kBlockPairs ? count - start : kBlockPairs;
+            accepted_points(shuffle, state, want, sel, sl.x1, sl.x2, sl.s);
+            held.lock();
+            sl.start = start;
+            sl.size = want;
+            sl.next = 0;
+            sl.remaining = want;
+            sh.changed.notify_all();
+        }
+        sh.finished = true;
+        sh.changed.notify_all();
+        add_pieces(&sh, held, f_caller, -1);
+        while (sh.slot[0].remaining != 0 || sh.slot[1].remaining != 0) sh.changed.wait(held);
+    }
+    helper.join();
+    std::free(memory);
+    return true;
+}
+
+}  // namespace
+
+void noise_enable_threads(bool on) { g_noise_threads = on; }
+
+void noise_table_copy(int32_t* out) {
+    for (int32_t k = 0; k < kTableSize; ++k) out[k] = g_table[k];
+    out[kTableSize] = g_selector;
+}
+
+void noise_table_restore(const int32_t* in) {
+    for (int32_t k = 0; k < kTableSize; ++k) g_table[k] = in[k];
+    g_selector = in[kTableSize];
+}
+
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q) {
     int32_t state = 65535;
     const double amplitude = orv_pow10(level_db / 20.0);
     Shuffle sh;
     load_shuffle(&sh);
-    // The pairs of a chunk are made in three passes over small arrays: the
-    // accepted points (the generator's serial chain, without a branch on the
-    // acceptance), the logarithms, then scaling and adding. Each attempt that
-    // is made is one the one-pair-at-a-time loop makes too, in the same
-    // order: a round makes one attempt per pair still missing, so it never
-    // draws past the last pair needed.
-    constexpr int32_t kChunk = 512;
-    int32_t sel1[kChunk], sel2[kChunk];
-    double x1[kChunk], x2[kChunk], s[kChunk], f[kChunk];
-    for (int32_t start = 0; start < count; start += kChunk) {
-        const int32_t want = count - start < kChunk ? count - start : kChunk;
-        int32_t have = 0;
-        while (have < want) {
-            const int32_t attempts = want - have;
-            for (int32_t m = 0; m < attempts; ++m)
-                draw_two_selectors(&sh, &state, &sel1[m], &sel2[m]);
-            for (int32_t m = 0; m < attempts; ++m) {
-                const double a = 2.0 * to_unit(sel1[m]) - 1.0;
-                const double b = 2.0 * to_unit(sel2[m]) - 1.0;
-                const double r = a * a + b * b;
-                x1[have] = a;
-                x2[have] = b;
-                s[have] = r;
-                have += (r > 0.0 && r < 1.0) ? 1 : 0;
-            }
-        }
-        for (int32_t k = 0; k < want; ++k) f[k] = orv_log(s[k]);
-        for (int32_t k = 0; k < want; ++k) f[k] = -2.0 * f[k] / s[k];
-        square_roots(want, f);
-        double* ik = i + start;
-        double* qk = q + start;
-        for (int32_t k = 0; k < want; ++k) {
-            ik[k] += x1[k] * f[k] * amplitude;
-            qk[k] += x2[k] * f[k] * amplitude;
-        }
-    }
+    // Long records share the logarithms, roots and sums with a second thread;
+    // the generator's chain stays on this one, in the same order.
+    const bool shared = g_noise_threads && count >= kThreadedMinimum &&
+                        noise_on_two_threads(&sh, &state, count, amplitude, i, q);
+    if (!shared) noise_alone(&sh, &state, count, amplitude, i, q);
     store_shuffle(&sh);
     return 0;
 }

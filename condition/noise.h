@@ -5,8 +5,16 @@
 #include <cstdint>
 
 // Adds noise of standard deviation 10^(level/20) to each channel, in place;
-// the generator restarts at state 65535, the shuffle table carries on.
+// the generator restarts at state 65535, the shuffle table carries on. From
+// 2^20 samples on, a second thread adds the pairs the generator makes (same
+// bytes); when it cannot be had the stage runs on the calling thread alone.
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q);
+// Switches the second thread on (the default) or off, so tests can compare both.
+void noise_enable_threads(bool on);
+// The shuffle table and selector (33 values), copied out and put back, so
+// tests can repeat a noisy call from the same generator state.
+void noise_table_copy(int32_t* out);
+void noise_table_restore(const int32_t* in);
 // Two independent standard normal deviates.
 void gaussian_pair(double* g1, double* g2, int32_t* state);
 // Uniform deviate in (0, 1), at most 0.99999988. A state <= 0 (or the first

@@ -1,5 +1,6 @@
 #include "num_format.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -47,6 +48,114 @@ size_t format_sci(char* buf, double v, int precision, int width) {
         n = static_cast<size_t>(r.ptr - buf);
     }
     return pad_left(buf, n, width);
+}
+
+#if defined(__SIZEOF_INT128__)
+namespace {
+
+constexpr uint64_t kPow10[20] = {1ull,
+                                 10ull,
+                                 100ull,
+                                 1000ull,
+                                 10000ull,
+                                 100000ull,
+                                 1000000ull,
+                                 10000000ull,
+                                 100000000ull,
+                                 1000000000ull,
+                                 10000000000ull,
+                                 100000000000ull,
+                                 1000000000000ull,
+                                 10000000000000ull,
+                                 100000000000000ull,
+                                 1000000000000000ull,
+                                 10000000000000000ull,
+                                 100000000000000000ull,
+                                 1000000000000000000ull,
+                                 10000000000000000000ull};
+
+// The 11 significant digits of |v| = m 2^e (m < 2^53, e < 0) rounded to
+// nearest, ties to even, as the exact integer floor(m 10^s / 2^-e) and its
+// remainder give them. Returns false when the product does not fit in 128
+// bits or the shift is too long (the general formatter takes those).
+bool digits_at(uint64_t m, int32_t e, int32_t s, uint64_t* q, bool* exact_half, bool* above_half) {
+    if (s < 0 || s > 19 || e >= 0 || -e > 120) return false;
+    const unsigned __int128 x = static_cast<unsigned __int128>(m) * kPow10[s];
+    const int32_t shift = -e;
+    const unsigned __int128 one = 1;
+    const unsigned __int128 quotient = x >> shift;
+    const unsigned __int128 rest = x & ((one << shift) - 1);
+    const unsigned __int128 half = one << (shift - 1);
+    if (quotient >= (static_cast<unsigned __int128>(1) << 64)) return false;
+    *q = static_cast<uint64_t>(quotient);
+    *exact_half = rest == half;
+    *above_half = rest > half;
+    return true;
+}
+
+// "%.10e" of a finite nonzero v in the range digits_at covers; 0 otherwise.
+size_t sci10_exact(char* buf, double v) {
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    const int32_t biased = static_cast<int32_t>((bits >> 52) & 0x7FF);
+    if (biased == 0 || biased == 0x7FF) return 0;  // subnormal, NaN, infinity
+    const uint64_t m = (bits & ((1ull << 52) - 1)) | (1ull << 52);
+    const int32_t e = biased - 1075;
+    // Decimal exponent from the binary one (exact or one too small), then
+    // checked on the truncated digits.
+    int32_t E = static_cast<int32_t>(std::floor((biased - 1023) * 0.30102999566398119521));
+    uint64_t q = 0;
+    bool exact_half = false, above_half = false;
+    for (int tries = 0; tries < 3; ++tries) {
+        if (!digits_at(m, e, 10 - E, &q, &exact_half, &above_half)) return 0;
+        if (q < kPow10[10]) {
+            --E;
+        } else if (q >= kPow10[11]) {
+            ++E;
+        } else {
+            break;
+        }
+    }
+    if (q < kPow10[10] || q >= kPow10[11]) return 0;
+    if (above_half || (exact_half && (q & 1) != 0)) ++q;
+    if (q == kPow10[11]) {  // rounded up to the next power of ten
+        q = kPow10[10];
+        ++E;
+    }
+    char* p = buf;
+    if (bits >> 63) *p++ = '-';
+    char digits[11];
+    for (int k = 10; k >= 0; --k) {
+        digits[k] = static_cast<char>('0' + q % 10);
+        q /= 10;
+    }
+    *p++ = digits[0];
+    *p++ = '.';
+    std::memcpy(p, digits + 1, 10);
+    p += 10;
+    *p++ = 'e';
+    *p++ = E < 0 ? '-' : '+';
+    const int32_t a = E < 0 ? -E : E;
+    if (a >= 100) *p++ = static_cast<char>('0' + a / 100);
+    *p++ = static_cast<char>('0' + a / 10 % 10);
+    *p++ = static_cast<char>('0' + a % 10);
+    return static_cast<size_t>(p - buf);
+}
+
+}  // namespace
+#endif
+
+size_t format_sci10(char* buf, double v) {
+    if (v == 0.0) {
+        const char* text = std::signbit(v) ? "-0.0000000000e+00" : "0.0000000000e+00";
+        const size_t n = std::signbit(v) ? 17 : 16;
+        std::memcpy(buf, text, n);
+        return n;
+    }
+#if defined(__SIZEOF_INT128__)
+    const size_t n = sci10_exact(buf, v);
+    if (n != 0) return n;
+#endif
+    return format_sci(buf, v, 10, 15);  // compilers without 128-bit integers: the general formatter
 }
 
 size_t format_int(char* buf, int64_t v) {

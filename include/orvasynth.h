@@ -10,6 +10,9 @@
  * library keeps one piece of state between calls, the Gaussian noise
  * generator's shuffle table, so a noisy file depends on the noisy calls
  * made before it in the same process (in the order the lock admitted them).
+ * Long records use helper threads inside the call (noise, CSV formatting,
+ * mapping pages in); all are joined before it returns, and the files are the
+ * same on any number of cores or when no thread can be started.
  * No exception leaves the function.
  */
 #ifndef ORVASYNTH_H

@@ -1,7 +1,9 @@
 // Complex FFT of any size from 4 points: radix-2 for powers of two, chirp-z
 // (Bluestein) for the rest. Direction 0 is the inverse transform scaled by
 // 1/n, direction 1 the unscaled forward transform. The radix-2 sine and
-// bit-reversal tables are a process-wide cache (calls must not overlap).
+// bit-reversal tables, and per chirp-z size and direction its chirp and the
+// transform of its convolution kernel, are a process-wide cache (calls must
+// not overlap) that fft_release_tables empties.
 #pragma once
 #include <cstdint>
 
@@ -16,10 +18,15 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction);
 // Returns 0; 1 for m <= 0; the radix-2 status (1 bad size, -1 out of memory)
 // with every array untouched when the transform cannot run.
 int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, double* im2);
-// Frees the cached tables; harmless when none are present. Returns 0.
+// Frees the cached tables and chirp-z state; harmless when none are present. Returns 0.
 int32_t fft_release_tables();
 // Size the cached tables were built for, 0 when the cache is empty.
 int32_t fft_cached_size();
+// Where the processor has 256-bit vectors (AVX) the butterflies use them, with
+// the scalar code's rounding; off, the scalar code runs (so tests compare both).
+void fft_enable_vectors(bool on);
+// Chirp-z sizes and directions whose state is cached (at most 2).
+int32_t fft_chirp_entries();
 // The cached tables themselves (nullptr when the cache is empty), for inspection.
 const double* fft_cached_sinmap();
 const int32_t* fft_cached_revmap();

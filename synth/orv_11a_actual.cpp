@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -46,35 +47,33 @@ int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_
     return 0;
 }
 
-namespace {
-
-// Zero-filled array of count elements (all-bits-zero is 0.0 and code 0).
-template <typename T>
-T* allocate_array(int32_t count) {
-    return static_cast<T*>(zeroed_array(count > 0 ? static_cast<size_t>(count) : 0, sizeof(T)));
-}
-
-}  // namespace
-
-int32_t allocate_buffers(int32_t total, SampleBuffers* b) {
+int32_t allocate_buffers(int32_t total, int32_t burst, bool with_work, SampleBuffers* b) {
     *b = SampleBuffers{};
-    if ((b->i = allocate_array<double>(total)) == nullptr ||
-        (b->q = allocate_array<double>(total)) == nullptr ||
-        (b->work = allocate_array<double>(total)) == nullptr ||
-        (b->i_codes = allocate_array<int32_t>(total)) == nullptr ||
-        (b->q_codes = allocate_array<int32_t>(total)) == nullptr) {
-        free_buffers(b);
-        return 1;
+    const size_t n = total > 0 ? static_cast<size_t>(total) : 0;
+    const size_t head = burst > 0 ? static_cast<size_t>(burst) : 0;
+    // One block: I in its first n elements, Q in the next n.
+    bool zeroed = false;
+    double* iq = static_cast<double*>(array_for_writing(2 * n, sizeof(double), &zeroed));
+    if (iq == nullptr) return 1;
+    if (!zeroed && head < n) {
+        std::memset(iq + head, 0, (n - head) * sizeof(double));
+        std::memset(iq + n + head, 0, (n - head) * sizeof(double));
+    }
+    b->i = iq;
+    b->q = iq + n;
+    if (with_work) {
+        b->work = static_cast<double*>(std::malloc(n > 0 ? n * sizeof(double) : 1));
+        if (b->work == nullptr) {
+            free_buffers(b);
+            return 1;
+        }
     }
     return 0;
 }
 
 void free_buffers(SampleBuffers* b) {
-    std::free(b->i);
-    std::free(b->q);
+    std::free(b->i);  // the block of I and Q
     std::free(b->work);
-    std::free(b->i_codes);
-    std::free(b->q_codes);
     *b = SampleBuffers{};
 }
 
@@ -109,32 +108,23 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
                  ConditionedSamples* keep = nullptr) {
     const WaveParams& p = *params;
 
-    // 2, 3. Geometry and the zero-filled arrays.
+    // 2, 3. Geometry and the arrays: I and Q zero after the burst, the
+    // filter's work array when it runs.
     BurstGeometry g;
     if (burst_geometry(p.frame_format, p.burst_enable, p.burst_off_time, p.window_tr,
                        p.ofdm_symbols, p.oversampling, &g) != 0)
         return ORV_NO_MEMORY;
     CallResources r;
     SampleBuffers& b = r.b;
-    if (allocate_buffers(g.total, &b) != 0) return ORV_NO_MEMORY;
+    if (allocate_buffers(g.total, g.burst, p.filter_cutoff > 1e-12, &b) != 0) return ORV_NO_MEMORY;
 
-    // Pages that the noise stage (gap of I and Q) and the quantiser (codes)
-    // will write are mapped in on another core meanwhile; no sample is touched.
-    {
-        void* blocks[4] = {nullptr, nullptr, nullptr, nullptr};
-        size_t bytes[4] = {0, 0, 0, 0};
+    // Pages that the noise stage (gap of I and Q) will write are mapped in on
+    // another core meanwhile; no sample is touched.
+    if (p.noise_enable == 1) {
+        void* blocks[2] = {b.i, b.q};
         const size_t n = static_cast<size_t>(g.total);
-        if (p.noise_enable == 1) {
-            blocks[0] = b.i;
-            blocks[1] = b.q;
-            bytes[0] = bytes[1] = n * sizeof(double);
-        }
-        if (output_mode == 0) {
-            blocks[2] = b.i_codes;
-            blocks[3] = b.q_codes;
-            bytes[2] = bytes[3] = n * sizeof(int32_t);
-        }
-        r.prefault = prefault_start(blocks, bytes, 4);
+        size_t bytes[2] = {n * sizeof(double), n * sizeof(double)};
+        r.prefault = prefault_start(blocks, bytes, 2);
     }
 
     // 4. IQ exchange: synthesis writes its in-phase part into Q when iq_inverse is 1.
@@ -209,10 +199,13 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         measure_peak(b.q, g.burst, &peak_q);
         const double scale = peak_i > peak_q ? peak_i : peak_q;
         // Out-of-range samples are saturated (codes stay defined); the round-error
-        // line on standard output is the only report, as for the burst-off noise.
-        quantise_channel(b.work, b.i, b.i_codes, g.total, scale, 14);
-        quantise_channel(b.work, b.q, b.q_codes, g.total, scale, 14);
-        written = write_awg_file(path, b.i_codes, b.q_codes, crest_i, crest_q, papr, g.fs, g.total);
+        // line on standard output, first for I and then for Q, is the only
+        // report, as for the burst-off noise. The codes are made chunk by chunk
+        // as the file is written.
+        double outside;
+        if (find_round_error(b.i, g.total, scale, &outside) >= 0) report_round_error(scale, outside);
+        if (find_round_error(b.q, g.total, scale, &outside) >= 0) report_round_error(scale, outside);
+        written = write_awg_samples(path, b.i, b.q, scale, crest_i, crest_q, papr, g.fs, g.total);
     } else {
         written = write_csv_file(path, b.i, b.q, g.total);
     }

@@ -1,4 +1,4 @@
-// The generation pipeline behind orv_11a_actual: geometry, the five per-call
+// The generation pipeline behind orv_11a_actual: geometry, the per-call
 // arrays, synthesis, conditioning in fixed order, measurement and writing.
 #pragma once
 #include <cstdint>
@@ -16,21 +16,22 @@ struct BurstGeometry {
     int32_t transition; // L: edge-taper length, 0 without windowing
 };
 
-// Per-call sample arrays, each of `total` elements.
+// Per-call sample arrays, each of `total` elements: I and Q share one block;
+// work (the transmit filter's) exists only when the filter runs.
 struct SampleBuffers {
     double* i;
     double* q;
     double* work;
-    int32_t* i_codes;
-    int32_t* q_codes;
 };
 
 // Geometry of a validated record; returns 1 when a count would not fit in int32.
 int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_off_time,
                        double window_tr, int32_t ofdm_symbols, int32_t os, BurstGeometry* g);
-// Allocates the five zero-filled arrays in order; returns 0, or 1 (all released) on failure.
-int32_t allocate_buffers(int32_t total, SampleBuffers* b);
-// Releases the five arrays in allocation order and clears the pointers.
+// Allocates I and Q, each zero from sample burst on (the samples before are
+// the synthesis's to write), and with_work the work array (contents
+// undefined). Returns 0, or 1 (all released) on failure.
+int32_t allocate_buffers(int32_t total, int32_t burst, bool with_work, SampleBuffers* b);
+// Releases the arrays and clears the pointers.
 void free_buffers(SampleBuffers* b);
 
 // The conditioned samples of one record, for the project's own tools (not exported).

@@ -14,6 +14,9 @@ namespace {
 
 constexpr uintptr_t kHuge = 2u << 20;
 constexpr size_t kPrefaultMinimum = 16u << 20;
+// Blocks from this size on are always mapped fresh by the C library (glibc's
+// largest threshold for doing so is 32 MB).
+constexpr size_t kFreshMapping = 32u << 20;
 constexpr int kMaxBlocks = 4;
 bool g_prefault = true;
 
@@ -47,6 +50,16 @@ void* zeroed_array(size_t count, size_t size) {
     }
 #endif
     return p;
+}
+
+void* array_for_writing(size_t count, size_t size, bool* zeroed) {
+    if (count == 0) count = 1;
+    if (size != 0 && count > SIZE_MAX / size) return nullptr;
+    // A block this large is a fresh mapping: calloc does not clear it and the
+    // kernel hands out cleared pages. A smaller one may come from the heap,
+    // where calloc would clear it all.
+    *zeroed = count * size >= kFreshMapping;
+    return *zeroed ? zeroed_array(count, size) : std::malloc(count * size);
 }
 
 void prefault_enable(bool on) { g_prefault = on; }

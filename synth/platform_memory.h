@@ -6,6 +6,12 @@
 // least, so a zero count is not mistaken for failure); nullptr when out of
 // memory or when the byte count overflows. Release with std::free.
 void* zeroed_array(size_t count, size_t size);
+// Block of count elements of size bytes for a caller that writes most of it:
+// zero-filled (*zeroed true) where that costs nothing, a fresh mapping whose
+// pages the kernel clears when first touched; else left as the C library
+// gives it (*zeroed false), so the caller clears only what it must.
+// nullptr as zeroed_array. Release with std::free.
+void* array_for_writing(size_t count, size_t size, bool* zeroed);
 
 // A background task that maps in, ahead of use, pages that a later stage will
 // write anyway; nullptr when there is nothing worth doing or no thread.

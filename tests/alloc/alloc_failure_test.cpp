@@ -2,8 +2,9 @@
 // library's arrays and tables, the C library's stream, the helper thread):
 // the call must return 1 with nothing written (the previous file stays, no
 // new file is left), the out fields unchanged and every byte released. The
-// one allocation the call may do without is the prefault helper thread's;
-// then the call goes on and must write the very file it writes otherwise.
+// allocations the call may do without are its helper threads' (prefault,
+// the noise stage's second thread and its blocks); then the call goes on
+// and must write the very file it writes otherwise.
 //
 // malloc and its relatives are replaced for the whole process (glibc's own
 // allocator underneath), so this program cannot run under a sanitizer.
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "fft.h"
+#include "noise.h"
 #include "golden/golden_records.h"
 #include "orvasynth.h"
 #include "support/records.h"
@@ -118,10 +120,16 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
     TempDir dir("alloc");
     const std::string path = dir.file(c.mode == 0 ? "burst.awv" : "burst.csv");
 
+    // Every call starts from the same noise generator table, so a noisy
+    // record's file can be compared.
+    int32_t table[33];
+    noise_table_copy(table);
+
     // The file the call writes when nothing fails (twice: the C library's
     // one-time set-up, the time zone for one, is done before counting).
     WaveParams ref = c.p;
     ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
+    noise_table_restore(table);
     ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
     const std::string expected = read_file(path);
 
@@ -131,6 +139,7 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
     g_net_bytes = 0;
     g_armed = true;
     WaveParams counted = c.p;
+    noise_table_restore(table);
     const int32_t rc0 = orv_11a_actual(&counted, c.mode, path.c_str());
     g_armed = false;
     ASSERT_EQ(rc0, 0);
@@ -153,12 +162,14 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
         g_made = 0;
         g_failed = 0;
         g_net_bytes = 0;
+        noise_table_restore(table);
         g_armed = true;
         const int32_t rc = orv_11a_actual(&p, c.mode, path.c_str());
         g_armed = false;
         ASSERT_EQ(g_failed.load(), 1) << "allocation " << n << " of " << total << " never came";
         EXPECT_EQ(g_net_bytes.load(), 0) << "allocation " << n << " failing leaks";
         EXPECT_EQ(fft_cached_size(), 0) << "allocation " << n << " failing keeps the FFT tables";
+        EXPECT_EQ(fft_chirp_entries(), 0) << "allocation " << n << " failing keeps chirp-z state";
         size_t entries = 0;
         for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
             (void)e;
@@ -185,18 +196,24 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     Records, AllocationFailure,
     ::testing::Values(
-        // Chirp-z transforms for every symbol, the filter's taps, the AWG stream.
+        // Chirp-z state (chirp, kernel, scratch) built once for all symbols,
+        // radix-2 tables, the filter's taps, the AWG stream.
         AllocCase{"os10_filtered_awg", 0, filter(burst(7, 12, 10, PN23), 10e6, 0.25, 191), false,
-                  40},
+                  12},
         // Radix-2 tables, filter taps, text stream.
         AllocCase{"os8_filtered_csv", 1, filter(window(burst(5, 6, 8, PN9), 1e-7), 10e6, 0.3, 300),
                   false, 4},
         AllocCase{"os5_noise_data_only_awg", 0, noise(data_only(burst(3, 5, 5, PN15)), -30.0),
                   false, 10},
         AllocCase{"empty_burst_csv", 1, data_only(burst(2, 0, 4, PN9)), false, 2},
-        // Code arrays over 16 MiB: the prefault helper thread starts. (No
-        // noise: each noisy call continues the shuffle, so its file differs.)
-        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), true, 6}),
+        // Arrays over 16 MiB; without noise no helper thread is started (the
+        // codes are made chunk by chunk, nothing else writes the gap).
+        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), false, 5},
+        // Noise over 2^20 samples: the noise stage's second thread and its
+        // blocks (each call starts from the same generator table).
+        AllocCase{"long_noise_awg", 0, noise(gap(burst(5, 2, 10, PN9), 6e-3), -30.0), true, 6},
+        // Over 32768 lines: the CSV writer's second thread and its slots.
+        AllocCase{"long_csv", 1, gap(burst(5, 2, 10, PN9), 2e-4), true, 4}),
     [](const ::testing::TestParamInfo<AllocCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

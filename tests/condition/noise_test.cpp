@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "condition/record_run.h"
@@ -277,6 +278,54 @@ TEST(GaussianNoise, CoversTheWholeRecordIncludingTheGap) {
     orv_test::Samples again;
     ASSERT_EQ(orv_test::run_csv(p, &again), 0);
     EXPECT_NE(again.i, noisy.i);
+}
+
+}  // namespace
+
+namespace {
+
+// Long stages run on two threads: with the second thread and without it, a
+// stage over 2^20 samples and more (blocks and pieces cut mid-way) has the
+// reference's bits and leaves the shuffle table where the reference leaves it.
+class NoiseThreads : public ::testing::TestWithParam<bool> {
+protected:
+    void TearDown() override { noise_enable_threads(true); }
+};
+
+TEST_P(NoiseThreads, LongStageMatchesTheReference) {
+    noise_enable_threads(GetParam());
+    for (int32_t count : {(1 << 20) - 1, (1 << 20) + 4097, 2500000}) {
+        ReferenceGenerator ref;
+        reseed_both(-77, &ref);
+        Vec i(count, 0.25), q(count, -0.5), ri(count, 0.25), rq(count, -0.5);
+        ASSERT_EQ(add_gaussian_noise(count, -6.0, i.data(), q.data()), 0);
+        reference_noise(&ref, count, -6.0, ri.data(), rq.data());
+        EXPECT_EQ(first_bit_difference(i, ri), -1) << count;
+        EXPECT_EQ(first_bit_difference(q, rq), -1) << count;
+        // The table carries on identically: the next stage matches as well.
+        Vec j(5000, 0.0), p(5000, 0.0), rj(5000, 0.0), rp(5000, 0.0);
+        add_gaussian_noise(5000, 0.0, j.data(), p.data());
+        reference_noise(&ref, 5000, 0.0, rj.data(), rp.data());
+        EXPECT_EQ(first_bit_difference(j, rj), -1) << count;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, NoiseThreads, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return std::string(p.param ? "two" : "one");
+                         });
+
+TEST(NoiseTable, CopiedAndRestoredTheStageRepeats) {
+    int32_t saved[33];
+    noise_table_copy(saved);
+    Vec a(3000, 0.0), b(3000, 0.0), c(3000, 0.0), d(3000, 0.0);
+    add_gaussian_noise(3000, 0.0, a.data(), b.data());
+    noise_table_restore(saved);
+    add_gaussian_noise(3000, 0.0, c.data(), d.data());
+    EXPECT_EQ(first_bit_difference(a, c), -1);
+    Vec e(3000, 0.0), f(3000, 0.0);
+    add_gaussian_noise(3000, 0.0, e.data(), f.data());  // not restored: the table moved on
+    EXPECT_NE(first_bit_difference(a, e), -1);
 }
 
 }  // namespace

@@ -135,3 +135,55 @@ TEST(NumFormat, IndependentOfGermanLocale) {
 }
 
 }  // namespace
+
+namespace {
+
+// The CSV number's integer-based formatter against C-locale printf
+// "%15.10le": random bit patterns over the whole range (subnormals, NaN,
+// infinities), log-uniform waveform values, and the edges of its exact
+// range: ties at the 12th digit, values rounding up to the next power of
+// ten, powers of ten and their neighbours, the ends of the 128-bit range.
+std::vector<double> csv_values() {
+    std::vector<double> v = interesting_values();
+    std::mt19937_64 rng(20261207);
+    for (int k = 0; k < 300000; ++k) {
+        uint64_t bits = rng();
+        double x;
+        std::memcpy(&x, &bits, sizeof x);
+        v.push_back(x);
+    }
+    std::uniform_real_distribution<double> exponent(-12.0, 12.0);
+    for (int k = 0; k < 700000; ++k) {
+        const double x = std::pow(10.0, exponent(rng));
+        v.push_back((k & 1) != 0 ? -x : x);
+    }
+    for (int e = -12; e <= 12; ++e) {
+        const double p = std::pow(10.0, e);
+        for (double x : {p, std::nextafter(p, 0.0), std::nextafter(p, 1e300), p * 9.99999999995,
+                         p * 9.999999999949999, p * 9.99999999995000001})
+            for (double s : {1.0, -1.0}) v.push_back(s * x);
+    }
+    // Exact ties (the 12th significant digit a 5 and nothing after it).
+    for (double x : {12345678901.5, 12345678902.5, 99999999999.5, 10000000000.5, 50000000000.5,
+                     0.5, 1.5, 2.5, 1.25, 3.0517578125e-05, 9.5367431640625e-07})
+        for (double s : {1.0, -1.0}) v.push_back(s * x);
+    for (int b = -80; b <= 60; ++b) v.push_back(std::ldexp(1.0, b));
+    return v;
+}
+
+TEST(CsvNumber, IntegerFormatterMatchesPrintfOverManyValues) {
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "C"), nullptr);
+    int mismatches = 0;
+    size_t exact_path = 0;
+    for (double x : csv_values()) {
+        const std::string want = printf_string("%15.10le", x);
+        char buf[64];
+        const std::string got(buf, format_sci10(buf, x));
+        if (want != got && ++mismatches <= 5) ADD_FAILURE() << want << ": got " << got;
+        exact_path += std::fabs(x) >= 1e-9 && std::fabs(x) < 1e10 ? 1 : 0;
+    }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_GT(exact_path, 500000u);  // the inputs cover the integer path's range well
+}
+
+}  // namespace

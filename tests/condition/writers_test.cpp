@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "support/records.h"
+#include "measure.h"
 #include "writers.h"
 
 namespace {
@@ -136,6 +138,120 @@ TEST(Writers, FailuresReportedAndNothingLeft) {
         EXPECT_EQ(write_csv_file("/dev/full", samples.data(), samples.data(), 1000), 1);
         ASSERT_EQ(::stat("/dev/full", &st), 0) << "/dev/full must never be removed";
         EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The AWG file made from the samples chunk by chunk has the bytes of the file
+// made from whole code arrays (quantise_channel, then write_awg_file): counts
+// around the chunk sizes, values at and beyond full scale, NaN, zeros of both
+// signs, a scale of zero.
+struct SamplesCase {
+    const char* name;
+    int32_t count;
+    double scale;
+};
+
+void PrintTo(const SamplesCase& c, std::ostream* os) { *os << c.name; }
+
+class AwgFromSamples : public ::testing::TestWithParam<SamplesCase> {};
+
+TEST_P(AwgFromSamples, SameBytesAsFromWholeCodeArrays) {
+    const SamplesCase& c = GetParam();
+    std::vector<double> i(static_cast<size_t>(c.count)), q(static_cast<size_t>(c.count));
+    uint64_t x = 12345;
+    for (int32_t k = 0; k < c.count; ++k) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = static_cast<double>(x >> 11) / 9007199254740992.0;  // [0, 1)
+        i[k] = (2.0 * u - 1.0) * c.scale * 1.2;  // a sixth beyond full scale
+        q[k] = (1.0 - 2.0 * u) * c.scale * 0.99;
+        if (k % 997 == 5) i[k] = std::nan("");
+        if (k % 1009 == 7) q[k] = -0.0;
+        if (k % 613 == 3) q[k] = c.scale + 1e-12;  // exactly the divisor
+    }
+    std::vector<int32_t> ic(i.size() + 1), qc(q.size() + 1);
+    std::vector<double> work(i.size() + 1);
+    testing::internal::CaptureStdout();
+    quantise_channel(work.data(), i.data(), ic.data(), c.count, c.scale, 14);
+    quantise_channel(work.data(), q.data(), qc.data(), c.count, c.scale, 14);
+    testing::internal::GetCapturedStdout();
+    TempDir dir("awg_samples");
+    const std::string whole = dir.file("whole.awv"), chunked = dir.file("chunked.awv");
+    ASSERT_EQ(write_awg_file(whole.c_str(), ic.data(), qc.data(), 1.5, 2.5, 3.5, 2e8, c.count), 0);
+    ASSERT_EQ(write_awg_samples(chunked.c_str(), i.data(), q.data(), c.scale, 1.5, 2.5, 3.5, 2e8,
+                                c.count),
+              0);
+    const std::string a = mask_date(read_file(whole)), b = mask_date(read_file(chunked));
+    EXPECT_EQ(a.size(), b.size());
+    EXPECT_TRUE(a == b) << "files differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, AwgFromSamples,
+                         ::testing::Values(SamplesCase{"empty", 0, 1.0}, SamplesCase{"one", 1, 1.0},
+                                           SamplesCase{"step_minus_1", 511, 0.5},
+                                           SamplesCase{"step_plus_1", 513, 0.5},
+                                           SamplesCase{"chunk", 8192, 0.01},
+                                           SamplesCase{"chunk_plus_1", 8193, 0.01},
+                                           SamplesCase{"several_chunks", 30001, 3.0},
+                                           SamplesCase{"scale_zero", 1000, 0.0}),
+                         [](const ::testing::TestParamInfo<SamplesCase>& p) {
+                             return std::string(p.param.name);
+                         });
+
+// find_round_error names the value quantise_channel reports: the same line on
+// standard output, and -1 exactly when quantise_channel reports nothing.
+TEST(RoundError, FindsTheValueTheQuantiserReports) {
+    const double d = 0.25 + 1e-12;
+    const std::vector<std::vector<double>> inputs = {
+        {0.1, -0.25, 0.25, d, -d},                       // all within: divisor itself gives 1
+        {0.1, std::nextafter(d, 1.0), 0.3},              // just above the divisor
+        {0.0, -0.3, 0.3},                                // below -1 first
+        {0.2, std::nan(""), 0.5},                        // NaN first
+        {std::nextafter(d, 1.0) * (1.0 + 1e-17), 0.0},  // rounds to 1 or above
+    };
+    for (size_t t = 0; t < inputs.size(); ++t) {
+        const std::vector<double>& x = inputs[t];
+        const int32_t n = static_cast<int32_t>(x.size());
+        std::vector<int32_t> codes(x.size());
+        std::vector<double> work(x.size());
+        testing::internal::CaptureStdout();
+        const int32_t r = quantise_channel(work.data(), x.data(), codes.data(), n, 0.25, 14);
+        const std::string expected = testing::internal::GetCapturedStdout();
+        double value = 0.0;
+        const int32_t k = find_round_error(x.data(), n, 0.25, &value);
+        EXPECT_EQ(k >= 0, r == 1) << "input " << t;
+        testing::internal::CaptureStdout();
+        if (k >= 0) report_round_error(0.25, value);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), expected) << "input " << t;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Long CSV files are formatted on two threads: with the second thread and
+// without it the bytes are the same, below and above the threshold and with
+// a last chunk of every kind (full, one line, odd and even chunk counts).
+TEST(CsvWriter, TwoThreadsWriteTheBytesOfOne) {
+    TempDir dir("csv_threads");
+    for (int32_t count : {32767, 32768, 4096 * 9 + 1, 4096 * 10, 100003}) {
+        std::vector<double> i(static_cast<size_t>(count)), q(static_cast<size_t>(count));
+        for (int32_t k = 0; k < count; ++k) {
+            i[k] = std::sin(0.001 * k) * 0.37;
+            q[k] = k % 5000 == 17 ? -0.0 : std::cos(0.0007 * k) * 1e-3;
+        }
+        const std::string one = dir.file("one.csv"), two = dir.file("two.csv");
+        csv_enable_threads(false);
+        ASSERT_EQ(write_csv_file(one.c_str(), i.data(), q.data(), count), 0);
+        csv_enable_threads(true);
+        ASSERT_EQ(write_csv_file(two.c_str(), i.data(), q.data(), count), 0);
+        const std::string a = read_file(one), b = read_file(two);
+        EXPECT_GT(a.size(), static_cast<size_t>(count) * 30);
+        EXPECT_TRUE(a == b) << count;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <numbers>
 #include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "synth/reference/fft_literal.h"
@@ -299,5 +300,127 @@ TEST_F(FftCache, TablesHoldSineAndBitReversal) {
         }
     }
 }
+
+}  // namespace
+
+namespace {
+
+// The chirp-z state (chirp and transformed kernel) is cached per size and
+// direction; every transform made from the cache, whichever entries and
+// radix-2 tables were built in between, has the bytes of a fresh computation.
+TEST_F(FftCache, ChirpZFromTheCacheIsBitIdenticalToAFreshTransform) {
+    struct Step {
+        int32_t n, direction;
+    };
+    // Repeats, both directions of one size, a power of two in between (other
+    // radix-2 tables), a third key that evicts one, and a return to it.
+    const Step steps[] = {{640, 0}, {640, 0}, {640, 1}, {640, 0}, {512, 0}, {640, 0},
+                          {320, 0}, {640, 1}, {640, 0}, {1000, 1}, {12, 0}, {640, 0}};
+    uint32_t seed = 1;
+    for (const Step& st : steps) {
+        Signal x = random_signal(st.n, seed++);
+        Signal y = x, z = x;
+        ASSERT_EQ(fft(st.n, y.re.data(), y.im.data(), st.direction), 0);
+        literal::transform(st.n, z.re.data(), z.im.data(), st.direction);
+        ASSERT_EQ(std::memcmp(y.re.data(), z.re.data(), st.n * sizeof(double)), 0)
+            << "step " << seed - 1 << " n " << st.n;
+        ASSERT_EQ(std::memcmp(y.im.data(), z.im.data(), st.n * sizeof(double)), 0)
+            << "step " << seed - 1 << " n " << st.n;
+    }
+}
+
+TEST_F(FftCache, ChirpZStateIsKeptPerSizeAndDirectionAndReleasedWithTheTables) {
+    EXPECT_EQ(fft_chirp_entries(), 0);
+    transform(640);  // direction 0
+    EXPECT_EQ(fft_chirp_entries(), 1);
+    transform(640);
+    EXPECT_EQ(fft_chirp_entries(), 1);
+    std::vector<double> re(640, 0.0), im(640, 0.0);
+    ASSERT_EQ(fft(640, re.data(), im.data(), 1), 0);
+    EXPECT_EQ(fft_chirp_entries(), 2);
+    transform(320);  // a third key takes the older entry's place
+    EXPECT_EQ(fft_chirp_entries(), 2);
+    transform(256);  // radix-2 only: no chirp-z state
+    EXPECT_EQ(fft_chirp_entries(), 2);
+    EXPECT_EQ(fft_release_tables(), 0);
+    EXPECT_EQ(fft_chirp_entries(), 0);
+    EXPECT_EQ(fft_cached_size(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Inputs whose zeros and signs exercise the folded steps of the chirp-z
+// transform (the first stage's +0 partners, the unused outputs of the
+// inverse transform): random values, a symbol-like spectrum of 52 bins among
+// zeros of both signs, all negative zeros, and one impulse at the top bin.
+enum class Input { Random, SparseSpectrum, NegativeZeros, LastBinImpulse };
+
+Signal make_input(Input kind, int32_t n, uint32_t seed) {
+    Signal x = random_signal(n, seed);
+    switch (kind) {
+        case Input::Random: break;
+        case Input::SparseSpectrum:
+            for (int32_t i = 0; i < n; ++i) {
+                const int32_t k = i < n / 2 ? i : i - n;  // subcarrier of bin i
+                if (k == 0 || k < -26 || k > 26) {
+                    x.re[i] = (i % 3 == 0) ? -0.0 : 0.0;
+                    x.im[i] = (i % 5 == 0) ? -0.0 : 0.0;
+                } else {
+                    x.re[i] = (x.re[i] < 0 ? -3.0 : 1.0) / std::sqrt(10.0);
+                    x.im[i] = (x.im[i] < 0 ? -1.0 : 3.0) / std::sqrt(10.0);
+                }
+            }
+            break;
+        case Input::NegativeZeros:
+            std::fill(x.re.begin(), x.re.end(), -0.0);
+            std::fill(x.im.begin(), x.im.end(), -0.0);
+            break;
+        case Input::LastBinImpulse:
+            std::fill(x.re.begin(), x.re.end(), 0.0);
+            std::fill(x.im.begin(), x.im.end(), 0.0);
+            x.re[n - 1] = 1.0;
+            x.im[n - 1] = -2.0;
+            break;
+    }
+    return x;
+}
+
+class FftVectorsAndScalar : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { fft_enable_vectors(GetParam()); }
+    void TearDown() override {
+        fft_enable_vectors(true);
+        fft_release_tables();
+    }
+};
+
+// With the vector code and without it, every size the synthesis uses (and a
+// few others) gives the literal algorithm's bytes for every kind of input.
+TEST_P(FftVectorsAndScalar, BitIdenticalToTheLiteralAlgorithm) {
+    const Input kinds[] = {Input::Random, Input::SparseSpectrum, Input::NegativeZeros,
+                           Input::LastBinImpulse};
+    uint32_t seed = 500;
+    for (int32_t n : {64, 128, 192, 256, 320, 384, 448, 512, 576, 640, 1000, 2048, 12}) {
+        for (Input kind : kinds) {
+            for (int32_t direction : {0, 1}) {
+                const Signal x = make_input(kind, n, seed++);
+                Signal y = x, z = x;
+                ASSERT_EQ(fft(n, y.re.data(), y.im.data(), direction), 0);
+                literal::transform(n, z.re.data(), z.im.data(), direction);
+                ASSERT_EQ(std::memcmp(y.re.data(), z.re.data(), n * sizeof(double)), 0)
+                    << "n " << n << " input " << static_cast<int>(kind) << " direction " << direction;
+                ASSERT_EQ(std::memcmp(y.im.data(), z.im.data(), n * sizeof(double)), 0)
+                    << "n " << n << " input " << static_cast<int>(kind) << " direction " << direction;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FftVectorsAndScalar, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return std::string(p.param ? "vectors" : "scalar");
+                         });
 
 }  // namespace
