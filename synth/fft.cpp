@@ -175,7 +175,7 @@ int32_t build_chirp_entry(ChirpEntry* e) {
     const double step = phi / n;
     for (int32_t m = 0; m < n; ++m) {
         const double theta = step * m * m;
-        chirp_cos_sin(n, direction, m, theta, &chirp_cos[m], &chirp_sin[m]);
+        chirp_cos_sin(n, e->direction, m, theta, &chirp_cos[m], &chirp_sin[m]);
         a_re[m] = chirp_cos[m];
         a_im[m] = -chirp_sin[m];
     }

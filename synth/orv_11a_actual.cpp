@@ -182,6 +182,7 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         keep->geometry = g;
         keep->i = b.i;
         keep->q = b.q;
+        keep->block = b.i;  // I and Q share one block, I first
         b.i = b.q = nullptr;
         params->papr = keep->papr;
         params->crest_i = keep->crest_i;
@@ -234,9 +235,9 @@ int32_t orv_11a_conditioned(WaveParams* params, ConditionedSamples* out) {
 }
 
 void free_conditioned(ConditionedSamples* c) {
-    std::free(c->i);
-    std::free(c->q);
+    std::free(c->block);
     c->i = c->q = nullptr;
+    c->block = nullptr;
 }
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode,

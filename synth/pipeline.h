@@ -38,6 +38,7 @@ void free_buffers(SampleBuffers* b);
 struct ConditionedSamples {
     double* i;              // T in-phase samples after every conditioning stage
     double* q;              // T quadrature samples
+    void* block;            // the one allocation holding both (free_conditioned releases it)
     BurstGeometry geometry;
     double papr, crest_i, crest_q;  // dB over the N burst samples, as in the AWG file
     double peak;            // larger of the two channels' burst peaks (the AWG scale)
