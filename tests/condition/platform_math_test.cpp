@@ -43,6 +43,11 @@ long double ref_pow10(long double y) { return powl(10.0L, y); }
 class CorrectlyRounded : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CorrectlyRounded, AgainstLongDouble) {
+    // The reference needs the x87 unit's 64-bit significand at run time (an
+    // emulator such as valgrind's computes long doubles as doubles).
+    volatile long double probe = 1.0L;
+    probe = probe + 0x1p-60L;
+    if (probe == 1.0L) GTEST_SKIP() << "long double is no wider than double here";
     const Case c = GetParam();
     std::mt19937_64 g(12345);
     std::uniform_real_distribution<double> u(c.lo, c.hi);
