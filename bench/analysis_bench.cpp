@@ -14,22 +14,9 @@
 
 #include "analysis.h"
 #include "orvasynth.h"
+#include "records.h"
 
 namespace {
-
-// The front-end's default record: 36 Mbit/s, 100 symbols, oversampling 8, 160 us gap.
-WaveParams default_record() {
-    WaveParams p{};
-    p.burst_off_time = 160 * 1e-6;
-    p.filter_rolloff = 0.25;
-    p.burst_enable = 1;
-    p.rate_index = 5;
-    p.ofdm_symbols = 100;
-    p.pn_seed = 0xFFFF;
-    p.oversampling = 8;
-    p.filter_taps = 191;
-    return p;
-}
 
 void analyse(benchmark::State& state, WaveParams p, int32_t mode, const std::string& path) {
     if (orv_11a_actual(&p, mode, path.c_str()) != 0) {

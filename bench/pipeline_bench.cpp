@@ -23,6 +23,7 @@
 
 #include "data_field.h"
 #include "orvasynth.h"
+#include "records.h"
 #include "pipeline.h"
 #include "preamble.h"
 #include "rate.h"
@@ -34,30 +35,6 @@ std::string shm_path(const char* name) {
     struct stat st;
     const char* folder = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
     return std::string(folder) + "/orv_bench_" + std::to_string(::getpid()) + "_" + name;
-}
-
-// The front-end's default record: 36 Mbit/s, 100 symbols, oversampling 8, 160 us gap.
-WaveParams default_record() {
-    WaveParams p{};
-    p.burst_off_time = 160 * 1e-6;
-    p.filter_rolloff = 0.25;
-    p.burst_enable = 1;
-    p.rate_index = 5;
-    p.ofdm_symbols = 100;
-    p.pn_seed = 0xFFFF;
-    p.oversampling = 8;
-    p.filter_taps = 191;
-    return p;
-}
-
-// The largest burst: 54 Mbit/s, 151 symbols, oversampling 10, no gap.
-WaveParams largest_burst() {
-    WaveParams p = default_record();
-    p.burst_enable = 0;
-    p.rate_index = 7;
-    p.ofdm_symbols = 151;
-    p.oversampling = 10;
-    return p;
 }
 
 // The largest record: the largest burst, a 1 s gap (2 x 10^8 samples in all),

@@ -6,24 +6,12 @@
 #include <string>
 
 #include "orvasynth.h"
+#include "records.h"
 
 #if ORVGEN_WITH_SIGMF
 #include "sigmf.h"
 
 namespace {
-
-WaveParams default_record() {
-    WaveParams p{};
-    p.burst_off_time = 160 * 1e-6;
-    p.filter_rolloff = 0.25;
-    p.burst_enable = 1;
-    p.rate_index = 5;
-    p.ofdm_symbols = 100;
-    p.pn_seed = 0xFFFF;
-    p.oversampling = 8;
-    p.filter_taps = 191;
-    return p;
-}
 
 // 0.1 s at 200 MHz with Gaussian noise over the whole record.
 WaveParams long_noisy_record() {
