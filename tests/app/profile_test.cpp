@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <functional>
 
+#include "../support/as_user.h"
 #include "mdlIniFileIo.h"
 #include "mdlPublicIniRW.h"
 #include "settings_file.h"
@@ -21,20 +22,6 @@
 namespace {
 
 std::string Std(const QString& s) { return s.toStdString(); }
-
-// Runs body in a forked child, as the unprivileged user "nobody" when the
-// tests run as root; returns the child's exit status (99: could not drop).
-int AsUserInChild(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
-}
 
 // A temporary folder that the unprivileged user may enter and write.
 std::unique_ptr<QTemporaryDir> OpenDir() {
@@ -247,7 +234,7 @@ private slots:
         const QString path = dir->filePath(QStringLiteral("PrmOrvane.ini"));
         WriteFile(path, "[SET UP]\nDATA RATE=3\n");
         QCOMPARE(chmod(QFile::encodeName(path).constData(), 0200), 0);
-        const int rc = AsUserInChild([&] {
+        const int rc = as_user_in_child([&] {
             FieldValues v;
             DefaultFieldValues(v);
             LoadPrmIni(Std(path), v);
@@ -311,7 +298,7 @@ private slots:
         chmod(QFile::encodeName(sub).constData(), fault == QLatin1String("folder") ? 0555 : 0777);
         chmod(QFile::encodeName(path).constData(), fault == QLatin1String("file") ? 0444 : 0666);
         if (fault == QLatin1String("missing")) path = sub + QStringLiteral("/no/PrmOrvane.ini");
-        const int rc = AsUserInChild([&] {
+        const int rc = as_user_in_child([&] {
             int err = 0;
             return ReplaceFileAtomically(Std(path), "new", err) ? 1 : (err != 0 ? 0 : 2);
         });
@@ -409,7 +396,7 @@ private slots:
         const QString ro = dir->filePath(QStringLiteral("ro"));
         QVERIFY(QDir().mkdir(ro));
         chmod(QFile::encodeName(ro).constData(), 0555);
-        const int rc = AsUserInChild([&] {
+        const int rc = as_user_in_child([&] {
             if (!FolderWritable(Std(dir->path()))) return 1;
             if (FolderWritable(Std(ro))) return 2;
             if (FolderWritable(Std(dir->filePath(QStringLiteral("none"))))) return 3;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/as_user.h"
 #include "orvgen.h"
 
 namespace {
@@ -40,20 +41,6 @@ struct TempDir {
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Runs body in a forked child, as "nobody" when the tests run as root;
-// returns its exit status (99: the privileges could not be dropped).
-int as_user_in_child(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
 // orvgen_main in a child as the unprivileged user; its standard error text in err.
