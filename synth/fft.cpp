@@ -229,18 +229,36 @@ namespace {
 // Decimation in time over data already in bit-reversed order: the stages of
 // half-span first_k, 2 first_k, ... below n, with twiddle e^(-+j 2 pi p / n),
 // p = j n / (2k). The butterflies of one stage are independent, so they run
-// block by block (each block of 2k elements in turn) for locality; each one's
+// block by block for locality, two stages per pass where both are whole:
+// the butterflies of half-span k on the four quarters a b c d of a block of
+// 4k, then those of half-span 2k on (a, c) and (b, d). Each butterfly's
 // arithmetic is the same in any order. stage_sin holds the direction's
 // signed sines (sign times g_stage_sin). When keep <= n/2 only outputs
 // 0..keep-1 are wanted: the last stage then computes just those (the others
 // are left undefined).
+ORV_ALWAYS_INLINE void butterfly(double c, double w, double& ar, double& ai, double& br,
+                                 double& bi) {
+    const double tr = c * br + w * bi;
+    const double ti = c * bi - w * br;
+    br = ar - tr;
+    ar = ar + tr;
+    bi = ai - ti;
+    ai = ai + ti;
+}
+
+#if ORV_FFT_AVX
+void avx_two_stages(int32_t n, double* xr, double* xi, const double* tc, const double* ts,
+                    const double* tc2, const double* ts2, int32_t k);
+#endif
+
+template <bool kVectors>
 ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __restrict xi,
                                    const double* __restrict stage_cos,
                                    const double* __restrict stage_sin, int32_t first_k,
                                    int32_t keep) {
     const int32_t last = keep <= n / 2 ? n / 2 : n;  // the stage computed in part, if any
-    for (int32_t k = first_k; k < n; k *= 2) {
-        const int32_t h = 2 * k;
+    int32_t k = first_k;
+    while (k < n) {
         const double* __restrict tc = stage_cos + k;
         const double* __restrict ts = stage_sin + k;
         if (k == last) {
@@ -254,31 +272,97 @@ ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __r
             }
             break;
         }
-        for (int32_t base = 0; base < n; base += h) {
+        if (2 * k < n && 2 * k != last) {
+            const double* __restrict tc2 = stage_cos + 2 * k;
+            const double* __restrict ts2 = stage_sin + 2 * k;
+#if ORV_FFT_AVX
+            if (kVectors && k >= 4) {
+                avx_two_stages(n, xr, xi, tc, ts, tc2, ts2, k);
+                k *= 4;
+                continue;
+            }
+#endif
+            for (int32_t base = 0; base < n; base += 4 * k) {
+                double* __restrict r = xr + base;
+                double* __restrict i = xi + base;
+                for (int32_t j = 0; j < k; ++j) {
+                    double ar = r[j], br = r[j + k], cr = r[j + 2 * k], dr = r[j + 3 * k];
+                    double ai = i[j], bi = i[j + k], ci = i[j + 2 * k], di = i[j + 3 * k];
+                    butterfly(tc[j], ts[j], ar, ai, br, bi);
+                    butterfly(tc[j], ts[j], cr, ci, dr, di);
+                    butterfly(tc2[j], ts2[j], ar, ai, cr, ci);
+                    butterfly(tc2[j + k], ts2[j + k], br, bi, dr, di);
+                    r[j] = ar;
+                    r[j + k] = br;
+                    r[j + 2 * k] = cr;
+                    r[j + 3 * k] = dr;
+                    i[j] = ai;
+                    i[j + k] = bi;
+                    i[j + 2 * k] = ci;
+                    i[j + 3 * k] = di;
+                }
+            }
+            k *= 4;
+            continue;
+        }
+        for (int32_t base = 0; base < n; base += 2 * k) {
             double* __restrict ar = xr + base;
             double* __restrict ai = xi + base;
             double* __restrict br = xr + base + k;
             double* __restrict bi = xi + base + k;
-            for (int32_t j = 0; j < k; ++j) {
-                const double c = tc[j];
-                const double w = ts[j];
-                const double tr = c * br[j] + w * bi[j];
-                const double ti = c * bi[j] - w * br[j];
-                br[j] = ar[j] - tr;
-                ar[j] = ar[j] + tr;
-                bi[j] = ai[j] - ti;
-                ai[j] = ai[j] + ti;
-            }
+            for (int32_t j = 0; j < k; ++j) butterfly(tc[j], ts[j], ar[j], ai[j], br[j], bi[j]);
         }
+        k *= 2;
     }
 }
 
 void stages_plain(int32_t n, double* xr, double* xi, const double* stage_cos,
                   const double* stage_sin, int32_t first_k, int32_t keep) {
-    stages_body(n, xr, xi, stage_cos, stage_sin, first_k, keep);
+    stages_body<false>(n, xr, xi, stage_cos, stage_sin, first_k, keep);
 }
 
 #if ORV_FFT_AVX
+// The butterfly on four lanes, rounded as the scalar one (no fused multiply-add).
+__attribute__((target("avx"))) inline void butterfly4(__m256d c, __m256d w, __m256d& ar,
+                                                      __m256d& ai, __m256d& br, __m256d& bi) {
+    const __m256d tr = _mm256_add_pd(_mm256_mul_pd(c, br), _mm256_mul_pd(w, bi));
+    const __m256d ti = _mm256_sub_pd(_mm256_mul_pd(c, bi), _mm256_mul_pd(w, br));
+    br = _mm256_sub_pd(ar, tr);
+    ar = _mm256_add_pd(ar, tr);
+    bi = _mm256_sub_pd(ai, ti);
+    ai = _mm256_add_pd(ai, ti);
+}
+
+// Stages of half-span k and 2k in one pass, four butterflies at a time (k >= 4).
+__attribute__((target("avx"))) void avx_two_stages(int32_t n, double* xr, double* xi,
+                                                   const double* tc, const double* ts,
+                                                   const double* tc2, const double* ts2,
+                                                   int32_t k) {
+    for (int32_t base = 0; base < n; base += 4 * k) {
+        double* r = xr + base;
+        double* i = xi + base;
+        for (int32_t j = 0; j < k; j += 4) {
+            __m256d ar = _mm256_loadu_pd(r + j), br = _mm256_loadu_pd(r + j + k);
+            __m256d cr = _mm256_loadu_pd(r + j + 2 * k), dr = _mm256_loadu_pd(r + j + 3 * k);
+            __m256d ai = _mm256_loadu_pd(i + j), bi = _mm256_loadu_pd(i + j + k);
+            __m256d ci = _mm256_loadu_pd(i + j + 2 * k), di = _mm256_loadu_pd(i + j + 3 * k);
+            const __m256d c1 = _mm256_loadu_pd(tc + j), w1 = _mm256_loadu_pd(ts + j);
+            butterfly4(c1, w1, ar, ai, br, bi);
+            butterfly4(c1, w1, cr, ci, dr, di);
+            butterfly4(_mm256_loadu_pd(tc2 + j), _mm256_loadu_pd(ts2 + j), ar, ai, cr, ci);
+            butterfly4(_mm256_loadu_pd(tc2 + j + k), _mm256_loadu_pd(ts2 + j + k), br, bi, dr, di);
+            _mm256_storeu_pd(r + j, ar);
+            _mm256_storeu_pd(r + j + k, br);
+            _mm256_storeu_pd(r + j + 2 * k, cr);
+            _mm256_storeu_pd(r + j + 3 * k, dr);
+            _mm256_storeu_pd(i + j, ai);
+            _mm256_storeu_pd(i + j + k, bi);
+            _mm256_storeu_pd(i + j + 2 * k, ci);
+            _mm256_storeu_pd(i + j + 3 * k, di);
+        }
+    }
+}
+
 // The first two stages (half-spans 1 and 2), whose blocks are shorter than a
 // vector: four butterflies at a time, the lanes gathered from and returned
 // to their blocks by permutations (which move values and round nothing).
@@ -334,7 +418,7 @@ __attribute__((target("avx"))) void stages_avx(int32_t n, double* xr, double* xi
         avx_first_stages(n, xr, xi, stage_cos, stage_sin, first_k);
         first_k = 4;
     }
-    stages_body(n, xr, xi, stage_cos, stage_sin, first_k, keep);
+    stages_body<true>(n, xr, xi, stage_cos, stage_sin, first_k, keep);
 }
 
 bool g_vectors_enabled = true;
