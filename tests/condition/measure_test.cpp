@@ -66,6 +66,16 @@ TEST(MeasurePeak, LargestMagnitudeIgnoringNaN) {
     std::vector<double> only_nan = {nan, nan};
     measure_peak(only_nan.data(), 2, &peak);
     EXPECT_EQ(peak, 0.0);
+    // The peak at every position of every length, lanes and tail alike, with NaN around it.
+    for (int32_t n = 1; n <= 11; ++n) {
+        for (int32_t at = 0; at < n; ++at) {
+            std::vector<double> y(n, -0.5);
+            for (int32_t k = at % 3; k < n; k += 3) y[k] = nan;
+            y[at] = -0.875;
+            measure_peak(y.data(), n, &peak);
+            EXPECT_EQ(peak, 0.875) << n << " " << at;
+        }
+    }
 }
 
 struct QuantiseCase {
