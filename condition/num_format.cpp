@@ -74,6 +74,12 @@ constexpr uint64_t kPow10[20] = {1ull,
                                  1000000000000000000ull,
                                  10000000000000000000ull};
 
+// "00" "01" ... "99".
+constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // The 11 significant digits of |v| = m 2^e (m < 2^53, e < 0) rounded to
 // nearest, ties to even, as the exact integer floor(m 10^s / 2^-e) and its
 // remainder give them. Returns false when the product does not fit in 128
@@ -93,6 +99,21 @@ bool digits_at(uint64_t m, int32_t e, int32_t s, uint64_t* q, bool* exact_half, 
     return true;
 }
 
+// The 12 or 13 leading digits of |v| = m 2^e for the decimal exponent
+// estimate E (exact or one too small): q = floor(m 10^(11 - E) / 2^-e) and
+// whether any remainder is left. False where digits_at would refuse.
+bool spare_digits(uint64_t m, int32_t e, int32_t E, uint64_t* q, bool* rest_nonzero) {
+    const int32_t s = 11 - E;
+    if (s < 0 || s > 19 || e >= 0 || -e > 120) return false;
+    const unsigned __int128 x = static_cast<unsigned __int128>(m) * kPow10[s];
+    const int32_t shift = -e;
+    const unsigned __int128 quotient = x >> shift;
+    if (quotient >= (static_cast<unsigned __int128>(1) << 64)) return false;
+    *q = static_cast<uint64_t>(quotient);
+    *rest_nonzero = (x & ((static_cast<unsigned __int128>(1) << shift) - 1)) != 0;
+    return true;
+}
+
 // "%.10e" of a finite nonzero v in the range digits_at covers; 0 otherwise.
 size_t sci10_exact(char* buf, double v) {
     const uint64_t bits = std::bit_cast<uint64_t>(v);
@@ -102,10 +123,25 @@ size_t sci10_exact(char* buf, double v) {
     const int32_t e = biased - 1075;
     // Decimal exponent from the binary one (exact or one too small), then
     // checked on the truncated digits.
-    int32_t E = static_cast<int32_t>(std::floor((biased - 1023) * 0.30102999566398119521));
+    // floor((biased - 1023) log10 2), exact over the whole exponent range.
+    int32_t E = ((biased - 1023) * 78913) >> 18;
     uint64_t q = 0;
     bool exact_half = false, above_half = false;
-    for (int tries = 0; tries < 3; ++tries) {
+    // One product with a digit or two to spare: the 11 digits are its
+    // quotient by 10 or 100, and that division's remainder, with the bits
+    // below the product's unit, gives the rounding.
+    uint64_t wide;
+    bool rest_nonzero;
+    const bool spare = spare_digits(m, e, E, &wide, &rest_nonzero);
+    if (spare) {
+        const bool two = wide >= kPow10[12];
+        E += two ? 1 : 0;
+        q = two ? wide / 100 : wide / 10;  // divisions by constants
+        const uint64_t r = two ? wide % 100 : wide % 10, half = two ? 50 : 5;
+        exact_half = r == half && !rest_nonzero;
+        above_half = r > half || (r == half && rest_nonzero);
+    }
+    for (int tries = 0; !spare && tries < 3; ++tries) {
         if (!digits_at(m, e, 10 - E, &q, &exact_half, &above_half)) return 0;
         if (q < kPow10[10]) {
             --E;
@@ -123,14 +159,17 @@ size_t sci10_exact(char* buf, double v) {
     }
     char* p = buf;
     if (bits >> 63) *p++ = '-';
-    char digits[11];
-    for (int k = 10; k >= 0; --k) {
-        digits[k] = static_cast<char>('0' + q % 10);
-        q /= 10;
-    }
-    *p++ = digits[0];
+    // q < 10^11: the lead digit and two, then two groups of four, by pairs.
+    const uint32_t head = static_cast<uint32_t>(q / 100000000);  // 100..999
+    const uint32_t tail = static_cast<uint32_t>(q % 100000000);
+    const uint32_t upper = tail / 10000, lower = tail % 10000;
+    *p++ = static_cast<char>('0' + head / 100);
     *p++ = '.';
-    std::memcpy(p, digits + 1, 10);
+    std::memcpy(p, kDigitPairs + 2 * (head % 100), 2);
+    std::memcpy(p + 2, kDigitPairs + 2 * (upper / 100), 2);
+    std::memcpy(p + 4, kDigitPairs + 2 * (upper % 100), 2);
+    std::memcpy(p + 6, kDigitPairs + 2 * (lower / 100), 2);
+    std::memcpy(p + 8, kDigitPairs + 2 * (lower % 100), 2);
     p += 10;
     *p++ = 'e';
     *p++ = E < 0 ? '-' : '+';

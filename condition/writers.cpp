@@ -145,12 +145,13 @@ size_t format_lines(const double* i, const double* q, int32_t start, int32_t end
     return static_cast<size_t>(p - out);
 }
 
-// Long files are formatted on two threads: the helper formats the odd
-// chunks into a ring of slots, the caller the even ones, and the caller
-// writes every chunk in order. A chunk's text depends on its samples alone.
+// Long files are formatted on two threads: the helper formats three chunks
+// of every four into a ring of slots, the caller the fourth, and the caller
+// writes every chunk in order (writing costs about as much as formatting
+// two chunks of four). A chunk's text depends on its samples alone.
 constexpr int32_t kThreadedLines = 32768;
-constexpr int32_t kLinesPerSlot = 4096;
-constexpr int kSlots = 4;
+constexpr int32_t kLinesPerSlot = 1024;
+constexpr int kSlots = 8;
 constexpr size_t kSlotBytes = static_cast<size_t>(kLinesPerSlot) * kCsvLineMax;
 bool g_csv_threads = true;
 
@@ -162,14 +163,17 @@ struct CsvShared {
     int32_t count;
     char* slots;                   // kSlots slots of kSlotBytes
     size_t length[kSlots] = {};    // bytes of the chunk in each slot
-    int32_t ready[kSlots] = {-1, -1, -1, -1};  // chunk formatted in each slot, -1 none
+    int32_t ready[kSlots] = {-1, -1, -1, -1, -1, -1, -1, -1};  // chunk in each slot, -1 none
     int32_t written = -1;          // last chunk written
     bool stop = false;             // the caller stopped (write failed or done)
 };
 
+bool callers_chunk(int32_t c) { return c % 4 == 0; }
+
 void csv_helper(CsvShared* sh) {
     const int32_t chunks = (sh->count + kLinesPerSlot - 1) / kLinesPerSlot;
-    for (int32_t c = 1; c < chunks; c += 2) {
+    for (int32_t c = 1; c < chunks; ++c) {
+        if (callers_chunk(c)) continue;
         const int slot = c % kSlots;
         {
             std::unique_lock<std::mutex> held(sh->lock);
@@ -208,7 +212,7 @@ bool csv_on_two_threads(FileSink* s, const double* i, const double* q, int32_t c
         const int slot = c % kSlots;
         char* text = slots + slot * kSlotBytes;
         size_t n;
-        if (c % 2 == 0) {
+        if (callers_chunk(c)) {
             const int32_t start = c * kLinesPerSlot;
             const int32_t end = count - start < kLinesPerSlot ? count : start + kLinesPerSlot;
             n = format_lines(i, q, start, end, text);
