@@ -121,9 +121,8 @@ size_t sci10_exact(char* buf, double v) {
     if (biased == 0 || biased == 0x7FF) return 0;  // subnormal, NaN, infinity
     const uint64_t m = (bits & ((1ull << 52) - 1)) | (1ull << 52);
     const int32_t e = biased - 1075;
-    // Decimal exponent from the binary one (exact or one too small), then
-    // checked on the truncated digits.
-    // floor((biased - 1023) log10 2), exact over the whole exponent range.
+    // Decimal exponent from the binary one, floor((biased - 1023) log10 2)
+    // in integers (exact over the whole range): the exponent or one too small.
     int32_t E = ((biased - 1023) * 78913) >> 18;
     uint64_t q = 0;
     bool exact_half = false, above_half = false;
