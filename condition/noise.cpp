@@ -51,10 +51,8 @@ inline int32_t congruential_step_twice(int32_t state) {
 
 // The shuffle table and selector, copied into locals while a noise stage runs
 // so the draw loop works on registers and the stack.
-struct Shuffle {
-    int32_t table[kTableSize];
-    int32_t selector;
-};
+using Shuffle = NoiseShuffle;
+static_assert(kTableSize == kNoiseTableSize);
 
 // Fills the table from a fresh seed: a state of 0 and every positive state
 // seed with 1, a negative state -n with n (2^31 is 1 modulo 2^31 - 1).
@@ -360,16 +358,36 @@ void noise_table_restore(const int32_t* in) {
     g_selector = in[kTableSize];
 }
 
-int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q) {
-    int32_t state = 65535;
-    const double amplitude = orv_pow10(level_db / 20.0);
-    Shuffle sh;
-    load_shuffle(&sh);
-    // Long records share the logarithms, roots and sums with a second thread;
+void noise_begin(double level_db, NoiseRun* run) {
+    run->state = 65535;
+    run->amplitude = orv_pow10(level_db / 20.0);
+    load_shuffle(&run->shuffle);
+}
+
+void noise_end(const NoiseRun* run) { store_shuffle(&run->shuffle); }
+
+void noise_continue(NoiseRun* run, int32_t count, double* i, double* q) {
+    // Long parts share the logarithms, roots and sums with a second thread;
     // the generator's chain stays on this one, in the same order.
+    NoiseShuffle* sh = &run->shuffle;
     const bool shared = g_noise_threads && count >= kThreadedMinimum &&
-                        noise_on_two_threads(&sh, &state, count, amplitude, i, q);
-    if (!shared) noise_alone(&sh, &state, count, amplitude, i, q);
-    store_shuffle(&sh);
+                        noise_on_two_threads(sh, &run->state, count, run->amplitude, i, q);
+    if (!shared) noise_alone(sh, &run->state, count, run->amplitude, i, q);
+}
+
+void noise_points(NoiseRun* run, int32_t want, int32_t* sel, double* x1, double* x2, double* s) {
+    accepted_points(&run->shuffle, &run->state, want, sel, x1, x2, s);
+}
+
+void noise_add_points(int32_t n, const double* x1, const double* x2, const double* s,
+                      double amplitude, double* f, double* i, double* q) {
+    add_pairs(n, x1, x2, s, amplitude, f, i, q);
+}
+
+int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q) {
+    NoiseRun run;
+    noise_begin(level_db, &run);
+    noise_continue(&run, count, i, q);
+    noise_end(&run);
     return 0;
 }

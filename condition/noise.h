@@ -4,11 +4,40 @@
 #pragma once
 #include <cstdint>
 
+constexpr int32_t kNoiseTableSize = 32;
+
+// The Bays-Durham shuffle table and its selector.
+struct NoiseShuffle {
+    int32_t table[kNoiseTableSize];
+    int32_t selector;
+};
+
+// One noise stage run in parts: where the generator stands, and the amplitude.
+struct NoiseRun {
+    NoiseShuffle shuffle;
+    int32_t state;
+    double amplitude;
+};
+
 // Adds noise of standard deviation 10^(level/20) to each channel, in place;
 // the generator restarts at state 65535, the shuffle table carries on. From
 // 2^20 samples on, a second thread adds the pairs the generator makes (same
 // bytes); when it cannot be had the stage runs on the calling thread alone.
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q);
+// The stage in parts, sample after sample as add_gaussian_noise makes them:
+// begin (state 65535, the process's shuffle table), any number of parts, end
+// (the table goes back to the process). The draws do not depend on the split.
+void noise_begin(double level_db, NoiseRun* run);
+void noise_end(const NoiseRun* run);
+// Adds the noise of the next count samples to i and q, in place.
+void noise_continue(NoiseRun* run, int32_t count, double* i, double* q);
+// The generator's serial part of the next `want` samples: their accepted
+// polar points (x1, x2, s, want each); sel is scratch of 2 x want.
+void noise_points(NoiseRun* run, int32_t want, int32_t* sel, double* x1, double* x2, double* s);
+// The part any thread may do: adds n points' deviates times amplitude to i
+// and q; f is scratch of n doubles.
+void noise_add_points(int32_t n, const double* x1, const double* x2, const double* s,
+                      double amplitude, double* f, double* i, double* q);
 // Switches the second thread on (the default) or off, so tests can compare both.
 void noise_enable_threads(bool on);
 // The shuffle table and selector (33 values), copied out and put back, so

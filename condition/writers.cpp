@@ -9,6 +9,7 @@
 
 #include "file_sink.h"
 #include "measure.h"
+#include "noise.h"
 #include "num_format.h"
 
 namespace {
@@ -17,8 +18,7 @@ namespace {
 // quantiser step within a chunk.
 constexpr int32_t kPairsPerChunk = 8192;
 constexpr int32_t kCodesPerStep = 512;
-// CSV lines per chunk; a line holds at most two 31-byte numbers, a comma and a line end.
-constexpr int32_t kLinesPerChunk = 1024;
+// A CSV line holds at most two 31-byte numbers, a comma and a line end.
 constexpr size_t kCsvLineMax = 2 * 40 + 2;
 
 void put_text(FileSink* s, const char* text) { sink_write(s, text, std::strlen(text)); }
@@ -30,6 +30,18 @@ inline void put_le32(unsigned char* p, int32_t v) {
     p[1] = static_cast<unsigned char>(u >> 8);
     p[2] = static_cast<unsigned char>(u >> 16);
     p[3] = static_cast<unsigned char>(u >> 24);
+}
+
+// Formats lines start..end-1 into out; returns the bytes written.
+size_t format_lines(const double* i, const double* q, int32_t start, int32_t end, char* out) {
+    char* p = out;
+    for (int32_t k = start; k < end; ++k) {
+        p += format_sci10(p, i[k]);
+        *p++ = ',';
+        p += format_sci10(p, q[k]);
+        *p++ = '\n';
+    }
+    return static_cast<size_t>(p - out);
 }
 
 }  // namespace
@@ -109,149 +121,334 @@ int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* 
     return sink_close(&s, path);
 }
 
-int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
-                          double crest_i, double crest_q, double papr, double fs, int32_t count) {
-    if (count < 0) return 1;
-    FileSink s;
-    const int32_t opened = open_awg(path, crest_i, crest_q, papr, fs, count, &s);
-    if (opened != 0) return opened;
-    unsigned char block[8 * kPairsPerChunk];
-    int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
-    for (int32_t start = 0; start < count && !s.failed; start += kPairsPerChunk) {
-        const int32_t n = count - start < kPairsPerChunk ? count - start : kPairsPerChunk;
-        for (int32_t k = 0; k < n; k += kCodesPerStep) {
-            const int32_t m = n - k < kCodesPerStep ? n - k : kCodesPerStep;
-            quantise_codes(i + start + k, i_codes, m, scale, 14);
-            quantise_codes(q + start + k, q_codes, m, scale, 14);
-            pack_pairs(i_codes, q_codes, m, block + 8 * static_cast<size_t>(k));
-        }
-        sink_write(&s, block, 8 * static_cast<size_t>(n));
-    }
-    put_text(&s, "}");
-    return sink_close(&s, path);
-}
-
 namespace {
 
-// Formats lines start..end-1 into out; returns the bytes written.
-size_t format_lines(const double* i, const double* q, int32_t start, int32_t end, char* out) {
-    char* p = out;
-    for (int32_t k = start; k < end; ++k) {
-        p += format_sci10(p, i[k]);
-        *p++ = ',';
-        p += format_sci10(p, q[k]);
-        *p++ = '\n';
-    }
-    return static_cast<size_t>(p - out);
-}
-
-// Long files are formatted on two threads: the helper formats three chunks
-// of every four into a ring of slots, the caller the fourth, and the caller
-// writes every chunk in order (writing costs about as much as formatting
-// two chunks of four). A chunk's text depends on its samples alone.
-constexpr int32_t kThreadedLines = 32768;
-constexpr int32_t kLinesPerSlot = 1024;
+// A file's samples are made and written block by block, in order: the
+// generator's serial part draws a block's noise points (calling thread only,
+// in block order), making adds them and turns the samples into bytes (any
+// thread, any order), and the calling thread writes the blocks in order.
+// Samples per block, and the blocks in flight when a helper thread makes some.
+constexpr int32_t kAwgBlock = 8192;
+constexpr int32_t kCsvBlock = 1024;
 constexpr int kSlots = 8;
-constexpr size_t kSlotBytes = static_cast<size_t>(kLinesPerSlot) * kCsvLineMax;
-bool g_csv_threads = true;
+// From these sample counts on a helper thread makes blocks too.
+constexpr int32_t kAwgThreaded = 1 << 18;
+constexpr int32_t kCsvThreaded = 32768;
+bool g_threads = true;
 
-struct CsvShared {
-    std::mutex lock;
-    std::condition_variable changed;
-    const double* i;
-    const double* q;
-    int32_t count;
-    char* slots;                   // kSlots slots of kSlotBytes
-    size_t length[kSlots] = {};    // bytes of the chunk in each slot
-    int32_t ready[kSlots] = {-1, -1, -1, -1, -1, -1, -1, -1};  // chunk in each slot, -1 none
-    int32_t written = -1;          // last chunk written
-    bool stop = false;             // the caller stopped (write failed or done)
+struct Job {
+    SampleSource src;
+    bool awg;       // AWG codes, else CSV lines
+    double scale;   // AWG full scale
+    int32_t block;  // samples per block
+    int32_t blocks;
 };
 
-bool callers_chunk(int32_t c) { return c % 4 == 0; }
+// One block's buffers and results.
+struct Slot {
+    double* x1;  // the noise points of the block's samples from the tail on
+    double* x2;
+    double* s;
+    double* si;  // the samples with their noise
+    double* sq;
+    char* bytes;
+    size_t length = 0;
+    int32_t block = -1;  // block held, -1 none
+    bool done = false;   // made
+    RoundErrors found;   // the first values outside full scale (AWG, noise part)
+};
 
-void csv_helper(CsvShared* sh) {
-    const int32_t chunks = (sh->count + kLinesPerSlot - 1) / kLinesPerSlot;
-    for (int32_t c = 1; c < chunks; ++c) {
-        if (callers_chunk(c)) continue;
-        const int slot = c % kSlots;
-        {
-            std::unique_lock<std::mutex> held(sh->lock);
-            while (!sh->stop && sh->written < c - kSlots) sh->changed.wait(held);
-            if (sh->stop) return;
+size_t block_bytes(const Job& job) {
+    return static_cast<size_t>(job.block) * (job.awg ? 8 : kCsvLineMax);
+}
+
+void block_range(const Job& job, int32_t b, int32_t* start, int32_t* n) {
+    *start = b * job.block;
+    *n = job.src.count - *start < job.block ? job.src.count - *start : job.block;
+}
+
+// First sample of block b still waiting for its noise, relative to the
+// block; n when none.
+int32_t noise_offset(const Job& job, int32_t start, int32_t n) {
+    if (job.src.tail >= start + n) return n;
+    return job.src.tail > start ? job.src.tail - start : 0;
+}
+
+// The serial part for block b: its noise points, in block order.
+void draw_block(const Job& job, int32_t b, Slot* sl, int32_t* sel) {
+    int32_t start, n;
+    block_range(job, b, &start, &n);
+    const int32_t off = noise_offset(job, start, n);
+    if (off < n) noise_points(job.src.noise, n - off, sel, sl->x1, sl->x2, sl->s);
+}
+
+void note_round_error(const double* x, int32_t n, double scale, int32_t first, int32_t* at,
+                      double* value) {
+    const int32_t k = find_round_error(x, n, scale, value);
+    *at = k >= 0 ? first + k : -1;
+}
+
+// Makes block b in its slot: the samples (with their noise from the tail
+// on), the round errors of the noise part (AWG), and the bytes unless output
+// has stopped. f: the thread's scratch of job.block doubles.
+void make_block(const Job& job, int32_t b, Slot* sl, double* f, bool output) {
+    int32_t start, n;
+    block_range(job, b, &start, &n);
+    const double* bi = job.src.i + start;
+    const double* bq = job.src.q + start;
+    const int32_t off = noise_offset(job, start, n);
+    sl->found = RoundErrors{};
+    if (off < n) {
+        std::memcpy(sl->si, bi, static_cast<size_t>(n) * sizeof(double));
+        std::memcpy(sl->sq, bq, static_cast<size_t>(n) * sizeof(double));
+        noise_add_points(n - off, sl->x1, sl->x2, sl->s, job.src.noise->amplitude, f,
+                         sl->si + off, sl->sq + off);
+        bi = sl->si;
+        bq = sl->sq;
+        if (job.awg) {
+            note_round_error(bi + off, n - off, job.scale, start + off, &sl->found.i_at,
+                             &sl->found.i_value);
+            note_round_error(bq + off, n - off, job.scale, start + off, &sl->found.q_at,
+                             &sl->found.q_value);
         }
-        const int32_t start = c * kLinesPerSlot;
-        const int32_t end = sh->count - start < kLinesPerSlot ? sh->count : start + kLinesPerSlot;
-        const size_t n = format_lines(sh->i, sh->q, start, end, sh->slots + slot * kSlotBytes);
-        std::lock_guard<std::mutex> held(sh->lock);
-        sh->length[slot] = n;
-        sh->ready[slot] = c;
-        sh->changed.notify_all();
+    }
+    sl->length = 0;
+    if (!output) return;
+    if (job.awg) {
+        int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
+        for (int32_t k = 0; k < n; k += kCodesPerStep) {
+            const int32_t m = n - k < kCodesPerStep ? n - k : kCodesPerStep;
+            quantise_codes(bi + k, i_codes, m, job.scale, 14);
+            quantise_codes(bq + k, q_codes, m, job.scale, 14);
+            unsigned char* out = reinterpret_cast<unsigned char*>(sl->bytes);
+            pack_pairs(i_codes, q_codes, m, out + 8 * static_cast<size_t>(k));
+        }
+        sl->length = 8 * static_cast<size_t>(n);
+    } else {
+        sl->length = format_lines(bi, bq, 0, n, sl->bytes);
     }
 }
 
-// The two-thread writer; false (nothing written) when the helper or its
-// slots cannot be had, and the caller then formats alone.
-bool csv_on_two_threads(FileSink* s, const double* i, const double* q, int32_t count) {
-    char* slots = static_cast<char*>(std::malloc(kSlots * kSlotBytes));
-    if (slots == nullptr) return false;
-    CsvShared sh;
-    sh.i = i;
-    sh.q = q;
-    sh.count = count;
-    sh.slots = slots;
-    std::thread helper;
-    try {
-        helper = std::thread(csv_helper, &sh);
-    } catch (...) {  // no thread (resources, memory): the caller formats alone
-        std::free(slots);
-        return false;
+// Keeps the first round error of each channel, taking blocks in order.
+void merge_round_errors(const RoundErrors& block, RoundErrors* found) {
+    if (found->i_at < 0 && block.i_at >= 0) {
+        found->i_at = block.i_at;
+        found->i_value = block.i_value;
     }
-    const int32_t chunks = (count + kLinesPerSlot - 1) / kLinesPerSlot;
-    for (int32_t c = 0; c < chunks && !s->failed; ++c) {
-        const int slot = c % kSlots;
-        char* text = slots + slot * kSlotBytes;
-        size_t n;
-        if (callers_chunk(c)) {
-            const int32_t start = c * kLinesPerSlot;
-            const int32_t end = count - start < kLinesPerSlot ? count : start + kLinesPerSlot;
-            n = format_lines(i, q, start, end, text);
-        } else {
-            std::unique_lock<std::mutex> held(sh.lock);
-            while (sh.ready[slot] != c) sh.changed.wait(held);
-            n = sh.length[slot];
+    if (found->q_at < 0 && block.q_at >= 0) {
+        found->q_at = block.q_at;
+        found->q_value = block.q_value;
+    }
+}
+
+struct Shared {
+    std::mutex lock;
+    std::condition_variable changed;
+    const Job* job;
+    Slot* slots;
+    int nslots;
+    FileSink* sink;       // nullptr: nothing is written
+    int32_t* sel;         // the drawing thread's scratch
+    RoundErrors* found;
+    int32_t drawn = 0;    // blocks drawn, in order
+    int32_t claimed = 0;  // blocks claimed for making, in order
+    int32_t written = 0;  // blocks written (or passed over), in order
+    bool drawing = false; // a thread is drawing the next block
+    bool writing = false; // a thread is writing the next block
+    bool output = true;   // bytes are still wanted (the file is open and no write failed)
+    bool stop = false;    // nothing more is wanted
+};
+
+// What each thread runs until every block is written: write the next block
+// when it is made, else draw the next one when its slot is free, else make
+// a drawn one. Drawing and writing go in block order, one thread at a time.
+void worker(Shared* sh, double* f) {
+    const Job& job = *sh->job;
+    const bool noise = job.src.tail < job.src.count;
+    std::unique_lock<std::mutex> held(sh->lock);
+    for (;;) {
+        if (sh->stop || sh->written == job.blocks) return;
+        Slot* head = &sh->slots[sh->written % sh->nslots];
+        if (!sh->writing && head->block == sh->written && head->done) {
+            sh->writing = true;
+            held.unlock();
+            merge_round_errors(head->found, sh->found);
+            if (sh->sink != nullptr) sink_write(sh->sink, head->bytes, head->length);
+            const bool stopped = sh->sink == nullptr || sh->sink->failed;
+            held.lock();
+            sh->writing = false;
+            if (stopped) sh->output = false;
+            head->block = -1;
+            head->done = false;
+            ++sh->written;
+            // Nothing left to make without bytes to write or noise to draw.
+            if (!sh->output && !noise) sh->stop = true;
+            sh->changed.notify_all();
+            continue;
         }
-        sink_write(s, text, n);
-        std::lock_guard<std::mutex> held(sh.lock);
-        sh.written = c;
-        sh.changed.notify_all();
+        if (!sh->drawing && sh->drawn < job.blocks && sh->drawn - sh->written < sh->nslots) {
+            sh->drawing = true;
+            const int32_t b = sh->drawn;
+            Slot* sl = &sh->slots[b % sh->nslots];
+            held.unlock();
+            draw_block(job, b, sl, sh->sel);
+            held.lock();
+            sh->drawing = false;
+            sl->block = b;
+            ++sh->drawn;
+            sh->changed.notify_all();
+            continue;
+        }
+        if (sh->claimed < sh->drawn) {
+            const int32_t b = sh->claimed++;
+            Slot* sl = &sh->slots[b % sh->nslots];
+            const bool output = sh->output;
+            held.unlock();
+            make_block(job, b, sl, f, output);
+            held.lock();
+            sl->done = true;
+            sh->changed.notify_all();
+            continue;
+        }
+        sh->changed.wait(held);
     }
-    {
-        std::lock_guard<std::mutex> held(sh.lock);
-        sh.stop = true;
-        sh.changed.notify_all();
+}
+
+// The slots and scratch of one job, taken before the file is opened.
+struct Blocks {
+    char* memory = nullptr;
+    Slot slots[kSlots];
+    int nslots = 1;
+    bool threaded = false;
+    double* f_caller = nullptr;
+    double* f_helper = nullptr;
+    int32_t* sel = nullptr;
+};
+
+// False when the memory cannot be had.
+bool take_blocks(const Job& job, Blocks* k) {
+    k->threaded = g_threads && job.src.count >= (job.awg ? kAwgThreaded : kCsvThreaded);
+    k->nslots = k->threaded ? kSlots : 1;
+    const size_t block = static_cast<size_t>(job.block);
+    const size_t per_slot = 5 * block * sizeof(double) + block_bytes(job);
+    // Slots, then each thread's scratch f, then the caller's selectors.
+    const size_t bytes =
+        k->nslots * per_slot + 2 * block * sizeof(double) + 2 * block * sizeof(int32_t);
+    k->memory = static_cast<char*>(std::malloc(bytes));
+    if (k->memory == nullptr) return false;
+    for (int c = 0; c < k->nslots; ++c) {
+        double* d = reinterpret_cast<double*>(k->memory + c * per_slot);
+        k->slots[c].x1 = d;
+        k->slots[c].x2 = d + block;
+        k->slots[c].s = d + 2 * block;
+        k->slots[c].si = d + 3 * block;
+        k->slots[c].sq = d + 4 * block;
+        k->slots[c].bytes = reinterpret_cast<char*>(d + 5 * block);
     }
-    helper.join();
-    std::free(slots);
+    k->f_caller = reinterpret_cast<double*>(k->memory + k->nslots * per_slot);
+    k->f_helper = k->f_caller + block;
+    k->sel = reinterpret_cast<int32_t*>(k->f_helper + block);
     return true;
+}
+
+// Makes every block of the job and writes it to s (nullptr: nothing is
+// written, but the noise and its round errors are still made); the noise
+// run goes to its end even when a write fails. Releases the memory.
+void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
+    *found = RoundErrors{};
+    Shared sh;
+    sh.job = &job;
+    sh.slots = k->slots;
+    sh.nslots = k->nslots;
+    sh.sink = s;
+    sh.sel = k->sel;
+    sh.found = found;
+    sh.output = s != nullptr;
+    std::thread helper;
+    if (k->threaded) {
+        try {
+            helper = std::thread(worker, &sh, k->f_helper);
+        } catch (...) {  // no thread (resources, memory): the caller does every block
+        }
+    }
+    worker(&sh, k->f_caller);
+    if (helper.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(sh.lock);
+            sh.stop = true;
+            sh.changed.notify_all();
+        }
+        helper.join();
+    }
+    std::free(k->memory);
+    k->memory = nullptr;
+}
+
+Job make_job(const SampleSource* src, bool awg, double scale) {
+    Job job;
+    job.src = *src;
+    if (job.src.tail > job.src.count || job.src.noise == nullptr) job.src.tail = job.src.count;
+    if (job.src.tail < 0) job.src.tail = 0;
+    job.awg = awg;
+    job.scale = scale;
+    job.block = awg ? kAwgBlock : kCsvBlock;
+    job.blocks = (job.src.count + job.block - 1) / job.block;
+    return job;
+}
+
+// Opens the file (open_file's result, 0 when open), then makes and writes
+// the blocks. A file that could not be opened still draws the rest of the
+// noise stage (and its round errors), so the generator ends where the whole
+// stage leaves it. Returns the writers' result.
+template <typename Open>
+int32_t write_job(const Job& job, const char* path, Open open_file, const char* trailer,
+                  RoundErrors* found) {
+    *found = RoundErrors{};
+    Blocks k;
+    if (!take_blocks(job, &k)) return kSinkNoMemory;
+    FileSink s;
+    const int32_t opened = open_file(&s);
+    if (opened != 0) {
+        if (job.src.tail < job.src.count) write_blocks(job, &k, nullptr, found);
+        std::free(k.memory);
+        return opened;
+    }
+    write_blocks(job, &k, &s, found);
+    if (trailer != nullptr) put_text(&s, trailer);
+    return sink_close(&s, path);
 }
 
 }  // namespace
 
-void csv_enable_threads(bool on) { g_csv_threads = on; }
+void writers_enable_threads(bool on) { g_threads = on; }
+
+int32_t write_awg_stream(const char* path, const SampleSource* src, double scale, double crest_i,
+                         double crest_q, double papr, double fs, RoundErrors* found) {
+    *found = RoundErrors{};
+    if (src->count < 0) return 1;
+    return write_job(make_job(src, true, scale), path,
+                     [&](FileSink* s) {
+                         return open_awg(path, crest_i, crest_q, papr, fs, src->count, s);
+                     },
+                     "}", found);
+}
+
+int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
+                          double crest_i, double crest_q, double papr, double fs, int32_t count) {
+    const SampleSource src{i, q, count, count, nullptr};
+    RoundErrors found;
+    return write_awg_stream(path, &src, scale, crest_i, crest_q, papr, fs, &found);
+}
+
+int32_t write_csv_stream(const char* path, const SampleSource* src) {
+    if (src->count < 0) return 1;
+    RoundErrors found;
+    // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
+    return write_job(make_job(src, false, 0.0), path,
+                     [&](FileSink* s) { return sink_open(path, false, s); }, nullptr, &found);
+}
 
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count) {
-    if (count < 0) return 1;
-    FileSink s;
-    const int32_t opened = sink_open(path, false, &s);
-    if (opened != 0) return opened;
-    // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
-    if (!(g_csv_threads && count >= kThreadedLines && csv_on_two_threads(&s, i, q, count))) {
-        char chunk[kLinesPerChunk * kCsvLineMax];
-        for (int32_t start = 0; start < count && !s.failed; start += kLinesPerChunk) {
-            const int32_t end = count - start < kLinesPerChunk ? count : start + kLinesPerChunk;
-            sink_write(&s, chunk, format_lines(i, q, start, end, chunk));
-        }
-    }
-    return sink_close(&s, path);
+    const SampleSource src{i, q, count, count, nullptr};
+    return write_csv_stream(path, &src);
 }

@@ -3,19 +3,51 @@
 #pragma once
 #include <cstdint>
 
+struct NoiseRun;
+
+// Where a file's samples come from: i and q hold samples 0..count-1, and from
+// sample tail on each still lacks the noise that `noise` (advanced to sample
+// tail) adds as the file is written, so the noise of a long gap never has to
+// be stored. tail = count (noise nullptr): the arrays are complete.
+struct SampleSource {
+    const double* i;
+    const double* q;
+    int32_t count;
+    int32_t tail;
+    NoiseRun* noise;
+};
+
+// The first scaled value outside -1..+1 (or NaN) of each channel among the
+// samples whose noise the writer added (index -1: none), as find_round_error
+// names it.
+struct RoundErrors {
+    int32_t i_at = -1;
+    double i_value = 0.0;
+    int32_t q_at = -1;
+    double q_value = 0.0;
+};
+
 // Both writers return 0 when the whole file was written and put in place; 1
 // when it could not be (the previous file at the path stays, nothing partial
 // is left); 2 when memory ran out before anything was created.
 int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* q_codes,
                        double crest_i, double crest_q, double papr, double fs, int32_t count);
-// The AWG file of the samples themselves: each chunk's codes are made as
+// The AWG file of the samples themselves: each block's codes are made as
 // quantise_channel makes them (14 bits, full scale scale) just before they are
-// written, so no code array exists whole. The round-error report is the
+// written, so no code array exists whole; from 2^18 samples on a second
+// thread makes blocks too (same bytes). The round-error report is the
 // caller's (find_round_error, report_round_error).
 int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
                           double crest_i, double crest_q, double papr, double fs, int32_t count);
-// From 32768 lines on, a second thread formats every other chunk (same
-// bytes); when it cannot be had the calling thread formats them all.
+// The AWG file of a sample source; the noise run goes to its end whatever
+// happens to the file (except when memory runs out first), and found names
+// the round errors of the samples it completed.
+int32_t write_awg_stream(const char* path, const SampleSource* src, double scale, double crest_i,
+                         double crest_q, double papr, double fs, RoundErrors* found);
+// From 32768 lines on, a second thread formats blocks too (same bytes); when
+// it cannot be had the calling thread formats them all.
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count);
-// Switches the CSV writer's second thread on (the default) or off, for tests.
-void csv_enable_threads(bool on);
+// The CSV file of a sample source, its noise run to its end as for the AWG file.
+int32_t write_csv_stream(const char* path, const SampleSource* src);
+// Switches the writers' second thread on (the default) or off, for tests.
+void writers_enable_threads(bool on);

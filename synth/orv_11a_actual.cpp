@@ -79,6 +79,8 @@ void free_buffers(SampleBuffers* b) {
 
 namespace {
 
+bool g_stream_gap = true;
+
 // Serialises calls: the FFT's table cache, the noise generator's shuffle table
 // and the writers' temporary names are process-wide.
 std::mutex g_call_lock;
@@ -118,9 +120,14 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
     SampleBuffers& b = r.b;
     if (allocate_buffers(g.total, g.burst, p.filter_cutoff > 1e-12, &b) != 0) return ORV_NO_MEMORY;
 
+    // The noise of the burst-off gap is drawn as the file is written, after
+    // the burst's own: no stage after the noise touches the gap, so its
+    // samples need not be stored (a long gap's pages are never mapped in).
+    const bool stream_gap =
+        keep == nullptr && g_stream_gap && p.noise_enable == 1 && g.total > g.burst;
     // Pages that the noise stage (gap of I and Q) will write are mapped in on
     // another core meanwhile; no sample is touched.
-    if (p.noise_enable == 1) {
+    if (p.noise_enable == 1 && !stream_gap) {
         void* blocks[2] = {b.i, b.q};
         const size_t n = static_cast<size_t>(g.total);
         size_t bytes[2] = {n * sizeof(double), n * sizeof(double)};
@@ -169,7 +176,12 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         shift_frequency(g.burst, b.i, b.q, p.freq_error, g.fs, -1, b.i, b.q);
     if (std::fabs(p.dc_offset_re) >= 1e-12 || std::fabs(p.dc_offset_im) >= 1e-12)
         add_dc_offset(static_cast<double>(g.burst), p.dc_offset_re, p.dc_offset_im, b.i, b.q);
-    if (p.noise_enable == 1) add_gaussian_noise(g.total, p.noise_level, b.i, b.q);
+    NoiseRun noise;
+    if (p.noise_enable == 1) {
+        noise_begin(p.noise_level, &noise);
+        noise_continue(&noise, stream_gap ? g.burst : g.total, b.i, b.q);
+        if (!stream_gap) noise_end(&noise);
+    }
     if (p.sine_enable == 1) add_sine_interferer(g.burst, p.sine_level, p.sine_freq, g.fs, b.i, b.q);
     if (p.if_enable == 1) convert_to_if(g.burst, b.i, b.q, p.if_freq, g.fs, -1, b.i, b.q);
 
@@ -191,6 +203,9 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
     }
 
     // 15-17. Measure, quantise and write the AWG file, or write the CSV file.
+    // From sample `stored` on, the writer adds the rest of the noise stage.
+    const int32_t stored = stream_gap ? g.burst : g.total;
+    const SampleSource src{b.i, b.q, g.total, stored, stream_gap ? &noise : nullptr};
     int32_t written;
     double crest_i = 0.0, crest_q = 0.0, papr = 0.0;
     if (output_mode == 0) {
@@ -201,15 +216,21 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         const double scale = peak_i > peak_q ? peak_i : peak_q;
         // Out-of-range samples are saturated (codes stay defined); the round-error
         // line on standard output, first for I and then for Q, is the only
-        // report, as for the burst-off noise. The codes are made chunk by chunk
+        // report, as for the burst-off noise. The codes are made block by block
         // as the file is written.
-        double outside;
-        if (find_round_error(b.i, g.total, scale, &outside) >= 0) report_round_error(scale, outside);
-        if (find_round_error(b.q, g.total, scale, &outside) >= 0) report_round_error(scale, outside);
-        written = write_awg_samples(path, b.i, b.q, scale, crest_i, crest_q, papr, g.fs, g.total);
+        double outside_i, outside_q;
+        RoundErrors found;
+        const int32_t at_i = find_round_error(b.i, stored, scale, &outside_i);
+        const int32_t at_q = find_round_error(b.q, stored, scale, &outside_q);
+        written = write_awg_stream(path, &src, scale, crest_i, crest_q, papr, g.fs, &found);
+        if (at_i >= 0) report_round_error(scale, outside_i);
+        else if (found.i_at >= 0) report_round_error(scale, found.i_value);
+        if (at_q >= 0) report_round_error(scale, outside_q);
+        else if (found.q_at >= 0) report_round_error(scale, found.q_value);
     } else {
-        written = write_csv_file(path, b.i, b.q, g.total);
+        written = write_csv_stream(path, &src);
     }
+    if (stream_gap) noise_end(&noise);
     if (written == 2) return ORV_NO_MEMORY;  // before anything was created
     params->papr = papr;
     params->crest_i = crest_i;
@@ -219,6 +240,8 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
 }
 
 }  // namespace
+
+void pipeline_enable_gap_stream(bool on) { g_stream_gap = on; }
 
 int32_t orv_11a_conditioned(WaveParams* params, ConditionedSamples* out) {
     *out = ConditionedSamples{};

@@ -51,3 +51,6 @@ struct ConditionedSamples {
 int32_t orv_11a_conditioned(WaveParams* p, ConditionedSamples* out);
 // Releases the samples of orv_11a_conditioned and clears the pointers.
 void free_conditioned(ConditionedSamples* c);
+// Switches drawing the gap's noise while the file is written on (the
+// default) or off (the whole stage stored first), so tests can compare both.
+void pipeline_enable_gap_stream(bool on);

@@ -3,7 +3,7 @@
 // the call must return 1 with nothing written (the previous file stays, no
 // new file is left), the out fields unchanged and every byte released. The
 // allocations the call may do without are its helper threads' (prefault,
-// the noise stage's second thread and its blocks); then the call goes on
+// the noise stage's and the writers' second threads); then the call goes on
 // and must write the very file it writes otherwise.
 //
 // malloc and its relatives are replaced for the whole process (glibc's own
@@ -206,11 +206,12 @@ INSTANTIATE_TEST_SUITE_P(
         AllocCase{"os5_noise_data_only_awg", 0, noise(data_only(burst(3, 5, 5, PN15)), -30.0),
                   false, 10},
         AllocCase{"empty_burst_csv", 1, data_only(burst(2, 0, 4, PN9)), false, 2},
-        // Arrays over 16 MiB; without noise no helper thread is started (the
-        // codes are made chunk by chunk, nothing else writes the gap).
-        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), false, 5},
-        // Noise over 2^20 samples: the noise stage's second thread and its
-        // blocks (each call starts from the same generator table).
+        // Arrays over 16 MiB; the codes are made block by block, from 2^18
+        // samples on by the AWG writer's second thread too.
+        AllocCase{"long_gap_awg", 0, gap(burst(5, 2, 10, PN9), 22e-3), true, 5},
+        // Noise over 2^20 samples, the gap's drawn as the file is written:
+        // the writer's second thread and its blocks (each call starts from
+        // the same generator table).
         AllocCase{"long_noise_awg", 0, noise(gap(burst(5, 2, 10, PN9), 6e-3), -30.0), true, 6},
         // Over 32768 lines: the CSV writer's second thread and its slots.
         AllocCase{"long_csv", 1, gap(burst(5, 2, 10, PN9), 2e-4), true, 4}),

@@ -329,3 +329,58 @@ TEST(NoiseTable, CopiedAndRestoredTheStageRepeats) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stage run in parts draws what the whole stage draws: any split into
+// noise_continue calls (long parts on two threads, parts of one sample) and
+// the serial points with their sums added separately, as the writers do,
+// give the reference's bits and leave the table where it leaves it.
+struct SplitCase {
+    const char* name;
+    std::vector<int32_t> parts;  // sample counts; negative: points, then sums
+};
+
+TEST(NoiseParts, AnySplitMatchesTheReference) {
+    const SplitCase cases[] = {
+        {"whole", {3000}},
+        {"single_samples", {1, 1, 1, 2997}},
+        {"uneven", {511, 513, 1, 1975}},
+        {"points_then_sums", {-1024, 7, -1969}},
+        {"threaded_part", {5, (1 << 20) + 3, -2000}},
+    };
+    for (const SplitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        int32_t count = 0;
+        for (int32_t n : c.parts) count += n < 0 ? -n : n;
+        ReferenceGenerator ref;
+        reseed_both(-4242, &ref);
+        Vec i(count, 0.125), q(count, -2.0), ri(count, 0.125), rq(count, -2.0);
+        NoiseRun run;
+        noise_begin(-12.0, &run);
+        int32_t at = 0;
+        for (int32_t n : c.parts) {
+            if (n > 0) {
+                noise_continue(&run, n, i.data() + at, q.data() + at);
+            } else {
+                n = -n;
+                std::vector<int32_t> sel(2 * static_cast<size_t>(n));
+                Vec x1(n), x2(n), s(n), f(n);
+                noise_points(&run, n, sel.data(), x1.data(), x2.data(), s.data());
+                noise_add_points(n, x1.data(), x2.data(), s.data(), run.amplitude, f.data(),
+                                 i.data() + at, q.data() + at);
+            }
+            at += n;
+        }
+        noise_end(&run);
+        reference_noise(&ref, count, -12.0, ri.data(), rq.data());
+        EXPECT_EQ(first_bit_difference(i, ri), -1);
+        EXPECT_EQ(first_bit_difference(q, rq), -1);
+        Vec j(700, 0.0), p(700, 0.0), rj(700, 0.0), rp(700, 0.0);
+        add_gaussian_noise(700, 0.0, j.data(), p.data());
+        reference_noise(&ref, 700, 0.0, rj.data(), rp.data());
+        EXPECT_EQ(first_bit_difference(j, rj), -1);
+    }
+}
+
+}  // namespace

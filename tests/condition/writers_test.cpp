@@ -196,6 +196,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, AwgFromSamples,
                                            SamplesCase{"chunk", 8192, 0.01},
                                            SamplesCase{"chunk_plus_1", 8193, 0.01},
                                            SamplesCase{"several_chunks", 30001, 3.0},
+                                           SamplesCase{"threaded", 1 << 18, 0.75},
+                                           SamplesCase{"threaded_partial_block", (1 << 18) + 3 * 8192 + 5, 2.0},
                                            SamplesCase{"scale_zero", 1000, 0.0}),
                          [](const ::testing::TestParamInfo<SamplesCase>& p) {
                              return std::string(p.param.name);
@@ -234,9 +236,9 @@ TEST(RoundError, FindsTheValueTheQuantiserReports) {
 namespace {
 
 // Long CSV files are formatted on two threads: with the second thread and
-// without it the bytes are the same, below and above the threshold and with
-// a last chunk of every kind (full, one line, each of the four chunk counts
-// modulo four, one of them the caller's).
+// without it the bytes are the same, below and above the threshold, with a
+// last block of every kind (full, one line, partial) and with more blocks
+// than slots.
 TEST(CsvWriter, TwoThreadsWriteTheBytesOfOne) {
     TempDir dir("csv_threads");
     for (int32_t count : {32767, 32768, 1024 * 32 + 1, 1024 * 34, 1024 * 35, 1024 * 35 + 7, 100003}) {
@@ -246,9 +248,9 @@ TEST(CsvWriter, TwoThreadsWriteTheBytesOfOne) {
             q[k] = k % 5000 == 17 ? -0.0 : std::cos(0.0007 * k) * 1e-3;
         }
         const std::string one = dir.file("one.csv"), two = dir.file("two.csv");
-        csv_enable_threads(false);
+        writers_enable_threads(false);
         ASSERT_EQ(write_csv_file(one.c_str(), i.data(), q.data(), count), 0);
-        csv_enable_threads(true);
+        writers_enable_threads(true);
         ASSERT_EQ(write_csv_file(two.c_str(), i.data(), q.data(), count), 0);
         const std::string a = read_file(one), b = read_file(two);
         EXPECT_GT(a.size(), static_cast<size_t>(count) * 30);
