@@ -275,6 +275,55 @@ void sink_write(FileSink* s, const void* data, size_t n) {
     if (std::fwrite(data, 1, n, s->file) != n) s->failed = true;
 }
 
+bool sink_begin_positional(FileSink* s, int64_t* offset) {
+#if defined(_WIN32)
+    (void)s;
+    (void)offset;
+    return false;  // the C runtime has no positional write; the stream writes in order
+#else
+    if (s->failed || (s->temp == nullptr && !s->regular)) return false;
+    if (std::fflush(s->file) != 0) {
+        s->failed = true;
+        return false;
+    }
+    const off_t at = lseek(fileno(s->file), 0, SEEK_CUR);
+    if (at < 0) return false;
+    *offset = at;
+    return true;
+#endif
+}
+
+bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset) {
+#if defined(_WIN32)
+    (void)s;
+    (void)data;
+    (void)n;
+    (void)offset;
+    return false;
+#else
+    const char* p = static_cast<const char*>(data);
+    const int fd = fileno(s->file);
+    while (n > 0) {
+        const ssize_t done = pwrite(fd, p, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        n -= static_cast<size_t>(done);
+        offset += done;
+    }
+    return true;
+#endif
+}
+
+void sink_end_positional(FileSink* s, int64_t offset) {
+#if defined(_WIN32)
+    (void)offset;
+    s->failed = true;  // never begun there
+#else
+    if (fseeko(s->file, static_cast<off_t>(offset), SEEK_SET) != 0) s->failed = true;
+#endif
+}
+
 int32_t sink_close(FileSink* s, const char* path) {
     if (s->file == nullptr) {
         release(s);

@@ -29,6 +29,15 @@ constexpr int32_t kSinkNoMemory = 2;
 int32_t sink_open(const char* path, bool binary, FileSink* s);
 // Appends n bytes; failures are remembered for sink_close.
 void sink_write(FileSink* s, const void* data, size_t n);
+// Hands the file over to positional writes: flushes the stream and gives the
+// offset it reached. False (the stream goes on as before) where the platform
+// or the file (a device, a FIFO) has none, or the flush failed.
+bool sink_begin_positional(FileSink* s, int64_t* offset);
+// Writes n bytes at offset; any thread may call it for disjoint ranges at
+// once. Returns false on failure, which the caller records in s->failed.
+bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset);
+// Takes the stream back at offset (the end of what was written positionally).
+void sink_end_positional(FileSink* s, int64_t offset);
 // Flushes and closes, then puts a new file in place. On any failure the new
 // file is removed (the previous file at the path stays), or a regular file
 // written directly is removed if it is still the one opened. Returns 0 when

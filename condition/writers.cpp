@@ -153,9 +153,12 @@ struct Slot {
     double* sq;
     char* bytes;
     size_t length = 0;
-    int32_t block = -1;  // block held, -1 none
-    bool done = false;   // made
-    RoundErrors found;   // the first values outside full scale (AWG, noise part)
+    int64_t offset = 0;    // where the bytes go in the file, once placed
+    int32_t block = -1;    // block held, -1 none
+    bool done = false;     // made
+    bool writing = false;  // its bytes are being written
+    bool written = false;
+    RoundErrors found;     // the first values outside full scale (AWG, noise part)
 };
 
 size_t block_bytes(const Job& job) {
@@ -247,40 +250,81 @@ struct Shared {
     const Job* job;
     Slot* slots;
     int nslots;
-    FileSink* sink;       // nullptr: nothing is written
-    int32_t* sel;         // the drawing thread's scratch
+    FileSink* sink;          // nullptr: nothing is written
+    bool positional = false; // blocks are written at their offsets, by any thread at once
+    int32_t* sel;            // the drawing thread's scratch
     RoundErrors* found;
-    int32_t drawn = 0;    // blocks drawn, in order
-    int32_t claimed = 0;  // blocks claimed for making, in order
-    int32_t written = 0;  // blocks written (or passed over), in order
-    bool drawing = false; // a thread is drawing the next block
-    bool writing = false; // a thread is writing the next block
-    bool output = true;   // bytes are still wanted (the file is open and no write failed)
-    bool stop = false;    // nothing more is wanted
+    int32_t drawn = 0;       // blocks drawn, in order
+    int32_t claimed = 0;     // blocks claimed for making, in order
+    int32_t placed = 0;      // blocks made and given their offsets, in order
+    int32_t written = 0;     // blocks written (or passed over), in order
+    int64_t end = 0;         // file offset after the last placed block (positional)
+    bool drawing = false;    // a thread is drawing the next block
+    bool output = true;      // bytes are still wanted (the file is open and no write failed)
+    bool stop = false;       // nothing more is wanted
 };
 
-// What each thread runs until every block is written: write the next block
-// when it is made, else draw the next one when its slot is free, else make
-// a drawn one. Drawing and writing go in block order, one thread at a time.
+Slot* slot_of(Shared* sh, int32_t b) { return &sh->slots[b % sh->nslots]; }
+
+// Gives the made blocks, in order, their offsets and their round errors.
+void place_blocks(Shared* sh) {
+    for (Slot* sl = slot_of(sh, sh->placed); sh->placed < sh->drawn && sl->block == sh->placed &&
+                                             sl->done;
+         sl = slot_of(sh, sh->placed)) {
+        merge_round_errors(sl->found, sh->found);
+        sl->offset = sh->end;
+        sh->end += static_cast<int64_t>(sl->length);
+        ++sh->placed;
+    }
+}
+
+// The next placed block to write, or -1: through the stream only the oldest,
+// one at a time; positionally any that no thread is writing.
+int32_t block_to_write(Shared* sh) {
+    for (int32_t b = sh->written; b < sh->placed; ++b) {
+        const Slot* sl = slot_of(sh, b);
+        if (!sl->writing && !sl->written) return b;
+        if (!sh->positional) return -1;
+    }
+    return -1;
+}
+
+// What each thread runs until every block is written: write a placed block,
+// else draw the next one when its slot is free, else make a drawn one.
+// Drawing goes in block order, one thread at a time.
 void worker(Shared* sh, double* f) {
     const Job& job = *sh->job;
     const bool noise = job.src.tail < job.src.count;
     std::unique_lock<std::mutex> held(sh->lock);
     for (;;) {
         if (sh->stop || sh->written == job.blocks) return;
-        Slot* head = &sh->slots[sh->written % sh->nslots];
-        if (!sh->writing && head->block == sh->written && head->done) {
-            sh->writing = true;
+        place_blocks(sh);
+        const int32_t w = block_to_write(sh);
+        if (w >= 0) {
+            Slot* sl = slot_of(sh, w);
+            sl->writing = true;
+            const bool output = sh->output;
             held.unlock();
-            merge_round_errors(head->found, sh->found);
-            if (sh->sink != nullptr) sink_write(sh->sink, head->bytes, head->length);
-            const bool stopped = sh->sink == nullptr || sh->sink->failed;
+            bool ok = true;
+            if (output && sh->positional)
+                ok = sink_write_at(sh->sink, sl->bytes, sl->length, sl->offset);
+            else if (output)
+                sink_write(sh->sink, sl->bytes, sl->length);
             held.lock();
-            sh->writing = false;
-            if (stopped) sh->output = false;
-            head->block = -1;
-            head->done = false;
-            ++sh->written;
+            if (output && !sh->positional) ok = !sh->sink->failed;
+            if (!ok) {
+                sh->sink->failed = true;
+                sh->output = false;
+            }
+            sl->writing = false;
+            sl->written = true;
+            // Slots are freed in block order.
+            for (Slot* head = slot_of(sh, sh->written); sh->written < sh->placed && head->written;
+                 head = slot_of(sh, sh->written)) {
+                head->block = -1;
+                head->done = head->written = false;
+                ++sh->written;
+            }
             // Nothing left to make without bytes to write or noise to draw.
             if (!sh->output && !noise) sh->stop = true;
             sh->changed.notify_all();
@@ -289,7 +333,7 @@ void worker(Shared* sh, double* f) {
         if (!sh->drawing && sh->drawn < job.blocks && sh->drawn - sh->written < sh->nslots) {
             sh->drawing = true;
             const int32_t b = sh->drawn;
-            Slot* sl = &sh->slots[b % sh->nslots];
+            Slot* sl = slot_of(sh, b);
             held.unlock();
             draw_block(job, b, sl, sh->sel);
             held.lock();
@@ -301,7 +345,7 @@ void worker(Shared* sh, double* f) {
         }
         if (sh->claimed < sh->drawn) {
             const int32_t b = sh->claimed++;
-            Slot* sl = &sh->slots[b % sh->nslots];
+            Slot* sl = slot_of(sh, b);
             const bool output = sh->output;
             held.unlock();
             make_block(job, b, sl, f, output);
@@ -364,6 +408,9 @@ void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
     sh.sel = k->sel;
     sh.found = found;
     sh.output = s != nullptr;
+    // With two threads both may write at once (the kernel's copy into the
+    // file costs about as much as making the bytes).
+    sh.positional = k->threaded && s != nullptr && sink_begin_positional(s, &sh.end);
     std::thread helper;
     if (k->threaded) {
         try {
@@ -380,6 +427,7 @@ void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
         }
         helper.join();
     }
+    if (sh.positional && !s->failed) sink_end_positional(s, sh.end);
     std::free(k->memory);
     k->memory = nullptr;
 }
