@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu_features.h"
 #include "num_format.h"
 #include "platform_math.h"
 
@@ -112,14 +113,6 @@ void print_round_error(double scale, double value) {
     std::fflush(stdout);
 }
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-#define ORV_QUANTISE_AVX 1
-#define ORV_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define ORV_QUANTISE_AVX 0
-#define ORV_ALWAYS_INLINE inline
-#endif
-
 // Codes of n samples as quantise_channel makes them, without the report.
 // Returns true when every scaled value was within full scale.
 ORV_ALWAYS_INLINE bool quantise_body(const double* x, int32_t* codes, int32_t n, double divisor,
@@ -160,7 +153,7 @@ ORV_ALWAYS_INLINE bool quantise_body(const double* x, int32_t* codes, int32_t n,
     return inside;
 }
 
-#if ORV_QUANTISE_AVX
+#if ORV_X86_VECTORS
 // The same loops on four lanes: IEEE division, addition and products round
 // alike at every width.
 __attribute__((target("avx"))) bool quantise_avx(const double* x, int32_t* codes, int32_t n,
@@ -172,9 +165,8 @@ __attribute__((target("avx"))) bool quantise_avx(const double* x, int32_t* codes
 
 bool quantise_run(const double* x, int32_t* codes, int32_t n, double divisor, double top,
                   int32_t top_code, int32_t zero_code, double* first_outside) {
-#if ORV_QUANTISE_AVX
-    static const bool avx = __builtin_cpu_supports("avx");
-    if (avx) return quantise_avx(x, codes, n, divisor, top, top_code, zero_code, first_outside);
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) return quantise_avx(x, codes, n, divisor, top, top_code, zero_code, first_outside);
 #endif
     return quantise_body(x, codes, n, divisor, top, top_code, zero_code, first_outside);
 }

@@ -1,26 +1,12 @@
 #include "fft.h"
+#include "cpu_features.h"
 #include "platform_math.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-#include <immintrin.h>
-#endif
-
 namespace {
-
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-#define ORV_FFT_AVX 1
-#else
-#define ORV_FFT_AVX 0
-#endif
-#if defined(__GNUC__) || defined(__clang__)
-#define ORV_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define ORV_ALWAYS_INLINE inline
-#endif
 
 constexpr int32_t kMaxChirpSize = 2097152;   // 2^21
 constexpr int32_t kMaxRadix2Size = 4194304;  // 2^22
@@ -246,7 +232,7 @@ ORV_ALWAYS_INLINE void butterfly(double c, double w, double& ar, double& ai, dou
     ai = ai + ti;
 }
 
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
 void avx_two_stages(int32_t n, double* xr, double* xi, const double* tc, const double* ts,
                     const double* tc2, const double* ts2, int32_t k);
 #endif
@@ -275,7 +261,7 @@ ORV_ALWAYS_INLINE void stages_body(int32_t n, double* __restrict xr, double* __r
         if (2 * k < n && 2 * k != last) {
             const double* __restrict tc2 = stage_cos + 2 * k;
             const double* __restrict ts2 = stage_sin + 2 * k;
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
             if (kVectors && k >= 4) {
                 avx_two_stages(n, xr, xi, tc, ts, tc2, ts2, k);
                 k *= 4;
@@ -321,7 +307,7 @@ void stages_plain(int32_t n, double* xr, double* xi, const double* stage_cos,
     stages_body<false>(n, xr, xi, stage_cos, stage_sin, first_k, keep);
 }
 
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
 // The butterfly on four lanes, rounded as the scalar one (no fused multiply-add).
 __attribute__((target("avx"))) inline void butterfly4(__m256d c, __m256d w, __m256d& ar,
                                                       __m256d& ai, __m256d& br, __m256d& bi) {
@@ -376,16 +362,13 @@ __attribute__((target("avx"))) void avx_first_stages(int32_t n, double* xr, doub
         for (int32_t q = 0; q < n; q += 8) {
             const __m256d r1 = _mm256_loadu_pd(xr + q), r2 = _mm256_loadu_pd(xr + q + 4);
             const __m256d i1 = _mm256_loadu_pd(xi + q), i2 = _mm256_loadu_pd(xi + q + 4);
-            const __m256d ar = _mm256_unpacklo_pd(r1, r2), br = _mm256_unpackhi_pd(r1, r2);
-            const __m256d ai = _mm256_unpacklo_pd(i1, i2), bi = _mm256_unpackhi_pd(i1, i2);
-            const __m256d tr = _mm256_add_pd(_mm256_mul_pd(c, br), _mm256_mul_pd(w, bi));
-            const __m256d ti = _mm256_sub_pd(_mm256_mul_pd(c, bi), _mm256_mul_pd(w, br));
-            const __m256d ar2 = _mm256_add_pd(ar, tr), br2 = _mm256_sub_pd(ar, tr);
-            const __m256d ai2 = _mm256_add_pd(ai, ti), bi2 = _mm256_sub_pd(ai, ti);
-            _mm256_storeu_pd(xr + q, _mm256_unpacklo_pd(ar2, br2));
-            _mm256_storeu_pd(xr + q + 4, _mm256_unpackhi_pd(ar2, br2));
-            _mm256_storeu_pd(xi + q, _mm256_unpacklo_pd(ai2, bi2));
-            _mm256_storeu_pd(xi + q + 4, _mm256_unpackhi_pd(ai2, bi2));
+            __m256d ar = _mm256_unpacklo_pd(r1, r2), br = _mm256_unpackhi_pd(r1, r2);
+            __m256d ai = _mm256_unpacklo_pd(i1, i2), bi = _mm256_unpackhi_pd(i1, i2);
+            butterfly4(c, w, ar, ai, br, bi);
+            _mm256_storeu_pd(xr + q, _mm256_unpacklo_pd(ar, br));
+            _mm256_storeu_pd(xr + q + 4, _mm256_unpackhi_pd(ar, br));
+            _mm256_storeu_pd(xi + q, _mm256_unpacklo_pd(ai, bi));
+            _mm256_storeu_pd(xi + q + 4, _mm256_unpackhi_pd(ai, bi));
         }
     }
     // Blocks [a0 a1 b0 b1]: lanes a0 a1 a0' a1' and b0 b1 b0' b1' of two blocks.
@@ -395,24 +378,22 @@ __attribute__((target("avx"))) void avx_first_stages(int32_t n, double* xr, doub
     for (int32_t q = 0; q < n; q += 8) {
         const __m256d r1 = _mm256_loadu_pd(xr + q), r2 = _mm256_loadu_pd(xr + q + 4);
         const __m256d i1 = _mm256_loadu_pd(xi + q), i2 = _mm256_loadu_pd(xi + q + 4);
-        const __m256d ar = _mm256_permute2f128_pd(r1, r2, 0x20);
-        const __m256d br = _mm256_permute2f128_pd(r1, r2, 0x31);
-        const __m256d ai = _mm256_permute2f128_pd(i1, i2, 0x20);
-        const __m256d bi = _mm256_permute2f128_pd(i1, i2, 0x31);
-        const __m256d tr = _mm256_add_pd(_mm256_mul_pd(c, br), _mm256_mul_pd(w, bi));
-        const __m256d ti = _mm256_sub_pd(_mm256_mul_pd(c, bi), _mm256_mul_pd(w, br));
-        const __m256d ar2 = _mm256_add_pd(ar, tr), br2 = _mm256_sub_pd(ar, tr);
-        const __m256d ai2 = _mm256_add_pd(ai, ti), bi2 = _mm256_sub_pd(ai, ti);
-        _mm256_storeu_pd(xr + q, _mm256_permute2f128_pd(ar2, br2, 0x20));
-        _mm256_storeu_pd(xr + q + 4, _mm256_permute2f128_pd(ar2, br2, 0x31));
-        _mm256_storeu_pd(xi + q, _mm256_permute2f128_pd(ai2, bi2, 0x20));
-        _mm256_storeu_pd(xi + q + 4, _mm256_permute2f128_pd(ai2, bi2, 0x31));
+        __m256d ar = _mm256_permute2f128_pd(r1, r2, 0x20);
+        __m256d br = _mm256_permute2f128_pd(r1, r2, 0x31);
+        __m256d ai = _mm256_permute2f128_pd(i1, i2, 0x20);
+        __m256d bi = _mm256_permute2f128_pd(i1, i2, 0x31);
+        butterfly4(c, w, ar, ai, br, bi);
+        _mm256_storeu_pd(xr + q, _mm256_permute2f128_pd(ar, br, 0x20));
+        _mm256_storeu_pd(xr + q + 4, _mm256_permute2f128_pd(ar, br, 0x31));
+        _mm256_storeu_pd(xi + q, _mm256_permute2f128_pd(ai, bi, 0x20));
+        _mm256_storeu_pd(xi + q + 4, _mm256_permute2f128_pd(ai, bi, 0x31));
     }
 }
 
 // The same loops compiled for 256-bit vectors: each lane multiplies and adds
 // with the rounding of the scalar code (no fused multiply-add). n >= 64.
-__attribute__((target("avx"))) void stages_avx(int32_t n, double* xr, double* xi, const double* stage_cos, const double* stage_sin,
+__attribute__((target("avx"))) void stages_avx(int32_t n, double* xr, double* xi,
+                                               const double* stage_cos, const double* stage_sin,
                                                int32_t first_k, int32_t keep) {
     if (first_k <= 2) {
         avx_first_stages(n, xr, xi, stage_cos, stage_sin, first_k);
@@ -423,16 +404,13 @@ __attribute__((target("avx"))) void stages_avx(int32_t n, double* xr, double* xi
 
 bool g_vectors_enabled = true;
 
-bool have_avx() {
-    static const bool avx = __builtin_cpu_supports("avx");
-    return avx && g_vectors_enabled;
-}
+bool have_avx() { return cpu_has_avx() && g_vectors_enabled; }
 #endif
 
 void run_stages(int32_t n, double* xr, double* xi, double sign, int32_t first_k, int32_t keep) {
     // The signed sines: sign * sin as the table of the direction (exact).
     const double* stage_sin = sign < 0 ? g_stage_nsin : g_stage_sin;
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
     if (n >= 64 && have_avx()) {
         stages_avx(n, xr, xi, g_stage_cos, stage_sin, first_k, keep);
         return;
@@ -551,7 +529,7 @@ void chirp_plain(int32_t n, double* re, double* im, int32_t direction, int32_t M
     chirp_body(n, re, im, direction, M, chirp, kernel, scratch, revmap);
 }
 
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
 __attribute__((target("avx"))) void chirp_avx(int32_t n, double* re, double* im,
                                               int32_t direction, int32_t M, const double* chirp,
                                               const double* kernel, double* scratch,
@@ -569,7 +547,7 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction) {
     if (e == nullptr) return -1;  // re and im are untouched
     const int32_t M = e->M;
     if (ensure_scratch(M) != 0 || ensure_tables(M) != 0) return -1;
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
     if (have_avx()) {
         chirp_avx(n, re, im, direction, M, e->chirp, e->kernel, g_scratch, g_revmap);
         return 0;
@@ -605,7 +583,7 @@ int32_t fft_release_tables() {
 int32_t fft_cached_size() { return g_cached_size; }
 
 void fft_enable_vectors(bool on) {
-#if ORV_FFT_AVX
+#if ORV_X86_VECTORS
     g_vectors_enabled = on;
 #else
     (void)on;

@@ -1,0 +1,24 @@
+// What the processor offers the vectorised loops, and how their bodies are
+// inlined into each instruction-set copy.
+#pragma once
+
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define ORV_X86_VECTORS 1
+#include <immintrin.h>
+#else
+#define ORV_X86_VECTORS 0
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ORV_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ORV_ALWAYS_INLINE inline
+#endif
+
+#if ORV_X86_VECTORS
+// True when the processor runs AVX instructions (asked once).
+inline bool cpu_has_avx() {
+    static const bool avx = __builtin_cpu_supports("avx");
+    return avx;
+}
+#endif
