@@ -12,6 +12,7 @@
 
 #include "support/records.h"
 #include "measure.h"
+#include "file_sink.h"
 #include "writers.h"
 
 namespace {
@@ -256,6 +257,38 @@ TEST(CsvWriter, TwoThreadsWriteTheBytesOfOne) {
         EXPECT_GT(a.size(), static_cast<size_t>(count) * 30);
         EXPECT_TRUE(a == b) << count;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Positional writes: a new regular file takes blocks at their offsets in any
+// order, and the stream carries on after them; a device keeps the stream.
+TEST(FileSink, PositionalWritesLandAtTheirOffsets) {
+    TempDir dir("positional");
+    const std::string path = dir.file("blocks.bin");
+    FileSink s;
+    ASSERT_EQ(sink_open(path.c_str(), true, &s), 0);
+    sink_write(&s, "HEAD", 4);
+    int64_t at = -1;
+    ASSERT_TRUE(sink_begin_positional(&s, &at));
+    EXPECT_EQ(at, 4);
+    EXPECT_TRUE(sink_write_at(&s, "bbbb", 4, at + 3));
+    EXPECT_TRUE(sink_write_at(&s, "aaa", 3, at));
+    EXPECT_TRUE(sink_write_at(&s, "c", 1, at + 7));
+    sink_end_positional(&s, at + 8);
+    sink_write(&s, "}", 1);
+    ASSERT_EQ(sink_close(&s, path.c_str()), 0);
+    EXPECT_EQ(read_file(path), "HEADaaabbbbc}");
+
+    struct stat st;
+    if (::stat("/dev/null", &st) != 0) GTEST_SKIP() << "no /dev/null";
+    ASSERT_EQ(sink_open("/dev/null", true, &s), 0);
+    sink_write(&s, "HEAD", 4);
+    EXPECT_FALSE(sink_begin_positional(&s, &at));
+    sink_write(&s, "rest", 4);
+    EXPECT_EQ(sink_close(&s, "/dev/null"), 0);
 }
 
 }  // namespace
