@@ -123,15 +123,16 @@ int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* 
 
 namespace {
 
-// A file's samples are made and written block by block, in order: the
-// generator's serial part draws a block's noise points (calling thread only,
-// in block order), making adds them and turns the samples into bytes (any
-// thread, any order), and the calling thread writes the blocks in order.
-// Samples per block, and the blocks in flight when a helper thread makes some.
+// A file's samples are made and written block by block. A block's noise
+// points are drawn (the generator's serial part: in block order, one thread
+// at a time); the block is made (its noise added, its samples turned into
+// bytes: any thread, any order); then written (in order through the stream,
+// or at its offset by any thread where the file takes positional writes).
+// Samples per block, and the blocks in flight when a second thread helps.
 constexpr int32_t kAwgBlock = 8192;
 constexpr int32_t kCsvBlock = 1024;
 constexpr int kSlots = 8;
-// From these sample counts on a helper thread makes blocks too.
+// From these sample counts on a second thread draws, makes and writes too.
 constexpr int32_t kAwgThreaded = 1 << 18;
 constexpr int32_t kCsvThreaded = 32768;
 bool g_threads = true;
@@ -375,7 +376,7 @@ bool take_blocks(const Job& job, Blocks* k) {
     k->nslots = k->threaded ? kSlots : 1;
     const size_t block = static_cast<size_t>(job.block);
     const size_t per_slot = 5 * block * sizeof(double) + block_bytes(job);
-    // Slots, then each thread's scratch f, then the caller's selectors.
+    // Slots, then each thread's scratch f, then the drawing thread's selectors.
     const size_t bytes =
         k->nslots * per_slot + 2 * block * sizeof(double) + 2 * block * sizeof(int32_t);
     k->memory = static_cast<char*>(std::malloc(bytes));
