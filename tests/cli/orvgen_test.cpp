@@ -441,10 +441,12 @@ TEST_P(ClosedPipe, ExitsThree) {
     const std::string err_path = s.file("stderr.txt");
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
+    // The reader is gone before the program starts (closed before the fork,
+    // so no copy of it exists while the program writes).
+    close(fds[0]);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        close(fds[0]);
         dup2(fds[1], STDOUT_FILENO);
         close(fds[1]);
         const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -453,7 +455,6 @@ TEST_P(ClosedPipe, ExitsThree) {
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(fds[0]);  // the reader is gone before the program writes
     close(fds[1]);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
