@@ -445,6 +445,25 @@ Job make_job(const SampleSource* src, bool awg, double scale) {
     return job;
 }
 
+// Without memory for the slots: the rest of the noise stage and its round
+// errors on small blocks of the stack, so that the generator still ends
+// where the whole stage leaves it.
+void drain_noise(const Job& job, RoundErrors* found) {
+    constexpr int32_t kStep = 256;
+    double si[kStep], sq[kStep];
+    for (int32_t start = job.src.tail; start < job.src.count; start += kStep) {
+        const int32_t n = job.src.count - start < kStep ? job.src.count - start : kStep;
+        std::memcpy(si, job.src.i + start, static_cast<size_t>(n) * sizeof(double));
+        std::memcpy(sq, job.src.q + start, static_cast<size_t>(n) * sizeof(double));
+        noise_continue(job.src.noise, n, si, sq);
+        if (!job.awg) continue;
+        RoundErrors block;
+        note_round_error(si, n, job.scale, start, &block.i_at, &block.i_value);
+        note_round_error(sq, n, job.scale, start, &block.q_at, &block.q_value);
+        merge_round_errors(block, found);
+    }
+}
+
 // Opens the file (open_file's result, 0 when open), then makes and writes
 // the blocks. A file that could not be opened still draws the rest of the
 // noise stage (and its round errors), so the generator ends where the whole
@@ -454,7 +473,10 @@ int32_t write_job(const Job& job, const char* path, Open open_file, const char* 
                   RoundErrors* found) {
     *found = RoundErrors{};
     Blocks k;
-    if (!take_blocks(job, &k)) return kSinkNoMemory;
+    if (!take_blocks(job, &k)) {
+        drain_noise(job, found);
+        return kSinkNoMemory;
+    }
     FileSink s;
     const int32_t opened = open_file(&s);
     if (opened != 0) {

@@ -40,8 +40,8 @@ int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* 
 int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
                           double crest_i, double crest_q, double papr, double fs, int32_t count);
 // The AWG file of a sample source; the noise run goes to its end whatever
-// happens to the file (except when memory runs out first), and found names
-// the round errors of the samples it completed.
+// happens to the file, and found names the round errors of the samples it
+// completed.
 int32_t write_awg_stream(const char* path, const SampleSource* src, double scale, double crest_i,
                          double crest_q, double papr, double fs, RoundErrors* found);
 // From 32768 lines on, a second thread formats blocks too (same bytes); when

@@ -132,6 +132,8 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
     noise_table_restore(table);
     ASSERT_EQ(orv_11a_actual(&ref, c.mode, path.c_str()), 0);
     const std::string expected = read_file(path);
+    int32_t table_after[33];
+    noise_table_copy(table_after);
 
     // How many allocations one call makes, and that it returns all of them.
     g_fail_at = -1;
@@ -167,6 +169,13 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
         const int32_t rc = orv_11a_actual(&p, c.mode, path.c_str());
         g_armed = false;
         ASSERT_EQ(g_failed.load(), 1) << "allocation " << n << " of " << total << " never came";
+        // The generator is left untouched (a failure before the noise stage)
+        // or where the whole stage leaves it, never half-way.
+        int32_t table_now[33];
+        noise_table_copy(table_now);
+        EXPECT_TRUE(std::memcmp(table_now, table, sizeof table) == 0 ||
+                    std::memcmp(table_now, table_after, sizeof table) == 0)
+            << "allocation " << n << " failing stops the noise stage half-way";
         EXPECT_EQ(g_net_bytes.load(), 0) << "allocation " << n << " failing leaks";
         EXPECT_EQ(fft_cached_size(), 0) << "allocation " << n << " failing keeps the FFT tables";
         EXPECT_EQ(fft_chirp_entries(), 0) << "allocation " << n << " failing keeps chirp-z state";
