@@ -24,7 +24,6 @@ namespace {
 
 constexpr const char* kNamespace = "orvane";
 constexpr const char* kNamespaceVersion = "1.0.0";
-constexpr int64_t kBlock = 65536;  // samples converted and written at a time
 
 // The record's input fields by name, as the metadata stores them.
 struct DoubleField {
@@ -74,24 +73,40 @@ void put_le32(unsigned char* p, uint32_t v) {
 
 // Writes the T samples to path in the chosen type, hashing the bytes as they go.
 // Returns 0, or 1 when the file could not be written (nothing partial is left).
-int32_t write_data(const std::string& path, const ConditionedSamples& c, SampleType type, Written& w,
-                   std::string& sha_hex) {
-    const int64_t total = c.geometry.total;
-    const double peak = c.peak > 0.0 ? c.peak : 1.0;
-    w.ci16_scale = type == SampleType::Ci16 ? peak : 0.0;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!md || EVP_DigestInit_ex(md.get(), EVP_sha512(), nullptr) != 1) return 1;
-    FileSink sink;
-    if (sink_open(path.c_str(), true, &sink) != 0) return 1;
-    const size_t bytes_per_sample = type == SampleType::Cf32 ? 8 : 4;
-    std::vector<unsigned char> buf(static_cast<size_t>(kBlock) * bytes_per_sample);
+// The data file as the conditioned samples arrive: each block converted,
+// hashed and written; the file is opened with the first block.
+struct DataWriter {
+    std::string path;
+    SampleType type;
+    const ConditionedSamples* head;  // the peak, known before the first block
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md{nullptr, EVP_MD_CTX_free};
+    FileSink sink{};
+    bool opened = false;
+    bool failed = false;
     int64_t saturated = 0;
-    for (int64_t k0 = 0; k0 < total; k0 += kBlock) {
-        const int64_t n = std::min(kBlock, total - k0);
+    std::vector<unsigned char> buf;
+
+    bool open() {
+        opened = true;
+        md.reset(EVP_MD_CTX_new());
+        failed = !md || EVP_DigestInit_ex(md.get(), EVP_sha512(), nullptr) != 1;
+        if (!failed && sink_open(path.c_str(), true, &sink) != 0) {
+            failed = true;
+            opened = false;  // nothing to close
+        }
+        return !failed;
+    }
+
+    bool put(int32_t n, const double* i, const double* q) {
+        if (!opened && !open()) return false;
+        if (failed) return false;
+        const double peak = head->peak > 0.0 ? head->peak : 1.0;
+        const size_t bytes_per_sample = type == SampleType::Cf32 ? 8 : 4;
+        buf.resize(static_cast<size_t>(n) * bytes_per_sample);
         unsigned char* p = buf.data();
-        for (int64_t k = k0; k < k0 + n; ++k) {
+        for (int32_t k = 0; k < n; ++k) {
             if (type == SampleType::Cf32) {
-                const float f[2] = {static_cast<float>(c.i[k]), static_cast<float>(c.q[k])};
+                const float f[2] = {static_cast<float>(i[k]), static_cast<float>(q[k])};
                 uint32_t u[2];
                 std::memcpy(u, f, sizeof u);
                 put_le32(p, u[0]);
@@ -99,7 +114,7 @@ int32_t write_data(const std::string& path, const ConditionedSamples& c, SampleT
                 p += 8;
             } else {
                 bool clipped = false;
-                for (const double x : {c.i[k], c.q[k]}) {
+                for (const double x : {i[k], q[k]}) {
                     double v = std::nearbyint(x / peak * 32767.0);
                     if (!(v <= 32767.0 && v >= -32767.0)) {
                         v = x > 0 ? 32767.0 : (x < 0 ? -32767.0 : 0.0);
@@ -115,19 +130,32 @@ int32_t write_data(const std::string& path, const ConditionedSamples& c, SampleT
         const size_t len = static_cast<size_t>(p - buf.data());
         EVP_DigestUpdate(md.get(), buf.data(), len);
         sink_write(&sink, buf.data(), len);
+        if (sink.failed) failed = true;
+        return !failed;
     }
-    if (sink_close(&sink, path.c_str()) != 0) return 1;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(md.get(), digest, &len) != 1) return 1;
-    static const char hex[] = "0123456789abcdef";
-    sha_hex.clear();
-    for (unsigned int k = 0; k < len; ++k) {
-        sha_hex += hex[digest[k] >> 4];
-        sha_hex += hex[digest[k] & 0xF];
+
+    // Closes the file (opening it first for a record without samples); 0
+    // and the digest in hex when every byte is in place.
+    int32_t finish(std::string& sha_hex) {
+        if (!opened && !failed) open();
+        if (!opened) return 1;
+        if (sink_close(&sink, path.c_str()) != 0 || failed) return 1;
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (EVP_DigestFinal_ex(md.get(), digest, &len) != 1) return 1;
+        static const char hex[] = "0123456789abcdef";
+        sha_hex.clear();
+        for (unsigned int k = 0; k < len; ++k) {
+            sha_hex += hex[digest[k] >> 4];
+            sha_hex += hex[digest[k] & 0xF];
+        }
+        return 0;
     }
-    w.saturated = saturated;
-    return 0;
+};
+
+bool take_block(void* context, int64_t start, int32_t n, const double* i, const double* q) {
+    (void)start;
+    return static_cast<DataWriter*>(context)->put(n, i, q);
 }
 
 nlohmann::ordered_json annotation(int64_t start, int64_t count, const std::string& label,
@@ -259,17 +287,27 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     w.data_path = base + ".sigmf-data";
     w.meta_path = base + ".sigmf-meta";
     ConditionedSamples c;
-    const int32_t rc = orv_11a_conditioned(&rec, &c);
-    if (rc != 0 && rc != ORV_LENGTH_OVERFLOW) return rc;
-    std::unique_ptr<ConditionedSamples, void (*)(ConditionedSamples*)> hold(&c, free_conditioned);
+    DataWriter data;
+    data.path = w.data_path;
+    data.type = type;
+    data.head = &c;
+    const int32_t rc = orv_11a_conditioned_blocks(&rec, &c, take_block, &data);
+    if (rc != 0 && rc != ORV_LENGTH_OVERFLOW) {
+        if (data.opened) {
+            data.failed = true;
+            sink_close(&data.sink, w.data_path.c_str());  // removes the new file
+        }
+        return rc;
+    }
     w.samples = c.geometry.total;
     w.fs = c.geometry.fs;
+    w.ci16_scale = type == SampleType::Ci16 ? (c.peak > 0.0 ? c.peak : 1.0) : 0.0;
     std::string sha;
-    if (write_data(w.data_path, c, type, w, sha) != 0) {
+    if (data.finish(sha) != 0) {
         w.failed_path = w.data_path;
         return ORV_WRITE_FAILED;
     }
-    hold.reset();
+    w.saturated = data.saturated;
     const std::string text = metadata(rec, type, sha, w).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     FileSink sink;
     if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {

@@ -103,11 +103,35 @@ int32_t synthesis_failure(int32_t status) {
                         : static_cast<int32_t>(ORV_INVALID | ORV_BAD_OVERSAMPLING);
 }
 
+// Hands samples 0..total-1 to take in blocks, in order; from sample stored
+// on, each block gets the rest of the noise run first (on the stack, so a
+// long gap is never stored). After take refuses a block the noise run still
+// goes to its end.
+void hand_over_blocks(int32_t total, int32_t stored, const double* i, const double* q,
+                      NoiseRun* noise, ConditionedBlockFn take, void* context) {
+    constexpr int32_t kStep = 1024;
+    double bi[kStep], bq[kStep];
+    bool taking = true;
+    for (int32_t start = 0; start < total; start += kStep) {
+        const int32_t n = total - start < kStep ? total - start : kStep;
+        if (start + n <= stored) {
+            taking = taking && take(context, start, n, i + start, q + start);
+            continue;
+        }
+        const int32_t off = stored > start ? stored - start : 0;
+        std::memcpy(bi, i + start, static_cast<size_t>(n) * sizeof(double));
+        std::memcpy(bq, q + start, static_cast<size_t>(n) * sizeof(double));
+        noise_continue(noise, n - off, bi + off, bq + off);
+        taking = taking && take(context, start, n, bi, bq);
+    }
+}
+
 // The pipeline of one validated call; every stage's failure ends it with
 // nothing written and the out fields unchanged. keep: when not null, the
 // conditioned samples go there instead of into a file.
 int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
-                 ConditionedSamples* keep = nullptr) {
+                 ConditionedSamples* keep = nullptr, ConditionedBlockFn take = nullptr,
+                 void* context = nullptr) {
     const WaveParams& p = *params;
 
     // 2, 3. Geometry and the arrays: I and Q zero after the burst, the
@@ -123,8 +147,8 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
     // The noise of the burst-off gap is drawn as the file is written, after
     // the burst's own: no stage after the noise touches the gap, so its
     // samples need not be stored (a long gap's pages are never mapped in).
-    const bool stream_gap =
-        keep == nullptr && g_stream_gap && p.noise_enable == 1 && g.total > g.burst;
+    const bool stream_gap = (keep == nullptr || take != nullptr) && g_stream_gap &&
+                            p.noise_enable == 1 && g.total > g.burst;
     // Pages that the noise stage (gap of I and Q) will write are mapped in on
     // another core meanwhile; no sample is touched.
     if (p.noise_enable == 1 && !stream_gap) {
@@ -192,13 +216,19 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         measure_peak(b.q, g.burst, &peak_q);
         keep->peak = peak_i > peak_q ? peak_i : peak_q;
         keep->geometry = g;
+        params->papr = keep->papr;
+        params->crest_i = keep->crest_i;
+        params->crest_q = keep->crest_q;
+        if (take != nullptr) {
+            hand_over_blocks(g.total, stream_gap ? g.burst : g.total, b.i, b.q,
+                             stream_gap ? &noise : nullptr, take, context);
+            if (stream_gap) noise_end(&noise);
+            return result;
+        }
         keep->i = b.i;
         keep->q = b.q;
         keep->block = b.i;  // I and Q share one block, I first
         b.i = b.q = nullptr;
-        params->papr = keep->papr;
-        params->crest_i = keep->crest_i;
-        params->crest_q = keep->crest_q;
         return result;
     }
 
@@ -253,6 +283,20 @@ int32_t orv_11a_conditioned(WaveParams* params, ConditionedSamples* out) {
         return generate(params, 1, nullptr, out);
     } catch (...) {
         free_conditioned(out);
+        return ORV_NO_MEMORY;
+    }
+}
+
+int32_t orv_11a_conditioned_blocks(WaveParams* params, ConditionedSamples* out,
+                                   ConditionedBlockFn take, void* context) {
+    *out = ConditionedSamples{};
+    if (params == nullptr || take == nullptr) return static_cast<int32_t>(ORV_INVALID);
+    try {
+        std::lock_guard<std::mutex> hold(g_call_lock);
+        const int32_t mask = validate_params(params, 1);
+        if (mask != 0) return mask;
+        return generate(params, 1, nullptr, out, take, context);
+    } catch (...) {
         return ORV_NO_MEMORY;
     }
 }

@@ -3,8 +3,11 @@
 // are those of the AWG file.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "noise.h"
 #include "orvasynth.h"
 #include "pipeline.h"
 #include "support/records.h"
@@ -83,6 +86,97 @@ TEST(Conditioned, RefusalsHandBackNothing) {
     EXPECT_EQ(c.i, nullptr);
     EXPECT_EQ(static_cast<uint32_t>(orv_11a_conditioned(nullptr, &c)), ORV_INVALID);
     EXPECT_EQ(c.q, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// What orv_11a_conditioned_blocks hands over, collected.
+struct Collected {
+    std::vector<double> i, q;
+    int64_t next = 0;      // where the next block must start
+    bool in_order = true;
+    int32_t blocks = 0;
+    int32_t refuse_after = -1;  // blocks to take before refusing; -1 takes all
+};
+
+bool collect(void* context, int64_t start, int32_t n, const double* i, const double* q) {
+    Collected* c = static_cast<Collected*>(context);
+    c->in_order = c->in_order && start == c->next && n > 0;
+    c->next = start + n;
+    c->i.insert(c->i.end(), i, i + n);
+    c->q.insert(c->q.end(), q, q + n);
+    ++c->blocks;
+    return c->refuse_after < 0 || c->blocks < c->refuse_after;
+}
+
+bool same_bits(const std::vector<double>& a, const double* b, size_t n) {
+    return a.size() == n && (n == 0 || std::memcmp(a.data(), b, n * sizeof(double)) == 0);
+}
+
+// The blocks are the samples orv_11a_conditioned keeps, bit for bit and in
+// order, with its figures, and the generator is left where it leaves it,
+// also when the taker refuses after its first block (a noisy gap is drawn
+// as the blocks go).
+TEST(ConditionedBlocks, AreTheKeptSamples) {
+    const Case cases[] = {
+        {"noisy_gap_filtered",
+         [](WaveParams& p) {
+             p.burst_enable = 1;
+             p.burst_off_time = 300e-6;
+             p.noise_enable = 1;
+             p.noise_level = -30;
+             p.filter_cutoff = 8e6;
+         }},
+        {"gap_noise_above_peak",
+         [](WaveParams& p) {
+             p.burst_enable = 1;
+             p.burst_off_time = 50e-6;
+             p.noise_enable = 1;
+             p.noise_level = 10;
+         }},
+        {"quiet_gap", [](WaveParams& p) {
+             p.burst_enable = 1;
+             p.burst_off_time = 20e-6;
+         }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        WaveParams p = valid_record();
+        p.ofdm_symbols = 5;
+        k.change(p);
+        int32_t before[33], after[33], now[33];
+        noise_table_copy(before);
+        WaveParams whole = p;
+        ConditionedSamples c;
+        ASSERT_EQ(orv_11a_conditioned(&whole, &c), 0);
+        noise_table_copy(after);
+        const size_t total = static_cast<size_t>(c.geometry.total);
+        ASSERT_GT(total, 1024u * 3);
+        for (int32_t refuse : {-1, 1}) {
+            noise_table_restore(before);
+            WaveParams blocks = p;
+            ConditionedSamples head;
+            Collected got;
+            got.refuse_after = refuse;
+            ASSERT_EQ(orv_11a_conditioned_blocks(&blocks, &head, collect, &got), 0);
+            noise_table_copy(now);
+            EXPECT_EQ(std::memcmp(now, after, sizeof now), 0) << "refuse " << refuse;
+            EXPECT_TRUE(got.in_order);
+            EXPECT_EQ(head.i, nullptr);
+            EXPECT_EQ(head.peak, c.peak);
+            EXPECT_EQ(head.papr, c.papr);
+            EXPECT_EQ(blocks.crest_q, whole.crest_q);
+            if (refuse < 0) {
+                EXPECT_TRUE(same_bits(got.i, c.i, total));
+                EXPECT_TRUE(same_bits(got.q, c.q, total));
+            } else {
+                EXPECT_EQ(got.blocks, 1);
+            }
+        }
+        free_conditioned(&c);
+    }
 }
 
 }  // namespace
