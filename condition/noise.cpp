@@ -118,6 +118,46 @@ inline void draw_two_selectors(Shuffle* sh, int32_t* state, int32_t* first, int3
     *state = s2;
 }
 
+// The selectors of `attempts` polar-method attempts, as draw_two_selectors
+// makes them one after another. The state and the selector stay in locals
+// (the stores to sel1 and sel2 could otherwise alias them), so the chain
+// runs through registers and the table alone.
+void draw_attempts(Shuffle* sh, int32_t* state, int32_t attempts, int32_t* sel1, int32_t* sel2) {
+    int32_t s0 = *state;
+    int32_t selector = sh->selector;
+    for (int32_t m = 0; m < attempts; ++m) {
+        if (s0 <= 0 || s0 >= kModulus || selector == 0) {  // re-seeds: the general path
+            int32_t st = s0;
+            sh->selector = selector;
+            draw_two_selectors(sh, &st, &sel1[m], &sel2[m]);
+            s0 = st;
+            selector = sh->selector;
+            continue;
+        }
+        const int32_t s1 = congruential_step(s0);
+        const int32_t s2 = congruential_step_twice(s0);
+        uint32_t k = static_cast<uint32_t>(selector) / kDivisor;
+        const int32_t first = sh->table[k];
+        sh->table[k] = s1;
+        sel1[m] = first;
+        if (first == 0) {  // the second draw re-seeds
+            int32_t st = s1;
+            sh->selector = 0;
+            sel2[m] = draw_selector(sh, &st);
+            s0 = st;
+            selector = sh->selector;
+            continue;
+        }
+        k = static_cast<uint32_t>(first) / kDivisor;
+        selector = sh->table[k];
+        sh->table[k] = s2;
+        sel2[m] = selector;
+        s0 = s2;
+    }
+    sh->selector = selector;
+    *state = s0;
+}
+
 // Marsaglia's polar method: two uniforms inside the unit circle (except the
 // centre) give two independent standard normal deviates.
 inline void draw_pair(Shuffle* sh, int32_t* state, double* g1, double* g2) {
@@ -185,7 +225,7 @@ void accepted_points(Shuffle* sh, int32_t* state, int32_t want, int32_t* sel, do
     while (have < want) {
         // The generator's serial chain, then the acceptance without a branch.
         const int32_t attempts = want - have;
-        for (int32_t m = 0; m < attempts; ++m) draw_two_selectors(sh, state, &sel1[m], &sel2[m]);
+        draw_attempts(sh, state, attempts, sel1, sel2);
         for (int32_t m = 0; m < attempts; ++m) {
             const double a = 2.0 * to_unit(sel1[m]) - 1.0;
             const double b = 2.0 * to_unit(sel2[m]) - 1.0;
