@@ -139,6 +139,7 @@ struct DataWriter {
     int32_t finish(std::string& sha_hex) {
         if (!opened && !failed) open();
         if (!opened) return 1;
+        if (failed) sink.failed = true;  // the new file is removed, the previous one stays
         if (sink_close(&sink, path.c_str()) != 0 || failed) return 1;
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int len = 0;
@@ -153,9 +154,17 @@ struct DataWriter {
     }
 };
 
+// The library's taker: blocks come in order, one at a time, perhaps from its
+// second thread, so nothing may escape as an exception.
 bool take_block(void* context, int64_t start, int32_t n, const double* i, const double* q) {
     (void)start;
-    return static_cast<DataWriter*>(context)->put(n, i, q);
+    DataWriter* w = static_cast<DataWriter*>(context);
+    try {
+        return w->put(n, i, q);
+    } catch (...) {
+        w->failed = true;
+        return false;
+    }
 }
 
 nlohmann::ordered_json annotation(int64_t start, int64_t count, const std::string& label,

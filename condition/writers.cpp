@@ -143,6 +143,8 @@ struct Job {
     double scale;   // AWG full scale
     int32_t block;  // samples per block
     int32_t blocks;
+    SampleBlockFn take = nullptr;  // when set, blocks go to it instead of into a file
+    void* context = nullptr;
 };
 
 // One block's buffers and results.
@@ -153,6 +155,8 @@ struct Slot {
     double* si;  // the samples with their noise
     double* sq;
     char* bytes;
+    const double* out_i = nullptr;  // the made samples (for take)
+    const double* out_q = nullptr;
     size_t length = 0;
     int64_t offset = 0;    // where the bytes go in the file, once placed
     int32_t block = -1;    // block held, -1 none
@@ -163,6 +167,7 @@ struct Slot {
 };
 
 size_t block_bytes(const Job& job) {
+    if (job.take != nullptr) return 0;
     return static_cast<size_t>(job.block) * (job.awg ? 8 : kCsvLineMax);
 }
 
@@ -217,7 +222,9 @@ void make_block(const Job& job, int32_t b, Slot* sl, double* f, bool output) {
         }
     }
     sl->length = 0;
-    if (!output) return;
+    sl->out_i = bi;
+    sl->out_q = bq;
+    if (!output || job.take != nullptr) return;
     if (job.awg) {
         int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
         for (int32_t k = 0; k < n; k += kCodesPerStep) {
@@ -307,14 +314,19 @@ void worker(Shared* sh, double* f) {
             const bool output = sh->output;
             held.unlock();
             bool ok = true;
-            if (output && sh->positional)
+            if (output && job.take != nullptr) {
+                int32_t start, n;
+                block_range(job, w, &start, &n);
+                ok = job.take(job.context, start, n, sl->out_i, sl->out_q);
+            } else if (output && sh->positional) {
                 ok = sink_write_at(sh->sink, sl->bytes, sl->length, sl->offset);
-            else if (output)
+            } else if (output) {
                 sink_write(sh->sink, sl->bytes, sl->length);
+                ok = !sh->sink->failed;
+            }
             held.lock();
-            if (output && !sh->positional) ok = !sh->sink->failed;
             if (!ok) {
-                sh->sink->failed = true;
+                if (sh->sink != nullptr) sh->sink->failed = true;
                 sh->output = false;
             }
             sl->writing = false;
@@ -372,7 +384,10 @@ struct Blocks {
 
 // False when the memory cannot be had.
 bool take_blocks(const Job& job, Blocks* k) {
-    k->threaded = g_threads && job.src.count >= (job.awg ? kAwgThreaded : kCsvThreaded);
+    const bool csv = !job.awg && job.take == nullptr;
+    // A taker of finished samples leaves a second thread nothing to make.
+    const bool work = job.take == nullptr || job.src.tail < job.src.count;
+    k->threaded = g_threads && work && job.src.count >= (csv ? kCsvThreaded : kAwgThreaded);
     k->nslots = k->threaded ? kSlots : 1;
     const size_t block = static_cast<size_t>(job.block);
     const size_t per_slot = 5 * block * sizeof(double) + block_bytes(job);
@@ -396,9 +411,10 @@ bool take_blocks(const Job& job, Blocks* k) {
     return true;
 }
 
-// Makes every block of the job and writes it to s (nullptr: nothing is
-// written, but the noise and its round errors are still made); the noise
-// run goes to its end even when a write fails. Releases the memory.
+// Makes every block of the job and writes it to s, or hands it to the job's
+// taker (s nullptr and no taker: nothing goes out, but the noise and its
+// round errors are still made); the noise run goes to its end even when a
+// write fails or the taker refuses. Releases the memory.
 void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
     *found = RoundErrors{};
     Shared sh;
@@ -408,7 +424,7 @@ void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
     sh.sink = s;
     sh.sel = k->sel;
     sh.found = found;
-    sh.output = s != nullptr;
+    sh.output = s != nullptr || job.take != nullptr;
     // With two threads both may write at once (the kernel's copy into the
     // file costs about as much as making the bytes).
     sh.positional = k->threaded && s != nullptr && sink_begin_positional(s, &sh.end);
@@ -517,6 +533,24 @@ int32_t write_csv_stream(const char* path, const SampleSource* src) {
     // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
     return write_job(make_job(src, false, 0.0), path,
                      [&](FileSink* s) { return sink_open(path, false, s); }, nullptr, &found);
+}
+
+int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* context) {
+    if (src->count < 0) return 0;
+    Job job = make_job(src, false, 0.0);
+    job.take = take;
+    job.context = context;
+    job.block = kAwgBlock;
+    job.blocks = (job.src.count + job.block - 1) / job.block;
+    Blocks k;
+    if (!take_blocks(job, &k)) {
+        RoundErrors found;
+        drain_noise(job, &found);
+        return 2;
+    }
+    RoundErrors found;
+    write_blocks(job, &k, nullptr, &found);
+    return 0;
 }
 
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count) {

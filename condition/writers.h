@@ -49,5 +49,15 @@ int32_t write_awg_stream(const char* path, const SampleSource* src, double scale
 int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count);
 // The CSV file of a sample source, its noise run to its end as for the AWG file.
 int32_t write_csv_stream(const char* path, const SampleSource* src);
+// Takes samples start..start+n-1 of I and Q (valid during the call only);
+// false when it wants no more. Calls come in order, one at a time, from the
+// calling thread or the writers' second thread; it must not throw.
+using SampleBlockFn = bool (*)(void* context, int64_t start, int32_t n, const double* i,
+                               const double* q);
+// Hands the source's samples to take block by block, in order, each block's
+// noise added first, on two threads from 2^18 samples on (the same blocks).
+// The noise run goes to its end even when take refuses. Returns 0, or 2 when
+// memory ran out before any block was handed over.
+int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* context);
 // Switches the writers' second thread on (the default) or off, for tests.
 void writers_enable_threads(bool on);

@@ -103,34 +103,11 @@ int32_t synthesis_failure(int32_t status) {
                         : static_cast<int32_t>(ORV_INVALID | ORV_BAD_OVERSAMPLING);
 }
 
-// Hands samples 0..total-1 to take in blocks, in order; from sample stored
-// on, each block gets the rest of the noise run first (on the stack, so a
-// long gap is never stored). After take refuses a block the noise run still
-// goes to its end.
-void hand_over_blocks(int32_t total, int32_t stored, const double* i, const double* q,
-                      NoiseRun* noise, ConditionedBlockFn take, void* context) {
-    constexpr int32_t kStep = 1024;
-    double bi[kStep], bq[kStep];
-    bool taking = true;
-    for (int32_t start = 0; start < total; start += kStep) {
-        const int32_t n = total - start < kStep ? total - start : kStep;
-        if (start + n <= stored) {
-            taking = taking && take(context, start, n, i + start, q + start);
-            continue;
-        }
-        const int32_t off = stored > start ? stored - start : 0;
-        std::memcpy(bi, i + start, static_cast<size_t>(n) * sizeof(double));
-        std::memcpy(bq, q + start, static_cast<size_t>(n) * sizeof(double));
-        noise_continue(noise, n - off, bi + off, bq + off);
-        taking = taking && take(context, start, n, bi, bq);
-    }
-}
-
 // The pipeline of one validated call; every stage's failure ends it with
 // nothing written and the out fields unchanged. keep: when not null, the
 // conditioned samples go there instead of into a file.
 int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
-                 ConditionedSamples* keep = nullptr, ConditionedBlockFn take = nullptr,
+                 ConditionedSamples* keep = nullptr, SampleBlockFn take = nullptr,
                  void* context = nullptr) {
     const WaveParams& p = *params;
 
@@ -220,10 +197,11 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         params->crest_i = keep->crest_i;
         params->crest_q = keep->crest_q;
         if (take != nullptr) {
-            hand_over_blocks(g.total, stream_gap ? g.burst : g.total, b.i, b.q,
-                             stream_gap ? &noise : nullptr, take, context);
+            const SampleSource src{b.i, b.q, g.total, stream_gap ? g.burst : g.total,
+                                   stream_gap ? &noise : nullptr};
+            const int32_t handed = hand_over_samples(&src, take, context);
             if (stream_gap) noise_end(&noise);
-            return result;
+            return handed == 0 ? result : ORV_NO_MEMORY;
         }
         keep->i = b.i;
         keep->q = b.q;
@@ -288,7 +266,7 @@ int32_t orv_11a_conditioned(WaveParams* params, ConditionedSamples* out) {
 }
 
 int32_t orv_11a_conditioned_blocks(WaveParams* params, ConditionedSamples* out,
-                                   ConditionedBlockFn take, void* context) {
+                                   SampleBlockFn take, void* context) {
     *out = ConditionedSamples{};
     if (params == nullptr || take == nullptr) return static_cast<int32_t>(ORV_INVALID);
     try {

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "orvasynth.h"
+#include "writers.h"
 
 // Burst geometry of one record (all counts in samples at 20 MHz * os).
 struct BurstGeometry {
@@ -49,17 +50,13 @@ struct ConditionedSamples {
 // out fields of p are set as in output mode 0. Returns what orv_11a_actual
 // would (0, 2, 1 or a validation mask); out holds samples only for 0 and 2.
 int32_t orv_11a_conditioned(WaveParams* p, ConditionedSamples* out);
-// Takes samples start..start+n-1 of I and Q (valid during the call only);
-// false when it wants no more (the rest is conditioned all the same).
-using ConditionedBlockFn = bool (*)(void* context, int64_t start, int32_t n, const double* i,
-                                    const double* q);
-// As orv_11a_conditioned, but the T samples go to take in blocks, in order,
-// instead of staying whole: out holds the geometry and the measurements
+// As orv_11a_conditioned, but the T samples go to take (hand_over_samples)
+// in blocks, in order, instead of staying whole: out holds the geometry and the measurements
 // (set before the first block; i, q and block stay null). The gap's noise is
 // drawn as the blocks go, so a long noisy gap is never stored. Nothing is
 // handed over for a result other than 0 and 2.
 int32_t orv_11a_conditioned_blocks(WaveParams* p, ConditionedSamples* out,
-                                   ConditionedBlockFn take, void* context);
+                                   SampleBlockFn take, void* context);
 // Releases the samples of orv_11a_conditioned and clears the pointers.
 void free_conditioned(ConditionedSamples* c);
 // Switches drawing the gap's noise while the file is written on (the

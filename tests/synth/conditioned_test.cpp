@@ -116,7 +116,7 @@ bool same_bits(const std::vector<double>& a, const double* b, size_t n) {
 }
 
 // The blocks are the samples orv_11a_conditioned keeps, bit for bit and in
-// order, with its figures, and the generator is left where it leaves it,
+// order (also when the writers' second thread makes them), with its figures, and the generator is left where it leaves it,
 // also when the taker refuses after its first block (a noisy gap is drawn
 // as the blocks go).
 TEST(ConditionedBlocks, AreTheKeptSamples) {
@@ -135,6 +135,13 @@ TEST(ConditionedBlocks, AreTheKeptSamples) {
              p.burst_off_time = 50e-6;
              p.noise_enable = 1;
              p.noise_level = 10;
+         }},
+        {"long_noisy_gap_two_threads",  // over 2^18 samples
+         [](WaveParams& p) {
+             p.burst_enable = 1;
+             p.burst_off_time = 4e-3;
+             p.noise_enable = 1;
+             p.noise_level = -20;
          }},
         {"quiet_gap", [](WaveParams& p) {
              p.burst_enable = 1;
