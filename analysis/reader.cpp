@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -406,6 +407,11 @@ WaveformInfo read_sigmf(const std::string& path, SampleSink& sink) {
         const size_t slash = base.find_last_of("/\\");
         data = (slash == std::string::npos ? std::string() : base.substr(0, slash + 1)) + ds->get<std::string>();
     }
+    // A device or FIFO named as the dataset (/dev/zero) would be read forever.
+    std::error_code ec;
+    const auto kind = std::filesystem::status(data, ec).type();
+    if (!ec && kind != std::filesystem::file_type::regular)
+        throw ReadError("the data file " + data + " is not a regular file");
     std::ifstream in(data, std::ios::binary);
     if (!in) throw ReadError("cannot open the data file " + data);
     const size_t sample_bytes = 2 * static_cast<size_t>(f.bytes);

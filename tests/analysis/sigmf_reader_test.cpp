@@ -267,7 +267,13 @@ INSTANTIATE_TEST_SUITE_P(
             "byte offset 808"},
         Bad{"empty_data", [](json&, std::string& d, std::string&) { d.clear(); }, "holds no samples"},
         Bad{"missing_data", [](json& m, std::string&, std::string&) { m["global"]["core:dataset"] = "gone.bin"; },
-            "cannot open the data file"}),
+            "cannot open the data file"},
+        // A device as the dataset is refused, not read for ever.
+        Bad{"device_data",
+            [](json& m, std::string&, std::string&) {
+                m["global"]["core:dataset"] = "../../../../../../../../../../dev/zero";
+            },
+            "is not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
