@@ -86,6 +86,17 @@ struct DataWriter {
     int64_t saturated = 0;
     std::vector<unsigned char> buf;
 
+    // Full scale of the ci16 codes: the larger channel's burst peak.
+    double scale() const { return head->peak > 0.0 ? head->peak : 1.0; }
+
+    // Removes a file opened for a call that then failed.
+    void abandon() {
+        if (!opened) return;
+        sink.failed = true;  // the new file is removed, the previous one stays
+        sink_close(&sink, path.c_str());
+        opened = false;
+    }
+
     bool open() {
         opened = true;
         md.reset(EVP_MD_CTX_new());
@@ -100,7 +111,7 @@ struct DataWriter {
     bool put(int32_t n, const double* i, const double* q) {
         if (!opened && !open()) return false;
         if (failed) return false;
-        const double peak = head->peak > 0.0 ? head->peak : 1.0;
+        const double peak = scale();
         const size_t bytes_per_sample = type == SampleType::Cf32 ? 8 : 4;
         buf.resize(static_cast<size_t>(n) * bytes_per_sample);
         unsigned char* p = buf.data();
@@ -302,15 +313,12 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     data.head = &c;
     const int32_t rc = orv_11a_conditioned_blocks(&rec, &c, take_block, &data);
     if (rc != 0 && rc != ORV_LENGTH_OVERFLOW) {
-        if (data.opened) {
-            data.failed = true;
-            sink_close(&data.sink, w.data_path.c_str());  // removes the new file
-        }
+        data.abandon();
         return rc;
     }
     w.samples = c.geometry.total;
     w.fs = c.geometry.fs;
-    w.ci16_scale = type == SampleType::Ci16 ? (c.peak > 0.0 ? c.peak : 1.0) : 0.0;
+    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
     std::string sha;
     if (data.finish(sha) != 0) {
         w.failed_path = w.data_path;

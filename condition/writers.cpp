@@ -137,14 +137,17 @@ constexpr int32_t kAwgThreaded = 1 << 18;
 constexpr int32_t kCsvThreaded = 32768;
 bool g_threads = true;
 
+// What the made blocks become.
+enum class Output { kAwg, kCsv, kTake };
+
 struct Job {
     SampleSource src;
-    bool awg;       // AWG codes, else CSV lines
-    double scale;   // AWG full scale
-    int32_t block;  // samples per block
-    int32_t blocks;
-    SampleBlockFn take = nullptr;  // when set, blocks go to it instead of into a file
+    Output out;
+    double scale;                  // AWG full scale
+    SampleBlockFn take = nullptr;  // kTake: the blocks go to it instead of into a file
     void* context = nullptr;
+    int32_t block;                 // samples per block
+    int32_t blocks;
 };
 
 // One block's buffers and results.
@@ -167,8 +170,9 @@ struct Slot {
 };
 
 size_t block_bytes(const Job& job) {
-    if (job.take != nullptr) return 0;
-    return static_cast<size_t>(job.block) * (job.awg ? 8 : kCsvLineMax);
+    const size_t per_sample =
+        job.out == Output::kAwg ? 8 : (job.out == Output::kCsv ? kCsvLineMax : 0);
+    return static_cast<size_t>(job.block) * per_sample;
 }
 
 void block_range(const Job& job, int32_t b, int32_t* start, int32_t* n) {
@@ -214,7 +218,7 @@ void make_block(const Job& job, int32_t b, Slot* sl, double* f, bool output) {
                          sl->si + off, sl->sq + off);
         bi = sl->si;
         bq = sl->sq;
-        if (job.awg) {
+        if (job.out == Output::kAwg) {
             note_round_error(bi + off, n - off, job.scale, start + off, &sl->found.i_at,
                              &sl->found.i_value);
             note_round_error(bq + off, n - off, job.scale, start + off, &sl->found.q_at,
@@ -224,8 +228,8 @@ void make_block(const Job& job, int32_t b, Slot* sl, double* f, bool output) {
     sl->length = 0;
     sl->out_i = bi;
     sl->out_q = bq;
-    if (!output || job.take != nullptr) return;
-    if (job.awg) {
+    if (!output || job.out == Output::kTake) return;
+    if (job.out == Output::kAwg) {
         int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
         for (int32_t k = 0; k < n; k += kCodesPerStep) {
             const int32_t m = n - k < kCodesPerStep ? n - k : kCodesPerStep;
@@ -314,7 +318,7 @@ void worker(Shared* sh, double* f) {
             const bool output = sh->output;
             held.unlock();
             bool ok = true;
-            if (output && job.take != nullptr) {
+            if (output && job.out == Output::kTake) {
                 int32_t start, n;
                 block_range(job, w, &start, &n);
                 ok = job.take(job.context, start, n, sl->out_i, sl->out_q);
@@ -384,10 +388,10 @@ struct Blocks {
 
 // False when the memory cannot be had.
 bool take_blocks(const Job& job, Blocks* k) {
-    const bool csv = !job.awg && job.take == nullptr;
     // A taker of finished samples leaves a second thread nothing to make.
-    const bool work = job.take == nullptr || job.src.tail < job.src.count;
-    k->threaded = g_threads && work && job.src.count >= (csv ? kCsvThreaded : kAwgThreaded);
+    const bool work = job.out != Output::kTake || job.src.tail < job.src.count;
+    const int32_t minimum = job.out == Output::kCsv ? kCsvThreaded : kAwgThreaded;
+    k->threaded = g_threads && work && job.src.count >= minimum;
     k->nslots = k->threaded ? kSlots : 1;
     const size_t block = static_cast<size_t>(job.block);
     const size_t per_slot = 5 * block * sizeof(double) + block_bytes(job);
@@ -424,7 +428,7 @@ void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
     sh.sink = s;
     sh.sel = k->sel;
     sh.found = found;
-    sh.output = s != nullptr || job.take != nullptr;
+    sh.output = s != nullptr || job.out == Output::kTake;
     // With two threads both may write at once (the kernel's copy into the
     // file costs about as much as making the bytes).
     sh.positional = k->threaded && s != nullptr && sink_begin_positional(s, &sh.end);
@@ -449,14 +453,17 @@ void write_blocks(const Job& job, Blocks* k, FileSink* s, RoundErrors* found) {
     k->memory = nullptr;
 }
 
-Job make_job(const SampleSource* src, bool awg, double scale) {
+Job make_job(const SampleSource* src, Output out, double scale, SampleBlockFn take = nullptr,
+             void* context = nullptr) {
     Job job;
     job.src = *src;
     if (job.src.tail > job.src.count || job.src.noise == nullptr) job.src.tail = job.src.count;
     if (job.src.tail < 0) job.src.tail = 0;
-    job.awg = awg;
+    job.out = out;
     job.scale = scale;
-    job.block = awg ? kAwgBlock : kCsvBlock;
+    job.take = take;
+    job.context = context;
+    job.block = out == Output::kCsv ? kCsvBlock : kAwgBlock;
     job.blocks = (job.src.count + job.block - 1) / job.block;
     return job;
 }
@@ -466,17 +473,22 @@ Job make_job(const SampleSource* src, bool awg, double scale) {
 // where the whole stage leaves it.
 void drain_noise(const Job& job, RoundErrors* found) {
     constexpr int32_t kStep = 256;
-    double si[kStep], sq[kStep];
-    for (int32_t start = job.src.tail; start < job.src.count; start += kStep) {
-        const int32_t n = job.src.count - start < kStep ? job.src.count - start : kStep;
-        std::memcpy(si, job.src.i + start, static_cast<size_t>(n) * sizeof(double));
-        std::memcpy(sq, job.src.q + start, static_cast<size_t>(n) * sizeof(double));
-        noise_continue(job.src.noise, n, si, sq);
-        if (!job.awg) continue;
-        RoundErrors block;
-        note_round_error(si, n, job.scale, start, &block.i_at, &block.i_value);
-        note_round_error(sq, n, job.scale, start, &block.q_at, &block.q_value);
-        merge_round_errors(block, found);
+    double x1[kStep], x2[kStep], s[kStep], si[kStep], sq[kStep], f[kStep];
+    int32_t sel[2 * kStep];
+    Job small = job;
+    small.block = kStep;
+    small.blocks = (job.src.count + kStep - 1) / kStep;
+    Slot sl;
+    sl.x1 = x1;
+    sl.x2 = x2;
+    sl.s = s;
+    sl.si = si;
+    sl.sq = sq;
+    sl.bytes = nullptr;
+    for (int32_t b = job.src.tail / kStep; b < small.blocks; ++b) {
+        draw_block(small, b, &sl, sel);
+        make_block(small, b, &sl, f, false);
+        merge_round_errors(sl.found, found);
     }
 }
 
@@ -513,7 +525,7 @@ int32_t write_awg_stream(const char* path, const SampleSource* src, double scale
                          double crest_q, double papr, double fs, RoundErrors* found) {
     *found = RoundErrors{};
     if (src->count < 0) return 1;
-    return write_job(make_job(src, true, scale), path,
+    return write_job(make_job(src, Output::kAwg, scale), path,
                      [&](FileSink* s) {
                          return open_awg(path, crest_i, crest_q, papr, fs, src->count, s);
                      },
@@ -531,17 +543,13 @@ int32_t write_csv_stream(const char* path, const SampleSource* src) {
     if (src->count < 0) return 1;
     RoundErrors found;
     // Lines are "%15.10le,%15.10le\n", formatted without the C library's locale.
-    return write_job(make_job(src, false, 0.0), path,
+    return write_job(make_job(src, Output::kCsv, 0.0), path,
                      [&](FileSink* s) { return sink_open(path, false, s); }, nullptr, &found);
 }
 
 int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* context) {
     if (src->count < 0) return 0;
-    Job job = make_job(src, false, 0.0);
-    job.take = take;
-    job.context = context;
-    job.block = kAwgBlock;
-    job.blocks = (job.src.count + job.block - 1) / job.block;
+    const Job job = make_job(src, Output::kTake, 0.0, take, context);
     Blocks k;
     if (!take_blocks(job, &k)) {
         RoundErrors found;

@@ -177,12 +177,15 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         shift_frequency(g.burst, b.i, b.q, p.freq_error, g.fs, -1, b.i, b.q);
     if (std::fabs(p.dc_offset_re) >= 1e-12 || std::fabs(p.dc_offset_im) >= 1e-12)
         add_dc_offset(static_cast<double>(g.burst), p.dc_offset_re, p.dc_offset_im, b.i, b.q);
+    // From sample `stored` on, the output adds the rest of the noise stage.
+    const int32_t stored = stream_gap ? g.burst : g.total;
     NoiseRun noise;
     if (p.noise_enable == 1) {
         noise_begin(p.noise_level, &noise);
-        noise_continue(&noise, stream_gap ? g.burst : g.total, b.i, b.q);
+        noise_continue(&noise, stored, b.i, b.q);
         if (!stream_gap) noise_end(&noise);
     }
+    const SampleSource src{b.i, b.q, g.total, stored, stream_gap ? &noise : nullptr};
     if (p.sine_enable == 1) add_sine_interferer(g.burst, p.sine_level, p.sine_freq, g.fs, b.i, b.q);
     if (p.if_enable == 1) convert_to_if(g.burst, b.i, b.q, p.if_freq, g.fs, -1, b.i, b.q);
 
@@ -197,8 +200,6 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
         params->crest_i = keep->crest_i;
         params->crest_q = keep->crest_q;
         if (take != nullptr) {
-            const SampleSource src{b.i, b.q, g.total, stream_gap ? g.burst : g.total,
-                                   stream_gap ? &noise : nullptr};
             const int32_t handed = hand_over_samples(&src, take, context);
             if (stream_gap) noise_end(&noise);
             return handed == 0 ? result : ORV_NO_MEMORY;
@@ -211,9 +212,6 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
     }
 
     // 15-17. Measure, quantise and write the AWG file, or write the CSV file.
-    // From sample `stored` on, the writer adds the rest of the noise stage.
-    const int32_t stored = stream_gap ? g.burst : g.total;
-    const SampleSource src{b.i, b.q, g.total, stored, stream_gap ? &noise : nullptr};
     int32_t written;
     double crest_i = 0.0, crest_q = 0.0, papr = 0.0;
     if (output_mode == 0) {
