@@ -36,6 +36,8 @@ void data_coder_start(DataCoder* c, const FrameRate* rate, const uint8_t* psdu, 
     c->next = 0;
     c->scrambler = scrambler_init & 0x7F;
     c->encoder = 0;
+    for (int32_t k = 0; k < rate->n_cbps; ++k)
+        c->position[k] = static_cast<int16_t>(interleave_index(k, rate->n_cbps, rate->n_bpsc));
 }
 
 void data_symbol_bits(const DataCoder* c, int32_t* bits) {
@@ -70,7 +72,7 @@ int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32
     puncture(out, a, b, r.n_dbps, r.coding_rate, &count);
     if (interleaved != nullptr)
         for (int32_t k = 0; k < r.n_cbps; ++k)
-            interleaved[interleave_index(k, r.n_cbps, r.n_bpsc)] = out[k];
+            interleaved[c->position[k]] = out[k];
     if (scrambled != nullptr)
         for (int32_t k = 0; k < r.n_dbps; ++k) scrambled[k] = mixed[k];
     if (coded != nullptr)

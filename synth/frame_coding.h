@@ -37,6 +37,7 @@ struct DataCoder {
     int32_t next;         // index of the next symbol to code
     int32_t scrambler;    // scrambler register
     int32_t encoder;      // convolutional encoder register
+    int16_t position[kMaxCbps];  // interleaver: where coded bit k of a symbol goes
 };
 
 // Prepares the coder of psdu (length octets, not copied: it must outlive the

@@ -20,15 +20,23 @@ struct SequenceLevels {
 };
 
 void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
+    double peak_i = m->peak_i, peak_q = m->peak_q, peak_c = m->peak_c;
+    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0;
     for (int32_t k = 0; k < n; ++k) {
         const double pi = i[k] * i[k], pq = q[k] * q[k], pc = pi + pq;
-        if (pi > m->peak_i) m->peak_i = pi;
-        if (pq > m->peak_q) m->peak_q = pq;
-        if (pc > m->peak_c) m->peak_c = pc;
-        m->sum_i += pi;
-        m->sum_q += pq;
-        m->sum_c += pc;
+        peak_i = pi > peak_i ? pi : peak_i;
+        peak_q = pq > peak_q ? pq : peak_q;
+        peak_c = pc > peak_c ? pc : peak_c;
+        sum_i += pi;
+        sum_q += pq;
+        sum_c += pc;
     }
+    m->peak_i = peak_i;
+    m->peak_q = peak_q;
+    m->peak_c = peak_c;
+    m->sum_i += sum_i;
+    m->sum_q += sum_q;
+    m->sum_c += sum_c;
 }
 
 // Power ratio in dB of a squared peak over a mean (0 dB for no power).

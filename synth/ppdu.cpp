@@ -31,32 +31,38 @@ int32_t ppdu_layout(const FrameRate* rate, int32_t length, int32_t os, int32_t L
     return 0;
 }
 
-int32_t ppdu_scratch_size(int32_t os) { return 2 * 160 * os; }
+int32_t ppdu_scratch_size(int32_t os) { return 2 * 160 * os + 16 * os + 1; }
+
+void transition_ramp(int32_t L, double* ramp) {
+    const int32_t h = L < 2 ? 0 : L / 2;
+    for (int32_t j = 0; j <= 2 * h; ++j) {
+        const double s = std::sin(kHalfPi * (0.5 + static_cast<double>(j - h) / L));
+        ramp[j] = s * s;
+    }
+}
 
 void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_t tail_from,
-                   int32_t head_to, int32_t L, double* out_i, double* out_q) {
+                   int32_t head_to, int32_t L, const double* ramp, double* out_i,
+                   double* out_q) {
     const int32_t h = L < 2 ? 0 : L / 2;
-    for (int32_t n = -h; n < 0; ++n) {
-        const double s = std::sin(kHalfPi * (0.5 + static_cast<double>(n) / L));
-        out_i[n] += s * s * seg_i[head_to + n];
-        out_q[n] += s * s * seg_q[head_to + n];
+    // Rising edge: sample n in -h..h-1 weighs ramp[n + h].
+    for (int32_t n = -h; n < h; ++n) {
+        const double xi = n < 0 ? seg_i[head_to + n] : seg_i[n];
+        const double xq = n < 0 ? seg_q[head_to + n] : seg_q[n];
+        out_i[n] += ramp[n + h] * xi;
+        out_q[n] += ramp[n + h] * xq;
     }
-    for (int32_t n = 0; n < len; ++n) {
-        double w = 1.0;
-        if (n < h) {
-            const double s = std::sin(kHalfPi * (0.5 + static_cast<double>(n) / L));
-            w = s * s;
-        } else if (n >= len - h) {
-            const double s = std::sin(kHalfPi * (0.5 - static_cast<double>(n - len) / L));
-            w = s * s;
-        }
-        out_i[n] += w * seg_i[n];
-        out_q[n] += w * seg_q[n];
+    for (int32_t n = h; n < len - h; ++n) {
+        out_i[n] += seg_i[n];
+        out_q[n] += seg_q[n];
     }
-    for (int32_t n = len; n < len + h; ++n) {
-        const double s = std::sin(kHalfPi * (0.5 - static_cast<double>(n - len) / L));
-        out_i[n] += s * s * seg_i[tail_from + n - len];
-        out_q[n] += s * s * seg_q[tail_from + n - len];
+    // Falling edge: sample len + m, m in -h..h-1, weighs ramp[h - m].
+    for (int32_t m = -h; m < h; ++m) {
+        const int32_t n = len + m;
+        const double xi = m < 0 ? seg_i[n] : seg_i[tail_from + m];
+        const double xq = m < 0 ? seg_q[n] : seg_q[tail_from + m];
+        out_i[n] += ramp[h - m] * xi;
+        out_q[n] += ramp[h - m] * xq;
     }
 }
 
@@ -69,6 +75,8 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
     std::memset(out_q, 0, static_cast<size_t>(lay.span) * sizeof(double));
     double* seg_i = scratch;
     double* seg_q = scratch + 160 * os;
+    double* ramp = scratch + 320 * os;
+    transition_ramp(L, ramp);
     double* at_i = out_i + lay.lead;
     double* at_q = out_q + lay.lead;
 
@@ -77,10 +85,10 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
     // forwards from 32 * os.
     int32_t status = build_short_training(seg_i, seg_q, 0, os);
     if (status != 0) return status;
-    overlay_field(seg_i, seg_q, 160 * os, 0, 160 * os, L, at_i, at_q);
+    overlay_field(seg_i, seg_q, 160 * os, 0, 160 * os, L, ramp, at_i, at_q);
     status = build_long_training(seg_i, seg_q, 0, os);
     if (status != 0) return status;
-    overlay_field(seg_i, seg_q, 160 * os, 32 * os, 128 * os, L, at_i + 160 * os,
+    overlay_field(seg_i, seg_q, 160 * os, 32 * os, 128 * os, L, ramp, at_i + 160 * os,
                   at_q + 160 * os);
 
     // OFDM symbols continue before the guard interval with the end of the
@@ -88,7 +96,7 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
     int32_t pilot_state = 0xFFFF;
     status = build_signal_symbol(os, rate->rate_index, length, &pilot_state, 0, seg_i, seg_q);
     if (status != 0) return status;
-    overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, at_i + 320 * os, at_q + 320 * os);
+    overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + 320 * os, at_q + 320 * os);
 
     DataCoder coder;
     data_coder_start(&coder, rate, psdu, length, scrambler_init);
@@ -99,7 +107,7 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
                                    &pilot_state, 0, seg_i, seg_q);
         if (status != 0) return status;
         const int32_t at = (400 + 80 * k) * os;
-        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, at_i + at, at_q + at);
+        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at);
     }
     return 0;
 }

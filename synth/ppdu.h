@@ -22,12 +22,16 @@ struct PpduLayout {
 int32_t ppdu_layout(const FrameRate* rate, int32_t length, int32_t os, int32_t L, PpduLayout* out);
 // Scratch doubles build_ppdu needs at os.
 int32_t ppdu_scratch_size(int32_t os);
+// The 17.3.2.5 window's rising edge over L samples: ramp[j] =
+// sin^2(pi/2 (0.5 + (j - L/2) / L)) for j = 0..2 (L/2) (nothing for L < 2).
+void transition_ramp(int32_t L, double* ramp);
 // Adds a field of len samples at out (its sample 0), extended cyclically and
-// weighted by the transition window of L samples: before sample 0 it continues
-// as seg[head_to - j], after the end as seg[tail_from + j]. out must have room
-// for L / 2 samples on either side.
+// weighted by the transition window of L samples (ramp of transition_ramp):
+// before sample 0 it continues as seg[head_to - j], after the end as
+// seg[tail_from + j]. out must have room for L / 2 samples on either side.
 void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_t tail_from,
-                   int32_t head_to, int32_t L, double* out_i, double* out_q);
+                   int32_t head_to, int32_t L, const double* ramp, double* out_i,
+                   double* out_q);
 // Writes the PPDU of psdu (length octets) at a rate with the scrambler's
 // initial state (1..127) into out_i/out_q[0..layout.span-1]. scratch holds
 // ppdu_scratch_size(os) doubles. Returns 0, 1 for arguments ppdu_layout
