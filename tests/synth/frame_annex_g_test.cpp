@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ struct BitTable {
     bool last_symbol;
     std::vector<std::vector<int32_t>> CodedExample::*stage;
 };
+
+void PrintTo(const BitTable& t, std::ostream* os) { *os << t.name; }
 
 class FrameAnnexGBits : public ::testing::TestWithParam<BitTable> {};
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -150,6 +151,8 @@ struct Geometry {
     int32_t lead;  // ramp samples before the first field
     int32_t tail;  // ramp samples after the last DATA symbol
 };
+
+void PrintTo(const Geometry& g, std::ostream* os) { *os << g.name; }
 
 class SequenceGeometry : public ::testing::TestWithParam<Geometry> {};
 
@@ -304,6 +307,8 @@ const BadCase kBadCases[] = {
      },
      ORV_SEQ_BAD_IQ_INVERSE | ORV_SEQ_BAD_SCRAMBLER, 0},
 };
+
+void PrintTo(const BadCase& b, std::ostream* os) { *os << b.name; }
 
 class SequenceBadInput : public ::testing::TestWithParam<BadCase> {};
 
