@@ -70,7 +70,11 @@ void BM_Sequence1000Frames54MbpsAwg(benchmark::State& state) {
     }
     report(state, p.total_samples, path);
 }
-BENCHMARK(BM_Sequence1000Frames54MbpsAwg)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Sequence1000Frames54MbpsAwg)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 // The test-pattern burst at the same rate and oversampling (151 symbols, no gap).
 void BM_PatternBurst54MbpsAwg(benchmark::State& state) {
@@ -90,6 +94,10 @@ void BM_PatternBurst54MbpsAwg(benchmark::State& state) {
     }
     report(state, (400 + 80 * 151) * static_cast<int64_t>(p.oversampling), path);
 }
-BENCHMARK(BM_PatternBurst54MbpsAwg)->Arg(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PatternBurst54MbpsAwg)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 }  // namespace

@@ -2,7 +2,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "frame_coding.h"
 #include "ppdu.h"
@@ -126,6 +130,103 @@ void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_
     }
 }
 
+namespace {
+
+bool g_threads = true;
+
+}  // namespace
+
+// The helper thread's side: packet k is built into slot k % 2 once the
+// consumer has given that slot back; built[k % 2] names the packet it holds.
+struct PacketBuilder {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+    bool stop = false;
+    int32_t built[2] = {-1, -1};  // packet index held by each slot (-1: free)
+    int32_t status[2] = {0, 0};
+};
+
+namespace {
+
+// Builds packet k of the sequence into slot k % 2. Returns build_ppdu's status.
+int32_t build_packet(SequenceRun* r, int32_t k) {
+    const OrvPacket& pk = r->packets[k];
+    FrameRate rate;
+    frame_rate(pk.rate_index, &rate);
+    return build_ppdu(r->setup.os, r->setup.L, &rate, pk.psdu, pk.psdu_length, pk.scrambler_init,
+                      r->scratch, r->slot_i[k & 1], r->slot_q[k & 1]);
+}
+
+void build_ahead(SequenceRun* r) {
+    PacketBuilder& b = *r->builder;
+    for (int32_t k = 0; k < r->count; ++k) {
+        {
+            std::unique_lock<std::mutex> hold(b.lock);
+            b.changed.wait(hold, [&] { return b.stop || b.built[k & 1] < 0; });
+            if (b.stop) return;
+        }
+        const int32_t status = build_packet(r, k);
+        {
+            std::lock_guard<std::mutex> hold(b.lock);
+            b.built[k & 1] = k;
+            b.status[k & 1] = status;
+        }
+        b.changed.notify_all();
+        if (status != 0) return;
+    }
+}
+
+// Starts the helper thread from packet 0; without one, packets are built when needed.
+void start_builder(SequenceRun* r) {
+    if (!g_threads || r->count < 2) return;
+    PacketBuilder* b = new (std::nothrow) PacketBuilder;
+    if (b == nullptr) return;
+    r->builder = b;
+    try {
+        b->thread = std::thread(build_ahead, r);
+    } catch (...) {
+        delete b;
+        r->builder = nullptr;
+    }
+}
+
+void stop_builder(SequenceRun* r) {
+    PacketBuilder* b = r->builder;
+    if (b == nullptr) return;
+    {
+        std::lock_guard<std::mutex> hold(b->lock);
+        b->stop = true;
+    }
+    b->changed.notify_all();
+    b->thread.join();
+    delete b;
+    r->builder = nullptr;
+}
+
+// Makes packet k the one handed out (slot k % 2), giving packet k - 1's slot
+// back to the helper thread. Returns 0, or -1 when its inverse FFT ran out of memory.
+int32_t next_packet(SequenceRun* r, int32_t k) {
+    int32_t status;
+    if (r->builder == nullptr) {
+        status = build_packet(r, k);
+    } else {
+        PacketBuilder& b = *r->builder;
+        {
+            std::unique_lock<std::mutex> hold(b.lock);
+            if (k > 0) b.built[(k - 1) & 1] = -1;
+            b.changed.notify_all();
+            b.changed.wait(hold, [&] { return b.built[k & 1] == k; });
+            status = b.status[k & 1];
+        }
+    }
+    r->pkt_i = r->slot_i[k & 1];
+    r->pkt_q = r->slot_q[k & 1];
+    return status == 0 ? 0 : -1;
+}
+
+}  // namespace
+
 int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacket* packets,
                       int32_t count, const SequenceSetup* s) {
     std::memset(r, 0, sizeof *r);
@@ -138,13 +239,15 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
     const size_t scratch = static_cast<size_t>(ppdu_scratch_size(s->os));
     const size_t taps = r->filter_on ? static_cast<size_t>(p->filter_taps) : 0;
     const size_t window = r->filter_on ? taps - 1 + kSequenceBlock : 0;
-    // One block: the PPDU's I and Q, the builder's scratch, the taps and the filter's windows.
+    // One block: two PPDUs' I and Q, the builder's scratch, the taps and the filter's windows.
     double* block =
-        static_cast<double*>(std::malloc((2 * span + scratch + taps + 2 * window) * sizeof(double)));
+        static_cast<double*>(std::malloc((4 * span + scratch + taps + 2 * window) * sizeof(double)));
     if (block == nullptr) return 1;
-    r->pkt_i = block;
-    r->pkt_q = block + span;
-    r->scratch = block + 2 * span;
+    for (int32_t k = 0; k < 2; ++k) {
+        r->slot_i[k] = block + 2 * k * span;
+        r->slot_q[k] = block + (2 * k + 1) * span;
+    }
+    r->scratch = block + 4 * span;
     if (r->filter_on) {
         StreamFilter& f = r->filter;
         f.taps = p->filter_taps;
@@ -168,13 +271,18 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
 }
 
 void sequence_close(SequenceRun* r) {
+    stop_builder(r);
     if (r->p != nullptr && r->p->noise_enable == 1) noise_end(&r->noise);
-    std::free(r->pkt_i);
-    r->pkt_i = nullptr;
+    std::free(r->slot_i[0]);
+    r->slot_i[0] = nullptr;
     r->p = nullptr;
 }
 
+void sequence_enable_threads(bool on) { g_threads = on; }
+
 void sequence_rewind(SequenceRun* r) {
+    stop_builder(r);
+    start_builder(r);
     r->next_packet = 0;
     r->span = 0;
     r->at = 0;
@@ -207,15 +315,12 @@ int32_t raw_samples(SequenceRun* r, int32_t n, double* i, double* q) {
             if (r->idle_left > 0) r->idle_left -= m < r->idle_left ? m : r->idle_left;
             k += static_cast<int32_t>(m);
         } else {
-            const OrvPacket& pk = r->packets[r->next_packet++];
+            const OrvPacket& pk = r->packets[r->next_packet];
             FrameRate rate;
             PpduLayout lay;
             frame_rate(pk.rate_index, &rate);
             ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
-            const int32_t status = build_ppdu(r->setup.os, r->setup.L, &rate, pk.psdu,
-                                              pk.psdu_length, pk.scrambler_init, r->scratch,
-                                              r->pkt_i, r->pkt_q);
-            if (status != 0) return -1;
+            if (next_packet(r, r->next_packet++) != 0) return -1;
             r->span = lay.span;
             r->at = 0;
             r->idle_left = idle_samples(pk.idle_time, r->setup.fs);

@@ -39,6 +39,8 @@ struct StreamFilter {
     double* win_q;
 };
 
+struct PacketBuilder;
+
 // The producer: where it stands in the sequence and the stages' state.
 struct SequenceRun {
     const OrvSequenceParams* p;
@@ -50,8 +52,11 @@ struct SequenceRun {
     int32_t at;            // next sample of it to hand out
     int64_t idle_left;     // zero samples still due after it
     int64_t position;      // index of the next conditioned sample
-    double* pkt_i;         // the current PPDU (max_span samples each)
-    double* pkt_q;
+    double* slot_i[2];     // two PPDU buffers (max_span samples each): packet k uses k % 2
+    double* slot_q[2];
+    const double* pkt_i;   // the PPDU being handed out
+    const double* pkt_q;
+    PacketBuilder* builder;  // the helper thread building the next PPDU, or null
     double* scratch;       // build_ppdu's scratch
     bool filter_on;
     StreamFilter filter;
@@ -68,8 +73,11 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
                       int32_t count, const SequenceSetup* s);
 // Releases the producer; the noise generator's table goes back to the process.
 void sequence_close(SequenceRun* r);
-// Goes back to sample 0 with the same noise.
+// Goes back to sample 0 with the same noise; the next PPDUs are built on a
+// helper thread while the current one is handed out, when one can be had.
 void sequence_rewind(SequenceRun* r);
+// Switches the helper thread on (the default) or off, so tests can compare both.
+void sequence_enable_threads(bool on);
 // The next n (1..kSequenceBlock) conditioned samples. Returns 0, or -1 when an
 // inverse FFT ran out of memory.
 int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "noise.h"
 #include "orvasynth.h"
+#include "sequence.h"
 #include "synth/reference/frame_receiver.h"
 
 namespace {
@@ -379,6 +381,30 @@ TEST(SequenceBlocks, StopAfterTheFirstBlock) {
     };
     EXPECT_EQ(orv_11a_sequence_blocks(&p, pk.list.data(), 1, stop, &calls, nullptr), ORV_STOPPED);
     EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The helper thread that builds the next PPDUs changes no sample.
+TEST(SequenceBlocks, SameSamplesWithoutTheHelperThread) {
+    const std::vector<Frame> frames = {{7, 1028, 1, 20e-6}, {3, 200, 2, 0.0}, {0, 40, 3, 1e-6},
+                                       {5, 700, 4, 5e-6}};
+    const Packets pk(frames);
+    OrvSequenceParams p = plain_params(4, 20);
+    p.noise_enable = 1;
+    p.noise_level = -40.0;
+    int32_t table[kNoiseTableSize + 1];
+    noise_table_copy(table);
+    std::vector<int64_t> starts;
+    const Collected threaded = run_blocks(&p, pk, &starts);
+    noise_table_restore(table);
+    sequence_enable_threads(false);
+    const Collected alone = run_blocks(&p, pk, &starts);
+    sequence_enable_threads(true);
+    EXPECT_TRUE(threaded.i == alone.i);
+    EXPECT_TRUE(threaded.q == alone.q);
 }
 
 }  // namespace
