@@ -45,8 +45,9 @@ void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_
                    int32_t head_to, int32_t L, const double* ramp, double* out_i,
                    double* out_q) {
     const int32_t h = L < 2 ? 0 : L / 2;
-    // Rising edge: sample n in -h..h-1 weighs ramp[n + h].
-    for (int32_t n = -h; n < h; ++n) {
+    // Rising edge: sample n in -h..h-1 weighs ramp[n + h]; the samples
+    // before the first nonzero weight are not the field's to touch.
+    for (int32_t n = -lead_samples(L); n < h; ++n) {
         const double xi = n < 0 ? seg_i[head_to + n] : seg_i[n];
         const double xq = n < 0 ? seg_q[head_to + n] : seg_q[n];
         out_i[n] += ramp[n + h] * xi;

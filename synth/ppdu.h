@@ -28,7 +28,7 @@ void transition_ramp(int32_t L, double* ramp);
 // Adds a field of len samples at out (its sample 0), extended cyclically and
 // weighted by the transition window of L samples (ramp of transition_ramp):
 // before sample 0 it continues as seg[head_to - j], after the end as
-// seg[tail_from + j]. out must have room for L / 2 samples on either side.
+// seg[tail_from + j]. Writes out[-lead .. len + L/2 - 1] (lead as in PpduLayout).
 void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_t tail_from,
                    int32_t head_to, int32_t L, const double* ramp, double* out_i,
                    double* out_q);

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -138,6 +140,40 @@ TEST(FrameAnnexG, WholePacketEqualsTheAnnexTimeDomain) {
                           << annex_g::kPacket[n][0] << ", " << annex_g::kPacket[n][1];
     }
     EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// build_ppdu writes its span and nothing around it, for even and odd
+// transition lengths (a write outside, even of +0, turns a signalling NaN quiet).
+TEST(FramePpdu, WritesOnlyItsSpan) {
+    FrameRate rate;
+    ASSERT_EQ(frame_rate(2, &rate), 0);
+    const double guard = std::numeric_limits<double>::signaling_NaN();
+    for (int32_t os : {1, 4}) {
+        for (int32_t L : {0, 1, 2, 3, 8, 16 * os}) {
+            SCOPED_TRACE("os " + std::to_string(os) + ", L " + std::to_string(L));
+            PpduLayout lay;
+            ASSERT_EQ(ppdu_layout(&rate, 20, os, L, &lay), 0);
+            EXPECT_EQ(lay.span, lay.lead + lay.core + (L < 2 ? 0 : L / 2));
+            std::vector<double> scratch(ppdu_scratch_size(os));
+            std::vector<double> i(lay.span + 2, guard), q(lay.span + 2, guard);
+            ASSERT_EQ(build_ppdu(os, L, &rate, annex_g::kPsdu, 20, 93, scratch.data(),
+                                 i.data() + 1, q.data() + 1),
+                      0);
+            for (const auto* v : {&i, &q}) {
+                EXPECT_EQ(std::memcmp(&v->front(), &guard, sizeof guard), 0);
+                EXPECT_EQ(std::memcmp(&v->back(), &guard, sizeof guard), 0);
+            }
+            // The first and last samples of the span carry the ramps (nonzero).
+            if (L >= 2) {
+                EXPECT_NE(i[1], 0.0);
+                EXPECT_NE(i[lay.span], 0.0);
+            }
+        }
+    }
 }
 
 }  // namespace
