@@ -46,12 +46,17 @@ inline std::vector<Bin> symbol_bins(const double* xi, const double* xq, int32_t 
     const int32_t delta = 8 * os;
     const double two_pi = 2.0 * std::numbers::pi;
     std::vector<Bin> out(64, Bin{0.0, 0.0});
+    std::vector<double> cos_t(m), sin_t(m);  // e^(-j 2 pi r / m)
+    for (int32_t r = 0; r < m; ++r) {
+        cos_t[r] = std::cos(two_pi * r / m);
+        sin_t[r] = -std::sin(two_pi * r / m);
+    }
     for (int32_t k = -26; k <= 26; ++k) {
         double ar = 0.0, ai = 0.0;
         const int32_t kk = (k + m) % m;
         for (int32_t t = 0; t < m; ++t) {
-            const double a = -two_pi * static_cast<double>((static_cast<int64_t>(kk) * t) % m) / m;
-            const double c = std::cos(a), s = std::sin(a);
+            const int32_t r = static_cast<int32_t>((static_cast<int64_t>(kk) * t) % m);
+            const double c = cos_t[r], s = sin_t[r];
             const double re = xi[16 * os - delta + t], im = xq[16 * os - delta + t];
             ar += re * c - im * s;
             ai += re * s + im * c;
