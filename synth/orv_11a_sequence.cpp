@@ -17,13 +17,16 @@ namespace {
 struct SequenceLevels {
     double peak_i = 0.0, peak_q = 0.0, peak_c = 0.0;  // squared peaks
     double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0;
+    double scale = 0.0;  // largest absolute sample of either channel
 };
 
 void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
     double peak_i = m->peak_i, peak_q = m->peak_q, peak_c = m->peak_c;
-    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0;
+    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0, scale = m->scale;
     for (int32_t k = 0; k < n; ++k) {
         const double pi = i[k] * i[k], pq = q[k] * q[k], pc = pi + pq;
+        const double a = std::fabs(i[k]) > std::fabs(q[k]) ? std::fabs(i[k]) : std::fabs(q[k]);
+        scale = a > scale ? a : scale;
         peak_i = pi > peak_i ? pi : peak_i;
         peak_q = pq > peak_q ? pq : peak_q;
         peak_c = pc > peak_c ? pc : peak_c;
@@ -34,6 +37,7 @@ void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) 
     m->peak_i = peak_i;
     m->peak_q = peak_q;
     m->peak_c = peak_c;
+    m->scale = scale;
     m->sum_i += sum_i;
     m->sum_q += sum_q;
     m->sum_c += sum_c;
@@ -111,7 +115,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
         p->crest_i = ratio_db(m.peak_i, m.sum_i, s.total);
         p->crest_q = ratio_db(m.peak_q, m.sum_q, s.total);
         p->papr = ratio_db(m.peak_c, m.sum_c, s.total);
-        scale = std::sqrt(m.peak_i > m.peak_q ? m.peak_i : m.peak_q);
+        scale = m.scale;
         opened = awg_parts_open(path, p->crest_i, p->crest_q, p->papr, s.fs, s.total, &sink);
     } else {
         opened = csv_parts_open(path, &sink);

@@ -2,6 +2,7 @@
 // orv_11a_sequence_blocks, decoded by the tests' own receiver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -221,6 +222,26 @@ TEST(SequenceFiles, AwgHeaderAndCsvDecode) {
     EXPECT_EQ(bytes.size(), at + tag.size() + 8 * static_cast<size_t>(p.total_samples) + 1);
     EXPECT_GT(p.papr, 3.0);
     EXPECT_EQ(p.bad_packet, -1);
+    // 14-bit offset-binary codes scaled to the sequence's peak: one channel
+    // reaches an end of the range, and the idle time sits at mid-scale.
+    int32_t lowest = 1 << 14, highest = -1;
+    const size_t data = at + tag.size();
+    auto code = [&](size_t n, int c) {
+        int32_t v = 0;
+        for (int b = 3; b >= 0; --b) v = (v << 8) | static_cast<uint8_t>(bytes[data + 8 * n + 4 * c + b]);
+        return v;
+    };
+    for (size_t n = 0; n < static_cast<size_t>(p.total_samples); ++n)
+        for (int c = 0; c < 2; ++c) {
+            lowest = std::min(lowest, code(n, c));
+            highest = std::max(highest, code(n, c));
+        }
+    EXPECT_GE(lowest, 0);
+    EXPECT_LE(highest, 16383);
+    EXPECT_TRUE(lowest <= 1 || highest >= 16382) << lowest << ".." << highest;
+    const size_t idle = static_cast<size_t>(starts[1]) - 10;  // inside the 5 us idle time
+    EXPECT_EQ(code(idle, 0), 8191);
+    EXPECT_EQ(code(idle, 1), 8191);
 
     ASSERT_EQ(orv_11a_sequence(&p, pk.list.data(), 2, 1, csv.c_str(), nullptr), 0);
     EXPECT_EQ(p.papr, 0.0);
