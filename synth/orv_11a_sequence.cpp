@@ -54,8 +54,9 @@ struct SequenceCall {
     SequenceRun run{};
     double* block = nullptr;  // I then Q, kSequenceBlock each
     bool open = false;
+    bool complete = false;  // the last pass ran to the end of the sequence
     ~SequenceCall() {
-        if (open) sequence_close(&run);
+        if (open) sequence_close(&run, complete);
         std::free(block);
         fft_release_tables();
     }
@@ -128,6 +129,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
         return !sink.failed;
     });
     if (pass == -1) sink.failed = true;  // abandoned: the previous file stays
+    c->complete = pass == 0;
     const int32_t closed =
         output_mode == 0 ? awg_parts_close(&sink, path) : csv_parts_close(&sink, path);
     if (pass == -1) return ORV_NO_MEMORY;
@@ -179,6 +181,7 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_blocks(OrvSequenceParams* p
                              const int32_t pass = each_block(
                                  c, [&](int64_t first, int32_t n, const double* i,
                                         const double* q) { return take(context, first, n, i, q) == 0; });
+                             c->complete = pass == 0;
                              return pass == 0 ? ORV_OK : pass == 1 ? ORV_STOPPED : ORV_NO_MEMORY;
                          });
 }

@@ -270,9 +270,10 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
     return 0;
 }
 
-void sequence_close(SequenceRun* r) {
+void sequence_close(SequenceRun* r, bool complete) {
     stop_builder(r);
-    if (r->p != nullptr && r->p->noise_enable == 1) noise_end(&r->noise);
+    if (r->p != nullptr && r->p->noise_enable == 1)
+        noise_end(complete ? &r->noise : &r->noise_start);
     std::free(r->slot_i[0]);
     r->slot_i[0] = nullptr;
     r->p = nullptr;

@@ -71,8 +71,10 @@ struct SequenceRun {
 // noise runs). Returns 0, or 1 when memory ran out (nothing held).
 int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacket* packets,
                       int32_t count, const SequenceSetup* s);
-// Releases the producer; the noise generator's table goes back to the process.
-void sequence_close(SequenceRun* r);
+// Releases the producer. The noise generator's table goes back to the process
+// where the sequence's noise ends (complete: the last pass ran to its end) or,
+// else, as it was before the call.
+void sequence_close(SequenceRun* r, bool complete);
 // Goes back to sample 0 with the same noise; the next PPDUs are built on a
 // helper thread while the current one is handed out, when one can be had.
 void sequence_rewind(SequenceRun* r);

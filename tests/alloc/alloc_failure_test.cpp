@@ -227,3 +227,127 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<AllocCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Packet sequences: each allocation of orv_11a_sequence failing in turn (the
+// producer's block, the FFT tables, the file's stream, the helper thread that
+// builds the next PPDUs). The call returns ORV_NO_MEMORY with the previous
+// file in place and the noise generator as it was, or, when only the helper
+// thread was refused, writes the very file it writes otherwise.
+struct SequenceAllocCase {
+    const char* name;
+    int32_t mode;
+    int32_t packets;
+    bool filter_and_noise;
+};
+
+void PrintTo(const SequenceAllocCase& c, std::ostream* os) { *os << c.name; }
+
+class SequenceAllocationFailure : public ::testing::TestWithParam<SequenceAllocCase> {};
+
+int32_t call_sequence(const SequenceAllocCase& c, const std::string& path) {
+    static uint8_t psdu[300];
+    for (size_t k = 0; k < sizeof psdu; ++k) psdu[k] = static_cast<uint8_t>(k * 7 + 1);
+    OrvPacket list[3];
+    for (int32_t k = 0; k < 3; ++k) {
+        list[k] = OrvPacket{};
+        list[k].size = sizeof(OrvPacket);
+        list[k].rate_index = 2 * k + 1;
+        list[k].scrambler_init = 5 + k;
+        list[k].psdu_length = 100 * (k + 1);
+        list[k].psdu = psdu;
+        list[k].idle_time = 4e-6;
+    }
+    OrvSequenceParams p{};
+    p.size = sizeof p;
+    p.oversampling = 5;  // chirp-z transforms
+    p.channel_mhz = 20;
+    p.window_tr = 100e-9;
+    if (c.filter_and_noise) {
+        p.filter_cutoff = 10e6;
+        p.filter_rolloff = 0.25;
+        p.filter_taps = 61;
+        p.noise_enable = 1;
+        p.noise_level = -30.0;
+    }
+    return orv_11a_sequence(&p, list, c.packets, c.mode, path.c_str(), nullptr);
+}
+
+TEST_P(SequenceAllocationFailure, EveryAllocationFailsCleanly) {
+    const SequenceAllocCase& c = GetParam();
+    TempDir dir("alloc_seq");
+    const std::string path = dir.file(c.mode == 0 ? "frames.awv" : "frames.csv");
+    int32_t table[33];
+    noise_table_copy(table);
+    ASSERT_EQ(call_sequence(c, path), 0);
+    noise_table_restore(table);
+    ASSERT_EQ(call_sequence(c, path), 0);
+    const std::string expected = read_file(path);
+
+    g_fail_at = -1;
+    g_made = 0;
+    g_net_bytes = 0;
+    noise_table_restore(table);
+    g_armed = true;
+    const int32_t rc0 = call_sequence(c, path);
+    g_armed = false;
+    ASSERT_EQ(rc0, 0);
+    const long total = g_made.load();
+    EXPECT_GE(total, 3);
+    EXPECT_EQ(g_net_bytes.load(), 0) << "a call without failure leaks";
+
+    const std::string previous = "the previous file";
+    long went_on = 0;
+    for (long n = 0; n < total; ++n) {
+        {
+            std::FILE* f = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fwrite(previous.data(), 1, previous.size(), f);
+            std::fclose(f);
+        }
+        g_fail_at = n;
+        g_made = 0;
+        g_failed = 0;
+        g_net_bytes = 0;
+        noise_table_restore(table);
+        g_armed = true;
+        const int32_t rc = call_sequence(c, path);
+        g_armed = false;
+        EXPECT_EQ(g_net_bytes.load(), 0) << "allocation " << n << " failing leaks";
+        EXPECT_EQ(fft_cached_size(), 0) << "allocation " << n << " failing keeps the FFT tables";
+        size_t entries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
+            (void)e;
+            ++entries;
+        }
+        EXPECT_EQ(entries, 1u) << "allocation " << n << " failing leaves a new file behind";
+        if (rc == 0 && c.packets > 1) {
+            // The helper thread was refused: the call did its work alone.
+            ++went_on;
+            EXPECT_TRUE(without_date(read_file(path)) == without_date(expected))
+                << "allocation " << n << " refused the helper thread and changed the file";
+            continue;
+        }
+        ASSERT_EQ(rc, ORV_NO_MEMORY) << "allocation " << n << " of " << total << " failing";
+        EXPECT_TRUE(read_file(path) == previous)
+            << "allocation " << n << " failing wrote the file";
+        int32_t table_now[33];
+        noise_table_copy(table_now);
+        EXPECT_TRUE(std::memcmp(table_now, table, sizeof table) == 0)
+            << "allocation " << n << " failing moved the noise generator";
+    }
+    if (c.packets > 1) {
+        EXPECT_GE(went_on, 1) << "the helper thread was never refused";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, SequenceAllocationFailure,
+    ::testing::Values(SequenceAllocCase{"three_packets_filtered_noisy_awg", 0, 3, true},
+                      SequenceAllocCase{"one_packet_csv", 1, 1, false}),
+    [](const ::testing::TestParamInfo<SequenceAllocCase>& param) {
+        return std::string(param.param.name);
+    });
+
+}  // namespace
