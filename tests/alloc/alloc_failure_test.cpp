@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "fft.h"
 #include "noise.h"
@@ -53,9 +54,16 @@ bool refuse() {
     return false;
 }
 
+std::atomic<long> g_peak_bytes{0};  // the most g_net_bytes reached
+
 void* account(void* p) {
-    if (p != nullptr && g_armed.load(std::memory_order_relaxed))
-        g_net_bytes.fetch_add(static_cast<long>(malloc_usable_size(p)));
+    if (p != nullptr && g_armed.load(std::memory_order_relaxed)) {
+        const long now = g_net_bytes.fetch_add(static_cast<long>(malloc_usable_size(p))) +
+                         static_cast<long>(malloc_usable_size(p));
+        long peak = g_peak_bytes.load();
+        while (now > peak && !g_peak_bytes.compare_exchange_weak(peak, now)) {
+        }
+    }
     return p;
 }
 
@@ -349,5 +357,48 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SequenceAllocCase>& param) {
         return std::string(param.param.name);
     });
+
+}  // namespace
+
+namespace {
+
+// Memory does not grow with the packet count: the most a call holds at once
+// is the same for 10 and for 400 packets (its blocks and the two PPDUs).
+TEST(SequenceMemory, PeakDoesNotGrowWithThePacketCount) {
+    TempDir dir("seq_memory");
+    static uint8_t psdu[1028];
+    // A first call unmeasured: the C library's one-time set-up (the time zone).
+    long peaks[3];
+    const int32_t counts[3] = {10, 10, 400};
+    for (int32_t run = 0; run < 3; ++run) {
+        std::vector<OrvPacket> list(static_cast<size_t>(counts[run]));
+        for (auto& pk : list) {
+            pk = OrvPacket{};
+            pk.size = sizeof pk;
+            pk.rate_index = 7;
+            pk.scrambler_init = 93;
+            pk.psdu_length = 1028;
+            pk.psdu = psdu;
+            pk.idle_time = 20e-6;
+        }
+        OrvSequenceParams p{};
+        p.size = sizeof p;
+        p.oversampling = 8;
+        p.channel_mhz = 20;
+        p.window_tr = 100e-9;
+        g_fail_at = -1;
+        g_net_bytes = 0;
+        g_peak_bytes = 0;
+        g_armed = run > 0;
+        const int32_t rc = orv_11a_sequence(&p, list.data(), counts[run], 0,
+                                            dir.file("frames.awv").c_str(), nullptr);
+        g_armed = false;
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(g_net_bytes.load(), 0);
+        peaks[run] = g_peak_bytes.load();
+    }
+    EXPECT_EQ(peaks[1], peaks[2]);
+    EXPECT_LT(peaks[2], 8L << 20) << "bytes held at once";
+}
 
 }  // namespace
