@@ -20,27 +20,32 @@ struct SequenceLevels {
     double scale = 0.0;  // largest absolute sample of either channel
 };
 
+// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
+// so the additions do not wait on each other; the peaks are order-free.
 void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
-    double peak_i = m->peak_i, peak_q = m->peak_q, peak_c = m->peak_c;
-    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0, scale = m->scale;
+    double peak_i[4] = {}, peak_q[4] = {}, peak_c[4] = {}, scale[4] = {};
+    double sum_i[4] = {}, sum_q[4] = {}, sum_c[4] = {};
     for (int32_t k = 0; k < n; ++k) {
+        const int32_t l = k & 3;
         const double pi = i[k] * i[k], pq = q[k] * q[k], pc = pi + pq;
         const double a = std::fabs(i[k]) > std::fabs(q[k]) ? std::fabs(i[k]) : std::fabs(q[k]);
-        scale = a > scale ? a : scale;
-        peak_i = pi > peak_i ? pi : peak_i;
-        peak_q = pq > peak_q ? pq : peak_q;
-        peak_c = pc > peak_c ? pc : peak_c;
-        sum_i += pi;
-        sum_q += pq;
-        sum_c += pc;
+        peak_i[l] = pi > peak_i[l] ? pi : peak_i[l];
+        peak_q[l] = pq > peak_q[l] ? pq : peak_q[l];
+        peak_c[l] = pc > peak_c[l] ? pc : peak_c[l];
+        scale[l] = a > scale[l] ? a : scale[l];
+        sum_i[l] += pi;
+        sum_q[l] += pq;
+        sum_c[l] += pc;
     }
-    m->peak_i = peak_i;
-    m->peak_q = peak_q;
-    m->peak_c = peak_c;
-    m->scale = scale;
-    m->sum_i += sum_i;
-    m->sum_q += sum_q;
-    m->sum_c += sum_c;
+    for (int32_t l = 0; l < 4; ++l) {
+        m->peak_i = peak_i[l] > m->peak_i ? peak_i[l] : m->peak_i;
+        m->peak_q = peak_q[l] > m->peak_q ? peak_q[l] : m->peak_q;
+        m->peak_c = peak_c[l] > m->peak_c ? peak_c[l] : m->peak_c;
+        m->scale = scale[l] > m->scale ? scale[l] : m->scale;
+    }
+    m->sum_i += (sum_i[0] + sum_i[1]) + (sum_i[2] + sum_i[3]);
+    m->sum_q += (sum_q[0] + sum_q[1]) + (sum_q[2] + sum_q[3]);
+    m->sum_c += (sum_c[0] + sum_c[1]) + (sum_c[2] + sum_c[3]);
 }
 
 // Power ratio in dB of a squared peak over a mean (0 dB for no power).
