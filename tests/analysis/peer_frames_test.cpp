@@ -60,8 +60,8 @@ TEST_P(PeerFrames, FoundSynchronisedAndDecoded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LiquidWlan, PeerFrames,
-                         ::testing::Values(PeerFrame{6, 35}, PeerFrame{12, 18}, PeerFrame{18, 12}, PeerFrame{24, 9},
-                                           PeerFrame{36, 6}, PeerFrame{48, 5}, PeerFrame{54, 4}),
+                         ::testing::Values(PeerFrame{6, 35}, PeerFrame{9, 23}, PeerFrame{12, 18}, PeerFrame{18, 12},
+                                           PeerFrame{24, 9}, PeerFrame{36, 6}, PeerFrame{48, 5}, PeerFrame{54, 4}),
                          [](const auto& tp) { return std::to_string(tp.param.rate_mbps) + "Mbps"; });
 
 // Three frames 2 us apart: the first is the one analysed.
