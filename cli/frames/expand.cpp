@@ -104,7 +104,7 @@ Packet make_packet(const PacketPlan& e, const Cursor& c, size_t offset, size_t l
     p.length = static_cast<uint16_t>(length);
     p.rate_index = static_cast<uint8_t>(e.rate_index);
     p.scrambler = static_cast<uint8_t>(e.scrambler == kScramblerStep ? 1 + c.index % 127 : e.scrambler);
-    p.idle_s = e.idle_us * 1e-6;
+    p.idle_s = e.idle_us / 1e6;
     return p;
 }
 
