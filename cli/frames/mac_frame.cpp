@@ -111,8 +111,9 @@ bool read_small_file(const std::string& path, size_t max_octets, std::vector<uin
                 std::to_string(max_octets);
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
     out.assign(static_cast<size_t>(st.st_size), 0);
+    if (out.empty()) return true;  // not opened: some kernel files of size 0 block when read
+    std::ifstream in(path, std::ios::binary);
     if (!in || !in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size())) ||
         in.peek() != std::char_traits<char>::eof()) {
         error = "cannot read " + path + " (or it changed while read)";

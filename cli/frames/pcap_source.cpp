@@ -162,6 +162,10 @@ bool read_pcap_file(const std::string& path, std::vector<CapturedFrame>& frames,
         error = path + " is not a regular file";
         return false;
     }
+    if (st.st_size == 0) {  // (some kernel files of size 0 block when read)
+        error = path + ": the file is empty";
+        return false;
+    }
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) {
         error = "cannot read " + path + ": " + std::strerror(errno);
