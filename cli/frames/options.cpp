@@ -19,8 +19,11 @@ bool read_source(const FrameOptions& o, PacketPlan& e, std::string& error) {
     if (given == 1) {
         if (!o.payload_bytes.empty())
             return refuse(error, "--payload-bytes", "applies to --data patterns, not to a given PSDU");
-        if (!o.mac_frame.empty())
-            return refuse(error, "--mac-frame", "applies to --data patterns; a given PSDU is sent as it is");
+        const std::pair<const char*, const std::string*> mac_options[] = {
+            {"--mac-frame", &o.mac_frame}, {"--addr1", &o.addr1}, {"--addr2", &o.addr2},
+            {"--addr3", &o.addr3},         {"--duration", &o.duration}};
+        for (const auto& [name, value] : mac_options)
+            if (!value->empty()) return refuse(error, name, "applies to --data patterns; a given PSDU is sent as it is");
     }
     std::string why;
     if (!o.psdu_hex.empty()) {
