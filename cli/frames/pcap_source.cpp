@@ -101,6 +101,7 @@ bool read_all(pcap_t* pc, const std::string& name, std::vector<CapturedFrame>& f
                 " is not 802.11 (105) or 802.11 with radiotap (127)";
         return false;
     }
+    size_t octets = 0;
     for (size_t index = 1;; ++index) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
@@ -123,6 +124,11 @@ bool read_all(pcap_t* pc, const std::string& name, std::vector<CapturedFrame>& f
         std::string why;
         if (!take_packet(link, data, header->caplen, frame, why)) {
             error = name + ": packet " + std::to_string(index) + ": " + why;
+            return false;
+        }
+        octets += frame.psdu.size();
+        if (octets > kMaxPoolOctets) {
+            error = name + ": more than " + std::to_string(kMaxPoolOctets >> 20) + " MiB of frames";
             return false;
         }
         frames.push_back(std::move(frame));
