@@ -124,4 +124,16 @@ std::string parse_command_options(const std::vector<GivenOption>& given, Options
     return "";
 }
 
+void add_recording_description(const std::string& path, const std::vector<GivenOption>& given, Options& options) {
+    if (!is_sigmf_name(path)) return;
+    const RecordingDescription d = describe_sigmf(path);
+    if (d.free_format && !find_given(given, "frame")) options.free_format = *d.free_format;
+    if (options.free_format && d.free_format.value_or(false)) {
+        if (d.rate_mbps && !find_given(given, "rate")) options.rate_mbps = d.rate_mbps;
+        if (d.symbols && !find_given(given, "symbols")) options.symbols = d.symbols;
+    }
+    if (d.oversample && !d.has_sample_rate && !find_given(given, "oversample") && !find_given(given, "sample-rate"))
+        options.oversample = d.oversample;
+}
+
 }  // namespace orv::analysis

@@ -36,4 +36,9 @@ struct GivenOption {
 // ("--rate 7 is not one of 6, 9, 12, 18, 24, 36, 48, 54"). A name not in the table is refused.
 std::string parse_command_options(const std::vector<GivenOption>& given, Options& options);
 
+// Completes options with what the file at path says about itself: a SigMF
+// recording that orvgen wrote names its frame format, rate, DATA symbols and
+// oversampling. The options in given (set explicitly) win.
+void add_recording_description(const std::string& path, const std::vector<GivenOption>& given, Options& options);
+
 }  // namespace orv::analysis

@@ -66,6 +66,7 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         err << "orvcheck: " << e << "\n";
         return kCheckUsage;
     }
+    orv::analysis::add_recording_description(file, given, opt);
 
     try {
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);

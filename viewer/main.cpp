@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
             std::cerr << "orvview: --export needs a waveform file\n";
             return 1;
         }
-        const orv::viewer::LoadOutcome o = orv::viewer::load_file(files[0], options);
+        const orv::viewer::LoadOutcome o = orv::viewer::load_file(files[0], options, given);
         if (!o.result) {
             std::cerr << "orvview: " << o.error.toStdString() << "\n";
             return 2;
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     orv::viewer::ViewerWindow w;
-    w.set_options(options);
+    w.set_options(options, given);
     w.show();
     if (!files.isEmpty()) w.open_file(files[0]);
     return app.exec();

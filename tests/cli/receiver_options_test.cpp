@@ -4,6 +4,8 @@
 
 #if __has_include("command_options.h")
 #include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,103 @@ TEST(ReceiverOptionTable, RowsAreComplete) {
         if (o.excludes) {
             EXPECT_TRUE(known(o.excludes)) << o.name << " excludes " << o.excludes;
         }
+    }
+}
+
+// A recording's own description completes the options; what was given explicitly wins.
+struct DescriptionCase {
+    const char* name;
+    const char* global;  // the metadata's "global" members
+    std::vector<GivenOption> given;
+    Options start;       // the options as the command line made them
+    Options expect;
+};
+
+void PrintTo(const DescriptionCase& c, std::ostream* os) { *os << c.name; }
+
+class RecordingDescription : public ::testing::TestWithParam<DescriptionCase> {};
+
+TEST_P(RecordingDescription, CompletesTheOptions) {
+    const DescriptionCase& c = GetParam();
+    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
+    std::filesystem::create_directories(dir);
+    const std::string base = (dir / c.name).string();
+    std::ofstream(base + ".sigmf-meta") << "{\"global\": {" << c.global << "}}";
+    for (const std::string& path : {base + ".sigmf-data", base + ".sigmf-meta"}) {
+        Options got = c.start;
+        orv::analysis::add_recording_description(path, c.given, got);
+        EXPECT_EQ(got.free_format, c.expect.free_format) << path;
+        EXPECT_EQ(got.rate_mbps, c.expect.rate_mbps) << path;
+        EXPECT_EQ(got.symbols, c.expect.symbols) << path;
+        EXPECT_EQ(got.oversample, c.expect.oversample) << path;
+        EXPECT_EQ(got.sample_rate_hz, c.expect.sample_rate_hz) << path;
+    }
+}
+
+constexpr const char* kFree =
+    R"("core:sample_rate": 80000000, "orvane:frame_format": 1, "orvane:rate_index": 5, "orvane:ofdm_symbols": 12, "orvane:oversampling": 4)";
+constexpr const char* kFreeNoRate =
+    R"("orvane:frame_format": 1, "orvane:rate_index": 7, "orvane:ofdm_symbols": 3, "orvane:oversampling": 6)";
+
+Options free_36_12() {
+    Options o;
+    o.free_format = true;
+    o.rate_mbps = 36;
+    o.symbols = 12;
+    return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metadata, RecordingDescription,
+    ::testing::Values(
+        DescriptionCase{"free", kFree, {}, {}, free_36_12()},
+        DescriptionCase{"explicit frame wins", kFree, {{"frame", "802.11a"}}, {}, {}},
+        DescriptionCase{"explicit rate and symbols win", kFree, {{"frame", "free"}, {"rate", "6"}, {"symbols", "2"}},
+                        with([](Options& o) {
+                            o.free_format = true;
+                            o.rate_mbps = 6;
+                            o.symbols = 2;
+                        }),
+                        with([](Options& o) {
+                            o.free_format = true;
+                            o.rate_mbps = 6;
+                            o.symbols = 2;
+                        })},
+        DescriptionCase{"oversampling without a sample rate", kFreeNoRate, {}, {}, with([](Options& o) {
+                            o.free_format = true;
+                            o.rate_mbps = 54;
+                            o.symbols = 3;
+                            o.oversample = 6;
+                        })},
+        DescriptionCase{"explicit sample rate wins", kFreeNoRate, {{"sample-rate", "100"}},
+                        with([](Options& o) { o.sample_rate_hz = 100e6; }), with([](Options& o) {
+                            o.sample_rate_hz = 100e6;
+                            o.free_format = true;
+                            o.rate_mbps = 54;
+                            o.symbols = 3;
+                        })},
+        DescriptionCase{"full burst: the SIGNAL field decides", R"("orvane:frame_format": 0, "orvane:rate_index": 5)", {},
+                        {}, {}},
+        DescriptionCase{"out of range fields", R"("orvane:frame_format": 1, "orvane:rate_index": 8, "orvane:ofdm_symbols": 0)",
+                        {}, {}, with([](Options& o) { o.free_format = true; })},
+        DescriptionCase{"not orvgen's", R"("core:sample_rate": 20000000, "core:datatype": "cf32_le")", {}, {}, {}}),
+    [](const ::testing::TestParamInfo<DescriptionCase>& p) {
+        std::string n;
+        for (const char* c = p.param.name; *c; ++c) n += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+        return n;
+    });
+
+TEST(RecordingDescriptionFiles, NoMetadataOrNotARecordingLeavesTheOptions) {
+    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
+    std::filesystem::create_directories(dir);
+    std::ofstream((dir / "broken.sigmf-meta").string()) << "{\"global\": ";
+    std::ofstream((dir / "free.csv").string()) << "0,0\n";
+    for (const std::filesystem::path& p : {dir / "missing.sigmf-meta", dir / "broken.sigmf-data", dir / "free.csv"}) {
+        Options o;
+        orv::analysis::add_recording_description(p.string(), {}, o);
+        EXPECT_FALSE(o.free_format) << p;
+        EXPECT_FALSE(o.rate_mbps) << p;
+        EXPECT_FALSE(o.oversample) << p;
     }
 }
 
