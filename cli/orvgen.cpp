@@ -456,7 +456,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
 
     if (!save_settings.empty()) {
         int save_errno = 0;
-        if (SavePrmIni(save_settings, v, save_errno)) {
+        if (SavePrmIni(save_settings, v, save_errno) != IniStatus::kOk) {
             err << "orvgen: cannot write the settings file " << save_settings << ": "
                 << std::strerror(save_errno) << "\n";
             return kExitNotWritten;
