@@ -259,7 +259,6 @@ std::string window_program_dir() {
     return dir.string();
 }
 
-
 // What orvgen writes: the library's output modes 0 (AWG file) and 1 (CSV
 // file), or a SigMF recording, which orvgen writes itself from the conditioned samples.
 enum class OutputKind : int32_t { kAwg = 0, kCsv = 1, kSigmf = 2 };
@@ -284,7 +283,7 @@ struct Job {
     FieldValues fields;  // the window's state the request makes
     OutputKind kind = OutputKind::kAwg;
     WaveParams rec{};
-    int32_t rc = ORV_OK;      // the library's result
+    int32_t rc = ORV_OK;       // the library's result
     std::string written_path;  // the file --check reads and a failure names
     int status = kExitWritten;
     std::string check_report, check_json = "null";
@@ -326,7 +325,9 @@ std::vector<CLI::Option*> add_param_options(CLI::App& app, Request& req, const F
             opts[k] = app.add_flag_callback(o.name, [] {}, desc);
             continue;
         }
-        const std::string names = o.control == kCmbFormat && o.kind == ParamKind::kList ? std::string(o.name) + ",--frame" : o.name;
+        // --format is also --frame, the receiver's name for it.
+        const bool format = o.kind == ParamKind::kList && o.control == kCmbFormat;
+        const std::string names = std::string(o.name) + (format ? ",--frame" : "");
         const char* type = o.kind == ParamKind::kList ? "CHOICE" : *o.unit ? o.unit : "VALUE";
         opts[k] = app.add_option(names, req.values[k], desc)->type_name(type);
     }
