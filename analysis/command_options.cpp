@@ -108,7 +108,7 @@ const GivenOption* find_given(const std::vector<GivenOption>& given, const char*
 
 std::span<const CommandOption> command_options() { return kOptions; }
 
-std::string parse_command_options(const std::vector<GivenOption>& given, Options& options) {
+std::string parse_command_options(const std::vector<GivenOption>& given, Options& options, const std::string& path) {
     for (const GivenOption& g : given)
         if (std::none_of(std::begin(kOptions), std::end(kOptions), [&g](const CommandOption& o) { return g.name == o.name; }))
             return "--" + g.name + " is not an option of the receiver";
@@ -120,6 +120,7 @@ std::string parse_command_options(const std::vector<GivenOption>& given, Options
     for (const CommandOption& o : kOptions)
         if (const GivenOption* g = find_given(given, o.name))
             if (std::string e = o.apply(g->text, options); !e.empty()) return e;
+    if (!path.empty()) add_recording_description(path, given, options);
     if (options.free_format && !options.rate_mbps) return "--frame free needs --rate";
     return "";
 }

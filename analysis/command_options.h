@@ -34,7 +34,11 @@ struct GivenOption {
 
 // Fills options from the given options; returns "" or the message for the user
 // ("--rate 7 is not one of 6, 9, 12, 18, 24, 36, 48, 54"). A name not in the table is refused.
-std::string parse_command_options(const std::vector<GivenOption>& given, Options& options);
+// path: the file the options are for, if known; what a recording says about itself
+// (add_recording_description) completes the options before they are checked together,
+// so "--frame free" needs no --rate for a recording that names its rate.
+std::string parse_command_options(const std::vector<GivenOption>& given, Options& options,
+                                  const std::string& path = std::string());
 
 // Completes options with what the file at path says about itself: a SigMF
 // recording that orvgen wrote names its frame format, rate, DATA symbols and

@@ -62,11 +62,10 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
     for (size_t k = 0; k < receiver_opts.size(); ++k)
         if (receiver_opts[k]->count() > 0) given.push_back({orv::analysis::command_options()[k].name, texts[k]});
     orv::analysis::Options opt;
-    if (const std::string e = orv::analysis::parse_command_options(given, opt); !e.empty()) {
+    if (const std::string e = orv::analysis::parse_command_options(given, opt, file); !e.empty()) {
         err << "orvcheck: " << e << "\n";
         return kCheckUsage;
     }
-    orv::analysis::add_recording_description(file, given, opt);
 
     try {
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <clocale>
 #include <cstring>
 #include <iostream>
@@ -68,11 +69,15 @@ int main(int argc, char** argv) {
     std::vector<orv::analysis::GivenOption> given;
     for (const QCommandLineOption& o : receiver_opts)
         if (parser.isSet(o)) given.push_back({o.names().front().toStdString(), parser.value(o).toStdString()});
-    orv::analysis::Options options;
-    if (const std::string e = orv::analysis::parse_command_options(given, options); !e.empty())
-        return usage(QString::fromStdString(e));
-
+    // Checked with what the file named here says about itself (a recording names its rate);
+    // the window keeps only the options as given, for every file it opens.
     const QStringList files = parser.positionalArguments();
+    const std::string first = files.isEmpty() ? std::string() : QFile::encodeName(files[0]).toStdString();
+    orv::analysis::Options checked, options;
+    if (const std::string e = orv::analysis::parse_command_options(given, checked, first); !e.empty())
+        return usage(QString::fromStdString(e));
+    (void)orv::analysis::parse_command_options(given, options);  // only "--frame free needs --rate" can differ
+
     if (files.size() > 1) {
         std::cerr << "orvview: one file at a time\n";
         return 1;

@@ -193,6 +193,24 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
+// "--frame free" needs a rate: the options' own, or the one the recording names.
+TEST(RecordingDescriptionFiles, FreeFrameTakesTheRecordingsRate) {
+    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
+    std::filesystem::create_directories(dir);
+    const std::string meta = (dir / "named.sigmf-meta").string();
+    std::ofstream(meta) << "{\"global\": {" << kFree << "}}";
+    const std::vector<GivenOption> free_only{{"frame", "free"}};
+    Options o;
+    EXPECT_EQ(orv::analysis::parse_command_options(free_only, o, meta), "");
+    EXPECT_EQ(o.rate_mbps, 36);
+    EXPECT_EQ(o.symbols, 12);
+    Options plain;
+    EXPECT_EQ(orv::analysis::parse_command_options(free_only, plain), "--frame free needs --rate");
+    Options csv;
+    EXPECT_EQ(orv::analysis::parse_command_options(free_only, csv, (dir / "free.csv").string()),
+              "--frame free needs --rate");
+}
+
 TEST(RecordingDescriptionFiles, NoMetadataOrNotARecordingLeavesTheOptions) {
     const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
     std::filesystem::create_directories(dir);

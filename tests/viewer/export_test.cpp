@@ -160,6 +160,7 @@ private slots:
         QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {"--frame", "802.11a", base + ".sigmf-meta"}, &err), 2);
         QVERIFY2(err.contains("no 802.11a preamble found"), err.constData());
         QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {"--frame", "free", "--rate", "6", base + ".sigmf-meta"}, &err), 3);
+        QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {"--frame", "free", base + ".sigmf-meta"}, &err), 0);  // its own rate
         QCOMPARE(run(ORVVIEW_PROGRAM_FILE, {"--export", dir_.filePath("rec-none"), "--frame", "802.11a", base + ".sigmf-meta"}, &err), 2);
 #endif
     }
