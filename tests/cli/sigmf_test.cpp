@@ -350,6 +350,9 @@ INSTANTIATE_TEST_SUITE_P(
     Sigmf, SigmfRefusal,
     ::testing::Values(
         Refusal{"from_with_option", {"--from", "@/ok.sigmf-meta", "--rate", "6", "-o", "@/x.awv"}, kExitUsage, "--rate cannot go with it"},
+        // The first parameter option named: the lists, the text fields and the sine level before the groups.
+        Refusal{"from_with_group_and_level", {"--from", "@/ok.sigmf-meta", "--sine", "3", "--sine-level", "-2", "-o", "@/x.awv"},
+                kExitUsage, "--sine-level cannot go with it"},
         Refusal{"from_with_settings", {"--from", "@/ok.sigmf-meta", "--settings", "@/x.ini", "-o", "@/x.awv"}, kExitUsage,
                 "--settings cannot go with it"},
         Refusal{"from_foreign", {"--from", "@/foreign.sigmf-meta", "-o", "@/x.awv"}, kExitUsage, "does not declare the \"orvane\" extension"},
@@ -361,6 +364,22 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"refused_record", {"-o", "@/x.sigmf-meta", "--oversample", "4", "--freq-error", "100"}, kExitRefused,
                 "library result 0x80008000"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A record the library refuses on several fields: each refused field on its own line, in bit
+// order, with the option that sets it (none for the reserved field).
+TEST(Sigmf, RefusedFieldsOfARecordEachNamed) {
+    Scratch s;
+    ASSERT_EQ(orvgen({"-o", s.file("ok.sigmf-data"), "--symbols", "1"}).status, 0);
+    json meta;
+    std::ifstream(s.file("ok.sigmf-meta")) >> meta;
+    meta["global"]["orvane:reserved"] = 3;
+    meta["global"]["orvane:rate_index"] = 9;
+    std::ofstream(s.file("bad.sigmf-meta")) << meta.dump();
+    const CliRun r = orvgen({"--from", s.file("bad.sigmf-meta"), "-o", s.file("x.awv")});
+    EXPECT_EQ(r.status, kExitRefused) << r.err;
+    EXPECT_EQ(r.err, "orvgen: library result 0x80000808: parameters refused:\n  rate_index (--rate)\n  reserved\n");
+    EXPECT_FALSE(fs::exists(s.file("x.awv")));
+}
 
 // A recording named by its metadata file, or by --output-format sigmf without a SigMF name.
 TEST(Sigmf, NamesOfThePair) {
