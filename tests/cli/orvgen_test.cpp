@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](WaveParams& p) {
                         p.noise_enable = 1;
                         p.noise_level = -20;
-                    }}));
+                    }}), orv_test::PrintedName());
 
 struct RefusalCase {
     const char* name;
@@ -205,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"nyquist with cut-off 0", {"--filter", "nyquist", "--cut-off", "0.0"}, kExitUsage,
                     "--filter nyquist needs --cut-off above 0"},
         RefusalCase{"library refuses", {"--oversample", "4", "--freq-error", "100"}, kExitRefused,
-                    "library result 0x80008000: parameters refused:\n  freq_error (--freq-error)\n"}));
+                    "library result 0x80008000: parameters refused:\n  freq_error (--freq-error)\n"}),
+    orv_test::PrintedName());
 
 TEST(Orvgen, ExtensionChoosesTheFormat) {
     Scratch s;
@@ -354,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
         SeedCase{"800000", "PN23", "seed 800000 has its low 23 bits all zero: the PN23 payload is constant (all 1)"},
         SeedCase{"400000", "PN23", nullptr},
         SeedCase{"200", "ALL 0", nullptr},
-        SeedCase{"800000", "ALL 1", nullptr}));
+        SeedCase{"800000", "ALL 1", nullptr}), orv_test::PrintedName());
 
 // The constant payload the warning announces is what the file carries: the
 // DATA field of seed 200 with PN9 equals that of "ALL 0".
@@ -452,7 +453,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PipeCase{"JSON", {"-o", "@.csv", "--json"}},
                       PipeCase{"written message", {"-o", "@.csv", "--symbols", "1"}},
                       PipeCase{"help", {"--help"}},
-                      PipeCase{"CSV file to standard output", {"-o", "/dev/stdout", "--output-format", "csv"}}));
+                      PipeCase{"CSV file to standard output", {"-o", "/dev/stdout", "--output-format", "csv"}}),
+    orv_test::PrintedName());
 
 TEST(TestNames, ParametersPrintReadably) { orv_test::expect_readable_parameters(); }
 

@@ -215,9 +215,9 @@ TEST_P(Recording, SamplesAndAnnotationsMatchTheRecord) {
 
 INSTANTIATE_TEST_SUITE_P(Sigmf, Recording,
                          ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Values("cf32_le", "ci16_le")),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) + "_" +
-                                    (std::string(std::get<1>(info.param)) == "cf32_le" ? "cf32" : "ci16");
+                         [](const auto& tc) {
+                             return std::string(std::get<0>(tc.param).name) + "_" +
+                                    (std::string(std::get<1>(tc.param)) == "cf32_le" ? "cf32" : "ci16");
                          });
 
 // The samples are the conditioned values of the library, bit for bit as floats.
@@ -345,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"not_written", {"-o", "@/no/such/x.sigmf-data"}, kExitNotWritten, "x.sigmf-data could not be written"},
         Refusal{"refused_record", {"-o", "@/x.sigmf-meta", "--oversample", "4", "--freq-error", "100"}, kExitRefused,
                 "library result 0x80008000"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 // A recording named by its metadata file, or by --output-format sigmf without a SigMF name.
 TEST(Sigmf, NamesOfThePair) {

@@ -263,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SignalDecode,
                                            SignalCase{3, 1, 5}, SignalCase{1, 37, 10},
                                            SignalCase{6, 2, 6}, SignalCase{2, 10, 7},
                                            SignalCase{4, 5, 9}, SignalCase{0, 1, 3},
-                                           SignalCase{0, 0, 2}));
+                                           SignalCase{0, 0, 2}), orv_test::PrintedName());
 
 // ---- Burst layout ----
 
