@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "condition/record_run.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, UniformSeeds,
                                            SeedCase{-1, "-1"}, SeedCase{-65535, "-65535"},
                                            SeedCase{-2147483646, "-(2^31 - 2)"},
                                            SeedCase{std::numeric_limits<int32_t>::min(),
-                                                    "-2^31, congruent to 1"}));
+                                                    "-2^31, congruent to 1"}), orv_test::PrintedName());
 
 TEST(UniformDeviate, ZeroAndNegativeStatesReseed) {
     // Re-seeding with 0 restarts the sequence a fresh library starts with.
@@ -260,7 +261,7 @@ TEST_P(NoiseLevel, EachChannelHasTheStandardDeviationOfTheLevel) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, NoiseLevel,
                          ::testing::Values(LevelCase{-100.0, 1e-5}, LevelCase{0.0, 1.0},
-                                           LevelCase{10.0, 3.16227766016838}));
+                                           LevelCase{10.0, 3.16227766016838}), orv_test::PrintedName());
 
 TEST(GaussianNoise, CoversTheWholeRecordIncludingTheGap) {
     WaveParams p = orv_test::gap_record();

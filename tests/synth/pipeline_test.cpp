@@ -20,6 +20,7 @@
 #include "writers.h"
 #include "platform_memory.h"
 #include "support/records.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryCase{"window at 1e-12", 1, 0, 0, 1e-12, 10, 4, 0, 0, 3200, 3200, 3200, 0},
         GeometryCase{"window 2 us", 1, 0, 0, 2e-6, 10, 10, 0, 0, 8000, 8000, 8000, 400},
         GeometryCase{"largest record", 0, 1, 1.0, 0, 151, 10, 3200, 800, 120800, 124800,
-                     200124800, 0}));
+                     200124800, 0}), orv_test::PrintedName());
 
 TEST(Geometry, RefusesCountsThatDoNotFit) {
     BurstGeometry g{};
