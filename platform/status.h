@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-enum Status : int32_t {
+enum OrvStatus : int32_t {
     kStatusOk = 0,
     kStatusNoMemory = -1,     // memory ran out, or a count no array can hold
     kStatusWriteFailed = -2,  // the output file could not be created or completed
