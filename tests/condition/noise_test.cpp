@@ -290,16 +290,21 @@ namespace {
 // reference's bits and leaves the shuffle table where the reference leaves it.
 class NoiseThreads : public ::testing::TestWithParam<bool> {
 protected:
-    void TearDown() override { noise_enable_threads(true); }
+    // The whole stage as add_gaussian_noise runs it, with or without the second thread.
+    void add_noise(int32_t count, double level_db, double* i, double* q) {
+        NoiseRun run;
+        noise_begin(level_db, GetParam(), &run);
+        noise_continue(&run, count, i, q);
+        noise_end(&run);
+    }
 };
 
 TEST_P(NoiseThreads, LongStageMatchesTheReference) {
-    noise_enable_threads(GetParam());
     for (int32_t count : {(1 << 20) - 1, (1 << 20) + 4097, 2500000}) {
         ReferenceGenerator ref;
         reseed_both(-77, &ref);
         Vec i(count, 0.25), q(count, -0.5), ri(count, 0.25), rq(count, -0.5);
-        ASSERT_EQ(add_gaussian_noise(count, -6.0, i.data(), q.data()), 0);
+        add_noise(count, -6.0, i.data(), q.data());
         reference_noise(&ref, count, -6.0, ri.data(), rq.data());
         EXPECT_EQ(first_bit_difference(i, ri), -1) << count;
         EXPECT_EQ(first_bit_difference(q, rq), -1) << count;
@@ -358,7 +363,7 @@ TEST(NoiseParts, AnySplitMatchesTheReference) {
         reseed_both(-4242, &ref);
         Vec i(count, 0.125), q(count, -2.0), ri(count, 0.125), rq(count, -2.0);
         NoiseRun run;
-        noise_begin(-12.0, &run);
+        noise_begin(-12.0, true, &run);
         int32_t at = 0;
         for (int32_t n : c.parts) {
             if (n > 0) {

@@ -10,6 +10,7 @@
 #include "noise.h"
 #include "orvasynth.h"
 #include "pipeline.h"
+#include "support/library_writers.h"
 #include "support/records.h"
 #include "writers.h"
 

@@ -393,9 +393,9 @@ Signal make_input(Input kind, int32_t n, uint32_t seed) {
 
 class FftVectorsAndScalar : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override { fft_enable_vectors(GetParam()); }
+    void SetUp() override { fft_use_vectors(GetParam()); }
     void TearDown() override {
-        fft_enable_vectors(true);
+        fft_use_vectors(true);
         fft_release_tables();
     }
 };
