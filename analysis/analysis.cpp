@@ -642,8 +642,10 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     const int64_t env_start = runs[0].start * kEnvWindow;
     // The first sample above the threshold, from a little before the first window that rises.
+    // The five-window smoothing raises a run up to two windows before the window
+    // where the burst begins, so the burst's first sample can lie three windows on.
     int64_t s0 = env_start;
-    for (int64_t k = std::max<int64_t>(0, env_start - 2 * kEnvWindow); k < std::min(kept, env_start + kEnvWindow); ++k)
+    for (int64_t k = std::max<int64_t>(0, env_start - 2 * kEnvWindow); k < std::min(kept, env_start + 3 * kEnvWindow); ++k)
         if (std::norm(cap.x[static_cast<size_t>(k)]) > threshold * 0.05) {
             s0 = k;
             break;

@@ -439,6 +439,29 @@ WaveformInfo read_sigmf(const std::string& path, SampleSink& sink) {
     return info;
 }
 
+RecordingDescription describe_sigmf(const std::string& path) {
+    RecordingDescription d;
+    if (!is_sigmf_name(path)) return d;
+    std::ifstream m(path.substr(0, path.size() - std::strlen(".sigmf-meta")) + ".sigmf-meta", std::ios::binary);
+    const nlohmann::json j = nlohmann::json::parse(m, nullptr, false);
+    if (!m || j.is_discarded() || !j.is_object() || !j.contains("global") || !j["global"].is_object()) return d;
+    const nlohmann::json& g = j["global"];
+    // An integer field of the orvane namespace within [lo, hi].
+    auto field = [&g](const char* name, int lo, int hi) -> std::optional<int> {
+        const auto it = g.find(std::string("orvane:") + name);
+        if (it == g.end() || !it->is_number_integer()) return std::nullopt;
+        const int64_t v = it->get<int64_t>();
+        return v >= lo && v <= hi ? std::optional<int>(static_cast<int>(v)) : std::nullopt;
+    };
+    static const int kMbps[8] = {6, 9, 12, 18, 24, 36, 48, 54};
+    if (const auto f = field("frame_format", 0, 1)) d.free_format = *f == 1;
+    if (const auto r = field("rate_index", 0, 7)) d.rate_mbps = kMbps[*r];
+    d.symbols = field("ofdm_symbols", 1, 100000);
+    d.oversample = field("oversampling", 1, 64);
+    d.has_sample_rate = g.contains("core:sample_rate");
+    return d;
+}
+
 WaveformInfo read_waveform(std::istream& in, SampleSink& sink) {
     const int first = in.peek();
     if (first == std::char_traits<char>::eof()) throw ReadError("the file is empty");

@@ -71,6 +71,21 @@ bool is_sigmf_name(const std::string& path);
 // SigMF integer or float types) from the data file. Throws ReadError.
 WaveformInfo read_sigmf(const std::string& path, SampleSink& sink);
 
+// What the metadata of a recording that orvgen wrote says about its burst
+// (its "orvane:" fields); a field is empty where the metadata has no valid value.
+struct RecordingDescription {
+    std::optional<bool> free_format;       // orvane:frame_format: 0 full burst, 1 DATA symbols only
+    std::optional<int> rate_mbps;          // orvane:rate_index 0..7
+    std::optional<int> symbols;            // orvane:ofdm_symbols
+    std::optional<int> oversample;         // orvane:oversampling
+    bool has_sample_rate = false;          // core:sample_rate is given
+};
+
+// Reads the description from the metadata of a SigMF recording, given either
+// file's name. Never throws: an unreadable metadata file gives an empty
+// description (read_sigmf reports what is wrong with it).
+RecordingDescription describe_sigmf(const std::string& path);
+
 // Reads in with the reader its first byte selects ('{': AWG, else CSV).
 // Throws ReadError for an empty input and for every format fault.
 WaveformInfo read_waveform(std::istream& in, SampleSink& sink);

@@ -130,166 +130,14 @@ MainForm::~MainForm() = default;
 void MainForm::BuildWindow() {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QString::fromLatin1(kProgramName) + QLatin1Char(' ') + QString::fromLatin1(kVersionText));
+    fieldWidth_ = fontMetrics().horizontalAdvance(QStringLiteral("-0000.000000")) + 12;
 
-    const int fieldWidth = fontMetrics().horizontalAdvance(QStringLiteral("-0000.000000")) + 12;
-    auto makeList = [&](int32_t list, QWidget* parent) {
-        auto* combo = new QComboBox(parent);
-        combo->setObjectName(QString::fromLatin1(kLists[list].control));
-        combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-        list_[list] = combo;
-        return combo;
-    };
-    auto makeText = [&](int32_t field, const char* initial, QWidget* parent) {
-        auto* edit = new QLineEdit(QString::fromLatin1(initial), parent);
-        edit->setObjectName(QString::fromLatin1(kFieldRules[field].control));
-        edit->setFixedWidth(fieldWidth);
-        edit->setProperty(kFieldProperty, field);
-        text_[field] = edit;
-        return edit;
-    };
-
-    // Left column: the burst set-up.
-    auto* setup = new QGroupBox(QStringLiteral("Set up"), this);
-    setup->setObjectName(QStringLiteral("Frm_Setup"));
-    auto* g1 = new QGridLayout(setup);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Rate")), 0, 0);
-    g1->addWidget(makeList(kCmbRate, setup), 0, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Format")), 1, 0);
-    g1->addWidget(makeList(kCmbFormat, setup), 1, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Burst")), 2, 0);
-    g1->addWidget(makeList(kCmbBurst, setup), 2, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Burst Off")), 3, 0);
-    g1->addWidget(makeText(kTxtBurstOff, "160", setup), 3, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("usec")), 3, 2);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Data")), 4, 0);
-    g1->addWidget(makeList(kCmbData, setup), 4, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Seed PN")), 5, 0);
-    g1->addWidget(makeText(kTxtSeedPN, "FFFF", setup), 5, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("(Hex)")), 5, 2);
-    g1->addWidget(AddLabel(setup, QStringLiteral("OFDM Length")), 6, 0);
-    g1->addWidget(makeText(kTxtnOFDM, "100", setup), 6, 1);
-    g1->addWidget(AddLabel(setup, QStringLiteral("Symbols")), 6, 2);
-    g1->addWidget(AddLabel(setup, QStringLiteral("IQ Inverse")), 7, 0);
-    g1->addWidget(makeList(kCmbIQInv, setup), 7, 1);
-    g1->setRowStretch(8, 1);
-
-    // Middle column: the transmit filter and the oversampling.
-    auto* filter = new QGroupBox(QStringLiteral("Tx Filter"), this);
-    filter->setObjectName(QStringLiteral("Frm_TxFillter"));
-    auto* g2 = new QGridLayout(filter);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Filter Type")), 0, 0);
-    g2->addWidget(makeList(kCmbFilTyp, filter), 0, 1);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Filter Length")), 1, 0);
-    g2->addWidget(makeText(kTxtFiltLeng, "191", filter), 1, 1);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Taps")), 1, 2);
-    filterLenUSec_ = AddLabel(filter, QStringLiteral("(0.80 usec)"), "FilterLenUSec");
-    g2->addWidget(filterLenUSec_, 2, 1, 1, 2);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Roll Off")), 3, 0);
-    g2->addWidget(makeText(kTxtFiltAlpha, "0.50", filter), 3, 1);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Cut Off")), 4, 0);
-    g2->addWidget(makeText(kTxtFCut, "0.0", filter), 4, 1);
-    g2->addWidget(AddLabel(filter, QStringLiteral("MHz")), 4, 2);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Window TR")), 5, 0);
-    g2->addWidget(makeText(kTxtWinTR, "0.0", filter), 5, 1);
-    g2->addWidget(AddLabel(filter, QStringLiteral("usec")), 5, 2);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Oversample")), 6, 0);
-    g2->addWidget(makeList(kCmbOverSamp, filter), 6, 1);
-    g2->addWidget(AddLabel(filter, QStringLiteral("Sampling Rate"), "LblSampRate_txt"), 7, 0);
-    lblSampRate_ = AddLabel(filter, QStringLiteral("0 Msps"), "LblSampRate");
-    g2->addWidget(lblSampRate_, 7, 1, 1, 2);
-    g2->setRowStretch(8, 1);
-    // Ratio fields and a rate label that nothing reads: kept on the frame, never shown.
-    txtIntRate_ = new QLineEdit(QStringLiteral("1"), filter);
-    txtIntRate_->setObjectName(QStringLiteral("TxtIntRate"));
-    txtDecRate_ = new QLineEdit(QStringLiteral("1"), filter);
-    txtDecRate_->setObjectName(QStringLiteral("TxtDecRate"));
-    for (QWidget* hidden : {static_cast<QWidget*>(txtIntRate_), static_cast<QWidget*>(txtDecRate_),
-                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("Interpolate ratio"))),
-                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("Decimate ratio"))),
-                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("Sampling Rate:"))),
-                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("0MHz"), "LblFiltRate"))}) {
-        hidden->hide();
-    }
-
-    // Right column: the impairments.
-    auto* dtr = new QGroupBox(QStringLiteral("Deterioration Factor"), this);
-    dtr->setObjectName(QStringLiteral("Frm_DtrrtFacter"));
-    auto* v3 = new QVBoxLayout(dtr);
-
-    auto makeGroup = [&](int32_t group, QGroupBox* frame) {
-        optGroup_[group] = new QButtonGroup(frame);
-        optGroup_[group]->setExclusive(true);
-        for (int32_t i = 0; i < kOptionsPerGroup; ++i) {
-            auto* opt = new QRadioButton(QString::fromLatin1(kOptionGroups[group].captions[i]), frame);
-            opt->setObjectName(QString::fromLatin1(kOptionGroups[group].control));
-            opt->setProperty(kIndexProperty, i);
-            optGroup_[group]->addButton(opt, i);
-            opt_[group][i] = opt;
-        }
-        opt_[group][0]->setChecked(true);
-    };
-
-    auto* freq = new QGroupBox(QString::fromLatin1(kOptionGroups[kOptFreqOfs].frame), dtr);
-    freq->setObjectName(QStringLiteral("FrmFreqOffset"));
-    makeGroup(kOptFreqOfs, freq);
-    auto* gf = new QGridLayout(freq);
-    gf->addWidget(opt_[kOptFreqOfs][0], 0, 0);
-    gf->addWidget(opt_[kOptFreqOfs][1], 1, 0);
-    gf->addWidget(makeText(kTxtDFreq, "0", freq), 1, 1);
-    gf->addWidget(AddLabel(freq, QStringLiteral("MHz")), 1, 2);
-    gf->addWidget(opt_[kOptFreqOfs][2], 2, 0);
-    gf->addWidget(makeText(kTxtIf, "21.4", freq), 2, 1);
-    gf->addWidget(AddLabel(freq, QStringLiteral("MHz")), 2, 2);
-    v3->addWidget(freq);
-
-    auto* dcTitle = AddLabel(dtr, QStringLiteral("DC Offset"), "Lbl_Dtr_Title");
-    dcTitle->setProperty(kIndexProperty, 1);
-    v3->addWidget(dcTitle);
-    auto* gd = new QGridLayout();
-    gd->addWidget(AddLabel(dtr, QStringLiteral("Real"), "lblDCofsR_txt"), 0, 0);
-    gd->addWidget(makeText(kTxtDcOffsetRe, "0", dtr), 0, 1);
-    gd->addWidget(AddLabel(dtr, QStringLiteral("Imag"), "lblDCofsI_txt"), 1, 0);
-    gd->addWidget(makeText(kTxtDcOffsetIm, "0", dtr), 1, 1);
-    for (int i = 0; i < 2; ++i) {
-        auto* pct = AddLabel(dtr, QStringLiteral("%"), "lbl_unit_pct");
-        pct->setProperty(kIndexProperty, i);
-        gd->addWidget(pct, i, 2);
-    }
-    gd->setColumnStretch(3, 1);
-    v3->addLayout(gd);
-
-    auto* noise = new QGroupBox(QString::fromLatin1(kOptionGroups[kOptNoise].frame), dtr);
-    noise->setObjectName(QStringLiteral("Frm_Noise"));
-    makeGroup(kOptNoise, noise);
-    // Option buttons two grid rows high; the frequency field sits level between
-    // "None" and "Sin", the level field between "Sin" and "Gauss".
-    auto* gn = new QGridLayout(noise);
-    gn->addWidget(opt_[kOptNoise][0], 0, 0, 2, 1);
-    gn->addWidget(opt_[kOptNoise][1], 2, 0, 2, 1);
-    gn->addWidget(opt_[kOptNoise][2], 4, 0, 2, 1);
-    gn->addWidget(makeText(kTxtNoiseFreq, "15.0", noise), 1, 1, 2, 1);
-    gn->addWidget(AddLabel(noise, QStringLiteral("MHz")), 1, 2, 2, 1);
-    gn->addWidget(makeText(kTxtNoiseDB, "-40.0", noise), 3, 1, 2, 1);
-    gn->addWidget(AddLabel(noise, QStringLiteral("dB")), 3, 2, 2, 1);
-    v3->addWidget(noise);
-    v3->addStretch(1);
-
-    // Command row, one button under each column.
-    btnMake_[0] = new QPushButton(QStringLiteral("Make AWG File"), this);
-    btnMake_[1] = new QPushButton(QStringLiteral("Make Floating File"), this);
-    btnDefSet_ = new QPushButton(QStringLiteral("Set Defaults"), this);
-    btnDefSet_->setObjectName(QStringLiteral("BtnDefSet"));
-    QFont buttonFont = font();
-    buttonFont.setPointSize(12);
-    buttonFont.setBold(true);
-    for (int i = 0; i < 2; ++i) {
-        btnMake_[i]->setObjectName(QStringLiteral("BtnMake"));
-        btnMake_[i]->setProperty(kIndexProperty, i);
-    }
-    for (QPushButton* b : {btnMake_[0], btnMake_[1], btnDefSet_}) {
-        b->setFont(buttonFont);
-        b->setAutoDefault(false);
-    }
+    QGroupBox* setup = BuildSetupFrame();
+    QGroupBox* filter = BuildFilterFrame();
+    QGroupBox* freq = nullptr;
+    QGroupBox* noise = nullptr;
+    QGroupBox* dtr = BuildDeteriorationFrame(freq, noise);
+    BuildButtons();
 
     // Frame captions bold, everything inside them in the normal face.
     QFont bold = font();
@@ -313,8 +161,178 @@ void MainForm::BuildWindow() {
     top->addWidget(btnMake_[1], 1, 1);
     top->addWidget(btnDefSet_, 1, 2);
     top->setSizeConstraint(QLayout::SetFixedSize);
+    ConnectNotifications();
+}
 
-    // Notifications.
+QComboBox* MainForm::MakeList(int32_t list, QWidget* parent) {
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(kLists[list].control));
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    list_[list] = combo;
+    return combo;
+}
+
+QLineEdit* MainForm::MakeText(int32_t field, const char* initial, QWidget* parent) {
+    auto* edit = new QLineEdit(QString::fromLatin1(initial), parent);
+    edit->setObjectName(QString::fromLatin1(kFieldRules[field].control));
+    edit->setFixedWidth(fieldWidth_);
+    edit->setProperty(kFieldProperty, field);
+    text_[field] = edit;
+    return edit;
+}
+
+void MainForm::MakeOptionGroup(int32_t group, QGroupBox* frame) {
+    optGroup_[group] = new QButtonGroup(frame);
+    optGroup_[group]->setExclusive(true);
+    for (int32_t i = 0; i < kOptionsPerGroup; ++i) {
+        auto* opt = new QRadioButton(QString::fromLatin1(kOptionGroups[group].captions[i]), frame);
+        opt->setObjectName(QString::fromLatin1(kOptionGroups[group].control));
+        opt->setProperty(kIndexProperty, i);
+        optGroup_[group]->addButton(opt, i);
+        opt_[group][i] = opt;
+    }
+    opt_[group][0]->setChecked(true);
+}
+
+QGroupBox* MainForm::BuildSetupFrame() {
+    auto* setup = new QGroupBox(QStringLiteral("Set up"), this);
+    setup->setObjectName(QStringLiteral("Frm_Setup"));
+    auto* g1 = new QGridLayout(setup);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Rate")), 0, 0);
+    g1->addWidget(MakeList(kCmbRate, setup), 0, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Format")), 1, 0);
+    g1->addWidget(MakeList(kCmbFormat, setup), 1, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Burst")), 2, 0);
+    g1->addWidget(MakeList(kCmbBurst, setup), 2, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Burst Off")), 3, 0);
+    g1->addWidget(MakeText(kTxtBurstOff, "160", setup), 3, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("usec")), 3, 2);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Data")), 4, 0);
+    g1->addWidget(MakeList(kCmbData, setup), 4, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Seed PN")), 5, 0);
+    g1->addWidget(MakeText(kTxtSeedPN, "FFFF", setup), 5, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("(Hex)")), 5, 2);
+    g1->addWidget(AddLabel(setup, QStringLiteral("OFDM Length")), 6, 0);
+    g1->addWidget(MakeText(kTxtnOFDM, "100", setup), 6, 1);
+    g1->addWidget(AddLabel(setup, QStringLiteral("Symbols")), 6, 2);
+    g1->addWidget(AddLabel(setup, QStringLiteral("IQ Inverse")), 7, 0);
+    g1->addWidget(MakeList(kCmbIQInv, setup), 7, 1);
+    g1->setRowStretch(8, 1);
+    return setup;
+}
+
+QGroupBox* MainForm::BuildFilterFrame() {
+    auto* filter = new QGroupBox(QStringLiteral("Tx Filter"), this);
+    filter->setObjectName(QStringLiteral("Frm_TxFillter"));
+    auto* g2 = new QGridLayout(filter);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Filter Type")), 0, 0);
+    g2->addWidget(MakeList(kCmbFilTyp, filter), 0, 1);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Filter Length")), 1, 0);
+    g2->addWidget(MakeText(kTxtFiltLeng, "191", filter), 1, 1);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Taps")), 1, 2);
+    filterLenUSec_ = AddLabel(filter, QStringLiteral("(0.80 usec)"), "FilterLenUSec");
+    g2->addWidget(filterLenUSec_, 2, 1, 1, 2);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Roll Off")), 3, 0);
+    g2->addWidget(MakeText(kTxtFiltAlpha, "0.50", filter), 3, 1);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Cut Off")), 4, 0);
+    g2->addWidget(MakeText(kTxtFCut, "0.0", filter), 4, 1);
+    g2->addWidget(AddLabel(filter, QStringLiteral("MHz")), 4, 2);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Window TR")), 5, 0);
+    g2->addWidget(MakeText(kTxtWinTR, "0.0", filter), 5, 1);
+    g2->addWidget(AddLabel(filter, QStringLiteral("usec")), 5, 2);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Oversample")), 6, 0);
+    g2->addWidget(MakeList(kCmbOverSamp, filter), 6, 1);
+    g2->addWidget(AddLabel(filter, QStringLiteral("Sampling Rate"), "LblSampRate_txt"), 7, 0);
+    lblSampRate_ = AddLabel(filter, QStringLiteral("0 Msps"), "LblSampRate");
+    g2->addWidget(lblSampRate_, 7, 1, 1, 2);
+    g2->setRowStretch(8, 1);
+    // Ratio fields and a rate label that nothing reads: kept on the frame, never shown.
+    txtIntRate_ = new QLineEdit(QStringLiteral("1"), filter);
+    txtIntRate_->setObjectName(QStringLiteral("TxtIntRate"));
+    txtDecRate_ = new QLineEdit(QStringLiteral("1"), filter);
+    txtDecRate_->setObjectName(QStringLiteral("TxtDecRate"));
+    for (QWidget* hidden : {static_cast<QWidget*>(txtIntRate_), static_cast<QWidget*>(txtDecRate_),
+                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("Interpolate ratio"))),
+                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("Decimate ratio"))),
+                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("Sampling Rate:"))),
+                            static_cast<QWidget*>(AddLabel(filter, QStringLiteral("0MHz"), "LblFiltRate"))}) {
+        hidden->hide();
+    }
+    return filter;
+}
+
+QGroupBox* MainForm::BuildDeteriorationFrame(QGroupBox*& freq, QGroupBox*& noise) {
+    auto* dtr = new QGroupBox(QStringLiteral("Deterioration Factor"), this);
+    dtr->setObjectName(QStringLiteral("Frm_DtrrtFacter"));
+    auto* v3 = new QVBoxLayout(dtr);
+
+    freq = new QGroupBox(QString::fromLatin1(kOptionGroups[kOptFreqOfs].frame), dtr);
+    freq->setObjectName(QStringLiteral("FrmFreqOffset"));
+    MakeOptionGroup(kOptFreqOfs, freq);
+    auto* gf = new QGridLayout(freq);
+    gf->addWidget(opt_[kOptFreqOfs][0], 0, 0);
+    gf->addWidget(opt_[kOptFreqOfs][1], 1, 0);
+    gf->addWidget(MakeText(kTxtDFreq, "0", freq), 1, 1);
+    gf->addWidget(AddLabel(freq, QStringLiteral("MHz")), 1, 2);
+    gf->addWidget(opt_[kOptFreqOfs][2], 2, 0);
+    gf->addWidget(MakeText(kTxtIf, "21.4", freq), 2, 1);
+    gf->addWidget(AddLabel(freq, QStringLiteral("MHz")), 2, 2);
+    v3->addWidget(freq);
+
+    auto* dcTitle = AddLabel(dtr, QStringLiteral("DC Offset"), "Lbl_Dtr_Title");
+    dcTitle->setProperty(kIndexProperty, 1);
+    v3->addWidget(dcTitle);
+    auto* gd = new QGridLayout();
+    gd->addWidget(AddLabel(dtr, QStringLiteral("Real"), "lblDCofsR_txt"), 0, 0);
+    gd->addWidget(MakeText(kTxtDcOffsetRe, "0", dtr), 0, 1);
+    gd->addWidget(AddLabel(dtr, QStringLiteral("Imag"), "lblDCofsI_txt"), 1, 0);
+    gd->addWidget(MakeText(kTxtDcOffsetIm, "0", dtr), 1, 1);
+    for (int i = 0; i < 2; ++i) {
+        auto* pct = AddLabel(dtr, QStringLiteral("%"), "lbl_unit_pct");
+        pct->setProperty(kIndexProperty, i);
+        gd->addWidget(pct, i, 2);
+    }
+    gd->setColumnStretch(3, 1);
+    v3->addLayout(gd);
+
+    noise = new QGroupBox(QString::fromLatin1(kOptionGroups[kOptNoise].frame), dtr);
+    noise->setObjectName(QStringLiteral("Frm_Noise"));
+    MakeOptionGroup(kOptNoise, noise);
+    // Option buttons two grid rows high; the frequency field sits level between
+    // "None" and "Sin", the level field between "Sin" and "Gauss".
+    auto* gn = new QGridLayout(noise);
+    gn->addWidget(opt_[kOptNoise][0], 0, 0, 2, 1);
+    gn->addWidget(opt_[kOptNoise][1], 2, 0, 2, 1);
+    gn->addWidget(opt_[kOptNoise][2], 4, 0, 2, 1);
+    gn->addWidget(MakeText(kTxtNoiseFreq, "15.0", noise), 1, 1, 2, 1);
+    gn->addWidget(AddLabel(noise, QStringLiteral("MHz")), 1, 2, 2, 1);
+    gn->addWidget(MakeText(kTxtNoiseDB, "-40.0", noise), 3, 1, 2, 1);
+    gn->addWidget(AddLabel(noise, QStringLiteral("dB")), 3, 2, 2, 1);
+    v3->addWidget(noise);
+    v3->addStretch(1);
+    return dtr;
+}
+
+void MainForm::BuildButtons() {
+    // Command row, one button under each column.
+    btnMake_[0] = new QPushButton(QStringLiteral("Make AWG File"), this);
+    btnMake_[1] = new QPushButton(QStringLiteral("Make Floating File"), this);
+    btnDefSet_ = new QPushButton(QStringLiteral("Set Defaults"), this);
+    btnDefSet_->setObjectName(QStringLiteral("BtnDefSet"));
+    QFont buttonFont = font();
+    buttonFont.setPointSize(12);
+    buttonFont.setBold(true);
+    for (int i = 0; i < 2; ++i) {
+        btnMake_[i]->setObjectName(QStringLiteral("BtnMake"));
+        btnMake_[i]->setProperty(kIndexProperty, i);
+    }
+    for (QPushButton* b : {btnMake_[0], btnMake_[1], btnDefSet_}) {
+        b->setFont(buttonFont);
+        b->setAutoDefault(false);
+    }
+}
+
+void MainForm::ConnectNotifications() {
     for (int32_t list = 0; list < kListCount; ++list) {
         connect(list_[list], &QComboBox::currentIndexChanged, this, [this, list](int) { OnListClick(list); });
     }

@@ -13,6 +13,7 @@
 
 class QButtonGroup;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QLockFile;
@@ -88,7 +89,17 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The window's frames, controls and notifications, built in tab order.
     void BuildWindow();
+    QComboBox* MakeList(int32_t list, QWidget* parent);
+    QLineEdit* MakeText(int32_t field, const char* initial, QWidget* parent);
+    void MakeOptionGroup(int32_t group, QGroupBox* frame);
+    QGroupBox* BuildSetupFrame();
+    QGroupBox* BuildFilterFrame();
+    // The impairments frame; freq and noise receive its two option-group frames.
+    QGroupBox* BuildDeteriorationFrame(QGroupBox*& freq, QGroupBox*& noise);
+    void BuildButtons();
+    void ConnectNotifications();
     void FillLists();
     void MakeCommand(int32_t index);
     FieldValues ReadFieldValues() const;
@@ -110,6 +121,7 @@ private:
     bool windowReady_ = false;
     float fs_ = 0.0f;
     float filterLenTime_ = 0.0f;
+    int fieldWidth_ = 0;  // of every text field, in pixels
 
     QComboBox* list_[kListCount] = {};
     QLineEdit* text_[kTextFieldCount] = {};

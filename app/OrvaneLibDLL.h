@@ -23,11 +23,11 @@ struct OrvaneLib {
 // Name the program loads the library by.
 constexpr const char* kOrvasynthName = "Orvasynth";
 
-// Loads library name (first its major-version file, lib<name>.so.1, then
-// lib<name>.so) and resolves orv_11a_actual; later calls reuse the binding.
-// Returns null with error (LibraryLoadErrorText, or the missing entry point) on failure.
 // Text reporting that library name could not be loaded: the file looked for,
 // the folders searched, then the loader's message.
 QString LibraryLoadErrorText(const QString& name, const QString& loaderMessage);
 
+// Loads library name (first its major-version file, lib<name>.so.1, then
+// lib<name>.so) and resolves orv_11a_actual; later calls reuse the binding.
+// Returns null with error (LibraryLoadErrorText, or the missing entry point) on failure.
 Orv11aActualFn OrvaneLib_Bind(OrvaneLib& lib, const QString& name, QString& error);

@@ -56,7 +56,7 @@ void BM_SaveSettings100MB(benchmark::State& state) {
     v.text[kTxtSeedPN] = "1A2B";
     v.samp_rate_caption = "160 Msps";
     for (auto _ : state) {
-        if (SavePrmIni(path, v)) state.SkipWithError("save failed");
+        if (SavePrmIni(path, v) != IniStatus::kOk) state.SkipWithError("save failed");
     }
 }
 BENCHMARK(BM_SaveSettings100MB)->Unit(benchmark::kMillisecond)->Iterations(3);

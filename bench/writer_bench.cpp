@@ -29,9 +29,10 @@ const Samples& samples() {
 
 void BM_CsvWriter(benchmark::State& state) {
     const Samples& s = samples();
+    const int32_t count = static_cast<int32_t>(s.i.size());
+    const SampleSource src{s.i.data(), s.q.data(), count, count, nullptr};
     for (auto _ : state) {
-        if (write_csv_file("/tmp/orv_bench_writer.csv", s.i.data(), s.q.data(),
-                           static_cast<int32_t>(s.i.size())) != 0)
+        if (write_csv_stream("/tmp/orv_bench_writer.csv", &src) != 0)
             state.SkipWithError("write failed");
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(s.i.size()));

@@ -2,20 +2,26 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cctype>
-#include <charconv>
 #include <string>
+#include <vector>
 
 #include "analysis.h"
-#include "ofdm.h"
+#include "command_options.h"
 
 namespace {
 
-std::string fold(const std::string& s) {
-    std::string out;
-    for (char c : s)
-        if (c != ' ') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
+// Registers the receiver's options with app; each one's text lands in its texts slot.
+std::vector<CLI::Option*> add_receiver_options(CLI::App& app, std::vector<std::string>& texts) {
+    const auto table = orv::analysis::command_options();
+    texts.assign(table.size(), std::string());
+    std::vector<CLI::Option*> opts;
+    for (size_t k = 0; k < table.size(); ++k) {
+        const orv::analysis::CommandOption& o = table[k];
+        std::string names = std::string("--") + o.name;
+        if (o.alias) names += std::string(",--") + o.alias;
+        opts.push_back(app.add_option(names, texts[k], o.help)->type_name(o.value_name));
+    }
+    return opts;
 }
 
 }  // namespace
@@ -29,28 +35,13 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
                "waveform or holds no burst; 3 the file was read but a check failed; 4 --plots could\n"
                "not write an image.");
     app.get_formatter()->column_width(30);
-    std::string file, frame, data, seed, plots_dir;
+    std::string file, plots_dir;
     bool json = false;
-    int oversample = 0, rate = 0, symbols = -1;
-    double sample_rate_mhz = 0;
     app.add_option("file", file, "Waveform file (.awv, .csv, or either file of a SigMF recording)")->required()->type_name("FILE");
     app.add_flag("--json", json, "Print one JSON object instead of the report");
     app.add_option("--plots", plots_dir, "Also write the viewer's five views (PNG and SVG) into DIR")->type_name("DIR");
-    auto* os_opt = app.add_option("--oversample", oversample, "Oversampling factor of a CSV file (sampling rate = 20 MHz times it)")
-                       ->check(CLI::Range(1, 64));
-    auto* sr_opt = app.add_option("--sample-rate", sample_rate_mhz, "Sampling rate of a CSV file in MHz")
-                       ->check(CLI::Range(20.0, 1280.0))->type_name("MHz");
-    os_opt->excludes(sr_opt);
-    app.add_option("--frame,--format", frame, "802.11a (preamble, SIGNAL, DATA; default) or free (DATA symbols only)")
-        ->type_name("FORMAT");
-    auto* rate_opt = app.add_option("--rate", rate, "Rate in Mbit/s of a free-format burst (6, 9, 12, 18, 24, 36, 48, 54)")
-                         ->check(CLI::IsMember({6, 9, 12, 18, 24, 36, 48, 54}));
-    app.add_option("--symbols", symbols, "DATA symbols of a free-format burst (default: up to the burst end)")
-        ->check(CLI::Range(1, 100000));
-    auto* data_opt = app.add_option("--data", data, "Expected payload pattern: PN9, PN15, PN19, PN20, PN23, ALL0, ALL1")
-                         ->type_name("PATTERN");
-    app.add_option("--seed", seed, "Expected PN seed (hexadecimal), with --data")->type_name("HEX")->needs(data_opt);
-    (void)rate_opt;
+    std::vector<std::string> texts;
+    const std::vector<CLI::Option*> receiver_opts = add_receiver_options(app, texts);
 
     try {
         app.parse(argc, argv);
@@ -67,37 +58,13 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         return kCheckUsage;
     }
 
+    std::vector<orv::analysis::GivenOption> given;
+    for (size_t k = 0; k < receiver_opts.size(); ++k)
+        if (receiver_opts[k]->count() > 0) given.push_back({orv::analysis::command_options()[k].name, texts[k]});
     orv::analysis::Options opt;
-    if (oversample > 0) opt.oversample = oversample;
-    if (sample_rate_mhz > 0) opt.sample_rate_hz = sample_rate_mhz * 1e6;
-    const std::string f = fold(frame);
-    if (f == "free") opt.free_format = true;
-    else if (!f.empty() && f != "802.11a") {
-        err << "orvcheck: --frame " << frame << " is not one of 802.11a, free\n";
+    if (const std::string e = orv::analysis::parse_command_options(given, opt, file); !e.empty()) {
+        err << "orvcheck: " << e << "\n";
         return kCheckUsage;
-    }
-    if (rate > 0) opt.rate_mbps = rate;
-    if (opt.free_format && !opt.rate_mbps) {
-        err << "orvcheck: --frame free needs --rate\n";
-        return kCheckUsage;
-    }
-    if (symbols > 0) opt.symbols = symbols;
-    if (!data.empty()) {
-        const auto* p = orv::analysis::pattern_by_name(data);
-        if (!p) {
-            err << "orvcheck: --data " << data << " is not one of PN9, PN15, PN19, PN20, PN23, ALL0, ALL1\n";
-            return kCheckUsage;
-        }
-        opt.expected_pattern = p->name;
-        if (!seed.empty()) {
-            uint32_t v = 0;
-            auto res = std::from_chars(seed.data(), seed.data() + seed.size(), v, 16);
-            if (res.ec != std::errc() || res.ptr != seed.data() + seed.size() || v == 0 || v > 0xFFFFFF) {
-                err << "orvcheck: --seed " << seed << " is not a hexadecimal number from 1 to FFFFFF\n";
-                return kCheckUsage;
-            }
-            opt.expected_seed = v;
-        }
     }
 
     try {

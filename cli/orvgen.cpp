@@ -7,17 +7,17 @@
 #include <windows.h>
 #endif
 
-#include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "MainFormCore.h"
+#include "cli_common.h"
 #if ORVGEN_WITH_SIGMF
 #include "sigmf.h"
 #endif
@@ -33,86 +33,74 @@
 
 namespace {
 
-// A text-field option: its name, the field it sets, its unit and what it is.
-struct TextOption {
+using orv::cli::fold;
+using orv::cli::json_number;
+
+// How a parameter option sets the window's state.
+enum class ParamKind {
+    kList,        // a choice list: a word or the entry text selects its index
+    kText,        // a text field, directly
+    kGroupValue,  // an option of a group switched on, and its field's value
+    kGroupFlag,   // an option of a group switched on, without a value
+    kSineLevel,   // the sine level, with --sine only
+};
+
+// A parameter option: its name, what it sets, its unit and what it is.
+struct ParamOption {
     const char* name;
-    int32_t field;
+    ParamKind kind;
+    int32_t control;  // kList: the list (kCmb*); kText, kSineLevel: the field (kTxt*); groups: the group (kOpt*)
+    int32_t option;   // groups: the option switched on
+    int32_t field;    // kGroupValue: the field the value goes to
     const char* unit;
     const char* what;
+    std::vector<std::vector<std::string>> words;  // kList: per index; the first is shown in --help
 };
 
-// Fields set directly, in the window's reading order.
-const TextOption kTextOptions[] = {
-    {"--burst-off", kTxtBurstOff, "usec", "Burst Off: silent gap after the burst (with --burst on)"},
-    {"--seed", kTxtSeedPN, "hex", "Seed PN: initial state of the PN generator"},
-    {"--symbols", kTxtnOFDM, "symbols", "OFDM Length: number of DATA symbols"},
-    {"--taps", kTxtFiltLeng, "taps", "Filter Length of the Nyquist filter"},
-    {"--roll-off", kTxtFiltAlpha, "", "Roll Off of the Nyquist filter"},
-    {"--cut-off", kTxtFCut, "MHz", "Cut Off of the Nyquist filter (up to half the sampling rate)"},
-    {"--window-tr", kTxtWinTR, "usec", "Window TR: edge-taper transition time"},
-    {"--dc-real", kTxtDcOffsetRe, "%", "DC Offset Real, percent of the peak envelope"},
-    {"--dc-imag", kTxtDcOffsetIm, "%", "DC Offset Imag, percent of the peak envelope"},
-};
-
-// Options of the two option groups, each selecting its option and setting a field.
-struct GroupOption {
-    const char* name;
-    int32_t group;
-    int32_t option;   // the option switched on
-    int32_t field;    // the field the value goes to, -1 for a flag
-    const char* unit;
-    const char* what;
-};
-
-const GroupOption kGroupOptions[] = {
-    {"--freq-error", kOptFreqOfs, 1, kTxtDFreq, "MHz", "Frequency Offset \"Freq Error\""},
-    {"--if", kOptFreqOfs, 2, kTxtIf, "MHz", "Frequency Offset \"IF conversion\" frequency"},
-    {"--no-freq-offset", kOptFreqOfs, 0, -1, "", "Frequency Offset \"None\""},
-    {"--sine", kOptNoise, 1, kTxtNoiseFreq, "MHz", "Noise \"Sin\": sine interferer frequency"},
-    {"--gauss", kOptNoise, 2, kTxtNoiseDB, "dB", "Noise \"Gauss\": Gaussian noise level"},
-    {"--no-noise", kOptNoise, 0, -1, "", "Noise \"None\""},
-};
-
-// A choice-list option and the words it accepts for each list index.
-struct ListOption {
-    const char* name;
-    int32_t list;
-    const char* what;
-    std::vector<std::vector<std::string>> words;  // per index; the first is shown in --help
-};
-
-const std::vector<ListOption>& list_options() {
-    static const std::vector<ListOption> options = {
-        {"--rate", kCmbRate, "Rate in Mbit/s",
+// Every option that sets a parameter, in --help order: the choice lists (first:
+// the oversampling factor sets the frequency bounds), the text fields in the
+// window's reading order, the two option groups, the sine level.
+const std::vector<ParamOption>& param_options() {
+    using K = ParamKind;
+    static const std::vector<ParamOption> options = {
+        {"--rate", K::kList, kCmbRate, 0, 0, "", "Rate in Mbit/s",
          {{"6"}, {"9"}, {"12"}, {"18"}, {"24"}, {"36"}, {"48"}, {"54"}}},
-        {"--format", kCmbFormat, "Format: full 802.11a burst, or Free (DATA symbols only)",
+        {"--format", K::kList, kCmbFormat, 0, 0, "", "Format: full 802.11a burst, or Free (DATA symbols only)",
          {{"802.11a"}, {"free"}}},
-        {"--burst", kCmbBurst, "Burst: append the burst-off gap", {{"off"}, {"on"}}},
-        {"--data", kCmbData, "Data: payload pattern",
+        {"--burst", K::kList, kCmbBurst, 0, 0, "", "Burst: append the burst-off gap", {{"off"}, {"on"}}},
+        {"--data", K::kList, kCmbData, 0, 0, "", "Data: payload pattern",
          {{"PN9"}, {"PN15"}, {"PN19"}, {"PN20"}, {"PN23"}, {"ALL0", "ALL 0"}, {"ALL1", "ALL 1"}}},
-        {"--iq-inverse", kCmbIQInv, "IQ Inverse: exchange I and Q", {{"off"}, {"on"}}},
-        {"--filter", kCmbFilTyp, "Filter Type", {{"rectangle"}, {"nyquist"}}},
-        {"--oversample", kCmbOverSamp, "Oversample factor (sampling rate = 20 MHz times it)",
+        {"--iq-inverse", K::kList, kCmbIQInv, 0, 0, "", "IQ Inverse: exchange I and Q", {{"off"}, {"on"}}},
+        {"--filter", K::kList, kCmbFilTyp, 0, 0, "", "Filter Type", {{"rectangle"}, {"nyquist"}}},
+        {"--oversample", K::kList, kCmbOverSamp, 0, 0, "", "Oversample factor (sampling rate = 20 MHz times it)",
          {{"4"}, {"5"}, {"6"}, {"7"}, {"8"}, {"9"}, {"10"}}},
+        {"--burst-off", K::kText, kTxtBurstOff, 0, 0, "usec", "Burst Off: silent gap after the burst (with --burst on)", {}},
+        {"--seed", K::kText, kTxtSeedPN, 0, 0, "hex", "Seed PN: initial state of the PN generator", {}},
+        {"--symbols", K::kText, kTxtnOFDM, 0, 0, "symbols", "OFDM Length: number of DATA symbols", {}},
+        {"--taps", K::kText, kTxtFiltLeng, 0, 0, "taps", "Filter Length of the Nyquist filter", {}},
+        {"--roll-off", K::kText, kTxtFiltAlpha, 0, 0, "", "Roll Off of the Nyquist filter", {}},
+        {"--cut-off", K::kText, kTxtFCut, 0, 0, "MHz", "Cut Off of the Nyquist filter (up to half the sampling rate)", {}},
+        {"--window-tr", K::kText, kTxtWinTR, 0, 0, "usec", "Window TR: edge-taper transition time", {}},
+        {"--dc-real", K::kText, kTxtDcOffsetRe, 0, 0, "%", "DC Offset Real, percent of the peak envelope", {}},
+        {"--dc-imag", K::kText, kTxtDcOffsetIm, 0, 0, "%", "DC Offset Imag, percent of the peak envelope", {}},
+        {"--freq-error", K::kGroupValue, kOptFreqOfs, 1, kTxtDFreq, "MHz", "Frequency Offset \"Freq Error\"", {}},
+        {"--if", K::kGroupValue, kOptFreqOfs, 2, kTxtIf, "MHz", "Frequency Offset \"IF conversion\" frequency", {}},
+        {"--no-freq-offset", K::kGroupFlag, kOptFreqOfs, 0, -1, "", "Frequency Offset \"None\"", {}},
+        {"--sine", K::kGroupValue, kOptNoise, 1, kTxtNoiseFreq, "MHz", "Noise \"Sin\": sine interferer frequency", {}},
+        {"--gauss", K::kGroupValue, kOptNoise, 2, kTxtNoiseDB, "dB", "Noise \"Gauss\": Gaussian noise level", {}},
+        {"--no-noise", K::kGroupFlag, kOptNoise, 0, -1, "", "Noise \"None\"", {}},
+        {"--sine-level", K::kSineLevel, kTxtNoiseDB, 0, 0, "dB", "Noise \"Sin\": sine interferer level", {}},
     };
     return options;
 }
 
-// Lower-case text without blanks, for comparing list words.
-std::string fold(const std::string& s) {
-    std::string out;
-    for (char c : s)
-        if (c != ' ' && c != '\t') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 // Index of value in a list option (its words or the window's entry text), or -1.
-int32_t list_index(const ListOption& o, const std::string& value) {
+int32_t list_index(const ParamOption& o, const std::string& value) {
     const std::string v = fold(value);
     for (size_t k = 0; k < o.words.size(); ++k) {
         for (const std::string& w : o.words[k])
             if (fold(w) == v) return static_cast<int32_t>(k);
-        if (fold(kLists[o.list].entries[k]) == v) return static_cast<int32_t>(k);
+        if (fold(kLists[o.control].entries[k]) == v) return static_cast<int32_t>(k);
     }
     return -1;
 }
@@ -179,43 +167,41 @@ int check_field_value(const char* option, int32_t field, const char* unit, const
     return kExitWritten;
 }
 
-// WaveParams field names and the options that set them, per validation bit.
-const char* const kMaskFields[26][2] = {
-    {"frame_format", "--format"},
-    {"burst_enable", "--burst"},
-    {"burst_off_time", "--burst-off"},
-    {"rate_index", "--rate"},
-    {"ofdm_symbols", "--symbols"},
-    {"pn_seed", "--seed"},
-    {"data_pattern", "--data"},
-    {"oversampling", "--oversample"},
-    {"window_tr", "--window-tr"},
-    {"filter_cutoff", "--cut-off"},
-    {"filter_rolloff", "--roll-off"},
-    {"reserved", ""},
-    {"filter_taps", "--taps"},
-    {"iq_inverse", "--iq-inverse"},
-    {"freq_error_enable", "--freq-error"},
-    {"freq_error", "--freq-error"},
-    {"if_enable", "--if"},
-    {"if_freq", "--if"},
-    {"dc_offset_re", "--dc-real"},
-    {"dc_offset_im", "--dc-imag"},
-    {"noise_enable", "--gauss"},
-    {"noise_level", "--gauss"},
-    {"sine_enable", "--sine"},
-    {"sine_freq", "--sine"},
-    {"sine_level", "--sine-level"},
-    {"output mode", "--output-format"},
+// A validation bit of the library's result: the WaveParams field and the option that sets it.
+struct MaskField {
+    uint32_t bit;
+    const char* field;
+    const char* option;  // "" when no option sets it
 };
 
-// A double as JSON: an integral value as an integer (0.0 reads "0", as the
-// shortest round-trip text has it), null for a NaN or an infinity.
-nlohmann::ordered_json json_number(double v) {
-    if (!std::isfinite(v)) return nullptr;
-    if (v == std::trunc(v) && std::fabs(v) < 9007199254740992.0) return static_cast<int64_t>(v);
-    return v;
-}
+const MaskField kMaskFields[] = {
+    {ORV_BAD_FRAME_FORMAT, "frame_format", "--format"},
+    {ORV_BAD_BURST_ENABLE, "burst_enable", "--burst"},
+    {ORV_BAD_BURST_OFF_TIME, "burst_off_time", "--burst-off"},
+    {ORV_BAD_RATE_INDEX, "rate_index", "--rate"},
+    {ORV_BAD_OFDM_SYMBOLS, "ofdm_symbols", "--symbols"},
+    {ORV_BAD_PN_SEED, "pn_seed", "--seed"},
+    {ORV_BAD_DATA_PATTERN, "data_pattern", "--data"},
+    {ORV_BAD_OVERSAMPLING, "oversampling", "--oversample"},
+    {ORV_BAD_WINDOW_TR, "window_tr", "--window-tr"},
+    {ORV_BAD_FILTER_CUTOFF, "filter_cutoff", "--cut-off"},
+    {ORV_BAD_FILTER_ROLLOFF, "filter_rolloff", "--roll-off"},
+    {ORV_BAD_RESERVED, "reserved", ""},
+    {ORV_BAD_FILTER_TAPS, "filter_taps", "--taps"},
+    {ORV_BAD_IQ_INVERSE, "iq_inverse", "--iq-inverse"},
+    {ORV_BAD_FREQ_ERROR_ENABLE, "freq_error_enable", "--freq-error"},
+    {ORV_BAD_FREQ_ERROR, "freq_error", "--freq-error"},
+    {ORV_BAD_IF_ENABLE, "if_enable", "--if"},
+    {ORV_BAD_IF_FREQ, "if_freq", "--if"},
+    {ORV_BAD_DC_OFFSET_RE, "dc_offset_re", "--dc-real"},
+    {ORV_BAD_DC_OFFSET_IM, "dc_offset_im", "--dc-imag"},
+    {ORV_BAD_NOISE_ENABLE, "noise_enable", "--gauss"},
+    {ORV_BAD_NOISE_LEVEL, "noise_level", "--gauss"},
+    {ORV_BAD_SINE_ENABLE, "sine_enable", "--sine"},
+    {ORV_BAD_SINE_FREQ, "sine_freq", "--sine"},
+    {ORV_BAD_SINE_LEVEL, "sine_level", "--sine-level"},
+    {ORV_BAD_OUTPUT_MODE, "output mode", "--output-format"},
+};
 
 // Total sample count of a record, as the library computes it.
 int64_t total_samples(const WaveParams& p) {
@@ -273,97 +259,128 @@ std::string window_program_dir() {
     return dir.string();
 }
 
-}  // namespace
+// What orvgen writes: the library's output modes 0 (AWG file) and 1 (CSV
+// file), or a SigMF recording, which orvgen writes itself from the conditioned samples.
+enum class OutputKind : int32_t { kAwg = 0, kCsv = 1, kSigmf = 2 };
 
-int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    FieldValues defaults;
-    DefaultFieldValues(defaults);
+const char* kind_name(OutputKind k) {
+    return k == OutputKind::kAwg ? "awg" : k == OutputKind::kCsv ? "csv" : "sigmf";
+}
 
-    CLI::App app{"orvgen: writes one IEEE 802.11a OFDM burst as an AWG waveform file or a CSV "
-                 "file of I/Q samples, with the parameters of the Orvane program.",
-                 "orvgen"};
+// What the command line asks for.
+struct Request {
+    std::string output, output_format, settings, save_settings, sigmf_type, from;
+    bool json = false;
+    bool check = false;
+    std::vector<std::string> values;        // per param_options() entry: the text given
+    std::vector<bool> given;                // per entry: the option is on the command line
+    std::vector<std::string> params_given;  // names of the options that set a parameter, as --from names them
+};
+
+// One run: the request and what each step made of it.
+struct Job {
+    Request req;
+    FieldValues fields;  // the window's state the request makes
+    OutputKind kind = OutputKind::kAwg;
+    WaveParams rec{};
+    int32_t rc = ORV_OK;       // the library's result
+    std::string written_path;  // the file --check reads and a failure names
+    int status = kExitWritten;
+    std::string check_report, check_json = "null";
+#if ORVGEN_WITH_SIGMF
+    orv::sigmf::SampleType sample_type = orv::sigmf::SampleType::Cf32;
+    orv::sigmf::Written recording;
+#endif
+};
+
+// A step's verdict: empty to go on, else the exit status.
+using Stop = std::optional<int>;
+
+// The --help text of a parameter option.
+std::string param_description(const ParamOption& o, const FieldValues& defaults, float default_fs) {
+    if (o.kind == ParamKind::kGroupFlag) return std::string(o.what) + " (the default)";
+    if (o.kind == ParamKind::kList) {
+        std::string choices;
+        for (const auto& w : o.words) choices += (choices.empty() ? "" : "|") + w.front();
+        const int32_t def = o.control == kCmbOverSamp ? 4 : defaults.list[o.control];
+        return std::string(o.what) + " (" + choices + "; default " + o.words[def].front() + ")";
+    }
+    const int32_t field = o.kind == ParamKind::kGroupValue ? o.field : o.control;
+    std::string range = range_text(field, default_fs, o.unit);
+    if (kFieldRules[field].upper_kind != kUpperFixed) range += " at the default sampling rate";
+    std::string desc = std::string(o.what) + " (" + range + "; default " + defaults.text[field] + ")";
+    return o.kind == ParamKind::kSineLevel ? desc + "; needs --sine" : desc;
+}
+
+// Adds the parameter options to app, bound to req; returns them in param_options() order.
+std::vector<CLI::Option*> add_param_options(CLI::App& app, Request& req, const FieldValues& defaults) {
+    const auto& table = param_options();
+    const float default_fs = SamplingRate(defaults.list[kCmbOverSamp]);
+    req.values.assign(table.size(), std::string());
+    std::vector<CLI::Option*> opts(table.size());
+    for (size_t k = 0; k < table.size(); ++k) {
+        const ParamOption& o = table[k];
+        const std::string desc = param_description(o, defaults, default_fs);
+        if (o.kind == ParamKind::kGroupFlag) {
+            opts[k] = app.add_flag_callback(o.name, [] {}, desc);
+            continue;
+        }
+        // --format is also --frame, the receiver's name for it.
+        const bool format = o.kind == ParamKind::kList && o.control == kCmbFormat;
+        const std::string names = std::string(o.name) + (format ? ",--frame" : "");
+        const char* type = o.kind == ParamKind::kList ? "CHOICE" : *o.unit ? o.unit : "VALUE";
+        opts[k] = app.add_option(names, req.values[k], desc)->type_name(type);
+    }
+    // The options of one group exclude each other, as the window's option buttons do.
+    auto is_group = [](ParamKind k) { return k == ParamKind::kGroupValue || k == ParamKind::kGroupFlag; };
+    CLI::Option *sine = nullptr, *gauss = nullptr, *sine_level = nullptr;
+    for (size_t a = 0; a < table.size(); ++a) {
+        if (std::strcmp(table[a].name, "--sine") == 0) sine = opts[a];
+        if (std::strcmp(table[a].name, "--gauss") == 0) gauss = opts[a];
+        if (table[a].kind == ParamKind::kSineLevel) sine_level = opts[a];
+        for (size_t b = 0; b < table.size(); ++b)
+            if (a != b && is_group(table[a].kind) && is_group(table[b].kind) && table[a].control == table[b].control)
+                opts[a]->excludes(opts[b]);
+    }
+    sine_level->needs(sine);
+    sine_level->excludes(gauss);
+    return opts;
+}
+
+// Adds every option to app, bound to req; returns the parameter options.
+std::vector<CLI::Option*> add_options(CLI::App& app, Request& req, const FieldValues& defaults) {
     app.footer(help_footer());
     app.get_formatter()->column_width(30);
-
-    std::string output, output_format, settings, save_settings;
-    bool json = false;
-    app.add_option("-o,--output", output, "File to write")->type_name("FILE");
-    app.add_option("--output-format", output_format, "awg, csv or sigmf (default: from the extension)")
+    app.add_option("-o,--output", req.output, "File to write")->type_name("FILE");
+    app.add_option("--output-format", req.output_format, "awg, csv or sigmf (default: from the extension)")
         ->type_name("FORMAT");
-    std::string sigmf_type, from;
-    app.add_option("--sigmf-type", sigmf_type,
+    app.add_option("--sigmf-type", req.sigmf_type,
                    "Sample type of a SigMF recording: cf32_le (the CSV file's values as 32-bit floats; "
                    "default) or ci16_le (16-bit integers, the larger channel's burst peak at 32767)")
         ->type_name("TYPE");
-    app.add_option("--from", from,
+    app.add_option("--from", req.from,
                    "Take every parameter from a SigMF recording that orvgen wrote "
                    "(its .sigmf-meta file); no parameter options with it")
         ->type_name("FILE");
-    app.add_option("--settings", settings,
+    app.add_option("--settings", req.settings,
                    "Start from a settings file written by Orvane (PrmOrvane.ini); \"window\": the file "
                    "the Orvane program beside orvgen reads at start-up")
         ->type_name("FILE|window");
-    app.add_option("--save-settings", save_settings,
+    app.add_option("--save-settings", req.save_settings,
                    "Write the resulting parameters in the Orvane settings layout")
         ->type_name("FILE");
-    app.add_flag("--json", json, "Print one JSON object with the result");
-    bool check = false;
-    app.add_flag("--check", check, "Read the written file back and measure it (the orvcheck report)");
+    app.add_flag("--json", req.json, "Print one JSON object with the result");
+    app.add_flag("--check", req.check, "Read the written file back and measure it (the orvcheck report)");
+    return add_param_options(app, req, defaults);
+}
 
-    std::vector<CLI::Option*> param_opts;  // every option that sets a parameter
-    const auto& lists = list_options();
-    std::vector<std::string> list_values(lists.size());
-    for (size_t k = 0; k < lists.size(); ++k) {
-        const ListOption& o = lists[k];
-        std::string choices;
-        for (const auto& w : o.words) choices += (choices.empty() ? "" : "|") + w.front();
-        const int32_t def = o.list == kCmbOverSamp ? 4 : defaults.list[o.list];
-        std::string desc = std::string(o.what) + " (" + choices + "; default " + o.words[def].front() + ")";
-        const std::string names = o.list == kCmbFormat ? std::string(o.name) + ",--frame" : o.name;
-        param_opts.push_back(app.add_option(names, list_values[k], desc)->type_name("CHOICE"));
-    }
-
-    const float default_fs = SamplingRate(defaults.list[kCmbOverSamp]);
-    std::vector<std::string> text_values(std::size(kTextOptions));
-    for (size_t k = 0; k < std::size(kTextOptions); ++k) {
-        const TextOption& o = kTextOptions[k];
-        std::string range = range_text(o.field, default_fs, o.unit);
-        if (kFieldRules[o.field].upper_kind != kUpperFixed) range += " at the default sampling rate";
-        std::string desc = std::string(o.what) + " (" + range + "; default " + defaults.text[o.field] + ")";
-        param_opts.push_back(app.add_option(o.name, text_values[k], desc)->type_name(*o.unit ? o.unit : "VALUE"));
-    }
-
-    std::vector<std::string> group_values(std::size(kGroupOptions));
-    std::vector<bool> group_flags(std::size(kGroupOptions), false);
-    std::vector<CLI::Option*> group_opts(std::size(kGroupOptions));
-    for (size_t k = 0; k < std::size(kGroupOptions); ++k) {
-        const GroupOption& o = kGroupOptions[k];
-        if (o.field < 0) {
-            group_opts[k] = app.add_flag_callback(o.name, [&group_flags, k] { group_flags[k] = true; },
-                                                  std::string(o.what) + " (the default)");
-        } else {
-            std::string desc = std::string(o.what) + " (" + range_text(o.field, default_fs, o.unit) +
-                               (kFieldRules[o.field].upper_kind != kUpperFixed ? " at the default sampling rate" : "") +
-                               "; default " + defaults.text[o.field] + ")";
-            group_opts[k] = app.add_option(o.name, group_values[k], desc)->type_name(o.unit);
-        }
-    }
-    // The options of one group exclude each other, as the window's option buttons do.
-    for (size_t a = 0; a < group_opts.size(); ++a)
-        for (size_t b = 0; b < group_opts.size(); ++b)
-            if (a != b && kGroupOptions[a].group == kGroupOptions[b].group) group_opts[a]->excludes(group_opts[b]);
-    std::string sine_level;
-    auto* sine_level_opt =
-        app.add_option("--sine-level", sine_level,
-                       "Noise \"Sin\": sine interferer level (-100.0 to 10.0 dB; default " +
-                           defaults.text[kTxtNoiseDB] + "); needs --sine")
-            ->type_name("dB");
-    sine_level_opt->needs(group_opts[3]);
-    sine_level_opt->excludes(group_opts[4]);
-    param_opts.push_back(sine_level_opt);
-    param_opts.insert(param_opts.end(), group_opts.begin(), group_opts.end());
-    for (const char* name : {"--settings", "--save-settings"}) param_opts.push_back(app.get_option(name));
-
+// Parses the command line into req. Stops with --help or a usage error.
+Stop parse(int argc, const char* const* argv, const FieldValues& defaults, Request& req, std::ostream& out,
+           std::ostream& err) {
+    CLI::App app{"orvgen: writes one IEEE 802.11a OFDM burst as an AWG waveform file or a CSV "
+                 "file of I/Q samples, with the parameters of the Orvane program.",
+                 "orvgen"};
+    const std::vector<CLI::Option*> opts = add_options(app, req, defaults);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -373,37 +390,55 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         err << "orvgen: " << e.what() << "\nRun 'orvgen --help' for the options.\n";
         return kExitUsage;
     }
+    const auto& table = param_options();
+    req.given.assign(table.size(), false);
+    for (size_t k = 0; k < table.size(); ++k) req.given[k] = opts[k]->count() > 0;
+    // As --from names them: the lists, the text fields, the sine level, the groups, the settings files.
+    for (ParamKind kind : {ParamKind::kList, ParamKind::kText, ParamKind::kSineLevel})
+        for (size_t k = 0; k < table.size(); ++k)
+            if (table[k].kind == kind && req.given[k]) req.params_given.push_back(opts[k]->get_name());
+    for (size_t k = 0; k < table.size(); ++k)
+        if ((table[k].kind == ParamKind::kGroupValue || table[k].kind == ParamKind::kGroupFlag) && req.given[k])
+            req.params_given.push_back(opts[k]->get_name());
+    for (const char* name : {"--settings", "--save-settings"})
+        if (app.get_option(name)->count() > 0) req.params_given.push_back(app.get_option(name)->get_name());
+    return std::nullopt;
+}
+
+// Refuses what this build cannot do and requests that contradict themselves.
+Stop check_request(const Request& req, std::ostream& err) {
 #if !ORVGEN_WITH_CHECK
-    if (check) {
+    if (req.check) {
         err << "orvgen: --check is not available in this build (the measuring receiver needs FFTW3); "
                "measure the file with orvcheck on Linux\n";
         return kExitUsage;
     }
 #endif
 #if !ORVGEN_WITH_SIGMF
-    if (!from.empty() || !sigmf_type.empty() || fold(output_format) == "sigmf" ||
-        fold(output).ends_with(".sigmf-data") || fold(output).ends_with(".sigmf-meta")) {
+    if (!req.from.empty() || !req.sigmf_type.empty() || fold(req.output_format) == "sigmf" ||
+        fold(req.output).ends_with(".sigmf-data") || fold(req.output).ends_with(".sigmf-meta")) {
         err << "orvgen: SigMF recordings are not available in this build (they need OpenSSL's libcrypto)\n";
         return kExitUsage;
     }
 #endif
-    for (const CLI::Option* o : param_opts)
-        if (!from.empty() && o->count() > 0) {
-            err << "orvgen: --from takes every parameter from the recording: " << o->get_name()
-                << " cannot go with it\n";
-            return kExitUsage;
-        }
-    if (!from.empty() && output.empty()) {
+    if (!req.from.empty() && !req.params_given.empty()) {
+        err << "orvgen: --from takes every parameter from the recording: " << req.params_given.front()
+            << " cannot go with it\n";
+        return kExitUsage;
+    }
+    if (!req.from.empty() && req.output.empty()) {
         err << "orvgen: --from needs -o FILE\n";
         return kExitUsage;
     }
-    if (output.empty() && save_settings.empty()) {
+    if (req.output.empty() && req.save_settings.empty()) {
         err << "orvgen: nothing to do: give -o FILE (and/or --save-settings FILE)\n";
         return kExitUsage;
     }
+    return std::nullopt;
+}
 
-    // Start from the defaults or from a settings file, as the window does.
-    FieldValues v = defaults;
+// Starts v from the defaults or from a settings file, as the window does.
+Stop load_settings(const std::string& settings, FieldValues& v, std::ostream& err) {
     if (settings == "window") {
         // As the window starts: its file when there is one (even an unreadable one), else the defaults.
         const std::string read = LocateSettings(window_program_dir()).read_path;
@@ -416,99 +451,93 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
         }
         LoadPrmIni(settings, v);
     }
+    return std::nullopt;
+}
 
-    // Choice lists first: the oversampling factor sets the frequency bounds.
-    for (size_t k = 0; k < lists.size(); ++k) {
-        if (list_values[k].empty()) continue;
-        const int32_t index = list_index(lists[k], list_values[k]);
+// Puts the parameter options given into v: the choice lists first (the
+// oversampling factor sets the frequency bounds), then the fields in table order.
+Stop apply_params(const Request& req, FieldValues& v, std::ostream& err) {
+    const auto& table = param_options();
+    for (size_t k = 0; k < table.size(); ++k) {
+        const ParamOption& o = table[k];
+        if (o.kind != ParamKind::kList || req.values[k].empty()) continue;
+        const int32_t index = list_index(o, req.values[k]);
         if (index < 0) {
             std::string choices;
-            for (const auto& w : lists[k].words) choices += (choices.empty() ? "" : ", ") + w.front();
-            err << "orvgen: " << lists[k].name << " " << list_values[k] << " is not one of " << choices << "\n";
+            for (const auto& w : o.words) choices += (choices.empty() ? "" : ", ") + w.front();
+            err << "orvgen: " << o.name << " " << req.values[k] << " is not one of " << choices << "\n";
             return kExitUsage;
         }
-        v.list[lists[k].list] = index;
+        v.list[o.control] = index;
     }
     const float fs = SamplingRate(v.list[kCmbOverSamp] >= 0 ? v.list[kCmbOverSamp] : 0);
-
-    for (size_t k = 0; k < std::size(kTextOptions); ++k) {
-        if (text_values[k].empty()) continue;
-        const TextOption& o = kTextOptions[k];
-        int rc = check_field_value(o.name, o.field, o.unit, text_values[k], fs, v.text[o.field], err);
-        if (rc != kExitWritten) return rc;
-    }
-    for (size_t k = 0; k < std::size(kGroupOptions); ++k) {
-        const GroupOption& o = kGroupOptions[k];
-        if (o.field < 0) {
-            if (group_flags[k]) v.option[o.group] = o.option;
-            continue;
+    for (size_t k = 0; k < table.size(); ++k) {
+        const ParamOption& o = table[k];
+        const bool has_text = o.kind == ParamKind::kGroupValue ? req.given[k] : !req.values[k].empty();
+        if (o.kind == ParamKind::kList || (o.kind == ParamKind::kGroupFlag ? !req.given[k] : !has_text)) continue;
+        if (o.kind != ParamKind::kGroupFlag) {
+            const int32_t field = o.kind == ParamKind::kGroupValue ? o.field : o.control;
+            const int rc = check_field_value(o.name, field, o.unit, req.values[k], fs, v.text[field], err);
+            if (rc != kExitWritten) return rc;
         }
-        if (group_opts[k]->count() == 0) continue;
-        int rc = check_field_value(o.name, o.field, o.unit, group_values[k], fs, v.text[o.field], err);
-        if (rc != kExitWritten) return rc;
-        v.option[o.group] = o.option;
-    }
-    if (!sine_level.empty()) {
-        int rc = check_field_value("--sine-level", kTxtNoiseDB, "dB", sine_level, fs, v.text[kTxtNoiseDB], err);
-        if (rc != kExitWritten) return rc;
+        if (o.kind == ParamKind::kGroupValue || o.kind == ParamKind::kGroupFlag) v.option[o.control] = o.option;
     }
     v.samp_rate_caption = SamplingRateCaption(fs);
+    return std::nullopt;
+}
 
-    if (!save_settings.empty()) {
-        int save_errno = 0;
-        if (SavePrmIni(save_settings, v, save_errno)) {
-            err << "orvgen: cannot write the settings file " << save_settings << ": "
-                << std::strerror(save_errno) << "\n";
-            return kExitNotWritten;
-        }
-    }
-    if (output.empty()) return kExitWritten;
-
-    // Output format: the option, else the extension. Mode 2 is a SigMF
-    // recording, which orvgen writes itself from the conditioned samples.
-    int32_t mode = -1;
-    std::string fmt = fold(output_format);
+// The output kind: --output-format, else the file's extension.
+Stop resolve_output(const Request& req, OutputKind& kind, std::ostream& err) {
+    const std::string fmt = fold(req.output_format);
     if (fmt.empty()) {
-        std::string ext = output.size() >= 4 ? fold(output.substr(output.size() - 4)) : "";
-        if (ext == ".csv") mode = 1;
-        else if (ext == ".awv") mode = 0;
-        else if (fold(output).ends_with(".sigmf-data") || fold(output).ends_with(".sigmf-meta")) mode = 2;
+        const std::string& output = req.output;
+        const std::string ext = output.size() >= 4 ? fold(output.substr(output.size() - 4)) : "";
+        if (ext == ".csv") kind = OutputKind::kCsv;
+        else if (ext == ".awv") kind = OutputKind::kAwg;
+        else if (fold(output).ends_with(".sigmf-data") || fold(output).ends_with(".sigmf-meta")) kind = OutputKind::kSigmf;
         else {
             err << "orvgen: cannot tell the format from " << output
                 << ": use the extension .awv, .csv, .sigmf-data or .sigmf-meta, or --output-format awg|csv|sigmf\n";
             return kExitUsage;
         }
     } else if (fmt == "awg") {
-        mode = 0;
+        kind = OutputKind::kAwg;
     } else if (fmt == "csv") {
-        mode = 1;
+        kind = OutputKind::kCsv;
     } else if (fmt == "sigmf") {
-        mode = 2;
+        kind = OutputKind::kSigmf;
     } else {
-        err << "orvgen: --output-format " << output_format << " is not one of awg, csv, sigmf\n";
+        err << "orvgen: --output-format " << req.output_format << " is not one of awg, csv, sigmf\n";
         return kExitUsage;
     }
+    return std::nullopt;
+}
+
 #if ORVGEN_WITH_SIGMF
-    orv::sigmf::SampleType sample_type = orv::sigmf::SampleType::Cf32;
-    const std::string st = fold(sigmf_type);
-    if (st == "ci16_le" || st == "ci16") sample_type = orv::sigmf::SampleType::Ci16;
+// The sample type of a SigMF recording (--sigmf-type, for a recording only).
+Stop resolve_sample_type(const Request& req, OutputKind kind, orv::sigmf::SampleType& type, std::ostream& err) {
+    const std::string st = fold(req.sigmf_type);
+    if (st == "ci16_le" || st == "ci16") type = orv::sigmf::SampleType::Ci16;
     else if (!st.empty() && st != "cf32_le" && st != "cf32") {
-        err << "orvgen: --sigmf-type " << sigmf_type << " is not one of cf32_le, ci16_le\n";
+        err << "orvgen: --sigmf-type " << req.sigmf_type << " is not one of cf32_le, ci16_le\n";
         return kExitUsage;
     }
-    if (!st.empty() && mode != 2) {
+    if (!st.empty() && kind != OutputKind::kSigmf) {
         err << "orvgen: --sigmf-type applies to a SigMF recording only\n";
         return kExitUsage;
     }
+    return std::nullopt;
+}
 #endif
 
-    WaveParams rec{};
+// The record to generate: from a recording (--from) or from the window's state.
+Stop make_record(const Request& req, const FieldValues& v, WaveParams& rec, std::ostream& err) {
     int32_t bad_field = -1;
 #if ORVGEN_WITH_SIGMF
-    if (!from.empty()) {
+    if (!req.from.empty()) {
         try {
-            const std::string base = orv::sigmf::base_name(from);
-            rec = orv::sigmf::read_record(base == from ? from : base + ".sigmf-meta");
+            const std::string base = orv::sigmf::base_name(req.from);
+            rec = orv::sigmf::read_record(base == req.from ? req.from : base + ".sigmf-meta");
         } catch (const orv::sigmf::MetaError& e) {
             err << "orvgen: --from: " << e.what() << "\n";
             return kExitUsage;
@@ -516,126 +545,185 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     } else
 #endif
     if (Get_Params(v, rec, bad_field) != kParamsOk) {
-        err << "orvgen: " << kFieldRules[bad_field].caption << " is not a number: \""
-            << v.text[bad_field] << "\"\n";
+        err << "orvgen: " << kFieldRules[bad_field].caption << " is not a number: \"" << v.text[bad_field] << "\"\n";
         return kExitRefused;
     }
     // The Nyquist filter runs only with a cut-off above 0; without one the
     // file would claim a filter that was never applied.
-    if (from.empty() && v.list[kCmbFilTyp] == 1 && !(rec.filter_cutoff > 1e-12)) {
+    if (req.from.empty() && v.list[kCmbFilTyp] == 1 && !(rec.filter_cutoff > 1e-12)) {
         err << "orvgen: --filter nyquist needs --cut-off above 0 (MHz)\n";
         return kExitUsage;
     }
-    // The register starts as the seed's low n bits; all zero, it never leaves 0
-    // and the payload is constant (complemented for PN15 and PN23).
-    if (const int32_t n = pn_register_length(rec.data_pattern);
-        n > 0 && (static_cast<uint32_t>(rec.pn_seed) & ((1u << n) - 1)) == 0) {
-        const char* name = kLists[kCmbData].entries[rec.data_pattern];
-        const bool ones = rec.data_pattern == 1 || rec.data_pattern == 4;
-        err << "orvgen: warning: seed " << FormatHexUpper(static_cast<uint32_t>(rec.pn_seed))
-            << " has its low " << n << " bits all zero: the " << name << " payload is constant (all "
-            << (ones ? "1" : "0") << ")\n";
-    }
-    int32_t rc = 0;
-    std::string written_path = output;  // the file --check reads and a failure names
+    return std::nullopt;
+}
+
+// Warns when the PN register starts all zero: it never leaves 0 and the
+// payload is constant (complemented for PN15 and PN23).
+void warn_constant_payload(const WaveParams& rec, std::ostream& err) {
+    const int32_t n = pn_register_length(rec.data_pattern);
+    if (n == 0 || (static_cast<uint32_t>(rec.pn_seed) & ((1u << n) - 1)) != 0) return;
+    const char* name = kLists[kCmbData].entries[rec.data_pattern];
+    const bool ones = rec.data_pattern == 1 || rec.data_pattern == 4;
+    err << "orvgen: warning: seed " << FormatHexUpper(static_cast<uint32_t>(rec.pn_seed)) << " has its low " << n
+        << " bits all zero: the " << name << " payload is constant (all " << (ones ? "1" : "0") << ")\n";
+}
+
+// Writes the file: a SigMF recording here, the AWG and CSV files through the library.
+void write_output(Job& job) {
+    job.written_path = job.req.output;
 #if ORVGEN_WITH_SIGMF
-    orv::sigmf::Written recording;
-    if (mode == 2) {
-        rc = orv::sigmf::write_recording(rec, orv::sigmf::base_name(output), sample_type, recording);
-        written_path = rc == 4 ? recording.failed_path : recording.meta_path;
-    } else
-#endif
-    rc = json ? call_library_off_stdout(&rec, mode, output.c_str()) : orv_11a_actual(&rec, mode, output.c_str());
-
-    int status = kExitWritten;
-    if (rc != 0) {
-        err << "orvgen: library result 0x" << FormatHexUpper(static_cast<uint32_t>(rc));
-        if (rc == 4) {
-            err << ": the file " << written_path << " could not be written\n";
-            status = kExitNotWritten;
-        } else if (static_cast<uint32_t>(rc) & 0x80000000u) {
-            err << ": parameters refused:\n";
-            for (int bit = 0; bit < 26; ++bit)
-                if (static_cast<uint32_t>(rc) & (1u << bit)) {
-                    err << "  " << kMaskFields[bit][0];
-                    if (*kMaskFields[bit][1]) err << " (" << kMaskFields[bit][1] << ")";
-                    err << "\n";
-                }
-            status = kExitRefused;
-        } else {
-            err << (rc == 1 ? ": not enough memory\n" : "\n");
-            status = kExitLibrary;
-        }
+    if (job.kind == OutputKind::kSigmf) {
+        job.rc = orv::sigmf::write_recording(job.rec, orv::sigmf::base_name(job.req.output), job.sample_type,
+                                             job.recording);
+        job.written_path = job.rc == ORV_WRITE_FAILED ? job.recording.failed_path : job.recording.meta_path;
+        return;
     }
+#endif
+    const auto mode = static_cast<int32_t>(job.kind);
+    job.rc = job.req.json ? call_library_off_stdout(&job.rec, mode, job.req.output.c_str())
+                          : orv_11a_actual(&job.rec, mode, job.req.output.c_str());
+}
 
-    // --check: the orvcheck analysis of the file just written.
-    std::string check_report, check_json = "null";
-#if ORVGEN_WITH_CHECK
-    if (check && (rc == 0 || rc == 2)) {
-        try {
-            // What orvgen asked for is known: the rate, the frame format and
-            // the pattern, so the check measures against them.
-            static const int kMbps[8] = {6, 9, 12, 18, 24, 36, 48, 54};
-            static const char* const kPatterns[7] = {"PN9", "PN15", "PN19", "PN20", "PN23", "ALL 0", "ALL 1"};
-            orv::analysis::Options opt;
-            opt.oversample = rec.oversampling;
-            opt.expected_pattern = kPatterns[rec.data_pattern];
-            opt.expected_seed = static_cast<uint32_t>(rec.pn_seed);
-            if (rec.frame_format != 0) {
-                opt.free_format = true;
-                opt.rate_mbps = kMbps[rec.rate_index];
-                opt.symbols = rec.ofdm_symbols;
+// Reports a library result other than ORV_OK on err; returns the exit status.
+int result_status(int32_t rc, const std::string& written_path, std::ostream& err) {
+    if (rc == ORV_OK) return kExitWritten;
+    const auto code = static_cast<uint32_t>(rc);
+    err << "orvgen: library result 0x" << FormatHexUpper(code);
+    if (rc == ORV_WRITE_FAILED) {
+        err << ": the file " << written_path << " could not be written\n";
+        return kExitNotWritten;
+    }
+    if (code & ORV_INVALID) {
+        err << ": parameters refused:\n";
+        for (const MaskField& m : kMaskFields)
+            if (code & m.bit) {
+                err << "  " << m.field;
+                if (*m.option) err << " (" << m.option << ")";
+                err << "\n";
             }
-            const orv::analysis::Result r = orv::analysis::analyse_file(written_path, opt);
-            check_report = orv::analysis::format_report(r);
-            check_json = orv::analysis::format_json(r);
-            if (!r.pass()) status = kExitCheckFailed;
-        } catch (const std::exception& e) {
-            err << "orvgen: --check: " << written_path << ": " << e.what() << "\n";
-            status = kExitCheckFailed;
-        }
+        return kExitRefused;
     }
-#endif
+    err << (rc == ORV_NO_MEMORY ? ": not enough memory\n" : "\n");
+    return kExitLibrary;
+}
 
-    if (json) {
-        nlohmann::ordered_json j;
-        j["path"] = output;
-        j["output_format"] = mode == 0 ? "awg" : mode == 1 ? "csv" : "sigmf";
-        j["sampling_rate"] = 20000000LL * rec.oversampling;
-        j["total_samples"] = total_samples(rec);
-        j["papr"] = json_number(rec.papr);
-        j["crest_i"] = json_number(rec.crest_i);
-        j["crest_q"] = json_number(rec.crest_q);
-        j["result"] = rc;
-#if ORVGEN_WITH_SIGMF
-        if (mode == 2) {
-            j["data_path"] = recording.data_path;
-            j["meta_path"] = recording.meta_path;
-            j["sigmf_type"] = orv::sigmf::type_name(sample_type);
-            j["saturated_samples"] = recording.saturated;
+// --check: the orvcheck analysis of the file just written, against what was asked for.
+void run_check(Job& job, std::ostream& err) {
+#if ORVGEN_WITH_CHECK
+    if (!job.req.check || (job.rc != ORV_OK && job.rc != ORV_LENGTH_OVERFLOW)) return;
+    const WaveParams& rec = job.rec;
+    try {
+        orv::analysis::Options opt;
+        opt.oversample = rec.oversampling;
+        opt.expected_pattern = orv::cli::kPatternNames[rec.data_pattern];
+        opt.expected_seed = static_cast<uint32_t>(rec.pn_seed);
+        if (rec.frame_format != 0) {
+            opt.free_format = true;
+            opt.rate_mbps = orv::cli::kRateMbps[rec.rate_index];
+            opt.symbols = rec.ofdm_symbols;
         }
+        const orv::analysis::Result r = orv::analysis::analyse_file(job.written_path, opt);
+        job.check_report = orv::analysis::format_report(r);
+        job.check_json = orv::analysis::format_json(r);
+        if (!r.pass()) job.status = kExitCheckFailed;
+    } catch (const std::exception& e) {
+        err << "orvgen: --check: " << job.written_path << ": " << e.what() << "\n";
+        job.status = kExitCheckFailed;
+    }
+#else
+    (void)job;
+    (void)err;
 #endif
-        if (check) j["check"] = nlohmann::ordered_json::parse(check_json);
-        out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-    } else if (rc == 0 && mode == 2) {
+}
+
+// The one JSON object of --json.
+void print_json(const Job& job, std::ostream& out) {
+    const WaveParams& rec = job.rec;
+    nlohmann::ordered_json j;
+    j["path"] = job.req.output;
+    j["output_format"] = kind_name(job.kind);
+    j["sampling_rate"] = 20000000LL * rec.oversampling;
+    j["total_samples"] = total_samples(rec);
+    j["papr"] = json_number(rec.papr);
+    j["crest_i"] = json_number(rec.crest_i);
+    j["crest_q"] = json_number(rec.crest_q);
+    j["result"] = job.rc;
 #if ORVGEN_WITH_SIGMF
-        out << recording.data_path << " and " << recording.meta_path << " written ("
-            << orv::sigmf::type_name(sample_type) << ", " << recording.samples << " samples)\n";
-        if (sample_type == orv::sigmf::SampleType::Ci16)
-            out << "saturated samples: " << recording.saturated
-                << " (beyond the burst peak, set to full scale)\n";
+    if (job.kind == OutputKind::kSigmf) {
+        j["data_path"] = job.recording.data_path;
+        j["meta_path"] = job.recording.meta_path;
+        j["sigmf_type"] = orv::sigmf::type_name(job.sample_type);
+        j["saturated_samples"] = job.recording.saturated;
+    }
+#endif
+    if (job.req.check) j["check"] = nlohmann::ordered_json::parse(job.check_json);
+    out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+}
+
+// The text report: what was written, the crest-factor box, the --check report.
+void print_text(const Job& job, std::ostream& out) {
+    if (job.rc == ORV_OK && job.kind == OutputKind::kSigmf) {
+#if ORVGEN_WITH_SIGMF
+        out << job.recording.data_path << " and " << job.recording.meta_path << " written ("
+            << orv::sigmf::type_name(job.sample_type) << ", " << job.recording.samples << " samples)\n";
+        if (job.sample_type == orv::sigmf::SampleType::Ci16)
+            out << "saturated samples: " << job.recording.saturated << " (beyond the burst peak, set to full scale)\n";
 #endif
     }
-    if (!json && rc == 0 && mode != 1) {
-        std::string box = CrestBoxText(rec.papr, rec.crest_i, rec.crest_q);
+    if (job.rc == ORV_OK && job.kind != OutputKind::kCsv) {
+        const std::string box = CrestBoxText(job.rec.papr, job.rec.crest_i, job.rec.crest_q);
         std::string text;
         for (char c : box)
             if (c != '\r') text += c;
         if (!text.empty() && text.front() == '\n') text.erase(0, 1);
         out << text;
-    } else if (!json && rc == 0) {
-        out << output << " written\n";
+    } else if (job.rc == ORV_OK) {
+        out << job.req.output << " written\n";
     }
-    if (!json) out << check_report;
-    return status;
+    out << job.check_report;
+}
+
+// The window's state of the request: settings, options, --save-settings.
+Stop resolve_fields(Job& job, const FieldValues& defaults, std::ostream& err) {
+    job.fields = defaults;
+    if (Stop s = load_settings(job.req.settings, job.fields, err)) return s;
+    if (Stop s = apply_params(job.req, job.fields, err)) return s;
+    if (job.req.save_settings.empty()) return std::nullopt;
+    int save_errno = 0;
+    if (SavePrmIni(job.req.save_settings, job.fields, save_errno) != IniStatus::kOk) {
+        err << "orvgen: cannot write the settings file " << job.req.save_settings << ": "
+            << std::strerror(save_errno) << "\n";
+        return kExitNotWritten;
+    }
+    return std::nullopt;
+}
+
+// From the request to the record to generate: output kind, sample type, record.
+Stop resolve_record(Job& job, std::ostream& err) {
+    if (Stop s = resolve_output(job.req, job.kind, err)) return s;
+#if ORVGEN_WITH_SIGMF
+    if (Stop s = resolve_sample_type(job.req, job.kind, job.sample_type, err)) return s;
+#endif
+    if (Stop s = make_record(job.req, job.fields, job.rec, err)) return s;
+    warn_constant_payload(job.rec, err);
+    return std::nullopt;
+}
+
+}  // namespace
+
+int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    FieldValues defaults;
+    DefaultFieldValues(defaults);
+    Job job;
+    if (Stop s = parse(argc, argv, defaults, job.req, out, err)) return *s;
+    if (Stop s = check_request(job.req, err)) return *s;
+    if (Stop s = resolve_fields(job, defaults, err)) return *s;
+    if (job.req.output.empty()) return kExitWritten;
+    if (Stop s = resolve_record(job, err)) return *s;
+    write_output(job);
+    job.status = result_status(job.rc, job.written_path, err);
+    run_check(job, err);
+    if (job.req.json) print_json(job, out);
+    else print_text(job, out);
+    return job.status;
 }

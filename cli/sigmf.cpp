@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "cli_common.h"
 #include "file_sink.h"
 #include "pipeline.h"
 
@@ -52,20 +52,8 @@ const IntField kIntFields[] = {
     {"noise_enable", &WaveParams::noise_enable}, {"sine_enable", &WaveParams::sine_enable},
 };
 
-const int kMbps[8] = {6, 9, 12, 18, 24, 36, 48, 54};
-const char* const kPatterns[7] = {"PN9", "PN15", "PN19", "PN20", "PN23", "ALL 0", "ALL 1"};
-
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// A double as JSON: an integral value as an integer (so 0.0 reads "0"), null when not finite.
-nlohmann::ordered_json number(double v) {
-    if (!std::isfinite(v)) return nullptr;
-    if (v == std::trunc(v) && std::fabs(v) < 9007199254740992.0) return static_cast<int64_t>(v);
-    return v;
-}
+using cli::json_number;
+using cli::lower;
 
 void put_le32(unsigned char* p, uint32_t v) {
     for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(v >> (8 * k));
@@ -233,8 +221,8 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
     burst_geometry(rec.frame_format, rec.burst_enable, rec.burst_off_time, rec.window_tr, rec.ofdm_symbols,
                    rec.oversampling, &g);
     const RateWords words = rate_words(rec.rate_index);
-    const int mbps = kMbps[rec.rate_index >= 0 && rec.rate_index < 8 ? rec.rate_index : 0];
-    const char* pattern = kPatterns[rec.data_pattern >= 0 && rec.data_pattern < 7 ? rec.data_pattern : 0];
+    const int mbps = cli::kRateMbps[rec.rate_index >= 0 && rec.rate_index < 8 ? rec.rate_index : 0];
+    const char* pattern = cli::kPatternNames[rec.data_pattern >= 0 && rec.data_pattern < 7 ? rec.data_pattern : 0];
     const bool full = rec.frame_format == 0;
 
     std::string description = "IEEE 802.11a OFDM burst, " + std::to_string(mbps) + " Mbit/s (" + words.modulation +
@@ -250,7 +238,7 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
 
     ordered_json global = {
         {"core:datatype", type_name(type)},
-        {"core:sample_rate", number(g.fs)},
+        {"core:sample_rate", json_number(g.fs)},
         {"core:version", "1.2.0"},
         {"core:num_channels", 1},
         {"core:description", description},
@@ -263,9 +251,9 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
     const std::string ns = std::string(kNamespace) + ":";
     for (const DoubleField& f : kDoubleFields) global[ns + f.name] = rec.*f.field;
     for (const IntField& f : kIntFields) global[ns + f.name] = rec.*f.field;
-    global[ns + "papr"] = number(rec.papr);
-    global[ns + "crest_i"] = number(rec.crest_i);
-    global[ns + "crest_q"] = number(rec.crest_q);
+    global[ns + "papr"] = json_number(rec.papr);
+    global[ns + "crest_i"] = json_number(rec.crest_i);
+    global[ns + "crest_q"] = json_number(rec.crest_q);
     if (type == SampleType::Ci16) {
         global[ns + "ci16_full_scale"] = w.ci16_scale;
         global[ns + "saturated_samples"] = w.saturated;

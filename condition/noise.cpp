@@ -272,7 +272,6 @@ void noise_alone(Shuffle* sh, int32_t* state, int32_t count, double amplitude, d
 constexpr int32_t kBlockPairs = 32768;
 constexpr int32_t kPiecePairs = 4096;
 constexpr int32_t kThreadedMinimum = 1 << 20;
-bool g_noise_threads = true;
 
 struct NoiseSlot {
     double* x1;
@@ -386,8 +385,6 @@ bool noise_on_two_threads(Shuffle* shuffle, int32_t* state, int32_t count, doubl
 
 }  // namespace
 
-void noise_enable_threads(bool on) { g_noise_threads = on; }
-
 void noise_table_copy(int32_t* out) {
     for (int32_t k = 0; k < kTableSize; ++k) out[k] = g_table[k];
     out[kTableSize] = g_selector;
@@ -398,8 +395,9 @@ void noise_table_restore(const int32_t* in) {
     g_selector = in[kTableSize];
 }
 
-void noise_begin(double level_db, NoiseRun* run) {
+void noise_begin(double level_db, bool threads, NoiseRun* run) {
     run->state = 65535;
+    run->threads = threads;
     run->amplitude = orv_pow10(level_db / 20.0);
     load_shuffle(&run->shuffle);
 }
@@ -410,7 +408,7 @@ void noise_continue(NoiseRun* run, int32_t count, double* i, double* q) {
     // Long parts share the logarithms, roots and sums with a second thread;
     // the generator's chain stays on this one, in the same order.
     NoiseShuffle* sh = &run->shuffle;
-    const bool shared = g_noise_threads && count >= kThreadedMinimum &&
+    const bool shared = run->threads && count >= kThreadedMinimum &&
                         noise_on_two_threads(sh, &run->state, count, run->amplitude, i, q);
     if (!shared) noise_alone(sh, &run->state, count, run->amplitude, i, q);
 }
@@ -426,7 +424,7 @@ void noise_add_points(int32_t n, const double* x1, const double* x2, const doubl
 
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q) {
     NoiseRun run;
-    noise_begin(level_db, &run);
+    noise_begin(level_db, true, &run);
     noise_continue(&run, count, i, q);
     noise_end(&run);
     return 0;

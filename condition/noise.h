@@ -17,6 +17,7 @@ struct NoiseRun {
     NoiseShuffle shuffle;
     int32_t state;
     double amplitude;
+    bool threads;  // long parts may share their work with a second thread
 };
 
 // Adds noise of standard deviation 10^(level/20) to each channel, in place;
@@ -26,8 +27,9 @@ struct NoiseRun {
 int32_t add_gaussian_noise(int32_t count, double level_db, double* i, double* q);
 // The stage in parts, sample after sample as add_gaussian_noise makes them:
 // begin (state 65535, the process's shuffle table), any number of parts, end
-// (the table goes back to the process). The draws do not depend on the split.
-void noise_begin(double level_db, NoiseRun* run);
+// (the table goes back to the process). The draws do not depend on the split
+// nor on threads (whether a second thread may help).
+void noise_begin(double level_db, bool threads, NoiseRun* run);
 void noise_end(const NoiseRun* run);
 // Adds the noise of the next count samples to i and q, in place.
 void noise_continue(NoiseRun* run, int32_t count, double* i, double* q);
@@ -38,8 +40,6 @@ void noise_points(NoiseRun* run, int32_t want, int32_t* sel, double* x1, double*
 // and q; f is scratch of n doubles.
 void noise_add_points(int32_t n, const double* x1, const double* x2, const double* s,
                       double amplitude, double* f, double* i, double* q);
-// Switches the second thread on (the default) or off, so tests can compare both.
-void noise_enable_threads(bool on);
 // The shuffle table and selector (33 values), copied out and put back, so
 // tests can repeat a noisy call from the same generator state.
 void noise_table_copy(int32_t* out);

@@ -1,14 +1,14 @@
 #include "tx_filter.h"
 #include "platform_math.h"
+#include "status.h"
 
 #include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <numbers>
 #include <type_traits>
-
-#include "validate.h"
 
 namespace {
 
@@ -231,7 +231,7 @@ int32_t apply_tx_filter(int32_t count, double* i, double* q, int32_t taps, int32
     (void)reserved;
     double* h = static_cast<double*>(std::malloc(static_cast<size_t>(taps > 0 ? taps : 1) *
                                                  sizeof(double)));
-    if (h == nullptr) return 1;
+    if (h == nullptr) return kStatusNoMemory;
     // Symbol period in samples: the cut-off is the raised cosine's Nyquist
     // frequency, fs / (2P); truncation keeps the effective one at or above it.
     const int32_t P = samples_per_symbol(oversampling, cutoff_hz);
@@ -248,4 +248,11 @@ int32_t apply_tx_filter(int32_t count, double* i, double* q, int32_t taps, int32
     }
     std::free(h);
     return result;
+}
+
+int32_t samples_per_symbol(int32_t oversampling, double filter_cutoff) {
+    double p = (20000000.0 * oversampling) / (2.0 * filter_cutoff);
+    if (!(p > 0.0)) return 0;
+    if (p >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(p);
 }

@@ -4,11 +4,14 @@
 #include <cstdint>
 
 // Filters i and q in place over count samples; work holds count doubles.
-// Returns 0; 1 when the taps cannot be allocated; 2 when the design refuses
+// Returns 0; kStatusNoMemory when the taps cannot be allocated; 2 when the design refuses
 // the tap count, the samples per symbol or the roll-off; 3 when count < 1 or
 // taps > 2 count + 1. Nothing is filtered on a nonzero result.
 int32_t apply_tx_filter(int32_t count, double* i, double* q, int32_t taps, int32_t oversampling,
                         double cutoff_hz, double rolloff, int32_t reserved, double* work);
+// Samples per raised-cosine symbol, P = (20e6 * os) / (2 * cutoff), truncated;
+// saturates at INT32_MAX (and 0 for a non-positive or NaN ratio) instead of overflowing.
+int32_t samples_per_symbol(int32_t oversampling, double filter_cutoff);
 // Raised-cosine taps; L taps (4..2561), P samples per symbol (1..128), roll-off 0.01..0.99.
 // Returns 0, or 1, 2, 3 for the first of L, P, roll-off out of range (nothing written).
 int32_t design_raised_cosine(int32_t L, int32_t P, double rolloff, double* taps);

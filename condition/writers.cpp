@@ -11,6 +11,7 @@
 #include "measure.h"
 #include "noise.h"
 #include "num_format.h"
+#include "status.h"
 
 namespace {
 
@@ -135,7 +136,6 @@ constexpr int kSlots = 8;
 // From these sample counts on a second thread draws, makes and writes too.
 constexpr int32_t kAwgThreaded = 1 << 18;
 constexpr int32_t kCsvThreaded = 32768;
-bool g_threads = true;
 
 // What the made blocks become.
 enum class Output { kAwg, kCsv, kTake };
@@ -391,7 +391,7 @@ bool take_blocks(const Job& job, Blocks* k) {
     // A taker of finished samples leaves a second thread nothing to make.
     const bool work = job.out != Output::kTake || job.src.tail < job.src.count;
     const int32_t minimum = job.out == Output::kCsv ? kCsvThreaded : kAwgThreaded;
-    k->threaded = g_threads && work && job.src.count >= minimum;
+    k->threaded = job.src.threads && work && job.src.count >= minimum;
     k->nslots = k->threaded ? kSlots : 1;
     const size_t block = static_cast<size_t>(job.block);
     const size_t per_slot = 5 * block * sizeof(double) + block_bytes(job);
@@ -503,7 +503,7 @@ int32_t write_job(const Job& job, const char* path, Open open_file, const char* 
     Blocks k;
     if (!take_blocks(job, &k)) {
         drain_noise(job, found);
-        return kSinkNoMemory;
+        return kStatusNoMemory;
     }
     FileSink s;
     const int32_t opened = open_file(&s);
@@ -519,8 +519,6 @@ int32_t write_job(const Job& job, const char* path, Open open_file, const char* 
 
 }  // namespace
 
-void writers_enable_threads(bool on) { g_threads = on; }
-
 int32_t write_awg_stream(const char* path, const SampleSource* src, double scale, double crest_i,
                          double crest_q, double papr, double fs, RoundErrors* found) {
     *found = RoundErrors{};
@@ -530,13 +528,6 @@ int32_t write_awg_stream(const char* path, const SampleSource* src, double scale
                          return open_awg(path, crest_i, crest_q, papr, fs, src->count, s);
                      },
                      "}", found);
-}
-
-int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
-                          double crest_i, double crest_q, double papr, double fs, int32_t count) {
-    const SampleSource src{i, q, count, count, nullptr};
-    RoundErrors found;
-    return write_awg_stream(path, &src, scale, crest_i, crest_q, papr, fs, &found);
 }
 
 int32_t write_csv_stream(const char* path, const SampleSource* src) {
@@ -554,21 +545,16 @@ int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* con
     if (!take_blocks(job, &k)) {
         RoundErrors found;
         drain_noise(job, &found);
-        return 2;
+        return kStatusNoMemory;
     }
     RoundErrors found;
     write_blocks(job, &k, nullptr, &found);
-    return 0;
-}
-
-int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count) {
-    const SampleSource src{i, q, count, count, nullptr};
-    return write_csv_stream(path, &src);
+    return kStatusOk;
 }
 
 int32_t awg_parts_open(const char* path, double crest_i, double crest_q, double papr, double fs,
                        int64_t count, FileSink* s) {
-    if (count < 0) return 1;
+    if (count < 0) return kStatusWriteFailed;
     return open_awg(path, crest_i, crest_q, papr, fs, count, s);
 }
 

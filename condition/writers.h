@@ -16,6 +16,7 @@ struct SampleSource {
     int32_t count;
     int32_t tail;
     NoiseRun* noise;
+    bool threads = true;  // long sources may be made on a second thread too (same bytes)
 };
 
 // The first scaled value outside -1..+1 (or NaN) of each channel among the
@@ -28,27 +29,24 @@ struct RoundErrors {
     double q_value = 0.0;
 };
 
-// Both writers return 0 when the whole file was written and put in place; 1
-// when it could not be (the previous file at the path stays, nothing partial
-// is left); 2 when memory ran out before anything was created.
+// The writers return kStatusOk when the whole file was written and put in
+// place; kStatusWriteFailed when it could not be (the previous file at the
+// path stays, nothing partial is left); kStatusNoMemory when memory ran out
+// before anything was created; 1 for a negative count.
 int32_t write_awg_file(const char* path, const int32_t* i_codes, const int32_t* q_codes,
                        double crest_i, double crest_q, double papr, double fs, int32_t count);
-// The AWG file of the samples themselves: each block's codes are made as
+// The AWG file of a sample source: each block's codes are made as
 // quantise_channel makes them (14 bits, full scale scale) just before they are
 // written, so no code array exists whole; from 2^18 samples on a second
-// thread makes blocks too (same bytes). The round-error report is the
-// caller's (find_round_error, report_round_error).
-int32_t write_awg_samples(const char* path, const double* i, const double* q, double scale,
-                          double crest_i, double crest_q, double papr, double fs, int32_t count);
-// The AWG file of a sample source; the noise run goes to its end whatever
+// thread makes blocks too (same bytes). The noise run goes to its end whatever
 // happens to the file, and found names the round errors of the samples it
-// completed.
+// completed; the round-error report is the caller's (find_round_error,
+// report_round_error).
 int32_t write_awg_stream(const char* path, const SampleSource* src, double scale, double crest_i,
                          double crest_q, double papr, double fs, RoundErrors* found);
-// From 32768 lines on, a second thread formats blocks too (same bytes); when
-// it cannot be had the calling thread formats them all.
-int32_t write_csv_file(const char* path, const double* i, const double* q, int32_t count);
-// The CSV file of a sample source, its noise run to its end as for the AWG file.
+// The CSV file of a sample source, its noise run to its end as for the AWG
+// file. From 32768 lines on, a second thread formats blocks too (same bytes);
+// when it cannot be had the calling thread formats them all.
 int32_t write_csv_stream(const char* path, const SampleSource* src);
 // Takes samples start..start+n-1 of I and Q (valid during the call only);
 // false when it wants no more. Calls come in order, one at a time, from the
@@ -57,8 +55,8 @@ using SampleBlockFn = bool (*)(void* context, int64_t start, int32_t n, const do
                                const double* q);
 // Hands the source's samples to take block by block, in order, each block's
 // noise added first, on two threads from 2^18 samples on (the same blocks).
-// The noise run goes to its end even when take refuses. Returns 0, or 2 when
-// memory ran out before any block was handed over.
+// The noise run goes to its end even when take refuses. Returns kStatusOk, or
+// kStatusNoMemory when memory ran out before any block was handed over.
 int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* context);
 // A file written in parts, for producers that make their samples block by
 // block: open (the AWG header for count samples; results as sink_open), any
@@ -72,5 +70,3 @@ int32_t awg_parts_close(FileSink* s, const char* path);
 int32_t csv_parts_open(const char* path, FileSink* s);
 void csv_parts_write(FileSink* s, const double* i, const double* q, int32_t n);
 int32_t csv_parts_close(FileSink* s, const char* path);
-// Switches the writers' second thread on (the default) or off, for tests.
-void writers_enable_threads(bool on);

@@ -15,22 +15,23 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DORV_BUILD_CLI=OFF -DORV_BUILD_VIEWER=OFF
 cmake --build build-fuzz -j "$jobs"
 
-status=0
-for target in build-fuzz/fuzz/fuzz_*; do
+# One target per core at a time: each run is single-threaded and time-bounded.
+run_target() {
+  local target=$1 seconds=$2 name seeds work
   name=$(basename "$target")
   seeds=tests/fuzz/corpus/${name#fuzz_}
   work=$(mktemp -d)
   [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
-  echo "fuzz: $name for ${seconds}s"
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "$target" -seed="${ORV_FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
       -artifact_prefix="$work/" -print_final_stats=1 "$work" >"$work/log" 2>&1; then
-    status=1
-    tail -n 40 "$work/log"
-    echo "fuzz: $name FAILED; crashing inputs kept in $work"
-  else
-    grep -E '^stat::number_of_executed_units|^stat::new_units_added' "$work/log" | sed "s/^/fuzz: $name /"
-    rm -rf "$work"
+    { tail -n 40 "$work/log"; echo "fuzz: $name FAILED; crashing inputs kept in $work"; } >&2
+    return 1
   fi
-done
-exit $status
+  grep -E '^stat::number_of_executed_units|^stat::new_units_added' "$work/log" | sed "s/^/fuzz: $name /"
+  rm -rf "$work"
+}
+export -f run_target
+
+echo "fuzz: $(ls build-fuzz/fuzz/fuzz_* | wc -l) targets, ${seconds}s each, $jobs at a time"
+printf '%s\n' build-fuzz/fuzz/fuzz_* | xargs -P "$jobs" -I{} bash -c 'run_target "$1" "$2"' _ {} "$seconds"

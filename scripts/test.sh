@@ -12,6 +12,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 bash scripts/setup.sh
 
 export QT_QPA_PLATFORM=offscreen
+# A compiler cache, where one is installed, makes the three builds of a rerun quick.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+fi
 export CTEST_OUTPUT_ON_FAILURE=1
 
 echo "== Release build and tests"

@@ -582,7 +582,7 @@ int32_t fft_release_tables() {
 
 int32_t fft_cached_size() { return g_cached_size; }
 
-void fft_enable_vectors(bool on) {
+void fft_use_vectors(bool on) {
 #if ORV_X86_VECTORS
     g_vectors_enabled = on;
 #else

@@ -22,9 +22,11 @@ int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, 
 int32_t fft_release_tables();
 // Size the cached tables were built for, 0 when the cache is empty.
 int32_t fft_cached_size();
-// Where the processor has 256-bit vectors (AVX) the butterflies use them, with
-// the scalar code's rounding; off, the scalar code runs (so tests compare both).
-void fft_enable_vectors(bool on);
+// Whether the butterflies may use 256-bit vectors (AVX) where the processor
+// has them, with the scalar code's rounding (the same bytes). Part of the
+// per-call state beside the tables: the library's entry sets it at the start
+// of every call from its options.
+void fft_use_vectors(bool on);
 // Chirp-z sizes and directions whose state is cached (at most 2).
 int32_t fft_chirp_entries();
 // The cached tables themselves (nullptr when the cache is empty), for inspection.

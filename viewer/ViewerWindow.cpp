@@ -26,11 +26,14 @@
 
 namespace orv::viewer {
 
-LoadOutcome load_file(const QString& path, const analysis::Options& options) {
+LoadOutcome load_file(const QString& path, const analysis::Options& options,
+                      const std::vector<analysis::GivenOption>& given) {
     LoadOutcome out;
     const std::string name = QFile::encodeName(path).toStdString();
     try {
-        out.result = std::make_shared<const analysis::Result>(analysis::analyse_file(name, options));
+        analysis::Options o = options;
+        analysis::add_recording_description(name, given, o);
+        out.result = std::make_shared<const analysis::Result>(analysis::analyse_file(name, o));
     } catch (const std::bad_alloc&) {
         out.error = path + ": not enough memory";
     } catch (const std::exception& e) {  // ReadError, AnalysisError
@@ -135,7 +138,7 @@ void ViewerWindow::open_file(const QString& path) {
     }
     loading_ = path_;
     loading_stamp_ = file_stamp(path_);  // taken first: a change during the read is seen later
-    loader_.setFuture(QtConcurrent::run([path = path_, options = options_] { return load_file(path, options); }));
+    loader_.setFuture(QtConcurrent::run([path = path_, options = options_, given = given_] { return load_file(path, options, given); }));
 }
 
 void ViewerWindow::finished() {

@@ -8,8 +8,10 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <memory>
+#include <vector>
 
 #include "analysis.h"
+#include "command_options.h"
 #include "views.h"
 
 class QChartView;
@@ -25,8 +27,10 @@ struct LoadOutcome {
     QString error;
 };
 
-// Reads and analyses path (any file orvcheck reads) with orvcheck's options; never throws.
-LoadOutcome load_file(const QString& path, const analysis::Options& options = {});
+// Reads and analyses path (any file orvcheck reads) with orvcheck's options; a SigMF
+// recording's own description fills what given (the options set explicitly) leaves open. Never throws.
+LoadOutcome load_file(const QString& path, const analysis::Options& options = {},
+                      const std::vector<analysis::GivenOption>& given = {});
 
 class ViewerWindow : public QMainWindow {
     Q_OBJECT
@@ -35,8 +39,12 @@ public:
 
     // Starts reading path; loaded() or failed() follows.
     void open_file(const QString& path);
-    // The analysis options for the files opened from now on (a CSV file's rate, a DATA-only burst).
-    void set_options(const analysis::Options& options) { options_ = options; }
+    // The analysis options for the files opened from now on (a CSV file's rate, a DATA-only burst),
+    // and which of them were given explicitly (they win over a recording's own description).
+    void set_options(const analysis::Options& options, const std::vector<analysis::GivenOption>& given = {}) {
+        options_ = options;
+        given_ = given;
+    }
     QString file() const { return path_; }
     std::shared_ptr<const analysis::Result> result() const { return result_; }
     // The chart of view v, or null while no file is shown.
@@ -64,6 +72,7 @@ private:
 
     QString path_;
     analysis::Options options_;
+    std::vector<analysis::GivenOption> given_;
     std::shared_ptr<const analysis::Result> result_;
     QStackedWidget* stack_ = nullptr;
     QLabel* message_ = nullptr;

@@ -3,12 +3,14 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
-#include <QLocale>
+#include <QFile>
 #include <clocale>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 #include "ViewerWindow.h"
+#include "command_options.h"
 #include "export.h"
 
 namespace {
@@ -43,13 +45,15 @@ int main(int argc, char** argv) {
     parser.addVersionOption();
     QCommandLineOption export_opt("export", "Write the five views as PNG and SVG files into DIR and exit.", "DIR");
     parser.addOption(export_opt);
-    // The analysis options of orvcheck that a file may need.
-    QCommandLineOption os_opt("oversample", "Oversampling factor of a CSV file (sampling rate = 20 MHz times it), 1 to 64.", "N");
-    QCommandLineOption sr_opt("sample-rate", "Sampling rate of a CSV file in MHz, 20 to 1280.", "MHz");
-    QCommandLineOption frame_opt("frame", "802.11a (preamble, SIGNAL, DATA; default) or free (DATA symbols only).", "FORMAT");
-    QCommandLineOption rate_opt("rate", "Rate in Mbit/s of a free-format burst (6, 9, 12, 18, 24, 36, 48, 54).", "MBPS");
-    parser.addOptions({os_opt, sr_opt, frame_opt, rate_opt});
-    parser.addPositionalArgument("file", "Waveform file (.awv or .csv)", "[FILE]");
+    // The receiver's options, as orvcheck has them.
+    std::vector<QCommandLineOption> receiver_opts;
+    for (const orv::analysis::CommandOption& o : orv::analysis::command_options()) {
+        QStringList names{QString::fromLatin1(o.name)};
+        if (o.alias) names << QString::fromLatin1(o.alias);
+        receiver_opts.emplace_back(names, QString::fromUtf8(o.help) + ".", QString::fromLatin1(o.value_name));
+    }
+    for (const QCommandLineOption& o : receiver_opts) parser.addOption(o);
+    parser.addPositionalArgument("file", "Waveform file (.awv, .csv, or either file of a SigMF recording)", "[FILE]");
     if (!parser.parse(QApplication::arguments())) {
         std::cerr << "orvview: " << parser.errorText().toStdString() << "\nRun 'orvview --help' for the options.\n";
         return 1;
@@ -62,34 +66,18 @@ int main(int argc, char** argv) {
         std::cout << "orvview " << ORV_VERSION << "\n";
         return 0;
     }
-    orv::analysis::Options options;
-    if (parser.isSet(os_opt)) {
-        bool ok = false;
-        const int n = parser.value(os_opt).toInt(&ok);
-        if (!ok || n < 1 || n > 64) return usage("--oversample " + parser.value(os_opt) + " is not a whole number from 1 to 64");
-        options.oversample = n;
-    }
-    if (parser.isSet(sr_opt)) {
-        bool ok = false;
-        const double mhz = QLocale::c().toDouble(parser.value(sr_opt), &ok);
-        if (!ok || !(mhz >= 20 && mhz <= 1280)) return usage("--sample-rate " + parser.value(sr_opt) + " is not a rate from 20 to 1280 MHz");
-        if (options.oversample) return usage("--oversample and --sample-rate exclude each other");
-        options.sample_rate_hz = mhz * 1e6;
-    }
-    if (parser.isSet(frame_opt)) {
-        const QString f = parser.value(frame_opt).toLower();
-        if (f == "free") options.free_format = true;
-        else if (f != "802.11a") return usage("--frame " + parser.value(frame_opt) + " is not one of 802.11a, free");
-    }
-    if (parser.isSet(rate_opt)) {
-        bool ok = false;
-        const int r = parser.value(rate_opt).toInt(&ok);
-        if (!ok || !orv::analysis::evm_limit_db(r)) return usage("--rate " + parser.value(rate_opt) + " is not one of 6, 9, 12, 18, 24, 36, 48, 54");
-        options.rate_mbps = r;
-    }
-    if (options.free_format && !options.rate_mbps) return usage("--frame free needs --rate");
-
+    std::vector<orv::analysis::GivenOption> given;
+    for (const QCommandLineOption& o : receiver_opts)
+        if (parser.isSet(o)) given.push_back({o.names().front().toStdString(), parser.value(o).toStdString()});
+    // Checked with what the file named here says about itself (a recording names its rate);
+    // the window keeps only the options as given, for every file it opens.
     const QStringList files = parser.positionalArguments();
+    const std::string first = files.isEmpty() ? std::string() : QFile::encodeName(files[0]).toStdString();
+    orv::analysis::Options checked, options;
+    if (const std::string e = orv::analysis::parse_command_options(given, checked, first); !e.empty())
+        return usage(QString::fromStdString(e));
+    (void)orv::analysis::parse_command_options(given, options);  // only "--frame free needs --rate" can differ
+
     if (files.size() > 1) {
         std::cerr << "orvview: one file at a time\n";
         return 1;
@@ -99,7 +87,7 @@ int main(int argc, char** argv) {
             std::cerr << "orvview: --export needs a waveform file\n";
             return 1;
         }
-        const orv::viewer::LoadOutcome o = orv::viewer::load_file(files[0], options);
+        const orv::viewer::LoadOutcome o = orv::viewer::load_file(files[0], options, given);
         if (!o.result) {
             std::cerr << "orvview: " << o.error.toStdString() << "\n";
             return 2;
@@ -114,7 +102,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     orv::viewer::ViewerWindow w;
-    w.set_options(options);
+    w.set_options(options, given);
     w.show();
     if (!files.isEmpty()) w.open_file(files[0]);
     return app.exec();

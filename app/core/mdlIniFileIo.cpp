@@ -38,57 +38,58 @@ bool IniLoad(const std::string& path, IniFile& ini) {
     return ini.readable;
 }
 
-bool IniStore(const IniFile& ini, const std::string& path, int& err) {
+IniStatus IniStore(const IniFile& ini, const std::string& path, int& err) {
     err = 0;
     if (!ini.readable) {
         err = ini.read_error;
-        return true;
+        return IniStatus::kFailed;
     }
-    return !ReplaceFileAtomically(
+    const bool stored = ReplaceFileAtomically(
         path, [&](const std::function<bool(std::string_view)>& write) { return ini.text.WriteTo(write); }, err);
+    return stored ? IniStatus::kOk : IniStatus::kFailed;
 }
 
-bool IniReadValue(const IniFile& ini, const char* section, const char* key, int32_t& receiver) {
+IniStatus IniReadValue(const IniFile& ini, const char* section, const char* key, int32_t& receiver) {
     receiver = 0;
     std::string raw;
-    if (!ReadRawValue(ini, section, key, raw)) return true;
+    if (!ReadRawValue(ini, section, key, raw)) return IniStatus::kFailed;
     int32_t v = 0;
-    if (!ReadStrictInteger(raw, v)) return true;
+    if (!ReadStrictInteger(raw, v)) return IniStatus::kFailed;
     receiver = v;
-    return false;
+    return IniStatus::kOk;
 }
 
-bool IniReadValue(const IniFile& ini, const char* section, const char* key, double& receiver) {
+IniStatus IniReadValue(const IniFile& ini, const char* section, const char* key, double& receiver) {
     receiver = 0.0;
     std::string raw;
-    if (!ReadRawValue(ini, section, key, raw)) return true;
+    if (!ReadRawValue(ini, section, key, raw)) return IniStatus::kFailed;
     double v = 0.0;
-    if (!ReadStrictNumber(raw, v)) return true;
+    if (!ReadStrictNumber(raw, v)) return IniStatus::kFailed;
     receiver = v;
-    return false;
+    return IniStatus::kOk;
 }
 
-bool IniReadValue(const IniFile& ini, const char* section, const char* key, std::string& receiver) {
+IniStatus IniReadValue(const IniFile& ini, const char* section, const char* key, std::string& receiver) {
     receiver.clear();
     std::string raw;
-    if (!ReadRawValue(ini, section, key, raw)) return true;
+    if (!ReadRawValue(ini, section, key, raw)) return IniStatus::kFailed;
     receiver = raw;
-    return false;
+    return IniStatus::kOk;
 }
 
-bool IniReadValue(const char* section, const char* key, const std::string& path, int32_t& receiver) {
+IniStatus IniReadValue(const char* section, const char* key, const std::string& path, int32_t& receiver) {
     IniFile ini;
     IniLoad(path, ini);
     return IniReadValue(ini, section, key, receiver);
 }
 
-bool IniReadValue(const char* section, const char* key, const std::string& path, double& receiver) {
+IniStatus IniReadValue(const char* section, const char* key, const std::string& path, double& receiver) {
     IniFile ini;
     IniLoad(path, ini);
     return IniReadValue(ini, section, key, receiver);
 }
 
-bool IniReadValue(const char* section, const char* key, const std::string& path, std::string& receiver) {
+IniStatus IniReadValue(const char* section, const char* key, const std::string& path, std::string& receiver) {
     IniFile ini;
     IniLoad(path, ini);
     return IniReadValue(ini, section, key, receiver);
@@ -98,13 +99,13 @@ void IniWriteValue(IniFile& ini, const char* section, const char* key, const std
     ini.text.Set(section, key, value);
 }
 
-bool IniWriteValue(const char* section, const char* key, const std::string& path, int32_t value) {
+IniStatus IniWriteValue(const char* section, const char* key, const std::string& path, int32_t value) {
     return IniWriteValue(section, key, path, std::to_string(value));
 }
 
-bool IniWriteValue(const char* section, const char* key, const std::string& path, const std::string& value) {
+IniStatus IniWriteValue(const char* section, const char* key, const std::string& path, const std::string& value) {
     IniFile ini;
-    if (!IniLoad(path, ini)) return true;
+    if (!IniLoad(path, ini)) return IniStatus::kFailed;
     IniWriteValue(ini, section, key, value);
     int err = 0;
     return IniStore(ini, path, err);

@@ -15,6 +15,9 @@ constexpr size_t kIniMaxValueLength = 254;
 // test itself fails.
 bool PathExists(const std::string& path);
 
+// Outcome of a settings-file call.
+enum class IniStatus : int32_t { kOk = 0, kFailed = 1 };
+
 // The image of one settings file.
 struct IniFile {
     ProfileText text;
@@ -27,29 +30,29 @@ struct IniFile {
 // readable; a missing file leaves it empty and readable. Returns ini.readable.
 bool IniLoad(const std::string& path, IniFile& ini);
 
-// Writes ini to path atomically. Returns false on success; true when ini came
-// from a file that could not be read (it would be lost) or the file cannot be
+// Writes ini to path atomically. Returns kOk; kFailed when ini came from a
+// file that could not be read (it would be lost) or the file cannot be
 // written, with the operating system's error number in err.
-bool IniStore(const IniFile& ini, const std::string& path, int& err);
+IniStatus IniStore(const IniFile& ini, const std::string& path, int& err);
 
 // Reads one entry into the receiver, which is first cleared (0, 0.0 or empty).
-// Returns false on success; true when the entry is missing or empty, or the
+// Returns kOk; kFailed when the entry is missing or empty, or the
 // value does not convert to the receiver's type (integers: decimal, rounded
 // half to even, or "&H" hexadecimal; reals: decimal with "." as point). A text
 // is cut at its first NUL and to kIniMaxValueLength characters.
-bool IniReadValue(const IniFile& ini, const char* section, const char* key, int32_t& receiver);
-bool IniReadValue(const IniFile& ini, const char* section, const char* key, double& receiver);
-bool IniReadValue(const IniFile& ini, const char* section, const char* key, std::string& receiver);
+IniStatus IniReadValue(const IniFile& ini, const char* section, const char* key, int32_t& receiver);
+IniStatus IniReadValue(const IniFile& ini, const char* section, const char* key, double& receiver);
+IniStatus IniReadValue(const IniFile& ini, const char* section, const char* key, std::string& receiver);
 
 // The same from the file at path (read for this one entry).
-bool IniReadValue(const char* section, const char* key, const std::string& path, int32_t& receiver);
-bool IniReadValue(const char* section, const char* key, const std::string& path, double& receiver);
-bool IniReadValue(const char* section, const char* key, const std::string& path, std::string& receiver);
+IniStatus IniReadValue(const char* section, const char* key, const std::string& path, int32_t& receiver);
+IniStatus IniReadValue(const char* section, const char* key, const std::string& path, double& receiver);
+IniStatus IniReadValue(const char* section, const char* key, const std::string& path, std::string& receiver);
 
 // Sets "KEY=value" under the section of the image.
 void IniWriteValue(IniFile& ini, const char* section, const char* key, const std::string& value);
 
 // Writes one entry into the file at path (read, changed, stored atomically).
-// Returns false on success, true when the file cannot be read or written.
-bool IniWriteValue(const char* section, const char* key, const std::string& path, int32_t value);
-bool IniWriteValue(const char* section, const char* key, const std::string& path, const std::string& value);
+// Returns kOk; kFailed when the file cannot be read or written.
+IniStatus IniWriteValue(const char* section, const char* key, const std::string& path, int32_t value);
+IniStatus IniWriteValue(const char* section, const char* key, const std::string& path, const std::string& value);

@@ -91,7 +91,7 @@ void LoadPrmIni(const std::string& path, FieldValues& v) {
     for (int32_t i = 0; i < kIniKeyCount; ++i) LoadPrmIniEntry(ini, kIniLoadOrder[i], v);
 }
 
-bool SavePrmIni(const std::string& path, const FieldValues& v, int& err) {
+IniStatus SavePrmIni(const std::string& path, const FieldValues& v, int& err) {
     IniFile ini;
     IniLoad(path, ini);
     for (const IniKey& e : kIniKeys) {
@@ -113,7 +113,7 @@ bool SavePrmIni(const std::string& path, const FieldValues& v, int& err) {
     return IniStore(ini, path, err);
 }
 
-bool SavePrmIni(const std::string& path, const FieldValues& v) {
+IniStatus SavePrmIni(const std::string& path, const FieldValues& v) {
     int err = 0;
     return SavePrmIni(path, v, err);
 }

@@ -43,7 +43,7 @@ void LoadPrmIniEntry(const IniFile& ini, int32_t k, FieldValues& v);
 void LoadPrmIni(const std::string& path, FieldValues& v);
 
 // Writes the 23 entries in save order into the file at path, which is read
-// once and stored once, atomically. Returns false on success; true when the
-// file could not be read or written (err: the operating system's error number).
-bool SavePrmIni(const std::string& path, const FieldValues& v, int& err);
-bool SavePrmIni(const std::string& path, const FieldValues& v);
+// once and stored once, atomically. Returns kOk; kFailed when the file could
+// not be read or written (err: the operating system's error number).
+IniStatus SavePrmIni(const std::string& path, const FieldValues& v, int& err);
+IniStatus SavePrmIni(const std::string& path, const FieldValues& v);

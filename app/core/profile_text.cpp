@@ -194,13 +194,8 @@ void ProfileText::Set(std::string_view section, std::string_view key, std::strin
         for (size_t i = s->header + 1; i <= s->last_entry && i < lines_.size(); ++i) {
             Line& line = lines_[i];
             if (line.kind != kEntry || !ProfileNamesEqual(line.name(), wanted)) continue;
-            // Everything up to the old value stays (name, blanks, "=", blanks),
-            // then the new value; a value that starts with a blank goes right
-            // after the "=", so writing it again changes nothing.
-            const bool blank_start = !clean.empty() && IsBlank(clean.front());
-            std::string body(line.body.substr(0, blank_start ? line.body.find('=') + 1 : line.value_at));
-            body += clean;
-            line = ClassifyLine(Store(std::move(body)), line.eol);
+            // The entry becomes "KEY=value", the key as the file spells it.
+            line = ClassifyLine(Store(EntryLine(line.name(), clean)), line.eol);
             return;
         }
         // A new entry after the section's last one; the line before it gets a line end.

@@ -5,8 +5,8 @@
 //   entry of a key wins;
 // - a value loses the blanks around it and one pair of matching surrounding
 //   quotes (" or ');
-// - a write replaces the value in place and keeps every other line byte for
-//   byte (comments, blank lines, lines without "=", unknown entries,
+// - a write rewrites its entry as "KEY=value" (the key as the file spells it,
+//   no blanks around "=") and keeps every other line byte for byte (comments, blank lines, lines without "=", unknown entries,
 //   duplicates, a UTF-8 byte-order mark, CR LF line ends); a missing key is
 //   added after the last entry of the first section of its name, a missing
 //   section at the end of the text.

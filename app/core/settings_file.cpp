@@ -1,5 +1,8 @@
 #include "settings_file.h"
 
+#include "file_sink.h"
+#include "status.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +15,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -21,27 +23,14 @@ namespace {
 
 #ifdef _WIN32
 // The C run time's descriptors: binary mode (no CR LF translation), no
-// O_NONBLOCK, O_NOCTTY or O_CLOEXEC, no fchmod (the replaced file's attributes
-// are the folder's defaults), _commit for fsync, and a rename that replaces.
+// O_NONBLOCK, O_NOCTTY or O_CLOEXEC.
 constexpr int kOpenRead = O_RDONLY | O_BINARY;
-constexpr int kOpenCreate = O_WRONLY | O_CREAT | O_EXCL | O_BINARY;
 constexpr int kFolderAccess = W_OK;
-int SyncFile(int fd) { return ::_commit(fd); }
-int KeepMode(int, unsigned) { return 0; }
-int ReplaceName(const char* from, const char* to) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
-    errno = EACCES;
-    return -1;
-}
 #else
 // O_NONBLOCK: should something else have been put at the path since the
 // test, opening it must not wait (a FIFO without a writer).
 constexpr int kOpenRead = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-constexpr int kOpenCreate = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
 constexpr int kFolderAccess = W_OK | X_OK;
-int SyncFile(int fd) { return ::fsync(fd); }
-int KeepMode(int fd, unsigned mode) { return ::fchmod(fd, mode & 07777); }
-int ReplaceName(const char* from, const char* to) { return ::rename(from, to); }
 #endif
 
 // Closes a descriptor on every way out.
@@ -51,37 +40,6 @@ struct Fd {
         if (fd >= 0) ::close(fd);
     }
 };
-
-// The file a chain of symbolic links ends at (the path itself when it is none);
-// false when the chain loops or cannot be read.
-bool FollowLinks(const std::string& path, std::string& target) {
-    fs::path p(path);
-    for (int hop = 0; hop < 40; ++hop) {
-        std::error_code ec;
-        const fs::file_status st = fs::symlink_status(p, ec);
-        if (ec || !fs::is_symlink(st)) {
-            target = p.string();
-            return true;
-        }
-        fs::path next = fs::read_symlink(p, ec);
-        if (ec) return false;
-        p = next.is_absolute() ? next : p.parent_path() / next;
-    }
-    return false;
-}
-
-bool WriteAll(int fd, std::string_view text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const auto n = ::write(fd, text.data() + done, static_cast<unsigned>(std::min<size_t>(text.size() - done, 1u << 30)));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -134,60 +92,24 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, int
 bool ReplaceFileAtomically(const std::string& path,
                            const std::function<bool(const std::function<bool(std::string_view)>& write)>& produce,
                            int& errno_out) {
+    // The project's one file replacement (file_sink.h), without the waveform
+    // files' direct writing of devices and in-place rewriting.
     errno_out = 0;
-    std::string target;
-    if (!FollowLinks(path, target)) {
-        errno_out = ELOOP;
+    FileSink sink;
+    if (sink_open(path.c_str(), true, &sink, kSinkReplaceOnly) != kStatusOk) {
+        errno_out = errno != 0 ? errno : EIO;
         return false;
     }
-    struct stat st {};
-    bool existed = false;
-    if (::stat(target.c_str(), &st) == 0) {
-        existed = true;
-        if (!S_ISREG(st.st_mode)) {
-            errno_out = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-            return false;
-        }
-        if (::access(target.c_str(), W_OK) != 0) {
-            errno_out = errno;
-            return false;
-        }
-    } else if (errno != ENOENT) {
-        errno_out = errno;
-        return false;
-    }
-
-    const fs::path dir = fs::path(target).parent_path();
-    const std::string prefix = (dir.empty() ? fs::path(".") : dir).string() + "/." +
-                               fs::path(target).filename().string() + ".";
-    std::random_device rd;
-    std::string temp;
-    Fd f;
-    for (int attempt = 0; attempt < 100 && f.fd < 0; ++attempt) {
-        temp = prefix + std::to_string(rd() % 1000000000u) + ".tmp";
-        f.fd = ::open(temp.c_str(), kOpenCreate, 0666);
-        if (f.fd < 0 && errno != EEXIST) break;
-    }
-    if (f.fd < 0) {
-        errno_out = errno;
-        return false;
-    }
-    bool ok = produce([&](std::string_view piece) { return WriteAll(f.fd, piece); });
-    if (ok && existed && KeepMode(f.fd, static_cast<unsigned>(st.st_mode)) != 0) ok = false;
-    if (ok && SyncFile(f.fd) != 0) ok = false;
-    if (!ok) errno_out = errno;
-    const int fd = f.fd;
-    f.fd = -1;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        errno_out = errno;
-    }
-    if (ok && ReplaceName(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        errno_out = errno;
-    }
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    const bool produced = produce([&](std::string_view piece) {
+        sink_write(&sink, piece.data(), piece.size());
+        return !sink.failed;
+    });
+    const int error = errno;
+    if (!produced) sink.failed = true;
+    const bool closed = sink_close(&sink, path.c_str()) == kStatusOk;
+    if (produced && closed) return true;
+    errno_out = !produced && error != 0 ? error : (errno != 0 ? errno : EIO);
+    return false;
 }
 
 std::string UserSettingsFolder() {

@@ -18,13 +18,14 @@ enum ReadFileResult : int {
 // unreadable, errno tells why (EISDIR a folder, EINVAL another kind of file).
 int ReadRegularFile(const std::string& path, std::string& text);
 
-// Replaces the file at path by text: a new file in the same folder, written,
-// flushed and closed, then renamed over the path. Through a symbolic link the
-// link's target is replaced; a replaced file keeps its permission bits; a new
-// file gets 0666 less the umask. Fails (leaving what was there untouched)
-// when the path holds something other than a regular file, when an existing
-// file is not writable, or when any step fails; errno_out is then the
-// operating system's error number.
+// Replaces the file at path by text with the guarantee of the library's file
+// replacement (file_sink.h, kSinkReplaceOnly): a new file in the same folder,
+// written, synced to the device and closed, then renamed over the path.
+// Through a symbolic link the link's target is replaced; a replaced file
+// keeps its permission bits; a new file gets 0666 less the umask. Fails
+// (leaving what was there untouched) when the path holds something other than
+// a regular file, when an existing file is not writable, or when any step
+// fails; errno_out is then the operating system's error number.
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, int& errno_out);
 
 // The same with the content given in pieces: produce calls write for each

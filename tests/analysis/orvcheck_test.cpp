@@ -45,6 +45,8 @@ struct BadInput {
     const char* message;  // part of the message
 };
 
+void PrintTo(const BadInput& c, std::ostream* os) { *os << c.name; }
+
 std::string csv_with_bad_line(const std::string&, const std::string& csv) {
     size_t pos = 0;
     for (int line = 1; line < 57; ++line) pos = csv.find('\n', pos) + 1;

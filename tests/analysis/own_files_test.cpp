@@ -11,6 +11,7 @@
 #include "orvasynth.h"
 #include "support/records.h"
 #include "synth/reference/wlan_reference.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ struct FormatOs {
     int mode;  // 0 AWG, 1 CSV
     int os;
 };
+
+void PrintTo(const FormatOs& c, std::ostream* os) { *os << (c.mode == 0 ? "awg" : "csv") << " os" << c.os; }
 
 class OwnFiles : public ::testing::TestWithParam<FormatOs> {};
 
@@ -96,6 +99,10 @@ struct FreqCase {
     double hz;
 };
 
+void PrintTo(const FreqCase& c, std::ostream* os) {
+    *os << (c.mode == 0 ? "awg" : "csv") << " os" << c.os << " " << c.hz / 1e3 << " kHz";
+}
+
 class FreqError : public ::testing::TestWithParam<FreqCase> {};
 
 TEST_P(FreqError, MeasuredWithinTenHertz) {
@@ -121,12 +128,15 @@ INSTANTIATE_TEST_SUITE_P(PlusMinus, FreqError,
                                            // beyond the short training's +-625 kHz ambiguity, up to
                                            // the largest offset the generator takes ((fs - 20 MHz) / 2)
                                            FreqCase{1, 4, 10e6}, FreqCase{0, 4, -30e6}, FreqCase{1, 8, 55.5e6},
-                                           FreqCase{1, 10, -90e6}, FreqCase{0, 6, 3.3e6}));
+                                           FreqCase{1, 10, -90e6}, FreqCase{0, 6, 3.3e6}),
+                         orv_test::PrintedName());
 
 struct NoiseCase {
     int os;
     double level_db;
 };
+
+void PrintTo(const NoiseCase& c, std::ostream* os) { *os << "os" << c.os << " " << c.level_db << " dB"; }
 
 class Noise : public ::testing::TestWithParam<NoiseCase> {};
 
@@ -150,7 +160,7 @@ TEST_P(Noise, EvmAsTheLevelPredicts) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, Noise,
                          ::testing::Values(NoiseCase{4, -60.0}, NoiseCase{4, -70.0}, NoiseCase{8, -65.0},
-                                           NoiseCase{1, -55.0}, NoiseCase{10, -75.0}));
+                                           NoiseCase{1, -55.0}, NoiseCase{10, -75.0}), orv_test::PrintedName());
 
 TEST(Impairments, DcOffsetShowsAsLeakage) {
     TempDir dir("dc");

@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"cf32_os9_free", orv::sigmf::SampleType::Cf32, 9, true, -120.0},
                       Case{"ci16_os8", orv::sigmf::SampleType::Ci16, 8, false, -70.0},
                       Case{"ci16_os5_free", orv::sigmf::SampleType::Ci16, 5, true, -70.0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 std::string with_annotation(const std::string& meta, const std::string& label, int64_t start_delta, int64_t count_delta) {
     json j = json::parse(meta);
@@ -274,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                 m["global"]["core:dataset"] = "../../../../../../../../../../dev/zero";
             },
             "is not a regular file"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace
 

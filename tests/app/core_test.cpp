@@ -452,36 +452,36 @@ private slots:
         int32_t n = 5;
         double x = 5.0;
         std::string s = "old";
-        QVERIFY(IniReadValue("SET UP", "DATA RATE", path, n));  // no file
+        QCOMPARE(IniReadValue("SET UP", "DATA RATE", path, n), IniStatus::kFailed);  // no file
         QCOMPARE(n, 0);
         WriteFile(QString::fromStdString(path),
                   "; settings\n[set up]\ndata rate = 3 \nEMPTY=\nBAD=abc\nHALF=2.5\nHEX=&H10\n"
                   "[TX FILTER]\nCUT OFF=12.345678\nROLL=0,5\nLONG=" +
                       QByteArray(300, 'x') + "\n[OTHERS]\nSAMPLING RATE=  160 Msps  \n");
-        QVERIFY(!IniReadValue("SET UP", "DATA RATE", path, n));
+        QCOMPARE(IniReadValue("SET UP", "DATA RATE", path, n), IniStatus::kOk);
         QCOMPARE(n, 3);
-        QVERIFY(!IniReadValue("set up", "Data Rate", path, n));
+        QCOMPARE(IniReadValue("set up", "Data Rate", path, n), IniStatus::kOk);
         QCOMPARE(n, 3);
-        QVERIFY(IniReadValue("SET UP", "EMPTY", path, s));
+        QCOMPARE(IniReadValue("SET UP", "EMPTY", path, s), IniStatus::kFailed);
         QCOMPARE(s, std::string());
-        QVERIFY(IniReadValue("SET UP", "MISSING", path, n));
+        QCOMPARE(IniReadValue("SET UP", "MISSING", path, n), IniStatus::kFailed);
         QCOMPARE(n, 0);
-        QVERIFY(IniReadValue("NO SECTION", "DATA RATE", path, s));
+        QCOMPARE(IniReadValue("NO SECTION", "DATA RATE", path, s), IniStatus::kFailed);
         n = 9;
-        QVERIFY(IniReadValue("SET UP", "BAD", path, n));
+        QCOMPARE(IniReadValue("SET UP", "BAD", path, n), IniStatus::kFailed);
         QCOMPARE(n, 0);
-        QVERIFY(!IniReadValue("SET UP", "HALF", path, n));
+        QCOMPARE(IniReadValue("SET UP", "HALF", path, n), IniStatus::kOk);
         QCOMPARE(n, 2);
-        QVERIFY(!IniReadValue("SET UP", "HEX", path, n));
+        QCOMPARE(IniReadValue("SET UP", "HEX", path, n), IniStatus::kOk);
         QCOMPARE(n, 16);
-        QVERIFY(!IniReadValue("TX FILTER", "CUT OFF", path, x));
+        QCOMPARE(IniReadValue("TX FILTER", "CUT OFF", path, x), IniStatus::kOk);
         QCOMPARE(x, 12.345678);
         x = 1.0;
-        QVERIFY(IniReadValue("TX FILTER", "ROLL", path, x));  // "," is no decimal point, whatever the locale
+        QCOMPARE(IniReadValue("TX FILTER", "ROLL", path, x), IniStatus::kFailed);  // "," is no decimal point, whatever the locale
         QCOMPARE(x, 0.0);
-        QVERIFY(!IniReadValue("TX FILTER", "LONG", path, s));
+        QCOMPARE(IniReadValue("TX FILTER", "LONG", path, s), IniStatus::kOk);
         QCOMPARE(s.size(), size_t(254));
-        QVERIFY(!IniReadValue("OTHERS", "SAMPLING RATE", path, s));
+        QCOMPARE(IniReadValue("OTHERS", "SAMPLING RATE", path, s), IniStatus::kOk);
         QCOMPARE(s, std::string("160 Msps"));
     }
 
@@ -489,15 +489,15 @@ private slots:
         QTemporaryDir dir;
         const QString qpath = dir.filePath(QStringLiteral("PrmOrvane.ini"));
         const std::string path = Std(qpath);
-        QVERIFY(!IniWriteValue("SET UP", "DATA RATE", path, 5));
-        QVERIFY(!IniWriteValue("SET UP", "PN SEED", path, std::string("FFFF")));
-        QVERIFY(!IniWriteValue("OTHERS", "SAMPLING RATE", path, std::string("160 Msps")));
-        QVERIFY(!IniWriteValue("SET UP", "OFDM LENGTH", path, std::string()));
+        QCOMPARE(IniWriteValue("SET UP", "DATA RATE", path, 5), IniStatus::kOk);
+        QCOMPARE(IniWriteValue("SET UP", "PN SEED", path, std::string("FFFF")), IniStatus::kOk);
+        QCOMPARE(IniWriteValue("OTHERS", "SAMPLING RATE", path, std::string("160 Msps")), IniStatus::kOk);
+        QCOMPARE(IniWriteValue("SET UP", "OFDM LENGTH", path, std::string()), IniStatus::kOk);
         QCOMPARE(ReadAll(qpath), QByteArray("[SET UP]\nDATA RATE=5\nPN SEED=FFFF\nOFDM LENGTH=\n"
                                             "[OTHERS]\nSAMPLING RATE=160 Msps\n"));
         // Replacing a value keeps every other line, comments and foreign entries included.
         WriteFile(qpath, "; kept\n[Set Up]\nData Rate=1\nEXTRA=x\n\n[MINE]\nA=b\n");
-        QVERIFY(!IniWriteValue("SET UP", "DATA RATE", path, 7));
+        QCOMPARE(IniWriteValue("SET UP", "DATA RATE", path, 7), IniStatus::kOk);
         const QByteArray text = ReadAll(qpath);
         QVERIFY2(text.contains("; kept"), text.constData());
         QVERIFY2(text.contains("Data Rate=7"), text.constData());
@@ -505,7 +505,7 @@ private slots:
         QVERIFY2(text.contains("[MINE]\nA=b"), text.constData());
         QVERIFY(!text.contains("Data Rate=1"));
         // A folder that does not exist: the write fails and says so.
-        QVERIFY(IniWriteValue("SET UP", "DATA RATE", Std(dir.filePath(QStringLiteral("no/such.ini"))), 1));
+        QCOMPARE(IniWriteValue("SET UP", "DATA RATE", Std(dir.filePath(QStringLiteral("no/such.ini"))), 1), IniStatus::kFailed);
     }
 
     void existenceTest() {

@@ -131,6 +131,32 @@ private slots:
         QCOMPARE(f.cursor().shape(), Qt::ArrowCursor);
     }
 
+    // A settings file with blanks around its values: the window's save and
+    // orvgen's --save-settings rewrite every entry alike, as KEY=value.
+    void sameSettingsFileAsOrvgen() {
+#ifndef ORVGEN_PROGRAM_FILE
+        QSKIP("orvgen is not built");
+#else
+        const QByteArray blanks("; kept\n[SET UP]\nDATA RATE = 3\nPN SEED=  1A2B  \nOFDM LENGTH =\t42\n"
+                                "[TX FILTER]\nOVER SAMPL= 2 \n[MY TOOL]\nCOLOUR = blue \n");
+        const QString ini = dir_->filePath(QStringLiteral("PrmOrvane.ini"));
+        const QString other = Out("orvgen.ini");
+        WriteFile(ini, blanks);
+        WriteFile(other, blanks);
+        Start();
+        CloseForm(form_);
+        QProcess p;
+        p.start(QStringLiteral(ORVGEN_PROGRAM_FILE), {"--settings", other, "--save-settings", other});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        const QByteArray window = ReadAll(ini);
+        QVERIFY2(window.contains("\nPN SEED=1A2B\n"), window.constData());
+        QVERIFY2(window.contains("\nDATA RATE=3\n"), window.constData());
+        QVERIFY2(window.contains("\nCOLOUR = blue \n"), window.constData());  // not a settings entry: kept
+        QCOMPARE(window, ReadAll(other));
+#endif
+    }
+
     // orvgen and the window write the same files for the same settings: the
     // window opens a settings file that orvgen wrote, and orvgen then reads it.
     void sameFilesAsOrvgen() {

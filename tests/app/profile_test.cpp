@@ -95,7 +95,7 @@ private slots:
         QTest::newRow("in place, every other line kept")
             << QByteArray("\xEF\xBB\xBF; note\r\n[Set Up]\r\nData Rate = 1 \r\nno equals\r\n\r\nX=\r\n[MINE]\r\nA=b\r\n")
             << "SET UP" << "DATA RATE" << "7"
-            << QByteArray("\xEF\xBB\xBF; note\r\n[Set Up]\r\nData Rate = 7\r\nno equals\r\n\r\nX=\r\n[MINE]\r\nA=b\r\n");
+            << QByteArray("\xEF\xBB\xBF; note\r\n[Set Up]\r\nData Rate=7\r\nno equals\r\n\r\nX=\r\n[MINE]\r\nA=b\r\n");
         QTest::newRow("first of duplicates")
             << QByteArray("[A]\nX=1\nX=2\n[a]\nX=3\n") << "A" << "X" << "9" << QByteArray("[A]\nX=9\nX=2\n[a]\nX=3\n");
         QTest::newRow("quoted value replaced") << QByteArray("[A]\nX=\"old\"\n") << "A" << "X" << "new"
@@ -114,9 +114,13 @@ private slots:
                                                 << QByteArray("[A]\nX=2  [B]\n");
         QTest::newRow("empty value") << QByteArray("[A]\nX=1\n") << "A" << "X" << "" << QByteArray("[A]\nX=\n");
         QTest::newRow("empty value after blanks") << QByteArray("[A]\nX = 1 \n") << "A" << "X" << ""
-                                                  << QByteArray("[A]\nX = \n");
+                                                  << QByteArray("[A]\nX=\n");
+        QTest::newRow("blanks around the value dropped") << QByteArray("[SET UP]\nPN SEED=  1A2B  \n") << "SET UP"
+                                                         << "PN SEED" << "1A2B" << QByteArray("[SET UP]\nPN SEED=1A2B\n");
+        QTest::newRow("key keeps the file's spelling") << QByteArray("[a]\n\t pn Seed \t= 1\r\n") << "A"
+                                                       << "PN SEED" << "2" << QByteArray("[a]\npn Seed=2\r\n");
         QTest::newRow("value starting with blanks") << QByteArray("[A]\nX = 1\n") << "A" << "X" << "  2"
-                                                    << QByteArray("[A]\nX =  2\n");
+                                                    << QByteArray("[A]\nX=  2\n");
     }
 
     void writes() {
@@ -143,7 +147,7 @@ private slots:
                                                   .replace(QLatin1Char('\n'), QLatin1Char(' ')).trimmed());
     }
 
-    // A save of all 23 entries into a file written elsewhere changes only their values.
+    // A save of all 23 entries into a file written elsewhere rewrites only their lines (as KEY=value).
     void saveKeepsAForeignFile() {
         auto dir = OpenDir();
         const QString path = dir->filePath(QStringLiteral("PrmOrvane.ini"));
@@ -154,9 +158,9 @@ private slots:
         QCOMPARE(v.samp_rate_caption, std::string("1 Msps"));
         DefaultFieldValues(v);
         v.samp_rate_caption = "160 Msps";
-        QVERIFY(!SavePrmIni(Std(path), v));
+        QCOMPARE(SavePrmIni(Std(path), v), IniStatus::kOk);
         QCOMPARE(ReadAll(path),
-                 QByteArray("; mine\r\n[set up]\r\ndata rate = 5\r\nDATA RATE=6\r\nDATA=0\r\nFORMAT=0\r\n"
+                 QByteArray("; mine\r\n[set up]\r\ndata rate=5\r\nDATA RATE=6\r\nDATA=0\r\nFORMAT=0\r\n"
                             "OFDM LENGTH=100\r\nBURST=1\r\nBURST OFF TIME=160\r\nPN SEED=FFFF\r\n\r\n"
                             "[OTHERS]\r\nSAMPLING RATE=160 Msps\r\n"
                             "[TX FILTER]\r\nFILTER TYPE=0\r\nROLL OFF=0.25\r\nCUT OFF=0.0\r\nTR VALUE=0.0\r\n"
@@ -240,7 +244,7 @@ private slots:
             LoadPrmIni(Std(path), v);
             // The all-zero state of an empty file, not the defaults.
             if (v.list[kCmbRate] != 0 || v.text[kTxtSeedPN] != "" || v.text[kTxtFiltAlpha] != "0.0") return 1;
-            return SavePrmIni(Std(path), v) ? 0 : 2;  // the save fails
+            return SavePrmIni(Std(path), v) == IniStatus::kFailed ? 0 : 2;  // the save fails
         });
         if (rc == 99) QSKIP("cannot drop root privileges here");
         QCOMPARE(rc, 0);

@@ -22,6 +22,7 @@
 #include "MainFormCore.h"
 #include "mdlPublicIniRW.h"
 #include "orvgen.h"
+#include "support/files.h"
 #include "support/readable_params.h"
 
 namespace {
@@ -42,27 +43,8 @@ CliRun orvgen(std::vector<std::string> args) {
     return {status, out.str(), err.str()};
 }
 
-// A new empty folder under the temporary directory, removed with its contents.
-// (A name taken from the test would contain the "/N" of a parameterised test
-// and leave its parent folder behind.)
-struct Scratch {
-    fs::path dir;
-    Scratch() {
-        std::string name = (fs::temp_directory_path() / "orvgen_test_XXXXXX").string();
-        if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-        dir = name;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string file(const std::string& name) const { return (dir / name).string(); }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using Scratch = orv_test::TempDir;
+using orv_test::read_file;
 
 std::string mask_date(const std::string& s) {
     return std::regex_replace(s, std::regex(R"(\{DATE:[^}]*\})"), "{DATE:*}",
@@ -169,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](WaveParams& p) {
                         p.noise_enable = 1;
                         p.noise_level = -20;
-                    }}));
+                    }}), orv_test::PrintedName());
 
 struct RefusalCase {
     const char* name;
@@ -223,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"nyquist with cut-off 0", {"--filter", "nyquist", "--cut-off", "0.0"}, kExitUsage,
                     "--filter nyquist needs --cut-off above 0"},
         RefusalCase{"library refuses", {"--oversample", "4", "--freq-error", "100"}, kExitRefused,
-                    "library result 0x80008000: parameters refused:\n  freq_error (--freq-error)\n"}));
+                    "library result 0x80008000: parameters refused:\n  freq_error (--freq-error)\n"}),
+    orv_test::PrintedName());
 
 TEST(Orvgen, ExtensionChoosesTheFormat) {
     Scratch s;
@@ -232,11 +215,11 @@ TEST(Orvgen, ExtensionChoosesTheFormat) {
     EXPECT_NE(r.err.find("--output-format"), std::string::npos);
     r = orvgen({"-o", s.file("b.bin"), "--output-format", "csv", "--symbols", "1", "--burst", "off"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(slurp(s.file("b.bin")).starts_with("  ") || slurp(s.file("b.bin")).find(',') < 20);
+    EXPECT_TRUE(read_file(s.file("b.bin")).starts_with("  ") || read_file(s.file("b.bin")).find(',') < 20);
     r = orvgen({"-o", s.file("b.CSV"), "--symbols", "1", "--burst", "off"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, s.file("b.CSV") + " written\n");
-    EXPECT_EQ(slurp(s.file("b.CSV")), slurp(s.file("b.bin")));
+    EXPECT_EQ(read_file(s.file("b.CSV")), read_file(s.file("b.bin")));
 }
 
 // The file orvgen writes equals the program's for the same parameters.
@@ -249,7 +232,7 @@ TEST(Orvgen, SameFileAsTheProgram) {
         ASSERT_EQ(r.status, 0) << r.err;
         WaveParams rec = default_record();
         ASSERT_EQ(orv_11a_actual(&rec, ext[1] == 'c' ? 1 : 0, program.c_str()), 0);
-        EXPECT_EQ(mask_date(slurp(mine)), mask_date(slurp(program))) << ext;
+        EXPECT_EQ(mask_date(read_file(mine)), mask_date(read_file(program))) << ext;
         if (ext[1] == 'a') {
             // The crest-factor lines as the program's box words them.
             std::string box = CrestBoxText(rec.papr, rec.crest_i, rec.crest_q);
@@ -264,7 +247,7 @@ TEST(Orvgen, SettingsThenOverrides) {
     Scratch s;
     const std::string ini = s.file("PrmOrvane.ini");
     ASSERT_EQ(orvgen({"--save-settings", ini, "--rate", "54", "--symbols", "20", "--gauss", "-30"}).status, 0);
-    const std::string text = slurp(ini);
+    const std::string text = read_file(ini);
     EXPECT_NE(text.find("DATA RATE=7"), std::string::npos) << text;
     EXPECT_NE(text.find("NOISE TYPE=2"), std::string::npos);
     EXPECT_NE(text.find("SAMPLING RATE=160 Msps"), std::string::npos);
@@ -284,7 +267,7 @@ TEST(Orvgen, SettingsAsTheProgramReadsThem) {
     const std::string ini = s.file("PrmOrvane.ini");
     // A stored value the window did not clamp reaches the library, which refuses it.
     ASSERT_EQ(orvgen({"--save-settings", ini}).status, 0);
-    std::string text = slurp(ini);
+    std::string text = read_file(ini);
     text = std::regex_replace(text, std::regex("OFDM LENGTH=100"), "OFDM LENGTH=500");
     text = std::regex_replace(text, std::regex("DATA RATE=5"), "DATA RATE=abc");
     std::ofstream(ini, std::ios::binary) << text;
@@ -372,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
         SeedCase{"800000", "PN23", "seed 800000 has its low 23 bits all zero: the PN23 payload is constant (all 1)"},
         SeedCase{"400000", "PN23", nullptr},
         SeedCase{"200", "ALL 0", nullptr},
-        SeedCase{"800000", "ALL 1", nullptr}));
+        SeedCase{"800000", "ALL 1", nullptr}), orv_test::PrintedName());
 
 // The constant payload the warning announces is what the file carries: the
 // DATA field of seed 200 with PN9 equals that of "ALL 0".
@@ -385,7 +368,7 @@ TEST(Orvgen, ConstantPayloadWarningIsTrue) {
         args.push_back("-o");
         args.push_back(s.file(name));
         EXPECT_EQ(orvgen(args).status, 0);
-        return slurp(s.file(name));
+        return read_file(s.file(name));
     };
     const std::string pn9 = run("pn9.csv", {"--seed", "200", "--data", "PN9"});
     EXPECT_EQ(pn9, run("all0.csv", {"--data", "ALL 0"}));
@@ -396,7 +379,7 @@ TEST(Orvgen, ConstantPayloadWarningIsTrue) {
 CliRun run_program(const Scratch& s, const std::string& args) {
     const std::string out = s.file("stdout.txt"), err = s.file("stderr.txt");
     const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(out), slurp(err)};
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(out), read_file(err)};
 }
 
 // The library's round-error line (noise in the gap above the burst peak)
@@ -460,8 +443,8 @@ TEST_P(ClosedPipe, ExitsThree) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), kExitNotWritten) << slurp(err_path);
-    EXPECT_NE(slurp(err_path).find("orvgen: "), std::string::npos);
+    EXPECT_EQ(WEXITSTATUS(status), kExitNotWritten) << read_file(err_path);
+    EXPECT_NE(read_file(err_path).find("orvgen: "), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -470,7 +453,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PipeCase{"JSON", {"-o", "@.csv", "--json"}},
                       PipeCase{"written message", {"-o", "@.csv", "--symbols", "1"}},
                       PipeCase{"help", {"--help"}},
-                      PipeCase{"CSV file to standard output", {"-o", "/dev/stdout", "--output-format", "csv"}}));
+                      PipeCase{"CSV file to standard output", {"-o", "/dev/stdout", "--output-format", "csv"}}),
+    orv_test::PrintedName());
 
 TEST(TestNames, ParametersPrintReadably) { orv_test::expect_readable_parameters(); }
 

@@ -16,32 +16,21 @@
 #include <vector>
 
 #include "support/as_user.h"
+#include "support/files.h"
 #include "orvgen.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    explicit TempDir(const std::string& name) {
-        path = fs::temp_directory_path() / ("orvgen_settings_" + name + "_" + std::to_string(getpid()));
-        fs::remove_all(path);
-        fs::create_directories(path);
-        fs::permissions(path, fs::perms::all);  // the unprivileged user may enter and write
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path, fs::perms::all, ec);
-        fs::remove_all(path, ec);
-    }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
+using orv_test::read_file;
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// A temporary folder the unprivileged user may enter and write.
+struct TempDir : orv_test::TempDir {
+    explicit TempDir(const std::string& name) : orv_test::TempDir("settings_" + name) {
+        fs::permissions(path, fs::perms::all);
+    }
+};
 
 // orvgen_main in a child as the unprivileged user; its standard error text in err.
 int orvgen_as_user(const std::vector<std::string>& args, std::string& err, const std::string& err_file) {
@@ -53,7 +42,7 @@ int orvgen_as_user(const std::vector<std::string>& args, std::string& err, const
         std::ofstream(err_file, std::ios::binary) << e.str();
         return status;
     });
-    err = slurp(err_file);
+    err = read_file(err_file);
     return rc;
 }
 
@@ -80,7 +69,7 @@ TEST_P(SaveSettingsFails, ExitsThreeWithAMessage) {
     EXPECT_EQ(rc, 3);
     EXPECT_EQ(err, "orvgen: cannot write the settings file " + path + ": " + f.message_tail + "\n");
     if (std::string(f.name) == "readonly") {
-        EXPECT_EQ(slurp(path), "[SET UP]\nDATA RATE=1\n");
+        EXPECT_EQ(read_file(path), "[SET UP]\nDATA RATE=1\n");
     }
 }
 
@@ -99,7 +88,7 @@ TEST(SaveSettings, SucceedsSilentlyAndReplacesTheWholeFile) {
     std::ostringstream out, err;
     EXPECT_EQ(orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err), 0);
     EXPECT_EQ(err.str(), "");
-    const std::string text = slurp(path);
+    const std::string text = read_file(path);
     EXPECT_EQ(text.rfind("; mine\n[SET UP]\nDATA RATE=7\nDATA=0\n", 0), 0u) << text;
 }
 
@@ -146,7 +135,7 @@ TEST_P(SettingsWindow, ReadsTheWindowsFile) {
     });
     if (rc == 99) GTEST_SKIP() << "cannot drop root privileges here";
     ASSERT_EQ(rc, 0);
-    const std::string text = slurp(out);
+    const std::string text = read_file(out);
     EXPECT_NE(text.find(std::string("\nDATA RATE=") + c.expected_rate + "\n"), std::string::npos) << text;
 }
 

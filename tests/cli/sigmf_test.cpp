@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/files.h"
 #include "orvasynth.h"
 #include "orvgen.h"
 #include "pipeline.h"
@@ -45,30 +46,14 @@ CliRun orvgen(std::vector<std::string> args) {
     return {status, out.str(), err.str()};
 }
 
-struct Scratch {
-    fs::path dir;
-    Scratch() {
-        std::string name = (fs::temp_directory_path() / "orv_sigmf_XXXXXX").string();
-        if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-        dir = name;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string file(const std::string& name) const { return (dir / name).string(); }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using Scratch = orv_test::TempDir;
+using orv_test::read_file;
 
 // orvgen as a program in a fresh process (the noise generator's state is per process).
 CliRun program(const Scratch& s, const std::string& args) {
     const std::string out = s.file("stdout.txt"), err = s.file("stderr.txt");
     const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(out), slurp(err)};
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(out), read_file(err)};
 }
 
 std::string mask_date(const std::string& s) {
@@ -88,7 +73,7 @@ std::vector<double> csv_values(const std::string& path) {
 }
 
 std::vector<float> cf32_values(const std::string& path) {
-    const std::string b = slurp(path);
+    const std::string b = read_file(path);
     std::vector<float> v(b.size() / 4);
     for (size_t k = 0; k < v.size(); ++k) {
         uint32_t u = 0;
@@ -99,7 +84,7 @@ std::vector<float> cf32_values(const std::string& path) {
 }
 
 std::vector<int16_t> ci16_values(const std::string& path) {
-    const std::string b = slurp(path);
+    const std::string b = read_file(path);
     std::vector<int16_t> v(b.size() / 2);
     for (size_t k = 0; k < v.size(); ++k)
         v[k] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<unsigned char>(b[2 * k]) |
@@ -157,7 +142,7 @@ TEST_P(Recording, SamplesAndAnnotationsMatchTheRecord) {
     args.insert(args.end(), {"-o", s.file("r.csv")});
     ASSERT_EQ(orvgen(args).status, 0);
 
-    const json meta = json::parse(slurp(s.file("r.sigmf-meta")));
+    const json meta = json::parse(read_file(s.file("r.sigmf-meta")));
     const json& g = meta.at("global");
     const int64_t burst = (c.full ? 400 : 0) * c.os + 80LL * c.symbols * c.os;
     const std::vector<double> csv = csv_values(s.file("r.csv"));
@@ -165,7 +150,7 @@ TEST_P(Recording, SamplesAndAnnotationsMatchTheRecord) {
     EXPECT_EQ(total > burst, c.gap);
     EXPECT_EQ(g.at("core:datatype"), type);
     EXPECT_EQ(g.at("core:sample_rate").get<double>(), 20e6 * c.os);
-    EXPECT_EQ(g.at("core:sha512"), sha512_hex(slurp(s.file("r.sigmf-data"))));
+    EXPECT_EQ(g.at("core:sha512"), sha512_hex(read_file(s.file("r.sigmf-data"))));
     EXPECT_EQ(meta.at("captures"), json::parse(R"([{"core:sample_start":0}])"));
     const json out = json::parse(r.out);
     EXPECT_EQ(out.at("total_samples"), total);
@@ -230,9 +215,9 @@ TEST_P(Recording, SamplesAndAnnotationsMatchTheRecord) {
 
 INSTANTIATE_TEST_SUITE_P(Sigmf, Recording,
                          ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Values("cf32_le", "ci16_le")),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) + "_" +
-                                    (std::string(std::get<1>(info.param)) == "cf32_le" ? "cf32" : "ci16");
+                         [](const auto& tc) {
+                             return std::string(std::get<0>(tc.param).name) + "_" +
+                                    (std::string(std::get<1>(tc.param)) == "cf32_le" ? "cf32" : "ci16");
                          });
 
 // The samples are the conditioned values of the library, bit for bit as floats.
@@ -250,7 +235,7 @@ TEST(Sigmf, Cf32IsTheConditionedSamplesAsFloats) {
     for (int32_t k = 0; k < c.geometry.total; ++k)
         differ += (data[2 * k] != static_cast<float>(c.i[k])) + (data[2 * k + 1] != static_cast<float>(c.q[k]));
     EXPECT_EQ(differ, 0u);
-    const json g = json::parse(slurp(s.file("a.sigmf-meta"))).at("global");
+    const json g = json::parse(read_file(s.file("a.sigmf-meta"))).at("global");
     EXPECT_EQ(g.at("orvane:papr").get<double>(), c.papr);
     EXPECT_EQ(g.at("orvane:crest_i").get<double>(), c.crest_i);
     EXPECT_EQ(g.at("orvane:crest_q").get<double>(), c.crest_q);
@@ -296,9 +281,9 @@ TEST(Sigmf, FromRegeneratesTheSameFiles) {
             ASSERT_EQ(program(s, "-o " + s.file(std::string("direct") + ext) + o).status, 0);
             const CliRun r = program(s, "--from " + s.file("r.sigmf-meta") + " -o " + s.file(std::string("again") + ext));
             ASSERT_EQ(r.status, 0) << r.err;
-            const std::string direct = slurp(s.file(std::string("direct") + ext));
+            const std::string direct = read_file(s.file(std::string("direct") + ext));
             ASSERT_GT(direct.size(), 100u);
-            EXPECT_EQ(mask_date(slurp(s.file(std::string("again") + ext))), mask_date(direct)) << ext;
+            EXPECT_EQ(mask_date(read_file(s.file(std::string("again") + ext))), mask_date(direct)) << ext;
         }
     }
 }
@@ -316,7 +301,7 @@ TEST(Sigmf, Ci16SaturationCounted) {
     EXPECT_GT(saturated, 0);
     EXPECT_GE(full, saturated);
     EXPECT_LE(full, saturated + 3) << "only saturated samples and the burst peak sit at full scale";
-    EXPECT_EQ(json::parse(slurp(s.file("n.sigmf-meta"))).at("global").at("orvane:saturated_samples"), saturated);
+    EXPECT_EQ(json::parse(read_file(s.file("n.sigmf-meta"))).at("global").at("orvane:saturated_samples"), saturated);
     const CliRun t = program(s, "-o " + s.file("n.sigmf-data") + " --sigmf-type ci16_le --gauss 10 --burst-off 10000");
     EXPECT_NE(t.out.find("saturated samples: " + std::to_string(saturated)), std::string::npos) << t.out;
 }
@@ -338,7 +323,7 @@ TEST_P(SigmfRefusal, ExitStatusAndMessage) {
     std::ofstream(s.file("foreign.sigmf-meta")) << R"({"global":{"core:datatype":"cf32_le","core:version":"1.0.0"}})";
     std::vector<std::string> args;
     for (std::string a : GetParam().args) {
-        if (const size_t at = a.find('@'); at != std::string::npos) a.replace(at, 1, s.dir.string());
+        if (const size_t at = a.find('@'); at != std::string::npos) a.replace(at, 1, s.path.string());
         args.push_back(a);
     }
     const CliRun r = orvgen(args);
@@ -350,6 +335,9 @@ INSTANTIATE_TEST_SUITE_P(
     Sigmf, SigmfRefusal,
     ::testing::Values(
         Refusal{"from_with_option", {"--from", "@/ok.sigmf-meta", "--rate", "6", "-o", "@/x.awv"}, kExitUsage, "--rate cannot go with it"},
+        // The first parameter option named: the lists, the text fields and the sine level before the groups.
+        Refusal{"from_with_group_and_level", {"--from", "@/ok.sigmf-meta", "--sine", "3", "--sine-level", "-2", "-o", "@/x.awv"},
+                kExitUsage, "--sine-level cannot go with it"},
         Refusal{"from_with_settings", {"--from", "@/ok.sigmf-meta", "--settings", "@/x.ini", "-o", "@/x.awv"}, kExitUsage,
                 "--settings cannot go with it"},
         Refusal{"from_foreign", {"--from", "@/foreign.sigmf-meta", "-o", "@/x.awv"}, kExitUsage, "does not declare the \"orvane\" extension"},
@@ -360,7 +348,23 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"not_written", {"-o", "@/no/such/x.sigmf-data"}, kExitNotWritten, "x.sigmf-data could not be written"},
         Refusal{"refused_record", {"-o", "@/x.sigmf-meta", "--oversample", "4", "--freq-error", "100"}, kExitRefused,
                 "library result 0x80008000"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// A record the library refuses on several fields: each refused field on its own line, in bit
+// order, with the option that sets it (none for the reserved field).
+TEST(Sigmf, RefusedFieldsOfARecordEachNamed) {
+    Scratch s;
+    ASSERT_EQ(orvgen({"-o", s.file("ok.sigmf-data"), "--symbols", "1"}).status, 0);
+    json meta;
+    std::ifstream(s.file("ok.sigmf-meta")) >> meta;
+    meta["global"]["orvane:reserved"] = 3;
+    meta["global"]["orvane:rate_index"] = 9;
+    std::ofstream(s.file("bad.sigmf-meta")) << meta.dump();
+    const CliRun r = orvgen({"--from", s.file("bad.sigmf-meta"), "-o", s.file("x.awv")});
+    EXPECT_EQ(r.status, kExitRefused) << r.err;
+    EXPECT_EQ(r.err, "orvgen: library result 0x80000808: parameters refused:\n  rate_index (--rate)\n  reserved\n");
+    EXPECT_FALSE(fs::exists(s.file("x.awv")));
+}
 
 // A recording named by its metadata file, or by --output-format sigmf without a SigMF name.
 TEST(Sigmf, NamesOfThePair) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "condition/record_run.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -176,7 +177,13 @@ INSTANTIATE_TEST_SUITE_P(
                       OscillatorGuard{100, 200e6, -1, 0}, OscillatorGuard{100, 200000001.0, -1, 2},
                       OscillatorGuard{100, 20e6, 0, 3}, OscillatorGuard{100, 20e6, 2, 3},
                       OscillatorGuard{100, 20e6, 1, 0}, OscillatorGuard{5, 0.0, 0, 1},
-                      OscillatorGuard{100, 0.0, 0, 2}));
+                      OscillatorGuard{100, 0.0, 0, 2}),
+    [](const ::testing::TestParamInfo<OscillatorGuard>& tc) {
+        std::ostringstream s;
+        s.precision(10);
+        s << "count " << tc.param.count << " fs " << tc.param.fs / 1e6 << " MHz dir " << tc.param.direction;
+        return orv_test::test_name(s.str());
+    });
 
 // Through the library call, on a record with a gap: the impairments cover the
 // burst only, noise covers everything.

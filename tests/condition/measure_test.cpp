@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "measure.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         CrestCase{"peak at sample 0", {2, 1, 1, 1}, {0, 0, 0, 0}, 10 * std::log10(4.0 / 1.75), 0,
                   10 * std::log10(4.0 / 1.75)},
         // Mean power at most 1e-12 reads as no power (ratio 1).
-        CrestCase{"tiny channel", {1e-7, 0}, {1, 1}, 0, 0, 0}));
+        CrestCase{"tiny channel", {1e-7, 0}, {1, 1}, 0, 0, 0}), orv_test::PrintedName());
 
 TEST(CrestFactors, EmptyBurstMeasuresZero) {
     double ci = -1, cq = -1, pa = -1;
@@ -119,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         QuantiseCase{"peak of order 1", 1.0, {1.0, -1.0}, {16382, 0}, 0},
         QuantiseCase{"saturated and NaN", 0.5, {0.25, 0.75, -2.0, kNaN, 0.0},
                      {12287, 16383, 0, 8191, 8191}, 1},
-        QuantiseCase{"noise over a silent burst", 0.0, {1e-3, -1e-3}, {16383, 0}, 1}));
+        QuantiseCase{"noise over a silent burst", 0.0, {1e-3, -1e-3}, {16383, 0}, 1}), orv_test::PrintedName());
 
 // The codes, block by block and lane by lane, are those of the formula taken
 // one sample at a time: divide, add 1, halve, times the top code, truncate;

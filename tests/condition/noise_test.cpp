@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "condition/record_run.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, UniformSeeds,
                                            SeedCase{-1, "-1"}, SeedCase{-65535, "-65535"},
                                            SeedCase{-2147483646, "-(2^31 - 2)"},
                                            SeedCase{std::numeric_limits<int32_t>::min(),
-                                                    "-2^31, congruent to 1"}));
+                                                    "-2^31, congruent to 1"}), orv_test::PrintedName());
 
 TEST(UniformDeviate, ZeroAndNegativeStatesReseed) {
     // Re-seeding with 0 restarts the sequence a fresh library starts with.
@@ -260,7 +261,7 @@ TEST_P(NoiseLevel, EachChannelHasTheStandardDeviationOfTheLevel) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, NoiseLevel,
                          ::testing::Values(LevelCase{-100.0, 1e-5}, LevelCase{0.0, 1.0},
-                                           LevelCase{10.0, 3.16227766016838}));
+                                           LevelCase{10.0, 3.16227766016838}), orv_test::PrintedName());
 
 TEST(GaussianNoise, CoversTheWholeRecordIncludingTheGap) {
     WaveParams p = orv_test::gap_record();
@@ -289,16 +290,21 @@ namespace {
 // reference's bits and leaves the shuffle table where the reference leaves it.
 class NoiseThreads : public ::testing::TestWithParam<bool> {
 protected:
-    void TearDown() override { noise_enable_threads(true); }
+    // The whole stage as add_gaussian_noise runs it, with or without the second thread.
+    void add_noise(int32_t count, double level_db, double* i, double* q) {
+        NoiseRun run;
+        noise_begin(level_db, GetParam(), &run);
+        noise_continue(&run, count, i, q);
+        noise_end(&run);
+    }
 };
 
 TEST_P(NoiseThreads, LongStageMatchesTheReference) {
-    noise_enable_threads(GetParam());
     for (int32_t count : {(1 << 20) - 1, (1 << 20) + 4097, 2500000}) {
         ReferenceGenerator ref;
         reseed_both(-77, &ref);
         Vec i(count, 0.25), q(count, -0.5), ri(count, 0.25), rq(count, -0.5);
-        ASSERT_EQ(add_gaussian_noise(count, -6.0, i.data(), q.data()), 0);
+        add_noise(count, -6.0, i.data(), q.data());
         reference_noise(&ref, count, -6.0, ri.data(), rq.data());
         EXPECT_EQ(first_bit_difference(i, ri), -1) << count;
         EXPECT_EQ(first_bit_difference(q, rq), -1) << count;
@@ -357,7 +363,7 @@ TEST(NoiseParts, AnySplitMatchesTheReference) {
         reseed_both(-4242, &ref);
         Vec i(count, 0.125), q(count, -2.0), ri(count, 0.125), rq(count, -2.0);
         NoiseRun run;
-        noise_begin(-12.0, &run);
+        noise_begin(-12.0, true, &run);
         int32_t at = 0;
         for (int32_t n : c.parts) {
             if (n > 0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "num_format.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ TEST_P(FormatMatchesPrintf, OverManyValues) {
 INSTANTIATE_TEST_SUITE_P(FileFormats, FormatMatchesPrintf,
                          ::testing::Values(FormatCase{"%f", true, 6, 0},
                                            FormatCase{"%15.14lf", true, 14, 15},
-                                           FormatCase{"%15.10le", false, 10, 15}));
+                                           FormatCase{"%15.10le", false, 10, 15}), orv_test::PrintedName());
 
 TEST(NumFormat, KnownSpellings) {
     EXPECT_EQ(ours_sci(0.0, 10, 15), "0.0000000000e+00");

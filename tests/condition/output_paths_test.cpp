@@ -13,6 +13,7 @@
 #include <string>
 
 #include "support/records.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ const PathCase kPaths[] = {
      [](const TempDir& d, const std::string&) { EXPECT_TRUE(fs::is_empty(d.path)); }},
 };
 
-INSTANTIATE_TEST_SUITE_P(Paths, OutputPaths, ::testing::ValuesIn(kPaths));
+INSTANTIATE_TEST_SUITE_P(Paths, OutputPaths, ::testing::ValuesIn(kPaths), orv_test::PrintedName());
 
 // Number of entries in the test folder.
 size_t entries(const TempDir& dir) {

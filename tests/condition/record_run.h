@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "orvasynth.h"
+#include "support/files.h"
 
 namespace orv_test {
 
@@ -38,20 +39,6 @@ inline WaveParams gap_record() {
 
 struct Samples {
     std::vector<double> i, q;
-};
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/orv_cond_XXXXXX";
-        path = mkdtemp(name) != nullptr ? name : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-    std::string file(const char* name) const { return path + "/" + name; }
 };
 
 // Parses the "I,Q" lines of a CSV sample file; false on any malformed line.
@@ -83,11 +70,8 @@ inline int32_t run_csv(WaveParams p, Samples* out, EntryPoint entry = &orv_11a_a
     const std::string path = dir.file("run.csv");
     const int32_t rc = entry(&p, 1, path.c_str());
     if (rc != 0) return rc;
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream text;
-    text << f.rdbuf();
     *out = Samples{};
-    EXPECT_TRUE(parse_csv(text.str(), out)) << "malformed CSV";
+    EXPECT_TRUE(parse_csv(read_file(path), out)) << "malformed CSV";
     return rc;
 }
 

@@ -15,6 +15,7 @@
 #include "noise.h"
 #include "pipeline.h"
 #include "validate.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -260,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{20000, 33, Shape::BurstThenGap, true},
                       FilterCase{2048 * 3 + 1000, 1000, Shape::BurstThenGap, false},
                       FilterCase{2048 * 4 + 1, 2, Shape::SparseImpulses, false},
-                      FilterCase{9000, 1, Shape::SignedZeros, false}));
+                      FilterCase{9000, 1, Shape::SignedZeros, false}), orv_test::PrintedName());
 
 // The whole stage against design + window + normalise + the definition.
 struct StageCase {
@@ -301,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StageCase{30000, 301, 8, 20e6, 0.99, Shape::SparseImpulses},
                       StageCase{6000, 4, 1, 10e6, 0.3, Shape::Dense},
                       StageCase{600, 1000, 4, 1e6, 0.25, Shape::Dense},
-                      StageCase{2048 * 5 + 777, 1000, 4, 10e6, 0.25, Shape::NonFinite}));
+                      StageCase{2048 * 5 + 777, 1000, 4, 10e6, 0.25, Shape::NonFinite}), orv_test::PrintedName());
 
 TEST(TxFilter, RefusedDesignOrLengthsLeaveTheSamplesUnfiltered) {
     struct Case {
@@ -411,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValidationCase{"roll-off 0.0 and 1.0 pass, filter off", 0.0, 1.0, 191, 4, 0},
         ValidationCase{"all three at once", 2e8, 0.0, 2, 4, kCut | kRoll | kTaps},
         ValidationCase{"bad oversampling does not blame the cut-off", 10e6, 0.5, 191, 0,
-                       ORV_INVALID | ORV_BAD_OVERSAMPLING}));
+                       ORV_INVALID | ORV_BAD_OVERSAMPLING}), orv_test::PrintedName());
 
 TEST(FilterValidation, MoreTapsThanTheConvolutionTakes) {
     // DATA only, 1 symbol at oversampling 1: T = 80 samples, at most 161 taps.

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "support/library_writers.h"
 #include "support/records.h"
 #include "measure.h"
 #include "file_sink.h"
+#include "status.h"
 #include "writers.h"
 
 namespace {
@@ -126,17 +128,17 @@ TEST(Writers, FailuresReportedAndNothingLeft) {
     std::vector<int32_t> codes(1000, 8191);
     std::vector<double> samples(1000, 0.25);
     const std::string missing = dir.file("no/such/dir/a.awv");
-    EXPECT_EQ(write_awg_file(missing.c_str(), codes.data(), codes.data(), 0, 0, 0, 8e7, 1000), 1);
-    EXPECT_EQ(write_csv_file(missing.c_str(), samples.data(), samples.data(), 1000), 1);
+    EXPECT_EQ(write_awg_file(missing.c_str(), codes.data(), codes.data(), 0, 0, 0, 8e7, 1000), kStatusWriteFailed);
+    EXPECT_EQ(write_csv_file(missing.c_str(), samples.data(), samples.data(), 1000), kStatusWriteFailed);
     EXPECT_FALSE(std::filesystem::exists(dir.file("no")));
     // A directory as the path cannot be opened and stays a directory.
-    EXPECT_EQ(write_csv_file(dir.path.string().c_str(), samples.data(), samples.data(), 1), 1);
+    EXPECT_EQ(write_csv_file(dir.path.string().c_str(), samples.data(), samples.data(), 1), kStatusWriteFailed);
     EXPECT_TRUE(std::filesystem::is_directory(dir.path));
 
     struct stat st;
     if (::stat("/dev/full", &st) == 0) {
-        EXPECT_EQ(write_awg_file("/dev/full", codes.data(), codes.data(), 0, 0, 0, 8e7, 1000), 1);
-        EXPECT_EQ(write_csv_file("/dev/full", samples.data(), samples.data(), 1000), 1);
+        EXPECT_EQ(write_awg_file("/dev/full", codes.data(), codes.data(), 0, 0, 0, 8e7, 1000), kStatusWriteFailed);
+        EXPECT_EQ(write_csv_file("/dev/full", samples.data(), samples.data(), 1000), kStatusWriteFailed);
         ASSERT_EQ(::stat("/dev/full", &st), 0) << "/dev/full must never be removed";
         EXPECT_TRUE(S_ISCHR(st.st_mode));
     }
@@ -249,10 +251,8 @@ TEST(CsvWriter, TwoThreadsWriteTheBytesOfOne) {
             q[k] = k % 5000 == 17 ? -0.0 : std::cos(0.0007 * k) * 1e-3;
         }
         const std::string one = dir.file("one.csv"), two = dir.file("two.csv");
-        writers_enable_threads(false);
-        ASSERT_EQ(write_csv_file(one.c_str(), i.data(), q.data(), count), 0);
-        writers_enable_threads(true);
-        ASSERT_EQ(write_csv_file(two.c_str(), i.data(), q.data(), count), 0);
+        ASSERT_EQ(write_csv_file(one.c_str(), i.data(), q.data(), count, false), 0);
+        ASSERT_EQ(write_csv_file(two.c_str(), i.data(), q.data(), count, true), 0);
         const std::string a = read_file(one), b = read_file(two);
         EXPECT_GT(a.size(), static_cast<size_t>(count) * 30);
         EXPECT_TRUE(a == b) << count;

@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WaveParams rec{};
     int32_t bad = -1;
     if (Get_Params(v, rec, bad) != kParamsOk && (bad < 0 || bad >= kTextFieldCount)) std::abort();
-    if (SavePrmIni(path, v)) std::abort();
+    if (SavePrmIni(path, v) != IniStatus::kOk) std::abort();
     FieldValues again;
     DefaultFieldValues(again);
     LoadPrmIni(path, again);

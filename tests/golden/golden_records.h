@@ -173,6 +173,38 @@ inline const Record* records(int32_t* count) {
         {"default_csv", 1, default_burst()},
         // Arrays over 16 MiB (4.4 million samples): the pages are mapped in ahead.
         {"long_gap_noise_os10", 0, noise(gap(burst(5, 20, 10, PN9), 22e-3), -50.0)},
+        // Each stage once more with its formula visible in the out fields and the
+        // codes (AWG) and in the ten-digit samples (CSV); appended so that the
+        // noisy records above keep their place in the shuffle.
+        {"window_2us_os1_awg", 0, window(burst(5, 4, 1, PN9), 2e-6)},
+        {"window_2us_os2_awg", 0, window(burst(3, 4, 2, PN15), 2e-6)},
+        {"window_2us_os2_csv", 1, window(burst(3, 4, 2, PN15), 2e-6)},
+        {"window_150ns_os1_awg", 0, window(burst(1, 3, 1, PN19), 1.5e-7)},
+        {"window_1us_data_only_os1_awg", 0, window(data_only(burst(6, 3, 1, PN20)), 1e-6)},
+        {"window_data_only_os3_csv", 1, window(data_only(burst(6, 3, 3, PN20)), 3e-7)},
+        {"filter_gap_os3_csv", 1, filter(gap(burst(2, 3, 3, PN9), 4e-6), 9e6, 0.3, 77)},
+        {"filter_os2_rolloff_06", 0, filter(burst(7, 3, 2, PN23), 7e6, 0.6, 45)},
+        {"data_only_os1_awg", 0, data_only(burst(0, 4, 1, PN19))},
+        {"iq_inverse_csv", 1, iq_inverse(burst(4, 3, 4, PN9))},
+        {"iq_inverse_data_only_os2_awg", 0, iq_inverse(data_only(burst(2, 3, 2, PN23)))},
+        {"pattern_pn9_csv", 1, burst(5, 2, 2, PN9)},
+        {"pattern_pn15_awg", 0, burst(5, 2, 2, PN15)},
+        {"pattern_pn19_csv", 1, burst(5, 2, 2, PN19)},
+        {"pattern_pn20_awg", 0, burst(5, 2, 2, PN20)},
+        {"pattern_pn23_csv", 1, burst(5, 2, 2, PN23)},
+        {"pattern_all0_awg", 0, burst(5, 2, 2, ALL0)},
+        {"pattern_all1_csv", 1, burst(5, 2, 2, ALL1)},
+        {"freq_error_minus_1M_awg", 0, freq_error(burst(5, 4, 4, PN9), -1e6)},
+        {"freq_error_os2_csv", 1, freq_error(burst(0, 3, 2, PN15), 3.3e3)},
+        {"dc_offset_im_minus_100_awg", 0, dc_offset(burst(3, 3, 4, PN20), 0.0, -100.0)},
+        {"dc_offset_both_csv", 1, dc_offset(burst(3, 3, 4, PN20), -3.5, 7.25)},
+        {"sine_negative_freq_awg", 0, sine(burst(2, 3, 4, PN15), -7.5e6, 0.0)},
+        {"sine_os2_csv", 1, sine(burst(4, 3, 2, PN9), 1.25e6, -12.0)},
+        {"if_minus_12M_awg", 0, if_conversion(burst(1, 3, 4, PN19), -12e6)},
+        {"if_os2_csv", 1, if_conversion(burst(5, 3, 2, PN23), 4.5e6)},
+        {"noise_minus_20_csv", 1, noise(burst(5, 3, 2, PN9), -20.0)},
+        {"noise_minus_45_os1_awg", 0, noise(burst(2, 3, 1, PN15), -45.0)},
+        {"noise_gap_os2_awg", 0, noise(gap(burst(3, 2, 2, PN19), 3e-6), -35.0)},
     };
     *count = static_cast<int32_t>(sizeof table / sizeof table[0]);
     return table;

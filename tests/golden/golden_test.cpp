@@ -17,21 +17,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "golden/golden_records.h"
+#include "support/files.h"
 
 namespace {
-
-std::string read_all(const std::string& path, bool* ok) {
-    std::ifstream in(path, std::ios::binary);
-    *ok = static_cast<bool>(in);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string sha256_hex(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -93,13 +87,13 @@ class GoldenEnvironment : public ::testing::Environment {
         if (given != nullptr && *given != '\0') {
             dir = given;
         } else {
-            char name[] = "/tmp/orv_golden_XXXXXX";
-            if (mkdtemp(name) == nullptr) {
-                writer_error = "cannot make a temporary folder";
+            try {
+                owned_ = std::make_unique<orv_test::TempDir>("golden");
+            } catch (const std::exception& e) {
+                writer_error = e.what();
                 return;
             }
-            dir = name;
-            owned_ = true;
+            dir = owned_->path.string();
             const pid_t pid = fork();
             if (pid == 0) {
                 execl(ORV_GOLDEN_WRITER, ORV_GOLDEN_WRITER, dir.c_str(), static_cast<char*>(nullptr));
@@ -131,33 +125,29 @@ class GoldenEnvironment : public ::testing::Environment {
                     << '\n';
             }
         }
-        if (owned_) {
-            std::error_code ec;
-            std::filesystem::remove_all(dir, ec);
-        }
+        owned_.reset();
     }
 
     // Reads what the writer left for one record.
     static Found find(const golden::Record& r) {
         Found f;
-        bool ok = false;
         const std::string stem = dir + "/" + r.name;
-        std::string file = read_all(stem + ".out", &ok);
-        if (!ok) f.error = "no waveform file";
+        std::string file, out;
+        if (!orv_test::read_file(stem + ".out", &file)) f.error = "no waveform file";
         else if (r.mode == 0 && !mask_date(&file)) f.error = "no DATE item";
         else if (r.mode == 1 && std::getenv("ORV_GOLDEN_CRLF") != nullptr && !crlf_to_lf(&file))
             f.error = "a CSV line without CR LF";
         f.file_sha = sha256_hex(file);
-        f.stdout_sha = sha256_hex(read_all(stem + ".stdout", &ok));
-        if (!ok && f.error.empty()) f.error = "no standard output capture";
-        f.meta = read_all(stem + ".meta", &ok);
-        if (!ok && f.error.empty()) f.error = "no meta file";
+        const bool have_out = orv_test::read_file(stem + ".stdout", &out);
+        f.stdout_sha = sha256_hex(out);
+        if (!have_out && f.error.empty()) f.error = "no standard output capture";
+        if (!orv_test::read_file(stem + ".meta", &f.meta) && f.error.empty()) f.error = "no meta file";
         if (!f.meta.empty() && f.meta.back() == '\n') f.meta.pop_back();
         return f;
     }
 
   private:
-    bool owned_ = false;
+    std::unique_ptr<orv_test::TempDir> owned_;  // the folder made here, when none is given
 };
 
 std::string GoldenEnvironment::dir;
@@ -239,9 +229,8 @@ TEST(GoldenTable, CoversEveryStageAndMode) {
 // A record that prints the round-error line keeps that line in the table.
 TEST(GoldenTable, GapNoiseAbovePeakPrintsTheRoundErrorLine) {
     ASSERT_EQ(GoldenEnvironment::writer_error, "");
-    bool ok = false;
-    const std::string out = read_all(GoldenEnvironment::dir + "/noise_gap_above_peak.stdout", &ok);
-    ASSERT_TRUE(ok);
+    std::string out;
+    ASSERT_TRUE(orv_test::read_file(GoldenEnvironment::dir + "/noise_gap_above_peak.stdout", &out));
     EXPECT_EQ(out.rfind("\n!!!Round ERROR!!! ", 0), 0u) << out;
 }
 

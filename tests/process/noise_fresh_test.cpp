@@ -85,11 +85,6 @@ bool noise_series_to(const char* path) {
     return static_cast<bool>(f);
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
 // The first draws of uniform deviates from a fresh process.
 bool first_uniform_deviates() {
     int32_t state = 65535;
@@ -161,9 +156,9 @@ TEST(FreshLibrary, SameCallsAddTheSameNoise) {
     const std::string a = dir.file("a"), b = dir.file("b");
     EXPECT_EQ(run_fresh("noise_series", a), 0);
     EXPECT_EQ(run_fresh("noise_series", b), 0);
-    const std::string sa = slurp(a);
+    const std::string sa = orv_test::read_file(a);
     EXPECT_EQ(sa.size(), 16000u);
-    EXPECT_EQ(sa, slurp(b));
+    EXPECT_EQ(sa, orv_test::read_file(b));
 }
 
 TEST(FreshLibrary, FirstUniformDeviates) { EXPECT_EQ(run_fresh("uniform_deviates"), 0); }

@@ -1,11 +1,6 @@
 // Records and file helpers shared by the library tests.
 #pragma once
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-
+#include "files.h"
 #include "orvasynth.h"
 
 // The reference record that validation accepts: 6 Mbit/s, 100 symbols, PN9,
@@ -26,24 +21,6 @@ inline WaveParams valid_record() {
     return p;
 }
 
-// A fresh empty directory under the system's temporary directory, removed on destruction.
-struct TempDir {
-    std::filesystem::path path;
-    explicit TempDir(const std::string& tag) {
-        path = std::filesystem::temp_directory_path() /
-               ("orv_test_" + tag + "_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
-
-inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+// The library tests' names for the shared temporary folder and file reader.
+using orv_test::TempDir;
+using orv_test::read_file;

@@ -10,6 +10,7 @@
 #include "noise.h"
 #include "orvasynth.h"
 #include "pipeline.h"
+#include "support/library_writers.h"
 #include "support/records.h"
 #include "writers.h"
 
@@ -75,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
                  p.sine_freq = 3e6;
                  p.sine_level = -20;
              }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 // A refused record and a null record: nothing handed back, the mask returned.
 TEST(Conditioned, RefusalsHandBackNothing) {

@@ -17,10 +17,10 @@
 
 #include "orvasynth.h"
 #include "synth/reference/wlan_reference.h"
+#include "support/files.h"
+#include "support/readable_params.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // 17.3.2.2 / 17.3.4.1: modulation code, N_DBPS and RATE bits R1..R4 per rate index.
 constexpr int32_t kMod[8] = {0, 0, 1, 1, 2, 2, 3, 3};
@@ -53,9 +53,9 @@ struct Burst {
 
 // Writes the burst as CSV (output mode 1) and reads it back.
 Burst generate(WaveParams p) {
-    const fs::path path =
-        fs::path(::testing::TempDir()) / ("orv_demod_" + std::to_string(::getpid()) + ".csv");
-    const int32_t rc = orv_11a_actual(&p, 1, path.string().c_str());
+    const orv_test::TempDir dir("demod");
+    const std::string path = dir.file("burst.csv");
+    const int32_t rc = orv_11a_actual(&p, 1, path.c_str());
     EXPECT_EQ(rc, 0);
     Burst b;
     std::ifstream in(path);
@@ -73,8 +73,6 @@ Burst generate(WaveParams p) {
         b.i.push_back(vi);
         b.q.push_back(vq);
     }
-    in.close();
-    fs::remove(path);
     return b;
 }
 
@@ -265,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SignalDecode,
                                            SignalCase{3, 1, 5}, SignalCase{1, 37, 10},
                                            SignalCase{6, 2, 6}, SignalCase{2, 10, 7},
                                            SignalCase{4, 5, 9}, SignalCase{0, 1, 3},
-                                           SignalCase{0, 0, 2}));
+                                           SignalCase{0, 0, 2}), orv_test::PrintedName());
 
 // ---- Burst layout ----
 

@@ -14,6 +14,7 @@
 
 #include "synth/reference/fft_literal.h"
 #include "synth/reference/wlan_reference.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -129,7 +130,10 @@ TEST_P(FftAgainstDft, BitIdenticalToTheLiteralAlgorithm) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, FftAgainstDft, ::testing::ValuesIn(test_sizes()));
+INSTANTIATE_TEST_SUITE_P(Sizes, FftAgainstDft, ::testing::ValuesIn(test_sizes()),
+                         [](const ::testing::TestParamInfo<int32_t>& tc) {
+                             return std::string("n").append(std::to_string(tc.param));
+                         });
 
 TEST(Fft, BitIdenticalToTheLiteralAlgorithmOnTinyValues) {
     // Results down in the subnormal range, where scaling by 1/n must round as dividing does.
@@ -389,9 +393,9 @@ Signal make_input(Input kind, int32_t n, uint32_t seed) {
 
 class FftVectorsAndScalar : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override { fft_enable_vectors(GetParam()); }
+    void SetUp() override { fft_use_vectors(GetParam()); }
     void TearDown() override {
-        fft_enable_vectors(true);
+        fft_use_vectors(true);
         fft_release_tables();
     }
 };

@@ -10,6 +10,7 @@
 
 #include "fft.h"
 #include "synth/reference/wlan_reference.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -45,7 +46,13 @@ TEST_P(Constellation, EveryBitPatternLandsOnItsGrayPoint) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModulations, Constellation, ::testing::Values(0, 1, 2, 3));
+// The modulation of code 0 to 3 as the case name.
+std::string modulation_name(const ::testing::TestParamInfo<int>& tc) {
+    static const char* const kNames[] = {"BPSK", "QPSK", "QAM16", "QAM64"};
+    return kNames[tc.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModulations, Constellation, ::testing::Values(0, 1, 2, 3), modulation_name);
 
 TEST(Constellation, AllOnesAt64QamIsThreeThreeOverSqrt42) {
     const int32_t ones[6] = {1, 1, 1, 1, 1, 1};
@@ -155,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, PlacementGuards,
                          ::testing::Values(PlaceCase{4, 31, 1, 1}, PlaceCase{4, 1025, 1, 1},
                                            PlaceCase{0, 64, 1, 2}, PlaceCase{65, 64, 1, 2},
                                            PlaceCase{4, 64, 0, 3}, PlaceCase{4, 64, 129, 3},
-                                           PlaceCase{0, 16, 0, 1}));
+                                           PlaceCase{0, 16, 0, 1}), orv_test::PrintedName());
 
 TEST(EdgeWindowAndPrefix, Guards) {
     std::vector<double> x(100, 2.0);
@@ -311,7 +318,8 @@ TEST_P(WholeSymbol, DemodulatesToItsBitsAndPilots) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, WholeSymbol,
                          ::testing::Values(SymbolCase{1, 0}, SymbolCase{4, 1}, SymbolCase{5, 2},
-                                           SymbolCase{8, 3}, SymbolCase{10, 3}, SymbolCase{7, 0}));
+                                           SymbolCase{8, 3}, SymbolCase{10, 3}, SymbolCase{7, 0}),
+                         orv_test::PrintedName());
 
 TEST(WholeSymbol, TaperAppliesToBothChannels) {
     const int32_t os = 4, L = 8;

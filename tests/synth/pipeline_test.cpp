@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,10 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include "noise.h"
 #include "pipeline.h"
+#include "status.h"
+#include "validate.h"
 #include "writers.h"
 #include "platform_memory.h"
 #include "support/records.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -65,14 +71,14 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryCase{"window at 1e-12", 1, 0, 0, 1e-12, 10, 4, 0, 0, 3200, 3200, 3200, 0},
         GeometryCase{"window 2 us", 1, 0, 0, 2e-6, 10, 10, 0, 0, 8000, 8000, 8000, 400},
         GeometryCase{"largest record", 0, 1, 1.0, 0, 151, 10, 3200, 800, 120800, 124800,
-                     200124800, 0}));
+                     200124800, 0}), orv_test::PrintedName());
 
 TEST(Geometry, RefusesCountsThatDoNotFit) {
     BurstGeometry g{};
-    EXPECT_EQ(burst_geometry(0, 0, 0, 0, -1, 4, &g), 1);
-    EXPECT_EQ(burst_geometry(0, 0, 0, 0, 10, 0, &g), 1);
-    EXPECT_EQ(burst_geometry(0, 1, 1e6, 0, 10, 10, &g), 1);
-    EXPECT_EQ(burst_geometry(0, 0, 0, 100.0, 10, 10, &g), 1);
+    EXPECT_EQ(burst_geometry(0, 0, 0, 0, -1, 4, &g), kStatusNoMemory);
+    EXPECT_EQ(burst_geometry(0, 0, 0, 0, 10, 0, &g), kStatusNoMemory);
+    EXPECT_EQ(burst_geometry(0, 1, 1e6, 0, 10, 10, &g), kStatusNoMemory);
+    EXPECT_EQ(burst_geometry(0, 0, 0, 100.0, 10, 10, &g), kStatusNoMemory);
 }
 
 // The WAVEDATA byte count of an AWG file.
@@ -152,6 +158,102 @@ TEST(Pipeline, OutFieldsByResult) {
     orv_11a_actual(&p, 0, dir.file("ok.awv").c_str());
     EXPECT_EQ(0, std::memcmp(&p, &in_before, offsetof(WaveParams, papr)));
     EXPECT_EQ(0, std::memcmp(&p.frame_format, &in_before.frame_format, 14 * sizeof(int32_t)));
+}
+
+// Validation and the pipeline agree on records with the filter on: what
+// validation admits is written (an empty burst as an empty file, result 0),
+// what the filter would refuse is refused before anything is created.
+struct FilterEdgeCase {
+    const char* name;
+    int32_t frame_format;
+    int32_t symbols;
+    int32_t burst_enable;
+    double gap;          // burst-off time in s
+    int32_t taps;
+    uint32_t result;     // 0 or the validation mask
+    int64_t samples;     // samples in the written file (-1: no file)
+};
+
+void PrintTo(const FilterEdgeCase& c, std::ostream* os) { *os << c.name; }
+
+class FilterEdges : public ::testing::TestWithParam<FilterEdgeCase> {};
+
+TEST_P(FilterEdges, ValidationAndPipelineAgree) {
+    const FilterEdgeCase& c = GetParam();
+    TempDir dir("filter_edges");
+    for (int32_t mode = 0; mode < 2; ++mode) {
+        WaveParams p = valid_record();
+        p.frame_format = c.frame_format;
+        p.ofdm_symbols = c.symbols;
+        p.burst_enable = c.burst_enable;
+        p.burst_off_time = c.gap;
+        p.oversampling = 3;
+        p.filter_taps = c.taps;
+        p.filter_rolloff = 0.2;
+        p.filter_cutoff = 17.8e6;
+        const std::string path = dir.file(mode == 0 ? "f.awv" : "f.csv");
+        EXPECT_EQ(static_cast<uint32_t>(validate_params(&p, mode)), c.result) << "mode " << mode;
+        EXPECT_EQ(static_cast<uint32_t>(orv_11a_actual(&p, mode, path.c_str())), c.result)
+            << "mode " << mode;
+        if (c.samples < 0) {
+            EXPECT_FALSE(std::filesystem::exists(path)) << "mode " << mode;
+            continue;
+        }
+        ASSERT_TRUE(std::filesystem::exists(path)) << "mode " << mode;
+        const std::string file = read_file(path);
+        if (mode == 0) {
+            EXPECT_EQ(wavedata_count(file), 8 * c.samples);
+        } else {
+            EXPECT_EQ(static_cast<int64_t>(std::count(file.begin(), file.end(), '\n')), c.samples);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, FilterEdges,
+    ::testing::Values(
+        FilterEdgeCase{"data_only_no_symbols_no_gap", 1, 0, 0, 0.0, 123, 0u, 0},
+        FilterEdgeCase{"data_only_no_symbols_gap_too_short_for_taps", 1, 0, 1, 1e-7, 123,
+                       ORV_INVALID | ORV_BAD_FILTER_TAPS, -1},
+        FilterEdgeCase{"data_only_no_symbols_gap_of_61_samples", 1, 0, 1, 1.02e-6, 123, 0u, 61},
+        FilterEdgeCase{"data_only_one_symbol", 1, 1, 0, 0.0, 123, 0u, 240},
+        FilterEdgeCase{"full_format_no_symbols", 0, 0, 0, 0.0, 123, 0u, 1200}),
+    [](const ::testing::TestParamInfo<FilterEdgeCase>& row) { return std::string(row.param.name); });
+
+// The run options change how a call runs, never what it writes: a filtered,
+// noisy record with a gap (FFT, filter, noise stage, gap streaming and the
+// writers all involved) gives the same file under every combination, each
+// call starting from the same noise shuffle table.
+TEST(Pipeline, RunOptionsChangeNoByte) {
+    TempDir dir("options");
+    WaveParams p = valid_record();
+    p.oversampling = 5;  // chirp-z transforms
+    p.ofdm_symbols = 6;
+    p.filter_cutoff = 9e6;
+    p.filter_taps = 61;
+    p.filter_rolloff = 0.3;
+    p.noise_enable = 1;
+    p.noise_level = -25;
+    p.burst_enable = 1;
+    p.burst_off_time = 4e-5;
+    int32_t table[33];
+    noise_table_copy(table);
+    std::string reference;
+    for (int bits = 0; bits < 16; ++bits) {
+        GenerateOptions options;
+        options.threads = (bits & 1) != 0;
+        options.vectors = (bits & 2) != 0;
+        options.stream_gap = (bits & 4) != 0;
+        options.prefault = (bits & 8) != 0;
+        noise_table_restore(table);
+        WaveParams q = p;
+        const std::string path = dir.file("o.csv");
+        ASSERT_EQ(orv_11a_generate(&q, 1, path.c_str(), options), 0) << "options " << bits;
+        const std::string file = read_file(path);
+        if (bits == 0) reference = file;
+        EXPECT_TRUE(file == reference) << "options " << bits;
+    }
+    EXPECT_GT(reference.size(), 10000u);
 }
 
 TEST(Pipeline, DevFullIsResult4AndStays) {
@@ -247,9 +349,6 @@ TEST(Prefault, StartsForBlocksOfAtLeast16MiB) {
     PrefaultTask* task = prefault_start(&block, &bytes, 1);
     EXPECT_NE(task, nullptr);
     prefault_finish(task);
-    prefault_enable(false);
-    EXPECT_EQ(prefault_start(&block, &bytes, 1), nullptr);
-    prefault_enable(true);
     std::free(block);
 #else
     GTEST_SKIP() << "no MADV_POPULATE_WRITE: prefaulting is compiled out";
@@ -284,9 +383,10 @@ TEST(Pipeline, PrefaultKeepsEveryByte) {
                 ASSERT_GE(total * sizeof(int32_t), kPrefaultMinimum) << "code arrays too small";
             }
             int rc = in_child([&] {
-                pipeline_enable_gap_stream(false);  // the gap's noise stored, so its pages are prefaulted
-                prefault_enable(with == 1);
-                return static_cast<int>(orv_11a_actual(&p, mode, files[with].c_str()));
+                GenerateOptions options;
+                options.stream_gap = false;  // the gap's noise stored, so its pages are prefaulted
+                options.prefault = with == 1;
+                return static_cast<int>(orv_11a_generate(&p, mode, files[with].c_str(), options));
             });
             ASSERT_EQ(rc, 0);
         }
@@ -348,8 +448,9 @@ GapStreamRun run_gap_case(const GapStreamCase& c, const TempDir& dir, const std:
         std::FILE* f = std::freopen(out.c_str(), "w", stdout);
         if (f == nullptr) return 99;
         if (one_core && !pin_to_one_core()) return 97;
-        pipeline_enable_gap_stream(stream);
-        writers_enable_threads(threads);
+        GenerateOptions options;
+        options.stream_gap = stream;
+        options.threads = threads;
         WaveParams p = valid_record();
         p.ofdm_symbols = 4;
         p.oversampling = c.os;
@@ -358,7 +459,7 @@ GapStreamRun run_gap_case(const GapStreamCase& c, const TempDir& dir, const std:
         p.noise_enable = 1;
         p.noise_level = c.noise_db;
         p.filter_cutoff = c.cutoff_hz;
-        const int32_t rc = orv_11a_actual(&p, c.mode, path.c_str());
+        const int32_t rc = orv_11a_generate(&p, c.mode, path.c_str(), options);
         WaveParams q = valid_record();
         q.ofdm_symbols = 1;
         q.noise_enable = 1;

@@ -11,6 +11,7 @@
 #include "fft.h"
 #include "synth/reference/annex_g.h"
 #include "synth/reference/wlan_reference.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -166,7 +167,8 @@ TEST_P(Spectrum, ShortAndLongFieldsHaveEqualMeanPower) {
     EXPECT_NEAR(pl, expected, 1e-12 * expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Oversampling, Spectrum, ::testing::Range(1, 11));
+INSTANTIATE_TEST_SUITE_P(Oversampling, Spectrum, ::testing::Range(1, 11),
+                         [](const ::testing::TestParamInfo<int>& tc) { return "os" + std::to_string(tc.param); });
 
 // L = 8 at os = 4: only the first and last four samples of each 640-sample
 // field change, by (1 + sin(pi i / 8)) / 2; the fields abut without overlap.

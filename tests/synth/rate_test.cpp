@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{7, 152, 3, 1, 6, 288, 216, 4101, 2},
                       // Out-of-range indices read as 6 Mbit/s.
                       RateCase{8, 100, 0, 0, 1, 48, 24, 297, 0},
-                      RateCase{-1, 100, 0, 0, 1, 48, 24, 297, 0}));
+                      RateCase{-1, 100, 0, 0, 1, 48, 24, 297, 0}), orv_test::PrintedName());
 
 // Every parameterised test of the library tests names its case.
 TEST(TestNames, ParametersPrintReadably) { orv_test::expect_readable_parameters(); }

@@ -95,12 +95,13 @@ int32_t ORV_CALL collect(void* context, int64_t first, int32_t count, const doub
 }
 
 // Runs the block entry; fails the test on a nonzero result.
-Collected run_blocks(OrvSequenceParams* p, const Packets& pk, std::vector<int64_t>* starts) {
+Collected run_blocks(OrvSequenceParams* p, const Packets& pk, std::vector<int64_t>* starts,
+                     const GenerateOptions& options = GenerateOptions{}) {
     Collected c;
     starts->assign(pk.list.size(), -1);
-    const int32_t rc = orv_11a_sequence_blocks(p, pk.list.data(),
-                                               static_cast<int32_t>(pk.list.size()), collect, &c,
-                                               starts->data());
+    const int32_t rc = orv_11a_sequence_blocks_with(p, pk.list.data(),
+                                                    static_cast<int32_t>(pk.list.size()), collect,
+                                                    &c, starts->data(), options);
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(c.in_order);
     EXPECT_EQ(static_cast<int64_t>(c.i.size()), p->total_samples);
@@ -420,9 +421,9 @@ TEST(SequenceBlocks, SameSamplesWithoutTheHelperThread) {
     std::vector<int64_t> starts;
     const Collected threaded = run_blocks(&p, pk, &starts);
     noise_table_restore(table);
-    sequence_enable_threads(false);
-    const Collected alone = run_blocks(&p, pk, &starts);
-    sequence_enable_threads(true);
+    GenerateOptions alone_options;
+    alone_options.threads = false;
+    const Collected alone = run_blocks(&p, pk, &starts, alone_options);
     EXPECT_TRUE(threaded.i == alone.i);
     EXPECT_TRUE(threaded.q == alone.q);
 }

@@ -10,6 +10,7 @@
 #include "fft.h"
 #include "synth/reference/annex_g.h"
 #include "synth/reference/wlan_reference.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BitsCase{4, 2048, "1001 0 000000000001 1 000000"},
                       BitsCase{6, 6, "0001 0 011000000000 1 000000"},
                       BitsCase{8, 297, "1101 0 100101001000 1 000000"},  // outside 0..7: 6 Mbit/s
-                      BitsCase{-1, 4096 + 3, "1101 0 110000000000 1 000000"}));  // low 12 bits only
+                      BitsCase{-1, 4096 + 3, "1101 0 110000000000 1 000000"}),  // low 12 bits only
+    orv_test::PrintedName());
 
 // ---- Encoder ----
 
@@ -177,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PunctureCase{1, 4, {100, 200, 101, 202, 103, 203}},
                       // 2/3: A0 B0 A1 per two input bits.
                       PunctureCase{2, 6, {100, 200, 101, 102, 202, 103, 104, 204, 105}},
-                      PunctureCase{2, 0, {}}));
+                      PunctureCase{2, 0, {}}), orv_test::PrintedName());
 
 TEST(Puncture, UnknownCodeLeavesOutputsUntouched) {
     int32_t a[3] = {1, 1, 1}, b[3] = {1, 1, 1}, out[6] = {5, 5, 5, 5, 5, 5}, count = 9;

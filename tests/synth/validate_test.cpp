@@ -6,6 +6,7 @@
 
 #include "support/records.h"
 #include "validate.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -141,6 +142,6 @@ const ValidationCase kCases[] = {
      7, 0x82000811},
 };
 
-INSTANTIATE_TEST_SUITE_P(Fields, Validation, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Fields, Validation, ::testing::ValuesIn(kCases), orv_test::PrintedName());
 
 }  // namespace

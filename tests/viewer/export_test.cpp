@@ -140,6 +140,31 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir_.filePath("refused")));
     }
 
+    void dataOnlyRecordingReadWithItsDescription() {
+#ifndef ORVGEN_PROGRAM_FILE
+        QSKIP("no orvgen in this build");
+#else
+        // A DATA-only recording names its format, rate, DATA symbols and sampling rate itself.
+        const QString base = dir_.filePath("free-rec");
+        QByteArray err;
+        QCOMPARE(run(ORVGEN_PROGRAM_FILE, {"-o", base + ".sigmf-data", "--format", "free", "--rate", "24", "--symbols",
+                                           "12", "--oversample", "5", "--data", "PN15", "--seed", "1ACE", "--filter",
+                                           "nyquist", "--cut-off", "9.0"}, &err), 0);
+        if (err.contains("not available in this build")) QSKIP("no SigMF in this build");
+        for (const QString& file : {base + ".sigmf-data", base + ".sigmf-meta"}) {
+            QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {file}, &err), 0);
+            QCOMPARE(run(ORVVIEW_PROGRAM_FILE, {"--export", dir_.filePath("rec-views"), file}, &err), 0);
+        }
+        check_pictures(dir_.filePath("rec-views"));
+        // Explicit options still win: a full burst is looked for (and not found), a wrong rate fails.
+        QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {"--frame", "802.11a", base + ".sigmf-meta"}, &err), 2);
+        QVERIFY2(err.contains("no 802.11a preamble found"), err.constData());
+        QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {"--frame", "free", "--rate", "6", base + ".sigmf-meta"}, &err), 3);
+        QCOMPARE(run(ORVCHECK_PROGRAM_FILE, {"--frame", "free", base + ".sigmf-meta"}, &err), 0);  // its own rate
+        QCOMPARE(run(ORVVIEW_PROGRAM_FILE, {"--export", dir_.filePath("rec-none"), "--frame", "802.11a", base + ".sigmf-meta"}, &err), 2);
+#endif
+    }
+
     void orvcheckPlots() {
         // The filtered burst passes (status 0); with noise over the whole band it fails the
         // mask and EVM (status 3); both are drawn.

@@ -5,6 +5,7 @@
 #include <QLegend>
 #include <QLineSeries>
 #include <QMimeData>
+#include <QProcess>
 #include <QScatterSeries>
 #include <QSignalSpy>
 #include <QTextBlock>
@@ -287,6 +288,33 @@ private slots:
         QVERIFY(series<QAreaSeries>(power, "segment:DATA"));
         QVERIFY(!series<QAreaSeries>(power, "segment:STF"));
         QCOMPARE(series<QScatterSeries>(w.chart(View::Constellation), "ideal")->count(), 4);  // QPSK
+    }
+
+    // A DATA-only recording orvgen wrote opens without options: its metadata names
+    // the format, rate and symbols; a rate given explicitly still wins.
+    void recordingOpensWithItsDescription() {
+#ifndef ORVGEN_PROGRAM_FILE
+        QSKIP("no orvgen in this build");
+#else
+        const QString base = dir_.filePath("rec-free");
+        QProcess gen;
+        gen.start(ORVGEN_PROGRAM_FILE, {"-o", base + ".sigmf-data", "--format", "free", "--rate", "18", "--symbols",
+                                        "12", "--oversample", "5"});
+        QVERIFY(gen.waitForFinished(60000));
+        if (gen.readAllStandardError().contains("not available in this build")) QSKIP("no SigMF in this build");
+        QCOMPARE(gen.exitCode(), 0);
+        ViewerWindow w;
+        QVERIFY(wait_loaded(w, base + ".sigmf-data"));
+        QCOMPARE(w.result()->rate_mbps, 18);
+        QCOMPARE(series<QScatterSeries>(w.chart(View::Constellation), "ideal")->count(), 4);  // QPSK
+        orv::analysis::Options o;
+        o.free_format = true;
+        o.rate_mbps = 6;
+        w.set_options(o, {{"frame", "free"}, {"rate", "6"}});
+        QVERIFY(wait_loaded(w, base + ".sigmf-meta"));
+        QCOMPARE(w.result()->rate_mbps, 6);
+        QCOMPARE(series<QScatterSeries>(w.chart(View::Constellation), "ideal")->count(), 2);  // BPSK
+#endif
     }
 
     void replacedDuringTheRead() {

@@ -6,6 +6,7 @@
 
 #include "noise.h"
 #include "orvasynth.h"
+#include "pipeline.h"
 
 // Samples per block handed from the pipeline to its consumers.
 constexpr int32_t kSequenceBlock = 16384;
@@ -23,6 +24,7 @@ struct SequenceSetup {
     double fs;         // the file's sampling rate in Hz
     int64_t total;     // samples of the whole sequence
     int32_t max_span;  // samples of the longest PPDU (its window ramps included)
+    bool threads;      // the next PPDUs may be built on a helper thread
 };
 
 // Derives the setup of valid settings; starts (null, or count entries) gets
@@ -78,11 +80,15 @@ void sequence_close(SequenceRun* r, bool complete);
 // Goes back to sample 0 with the same noise; the next PPDUs are built on a
 // helper thread while the current one is handed out, when one can be had.
 void sequence_rewind(SequenceRun* r);
-// Switches the helper thread on (the default) or off, so tests can compare both.
-void sequence_enable_threads(bool on);
 // The next n (1..kSequenceBlock) conditioned samples. Returns 0, or -1 when an
 // inverse FFT ran out of memory.
 int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
 // The DC offset's values from the sequence's peak envelope (a pass over it);
 // the later passes add them. Returns as sequence_next.
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
+
+// orv_11a_sequence_blocks with the given run options (threads, vectors), for
+// the project's own tests; same lock and results.
+int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,
+                                     int32_t packet_count, OrvSampleBlockFn take, void* context,
+                                     int64_t* packet_starts, const GenerateOptions& options);

@@ -1,9 +1,9 @@
 #include "validate.h"
 
 #include <cmath>
-#include <limits>
 
-#include "pipeline.h"
+#include "geometry.h"
+#include "tx_filter.h"
 
 namespace {
 
@@ -16,13 +16,6 @@ bool within(double v, double lo, double hi) { return v >= lo && v <= hi; }
 bool finite_at_most(double v, double hi) { return std::isfinite(v) && v <= hi; }
 
 }  // namespace
-
-int32_t samples_per_symbol(int32_t oversampling, double filter_cutoff) {
-    double p = (20000000.0 * oversampling) / (2.0 * filter_cutoff);
-    if (!(p > 0.0)) return 0;
-    if (p >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    return static_cast<int32_t>(p);
-}
 
 int32_t validate_params(const WaveParams* p, int32_t output_mode) {
     uint32_t mask = 0;

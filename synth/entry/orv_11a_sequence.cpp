@@ -9,6 +9,7 @@
 #include "orvasynth.h"
 #include "pipeline.h"
 #include "sequence.h"
+#include "status.h"
 #include "writers.h"
 
 namespace {
@@ -126,8 +127,8 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     } else {
         opened = csv_parts_open(path, &sink);
     }
-    if (opened == kSinkNoMemory) return ORV_NO_MEMORY;
-    if (opened != 0) return ORV_WRITE_FAILED;
+    if (opened == kStatusNoMemory) return ORV_NO_MEMORY;
+    if (opened != kStatusOk) return ORV_WRITE_FAILED;
     const int32_t pass = each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
         if (output_mode == 0) awg_parts_write(&sink, i, q, n, scale);
         else csv_parts_write(&sink, i, q, n);
@@ -138,19 +139,21 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     const int32_t closed =
         output_mode == 0 ? awg_parts_close(&sink, path) : csv_parts_close(&sink, path);
     if (pass == -1) return ORV_NO_MEMORY;
-    return closed == 0 ? ORV_OK : ORV_WRITE_FAILED;
+    return closed == kStatusOk ? ORV_OK : ORV_WRITE_FAILED;
 }
 
 // Validation, layout and the producer of one call, then run(call).
 template <typename Run>
 int32_t sequence_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t count,
-                      bool output_bad, int64_t* starts, Run run) {
+                      bool output_bad, int64_t* starts, const GenerateOptions& options, Run run) {
     try {
         std::lock_guard<std::mutex> hold(library_call_lock());
         const int32_t mask = check_call(p, packets, count, output_bad);
         if (mask != 0) return mask;
+        fft_use_vectors(options.vectors);
         SequenceSetup s;
         sequence_setup(p, packets, count, starts, &s);
+        s.threads = options.threads;
         p->total_samples = s.total;
         SequenceCall c;
         if (!c.start(p, packets, count, &s)) return ORV_NO_MEMORY;
@@ -169,10 +172,23 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence(OrvSequenceParams* params,
                                                     int32_t packet_count, int32_t output_mode,
                                                     const char* path, int64_t* packet_starts) {
     const bool mode_bad = output_mode != 0 && output_mode != 1;
-    return sequence_call(params, packets, packet_count, mode_bad, packet_starts,
+    return sequence_call(params, packets, packet_count, mode_bad, packet_starts, GenerateOptions{},
                          [&](SequenceCall* c) {
                              if (path == nullptr) return static_cast<int32_t>(ORV_WRITE_FAILED);
                              return write_sequence(c, params, output_mode, path);
+                         });
+}
+
+int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,
+                                     int32_t packet_count, OrvSampleBlockFn take, void* context,
+                                     int64_t* packet_starts, const GenerateOptions& options) {
+    return sequence_call(params, packets, packet_count, take == nullptr, packet_starts, options,
+                         [&](SequenceCall* c) {
+                             const int32_t pass = each_block(
+                                 c, [&](int64_t first, int32_t n, const double* i,
+                                        const double* q) { return take(context, first, n, i, q) == 0; });
+                             c->complete = pass == 0;
+                             return pass == 0 ? ORV_OK : pass == 1 ? ORV_STOPPED : ORV_NO_MEMORY;
                          });
 }
 
@@ -181,12 +197,6 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_blocks(OrvSequenceParams* p
                                                            int32_t packet_count,
                                                            OrvSampleBlockFn take, void* context,
                                                            int64_t* packet_starts) {
-    return sequence_call(params, packets, packet_count, take == nullptr, packet_starts,
-                         [&](SequenceCall* c) {
-                             const int32_t pass = each_block(
-                                 c, [&](int64_t first, int32_t n, const double* i,
-                                        const double* q) { return take(context, first, n, i, q) == 0; });
-                             c->complete = pass == 0;
-                             return pass == 0 ? ORV_OK : pass == 1 ? ORV_STOPPED : ORV_NO_MEMORY;
-                         });
+    return orv_11a_sequence_blocks_with(params, packets, packet_count, take, context,
+                                        packet_starts, GenerateOptions{});
 }

@@ -1,8 +1,11 @@
 #include "file_sink.h"
 
+#include "status.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +38,9 @@ constexpr int kMaxLinks = 40;
 // Names tried for the new file before giving up.
 constexpr int kMaxTempTries = 100;
 
-// Number of new files this process has named; unguarded like the other
-// process-wide state (the entry point serialises calls).
-unsigned long g_temp_counter = 0;
+// Number of new files this process has named (the program's settings and
+// the library's files may be written from different threads).
+std::atomic<unsigned long> g_temp_counter{0};
 
 char* copy_text(const char* text, size_t n) {
     char* p = static_cast<char*>(std::malloc(n + 1));
@@ -61,11 +64,12 @@ size_t folder_length(const char* path) {
 }
 
 // The name the bytes finally go to: path itself, or through symbolic links
-// the file they name (which need not exist yet). *out is malloc'd; returns 0,
-// or kSinkNoMemory.
+// the file they name (which need not exist yet). *out is malloc'd; returns
+// kStatusOk, kStatusNoMemory, or kStatusWriteFailed for a chain of links
+// longer than the kernel follows (a loop).
 int32_t resolve_target(const char* path, char** out) {
     char* current = copy_text(path, std::strlen(path));
-    if (current == nullptr) return kSinkNoMemory;
+    if (current == nullptr) return kStatusNoMemory;
 #if !defined(_WIN32)
     for (int hop = 0; hop < kMaxLinks; ++hop) {
         struct stat st;
@@ -77,7 +81,7 @@ int32_t resolve_target(const char* path, char** out) {
             link = static_cast<char*>(std::malloc(size));
             if (link == nullptr) {
                 std::free(current);
-                return kSinkNoMemory;
+                return kStatusNoMemory;
             }
             got = readlink(current, link, size);
             if (got < 0 || static_cast<size_t>(got) < size) break;
@@ -102,12 +106,17 @@ int32_t resolve_target(const char* path, char** out) {
         }
         std::free(link);
         std::free(current);
-        if (next == nullptr) return kSinkNoMemory;
+        if (next == nullptr) return kStatusNoMemory;
         current = next;
+    }
+    struct stat last;
+    if (lstat(current, &last) == 0 && S_ISLNK(last.st_mode)) {
+        std::free(current);
+        return kStatusWriteFailed;
     }
 #endif
     *out = current;
-    return 0;
+    return kStatusOk;
 }
 
 // Creates a new, empty file beside target and returns its descriptor (or -1
@@ -132,7 +141,7 @@ int create_temp(const char* target, bool binary, char** temp) {
     (void)binary;
 #endif
     for (int attempt = 0; attempt < kMaxTempTries; ++attempt) {
-        std::snprintf(name + folder, room - folder, ".orvasynth-%lu-%lu.tmp", pid, g_temp_counter++);
+        std::snprintf(name + folder, room - folder, ".orvasynth-%lu-%lu.tmp", pid, g_temp_counter.fetch_add(1));
 #if defined(_WIN32)
         const int fd = _open(name, flags, _S_IREAD | _S_IWRITE);
 #else
@@ -192,82 +201,100 @@ void release(FileSink* s) {
 
 }  // namespace
 
-int32_t sink_open(const char* path, bool binary, FileSink* s) {
+namespace {
+
+// Ends a failed sink_open: releases what s holds and leaves error in errno.
+int32_t refuse(FileSink* s, int error) {
+    release(s);
+    errno = error;
+    return error == ENOMEM ? kStatusNoMemory : kStatusWriteFailed;
+}
+
+// Opens a new file beside s->target as s->file; existing: the file it will
+// replace (its owner, where allowed, and its mode are kept), or nullptr.
+// Returns kStatusOk, or the failure with errno set and nothing created.
+int32_t open_replacement(FileSink* s, bool binary, const struct stat* existing) {
+    const int fd = create_temp(s->target, binary, &s->temp);
+    if (fd < 0) return errno == ENOMEM ? kStatusNoMemory : kStatusWriteFailed;
+#if !defined(_WIN32)
+    if (existing != nullptr) {
+        if (fchown(fd, existing->st_uid, existing->st_gid) != 0) { /* not permitted: ours */ }
+        fchmod(fd, existing->st_mode & 07777);
+    }
+    s->file = fdopen(fd, binary ? "wb" : "w");
+#else
+    (void)existing;
+    s->file = _fdopen(fd, binary ? "wb" : "w");
+#endif
+    if (s->file != nullptr) return kStatusOk;
+    const int saved = errno;
+#if defined(_WIN32)
+    _close(fd);
+#else
+    close(fd);
+#endif
+    std::remove(s->temp);
+    std::free(s->temp);
+    s->temp = nullptr;
+    errno = saved;
+    return saved == ENOMEM ? kStatusNoMemory : kStatusWriteFailed;
+}
+
+// Opens path itself for writing: a device, a FIFO, or a file in a folder
+// that takes no new files. Returns kStatusOk or the failure (s released).
+int32_t open_direct(const char* path, bool binary, FileSink* s) {
+    s->file = std::fopen(path, binary ? "wb" : "w");
+    if (s->file == nullptr) return refuse(s, errno);
+    orv_stat_t st;
+    s->regular = ORV_FSTAT(ORV_FILENO(s->file), &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
+    return kStatusOk;
+}
+
+// Flushes what was written to the storage device; 0 on success.
+int sync_file(std::FILE* file) {
+#if defined(_WIN32)
+    return _commit(_fileno(file));
+#else
+    return fsync(fileno(file));
+#endif
+}
+
+}  // namespace
+
+int32_t sink_open(const char* path, bool binary, FileSink* s, SinkPolicy policy) {
     *s = FileSink{nullptr, false, false, nullptr, nullptr, nullptr};
     if (path[0] == '\0') {
         errno = ENOENT;
-        return 1;
+        return kStatusWriteFailed;
     }
     s->buffer = static_cast<char*>(std::malloc(kBufferSize));
-    if (s->buffer == nullptr) return kSinkNoMemory;
-    if (resolve_target(path, &s->target) != 0) {
-        release(s);
-        return kSinkNoMemory;
-    }
+    if (s->buffer == nullptr) return kStatusNoMemory;
+    const int32_t resolved = resolve_target(path, &s->target);
+    if (resolved != kStatusOk) return refuse(s, resolved == kStatusNoMemory ? ENOMEM : ELOOP);
 
-    // A regular file, or none yet: a new file beside it takes its place when complete.
     struct stat existing;
     const bool exists = stat(s->target, &existing) == 0;
-    if (exists && S_ISREG(existing.st_mode) && access(s->target, W_OK) != 0) {
-        // A file the caller may not write is not replaced either.
-        const int saved = errno;
-        release(s);
-        errno = saved;
-        return 1;
+    const bool regular = exists && S_ISREG(existing.st_mode);
+    // A file the caller may not write is not replaced either.
+    if (regular && access(s->target, W_OK) != 0) return refuse(s, errno);
+    if (exists && !regular && policy == kSinkReplaceOnly)
+        return refuse(s, S_ISDIR(existing.st_mode) ? EISDIR : EINVAL);
+    if (!exists || regular) {
+        // A regular file, or none yet: a new file beside it takes its place when complete.
+        const int32_t opened = open_replacement(s, binary, exists ? &existing : nullptr);
+        const int error = errno;
+        if (opened == kStatusNoMemory) return refuse(s, ENOMEM);
+        // No file can be made there (no such folder, no room): nothing was
+        // created. A writable file in a folder that takes no new files is
+        // rewritten in place, as the only way left to write it.
+        if (opened != kStatusOk && !(policy == kSinkWriteDevices && exists &&
+                                     (error == EACCES || error == EPERM || error == EROFS)))
+            return refuse(s, error);
     }
-    if (!exists || S_ISREG(existing.st_mode)) {
-        const int fd = create_temp(s->target, binary, &s->temp);
-        if (fd >= 0) {
-#if !defined(_WIN32)
-            if (exists) {  // the replacement keeps the owner where allowed, and the mode
-                if (fchown(fd, existing.st_uid, existing.st_gid) != 0) { /* not permitted: ours */ }
-                fchmod(fd, existing.st_mode & 07777);
-            }
-            s->file = fdopen(fd, binary ? "wb" : "w");
-#else
-            s->file = _fdopen(fd, binary ? "wb" : "w");
-#endif
-            if (s->file == nullptr) {
-                const int saved = errno;
-#if defined(_WIN32)
-                _close(fd);
-#else
-                close(fd);
-#endif
-                std::remove(s->temp);
-                release(s);
-                errno = saved;
-                return saved == ENOMEM ? kSinkNoMemory : 1;
-            }
-        } else if (s->temp == nullptr && errno == ENOMEM) {
-            release(s);
-            return kSinkNoMemory;
-        } else if (!(exists && (errno == EACCES || errno == EPERM || errno == EROFS))) {
-            // No file can be made there (no such folder, no room): nothing was created.
-            const int saved = errno;
-            release(s);
-            errno = saved;
-            return 1;
-        }
-        // else: a writable file in a folder that takes no new files is
-        // rewritten in place below, as the only way left to write it.
-    }
-
-    if (s->file == nullptr) {
-        std::free(s->temp);
-        s->temp = nullptr;
-        s->file = std::fopen(path, binary ? "wb" : "w");
-        if (s->file == nullptr) {
-            const int saved = errno;
-            release(s);
-            errno = saved;
-            return saved == ENOMEM ? kSinkNoMemory : 1;
-        }
-        orv_stat_t st;
-        s->regular = ORV_FSTAT(ORV_FILENO(s->file), &st) == 0 && (st.st_mode & S_IFMT) == S_IFREG;
-    }
+    if (s->file == nullptr && open_direct(path, binary, s) != kStatusOk)
+        return errno == ENOMEM ? kStatusNoMemory : kStatusWriteFailed;
     std::setvbuf(s->file, s->buffer, _IOFBF, kBufferSize);
-    return 0;
+    return kStatusOk;
 }
 
 void sink_write(FileSink* s, const void* data, size_t n) {
@@ -327,9 +354,11 @@ void sink_end_positional(FileSink* s, int64_t offset) {
 int32_t sink_close(FileSink* s, const char* path) {
     if (s->file == nullptr) {
         release(s);
-        return 1;
+        return kStatusWriteFailed;
     }
     bool failed = s->failed || std::fflush(s->file) != 0 || std::ferror(s->file) != 0;
+    // The new file's bytes reach the device before its name replaces the old one.
+    if (!failed && s->temp != nullptr && sync_file(s->file) != 0) failed = true;
     orv_stat_t opened;
     const bool have_opened = s->regular && ORV_FSTAT(ORV_FILENO(s->file), &opened) == 0;
     int saved = errno;
@@ -349,7 +378,7 @@ int32_t sink_close(FileSink* s, const char* path) {
     }
     release(s);
     errno = saved;  // the caller may report the error of the failed write
-    return failed ? 1 : 0;
+    return failed ? kStatusWriteFailed : kStatusOk;
 }
 
 std::tm local_time_now() {

@@ -4,18 +4,17 @@
 #include <cstdint>
 #include <mutex>
 
+#include "geometry.h"
 #include "orvasynth.h"
 #include "writers.h"
 
-// Burst geometry of one record (all counts in samples at 20 MHz * os).
-struct BurstGeometry {
-    double fs;          // sampling rate in Hz
-    int32_t preamble;   // P: 320 * os in the full format, else 0
-    int32_t signal;     // S: 80 * os in the full format, else 0
-    int32_t data;       // D: 80 * ofdm_symbols * os
-    int32_t burst;      // N = P + S + D
-    int32_t total;      // T: N, plus the truncated burst-off gap when burst_enable is 1
-    int32_t transition; // L: edge-taper length, 0 without windowing
+// How one call may run; every choice gives the same bytes. orv_11a_actual
+// uses the defaults; tests pass others to compare.
+struct GenerateOptions {
+    bool threads = true;     // the noise stage and the writers may use a second thread
+    bool vectors = true;     // the FFT may use 256-bit vectors where the processor has them
+    bool stream_gap = true;  // the burst-off gap's noise is drawn as the file is written
+    bool prefault = true;    // large arrays' pages are mapped in ahead on another core
 };
 
 // Per-call sample arrays, each of `total` elements: I and Q share one block;
@@ -26,12 +25,9 @@ struct SampleBuffers {
     double* work;
 };
 
-// Geometry of a validated record; returns 1 when a count would not fit in int32.
-int32_t burst_geometry(int32_t frame_format, int32_t burst_enable, double burst_off_time,
-                       double window_tr, int32_t ofdm_symbols, int32_t os, BurstGeometry* g);
 // Allocates I and Q, each zero from sample burst on (the samples before are
 // the synthesis's to write), and with_work the work array (contents
-// undefined). Returns 0, or 1 (all released) on failure.
+// undefined). Returns kStatusOk, or kStatusNoMemory (all released).
 int32_t allocate_buffers(int32_t total, int32_t burst, bool with_work, SampleBuffers* b);
 // Releases the arrays and clears the pointers.
 void free_buffers(SampleBuffers* b);
@@ -46,6 +42,9 @@ struct ConditionedSamples {
     double peak;            // larger of the two channels' burst peaks (the AWG scale)
 };
 
+// orv_11a_actual with the given options (under the same lock, same results).
+int32_t orv_11a_generate(WaveParams* p, int32_t output_mode, const char* path,
+                         const GenerateOptions& options);
 // Validates p as for a CSV file, synthesises and conditions it under the
 // library's lock and hands back the samples instead of writing a file; the
 // out fields of p are set as in output mode 0. Returns what orv_11a_actual
@@ -57,11 +56,23 @@ int32_t orv_11a_conditioned(WaveParams* p, ConditionedSamples* out);
 // drawn as the blocks go, so a long noisy gap is never stored. Nothing is
 // handed over for a result other than 0 and 2.
 int32_t orv_11a_conditioned_blocks(WaveParams* p, ConditionedSamples* out,
-                                   SampleBlockFn take, void* context);
+                                   SampleBlockFn take, void* context,
+                                   const GenerateOptions& options = GenerateOptions{});
 // Releases the samples of orv_11a_conditioned and clears the pointers.
 void free_conditioned(ConditionedSamples* c);
-// Switches drawing the gap's noise while the file is written on (the
-// default) or off (the whole stage stored first), so tests can compare both.
-void pipeline_enable_gap_stream(bool on);
+
+// Where the samples of one validated call go: a file (keep null), the caller
+// (keep, and take null: whole arrays) or take (keep and take: blocks).
+struct CallOutput {
+    int32_t mode;              // 0 AWG, 1 CSV
+    const char* path;
+    ConditionedSamples* keep;
+    SampleBlockFn take;
+    void* context;
+};
+// The pipeline of one validated call under the caller's lock; every stage's
+// failure ends it with nothing written and the out fields unchanged.
+// Returns the result code of orv_11a_actual.
+int32_t generate(WaveParams* params, const CallOutput& out, const GenerateOptions& options);
 // The one lock that serialises the library's calls.
 std::mutex& library_call_lock();

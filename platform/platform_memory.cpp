@@ -18,7 +18,6 @@ constexpr size_t kPrefaultMinimum = 16u << 20;
 // largest threshold for doing so is 32 MB).
 constexpr size_t kFreshMapping = 32u << 20;
 constexpr int kMaxBlocks = 4;
-bool g_prefault = true;
 
 // The 2 MB aligned interior of a block, empty when there is none.
 [[maybe_unused]] void huge_interior(void* p, size_t bytes, uintptr_t* begin, uintptr_t* end) {
@@ -62,11 +61,8 @@ void* array_for_writing(size_t count, size_t size, bool* zeroed) {
     return *zeroed ? zeroed_array(count, size) : std::malloc(count * size);
 }
 
-void prefault_enable(bool on) { g_prefault = on; }
-
 PrefaultTask* prefault_start(void* const* blocks, const size_t* bytes, int count) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-    if (!g_prefault) return nullptr;
     uintptr_t begin[kMaxBlocks], end[kMaxBlocks];
     int n = 0;
     for (int k = 0; k < count && n < kMaxBlocks; ++k) {

@@ -22,5 +22,3 @@ struct PrefaultTask;
 PrefaultTask* prefault_start(void* const* blocks, const size_t* bytes, int count);
 // Waits for the task to end and releases it; nullptr is allowed.
 void prefault_finish(PrefaultTask* task);
-// Switches prefaulting on (the default) or off, so tests can compare both.
-void prefault_enable(bool on);

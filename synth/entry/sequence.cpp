@@ -119,6 +119,7 @@ void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_
     s->fs = 20000000.0 * p->oversampling * channel_scale(p->channel_mhz);
     s->total = 0;
     s->max_span = 0;
+    s->threads = true;
     for (int32_t k = 0; k < count; ++k) {
         FrameRate rate;
         PpduLayout lay;
@@ -132,7 +133,6 @@ void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_
 
 namespace {
 
-bool g_threads = true;
 
 }  // namespace
 
@@ -179,7 +179,7 @@ void build_ahead(SequenceRun* r) {
 
 // Starts the helper thread from packet 0; without one, packets are built when needed.
 void start_builder(SequenceRun* r) {
-    if (!g_threads || r->count < 2) return;
+    if (!r->setup.threads || r->count < 2) return;
     PacketBuilder* b = new (std::nothrow) PacketBuilder;
     if (b == nullptr) return;
     r->builder = b;
@@ -263,7 +263,7 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
         for (int32_t j = 0; j < f.taps; ++j) f.h[j] = h[f.taps - 1 - j];
     }
     if (p->noise_enable == 1) {
-        noise_begin(p->noise_level, &r->noise_start);
+        noise_begin(p->noise_level, r->setup.threads, &r->noise_start);
         r->noise = r->noise_start;
     }
     sequence_rewind(r);
@@ -278,8 +278,6 @@ void sequence_close(SequenceRun* r, bool complete) {
     r->slot_i[0] = nullptr;
     r->p = nullptr;
 }
-
-void sequence_enable_threads(bool on) { g_threads = on; }
 
 void sequence_rewind(SequenceRun* r) {
     stop_builder(r);

@@ -1,0 +1,63 @@
+# Fails when a Google Test program lists a parameterised case that is not
+# readably named: a value parameter shown as "N-byte object <..>" (a case
+# type without PrintTo, which CTest's discovered names would carry), or a
+# case named by its bare index (an instantiation without a name generator).
+# Usage: cmake -P check_test_names.cmake -- PROGRAM...
+set(programs)
+set(after_dashes FALSE)
+foreach(k RANGE 1 ${CMAKE_ARGC})
+  if(after_dashes AND DEFINED CMAKE_ARGV${k})
+    list(APPEND programs "${CMAKE_ARGV${k}}")
+  elseif("${CMAKE_ARGV${k}}" STREQUAL "--")
+    set(after_dashes TRUE)
+  endif()
+endforeach()
+if(NOT programs)
+  message(FATAL_ERROR "no test programs given")
+endif()
+
+set(bad)
+set(count 0)
+foreach(program IN LISTS programs)
+  execute_process(COMMAND "${program}" --gtest_list_tests
+    OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${program} --gtest_list_tests failed (${rc}):\n${listing}${errors}")
+  endif()
+  # One list element a line; the listing's own semicolons and brackets (which
+  # would join or split list elements) kept as placeholders.
+  string(REPLACE ";" "<semicolon>" listing "${listing}")
+  string(REPLACE "[" "<open>" listing "${listing}")
+  string(REPLACE "]" "<close>" listing "${listing}")
+  string(REPLACE "\n" ";" lines "${listing}")
+  set(suite "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^([^ ]+)\\.")
+      # "Suite.", "Prefix/Suite." or "Suite/0.  # TypeParam = T"
+      set(suite "${CMAKE_MATCH_1}")
+      if(line MATCHES "TypeParam = .*byte object")
+        string(APPEND bad "\n  ${suite}: its type parameter prints as bytes")
+      endif()
+    elseif(line MATCHES "^  ([^ ]+)")
+      set(name "${suite}.${CMAKE_MATCH_1}")
+      math(EXPR count "${count} + 1")
+      if(line MATCHES "GetParam\\(\\) = .*byte object")
+        string(APPEND bad "\n  ${name}: its parameter prints as bytes (no PrintTo for the case type)")
+      endif()
+      if(line MATCHES "^  [^ ]+/[0-9]+ +# GetParam")
+        string(APPEND bad "\n  ${name}: named by its index (no name generator)")
+      endif()
+    endif()
+  endforeach()
+endforeach()
+
+if(count EQUAL 0)
+  message(FATAL_ERROR "the programs list no tests")
+endif()
+if(bad)
+  string(REPLACE "<semicolon>" ";" bad "${bad}")
+  string(REPLACE "<open>" "[" bad "${bad}")
+  string(REPLACE "<close>" "]" bad "${bad}")
+  message(FATAL_ERROR "parameterised cases without a readable name:${bad}")
+endif()
+message(STATUS "${count} tests listed, every parameterised case readably named")
