@@ -1,5 +1,6 @@
 # Windows builds (MinGW-w64 cross-builds from Debian, or MSVC): Orvasynth.dll
-# exporting exactly the undecorated orv_11a_actual (__stdcall on 32-bit x86),
+# exporting exactly the undecorated orv_11a_actual, orv_11a_sequence and
+# orv_11a_sequence_blocks (__stdcall on 32-bit x86),
 # its import library and .def file, orvgen.exe, the tests under Wine and a ZIP
 # of the binaries. Included by the top-level CMakeLists.txt when WIN32.
 
@@ -18,18 +19,19 @@ set_target_properties(Orvasynth PROPERTIES PREFIX "" OUTPUT_NAME Orvasynth)
 # argument bytes (@12), which dlltool -k maps to the undecorated export; MSVC's
 # linker takes the undecorated name and finds _orv_11a_actual@12 itself.
 if(ORV_WIN32_X86 AND MINGW)
-  set(ORV_DEF_SYMBOL "orv_11a_actual@12")
+  set(ORV_DEF_SYMBOLS "orv_11a_actual@12" "orv_11a_sequence@24" "orv_11a_sequence_blocks@24")
   set(ORV_DEF_NOTE "(exported undecorated: dlltool --kill-at -d Orvasynth.def -l libOrvasynth.dll.a)")
 else()
-  set(ORV_DEF_SYMBOL "orv_11a_actual")
-  set(ORV_DEF_NOTE "(undecorated name)")
+  set(ORV_DEF_SYMBOLS orv_11a_actual orv_11a_sequence orv_11a_sequence_blocks)
+  set(ORV_DEF_NOTE "(undecorated names)")
 endif()
 set(ORV_DEF_FILE ${CMAKE_BINARY_DIR}/Orvasynth.def)
+list(JOIN ORV_DEF_SYMBOLS "\n    " ORV_DEF_LINES)
 file(WRITE ${ORV_DEF_FILE}
   "; Exports of Orvasynth.dll ${ORV_DEF_NOTE}\n"
   "LIBRARY Orvasynth.dll\n"
   "EXPORTS\n"
-  "    ${ORV_DEF_SYMBOL}\n")
+  "    ${ORV_DEF_LINES}\n")
 
 if(MINGW)
   # Nothing beyond the system's own DLLs: libgcc, libstdc++ and winpthread

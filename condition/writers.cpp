@@ -51,7 +51,7 @@ namespace {
 // Opens the file and writes the AWG header up to "{WAVEDATA:bytes;". Returns
 // the sink_open result (0 when the sink is open).
 int32_t open_awg(const char* path, double crest_i, double crest_q, double papr, double fs,
-                 int32_t count, FileSink* s) {
+                 int64_t count, FileSink* s) {
     // The DATE item shows the moment before the file is opened.
     const std::tm t = local_time_now();
     const int32_t opened = sink_open(path, true, s);
@@ -88,7 +88,7 @@ int32_t open_awg(const char* path, double crest_i, double crest_q, double papr, 
     len = 0;
     std::memcpy(text, "{WAVEDATA:", 10);
     len += 10;
-    len += format_int(text + len, 8 * static_cast<int64_t>(count));
+    len += format_int(text + len, 8 * count);
     text[len++] = ';';
     sink_write(s, text, len);
     return 0;
@@ -565,3 +565,39 @@ int32_t write_csv_file(const char* path, const double* i, const double* q, int32
     const SampleSource src{i, q, count, count, nullptr};
     return write_csv_stream(path, &src);
 }
+
+int32_t awg_parts_open(const char* path, double crest_i, double crest_q, double papr, double fs,
+                       int64_t count, FileSink* s) {
+    if (count < 0) return 1;
+    return open_awg(path, crest_i, crest_q, papr, fs, count, s);
+}
+
+void awg_parts_write(FileSink* s, const double* i, const double* q, int32_t n, double scale) {
+    int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
+    unsigned char block[8 * kCodesPerStep];
+    for (int32_t start = 0; start < n && !s->failed; start += kCodesPerStep) {
+        const int32_t m = n - start < kCodesPerStep ? n - start : kCodesPerStep;
+        quantise_codes(i + start, i_codes, m, scale, 14);
+        quantise_codes(q + start, q_codes, m, scale, 14);
+        pack_pairs(i_codes, q_codes, m, block);
+        sink_write(s, block, 8 * static_cast<size_t>(m));
+    }
+}
+
+int32_t awg_parts_close(FileSink* s, const char* path) {
+    put_text(s, "}");
+    return sink_close(s, path);
+}
+
+int32_t csv_parts_open(const char* path, FileSink* s) { return sink_open(path, false, s); }
+
+void csv_parts_write(FileSink* s, const double* i, const double* q, int32_t n) {
+    constexpr int32_t kLines = 256;
+    char text[kLines * kCsvLineMax];
+    for (int32_t start = 0; start < n && !s->failed; start += kLines) {
+        const int32_t end = n - start < kLines ? n : start + kLines;
+        sink_write(s, text, format_lines(i, q, start, end, text));
+    }
+}
+
+int32_t csv_parts_close(FileSink* s, const char* path) { return sink_close(s, path); }

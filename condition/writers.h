@@ -4,6 +4,7 @@
 #include <cstdint>
 
 struct NoiseRun;
+struct FileSink;
 
 // Where a file's samples come from: i and q hold samples 0..count-1, and from
 // sample tail on each still lacks the noise that `noise` (advanced to sample
@@ -59,5 +60,17 @@ using SampleBlockFn = bool (*)(void* context, int64_t start, int32_t n, const do
 // The noise run goes to its end even when take refuses. Returns 0, or 2 when
 // memory ran out before any block was handed over.
 int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* context);
+// A file written in parts, for producers that make their samples block by
+// block: open (the AWG header for count samples; results as sink_open), any
+// number of blocks, close (results as the writers'). An AWG block's codes are
+// quantise_codes' (14 bits, full scale scale). Setting s->failed before the
+// close abandons the file (the previous one stays).
+int32_t awg_parts_open(const char* path, double crest_i, double crest_q, double papr, double fs,
+                       int64_t count, FileSink* s);
+void awg_parts_write(FileSink* s, const double* i, const double* q, int32_t n, double scale);
+int32_t awg_parts_close(FileSink* s, const char* path);
+int32_t csv_parts_open(const char* path, FileSink* s);
+void csv_parts_write(FileSink* s, const double* i, const double* q, int32_t n);
+int32_t csv_parts_close(FileSink* s, const char* path);
 // Switches the writers' second thread on (the default) or off, for tests.
 void writers_enable_threads(bool on);

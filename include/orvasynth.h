@@ -1,19 +1,21 @@
 /*
  * Orvasynth: IEEE 802.11a OFDM test-waveform synthesis.
  *
- * One exported function, orv_11a_actual, turns a WaveParams record into one
- * waveform file: an AWG waveform file (output mode 0) or a CSV file of the
- * floating-point I/Q samples (output mode 1).
+ * orv_11a_actual turns a WaveParams record into one waveform file of a
+ * test-pattern burst: an AWG waveform file (output mode 0) or a CSV file of
+ * the floating-point I/Q samples (output mode 1). orv_11a_sequence and
+ * orv_11a_sequence_blocks make a sequence of standard frames from caller's
+ * PSDUs, into such a file or block by block to a callback.
  *
  * Calls from several threads are safe: one process-wide lock serialises
- * them, so each call runs alone and writes what it would write alone. The
+ * them (all three functions), so each call runs alone and writes what it would write alone. The
  * library keeps one piece of state between calls, the Gaussian noise
  * generator's shuffle table, so a noisy file depends on the noisy calls
  * made before it in the same process (in the order the lock admitted them).
  * Long records use helper threads inside the call (noise, CSV formatting,
  * mapping pages in); all are joined before it returns, and the files are the
  * same on any number of cores or when no thread can be started.
- * No exception leaves the function.
+ * No exception leaves the functions.
  */
 #ifndef ORVASYNTH_H
 #define ORVASYNTH_H
@@ -143,6 +145,122 @@ _Static_assert(offsetof(WaveParams, sine_enable) == 164, "no padding");
  * for a null path; the previous file stays, nothing partial is left).
  */
 ORV_API int32_t ORV_CALL orv_11a_actual(WaveParams* params, int32_t output_mode, const char* path);
+
+/*
+ * Packet sequences of standard 802.11a frames (17.3): each packet is a PPDU
+ * (training fields, SIGNAL, DATA coded at its rate) of the caller's PSDU,
+ * followed by its idle time of zero samples. The samples are made and
+ * written in blocks, so memory does not grow with the packet count.
+ */
+
+/* One packet. size first, so fields can be added later. */
+typedef struct OrvPacket {
+    uint32_t size;            /* sizeof(OrvPacket) */
+    int32_t rate_index;       /* 0..7: 6, 9, 12, 18, 24, 36, 48, 54 Mbit/s */
+    int32_t scrambler_init;   /* 1..127, x1 the most significant bit (93 = 1011101) */
+    int32_t psdu_length;      /* 1..4095 octets (the SIGNAL field's LENGTH) */
+    const uint8_t* psdu;      /* psdu_length octets, FCS included if wanted; read during the call */
+    double idle_time;         /* s of zero samples after the packet, 0..1 */
+} OrvPacket;
+
+/* Settings shared by every packet of a sequence. size first, so fields can be
+ * added later. The samples are those of a 20 MHz channel; channel_mhz 10 or 5
+ * plays the same samples at half or a quarter of the rate, so the file's
+ * sampling frequency, the filter cut-off and the Hz-valued impairments are
+ * taken at that rate (and window_tr, a part of the symbol shape, stretches
+ * with it). The impairments act on every sample of the sequence, idle time
+ * included, in the order of orv_11a_actual: transmit filter (a linear
+ * convolution over the whole sequence), frequency error, DC offset, noise,
+ * sine interferer, IF conversion. */
+typedef struct OrvSequenceParams {
+    uint32_t size;              /* sizeof(OrvSequenceParams) */
+    int32_t oversampling;       /* 1..10, sampling rate = channel_mhz MHz times this */
+    int32_t channel_mhz;        /* 20, 10 or 5 */
+    int32_t iq_inverse;         /* 1: synthesised I and Q exchanged */
+    int32_t filter_taps;        /* 4..1000 when the filter runs */
+    int32_t freq_error_enable;  /* 0, 1 */
+    int32_t if_enable;          /* 0, 1 */
+    int32_t noise_enable;       /* 0, 1 */
+    int32_t sine_enable;        /* 0, 1 */
+    int32_t bad_packet;         /* out: index of the first bad packet, or -1 */
+    double window_tr;           /* s, 0..0.8e-6 at 20 MHz; 100e-9 is usual, below 2 samples none */
+    double filter_cutoff;       /* Hz, transmit filter runs only when > 1e-12 */
+    double filter_rolloff;      /* 0.01..0.99 when the filter runs */
+    double freq_error;          /* Hz, |f| <= half the sampling rate */
+    double if_freq;             /* Hz, |f| <= half the sampling rate */
+    double dc_offset_re;        /* -100..100 percent of the sequence's peak envelope */
+    double dc_offset_im;        /* -100..100 percent of the sequence's peak envelope */
+    double noise_level;         /* dB absolute, -100..10 */
+    double sine_freq;           /* Hz, |f| <= half the sampling rate */
+    double sine_level;          /* dB absolute, -100..10 */
+    double papr;                /* out, dB over the whole sequence (AWG file only, else 0.0) */
+    double crest_i;             /* out, dB (AWG file only, else 0.0) */
+    double crest_q;             /* out, dB (AWG file only, else 0.0) */
+    int64_t total_samples;      /* out: samples of the whole sequence */
+} OrvSequenceParams;
+
+/* Result of the sequence entries besides ORV_OK, ORV_NO_MEMORY (nothing
+ * written) and ORV_WRITE_FAILED: the callback asked to stop. */
+#define ORV_STOPPED 8
+
+/* Validation mask bits of the sequence entries (with ORV_INVALID). Bits from
+ * 0x00010000 name a field of the packet whose index is in bad_packet (the
+ * first bad one; the others are not checked). A wrong size sets only its bit,
+ * and then no out field is written. */
+#define ORV_SEQ_BAD_SIZE            0x00000001u
+#define ORV_SEQ_BAD_PACKETS         0x00000002u /* null array or count < 1 */
+#define ORV_SEQ_BAD_OVERSAMPLING    0x00000004u
+#define ORV_SEQ_BAD_CHANNEL         0x00000008u
+#define ORV_SEQ_BAD_WINDOW_TR       0x00000010u
+#define ORV_SEQ_BAD_FILTER_CUTOFF   0x00000020u
+#define ORV_SEQ_BAD_FILTER_ROLLOFF  0x00000040u
+#define ORV_SEQ_BAD_FILTER_TAPS     0x00000080u
+#define ORV_SEQ_BAD_IQ_INVERSE      0x00000100u
+#define ORV_SEQ_BAD_FREQ_ERROR      0x00000200u /* switch or value */
+#define ORV_SEQ_BAD_IF              0x00000400u /* switch or value */
+#define ORV_SEQ_BAD_DC_OFFSET       0x00000800u
+#define ORV_SEQ_BAD_NOISE           0x00001000u /* switch or level */
+#define ORV_SEQ_BAD_SINE            0x00002000u /* switch, frequency or level */
+#define ORV_SEQ_BAD_OUTPUT          0x00004000u /* output mode, or a null callback */
+#define ORV_SEQ_BAD_PACKET_SIZE     0x00010000u
+#define ORV_SEQ_BAD_RATE            0x00020000u
+#define ORV_SEQ_BAD_SCRAMBLER       0x00040000u
+#define ORV_SEQ_BAD_PSDU_LENGTH     0x00080000u
+#define ORV_SEQ_BAD_PSDU            0x00100000u /* null PSDU pointer */
+#define ORV_SEQ_BAD_IDLE_TIME       0x00200000u
+
+/*
+ * Generates packet_count packets and writes them to path as orv_11a_actual
+ * does (output mode 0 AWG file with the real sampling frequency, 1 CSV file;
+ * the same replacement of the file at path).
+ * packet_starts: null, or packet_count entries that receive the sample index
+ *   of each packet's first short-training sample (the window's ramp, when
+ *   there is one, lies just before it).
+ * Returns 0, a validation mask with bit 31 set (nothing written; 0x80000000
+ * alone for a null params), ORV_NO_MEMORY (nothing written) or
+ * ORV_WRITE_FAILED (also for a null path; the previous file stays). The out
+ * fields (bad_packet, total_samples, papr, crest_i, crest_q) are written for
+ * every result but a null params or a wrong size.
+ */
+ORV_API int32_t ORV_CALL orv_11a_sequence(OrvSequenceParams* params, const OrvPacket* packets,
+                                         int32_t packet_count, int32_t output_mode,
+                                         const char* path, int64_t* packet_starts);
+
+/* Takes samples first..first+count-1 of I and Q (valid during the call
+ * only), in order; returns 0 to go on, anything else to stop. */
+typedef int32_t (ORV_CALL* OrvSampleBlockFn)(void* context, int64_t first, int32_t count,
+                                             const double* i, const double* q);
+
+/*
+ * As orv_11a_sequence, but the samples go to take block by block instead of
+ * into a file (papr, crest_i and crest_q are 0.0). Returns 0, a validation
+ * mask (nothing handed over), ORV_NO_MEMORY (possibly after some blocks) or
+ * ORV_STOPPED when take asked to stop.
+ */
+ORV_API int32_t ORV_CALL orv_11a_sequence_blocks(OrvSequenceParams* params,
+                                                const OrvPacket* packets, int32_t packet_count,
+                                                OrvSampleBlockFn take, void* context,
+                                                int64_t* packet_starts);
 
 #ifdef __cplusplus
 }

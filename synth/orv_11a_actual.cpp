@@ -249,6 +249,8 @@ int32_t generate(WaveParams* params, int32_t output_mode, const char* path,
 
 void pipeline_enable_gap_stream(bool on) { g_stream_gap = on; }
 
+std::mutex& library_call_lock() { return g_call_lock; }
+
 int32_t orv_11a_conditioned(WaveParams* params, ConditionedSamples* out) {
     *out = ConditionedSamples{};
     if (params == nullptr) return static_cast<int32_t>(ORV_INVALID);

@@ -2,6 +2,7 @@
 // arrays, synthesis, conditioning in fixed order, measurement and writing.
 #pragma once
 #include <cstdint>
+#include <mutex>
 
 #include "orvasynth.h"
 #include "writers.h"
@@ -62,3 +63,5 @@ void free_conditioned(ConditionedSamples* c);
 // Switches drawing the gap's noise while the file is written on (the
 // default) or off (the whole stage stored first), so tests can compare both.
 void pipeline_enable_gap_stream(bool on);
+// The one lock that serialises the library's calls.
+std::mutex& library_call_lock();

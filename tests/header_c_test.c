@@ -1,5 +1,6 @@
 /* Compiled as C: the public header must be valid C11 and lay out WaveParams
- * exactly as callers in other languages expect. */
+ * exactly as callers in other languages expect; the sequence records' fields
+ * sit where the Python caller (tests/ctypes_sequence.py) puts them. */
 #include <stddef.h>
 #include <stdio.h>
 
@@ -17,6 +18,28 @@ int main(void) {
     p.oversampling = 4;
     p.filter_taps = 191;
     bad |= orv_11a_actual(&p, 2, "/nonexistent/never-written") != (int32_t)0x82000000u;
+    /* OrvSequenceParams: ten 32-bit fields, then the doubles, then the count. */
+    bad |= offsetof(OrvSequenceParams, window_tr) != 40;
+    bad |= offsetof(OrvSequenceParams, crest_q) != 136;
+    bad |= offsetof(OrvSequenceParams, total_samples) != 144;
+    bad |= offsetof(OrvPacket, psdu) != 16;
+    {
+        OrvSequenceParams sp = {0};
+        OrvPacket pk = {0};
+        static const uint8_t psdu[4] = {1, 2, 3, 4};
+        sp.size = sizeof sp;
+        sp.oversampling = 1;
+        sp.channel_mhz = 20;
+        pk.size = sizeof pk;
+        pk.scrambler_init = 93;
+        pk.psdu_length = 4;
+        pk.psdu = psdu;
+        pk.rate_index = 8; /* refused: the documented mask, packet 0 named */
+        bad |= orv_11a_sequence(&sp, &pk, 1, 0, "/nonexistent/never-written", NULL) !=
+               (int32_t)(ORV_INVALID | ORV_SEQ_BAD_RATE);
+        bad |= sp.bad_packet != 0;
+        bad |= orv_11a_sequence_blocks(NULL, &pk, 1, NULL, NULL, NULL) != (int32_t)ORV_INVALID;
+    }
     if (bad) printf("header layout or call mismatch\n");
     return bad;
 }

@@ -1,9 +1,11 @@
 # Checks the PE tables of the Windows binaries (objdump -p):
-#  - DLL exports exactly one name, the undecorated orv_11a_actual;
+#  - DLL exports exactly the undecorated orv_11a_actual, orv_11a_sequence
+#    and orv_11a_sequence_blocks;
 #  - DLL and EXES import only the system's own DLLs (no libstdc++-6.dll,
 #    libgcc_s_*.dll or libwinpthread-1.dll next to them);
 #  - with X86, the import library names the __stdcall symbol
-#    _orv_11a_actual@12, which callers compiled with the header look for.
+#    _orv_11a_actual@12 (and the sequence entries' @24 symbols), which callers
+#    compiled with the header look for.
 # Arguments: OBJDUMP, NM, DLL, IMPLIB, X86, EXES (list).
 cmake_minimum_required(VERSION 3.25)
 set(system_dlls KERNEL32.dll msvcrt.dll SHELL32.dll USER32.dll ADVAPI32.dll Orvasynth.dll)
@@ -46,8 +48,9 @@ foreach(e ${entries})
   string(STRIP "${n}" n)
   list(APPEND names "${n}")
 endforeach()
-if(NOT names STREQUAL "orv_11a_actual")
-  message(FATAL_ERROR "${DLL} exports '${names}', expected only orv_11a_actual")
+list(SORT names)
+if(NOT names STREQUAL "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks")
+  message(FATAL_ERROR "${DLL} exports '${names}', expected orv_11a_actual, orv_11a_sequence and orv_11a_sequence_blocks")
 endif()
 if(NOT text MATCHES "Name[ \t]+[0-9a-f]+[ \t]+Orvasynth.dll")
   message(FATAL_ERROR "${DLL}: the export directory does not name Orvasynth.dll")
@@ -65,9 +68,9 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${IMPLIB}")
 endif()
 if(X86)
-  set(want "_orv_11a_actual@12")
+  set(want "_orv_11a_actual@12;_orv_11a_sequence@24;_orv_11a_sequence_blocks@24")
 else()
-  set(want "orv_11a_actual")
+  set(want "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks")
 endif()
 string(REGEX MATCHALL "[ \t]T[ \t][^\n]+" defined "${syms}")
 set(found "")
@@ -75,6 +78,7 @@ foreach(d ${defined})
   string(REGEX REPLACE "^[ \t]T[ \t]" "" d "${d}")
   list(APPEND found "${d}")
 endforeach()
+list(SORT found)
 if(NOT found STREQUAL want)
   message(FATAL_ERROR "${IMPLIB} defines '${found}', expected ${want}")
 endif()

@@ -1,0 +1,82 @@
+#include "frame_coding.h"
+
+#include "rate.h"
+#include "signal_field.h"
+
+int32_t frame_rate(int32_t rate_index, FrameRate* r) {
+    if (rate_index < 0 || rate_index > 7) return 1;
+    int32_t length;
+    rate_parameters(rate_index, 0, &r->mod_code, &r->coding_rate, &r->n_bpsc, &r->n_cbps,
+                    &r->n_dbps, &length);
+    r->rate_index = rate_index;
+    return 0;
+}
+
+int32_t frame_data_symbols(int32_t length, int32_t n_dbps) {
+    return (16 + 8 * length + 6 + n_dbps - 1) / n_dbps;
+}
+
+void scramble_bits(int32_t count, const int32_t* in, int32_t* out, int32_t* state) {
+    // Bit 6 is x1, bit 0 is x7, so x4 is bit 3.
+    int32_t s = *state & 0x7F;
+    for (int32_t n = 0; n < count; ++n) {
+        const int32_t feedback = (s ^ (s >> 3)) & 1;
+        s = (s >> 1) | (feedback << 6);
+        out[n] = (in[n] ^ feedback) & 1;
+    }
+    *state = s;
+}
+
+void data_coder_start(DataCoder* c, const FrameRate* rate, const uint8_t* psdu, int32_t length,
+                      int32_t scrambler_init) {
+    c->rate = *rate;
+    c->psdu = psdu;
+    c->length = length;
+    c->n_sym = frame_data_symbols(length, rate->n_dbps);
+    c->next = 0;
+    c->scrambler = scrambler_init & 0x7F;
+    c->encoder = 0;
+    for (int32_t k = 0; k < rate->n_cbps; ++k)
+        c->position[k] = static_cast<int16_t>(interleave_index(k, rate->n_cbps, rate->n_bpsc));
+}
+
+void data_symbol_bits(const DataCoder* c, int32_t* bits) {
+    const int32_t n_dbps = c->rate.n_dbps;
+    const int32_t first = c->next * n_dbps;
+    const int32_t psdu_end = 16 + 8 * c->length;
+    for (int32_t k = 0; k < n_dbps; ++k) {
+        const int32_t at = first + k;
+        int32_t bit = 0;  // SERVICE, tail and pad bits are zero
+        if (at >= 16 && at < psdu_end) {
+            const int32_t octet = (at - 16) >> 3;
+            bit = (c->psdu[octet] >> ((at - 16) & 7)) & 1;
+        }
+        bits[k] = bit;
+    }
+}
+
+int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32_t* interleaved) {
+    if (c->next >= c->n_sym) return 1;
+    const FrameRate& r = c->rate;
+    int32_t plain[kMaxDbps], mixed[kMaxDbps];
+    data_symbol_bits(c, plain);
+    scramble_bits(r.n_dbps, plain, mixed, &c->scrambler);
+    // 17.3.5.2: the six tail bits are set to zero after scrambling.
+    const int32_t tail = 16 + 8 * c->length - c->next * r.n_dbps;
+    for (int32_t k = tail; k < tail + 6; ++k)
+        if (k >= 0 && k < r.n_dbps) mixed[k] = 0;
+
+    int32_t a[kMaxDbps], b[kMaxDbps], out[kMaxCbps];
+    convolutional_encode(mixed, a, b, &c->encoder, r.n_dbps);
+    int32_t count = 0;
+    puncture(out, a, b, r.n_dbps, r.coding_rate, &count);
+    if (interleaved != nullptr)
+        for (int32_t k = 0; k < r.n_cbps; ++k)
+            interleaved[c->position[k]] = out[k];
+    if (scrambled != nullptr)
+        for (int32_t k = 0; k < r.n_dbps; ++k) scrambled[k] = mixed[k];
+    if (coded != nullptr)
+        for (int32_t k = 0; k < r.n_cbps; ++k) coded[k] = out[k];
+    ++c->next;
+    return 0;
+}

@@ -1,0 +1,114 @@
+#include "ppdu.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "ofdm_symbol.h"
+#include "preamble.h"
+#include "signal_field.h"
+
+namespace {
+
+constexpr double kHalfPi = 1.57079632679489661923;
+
+// Ramp samples before a field: window weights sin^2(pi/2 (0.5 + n/L)) for
+// n = -L/2 .. -1 that are not zero (for even L the first one is).
+int32_t lead_samples(int32_t L) {
+    const int32_t h = L < 2 ? 0 : L / 2;
+    return (h > 0 && L % 2 == 0) ? h - 1 : h;
+}
+
+}  // namespace
+
+int32_t ppdu_layout(const FrameRate* rate, int32_t length, int32_t os, int32_t L, PpduLayout* out) {
+    if (rate->n_dbps <= 0 || length < 1 || length > 4095 || os < 1 || os > 128 || L < 0 ||
+        L > 16 * os)
+        return 1;
+    out->n_sym = frame_data_symbols(length, rate->n_dbps);
+    out->core = (400 + 80 * out->n_sym) * os;
+    out->lead = lead_samples(L);
+    out->span = out->lead + out->core + (L < 2 ? 0 : L / 2);
+    return 0;
+}
+
+int32_t ppdu_scratch_size(int32_t os) { return 2 * 160 * os + 16 * os + 1; }
+
+void transition_ramp(int32_t L, double* ramp) {
+    const int32_t h = L < 2 ? 0 : L / 2;
+    for (int32_t j = 0; j <= 2 * h; ++j) {
+        const double s = std::sin(kHalfPi * (0.5 + static_cast<double>(j - h) / L));
+        ramp[j] = s * s;
+    }
+}
+
+void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_t tail_from,
+                   int32_t head_to, int32_t L, const double* ramp, double* out_i,
+                   double* out_q) {
+    const int32_t h = L < 2 ? 0 : L / 2;
+    // Rising edge: sample n in -h..h-1 weighs ramp[n + h]; the samples
+    // before the first nonzero weight are not the field's to touch.
+    for (int32_t n = -lead_samples(L); n < h; ++n) {
+        const double xi = n < 0 ? seg_i[head_to + n] : seg_i[n];
+        const double xq = n < 0 ? seg_q[head_to + n] : seg_q[n];
+        out_i[n] += ramp[n + h] * xi;
+        out_q[n] += ramp[n + h] * xq;
+    }
+    for (int32_t n = h; n < len - h; ++n) {
+        out_i[n] += seg_i[n];
+        out_q[n] += seg_q[n];
+    }
+    // Falling edge: sample len + m, m in -h..h-1, weighs ramp[h - m].
+    for (int32_t m = -h; m < h; ++m) {
+        const int32_t n = len + m;
+        const double xi = m < 0 ? seg_i[n] : seg_i[tail_from + m];
+        const double xq = m < 0 ? seg_q[n] : seg_q[tail_from + m];
+        out_i[n] += ramp[h - m] * xi;
+        out_q[n] += ramp[h - m] * xq;
+    }
+}
+
+int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* psdu,
+                   int32_t length, int32_t scrambler_init, double* scratch, double* out_i,
+                   double* out_q) {
+    PpduLayout lay;
+    if (ppdu_layout(rate, length, os, L, &lay) != 0) return 1;
+    std::memset(out_i, 0, static_cast<size_t>(lay.span) * sizeof(double));
+    std::memset(out_q, 0, static_cast<size_t>(lay.span) * sizeof(double));
+    double* seg_i = scratch;
+    double* seg_q = scratch + 160 * os;
+    double* ramp = scratch + 320 * os;
+    transition_ramp(L, ramp);
+    double* at_i = out_i + lay.lead;
+    double* at_q = out_q + lay.lead;
+
+    // Short training: period 16 * os on both sides. Long training: the
+    // double guard interval continues backwards from 128 * os, the symbols
+    // forwards from 32 * os.
+    int32_t status = build_short_training(seg_i, seg_q, 0, os);
+    if (status != 0) return status;
+    overlay_field(seg_i, seg_q, 160 * os, 0, 160 * os, L, ramp, at_i, at_q);
+    status = build_long_training(seg_i, seg_q, 0, os);
+    if (status != 0) return status;
+    overlay_field(seg_i, seg_q, 160 * os, 32 * os, 128 * os, L, ramp, at_i + 160 * os,
+                  at_q + 160 * os);
+
+    // OFDM symbols continue before the guard interval with the end of the
+    // useful part, after the symbol with its start (x[n mod 64 os]).
+    int32_t pilot_state = 0xFFFF;
+    status = build_signal_symbol(os, rate->rate_index, length, &pilot_state, 0, seg_i, seg_q);
+    if (status != 0) return status;
+    overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + 320 * os, at_q + 320 * os);
+
+    DataCoder coder;
+    data_coder_start(&coder, rate, psdu, length, scrambler_init);
+    int32_t bits[kMaxCbps];
+    for (int32_t k = 0; k < lay.n_sym; ++k) {
+        data_code_symbol(&coder, nullptr, nullptr, bits);
+        status = build_ofdm_symbol(os, bits, rate->mod_code, rate->n_cbps, rate->n_bpsc,
+                                   &pilot_state, 0, seg_i, seg_q);
+        if (status != 0) return status;
+        const int32_t at = (400 + 80 * k) * os;
+        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at);
+    }
+    return 0;
+}

@@ -1,0 +1,86 @@
+// The packet-sequence pipeline behind orv_11a_sequence: validation, layout,
+// and the samples of the whole sequence made block by block (packets built
+// one at a time, idle time as zeros), conditioned in the burst's order.
+#pragma once
+#include <cstdint>
+
+#include "noise.h"
+#include "orvasynth.h"
+
+// Samples per block handed from the pipeline to its consumers.
+constexpr int32_t kSequenceBlock = 16384;
+
+// Checks the settings (their size already checked), and the packets up to the
+// first bad one, whose index goes to *bad_packet (-1 when none). output_bad
+// adds ORV_SEQ_BAD_OUTPUT. Returns 0 or a mask with ORV_INVALID set.
+int32_t validate_sequence(const OrvSequenceParams* p, const OrvPacket* packets, int32_t count,
+                          bool output_bad, int32_t* bad_packet);
+
+// What the pipeline derives from valid settings.
+struct SequenceSetup {
+    int32_t os;
+    int32_t L;         // transition length in samples
+    double fs;         // the file's sampling rate in Hz
+    int64_t total;     // samples of the whole sequence
+    int32_t max_span;  // samples of the longest PPDU (its window ramps included)
+};
+
+// Derives the setup of valid settings; starts (null, or count entries) gets
+// each packet's first short-training sample.
+void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_t count,
+                    int64_t* starts, SequenceSetup* s);
+
+// The streaming FIR of the transmit filter: y[g] = sum_j h[j] x[g - (L-1)/2 + j]
+// over the whole sequence (zeros before its start and after its end).
+struct StreamFilter {
+    int32_t taps;
+    double* h;      // taps coefficients, reversed for the sum above
+    double* win_i;  // taps - 1 + kSequenceBlock raw samples from g - (taps-1)/2 on
+    double* win_q;
+};
+
+struct PacketBuilder;
+
+// The producer: where it stands in the sequence and the stages' state.
+struct SequenceRun {
+    const OrvSequenceParams* p;
+    const OrvPacket* packets;
+    int32_t count;
+    SequenceSetup setup;
+    int32_t next_packet;   // index of the next packet to build
+    int32_t span;          // samples of the current packet's PPDU
+    int32_t at;            // next sample of it to hand out
+    int64_t idle_left;     // zero samples still due after it
+    int64_t position;      // index of the next conditioned sample
+    double* slot_i[2];     // two PPDU buffers (max_span samples each): packet k uses k % 2
+    double* slot_q[2];
+    const double* pkt_i;   // the PPDU being handed out
+    const double* pkt_q;
+    PacketBuilder* builder;  // the helper thread building the next PPDU, or null
+    double* scratch;       // build_ppdu's scratch
+    bool filter_on;
+    StreamFilter filter;
+    bool primed;           // the filter's window holds its lookahead
+    bool envelope_only;    // stop after the frequency error (for the DC offset's peak)
+    double dc_i, dc_q;     // the DC offset's values, once measured
+    NoiseRun noise_start;  // the noise generator where the sequence begins
+    NoiseRun noise;
+};
+
+// Allocates the producer of valid settings (noise_begin included when the
+// noise runs). Returns 0, or 1 when memory ran out (nothing held).
+int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacket* packets,
+                      int32_t count, const SequenceSetup* s);
+// Releases the producer; the noise generator's table goes back to the process.
+void sequence_close(SequenceRun* r);
+// Goes back to sample 0 with the same noise; the next PPDUs are built on a
+// helper thread while the current one is handed out, when one can be had.
+void sequence_rewind(SequenceRun* r);
+// Switches the helper thread on (the default) or off, so tests can compare both.
+void sequence_enable_threads(bool on);
+// The next n (1..kSequenceBlock) conditioned samples. Returns 0, or -1 when an
+// inverse FFT ran out of memory.
+int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
+// The DC offset's values from the sequence's peak envelope (a pass over it);
+// the later passes add them. Returns as sequence_next.
+int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
