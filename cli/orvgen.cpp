@@ -236,6 +236,10 @@ std::string help_footer() {
            "overrides the defaults of \"Set Defaults\". The output format follows the file\n"
            "extension (.csv: CSV file, .awv: AWG file, .sigmf-data or .sigmf-meta: SigMF\n"
            "recording) unless --output-format is given.\n"
+           "Any option of the group \"Standard frames\" makes a sequence of standard frames instead\n"
+           "of the burst: then --rate, --data and --seed describe the frames' payload,\n"
+           "--oversample takes 1 to 10, --window-tr defaults to 0.1 usec, and --symbols,\n"
+           "--format, --burst, --burst-off and --check do not apply.\n"
            "Exit status: 0 written; 1 usage error; 2 parameters refused; 3 file not written;\n"
            "4 any other library failure; 5 written, but --check found a failed check\n"
            "or could not read the file back.";
@@ -411,8 +415,9 @@ std::vector<CLI::Option*> add_options(CLI::App& app, Request& req, const FieldVa
 // Parses the command line into req. Stops with --help or a usage error.
 Stop parse(int argc, const char* const* argv, const FieldValues& defaults, Request& req, std::ostream& out,
            std::ostream& err) {
-    CLI::App app{"orvgen: writes one IEEE 802.11a OFDM burst as an AWG waveform file or a CSV "
-                 "file of I/Q samples, with the parameters of the Orvane program.",
+    CLI::App app{"orvgen: writes one IEEE 802.11a OFDM burst, or a sequence of standard 802.11a frames, "
+                 "as an AWG waveform file, a CSV file of I/Q samples or a SigMF recording, with the "
+                 "parameters of the Orvane program.",
                  "orvgen"};
     const std::vector<CLI::Option*> opts = add_options(app, req, defaults);
     const std::vector<CLI::Option*> frame_opts = add_frame_options(app, req);

@@ -446,6 +446,16 @@ TEST(FrameMode, FromRefusesABrokenPsdu) {
     EXPECT_FALSE(fs::exists(s.file("b.sigmf-data")));
 }
 
+TEST(FrameMode, HelpNamesTheFrameOptions) {
+    const CliRun r = orvgen({"--help"});
+    ASSERT_EQ(r.status, 0);
+    for (const char* opt : {"--payload-bytes", "--psdu-file", "--psdu-hex", "--pcap", "--packets", "--idle",
+                            "--mac-frame", "--scrambler-init", "--addr1", "--addr2", "--addr3", "--duration",
+                            "--waveform", "--channel"})
+        EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+    EXPECT_NE(r.out.find("--oversample takes 1 to 10"), std::string::npos);
+}
+
 // ---- As a program ----------------------------------------------------------------------------
 
 TEST(FrameMode, ProgramExitStatus) {
