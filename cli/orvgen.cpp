@@ -7,6 +7,7 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -456,8 +457,19 @@ size_t param_index(const char* name) {
     return table.size();
 }
 
-// Refuses burst-only options and mixtures in frame mode.
+// Refuses burst-only options, empty values and mixtures in frame mode.
 Stop check_frame_request(const Request& req, std::ostream& err) {
+    const frames::FrameOptions& f = req.frame;
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"--payload-bytes", &f.payload_bytes}, {"--mac-frame", &f.mac_frame}, {"--addr1", &f.addr1},
+        {"--addr2", &f.addr2}, {"--addr3", &f.addr3}, {"--duration", &f.duration}, {"--psdu-hex", &f.psdu_hex},
+        {"--psdu-file", &f.psdu_file}, {"--pcap", &f.pcap}, {"--packets", &f.packets}, {"--idle", &f.idle},
+        {"--scrambler-init", &f.scrambler_init}, {"--waveform", &req.waveform}, {"--channel", &req.channel}};
+    for (const auto& [name, text] : texts)
+        if (text->empty() && std::find(req.frame_given.begin(), req.frame_given.end(), name) != req.frame_given.end()) {
+            err << "orvgen: " << name << " needs a value (it is empty)\n";
+            return kExitRefused;
+        }
     if (req.check) {
         err << "orvgen: --check measures the test-pattern burst only; the receiver does not decode "
                "frame sequences yet (leave out --check, or decode the file with another receiver)\n";

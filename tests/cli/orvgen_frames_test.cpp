@@ -293,6 +293,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"burst_symbols", {"--payload-bytes", "10", "--symbols", "5"}, kExitUsage,
                 "--symbols applies to the test-pattern burst"},
         BadCase{"check", {"--payload-bytes", "10", "--check"}, kExitUsage, "does not decode frame sequences"},
+        BadCase{"psdu_hex_empty", {"--psdu-hex", ""}, kExitRefused, "--psdu-hex needs a value"},
+        BadCase{"waveform_empty", {"--waveform", ""}, kExitRefused, "--waveform needs a value"},
+        BadCase{"pcap_empty_name", {"--pcap", ""}, kExitRefused, "--pcap needs a value"},
         BadCase{"nyquist_without_cutoff", {"--payload-bytes", "10", "--filter", "nyquist"}, kExitUsage,
                 "--filter nyquist needs --cut-off above 0"}),
     [](const ::testing::TestParamInfo<BadCase>& i) { return std::string(i.param.name); });
@@ -455,6 +458,30 @@ TEST(FrameMode, HelpNamesTheFrameOptions) {
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     EXPECT_NE(r.out.find("--oversample takes 1 to 10"), std::string::npos);
 }
+
+struct UnwritableCase {
+    const char* name;
+    const char* output;
+};
+
+void PrintTo(const UnwritableCase& c, std::ostream* os) { *os << c.name; }
+
+class Unwritable : public ::testing::TestWithParam<UnwritableCase> {};
+
+TEST_P(Unwritable, ExitsThreeNamingTheFile) {
+    Scratch s;
+    const std::string out = s.file(std::string("no/dir/") + GetParam().output);
+    const CliRun r = orvgen({"-o", out, "--payload-bytes", "10", "--packets", "2", "--oversample", "1"});
+    EXPECT_EQ(r.status, kExitNotWritten) << r.err;
+    EXPECT_NE(r.err.find("could not be written"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(s.file("no/dir/")), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Unwritable,
+                         ::testing::Values(UnwritableCase{"awg", "x.awv"}, UnwritableCase{"csv", "x.csv"},
+                                           UnwritableCase{"sigmf_cf32", "x.sigmf-data"}),
+                         [](const ::testing::TestParamInfo<UnwritableCase>& i) { return std::string(i.param.name); });
 
 // ---- As a program ----------------------------------------------------------------------------
 
