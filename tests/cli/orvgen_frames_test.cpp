@@ -483,6 +483,43 @@ INSTANTIATE_TEST_SUITE_P(Cases, Unwritable,
                                            UnwritableCase{"sigmf_cf32", "x.sigmf-data"}),
                          [](const ::testing::TestParamInfo<UnwritableCase>& i) { return std::string(i.param.name); });
 
+// A captured frame that carries its FCS is sent as captured, once per --packets.
+TEST(FrameMode, CaptureFramesAreSentAsCaptured) {
+    Scratch s;
+    // A probe request to broadcast (24 octets of header, an empty SSID element) and its FCS.
+    std::string frame("\x40\x00\x00\x00\xff\xff\xff\xff\xff\xff\x02\x00\x00\x00\x00\x07"
+                      "\xff\xff\xff\xff\xff\xff\x10\x00\x00\x00", 26);
+    uint32_t crc = 0xFFFFFFFF;
+    for (unsigned char c : frame) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    crc = ~crc;
+    for (int k = 0; k < 4; ++k) frame += static_cast<char>(crc >> (8 * k));
+    std::string record;
+    for (uint32_t v : {0u, 0u, static_cast<uint32_t>(frame.size()), static_cast<uint32_t>(frame.size())})
+        for (int k = 0; k < 4; ++k) record += static_cast<char>(v >> (8 * k));
+    s.put("probe.pcap", pcap_header(105) + record + frame);
+
+    const CliRun r = orvgen({"-o", s.file("p.sigmf-data"), "--pcap", s.file("probe.pcap"), "--packets", "2",
+                             "--rate", "6", "--oversample", "1", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["packet_count"], 2);
+    const json meta = json::parse(slurp(s.file("p.sigmf-meta")));
+    std::string hex;
+    for (unsigned char c : frame) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", c);
+        hex += b;
+    }
+    ASSERT_EQ(meta["global"]["orvane:packets"].size(), 2u);
+    for (const json& p : meta["global"]["orvane:packets"]) {
+        EXPECT_EQ(p["psdu"], hex);
+        EXPECT_EQ(p["sequence_number"], -1) << "not a data frame made here";
+        EXPECT_EQ(p["rate_index"], 0);
+    }
+}
+
 // ---- As a program ----------------------------------------------------------------------------
 
 TEST(FrameMode, ProgramExitStatus) {
