@@ -88,6 +88,20 @@ int read_sampling(const FrameInputs& in, int32_t& os, double& window_tr_s, int32
     return kExitWritten;
 }
 
+// Warns of each pattern entry whose PN register starts with its low n bits
+// all zero: it never leaves 0 and the payload is constant.
+void warn_constant_payloads(const frames::WaveformPlan& plan, std::ostream& err) {
+    static const int kLength[] = {9, 15, 19, 20, 23};
+    for (size_t k = 0; k < plan.packets.size(); ++k) {
+        const frames::PacketPlan& e = plan.packets[k];
+        const auto p = static_cast<int>(e.pattern);
+        if (e.source != frames::Source::Pattern || p >= 5 || (e.seed & ((1u << kLength[p]) - 1)) != 0) continue;
+        err << "orvgen: warning: " << (plan.packets.size() > 1 ? "packet entry " + std::to_string(k) + ": " : "")
+            << "seed " << FormatHexUpper(e.seed) << " has its low " << kLength[p] << " bits all zero: the "
+            << frames::pattern_name(e.pattern) << " payload is constant\n";
+    }
+}
+
 // The sequence the inputs describe: the plan, its expansion and the settings.
 int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
     int32_t os = 0, channel = 20;
@@ -101,6 +115,7 @@ int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
         err << "orvgen: " << (in.waveform.empty() ? "" : "--waveform ") << error << "\n";
         return kExitRefused;
     }
+    warn_constant_payloads(plan, err);
     if (!in.waveform.empty()) channel = plan.globals.channel_mhz;
     s.params = sequence_params(in.conditioning, os, window_tr_s, channel);
     if (!apply_globals(plan.globals, in.nyquist, in.cutoff_hz, s.params, error)) {

@@ -520,6 +520,36 @@ TEST(FrameMode, CaptureFramesAreSentAsCaptured) {
     }
 }
 
+struct SeedCase {
+    const char* name;
+    const char* data;
+    const char* seed;
+    bool warns;
+};
+
+void PrintTo(const SeedCase& c, std::ostream* os) { *os << c.name; }
+
+class FrameConstantPayload : public ::testing::TestWithParam<SeedCase> {};
+
+// A PN register started with its low n bits zero stays zero: warned, still written.
+TEST_P(FrameConstantPayload, WarnsOnlyWhenTheRegisterStartsAtZero) {
+    const SeedCase& c = GetParam();
+    Scratch s;
+    const CliRun r = orvgen({"-o", s.file("w.csv"), "--oversample", "1", "--payload-bytes", "8", "--data", c.data,
+                             "--seed", c.seed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("payload is constant") != std::string::npos, c.warns) << r.err;
+    EXPECT_TRUE(fs::exists(s.file("w.csv")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FrameConstantPayload,
+                         ::testing::Values(SeedCase{"pn9_seed_200", "PN9", "200", true},
+                                           SeedCase{"pn9_seed_1FF", "PN9", "1FF", false},
+                                           SeedCase{"pn15_seed_8000", "PN15", "8000", true},
+                                           SeedCase{"pn23_seed_800001", "PN23", "800001", false},
+                                           SeedCase{"all1_seed_200", "ALL1", "200", false}),
+                         [](const ::testing::TestParamInfo<SeedCase>& i) { return std::string(i.param.name); });
+
 // ---- As a program ----------------------------------------------------------------------------
 
 TEST(FrameMode, ProgramExitStatus) {
