@@ -7,6 +7,7 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 
 #include "MainFormCore.h"
 #include "cli_common.h"
+#include "orvgen_frames.h"
 #if ORVGEN_WITH_SIGMF
 #include "sigmf.h"
 #endif
@@ -235,6 +237,10 @@ std::string help_footer() {
            "overrides the defaults of \"Set Defaults\". The output format follows the file\n"
            "extension (.csv: CSV file, .awv: AWG file, .sigmf-data or .sigmf-meta: SigMF\n"
            "recording) unless --output-format is given.\n"
+           "Any option of the group \"Standard frames\" makes a sequence of standard frames instead\n"
+           "of the burst: then --rate, --data and --seed describe the frames' payload,\n"
+           "--oversample takes 1 to 10, --window-tr defaults to 0.1 usec, and --symbols,\n"
+           "--format, --burst, --burst-off and --check do not apply.\n"
            "Exit status: 0 written; 1 usage error; 2 parameters refused; 3 file not written;\n"
            "4 any other library failure; 5 written, but --check found a failed check\n"
            "or could not read the file back.";
@@ -275,6 +281,9 @@ struct Request {
     std::vector<std::string> values;        // per param_options() entry: the text given
     std::vector<bool> given;                // per entry: the option is on the command line
     std::vector<std::string> params_given;  // names of the options that set a parameter, as --from names them
+    frames::FrameOptions frame;             // the frame options (--rate, --data, --seed taken in frame mode)
+    std::string waveform, channel;          // --waveform, --channel
+    std::vector<std::string> frame_given;   // names of the frame options given: frame mode when any
 };
 
 // One run: the request and what each step made of it.
@@ -347,6 +356,36 @@ std::vector<CLI::Option*> add_param_options(CLI::App& app, Request& req, const F
     return opts;
 }
 
+// Adds the options of frame sequences to app, bound to req; returns them.
+std::vector<CLI::Option*> add_frame_options(CLI::App& app, Request& req) {
+    frames::FrameOptions& f = req.frame;
+    std::vector<CLI::Option*> o;
+    auto add = [&](const char* name, std::string& to, const char* type, const char* what) {
+        o.push_back(app.add_option(name, to, what)->type_name(type)->group("Standard frames (any selects frame mode)"));
+    };
+    add("--payload-bytes", f.payload_bytes, "N",
+        "Payload octets per frame: 0..4067 in a MAC data frame, 1..4095 with --mac-frame none");
+    add("--mac-frame", f.mac_frame, "data|none", "Wrap the payload in a MAC data frame with FCS (default) or not");
+    add("--addr1", f.addr1, "MAC", "Address 1 (receiver) of the data frames (default ff:ff:ff:ff:ff:ff)");
+    add("--addr2", f.addr2, "MAC", "Address 2 (transmitter) (default 02:00:00:00:00:01)");
+    add("--addr3", f.addr3, "MAC", "Address 3 (BSSID) (default 02:00:00:00:00:01)");
+    add("--duration", f.duration, "usec", "Duration/ID field of the data frames, 0..32767 (default 0)");
+    add("--psdu-hex", f.psdu_hex, "HEX", "One PSDU as hex octets, sent as it is (1..4095 octets)");
+    add("--psdu-file", f.psdu_file, "FILE", "One PSDU: the file's bytes, sent as they are (1..4095 octets)");
+    add("--pcap", f.pcap, "FILE", "Every frame of an 802.11 capture (pcap, pcapng), one PPDU each");
+    add("--packets", f.packets, "N", "How many times the packet (or the capture) is sent, 1..1000000 (default 1)");
+    add("--idle", f.idle, "usec", "Silence after each packet, 0..1000000 usec (default 0)");
+    add("--scrambler-init", f.scrambler_init, "1..127|step",
+        "Scrambler initial state (default 93), or step: 1, 2, ... 127, 1, ... per packet");
+    add("--waveform", req.waveform, "FILE", "A waveform description (JSON): settings and a list of packets");
+    add("--channel", req.channel, "20|10|5", "Channel width in MHz (default 20): 10 and 5 play the samples slower");
+    for (size_t given = 6; given <= 8; ++given)  // a given PSDU excludes the other sources and the data frame
+        for (size_t k = 0; k < given; ++k) o[given]->excludes(o[k]);
+    for (size_t k = 0; k + 2 < o.size(); ++k)
+        if (k != 12) o[12]->excludes(o[k]);
+    return o;
+}
+
 // Adds every option to app, bound to req; returns the parameter options.
 std::vector<CLI::Option*> add_options(CLI::App& app, Request& req, const FieldValues& defaults) {
     app.footer(help_footer());
@@ -377,10 +416,12 @@ std::vector<CLI::Option*> add_options(CLI::App& app, Request& req, const FieldVa
 // Parses the command line into req. Stops with --help or a usage error.
 Stop parse(int argc, const char* const* argv, const FieldValues& defaults, Request& req, std::ostream& out,
            std::ostream& err) {
-    CLI::App app{"orvgen: writes one IEEE 802.11a OFDM burst as an AWG waveform file or a CSV "
-                 "file of I/Q samples, with the parameters of the Orvane program.",
+    CLI::App app{"orvgen: writes one IEEE 802.11a OFDM burst, or a sequence of standard 802.11a frames, "
+                 "as an AWG waveform file, a CSV file of I/Q samples or a SigMF recording, with the "
+                 "parameters of the Orvane program.",
                  "orvgen"};
     const std::vector<CLI::Option*> opts = add_options(app, req, defaults);
+    const std::vector<CLI::Option*> frame_opts = add_frame_options(app, req);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -402,6 +443,54 @@ Stop parse(int argc, const char* const* argv, const FieldValues& defaults, Reque
             req.params_given.push_back(opts[k]->get_name());
     for (const char* name : {"--settings", "--save-settings"})
         if (app.get_option(name)->count() > 0) req.params_given.push_back(app.get_option(name)->get_name());
+    for (CLI::Option* o : frame_opts)
+        if (o->count() > 0) req.frame_given.push_back(o->get_name());
+    req.params_given.insert(req.params_given.end(), req.frame_given.begin(), req.frame_given.end());
+    return std::nullopt;
+}
+
+// Index of a parameter option in param_options().
+size_t param_index(const char* name) {
+    const auto& table = param_options();
+    for (size_t k = 0; k < table.size(); ++k)
+        if (std::strcmp(table[k].name, name) == 0) return k;
+    return table.size();
+}
+
+// Refuses burst-only options, empty values and mixtures in frame mode.
+Stop check_frame_request(const Request& req, std::ostream& err) {
+    const frames::FrameOptions& f = req.frame;
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"--payload-bytes", &f.payload_bytes}, {"--mac-frame", &f.mac_frame}, {"--addr1", &f.addr1},
+        {"--addr2", &f.addr2}, {"--addr3", &f.addr3}, {"--duration", &f.duration}, {"--psdu-hex", &f.psdu_hex},
+        {"--psdu-file", &f.psdu_file}, {"--pcap", &f.pcap}, {"--packets", &f.packets}, {"--idle", &f.idle},
+        {"--scrambler-init", &f.scrambler_init}, {"--waveform", &req.waveform}, {"--channel", &req.channel}};
+    for (const auto& [name, text] : texts)
+        if (text->empty() && std::find(req.frame_given.begin(), req.frame_given.end(), name) != req.frame_given.end()) {
+            err << "orvgen: " << name << " needs a value (it is empty)\n";
+            return kExitRefused;
+        }
+    if (req.check) {
+        err << "orvgen: --check measures the test-pattern burst only; the receiver does not decode "
+               "frame sequences yet (leave out --check, or decode the file with another receiver)\n";
+        return kExitUsage;
+    }
+    for (const char* name : {"--symbols", "--format", "--burst", "--burst-off"})
+        if (req.given[param_index(name)]) {
+            err << "orvgen: " << name << " applies to the test-pattern burst, not to frames (" << req.frame_given.front()
+                << " selects frames)\n";
+            return kExitUsage;
+        }
+    if (req.waveform.empty()) return std::nullopt;
+    for (const char* name : {"--rate", "--data", "--seed"})
+        if (req.given[param_index(name)]) {
+            err << "orvgen: " << name << " cannot go with --waveform: each packet of the description has its own\n";
+            return kExitUsage;
+        }
+    if (!req.channel.empty()) {
+        err << "orvgen: --channel cannot go with --waveform: give \"channel\" in its settings\n";
+        return kExitUsage;
+    }
     return std::nullopt;
 }
 
@@ -433,6 +522,13 @@ Stop check_request(const Request& req, std::ostream& err) {
     if (req.output.empty() && req.save_settings.empty()) {
         err << "orvgen: nothing to do: give -o FILE (and/or --save-settings FILE)\n";
         return kExitUsage;
+    }
+    if (!req.frame_given.empty()) {
+        if (req.output.empty()) {
+            err << "orvgen: " << req.frame_given.front() << " makes frames: give -o FILE\n";
+            return kExitUsage;
+        }
+        return check_frame_request(req, err);
     }
     return std::nullopt;
 }
@@ -709,6 +805,69 @@ Stop resolve_record(Job& job, std::ostream& err) {
     return std::nullopt;
 }
 
+// Whether --from names a recording of a frame sequence (a file that cannot
+// be read is left to the burst's reading, which reports it).
+bool from_sequence(const Request& req) {
+#if ORVGEN_WITH_SIGMF
+    if (req.from.empty()) return false;
+    try {
+        const std::string base = orv::sigmf::base_name(req.from);
+        return orv::sigmf::holds_sequence(base == req.from ? req.from : base + ".sigmf-meta");
+    } catch (const orv::sigmf::MetaError&) {
+        return false;
+    }
+#else
+    (void)req;
+    return false;
+#endif
+}
+
+// Frame mode: the window's state gives the filter and the impairments; the
+// frame options (with --rate, --data, --seed, --oversample, --window-tr) the rest.
+int run_frame_mode(Job& job, const FieldValues& defaults, std::ostream& out, std::ostream& err) {
+    orv::gen::FrameInputs in;
+    Request& req = job.req;
+    const bool from = !req.from.empty();
+    if (from && req.check) {
+        err << "orvgen: --check measures the test-pattern burst only; the receiver does not decode "
+               "frame sequences yet\n";
+        return kExitUsage;
+    }
+    const char* taken[] = {"--rate", "--data", "--seed", "--oversample", "--window-tr"};
+    std::string* to[] = {&req.frame.rate, &req.frame.data, &req.frame.seed, &in.oversample, &in.window_tr};
+    for (size_t k = 0; k < std::size(taken); ++k) {
+        std::string& value = req.values[param_index(taken[k])];
+        if (!value.empty()) *to[k] = value;
+        value.clear();
+    }
+    if (!from) {
+        if (Stop s = resolve_fields(job, defaults, err)) return *s;
+        int32_t bad_field = -1;
+        if (Get_Params(job.fields, in.conditioning, bad_field) != kParamsOk) {
+            err << "orvgen: " << kFieldRules[bad_field].caption << " is not a number: \"" << job.fields.text[bad_field]
+                << "\"\n";
+            return kExitRefused;
+        }
+        in.nyquist = job.fields.list[kCmbFilTyp] == 1;
+        in.cutoff_hz = ReadLeadingNumber(job.fields.text[kTxtFCut]) * 1e6;
+    }
+    if (Stop s = resolve_output(req, job.kind, err)) return *s;
+#if ORVGEN_WITH_SIGMF
+    if (Stop s = resolve_sample_type(req, job.kind, job.sample_type, err)) return *s;
+    in.ci16 = job.sample_type == orv::sigmf::SampleType::Ci16;
+#endif
+    in.output = req.output;
+    in.kind = static_cast<int32_t>(job.kind);
+    in.json = req.json;
+#if ORVGEN_WITH_SIGMF
+    in.from = from ? orv::sigmf::base_name(req.from) + ".sigmf-meta" : std::string();
+#endif
+    in.waveform = req.waveform;
+    in.options = req.frame;
+    in.channel = req.channel;
+    return orv::gen::run_frames(in, out, err);
+}
+
 }  // namespace
 
 int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -717,6 +876,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     Job job;
     if (Stop s = parse(argc, argv, defaults, job.req, out, err)) return *s;
     if (Stop s = check_request(job.req, err)) return *s;
+    if (!job.req.frame_given.empty() || from_sequence(job.req)) return run_frame_mode(job, defaults, out, err);
     if (Stop s = resolve_fields(job, defaults, err)) return *s;
     if (job.req.output.empty()) return kExitWritten;
     if (Stop s = resolve_record(job, err)) return *s;

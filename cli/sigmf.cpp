@@ -12,6 +12,7 @@
 
 #include "cli_common.h"
 #include "file_sink.h"
+#include "noise.h"
 #include "pipeline.h"
 
 #ifndef ORVGEN_VERSION
@@ -66,7 +67,8 @@ void put_le32(unsigned char* p, uint32_t v) {
 struct DataWriter {
     std::string path;
     SampleType type;
-    const ConditionedSamples* head;  // the peak, known before the first block
+    const ConditionedSamples* head;  // the peak, known before the first block (null: fixed_peak)
+    double fixed_peak = 0.0;          // the peak of a sequence, found by a first pass
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md{nullptr, EVP_MD_CTX_free};
     FileSink sink{};
     bool opened = false;
@@ -75,7 +77,10 @@ struct DataWriter {
     std::vector<unsigned char> buf;
 
     // Full scale of the ci16 codes: the larger channel's burst peak.
-    double scale() const { return head->peak > 0.0 ? head->peak : 1.0; }
+    double scale() const {
+        const double peak = head != nullptr ? head->peak : fixed_peak;
+        return peak > 0.0 ? peak : 1.0;
+    }
 
     // Removes a file opened for a call that then failed.
     void abandon() {
@@ -327,7 +332,10 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     return rc;
 }
 
-WaveParams read_record(const std::string& meta_path) {
+namespace {
+
+// The "global" object of a metadata file orvgen wrote. Throws MetaError.
+nlohmann::json read_global(const std::string& meta_path) {
     std::ifstream in(meta_path, std::ios::binary);
     if (!in) throw MetaError("cannot read " + meta_path);
     nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
@@ -340,6 +348,14 @@ WaveParams read_record(const std::string& meta_path) {
             if (x.is_object() && x.value("name", "") == kNamespace) declared = true;
     if (!declared)
         throw MetaError(meta_path + " does not declare the \"orvane\" extension: it was not made by orvgen");
+    return std::move(*g);
+}
+
+}  // namespace
+
+WaveParams read_record(const std::string& meta_path) {
+    const nlohmann::json global = read_global(meta_path);
+    const nlohmann::json* g = &global;
     WaveParams rec{};
     const std::string ns = std::string(kNamespace) + ":";
     for (const DoubleField& f : kDoubleFields) {
@@ -354,6 +370,277 @@ WaveParams read_record(const std::string& meta_path) {
         rec.*f.field = static_cast<int32_t>(v->get<int64_t>());
     }
     return rec;
+}
+
+}  // namespace orv::sigmf
+
+// ---- Sequences of standard frames ------------------------------------------------
+
+namespace orv::sigmf {
+
+namespace {
+
+// Input fields of the sequence settings by name, as the metadata stores them.
+struct SeqDoubleField {
+    const char* name;
+    double OrvSequenceParams::*field;
+};
+struct SeqIntField {
+    const char* name;
+    int32_t OrvSequenceParams::*field;
+};
+const SeqDoubleField kSeqDoubleFields[] = {
+    {"window_tr", &OrvSequenceParams::window_tr},     {"filter_cutoff", &OrvSequenceParams::filter_cutoff},
+    {"filter_rolloff", &OrvSequenceParams::filter_rolloff}, {"freq_error", &OrvSequenceParams::freq_error},
+    {"if_freq", &OrvSequenceParams::if_freq},         {"dc_offset_re", &OrvSequenceParams::dc_offset_re},
+    {"dc_offset_im", &OrvSequenceParams::dc_offset_im}, {"noise_level", &OrvSequenceParams::noise_level},
+    {"sine_freq", &OrvSequenceParams::sine_freq},     {"sine_level", &OrvSequenceParams::sine_level},
+};
+const SeqIntField kSeqIntFields[] = {
+    {"oversampling", &OrvSequenceParams::oversampling}, {"channel_mhz", &OrvSequenceParams::channel_mhz},
+    {"iq_inverse", &OrvSequenceParams::iq_inverse},     {"filter_taps", &OrvSequenceParams::filter_taps},
+    {"freq_error_enable", &OrvSequenceParams::freq_error_enable}, {"if_enable", &OrvSequenceParams::if_enable},
+    {"noise_enable", &OrvSequenceParams::noise_enable}, {"sine_enable", &OrvSequenceParams::sine_enable},
+};
+
+// Data bits per OFDM symbol by rate index (17.3.2.3, Table 17-4).
+constexpr int32_t kNdbps[8] = {24, 36, 48, 72, 96, 144, 192, 216};
+
+// DATA symbols of a PSDU: SERVICE (16 bits), the PSDU, tail (6 bits), padded.
+int64_t data_symbols(const OrvPacket& p) {
+    const int64_t ndbps = kNdbps[p.rate_index >= 0 && p.rate_index < 8 ? p.rate_index : 0];
+    return (16 + 8 * static_cast<int64_t>(p.psdu_length) + 6 + ndbps - 1) / ndbps;
+}
+
+// The larger channel's peak of the sequence's samples (the first pass of ci16_le).
+int32_t ORV_CALL peak_block(void* context, int64_t, int32_t n, const double* i, const double* q) {
+    double& peak = *static_cast<double*>(context);
+    for (int32_t k = 0; k < n; ++k) peak = std::max({peak, std::fabs(i[k]), std::fabs(q[k])});
+    return 0;
+}
+
+int32_t ORV_CALL write_block(void* context, int64_t start, int32_t n, const double* i, const double* q) {
+    return take_block(context, start, n, i, q) ? 0 : 1;
+}
+
+std::string hex_octets(const uint8_t* p, size_t n) {
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(2 * n);
+    for (size_t k = 0; k < n; ++k) {
+        s += hex[p[k] >> 4];
+        s += hex[p[k] & 0xF];
+    }
+    return s;
+}
+
+// The packet's segments and its own annotation, in order of their first sample.
+void packet_annotations(const OrvPacket& p, int32_t seq, int64_t start, int64_t end, int64_t os, double channel_hz,
+                        nlohmann::ordered_json& ann) {
+    const RateWords words = rate_words(p.rate_index);
+    const int mbps = cli::kRateMbps[p.rate_index >= 0 && p.rate_index < 8 ? p.rate_index : 0];
+    const int64_t nsym = data_symbols(p);
+    const int64_t length = (400 + 80 * nsym) * os;
+    std::string comment = std::to_string(mbps) + " Mbit/s, PSDU " + std::to_string(p.psdu_length) +
+                          " octets, scrambler " + std::to_string(p.scrambler_init);
+    if (seq >= 0) comment += ", sequence number " + std::to_string(seq);
+    nlohmann::ordered_json packet = annotation(start, length, "packet", comment);
+    packet["orvane:rate_mbps"] = mbps;
+    packet["orvane:psdu_length"] = p.psdu_length;
+    packet["orvane:scrambler_init"] = p.scrambler_init;
+    if (seq >= 0) packet["orvane:sequence_number"] = seq;
+    packet["signal:detail"] = {{"type", "digital"},          {"mod_class", words.mod_class},
+                               {"order", words.order},       {"standard", "802.11a"},
+                               {"carrier_variant", "multi_carrier"}, {"multiplexing", "ofdm"},
+                               {"channel_bw", channel_hz}};
+    ann.push_back(packet);
+    ann.push_back(annotation(start, 160 * os, "STF", "short training field (17.3.3)"));
+    ann.push_back(annotation(start + 160 * os, 160 * os, "LTF", "long training field (17.3.3)"));
+    ann.push_back(annotation(start + 320 * os, 80 * os, "SIGNAL",
+                             "SIGNAL symbol (17.3.4): RATE " + std::to_string(mbps) + " Mbit/s, LENGTH " +
+                                 std::to_string(p.psdu_length)));
+    ann.push_back(annotation(start + 400 * os, 80 * os * nsym, "DATA",
+                             std::to_string(nsym) + " DATA symbols (17.3.5), " + words.modulation + " rate " +
+                                 words.coding));
+    if (end > start + length) ann.push_back(annotation(start + length, end - start - length, "idle", "silence"));
+}
+
+}  // namespace
+
+nlohmann::ordered_json sequence_metadata(const FrameSequence& s, const std::vector<int64_t>& starts,
+                                         SampleType type, const std::string& sha512_hex, const Written& w) {
+    using nlohmann::ordered_json;
+    const OrvSequenceParams& p = s.params;
+    const double channel_hz = 1e6 * p.channel_mhz;
+    std::string description = "IEEE 802.11a packet sequence: " + std::to_string(s.packets.size()) +
+                              " standard frames; " + std::to_string(p.channel_mhz) + " MHz channel, " +
+                              number_text(w.fs / 1e6) + " MHz (oversampling " + std::to_string(p.oversampling) +
+                              "); " + type_name(type);
+    if (type == SampleType::Ci16) description += " with the larger channel's peak at 32767";
+    ordered_json global = {
+        {"core:datatype", type_name(type)},
+        {"core:sample_rate", json_number(w.fs)},
+        {"core:version", "1.2.0"},
+        {"core:num_channels", 1},
+        {"core:description", description},
+        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
+        {"core:sha512", sha512_hex},
+        {"core:extensions",
+         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
+                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
+    };
+    const std::string ns = std::string(kNamespace) + ":";
+    ordered_json settings = ordered_json::object();
+    for (const SeqIntField& f : kSeqIntFields) settings[f.name] = p.*f.field;
+    for (const SeqDoubleField& f : kSeqDoubleFields) settings[f.name] = p.*f.field;
+    global[ns + "sequence"] = settings;
+    if (type == SampleType::Ci16) {
+        global[ns + "ci16_full_scale"] = w.ci16_scale;
+        global[ns + "saturated_samples"] = w.saturated;
+    }
+    ordered_json packets = ordered_json::array();
+    ordered_json ann = ordered_json::array();
+    const int64_t os = p.oversampling;
+    for (size_t k = 0; k < s.packets.size(); ++k) {
+        const OrvPacket& pk = s.packets[k];
+        packets.push_back({{"rate_index", pk.rate_index},
+                           {"scrambler_init", pk.scrambler_init},
+                           {"idle_time", pk.idle_time},
+                           {"sequence_number", s.sequence_numbers[k]},
+                           {"psdu", hex_octets(pk.psdu, static_cast<size_t>(pk.psdu_length))}});
+        const int64_t end = k + 1 < s.packets.size() ? starts[k + 1] : w.samples;
+        packet_annotations(pk, s.sequence_numbers[k], starts[k], end, os, channel_hz, ann);
+    }
+    global[ns + "packets"] = packets;
+    return {{"global", global},
+            {"captures", ordered_json::array({{{"core:sample_start", 0}}})},
+            {"annotations", ann}};
+}
+
+int32_t write_sequence_recording(FrameSequence& s, const std::string& base, SampleType type, Written& w,
+                                 std::vector<int64_t>& starts) {
+    w = Written{};
+    w.data_path = base + ".sigmf-data";
+    w.meta_path = base + ".sigmf-meta";
+    const auto count = static_cast<int32_t>(s.packets.size());
+    starts.assign(s.packets.size(), 0);
+    DataWriter data;
+    data.path = w.data_path;
+    data.type = type;
+    data.head = nullptr;
+    if (type == SampleType::Ci16) {
+        // The noise generator's table is the process's: put back as it was, so
+        // the second pass draws the noise whose peak the first one found.
+        int32_t table[kNoiseTableSize + 1];
+        noise_table_copy(table);
+        double peak = 0.0;
+        const int32_t rc = orv_11a_sequence_blocks(&s.params, s.packets.data(), count, peak_block, &peak,
+                                                   starts.data());
+        noise_table_restore(table);
+        if (rc != 0) return rc;
+        data.fixed_peak = peak;
+    }
+    const int32_t rc = orv_11a_sequence_blocks(&s.params, s.packets.data(), count, write_block, &data, starts.data());
+    if (rc != 0) {
+        data.abandon();
+        if (rc == ORV_STOPPED) {
+            w.failed_path = w.data_path;
+            return ORV_WRITE_FAILED;
+        }
+        return rc;
+    }
+    w.samples = s.params.total_samples;
+    w.fs = 20000000.0 * s.params.oversampling * (s.params.channel_mhz / 20.0);
+    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
+    std::string sha;
+    if (data.finish(sha) != 0) {
+        w.failed_path = w.data_path;
+        return ORV_WRITE_FAILED;
+    }
+    w.saturated = data.saturated;
+    const std::string text =
+        sequence_metadata(s, starts, type, sha, w).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    FileSink sink;
+    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
+        w.failed_path = w.meta_path;
+        return ORV_WRITE_FAILED;
+    }
+    sink_write(&sink, text.data(), text.size());
+    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
+        w.failed_path = w.meta_path;
+        return ORV_WRITE_FAILED;
+    }
+    return 0;
+}
+
+bool holds_sequence(const std::string& meta_path) {
+    return read_global(meta_path).contains(std::string(kNamespace) + ":packets");
+}
+
+namespace {
+
+// The octets of a hex text of even length; throws MetaError otherwise.
+void append_hex(const std::string& text, const std::string& where, std::vector<uint8_t>& out) {
+    auto digit = [&](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw MetaError(where + " is not hexadecimal");
+    };
+    if (text.size() % 2 != 0) throw MetaError(where + " has an odd number of hex digits");
+    for (size_t k = 0; k < text.size(); k += 2)
+        out.push_back(static_cast<uint8_t>(digit(text[k]) * 16 + digit(text[k + 1])));
+}
+
+int32_t int_member(const nlohmann::json& o, const char* key, const std::string& where) {
+    const auto v = o.find(key);
+    if (v == o.end() || !v->is_number_integer() || v->get<int64_t>() < INT32_MIN || v->get<int64_t>() > INT32_MAX)
+        throw MetaError(where + key + " is missing or not a 32-bit integer");
+    return static_cast<int32_t>(v->get<int64_t>());
+}
+
+double double_member(const nlohmann::json& o, const char* key, const std::string& where) {
+    const auto v = o.find(key);
+    if (v == o.end() || !v->is_number()) throw MetaError(where + key + " is missing or not a number");
+    return v->get<double>();
+}
+
+}  // namespace
+
+FrameSequence read_sequence(const std::string& meta_path) {
+    const nlohmann::json g = read_global(meta_path);
+    const std::string ns = std::string(kNamespace) + ":";
+    const auto settings = g.find(ns + "sequence");
+    const auto list = g.find(ns + "packets");
+    if (settings == g.end() || !settings->is_object())
+        throw MetaError(meta_path + ": " + ns + "sequence is missing or not an object");
+    if (list == g.end() || !list->is_array() || list->empty() || list->size() > 1000000)
+        throw MetaError(meta_path + ": " + ns + "packets is not a list of 1 to 1000000 packets");
+    FrameSequence s;
+    s.params.size = sizeof(OrvSequenceParams);
+    const std::string where = meta_path + ": " + ns + "sequence/";
+    for (const SeqIntField& f : kSeqIntFields) s.params.*f.field = int_member(*settings, f.name, where);
+    for (const SeqDoubleField& f : kSeqDoubleFields) s.params.*f.field = double_member(*settings, f.name, where);
+    std::vector<size_t> offsets;
+    for (size_t k = 0; k < list->size(); ++k) {
+        const nlohmann::json& e = (*list)[k];
+        const std::string at = meta_path + ": " + ns + "packets/" + std::to_string(k) + "/";
+        if (!e.is_object()) throw MetaError(at + " is not an object");
+        OrvPacket p{};
+        p.size = sizeof(OrvPacket);
+        p.rate_index = int_member(e, "rate_index", at);
+        p.scrambler_init = int_member(e, "scrambler_init", at);
+        p.idle_time = double_member(e, "idle_time", at);
+        s.sequence_numbers.push_back(int_member(e, "sequence_number", at));
+        const auto psdu = e.find("psdu");
+        if (psdu == e.end() || !psdu->is_string()) throw MetaError(at + "psdu is missing or not a text");
+        offsets.push_back(s.pool.size());
+        append_hex(psdu->get<std::string>(), at + "psdu", s.pool);
+        p.psdu_length = static_cast<int32_t>(s.pool.size() - offsets.back());
+        s.packets.push_back(p);
+    }
+    for (size_t k = 0; k < s.packets.size(); ++k) s.packets[k].psdu = s.pool.data() + offsets[k];
+    return s;
 }
 
 }  // namespace orv::sigmf

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -48,5 +49,35 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
 
 // The record stored in a metadata file's "orvane" namespace. Throws MetaError.
 WaveParams read_record(const std::string& meta_path);
+
+// A sequence of standard frames as the library takes it: the settings, the
+// packets (their PSDUs point into pool) and each packet's MAC sequence
+// number (-1 when the PSDU is not a data frame orvgen made).
+struct FrameSequence {
+    OrvSequenceParams params{};
+    std::vector<uint8_t> pool;
+    std::vector<OrvPacket> packets;
+    std::vector<int32_t> sequence_numbers;
+};
+
+// Generates the sequence through orv_11a_sequence_blocks and writes
+// base.sigmf-data, then base.sigmf-meta (one annotation per packet besides
+// its STF, LTF, SIGNAL, DATA and idle segments). starts receives each
+// packet's first sample. Returns the library's result or 4 (w.failed_path).
+// ci16_le takes two passes: the first finds the peak that code 32767 stands for.
+int32_t write_sequence_recording(FrameSequence& s, const std::string& base, SampleType type, Written& w,
+                                 std::vector<int64_t>& starts);
+
+// The metadata of a sequence recording: the settings and every PSDU in hex
+// under "orvane", so that --from makes the same samples again.
+nlohmann::ordered_json sequence_metadata(const FrameSequence& s, const std::vector<int64_t>& starts,
+                                         SampleType type, const std::string& sha512_hex, const Written& w);
+
+// Whether a metadata file holds a frame sequence (its "orvane:packets").
+// Throws MetaError when the file is not a recording orvgen wrote.
+bool holds_sequence(const std::string& meta_path);
+
+// The sequence stored in a metadata file. Throws MetaError.
+FrameSequence read_sequence(const std::string& meta_path);
 
 }  // namespace orv::sigmf

@@ -19,6 +19,10 @@ RECORDS = [
     ["--oversample", "10", "--rate", "54", "--filter", "nyquist", "--cut-off", "9", "--burst", "off"],
     ["--frame", "free", "--rate", "12", "--symbols", "5", "--oversample", "7", "--gauss", "-40"],
     ["--sigmf-type", "ci16_le", "--gauss", "10", "--burst-off", "1000", "--symbols", "2"],
+    # sequences of standard frames: one packet annotation per packet besides the segments
+    ["--oversample", "1", "--rate", "54", "--payload-bytes", "100", "--packets", "3", "--idle", "5"],
+    ["--sigmf-type", "ci16_le", "--channel", "10", "--psdu-hex", "c4 00 00 00 02 00 00 00 00 01",
+     "--scrambler-init", "step", "--packets", "2"],
 ]
 
 

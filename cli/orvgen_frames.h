@@ -1,0 +1,45 @@
+// orvgen's frame-sequence mode: standard 802.11a frames from the frame
+// options or a waveform description, with the burst's filter and
+// impairments, written as an AWG file, a CSV file or a SigMF recording.
+#pragma once
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "frames.h"
+#include "orvasynth.h"
+
+namespace orv::gen {
+
+// What the command line asks of the frame mode, already checked for usage.
+struct FrameInputs {
+    std::string output;
+    int32_t kind = 0;   // 0 AWG file, 1 CSV file, 2 SigMF recording
+    bool ci16 = false;  // SigMF: ci16_le instead of cf32_le
+    bool json = false;
+    std::string from;   // a sequence recording's .sigmf-meta to make again (nothing else then)
+    std::string waveform;               // --waveform FILE, else the frame options
+    frames::FrameOptions options;
+    WaveParams conditioning{};          // filter, impairments and I/Q exchange of the window's state
+    bool nyquist = false;               // the window's state selects the Nyquist filter
+    double cutoff_hz = 0.0;             // its cut-off field, whatever the filter type
+    std::string oversample;             // --oversample as typed, empty: conditioning.oversampling
+    std::string window_tr = "0.1";      // --window-tr as typed, microseconds
+    std::string channel;                // --channel as typed, empty: 20
+};
+
+// Generates the sequence and writes it; reports on out (text or --json) and
+// err. Returns orvgen's exit status.
+int run_frames(const FrameInputs& in, std::ostream& out, std::ostream& err);
+
+// The sequence settings of a burst record's filter, impairments and I/Q
+// exchange, at oversampling os, T_TR window_tr_s (s, 20 MHz time base) and
+// channel width channel_mhz.
+OrvSequenceParams sequence_params(const WaveParams& rec, int32_t os, double window_tr_s, int32_t channel_mhz);
+
+// Puts a description's settings over p (nyquist and cutoff_hz: the filter
+// without them). false with a message naming the setting.
+bool apply_globals(const frames::GlobalSettings& g, bool nyquist, double cutoff_hz, OrvSequenceParams& p,
+                   std::string& error);
+
+}  // namespace orv::gen
