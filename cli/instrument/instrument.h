@@ -61,7 +61,7 @@ struct Result {
     int64_t padded = 0;               // idle samples appended (Keysight minimum and multiple)
     double scale = 0;                 // code per unit of sample value
     int32_t peak_code = 0;            // |I+jQ| of the largest sample, in codes
-    double rms_offset_db = 0;         // RMS below full scale (32767), dB, over every sample written
+    double rms_offset_db = 0;         // RMS below full scale (32767), dB, over the source's samples
     double peak_offset_db = 0;        // peak below full scale, dB
     uint32_t checksum = 0;            // WV: the TYPE tag's checksum
     std::vector<Interval> marker1, marker2;  // the high spans written
