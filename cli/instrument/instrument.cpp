@@ -150,10 +150,11 @@ struct PendingFile {
     ~PendingFile() { discard(); }
 };
 
-// Quantised sample codes of one block, for the two writers.
+// The codes of one sample at scale, never beyond +-32767 (a source that
+// handed over larger samples the second time cannot wrap a code around).
 inline void codes(double i, double q, double scale, int16_t& ci, int16_t& cq) {
-    ci = static_cast<int16_t>(std::lrint(i * scale));
-    cq = static_cast<int16_t>(std::lrint(q * scale));
+    ci = static_cast<int16_t>(std::lrint(std::clamp(i * scale, -kFullScale, kFullScale)));
+    cq = static_cast<int16_t>(std::lrint(std::clamp(q * scale, -kFullScale, kFullScale)));
 }
 
 std::string printable(const std::string& s) {
@@ -228,7 +229,7 @@ bool replay(const SampleSource& src, const BlockSink& write, std::string& error)
     return true;
 }
 
-// Fills levels[k] with the marker bits of samples from..from+n-1.
+// Sets out[0..n-1] to the marker bits of samples from..from+n-1.
 void marker_bytes(const Result& res, int64_t from, int32_t n, unsigned char* out, size_t& cursor1, size_t& cursor2) {
     std::fill(out, out + n, 0);
     const std::vector<Interval>* lists[2] = {&res.marker1, &res.marker2};

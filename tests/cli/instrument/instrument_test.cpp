@@ -18,6 +18,7 @@
 #include "burst_source.h"
 #include "instrument.h"
 #include "instrument_reader.h"
+#include "noise.h"
 #include "pipeline.h"
 
 namespace {
@@ -93,8 +94,15 @@ WvFile parse_wv(const std::vector<unsigned char>& b) {
     return f;
 }
 
-// The conditioned samples the library makes for rec.
-std::vector<std::complex<double>> library_samples(WaveParams rec) {
+// The noise generator's table where the file's write found it.
+struct NoiseTable {
+    int32_t v[kNoiseTableSize + 1];
+    NoiseTable() { noise_table_copy(v); }
+};
+
+// The conditioned samples the library makes for rec, from the noise table at.
+std::vector<std::complex<double>> library_samples(WaveParams rec, const NoiseTable& at) {
+    noise_table_restore(at.v);
     ConditionedSamples c{};
     EXPECT_EQ(orv_11a_conditioned(&rec, &c), 0);
     std::vector<std::complex<double>> x(static_cast<size_t>(c.geometry.total));
@@ -125,15 +133,26 @@ double db_below(double v) { return -20.0 * std::log10(v / 32767.0); }
 struct OsCase {
     int32_t os;
     double backoff_db;
+    bool noise = false;  // Gaussian noise over burst and gap: drawn alike on every run
 };
+
+WaveParams case_record(const OsCase& c) {
+    WaveParams p = default_record(c.os);
+    if (c.noise) {
+        p.noise_enable = 1;
+        p.noise_level = -30;
+    }
+    return p;
+}
 
 class DefaultBurst : public ::testing::TestWithParam<OsCase> {};
 
 TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
     const OsCase c = GetParam();
-    const WaveParams rec = default_record(c.os);
+    const WaveParams rec = case_record(c);
     SampleSource src;
     std::string error;
+    const NoiseTable before;
     ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
     orv::instrument::WvOptions opt;
     opt.backoff_db = c.backoff_db;
@@ -154,7 +173,7 @@ TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
     EXPECT_EQ(f.tag("DATE"), " 2026-01-02;03:04:05");
     EXPECT_DOUBLE_EQ(std::stod(f.tag("CLOCK")), 20e6 * c.os);
 
-    const std::vector<std::complex<double>> x = library_samples(rec);
+    const std::vector<std::complex<double>> x = library_samples(rec, before);
     ASSERT_EQ(f.iq.size(), 2 * x.size());
     EXPECT_EQ(std::stoull(f.tag("SAMPLES")), x.size());
     double peak = 0;
@@ -187,9 +206,10 @@ TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
 
 TEST_P(DefaultBurst, KeysightFilesFollowTheLayout) {
     const OsCase c = GetParam();
-    const WaveParams rec = default_record(c.os);
+    const WaveParams rec = case_record(c);
     SampleSource src;
     std::string error;
+    const NoiseTable before;
     ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
     orv::instrument::KeysightOptions opt;
     opt.backoff_db = c.backoff_db;
@@ -199,7 +219,7 @@ TEST_P(DefaultBurst, KeysightFilesFollowTheLayout) {
     const std::vector<unsigned char> b = slurp(path), m = slurp(temp_path("default.mkr"));
     ASSERT_EQ(res.files, (std::vector<std::string>{path, temp_path("default.mkr")}));
 
-    const std::vector<std::complex<double>> x = library_samples(rec);
+    const std::vector<std::complex<double>> x = library_samples(rec, before);
     const size_t padded = std::max<size_t>(512, (x.size() + 7) / 8 * 8);
     ASSERT_EQ(b.size(), 4 * padded);
     ASSERT_EQ(m.size(), padded);
@@ -222,11 +242,14 @@ TEST_P(DefaultBurst, KeysightFilesFollowTheLayout) {
 }
 
 std::string os_name(const ::testing::TestParamInfo<OsCase>& info) {
-    return "os" + std::to_string(info.param.os) + "_backoff" + std::to_string(static_cast<int>(info.param.backoff_db));
+    return "os" + std::to_string(info.param.os) + "_backoff" + std::to_string(static_cast<int>(info.param.backoff_db)) +
+           (info.param.noise ? "_noise" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Oversampling, DefaultBurst,
-                         ::testing::Values(OsCase{1, 0}, OsCase{4, 0}, OsCase{8, 0}, OsCase{8, 6}), os_name);
+                         ::testing::Values(OsCase{1, 0}, OsCase{4, 0}, OsCase{8, 0}, OsCase{8, 6},
+                                           OsCase{4, 0, true}),
+                         os_name);
 
 // A source of packets: a tone at amplitude 1 inside each interval, zero
 // between (without intervals, the tone throughout).
@@ -403,6 +426,29 @@ TEST(InstrumentWriters, JsonNamesFilesScaleAndOffsets) {
     EXPECT_NEAR(j["rms_offset_db"].get<double>(), 0.0, 1e-9);
     std::remove(path.c_str());
     std::remove(orv::instrument::marker_path(path).c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Two passes over a noisy record leave the noise generator where one call does.
+TEST(InstrumentWriters, NoiseGeneratorEndsWhereOneCallLeavesIt) {
+    OsCase c{2, 0, true};
+    const WaveParams rec = case_record(c);
+    const NoiseTable before;
+    SampleSource src;
+    std::string error;
+    ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
+    Result res;
+    const std::string path = temp_path("noise_end.wv");
+    ASSERT_EQ(orv::instrument::write_wv(path, src, {}, res, error), 0) << error;
+    const NoiseTable after_write;
+    library_samples(rec, before);
+    const NoiseTable after_call;
+    EXPECT_TRUE(std::equal(std::begin(after_write.v), std::end(after_write.v), std::begin(after_call.v)));
+    EXPECT_FALSE(std::equal(std::begin(before.v), std::end(before.v), std::begin(after_call.v)));
+    std::remove(path.c_str());
 }
 
 }  // namespace
