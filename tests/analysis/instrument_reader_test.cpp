@@ -113,6 +113,8 @@ std::string with(std::string s, const std::string& from, const std::string& to) 
     return s.replace(s.find(from), from.size(), to);
 }
 
+void PrintTo(const BadWv& c, std::ostream* os) { *os << c.name; }
+
 class WvReaderRefuses : public ::testing::TestWithParam<BadWv> {};
 
 TEST_P(WvReaderRefuses, NamingTheOffset) {
@@ -191,6 +193,8 @@ struct BadKeysight {
     double fs;
     const char* message;
 };
+
+void PrintTo(const BadKeysight& c, std::ostream* os) { *os << c.name; }
 
 class KeysightReaderRefuses : public ::testing::TestWithParam<BadKeysight> {};
 

@@ -14,6 +14,8 @@ struct Vector {
     const char* digest;
 };
 
+void PrintTo(const Vector& v, std::ostream* os) { *os << v.name; }
+
 class Sha512Vectors : public ::testing::TestWithParam<Vector> {};
 
 TEST_P(Sha512Vectors, WholeAndInParts) {

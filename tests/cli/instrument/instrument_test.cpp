@@ -3,6 +3,7 @@
 // I/Q with a byte-per-sample marker file), against the library's samples.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -41,8 +42,13 @@ WaveParams default_record(int32_t os) {
     return p;
 }
 
+// A file name of this test's own (tests run in parallel processes).
 std::string temp_path(const std::string& name) {
-    return (std::filesystem::temp_directory_path() / ("orv_instr_" + name)).string();
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string test = std::string(t->test_suite_name()) + "." + t->name();
+    for (char& ch : test)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return (std::filesystem::temp_directory_path() / ("orv_instr_" + test + "_" + name)).string();
 }
 
 std::vector<unsigned char> slurp(const std::string& path) {
@@ -135,6 +141,10 @@ struct OsCase {
     double backoff_db;
     bool noise = false;  // Gaussian noise over burst and gap: drawn alike on every run
 };
+
+void PrintTo(const OsCase& c, std::ostream* os) {
+    *os << "os " << c.os << ", back-off " << c.backoff_db << " dB" << (c.noise ? ", noise" : "");
+}
 
 WaveParams case_record(const OsCase& c) {
     WaveParams p = default_record(c.os);
@@ -281,6 +291,8 @@ struct MarkerCase {
     const char* list1;
     const char* list2;
 };
+
+void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 
 class MarkerLists : public ::testing::TestWithParam<MarkerCase> {};
 
