@@ -41,33 +41,6 @@ std::string shortest_fixed(double v) {
     return std::string(buf, r.ptr);
 }
 
-// Runs the source once, measuring; false with error set when it fails.
-bool measure(const SampleSource& src, Measure& m, std::string& error) {
-    const int32_t rc = src.run([&m](int32_t n, const double* i, const double* q) {
-        for (int32_t k = 0; k < n; ++k) {
-            const double p = i[k] * i[k] + q[k] * q[k];
-            m.sum2 += p;
-            if (p > m.peak2) m.peak2 = p;
-        }
-        m.count += n;
-        return true;
-    });
-    if (rc != 0) {
-        error = "the waveform could not be generated (code " + std::to_string(rc) + ")";
-        return false;
-    }
-    if (m.count != src.count) {
-        error = "the waveform source handed over " + std::to_string(m.count) + " samples instead of " +
-                std::to_string(src.count);
-        return false;
-    }
-    if (!(m.peak2 > 0) || !std::isfinite(m.sum2)) {
-        error = m.peak2 > 0 ? "the waveform has samples that are not finite" : "the waveform is zero throughout";
-        return false;
-    }
-    return true;
-}
-
 // The intervals checked: in order, not overlapping, inside the waveform.
 bool check_intervals(const SampleSource& src, std::string& error) {
     int64_t end = 0;
@@ -112,13 +85,14 @@ struct PendingFile {
     std::unique_ptr<char[]> buffer;
     bool failed = false;
 
-    bool open(const std::string& p) {
+    // Opens p's temporary file (p + suffix); scratch: for reading back too.
+    bool open(const std::string& p, const char* suffix = ".part", bool scratch = false) {
         path = p;
-        temp = p + ".part";
+        temp = p + suffix;
 #ifdef _WIN32
-        f = _wfopen(fs_path(temp).wstring().c_str(), L"wb");
+        f = _wfopen(fs_path(temp).wstring().c_str(), scratch ? L"w+b" : L"wb");
 #else
-        f = std::fopen(temp.c_str(), "wb");
+        f = std::fopen(temp.c_str(), scratch ? "w+b" : "wb");
 #endif
         if (!f) return false;
         buffer.reset(new char[1 << 20]);
@@ -149,6 +123,90 @@ struct PendingFile {
     }
     ~PendingFile() { discard(); }
 };
+
+// The samples of the source's one run, kept for writing: in memory up to
+// memory_samples, else as float pairs in a scratch file beside the output.
+struct Store {
+    std::vector<double> i, q;
+    PendingFile scratch;
+    bool spill = false;
+    std::vector<float> pairs;
+
+    bool begin(const std::string& out_path, int64_t count, int64_t memory_samples) {
+        spill = count > memory_samples;
+        if (spill) return scratch.open(out_path, ".scratch", true);
+        i.reserve(static_cast<size_t>(count));
+        q.reserve(static_cast<size_t>(count));
+        return true;
+    }
+    void put(int32_t n, const double* bi, const double* bq) {
+        if (!spill) {
+            i.insert(i.end(), bi, bi + n);
+            q.insert(q.end(), bq, bq + n);
+            return;
+        }
+        pairs.resize(2 * static_cast<size_t>(n));
+        for (int32_t k = 0; k < n; ++k) {
+            pairs[2 * k] = static_cast<float>(bi[k]);
+            pairs[2 * k + 1] = static_cast<float>(bq[k]);
+        }
+        scratch.write(pairs.data(), pairs.size() * sizeof(float));
+    }
+    // Hands the kept samples to write in blocks; false when they cannot be read back.
+    bool replay(const BlockSink& write) {
+        constexpr size_t kBlock = 65536;
+        if (!spill) {
+            for (size_t at = 0; at < i.size(); at += kBlock)
+                if (!write(static_cast<int32_t>(std::min(kBlock, i.size() - at)), &i[at], &q[at])) return false;
+            return true;
+        }
+        if (scratch.failed || std::fflush(scratch.f) != 0 || std::fseek(scratch.f, 0, SEEK_SET) != 0) return false;
+        std::vector<double> bi(kBlock), bq(kBlock);
+        pairs.resize(2 * kBlock);
+        for (;;) {
+            const size_t got = std::fread(pairs.data(), 2 * sizeof(float), kBlock, scratch.f);
+            for (size_t k = 0; k < got; ++k) {
+                bi[k] = pairs[2 * k];
+                bq[k] = pairs[2 * k + 1];
+            }
+            if (got > 0 && !write(static_cast<int32_t>(got), bi.data(), bq.data())) return false;
+            if (got < kBlock) return !std::ferror(scratch.f);
+        }
+    }
+};
+
+// Runs the source once, measuring and keeping its samples; false with error set when it fails.
+bool measure(const SampleSource& src, Measure& m, Store& store, std::string& error) {
+    const int32_t rc = src.run([&m, &store](int32_t n, const double* i, const double* q) {
+        for (int32_t k = 0; k < n; ++k) {
+            const double p = i[k] * i[k] + q[k] * q[k];
+            m.sum2 += p;
+            if (p > m.peak2) m.peak2 = p;
+        }
+        m.count += n;
+        store.put(n, i, q);
+        return !store.scratch.failed;
+    });
+    if (store.scratch.failed) {
+        error = "cannot write the scratch file " + store.scratch.temp;
+        return false;
+    }
+    if (rc != 0) {
+        error = "the waveform could not be generated (code " + std::to_string(rc) + ")";
+        return false;
+    }
+    if (m.count != src.count) {
+        error = "the waveform source handed over " + std::to_string(m.count) + " samples instead of " +
+                std::to_string(src.count);
+        return false;
+    }
+    if (!(m.peak2 > 0) || !std::isfinite(m.sum2)) {
+        error = m.peak2 > 0 ? "the waveform has samples that are not finite" : "the waveform is zero throughout";
+        return false;
+    }
+    return true;
+}
+
 
 // The codes of one sample at scale, never beyond +-32767 (a source that
 // handed over larger samples the second time cannot wrap a code around).
@@ -202,30 +260,22 @@ std::string wv_header(const SampleSource& src, const WvOptions& opt, const Resul
     return h;
 }
 
-// The common start of both writers: intervals, measurement, levels, markers.
-bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo, Result& res, std::string& error) {
+// The common start of both writers: intervals, one run of the source
+// (measured and kept in store), levels, markers.
+bool prepare(const std::string& path, const SampleSource& src, double backoff_db, const MarkerOptions& mo,
+             int64_t memory_samples, Store& store, Result& res, std::string& error) {
     if (src.count <= 0 || !(src.fs > 0) || !src.run) {
         error = "the waveform has no samples or no sample rate";
         return false;
     }
     if (!check_intervals(src, error)) return false;
-    Measure m;
-    if (!measure(src, m, error) || !set_levels(src, m, backoff_db, res, error)) return false;
-    if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
-    return true;
-}
-
-// Runs the source a second time through write; false with error set when it fails.
-bool replay(const SampleSource& src, const BlockSink& write, std::string& error) {
-    int64_t handed = 0;
-    const int32_t rc = src.run([&](int32_t n, const double* i, const double* q) {
-        handed += n;
-        return handed <= src.count && write(n, i, q);
-    });
-    if (rc != 0 || handed != src.count) {
-        error = "the waveform could not be generated a second time";
+    if (!store.begin(path, src.count, memory_samples)) {
+        error = "cannot create the scratch file " + store.scratch.temp;
         return false;
     }
+    Measure m;
+    if (!measure(src, m, store, error) || !set_levels(src, m, backoff_db, res, error)) return false;
+    if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
     return true;
 }
 
@@ -283,7 +333,8 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
                  std::string& error) {
     res = Result{};
     res.format = "wv";
-    if (!prepare(src, opt.backoff_db, opt.markers, res, error)) return 1;
+    Store store;
+    if (!prepare(path, src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
     PendingFile file;
     if (!file.open(path)) {
         error = "cannot create " + file.temp;
@@ -294,7 +345,7 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
     uint32_t checksum = kChecksumSeed;
     std::vector<unsigned char> buf;
     const double scale = res.scale;
-    const bool ok = replay(src, [&](int32_t n, const double* i, const double* q) {
+    const bool ok = store.replay([&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
         for (int32_t k = 0; k < n; ++k, p += 4) {
@@ -309,9 +360,9 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
         }
         file.write(buf.data(), buf.size());
         return !file.failed;
-    }, error);
+    });
     if (!ok) {
-        if (file.failed) error = "cannot write " + file.temp;
+        error = file.failed ? "cannot write " + file.temp : "cannot read back the scratch file " + store.scratch.temp;
         return 1;
     }
     file.write("}", 1);
@@ -338,7 +389,8 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
                        Result& res, std::string& error) {
     res = Result{};
     res.format = "keysight";
-    if (!prepare(src, opt.backoff_db, opt.markers, res, error)) return 1;
+    Store store;
+    if (!prepare(path, src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
     const int64_t total = std::max(kKeysightMinSamples, (src.count + kKeysightMultiple - 1) / kKeysightMultiple *
                                                             kKeysightMultiple);
     res.padded = total - src.count;
@@ -377,8 +429,9 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         from += n;
         return !data.failed && !marks.failed;
     };
-    if (!replay(src, put, error)) {
-        if (data.failed || marks.failed) error = "cannot write " + (data.failed ? data.temp : marks.temp);
+    if (!store.replay(put)) {
+        error = data.failed || marks.failed ? "cannot write " + (data.failed ? data.temp : marks.temp)
+                                            : "cannot read back the scratch file " + store.scratch.temp;
         return 1;
     }
     for (int64_t left = res.padded; left > 0;) {

@@ -1,8 +1,9 @@
 // Waveform files for vector signal generators: the R&S WV file (tagged
 // header, little-endian int16 I/Q, marker lists) and the Keysight 16-bit
 // binary (big-endian int16 I/Q) with its marker file. Both are written from a
-// replayable sample source: one pass measures the peak and RMS, the second
-// quantises and writes, so no sample array is ever held.
+// sample source run once: its samples are measured (peak, RMS) and kept, in
+// memory or, for a long waveform, in a scratch file of float pairs beside the
+// output, then scaled and written.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -22,9 +23,9 @@ struct Interval {
 // Takes n samples of I and Q (valid during the call only); false stops the run.
 using BlockSink = std::function<bool(int32_t n, const double* i, const double* q)>;
 
-// A waveform handed over block by block. run may be called more than once and
-// must hand over the same samples, count in all, each time; it returns 0, or a
-// nonzero code (the source's own) when it could not.
+// A waveform handed over block by block: run hands over count samples in
+// order and returns 0, or a nonzero code (the source's own) when it could not.
+// A writer runs it once; a source run again hands over the same samples.
 struct SampleSource {
     int64_t count = 0;
     double fs = 0;                    // sample rate in Hz
@@ -40,8 +41,13 @@ struct MarkerOptions {
     int64_t pulse = 0;
 };
 
+// Samples held in memory (16 bytes each); a longer waveform goes through a
+// scratch file (8 bytes a sample, float precision, removed afterwards).
+constexpr int64_t kMemorySamples = int64_t{1} << 22;
+
 struct WvOptions {
     double backoff_db = 0;     // the largest |I+jQ| this far below 32767; 0..30
+    int64_t memory_samples = kMemorySamples;
     std::string comment;       // printable ASCII without '}' (others replaced by '?')
     std::string date;          // "yyyy-mm-dd;hh:mm:ss"; empty: now, UTC
     MarkerOptions markers;
@@ -49,6 +55,7 @@ struct WvOptions {
 
 struct KeysightOptions {
     double backoff_db = 0;     // as for the WV file
+    int64_t memory_samples = kMemorySamples;
     MarkerOptions markers;     // enabled: the .mkr file beside the data
 };
 

@@ -464,3 +464,38 @@ TEST(InstrumentWriters, NoiseGeneratorEndsWhereOneCallLeavesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A waveform longer than memory_samples goes through the scratch file: the
+// same codes within float precision (at most one step), no scratch file left.
+TEST(InstrumentWriters, ScratchFileGivesTheSameFile) {
+    const SampleSource src = packets(5000, {{100, 2000}, {3000, 1500}});
+    std::string error;
+    Result in_memory, scratch;
+    orv::instrument::WvOptions a, b;
+    b.memory_samples = 1000;
+    const std::string pa = temp_path("memory.wv"), pb = temp_path("scratch.wv");
+    ASSERT_EQ(orv::instrument::write_wv(pa, src, a, in_memory, error), 0) << error;
+    ASSERT_EQ(orv::instrument::write_wv(pb, src, b, scratch, error), 0) << error;
+    EXPECT_FALSE(std::filesystem::exists(pb + ".scratch"));
+    const WvFile fa = parse_wv(slurp(pa)), fb = parse_wv(slurp(pb));
+    ASSERT_EQ(fa.iq.size(), 10000u);
+    ASSERT_EQ(fb.iq.size(), fa.iq.size());
+    for (size_t k = 0; k < fa.iq.size(); ++k) ASSERT_LE(std::abs(fa.iq[k] - fb.iq[k]), 1) << "code " << k;
+    EXPECT_EQ(std::stoul(fb.tag("TYPE").substr(8)), fb.checksum);
+    EXPECT_NEAR(in_memory.rms_offset_db, scratch.rms_offset_db, 1e-5);
+
+    orv::instrument::KeysightOptions k;
+    k.memory_samples = 1000;
+    const std::string pk = temp_path("scratch.bin");
+    ASSERT_EQ(orv::instrument::write_keysight(pk, src, k, scratch, error), 0) << error;
+    const std::vector<unsigned char> bk = slurp(pk);
+    ASSERT_EQ(bk.size(), 4u * 5000);
+    for (size_t s = 0; s < 5000; ++s)
+        ASSERT_LE(std::abs(static_cast<int16_t>(bk[4 * s] << 8 | bk[4 * s + 1]) - fa.iq[2 * s]), 1) << "I " << s;
+    EXPECT_FALSE(std::filesystem::exists(pk + ".scratch"));
+    for (const std::string& f : {pa, pb, pk, orv::instrument::marker_path(pk)}) std::remove(f.c_str());
+}
+
+}  // namespace
