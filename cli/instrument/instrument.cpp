@@ -85,14 +85,13 @@ struct PendingFile {
     std::unique_ptr<char[]> buffer;
     bool failed = false;
 
-    // Opens p's temporary file (p + suffix); scratch: for reading back too.
-    bool open(const std::string& p, const char* suffix = ".part", bool scratch = false) {
+    bool open(const std::string& p) {
         path = p;
-        temp = p + suffix;
+        temp = p + ".part";
 #ifdef _WIN32
-        f = _wfopen(fs_path(temp).wstring().c_str(), scratch ? L"w+b" : L"wb");
+        f = _wfopen(fs_path(temp).wstring().c_str(), L"wb");
 #else
-        f = std::fopen(temp.c_str(), scratch ? "w+b" : "wb");
+        f = std::fopen(temp.c_str(), "wb");
 #endif
         if (!f) return false;
         buffer.reset(new char[1 << 20]);
@@ -124,54 +123,40 @@ struct PendingFile {
     ~PendingFile() { discard(); }
 };
 
-// The samples of the source's one run, kept for writing: in memory up to
-// memory_samples, else as float pairs in a scratch file beside the output.
+// The samples of the source's first run, kept for writing when they number
+// at most memory_samples; a longer waveform is run a second time instead.
 struct Store {
+    const SampleSource* src = nullptr;
+    bool keep = false;
     std::vector<double> i, q;
-    PendingFile scratch;
-    bool spill = false;
-    std::vector<float> pairs;
 
-    bool begin(const std::string& out_path, int64_t count, int64_t memory_samples) {
-        spill = count > memory_samples;
-        if (spill) return scratch.open(out_path, ".scratch", true);
-        i.reserve(static_cast<size_t>(count));
-        q.reserve(static_cast<size_t>(count));
-        return true;
+    void begin(const SampleSource& source, int64_t memory_samples) {
+        src = &source;
+        keep = source.count <= memory_samples;
+        if (!keep) return;
+        i.reserve(static_cast<size_t>(source.count));
+        q.reserve(static_cast<size_t>(source.count));
     }
     void put(int32_t n, const double* bi, const double* bq) {
-        if (!spill) {
-            i.insert(i.end(), bi, bi + n);
-            q.insert(q.end(), bq, bq + n);
-            return;
-        }
-        pairs.resize(2 * static_cast<size_t>(n));
-        for (int32_t k = 0; k < n; ++k) {
-            pairs[2 * k] = static_cast<float>(bi[k]);
-            pairs[2 * k + 1] = static_cast<float>(bq[k]);
-        }
-        scratch.write(pairs.data(), pairs.size() * sizeof(float));
+        if (!keep) return;
+        i.insert(i.end(), bi, bi + n);
+        q.insert(q.end(), bq, bq + n);
     }
-    // Hands the kept samples to write in blocks; false when they cannot be read back.
+    // Hands the samples to write again, in blocks; false when write refused
+    // them or the second run did not hand over the same count.
     bool replay(const BlockSink& write) {
         constexpr size_t kBlock = 65536;
-        if (!spill) {
+        if (keep) {
             for (size_t at = 0; at < i.size(); at += kBlock)
                 if (!write(static_cast<int32_t>(std::min(kBlock, i.size() - at)), &i[at], &q[at])) return false;
             return true;
         }
-        if (scratch.failed || std::fflush(scratch.f) != 0 || std::fseek(scratch.f, 0, SEEK_SET) != 0) return false;
-        std::vector<double> bi(kBlock), bq(kBlock);
-        pairs.resize(2 * kBlock);
-        for (;;) {
-            const size_t got = std::fread(pairs.data(), 2 * sizeof(float), kBlock, scratch.f);
-            for (size_t k = 0; k < got; ++k) {
-                bi[k] = pairs[2 * k];
-                bq[k] = pairs[2 * k + 1];
-            }
-            if (got > 0 && !write(static_cast<int32_t>(got), bi.data(), bq.data())) return false;
-            if (got < kBlock) return !std::ferror(scratch.f);
-        }
+        int64_t handed = 0;
+        const int32_t rc = src->run([&](int32_t n, const double* bi, const double* bq) {
+            handed += n;
+            return handed <= src->count && write(n, bi, bq);
+        });
+        return rc == 0 && handed == src->count;
     }
 };
 
@@ -185,12 +170,8 @@ bool measure(const SampleSource& src, Measure& m, Store& store, std::string& err
         }
         m.count += n;
         store.put(n, i, q);
-        return !store.scratch.failed;
+        return true;
     });
-    if (store.scratch.failed) {
-        error = "cannot write the scratch file " + store.scratch.temp;
-        return false;
-    }
     if (rc != 0) {
         error = "the waveform could not be generated (code " + std::to_string(rc) + ")";
         return false;
@@ -261,18 +242,15 @@ std::string wv_header(const SampleSource& src, const WvOptions& opt, const Resul
 }
 
 // The common start of both writers: intervals, one run of the source
-// (measured and kept in store), levels, markers.
-bool prepare(const std::string& path, const SampleSource& src, double backoff_db, const MarkerOptions& mo,
+// (measured, and kept in store when short), levels, markers.
+bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo,
              int64_t memory_samples, Store& store, Result& res, std::string& error) {
     if (src.count <= 0 || !(src.fs > 0) || !src.run) {
         error = "the waveform has no samples or no sample rate";
         return false;
     }
     if (!check_intervals(src, error)) return false;
-    if (!store.begin(path, src.count, memory_samples)) {
-        error = "cannot create the scratch file " + store.scratch.temp;
-        return false;
-    }
+    store.begin(src, memory_samples);
     Measure m;
     if (!measure(src, m, store, error) || !set_levels(src, m, backoff_db, res, error)) return false;
     if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
@@ -334,7 +312,7 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
     res = Result{};
     res.format = "wv";
     Store store;
-    if (!prepare(path, src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
     PendingFile file;
     if (!file.open(path)) {
         error = "cannot create " + file.temp;
@@ -362,7 +340,7 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
         return !file.failed;
     });
     if (!ok) {
-        error = file.failed ? "cannot write " + file.temp : "cannot read back the scratch file " + store.scratch.temp;
+        error = file.failed ? "cannot write " + file.temp : "the waveform could not be generated a second time";
         return 1;
     }
     file.write("}", 1);
@@ -390,7 +368,7 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     res = Result{};
     res.format = "keysight";
     Store store;
-    if (!prepare(path, src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
     const int64_t total = std::max(kKeysightMinSamples, (src.count + kKeysightMultiple - 1) / kKeysightMultiple *
                                                             kKeysightMultiple);
     res.padded = total - src.count;
@@ -431,7 +409,7 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     };
     if (!store.replay(put)) {
         error = data.failed || marks.failed ? "cannot write " + (data.failed ? data.temp : marks.temp)
-                                            : "cannot read back the scratch file " + store.scratch.temp;
+                                            : "the waveform could not be generated a second time";
         return 1;
     }
     for (int64_t left = res.padded; left > 0;) {

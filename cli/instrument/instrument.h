@@ -1,9 +1,9 @@
 // Waveform files for vector signal generators: the R&S WV file (tagged
 // header, little-endian int16 I/Q, marker lists) and the Keysight 16-bit
 // binary (big-endian int16 I/Q) with its marker file. Both are written from a
-// sample source run once: its samples are measured (peak, RMS) and kept, in
-// memory or, for a long waveform, in a scratch file of float pairs beside the
-// output, then scaled and written.
+// sample source: a first run measures the peak and RMS (the header and the
+// scale need them before the first sample) and keeps a short waveform in
+// memory; a long one is run a second time to be scaled and written.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -25,7 +25,7 @@ using BlockSink = std::function<bool(int32_t n, const double* i, const double* q
 
 // A waveform handed over block by block: run hands over count samples in
 // order and returns 0, or a nonzero code (the source's own) when it could not.
-// A writer runs it once; a source run again hands over the same samples.
+// Run again, it must hand over the same samples (a writer runs a long one twice).
 struct SampleSource {
     int64_t count = 0;
     double fs = 0;                    // sample rate in Hz
@@ -41,8 +41,8 @@ struct MarkerOptions {
     int64_t pulse = 0;
 };
 
-// Samples held in memory (16 bytes each); a longer waveform goes through a
-// scratch file (8 bytes a sample, float precision, removed afterwards).
+// Samples held in memory (16 bytes each) after the first run; a longer
+// waveform is run a second time.
 constexpr int64_t kMemorySamples = int64_t{1} << 22;
 
 struct WvOptions {
