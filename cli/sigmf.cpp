@@ -1,7 +1,5 @@
 #include "sigmf.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "file_sink.h"
 #include "noise.h"
 #include "pipeline.h"
+#include "sha512.h"
 
 #ifndef ORVGEN_VERSION
 #define ORVGEN_VERSION "unknown"
@@ -69,7 +68,7 @@ struct DataWriter {
     SampleType type;
     const ConditionedSamples* head;  // the peak, known before the first block (null: fixed_peak)
     double fixed_peak = 0.0;          // the peak of a sequence, found by a first pass
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md{nullptr, EVP_MD_CTX_free};
+    std::unique_ptr<Sha512> md;
     FileSink sink{};
     bool opened = false;
     bool failed = false;
@@ -92,8 +91,8 @@ struct DataWriter {
 
     bool open() {
         opened = true;
-        md.reset(EVP_MD_CTX_new());
-        failed = !md || EVP_DigestInit_ex(md.get(), EVP_sha512(), nullptr) != 1;
+        md = std::make_unique<Sha512>();
+        failed = !md->ok();
         if (!failed && sink_open(path.c_str(), true, &sink) != 0) {
             failed = true;
             opened = false;  // nothing to close
@@ -132,7 +131,7 @@ struct DataWriter {
             }
         }
         const size_t len = static_cast<size_t>(p - buf.data());
-        EVP_DigestUpdate(md.get(), buf.data(), len);
+        if (!md->update(buf.data(), len)) failed = true;
         sink_write(&sink, buf.data(), len);
         if (sink.failed) failed = true;
         return !failed;
@@ -145,15 +144,7 @@ struct DataWriter {
         if (!opened) return 1;
         if (failed) sink.failed = true;  // the new file is removed, the previous one stays
         if (sink_close(&sink, path.c_str()) != 0 || failed) return 1;
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        if (EVP_DigestFinal_ex(md.get(), digest, &len) != 1) return 1;
-        static const char hex[] = "0123456789abcdef";
-        sha_hex.clear();
-        for (unsigned int k = 0; k < len; ++k) {
-            sha_hex += hex[digest[k] >> 4];
-            sha_hex += hex[digest[k] & 0xF];
-        }
+        if (!md->finish(sha_hex)) return 1;
         return 0;
     }
 };

@@ -8,7 +8,7 @@
 #    compiled with the header look for.
 # Arguments: OBJDUMP, NM, DLL, IMPLIB, X86, EXES (list).
 cmake_minimum_required(VERSION 3.25)
-set(system_dlls KERNEL32.dll msvcrt.dll SHELL32.dll USER32.dll ADVAPI32.dll Orvasynth.dll)
+set(system_dlls KERNEL32.dll msvcrt.dll SHELL32.dll USER32.dll ADVAPI32.dll bcrypt.dll Orvasynth.dll)
 
 function(pe_dump file out)
   execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE text RESULT_VARIABLE rc)

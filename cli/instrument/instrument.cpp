@@ -1,0 +1,456 @@
+#include "instrument.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace orv::instrument {
+
+namespace {
+
+constexpr double kFullScale = 32767.0;
+constexpr uint32_t kChecksumSeed = 0xA50F74FFu;
+constexpr double kMaxBackoffDb = 30.0;  // beyond it a code step exceeds 0.01 dB of the peak
+
+// Peak and power of a source's samples, and how many it handed over.
+struct Measure {
+    double peak2 = 0;  // largest |I+jQ|^2
+    double sum2 = 0;   // sum of |I+jQ|^2
+    int64_t count = 0;
+};
+
+// A UTF-8 file name as a path (wide on Windows).
+std::filesystem::path fs_path(const std::string& s) {
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
+}
+
+std::string fixed(double v, int precision) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, precision);
+    return std::string(buf, r.ptr);
+}
+
+std::string shortest_fixed(double v) {
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    return std::string(buf, r.ptr);
+}
+
+// The intervals checked: in order, not overlapping, inside the waveform.
+bool check_intervals(const SampleSource& src, std::string& error) {
+    int64_t end = 0;
+    for (const Interval& v : src.on_air) {
+        if (v.length <= 0 || v.start < end || v.start > src.count - v.length) {
+            error = "marker interval " + std::to_string(v.start) + "+" + std::to_string(v.length) +
+                    " is empty, out of order or outside the " + std::to_string(src.count) + " samples";
+            return false;
+        }
+        end = v.start + v.length;
+    }
+    return true;
+}
+
+// Scale and level offsets from the measurement and the back-off.
+bool set_levels(const SampleSource& src, const Measure& m, double backoff_db, Result& res, std::string& error) {
+    if (!(backoff_db >= 0 && backoff_db <= kMaxBackoffDb)) {
+        error = "the back-off must lie between 0 and 30 dB";
+        return false;
+    }
+    const double peak = std::sqrt(m.peak2);
+    const double level = kFullScale * std::pow(10.0, -backoff_db / 20.0);
+    res.fs = src.fs;
+    res.samples = src.count;
+    res.scale = level / peak;
+    res.peak_code = static_cast<int32_t>(std::lround(level));
+    const double rms = std::sqrt(m.sum2 / static_cast<double>(m.count)) * res.scale;
+    res.rms_offset_db = -20.0 * std::log10(rms / kFullScale);
+    res.peak_offset_db = backoff_db;
+    return true;
+}
+
+int64_t pulse_length(const MarkerOptions& mo, double fs) {
+    if (mo.pulse > 0) return mo.pulse;
+    return std::max<int64_t>(1, std::llround(fs * 1e-6));
+}
+
+// A file written under a temporary name and put in place when complete.
+struct PendingFile {
+    std::string path, temp;
+    std::FILE* f = nullptr;
+    std::unique_ptr<char[]> buffer;
+    bool failed = false;
+
+    bool open(const std::string& p) {
+        path = p;
+        temp = p + ".part";
+#ifdef _WIN32
+        f = _wfopen(fs_path(temp).wstring().c_str(), L"wb");
+#else
+        f = std::fopen(temp.c_str(), "wb");
+#endif
+        if (!f) return false;
+        buffer.reset(new char[1 << 20]);
+        std::setvbuf(f, buffer.get(), _IOFBF, 1 << 20);
+        return true;
+    }
+    void write(const void* data, size_t n) {
+        if (!failed && std::fwrite(data, 1, n, f) != n) failed = true;
+    }
+    // Closes the temporary file; true when every byte reached it.
+    bool close() {
+        if (!f) return false;
+        const bool ok = std::fflush(f) == 0 && !std::ferror(f) && !failed;
+        const bool closed = std::fclose(f) == 0;
+        f = nullptr;
+        return ok && closed;
+    }
+    bool commit() {
+        std::error_code ec;
+        std::filesystem::rename(fs_path(temp), fs_path(path), ec);
+        return !ec;
+    }
+    void discard() {
+        if (f) std::fclose(f);
+        f = nullptr;
+        std::error_code ec;
+        if (!temp.empty()) std::filesystem::remove(fs_path(temp), ec);
+    }
+    ~PendingFile() { discard(); }
+};
+
+// The samples of the source's first run, kept for writing when they number
+// at most memory_samples; a longer waveform is run a second time instead.
+struct Store {
+    const SampleSource* src = nullptr;
+    bool keep = false;
+    std::vector<double> i, q;
+
+    void begin(const SampleSource& source, int64_t memory_samples) {
+        src = &source;
+        keep = source.count <= memory_samples;
+        if (!keep) return;
+        i.reserve(static_cast<size_t>(source.count));
+        q.reserve(static_cast<size_t>(source.count));
+    }
+    void put(int32_t n, const double* bi, const double* bq) {
+        if (!keep) return;
+        i.insert(i.end(), bi, bi + n);
+        q.insert(q.end(), bq, bq + n);
+    }
+    // Hands the samples to write again, in blocks; false when write refused
+    // them or the second run did not hand over the same count.
+    bool replay(const BlockSink& write) {
+        constexpr size_t kBlock = 65536;
+        if (keep) {
+            for (size_t at = 0; at < i.size(); at += kBlock)
+                if (!write(static_cast<int32_t>(std::min(kBlock, i.size() - at)), &i[at], &q[at])) return false;
+            return true;
+        }
+        int64_t handed = 0;
+        const int32_t rc = src->run([&](int32_t n, const double* bi, const double* bq) {
+            handed += n;
+            return handed <= src->count && write(n, bi, bq);
+        });
+        return rc == 0 && handed == src->count;
+    }
+};
+
+// Runs the source once, measuring and keeping its samples; false with error set when it fails.
+bool measure(const SampleSource& src, Measure& m, Store& store, std::string& error) {
+    const int32_t rc = src.run([&m, &store](int32_t n, const double* i, const double* q) {
+        for (int32_t k = 0; k < n; ++k) {
+            const double p = i[k] * i[k] + q[k] * q[k];
+            m.sum2 += p;
+            if (p > m.peak2) m.peak2 = p;
+        }
+        m.count += n;
+        store.put(n, i, q);
+        return true;
+    });
+    if (rc != 0) {
+        error = "the waveform could not be generated (code " + std::to_string(rc) + ")";
+        return false;
+    }
+    if (m.count != src.count) {
+        error = "the waveform source handed over " + std::to_string(m.count) + " samples instead of " +
+                std::to_string(src.count);
+        return false;
+    }
+    if (!(m.peak2 > 0) || !std::isfinite(m.sum2)) {
+        error = m.peak2 > 0 ? "the waveform has samples that are not finite" : "the waveform is zero throughout";
+        return false;
+    }
+    return true;
+}
+
+
+// The codes of one sample at scale, never beyond +-32767 (a source that
+// handed over larger samples the second time cannot wrap a code around).
+inline void codes(double i, double q, double scale, int16_t& ci, int16_t& cq) {
+    ci = static_cast<int16_t>(std::lrint(std::clamp(i * scale, -kFullScale, kFullScale)));
+    cq = static_cast<int16_t>(std::lrint(std::clamp(q * scale, -kFullScale, kFullScale)));
+}
+
+std::string printable(const std::string& s) {
+    std::string out = s;
+    for (char& c : out)
+        if (c < 0x20 || c > 0x7E || c == '}' || c == '{') c = '?';
+    return out;
+}
+
+std::string utc_now() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d;%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+// The TYPE tag with the checksum right-aligned in ten places, so the tag
+// has the same length before and after the checksum is known.
+std::string type_tag(uint32_t checksum) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{TYPE: SMU-WV,%10u}", static_cast<unsigned>(checksum));
+    return buf;
+}
+
+// The header of a WV file from its TYPE tag to the WAVEFORM tag's '#'.
+std::string wv_header(const SampleSource& src, const WvOptions& opt, const Result& res) {
+    std::string h = type_tag(0);
+    h += "{COMMENT: " + printable(opt.comment) + "}";
+    h += "{DATE: " + (opt.date.empty() ? utc_now() : printable(opt.date)) + "}";
+    h += "{CLOCK: " + shortest_fixed(src.fs) + "}";
+    h += "{LEVEL OFFS: " + fixed(res.rms_offset_db, 6) + "," + fixed(res.peak_offset_db, 6) + "}";
+    h += "{SAMPLES: " + std::to_string(src.count) + "}";
+    if (opt.markers.enabled) {
+        h += "{MARKER LIST 1: " + marker_list(res.marker1, src.count) + "}";
+        h += "{MARKER LIST 2: " + marker_list(res.marker2, src.count) + "}";
+    }
+    h += "{WAVEFORM-" + std::to_string(4 * src.count + 1) + ":#";
+    return h;
+}
+
+// The common start of both writers: intervals, one run of the source
+// (measured, and kept in store when short), levels, markers.
+bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo,
+             int64_t memory_samples, Store& store, Result& res, std::string& error) {
+    if (src.count <= 0 || !(src.fs > 0) || !src.run) {
+        error = "the waveform has no samples or no sample rate";
+        return false;
+    }
+    if (!check_intervals(src, error)) return false;
+    store.begin(src, memory_samples);
+    Measure m;
+    if (!measure(src, m, store, error) || !set_levels(src, m, backoff_db, res, error)) return false;
+    if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
+    return true;
+}
+
+// Sets out[0..n-1] to the marker bits of samples from..from+n-1.
+void marker_bytes(const Result& res, int64_t from, int32_t n, unsigned char* out, size_t& cursor1, size_t& cursor2) {
+    std::fill(out, out + n, 0);
+    const std::vector<Interval>* lists[2] = {&res.marker1, &res.marker2};
+    size_t* cursors[2] = {&cursor1, &cursor2};
+    for (int b = 0; b < 2; ++b) {
+        const std::vector<Interval>& spans = *lists[b];
+        size_t& c = *cursors[b];
+        while (c < spans.size() && spans[c].start + spans[c].length <= from) ++c;
+        for (size_t s = c; s < spans.size() && spans[s].start < from + n; ++s) {
+            const int64_t a = std::max(spans[s].start, from) - from;
+            const int64_t e = std::min(spans[s].start + spans[s].length, from + n) - from;
+            for (int64_t k = a; k < e; ++k) out[k] |= static_cast<unsigned char>(1u << b);
+        }
+    }
+}
+
+}  // namespace
+
+void marker_spans(const std::vector<Interval>& on_air, int64_t pulse, std::vector<Interval>& marker1,
+                  std::vector<Interval>& marker2) {
+    marker1.clear();
+    marker2.clear();
+    for (const Interval& v : on_air) {
+        marker1.push_back({v.start, std::min(pulse, v.length)});
+        if (!marker2.empty() && marker2.back().start + marker2.back().length == v.start)
+            marker2.back().length += v.length;  // packets back to back: one span
+        else
+            marker2.push_back(v);
+    }
+}
+
+std::string marker_list(const std::vector<Interval>& spans, int64_t count) {
+    std::vector<Interval> merged;
+    for (const Interval& v : spans) {
+        if (!merged.empty() && merged.back().start + merged.back().length == v.start)
+            merged.back().length += v.length;
+        else
+            merged.push_back(v);
+    }
+    if (merged.empty()) return "0:0";
+    std::string out = merged.front().start > 0 ? "0:0;" : "";
+    for (const Interval& v : merged) {
+        out += std::to_string(v.start) + ":1;";
+        if (v.start + v.length < count) out += std::to_string(v.start + v.length) + ":0;";
+    }
+    out.pop_back();
+    return out;
+}
+
+int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptions& opt, Result& res,
+                 std::string& error) {
+    res = Result{};
+    res.format = "wv";
+    Store store;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    PendingFile file;
+    if (!file.open(path)) {
+        error = "cannot create " + file.temp;
+        return 1;
+    }
+    const std::string header = wv_header(src, opt, res);
+    file.write(header.data(), header.size());
+    uint32_t checksum = kChecksumSeed;
+    std::vector<unsigned char> buf;
+    const double scale = res.scale;
+    const bool ok = store.replay([&](int32_t n, const double* i, const double* q) {
+        buf.resize(static_cast<size_t>(n) * 4);
+        unsigned char* p = buf.data();
+        for (int32_t k = 0; k < n; ++k, p += 4) {
+            int16_t ci, cq;
+            codes(i[k], q[k], scale, ci, cq);
+            const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
+            checksum ^= static_cast<uint32_t>(ui) | (static_cast<uint32_t>(uq) << 16);
+            p[0] = static_cast<unsigned char>(ui);
+            p[1] = static_cast<unsigned char>(ui >> 8);
+            p[2] = static_cast<unsigned char>(uq);
+            p[3] = static_cast<unsigned char>(uq >> 8);
+        }
+        file.write(buf.data(), buf.size());
+        return !file.failed;
+    });
+    if (!ok) {
+        error = file.failed ? "cannot write " + file.temp : "the waveform could not be generated a second time";
+        return 1;
+    }
+    file.write("}", 1);
+    const std::string type = type_tag(checksum);
+    if (!file.failed && (std::fflush(file.f) != 0 || std::fseek(file.f, 0, SEEK_SET) != 0)) file.failed = true;
+    file.write(type.data(), type.size());
+    if (!file.close() || !file.commit()) {
+        error = "cannot write " + path;
+        return 1;
+    }
+    res.checksum = checksum;
+    res.files = {path};
+    return 0;
+}
+
+std::string marker_path(const std::string& data_path) {
+    std::filesystem::path p = fs_path(data_path);
+    p.replace_extension(".mkr");
+    const std::u8string u = p.u8string();
+    return std::string(reinterpret_cast<const char*>(u.data()), u.size());
+}
+
+int32_t write_keysight(const std::string& path, const SampleSource& src, const KeysightOptions& opt,
+                       Result& res, std::string& error) {
+    res = Result{};
+    res.format = "keysight";
+    Store store;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    const int64_t total = std::max(kKeysightMinSamples, (src.count + kKeysightMultiple - 1) / kKeysightMultiple *
+                                                            kKeysightMultiple);
+    res.padded = total - src.count;
+    const std::string mkr = marker_path(path);
+    if (opt.markers.enabled && mkr == path) {
+        error = "the data file " + path + " already has the marker file's name";
+        return 1;
+    }
+    PendingFile data, marks;
+    if (!data.open(path) || (opt.markers.enabled && !marks.open(mkr))) {
+        error = "cannot create " + (data.f ? marks.temp : data.temp);
+        return 1;
+    }
+    std::vector<unsigned char> buf, mbuf;
+    int64_t from = 0;
+    size_t c1 = 0, c2 = 0;
+    const double scale = res.scale;
+    auto put = [&](int32_t n, const double* i, const double* q) {
+        buf.resize(static_cast<size_t>(n) * 4);
+        unsigned char* p = buf.data();
+        for (int32_t k = 0; k < n; ++k, p += 4) {
+            int16_t ci = 0, cq = 0;
+            if (i) codes(i[k], q[k], scale, ci, cq);
+            const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
+            p[0] = static_cast<unsigned char>(ui >> 8);
+            p[1] = static_cast<unsigned char>(ui);
+            p[2] = static_cast<unsigned char>(uq >> 8);
+            p[3] = static_cast<unsigned char>(uq);
+        }
+        data.write(buf.data(), buf.size());
+        if (opt.markers.enabled) {
+            mbuf.resize(static_cast<size_t>(n));
+            marker_bytes(res, from, n, mbuf.data(), c1, c2);
+            marks.write(mbuf.data(), mbuf.size());
+        }
+        from += n;
+        return !data.failed && !marks.failed;
+    };
+    if (!store.replay(put)) {
+        error = data.failed || marks.failed ? "cannot write " + (data.failed ? data.temp : marks.temp)
+                                            : "the waveform could not be generated a second time";
+        return 1;
+    }
+    for (int64_t left = res.padded; left > 0;) {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(left, 4096));
+        put(n, nullptr, nullptr);
+        left -= n;
+    }
+    if (!data.close() || (opt.markers.enabled && !marks.close())) {
+        error = "cannot write " + (data.failed ? path : mkr);
+        return 1;
+    }
+    if (!data.commit() || (opt.markers.enabled && !marks.commit())) {
+        error = "cannot put " + path + " or " + mkr + " in place";
+        return 1;
+    }
+    res.files = {path};
+    if (opt.markers.enabled) res.files.push_back(mkr);
+    return 0;
+}
+
+nlohmann::ordered_json to_json(const Result& res) {
+    using nlohmann::ordered_json;
+    auto spans = [](const std::vector<Interval>& v) {
+        ordered_json a = ordered_json::array();
+        for (const Interval& s : v) a.push_back({{"start", s.start}, {"length", s.length}});
+        return a;
+    };
+    ordered_json j = {{"format", res.format},
+                      {"files", res.files},
+                      {"sample_rate_hz", res.fs},
+                      {"samples", res.samples},
+                      {"idle_samples_appended", res.padded},
+                      {"scale", res.scale},
+                      {"full_scale_code", 32767},
+                      {"peak_code", res.peak_code},
+                      {"rms_offset_db", res.rms_offset_db},
+                      {"peak_offset_db", res.peak_offset_db}};
+    if (res.format == "wv") j["checksum"] = res.checksum;
+    j["marker1"] = spans(res.marker1);
+    j["marker2"] = spans(res.marker2);
+    return j;
+}
+
+}  // namespace orv::instrument
