@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "ofdm.h"
+#include "rx_packets.h"
 
 namespace orv::analysis {
 
@@ -492,6 +493,8 @@ void measure_codes(const Capture& cap, const WaveformInfo& info, int64_t start, 
     }
 }
 
+}  // namespace
+
 // Identifies the payload pattern and seed from the demodulated bits, or checks the expected one.
 PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& opt) {
     PayloadResult pr;
@@ -536,6 +539,8 @@ PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& 
     }
     return pr;
 }
+
+namespace {
 
 // Compares a SigMF recording's annotations with the segments of the burst found:
 // "802.11a burst", STF, LTF, SIGNAL, "DATA k" (the k-th DATA symbol) and gap.
@@ -590,6 +595,7 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, Resul
 }
 
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
 
 }  // namespace
 
@@ -612,8 +618,52 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
 
 namespace {
 
+// The oversampling factor the options or the file give, 1 when neither does.
+int given_oversampling(const WaveformInfo& info, const Options& opt) {
+    double fs = opt.sample_rate_hz.value_or(0);
+    if (opt.oversample) fs = kBaseRate * *opt.oversample;
+    if (fs <= 0 && info.sample_rate_hz) fs = *info.sample_rate_hz;
+    const long os = std::lround(fs / kBaseRate);
+    return os >= 1 && os <= 64 && std::abs(fs - kBaseRate * static_cast<double>(os)) < 1.0 ? static_cast<int>(os) : 1;
+}
+
+// The first burst measured as a transmitter tester does, then every packet decoded.
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
     cap.finish();
+    Result r;
+    std::optional<AnalysisError> first_failed;
+    try {
+        r = analyse_first_burst(cap, info, path, opt);
+    } catch (const AnalysisError& e) {
+        first_failed = e;
+    }
+    if (opt.free_format) {
+        if (first_failed) throw *first_failed;
+        return r;
+    }
+    const int os = first_failed ? given_oversampling(info, opt) : r.file.oversample;
+    bool truncated = false;
+    r.packets = receive_packets(cap.x.data(), static_cast<int64_t>(cap.x.size()), os, opt, &truncated);
+    if (first_failed) {
+        if (r.packets.empty()) throw *first_failed;
+        r.file.path = path;
+        r.file.format = info.format;
+        r.file.samples = info.samples;
+        r.file.datatype = info.datatype;
+        r.file.oversample = os;
+        r.file.sample_rate_hz = kBaseRate * os;
+        r.file.sample_rate_source = opt.sample_rate_hz || opt.oversample ? "option" : info.sample_rate_hz ? "header" : "assumed";
+        r.notes.push_back(std::string("the first burst's transmitter measurements failed: ") + first_failed->what());
+    }
+    if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
+    if (cap.total > static_cast<int64_t>(cap.x.size()))
+        r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
+    r.summary = summarise(r.packets, opt.expected_packets);
+    for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
+    return r;
+}
+
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
     Result r;
     r.file.path = path;
     r.file.format = info.format;
@@ -641,9 +691,10 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     if (runs.empty()) throw AnalysisError("no 802.11a burst found");
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     const int64_t env_start = runs[0].start * kEnvWindow;
-    // The first sample above the threshold, from a little before the first window that rises.
+    // The first sample above the threshold, from a little before the first window that rises
+    // (the smoothed envelope rises up to two windows before the burst).
     int64_t s0 = env_start;
-    for (int64_t k = std::max<int64_t>(0, env_start - 2 * kEnvWindow); k < std::min(kept, env_start + kEnvWindow); ++k)
+    for (int64_t k = std::max<int64_t>(0, env_start - 2 * kEnvWindow); k < std::min(kept, env_start + 3 * kEnvWindow); ++k)
         if (std::norm(cap.x[static_cast<size_t>(k)]) > threshold * 0.05) {
             s0 = k;
             break;
@@ -1049,7 +1100,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         r.failures.push_back(std::to_string(*r.payload->bit_errors) + " payload bit errors");
     if (r.payload && r.payload->expected && !pattern_by_name(r.payload->pattern))
         r.failures.push_back("unknown expected pattern " + r.payload->pattern);
-    if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the first is analysed");
+    if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the transmitter measurements are of the first");
     return r;
 }
 

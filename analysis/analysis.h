@@ -30,6 +30,7 @@ struct Options {
     std::optional<int> symbols;            // DATA symbols of a free-format burst (default: to the burst end)
     std::optional<std::string> expected_pattern;  // "PN9" ... "PN23", "ALL 0", "ALL 1"
     std::optional<uint32_t> expected_seed;
+    std::optional<int> expected_packets;   // packets the file should hold (missing ones fail)
 };
 
 // A named part of the burst, in samples of the file.
@@ -119,8 +120,43 @@ struct CcdfPoint {
     double level_db;                // power above the mean exceeded with that probability
 };
 
+// One packet of the file as the packet receiver decoded it.
+struct PacketResult {
+    int64_t start = 0;               // first sample of its short training field, in samples of the file
+    int rate_mbps = 0;               // from SIGNAL, 0 when the RATE bits are not a rate
+    int length = 0;                  // LENGTH, bytes
+    bool signal_ok = false;          // RATE valid, parity good
+    bool signal_tail_ok = false;
+    bool decoded = false;            // every DATA symbol present and decoded
+    std::optional<int> scrambler_init;   // recovered from SERVICE (x1 the most significant of 7 bits)
+    bool service_ok = false, tail_ok = false, pad_ok = false;
+    std::optional<bool> fcs_ok;      // empty for a test-pattern burst and an undecoded one
+    std::string frame_type;          // "data", "management", "control", "extension"; empty without a header
+    int subtype = -1;
+    std::vector<std::string> addresses;
+    std::optional<int> seq;
+    std::string test_pattern;        // the pattern of a test-pattern burst (not a coded PSDU)
+    std::optional<double> evm_db;    // data subcarriers, decision-directed
+    double freq_error_hz = 0;
+    bool inverted = false;           // I and Q exchanged
+    std::vector<uint8_t> psdu;
+    std::string problem;             // why it was not decoded, empty when it was
+};
+
+// Totals over the packets of a file.
+struct PacketSummary {
+    int found = 0, signal_ok = 0, decoded = 0, fcs_ok = 0, fcs_errors = 0, test_patterns = 0;
+    std::optional<int> expected;
+    int missing = 0;                 // expected packets not found at all
+    double per = 0;                  // packet error rate over the coded packets (and the missing ones)
+    std::optional<double> evm_db;    // over every demodulated packet (mean error power)
+    std::optional<double> freq_error_hz;  // mean of the packets
+};
+
 struct Result {
     FileResult file;
+    std::vector<PacketResult> packets;  // every packet found, in time order
+    PacketSummary summary;
     BurstResult burst;
     std::vector<Segment> segments;
     bool free_format = false;
