@@ -237,7 +237,7 @@ struct ReportLine {
 // format_report's lines, without their line ends.
 std::vector<ReportLine> report_lines(const Result& r);
 
-// The report as one JSON object, serialised.
-std::string format_json(const Result& r, int indent = -1);
+// The report as one JSON object, serialised; with_psdu adds each packet's PSDU in hexadecimal.
+std::string format_json(const Result& r, int indent = -1, bool with_psdu = false);
 
 }  // namespace orv::analysis

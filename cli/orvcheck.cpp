@@ -7,6 +7,7 @@
 #include <string>
 
 #include "analysis.h"
+#include "pcap_writer.h"
 #include "ofdm.h"
 
 namespace {
@@ -27,7 +28,7 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
                  "orvcheck"};
     app.footer("Exit status: 0 every check passed; 1 usage error; 2 the file cannot be read as a\n"
                "waveform or holds no burst; 3 the file was read but a check failed; 4 --plots could\n"
-               "not write an image.");
+               "not write an image or --pcap its capture.");
     app.get_formatter()->column_width(30);
     std::string file, frame, data, seed, plots_dir;
     bool json = false;
@@ -51,6 +52,17 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
                          ->type_name("PATTERN");
     app.add_option("--seed", seed, "Expected PN seed (hexadecimal), with --data")->type_name("HEX")->needs(data_opt);
     (void)rate_opt;
+
+    // --- Packet receiver options (every packet of the file) ---
+    int expect_packets = -1;
+    bool with_psdu = false;
+    std::string pcap_path;
+    app.add_option("--expect", expect_packets, "Packets the file should hold; missing ones fail the verdict")
+        ->check(CLI::Range(0, 100000000))->type_name("N");
+    app.add_flag("--psdu", with_psdu, "With --json: each packet's PSDU in hexadecimal (psdu_hex)");
+    app.add_option("--pcap", pcap_path, "Write the decoded PSDUs as an 802.11 capture (radiotap, FCS kept)")
+        ->type_name("FILE");
+    // --- end of the packet receiver options ---
 
     try {
         app.parse(argc, argv);
@@ -100,10 +112,19 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         }
     }
 
+    if (expect_packets >= 0) opt.expected_packets = expect_packets;
+
     try {
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);
-        if (json) out << orv::analysis::format_json(r) << "\n";
+        if (json) out << orv::analysis::format_json(r, -1, with_psdu) << "\n";
         else out << orv::analysis::format_report(r);
+        if (!pcap_path.empty()) {
+            std::string why;
+            if (!orv::analysis::write_pcap(pcap_path, r, &why)) {
+                err << "orvcheck: --pcap " << pcap_path << ": " << why << "\n";
+                return kCheckPlotsFailed;
+            }
+        }
         if (!plots_dir.empty() && plots(r, plots_dir, err) != 0) return kCheckPlotsFailed;
         return r.pass() ? kCheckPass : kCheckFailed;
     } catch (const orv::analysis::ReadError& e) {
