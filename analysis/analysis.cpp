@@ -643,7 +643,10 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     }
     const int os = first_failed ? given_oversampling(info, opt) : r.file.oversample;
     bool truncated = false;
-    r.packets = receive_packets(cap.x.data(), static_cast<int64_t>(cap.x.size()), os, opt, &truncated);
+    // Above 20 MS/s the first burst's carrier offset (found up to the Nyquist frequency) is
+    // removed before the decimation, which keeps only +-10 MHz.
+    const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
+    r.packets = receive_packets(cap.x.data(), static_cast<int64_t>(cap.x.size()), os, opt, &truncated, shift);
     if (first_failed) {
         if (r.packets.empty()) throw *first_failed;
         r.file.path = path;

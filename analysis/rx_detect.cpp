@@ -10,7 +10,7 @@ namespace orv::analysis::rx {
 namespace {
 constexpr int kLag = 16;         // short training period
 constexpr int kWindow = 48;      // samples correlated
-constexpr double kDetect = 0.7;  // normalised correlation that marks a short training field
+constexpr double kDetect = 0.5;  // normalised correlation that marks a short training field (about 0 dB SNR)
 constexpr int kRecompute = 512;  // running sums recomputed exactly this often
 
 // Windowed-sinc low-pass taps for decimation by os (cut-off 10 MHz), odd length, unit DC gain.

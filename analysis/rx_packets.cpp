@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "rx.h"
 
@@ -79,8 +80,18 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
 
 }  // namespace
 
-std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated) {
-    const std::vector<cd> y = rx::to_base_rate(x, n, std::max(os, 1));
+std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated,
+                                          double shift_hz) {
+    os = std::max(os, 1);
+    std::vector<cd> y;
+    if (shift_hz != 0) {
+        std::vector<cd> shifted(x, x + n);
+        const double w = -2.0 * std::numbers::pi * shift_hz / (rx::kBaseRateHz * os);
+        for (int64_t k = 0; k < n; ++k) shifted[static_cast<size_t>(k)] *= std::polar(1.0, w * static_cast<double>(k));
+        y = rx::to_base_rate(shifted.data(), n, os);
+    } else {
+        y = rx::to_base_rate(x, n, os);
+    }
     std::vector<PacketResult> out;
     if (truncated) *truncated = false;
     int64_t from = 0;
@@ -96,6 +107,7 @@ std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const 
         }
         PacketResult p;
         from = std::max(receive_one(y, s, os, opt, p), d->at + 16);
+        p.freq_error_hz += shift_hz;
         out.push_back(std::move(p));
     }
     return out;

@@ -14,8 +14,10 @@ namespace orv::analysis {
 constexpr int kMaxPackets = 200000;
 
 // Every packet in the n samples of x (sampling rate 20 MHz times os), in time order.
-// truncated is set when kMaxPackets were reached before the end of x.
-std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated);
+// truncated is set when kMaxPackets were reached before the end of x. shift_hz: a carrier
+// offset removed before the decimation to 20 MS/s (an offset beyond +-10 MHz at os > 1).
+std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated,
+                                          double shift_hz = 0);
 
 // Totals of packets; expected the packets the file should hold.
 PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected);

@@ -159,6 +159,23 @@ Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& ff
         diff += std::norm(y1[i] - y2[i]) / 2.0;
     }
     ch.noise_var = diff / 52.0;
+    // Below about 30 dB SNR each estimate is averaged with its neighbours (a channel
+    // no longer than the guard interval changes little from one subcarrier to the next).
+    double gain = 0;
+    for (const cd& v : ch.h) gain += std::norm(v);
+    gain /= 52.0;
+    if (ch.noise_var > 1e-3 * gain) {
+        std::array<cd, 53> smooth{};
+        for (int k = -26; k <= 26; ++k) {
+            if (!k) continue;
+            cd acc = 0;
+            int n = 0;
+            for (int j = k - 1; j <= k + 1; ++j)
+                if (j >= -26 && j <= 26 && j != 0) acc += ch.h[static_cast<size_t>(j + 26)], ++n;
+            smooth[static_cast<size_t>(k + 26)] = acc / static_cast<double>(n);
+        }
+        ch.h = smooth;
+    }
     return ch;
 }
 
