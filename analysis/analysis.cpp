@@ -627,6 +627,26 @@ int given_oversampling(const WaveformInfo& info, const Options& opt) {
     return os >= 1 && os <= 64 && std::abs(fs - kBaseRate * static_cast<double>(os)) < 1.0 ? static_cast<int>(os) : 1;
 }
 
+// The figures of an AWG file in which no burst was found: clipped codes, the header's
+// PAPR and crest factors against the whole file's.
+Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std::string& path, int os, const std::string& why) {
+    Result r;
+    r.file.path = path;
+    r.file.format = info.format;
+    r.file.samples = info.samples;
+    r.file.oversample = os;
+    r.file.sample_rate_hz = kBaseRate * os;
+    r.file.sample_rate_source = info.sample_rate_hz ? "header" : "assumed";
+    const int64_t kept = static_cast<int64_t>(cap.x.size());
+    measure_peaks(cap.x, 0, kept, r);
+    measure_codes(cap, info, 0, 0, r);
+    r.no_burst = why;
+    r.notes.push_back(why + "; the file's own figures only");
+    if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
+    if (r.file.header_ok && !*r.file.header_ok) r.failures.push_back("header PAPR or crest factors differ from the codes");
+    return r;
+}
+
 // The first burst measured as a transmitter tester does, then every packet decoded.
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
     cap.finish();
@@ -647,8 +667,12 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     // removed before the decimation, which keeps only +-10 MHz.
     const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
     r.packets = receive_packets(cap.x.data(), static_cast<int64_t>(cap.x.size()), os, opt, &truncated, shift);
+    if (first_failed && r.packets.empty()) {
+        // Nothing to demodulate: an AWG file still gets its codes and header checked.
+        if (!cap.codes) throw *first_failed;
+        return file_figures_only(cap, info, path, os, first_failed->what());
+    }
     if (first_failed) {
-        if (r.packets.empty()) throw *first_failed;
         r.file.path = path;
         r.file.format = info.format;
         r.file.samples = info.samples;

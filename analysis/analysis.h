@@ -186,6 +186,7 @@ struct Result {
     std::vector<double> ccdf_curve_db;          // level at probability 10^(-k/20), k = 0..80
     std::optional<double> evm_limit_db;
     PowerTrace power;
+    std::optional<std::string> no_burst;  // why nothing was demodulated (an AWG file's own figures only)
     std::vector<std::string> notes;
     std::vector<std::string> failures;
     bool pass() const { return failures.empty(); }

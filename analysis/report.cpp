@@ -283,6 +283,7 @@ std::string format_json(const Result& r, int indent, bool with_psdu) {
     j["failures"] = r.failures;
     j["notes"] = r.notes;
     j["iq_inverted"] = r.iq_inverted;
+    j["no_burst"] = opt(r.no_burst);
     j["packets"] = packets_json(r, with_psdu);
     const PacketSummary& s = r.summary;
     j["summary"] = {{"found", s.found}, {"signal_ok", s.signal_ok}, {"decoded", s.decoded}, {"fcs_ok", s.fcs_ok},

@@ -116,6 +116,10 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
 
     try {
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);
+        if (r.no_burst && r.pass()) {
+            err << "orvcheck: " << file << ": " << *r.no_burst << "\n";
+            return kCheckUnreadable;
+        }
         if (json) out << orv::analysis::format_json(r, -1, with_psdu) << "\n";
         else out << orv::analysis::format_report(r);
         if (!pcap_path.empty()) {
