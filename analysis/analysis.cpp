@@ -595,7 +595,8 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, Resul
 }
 
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
-Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                           std::optional<int64_t> start_hint);
 
 }  // namespace
 
@@ -618,13 +619,14 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
 
 namespace {
 
-// The oversampling factor the options or the file give, 1 when neither does.
-int given_oversampling(const WaveformInfo& info, const Options& opt) {
+// The oversampling factor the options or the file give, nothing when neither does.
+std::optional<int> stated_oversampling(const WaveformInfo& info, const Options& opt) {
     double fs = opt.sample_rate_hz.value_or(0);
     if (opt.oversample) fs = kBaseRate * *opt.oversample;
     if (fs <= 0 && info.sample_rate_hz) fs = *info.sample_rate_hz;
     const long os = std::lround(fs / kBaseRate);
-    return os >= 1 && os <= 64 && std::abs(fs - kBaseRate * static_cast<double>(os)) < 1.0 ? static_cast<int>(os) : 1;
+    if (os >= 1 && os <= 64 && std::abs(fs - kBaseRate * static_cast<double>(os)) < 1.0) return static_cast<int>(os);
+    return std::nullopt;
 }
 
 // The figures of an AWG file in which no burst was found: clipped codes, the header's
@@ -648,12 +650,23 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
 }
 
 // The first burst measured as a transmitter tester does, then every packet decoded.
+// With the sampling rate known, the packets are found first and the first one's
+// start anchors the transmitter measurements (leading noise of any length).
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
     cap.finish();
+    const std::optional<int> stated_os = stated_oversampling(info, opt);
+    const int64_t kept = static_cast<int64_t>(cap.x.size());
+    std::vector<PacketResult> packets;
+    bool truncated = false;
+    std::optional<int64_t> hint;
+    if (stated_os && !opt.free_format) {
+        packets = receive_packets(cap.x.data(), kept, *stated_os, opt, &truncated);
+        if (!packets.empty()) hint = packets.front().start;
+    }
     Result r;
     std::optional<AnalysisError> first_failed;
     try {
-        r = analyse_first_burst(cap, info, path, opt);
+        r = analyse_first_burst(cap, info, path, opt, hint);
     } catch (const AnalysisError& e) {
         first_failed = e;
     }
@@ -661,12 +674,12 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         if (first_failed) throw *first_failed;
         return r;
     }
-    const int os = first_failed ? given_oversampling(info, opt) : r.file.oversample;
-    bool truncated = false;
+    const int os = first_failed ? stated_os.value_or(1) : r.file.oversample;
     // Above 20 MS/s the first burst's carrier offset (found up to the Nyquist frequency) is
     // removed before the decimation, which keeps only +-10 MHz.
     const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
-    r.packets = receive_packets(cap.x.data(), static_cast<int64_t>(cap.x.size()), os, opt, &truncated, shift);
+    if (!stated_os || shift != 0) packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
+    r.packets = std::move(packets);
     if (first_failed && r.packets.empty()) {
         // Nothing to demodulate: an AWG file still gets its codes and header checked.
         if (!cap.codes) throw *first_failed;
@@ -690,7 +703,9 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     return r;
 }
 
-Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
+// start_hint: the first packet's start, when the packet receiver found one.
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                           std::optional<int64_t> start_hint) {
     Result r;
     r.file.path = path;
     r.file.format = info.format;
@@ -717,7 +732,10 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
     r.burst.count = static_cast<int>(runs.size());
     if (runs.empty()) throw AnalysisError("no 802.11a burst found");
     const int64_t kept = static_cast<int64_t>(cap.x.size());
-    const int64_t env_start = runs[0].start * kEnvWindow;
+    size_t first = 0;  // the run of the first packet
+    if (start_hint)
+        while (first + 1 < runs.size() && runs[first].end * kEnvWindow <= *start_hint) ++first;
+    const int64_t env_start = runs[first].start * kEnvWindow;
     // The first sample above the threshold, from a little before the first window that rises
     // (the smoothed envelope rises up to two windows before the burst).
     int64_t s0 = env_start;
@@ -726,8 +744,9 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
             s0 = k;
             break;
         }
+    if (start_hint) s0 = *start_hint;
     if (s0 >= kept) throw AnalysisError("no 802.11a burst found in the first " + std::to_string(kKeepSamples) + " samples");
-    const int64_t env_end = std::min(runs[0].end * kEnvWindow, cap.total);
+    const int64_t env_end = std::min(runs[first].end * kEnvWindow, cap.total);
 
     if (fs <= 0) {
         if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");

@@ -212,6 +212,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, BadPackets,
                                            BadPacket{"noise_after_preamble", noise_after_preamble, "FCS error"}),
                          [](const ::testing::TestParamInfo<BadPacket>& i) { return std::string(i.param.name); });
 
+// Leading noise of any length: the packet and the first burst's measurements start at the frame.
+TEST(PacketFiles, LeadingNoiseOfAnyLength) {
+    TempDir dir("lead");
+    const std::vector<uint8_t> psdu = reftx::mac_frame(7, body(300, 4));
+    const std::vector<C> f = reftx::frame(24, reftx::bits_of_bytes(psdu), static_cast<int>(psdu.size()), 1, 0x11);
+    for (const size_t lead : {size_t{1}, size_t{333}, size_t{20000}}) {
+        std::mt19937 g(static_cast<unsigned>(lead));
+        std::normal_distribution<double> n(0.0, 0.005);  // about -27 dB below the frame
+        std::vector<C> x;
+        for (size_t i = 0; i < lead; ++i) x.push_back({n(g), n(g)});
+        for (const C& v : f) x.push_back(v + C(n(g), n(g)));
+        for (int i = 0; i < 500; ++i) x.push_back({n(g), n(g)});
+        const std::string path = dir.file("lead.csv");
+        ASSERT_TRUE(reftx::write_csv(path, x));
+        orv::analysis::Options opt;
+        opt.oversample = 1;
+        const orv::analysis::Result r = orv::analysis::analyse_file(path, opt);
+        ASSERT_EQ(r.packets.size(), 1u) << lead;
+        EXPECT_EQ(r.packets[0].start, static_cast<int64_t>(lead)) << lead;
+        EXPECT_EQ(r.packets[0].fcs_ok, true) << lead;
+        EXPECT_EQ(r.burst.start, static_cast<int64_t>(lead)) << lead;
+        ASSERT_TRUE(r.signal) << lead;
+        EXPECT_EQ(r.signal->length, static_cast<int>(psdu.size())) << lead;
+    }
+}
+
 // 10^5 tiny bursts of random samples: no packet, and it ends.
 TEST(PacketFiles, TinyBurstsAreNoPackets) {
     std::mt19937 g(3);
