@@ -138,6 +138,7 @@ struct PacketResult {
     std::string test_pattern;        // the pattern of a test-pattern burst (not a coded PSDU)
     std::optional<double> evm_db;    // data subcarriers, decision-directed
     double freq_error_hz = 0;
+    bool flatness_ok = false;        // 17.3.9.6.2 on the packet's channel estimate
     bool inverted = false;           // I and Q exchanged
     std::vector<uint8_t> psdu;
     std::string problem;             // why it was not decoded, empty when it was
@@ -151,6 +152,7 @@ struct PacketSummary {
     double per = 0;                  // packet error rate over the coded packets (and the missing ones)
     std::optional<double> evm_db;    // over every demodulated packet (mean error power)
     std::optional<double> freq_error_hz;  // mean of the packets
+    int flatness_failures = 0;       // packets outside the 17.3.9.6.2 limits
 };
 
 struct Result {

@@ -54,7 +54,7 @@ void packet_table(std::ostream& o, const Result& r) {
     o << ", PER " << fixed(s.per, 4) << "\n";
     if (s.evm_db) o << "            EVM over the packets " << fixed(*s.evm_db, 2) << " dB";
     if (s.freq_error_hz) o << ", mean frequency error " << fixed(*s.freq_error_hz, 1) << " Hz";
-    if (s.evm_db || s.freq_error_hz) o << "\n";
+    if (s.evm_db || s.freq_error_hz) o << ", spectral flatness outside the limits in " << s.flatness_failures << "\n";
     if (r.packets.empty()) return;
     char line[200];
     std::snprintf(line, sizeof line, "            %6s %10s %5s %6s %4s %5s %5s %8s %11s  %s\n", "#", "start", "Mbps", "length",
@@ -105,6 +105,7 @@ nlohmann::json packets_json(const Result& r, bool with_psdu) {
                             {"test_pattern", p.test_pattern.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.test_pattern)},
                             {"evm_db", opt(p.evm_db)},
                             {"freq_error_hz", p.freq_error_hz},
+                            {"flatness_ok", p.flatness_ok},
                             {"problem", p.problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.problem)}};
         if (with_psdu) e["psdu_hex"] = p.decoded && p.test_pattern.empty() ? nlohmann::json(hex_bytes(p.psdu)) : nlohmann::json(nullptr);
         list.push_back(std::move(e));
@@ -288,7 +289,8 @@ std::string format_json(const Result& r, int indent, bool with_psdu) {
     const PacketSummary& s = r.summary;
     j["summary"] = {{"found", s.found}, {"signal_ok", s.signal_ok}, {"decoded", s.decoded}, {"fcs_ok", s.fcs_ok},
                     {"fcs_errors", s.fcs_errors}, {"test_patterns", s.test_patterns}, {"expected", opt(s.expected)},
-                    {"missing", s.missing}, {"per", s.per}, {"evm_db", opt(s.evm_db)}, {"freq_error_hz", opt(s.freq_error_hz)}};
+                    {"missing", s.missing}, {"per", s.per}, {"evm_db", opt(s.evm_db)}, {"freq_error_hz", opt(s.freq_error_hz)},
+                    {"flatness_failures", s.flatness_failures}};
     // A file name that is not UTF-8 (legal on Linux) must not stop the report.
     return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -19,7 +19,7 @@ namespace orv::analysis::rx {
 constexpr double kBaseRateHz = 20e6;
 
 // Stage 0, front end: a zero-phase low-pass (10 MHz) and decimation by os to 20 MS/s;
-// the file's mean (a DC offset) is removed. Sample n of the result is sample n * os of x.
+// the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
 
 // Stage 1, detection: the short training field's 16-sample period (delay and correlate).

@@ -31,9 +31,14 @@ std::vector<double> lowpass(int os) {
 }  // namespace
 
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
+    // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
+    // periodic to the detector. A smaller mean is left, as removing it would turn silence
+    // into a constant.
     cd mean = 0;
-    for (int64_t k = 0; k < n; ++k) mean += x[k];
-    if (n > 0) mean /= static_cast<double>(n);
+    double power = 0;
+    for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);
+    if (n > 0) mean /= static_cast<double>(n), power /= static_cast<double>(n);
+    if (!(std::norm(mean) > 1e-3 * power)) mean = 0;
     if (os <= 1) {
         std::vector<cd> y(x, x + n);
         for (cd& v : y) v -= mean;

@@ -53,6 +53,21 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
     if (!mac.fcs_ok) p.problem = "FCS error";
 }
 
+// 17.3.9.6.2 on a channel estimate: within +-2 dB of the mean of subcarriers +-1..16
+// there, +2 / -4 dB on the outer ones.
+bool flat(const rx::Channel& ch) {
+    double inner = 0;
+    for (int k = 1; k <= 16; ++k) inner += std::norm(ch.h[static_cast<size_t>(26 + k)]) + std::norm(ch.h[static_cast<size_t>(26 - k)]);
+    inner /= 32.0;
+    if (!(inner > 0)) return false;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        const double d = 10.0 * std::log10(std::max(std::norm(ch.h[static_cast<size_t>(k + 26)]) / inner, 1e-30));
+        if (std::abs(k) <= 16 ? std::abs(d) > 2.0 : (d > 2.0 || d < -4.0)) return false;
+    }
+    return true;
+}
+
 // One packet from its synchronisation; returns the first sample after it.
 int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const Options& opt, PacketResult& p) {
     static thread_local ForwardFft fft(64);
@@ -60,6 +75,7 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
     p.inverted = s.inverted;
     p.freq_error_hz = s.inverted ? -s.cfo_hz : s.cfo_hz;
     const rx::Channel ch = rx::estimate_channel(y, s, fft);
+    p.flatness_ok = flat(ch);
     const int64_t data_start = s.t1 + 128 + 80;
     if (data_start > static_cast<int64_t>(y.size())) {
         p.problem = "cut off in the preamble or SIGNAL field";
@@ -125,6 +141,7 @@ PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<
         s.test_patterns += !p.test_pattern.empty();
         s.fcs_ok += p.fcs_ok.value_or(false);
         freq += p.freq_error_hz;
+        s.flatness_failures += !p.flatness_ok;
         if (p.evm_db) {
             err += std::pow(10.0, *p.evm_db / 10.0);
             ++evm_n;
