@@ -682,7 +682,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     r.packets = std::move(packets);
     if (first_failed && r.packets.empty()) {
         // Nothing to demodulate: an AWG file still gets its codes and header checked.
-        if (!cap.codes) throw *first_failed;
+        if (!cap.codes || !opt.figures_without_burst) throw *first_failed;
         return file_figures_only(cap, info, path, os, first_failed->what());
     }
     if (first_failed) {

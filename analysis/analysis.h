@@ -31,6 +31,8 @@ struct Options {
     std::optional<std::string> expected_pattern;  // "PN9" ... "PN23", "ALL 0", "ALL 1"
     std::optional<uint32_t> expected_seed;
     std::optional<int> expected_packets;   // packets the file should hold (missing ones fail)
+    bool figures_without_burst = false;    // an AWG file without a burst: a result with no_burst set
+                                           // (its codes and header checked) instead of AnalysisError
 };
 
 // A named part of the burst, in samples of the file.
@@ -194,8 +196,9 @@ struct Result {
     bool pass() const { return failures.empty(); }
 };
 
-// Reads path and analyses its first burst. Throws ReadError for a file that is not a
-// waveform and AnalysisError for one without a burst to analyse.
+// Reads path, measures its first burst and decodes every packet. Throws ReadError for a
+// file that is not a waveform and AnalysisError for one without a burst to analyse
+// (unless options.figures_without_burst is set and it is an AWG file).
 Result analyse_file(const std::string& path, const Options& options);
 
 // The same for a waveform read from in; path only names it in the result.

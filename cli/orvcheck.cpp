@@ -113,6 +113,7 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
     }
 
     if (expect_packets >= 0) opt.expected_packets = expect_packets;
+    opt.figures_without_burst = true;
 
     try {
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);
