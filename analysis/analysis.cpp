@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "ofdm.h"
+#include "rx_packets.h"
 
 namespace orv::analysis {
 
@@ -492,6 +493,8 @@ void measure_codes(const Capture& cap, const WaveformInfo& info, int64_t start, 
     }
 }
 
+}  // namespace
+
 // Identifies the payload pattern and seed from the demodulated bits, or checks the expected one.
 PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& opt) {
     PayloadResult pr;
@@ -536,6 +539,8 @@ PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& 
     }
     return pr;
 }
+
+namespace {
 
 // Compares a SigMF recording's annotations with the segments of the burst found:
 // "802.11a burst", STF, LTF, SIGNAL, "DATA k" (the k-th DATA symbol) and gap.
@@ -590,6 +595,8 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, Resul
 }
 
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                           std::optional<int64_t> start_hint);
 
 }  // namespace
 
@@ -612,8 +619,93 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
 
 namespace {
 
+// The oversampling factor the options or the file give, nothing when neither does.
+std::optional<int> stated_oversampling(const WaveformInfo& info, const Options& opt) {
+    double fs = opt.sample_rate_hz.value_or(0);
+    if (opt.oversample) fs = kBaseRate * *opt.oversample;
+    if (fs <= 0 && info.sample_rate_hz) fs = *info.sample_rate_hz;
+    const long os = std::lround(fs / kBaseRate);
+    if (os >= 1 && os <= 64 && std::abs(fs - kBaseRate * static_cast<double>(os)) < 1.0) return static_cast<int>(os);
+    return std::nullopt;
+}
+
+// The figures of an AWG file in which no burst was found: clipped codes, the header's
+// PAPR and crest factors against the whole file's.
+Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std::string& path, int os, const std::string& why) {
+    Result r;
+    r.file.path = path;
+    r.file.format = info.format;
+    r.file.samples = info.samples;
+    r.file.oversample = os;
+    r.file.sample_rate_hz = kBaseRate * os;
+    r.file.sample_rate_source = info.sample_rate_hz ? "header" : "assumed";
+    const int64_t kept = static_cast<int64_t>(cap.x.size());
+    measure_peaks(cap.x, 0, kept, r);
+    measure_codes(cap, info, 0, 0, r);
+    r.no_burst = why;
+    r.notes.push_back(why + "; the file's own figures only");
+    if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
+    if (r.file.header_ok && !*r.file.header_ok) r.failures.push_back("header PAPR or crest factors differ from the codes");
+    return r;
+}
+
+// The first burst measured as a transmitter tester does, then every packet decoded.
+// With the sampling rate known, the packets are found first and the first one's
+// start anchors the transmitter measurements (leading noise of any length).
 Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
     cap.finish();
+    const std::optional<int> stated_os = stated_oversampling(info, opt);
+    const int64_t kept = static_cast<int64_t>(cap.x.size());
+    std::vector<PacketResult> packets;
+    bool truncated = false;
+    std::optional<int64_t> hint;
+    if (stated_os && !opt.free_format) {
+        packets = receive_packets(cap.x.data(), kept, *stated_os, opt, &truncated);
+        if (!packets.empty()) hint = packets.front().start;
+    }
+    Result r;
+    std::optional<AnalysisError> first_failed;
+    try {
+        r = analyse_first_burst(cap, info, path, opt, hint);
+    } catch (const AnalysisError& e) {
+        first_failed = e;
+    }
+    if (opt.free_format) {
+        if (first_failed) throw *first_failed;
+        return r;
+    }
+    const int os = first_failed ? stated_os.value_or(1) : r.file.oversample;
+    // Above 20 MS/s the first burst's carrier offset (found up to the Nyquist frequency) is
+    // removed before the decimation, which keeps only +-10 MHz.
+    const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
+    if (!stated_os || shift != 0) packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
+    r.packets = std::move(packets);
+    if (first_failed && r.packets.empty()) {
+        // Nothing to demodulate: an AWG file still gets its codes and header checked.
+        if (!cap.codes || !opt.figures_without_burst) throw *first_failed;
+        return file_figures_only(cap, info, path, os, first_failed->what());
+    }
+    if (first_failed) {
+        r.file.path = path;
+        r.file.format = info.format;
+        r.file.samples = info.samples;
+        r.file.datatype = info.datatype;
+        r.file.oversample = os;
+        r.file.sample_rate_hz = kBaseRate * os;
+        r.file.sample_rate_source = opt.sample_rate_hz || opt.oversample ? "option" : info.sample_rate_hz ? "header" : "assumed";
+        r.notes.push_back(std::string("the first burst's transmitter measurements failed: ") + first_failed->what());
+    }
+    if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
+    if (cap.total > static_cast<int64_t>(cap.x.size()))
+        r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
+    r.summary = summarise(r.packets, opt.expected_packets);
+    for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
+    return r;
+}
+
+// start_hint: the first packet's start, when the packet receiver found one.
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                           std::optional<int64_t> start_hint) {
     Result r;
     r.file.path = path;
     r.file.format = info.format;
@@ -640,7 +732,10 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     r.burst.count = static_cast<int>(runs.size());
     if (runs.empty()) throw AnalysisError("no 802.11a burst found");
     const int64_t kept = static_cast<int64_t>(cap.x.size());
-    const int64_t env_start = runs[0].start * kEnvWindow;
+    size_t first = 0;  // the run of the first packet
+    if (start_hint)
+        while (first + 1 < runs.size() && runs[first].end * kEnvWindow <= *start_hint) ++first;
+    const int64_t env_start = runs[first].start * kEnvWindow;
     // The first sample above the threshold, from a little before the first window that rises.
     // The five-window smoothing raises a run up to two windows before the window
     // where the burst begins, so the burst's first sample can lie three windows on.
@@ -650,8 +745,9 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
             s0 = k;
             break;
         }
+    if (start_hint) s0 = *start_hint;
     if (s0 >= kept) throw AnalysisError("no 802.11a burst found in the first " + std::to_string(kKeepSamples) + " samples");
-    const int64_t env_end = std::min(runs[0].end * kEnvWindow, cap.total);
+    const int64_t env_end = std::min(runs[first].end * kEnvWindow, cap.total);
 
     if (fs <= 0) {
         if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");
@@ -1051,7 +1147,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         r.failures.push_back(std::to_string(*r.payload->bit_errors) + " payload bit errors");
     if (r.payload && r.payload->expected && !pattern_by_name(r.payload->pattern))
         r.failures.push_back("unknown expected pattern " + r.payload->pattern);
-    if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the first is analysed");
+    if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the transmitter measurements are of the first");
     return r;
 }
 

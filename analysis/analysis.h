@@ -30,6 +30,9 @@ struct Options {
     std::optional<int> symbols;            // DATA symbols of a free-format burst (default: to the burst end)
     std::optional<std::string> expected_pattern;  // "PN9" ... "PN23", "ALL 0", "ALL 1"
     std::optional<uint32_t> expected_seed;
+    std::optional<int> expected_packets;   // packets the file should hold (missing ones fail)
+    bool figures_without_burst = false;    // an AWG file without a burst: a result with no_burst set
+                                           // (its codes and header checked) instead of AnalysisError
 };
 
 // A named part of the burst, in samples of the file.
@@ -119,8 +122,45 @@ struct CcdfPoint {
     double level_db;                // power above the mean exceeded with that probability
 };
 
+// One packet of the file as the packet receiver decoded it.
+struct PacketResult {
+    int64_t start = 0;               // first sample of its short training field, in samples of the file
+    int rate_mbps = 0;               // from SIGNAL, 0 when the RATE bits are not a rate
+    int length = 0;                  // LENGTH, bytes
+    bool signal_ok = false;          // RATE valid, parity good
+    bool signal_tail_ok = false;
+    bool decoded = false;            // every DATA symbol present and decoded
+    std::optional<int> scrambler_init;   // recovered from SERVICE (x1 the most significant of 7 bits)
+    bool service_ok = false, tail_ok = false, pad_ok = false;
+    std::optional<bool> fcs_ok;      // empty for a test-pattern burst and an undecoded one
+    std::string frame_type;          // "data", "management", "control", "extension"; empty without a header
+    int subtype = -1;
+    std::vector<std::string> addresses;
+    std::optional<int> seq;
+    std::string test_pattern;        // the pattern of a test-pattern burst (not a coded PSDU)
+    std::optional<double> evm_db;    // data subcarriers, decision-directed
+    double freq_error_hz = 0;
+    bool flatness_ok = false;        // 17.3.9.6.2 on the packet's channel estimate
+    bool inverted = false;           // I and Q exchanged
+    std::vector<uint8_t> psdu;
+    std::string problem;             // why it was not decoded, empty when it was
+};
+
+// Totals over the packets of a file.
+struct PacketSummary {
+    int found = 0, signal_ok = 0, decoded = 0, fcs_ok = 0, fcs_errors = 0, test_patterns = 0;
+    std::optional<int> expected;
+    int missing = 0;                 // expected packets not found at all
+    double per = 0;                  // packet error rate over the coded packets (and the missing ones)
+    std::optional<double> evm_db;    // over every demodulated packet (mean error power)
+    std::optional<double> freq_error_hz;  // mean of the packets
+    int flatness_failures = 0;       // packets outside the 17.3.9.6.2 limits
+};
+
 struct Result {
     FileResult file;
+    std::vector<PacketResult> packets;  // every packet found, in time order
+    PacketSummary summary;
     BurstResult burst;
     std::vector<Segment> segments;
     bool free_format = false;
@@ -150,13 +190,15 @@ struct Result {
     std::vector<double> ccdf_curve_db;          // level at probability 10^(-k/20), k = 0..80
     std::optional<double> evm_limit_db;
     PowerTrace power;
+    std::optional<std::string> no_burst;  // why nothing was demodulated (an AWG file's own figures only)
     std::vector<std::string> notes;
     std::vector<std::string> failures;
     bool pass() const { return failures.empty(); }
 };
 
-// Reads path and analyses its first burst. Throws ReadError for a file that is not a
-// waveform and AnalysisError for one without a burst to analyse.
+// Reads path, measures its first burst and decodes every packet. Throws ReadError for a
+// file that is not a waveform and AnalysisError for one without a burst to analyse
+// (unless options.figures_without_burst is set and it is an AWG file).
 Result analyse_file(const std::string& path, const Options& options);
 
 // The same for a waveform read from in; path only names it in the result.
@@ -201,7 +243,7 @@ struct ReportLine {
 // format_report's lines, without their line ends.
 std::vector<ReportLine> report_lines(const Result& r);
 
-// The report as one JSON object, serialised.
-std::string format_json(const Result& r, int indent = -1);
+// The report as one JSON object, serialised; with_psdu adds each packet's PSDU in hexadecimal.
+std::string format_json(const Result& r, int indent = -1, bool with_psdu = false);
 
 }  // namespace orv::analysis

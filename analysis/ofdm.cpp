@@ -70,44 +70,60 @@ int interleave_position(int k, int n_cbps, int n_bpsc) {
     return s * (i / s) + (i + n_cbps - (16 * i) / n_cbps) % s;
 }
 
+namespace {
+// The code's butterflies: predecessors j and j + 32 lead to states 2j and 2j + 1. Both
+// generators tap the newest and the oldest bit, so the branch j -> 2j outputs
+// (A, B) = (sa[j], sb[j]) (+1 for a 1 bit), and the other three branches the negation
+// or the same: j + 32 -> 2j and j -> 2j + 1 the negation, j + 32 -> 2j + 1 the same.
+struct Butterflies {
+    double sa[32], sb[32];
+};
+const Butterflies& butterflies() {
+    static const Butterflies t = [] {
+        Butterflies bf{};
+        for (unsigned j = 0; j < 32; ++j) {
+            const unsigned r = 2 * j;  // register (old bit 0, state j, new bit 0), newest bit 0
+            bf.sa[j] = __builtin_parity(r & 0x6D) ? 1.0 : -1.0;
+            bf.sb[j] = __builtin_parity(r & 0x4F) ? 1.0 : -1.0;
+        }
+        return bf;
+    }();
+    return t;
+}
+}  // namespace
+
 std::vector<int> viterbi_decode(const std::vector<double>& soft, bool terminated) {
     // State: the last six input bits, newest in bit 0. Outputs of the 7-bit
-    // register r = (state << 1) | u: A taps 133 octal, B taps 171 octal.
+    // register r = (state << 1) | u: A taps 133 octal, B taps 171 octal. Ties
+    // keep the predecessor whose oldest bit is 0.
     constexpr int kStates = 64;
     const size_t steps = soft.size() / 2;
-    auto parity = [](unsigned v) { return __builtin_parity(v); };
-    int out_a[128], out_b[128];
-    for (unsigned r = 0; r < 128; ++r) {
-        out_a[r] = parity(r & 0x6D);
-        out_b[r] = parity(r & 0x4F);
-    }
+    const Butterflies& bf = butterflies();
     const double kNeg = -std::numeric_limits<double>::infinity();
-    std::vector<double> metric(kStates, kNeg), next(kStates);
+    alignas(32) double metric[kStates], next[kStates], x[32];
+    std::fill(metric, metric + kStates, kNeg);
     metric[0] = 0.0;
     std::vector<uint8_t> from(steps * kStates);  // the oldest bit of the previous state
     for (size_t t = 0; t < steps; ++t) {
         const double a = soft[2 * t], b = soft[2 * t + 1];
-        std::fill(next.begin(), next.end(), kNeg);
-        for (int s = 0; s < kStates; ++s) {
-            if (metric[s] == kNeg) continue;
-            for (int u = 0; u < 2; ++u) {
-                const unsigned r = (static_cast<unsigned>(s) << 1) | static_cast<unsigned>(u);
-                const int ns = static_cast<int>(r & 0x3F);
-                const double m = metric[s] + (out_a[r] ? a : -a) + (out_b[r] ? b : -b);
-                if (m > next[ns]) {
-                    next[ns] = m;
-                    from[t * kStates + ns] = static_cast<uint8_t>((s >> 5) & 1);
-                }
-            }
+        uint8_t* d = &from[t * kStates];
+        for (int j = 0; j < 32; ++j) x[j] = bf.sa[j] * a + bf.sb[j] * b;
+        for (int j = 0; j < 32; ++j) {
+            const double m00 = metric[j] + x[j], m10 = metric[j + 32] - x[j];
+            const double m01 = metric[j] - x[j], m11 = metric[j + 32] + x[j];
+            next[2 * j] = m10 > m00 ? m10 : m00;
+            next[2 * j + 1] = m11 > m01 ? m11 : m01;
+            d[2 * j] = m10 > m00;
+            d[2 * j + 1] = m11 > m01;
         }
-        metric.swap(next);
+        std::copy(next, next + kStates, metric);
     }
     int state = 0;
-    if (!terminated) state = static_cast<int>(std::max_element(metric.begin(), metric.end()) - metric.begin());
+    if (!terminated) state = static_cast<int>(std::max_element(metric, metric + kStates) - metric);
     std::vector<int> bits(steps);
     for (size_t t = steps; t-- > 0;) {
         bits[t] = state & 1;
-        state = (state >> 1) | (from[t * kStates + state] << 5);
+        state = (state >> 1) | (from[t * kStates + static_cast<size_t>(state)] << 5);
     }
     return bits;
 }

@@ -1,5 +1,6 @@
 // The analysis result as a printed report and as JSON.
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <locale>
 #include <sstream>
@@ -40,6 +41,76 @@ nlohmann::json opt(const std::optional<T>& v) {
         if (!std::isfinite(*v)) return nullptr;
     }
     return *v;
+}
+
+// The totals and the packet table, at most kTableRows rows.
+constexpr size_t kTableRows = 10000;
+void packet_table(std::ostream& o, const Result& r) {
+    const PacketSummary& s = r.summary;
+    o << "Packets     found " << s.found << ", SIGNAL valid " << s.signal_ok << ", decoded " << s.decoded << ", FCS good "
+      << s.fcs_ok << ", FCS errors " << s.fcs_errors;
+    if (s.test_patterns) o << ", test patterns " << s.test_patterns;
+    if (s.expected) o << ", expected " << *s.expected << ", missing " << s.missing;
+    o << ", PER " << fixed(s.per, 4) << "\n";
+    if (s.evm_db) o << "            EVM over the packets " << fixed(*s.evm_db, 2) << " dB";
+    if (s.freq_error_hz) o << ", mean frequency error " << fixed(*s.freq_error_hz, 1) << " Hz";
+    if (s.evm_db || s.freq_error_hz) o << ", spectral flatness outside the limits in " << s.flatness_failures << "\n";
+    if (r.packets.empty()) return;
+    char line[200];
+    std::snprintf(line, sizeof line, "            %6s %10s %5s %6s %4s %5s %5s %8s %11s  %s\n", "#", "start", "Mbps", "length",
+                  "scr", "FCS", "seq", "EVM dB", "freq Hz", "content");
+    o << line;
+    for (size_t i = 0; i < r.packets.size() && i < kTableRows; ++i) {
+        const PacketResult& p = r.packets[i];
+        const std::string scr = p.scrambler_init ? hex(static_cast<uint32_t>(*p.scrambler_init)) : "-";
+        const std::string fcs = !p.test_pattern.empty() ? "-" : p.fcs_ok.value_or(false) ? "ok" : "BAD";
+        const std::string seq = p.seq ? std::to_string(*p.seq) : "-";
+        const std::string evm = p.evm_db ? fixed(*p.evm_db, 2) : "-";
+        std::string content = !p.test_pattern.empty() ? "test pattern " + p.test_pattern
+                              : !p.problem.empty()    ? p.problem
+                              : !p.frame_type.empty() ? p.frame_type + " frame, subtype " + std::to_string(p.subtype)
+                                                      : "";
+        if (p.inverted) content += " (I/Q exchanged)";
+        std::snprintf(line, sizeof line, "            %6zu %10lld %5d %6d %4s %5s %5s %8s %11s  %s\n", i + 1,
+                      static_cast<long long>(p.start), p.rate_mbps, p.length, scr.c_str(), fcs.c_str(), seq.c_str(),
+                      evm.c_str(), fixed(p.freq_error_hz, 1).c_str(), content.c_str());
+        o << line;
+    }
+    if (r.packets.size() > kTableRows) o << "            ... " << r.packets.size() - kTableRows << " more packets (--json lists every one)\n";
+}
+
+std::string hex_bytes(const std::vector<uint8_t>& b) {
+    static const char* const digits = "0123456789abcdef";
+    std::string s;
+    s.reserve(2 * b.size());
+    for (uint8_t v : b) {
+        s += digits[v >> 4];
+        s += digits[v & 15];
+    }
+    return s;
+}
+
+nlohmann::json packets_json(const Result& r, bool with_psdu) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const PacketResult& p : r.packets) {
+        nlohmann::json e = {{"start", p.start},
+                            {"rate_mbps", p.rate_mbps ? nlohmann::json(p.rate_mbps) : nlohmann::json(nullptr)},
+                            {"length", p.length},
+                            {"signal_ok", p.signal_ok},
+                            {"decoded", p.decoded},
+                            {"scrambler_init", opt(p.scrambler_init)},
+                            {"fcs_ok", opt(p.fcs_ok)},
+                            {"seq", opt(p.seq)},
+                            {"frame_type", p.frame_type.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.frame_type)},
+                            {"test_pattern", p.test_pattern.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.test_pattern)},
+                            {"evm_db", opt(p.evm_db)},
+                            {"freq_error_hz", p.freq_error_hz},
+                            {"flatness_ok", p.flatness_ok},
+                            {"problem", p.problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.problem)}};
+        if (with_psdu) e["psdu_hex"] = p.decoded && p.test_pattern.empty() ? nlohmann::json(hex_bytes(p.psdu)) : nlohmann::json(nullptr);
+        list.push_back(std::move(e));
+    }
+    return list;
 }
 
 }  // namespace
@@ -114,6 +185,7 @@ std::string format_report(const Result& r) {
         for (size_t i = 0; i < r.ccdf.size() && i < 4; ++i) o << " " << names[i] << " " << fixed(r.ccdf[i].level_db, 2) << " dB";
         o << "\n";
     }
+    packet_table(o, r);
     for (const std::string& n : r.notes) o << "Note        " << n << "\n";
     if (r.failures.empty()) o << "Verdict     pass\n";
     else {
@@ -150,12 +222,15 @@ std::vector<ReportLine> report_lines(const Result& r) {
         else if (label == "Flatness") failed = r.flatness_ok && !*r.flatness_ok;
         else if (label == "Mask") failed = !r.mask.pass;
         else if (label == "Verdict") failed = !r.pass();
+        else if (label == "Packets")
+            failed = first_of_label ? r.summary.fcs_errors > 0 || r.summary.missing > 0
+                                    : line.find(" BAD ") != std::string::npos;
         out.push_back({line, failed});
     }
     return out;
 }
 
-std::string format_json(const Result& r, int indent) {
+std::string format_json(const Result& r, int indent, bool with_psdu) {
     using nlohmann::json;
     json j;
     j["file"] = {{"path", r.file.path},
@@ -209,6 +284,13 @@ std::string format_json(const Result& r, int indent) {
     j["failures"] = r.failures;
     j["notes"] = r.notes;
     j["iq_inverted"] = r.iq_inverted;
+    j["no_burst"] = opt(r.no_burst);
+    j["packets"] = packets_json(r, with_psdu);
+    const PacketSummary& s = r.summary;
+    j["summary"] = {{"found", s.found}, {"signal_ok", s.signal_ok}, {"decoded", s.decoded}, {"fcs_ok", s.fcs_ok},
+                    {"fcs_errors", s.fcs_errors}, {"test_patterns", s.test_patterns}, {"expected", opt(s.expected)},
+                    {"missing", s.missing}, {"per", s.per}, {"evm_db", opt(s.evm_db)}, {"freq_error_hz", opt(s.freq_error_hz)},
+                    {"flatness_failures", s.flatness_failures}};
     // A file name that is not UTF-8 (legal on Linux) must not stop the report.
     return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -7,6 +7,8 @@
 
 #include "analysis.h"
 #include "command_options.h"
+#include "ofdm.h"
+#include "pcap_writer.h"
 
 namespace {
 
@@ -33,7 +35,7 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
                  "orvcheck"};
     app.footer("Exit status: 0 every check passed; 1 usage error; 2 the file cannot be read as a\n"
                "waveform or holds no burst; 3 the file was read but a check failed; 4 --plots could\n"
-               "not write an image.");
+               "not write an image or --pcap its capture.");
     app.get_formatter()->column_width(30);
     std::string file, plots_dir;
     bool json = false;
@@ -42,6 +44,17 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
     app.add_option("--plots", plots_dir, "Also write the viewer's five views (PNG and SVG) into DIR")->type_name("DIR");
     std::vector<std::string> texts;
     const std::vector<CLI::Option*> receiver_opts = add_receiver_options(app, texts);
+
+    // --- Packet receiver options (every packet of the file) ---
+    int expect_packets = -1;
+    bool with_psdu = false;
+    std::string pcap_path;
+    app.add_option("--expect", expect_packets, "Packets the file should hold; missing ones fail the verdict")
+        ->check(CLI::Range(0, 100000000))->type_name("N");
+    app.add_flag("--psdu", with_psdu, "With --json: each packet's PSDU in hexadecimal (psdu_hex)");
+    app.add_option("--pcap", pcap_path, "Write the decoded PSDUs as an 802.11 capture (radiotap, FCS kept)")
+        ->type_name("FILE");
+    // --- end of the packet receiver options ---
 
     try {
         app.parse(argc, argv);
@@ -67,10 +80,24 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
         return kCheckUsage;
     }
 
+    if (expect_packets >= 0) opt.expected_packets = expect_packets;
+    opt.figures_without_burst = true;
+
     try {
         const orv::analysis::Result r = orv::analysis::analyse_file(file, opt);
-        if (json) out << orv::analysis::format_json(r) << "\n";
+        if (r.no_burst && r.pass()) {
+            err << "orvcheck: " << file << ": " << *r.no_burst << "\n";
+            return kCheckUnreadable;
+        }
+        if (json) out << orv::analysis::format_json(r, -1, with_psdu) << "\n";
         else out << orv::analysis::format_report(r);
+        if (!pcap_path.empty()) {
+            std::string why;
+            if (!orv::analysis::write_pcap(pcap_path, r, &why)) {
+                err << "orvcheck: --pcap " << pcap_path << ": " << why << "\n";
+                return kCheckPlotsFailed;
+            }
+        }
         if (!plots_dir.empty() && plots(r, plots_dir, err) != 0) return kCheckPlotsFailed;
         return r.pass() ? kCheckPass : kCheckFailed;
     } catch (const orv::analysis::ReadError& e) {

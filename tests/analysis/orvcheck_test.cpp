@@ -96,14 +96,6 @@ const BadInput kBadInputs[] = {
      },
      "no 802.11a burst found"},
     {"all_zero_bytes", [](const std::string&, const std::string&) { return std::string(4096, '\0'); }, "line 1"},
-    {"silent_awg",
-     [](const std::string& a, const std::string&) {
-         std::string b = a;
-         const size_t start = a.find(';', a.find("{WAVEDATA:")) + 1;
-         for (size_t i = start; i + 4 <= a.size() - 1; i += 4) b.replace(i, 4, std::string("\xFF\x1F\x00\x00", 4));
-         return b;
-     },
-     "no 802.11a burst found"},
     {"random_bytes",
      [](const std::string&, const std::string&) {
          std::string s;
@@ -148,6 +140,61 @@ TEST_P(BadFiles, ExitTwoWithAClearMessage) {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, BadFiles, ::testing::ValuesIn(kBadInputs),
                          [](const auto& tp) { return std::string(tp.param.name); });
+
+// An AWG file in which no burst is found still gets its own figures checked: the
+// header's PAPR and crest factors against the codes, and the clipped codes.
+struct NoBurstAwg {
+    const char* name;
+    std::string (*codes)(size_t pairs);  // the WAVEDATA bytes: I and Q codes, 32 bits little-endian each
+    const char* failure;
+};
+
+std::string constant_codes(size_t pairs) {
+    std::string b;
+    for (size_t i = 0; i < pairs; ++i) b += std::string("\xFF\x1F\x00\x00\x00\x20\x00\x00", 8);  // I 8191, Q 8192
+    return b;
+}
+
+std::string noise_with_full_scale(size_t pairs) {
+    std::string b;
+    uint32_t x = 5;
+    for (size_t i = 0; i < pairs; ++i) {
+        x = x * 1103515245u + 12345u;
+        const uint16_t ci = i % 1000 == 0 ? 16383 : static_cast<uint16_t>(7000 + (x >> 20) % 2000);
+        const uint16_t cq = static_cast<uint16_t>(7000 + (x >> 8) % 2000);
+        for (const uint16_t c : {ci, cq}) {
+            b += static_cast<char>(c & 0xFF);
+            b += static_cast<char>(c >> 8);
+            b += std::string(2, '\0');
+        }
+    }
+    return b;
+}
+
+class NoBurstFiles : public ::testing::TestWithParam<NoBurstAwg> {};
+
+TEST_P(NoBurstFiles, ReportTheFileFiguresAndFail) {
+    TempDir dir("noburst");
+    WaveParams p = valid_record();
+    p.ofdm_symbols = 10;
+    const std::string awg = awg_file(dir, p);
+    const size_t start = awg.find(';', awg.find("{WAVEDATA:")) + 1;
+    const size_t pairs = (awg.size() - 1 - start) / 8;
+    const std::string path = dir.file("noburst.awv");
+    write(path, awg.substr(0, start) + GetParam().codes(pairs) + awg.substr(start + 8 * pairs));
+    const CliRun r = orvcheck({path});
+    EXPECT_EQ(r.status, kCheckFailed) << r.err;
+    EXPECT_NE(r.out.find("clipped codes:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("header PAPR"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(GetParam().failure), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the file's own figures only"), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Awg, NoBurstFiles,
+    ::testing::Values(NoBurstAwg{"silent", constant_codes, "header PAPR or crest factors differ from the codes"},
+                      NoBurstAwg{"noise_with_full_scale_codes", noise_with_full_scale, "clipped codes"}),
+    [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(Orvcheck, MissingFileAndUsageErrors) {
     EXPECT_EQ(orvcheck({"/nonexistent/x.awv"}).status, kCheckUnreadable);

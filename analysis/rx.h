@@ -1,0 +1,114 @@
+// The packet receiver: every 802.11a packet of a waveform, in stages with typed
+// results (detection, synchronisation, channel estimate, SIGNAL, demodulation,
+// decoding, MAC). Each stage is a function of its own over samples at 20 MS/s;
+// packets() runs them in order over a whole file. Written from IEEE Std 802.11a,
+// 17.3.3 to 17.3.5; nothing here is shared with the generator.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ofdm.h"
+
+namespace orv::analysis::rx {
+
+constexpr double kBaseRateHz = 20e6;
+
+// Stage 0, front end: a zero-phase low-pass (10 MHz) and decimation by os to 20 MS/s;
+// the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
+std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
+
+// Stage 1, detection: the short training field's 16-sample period (delay and correlate).
+struct Detection {
+    int64_t at = 0;       // first sample whose 64-sample window looks periodic
+    double metric = 0;    // normalised autocorrelation there, 0..1
+};
+// The next detection at or after from, or nothing up to the end of x.
+std::optional<Detection> detect_next(const std::vector<cd>& x, int64_t from);
+// The first sample at or after from where x stops looking periodic (after a detection that
+// held no preamble: a tone or a constant is skipped in one pass).
+int64_t periodic_end(const std::vector<cd>& x, int64_t from);
+
+// Stage 2, synchronisation: timing from the long training field, carrier offset
+// (coarse from the short period with its 1.25 MHz ambiguity resolved by the tone
+// comb, fine from the long symbols' repetition), spectrum inversion.
+struct Sync {
+    int64_t t1 = 0;          // first sample of the first long training symbol
+    double cfo_hz = 0;       // carrier offset removed from here on
+    bool inverted = false;   // I and Q exchanged in the file
+    double metric = 0;       // normalised long-training correlation, 0..1
+};
+// Synchronises on the packet detected at d; metric below kSyncThreshold: no preamble.
+Sync synchronise(const std::vector<cd>& x, const Detection& d);
+constexpr double kSyncThreshold = 0.6;
+
+// The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
+// for an inverted spectrum, I and Q exchanged back; zero outside x.
+void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64);
+
+// Stage 3, channel estimate from the two long training symbols (17.3.3).
+struct Channel {
+    std::array<cd, 53> h{};    // subcarriers -26..26
+    double noise_var = 0;      // per subcarrier, from the difference of the two symbols
+};
+// backoff: samples the FFT windows start before each symbol (in the guard interval).
+constexpr int kBackoff = 8;
+Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& fft);
+
+// One OFDM symbol's subcarriers -26..26 after the FFT at a window start.
+std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft);
+
+// Stage 4, SIGNAL field (17.3.4).
+struct SignalField {
+    int rate_mbps = 0;       // 0 when the RATE bits are not a rate
+    std::string rate_bits;   // R1..R4
+    int length = 0;
+    bool reserved_ok = false, parity_ok = false, tail_ok = false;
+    int data_symbols = 0;
+    bool valid() const { return rate_mbps != 0 && parity_ok && length >= 1; }
+};
+SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft);
+
+// Stage 5, demodulation of the DATA symbols: pilot phase tracking, max-log soft bits
+// weighted by the channel (positive for a 1), decisions and their error.
+struct Demodulated {
+    std::vector<double> soft;        // N_CBPS a symbol, in the received (interleaved) order
+    int symbols = 0;                 // symbols demodulated (fewer than asked when x ends)
+    double evm_db = 0;               // data subcarriers against the nearest points
+    double residual_hz = 0;          // carrier offset left, from the pilot phase slope
+};
+Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
+                       ForwardFft& fft);
+
+// Stage 6, decoding (17.3.5.4 to 17.3.5.6): deinterleave, depuncture, Viterbi,
+// descramble with the state recovered from SERVICE, tail and pad check.
+struct Decoded {
+    std::vector<uint8_t> psdu;   // LENGTH bytes
+    int scrambler_init = 0;      // x1..x7, x1 the most significant bit
+    bool service_ok = false;     // SERVICE bits 7..15 zero
+    bool tail_ok = false;        // the six scrambled tail bits zero
+    bool pad_ok = false;         // the pad bits descramble to zero
+};
+Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int length);
+
+// The deinterleaver, depuncturer and scrambler as separate steps (for the tests and the decoder).
+std::vector<double> deinterleave(const std::vector<double>& soft, int n_cbps, int n_bpsc);
+std::vector<double> depuncture(const std::vector<double>& soft, int mbps);
+int scrambler_state_from_service(const std::vector<int>& first7);  // the state before the first bit
+
+// Stage 7, the MAC header and FCS of a PSDU.
+struct MacFrame {
+    bool fcs_ok = false;
+    int type = -1, subtype = -1;
+    std::string type_name;               // "management", "control", "data", "extension"
+    std::vector<std::string> addresses;  // "aa:bb:cc:dd:ee:ff" as present
+    std::optional<int> seq;
+};
+// Needs at least 14 bytes for a header (FCS included); shorter PSDUs give fcs_ok false.
+MacFrame parse_mac(const std::vector<uint8_t>& psdu);
+
+}  // namespace orv::analysis::rx

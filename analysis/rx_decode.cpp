@@ -1,0 +1,93 @@
+// DATA decoding of the packet receiver (17.3.5.4 to 17.3.5.6) and the MAC frame.
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "rx.h"
+
+namespace orv::analysis::rx {
+
+std::vector<double> deinterleave(const std::vector<double>& soft, int n_cbps, int n_bpsc) {
+    std::vector<int> pos(static_cast<size_t>(n_cbps));
+    for (int k = 0; k < n_cbps; ++k) pos[static_cast<size_t>(k)] = interleave_position(k, n_cbps, n_bpsc);
+    std::vector<double> out(soft.size() - soft.size() % static_cast<size_t>(n_cbps));
+    for (size_t base = 0; base < out.size(); base += static_cast<size_t>(n_cbps))
+        for (int k = 0; k < n_cbps; ++k) out[base + static_cast<size_t>(k)] = soft[base + static_cast<size_t>(pos[static_cast<size_t>(k)])];
+    return out;
+}
+
+std::vector<double> depuncture(const std::vector<double>& soft, int mbps) {
+    const bool r34 = mbps == 9 || mbps == 18 || mbps == 36 || mbps == 54;
+    const bool r23 = mbps == 48;
+    if (!r34 && !r23) return soft;
+    std::vector<double> out;
+    out.reserve(soft.size() * 2);
+    // 3/4: A0 B0 A1 B2 -> A0 B0 A1 - - B2; 2/3: A0 B0 A1 -> A0 B0 A1 -.
+    const size_t group = r34 ? 4 : 3;
+    for (size_t i = 0; i + group <= soft.size(); i += group) {
+        out.insert(out.end(), {soft[i], soft[i + 1], soft[i + 2], 0.0});
+        if (r34) out.insert(out.end(), {0.0, soft[i + 3]});
+    }
+    return out;
+}
+
+int scrambler_state_from_service(const std::vector<int>& s) {
+    // The register holds the last seven outputs: x_i = s(-i), s(n - 7) = s(n) ^ s(n - 4).
+    int past[8] = {0};  // past[i] = s(-i)
+    auto at = [&](int n) { return n >= 0 ? s[static_cast<size_t>(n)] : past[-n]; };
+    for (int i = 1; i <= 7; ++i) past[i] = at(7 - i) ^ at(7 - i - 4);
+    int state = 0;
+    for (int i = 1; i <= 7; ++i) state |= past[i] << (7 - i);
+    return state;
+}
+
+Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int length) {
+    Decoded d;
+    const std::vector<int> r = viterbi_decode(depuncture(deinterleave(soft, rate.n_cbps, rate.n_bpsc), rate.mbps), false);
+    const size_t need = 16 + 8 * static_cast<size_t>(length) + 6;
+    if (r.size() < need) return d;
+    std::vector<int> seq(r.begin(), r.begin() + 7);
+    d.scrambler_init = scrambler_state_from_service(seq);
+    seq.resize(r.size());
+    for (size_t n = 7; n < r.size(); ++n) seq[n] = seq[n - 7] ^ seq[n - 4];
+    d.service_ok = true;
+    for (size_t n = 7; n < 16; ++n) d.service_ok = d.service_ok && (r[n] ^ seq[n]) == 0;
+    const size_t tail = 16 + 8 * static_cast<size_t>(length);
+    d.tail_ok = std::all_of(r.begin() + static_cast<std::ptrdiff_t>(tail), r.begin() + static_cast<std::ptrdiff_t>(tail + 6),
+                            [](int b) { return b == 0; });
+    d.pad_ok = true;
+    for (size_t n = tail + 6; n < r.size(); ++n) d.pad_ok = d.pad_ok && (r[n] ^ seq[n]) == 0;
+    d.psdu.assign(static_cast<size_t>(length), 0);
+    for (size_t n = 0; n < 8 * static_cast<size_t>(length); ++n)
+        d.psdu[n / 8] |= static_cast<uint8_t>((r[16 + n] ^ seq[16 + n]) << (n % 8));
+    return d;
+}
+
+namespace {
+std::string mac_address(const uint8_t* a) {
+    char b[18];
+    std::snprintf(b, sizeof b, "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2], a[3], a[4], a[5]);
+    return b;
+}
+}  // namespace
+
+MacFrame parse_mac(const std::vector<uint8_t>& psdu) {
+    MacFrame m;
+    if (psdu.size() < 14) return m;
+    const size_t body = psdu.size() - 4;
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), psdu.data(), static_cast<uInt>(body));
+    uLong fcs = 0;
+    for (int i = 0; i < 4; ++i) fcs |= static_cast<uLong>(psdu[body + static_cast<size_t>(i)]) << (8 * i);
+    m.fcs_ok = crc == fcs;
+    m.type = (psdu[0] >> 2) & 3;
+    m.subtype = (psdu[0] >> 4) & 15;
+    static const char* const kNames[4] = {"management", "control", "data", "extension"};
+    m.type_name = kNames[m.type];
+    // Addresses 1..3 as far as the frame holds them (an ACK or CTS has one).
+    for (size_t off = 4; off + 6 <= body && off < 22; off += 6) m.addresses.push_back(mac_address(&psdu[off]));
+    if (m.type != 1 && body >= 24) m.seq = (psdu[22] | (psdu[23] << 8)) >> 4;
+    return m;
+}
+
+}  // namespace orv::analysis::rx

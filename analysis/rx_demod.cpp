@@ -1,0 +1,112 @@
+// SIGNAL field and DATA demodulation of the packet receiver (17.3.4, 17.3.5.7 to 17.3.5.9).
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+
+#include "rx.h"
+
+namespace orv::analysis::rx {
+
+namespace {
+constexpr double kPi = std::numbers::pi;
+
+// The common phase of a symbol's pilots against the channel, polarity pol.
+double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
+    cd acc = 0;
+    for (int p = 0; p < 4; ++p) {
+        const size_t i = static_cast<size_t>(kPilotSubcarriers[p] + 26);
+        acc += y[i] * std::conj(h.h[i]) * static_cast<double>(kPilotSigns[p] * pol);
+    }
+    return std::arg(acc);
+}
+
+// Max-log soft bits of one axis of a Gray-mapped level (unit spacing 2), n bits, scaled by w.
+void axis_soft(double v, int n, double w, double* out) {
+    out[0] = w * v;
+    if (n >= 2) out[1] = w * (static_cast<double>(1 << (n - 1)) - std::abs(v));
+    if (n >= 3) out[2] = w * (2.0 - std::abs(4.0 - std::abs(v)));
+}
+}  // namespace
+
+SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
+    const std::array<cd, 53> y = subcarriers(x, s, s.t1 + 128 + 16 - kBackoff, fft);
+    const cd corr = std::polar(1.0, -pilot_phase(y, h, pilot_polarity(0)));
+    std::vector<double> rx;
+    for (int sc : data_subcarriers()) {
+        const size_t i = static_cast<size_t>(sc + 26);
+        rx.push_back((y[i] * std::conj(h.h[i]) * corr).real());
+    }
+    const std::vector<int> bits = viterbi_decode(deinterleave(rx, 48, 1), false);
+    SignalField sig;
+    for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
+    sig.reserved_ok = bits[4] == 0;
+    for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
+    int par = 0;
+    for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
+    sig.parity_ok = par == 0;
+    sig.tail_ok = std::all_of(bits.begin() + 18, bits.end(), [](int b) { return b == 0; });
+    if (const RateInfo* r = rate_by_bits(sig.rate_bits)) {
+        sig.rate_mbps = r->mbps;
+        sig.data_symbols = (16 + 8 * sig.length + 6 + r->n_dbps - 1) / r->n_dbps;
+    }
+    return sig;
+}
+
+Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
+                       ForwardFft& fft) {
+    Demodulated d;
+    const int nb = rate.n_bpsc;
+    const double k = nb == 1 ? 1.0 : nb == 2 ? std::sqrt(2.0) : nb == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
+    const int64_t data_start = s.t1 + 128 + 80;
+    d.soft.reserve(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps));
+    double err = 0, ref = 0;
+    std::vector<double> phases;
+    double unwrapped = 0;
+    for (int n = 0; n < symbols; ++n) {
+        const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
+        if (window + 64 > static_cast<int64_t>(x.size())) break;
+        const std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        const double th = pilot_phase(y, h, pilot_polarity(n + 1));
+        double dth = th - (phases.empty() ? 0.0 : unwrapped);
+        dth -= 2 * kPi * std::round(dth / (2 * kPi));
+        unwrapped = phases.empty() ? th : unwrapped + dth;
+        phases.push_back(unwrapped);
+        const cd corr = std::polar(1.0, -th);
+        for (int sc : data_subcarriers()) {
+            const size_t i = static_cast<size_t>(sc + 26);
+            const double g = std::norm(h.h[i]);
+            if (!(g > 0)) {
+                d.soft.insert(d.soft.end(), static_cast<size_t>(nb), 0.0);
+                continue;
+            }
+            const cd z = y[i] / h.h[i] * corr;
+            const cd ideal = slice(z, nb, nullptr);
+            err += std::norm(z - ideal);
+            ref += 1.0;
+            double b[6];
+            if (nb == 1) {
+                b[0] = g * z.real();
+            } else {
+                axis_soft(z.real() * k, nb / 2, g / k, b);
+                axis_soft(z.imag() * k, nb / 2, g / k, b + nb / 2);
+            }
+            d.soft.insert(d.soft.end(), b, b + nb);
+        }
+        ++d.symbols;
+    }
+    d.evm_db = ref > 0 ? 10.0 * std::log10(std::max(err / ref, 1e-30)) : 0.0;
+    if (phases.size() >= 2) {
+        const double n = static_cast<double>(phases.size());
+        const double mt = (n - 1) / 2.0, mp = std::accumulate(phases.begin(), phases.end(), 0.0) / n;
+        double sxy = 0, sxx = 0;
+        for (size_t i = 0; i < phases.size(); ++i) {
+            sxy += (static_cast<double>(i) - mt) * (phases[i] - mp);
+            sxx += (static_cast<double>(i) - mt) * (static_cast<double>(i) - mt);
+        }
+        d.residual_hz = sxy / sxx / (2.0 * kPi * 80.0 / kBaseRateHz);
+    }
+    return d;
+}
+
+}  // namespace orv::analysis::rx

@@ -1,0 +1,107 @@
+// Front end and packet detection of the packet receiver.
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "rx.h"
+
+namespace orv::analysis::rx {
+
+namespace {
+constexpr int kLag = 16;         // short training period
+constexpr int kWindow = 48;      // samples correlated
+constexpr double kDetect = 0.5;  // normalised correlation that marks a short training field (about 0 dB SNR)
+constexpr int kRecompute = 512;  // running sums recomputed exactly this often
+
+// Windowed-sinc low-pass taps for decimation by os (cut-off 10 MHz), odd length, unit DC gain.
+std::vector<double> lowpass(int os) {
+    const int half = 8 * os;
+    std::vector<double> t(static_cast<size_t>(2 * half + 1));
+    double sum = 0;
+    for (int i = -half; i <= half; ++i) {
+        const double x = static_cast<double>(i) / os;
+        const double sinc = i == 0 ? 1.0 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
+        const double w = 0.5 + 0.5 * std::cos(std::numbers::pi * i / (half + 1));
+        t[static_cast<size_t>(i + half)] = sinc * w;
+        sum += sinc * w;
+    }
+    for (double& v : t) v /= sum;
+    return t;
+}
+}  // namespace
+
+std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
+    // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
+    // periodic to the detector. A smaller mean is left, as removing it would turn silence
+    // into a constant.
+    cd mean = 0;
+    double power = 0;
+    for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);
+    if (n > 0) mean /= static_cast<double>(n), power /= static_cast<double>(n);
+    if (!(std::norm(mean) > 1e-3 * power)) mean = 0;
+    if (os <= 1) {
+        std::vector<cd> y(x, x + n);
+        for (cd& v : y) v -= mean;
+        return y;
+    }
+    const std::vector<double> taps = lowpass(os);
+    const int64_t half = static_cast<int64_t>(taps.size() / 2);
+    std::vector<cd> y(static_cast<size_t>((n + os - 1) / os));
+    for (size_t j = 0; j < y.size(); ++j) {
+        const int64_t c = static_cast<int64_t>(j) * os;
+        cd acc = 0;
+        for (int64_t i = std::max<int64_t>(-half, -c); i <= half && c + i < n; ++i)
+            acc += (x[c + i] - mean) * taps[static_cast<size_t>(i + half)];
+        y[j] = acc;
+    }
+    return y;
+}
+
+namespace {
+struct Sums {
+    cd p = 0;           // sum x[n] conj(x[n + lag])
+    double e0 = 0, e1 = 0;  // energies of the two windows
+};
+Sums sums_at(const std::vector<cd>& x, int64_t n) {
+    Sums s;
+    for (int64_t k = n; k < n + kWindow; ++k) {
+        s.p += x[static_cast<size_t>(k)] * std::conj(x[static_cast<size_t>(k + kLag)]);
+        s.e0 += std::norm(x[static_cast<size_t>(k)]);
+        s.e1 += std::norm(x[static_cast<size_t>(k + kLag)]);
+    }
+    return s;
+}
+double metric(const Sums& s) {
+    const double d = std::sqrt(s.e0 * s.e1);
+    return d > 1e-300 ? std::abs(s.p) / d : 0.0;
+}
+}  // namespace
+
+std::optional<Detection> detect_next(const std::vector<cd>& x, int64_t from) {
+    const int64_t last = static_cast<int64_t>(x.size()) - kWindow - kLag - 2 * kLag;
+    if (from < 0) from = 0;
+    Sums s;
+    for (int64_t n = from; n <= last; ++n) {
+        if ((n - from) % kRecompute == 0) s = sums_at(x, n);
+        if (metric(s) > kDetect && metric(sums_at(x, n)) > kDetect && metric(sums_at(x, n + kLag)) > kDetect && metric(sums_at(x, n + 2 * kLag)) > kDetect)
+            return Detection{n, metric(s)};
+        // Slide the window by one sample.
+        const cd a = x[static_cast<size_t>(n)], b = x[static_cast<size_t>(n + kLag)];
+        const cd c = x[static_cast<size_t>(n + kWindow)], d = x[static_cast<size_t>(n + kWindow + kLag)];
+        s.p += c * std::conj(d) - a * std::conj(b);
+        s.e0 += std::norm(c) - std::norm(a);
+        s.e1 += std::norm(d) - std::norm(b);
+        s.e0 = std::max(s.e0, 0.0);
+        s.e1 = std::max(s.e1, 0.0);
+    }
+    return std::nullopt;
+}
+
+int64_t periodic_end(const std::vector<cd>& x, int64_t from) {
+    const int64_t last = static_cast<int64_t>(x.size()) - kWindow - kLag;
+    for (int64_t n = std::max<int64_t>(from, 0); n <= last; n += kLag)
+        if (metric(sums_at(x, n)) <= kDetect) return n;
+    return static_cast<int64_t>(x.size());
+}
+
+}  // namespace orv::analysis::rx

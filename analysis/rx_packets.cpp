@@ -1,0 +1,179 @@
+// The packet receiver over a whole file, its totals and verdict.
+#include "rx_packets.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "rx.h"
+
+namespace orv::analysis {
+
+namespace {
+
+// The DATA field of a packet with a valid SIGNAL: demodulated, decoded, its MAC frame read.
+void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate,
+                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym) {
+    const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft);
+    if (dem.symbols > 0) p.evm_db = dem.evm_db;
+    p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
+    if (dem.symbols < n_sym) {
+        p.problem = "cut off after " + std::to_string(dem.symbols) + " of " + std::to_string(n_sym) + " DATA symbols";
+        return;
+    }
+    const rx::Decoded dec = rx::decode_data(dem.soft, rate, p.length);
+    p.decoded = true;
+    p.scrambler_init = dec.scrambler_init;
+    p.service_ok = dec.service_ok;
+    p.tail_ok = dec.tail_ok;
+    p.pad_ok = dec.pad_ok;
+    p.psdu = dec.psdu;
+    const rx::MacFrame mac = rx::parse_mac(dec.psdu);
+    if (!mac.fcs_ok && !dec.service_ok) {
+        // Not a coded PSDU: perhaps this generator's test pattern mapped directly onto the subcarriers.
+        std::vector<uint8_t> hard(dem.soft.size());
+        for (size_t i = 0; i < hard.size(); ++i) hard[i] = dem.soft[i] > 0;
+        Options plain;
+        const PayloadResult pr = identify_payload(hard, plain);
+        if (pr.pattern != "not a test pattern") {
+            p.test_pattern = pr.pattern;
+            p.scrambler_init.reset();
+            p.psdu.clear();
+            return;
+        }
+    }
+    (void)opt;
+    p.fcs_ok = mac.fcs_ok;
+    if (mac.type >= 0) {
+        p.frame_type = mac.type_name;
+        p.subtype = mac.subtype;
+        p.addresses = mac.addresses;
+        p.seq = mac.seq;
+    }
+    if (!mac.fcs_ok) p.problem = "FCS error";
+}
+
+// 17.3.9.6.2 on a channel estimate: within +-2 dB of the mean of subcarriers +-1..16
+// there, +2 / -4 dB on the outer ones.
+bool flat(const rx::Channel& ch) {
+    double inner = 0;
+    for (int k = 1; k <= 16; ++k) inner += std::norm(ch.h[static_cast<size_t>(26 + k)]) + std::norm(ch.h[static_cast<size_t>(26 - k)]);
+    inner /= 32.0;
+    if (!(inner > 0)) return false;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        const double d = 10.0 * std::log10(std::max(std::norm(ch.h[static_cast<size_t>(k + 26)]) / inner, 1e-30));
+        if (std::abs(k) <= 16 ? std::abs(d) > 2.0 : (d > 2.0 || d < -4.0)) return false;
+    }
+    return true;
+}
+
+// One packet from its synchronisation; returns the first sample after it.
+int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const Options& opt, PacketResult& p) {
+    static thread_local ForwardFft fft(64);
+    p.start = (s.t1 - 192) * os;
+    p.inverted = s.inverted;
+    p.freq_error_hz = s.inverted ? -s.cfo_hz : s.cfo_hz;
+    const rx::Channel ch = rx::estimate_channel(y, s, fft);
+    p.flatness_ok = flat(ch);
+    const int64_t data_start = s.t1 + 128 + 80;
+    if (data_start > static_cast<int64_t>(y.size())) {
+        p.problem = "cut off in the preamble or SIGNAL field";
+        return static_cast<int64_t>(y.size());
+    }
+    const rx::SignalField sig = rx::decode_signal(y, s, ch, fft);
+    p.rate_mbps = sig.rate_mbps;
+    p.length = sig.length;
+    p.signal_ok = sig.valid();
+    p.signal_tail_ok = sig.tail_ok;
+    if (!p.signal_ok) {
+        p.problem = sig.rate_mbps ? (sig.parity_ok ? "SIGNAL LENGTH 0" : "SIGNAL parity error") : "SIGNAL RATE bits " + sig.rate_bits + " not a rate";
+        return data_start;
+    }
+    receive_data(y, s, ch, *rate_by_mbps(sig.rate_mbps), opt, fft, p, sig.data_symbols);
+    return std::min<int64_t>(data_start + int64_t{80} * sig.data_symbols, static_cast<int64_t>(y.size()));
+}
+
+}  // namespace
+
+std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated,
+                                          double shift_hz) {
+    os = std::max(os, 1);
+    std::vector<cd> y;
+    if (shift_hz != 0) {
+        std::vector<cd> shifted(x, x + n);
+        const double w = -2.0 * std::numbers::pi * shift_hz / (rx::kBaseRateHz * os);
+        for (int64_t k = 0; k < n; ++k) shifted[static_cast<size_t>(k)] *= std::polar(1.0, w * static_cast<double>(k));
+        y = rx::to_base_rate(shifted.data(), n, os);
+    } else {
+        y = rx::to_base_rate(x, n, os);
+    }
+    std::vector<PacketResult> out;
+    if (truncated) *truncated = false;
+    int64_t from = 0;
+    while (const auto d = rx::detect_next(y, from)) {
+        if (out.size() >= static_cast<size_t>(kMaxPackets)) {
+            if (truncated) *truncated = true;
+            break;
+        }
+        const rx::Sync s = rx::synchronise(y, *d);
+        if (s.metric < rx::kSyncThreshold) {
+            from = rx::periodic_end(y, d->at + 16);
+            continue;
+        }
+        PacketResult p;
+        from = std::max(receive_one(y, s, os, opt, p), d->at + 16);
+        p.freq_error_hz += shift_hz;
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected) {
+    PacketSummary s;
+    s.expected = expected;
+    s.found = static_cast<int>(packets.size());
+    double err = 0, freq = 0;
+    int evm_n = 0;
+    for (const PacketResult& p : packets) {
+        s.signal_ok += p.signal_ok;
+        s.decoded += p.decoded;
+        s.test_patterns += !p.test_pattern.empty();
+        s.fcs_ok += p.fcs_ok.value_or(false);
+        freq += p.freq_error_hz;
+        s.flatness_failures += !p.flatness_ok;
+        if (p.evm_db) {
+            err += std::pow(10.0, *p.evm_db / 10.0);
+            ++evm_n;
+        }
+    }
+    const int coded = s.found - s.test_patterns;
+    s.fcs_errors = coded - s.fcs_ok;
+    s.missing = expected ? std::max(0, *expected - s.found) : 0;
+    const int frames = expected ? std::max(*expected - s.test_patterns, coded) : coded;
+    s.per = frames > 0 ? static_cast<double>(frames - s.fcs_ok) / frames : 0.0;
+    if (evm_n) s.evm_db = 10.0 * std::log10(std::max(err / evm_n, 1e-30));
+    if (s.found) s.freq_error_hz = freq / s.found;
+    return s;
+}
+
+std::vector<std::string> packet_failures(const std::vector<PacketResult>& packets, const PacketSummary& s) {
+    std::vector<std::string> f;
+    if (s.fcs_errors > 0) {
+        const PacketResult* first = nullptr;
+        for (const PacketResult& p : packets)
+            if (p.test_pattern.empty() && !p.fcs_ok.value_or(false)) {
+                first = &p;
+                break;
+            }
+        f.push_back(std::to_string(s.fcs_errors) + " of " + std::to_string(s.found - s.test_patterns) +
+                    " packets without a good FCS (first at sample " + std::to_string(first->start) + ": " + first->problem + ")");
+    }
+    if (s.missing > 0)
+        f.push_back(std::to_string(s.missing) + " of the " + std::to_string(*s.expected) + " expected packets missing");
+    if (s.expected && s.found > *s.expected)
+        f.push_back(std::to_string(s.found) + " packets found, more than the " + std::to_string(*s.expected) + " expected");
+    return f;
+}
+
+}  // namespace orv::analysis

@@ -1,0 +1,182 @@
+// Synchronisation and channel estimate of the packet receiver (17.3.3 preamble).
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "rx.h"
+
+namespace orv::analysis::rx {
+
+namespace {
+constexpr double kPi = std::numbers::pi;
+constexpr double kStep = kBaseRateHz / 16.0;  // ambiguity of the short-period estimate
+
+cd sample(const std::vector<cd>& x, int64_t k, bool inverted) {
+    if (k < 0 || k >= static_cast<int64_t>(x.size())) return 0.0;
+    const cd v = x[static_cast<size_t>(k)];
+    return inverted ? cd(v.imag(), v.real()) : v;
+}
+
+// The long training symbol at 20 MS/s (64 samples, unit subcarriers, 1/64 scaling).
+const std::array<cd, 64>& long_reference() {
+    static const std::array<cd, 64> ref = [] {
+        std::array<cd, 64> r{};
+        for (int n = 0; n < 64; ++n) {
+            cd acc = 0;
+            for (int k = -26; k <= 26; ++k)
+                if (long_training(k)) acc += static_cast<double>(long_training(k)) * std::polar(1.0, 2.0 * kPi * k * n / 64.0);
+            r[static_cast<size_t>(n)] = acc / 64.0;
+        }
+        return r;
+    }();
+    return ref;
+}
+
+// Samples [from, from + n) derotated by f, phase origin at from.
+std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted) {
+    std::vector<cd> y(static_cast<size_t>(n));
+    const double w = -2.0 * kPi * f / kBaseRateHz;
+    for (int64_t i = 0; i < n; ++i) y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * std::polar(1.0, w * static_cast<double>(i));
+    return y;
+}
+
+// The multiple of 1.25 MHz that puts the short training field's twelve tones on
+// subcarriers +-4 .. +-24, given the fractional offset f_frac.
+int comb_shift(const std::vector<cd>& x, int64_t at, double f_frac, bool inverted, ForwardFft& fft) {
+    const std::vector<cd> y = derotate(x, at, 64, f_frac, inverted);
+    std::array<cd, 64> spec{};
+    fft.run(y.data(), spec.data());
+    std::array<double, 16> e{};
+    for (int b = 0; b < 16; ++b) e[static_cast<size_t>(b)] = std::norm(spec[static_cast<size_t>(4 * b)]);
+    int best = 0;
+    double best_score = -1;
+    for (int a = -8; a < 8; ++a) {
+        double score = 0;
+        for (int t = -6; t <= 6; ++t)
+            if (t) score += e[static_cast<size_t>(((t + a) % 16 + 16) % 16)];
+        if (score > best_score) {
+            best_score = score;
+            best = a;
+        }
+    }
+    return best;
+}
+
+// Long-training timing for one carrier offset: the best t1 in [lo, hi] and its metric.
+std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bool inverted) {
+    const std::vector<cd> y = derotate(x, lo, hi - lo + 128, f, inverted);
+    const std::array<cd, 64>& ref = long_reference();
+    int64_t best_t = lo;
+    double best = -1;
+    for (int64_t t = 0; t <= hi - lo; ++t) {
+        cd c1 = 0, c2 = 0;
+        double e = 0;
+        for (int n = 0; n < 64; ++n) {
+            const cd r = std::conj(ref[static_cast<size_t>(n)]);
+            const cd a = y[static_cast<size_t>(t + n)], b = y[static_cast<size_t>(t + n + 64)];
+            c1 += a * r;
+            c2 += b * r;
+            e += std::norm(a) + std::norm(b);
+        }
+        const double v = (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * (52.0 / 64.0) + 1e-300);
+        if (v > best) {
+            best = v;
+            best_t = lo + t;
+        }
+    }
+    return {best_t, best};
+}
+
+Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, ForwardFft& fft) {
+    cd c = 0;
+    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += sample(x, n + 16, inverted) * std::conj(sample(x, n, inverted));
+    const double f_frac = std::arg(c) * kBaseRateHz / (2.0 * kPi * 16.0);
+    const int a0 = comb_shift(x, d.at + 48, f_frac, inverted, fft);
+    Sync best;
+    best.inverted = inverted;
+    best.metric = -1;
+    const int64_t lo = d.at + 80, hi = d.at + 260;
+    for (int a = a0 - 1; a <= a0 + 1; ++a) {
+        double f = f_frac + a * kStep;
+        if (f > kBaseRateHz / 2) f -= kBaseRateHz;
+        if (f < -kBaseRateHz / 2) f += kBaseRateHz;
+        const auto [t1, m] = ltf_timing(x, lo, hi, f, inverted);
+        if (m > best.metric) {
+            best.metric = m;
+            best.t1 = t1;
+            best.cfo_hz = f;
+        }
+    }
+    // Fine offset from the repetition of the two long symbols.
+    const std::vector<cd> y = derotate(x, best.t1, 128, best.cfo_hz, inverted);
+    cd r = 0;
+    for (int n = 0; n < 64; ++n) r += y[static_cast<size_t>(n + 64)] * std::conj(y[static_cast<size_t>(n)]);
+    best.cfo_hz += std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
+    return best;
+}
+}  // namespace
+
+Sync synchronise(const std::vector<cd>& x, const Detection& d) {
+    static thread_local ForwardFft fft(64);
+    Sync s = sync_variant(x, d, false, fft);
+    if (s.metric < 0.8) {
+        const Sync inv = sync_variant(x, d, true, fft);
+        if (inv.metric > s.metric) s = inv;
+    }
+    return s;
+}
+
+void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64) {
+    const double w = -2.0 * kPi * s.cfo_hz / kBaseRateHz;
+    const cd step = std::polar(1.0, w);
+    cd ph = std::polar(1.0, w * static_cast<double>(from - s.t1));
+    for (int i = 0; i < 64; ++i) {
+        out64[i] = sample(x, from + i, s.inverted) * ph;
+        ph *= step;
+    }
+}
+
+std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
+    std::array<cd, 64> in{}, spec{};
+    corrected(x, s, window, in.data());
+    fft.run(in.data(), spec.data());
+    std::array<cd, 53> out{};
+    // The window starts kBackoff samples early: undo the phase ramp that gives.
+    for (int k = -26; k <= 26; ++k)
+        out[static_cast<size_t>(k + 26)] = spec[static_cast<size_t>((k + 64) % 64)] * std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
+    return out;
+}
+
+Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& fft) {
+    const std::array<cd, 53> y1 = subcarriers(x, s, s.t1 - kBackoff, fft);
+    const std::array<cd, 53> y2 = subcarriers(x, s, s.t1 + 64 - kBackoff, fft);
+    Channel ch;
+    double diff = 0;
+    for (int k = -26; k <= 26; ++k) {
+        const size_t i = static_cast<size_t>(k + 26);
+        if (!k) continue;
+        ch.h[i] = (y1[i] + y2[i]) / (2.0 * long_training(k));
+        diff += std::norm(y1[i] - y2[i]) / 2.0;
+    }
+    ch.noise_var = diff / 52.0;
+    // Below about 30 dB SNR each estimate is averaged with its neighbours (a channel
+    // no longer than the guard interval changes little from one subcarrier to the next).
+    double gain = 0;
+    for (const cd& v : ch.h) gain += std::norm(v);
+    gain /= 52.0;
+    if (ch.noise_var > 1e-3 * gain) {
+        std::array<cd, 53> smooth{};
+        for (int k = -26; k <= 26; ++k) {
+            if (!k) continue;
+            cd acc = 0;
+            int n = 0;
+            for (int j = k - 1; j <= k + 1; ++j)
+                if (j >= -26 && j <= 26 && j != 0) acc += ch.h[static_cast<size_t>(j + 26)], ++n;
+            smooth[static_cast<size_t>(k + 26)] = acc / static_cast<double>(n);
+        }
+        ch.h = smooth;
+    }
+    return ch;
+}
+
+}  // namespace orv::analysis::rx

@@ -1,0 +1,246 @@
+// The packet receiver: each stage fed a known impairment and its output checked,
+// then whole files from the tests' own transmitter (reference_tx.h) decoded to
+// their PSDUs. Rows of FrameFiles can name files made by other transmitters.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <functional>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "reference_tx.h"
+#include "rx.h"
+#include "rx_packets.h"
+#include "support/records.h"
+
+namespace {
+
+using C = std::complex<double>;
+namespace rx = orv::analysis::rx;
+
+// The PSDU of the worked example of Annex G: a data frame carrying the start of
+// Schiller's "Ode to Joy", its FCS included (100 bytes).
+std::vector<uint8_t> annex_g_psdu() {
+    std::vector<uint8_t> p = {0x04, 0x02, 0x00, 0x2e, 0x00, 0x60, 0x08, 0xcd, 0x37, 0xa6, 0x00, 0x20,
+                              0xd6, 0x01, 0x3c, 0xf1, 0x00, 0x60, 0x08, 0xad, 0x3b, 0xaf, 0x00, 0x00};
+    const std::string text = "Joy, bright spark of divinity,\nDaughter of Elysium,\nFire-insired we trea";
+    p.insert(p.end(), text.begin(), text.end());
+    p.insert(p.end(), {0x67, 0x33, 0x21, 0xb6});
+    return p;
+}
+
+std::vector<uint8_t> body(size_t n, uint32_t seed) {
+    std::vector<uint8_t> b(n);
+    for (uint8_t& v : b) {
+        seed = seed * 1664525u + 1013904223u;
+        v = static_cast<uint8_t>(seed >> 24);
+    }
+    return b;
+}
+
+std::vector<C> silence(size_t n) { return std::vector<C>(n, C(0, 0)); }
+
+std::vector<C> operator+(std::vector<C> a, const std::vector<C>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Multiplies by exp(j 2 pi f n / fs) and, for inverted, exchanges I and Q.
+std::vector<C> impaired(std::vector<C> x, double f_hz, double fs, bool inverted) {
+    for (size_t n = 0; n < x.size(); ++n) {
+        x[n] *= std::polar(1.0, 2.0 * std::numbers::pi * f_hz * static_cast<double>(n) / fs);
+        if (inverted) x[n] = C(x[n].imag(), x[n].real());
+    }
+    return x;
+}
+
+TEST(AnnexG, FcsOfTheWorkedExampleIsGood) {
+    EXPECT_TRUE(rx::parse_mac(annex_g_psdu()).fcs_ok);
+    std::vector<uint8_t> bad = annex_g_psdu();
+    bad[40] ^= 0x10;
+    EXPECT_FALSE(rx::parse_mac(bad).fcs_ok);
+}
+
+// Annex G: 36 Mbit/s, scrambler 1011101, after 10 us of silence at 20 MS/s.
+TEST(AnnexG, DecodedToItsMessage) {
+    TempDir dir("annexg");
+    const std::vector<uint8_t> psdu = annex_g_psdu();
+    const std::vector<C> f = silence(200) + reftx::frame(36, reftx::bits_of_bytes(psdu), 100, 1, 0x5D) + silence(200);
+    const std::string path = dir.file("annexg.csv");
+    ASSERT_TRUE(reftx::write_csv(path, f));
+    orv::analysis::Options opt;
+    opt.oversample = 1;
+    const orv::analysis::Result r = orv::analysis::analyse_file(path, opt);
+    ASSERT_EQ(r.packets.size(), 1u);
+    const orv::analysis::PacketResult& p = r.packets[0];
+    EXPECT_EQ(p.start, 200);
+    EXPECT_EQ(p.rate_mbps, 36);
+    EXPECT_EQ(p.length, 100);
+    EXPECT_EQ(p.scrambler_init, 0x5D);
+    EXPECT_TRUE(p.decoded && p.service_ok && p.tail_ok && p.pad_ok);
+    EXPECT_EQ(p.psdu, psdu);
+    EXPECT_EQ(p.fcs_ok, true);
+    EXPECT_EQ(std::string(p.psdu.begin() + 24, p.psdu.begin() + 28), "Joy,");
+    EXPECT_TRUE(r.pass()) << (r.failures.empty() ? "" : r.failures.front());
+}
+
+// Stage 6: the scrambler state recovered from the first seven SERVICE bits.
+TEST(DecodeStage, ScramblerStateFromService) {
+    for (int state = 1; state < 128; ++state) {
+        const std::vector<int> s = reftx::scramble(std::vector<int>(7, 0), state);
+        EXPECT_EQ(rx::scrambler_state_from_service(s), state) << state;
+    }
+}
+
+// Stage 6: depuncturing puts zeros (no information) where the transmitter dropped bits.
+TEST(DecodeStage, DepunctureRestoresPairs) {
+    const std::vector<double> in = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(rx::depuncture(in, 54), (std::vector<double>{1, 2, 3, 0, 0, 4, 5, 6, 7, 0, 0, 8}));
+    EXPECT_EQ(rx::depuncture({1, 2, 3, 4, 5, 6}, 48), (std::vector<double>{1, 2, 3, 0, 4, 5, 6, 0}));
+    EXPECT_EQ(rx::depuncture(in, 24), in);
+}
+
+// Stages 1 and 2: detection and synchronisation under a carrier offset and spectrum inversion.
+struct SyncCase {
+    const char* name;
+    double cfo_hz;
+    bool inverted;
+    double snr_db;  // 0: no noise
+};
+
+class SyncStage : public ::testing::TestWithParam<SyncCase> {};
+
+TEST_P(SyncStage, TimingAndOffset) {
+    const SyncCase& c = GetParam();
+    const std::vector<uint8_t> psdu = reftx::mac_frame(1, body(40, 3));
+    std::vector<C> x = silence(317) + reftx::frame(12, reftx::bits_of_bytes(psdu), static_cast<int>(psdu.size()), 1) + silence(100);
+    x = impaired(x, c.cfo_hz, 20e6, c.inverted);
+    if (c.snr_db > 0) {
+        std::mt19937 g(7);
+        std::normal_distribution<double> n(0.0, std::sqrt(52.0 / 64.0 / 64.0 / std::pow(10.0, c.snr_db / 10.0) / 2.0));
+        for (C& v : x) v += C(n(g), n(g));
+    }
+    const auto d = rx::detect_next(x, 0);
+    ASSERT_TRUE(d);
+    // Partly filled windows already look periodic in silence: up to 48 samples early.
+    EXPECT_GE(d->at, 317 - 48);
+    EXPECT_LE(d->at, 317 + 16);
+    const rx::Sync s = rx::synchronise(x, *d);
+    EXPECT_GT(s.metric, rx::kSyncThreshold);
+    EXPECT_EQ(s.t1, 317 + 192);
+    EXPECT_EQ(s.inverted, c.inverted);
+    EXPECT_NEAR(s.cfo_hz, c.cfo_hz, c.snr_db > 0 ? 3e3 : 1.0);
+    const orv::analysis::Options opt;
+    const std::vector<orv::analysis::PacketResult> p = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, opt, nullptr);
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_EQ(p[0].psdu, psdu);
+    EXPECT_EQ(p[0].fcs_ok, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Impairments, SyncStage,
+    ::testing::Values(SyncCase{"clean", 0, false, 0}, SyncCase{"plus_100kHz", 100e3, false, 0},
+                      SyncCase{"minus_700kHz", -700e3, false, 0}, SyncCase{"plus_3_1MHz", 3.1e6, false, 0},
+                      SyncCase{"minus_6_4MHz", -6.4e6, false, 0}, SyncCase{"plus_9_7MHz", 9.7e6, false, 0},
+                      SyncCase{"minus_9_9MHz", -9.9e6, false, 0}, SyncCase{"inverted", 0, true, 0},
+                      SyncCase{"inverted_plus_2_3MHz", 2.3e6, true, 0}, SyncCase{"noisy_20dB_minus_1MHz", -1e6, false, 20}),
+    [](const ::testing::TestParamInfo<SyncCase>& i) { return std::string(i.param.name); });
+
+// Stage 3 and the flatness measurement: a two-path channel is equalised (the frame still
+// decodes) and its tilt shows as a flatness failure; the direct path alone is flat.
+TEST(ChannelStage, TwoPathChannelEqualisedAndNotFlat) {
+    const std::vector<uint8_t> psdu = reftx::mac_frame(3, body(200, 8));
+    const std::vector<C> f = silence(100) + reftx::frame(36, reftx::bits_of_bytes(psdu), static_cast<int>(psdu.size()), 1) + silence(100);
+    for (const double echo : {0.0, 0.6}) {
+        std::vector<C> x(f.size());
+        for (size_t n = 0; n < f.size(); ++n) x[n] = f[n] + (n >= 2 ? echo * f[n - 2] : C(0, 0));
+        const orv::analysis::Options opt;
+        const auto p = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, opt, nullptr);
+        ASSERT_EQ(p.size(), 1u) << echo;
+        EXPECT_EQ(p[0].psdu, psdu) << echo << ": " << p[0].problem;
+        EXPECT_EQ(p[0].flatness_ok, echo == 0.0) << echo;
+    }
+}
+
+// Whole files: every rate after 10 us of silence at 20 MS/s, decoded bit-exactly.
+struct FrameFile {
+    std::string name;
+    int rate_mbps;
+    int os;
+    std::string peer;  // a CSV file under tests/data/peers from another transmitter; empty: the reference's
+    int length = 100;  // the peer file's PSDU length
+};
+
+class FrameFiles : public ::testing::TestWithParam<FrameFile> {};
+
+// A frame from another transmitter, its burst after silence: decoded with a good FCS.
+void check_peer_file(const FrameFile& c) {
+    orv::analysis::Options opt;
+    opt.oversample = c.os;
+    const orv::analysis::Result r = orv::analysis::analyse_file(std::string(ORV_TEST_DATA_DIR) + "/peers/" + c.peer, opt);
+    ASSERT_GE(r.packets.size(), 1u);
+    for (const orv::analysis::PacketResult& p : r.packets) {
+        EXPECT_EQ(p.rate_mbps, c.rate_mbps);
+        EXPECT_EQ(p.length, c.length);
+        EXPECT_EQ(p.fcs_ok, true) << p.problem;
+    }
+    ASSERT_TRUE(r.signal);
+    EXPECT_EQ(r.signal->rate_mbps, c.rate_mbps);
+    EXPECT_EQ(r.burst.start, r.packets[0].start);
+}
+
+TEST_P(FrameFiles, DecodedBitExactlyWithGoodFcs) {
+    const FrameFile& c = GetParam();
+    if (!c.peer.empty()) return check_peer_file(c);
+    TempDir dir("frames");
+    const std::vector<uint8_t> psdu = reftx::mac_frame(c.rate_mbps, body(72, static_cast<uint32_t>(c.rate_mbps)));
+    ASSERT_EQ(psdu.size(), 100u);
+    const std::vector<C> f = silence(200 * static_cast<size_t>(c.os)) +
+                             reftx::frame(c.rate_mbps, reftx::bits_of_bytes(psdu), 100, c.os, 0x2B) + silence(200);
+    const std::string path = dir.file(c.name + ".csv");
+    ASSERT_TRUE(reftx::write_csv(path, f));
+    orv::analysis::Options opt;
+    opt.oversample = c.os;
+    const orv::analysis::Result r = orv::analysis::analyse_file(path, opt);
+    ASSERT_EQ(r.packets.size(), 1u);
+    const orv::analysis::PacketResult& p = r.packets[0];
+    EXPECT_EQ(p.start, 200 * c.os);
+    EXPECT_EQ(p.rate_mbps, c.rate_mbps);
+    EXPECT_EQ(p.length, 100);
+    EXPECT_EQ(p.scrambler_init, 0x2B);
+    EXPECT_EQ(p.psdu, psdu);
+    EXPECT_EQ(p.fcs_ok, true);
+    EXPECT_EQ(p.seq, c.rate_mbps);
+    ASSERT_TRUE(p.evm_db);
+    EXPECT_LT(*p.evm_db, -40.0);
+    // The transmitter measurements of the first burst see the same burst.
+    EXPECT_EQ(r.burst.start, 200 * c.os);
+    ASSERT_TRUE(r.signal);
+    EXPECT_EQ(r.signal->rate_mbps, c.rate_mbps);
+    EXPECT_EQ(r.signal->length, 100);
+    // Unwindowed and unfiltered, the oversampled bursts miss the spectrum mask; nothing else fails.
+    for (const std::string& failure : r.failures)
+        if (failure != "transmit spectrum mask violated (17.3.9.2)" || c.os == 1) ADD_FAILURE() << failure;
+    EXPECT_EQ(r.summary.found, 1);
+    EXPECT_EQ(r.summary.fcs_ok, 1);
+}
+
+std::vector<FrameFile> frame_files() {
+    std::vector<FrameFile> v;
+    for (const reftx::Rate& rt : reftx::rates()) v.push_back({"reference_" + std::to_string(rt.mbps) + "M_os1", rt.mbps, 1, ""});
+    v.push_back({"reference_54M_os4", 54, 4, ""});
+    v.push_back({"reference_6M_os2", 6, 2, ""});
+    // Files of other transmitters go here as rows: {name, rate, os, file under tests/data/peers, PSDU length}.
+    const std::vector<FrameFile> peers = {};
+    v.insert(v.end(), peers.begin(), peers.end());
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllRates, FrameFiles, ::testing::ValuesIn(frame_files()),
+                         [](const ::testing::TestParamInfo<FrameFile>& i) { return i.param.name; });
+
+}  // namespace
