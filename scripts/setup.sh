@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev libcli11-dev libfftw3-dev nlohmann-json3-dev libpcap-dev zlib1g-dev
   xvfb xauth x11-utils imagemagick locales fonts-dejavu-core fonts-droid-fallback clang libclang-rt-14-dev valgrind
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine64 wine32:i386
 )
 
 sudo_cmd=()
