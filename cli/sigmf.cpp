@@ -25,16 +25,18 @@ namespace {
 constexpr const char* kNamespace = "orvane";
 constexpr const char* kNamespaceVersion = "1.0.0";
 
-// The record's input fields by name, as the metadata stores them.
+// A record's input fields by name, as the metadata stores them.
+template <class Record>
 struct DoubleField {
     const char* name;
-    double WaveParams::*field;
+    double Record::*field;
 };
+template <class Record>
 struct IntField {
     const char* name;
-    int32_t WaveParams::*field;
+    int32_t Record::*field;
 };
-const DoubleField kDoubleFields[] = {
+const DoubleField<WaveParams> kDoubleFields[] = {
     {"burst_off_time", &WaveParams::burst_off_time}, {"window_tr", &WaveParams::window_tr},
     {"filter_cutoff", &WaveParams::filter_cutoff},   {"filter_rolloff", &WaveParams::filter_rolloff},
     {"freq_error", &WaveParams::freq_error},         {"if_freq", &WaveParams::if_freq},
@@ -42,7 +44,7 @@ const DoubleField kDoubleFields[] = {
     {"noise_level", &WaveParams::noise_level},       {"sine_freq", &WaveParams::sine_freq},
     {"sine_level", &WaveParams::sine_level},
 };
-const IntField kIntFields[] = {
+const IntField<WaveParams> kIntFields[] = {
     {"frame_format", &WaveParams::frame_format}, {"burst_enable", &WaveParams::burst_enable},
     {"rate_index", &WaveParams::rate_index},     {"ofdm_symbols", &WaveParams::ofdm_symbols},
     {"pn_seed", &WaveParams::pn_seed},           {"data_pattern", &WaveParams::data_pattern},
@@ -245,8 +247,8 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
                               {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
     };
     const std::string ns = std::string(kNamespace) + ":";
-    for (const DoubleField& f : kDoubleFields) global[ns + f.name] = rec.*f.field;
-    for (const IntField& f : kIntFields) global[ns + f.name] = rec.*f.field;
+    for (const DoubleField<WaveParams>& f : kDoubleFields) global[ns + f.name] = rec.*f.field;
+    for (const IntField<WaveParams>& f : kIntFields) global[ns + f.name] = rec.*f.field;
     global[ns + "papr"] = json_number(rec.papr);
     global[ns + "crest_i"] = json_number(rec.crest_i);
     global[ns + "crest_q"] = json_number(rec.crest_q);
@@ -349,12 +351,12 @@ WaveParams read_record(const std::string& meta_path) {
     const nlohmann::json* g = &global;
     WaveParams rec{};
     const std::string ns = std::string(kNamespace) + ":";
-    for (const DoubleField& f : kDoubleFields) {
+    for (const DoubleField<WaveParams>& f : kDoubleFields) {
         const auto v = g->find(ns + f.name);
         if (v == g->end() || !v->is_number()) throw MetaError(meta_path + ": " + ns + f.name + " is missing or not a number");
         rec.*f.field = v->get<double>();
     }
-    for (const IntField& f : kIntFields) {
+    for (const IntField<WaveParams>& f : kIntFields) {
         const auto v = g->find(ns + f.name);
         if (v == g->end() || !v->is_number_integer() || v->get<int64_t>() < INT32_MIN || v->get<int64_t>() > INT32_MAX)
             throw MetaError(meta_path + ": " + ns + f.name + " is missing or not a 32-bit integer");
@@ -372,22 +374,14 @@ namespace orv::sigmf {
 namespace {
 
 // Input fields of the sequence settings by name, as the metadata stores them.
-struct SeqDoubleField {
-    const char* name;
-    double OrvSequenceParams::*field;
-};
-struct SeqIntField {
-    const char* name;
-    int32_t OrvSequenceParams::*field;
-};
-const SeqDoubleField kSeqDoubleFields[] = {
+const DoubleField<OrvSequenceParams> kSeqDoubleFields[] = {
     {"window_tr", &OrvSequenceParams::window_tr},     {"filter_cutoff", &OrvSequenceParams::filter_cutoff},
     {"filter_rolloff", &OrvSequenceParams::filter_rolloff}, {"freq_error", &OrvSequenceParams::freq_error},
     {"if_freq", &OrvSequenceParams::if_freq},         {"dc_offset_re", &OrvSequenceParams::dc_offset_re},
     {"dc_offset_im", &OrvSequenceParams::dc_offset_im}, {"noise_level", &OrvSequenceParams::noise_level},
     {"sine_freq", &OrvSequenceParams::sine_freq},     {"sine_level", &OrvSequenceParams::sine_level},
 };
-const SeqIntField kSeqIntFields[] = {
+const IntField<OrvSequenceParams> kSeqIntFields[] = {
     {"oversampling", &OrvSequenceParams::oversampling}, {"channel_mhz", &OrvSequenceParams::channel_mhz},
     {"iq_inverse", &OrvSequenceParams::iq_inverse},     {"filter_taps", &OrvSequenceParams::filter_taps},
     {"freq_error_enable", &OrvSequenceParams::freq_error_enable}, {"if_enable", &OrvSequenceParams::if_enable},
@@ -482,8 +476,8 @@ nlohmann::ordered_json sequence_metadata(const FrameSequence& s, const std::vect
     };
     const std::string ns = std::string(kNamespace) + ":";
     ordered_json settings = ordered_json::object();
-    for (const SeqIntField& f : kSeqIntFields) settings[f.name] = p.*f.field;
-    for (const SeqDoubleField& f : kSeqDoubleFields) settings[f.name] = p.*f.field;
+    for (const IntField<OrvSequenceParams>& f : kSeqIntFields) settings[f.name] = p.*f.field;
+    for (const DoubleField<OrvSequenceParams>& f : kSeqDoubleFields) settings[f.name] = p.*f.field;
     global[ns + "sequence"] = settings;
     if (type == SampleType::Ci16) {
         global[ns + "ci16_full_scale"] = w.ci16_scale;
@@ -610,8 +604,8 @@ FrameSequence read_sequence(const std::string& meta_path) {
     FrameSequence s;
     s.params.size = sizeof(OrvSequenceParams);
     const std::string where = meta_path + ": " + ns + "sequence/";
-    for (const SeqIntField& f : kSeqIntFields) s.params.*f.field = int_member(*settings, f.name, where);
-    for (const SeqDoubleField& f : kSeqDoubleFields) s.params.*f.field = double_member(*settings, f.name, where);
+    for (const IntField<OrvSequenceParams>& f : kSeqIntFields) s.params.*f.field = int_member(*settings, f.name, where);
+    for (const DoubleField<OrvSequenceParams>& f : kSeqDoubleFields) s.params.*f.field = double_member(*settings, f.name, where);
     std::vector<size_t> offsets;
     for (size_t k = 0; k < list->size(); ++k) {
         const nlohmann::json& e = (*list)[k];
