@@ -21,7 +21,7 @@
 
 #include "MainFormCore.h"
 #include "mdlPublicIniRW.h"
-#include "orvgen.h"
+#include "cli/orvgen_run.h"
 #include "support/files.h"
 #include "support/readable_params.h"
 
@@ -29,19 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using orv_test::CliRun;
+using orv_test::orvgen;
 
 using Scratch = orv_test::TempDir;
 using orv_test::read_file;

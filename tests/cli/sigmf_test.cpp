@@ -21,7 +21,7 @@
 
 #include "support/files.h"
 #include "orvasynth.h"
-#include "orvgen.h"
+#include "cli/orvgen_run.h"
 #include "pipeline.h"
 #include "sigmf.h"
 
@@ -32,19 +32,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using orv_test::CliRun;
+using orv_test::orvgen;
 
 using Scratch = orv_test::TempDir;
 using orv_test::read_file;
