@@ -203,6 +203,28 @@ std::string number_text(double v) {
 
 const char* type_name(SampleType t) { return t == SampleType::Cf32 ? "cf32_le" : "ci16_le"; }
 
+namespace {
+
+// The global fields that every recording's metadata starts with.
+nlohmann::ordered_json core_global(SampleType type, double sample_rate_hz, const std::string& description,
+                                   const std::string& sha512_hex) {
+    using nlohmann::ordered_json;
+    return {
+        {"core:datatype", type_name(type)},
+        {"core:sample_rate", json_number(sample_rate_hz)},
+        {"core:version", "1.2.0"},
+        {"core:num_channels", 1},
+        {"core:description", description},
+        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
+        {"core:sha512", sha512_hex},
+        {"core:extensions",
+         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
+                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
+    };
+}
+
+}  // namespace
+
 std::string base_name(const std::string& path) {
     const std::string l = lower(path);
     for (const char* ext : {".sigmf-data", ".sigmf-meta"}) {
@@ -234,18 +256,7 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
     description += type_name(type);
     if (type == SampleType::Ci16) description += " with the larger channel's burst peak at 32767";
 
-    ordered_json global = {
-        {"core:datatype", type_name(type)},
-        {"core:sample_rate", json_number(g.fs)},
-        {"core:version", "1.2.0"},
-        {"core:num_channels", 1},
-        {"core:description", description},
-        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
-        {"core:sha512", sha512_hex},
-        {"core:extensions",
-         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
-                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
-    };
+    ordered_json global = core_global(type, g.fs, description, sha512_hex);
     const std::string ns = std::string(kNamespace) + ":";
     for (const DoubleField<WaveParams>& f : kDoubleFields) global[ns + f.name] = rec.*f.field;
     for (const IntField<WaveParams>& f : kIntFields) global[ns + f.name] = rec.*f.field;
@@ -462,18 +473,7 @@ nlohmann::ordered_json sequence_metadata(const FrameSequence& s, const std::vect
                               number_text(w.fs / 1e6) + " MHz (oversampling " + std::to_string(p.oversampling) +
                               "); " + type_name(type);
     if (type == SampleType::Ci16) description += " with the larger channel's peak at 32767";
-    ordered_json global = {
-        {"core:datatype", type_name(type)},
-        {"core:sample_rate", json_number(w.fs)},
-        {"core:version", "1.2.0"},
-        {"core:num_channels", 1},
-        {"core:description", description},
-        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
-        {"core:sha512", sha512_hex},
-        {"core:extensions",
-         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
-                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
-    };
+    ordered_json global = core_global(type, w.fs, description, sha512_hex);
     const std::string ns = std::string(kNamespace) + ":";
     ordered_json settings = ordered_json::object();
     for (const IntField<OrvSequenceParams>& f : kSeqIntFields) settings[f.name] = p.*f.field;
