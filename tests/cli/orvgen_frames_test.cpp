@@ -529,10 +529,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FrameConstantPayload,
 
 TEST(FrameMode, ProgramExitStatus) {
     Scratch s;
-    auto status = [](const std::string& args) {
-        const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    };
+    auto status = [&](const std::string& args) { return orv_test::orvgen_program(s, args).status; };
     EXPECT_EQ(status("-o " + s.file("per54.awv") + " --rate 54 --payload-bytes 1000 --packets 100 --idle 20"), 0);
     // 100 packets of 3520 samples, their ramps and 400 idle samples each, at 160 MS/s, 8 bytes a sample.
     EXPECT_GT(fs::file_size(s.file("per54.awv")), 8u * 100 * (8 * (kPpdu54 + 400) + 15));

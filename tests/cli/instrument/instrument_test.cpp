@@ -144,16 +144,20 @@ WaveParams case_record(const OsCase& c) {
     return p;
 }
 
-class DefaultBurst : public ::testing::TestWithParam<OsCase> {};
+// The burst of the case's record as a sample source, and the noise table before it.
+class DefaultBurst : public ::testing::TestWithParam<OsCase> {
+  protected:
+    void SetUp() override { ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error; }
 
-TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
-    const orv_test::TempDir dir;
     const OsCase c = GetParam();
     const WaveParams rec = case_record(c);
     SampleSource src;
     std::string error;
     const NoiseTable before;
-    ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
+};
+
+TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
+    const orv_test::TempDir dir;
     orv::instrument::WvOptions opt;
     opt.backoff_db = c.backoff_db;
     opt.comment = "802.11a burst";
@@ -203,12 +207,6 @@ TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
 
 TEST_P(DefaultBurst, KeysightFilesFollowTheLayout) {
     const orv_test::TempDir dir;
-    const OsCase c = GetParam();
-    const WaveParams rec = case_record(c);
-    SampleSource src;
-    std::string error;
-    const NoiseTable before;
-    ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
     orv::instrument::KeysightOptions opt;
     opt.backoff_db = c.backoff_db;
     Result res;
