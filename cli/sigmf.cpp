@@ -223,6 +223,22 @@ nlohmann::ordered_json core_global(SampleType type, double sample_rate_hz, const
     };
 }
 
+// Writes meta as the text of w.meta_path; 0, or ORV_WRITE_FAILED with w.failed_path set.
+int32_t write_metadata(const nlohmann::ordered_json& meta, Written& w) {
+    const std::string text = meta.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    FileSink sink;
+    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
+        w.failed_path = w.meta_path;
+        return ORV_WRITE_FAILED;
+    }
+    sink_write(&sink, text.data(), text.size());
+    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
+        w.failed_path = w.meta_path;
+        return ORV_WRITE_FAILED;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string base_name(const std::string& path) {
@@ -322,17 +338,7 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
         return ORV_WRITE_FAILED;
     }
     w.saturated = data.saturated;
-    const std::string text = metadata(rec, type, sha, w).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    FileSink sink;
-    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
-    sink_write(&sink, text.data(), text.size());
-    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
+    if (write_metadata(metadata(rec, type, sha, w), w) != 0) return ORV_WRITE_FAILED;
     return rc;
 }
 
@@ -543,19 +549,7 @@ int32_t write_sequence_recording(FrameSequence& s, const std::string& base, Samp
         return ORV_WRITE_FAILED;
     }
     w.saturated = data.saturated;
-    const std::string text =
-        sequence_metadata(s, starts, type, sha, w).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    FileSink sink;
-    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
-    sink_write(&sink, text.data(), text.size());
-    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
-    return 0;
+    return write_metadata(sequence_metadata(s, starts, type, sha, w), w);
 }
 
 bool holds_sequence(const std::string& meta_path) {
