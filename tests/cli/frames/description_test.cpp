@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "frames.h"
@@ -86,6 +87,8 @@ struct BadCase {
     const char* json;
     const char* error;
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class DescriptionFault : public testing::TestWithParam<BadCase> {};
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ struct GoodCase {
     bool fcs_appended;
 };
 
+void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
+
 class CaptureRead : public testing::TestWithParam<GoodCase> {};
 
 TEST_P(CaptureRead, GivesTheFrameWithItsFcs) {
@@ -120,6 +123,8 @@ struct BadCase {
     uint32_t cut;
     const char* fault;
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class CaptureRefused : public testing::TestWithParam<BadCase> {};
 
