@@ -239,6 +239,20 @@ int32_t write_metadata(const nlohmann::ordered_json& meta, Written& w) {
     return 0;
 }
 
+// Closes the data file and writes the metadata that make_meta builds from its
+// SHA-512 (hex); 0, or ORV_WRITE_FAILED with w.failed_path set.
+template <class MakeMeta>
+int32_t finish_recording(DataWriter& data, SampleType type, const MakeMeta& make_meta, Written& w) {
+    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
+    std::string sha;
+    if (data.finish(sha) != 0) {
+        w.failed_path = w.data_path;
+        return ORV_WRITE_FAILED;
+    }
+    w.saturated = data.saturated;
+    return write_metadata(make_meta(sha), w);
+}
+
 }  // namespace
 
 std::string base_name(const std::string& path) {
@@ -331,14 +345,8 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     }
     w.samples = c.geometry.total;
     w.fs = c.geometry.fs;
-    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
-    std::string sha;
-    if (data.finish(sha) != 0) {
-        w.failed_path = w.data_path;
-        return ORV_WRITE_FAILED;
-    }
-    w.saturated = data.saturated;
-    if (write_metadata(metadata(rec, type, sha, w), w) != 0) return ORV_WRITE_FAILED;
+    const auto meta = [&](const std::string& sha) { return metadata(rec, type, sha, w); };
+    if (finish_recording(data, type, meta, w) != 0) return ORV_WRITE_FAILED;
     return rc;
 }
 
@@ -542,14 +550,8 @@ int32_t write_sequence_recording(FrameSequence& s, const std::string& base, Samp
     }
     w.samples = s.params.total_samples;
     w.fs = 20000000.0 * s.params.oversampling * (s.params.channel_mhz / 20.0);
-    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
-    std::string sha;
-    if (data.finish(sha) != 0) {
-        w.failed_path = w.data_path;
-        return ORV_WRITE_FAILED;
-    }
-    w.saturated = data.saturated;
-    return write_metadata(sequence_metadata(s, starts, type, sha, w), w);
+    const auto meta = [&](const std::string& sha) { return sequence_metadata(s, starts, type, sha, w); };
+    return finish_recording(data, type, meta, w);
 }
 
 bool holds_sequence(const std::string& meta_path) {
