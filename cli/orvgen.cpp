@@ -682,14 +682,7 @@ void write_output(Job& job) {
 
 // Reports a library result other than ORV_OK on err; returns the exit status.
 int result_status(int32_t rc, const std::string& written_path, std::ostream& err) {
-    if (rc == ORV_OK) return kExitWritten;
-    const auto code = static_cast<uint32_t>(rc);
-    err << "orvgen: library result 0x" << FormatHexUpper(code);
-    if (rc == ORV_WRITE_FAILED) {
-        err << ": the file " << written_path << " could not be written\n";
-        return kExitNotWritten;
-    }
-    if (code & ORV_INVALID) {
+    return orv::gen::library_status(rc, written_path, err, [&](uint32_t code) {
         err << ": parameters refused:\n";
         for (const MaskField& m : kMaskFields)
             if (code & m.bit) {
@@ -697,10 +690,7 @@ int result_status(int32_t rc, const std::string& written_path, std::ostream& err
                 if (*m.option) err << " (" << m.option << ")";
                 err << "\n";
             }
-        return kExitRefused;
-    }
-    err << (rc == ORV_NO_MEMORY ? ": not enough memory\n" : "\n");
-    return kExitLibrary;
+    });
 }
 
 // --check: the orvcheck analysis of the file just written, against what was asked for.
@@ -767,12 +757,7 @@ void print_text(const Job& job, std::ostream& out) {
 #endif
     }
     if (job.rc == ORV_OK && job.kind != OutputKind::kCsv) {
-        const std::string box = CrestBoxText(job.rec.papr, job.rec.crest_i, job.rec.crest_q);
-        std::string text;
-        for (char c : box)
-            if (c != '\r') text += c;
-        if (!text.empty() && text.front() == '\n') text.erase(0, 1);
-        out << text;
+        out << orv::gen::crest_box_lines(job.rec.papr, job.rec.crest_i, job.rec.crest_q);
     } else if (job.rc == ORV_OK) {
         out << job.req.output << " written\n";
     }

@@ -148,23 +148,13 @@ int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
 
 // Reports a result of the sequence entries other than 0; returns the exit status.
 int sequence_status(int32_t rc, const OrvSequenceParams& p, const std::string& path, std::ostream& err) {
-    if (rc == ORV_OK) return kExitWritten;
-    const auto code = static_cast<uint32_t>(rc);
-    err << "orvgen: library result 0x" << FormatHexUpper(code);
-    if (rc == ORV_WRITE_FAILED) {
-        err << ": the file " << path << " could not be written\n";
-        return kExitNotWritten;
-    }
-    if (code & ORV_INVALID) {
+    return library_status(rc, path, err, [&](uint32_t code) {
         err << ": parameters refused";
         if (p.bad_packet >= 0) err << " (first bad packet: " << p.bad_packet << ")";
         err << ":\n";
         for (const SeqMaskField& m : kSeqMaskFields)
             if (code & m.bit) err << "  " << m.field << " (" << m.option << ")\n";
-        return kExitRefused;
-    }
-    err << (rc == ORV_NO_MEMORY ? ": not enough memory\n" : "\n");
-    return kExitLibrary;
+    });
 }
 
 const char* kind_name(int32_t kind) { return kind == 0 ? "awg" : kind == 1 ? "csv" : "sigmf"; }
@@ -200,15 +190,35 @@ void print_text(const FrameInputs& in, const FrameSequence& s, const orv::sigmf:
     out << what << " written: " << s.packets.size() << (s.packets.size() == 1 ? " packet, " : " packets, ")
         << s.params.total_samples << " samples at " << FormatPattern(fs / 1e6, "0.###") << " MS/s\n";
     if (in.kind != 0) return;
-    const std::string box = CrestBoxText(s.params.papr, s.params.crest_i, s.params.crest_q);
-    std::string text;
-    for (char c : box)
-        if (c != '\r') text += c;
-    if (!text.empty() && text.front() == '\n') text.erase(0, 1);
-    out << text;
+    out << crest_box_lines(s.params.papr, s.params.crest_i, s.params.crest_q);
 }
 
 }  // namespace
+
+int library_status(int32_t rc, const std::string& path, std::ostream& err,
+                   const std::function<void(uint32_t code)>& list_refused) {
+    if (rc == ORV_OK) return kExitWritten;
+    const auto code = static_cast<uint32_t>(rc);
+    err << "orvgen: library result 0x" << FormatHexUpper(code);
+    if (rc == ORV_WRITE_FAILED) {
+        err << ": the file " << path << " could not be written\n";
+        return kExitNotWritten;
+    }
+    if (code & ORV_INVALID) {
+        list_refused(code);
+        return kExitRefused;
+    }
+    err << (rc == ORV_NO_MEMORY ? ": not enough memory\n" : "\n");
+    return kExitLibrary;
+}
+
+std::string crest_box_lines(double papr, double crest_i, double crest_q) {
+    std::string text;
+    for (char c : CrestBoxText(papr, crest_i, crest_q))
+        if (c != '\r') text += c;
+    if (!text.empty() && text.front() == '\n') text.erase(0, 1);
+    return text;
+}
 
 OrvSequenceParams sequence_params(const WaveParams& rec, int32_t os, double window_tr_s, int32_t channel_mhz) {
     OrvSequenceParams p{};

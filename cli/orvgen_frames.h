@@ -3,6 +3,7 @@
 // impairments, written as an AWG file, a CSV file or a SigMF recording.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -41,5 +42,16 @@ OrvSequenceParams sequence_params(const WaveParams& rec, int32_t os, double wind
 // without them). false with a message naming the setting.
 bool apply_globals(const frames::GlobalSettings& g, bool nyquist, double cutoff_hz, OrvSequenceParams& p,
                    std::string& error);
+
+// ---- Shared with the record mode ----------------------------------------------
+
+// Reports a library result rc other than ORV_OK on err, naming path when the
+// write failed; list_refused writes the rest of the line and the refused
+// fields of an ORV_INVALID mask (code). Returns orvgen's exit status.
+int library_status(int32_t rc, const std::string& path, std::ostream& err,
+                   const std::function<void(uint32_t code)>& list_refused);
+
+// The crest factor box as plain lines: no CR, no leading empty line.
+std::string crest_box_lines(double papr, double crest_i, double crest_q);
 
 }  // namespace orv::gen

@@ -25,16 +25,18 @@ namespace {
 constexpr const char* kNamespace = "orvane";
 constexpr const char* kNamespaceVersion = "1.0.0";
 
-// The record's input fields by name, as the metadata stores them.
+// A record's input fields by name, as the metadata stores them.
+template <class Record>
 struct DoubleField {
     const char* name;
-    double WaveParams::*field;
+    double Record::*field;
 };
+template <class Record>
 struct IntField {
     const char* name;
-    int32_t WaveParams::*field;
+    int32_t Record::*field;
 };
-const DoubleField kDoubleFields[] = {
+const DoubleField<WaveParams> kDoubleFields[] = {
     {"burst_off_time", &WaveParams::burst_off_time}, {"window_tr", &WaveParams::window_tr},
     {"filter_cutoff", &WaveParams::filter_cutoff},   {"filter_rolloff", &WaveParams::filter_rolloff},
     {"freq_error", &WaveParams::freq_error},         {"if_freq", &WaveParams::if_freq},
@@ -42,7 +44,7 @@ const DoubleField kDoubleFields[] = {
     {"noise_level", &WaveParams::noise_level},       {"sine_freq", &WaveParams::sine_freq},
     {"sine_level", &WaveParams::sine_level},
 };
-const IntField kIntFields[] = {
+const IntField<WaveParams> kIntFields[] = {
     {"frame_format", &WaveParams::frame_format}, {"burst_enable", &WaveParams::burst_enable},
     {"rate_index", &WaveParams::rate_index},     {"ofdm_symbols", &WaveParams::ofdm_symbols},
     {"pn_seed", &WaveParams::pn_seed},           {"data_pattern", &WaveParams::data_pattern},
@@ -201,6 +203,58 @@ std::string number_text(double v) {
 
 const char* type_name(SampleType t) { return t == SampleType::Cf32 ? "cf32_le" : "ci16_le"; }
 
+namespace {
+
+// The global fields that every recording's metadata starts with.
+nlohmann::ordered_json core_global(SampleType type, double sample_rate_hz, const std::string& description,
+                                   const std::string& sha512_hex) {
+    using nlohmann::ordered_json;
+    return {
+        {"core:datatype", type_name(type)},
+        {"core:sample_rate", json_number(sample_rate_hz)},
+        {"core:version", "1.2.0"},
+        {"core:num_channels", 1},
+        {"core:description", description},
+        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
+        {"core:sha512", sha512_hex},
+        {"core:extensions",
+         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
+                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
+    };
+}
+
+// Writes meta as the text of w.meta_path; 0, or ORV_WRITE_FAILED with w.failed_path set.
+int32_t write_metadata(const nlohmann::ordered_json& meta, Written& w) {
+    const std::string text = meta.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    FileSink sink;
+    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
+        w.failed_path = w.meta_path;
+        return ORV_WRITE_FAILED;
+    }
+    sink_write(&sink, text.data(), text.size());
+    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
+        w.failed_path = w.meta_path;
+        return ORV_WRITE_FAILED;
+    }
+    return 0;
+}
+
+// Closes the data file and writes the metadata that make_meta builds from its
+// SHA-512 (hex); 0, or ORV_WRITE_FAILED with w.failed_path set.
+template <class MakeMeta>
+int32_t finish_recording(DataWriter& data, SampleType type, const MakeMeta& make_meta, Written& w) {
+    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
+    std::string sha;
+    if (data.finish(sha) != 0) {
+        w.failed_path = w.data_path;
+        return ORV_WRITE_FAILED;
+    }
+    w.saturated = data.saturated;
+    return write_metadata(make_meta(sha), w);
+}
+
+}  // namespace
+
 std::string base_name(const std::string& path) {
     const std::string l = lower(path);
     for (const char* ext : {".sigmf-data", ".sigmf-meta"}) {
@@ -232,21 +286,10 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
     description += type_name(type);
     if (type == SampleType::Ci16) description += " with the larger channel's burst peak at 32767";
 
-    ordered_json global = {
-        {"core:datatype", type_name(type)},
-        {"core:sample_rate", json_number(g.fs)},
-        {"core:version", "1.2.0"},
-        {"core:num_channels", 1},
-        {"core:description", description},
-        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
-        {"core:sha512", sha512_hex},
-        {"core:extensions",
-         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
-                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
-    };
+    ordered_json global = core_global(type, g.fs, description, sha512_hex);
     const std::string ns = std::string(kNamespace) + ":";
-    for (const DoubleField& f : kDoubleFields) global[ns + f.name] = rec.*f.field;
-    for (const IntField& f : kIntFields) global[ns + f.name] = rec.*f.field;
+    for (const DoubleField<WaveParams>& f : kDoubleFields) global[ns + f.name] = rec.*f.field;
+    for (const IntField<WaveParams>& f : kIntFields) global[ns + f.name] = rec.*f.field;
     global[ns + "papr"] = json_number(rec.papr);
     global[ns + "crest_i"] = json_number(rec.crest_i);
     global[ns + "crest_q"] = json_number(rec.crest_q);
@@ -302,24 +345,8 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     }
     w.samples = c.geometry.total;
     w.fs = c.geometry.fs;
-    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
-    std::string sha;
-    if (data.finish(sha) != 0) {
-        w.failed_path = w.data_path;
-        return ORV_WRITE_FAILED;
-    }
-    w.saturated = data.saturated;
-    const std::string text = metadata(rec, type, sha, w).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    FileSink sink;
-    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
-    sink_write(&sink, text.data(), text.size());
-    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
+    const auto meta = [&](const std::string& sha) { return metadata(rec, type, sha, w); };
+    if (finish_recording(data, type, meta, w) != 0) return ORV_WRITE_FAILED;
     return rc;
 }
 
@@ -349,12 +376,12 @@ WaveParams read_record(const std::string& meta_path) {
     const nlohmann::json* g = &global;
     WaveParams rec{};
     const std::string ns = std::string(kNamespace) + ":";
-    for (const DoubleField& f : kDoubleFields) {
+    for (const DoubleField<WaveParams>& f : kDoubleFields) {
         const auto v = g->find(ns + f.name);
         if (v == g->end() || !v->is_number()) throw MetaError(meta_path + ": " + ns + f.name + " is missing or not a number");
         rec.*f.field = v->get<double>();
     }
-    for (const IntField& f : kIntFields) {
+    for (const IntField<WaveParams>& f : kIntFields) {
         const auto v = g->find(ns + f.name);
         if (v == g->end() || !v->is_number_integer() || v->get<int64_t>() < INT32_MIN || v->get<int64_t>() > INT32_MAX)
             throw MetaError(meta_path + ": " + ns + f.name + " is missing or not a 32-bit integer");
@@ -372,22 +399,14 @@ namespace orv::sigmf {
 namespace {
 
 // Input fields of the sequence settings by name, as the metadata stores them.
-struct SeqDoubleField {
-    const char* name;
-    double OrvSequenceParams::*field;
-};
-struct SeqIntField {
-    const char* name;
-    int32_t OrvSequenceParams::*field;
-};
-const SeqDoubleField kSeqDoubleFields[] = {
+const DoubleField<OrvSequenceParams> kSeqDoubleFields[] = {
     {"window_tr", &OrvSequenceParams::window_tr},     {"filter_cutoff", &OrvSequenceParams::filter_cutoff},
     {"filter_rolloff", &OrvSequenceParams::filter_rolloff}, {"freq_error", &OrvSequenceParams::freq_error},
     {"if_freq", &OrvSequenceParams::if_freq},         {"dc_offset_re", &OrvSequenceParams::dc_offset_re},
     {"dc_offset_im", &OrvSequenceParams::dc_offset_im}, {"noise_level", &OrvSequenceParams::noise_level},
     {"sine_freq", &OrvSequenceParams::sine_freq},     {"sine_level", &OrvSequenceParams::sine_level},
 };
-const SeqIntField kSeqIntFields[] = {
+const IntField<OrvSequenceParams> kSeqIntFields[] = {
     {"oversampling", &OrvSequenceParams::oversampling}, {"channel_mhz", &OrvSequenceParams::channel_mhz},
     {"iq_inverse", &OrvSequenceParams::iq_inverse},     {"filter_taps", &OrvSequenceParams::filter_taps},
     {"freq_error_enable", &OrvSequenceParams::freq_error_enable}, {"if_enable", &OrvSequenceParams::if_enable},
@@ -468,22 +487,11 @@ nlohmann::ordered_json sequence_metadata(const FrameSequence& s, const std::vect
                               number_text(w.fs / 1e6) + " MHz (oversampling " + std::to_string(p.oversampling) +
                               "); " + type_name(type);
     if (type == SampleType::Ci16) description += " with the larger channel's peak at 32767";
-    ordered_json global = {
-        {"core:datatype", type_name(type)},
-        {"core:sample_rate", json_number(w.fs)},
-        {"core:version", "1.2.0"},
-        {"core:num_channels", 1},
-        {"core:description", description},
-        {"core:recorder", std::string("orvgen ") + ORVGEN_VERSION},
-        {"core:sha512", sha512_hex},
-        {"core:extensions",
-         ordered_json::array({{{"name", kNamespace}, {"version", kNamespaceVersion}, {"optional", true}},
-                              {{"name", "signal"}, {"version", "1.0.0"}, {"optional", true}}})},
-    };
+    ordered_json global = core_global(type, w.fs, description, sha512_hex);
     const std::string ns = std::string(kNamespace) + ":";
     ordered_json settings = ordered_json::object();
-    for (const SeqIntField& f : kSeqIntFields) settings[f.name] = p.*f.field;
-    for (const SeqDoubleField& f : kSeqDoubleFields) settings[f.name] = p.*f.field;
+    for (const IntField<OrvSequenceParams>& f : kSeqIntFields) settings[f.name] = p.*f.field;
+    for (const DoubleField<OrvSequenceParams>& f : kSeqDoubleFields) settings[f.name] = p.*f.field;
     global[ns + "sequence"] = settings;
     if (type == SampleType::Ci16) {
         global[ns + "ci16_full_scale"] = w.ci16_scale;
@@ -542,26 +550,8 @@ int32_t write_sequence_recording(FrameSequence& s, const std::string& base, Samp
     }
     w.samples = s.params.total_samples;
     w.fs = 20000000.0 * s.params.oversampling * (s.params.channel_mhz / 20.0);
-    w.ci16_scale = type == SampleType::Ci16 ? data.scale() : 0.0;
-    std::string sha;
-    if (data.finish(sha) != 0) {
-        w.failed_path = w.data_path;
-        return ORV_WRITE_FAILED;
-    }
-    w.saturated = data.saturated;
-    const std::string text =
-        sequence_metadata(s, starts, type, sha, w).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    FileSink sink;
-    if (sink_open(w.meta_path.c_str(), true, &sink) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
-    sink_write(&sink, text.data(), text.size());
-    if (sink_close(&sink, w.meta_path.c_str()) != 0) {
-        w.failed_path = w.meta_path;
-        return ORV_WRITE_FAILED;
-    }
-    return 0;
+    const auto meta = [&](const std::string& sha) { return sequence_metadata(s, starts, type, sha, w); };
+    return finish_recording(data, type, meta, w);
 }
 
 bool holds_sequence(const std::string& meta_path) {
@@ -610,8 +600,8 @@ FrameSequence read_sequence(const std::string& meta_path) {
     FrameSequence s;
     s.params.size = sizeof(OrvSequenceParams);
     const std::string where = meta_path + ": " + ns + "sequence/";
-    for (const SeqIntField& f : kSeqIntFields) s.params.*f.field = int_member(*settings, f.name, where);
-    for (const SeqDoubleField& f : kSeqDoubleFields) s.params.*f.field = double_member(*settings, f.name, where);
+    for (const IntField<OrvSequenceParams>& f : kSeqIntFields) s.params.*f.field = int_member(*settings, f.name, where);
+    for (const DoubleField<OrvSequenceParams>& f : kSeqDoubleFields) s.params.*f.field = double_member(*settings, f.name, where);
     std::vector<size_t> offsets;
     for (size_t k = 0; k < list->size(); ++k) {
         const nlohmann::json& e = (*list)[k];

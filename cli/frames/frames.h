@@ -79,6 +79,10 @@ void append_fcs(uint8_t* frame, size_t count);
 // fault false with a message in error.
 bool parse_hex(std::string_view text, std::vector<uint8_t>& out, std::string& error);
 
+// The size in octets of the regular file at path; false with a message in
+// error when it cannot be examined or is not a regular file.
+bool regular_file_size(const std::string& path, uint64_t& size, std::string& error);
+
 // A regular file's bytes (at most max_octets); false with a message otherwise.
 bool read_small_file(const std::string& path, size_t max_octets, std::vector<uint8_t>& out,
                      std::string& error);

@@ -95,8 +95,7 @@ bool parse_hex(std::string_view text, std::vector<uint8_t>& out, std::string& er
     return true;
 }
 
-bool read_small_file(const std::string& path, size_t max_octets, std::vector<uint8_t>& out,
-                     std::string& error) {
+bool regular_file_size(const std::string& path, uint64_t& size, std::string& error) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         error = "cannot read " + path + ": " + std::strerror(errno);
@@ -106,12 +105,19 @@ bool read_small_file(const std::string& path, size_t max_octets, std::vector<uin
         error = path + " is not a regular file";
         return false;
     }
-    if (static_cast<uint64_t>(st.st_size) > max_octets) {
-        error = path + " has " + std::to_string(st.st_size) + " octets, at most " +
-                std::to_string(max_octets);
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool read_small_file(const std::string& path, size_t max_octets, std::vector<uint8_t>& out,
+                     std::string& error) {
+    uint64_t size = 0;
+    if (!regular_file_size(path, size, error)) return false;
+    if (size > max_octets) {
+        error = path + " has " + std::to_string(size) + " octets, at most " + std::to_string(max_octets);
         return false;
     }
-    out.assign(static_cast<size_t>(st.st_size), 0);
+    out.assign(static_cast<size_t>(size), 0);
     if (out.empty()) return true;  // not opened: some kernel files of size 0 block when read
     std::ifstream in(path, std::ios::binary);
     if (!in || !in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size())) ||

@@ -1,7 +1,6 @@
 // 802.11 captures (pcap and pcapng through libpcap) as PSDUs, with the
 // radiotap header stripped and the FCS kept or computed.
 #include <pcap/pcap.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -159,16 +158,9 @@ bool read_pcap_stream(std::FILE* stream, const std::string& name, std::vector<Ca
 }
 
 bool read_pcap_file(const std::string& path, std::vector<CapturedFrame>& frames, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = path + " is not a regular file";
-        return false;
-    }
-    if (st.st_size == 0) {  // (some kernel files of size 0 block when read)
+    uint64_t size = 0;
+    if (!regular_file_size(path, size, error)) return false;
+    if (size == 0) {  // (some kernel files of size 0 block when read)
         error = path + ": the file is empty";
         return false;
     }

@@ -114,6 +114,33 @@ void PrintTo(const AllocCase& c, std::ostream* os) { *os << c.name; }
 
 using namespace golden;
 
+// Writes text as the whole file at path; false when it cannot be opened.
+bool put_text(const std::string& path, const std::string& text) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    return true;
+}
+
+// The number of entries in the folder dir.
+size_t entries_in(const std::filesystem::path& dir) {
+    size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        (void)e;
+        ++entries;
+    }
+    return entries;
+}
+
+// Counts the allocations from 0 again and fails the one numbered n (from 0).
+void fail_allocation(long n) {
+    g_fail_at = n;
+    g_made = 0;
+    g_failed = 0;
+    g_net_bytes = 0;
+}
+
 // An AWG file without its DATE item (the 26 bytes "{DATE:yyyy/mm/dd;hh:mm:ss}").
 std::string without_date(std::string file) {
     const size_t at = file.find("{DATE:");
@@ -160,18 +187,10 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
     const std::string previous = "the previous file";
     long went_on = 0;
     for (long n = 0; n < total; ++n) {
-        {
-            std::FILE* f = std::fopen(path.c_str(), "wb");
-            ASSERT_NE(f, nullptr);
-            std::fwrite(previous.data(), 1, previous.size(), f);
-            std::fclose(f);
-        }
+        ASSERT_TRUE(put_text(path, previous));
         WaveParams p = c.p;
         p.papr = p.crest_i = p.crest_q = -7.0;
-        g_fail_at = n;
-        g_made = 0;
-        g_failed = 0;
-        g_net_bytes = 0;
+        fail_allocation(n);
         noise_table_restore(table);
         g_armed = true;
         const int32_t rc = orv_11a_actual(&p, c.mode, path.c_str());
@@ -187,12 +206,7 @@ TEST_P(AllocationFailure, EveryAllocationFailsCleanly) {
         EXPECT_EQ(g_net_bytes.load(), 0) << "allocation " << n << " failing leaks";
         EXPECT_EQ(fft_cached_size(), 0) << "allocation " << n << " failing keeps the FFT tables";
         EXPECT_EQ(fft_chirp_entries(), 0) << "allocation " << n << " failing keeps chirp-z state";
-        size_t entries = 0;
-        for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
-            (void)e;
-            ++entries;
-        }
-        EXPECT_EQ(entries, 1u) << "allocation " << n << " failing leaves a new file behind";
+        EXPECT_EQ(entries_in(dir.path), 1u) << "allocation " << n << " failing leaves a new file behind";
         if (rc == 0 && c.has_helper_thread) {
             ++went_on;  // the helper thread was refused: the call did its work alone
             EXPECT_TRUE(without_date(read_file(path)) == without_date(expected))
@@ -308,28 +322,15 @@ TEST_P(SequenceAllocationFailure, EveryAllocationFailsCleanly) {
     const std::string previous = "the previous file";
     long went_on = 0;
     for (long n = 0; n < total; ++n) {
-        {
-            std::FILE* f = std::fopen(path.c_str(), "wb");
-            ASSERT_NE(f, nullptr);
-            std::fwrite(previous.data(), 1, previous.size(), f);
-            std::fclose(f);
-        }
-        g_fail_at = n;
-        g_made = 0;
-        g_failed = 0;
-        g_net_bytes = 0;
+        ASSERT_TRUE(put_text(path, previous));
+        fail_allocation(n);
         noise_table_restore(table);
         g_armed = true;
         const int32_t rc = call_sequence(c, path);
         g_armed = false;
         EXPECT_EQ(g_net_bytes.load(), 0) << "allocation " << n << " failing leaks";
         EXPECT_EQ(fft_cached_size(), 0) << "allocation " << n << " failing keeps the FFT tables";
-        size_t entries = 0;
-        for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
-            (void)e;
-            ++entries;
-        }
-        EXPECT_EQ(entries, 1u) << "allocation " << n << " failing leaves a new file behind";
+        EXPECT_EQ(entries_in(dir.path), 1u) << "allocation " << n << " failing leaves a new file behind";
         if (rc == 0 && c.packets > 1) {
             // The helper thread was refused: the call did its work alone.
             ++went_on;

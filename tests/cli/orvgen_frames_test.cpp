@@ -19,49 +19,24 @@
 #include <nlohmann/json.hpp>
 
 #include "orvasynth.h"
-#include "orvgen.h"
+#include "support/files.h"
+#include "cli/orvgen_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
+using orv_test::CliRun;
+using orv_test::orvgen;
 
-CliRun orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using Scratch = orv_test::TempDir;
+using orv_test::read_file;
 
-// A new empty folder under the temporary directory, removed with its contents.
-struct Scratch {
-    fs::path dir;
-    Scratch() {
-        std::string name = (fs::temp_directory_path() / "orvgen_frames_XXXXXX").string();
-        if (mkdtemp(name.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-        dir = name;
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string file(const std::string& name) const { return (dir / name).string(); }
-    std::string put(const std::string& name, const std::string& bytes) const {
-        std::ofstream(file(name), std::ios::binary) << bytes;
-        return file(name);
-    }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Writes bytes to the file name in the scratch folder; its path.
+std::string put(const Scratch& s, const std::string& name, const std::string& bytes) {
+    std::ofstream(s.file(name), std::ios::binary) << bytes;
+    return s.file(name);
 }
 
 // Replaces a leading '@' of each argument with the scratch folder.
@@ -125,7 +100,7 @@ TEST_P(PerExample, PacketsFollowEachOtherAtPacketPlusIdle) {
     EXPECT_EQ(total, 100 * stride);
 
     // The AWG header's sampling frequency and data size, the file's size.
-    const std::string file = slurp(s.file("per54.awv"));
+    const std::string file = read_file(s.file("per54.awv"));
     char freq[64];
     std::snprintf(freq, sizeof freq, "{SAMPLINGFREQ:%.6f}", c.fs);
     EXPECT_NE(file.find(freq), std::string::npos) << file.substr(0, 200);
@@ -189,11 +164,11 @@ TEST(FrameMode, CsvAtOversample1HoldsTheLibrarysSamples) {
     pk.idle_time = 4.5e-6;
     const OrvPacket packets[3] = {pk, pk, pk};
     ASSERT_EQ(orv_11a_sequence(&p, packets, 3, 1, s.file("lib.csv").c_str(), nullptr), 0);
-    EXPECT_EQ(slurp(s.file("x.csv")), slurp(s.file("lib.csv")));
+    EXPECT_EQ(read_file(s.file("x.csv")), read_file(s.file("lib.csv")));
 
     Samples lib;
     ASSERT_EQ(orv_11a_sequence_blocks(&p, packets, 3, collect, &lib, nullptr), 0);
-    std::istringstream csv(slurp(s.file("x.csv")));
+    std::istringstream csv(read_file(s.file("x.csv")));
     std::string line;
     size_t n = 0;
     while (std::getline(csv, line)) {
@@ -223,14 +198,14 @@ class BadFrameInput : public ::testing::TestWithParam<BadCase> {};
 TEST_P(BadFrameInput, RefusedWithItsMessageAndNothingWritten) {
     const BadCase& c = GetParam();
     Scratch s;
-    s.put("empty.pcap", "");
-    s.put("ethernet.pcap", pcap_header(1) + std::string(16, '\0'));
-    s.put("header_only.pcap", pcap_header(105));
-    s.put("broken.json", "{\"packets\": [ {\"rate\": 6, ");
-    s.put("bad_rate.json", R"({"packets": [{"rate": 55, "payload-bytes": 10}]})");
-    s.put("big_window.json", R"({"settings": {"window-tr": 1.5}, "packets": [{"rate": 6, "payload-bytes": 10}]})");
-    s.put("empty.bin", "");
-    s.put("big.bin", std::string(4096, 'x'));
+    put(s, "empty.pcap", "");
+    put(s, "ethernet.pcap", pcap_header(1) + std::string(16, '\0'));
+    put(s, "header_only.pcap", pcap_header(105));
+    put(s, "broken.json", "{\"packets\": [ {\"rate\": 6, ");
+    put(s, "bad_rate.json", R"({"packets": [{"rate": 55, "payload-bytes": 10}]})");
+    put(s, "big_window.json", R"({"settings": {"window-tr": 1.5}, "packets": [{"rate": 6, "payload-bytes": 10}]})");
+    put(s, "empty.bin", "");
+    put(s, "big.bin", std::string(4096, 'x'));
     for (const char* out : {"x.awv", "x.csv", "x.sigmf-data"}) {
         std::vector<std::string> args = in_scratch(s, c.args);
         args.push_back("-o");
@@ -240,7 +215,7 @@ TEST_P(BadFrameInput, RefusedWithItsMessageAndNothingWritten) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << out << ": " << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
-    for (const auto& e : fs::directory_iterator(s.dir))
+    for (const auto& e : fs::directory_iterator(s.path))
         EXPECT_EQ(e.path().filename().string().rfind("x.", 0), std::string::npos) << e.path() << " written";
 }
 
@@ -328,7 +303,7 @@ TEST(FrameMode, SigmfAnnotatesEveryPacket) {
                              "100", "--packets", "3", "--idle", "10", "--scrambler-init", "step", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto starts = json::parse(r.out)["packet_starts"].get<std::vector<int64_t>>();
-    const json meta = json::parse(slurp(s.file("a.sigmf-meta")));
+    const json meta = json::parse(read_file(s.file("a.sigmf-meta")));
     EXPECT_EQ(meta["global"]["core:sample_rate"], 20000000);
     std::vector<json> packets;
     std::vector<std::string> labels;
@@ -377,8 +352,8 @@ int run_program(const std::vector<std::string>& args) {
 
 TEST_P(FromRecording, MakesTheSameBytesAgain) {
     Scratch s;
-    s.put("psdu.bin", std::string("\x80\x00\x00\x00\xff\xff\xff\xff\xff\xff\x02\x00\x00\x00\x00\x01", 16));
-    s.put("seq.json", R"({"settings": {"oversample": 2, "filter": "nyquist", "cut-off": 9, "gauss": -30,
+    put(s, "psdu.bin", std::string("\x80\x00\x00\x00\xff\xff\xff\xff\xff\xff\x02\x00\x00\x00\x00\x01", 16));
+    put(s, "seq.json", R"({"settings": {"oversample": 2, "filter": "nyquist", "cut-off": 9, "gauss": -30,
                           "freq-error": 0.01, "dc-real": 1},
                           "packets": [{"rate": 9, "psdu-file": "psdu.bin", "idle": 3},
                                       {"rate": 48, "payload-bytes": 50, "scrambler-init": "step", "repeat": 2},
@@ -392,10 +367,10 @@ TEST_P(FromRecording, MakesTheSameBytesAgain) {
     std::vector<std::string> again = {"--from", s.file("first.sigmf-meta"), "-o", s.file("again.sigmf-data")};
     if (std::find(args.begin(), args.end(), "ci16_le") != args.end()) again.insert(again.end(), {"--sigmf-type", "ci16_le"});
     ASSERT_EQ(run_program(again), 0);
-    const std::string data = slurp(s.file("first.sigmf-data"));
+    const std::string data = read_file(s.file("first.sigmf-data"));
     EXPECT_FALSE(data.empty());
-    EXPECT_TRUE(data == slurp(s.file("again.sigmf-data"))) << "data files differ";
-    EXPECT_TRUE(slurp(s.file("first.sigmf-meta")) == slurp(s.file("again.sigmf-meta"))) << "metadata differs";
+    EXPECT_TRUE(data == read_file(s.file("again.sigmf-data"))) << "data files differ";
+    EXPECT_TRUE(read_file(s.file("first.sigmf-meta")) == read_file(s.file("again.sigmf-meta"))) << "metadata differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -417,7 +392,7 @@ TEST(FrameMode, Ci16FullScaleIsThePeakOfTheNoisySamples) {
                              "2", "--gauss", "-20", "--sigmf-type", "ci16_le", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json::parse(r.out)["saturated_samples"], 0);
-    const std::string data = slurp(s.file("n.sigmf-data"));
+    const std::string data = read_file(s.file("n.sigmf-data"));
     ASSERT_EQ(data.size() % 2, 0u);
     int peak = 0;
     for (size_t k = 0; k + 1 < data.size(); k += 2) {
@@ -438,11 +413,11 @@ TEST(FrameMode, FromRefusesFrameOptions) {
 TEST(FrameMode, FromRefusesABrokenPsdu) {
     Scratch s;
     ASSERT_EQ(orvgen({"-o", s.file("a.sigmf-data"), "--psdu-hex", "0102"}).status, 0);
-    std::string meta = slurp(s.file("a.sigmf-meta"));
+    std::string meta = read_file(s.file("a.sigmf-meta"));
     const size_t at = meta.find("\"psdu\": \"0102\"");
     ASSERT_NE(at, std::string::npos);
     meta.replace(at, 14, "\"psdu\": \"01x\"");
-    s.put("a.sigmf-meta", meta);
+    put(s, "a.sigmf-meta", meta);
     const CliRun r = orvgen({"--from", s.file("a.sigmf-meta"), "-o", s.file("b.sigmf-data")});
     EXPECT_EQ(r.status, kExitUsage);
     EXPECT_NE(r.err.find("psdu"), std::string::npos) << r.err;
@@ -499,13 +474,13 @@ TEST(FrameMode, CaptureFramesAreSentAsCaptured) {
     std::string record;
     for (uint32_t v : {0u, 0u, static_cast<uint32_t>(frame.size()), static_cast<uint32_t>(frame.size())})
         for (int k = 0; k < 4; ++k) record += static_cast<char>(v >> (8 * k));
-    s.put("probe.pcap", pcap_header(105) + record + frame);
+    put(s, "probe.pcap", pcap_header(105) + record + frame);
 
     const CliRun r = orvgen({"-o", s.file("p.sigmf-data"), "--pcap", s.file("probe.pcap"), "--packets", "2",
                              "--rate", "6", "--oversample", "1", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json::parse(r.out)["packet_count"], 2);
-    const json meta = json::parse(slurp(s.file("p.sigmf-meta")));
+    const json meta = json::parse(read_file(s.file("p.sigmf-meta")));
     std::string hex;
     for (unsigned char c : frame) {
         char b[3];
@@ -554,10 +529,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, FrameConstantPayload,
 
 TEST(FrameMode, ProgramExitStatus) {
     Scratch s;
-    auto status = [](const std::string& args) {
-        const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    };
+    auto status = [&](const std::string& args) { return orv_test::orvgen_program(s, args).status; };
     EXPECT_EQ(status("-o " + s.file("per54.awv") + " --rate 54 --payload-bytes 1000 --packets 100 --idle 20"), 0);
     // 100 packets of 3520 samples, their ramps and 400 idle samples each, at 160 MS/s, 8 bytes a sample.
     EXPECT_GT(fs::file_size(s.file("per54.awv")), 8u * 100 * (8 * (kPpdu54 + 400) + 15));

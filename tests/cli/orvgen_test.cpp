@@ -21,7 +21,7 @@
 
 #include "MainFormCore.h"
 #include "mdlPublicIniRW.h"
-#include "orvgen.h"
+#include "cli/orvgen_run.h"
 #include "support/files.h"
 #include "support/readable_params.h"
 
@@ -29,19 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using orv_test::CliRun;
+using orv_test::orvgen;
 
 using Scratch = orv_test::TempDir;
 using orv_test::read_file;
@@ -375,19 +364,14 @@ TEST(Orvgen, ConstantPayloadWarningIsTrue) {
     EXPECT_NE(pn9, run("pn9_1ff.csv", {"--seed", "1FF", "--data", "PN9"}));
 }
 
-// Runs the built program with args; stdout and stderr are collected apart.
-CliRun run_program(const Scratch& s, const std::string& args) {
-    const std::string out = s.file("stdout.txt"), err = s.file("stderr.txt");
-    const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(out), read_file(err)};
-}
+using orv_test::orvgen_program;
 
 // The library's round-error line (noise in the gap above the burst peak)
 // goes to standard error, so --json still prints exactly one JSON object.
 TEST(Orvgen, JsonStaysParseableWhenTheLibraryPrints) {
     Scratch s;
     const std::string path = s.file("g.awv");
-    CliRun r = run_program(s, "-o " + path + " --gauss 10 --burst-off 10000 --json");
+    CliRun r = orvgen_program(s, "-o " + path + " --gauss 10 --burst-off 10000 --json");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("!!!Round ERROR!!! "), std::string::npos) << "the record must make the line";
     ASSERT_TRUE(nlohmann::json::accept(r.out)) << r.out;
@@ -396,7 +380,7 @@ TEST(Orvgen, JsonStaysParseableWhenTheLibraryPrints) {
     EXPECT_EQ(j.at("result"), 0);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
     // Without --json the line stays on standard output, as the library writes it.
-    r = run_program(s, "-o " + path + " --gauss 10 --burst-off 10000");
+    r = orvgen_program(s, "-o " + path + " --gauss 10 --burst-off 10000");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("!!!Round ERROR!!! "), std::string::npos);
     EXPECT_NE(r.out.find("RF crest factor"), std::string::npos);
@@ -474,10 +458,7 @@ TEST(Orvgen, HelpListsEveryOption) {
 // The installed program's exit statuses, as a script sees them.
 TEST(Orvgen, ProgramExitStatus) {
     Scratch s;
-    auto status = [](const std::string& args) {
-        int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    };
+    auto status = [&](const std::string& args) { return orv_test::orvgen_program(s, args).status; };
     EXPECT_EQ(status("-o " + s.file("ok.awv")), 0);
     EXPECT_EQ(status("--bogus"), 1);
     EXPECT_EQ(status("--taps 0 -o " + s.file("t.awv")), 2);

@@ -21,7 +21,7 @@
 
 #include "support/files.h"
 #include "orvasynth.h"
-#include "orvgen.h"
+#include "cli/orvgen_run.h"
 #include "pipeline.h"
 #include "sigmf.h"
 
@@ -32,29 +32,13 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using orv_test::CliRun;
+using orv_test::orvgen;
 
 using Scratch = orv_test::TempDir;
 using orv_test::read_file;
 
-// orvgen as a program in a fresh process (the noise generator's state is per process).
-CliRun program(const Scratch& s, const std::string& args) {
-    const std::string out = s.file("stdout.txt"), err = s.file("stderr.txt");
-    const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >" + out + " 2>" + err).c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(out), read_file(err)};
-}
+using orv_test::orvgen_program;
 
 std::string mask_date(const std::string& s) {
     return std::regex_replace(s, std::regex(R"(\{DATE:[^}]*\})"), "{DATE:*}", std::regex_constants::format_first_only);
@@ -276,10 +260,10 @@ TEST(Sigmf, FromRegeneratesTheSameFiles) {
         SCOPED_TRACE(rec);
         Scratch s;
         const std::string o = std::string(" ") + rec;
-        ASSERT_EQ(program(s, "-o " + s.file("r.sigmf-data") + " --sigmf-type ci16_le" + o).status, 0);
+        ASSERT_EQ(orvgen_program(s, "-o " + s.file("r.sigmf-data") + " --sigmf-type ci16_le" + o).status, 0);
         for (const char* ext : {".awv", ".csv"}) {
-            ASSERT_EQ(program(s, "-o " + s.file(std::string("direct") + ext) + o).status, 0);
-            const CliRun r = program(s, "--from " + s.file("r.sigmf-meta") + " -o " + s.file(std::string("again") + ext));
+            ASSERT_EQ(orvgen_program(s, "-o " + s.file(std::string("direct") + ext) + o).status, 0);
+            const CliRun r = orvgen_program(s, "--from " + s.file("r.sigmf-meta") + " -o " + s.file(std::string("again") + ext));
             ASSERT_EQ(r.status, 0) << r.err;
             const std::string direct = read_file(s.file(std::string("direct") + ext));
             ASSERT_GT(direct.size(), 100u);
@@ -291,7 +275,7 @@ TEST(Sigmf, FromRegeneratesTheSameFiles) {
 // Gap noise above the burst peak saturates in ci16_le: counted, reported, at full scale.
 TEST(Sigmf, Ci16SaturationCounted) {
     Scratch s;
-    const CliRun r = program(s, "-o " + s.file("n.sigmf-data") + " --sigmf-type ci16_le --gauss 10 --burst-off 10000 --json");
+    const CliRun r = orvgen_program(s, "-o " + s.file("n.sigmf-data") + " --sigmf-type ci16_le --gauss 10 --burst-off 10000 --json");
     ASSERT_EQ(r.status, 0) << r.err;
     const json out = json::parse(r.out);
     const std::vector<int16_t> data = ci16_values(s.file("n.sigmf-data"));
@@ -302,7 +286,7 @@ TEST(Sigmf, Ci16SaturationCounted) {
     EXPECT_GE(full, saturated);
     EXPECT_LE(full, saturated + 3) << "only saturated samples and the burst peak sit at full scale";
     EXPECT_EQ(json::parse(read_file(s.file("n.sigmf-meta"))).at("global").at("orvane:saturated_samples"), saturated);
-    const CliRun t = program(s, "-o " + s.file("n.sigmf-data") + " --sigmf-type ci16_le --gauss 10 --burst-off 10000");
+    const CliRun t = orvgen_program(s, "-o " + s.file("n.sigmf-data") + " --sigmf-type ci16_le --gauss 10 --burst-off 10000");
     EXPECT_NE(t.out.find("saturated samples: " + std::to_string(saturated)), std::string::npos) << t.out;
 }
 

@@ -8,17 +8,12 @@
 #include <sstream>
 #include <string>
 
+#include "counting_sink.h"
 #include "instrument_reader.h"
 
 namespace {
 
-class CountingSink : public orv::analysis::SampleSink {
-public:
-    int64_t n = 0;
-    void block(const std::complex<double>*, size_t count, const uint16_t*, const uint16_t*) override {
-        n += static_cast<int64_t>(count);
-    }
-};
+using CountingSink = orv_fuzz::CountingSink<>;
 
 }  // namespace
 

@@ -16,45 +16,16 @@
 #include <cstring>
 #include <string>
 
+#include "failing_alloc.h"
 #include "orvasynth.h"
-
-extern "C" {
-void* __real_malloc(size_t size);
-void* __real_calloc(size_t count, size_t size);
-void* __real_realloc(void* p, size_t size);
-}
+#include "scratch.h"
 
 namespace {
 
 constexpr uint32_t kDocumentedBits = 0x83FFFFFFu;
 
-// The library allocation to fail (1 for the first; 0 for none), and the count so far.
-int g_fail_at = 0;
-int g_made = 0;
-bool g_refused = false;
-
-bool refuse() {
-    if (g_fail_at == 0 || ++g_made != g_fail_at) return false;
-    g_refused = true;
-    return true;
-}
-
-char g_dir[] = "/tmp/orv_fuzz_XXXXXX";
-
-void remove_scratch() {
-    std::remove((std::string(g_dir) + "/out.csv").c_str());
-    std::remove((std::string(g_dir) + "/out.awv").c_str());
-    rmdir(g_dir);
-}
-
 std::string scratch_path(int32_t mode) {
-    static const std::string dir = [] {
-        const char* d = mkdtemp(g_dir);
-        if (d == nullptr) std::abort();
-        std::atexit(remove_scratch);
-        return std::string(d);
-    }();
-    return dir + (mode == 1 ? "/out.csv" : "/out.awv");
+    return orv_fuzz::scratch_folder("actual") + (mode == 1 ? "/out.csv" : "/out.awv");
 }
 
 // Keeps the sample count small for records that validation would accept.
@@ -85,14 +56,6 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-extern "C" {
-void* __wrap_malloc(size_t size) { return refuse() ? nullptr : __real_malloc(size); }
-void* __wrap_calloc(size_t count, size_t size) {
-    return refuse() ? nullptr : __real_calloc(count, size);
-}
-void* __wrap_realloc(void* p, size_t size) { return refuse() ? nullptr : __real_realloc(p, size); }
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < sizeof(WaveParams) + 1) return -1;
     WaveParams p;
@@ -103,11 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = scratch_path(mode == 1 ? 1 : 0);
     std::remove(path.c_str());
 
-    g_fail_at = size > sizeof p + 1 ? data[sizeof p + 1] % 64 : 0;
-    g_made = 0;
-    g_refused = false;
+    orv_fuzz::fail_allocation(size > sizeof p + 1 ? data[sizeof p + 1] % 64 : 0);
     const int32_t rc = orv_11a_actual(&p, mode, path.c_str());
-    g_fail_at = 0;
+    orv_fuzz::g_fail_at = 0;
     const uint32_t u = static_cast<uint32_t>(rc);
     struct stat st;
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -126,8 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     }
     // A refused allocation ends the call with 1, nothing written, the record as it was.
-    if (g_refused && (rc != 1 || exists || std::memcmp(&p, &before, sizeof p) != 0)) std::abort();
-    if (rc == 1 && !g_refused) std::abort();  // records here are small: memory never runs out
+    if (orv_fuzz::g_refused && (rc != 1 || exists || std::memcmp(&p, &before, sizeof p) != 0)) std::abort();
+    if (rc == 1 && !orv_fuzz::g_refused) std::abort();  // records here are small: memory never runs out
     std::remove(path.c_str());
     return 0;
 }

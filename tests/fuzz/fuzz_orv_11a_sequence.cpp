@@ -21,31 +21,16 @@
 #include <string>
 #include <vector>
 
+#include "failing_alloc.h"
 #include "orvasynth.h"
-
-extern "C" {
-void* __real_malloc(size_t size);
-void* __real_calloc(size_t count, size_t size);
-void* __real_realloc(void* p, size_t size);
-}
+#include "scratch.h"
 
 namespace {
 
 constexpr uint32_t kDocumentedBits = 0x80000000u | 0x00007FFFu | 0x003F0000u;
 
-int g_fail_at = 0;
-int g_made = 0;
-bool g_refused = false;
-
-bool refuse() {
-    if (g_fail_at == 0 || ++g_made != g_fail_at) return false;
-    g_refused = true;
-    return true;
-}
-
 std::string scratch_path(int32_t mode) {
-    static const std::string base = "/tmp/orv_fuzz_seq_" + std::to_string(::getpid());
-    return base + (mode == 1 ? ".csv" : ".awv");
+    return orv_fuzz::scratch_folder("seq") + (mode == 1 ? "/out.csv" : "/out.awv");
 }
 
 // Keeps valid settings small: few taps, the filter's work bounded.
@@ -77,14 +62,6 @@ bool file_exists(const std::string& path) {
 
 }  // namespace
 
-extern "C" {
-void* __wrap_malloc(size_t size) { return refuse() ? nullptr : __real_malloc(size); }
-void* __wrap_calloc(size_t count, size_t size) {
-    return refuse() ? nullptr : __real_calloc(count, size);
-}
-void* __wrap_realloc(void* p, size_t size) { return refuse() ? nullptr : __real_realloc(p, size); }
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3 + sizeof(OrvSequenceParams)) return -1;
     const int32_t count = data[0] & 7;
@@ -114,14 +91,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Taken t;
     std::vector<int64_t> starts(packets.size(), -1);
-    g_fail_at = data[2] % 32;
-    g_made = 0;
-    g_refused = false;
+    orv_fuzz::fail_allocation(data[2] % 32);
     const int32_t rc =
         output == 2 ? orv_11a_sequence_blocks(&p, packets.data(), count, take, &t, starts.data())
                     : orv_11a_sequence(&p, packets.data(), count, output == 3 ? 7 : output,
                                        path.c_str(), starts.data());
-    g_fail_at = 0;
+    orv_fuzz::g_fail_at = 0;
     const uint32_t u = static_cast<uint32_t>(rc);
     const bool exists = file_exists(path);
     if (u & 0x80000000u) {
@@ -136,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (rc != ORV_NO_MEMORY && rc != ORV_WRITE_FAILED) {
         std::abort();
     }
-    if (g_refused && (rc != ORV_NO_MEMORY || exists)) std::abort();
-    if (rc == ORV_NO_MEMORY && !g_refused) std::abort();  // calls here are small
+    if (orv_fuzz::g_refused && (rc != ORV_NO_MEMORY || exists)) std::abort();
+    if (rc == ORV_NO_MEMORY && !orv_fuzz::g_refused) std::abort();  // calls here are small
     std::remove(path.c_str());
     return 0;
 }

@@ -16,29 +16,12 @@
 #include "mdlIniFileIo.h"
 #include "mdlPublicIniRW.h"
 #include "profile_text.h"
+#include "scratch.h"
 
 namespace {
 
-// The scratch folder of this run, removed when the fuzzer exits.
-std::string& scratch_dir() {
-    static std::string dir;
-    return dir;
-}
-
-void remove_scratch_dir() {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch_dir(), ec);
-}
-
 const std::string& scratch_file() {
-    static const std::string path = [] {
-        char tmpl[] = "/tmp/orv_fuzz_ini_XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        if (d == nullptr) std::abort();
-        scratch_dir() = d;
-        std::atexit(remove_scratch_dir);  // libFuzzer ends a bounded run with exit()
-        return std::string(d) + "/PrmOrvane.ini";
-    }();
+    static const std::string path = orv_fuzz::scratch_folder("ini") + "/PrmOrvane.ini";
     return path;
 }
 

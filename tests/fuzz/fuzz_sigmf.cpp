@@ -2,8 +2,6 @@
 // metadata file and a data file (the first two bytes give the metadata's
 // length, little-endian); any pair must end in a result or a ReadError,
 // never a crash, a hang or a leak, and a result holds the samples read.
-#include <unistd.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -12,38 +10,21 @@
 #include <fstream>
 #include <string>
 
+#include "counting_sink.h"
 #include "reader.h"
+#include "scratch.h"
 
 namespace {
 
-class CountingSink : public orv::analysis::SampleSink {
-public:
-    int64_t n = 0;
-    void block(const std::complex<double>* x, size_t count, const uint16_t*, const uint16_t*) override {
-        for (size_t k = 0; k < count; ++k)
-            if (!std::isfinite(x[k].real()) || !std::isfinite(x[k].imag())) std::abort();
-        n += static_cast<int64_t>(count);
-    }
+// A finite sample.
+struct Finite {
+    bool operator()(const std::complex<double>& x) const { return std::isfinite(x.real()) && std::isfinite(x.imag()); }
 };
+using CountingSink = orv_fuzz::CountingSink<Finite>;
 
-// The recording's two files, in a folder of this process's own that goes
-// with the process.
-std::string g_dir;
-
-void remove_folder() {
-    std::remove((g_dir + "/rec.sigmf-meta").c_str());
-    std::remove((g_dir + "/rec.sigmf-data").c_str());
-    ::rmdir(g_dir.c_str());
-}
-
+// The recording's two files, in the process's scratch folder.
 const std::string& base_path() {
-    static const std::string base = [] {
-        char dir[] = "/tmp/orv_fuzz_sigmf_XXXXXX";
-        if (mkdtemp(dir) == nullptr) std::abort();
-        g_dir = dir;
-        std::atexit(remove_folder);
-        return g_dir + "/rec";
-    }();
+    static const std::string base = orv_fuzz::scratch_folder("sigmf") + "/rec";
     return base;
 }
 

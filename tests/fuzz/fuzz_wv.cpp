@@ -8,20 +8,18 @@
 #include <sstream>
 #include <string>
 
+#include "counting_sink.h"
 #include "instrument_reader.h"
 
 namespace {
 
-class CountingSink : public orv::analysis::SampleSink {
-public:
-    int64_t n = 0;
-    void block(const std::complex<double>* x, size_t count, const uint16_t*, const uint16_t*) override {
-        for (size_t k = 0; k < count; ++k)
-            if (!(std::fabs(x[k].real()) <= 32768.0 / 32767.0) || !(std::fabs(x[k].imag()) <= 32768.0 / 32767.0))
-                std::abort();
-        n += static_cast<int64_t>(count);
+// A sample within full scale of a 16-bit code (NaN fails).
+struct WithinFullScale {
+    bool operator()(const std::complex<double>& x) const {
+        return std::fabs(x.real()) <= 32768.0 / 32767.0 && std::fabs(x.imag()) <= 32768.0 / 32767.0;
     }
 };
+using CountingSink = orv_fuzz::CountingSink<WithinFullScale>;
 
 void check_spans(const std::vector<orv::analysis::MarkerSpan>& spans, int64_t samples) {
     int64_t end = 0;

@@ -15,6 +15,7 @@
 #include "noise.h"
 #include "orvasynth.h"
 #include "sequence.h"
+#include "support/files.h"
 #include "synth/reference/frame_receiver.h"
 
 namespace {
@@ -199,23 +200,20 @@ INSTANTIATE_TEST_SUITE_P(
                       Geometry{"Os8Window200ns", 8, 200e-9, 15, 16}),
     [](const ::testing::TestParamInfo<Geometry>& g) { return std::string(g.param.name); });
 
-std::string temp_path(const char* name) {
-    return (std::filesystem::temp_directory_path() /
-            (std::string("orv_sequence_") + std::to_string(::getpid()) + "_" + name))
-        .string();
-}
+using orv_test::read_file;
+using orv_test::TempDir;
 
 // The AWG file of a 10 MHz sequence states the real sampling frequency and
 // holds every sample; its CSV twin decodes.
 TEST(SequenceFiles, AwgHeaderAndCsvDecode) {
+    const TempDir dir;
     const std::vector<Frame> frames = {{5, 100, 93, 5e-6}, {2, 300, 17, 0.0}};
     const Packets pk(frames);
     OrvSequenceParams p = plain_params(4, 10);
-    const std::string awg = temp_path("seq.awg"), csv = temp_path("seq.csv");
+    const std::string awg = dir.file("seq.awg"), csv = dir.file("seq.csv");
     std::vector<int64_t> starts(2);
     ASSERT_EQ(orv_11a_sequence(&p, pk.list.data(), 2, 0, awg.c_str(), starts.data()), 0);
-    std::ifstream a(awg, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
+    const std::string bytes = read_file(awg);
     EXPECT_NE(bytes.find("{SAMPLINGFREQ:40000000.000000}"), std::string::npos);
     const std::string tag = "{WAVEDATA:" + std::to_string(8 * p.total_samples) + ";";
     const size_t at = bytes.find(tag);
@@ -336,12 +334,13 @@ void PrintTo(const BadCase& b, std::ostream* os) { *os << b.name; }
 class SequenceBadInput : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(SequenceBadInput, MaskNamesTheFieldAndNothingIsWritten) {
+    const TempDir dir;
     const BadCase& b = GetParam();
     const Packets pk({{0, 100, 93, 0.0}, {7, 200, 1, 0.0}, {3, 50, 127, 0.0}});
     std::vector<OrvPacket> list = pk.list;
     OrvSequenceParams p = plain_params(4, 20);
     b.spoil(&p, &list);
-    const std::string path = temp_path(b.name);
+    const std::string path = dir.file(b.name);
     std::filesystem::remove(path);
     const int32_t rc = orv_11a_sequence(&p, list.data(), 3, 0, path.c_str(), nullptr);
     EXPECT_EQ(static_cast<uint32_t>(rc), ORV_INVALID | b.mask);
@@ -362,9 +361,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, SequenceBadInput, ::testing::ValuesIn(kBadCases)
 
 // Arguments that are not records at all.
 TEST(SequenceBadInput, NullPointersAndRecordSize) {
+    const TempDir dir;
     const Packets pk({{0, 100, 93, 0.0}});
     OrvSequenceParams p = plain_params(1, 20);
-    const std::string path = temp_path("null");
+    const std::string path = dir.file("null");
     std::filesystem::remove(path);
     EXPECT_EQ(static_cast<uint32_t>(orv_11a_sequence(nullptr, pk.list.data(), 1, 0, path.c_str(),
                                                      nullptr)),

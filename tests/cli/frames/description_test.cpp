@@ -1,34 +1,26 @@
 // The waveform description file: a full description read into its plan, and
 // a table of bad descriptions refused with the JSON pointer of the fault.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 
 #include "frames.h"
+#include "support/files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        path = fs::temp_directory_path() / ("orv_frames_desc_" + std::to_string(getpid()));
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(path / name, std::ios::binary) << text;
-        return (path / name).string();
-    }
-};
+using orv_test::TempDir;
+
+// Writes text to the file name in dir; its path.
+std::string write(const TempDir& dir, const std::string& name, const std::string& text) {
+    std::ofstream(dir.path / name, std::ios::binary) << text;
+    return dir.file(name);
+}
 
 const char* kExample = R"({
   "version": 1,
@@ -46,8 +38,8 @@ const char* kExample = R"({
 
 TEST(Description, ExampleReadIntoThePlan) {
     TempDir dir;
-    dir.write("beacon.bin", std::string("\x80\x00\x00\x00\xff\xff\xff\xff\xff\xff", 10));
-    const std::string path = dir.write("seq.json", kExample);
+    write(dir, "beacon.bin", std::string("\x80\x00\x00\x00\xff\xff\xff\xff\xff\xff", 10));
+    const std::string path = write(dir, "seq.json", kExample);
     frames::WaveformPlan plan;
     std::string error;
     ASSERT_TRUE(frames::read_description(path, plan, error)) << error;
@@ -95,6 +87,8 @@ struct BadCase {
     const char* json;
     const char* error;
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class DescriptionFault : public testing::TestWithParam<BadCase> {};
 
@@ -215,7 +209,7 @@ TEST(DescriptionFault, NotJsonGivesTheBytePosition) {
 
 TEST(DescriptionFault, FileMessagesStartWithItsName) {
     TempDir dir;
-    const std::string path = dir.write("bad.json", R"({"packets": [{"rate": 7, "payload-bytes": 1}]})");
+    const std::string path = write(dir, "bad.json", R"({"packets": [{"rate": 7, "payload-bytes": 1}]})");
     frames::WaveformPlan plan;
     std::string error;
     EXPECT_FALSE(frames::read_description(path, plan, error));
@@ -228,8 +222,8 @@ TEST(DescriptionFault, FileMessagesStartWithItsName) {
 TEST(Description, FilesRelativeToTheDescription) {
     TempDir dir;
     fs::create_directories(dir.path / "sub");
-    dir.write("sub/p.bin", "\x08\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a");
-    const std::string path = dir.write("sub/w.json", R"({"packets": [{"rate": 9, "psdu-file": "p.bin"}]})");
+    write(dir, "sub/p.bin", "\x08\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a");
+    const std::string path = write(dir, "sub/w.json", R"({"packets": [{"rate": 9, "psdu-file": "p.bin"}]})");
     frames::WaveformPlan plan;
     std::string error;
     ASSERT_TRUE(frames::read_description(path, plan, error)) << error;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,8 @@ struct LimitCase {
     const char* fault;
 };
 
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
 class ExpandLimit : public testing::TestWithParam<LimitCase> {};
 
 TEST_P(ExpandLimit, Refused) {
@@ -226,6 +229,8 @@ struct OptionCase {
     std::function<void(FrameOptions&)> change;
     const char* error;  // the whole message
 };
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
 
 class OptionFault : public testing::TestWithParam<OptionCase> {};
 

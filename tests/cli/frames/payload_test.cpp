@@ -1,6 +1,7 @@
 // Payload octets, the FCS and the data frame header.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct FcsCase {
     std::vector<uint8_t> data;
     uint32_t fcs;
 };
+
+void PrintTo(const FcsCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
 
@@ -83,6 +86,8 @@ struct PnCase {
     uint32_t seed;
 };
 
+void PrintTo(const PnCase& c, std::ostream* os) { *os << c.name; }
+
 class PnOctets : public testing::TestWithParam<PnCase> {};
 
 TEST_P(PnOctets, AreThePolynomialsBitsPackedLsbFirst) {
@@ -113,6 +118,8 @@ struct FixedCase {
     uint32_t seed;
     std::vector<uint8_t> first;  // the first octets
 };
+
+void PrintTo(const FixedCase& c, std::ostream* os) { *os << c.name; }
 
 class PatternStart : public testing::TestWithParam<FixedCase> {};
 
@@ -218,6 +225,8 @@ struct HexCase {
     std::vector<uint8_t> octets;  // when ok
     const char* fault;            // part of the message, or nullptr
 };
+
+void PrintTo(const HexCase& c, std::ostream* os) { *os << c.name; }
 
 class HexText : public testing::TestWithParam<HexCase> {};
 

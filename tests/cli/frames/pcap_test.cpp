@@ -7,26 +7,23 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "frames.h"
+#include "support/files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-fs::path temp_file(const std::string& name) {
-    return fs::temp_directory_path() / ("orv_frames_pcap_" + std::to_string(getpid()) + "_" + name);
-}
-
-struct Removed {
-    fs::path path;
-    ~Removed() {
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
+// A file name in a fresh temporary folder, removed with the folder.
+struct TempFile {
+    orv_test::TempDir dir;
+    const fs::path path;
+    explicit TempFile(const std::string& name) : path(dir.path / name) {}
 };
 
 // A capture of link type link with the given packets; caplen below the
@@ -86,11 +83,13 @@ struct GoodCase {
     bool fcs_appended;
 };
 
+void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
+
 class CaptureRead : public testing::TestWithParam<GoodCase> {};
 
 TEST_P(CaptureRead, GivesTheFrameWithItsFcs) {
     const GoodCase& c = GetParam();
-    Removed file{temp_file(c.name)};
+    TempFile file{c.name};
     write_capture(file.path, c.link, {c.packet, c.packet});
     std::vector<frames::CapturedFrame> got;
     std::string error;
@@ -125,11 +124,13 @@ struct BadCase {
     const char* fault;
 };
 
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+
 class CaptureRefused : public testing::TestWithParam<BadCase> {};
 
 TEST_P(CaptureRefused, WithAMessage) {
     const BadCase& c = GetParam();
-    Removed file{temp_file(c.name)};
+    TempFile file{c.name};
     write_capture(file.path, c.link, c.packets, c.cut);
     std::vector<frames::CapturedFrame> got;
     std::string error;
@@ -171,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& c) { return std::string(c.param.name); });
 
 TEST(CaptureRefused, TruncatedFile) {
-    Removed file{temp_file("truncated")};
+    TempFile file{"truncated"};
     write_capture(file.path, 105, {frame_without_fcs(), frame_without_fcs()});
     fs::resize_file(file.path, fs::file_size(file.path) - 5);
     std::vector<frames::CapturedFrame> got;
@@ -181,7 +182,7 @@ TEST(CaptureRefused, TruncatedFile) {
 }
 
 TEST(CaptureRefused, NotACapture) {
-    Removed file{temp_file("text")};
+    TempFile file{"text"};
     std::ofstream(file.path) << "this is not a capture\n";
     std::vector<frames::CapturedFrame> got;
     std::string error;
@@ -190,7 +191,7 @@ TEST(CaptureRefused, NotACapture) {
 }
 
 TEST(CaptureRefused, EmptyFileAndFolder) {
-    Removed file{temp_file("zero")};
+    TempFile file{"zero"};
     std::ofstream(file.path).close();
     std::vector<frames::CapturedFrame> got;
     std::string error;
@@ -235,7 +236,7 @@ Bytes pcapng_with(const Bytes& packet) {
 }
 
 TEST(CaptureRead, PcapngWithRadiotap) {
-    Removed file{temp_file("ng.pcapng")};
+    TempFile file{"ng.pcapng"};
     const Bytes ng = pcapng_with(concat(radiotap_flags(0x10), with_fcs(frame_without_fcs())));
     std::ofstream(file.path, std::ios::binary).write(reinterpret_cast<const char*>(ng.data()), ng.size());
     std::vector<frames::CapturedFrame> got;
@@ -248,7 +249,7 @@ TEST(CaptureRead, PcapngWithRadiotap) {
 
 // The capture's frames become one packet each, repeated as a whole.
 TEST(CaptureRead, ThroughTheOptionsOnePacketEach) {
-    Removed file{temp_file("opts.pcap")};
+    TempFile file{"opts.pcap"};
     write_capture(file.path, 105, {frame_without_fcs(), with_fcs(long_frame(100))});
     frames::FrameOptions o;
     o.pcap = file.path.string();

@@ -21,6 +21,8 @@
 #include "instrument_reader.h"
 #include "noise.h"
 #include "pipeline.h"
+#include "support/default_record.h"
+#include "support/files.h"
 
 namespace {
 
@@ -28,32 +30,12 @@ using orv::instrument::Interval;
 using orv::instrument::Result;
 using orv::instrument::SampleSource;
 
-// The program's default record: 36 Mbit/s, 100 symbols, 160 us gap.
-WaveParams default_record(int32_t os) {
-    WaveParams p{};
-    p.burst_off_time = 160e-6;
-    p.filter_rolloff = 0.25;
-    p.burst_enable = 1;
-    p.rate_index = 5;
-    p.ofdm_symbols = 100;
-    p.pn_seed = 0xFFFF;
-    p.oversampling = os;
-    p.filter_taps = 191;
-    return p;
-}
+using orv_test::default_record;
 
-// A file name of this test's own (tests run in parallel processes).
-std::string temp_path(const std::string& name) {
-    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string test = std::string(t->test_suite_name()) + "." + t->name();
-    for (char& ch : test)
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return (std::filesystem::temp_directory_path() / ("orv_instr_" + test + "_" + name)).string();
-}
-
+// The whole file at path as bytes.
 std::vector<unsigned char> slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = orv_test::read_file(path);
+    return {bytes.begin(), bytes.end()};
 }
 
 // A WV file taken apart as the R&S manuals describe it: tags in order, the
@@ -134,6 +116,13 @@ std::vector<int> list_levels(const std::string& text, size_t count) {
     return level;
 }
 
+// The factor from the samples x to 16-bit codes with the peak backoff_db below full scale.
+double code_scale(const std::vector<std::complex<double>>& x, double backoff_db) {
+    double peak = 0;
+    for (const auto& z : x) peak = std::max(peak, std::abs(z));
+    return 32767.0 * std::pow(10.0, -backoff_db / 20) / peak;
+}
+
 double db_below(double v) { return -20.0 * std::log10(v / 32767.0); }
 
 struct OsCase {
@@ -155,21 +144,26 @@ WaveParams case_record(const OsCase& c) {
     return p;
 }
 
-class DefaultBurst : public ::testing::TestWithParam<OsCase> {};
+// The burst of the case's record as a sample source, and the noise table before it.
+class DefaultBurst : public ::testing::TestWithParam<OsCase> {
+  protected:
+    void SetUp() override { ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error; }
 
-TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
     const OsCase c = GetParam();
     const WaveParams rec = case_record(c);
     SampleSource src;
     std::string error;
     const NoiseTable before;
-    ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
+};
+
+TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
+    const orv_test::TempDir dir;
     orv::instrument::WvOptions opt;
     opt.backoff_db = c.backoff_db;
     opt.comment = "802.11a burst";
     opt.date = "2026-01-02;03:04:05";
     Result res;
-    const std::string path = temp_path("default.wv");
+    const std::string path = dir.file("default.wv");
     ASSERT_EQ(orv::instrument::write_wv(path, src, opt, res, error), 0) << error;
     const WvFile f = parse_wv(slurp(path));
 
@@ -186,9 +180,7 @@ TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
     const std::vector<std::complex<double>> x = library_samples(rec, before);
     ASSERT_EQ(f.iq.size(), 2 * x.size());
     EXPECT_EQ(std::stoull(f.tag("SAMPLES")), x.size());
-    double peak = 0;
-    for (const auto& z : x) peak = std::max(peak, std::abs(z));
-    const double scale = 32767.0 * std::pow(10.0, -c.backoff_db / 20) / peak;
+    const double scale = code_scale(x, c.backoff_db);
     double sum2 = 0, peak2 = 0;
     for (size_t k = 0; k < x.size(); ++k) {
         ASSERT_NEAR(f.iq[2 * k], x[k].real() * scale, 0.5 + 1e-9) << "I of sample " << k;
@@ -211,32 +203,24 @@ TEST_P(DefaultBurst, WvFileFollowsTheLayout) {
         ASSERT_EQ(m1[k], k < static_cast<size_t>(20 * c.os) ? 1 : 0) << "marker 1 at " << k;
         ASSERT_EQ(m2[k], k < burst ? 1 : 0) << "marker 2 at " << k;
     }
-    std::remove(path.c_str());
 }
 
 TEST_P(DefaultBurst, KeysightFilesFollowTheLayout) {
-    const OsCase c = GetParam();
-    const WaveParams rec = case_record(c);
-    SampleSource src;
-    std::string error;
-    const NoiseTable before;
-    ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
+    const orv_test::TempDir dir;
     orv::instrument::KeysightOptions opt;
     opt.backoff_db = c.backoff_db;
     Result res;
-    const std::string path = temp_path("default.bin");
+    const std::string path = dir.file("default.bin");
     ASSERT_EQ(orv::instrument::write_keysight(path, src, opt, res, error), 0) << error;
-    const std::vector<unsigned char> b = slurp(path), m = slurp(temp_path("default.mkr"));
-    ASSERT_EQ(res.files, (std::vector<std::string>{path, temp_path("default.mkr")}));
+    const std::vector<unsigned char> b = slurp(path), m = slurp(dir.file("default.mkr"));
+    ASSERT_EQ(res.files, (std::vector<std::string>{path, dir.file("default.mkr")}));
 
     const std::vector<std::complex<double>> x = library_samples(rec, before);
     const size_t padded = std::max<size_t>(512, (x.size() + 7) / 8 * 8);
     ASSERT_EQ(b.size(), 4 * padded);
     ASSERT_EQ(m.size(), padded);
     EXPECT_EQ(res.padded, static_cast<int64_t>(padded - x.size()));
-    double peak = 0;
-    for (const auto& z : x) peak = std::max(peak, std::abs(z));
-    const double scale = 32767.0 * std::pow(10.0, -c.backoff_db / 20) / peak;
+    const double scale = code_scale(x, c.backoff_db);
     const size_t burst = static_cast<size_t>((320 + 80 + 8000) * c.os);
     for (size_t k = 0; k < padded; ++k) {
         const int16_t i = static_cast<int16_t>(b[4 * k] << 8 | b[4 * k + 1]);
@@ -247,8 +231,6 @@ TEST_P(DefaultBurst, KeysightFilesFollowTheLayout) {
         const int want = (k < static_cast<size_t>(20 * c.os) ? 1 : 0) | (k < burst ? 2 : 0);
         ASSERT_EQ(m[k], want) << "markers at " << k;
     }
-    std::remove(path.c_str());
-    std::remove(temp_path("default.mkr").c_str());
 }
 
 std::string os_name(const ::testing::TestParamInfo<OsCase>& info) {
@@ -297,13 +279,14 @@ void PrintTo(const MarkerCase& c, std::ostream* os) { *os << c.name; }
 class MarkerLists : public ::testing::TestWithParam<MarkerCase> {};
 
 TEST_P(MarkerLists, WvListsAndKeysightBytesAgree) {
+    const orv_test::TempDir dir;
     const MarkerCase& c = GetParam();
     const SampleSource src = packets(c.count, c.on_air);
     std::string error;
     Result res;
     orv::instrument::WvOptions wopt;
     wopt.markers.pulse = c.pulse;
-    const std::string wv = temp_path(std::string(c.name) + ".wv");
+    const std::string wv = dir.file(std::string(c.name) + ".wv");
     ASSERT_EQ(orv::instrument::write_wv(wv, src, wopt, res, error), 0) << error;
     const WvFile f = parse_wv(slurp(wv));
     EXPECT_EQ(f.tag("MARKER LIST 1"), std::string(" ") + c.list1);
@@ -311,7 +294,7 @@ TEST_P(MarkerLists, WvListsAndKeysightBytesAgree) {
 
     orv::instrument::KeysightOptions kopt;
     kopt.markers.pulse = c.pulse;
-    const std::string bin = temp_path(std::string(c.name) + ".bin");
+    const std::string bin = dir.file(std::string(c.name) + ".bin");
     ASSERT_EQ(orv::instrument::write_keysight(bin, src, kopt, res, error), 0) << error;
     const std::vector<unsigned char> m = slurp(orv::instrument::marker_path(bin));
     const std::vector<int> m1 = list_levels(c.list1, m.size()), m2 = list_levels(c.list2, m.size());
@@ -319,9 +302,6 @@ TEST_P(MarkerLists, WvListsAndKeysightBytesAgree) {
         const bool in_wave = k < static_cast<size_t>(c.count);
         ASSERT_EQ(m[k], in_wave ? (m1[k] | m2[k] << 1) : 0) << "marker byte " << k;
     }
-    std::remove(wv.c_str());
-    std::remove(bin.c_str());
-    std::remove(orv::instrument::marker_path(bin).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -336,6 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MarkerCase>& i) { return std::string(i.param.name); });
 
 TEST(InstrumentWriters, RefuseBadSourcesWithoutLeavingAFile) {
+    const orv_test::TempDir dir;
     struct Bad {
         const char* name;
         SampleSource src;
@@ -358,7 +339,7 @@ TEST(InstrumentWriters, RefuseBadSourcesWithoutLeavingAFile) {
         {"backoff", packets(100, {{0, 100}}), 31, "back-off"},
     };
     for (const Bad& b : cases) {
-        const std::string path = temp_path(std::string("bad_") + b.name + ".wv");
+        const std::string path = dir.file(std::string("bad_") + b.name + ".wv");
         std::remove(path.c_str());
         std::string error;
         Result res;
@@ -372,15 +353,17 @@ TEST(InstrumentWriters, RefuseBadSourcesWithoutLeavingAFile) {
 }
 
 TEST(InstrumentWriters, UnwritablePathIsAnErrorAndKeepsNothing) {
+    const orv_test::TempDir dir;
     std::string error;
     Result res;
-    const std::string path = temp_path("no_such_dir/x.wv");
+    const std::string path = dir.file("no_such_dir/x.wv");
     EXPECT_EQ(orv::instrument::write_wv(path, packets(100, {{0, 100}}), {}, res, error), 1);
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
 }
 
 // The receiver's reader takes the writers' files: same samples, markers and figures.
 TEST(InstrumentWriters, ReceiverReadersAgreeWithTheWriters) {
+    const orv_test::TempDir dir;
     struct Count : orv::analysis::SampleSink {
         int64_t n = 0;
         void block(const std::complex<double>*, size_t k, const uint16_t*, const uint16_t*) override {
@@ -393,7 +376,7 @@ TEST(InstrumentWriters, ReceiverReadersAgreeWithTheWriters) {
     orv::instrument::WvOptions opt;
     opt.backoff_db = 3;
     opt.markers.pulse = 10;
-    const std::string wv = temp_path("round.wv");
+    const std::string wv = dir.file("round.wv");
     ASSERT_EQ(orv::instrument::write_wv(wv, src, opt, res, error), 0) << error;
     std::ifstream in(wv, std::ios::binary);
     Count sink;
@@ -411,7 +394,7 @@ TEST(InstrumentWriters, ReceiverReadersAgreeWithTheWriters) {
 
     orv::instrument::KeysightOptions kopt;
     kopt.markers.pulse = 10;
-    const std::string bin = temp_path("round.bin");
+    const std::string bin = dir.file("round.bin");
     ASSERT_EQ(orv::instrument::write_keysight(bin, src, kopt, res, error), 0) << error;
     std::ifstream data(bin, std::ios::binary), marks(orv::instrument::marker_path(bin), std::ios::binary);
     Count ksink;
@@ -421,23 +404,19 @@ TEST(InstrumentWriters, ReceiverReadersAgreeWithTheWriters) {
     EXPECT_EQ(kinfo.marker2[1].start, 400);
     EXPECT_EQ(kinfo.marker2[1].length, 50);
     EXPECT_NEAR(kinfo.measured_peak_offset_db, 0.0, 0.001);
-    std::remove(wv.c_str());
-    std::remove(bin.c_str());
-    std::remove(orv::instrument::marker_path(bin).c_str());
 }
 
 TEST(InstrumentWriters, JsonNamesFilesScaleAndOffsets) {
+    const orv_test::TempDir dir;
     std::string error;
     Result res;
-    const std::string path = temp_path("json.bin");
+    const std::string path = dir.file("json.bin");
     ASSERT_EQ(orv::instrument::write_keysight(path, packets(100, {{0, 100}}), {}, res, error), 0) << error;
     const nlohmann::ordered_json j = orv::instrument::to_json(res);
     EXPECT_EQ(j["files"][1], orv::instrument::marker_path(path));
     EXPECT_EQ(j["idle_samples_appended"], 412);
     EXPECT_NEAR(j["scale"].get<double>(), 32767.0, 1e-9);  // unit-amplitude tone
     EXPECT_NEAR(j["rms_offset_db"].get<double>(), 0.0, 1e-9);
-    std::remove(path.c_str());
-    std::remove(orv::instrument::marker_path(path).c_str());
 }
 
 }  // namespace
@@ -447,6 +426,7 @@ namespace {
 // A noisy record run twice: the same noise both times (the file matches one
 // call of the library), and the generator left where one call leaves it.
 TEST(InstrumentWriters, NoiseGeneratorEndsWhereOneCallLeavesIt) {
+    const orv_test::TempDir dir;
     OsCase c{2, 0, true};
     const WaveParams rec = case_record(c);
     const NoiseTable before;
@@ -454,7 +434,7 @@ TEST(InstrumentWriters, NoiseGeneratorEndsWhereOneCallLeavesIt) {
     std::string error;
     ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
     Result res;
-    const std::string path = temp_path("noise_end.wv");
+    const std::string path = dir.file("noise_end.wv");
     orv::instrument::WvOptions opt;
     opt.memory_samples = 1000;  // run twice
     ASSERT_EQ(orv::instrument::write_wv(path, src, opt, res, error), 0) << error;
@@ -467,7 +447,6 @@ TEST(InstrumentWriters, NoiseGeneratorEndsWhereOneCallLeavesIt) {
         ASSERT_NEAR(f.iq[2 * k], x[k].real() * res.scale, 0.5 + 1e-9) << "the second run's noise at " << k;
     EXPECT_TRUE(std::equal(std::begin(after_write.v), std::end(after_write.v), std::begin(after_call.v)));
     EXPECT_FALSE(std::equal(std::begin(before.v), std::end(before.v), std::begin(after_call.v)));
-    std::remove(path.c_str());
 }
 
 }  // namespace
@@ -476,12 +455,13 @@ namespace {
 
 // A waveform longer than memory_samples is run twice: the same files.
 TEST(InstrumentWriters, SecondRunGivesTheSameFiles) {
+    const orv_test::TempDir dir;
     const SampleSource src = packets(5000, {{100, 2000}, {3000, 1500}});
     std::string error;
     Result in_memory, twice;
     orv::instrument::WvOptions a, b;
     b.memory_samples = 1000;
-    const std::string pa = temp_path("memory.wv"), pb = temp_path("twice.wv");
+    const std::string pa = dir.file("memory.wv"), pb = dir.file("twice.wv");
     ASSERT_EQ(orv::instrument::write_wv(pa, src, a, in_memory, error), 0) << error;
     ASSERT_EQ(orv::instrument::write_wv(pb, src, b, twice, error), 0) << error;
     const WvFile fa = parse_wv(slurp(pa)), fb = parse_wv(slurp(pb));
@@ -493,13 +473,12 @@ TEST(InstrumentWriters, SecondRunGivesTheSameFiles) {
 
     orv::instrument::KeysightOptions k;
     k.memory_samples = 1000;
-    const std::string pk = temp_path("twice.bin");
+    const std::string pk = dir.file("twice.bin");
     ASSERT_EQ(orv::instrument::write_keysight(pk, src, k, twice, error), 0) << error;
     const std::vector<unsigned char> bk = slurp(pk);
     ASSERT_EQ(bk.size(), 4u * 5000);
     for (size_t s = 0; s < 5000; ++s)
         ASSERT_EQ(static_cast<int16_t>(bk[4 * s] << 8 | bk[4 * s + 1]), fa.iq[2 * s]) << "I " << s;
-    for (const std::string& f : {pa, pb, pk, orv::instrument::marker_path(pk)}) std::remove(f.c_str());
 }
 
 }  // namespace
