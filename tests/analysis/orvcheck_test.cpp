@@ -1,6 +1,8 @@
 // orvcheck and orvgen --check: exit statuses, messages for bad files, the JSON members.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <nlohmann/json.hpp>
 
 #include <fstream>
@@ -148,6 +150,8 @@ struct NoBurstAwg {
     std::string (*codes)(size_t pairs);  // the WAVEDATA bytes: I and Q codes, 32 bits little-endian each
     const char* failure;
 };
+// Cases print as their names (not as the bytes of the record).
+void PrintTo(const NoBurstAwg& c, std::ostream* os) { *os << c.name; }
 
 std::string constant_codes(size_t pairs) {
     std::string b;

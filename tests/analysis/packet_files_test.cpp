@@ -2,6 +2,8 @@
 // --json packets and summary, --pcap read back by tshark, and bad input.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -109,6 +111,8 @@ struct VerdictCase {
     int fcs_ok;
     const char* failure;  // part of the failure line
 };
+// Cases print as their names (not as the bytes of the record).
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
 
 class PacketVerdict : public ::testing::TestWithParam<VerdictCase> {};
 
@@ -176,6 +180,8 @@ struct BadPacket {
     std::vector<C> (*make)();
     const char* problem;  // part of the packet's problem
 };
+// Cases print as their names (not as the bytes of the record).
+void PrintTo(const BadPacket& c, std::ostream* os) { *os << c.name; }
 
 std::vector<C> truncated() {
     std::vector<C> f = packet_file(1, -1);

@@ -3,6 +3,8 @@
 // their PSDUs. Rows of FrameFiles can name files made by other transmitters.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cmath>
 #include <complex>
 #include <functional>
@@ -111,6 +113,8 @@ struct SyncCase {
     bool inverted;
     double snr_db;  // 0: no noise
 };
+// Cases print as their names (not as the bytes of the record).
+void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.name; }
 
 class SyncStage : public ::testing::TestWithParam<SyncCase> {};
 
@@ -174,6 +178,8 @@ struct FrameFile {
     std::string peer;  // a CSV file under tests/data/peers from another transmitter; empty: the reference's
     int length = 100;  // the peer file's PSDU length
 };
+// Cases print as their names (not as the bytes of the record).
+void PrintTo(const FrameFile& c, std::ostream* os) { *os << c.name; }
 
 class FrameFiles : public ::testing::TestWithParam<FrameFile> {};
 
