@@ -44,10 +44,10 @@ std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, doub
 // subcarriers +-4 .. +-24, given the fractional offset f_frac.
 int comb_shift(const std::vector<cd>& x, int64_t at, double f_frac, bool inverted, ForwardFft& fft) {
     const std::vector<cd> y = derotate(x, at, 64, f_frac, inverted);
-    std::array<cd, 64> spec{};
-    fft.run(y.data(), spec.data());
+    std::array<cd, 64> bins{};
+    fft.run(y.data(), bins.data());
     std::array<double, 16> e{};
-    for (int b = 0; b < 16; ++b) e[static_cast<size_t>(b)] = std::norm(spec[static_cast<size_t>(4 * b)]);
+    for (int b = 0; b < 16; ++b) e[static_cast<size_t>(b)] = std::norm(bins[static_cast<size_t>(4 * b)]);
     int best = 0;
     double best_score = -1;
     for (int a = -8; a < 8; ++a) {
@@ -137,13 +137,13 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
 }
 
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
-    std::array<cd, 64> in{}, spec{};
+    std::array<cd, 64> in{}, bins{};
     corrected(x, s, window, in.data());
-    fft.run(in.data(), spec.data());
+    fft.run(in.data(), bins.data());
     std::array<cd, 53> out{};
     // The window starts kBackoff samples early: undo the phase ramp that gives.
     for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = spec[static_cast<size_t>((k + 64) % 64)] * std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
+        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
     return out;
 }
 
