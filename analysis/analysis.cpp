@@ -745,7 +745,7 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
             s0 = k;
             break;
         }
-    if (start_hint) s0 = *start_hint;
+    if (start_hint) s0 = std::max<int64_t>(0, *start_hint);  // a packet cut at the file start
     if (s0 >= kept) throw AnalysisError("no 802.11a burst found in the first " + std::to_string(kKeepSamples) + " samples");
     const int64_t env_end = std::min(runs[first].end * kEnvWindow, cap.total);
 

@@ -264,6 +264,9 @@ bool plan_from_json(std::string_view text, const std::string& base_dir, Waveform
     } catch (const json::parse_error& e) {
         error = "not valid JSON at byte " + std::to_string(e.byte) + ": " + e.what();
         return false;
+    } catch (const json::exception& e) {  // a number out of range (406), for one
+        error = std::string("not valid JSON: ") + e.what();
+        return false;
     }
     WaveformPlan out;
     try {

@@ -207,6 +207,15 @@ TEST(DescriptionFault, NotJsonGivesTheBytePosition) {
     EXPECT_EQ(error.rfind("not valid JSON at byte 14: ", 0), 0u) << error;
 }
 
+// A number beyond a double (nlohmann's out_of_range, not a parse_error) is a
+// refusal, not an exception out of the reader.
+TEST(DescriptionFault, NumberOutOfRangeIsRefused) {
+    frames::WaveformPlan plan;
+    std::string error;
+    EXPECT_FALSE(frames::plan_from_json(R"({"packets": [{"rate": 4e4444}]})", ".", plan, error));
+    EXPECT_EQ(error.rfind("not valid JSON", 0), 0u) << error;
+}
+
 TEST(DescriptionFault, FileMessagesStartWithItsName) {
     TempDir dir;
     const std::string path = write(dir, "bad.json", R"({"packets": [{"rate": 7, "payload-bytes": 1}]})");
