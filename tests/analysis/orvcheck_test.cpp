@@ -14,22 +14,13 @@
 #include "analysis.h"
 #include "orvcheck.h"
 #include "orvgen.h"
+#include "analysis/orvcheck_run.h"
 #include "support/records.h"
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun orvcheck(std::vector<std::string> args) {
-    std::vector<const char*> argv{"orvcheck"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvcheck_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using CliRun = orv_test::CheckRun;
+using orv_test::orvcheck;
 
 void write(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -17,6 +17,7 @@
 #include "orvcheck.h"
 #include "reference_tx.h"
 #include "rx_packets.h"
+#include "analysis/orvcheck_run.h"
 #include "support/records.h"
 
 namespace {
@@ -24,18 +25,8 @@ namespace {
 using C = std::complex<double>;
 using nlohmann::json;
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun orvcheck(std::vector<std::string> args) {
-    std::vector<const char*> argv{"orvcheck"};
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvcheck_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
+using CliRun = orv_test::CheckRun;
+using orv_test::orvcheck;
 
 std::vector<uint8_t> body(size_t n, uint32_t seed) {
     std::vector<uint8_t> b(n);
