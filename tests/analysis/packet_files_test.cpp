@@ -28,14 +28,7 @@ using nlohmann::json;
 using CliRun = orv_test::CheckRun;
 using orv_test::orvcheck;
 
-std::vector<uint8_t> body(size_t n, uint32_t seed) {
-    std::vector<uint8_t> b(n);
-    for (uint8_t& v : b) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<uint8_t>(seed >> 24);
-    }
-    return b;
-}
+using reftx::body;
 
 constexpr int kRates[] = {6, 54, 24, 9, 48, 12, 36, 18};
 

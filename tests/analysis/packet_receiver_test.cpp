@@ -35,14 +35,7 @@ std::vector<uint8_t> annex_g_psdu() {
     return p;
 }
 
-std::vector<uint8_t> body(size_t n, uint32_t seed) {
-    std::vector<uint8_t> b(n);
-    for (uint8_t& v : b) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<uint8_t>(seed >> 24);
-    }
-    return b;
-}
+using reftx::body;
 
 std::vector<C> silence(size_t n) { return std::vector<C>(n, C(0, 0)); }
 

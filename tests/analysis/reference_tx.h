@@ -214,6 +214,16 @@ inline std::vector<C> frame_36(const std::vector<int>& psdu_bits, int length, in
     return frame(36, psdu_bits, length, os, 0x5D, signal_tail);
 }
 
+// n pseudo-random payload octets (a linear congruential sequence from seed).
+inline std::vector<uint8_t> body(size_t n, uint32_t seed) {
+    std::vector<uint8_t> b(n);
+    for (uint8_t& v : b) {
+        seed = seed * 1664525u + 1013904223u;
+        v = static_cast<uint8_t>(seed >> 24);
+    }
+    return b;
+}
+
 // A data frame's PSDU: a 24-byte MAC header (sequence number seq), body bytes and the CRC-32 FCS.
 inline std::vector<uint8_t> mac_frame(int seq, const std::vector<uint8_t>& body) {
     std::vector<uint8_t> f = {0x08, 0x00, 0x2e, 0x00, 0x00, 0x60, 0x08, 0xcd, 0x37, 0xa6, 0x00, 0x20,
