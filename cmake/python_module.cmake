@@ -23,3 +23,7 @@ if(ORV_BUILD_PYTHON AND NOT orv_python_default)
   message(STATUS "The Python module is not built: no pybind11 or Python development files, or a sanitizer, fuzz or Windows build")
   set(ORV_BUILD_PYTHON OFF)
 endif()
+# The Debian package: the module imports numpy (the package's other files need no Python).
+if(ORV_BUILD_PYTHON)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3-numpy")
+endif()

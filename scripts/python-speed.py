@@ -2,14 +2,12 @@
 
     PYTHONPATH=build/python python3 scripts/python-speed.py build/libOrvasynth.so [ROUNDS]
 
-1. The default burst as an array (orvane.burst()) against the C call that makes
-   it (orv_11a_actual writing the CSV file would format text; the fair C
-   reference is the same block hand-over into memory, which a CSV write adds
-   formatting to, so both the CSV file and the AWG file are shown).
-2. 1000 PER packets at oversampling 8 (1000 octets at 54 Mbit/s, 16 us apart)
-   as an array (orvane.frames) against writing their AWG file (orvgen's
-   frame mode in this process, the same library).
-The best of ROUNDS runs (default 5) is printed for each.
+1. The default burst ("Set Defaults") as an array (orvane.burst()) against the
+   C call orv_11a_actual writing its AWG file and its CSV file.
+2. 1000 PER packets at oversampling 8 (1000-octet payloads at 54 Mbit/s,
+   16 us apart) as an array (orvane.frames) against writing their AWG file
+   (orvane.write: orvgen's frame mode in this process, the same library).
+The best of ROUNDS runs (default 5) is printed for each, and the ratio.
 """
 import ctypes
 import os

@@ -124,11 +124,18 @@ def frames(*, description=None, **options):
     return _orvane.frames(options, text, base, path)
 
 
+# frames()' keyword names that write() takes for orvgen's options.
+_FRAME_KEYWORDS = {"idle_us": "idle", "duration_us": "duration", "window_tr_us": "window_tr",
+                   "channel_mhz": "channel"}
+
+
 def _option_args(options):
     """Keyword options as command-line arguments: name_x=value -> --name-x value; True -> the flag."""
     args = []
     for name, value in options.items():
-        flag = "--" + name.replace("_", "-")
+        if name == "psdu" and isinstance(value, (bytes, bytearray)):
+            name, value = "psdu_hex", value.hex()
+        flag = "--" + _FRAME_KEYWORDS.get(name, name).replace("_", "-")
         if value is None or value is False:
             continue
         if value is True:
@@ -171,7 +178,9 @@ def write(path, *, format=None, description=None, **options):
     The keywords are orvgen's options with "_" for "-" and the window's units
     (rate=54, symbols=20, burst_off=160 (usec), cut_off=8.5 (MHz), filter=
     "nyquist", gauss=-30, payload_bytes=100, packets=10, ...; True gives a flag
-    such as no_noise or check). format: "awg", "csv", "sigmf" or any other
+    such as no_noise or check); frames()' names idle_us, duration_us,
+    window_tr_us, channel_mhz and psdu (bytes) are taken for idle, duration,
+    window_tr, channel and psdu_hex. format: "awg", "csv", "sigmf" or any other
     output format orvgen knows; without it the extension chooses.
     description: a waveform description as a dict (or a path), as frames().
 
