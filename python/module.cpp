@@ -193,6 +193,14 @@ PYBIND11_MODULE(_orvane, m) {
           py::arg("args"), "orvgen in this process: (status, stdout, stderr).");
     m.def("run_orvcheck", [](const std::vector<std::string>& args) { return run_main(&orvcheck_without_plots, args, false); },
           py::arg("args"), "orvcheck in this process: (status, stdout, stderr).");
+    m.def("receiver_options", [] {
+        std::vector<std::string> names;
+        for (const orv::analysis::CommandOption& o : orv::analysis::command_options()) {
+            names.push_back(o.name);
+            if (o.alias) names.push_back(o.alias);
+        }
+        return names;
+    }, "The receiver's option names (orvcheck's, without the dashes).");
     m.def("check_samples", &check_samples, py::arg("samples"), py::arg("options"), py::arg("expect"), py::arg("psdu"),
           "orvcheck --json on samples in memory: (status, json, error).");
 }

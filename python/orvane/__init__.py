@@ -225,6 +225,10 @@ def check(samples_or_path, sample_rate=None, **options):
     options, samples that are not finite or hold no burst, OSError for a file
     that cannot be read as a waveform, MemoryError.
     """
+    known = {name.replace("-", "_") for name in _orvane.receiver_options()} | {"expect", "psdu"}
+    for name in options:
+        if name not in known:
+            raise TypeError(f"check() got an unexpected keyword argument '{name}' (known: {', '.join(sorted(known))})")
     options = dict(options)
     expect = options.pop("expect", None)
     psdu = options.pop("psdu", False)
