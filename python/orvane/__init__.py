@@ -261,6 +261,7 @@ def check(samples_or_path, sample_rate=None, **options):
     x = _np.asarray(samples_or_path)
     if x.dtype.kind not in "biufc":
         raise TypeError(f"samples must be numbers, not an array of {x.dtype}")
+    x = _np.ascontiguousarray(x, dtype=_np.complex128)  # MemoryError here when the copy does not fit
     given = []
     for name, value in options.items():
         if isinstance(value, bool) or not isinstance(value, (str, int, float, _np.integer, _np.floating)):

@@ -1,5 +1,7 @@
 """Bad arguments raise a clear exception; none reaches the interpreter as a crash."""
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -84,3 +86,31 @@ def test_bad_argument_raises(call, exception, text, tmp_path, monkeypatch):
         call()
     assert text in str(caught.value)
     assert not list(tmp_path.iterdir())  # nothing written
+
+
+# Calls whose arrays cannot fit under a limit of the address space (run in a child process).
+TOO_LARGE = {
+    "burst_with_a_one_second_gap": "orvane.burst(burst_off_time=1.0, oversampling=10)",
+    "frames_17_gigabytes": "orvane.frames(rate=6, payload_bytes=4000, packets=1000, oversample=10)",
+    "check_of_an_array_too_large_to_convert": "orvane.check(np.zeros(1 << 26, dtype=np.complex64))",
+}
+
+
+@pytest.mark.parametrize("call", TOO_LARGE.values(), ids=TOO_LARGE.keys())
+def test_memory_running_out_is_memory_error(call):
+    script = f"""
+import resource, sys
+import numpy as np
+import orvane
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), size + (1 << 30)))
+try:
+    {call}
+except MemoryError:
+    print("MemoryError")
+"""
+    r = subprocess.run([sys.executable, "-X", "faulthandler", "-c", script], capture_output=True, text=True,
+                       timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "MemoryError"
