@@ -108,9 +108,8 @@ def frames(*, description=None, **options):
     seq (MAC sequence number, None when the PSDU is not a data frame made here).
 
     Raises TypeError (unknown keyword, wrong type, a keyword that does not go
-    with a description), ValueError (a value out of range, a bad description),
-    OSError never (a file a description names that cannot be read is a
-    ValueError naming it), MemoryError.
+    with a description), ValueError (a value out of range, a bad description,
+    a file it names that cannot be read), MemoryError.
     """
     text = path = None
     base = "."
