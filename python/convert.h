@@ -37,10 +37,26 @@ struct FrameJob {
     std::vector<int16_t> sequence_numbers;
 };
 
-// The description's text (JSON; description_base resolves its file names) or file, or
-// else the frame keywords, expanded into job. Throws TypeError or ValueError.
-void frame_job(const py::dict& keywords, const py::object& description_text, const std::string& description_base,
-               const py::object& description_path, FrameJob& job);
+// What frames() asks for, checked for types and the sampling keywords' ranges.
+struct FrameRequest {
+    frames::FrameOptions options;  // the frame keywords as orvgen's option texts
+    bool from_text = false;        // description holds a description's JSON text
+    bool from_file = false;        // description holds a description file's path
+    std::string description;
+    std::string base;              // the folder a text's file names are taken from
+    int32_t oversampling = 8;
+    double window_tr_s = 0.1e-6;
+    int32_t channel_mhz = 20;
+};
+
+// The request of the keywords and description (text with its base folder, or a
+// path; None for neither). Throws TypeError or ValueError.
+FrameRequest frame_request(const py::dict& keywords, const py::object& description_text,
+                           const std::string& description_base, const py::object& description_path);
+
+// Plans and expands a request into job without touching Python objects (callable with
+// the GIL released). Returns "" or the message of the ValueError to raise.
+std::string frame_job(const FrameRequest& request, FrameJob& job);
 
 // "oversampling (1 to 10)" for every field of a sequence validation mask.
 std::string refused_sequence(uint32_t mask, int32_t bad_packet);

@@ -154,32 +154,40 @@ frames::FrameOptions frame_options(const py::dict& kw, bool description) {
 
 }  // namespace
 
-void frame_job(const py::dict& kw, const py::object& description_text, const std::string& description_base,
-               const py::object& description_path, FrameJob& job) {
-    const bool from_text = !description_text.is_none(), from_file = !description_path.is_none();
-    const frames::FrameOptions options = frame_options(kw, from_text || from_file);
-    const WaveParams rec = default_record();
-    int32_t os = rec.oversampling, channel = 20;
-    double window_tr_s = 0.1e-6;
-    read_sampling(kw, os, window_tr_s, channel);
+FrameRequest frame_request(const py::dict& kw, const py::object& description_text, const std::string& description_base,
+                           const py::object& description_path) {
+    FrameRequest r;
+    r.from_text = !description_text.is_none();
+    r.from_file = !description_path.is_none();
+    r.options = frame_options(kw, r.from_text || r.from_file);
+    if (r.from_text) r.description = py::cast<std::string>(description_text);
+    if (r.from_file) r.description = py::cast<std::string>(description_path);
+    r.base = description_base;
+    r.oversampling = default_record().oversampling;
+    read_sampling(kw, r.oversampling, r.window_tr_s, r.channel_mhz);
+    return r;
+}
+
+std::string frame_job(const FrameRequest& r, FrameJob& job) {
+    const bool described = r.from_text || r.from_file;
     frames::WaveformPlan plan;
     std::string error;
     bool ok;
-    if (from_text) ok = frames::plan_from_json(py::cast<std::string>(description_text), description_base, plan, error);
-    else if (from_file) ok = frames::read_description(py::cast<std::string>(description_path), plan, error);
-    else ok = frames::plan_from_options(options, plan, error);
-    if (!ok) throw py::value_error(from_text || from_file ? "description: " + error : with_keywords(error));
-    if (from_text || from_file) channel = plan.globals.channel_mhz;
+    if (r.from_text) ok = frames::plan_from_json(r.description, r.base, plan, error);
+    else if (r.from_file) ok = frames::read_description(r.description, plan, error);
+    else ok = frames::plan_from_options(r.options, plan, error);
+    if (!ok) return described ? "description: " + error : with_keywords(error);
     FieldValues defaults;
     DefaultFieldValues(defaults);
     const bool nyquist = defaults.list[kCmbFilTyp] == 1;
-    job.params = orv::gen::sequence_params(rec, os, window_tr_s, channel);
+    job.params = orv::gen::sequence_params(default_record(), r.oversampling, r.window_tr_s,
+                                           described ? plan.globals.channel_mhz : r.channel_mhz);
     if (!orv::gen::apply_globals(plan.globals, nyquist, ReadLeadingNumber(defaults.text[kTxtFCut]) * 1e6, job.params, error))
-        throw py::value_error("description: /settings/" + error);
+        return "description: /settings/" + error;
     if (job.params.filter_cutoff == 0.0 && (plan.globals.filter ? *plan.globals.filter == "nyquist" : nyquist))
-        throw py::value_error("description: /settings/filter nyquist needs cut-off above 0 (MHz)");
+        return "description: /settings/filter nyquist needs cut-off above 0 (MHz)";
     frames::Sequence seq;
-    if (!frames::expand(plan, seq, error)) throw py::value_error(with_keywords(error));
+    if (!frames::expand(plan, seq, error)) return with_keywords(error);
     job.pool = std::move(seq.pool);
     job.packets.clear();
     job.sequence_numbers.clear();
@@ -194,6 +202,7 @@ void frame_job(const py::dict& kw, const py::object& description_text, const std
         job.packets.push_back(o);
         job.sequence_numbers.push_back(p.sequence);
     }
+    return std::string();
 }
 
 std::string refused_sequence(uint32_t mask, int32_t bad_packet) {

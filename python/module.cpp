@@ -109,16 +109,22 @@ int32_t take_sequence(void* context, int64_t first, int32_t n, const double* i, 
 
 py::tuple frame_sequence(const py::dict& keywords, const py::object& description_text, const std::string& description_base,
                  const py::object& description_path) {
+    const FrameRequest request = frame_request(keywords, description_text, description_base, description_path);
     FrameJob job;
-    frame_job(keywords, description_text, description_base, description_path, job);
-    std::vector<int64_t> starts(job.packets.size(), 0);
+    std::vector<int64_t> starts;
     SequenceTake take{&job.params, {}};
-    int32_t rc;
+    int32_t rc = ORV_OK;
+    std::string refused;
     {
         py::gil_scoped_release unlocked;
-        rc = orv_11a_sequence_blocks(&job.params, job.packets.data(), static_cast<int32_t>(job.packets.size()),
-                                     take_sequence, &take, starts.data());
+        refused = frame_job(request, job);
+        if (refused.empty()) {
+            starts.assign(job.packets.size(), 0);
+            rc = orv_11a_sequence_blocks(&job.params, job.packets.data(), static_cast<int32_t>(job.packets.size()),
+                                         take_sequence, &take, starts.data());
+        }
     }
+    if (!refused.empty()) throw py::value_error(refused);
     if (rc == ORV_NO_MEMORY || take.buffer.no_memory) throw std::bad_alloc();
     if (static_cast<uint32_t>(rc) & ORV_INVALID)
         throw py::value_error(refused_sequence(static_cast<uint32_t>(rc), job.params.bad_packet));
