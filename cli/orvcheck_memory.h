@@ -18,5 +18,6 @@ struct MemoryCheck {
 // Measures n samples as orvcheck --json measures a CSV file of them; name stands for the
 // file's path in the report. Returns orvcheck's exit status: for kCheckPass and kCheckFailed
 // json holds the object (no line end), for kCheckUsage and kCheckUnreadable error the message.
+// Throws std::bad_alloc when memory runs out.
 int orvcheck_samples(const std::complex<double>* x, size_t n, const std::string& name, const MemoryCheck& check,
                      std::string& json, std::string& error);
