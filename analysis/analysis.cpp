@@ -617,6 +617,16 @@ Result analyse_stream(std::istream& in, const std::string& path, const Options& 
     return analyse_captured(cap, info, path, opt);
 }
 
+Result analyse_samples(const cd* x, size_t n, const std::string& name, const Options& opt) {
+    if (n == 0) throw ReadError("no samples");
+    Capture cap;
+    cap.block(x, n, nullptr, nullptr);
+    WaveformInfo info;
+    info.format = FileFormat::Csv;
+    info.samples = static_cast<int64_t>(n);
+    return analyse_captured(cap, info, name, opt);
+}
+
 namespace {
 
 // The oversampling factor the options or the file give, nothing when neither does.

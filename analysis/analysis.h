@@ -204,6 +204,10 @@ Result analyse_file(const std::string& path, const Options& options);
 // The same for a waveform read from in; path only names it in the result.
 Result analyse_stream(std::istream& in, const std::string& path, const Options& options);
 
+// The same for n samples in memory, measured as a CSV file holding them would be; name
+// only names them in the result. Throws ReadError when n is 0.
+Result analyse_samples(const std::complex<double>* x, size_t n, const std::string& name, const Options& options);
+
 // The 17.3.9.7 EVM limit of a rate in Mbit/s (dB), or nothing for an unknown rate.
 std::optional<double> evm_limit_db(int rate_mbps);
 

@@ -2,10 +2,13 @@
 # Installs the build into a temporary prefix, runs the installed orvgen, orvcheck and orvview, and
 # builds small C and C++ callers against the installed header and library:
 # the C one through pkg-config, the C++ one through the CMake package.
-# Usage: install_test.sh BUILD_DIR SOURCE_DIR
+# With PYTHON and VERSION it also imports the installed Python module.
+# Usage: install_test.sh BUILD_DIR SOURCE_DIR [PYTHON VERSION]
 set -euo pipefail
 build=$1
 src=$2
+python=${3:-}
+version_expected=${4:-}
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
@@ -28,6 +31,22 @@ status=0
 "$prefix/bin/orvcheck" "$prefix/burst.awv" >"$prefix/orvcheck.out" || status=$?
 test "$status" -eq 3
 grep -q '^SIGNAL      (17.3.4) RATE 0011 = 54 Mbit/s' "$prefix/orvcheck.out"
+
+# The Python module (when the build made it): the installed package alone on the path, in a
+# clean environment, imports, names the project's version and makes a burst.
+if [ -n "$python" ] && ls "$build"/python/orvane/_orvane*.so >/dev/null 2>&1; then
+  init=$(find "$prefix" -path '*/dist-packages/orvane/__init__.py' -o -path '*/site-packages/orvane/__init__.py' | head -n 1)
+  test -n "$init"
+  test -f "$(dirname "$init")/__init__.pyi"
+  test -f "$(dirname "$init")/py.typed"
+  site=$(dirname "$(dirname "$init")")
+  clean_python=(env -i PATH=/usr/bin:/bin PYTHONPATH="$site" PYTHONNOUSERSITE=1 "$python")
+  version=$(cd "$prefix" && "${clean_python[@]}" -c "import orvane; print(orvane.__version__)")
+  test "$version" = "$version_expected"
+  (cd "$prefix" && "${clean_python[@]}" -c "import orvane; assert orvane.__file__.startswith('$site'), orvane.__file__
+x, f = orvane.burst(ofdm_symbols=4)
+assert len(x) > 0 and f['papr'] > 0")
+fi
 
 # The viewer: its desktop entry opens the AWG waveform file's MIME type (*.awv), and the
 # installed orvview --export and orvcheck --plots draw the five views without a display.
