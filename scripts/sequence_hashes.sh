@@ -6,6 +6,7 @@
 #   scripts/sequence_hashes.sh build/orvgen > before.txt
 #   (change, rebuild)
 #   scripts/sequence_hashes.sh build/orvgen | diff before.txt -
+# The AWG header's DATE item is left out of the hash.
 # Files go to $ORV_HASH_DIR (default /dev/shm, else /tmp) and are removed.
 set -eu
 orvgen=${1:?usage: sequence_hashes.sh path/to/orvgen}
@@ -32,7 +33,8 @@ while IFS='|' read -r name args ext; do
         echo "$name FAILED: $(cat "$work/err")"
         continue
     fi
-    echo "$name $(sha256sum < "$out" | cut -d' ' -f1)"
+    # The AWG header's DATE item is the moment of writing: hashed as a fixed text.
+    echo "$name $(perl -0777 -pe 's/\{DATE:[^}]*\}/{DATE:-}/' "$out" | sha256sum | cut -d' ' -f1)"
     rm -f "$out"
 done <<EOF
 r6_os1_awg|--rate 6 --payload-bytes 100 --packets 3 --idle 4 --oversample 1|awv
