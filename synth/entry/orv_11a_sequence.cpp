@@ -49,6 +49,66 @@ void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) 
     m->sum_c += (sum_c[0] + sum_c[1]) + (sum_c[2] + sum_c[3]);
 }
 
+// The levels of samples handed out of order of blocks but in order of index,
+// with the gaps between them zero: the same lanes (index % 4) and the same
+// per-block partial sums as add_levels over the whole sequence in blocks of
+// kSequenceBlock, so every figure comes out equal. A zero adds nothing to a
+// lane's sum (s + 0.0 == s for s >= 0) nor raises a peak, so gaps are skipped.
+struct BlockLevels {
+    SequenceLevels m;
+    int64_t block = -1;  // block whose lanes are open
+    double peak_i[4] = {}, peak_q[4] = {}, peak_c[4] = {}, scale[4] = {};
+    double sum_i[4] = {}, sum_q[4] = {}, sum_c[4] = {};
+};
+
+// Folds the open block's lanes into the levels as add_levels ends a block.
+void close_block(BlockLevels* b) {
+    SequenceLevels* m = &b->m;
+    for (int32_t l = 0; l < 4; ++l) {
+        m->peak_i = b->peak_i[l] > m->peak_i ? b->peak_i[l] : m->peak_i;
+        m->peak_q = b->peak_q[l] > m->peak_q ? b->peak_q[l] : m->peak_q;
+        m->peak_c = b->peak_c[l] > m->peak_c ? b->peak_c[l] : m->peak_c;
+        m->scale = b->scale[l] > m->scale ? b->scale[l] : m->scale;
+    }
+    m->sum_i += (b->sum_i[0] + b->sum_i[1]) + (b->sum_i[2] + b->sum_i[3]);
+    m->sum_q += (b->sum_q[0] + b->sum_q[1]) + (b->sum_q[2] + b->sum_q[3]);
+    m->sum_c += (b->sum_c[0] + b->sum_c[1]) + (b->sum_c[2] + b->sum_c[3]);
+    const int64_t block = b->block;
+    const SequenceLevels levels = b->m;
+    *b = BlockLevels{};
+    b->m = levels;
+    b->block = block;
+}
+
+// Adds n samples whose first is sample `first` of the sequence (after every
+// sample added before); a PpduSamplesFn over a BlockLevels.
+void add_block_levels(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+    BlockLevels* b = static_cast<BlockLevels*>(context);
+    for (int32_t k = 0; k < n;) {
+        const int64_t g = first + k;
+        const int64_t block = g / kSequenceBlock;
+        if (block != b->block) {
+            if (b->block >= 0) close_block(b);
+            b->block = block;
+        }
+        const int64_t block_end = (block + 1) * kSequenceBlock;
+        const int32_t m = block_end - g < n - k ? static_cast<int32_t>(block_end - g) : n - k;
+        for (int32_t j = k; j < k + m; ++j) {
+            const int32_t l = static_cast<int32_t>((first + j) & 3);
+            const double pi = i[j] * i[j], pq = q[j] * q[j], pc = pi + pq;
+            const double a = std::fabs(i[j]) > std::fabs(q[j]) ? std::fabs(i[j]) : std::fabs(q[j]);
+            b->peak_i[l] = pi > b->peak_i[l] ? pi : b->peak_i[l];
+            b->peak_q[l] = pq > b->peak_q[l] ? pq : b->peak_q[l];
+            b->peak_c[l] = pc > b->peak_c[l] ? pc : b->peak_c[l];
+            b->scale[l] = a > b->scale[l] ? a : b->scale[l];
+            b->sum_i[l] += pi;
+            b->sum_q[l] += pq;
+            b->sum_c[l] += pc;
+        }
+        k += m;
+    }
+}
+
 // Power ratio in dB of a squared peak over a mean (0 dB for no power).
 double ratio_db(double peak, double sum, int64_t count) {
     const double mean = count > 0 ? sum / static_cast<double>(count) : 0.0;
@@ -94,6 +154,23 @@ int32_t each_block(SequenceCall* c, Consume consume) {
     return 0;
 }
 
+// The levels of the whole sequence (a pass over it): straight from the PPDUs
+// when the sequence is plain, else from its conditioned blocks. False when
+// memory ran out.
+bool measure_levels(SequenceCall* c, SequenceLevels* m) {
+    if (sequence_is_plain(&c->run)) {
+        BlockLevels b;
+        if (sequence_each_ppdu(&c->run, add_block_levels, &b) != 0) return false;
+        if (b.block >= 0) close_block(&b);
+        *m = b.m;
+        return true;
+    }
+    return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
+               add_levels(i, q, n, m);
+               return true;
+           }) == 0;
+}
+
 // Checks the call's arguments; writes the out fields a check can give. Returns 0 or the mask.
 int32_t check_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t count, bool output_bad) {
     if (p == nullptr) return static_cast<int32_t>(ORV_INVALID);
@@ -113,12 +190,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     double scale = 0.0;
     if (output_mode == 0) {
         SequenceLevels m;
-        const int32_t pass = each_block(c, [&](int64_t, int32_t n, const double* i,
-                                               const double* q) {
-            add_levels(i, q, n, &m);
-            return true;
-        });
-        if (pass != 0) return ORV_NO_MEMORY;
+        if (!measure_levels(c, &m)) return ORV_NO_MEMORY;
         p->crest_i = ratio_db(m.peak_i, m.sum_i, s.total);
         p->crest_q = ratio_db(m.peak_q, m.sum_q, s.total);
         p->papr = ratio_db(m.peak_c, m.sum_c, s.total);

@@ -410,6 +410,29 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q) {
     return 0;
 }
 
+bool sequence_is_plain(const SequenceRun* r) {
+    const OrvSequenceParams& p = *r->p;
+    return !r->filter_on && p.freq_error_enable != 1 && r->dc_i == 0.0 && r->dc_q == 0.0 &&
+           p.noise_enable != 1 && p.sine_enable != 1 && p.if_enable != 1;
+}
+
+int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context) {
+    sequence_rewind(r);
+    const bool swap = r->p->iq_inverse == 1;
+    int64_t first = 0;
+    for (int32_t k = 0; k < r->count; ++k) {
+        const OrvPacket& pk = r->packets[k];
+        FrameRate rate;
+        PpduLayout lay;
+        frame_rate(pk.rate_index, &rate);
+        ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
+        if (next_packet(r, k) != 0) return -1;
+        take(context, first, lay.span, swap ? r->pkt_q : r->pkt_i, swap ? r->pkt_i : r->pkt_q);
+        first += lay.span + idle_samples(pk.idle_time, r->setup.fs);
+    }
+    return 0;
+}
+
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q) {
     const OrvSequenceParams& p = *r->p;
     r->dc_i = r->dc_q = 0.0;

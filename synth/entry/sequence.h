@@ -87,6 +87,17 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
 // the later passes add them. Returns as sequence_next.
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
 
+// True when the conditioned sequence is its PPDUs and zeros as they are (no
+// filter, frequency offset, DC offset, noise or sine): then sequence_each_ppdu
+// gives every sample that is not zero.
+bool sequence_is_plain(const SequenceRun* r);
+// Takes one PPDU's samples; first is the index of i[0], q[0] in the sequence.
+typedef void (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const double* i,
+                              const double* q);
+// Hands each PPDU of a plain sequence (I and Q exchanged as the settings say)
+// to take, in order, without the idle zeros. Returns 0, or -1 out of memory.
+int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
+
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for
 // the project's own tests; same lock and results.
 int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,
