@@ -80,10 +80,44 @@ void close_block(BlockLevels* b) {
     b->block = block;
 }
 
+// Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
+// the open block's lanes, each lane in order of index.
+void add_lanes(BlockLevels* b, int32_t lane0, int32_t j0, int32_t j1, const double* i,
+               const double* q) {
+    double peak_i[4], peak_q[4], peak_c[4], scale[4], sum_i[4], sum_q[4], sum_c[4];
+    for (int32_t l = 0; l < 4; ++l) {
+        peak_i[l] = b->peak_i[l], peak_q[l] = b->peak_q[l], peak_c[l] = b->peak_c[l];
+        scale[l] = b->scale[l], sum_i[l] = b->sum_i[l], sum_q[l] = b->sum_q[l];
+        sum_c[l] = b->sum_c[l];
+    }
+    const auto add = [&](int32_t l, double x, double y) {
+        const double pi = x * x, pq = y * y, pc = pi + pq;
+        const double a = std::fabs(x) > std::fabs(y) ? std::fabs(x) : std::fabs(y);
+        peak_i[l] = pi > peak_i[l] ? pi : peak_i[l];
+        peak_q[l] = pq > peak_q[l] ? pq : peak_q[l];
+        peak_c[l] = pc > peak_c[l] ? pc : peak_c[l];
+        scale[l] = a > scale[l] ? a : scale[l];
+        sum_i[l] += pi;
+        sum_q[l] += pq;
+        sum_c[l] += pc;
+    };
+    int32_t j = j0;
+    for (; j < j1 && ((lane0 + j) & 3) != 0; ++j) add((lane0 + j) & 3, i[j], q[j]);
+    for (; j + 4 <= j1; j += 4)
+        for (int32_t l = 0; l < 4; ++l) add(l, i[j + l], q[j + l]);
+    for (; j < j1; ++j) add((lane0 + j) & 3, i[j], q[j]);
+    for (int32_t l = 0; l < 4; ++l) {
+        b->peak_i[l] = peak_i[l], b->peak_q[l] = peak_q[l], b->peak_c[l] = peak_c[l];
+        b->scale[l] = scale[l], b->sum_i[l] = sum_i[l], b->sum_q[l] = sum_q[l];
+        b->sum_c[l] = sum_c[l];
+    }
+}
+
 // Adds n samples whose first is sample `first` of the sequence (after every
 // sample added before); a PpduSamplesFn over a BlockLevels.
 void add_block_levels(void* context, int64_t first, int32_t n, const double* i, const double* q) {
     BlockLevels* b = static_cast<BlockLevels*>(context);
+    const int32_t lane0 = static_cast<int32_t>(first & 3);
     for (int32_t k = 0; k < n;) {
         const int64_t g = first + k;
         const int64_t block = g / kSequenceBlock;
@@ -93,18 +127,7 @@ void add_block_levels(void* context, int64_t first, int32_t n, const double* i, 
         }
         const int64_t block_end = (block + 1) * kSequenceBlock;
         const int32_t m = block_end - g < n - k ? static_cast<int32_t>(block_end - g) : n - k;
-        for (int32_t j = k; j < k + m; ++j) {
-            const int32_t l = static_cast<int32_t>((first + j) & 3);
-            const double pi = i[j] * i[j], pq = q[j] * q[j], pc = pi + pq;
-            const double a = std::fabs(i[j]) > std::fabs(q[j]) ? std::fabs(i[j]) : std::fabs(q[j]);
-            b->peak_i[l] = pi > b->peak_i[l] ? pi : b->peak_i[l];
-            b->peak_q[l] = pq > b->peak_q[l] ? pq : b->peak_q[l];
-            b->peak_c[l] = pc > b->peak_c[l] ? pc : b->peak_c[l];
-            b->scale[l] = a > b->scale[l] ? a : b->scale[l];
-            b->sum_i[l] += pi;
-            b->sum_q[l] += pq;
-            b->sum_c[l] += pc;
-        }
+        add_lanes(b, lane0, k, k + m, i, q);
         k += m;
     }
 }
