@@ -48,6 +48,9 @@ r54_os8_awg|--rate 54 --payload-bytes 1000 --packets 20 --idle 20 --oversample 8
 r54_os8_csv|--rate 54 --payload-bytes 1000 --packets 3 --idle 20 --oversample 8|csv
 r54_os1_awg_nowin|--rate 54 --payload-bytes 200 --packets 3 --idle 5 --oversample 1 --window-tr 0|awv
 r54_os8_awg_win03|--rate 54 --payload-bytes 200 --packets 3 --idle 5 --oversample 8 --window-tr 0.3|awv
+r18_os1_csv_win_odd|--rate 18 --payload-bytes 150 --packets 3 --idle 2 --oversample 1 --window-tr 0.15|csv
+r48_os3_awg_win_odd|--rate 48 --payload-bytes 150 --packets 3 --idle 2 --oversample 3 --window-tr 0.05|awv
+r9_os5_csv_win_max|--rate 9 --payload-bytes 60 --packets 2 --oversample 5 --window-tr 0.8|csv
 r36_ch10_os2_awg|--rate 36 --payload-bytes 300 --packets 3 --idle 8 --oversample 2 --channel 10|awv
 r36_ch5_os8_csv|--rate 36 --payload-bytes 300 --packets 2 --idle 8 --oversample 8 --channel 5|csv
 nyq_os8_awg|--rate 54 --payload-bytes 500 --packets 4 --idle 10 --oversample 8 --filter nyquist --cut-off 10|awv

@@ -34,7 +34,13 @@ void data_coder_start(DataCoder* c, const FrameRate* rate, const uint8_t* psdu, 
     c->length = length;
     c->n_sym = frame_data_symbols(length, rate->n_dbps);
     c->next = 0;
-    c->scrambler = scrambler_init & 0x7F;
+    // The scrambler's feedback bits do not depend on the data: one period of them.
+    int32_t zeros[127] = {};
+    int32_t seq[127];
+    int32_t state = scrambler_init & 0x7F;
+    scramble_bits(127, zeros, seq, &state);
+    for (int32_t n = 0; n < 127; ++n) c->scramble_seq[n] = static_cast<uint8_t>(seq[n]);
+    c->scramble_at = 0;
     c->encoder = 0;
     for (int32_t k = 0; k < rate->n_cbps; ++k)
         c->position[k] = static_cast<int16_t>(interleave_index(k, rate->n_cbps, rate->n_bpsc));
@@ -60,7 +66,13 @@ int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32
     const FrameRate& r = c->rate;
     int32_t plain[kMaxDbps], mixed[kMaxDbps];
     data_symbol_bits(c, plain);
-    scramble_bits(r.n_dbps, plain, mixed, &c->scrambler);
+    const int32_t n_dbps = r.n_dbps, n_cbps = r.n_cbps;
+    int32_t at = c->scramble_at;
+    for (int32_t k = 0; k < n_dbps; ++k) {
+        mixed[k] = (plain[k] ^ c->scramble_seq[at]) & 1;
+        at = at == 126 ? 0 : at + 1;
+    }
+    c->scramble_at = at;
     // 17.3.5.2: the six tail bits are set to zero after scrambling.
     const int32_t tail = 16 + 8 * c->length - c->next * r.n_dbps;
     for (int32_t k = tail; k < tail + 6; ++k)
@@ -71,8 +83,7 @@ int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32
     int32_t count = 0;
     puncture(out, a, b, r.n_dbps, r.coding_rate, &count);
     if (interleaved != nullptr)
-        for (int32_t k = 0; k < r.n_cbps; ++k)
-            interleaved[c->position[k]] = out[k];
+        for (int32_t k = 0; k < n_cbps; ++k) interleaved[c->position[k]] = out[k];
     if (scrambled != nullptr)
         for (int32_t k = 0; k < r.n_dbps; ++k) scrambled[k] = mixed[k];
     if (coded != nullptr)
