@@ -3,6 +3,18 @@
 #include "rate.h"
 #include "signal_field.h"
 
+namespace {
+
+// 17.3.5.6 puncturing: which of the encoder's outputs A and B each data bit
+// sends, over the pattern's period (rate 1/2: both; 3/4: A0 B0 A1 B2; 2/3: A0 B0 A1).
+struct PunctureRule {
+    int32_t period;
+    int32_t send_a[3], send_b[3];
+};
+constexpr PunctureRule kPuncture[3] = {{1, {1}, {1}}, {3, {1, 1, 0}, {1, 0, 1}}, {2, {1, 1}, {1, 0}}};
+
+}  // namespace
+
 int32_t frame_rate(int32_t rate_index, FrameRate* r) {
     if (rate_index < 0 || rate_index > 7) return 1;
     int32_t length;
@@ -78,10 +90,20 @@ int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32
     for (int32_t k = tail; k < tail + 6; ++k)
         if (k >= 0 && k < r.n_dbps) mixed[k] = 0;
 
-    int32_t a[kMaxDbps], b[kMaxDbps], out[kMaxCbps];
-    convolutional_encode(mixed, a, b, &c->encoder, r.n_dbps);
-    int32_t count = 0;
-    puncture(out, a, b, r.n_dbps, r.coding_rate, &count);
+    // The convolutional code (g0 = 133, g1 = 171 octal) punctured as it goes;
+    // two spare entries take the stores a dropped bit leaves behind.
+    int32_t out[kMaxCbps + 2];
+    const PunctureRule& rule = kPuncture[r.coding_rate];
+    int32_t reg = c->encoder & 0x7F, phase = 0, k_out = 0;
+    for (int32_t n = 0; n < n_dbps; ++n) {
+        reg = ((reg << 1) & 0x7F) | (mixed[n] & 1);
+        out[k_out] = (reg ^ (reg >> 2) ^ (reg >> 3) ^ (reg >> 5) ^ (reg >> 6)) & 1;
+        k_out += rule.send_a[phase];
+        out[k_out] = (reg ^ (reg >> 1) ^ (reg >> 2) ^ (reg >> 3) ^ (reg >> 6)) & 1;
+        k_out += rule.send_b[phase];
+        phase = phase + 1 == rule.period ? 0 : phase + 1;
+    }
+    c->encoder = reg & 0x7F;
     if (interleaved != nullptr)
         for (int32_t k = 0; k < n_cbps; ++k) interleaved[c->position[k]] = out[k];
     if (scrambled != nullptr)
