@@ -115,7 +115,7 @@ void add_lanes(BlockLevels* b, int32_t lane0, int32_t j0, int32_t j1, const doub
 
 // Adds n samples whose first is sample `first` of the sequence (after every
 // sample added before); a PpduSamplesFn over a BlockLevels.
-void add_block_levels(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+bool add_block_levels(void* context, int64_t first, int32_t n, const double* i, const double* q) {
     BlockLevels* b = static_cast<BlockLevels*>(context);
     const int32_t lane0 = static_cast<int32_t>(first & 3);
     for (int32_t k = 0; k < n;) {
@@ -130,6 +130,7 @@ void add_block_levels(void* context, int64_t first, int32_t n, const double* i, 
         add_lanes(b, lane0, k, k + m, i, q);
         k += m;
     }
+    return true;
 }
 
 // Power ratio in dB of a squared peak over a mean (0 dB for no power).
@@ -204,6 +205,59 @@ int32_t check_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t count
     return validate_sequence(p, packets, count, output_bad, &p->bad_packet);
 }
 
+// Where the writing pass of a plain sequence stands: the samples go to the
+// writer straight from the PPDUs, the idle time from a block of zeros.
+struct PlainWrite {
+    FileSink* sink;
+    int32_t output_mode;  // 0 AWG, 1 CSV
+    double scale;         // the AWG file's full scale
+    const double* zeros;  // kSequenceBlock zeros
+    int64_t written;      // samples handed to the writer
+};
+
+// Hands n samples of i and q to the writer.
+void write_samples(PlainWrite* w, const double* i, const double* q, int32_t n) {
+    if (w->output_mode == 0) awg_parts_write(w->sink, i, q, n, w->scale);
+    else csv_parts_write(w->sink, i, q, n);
+    w->written += n;
+}
+
+// Writes zeros up to sample `until`.
+void write_zeros(PlainWrite* w, int64_t until) {
+    while (w->written < until) {
+        const int64_t left = until - w->written;
+        write_samples(w, w->zeros, w->zeros, left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock);
+    }
+}
+
+// A PpduSamplesFn over a PlainWrite: the idle zeros before the PPDU, then the
+// PPDU; stops when the writer failed.
+bool write_ppdu(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+    PlainWrite* w = static_cast<PlainWrite*>(context);
+    write_zeros(w, first);
+    write_samples(w, i, q, n);
+    return !w->sink->failed;
+}
+
+// The writing pass: every block of the sequence, or for a plain sequence its
+// PPDUs and zeros as they are. Returns as each_block (1: the sink failed).
+int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double scale) {
+    if (sequence_is_plain(&c->run)) {
+        double* zeros = c->block;  // the block is free during this pass
+        for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;
+        PlainWrite w{sink, output_mode, scale, zeros, 0};
+        const int32_t pass = sequence_each_ppdu(&c->run, write_ppdu, &w);
+        if (pass != 0) return pass;
+        write_zeros(&w, c->run.setup.total);
+        return sink->failed ? 1 : 0;
+    }
+    return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
+        if (output_mode == 0) awg_parts_write(sink, i, q, n, scale);
+        else csv_parts_write(sink, i, q, n);
+        return !sink->failed;
+    });
+}
+
 // The file of a valid call: measurement pass (AWG), then the writing pass.
 int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mode,
                        const char* path) {
@@ -224,11 +278,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     }
     if (opened == kStatusNoMemory) return ORV_NO_MEMORY;
     if (opened != kStatusOk) return ORV_WRITE_FAILED;
-    const int32_t pass = each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
-        if (output_mode == 0) awg_parts_write(&sink, i, q, n, scale);
-        else csv_parts_write(&sink, i, q, n);
-        return !sink.failed;
-    });
+    const int32_t pass = write_pass(c, &sink, output_mode, scale);
     if (pass == -1) sink.failed = true;  // abandoned: the previous file stays
     c->complete = pass == 0;
     const int32_t closed =

@@ -427,7 +427,8 @@ int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context) {
         frame_rate(pk.rate_index, &rate);
         ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
         if (next_packet(r, k) != 0) return -1;
-        take(context, first, lay.span, swap ? r->pkt_q : r->pkt_i, swap ? r->pkt_i : r->pkt_q);
+        if (!take(context, first, lay.span, swap ? r->pkt_q : r->pkt_i, swap ? r->pkt_i : r->pkt_q))
+            return 1;
         first += lay.span + idle_samples(pk.idle_time, r->setup.fs);
     }
     return 0;

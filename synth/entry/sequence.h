@@ -92,10 +92,12 @@ int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
 // gives every sample that is not zero.
 bool sequence_is_plain(const SequenceRun* r);
 // Takes one PPDU's samples; first is the index of i[0], q[0] in the sequence.
-typedef void (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const double* i,
+// Returns false to stop.
+typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const double* i,
                               const double* q);
 // Hands each PPDU of a plain sequence (I and Q exchanged as the settings say)
-// to take, in order, without the idle zeros. Returns 0, or -1 out of memory.
+// to take, in order, without the idle zeros. Returns 0, -1 out of memory, or 1
+// when take stopped.
 int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
 
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for

@@ -1,9 +1,10 @@
-// The AWG file of a plain sequence takes its levels straight from the PPDUs
-// (no idle zeros, no blocks). A frequency error of 0 Hz leaves every sample as
+// The AWG and CSV files of a plain sequence take their levels and samples
+// straight from the PPDUs (no idle zeros, no blocks). A frequency error of 0 Hz leaves every sample as
 // it is but sends the sequence through the conditioned blocks: both ways must
 // give the same crest factors, PAPR and bytes. The cases cross block
 // boundaries at every lane, leave whole blocks idle and end mid-block.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <ostream>
@@ -37,7 +38,7 @@ struct Written {
     std::string bytes;  // the file without its DATE item
 };
 
-Written write(const LevelCase& c, bool through_blocks, const std::string& path) {
+Written write(const LevelCase& c, bool through_blocks, const std::string& path, int32_t mode = 0) {
     std::vector<std::vector<uint8_t>> psdus;
     std::vector<OrvPacket> packets;
     for (size_t k = 0; k < c.rates.size(); ++k) {
@@ -64,7 +65,8 @@ Written write(const LevelCase& c, bool through_blocks, const std::string& path) 
     p.filter_rolloff = 0.25;
     p.freq_error_enable = through_blocks ? 1 : 0;  // 0 Hz: the samples stay as they are
     Written w{};
-    w.rc = orv_11a_sequence(&p, packets.data(), static_cast<int32_t>(packets.size()), 0, path.c_str(), nullptr);
+    w.rc = orv_11a_sequence(&p, packets.data(), static_cast<int32_t>(packets.size()), mode, path.c_str(), nullptr);
+    if (w.rc != 0) return w;
     w.crest_i = p.crest_i;
     w.crest_q = p.crest_q;
     w.papr = p.papr;
@@ -88,6 +90,13 @@ TEST_P(PlainSequenceLevels, EqualToTheConditionedBlocks) {
     EXPECT_GT(plain.papr, 0.0);
     ASSERT_EQ(plain.bytes.size(), blocks.bytes.size());
     EXPECT_TRUE(plain.bytes == blocks.bytes);
+    // The CSV file's writing pass takes the same two ways.
+    const Written plain_csv = write(c, false, dir.file("plain.csv"), 1);
+    const Written blocks_csv = write(c, true, dir.file("blocks.csv"), 1);
+    ASSERT_EQ(plain_csv.rc, 0);
+    ASSERT_EQ(blocks_csv.rc, 0);
+    EXPECT_FALSE(plain_csv.bytes.empty());
+    EXPECT_TRUE(plain_csv.bytes == blocks_csv.bytes);
 }
 
 // Block length kSequenceBlock = 16384 samples.
@@ -102,5 +111,16 @@ INSTANTIATE_TEST_SUITE_P(
         LevelCase{"os3_no_idle", 3, 50e-9, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {9, 99, 199, 299, 399, 499, 599, 699},
                   {0, 0, 0, 0, 0, 0, 0, 0}}),
     [](const ::testing::TestParamInfo<LevelCase>& i) { return std::string(i.param.name); });
+
+// A file whose every write fails is reported, straight from the PPDUs or through the blocks.
+TEST(PlainSequenceLevels, WriteFailureReported) {
+    struct stat st;
+    if (::stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full";
+    const LevelCase c{"many_packets", 2, 100e-9, 0, std::vector<int32_t>(40, 7), std::vector<int32_t>(40, 1500),
+                      std::vector<double>(40, 10e-6)};
+    for (int32_t mode : {0, 1})
+        for (bool blocks : {false, true})
+            EXPECT_EQ(write(c, blocks, "/dev/full", mode).rc, ORV_WRITE_FAILED) << "mode " << mode << " blocks " << blocks;
+}
 
 }  // namespace
