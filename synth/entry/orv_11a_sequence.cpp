@@ -239,9 +239,47 @@ bool write_ppdu(void* context, int64_t first, int32_t n, const double* i, const 
     return !w->sink->failed;
 }
 
+// Where the AWG writing pass of a plain sequence stands: each PPDU's bytes as
+// the helper thread packed them, the idle time's from one packed block of zeros.
+struct PackedWrite {
+    FileSink* sink;
+    const unsigned char* zero_bytes;  // 8 kSequenceBlock bytes
+    int64_t written;                  // samples written
+};
+
+// Writes the bytes of zero samples up to sample `until`.
+void write_zero_bytes(PackedWrite* w, int64_t until) {
+    while (w->written < until && !w->sink->failed) {
+        const int64_t left = until - w->written;
+        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+        sink_write(w->sink, w->zero_bytes, 8 * static_cast<size_t>(n));
+        w->written += n;
+    }
+}
+
+// A PpduBytesFn over a PackedWrite; stops when the writer failed.
+bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* bytes) {
+    PackedWrite* w = static_cast<PackedWrite*>(context);
+    write_zero_bytes(w, first);
+    sink_write(w->sink, bytes, 8 * static_cast<size_t>(n));
+    w->written += n;
+    return !w->sink->failed;
+}
+
 // The writing pass: every block of the sequence, or for a plain sequence its
 // PPDUs and zeros as they are. Returns as each_block (1: the sink failed).
 int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double scale) {
+    if (sequence_is_plain(&c->run) && output_mode == 0) {
+        double* zeros = c->block;  // the block is free during this pass
+        for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;
+        unsigned char* zero_bytes = reinterpret_cast<unsigned char*>(c->block + kSequenceBlock);
+        awg_pack(zeros, zeros, kSequenceBlock, scale, zero_bytes);
+        PackedWrite w{sink, zero_bytes, 0};
+        const int32_t pass = sequence_each_packed(&c->run, scale, write_packed, &w);
+        if (pass != 0) return pass;
+        write_zero_bytes(&w, c->run.setup.total);
+        return sink->failed ? 1 : 0;
+    }
     if (sequence_is_plain(&c->run)) {
         double* zeros = c->block;  // the block is free during this pass
         for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;

@@ -65,6 +65,9 @@ struct SequenceRun {
     bool primed;           // the filter's window holds its lookahead
     bool envelope_only;    // stop after the frequency error (for the DC offset's peak)
     double dc_i, dc_q;     // the DC offset's values, once measured
+    bool pack_awg;         // each PPDU built is also packed as AWG bytes (plain sequences)
+    double pack_scale;     // their full scale
+    unsigned char* slot_bytes[2];  // 8 max_span bytes each, with pack_awg
     NoiseRun noise_start;  // the noise generator where the sequence begins
     NoiseRun noise;
 };
@@ -99,6 +102,13 @@ typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const dou
 // to take, in order, without the idle zeros. Returns 0, -1 out of memory, or 1
 // when take stopped.
 int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
+
+// Takes one PPDU's AWG bytes (8 n for n samples from sample `first`). Returns false to stop.
+typedef bool (*PpduBytesFn)(void* context, int64_t first, int32_t n, const unsigned char* bytes);
+// Hands each PPDU of a plain sequence to take as the AWG bytes of full scale
+// `scale`, packed on the thread that builds the PPDUs. Returns as
+// sequence_each_ppdu, or -1 when the bytes' buffers cannot be had.
+int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, void* context);
 
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for
 // the project's own tests; same lock and results.
