@@ -240,7 +240,7 @@ std::string help_footer() {
            "Any option of the group \"Standard frames\" makes a sequence of standard frames instead\n"
            "of the burst: then --rate, --data and --seed describe the frames' payload,\n"
            "--oversample takes 1 to 10, --window-tr defaults to 0.1 usec, and --symbols,\n"
-           "--format, --burst, --burst-off and --check do not apply.\n"
+           "--format, --burst and --burst-off do not apply; --check decodes every packet.\n"
            "Exit status: 0 written; 1 usage error; 2 parameters refused; 3 file not written;\n"
            "4 any other library failure; 5 written, but --check found a failed check\n"
            "or could not read the file back.";
@@ -470,11 +470,6 @@ Stop check_frame_request(const Request& req, std::ostream& err) {
             err << "orvgen: " << name << " needs a value (it is empty)\n";
             return kExitRefused;
         }
-    if (req.check) {
-        err << "orvgen: --check measures the test-pattern burst only; the receiver does not decode "
-               "frame sequences yet (leave out --check, or decode the file with another receiver)\n";
-        return kExitUsage;
-    }
     for (const char* name : {"--symbols", "--format", "--burst", "--burst-off"})
         if (req.given[param_index(name)]) {
             err << "orvgen: " << name << " applies to the test-pattern burst, not to frames (" << req.frame_given.front()
@@ -813,11 +808,6 @@ int run_frame_mode(Job& job, const FieldValues& defaults, std::ostream& out, std
     orv::gen::FrameInputs in;
     Request& req = job.req;
     const bool from = !req.from.empty();
-    if (from && req.check) {
-        err << "orvgen: --check measures the test-pattern burst only; the receiver does not decode "
-               "frame sequences yet\n";
-        return kExitUsage;
-    }
     const char* taken[] = {"--rate", "--data", "--seed", "--oversample", "--window-tr"};
     std::string* to[] = {&req.frame.rate, &req.frame.data, &req.frame.seed, &in.oversample, &in.window_tr};
     for (size_t k = 0; k < std::size(taken); ++k) {
@@ -850,6 +840,7 @@ int run_frame_mode(Job& job, const FieldValues& defaults, std::ostream& out, std
     in.waveform = req.waveform;
     in.options = req.frame;
     in.channel = req.channel;
+    in.check = req.check;
     return orv::gen::run_frames(in, out, err);
 }
 

@@ -13,6 +13,9 @@
 #include "num_text.h"
 #include "orvgen.h"
 #include "sigmf.h"
+#if ORVGEN_WITH_CHECK
+#include "orvgen_frame_check.h"
+#endif
 
 namespace orv::gen {
 
@@ -160,7 +163,7 @@ int sequence_status(int32_t rc, const OrvSequenceParams& p, const std::string& p
 const char* kind_name(int32_t kind) { return kind == 0 ? "awg" : kind == 1 ? "csv" : "sigmf"; }
 
 void print_json(const FrameInputs& in, const FrameSequence& s, const std::vector<int64_t>& starts, int32_t rc,
-                const orv::sigmf::Written* recording, std::ostream& out) {
+                const orv::sigmf::Written* recording, const std::string& check_json, std::ostream& out) {
     nlohmann::ordered_json j;
     j["path"] = in.output;
     j["output_format"] = kind_name(in.kind);
@@ -179,6 +182,7 @@ void print_json(const FrameInputs& in, const FrameSequence& s, const std::vector
         j["sigmf_type"] = in.ci16 ? "ci16_le" : "cf32_le";
         j["saturated_samples"] = recording->saturated;
     }
+    if (in.check) j["check"] = check_json.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json::parse(check_json);
     out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
 }
 
@@ -191,6 +195,26 @@ void print_text(const FrameInputs& in, const FrameSequence& s, const orv::sigmf:
         << s.params.total_samples << " samples at " << FormatPattern(fs / 1e6, "0.###") << " MS/s\n";
     if (in.kind != 0) return;
     out << crest_box_lines(s.params.papr, s.params.crest_i, s.params.crest_q);
+}
+
+// --check: the file just written read back through the packet receiver;
+// the verdict as text and as JSON. Returns orvgen's exit status.
+int check_written(const FrameInputs& in, const FrameSequence& s, const std::string& path,
+                  const std::vector<int64_t>& starts, std::string& json, std::string& text, std::ostream& err) {
+#if ORVGEN_WITH_CHECK
+    (void)in, (void)err;
+    const FrameCheck c = check_frames(path, s.params.oversampling, s.packets.data(), starts.data(), s.packets.size());
+    json = frame_check_json(c);
+    text = c.summary + "check: " + std::to_string(c.psdu_equal) + " of " + std::to_string(s.packets.size()) +
+           " packets decoded to the PSDU sent, " + std::to_string(c.fcs_ok) + " of " + std::to_string(c.mac_frames) +
+           " MAC frames with a good FCS: " + (c.pass ? "PASS" : "FAIL") + "\n";
+    for (const std::string& f : c.failures) text += "check: " + f + "\n";
+    return c.pass ? kExitWritten : kExitCheckFailed;
+#else
+    (void)in, (void)s, (void)path, (void)starts, (void)json, (void)text;
+    err << "orvgen: --check is not available in this build\n";
+    return kExitUsage;
+#endif
 }
 
 }  // namespace
@@ -310,9 +334,12 @@ int run_frames(const FrameInputs& in, std::ostream& out, std::ostream& err) {
     } else {
         rc = orv_11a_sequence(&s.params, s.packets.data(), count, in.kind, in.output.c_str(), starts.data());
     }
-    const int status = sequence_status(rc, s.params, written, err);
-    if (in.json) print_json(in, s, starts, rc, sigmf ? &recording : nullptr, out);
+    int status = sequence_status(rc, s.params, written, err);
+    std::string check_json, check_text;
+    if (in.check && rc == ORV_OK) status = check_written(in, s, written, starts, check_json, check_text, err);
+    if (in.json) print_json(in, s, starts, rc, sigmf ? &recording : nullptr, check_json, out);
     else if (rc == ORV_OK) print_text(in, s, sigmf ? &recording : nullptr, out);
+    if (!in.json) out << check_text;
     return status;
 }
 

@@ -570,6 +570,16 @@ void awg_parts_write(FileSink* s, const double* i, const double* q, int32_t n, d
     }
 }
 
+void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigned char* out) {
+    int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
+    for (int32_t start = 0; start < n; start += kCodesPerStep) {
+        const int32_t m = n - start < kCodesPerStep ? n - start : kCodesPerStep;
+        quantise_codes(i + start, i_codes, m, scale, 14);
+        quantise_codes(q + start, q_codes, m, scale, 14);
+        pack_pairs(i_codes, q_codes, m, out + 8 * static_cast<size_t>(start));
+    }
+}
+
 int32_t awg_parts_close(FileSink* s, const char* path) {
     put_text(s, "}");
     return sink_close(s, path);

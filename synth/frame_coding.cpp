@@ -3,6 +3,18 @@
 #include "rate.h"
 #include "signal_field.h"
 
+namespace {
+
+// 17.3.5.6 puncturing: which of the encoder's outputs A and B each data bit
+// sends, over the pattern's period (rate 1/2: both; 3/4: A0 B0 A1 B2; 2/3: A0 B0 A1).
+struct PunctureRule {
+    int32_t period;
+    int32_t send_a[3], send_b[3];
+};
+constexpr PunctureRule kPuncture[3] = {{1, {1}, {1}}, {3, {1, 1, 0}, {1, 0, 1}}, {2, {1, 1}, {1, 0}}};
+
+}  // namespace
+
 int32_t frame_rate(int32_t rate_index, FrameRate* r) {
     if (rate_index < 0 || rate_index > 7) return 1;
     int32_t length;
@@ -34,7 +46,13 @@ void data_coder_start(DataCoder* c, const FrameRate* rate, const uint8_t* psdu, 
     c->length = length;
     c->n_sym = frame_data_symbols(length, rate->n_dbps);
     c->next = 0;
-    c->scrambler = scrambler_init & 0x7F;
+    // The scrambler's feedback bits do not depend on the data: one period of them.
+    int32_t zeros[127] = {};
+    int32_t seq[127];
+    int32_t state = scrambler_init & 0x7F;
+    scramble_bits(127, zeros, seq, &state);
+    for (int32_t n = 0; n < 127; ++n) c->scramble_seq[n] = static_cast<uint8_t>(seq[n]);
+    c->scramble_at = 0;
     c->encoder = 0;
     for (int32_t k = 0; k < rate->n_cbps; ++k)
         c->position[k] = static_cast<int16_t>(interleave_index(k, rate->n_cbps, rate->n_bpsc));
@@ -60,19 +78,34 @@ int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32
     const FrameRate& r = c->rate;
     int32_t plain[kMaxDbps], mixed[kMaxDbps];
     data_symbol_bits(c, plain);
-    scramble_bits(r.n_dbps, plain, mixed, &c->scrambler);
+    const int32_t n_dbps = r.n_dbps, n_cbps = r.n_cbps;
+    int32_t at = c->scramble_at;
+    for (int32_t k = 0; k < n_dbps; ++k) {
+        mixed[k] = (plain[k] ^ c->scramble_seq[at]) & 1;
+        at = at == 126 ? 0 : at + 1;
+    }
+    c->scramble_at = at;
     // 17.3.5.2: the six tail bits are set to zero after scrambling.
     const int32_t tail = 16 + 8 * c->length - c->next * r.n_dbps;
     for (int32_t k = tail; k < tail + 6; ++k)
         if (k >= 0 && k < r.n_dbps) mixed[k] = 0;
 
-    int32_t a[kMaxDbps], b[kMaxDbps], out[kMaxCbps];
-    convolutional_encode(mixed, a, b, &c->encoder, r.n_dbps);
-    int32_t count = 0;
-    puncture(out, a, b, r.n_dbps, r.coding_rate, &count);
+    // The convolutional code (g0 = 133, g1 = 171 octal) punctured as it goes;
+    // two spare entries take the stores a dropped bit leaves behind.
+    int32_t out[kMaxCbps + 2];
+    const PunctureRule& rule = kPuncture[r.coding_rate];
+    int32_t reg = c->encoder & 0x7F, phase = 0, k_out = 0;
+    for (int32_t n = 0; n < n_dbps; ++n) {
+        reg = ((reg << 1) & 0x7F) | (mixed[n] & 1);
+        out[k_out] = (reg ^ (reg >> 2) ^ (reg >> 3) ^ (reg >> 5) ^ (reg >> 6)) & 1;
+        k_out += rule.send_a[phase];
+        out[k_out] = (reg ^ (reg >> 1) ^ (reg >> 2) ^ (reg >> 3) ^ (reg >> 6)) & 1;
+        k_out += rule.send_b[phase];
+        phase = phase + 1 == rule.period ? 0 : phase + 1;
+    }
+    c->encoder = reg & 0x7F;
     if (interleaved != nullptr)
-        for (int32_t k = 0; k < r.n_cbps; ++k)
-            interleaved[c->position[k]] = out[k];
+        for (int32_t k = 0; k < n_cbps; ++k) interleaved[c->position[k]] = out[k];
     if (scrambled != nullptr)
         for (int32_t k = 0; k < r.n_dbps; ++k) scrambled[k] = mixed[k];
     if (coded != nullptr)

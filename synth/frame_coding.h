@@ -35,7 +35,8 @@ struct DataCoder {
     int32_t length;       // PSDU octets
     int32_t n_sym;        // DATA symbols
     int32_t next;         // index of the next symbol to code
-    int32_t scrambler;    // scrambler register
+    uint8_t scramble_seq[127];  // the scrambler's output bits from the initial state (period 127)
+    int32_t scramble_at;        // index in scramble_seq of the next bit
     int32_t encoder;      // convolutional encoder register
     int16_t position[kMaxCbps];  // interleaver: where coded bit k of a symbol goes
 };

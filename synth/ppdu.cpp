@@ -43,7 +43,7 @@ void transition_ramp(int32_t L, double* ramp) {
 
 void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_t tail_from,
                    int32_t head_to, int32_t L, const double* ramp, double* out_i,
-                   double* out_q) {
+                   double* out_q, bool fresh) {
     const int32_t h = L < 2 ? 0 : L / 2;
     // Rising edge: sample n in -h..h-1 weighs ramp[n + h]; the samples
     // before the first nonzero weight are not the field's to touch.
@@ -53,17 +53,24 @@ void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_
         out_i[n] += ramp[n + h] * xi;
         out_q[n] += ramp[n + h] * xq;
     }
-    for (int32_t n = h; n < len - h; ++n) {
-        out_i[n] += seg_i[n];
-        out_q[n] += seg_q[n];
+    if (fresh) {
+        for (int32_t n = h; n < len - h; ++n) {
+            out_i[n] = 0.0 + seg_i[n];
+            out_q[n] = 0.0 + seg_q[n];
+        }
+    } else {
+        for (int32_t n = h; n < len - h; ++n) {
+            out_i[n] += seg_i[n];
+            out_q[n] += seg_q[n];
+        }
     }
     // Falling edge: sample len + m, m in -h..h-1, weighs ramp[h - m].
     for (int32_t m = -h; m < h; ++m) {
         const int32_t n = len + m;
         const double xi = m < 0 ? seg_i[n] : seg_i[tail_from + m];
         const double xq = m < 0 ? seg_q[n] : seg_q[tail_from + m];
-        out_i[n] += ramp[h - m] * xi;
-        out_q[n] += ramp[h - m] * xq;
+        out_i[n] = (fresh ? 0.0 : out_i[n]) + ramp[h - m] * xi;
+        out_q[n] = (fresh ? 0.0 : out_q[n]) + ramp[h - m] * xq;
     }
 }
 
@@ -72,8 +79,12 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
                    double* out_q) {
     PpduLayout lay;
     if (ppdu_layout(rate, length, os, L, &lay) != 0) return 1;
-    std::memset(out_i, 0, static_cast<size_t>(lay.span) * sizeof(double));
-    std::memset(out_q, 0, static_cast<size_t>(lay.span) * sizeof(double));
+    // Each field sets the samples from its rising edge's end on and adds its
+    // rising edge to the previous field's falling one: only the first field's
+    // rising edge lands on samples nothing wrote.
+    const size_t first_edge = static_cast<size_t>(lay.lead + (L < 2 ? 0 : L / 2));
+    std::memset(out_i, 0, first_edge * sizeof(double));
+    std::memset(out_q, 0, first_edge * sizeof(double));
     double* seg_i = scratch;
     double* seg_q = scratch + 160 * os;
     double* ramp = scratch + 320 * os;
@@ -86,18 +97,19 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
     // forwards from 32 * os.
     int32_t status = build_short_training(seg_i, seg_q, 0, os);
     if (status != 0) return status;
-    overlay_field(seg_i, seg_q, 160 * os, 0, 160 * os, L, ramp, at_i, at_q);
+    overlay_field(seg_i, seg_q, 160 * os, 0, 160 * os, L, ramp, at_i, at_q, true);
     status = build_long_training(seg_i, seg_q, 0, os);
     if (status != 0) return status;
     overlay_field(seg_i, seg_q, 160 * os, 32 * os, 128 * os, L, ramp, at_i + 160 * os,
-                  at_q + 160 * os);
+                  at_q + 160 * os, true);
 
     // OFDM symbols continue before the guard interval with the end of the
     // useful part, after the symbol with its start (x[n mod 64 os]).
     int32_t pilot_state = 0xFFFF;
     status = build_signal_symbol(os, rate->rate_index, length, &pilot_state, 0, seg_i, seg_q);
     if (status != 0) return status;
-    overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + 320 * os, at_q + 320 * os);
+    overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + 320 * os, at_q + 320 * os,
+                  true);
 
     DataCoder coder;
     data_coder_start(&coder, rate, psdu, length, scrambler_init);
@@ -108,7 +120,7 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
                                    &pilot_state, 0, seg_i, seg_q);
         if (status != 0) return status;
         const int32_t at = (400 + 80 * k) * os;
-        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at);
+        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at, true);
     }
     return 0;
 }

@@ -29,9 +29,11 @@ void transition_ramp(int32_t L, double* ramp);
 // weighted by the transition window of L samples (ramp of transition_ramp):
 // before sample 0 it continues as seg[head_to - j], after the end as
 // seg[tail_from + j]. Writes out[-lead .. len + L/2 - 1] (lead as in PpduLayout).
+// fresh: out[L/2 ..] holds nothing yet and is set, as 0.0 plus the weighted
+// sample (the same value as added to zeros); the rising edge is always added.
 void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_t tail_from,
                    int32_t head_to, int32_t L, const double* ramp, double* out_i,
-                   double* out_q);
+                   double* out_q, bool fresh = false);
 // Writes the PPDU of psdu (length octets) at a rate with the scrambler's
 // initial state (1..127) into out_i/out_q[0..layout.span-1]. scratch holds
 // ppdu_scratch_size(os) doubles. Returns 0, 1 for arguments ppdu_layout

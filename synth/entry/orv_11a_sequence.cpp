@@ -49,6 +49,90 @@ void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) 
     m->sum_c += (sum_c[0] + sum_c[1]) + (sum_c[2] + sum_c[3]);
 }
 
+// The levels of samples handed out of order of blocks but in order of index,
+// with the gaps between them zero: the same lanes (index % 4) and the same
+// per-block partial sums as add_levels over the whole sequence in blocks of
+// kSequenceBlock, so every figure comes out equal. A zero adds nothing to a
+// lane's sum (s + 0.0 == s for s >= 0) nor raises a peak, so gaps are skipped.
+struct BlockLevels {
+    SequenceLevels m;
+    int64_t block = -1;  // block whose lanes are open
+    double peak_i[4] = {}, peak_q[4] = {}, peak_c[4] = {}, scale[4] = {};
+    double sum_i[4] = {}, sum_q[4] = {}, sum_c[4] = {};
+};
+
+// Folds the open block's lanes into the levels as add_levels ends a block.
+void close_block(BlockLevels* b) {
+    SequenceLevels* m = &b->m;
+    for (int32_t l = 0; l < 4; ++l) {
+        m->peak_i = b->peak_i[l] > m->peak_i ? b->peak_i[l] : m->peak_i;
+        m->peak_q = b->peak_q[l] > m->peak_q ? b->peak_q[l] : m->peak_q;
+        m->peak_c = b->peak_c[l] > m->peak_c ? b->peak_c[l] : m->peak_c;
+        m->scale = b->scale[l] > m->scale ? b->scale[l] : m->scale;
+    }
+    m->sum_i += (b->sum_i[0] + b->sum_i[1]) + (b->sum_i[2] + b->sum_i[3]);
+    m->sum_q += (b->sum_q[0] + b->sum_q[1]) + (b->sum_q[2] + b->sum_q[3]);
+    m->sum_c += (b->sum_c[0] + b->sum_c[1]) + (b->sum_c[2] + b->sum_c[3]);
+    const int64_t block = b->block;
+    const SequenceLevels levels = b->m;
+    *b = BlockLevels{};
+    b->m = levels;
+    b->block = block;
+}
+
+// Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
+// the open block's lanes, each lane in order of index.
+void add_lanes(BlockLevels* b, int32_t lane0, int32_t j0, int32_t j1, const double* i,
+               const double* q) {
+    double peak_i[4], peak_q[4], peak_c[4], scale[4], sum_i[4], sum_q[4], sum_c[4];
+    for (int32_t l = 0; l < 4; ++l) {
+        peak_i[l] = b->peak_i[l], peak_q[l] = b->peak_q[l], peak_c[l] = b->peak_c[l];
+        scale[l] = b->scale[l], sum_i[l] = b->sum_i[l], sum_q[l] = b->sum_q[l];
+        sum_c[l] = b->sum_c[l];
+    }
+    const auto add = [&](int32_t l, double x, double y) {
+        const double pi = x * x, pq = y * y, pc = pi + pq;
+        const double a = std::fabs(x) > std::fabs(y) ? std::fabs(x) : std::fabs(y);
+        peak_i[l] = pi > peak_i[l] ? pi : peak_i[l];
+        peak_q[l] = pq > peak_q[l] ? pq : peak_q[l];
+        peak_c[l] = pc > peak_c[l] ? pc : peak_c[l];
+        scale[l] = a > scale[l] ? a : scale[l];
+        sum_i[l] += pi;
+        sum_q[l] += pq;
+        sum_c[l] += pc;
+    };
+    int32_t j = j0;
+    for (; j < j1 && ((lane0 + j) & 3) != 0; ++j) add((lane0 + j) & 3, i[j], q[j]);
+    for (; j + 4 <= j1; j += 4)
+        for (int32_t l = 0; l < 4; ++l) add(l, i[j + l], q[j + l]);
+    for (; j < j1; ++j) add((lane0 + j) & 3, i[j], q[j]);
+    for (int32_t l = 0; l < 4; ++l) {
+        b->peak_i[l] = peak_i[l], b->peak_q[l] = peak_q[l], b->peak_c[l] = peak_c[l];
+        b->scale[l] = scale[l], b->sum_i[l] = sum_i[l], b->sum_q[l] = sum_q[l];
+        b->sum_c[l] = sum_c[l];
+    }
+}
+
+// Adds n samples whose first is sample `first` of the sequence (after every
+// sample added before); a PpduSamplesFn over a BlockLevels.
+bool add_block_levels(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+    BlockLevels* b = static_cast<BlockLevels*>(context);
+    const int32_t lane0 = static_cast<int32_t>(first & 3);
+    for (int32_t k = 0; k < n;) {
+        const int64_t g = first + k;
+        const int64_t block = g / kSequenceBlock;
+        if (block != b->block) {
+            if (b->block >= 0) close_block(b);
+            b->block = block;
+        }
+        const int64_t block_end = (block + 1) * kSequenceBlock;
+        const int32_t m = block_end - g < n - k ? static_cast<int32_t>(block_end - g) : n - k;
+        add_lanes(b, lane0, k, k + m, i, q);
+        k += m;
+    }
+    return true;
+}
+
 // Power ratio in dB of a squared peak over a mean (0 dB for no power).
 double ratio_db(double peak, double sum, int64_t count) {
     const double mean = count > 0 ? sum / static_cast<double>(count) : 0.0;
@@ -94,6 +178,23 @@ int32_t each_block(SequenceCall* c, Consume consume) {
     return 0;
 }
 
+// The levels of the whole sequence (a pass over it): straight from the PPDUs
+// when the sequence is plain, else from its conditioned blocks. False when
+// memory ran out.
+bool measure_levels(SequenceCall* c, SequenceLevels* m) {
+    if (sequence_is_plain(&c->run)) {
+        BlockLevels b;
+        if (sequence_each_ppdu(&c->run, add_block_levels, &b) != 0) return false;
+        if (b.block >= 0) close_block(&b);
+        *m = b.m;
+        return true;
+    }
+    return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
+               add_levels(i, q, n, m);
+               return true;
+           }) == 0;
+}
+
 // Checks the call's arguments; writes the out fields a check can give. Returns 0 or the mask.
 int32_t check_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t count, bool output_bad) {
     if (p == nullptr) return static_cast<int32_t>(ORV_INVALID);
@@ -102,6 +203,97 @@ int32_t check_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t count
     p->papr = p->crest_i = p->crest_q = 0.0;
     p->total_samples = 0;
     return validate_sequence(p, packets, count, output_bad, &p->bad_packet);
+}
+
+// Where the writing pass of a plain sequence stands: the samples go to the
+// writer straight from the PPDUs, the idle time from a block of zeros.
+struct PlainWrite {
+    FileSink* sink;
+    int32_t output_mode;  // 0 AWG, 1 CSV
+    double scale;         // the AWG file's full scale
+    const double* zeros;  // kSequenceBlock zeros
+    int64_t written;      // samples handed to the writer
+};
+
+// Hands n samples of i and q to the writer.
+void write_samples(PlainWrite* w, const double* i, const double* q, int32_t n) {
+    if (w->output_mode == 0) awg_parts_write(w->sink, i, q, n, w->scale);
+    else csv_parts_write(w->sink, i, q, n);
+    w->written += n;
+}
+
+// Writes zeros up to sample `until`.
+void write_zeros(PlainWrite* w, int64_t until) {
+    while (w->written < until) {
+        const int64_t left = until - w->written;
+        write_samples(w, w->zeros, w->zeros, left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock);
+    }
+}
+
+// A PpduSamplesFn over a PlainWrite: the idle zeros before the PPDU, then the
+// PPDU; stops when the writer failed.
+bool write_ppdu(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+    PlainWrite* w = static_cast<PlainWrite*>(context);
+    write_zeros(w, first);
+    write_samples(w, i, q, n);
+    return !w->sink->failed;
+}
+
+// Where the AWG writing pass of a plain sequence stands: each PPDU's bytes as
+// the helper thread packed them, the idle time's from one packed block of zeros.
+struct PackedWrite {
+    FileSink* sink;
+    const unsigned char* zero_bytes;  // 8 kSequenceBlock bytes
+    int64_t written;                  // samples written
+};
+
+// Writes the bytes of zero samples up to sample `until`.
+void write_zero_bytes(PackedWrite* w, int64_t until) {
+    while (w->written < until && !w->sink->failed) {
+        const int64_t left = until - w->written;
+        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+        sink_write(w->sink, w->zero_bytes, 8 * static_cast<size_t>(n));
+        w->written += n;
+    }
+}
+
+// A PpduBytesFn over a PackedWrite; stops when the writer failed.
+bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* bytes) {
+    PackedWrite* w = static_cast<PackedWrite*>(context);
+    write_zero_bytes(w, first);
+    sink_write(w->sink, bytes, 8 * static_cast<size_t>(n));
+    w->written += n;
+    return !w->sink->failed;
+}
+
+// The writing pass: every block of the sequence, or for a plain sequence its
+// PPDUs and zeros as they are. Returns as each_block (1: the sink failed).
+int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double scale) {
+    if (sequence_is_plain(&c->run) && output_mode == 0) {
+        double* zeros = c->block;  // the block is free during this pass
+        for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;
+        unsigned char* zero_bytes = reinterpret_cast<unsigned char*>(c->block + kSequenceBlock);
+        awg_pack(zeros, zeros, kSequenceBlock, scale, zero_bytes);
+        PackedWrite w{sink, zero_bytes, 0};
+        const int32_t pass = sequence_each_packed(&c->run, scale, write_packed, &w);
+        if (pass != 0) return pass;
+        write_zero_bytes(&w, c->run.setup.total);
+        return sink->failed ? 1 : 0;
+    }
+    if (sequence_is_plain(&c->run)) {
+        double* zeros = c->block;  // the block is free during this pass
+        for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;
+        PlainWrite w{sink, output_mode, scale, zeros, 0};
+        const int32_t pass = sequence_each_ppdu(&c->run, write_ppdu, &w);
+        if (pass != 0) return pass;
+        write_zeros(&w, c->run.setup.total);
+        return sink->failed ? 1 : 0;
+    }
+    return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
+        if (output_mode == 0) awg_parts_write(sink, i, q, n, scale);
+        else csv_parts_write(sink, i, q, n);
+        return !sink->failed;
+    });
 }
 
 // The file of a valid call: measurement pass (AWG), then the writing pass.
@@ -113,12 +305,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     double scale = 0.0;
     if (output_mode == 0) {
         SequenceLevels m;
-        const int32_t pass = each_block(c, [&](int64_t, int32_t n, const double* i,
-                                               const double* q) {
-            add_levels(i, q, n, &m);
-            return true;
-        });
-        if (pass != 0) return ORV_NO_MEMORY;
+        if (!measure_levels(c, &m)) return ORV_NO_MEMORY;
         p->crest_i = ratio_db(m.peak_i, m.sum_i, s.total);
         p->crest_q = ratio_db(m.peak_q, m.sum_q, s.total);
         p->papr = ratio_db(m.peak_c, m.sum_c, s.total);
@@ -129,11 +316,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     }
     if (opened == kStatusNoMemory) return ORV_NO_MEMORY;
     if (opened != kStatusOk) return ORV_WRITE_FAILED;
-    const int32_t pass = each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
-        if (output_mode == 0) awg_parts_write(&sink, i, q, n, scale);
-        else csv_parts_write(&sink, i, q, n);
-        return !sink.failed;
-    });
+    const int32_t pass = write_pass(c, &sink, output_mode, scale);
     if (pass == -1) sink.failed = true;  // abandoned: the previous file stays
     c->complete = pass == 0;
     const int32_t closed =

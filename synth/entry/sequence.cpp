@@ -12,6 +12,7 @@
 #include "ppdu.h"
 #include "tx_filter.h"
 #include "validate.h"
+#include "writers.h"
 
 namespace {
 
@@ -154,8 +155,16 @@ int32_t build_packet(SequenceRun* r, int32_t k) {
     const OrvPacket& pk = r->packets[k];
     FrameRate rate;
     frame_rate(pk.rate_index, &rate);
-    return build_ppdu(r->setup.os, r->setup.L, &rate, pk.psdu, pk.psdu_length, pk.scrambler_init,
-                      r->scratch, r->slot_i[k & 1], r->slot_q[k & 1]);
+    const int32_t status = build_ppdu(r->setup.os, r->setup.L, &rate, pk.psdu, pk.psdu_length,
+                                      pk.scrambler_init, r->scratch, r->slot_i[k & 1],
+                                      r->slot_q[k & 1]);
+    if (status != 0 || !r->pack_awg) return status;
+    PpduLayout lay;
+    ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
+    const bool swap = r->p->iq_inverse == 1;
+    awg_pack(swap ? r->slot_q[k & 1] : r->slot_i[k & 1], swap ? r->slot_i[k & 1] : r->slot_q[k & 1],
+             lay.span, r->pack_scale, r->slot_bytes[k & 1]);
+    return 0;
 }
 
 void build_ahead(SequenceRun* r) {
@@ -272,6 +281,8 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
 
 void sequence_close(SequenceRun* r, bool complete) {
     stop_builder(r);
+    std::free(r->slot_bytes[0]);
+    r->slot_bytes[0] = r->slot_bytes[1] = nullptr;
     if (r->p != nullptr && r->p->noise_enable == 1)
         noise_end(complete ? &r->noise : &r->noise_start);
     std::free(r->slot_i[0]);
@@ -408,6 +419,58 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q) {
     }
     if (p.if_enable == 1) rotate(n, at, p.if_freq, fs, true, i, q);
     return 0;
+}
+
+bool sequence_is_plain(const SequenceRun* r) {
+    const OrvSequenceParams& p = *r->p;
+    return !r->filter_on && p.freq_error_enable != 1 && r->dc_i == 0.0 && r->dc_q == 0.0 &&
+           p.noise_enable != 1 && p.sine_enable != 1 && p.if_enable != 1;
+}
+
+int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context) {
+    sequence_rewind(r);
+    const bool swap = r->p->iq_inverse == 1;
+    int64_t first = 0;
+    for (int32_t k = 0; k < r->count; ++k) {
+        const OrvPacket& pk = r->packets[k];
+        FrameRate rate;
+        PpduLayout lay;
+        frame_rate(pk.rate_index, &rate);
+        ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
+        if (next_packet(r, k) != 0) return -1;
+        if (!take(context, first, lay.span, swap ? r->pkt_q : r->pkt_i, swap ? r->pkt_i : r->pkt_q))
+            return 1;
+        first += lay.span + idle_samples(pk.idle_time, r->setup.fs);
+    }
+    return 0;
+}
+
+int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, void* context) {
+    stop_builder(r);  // the slots' bytes come before the helper thread runs
+    const size_t bytes = 8 * static_cast<size_t>(r->setup.max_span);
+    if (r->slot_bytes[0] == nullptr) {
+        r->slot_bytes[0] = static_cast<unsigned char*>(std::malloc(2 * bytes));
+        if (r->slot_bytes[0] == nullptr) return -1;
+        r->slot_bytes[1] = r->slot_bytes[0] + bytes;
+    }
+    r->pack_awg = true;
+    r->pack_scale = scale;
+    sequence_rewind(r);
+    int64_t first = 0;
+    int32_t status = 0;
+    for (int32_t k = 0; k < r->count && status == 0; ++k) {
+        const OrvPacket& pk = r->packets[k];
+        FrameRate rate;
+        PpduLayout lay;
+        frame_rate(pk.rate_index, &rate);
+        ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
+        if (next_packet(r, k) != 0) status = -1;
+        else if (!take(context, first, lay.span, r->slot_bytes[k & 1])) status = 1;
+        first += lay.span + idle_samples(pk.idle_time, r->setup.fs);
+    }
+    stop_builder(r);
+    r->pack_awg = false;
+    return status;
 }
 
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q) {

@@ -65,6 +65,9 @@ struct SequenceRun {
     bool primed;           // the filter's window holds its lookahead
     bool envelope_only;    // stop after the frequency error (for the DC offset's peak)
     double dc_i, dc_q;     // the DC offset's values, once measured
+    bool pack_awg;         // each PPDU built is also packed as AWG bytes (plain sequences)
+    double pack_scale;     // their full scale
+    unsigned char* slot_bytes[2];  // 8 max_span bytes each, with pack_awg
     NoiseRun noise_start;  // the noise generator where the sequence begins
     NoiseRun noise;
 };
@@ -86,6 +89,26 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
 // The DC offset's values from the sequence's peak envelope (a pass over it);
 // the later passes add them. Returns as sequence_next.
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
+
+// True when the conditioned sequence is its PPDUs and zeros as they are (no
+// filter, frequency offset, DC offset, noise or sine): then sequence_each_ppdu
+// gives every sample that is not zero.
+bool sequence_is_plain(const SequenceRun* r);
+// Takes one PPDU's samples; first is the index of i[0], q[0] in the sequence.
+// Returns false to stop.
+typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const double* i,
+                              const double* q);
+// Hands each PPDU of a plain sequence (I and Q exchanged as the settings say)
+// to take, in order, without the idle zeros. Returns 0, -1 out of memory, or 1
+// when take stopped.
+int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
+
+// Takes one PPDU's AWG bytes (8 n for n samples from sample `first`). Returns false to stop.
+typedef bool (*PpduBytesFn)(void* context, int64_t first, int32_t n, const unsigned char* bytes);
+// Hands each PPDU of a plain sequence to take as the AWG bytes of full scale
+// `scale`, packed on the thread that builds the PPDUs. Returns as
+// sequence_each_ppdu, or -1 when the bytes' buffers cannot be had.
+int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, void* context);
 
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for
 // the project's own tests; same lock and results.

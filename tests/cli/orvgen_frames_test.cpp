@@ -267,7 +267,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "--channel cannot go with --waveform"},
         BadCase{"burst_symbols", {"--payload-bytes", "10", "--symbols", "5"}, kExitUsage,
                 "--symbols applies to the test-pattern burst"},
-        BadCase{"check", {"--payload-bytes", "10", "--check"}, kExitUsage, "does not decode frame sequences"},
         BadCase{"psdu_hex_empty", {"--psdu-hex", ""}, kExitRefused, "--psdu-hex needs a value"},
         BadCase{"waveform_empty", {"--waveform", ""}, kExitRefused, "--waveform needs a value"},
         BadCase{"pcap_empty_name", {"--pcap", ""}, kExitRefused, "--pcap needs a value"},
@@ -535,7 +534,8 @@ TEST(FrameMode, ProgramExitStatus) {
     EXPECT_GT(fs::file_size(s.file("per54.awv")), 8u * 100 * (8 * (kPpdu54 + 400) + 15));
     EXPECT_LT(fs::file_size(s.file("per54.awv")), 8u * 100 * (8 * (kPpdu54 + 400) + 15) + 400);
     EXPECT_EQ(status("-o " + s.file("a.csv") + " --payload-bytes 4068"), 2);
-    EXPECT_EQ(status("-o " + s.file("b.csv") + " --payload-bytes 10 --check"), 1);
+    EXPECT_EQ(status("-o " + s.file("b.csv") + " --payload-bytes 10 --oversample 1 --check"), 0);
+    EXPECT_EQ(status("-o " + s.file("n.csv") + " --payload-bytes 10 --oversample 1 --gauss 0 --check"), 5);
     EXPECT_EQ(status("-o " + s.file("no/dir/c.csv") + " --payload-bytes 10"), 3);
     EXPECT_FALSE(fs::exists(s.file("a.csv")));
 }
