@@ -1,0 +1,28 @@
+// The power amplifier's AM/AM (Rapp) and hard clipping of the envelope.
+#include <cmath>
+
+#include "impair_chain.h"
+
+void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {
+    const double inv_sat2 = 1.0 / (a_sat * a_sat);
+    const double expo = -1.0 / (2.0 * p);
+    for (int32_t k = 0; k < n; ++k) {
+        const double r2 = (i[k] * i[k] + q[k] * q[k]) * inv_sat2;
+        if (r2 == 0.0) continue;
+        // (|x| / a_sat)^(2p) = r2^p
+        const double g = std::pow(1.0 + std::pow(r2, p), expo);
+        i[k] *= g;
+        q[k] *= g;
+    }
+}
+
+void clip_envelope(int32_t n, double level, double* i, double* q) {
+    const double level2 = level * level;
+    for (int32_t k = 0; k < n; ++k) {
+        const double m2 = i[k] * i[k] + q[k] * q[k];
+        if (m2 <= level2) continue;
+        const double g = level / std::sqrt(m2);
+        i[k] *= g;
+        q[k] *= g;
+    }
+}
