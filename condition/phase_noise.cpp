@@ -158,6 +158,7 @@ int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double*
     pn->w = static_cast<double*>(std::malloc(2 * mm * sizeof(double)));
     if (pn->w == nullptr) {
         std::free(block);
+        pn->h_re = nullptr;
         impair_fft_close(&pn->fft);
         return -1;
     }
