@@ -27,6 +27,7 @@ struct FrameInputs {
     std::string oversample;             // --oversample as typed, empty: conditioning.oversampling
     std::string window_tr = "0.1";      // --window-tr as typed, microseconds
     std::string channel;                // --channel as typed, empty: 20
+    frames::ImpairmentText impairments; // the impairment options as typed
 };
 
 // Generates the sequence and writes it; reports on out (text or --json) and
