@@ -83,7 +83,7 @@ double phase_noise_level(const double* offsets_hz, const double* levels_dbc, int
 // The integrated phase variance 2 * integral_{f1}^{fN} 10^(L(f)/10) df, rad^2 (exact per segment).
 double phase_noise_variance(const double* offsets_hz, const double* levels_dbc, int32_t count);
 // The default shape scaled to rms_deg of integrated phase: flat from 1 kHz to
-// 100 kHz, falling 20 dB a decade to 10 MHz. Fills 3 points.
+// 100 kHz, falling 20 dB a decade to 1 MHz. Fills 3 points.
 void phase_noise_default_profile(double rms_deg, double* offsets_hz, double* levels_dbc);
 
 // The phase process: white Gaussian noise through a filter of the profile's
@@ -97,7 +97,7 @@ struct PhaseNoise {
     double* w;           // m: the last white samples (overlap)
     double* work_re;     // 2m
     double* work_im;
-    double* out;         // m: the step's process samples
+    double* out;         // 2m: the step's process samples
     int32_t out_at;      // next process sample of out to hand out
     int32_t sub;         // output samples since prev (0..decimation-1)
     double prev, next;   // the process samples the output lies between

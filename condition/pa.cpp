@@ -6,11 +6,19 @@
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {
     const double inv_sat2 = 1.0 / (a_sat * a_sat);
     const double expo = -1.0 / (2.0 * p);
+    // A whole p up to 8 takes r2^p by multiplication (one pow a sample less).
+    const int32_t whole = p == std::floor(p) && p >= 1.0 && p <= 8.0 ? static_cast<int32_t>(p) : 0;
     for (int32_t k = 0; k < n; ++k) {
         const double r2 = (i[k] * i[k] + q[k] * q[k]) * inv_sat2;
         if (r2 == 0.0) continue;
         // (|x| / a_sat)^(2p) = r2^p
-        const double g = std::pow(1.0 + std::pow(r2, p), expo);
+        double r2p = r2;
+        if (whole > 0) {
+            for (int32_t m = 1; m < whole; ++m) r2p *= r2;
+        } else {
+            r2p = std::pow(r2, p);
+        }
+        const double g = std::pow(1.0 + r2p, expo);
         i[k] *= g;
         q[k] *= g;
     }

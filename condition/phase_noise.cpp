@@ -24,13 +24,17 @@ int32_t pow2_at_least(double v, int32_t lo, int32_t hi) {
 // The process's next sample (a new step of the filter when the last is used up).
 double process_next(PhaseNoise* pn);
 
+// Two steps of the overlap-save filter in one complex transform (the filter
+// is real): the real part filters [w, a], the imaginary part [a, b], where a
+// and b are the next 2m white samples; out gets the 2m filtered samples.
 void process_step(PhaseNoise* pn) {
     const int32_t m = pn->m;
+    const size_t mm = static_cast<size_t>(m);
     double* re = pn->work_re;
     double* im = pn->work_im;
-    std::memcpy(re, pn->w, static_cast<size_t>(m) * sizeof(double));
-    for (int32_t k = 0; k < m; ++k) re[m + k] = pn->w[k] = impair_normal(&pn->rng);
-    std::memset(im, 0, 2 * static_cast<size_t>(m) * sizeof(double));
+    std::memcpy(re, pn->w, mm * sizeof(double));
+    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
+    for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
     impair_fft(&pn->fft, re, im, false);
     for (int32_t k = 0; k < 2 * m; ++k) {
         const double xr = re[k] * pn->h_re[k] - im[k] * pn->h_im[k];
@@ -39,12 +43,13 @@ void process_step(PhaseNoise* pn) {
         im[k] = xi;
     }
     impair_fft(&pn->fft, re, im, true);
-    std::memcpy(pn->out, re + m, static_cast<size_t>(m) * sizeof(double));
+    std::memcpy(pn->out, re + m, mm * sizeof(double));
+    std::memcpy(pn->out + m, im + m, mm * sizeof(double));
     pn->out_at = 0;
 }
 
 double process_next(PhaseNoise* pn) {
-    if (pn->out_at >= pn->m) process_step(pn);
+    if (pn->out_at >= 2 * pn->m) process_step(pn);
     return pn->out[pn->out_at++];
 }
 
@@ -121,9 +126,9 @@ double phase_noise_variance(const double* offsets_hz, const double* levels_dbc, 
 void phase_noise_default_profile(double rms_deg, double* offsets_hz, double* levels_dbc) {
     offsets_hz[0] = 1e3;
     offsets_hz[1] = 1e5;
-    offsets_hz[2] = 1e7;
+    offsets_hz[2] = 1e6;
     levels_dbc[0] = levels_dbc[1] = 0.0;
-    levels_dbc[2] = -40.0;
+    levels_dbc[2] = -20.0;
     const double unit = phase_noise_variance(offsets_hz, levels_dbc, 3);
     const double want = (rms_deg * kPi / 180.0) * (rms_deg * kPi / 180.0);
     const double shift = want > 0.0 ? 10.0 * std::log10(want / unit) : -250.0;
@@ -155,7 +160,7 @@ int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double*
     pn->work_re = block + 4 * mm;
     pn->work_im = block + 6 * mm;
     // w and out share space with nothing the design uses afterwards.
-    pn->w = static_cast<double*>(std::malloc(2 * mm * sizeof(double)));
+    pn->w = static_cast<double*>(std::malloc(3 * mm * sizeof(double)));
     if (pn->w == nullptr) {
         std::free(block);
         pn->h_re = nullptr;
@@ -180,7 +185,7 @@ void phase_noise_rewind(PhaseNoise* pn) {
     impair_rng_seed(&pn->rng, pn->seed, kStreamPhaseNoise, 0);
     // The delay line starts full of noise, so the process is stationary from sample 0.
     for (int32_t k = 0; k < pn->m; ++k) pn->w[k] = impair_normal(&pn->rng);
-    pn->out_at = pn->m;
+    pn->out_at = 2 * pn->m;
     pn->sub = 0;
     pn->prev = process_next(pn);
     pn->next = process_next(pn);

@@ -78,13 +78,16 @@ void resampler_run(const Resampler* r, int64_t n0, int32_t count, int64_t base, 
         const int64_t first = whole - (kHalf - 1) - base;
         const double* a = xi + first;
         const double* b = xq + first;
-        double si = 0.0, sq = 0.0;
-        for (int32_t j = 0; j < kResampleTaps; ++j) {
-            si += row[j] * a[j];
-            sq += row[j] * b[j];
+        // Four partial sums (taps j, j+4, ...) that the compiler may run side by side.
+        double si[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0};
+        for (int32_t j = 0; j < kResampleTaps; j += 4) {
+            for (int32_t l = 0; l < 4; ++l) {
+                si[l] += row[j + l] * a[j + l];
+                sq[l] += row[j + l] * b[j + l];
+            }
         }
-        i[k] = si;
-        q[k] = sq;
+        i[k] = (si[0] + si[1]) + (si[2] + si[3]);
+        q[k] = (sq[0] + sq[1]) + (sq[2] + sq[3]);
     }
 }
 

@@ -304,7 +304,7 @@ typedef struct OrvImpairments {
     const double* phase_noise_dbc_hz;     /* L(f), -250..0 dBc/Hz, straight on log f between
                                              points, nothing outside; variance 2 int L df */
     double phase_noise_rms_deg; /* 0..60 (0 none), when phase_noise_count is 0: flat
-                                   1 kHz..100 kHz, -20 dB a decade to 10 MHz, scaled */
+                                   1 kHz..100 kHz, -20 dB a decade to 1 MHz, scaled */
     double multipath_rms_ns;    /* 0 none, or 1..2000: exponential-decay Rayleigh taps,
                                    one per sample: ceil(10 rms / Ts) + 1 of them */
     int32_t tap_count;          /* 0 none, or 1..1024 explicit taps (not with multipath_rms_ns) */
