@@ -55,7 +55,8 @@ double process_next(PhaseNoise* pn) {
 
 // The filter's transform: |H(f)| = sqrt(L(|f|) fs_low) sampled on m points,
 // made causal (centred), Hann-windowed and transformed over 2m points.
-void design_filter(PhaseNoise* pn, const double* offsets_hz, const double* levels_dbc,
+// Returns 0, or -1 out of memory.
+int32_t design_filter(PhaseNoise* pn, const double* offsets_hz, const double* levels_dbc,
                    int32_t count, double fs_low) {
     const int32_t m = pn->m;
     double* re = pn->work_re;
@@ -69,10 +70,9 @@ void design_filter(PhaseNoise* pn, const double* offsets_hz, const double* level
         const double level = phase_noise_level(offsets_hz, levels_dbc, count, f);
         re[k] = level <= kOutside ? 0.0 : std::sqrt(std::pow(10.0, level / 10.0) * fs_low);
     }
-    if (impair_fft_open(&small, m) == 0) {
-        impair_fft(&small, re, im, true);
-        impair_fft_close(&small);
-    }
+    if (impair_fft_open(&small, m) != 0) return -1;
+    impair_fft(&small, re, im, true);
+    impair_fft_close(&small);
     // re holds the zero-phase response (times 1/m); centre it, window it.
     for (int32_t k = 0; k < m; ++k) {
         const int32_t from = (k + m / 2) % m;
@@ -82,6 +82,7 @@ void design_filter(PhaseNoise* pn, const double* offsets_hz, const double* level
     std::memset(pn->h_re + m, 0, static_cast<size_t>(m) * sizeof(double));
     std::memset(pn->h_im, 0, 2 * static_cast<size_t>(m) * sizeof(double));
     impair_fft(&pn->fft, pn->h_re, pn->h_im, false);
+    return 0;
 }
 
 }  // namespace
@@ -169,7 +170,10 @@ int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double*
     }
     pn->out = pn->w + mm;
     pn->seed = seed;
-    design_filter(pn, offsets_hz, levels_dbc, count, fs_low);
+    if (design_filter(pn, offsets_hz, levels_dbc, count, fs_low) != 0) {
+        phase_noise_close(pn);
+        return -1;
+    }
     phase_noise_rewind(pn);
     return 0;
 }
