@@ -179,6 +179,34 @@ TEST(ImpairmentOptions, SnrAndClockReachTheLibrary) {
               static_cast<int64_t>(std::floor((total - 1) / (1.0 - 500e-6))) + 1);
 }
 
+// A description's "impairments" keys are the options: the same settings
+// either way make the same file.
+TEST(ImpairmentOptions, DescriptionKeysMatchTheOptions) {
+    Scratch s;
+    put(s, "taps.txt", "0 -1\n25 -5 30\n");
+    put(s, "seq.json", R"({"settings": {"oversample": 2},
+                          "packets": [{"rate": 12, "payload-bytes": 30, "repeat": 2, "idle": 5}],
+                          "impairments": {"snr": 15, "impairment-seed": 5, "iq-gain": 0.2, "iq-phase": 1,
+                                          "phase-noise-rms": 1.5, "cfo-ppm": 3, "carrier-ghz": 5,
+                                          "clock-ppm": 7, "multipath-taps": "taps.txt", "pa-rapp": "2,5",
+                                          "clip-papr": 7}})");
+    const CliRun a = orvgen({"--waveform", s.file("seq.json"), "-o", s.file("a.csv")});
+    ASSERT_EQ(a.status, 0) << a.err;
+    const CliRun b = orvgen({"--rate", "12", "--payload-bytes", "30", "--packets", "2", "--idle", "5",
+                             "--oversample", "2", "--snr", "15", "--impairment-seed", "5", "--iq-gain", "0.2",
+                             "--iq-phase", "1", "--phase-noise-rms", "1.5", "--cfo-ppm", "3", "--carrier-ghz",
+                             "5", "--clock-ppm", "7", "--multipath-taps", s.file("taps.txt"), "--pa-rapp", "2,5",
+                             "--clip-papr", "7", "-o", s.file("b.csv")});
+    ASSERT_EQ(b.status, 0) << b.err;
+    const CliRun c = orvgen({"--rate", "12", "--payload-bytes", "30", "--packets", "2", "--idle", "5",
+                             "--oversample", "2", "-o", s.file("c.csv")});
+    ASSERT_EQ(c.status, 0) << c.err;
+    const std::string bytes = read_file(s.file("a.csv"));
+    EXPECT_FALSE(bytes.empty());
+    EXPECT_TRUE(bytes == read_file(s.file("b.csv"))) << "description and options differ";
+    EXPECT_FALSE(bytes == read_file(s.file("c.csv"))) << "the impairments changed nothing";
+}
+
 int run_program(const std::vector<std::string>& args) {
     std::string command = ORVGEN_PROGRAM_FILE;
     for (const std::string& a : args) command += " '" + a + "'";
