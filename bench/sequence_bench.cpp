@@ -94,6 +94,7 @@ BENCHMARK(BM_Sequence1000Frames54MbpsAwg)
 // The same waveform through the whole impairment chain (amplifier, IQ
 // imbalance, phase noise, carrier and clock offset, a 50 ns channel per
 // packet, SNR): goal at most 2 times BM_Sequence1000Frames54MbpsAwg.
+// Argument 2 (0/1): 1 = the SNR alone (the AWGN case of a PER table).
 void BM_Sequence1000Frames54MbpsAwgImpaired(benchmark::State& state) {
     std::vector<uint8_t> psdu(1028);
     for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 37 + 11);
@@ -119,6 +120,14 @@ void BM_Sequence1000Frames54MbpsAwgImpaired(benchmark::State& state) {
     m.clock_ppm = 10;
     m.multipath_rms_ns = 50;
     m.multipath_per_packet = 1;
+    if (state.range(1) == 1) {
+        const OrvImpairments snr_only = m;
+        m = OrvImpairments{};
+        m.size = sizeof m;
+        m.seed = snr_only.seed;
+        m.snr_enable = 1;
+        m.snr_db = snr_only.snr_db;
+    }
     const std::string path = shm_file("impaired.awv");
     for (auto _ : state) {
         if (orv_11a_sequence_impaired(&p, &m, packets.data(), 1000, 0, path.c_str(), nullptr) != 0) {
@@ -129,7 +138,8 @@ void BM_Sequence1000Frames54MbpsAwgImpaired(benchmark::State& state) {
     report(state, p.total_samples, path);
 }
 BENCHMARK(BM_Sequence1000Frames54MbpsAwgImpaired)
-    ->Arg(8)
+    ->Args({8, 0})
+    ->Args({8, 1})
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();

@@ -16,18 +16,16 @@ enum ImpairStream : uint64_t {
     kStreamMultipath = 3,
 };
 
-// xoshiro256** state, with a spare normal deviate.
+// xoshiro256** state.
 struct ImpairRng {
     uint64_t s[4];
-    bool has_spare;
-    double spare;
 };
 
 // Seeds the generator for stream `stream` (and sub-stream `index`, e.g. a packet) of seed.
 void impair_rng_seed(ImpairRng* g, uint64_t seed, uint64_t stream, uint64_t index);
 // Uniform deviate in (0, 1), 53 bits.
 double impair_uniform(ImpairRng* g);
-// Standard normal deviate (Marsaglia's polar method, pairs).
+// Standard normal deviate (the ziggurat method).
 double impair_normal(ImpairRng* g);
 // Adds complex white Gaussian noise of variance sigma2 per complex sample
 // (sigma2 / 2 per channel) to n samples.
