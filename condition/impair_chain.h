@@ -119,21 +119,27 @@ void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const d
 
 // ---- Sample clock -------------------------------------------------------------
 
-// Taps of the interpolator and its phases.
-constexpr int32_t kResampleTaps = 32;
+// The most taps of the interpolator, and its phases.
+constexpr int32_t kResampleTaps = 64;
 constexpr int32_t kResamplePhases = 1024;
+
+// Taps for a signal oversampled os times (occupying 0.42 / os of the rate
+// each side): 64 at 1, 32 at 2, 16 from 3 on.
+int32_t resampler_taps(int32_t os);
 
 // Output sample n is the input at position n (1 + ppm 1e-6) (a transmitter
 // clock that runs ppm fast: the signal is compressed), by a Kaiser-windowed
-// sinc of 32 taps with the nearest of 1024 phases. Input before sample 0 is zero.
+// sinc (16, 32 or 64 taps) with the nearest of 1024 phases. Input before
+// sample 0 is zero.
 struct Resampler {
     double ratio_minus_one;  // ppm * 1e-6
-    double* table;           // kResamplePhases + 1 rows of kResampleTaps
+    int32_t taps;
+    double* table;           // kResamplePhases + 1 rows of taps
 };
-// Returns 0, or -1 out of memory.
-int32_t resampler_open(Resampler* r, double ppm);
+// Returns 0, 1 for taps other than 16, 32, 64, or -1 out of memory.
+int32_t resampler_open(Resampler* r, double ppm, int32_t taps);
 void resampler_close(Resampler* r);
-// First input index output sample n needs (its last is this + kResampleTaps - 1).
+// First input index output sample n needs (its last is this + taps - 1).
 int64_t resampler_first_input(const Resampler* r, int64_t n);
 // Output samples n0..n0+count-1 from the input x[base..], which holds every
 // sample they need (from resampler_first_input(n0) to that of the last + taps).

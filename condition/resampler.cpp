@@ -1,5 +1,5 @@
-// The sample-clock offset: a fractional resampler (Kaiser-windowed sinc,
-// kResampleTaps taps, the nearest of kResamplePhases phases).
+// The sample-clock offset: a fractional resampler (Kaiser-windowed sinc of
+// 16, 32 or 64 taps, the nearest of kResamplePhases phases).
 #include <cmath>
 #include <cstdlib>
 
@@ -9,7 +9,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kKaiserBeta = 8.0;
-constexpr int32_t kHalf = kResampleTaps / 2;
 
 // Modified Bessel function of the first kind, order 0 (its power series).
 double bessel_i0(double x) {
@@ -32,26 +31,32 @@ void position(const Resampler* r, int64_t n, int64_t* whole, int32_t* phase) {
 
 }  // namespace
 
-int32_t resampler_open(Resampler* r, double ppm) {
+int32_t resampler_taps(int32_t os) { return os <= 1 ? 64 : os == 2 ? 32 : 16; }
+
+int32_t resampler_open(Resampler* r, double ppm, int32_t taps) {
+    r->table = nullptr;
+    if (taps != 16 && taps != 32 && taps != 64) return 1;
     r->ratio_minus_one = ppm * 1e-6;
+    r->taps = taps;
+    const int32_t half = taps / 2;
     const size_t rows = kResamplePhases + 1;
-    r->table = static_cast<double*>(std::malloc(rows * kResampleTaps * sizeof(double)));
+    r->table = static_cast<double*>(std::malloc(rows * static_cast<size_t>(taps) * sizeof(double)));
     if (r->table == nullptr) return -1;
     const double norm = bessel_i0(kKaiserBeta);
     for (int32_t p = 0; p <= kResamplePhases; ++p) {
         const double frac = static_cast<double>(p) / kResamplePhases;
-        double* row = r->table + static_cast<size_t>(p) * kResampleTaps;
+        double* row = r->table + static_cast<size_t>(p) * taps;
         double sum = 0.0;
-        for (int32_t j = 0; j < kResampleTaps; ++j) {
+        for (int32_t j = 0; j < taps; ++j) {
             // Distance of tap j's input sample from the wanted position.
-            const double d = (j - (kHalf - 1)) - frac;
+            const double d = (j - (half - 1)) - frac;
             const double sinc = d == 0.0 ? 1.0 : std::sin(kPi * d) / (kPi * d);
-            const double u = d / kHalf;
+            const double u = d / half;
             const double w = u * u < 1.0 ? bessel_i0(kKaiserBeta * std::sqrt(1.0 - u * u)) / norm : 0.0;
             row[j] = sinc * w;
             sum += row[j];
         }
-        for (int32_t j = 0; j < kResampleTaps; ++j) row[j] /= sum;
+        for (int32_t j = 0; j < taps; ++j) row[j] /= sum;
     }
     return 0;
 }
@@ -65,22 +70,23 @@ int64_t resampler_first_input(const Resampler* r, int64_t n) {
     int64_t whole;
     int32_t phase;
     position(r, n, &whole, &phase);
-    return whole - (kHalf - 1);
+    return whole - (r->taps / 2 - 1);
 }
 
 void resampler_run(const Resampler* r, int64_t n0, int32_t count, int64_t base, const double* xi,
                    const double* xq, double* i, double* q) {
+    const int32_t taps = r->taps;
     for (int32_t k = 0; k < count; ++k) {
         int64_t whole;
         int32_t phase;
         position(r, n0 + k, &whole, &phase);
-        const double* row = r->table + static_cast<size_t>(phase) * kResampleTaps;
-        const int64_t first = whole - (kHalf - 1) - base;
+        const double* row = r->table + static_cast<size_t>(phase) * taps;
+        const int64_t first = whole - (taps / 2 - 1) - base;
         const double* a = xi + first;
         const double* b = xq + first;
         // Four partial sums (taps j, j+4, ...) that the compiler may run side by side.
         double si[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0};
-        for (int32_t j = 0; j < kResampleTaps; j += 4) {
+        for (int32_t j = 0; j < taps; j += 4) {
             for (int32_t l = 0; l < 4; ++l) {
                 si[l] += row[j + l] * a[j + l];
                 sq[l] += row[j + l] * b[j + l];

@@ -164,7 +164,7 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
 int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (!c->clock) return first_stages(c, n, i, q);
     const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
-    const int64_t last = resampler_first_input(&c->resampler, c->clock_pos + n - 1) + kResampleTaps - 1;
+    const int64_t last = resampler_first_input(&c->resampler, c->clock_pos + n - 1) + c->resampler.taps - 1;
     if (first > c->x_base) {
         const int64_t drop64 = first - c->x_base < c->x_len ? first - c->x_base : c->x_len;
         const int32_t drop = static_cast<int32_t>(drop64);
@@ -294,7 +294,9 @@ int32_t open_stages(ImpairedRun* c) {
     if (c->clock) {
         c->x_cap = 2 * kSequenceBlock + 4 * kResampleTaps;
         c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
-        if (c->x_i == nullptr || resampler_open(&c->resampler, c->m->clock_ppm) != 0) return -1;
+        if (c->x_i == nullptr ||
+            resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
+            return -1;
         c->x_q = c->x_i + c->x_cap;
     }
     if (c->multipath && open_channel(c) != 0) return -1;

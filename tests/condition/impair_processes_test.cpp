@@ -177,26 +177,31 @@ TEST(PhaseNoiseProcess, RewindRepeatsTheDrawsAndOtherSeedsDiffer) {
 
 struct ClockCase {
     double ppm;
+    int32_t taps;
+    double tone;  // cycles per sample: the band the taps are made for
 };
-void PrintTo(const ClockCase& c, std::ostream* os) { *os << c.ppm << " ppm"; }
+void PrintTo(const ClockCase& c, std::ostream* os) {
+    *os << c.ppm << " ppm " << c.taps << " taps tone " << c.tone;
+}
 class ClockDrift : public ::testing::TestWithParam<ClockCase> {};
 
 // Output n is the input at n (1 + ppm 1e-6): a tone exp(j w m) comes out as
 // exp(j w n (1 + d)), and a pulse at input p comes out centred at p / (1 + d).
 TEST_P(ClockDrift, ToneAndPulseLandWhereTheFastClockPutsThem) {
     const double d = GetParam().ppm * 1e-6;
+    const int32_t taps = GetParam().taps;
     Resampler r;
-    ASSERT_EQ(resampler_open(&r, GetParam().ppm), 0);
+    ASSERT_EQ(resampler_open(&r, GetParam().ppm, taps), 0);
     const int64_t total = 400000;
-    const double w = 2 * kPi * 0.2;  // 4 MHz at 20 MHz sampling
+    const double w = 2 * kPi * GetParam().tone;
     Vec xi(total + 64), xq(total + 64);
     for (int64_t m = 0; m < total + 64; ++m) {
         xi[m] = std::cos(w * m);
         xq[m] = std::sin(w * m);
     }
     const int64_t n_out = resampled_length(GetParam().ppm, total);
-    const int64_t last_needed = resampler_first_input(&r, n_out - 1) + kResampleTaps - 1;
-    EXPECT_LE(last_needed, total - 1 + kResampleTaps);
+    const int64_t last_needed = resampler_first_input(&r, n_out - 1) + taps - 1;
+    EXPECT_LE(last_needed, total - 1 + taps);
     double worst = 0.0;
     for (const int64_t n0 : {int64_t{100}, n_out / 2, n_out - 200}) {
         Vec i(100), q(100);
@@ -227,8 +232,10 @@ TEST_P(ClockDrift, ToneAndPulseLandWhereTheFastClockPutsThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ClockDrift,
-                         ::testing::Values(ClockCase{-200}, ClockCase{-20}, ClockCase{0},
-                                           ClockCase{7.5}, ClockCase{40}, ClockCase{1000}),
+                         ::testing::Values(ClockCase{-200, 32, 0.2}, ClockCase{-20, 32, 0.2},
+                                           ClockCase{0, 32, 0.2}, ClockCase{7.5, 32, 0.2},
+                                           ClockCase{40, 32, 0.2}, ClockCase{1000, 32, 0.2},
+                                           ClockCase{25, 64, 0.41}, ClockCase{-25, 16, 0.14}),
                          orv_test::PrintedName{});
 
 TEST(ClockDrift, LengthCoversTheInput) {
