@@ -57,6 +57,8 @@ struct ImpairFft {
     int32_t n;        // power of two, 4..2^22
     double* cos_tab;  // n/2 twiddles
     double* sin_tab;
+    int32_t* swap;    // pairs (k, bit-reversed k) with k below it, two entries each
+    int32_t swaps;    // number of pairs
 };
 // Returns 0, 1 for a bad size, -1 out of memory.
 int32_t impair_fft_open(ImpairFft* f, int32_t n);

@@ -12,9 +12,27 @@ constexpr double kTwoPi = 6.28318530717958647692;
 int32_t impair_fft_open(ImpairFft* f, int32_t n) {
     f->n = 0;
     f->cos_tab = f->sin_tab = nullptr;
+    f->swap = nullptr;
+    f->swaps = 0;
     if (n < 4 || n > (1 << 22) || (n & (n - 1)) != 0) return 1;
     double* tab = static_cast<double*>(std::malloc(static_cast<size_t>(n) * sizeof(double)));
-    if (tab == nullptr) return -1;
+    int32_t* swap = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));
+    if (tab == nullptr || swap == nullptr) {
+        std::free(tab);
+        std::free(swap);
+        return -1;
+    }
+    f->swap = swap;
+    for (int32_t k = 1, j = 0; k < n; ++k) {
+        int32_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (k < j) {
+            swap[2 * f->swaps] = k;
+            swap[2 * f->swaps + 1] = j;
+            ++f->swaps;
+        }
+    }
     f->n = n;
     f->cos_tab = tab;
     f->sin_tab = tab + n / 2;
@@ -28,23 +46,21 @@ int32_t impair_fft_open(ImpairFft* f, int32_t n) {
 
 void impair_fft_close(ImpairFft* f) {
     std::free(f->cos_tab);
+    std::free(f->swap);
+    f->swap = nullptr;
     f->cos_tab = f->sin_tab = nullptr;
     f->n = 0;
 }
 
 void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse) {
     const int32_t n = f->n;
-    for (int32_t k = 1, j = 0; k < n; ++k) {
-        int32_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (k < j) {
-            const double tr = re[k], ti = im[k];
-            re[k] = re[j];
-            im[k] = im[j];
-            re[j] = tr;
-            im[j] = ti;
-        }
+    for (int32_t s = 0; s < f->swaps; ++s) {
+        const int32_t k = f->swap[2 * s], j = f->swap[2 * s + 1];
+        const double tr = re[k], ti = im[k];
+        re[k] = re[j];
+        im[k] = im[j];
+        re[j] = tr;
+        im[j] = ti;
     }
     const double sign = inverse ? 1.0 : -1.0;
     for (int32_t len = 2; len <= n; len <<= 1) {

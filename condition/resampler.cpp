@@ -24,9 +24,11 @@ double bessel_i0(double x) {
 // Output position n (1 + d) split into its integer sample and the nearest phase.
 void position(const Resampler* r, int64_t n, int64_t* whole, int32_t* phase) {
     const double x = static_cast<double>(n) * r->ratio_minus_one;
-    const double fl = std::floor(x);
-    *whole = n + static_cast<int64_t>(fl);
-    *phase = static_cast<int32_t>((x - fl) * kResamplePhases + 0.5);
+    // floor(x) by truncation (|x| is far below 2^63), without a library call.
+    int64_t fl = static_cast<int64_t>(x);
+    if (static_cast<double>(fl) > x) --fl;
+    *whole = n + fl;
+    *phase = static_cast<int32_t>((x - static_cast<double>(fl)) * kResamplePhases + 0.5);
 }
 
 }  // namespace

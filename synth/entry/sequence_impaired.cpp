@@ -42,7 +42,7 @@ uint32_t phase_noise_mask(const OrvImpairments* m) {
                : ORV_IMP_BAD_PHASE_NOISE;
 }
 
-uint32_t multipath_mask(const OrvImpairments* m, double fs) {
+uint32_t multipath_mask(const OrvImpairments* m) {
     if (!is_switch(m->multipath_per_packet) || m->reserved != 0) return ORV_IMP_BAD_MULTIPATH;
     if (!(m->multipath_rms_ns == 0.0 || within(m->multipath_rms_ns, 1.0, 2000.0)))
         return ORV_IMP_BAD_MULTIPATH;
@@ -56,7 +56,6 @@ uint32_t multipath_mask(const OrvImpairments* m, double fs) {
         if (m->tap_phase_deg != nullptr && !within(m->tap_phase_deg[k], -360.0, 360.0))
             return ORV_IMP_BAD_MULTIPATH;
     }
-    (void)fs;
     return 0;
 }
 
@@ -324,7 +323,7 @@ uint32_t validate_impairments(const OrvSequenceParams* p, const OrvImpairments* 
         !within(carrier_offset_hz(p, m), -0.5 * fs, 0.5 * fs))
         mask |= ORV_IMP_BAD_CARRIER;
     if (!within(m->clock_ppm, -1000.0, 1000.0)) mask |= ORV_IMP_BAD_CLOCK;
-    mask |= multipath_mask(m, fs);
+    mask |= multipath_mask(m);
     return mask;
 }
 
