@@ -18,7 +18,16 @@ void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {
         } else {
             r2p = std::pow(r2, p);
         }
-        const double g = std::pow(1.0 + r2p, expo);
+        // (1 + r2p)^(-1/(2p)) by square and cube roots where p allows.
+        const double base = 1.0 + r2p;
+        double g;
+        switch (whole) {
+            case 1: g = 1.0 / std::sqrt(base); break;
+            case 2: g = 1.0 / std::sqrt(std::sqrt(base)); break;
+            case 3: g = 1.0 / std::sqrt(std::cbrt(base)); break;
+            case 4: g = 1.0 / std::sqrt(std::sqrt(std::sqrt(base))); break;
+            default: g = std::pow(base, expo); break;
+        }
         i[k] *= g;
         q[k] *= g;
     }

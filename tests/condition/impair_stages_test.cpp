@@ -138,7 +138,8 @@ TEST_P(RappCurve, FollowsTheAmAmCurveAndKeepsThePhase) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, RappCurve,
                          ::testing::Values(RappCase{0.5, 1.0}, RappCase{1.0, 0.3},
-                                           RappCase{2.0, 1.0}, RappCase{3.0, 0.05},
+                                           RappCase{2.0, 1.0}, RappCase{3.0, 0.05}, RappCase{4.0, 1.5},
+                                           RappCase{5.0, 0.7},
                                            RappCase{10.0, 2.0}),
                          orv_test::PrintedName{});
 
