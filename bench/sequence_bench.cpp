@@ -43,6 +43,21 @@ void report(benchmark::State& state, int64_t samples, const std::string& path) {
     std::remove(path.c_str());
 }
 
+// The 1000-packet waveform's packets (one shared PSDU).
+std::vector<OrvPacket> per_packets(const std::vector<uint8_t>& psdu) {
+    std::vector<OrvPacket> packets(1000);
+    for (size_t k = 0; k < packets.size(); ++k) {
+        packets[k] = OrvPacket{};
+        packets[k].size = sizeof(OrvPacket);
+        packets[k].rate_index = 7;
+        packets[k].scrambler_init = static_cast<int32_t>(1 + k % 127);
+        packets[k].psdu_length = 1028;
+        packets[k].psdu = psdu.data();
+        packets[k].idle_time = 20e-6;
+    }
+    return packets;
+}
+
 void BM_Sequence1000Frames54MbpsAwg(benchmark::State& state) {
     std::vector<uint8_t> psdu(1028);
     for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 37 + 11);
@@ -72,6 +87,59 @@ void BM_Sequence1000Frames54MbpsAwg(benchmark::State& state) {
 }
 BENCHMARK(BM_Sequence1000Frames54MbpsAwg)
     ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+
+// The same waveform through the whole impairment chain (amplifier, IQ
+// imbalance, phase noise, carrier and clock offset, a 50 ns channel per
+// packet, SNR): goal at most 2 times BM_Sequence1000Frames54MbpsAwg.
+// Argument 2 (0/1): 1 = the SNR alone (the AWGN case of a PER table).
+void BM_Sequence1000Frames54MbpsAwgImpaired(benchmark::State& state) {
+    std::vector<uint8_t> psdu(1028);
+    for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 37 + 11);
+    const std::vector<OrvPacket> packets = per_packets(psdu);
+    OrvSequenceParams p{};
+    p.size = sizeof p;
+    p.oversampling = static_cast<int32_t>(state.range(0));
+    p.channel_mhz = 20;
+    p.window_tr = 100e-9;
+    OrvImpairments m{};
+    m.size = sizeof m;
+    m.seed = 1;
+    m.snr_enable = 1;
+    m.snr_db = 20;
+    m.iq_gain_db = 0.5;
+    m.iq_phase_deg = 2;
+    m.pa_enable = 1;
+    m.pa_smoothness = 3;
+    m.pa_backoff_db = 8;
+    m.phase_noise_rms_deg = 1;
+    m.cfo_ppm = 10;
+    m.carrier_ghz = 5.8;
+    m.clock_ppm = 10;
+    m.multipath_rms_ns = 50;
+    m.multipath_per_packet = 1;
+    if (state.range(1) == 1) {
+        const OrvImpairments snr_only = m;
+        m = OrvImpairments{};
+        m.size = sizeof m;
+        m.seed = snr_only.seed;
+        m.snr_enable = 1;
+        m.snr_db = snr_only.snr_db;
+    }
+    const std::string path = shm_file("impaired.awv");
+    for (auto _ : state) {
+        if (orv_11a_sequence_impaired(&p, &m, packets.data(), 1000, 0, path.c_str(), nullptr) != 0) {
+            state.SkipWithError("orv_11a_sequence_impaired failed");
+            break;
+        }
+    }
+    report(state, p.total_samples, path);
+}
+BENCHMARK(BM_Sequence1000Frames54MbpsAwgImpaired)
+    ->Args({8, 0})
+    ->Args({8, 1})
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();

@@ -284,6 +284,8 @@ struct Request {
     frames::FrameOptions frame;             // the frame options (--rate, --data, --seed taken in frame mode)
     std::string waveform, channel;          // --waveform, --channel
     std::vector<std::string> frame_given;   // names of the frame options given: frame mode when any
+    frames::ImpairmentText impair;          // the impairment options (frames only)
+    std::vector<std::string> impair_given;  // names of the impairment options given
 };
 
 // One run: the request and what each step made of it.
@@ -386,6 +388,38 @@ std::vector<CLI::Option*> add_frame_options(CLI::App& app, Request& req) {
     return o;
 }
 
+// Adds the impairment options (physical units, frame sequences) to app, bound to req.
+std::vector<CLI::Option*> add_impairment_options(CLI::App& app, Request& req) {
+    frames::ImpairmentText& t = req.impair;
+    std::vector<CLI::Option*> o;
+    const char* group = "Impairments of frame sequences (in this order: PA, IQ, phase noise and carrier, clock, "
+                        "channel, noise)";
+    auto add = [&](const char* name, std::string& to, const char* type, const char* what) {
+        o.push_back(app.add_option(name, to, what)->type_name(type)->group(group));
+    };
+    add("--snr", t.snr, "dB",
+        "Noise for this SNR, -20..100: the packets' mean power over the noise in the channel (20, 10 or 5 MHz)");
+    add("--impairment-seed", t.seed, "N", "Seed of every random impairment, 0..2^64-1 (default 1)");
+    add("--iq-gain", t.iq_gain, "dB", "IQ gain imbalance, I over Q, -10..10");
+    add("--iq-phase", t.iq_phase, "deg", "IQ quadrature error, -45..45: the axes 90 + this apart");
+    add("--phase-noise", t.phase_noise, "dBc/Hz@Hz,...",
+        "Phase noise profile L(f), 2..64 points, offsets ascending, straight lines on log frequency");
+    add("--phase-noise-rms", t.phase_noise_rms, "deg",
+        "Phase noise of this integrated RMS, 0..60: flat 1..100 kHz, -20 dB a decade to 1 MHz");
+    add("--ppm", t.ppm, "X", "One oscillator X ppm fast for carrier and sample clock, -1000..1000 (needs --carrier-ghz)");
+    add("--carrier-ghz", t.carrier_ghz, "F", "Carrier frequency in GHz for --ppm and --cfo-ppm, 0.001..1000");
+    add("--cfo-ppm", t.cfo_ppm, "X", "Carrier offset alone, ppm of --carrier-ghz (the signal moves up)");
+    add("--clock-ppm", t.clock_ppm, "X", "Sample clock offset alone, -1000..1000 ppm (fast: packets come earlier)");
+    add("--multipath-rms", t.multipath_rms, "ns", "Exponential-decay Rayleigh channel of this RMS delay spread, 1..2000");
+    o.push_back(app.add_flag_callback("--multipath-per-packet", [&t] { t.multipath_per_packet = "1"; },
+                                      "A new channel realisation for each packet (default: one for the file)")
+                    ->group(group));
+    add("--multipath-taps", t.multipath_taps, "FILE", "A tapped delay line: lines of delay_ns gain_db [phase_deg]");
+    add("--pa-rapp", t.pa_rapp, "p,backoff_dB", "Rapp amplifier: smoothness p 0.1..100, input back-off -20..40 dB");
+    add("--clip-papr", t.clip_papr, "dB", "Hard clipping of the envelope this far above the packets' RMS, 0..30");
+    return o;
+}
+
 // Adds every option to app, bound to req; returns the parameter options.
 std::vector<CLI::Option*> add_options(CLI::App& app, Request& req, const FieldValues& defaults) {
     app.footer(help_footer());
@@ -422,6 +456,7 @@ Stop parse(int argc, const char* const* argv, const FieldValues& defaults, Reque
                  "orvgen"};
     const std::vector<CLI::Option*> opts = add_options(app, req, defaults);
     const std::vector<CLI::Option*> frame_opts = add_frame_options(app, req);
+    const std::vector<CLI::Option*> impair_opts = add_impairment_options(app, req);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -446,6 +481,9 @@ Stop parse(int argc, const char* const* argv, const FieldValues& defaults, Reque
     for (CLI::Option* o : frame_opts)
         if (o->count() > 0) req.frame_given.push_back(o->get_name());
     req.params_given.insert(req.params_given.end(), req.frame_given.begin(), req.frame_given.end());
+    for (CLI::Option* o : impair_opts)
+        if (o->count() > 0) req.impair_given.push_back(o->get_name());
+    req.params_given.insert(req.params_given.end(), req.impair_given.begin(), req.impair_given.end());
     return std::nullopt;
 }
 
@@ -470,6 +508,18 @@ Stop check_frame_request(const Request& req, std::ostream& err) {
             err << "orvgen: " << name << " needs a value (it is empty)\n";
             return kExitRefused;
         }
+    const frames::ImpairmentText& t = req.impair;
+    const std::pair<const char*, const std::string*> impair_texts[] = {
+        {"--snr", &t.snr}, {"--impairment-seed", &t.seed}, {"--iq-gain", &t.iq_gain}, {"--iq-phase", &t.iq_phase},
+        {"--phase-noise", &t.phase_noise}, {"--phase-noise-rms", &t.phase_noise_rms}, {"--ppm", &t.ppm},
+        {"--carrier-ghz", &t.carrier_ghz}, {"--cfo-ppm", &t.cfo_ppm}, {"--clock-ppm", &t.clock_ppm},
+        {"--multipath-rms", &t.multipath_rms}, {"--multipath-taps", &t.multipath_taps}, {"--pa-rapp", &t.pa_rapp},
+        {"--clip-papr", &t.clip_papr}};
+    for (const auto& [name, text] : impair_texts)
+        if (text->empty() && std::find(req.impair_given.begin(), req.impair_given.end(), name) != req.impair_given.end()) {
+            err << "orvgen: " << name << " needs a value (it is empty)\n";
+            return kExitRefused;
+        }
     for (const char* name : {"--symbols", "--format", "--burst", "--burst-off"})
         if (req.given[param_index(name)]) {
             err << "orvgen: " << name << " applies to the test-pattern burst, not to frames (" << req.frame_given.front()
@@ -484,6 +534,11 @@ Stop check_frame_request(const Request& req, std::ostream& err) {
         }
     if (!req.channel.empty()) {
         err << "orvgen: --channel cannot go with --waveform: give \"channel\" in its settings\n";
+        return kExitUsage;
+    }
+    if (!req.impair_given.empty()) {
+        err << "orvgen: " << req.impair_given.front()
+            << " cannot go with --waveform: give \"impairments\" in its description\n";
         return kExitUsage;
     }
     return std::nullopt;
@@ -841,6 +896,7 @@ int run_frame_mode(Job& job, const FieldValues& defaults, std::ostream& out, std
     in.options = req.frame;
     in.channel = req.channel;
     in.check = req.check;
+    in.impairments = req.impair;
     return orv::gen::run_frames(in, out, err);
 }
 
@@ -853,6 +909,12 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     if (Stop s = parse(argc, argv, defaults, job.req, out, err)) return *s;
     if (Stop s = check_request(job.req, err)) return *s;
     if (!job.req.frame_given.empty() || from_sequence(job.req)) return run_frame_mode(job, defaults, out, err);
+    if (!job.req.impair_given.empty()) {
+        err << "orvgen: " << job.req.impair_given.front()
+            << " applies to frame sequences (give --payload-bytes, --psdu-hex, --psdu-file, --pcap or --waveform); "
+               "the test-pattern burst takes --gauss, --freq-error and --dc-real/--dc-imag\n";
+        return kExitUsage;
+    }
     if (Stop s = resolve_fields(job, defaults, err)) return *s;
     if (job.req.output.empty()) return kExitWritten;
     if (Stop s = resolve_record(job, err)) return *s;

@@ -47,6 +47,14 @@ const SeqMaskField kSeqMaskFields[] = {
     {ORV_SEQ_BAD_SCRAMBLER, "scrambler_init (1 to 127)", "--scrambler-init"},
     {ORV_SEQ_BAD_PSDU_LENGTH, "psdu_length (1 to 4095 octets)", "--payload-bytes, --psdu-hex, --psdu-file, --pcap"},
     {ORV_SEQ_BAD_IDLE_TIME, "idle_time (0 to 1 s)", "--idle"},
+    {ORV_IMP_BAD_SNR, "snr_db (-20 to 100 dB)", "--snr"},
+    {ORV_IMP_BAD_IQ, "iq_gain_db, iq_phase_deg", "--iq-gain, --iq-phase"},
+    {ORV_IMP_BAD_PA, "pa_smoothness, pa_backoff_db, clip_papr_db", "--pa-rapp, --clip-papr"},
+    {ORV_IMP_BAD_PHASE_NOISE, "phase noise profile or RMS", "--phase-noise, --phase-noise-rms"},
+    {ORV_IMP_BAD_CARRIER, "cfo_ppm, carrier_ghz (with the frequency error, up to half the sampling rate)",
+     "--ppm, --cfo-ppm, --carrier-ghz, --freq-error"},
+    {ORV_IMP_BAD_CLOCK, "clock_ppm (-1000 to 1000)", "--ppm, --clock-ppm"},
+    {ORV_IMP_BAD_MULTIPATH, "multipath channel", "--multipath-rms, --multipath-taps"},
 };
 
 // A finite number with '.' as decimal point, independent of the locale.
@@ -105,6 +113,35 @@ void warn_constant_payloads(const frames::WaveformPlan& plan, std::ostream& err)
     }
 }
 
+// The impairments of the plan into the sequence: the library's record and its arrays.
+void put_impairments(const frames::Impairments& m, FrameSequence& s) {
+    OrvImpairments& r = s.impairments;
+    r = OrvImpairments{};
+    r.size = sizeof(OrvImpairments);
+    r.snr_enable = m.snr_on ? 1 : 0;
+    r.snr_db = m.snr_db;
+    r.seed = m.seed;
+    r.iq_gain_db = m.iq_gain_db;
+    r.iq_phase_deg = m.iq_phase_deg;
+    r.pa_enable = m.rapp_on ? 1 : 0;
+    r.pa_smoothness = m.rapp_p;
+    r.pa_backoff_db = m.rapp_backoff_db;
+    r.clip_enable = m.clip_on ? 1 : 0;
+    r.clip_papr_db = m.clip_papr_db;
+    r.cfo_ppm = m.cfo_ppm;
+    r.carrier_ghz = m.carrier_ghz;
+    r.clock_ppm = m.clock_ppm;
+    r.phase_noise_rms_deg = m.pn_rms_deg;
+    r.multipath_rms_ns = m.multipath_rms_ns;
+    r.multipath_per_packet = m.per_packet ? 1 : 0;
+    s.pn_offsets_hz = m.pn_offsets_hz;
+    s.pn_levels_dbc = m.pn_levels_dbc;
+    s.tap_delay_ns = m.tap_delay_ns;
+    s.tap_gain_db = m.tap_gain_db;
+    s.tap_phase_deg = m.tap_phase_deg;
+    s.impaired = true;
+}
+
 // The sequence the inputs describe: the plan, its expansion and the settings.
 int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
     int32_t os = 0, channel = 20;
@@ -116,6 +153,10 @@ int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
                                         : frames::read_description(in.waveform, plan, error);
     if (!ok) {
         err << "orvgen: " << (in.waveform.empty() ? "" : "--waveform ") << error << "\n";
+        return kExitRefused;
+    }
+    if (in.impairments.any() && !frames::read_impairments(in.impairments, "--", "", plan.impairments, error)) {
+        err << "orvgen: " << error << "\n";
         return kExitRefused;
     }
     warn_constant_payloads(plan, err);
@@ -134,6 +175,7 @@ int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
         err << "orvgen: " << error << "\n";
         return kExitRefused;
     }
+    put_impairments(plan.impairments, s);
     s.pool = std::move(seq.pool);
     for (const frames::Packet& p : seq.packets) {
         OrvPacket o{};
@@ -332,7 +374,8 @@ int run_frames(const FrameInputs& in, std::ostream& out, std::ostream& err) {
         written = rc == ORV_WRITE_FAILED ? recording.failed_path : recording.meta_path;
 #endif
     } else {
-        rc = orv_11a_sequence(&s.params, s.packets.data(), count, in.kind, in.output.c_str(), starts.data());
+        rc = orv_11a_sequence_impaired(&s.params, orv::sigmf::impairment_record(s), s.packets.data(), count, in.kind,
+                                       in.output.c_str(), starts.data());
     }
     int status = sequence_status(rc, s.params, written, err);
     std::string check_json, check_text;

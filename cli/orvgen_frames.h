@@ -28,6 +28,7 @@ struct FrameInputs {
     std::string window_tr = "0.1";      // --window-tr as typed, microseconds
     std::string channel;                // --channel as typed, empty: 20
     bool check = false;                 // read the file back through the packet receiver
+    frames::ImpairmentText impairments; // the impairment options as typed
 };
 
 // Generates the sequence and writes it; reports on out (text or --json) and

@@ -1,5 +1,7 @@
 #include "sigmf.h"
 
+#include <charconv>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -406,6 +408,21 @@ const DoubleField<OrvSequenceParams> kSeqDoubleFields[] = {
     {"dc_offset_im", &OrvSequenceParams::dc_offset_im}, {"noise_level", &OrvSequenceParams::noise_level},
     {"sine_freq", &OrvSequenceParams::sine_freq},     {"sine_level", &OrvSequenceParams::sine_level},
 };
+// The impairments' fields by name, as the metadata stores them (the seed and
+// the arrays apart).
+const DoubleField<OrvImpairments> kImpDoubleFields[] = {
+    {"snr_db", &OrvImpairments::snr_db},           {"iq_gain_db", &OrvImpairments::iq_gain_db},
+    {"iq_phase_deg", &OrvImpairments::iq_phase_deg}, {"pa_smoothness", &OrvImpairments::pa_smoothness},
+    {"pa_backoff_db", &OrvImpairments::pa_backoff_db}, {"clip_papr_db", &OrvImpairments::clip_papr_db},
+    {"cfo_ppm", &OrvImpairments::cfo_ppm},         {"carrier_ghz", &OrvImpairments::carrier_ghz},
+    {"clock_ppm", &OrvImpairments::clock_ppm},     {"phase_noise_rms_deg", &OrvImpairments::phase_noise_rms_deg},
+    {"multipath_rms_ns", &OrvImpairments::multipath_rms_ns},
+};
+const IntField<OrvImpairments> kImpIntFields[] = {
+    {"snr_enable", &OrvImpairments::snr_enable}, {"pa_enable", &OrvImpairments::pa_enable},
+    {"clip_enable", &OrvImpairments::clip_enable}, {"multipath_per_packet", &OrvImpairments::multipath_per_packet},
+};
+
 const IntField<OrvSequenceParams> kSeqIntFields[] = {
     {"oversampling", &OrvSequenceParams::oversampling}, {"channel_mhz", &OrvSequenceParams::channel_mhz},
     {"iq_inverse", &OrvSequenceParams::iq_inverse},     {"filter_taps", &OrvSequenceParams::filter_taps},
@@ -493,6 +510,20 @@ nlohmann::ordered_json sequence_metadata(const FrameSequence& s, const std::vect
     for (const IntField<OrvSequenceParams>& f : kSeqIntFields) settings[f.name] = p.*f.field;
     for (const DoubleField<OrvSequenceParams>& f : kSeqDoubleFields) settings[f.name] = p.*f.field;
     global[ns + "sequence"] = settings;
+    if (s.impaired) {
+        const OrvImpairments& m = s.impairments;
+        ordered_json imp = ordered_json::object();
+        for (const IntField<OrvImpairments>& f : kImpIntFields) imp[f.name] = m.*f.field;
+        for (const DoubleField<OrvImpairments>& f : kImpDoubleFields) imp[f.name] = m.*f.field;
+        imp["seed"] = std::to_string(m.seed);
+        ordered_json profile = ordered_json::array(), taps = ordered_json::array();
+        for (size_t k = 0; k < s.pn_offsets_hz.size(); ++k) profile.push_back({s.pn_offsets_hz[k], s.pn_levels_dbc[k]});
+        for (size_t k = 0; k < s.tap_delay_ns.size(); ++k)
+            taps.push_back({s.tap_delay_ns[k], s.tap_gain_db[k], s.tap_phase_deg[k]});
+        imp["phase_noise_hz_dbc"] = profile;
+        imp["taps_ns_db_deg"] = taps;
+        global[ns + "impairments"] = imp;
+    }
     if (type == SampleType::Ci16) {
         global[ns + "ci16_full_scale"] = w.ci16_scale;
         global[ns + "saturated_samples"] = w.saturated;
@@ -533,13 +564,14 @@ int32_t write_sequence_recording(FrameSequence& s, const std::string& base, Samp
         int32_t table[kNoiseTableSize + 1];
         noise_table_copy(table);
         double peak = 0.0;
-        const int32_t rc = orv_11a_sequence_blocks(&s.params, s.packets.data(), count, peak_block, &peak,
-                                                   starts.data());
+        const int32_t rc = orv_11a_sequence_impaired_blocks(&s.params, impairment_record(s), s.packets.data(),
+                                                            count, peak_block, &peak, starts.data());
         noise_table_restore(table);
         if (rc != 0) return rc;
         data.fixed_peak = peak;
     }
-    const int32_t rc = orv_11a_sequence_blocks(&s.params, s.packets.data(), count, write_block, &data, starts.data());
+    const int32_t rc = orv_11a_sequence_impaired_blocks(&s.params, impairment_record(s), s.packets.data(), count,
+                                                        write_block, &data, starts.data());
     if (rc != 0) {
         data.abandon();
         if (rc == ORV_STOPPED) {
@@ -586,6 +618,37 @@ double double_member(const nlohmann::json& o, const char* key, const std::string
     return v->get<double>();
 }
 
+// Rows of numbers (each of `width`) of a metadata list into the columns.
+void read_rows(const nlohmann::json& o, const char* key, const std::string& where,
+               std::initializer_list<std::vector<double>*> columns) {
+    const auto v = o.find(key);
+    if (v == o.end() || !v->is_array()) throw MetaError(where + key + " is missing or not a list");
+    for (const nlohmann::json& row : *v) {
+        if (!row.is_array() || row.size() != columns.size()) throw MetaError(where + key + " has a malformed row");
+        size_t c = 0;
+        for (std::vector<double>* col : columns) {
+            if (!row[c].is_number()) throw MetaError(where + key + " has a value that is not a number");
+            col->push_back(row[c++].get<double>());
+        }
+    }
+}
+
+// The impairments of a sequence recording.
+void read_impairments(const nlohmann::json& o, const std::string& where, FrameSequence& s) {
+    if (!o.is_object()) throw MetaError(where + " is not an object");
+    OrvImpairments& m = s.impairments;
+    for (const IntField<OrvImpairments>& f : kImpIntFields) m.*f.field = int_member(o, f.name, where);
+    for (const DoubleField<OrvImpairments>& f : kImpDoubleFields) m.*f.field = double_member(o, f.name, where);
+    const auto seed = o.find("seed");
+    if (seed == o.end() || !seed->is_string()) throw MetaError(where + "seed is missing or not a text");
+    const std::string text = seed->get<std::string>();
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), m.seed);
+    if (ec != std::errc() || end != text.data() + text.size()) throw MetaError(where + "seed is not a whole number");
+    read_rows(o, "phase_noise_hz_dbc", where, {&s.pn_offsets_hz, &s.pn_levels_dbc});
+    read_rows(o, "taps_ns_db_deg", where, {&s.tap_delay_ns, &s.tap_gain_db, &s.tap_phase_deg});
+    s.impaired = true;
+}
+
 }  // namespace
 
 FrameSequence read_sequence(const std::string& meta_path) {
@@ -621,6 +684,7 @@ FrameSequence read_sequence(const std::string& meta_path) {
         s.packets.push_back(p);
     }
     for (size_t k = 0; k < s.packets.size(); ++k) s.packets[k].psdu = s.pool.data() + offsets[k];
+    if (const auto imp = g.find(ns + "impairments"); imp != g.end()) read_impairments(*imp, meta_path + ": " + ns + "impairments/", s);
     return s;
 }
 

@@ -58,7 +58,29 @@ struct FrameSequence {
     std::vector<uint8_t> pool;
     std::vector<OrvPacket> packets;
     std::vector<int32_t> sequence_numbers;
+    // The impairments in physical units (impaired false: none); the record's
+    // arrays are these vectors (impairment_record points it at them).
+    bool impaired = false;
+    OrvImpairments impairments{};
+    std::vector<double> pn_offsets_hz, pn_levels_dbc, tap_delay_ns, tap_gain_db, tap_phase_deg;
 };
+
+// The impairments record of s with its arrays pointed at s's vectors, or null
+// when s has none (inline: builds without SigMF use it too).
+inline const OrvImpairments* impairment_record(FrameSequence& s) {
+    if (!s.impaired) return nullptr;
+    OrvImpairments& m = s.impairments;
+    m.size = sizeof(OrvImpairments);
+    m.phase_noise_count = static_cast<int32_t>(s.pn_offsets_hz.size());
+    m.phase_noise_offsets_hz = s.pn_offsets_hz.empty() ? nullptr : s.pn_offsets_hz.data();
+    m.phase_noise_dbc_hz = s.pn_levels_dbc.empty() ? nullptr : s.pn_levels_dbc.data();
+    m.tap_count = static_cast<int32_t>(s.tap_delay_ns.size());
+    m.tap_delay_ns = s.tap_delay_ns.empty() ? nullptr : s.tap_delay_ns.data();
+    m.tap_gain_db = s.tap_gain_db.empty() ? nullptr : s.tap_gain_db.data();
+    m.tap_phase_deg = s.tap_phase_deg.empty() ? nullptr : s.tap_phase_deg.data();
+    return &m;
+}
+
 
 // Generates the sequence through orv_11a_sequence_blocks and writes
 // base.sigmf-data, then base.sigmf-meta (one annotation per packet besides

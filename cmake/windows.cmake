@@ -1,6 +1,7 @@
 # Windows builds (MinGW-w64 cross-builds from Debian, or MSVC): Orvasynth.dll
 # exporting exactly the undecorated orv_11a_actual, orv_11a_sequence and
-# orv_11a_sequence_blocks (__stdcall on 32-bit x86),
+# orv_11a_sequence_blocks, orv_11a_sequence_impaired and
+# orv_11a_sequence_impaired_blocks (__stdcall on 32-bit x86),
 # its import library and .def file, orvgen.exe, the tests under Wine and a ZIP
 # of the binaries. Included by the top-level CMakeLists.txt when WIN32.
 
@@ -19,10 +20,12 @@ set_target_properties(Orvasynth PROPERTIES PREFIX "" OUTPUT_NAME Orvasynth)
 # argument bytes (@12), which dlltool -k maps to the undecorated export; MSVC's
 # linker takes the undecorated name and finds _orv_11a_actual@12 itself.
 if(ORV_WIN32_X86 AND MINGW)
-  set(ORV_DEF_SYMBOLS "orv_11a_actual@12" "orv_11a_sequence@24" "orv_11a_sequence_blocks@24")
+  set(ORV_DEF_SYMBOLS "orv_11a_actual@12" "orv_11a_sequence@24" "orv_11a_sequence_blocks@24"
+      "orv_11a_sequence_impaired@28" "orv_11a_sequence_impaired_blocks@28")
   set(ORV_DEF_NOTE "(exported undecorated: dlltool --kill-at -d Orvasynth.def -l libOrvasynth.dll.a)")
 else()
-  set(ORV_DEF_SYMBOLS orv_11a_actual orv_11a_sequence orv_11a_sequence_blocks)
+  set(ORV_DEF_SYMBOLS orv_11a_actual orv_11a_sequence orv_11a_sequence_blocks
+      orv_11a_sequence_impaired orv_11a_sequence_impaired_blocks)
   set(ORV_DEF_NOTE "(undecorated names)")
 endif()
 set(ORV_DEF_FILE ${CMAKE_BINARY_DIR}/Orvasynth.def)

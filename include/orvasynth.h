@@ -262,6 +262,89 @@ ORV_API int32_t ORV_CALL orv_11a_sequence_blocks(OrvSequenceParams* params,
                                                 OrvSampleBlockFn take, void* context,
                                                 int64_t* packet_starts);
 
+/*
+ * Impairments in physical units for packet sequences (the _impaired entries).
+ * The chain, after the transmit filter, in this order: power amplifier (Rapp
+ * AM/AM, then clipping) -> IQ imbalance, then the DC offset -> phase noise
+ * and carrier offset (freq_error and cfo_ppm together) -> sample clock ->
+ * multipath channel -> noise at snr_db, then the absolute noise_level ->
+ * sine interferer -> IF conversion. Every random stage (noise, phase noise,
+ * multipath) draws from its own stream of seed, so one stage switched on or
+ * off leaves the others' draws as they were; the same record gives the same
+ * samples. size first, so fields can be added later. A zeroed record of the
+ * right size (and snr_enable 0) is no impairment at all: the samples of
+ * orv_11a_sequence.
+ */
+typedef struct OrvImpairments {
+    uint32_t size;              /* sizeof(OrvImpairments) */
+    int32_t snr_enable;         /* 0, 1 */
+    double snr_db;              /* -20..100: the packets' mean power (their PPDU samples,
+                                   idle time excluded, at the channel's input) over the
+                                   noise in channel_mhz; the noise covers every sample,
+                                   its variance per complex sample (P / SNR) x oversampling */
+    uint64_t seed;              /* the random stages' seed */
+    double iq_gain_db;          /* -10..10: I = 10^(g/40) (I c - Q s), Q = 10^(-g/40) (Q c - I s) */
+    double iq_phase_deg;        /* -45..45: c = cos(phi/2), s = sin(phi/2); axes 90 + phi apart */
+    int32_t pa_enable;          /* 0, 1: Rapp AM/AM |y| = |x| / (1 + (|x|/A)^(2p))^(1/(2p)) */
+    int32_t clip_enable;        /* 0, 1: |x| clipped at clip_papr_db over the packets' RMS */
+    double pa_smoothness;       /* p, 0.1..100 */
+    double pa_backoff_db;       /* -20..40: A over the packets' RMS at the amplifier's input */
+    double clip_papr_db;        /* 0..30 */
+    double cfo_ppm;             /* -1000..1000: carrier this fast, the signal up by
+                                   cfo_ppm 1e-6 carrier_ghz 1e9 Hz (with freq_error,
+                                   within half the sampling rate) */
+    double carrier_ghz;         /* 0.001..1000, read when cfo_ppm is not 0 */
+    double clock_ppm;           /* -1000..1000: sample clock this fast; output sample n
+                                   is the waveform at n (1 + clock_ppm 1e-6), so the
+                                   packets come progressively earlier; the sequence
+                                   gets floor((T - 1) / (1 + clock_ppm 1e-6)) + 1 samples */
+    int32_t phase_noise_count;  /* 0 or 2..64 profile points */
+    int32_t multipath_per_packet; /* 0 one realisation for the sequence, 1 one per packet */
+    const double* phase_noise_offsets_hz; /* ascending, > 0 */
+    const double* phase_noise_dbc_hz;     /* L(f), -250..0 dBc/Hz, straight on log f between
+                                             points, nothing outside; variance 2 int L df */
+    double phase_noise_rms_deg; /* 0..60 (0 none), when phase_noise_count is 0: flat
+                                   1 kHz..100 kHz, -20 dB a decade to 1 MHz, scaled */
+    double multipath_rms_ns;    /* 0 none, or 1..2000: exponential-decay Rayleigh taps,
+                                   one per sample: ceil(10 rms / Ts) + 1 of them */
+    int32_t tap_count;          /* 0 none, or 1..1024 explicit taps (not with multipath_rms_ns) */
+    int32_t reserved;           /* must be 0 */
+    const double* tap_delay_ns; /* 0..10000, rounded to the nearest sample */
+    const double* tap_gain_db;  /* -200..40 */
+    const double* tap_phase_deg; /* null: all 0 */
+} OrvImpairments;
+
+/* Validation mask bits of the impairments (with ORV_INVALID, beside the
+ * sequence's bits). A wrong size sets only its bit. */
+#define ORV_IMP_BAD_SIZE         0x00400000u
+#define ORV_IMP_BAD_SNR          0x00800000u /* switch or value */
+#define ORV_IMP_BAD_IQ           0x01000000u
+#define ORV_IMP_BAD_PA           0x02000000u /* switches, p, back-off or clipping level */
+#define ORV_IMP_BAD_PHASE_NOISE  0x04000000u /* count, a point, or the RMS */
+#define ORV_IMP_BAD_CARRIER      0x08000000u /* cfo_ppm, carrier_ghz, or the sum with freq_error */
+#define ORV_IMP_BAD_CLOCK        0x10000000u
+#define ORV_IMP_BAD_MULTIPATH    0x20000000u /* rms, switch, taps, both kinds, reserved */
+
+/*
+ * orv_11a_sequence with the impairments (null: none). packet_starts gets each
+ * packet's first short-training sample on the impaired clock (the nearest
+ * sample). The out fields and the results are those of orv_11a_sequence;
+ * total_samples counts the impaired sequence.
+ */
+ORV_API int32_t ORV_CALL orv_11a_sequence_impaired(OrvSequenceParams* params,
+                                                  const OrvImpairments* impairments,
+                                                  const OrvPacket* packets, int32_t packet_count,
+                                                  int32_t output_mode, const char* path,
+                                                  int64_t* packet_starts);
+
+/* orv_11a_sequence_blocks with the impairments (null: none). */
+ORV_API int32_t ORV_CALL orv_11a_sequence_impaired_blocks(OrvSequenceParams* params,
+                                                         const OrvImpairments* impairments,
+                                                         const OrvPacket* packets,
+                                                         int32_t packet_count,
+                                                         OrvSampleBlockFn take, void* context,
+                                                         int64_t* packet_starts);
+
 #ifdef __cplusplus
 }
 #endif

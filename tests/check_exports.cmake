@@ -1,4 +1,4 @@
-# Fails unless the dynamic symbol table defines exactly the three entries.
+# Fails unless the dynamic symbol table defines exactly the five entries.
 execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -12,7 +12,7 @@ foreach(line ${lines})
   endif()
 endforeach()
 list(SORT names)
-if(NOT names STREQUAL "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks")
-  message(FATAL_ERROR "exported symbols are '${names}', expected orv_11a_actual, orv_11a_sequence and orv_11a_sequence_blocks")
+if(NOT names STREQUAL "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks;orv_11a_sequence_impaired;orv_11a_sequence_impaired_blocks")
+  message(FATAL_ERROR "exported symbols are '${names}', expected orv_11a_actual, orv_11a_sequence, orv_11a_sequence_blocks, orv_11a_sequence_impaired, orv_11a_sequence_impaired_blocks")
 endif()
 message(STATUS "exports: ${names}")

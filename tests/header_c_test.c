@@ -39,6 +39,18 @@ int main(void) {
                (int32_t)(ORV_INVALID | ORV_SEQ_BAD_RATE);
         bad |= sp.bad_packet != 0;
         bad |= orv_11a_sequence_blocks(NULL, &pk, 1, NULL, NULL, NULL) != (int32_t)ORV_INVALID;
+        {
+            /* A record of another size: only its bit, nothing written. */
+            OrvImpairments im = {0};
+            im.size = sizeof im + 8;
+            pk.rate_index = 7;
+            bad |= orv_11a_sequence_impaired(&sp, &im, &pk, 1, 0, "/nonexistent/never-written",
+                                             NULL) != (int32_t)(ORV_INVALID | ORV_IMP_BAD_SIZE);
+            im.size = sizeof im;
+            im.snr_enable = 2;
+            bad |= orv_11a_sequence_impaired_blocks(&sp, &im, &pk, 1, NULL, NULL, NULL) !=
+                   (int32_t)(ORV_INVALID | ORV_SEQ_BAD_OUTPUT | ORV_IMP_BAD_SNR);
+        }
     }
     if (bad) printf("header layout or call mismatch\n");
     return bad;

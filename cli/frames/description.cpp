@@ -76,6 +76,56 @@ std::string text_at(const json& v, const std::string& path) {
 // Bound of the settings' numbers whose range orvgen checks when it applies them.
 constexpr double kBig = 1e9;
 
+// The "impairments" object: its keys are orvgen's impairment options without
+// "--", their values numbers or texts as the options take them
+// ("multipath-per-packet" true or false).
+void read_impairments_object(const json& o, const std::string& base_dir, Impairments& out) {
+    ImpairmentText t;
+    const std::pair<const char*, std::string*> keys[] = {
+        {"snr", &t.snr},
+        {"impairment-seed", &t.seed},
+        {"iq-gain", &t.iq_gain},
+        {"iq-phase", &t.iq_phase},
+        {"phase-noise", &t.phase_noise},
+        {"phase-noise-rms", &t.phase_noise_rms},
+        {"ppm", &t.ppm},
+        {"carrier-ghz", &t.carrier_ghz},
+        {"cfo-ppm", &t.cfo_ppm},
+        {"clock-ppm", &t.clock_ppm},
+        {"multipath-rms", &t.multipath_rms},
+        {"multipath-per-packet", &t.multipath_per_packet},
+        {"multipath-taps", &t.multipath_taps},
+        {"pa-rapp", &t.pa_rapp},
+        {"clip-papr", &t.clip_papr}};
+    only_keys(o, "/impairments",
+              {"snr", "impairment-seed", "iq-gain", "iq-phase", "phase-noise", "phase-noise-rms", "ppm",
+               "carrier-ghz", "cfo-ppm", "clock-ppm", "multipath-rms", "multipath-per-packet", "multipath-taps",
+               "pa-rapp", "clip-papr"});
+    for (const auto& [key, to] : keys) {
+        if (!o.contains(key)) continue;
+        const json& v = o[key];
+        const std::string path = std::string("/impairments/") + key;
+        if (std::string(key) == "multipath-per-packet") {
+            if (!v.is_boolean()) fault(path, shown(v) + " is not true or false");
+            *to = v.get<bool>() ? "1" : "0";
+        } else if (v.is_string()) {
+            *to = v.get<std::string>();
+            if (to->empty()) fault(path, "is empty");
+        } else if (v.is_number_unsigned()) {
+            *to = std::to_string(v.get<uint64_t>());
+        } else if (v.is_number()) {
+            *to = v.is_number_integer() ? std::to_string(v.get<long long>()) : values::number_text(v.get<double>());
+        } else {
+            fault(path, shown(v) + " is not a number or a text");
+        }
+    }
+    std::string error;
+    if (!read_impairments(t, "/impairments/", base_dir, out, error)) {
+        const size_t colon = error.find(": ");
+        fault(error.substr(0, colon), colon == std::string::npos ? error : error.substr(colon + 2));
+    }
+}
+
 // The "settings" object.
 void read_settings(const json& s, const std::string& path, GlobalSettings& g) {
     only_keys(s, path, {"channel", "oversample", "filter", "taps", "roll-off", "cut-off", "window-tr",
@@ -271,7 +321,7 @@ bool plan_from_json(std::string_view text, const std::string& base_dir, Waveform
     WaveformPlan out;
     try {
         if (!duplicates.path.empty()) fault(duplicates.path, "key given twice");
-        only_keys(doc, "", {"version", "settings", "packets"});
+        only_keys(doc, "", {"version", "settings", "packets", "impairments"});
         if (doc.contains("version") && doc["version"] != 1) fault("/version", shown(doc["version"]) + " is not 1");
         if (doc.contains("settings")) read_settings(doc["settings"], "/settings", out.globals);
         if (!doc.contains("packets") || !doc["packets"].is_array() || doc["packets"].empty())
@@ -281,6 +331,7 @@ bool plan_from_json(std::string_view text, const std::string& base_dir, Waveform
             out.packets.emplace_back();
             read_entry(list[k], "/packets/" + std::to_string(k), base_dir, out.packets.back());
         }
+        if (doc.contains("impairments")) read_impairments_object(doc["impairments"], base_dir, out.impairments);
     } catch (const Fault& f) {
         error = (f.path.empty() ? std::string("/") : f.path) + ": " + f.what;
         return false;

@@ -103,6 +103,58 @@ bool read_pcap_file(const std::string& path, std::vector<CapturedFrame>& frames,
 bool read_pcap_stream(std::FILE* stream, const std::string& name, std::vector<CapturedFrame>& frames,
                       std::string& error);
 
+// ---- Impairments in physical units ---------------------------------------------
+
+// The impairment settings as typed, named as orvgen's options name them
+// (--snr, ...; in a description the keys of "impairments"); empty: not given.
+struct ImpairmentText {
+    std::string snr;                   // dB
+    std::string seed;                  // --impairment-seed, 0..2^64-1
+    std::string iq_gain, iq_phase;     // dB, degrees
+    std::string phase_noise;           // "dBc/Hz@Hz,..."
+    std::string phase_noise_rms;       // degrees
+    std::string ppm, carrier_ghz;      // one oscillator for carrier and clock
+    std::string cfo_ppm, clock_ppm;
+    std::string multipath_rms;         // ns
+    std::string multipath_per_packet;  // "1" / "0" (a flag on the command line)
+    std::string multipath_taps;        // a file: "delay_ns gain_db [phase_deg]" a line
+    std::string pa_rapp;               // "p,backoff_dB"
+    std::string clip_papr;             // dB
+    bool any() const;
+};
+
+// The default of --impairment-seed.
+constexpr uint64_t kDefaultImpairmentSeed = 1;
+
+// The impairments, checked, in the library's units.
+struct Impairments {
+    bool snr_on = false;
+    double snr_db = 0.0;
+    uint64_t seed = kDefaultImpairmentSeed;
+    double iq_gain_db = 0.0, iq_phase_deg = 0.0;
+    std::vector<double> pn_offsets_hz, pn_levels_dbc;
+    double pn_rms_deg = 0.0;
+    double cfo_ppm = 0.0, carrier_ghz = 0.0, clock_ppm = 0.0;
+    double multipath_rms_ns = 0.0;
+    bool per_packet = false;
+    std::vector<double> tap_delay_ns, tap_gain_db, tap_phase_deg;
+    bool rapp_on = false;
+    double rapp_p = 0.0, rapp_backoff_db = 0.0;
+    bool clip_on = false;
+    double clip_papr_db = 0.0;
+};
+
+// Checks the settings as typed and fills out; prefix names them in messages
+// ("--" for options, "/impairments/" for a description); a taps file is
+// found relative to base_dir. false with a message naming the setting (and
+// the line of a taps file) at fault.
+bool read_impairments(const ImpairmentText& text, const std::string& prefix, const std::string& base_dir,
+                      Impairments& out, std::string& error);
+// A tapped delay line file: "delay_ns gain_db [phase_deg]" a line, '#' starts
+// a comment, blank lines skipped; delays ascending from 0. false with
+// "FILE line N: ..." on a fault.
+bool read_taps_file(const std::string& path, Impairments& out, std::string& error);
+
 // ---- The plan of a waveform ----------------------------------------------------
 
 // Settings of the whole waveform, named as orvgen's options name them; an
@@ -152,6 +204,7 @@ struct PacketPlan {
 struct WaveformPlan {
     GlobalSettings globals;
     std::vector<PacketPlan> packets;
+    Impairments impairments;  // a description's "impairments"
 };
 
 // ---- The packet list -------------------------------------------------------------

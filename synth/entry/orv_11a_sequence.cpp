@@ -9,6 +9,7 @@
 #include "orvasynth.h"
 #include "pipeline.h"
 #include "sequence.h"
+#include "sequence_impaired.h"
 #include "status.h"
 #include "writers.h"
 
@@ -142,10 +143,13 @@ double ratio_db(double peak, double sum, int64_t count) {
 // What one call holds, released on every way out of it.
 struct SequenceCall {
     SequenceRun run{};
+    ImpairedRun chain{};
     double* block = nullptr;  // I then Q, kSequenceBlock each
     bool open = false;
+    bool chain_open = false;
     bool complete = false;  // the last pass ran to the end of the sequence
     ~SequenceCall() {
+        if (chain_open) impaired_close(&chain);
         if (open) sequence_close(&run, complete);
         std::free(block);
         fft_release_tables();
@@ -326,22 +330,38 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
 }
 
 // Validation, layout and the producer of one call, then run(call).
+// imp: the impairments (null: none).
 template <typename Run>
-int32_t sequence_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t count,
-                      bool output_bad, int64_t* starts, const GenerateOptions& options, Run run) {
+int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const OrvPacket* packets,
+                      int32_t count, bool output_bad, int64_t* starts,
+                      const GenerateOptions& options, Run run) {
     try {
         std::lock_guard<std::mutex> hold(library_call_lock());
-        const int32_t mask = check_call(p, packets, count, output_bad);
+        int32_t mask = check_call(p, packets, count, output_bad);
+        if (p == nullptr || p->size != sizeof(OrvSequenceParams)) return mask;
+        if (imp != nullptr) {
+            const uint32_t bad = validate_impairments(p, imp);
+            if (bad != 0) mask = static_cast<int32_t>(static_cast<uint32_t>(mask) | bad | ORV_INVALID);
+        }
         if (mask != 0) return mask;
+        const bool chain = imp != nullptr && impairments_active(imp);
         fft_use_vectors(options.vectors);
         SequenceSetup s;
         sequence_setup(p, packets, count, starts, &s);
         s.threads = options.threads;
+        if (chain) {
+            if (starts != nullptr) impaired_starts(imp, count, starts);
+            s.total = impaired_total(imp, s.total);
+        }
         p->total_samples = s.total;
         SequenceCall c;
         if (!c.start(p, packets, count, &s)) return ORV_NO_MEMORY;
-        if (sequence_measure_dc(&c.run, c.block, c.block + kSequenceBlock) != 0)
+        if (chain) {
+            if (impaired_open(&c.chain, &c.run, imp) != 0) return ORV_NO_MEMORY;
+            c.chain_open = true;
+        } else if (sequence_measure_dc(&c.run, c.block, c.block + kSequenceBlock) != 0) {
             return ORV_NO_MEMORY;
+        }
         return run(&c);
     } catch (...) {
         return ORV_NO_MEMORY;
@@ -350,29 +370,46 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvPacket* packets, int32_t co
 
 }  // namespace
 
-extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence(OrvSequenceParams* params,
-                                                    const OrvPacket* packets,
-                                                    int32_t packet_count, int32_t output_mode,
-                                                    const char* path, int64_t* packet_starts) {
+extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_impaired(
+    OrvSequenceParams* params, const OrvImpairments* impairments, const OrvPacket* packets,
+    int32_t packet_count, int32_t output_mode, const char* path, int64_t* packet_starts) {
     const bool mode_bad = output_mode != 0 && output_mode != 1;
-    return sequence_call(params, packets, packet_count, mode_bad, packet_starts, GenerateOptions{},
-                         [&](SequenceCall* c) {
+    return sequence_call(params, impairments, packets, packet_count, mode_bad, packet_starts,
+                         GenerateOptions{}, [&](SequenceCall* c) {
                              if (path == nullptr) return static_cast<int32_t>(ORV_WRITE_FAILED);
                              return write_sequence(c, params, output_mode, path);
                          });
 }
 
-int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,
-                                     int32_t packet_count, OrvSampleBlockFn take, void* context,
-                                     int64_t* packet_starts, const GenerateOptions& options) {
-    return sequence_call(params, packets, packet_count, take == nullptr, packet_starts, options,
-                         [&](SequenceCall* c) {
+extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence(OrvSequenceParams* params,
+                                                    const OrvPacket* packets,
+                                                    int32_t packet_count, int32_t output_mode,
+                                                    const char* path, int64_t* packet_starts) {
+    return orv_11a_sequence_impaired(params, nullptr, packets, packet_count, output_mode, path,
+                                     packet_starts);
+}
+
+int32_t orv_11a_sequence_impaired_blocks_with(OrvSequenceParams* params,
+                                              const OrvImpairments* impairments,
+                                              const OrvPacket* packets, int32_t packet_count,
+                                              OrvSampleBlockFn take, void* context,
+                                              int64_t* packet_starts,
+                                              const GenerateOptions& options) {
+    return sequence_call(params, impairments, packets, packet_count, take == nullptr,
+                         packet_starts, options, [&](SequenceCall* c) {
                              const int32_t pass = each_block(
                                  c, [&](int64_t first, int32_t n, const double* i,
                                         const double* q) { return take(context, first, n, i, q) == 0; });
                              c->complete = pass == 0;
                              return pass == 0 ? ORV_OK : pass == 1 ? ORV_STOPPED : ORV_NO_MEMORY;
                          });
+}
+
+int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,
+                                     int32_t packet_count, OrvSampleBlockFn take, void* context,
+                                     int64_t* packet_starts, const GenerateOptions& options) {
+    return orv_11a_sequence_impaired_blocks_with(params, nullptr, packets, packet_count, take,
+                                                 context, packet_starts, options);
 }
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_blocks(OrvSequenceParams* params,
@@ -382,4 +419,11 @@ extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_blocks(OrvSequenceParams* p
                                                            int64_t* packet_starts) {
     return orv_11a_sequence_blocks_with(params, packets, packet_count, take, context,
                                         packet_starts, GenerateOptions{});
+}
+
+extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_impaired_blocks(
+    OrvSequenceParams* params, const OrvImpairments* impairments, const OrvPacket* packets,
+    int32_t packet_count, OrvSampleBlockFn take, void* context, int64_t* packet_starts) {
+    return orv_11a_sequence_impaired_blocks_with(params, impairments, packets, packet_count, take,
+                                                 context, packet_starts, GenerateOptions{});
 }

@@ -10,6 +10,7 @@
 
 #include "frame_coding.h"
 #include "ppdu.h"
+#include "sequence_impaired.h"
 #include "tx_filter.h"
 #include "validate.h"
 #include "writers.h"
@@ -300,6 +301,7 @@ void sequence_rewind(SequenceRun* r) {
     r->position = 0;
     r->primed = false;
     r->noise = r->noise_start;
+    if (r->impaired != nullptr) impaired_rewind(r->impaired);
 }
 
 namespace {
@@ -394,7 +396,14 @@ void rotate(int32_t n, int64_t at, double freq_hz, double fs, bool real_only, do
 
 }  // namespace
 
+int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q) {
+    if (filtered_samples(r, n, i, q) != 0) return -1;
+    r->position += n;
+    return 0;
+}
+
 int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q) {
+    if (r->impaired != nullptr) return impaired_next(r->impaired, n, i, q);
     const OrvSequenceParams& p = *r->p;
     const double fs = r->setup.fs;
     const int64_t at = r->position;

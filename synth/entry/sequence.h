@@ -42,6 +42,7 @@ struct StreamFilter {
 };
 
 struct PacketBuilder;
+struct ImpairedRun;
 
 // The producer: where it stands in the sequence and the stages' state.
 struct SequenceRun {
@@ -70,6 +71,7 @@ struct SequenceRun {
     unsigned char* slot_bytes[2];  // 8 max_span bytes each, with pack_awg
     NoiseRun noise_start;  // the noise generator where the sequence begins
     NoiseRun noise;
+    ImpairedRun* impaired;  // the impairment chain that sequence_next hands out, or null
 };
 
 // Allocates the producer of valid settings (noise_begin included when the
@@ -86,6 +88,9 @@ void sequence_rewind(SequenceRun* r);
 // The next n (1..kSequenceBlock) conditioned samples. Returns 0, or -1 when an
 // inverse FFT ran out of memory.
 int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
+// The next n (1..kSequenceBlock) samples through the transmit filter alone
+// (the impairment chain's source). Returns as sequence_next.
+int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q);
 // The DC offset's values from the sequence's peak envelope (a pass over it);
 // the later passes add them. Returns as sequence_next.
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
@@ -115,3 +120,10 @@ int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, voi
 int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,
                                      int32_t packet_count, OrvSampleBlockFn take, void* context,
                                      int64_t* packet_starts, const GenerateOptions& options);
+// orv_11a_sequence_impaired_blocks with the given run options.
+int32_t orv_11a_sequence_impaired_blocks_with(OrvSequenceParams* params,
+                                              const OrvImpairments* impairments,
+                                              const OrvPacket* packets, int32_t packet_count,
+                                              OrvSampleBlockFn take, void* context,
+                                              int64_t* packet_starts,
+                                              const GenerateOptions& options);

@@ -262,6 +262,7 @@ struct SequenceAllocCase {
     int32_t mode;
     int32_t packets;
     bool filter_and_noise;
+    bool impaired = false;  // through orv_11a_sequence_impaired with every stage on
 };
 
 void PrintTo(const SequenceAllocCase& c, std::ostream* os) { *os << c.name; }
@@ -292,6 +293,31 @@ int32_t call_sequence(const SequenceAllocCase& c, const std::string& path) {
         p.filter_taps = 61;
         p.noise_enable = 1;
         p.noise_level = -30.0;
+    }
+    if (c.impaired) {
+        static const double offsets[] = {1e3, 1e5, 1e6};
+        static const double levels[] = {-85, -90, -110};
+        OrvImpairments m{};
+        m.size = sizeof m;
+        m.seed = 3;
+        m.snr_enable = 1;
+        m.snr_db = 20;
+        m.iq_gain_db = 0.5;
+        m.pa_enable = 1;
+        m.pa_smoothness = 2.5;
+        m.pa_backoff_db = 6;
+        m.clip_enable = 1;
+        m.clip_papr_db = 9;
+        m.phase_noise_count = 3;
+        m.phase_noise_offsets_hz = offsets;
+        m.phase_noise_dbc_hz = levels;
+        m.cfo_ppm = 4;
+        m.carrier_ghz = 5;
+        m.clock_ppm = -40;
+        m.multipath_rms_ns = 30;
+        m.multipath_per_packet = 1;
+        p.dc_offset_re = 2;
+        return orv_11a_sequence_impaired(&p, &m, list, c.packets, c.mode, path.c_str(), nullptr);
     }
     return orv_11a_sequence(&p, list, c.packets, c.mode, path.c_str(), nullptr);
 }
@@ -354,7 +380,8 @@ TEST_P(SequenceAllocationFailure, EveryAllocationFailsCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     Sequences, SequenceAllocationFailure,
     ::testing::Values(SequenceAllocCase{"three_packets_filtered_noisy_awg", 0, 3, true},
-                      SequenceAllocCase{"one_packet_csv", 1, 1, false}),
+                      SequenceAllocCase{"one_packet_csv", 1, 1, false},
+                      SequenceAllocCase{"three_packets_whole_impairment_chain_awg", 0, 3, true, true}),
     [](const ::testing::TestParamInfo<SequenceAllocCase>& param) {
         return std::string(param.param.name);
     });

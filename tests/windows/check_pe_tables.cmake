@@ -1,10 +1,11 @@
 # Checks the PE tables of the Windows binaries (objdump -p):
-#  - DLL exports exactly the undecorated orv_11a_actual, orv_11a_sequence
-#    and orv_11a_sequence_blocks;
+#  - DLL exports exactly the undecorated orv_11a_actual, orv_11a_sequence,
+#    orv_11a_sequence_blocks, orv_11a_sequence_impaired and
+#    orv_11a_sequence_impaired_blocks;
 #  - DLL and EXES import only the system's own DLLs (no libstdc++-6.dll,
 #    libgcc_s_*.dll or libwinpthread-1.dll next to them);
 #  - with X86, the import library names the __stdcall symbol
-#    _orv_11a_actual@12 (and the sequence entries' @24 symbols), which callers
+#    _orv_11a_actual@12 (and the sequence entries' @24 and @28 symbols), which callers
 #    compiled with the header look for.
 # Arguments: OBJDUMP, NM, DLL, IMPLIB, X86, EXES (list).
 cmake_minimum_required(VERSION 3.25)
@@ -45,8 +46,8 @@ string(REGEX MATCH "Table\n(([ \t]+\\[[ 0-9]+\\][^\n]*\n)+)" block "${tail}")
 string(REGEX REPLACE "[ \t]*\\[[ 0-9]+\\][ \t]+" "" entries "${CMAKE_MATCH_1}")
 string(REGEX MATCHALL "[^\n]+" names "${entries}")
 list(SORT names)
-if(NOT names STREQUAL "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks")
-  message(FATAL_ERROR "${DLL} exports '${names}', expected orv_11a_actual, orv_11a_sequence and orv_11a_sequence_blocks")
+if(NOT names STREQUAL "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks;orv_11a_sequence_impaired;orv_11a_sequence_impaired_blocks")
+  message(FATAL_ERROR "${DLL} exports '${names}', expected orv_11a_actual, orv_11a_sequence, orv_11a_sequence_blocks, orv_11a_sequence_impaired, orv_11a_sequence_impaired_blocks")
 endif()
 if(NOT text MATCHES "Name[ \t]+[0-9a-f]+[ \t]+Orvasynth.dll")
   message(FATAL_ERROR "${DLL}: the export directory does not name Orvasynth.dll")
@@ -64,9 +65,9 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${IMPLIB}")
 endif()
 if(X86)
-  set(want "_orv_11a_actual@12;_orv_11a_sequence@24;_orv_11a_sequence_blocks@24")
+  set(want "_orv_11a_actual@12;_orv_11a_sequence@24;_orv_11a_sequence_blocks@24;_orv_11a_sequence_impaired@28;_orv_11a_sequence_impaired_blocks@28")
 else()
-  set(want "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks")
+  set(want "orv_11a_actual;orv_11a_sequence;orv_11a_sequence_blocks;orv_11a_sequence_impaired;orv_11a_sequence_impaired_blocks")
 endif()
 string(REGEX MATCHALL "[ \t]T[ \t][^\n]+" defined "${syms}")
 set(found "")
@@ -81,11 +82,12 @@ endif()
 message(STATUS "${IMPLIB}: ${found}")
 
 # __stdcall on 32-bit x86: the callee pops its argument bytes, so every return
-# of orv_11a_actual is "ret $0xc" and of the sequence entries "ret $0x18" (a
+# of orv_11a_actual is "ret $0xc" of the sequence entries "ret $0x18", of the impaired ones "ret $0x1c" (a
 # cdecl function returns with "ret"). objdump may go on past the function into
 # the code after it: only the lines up to the next symbol count.
 if(X86)
-  foreach(entry "orv_11a_actual@12:0xc" "orv_11a_sequence@24:0x18" "orv_11a_sequence_blocks@24:0x18")
+  foreach(entry "orv_11a_actual@12:0xc" "orv_11a_sequence@24:0x18" "orv_11a_sequence_blocks@24:0x18"
+                "orv_11a_sequence_impaired@28:0x1c" "orv_11a_sequence_impaired_blocks@28:0x1c")
     string(REPLACE ":" ";" parts "${entry}")
     list(GET parts 0 fn)
     list(GET parts 1 pop)

@@ -116,8 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "/packets/3/rpeat: unknown key (known: rate, data, seed, payload-bytes, mac-frame, addr1, addr2, "
                 "addr3, duration, psdu-hex, psdu-file, pcap, scrambler-init, idle, repeat)"},
         BadCase{"unknown_top_key", R"({"packets": [{"rate": 6, "payload-bytes": 1}], "globals": {}})",
-                "/globals: unknown key (known: version, settings, packets)"},
-        BadCase{"key_with_slash", R"({"a/b~": 1})", "/a~1b~0: unknown key (known: version, settings, packets)"},
+                "/globals: unknown key (known: version, settings, packets, impairments)"},
+        BadCase{"key_with_slash", R"({"a/b~": 1})", "/a~1b~0: unknown key (known: version, settings, packets, impairments)"},
         BadCase{"duplicate_key", P(R"({"rate": 6, "payload-bytes": 10, "rate": 9})"), "/packets/3/rate: key given twice"},
         BadCase{"payload_missing", P(R"({"rate": 6})"),
                 "/packets/3: needs payload-bytes (or psdu-hex, psdu-file, pcap)"},

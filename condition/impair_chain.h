@@ -1,0 +1,203 @@
+// Transmitter and channel impairments in physical units, stage by stage, for
+// streams handed over block by block (every stage carries its state from one
+// block to the next). The chain's order: power amplifier -> IQ imbalance (and
+// DC offset) -> phase noise and carrier offset -> sample clock -> multipath
+// channel -> noise. Every random stage draws from its own stream derived from
+// one 64-bit seed, so switching one stage on or off leaves another's draws alone.
+#pragma once
+#include <cstdint>
+
+// ---- Random streams ---------------------------------------------------------
+
+// The stream numbers of the random stages.
+enum ImpairStream : uint64_t {
+    kStreamNoise = 1,
+    kStreamPhaseNoise = 2,
+    kStreamMultipath = 3,
+};
+
+// xoshiro256** state.
+struct ImpairRng {
+    uint64_t s[4];
+};
+
+// Seeds the generator for stream `stream` (and sub-stream `index`, e.g. a packet) of seed.
+void impair_rng_seed(ImpairRng* g, uint64_t seed, uint64_t stream, uint64_t index);
+// Uniform deviate in (0, 1), 53 bits.
+double impair_uniform(ImpairRng* g);
+// Standard normal deviate (the ziggurat method).
+double impair_normal(ImpairRng* g);
+// Adds complex white Gaussian noise of variance sigma2 per complex sample
+// (sigma2 / 2 per channel) to n samples.
+void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q);
+
+// ---- Power amplifier ----------------------------------------------------------
+
+// Rapp AM/AM: |y| = |x| / (1 + (|x| / a_sat)^(2p))^(1/(2p)), phase kept; p > 0.
+void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q);
+// Hard clipping of |x| at level, phase kept.
+void clip_envelope(int32_t n, double level, double* i, double* q);
+
+// ---- IQ imbalance -------------------------------------------------------------
+
+// I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),
+// A_I = 10^(g/40), A_Q = 10^(-g/40): the I branch g dB above the Q branch, the
+// axes 90 degrees + phi apart.
+struct IqImbalance {
+    double ii, iq;  // I' = ii I + iq Q
+    double qi, qq;  // Q' = qi I + qq Q
+};
+void iq_imbalance_setup(double gain_db, double phase_deg, IqImbalance* m);
+void iq_imbalance_apply(const IqImbalance* m, int32_t n, double* i, double* q);
+
+// ---- Small FFT for the stages' convolutions ----------------------------------
+
+// Radix-2 complex FFT with its own tables (no process-wide state).
+struct ImpairFft {
+    int32_t n;        // power of two, 4..2^22
+    double* cos_tab;  // n/2 twiddles
+    double* sin_tab;
+    int32_t* swap;    // pairs (k, bit-reversed k) with k below it, two entries each
+    int32_t swaps;    // number of pairs
+};
+// Returns 0, 1 for a bad size, -1 out of memory.
+int32_t impair_fft_open(ImpairFft* f, int32_t n);
+void impair_fft_close(ImpairFft* f);
+// In place; inverse = true gives the inverse transform scaled by 1/n.
+void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse);
+
+// ---- Phase noise --------------------------------------------------------------
+
+// The largest number of profile points.
+constexpr int32_t kPhaseNoiseMaxPoints = 64;
+
+// Checks a single-sideband profile: 2..64 points, offsets finite, > 0 and
+// strictly ascending, levels finite in -250..0 dBc/Hz. Returns the index of
+// the first bad point, -1 when it is good, or count itself for a bad count.
+int32_t phase_noise_profile_check(const double* offsets_hz, const double* levels_dbc,
+                                  int32_t count);
+// L(f) in dBc/Hz: straight lines against log10(f) between the points; a very
+// low level (-400) outside [f1, fN].
+double phase_noise_level(const double* offsets_hz, const double* levels_dbc, int32_t count,
+                         double f);
+// The integrated phase variance 2 * integral_{f1}^{fN} 10^(L(f)/10) df, rad^2 (exact per segment).
+double phase_noise_variance(const double* offsets_hz, const double* levels_dbc, int32_t count);
+// The default shape scaled to rms_deg of integrated phase: flat from 1 kHz to
+// 100 kHz, falling 20 dB a decade to 1 MHz. Fills 3 points.
+void phase_noise_default_profile(double rms_deg, double* offsets_hz, double* levels_dbc);
+
+// The phase process: white Gaussian noise through a filter of the profile's
+// amplitude response, made at fs / decimation and interpolated linearly.
+struct PhaseNoise {
+    int32_t decimation;  // output samples per process sample
+    int32_t m;           // process samples made per step (the filter's length)
+    ImpairFft fft;       // 2m points
+    double* h_re;        // 2m: the filter's transform
+    double* h_im;
+    double* w;           // m: the last white samples (overlap)
+    double* work_re;     // 2m
+    double* work_im;
+    double* out;         // 2m: the step's process samples
+    int32_t out_at;      // next process sample of out to hand out
+    int32_t sub;         // output samples since prev (0..decimation-1)
+    double prev, next;   // the process samples the output lies between
+    ImpairRng rng;
+    uint64_t seed;
+};
+// Sets up the process of the profile at sampling rate fs. Returns 0, 1 for a
+// bad profile, -1 out of memory (nothing held).
+int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double* levels_dbc,
+                         int32_t count, double fs, uint64_t seed);
+void phase_noise_close(PhaseNoise* pn);
+// Back to the first sample with the same draws.
+void phase_noise_rewind(PhaseNoise* pn);
+// The next n phases in radians.
+void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase);
+
+// Multiplies n samples from sample `at` on by e^(j (2 pi f t + phase[k]));
+// phase may be null (no phase noise).
+void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const double* phase,
+                       double* i, double* q);
+
+// ---- Sample clock -------------------------------------------------------------
+
+// The most taps of the interpolator, and its phases.
+constexpr int32_t kResampleTaps = 64;
+constexpr int32_t kResamplePhases = 1024;
+
+// Taps for a signal oversampled os times (occupying 0.42 / os of the rate
+// each side): 64 at 1, 32 at 2, 16 from 3 on.
+int32_t resampler_taps(int32_t os);
+
+// Output sample n is the input at position n (1 + ppm 1e-6) (a transmitter
+// clock that runs ppm fast: the signal is compressed), by a Kaiser-windowed
+// sinc (16, 32 or 64 taps) with the nearest of 1024 phases. Input before
+// sample 0 is zero.
+struct Resampler {
+    double ratio_minus_one;  // ppm * 1e-6
+    int32_t taps;
+    double* table;           // kResamplePhases + 1 rows of taps
+};
+// Returns 0, 1 for taps other than 16, 32, 64, or -1 out of memory.
+int32_t resampler_open(Resampler* r, double ppm, int32_t taps);
+void resampler_close(Resampler* r);
+// First input index output sample n needs (its last is this + taps - 1).
+int64_t resampler_first_input(const Resampler* r, int64_t n);
+// Output samples n0..n0+count-1 from the input x[base..], which holds every
+// sample they need (from resampler_first_input(n0) to that of the last + taps).
+void resampler_run(const Resampler* r, int64_t n0, int32_t count, int64_t base, const double* xi,
+                   const double* xq, double* i, double* q);
+// Number of output samples that cover an input of `total` samples.
+int64_t resampled_length(double ppm, int64_t total);
+
+// ---- Multipath channel --------------------------------------------------------
+
+// The exponential power-delay profile of rms_ns at one tap per output sample
+// (ts_ns): K = ceil(10 rms / ts) + 1 taps of power (1 - e^(-ts/rms)) e^(-k ts/rms),
+// normalised to sum 1, into power (kMultipathMaxTaps at most). Returns the count.
+constexpr int32_t kMultipathMaxTaps = 8192;
+int32_t exponential_profile(double rms_ns, double ts_ns, double* power);
+// A tapped delay line of explicit taps (delays in ns, 0..max; gains in dB;
+// phases in degrees), each band-limited to the sampling rate (a windowed
+// sinc), into h (re, im) of length; returns the length used, 0 when too long.
+int32_t explicit_taps_response(const double* delay_ns, const double* gain_db,
+                               const double* phase_deg, int32_t count, double ts_ns,
+                               double* h_re, double* h_im, int32_t capacity);
+
+// Up to this many realisations are held at once.
+constexpr int32_t kMultipathCache = 4;
+
+// The channel: a linear convolution by overlap-save, each input sample through
+// the realisation of the span it belongs to (a packet's, or one for all).
+struct Multipath {
+    int32_t taps;          // impulse response length
+    int32_t nfft;          // transform size, >= 4 taps, >= 256
+    int32_t hop;           // samples per step: nfft - taps + 1
+    ImpairFft fft;
+    double* profile;       // taps: the powers of the Rayleigh taps (null: fixed taps)
+    double* fixed_re;      // nfft: the explicit response's transform (profile null)
+    double* fixed_im;
+    int64_t cache_key[kMultipathCache];  // realisation held in each slot, -1 none
+    double* cache_re[kMultipathCache];   // nfft: the realisation's transform
+    double* cache_im[kMultipathCache];
+    int32_t cache_next;
+    double* in_re;         // nfft: the last taps - 1 inputs, then the step's
+    double* in_im;
+    int32_t* in_span;      // nfft: realisation of each of them
+    double* work_re;       // nfft
+    double* work_im;
+    uint64_t seed;
+};
+// Rayleigh taps of the profile (count powers), or the fixed response
+// (h_re, h_im of count taps) when profile is null. Returns 0, or -1 out of memory.
+int32_t multipath_open(Multipath* m, const double* profile, const double* h_re,
+                       const double* h_im, int32_t count, uint64_t seed);
+void multipath_close(Multipath* m);
+// Back to an empty delay line (the realisations are the seed's, so they stay).
+void multipath_rewind(Multipath* m);
+// One step: the hop inputs x (span[k] names the realisation of x[k]) give the
+// hop outputs y at the same indices (tap 0 at delay 0).
+void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
+                    double* yi, double* yq);
+// The Rayleigh taps of realisation `key`, for tests (taps values each).
+void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im);

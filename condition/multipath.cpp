@@ -1,0 +1,192 @@
+// The multipath channel: the exponential-decay Rayleigh model of the 802.11
+// evaluation channels (Medbo/Chayat, one tap per sample), or an explicit
+// tapped delay line, applied by overlap-save convolution.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "impair_chain.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The transform of realisation key (cached; the fixed response when there is no profile).
+void transform_of(Multipath* m, int64_t key, const double** re, const double** im) {
+    if (m->profile == nullptr) {
+        *re = m->fixed_re;
+        *im = m->fixed_im;
+        return;
+    }
+    for (int32_t c = 0; c < kMultipathCache; ++c) {
+        if (m->cache_key[c] == key) {
+            *re = m->cache_re[c];
+            *im = m->cache_im[c];
+            return;
+        }
+    }
+    const int32_t c = m->cache_next;
+    m->cache_next = (c + 1) % kMultipathCache;
+    double* hr = m->cache_re[c];
+    double* hi = m->cache_im[c];
+    const size_t n = static_cast<size_t>(m->nfft);
+    std::memset(hr, 0, n * sizeof(double));
+    std::memset(hi, 0, n * sizeof(double));
+    multipath_realisation(m, key, hr, hi);
+    impair_fft(&m->fft, hr, hi, false);
+    m->cache_key[c] = key;
+    *re = hr;
+    *im = hi;
+}
+
+}  // namespace
+
+int32_t exponential_profile(double rms_ns, double ts_ns, double* power) {
+    if (!(rms_ns > 0.0) || !(ts_ns > 0.0)) return 0;
+    const double k_last = std::ceil(10.0 * rms_ns / ts_ns);
+    if (!(k_last + 1.0 <= kMultipathMaxTaps)) return 0;
+    const int32_t count = static_cast<int32_t>(k_last) + 1;
+    const double first = 1.0 - std::exp(-ts_ns / rms_ns);
+    double sum = 0.0;
+    for (int32_t k = 0; k < count; ++k) {
+        power[k] = first * std::exp(-k * ts_ns / rms_ns);
+        sum += power[k];
+    }
+    for (int32_t k = 0; k < count; ++k) power[k] /= sum;
+    return count;
+}
+
+int32_t explicit_taps_response(const double* delay_ns, const double* gain_db,
+                               const double* phase_deg, int32_t count, double ts_ns,
+                               double* h_re, double* h_im, int32_t capacity) {
+    int32_t length = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        const double at = std::floor(delay_ns[k] / ts_ns + 0.5);
+        if (!(at >= 0.0) || !(at < capacity)) return 0;
+        if (static_cast<int32_t>(at) + 1 > length) length = static_cast<int32_t>(at) + 1;
+    }
+    std::memset(h_re, 0, static_cast<size_t>(length) * sizeof(double));
+    std::memset(h_im, 0, static_cast<size_t>(length) * sizeof(double));
+    for (int32_t k = 0; k < count; ++k) {
+        const int32_t at = static_cast<int32_t>(std::floor(delay_ns[k] / ts_ns + 0.5));
+        const double a = std::pow(10.0, gain_db[k] / 20.0);
+        const double ph = (phase_deg != nullptr ? phase_deg[k] : 0.0) * kPi / 180.0;
+        h_re[at] += a * std::cos(ph);
+        h_im[at] += a * std::sin(ph);
+    }
+    return length;
+}
+
+int32_t multipath_open(Multipath* m, const double* profile, const double* h_re,
+                       const double* h_im, int32_t count, uint64_t seed) {
+    std::memset(m, 0, sizeof *m);
+    int32_t nfft = 256;
+    while (nfft < 4 * count) nfft <<= 1;
+    m->taps = count;
+    m->nfft = nfft;
+    m->hop = nfft - count + 1;
+    m->seed = seed;
+    if (impair_fft_open(&m->fft, nfft) != 0) return -1;
+    const size_t n = static_cast<size_t>(nfft);
+    // profile (count), fixed (2 n), cache (2 n each), in (2 n), work (2 n), spans.
+    const size_t doubles = static_cast<size_t>(count) + (2 + 2 * kMultipathCache + 4) * n;
+    double* block = static_cast<double*>(std::malloc(doubles * sizeof(double)));
+    int32_t* spans = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
+    if (block == nullptr || spans == nullptr) {
+        std::free(block);
+        std::free(spans);
+        impair_fft_close(&m->fft);
+        return -1;
+    }
+    double* at = block + count;
+    m->fixed_re = at;
+    m->fixed_im = at + n;
+    at += 2 * n;
+    for (int32_t c = 0; c < kMultipathCache; ++c, at += 2 * n) {
+        m->cache_re[c] = at;
+        m->cache_im[c] = at + n;
+        m->cache_key[c] = -1;
+    }
+    m->in_re = at;
+    m->in_im = at + n;
+    m->work_re = at + 2 * n;
+    m->work_im = at + 3 * n;
+    m->in_span = spans;
+    if (profile != nullptr) {
+        m->profile = block;
+        std::memcpy(m->profile, profile, static_cast<size_t>(count) * sizeof(double));
+    } else {
+        m->profile = nullptr;
+        std::memset(m->fixed_re, 0, 2 * n * sizeof(double));
+        std::memcpy(m->fixed_re, h_re, static_cast<size_t>(count) * sizeof(double));
+        std::memcpy(m->fixed_im, h_im, static_cast<size_t>(count) * sizeof(double));
+        impair_fft(&m->fft, m->fixed_re, m->fixed_im, false);
+    }
+    multipath_rewind(m);
+    return 0;
+}
+
+void multipath_close(Multipath* m) {
+    // The block starts taps doubles before fixed_re (the profile's room).
+    std::free(m->fixed_re != nullptr ? m->fixed_re - m->taps : nullptr);
+    std::free(m->in_span);
+    impair_fft_close(&m->fft);
+    m->fixed_re = nullptr;
+    m->in_span = nullptr;
+}
+
+void multipath_rewind(Multipath* m) {
+    const size_t keep = static_cast<size_t>(m->taps - 1);
+    std::memset(m->in_re, 0, keep * sizeof(double));
+    std::memset(m->in_im, 0, keep * sizeof(double));
+    for (size_t k = 0; k < keep; ++k) m->in_span[k] = 0;
+}
+
+void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im) {
+    ImpairRng g;
+    impair_rng_seed(&g, m->seed, kStreamMultipath, static_cast<uint64_t>(key));
+    for (int32_t k = 0; k < m->taps; ++k) {
+        const double a = std::sqrt(0.5 * m->profile[k]);
+        re[k] = a * impair_normal(&g);
+        im[k] = a * impair_normal(&g);
+    }
+}
+
+void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
+                    double* yi, double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
+    std::memcpy(m->in_re + keep, xi, static_cast<size_t>(hop) * sizeof(double));
+    std::memcpy(m->in_im + keep, xq, static_cast<size_t>(hop) * sizeof(double));
+    std::memcpy(m->in_span + keep, span, static_cast<size_t>(hop) * sizeof(int32_t));
+    std::memset(yi, 0, static_cast<size_t>(hop) * sizeof(double));
+    std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
+    // Each input sample goes through its own span's realisation: one
+    // convolution per span present in the window, over its samples only.
+    for (int32_t from = 0; from < n;) {
+        const int32_t s = m->in_span[from];
+        int32_t to = from;
+        while (to < n && m->in_span[to] == s) ++to;
+        std::memset(m->work_re, 0, static_cast<size_t>(n) * sizeof(double));
+        std::memset(m->work_im, 0, static_cast<size_t>(n) * sizeof(double));
+        std::memcpy(m->work_re + from, m->in_re + from, static_cast<size_t>(to - from) * sizeof(double));
+        std::memcpy(m->work_im + from, m->in_im + from, static_cast<size_t>(to - from) * sizeof(double));
+        const double* hr;
+        const double* hi;
+        transform_of(m, s, &hr, &hi);
+        impair_fft(&m->fft, m->work_re, m->work_im, false);
+        for (int32_t k = 0; k < n; ++k) {
+            const double a = m->work_re[k], b = m->work_im[k];
+            m->work_re[k] = a * hr[k] - b * hi[k];
+            m->work_im[k] = a * hi[k] + b * hr[k];
+        }
+        impair_fft(&m->fft, m->work_re, m->work_im, true);
+        for (int32_t k = 0; k < hop; ++k) {
+            yi[k] += m->work_re[keep + k];
+            yq[k] += m->work_im[keep + k];
+        }
+        from = to;
+    }
+    std::memmove(m->in_re, m->in_re + hop, static_cast<size_t>(keep) * sizeof(double));
+    std::memmove(m->in_im, m->in_im + hop, static_cast<size_t>(keep) * sizeof(double));
+    std::memmove(m->in_span, m->in_span + hop, static_cast<size_t>(keep) * sizeof(int32_t));
+}

@@ -1,0 +1,232 @@
+// Phase noise of a single-sideband profile L(f): the profile's arithmetic, the
+// Gaussian phase process that has it, and the carrier rotation that applies it.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "impair_chain.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 6.28318530717958647692;
+constexpr double kOutside = -400.0;  // dBc/Hz outside the profile: nothing
+
+bool is_finite(double v) { return std::isfinite(v); }
+
+// The smallest power of two >= v, within lo..hi.
+int32_t pow2_at_least(double v, int32_t lo, int32_t hi) {
+    int32_t n = lo;
+    while (n < hi && n < v) n <<= 1;
+    return n;
+}
+
+// The process's next sample (a new step of the filter when the last is used up).
+double process_next(PhaseNoise* pn);
+
+// Two steps of the overlap-save filter in one complex transform (the filter
+// is real): the real part filters [w, a], the imaginary part [a, b], where a
+// and b are the next 2m white samples; out gets the 2m filtered samples.
+void process_step(PhaseNoise* pn) {
+    const int32_t m = pn->m;
+    const size_t mm = static_cast<size_t>(m);
+    double* re = pn->work_re;
+    double* im = pn->work_im;
+    std::memcpy(re, pn->w, mm * sizeof(double));
+    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
+    for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
+    impair_fft(&pn->fft, re, im, false);
+    for (int32_t k = 0; k < 2 * m; ++k) {
+        const double xr = re[k] * pn->h_re[k] - im[k] * pn->h_im[k];
+        const double xi = re[k] * pn->h_im[k] + im[k] * pn->h_re[k];
+        re[k] = xr;
+        im[k] = xi;
+    }
+    impair_fft(&pn->fft, re, im, true);
+    std::memcpy(pn->out, re + m, mm * sizeof(double));
+    std::memcpy(pn->out + m, im + m, mm * sizeof(double));
+    pn->out_at = 0;
+}
+
+double process_next(PhaseNoise* pn) {
+    if (pn->out_at >= 2 * pn->m) process_step(pn);
+    return pn->out[pn->out_at++];
+}
+
+// The filter's transform: |H(f)| = sqrt(L(|f|) fs_low) sampled on m points,
+// made causal (centred), Hann-windowed and transformed over 2m points.
+// Returns 0, or -1 out of memory.
+int32_t design_filter(PhaseNoise* pn, const double* offsets_hz, const double* levels_dbc,
+                   int32_t count, double fs_low) {
+    const int32_t m = pn->m;
+    double* re = pn->work_re;
+    double* im = pn->work_im;
+    ImpairFft small;
+    // The m-point design uses the first m entries of the 2m arrays.
+    std::memset(re, 0, 2 * static_cast<size_t>(m) * sizeof(double));
+    std::memset(im, 0, 2 * static_cast<size_t>(m) * sizeof(double));
+    for (int32_t k = 0; k < m; ++k) {
+        const double f = (k <= m / 2 ? k : m - k) * fs_low / m;
+        const double level = phase_noise_level(offsets_hz, levels_dbc, count, f);
+        re[k] = level <= kOutside ? 0.0 : std::sqrt(std::pow(10.0, level / 10.0) * fs_low);
+    }
+    if (impair_fft_open(&small, m) != 0) return -1;
+    impair_fft(&small, re, im, true);
+    impair_fft_close(&small);
+    // re holds the zero-phase response (times 1/m); centre it, window it.
+    for (int32_t k = 0; k < m; ++k) {
+        const int32_t from = (k + m / 2) % m;
+        const double w = 0.5 - 0.5 * std::cos(kTwoPi * (k + 0.5) / m);
+        pn->h_re[k] = re[from] * w;
+    }
+    std::memset(pn->h_re + m, 0, static_cast<size_t>(m) * sizeof(double));
+    std::memset(pn->h_im, 0, 2 * static_cast<size_t>(m) * sizeof(double));
+    impair_fft(&pn->fft, pn->h_re, pn->h_im, false);
+    return 0;
+}
+
+}  // namespace
+
+int32_t phase_noise_profile_check(const double* offsets_hz, const double* levels_dbc,
+                                  int32_t count) {
+    if (count < 2 || count > kPhaseNoiseMaxPoints || offsets_hz == nullptr ||
+        levels_dbc == nullptr)
+        return count;
+    for (int32_t k = 0; k < count; ++k) {
+        if (!is_finite(offsets_hz[k]) || offsets_hz[k] <= 0.0) return k;
+        if (k > 0 && !(offsets_hz[k] > offsets_hz[k - 1])) return k;
+        if (!is_finite(levels_dbc[k]) || levels_dbc[k] < -250.0 || levels_dbc[k] > 0.0) return k;
+    }
+    return -1;
+}
+
+double phase_noise_level(const double* offsets_hz, const double* levels_dbc, int32_t count,
+                         double f) {
+    if (!(f >= offsets_hz[0]) || f > offsets_hz[count - 1]) return kOutside;
+    int32_t k = 0;
+    while (k + 2 < count && f > offsets_hz[k + 1]) ++k;
+    const double span = std::log10(offsets_hz[k + 1] / offsets_hz[k]);
+    const double t = std::log10(f / offsets_hz[k]) / span;
+    return levels_dbc[k] + t * (levels_dbc[k + 1] - levels_dbc[k]);
+}
+
+double phase_noise_variance(const double* offsets_hz, const double* levels_dbc, int32_t count) {
+    double sum = 0.0;
+    for (int32_t k = 0; k + 1 < count; ++k) {
+        const double fa = offsets_hz[k], fb = offsets_hz[k + 1];
+        const double c = std::pow(10.0, levels_dbc[k] / 10.0);
+        // 10^(L/10) = c (f / fa)^e on the segment.
+        const double e = (levels_dbc[k + 1] - levels_dbc[k]) / 10.0 / std::log10(fb / fa);
+        const double r = fb / fa;
+        sum += std::fabs(e + 1.0) < 1e-12 ? c * fa * std::log(r)
+                                          : c * fa / (e + 1.0) * (std::pow(r, e + 1.0) - 1.0);
+    }
+    return 2.0 * sum;
+}
+
+void phase_noise_default_profile(double rms_deg, double* offsets_hz, double* levels_dbc) {
+    offsets_hz[0] = 1e3;
+    offsets_hz[1] = 1e5;
+    offsets_hz[2] = 1e6;
+    levels_dbc[0] = levels_dbc[1] = 0.0;
+    levels_dbc[2] = -20.0;
+    const double unit = phase_noise_variance(offsets_hz, levels_dbc, 3);
+    const double want = (rms_deg * kPi / 180.0) * (rms_deg * kPi / 180.0);
+    const double shift = want > 0.0 ? 10.0 * std::log10(want / unit) : -250.0;
+    for (int32_t k = 0; k < 3; ++k) levels_dbc[k] += shift;
+}
+
+int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double* levels_dbc,
+                         int32_t count, double fs, uint64_t seed) {
+    std::memset(pn, 0, sizeof *pn);
+    if (phase_noise_profile_check(offsets_hz, levels_dbc, count) != -1 || !(fs > 0.0)) return 1;
+    // The process runs at fs / D, D a power of two, at least 8 times the top offset.
+    const double top = offsets_hz[count - 1] < 0.5 * fs ? offsets_hz[count - 1] : 0.5 * fs;
+    int32_t d = 1;
+    while (d < 4096 && fs / (2 * d) >= 8.0 * top) d <<= 1;
+    const double fs_low = fs / d;
+    // A filter long enough to resolve a quarter of the lowest offset.
+    const int32_t m = pow2_at_least(4.0 * fs_low / offsets_hz[0], 64, 1 << 17);
+    pn->decimation = d;
+    pn->m = m;
+    if (impair_fft_open(&pn->fft, 2 * m) != 0) return -1;
+    const size_t mm = static_cast<size_t>(m);
+    double* block = static_cast<double*>(std::malloc((8 * mm + 1) * sizeof(double)));
+    if (block == nullptr) {
+        impair_fft_close(&pn->fft);
+        return -1;
+    }
+    pn->h_re = block;
+    pn->h_im = block + 2 * mm;
+    pn->work_re = block + 4 * mm;
+    pn->work_im = block + 6 * mm;
+    // w and out share space with nothing the design uses afterwards.
+    pn->w = static_cast<double*>(std::malloc(3 * mm * sizeof(double)));
+    if (pn->w == nullptr) {
+        std::free(block);
+        pn->h_re = nullptr;
+        impair_fft_close(&pn->fft);
+        return -1;
+    }
+    pn->out = pn->w + mm;
+    pn->seed = seed;
+    if (design_filter(pn, offsets_hz, levels_dbc, count, fs_low) != 0) {
+        phase_noise_close(pn);
+        return -1;
+    }
+    phase_noise_rewind(pn);
+    return 0;
+}
+
+void phase_noise_close(PhaseNoise* pn) {
+    std::free(pn->h_re);
+    std::free(pn->w);
+    impair_fft_close(&pn->fft);
+    pn->h_re = pn->w = nullptr;
+}
+
+void phase_noise_rewind(PhaseNoise* pn) {
+    impair_rng_seed(&pn->rng, pn->seed, kStreamPhaseNoise, 0);
+    // The delay line starts full of noise, so the process is stationary from sample 0.
+    for (int32_t k = 0; k < pn->m; ++k) pn->w[k] = impair_normal(&pn->rng);
+    pn->out_at = 2 * pn->m;
+    pn->sub = 0;
+    pn->prev = process_next(pn);
+    pn->next = process_next(pn);
+}
+
+void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase) {
+    const int32_t d = pn->decimation;
+    const double step = 1.0 / d;
+    for (int32_t k = 0; k < n; ++k) {
+        phase[k] = pn->prev + (pn->next - pn->prev) * (pn->sub * step);
+        if (++pn->sub == d) {
+            pn->sub = 0;
+            pn->prev = pn->next;
+            pn->next = process_next(pn);
+        }
+    }
+}
+
+void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const double* phase,
+                       double* i, double* q) {
+    const double phi = kTwoPi * freq_hz / fs;
+    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
+    const long double turns = static_cast<long double>(freq_hz) * at / fs;
+    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
+    double c = std::cos(start), s = std::sin(start);
+    for (int32_t k = 0; k < n; ++k) {
+        double rc = c, rs = s;
+        if (phase != nullptr) {
+            const double pc = std::cos(phase[k]), ps = std::sin(phase[k]);
+            rc = c * pc - s * ps;
+            rs = s * pc + c * ps;
+        }
+        const double x = i[k], y = q[k];
+        i[k] = rc * x - rs * y;
+        q[k] = rs * x + rc * y;
+        const double c_next = cos_phi * c - sin_phi * s;
+        s = cos_phi * s + sin_phi * c;
+        c = c_next;
+    }
+}

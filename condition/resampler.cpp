@@ -1,0 +1,106 @@
+// The sample-clock offset: a fractional resampler (Kaiser-windowed sinc of
+// 16, 32 or 64 taps, the nearest of kResamplePhases phases).
+#include <cmath>
+#include <cstdlib>
+
+#include "impair_chain.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kKaiserBeta = 8.0;
+
+// Modified Bessel function of the first kind, order 0 (its power series).
+double bessel_i0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int32_t k = 1; k < 50; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+        if (term < 1e-17 * sum) break;
+    }
+    return sum;
+}
+
+// Output position n (1 + d) split into its integer sample and the nearest phase.
+void position(const Resampler* r, int64_t n, int64_t* whole, int32_t* phase) {
+    const double x = static_cast<double>(n) * r->ratio_minus_one;
+    // floor(x) by truncation (|x| is far below 2^63), without a library call.
+    int64_t fl = static_cast<int64_t>(x);
+    if (static_cast<double>(fl) > x) --fl;
+    *whole = n + fl;
+    *phase = static_cast<int32_t>((x - static_cast<double>(fl)) * kResamplePhases + 0.5);
+}
+
+}  // namespace
+
+int32_t resampler_taps(int32_t os) { return os <= 1 ? 64 : os == 2 ? 32 : 16; }
+
+int32_t resampler_open(Resampler* r, double ppm, int32_t taps) {
+    r->table = nullptr;
+    if (taps != 16 && taps != 32 && taps != 64) return 1;
+    r->ratio_minus_one = ppm * 1e-6;
+    r->taps = taps;
+    const int32_t half = taps / 2;
+    const size_t rows = kResamplePhases + 1;
+    r->table = static_cast<double*>(std::malloc(rows * static_cast<size_t>(taps) * sizeof(double)));
+    if (r->table == nullptr) return -1;
+    const double norm = bessel_i0(kKaiserBeta);
+    for (int32_t p = 0; p <= kResamplePhases; ++p) {
+        const double frac = static_cast<double>(p) / kResamplePhases;
+        double* row = r->table + static_cast<size_t>(p) * taps;
+        double sum = 0.0;
+        for (int32_t j = 0; j < taps; ++j) {
+            // Distance of tap j's input sample from the wanted position.
+            const double d = (j - (half - 1)) - frac;
+            const double sinc = d == 0.0 ? 1.0 : std::sin(kPi * d) / (kPi * d);
+            const double u = d / half;
+            const double w = u * u < 1.0 ? bessel_i0(kKaiserBeta * std::sqrt(1.0 - u * u)) / norm : 0.0;
+            row[j] = sinc * w;
+            sum += row[j];
+        }
+        for (int32_t j = 0; j < taps; ++j) row[j] /= sum;
+    }
+    return 0;
+}
+
+void resampler_close(Resampler* r) {
+    std::free(r->table);
+    r->table = nullptr;
+}
+
+int64_t resampler_first_input(const Resampler* r, int64_t n) {
+    int64_t whole;
+    int32_t phase;
+    position(r, n, &whole, &phase);
+    return whole - (r->taps / 2 - 1);
+}
+
+void resampler_run(const Resampler* r, int64_t n0, int32_t count, int64_t base, const double* xi,
+                   const double* xq, double* i, double* q) {
+    const int32_t taps = r->taps;
+    for (int32_t k = 0; k < count; ++k) {
+        int64_t whole;
+        int32_t phase;
+        position(r, n0 + k, &whole, &phase);
+        const double* row = r->table + static_cast<size_t>(phase) * taps;
+        const int64_t first = whole - (taps / 2 - 1) - base;
+        const double* a = xi + first;
+        const double* b = xq + first;
+        // Four partial sums (taps j, j+4, ...) that the compiler may run side by side.
+        double si[4] = {0.0, 0.0, 0.0, 0.0}, sq[4] = {0.0, 0.0, 0.0, 0.0};
+        for (int32_t j = 0; j < taps; j += 4) {
+            for (int32_t l = 0; l < 4; ++l) {
+                si[l] += row[j + l] * a[j + l];
+                sq[l] += row[j + l] * b[j + l];
+            }
+        }
+        i[k] = (si[0] + si[1]) + (si[2] + si[3]);
+        q[k] = (sq[0] + sq[1]) + (sq[2] + sq[3]);
+    }
+}
+
+int64_t resampled_length(double ppm, int64_t total) {
+    if (total <= 0) return 0;
+    const double ratio = 1.0 + ppm * 1e-6;
+    return static_cast<int64_t>(std::floor(static_cast<double>(total - 1) / ratio)) + 1;
+}

@@ -1,0 +1,434 @@
+#include "sequence_impaired.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "frame_coding.h"
+#include "ppdu.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.28318530717958647692;
+
+bool is_switch(int32_t v) { return v == 0 || v == 1; }
+// True when lo <= v <= hi; false for NaN.
+bool within(double v, double lo, double hi) { return v >= lo && v <= hi; }
+
+double channel_scale(int32_t channel_mhz) {
+    return channel_mhz == 20 ? 1.0 : channel_mhz == 10 ? 0.5 : channel_mhz == 5 ? 0.25 : 1.0;
+}
+
+double sampling_rate(const OrvSequenceParams* p) {
+    const int32_t os = p->oversampling >= 1 && p->oversampling <= 10 ? p->oversampling : 1;
+    return 20000000.0 * os * channel_scale(p->channel_mhz);
+}
+
+double carrier_offset_hz(const OrvSequenceParams* p, const OrvImpairments* m) {
+    const double cfo = m->cfo_ppm != 0.0 ? m->cfo_ppm * 1e-6 * m->carrier_ghz * 1e9 : 0.0;
+    return (p->freq_error_enable == 1 ? p->freq_error : 0.0) + cfo;
+}
+
+bool phase_noise_on(const OrvImpairments* m) {
+    return m->phase_noise_count > 0 || m->phase_noise_rms_deg > 0.0;
+}
+
+uint32_t phase_noise_mask(const OrvImpairments* m) {
+    if (m->phase_noise_count == 0) return within(m->phase_noise_rms_deg, 0.0, 60.0) ? 0 : ORV_IMP_BAD_PHASE_NOISE;
+    if (m->phase_noise_rms_deg != 0.0) return ORV_IMP_BAD_PHASE_NOISE;
+    return phase_noise_profile_check(m->phase_noise_offsets_hz, m->phase_noise_dbc_hz,
+                                     m->phase_noise_count) == -1
+               ? 0
+               : ORV_IMP_BAD_PHASE_NOISE;
+}
+
+uint32_t multipath_mask(const OrvImpairments* m) {
+    if (!is_switch(m->multipath_per_packet) || m->reserved != 0) return ORV_IMP_BAD_MULTIPATH;
+    if (!(m->multipath_rms_ns == 0.0 || within(m->multipath_rms_ns, 1.0, 2000.0)))
+        return ORV_IMP_BAD_MULTIPATH;
+    if (m->tap_count == 0) return 0;
+    if (m->tap_count < 0 || m->tap_count > 1024 || m->multipath_rms_ns != 0.0 ||
+        m->tap_delay_ns == nullptr || m->tap_gain_db == nullptr)
+        return ORV_IMP_BAD_MULTIPATH;
+    for (int32_t k = 0; k < m->tap_count; ++k) {
+        if (!within(m->tap_delay_ns[k], 0.0, 10000.0) || !within(m->tap_gain_db[k], -200.0, 40.0))
+            return ORV_IMP_BAD_MULTIPATH;
+        if (m->tap_phase_deg != nullptr && !within(m->tap_phase_deg[k], -360.0, 360.0))
+            return ORV_IMP_BAD_MULTIPATH;
+    }
+    return 0;
+}
+
+// Idle samples after a packet, truncated toward zero (as the sequence's layout).
+int64_t idle_samples(double idle_time, double fs) { return static_cast<int64_t>(idle_time * fs); }
+
+// Mean power of the packets' samples and the peak envelope of every sample,
+// after the stages before the DC offset; sum (complex) over the packets too.
+struct PassSums {
+    double power = 0.0, sum_i = 0.0, sum_q = 0.0, peak2 = 0.0;
+    int64_t samples = 0;
+};
+
+// Adds n samples from sequence sample `at` on to the sums (packet samples only for power and sum).
+void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, const double* q,
+              int32_t* cursor, PassSums* s) {
+    for (int32_t k = 0; k < n; ++k) {
+        const double p2 = i[k] * i[k] + q[k] * q[k];
+        if (p2 > s->peak2) s->peak2 = p2;
+        const int64_t g = at + k;
+        while (*cursor < c->count && g >= c->ppdu_end[*cursor]) ++*cursor;
+        if (*cursor < c->count && g >= c->ppdu_begin[*cursor]) {
+            s->power += p2;
+            s->sum_i += i[k];
+            s->sum_q += q[k];
+            ++s->samples;
+        }
+    }
+}
+
+// The amplifier's stages on n samples.
+void amplifier(const ImpairedRun* c, int32_t n, double* i, double* q) {
+    if (c->pa) rapp_amplify(n, c->a_sat, c->m->pa_smoothness, i, q);
+    if (c->clip) clip_envelope(n, c->clip_level, i, q);
+}
+
+// A pass over the unimpaired sequence's samples: the filter's output, through
+// the amplifier when with_pa. Returns 0 or -1 out of memory.
+int32_t measure_pass(ImpairedRun* c, bool with_pa, PassSums* s, double* i, double* q) {
+    sequence_rewind(c->src);
+    int32_t cursor = 0;
+    for (int64_t at = 0; at < c->total_in;) {
+        const int64_t left = c->total_in - at;
+        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+        if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+        if (with_pa) {
+            amplifier(c, n, i, q);
+            if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
+        }
+        add_sums(c, at, n, i, q, &cursor, s);
+        at += n;
+    }
+    return 0;
+}
+
+// The amplifier's levels (from the packets' RMS), then the DC offset's values
+// and the noise's variance (from the power after the amplifier and the IQ stage).
+int32_t measure_levels(ImpairedRun* c, double* i, double* q) {
+    const OrvSequenceParams* p = c->src->p;
+    if (c->pa || c->clip) {
+        PassSums s;
+        if (measure_pass(c, false, &s, i, q) != 0) return -1;
+        const double rms = s.samples > 0 ? std::sqrt(s.power / s.samples) : 0.0;
+        c->a_sat = rms * std::pow(10.0, c->m->pa_backoff_db / 20.0);
+        c->clip_level = rms * std::pow(10.0, c->m->clip_papr_db / 20.0);
+        if (!(c->a_sat > 0.0)) c->pa = false;
+    }
+    if (!c->dc && !c->snr) return 0;
+    PassSums s;
+    if (measure_pass(c, true, &s, i, q) != 0) return -1;
+    if (c->dc) {
+        const double peak = std::sqrt(s.peak2);
+        c->dc_i = p->dc_offset_re * 0.01 * peak;
+        c->dc_q = p->dc_offset_im * 0.01 * peak;
+    }
+    if (c->snr && s.samples > 0) {
+        const double n = static_cast<double>(s.samples);
+        const double power = (s.power + 2.0 * (c->dc_i * s.sum_i + c->dc_q * s.sum_q)) / n +
+                             c->dc_i * c->dc_i + c->dc_q * c->dc_q;
+        c->sigma2 = power / std::pow(10.0, c->m->snr_db / 10.0) * c->src->setup.os;
+    }
+    return 0;
+}
+
+// The stages before the sample clock on the next n samples of the sequence.
+int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
+    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+    amplifier(c, n, i, q);
+    if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
+    if (c->dc) {
+        for (int32_t k = 0; k < n; ++k) {
+            i[k] += c->dc_i;
+            q[k] += c->dc_q;
+        }
+    }
+    if (c->rotate) {
+        if (c->pn) phase_noise_next(&c->phase_noise, n, c->phase);
+        rotate_with_phase(n, c->in_pos, c->carrier_hz, c->fs, c->pn ? c->phase : nullptr, i, q);
+    }
+    c->in_pos += n;
+    return 0;
+}
+
+// The next n (up to kSequenceBlock) samples after the sample clock.
+int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
+    if (!c->clock) return first_stages(c, n, i, q);
+    const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
+    const int64_t last = resampler_first_input(&c->resampler, c->clock_pos + n - 1) + c->resampler.taps - 1;
+    if (first > c->x_base) {
+        const int64_t drop64 = first - c->x_base < c->x_len ? first - c->x_base : c->x_len;
+        const int32_t drop = static_cast<int32_t>(drop64);
+        const size_t keep = static_cast<size_t>(c->x_len - drop);
+        std::memmove(c->x_i, c->x_i + drop, keep * sizeof(double));
+        std::memmove(c->x_q, c->x_q + drop, keep * sizeof(double));
+        c->x_base += drop;
+        c->x_len -= drop;
+    }
+    while (c->x_base + c->x_len <= last) {
+        const int64_t want = last + 1 - (c->x_base + c->x_len);
+        const int32_t m = want < kSequenceBlock ? static_cast<int32_t>(want) : kSequenceBlock;
+        if (first_stages(c, m, c->x_i + c->x_len, c->x_q + c->x_len) != 0) return -1;
+        c->x_len += m;
+    }
+    resampler_run(&c->resampler, c->clock_pos, n, c->x_base, c->x_i, c->x_q, i, q);
+    c->clock_pos += n;
+    return 0;
+}
+
+// The channel's next step: hop samples through the multipath channel.
+int32_t channel_step(ImpairedRun* c) {
+    const int32_t hop = c->channel.hop;
+    for (int32_t k = 0; k < hop;) {
+        const int32_t m = hop - k < kSequenceBlock ? hop - k : kSequenceBlock;
+        if (clocked(c, m, c->hop_i + k, c->hop_q + k) != 0) return -1;
+        k += m;
+    }
+    const bool per_packet = c->m->multipath_per_packet == 1;
+    for (int32_t k = 0; k < hop; ++k) {
+        const int64_t g = c->channel_pos + k;
+        while (c->span_cursor + 1 < c->count && g >= c->channel_switch[c->span_cursor + 1])
+            ++c->span_cursor;
+        c->hop_span[k] = per_packet ? c->span_cursor : 0;
+    }
+    multipath_step(&c->channel, c->hop_i, c->hop_q, c->hop_span, c->hop_i, c->hop_q);
+    c->channel_pos += hop;
+    c->hop_at = 0;
+    c->hop_len = hop;
+    return 0;
+}
+
+int32_t through_channel(ImpairedRun* c, int32_t n, double* i, double* q) {
+    if (!c->multipath) return clocked(c, n, i, q);
+    for (int32_t k = 0; k < n;) {
+        if (c->hop_at == c->hop_len && channel_step(c) != 0) return -1;
+        const int32_t m = n - k < c->hop_len - c->hop_at ? n - k : c->hop_len - c->hop_at;
+        std::memcpy(i + k, c->hop_i + c->hop_at, static_cast<size_t>(m) * sizeof(double));
+        std::memcpy(q + k, c->hop_q + c->hop_at, static_cast<size_t>(m) * sizeof(double));
+        c->hop_at += m;
+        k += m;
+    }
+    return 0;
+}
+
+// Packet geometry on the sequence's clock, and where each packet's channel begins.
+void layout(ImpairedRun* c, const OrvPacket* packets) {
+    int64_t at = 0;
+    const double ratio = 1.0 + c->m->clock_ppm * 1e-6;
+    for (int32_t k = 0; k < c->count; ++k) {
+        FrameRate rate;
+        PpduLayout lay;
+        frame_rate(packets[k].rate_index, &rate);
+        ppdu_layout(&rate, packets[k].psdu_length, c->src->setup.os, c->src->setup.L, &lay);
+        c->ppdu_begin[k] = at;
+        c->ppdu_end[k] = at + lay.span;
+        // Midway through the idle time before the packet (the channel changes between packets).
+        const double mid = k == 0 ? 0.0 : 0.5 * static_cast<double>(c->ppdu_end[k - 1] + at);
+        c->channel_switch[k] = static_cast<int64_t>(std::floor(mid / ratio));
+        at += lay.span + idle_samples(packets[k].idle_time, c->fs);
+    }
+    c->total_in = at;
+}
+
+// The multipath channel of the record at the sequence's rate. Returns 0 or -1.
+int32_t open_channel(ImpairedRun* c) {
+    const OrvImpairments* m = c->m;
+    const double ts_ns = 1e9 / c->fs;
+    int32_t status;
+    if (m->multipath_rms_ns > 0.0) {
+        double* power = static_cast<double*>(std::malloc(kMultipathMaxTaps * sizeof(double)));
+        if (power == nullptr) return -1;
+        const int32_t taps = exponential_profile(m->multipath_rms_ns, ts_ns, power);
+        status = taps > 0 ? multipath_open(&c->channel, power, nullptr, nullptr, taps, m->seed) : -1;
+        std::free(power);
+    } else {
+        double* h = static_cast<double*>(std::malloc(2 * kMultipathMaxTaps * sizeof(double)));
+        if (h == nullptr) return -1;
+        const int32_t taps = explicit_taps_response(m->tap_delay_ns, m->tap_gain_db, m->tap_phase_deg,
+                                                    m->tap_count, ts_ns, h, h + kMultipathMaxTaps,
+                                                    kMultipathMaxTaps);
+        status = taps > 0 ? multipath_open(&c->channel, nullptr, h, h + kMultipathMaxTaps, taps, m->seed)
+                          : -1;
+        std::free(h);
+    }
+    if (status != 0) return -1;
+    const size_t hop = static_cast<size_t>(c->channel.hop);
+    c->hop_i = static_cast<double*>(std::malloc(2 * hop * sizeof(double)));
+    c->hop_span = static_cast<int32_t*>(std::malloc(hop * sizeof(int32_t)));
+    if (c->hop_i == nullptr || c->hop_span == nullptr) return -1;
+    c->hop_q = c->hop_i + hop;
+    return 0;
+}
+
+// The phase-noise process of the record (its profile or the default shape).
+int32_t open_phase_noise(ImpairedRun* c) {
+    const OrvImpairments* m = c->m;
+    if (m->phase_noise_count > 0)
+        return phase_noise_open(&c->phase_noise, m->phase_noise_offsets_hz, m->phase_noise_dbc_hz,
+                                m->phase_noise_count, c->fs, m->seed) == 0 ? 0 : -1;
+    double f[3], l[3];
+    phase_noise_default_profile(m->phase_noise_rms_deg, f, l);
+    return phase_noise_open(&c->phase_noise, f, l, 3, c->fs, m->seed) == 0 ? 0 : -1;
+}
+
+// Allocates every stage's state. Returns 0 or -1 (what was allocated stays for close).
+int32_t open_stages(ImpairedRun* c) {
+    const size_t count = static_cast<size_t>(c->count);
+    c->ppdu_begin = static_cast<int64_t*>(std::malloc(3 * count * sizeof(int64_t)));
+    if (c->ppdu_begin == nullptr) return -1;
+    c->ppdu_end = c->ppdu_begin + count;
+    c->channel_switch = c->ppdu_end + count;
+    if (c->pn) {
+        c->phase = static_cast<double*>(std::malloc(kSequenceBlock * sizeof(double)));
+        if (c->phase == nullptr || open_phase_noise(c) != 0) return -1;
+    }
+    if (c->clock) {
+        c->x_cap = 2 * kSequenceBlock + 4 * kResampleTaps;
+        c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
+        if (c->x_i == nullptr ||
+            resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
+            return -1;
+        c->x_q = c->x_i + c->x_cap;
+    }
+    if (c->multipath && open_channel(c) != 0) return -1;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t validate_impairments(const OrvSequenceParams* p, const OrvImpairments* m) {
+    if (m->size != sizeof(OrvImpairments)) return ORV_IMP_BAD_SIZE;
+    uint32_t mask = 0;
+    const double fs = sampling_rate(p);
+    if (!is_switch(m->snr_enable) || (m->snr_enable == 1 && !within(m->snr_db, -20.0, 100.0)))
+        mask |= ORV_IMP_BAD_SNR;
+    if (!within(m->iq_gain_db, -10.0, 10.0) || !within(m->iq_phase_deg, -45.0, 45.0))
+        mask |= ORV_IMP_BAD_IQ;
+    if (!is_switch(m->pa_enable) || !is_switch(m->clip_enable) ||
+        (m->pa_enable == 1 &&
+         (!within(m->pa_smoothness, 0.1, 100.0) || !within(m->pa_backoff_db, -20.0, 40.0))) ||
+        (m->clip_enable == 1 && !within(m->clip_papr_db, 0.0, 30.0)))
+        mask |= ORV_IMP_BAD_PA;
+    mask |= phase_noise_mask(m);
+    if (!within(m->cfo_ppm, -1000.0, 1000.0) ||
+        (m->cfo_ppm != 0.0 && !within(m->carrier_ghz, 0.001, 1000.0)) ||
+        !within(carrier_offset_hz(p, m), -0.5 * fs, 0.5 * fs))
+        mask |= ORV_IMP_BAD_CARRIER;
+    if (!within(m->clock_ppm, -1000.0, 1000.0)) mask |= ORV_IMP_BAD_CLOCK;
+    mask |= multipath_mask(m);
+    return mask;
+}
+
+bool impairments_active(const OrvImpairments* m) {
+    return m->snr_enable == 1 || m->iq_gain_db != 0.0 || m->iq_phase_deg != 0.0 ||
+           m->pa_enable == 1 || m->clip_enable == 1 || phase_noise_on(m) || m->cfo_ppm != 0.0 ||
+           m->clock_ppm != 0.0 || m->multipath_rms_ns > 0.0 || m->tap_count > 0;
+}
+
+int64_t impaired_total(const OrvImpairments* m, int64_t total) {
+    return m->clock_ppm != 0.0 ? resampled_length(m->clock_ppm, total) : total;
+}
+
+void impaired_starts(const OrvImpairments* m, int32_t count, int64_t* starts) {
+    if (m->clock_ppm == 0.0) return;
+    const double ratio = 1.0 + m->clock_ppm * 1e-6;
+    for (int32_t k = 0; k < count; ++k)
+        starts[k] = static_cast<int64_t>(std::llround(static_cast<double>(starts[k]) / ratio));
+}
+
+int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
+    std::memset(c, 0, sizeof *c);
+    const OrvSequenceParams* p = r->p;
+    c->m = m;
+    c->src = r;
+    c->fs = r->setup.fs;
+    c->count = r->count;
+    c->pa = m->pa_enable == 1;
+    c->clip = m->clip_enable == 1;
+    c->iq = m->iq_gain_db != 0.0 || m->iq_phase_deg != 0.0;
+    if (c->iq) iq_imbalance_setup(m->iq_gain_db, m->iq_phase_deg, &c->iqm);
+    c->dc = std::fabs(p->dc_offset_re) >= 1e-12 || std::fabs(p->dc_offset_im) >= 1e-12;
+    c->pn = phase_noise_on(m);
+    c->carrier_hz = carrier_offset_hz(p, m);
+    c->rotate = c->pn || c->carrier_hz != 0.0;
+    c->clock = m->clock_ppm != 0.0;
+    c->multipath = m->multipath_rms_ns > 0.0 || m->tap_count > 0;
+    c->snr = m->snr_enable == 1;
+    if (open_stages(c) != 0) {
+        impaired_close(c);
+        return -1;
+    }
+    layout(c, r->packets);
+    double* block = static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)));
+    const int32_t measured = block == nullptr ? -1 : measure_levels(c, block, block + kSequenceBlock);
+    std::free(block);
+    if (measured != 0) {
+        impaired_close(c);
+        return -1;
+    }
+    r->impaired = c;
+    sequence_rewind(r);
+    return 0;
+}
+
+void impaired_close(ImpairedRun* c) {
+    if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
+    std::free(c->ppdu_begin);
+    std::free(c->phase);
+    std::free(c->x_i);
+    std::free(c->hop_i);
+    std::free(c->hop_span);
+    if (c->pn) phase_noise_close(&c->phase_noise);
+    if (c->clock) resampler_close(&c->resampler);
+    if (c->multipath) multipath_close(&c->channel);
+    std::memset(c, 0, sizeof *c);
+}
+
+void impaired_rewind(ImpairedRun* c) {
+    if (c->pn) phase_noise_rewind(&c->phase_noise);
+    if (c->multipath) multipath_rewind(&c->channel);
+    impair_rng_seed(&c->noise_rng, c->m->seed, kStreamNoise, 0);
+    c->in_pos = 0;
+    c->clock_pos = 0;
+    // The resampler's window starts with the zeros before sample 0.
+    c->x_base = c->clock ? resampler_first_input(&c->resampler, 0) : 0;
+    c->x_len = static_cast<int32_t>(-c->x_base);
+    if (c->x_len > 0) {
+        std::memset(c->x_i, 0, static_cast<size_t>(c->x_len) * sizeof(double));
+        std::memset(c->x_q, 0, static_cast<size_t>(c->x_len) * sizeof(double));
+    }
+    c->hop_at = c->hop_len = 0;
+    c->channel_pos = 0;
+    c->span_cursor = 0;
+    c->out_pos = 0;
+}
+
+int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
+    const OrvSequenceParams& p = *c->src->p;
+    if (through_channel(c, n, i, q) != 0) return -1;
+    if (c->snr) add_complex_noise(&c->noise_rng, n, c->sigma2, i, q);
+    if (p.noise_enable == 1) noise_continue(&c->src->noise, n, i, q);
+    if (p.sine_enable == 1) {
+        const double amplitude = std::pow(10.0, p.sine_level / 20.0);
+        for (int32_t k = 0; k < n; ++k) {
+            const long double turns = static_cast<long double>(p.sine_freq) * (c->out_pos + k) / c->fs;
+            const double arg = kTwoPi * static_cast<double>(turns - std::floor(turns));
+            i[k] += amplitude * std::cos(arg);
+            q[k] += amplitude * std::sin(arg);
+        }
+    }
+    if (p.if_enable == 1) {
+        rotate_with_phase(n, c->out_pos, p.if_freq, c->fs, nullptr, i, q);
+        std::memset(q, 0, static_cast<size_t>(n) * sizeof(double));
+    }
+    c->out_pos += n;
+    return 0;
+}

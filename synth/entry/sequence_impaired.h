@@ -1,0 +1,66 @@
+// The impairment chain of a packet sequence in physical units, pulled block
+// by block behind the transmit filter of a SequenceRun (condition/impair_chain.h
+// has the stages and their order).
+#pragma once
+#include <cstdint>
+
+#include "impair_chain.h"
+#include "orvasynth.h"
+#include "sequence.h"
+
+// Checks the impairments against the sequence's settings (valid already).
+// Returns 0 or the ORV_IMP_BAD_* bits (without ORV_INVALID).
+uint32_t validate_impairments(const OrvSequenceParams* p, const OrvImpairments* m);
+// Whether the record asks for anything at all.
+bool impairments_active(const OrvImpairments* m);
+// Samples of the impaired sequence of total samples, and the packet starts
+// (count entries, on the sequence's clock) moved to the impaired clock.
+int64_t impaired_total(const OrvImpairments* m, int64_t total);
+void impaired_starts(const OrvImpairments* m, int32_t count, int64_t* starts);
+
+struct ImpairedRun {
+    const OrvImpairments* m;
+    SequenceRun* src;
+    double fs;
+    int64_t total_in;         // samples of the unimpaired sequence
+    int32_t count;            // packets
+    int64_t* ppdu_begin;      // count: first sample of each PPDU on the sequence's clock
+    int64_t* ppdu_end;        // count: one past its last
+    int64_t* channel_switch;  // count: first channel-input sample of each packet's realisation
+    bool pa, clip, iq, dc, pn, rotate, clock, multipath, snr;
+    double a_sat, clip_level;
+    IqImbalance iqm;
+    double dc_i, dc_q;
+    PhaseNoise phase_noise;
+    double carrier_hz;        // freq_error (when on) + cfo_ppm 1e-6 carrier_ghz 1e9
+    Resampler resampler;
+    Multipath channel;
+    double sigma2;            // complex noise variance of the SNR
+    ImpairRng noise_rng;
+    double* phase;            // kSequenceBlock phases
+    double* x_i;              // the resampler's input window (x_cap samples from x_base)
+    double* x_q;
+    int32_t x_cap, x_len;
+    int64_t x_base;
+    int64_t in_pos;           // next sample of the first stages
+    int64_t clock_pos;        // next output sample of the resampler
+    double* hop_i;            // the channel's step: inputs, then outputs
+    double* hop_q;
+    int32_t* hop_span;
+    int32_t hop_at, hop_len;  // outputs of the last step still to hand out: hop_at..hop_len-1
+    int64_t channel_pos;      // next channel input sample
+    int32_t span_cursor;      // packet whose realisation channel_pos is in
+    int64_t out_pos;
+};
+
+// Opens the chain over the opened producer r (its settings and packets) and
+// measures what it needs (the packets' RMS for the amplifier, their power for
+// the SNR, the peak for the DC offset) in passes over the sequence; r->impaired
+// points to it afterwards. Returns 0, or -1 out of memory (nothing held).
+int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m);
+void impaired_close(ImpairedRun* c);
+// Back to the first sample, every stream with its first draws.
+void impaired_rewind(ImpairedRun* c);
+// The next n (1..kSequenceBlock) samples of the impaired sequence. Returns 0,
+// or -1 out of memory.
+int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q);
