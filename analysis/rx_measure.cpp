@@ -239,6 +239,26 @@ const TapFit& tap_fit() {
     }();
     return f;
 }
+
+// The taps of h advanced by shift samples, least squares; returns the fit's residual power.
+double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTaps>& taps) {
+    const TapFit& f = tap_fit();
+    std::array<cd, kUsed> hs{};
+    for (int k = -26; k <= 26; ++k) hs[at(k)] = h[at(k)] * std::polar(1.0, 2.0 * kPi * k * shift / 64.0);
+    for (int m = 0; m < kTaps; ++m) {
+        taps[static_cast<size_t>(m)] = 0;
+        for (int k = -26; k <= 26; ++k) taps[static_cast<size_t>(m)] += f.pinv[static_cast<size_t>(m * kUsed) + at(k)] * hs[at(k)];
+    }
+    double resid = 0;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        cd fit = 0;
+        for (int m = 0; m < kTaps; ++m)
+            fit += taps[static_cast<size_t>(m)] * std::polar(1.0, -2.0 * kPi * k * (m + kTapFirst) / 64.0);
+        resid += std::norm(hs[at(k)] - fit);
+    }
+    return resid;
+}
 }  // namespace
 
 cd map_point(const uint8_t* bits, int n_bpsc) {
@@ -281,27 +301,29 @@ void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg) {
 }
 
 std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var) {
-    const TapFit& f = tap_fit();
-    // A path between two samples spreads over its neighbours on the taps' grid; the profile is
-    // taken at the fraction of a sample (steps of 0.05) that gives the least spread.
-    std::optional<double> best;
+    // A path between two samples spreads over its neighbours on the taps' grid: the profile is
+    // taken at the fraction of a sample (steps of 0.05) where the taps fit h best, when that
+    // fit is better than at the grid itself by more than the noise explains.
+    std::array<cd, kTaps> taps{}, best{};
+    const double at_grid = fit_taps(h, 0.0, best);
+    double energy = 0;
+    for (const cd& v : h) energy += std::norm(v);
+    double least = at_grid;
     for (int step = -10; step < 10; ++step) {
-        double p0 = 0, p1 = 0, p2 = 0;
-        for (int m = 0; m < kTaps; ++m) {
-            cd tap = 0;
-            for (int k = -26; k <= 26; ++k)
-                tap += f.pinv[static_cast<size_t>(m * kUsed) + at(k)] * h[at(k)] * std::polar(1.0, 2.0 * kPi * k * 0.05 * step / 64.0);
-            const double p = std::max(std::norm(tap) - noise_var * f.var[static_cast<size_t>(m)], 0.0);
-            const double t = static_cast<double>(m + kTapFirst) / kBaseRateHz;
-            p0 += p;
-            p1 += p * t;
-            p2 += p * t * t;
-        }
-        if (!(p0 > 0)) continue;
-        const double spread = std::sqrt(std::max(p2 / p0 - (p1 / p0) * (p1 / p0), 0.0));
-        if (!best || spread < *best) best = spread;
+        const double r = step ? fit_taps(h, 0.05 * step, taps) : at_grid;
+        if (r < least && at_grid - r > 8.0 * std::sqrt(27.0) * noise_var + 1e-9 * energy) least = r, best = taps;
     }
-    return best;
+    const TapFit& f = tap_fit();
+    double p0 = 0, p1 = 0, p2 = 0;
+    for (int m = 0; m < kTaps; ++m) {
+        const double p = std::max(std::norm(best[static_cast<size_t>(m)]) - noise_var * f.var[static_cast<size_t>(m)], 0.0);
+        const double t = static_cast<double>(m + kTapFirst) / kBaseRateHz;
+        p0 += p;
+        p1 += p * t;
+        p2 += p * t * t;
+    }
+    if (!(p0 > 0)) return std::nullopt;
+    return std::sqrt(std::max(p2 / p0 - (p1 / p0) * (p1 / p0), 0.0));
 }
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
@@ -360,7 +382,14 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     const double est_var = pow_all > 0 ? noise / (2.0 * pow_all / nd) : 0.0;
     const double rms = detrended_rms(a);
     out.cpe_rms_deg = std::sqrt(std::max(rms * rms - est_var, 0.0)) * 180.0 / kPi;
-    if (const auto tau = rms_delay_spread_s(g1, noise / nd)) out.delay_spread_ns = *tau * 1e9;
+    // The channel at the long training field's timing (its centre 2.4 symbols before DATA symbol 0):
+    // the slope the fit left in G1 (its reference is free) and the drift up to there returned.
+    double mean_b = 0;
+    for (double v : b) mean_b += v / nd;
+    const double delta = mean_b - trend(b) * ((nd - 1) / 2.0 + 2.4);
+    std::array<cd, kUsed> ch = g1;
+    for (int k = -26; k <= 26; ++k) ch[at(k)] *= std::polar(1.0, delta * k);
+    if (const auto tau = rms_delay_spread_s(ch, noise / nd)) out.delay_spread_ns = *tau * 1e9;
     return out;
 }
 

@@ -54,9 +54,10 @@ void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg);
 // RMS delay spread in seconds of the channel h on subcarriers -26..26 (20 MS/s): the
 // power-delay profile of taps at whole samples -6..18 fitted to the 52 used subcarriers by
 // least squares, each tap's noise (noise_var per subcarrier) subtracted, on the sub-sample
-// timing (steps of 0.05 samples) that gives the least spread. Floor: 0 for a single path;
-// paths closer than the 50 ns resolution of the 16.6 MHz band are not told apart, and
-// noise left after the subtraction adds a few ns at low SNR.
+// timing (steps of 0.05 samples) where the taps fit best. Floor: 0 for paths on whole samples
+// of one timing (a single path anywhere); paths between samples of different timings
+// spread over their neighbours, and paths closer than the 50 ns resolution of the 16.6 MHz
+// band are not told apart.
 std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var);
 
 }  // namespace orv::analysis::rx
