@@ -11,6 +11,8 @@ namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr int kUsed = 53;  // subcarriers -26..26, index k + 26
 constexpr int kMaxRounds = 30;
+constexpr size_t kRoundSymbols = 48;  // symbols the rounds of fits run on
+constexpr double kSettled = 1e-4;  // radians (at the outer subcarriers), the fits' last change
 
 size_t at(int k) { return static_cast<size_t>(k + 26); }
 
@@ -61,24 +63,39 @@ struct Symbol {
     double a = 0, b = 0;
 };
 
-// The symbol's common phase a and phase slope b (radians per subcarrier) against the model.
+// The symbol's subcarriers with its phase terms removed: y(k) exp(-j (a + b k)).
+std::array<cd, kUsed> derotated(const Symbol& s) {
+    std::array<cd, kUsed> r{};
+    const cd step = std::polar(1.0, -s.b);
+    cd w = std::polar(1.0, -(s.a - 26.0 * s.b));
+    for (int k = -26; k <= 26; ++k, w *= step) r[at(k)] = s.y[at(k)] * w;
+    return r;
+}
+
+// The symbol's common phase a and phase slope b (radians per subcarrier) against the model:
+// the slope from the phase steps between neighbouring subcarriers, the phase from the sum, then
+// one weighted least-squares step of both on the phases left (the first two are noisier).
 void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
     std::array<cd, kUsed> z{};
     for (int k = -26; k <= 26; ++k)
         if (k) z[at(k)] = s.y[at(k)] * std::conj(model(g1, g2, s.x, k));
     cd d = 0;
-    for (int k = -26; k < 26; ++k)
-        if (k && k != -1) d += z[at(k + 1)] * std::conj(z[at(k)]);
+    for (int k = -26; k < 26; ++k) d += z[at(k + 1)] * std::conj(z[at(k)]);
     s.b = std::arg(d);
+    const cd step = std::polar(1.0, -s.b);
+    cd rot = std::polar(1.0, 26.0 * s.b);
     cd c = 0;
-    for (int k = -26; k <= 26; ++k) c += z[at(k)] * std::polar(1.0, -s.b * k);
+    for (int k = -26; k <= 26; ++k, rot *= step) {
+        z[at(k)] *= rot;
+        c += z[at(k)];
+    }
     s.a = std::arg(c);
-    // One weighted least-squares step on the phases left (the differential estimate is noisier).
+    const cd back = std::polar(1.0, -s.a);
     double w = 0, wk = 0, wkk = 0, wp = 0, wkp = 0;
     for (int k = -26; k <= 26; ++k) {
         const double m = std::abs(z[at(k)]);
         if (!(m > 0)) continue;
-        const double ph = std::arg(z[at(k)] * std::polar(1.0, -(s.a + s.b * k)));
+        const double ph = std::arg(z[at(k)] * back);
         w += m, wk += m * k, wkk += m * k * k, wp += m * ph, wkp += m * k * ph;
     }
     const double det = w * wkk - wk * wk;
@@ -102,12 +119,16 @@ cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2)
 // Least squares of the channel G1 and the image G2 over the symbols (with_image: both on the data
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
 void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2) {
+    std::vector<std::array<cd, kUsed>> rs;
+    rs.reserve(sy.size());
+    for (const Symbol& s : sy) rs.push_back(derotated(s));
     for (int k = -26; k <= 26; ++k) {
         if (!k || is_pilot(k)) continue;
         double uu = 0, vv = 0;
         cd uv = 0, ur = 0, vr = 0;
-        for (const Symbol& s : sy) {
-            const cd r = s.y[at(k)] * std::polar(1.0, -(s.a + s.b * k));
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const Symbol& s = sy[i];
+            const cd r = rs[i][at(k)];
             const cd u = s.x[at(k)], v = std::conj(s.x[at(-k)]);
             uu += std::norm(u);
             vv += std::norm(v);
@@ -127,9 +148,9 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
     const cd rho = with_image ? image_ratio(g1, g2) : cd(0);
     for (int k : kPilotSubcarriers) {
         cd num = 0, den = 0;
-        for (const Symbol& s : sy) {
-            const cd u = s.x[at(k)], w = u + rho * std::conj(s.x[at(-k)]);
-            num += std::conj(u) * s.y[at(k)] * std::polar(1.0, -(s.a + s.b * k));
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const cd u = sy[i].x[at(k)], w = u + rho * std::conj(sy[i].x[at(-k)]);
+            num += std::conj(u) * rs[i][at(k)];
             den += std::conj(u) * w;
         }
         g1[at(k)] = std::abs(den) > 0 ? num / den : cd(0);
@@ -167,10 +188,35 @@ std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Chann
 // The decisions again, equalised by the fitted channel and each symbol's phase terms (a timing
 // drift the first decisions did not follow tilts the outer subcarriers of the later symbols).
 void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc) {
-    for (Symbol& m : sy)
+    for (Symbol& m : sy) {
+        const std::array<cd, kUsed> r = derotated(m);
         for (int k : data_subcarriers())
-            if (std::norm(g1[at(k)]) > 0)
-                m.x[at(k)] = slice(m.y[at(k)] * std::polar(1.0, -(m.a + m.b * k)) / g1[at(k)], n_bpsc, nullptr);
+            if (std::norm(g1[at(k)]) > 0) m.x[at(k)] = slice(r[at(k)] / g1[at(k)], n_bpsc, nullptr);
+    }
+}
+
+// Alternating fits of the phase terms and the channel until the phases settle (an IQ image in
+// the long training field's estimate takes a few rounds to leave them); decide_bpsc: decisions
+// made again each round with that many bits per subcarrier, 0 for known points. A phase or slope
+// common to every symbol moves between them and the channel freely and does not count.
+void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::array<cd, kUsed>& g1,
+            std::array<cd, kUsed>& g2) {
+    std::vector<double> da(sy.size()), db(sy.size());
+    const double n = static_cast<double>(sy.size());
+    for (int iter = 0; iter < kMaxRounds; ++iter) {
+        double ma = 0, mb = 0;
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const double a0 = sy[i].a, b0 = sy[i].b;
+            fit_phase(sy[i], g1, g2);
+            da[i] = std::remainder(sy[i].a - a0, 2.0 * kPi), db[i] = sy[i].b - b0;
+            ma += da[i] / n, mb += db[i] / n;
+        }
+        double change = 0;
+        for (size_t i = 0; i < sy.size(); ++i) change = std::max({change, std::abs(da[i] - ma), 26.0 * std::abs(db[i] - mb)});
+        if (iter > 0 && change < kSettled) break;
+        if (decide_bpsc && iter > 0) redecide(sy, g1, decide_bpsc);
+        fit_channel(sy, with_image, g1, g2);
+    }
 }
 
 // Slope of v against its index (least squares).
@@ -199,6 +245,7 @@ double detrended_rms(const std::vector<double>& v) {
 // The taps -6..18 fit's matrix (A^H A)^-1 A^H over the 52 used subcarriers, and its diagonal.
 constexpr int kTapFirst = -6, kTaps = 25;
 struct TapFit {
+    std::vector<cd> a;           // 53 x kTaps: exp(-j 2 pi k (m - 6) / 64), row k + 26
     std::vector<cd> pinv;        // kTaps x 53 (row m, column subcarrier k + 26)
     std::array<double, kTaps> var{};  // (A^H A)^-1 diagonal
 };
@@ -225,6 +272,9 @@ const TapFit& tap_fit() {
             }
         }
         TapFit t;
+        t.a.resize(static_cast<size_t>(kUsed * kTaps));
+        for (int k = -26; k <= 26; ++k)
+            for (int m = 0; m < kTaps; ++m) t.a[at(k) * kTaps + static_cast<size_t>(m)] = k ? a(k, m) : cd(0);
         t.pinv.assign(static_cast<size_t>(kTaps * kUsed), 0.0);
         for (int m = 0; m < kTaps; ++m) {
             t.var[static_cast<size_t>(m)] = e(m, kTaps + m).real();
@@ -253,8 +303,7 @@ double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTa
     for (int k = -26; k <= 26; ++k) {
         if (!k) continue;
         cd fit = 0;
-        for (int m = 0; m < kTaps; ++m)
-            fit += taps[static_cast<size_t>(m)] * std::polar(1.0, -2.0 * kPi * k * (m + kTapFirst) / 64.0);
+        for (int m = 0; m < kTaps; ++m) fit += taps[static_cast<size_t>(m)] * f.a[at(k) * kTaps + static_cast<size_t>(m)];
         resid += std::norm(hs[at(k)] - fit);
     }
     return resid;
@@ -334,30 +383,33 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     if (n < kMinSymbols) return out;
     const bool with_image = n >= kMinSymbolsIq;
     std::array<cd, kUsed> g1 = h.h, g2{};
-    // Alternating fits of the phase terms and the channel, until the phases settle (an IQ image
-    // in the long training field's estimate takes a few rounds to leave the phases).
-    for (int iter = 0; iter < kMaxRounds; ++iter) {
-        double change = 0;
-        for (Symbol& m : sy) {
-            const double a0 = m.a, b0 = m.b;
-            fit_phase(m, g1, g2);
-            change = std::max({change, std::abs(std::remainder(m.a - a0, 2.0 * kPi)), 26.0 * std::abs(m.b - b0)});
-        }
-        if (iter > 0 && change < 1e-7) break;
-        if (!known && iter > 0) redecide(sy, g1, rate.n_bpsc);
+    // The rounds run on at most kRoundSymbols symbols spread over the packet; one more round
+    // over all of them follows.
+    if (sy.size() <= kRoundSymbols) {
+        settle(sy, with_image, known ? 0 : rate.n_bpsc, g1, g2);
+    } else {
+        std::vector<Symbol> few;
+        const size_t stride = (sy.size() + kRoundSymbols - 1) / kRoundSymbols;
+        for (size_t i = 0; i < sy.size(); i += stride) few.push_back(sy[i]);
+        settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2);
+        for (Symbol& m : sy) fit_phase(m, g1, g2);
+        if (!known) redecide(sy, g1, rate.n_bpsc);
         fit_channel(sy, with_image, g1, g2);
+        for (Symbol& m : sy) fit_phase(m, g1, g2);
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;
-    for (const Symbol& m : sy)
+    for (const Symbol& m : sy) {
+        const std::array<cd, kUsed> r = derotated(m);
         for (int k = -26; k <= 26; ++k) {
             if (!k) continue;
-            const cd e = m.y[at(k)] * std::polar(1.0, -(m.a + m.b * k)) - model(g1, g2, m.x, k);
+            const cd e = r[at(k)] - model(g1, g2, m.x, k);
             pow_all += std::norm(model(g1, g2, m.x, k));
             if (is_pilot(k)) continue;
             err += std::norm(e);
             sig += std::norm(g1[at(k)] * m.x[at(k)]);
         }
+    }
     const double nd = static_cast<double>(n);
     const double dof = nd - (with_image ? 2.0 : 1.0) - nd / 52.0;
     const double noise = dof > 0 ? err / (48.0 * dof) : err / (48.0 * nd);  // per subcarrier
