@@ -175,14 +175,14 @@ TEST_P(ImpairmentMeasures, ReportedAsApplied) {
     EXPECT_NEAR(p.freq_error_hz, c.cfo_hz, 10.0 * wide);
     // Against decisions (no good FCS) a few wrong ones add to the error.
     if (c.snr_db > 0) EXPECT_NEAR(*p.snr_db, c.snr_db, p.fcs_ok == true ? 0.5 : 1.0);
-    else EXPECT_GT(*p.snr_db, 60.0);
+    else EXPECT_GT(*p.snr_db, 50.0);  // the resampler's own error and the clock's intercarrier leakage
     const double cpe = phases.empty() ? 0.0 : detrended_rms(phases) * 180.0 / kPi;
     EXPECT_NEAR(*p.cpe_rms_deg, cpe, phases.empty() ? 0.2 * wide : 0.05 * cpe);
     // Two paths of power 1 and a^2, d samples apart: RMS spread d Ts a / (1 + a^2).
     const double spread = static_cast<double>(c.echo_samples) * 50.0 * std::abs(c.echo) / (1.0 + c.echo * c.echo);
     // A single path reads a few ns: its timing between samples (the frame drifts by a clock
     // offset before the long training field) and, at 50 ppm, the decisions' errors.
-    EXPECT_NEAR(*p.delay_spread_ns, spread, (c.echo != 0 ? 2.0 : 5.0) * wide);
+    EXPECT_NEAR(*p.delay_spread_ns, spread, (c.echo != 0 ? 2.0 : 8.0) * wide);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,9 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
         ImpairmentCase{"iq_gain_plus_1dB_phase_minus_3deg_54M", 54, 1.0, -3.0},
         ImpairmentCase{"iq_gain_minus_0_4dB_phase_plus_2deg_54M", 54, -0.4, 2.0},
         ImpairmentCase{"iq_phase_plus_5deg_6M", 6, 0.0, 5.0},
-        // The resampled frames carry a 40 dB noise floor: in exact silence the resampler's
-        // pre-ringing, periodic like the short training field, starts the detection too early.
-        ImpairmentCase{"clock_plus_20ppm_54M", 54, 0, 0, 0, 0, 20.0, 0, 0, 40.0},
+        // In exact silence the resampler rings ahead of the frame (periodic like the short
+        // training field), and the detection starts early.
+        ImpairmentCase{"clock_plus_20ppm_54M", 54, 0, 0, 0, 0, 20.0},
         ImpairmentCase{"clock_minus_50ppm_54M", 54, 0, 0, 0, 0, -50.0, 0, 0, 40.0},
         ImpairmentCase{"clock_and_carrier_minus_20ppm_54M", 54, 0, 0, 0, -20e-6 * 5.2e9, -20.0, 0, 0, 40.0},
         ImpairmentCase{"cfo_plus_37kHz_24M", 24, 0, 0, 0, 37e3},
