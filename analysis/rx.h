@@ -81,8 +81,10 @@ struct Demodulated {
     double evm_db = 0;               // data subcarriers against the nearest points
     double residual_hz = 0;          // carrier offset left, from the pilot phase slope
 };
+// drift: a timing drift to follow, the phase slope across the subcarriers (radians per
+// subcarrier) growing by that much per symbol from the long training field on.
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                       ForwardFft& fft);
+                       ForwardFft& fft, double drift = 0);
 
 // Stage 6, decoding (17.3.5.4 to 17.3.5.6): deinterleave, depuncture, Viterbi,
 // descramble with the state recovered from SERVICE, tail and pad check.

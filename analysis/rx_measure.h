@@ -57,7 +57,8 @@ void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg);
 // timing (steps of 0.05 samples) where the taps fit best. Floor: 0 for paths on whole samples
 // of one timing (a single path anywhere); paths between samples of different timings
 // spread over their neighbours, and paths closer than the 50 ns resolution of the 16.6 MHz
-// band are not told apart.
+// band are not told apart. In a packet a single path reads up to about 8 ns, and up to 15 ns
+// under a 50 ppm sample-clock offset.
 std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var);
 
 }  // namespace orv::analysis::rx

@@ -14,8 +14,8 @@ namespace {
 
 // The DATA field of a packet with a valid SIGNAL: demodulated, decoded, its MAC frame read.
 void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate,
-                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym) {
-    const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft);
+                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym, double drift = 0) {
+    const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft, drift);
     if (dem.symbols > 0) p.evm_db = dem.evm_db;
     p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
     if (dem.symbols < n_sym) {
@@ -84,6 +84,9 @@ bool flat(const rx::Channel& ch) {
     return true;
 }
 
+// Smallest measured clock offset a packet with a bad FCS is demodulated again for.
+constexpr double kFollowPpm = 2.0;
+
 // One packet from its synchronisation; returns the first sample after it.
 int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const Options& opt, PacketResult& p) {
     static thread_local ForwardFft fft(64);
@@ -106,8 +109,20 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
         p.problem = sig.rate_mbps ? (sig.parity_ok ? "SIGNAL LENGTH 0" : "SIGNAL parity error") : "SIGNAL RATE bits " + sig.rate_bits + " not a rate";
         return data_start;
     }
-    receive_data(y, s, ch, *rate_by_mbps(sig.rate_mbps), opt, fft, p, sig.data_symbols);
-    measure_packet(y, s, ch, *rate_by_mbps(sig.rate_mbps), sig.data_symbols, fft, p);
+    const RateInfo& rate = *rate_by_mbps(sig.rate_mbps);
+    const PacketResult before = p;
+    receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols);
+    measure_packet(y, s, ch, rate, sig.data_symbols, fft, p);
+    // A sample-clock offset the demodulator did not follow (the outer subcarriers of the late
+    // symbols turn away): once more, following the drift the measurement found.
+    if (p.decoded && p.fcs_ok == false && p.clock_ppm && std::abs(*p.clock_ppm) >= kFollowPpm) {
+        PacketResult again = before;
+        receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, 2.0 * std::numbers::pi * 80.0 * *p.clock_ppm * 1e-6 / 64.0);
+        if (again.fcs_ok == true) {
+            measure_packet(y, s, ch, rate, sig.data_symbols, fft, again);
+            p = std::move(again);
+        }
+    }
     return std::min<int64_t>(data_start + int64_t{80} * sig.data_symbols, static_cast<int64_t>(y.size()));
 }
 

@@ -163,9 +163,9 @@ TEST_P(ImpairmentMeasures, ReportedAsApplied) {
     const auto packets = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, opt, nullptr);
     ASSERT_EQ(packets.size(), 1u);
     const orv::analysis::PacketResult& p = packets[0];
-    // Without timing tracking the demodulator loses 64-QAM at 50 ppm (0.15 samples by the end
-    // of the frame); the measurements then follow the decisions.
-    if (std::abs(c.clock_ppm) < 30) ASSERT_EQ(p.fcs_ok, true) << p.problem;
+    // At 50 ppm (0.15 samples by the end of the frame) 64-QAM decodes once the demodulator
+    // follows the drift the first measurement found.
+    ASSERT_EQ(p.fcs_ok, true) << p.problem;
     ASSERT_TRUE(p.snr_db && p.iq_gain_db && p.iq_phase_deg && p.clock_ppm && p.cpe_rms_deg && p.delay_spread_ns);
     // The required accuracies hold from 30 dB SNR up; below, the noise widens them.
     const double wide = c.snr_db > 0 && c.snr_db < 30 ? 4.0 : 1.0;
@@ -173,16 +173,16 @@ TEST_P(ImpairmentMeasures, ReportedAsApplied) {
     EXPECT_NEAR(*p.iq_phase_deg, c.iq_phase_deg, 0.5 * wide);
     EXPECT_NEAR(*p.clock_ppm, c.clock_ppm, 1.0 * wide);
     EXPECT_NEAR(p.freq_error_hz, c.cfo_hz, 10.0 * wide);
-    // Against decisions (no good FCS) a few wrong ones add to the error.
-    if (c.snr_db > 0) EXPECT_NEAR(*p.snr_db, c.snr_db, p.fcs_ok == true ? 0.5 : 1.0);
-    else EXPECT_GT(*p.snr_db, 50.0);  // the resampler's own error and the clock's intercarrier leakage
+    if (c.snr_db > 0) EXPECT_NEAR(*p.snr_db, c.snr_db, 0.5);
+    else EXPECT_GT(*p.snr_db, 45.0);  // the resampler's own error and the clock's intercarrier leakage
     const double cpe = phases.empty() ? 0.0 : detrended_rms(phases) * 180.0 / kPi;
     EXPECT_NEAR(*p.cpe_rms_deg, cpe, phases.empty() ? 0.2 * wide : 0.05 * cpe);
     // Two paths of power 1 and a^2, d samples apart: RMS spread d Ts a / (1 + a^2).
     const double spread = static_cast<double>(c.echo_samples) * 50.0 * std::abs(c.echo) / (1.0 + c.echo * c.echo);
     // A single path reads a few ns: its timing between samples (the frame drifts by a clock
-    // offset before the long training field) and, at 50 ppm, the decisions' errors.
-    EXPECT_NEAR(*p.delay_spread_ns, spread, (c.echo != 0 ? 2.0 : 8.0) * wide);
+    // offset before the long training field), more at 50 ppm.
+    const double floor_ns = c.echo != 0 ? 2.0 : std::abs(c.clock_ppm) >= 50 ? 15.0 : 8.0;
+    EXPECT_NEAR(*p.delay_spread_ns, spread, floor_ns * wide);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -195,7 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
         // In exact silence the resampler rings ahead of the frame (periodic like the short
         // training field), and the detection starts early.
         ImpairmentCase{"clock_plus_20ppm_54M", 54, 0, 0, 0, 0, 20.0},
-        ImpairmentCase{"clock_minus_50ppm_54M", 54, 0, 0, 0, 0, -50.0, 0, 0, 40.0},
+        // 50 ppm leaks about -50 dB between the subcarriers, below this noise.
+        ImpairmentCase{"clock_minus_50ppm_30dB_54M", 54, 0, 0, 0, 0, -50.0, 0, 0, 30.0},
+        ImpairmentCase{"clock_plus_50ppm_54M", 54, 0, 0, 0, 0, 50.0},
         ImpairmentCase{"clock_and_carrier_minus_20ppm_54M", 54, 0, 0, 0, -20e-6 * 5.2e9, -20.0, 0, 0, 40.0},
         ImpairmentCase{"cfo_plus_37kHz_24M", 24, 0, 0, 0, 37e3},
         ImpairmentCase{"cfo_minus_212kHz_24M", 24, 0, 0, 0, -212e3},
