@@ -22,6 +22,9 @@ constexpr double kBaseRateHz = 20e6;
 // the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
 
+// The gain of to_base_rate's low-pass at f_hz for oversampling os (1 at DC; 1 for os 1).
+double front_end_gain(int os, double f_hz);
+
 // Stage 1, detection: the short training field's 16-sample period (delay and correlate).
 struct Detection {
     int64_t at = 0;       // first sample whose 64-sample window looks periodic

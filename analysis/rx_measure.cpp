@@ -242,12 +242,15 @@ double detrended_rms(const std::vector<double>& v) {
     return std::sqrt(ss / n);
 }
 
-// The taps -6..18 fit's matrix (A^H A)^-1 A^H over the 52 used subcarriers, and its diagonal.
-constexpr int kTapFirst = -6, kTaps = 25;
+// The taps' least-squares fit (A^H A)^-1 A^H over the 52 used subcarriers, and its noise gains.
+// Taps -2..13 (-100 to 650 ns): the 12 unused subcarriers leave some patterns of a longer
+// delay line almost unseen, whose least squares would lift the noise a hundredfold and more
+// (64-fold at most here).
+constexpr int kTapFirst = -2, kTaps = 16;
 struct TapFit {
-    std::vector<cd> a;           // 53 x kTaps: exp(-j 2 pi k (m - 6) / 64), row k + 26
+    std::vector<cd> a;           // 53 x kTaps: exp(-j 2 pi k (m + kTapFirst) / 64), row k + 26
     std::vector<cd> pinv;        // kTaps x 53 (row m, column subcarrier k + 26)
-    std::array<double, kTaps> var{};  // (A^H A)^-1 diagonal
+    std::array<double, kTaps> var{};  // noise gain of each tap: sum over k of |pinv(m, k)|^2
 };
 
 const TapFit& tap_fit() {
@@ -277,12 +280,12 @@ const TapFit& tap_fit() {
             for (int m = 0; m < kTaps; ++m) t.a[at(k) * kTaps + static_cast<size_t>(m)] = k ? a(k, m) : cd(0);
         t.pinv.assign(static_cast<size_t>(kTaps * kUsed), 0.0);
         for (int m = 0; m < kTaps; ++m) {
-            t.var[static_cast<size_t>(m)] = e(m, kTaps + m).real();
             for (int k = -26; k <= 26; ++k) {
                 if (!k) continue;
                 cd acc = 0;
                 for (int j = 0; j < kTaps; ++j) acc += e(m, kTaps + j) * std::conj(a(k, j));
                 t.pinv[static_cast<size_t>(m * kUsed) + at(k)] = acc;
+                t.var[static_cast<size_t>(m)] += std::norm(acc);
             }
         }
         return t;
@@ -376,7 +379,7 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
 }
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
-                                int symbols, const std::vector<cd>* known, ForwardFft& fft) {
+                                int symbols, const std::vector<cd>* known, ForwardFft& fft, int os) {
     Impairments out;
     std::vector<Symbol> sy = collect(x, s, h, rate, symbols, known, fft);
     const int n = static_cast<int>(sy.size());
@@ -440,7 +443,10 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     for (double v : b) mean_b += v / nd;
     const double delta = mean_b - trend(b) * ((nd - 1) / 2.0 + 2.4);
     std::array<cd, kUsed> ch = g1;
-    for (int k = -26; k <= 26; ++k) ch[at(k)] *= std::polar(1.0, delta * k);
+    for (int k = -26; k <= 26; ++k) {
+        const double lp = front_end_gain(os, k * kBaseRateHz / 64.0 + s.cfo_hz);
+        ch[at(k)] *= std::polar(1.0, delta * k) / (lp > 1e-3 ? lp : 1.0);
+    }
     if (const auto tau = rms_delay_spread_s(ch, noise / nd)) out.delay_spread_ns = *tau * 1e9;
     return out;
 }

@@ -42,9 +42,10 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
                                    int symbols);
 
 // Measures the DATA field of a synchronised packet (symbols DATA symbols after its
-// SIGNAL). known: transmitted_points of the packet, or nullptr to use the decisions.
+// SIGNAL). known: transmitted_points of the packet, or nullptr to use the decisions; os: the
+// file's oversampling, whose front-end low-pass is taken out of the channel for its delay spread.
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
-                                int symbols, const std::vector<cd>* known, ForwardFft& fft);
+                                int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1);
 
 // IQ gain (dB) and phase (degrees) of the imbalance whose image ratio is rho = G2 / G1,
 // in the senses I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),
@@ -52,13 +53,13 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
 void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg);
 
 // RMS delay spread in seconds of the channel h on subcarriers -26..26 (20 MS/s): the
-// power-delay profile of taps at whole samples -6..18 fitted to the 52 used subcarriers by
-// least squares, each tap's noise (noise_var per subcarrier) subtracted, on the sub-sample
-// timing (steps of 0.05 samples) where the taps fit best. Floor: 0 for paths on whole samples
-// of one timing (a single path anywhere); paths between samples of different timings
-// spread over their neighbours, and paths closer than the 50 ns resolution of the 16.6 MHz
-// band are not told apart. In a packet a single path reads up to about 8 ns, and up to 15 ns
-// under a 50 ppm sample-clock offset.
+// power-delay profile of taps at whole samples -2..13 (-100 to 650 ns; paths outside are not
+// counted) fitted to the 52 used subcarriers by least squares, each tap's noise (noise_var
+// per subcarrier) subtracted, on the sub-sample timing (steps of 0.05 samples) where the
+// taps fit best. Floor: 0 for paths on whole samples of one timing (a single path anywhere);
+// paths between samples of different timings spread over their neighbours, and paths closer
+// than the 50 ns resolution of the 16.6 MHz band are not told apart. In a packet a single
+// path reads up to about 8 ns, and up to 20 ns under a 50 ppm sample-clock offset.
 std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var);
 
 }  // namespace orv::analysis::rx

@@ -56,11 +56,11 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
 
 // The impairments of a packet's DATA field, against its transmitted points when its FCS is good.
 void measure_packet(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate, int n_sym,
-                    ForwardFft& fft, PacketResult& p) {
+                    int os, ForwardFft& fft, PacketResult& p) {
     std::vector<cd> known;
     if (p.fcs_ok.value_or(false) && p.scrambler_init)
         known = rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym);
-    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft);
+    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft, os);
     p.snr_db = m.snr_db;
     p.iq_gain_db = m.iq_gain_db;
     p.iq_phase_deg = m.iq_phase_deg;
@@ -112,14 +112,14 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
     const RateInfo& rate = *rate_by_mbps(sig.rate_mbps);
     const PacketResult before = p;
     receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols);
-    measure_packet(y, s, ch, rate, sig.data_symbols, fft, p);
+    measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, p);
     // A sample-clock offset the demodulator did not follow (the outer subcarriers of the late
     // symbols turn away): once more, following the drift the measurement found.
     if (p.decoded && p.fcs_ok == false && p.clock_ppm && std::abs(*p.clock_ppm) >= kFollowPpm) {
         PacketResult again = before;
         receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, 2.0 * std::numbers::pi * 80.0 * *p.clock_ppm * 1e-6 / 64.0);
         if (again.fcs_ok == true) {
-            measure_packet(y, s, ch, rate, sig.data_symbols, fft, again);
+            measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, again);
             p = std::move(again);
         }
     }
