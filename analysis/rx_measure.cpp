@@ -331,11 +331,11 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     std::vector<cd> out;
     out.reserve(static_cast<size_t>(symbols) * 48);
     std::vector<uint8_t> sym(static_cast<size_t>(rate.n_cbps));
+    std::vector<size_t> pos(static_cast<size_t>(rate.n_cbps));
+    for (int k = 0; k < rate.n_cbps; ++k) pos[static_cast<size_t>(k)] = static_cast<size_t>(interleave_position(k, rate.n_cbps, rate.n_bpsc));
     for (int n = 0; n < symbols; ++n) {
         const size_t base = static_cast<size_t>(n) * static_cast<size_t>(rate.n_cbps);
-        for (int k = 0; k < rate.n_cbps; ++k)
-            sym[static_cast<size_t>(interleave_position(k, rate.n_cbps, rate.n_bpsc))] =
-                base + static_cast<size_t>(k) < coded.size() ? coded[base + static_cast<size_t>(k)] : 0;
+        for (size_t k = 0; k < pos.size(); ++k) sym[pos[k]] = base + k < coded.size() ? coded[base + k] : 0;
         for (int i = 0; i < 48; ++i) out.push_back(map_point(sym.data() + static_cast<size_t>(i * rate.n_bpsc), rate.n_bpsc));
     }
     return out;
@@ -361,9 +361,10 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
     double energy = 0;
     for (const cd& v : h) energy += std::norm(v);
     double least = at_grid;
-    for (int step = -10; step < 10; ++step) {
+    const double needed = 8.0 * std::sqrt(27.0) * noise_var + 1e-9 * energy;
+    for (int step = -10; step < 10 && at_grid > needed; ++step) {
         const double r = step ? fit_taps(h, 0.05 * step, taps) : at_grid;
-        if (r < least && at_grid - r > 8.0 * std::sqrt(27.0) * noise_var + 1e-9 * energy) least = r, best = taps;
+        if (r < least && at_grid - r > needed) least = r, best = taps;
     }
     const TapFit& f = tap_fit();
     double p0 = 0, p1 = 0, p2 = 0;
