@@ -32,7 +32,9 @@ std::vector<double> lowpass(int os) {
 
 double front_end_gain(int os, double f_hz) {
     if (os <= 1) return 1.0;
-    const std::vector<double> taps = lowpass(os);
+    static thread_local std::vector<double> taps;
+    static thread_local int taps_os = 0;
+    if (taps_os != os) taps = lowpass(os), taps_os = os;
     const int half = static_cast<int>(taps.size() / 2);
     double g = 0;
     for (int i = -half; i <= half; ++i)
