@@ -33,6 +33,7 @@ struct Options {
     std::optional<int> expected_packets;   // packets the file should hold (missing ones fail)
     bool figures_without_burst = false;    // an AWG file without a burst: a result with no_burst set
                                            // (its codes and header checked) instead of AnalysisError
+    std::optional<double> carrier_ghz;     // carrier frequency: the frequency error also in ppm
 };
 
 // A named part of the burst, in samples of the file.
@@ -142,6 +143,13 @@ struct PacketResult {
     double freq_error_hz = 0;
     bool flatness_ok = false;        // 17.3.9.6.2 on the packet's channel estimate
     bool inverted = false;           // I and Q exchanged
+    // Impairments measured over the DATA field (rx_measure.h); empty when too short to measure.
+    std::optional<double> snr_db;            // over the 20 MHz channel, from the data subcarriers' error
+    std::optional<double> iq_gain_db, iq_phase_deg;
+    std::optional<double> clock_ppm;         // the transmitter's sample clock, positive when fast
+    std::optional<double> freq_error_ppm;    // freq_error_hz over the carrier given (Options::carrier_ghz)
+    std::optional<double> cpe_rms_deg;       // RMS common phase error per DATA symbol
+    std::optional<double> delay_spread_ns;   // the channel estimate's RMS delay spread
     std::vector<uint8_t> psdu;
     std::string problem;             // why it was not decoded, empty when it was
 };
@@ -155,6 +163,9 @@ struct PacketSummary {
     std::optional<double> evm_db;    // over every demodulated packet (mean error power)
     std::optional<double> freq_error_hz;  // mean of the packets
     int flatness_failures = 0;       // packets outside the 17.3.9.6.2 limits
+    // Over the packets that measured them: SNR from their mean error power, the CPE as an RMS,
+    // the others as means.
+    std::optional<double> snr_db, iq_gain_db, iq_phase_deg, clock_ppm, freq_error_ppm, cpe_rms_deg, delay_spread_ns;
 };
 
 struct Result {

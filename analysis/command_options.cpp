@@ -82,6 +82,14 @@ std::string apply_seed(const std::string& text, Options& o) {
     return "";
 }
 
+std::string apply_carrier(const std::string& text, Options& o) {
+    double ghz = 0;
+    if (!read_double(text, ghz) || !(ghz >= 0.01 && ghz <= 300))
+        return "--carrier-ghz " + text + " is not a carrier frequency from 0.01 to 300 GHz";
+    o.carrier_ghz = ghz;
+    return "";
+}
+
 const CommandOption kOptions[] = {
     {"oversample", nullptr, "N", "Oversampling factor of a CSV file (sampling rate = 20 MHz times it), 1 to 64",
      nullptr, "sample-rate", apply_oversample},
@@ -96,6 +104,8 @@ const CommandOption kOptions[] = {
     {"data", nullptr, "PATTERN", "Expected payload pattern: PN9, PN15, PN19, PN20, PN23, ALL0, ALL1", nullptr,
      nullptr, apply_data},
     {"seed", nullptr, "HEX", "Expected PN seed (hexadecimal), with --data", "data", nullptr, apply_seed},
+    {"carrier-ghz", nullptr, "GHZ", "Carrier frequency in GHz: each packet's frequency error also in ppm (0.01 to 300)",
+     nullptr, nullptr, apply_carrier},
 };
 
 const GivenOption* find_given(const std::vector<GivenOption>& given, const char* name) {

@@ -90,6 +90,42 @@ std::string hex_bytes(const std::vector<uint8_t>& b) {
     return s;
 }
 
+// The impairment members of a packet or of the summary.
+void add_impairments(nlohmann::json& e, const std::optional<double>& snr, const std::optional<double>& gain,
+                     const std::optional<double>& phase, const std::optional<double>& clock,
+                     const std::optional<double>& freq_ppm, const std::optional<double>& cpe,
+                     const std::optional<double>& spread) {
+    e["snr_db"] = opt(snr);
+    e["iq_gain_db"] = opt(gain);
+    e["iq_phase_deg"] = opt(phase);
+    e["clock_ppm"] = opt(clock);
+    e["freq_error_ppm"] = opt(freq_ppm);
+    e["cpe_rms_deg"] = opt(cpe);
+    e["delay_spread_ns"] = opt(spread);
+}
+
+// The measured impairments: the totals' line and a table of the packets (at most kTableRows rows).
+void impairment_table(std::ostream& o, const Result& r) {
+    const PacketSummary& s = r.summary;
+    if (!s.snr_db && !s.clock_ppm && !s.delay_spread_ns) return;
+    auto v = [](const std::optional<double>& x, int decimals) { return x ? fixed(*x, decimals) : std::string("-"); };
+    o << "Impairments SNR " << v(s.snr_db, 2) << " dB, IQ gain " << v(s.iq_gain_db, 3) << " dB, IQ phase "
+      << v(s.iq_phase_deg, 2) << " deg, clock " << v(s.clock_ppm, 2) << " ppm";
+    if (s.freq_error_ppm) o << ", frequency " << fixed(*s.freq_error_ppm, 3) << " ppm";
+    o << ", CPE " << v(s.cpe_rms_deg, 2) << " deg rms, delay spread " << v(s.delay_spread_ns, 1) << " ns\n";
+    char line[200];
+    std::snprintf(line, sizeof line, "            %6s %8s %10s %9s %9s %10s %8s %9s\n", "#", "SNR dB", "IQ gain dB",
+                  "IQ ph deg", "clock ppm", "freq ppm", "CPE deg", "spread ns");
+    o << line;
+    for (size_t i = 0; i < r.packets.size() && i < kTableRows; ++i) {
+        const PacketResult& p = r.packets[i];
+        std::snprintf(line, sizeof line, "            %6zu %8s %10s %9s %9s %10s %8s %9s\n", i + 1, v(p.snr_db, 2).c_str(),
+                      v(p.iq_gain_db, 3).c_str(), v(p.iq_phase_deg, 2).c_str(), v(p.clock_ppm, 2).c_str(),
+                      v(p.freq_error_ppm, 3).c_str(), v(p.cpe_rms_deg, 2).c_str(), v(p.delay_spread_ns, 1).c_str());
+        o << line;
+    }
+}
+
 nlohmann::json packets_json(const Result& r, bool with_psdu) {
     nlohmann::json list = nlohmann::json::array();
     for (const PacketResult& p : r.packets) {
@@ -107,6 +143,8 @@ nlohmann::json packets_json(const Result& r, bool with_psdu) {
                             {"freq_error_hz", p.freq_error_hz},
                             {"flatness_ok", p.flatness_ok},
                             {"problem", p.problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.problem)}};
+        add_impairments(e, p.snr_db, p.iq_gain_db, p.iq_phase_deg, p.clock_ppm, p.freq_error_ppm, p.cpe_rms_deg,
+                        p.delay_spread_ns);
         if (with_psdu) e["psdu_hex"] = p.decoded && p.test_pattern.empty() ? nlohmann::json(hex_bytes(p.psdu)) : nlohmann::json(nullptr);
         list.push_back(std::move(e));
     }
@@ -186,6 +224,7 @@ std::string format_report(const Result& r) {
         o << "\n";
     }
     packet_table(o, r);
+    impairment_table(o, r);
     for (const std::string& n : r.notes) o << "Note        " << n << "\n";
     if (r.failures.empty()) o << "Verdict     pass\n";
     else {
@@ -291,6 +330,8 @@ std::string format_json(const Result& r, int indent, bool with_psdu) {
                     {"fcs_errors", s.fcs_errors}, {"test_patterns", s.test_patterns}, {"expected", opt(s.expected)},
                     {"missing", s.missing}, {"per", s.per}, {"evm_db", opt(s.evm_db)}, {"freq_error_hz", opt(s.freq_error_hz)},
                     {"flatness_failures", s.flatness_failures}};
+    add_impairments(j["summary"], s.snr_db, s.iq_gain_db, s.iq_phase_deg, s.clock_ppm, s.freq_error_ppm, s.cpe_rms_deg,
+                    s.delay_spread_ns);
     // A file name that is not UTF-8 (legal on Linux) must not stop the report.
     return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -22,6 +22,9 @@ constexpr double kBaseRateHz = 20e6;
 // the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
 
+// The gain of to_base_rate's low-pass at f_hz for oversampling os (1 at DC; 1 for os 1).
+double front_end_gain(int os, double f_hz);
+
 // Stage 1, detection: the short training field's 16-sample period (delay and correlate).
 struct Detection {
     int64_t at = 0;       // first sample whose 64-sample window looks periodic
@@ -81,8 +84,10 @@ struct Demodulated {
     double evm_db = 0;               // data subcarriers against the nearest points
     double residual_hz = 0;          // carrier offset left, from the pilot phase slope
 };
+// drift: a timing drift to follow, the phase slope across the subcarriers (radians per
+// subcarrier) growing by that much per symbol from the long training field on.
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                       ForwardFft& fft);
+                       ForwardFft& fft, double drift = 0);
 
 // Stage 6, decoding (17.3.5.4 to 17.3.5.6): deinterleave, depuncture, Viterbi,
 // descramble with the state recovered from SERVICE, tail and pad check.

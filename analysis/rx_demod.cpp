@@ -54,7 +54,7 @@ SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel
 }
 
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                       ForwardFft& fft) {
+                       ForwardFft& fft, double drift) {
     Demodulated d;
     const int nb = rate.n_bpsc;
     const double k = nb == 1 ? 1.0 : nb == 2 ? std::sqrt(2.0) : nb == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
@@ -66,7 +66,12 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
-        const std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        if (drift != 0) {
+            // The long training field's centre lies 2.4 symbols before DATA symbol 0.
+            const double b = drift * (n + 2.4);
+            for (int k = -26; k <= 26; ++k) y[static_cast<size_t>(k + 26)] *= std::polar(1.0, -b * k);
+        }
         const double th = pilot_phase(y, h, pilot_polarity(n + 1));
         double dth = th - (phases.empty() ? 0.0 : unwrapped);
         dth -= 2 * kPi * std::round(dth / (2 * kPi));

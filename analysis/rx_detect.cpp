@@ -30,6 +30,18 @@ std::vector<double> lowpass(int os) {
 }
 }  // namespace
 
+double front_end_gain(int os, double f_hz) {
+    if (os <= 1) return 1.0;
+    static thread_local std::vector<double> taps;
+    static thread_local int taps_os = 0;
+    if (taps_os != os) taps = lowpass(os), taps_os = os;
+    const int half = static_cast<int>(taps.size() / 2);
+    double g = 0;
+    for (int i = -half; i <= half; ++i)
+        g += taps[static_cast<size_t>(i + half)] * std::cos(2.0 * std::numbers::pi * f_hz * i / (kBaseRateHz * os));
+    return g;
+}
+
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
     // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
     // periodic to the detector. A smaller mean is left, as removing it would turn silence

@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "rx.h"
+#include "rx_measure.h"
 
 namespace orv::analysis {
 
@@ -13,8 +14,8 @@ namespace {
 
 // The DATA field of a packet with a valid SIGNAL: demodulated, decoded, its MAC frame read.
 void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate,
-                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym) {
-    const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft);
+                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym, double drift = 0) {
+    const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft, drift);
     if (dem.symbols > 0) p.evm_db = dem.evm_db;
     p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
     if (dem.symbols < n_sym) {
@@ -53,6 +54,21 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
     if (!mac.fcs_ok) p.problem = "FCS error";
 }
 
+// The impairments of a packet's DATA field, against its transmitted points when its FCS is good.
+void measure_packet(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate, int n_sym,
+                    int os, ForwardFft& fft, PacketResult& p) {
+    std::vector<cd> known;
+    if (p.fcs_ok.value_or(false) && p.scrambler_init)
+        known = rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym);
+    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft, os);
+    p.snr_db = m.snr_db;
+    p.iq_gain_db = m.iq_gain_db;
+    p.iq_phase_deg = m.iq_phase_deg;
+    p.clock_ppm = m.clock_ppm;
+    p.cpe_rms_deg = m.cpe_rms_deg;
+    p.delay_spread_ns = m.delay_spread_ns;
+}
+
 // 17.3.9.6.2 on a channel estimate: within +-2 dB of the mean of subcarriers +-1..16
 // there, +2 / -4 dB on the outer ones.
 bool flat(const rx::Channel& ch) {
@@ -67,6 +83,9 @@ bool flat(const rx::Channel& ch) {
     }
     return true;
 }
+
+// Smallest measured clock offset a packet with a bad FCS is demodulated again for.
+constexpr double kFollowPpm = 2.0;
 
 // One packet from its synchronisation; returns the first sample after it.
 int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const Options& opt, PacketResult& p) {
@@ -90,7 +109,20 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
         p.problem = sig.rate_mbps ? (sig.parity_ok ? "SIGNAL LENGTH 0" : "SIGNAL parity error") : "SIGNAL RATE bits " + sig.rate_bits + " not a rate";
         return data_start;
     }
-    receive_data(y, s, ch, *rate_by_mbps(sig.rate_mbps), opt, fft, p, sig.data_symbols);
+    const RateInfo& rate = *rate_by_mbps(sig.rate_mbps);
+    const PacketResult before = p;
+    receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols);
+    measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, p);
+    // A sample-clock offset the demodulator did not follow (the outer subcarriers of the late
+    // symbols turn away): once more, following the drift the measurement found.
+    if (p.decoded && p.fcs_ok == false && p.clock_ppm && std::abs(*p.clock_ppm) >= kFollowPpm) {
+        PacketResult again = before;
+        receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, 2.0 * std::numbers::pi * 80.0 * *p.clock_ppm * 1e-6 / 64.0);
+        if (again.fcs_ok == true) {
+            measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, again);
+            p = std::move(again);
+        }
+    }
     return std::min<int64_t>(data_start + int64_t{80} * sig.data_symbols, static_cast<int64_t>(y.size()));
 }
 
@@ -124,10 +156,39 @@ std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const 
         PacketResult p;
         from = std::max(receive_one(y, s, os, opt, p), d->at + 16);
         p.freq_error_hz += shift_hz;
+        if (opt.carrier_ghz) p.freq_error_ppm = p.freq_error_hz / (*opt.carrier_ghz * 1e3);
         out.push_back(std::move(p));
     }
     return out;
 }
+
+namespace {
+// The mean of field over the packets that have it.
+std::optional<double> mean_of(const std::vector<PacketResult>& packets, std::optional<double> PacketResult::*field) {
+    double sum = 0;
+    int n = 0;
+    for (const PacketResult& p : packets)
+        if (p.*field) sum += *(p.*field), ++n;
+    return n ? std::optional<double>(sum / n) : std::nullopt;
+}
+
+// The summary's impairment figures: SNR from the mean error power relative to the signal, CPE as an RMS.
+void summarise_impairments(const std::vector<PacketResult>& packets, PacketSummary& s) {
+    double inv_snr = 0, cpe2 = 0;
+    int n_snr = 0, n_cpe = 0;
+    for (const PacketResult& p : packets) {
+        if (p.snr_db) inv_snr += std::pow(10.0, -*p.snr_db / 10.0), ++n_snr;
+        if (p.cpe_rms_deg) cpe2 += *p.cpe_rms_deg * *p.cpe_rms_deg, ++n_cpe;
+    }
+    if (n_snr) s.snr_db = -10.0 * std::log10(inv_snr / n_snr);
+    if (n_cpe) s.cpe_rms_deg = std::sqrt(cpe2 / n_cpe);
+    s.iq_gain_db = mean_of(packets, &PacketResult::iq_gain_db);
+    s.iq_phase_deg = mean_of(packets, &PacketResult::iq_phase_deg);
+    s.clock_ppm = mean_of(packets, &PacketResult::clock_ppm);
+    s.freq_error_ppm = mean_of(packets, &PacketResult::freq_error_ppm);
+    s.delay_spread_ns = mean_of(packets, &PacketResult::delay_spread_ns);
+}
+}  // namespace
 
 PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected) {
     PacketSummary s;
@@ -154,6 +215,7 @@ PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<
     s.per = frames > 0 ? static_cast<double>(frames - s.fcs_ok) / frames : 0.0;
     if (evm_n) s.evm_db = 10.0 * std::log10(std::max(err / evm_n, 1e-30));
     if (s.found) s.freq_error_hz = freq / s.found;
+    summarise_impairments(packets, s);
     return s;
 }
 

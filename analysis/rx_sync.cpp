@@ -95,7 +95,9 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     Sync best;
     best.inverted = inverted;
     best.metric = -1;
-    const int64_t lo = d.at + 80, hi = d.at + 260;
+    // Up to 138 samples late for a detection that early: a resampled or filtered packet in exact
+    // silence rings ahead of itself, and that ringing is periodic like the short training field.
+    const int64_t lo = d.at + 80, hi = d.at + 330;
     for (int a = a0 - 1; a <= a0 + 1; ++a) {
         double f = f_frac + a * kStep;
         if (f > kBaseRateHz / 2) f -= kBaseRateHz;

@@ -45,6 +45,7 @@ TEST_P(ReceiverOptions, TakeOrRefuse) {
     EXPECT_EQ(got.symbols, c.expect.symbols);
     EXPECT_EQ(got.expected_pattern, c.expect.expected_pattern);
     EXPECT_EQ(got.expected_seed, c.expect.expected_seed);
+    EXPECT_EQ(got.carrier_ghz, c.expect.carrier_ghz);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,6 +83,10 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"seed 0", {{"data", "PN9"}, {"seed", "0"}}, "--seed 0 is not a hexadecimal number from 1 to FFFFFF", {}},
         OptionCase{"seed too wide", {{"data", "PN9"}, {"seed", "1000000"}},
                    "--seed 1000000 is not a hexadecimal number from 1 to FFFFFF", {}},
+        OptionCase{"carrier 5.18 GHz", {{"carrier-ghz", "5.18"}}, "", with([](Options& o) { o.carrier_ghz = 5.18; })},
+        OptionCase{"carrier 0", {{"carrier-ghz", "0"}}, "--carrier-ghz 0 is not a carrier frequency from 0.01 to 300 GHz", {}},
+        OptionCase{"carrier with comma", {{"carrier-ghz", "5,2"}},
+                   "--carrier-ghz 5,2 is not a carrier frequency from 0.01 to 300 GHz", {}},
         OptionCase{"unknown name", {{"plots", "x"}}, "--plots is not an option of the receiver", {}}),
     [](const ::testing::TestParamInfo<OptionCase>& p) {
         std::string n;

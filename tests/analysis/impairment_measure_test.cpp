@@ -1,0 +1,346 @@
+// The receiver's impairment measurements: frames from the tests' own transmitter
+// (reference_tx.h) pass through the tests' own impairments, written here from
+// their definitions (IQ imbalance, phase jitter, carrier offset, a windowed-sinc
+// resampler for the sample clock, a tapped channel, white Gaussian noise in the
+// order transmitter -> channel -> noise), and each figure the receiver reports is
+// checked against what was applied.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <array>
+#include <complex>
+#include <numbers>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis.h"
+#include "analysis/orvcheck_run.h"
+#include "reference_tx.h"
+#include "rx.h"
+#include "rx_measure.h"
+#include "rx_packets.h"
+#include "support/records.h"
+
+namespace {
+
+using C = std::complex<double>;
+namespace rx = orv::analysis::rx;
+constexpr double kPi = std::numbers::pi;
+constexpr size_t kLead = 400;  // silence before the frame, samples at 20 MS/s
+
+// I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)), A_I / A_Q = 10^(g/20).
+void iq_imbalance(std::vector<C>& x, double g_db, double phi_deg) {
+    const double ai = std::pow(10.0, g_db / 40.0), aq = std::pow(10.0, -g_db / 40.0);
+    const double c = std::cos(phi_deg * kPi / 360.0), s = std::sin(phi_deg * kPi / 360.0);
+    for (C& v : x) v = C(ai * (v.real() * c - v.imag() * s), aq * (v.imag() * c - v.real() * s));
+}
+
+// A phase constant over each DATA symbol of len samples (from sample first on), phases[i] in radians.
+void symbol_phases(std::vector<C>& x, size_t first, size_t len, const std::vector<double>& phases) {
+    for (size_t i = 0; i < phases.size(); ++i)
+        for (size_t n = first + len * i; n < first + len * (i + 1) && n < x.size(); ++n) x[n] *= std::polar(1.0, phases[i]);
+}
+
+// The signal (sampling rate fs) shifted up by f_hz.
+void carrier_offset(std::vector<C>& x, double f_hz, double fs) {
+    for (size_t n = 0; n < x.size(); ++n) x[n] *= std::polar(1.0, 2.0 * kPi * f_hz * static_cast<double>(n) / fs);
+}
+
+// A sample clock ppm fast: output n is the band-limited x at position n (1 + ppm 1e-6)
+// (Blackman-windowed sinc, 64 samples each side).
+std::vector<C> resample(const std::vector<C>& x, double ppm) {
+    const int half = 64;
+    std::vector<C> y(x.size());
+    for (size_t n = 0; n < y.size(); ++n) {
+        const double t = static_cast<double>(n) * (1.0 + ppm * 1e-6);
+        const long c = static_cast<long>(std::floor(t));
+        C acc = 0;
+        for (long m = c - half + 1; m <= c + half; ++m) {
+            if (m < 0 || m >= static_cast<long>(x.size())) continue;
+            const double d = t - static_cast<double>(m);
+            const double sinc = std::abs(d) < 1e-12 ? 1.0 : std::sin(kPi * d) / (kPi * d);
+            const double u = (d + half) / (2.0 * half);  // 0..1 across the window
+            const double w = 0.42 - 0.5 * std::cos(2 * kPi * u) + 0.08 * std::cos(4 * kPi * u);
+            acc += x[static_cast<size_t>(m)] * sinc * w;
+        }
+        y[n] = acc;
+    }
+    return y;
+}
+
+// A direct path and one echo of amplitude a, d samples later.
+std::vector<C> two_path(const std::vector<C>& x, double a, size_t d) {
+    std::vector<C> y = x;
+    for (size_t n = d; n < x.size(); ++n) y[n] += a * x[n - d];
+    return y;
+}
+
+std::vector<C> operator+(std::vector<C> a, const std::vector<C>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Complex white Gaussian noise over the whole file: power P / 10^(snr/10) in the 20 MHz channel,
+// P the frame's mean power, so os P / 10^(snr/10) over the sampled band.
+void add_noise(std::vector<C>& x, double frame_power, double snr_db, int os, uint32_t seed) {
+    std::mt19937 g(seed);
+    std::normal_distribution<double> n(0.0, std::sqrt(os * frame_power / std::pow(10.0, snr_db / 10.0) / 2.0));
+    for (C& v : x) v += C(n(g), n(g));
+}
+
+// The RMS of v about its straight-line fit, computed directly.
+double detrended_rms(const std::vector<double>& v) {
+    const double n = static_cast<double>(v.size());
+    double st = 0, sv = 0, stt = 0, stv = 0;
+    for (size_t i = 0; i < v.size(); ++i) {
+        const double t = static_cast<double>(i);
+        st += t, sv += v[i], stt += t * t, stv += t * v[i];
+    }
+    const double slope = (n * stv - st * sv) / (n * stt - st * st), icpt = (sv - slope * st) / n;
+    double ss = 0;
+    for (size_t i = 0; i < v.size(); ++i) ss += std::pow(v[i] - icpt - slope * static_cast<double>(i), 2);
+    return std::sqrt(ss / n);
+}
+
+struct ImpairmentCase {
+    const char* name;
+    int rate_mbps;
+    double iq_gain_db = 0, iq_phase_deg = 0;
+    double cpe_jitter_deg = 0;  // standard deviation of a random phase per DATA symbol
+    double cfo_hz = 0;
+    double clock_ppm = 0;
+    double echo = 0;            // second path's amplitude
+    size_t echo_samples = 0;    // and delay
+    double snr_db = 0;          // 0: no noise
+    int os = 1;                 // oversampling (the sampling rate 20 MHz times this)
+};
+// Cases print as their names (not as the bytes of the record).
+void PrintTo(const ImpairmentCase& c, std::ostream* os) { *os << c.name; }
+
+// The received packet of one 1000-byte frame through the case's impairments, and the
+// per-symbol phases injected (radians).
+struct Received {
+    std::vector<orv::analysis::PacketResult> packets;
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+};
+
+std::vector<C> impaired_frame(const ImpairmentCase& c, std::vector<double>& phases, std::vector<uint8_t>& psdu) {
+    psdu = reftx::mac_frame(7, reftx::body(972, static_cast<uint32_t>(c.rate_mbps)));
+    const size_t os = static_cast<size_t>(c.os);
+    const std::vector<C> f = reftx::frame(c.rate_mbps, reftx::bits_of_bytes(psdu), static_cast<int>(psdu.size()), c.os, 0x3A);
+    std::vector<C> x(kLead * os, C(0, 0));
+    x.insert(x.end(), f.begin(), f.end());
+    x.resize(x.size() + kLead * os, C(0, 0));
+    iq_imbalance(x, c.iq_gain_db, c.iq_phase_deg);
+    if (c.cpe_jitter_deg > 0) {
+        std::mt19937 g(11);
+        std::normal_distribution<double> n(0.0, c.cpe_jitter_deg * kPi / 180.0);
+        for (size_t i = 0; i < (f.size() - 400 * os) / (80 * os); ++i) phases.push_back(n(g));
+        symbol_phases(x, (kLead + 400) * os, 80 * os, phases);
+    }
+    carrier_offset(x, c.cfo_hz, 20e6 * c.os);
+    if (c.clock_ppm != 0) x = resample(x, c.clock_ppm);
+    if (c.echo != 0) x = two_path(x, c.echo, c.echo_samples * os);
+    if (c.snr_db > 0) {
+        double p = 0;
+        for (const C& v : f) p += std::norm(v);
+        add_noise(x, p / static_cast<double>(f.size()), c.snr_db, c.os, 5);
+    }
+    return x;
+}
+
+class ImpairmentMeasures : public ::testing::TestWithParam<ImpairmentCase> {};
+
+TEST_P(ImpairmentMeasures, ReportedAsApplied) {
+    const ImpairmentCase& c = GetParam();
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+    const std::vector<C> x = impaired_frame(c, phases, psdu);
+    orv::analysis::Options opt;
+    const auto packets = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), c.os, opt, nullptr);
+    ASSERT_EQ(packets.size(), 1u);
+    const orv::analysis::PacketResult& p = packets[0];
+    // At 50 ppm (0.15 samples by the end of the frame) 64-QAM decodes once the demodulator
+    // follows the drift the first measurement found.
+    ASSERT_EQ(p.fcs_ok, true) << p.problem;
+    ASSERT_TRUE(p.snr_db && p.iq_gain_db && p.iq_phase_deg && p.clock_ppm && p.cpe_rms_deg && p.delay_spread_ns);
+    // The required accuracies hold from 30 dB SNR up; below, the noise widens them.
+    const double wide = c.snr_db > 0 && c.snr_db < 30 ? 4.0 : 1.0;
+    EXPECT_NEAR(*p.iq_gain_db, c.iq_gain_db, 0.05 * wide);
+    EXPECT_NEAR(*p.iq_phase_deg, c.iq_phase_deg, 0.5 * wide);
+    EXPECT_NEAR(*p.clock_ppm, c.clock_ppm, 1.0 * wide);
+    EXPECT_NEAR(p.freq_error_hz, c.cfo_hz, 10.0 * wide);
+    // The SNR of the received signal: the echo adds its power a^2.
+    if (c.snr_db > 0) EXPECT_NEAR(*p.snr_db, c.snr_db + 10.0 * std::log10(1.0 + c.echo * c.echo), 0.5);
+    else EXPECT_GT(*p.snr_db, 45.0);  // the resampler's own error and the clock's intercarrier leakage
+    const double cpe = phases.empty() ? 0.0 : detrended_rms(phases) * 180.0 / kPi;
+    EXPECT_NEAR(*p.cpe_rms_deg, cpe, phases.empty() ? 0.2 * wide : 0.05 * cpe);
+    // Two paths of power 1 and a^2, d samples apart: RMS spread d Ts a / (1 + a^2).
+    const double spread = static_cast<double>(c.echo_samples) * 50.0 * std::abs(c.echo) / (1.0 + c.echo * c.echo);
+    // A single path reads a few ns: its timing between samples (the frame drifts by a clock
+    // offset before the long training field), more at 50 ppm.
+    const double floor_ns = c.echo != 0 ? 2.0 : std::abs(c.clock_ppm) >= 50 ? 20.0 : 8.0;
+    EXPECT_NEAR(*p.delay_spread_ns, spread, floor_ns * wide);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OneFrame, ImpairmentMeasures,
+    ::testing::Values(
+        ImpairmentCase{"clean_54M", 54},
+        ImpairmentCase{"iq_gain_plus_1dB_phase_minus_3deg_54M", 54, 1.0, -3.0},
+        ImpairmentCase{"iq_gain_minus_0_4dB_phase_plus_2deg_54M", 54, -0.4, 2.0},
+        ImpairmentCase{"iq_phase_plus_5deg_6M", 6, 0.0, 5.0},
+        // In exact silence the resampler rings ahead of the frame (periodic like the short
+        // training field), and the detection starts early.
+        ImpairmentCase{"clock_plus_20ppm_54M", 54, 0, 0, 0, 0, 20.0},
+        // 50 ppm leaks about -50 dB between the subcarriers, below this noise.
+        ImpairmentCase{"clock_minus_50ppm_30dB_54M", 54, 0, 0, 0, 0, -50.0, 0, 0, 30.0},
+        ImpairmentCase{"clock_plus_50ppm_54M", 54, 0, 0, 0, 0, 50.0},
+        ImpairmentCase{"clock_and_carrier_minus_20ppm_54M", 54, 0, 0, 0, -20e-6 * 5.2e9, -20.0, 0, 0, 40.0},
+        ImpairmentCase{"cfo_plus_37kHz_24M", 24, 0, 0, 0, 37e3},
+        ImpairmentCase{"cfo_minus_212kHz_24M", 24, 0, 0, 0, -212e3},
+        ImpairmentCase{"cpe_jitter_3deg_24M", 24, 0, 0, 3.0},
+        ImpairmentCase{"echo_half_at_100ns_24M", 24, 0, 0, 0, 0, 0, 0.5, 2},
+        ImpairmentCase{"echo_0_7_at_250ns_12M", 12, 0, 0, 0, 0, 0, -0.7, 5},
+        ImpairmentCase{"snr_5dB_6M", 6, 0, 0, 0, 0, 0, 0, 0, 5.0},
+        ImpairmentCase{"snr_15dB_6M", 6, 0, 0, 0, 0, 0, 0, 0, 15.0},
+        ImpairmentCase{"snr_25dB_6M", 6, 0, 0, 0, 0, 0, 0, 0, 25.0},
+        ImpairmentCase{"snr_35dB_6M", 6, 0, 0, 0, 0, 0, 0, 0, 35.0},
+        ImpairmentCase{"snr_30dB_with_iq_and_clock_54M", 54, 0.5, 1.0, 0, 20e3, 20.0, 0, 0, 30.0},
+        // The SNR is the 20 MHz channel's whatever the oversampling.
+        ImpairmentCase{"snr_10dB_os4_6M", 6, 0, 0, 0, 0, 0, 0, 0, 10.0, 4},
+        ImpairmentCase{"snr_30dB_os2_iq_cfo_echo_24M", 24, -0.7, 1.5, 0, -80e3, 0, 0.4, 3, 30.0, 2},
+        ImpairmentCase{"echo_0_4_at_150ns_os2_24M", 24, 0, 0, 0, 0, 0, 0.4, 3, 0, 2},
+        ImpairmentCase{"clean_os4_54M", 54, 0, 0, 0, 0, 0, 0, 0, 0, 4},
+        ImpairmentCase{"echo_0_4_at_150ns_30dB_24M", 24, 0, 0, 0, 0, 0, 0.4, 3, 30.0},
+        ImpairmentCase{"echo_0_4_at_150ns_os2_40dB_24M", 24, 0, 0, 0, 0, 0, 0.4, 3, 40.0, 2},
+        ImpairmentCase{"echo_0_4_at_150ns_20dB_24M", 24, 0, 0, 0, 0, 0, 0.4, 3, 20.0}),
+    [](const ::testing::TestParamInfo<ImpairmentCase>& i) { return std::string(i.param.name); });
+
+// Every bit pattern of each modulation maps to a point the slicer gives back the same bits,
+// at unit mean power over the constellation.
+TEST(TransmittedPoints, MappingIsTheSlicersInverse) {
+    for (int nb : {1, 2, 4, 6}) {
+        double power = 0;
+        for (int v = 0; v < (1 << nb); ++v) {
+            uint8_t bits[6];
+            for (int i = 0; i < nb; ++i) bits[i] = static_cast<uint8_t>((v >> (nb - 1 - i)) & 1);
+            const C pt = rx::map_point(bits, nb);
+            std::vector<uint8_t> back;
+            EXPECT_EQ(orv::analysis::slice(pt, nb, &back), pt) << nb << " bits " << v;
+            EXPECT_EQ(back, std::vector<uint8_t>(bits, bits + nb)) << nb << " bits " << v;
+            power += std::norm(pt);
+        }
+        EXPECT_NEAR(power / (1 << nb), 1.0, 1e-12) << nb;
+    }
+}
+
+// The image ratio of an imbalance computed from its definition (the responses to x = 1 and
+// x = j give mu and nu of y = mu x + nu conj(x)) is turned back into its gain and phase,
+// whatever gain and phase follow the imbalance.
+struct IqCase {
+    const char* name;
+    double g_db, phi_deg;
+};
+void PrintTo(const IqCase& c, std::ostream* os) { *os << c.name; }
+class ImageRatio : public ::testing::TestWithParam<IqCase> {};
+
+TEST_P(ImageRatio, GivesGainAndPhaseBack) {
+    const IqCase& c = GetParam();
+    std::vector<C> x = {C(1, 0), C(0, 1)};
+    iq_imbalance(x, c.g_db, c.phi_deg);
+    const C after = std::polar(0.7, 2.1);  // the channel's gain and phase
+    const C y1 = after * x[0], yj = after * x[1];
+    const C mu = (y1 - C(0, 1) * yj) / 2.0, nu = (y1 + C(0, 1) * yj) / 2.0;
+    double g = 0, phi = 0;
+    rx::iq_from_image_ratio(nu / mu, &g, &phi);
+    EXPECT_NEAR(g, c.g_db, 1e-9);
+    EXPECT_NEAR(phi, c.phi_deg, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ImageRatio,
+                         ::testing::Values(IqCase{"none", 0, 0}, IqCase{"gain_plus_1dB_phase_minus_3deg", 1, -3},
+                                           IqCase{"gain_minus_2dB_phase_plus_10deg", -2, 10},
+                                           IqCase{"gain_only_0_05dB", 0.05, 0}, IqCase{"phase_only_minus_0_3deg", 0, -0.3},
+                                           IqCase{"large_6dB_30deg", 6, 30}),
+                         [](const ::testing::TestParamInfo<IqCase>& i) { return std::string(i.param.name); });
+
+// The delay spread of channels given by their paths (delay in samples at 20 MS/s, amplitude),
+// against sqrt(sum p t^2 / sum p - (sum p t / sum p)^2) of the paths themselves.
+struct SpreadCase {
+    const char* name;
+    std::vector<std::pair<double, double>> paths;
+};
+void PrintTo(const SpreadCase& c, std::ostream* os) { *os << c.name; }
+class DelaySpread : public ::testing::TestWithParam<SpreadCase> {};
+
+TEST_P(DelaySpread, OfTheChannelsPaths) {
+    const SpreadCase& c = GetParam();
+    std::array<C, 53> h{};
+    double p0 = 0, p1 = 0, p2 = 0;
+    for (const auto& [d, a] : c.paths) {
+        for (int k = -26; k <= 26; ++k)
+            if (k) h[static_cast<size_t>(k + 26)] += a * std::polar(1.0, -2.0 * kPi * k * d / 64.0);
+        const double t = d * 50.0;
+        p0 += a * a, p1 += a * a * t, p2 += a * a * t * t;
+    }
+    const auto tau = rx::rms_delay_spread_s(h, 0.0);
+    ASSERT_TRUE(tau);
+    EXPECT_NEAR(*tau * 1e9, std::sqrt(p2 / p0 - (p1 / p0) * (p1 / p0)), 1.0);
+}
+
+std::vector<std::pair<double, double>> exponential(double rms_samples, int taps, double first) {
+    std::vector<std::pair<double, double>> v;
+    for (int k = 0; k < taps; ++k) v.push_back({first + k, std::exp(-k / (2.0 * rms_samples))});
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DelaySpread,
+    ::testing::Values(SpreadCase{"one_path", {{0, 1}}}, SpreadCase{"one_path_between_samples", {{2.35, 0.8}}},
+                      SpreadCase{"two_equal_paths_3_samples", {{0, 1}, {3, 1}}},
+                      SpreadCase{"two_paths_between_samples", {{0.4, 1}, {4.4, 0.6}}},
+                      SpreadCase{"early_weak_path", {{-2, 0.5}, {0, 1}}},
+                      SpreadCase{"exponential_50ns", exponential(1.0, 10, 0)},
+                      SpreadCase{"exponential_150ns_to_650ns", exponential(3.0, 14, 0)}),
+    [](const ::testing::TestParamInfo<SpreadCase>& i) { return std::string(i.param.name); });
+
+// orvcheck reports the figures per packet and in the summary, in JSON and in its text;
+// with --carrier-ghz the frequency error also in ppm.
+TEST(OrvcheckImpairments, ReportedInJsonAndText) {
+    TempDir dir("impair");
+    ImpairmentCase c{"report", 24, 0.6, -2.0};
+    c.cfo_hz = 52e3;
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+    const std::vector<C> x = impaired_frame(c, phases, psdu);
+    const std::string path = dir.file("impaired.csv");
+    ASSERT_TRUE(reftx::write_csv(path, x + x));
+    const orv_test::CheckRun j = orv_test::orvcheck({path, "--oversample", "1", "--carrier-ghz", "5.2", "--json"});
+    const nlohmann::json r = nlohmann::json::parse(j.out);
+    ASSERT_EQ(r["packets"].size(), 2u) << j.out;
+    for (const auto& p : r["packets"]) {
+        EXPECT_NEAR(p["iq_gain_db"].get<double>(), 0.6, 0.05);
+        EXPECT_NEAR(p["iq_phase_deg"].get<double>(), -2.0, 0.5);
+        EXPECT_NEAR(p["freq_error_ppm"].get<double>(), 52e3 / 5.2e3, 10.0 / 5.2e3);
+        EXPECT_NEAR(p["clock_ppm"].get<double>(), 0.0, 1.0);
+        EXPECT_TRUE(p["snr_db"].is_number() && p["cpe_rms_deg"].is_number() && p["delay_spread_ns"].is_number());
+    }
+    const auto& s = r["summary"];
+    EXPECT_NEAR(s["iq_gain_db"].get<double>(), 0.6, 0.05);
+    EXPECT_NEAR(s["freq_error_ppm"].get<double>(), 10.0, 10.0 / 5.2e3);
+    const orv_test::CheckRun t = orv_test::orvcheck({path, "--oversample", "1", "--carrier-ghz", "5.2"});
+    EXPECT_NE(t.out.find("Impairments SNR "), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find(", IQ gain 0.6"), std::string::npos) << t.out;
+    EXPECT_NE(t.out.find(", frequency 10.000 ppm"), std::string::npos) << t.out;
+    // Without the carrier there is no frequency in ppm.
+    const nlohmann::json plain = nlohmann::json::parse(orv_test::orvcheck({path, "--oversample", "1", "--json"}).out);
+    EXPECT_TRUE(plain["packets"][0]["freq_error_ppm"].is_null());
+}
+
+}  // namespace
