@@ -99,6 +99,9 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
 std::vector<double> deinterleave(const std::vector<double>& soft, int n_cbps, int n_bpsc);
 std::vector<double> depuncture(const std::vector<double>& soft, int mbps);
 int scrambler_state_from_service(const std::vector<int>& first7);  // the state before the first bit
+// The soft values of N_CBPS-bit symbols in code order for the Viterbi decoder: deinterleaved,
+// depunctured (0 for a stolen bit), quantised (rx_viterbi.h); pairs A B.
+std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate);
 
 // Stage 7, the MAC header and FCS of a PSDU.
 struct MacFrame {
