@@ -69,16 +69,20 @@ std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int6
     int64_t best_t = lo;
     double best = -1;
     for (int64_t t = 0; t <= hi - lo; ++t) {
-        cd c1 = 0, c2 = 0;
-        double e = 0;
+        // c1, c2: the two symbols' windows against conj(ref), in real arithmetic.
+        double c1r = 0, c1i = 0, c2r = 0, c2i = 0, e = 0;
+        const cd* a = &y[static_cast<size_t>(t)];
         for (int n = 0; n < 64; ++n) {
-            const cd r = std::conj(ref[static_cast<size_t>(n)]);
-            const cd a = y[static_cast<size_t>(t + n)], b = y[static_cast<size_t>(t + n + 64)];
-            c1 += a * r;
-            c2 += b * r;
-            e += std::norm(a) + std::norm(b);
+            const double rr = ref[static_cast<size_t>(n)].real(), ri = ref[static_cast<size_t>(n)].imag();
+            const double ar = a[n].real(), ai = a[n].imag(), br = a[n + 64].real(), bi = a[n + 64].imag();
+            c1r += ar * rr + ai * ri;
+            c1i += ai * rr - ar * ri;
+            c2r += br * rr + bi * ri;
+            c2i += bi * rr - br * ri;
+            e += (ar * ar + ai * ai) + (br * br + bi * bi);
         }
-        const double v = (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * (52.0 / 64.0) + 1e-300);
+        const double v = (std::sqrt(c1r * c1r + c1i * c1i) + std::sqrt(c2r * c2r + c2i * c2i)) /
+                         std::sqrt(2.0 * e * (52.0 / 64.0) + 1e-300);
         if (v > best) {
             best = v;
             best_t = lo + t;
@@ -140,10 +144,15 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
     std::array<cd, 64> in{}, bins{};
     corrected(x, s, window, in.data());
     fft.run(in.data(), bins.data());
-    std::array<cd, 53> out{};
     // The window starts kBackoff samples early: undo the phase ramp that gives.
+    static const std::array<cd, 53> ramp = [] {
+        std::array<cd, 53> r{};
+        for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
+        return r;
+    }();
+    std::array<cd, 53> out{};
     for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
+        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * ramp[static_cast<size_t>(k + 26)];
     return out;
 }
 

@@ -16,8 +16,11 @@ namespace {
 
 constexpr int kStates = 64;
 // Metric of the states a decoding cannot start in: below any path from state 0 after the
-// six steps that reach every state (6 * 2 * kSoftMax), above -32768 with the step's growth.
+// six steps that reach every state (6 * 4 * kSoftMax), above -32768 with their growth.
 constexpr int kUnreachable = -16000;
+// Steps between renormalisations (metrics less state 0's): the spread of 24 * kSoftMax
+// plus the growth of kRenormalise steps, 2 * kSoftMax each, stays within 16 bits.
+constexpr size_t kRenormalise = 8;
 
 // The butterflies: predecessors j and j + 32 lead to states 2j and 2j + 1. The branch
 // j -> 2j outputs (A, B) = (sa[j], sb[j]) (+1 for a 1 bit); j + 32 -> 2j and j -> 2j + 1
@@ -39,10 +42,12 @@ const Signs& signs() {
     return t;
 }
 
-// Forward pass in plain code; dec[t] bit s: state s at t + 1 came from s / 2 + 32.
-void acs_plain(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
+// Forward pass in plain code with 32-bit metrics (no overflow, the vector loop's check);
+// dec[t] bit s: state s at t + 1 came from s / 2 + 32.
+void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec) {
     const Signs& sg = signs();
-    int16_t next[kStates];
+    int metric[kStates], next[kStates];
+    std::copy(metric16, metric16 + kStates, metric);
     for (size_t t = 0; t < steps; ++t) {
         const int a = ab[2 * t], b = ab[2 * t + 1];
         uint64_t d = 0;
@@ -50,15 +55,16 @@ void acs_plain(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) 
             const int x = sg.sa[j] * a + sg.sb[j] * b;
             const int m00 = metric[j] + x, m10 = metric[j + 32] - x;
             const int m01 = metric[j] - x, m11 = metric[j + 32] + x;
-            next[2 * j] = static_cast<int16_t>(m10 > m00 ? m10 : m00);
-            next[2 * j + 1] = static_cast<int16_t>(m11 > m01 ? m11 : m01);
+            next[2 * j] = m10 > m00 ? m10 : m00;
+            next[2 * j + 1] = m11 > m01 ? m11 : m01;
             d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
             d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
         }
         dec[t] = d;
-        const int16_t base = next[0];
-        for (int s = 0; s < kStates; ++s) metric[s] = static_cast<int16_t>(next[s] - base);
+        const int base = t % kRenormalise == kRenormalise - 1 ? next[0] : 0;
+        for (int s = 0; s < kStates; ++s) metric[s] = next[s] - base;
     }
+    for (int s = 0; s < kStates; ++s) metric16[s] = static_cast<int16_t>(metric[s]);
 }
 
 #ifdef ORV_RX_SSE2
@@ -87,8 +93,12 @@ void acs_sse2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
             d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(bytes))) << (16 * v);
         }
         dec[t] = d;
-        const __m128i base = _mm_set1_epi16(static_cast<int16_t>(_mm_cvtsi128_si32(n[0])));
-        for (int v = 0; v < 8; ++v) m[v] = _mm_sub_epi16(n[v], base);
+        if (t % kRenormalise == kRenormalise - 1) {
+            const __m128i base = _mm_set1_epi16(static_cast<int16_t>(_mm_cvtsi128_si32(n[0])));
+            for (int v = 0; v < 8; ++v) m[v] = _mm_sub_epi16(n[v], base);
+        } else {
+            for (int v = 0; v < 8; ++v) m[v] = n[v];
+        }
     }
     for (int v = 0; v < 8; ++v) _mm_storeu_si128(reinterpret_cast<__m128i*>(metric + 8 * v), m[v]);
 }
@@ -110,13 +120,6 @@ double soft_scale(const double* soft, size_t n) {
     if (mag.empty()) return 1.0;
     std::nth_element(mag.begin(), mag.begin() + static_cast<std::ptrdiff_t>(mag.size() / 2), mag.end());
     return 64.0 / mag[mag.size() / 2];
-}
-
-int16_t quantise_soft(double soft, double scale) {
-    const double v = soft * scale;
-    if (!(v > -kSoftMax)) return v < 0 ? static_cast<int16_t>(-kSoftMax) : 0;  // NaN gives 0
-    if (v >= kSoftMax) return kSoftMax;
-    return static_cast<int16_t>(v < 0 ? v - 0.5 : v + 0.5);
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {

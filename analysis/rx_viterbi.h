@@ -4,6 +4,8 @@
 // in SSE2 (a plain loop where SSE2 is missing), one 64-bit word of decisions a step.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -11,15 +13,20 @@
 namespace orv::analysis::rx {
 
 // Largest magnitude of a quantised soft value: a branch metric stays within
-// +-2 * kSoftMax and the spread of 64 path metrics within 12 * kSoftMax.
+// +-2 * kSoftMax and the spread of 64 path metrics within 6 * 4 * kSoftMax.
 constexpr int kSoftMax = 511;
 
 // The scale that maps the median magnitude of the non-zero values of soft[0..n) (sampled
 // at up to 1024 places) to 64; an all-zero input gives 1.
 double soft_scale(const double* soft, size_t n);
 
-// round(soft * scale) clipped to +-kSoftMax; zero stays zero (a punctured bit).
-int16_t quantise_soft(double soft, double scale);
+// round(soft * scale) clipped to +-kSoftMax; zero stays zero (a punctured bit), NaN gives 0.
+inline int16_t quantise_soft(double soft, double scale) {
+    double v = soft * scale;
+    v = v == v ? v : 0.0;
+    v = std::min(std::max(v, -static_cast<double>(kSoftMax)), static_cast<double>(kSoftMax));
+    return static_cast<int16_t>(v + std::copysign(0.5, v));
+}
 
 // Which add-compare-select loop runs.
 enum class AcsKernel { best, plain };

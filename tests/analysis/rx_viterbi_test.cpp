@@ -207,3 +207,19 @@ INSTANTIATE_TEST_SUITE_P(AllRates, CodedPairs,
                          [](const ::testing::TestParamInfo<RateCase>& i) { return std::to_string(i.param.mbps) + "Mbps"; });
 
 }  // namespace
+
+namespace {
+
+// Random full-scale values drive the path metrics' spread to its bound: a 16-bit
+// overflow would make the vector loop (wrapping) differ from the plain one (int).
+TEST(ViterbiFast, FullScaleRandomInputLoopsAgree) {
+    std::mt19937 rng(21);
+    std::vector<int16_t> q(2 * 20000);
+    for (int16_t& v : q) v = static_cast<int16_t>((rng() & 1) ? rx::kSoftMax : -rx::kSoftMax);
+    for (size_t i = 0; i < 600; ++i) q[i] = rx::kSoftMax;  // a long run of ones: the largest growth
+    for (bool terminated : {false, true})
+        EXPECT_EQ(rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::best),
+                  rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain));
+}
+
+}  // namespace
