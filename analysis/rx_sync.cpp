@@ -62,27 +62,56 @@ int comb_shift(const std::vector<cd>& x, int64_t at, double f_frac, bool inverte
     return best;
 }
 
+// The long training symbol's spectrum conjugated, zero-padded to kCorrFft samples.
+constexpr int kCorrFft = 512;
+const std::vector<cd>& long_reference_spectrum() {
+    static const std::vector<cd> spec = [] {
+        ForwardFft fft(kCorrFft);
+        std::vector<cd> r(kCorrFft, cd(0, 0)), out(kCorrFft);
+        for (size_t n = 0; n < 64; ++n) r[n] = long_reference()[n];
+        fft.run(r.data(), out.data());
+        for (cd& v : out) v = std::conj(v);
+        return out;
+    }();
+    return spec;
+}
+
+// c[t] = sum over n < 64 of y[t + n] conj(ref[n]) for every t with t + 64 <= y.size(),
+// by one forward and one inverse transform (y no longer than kCorrFft).
+std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
+    static thread_local ForwardFft fft(kCorrFft);
+    const std::vector<cd>& ref = long_reference_spectrum();
+    std::vector<cd> a(kCorrFft, cd(0, 0)), b(kCorrFft);
+    std::copy(y.begin(), y.end(), a.begin());
+    fft.run(a.data(), b.data());
+    // The inverse as conj(FFT(conj(.))), scaled by 1 / kCorrFft.
+    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(b[static_cast<size_t>(k)] * ref[static_cast<size_t>(k)]);
+    fft.run(b.data(), a.data());
+    std::vector<cd> c(y.size() - 63);
+    for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(a[t]) / static_cast<double>(kCorrFft);
+    return c;
+}
+
 // Long-training timing for one carrier offset: the best t1 in [lo, hi] and its metric.
 std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bool inverted) {
     const std::vector<cd> y = derotate(x, lo, hi - lo + 128, f, inverted);
-    const std::array<cd, 64>& ref = long_reference();
+    const std::vector<cd> c = ltf_correlation(y);
+    // e: the energy of y[t .. t + 128), a running sum summed afresh every 32 samples. A window
+    // below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
+    double total = 0;
+    for (const cd& v : y) total += std::norm(v);
+    double e = 0;
     int64_t best_t = lo;
     double best = -1;
     for (int64_t t = 0; t <= hi - lo; ++t) {
-        // c1, c2: the two symbols' windows against conj(ref), in real arithmetic.
-        double c1r = 0, c1i = 0, c2r = 0, c2i = 0, e = 0;
-        const cd* a = &y[static_cast<size_t>(t)];
-        for (int n = 0; n < 64; ++n) {
-            const double rr = ref[static_cast<size_t>(n)].real(), ri = ref[static_cast<size_t>(n)].imag();
-            const double ar = a[n].real(), ai = a[n].imag(), br = a[n + 64].real(), bi = a[n + 64].imag();
-            c1r += ar * rr + ai * ri;
-            c1i += ai * rr - ar * ri;
-            c2r += br * rr + bi * ri;
-            c2i += bi * rr - br * ri;
-            e += (ar * ar + ai * ai) + (br * br + bi * bi);
+        const size_t u = static_cast<size_t>(t);
+        if (t % 32 == 0) {
+            e = 0;
+            for (size_t n = u; n < u + 128; ++n) e += std::norm(y[n]);
+        } else {
+            e = std::max(e + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
         }
-        const double v = (std::sqrt(c1r * c1r + c1i * c1i) + std::sqrt(c2r * c2r + c2i * c2i)) /
-                         std::sqrt(2.0 * e * (52.0 / 64.0) + 1e-300);
+        const double v = e > 1e-12 * total ? (std::abs(c[u]) + std::abs(c[u + 64])) / std::sqrt(2.0 * e * (52.0 / 64.0)) : 0.0;
         if (v > best) {
             best = v;
             best_t = lo + t;
@@ -99,7 +128,7 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     Sync best;
     best.inverted = inverted;
     best.metric = -1;
-    const int64_t lo = d.at + 80, hi = d.at + 260;
+    const int64_t lo = d.at + 80, hi = d.at + 260;  // hi - lo + 128 within kCorrFft
     for (int a = a0 - 1; a <= a0 + 1; ++a) {
         double f = f_frac + a * kStep;
         if (f > kBaseRateHz / 2) f -= kBaseRateHz;
