@@ -21,6 +21,10 @@ constexpr double kBaseRateHz = 20e6;
 // Stage 0, front end: a zero-phase low-pass (10 MHz) and decimation by os to 20 MS/s;
 // the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
+// The mean to_base_rate removes from x[0..n): the mean when above -30 dB of the power, else 0.
+cd dc_offset(const cd* x, int64_t n);
+// The front end's low-pass taps for decimation by os > 1 (odd count, unit DC gain).
+const std::vector<double>& lowpass_taps(int os);
 
 // Stage 1, detection: the short training field's 16-sample period (delay and correlate).
 struct Detection {

@@ -30,7 +30,7 @@ std::vector<double> lowpass(int os) {
 }
 }  // namespace
 
-std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
+cd dc_offset(const cd* x, int64_t n) {
     // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
     // periodic to the detector. A smaller mean is left, as removing it would turn silence
     // into a constant.
@@ -39,6 +39,18 @@ std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
     for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);
     if (n > 0) mean /= static_cast<double>(n), power /= static_cast<double>(n);
     if (!(std::norm(mean) > 1e-3 * power)) mean = 0;
+    return mean;
+}
+
+const std::vector<double>& lowpass_taps(int os) {
+    static thread_local std::vector<double> taps;
+    static thread_local int taps_os = 0;
+    if (taps_os != os) taps = lowpass(os), taps_os = os;
+    return taps;
+}
+
+std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
+    const cd mean = dc_offset(x, n);
     if (os <= 1) {
         std::vector<cd> y(x, x + n);
         for (cd& v : y) v -= mean;
