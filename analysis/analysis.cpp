@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <numbers>
 #include <numeric>
 #include <sstream>
@@ -594,7 +595,11 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, Resul
     }
 }
 
-Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
+// Reads the file again from its start into a sink; false when it cannot be read again.
+using Reread = std::function<bool(SampleSink&)>;
+
+Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                        const Reread& reread = nullptr);
 Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
                            std::optional<int64_t> start_hint);
 
@@ -604,7 +609,10 @@ Result analyse_file(const std::string& path, const Options& opt) {
     if (is_sigmf_name(path)) {
         Capture cap;
         const WaveformInfo info = read_sigmf(path, cap);
-        return analyse_captured(cap, info, path, opt);
+        return analyse_captured(cap, info, path, opt, [&path](SampleSink& sink) {
+            read_sigmf(path, sink);
+            return true;
+        });
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ReadError("cannot open " + path);
@@ -613,8 +621,14 @@ Result analyse_file(const std::string& path, const Options& opt) {
 
 Result analyse_stream(std::istream& in, const std::string& path, const Options& opt) {
     Capture cap;
+    const std::streampos origin = in.tellg();
     const WaveformInfo info = read_waveform(in, cap);
-    return analyse_captured(cap, info, path, opt);
+    return analyse_captured(cap, info, path, opt, [&in, origin](SampleSink& sink) {
+        in.clear();
+        if (origin == std::streampos(-1) || !in.seekg(origin)) return false;
+        read_waveform(in, sink);
+        return true;
+    });
 }
 
 namespace {
@@ -649,10 +663,25 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
     return r;
 }
 
+// Every packet of a file longer than the part the analysis keeps, the file read again
+// through the packet receiver's windows; false (packets untouched) when it cannot be.
+bool stream_packets(const Reread& reread, int os, const Options& opt, double shift_hz, std::vector<PacketResult>& packets,
+                    bool& truncated) {
+    struct StreamSink : SampleSink {
+        PacketStream stream;
+        StreamSink(int os, const Options& opt, double shift_hz) : stream(os, opt, shift_hz, kKeepSamples) {}
+        void block(const cd* x, size_t n, const uint16_t*, const uint16_t*) override { stream.push(x, n); }
+    } sink(os, opt, shift_hz);
+    if (!reread(sink)) return false;
+    packets = sink.stream.finish(&truncated);
+    return true;
+}
+
 // The first burst measured as a transmitter tester does, then every packet decoded.
 // With the sampling rate known, the packets are found first and the first one's
 // start anchors the transmitter measurements (leading noise of any length).
-Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
+Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                        const Reread& reread) {
     cap.finish();
     const std::optional<int> stated_os = stated_oversampling(info, opt);
     const int64_t kept = static_cast<int64_t>(cap.x.size());
@@ -678,7 +707,12 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     // Above 20 MS/s the first burst's carrier offset (found up to the Nyquist frequency) is
     // removed before the decimation, which keeps only +-10 MHz.
     const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
-    if (!stated_os || shift != 0) packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
+    bool whole_file = cap.total <= kept;
+    if (!whole_file && reread) {
+        whole_file = stream_packets(reread, os, opt, shift, packets, truncated);
+    } else if (!stated_os || shift != 0) {
+        packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
+    }
     r.packets = std::move(packets);
     if (first_failed && r.packets.empty()) {
         // Nothing to demodulate: an AWG file still gets its codes and header checked.
@@ -696,8 +730,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         r.notes.push_back(std::string("the first burst's transmitter measurements failed: ") + first_failed->what());
     }
     if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
-    if (cap.total > static_cast<int64_t>(cap.x.size()))
-        r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
+    if (!whole_file) r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
     r.summary = summarise(r.packets, opt.expected_packets);
     for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
     return r;

@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <complex>
+#include <cstdint>
+#include <fstream>
 #include <numbers>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "analysis.h"
 #include "reference_tx.h"
 #include "rx_packets.h"
+#include "support/files.h"
 
 namespace {
 
@@ -105,6 +110,35 @@ TEST(PacketStream, NothingPushedFindsNothing) {
     bool truncated = true;
     EXPECT_TRUE(stream.finish(&truncated).empty());
     EXPECT_FALSE(truncated);
+}
+
+// A SigMF recording (ci16_le, 20 MS/s) longer than the part the analysis keeps in
+// memory (2^22 samples): the packets beyond it are found by reading the file again.
+TEST(WholeFile, PacketsBeyondTheKeptPartAreFound) {
+    const orv_test::TempDir dir("rx_whole");
+    const std::string base = (dir.path / "long").string();
+    const StreamCase c{"long", 1, 0, 0, 0, 0, 6};
+    const std::vector<C> burst = packet_file(c);
+    const size_t gap = (size_t{1} << 22) - burst.size() + 1000;
+    {
+        std::ofstream data(base + ".sigmf-data", std::ios::binary);
+        auto put = [&data](const C& v) {
+            const int16_t iq[2] = {static_cast<int16_t>(std::lround(v.real() * 8000)), static_cast<int16_t>(std::lround(v.imag() * 8000))};
+            data.write(reinterpret_cast<const char*>(iq), sizeof iq);  // little-endian host
+        };
+        for (const C& v : burst) put(v);
+        for (size_t k = 0; k < gap; ++k) put(C(0, 0));
+        for (const C& v : burst) put(v);
+        std::ofstream(base + ".sigmf-meta")
+            << R"({"global": {"core:datatype": "ci16_le", "core:sample_rate": 20000000, "core:version": "1.0.0"}, "captures": [{"core:sample_start": 0}], "annotations": []})";
+    }
+    orv::analysis::Options opt;
+    opt.expected_packets = 12;
+    const orv::analysis::Result r = orv::analysis::analyse_file(base + ".sigmf-meta", opt);
+    ASSERT_EQ(r.packets.size(), 12u);
+    EXPECT_EQ(r.summary.fcs_ok, 12);
+    EXPECT_EQ(r.packets[6].start - r.packets[0].start, static_cast<int64_t>(burst.size() + gap));
+    for (const std::string& n : r.notes) EXPECT_EQ(n.find("not looked for"), std::string::npos) << n;
 }
 
 }  // namespace
