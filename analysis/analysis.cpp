@@ -162,38 +162,36 @@ struct Sync {
     bool swapped = false;
 };
 
-// Full-format synchronisation of the burst near s0 (17.3.3 preamble): coarse
-// frequency from the short training period, integer ambiguity and timing from the
-// long training symbols, fine frequency from their repetition.
-// coarse_stride: the timing search's first pass uses every coarse_stride-th
-// sample (os: a 20 MHz view, in which a real signal's mirror image aliases
-// onto the burst; 1 for such signals).
-Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref,
-                   int coarse_stride) {
-    const int64_t m = 64 * os;
-    const int64_t lag = 16 * os;
-    const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
-    auto raw = [&](int64_t k) -> cd {
-        return k < 0 || k >= static_cast<int64_t>(x.size()) ? cd(0.0) : x[static_cast<size_t>(k)];
-    };
-    // The ambiguity is the spacing of the short training tones (subcarriers
-    // +-4, +-8, .. +-24): the comb of twelve tones in the spectrum of eight
-    // short periods gives it for offsets up to the Nyquist frequency. Tone
-    // grid and comb of the file's samples; with I and Q exchanged the
-    // spectrum is mirrored (f1 and the comb's position change sign).
+cd sample_or_zero(const std::vector<cd>& x, int64_t k) {
+    return k < 0 || k >= static_cast<int64_t>(x.size()) ? cd(0.0) : x[static_cast<size_t>(k)];
+}
+
+// The short training field's carrier estimate and its tone comb.
+struct ToneComb {
+    double f1_file = 0;  // offset from the short period, within +-step / 2 (Hz)
+    int a0 = 0;          // the comb's position in steps from f1_file
+    int f1_steps = 0;    // 2 f1_file in steps, rounded (the mirror image's distance)
+};
+
+// The ambiguity is the spacing of the short training tones (subcarriers +-4, +-8, ..
+// +-24): the comb of twelve tones in the spectrum of eight short periods gives it for
+// offsets up to the Nyquist frequency. Tone grid and comb of the file's samples; with I
+// and Q exchanged the spectrum is mirrored (f1 and the comb's position change sign).
+ToneComb short_training_comb(const std::vector<cd>& x, int64_t s0, int64_t lag, double fs, double step) {
+    ToneComb c;
     cd p0 = 0;
-    for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p0 += raw(n + lag) * std::conj(raw(n));
-    const double f1_file = std::arg(p0) * fs / (2.0 * kPi * static_cast<double>(lag));
+    for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p0 += sample_or_zero(x, n + lag) * std::conj(sample_or_zero(x, n));
+    c.f1_file = std::arg(p0) * fs / (2.0 * kPi * static_cast<double>(lag));
     const int64_t comb_len = 8 * lag;
     std::vector<double> re(static_cast<size_t>(comb_len)), im(static_cast<size_t>(comb_len));
     for (int64_t n = 0; n < comb_len; ++n) {
-        re[static_cast<size_t>(n)] = raw(s0 + lag + n).real();
-        im[static_cast<size_t>(n)] = raw(s0 + lag + n).imag();
+        re[static_cast<size_t>(n)] = sample_or_zero(x, s0 + lag + n).real();
+        im[static_cast<size_t>(n)] = sample_or_zero(x, s0 + lag + n).imag();
     }
-    const int kmax = static_cast<int>(std::floor((0.5 * fs + std::abs(f1_file)) / step));
+    const int kmax = static_cast<int>(std::floor((0.5 * fs + std::abs(c.f1_file)) / step));
     std::vector<double> tone(static_cast<size_t>(2 * kmax + 1));
     for (int k = -kmax; k <= kmax; ++k) {
-        const double w = -2.0 * kPi * (f1_file + k * step) / fs;
+        const double w = -2.0 * kPi * (c.f1_file + k * step) / fs;
         const double wc = std::cos(w), ws = std::sin(w);
         double pc = 1.0, ps = 0.0, ar = 0.0, ai = 0.0;
         for (size_t n = 0; n < re.size(); ++n) {
@@ -205,7 +203,6 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
         }
         tone[static_cast<size_t>(k + kmax)] = ar * ar + ai * ai;
     }
-    int a0 = 0;
     double best_comb = -1;
     for (int a = -kmax + 6; a <= kmax - 6; ++a) {
         double e = 0;
@@ -213,24 +210,76 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
             if (j) e += tone[static_cast<size_t>(a + j + kmax)];
         if (e > best_comb) {
             best_comb = e;
-            a0 = a;
+            c.a0 = a;
         }
     }
+    c.f1_steps = static_cast<int>(std::lround(2.0 * c.f1_file / step));
+    return c;
+}
+
+// The long training peak in y (carrier removed) over positions 0..span: coarse on every
+// coarse_stride-th sample, then at full rate within os of it. Returns {position, metric}.
+std::pair<int64_t, double> ltf_peak(const std::vector<cd>& y, const std::vector<cd>& ref, int64_t m, int64_t span, int os,
+                                    int coarse_stride) {
+    auto corr = [&](int64_t t, int stride) {
+        cd c1 = 0, c2 = 0;
+        double e = 0;
+        for (int64_t n = 0; n < m; n += stride) {
+            const cd r = std::conj(ref[static_cast<size_t>(n)]);
+            c1 += y[static_cast<size_t>(t + n)] * r;
+            c2 += y[static_cast<size_t>(t + n + m)] * r;
+            e += std::norm(y[static_cast<size_t>(t + n)]) + std::norm(y[static_cast<size_t>(t + n + m)]);
+        }
+        double re = 0;
+        for (int64_t n = 0; n < m; n += stride) re += std::norm(ref[static_cast<size_t>(n)]);
+        return (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * re + 1e-300);
+    };
+    int64_t tc = 0;
+    double sc = -1;
+    for (int64_t t = 0; t <= span; ++t) {
+        const double v = corr(t, coarse_stride);
+        if (v > sc) {
+            sc = v;
+            tc = t;
+        }
+    }
+    int64_t tf = tc;
+    double sf = -1;
+    for (int64_t t = std::max<int64_t>(0, tc - os); t <= std::min<int64_t>(span, tc + os); ++t) {
+        const double v = corr(t, 1);
+        if (v > sf) {
+            sf = v;
+            tf = t;
+        }
+    }
+    return {tf, sf};
+}
+
+// Full-format synchronisation of the burst near s0 (17.3.3 preamble): coarse
+// frequency from the short training period, integer ambiguity and timing from the
+// long training symbols, fine frequency from their repetition.
+// coarse_stride: the timing search's first pass uses every coarse_stride-th
+// sample (os: a 20 MHz view, in which a real signal's mirror image aliases
+// onto the burst; 1 for such signals).
+Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref,
+                   int coarse_stride) {
+    const int64_t m = 64 * os;
+    const int64_t lag = 16 * os;
+    const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
+    const ToneComb comb = short_training_comb(x, s0, lag, fs, step);
     // The comb's image in steps from f1 (F = f1 + a0 step), and its mirror at
     // -F: a real signal shows the same comb at both, and only one of the two
     // images holds the long training uninverted.
-    const int f1_steps = static_cast<int>(std::lround(2.0 * f1_file / step));
-
     Sync best;
     double best_score = -1;
     for (int variant = 0; variant < 2; ++variant) {
         // variant 1: I and Q exchanged back.
         auto sample = [&](int64_t k) -> cd {
-            const cd v = raw(k);
+            const cd v = sample_or_zero(x, k);
             return variant ? cd(v.imag(), v.real()) : v;
         };
-        const double f1 = variant ? -f1_file : f1_file;
-        const int centres[2] = {variant ? -a0 : a0, variant ? a0 + f1_steps : -a0 - f1_steps};
+        const double f1 = variant ? -comb.f1_file : comb.f1_file;
+        const int centres[2] = {variant ? -comb.a0 : comb.a0, variant ? comb.a0 + comb.f1_steps : -comb.a0 - comb.f1_steps};
         std::vector<int> candidates{-2, -1, 0, 1, 2};
         for (const int centre : centres)
             for (int a = centre - 1; a <= centre + 1; ++a)
@@ -245,38 +294,7 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
             std::vector<cd> y(region.size());
             const double w = -2.0 * kPi * f / fs;
             for (size_t i = 0; i < region.size(); ++i) y[i] = region[i] * rotate(w * static_cast<double>(i));
-            // Coarse timing on every os-th sample, then the full-rate peak next to it.
-            auto corr = [&](int64_t t, int stride) {
-                cd c1 = 0, c2 = 0;
-                double e = 0;
-                for (int64_t n = 0; n < m; n += stride) {
-                    const cd r = std::conj(ref[static_cast<size_t>(n)]);
-                    c1 += y[static_cast<size_t>(t + n)] * r;
-                    c2 += y[static_cast<size_t>(t + n + m)] * r;
-                    e += std::norm(y[static_cast<size_t>(t + n)]) + std::norm(y[static_cast<size_t>(t + n + m)]);
-                }
-                double re = 0;
-                for (int64_t n = 0; n < m; n += stride) re += std::norm(ref[static_cast<size_t>(n)]);
-                return (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * re + 1e-300);
-            };
-            int64_t tc = 0;
-            double sc = -1;
-            for (int64_t t = 0; t <= hi - lo; ++t) {
-                const double v = corr(t, coarse_stride);
-                if (v > sc) {
-                    sc = v;
-                    tc = t;
-                }
-            }
-            int64_t tf = tc;
-            double sf = -1;
-            for (int64_t t = std::max<int64_t>(0, tc - os); t <= std::min<int64_t>(hi - lo, tc + os); ++t) {
-                const double v = corr(t, 1);
-                if (v > sf) {
-                    sf = v;
-                    tf = t;
-                }
-            }
+            const auto [tf, sf] = ltf_peak(y, ref, m, hi - lo, os, coarse_stride);
             if (sf > best_score) {
                 best_score = sf;
                 best.t1 = lo + tf;
