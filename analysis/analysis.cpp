@@ -754,34 +754,60 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     return r;
 }
 
-// start_hint: the first packet's start, when the packet receiver found one.
-Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
-                           std::optional<int64_t> start_hint) {
-    Result r;
-    r.file.path = path;
-    r.file.format = info.format;
-    r.file.samples = info.samples;
-    r.file.datatype = info.datatype;
-    r.free_format = opt.free_format;
+// The state the first burst's stages share: where the burst lies, the sampling, the
+// carrier and the channel found so far, and the FFT over one symbol.
+struct BurstState {
+    BurstState(std::vector<cd>& samples, double rate_hz, int oversample)
+        : x(samples), kept(static_cast<int64_t>(samples.size())), fs(rate_hz), os(oversample), m(64 * oversample),
+          backoff(8 * oversample), fft(static_cast<int>(64 * oversample)), spectrum(static_cast<size_t>(64 * oversample)) {}
 
-    // Sampling rate: the option, the header, or the short training period.
-    double fs = 0;
-    if (opt.sample_rate_hz) {
-        fs = *opt.sample_rate_hz;
-        r.file.sample_rate_source = "option";
-    } else if (opt.oversample) {
-        fs = kBaseRate * *opt.oversample;
-        r.file.sample_rate_source = "option";
-    } else if (info.sample_rate_hz) {
-        fs = *info.sample_rate_hz;
-        r.file.sample_rate_source = info.format == FileFormat::Sigmf ? "metadata" : "header";
+    std::vector<cd>& x;  // the samples as analysed (I and Q exchanged back if needed)
+    int64_t kept;
+    double fs;
+    int os;
+    int64_t m;        // samples a symbol's FFT
+    int64_t backoff;  // FFT window starts in the middle of the guard interval
+    ForwardFft fft;
+    std::vector<cd> spectrum;
+    int64_t s0 = 0, env_end = 0;
+    char flat_channel = 0;
+    int64_t burst_start = 0, data_start = 0, t_origin = 0;
+    double freq = 0;
+    std::vector<cd> H = std::vector<cd>(53, cd(1.0, 0.0));  // channel per subcarrier -26..26
+    const RateInfo* rate = nullptr;
+    int n_sym = 0;
+    int polarity_offset = 0;
+
+    // The spectrum of the m samples at `at` with the carrier removed; false beyond the kept part.
+    bool fft_at(int64_t at) {
+        if (at < 0 || at + m > kept) return false;
+        std::vector<cd> y = derotated(x, at, m, freq, fs, t_origin);
+        fft.run(y.data(), spectrum.data());
+        return true;
     }
+    cd bin(int k) const { return spectrum[static_cast<size_t>(k >= 0 ? k : m + k)]; }
+};
 
-    // Burst detection over the whole file.
-    double threshold = 0;
-    const std::vector<Run> runs = find_bursts(cap.env, threshold);
-    r.burst.count = static_cast<int>(runs.size());
-    if (runs.empty()) throw AnalysisError("no 802.11a burst found");
+// Sampling rate: the option, the header, or 0 when neither gives it.
+double stated_sample_rate(const WaveformInfo& info, const Options& opt, Result& r) {
+    if (opt.sample_rate_hz) {
+        r.file.sample_rate_source = "option";
+        return *opt.sample_rate_hz;
+    }
+    if (opt.oversample) {
+        r.file.sample_rate_source = "option";
+        return kBaseRate * *opt.oversample;
+    }
+    if (info.sample_rate_hz) {
+        r.file.sample_rate_source = info.format == FileFormat::Sigmf ? "metadata" : "header";
+        return *info.sample_rate_hz;
+    }
+    return 0;
+}
+
+// The first burst's first sample (s0) and the end of its envelope run (env_end).
+std::pair<int64_t, int64_t> locate_first_burst(const Capture& cap, const std::vector<Run>& runs, double threshold,
+                                               std::optional<int64_t> start_hint) {
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     size_t first = 0;  // the run of the first packet
     if (start_hint)
@@ -798,354 +824,342 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
         }
     if (start_hint) s0 = std::max<int64_t>(0, *start_hint);  // a packet cut at the file start
     if (s0 >= kept) throw AnalysisError("no 802.11a burst found in the first " + std::to_string(kKeepSamples) + " samples");
-    const int64_t env_end = std::min(runs[first].end * kEnvWindow, cap.total);
+    return {s0, std::min(runs[first].end * kEnvWindow, cap.total)};
+}
 
-    if (fs <= 0) {
-        if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");
-        // Oversampling factor from the period of the short training field (16 os samples).
-        int found = 0;
-        for (int k = 1; k <= 16 && !found; ++k) {
-            const int64_t lag = 16 * k;
-            cd c = 0;
-            double e1 = 0, e2 = 0;
-            for (int64_t n = s0 + lag; n < s0 + 5 * lag && n + lag < kept; ++n) {
-                const cd a = cap.x[static_cast<size_t>(n)], b = cap.x[static_cast<size_t>(n + lag)];
-                c += b * std::conj(a);
-                e1 += std::norm(a);
-                e2 += std::norm(b);
-            }
-            if (e1 > 0 && e2 > 0 && std::abs(c) / std::sqrt(e1 * e2) > 0.9) found = k;
+// Oversampling factor from the period of the short training field (16 os samples) at s0.
+double sample_rate_from_short_training(const std::vector<cd>& x, int64_t s0, Result& r) {
+    const int64_t kept = static_cast<int64_t>(x.size());
+    int found = 0;
+    for (int k = 1; k <= 16 && !found; ++k) {
+        const int64_t lag = 16 * k;
+        cd c = 0;
+        double e1 = 0, e2 = 0;
+        for (int64_t n = s0 + lag; n < s0 + 5 * lag && n + lag < kept; ++n) {
+            const cd a = x[static_cast<size_t>(n)], b = x[static_cast<size_t>(n + lag)];
+            c += b * std::conj(a);
+            e1 += std::norm(a);
+            e2 += std::norm(b);
         }
-        if (!found) throw AnalysisError("no 802.11a short training field at the burst start: give the sampling rate (--oversample N or --sample-rate MHz)");
-        fs = kBaseRate * found;
-        r.file.sample_rate_source = "short training period";
-        r.notes.push_back("sampling rate " + std::to_string(20 * found) + " MHz (oversampling " + std::to_string(found) +
-                          ") found from the period of the short training field");
+        if (e1 > 0 && e2 > 0 && std::abs(c) / std::sqrt(e1 * e2) > 0.9) found = k;
     }
-    const double os_real = fs / kBaseRate;
-    const int os = static_cast<int>(std::lround(os_real));
-    if (os < 1 || std::abs(os_real - os) > 1e-9 * os || os > 64)
-        throw AnalysisError("the sampling rate " + std::to_string(fs) + " Hz is not a whole multiple of 20 MHz (up to 1280 MHz)");
-    r.file.sample_rate_hz = fs;
-    r.file.oversample = os;
+    if (!found) throw AnalysisError("no 802.11a short training field at the burst start: give the sampling rate (--oversample N or --sample-rate MHz)");
+    r.file.sample_rate_source = "short training period";
+    r.notes.push_back("sampling rate " + std::to_string(20 * found) + " MHz (oversampling " + std::to_string(found) +
+                      ") found from the period of the short training field");
+    return kBaseRate * found;
+}
 
-    const int64_t m = 64 * os;
-    const int64_t backoff = 8 * os;  // FFT window starts in the middle of the guard interval
-    ForwardFft fft(static_cast<int>(m));
-    std::vector<cd> spectrum(static_cast<size_t>(m));
+// A real signal (one channel constant: zero, or one AWG code) is a burst converted to an
+// IF. Its two mirror images share the power, so the long training correlates to at most
+// half. 'Q' or 'I' for the constant channel, 0 for a complex signal.
+char constant_channel(const std::vector<cd>& x, int64_t s0, int64_t env_end) {
+    const int64_t b = std::clamp<int64_t>(env_end, s0, static_cast<int64_t>(x.size()));
+    bool im_flat = b > s0, re_flat = b > s0;
+    for (int64_t k = s0; k < b && (im_flat || re_flat); ++k) {
+        im_flat = im_flat && x[static_cast<size_t>(k)].imag() == x[static_cast<size_t>(s0)].imag();
+        re_flat = re_flat && x[static_cast<size_t>(k)].real() == x[static_cast<size_t>(s0)].real();
+    }
+    return im_flat ? 'Q' : re_flat ? 'I' : 0;
+}
 
-    // A real signal (one channel constant: zero, or one AWG code) is a burst
-    // converted to an IF. Its two mirror images share the power, so the long
-    // training correlates to at most half.
-    char flat_channel = 0;
+// Synchronisation on the preamble, the fine carrier from the long training symbols and
+// the channel estimate from them (17.3.9.7 c).
+void sync_on_preamble(BurstState& st, Result& r) {
+    const int os = st.os;
+    static thread_local std::vector<cd> ref_cache;
+    static thread_local int ref_os = 0;
+    if (ref_os != os) {
+        ref_cache = long_symbol_reference(os);
+        ref_os = os;
+    }
+    const Sync sy = sync_preamble(st.x, st.s0, os, st.fs, ref_cache, st.flat_channel ? 1 : os);
+    if (sy.metric < (st.flat_channel ? 0.25 : 0.5))
+        throw AnalysisError("no 802.11a preamble found at the burst start (sample " + std::to_string(st.s0) +
+                            "); a burst of DATA symbols only needs --frame free --rate R");
+    if (sy.swapped) {
+        r.iq_inverted = true;
+        for (cd& v : st.x) v = cd(v.imag(), v.real());
+    }
+    st.freq = sy.freq;
+    st.t_origin = sy.t1;
+    // Fine frequency from the two long training symbols.
     {
-        const int64_t b = std::clamp<int64_t>(env_end, s0, kept);
-        bool im_flat = b > s0, re_flat = b > s0;
-        for (int64_t k = s0; k < b && (im_flat || re_flat); ++k) {
-            im_flat = im_flat && cap.x[static_cast<size_t>(k)].imag() == cap.x[static_cast<size_t>(s0)].imag();
-            re_flat = re_flat && cap.x[static_cast<size_t>(k)].real() == cap.x[static_cast<size_t>(s0)].real();
-        }
-        flat_channel = im_flat ? 'Q' : re_flat ? 'I' : 0;
+        std::vector<cd> a = derotated(st.x, sy.t1 - st.backoff, st.m, st.freq, st.fs, st.t_origin);
+        std::vector<cd> b = derotated(st.x, sy.t1 + st.m - st.backoff, st.m, st.freq, st.fs, st.t_origin);
+        cd c = 0;
+        for (int64_t n = 0; n < st.m; ++n) c += b[static_cast<size_t>(n)] * std::conj(a[static_cast<size_t>(n)]);
+        st.freq += std::arg(c) * st.fs / (2.0 * kPi * static_cast<double>(st.m));
     }
+    st.burst_start = sy.t1 - 192 * os;
+    st.data_start = sy.t1 + 208 * os;
+    std::vector<cd> y1(53), y2(53);
+    if (!st.fft_at(sy.t1 - st.backoff)) throw AnalysisError("the burst is cut off in the long training field");
+    for (int k = -26; k <= 26; ++k) y1[static_cast<size_t>(k + 26)] = st.bin(k);
+    if (!st.fft_at(sy.t1 + st.m - st.backoff)) throw AnalysisError("the burst is cut off in the long training field");
+    for (int k = -26; k <= 26; ++k) y2[static_cast<size_t>(k + 26)] = st.bin(k);
+    for (int k = -26; k <= 26; ++k)
+        if (k != 0) st.H[static_cast<size_t>(k + 26)] = (y1[static_cast<size_t>(k + 26)] + y2[static_cast<size_t>(k + 26)]) / (2.0 * long_training(k));
+}
 
-    std::vector<cd>& x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
-    int64_t burst_start = s0, data_start = s0;
-    int64_t t_origin = s0;
-    double freq = 0;
-    std::vector<cd> H(53, cd(1.0, 0.0));  // channel per subcarrier -26..26
-    const RateInfo* rate = nullptr;
-    int n_sym = 0;
-    int polarity_offset = 0;
+// The SIGNAL field (BPSK, rate 1/2, pilot polarity p0) after the long training at t1:
+// its points and bits in r, the rate and DATA symbols in st (a given rate overrides it).
+void read_signal_field(BurstState& st, const Options& opt, Result& r) {
+    const int os = st.os;
+    const int64_t t1 = st.t_origin;
+    if (!st.fft_at(t1 + 128 * os + 16 * os - st.backoff)) throw AnalysisError("the burst is cut off in the SIGNAL field");
+    cd pil = 0;
+    for (int p = 0; p < 4; ++p)
+        pil += st.bin(kPilotSubcarriers[p]) / st.H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] *
+               static_cast<double>(kPilotSigns[p] * pilot_polarity(0));
+    const cd corr = std::polar(1.0, -std::arg(pil));
+    std::vector<double> rx(48), soft(48);
+    const std::vector<int>& dsc = data_subcarriers();
+    for (int i = 0; i < 48; ++i) {
+        const cd z = st.bin(dsc[static_cast<size_t>(i)]) / st.H[static_cast<size_t>(dsc[static_cast<size_t>(i)] + 26)] * corr;
+        r.signal_points.push_back(z);
+        rx[static_cast<size_t>(i)] = z.real();
+    }
+    for (int k = 0; k < 48; ++k) soft[static_cast<size_t>(k)] = rx[static_cast<size_t>(interleave_position(k, 48, 1))];
+    // Not forced to end in state 0, so that the tail bits are really decoded.
+    const std::vector<int> bits = viterbi_decode(soft, false);
+    SignalResult sig;
+    for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
+    for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
+    int par = 0;
+    for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
+    sig.parity_ok = par == 0;
+    sig.tail_ok = true;
+    for (int i = 18; i < 24; ++i) sig.tail_ok = sig.tail_ok && bits[static_cast<size_t>(i)] == 0;
+    const RateInfo* sr = rate_by_bits(sig.rate_bits);
+    if (sr) {
+        sig.rate_mbps = sr->mbps;
+        sig.data_symbols = (16 + 8 * sig.length + 6 + sr->n_dbps - 1) / sr->n_dbps;
+    }
+    r.signal = sig;
+    if (!sig.parity_ok) r.failures.push_back("SIGNAL parity error (17.3.4.4)");
+    if (!sr) r.failures.push_back("SIGNAL RATE bits " + sig.rate_bits + " are not a valid rate (17.3.4.1)");
+    if (sr && sig.parity_ok) {
+        st.rate = sr;
+        st.n_sym = sig.data_symbols;
+    }
+    if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
+        if (st.rate && st.rate->mbps != *opt.rate_mbps)
+            r.notes.push_back("DATA demodulated at the given " + std::to_string(*opt.rate_mbps) +
+                              " Mbit/s, not at the SIGNAL field's " + std::to_string(st.rate->mbps) + " Mbit/s");
+        st.rate = rate_by_mbps(*opt.rate_mbps);
+        if (!st.n_sym) st.n_sym = static_cast<int>(std::max<int64_t>(0, (st.env_end - st.data_start + 40 * os) / (80 * os)));
+    }
+    st.polarity_offset = 1;
+    r.segments = {{"STF", st.burst_start, 160 * os}, {"LTF", st.burst_start + 160 * os, 160 * os},
+                  {"SIGNAL", st.burst_start + 320 * os, 80 * os}};
+}
 
-    auto fft_at = [&](int64_t at) -> bool {
-        if (at < 0 || at + m > kept) return false;
-        std::vector<cd> y = derotated(x, at, m, freq, fs, t_origin);
-        fft.run(y.data(), spectrum.data());
-        return true;
-    };
-    auto bin = [&](int k) { return spectrum[static_cast<size_t>(k >= 0 ? k : m + k)]; };
-
-    if (!opt.free_format) {
-        static thread_local std::vector<cd> ref_cache;
-        static thread_local int ref_os = 0;
-        if (ref_os != os) {
-            ref_cache = long_symbol_reference(os);
-            ref_os = os;
+// DATA symbols only: symbol timing and frequency from the guard intervals.
+void sync_on_guard_intervals(BurstState& st, const Options& opt) {
+    st.rate = opt.rate_mbps ? rate_by_mbps(*opt.rate_mbps) : nullptr;
+    if (!st.rate) throw AnalysisError("--frame free needs --rate (6, 9, 12, 18, 24, 36, 48 or 54)");
+    const int os = st.os;
+    const int64_t g = 16 * os, sym = 80 * os;
+    double best = -1;
+    cd best_c = 0;
+    int64_t best_start = st.s0;
+    for (int64_t d = -sym / 2; d < sym / 2; ++d) {
+        cd c = 0;
+        for (int k = 0; k < 8; ++k) {
+            const int64_t s = st.s0 + d + k * sym;
+            if (s < 0 || s + sym > st.kept) break;
+            for (int64_t n = 0; n < g; ++n) c += st.x[static_cast<size_t>(s + n + st.m)] * std::conj(st.x[static_cast<size_t>(s + n)]);
         }
-        const Sync sy = sync_preamble(x, s0, os, fs, ref_cache, flat_channel ? 1 : os);
-        if (sy.metric < (flat_channel ? 0.25 : 0.5))
-            throw AnalysisError("no 802.11a preamble found at the burst start (sample " + std::to_string(s0) +
-                                "); a burst of DATA symbols only needs --frame free --rate R");
-        if (sy.swapped) {
-            r.iq_inverted = true;
-            for (cd& v : x) v = cd(v.imag(), v.real());
+        if (std::abs(c) > best) {
+            best = std::abs(c);
+            best_c = c;
+            best_start = st.s0 + d;
         }
-        freq = sy.freq;
-        t_origin = sy.t1;
-        // Fine frequency from the two long training symbols.
-        {
-            std::vector<cd> a = derotated(x, sy.t1 - backoff, m, freq, fs, t_origin);
-            std::vector<cd> b = derotated(x, sy.t1 + m - backoff, m, freq, fs, t_origin);
-            cd c = 0;
-            for (int64_t n = 0; n < m; ++n) c += b[static_cast<size_t>(n)] * std::conj(a[static_cast<size_t>(n)]);
-            freq += std::arg(c) * fs / (2.0 * kPi * static_cast<double>(m));
-        }
-        burst_start = sy.t1 - 192 * os;
-        data_start = sy.t1 + 208 * os;
-        // Channel estimate from the long training symbols (17.3.9.7 c).
-        std::vector<cd> y1(53), y2(53);
-        if (!fft_at(sy.t1 - backoff)) throw AnalysisError("the burst is cut off in the long training field");
-        for (int k = -26; k <= 26; ++k) y1[static_cast<size_t>(k + 26)] = bin(k);
-        if (!fft_at(sy.t1 + m - backoff)) throw AnalysisError("the burst is cut off in the long training field");
-        for (int k = -26; k <= 26; ++k) y2[static_cast<size_t>(k + 26)] = bin(k);
-        for (int k = -26; k <= 26; ++k)
-            if (k != 0) H[static_cast<size_t>(k + 26)] = (y1[static_cast<size_t>(k + 26)] + y2[static_cast<size_t>(k + 26)]) / (2.0 * long_training(k));
+    }
+    // A burst never starts before its first sample above the threshold by more than a guard interval.
+    while (best_start + sym <= st.s0) best_start += sym;
+    while (best_start < 0) best_start += sym;
+    st.freq = std::arg(best_c) * st.fs / (2.0 * kPi * static_cast<double>(st.m));
+    st.burst_start = st.data_start = best_start;
+    st.t_origin = best_start;
+    st.n_sym = opt.symbols ? *opt.symbols : static_cast<int>(std::max<int64_t>(0, (st.env_end - st.data_start + 40 * os) / sym));
+    st.polarity_offset = 0;
+}
 
-        // SIGNAL field: BPSK, rate 1/2, pilot polarity p0.
-        if (!fft_at(sy.t1 + 128 * os + 16 * os - backoff)) throw AnalysisError("the burst is cut off in the SIGNAL field");
-        cd pil = 0;
+// DATA symbols only: the channel, pilots giving each symbol's gain and decisions then
+// each subcarrier's.
+void channel_from_decisions(BurstState& st, Result& r) {
+    const int64_t g = 16 * st.os, sym = 80 * st.os;
+    std::vector<cd> hsum(53, 0.0);
+    std::vector<int> hcount(53, 0);
+    const int train = std::min(st.n_sym, 16);
+    for (int k = 0; k < train; ++k) {
+        if (!st.fft_at(st.data_start + k * sym + g - st.backoff)) break;
+        // The window starts `backoff` samples early: a phase ramp across the subcarriers.
+        auto ramp = [&](int sc) { return std::polar(1.0, 2.0 * kPi * sc * static_cast<double>(st.backoff) / static_cast<double>(st.m)); };
+        cd gsum = 0;
         for (int p = 0; p < 4; ++p)
-            pil += bin(kPilotSubcarriers[p]) / H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] *
-                   static_cast<double>(kPilotSigns[p] * pilot_polarity(0));
-        const cd corr = std::polar(1.0, -std::arg(pil));
-        std::vector<double> rx(48), soft(48);
-        const std::vector<int>& dsc = data_subcarriers();
-        for (int i = 0; i < 48; ++i) {
-            const cd z = bin(dsc[static_cast<size_t>(i)]) / H[static_cast<size_t>(dsc[static_cast<size_t>(i)] + 26)] * corr;
-            r.signal_points.push_back(z);
-            rx[static_cast<size_t>(i)] = z.real();
-        }
-        for (int k = 0; k < 48; ++k) soft[static_cast<size_t>(k)] = rx[static_cast<size_t>(interleave_position(k, 48, 1))];
-        // Not forced to end in state 0, so that the tail bits are really decoded.
-        const std::vector<int> bits = viterbi_decode(soft, false);
-        SignalResult sig;
-        for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
-        for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
-        int par = 0;
-        for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
-        sig.parity_ok = par == 0;
-        sig.tail_ok = true;
-        for (int i = 18; i < 24; ++i) sig.tail_ok = sig.tail_ok && bits[static_cast<size_t>(i)] == 0;
-        const RateInfo* sr = rate_by_bits(sig.rate_bits);
-        if (sr) {
-            sig.rate_mbps = sr->mbps;
-            sig.data_symbols = (16 + 8 * sig.length + 6 + sr->n_dbps - 1) / sr->n_dbps;
-        }
-        r.signal = sig;
-        if (!sig.parity_ok) r.failures.push_back("SIGNAL parity error (17.3.4.4)");
-        if (!sr) r.failures.push_back("SIGNAL RATE bits " + sig.rate_bits + " are not a valid rate (17.3.4.1)");
-        if (sr && sig.parity_ok) {
-            rate = sr;
-            n_sym = sig.data_symbols;
-        }
-        if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
-            if (rate && rate->mbps != *opt.rate_mbps)
-                r.notes.push_back("DATA demodulated at the given " + std::to_string(*opt.rate_mbps) +
-                                  " Mbit/s, not at the SIGNAL field's " + std::to_string(rate->mbps) + " Mbit/s");
-            rate = rate_by_mbps(*opt.rate_mbps);
-            if (!n_sym) n_sym = static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / (80 * os)));
-        }
-        polarity_offset = 1;
-        r.segments = {{"STF", burst_start, 160 * os}, {"LTF", burst_start + 160 * os, 160 * os},
-                      {"SIGNAL", burst_start + 320 * os, 80 * os}};
-    } else {
-        // DATA symbols only: symbol timing and frequency from the guard intervals.
-        rate = opt.rate_mbps ? rate_by_mbps(*opt.rate_mbps) : nullptr;
-        if (!rate) throw AnalysisError("--frame free needs --rate (6, 9, 12, 18, 24, 36, 48 or 54)");
-        const int64_t g = 16 * os, sym = 80 * os;
-        double best = -1;
-        cd best_c = 0;
-        int64_t best_start = s0;
-        for (int64_t d = -sym / 2; d < sym / 2; ++d) {
-            cd c = 0;
-            for (int k = 0; k < 8; ++k) {
-                const int64_t s = s0 + d + k * sym;
-                if (s < 0 || s + sym > kept) break;
-                for (int64_t n = 0; n < g; ++n) c += x[static_cast<size_t>(s + n + m)] * std::conj(x[static_cast<size_t>(s + n)]);
-            }
-            if (std::abs(c) > best) {
-                best = std::abs(c);
-                best_c = c;
-                best_start = s0 + d;
-            }
-        }
-        // A burst never starts before its first sample above the threshold by more than a guard interval.
-        while (best_start + sym <= s0) best_start += sym;
-        while (best_start < 0) best_start += sym;
-        freq = std::arg(best_c) * fs / (2.0 * kPi * static_cast<double>(m));
-        burst_start = data_start = best_start;
-        t_origin = best_start;
-        n_sym = opt.symbols ? *opt.symbols : static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / sym));
-        polarity_offset = 0;
-        // Channel: pilots give each symbol's gain, decisions then give each subcarrier's.
-        std::vector<cd> hsum(53, 0.0);
-        std::vector<int> hcount(53, 0);
-        const int train = std::min(n_sym, 16);
-        for (int k = 0; k < train; ++k) {
-            if (!fft_at(data_start + k * sym + g - backoff)) break;
-            // The window starts `backoff` samples early: a phase ramp across the subcarriers.
-            auto ramp = [&](int sc) { return std::polar(1.0, 2.0 * kPi * sc * static_cast<double>(backoff) / static_cast<double>(m)); };
-            cd gsum = 0;
-            for (int p = 0; p < 4; ++p)
-                gsum += bin(kPilotSubcarriers[p]) * ramp(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
-            const cd gain = gsum / 4.0;
-            if (std::abs(gain) == 0) continue;
-            for (int sc : data_subcarriers()) {
-                const cd ideal = slice(bin(sc) * ramp(sc) / gain, rate->n_bpsc, nullptr);
-                if (std::abs(ideal) > 0) {
-                    hsum[static_cast<size_t>(sc + 26)] += bin(sc) / ideal;
-                    ++hcount[static_cast<size_t>(sc + 26)];
-                }
-            }
-            for (int p = 0; p < 4; ++p) {
-                const int sc = kPilotSubcarriers[p];
-                hsum[static_cast<size_t>(sc + 26)] += bin(sc) / static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+            gsum += st.bin(kPilotSubcarriers[p]) * ramp(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+        const cd gain = gsum / 4.0;
+        if (std::abs(gain) == 0) continue;
+        for (int sc : data_subcarriers()) {
+            const cd ideal = slice(st.bin(sc) * ramp(sc) / gain, st.rate->n_bpsc, nullptr);
+            if (std::abs(ideal) > 0) {
+                hsum[static_cast<size_t>(sc + 26)] += st.bin(sc) / ideal;
                 ++hcount[static_cast<size_t>(sc + 26)];
             }
         }
-        for (int k = 0; k < 53; ++k)
-            if (hcount[static_cast<size_t>(k)]) H[static_cast<size_t>(k)] = hsum[static_cast<size_t>(k)] / static_cast<double>(hcount[static_cast<size_t>(k)]);
-        r.notes.push_back("DATA-only burst: channel estimated from the pilots and decisions (no training fields)");
+        for (int p = 0; p < 4; ++p) {
+            const int sc = kPilotSubcarriers[p];
+            hsum[static_cast<size_t>(sc + 26)] += st.bin(sc) / static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+            ++hcount[static_cast<size_t>(sc + 26)];
+        }
     }
+    for (int k = 0; k < 53; ++k)
+        if (hcount[static_cast<size_t>(k)]) st.H[static_cast<size_t>(k)] = hsum[static_cast<size_t>(k)] / static_cast<double>(hcount[static_cast<size_t>(k)]);
+    r.notes.push_back("DATA-only burst: channel estimated from the pilots and decisions (no training fields)");
+}
 
-    // DATA field: equalise, track the pilot phase (17.3.9.7 d-f), decide, measure.
-    const int64_t sym = 80 * os;
-    // Symbols present: up to the end of the burst the envelope shows (half a symbol's grace).
-    const int64_t available = std::min((kept - data_start) / sym, (env_end - data_start + 40 * os) / sym);
-    if (n_sym > available) {
-        if (rate) r.failures.push_back("the burst ends after " + std::to_string(std::max<int64_t>(available, 0)) + " of the " +
-                                       std::to_string(n_sym) + " DATA symbols the SIGNAL field announces");
-        n_sym = static_cast<int>(std::max<int64_t>(available, 0));
+// The DATA symbols the file holds (up to the end of the burst the envelope shows, half a
+// symbol's grace); sets the burst's span and segments; returns its end.
+int64_t settle_data_symbols(BurstState& st, Result& r) {
+    const int64_t sym = 80 * st.os;
+    const int64_t available = std::min((st.kept - st.data_start) / sym, (st.env_end - st.data_start + 40 * st.os) / sym);
+    if (st.n_sym > available) {
+        if (st.rate) r.failures.push_back("the burst ends after " + std::to_string(std::max<int64_t>(available, 0)) + " of the " +
+                                          std::to_string(st.n_sym) + " DATA symbols the SIGNAL field announces");
+        st.n_sym = static_cast<int>(std::max<int64_t>(available, 0));
     }
-    if (!rate) n_sym = 0;
-    r.rate_mbps = rate ? rate->mbps : 0;
-    r.data_symbols_demodulated = n_sym;
-    int64_t burst_end = data_start + static_cast<int64_t>(n_sym) * sym;
-    if (!rate) burst_end = std::max(burst_end, env_end);
+    if (!st.rate) st.n_sym = 0;
+    r.rate_mbps = st.rate ? st.rate->mbps : 0;
+    r.data_symbols_demodulated = st.n_sym;
+    int64_t burst_end = st.data_start + static_cast<int64_t>(st.n_sym) * sym;
+    if (!st.rate) burst_end = std::max(burst_end, st.env_end);
     r.burst.found = true;
-    r.burst.start = burst_start;
-    r.burst.length = burst_end - burst_start;
-    if (n_sym > 0) r.segments.push_back({"DATA", data_start, static_cast<int64_t>(n_sym) * sym});
+    r.burst.start = st.burst_start;
+    r.burst.length = burst_end - st.burst_start;
+    if (st.n_sym > 0) r.segments.push_back({"DATA", st.data_start, static_cast<int64_t>(st.n_sym) * sym});
+    return burst_end;
+}
 
-    std::vector<double> err_sc(53, 0.0);
+// The carrier left, from the slope of the unwrapped pilot phases over their times;
+// nothing when the times do not vary.
+std::optional<double> residual_from_pilot_phases(const std::vector<double>& phases, const std::vector<double>& times) {
+    std::vector<double> un(phases);
+    for (size_t i = 1; i < un.size(); ++i) {
+        double d = un[i] - un[i - 1];
+        while (d > kPi) d -= 2 * kPi;
+        while (d < -kPi) d += 2 * kPi;
+        un[i] = un[i - 1] + d;
+    }
+    const double n = static_cast<double>(un.size());
+    const double mt = std::accumulate(times.begin(), times.end(), 0.0) / n;
+    const double mp = std::accumulate(un.begin(), un.end(), 0.0) / n;
+    double sxy = 0, sxx = 0;
+    for (size_t i = 0; i < un.size(); ++i) {
+        sxy += (times[i] - mt) * (un[i] - mp);
+        sxx += (times[i] - mt) * (times[i] - mt);
+    }
+    if (!(sxx > 0)) return std::nullopt;
+    return sxy / sxx / (2.0 * kPi);
+}
+
+// Sums over the DATA symbols for the EVM and leakage figures.
+struct DataSums {
+    std::vector<double> err_sc = std::vector<double>(53, 0.0);
     double err_data = 0, err_pilot = 0, dc_power = 0;
     cd dc_sum = 0, dc_file_sum = 0;
-    std::vector<uint8_t> bits;
     std::vector<double> phases, times;
+};
+
+// The DATA field: equalised, the pilot phase tracked (17.3.9.7 d-f), decided; points,
+// per-symbol EVM and the decided bits.
+DataSums demodulate_burst_data(BurstState& st, Result& r, std::vector<uint8_t>& bits) {
+    DataSums d;
+    const int64_t sym = 80 * st.os;
     const std::vector<int>& dsc = data_subcarriers();
-    for (int k = 0; k < n_sym; ++k) {
-        const int64_t window = data_start + k * sym + 16 * os - backoff;
-        if (!fft_at(window)) break;
-        for (int64_t n = 0; n < m; ++n) dc_file_sum += x[static_cast<size_t>(window + n)];
-        const int pol = pilot_polarity(k + polarity_offset);
+    for (int k = 0; k < st.n_sym; ++k) {
+        const int64_t window = st.data_start + k * sym + 16 * st.os - st.backoff;
+        if (!st.fft_at(window)) break;
+        for (int64_t n = 0; n < st.m; ++n) d.dc_file_sum += st.x[static_cast<size_t>(window + n)];
+        const int pol = pilot_polarity(k + st.polarity_offset);
         cd pil = 0;
         for (int p = 0; p < 4; ++p)
-            pil += bin(kPilotSubcarriers[p]) / H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] * static_cast<double>(kPilotSigns[p] * pol);
+            pil += st.bin(kPilotSubcarriers[p]) / st.H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] * static_cast<double>(kPilotSigns[p] * pol);
         const double theta = std::arg(pil);
         const cd corr = std::polar(1.0, -theta);
-        phases.push_back(theta);
-        times.push_back(static_cast<double>(data_start + k * sym - t_origin) / fs);
+        d.phases.push_back(theta);
+        d.times.push_back(static_cast<double>(st.data_start + k * sym - st.t_origin) / st.fs);
         double e_sym = 0;
         for (int sc : dsc) {
-            const cd z = bin(sc) / H[static_cast<size_t>(sc + 26)] * corr;
+            const cd z = st.bin(sc) / st.H[static_cast<size_t>(sc + 26)] * corr;
             r.data_points.push_back(z);
-            const cd ideal = slice(z, rate->n_bpsc, &bits);
+            const cd ideal = slice(z, st.rate->n_bpsc, &bits);
             const double e = std::norm(z - ideal);
             e_sym += e;
-            err_sc[static_cast<size_t>(sc + 26)] += e;
+            d.err_sc[static_cast<size_t>(sc + 26)] += e;
         }
         for (int p = 0; p < 4; ++p) {
             const int sc = kPilotSubcarriers[p];
-            const cd z = bin(sc) / H[static_cast<size_t>(sc + 26)] * corr;
+            const cd z = st.bin(sc) / st.H[static_cast<size_t>(sc + 26)] * corr;
             r.pilot_points.push_back(z);
             const double e = std::norm(z - cd(kPilotSigns[p] * pol, 0.0));
-            err_pilot += e;
-            err_sc[static_cast<size_t>(sc + 26)] += e;
+            d.err_pilot += e;
+            d.err_sc[static_cast<size_t>(sc + 26)] += e;
         }
-        err_data += e_sym;
+        d.err_data += e_sym;
         r.evm_per_symbol_db.push_back(db10(std::max(e_sym / 48.0, 1e-30)));
-        dc_sum += bin(0);
+        d.dc_sum += st.bin(0);
         for (int sc = -26; sc <= 26; ++sc)
-            if (sc) dc_power += std::norm(bin(sc));
+            if (sc) d.dc_power += std::norm(st.bin(sc));
     }
-    const int done = static_cast<int>(r.evm_per_symbol_db.size());
-    if (done > 0) {
-        r.evm_db = db10(std::max(err_data / (48.0 * done), 1e-30));
-        r.evm_percent = 100.0 * std::sqrt(err_data / (48.0 * done));
-        r.evm_pilots_db = db10(std::max(err_pilot / (4.0 * done), 1e-30));
-        for (int sc = -26; sc <= 26; ++sc)
-            if (sc) r.evm_per_subcarrier_db.push_back(db10(std::max(err_sc[static_cast<size_t>(sc + 26)] / done, 1e-30)));
-        r.worst_symbol = static_cast<int>(std::max_element(r.evm_per_symbol_db.begin(), r.evm_per_symbol_db.end()) - r.evm_per_symbol_db.begin());
-        const size_t ws = static_cast<size_t>(std::max_element(r.evm_per_subcarrier_db.begin(), r.evm_per_subcarrier_db.end()) - r.evm_per_subcarrier_db.begin());
-        r.worst_subcarrier = ws < 26 ? static_cast<int>(ws) - 26 : static_cast<int>(ws) - 25;
-        // Centre-frequency leakage (17.3.9.6.1): the DC bin against the total power.
-        // The leakage is looked for at the carrier the burst was found at and at
-        // the file's own 0 Hz (a DC offset added after a frequency error): with
-        // a frequency error each cancels in the other's average.
-        const cd dc = dc_sum / static_cast<double>(done);
-        const cd dc_file = dc_file_sum / static_cast<double>(done);
-        const double leak = std::max(std::norm(dc), std::norm(dc_file));
-        r.dc_leakage_db = db10(std::max(leak / (dc_power / done), 1e-30));
-        // The residual frequency from the slope of the pilot phase.
-        if (phases.size() >= 2) {
-            std::vector<double> un(phases);
-            for (size_t i = 1; i < un.size(); ++i) {
-                double d = un[i] - un[i - 1];
-                while (d > kPi) d -= 2 * kPi;
-                while (d < -kPi) d += 2 * kPi;
-                un[i] = un[i - 1] + d;
-            }
-            const double n = static_cast<double>(un.size());
-            const double mt = std::accumulate(times.begin(), times.end(), 0.0) / n;
-            const double mp = std::accumulate(un.begin(), un.end(), 0.0) / n;
-            double sxy = 0, sxx = 0;
-            for (size_t i = 0; i < un.size(); ++i) {
-                sxy += (times[i] - mt) * (un[i] - mp);
-                sxx += (times[i] - mt) * (times[i] - mt);
-            }
-            if (sxx > 0) freq += sxy / sxx / (2.0 * kPi);
-        }
+    return d;
+}
+
+// EVM (data, pilots, per subcarrier), the worst symbol and subcarrier, the centre-frequency
+// leakage and the residual carrier from the sums over done > 0 symbols.
+void data_figures(const DataSums& d, int done, BurstState& st, Result& r) {
+    r.evm_db = db10(std::max(d.err_data / (48.0 * done), 1e-30));
+    r.evm_percent = 100.0 * std::sqrt(d.err_data / (48.0 * done));
+    r.evm_pilots_db = db10(std::max(d.err_pilot / (4.0 * done), 1e-30));
+    for (int sc = -26; sc <= 26; ++sc)
+        if (sc) r.evm_per_subcarrier_db.push_back(db10(std::max(d.err_sc[static_cast<size_t>(sc + 26)] / done, 1e-30)));
+    r.worst_symbol = static_cast<int>(std::max_element(r.evm_per_symbol_db.begin(), r.evm_per_symbol_db.end()) - r.evm_per_symbol_db.begin());
+    const size_t ws = static_cast<size_t>(std::max_element(r.evm_per_subcarrier_db.begin(), r.evm_per_subcarrier_db.end()) - r.evm_per_subcarrier_db.begin());
+    r.worst_subcarrier = ws < 26 ? static_cast<int>(ws) - 26 : static_cast<int>(ws) - 25;
+    // Centre-frequency leakage (17.3.9.6.1): the DC bin against the total power.
+    // The leakage is looked for at the carrier the burst was found at and at
+    // the file's own 0 Hz (a DC offset added after a frequency error): with
+    // a frequency error each cancels in the other's average.
+    const cd dc = d.dc_sum / static_cast<double>(done);
+    const cd dc_file = d.dc_file_sum / static_cast<double>(done);
+    const double leak = std::max(std::norm(dc), std::norm(dc_file));
+    r.dc_leakage_db = db10(std::max(leak / (d.dc_power / done), 1e-30));
+    if (d.phases.size() >= 2)
+        if (const std::optional<double> f = residual_from_pilot_phases(d.phases, d.times)) st.freq += *f;
+}
+
+// Spectral flatness (17.3.9.6.2) from a channel estimate (subcarriers -26..26).
+void measure_flatness(const std::vector<cd>& H, Result& r) {
+    double inner = 0;
+    for (int k = 1; k <= 16; ++k) inner += std::norm(H[static_cast<size_t>(26 + k)]) + std::norm(H[static_cast<size_t>(26 - k)]);
+    inner /= 32.0;
+    bool ok = inner > 0;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        const double d = db10(std::max(std::norm(H[static_cast<size_t>(k + 26)]) / inner, 1e-30));
+        r.flatness_db.push_back(d);
+        if (std::abs(k) <= 16) ok = ok && std::abs(d) <= 2.0;
+        else ok = ok && d <= 2.0 && d >= -4.0;
     }
-    // The file's sense: with I and Q exchanged the spectrum is mirrored.
-    r.freq_error_hz = r.iq_inverted ? -freq : freq;
-    if (flat_channel) {
-        std::ostringstream note;
-        note.setf(std::ios::fixed);
-        note.precision(6);
-        note << "real signal (" << flat_channel << " constant): a burst at an IF of "
-             << std::abs(*r.freq_error_hz) / 1e6 << " MHz (one of its two mirror images), not a carrier frequency error";
-        r.notes.push_back(note.str());
-    }
+    r.flatness_ok = ok;
+}
 
-    // Spectral flatness (17.3.9.6.2) from the channel estimate.
-    if (!opt.free_format || done > 0) {
-        double inner = 0;
-        for (int k = 1; k <= 16; ++k) inner += std::norm(H[static_cast<size_t>(26 + k)]) + std::norm(H[static_cast<size_t>(26 - k)]);
-        inner /= 32.0;
-        bool ok = inner > 0;
-        for (int k = -26; k <= 26; ++k) {
-            if (!k) continue;
-            const double d = db10(std::max(std::norm(H[static_cast<size_t>(k + 26)]) / inner, 1e-30));
-            r.flatness_db.push_back(d);
-            if (std::abs(k) <= 16) ok = ok && std::abs(d) <= 2.0;
-            else ok = ok && d <= 2.0 && d >= -4.0;
-        }
-        r.flatness_ok = ok;
-    }
-
-    // Payload pattern.
-    if (!bits.empty()) r.payload = identify_payload(bits, opt);
-
-    // Burst span measurements on the samples as they are in the file.
-    if (r.iq_inverted)
-        for (cd& v : x) v = cd(v.imag(), v.real());
-    const int64_t span_start = std::clamp<int64_t>(burst_start, 0, kept);
-    const int64_t span_end = std::max(std::min(burst_end, kept), span_start);
-    measure_peaks(cap.x, span_start, span_end - span_start, r);
-    measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
-    measure_codes(cap, info, span_start, span_end - span_start, r);
-
-    // The gap after the burst, up to the next burst or the end of the file.
+// The gap after the burst [span_start, burst_end), up to the next burst or the end of the
+// file, and its level against the burst's.
+void measure_gap(const Capture& cap, const std::vector<Run>& runs, int64_t span_start, int64_t span_end, int64_t burst_end,
+                 Result& r) {
     int64_t next = cap.total;
     for (const Run& run : runs)
         if (run.start * kEnvWindow > burst_end + 2 * kEnvWindow) {
@@ -1153,35 +1167,34 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
             break;
         }
     r.burst.gap_length = std::max<int64_t>(0, next - burst_end);
-    if (r.burst.gap_length > 0) {
-        r.segments.push_back({"gap", burst_end, r.burst.gap_length});
-        double gp = 0, bp = 0;
-        int64_t gn = 0;
-        for (int64_t w = burst_end / kEnvWindow + 1; w < next / kEnvWindow && w < static_cast<int64_t>(cap.env.size()); ++w) {
-            gp += cap.env[static_cast<size_t>(w)];
-            ++gn;
-        }
-        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
-        bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
-        if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
+    if (r.burst.gap_length <= 0) return;
+    r.segments.push_back({"gap", burst_end, r.burst.gap_length});
+    double gp = 0, bp = 0;
+    int64_t gn = 0;
+    for (int64_t w = burst_end / kEnvWindow + 1; w < next / kEnvWindow && w < static_cast<int64_t>(cap.env.size()); ++w) {
+        gp += cap.env[static_cast<size_t>(w)];
+        ++gn;
     }
+    for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+    bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
+    if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
+}
 
-    // The envelope for the time view.
+// The envelope for the time view (moves the capture's envelope into r).
+void power_view(Capture& cap, int64_t span_start, int64_t span_end, Result& r) {
     r.power.samples = cap.total;
     r.power.window = kEnvWindow;
     r.power.window_min = std::move(cap.env_min);
     r.power.window_max = std::move(cap.env_max);
     r.power.sample_power.resize(cap.x.size());
     for (size_t k = 0; k < cap.x.size(); ++k) r.power.sample_power[k] = static_cast<float>(std::norm(cap.x[k]));
-    {
-        double bp = 0;
-        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
-        r.power.reference_power = span_end > span_start ? bp / static_cast<double>(span_end - span_start) : 0.0;
-    }
+    double bp = 0;
+    for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+    r.power.reference_power = span_end > span_start ? bp / static_cast<double>(span_end - span_start) : 0.0;
+}
 
-    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, r);
-
-    // Verdicts.
+// The first burst's failures and notes from its figures.
+void first_burst_verdicts(Result& r) {
     r.evm_limit_db = evm_limit_db(r.rate_mbps);
     if (r.iq_inverted) r.failures.insert(r.failures.begin(), "spectrum inverted: I and Q exchanged?");
     if (r.evm_db && r.evm_limit_db && *r.evm_db > *r.evm_limit_db) {
@@ -1199,6 +1212,77 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
     if (r.payload && r.payload->expected && !pattern_by_name(r.payload->pattern))
         r.failures.push_back("unknown expected pattern " + r.payload->pattern);
     if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the transmitter measurements are of the first");
+}
+
+// start_hint: the first packet's start, when the packet receiver found one.
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                           std::optional<int64_t> start_hint) {
+    Result r;
+    r.file.path = path;
+    r.file.format = info.format;
+    r.file.samples = info.samples;
+    r.file.datatype = info.datatype;
+    r.free_format = opt.free_format;
+    double fs = stated_sample_rate(info, opt, r);
+
+    // Burst detection over the whole file.
+    double threshold = 0;
+    const std::vector<Run> runs = find_bursts(cap.env, threshold);
+    r.burst.count = static_cast<int>(runs.size());
+    if (runs.empty()) throw AnalysisError("no 802.11a burst found");
+    const auto [s0, env_end] = locate_first_burst(cap, runs, threshold, start_hint);
+    if (fs <= 0) {
+        if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");
+        fs = sample_rate_from_short_training(cap.x, s0, r);
+    }
+    const double os_real = fs / kBaseRate;
+    const int os = static_cast<int>(std::lround(os_real));
+    if (os < 1 || std::abs(os_real - os) > 1e-9 * os || os > 64)
+        throw AnalysisError("the sampling rate " + std::to_string(fs) + " Hz is not a whole multiple of 20 MHz (up to 1280 MHz)");
+    r.file.sample_rate_hz = fs;
+    r.file.oversample = os;
+
+    BurstState st(cap.x, fs, os);
+    st.s0 = st.burst_start = st.data_start = st.t_origin = s0;
+    st.env_end = env_end;
+    st.flat_channel = constant_channel(cap.x, s0, env_end);
+    if (!opt.free_format) {
+        sync_on_preamble(st, r);
+        read_signal_field(st, opt, r);
+    } else {
+        sync_on_guard_intervals(st, opt);
+        channel_from_decisions(st, r);
+    }
+    const int64_t burst_end = settle_data_symbols(st, r);
+    std::vector<uint8_t> bits;
+    const DataSums sums = demodulate_burst_data(st, r, bits);
+    const int done = static_cast<int>(r.evm_per_symbol_db.size());
+    if (done > 0) data_figures(sums, done, st, r);
+    // The file's sense: with I and Q exchanged the spectrum is mirrored.
+    r.freq_error_hz = r.iq_inverted ? -st.freq : st.freq;
+    if (st.flat_channel) {
+        std::ostringstream note;
+        note.setf(std::ios::fixed);
+        note.precision(6);
+        note << "real signal (" << st.flat_channel << " constant): a burst at an IF of "
+             << std::abs(*r.freq_error_hz) / 1e6 << " MHz (one of its two mirror images), not a carrier frequency error";
+        r.notes.push_back(note.str());
+    }
+    if (!opt.free_format || done > 0) measure_flatness(st.H, r);
+    if (!bits.empty()) r.payload = identify_payload(bits, opt);
+
+    // Burst span measurements on the samples as they are in the file.
+    if (r.iq_inverted)
+        for (cd& v : cap.x) v = cd(v.imag(), v.real());
+    const int64_t span_start = std::clamp<int64_t>(st.burst_start, 0, st.kept);
+    const int64_t span_end = std::max(std::min(burst_end, st.kept), span_start);
+    measure_peaks(cap.x, span_start, span_end - span_start, r);
+    measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
+    measure_codes(cap, info, span_start, span_end - span_start, r);
+    measure_gap(cap, runs, span_start, span_end, burst_end, r);
+    power_view(cap, span_start, span_end, r);
+    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, r);
+    first_burst_verdicts(r);
     return r;
 }
 
