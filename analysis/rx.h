@@ -23,6 +23,8 @@ constexpr double kBaseRateHz = 20e6;
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
 // The mean to_base_rate removes from x[0..n): the mean when above -30 dB of the power, else 0.
 cd dc_offset(const cd* x, int64_t n);
+// The sum of (x[k] - mean) taps[k], k < n (four interleaved partial sums, SSE2 where present).
+cd fir_sum(const cd* x, const double* taps, size_t n, cd mean);
 // The front end's low-pass taps for decimation by os > 1 (odd count, unit DC gain).
 const std::vector<double>& lowpass_taps(int os);
 

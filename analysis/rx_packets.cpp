@@ -183,10 +183,9 @@ void PacketStream::step(bool last) {
         for (int64_t j = y0_ + static_cast<int64_t>(y_.size());; ++j) {
             const int64_t c = j * os_;
             if (c >= end || (!last && c + half >= end)) break;
-            cd acc = 0;
-            for (int64_t i = std::max<int64_t>(-half, -c); i <= half && c + i < end; ++i)
-                acc += (in_[static_cast<size_t>(c + i - in0_)] - mean_) * taps[static_cast<size_t>(i + half)];
-            y_.push_back(acc);
+            const int64_t lo = std::max<int64_t>(-half, -c), hi = std::min<int64_t>(half, end - 1 - c);
+            y_.push_back(rx::fir_sum(&in_[static_cast<size_t>(c + lo - in0_)], taps.data() + (lo + half),
+                                     static_cast<size_t>(hi - lo + 1), mean_));
         }
         // Keep the input the next outputs need.
         const int64_t keep_from = std::min(end, (y0_ + static_cast<int64_t>(y_.size())) * os_ - half);
