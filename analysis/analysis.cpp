@@ -403,10 +403,14 @@ std::vector<PowerColumn> decimate_power(const PowerTrace& t, int64_t from, int64
 
 namespace {
 
-// Welch PSD at 100 kHz resolution (Hann window, 50 % overlap) and the 17.3.9.2 mask margin.
-void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, double fs, MaskResult& mask) {
+// Welch PSD at 100 kHz resolution (Hann window, 50 % overlap) over the spans [a, b) of x
+// and the 17.3.9.2 mask margin.
+void measure_mask_spans(const std::vector<cd>& x, const std::vector<std::pair<int64_t, int64_t>>& spans, double fs,
+                        MaskResult& mask) {
+    int64_t longest = 0;
+    for (const auto& [a, b] : spans) longest = std::max(longest, b - a);
     int n = static_cast<int>(std::lround(1.5 * fs / 100e3));  // Hann ENBW is 1.5 bins
-    if (length < n) n = static_cast<int>(length);
+    if (longest < n) n = static_cast<int>(longest);
     if (n < 16) return;
     std::vector<double> win(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) win[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
@@ -414,12 +418,13 @@ void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, doubl
     std::vector<cd> seg(static_cast<size_t>(n)), spectrum(static_cast<size_t>(n));
     std::vector<double> acc(static_cast<size_t>(n), 0.0);
     int count = 0;
-    for (int64_t s = start; s + n <= start + length; s += n / 2) {
-        for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
-        fft.run(seg.data(), spectrum.data());
-        for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spectrum[static_cast<size_t>(i)]);
-        ++count;
-    }
+    for (const auto& [start, end] : spans)
+        for (int64_t s = start; s + n <= end; s += n / 2) {
+            for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
+            fft.run(seg.data(), spectrum.data());
+            for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spectrum[static_cast<size_t>(i)]);
+            ++count;
+        }
     if (count == 0) return;
     const double peak = *std::max_element(acc.begin(), acc.end());
     if (!(peak > 0)) return;
@@ -442,6 +447,11 @@ void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, doubl
         }
     }
     mask.pass = !mask.margin_db || *mask.margin_db >= 0;
+}
+
+// The same over the one span [start, start + length).
+void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, double fs, MaskResult& mask) {
+    measure_mask_spans(x, {{start, start + length}}, fs, mask);
 }
 
 // PAPR, crest factors and the CCDF of the burst samples.
@@ -681,6 +691,21 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
     return r;
 }
 
+// The transmit spectrum mask and the CCDF over the packets' samples in x (os: x's
+// oversampling), into the summary.
+void packets_spectrum(const std::vector<cd>& x, const std::vector<PacketResult>& packets, int os, PacketSummary& s) {
+    const std::vector<std::pair<int64_t, int64_t>> spans = packet_spans(packets, os, static_cast<int64_t>(x.size()));
+    if (spans.empty()) return;
+    MaskResult mask;
+    measure_mask_spans(x, spans, kBaseRate * os, mask);
+    if (!mask.psd_dbr.empty()) s.mask = std::move(mask);
+    std::vector<cd> samples;
+    for (const auto& [a, b] : spans) samples.insert(samples.end(), x.begin() + a, x.begin() + b);
+    Result peaks;
+    measure_peaks(samples, 0, static_cast<int64_t>(samples.size()), peaks);
+    s.ccdf = std::move(peaks.ccdf);
+}
+
 // Every packet of a file longer than the part the analysis keeps, the file read again
 // through the packet receiver's windows; false (packets untouched) when it cannot be.
 bool stream_packets(const Reread& reread, int os, const Options& opt, double shift_hz, std::vector<PacketResult>& packets,
@@ -750,6 +775,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
     if (!whole_file) r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
     r.summary = summarise(r.packets, opt.expected_packets);
+    packets_spectrum(cap.x, r.packets, os, r.summary);
     for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
     return r;
 }

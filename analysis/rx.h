@@ -86,6 +86,7 @@ struct Demodulated {
     int symbols = 0;                 // symbols demodulated (fewer than asked when x ends)
     double evm_db = 0;               // data subcarriers against the nearest points
     double residual_hz = 0;          // carrier offset left, from the pilot phase slope
+    std::optional<double> leakage_db;  // mean DC bin's power over the mean power of subcarriers -26..26 (17.3.9.6.1)
 };
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                        ForwardFft& fft);

@@ -81,12 +81,17 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     }
     const int axis_levels = nb == 1 ? 2 : 1 << (nb / 2);
     double err = 0, ref = 0;
+    cd dc_sum = 0;
+    double band_power = 0;
     std::vector<double> phases;
     double unwrapped = 0;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
         const std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        dc_sum += y[26];
+        for (size_t i = 0; i < 53; ++i)
+            if (i != 26) band_power += std::norm(y[i]);
         const double th = pilot_phase(y, h, pilot_polarity(n + 1));
         double dth = th - (phases.empty() ? 0.0 : unwrapped);
         dth -= 2 * kPi * std::round(dth / (2 * kPi));
@@ -113,6 +118,10 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         ++d.symbols;
     }
     d.soft.resize(static_cast<size_t>(d.symbols) * static_cast<size_t>(rate.n_cbps));
+    if (d.symbols > 0 && band_power > 0) {
+        const double sym = static_cast<double>(d.symbols);
+        d.leakage_db = 10.0 * std::log10(std::max(std::norm(dc_sum / sym) / (band_power / sym), 1e-30));
+    }
     d.evm_db = ref > 0 ? 10.0 * std::log10(std::max(err / ref, 1e-30)) : 0.0;
     if (phases.size() >= 2) {
         const double n = static_cast<double>(phases.size());

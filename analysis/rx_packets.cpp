@@ -16,6 +16,7 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
                   const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym) {
     const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft);
     if (dem.symbols > 0) p.evm_db = dem.evm_db;
+    p.leakage_db = dem.leakage_db;
     p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
     if (dem.symbols < n_sym) {
         p.problem = "cut off after " + std::to_string(dem.symbols) + " of " + std::to_string(n_sym) + " DATA symbols";
@@ -211,6 +212,17 @@ void PacketStream::step(bool last) {
     }
 }
 
+std::vector<std::pair<int64_t, int64_t>> packet_spans(const std::vector<PacketResult>& packets, int os, int64_t n) {
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    for (const PacketResult& p : packets) {
+        const RateInfo* rate = p.signal_ok ? rate_by_mbps(p.rate_mbps) : nullptr;
+        const int64_t symbols = rate ? (16 + 8 * int64_t{p.length} + 6 + rate->n_dbps - 1) / rate->n_dbps : 0;
+        const int64_t a = std::clamp<int64_t>(p.start, 0, n), b = std::clamp<int64_t>(p.start + (400 + 80 * symbols) * os, 0, n);
+        if (b > a) spans.emplace_back(a, b);
+    }
+    return spans;
+}
+
 PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected) {
     PacketSummary s;
     s.expected = expected;
@@ -224,6 +236,10 @@ PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<
         s.fcs_ok += p.fcs_ok.value_or(false);
         freq += p.freq_error_hz;
         s.flatness_failures += !p.flatness_ok;
+        if (p.leakage_db) {
+            s.leakage_db = std::max(s.leakage_db.value_or(*p.leakage_db), *p.leakage_db);
+            s.leakage_failures += *p.leakage_db > kLeakageLimitDb;
+        }
         if (p.evm_db) {
             err += std::pow(10.0, *p.evm_db / 10.0);
             ++evm_n;

@@ -53,6 +53,13 @@ private:
     std::vector<PacketResult> out_;
 };
 
+// Centre-frequency leakage limit of 17.3.9.6.1 (relative to the total power).
+constexpr double kLeakageLimitDb = -15.0;
+
+// The samples of the file's packets (x at 20 MHz times os, n samples): [start, end) each,
+// the preamble, SIGNAL and the DATA symbols SIGNAL announces, clipped to x.
+std::vector<std::pair<int64_t, int64_t>> packet_spans(const std::vector<PacketResult>& packets, int os, int64_t n);
+
 // Totals of packets; expected the packets the file should hold.
 PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected);
 
