@@ -36,7 +36,13 @@ const std::array<cd, 64>& long_reference() {
 std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted) {
     std::vector<cd> y(static_cast<size_t>(n));
     const double w = -2.0 * kPi * f / kBaseRateHz;
-    for (int64_t i = 0; i < n; ++i) y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * std::polar(1.0, w * static_cast<double>(i));
+    const cd step = std::polar(1.0, w);
+    cd ph = 1.0;
+    for (int64_t i = 0; i < n; ++i) {
+        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
+        y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * ph;
+        ph *= step;
+    }
     return y;
 }
 
@@ -111,7 +117,7 @@ std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int6
         } else {
             e = std::max(e + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
         }
-        const double v = e > 1e-12 * total ? (std::abs(c[u]) + std::abs(c[u + 64])) / std::sqrt(2.0 * e * (52.0 / 64.0)) : 0.0;
+        const double v = e > 1e-12 * total ? (std::sqrt(std::norm(c[u])) + std::sqrt(std::norm(c[u + 64]))) / std::sqrt(2.0 * e * (52.0 / 64.0)) : 0.0;
         if (v > best) {
             best = v;
             best_t = lo + t;
