@@ -42,8 +42,13 @@ const Signs& signs() {
     return t;
 }
 
+// Where the decision of state s sits in a step's word: the vector loop packs the even
+// states 16v .. 16v + 14 into bits 16v .. 16v + 7 and the odd ones into bits 16v + 8 ..
+// 16v + 15.
+inline int decision_bit(int s) { return (s & ~15) | ((s & 1) << 3) | ((s >> 1) & 7); }
+
 // Forward pass in plain code with 32-bit metrics (no overflow, the vector loop's check);
-// dec[t] bit s: state s at t + 1 came from s / 2 + 32.
+// bit decision_bit(s) of dec[t]: state s at t + 1 came from s / 2 + 32.
 void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec) {
     const Signs& sg = signs();
     int metric[kStates], next[kStates];
@@ -57,8 +62,8 @@ void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec
             const int m01 = metric[j] - x, m11 = metric[j + 32] + x;
             next[2 * j] = m10 > m00 ? m10 : m00;
             next[2 * j + 1] = m11 > m01 ? m11 : m01;
-            d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
-            d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
+            d |= static_cast<uint64_t>(m10 > m00) << decision_bit(2 * j);
+            d |= static_cast<uint64_t>(m11 > m01) << decision_bit(2 * j + 1);
         }
         dec[t] = d;
         const int base = t % kRenormalise == kRenormalise - 1 ? next[0] : 0;
@@ -89,7 +94,7 @@ void acs_sse2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
             const __m128i d0 = _mm_cmpgt_epi16(m10, m00), d1 = _mm_cmpgt_epi16(m11, m01);
             n[2 * v] = _mm_unpacklo_epi16(n0, n1);
             n[2 * v + 1] = _mm_unpackhi_epi16(n0, n1);
-            const __m128i bytes = _mm_packs_epi16(_mm_unpacklo_epi16(d0, d1), _mm_unpackhi_epi16(d0, d1));
+            const __m128i bytes = _mm_packs_epi16(d0, d1);
             d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(bytes))) << (16 * v);
         }
         dec[t] = d;
@@ -140,7 +145,7 @@ std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool term
     std::vector<uint8_t> bits(steps);
     for (size_t t = steps; t-- > 0;) {
         bits[t] = static_cast<uint8_t>(state & 1);
-        state = (state >> 1) | static_cast<int>(((dec[t] >> state) & 1) << 5);
+        state = (state >> 1) | static_cast<int>(((dec[t] >> decision_bit(state)) & 1) << 5);
     }
     return bits;
 }
