@@ -56,14 +56,21 @@ const std::vector<double>& lowpass_taps(int os) {
 #if defined(__SSE2__) || defined(_M_X64)
 cd fir_sum(const cd* x, const double* taps, size_t n, cd mean) {
     // Four partial sums (taps k mod 4) break the chain of additions; the same order as below.
-    __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    __m128d a0 = _mm_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
     const __m128d mu = _mm_set_pd(mean.imag(), mean.real());
     const double* xd = reinterpret_cast<const double*>(x);
-    for (size_t k = 0; k < n; ++k) {
-        const __m128d v = _mm_sub_pd(_mm_loadu_pd(xd + 2 * k), mu);
-        acc[k % 4] = _mm_add_pd(acc[k % 4], _mm_mul_pd(v, _mm_set1_pd(taps[k])));
+    auto term = [&](size_t k) { return _mm_mul_pd(_mm_sub_pd(_mm_loadu_pd(xd + 2 * k), mu), _mm_set1_pd(taps[k])); };
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        a0 = _mm_add_pd(a0, term(k));
+        a1 = _mm_add_pd(a1, term(k + 1));
+        a2 = _mm_add_pd(a2, term(k + 2));
+        a3 = _mm_add_pd(a3, term(k + 3));
     }
-    const __m128d sum = _mm_add_pd(_mm_add_pd(acc[0], acc[1]), _mm_add_pd(acc[2], acc[3]));
+    if (k < n) a0 = _mm_add_pd(a0, term(k++));
+    if (k < n) a1 = _mm_add_pd(a1, term(k++));
+    if (k < n) a2 = _mm_add_pd(a2, term(k++));
+    const __m128d sum = _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3));
     alignas(16) double out[2];
     _mm_store_pd(out, sum);
     return {out[0], out[1]};
