@@ -142,6 +142,7 @@ struct PacketResult {
     std::optional<double> evm_db;    // data subcarriers, decision-directed
     double freq_error_hz = 0;
     bool flatness_ok = false;        // 17.3.9.6.2 on the packet's channel estimate
+    std::optional<double> leakage_db;  // centre-frequency leakage (17.3.9.6.1): DC bin over the DATA symbols' power
     bool inverted = false;           // I and Q exchanged
     // Impairments measured over the DATA field (rx_measure.h); empty when too short to measure.
     std::optional<double> snr_db;            // over the 20 MHz channel, from the data subcarriers' error
@@ -166,6 +167,12 @@ struct PacketSummary {
     // Over the packets that measured them: SNR from their mean error power, the CPE as an RMS,
     // the others as means.
     std::optional<double> snr_db, iq_gain_db, iq_phase_deg, clock_ppm, freq_error_ppm, cpe_rms_deg, delay_spread_ns;
+    std::optional<double> leakage_db;  // the worst packet's centre-frequency leakage
+    int leakage_failures = 0;        // packets with leakage above -15 dB (17.3.9.6.1)
+    // Over the packets' samples (those the analysis keeps): transmit spectrum mask (17.3.9.2)
+    // of the averaged PSD, and the CCDF of the sample power.
+    std::optional<MaskResult> mask;
+    std::vector<CcdfPoint> ccdf;     // 10 %, 1 %, 0.1 %, 0.01 %
 };
 
 struct Result {

@@ -3,6 +3,7 @@
 // demodulator and decoder see them), and also soft values for the decoder and a PSDU
 // for the MAC parser. Any input ends in packets whose fields are consistent, never a
 // crash, a hang or a leak.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "analysis.h"
 #include "rx.h"
 #include "rx_packets.h"
+#include "rx_viterbi.h"
 
 namespace {
 namespace rx = orv::analysis::rx;
@@ -26,7 +28,7 @@ const std::vector<std::complex<double>>& preamble() {
     return p;
 }
 
-void check_packets(const std::vector<std::complex<double>>& x) {
+void check_packets(const std::vector<std::complex<double>>& x, size_t piece) {
     const orv::analysis::Options opt;
     bool truncated = false;
     const auto packets = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, opt, &truncated);
@@ -34,7 +36,15 @@ void check_packets(const std::vector<std::complex<double>>& x) {
         if (p.start < -400 || p.start > static_cast<int64_t>(x.size())) std::abort();
         if (p.decoded && p.test_pattern.empty() && p.psdu.size() != static_cast<size_t>(p.length)) std::abort();
         if (p.fcs_ok && !p.decoded) std::abort();
+        if (p.leakage_db && !(*p.leakage_db <= 1e3)) std::abort();
     }
+    // The same samples fed piece by piece (small windows) give the same packets.
+    orv::analysis::PacketStream stream(1, opt, 0, static_cast<int64_t>(x.size()), 64);
+    for (size_t at = 0; at < x.size(); at += piece) stream.push(x.data() + at, std::min(piece, x.size() - at));
+    const auto pieces = stream.finish(nullptr);
+    if (pieces.size() != packets.size()) std::abort();
+    for (size_t i = 0; i < pieces.size(); ++i)
+        if (pieces[i].start != packets[i].start || pieces[i].psdu != packets[i].psdu) std::abort();
 }
 }  // namespace
 
@@ -44,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[0] & 1) x = preamble();
     for (size_t i = 1; i + 1 < size; i += 2)
         x.emplace_back(static_cast<int8_t>(data[i]) / 128.0, static_cast<int8_t>(data[i + 1]) / 128.0);
-    check_packets(x);
+    check_packets(x, 1 + data[size - 1] % 97);
 
     // The decoder on soft values from the bytes, at the rate and LENGTH the first bytes give.
     static const int kRates[8] = {6, 9, 12, 18, 24, 36, 48, 54};
@@ -55,6 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const rx::Decoded d = rx::decode_data(soft, *rate, length);
     if (!d.psdu.empty() && d.psdu.size() != static_cast<size_t>(length)) std::abort();
     if (d.scrambler_init < 0 || d.scrambler_init > 127) std::abort();
+
+    // The 16-bit decoder's two loops decide alike on any soft values.
+    const std::vector<int16_t> pairs = rx::coded_pairs(soft, *rate);
+    if (rx::viterbi_decode_q(pairs.data(), pairs.size() / 2, false, rx::AcsKernel::best) !=
+        rx::viterbi_decode_q(pairs.data(), pairs.size() / 2, false, rx::AcsKernel::plain))
+        std::abort();
 
     const rx::MacFrame m = rx::parse_mac(std::vector<uint8_t>(data, data + size));
     if (m.addresses.size() > 3) std::abort();
