@@ -421,8 +421,15 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         error = "cannot write " + (data.failed ? path : mkr);
         return 1;
     }
-    if (!data.commit() || (opt.markers.enabled && !marks.commit())) {
-        error = "cannot put " + path + " or " + mkr + " in place";
+    if (!data.commit()) {
+        error = "cannot put " + path + " in place";
+        return 1;
+    }
+    if (opt.markers.enabled && !marks.commit()) {
+        // No data file without its markers: an instrument would play it with stale ones.
+        std::error_code ec;
+        std::filesystem::remove(fs_path(path), ec);
+        error = "cannot put " + mkr + " in place (" + path + " removed with it)";
         return 1;
     }
     res.files = {path};
