@@ -55,6 +55,9 @@ bool check_intervals(const SampleSource& src, std::string& error) {
     return true;
 }
 
+// The code the largest |I+jQ| is placed at, backoff_db below full scale.
+double peak_level(double backoff_db) { return kFullScale * std::pow(10.0, -backoff_db / 20.0); }
+
 // Scale and level offsets from the measurement and the back-off.
 bool set_levels(const SampleSource& src, const Measure& m, double backoff_db, Result& res, std::string& error) {
     if (!(backoff_db >= 0 && backoff_db <= kMaxBackoffDb)) {
@@ -62,7 +65,7 @@ bool set_levels(const SampleSource& src, const Measure& m, double backoff_db, Re
         return false;
     }
     const double peak = std::sqrt(m.peak2);
-    const double level = kFullScale * std::pow(10.0, -backoff_db / 20.0);
+    const double level = peak_level(backoff_db);
     res.fs = src.fs;
     res.samples = src.count;
     res.scale = level / peak;
@@ -160,18 +163,18 @@ struct Store {
     }
 };
 
-// Runs the source once, measuring and keeping its samples; false with error set when it fails.
-bool measure(const SampleSource& src, Measure& m, Store& store, std::string& error) {
-    const int32_t rc = src.run([&m, &store](int32_t n, const double* i, const double* q) {
-        for (int32_t k = 0; k < n; ++k) {
-            const double p = i[k] * i[k] + q[k] * q[k];
-            m.sum2 += p;
-            if (p > m.peak2) m.peak2 = p;
-        }
-        m.count += n;
-        store.put(n, i, q);
-        return true;
-    });
+// Adds n samples to the measurement.
+void measure_block(int32_t n, const double* i, const double* q, Measure& m) {
+    for (int32_t k = 0; k < n; ++k) {
+        const double p = i[k] * i[k] + q[k] * q[k];
+        m.sum2 += p;
+        if (p > m.peak2) m.peak2 = p;
+    }
+    m.count += n;
+}
+
+// The checks of a whole run's measurement; false with error set.
+bool measured_whole(const SampleSource& src, int32_t rc, const Measure& m, std::string& error) {
     if (rc != 0) {
         error = "the waveform could not be generated (code " + std::to_string(rc) + ")";
         return false;
@@ -186,6 +189,50 @@ bool measure(const SampleSource& src, Measure& m, Store& store, std::string& err
         return false;
     }
     return true;
+}
+
+// Runs the source once, measuring and keeping its samples; false with error set when it fails.
+bool measure(const SampleSource& src, Measure& m, Store& store, std::string& error) {
+    const int32_t rc = src.run([&m, &store](int32_t n, const double* i, const double* q) {
+        measure_block(n, i, q, m);
+        store.put(n, i, q);
+        return true;
+    });
+    return measured_whole(src, rc, m, error);
+}
+
+// How a writer's one run of an announcing source ended.
+enum class OneRun { kWritten, kRunAgain, kFailed };
+
+// One run of an announcing source: every block goes to put at the scale of
+// the announced peak (level / its magnitude, into scale) while no sample
+// exceeds it, and every sample is measured. kRunAgain when nothing was
+// announced or a later sample exceeded it (put stopped there; m measures the
+// whole waveform); kFailed with error set when the run or put failed.
+OneRun announced_run(const SampleSource& src, double level, Measure& m, double& scale, const BlockSink& put,
+                     std::string& error) {
+    double limit2 = -1;  // the announced peak power; -1: none
+    bool exceeded = false, put_failed = false;
+    const int32_t rc = src.run_announced(
+        [&](const Announcement& a) {
+            if (!(a.power_peak > 0) || !std::isfinite(a.power_peak)) return;
+            limit2 = a.power_peak;
+            scale = level / std::sqrt(a.power_peak);
+        },
+        [&](int32_t n, const double* i, const double* q) {
+            measure_block(n, i, q, m);
+            exceeded = exceeded || !(limit2 > 0) || m.peak2 > limit2;
+            if (exceeded) return true;
+            put_failed = !put(n, i, q);
+            return !put_failed;
+        });
+    if (put_failed) {
+        error = "cannot write the file";
+        return OneRun::kFailed;
+    }
+    if (!measured_whole(src, rc, m, error)) return OneRun::kFailed;
+    // A peak above every sample would leave the file at another scale than its levels state.
+    return exceeded || m.peak2 != limit2 ? OneRun::kRunAgain : OneRun::kWritten;
 }
 
 
@@ -225,13 +272,21 @@ std::string type_tag(uint32_t checksum) {
     return buf;
 }
 
-// The header of a WV file from its TYPE tag to the WAVEFORM tag's '#'.
-std::string wv_header(const SampleSource& src, const WvOptions& opt, const Result& res) {
-    std::string h = type_tag(0);
+// A level offset in dB with six decimals, right-aligned in eleven places, so
+// the header keeps its length when the levels are filled in after the data.
+std::string level_text(double db) {
+    std::string t = fixed(db, 6);
+    return t.size() < 11 ? std::string(11 - t.size(), ' ') + t : t;
+}
+
+// The header of a WV file from its TYPE tag to the WAVEFORM tag's '#', with
+// res's checksum and levels.
+std::string wv_header(const SampleSource& src, const WvOptions& opt, const std::string& date, const Result& res) {
+    std::string h = type_tag(res.checksum);
     h += "{COMMENT: " + printable(opt.comment) + "}";
-    h += "{DATE: " + (opt.date.empty() ? utc_now() : printable(opt.date)) + "}";
+    h += "{DATE: " + date + "}";
     h += "{CLOCK: " + shortest_fixed(src.fs) + "}";
-    h += "{LEVEL OFFS: " + fixed(res.rms_offset_db, 6) + "," + fixed(res.peak_offset_db, 6) + "}";
+    h += "{LEVEL OFFS: " + level_text(res.rms_offset_db) + "," + level_text(res.peak_offset_db) + "}";
     h += "{SAMPLES: " + std::to_string(src.count) + "}";
     if (opt.markers.enabled) {
         h += "{MARKER LIST 1: " + marker_list(res.marker1, src.count) + "}";
@@ -241,19 +296,53 @@ std::string wv_header(const SampleSource& src, const WvOptions& opt, const Resul
     return h;
 }
 
-// The common start of both writers: intervals, one run of the source
-// (measured, and kept in store when short), levels, markers.
-bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo,
-             int64_t memory_samples, Store& store, Result& res, std::string& error) {
+// The common start of both writers: the source and back-off checked, the
+// markers; then either one_run (a long waveform whose source announces its
+// peak: measured as it is written) or one run of the source now (measured,
+// and kept in store when short) and the levels.
+bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo, int64_t memory_samples,
+             Store& store, Measure& m, bool& one_run, Result& res, std::string& error) {
     if (src.count <= 0 || !(src.fs > 0) || !src.run) {
         error = "the waveform has no samples or no sample rate";
         return false;
     }
+    if (!(backoff_db >= 0 && backoff_db <= kMaxBackoffDb)) {
+        error = "the back-off must lie between 0 and 30 dB";
+        return false;
+    }
     if (!check_intervals(src, error)) return false;
-    store.begin(src, memory_samples);
-    Measure m;
-    if (!measure(src, m, store, error) || !set_levels(src, m, backoff_db, res, error)) return false;
     if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
+    res.fs = src.fs;
+    res.samples = src.count;
+    res.peak_offset_db = backoff_db;
+    one_run = src.run_announced && src.count > memory_samples;
+    if (one_run) return true;
+    store.begin(src, memory_samples);
+    return measure(src, m, store, error) && set_levels(src, m, backoff_db, res, error);
+}
+
+// Writes the samples through put at res.scale: one run of an announcing
+// source (rewind, then a second run, when it did not hold), or the store's
+// replay. false with error set; file_failed names a failed write.
+bool write_samples(const SampleSource& src, double backoff_db, bool one_run, Store& store, Measure& m,
+                   double& scale, const std::function<bool()>& rewind, const BlockSink& put, Result& res,
+                   const std::function<bool()>& file_failed, std::string& error) {
+    if (one_run) {
+        const OneRun r = announced_run(src, peak_level(backoff_db), m, scale, put, error);
+        if (r == OneRun::kFailed) return false;
+        if (!set_levels(src, m, backoff_db, res, error)) return false;
+        if (r == OneRun::kWritten) return true;
+        if (!rewind()) {
+            error = "cannot write the file";
+            return false;
+        }
+        store.begin(src, 0);  // run again, nothing kept
+    }
+    scale = res.scale;
+    if (!store.replay(put)) {
+        error = file_failed() ? "cannot write the file" : "the waveform could not be generated a second time";
+        return false;
+    }
     return true;
 }
 
@@ -312,18 +401,23 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
     res = Result{};
     res.format = "wv";
     Store store;
-    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    Measure m;
+    bool one_run = false;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, m, one_run, res, error)) return 1;
     PendingFile file;
     if (!file.open(path)) {
         error = "cannot create " + file.temp;
         return 1;
     }
-    const std::string header = wv_header(src, opt, res);
+    // The header as it will be (its checksum and, after one run, its levels
+    // still to come): the data start after it, and it is written again at the end.
+    const std::string date = opt.date.empty() ? utc_now() : printable(opt.date);
+    const std::string header = wv_header(src, opt, date, res);
     file.write(header.data(), header.size());
     uint32_t checksum = kChecksumSeed;
     std::vector<unsigned char> buf;
-    const double scale = res.scale;
-    const bool ok = store.replay([&](int32_t n, const double* i, const double* q) {
+    double scale = res.scale;
+    auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
         for (int32_t k = 0; k < n; ++k, p += 4) {
@@ -338,20 +432,27 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
         }
         file.write(buf.data(), buf.size());
         return !file.failed;
-    });
-    if (!ok) {
-        error = file.failed ? "cannot write " + file.temp : "the waveform could not be generated a second time";
+    };
+    auto rewind = [&] {
+        checksum = kChecksumSeed;
+        return !file.failed && std::fflush(file.f) == 0 &&
+               std::fseek(file.f, static_cast<long>(header.size()), SEEK_SET) == 0;
+    };
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, scale, rewind, put, res,
+                       [&] { return file.failed; }, error)) {
+        if (file.failed) error = "cannot write " + file.temp;
         return 1;
     }
     file.write("}", 1);
-    const std::string type = type_tag(checksum);
+    res.checksum = checksum;
+    const std::string filled = wv_header(src, opt, date, res);
+    if (filled.size() != header.size()) file.failed = true;  // cannot happen: every field has its width
     if (!file.failed && (std::fflush(file.f) != 0 || std::fseek(file.f, 0, SEEK_SET) != 0)) file.failed = true;
-    file.write(type.data(), type.size());
+    file.write(filled.data(), filled.size());
     if (!file.close() || !file.commit()) {
         error = "cannot write " + path;
         return 1;
     }
-    res.checksum = checksum;
     res.files = {path};
     return 0;
 }
@@ -368,7 +469,9 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     res = Result{};
     res.format = "keysight";
     Store store;
-    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    Measure m;
+    bool one_run = false;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, m, one_run, res, error)) return 1;
     const int64_t total = std::max(kKeysightMinSamples, (src.count + kKeysightMultiple - 1) / kKeysightMultiple *
                                                             kKeysightMultiple);
     res.padded = total - src.count;
@@ -385,7 +488,7 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     std::vector<unsigned char> buf, mbuf;
     int64_t from = 0;
     size_t c1 = 0, c2 = 0;
-    const double scale = res.scale;
+    double scale = res.scale;
     auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
@@ -407,9 +510,17 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         from += n;
         return !data.failed && !marks.failed;
     };
-    if (!store.replay(put)) {
-        error = data.failed || marks.failed ? "cannot write " + (data.failed ? data.temp : marks.temp)
-                                            : "the waveform could not be generated a second time";
+    auto to_start = [](PendingFile& f) {
+        return !f.f || (!f.failed && std::fflush(f.f) == 0 && std::fseek(f.f, 0, SEEK_SET) == 0);
+    };
+    auto rewind = [&] {
+        from = 0;
+        c1 = c2 = 0;
+        return to_start(data) && to_start(marks);
+    };
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, scale, rewind, put, res,
+                       [&] { return data.failed || marks.failed; }, error)) {
+        if (data.failed || marks.failed) error = "cannot write " + (data.failed ? data.temp : marks.temp);
         return 1;
     }
     for (int64_t left = res.padded; left > 0;) {

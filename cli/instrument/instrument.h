@@ -1,9 +1,11 @@
 // Waveform files for vector signal generators: the R&S WV file (tagged
 // header, little-endian int16 I/Q, marker lists) and the Keysight 16-bit
 // binary (big-endian int16 I/Q) with its marker file. Both are written from a
-// sample source: a first run measures the peak and RMS (the header and the
-// scale need them before the first sample) and keeps a short waveform in
-// memory; a long one is run a second time to be scaled and written.
+// sample source. The scale needs the peak before the first sample: a short
+// waveform is run once, measured and kept in memory; a long one is written in
+// one run at the peak its source announces before the first block (the WV
+// header's level offsets and checksum filled in at the end), and run a second
+// time only when no peak was announced or a later sample exceeded it.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -23,6 +25,14 @@ struct Interval {
 // Takes n samples of I and Q (valid during the call only); false stops the run.
 using BlockSink = std::function<bool(int32_t n, const double* i, const double* q)>;
 
+// What a source knows before its first block: the largest I*I + Q*Q of its
+// first `held` samples.
+struct Announcement {
+    double power_peak = 0;
+    int64_t held = 0;
+};
+using AnnounceSink = std::function<void(const Announcement&)>;
+
 // A waveform handed over block by block: run hands over count samples in
 // order and returns 0, or a nonzero code (the source's own) when it could not.
 // Run again, it must hand over the same samples (a writer runs a long one twice).
@@ -31,6 +41,9 @@ struct SampleSource {
     double fs = 0;                    // sample rate in Hz
     std::vector<Interval> on_air;     // the bursts or packets, in order, not overlapping
     std::function<int32_t(const BlockSink&)> run;
+    // Optional: as run, telling announce before the first block what the
+    // source already knows.
+    std::function<int32_t(const AnnounceSink&, const BlockSink&)> run_announced;
 };
 
 // What marker 1 (trigger) and marker 2 (on air) carry.
