@@ -242,6 +242,9 @@ std::string instrument_lines(const instrument::Result& res) {
          " MS/s)\n";
     t += "peak |I+jQ| at code " + std::to_string(res.peak_code) + " (" + FormatPattern(res.peak_offset_db, "0.00") +
          " dB below full scale 32767), RMS " + FormatPattern(res.rms_offset_db, "0.00") + " dB below full scale\n";
+    if (res.saturated > 0)
+        t += "saturated samples: " + std::to_string(res.saturated) +
+             " (beyond full scale at the burst's peak, set to full scale)\n";
     const size_t m1 = res.marker1.size(), m2 = res.marker2.size();
     t += "markers: " + std::to_string(m1) + (m1 == 1 ? " trigger pulse" : " trigger pulses") + " (marker 1), " +
          std::to_string(m2) + (m2 == 1 ? " on-air span" : " on-air spans") + " (marker 2)\n";

@@ -58,7 +58,7 @@ bool check_intervals(const SampleSource& src, std::string& error) {
 // The code the largest |I+jQ| is placed at, backoff_db below full scale.
 double peak_level(double backoff_db) { return kFullScale * std::pow(10.0, -backoff_db / 20.0); }
 
-// Scale and level offsets from the measurement and the back-off.
+// Scale and peak code from the measurement and the back-off.
 bool set_levels(const SampleSource& src, const Measure& m, double backoff_db, Result& res, std::string& error) {
     if (!(backoff_db >= 0 && backoff_db <= kMaxBackoffDb)) {
         error = "the back-off must lie between 0 and 30 dB";
@@ -70,9 +70,6 @@ bool set_levels(const SampleSource& src, const Measure& m, double backoff_db, Re
     res.samples = src.count;
     res.scale = level / peak;
     res.peak_code = static_cast<int32_t>(std::lround(level));
-    const double rms = std::sqrt(m.sum2 / static_cast<double>(m.count)) * res.scale;
-    res.rms_offset_db = -20.0 * std::log10(rms / kFullScale);
-    res.peak_offset_db = backoff_db;
     return true;
 }
 
@@ -205,24 +202,25 @@ bool measure(const SampleSource& src, Measure& m, Store& store, std::string& err
 enum class OneRun { kWritten, kRunAgain, kFailed };
 
 // One run of an announcing source: every block goes to put at the scale of
-// the announced peak (level / its magnitude, into scale) while no sample
-// exceeds it, and every sample is measured. kRunAgain when nothing was
-// announced or a later sample exceeded it (put stopped there; m measures the
+// the announced peak (level / its magnitude, into scale; a later sample
+// beyond full scale is saturated by the coder), and every sample is
+// measured. kRunAgain when nothing was announced before the first block or
+// the announced peak lies above every sample (put stopped; m measures the
 // whole waveform); kFailed with error set when the run or put failed.
 OneRun announced_run(const SampleSource& src, double level, Measure& m, double& scale, const BlockSink& put,
                      std::string& error) {
     double limit2 = -1;  // the announced peak power; -1: none
-    bool exceeded = false, put_failed = false;
+    bool unannounced = false, put_failed = false;
     const int32_t rc = src.run_announced(
         [&](const Announcement& a) {
-            if (!(a.power_peak > 0) || !std::isfinite(a.power_peak)) return;
+            if (!(a.power_peak > 0) || !std::isfinite(a.power_peak) || m.count > 0) return;
             limit2 = a.power_peak;
             scale = level / std::sqrt(a.power_peak);
         },
         [&](int32_t n, const double* i, const double* q) {
+            unannounced = unannounced || !(limit2 > 0);
             measure_block(n, i, q, m);
-            exceeded = exceeded || !(limit2 > 0) || m.peak2 > limit2;
-            if (exceeded) return true;
+            if (unannounced) return true;
             put_failed = !put(n, i, q);
             return !put_failed;
         });
@@ -231,17 +229,46 @@ OneRun announced_run(const SampleSource& src, double level, Measure& m, double& 
         return OneRun::kFailed;
     }
     if (!measured_whole(src, rc, m, error)) return OneRun::kFailed;
-    // A peak above every sample would leave the file at another scale than its levels state.
-    return exceeded || m.peak2 != limit2 ? OneRun::kRunAgain : OneRun::kWritten;
+    // A peak above every sample would leave no sample at the level asked for.
+    return unannounced || m.peak2 < limit2 ? OneRun::kRunAgain : OneRun::kWritten;
 }
 
 
-// The codes of one sample at scale, never beyond +-32767 (a source that
-// handed over larger samples the second time cannot wrap a code around).
-inline void codes(double i, double q, double scale, int16_t& ci, int16_t& cq) {
-    ci = static_cast<int16_t>(std::lrint(std::clamp(i * scale, -kFullScale, kFullScale)));
-    cq = static_cast<int16_t>(std::lrint(std::clamp(q * scale, -kFullScale, kFullScale)));
-}
+// Codes samples at a scale, an |I+jQ| beyond full scale set to it (its
+// phase kept), and keeps the levels of what it coded.
+struct Coder {
+    double scale = 0;
+    double sum2 = 0, peak2 = 0;  // of the scaled samples, in codes squared
+    int64_t count = 0, saturated = 0;
+
+    void code(double i, double q, int16_t& ci, int16_t& cq) {
+        double x = i * scale, y = q * scale;
+        double p = x * x + y * y;
+        if (p > kFullScale * kFullScale) {
+            const double f = kFullScale / std::sqrt(p);
+            x *= f;
+            y *= f;
+            p = kFullScale * kFullScale;
+            ++saturated;
+        }
+        sum2 += p;
+        if (p > peak2) peak2 = p;
+        ++count;
+        ci = static_cast<int16_t>(std::lrint(std::clamp(x, -kFullScale, kFullScale)));
+        cq = static_cast<int16_t>(std::lrint(std::clamp(y, -kFullScale, kFullScale)));
+    }
+    void restart() {
+        sum2 = peak2 = 0;
+        count = saturated = 0;
+    }
+    // The RMS and peak below full scale of the coded samples, and the saturated count.
+    void into(Result& res) const {
+        const double rms = count > 0 ? std::sqrt(sum2 / static_cast<double>(count)) : 0.0;
+        res.rms_offset_db = -20.0 * std::log10(rms / kFullScale);
+        res.peak_offset_db = -20.0 * std::log10(std::sqrt(peak2) / kFullScale);
+        res.saturated = saturated;
+    }
+};
 
 std::string printable(const std::string& s) {
     std::string out = s;
@@ -314,7 +341,6 @@ bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo
     if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
     res.fs = src.fs;
     res.samples = src.count;
-    res.peak_offset_db = backoff_db;
     one_run = src.run_announced && src.count > memory_samples;
     if (one_run) return true;
     store.begin(src, memory_samples);
@@ -325,24 +351,31 @@ bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo
 // source (rewind, then a second run, when it did not hold), or the store's
 // replay. false with error set; file_failed names a failed write.
 bool write_samples(const SampleSource& src, double backoff_db, bool one_run, Store& store, Measure& m,
-                   double& scale, const std::function<bool()>& rewind, const BlockSink& put, Result& res,
+                   Coder& coder, const std::function<bool()>& rewind, const BlockSink& put, Result& res,
                    const std::function<bool()>& file_failed, std::string& error) {
     if (one_run) {
-        const OneRun r = announced_run(src, peak_level(backoff_db), m, scale, put, error);
+        const OneRun r = announced_run(src, peak_level(backoff_db), m, coder.scale, put, error);
         if (r == OneRun::kFailed) return false;
+        if (r == OneRun::kWritten) {
+            set_levels(src, m, backoff_db, res, error);
+            res.scale = coder.scale;  // the announced peak's
+            coder.into(res);
+            return true;
+        }
         if (!set_levels(src, m, backoff_db, res, error)) return false;
-        if (r == OneRun::kWritten) return true;
         if (!rewind()) {
             error = "cannot write the file";
             return false;
         }
+        coder.restart();
         store.begin(src, 0);  // run again, nothing kept
     }
-    scale = res.scale;
+    coder.scale = res.scale;
     if (!store.replay(put)) {
         error = file_failed() ? "cannot write the file" : "the waveform could not be generated a second time";
         return false;
     }
+    coder.into(res);
     return true;
 }
 
@@ -416,13 +449,13 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
     file.write(header.data(), header.size());
     uint32_t checksum = kChecksumSeed;
     std::vector<unsigned char> buf;
-    double scale = res.scale;
+    Coder coder;
     auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
         for (int32_t k = 0; k < n; ++k, p += 4) {
             int16_t ci, cq;
-            codes(i[k], q[k], scale, ci, cq);
+            coder.code(i[k], q[k], ci, cq);
             const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
             checksum ^= static_cast<uint32_t>(ui) | (static_cast<uint32_t>(uq) << 16);
             p[0] = static_cast<unsigned char>(ui);
@@ -438,7 +471,7 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
         return !file.failed && std::fflush(file.f) == 0 &&
                std::fseek(file.f, static_cast<long>(header.size()), SEEK_SET) == 0;
     };
-    if (!write_samples(src, opt.backoff_db, one_run, store, m, scale, rewind, put, res,
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res,
                        [&] { return file.failed; }, error)) {
         if (file.failed) error = "cannot write " + file.temp;
         return 1;
@@ -488,13 +521,13 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     std::vector<unsigned char> buf, mbuf;
     int64_t from = 0;
     size_t c1 = 0, c2 = 0;
-    double scale = res.scale;
+    Coder coder;
     auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
         for (int32_t k = 0; k < n; ++k, p += 4) {
             int16_t ci = 0, cq = 0;
-            if (i) codes(i[k], q[k], scale, ci, cq);
+            if (i) coder.code(i[k], q[k], ci, cq);
             const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
             p[0] = static_cast<unsigned char>(ui >> 8);
             p[1] = static_cast<unsigned char>(ui);
@@ -518,7 +551,7 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         c1 = c2 = 0;
         return to_start(data) && to_start(marks);
     };
-    if (!write_samples(src, opt.backoff_db, one_run, store, m, scale, rewind, put, res,
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res,
                        [&] { return data.failed || marks.failed; }, error)) {
         if (data.failed || marks.failed) error = "cannot write " + (data.failed ? data.temp : marks.temp);
         return 1;
@@ -564,7 +597,8 @@ nlohmann::ordered_json to_json(const Result& res) {
                       {"full_scale_code", 32767},
                       {"peak_code", res.peak_code},
                       {"rms_offset_db", res.rms_offset_db},
-                      {"peak_offset_db", res.peak_offset_db}};
+                      {"peak_offset_db", res.peak_offset_db},
+                      {"saturated_samples", res.saturated}};
     if (res.format == "wv") j["checksum"] = res.checksum;
     j["marker1"] = spans(res.marker1);
     j["marker2"] = spans(res.marker2);

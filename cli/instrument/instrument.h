@@ -4,8 +4,10 @@
 // sample source. The scale needs the peak before the first sample: a short
 // waveform is run once, measured and kept in memory; a long one is written in
 // one run at the peak its source announces before the first block (the WV
-// header's level offsets and checksum filled in at the end), and run a second
-// time only when no peak was announced or a later sample exceeded it.
+// header's level offsets and checksum filled in at the end), as the AWG file
+// takes its scale from the burst; a later sample beyond full scale (noise in
+// the gap above the burst's peak) is saturated and counted. A long waveform
+// whose source announces nothing is run twice: measured, then written.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -83,6 +85,7 @@ struct Result {
     int32_t peak_code = 0;            // |I+jQ| of the largest sample, in codes
     double rms_offset_db = 0;         // RMS below full scale (32767), dB, over the source's samples
     double peak_offset_db = 0;        // peak below full scale, dB
+    int64_t saturated = 0;            // samples beyond full scale, set to it (their phase kept)
     uint32_t checksum = 0;            // WV: the TYPE tag's checksum
     std::vector<Interval> marker1, marker2;  // the high spans written
 };

@@ -85,7 +85,8 @@ TEST(OrvgenInstrument, JsonNamesTheFilesScaleAndLevels) {
     EXPECT_EQ(j["output_format"], "wv");
     const nlohmann::json& inst = j["instrument"];
     EXPECT_EQ(inst["files"], nlohmann::json::array({path}));
-    EXPECT_EQ(inst["peak_offset_db"], 1.5);
+    EXPECT_NEAR(inst["peak_offset_db"].get<double>(), 1.5, 1e-9);
+    EXPECT_EQ(inst["saturated_samples"], 0);
     EXPECT_EQ(inst["peak_code"], 27570);  // 32767 * 10^(-1.5/20) = 27569.99
     EXPECT_GT(inst["rms_offset_db"].get<double>(), 1.5);
     EXPECT_GT(inst["scale"].get<double>(), 0);

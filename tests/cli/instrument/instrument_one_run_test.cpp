@@ -1,6 +1,7 @@
 // A long waveform written in one run at the peak its source announces: the
-// same files as the two runs of a source that announces nothing, and a second
-// run exactly when the announcement does not hold.
+// same files as the two runs of a source that announces nothing when no later
+// sample exceeds it, a later one beyond full scale saturated (its phase
+// kept), and a second run exactly when nothing usable was announced.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -82,6 +83,7 @@ struct Announced {
     int64_t peak_at;     // the spiral's largest sample
     double announced;    // power announced, < 0 none
     int runs_per_file;   // the writer's runs of the source for each file
+    int64_t saturated;   // samples beyond full scale at the announced peak's scale
 };
 
 void PrintTo(const Announced& c, std::ostream* os) { *os << c.name; }
@@ -100,28 +102,45 @@ TEST_P(OneRun, SameFilesAsTwoRuns) {
     const Written want = write_both(reference, dir, "two");
     EXPECT_EQ(runs, 2 * c.runs_per_file);
     EXPECT_EQ(reference_runs, 4);
-    EXPECT_TRUE(got.wv == want.wv);
-    EXPECT_TRUE(got.bin == want.bin);
+    EXPECT_EQ(got.wv_res.saturated, c.saturated);
     EXPECT_TRUE(got.mkr == want.mkr);
-    EXPECT_EQ(got.wv_res.scale, want.wv_res.scale);
-    EXPECT_EQ(got.wv_res.rms_offset_db, want.wv_res.rms_offset_db);
+    if (c.saturated == 0) {
+        EXPECT_TRUE(got.wv == want.wv);
+        EXPECT_TRUE(got.bin == want.bin);
+        EXPECT_EQ(got.wv_res.scale, want.wv_res.scale);
+        EXPECT_EQ(got.wv_res.rms_offset_db, want.wv_res.rms_offset_db);
+        return;
+    }
+    // The saturated sample at full scale with its phase; the others at the announced peak's scale.
+    ASSERT_EQ(got.bin.size(), want.bin.size());
+    auto code = [](const std::string& b, int64_t k, int part) {
+        const size_t at = static_cast<size_t>(4 * k + 2 * part);
+        return static_cast<int16_t>(static_cast<uint8_t>(b[at]) << 8 | static_cast<uint8_t>(b[at + 1]));
+    };
+    const double ci = code(got.bin, c.peak_at, 0), cq = code(got.bin, c.peak_at, 1);
+    EXPECT_NEAR(std::hypot(ci, cq), 32767, 1.0);
+    EXPECT_NEAR(std::atan2(cq, ci), std::atan2(std::sin(0.01 * c.peak_at), std::cos(0.01 * c.peak_at)), 1e-4);
+    const double announced_scale = 32767 * std::pow(10.0, -1 / 20.0) / std::sqrt(c.announced);
+    EXPECT_DOUBLE_EQ(got.wv_res.scale, announced_scale);
+    EXPECT_NEAR(code(got.bin, 100, 0), spiral(n, c.peak_at, false)[100] * announced_scale, 0.5);
+    EXPECT_NEAR(got.wv_res.peak_offset_db, 0.0, 1e-9);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Announcements, OneRun,
-    ::testing::Values(Announced{"peak_announced_first", 0, 1.0, 1},
-                      Announced{"exceeded_later", 9000, 0.5, 2},
-                      Announced{"above_every_sample", 0, 1.5, 2},
-                      Announced{"nothing_announced", 10, -1, 2},
-                      Announced{"not_finite", 10, INFINITY, 2}),
+    ::testing::Values(Announced{"peak_announced_first", 0, 1.0, 1, 0},
+                      Announced{"exceeded_later_saturated", 9000, 0.5, 1, 1},
+                      Announced{"above_every_sample", 0, 1.5, 2, 0},
+                      Announced{"nothing_announced", 10, -1, 2, 0},
+                      Announced{"not_finite", 10, INFINITY, 2, 0}),
     [](const ::testing::TestParamInfo<Announced>& i) { return std::string(i.param.name); });
 
-// The library's record with a noisy gap: one run, the bytes of two.
+// The library's record with a noisy gap far below the burst: one run, the bytes of two.
 TEST(OneRunBurst, NoisyGapWrittenInOneRun) {
     const orv_test::TempDir dir;
     WaveParams rec = orv_test::default_record(4);
     rec.noise_enable = 1;
-    rec.noise_level = -40;
+    rec.noise_level = -70;
     SampleSource src;
     std::string error;
     ASSERT_EQ(orv::instrument::burst_source(rec, src, error), 0) << error;
