@@ -185,7 +185,7 @@ TEST(InstrumentVerdict, WrongLevelOffsetsFailTheVerdict) {
     const std::string path = dir.file("b.wv");
     ASSERT_EQ(run_orvgen(with({"-o", path, "--backoff", "3"}, kFiltered)).status, 0);
     ASSERT_EQ(orv_test::orvcheck({path}).status, 0);
-    patch(path, ",3.000000}", ",4.000000}");  // the stated peak offset, 1 dB off
+    patch(path, "   3.000000}", "   4.000000}");  // the stated peak offset, 1 dB off
     const orv_test::CheckRun rx = orv_test::orvcheck({path});
     EXPECT_EQ(rx.status, 3) << rx.out << rx.err;
     EXPECT_NE(rx.out.find(", 4.00 dB: DIFFER from the samples"), std::string::npos) << rx.out;
