@@ -19,9 +19,10 @@ constexpr double kMaxBackoffDb = 30.0;  // beyond it a code step exceeds 0.01 dB
 
 // Peak and power of a source's samples, and how many it handed over.
 struct Measure {
-    double peak2 = 0;  // largest |I+jQ|^2
-    double sum2 = 0;   // sum of |I+jQ|^2
+    double peak2 = 0;         // largest |I+jQ|^2
+    double lanes[4] = {};     // sums of |I+jQ|^2 of the samples k with k % 4 = 0, 1, 2, 3
     int64_t count = 0;
+    double sum2() const { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
 };
 
 // A UTF-8 file name as a path (wide on Windows).
@@ -164,7 +165,7 @@ struct Store {
 void measure_block(int32_t n, const double* i, const double* q, Measure& m) {
     for (int32_t k = 0; k < n; ++k) {
         const double p = i[k] * i[k] + q[k] * q[k];
-        m.sum2 += p;
+        m.lanes[(m.count + k) & 3] += p;  // four chains of additions, not one
         if (p > m.peak2) m.peak2 = p;
     }
     m.count += n;
@@ -181,7 +182,7 @@ bool measured_whole(const SampleSource& src, int32_t rc, const Measure& m, std::
                 std::to_string(src.count);
         return false;
     }
-    if (!(m.peak2 > 0) || !std::isfinite(m.sum2)) {
+    if (!(m.peak2 > 0) || !std::isfinite(m.sum2())) {
         error = m.peak2 > 0 ? "the waveform has samples that are not finite" : "the waveform is zero throughout";
         return false;
     }
@@ -238,7 +239,8 @@ OneRun announced_run(const SampleSource& src, double level, Measure& m, double& 
 // phase kept), and keeps the levels of what it coded.
 struct Coder {
     double scale = 0;
-    double sum2 = 0, peak2 = 0;  // of the scaled samples, in codes squared
+    double lanes[4] = {};        // sums of the scaled samples' power (codes squared), by sample index % 4
+    double peak2 = 0;            // the largest of them
     int64_t count = 0, saturated = 0;
 
     void code(double i, double q, int16_t& ci, int16_t& cq) {
@@ -251,18 +253,19 @@ struct Coder {
             p = kFullScale * kFullScale;
             ++saturated;
         }
-        sum2 += p;
+        lanes[count & 3] += p;
         if (p > peak2) peak2 = p;
         ++count;
         ci = static_cast<int16_t>(std::lrint(std::clamp(x, -kFullScale, kFullScale)));
         cq = static_cast<int16_t>(std::lrint(std::clamp(y, -kFullScale, kFullScale)));
     }
     void restart() {
-        sum2 = peak2 = 0;
+        lanes[0] = lanes[1] = lanes[2] = lanes[3] = peak2 = 0;
         count = saturated = 0;
     }
     // The RMS and peak below full scale of the coded samples, and the saturated count.
     void into(Result& res) const {
+        const double sum2 = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
         const double rms = count > 0 ? std::sqrt(sum2 / static_cast<double>(count)) : 0.0;
         res.rms_offset_db = -20.0 * std::log10(rms / kFullScale);
         res.peak_offset_db = -20.0 * std::log10(std::sqrt(peak2) / kFullScale);

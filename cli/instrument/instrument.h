@@ -61,7 +61,7 @@ struct MarkerOptions {
 constexpr int64_t kMemorySamples = int64_t{1} << 22;
 
 struct WvOptions {
-    double backoff_db = 0;     // the largest |I+jQ| this far below 32767; 0..30
+    double backoff_db = 0;     // the peak (announced, else the largest |I+jQ|) this far below 32767; 0..30
     int64_t memory_samples = kMemorySamples;
     std::string comment;       // printable ASCII without '}' (others replaced by '?')
     std::string date;          // "yyyy-mm-dd;hh:mm:ss"; empty: now, UTC
