@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orv::instrument {
 
@@ -235,6 +238,16 @@ OneRun announced_run(const SampleSource& src, double level, Measure& m, double& 
 }
 
 
+// The nearest code of a value within +-32767, ties to even: lrint in the
+// default rounding mode, without a library call where SSE2 converts it.
+inline int16_t round_code(double v) {
+#if defined(__SSE2__)
+    return static_cast<int16_t>(_mm_cvtsd_si32(_mm_set_sd(v)));
+#else
+    return static_cast<int16_t>(std::lrint(v));
+#endif
+}
+
 // Codes samples at a scale, an |I+jQ| beyond full scale set to it (its
 // phase kept), and keeps the levels of what it coded.
 struct Coder {
@@ -256,8 +269,8 @@ struct Coder {
         lanes[count & 3] += p;
         if (p > peak2) peak2 = p;
         ++count;
-        ci = static_cast<int16_t>(std::lrint(std::clamp(x, -kFullScale, kFullScale)));
-        cq = static_cast<int16_t>(std::lrint(std::clamp(y, -kFullScale, kFullScale)));
+        ci = round_code(std::clamp(x, -kFullScale, kFullScale));
+        cq = round_code(std::clamp(y, -kFullScale, kFullScale));
     }
     void restart() {
         lanes[0] = lanes[1] = lanes[2] = lanes[3] = peak2 = 0;
