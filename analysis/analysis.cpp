@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "ofdm.h"
+#include "instrument_reader.h"
 #include "rx_packets.h"
 
 namespace orv::analysis {
@@ -634,6 +635,19 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
 }  // namespace
 
 Result analyse_file(const std::string& path, const Options& opt) {
+    if (const InstrumentKind kind = instrument_kind(path); kind != InstrumentKind::None) {
+        Capture cap;
+        std::string marker_file;
+        const double fs = opt.sample_rate_hz ? *opt.sample_rate_hz : opt.oversample ? kBaseRate * *opt.oversample : 0;
+        const InstrumentFileInfo inst = read_instrument_file(path, kind, fs, cap, marker_file);
+        WaveformInfo info;
+        info.format = kind == InstrumentKind::Wv ? FileFormat::Wv : FileFormat::Keysight;
+        if (inst.sample_rate_hz > 0) info.sample_rate_hz = inst.sample_rate_hz;
+        info.samples = inst.samples;
+        Result r = analyse_captured(cap, info, path, opt);
+        check_instrument(inst, marker_file, r);
+        return r;
+    }
     if (is_sigmf_name(path)) {
         Capture cap;
         const WaveformInfo info = read_sigmf(path, cap);

@@ -43,6 +43,20 @@ struct Segment {
     int64_t length = 0;
 };
 
+// An R&S WV file's or a Keysight binary's own figures against its samples and
+// against the bursts or packets found.
+struct InstrumentResult {
+    std::optional<uint32_t> checksum;        // WV: the TYPE tag's (equal to the data's: else unreadable); empty: none
+    std::optional<double> stated_rms_offset_db, stated_peak_offset_db;  // WV LEVEL OFFS
+    double rms_offset_db = 0, peak_offset_db = 0;  // of the samples, dB below full scale 32767
+    std::optional<bool> level_offsets_ok;    // empty when the file states none
+    std::string marker_file;                 // Keysight: the marker file read, empty when none
+    bool has_markers = false;
+    int64_t marker1_pulses = 0, marker2_spans = 0;
+    std::optional<bool> markers_ok;          // markers against the packets (or the burst) found
+    std::string marker_problem;              // the first disagreement
+};
+
 struct FileResult {
     std::string path;
     FileFormat format = FileFormat::Csv;
@@ -56,6 +70,7 @@ struct FileResult {
     std::string datatype;            // SigMF: core:datatype
     int annotations_checked = 0;     // SigMF: annotations whose label names a segment of the burst
     std::optional<bool> annotations_ok;  // SigMF: those annotations lie where the burst's segments are
+    std::optional<InstrumentResult> instrument;  // WV and Keysight files
 };
 
 struct BurstResult {

@@ -301,8 +301,8 @@ InstrumentFileInfo read_wv(std::istream& in, SampleSink& sink) {
 
 InstrumentFileInfo read_keysight(std::istream& data, std::istream* markers, double sample_rate_hz,
                                  SampleSink& sink) {
-    if (!(sample_rate_hz > 0) || !std::isfinite(sample_rate_hz))
-        throw ReadError("a Keysight binary needs a positive sample rate");
+    if (!(sample_rate_hz >= 0) || !std::isfinite(sample_rate_hz))
+        throw ReadError("a Keysight binary's sample rate must be positive (or 0: not known)");
     InstrumentFileInfo info;
     info.sample_rate_hz = sample_rate_hz;
     Bytes b{data};

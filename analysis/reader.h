@@ -21,7 +21,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class FileFormat { Awg, Csv, Sigmf };
+enum class FileFormat { Awg, Csv, Sigmf, Wv, Keysight };
 
 // A SigMF annotation: its samples and label.
 struct Annotation {

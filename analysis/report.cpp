@@ -32,7 +32,47 @@ std::string hex(uint32_t v) {
 
 std::string mhz(double hz) { return fixed(hz / 1e6, hz == std::floor(hz / 1e6) * 1e6 ? 0 : 3); }
 
-std::string format_name(FileFormat f) { return f == FileFormat::Awg ? "awg" : f == FileFormat::Csv ? "csv" : "sigmf"; }
+std::string format_name(FileFormat f) {
+    switch (f) {
+        case FileFormat::Awg: return "awg";
+        case FileFormat::Csv: return "csv";
+        case FileFormat::Sigmf: return "sigmf";
+        case FileFormat::Wv: return "wv";
+        case FileFormat::Keysight: return "keysight";
+    }
+    return "?";
+}
+
+// The printed name of a file format.
+std::string format_title(const FileResult& f) {
+    switch (f.format) {
+        case FileFormat::Awg: return "AWG waveform file";
+        case FileFormat::Csv: return "CSV sample file";
+        case FileFormat::Sigmf: return "SigMF recording (" + f.datatype + ")";
+        case FileFormat::Wv: return "R&S WV file";
+        case FileFormat::Keysight: return "Keysight 16-bit I/Q binary";
+    }
+    return "?";
+}
+
+// The lines of a WV file's or Keysight binary's own figures and markers.
+void instrument_lines(std::ostream& o, const InstrumentResult& ir) {
+    if (ir.checksum) o << "            checksum " << *ir.checksum << ": matches the data\n";
+    o << "            level below full scale: RMS " << fixed(ir.rms_offset_db, 2) << " dB, peak "
+      << fixed(ir.peak_offset_db, 2) << " dB";
+    if (ir.level_offsets_ok)
+        o << "; header " << fixed(*ir.stated_rms_offset_db, 2) << " dB, " << fixed(*ir.stated_peak_offset_db, 2)
+          << " dB: " << (*ir.level_offsets_ok ? "match the samples" : "DIFFER from the samples");
+    o << "\n";
+    if (!ir.has_markers) {
+        o << "            markers: none\n";
+        return;
+    }
+    o << "            markers" << (ir.marker_file.empty() ? "" : " (" + ir.marker_file + ")") << ": "
+      << ir.marker1_pulses << " marker-1 pulses, " << ir.marker2_spans << " marker-2 spans";
+    if (ir.markers_ok) o << ": " << (*ir.markers_ok ? "match the packets found" : "DIFFER: " + ir.marker_problem);
+    o << "\n";
+}
 
 template <typename T>
 nlohmann::json opt(const std::optional<T>& v) {
@@ -183,10 +223,7 @@ std::string format_report(const Result& r) {
     auto us = [&](int64_t n) { return fixed(static_cast<double>(n) / fs * 1e6, 2) + " us"; };
     o << "File        " << r.file.path << "\n";
     o << "            "
-      << (r.file.format == FileFormat::Awg   ? std::string("AWG waveform file")
-          : r.file.format == FileFormat::Csv ? std::string("CSV sample file")
-                                             : "SigMF recording (" + r.file.datatype + ")")
-      << ", "
+      << format_title(r.file) << ", "
       << r.file.samples << " samples at " << mhz(fs) << " MHz (oversampling " << r.file.oversample << ", rate from the "
       << r.file.sample_rate_source << ")\n";
     if (r.file.header_papr_db)
@@ -194,6 +231,7 @@ std::string format_report(const Result& r) {
           << " dB, Q " << fixed(*r.file.header_crest_q_db, 2) << " dB: " << (*r.file.header_ok ? "match the codes" : "DIFFER from the codes")
           << "\n";
     if (r.file.clipped_codes) o << "            clipped codes: " << *r.file.clipped_codes << "\n";
+    if (r.file.instrument) instrument_lines(o, *r.file.instrument);
     if (r.file.annotations_ok)
         o << "            annotations: " << r.file.annotations_checked << " of the burst's segments, "
           << (*r.file.annotations_ok ? "match the burst" : "DIFFER from the burst") << "\n";
@@ -275,7 +313,8 @@ std::vector<ReportLine> report_lines(const Result& r) {
         bool failed = false;
         if (label == "File")
             failed = (line.find("header PAPR") != std::string::npos && r.file.header_ok && !*r.file.header_ok) ||
-                     (line.find("clipped codes:") != std::string::npos && r.file.clipped_codes && *r.file.clipped_codes > 0);
+                     (line.find("clipped codes:") != std::string::npos && r.file.clipped_codes && *r.file.clipped_codes > 0) ||
+                     (r.file.instrument && line.find("DIFFER") != std::string::npos);
         else if (label == "Burst") failed = first_of_label && short_burst;
         else if (label == "SIGNAL") failed = r.signal && (!r.signal->parity_ok || r.signal->rate_mbps == 0);
         else if (label == "Payload") failed = r.payload && r.payload->bit_errors && *r.payload->bit_errors > 0;
@@ -306,6 +345,21 @@ std::string format_json(const Result& r, int indent, bool with_psdu) {
         j["file"]["datatype"] = r.file.datatype;
         j["file"]["annotations_checked"] = r.file.annotations_checked;
         j["file"]["annotations_ok"] = opt(r.file.annotations_ok);
+    }
+    if (const auto& ir = r.file.instrument) {
+        j["file"]["instrument"] = {{"checksum", opt(ir->checksum)},
+                                   {"stated_rms_offset_db", opt(ir->stated_rms_offset_db)},
+                                   {"stated_peak_offset_db", opt(ir->stated_peak_offset_db)},
+                                   {"rms_offset_db", ir->rms_offset_db},
+                                   {"peak_offset_db", ir->peak_offset_db},
+                                   {"level_offsets_ok", opt(ir->level_offsets_ok)},
+                                   {"marker_file", ir->marker_file.empty() ? nlohmann::json(nullptr)
+                                                                           : nlohmann::json(ir->marker_file)},
+                                   {"has_markers", ir->has_markers},
+                                   {"marker1_pulses", ir->marker1_pulses},
+                                   {"marker2_spans", ir->marker2_spans},
+                                   {"markers_ok", opt(ir->markers_ok)},
+                                   {"marker_problem", ir->marker_problem}};
     }
     j["burst"] = {{"found", r.burst.found}, {"start", r.burst.start}, {"length", r.burst.length},
                   {"count", r.burst.count}, {"gap_length", r.burst.gap_length}, {"gap_level_db", opt(r.burst.gap_level_db)}};

@@ -29,8 +29,8 @@ std::vector<CLI::Option*> add_receiver_options(CLI::App& app, std::vector<std::s
 }  // namespace
 
 int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err, PlotWriter plots) {
-    CLI::App app{"orvcheck: reads an IEEE 802.11a waveform file (AWG waveform file, CSV I/Q file or SigMF "
-                 "recording) and "
+    CLI::App app{"orvcheck: reads an IEEE 802.11a waveform file (AWG waveform file, CSV I/Q file, SigMF "
+                 "recording, R&S WV file or Keysight 16-bit binary) and "
                  "measures it as a transmitter tester would (IEEE Std 802.11a, 17.3.9).",
                  "orvcheck"};
     app.footer("Exit status: 0 every check passed; 1 usage error; 2 the file cannot be read as a\n"
@@ -39,7 +39,8 @@ int orvcheck_main(int argc, const char* const* argv, std::ostream& out, std::ost
     app.get_formatter()->column_width(30);
     std::string file, plots_dir;
     bool json = false;
-    app.add_option("file", file, "Waveform file (.awv, .csv, or either file of a SigMF recording)")->required()->type_name("FILE");
+    app.add_option("file", file, "Waveform file (.awv, .csv, either file of a SigMF recording, R&S .wv, Keysight .bin "
+                                 "with its .mkr beside it)")->required()->type_name("FILE");
     app.add_flag("--json", json, "Print one JSON object instead of the report");
     app.add_option("--plots", plots_dir, "Also write the viewer's five views (PNG and SVG) into DIR")->type_name("DIR");
     std::vector<std::string> texts;

@@ -19,6 +19,8 @@
 
 #include "MainFormCore.h"
 #include "cli_common.h"
+#include "burst_source.h"
+#include "instrument.h"
 #include "orvgen_frames.h"
 #if ORVGEN_WITH_SIGMF
 #include "sigmf.h"
@@ -32,6 +34,7 @@
 #include "num_text.h"
 #include "settings_file.h"
 #include "orvasynth.h"
+#include "validate.h"
 
 namespace {
 
@@ -236,7 +239,8 @@ std::string help_footer() {
     return "Values use the units of the Orvane window. Options override --settings, which\n"
            "overrides the defaults of \"Set Defaults\". The output format follows the file\n"
            "extension (.csv: CSV file, .awv: AWG file, .sigmf-data or .sigmf-meta: SigMF\n"
-           "recording) unless --output-format is given.\n"
+           "recording, .wv: R&S WV file) unless --output-format is given; a Keysight\n"
+           "16-bit binary (and its marker file FILE.mkr) needs --output-format keysight.\n"
            "Any option of the group \"Standard frames\" makes a sequence of standard frames instead\n"
            "of the burst: then --rate, --data and --seed describe the frames' payload,\n"
            "--oversample takes 1 to 10, --window-tr defaults to 0.1 usec, and --symbols,\n"
@@ -266,16 +270,17 @@ std::string window_program_dir() {
 }
 
 // What orvgen writes: the library's output modes 0 (AWG file) and 1 (CSV
-// file), or a SigMF recording, which orvgen writes itself from the conditioned samples.
-enum class OutputKind : int32_t { kAwg = 0, kCsv = 1, kSigmf = 2 };
+// file), or a SigMF recording, an R&S WV file or a Keysight binary, which
+// orvgen writes itself from the conditioned samples.
+enum class OutputKind : int32_t { kAwg = 0, kCsv = 1, kSigmf = 2, kWv = 3, kKeysight = 4 };
 
-const char* kind_name(OutputKind k) {
-    return k == OutputKind::kAwg ? "awg" : k == OutputKind::kCsv ? "csv" : "sigmf";
-}
+const char* kind_name(OutputKind k) { return orv::gen::output_kind_name(static_cast<int32_t>(k)); }
+
+bool for_instrument(OutputKind k) { return k == OutputKind::kWv || k == OutputKind::kKeysight; }
 
 // What the command line asks for.
 struct Request {
-    std::string output, output_format, settings, save_settings, sigmf_type, from;
+    std::string output, output_format, settings, save_settings, sigmf_type, from, backoff;
     bool json = false;
     bool check = false;
     std::vector<std::string> values;        // per param_options() entry: the text given
@@ -298,6 +303,8 @@ struct Job {
     std::string written_path;  // the file --check reads and a failure names
     int status = kExitWritten;
     std::string check_report, check_json = "null";
+    double backoff_db = 0;                  // WV, Keysight: the peak below full scale
+    orv::instrument::Result instrument;     // WV, Keysight: what was written
 #if ORVGEN_WITH_SIGMF
     orv::sigmf::SampleType sample_type = orv::sigmf::SampleType::Cf32;
     orv::sigmf::Written recording;
@@ -425,8 +432,14 @@ std::vector<CLI::Option*> add_options(CLI::App& app, Request& req, const FieldVa
     app.footer(help_footer());
     app.get_formatter()->column_width(30);
     app.add_option("-o,--output", req.output, "File to write")->type_name("FILE");
-    app.add_option("--output-format", req.output_format, "awg, csv or sigmf (default: from the extension)")
+    app.add_option("--output-format", req.output_format,
+                   "awg, csv, sigmf, wv (R&S WV) or keysight (16-bit binary and FILE.mkr) "
+                   "(default: from the extension)")
         ->type_name("FORMAT");
+    app.add_option("--backoff", req.backoff,
+                   "WV and Keysight files: the largest |I+jQ| this far below full scale 32767 (0 to 30 dB; "
+                   "default 0)")
+        ->type_name("dB");
     app.add_option("--sigmf-type", req.sigmf_type,
                    "Sample type of a SigMF recording: cf32_le (the CSV file's values as 32-bit floats; "
                    "default) or ci16_le (16-bit integers, the larger channel's burst peak at 32767)")
@@ -641,9 +654,11 @@ Stop resolve_output(const Request& req, OutputKind& kind, std::ostream& err) {
         if (ext == ".csv") kind = OutputKind::kCsv;
         else if (ext == ".awv") kind = OutputKind::kAwg;
         else if (fold(output).ends_with(".sigmf-data") || fold(output).ends_with(".sigmf-meta")) kind = OutputKind::kSigmf;
+        else if (fold(output).ends_with(".wv")) kind = OutputKind::kWv;
         else {
             err << "orvgen: cannot tell the format from " << output
-                << ": use the extension .awv, .csv, .sigmf-data or .sigmf-meta, or --output-format awg|csv|sigmf\n";
+                << ": use the extension .awv, .csv, .sigmf-data, .sigmf-meta or .wv, or --output-format "
+                   "awg|csv|sigmf|wv|keysight\n";
             return kExitUsage;
         }
     } else if (fmt == "awg") {
@@ -652,11 +667,29 @@ Stop resolve_output(const Request& req, OutputKind& kind, std::ostream& err) {
         kind = OutputKind::kCsv;
     } else if (fmt == "sigmf") {
         kind = OutputKind::kSigmf;
+    } else if (fmt == "wv") {
+        kind = OutputKind::kWv;
+    } else if (fmt == "keysight") {
+        kind = OutputKind::kKeysight;
     } else {
-        err << "orvgen: --output-format " << req.output_format << " is not one of awg, csv, sigmf\n";
+        err << "orvgen: --output-format " << req.output_format << " is not one of awg, csv, sigmf, wv, keysight\n";
         return kExitUsage;
     }
     return std::nullopt;
+}
+
+// The back-off of a WV or Keysight file (--backoff, for those only).
+Stop resolve_backoff(const Request& req, OutputKind kind, double& db, std::ostream& err) {
+    db = 0;
+    if (req.backoff.empty()) return std::nullopt;
+    if (!for_instrument(kind)) {
+        err << "orvgen: --backoff applies to WV and Keysight files only\n";
+        return kExitUsage;
+    }
+    std::string error;
+    const int status = orv::gen::read_backoff(req.backoff, db, error);
+    if (status != kExitWritten) err << "orvgen: " << error << "\n";
+    return status == kExitWritten ? Stop{} : Stop{status};
 }
 
 #if ORVGEN_WITH_SIGMF
@@ -714,9 +747,30 @@ void warn_constant_payload(const WaveParams& rec, std::ostream& err) {
         << " bits all zero: the " << name << " payload is constant (all " << (ones ? "1" : "0") << ")\n";
 }
 
-// Writes the file: a SigMF recording here, the AWG and CSV files through the library.
-void write_output(Job& job) {
+// Writes a WV or Keysight file of the record from the library's conditioned
+// samples; a refused record gives its validation mask, any other failure 4.
+void write_instrument(Job& job, std::ostream& err) {
+    job.rc = validate_params(&job.rec, 1);
+    if (job.rc != ORV_OK) return;
+    orv::instrument::SampleSource src;
+    std::string error;
+    int32_t failed = orv::instrument::burst_source(job.rec, src, error);
+    if (failed == 0)
+        failed = orv::gen::write_instrument_file(static_cast<int32_t>(job.kind), job.req.output, src, job.backoff_db,
+                                                 "IEEE 802.11a test burst, orvgen", job.instrument, error);
+    if (failed != 0) {
+        err << "orvgen: " << error << "\n";
+        job.rc = ORV_WRITE_FAILED;
+    }
+}
+
+// Writes the file: a SigMF recording, WV or Keysight file here, the AWG and CSV files through the library.
+void write_output(Job& job, std::ostream& err) {
     job.written_path = job.req.output;
+    if (for_instrument(job.kind)) {
+        write_instrument(job, err);
+        return;
+    }
 #if ORVGEN_WITH_SIGMF
     if (job.kind == OutputKind::kSigmf) {
         job.rc = orv::sigmf::write_recording(job.rec, orv::sigmf::base_name(job.req.output), job.sample_type,
@@ -792,6 +846,7 @@ void print_json(const Job& job, std::ostream& out) {
         j["saturated_samples"] = job.recording.saturated;
     }
 #endif
+    if (for_instrument(job.kind) && job.rc == ORV_OK) j["instrument"] = orv::instrument::to_json(job.instrument);
     if (job.req.check) j["check"] = nlohmann::ordered_json::parse(job.check_json);
     out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
 }
@@ -806,7 +861,9 @@ void print_text(const Job& job, std::ostream& out) {
             out << "saturated samples: " << job.recording.saturated << " (beyond the burst peak, set to full scale)\n";
 #endif
     }
-    if (job.rc == ORV_OK && job.kind != OutputKind::kCsv) {
+    if (job.rc == ORV_OK && for_instrument(job.kind)) {
+        out << orv::gen::instrument_lines(job.instrument);
+    } else if (job.rc == ORV_OK && job.kind != OutputKind::kCsv) {
         out << orv::gen::crest_box_lines(job.rec.papr, job.rec.crest_i, job.rec.crest_q);
     } else if (job.rc == ORV_OK) {
         out << job.req.output << " written\n";
@@ -835,6 +892,7 @@ Stop resolve_record(Job& job, std::ostream& err) {
 #if ORVGEN_WITH_SIGMF
     if (Stop s = resolve_sample_type(job.req, job.kind, job.sample_type, err)) return s;
 #endif
+    if (Stop s = resolve_backoff(job.req, job.kind, job.backoff_db, err)) return s;
     if (Stop s = make_record(job.req, job.fields, job.rec, err)) return s;
     warn_constant_payload(job.rec, err);
     return std::nullopt;
@@ -886,6 +944,7 @@ int run_frame_mode(Job& job, const FieldValues& defaults, std::ostream& out, std
     if (Stop s = resolve_sample_type(req, job.kind, job.sample_type, err)) return *s;
     in.ci16 = job.sample_type == orv::sigmf::SampleType::Ci16;
 #endif
+    if (Stop s = resolve_backoff(req, job.kind, in.backoff_db, err)) return *s;
     in.output = req.output;
     in.kind = static_cast<int32_t>(job.kind);
     in.json = req.json;
@@ -918,7 +977,7 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     if (Stop s = resolve_fields(job, defaults, err)) return *s;
     if (job.req.output.empty()) return kExitWritten;
     if (Stop s = resolve_record(job, err)) return *s;
-    write_output(job);
+    write_output(job, err);
     job.status = result_status(job.rc, job.written_path, err);
     run_check(job, err);
     if (job.req.json) print_json(job, out);

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "MainFormCore.h"
+#include "burst_source.h"
 #include "cli_common.h"
 #include "num_text.h"
 #include "orvgen.h"
@@ -202,13 +203,12 @@ int sequence_status(int32_t rc, const OrvSequenceParams& p, const std::string& p
     });
 }
 
-const char* kind_name(int32_t kind) { return kind == 0 ? "awg" : kind == 1 ? "csv" : "sigmf"; }
-
 void print_json(const FrameInputs& in, const FrameSequence& s, const std::vector<int64_t>& starts, int32_t rc,
-                const orv::sigmf::Written* recording, const std::string& check_json, std::ostream& out) {
+                const orv::sigmf::Written* recording, const instrument::Result* inst, const std::string& check_json,
+                std::ostream& out) {
     nlohmann::ordered_json j;
     j["path"] = in.output;
-    j["output_format"] = kind_name(in.kind);
+    j["output_format"] = output_kind_name(in.kind);
     j["sampling_rate"] = orv::cli::json_number(20000000.0 * s.params.oversampling * (s.params.channel_mhz / 20.0));
     j["channel_mhz"] = s.params.channel_mhz;
     j["total_samples"] = s.params.total_samples;
@@ -224,12 +224,17 @@ void print_json(const FrameInputs& in, const FrameSequence& s, const std::vector
         j["sigmf_type"] = in.ci16 ? "ci16_le" : "cf32_le";
         j["saturated_samples"] = recording->saturated;
     }
+    if (inst != nullptr && rc == ORV_OK) j["instrument"] = instrument::to_json(*inst);
     if (in.check) j["check"] = check_json.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json::parse(check_json);
     out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
 }
 
 void print_text(const FrameInputs& in, const FrameSequence& s, const orv::sigmf::Written* recording,
-                std::ostream& out) {
+                const instrument::Result* inst, std::ostream& out) {
+    if (inst != nullptr) {
+        out << instrument_lines(*inst) << s.packets.size() << (s.packets.size() == 1 ? " packet\n" : " packets\n");
+        return;
+    }
     const double fs = 20000000.0 * s.params.oversampling * (s.params.channel_mhz / 20.0);
     const std::string what = recording != nullptr ? recording->data_path + " and " + recording->meta_path
                                                   : in.output;
@@ -257,9 +262,80 @@ int check_written(const FrameInputs& in, const FrameSequence& s, const std::stri
     err << "orvgen: --check is not available in this build\n";
     return kExitUsage;
 #endif
+
+// Writes the sequence as a WV or Keysight file; returns the library's result
+// (ORV_WRITE_FAILED for a file that could not be written, with a message on err).
+int32_t write_sequence_instrument(const FrameInputs& in, FrameSequence& s, std::vector<int64_t>& starts,
+                                  instrument::Result& res, std::ostream& err) {
+    instrument::SampleSource src;
+    std::string error;
+    const int32_t rc = instrument::sequence_source(s.params, s.packets, orv::sigmf::impairment_record(s), src, starts, error);
+    if (rc != 0) return rc;  // a validation mask, reported as refused parameters
+    s.params.total_samples = src.count;
+    const std::string comment = "IEEE 802.11a, " + std::to_string(s.packets.size()) + " packets, orvgen";
+    if (write_instrument_file(in.kind, in.output, src, in.backoff_db, comment, res, error) != 0) {
+        err << "orvgen: " << error << "\n";
+        return ORV_WRITE_FAILED;
+    }
+    return ORV_OK;
 }
 
 }  // namespace
+
+const char* output_kind_name(int32_t kind) {
+    static const char* const kNames[] = {"awg", "csv", "sigmf", "wv", "keysight"};
+    return kind >= 0 && kind < 5 ? kNames[kind] : "?";
+}
+
+int read_backoff(const std::string& text, double& db, std::string& error) {
+    if (!read_number(text, db)) {
+        error = "--backoff " + text + " is not a decimal number (dB)";
+        return kExitUsage;
+    }
+    if (db < 0 || db > 30) {
+        error = "--backoff " + text + " is out of range: 0 to 30 dB below full scale";
+        return kExitRefused;
+    }
+    return kExitWritten;
+}
+
+std::string instrument_lines(const instrument::Result& res) {
+    const bool wv = res.format == "wv";
+    std::string t;
+    for (size_t k = 0; k < res.files.size(); ++k) t += (k == 0 ? "" : " and ") + res.files[k];
+    t += std::string(" written (") + (wv ? "R&S WV file" : "Keysight 16-bit I/Q binary") + ", " +
+         std::to_string(res.samples + res.padded) + " samples at " + FormatPattern(res.fs / 1e6, "0.###") +
+         " MS/s)\n";
+    t += "peak |I+jQ| at code " + std::to_string(res.peak_code) + " (" + FormatPattern(res.peak_offset_db, "0.00") +
+         " dB below full scale 32767), RMS " + FormatPattern(res.rms_offset_db, "0.00") + " dB below full scale\n";
+    if (res.saturated > 0)
+        t += "saturated samples: " + std::to_string(res.saturated) +
+             " (beyond full scale at the burst's peak, set to full scale)\n";
+    const size_t m1 = res.marker1.size(), m2 = res.marker2.size();
+    t += "markers: " + std::to_string(m1) + (m1 == 1 ? " trigger pulse" : " trigger pulses") + " (marker 1), " +
+         std::to_string(m2) + (m2 == 1 ? " on-air span" : " on-air spans") + " (marker 2)\n";
+    if (!wv) {
+        t += "idle samples appended: " + std::to_string(res.padded) +
+             " (Keysight: at least 512 samples, a multiple of 8)\n";
+        t += "the binary holds no sample rate: set " + FormatPattern(res.fs / 1e6, "0.######") +
+             " MHz on the instrument\n";
+    }
+    return t;
+}
+
+int32_t write_instrument_file(int32_t kind, const std::string& path, const instrument::SampleSource& src,
+                              double backoff_db, const std::string& comment, instrument::Result& res,
+                              std::string& error) {
+    if (kind == 3) {
+        instrument::WvOptions opt;
+        opt.backoff_db = backoff_db;
+        opt.comment = comment;
+        return instrument::write_wv(path, src, opt, res, error);
+    }
+    instrument::KeysightOptions opt;
+    opt.backoff_db = backoff_db;
+    return instrument::write_keysight(path, src, opt, res, error);
+}
 
 int library_status(int32_t rc, const std::string& path, std::ostream& err,
                    const std::function<void(uint32_t code)>& list_refused) {
@@ -366,7 +442,11 @@ int run_frames(const FrameInputs& in, std::ostream& out, std::ostream& err) {
     std::string written = in.output;
     orv::sigmf::Written recording;
     const bool sigmf = in.kind == 2;
-    if (sigmf) {
+    const bool inst = in.kind == 3 || in.kind == 4;
+    instrument::Result inst_res;
+    if (inst) {
+        rc = write_sequence_instrument(in, s, starts, inst_res, err);
+    } else if (sigmf) {
 #if ORVGEN_WITH_SIGMF
         rc = orv::sigmf::write_sequence_recording(s, orv::sigmf::base_name(in.output),
                                                   in.ci16 ? orv::sigmf::SampleType::Ci16 : orv::sigmf::SampleType::Cf32,
@@ -380,8 +460,10 @@ int run_frames(const FrameInputs& in, std::ostream& out, std::ostream& err) {
     int status = sequence_status(rc, s.params, written, err);
     std::string check_json, check_text;
     if (in.check && rc == ORV_OK) status = check_written(in, s, written, starts, check_json, check_text, err);
-    if (in.json) print_json(in, s, starts, rc, sigmf ? &recording : nullptr, check_json, out);
-    else if (rc == ORV_OK) print_text(in, s, sigmf ? &recording : nullptr, out);
+    if (in.json)
+        print_json(in, s, starts, rc, sigmf ? &recording : nullptr, inst ? &inst_res : nullptr, check_json, out);
+    else if (rc == ORV_OK)
+        print_text(in, s, sigmf ? &recording : nullptr, inst ? &inst_res : nullptr, out);
     if (!in.json) out << check_text;
     return status;
 }

@@ -1,6 +1,7 @@
 // orvgen's frame-sequence mode: standard 802.11a frames from the frame
 // options or a waveform description, with the burst's filter and
-// impairments, written as an AWG file, a CSV file or a SigMF recording.
+// impairments, written as an AWG file, a CSV file, a SigMF recording, an R&S
+// WV file or a Keysight binary with its marker file.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "frames.h"
+#include "instrument.h"
 #include "orvasynth.h"
 
 namespace orv::gen {
@@ -15,7 +17,8 @@ namespace orv::gen {
 // What the command line asks of the frame mode, already checked for usage.
 struct FrameInputs {
     std::string output;
-    int32_t kind = 0;   // 0 AWG file, 1 CSV file, 2 SigMF recording
+    int32_t kind = 0;   // 0 AWG file, 1 CSV file, 2 SigMF recording, 3 R&S WV file, 4 Keysight binary
+    double backoff_db = 0;  // WV, Keysight: the largest |I+jQ| this far below full scale
     bool ci16 = false;  // SigMF: ci16_le instead of cf32_le
     bool json = false;
     std::string from;   // a sequence recording's .sigmf-meta to make again (nothing else then)
@@ -55,5 +58,22 @@ int library_status(int32_t rc, const std::string& path, std::ostream& err,
 
 // The crest factor box as plain lines: no CR, no leading empty line.
 std::string crest_box_lines(double papr, double crest_i, double crest_q);
+
+// The --output-format word of an output kind (0 awg ... 4 keysight).
+const char* output_kind_name(int32_t kind);
+
+// Reads --backoff's text into db (0 to 30 dB). Returns kExitWritten, or
+// kExitUsage (not a number) or kExitRefused (out of range) with error set.
+int read_backoff(const std::string& text, double& db, std::string& error);
+
+// What a WV or Keysight file holds, as lines for the text report: the files,
+// the samples and rate, the levels, the markers and the Keysight padding.
+std::string instrument_lines(const instrument::Result& res);
+
+// Writes a WV (kind 3) or Keysight (kind 4) file of src to path with comment
+// (WV only); returns 0, or 1 with error set.
+int32_t write_instrument_file(int32_t kind, const std::string& path, const instrument::SampleSource& src,
+                              double backoff_db, const std::string& comment, instrument::Result& res,
+                              std::string& error);
 
 }  // namespace orv::gen

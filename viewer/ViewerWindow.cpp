@@ -69,7 +69,7 @@ ViewerWindow::ViewerWindow(QWidget* parent) : QMainWindow(parent) {
     });
 
     stack_ = new QStackedWidget;
-    message_ = new QLabel("Open an 802.11a waveform file (.awv or .csv): File > Open, or drop it here.");
+    message_ = new QLabel("Open an 802.11a waveform file (.awv, .csv, SigMF, R&S .wv or Keysight .bin): File > Open, or drop it here.");
     message_->setObjectName("message");
     message_->setAlignment(Qt::AlignCenter);
     message_->setWordWrap(true);
@@ -202,7 +202,7 @@ void ViewerWindow::check_changed() {
 
 void ViewerWindow::choose_file() {
     const QString p = QFileDialog::getOpenFileName(this, "Open a waveform file", QFileInfo(path_).absolutePath(),
-                                                   "Waveform files (*.awv *.csv);;All files (*)");
+                                                   "Waveform files (*.awv *.csv *.sigmf-data *.sigmf-meta *.wv *.bin);;All files (*)");
     if (!p.isEmpty()) open_file(p);
 }
 

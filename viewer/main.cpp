@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
         receiver_opts.emplace_back(names, QString::fromUtf8(o.help) + ".", QString::fromLatin1(o.value_name));
     }
     for (const QCommandLineOption& o : receiver_opts) parser.addOption(o);
-    parser.addPositionalArgument("file", "Waveform file (.awv, .csv, or either file of a SigMF recording)", "[FILE]");
+    parser.addPositionalArgument("file", "Waveform file (.awv, .csv, either file of a SigMF recording, R&S .wv, Keysight .bin with its .mkr)", "[FILE]");
     if (!parser.parse(QApplication::arguments())) {
         std::cerr << "orvview: " << parser.errorText().toStdString() << "\nRun 'orvview --help' for the options.\n";
         return 1;

@@ -9,11 +9,20 @@ namespace orv::instrument {
 
 namespace {
 
+// Where the library's blocks go: the sink, after the announcement (with the
+// call's measurements) at the first block.
+struct Taker {
+    const BlockSink* sink;
+    const AnnounceSink* announce;
+    const ConditionedSamples* measured;
+};
+
 // The library's taker: nothing may escape it as an exception.
 bool take(void* context, int64_t start, int32_t n, const double* i, const double* q) {
-    (void)start;
+    const Taker& t = *static_cast<const Taker*>(context);
     try {
-        return (*static_cast<const BlockSink*>(context))(n, i, q);
+        if (start == 0 && *t.announce) (*t.announce)({t.measured->held_power_peak, t.measured->held});
+        return (*t.sink)(n, i, q);
     } catch (...) {
         return false;
     }
@@ -42,7 +51,7 @@ int32_t burst_source(const WaveParams& rec, SampleSource& src, std::string& erro
         int32_t table[kNoiseTableSize + 1];
     };
     auto start = std::make_shared<NoiseStart>();
-    src.run = [rec, start](const BlockSink& sink) -> int32_t {
+    src.run_announced = [rec, start](const AnnounceSink& announce, const BlockSink& sink) -> int32_t {
         if (start->saved)
             noise_table_restore(start->table);
         else
@@ -50,9 +59,11 @@ int32_t burst_source(const WaveParams& rec, SampleSource& src, std::string& erro
         start->saved = true;
         WaveParams p = rec;
         ConditionedSamples cs{};
-        const int32_t r = orv_11a_conditioned_blocks(&p, &cs, take, const_cast<BlockSink*>(&sink));
+        Taker t{&sink, &announce, &cs};
+        const int32_t r = orv_11a_conditioned_blocks(&p, &cs, take, &t);
         return r == ORV_LENGTH_OVERFLOW ? 0 : r;
     };
+    src.run = [announced = src.run_announced](const BlockSink& sink) { return announced(AnnounceSink{}, sink); };
     return 0;
 }
 

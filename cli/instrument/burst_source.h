@@ -1,6 +1,8 @@
-// The sample source of one burst record, through the library's static form.
+// The sample sources of one burst record and of a packet sequence, through
+// the library's static form.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "instrument.h"
 #include "orvasynth.h"
@@ -13,5 +15,16 @@ namespace orv::instrument {
 // on each run. Not to be run while another thread of the process calls the
 // library (the noise generator's table is set outside its lock).
 int32_t burst_source(const WaveParams& rec, SampleSource& src, std::string& error);
+
+// Makes src hand over the sequence of packets (its settings params), each
+// packet on air from its first short-training sample for its fields
+// (preamble, SIGNAL, DATA), the same noise on every run. starts receives the
+// packets' first samples. imp: the impairments (null: none); its arrays must
+// outlive src. Returns 0, or the library's result (a validation mask, or 1
+// when it could not lay them out) with error set. Not to be run while another
+// thread of the process calls the library.
+int32_t sequence_source(const OrvSequenceParams& params, const std::vector<OrvPacket>& packets,
+                        const OrvImpairments* imp, SampleSource& src, std::vector<int64_t>& starts,
+                        std::string& error);
 
 }  // namespace orv::instrument

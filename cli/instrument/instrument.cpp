@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orv::instrument {
 
@@ -19,9 +22,10 @@ constexpr double kMaxBackoffDb = 30.0;  // beyond it a code step exceeds 0.01 dB
 
 // Peak and power of a source's samples, and how many it handed over.
 struct Measure {
-    double peak2 = 0;  // largest |I+jQ|^2
-    double sum2 = 0;   // sum of |I+jQ|^2
+    double peak2 = 0;         // largest |I+jQ|^2
+    double lanes[4] = {};     // sums of |I+jQ|^2 of the samples k with k % 4 = 0, 1, 2, 3
     int64_t count = 0;
+    double sum2() const { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
 };
 
 // A UTF-8 file name as a path (wide on Windows).
@@ -55,21 +59,21 @@ bool check_intervals(const SampleSource& src, std::string& error) {
     return true;
 }
 
-// Scale and level offsets from the measurement and the back-off.
+// The code the largest |I+jQ| is placed at, backoff_db below full scale.
+double peak_level(double backoff_db) { return kFullScale * std::pow(10.0, -backoff_db / 20.0); }
+
+// Scale and peak code from the measurement and the back-off.
 bool set_levels(const SampleSource& src, const Measure& m, double backoff_db, Result& res, std::string& error) {
     if (!(backoff_db >= 0 && backoff_db <= kMaxBackoffDb)) {
         error = "the back-off must lie between 0 and 30 dB";
         return false;
     }
     const double peak = std::sqrt(m.peak2);
-    const double level = kFullScale * std::pow(10.0, -backoff_db / 20.0);
+    const double level = peak_level(backoff_db);
     res.fs = src.fs;
     res.samples = src.count;
     res.scale = level / peak;
     res.peak_code = static_cast<int32_t>(std::lround(level));
-    const double rms = std::sqrt(m.sum2 / static_cast<double>(m.count)) * res.scale;
-    res.rms_offset_db = -20.0 * std::log10(rms / kFullScale);
-    res.peak_offset_db = backoff_db;
     return true;
 }
 
@@ -160,18 +164,18 @@ struct Store {
     }
 };
 
-// Runs the source once, measuring and keeping its samples; false with error set when it fails.
-bool measure(const SampleSource& src, Measure& m, Store& store, std::string& error) {
-    const int32_t rc = src.run([&m, &store](int32_t n, const double* i, const double* q) {
-        for (int32_t k = 0; k < n; ++k) {
-            const double p = i[k] * i[k] + q[k] * q[k];
-            m.sum2 += p;
-            if (p > m.peak2) m.peak2 = p;
-        }
-        m.count += n;
-        store.put(n, i, q);
-        return true;
-    });
+// Adds n samples to the measurement.
+void measure_block(int32_t n, const double* i, const double* q, Measure& m) {
+    for (int32_t k = 0; k < n; ++k) {
+        const double p = i[k] * i[k] + q[k] * q[k];
+        m.lanes[(m.count + k) & 3] += p;  // four chains of additions, not one
+        if (p > m.peak2) m.peak2 = p;
+    }
+    m.count += n;
+}
+
+// The checks of a whole run's measurement; false with error set.
+bool measured_whole(const SampleSource& src, int32_t rc, const Measure& m, std::string& error) {
     if (rc != 0) {
         error = "the waveform could not be generated (code " + std::to_string(rc) + ")";
         return false;
@@ -181,20 +185,106 @@ bool measure(const SampleSource& src, Measure& m, Store& store, std::string& err
                 std::to_string(src.count);
         return false;
     }
-    if (!(m.peak2 > 0) || !std::isfinite(m.sum2)) {
+    if (!(m.peak2 > 0) || !std::isfinite(m.sum2())) {
         error = m.peak2 > 0 ? "the waveform has samples that are not finite" : "the waveform is zero throughout";
         return false;
     }
     return true;
 }
 
-
-// The codes of one sample at scale, never beyond +-32767 (a source that
-// handed over larger samples the second time cannot wrap a code around).
-inline void codes(double i, double q, double scale, int16_t& ci, int16_t& cq) {
-    ci = static_cast<int16_t>(std::lrint(std::clamp(i * scale, -kFullScale, kFullScale)));
-    cq = static_cast<int16_t>(std::lrint(std::clamp(q * scale, -kFullScale, kFullScale)));
+// Runs the source once, measuring and keeping its samples; false with error set when it fails.
+bool measure(const SampleSource& src, Measure& m, Store& store, std::string& error) {
+    const int32_t rc = src.run([&m, &store](int32_t n, const double* i, const double* q) {
+        measure_block(n, i, q, m);
+        store.put(n, i, q);
+        return true;
+    });
+    return measured_whole(src, rc, m, error);
 }
+
+// How a writer's one run of an announcing source ended.
+enum class OneRun { kWritten, kRunAgain, kFailed };
+
+// One run of an announcing source: every block goes to put at the scale of
+// the announced peak (level / its magnitude, into scale; a later sample
+// beyond full scale is saturated by the coder), and every sample is
+// measured. kRunAgain when nothing was announced before the first block or
+// the announced peak lies above every sample (put stopped; m measures the
+// whole waveform); kFailed with error set when the run or put failed.
+OneRun announced_run(const SampleSource& src, double level, Measure& m, double& scale, const BlockSink& put,
+                     std::string& error) {
+    double limit2 = -1;  // the announced peak power; -1: none
+    bool unannounced = false, put_failed = false;
+    const int32_t rc = src.run_announced(
+        [&](const Announcement& a) {
+            if (!(a.power_peak > 0) || !std::isfinite(a.power_peak) || m.count > 0) return;
+            limit2 = a.power_peak;
+            scale = level / std::sqrt(a.power_peak);
+        },
+        [&](int32_t n, const double* i, const double* q) {
+            unannounced = unannounced || !(limit2 > 0);
+            measure_block(n, i, q, m);
+            if (unannounced) return true;
+            put_failed = !put(n, i, q);
+            return !put_failed;
+        });
+    if (put_failed) {
+        error = "cannot write the file";
+        return OneRun::kFailed;
+    }
+    if (!measured_whole(src, rc, m, error)) return OneRun::kFailed;
+    // A peak above every sample would leave no sample at the level asked for.
+    return unannounced || m.peak2 < limit2 ? OneRun::kRunAgain : OneRun::kWritten;
+}
+
+
+// The nearest code of a value within +-32767, ties to even: lrint in the
+// default rounding mode, without a library call where SSE2 converts it.
+inline int16_t round_code(double v) {
+#if defined(__SSE2__)
+    return static_cast<int16_t>(_mm_cvtsd_si32(_mm_set_sd(v)));
+#else
+    return static_cast<int16_t>(std::lrint(v));
+#endif
+}
+
+// Codes samples at a scale, an |I+jQ| beyond full scale set to it (its
+// phase kept), and keeps the levels of what it coded.
+struct Coder {
+    double scale = 0;
+    double lanes[4] = {};        // sums of the scaled samples' power (codes squared), by sample index % 4
+    double peak2 = 0;            // the largest of them
+    int64_t count = 0, saturated = 0;
+
+    void code(double i, double q, int16_t& ci, int16_t& cq) {
+        double x = i * scale, y = q * scale;
+        double p = x * x + y * y;
+        if (p > kFullScale * kFullScale) {
+            const double f = kFullScale / std::sqrt(p);
+            x *= f;
+            y *= f;
+            p = kFullScale * kFullScale;
+            ++saturated;
+        }
+        lanes[count & 3] += p;
+        if (p > peak2) peak2 = p;
+        ++count;
+        ci = round_code(std::clamp(x, -kFullScale, kFullScale));
+        cq = round_code(std::clamp(y, -kFullScale, kFullScale));
+    }
+    void restart() {
+        lanes[0] = lanes[1] = lanes[2] = lanes[3] = peak2 = 0;
+        count = saturated = 0;
+    }
+    // The RMS and peak below full scale of the coded samples, and the saturated count.
+    void into(Result& res) const {
+        const double sum2 = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+        const double rms = count > 0 ? std::sqrt(sum2 / static_cast<double>(count)) : 0.0;
+        res.rms_offset_db = -20.0 * std::log10(rms / kFullScale);
+        res.peak_offset_db = -20.0 * std::log10(std::sqrt(peak2) / kFullScale);
+        res.saturated = saturated;
+    }
+};
 
 std::string printable(const std::string& s) {
     std::string out = s;
@@ -225,13 +315,21 @@ std::string type_tag(uint32_t checksum) {
     return buf;
 }
 
-// The header of a WV file from its TYPE tag to the WAVEFORM tag's '#'.
-std::string wv_header(const SampleSource& src, const WvOptions& opt, const Result& res) {
-    std::string h = type_tag(0);
+// A level offset in dB with six decimals, right-aligned in eleven places, so
+// the header keeps its length when the levels are filled in after the data.
+std::string level_text(double db) {
+    std::string t = fixed(db, 6);
+    return t.size() < 11 ? std::string(11 - t.size(), ' ') + t : t;
+}
+
+// The header of a WV file from its TYPE tag to the WAVEFORM tag's '#', with
+// res's checksum and levels.
+std::string wv_header(const SampleSource& src, const WvOptions& opt, const std::string& date, const Result& res) {
+    std::string h = type_tag(res.checksum);
     h += "{COMMENT: " + printable(opt.comment) + "}";
-    h += "{DATE: " + (opt.date.empty() ? utc_now() : printable(opt.date)) + "}";
+    h += "{DATE: " + date + "}";
     h += "{CLOCK: " + shortest_fixed(src.fs) + "}";
-    h += "{LEVEL OFFS: " + fixed(res.rms_offset_db, 6) + "," + fixed(res.peak_offset_db, 6) + "}";
+    h += "{LEVEL OFFS: " + level_text(res.rms_offset_db) + "," + level_text(res.peak_offset_db) + "}";
     h += "{SAMPLES: " + std::to_string(src.count) + "}";
     if (opt.markers.enabled) {
         h += "{MARKER LIST 1: " + marker_list(res.marker1, src.count) + "}";
@@ -241,19 +339,59 @@ std::string wv_header(const SampleSource& src, const WvOptions& opt, const Resul
     return h;
 }
 
-// The common start of both writers: intervals, one run of the source
-// (measured, and kept in store when short), levels, markers.
-bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo,
-             int64_t memory_samples, Store& store, Result& res, std::string& error) {
+// The common start of both writers: the source and back-off checked, the
+// markers; then either one_run (a long waveform whose source announces its
+// peak: measured as it is written) or one run of the source now (measured,
+// and kept in store when short) and the levels.
+bool prepare(const SampleSource& src, double backoff_db, const MarkerOptions& mo, int64_t memory_samples,
+             Store& store, Measure& m, bool& one_run, Result& res, std::string& error) {
     if (src.count <= 0 || !(src.fs > 0) || !src.run) {
         error = "the waveform has no samples or no sample rate";
         return false;
     }
+    if (!(backoff_db >= 0 && backoff_db <= kMaxBackoffDb)) {
+        error = "the back-off must lie between 0 and 30 dB";
+        return false;
+    }
     if (!check_intervals(src, error)) return false;
-    store.begin(src, memory_samples);
-    Measure m;
-    if (!measure(src, m, store, error) || !set_levels(src, m, backoff_db, res, error)) return false;
     if (mo.enabled) marker_spans(src.on_air, pulse_length(mo, src.fs), res.marker1, res.marker2);
+    res.fs = src.fs;
+    res.samples = src.count;
+    one_run = src.run_announced && src.count > memory_samples;
+    if (one_run) return true;
+    store.begin(src, memory_samples);
+    return measure(src, m, store, error) && set_levels(src, m, backoff_db, res, error);
+}
+
+// Writes the samples through put at res.scale: one run of an announcing
+// source (rewind, then a second run, when it did not hold), or the store's
+// replay. false with error set; file_failed names a failed write.
+bool write_samples(const SampleSource& src, double backoff_db, bool one_run, Store& store, Measure& m,
+                   Coder& coder, const std::function<bool()>& rewind, const BlockSink& put, Result& res,
+                   const std::function<bool()>& file_failed, std::string& error) {
+    if (one_run) {
+        const OneRun r = announced_run(src, peak_level(backoff_db), m, coder.scale, put, error);
+        if (r == OneRun::kFailed) return false;
+        if (r == OneRun::kWritten) {
+            set_levels(src, m, backoff_db, res, error);
+            res.scale = coder.scale;  // the announced peak's
+            coder.into(res);
+            return true;
+        }
+        if (!set_levels(src, m, backoff_db, res, error)) return false;
+        if (!rewind()) {
+            error = "cannot write the file";
+            return false;
+        }
+        coder.restart();
+        store.begin(src, 0);  // run again, nothing kept
+    }
+    coder.scale = res.scale;
+    if (!store.replay(put)) {
+        error = file_failed() ? "cannot write the file" : "the waveform could not be generated a second time";
+        return false;
+    }
+    coder.into(res);
     return true;
 }
 
@@ -312,23 +450,28 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
     res = Result{};
     res.format = "wv";
     Store store;
-    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    Measure m;
+    bool one_run = false;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, m, one_run, res, error)) return 1;
     PendingFile file;
     if (!file.open(path)) {
         error = "cannot create " + file.temp;
         return 1;
     }
-    const std::string header = wv_header(src, opt, res);
+    // The header as it will be (its checksum and, after one run, its levels
+    // still to come): the data start after it, and it is written again at the end.
+    const std::string date = opt.date.empty() ? utc_now() : printable(opt.date);
+    const std::string header = wv_header(src, opt, date, res);
     file.write(header.data(), header.size());
     uint32_t checksum = kChecksumSeed;
     std::vector<unsigned char> buf;
-    const double scale = res.scale;
-    const bool ok = store.replay([&](int32_t n, const double* i, const double* q) {
+    Coder coder;
+    auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
         for (int32_t k = 0; k < n; ++k, p += 4) {
             int16_t ci, cq;
-            codes(i[k], q[k], scale, ci, cq);
+            coder.code(i[k], q[k], ci, cq);
             const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
             checksum ^= static_cast<uint32_t>(ui) | (static_cast<uint32_t>(uq) << 16);
             p[0] = static_cast<unsigned char>(ui);
@@ -338,20 +481,27 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
         }
         file.write(buf.data(), buf.size());
         return !file.failed;
-    });
-    if (!ok) {
-        error = file.failed ? "cannot write " + file.temp : "the waveform could not be generated a second time";
+    };
+    auto rewind = [&] {
+        checksum = kChecksumSeed;
+        return !file.failed && std::fflush(file.f) == 0 &&
+               std::fseek(file.f, static_cast<long>(header.size()), SEEK_SET) == 0;
+    };
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res,
+                       [&] { return file.failed; }, error)) {
+        if (file.failed) error = "cannot write " + file.temp;
         return 1;
     }
     file.write("}", 1);
-    const std::string type = type_tag(checksum);
+    res.checksum = checksum;
+    const std::string filled = wv_header(src, opt, date, res);
+    if (filled.size() != header.size()) file.failed = true;  // cannot happen: every field has its width
     if (!file.failed && (std::fflush(file.f) != 0 || std::fseek(file.f, 0, SEEK_SET) != 0)) file.failed = true;
-    file.write(type.data(), type.size());
+    file.write(filled.data(), filled.size());
     if (!file.close() || !file.commit()) {
         error = "cannot write " + path;
         return 1;
     }
-    res.checksum = checksum;
     res.files = {path};
     return 0;
 }
@@ -368,7 +518,9 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     res = Result{};
     res.format = "keysight";
     Store store;
-    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, res, error)) return 1;
+    Measure m;
+    bool one_run = false;
+    if (!prepare(src, opt.backoff_db, opt.markers, opt.memory_samples, store, m, one_run, res, error)) return 1;
     const int64_t total = std::max(kKeysightMinSamples, (src.count + kKeysightMultiple - 1) / kKeysightMultiple *
                                                             kKeysightMultiple);
     res.padded = total - src.count;
@@ -385,13 +537,13 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
     std::vector<unsigned char> buf, mbuf;
     int64_t from = 0;
     size_t c1 = 0, c2 = 0;
-    const double scale = res.scale;
+    Coder coder;
     auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
         unsigned char* p = buf.data();
         for (int32_t k = 0; k < n; ++k, p += 4) {
             int16_t ci = 0, cq = 0;
-            if (i) codes(i[k], q[k], scale, ci, cq);
+            if (i) coder.code(i[k], q[k], ci, cq);
             const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
             p[0] = static_cast<unsigned char>(ui >> 8);
             p[1] = static_cast<unsigned char>(ui);
@@ -407,9 +559,17 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         from += n;
         return !data.failed && !marks.failed;
     };
-    if (!store.replay(put)) {
-        error = data.failed || marks.failed ? "cannot write " + (data.failed ? data.temp : marks.temp)
-                                            : "the waveform could not be generated a second time";
+    auto to_start = [](PendingFile& f) {
+        return !f.f || (!f.failed && std::fflush(f.f) == 0 && std::fseek(f.f, 0, SEEK_SET) == 0);
+    };
+    auto rewind = [&] {
+        from = 0;
+        c1 = c2 = 0;
+        return to_start(data) && to_start(marks);
+    };
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res,
+                       [&] { return data.failed || marks.failed; }, error)) {
+        if (data.failed || marks.failed) error = "cannot write " + (data.failed ? data.temp : marks.temp);
         return 1;
     }
     for (int64_t left = res.padded; left > 0;) {
@@ -421,8 +581,15 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         error = "cannot write " + (data.failed ? path : mkr);
         return 1;
     }
-    if (!data.commit() || (opt.markers.enabled && !marks.commit())) {
-        error = "cannot put " + path + " or " + mkr + " in place";
+    if (!data.commit()) {
+        error = "cannot put " + path + " in place";
+        return 1;
+    }
+    if (opt.markers.enabled && !marks.commit()) {
+        // No data file without its markers: an instrument would play it with stale ones.
+        std::error_code ec;
+        std::filesystem::remove(fs_path(path), ec);
+        error = "cannot put " + mkr + " in place (" + path + " removed with it)";
         return 1;
     }
     res.files = {path};
@@ -446,7 +613,8 @@ nlohmann::ordered_json to_json(const Result& res) {
                       {"full_scale_code", 32767},
                       {"peak_code", res.peak_code},
                       {"rms_offset_db", res.rms_offset_db},
-                      {"peak_offset_db", res.peak_offset_db}};
+                      {"peak_offset_db", res.peak_offset_db},
+                      {"saturated_samples", res.saturated}};
     if (res.format == "wv") j["checksum"] = res.checksum;
     j["marker1"] = spans(res.marker1);
     j["marker2"] = spans(res.marker2);

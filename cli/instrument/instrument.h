@@ -1,9 +1,13 @@
 // Waveform files for vector signal generators: the R&S WV file (tagged
 // header, little-endian int16 I/Q, marker lists) and the Keysight 16-bit
 // binary (big-endian int16 I/Q) with its marker file. Both are written from a
-// sample source: a first run measures the peak and RMS (the header and the
-// scale need them before the first sample) and keeps a short waveform in
-// memory; a long one is run a second time to be scaled and written.
+// sample source. The scale needs the peak before the first sample: a short
+// waveform is run once, measured and kept in memory; a long one is written in
+// one run at the peak its source announces before the first block (the WV
+// header's level offsets and checksum filled in at the end), as the AWG file
+// takes its scale from the burst; a later sample beyond full scale (noise in
+// the gap above the burst's peak) is saturated and counted. A long waveform
+// whose source announces nothing is run twice: measured, then written.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -23,6 +27,14 @@ struct Interval {
 // Takes n samples of I and Q (valid during the call only); false stops the run.
 using BlockSink = std::function<bool(int32_t n, const double* i, const double* q)>;
 
+// What a source knows before its first block: the largest I*I + Q*Q of its
+// first `held` samples.
+struct Announcement {
+    double power_peak = 0;
+    int64_t held = 0;
+};
+using AnnounceSink = std::function<void(const Announcement&)>;
+
 // A waveform handed over block by block: run hands over count samples in
 // order and returns 0, or a nonzero code (the source's own) when it could not.
 // Run again, it must hand over the same samples (a writer runs a long one twice).
@@ -31,6 +43,9 @@ struct SampleSource {
     double fs = 0;                    // sample rate in Hz
     std::vector<Interval> on_air;     // the bursts or packets, in order, not overlapping
     std::function<int32_t(const BlockSink&)> run;
+    // Optional: as run, telling announce before the first block what the
+    // source already knows.
+    std::function<int32_t(const AnnounceSink&, const BlockSink&)> run_announced;
 };
 
 // What marker 1 (trigger) and marker 2 (on air) carry.
@@ -46,7 +61,7 @@ struct MarkerOptions {
 constexpr int64_t kMemorySamples = int64_t{1} << 22;
 
 struct WvOptions {
-    double backoff_db = 0;     // the largest |I+jQ| this far below 32767; 0..30
+    double backoff_db = 0;     // the peak (announced, else the largest |I+jQ|) this far below 32767; 0..30
     int64_t memory_samples = kMemorySamples;
     std::string comment;       // printable ASCII without '}' (others replaced by '?')
     std::string date;          // "yyyy-mm-dd;hh:mm:ss"; empty: now, UTC
@@ -70,6 +85,7 @@ struct Result {
     int32_t peak_code = 0;            // |I+jQ| of the largest sample, in codes
     double rms_offset_db = 0;         // RMS below full scale (32767), dB, over the source's samples
     double peak_offset_db = 0;        // peak below full scale, dB
+    int64_t saturated = 0;            // samples beyond full scale, set to it (their phase kept)
     uint32_t checksum = 0;            // WV: the TYPE tag's checksum
     std::vector<Interval> marker1, marker2;  // the high spans written
 };

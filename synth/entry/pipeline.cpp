@@ -165,6 +165,13 @@ int32_t keep_samples(WaveParams* params, const CallOutput& out, const BurstGeome
     params->crest_i = keep->crest_i;
     params->crest_q = keep->crest_q;
     if (out.take != nullptr) {
+        double peak2 = 0.0;
+        for (int32_t k = 0; k < src.tail; ++k) {
+            const double p = b->i[k] * b->i[k] + b->q[k] * b->q[k];
+            if (p > peak2) peak2 = p;
+        }
+        keep->held_power_peak = peak2;
+        keep->held = src.tail;
         const int32_t handed = hand_over_samples(&src, out.take, out.context);
         if (src.noise != nullptr) noise_end(src.noise);
         return handed == kStatusOk ? result : ORV_NO_MEMORY;

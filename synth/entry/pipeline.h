@@ -40,6 +40,11 @@ struct ConditionedSamples {
     BurstGeometry geometry;
     double papr, crest_i, crest_q;  // dB over the N burst samples, as in the AWG file
     double peak;            // larger of the two channels' burst peaks (the AWG scale)
+    // Blocks only: the largest I*I + Q*Q of the first `held` samples, the
+    // ones held before the first block (all T, or the N burst samples when
+    // the gap's noise is drawn as the blocks go).
+    double held_power_peak;
+    int64_t held;
 };
 
 // orv_11a_actual with the given options (under the same lock, same results).

@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "byte 7: the marker file ends after 7 of 8 samples"},
         BadKeysight{"markers_long", keysight_data(8), std::string(9, '\0'), true, 1e6,
                     "byte 8: the marker file is longer than the 8 samples"},
-        BadKeysight{"no_rate", keysight_data(8), "", false, 0, "positive sample rate"}),
+        BadKeysight{"negative_rate", keysight_data(8), "", false, -1e6, "sample rate must be positive"}),
     [](const ::testing::TestParamInfo<BadKeysight>& i) { return std::string(i.param.name); });
 
 }  // namespace

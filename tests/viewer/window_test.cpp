@@ -317,6 +317,38 @@ private slots:
 #endif
     }
 
+    // The signal generators' files orvgen writes open like the others: the WV
+    // rate from its CLOCK tag, the Keysight binary's from its short training field.
+    void instrumentFilesOpen_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("format");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("wv") << "burst.wv" << QStringList{} << int(orv::analysis::FileFormat::Wv);
+        QTest::newRow("keysight") << "burst.bin" << QStringList{"--output-format", "keysight"}
+                                  << int(orv::analysis::FileFormat::Keysight);
+    }
+    void instrumentFilesOpen() {
+#ifndef ORVGEN_PROGRAM_FILE
+        QSKIP("no orvgen in this build");
+#else
+        QFETCH(QString, name);
+        QFETCH(QStringList, format);
+        QFETCH(int, kind);
+        const QString path = dir_.filePath(name);
+        QProcess gen;
+        gen.start(ORVGEN_PROGRAM_FILE, QStringList{"-o", path, "--rate", "12", "--symbols", "20"} + format);
+        QVERIFY(gen.waitForFinished(60000));
+        QCOMPARE(gen.exitCode(), 0);
+        ViewerWindow w;
+        QVERIFY(wait_loaded(w, path));
+        QCOMPARE(w.windowTitle(), name + " - orvview");
+        QCOMPARE(int(w.result()->file.format), kind);
+        QCOMPARE(w.result()->file.oversample, 8);
+        QCOMPARE(w.result()->rate_mbps, 12);
+        QVERIFY(w.result()->file.instrument && w.result()->file.instrument->markers_ok.value_or(false));
+#endif
+    }
+
     void replacedDuringTheRead() {
         const QString path = dir_.filePath("race.awv");
         QVERIFY(write_waveform(default_record(), path));
