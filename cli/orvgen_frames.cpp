@@ -262,6 +262,7 @@ int check_written(const FrameInputs& in, const FrameSequence& s, const std::stri
     err << "orvgen: --check is not available in this build\n";
     return kExitUsage;
 #endif
+}
 
 // Writes the sequence as a WV or Keysight file; returns the library's result
 // (ORV_WRITE_FAILED for a file that could not be written, with a message on err).
