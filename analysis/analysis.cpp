@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <numbers>
 #include <numeric>
 #include <sstream>
@@ -161,38 +162,36 @@ struct Sync {
     bool swapped = false;
 };
 
-// Full-format synchronisation of the burst near s0 (17.3.3 preamble): coarse
-// frequency from the short training period, integer ambiguity and timing from the
-// long training symbols, fine frequency from their repetition.
-// coarse_stride: the timing search's first pass uses every coarse_stride-th
-// sample (os: a 20 MHz view, in which a real signal's mirror image aliases
-// onto the burst; 1 for such signals).
-Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref,
-                   int coarse_stride) {
-    const int64_t m = 64 * os;
-    const int64_t lag = 16 * os;
-    const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
-    auto raw = [&](int64_t k) -> cd {
-        return k < 0 || k >= static_cast<int64_t>(x.size()) ? cd(0.0) : x[static_cast<size_t>(k)];
-    };
-    // The ambiguity is the spacing of the short training tones (subcarriers
-    // +-4, +-8, .. +-24): the comb of twelve tones in the spectrum of eight
-    // short periods gives it for offsets up to the Nyquist frequency. Tone
-    // grid and comb of the file's samples; with I and Q exchanged the
-    // spectrum is mirrored (f1 and the comb's position change sign).
+cd sample_or_zero(const std::vector<cd>& x, int64_t k) {
+    return k < 0 || k >= static_cast<int64_t>(x.size()) ? cd(0.0) : x[static_cast<size_t>(k)];
+}
+
+// The short training field's carrier estimate and its tone comb.
+struct ToneComb {
+    double f1_file = 0;  // offset from the short period, within +-step / 2 (Hz)
+    int a0 = 0;          // the comb's position in steps from f1_file
+    int f1_steps = 0;    // 2 f1_file in steps, rounded (the mirror image's distance)
+};
+
+// The ambiguity is the spacing of the short training tones (subcarriers +-4, +-8, ..
+// +-24): the comb of twelve tones in the spectrum of eight short periods gives it for
+// offsets up to the Nyquist frequency. Tone grid and comb of the file's samples; with I
+// and Q exchanged the spectrum is mirrored (f1 and the comb's position change sign).
+ToneComb short_training_comb(const std::vector<cd>& x, int64_t s0, int64_t lag, double fs, double step) {
+    ToneComb c;
     cd p0 = 0;
-    for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p0 += raw(n + lag) * std::conj(raw(n));
-    const double f1_file = std::arg(p0) * fs / (2.0 * kPi * static_cast<double>(lag));
+    for (int64_t n = s0 + lag; n < s0 + 8 * lag; ++n) p0 += sample_or_zero(x, n + lag) * std::conj(sample_or_zero(x, n));
+    c.f1_file = std::arg(p0) * fs / (2.0 * kPi * static_cast<double>(lag));
     const int64_t comb_len = 8 * lag;
     std::vector<double> re(static_cast<size_t>(comb_len)), im(static_cast<size_t>(comb_len));
     for (int64_t n = 0; n < comb_len; ++n) {
-        re[static_cast<size_t>(n)] = raw(s0 + lag + n).real();
-        im[static_cast<size_t>(n)] = raw(s0 + lag + n).imag();
+        re[static_cast<size_t>(n)] = sample_or_zero(x, s0 + lag + n).real();
+        im[static_cast<size_t>(n)] = sample_or_zero(x, s0 + lag + n).imag();
     }
-    const int kmax = static_cast<int>(std::floor((0.5 * fs + std::abs(f1_file)) / step));
+    const int kmax = static_cast<int>(std::floor((0.5 * fs + std::abs(c.f1_file)) / step));
     std::vector<double> tone(static_cast<size_t>(2 * kmax + 1));
     for (int k = -kmax; k <= kmax; ++k) {
-        const double w = -2.0 * kPi * (f1_file + k * step) / fs;
+        const double w = -2.0 * kPi * (c.f1_file + k * step) / fs;
         const double wc = std::cos(w), ws = std::sin(w);
         double pc = 1.0, ps = 0.0, ar = 0.0, ai = 0.0;
         for (size_t n = 0; n < re.size(); ++n) {
@@ -204,7 +203,6 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
         }
         tone[static_cast<size_t>(k + kmax)] = ar * ar + ai * ai;
     }
-    int a0 = 0;
     double best_comb = -1;
     for (int a = -kmax + 6; a <= kmax - 6; ++a) {
         double e = 0;
@@ -212,24 +210,76 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
             if (j) e += tone[static_cast<size_t>(a + j + kmax)];
         if (e > best_comb) {
             best_comb = e;
-            a0 = a;
+            c.a0 = a;
         }
     }
+    c.f1_steps = static_cast<int>(std::lround(2.0 * c.f1_file / step));
+    return c;
+}
+
+// The long training peak in y (carrier removed) over positions 0..span: coarse on every
+// coarse_stride-th sample, then at full rate within os of it. Returns {position, metric}.
+std::pair<int64_t, double> ltf_peak(const std::vector<cd>& y, const std::vector<cd>& ref, int64_t m, int64_t span, int os,
+                                    int coarse_stride) {
+    auto corr = [&](int64_t t, int stride) {
+        cd c1 = 0, c2 = 0;
+        double e = 0;
+        for (int64_t n = 0; n < m; n += stride) {
+            const cd r = std::conj(ref[static_cast<size_t>(n)]);
+            c1 += y[static_cast<size_t>(t + n)] * r;
+            c2 += y[static_cast<size_t>(t + n + m)] * r;
+            e += std::norm(y[static_cast<size_t>(t + n)]) + std::norm(y[static_cast<size_t>(t + n + m)]);
+        }
+        double re = 0;
+        for (int64_t n = 0; n < m; n += stride) re += std::norm(ref[static_cast<size_t>(n)]);
+        return (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * re + 1e-300);
+    };
+    int64_t tc = 0;
+    double sc = -1;
+    for (int64_t t = 0; t <= span; ++t) {
+        const double v = corr(t, coarse_stride);
+        if (v > sc) {
+            sc = v;
+            tc = t;
+        }
+    }
+    int64_t tf = tc;
+    double sf = -1;
+    for (int64_t t = std::max<int64_t>(0, tc - os); t <= std::min<int64_t>(span, tc + os); ++t) {
+        const double v = corr(t, 1);
+        if (v > sf) {
+            sf = v;
+            tf = t;
+        }
+    }
+    return {tf, sf};
+}
+
+// Full-format synchronisation of the burst near s0 (17.3.3 preamble): coarse
+// frequency from the short training period, integer ambiguity and timing from the
+// long training symbols, fine frequency from their repetition.
+// coarse_stride: the timing search's first pass uses every coarse_stride-th
+// sample (os: a 20 MHz view, in which a real signal's mirror image aliases
+// onto the burst; 1 for such signals).
+Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, const std::vector<cd>& ref,
+                   int coarse_stride) {
+    const int64_t m = 64 * os;
+    const int64_t lag = 16 * os;
+    const double step = fs / static_cast<double>(lag);  // ambiguity of the short-period estimate
+    const ToneComb comb = short_training_comb(x, s0, lag, fs, step);
     // The comb's image in steps from f1 (F = f1 + a0 step), and its mirror at
     // -F: a real signal shows the same comb at both, and only one of the two
     // images holds the long training uninverted.
-    const int f1_steps = static_cast<int>(std::lround(2.0 * f1_file / step));
-
     Sync best;
     double best_score = -1;
     for (int variant = 0; variant < 2; ++variant) {
         // variant 1: I and Q exchanged back.
         auto sample = [&](int64_t k) -> cd {
-            const cd v = raw(k);
+            const cd v = sample_or_zero(x, k);
             return variant ? cd(v.imag(), v.real()) : v;
         };
-        const double f1 = variant ? -f1_file : f1_file;
-        const int centres[2] = {variant ? -a0 : a0, variant ? a0 + f1_steps : -a0 - f1_steps};
+        const double f1 = variant ? -comb.f1_file : comb.f1_file;
+        const int centres[2] = {variant ? -comb.a0 : comb.a0, variant ? comb.a0 + comb.f1_steps : -comb.a0 - comb.f1_steps};
         std::vector<int> candidates{-2, -1, 0, 1, 2};
         for (const int centre : centres)
             for (int a = centre - 1; a <= centre + 1; ++a)
@@ -244,38 +294,7 @@ Sync sync_preamble(const std::vector<cd>& x, int64_t s0, int os, double fs, cons
             std::vector<cd> y(region.size());
             const double w = -2.0 * kPi * f / fs;
             for (size_t i = 0; i < region.size(); ++i) y[i] = region[i] * rotate(w * static_cast<double>(i));
-            // Coarse timing on every os-th sample, then the full-rate peak next to it.
-            auto corr = [&](int64_t t, int stride) {
-                cd c1 = 0, c2 = 0;
-                double e = 0;
-                for (int64_t n = 0; n < m; n += stride) {
-                    const cd r = std::conj(ref[static_cast<size_t>(n)]);
-                    c1 += y[static_cast<size_t>(t + n)] * r;
-                    c2 += y[static_cast<size_t>(t + n + m)] * r;
-                    e += std::norm(y[static_cast<size_t>(t + n)]) + std::norm(y[static_cast<size_t>(t + n + m)]);
-                }
-                double re = 0;
-                for (int64_t n = 0; n < m; n += stride) re += std::norm(ref[static_cast<size_t>(n)]);
-                return (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * re + 1e-300);
-            };
-            int64_t tc = 0;
-            double sc = -1;
-            for (int64_t t = 0; t <= hi - lo; ++t) {
-                const double v = corr(t, coarse_stride);
-                if (v > sc) {
-                    sc = v;
-                    tc = t;
-                }
-            }
-            int64_t tf = tc;
-            double sf = -1;
-            for (int64_t t = std::max<int64_t>(0, tc - os); t <= std::min<int64_t>(hi - lo, tc + os); ++t) {
-                const double v = corr(t, 1);
-                if (v > sf) {
-                    sf = v;
-                    tf = t;
-                }
-            }
+            const auto [tf, sf] = ltf_peak(y, ref, m, hi - lo, os, coarse_stride);
             if (sf > best_score) {
                 best_score = sf;
                 best.t1 = lo + tf;
@@ -384,10 +403,14 @@ std::vector<PowerColumn> decimate_power(const PowerTrace& t, int64_t from, int64
 
 namespace {
 
-// Welch PSD at 100 kHz resolution (Hann window, 50 % overlap) and the 17.3.9.2 mask margin.
-void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, double fs, MaskResult& mask) {
+// Welch PSD at 100 kHz resolution (Hann window, 50 % overlap) over the spans [a, b) of x
+// and the 17.3.9.2 mask margin.
+void measure_mask_spans(const std::vector<cd>& x, const std::vector<std::pair<int64_t, int64_t>>& spans, double fs,
+                        MaskResult& mask) {
+    int64_t longest = 0;
+    for (const auto& [a, b] : spans) longest = std::max(longest, b - a);
     int n = static_cast<int>(std::lround(1.5 * fs / 100e3));  // Hann ENBW is 1.5 bins
-    if (length < n) n = static_cast<int>(length);
+    if (longest < n) n = static_cast<int>(longest);
     if (n < 16) return;
     std::vector<double> win(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) win[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
@@ -395,12 +418,13 @@ void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, doubl
     std::vector<cd> seg(static_cast<size_t>(n)), spectrum(static_cast<size_t>(n));
     std::vector<double> acc(static_cast<size_t>(n), 0.0);
     int count = 0;
-    for (int64_t s = start; s + n <= start + length; s += n / 2) {
-        for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
-        fft.run(seg.data(), spectrum.data());
-        for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spectrum[static_cast<size_t>(i)]);
-        ++count;
-    }
+    for (const auto& [start, end] : spans)
+        for (int64_t s = start; s + n <= end; s += n / 2) {
+            for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
+            fft.run(seg.data(), spectrum.data());
+            for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spectrum[static_cast<size_t>(i)]);
+            ++count;
+        }
     if (count == 0) return;
     const double peak = *std::max_element(acc.begin(), acc.end());
     if (!(peak > 0)) return;
@@ -423,6 +447,11 @@ void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, doubl
         }
     }
     mask.pass = !mask.margin_db || *mask.margin_db >= 0;
+}
+
+// The same over the one span [start, start + length).
+void measure_mask(const std::vector<cd>& x, int64_t start, int64_t length, double fs, MaskResult& mask) {
+    measure_mask_spans(x, {{start, start + length}}, fs, mask);
 }
 
 // PAPR, crest factors and the CCDF of the burst samples.
@@ -594,7 +623,11 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, Resul
     }
 }
 
-Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt);
+// Reads the file again from its start into a sink; false when it cannot be read again.
+using Reread = std::function<bool(SampleSink&)>;
+
+Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                        const Reread& reread = nullptr);
 Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
                            std::optional<int64_t> start_hint);
 
@@ -604,7 +637,10 @@ Result analyse_file(const std::string& path, const Options& opt) {
     if (is_sigmf_name(path)) {
         Capture cap;
         const WaveformInfo info = read_sigmf(path, cap);
-        return analyse_captured(cap, info, path, opt);
+        return analyse_captured(cap, info, path, opt, [&path](SampleSink& sink) {
+            read_sigmf(path, sink);
+            return true;
+        });
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ReadError("cannot open " + path);
@@ -613,8 +649,14 @@ Result analyse_file(const std::string& path, const Options& opt) {
 
 Result analyse_stream(std::istream& in, const std::string& path, const Options& opt) {
     Capture cap;
+    const std::streampos origin = in.tellg();
     const WaveformInfo info = read_waveform(in, cap);
-    return analyse_captured(cap, info, path, opt);
+    return analyse_captured(cap, info, path, opt, [&in, origin](SampleSink& sink) {
+        in.clear();
+        if (origin == std::streampos(-1) || !in.seekg(origin)) return false;
+        read_waveform(in, sink);
+        return true;
+    });
 }
 
 Result analyse_samples(const cd* x, size_t n, const std::string& name, const Options& opt) {
@@ -659,10 +701,40 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
     return r;
 }
 
+// The transmit spectrum mask and the CCDF over the packets' samples in x (os: x's
+// oversampling), into the summary.
+void packets_spectrum(const std::vector<cd>& x, const std::vector<PacketResult>& packets, int os, PacketSummary& s) {
+    const std::vector<std::pair<int64_t, int64_t>> spans = packet_spans(packets, os, static_cast<int64_t>(x.size()));
+    if (spans.empty()) return;
+    MaskResult mask;
+    measure_mask_spans(x, spans, kBaseRate * os, mask);
+    if (!mask.psd_dbr.empty()) s.mask = std::move(mask);
+    std::vector<cd> samples;
+    for (const auto& [a, b] : spans) samples.insert(samples.end(), x.begin() + a, x.begin() + b);
+    Result peaks;
+    measure_peaks(samples, 0, static_cast<int64_t>(samples.size()), peaks);
+    s.ccdf = std::move(peaks.ccdf);
+}
+
+// Every packet of a file longer than the part the analysis keeps, the file read again
+// through the packet receiver's windows; false (packets untouched) when it cannot be.
+bool stream_packets(const Reread& reread, int os, const Options& opt, double shift_hz, std::vector<PacketResult>& packets,
+                    bool& truncated) {
+    struct StreamSink : SampleSink {
+        PacketStream stream;
+        StreamSink(int os, const Options& opt, double shift_hz) : stream(os, opt, shift_hz, kKeepSamples) {}
+        void block(const cd* x, size_t n, const uint16_t*, const uint16_t*) override { stream.push(x, n); }
+    } sink(os, opt, shift_hz);
+    if (!reread(sink)) return false;
+    packets = sink.stream.finish(&truncated);
+    return true;
+}
+
 // The first burst measured as a transmitter tester does, then every packet decoded.
 // With the sampling rate known, the packets are found first and the first one's
 // start anchors the transmitter measurements (leading noise of any length).
-Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt) {
+Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                        const Reread& reread) {
     cap.finish();
     const std::optional<int> stated_os = stated_oversampling(info, opt);
     const int64_t kept = static_cast<int64_t>(cap.x.size());
@@ -688,7 +760,12 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     // Above 20 MS/s the first burst's carrier offset (found up to the Nyquist frequency) is
     // removed before the decimation, which keeps only +-10 MHz.
     const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
-    if (!stated_os || shift != 0) packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
+    bool whole_file = cap.total <= kept;
+    if (!whole_file && reread) {
+        whole_file = stream_packets(reread, os, opt, shift, packets, truncated);
+    } else if (!stated_os || shift != 0) {
+        packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
+    }
     r.packets = std::move(packets);
     if (first_failed && r.packets.empty()) {
         // Nothing to demodulate: an AWG file still gets its codes and header checked.
@@ -706,41 +783,67 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         r.notes.push_back(std::string("the first burst's transmitter measurements failed: ") + first_failed->what());
     }
     if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
-    if (cap.total > static_cast<int64_t>(cap.x.size()))
-        r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
+    if (!whole_file) r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
     r.summary = summarise(r.packets, opt.expected_packets);
+    packets_spectrum(cap.x, r.packets, os, r.summary);
     for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
     return r;
 }
 
-// start_hint: the first packet's start, when the packet receiver found one.
-Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
-                           std::optional<int64_t> start_hint) {
-    Result r;
-    r.file.path = path;
-    r.file.format = info.format;
-    r.file.samples = info.samples;
-    r.file.datatype = info.datatype;
-    r.free_format = opt.free_format;
+// The state the first burst's stages share: where the burst lies, the sampling, the
+// carrier and the channel found so far, and the FFT over one symbol.
+struct BurstState {
+    BurstState(std::vector<cd>& samples, double rate_hz, int oversample)
+        : x(samples), kept(static_cast<int64_t>(samples.size())), fs(rate_hz), os(oversample), m(64 * oversample),
+          backoff(8 * oversample), fft(static_cast<int>(64 * oversample)), spectrum(static_cast<size_t>(64 * oversample)) {}
 
-    // Sampling rate: the option, the header, or the short training period.
-    double fs = 0;
-    if (opt.sample_rate_hz) {
-        fs = *opt.sample_rate_hz;
-        r.file.sample_rate_source = "option";
-    } else if (opt.oversample) {
-        fs = kBaseRate * *opt.oversample;
-        r.file.sample_rate_source = "option";
-    } else if (info.sample_rate_hz) {
-        fs = *info.sample_rate_hz;
-        r.file.sample_rate_source = info.format == FileFormat::Sigmf ? "metadata" : "header";
+    std::vector<cd>& x;  // the samples as analysed (I and Q exchanged back if needed)
+    int64_t kept;
+    double fs;
+    int os;
+    int64_t m;        // samples a symbol's FFT
+    int64_t backoff;  // FFT window starts in the middle of the guard interval
+    ForwardFft fft;
+    std::vector<cd> spectrum;
+    int64_t s0 = 0, env_end = 0;
+    char flat_channel = 0;
+    int64_t burst_start = 0, data_start = 0, t_origin = 0;
+    double freq = 0;
+    std::vector<cd> H = std::vector<cd>(53, cd(1.0, 0.0));  // channel per subcarrier -26..26
+    const RateInfo* rate = nullptr;
+    int n_sym = 0;
+    int polarity_offset = 0;
+
+    // The spectrum of the m samples at `at` with the carrier removed; false beyond the kept part.
+    bool fft_at(int64_t at) {
+        if (at < 0 || at + m > kept) return false;
+        std::vector<cd> y = derotated(x, at, m, freq, fs, t_origin);
+        fft.run(y.data(), spectrum.data());
+        return true;
     }
+    cd bin(int k) const { return spectrum[static_cast<size_t>(k >= 0 ? k : m + k)]; }
+};
 
-    // Burst detection over the whole file.
-    double threshold = 0;
-    const std::vector<Run> runs = find_bursts(cap.env, threshold);
-    r.burst.count = static_cast<int>(runs.size());
-    if (runs.empty()) throw AnalysisError("no 802.11a burst found");
+// Sampling rate: the option, the header, or 0 when neither gives it.
+double stated_sample_rate(const WaveformInfo& info, const Options& opt, Result& r) {
+    if (opt.sample_rate_hz) {
+        r.file.sample_rate_source = "option";
+        return *opt.sample_rate_hz;
+    }
+    if (opt.oversample) {
+        r.file.sample_rate_source = "option";
+        return kBaseRate * *opt.oversample;
+    }
+    if (info.sample_rate_hz) {
+        r.file.sample_rate_source = info.format == FileFormat::Sigmf ? "metadata" : "header";
+        return *info.sample_rate_hz;
+    }
+    return 0;
+}
+
+// The first burst's first sample (s0) and the end of its envelope run (env_end).
+std::pair<int64_t, int64_t> locate_first_burst(const Capture& cap, const std::vector<Run>& runs, double threshold,
+                                               std::optional<int64_t> start_hint) {
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     size_t first = 0;  // the run of the first packet
     if (start_hint)
@@ -757,354 +860,342 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
         }
     if (start_hint) s0 = std::max<int64_t>(0, *start_hint);  // a packet cut at the file start
     if (s0 >= kept) throw AnalysisError("no 802.11a burst found in the first " + std::to_string(kKeepSamples) + " samples");
-    const int64_t env_end = std::min(runs[first].end * kEnvWindow, cap.total);
+    return {s0, std::min(runs[first].end * kEnvWindow, cap.total)};
+}
 
-    if (fs <= 0) {
-        if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");
-        // Oversampling factor from the period of the short training field (16 os samples).
-        int found = 0;
-        for (int k = 1; k <= 16 && !found; ++k) {
-            const int64_t lag = 16 * k;
-            cd c = 0;
-            double e1 = 0, e2 = 0;
-            for (int64_t n = s0 + lag; n < s0 + 5 * lag && n + lag < kept; ++n) {
-                const cd a = cap.x[static_cast<size_t>(n)], b = cap.x[static_cast<size_t>(n + lag)];
-                c += b * std::conj(a);
-                e1 += std::norm(a);
-                e2 += std::norm(b);
-            }
-            if (e1 > 0 && e2 > 0 && std::abs(c) / std::sqrt(e1 * e2) > 0.9) found = k;
+// Oversampling factor from the period of the short training field (16 os samples) at s0.
+double sample_rate_from_short_training(const std::vector<cd>& x, int64_t s0, Result& r) {
+    const int64_t kept = static_cast<int64_t>(x.size());
+    int found = 0;
+    for (int k = 1; k <= 16 && !found; ++k) {
+        const int64_t lag = 16 * k;
+        cd c = 0;
+        double e1 = 0, e2 = 0;
+        for (int64_t n = s0 + lag; n < s0 + 5 * lag && n + lag < kept; ++n) {
+            const cd a = x[static_cast<size_t>(n)], b = x[static_cast<size_t>(n + lag)];
+            c += b * std::conj(a);
+            e1 += std::norm(a);
+            e2 += std::norm(b);
         }
-        if (!found) throw AnalysisError("no 802.11a short training field at the burst start: give the sampling rate (--oversample N or --sample-rate MHz)");
-        fs = kBaseRate * found;
-        r.file.sample_rate_source = "short training period";
-        r.notes.push_back("sampling rate " + std::to_string(20 * found) + " MHz (oversampling " + std::to_string(found) +
-                          ") found from the period of the short training field");
+        if (e1 > 0 && e2 > 0 && std::abs(c) / std::sqrt(e1 * e2) > 0.9) found = k;
     }
-    const double os_real = fs / kBaseRate;
-    const int os = static_cast<int>(std::lround(os_real));
-    if (os < 1 || std::abs(os_real - os) > 1e-9 * os || os > 64)
-        throw AnalysisError("the sampling rate " + std::to_string(fs) + " Hz is not a whole multiple of 20 MHz (up to 1280 MHz)");
-    r.file.sample_rate_hz = fs;
-    r.file.oversample = os;
+    if (!found) throw AnalysisError("no 802.11a short training field at the burst start: give the sampling rate (--oversample N or --sample-rate MHz)");
+    r.file.sample_rate_source = "short training period";
+    r.notes.push_back("sampling rate " + std::to_string(20 * found) + " MHz (oversampling " + std::to_string(found) +
+                      ") found from the period of the short training field");
+    return kBaseRate * found;
+}
 
-    const int64_t m = 64 * os;
-    const int64_t backoff = 8 * os;  // FFT window starts in the middle of the guard interval
-    ForwardFft fft(static_cast<int>(m));
-    std::vector<cd> spectrum(static_cast<size_t>(m));
+// A real signal (one channel constant: zero, or one AWG code) is a burst converted to an
+// IF. Its two mirror images share the power, so the long training correlates to at most
+// half. 'Q' or 'I' for the constant channel, 0 for a complex signal.
+char constant_channel(const std::vector<cd>& x, int64_t s0, int64_t env_end) {
+    const int64_t b = std::clamp<int64_t>(env_end, s0, static_cast<int64_t>(x.size()));
+    bool im_flat = b > s0, re_flat = b > s0;
+    for (int64_t k = s0; k < b && (im_flat || re_flat); ++k) {
+        im_flat = im_flat && x[static_cast<size_t>(k)].imag() == x[static_cast<size_t>(s0)].imag();
+        re_flat = re_flat && x[static_cast<size_t>(k)].real() == x[static_cast<size_t>(s0)].real();
+    }
+    return im_flat ? 'Q' : re_flat ? 'I' : 0;
+}
 
-    // A real signal (one channel constant: zero, or one AWG code) is a burst
-    // converted to an IF. Its two mirror images share the power, so the long
-    // training correlates to at most half.
-    char flat_channel = 0;
+// Synchronisation on the preamble, the fine carrier from the long training symbols and
+// the channel estimate from them (17.3.9.7 c).
+void sync_on_preamble(BurstState& st, Result& r) {
+    const int os = st.os;
+    static thread_local std::vector<cd> ref_cache;
+    static thread_local int ref_os = 0;
+    if (ref_os != os) {
+        ref_cache = long_symbol_reference(os);
+        ref_os = os;
+    }
+    const Sync sy = sync_preamble(st.x, st.s0, os, st.fs, ref_cache, st.flat_channel ? 1 : os);
+    if (sy.metric < (st.flat_channel ? 0.25 : 0.5))
+        throw AnalysisError("no 802.11a preamble found at the burst start (sample " + std::to_string(st.s0) +
+                            "); a burst of DATA symbols only needs --frame free --rate R");
+    if (sy.swapped) {
+        r.iq_inverted = true;
+        for (cd& v : st.x) v = cd(v.imag(), v.real());
+    }
+    st.freq = sy.freq;
+    st.t_origin = sy.t1;
+    // Fine frequency from the two long training symbols.
     {
-        const int64_t b = std::clamp<int64_t>(env_end, s0, kept);
-        bool im_flat = b > s0, re_flat = b > s0;
-        for (int64_t k = s0; k < b && (im_flat || re_flat); ++k) {
-            im_flat = im_flat && cap.x[static_cast<size_t>(k)].imag() == cap.x[static_cast<size_t>(s0)].imag();
-            re_flat = re_flat && cap.x[static_cast<size_t>(k)].real() == cap.x[static_cast<size_t>(s0)].real();
-        }
-        flat_channel = im_flat ? 'Q' : re_flat ? 'I' : 0;
+        std::vector<cd> a = derotated(st.x, sy.t1 - st.backoff, st.m, st.freq, st.fs, st.t_origin);
+        std::vector<cd> b = derotated(st.x, sy.t1 + st.m - st.backoff, st.m, st.freq, st.fs, st.t_origin);
+        cd c = 0;
+        for (int64_t n = 0; n < st.m; ++n) c += b[static_cast<size_t>(n)] * std::conj(a[static_cast<size_t>(n)]);
+        st.freq += std::arg(c) * st.fs / (2.0 * kPi * static_cast<double>(st.m));
     }
+    st.burst_start = sy.t1 - 192 * os;
+    st.data_start = sy.t1 + 208 * os;
+    std::vector<cd> y1(53), y2(53);
+    if (!st.fft_at(sy.t1 - st.backoff)) throw AnalysisError("the burst is cut off in the long training field");
+    for (int k = -26; k <= 26; ++k) y1[static_cast<size_t>(k + 26)] = st.bin(k);
+    if (!st.fft_at(sy.t1 + st.m - st.backoff)) throw AnalysisError("the burst is cut off in the long training field");
+    for (int k = -26; k <= 26; ++k) y2[static_cast<size_t>(k + 26)] = st.bin(k);
+    for (int k = -26; k <= 26; ++k)
+        if (k != 0) st.H[static_cast<size_t>(k + 26)] = (y1[static_cast<size_t>(k + 26)] + y2[static_cast<size_t>(k + 26)]) / (2.0 * long_training(k));
+}
 
-    std::vector<cd>& x = cap.x;  // the samples as analysed (I and Q exchanged back if needed)
-    int64_t burst_start = s0, data_start = s0;
-    int64_t t_origin = s0;
-    double freq = 0;
-    std::vector<cd> H(53, cd(1.0, 0.0));  // channel per subcarrier -26..26
-    const RateInfo* rate = nullptr;
-    int n_sym = 0;
-    int polarity_offset = 0;
+// The SIGNAL field (BPSK, rate 1/2, pilot polarity p0) after the long training at t1:
+// its points and bits in r, the rate and DATA symbols in st (a given rate overrides it).
+void read_signal_field(BurstState& st, const Options& opt, Result& r) {
+    const int os = st.os;
+    const int64_t t1 = st.t_origin;
+    if (!st.fft_at(t1 + 128 * os + 16 * os - st.backoff)) throw AnalysisError("the burst is cut off in the SIGNAL field");
+    cd pil = 0;
+    for (int p = 0; p < 4; ++p)
+        pil += st.bin(kPilotSubcarriers[p]) / st.H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] *
+               static_cast<double>(kPilotSigns[p] * pilot_polarity(0));
+    const cd corr = std::polar(1.0, -std::arg(pil));
+    std::vector<double> rx(48), soft(48);
+    const std::vector<int>& dsc = data_subcarriers();
+    for (int i = 0; i < 48; ++i) {
+        const cd z = st.bin(dsc[static_cast<size_t>(i)]) / st.H[static_cast<size_t>(dsc[static_cast<size_t>(i)] + 26)] * corr;
+        r.signal_points.push_back(z);
+        rx[static_cast<size_t>(i)] = z.real();
+    }
+    for (int k = 0; k < 48; ++k) soft[static_cast<size_t>(k)] = rx[static_cast<size_t>(interleave_position(k, 48, 1))];
+    // Not forced to end in state 0, so that the tail bits are really decoded.
+    const std::vector<int> bits = viterbi_decode(soft, false);
+    SignalResult sig;
+    for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
+    for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
+    int par = 0;
+    for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
+    sig.parity_ok = par == 0;
+    sig.tail_ok = true;
+    for (int i = 18; i < 24; ++i) sig.tail_ok = sig.tail_ok && bits[static_cast<size_t>(i)] == 0;
+    const RateInfo* sr = rate_by_bits(sig.rate_bits);
+    if (sr) {
+        sig.rate_mbps = sr->mbps;
+        sig.data_symbols = (16 + 8 * sig.length + 6 + sr->n_dbps - 1) / sr->n_dbps;
+    }
+    r.signal = sig;
+    if (!sig.parity_ok) r.failures.push_back("SIGNAL parity error (17.3.4.4)");
+    if (!sr) r.failures.push_back("SIGNAL RATE bits " + sig.rate_bits + " are not a valid rate (17.3.4.1)");
+    if (sr && sig.parity_ok) {
+        st.rate = sr;
+        st.n_sym = sig.data_symbols;
+    }
+    if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
+        if (st.rate && st.rate->mbps != *opt.rate_mbps)
+            r.notes.push_back("DATA demodulated at the given " + std::to_string(*opt.rate_mbps) +
+                              " Mbit/s, not at the SIGNAL field's " + std::to_string(st.rate->mbps) + " Mbit/s");
+        st.rate = rate_by_mbps(*opt.rate_mbps);
+        if (!st.n_sym) st.n_sym = static_cast<int>(std::max<int64_t>(0, (st.env_end - st.data_start + 40 * os) / (80 * os)));
+    }
+    st.polarity_offset = 1;
+    r.segments = {{"STF", st.burst_start, 160 * os}, {"LTF", st.burst_start + 160 * os, 160 * os},
+                  {"SIGNAL", st.burst_start + 320 * os, 80 * os}};
+}
 
-    auto fft_at = [&](int64_t at) -> bool {
-        if (at < 0 || at + m > kept) return false;
-        std::vector<cd> y = derotated(x, at, m, freq, fs, t_origin);
-        fft.run(y.data(), spectrum.data());
-        return true;
-    };
-    auto bin = [&](int k) { return spectrum[static_cast<size_t>(k >= 0 ? k : m + k)]; };
-
-    if (!opt.free_format) {
-        static thread_local std::vector<cd> ref_cache;
-        static thread_local int ref_os = 0;
-        if (ref_os != os) {
-            ref_cache = long_symbol_reference(os);
-            ref_os = os;
+// DATA symbols only: symbol timing and frequency from the guard intervals.
+void sync_on_guard_intervals(BurstState& st, const Options& opt) {
+    st.rate = opt.rate_mbps ? rate_by_mbps(*opt.rate_mbps) : nullptr;
+    if (!st.rate) throw AnalysisError("--frame free needs --rate (6, 9, 12, 18, 24, 36, 48 or 54)");
+    const int os = st.os;
+    const int64_t g = 16 * os, sym = 80 * os;
+    double best = -1;
+    cd best_c = 0;
+    int64_t best_start = st.s0;
+    for (int64_t d = -sym / 2; d < sym / 2; ++d) {
+        cd c = 0;
+        for (int k = 0; k < 8; ++k) {
+            const int64_t s = st.s0 + d + k * sym;
+            if (s < 0 || s + sym > st.kept) break;
+            for (int64_t n = 0; n < g; ++n) c += st.x[static_cast<size_t>(s + n + st.m)] * std::conj(st.x[static_cast<size_t>(s + n)]);
         }
-        const Sync sy = sync_preamble(x, s0, os, fs, ref_cache, flat_channel ? 1 : os);
-        if (sy.metric < (flat_channel ? 0.25 : 0.5))
-            throw AnalysisError("no 802.11a preamble found at the burst start (sample " + std::to_string(s0) +
-                                "); a burst of DATA symbols only needs --frame free --rate R");
-        if (sy.swapped) {
-            r.iq_inverted = true;
-            for (cd& v : x) v = cd(v.imag(), v.real());
+        if (std::abs(c) > best) {
+            best = std::abs(c);
+            best_c = c;
+            best_start = st.s0 + d;
         }
-        freq = sy.freq;
-        t_origin = sy.t1;
-        // Fine frequency from the two long training symbols.
-        {
-            std::vector<cd> a = derotated(x, sy.t1 - backoff, m, freq, fs, t_origin);
-            std::vector<cd> b = derotated(x, sy.t1 + m - backoff, m, freq, fs, t_origin);
-            cd c = 0;
-            for (int64_t n = 0; n < m; ++n) c += b[static_cast<size_t>(n)] * std::conj(a[static_cast<size_t>(n)]);
-            freq += std::arg(c) * fs / (2.0 * kPi * static_cast<double>(m));
-        }
-        burst_start = sy.t1 - 192 * os;
-        data_start = sy.t1 + 208 * os;
-        // Channel estimate from the long training symbols (17.3.9.7 c).
-        std::vector<cd> y1(53), y2(53);
-        if (!fft_at(sy.t1 - backoff)) throw AnalysisError("the burst is cut off in the long training field");
-        for (int k = -26; k <= 26; ++k) y1[static_cast<size_t>(k + 26)] = bin(k);
-        if (!fft_at(sy.t1 + m - backoff)) throw AnalysisError("the burst is cut off in the long training field");
-        for (int k = -26; k <= 26; ++k) y2[static_cast<size_t>(k + 26)] = bin(k);
-        for (int k = -26; k <= 26; ++k)
-            if (k != 0) H[static_cast<size_t>(k + 26)] = (y1[static_cast<size_t>(k + 26)] + y2[static_cast<size_t>(k + 26)]) / (2.0 * long_training(k));
+    }
+    // A burst never starts before its first sample above the threshold by more than a guard interval.
+    while (best_start + sym <= st.s0) best_start += sym;
+    while (best_start < 0) best_start += sym;
+    st.freq = std::arg(best_c) * st.fs / (2.0 * kPi * static_cast<double>(st.m));
+    st.burst_start = st.data_start = best_start;
+    st.t_origin = best_start;
+    st.n_sym = opt.symbols ? *opt.symbols : static_cast<int>(std::max<int64_t>(0, (st.env_end - st.data_start + 40 * os) / sym));
+    st.polarity_offset = 0;
+}
 
-        // SIGNAL field: BPSK, rate 1/2, pilot polarity p0.
-        if (!fft_at(sy.t1 + 128 * os + 16 * os - backoff)) throw AnalysisError("the burst is cut off in the SIGNAL field");
-        cd pil = 0;
+// DATA symbols only: the channel, pilots giving each symbol's gain and decisions then
+// each subcarrier's.
+void channel_from_decisions(BurstState& st, Result& r) {
+    const int64_t g = 16 * st.os, sym = 80 * st.os;
+    std::vector<cd> hsum(53, 0.0);
+    std::vector<int> hcount(53, 0);
+    const int train = std::min(st.n_sym, 16);
+    for (int k = 0; k < train; ++k) {
+        if (!st.fft_at(st.data_start + k * sym + g - st.backoff)) break;
+        // The window starts `backoff` samples early: a phase ramp across the subcarriers.
+        auto ramp = [&](int sc) { return std::polar(1.0, 2.0 * kPi * sc * static_cast<double>(st.backoff) / static_cast<double>(st.m)); };
+        cd gsum = 0;
         for (int p = 0; p < 4; ++p)
-            pil += bin(kPilotSubcarriers[p]) / H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] *
-                   static_cast<double>(kPilotSigns[p] * pilot_polarity(0));
-        const cd corr = std::polar(1.0, -std::arg(pil));
-        std::vector<double> rx(48), soft(48);
-        const std::vector<int>& dsc = data_subcarriers();
-        for (int i = 0; i < 48; ++i) {
-            const cd z = bin(dsc[static_cast<size_t>(i)]) / H[static_cast<size_t>(dsc[static_cast<size_t>(i)] + 26)] * corr;
-            r.signal_points.push_back(z);
-            rx[static_cast<size_t>(i)] = z.real();
-        }
-        for (int k = 0; k < 48; ++k) soft[static_cast<size_t>(k)] = rx[static_cast<size_t>(interleave_position(k, 48, 1))];
-        // Not forced to end in state 0, so that the tail bits are really decoded.
-        const std::vector<int> bits = viterbi_decode(soft, false);
-        SignalResult sig;
-        for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
-        for (int i = 0; i < 12; ++i) sig.length |= bits[static_cast<size_t>(5 + i)] << i;
-        int par = 0;
-        for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
-        sig.parity_ok = par == 0;
-        sig.tail_ok = true;
-        for (int i = 18; i < 24; ++i) sig.tail_ok = sig.tail_ok && bits[static_cast<size_t>(i)] == 0;
-        const RateInfo* sr = rate_by_bits(sig.rate_bits);
-        if (sr) {
-            sig.rate_mbps = sr->mbps;
-            sig.data_symbols = (16 + 8 * sig.length + 6 + sr->n_dbps - 1) / sr->n_dbps;
-        }
-        r.signal = sig;
-        if (!sig.parity_ok) r.failures.push_back("SIGNAL parity error (17.3.4.4)");
-        if (!sr) r.failures.push_back("SIGNAL RATE bits " + sig.rate_bits + " are not a valid rate (17.3.4.1)");
-        if (sr && sig.parity_ok) {
-            rate = sr;
-            n_sym = sig.data_symbols;
-        }
-        if (opt.rate_mbps && rate_by_mbps(*opt.rate_mbps)) {
-            if (rate && rate->mbps != *opt.rate_mbps)
-                r.notes.push_back("DATA demodulated at the given " + std::to_string(*opt.rate_mbps) +
-                                  " Mbit/s, not at the SIGNAL field's " + std::to_string(rate->mbps) + " Mbit/s");
-            rate = rate_by_mbps(*opt.rate_mbps);
-            if (!n_sym) n_sym = static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / (80 * os)));
-        }
-        polarity_offset = 1;
-        r.segments = {{"STF", burst_start, 160 * os}, {"LTF", burst_start + 160 * os, 160 * os},
-                      {"SIGNAL", burst_start + 320 * os, 80 * os}};
-    } else {
-        // DATA symbols only: symbol timing and frequency from the guard intervals.
-        rate = opt.rate_mbps ? rate_by_mbps(*opt.rate_mbps) : nullptr;
-        if (!rate) throw AnalysisError("--frame free needs --rate (6, 9, 12, 18, 24, 36, 48 or 54)");
-        const int64_t g = 16 * os, sym = 80 * os;
-        double best = -1;
-        cd best_c = 0;
-        int64_t best_start = s0;
-        for (int64_t d = -sym / 2; d < sym / 2; ++d) {
-            cd c = 0;
-            for (int k = 0; k < 8; ++k) {
-                const int64_t s = s0 + d + k * sym;
-                if (s < 0 || s + sym > kept) break;
-                for (int64_t n = 0; n < g; ++n) c += x[static_cast<size_t>(s + n + m)] * std::conj(x[static_cast<size_t>(s + n)]);
-            }
-            if (std::abs(c) > best) {
-                best = std::abs(c);
-                best_c = c;
-                best_start = s0 + d;
-            }
-        }
-        // A burst never starts before its first sample above the threshold by more than a guard interval.
-        while (best_start + sym <= s0) best_start += sym;
-        while (best_start < 0) best_start += sym;
-        freq = std::arg(best_c) * fs / (2.0 * kPi * static_cast<double>(m));
-        burst_start = data_start = best_start;
-        t_origin = best_start;
-        n_sym = opt.symbols ? *opt.symbols : static_cast<int>(std::max<int64_t>(0, (env_end - data_start + 40 * os) / sym));
-        polarity_offset = 0;
-        // Channel: pilots give each symbol's gain, decisions then give each subcarrier's.
-        std::vector<cd> hsum(53, 0.0);
-        std::vector<int> hcount(53, 0);
-        const int train = std::min(n_sym, 16);
-        for (int k = 0; k < train; ++k) {
-            if (!fft_at(data_start + k * sym + g - backoff)) break;
-            // The window starts `backoff` samples early: a phase ramp across the subcarriers.
-            auto ramp = [&](int sc) { return std::polar(1.0, 2.0 * kPi * sc * static_cast<double>(backoff) / static_cast<double>(m)); };
-            cd gsum = 0;
-            for (int p = 0; p < 4; ++p)
-                gsum += bin(kPilotSubcarriers[p]) * ramp(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
-            const cd gain = gsum / 4.0;
-            if (std::abs(gain) == 0) continue;
-            for (int sc : data_subcarriers()) {
-                const cd ideal = slice(bin(sc) * ramp(sc) / gain, rate->n_bpsc, nullptr);
-                if (std::abs(ideal) > 0) {
-                    hsum[static_cast<size_t>(sc + 26)] += bin(sc) / ideal;
-                    ++hcount[static_cast<size_t>(sc + 26)];
-                }
-            }
-            for (int p = 0; p < 4; ++p) {
-                const int sc = kPilotSubcarriers[p];
-                hsum[static_cast<size_t>(sc + 26)] += bin(sc) / static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+            gsum += st.bin(kPilotSubcarriers[p]) * ramp(kPilotSubcarriers[p]) * static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+        const cd gain = gsum / 4.0;
+        if (std::abs(gain) == 0) continue;
+        for (int sc : data_subcarriers()) {
+            const cd ideal = slice(st.bin(sc) * ramp(sc) / gain, st.rate->n_bpsc, nullptr);
+            if (std::abs(ideal) > 0) {
+                hsum[static_cast<size_t>(sc + 26)] += st.bin(sc) / ideal;
                 ++hcount[static_cast<size_t>(sc + 26)];
             }
         }
-        for (int k = 0; k < 53; ++k)
-            if (hcount[static_cast<size_t>(k)]) H[static_cast<size_t>(k)] = hsum[static_cast<size_t>(k)] / static_cast<double>(hcount[static_cast<size_t>(k)]);
-        r.notes.push_back("DATA-only burst: channel estimated from the pilots and decisions (no training fields)");
+        for (int p = 0; p < 4; ++p) {
+            const int sc = kPilotSubcarriers[p];
+            hsum[static_cast<size_t>(sc + 26)] += st.bin(sc) / static_cast<double>(kPilotSigns[p] * pilot_polarity(k));
+            ++hcount[static_cast<size_t>(sc + 26)];
+        }
     }
+    for (int k = 0; k < 53; ++k)
+        if (hcount[static_cast<size_t>(k)]) st.H[static_cast<size_t>(k)] = hsum[static_cast<size_t>(k)] / static_cast<double>(hcount[static_cast<size_t>(k)]);
+    r.notes.push_back("DATA-only burst: channel estimated from the pilots and decisions (no training fields)");
+}
 
-    // DATA field: equalise, track the pilot phase (17.3.9.7 d-f), decide, measure.
-    const int64_t sym = 80 * os;
-    // Symbols present: up to the end of the burst the envelope shows (half a symbol's grace).
-    const int64_t available = std::min((kept - data_start) / sym, (env_end - data_start + 40 * os) / sym);
-    if (n_sym > available) {
-        if (rate) r.failures.push_back("the burst ends after " + std::to_string(std::max<int64_t>(available, 0)) + " of the " +
-                                       std::to_string(n_sym) + " DATA symbols the SIGNAL field announces");
-        n_sym = static_cast<int>(std::max<int64_t>(available, 0));
+// The DATA symbols the file holds (up to the end of the burst the envelope shows, half a
+// symbol's grace); sets the burst's span and segments; returns its end.
+int64_t settle_data_symbols(BurstState& st, Result& r) {
+    const int64_t sym = 80 * st.os;
+    const int64_t available = std::min((st.kept - st.data_start) / sym, (st.env_end - st.data_start + 40 * st.os) / sym);
+    if (st.n_sym > available) {
+        if (st.rate) r.failures.push_back("the burst ends after " + std::to_string(std::max<int64_t>(available, 0)) + " of the " +
+                                          std::to_string(st.n_sym) + " DATA symbols the SIGNAL field announces");
+        st.n_sym = static_cast<int>(std::max<int64_t>(available, 0));
     }
-    if (!rate) n_sym = 0;
-    r.rate_mbps = rate ? rate->mbps : 0;
-    r.data_symbols_demodulated = n_sym;
-    int64_t burst_end = data_start + static_cast<int64_t>(n_sym) * sym;
-    if (!rate) burst_end = std::max(burst_end, env_end);
+    if (!st.rate) st.n_sym = 0;
+    r.rate_mbps = st.rate ? st.rate->mbps : 0;
+    r.data_symbols_demodulated = st.n_sym;
+    int64_t burst_end = st.data_start + static_cast<int64_t>(st.n_sym) * sym;
+    if (!st.rate) burst_end = std::max(burst_end, st.env_end);
     r.burst.found = true;
-    r.burst.start = burst_start;
-    r.burst.length = burst_end - burst_start;
-    if (n_sym > 0) r.segments.push_back({"DATA", data_start, static_cast<int64_t>(n_sym) * sym});
+    r.burst.start = st.burst_start;
+    r.burst.length = burst_end - st.burst_start;
+    if (st.n_sym > 0) r.segments.push_back({"DATA", st.data_start, static_cast<int64_t>(st.n_sym) * sym});
+    return burst_end;
+}
 
-    std::vector<double> err_sc(53, 0.0);
+// The carrier left, from the slope of the unwrapped pilot phases over their times;
+// nothing when the times do not vary.
+std::optional<double> residual_from_pilot_phases(const std::vector<double>& phases, const std::vector<double>& times) {
+    std::vector<double> un(phases);
+    for (size_t i = 1; i < un.size(); ++i) {
+        double d = un[i] - un[i - 1];
+        while (d > kPi) d -= 2 * kPi;
+        while (d < -kPi) d += 2 * kPi;
+        un[i] = un[i - 1] + d;
+    }
+    const double n = static_cast<double>(un.size());
+    const double mt = std::accumulate(times.begin(), times.end(), 0.0) / n;
+    const double mp = std::accumulate(un.begin(), un.end(), 0.0) / n;
+    double sxy = 0, sxx = 0;
+    for (size_t i = 0; i < un.size(); ++i) {
+        sxy += (times[i] - mt) * (un[i] - mp);
+        sxx += (times[i] - mt) * (times[i] - mt);
+    }
+    if (!(sxx > 0)) return std::nullopt;
+    return sxy / sxx / (2.0 * kPi);
+}
+
+// Sums over the DATA symbols for the EVM and leakage figures.
+struct DataSums {
+    std::vector<double> err_sc = std::vector<double>(53, 0.0);
     double err_data = 0, err_pilot = 0, dc_power = 0;
     cd dc_sum = 0, dc_file_sum = 0;
-    std::vector<uint8_t> bits;
     std::vector<double> phases, times;
+};
+
+// The DATA field: equalised, the pilot phase tracked (17.3.9.7 d-f), decided; points,
+// per-symbol EVM and the decided bits.
+DataSums demodulate_burst_data(BurstState& st, Result& r, std::vector<uint8_t>& bits) {
+    DataSums d;
+    const int64_t sym = 80 * st.os;
     const std::vector<int>& dsc = data_subcarriers();
-    for (int k = 0; k < n_sym; ++k) {
-        const int64_t window = data_start + k * sym + 16 * os - backoff;
-        if (!fft_at(window)) break;
-        for (int64_t n = 0; n < m; ++n) dc_file_sum += x[static_cast<size_t>(window + n)];
-        const int pol = pilot_polarity(k + polarity_offset);
+    for (int k = 0; k < st.n_sym; ++k) {
+        const int64_t window = st.data_start + k * sym + 16 * st.os - st.backoff;
+        if (!st.fft_at(window)) break;
+        for (int64_t n = 0; n < st.m; ++n) d.dc_file_sum += st.x[static_cast<size_t>(window + n)];
+        const int pol = pilot_polarity(k + st.polarity_offset);
         cd pil = 0;
         for (int p = 0; p < 4; ++p)
-            pil += bin(kPilotSubcarriers[p]) / H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] * static_cast<double>(kPilotSigns[p] * pol);
+            pil += st.bin(kPilotSubcarriers[p]) / st.H[static_cast<size_t>(kPilotSubcarriers[p] + 26)] * static_cast<double>(kPilotSigns[p] * pol);
         const double theta = std::arg(pil);
         const cd corr = std::polar(1.0, -theta);
-        phases.push_back(theta);
-        times.push_back(static_cast<double>(data_start + k * sym - t_origin) / fs);
+        d.phases.push_back(theta);
+        d.times.push_back(static_cast<double>(st.data_start + k * sym - st.t_origin) / st.fs);
         double e_sym = 0;
         for (int sc : dsc) {
-            const cd z = bin(sc) / H[static_cast<size_t>(sc + 26)] * corr;
+            const cd z = st.bin(sc) / st.H[static_cast<size_t>(sc + 26)] * corr;
             r.data_points.push_back(z);
-            const cd ideal = slice(z, rate->n_bpsc, &bits);
+            const cd ideal = slice(z, st.rate->n_bpsc, &bits);
             const double e = std::norm(z - ideal);
             e_sym += e;
-            err_sc[static_cast<size_t>(sc + 26)] += e;
+            d.err_sc[static_cast<size_t>(sc + 26)] += e;
         }
         for (int p = 0; p < 4; ++p) {
             const int sc = kPilotSubcarriers[p];
-            const cd z = bin(sc) / H[static_cast<size_t>(sc + 26)] * corr;
+            const cd z = st.bin(sc) / st.H[static_cast<size_t>(sc + 26)] * corr;
             r.pilot_points.push_back(z);
             const double e = std::norm(z - cd(kPilotSigns[p] * pol, 0.0));
-            err_pilot += e;
-            err_sc[static_cast<size_t>(sc + 26)] += e;
+            d.err_pilot += e;
+            d.err_sc[static_cast<size_t>(sc + 26)] += e;
         }
-        err_data += e_sym;
+        d.err_data += e_sym;
         r.evm_per_symbol_db.push_back(db10(std::max(e_sym / 48.0, 1e-30)));
-        dc_sum += bin(0);
+        d.dc_sum += st.bin(0);
         for (int sc = -26; sc <= 26; ++sc)
-            if (sc) dc_power += std::norm(bin(sc));
+            if (sc) d.dc_power += std::norm(st.bin(sc));
     }
-    const int done = static_cast<int>(r.evm_per_symbol_db.size());
-    if (done > 0) {
-        r.evm_db = db10(std::max(err_data / (48.0 * done), 1e-30));
-        r.evm_percent = 100.0 * std::sqrt(err_data / (48.0 * done));
-        r.evm_pilots_db = db10(std::max(err_pilot / (4.0 * done), 1e-30));
-        for (int sc = -26; sc <= 26; ++sc)
-            if (sc) r.evm_per_subcarrier_db.push_back(db10(std::max(err_sc[static_cast<size_t>(sc + 26)] / done, 1e-30)));
-        r.worst_symbol = static_cast<int>(std::max_element(r.evm_per_symbol_db.begin(), r.evm_per_symbol_db.end()) - r.evm_per_symbol_db.begin());
-        const size_t ws = static_cast<size_t>(std::max_element(r.evm_per_subcarrier_db.begin(), r.evm_per_subcarrier_db.end()) - r.evm_per_subcarrier_db.begin());
-        r.worst_subcarrier = ws < 26 ? static_cast<int>(ws) - 26 : static_cast<int>(ws) - 25;
-        // Centre-frequency leakage (17.3.9.6.1): the DC bin against the total power.
-        // The leakage is looked for at the carrier the burst was found at and at
-        // the file's own 0 Hz (a DC offset added after a frequency error): with
-        // a frequency error each cancels in the other's average.
-        const cd dc = dc_sum / static_cast<double>(done);
-        const cd dc_file = dc_file_sum / static_cast<double>(done);
-        const double leak = std::max(std::norm(dc), std::norm(dc_file));
-        r.dc_leakage_db = db10(std::max(leak / (dc_power / done), 1e-30));
-        // The residual frequency from the slope of the pilot phase.
-        if (phases.size() >= 2) {
-            std::vector<double> un(phases);
-            for (size_t i = 1; i < un.size(); ++i) {
-                double d = un[i] - un[i - 1];
-                while (d > kPi) d -= 2 * kPi;
-                while (d < -kPi) d += 2 * kPi;
-                un[i] = un[i - 1] + d;
-            }
-            const double n = static_cast<double>(un.size());
-            const double mt = std::accumulate(times.begin(), times.end(), 0.0) / n;
-            const double mp = std::accumulate(un.begin(), un.end(), 0.0) / n;
-            double sxy = 0, sxx = 0;
-            for (size_t i = 0; i < un.size(); ++i) {
-                sxy += (times[i] - mt) * (un[i] - mp);
-                sxx += (times[i] - mt) * (times[i] - mt);
-            }
-            if (sxx > 0) freq += sxy / sxx / (2.0 * kPi);
-        }
+    return d;
+}
+
+// EVM (data, pilots, per subcarrier), the worst symbol and subcarrier, the centre-frequency
+// leakage and the residual carrier from the sums over done > 0 symbols.
+void data_figures(const DataSums& d, int done, BurstState& st, Result& r) {
+    r.evm_db = db10(std::max(d.err_data / (48.0 * done), 1e-30));
+    r.evm_percent = 100.0 * std::sqrt(d.err_data / (48.0 * done));
+    r.evm_pilots_db = db10(std::max(d.err_pilot / (4.0 * done), 1e-30));
+    for (int sc = -26; sc <= 26; ++sc)
+        if (sc) r.evm_per_subcarrier_db.push_back(db10(std::max(d.err_sc[static_cast<size_t>(sc + 26)] / done, 1e-30)));
+    r.worst_symbol = static_cast<int>(std::max_element(r.evm_per_symbol_db.begin(), r.evm_per_symbol_db.end()) - r.evm_per_symbol_db.begin());
+    const size_t ws = static_cast<size_t>(std::max_element(r.evm_per_subcarrier_db.begin(), r.evm_per_subcarrier_db.end()) - r.evm_per_subcarrier_db.begin());
+    r.worst_subcarrier = ws < 26 ? static_cast<int>(ws) - 26 : static_cast<int>(ws) - 25;
+    // Centre-frequency leakage (17.3.9.6.1): the DC bin against the total power.
+    // The leakage is looked for at the carrier the burst was found at and at
+    // the file's own 0 Hz (a DC offset added after a frequency error): with
+    // a frequency error each cancels in the other's average.
+    const cd dc = d.dc_sum / static_cast<double>(done);
+    const cd dc_file = d.dc_file_sum / static_cast<double>(done);
+    const double leak = std::max(std::norm(dc), std::norm(dc_file));
+    r.dc_leakage_db = db10(std::max(leak / (d.dc_power / done), 1e-30));
+    if (d.phases.size() >= 2)
+        if (const std::optional<double> f = residual_from_pilot_phases(d.phases, d.times)) st.freq += *f;
+}
+
+// Spectral flatness (17.3.9.6.2) from a channel estimate (subcarriers -26..26).
+void measure_flatness(const std::vector<cd>& H, Result& r) {
+    double inner = 0;
+    for (int k = 1; k <= 16; ++k) inner += std::norm(H[static_cast<size_t>(26 + k)]) + std::norm(H[static_cast<size_t>(26 - k)]);
+    inner /= 32.0;
+    bool ok = inner > 0;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        const double d = db10(std::max(std::norm(H[static_cast<size_t>(k + 26)]) / inner, 1e-30));
+        r.flatness_db.push_back(d);
+        if (std::abs(k) <= 16) ok = ok && std::abs(d) <= 2.0;
+        else ok = ok && d <= 2.0 && d >= -4.0;
     }
-    // The file's sense: with I and Q exchanged the spectrum is mirrored.
-    r.freq_error_hz = r.iq_inverted ? -freq : freq;
-    if (flat_channel) {
-        std::ostringstream note;
-        note.setf(std::ios::fixed);
-        note.precision(6);
-        note << "real signal (" << flat_channel << " constant): a burst at an IF of "
-             << std::abs(*r.freq_error_hz) / 1e6 << " MHz (one of its two mirror images), not a carrier frequency error";
-        r.notes.push_back(note.str());
-    }
+    r.flatness_ok = ok;
+}
 
-    // Spectral flatness (17.3.9.6.2) from the channel estimate.
-    if (!opt.free_format || done > 0) {
-        double inner = 0;
-        for (int k = 1; k <= 16; ++k) inner += std::norm(H[static_cast<size_t>(26 + k)]) + std::norm(H[static_cast<size_t>(26 - k)]);
-        inner /= 32.0;
-        bool ok = inner > 0;
-        for (int k = -26; k <= 26; ++k) {
-            if (!k) continue;
-            const double d = db10(std::max(std::norm(H[static_cast<size_t>(k + 26)]) / inner, 1e-30));
-            r.flatness_db.push_back(d);
-            if (std::abs(k) <= 16) ok = ok && std::abs(d) <= 2.0;
-            else ok = ok && d <= 2.0 && d >= -4.0;
-        }
-        r.flatness_ok = ok;
-    }
-
-    // Payload pattern.
-    if (!bits.empty()) r.payload = identify_payload(bits, opt);
-
-    // Burst span measurements on the samples as they are in the file.
-    if (r.iq_inverted)
-        for (cd& v : x) v = cd(v.imag(), v.real());
-    const int64_t span_start = std::clamp<int64_t>(burst_start, 0, kept);
-    const int64_t span_end = std::max(std::min(burst_end, kept), span_start);
-    measure_peaks(cap.x, span_start, span_end - span_start, r);
-    measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
-    measure_codes(cap, info, span_start, span_end - span_start, r);
-
-    // The gap after the burst, up to the next burst or the end of the file.
+// The gap after the burst [span_start, burst_end), up to the next burst or the end of the
+// file, and its level against the burst's.
+void measure_gap(const Capture& cap, const std::vector<Run>& runs, int64_t span_start, int64_t span_end, int64_t burst_end,
+                 Result& r) {
     int64_t next = cap.total;
     for (const Run& run : runs)
         if (run.start * kEnvWindow > burst_end + 2 * kEnvWindow) {
@@ -1112,35 +1203,34 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
             break;
         }
     r.burst.gap_length = std::max<int64_t>(0, next - burst_end);
-    if (r.burst.gap_length > 0) {
-        r.segments.push_back({"gap", burst_end, r.burst.gap_length});
-        double gp = 0, bp = 0;
-        int64_t gn = 0;
-        for (int64_t w = burst_end / kEnvWindow + 1; w < next / kEnvWindow && w < static_cast<int64_t>(cap.env.size()); ++w) {
-            gp += cap.env[static_cast<size_t>(w)];
-            ++gn;
-        }
-        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
-        bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
-        if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
+    if (r.burst.gap_length <= 0) return;
+    r.segments.push_back({"gap", burst_end, r.burst.gap_length});
+    double gp = 0, bp = 0;
+    int64_t gn = 0;
+    for (int64_t w = burst_end / kEnvWindow + 1; w < next / kEnvWindow && w < static_cast<int64_t>(cap.env.size()); ++w) {
+        gp += cap.env[static_cast<size_t>(w)];
+        ++gn;
     }
+    for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+    bp /= static_cast<double>(std::max<int64_t>(span_end - span_start, 1));
+    if (gn > 0 && gp > 0 && bp > 0) r.burst.gap_level_db = db10(gp / gn / bp);
+}
 
-    // The envelope for the time view.
+// The envelope for the time view (moves the capture's envelope into r).
+void power_view(Capture& cap, int64_t span_start, int64_t span_end, Result& r) {
     r.power.samples = cap.total;
     r.power.window = kEnvWindow;
     r.power.window_min = std::move(cap.env_min);
     r.power.window_max = std::move(cap.env_max);
     r.power.sample_power.resize(cap.x.size());
     for (size_t k = 0; k < cap.x.size(); ++k) r.power.sample_power[k] = static_cast<float>(std::norm(cap.x[k]));
-    {
-        double bp = 0;
-        for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
-        r.power.reference_power = span_end > span_start ? bp / static_cast<double>(span_end - span_start) : 0.0;
-    }
+    double bp = 0;
+    for (int64_t k = span_start; k < span_end; ++k) bp += std::norm(cap.x[static_cast<size_t>(k)]);
+    r.power.reference_power = span_end > span_start ? bp / static_cast<double>(span_end - span_start) : 0.0;
+}
 
-    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, r);
-
-    // Verdicts.
+// The first burst's failures and notes from its figures.
+void first_burst_verdicts(Result& r) {
     r.evm_limit_db = evm_limit_db(r.rate_mbps);
     if (r.iq_inverted) r.failures.insert(r.failures.begin(), "spectrum inverted: I and Q exchanged?");
     if (r.evm_db && r.evm_limit_db && *r.evm_db > *r.evm_limit_db) {
@@ -1158,6 +1248,77 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
     if (r.payload && r.payload->expected && !pattern_by_name(r.payload->pattern))
         r.failures.push_back("unknown expected pattern " + r.payload->pattern);
     if (r.burst.count > 1) r.notes.push_back(std::to_string(r.burst.count) + " bursts in the file; the transmitter measurements are of the first");
+}
+
+// start_hint: the first packet's start, when the packet receiver found one.
+Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::string& path, const Options& opt,
+                           std::optional<int64_t> start_hint) {
+    Result r;
+    r.file.path = path;
+    r.file.format = info.format;
+    r.file.samples = info.samples;
+    r.file.datatype = info.datatype;
+    r.free_format = opt.free_format;
+    double fs = stated_sample_rate(info, opt, r);
+
+    // Burst detection over the whole file.
+    double threshold = 0;
+    const std::vector<Run> runs = find_bursts(cap.env, threshold);
+    r.burst.count = static_cast<int>(runs.size());
+    if (runs.empty()) throw AnalysisError("no 802.11a burst found");
+    const auto [s0, env_end] = locate_first_burst(cap, runs, threshold, start_hint);
+    if (fs <= 0) {
+        if (opt.free_format) throw AnalysisError("the sampling rate of a DATA-only burst in a CSV file must be given (--oversample or --sample-rate)");
+        fs = sample_rate_from_short_training(cap.x, s0, r);
+    }
+    const double os_real = fs / kBaseRate;
+    const int os = static_cast<int>(std::lround(os_real));
+    if (os < 1 || std::abs(os_real - os) > 1e-9 * os || os > 64)
+        throw AnalysisError("the sampling rate " + std::to_string(fs) + " Hz is not a whole multiple of 20 MHz (up to 1280 MHz)");
+    r.file.sample_rate_hz = fs;
+    r.file.oversample = os;
+
+    BurstState st(cap.x, fs, os);
+    st.s0 = st.burst_start = st.data_start = st.t_origin = s0;
+    st.env_end = env_end;
+    st.flat_channel = constant_channel(cap.x, s0, env_end);
+    if (!opt.free_format) {
+        sync_on_preamble(st, r);
+        read_signal_field(st, opt, r);
+    } else {
+        sync_on_guard_intervals(st, opt);
+        channel_from_decisions(st, r);
+    }
+    const int64_t burst_end = settle_data_symbols(st, r);
+    std::vector<uint8_t> bits;
+    const DataSums sums = demodulate_burst_data(st, r, bits);
+    const int done = static_cast<int>(r.evm_per_symbol_db.size());
+    if (done > 0) data_figures(sums, done, st, r);
+    // The file's sense: with I and Q exchanged the spectrum is mirrored.
+    r.freq_error_hz = r.iq_inverted ? -st.freq : st.freq;
+    if (st.flat_channel) {
+        std::ostringstream note;
+        note.setf(std::ios::fixed);
+        note.precision(6);
+        note << "real signal (" << st.flat_channel << " constant): a burst at an IF of "
+             << std::abs(*r.freq_error_hz) / 1e6 << " MHz (one of its two mirror images), not a carrier frequency error";
+        r.notes.push_back(note.str());
+    }
+    if (!opt.free_format || done > 0) measure_flatness(st.H, r);
+    if (!bits.empty()) r.payload = identify_payload(bits, opt);
+
+    // Burst span measurements on the samples as they are in the file.
+    if (r.iq_inverted)
+        for (cd& v : cap.x) v = cd(v.imag(), v.real());
+    const int64_t span_start = std::clamp<int64_t>(st.burst_start, 0, st.kept);
+    const int64_t span_end = std::max(std::min(burst_end, st.kept), span_start);
+    measure_peaks(cap.x, span_start, span_end - span_start, r);
+    measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
+    measure_codes(cap, info, span_start, span_end - span_start, r);
+    measure_gap(cap, runs, span_start, span_end, burst_end, r);
+    power_view(cap, span_start, span_end, r);
+    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, r);
+    first_burst_verdicts(r);
     return r;
 }
 

@@ -141,6 +141,7 @@ struct PacketResult {
     std::optional<double> evm_db;    // data subcarriers, decision-directed
     double freq_error_hz = 0;
     bool flatness_ok = false;        // 17.3.9.6.2 on the packet's channel estimate
+    std::optional<double> leakage_db;  // centre-frequency leakage (17.3.9.6.1): DC bin over the DATA symbols' power
     bool inverted = false;           // I and Q exchanged
     std::vector<uint8_t> psdu;
     std::string problem;             // why it was not decoded, empty when it was
@@ -155,6 +156,12 @@ struct PacketSummary {
     std::optional<double> evm_db;    // over every demodulated packet (mean error power)
     std::optional<double> freq_error_hz;  // mean of the packets
     int flatness_failures = 0;       // packets outside the 17.3.9.6.2 limits
+    std::optional<double> leakage_db;  // the worst packet's centre-frequency leakage
+    int leakage_failures = 0;        // packets with leakage above -15 dB (17.3.9.6.1)
+    // Over the packets' samples (those the analysis keeps): transmit spectrum mask (17.3.9.2)
+    // of the averaged PSD, and the CCDF of the sample power.
+    std::optional<MaskResult> mask;
+    std::vector<CcdfPoint> ccdf;     // 10 %, 1 %, 0.1 %, 0.01 %
 };
 
 struct Result {

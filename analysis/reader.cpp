@@ -149,13 +149,32 @@ private:
 
 }  // namespace
 
-WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
-    ByteInput in(stream);
-    WaveformInfo info;
-    info.format = FileFormat::Awg;
-    if (in.peek() < 0) throw ReadError("the file is empty");
+namespace {
 
-    // Header: {TAG:value} items up to "{WAVEDATA:count;".
+// The three numbers of a PAPR item (PAPR; crest I; crest Q, dB) into info.
+void parse_papr(const std::string& value, int64_t value_at, WaveformInfo& info) {
+    double v[3];
+    std::string_view rest(value);
+    int n = 0;
+    for (; n < 3; ++n) {
+        const size_t semi = rest.find(';');
+        std::string_view part = trim(rest.substr(0, semi));
+        if (!parse_double(part, v[n])) break;
+        if (semi == std::string_view::npos) {
+            ++n;
+            break;
+        }
+        rest.remove_prefix(semi + 1);
+    }
+    if (n != 3) fail_at(value_at, "PAPR \"" + printable(value) + "\" is not three numbers");
+    info.header_papr_db = v[0];
+    info.header_crest_i_db = v[1];
+    info.header_crest_q_db = v[2];
+}
+
+// The AWG header: {TAG:value} items up to "{WAVEDATA:count;"; the sampling rate and PAPR
+// items into info. Returns the count (bytes of the sample block).
+int64_t read_awg_header(ByteInput& in, WaveformInfo& info) {
     bool have_rate = false;
     int64_t count = -1;
     while (count < 0) {
@@ -198,32 +217,16 @@ WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
             info.sample_rate_hz = fs;
             have_rate = true;
         } else if (tag == "PAPR") {
-            double v[3];
-            std::string_view rest(value);
-            int n = 0;
-            for (; n < 3; ++n) {
-                const size_t semi = rest.find(';');
-                std::string_view part = trim(rest.substr(0, semi));
-                if (!parse_double(part, v[n])) break;
-                if (semi == std::string_view::npos) {
-                    ++n;
-                    break;
-                }
-                rest.remove_prefix(semi + 1);
-            }
-            if (n != 3) fail_at(value_at, "PAPR \"" + printable(value) + "\" is not three numbers");
-            info.header_papr_db = v[0];
-            info.header_crest_i_db = v[1];
-            info.header_crest_q_db = v[2];
+            parse_papr(value, value_at, info);
         }
     }
     if (!have_rate) fail_at(in.offset(), "the header has no SAMPLINGFREQ item before WAVEDATA");
-    const int64_t block_at = in.offset();
-    if (count % 8 != 0)
-        fail_at(block_at, "the WAVEDATA count " + std::to_string(count) + " is not a multiple of 8 (one I and one Q word a sample)");
-    info.wavedata_bytes = count;
+    return count;
+}
 
-    // Sample block: per sample the I code and the Q code, 32-bit little-endian.
+// The sample block of count bytes from block_at (per sample the I code and the Q code,
+// 32-bit little-endian) and its closing '}', into the sink; returns the samples.
+int64_t read_awg_samples(ByteInput& in, int64_t count, int64_t block_at, SampleSink& sink) {
     BlockBuffer out(sink, true);
     std::vector<unsigned char> raw(kBlockSamples * 8);
     int64_t left = count / 8;
@@ -258,7 +261,22 @@ WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
     }
     if (in.peek() >= 0) fail_at(in.offset(), "unexpected bytes after the closing '}' of WAVEDATA (wrong WAVEDATA count?)");
     out.flush();
-    info.samples = out.total();
+    return out.total();
+}
+
+}  // namespace
+
+WaveformInfo read_awg(std::istream& stream, SampleSink& sink) {
+    ByteInput in(stream);
+    WaveformInfo info;
+    info.format = FileFormat::Awg;
+    if (in.peek() < 0) throw ReadError("the file is empty");
+    const int64_t count = read_awg_header(in, info);
+    const int64_t block_at = in.offset();
+    if (count % 8 != 0)
+        fail_at(block_at, "the WAVEDATA count " + std::to_string(count) + " is not a multiple of 8 (one I and one Q word a sample)");
+    info.wavedata_bytes = count;
+    info.samples = read_awg_samples(in, count, block_at, sink);
     return info;
 }
 

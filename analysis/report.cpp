@@ -43,6 +43,27 @@ nlohmann::json opt(const std::optional<T>& v) {
     return *v;
 }
 
+// The 17.3.9 figures over all packets: leakage, spectrum mask, CCDF.
+void packets_spectrum_line(std::ostream& o, const PacketSummary& s) {
+    if (!s.leakage_db && !s.mask && s.ccdf.empty()) return;
+    o << "            over the packets:";
+    const char* sep = " ";
+    if (s.leakage_db) {
+        o << sep << "worst centre-frequency leakage " << fixed(*s.leakage_db, 2) << " dB (" << s.leakage_failures << " above -15 dB)";
+        sep = ", ";
+    }
+    if (s.mask && s.mask->margin_db) {
+        o << sep << "spectrum mask margin " << fixed(*s.mask->margin_db, 2) << " dB" << (s.mask->pass ? "" : " FAIL");
+        sep = ", ";
+    }
+    if (!s.ccdf.empty()) {
+        static const char* const names[4] = {"10%", "1%", "0.1%", "0.01%"};
+        o << sep << "CCDF";
+        for (size_t i = 0; i < s.ccdf.size() && i < 4; ++i) o << " " << names[i] << " " << fixed(s.ccdf[i].level_db, 2) << " dB";
+    }
+    o << "\n";
+}
+
 // The totals and the packet table, at most kTableRows rows.
 constexpr size_t kTableRows = 10000;
 void packet_table(std::ostream& o, const Result& r) {
@@ -55,6 +76,7 @@ void packet_table(std::ostream& o, const Result& r) {
     if (s.evm_db) o << "            EVM over the packets " << fixed(*s.evm_db, 2) << " dB";
     if (s.freq_error_hz) o << ", mean frequency error " << fixed(*s.freq_error_hz, 1) << " Hz";
     if (s.evm_db || s.freq_error_hz) o << ", spectral flatness outside the limits in " << s.flatness_failures << "\n";
+    packets_spectrum_line(o, s);
     if (r.packets.empty()) return;
     char line[200];
     std::snprintf(line, sizeof line, "            %6s %10s %5s %6s %4s %5s %5s %8s %11s  %s\n", "#", "start", "Mbps", "length",
@@ -106,6 +128,7 @@ nlohmann::json packets_json(const Result& r, bool with_psdu) {
                             {"evm_db", opt(p.evm_db)},
                             {"freq_error_hz", p.freq_error_hz},
                             {"flatness_ok", p.flatness_ok},
+                            {"leakage_db", opt(p.leakage_db)},
                             {"problem", p.problem.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.problem)}};
         if (with_psdu) e["psdu_hex"] = p.decoded && p.test_pattern.empty() ? nlohmann::json(hex_bytes(p.psdu)) : nlohmann::json(nullptr);
         list.push_back(std::move(e));
@@ -290,7 +313,13 @@ std::string format_json(const Result& r, int indent, bool with_psdu) {
     j["summary"] = {{"found", s.found}, {"signal_ok", s.signal_ok}, {"decoded", s.decoded}, {"fcs_ok", s.fcs_ok},
                     {"fcs_errors", s.fcs_errors}, {"test_patterns", s.test_patterns}, {"expected", opt(s.expected)},
                     {"missing", s.missing}, {"per", s.per}, {"evm_db", opt(s.evm_db)}, {"freq_error_hz", opt(s.freq_error_hz)},
-                    {"flatness_failures", s.flatness_failures}};
+                    {"flatness_failures", s.flatness_failures}, {"leakage_db", opt(s.leakage_db)},
+                    {"leakage_failures", s.leakage_failures}};
+    j["summary"]["mask_margin_db"] = s.mask ? opt(s.mask->margin_db) : json(nullptr);
+    j["summary"]["mask_pass"] = s.mask ? json(s.mask->pass) : json(nullptr);
+    nlohmann::json packets_ccdf;
+    for (size_t i = 0; i < 4; ++i) packets_ccdf[names[i]] = i < s.ccdf.size() ? json(s.ccdf[i].level_db) : json(nullptr);
+    j["summary"]["ccdf_db"] = packets_ccdf;
     // A file name that is not UTF-8 (legal on Linux) must not stop the report.
     return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }

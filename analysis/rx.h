@@ -21,6 +21,12 @@ constexpr double kBaseRateHz = 20e6;
 // Stage 0, front end: a zero-phase low-pass (10 MHz) and decimation by os to 20 MS/s;
 // the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
+// The mean to_base_rate removes from x[0..n): the mean when above -30 dB of the power, else 0.
+cd dc_offset(const cd* x, int64_t n);
+// The sum of (x[k] - mean) taps[k], k < n (four interleaved partial sums, SSE2 where present).
+cd fir_sum(const cd* x, const double* taps, size_t n, cd mean);
+// The front end's low-pass taps for decimation by os > 1 (odd count, unit DC gain).
+const std::vector<double>& lowpass_taps(int os);
 
 // Stage 1, detection: the short training field's 16-sample period (delay and correlate).
 struct Detection {
@@ -80,6 +86,7 @@ struct Demodulated {
     int symbols = 0;                 // symbols demodulated (fewer than asked when x ends)
     double evm_db = 0;               // data subcarriers against the nearest points
     double residual_hz = 0;          // carrier offset left, from the pilot phase slope
+    std::optional<double> leakage_db;  // mean DC bin's power over the mean power of subcarriers -26..26 (17.3.9.6.1)
 };
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                        ForwardFft& fft);
@@ -99,6 +106,9 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
 std::vector<double> deinterleave(const std::vector<double>& soft, int n_cbps, int n_bpsc);
 std::vector<double> depuncture(const std::vector<double>& soft, int mbps);
 int scrambler_state_from_service(const std::vector<int>& first7);  // the state before the first bit
+// The soft values of N_CBPS-bit symbols in code order for the Viterbi decoder: deinterleaved,
+// depunctured (0 for a stolen bit), quantised (rx_viterbi.h); pairs A B.
+std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate);
 
 // Stage 7, the MAC header and FCS of a PSDU.
 struct MacFrame {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "rx.h"
+#include "rx_viterbi.h"
 
 namespace orv::analysis::rx {
 
@@ -42,9 +43,33 @@ int scrambler_state_from_service(const std::vector<int>& s) {
     return state;
 }
 
+std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate) {
+    const size_t n_cbps = static_cast<size_t>(rate.n_cbps);
+    std::vector<size_t> pos(n_cbps);
+    for (size_t k = 0; k < n_cbps; ++k) pos[k] = static_cast<size_t>(interleave_position(static_cast<int>(k), rate.n_cbps, rate.n_bpsc));
+    const size_t used = soft.size() - soft.size() % n_cbps;
+    const double scale = soft_scale(soft.data(), used);
+    std::vector<int16_t> in(used);
+    for (size_t base = 0; base < used; base += n_cbps)
+        for (size_t k = 0; k < n_cbps; ++k) in[base + k] = quantise_soft(soft[base + pos[k]], scale);
+    const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54;
+    if (!r34 && rate.mbps != 48) return in;
+    // 3/4: A0 B0 A1 B2 -> A0 B0 A1 - - B2; 2/3: A0 B0 A1 -> A0 B0 A1 -.
+    const size_t group = r34 ? 4 : 3;
+    std::vector<int16_t> out((used / group) * (r34 ? 6 : 4), 0);
+    int16_t* o = out.data();
+    for (size_t i = 0; i + group <= used; i += group) {
+        o[0] = in[i], o[1] = in[i + 1], o[2] = in[i + 2];
+        if (r34) o[5] = in[i + 3];
+        o += r34 ? 6 : 4;
+    }
+    return out;
+}
+
 Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int length) {
     Decoded d;
-    const std::vector<int> r = viterbi_decode(depuncture(deinterleave(soft, rate.n_cbps, rate.n_bpsc), rate.mbps), false);
+    const std::vector<int16_t> pairs = coded_pairs(soft, rate);
+    const std::vector<uint8_t> r = viterbi_decode_q(pairs.data(), pairs.size() / 2, false);
     const size_t need = 16 + 8 * static_cast<size_t>(length) + 6;
     if (r.size() < need) return d;
     std::vector<int> seq(r.begin(), r.begin() + 7);

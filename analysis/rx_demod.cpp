@@ -21,6 +21,12 @@ double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
     return std::arg(acc);
 }
 
+// The nearest of levels -(L - 1), -(L - 3) .. L - 1 to v (L levels, unit spacing 2).
+inline double nearest_level(double v, int levels) {
+    const double i = std::clamp(std::floor((v + (levels - 1)) / 2.0 + 0.5), 0.0, static_cast<double>(levels - 1));
+    return 2.0 * i - (levels - 1);
+}
+
 // Max-log soft bits of one axis of a Gray-mapped level (unit spacing 2), n bits, scaled by w.
 void axis_soft(double v, int n, double w, double* out) {
     out[0] = w * v;
@@ -59,41 +65,62 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     const int nb = rate.n_bpsc;
     const double k = nb == 1 ? 1.0 : nb == 2 ? std::sqrt(2.0) : nb == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
     const int64_t data_start = s.t1 + 128 + 80;
-    d.soft.reserve(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps));
+    d.soft.assign(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps), 0.0);
+    double* out = d.soft.data();
+    // Per data subcarrier: its index, the channel's inverse and power (0: no signal there).
+    struct Tap {
+        size_t i;
+        cd inv;
+        double g;
+    };
+    std::array<Tap, 48> taps{};
+    for (size_t t = 0; t < 48; ++t) {
+        const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
+        const double g = std::norm(h.h[i]);
+        taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0};
+    }
+    const int axis_levels = nb == 1 ? 2 : 1 << (nb / 2);
     double err = 0, ref = 0;
+    cd dc_sum = 0;
+    double band_power = 0;
     std::vector<double> phases;
     double unwrapped = 0;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
         const std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        dc_sum += y[26];
+        for (size_t i = 0; i < 53; ++i)
+            if (i != 26) band_power += std::norm(y[i]);
         const double th = pilot_phase(y, h, pilot_polarity(n + 1));
         double dth = th - (phases.empty() ? 0.0 : unwrapped);
         dth -= 2 * kPi * std::round(dth / (2 * kPi));
         unwrapped = phases.empty() ? th : unwrapped + dth;
         phases.push_back(unwrapped);
         const cd corr = std::polar(1.0, -th);
-        for (int sc : data_subcarriers()) {
-            const size_t i = static_cast<size_t>(sc + 26);
-            const double g = std::norm(h.h[i]);
-            if (!(g > 0)) {
-                d.soft.insert(d.soft.end(), static_cast<size_t>(nb), 0.0);
-                continue;
-            }
-            const cd z = y[i] / h.h[i] * corr;
-            const cd ideal = slice(z, nb, nullptr);
-            err += std::norm(z - ideal);
-            ref += 1.0;
-            double b[6];
+        for (const Tap& tap : taps) {
+            double* b = out;
+            out += nb;
+            if (!(tap.g > 0)) continue;
+            const cd z = y[tap.i] * tap.inv * corr;
             if (nb == 1) {
-                b[0] = g * z.real();
+                err += std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
+                b[0] = tap.g * z.real();
             } else {
-                axis_soft(z.real() * k, nb / 2, g / k, b);
-                axis_soft(z.imag() * k, nb / 2, g / k, b + nb / 2);
+                const double zi = z.real() * k, zq = z.imag() * k;
+                const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
+                err += (ei * ei + eq * eq) / (k * k);
+                axis_soft(zi, nb / 2, tap.g / k, b);
+                axis_soft(zq, nb / 2, tap.g / k, b + nb / 2);
             }
-            d.soft.insert(d.soft.end(), b, b + nb);
+            ref += 1.0;
         }
         ++d.symbols;
+    }
+    d.soft.resize(static_cast<size_t>(d.symbols) * static_cast<size_t>(rate.n_cbps));
+    if (d.symbols > 0 && band_power > 0) {
+        const double sym = static_cast<double>(d.symbols);
+        d.leakage_db = 10.0 * std::log10(std::max(std::norm(dc_sum / sym) / (band_power / sym), 1e-30));
     }
     d.evm_db = ref > 0 ? 10.0 * std::log10(std::max(err / ref, 1e-30)) : 0.0;
     if (phases.size() >= 2) {

@@ -5,6 +5,10 @@
 
 #include "rx.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace orv::analysis::rx {
 
 namespace {
@@ -30,7 +34,7 @@ std::vector<double> lowpass(int os) {
 }
 }  // namespace
 
-std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
+cd dc_offset(const cd* x, int64_t n) {
     // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
     // periodic to the detector. A smaller mean is left, as removing it would turn silence
     // into a constant.
@@ -39,20 +43,56 @@ std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
     for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);
     if (n > 0) mean /= static_cast<double>(n), power /= static_cast<double>(n);
     if (!(std::norm(mean) > 1e-3 * power)) mean = 0;
+    return mean;
+}
+
+const std::vector<double>& lowpass_taps(int os) {
+    static thread_local std::vector<double> taps;
+    static thread_local int taps_os = 0;
+    if (taps_os != os) taps = lowpass(os), taps_os = os;
+    return taps;
+}
+
+#if defined(__SSE2__) || defined(_M_X64)
+cd fir_sum(const cd* x, const double* taps, size_t n, cd mean) {
+    // Four partial sums (taps k mod 4) break the chain of additions; the same order as below.
+    __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    const __m128d mu = _mm_set_pd(mean.imag(), mean.real());
+    const double* xd = reinterpret_cast<const double*>(x);
+    for (size_t k = 0; k < n; ++k) {
+        const __m128d v = _mm_sub_pd(_mm_loadu_pd(xd + 2 * k), mu);
+        acc[k % 4] = _mm_add_pd(acc[k % 4], _mm_mul_pd(v, _mm_set1_pd(taps[k])));
+    }
+    const __m128d sum = _mm_add_pd(_mm_add_pd(acc[0], acc[1]), _mm_add_pd(acc[2], acc[3]));
+    alignas(16) double out[2];
+    _mm_store_pd(out, sum);
+    return {out[0], out[1]};
+}
+#else
+cd fir_sum(const cd* x, const double* taps, size_t n, cd mean) {
+    double re[4] = {0, 0, 0, 0}, im[4] = {0, 0, 0, 0};
+    for (size_t k = 0; k < n; ++k) {
+        re[k % 4] += (x[k].real() - mean.real()) * taps[k];
+        im[k % 4] += (x[k].imag() - mean.imag()) * taps[k];
+    }
+    return {(re[0] + re[1]) + (re[2] + re[3]), (im[0] + im[1]) + (im[2] + im[3])};
+}
+#endif
+
+std::vector<cd> to_base_rate(const cd* x, int64_t n, int os) {
+    const cd mean = dc_offset(x, n);
     if (os <= 1) {
         std::vector<cd> y(x, x + n);
         for (cd& v : y) v -= mean;
         return y;
     }
-    const std::vector<double> taps = lowpass(os);
+    const std::vector<double>& taps = lowpass_taps(os);
     const int64_t half = static_cast<int64_t>(taps.size() / 2);
     std::vector<cd> y(static_cast<size_t>((n + os - 1) / os));
     for (size_t j = 0; j < y.size(); ++j) {
         const int64_t c = static_cast<int64_t>(j) * os;
-        cd acc = 0;
-        for (int64_t i = std::max<int64_t>(-half, -c); i <= half && c + i < n; ++i)
-            acc += (x[c + i] - mean) * taps[static_cast<size_t>(i + half)];
-        y[j] = acc;
+        const int64_t lo = std::max<int64_t>(-half, -c), hi = std::min<int64_t>(half, n - 1 - c);
+        y[j] = fir_sum(x + c + lo, taps.data() + (lo + half), static_cast<size_t>(hi - lo + 1), mean);
     }
     return y;
 }

@@ -16,6 +16,7 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
                   const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym) {
     const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft);
     if (dem.symbols > 0) p.evm_db = dem.evm_db;
+    p.leakage_db = dem.leakage_db;
     p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
     if (dem.symbols < n_sym) {
         p.problem = "cut off after " + std::to_string(dem.symbols) + " of " + std::to_string(n_sym) + " DATA symbols";
@@ -96,6 +97,34 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
 
 }  // namespace
 
+namespace {
+
+// The packets of y (20 MS/s samples from sample y0 of the file at that rate) detected at or
+// after from and before stop; appends them to out and returns where the search goes on.
+int64_t receive_span(const std::vector<cd>& y, int64_t from, int64_t stop, int64_t y0, int os, const Options& opt,
+                     double shift_hz, std::vector<PacketResult>& out, bool* truncated) {
+    while (const auto d = rx::detect_next(y, from)) {
+        if (d->at >= stop) break;
+        if (out.size() >= static_cast<size_t>(kMaxPackets)) {
+            if (truncated) *truncated = true;
+            return static_cast<int64_t>(y.size());
+        }
+        const rx::Sync s = rx::synchronise(y, *d);
+        if (s.metric < rx::kSyncThreshold) {
+            from = rx::periodic_end(y, d->at + 16);
+            continue;
+        }
+        PacketResult p;
+        from = std::max(receive_one(y, s, os, opt, p), d->at + 16);
+        p.start += y0 * os;
+        p.freq_error_hz += shift_hz;
+        out.push_back(std::move(p));
+    }
+    return std::max(from, std::min(stop, static_cast<int64_t>(y.size())));
+}
+
+}  // namespace
+
 std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated,
                                           double shift_hz) {
     os = std::max(os, 1);
@@ -110,23 +139,88 @@ std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const 
     }
     std::vector<PacketResult> out;
     if (truncated) *truncated = false;
-    int64_t from = 0;
-    while (const auto d = rx::detect_next(y, from)) {
-        if (out.size() >= static_cast<size_t>(kMaxPackets)) {
-            if (truncated) *truncated = true;
-            break;
-        }
-        const rx::Sync s = rx::synchronise(y, *d);
-        if (s.metric < rx::kSyncThreshold) {
-            from = rx::periodic_end(y, d->at + 16);
-            continue;
-        }
-        PacketResult p;
-        from = std::max(receive_one(y, s, os, opt, p), d->at + 16);
-        p.freq_error_hz += shift_hz;
-        out.push_back(std::move(p));
-    }
+    receive_span(y, 0, static_cast<int64_t>(y.size()), 0, os, opt, shift_hz, out, truncated);
     return out;
+}
+
+PacketStream::PacketStream(int os, const Options& opt, double shift_hz, int64_t mean_samples, size_t chunk)
+    : os_(std::max(os, 1)), opt_(opt), shift_hz_(shift_hz), mean_samples_(std::max<int64_t>(mean_samples, 1)),
+      chunk_(std::max<size_t>(chunk, 1)) {}
+
+void PacketStream::push(const cd* x, size_t n) {
+    if (shift_hz_ == 0) {
+        in_.insert(in_.end(), x, x + n);
+    } else {
+        const double w = -2.0 * std::numbers::pi * shift_hz_ / (rx::kBaseRateHz * os_);
+        for (size_t k = 0; k < n; ++k)
+            in_.push_back(x[k] * std::polar(1.0, w * static_cast<double>(in0_ + static_cast<int64_t>(in_.size()))));
+    }
+    if (!mean_known_ && static_cast<int64_t>(in_.size()) >= mean_samples_) {
+        mean_ = rx::dc_offset(in_.data(), mean_samples_);
+        mean_known_ = true;
+    }
+    if (mean_known_ && in_.size() >= chunk_) step(false);
+}
+
+std::vector<PacketResult> PacketStream::finish(bool* truncated) {
+    if (!mean_known_) mean_ = rx::dc_offset(in_.data(), static_cast<int64_t>(in_.size()));
+    mean_known_ = true;
+    step(true);
+    if (truncated) *truncated = truncated_;
+    return std::move(out_);
+}
+
+// Decimates what the input allows (all of it at the end) and decodes the packets whose
+// whole extent the window holds; keeps the window's samples from the search point on.
+void PacketStream::step(bool last) {
+    const int64_t end = in0_ + static_cast<int64_t>(in_.size());  // input samples received
+    if (os_ == 1) {
+        for (const cd& v : in_) y_.push_back(v - mean_);
+        in0_ = end;
+        in_.clear();
+    } else {
+        const std::vector<double>& taps = rx::lowpass_taps(os_);
+        const int64_t half = static_cast<int64_t>(taps.size() / 2);
+        for (int64_t j = y0_ + static_cast<int64_t>(y_.size());; ++j) {
+            const int64_t c = j * os_;
+            if (c >= end || (!last && c + half >= end)) break;
+            const int64_t lo = std::max<int64_t>(-half, -c), hi = std::min<int64_t>(half, end - 1 - c);
+            y_.push_back(rx::fir_sum(&in_[static_cast<size_t>(c + lo - in0_)], taps.data() + (lo + half),
+                                     static_cast<size_t>(hi - lo + 1), mean_));
+        }
+        // Keep the input the next outputs need.
+        const int64_t keep_from = std::min(end, (y0_ + static_cast<int64_t>(y_.size())) * os_ - half);
+        if (keep_from > in0_) {
+            in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(keep_from - in0_));
+            in0_ = keep_from;
+        }
+    }
+    const int64_t stop = last ? static_cast<int64_t>(y_.size()) : static_cast<int64_t>(y_.size()) - kLongestPacket;
+    if (truncated_) {  // no more packets: the samples are dropped as they come
+        y0_ += static_cast<int64_t>(y_.size());
+        y_.clear();
+        from_ = 0;
+        return;
+    }
+    if (stop <= from_) return;
+    from_ = receive_span(y_, from_, stop, y0_, os_, opt_, shift_hz_, out_, &truncated_);
+    const int64_t drop = std::max<int64_t>(from_ - kBackWindow, 0);
+    if (drop > 0) {
+        y_.erase(y_.begin(), y_.begin() + static_cast<std::ptrdiff_t>(drop));
+        y0_ += drop;
+        from_ -= drop;
+    }
+}
+
+std::vector<std::pair<int64_t, int64_t>> packet_spans(const std::vector<PacketResult>& packets, int os, int64_t n) {
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    for (const PacketResult& p : packets) {
+        const RateInfo* rate = p.signal_ok ? rate_by_mbps(p.rate_mbps) : nullptr;
+        const int64_t symbols = rate ? (16 + 8 * int64_t{p.length} + 6 + rate->n_dbps - 1) / rate->n_dbps : 0;
+        const int64_t a = std::clamp<int64_t>(p.start, 0, n), b = std::clamp<int64_t>(p.start + (400 + 80 * symbols) * os, 0, n);
+        if (b > a) spans.emplace_back(a, b);
+    }
+    return spans;
 }
 
 PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected) {
@@ -142,6 +236,10 @@ PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<
         s.fcs_ok += p.fcs_ok.value_or(false);
         freq += p.freq_error_hz;
         s.flatness_failures += !p.flatness_ok;
+        if (p.leakage_db) {
+            s.leakage_db = std::max(s.leakage_db.value_or(*p.leakage_db), *p.leakage_db);
+            s.leakage_failures += *p.leakage_db > kLeakageLimitDb;
+        }
         if (p.evm_db) {
             err += std::pow(10.0, *p.evm_db / 10.0);
             ++evm_n;

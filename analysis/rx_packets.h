@@ -19,6 +19,47 @@ constexpr int kMaxPackets = 200000;
 std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated,
                                           double shift_hz = 0);
 
+// The same search over a file fed piece by piece, in windows of bounded size: the packets
+// are the ones receive_packets finds in the whole file when the file's DC offset is that
+// of its first mean_samples samples.
+class PacketStream {
+public:
+    // chunk: input samples gathered between decodings.
+    PacketStream(int os, const Options& opt, double shift_hz = 0, int64_t mean_samples = int64_t{1} << 22,
+                 size_t chunk = size_t{1} << 20);
+    // n more samples of the file (20 MHz times os).
+    void push(const cd* x, size_t n);
+    // Decodes the rest; every packet in time order. truncated as receive_packets.
+    std::vector<PacketResult> finish(bool* truncated);
+
+private:
+    void step(bool last);
+    // Samples at 20 MS/s of the longest packet (LENGTH 4095 at 6 Mbit/s) and its search.
+    static constexpr int64_t kLongestPacket = 320 + 80 * 1366 + 512;
+    static constexpr int64_t kBackWindow = 64;      // kept before the search point
+    int os_;
+    Options opt_;
+    double shift_hz_;
+    int64_t mean_samples_;
+    size_t chunk_;
+    bool mean_known_ = false;
+    cd mean_ = 0;
+    std::vector<cd> in_;     // input from sample in0_
+    int64_t in0_ = 0;
+    std::vector<cd> y_;      // 20 MS/s from sample y0_
+    int64_t y0_ = 0;
+    int64_t from_ = 0;       // search point in y_
+    bool truncated_ = false;
+    std::vector<PacketResult> out_;
+};
+
+// Centre-frequency leakage limit of 17.3.9.6.1 (relative to the total power).
+constexpr double kLeakageLimitDb = -15.0;
+
+// The samples of the file's packets (x at 20 MHz times os, n samples): [start, end) each,
+// the preamble, SIGNAL and the DATA symbols SIGNAL announces, clipped to x.
+std::vector<std::pair<int64_t, int64_t>> packet_spans(const std::vector<PacketResult>& packets, int os, int64_t n);
+
 // Totals of packets; expected the packets the file should hold.
 PacketSummary summarise(const std::vector<PacketResult>& packets, std::optional<int> expected);
 

@@ -36,7 +36,13 @@ const std::array<cd, 64>& long_reference() {
 std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted) {
     std::vector<cd> y(static_cast<size_t>(n));
     const double w = -2.0 * kPi * f / kBaseRateHz;
-    for (int64_t i = 0; i < n; ++i) y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * std::polar(1.0, w * static_cast<double>(i));
+    const cd step = std::polar(1.0, w);
+    cd ph = 1.0;
+    for (int64_t i = 0; i < n; ++i) {
+        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
+        y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * ph;
+        ph *= step;
+    }
     return y;
 }
 
@@ -62,23 +68,56 @@ int comb_shift(const std::vector<cd>& x, int64_t at, double f_frac, bool inverte
     return best;
 }
 
+// The long training symbol's spectrum conjugated, zero-padded to kCorrFft samples.
+constexpr int kCorrFft = 512;
+const std::vector<cd>& long_reference_spectrum() {
+    static const std::vector<cd> spec = [] {
+        ForwardFft fft(kCorrFft);
+        std::vector<cd> r(kCorrFft, cd(0, 0)), out(kCorrFft);
+        for (size_t n = 0; n < 64; ++n) r[n] = long_reference()[n];
+        fft.run(r.data(), out.data());
+        for (cd& v : out) v = std::conj(v);
+        return out;
+    }();
+    return spec;
+}
+
+// c[t] = sum over n < 64 of y[t + n] conj(ref[n]) for every t with t + 64 <= y.size(),
+// by one forward and one inverse transform (y no longer than kCorrFft).
+std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
+    static thread_local ForwardFft fft(kCorrFft);
+    const std::vector<cd>& ref = long_reference_spectrum();
+    std::vector<cd> a(kCorrFft, cd(0, 0)), b(kCorrFft);
+    std::copy(y.begin(), y.end(), a.begin());
+    fft.run(a.data(), b.data());
+    // The inverse as conj(FFT(conj(.))), scaled by 1 / kCorrFft.
+    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(b[static_cast<size_t>(k)] * ref[static_cast<size_t>(k)]);
+    fft.run(b.data(), a.data());
+    std::vector<cd> c(y.size() - 63);
+    for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(a[t]) / static_cast<double>(kCorrFft);
+    return c;
+}
+
 // Long-training timing for one carrier offset: the best t1 in [lo, hi] and its metric.
 std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bool inverted) {
     const std::vector<cd> y = derotate(x, lo, hi - lo + 128, f, inverted);
-    const std::array<cd, 64>& ref = long_reference();
+    const std::vector<cd> c = ltf_correlation(y);
+    // e: the energy of y[t .. t + 128), a running sum summed afresh every 32 samples. A window
+    // below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
+    double total = 0;
+    for (const cd& v : y) total += std::norm(v);
+    double e = 0;
     int64_t best_t = lo;
     double best = -1;
     for (int64_t t = 0; t <= hi - lo; ++t) {
-        cd c1 = 0, c2 = 0;
-        double e = 0;
-        for (int n = 0; n < 64; ++n) {
-            const cd r = std::conj(ref[static_cast<size_t>(n)]);
-            const cd a = y[static_cast<size_t>(t + n)], b = y[static_cast<size_t>(t + n + 64)];
-            c1 += a * r;
-            c2 += b * r;
-            e += std::norm(a) + std::norm(b);
+        const size_t u = static_cast<size_t>(t);
+        if (t % 32 == 0) {
+            e = 0;
+            for (size_t n = u; n < u + 128; ++n) e += std::norm(y[n]);
+        } else {
+            e = std::max(e + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
         }
-        const double v = (std::abs(c1) + std::abs(c2)) / std::sqrt(2.0 * e * (52.0 / 64.0) + 1e-300);
+        const double v = e > 1e-12 * total ? (std::sqrt(std::norm(c[u])) + std::sqrt(std::norm(c[u + 64]))) / std::sqrt(2.0 * e * (52.0 / 64.0)) : 0.0;
         if (v > best) {
             best = v;
             best_t = lo + t;
@@ -95,7 +134,7 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     Sync best;
     best.inverted = inverted;
     best.metric = -1;
-    const int64_t lo = d.at + 80, hi = d.at + 260;
+    const int64_t lo = d.at + 80, hi = d.at + 260;  // hi - lo + 128 within kCorrFft
     for (int a = a0 - 1; a <= a0 + 1; ++a) {
         double f = f_frac + a * kStep;
         if (f > kBaseRateHz / 2) f -= kBaseRateHz;
@@ -140,10 +179,15 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
     std::array<cd, 64> in{}, bins{};
     corrected(x, s, window, in.data());
     fft.run(in.data(), bins.data());
-    std::array<cd, 53> out{};
     // The window starts kBackoff samples early: undo the phase ramp that gives.
+    static const std::array<cd, 53> ramp = [] {
+        std::array<cd, 53> r{};
+        for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
+        return r;
+    }();
+    std::array<cd, 53> out{};
     for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
+        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * ramp[static_cast<size_t>(k + 26)];
     return out;
 }
 

@@ -1,0 +1,42 @@
+// The packet receiver's Viterbi decoder for the rate-1/2, K = 7 code of 17.3.5.5
+// (generators 133 and 171 octal): soft values quantised to 16 bits, 16-bit path
+// metrics renormalised every step, the 64 add-compare-select operations of a step
+// in SSE2 (a plain loop where SSE2 is missing), one 64-bit word of decisions a step.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace orv::analysis::rx {
+
+// Largest magnitude of a quantised soft value: a branch metric stays within
+// +-2 * kSoftMax and the spread of 64 path metrics within 6 * 4 * kSoftMax.
+constexpr int kSoftMax = 511;
+
+// The scale that maps the median magnitude of the non-zero values of soft[0..n) (sampled
+// at up to 1024 places) to 64; an all-zero input gives 1.
+double soft_scale(const double* soft, size_t n);
+
+// round(soft * scale) clipped to +-kSoftMax; zero stays zero (a punctured bit), NaN gives 0.
+inline int16_t quantise_soft(double soft, double scale) {
+    double v = soft * scale;
+    v = v == v ? v : 0.0;
+    v = std::min(std::max(v, -static_cast<double>(kSoftMax)), static_cast<double>(kSoftMax));
+    return static_cast<int16_t>(v + std::copysign(0.5, v));
+}
+
+// Which add-compare-select loop runs.
+enum class AcsKernel { best, plain };
+
+// Decodes steps pairs A B of quantised soft values (positive for a 1 bit) into one bit a
+// pair (0 or 1); ends in state 0 when terminated is set, else in the best state. Ties keep
+// the predecessor whose oldest bit is 0.
+std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel = AcsKernel::best);
+
+// The same from soft values of any scale: quantised with soft_scale, then decoded.
+std::vector<uint8_t> viterbi_decode_fast(const std::vector<double>& soft, bool terminated);
+
+}  // namespace orv::analysis::rx

@@ -1,0 +1,144 @@
+// The packet receiver fed a file piece by piece (windows of bounded size) finds the
+// same packets as the receiver given the whole file at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <fstream>
+#include <numbers>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "reference_tx.h"
+#include "rx_packets.h"
+#include "support/files.h"
+
+namespace {
+
+using C = std::complex<double>;
+using orv::analysis::PacketResult;
+
+struct StreamCase {
+    std::string name;
+    int os;
+    double cfo_hz;   // carrier offset of the file
+    double shift_hz; // removed before the decimation
+    size_t piece;    // samples a push
+    size_t chunk;    // samples gathered between decodings
+    int packets;
+};
+void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
+
+// packets frames of 1000 bytes at rates cycling through 54, 6 and 24 Mbit/s, 4 us apart.
+std::vector<C> packet_file(const StreamCase& c) {
+    const int rates[3] = {54, 6, 24};
+    std::vector<C> x(static_cast<size_t>(300 * c.os), C(0, 0));
+    std::vector<std::vector<C>> frames;  // six distinct frames, repeated
+    for (int k = 0; k < 6; ++k) {
+        const std::vector<uint8_t> psdu = reftx::mac_frame(k, reftx::body(972, static_cast<uint32_t>(k)));
+        frames.push_back(reftx::frame(rates[k % 3], reftx::bits_of_bytes(psdu), 1000, c.os, 1 + k));
+    }
+    for (int k = 0; k < c.packets; ++k) {
+        const std::vector<C>& f = frames[static_cast<size_t>(k % 6)];
+        x.insert(x.end(), f.begin(), f.end());
+        x.insert(x.end(), static_cast<size_t>(80 * c.os), C(0, 0));
+    }
+    const double w = 2.0 * std::numbers::pi * c.cfo_hz / (20e6 * c.os);
+    for (size_t n = 0; n < x.size(); ++n) x[n] *= std::polar(1.0, w * static_cast<double>(n));
+    return x;
+}
+
+class PacketStreamCase : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(PacketStreamCase, FindsWhatTheWholeFileReceiverFinds) {
+    const StreamCase& c = GetParam();
+    const std::vector<C> x = packet_file(c);
+    const orv::analysis::Options opt;
+    const std::vector<PacketResult> whole =
+        orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), c.os, opt, nullptr, c.shift_hz);
+    orv::analysis::PacketStream stream(c.os, opt, c.shift_hz, static_cast<int64_t>(x.size()), c.chunk);
+    for (size_t at = 0; at < x.size(); at += c.piece) stream.push(x.data() + at, std::min(c.piece, x.size() - at));
+    bool truncated = true;
+    const std::vector<PacketResult> pieces = stream.finish(&truncated);
+    EXPECT_FALSE(truncated);
+    ASSERT_EQ(whole.size(), static_cast<size_t>(c.packets));
+    ASSERT_EQ(pieces.size(), whole.size());
+    for (size_t i = 0; i < whole.size(); ++i) {
+        EXPECT_EQ(pieces[i].start, whole[i].start) << "packet " << i;
+        EXPECT_EQ(pieces[i].rate_mbps, whole[i].rate_mbps) << "packet " << i;
+        EXPECT_EQ(pieces[i].psdu, whole[i].psdu) << "packet " << i;
+        EXPECT_EQ(pieces[i].fcs_ok, std::optional<bool>(true)) << "packet " << i;
+        EXPECT_NEAR(pieces[i].freq_error_hz, whole[i].freq_error_hz, 1e-6) << "packet " << i;
+        ASSERT_TRUE(pieces[i].evm_db && whole[i].evm_db);
+        EXPECT_NEAR(*pieces[i].evm_db, *whole[i].evm_db, 1e-9) << "packet " << i;
+    }
+}
+
+// Windows slide only beyond the longest packet (about 110000 samples at 20 MS/s): the
+// files are longer than that several times over.
+INSTANTIATE_TEST_SUITE_P(
+    Windows, PacketStreamCase,
+    ::testing::Values(StreamCase{"Os1_OnePush", 1, 0, 0, size_t{1} << 30, size_t{1} << 20, 40},
+                      StreamCase{"Os1_SmallChunks", 1, 150e3, 0, 4096, 50000, 60},
+                      StreamCase{"Os1_OddPieces", 1, 0, 0, 7777, 30001, 60},
+                      StreamCase{"Os2_SmallChunks", 2, -300e3, 0, 10000, 60000, 40},
+                      StreamCase{"Os4_Shifted", 4, 4e6, 4e6, 33333, 200000, 24}),
+    [](const ::testing::TestParamInfo<StreamCase>& i) { return i.param.name; });
+
+// A file shorter than the samples the DC offset is taken from: the offset of the whole
+// file, as the whole-file receiver takes it.
+TEST(PacketStream, DcOffsetOfAShortFile) {
+    const StreamCase c{"dc", 1, 0, 0, 1000, 5000, 3};
+    std::vector<C> x = packet_file(c);
+    for (C& v : x) v += C(0.05, -0.02);
+    const orv::analysis::Options opt;
+    const std::vector<PacketResult> whole = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, opt, nullptr);
+    orv::analysis::PacketStream stream(1, opt);
+    for (size_t at = 0; at < x.size(); at += c.piece) stream.push(x.data() + at, std::min(c.piece, x.size() - at));
+    const std::vector<PacketResult> pieces = stream.finish(nullptr);
+    ASSERT_EQ(whole.size(), 3u);
+    ASSERT_EQ(pieces.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(pieces[i].psdu, whole[i].psdu);
+}
+
+TEST(PacketStream, NothingPushedFindsNothing) {
+    orv::analysis::PacketStream stream(2, orv::analysis::Options{});
+    bool truncated = true;
+    EXPECT_TRUE(stream.finish(&truncated).empty());
+    EXPECT_FALSE(truncated);
+}
+
+// A SigMF recording (ci16_le, 20 MS/s) longer than the part the analysis keeps in
+// memory (2^22 samples): the packets beyond it are found by reading the file again.
+TEST(WholeFile, PacketsBeyondTheKeptPartAreFound) {
+    const orv_test::TempDir dir("rx_whole");
+    const std::string base = (dir.path / "long").string();
+    const StreamCase c{"long", 1, 0, 0, 0, 0, 6};
+    const std::vector<C> burst = packet_file(c);
+    const size_t gap = (size_t{1} << 22) - burst.size() + 1000;
+    {
+        std::ofstream data(base + ".sigmf-data", std::ios::binary);
+        auto put = [&data](const C& v) {
+            const int16_t iq[2] = {static_cast<int16_t>(std::lround(v.real() * 8000)), static_cast<int16_t>(std::lround(v.imag() * 8000))};
+            data.write(reinterpret_cast<const char*>(iq), sizeof iq);  // little-endian host
+        };
+        for (const C& v : burst) put(v);
+        for (size_t k = 0; k < gap; ++k) put(C(0, 0));
+        for (const C& v : burst) put(v);
+        std::ofstream(base + ".sigmf-meta")
+            << R"({"global": {"core:datatype": "ci16_le", "core:sample_rate": 20000000, "core:version": "1.0.0"}, "captures": [{"core:sample_start": 0}], "annotations": []})";
+    }
+    orv::analysis::Options opt;
+    opt.expected_packets = 12;
+    const orv::analysis::Result r = orv::analysis::analyse_file(base + ".sigmf-meta", opt);
+    ASSERT_EQ(r.packets.size(), 12u);
+    EXPECT_EQ(r.summary.fcs_ok, 12);
+    EXPECT_EQ(r.packets[6].start - r.packets[0].start, static_cast<int64_t>(burst.size() + gap));
+    for (const std::string& n : r.notes) EXPECT_EQ(n.find("not looked for"), std::string::npos) << n;
+}
+
+}  // namespace

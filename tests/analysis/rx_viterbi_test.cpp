@@ -1,0 +1,225 @@
+// The receiver's 16-bit Viterbi decoder against the straightforward double-precision
+// one (ofdm.h viterbi_decode) on coded blocks from the tests' own encoder: the same
+// bits on clean and mildly noisy input, no worse under heavy noise, the SSE2 and the
+// plain add-compare-select loops bit-identical, and the quantiser's edges.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ofdm.h"
+#include "reference_tx.h"
+#include "rx.h"
+#include "rx_viterbi.h"
+
+namespace {
+
+namespace rx = orv::analysis::rx;
+
+struct Block {
+    std::vector<int> bits;     // information bits, the last six zero (the tail)
+    std::vector<double> soft;  // depunctured soft values, A B pairs, 0 for a stolen bit
+};
+
+// n random bits and a tail (n + 6 a multiple of the puncturing period), coded, punctured to num/den, sent as +-amp in Gaussian noise
+// of standard deviation sigma, depunctured.
+Block coded_block(size_t n, int num, int den, double amp, double sigma, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Block b;
+    for (size_t i = 0; i < n; ++i) b.bits.push_back(static_cast<int>(rng() & 1));
+    b.bits.insert(b.bits.end(), 6, 0);
+    const std::vector<int> sent = reftx::puncture(reftx::encode(b.bits), num, den);
+    std::normal_distribution<double> noise(0.0, sigma);
+    std::vector<double> soft;
+    for (int c : sent) soft.push_back((c ? amp : -amp) + (sigma > 0 ? noise(rng) : 0.0));
+    const int mbps = num == 1 ? 6 : num == 2 ? 48 : 54;
+    b.soft = rx::depuncture(soft, mbps);
+    return b;
+}
+
+std::vector<int> as_ints(const std::vector<uint8_t>& v) { return {v.begin(), v.end()}; }
+
+std::vector<int16_t> quantised(const std::vector<double>& soft) {
+    const double scale = rx::soft_scale(soft.data(), soft.size());
+    std::vector<int16_t> q;
+    for (double v : soft) q.push_back(rx::quantise_soft(v, scale));
+    return q;
+}
+
+size_t errors(const std::vector<int>& a, const std::vector<int>& b) {
+    size_t e = 0;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) e += a[i] != b[i];
+    return e + (a.size() > b.size() ? a.size() - b.size() : b.size() - a.size());
+}
+
+struct AgreeCase {
+    std::string name;
+    size_t bits;
+    int num, den;
+    double amp, sigma;
+    uint32_t seed;
+};
+
+void PrintTo(const AgreeCase& c, std::ostream* os) { *os << c.name; }
+
+class ViterbiAgrees : public ::testing::TestWithParam<AgreeCase> {};
+
+// Where the reference decodes the block without error, so does the fast decoder, with
+// either loop, terminated or not.
+TEST_P(ViterbiAgrees, WithTheReferenceAndTheSentBits) {
+    const AgreeCase& c = GetParam();
+    const Block b = coded_block(c.bits, c.num, c.den, c.amp, c.sigma, c.seed);
+    for (bool terminated : {false, true}) {
+        const std::vector<int> ref = orv::analysis::viterbi_decode(b.soft, terminated);
+        ASSERT_EQ(ref, b.bits) << "the reference itself fails: the case is too noisy";
+        EXPECT_EQ(as_ints(rx::viterbi_decode_fast(b.soft, terminated)), ref) << "terminated " << terminated;
+        const std::vector<int16_t> q = quantised(b.soft);
+        EXPECT_EQ(as_ints(rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain)), ref);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CodedBlocks, ViterbiAgrees,
+    ::testing::Values(AgreeCase{"Clean_Rate1of2_Short", 24, 1, 2, 1.0, 0.0, 1},
+                      AgreeCase{"Clean_Rate1of2_1000Bytes", 8022, 1, 2, 1.0, 0.0, 2},
+                      AgreeCase{"Clean_Rate2of3", 4000, 2, 3, 1.0, 0.0, 3},
+                      AgreeCase{"Clean_Rate3of4", 4008, 3, 4, 1.0, 0.0, 4},
+                      AgreeCase{"TinyScale_Rate3of4", 1998, 3, 4, 1e-9, 0.0, 5},
+                      AgreeCase{"HugeScale_Rate1of2", 2000, 1, 2, 1e12, 0.0, 6},
+                      AgreeCase{"MildNoise_Rate1of2", 8000, 1, 2, 1.0, 0.45, 7},
+                      AgreeCase{"MildNoise_Rate3of4", 7998, 3, 4, 1.0, 0.3, 8}),
+    [](const ::testing::TestParamInfo<AgreeCase>& i) { return i.param.name; });
+
+struct NoisyCase {
+    std::string name;
+    int num, den;
+    double sigma;
+};
+
+void PrintTo(const NoisyCase& c, std::ostream* os) { *os << c.name; }
+
+class ViterbiUnderNoise : public ::testing::TestWithParam<NoisyCase> {};
+
+// Near the code's threshold the two loops still decide identically, and quantisation
+// costs at most a tenth more bit errors than the double-precision decoder.
+TEST_P(ViterbiUnderNoise, LoopsIdenticalAndErrorsCloseToTheReference) {
+    const NoisyCase& c = GetParam();
+    size_t ref_err = 0, fast_err = 0, sent = 0;
+    for (uint32_t seed = 100; seed < 110; ++seed) {
+        const Block b = coded_block(3996, c.num, c.den, 1.0, c.sigma, seed);
+        const std::vector<int16_t> q = quantised(b.soft);
+        const std::vector<uint8_t> best = rx::viterbi_decode_q(q.data(), q.size() / 2, false, rx::AcsKernel::best);
+        const std::vector<uint8_t> plain = rx::viterbi_decode_q(q.data(), q.size() / 2, false, rx::AcsKernel::plain);
+        ASSERT_EQ(best, plain) << "seed " << seed;
+        ref_err += errors(orv::analysis::viterbi_decode(b.soft, false), b.bits);
+        fast_err += errors(as_ints(best), b.bits);
+        sent += b.bits.size();
+    }
+    EXPECT_GT(ref_err, 0u) << "not near the threshold: the comparison shows nothing";
+    EXPECT_LE(static_cast<double>(fast_err), 1.1 * static_cast<double>(ref_err) + 0.0005 * static_cast<double>(sent))
+        << "reference " << ref_err << " errors, fast " << fast_err << " of " << sent;
+}
+
+INSTANTIATE_TEST_SUITE_P(CodedBlocks, ViterbiUnderNoise,
+                         ::testing::Values(NoisyCase{"Rate1of2", 1, 2, 0.9}, NoisyCase{"Rate2of3", 2, 3, 0.72},
+                                           NoisyCase{"Rate3of4", 3, 4, 0.62}),
+                         [](const ::testing::TestParamInfo<NoisyCase>& i) { return i.param.name; });
+
+struct QuantiseCase {
+    std::string name;
+    double soft, scale;
+    int expected;
+};
+
+void PrintTo(const QuantiseCase& c, std::ostream* os) { *os << c.name; }
+
+class Quantiser : public ::testing::TestWithParam<QuantiseCase> {};
+
+TEST_P(Quantiser, RoundsAndClips) {
+    const QuantiseCase& c = GetParam();
+    EXPECT_EQ(rx::quantise_soft(c.soft, c.scale), c.expected);
+}
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, Quantiser,
+    ::testing::Values(QuantiseCase{"ZeroStaysZero", 0.0, 64.0, 0}, QuantiseCase{"HalfRoundsAway", 0.5, 1.0, 1},
+                      QuantiseCase{"NegativeHalfRoundsAway", -0.5, 1.0, -1},
+                      QuantiseCase{"JustBelowHalf", 0.49, 1.0, 0}, QuantiseCase{"Scaled", 1.5, 64.0, 96},
+                      QuantiseCase{"ClipsHigh", 1e6, 1.0, rx::kSoftMax}, QuantiseCase{"ClipsLow", -1e6, 1.0, -rx::kSoftMax},
+                      QuantiseCase{"PlusInfinity", kInf, 1.0, rx::kSoftMax},
+                      QuantiseCase{"MinusInfinity", -kInf, 1.0, -rx::kSoftMax},
+                      QuantiseCase{"NotANumberIsErased", std::numeric_limits<double>::quiet_NaN(), 1.0, 0}),
+    [](const ::testing::TestParamInfo<QuantiseCase>& i) { return i.param.name; });
+
+TEST(SoftScale, MapsTheMedianMagnitudeOfNonZeroValuesTo64) {
+    const std::vector<double> v = {0.0, 2.0, -4.0, 0.0, 1e9};
+    EXPECT_DOUBLE_EQ(rx::soft_scale(v.data(), v.size()), 16.0);
+    const std::vector<double> zeros(10, 0.0);
+    EXPECT_DOUBLE_EQ(rx::soft_scale(zeros.data(), zeros.size()), 1.0);
+    const std::vector<double> with_nan = {2.0, std::numeric_limits<double>::quiet_NaN(), kInf, -2.0};
+    EXPECT_DOUBLE_EQ(rx::soft_scale(with_nan.data(), with_nan.size()), 32.0);
+}
+
+// One huge value (a soft bit weighted by a spurious channel gain) is clipped; the
+// others keep their resolution and the block still decodes.
+TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
+    Block b = coded_block(2000, 1, 2, 1.0, 0.3, 11);
+    b.soft[500] = b.soft[500] > 0 ? 1e9 : -1e9;
+    EXPECT_EQ(as_ints(rx::viterbi_decode_fast(b.soft, false)), b.bits);
+}
+
+TEST(ViterbiFast, EmptyAndOddInputs) {
+    EXPECT_TRUE(rx::viterbi_decode_fast({}, false).empty());
+    EXPECT_EQ(rx::viterbi_decode_fast({1.0, 1.0, -1.0}, false).size(), 1u);
+}
+
+struct RateCase {
+    int mbps;
+};
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.mbps << " Mbit/s"; }
+
+class CodedPairs : public ::testing::TestWithParam<RateCase> {};
+
+// The fused deinterleaver, depuncturer and quantiser equal the separate steps.
+TEST_P(CodedPairs, EqualTheSeparateSteps) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(GetParam().mbps);
+    std::mt19937 rng(static_cast<uint32_t>(r.mbps));
+    std::normal_distribution<double> g(0.0, 3.0);
+    std::vector<double> soft(static_cast<size_t>(3 * r.n_cbps + 5));  // a partial symbol at the end is dropped
+    for (double& v : soft) v = g(rng);
+    const std::vector<double> steps = rx::depuncture(rx::deinterleave(soft, r.n_cbps, r.n_bpsc), r.mbps);
+    const double scale = rx::soft_scale(soft.data(), static_cast<size_t>(3 * r.n_cbps));
+    std::vector<int16_t> expected;
+    for (double v : steps) expected.push_back(rx::quantise_soft(v, scale));
+    EXPECT_EQ(rx::coded_pairs(soft, r), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllRates, CodedPairs,
+                         ::testing::Values(RateCase{6}, RateCase{9}, RateCase{12}, RateCase{18}, RateCase{24},
+                                           RateCase{36}, RateCase{48}, RateCase{54}),
+                         [](const ::testing::TestParamInfo<RateCase>& i) { return std::to_string(i.param.mbps) + "Mbps"; });
+
+}  // namespace
+
+namespace {
+
+// Random full-scale values drive the path metrics' spread to its bound: a 16-bit
+// overflow would make the vector loop (wrapping) differ from the plain one (int).
+TEST(ViterbiFast, FullScaleRandomInputLoopsAgree) {
+    std::mt19937 rng(21);
+    std::vector<int16_t> q(2 * 20000);
+    for (int16_t& v : q) v = static_cast<int16_t>((rng() & 1) ? rx::kSoftMax : -rx::kSoftMax);
+    for (size_t i = 0; i < 600; ++i) q[i] = rx::kSoftMax;  // a long run of ones: the largest growth
+    for (bool terminated : {false, true})
+        EXPECT_EQ(rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::best),
+                  rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain));
+}
+
+}  // namespace
