@@ -541,9 +541,9 @@ double level_ratio_db(double peak, double sum, int64_t count) {
     return mean > 0 ? db10(peak / mean) : 0.0;
 }
 
-// The clipped-code count and the header comparison. A lone 0 inside a burst is its
-// negative peak; in the silence between the bursts (or with no burst found, anywhere) it
-// is a sample beyond full scale, as noise in a burst file's gap above the burst's peak.
+// The clipped-code count and the header comparison. A lone 0 inside a burst (a run of
+// the envelope) is its negative peak; in the silence between the bursts it is a sample
+// beyond full scale, as noise in a burst file's gap above the burst's peak.
 // A header states either the first burst's figures (the burst file: its burst, not the
 // burst-off time) or the whole file's (a packet sequence: the idle time too); it matches
 // when it is either.
@@ -791,7 +791,8 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
     r.file.sample_rate_source = info.sample_rate_hz ? "header" : "assumed";
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     measure_peaks(cap.x, 0, kept, r);
-    measure_codes(cap, info, {}, r);
+    double threshold = 0;
+    measure_codes(cap, info, find_bursts(cap.env, threshold), r);
     r.no_burst = why;
     r.notes.push_back(why + "; the file's own figures only");
     if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
