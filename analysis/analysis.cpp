@@ -881,6 +881,11 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         r.file.sample_rate_hz = kBaseRate * os;
         r.file.sample_rate_source = opt.sample_rate_hz || opt.oversample ? "option" : info.sample_rate_hz ? "header" : "assumed";
         r.notes.push_back(std::string("the first burst's transmitter measurements failed: ") + first_failed->what());
+        // An AWG file's codes and header are checked all the same (against the whole file).
+        double threshold = 0;
+        measure_codes(cap, info, find_bursts(cap.env, threshold), r);
+        if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
+        if (r.file.header_ok && !*r.file.header_ok) r.failures.push_back("header PAPR or crest factors differ from the codes");
     }
     if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
     if (!whole_file) r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
