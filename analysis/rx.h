@@ -40,7 +40,7 @@ std::optional<Detection> detect_next(const std::vector<cd>& x, int64_t from);
 int64_t periodic_end(const std::vector<cd>& x, int64_t from);
 
 // Before detection: a continuous tone over the whole of y (an interferer, in every
-// 1024-sample block within 1 dB of one amplitude, 20 dB above the median of the
+// 512-sample block within 1 dB of one amplitude, 20 dB above the median of the
 // spectrum) estimated and subtracted; nothing (y untouched) when there is none.
 struct Tone {
     double freq_hz = 0;  // at 20 MS/s
