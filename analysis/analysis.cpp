@@ -26,16 +26,50 @@ constexpr size_t kKeepSamples = size_t{1} << 22;  // samples kept for the demodu
 
 double db10(double ratio) { return 10.0 * std::log10(ratio); }
 
+// Saturated codes of one channel of 14-bit offset-binary codes, counted as they stream
+// past: every 16383 (the quantiser reaches at most 16382) and every 0 with a 0 beside it
+// (a clipped excursion is flat). A lone 0 may be the waveform's own negative peak, which
+// recurs where the waveform repeats (training fields, repeated packets, constant
+// patterns); where it lies is kept, for the caller to judge against the bursts.
+struct ClipCounter {
+    int64_t clipped = 0;
+    std::vector<int64_t> lone_zeros;  // sample indices
+    int64_t zero_run = 0;             // zeros in a row just before sample `at`
+    int64_t at = 0;
+
+    void add(uint16_t v) {
+        if (v == 0) {
+            ++zero_run;
+        } else {
+            end_run();
+            if (v == kAwgCodeMax) ++clipped;
+        }
+        ++at;
+    }
+    void end_run() {
+        if (zero_run >= 2) clipped += zero_run;
+        else if (zero_run == 1) lone_zeros.push_back(at - 1);
+        zero_run = 0;
+    }
+};
+
+// Peaks and power sums of the whole file, I and Q as they are in the file: the figures
+// of a header that describes the file rather than its first burst.
+struct FileLevels {
+    double peak_i = 0, peak_q = 0, peak_c = 0;  // squared
+    double sum_i = 0, sum_q = 0, sum_c = 0;
+};
+
 // Keeps the start of the file for the demodulation, and per envelope window the
-// mean power of the whole file; counts saturated codes beyond the kept part.
+// mean power of the whole file; counts saturated codes and the levels over all of it.
 class Capture : public SampleSink {
 public:
     std::vector<cd> x;
-    std::vector<uint16_t> ci, cq;       // codes of the kept samples (AWG)
     std::vector<float> env;             // mean power per kEnvWindow samples
     std::vector<float> env_min, env_max;  // least and greatest power per kEnvWindow samples
     int64_t total = 0;
-    int64_t full_codes_beyond = 0, zero_codes_beyond = 0;
+    ClipCounter clip_i, clip_q;
+    FileLevels levels;
     bool codes = false;
 
     void block(const cd* s, size_t n, const uint16_t* bi, const uint16_t* bq) override {
@@ -54,17 +88,21 @@ public:
                 lo_ = HUGE_VAL;
                 hi_ = 0;
             }
+            const double pi = s[k].real() * s[k].real(), pq = s[k].imag() * s[k].imag();
+            levels.peak_i = std::max(levels.peak_i, pi);
+            levels.peak_q = std::max(levels.peak_q, pq);
+            levels.peak_c = std::max(levels.peak_c, pi + pq);
+            levels.sum_i += pi;
+            levels.sum_q += pq;
+            levels.sum_c += pi + pq;
         }
         const size_t keep = std::min(n, kKeepSamples - x.size());
         x.insert(x.end(), s, s + keep);
-        if (bi) {
-            ci.insert(ci.end(), bi, bi + keep);
-            cq.insert(cq.end(), bq, bq + keep);
-            for (size_t k = keep; k < n; ++k) {
-                full_codes_beyond += (bi[k] == kAwgCodeMax) + (bq[k] == kAwgCodeMax);
-                zero_codes_beyond += (bi[k] == 0) + (bq[k] == 0);
+        if (bi)
+            for (size_t k = 0; k < n; ++k) {
+                clip_i.add(bi[k]);
+                clip_q.add(bq[k]);
             }
-        }
         total += static_cast<int64_t>(n);
     }
     void finish() {
@@ -74,6 +112,8 @@ public:
             env_max.push_back(static_cast<float>(hi_));
         }
         in_window_ = 0;
+        clip_i.end_run();
+        clip_q.end_run();
     }
 
 private:
@@ -489,37 +529,44 @@ void measure_peaks(const std::vector<cd>& x, int64_t start, int64_t length, Resu
     for (int k = 0; k <= 80; ++k) r.ccdf_curve_db.push_back(level(std::pow(10.0, -k / 20.0)));
 }
 
-// The parts of Result that the header comparison and the clipped-code count need.
-void measure_codes(const Capture& cap, const WaveformInfo& info, int64_t start, int64_t length, Result& r) {
+// Whether the header's three figures are those of the given ones (0.05 dB apart at most).
+bool header_figures_match(const WaveformInfo& info, double papr_db, double crest_i_db, double crest_q_db) {
+    const double tol = 0.05;
+    return std::abs(*info.header_papr_db - papr_db) <= tol && std::abs(*info.header_crest_i_db - crest_i_db) <= tol &&
+           std::abs(*info.header_crest_q_db - crest_q_db) <= tol;
+}
+
+// A peak-to-mean power ratio in dB, 0 dB for a channel without power.
+double level_ratio_db(double peak, double sum, int64_t count) {
+    const double mean = count > 0 ? sum / static_cast<double>(count) : 0.0;
+    return mean > 0 ? db10(peak / mean) : 0.0;
+}
+
+// The clipped-code count and the header comparison. A lone 0 inside a burst (a run of
+// the envelope) is its negative peak; in the silence between the bursts it is a sample
+// beyond full scale, as noise in a burst file's gap above the burst's peak.
+// A header states either the first burst's figures (the burst file: its burst, not the
+// burst-off time) or the whole file's (a packet sequence: the idle time too); it matches
+// when it is either.
+void measure_codes(const Capture& cap, const WaveformInfo& info, const std::vector<Run>& runs, Result& r) {
     if (!cap.codes) return;
-    // Saturation: every 16383 (quantisation of the burst reaches at most 16382),
-    // every 0 outside the burst, and inside the burst every 0 whose neighbour in
-    // the same channel is 0 too: the burst's own negative peak lands on 0 and may
-    // recur where the waveform repeats (training fields, constant patterns), but a
-    // clipped excursion is flat.
-    int64_t clipped = cap.full_codes_beyond + cap.zero_codes_beyond;
-    const int64_t kept = static_cast<int64_t>(cap.ci.size());
-    for (const std::vector<uint16_t>* c : {&cap.ci, &cap.cq}) {
-        for (int64_t k = 0; k < kept; ++k) {
-            const uint16_t v = (*c)[static_cast<size_t>(k)];
-            if (v == kAwgCodeMax) ++clipped;
-            else if (v == 0) {
-                const bool inside = k >= start && k < start + length;
-                const bool flat = (k > 0 && (*c)[static_cast<size_t>(k - 1)] == 0) ||
-                                  (k + 1 < kept && (*c)[static_cast<size_t>(k + 1)] == 0);
-                if (!inside || flat) ++clipped;
-            }
-        }
-    }
+    auto in_a_burst = [&](int64_t k) {
+        const auto after = std::upper_bound(runs.begin(), runs.end(), k, [](int64_t v, const Run& run) { return v < run.start * kEnvWindow; });
+        return after != runs.begin() && k < std::prev(after)->end * kEnvWindow;
+    };
+    int64_t clipped = cap.clip_i.clipped + cap.clip_q.clipped;
+    for (const ClipCounter* c : {&cap.clip_i, &cap.clip_q})
+        for (int64_t k : c->lone_zeros) clipped += !in_a_burst(k);
     r.file.clipped_codes = clipped;
     if (info.header_papr_db) {
         r.file.header_papr_db = info.header_papr_db;
         r.file.header_crest_i_db = info.header_crest_i_db;
         r.file.header_crest_q_db = info.header_crest_q_db;
-        const double tol = 0.05;
-        r.file.header_ok = std::abs(*info.header_papr_db - r.papr_db) <= tol &&
-                           std::abs(*info.header_crest_i_db - r.crest_i_db) <= tol &&
-                           std::abs(*info.header_crest_q_db - r.crest_q_db) <= tol;
+        const FileLevels& f = cap.levels;
+        r.file.header_ok = header_figures_match(info, r.papr_db, r.crest_i_db, r.crest_q_db) ||
+                           header_figures_match(info, level_ratio_db(f.peak_c, f.sum_c, cap.total),
+                                                level_ratio_db(f.peak_i, f.sum_i, cap.total),
+                                                level_ratio_db(f.peak_q, f.sum_q, cap.total));
     }
 }
 
@@ -572,53 +619,104 @@ PayloadResult identify_payload(const std::vector<uint8_t>& bits, const Options& 
 
 namespace {
 
-// Compares a SigMF recording's annotations with the segments of the burst found:
-// "802.11a burst", STF, LTF, SIGNAL, "DATA k" (the k-th DATA symbol) and gap.
-void check_annotations(const std::vector<Annotation>& annotations, int os, Result& r) {
+// Where the first burst's segment of an annotation's label lies: "802.11a burst", STF,
+// LTF, SIGNAL, "DATA k" (the k-th DATA symbol) and gap; false for another label.
+bool burst_segment(const std::string& label, int os, const Result& r, int64_t& start, int64_t& length) {
     auto segment = [&](const std::string& name) -> const Segment* {
         for (const Segment& s : r.segments)
             if (s.name == name) return &s;
         return nullptr;
     };
-    int checked = 0;
+    start = length = -1;
+    if (label == "802.11a burst") {
+        if (r.burst.found) start = r.burst.start, length = r.burst.length;
+    } else if (label == "STF" || label == "LTF" || label == "SIGNAL" || label == "gap") {
+        if (const Segment* s = segment(label)) start = s->start, length = s->length;
+    } else if (label.starts_with("DATA ")) {
+        const std::string n = label.substr(5);
+        int k = 0;
+        auto res = std::from_chars(n.data(), n.data() + n.size(), k);
+        if (res.ec != std::errc() || res.ptr != n.data() + n.size() || k < 1) return false;
+        if (const Segment* s = segment("DATA"); s && int64_t{80} * os * k <= s->length) {
+            start = s->start + int64_t{80} * os * (k - 1);
+            length = 80 * os;
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Where a packet's segment of an annotation's label lies, from the packet's start:
+// "packet" (the PPDU), STF, LTF, SIGNAL and DATA (all its DATA symbols); false for another label.
+bool packet_segment(const std::string& label, const PacketResult& p, int os, int64_t& offset, int64_t& length) {
+    const auto spans = packet_spans({p}, os, INT64_MAX);
+    const int64_t ppdu = spans.empty() ? 400 * int64_t{os} : spans.front().second - spans.front().first;
+    if (label == "packet") offset = 0, length = ppdu;
+    else if (label == "STF") offset = 0, length = 160 * os;
+    else if (label == "LTF") offset = 160 * os, length = 160 * os;
+    else if (label == "SIGNAL") offset = 320 * os, length = 80 * os;
+    else if (label == "DATA") offset = 400 * os, length = ppdu - 400 * os;
+    else return false;
+    return true;
+}
+
+std::string annotation_text(const Annotation& a) {
+    return "\"" + a.label + "\" " + std::to_string(a.start) + "+" + (a.count ? std::to_string(*a.count) : "?");
+}
+
+// Compares a SigMF recording's annotations with what was found. Those inside a "packet"
+// annotation (a packet sequence) are held against the packet found there, which the
+// receiver places up to os - 1 samples late (its 20 MS/s grid); the others against the
+// segments of the first burst, when that burst was measured (first_burst).
+void check_annotations(const std::vector<Annotation>& annotations, int os, bool first_burst, Result& r) {
+    std::vector<const Annotation*> packet_notes;
+    for (const Annotation& a : annotations)
+        if (a.label == "packet") packet_notes.push_back(&a);
+    auto enclosing = [&](const Annotation& a) -> const Annotation* {
+        for (const Annotation* pa : packet_notes)
+            if (a.start >= pa->start && (pa == &a || (pa->count && a.start < pa->start + *pa->count))) return pa;
+        return nullptr;
+    };
+    auto packet_at = [&](int64_t start) -> const PacketResult* {
+        for (const PacketResult& p : r.packets)
+            if (p.start >= start && p.start < start + os) return &p;
+        return nullptr;
+    };
+    int checked = 0, of_packets = 0;
     std::vector<std::string> wrong;
     for (const Annotation& a : annotations) {
         int64_t start = -1, length = -1;
-        bool known = true;
-        if (a.label == "802.11a burst") {
-            if (r.burst.found) start = r.burst.start, length = r.burst.length;
-        } else if (a.label == "STF" || a.label == "LTF" || a.label == "SIGNAL" || a.label == "gap") {
-            if (const Segment* s = segment(a.label)) start = s->start, length = s->length;
-        } else if (a.label.starts_with("DATA ")) {
-            const std::string n = a.label.substr(5);
-            int k = 0;
-            auto res = std::from_chars(n.data(), n.data() + n.size(), k);
-            if (res.ec != std::errc() || res.ptr != n.data() + n.size() || k < 1) {
-                known = false;
-            } else if (const Segment* s = segment("DATA"); s && int64_t{80} * os * k <= s->length) {
-                start = s->start + int64_t{80} * os * (k - 1);
-                length = 80 * os;
+        if (const Annotation* pa = enclosing(a)) {
+            const PacketResult* p = packet_at(pa->start);
+            int64_t offset = 0;
+            if (!packet_segment(a.label, p ? *p : PacketResult{}, os, offset, length)) continue;
+            ++checked;
+            ++of_packets;
+            if (!p) {
+                wrong.push_back(annotation_text(a) + " (no packet found at " + std::to_string(pa->start) + ")");
+            } else if (a.start - pa->start != offset || (a.count && length != *a.count)) {
+                wrong.push_back(annotation_text(a) + " (packet found at " + std::to_string(p->start) + ": " +
+                                std::to_string(p->start + offset) + "+" + std::to_string(length) + ")");
             }
-        } else {
-            known = false;
+            continue;
         }
-        if (!known) continue;
+        if (!first_burst || !burst_segment(a.label, os, r, start, length)) continue;
         ++checked;
-        if (start != a.start || (a.count && length != *a.count)) {
-            std::string w = "\"" + a.label + "\" " + std::to_string(a.start) + "+" + (a.count ? std::to_string(*a.count) : "?");
-            w += start < 0 ? " (not in the burst found)" : " (burst: " + std::to_string(start) + "+" + std::to_string(length) + ")";
-            wrong.push_back(w);
-        }
+        if (start != a.start || (a.count && length != *a.count))
+            wrong.push_back(annotation_text(a) + (start < 0 ? " (not in the burst found)"
+                                                            : " (burst: " + std::to_string(start) + "+" + std::to_string(length) + ")"));
     }
     r.file.annotations_checked = checked;
+    r.file.annotations_of_packets = of_packets;
     if (checked == 0) {
         r.notes.push_back("the metadata has no annotations of the burst's segments to check");
         return;
     }
     r.file.annotations_ok = wrong.empty();
     if (!wrong.empty()) {
-        std::string f = std::to_string(wrong.size()) + " of " + std::to_string(checked) +
-                        " SigMF annotations differ from the burst: " + wrong.front();
+        std::string f = std::to_string(wrong.size()) + " of " + std::to_string(checked) + " SigMF annotations differ from " +
+                        (of_packets == checked ? "the packets found: " : of_packets ? "the file: " : "the burst: ") + wrong.front();
         if (wrong.size() > 1) f += ", ...";
         r.failures.push_back(f);
     }
@@ -707,7 +805,8 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
     r.file.sample_rate_source = info.sample_rate_hz ? "header" : "assumed";
     const int64_t kept = static_cast<int64_t>(cap.x.size());
     measure_peaks(cap.x, 0, kept, r);
-    measure_codes(cap, info, 0, 0, r);
+    double threshold = 0;
+    measure_codes(cap, info, find_bursts(cap.env, threshold), r);
     r.no_burst = why;
     r.notes.push_back(why + "; the file's own figures only");
     if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
@@ -768,6 +867,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     }
     if (opt.free_format) {
         if (first_failed) throw *first_failed;
+        if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, r.file.oversample, true, r);
         return r;
     }
     const int os = first_failed ? stated_os.value_or(1) : r.file.oversample;
@@ -795,9 +895,15 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
         r.file.sample_rate_hz = kBaseRate * os;
         r.file.sample_rate_source = opt.sample_rate_hz || opt.oversample ? "option" : info.sample_rate_hz ? "header" : "assumed";
         r.notes.push_back(std::string("the first burst's transmitter measurements failed: ") + first_failed->what());
+        // An AWG file's codes and header are checked all the same (against the whole file).
+        double threshold = 0;
+        measure_codes(cap, info, find_bursts(cap.env, threshold), r);
+        if (r.file.clipped_codes && *r.file.clipped_codes > 0) r.failures.push_back(std::to_string(*r.file.clipped_codes) + " clipped codes");
+        if (r.file.header_ok && !*r.file.header_ok) r.failures.push_back("header PAPR or crest factors differ from the codes");
     }
     if (truncated) r.notes.push_back("only the first " + std::to_string(kMaxPackets) + " packets were analysed");
     if (!whole_file) r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
+    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, !first_failed, r);
     r.summary = summarise(r.packets, opt.expected_packets);
     packets_spectrum(cap.x, r.packets, os, r.summary);
     for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
@@ -1328,10 +1434,9 @@ Result analyse_first_burst(Capture& cap, const WaveformInfo& info, const std::st
     const int64_t span_end = std::max(std::min(burst_end, st.kept), span_start);
     measure_peaks(cap.x, span_start, span_end - span_start, r);
     measure_mask(cap.x, span_start, span_end - span_start, fs, r.mask);
-    measure_codes(cap, info, span_start, span_end - span_start, r);
+    measure_codes(cap, info, runs, r);
     measure_gap(cap, runs, span_start, span_end, burst_end, r);
     power_view(cap, span_start, span_end, r);
-    if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, r);
     first_burst_verdicts(r);
     return r;
 }

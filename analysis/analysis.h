@@ -68,7 +68,8 @@ struct FileResult {
     std::optional<double> header_papr_db, header_crest_i_db, header_crest_q_db;
     std::optional<int64_t> clipped_codes;  // AWG only
     std::string datatype;            // SigMF: core:datatype
-    int annotations_checked = 0;     // SigMF: annotations whose label names a segment of the burst
+    int annotations_checked = 0;     // SigMF: annotations whose label names a segment of the burst or of a packet
+    int annotations_of_packets = 0;  // SigMF: of those, the ones inside a "packet" annotation
     std::optional<bool> annotations_ok;  // SigMF: those annotations lie where the burst's segments are
     std::optional<InstrumentResult> instrument;  // WV and Keysight files
 };

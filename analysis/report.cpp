@@ -233,8 +233,10 @@ std::string format_report(const Result& r) {
     if (r.file.clipped_codes) o << "            clipped codes: " << *r.file.clipped_codes << "\n";
     if (r.file.instrument) instrument_lines(o, *r.file.instrument);
     if (r.file.annotations_ok)
-        o << "            annotations: " << r.file.annotations_checked << " of the burst's segments, "
-          << (*r.file.annotations_ok ? "match the burst" : "DIFFER from the burst") << "\n";
+        o << "            annotations: " << r.file.annotations_checked
+          << (r.file.annotations_of_packets ? " of the packets' segments, " : " of the burst's segments, ")
+          << (*r.file.annotations_ok ? "match" : "DIFFER from") << (r.file.annotations_of_packets ? " the packets found" : " the burst")
+          << "\n";
     o << "Burst       start " << r.burst.start << ", length " << r.burst.length << " samples (" << us(r.burst.length) << "), "
       << r.burst.count << (r.burst.count == 1 ? " burst" : " bursts") << " in the file\n";
     o << "            gap " << r.burst.gap_length << " samples";

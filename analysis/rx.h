@@ -42,6 +42,15 @@ std::optional<Detection> detect_next(const std::vector<cd>& x, int64_t from);
 // held no preamble: a tone or a constant is skipped in one pass).
 int64_t periodic_end(const std::vector<cd>& x, int64_t from);
 
+// Before detection: a continuous tone over the whole of y (an interferer, in every
+// 512-sample block within 1 dB of one amplitude, 20 dB above the median of the
+// spectrum) estimated and subtracted; nothing (y untouched) when there is none.
+struct Tone {
+    double freq_hz = 0;  // at 20 MS/s
+    cd amplitude = 0;
+};
+std::optional<Tone> remove_tone(std::vector<cd>& y);
+
 // Stage 2, synchronisation: timing from the long training field, carrier offset
 // (coarse from the short period with its 1.25 MHz ambiguity resolved by the tone
 // comb, fine from the long symbols' repetition), spectrum inversion.

@@ -170,6 +170,7 @@ std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const 
     } else {
         y = rx::to_base_rate(x, n, os);
     }
+    rx::remove_tone(y);
     std::vector<PacketResult> out;
     if (truncated) *truncated = false;
     receive_span(y, 0, static_cast<int64_t>(y.size()), 0, os, opt, shift_hz, out, truncated);

@@ -275,7 +275,9 @@ TEST(Bursts, GapCountOffsetAndClippedCodes) {
     EXPECT_FALSE(r.burst.gap_level_db.has_value());  // silent
     EXPECT_EQ(r.file.clipped_codes.value_or(-1), 0);
 
-    // Saturated codes: a flat run of 0 inside the burst, one 16383, a 0 in the gap.
+    // Saturated codes: a flat run of 0 inside the burst, one 16383, a 0 in the gap, a flat
+    // pair of 0 in the gap; a lone 0 inside the burst is a sample at its negative peak
+    // (it quantises to 0 unclipped), not counted.
     std::string bytes = read_file(dir.file("w.awv"));
     const size_t block = bytes.find(';', bytes.find("{WAVEDATA:")) + 1;
     auto set_code = [&](size_t sample, int channel, uint32_t code) {
@@ -284,11 +286,14 @@ TEST(Bursts, GapCountOffsetAndClippedCodes) {
     for (size_t k = 5000; k < 5003; ++k) set_code(k, 0, 0);
     set_code(6000, 1, 16383);
     set_code(34000, 0, 0);
+    set_code(34100, 1, 0);
+    set_code(34101, 1, 0);
+    set_code(7000, 1, 0);
     std::ofstream(dir.file("clipped.awv"), std::ios::binary) << bytes;
     const Result c = analyse_file(dir.file("clipped.awv"), {});
-    EXPECT_EQ(c.file.clipped_codes.value_or(-1), 5);
+    EXPECT_EQ(c.file.clipped_codes.value_or(-1), 7);
     bool reported = false;
-    for (const auto& f : c.failures) reported = reported || f == "5 clipped codes";
+    for (const auto& f : c.failures) reported = reported || f == "7 clipped codes";
     EXPECT_TRUE(reported);
 }
 
