@@ -83,6 +83,7 @@ struct Demodulated {
     int symbols = 0;                 // symbols demodulated (fewer than asked when x ends)
     double evm_db = 0;               // data subcarriers against the nearest points
     double residual_hz = 0;          // carrier offset left, from the pilot phase slope
+    std::vector<std::array<cd, 53>> spectra;  // each symbol's subcarriers after the FFT (no drift taken out)
 };
 // drift: a timing drift to follow, the phase slope across the subcarriers (radians per
 // subcarrier) growing by that much per symbol from the long training field on.

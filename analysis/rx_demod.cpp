@@ -60,6 +60,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     const double k = nb == 1 ? 1.0 : nb == 2 ? std::sqrt(2.0) : nb == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
     const int64_t data_start = s.t1 + 128 + 80;
     d.soft.reserve(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps));
+    d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
     std::vector<double> phases;
     double unwrapped = 0;
@@ -67,6 +68,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
         std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        d.spectra.push_back(y);
         if (drift != 0) {
             // The long training field's centre lies 2.4 symbols before DATA symbol 0.
             const double b = drift * (n + 2.4);
