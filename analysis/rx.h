@@ -99,6 +99,7 @@ struct Demodulated {
     double evm_db = 0;               // data subcarriers against the nearest points
     double residual_hz = 0;          // carrier offset left, from the pilot phase slope
     std::optional<double> leakage_db;  // mean DC bin's power over the mean power of subcarriers -26..26 (17.3.9.6.1)
+    std::vector<std::array<cd, 53>> spectra;  // each symbol's subcarriers after the FFT (no drift taken out)
 };
 // drift: a timing drift to follow, the phase slope across the subcarriers (radians per
 // subcarrier) growing by that much per symbol from the long training field on.

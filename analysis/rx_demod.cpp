@@ -80,6 +80,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0};
     }
     const int axis_levels = nb == 1 ? 2 : 1 << (nb / 2);
+    d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
     cd dc_sum = 0;
     double band_power = 0;
@@ -89,6 +90,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
         std::array<cd, 53> y = subcarriers(x, s, window, fft);
+        d.spectra.push_back(y);
         if (drift != 0) {
             // The long training field's centre lies 2.4 symbols before DATA symbol 0.
             const double b = drift * (n + 2.4);

@@ -93,7 +93,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     const cd back = std::polar(1.0, -s.a);
     double w = 0, wk = 0, wkk = 0, wp = 0, wkp = 0;
     for (int k = -26; k <= 26; ++k) {
-        const double m = std::abs(z[at(k)]);
+        const double m = std::sqrt(std::norm(z[at(k)]));  // |z| without hypot's care for overflow
         if (!(m > 0)) continue;
         const double ph = std::arg(z[at(k)] * back);
         w += m, wk += m * k, wkk += m * k * k, wp += m * ph, wkp += m * k * ph;
@@ -159,15 +159,17 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
 }
 
 // The symbols' subcarriers and reference values: known points, or decisions equalised by h and the pilots.
+// spectra: the symbols' subcarriers already computed (nullptr: by the FFT here).
 std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                            const std::vector<cd>* known, ForwardFft& fft) {
+                            const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
     std::vector<Symbol> sy;
     const int64_t data_start = s.t1 + 128 + 80;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
         Symbol m;
-        m.y = subcarriers(x, s, window, fft);
+        const size_t i_sym = static_cast<size_t>(n);
+        m.y = spectra && i_sym < spectra->size() ? (*spectra)[i_sym] : subcarriers(x, s, window, fft);
         const int pol = pilot_polarity(n + 1);
         cd pil = 0;
         for (int p = 0; p < 4; ++p) {
@@ -380,9 +382,10 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
 }
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
-                                int symbols, const std::vector<cd>* known, ForwardFft& fft, int os) {
+                                int symbols, const std::vector<cd>* known, ForwardFft& fft, int os,
+                                const std::vector<std::array<cd, kUsed>>* spectra) {
     Impairments out;
-    std::vector<Symbol> sy = collect(x, s, h, rate, symbols, known, fft);
+    std::vector<Symbol> sy = collect(x, s, h, rate, symbols, known, fft, spectra);
     const int n = static_cast<int>(sy.size());
     if (n < kMinSymbols) return out;
     const bool with_image = n >= kMinSymbolsIq;

@@ -44,8 +44,11 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
 // Measures the DATA field of a synchronised packet (symbols DATA symbols after its
 // SIGNAL). known: transmitted_points of the packet, or nullptr to use the decisions; os: the
 // file's oversampling, whose front-end low-pass is taken out of the channel for its delay spread.
+// spectra: the DATA symbols' subcarriers the demodulator computed (Demodulated::spectra), or
+// nullptr to compute them here.
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
-                                int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1);
+                                int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1,
+                                const std::vector<std::array<cd, 53>>* spectra = nullptr);
 
 // IQ gain (dB) and phase (degrees) of the imbalance whose image ratio is rho = G2 / G1,
 // in the senses I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),

@@ -13,9 +13,12 @@ namespace orv::analysis {
 namespace {
 
 // The DATA field of a packet with a valid SIGNAL: demodulated, decoded, its MAC frame read.
+// spectra receives the DATA symbols' subcarriers for the measurement.
 void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate,
-                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym, double drift = 0) {
-    const rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft, drift);
+                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym,
+                  std::vector<std::array<cd, 53>>& spectra, double drift = 0) {
+    rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft, drift);
+    spectra = std::move(dem.spectra);
     if (dem.symbols > 0) p.evm_db = dem.evm_db;
     p.leakage_db = dem.leakage_db;
     p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
@@ -57,11 +60,11 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
 
 // The impairments of a packet's DATA field, against its transmitted points when its FCS is good.
 void measure_packet(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate, int n_sym,
-                    int os, ForwardFft& fft, PacketResult& p) {
+                    int os, ForwardFft& fft, const std::vector<std::array<cd, 53>>& spectra, PacketResult& p) {
     std::vector<cd> known;
     if (p.fcs_ok.value_or(false) && p.scrambler_init)
         known = rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym);
-    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft, os);
+    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft, os, &spectra);
     p.snr_db = m.snr_db;
     p.iq_gain_db = m.iq_gain_db;
     p.iq_phase_deg = m.iq_phase_deg;
@@ -112,15 +115,17 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
     }
     const RateInfo& rate = *rate_by_mbps(sig.rate_mbps);
     const PacketResult before = p;
-    receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols);
-    measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, p);
+    std::vector<std::array<cd, 53>> spectra;
+    receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols, spectra);
+    measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, spectra, p);
     // A sample-clock offset the demodulator did not follow (the outer subcarriers of the late
     // symbols turn away): once more, following the drift the measurement found.
     if (p.decoded && p.fcs_ok == false && p.clock_ppm && std::abs(*p.clock_ppm) >= kFollowPpm) {
         PacketResult again = before;
-        receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, 2.0 * std::numbers::pi * 80.0 * *p.clock_ppm * 1e-6 / 64.0);
+        receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, spectra,
+                     2.0 * std::numbers::pi * 80.0 * *p.clock_ppm * 1e-6 / 64.0);
         if (again.fcs_ok == true) {
-            measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, again);
+            measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, spectra, again);
             p = std::move(again);
         }
     }

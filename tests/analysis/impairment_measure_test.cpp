@@ -343,4 +343,55 @@ TEST(OrvcheckImpairments, ReportedInJsonAndText) {
     EXPECT_TRUE(plain["packets"][0]["freq_error_ppm"].is_null());
 }
 
+// The demodulator's DATA spectra, which the measurement takes instead of its own FFTs: each is
+// the FFT of that symbol's window, whatever timing drift the demodulator follows, and the
+// measurement gives the same figures from them as from its own transforms, to the last bit.
+struct SpectraCase {
+    const char* name;
+    ImpairmentCase impairments;
+    double drift;  // radians per subcarrier and symbol the demodulator follows
+};
+void PrintTo(const SpectraCase& c, std::ostream* os) { *os << c.name; }
+class DemodulatorSpectra : public ::testing::TestWithParam<SpectraCase> {};
+
+TEST_P(DemodulatorSpectra, MeasureAsTheirOwnTransforms) {
+    const SpectraCase& c = GetParam();
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+    const std::vector<C> x = impaired_frame(c.impairments, phases, psdu);
+    orv::analysis::ForwardFft fft(64);
+    const auto d = rx::detect_next(x, 0);
+    ASSERT_TRUE(d);
+    const rx::Sync s = rx::synchronise(x, *d);
+    const rx::Channel ch = rx::estimate_channel(x, s, fft);
+    const rx::SignalField sig = rx::decode_signal(x, s, ch, fft);
+    ASSERT_TRUE(sig.valid());
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(sig.rate_mbps);
+    const rx::Demodulated dem = rx::demodulate(x, s, ch, rate, sig.data_symbols, fft, c.drift);
+    ASSERT_EQ(dem.spectra.size(), static_cast<size_t>(sig.data_symbols));
+    for (int n = 0; n < sig.data_symbols; ++n) {
+        const std::array<C, 53> own = rx::subcarriers(x, s, s.t1 + 128 + 80 + 80 * n + 16 - rx::kBackoff, fft);
+        ASSERT_EQ(dem.spectra[static_cast<size_t>(n)], own) << "symbol " << n;
+    }
+    const rx::Impairments a = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, nullptr, fft, 1);
+    const rx::Impairments b = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, nullptr, fft, 1, &dem.spectra);
+    ASSERT_TRUE(a.snr_db && a.clock_ppm && a.iq_gain_db && a.delay_spread_ns);
+    EXPECT_EQ(a.snr_db, b.snr_db);
+    EXPECT_EQ(a.iq_gain_db, b.iq_gain_db);
+    EXPECT_EQ(a.iq_phase_deg, b.iq_phase_deg);
+    EXPECT_EQ(a.clock_ppm, b.clock_ppm);
+    EXPECT_EQ(a.cpe_rms_deg, b.cpe_rms_deg);
+    EXPECT_EQ(a.delay_spread_ns, b.delay_spread_ns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DemodulatorSpectra,
+    ::testing::Values(
+        SpectraCase{"iq_and_noise_54", {.name = "", .rate_mbps = 54, .iq_gain_db = 0.5, .iq_phase_deg = 2, .snr_db = 30}, 0},
+        SpectraCase{"clock_20ppm_followed_24",
+                    {.name = "", .rate_mbps = 24, .clock_ppm = 20, .snr_db = 35},
+                    2.0 * kPi * 80.0 * 20e-6 / 64.0},
+        SpectraCase{"echo_6", {.name = "", .rate_mbps = 6, .echo = 0.4, .echo_samples = 3, .snr_db = 25}, 0}),
+    [](const ::testing::TestParamInfo<SpectraCase>& i) { return std::string(i.param.name); });
+
 }  // namespace

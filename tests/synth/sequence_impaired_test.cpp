@@ -463,4 +463,45 @@ TEST(ImpairedSequence, WholeChainWritesTheSameFileTwice) {
     std::remove(path.c_str());
 }
 
+// At oversampling 1 with no filter a sequence is otherwise written straight from its PPDUs;
+// with any impairment the CSV file holds the impaired samples the block entry hands over.
+struct FileCase {
+    const char* name;
+    void (*set)(OrvImpairments*);
+};
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+class ImpairedFile : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(ImpairedFile, HoldsTheImpairedSamplesAtOversamplingOne) {
+    Sequence seq(1);
+    OrvImpairments m = none();
+    GetParam().set(&m);
+    const Samples want = seq.run(&m);
+    const std::string path = ::testing::TempDir() + "impaired_os1.csv";
+    OrvSequenceParams p = seq.params;
+    ASSERT_EQ(orv_11a_sequence_impaired(&p, &m, seq.packets.data(), seq.count(), 1, path.c_str(), nullptr), 0);
+    FILE* f = std::fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    double i = 0, q = 0;
+    size_t n = 0, off = 0;
+    while (std::fscanf(f, "%lf,%lf", &i, &q) == 2) {
+        if (n < want.i.size() && (std::abs(i - want.i[n]) > 1e-9 || std::abs(q - want.q[n]) > 1e-9)) ++off;
+        ++n;
+    }
+    std::fclose(f);
+    std::remove(path.c_str());
+    EXPECT_EQ(n, want.i.size());
+    EXPECT_EQ(off, 0u) << "samples unlike the impaired ones";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImpairedFile,
+    ::testing::Values(FileCase{"snr_20dB", [](OrvImpairments* m) { m->snr_enable = 1, m->snr_db = 20; }},
+                      FileCase{"iq_gain_1dB", [](OrvImpairments* m) { m->iq_gain_db = 1; }},
+                      FileCase{"carrier_10ppm", [](OrvImpairments* m) { m->cfo_ppm = 10, m->carrier_ghz = 5; }},
+                      FileCase{"phase_noise_2deg", [](OrvImpairments* m) { m->phase_noise_rms_deg = 2; }},
+                      FileCase{"multipath_50ns", [](OrvImpairments* m) { m->multipath_rms_ns = 50; }},
+                      FileCase{"clock_20ppm", [](OrvImpairments* m) { m->clock_ppm = 20; }}),
+    orv_test::PrintedName{});
+
 }  // namespace
