@@ -107,86 +107,7 @@ void acs_sse2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
     }
     for (int v = 0; v < 8; ++v) _mm_storeu_si128(reinterpret_cast<__m128i*>(metric + 8 * v), m[v]);
 }
-
-// Branch costs of the 8-bit loop for a step with narrow values a, b: byte j of v[w] is
-// 2 * kNarrowMax - (sa[16w + j] a + sb[16w + j] b), the cost of the branch 16w + j -> 2(16w + j).
-struct NarrowCosts {
-    __m128i v[2 * kNarrowMax + 1][2 * kNarrowMax + 1][2];
-};
-const NarrowCosts& narrow_costs() {
-    static const NarrowCosts* const t = [] {
-        auto* c = new NarrowCosts;
-        const Signs& sg = signs();
-        for (int a = -kNarrowMax; a <= kNarrowMax; ++a)
-            for (int b = -kNarrowMax; b <= kNarrowMax; ++b)
-                for (int w = 0; w < 2; ++w) {
-                    alignas(16) uint8_t bytes[16];
-                    for (int j = 0; j < 16; ++j)
-                        bytes[j] = static_cast<uint8_t>(2 * kNarrowMax - (sg.sa[16 * w + j] * a + sg.sb[16 * w + j] * b));
-                    c->v[a + kNarrowMax][b + kNarrowMax][w] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
-                }
-        return c;
-    }();
-    return *t;
-}
-
-// The forward pass on narrow_soft values with 8-bit path costs (a cost is the negated
-// metric plus a constant a step: the same decisions as acs_plain on those values). The
-// costs are renormalised to their minimum from the seventh step on, when every state is
-// reachable; before it the unreachable states' 255 stays above any path from state 0
-// (6 * 4 * kNarrowMax). Returns the state of least cost (the first of equals).
-int acs_narrow(const int16_t* ab, size_t steps, uint64_t* dec) {
-    const NarrowCosts& tab = narrow_costs();
-    __m128i m[4];
-    for (__m128i& v : m) v = _mm_set1_epi8(static_cast<char>(0xFF));
-    m[0] = _mm_insert_epi16(m[0], 0xFF00, 0);  // state 0 costs 0
-    const __m128i full = _mm_set1_epi8(static_cast<char>(4 * kNarrowMax));
-    for (size_t t = 0; t < steps; ++t) {
-        const __m128i* c = tab.v[narrow_soft(ab[2 * t]) + kNarrowMax][narrow_soft(ab[2 * t + 1]) + kNarrowMax];
-        uint64_t d = 0;
-        __m128i n[4];
-        for (int w = 0; w < 2; ++w) {
-            const __m128i c0 = c[w], c1 = _mm_sub_epi8(full, c0);
-            const __m128i m00 = _mm_adds_epu8(m[w], c0), m10 = _mm_adds_epu8(m[w + 2], c1);
-            const __m128i m01 = _mm_adds_epu8(m[w], c1), m11 = _mm_adds_epu8(m[w + 2], c0);
-            const __m128i n0 = _mm_min_epu8(m00, m10), n1 = _mm_min_epu8(m01, m11);
-            // Lanes where the predecessor j kept its place (cost not above the other's).
-            const __m128i k0 = _mm_cmpeq_epi8(n0, m00), k1 = _mm_cmpeq_epi8(n1, m01);
-            const uint32_t lo = static_cast<uint32_t>(_mm_movemask_epi8(_mm_unpacklo_epi64(k0, k1)));
-            const uint32_t hi = static_cast<uint32_t>(_mm_movemask_epi8(_mm_unpackhi_epi64(k0, k1)));
-            d |= static_cast<uint64_t>(~(lo | hi << 16)) << (32 * w);
-            n[2 * w] = _mm_unpacklo_epi8(n0, n1);
-            n[2 * w + 1] = _mm_unpackhi_epi8(n0, n1);
-        }
-        dec[t] = d;
-        if (t >= 5) {
-            __m128i mn = _mm_min_epu8(_mm_min_epu8(n[0], n[1]), _mm_min_epu8(n[2], n[3]));
-            mn = _mm_min_epu8(mn, _mm_srli_si128(mn, 8));
-            mn = _mm_min_epu8(mn, _mm_srli_si128(mn, 4));
-            mn = _mm_min_epu8(mn, _mm_srli_si128(mn, 2));
-            mn = _mm_min_epu8(mn, _mm_srli_si128(mn, 1));
-            mn = _mm_unpacklo_epi8(mn, mn);
-            mn = _mm_shuffle_epi32(_mm_shufflelo_epi16(mn, 0), 0);
-            for (int v = 0; v < 4; ++v) m[v] = _mm_subs_epu8(n[v], mn);
-        } else {
-            for (int v = 0; v < 4; ++v) m[v] = n[v];
-        }
-    }
-    alignas(16) uint8_t cost[kStates];
-    for (int v = 0; v < 4; ++v) _mm_store_si128(reinterpret_cast<__m128i*>(cost + 16 * v), m[v]);
-    return static_cast<int>(std::min_element(cost, cost + kStates) - cost);
-}
 #endif
-
-// The bits of the path that ends in state at the last step, from the decisions dec.
-std::vector<uint8_t> traceback(const std::vector<uint64_t>& dec, int state) {
-    std::vector<uint8_t> bits(dec.size());
-    for (size_t t = dec.size(); t-- > 0;) {
-        bits[t] = static_cast<uint8_t>(state & 1);
-        state = (state >> 1) | static_cast<int>(((dec[t] >> decision_bit(state)) & 1) << 5);
-    }
-    return bits;
-}
 
 }  // namespace
 
@@ -212,24 +133,21 @@ std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool term
     metric[0] = 0;
     std::vector<uint64_t> dec(steps);
 #ifdef ORV_RX_SSE2
-    if (kernel == AcsKernel::narrow) {
-        const int best = acs_narrow(ab, steps, dec.data());
-        return traceback(dec, terminated ? 0 : best);
-    }
     if (kernel == AcsKernel::best)
         acs_sse2(ab, steps, metric, dec.data());
     else
         acs_plain(ab, steps, metric, dec.data());
 #else
-    if (kernel == AcsKernel::narrow) {
-        std::vector<int16_t> narrow(ab, ab + 2 * steps);
-        for (int16_t& v : narrow) v = static_cast<int16_t>(narrow_soft(v));
-        acs_plain(narrow.data(), steps, metric, dec.data());
-    } else {
-        acs_plain(ab, steps, metric, dec.data());
-    }
+    (void)kernel;
+    acs_plain(ab, steps, metric, dec.data());
 #endif
-    return traceback(dec, terminated ? 0 : static_cast<int>(std::max_element(metric, metric + kStates) - metric));
+    int state = terminated ? 0 : static_cast<int>(std::max_element(metric, metric + kStates) - metric);
+    std::vector<uint8_t> bits(steps);
+    for (size_t t = steps; t-- > 0;) {
+        bits[t] = static_cast<uint8_t>(state & 1);
+        state = (state >> 1) | static_cast<int>(((dec[t] >> decision_bit(state)) & 1) << 5);
+    }
+    return bits;
 }
 
 std::vector<uint8_t> viterbi_decode_fast(const std::vector<double>& soft, bool terminated) {

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 namespace orv::analysis::rx {
@@ -29,21 +28,8 @@ inline int16_t quantise_soft(double soft, double scale) {
     return static_cast<int16_t>(v + std::copysign(0.5, v));
 }
 
-// Largest magnitude of a soft value for the 8-bit loop: its path costs (branch costs 0 to
-// 4 * kNarrowMax) keep a spread within 24 * kNarrowMax, and that plus one step's growth fits a byte.
-constexpr int kNarrowMax = 9;
-
-// A quantised soft value reduced for the 8-bit loop: |q| / 16 rounded, clipped to
-// kNarrowMax, its sign kept (the median 64 of soft_scale becomes 4).
-inline int narrow_soft(int16_t q) {
-    const int m = std::min((std::abs(static_cast<int>(q)) + 8) >> 4, kNarrowMax);
-    return q < 0 ? -m : m;
-}
-
-// Which add-compare-select loop runs: best (16-bit SSE2 where present), plain (32-bit
-// scalar), narrow (8-bit SSE2, sixteen states a vector, on narrow_soft of each value;
-// the plain loop on those values where SSE2 is missing).
-enum class AcsKernel { best, plain, narrow };
+// Which add-compare-select loop runs.
+enum class AcsKernel { best, plain };
 
 // Decodes steps pairs A B of quantised soft values (positive for a 1 bit) into one bit a
 // pair (0 or 1); ends in state 0 when terminated is set, else in the best state. Ties keep
