@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "rx.h"
@@ -66,26 +67,60 @@ std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo
     return out;
 }
 
+namespace {
+
+// One step of the descrambler (17.3.5.4) in state st (bit i: the output i + 1 steps back): its output.
+inline int scrambler_step(int& st) {
+    const int o = ((st >> 6) ^ (st >> 3)) & 1;
+    st = ((st << 1) | o) & 0x7F;
+    return o;
+}
+
+// The descrambler's next eight outputs (the first in bit 0) from each state, and the state after them.
+struct ScramblerByte {
+    uint8_t out, next;
+};
+const std::array<ScramblerByte, 128>& scrambler_bytes() {
+    static const std::array<ScramblerByte, 128> t = [] {
+        std::array<ScramblerByte, 128> b{};
+        for (int s = 0; s < 128; ++s) {
+            int st = s, out = 0;
+            for (int k = 0; k < 8; ++k) out |= scrambler_step(st) << k;
+            b[static_cast<size_t>(s)] = {static_cast<uint8_t>(out), static_cast<uint8_t>(st)};
+        }
+        return b;
+    }();
+    return t;
+}
+
+}  // namespace
+
 Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int length) {
     Decoded d;
     const std::vector<int16_t> pairs = coded_pairs(soft, rate);
     const std::vector<uint8_t> r = viterbi_decode_q(pairs.data(), pairs.size() / 2, false);
     const size_t need = 16 + 8 * static_cast<size_t>(length) + 6;
     if (r.size() < need) return d;
-    std::vector<int> seq(r.begin(), r.begin() + 7);
-    d.scrambler_init = scrambler_state_from_service(seq);
-    seq.resize(r.size());
-    for (size_t n = 7; n < r.size(); ++n) seq[n] = seq[n - 7] ^ seq[n - 4];
+    // The first seven SERVICE bits are zero before scrambling: they are the scrambler's output.
+    d.scrambler_init = scrambler_state_from_service(std::vector<int>(r.begin(), r.begin() + 7));
+    int st = 0;
+    for (size_t n = 0; n < 7; ++n) st = (st << 1) | r[n];
     d.service_ok = true;
-    for (size_t n = 7; n < 16; ++n) d.service_ok = d.service_ok && (r[n] ^ seq[n]) == 0;
+    for (size_t n = 7; n < 16; ++n) d.service_ok = (r[n] == scrambler_step(st)) && d.service_ok;
+    const std::array<ScramblerByte, 128>& bytes = scrambler_bytes();
+    d.psdu.assign(static_cast<size_t>(length), 0);
+    for (size_t i = 0; i < d.psdu.size(); ++i) {
+        const uint8_t* b = &r[16 + 8 * i];
+        const int v = b[0] | b[1] << 1 | b[2] << 2 | b[3] << 3 | b[4] << 4 | b[5] << 5 | b[6] << 6 | b[7] << 7;
+        d.psdu[i] = static_cast<uint8_t>(v ^ bytes[static_cast<size_t>(st)].out);
+        st = bytes[static_cast<size_t>(st)].next;
+    }
     const size_t tail = 16 + 8 * static_cast<size_t>(length);
     d.tail_ok = std::all_of(r.begin() + static_cast<std::ptrdiff_t>(tail), r.begin() + static_cast<std::ptrdiff_t>(tail + 6),
                             [](int b) { return b == 0; });
+    for (int k = 0; k < 6; ++k) scrambler_step(st);
     d.pad_ok = true;
-    for (size_t n = tail + 6; n < r.size(); ++n) d.pad_ok = d.pad_ok && (r[n] ^ seq[n]) == 0;
-    d.psdu.assign(static_cast<size_t>(length), 0);
-    for (size_t n = 0; n < 8 * static_cast<size_t>(length); ++n)
-        d.psdu[n / 8] |= static_cast<uint8_t>((r[16 + n] ^ seq[16 + n]) << (n % 8));
+    for (size_t n = tail + 6; n < r.size(); ++n) d.pad_ok = (r[n] == scrambler_step(st)) && d.pad_ok;
     return d;
 }
 

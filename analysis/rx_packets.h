@@ -19,6 +19,12 @@ constexpr int kMaxPackets = 200000;
 std::vector<PacketResult> receive_packets(const cd* x, int64_t n, int os, const Options& opt, bool* truncated,
                                           double shift_hz = 0);
 
+// Samples at 20 MS/s of the longest packet (LENGTH 4095 at 6 Mbit/s) and its search: a
+// window of the file decodes the packets detected before its last kLongestPacket samples.
+constexpr int64_t kLongestPacket = 320 + 80 * 1366 + 512;
+// Samples a window keeps before its search point.
+constexpr int64_t kBackWindow = 64;
+
 // The same search over a file fed piece by piece, in windows of bounded size: the packets
 // are the ones receive_packets finds in the whole file when the file's DC offset is that
 // of its first mean_samples samples.
@@ -34,9 +40,6 @@ public:
 
 private:
     void step(bool last);
-    // Samples at 20 MS/s of the longest packet (LENGTH 4095 at 6 Mbit/s) and its search.
-    static constexpr int64_t kLongestPacket = 320 + 80 * 1366 + 512;
-    static constexpr int64_t kBackWindow = 64;      // kept before the search point
     int os_;
     Options opt_;
     double shift_hz_;

@@ -243,3 +243,79 @@ INSTANTIATE_TEST_SUITE_P(AllRates, FrameFiles, ::testing::ValuesIn(frame_files()
                          [](const ::testing::TestParamInfo<FrameFile>& i) { return i.param.name; });
 
 }  // namespace
+
+namespace {
+
+struct DecodeCase {
+    std::string name;
+    int mbps, length;
+    int flip;  // a data bit flipped before coding (SERVICE 0..15, then the PSDU, tail, pad), -1 for none
+    bool service_ok, tail_ok, pad_ok;
+};
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
+
+class DecodeData : public ::testing::TestWithParam<DecodeCase> {};
+
+// The DATA field of 17.3.5 built bit by bit (SERVICE, PSDU, tail, pad; scrambled, the tail
+// zeroed, coded, punctured, interleaved) and decoded: the PSDU, the scrambler's state and
+// each check, with one bit flipped where a case says.
+TEST_P(DecodeData, DescramblesAndChecksEachField) {
+    const DecodeCase& c = GetParam();
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(c.mbps);
+    constexpr int kInit = 0x35;
+    std::vector<uint8_t> psdu(static_cast<size_t>(c.length));
+    for (size_t i = 0; i < psdu.size(); ++i) psdu[i] = static_cast<uint8_t>(i * 37 + 11);
+    std::vector<int> u(16, 0);
+    for (uint8_t b : psdu)
+        for (int k = 0; k < 8; ++k) u.push_back((b >> k) & 1);
+    const size_t tail = u.size();
+    const size_t symbols = (u.size() + 6 + static_cast<size_t>(r.n_dbps) - 1) / static_cast<size_t>(r.n_dbps);
+    u.resize(symbols * static_cast<size_t>(r.n_dbps), 0);
+    std::vector<int> s = reftx::scramble(u, kInit);
+    for (size_t k = tail; k < tail + 6; ++k) s[k] = 0;
+    if (c.flip >= 0) s[static_cast<size_t>(c.flip)] ^= 1;
+    const int num = r.mbps == 48 ? 2 : (r.mbps == 9 || r.mbps == 18 || r.mbps == 36 || r.mbps == 54) ? 3 : 1;
+    const std::vector<int> coded = reftx::puncture(reftx::encode(s), num, num + 1);
+    std::vector<double> soft;
+    for (size_t at = 0; at < coded.size(); at += static_cast<size_t>(r.n_cbps)) {
+        const std::vector<int> sym(coded.begin() + static_cast<std::ptrdiff_t>(at), coded.begin() + static_cast<std::ptrdiff_t>(at + static_cast<size_t>(r.n_cbps)));
+        for (int b : reftx::interleave(sym, r.n_cbps, r.n_bpsc)) soft.push_back(b ? 1.0 : -1.0);
+    }
+    const rx::Decoded d = rx::decode_data(soft, r, c.length);
+    EXPECT_EQ(d.scrambler_init, kInit);
+    EXPECT_EQ(d.service_ok, c.service_ok);
+    EXPECT_EQ(d.tail_ok, c.tail_ok);
+    EXPECT_EQ(d.pad_ok, c.pad_ok);
+    if (c.flip < 16 || c.flip >= 16 + 8 * c.length) EXPECT_EQ(d.psdu, psdu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, DecodeData,
+    ::testing::Values(DecodeCase{"Clean_6Mbps", 6, 100, -1, true, true, true},
+                      DecodeCase{"Clean_54Mbps_OddLength", 54, 333, -1, true, true, true},
+                      DecodeCase{"Clean_48Mbps", 48, 1000, -1, true, true, true},
+                      DecodeCase{"ServiceBit9Set", 36, 200, 9, false, true, true},
+                      DecodeCase{"LastServiceBitSet", 36, 200, 15, false, true, true},
+                      DecodeCase{"TailBitSet", 24, 50, 16 + 8 * 50 + 3, true, false, true},
+                      DecodeCase{"SecondPadBitSet", 12, 50, 16 + 8 * 50 + 6 + 1, true, true, false},
+                      DecodeCase{"PsduBitFlipped", 18, 64, 16 + 8 * 10 + 5, true, true, true}),
+    [](const ::testing::TestParamInfo<DecodeCase>& i) { return i.param.name; });
+
+// A flipped PSDU bit comes out in its byte and bit (LSB first), nowhere else.
+TEST(DecodeData, FlippedPsduBitLandsInItsByte) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(6);
+    std::vector<int> u(16 + 8 * 4 + 6, 0);
+    u.resize(((u.size() + 23) / 24) * 24, 0);
+    std::vector<int> s = reftx::scramble(u, 0x7F);
+    for (size_t k = 48; k < 54; ++k) s[k] = 0;
+    s[16 + 8 * 2 + 3] ^= 1;
+    const std::vector<int> coded = reftx::encode(s);
+    std::vector<double> soft;
+    for (size_t at = 0; at < coded.size(); at += 48) {
+        const std::vector<int> sym(coded.begin() + static_cast<std::ptrdiff_t>(at), coded.begin() + static_cast<std::ptrdiff_t>(at + 48));
+        for (int b : reftx::interleave(sym, r.n_cbps, r.n_bpsc)) soft.push_back(b ? 1.0 : -1.0);
+    }
+    EXPECT_EQ(rx::decode_data(soft, r, 4).psdu, (std::vector<uint8_t>{0, 0, 0x08, 0}));
+}
+
+}  // namespace

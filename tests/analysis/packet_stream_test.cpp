@@ -89,6 +89,32 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamCase{"Os4_Shifted", 4, 4e6, 4e6, 33333, 200000, 24}),
     [](const ::testing::TestParamInfo<StreamCase>& i) { return i.param.name; });
 
+// The whole-file receiver at 20 MS/s works window by window over the caller's samples:
+// each packet found once, where it was placed, across the windows' seams (files of two to
+// three windows, packets of about 1500 to 27000 samples).
+TEST_P(PacketStreamCase, WholeFileReceiverFindsEachPacketOnceWhereItWasPlaced) {
+    const StreamCase& c = GetParam();
+    if (c.os != 1 || c.cfo_hz != 0) GTEST_SKIP() << "the placement is known for a plain file at 20 MS/s";
+    const std::vector<C> x = packet_file(c);
+    std::vector<int64_t> placed;
+    for (int64_t at = 300, k = 0; k < c.packets; ++k) {
+        placed.push_back(at);
+        const int rates[3] = {54, 6, 24};
+        const std::vector<uint8_t> psdu = reftx::mac_frame(static_cast<int>(k % 6), reftx::body(972, static_cast<uint32_t>(k % 6)));
+        at += static_cast<int64_t>(reftx::frame(rates[k % 3], reftx::bits_of_bytes(psdu), 1000, 1, static_cast<int>(1 + k % 6)).size()) + 80;
+    }
+    ASSERT_GT(x.size(), (size_t{1} << 18) + static_cast<size_t>(orv::analysis::kLongestPacket)) << "one window holds the file: the seams go untested";
+    bool truncated = true;
+    const std::vector<PacketResult> p =
+        orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, orv::analysis::Options{}, &truncated);
+    EXPECT_FALSE(truncated);
+    ASSERT_EQ(p.size(), placed.size());
+    for (size_t i = 0; i < p.size(); ++i) {
+        EXPECT_EQ(p[i].start, placed[i]) << "packet " << i;
+        EXPECT_EQ(p[i].fcs_ok, std::optional<bool>(true)) << "packet " << i;
+    }
+}
+
 // A file shorter than the samples the DC offset is taken from: the offset of the whole
 // file, as the whole-file receiver takes it.
 TEST(PacketStream, DcOffsetOfAShortFile) {
