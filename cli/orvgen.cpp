@@ -8,9 +8,11 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,10 +21,9 @@
 
 #include "MainFormCore.h"
 #include "cli_common.h"
+#include "burst_impaired.h"
 #include "orvgen_frames.h"
-#if ORVGEN_WITH_SIGMF
 #include "sigmf.h"
-#endif
 #if ORVGEN_WITH_CHECK
 #include "analysis.h"
 #endif
@@ -205,6 +206,18 @@ const MaskField kMaskFields[] = {
     {ORV_BAD_OUTPUT_MODE, "output mode", "--output-format"},
 };
 
+// The impairments' refusal bits (apart: they share values with the record's).
+const MaskField kImpairmentMaskFields[] = {
+    {ORV_IMP_BAD_SNR, "snr_db", "--snr"},
+    {ORV_IMP_BAD_IQ, "iq_gain_db, iq_phase_deg", "--iq-gain, --iq-phase"},
+    {ORV_IMP_BAD_PA, "pa_smoothness, pa_backoff_db, clip_papr_db", "--pa-rapp, --clip-papr"},
+    {ORV_IMP_BAD_PHASE_NOISE, "phase noise profile or RMS", "--phase-noise, --phase-noise-rms"},
+    {ORV_IMP_BAD_CARRIER, "cfo_ppm, carrier_ghz (with the frequency error, up to half the sampling rate)",
+     "--ppm, --cfo-ppm, --carrier-ghz, --freq-error"},
+    {ORV_IMP_BAD_CLOCK, "clock_ppm", "--ppm, --clock-ppm"},
+    {ORV_IMP_BAD_MULTIPATH, "multipath channel", "--multipath-rms, --multipath-taps"},
+};
+
 // Total sample count of a record, as the library computes it.
 int64_t total_samples(const WaveParams& p) {
     const int64_t os = p.oversampling;
@@ -215,11 +228,11 @@ int64_t total_samples(const WaveParams& p) {
 
 // Runs the library with its standard output moved to standard error, so that
 // a round-error line it prints cannot break the JSON object on standard output.
-int32_t call_library_off_stdout(WaveParams* rec, int32_t mode, const char* path) {
+int32_t call_library_off_stdout(const std::function<int32_t()>& call) {
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
     const bool moved = saved >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0;
-    const int32_t rc = orv_11a_actual(rec, mode, path);
+    const int32_t rc = call();
     std::fflush(stdout);
     if (moved) ::dup2(saved, STDOUT_FILENO);
     if (saved >= 0) ::close(saved);
@@ -284,7 +297,7 @@ struct Request {
     frames::FrameOptions frame;             // the frame options (--rate, --data, --seed taken in frame mode)
     std::string waveform, channel;          // --waveform, --channel
     std::vector<std::string> frame_given;   // names of the frame options given: frame mode when any
-    frames::ImpairmentText impair;          // the impairment options (frames only)
+    frames::ImpairmentText impair;          // the impairment options
     std::vector<std::string> impair_given;  // names of the impairment options given
 };
 
@@ -298,6 +311,8 @@ struct Job {
     std::string written_path;  // the file --check reads and a failure names
     int status = kExitWritten;
     std::string check_report, check_json = "null";
+    orv::sigmf::FrameSequence impair;  // the burst's impairments (impair.impaired false: none)
+    uint32_t refused_impairments = 0;  // ORV_IMP_BAD_* bits the library refused
 #if ORVGEN_WITH_SIGMF
     orv::sigmf::SampleType sample_type = orv::sigmf::SampleType::Cf32;
     orv::sigmf::Written recording;
@@ -720,20 +735,43 @@ void write_output(Job& job) {
 #if ORVGEN_WITH_SIGMF
     if (job.kind == OutputKind::kSigmf) {
         job.rc = orv::sigmf::write_recording(job.rec, orv::sigmf::base_name(job.req.output), job.sample_type,
-                                             job.recording);
+                                             job.recording, orv::sigmf::impairment_record(job.impair));
         job.written_path = job.rc == ORV_WRITE_FAILED ? job.recording.failed_path : job.recording.meta_path;
         return;
     }
 #endif
     const auto mode = static_cast<int32_t>(job.kind);
-    job.rc = job.req.json ? call_library_off_stdout(&job.rec, mode, job.req.output.c_str())
-                          : orv_11a_actual(&job.rec, mode, job.req.output.c_str());
+    const char* path = job.req.output.c_str();
+    const OrvImpairments* m = orv::sigmf::impairment_record(job.impair);
+    const auto call = [&]() {
+        return m == nullptr ? orv_11a_actual(&job.rec, mode, path)
+                            : orv_11a_burst_impaired(&job.rec, m, CallOutput{mode, path, nullptr, nullptr, nullptr},
+                                                     &job.refused_impairments);
+    };
+    job.rc = job.req.json ? call_library_off_stdout(call) : call();
+}
+
+// The impairment options of the burst, checked, into job.impair. Returns the exit status on a fault.
+Stop resolve_impairments(Job& job, std::ostream& err) {
+    frames::Impairments m;
+    std::string error;
+    if (!frames::read_impairments(job.req.impair, "--", "", m, error)) {
+        err << "orvgen: " << error << "\n";
+        return kExitRefused;
+    }
+    orv::gen::put_impairments(m, job.impair);
+    return std::nullopt;
 }
 
 // Reports a library result other than ORV_OK on err; returns the exit status.
-int result_status(int32_t rc, const std::string& written_path, std::ostream& err) {
+int result_status(int32_t rc, const std::string& written_path, uint32_t refused_impairments, std::ostream& err) {
     return orv::gen::library_status(rc, written_path, err, [&](uint32_t code) {
         err << ": parameters refused:\n";
+        if (refused_impairments != 0) {
+            for (const MaskField& m : kImpairmentMaskFields)
+                if (refused_impairments & m.bit) err << "  " << m.field << " (" << m.option << ")\n";
+            return;
+        }
         for (const MaskField& m : kMaskFields)
             if (code & m.bit) {
                 err << "  " << m.field;
@@ -779,7 +817,11 @@ void print_json(const Job& job, std::ostream& out) {
     j["path"] = job.req.output;
     j["output_format"] = kind_name(job.kind);
     j["sampling_rate"] = 20000000LL * rec.oversampling;
-    j["total_samples"] = total_samples(rec);
+    const OrvImpairments* m = job.impair.impaired ? &job.impair.impairments : nullptr;
+    const int64_t total = total_samples(rec);
+    j["total_samples"] = m != nullptr && m->clock_ppm != 0.0 && total > 0
+                             ? static_cast<int64_t>(std::floor(static_cast<double>(total - 1) / (1.0 + m->clock_ppm * 1e-6))) + 1
+                             : total;
     j["papr"] = json_number(rec.papr);
     j["crest_i"] = json_number(rec.crest_i);
     j["crest_q"] = json_number(rec.crest_q);
@@ -836,6 +878,18 @@ Stop resolve_record(Job& job, std::ostream& err) {
     if (Stop s = resolve_sample_type(job.req, job.kind, job.sample_type, err)) return s;
 #endif
     if (Stop s = make_record(job.req, job.fields, job.rec, err)) return s;
+#if ORVGEN_WITH_SIGMF
+    if (!job.req.from.empty()) {
+        // The recording's impairments come back with its record.
+        try {
+            const std::string base = orv::sigmf::base_name(job.req.from);
+            job.impair = orv::sigmf::read_burst_impairments(base == job.req.from ? base : base + ".sigmf-meta");
+        } catch (const orv::sigmf::MetaError& e) {
+            err << "orvgen: --from: " << e.what() << "\n";
+            return kExitUsage;
+        }
+    }
+#endif
     warn_constant_payload(job.rec, err);
     return std::nullopt;
 }
@@ -909,17 +963,13 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     if (Stop s = parse(argc, argv, defaults, job.req, out, err)) return *s;
     if (Stop s = check_request(job.req, err)) return *s;
     if (!job.req.frame_given.empty() || from_sequence(job.req)) return run_frame_mode(job, defaults, out, err);
-    if (!job.req.impair_given.empty()) {
-        err << "orvgen: " << job.req.impair_given.front()
-            << " applies to frame sequences (give --payload-bytes, --psdu-hex, --psdu-file, --pcap or --waveform); "
-               "the test-pattern burst takes --gauss, --freq-error and --dc-real/--dc-imag\n";
-        return kExitUsage;
-    }
+    if (!job.req.impair_given.empty())
+        if (Stop s = resolve_impairments(job, err)) return *s;
     if (Stop s = resolve_fields(job, defaults, err)) return *s;
     if (job.req.output.empty()) return kExitWritten;
     if (Stop s = resolve_record(job, err)) return *s;
     write_output(job);
-    job.status = result_status(job.rc, job.written_path, err);
+    job.status = result_status(job.rc, job.written_path, job.refused_impairments, err);
     run_check(job, err);
     if (job.req.json) print_json(job, out);
     else print_text(job, out);
