@@ -432,7 +432,7 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q) {
 
 bool sequence_is_plain(const SequenceRun* r) {
     const OrvSequenceParams& p = *r->p;
-    return !r->filter_on && p.freq_error_enable != 1 && r->dc_i == 0.0 && r->dc_q == 0.0 &&
+    return r->impaired == nullptr && !r->filter_on && p.freq_error_enable != 1 && r->dc_i == 0.0 && r->dc_q == 0.0 &&
            p.noise_enable != 1 && p.sine_enable != 1 && p.if_enable != 1;
 }
 

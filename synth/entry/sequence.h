@@ -96,7 +96,7 @@ int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q);
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
 
 // True when the conditioned sequence is its PPDUs and zeros as they are (no
-// filter, frequency offset, DC offset, noise or sine): then sequence_each_ppdu
+// impairment chain, filter, frequency offset, DC offset, noise or sine): then sequence_each_ppdu
 // gives every sample that is not zero.
 bool sequence_is_plain(const SequenceRun* r);
 // Takes one PPDU's samples; first is the index of i[0], q[0] in the sequence.

@@ -463,4 +463,53 @@ TEST(ImpairedSequence, WholeChainWritesTheSameFileTwice) {
     std::remove(path.c_str());
 }
 
+// ---- The file holds the impaired samples ----------------------------------------
+
+struct FileCase {
+    const char* name;
+    void (*change)(OrvImpairments&);
+};
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+class ImpairedFile : public ::testing::TestWithParam<FileCase> {};
+
+// The CSV file of the impaired entry against the samples its block entry hands
+// over (a sequence with no other conditioning, which the file could write as
+// its bare PPDUs).
+TEST_P(ImpairedFile, CsvHoldsTheBlocksSamples) {
+    Sequence seq(2);
+    OrvImpairments m = none();
+    GetParam().change(m);
+    const Samples want = seq.run(&m);
+    const std::string path = ::testing::TempDir() + "impaired_file.csv";
+    OrvSequenceParams p = seq.params;
+    ASSERT_EQ(orv_11a_sequence_impaired(&p, &m, seq.packets.data(), seq.count(), 1, path.c_str(), nullptr), 0);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<double> i, q;
+    double a, b;
+    while (std::fscanf(f, "%lf,%lf", &a, &b) == 2) {
+        i.push_back(a);
+        q.push_back(b);
+    }
+    std::fclose(f);
+    std::remove(path.c_str());
+    ASSERT_EQ(i.size(), want.i.size());
+    size_t wrong = 0;
+    for (size_t n = 0; n < i.size(); ++n)
+        if (std::fabs(i[n] - want.i[n]) > 1e-9 * (1.0 + std::fabs(want.i[n])) ||
+            std::fabs(q[n] - want.q[n]) > 1e-9 * (1.0 + std::fabs(want.q[n])))
+            ++wrong;
+    EXPECT_EQ(wrong, 0u) << "of " << i.size() << " samples";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ImpairedFile,
+                         ::testing::Values(FileCase{"snr 20 dB",
+                                                    [](OrvImpairments& m) {
+                                                        m.snr_enable = 1;
+                                                        m.snr_db = 20;
+                                                    }},
+                                           FileCase{"iq gain 1 dB", [](OrvImpairments& m) { m.iq_gain_db = 1; }},
+                                           FileCase{"clock minus 200 ppm", [](OrvImpairments& m) { m.clock_ppm = -200; }}),
+                         orv_test::PrintedName{});
+
 }  // namespace
