@@ -735,7 +735,8 @@ void write_output(Job& job) {
 #if ORVGEN_WITH_SIGMF
     if (job.kind == OutputKind::kSigmf) {
         job.rc = orv::sigmf::write_recording(job.rec, orv::sigmf::base_name(job.req.output), job.sample_type,
-                                             job.recording, orv::sigmf::impairment_record(job.impair));
+                                             job.recording, orv::sigmf::impairment_record(job.impair),
+                                             &job.refused_impairments);
         job.written_path = job.rc == ORV_WRITE_FAILED ? job.recording.failed_path : job.recording.meta_path;
         return;
     }

@@ -336,7 +336,7 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
 nlohmann::ordered_json impairments_json(const OrvImpairments& m);
 
 int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w,
-                        const OrvImpairments* impairments) {
+                        const OrvImpairments* impairments, uint32_t* refused) {
     w = Written{};
     w.data_path = base + ".sigmf-data";
     w.meta_path = base + ".sigmf-meta";
@@ -347,7 +347,8 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     data.head = &c;
     const int32_t rc = impairments == nullptr
                            ? orv_11a_conditioned_blocks(&rec, &c, take_block, &data)
-                           : orv_11a_burst_impaired(&rec, impairments, CallOutput{1, nullptr, &c, take_block, &data});
+                           : orv_11a_burst_impaired(&rec, impairments, CallOutput{1, nullptr, &c, take_block, &data},
+                                                    refused);
     if (rc != 0 && rc != ORV_LENGTH_OVERFLOW) {
         data.abandon();
         return rc;
