@@ -403,12 +403,12 @@ std::vector<CLI::Option*> add_frame_options(CLI::App& app, Request& req) {
     return o;
 }
 
-// Adds the impairment options (physical units, frame sequences) to app, bound to req.
+// Adds the impairment options (physical units; frame sequences and the burst) to app, bound to req.
 std::vector<CLI::Option*> add_impairment_options(CLI::App& app, Request& req) {
     frames::ImpairmentText& t = req.impair;
     std::vector<CLI::Option*> o;
-    const char* group = "Impairments of frame sequences (in this order: PA, IQ, phase noise and carrier, clock, "
-                        "channel, noise)";
+    const char* group = "Impairments of frame sequences and of the burst (in this order: PA, IQ, phase noise and "
+                        "carrier, clock, channel, noise)";
     auto add = [&](const char* name, std::string& to, const char* type, const char* what) {
         o.push_back(app.add_option(name, to, what)->type_name(type)->group(group));
     };
