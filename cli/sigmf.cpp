@@ -335,6 +335,23 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
 // The "impairments" object of a recording's metadata.
 nlohmann::ordered_json impairments_json(const OrvImpairments& m);
 
+namespace {
+
+// The annotations' samples moved to a clock ppm fast (sample n at n / (1 + ppm 1e-6),
+// the nearest), within the recording's total samples.
+void on_impaired_clock(double ppm, int64_t total, nlohmann::ordered_json& annotations) {
+    const double ratio = 1.0 + ppm * 1e-6;
+    const auto moved = [&](int64_t n) { return std::min(total, static_cast<int64_t>(std::llround(n / ratio))); };
+    for (nlohmann::ordered_json& a : annotations) {
+        const int64_t start = a["core:sample_start"].get<int64_t>();
+        const int64_t end = start + a["core:sample_count"].get<int64_t>();
+        a["core:sample_start"] = moved(start);
+        a["core:sample_count"] = moved(end) - moved(start);
+    }
+}
+
+}  // namespace
+
 int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w,
                         const OrvImpairments* impairments, uint32_t* refused) {
     w = Written{};
@@ -357,7 +374,9 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     w.fs = c.geometry.fs;
     const auto meta = [&](const std::string& sha) {
         nlohmann::ordered_json j = metadata(rec, type, sha, w);
-        if (impairments != nullptr) j["global"][std::string(kNamespace) + ":impairments"] = impairments_json(*impairments);
+        if (impairments == nullptr) return j;
+        j["global"][std::string(kNamespace) + ":impairments"] = impairments_json(*impairments);
+        if (impairments->clock_ppm != 0.0) on_impaired_clock(impairments->clock_ppm, w.samples, j["annotations"]);
         return j;
     };
     if (finish_recording(data, type, meta, w) != 0) return ORV_WRITE_FAILED;

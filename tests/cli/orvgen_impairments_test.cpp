@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -261,5 +262,37 @@ INSTANTIATE_TEST_SUITE_P(
                                               "--carrier-ghz", "2.4", "--clock-ppm", "-30", "--multipath-rms", "40",
                                               "--pa-rapp", "2,6", "--gauss", "-40"}}),
     [](const ::testing::TestParamInfo<RoundTripCase>& i) { return std::string(i.param.name); });
+
+// A burst recording on a clock ppm fast or slow: its annotations lie on the
+// impaired clock, the last (the gap) ending with the data file.
+struct ClockAnnotationCase {
+    const char* name;
+    const char* ppm;
+};
+void PrintTo(const ClockAnnotationCase& c, std::ostream* os) { *os << c.name; }
+class BurstRecordingClock : public ::testing::TestWithParam<ClockAnnotationCase> {};
+
+TEST_P(BurstRecordingClock, AnnotationsEndWithTheData) {
+    Scratch s;
+    const CliRun r = orvgen({"--symbols", "4", "--burst", "on", "--burst-off", "40", "--clock-ppm", GetParam().ppm,
+                             "-o", s.file("r.sigmf-data")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto samples = static_cast<int64_t>(fs::file_size(s.file("r.sigmf-data")) / 8);  // cf32_le
+    const auto meta = nlohmann::json::parse(read_file(s.file("r.sigmf-meta")));
+    int64_t last_end = 0;
+    for (const auto& a : meta["annotations"]) {
+        const int64_t end = a["core:sample_start"].get<int64_t>() + a["core:sample_count"].get<int64_t>();
+        EXPECT_LE(end, samples) << a["core:label"];
+        last_end = std::max(last_end, end);
+    }
+    EXPECT_EQ(last_end, samples);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BurstRecordingClock,
+                         ::testing::Values(ClockAnnotationCase{"plus_1000_ppm", "1000"},
+                                           ClockAnnotationCase{"minus_1000_ppm", "-1000"}),
+                         [](const ::testing::TestParamInfo<ClockAnnotationCase>& i) {
+                             return std::string(i.param.name);
+                         });
 
 }  // namespace
