@@ -8,9 +8,11 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,10 +23,9 @@
 #include "cli_common.h"
 #include "burst_source.h"
 #include "instrument.h"
+#include "burst_impaired.h"
 #include "orvgen_frames.h"
-#if ORVGEN_WITH_SIGMF
 #include "sigmf.h"
-#endif
 #if ORVGEN_WITH_CHECK
 #include "analysis.h"
 #endif
@@ -208,6 +209,18 @@ const MaskField kMaskFields[] = {
     {ORV_BAD_OUTPUT_MODE, "output mode", "--output-format"},
 };
 
+// The impairments' refusal bits (apart: they share values with the record's).
+const MaskField kImpairmentMaskFields[] = {
+    {ORV_IMP_BAD_SNR, "snr_db", "--snr"},
+    {ORV_IMP_BAD_IQ, "iq_gain_db, iq_phase_deg", "--iq-gain, --iq-phase"},
+    {ORV_IMP_BAD_PA, "pa_smoothness, pa_backoff_db, clip_papr_db", "--pa-rapp, --clip-papr"},
+    {ORV_IMP_BAD_PHASE_NOISE, "phase noise profile or RMS", "--phase-noise, --phase-noise-rms"},
+    {ORV_IMP_BAD_CARRIER, "cfo_ppm, carrier_ghz (with the frequency error, up to half the sampling rate)",
+     "--ppm, --cfo-ppm, --carrier-ghz, --freq-error"},
+    {ORV_IMP_BAD_CLOCK, "clock_ppm", "--ppm, --clock-ppm"},
+    {ORV_IMP_BAD_MULTIPATH, "multipath channel", "--multipath-rms, --multipath-taps"},
+};
+
 // Total sample count of a record, as the library computes it.
 int64_t total_samples(const WaveParams& p) {
     const int64_t os = p.oversampling;
@@ -218,11 +231,11 @@ int64_t total_samples(const WaveParams& p) {
 
 // Runs the library with its standard output moved to standard error, so that
 // a round-error line it prints cannot break the JSON object on standard output.
-int32_t call_library_off_stdout(WaveParams* rec, int32_t mode, const char* path) {
+int32_t call_library_off_stdout(const std::function<int32_t()>& call) {
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
     const bool moved = saved >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0;
-    const int32_t rc = orv_11a_actual(rec, mode, path);
+    const int32_t rc = call();
     std::fflush(stdout);
     if (moved) ::dup2(saved, STDOUT_FILENO);
     if (saved >= 0) ::close(saved);
@@ -289,7 +302,7 @@ struct Request {
     frames::FrameOptions frame;             // the frame options (--rate, --data, --seed taken in frame mode)
     std::string waveform, channel;          // --waveform, --channel
     std::vector<std::string> frame_given;   // names of the frame options given: frame mode when any
-    frames::ImpairmentText impair;          // the impairment options (frames only)
+    frames::ImpairmentText impair;          // the impairment options
     std::vector<std::string> impair_given;  // names of the impairment options given
 };
 
@@ -305,6 +318,8 @@ struct Job {
     std::string check_report, check_json = "null";
     double backoff_db = 0;                  // WV, Keysight: the peak below full scale
     orv::instrument::Result instrument;     // WV, Keysight: what was written
+    orv::sigmf::FrameSequence impair;  // the burst's impairments (impair.impaired false: none)
+    uint32_t refused_impairments = 0;  // ORV_IMP_BAD_* bits the library refused
 #if ORVGEN_WITH_SIGMF
     orv::sigmf::SampleType sample_type = orv::sigmf::SampleType::Cf32;
     orv::sigmf::Written recording;
@@ -395,12 +410,12 @@ std::vector<CLI::Option*> add_frame_options(CLI::App& app, Request& req) {
     return o;
 }
 
-// Adds the impairment options (physical units, frame sequences) to app, bound to req.
+// Adds the impairment options (physical units; frame sequences and the burst) to app, bound to req.
 std::vector<CLI::Option*> add_impairment_options(CLI::App& app, Request& req) {
     frames::ImpairmentText& t = req.impair;
     std::vector<CLI::Option*> o;
-    const char* group = "Impairments of frame sequences (in this order: PA, IQ, phase noise and carrier, clock, "
-                        "channel, noise)";
+    const char* group = "Impairments of frame sequences and of the burst (in this order: PA, IQ, phase noise and "
+                        "carrier, clock, channel, noise)";
     auto add = [&](const char* name, std::string& to, const char* type, const char* what) {
         o.push_back(app.add_option(name, to, what)->type_name(type)->group(group));
     };
@@ -774,20 +789,44 @@ void write_output(Job& job, std::ostream& err) {
 #if ORVGEN_WITH_SIGMF
     if (job.kind == OutputKind::kSigmf) {
         job.rc = orv::sigmf::write_recording(job.rec, orv::sigmf::base_name(job.req.output), job.sample_type,
-                                             job.recording);
+                                             job.recording, orv::sigmf::impairment_record(job.impair),
+                                             &job.refused_impairments);
         job.written_path = job.rc == ORV_WRITE_FAILED ? job.recording.failed_path : job.recording.meta_path;
         return;
     }
 #endif
     const auto mode = static_cast<int32_t>(job.kind);
-    job.rc = job.req.json ? call_library_off_stdout(&job.rec, mode, job.req.output.c_str())
-                          : orv_11a_actual(&job.rec, mode, job.req.output.c_str());
+    const char* path = job.req.output.c_str();
+    const OrvImpairments* m = orv::sigmf::impairment_record(job.impair);
+    const auto call = [&]() {
+        return m == nullptr ? orv_11a_actual(&job.rec, mode, path)
+                            : orv_11a_burst_impaired(&job.rec, m, CallOutput{mode, path, nullptr, nullptr, nullptr},
+                                                     &job.refused_impairments);
+    };
+    job.rc = job.req.json ? call_library_off_stdout(call) : call();
+}
+
+// The impairment options of the burst, checked, into job.impair. Returns the exit status on a fault.
+Stop resolve_impairments(Job& job, std::ostream& err) {
+    frames::Impairments m;
+    std::string error;
+    if (!frames::read_impairments(job.req.impair, "--", "", m, error)) {
+        err << "orvgen: " << error << "\n";
+        return kExitRefused;
+    }
+    orv::gen::put_impairments(m, job.impair);
+    return std::nullopt;
 }
 
 // Reports a library result other than ORV_OK on err; returns the exit status.
-int result_status(int32_t rc, const std::string& written_path, std::ostream& err) {
+int result_status(int32_t rc, const std::string& written_path, uint32_t refused_impairments, std::ostream& err) {
     return orv::gen::library_status(rc, written_path, err, [&](uint32_t code) {
         err << ": parameters refused:\n";
+        if (refused_impairments != 0) {
+            for (const MaskField& m : kImpairmentMaskFields)
+                if (refused_impairments & m.bit) err << "  " << m.field << " (" << m.option << ")\n";
+            return;
+        }
         for (const MaskField& m : kMaskFields)
             if (code & m.bit) {
                 err << "  " << m.field;
@@ -833,7 +872,11 @@ void print_json(const Job& job, std::ostream& out) {
     j["path"] = job.req.output;
     j["output_format"] = kind_name(job.kind);
     j["sampling_rate"] = 20000000LL * rec.oversampling;
-    j["total_samples"] = total_samples(rec);
+    const OrvImpairments* m = job.impair.impaired ? &job.impair.impairments : nullptr;
+    const int64_t total = total_samples(rec);
+    j["total_samples"] = m != nullptr && m->clock_ppm != 0.0 && total > 0
+                             ? static_cast<int64_t>(std::floor(static_cast<double>(total - 1) / (1.0 + m->clock_ppm * 1e-6))) + 1
+                             : total;
     j["papr"] = json_number(rec.papr);
     j["crest_i"] = json_number(rec.crest_i);
     j["crest_q"] = json_number(rec.crest_q);
@@ -894,6 +937,25 @@ Stop resolve_record(Job& job, std::ostream& err) {
 #endif
     if (Stop s = resolve_backoff(job.req, job.kind, job.backoff_db, err)) return s;
     if (Stop s = make_record(job.req, job.fields, job.rec, err)) return s;
+#if ORVGEN_WITH_SIGMF
+    if (!job.req.from.empty()) {
+        // The recording's impairments come back with its record.
+        try {
+            const std::string base = orv::sigmf::base_name(job.req.from);
+            job.impair = orv::sigmf::read_burst_impairments(base == job.req.from ? base : base + ".sigmf-meta");
+        } catch (const orv::sigmf::MetaError& e) {
+            err << "orvgen: --from: " << e.what() << "\n";
+            return kExitUsage;
+        }
+    }
+#endif
+    if (for_instrument(job.kind) && job.impair.impaired) {
+        // The instrument writers take the burst from the plain block hand-over: refused
+        // rather than written without the impairments asked for.
+        err << "orvgen: the impairment options (--snr, --iq-gain, --clock-ppm, ...) do not reach a WV or Keysight "
+               "file of the test-pattern burst yet; write AWG, CSV or SigMF, or use frames\n";
+        return kExitUsage;
+    }
     warn_constant_payload(job.rec, err);
     return std::nullopt;
 }
@@ -968,17 +1030,13 @@ int orvgen_main(int argc, const char* const* argv, std::ostream& out, std::ostre
     if (Stop s = parse(argc, argv, defaults, job.req, out, err)) return *s;
     if (Stop s = check_request(job.req, err)) return *s;
     if (!job.req.frame_given.empty() || from_sequence(job.req)) return run_frame_mode(job, defaults, out, err);
-    if (!job.req.impair_given.empty()) {
-        err << "orvgen: " << job.req.impair_given.front()
-            << " applies to frame sequences (give --payload-bytes, --psdu-hex, --psdu-file, --pcap or --waveform); "
-               "the test-pattern burst takes --gauss, --freq-error and --dc-real/--dc-imag\n";
-        return kExitUsage;
-    }
+    if (!job.req.impair_given.empty())
+        if (Stop s = resolve_impairments(job, err)) return *s;
     if (Stop s = resolve_fields(job, defaults, err)) return *s;
     if (job.req.output.empty()) return kExitWritten;
     if (Stop s = resolve_record(job, err)) return *s;
     write_output(job, err);
-    job.status = result_status(job.rc, job.written_path, err);
+    job.status = result_status(job.rc, job.written_path, job.refused_impairments, err);
     run_check(job, err);
     if (job.req.json) print_json(job, out);
     else print_text(job, out);

@@ -114,7 +114,8 @@ void warn_constant_payloads(const frames::WaveformPlan& plan, std::ostream& err)
     }
 }
 
-// The impairments of the plan into the sequence: the library's record and its arrays.
+}  // namespace
+
 void put_impairments(const frames::Impairments& m, FrameSequence& s) {
     OrvImpairments& r = s.impairments;
     r = OrvImpairments{};
@@ -142,6 +143,8 @@ void put_impairments(const frames::Impairments& m, FrameSequence& s) {
     s.tap_phase_deg = m.tap_phase_deg;
     s.impaired = true;
 }
+
+namespace {
 
 // The sequence the inputs describe: the plan, its expansion and the settings.
 int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {

@@ -12,6 +12,10 @@
 #include "instrument.h"
 #include "orvasynth.h"
 
+namespace orv::sigmf {
+struct FrameSequence;
+}
+
 namespace orv::gen {
 
 // What the command line asks of the frame mode, already checked for usage.
@@ -49,6 +53,9 @@ bool apply_globals(const frames::GlobalSettings& g, bool nyquist, double cutoff_
                    std::string& error);
 
 // ---- Shared with the record mode ----------------------------------------------
+
+// The impairments m into s: the library's record and its arrays (impairment_record points it at them).
+void put_impairments(const frames::Impairments& m, sigmf::FrameSequence& s);
 
 // Reports a library result rc other than ORV_OK on err, naming path when the
 // write failed; list_refused writes the rest of the line and the refused

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "burst_impaired.h"
 #include "file_sink.h"
 #include "noise.h"
 #include "pipeline.h"
@@ -331,7 +332,28 @@ nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const st
             {"annotations", ann}};
 }
 
-int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w) {
+// The "impairments" object of a recording's metadata.
+nlohmann::ordered_json impairments_json(const OrvImpairments& m);
+
+namespace {
+
+// The annotations' samples moved to a clock ppm fast (sample n at n / (1 + ppm 1e-6),
+// the nearest), within the recording's total samples.
+void on_impaired_clock(double ppm, int64_t total, nlohmann::ordered_json& annotations) {
+    const double ratio = 1.0 + ppm * 1e-6;
+    const auto moved = [&](int64_t n) { return std::min(total, static_cast<int64_t>(std::llround(n / ratio))); };
+    for (nlohmann::ordered_json& a : annotations) {
+        const int64_t start = a["core:sample_start"].get<int64_t>();
+        const int64_t end = start + a["core:sample_count"].get<int64_t>();
+        a["core:sample_start"] = moved(start);
+        a["core:sample_count"] = moved(end) - moved(start);
+    }
+}
+
+}  // namespace
+
+int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w,
+                        const OrvImpairments* impairments, uint32_t* refused) {
     w = Written{};
     w.data_path = base + ".sigmf-data";
     w.meta_path = base + ".sigmf-meta";
@@ -340,14 +362,23 @@ int32_t write_recording(WaveParams& rec, const std::string& base, SampleType typ
     data.path = w.data_path;
     data.type = type;
     data.head = &c;
-    const int32_t rc = orv_11a_conditioned_blocks(&rec, &c, take_block, &data);
+    const int32_t rc = impairments == nullptr
+                           ? orv_11a_conditioned_blocks(&rec, &c, take_block, &data)
+                           : orv_11a_burst_impaired(&rec, impairments, CallOutput{1, nullptr, &c, take_block, &data},
+                                                    refused);
     if (rc != 0 && rc != ORV_LENGTH_OVERFLOW) {
         data.abandon();
         return rc;
     }
     w.samples = c.geometry.total;
     w.fs = c.geometry.fs;
-    const auto meta = [&](const std::string& sha) { return metadata(rec, type, sha, w); };
+    const auto meta = [&](const std::string& sha) {
+        nlohmann::ordered_json j = metadata(rec, type, sha, w);
+        if (impairments == nullptr) return j;
+        j["global"][std::string(kNamespace) + ":impairments"] = impairments_json(*impairments);
+        if (impairments->clock_ppm != 0.0) on_impaired_clock(impairments->clock_ppm, w.samples, j["annotations"]);
+        return j;
+    };
     if (finish_recording(data, type, meta, w) != 0) return ORV_WRITE_FAILED;
     return rc;
 }
@@ -650,6 +681,30 @@ void read_impairments(const nlohmann::json& o, const std::string& where, FrameSe
 }
 
 }  // namespace
+
+nlohmann::ordered_json impairments_json(const OrvImpairments& m) {
+    using nlohmann::ordered_json;
+    ordered_json imp = ordered_json::object();
+    for (const IntField<OrvImpairments>& f : kImpIntFields) imp[f.name] = m.*f.field;
+    for (const DoubleField<OrvImpairments>& f : kImpDoubleFields) imp[f.name] = m.*f.field;
+    imp["seed"] = std::to_string(m.seed);
+    ordered_json profile = ordered_json::array(), taps = ordered_json::array();
+    for (int32_t k = 0; k < m.phase_noise_count; ++k)
+        profile.push_back({m.phase_noise_offsets_hz[k], m.phase_noise_dbc_hz[k]});
+    for (int32_t k = 0; k < m.tap_count; ++k)
+        taps.push_back({m.tap_delay_ns[k], m.tap_gain_db[k], m.tap_phase_deg != nullptr ? m.tap_phase_deg[k] : 0.0});
+    imp["phase_noise_hz_dbc"] = profile;
+    imp["taps_ns_db_deg"] = taps;
+    return imp;
+}
+
+FrameSequence read_burst_impairments(const std::string& meta_path) {
+    const nlohmann::json g = read_global(meta_path);
+    const std::string key = std::string(kNamespace) + ":impairments";
+    FrameSequence s;
+    if (const auto imp = g.find(key); imp != g.end()) read_impairments(*imp, meta_path + ": " + key + "/", s);
+    return s;
+}
 
 FrameSequence read_sequence(const std::string& meta_path) {
     const nlohmann::json g = read_global(meta_path);

@@ -39,9 +39,13 @@ std::string base_name(const std::string& path);
 // Generates rec through the library's static form and writes base.sigmf-data,
 // then base.sigmf-meta. Returns the library's result (0, 2, 1 or a validation
 // mask), or 4 when a file could not be written (w.failed_path names it).
+// impairments: null, or the chain after the filter (orv_11a_burst_impaired),
+// stored in the metadata's "impairments" as a sequence recording stores them;
+// refused gets the impairment bits the library refused (see orv_11a_burst_impaired).
 // The files go through the library's file sink outside its lock: not to be
 // called while another thread of the process calls the library.
-int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w);
+int32_t write_recording(WaveParams& rec, const std::string& base, SampleType type, Written& w,
+                        const OrvImpairments* impairments = nullptr, uint32_t* refused = nullptr);
 
 // The metadata of a recording of rec (the out fields hold the measured figures).
 nlohmann::ordered_json metadata(const WaveParams& rec, SampleType type, const std::string& sha512_hex,
@@ -101,5 +105,7 @@ bool holds_sequence(const std::string& meta_path);
 
 // The sequence stored in a metadata file. Throws MetaError.
 FrameSequence read_sequence(const std::string& meta_path);
+// The impairments a burst recording stores (impaired false when it has none). Throws MetaError.
+FrameSequence read_burst_impairments(const std::string& meta_path);
 
 }  // namespace orv::sigmf

@@ -218,6 +218,13 @@ int32_t write_output(WaveParams* params, const CallOutput& out, const BurstGeome
 
 }  // namespace
 
+int32_t finish_call(WaveParams* params, const CallOutput& out, const BurstGeometry& g, SampleBuffers* b,
+                    int32_t result) {
+    const SampleSource src{b->i, b->q, g.total, g.total, nullptr, true};
+    if (out.keep != nullptr) return keep_samples(params, out, g, b, src, result);
+    return write_output(params, out, g, *b, src, result);
+}
+
 int32_t generate(WaveParams* params, const CallOutput& out, const GenerateOptions& options) {
     const WaveParams& p = *params;
     BurstGeometry g;

@@ -79,5 +79,10 @@ struct CallOutput {
 // failure ends it with nothing written and the out fields unchanged.
 // Returns the result code of orv_11a_actual.
 int32_t generate(WaveParams* params, const CallOutput& out, const GenerateOptions& options);
+// The last steps of a call on T = g.total conditioned samples in b (none
+// after them to add): measured over the g.burst first, then written, kept
+// (the arrays change hands) or handed over as out says. Returns the call's result.
+int32_t finish_call(WaveParams* params, const CallOutput& out, const BurstGeometry& g, SampleBuffers* b,
+                    int32_t result);
 // The one lock that serialises the library's calls.
 std::mutex& library_call_lock();

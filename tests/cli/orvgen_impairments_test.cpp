@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -115,7 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"rapp_p_0", with({"--pa-rapp", "0,6"}), 2, "--pa-rapp: p is out of range"},
         BadCase{"clip_minus_1", with({"--clip-papr", "-1"}), 2, "--clip-papr: -1 is out of range"},
         BadCase{"snr_empty", with({"--snr", ""}), 2, "--snr needs a value"},
-        BadCase{"burst_snr", {"--snr", "10"}, 1, "--snr applies to frame sequences"},
+        BadCase{"burst_snr_101", {"--snr", "101"}, 2, "--snr: 101 is out of range: -20 to 100"},
+        BadCase{"burst_carrier_beyond_half_rate", {"--cfo-ppm", "1000", "--carrier-ghz", "1000"}, 2,
+                "cfo_ppm, carrier_ghz"},
+        BadCase{"burst_taps_missing", {"--multipath-taps", "@none.txt"}, 2, "--multipath-taps"},
         BadCase{"waveform_with_snr", {"--waveform", "@snr.json", "--snr", "10"}, 1,
                 "--snr cannot go with --waveform"},
         BadCase{"description_snr_150", {"--waveform", "@snr.json"}, 2, "/impairments/snr: 150 is out of range"},
@@ -252,7 +256,43 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"options", {"--payload-bytes", "40", "--packets", "2", "--oversample", "4",
                                                 "--snr", "12", "--iq-gain", "-0.3", "--phase-noise-rms", "2",
                                                 "--cfo-ppm", "8", "--carrier-ghz", "2.4", "--clock-ppm", "-30",
-                                                "--multipath-rms", "40", "--multipath-per-packet"}}),
+                                                "--multipath-rms", "40", "--multipath-per-packet"}},
+                      RoundTripCase{"burst", {"--symbols", "6", "--burst", "on", "--burst-off", "5", "--snr", "12",
+                                              "--iq-gain", "0.5", "--phase-noise-rms", "2", "--cfo-ppm", "8",
+                                              "--carrier-ghz", "2.4", "--clock-ppm", "-30", "--multipath-rms", "40",
+                                              "--pa-rapp", "2,6", "--gauss", "-40"}}),
     [](const ::testing::TestParamInfo<RoundTripCase>& i) { return std::string(i.param.name); });
+
+// A burst recording on a clock ppm fast or slow: its annotations lie on the
+// impaired clock, the last (the gap) ending with the data file.
+struct ClockAnnotationCase {
+    const char* name;
+    const char* ppm;
+};
+void PrintTo(const ClockAnnotationCase& c, std::ostream* os) { *os << c.name; }
+class BurstRecordingClock : public ::testing::TestWithParam<ClockAnnotationCase> {};
+
+TEST_P(BurstRecordingClock, AnnotationsEndWithTheData) {
+    Scratch s;
+    const CliRun r = orvgen({"--symbols", "4", "--burst", "on", "--burst-off", "40", "--clock-ppm", GetParam().ppm,
+                             "-o", s.file("r.sigmf-data")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto samples = static_cast<int64_t>(fs::file_size(s.file("r.sigmf-data")) / 8);  // cf32_le
+    const auto meta = nlohmann::json::parse(read_file(s.file("r.sigmf-meta")));
+    int64_t last_end = 0;
+    for (const auto& a : meta["annotations"]) {
+        const int64_t end = a["core:sample_start"].get<int64_t>() + a["core:sample_count"].get<int64_t>();
+        EXPECT_LE(end, samples) << a["core:label"];
+        last_end = std::max(last_end, end);
+    }
+    EXPECT_EQ(last_end, samples);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BurstRecordingClock,
+                         ::testing::Values(ClockAnnotationCase{"plus_1000_ppm", "1000"},
+                                           ClockAnnotationCase{"minus_1000_ppm", "-1000"}),
+                         [](const ::testing::TestParamInfo<ClockAnnotationCase>& i) {
+                             return std::string(i.param.name);
+                         });
 
 }  // namespace
