@@ -262,6 +262,7 @@ int check_written(const FrameInputs& in, const FrameSequence& s, const std::stri
     err << "orvgen: --check is not available in this build\n";
     return kExitUsage;
 #endif
+}
 
 // Writes the sequence as a WV or Keysight file; returns the library's result
 // (ORV_WRITE_FAILED for a file that could not be written, with a message on err).
@@ -269,7 +270,8 @@ int32_t write_sequence_instrument(const FrameInputs& in, FrameSequence& s, std::
                                   instrument::Result& res, std::ostream& err) {
     instrument::SampleSource src;
     std::string error;
-    const int32_t rc = instrument::sequence_source(s.params, s.packets, orv::sigmf::impairment_record(s), src, starts, error);
+    const int32_t rc =
+        instrument::sequence_source(s.params, s.packets, orv::sigmf::impairment_record(s), src, starts, error);
     if (rc != 0) return rc;  // a validation mask, reported as refused parameters
     s.params.total_samples = src.count;
     const std::string comment = "IEEE 802.11a, " + std::to_string(s.packets.size()) + " packets, orvgen";
