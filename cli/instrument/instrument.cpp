@@ -19,6 +19,10 @@ namespace {
 constexpr double kFullScale = 32767.0;
 constexpr uint32_t kChecksumSeed = 0xA50F74FFu;
 constexpr double kMaxBackoffDb = 30.0;  // beyond it a code step exceeds 0.01 dB of the peak
+// Power (codes squared) beyond which a sample is saturated: full scale and the
+// rounding of a peak scaled to it (a few units in the last place), so the
+// peak at 0 dB back-off is not counted as beyond full scale.
+constexpr double kSaturationPower = kFullScale * kFullScale * (1.0 + 1e-12);
 
 // Peak and power of a source's samples, and how many it handed over.
 struct Measure {
@@ -259,7 +263,7 @@ struct Coder {
     void code(double i, double q, int16_t& ci, int16_t& cq) {
         double x = i * scale, y = q * scale;
         double p = x * x + y * y;
-        if (p > kFullScale * kFullScale) {
+        if (p > kSaturationPower) {
             const double f = kFullScale / std::sqrt(p);
             x *= f;
             y *= f;
@@ -395,21 +399,55 @@ bool write_samples(const SampleSource& src, double backoff_db, bool one_run, Sto
     return true;
 }
 
-// Sets out[0..n-1] to the marker bits of samples from..from+n-1.
-void marker_bytes(const Result& res, int64_t from, int32_t n, unsigned char* out, size_t& cursor1, size_t& cursor2) {
-    std::fill(out, out + n, 0);
-    const std::vector<Interval>* lists[2] = {&res.marker1, &res.marker2};
-    size_t* cursors[2] = {&cursor1, &cursor2};
-    for (int b = 0; b < 2; ++b) {
-        const std::vector<Interval>& spans = *lists[b];
-        size_t& c = *cursors[b];
-        while (c < spans.size() && spans[c].start + spans[c].length <= from) ++c;
-        for (size_t s = c; s < spans.size() && spans[s].start < from + n; ++s) {
-            const int64_t a = std::max(spans[s].start, from) - from;
-            const int64_t e = std::min(spans[s].start + spans[s].length, from + n) - from;
-            for (int64_t k = a; k < e; ++k) out[k] |= static_cast<unsigned char>(1u << b);
+// Puts a stdio stream at a byte offset of its file (beyond 2 GiB too).
+bool seek_to(std::FILE* f, int64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+// Writes the Keysight marker file of total samples: a byte a sample, bit 0
+// marker 1, bit 1 marker 2. Only the marked samples' bytes and the last byte
+// are written; the runs of unmarked samples between them are the zeros of the
+// file's extension (a hole where the file system keeps one). False when a
+// write failed.
+bool write_marker_file(PendingFile& f, const Result& res, int64_t total) {
+    std::vector<int64_t> edges = {0, total};
+    for (const std::vector<Interval>* spans : {&res.marker1, &res.marker2})
+        for (const Interval& v : *spans) {
+            edges.push_back(v.start);
+            edges.push_back(v.start + v.length);
         }
+    std::sort(edges.begin(), edges.end());
+    edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+    constexpr int64_t kChunk = 65536;
+    std::vector<unsigned char> run(static_cast<size_t>(kChunk));
+    const std::vector<Interval>* lists[2] = {&res.marker1, &res.marker2};
+    size_t cursor[2] = {0, 0};
+    int64_t at = 0;  // the stream's position
+    for (size_t e = 0; e + 1 < edges.size() && !f.failed; ++e) {
+        const int64_t a = edges[e], b = edges[e + 1];
+        unsigned char bits = 0;
+        for (int m = 0; m < 2; ++m) {
+            const std::vector<Interval>& spans = *lists[m];
+            size_t& c = cursor[m];
+            while (c < spans.size() && spans[c].start + spans[c].length <= a) ++c;
+            if (c < spans.size() && spans[c].start <= a) bits |= static_cast<unsigned char>(1u << m);
+        }
+        if (bits == 0) continue;
+        if (at != a && !seek_to(f.f, a)) f.failed = true;
+        std::fill(run.begin(), run.end(), bits);
+        for (int64_t k = a; k < b; k += kChunk) f.write(run.data(), static_cast<size_t>(std::min(kChunk, b - k)));
+        at = b;
     }
+    if (at < total) {
+        const unsigned char zero = 0;
+        if (!seek_to(f.f, total - 1)) f.failed = true;
+        f.write(&zero, 1);
+    }
+    return !f.failed;
 }
 
 }  // namespace
@@ -534,9 +572,11 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         error = "cannot create " + (data.f ? marks.temp : data.temp);
         return 1;
     }
-    std::vector<unsigned char> buf, mbuf;
-    int64_t from = 0;
-    size_t c1 = 0, c2 = 0;
+    if (opt.markers.enabled && !write_marker_file(marks, res, total)) {
+        error = "cannot write " + marks.temp;
+        return 1;
+    }
+    std::vector<unsigned char> buf;
     Coder coder;
     auto put = [&](int32_t n, const double* i, const double* q) {
         buf.resize(static_cast<size_t>(n) * 4);
@@ -551,25 +591,13 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
             p[3] = static_cast<unsigned char>(uq);
         }
         data.write(buf.data(), buf.size());
-        if (opt.markers.enabled) {
-            mbuf.resize(static_cast<size_t>(n));
-            marker_bytes(res, from, n, mbuf.data(), c1, c2);
-            marks.write(mbuf.data(), mbuf.size());
-        }
-        from += n;
-        return !data.failed && !marks.failed;
+        return !data.failed;
     };
-    auto to_start = [](PendingFile& f) {
-        return !f.f || (!f.failed && std::fflush(f.f) == 0 && std::fseek(f.f, 0, SEEK_SET) == 0);
-    };
-    auto rewind = [&] {
-        from = 0;
-        c1 = c2 = 0;
-        return to_start(data) && to_start(marks);
-    };
-    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res,
-                       [&] { return data.failed || marks.failed; }, error)) {
-        if (data.failed || marks.failed) error = "cannot write " + (data.failed ? data.temp : marks.temp);
+    // The marker file is complete: a second run rewrites the data only.
+    auto rewind = [&] { return !data.failed && std::fflush(data.f) == 0 && std::fseek(data.f, 0, SEEK_SET) == 0; };
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res, [&] { return data.failed; },
+                       error)) {
+        if (data.failed) error = "cannot write " + data.temp;
         return 1;
     }
     for (int64_t left = res.padded; left > 0;) {
