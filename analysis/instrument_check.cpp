@@ -30,13 +30,16 @@ int64_t data_symbols(int rate_mbps, int length) {
 }
 
 // The intervals on air the analysis found: each packet whose SIGNAL was read,
-// from its first short-training sample over its fields; else the first burst.
+// from its first short-training sample over its fields (on a transmitter's
+// clock d ppm fast, as measured, 1 + d 1e-6 times shorter); else the first burst.
 std::vector<MarkerSpan> found_on_air(const Result& r) {
     std::vector<MarkerSpan> v;
     const int64_t os = std::max(1, r.file.oversample);
     for (const PacketResult& p : r.packets) {
         if (!p.signal_ok || p.rate_mbps == 0) continue;
-        v.push_back({p.start, (400 + 80 * data_symbols(p.rate_mbps, p.length)) * os});
+        const int64_t nominal = (400 + 80 * data_symbols(p.rate_mbps, p.length)) * os;
+        const double clock = 1.0 + p.clock_ppm.value_or(0.0) * 1e-6;
+        v.push_back({p.start, std::llround(static_cast<double>(nominal) / clock)});
     }
     if (v.empty() && r.burst.found) v.push_back({r.burst.start, r.burst.length});
     return v;

@@ -273,7 +273,8 @@ int32_t write_sequence_instrument(const FrameInputs& in, FrameSequence& s, std::
                                   instrument::Result& res, std::ostream& err) {
     instrument::SampleSource src;
     std::string error;
-    const int32_t rc = instrument::sequence_source(s.params, s.packets, orv::sigmf::impairment_record(s), src, starts, error);
+    const int32_t rc =
+        instrument::sequence_source(s.params, s.packets, orv::sigmf::impairment_record(s), src, starts, error);
     if (rc != 0) return rc;  // a validation mask, reported as refused parameters
     s.params.total_samples = src.count;
     const std::string comment = "IEEE 802.11a, " + std::to_string(s.packets.size()) + " packets, orvgen";

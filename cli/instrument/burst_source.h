@@ -18,7 +18,8 @@ int32_t burst_source(const WaveParams& rec, SampleSource& src, std::string& erro
 
 // Makes src hand over the sequence of packets (its settings params), each
 // packet on air from its first short-training sample for its fields
-// (preamble, SIGNAL, DATA), the same noise on every run. starts receives the
+// (preamble, SIGNAL, DATA; with a sample clock offset, that length on the
+// offset clock), the same noise on every run. starts receives the
 // packets' first samples. imp: the impairments (null: none); its arrays must
 // outlive src. Returns 0, or the library's result (a validation mask, or 1
 // when it could not lay them out) with error set. Not to be run while another

@@ -1,6 +1,7 @@
 #include "instrument.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,10 @@ namespace {
 constexpr double kFullScale = 32767.0;
 constexpr uint32_t kChecksumSeed = 0xA50F74FFu;
 constexpr double kMaxBackoffDb = 30.0;  // beyond it a code step exceeds 0.01 dB of the peak
+// Power (codes squared) beyond which a sample is saturated: full scale and the
+// rounding of a peak scaled to it (a few units in the last place), so the
+// peak at 0 dB back-off is not counted as beyond full scale.
+constexpr double kSaturationPower = kFullScale * kFullScale * (1.0 + 1e-12);
 
 // Peak and power of a source's samples, and how many it handed over.
 struct Measure {
@@ -164,9 +169,33 @@ struct Store {
     }
 };
 
-// Adds n samples to the measurement.
+// Adds n samples to the measurement: two at a time where SSE2 takes them,
+// each power added to the same lane in the same order.
 void measure_block(int32_t n, const double* i, const double* q, Measure& m) {
-    for (int32_t k = 0; k < n; ++k) {
+    int32_t k = 0;
+#if defined(__SSE2__)
+    if (n > 0 && (m.count & 1) != 0) {
+        const double p = i[0] * i[0] + q[0] * q[0];
+        m.lanes[m.count & 3] += p;
+        if (p > m.peak2) m.peak2 = p;
+        k = 1;
+    }
+    __m128d sums[2] = {_mm_loadu_pd(m.lanes), _mm_loadu_pd(m.lanes + 2)};  // lanes 0, 1 and 2, 3
+    __m128d peak = _mm_set1_pd(m.peak2);
+    for (; k + 2 <= n; k += 2) {
+        const __m128d x = _mm_loadu_pd(i + k), y = _mm_loadu_pd(q + k);
+        const __m128d p = _mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y));
+        const int64_t lane = ((m.count + k) >> 1) & 1;
+        sums[lane] = _mm_add_pd(sums[lane], p);
+        peak = _mm_max_pd(p, peak);  // p > peak ? p : peak, as the scalar test (a NaN p never the peak)
+    }
+    _mm_storeu_pd(m.lanes, sums[0]);
+    _mm_storeu_pd(m.lanes + 2, sums[1]);
+    double pk[2];
+    _mm_storeu_pd(pk, peak);
+    m.peak2 = std::max(pk[0], pk[1]);
+#endif
+    for (; k < n; ++k) {
         const double p = i[k] * i[k] + q[k] * q[k];
         m.lanes[(m.count + k) & 3] += p;  // four chains of additions, not one
         if (p > m.peak2) m.peak2 = p;
@@ -256,21 +285,68 @@ struct Coder {
     double peak2 = 0;            // the largest of them
     int64_t count = 0, saturated = 0;
 
+    // A sample beyond full scale brought to it, its phase kept (p: its power).
+    void saturate(double& x, double& y, double& p) {
+        if (!(p > kSaturationPower)) return;
+        const double f = kFullScale / std::sqrt(p);
+        x *= f;
+        y *= f;
+        p = kFullScale * kFullScale;
+        ++saturated;
+    }
     void code(double i, double q, int16_t& ci, int16_t& cq) {
         double x = i * scale, y = q * scale;
         double p = x * x + y * y;
-        if (p > kFullScale * kFullScale) {
-            const double f = kFullScale / std::sqrt(p);
-            x *= f;
-            y *= f;
-            p = kFullScale * kFullScale;
-            ++saturated;
-        }
+        saturate(x, y, p);
         lanes[count & 3] += p;
         if (p > peak2) peak2 = p;
         ++count;
         ci = round_code(std::clamp(x, -kFullScale, kFullScale));
         cq = round_code(std::clamp(y, -kFullScale, kFullScale));
+    }
+    // Codes n samples as code does, into out (I and Q interleaved): two at a
+    // time where SSE2 converts them, each power added to the same lane in the
+    // same order.
+    void code_block(int32_t n, const double* i, const double* q, int16_t* out) {
+        int32_t k = 0;
+#if defined(__SSE2__)
+        if (n > 0 && (count & 1) != 0) {
+            code(i[0], q[0], out[0], out[1]);
+            k = 1;
+        }
+        const __m128d s = _mm_set1_pd(scale), limit = _mm_set1_pd(kSaturationPower);
+        const __m128d hi = _mm_set1_pd(kFullScale), lo = _mm_set1_pd(-kFullScale);
+        __m128d sums[2] = {_mm_loadu_pd(lanes), _mm_loadu_pd(lanes + 2)};  // lanes 0, 1 and 2, 3
+        __m128d peak = _mm_set1_pd(peak2);
+        int64_t c = count;  // even here
+        for (; k + 2 <= n; k += 2, c += 2) {
+            __m128d x = _mm_mul_pd(_mm_loadu_pd(i + k), s), y = _mm_mul_pd(_mm_loadu_pd(q + k), s);
+            __m128d p = _mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y));
+            if (_mm_movemask_pd(_mm_cmpgt_pd(p, limit)) != 0) {
+                double xs[2], ys[2], ps[2];
+                _mm_storeu_pd(xs, x);
+                _mm_storeu_pd(ys, y);
+                _mm_storeu_pd(ps, p);
+                for (int t = 0; t < 2; ++t) saturate(xs[t], ys[t], ps[t]);
+                x = _mm_loadu_pd(xs);
+                y = _mm_loadu_pd(ys);
+                p = _mm_loadu_pd(ps);
+            }
+            sums[(c >> 1) & 1] = _mm_add_pd(sums[(c >> 1) & 1], p);
+            peak = _mm_max_pd(p, peak);  // p > peak ? p : peak, as the scalar test (a NaN p never the peak)
+            x = _mm_min_pd(_mm_max_pd(x, lo), hi);
+            y = _mm_min_pd(_mm_max_pd(y, lo), hi);
+            const __m128i iq = _mm_unpacklo_epi32(_mm_cvtpd_epi32(x), _mm_cvtpd_epi32(y));  // I, Q, I, Q
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * k), _mm_packs_epi32(iq, iq));
+        }
+        _mm_storeu_pd(lanes, sums[0]);
+        _mm_storeu_pd(lanes + 2, sums[1]);
+        double pk[2];
+        _mm_storeu_pd(pk, peak);
+        peak2 = std::max(pk[0], pk[1]);
+        count = c;
+#endif
+        for (; k < n; ++k) code(i[k], q[k], out[2 * k], out[2 * k + 1]);
     }
     void restart() {
         lanes[0] = lanes[1] = lanes[2] = lanes[3] = peak2 = 0;
@@ -395,21 +471,55 @@ bool write_samples(const SampleSource& src, double backoff_db, bool one_run, Sto
     return true;
 }
 
-// Sets out[0..n-1] to the marker bits of samples from..from+n-1.
-void marker_bytes(const Result& res, int64_t from, int32_t n, unsigned char* out, size_t& cursor1, size_t& cursor2) {
-    std::fill(out, out + n, 0);
-    const std::vector<Interval>* lists[2] = {&res.marker1, &res.marker2};
-    size_t* cursors[2] = {&cursor1, &cursor2};
-    for (int b = 0; b < 2; ++b) {
-        const std::vector<Interval>& spans = *lists[b];
-        size_t& c = *cursors[b];
-        while (c < spans.size() && spans[c].start + spans[c].length <= from) ++c;
-        for (size_t s = c; s < spans.size() && spans[s].start < from + n; ++s) {
-            const int64_t a = std::max(spans[s].start, from) - from;
-            const int64_t e = std::min(spans[s].start + spans[s].length, from + n) - from;
-            for (int64_t k = a; k < e; ++k) out[k] |= static_cast<unsigned char>(1u << b);
+// Puts a stdio stream at a byte offset of its file (beyond 2 GiB too).
+bool seek_to(std::FILE* f, int64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+// Writes the Keysight marker file of total samples: a byte a sample, bit 0
+// marker 1, bit 1 marker 2. Only the marked samples' bytes and the last byte
+// are written; the runs of unmarked samples between them are the zeros of the
+// file's extension (a hole where the file system keeps one). False when a
+// write failed.
+bool write_marker_file(PendingFile& f, const Result& res, int64_t total) {
+    std::vector<int64_t> edges = {0, total};
+    for (const std::vector<Interval>* spans : {&res.marker1, &res.marker2})
+        for (const Interval& v : *spans) {
+            edges.push_back(v.start);
+            edges.push_back(v.start + v.length);
         }
+    std::sort(edges.begin(), edges.end());
+    edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+    constexpr int64_t kChunk = 65536;
+    std::vector<unsigned char> run(static_cast<size_t>(kChunk));
+    const std::vector<Interval>* lists[2] = {&res.marker1, &res.marker2};
+    size_t cursor[2] = {0, 0};
+    int64_t at = 0;  // the stream's position
+    for (size_t e = 0; e + 1 < edges.size() && !f.failed; ++e) {
+        const int64_t a = edges[e], b = edges[e + 1];
+        unsigned char bits = 0;
+        for (int m = 0; m < 2; ++m) {
+            const std::vector<Interval>& spans = *lists[m];
+            size_t& c = cursor[m];
+            while (c < spans.size() && spans[c].start + spans[c].length <= a) ++c;
+            if (c < spans.size() && spans[c].start <= a) bits |= static_cast<unsigned char>(1u << m);
+        }
+        if (bits == 0) continue;
+        if (at != a && !seek_to(f.f, a)) f.failed = true;
+        std::fill(run.begin(), run.end(), bits);
+        for (int64_t k = a; k < b; k += kChunk) f.write(run.data(), static_cast<size_t>(std::min(kChunk, b - k)));
+        at = b;
     }
+    if (at < total) {
+        const unsigned char zero = 0;
+        if (!seek_to(f.f, total - 1)) f.failed = true;
+        f.write(&zero, 1);
+    }
+    return !f.failed;
 }
 
 }  // namespace
@@ -464,22 +574,18 @@ int32_t write_wv(const std::string& path, const SampleSource& src, const WvOptio
     const std::string header = wv_header(src, opt, date, res);
     file.write(header.data(), header.size());
     uint32_t checksum = kChecksumSeed;
-    std::vector<unsigned char> buf;
+    std::vector<uint16_t> codes;
     Coder coder;
     auto put = [&](int32_t n, const double* i, const double* q) {
-        buf.resize(static_cast<size_t>(n) * 4);
-        unsigned char* p = buf.data();
-        for (int32_t k = 0; k < n; ++k, p += 4) {
-            int16_t ci, cq;
-            coder.code(i[k], q[k], ci, cq);
-            const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
-            checksum ^= static_cast<uint32_t>(ui) | (static_cast<uint32_t>(uq) << 16);
-            p[0] = static_cast<unsigned char>(ui);
-            p[1] = static_cast<unsigned char>(ui >> 8);
-            p[2] = static_cast<unsigned char>(uq);
-            p[3] = static_cast<unsigned char>(uq >> 8);
-        }
-        file.write(buf.data(), buf.size());
+        codes.resize(static_cast<size_t>(n) * 2);
+        uint16_t* c = codes.data();
+        coder.code_block(n, i, q, reinterpret_cast<int16_t*>(c));
+        for (int32_t k = 0; k < n; ++k)
+            checksum ^= static_cast<uint32_t>(c[2 * k]) | (static_cast<uint32_t>(c[2 * k + 1]) << 16);
+        // Little-endian words: on a big-endian machine each code's bytes exchanged.
+        if constexpr (std::endian::native == std::endian::big)
+            for (uint16_t& v : codes) v = static_cast<uint16_t>(v >> 8 | v << 8);
+        file.write(codes.data(), codes.size() * sizeof(uint16_t));
         return !file.failed;
     };
     auto rewind = [&] {
@@ -534,42 +640,29 @@ int32_t write_keysight(const std::string& path, const SampleSource& src, const K
         error = "cannot create " + (data.f ? marks.temp : data.temp);
         return 1;
     }
-    std::vector<unsigned char> buf, mbuf;
-    int64_t from = 0;
-    size_t c1 = 0, c2 = 0;
+    if (opt.markers.enabled && !write_marker_file(marks, res, total)) {
+        error = "cannot write " + marks.temp;
+        return 1;
+    }
+    std::vector<uint16_t> codes;
     Coder coder;
     auto put = [&](int32_t n, const double* i, const double* q) {
-        buf.resize(static_cast<size_t>(n) * 4);
-        unsigned char* p = buf.data();
-        for (int32_t k = 0; k < n; ++k, p += 4) {
-            int16_t ci = 0, cq = 0;
-            if (i) coder.code(i[k], q[k], ci, cq);
-            const uint16_t ui = static_cast<uint16_t>(ci), uq = static_cast<uint16_t>(cq);
-            p[0] = static_cast<unsigned char>(ui >> 8);
-            p[1] = static_cast<unsigned char>(ui);
-            p[2] = static_cast<unsigned char>(uq >> 8);
-            p[3] = static_cast<unsigned char>(uq);
-        }
-        data.write(buf.data(), buf.size());
-        if (opt.markers.enabled) {
-            mbuf.resize(static_cast<size_t>(n));
-            marker_bytes(res, from, n, mbuf.data(), c1, c2);
-            marks.write(mbuf.data(), mbuf.size());
-        }
-        from += n;
-        return !data.failed && !marks.failed;
+        codes.resize(static_cast<size_t>(n) * 2);
+        uint16_t* c = codes.data();
+        if (i == nullptr) std::fill(codes.begin(), codes.end(), uint16_t{0});
+        else coder.code_block(n, i, q, reinterpret_cast<int16_t*>(c));
+        // Big-endian words: on a little-endian machine each code's bytes
+        // exchanged, in a loop of its own that the compiler vectorises.
+        if constexpr (std::endian::native == std::endian::little)
+            for (uint16_t& v : codes) v = static_cast<uint16_t>(v >> 8 | v << 8);
+        data.write(codes.data(), codes.size() * sizeof(uint16_t));
+        return !data.failed;
     };
-    auto to_start = [](PendingFile& f) {
-        return !f.f || (!f.failed && std::fflush(f.f) == 0 && std::fseek(f.f, 0, SEEK_SET) == 0);
-    };
-    auto rewind = [&] {
-        from = 0;
-        c1 = c2 = 0;
-        return to_start(data) && to_start(marks);
-    };
-    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res,
-                       [&] { return data.failed || marks.failed; }, error)) {
-        if (data.failed || marks.failed) error = "cannot write " + (data.failed ? data.temp : marks.temp);
+    // The marker file is complete: a second run rewrites the data only.
+    auto rewind = [&] { return !data.failed && std::fflush(data.f) == 0 && std::fseek(data.f, 0, SEEK_SET) == 0; };
+    if (!write_samples(src, opt.backoff_db, one_run, store, m, coder, rewind, put, res, [&] { return data.failed; },
+                       error)) {
+        if (data.failed) error = "cannot write " + data.temp;
         return 1;
     }
     for (int64_t left = res.padded; left > 0;) {

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <memory>
 
 #include "burst_source.h"
@@ -26,6 +27,33 @@ int64_t data_symbols(int32_t rate_index, int32_t length) {
     return (16 + 8 * static_cast<int64_t>(length) + 6 + ndbps - 1) / ndbps;
 }
 
+// The packets on air, each from its start over its fields (preamble, SIGNAL,
+// DATA). With a sample clock d ppm fast, output sample n is the waveform at
+// n (1 + d 1e-6): a packet's end moves as its start does, to the nearest
+// sample of its nominal end over 1 + d 1e-6. False when the nominal layout
+// could not be made.
+bool on_air_intervals(const OrvSequenceParams& params, const OrvImpairments* imp,
+                      const std::vector<OrvPacket>& packets, const std::vector<int64_t>& starts,
+                      std::vector<Interval>& on_air) {
+    const bool clock = imp != nullptr && imp->clock_ppm != 0.0;
+    std::vector<int64_t> nominal(packets.size(), 0);
+    if (clock) {
+        OrvSequenceParams p = params;
+        if (orv_11a_sequence_impaired_blocks(&p, nullptr, packets.data(), static_cast<int32_t>(packets.size()),
+                                             stop_at_once, nullptr, nominal.data()) != ORV_STOPPED)
+            return false;
+    }
+    const double ratio = clock ? 1.0 + imp->clock_ppm * 1e-6 : 1.0;
+    on_air.clear();
+    for (size_t k = 0; k < packets.size(); ++k) {
+        const OrvPacket& pk = packets[k];
+        int64_t length = (400 + 80 * data_symbols(pk.rate_index, pk.psdu_length)) * params.oversampling;
+        if (clock) length = std::llround(static_cast<double>(nominal[k] + length) / ratio) - starts[k];
+        on_air.push_back({starts[k], length});
+    }
+    return true;
+}
+
 }  // namespace
 
 int32_t sequence_source(const OrvSequenceParams& params, const std::vector<OrvPacket>& packets,
@@ -47,11 +75,9 @@ int32_t sequence_source(const OrvSequenceParams& params, const std::vector<OrvPa
     }
     src.count = p->total_samples;
     src.fs = 20000000.0 * p->oversampling * (p->channel_mhz / 20.0);
-    src.on_air.clear();
-    for (int32_t k = 0; k < count; ++k) {
-        const OrvPacket& pk = (*list)[static_cast<size_t>(k)];
-        const int64_t length = (400 + 80 * data_symbols(pk.rate_index, pk.psdu_length)) * p->oversampling;
-        src.on_air.push_back({starts[static_cast<size_t>(k)], length});
+    if (!on_air_intervals(*p, impairments.get(), *list, starts, src.on_air)) {
+        error = "the sequence could not be laid out without its clock offset";
+        return 1;
     }
     // Every run starts the noise generator where it stood before the first.
     struct NoiseStart {

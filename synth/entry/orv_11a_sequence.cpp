@@ -186,7 +186,7 @@ int32_t each_block(SequenceCall* c, Consume consume) {
 // when the sequence is plain, else from its conditioned blocks. False when
 // memory ran out.
 bool measure_levels(SequenceCall* c, SequenceLevels* m) {
-    if (sequence_is_plain(&c->run)) {
+    if (sequence_is_plain(&c->run) && !c->chain_open) {
         BlockLevels b;
         if (sequence_each_ppdu(&c->run, add_block_levels, &b) != 0) return false;
         if (b.block >= 0) close_block(&b);
@@ -273,7 +273,9 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
 // The writing pass: every block of the sequence, or for a plain sequence its
 // PPDUs and zeros as they are. Returns as each_block (1: the sink failed).
 int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double scale) {
-    if (sequence_is_plain(&c->run) && output_mode == 0) {
+    // The PPDUs as they are only without impairments (their chain works on the blocks).
+    const bool plain = sequence_is_plain(&c->run) && !c->chain_open;
+    if (plain && output_mode == 0) {
         double* zeros = c->block;  // the block is free during this pass
         for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;
         unsigned char* zero_bytes = reinterpret_cast<unsigned char*>(c->block + kSequenceBlock);
@@ -284,7 +286,7 @@ int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double 
         write_zero_bytes(&w, c->run.setup.total);
         return sink->failed ? 1 : 0;
     }
-    if (sequence_is_plain(&c->run)) {
+    if (plain) {
         double* zeros = c->block;  // the block is free during this pass
         for (int32_t k = 0; k < kSequenceBlock; ++k) zeros[k] = 0.0;
         PlainWrite w{sink, output_mode, scale, zeros, 0};

@@ -312,7 +312,12 @@ INSTANTIATE_TEST_SUITE_P(
         MarkerCase{"back_to_back", 600, {{0, 100}, {100, 100}, {350, 5}}, 20,
                    "0:1;20:0;100:1;120:0;350:1;355:0", "0:1;200:0;350:1;355:0"},
         MarkerCase{"pulse_longer_than_packet", 64, {{10, 3}}, 8, "0:0;10:1;13:0", "0:0;10:1;13:0"},
-        MarkerCase{"no_packets", 64, {}, 8, "0:0", "0:0"}),
+        MarkerCase{"no_packets", 64, {}, 8, "0:0", "0:0"},
+        // No idle samples appended: the last byte is a marked one.
+        MarkerCase{"packet_to_the_last_sample", 1024, {{24, 1000}}, 16, "0:0;24:1;40:0", "0:0;24:1"},
+        // Runs longer than the writer's blocks, marked and unmarked.
+        MarkerCase{"long_runs", 400000, {{70000, 200000}, {330000, 65536}}, 1000,
+                   "0:0;70000:1;71000:0;330000:1;331000:0", "0:0;70000:1;270000:0;330000:1;395536:0"}),
     [](const ::testing::TestParamInfo<MarkerCase>& i) { return std::string(i.param.name); });
 
 TEST(InstrumentWriters, RefuseBadSourcesWithoutLeavingAFile) {
@@ -405,6 +410,51 @@ TEST(InstrumentWriters, ReceiverReadersAgreeWithTheWriters) {
     EXPECT_EQ(kinfo.marker2[1].length, 50);
     EXPECT_NEAR(kinfo.measured_peak_offset_db, 0.0, 0.001);
 }
+
+// A tone of constant magnitude: every sample at the peak, which is placed at
+// full scale (0 dB back-off) or below it; none is beyond full scale.
+struct RingCase {
+    const char* name;
+    double amplitude;
+    double backoff_db;
+};
+
+void PrintTo(const RingCase& c, std::ostream* os) { *os << c.name; }
+
+class PeakAtLevel : public ::testing::TestWithParam<RingCase> {};
+
+TEST_P(PeakAtLevel, NoSampleCountedAsSaturated) {
+    const RingCase& c = GetParam();
+    const orv_test::TempDir dir;
+    SampleSource src = packets(4096, {});
+    const auto tone = src.run;
+    src.run = [tone, a = c.amplitude](const orv::instrument::BlockSink& sink) {
+        return tone([&](int32_t n, const double* i, const double* q) {
+            std::vector<double> si(i, i + n), sq(q, q + n);
+            for (int32_t k = 0; k < n; ++k) si[static_cast<size_t>(k)] *= a, sq[static_cast<size_t>(k)] *= a;
+            return sink(n, si.data(), sq.data());
+        });
+    };
+    std::string error;
+    Result wres, kres;
+    orv::instrument::WvOptions wopt;
+    wopt.backoff_db = c.backoff_db;
+    ASSERT_EQ(orv::instrument::write_wv(dir.file("r.wv"), src, wopt, wres, error), 0) << error;
+    orv::instrument::KeysightOptions kopt;
+    kopt.backoff_db = c.backoff_db;
+    ASSERT_EQ(orv::instrument::write_keysight(dir.file("r.bin"), src, kopt, kres, error), 0) << error;
+    for (const Result* r : {&wres, &kres}) {
+        EXPECT_EQ(r->saturated, 0) << r->format;
+        EXPECT_NEAR(r->peak_offset_db, c.backoff_db, 1e-6) << r->format;
+        EXPECT_NEAR(r->rms_offset_db, c.backoff_db, 1e-6) << r->format;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, PeakAtLevel,
+                         ::testing::Values(RingCase{"unit_at_full_scale", 1.0, 0}, RingCase{"tenth", 0.1, 0},
+                                           RingCase{"odd_amplitude", 1234.5678, 0},
+                                           RingCase{"small_backoff_3db", 3e-4, 3}),
+                         [](const ::testing::TestParamInfo<RingCase>& i) { return std::string(i.param.name); });
 
 TEST(InstrumentWriters, JsonNamesFilesScaleAndOffsets) {
     const orv_test::TempDir dir;
