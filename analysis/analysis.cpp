@@ -552,7 +552,10 @@ void measure_codes(const Capture& cap, const WaveformInfo& info, const std::vect
     if (!cap.codes) return;
     auto in_a_burst = [&](int64_t k) {
         const auto after = std::upper_bound(runs.begin(), runs.end(), k, [](int64_t v, const Run& run) { return v < run.start * kEnvWindow; });
-        return after != runs.begin() && k < std::prev(after)->end * kEnvWindow;
+        // A run of five windows or fewer is what one full-scale sample makes through the
+        // five-window smoothing: the lone 0 itself, in silence.
+        return after != runs.begin() && k < std::prev(after)->end * kEnvWindow &&
+               std::prev(after)->end - std::prev(after)->start > 5;
     };
     int64_t clipped = cap.clip_i.clipped + cap.clip_q.clipped;
     for (const ClipCounter* c : {&cap.clip_i, &cap.clip_q})

@@ -410,6 +410,8 @@ std::string format_json(const Result& r, int indent, bool with_psdu) {
                     {"missing", s.missing}, {"per", s.per}, {"evm_db", opt(s.evm_db)}, {"freq_error_hz", opt(s.freq_error_hz)},
                     {"flatness_failures", s.flatness_failures}, {"leakage_db", opt(s.leakage_db)},
                     {"leakage_failures", s.leakage_failures}};
+    add_impairments(j["summary"], s.snr_db, s.iq_gain_db, s.iq_phase_deg, s.clock_ppm, s.freq_error_ppm, s.cpe_rms_deg,
+                    s.delay_spread_ns);
     j["summary"]["mask_margin_db"] = s.mask ? opt(s.mask->margin_db) : json(nullptr);
     j["summary"]["mask_pass"] = s.mask ? json(s.mask->pass) : json(nullptr);
     nlohmann::json packets_ccdf;

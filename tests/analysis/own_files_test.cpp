@@ -285,9 +285,9 @@ TEST(Bursts, GapCountOffsetAndClippedCodes) {
     };
     for (size_t k = 5000; k < 5003; ++k) set_code(k, 0, 0);
     set_code(6000, 1, 16383);
-    set_code(34000, 0, 0);
-    set_code(34100, 1, 0);
-    set_code(34101, 1, 0);
+    set_code(37000, 0, 0);  // alone in the gap, away from the burst's envelope
+    set_code(40100, 1, 0);  // far enough from the lone 0 that its envelope window stays silent
+    set_code(40101, 1, 0);
     set_code(7000, 1, 0);
     std::ofstream(dir.file("clipped.awv"), std::ios::binary) << bytes;
     const Result c = analyse_file(dir.file("clipped.awv"), {});
