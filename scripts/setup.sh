@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config python3 python3-jsonschema libssl-dev
+  build-essential file cmake pkg-config python3 python3-jsonschema libssl-dev
   python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-matplotlib
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev libcli11-dev libfftw3-dev nlohmann-json3-dev libpcap-dev zlib1g-dev

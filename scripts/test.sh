@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything and runs every test:
-#  1. the Release build: library, program (headless), orvgen, install test;
+#  1. the Release build: library, program (headless), orvgen, install test, Debian package;
 #     then the Windows cross-builds, tested under Wine against it;
 #  2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #  3. the library tests under valgrind memcheck;
@@ -22,6 +22,10 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --timeout 1500
+
+echo "== Debian package"
+# What the package ships runs from an unpacked copy: orvgen, orvcheck, import orvane.
+bash tests/deb_test.sh build
 
 # Orvasynth.dll and orvgen.exe for 64- and 32-bit Windows, tested under Wine
 # against this build's files.
