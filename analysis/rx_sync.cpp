@@ -71,7 +71,7 @@ int comb_shift(const std::vector<cd>& x, int64_t at, double f_frac, bool inverte
 // The long training symbol's spectrum conjugated, zero-padded to kCorrFft samples.
 constexpr int kCorrFft = 512;
 const std::vector<cd>& long_reference_spectrum() {
-    static const std::vector<cd> spec = [] {
+    static const std::vector<cd> ltf_spectrum = [] {
         ForwardFft fft(kCorrFft);
         std::vector<cd> r(kCorrFft, cd(0, 0)), out(kCorrFft);
         for (size_t n = 0; n < 64; ++n) r[n] = long_reference()[n];
@@ -79,7 +79,7 @@ const std::vector<cd>& long_reference_spectrum() {
         for (cd& v : out) v = std::conj(v);
         return out;
     }();
-    return spec;
+    return ltf_spectrum;
 }
 
 // c[t] = sum over n < 64 of y[t + n] conj(ref[n]) for every t with t + 64 <= y.size(),
