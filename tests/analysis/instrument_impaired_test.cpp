@@ -17,26 +17,16 @@
 #include "analysis/orvcheck_run.h"
 #include "instrument_reader.h"
 #include "orvgen.h"
+#include "cli/orvgen_run.h"
 #include "support/files.h"
 
 namespace {
 
 using nlohmann::json;
 
-struct GenRun {
-    int status;
-    std::string out, err;
-};
+using GenRun = orv_test::CliRun;
+using orv_test::orvgen;
 
-// orvgen's command line run in process.
-GenRun run_orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
 
 std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -99,7 +89,7 @@ TEST_P(ImpairedFrames, CheckedFileHoldsTheCsvSamples) {
     const ImpairedFile& c = GetParam();
     const orv_test::TempDir dir;
     const std::string path = dir.file(c.file), csv = dir.file("reference.csv");
-    const GenRun gen = run_orvgen(with(with({"-o", path, "--json", "--check"}, c.format), kImpairedFrames));
+    const GenRun gen = orvgen(with(with({"-o", path, "--json", "--check"}, c.format), kImpairedFrames));
     ASSERT_EQ(gen.status, 0) << gen.out << gen.err;
     const json g = json::parse(gen.out);
     EXPECT_EQ(g["check"]["pass"], true) << g["check"].dump();
@@ -108,7 +98,7 @@ TEST_P(ImpairedFrames, CheckedFileHoldsTheCsvSamples) {
     const json& inst = g["instrument"];
     const double scale = inst["scale"].get<double>();
     ASSERT_EQ(inst["saturated_samples"], 0);  // no sample coded away from its value
-    ASSERT_EQ(run_orvgen(with({"-o", csv}, kImpairedFrames)).status, 0);
+    ASSERT_EQ(orvgen(with({"-o", csv}, kImpairedFrames)).status, 0);
 
     std::vector<std::complex<double>> coded;
     read_instrument(path, inst["format"], coded);
@@ -159,7 +149,7 @@ TEST_P(ClockOffsetMarkers, Marker2SpansEachPacketOnTheOffsetClock) {
     const orv_test::TempDir dir;
     const std::string path = dir.file(c.file);
     const GenRun gen =
-        run_orvgen(with(with(with({"-o", path, "--json"}, c.format), kLongFrames), {"--clock-ppm", c.ppm}));
+        orvgen(with(with(with({"-o", path, "--json"}, c.format), kLongFrames), {"--clock-ppm", c.ppm}));
     ASSERT_EQ(gen.status, 0) << gen.err;
     const json g = json::parse(gen.out);
     const std::vector<int64_t> starts = g["packet_starts"].get<std::vector<int64_t>>();

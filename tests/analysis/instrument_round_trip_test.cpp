@@ -15,6 +15,7 @@
 #include "analysis/orvcheck_run.h"
 #include "instrument_reader.h"
 #include "orvgen.h"
+#include "cli/orvgen_run.h"
 #include "support/files.h"
 
 namespace {
@@ -23,19 +24,9 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 // orvgen's command line run in process: exit status, standard output and error.
-struct GenRun {
-    int status;
-    std::string out, err;
-};
+using GenRun = orv_test::CliRun;
+using orv_test::orvgen;
 
-GenRun run_orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
 
 // The marker spans of a file orvgen wrote, read with the receiver's reader.
 orv::analysis::InstrumentFileInfo read_back(const std::string& path, const std::string& format, double fs_hz) {
@@ -88,7 +79,7 @@ TEST_P(InstrumentRoundTrip, OrvcheckFindsWhatOrvgenWrote) {
     const std::string path = dir.file(c.file);
     std::vector<std::string> args = {"-o", path, "--json", "--oversample", std::to_string(c.oversample)};
     args = with(args, c.args);
-    const GenRun gen = run_orvgen(args);
+    const GenRun gen = orvgen(args);
     ASSERT_EQ(gen.status, 0) << gen.err;
     const json g = json::parse(gen.out);
     const json& inst = g["instrument"];
@@ -149,7 +140,7 @@ TEST_P(InstrumentRoundTrip, OrvcheckFindsWhatOrvgenWrote) {
     // The same PSDUs as the library's own CSV file of the frames carries.
     const std::string ref = dir.file("reference.csv");
     const std::string os = std::to_string(c.oversample);
-    ASSERT_EQ(run_orvgen(with({"-o", ref, "--oversample", os}, kFrames)).status, 0);
+    ASSERT_EQ(orvgen(with({"-o", ref, "--oversample", os}, kFrames)).status, 0);
     const orv_test::CheckRun ref_rx = orv_test::orvcheck({ref, "--json", "--psdu", "--oversample", os});
     ASSERT_EQ(ref_rx.status, 0) << ref_rx.err;
     EXPECT_EQ(decoded_psdus(r), decoded_psdus(json::parse(ref_rx.out)));
@@ -183,7 +174,7 @@ void patch(const std::string& path, const std::string& from, const std::string& 
 TEST(InstrumentVerdict, WrongLevelOffsetsFailTheVerdict) {
     const orv_test::TempDir dir;
     const std::string path = dir.file("b.wv");
-    ASSERT_EQ(run_orvgen(with({"-o", path, "--backoff", "3"}, kFiltered)).status, 0);
+    ASSERT_EQ(orvgen(with({"-o", path, "--backoff", "3"}, kFiltered)).status, 0);
     ASSERT_EQ(orv_test::orvcheck({path}).status, 0);
     patch(path, "   3.000000}", "   4.000000}");  // the stated peak offset, 1 dB off
     const orv_test::CheckRun rx = orv_test::orvcheck({path});
@@ -195,7 +186,7 @@ TEST(InstrumentVerdict, WrongLevelOffsetsFailTheVerdict) {
 TEST(InstrumentVerdict, MovedMarkerFailsTheVerdict) {
     const orv_test::TempDir dir;
     const std::string path = dir.file("f.bin");
-    ASSERT_EQ(run_orvgen({"-o", path, "--output-format", "keysight", "--oversample", "1", "--packets", "3",
+    ASSERT_EQ(orvgen({"-o", path, "--output-format", "keysight", "--oversample", "1", "--packets", "3",
                                 "--payload-bytes", "40", "--idle", "20"})
                   .status,
               0);
@@ -219,7 +210,7 @@ TEST(InstrumentVerdict, MovedMarkerFailsTheVerdict) {
 TEST(InstrumentVerdict, WrongChecksumIsRefusedWithItsOffset) {
     const orv_test::TempDir dir;
     const std::string path = dir.file("b.wv");
-    ASSERT_EQ(run_orvgen({"-o", path}).status, 0);
+    ASSERT_EQ(orvgen({"-o", path}).status, 0);
     std::string bytes = orv_test::read_file(path);
     bytes[bytes.size() - 2] ^= 1;  // a bit of the last Q code
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

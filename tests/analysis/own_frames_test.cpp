@@ -17,6 +17,7 @@
 #include "frames.h"
 #include "orvgen.h"
 #include "orvgen_frame_check.h"
+#include "cli/orvgen_run.h"
 #include "support/files.h"
 
 namespace {
@@ -28,19 +29,9 @@ using orv::gen::judge_frames;
 using orv_test::TempDir;
 
 // orvgen's exit status and standard output and error, run in process.
-struct GenRun {
-    int status;
-    std::string out, err;
-};
+using GenRun = orv_test::CliRun;
+using orv_test::orvgen;
 
-GenRun orvgen(std::vector<std::string> args) {
-    args.insert(args.begin(), "orvgen");
-    std::vector<const char*> argv;
-    for (const auto& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = orvgen_main(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
 
 constexpr int kMbps[8] = {6, 9, 12, 18, 24, 36, 48, 54};
 

@@ -29,6 +29,7 @@ inline CliRun orvgen(std::vector<std::string> args) {
     return {status, out.str(), err.str()};
 }
 
+#ifdef ORVGEN_PROGRAM_FILE
 // The built program (ORVGEN_PROGRAM_FILE) with args (shell words) in a fresh
 // process; its standard output and error pass through files in dir.
 inline CliRun orvgen_program(const TempDir& dir, const std::string& args) {
@@ -36,5 +37,6 @@ inline CliRun orvgen_program(const TempDir& dir, const std::string& args) {
     const int rc = std::system((std::string(ORVGEN_PROGRAM_FILE) + " " + args + " >" + out + " 2>" + err).c_str());
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(out), read_file(err)};
 }
+#endif
 
 }  // namespace orv_test
