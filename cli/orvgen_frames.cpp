@@ -180,18 +180,7 @@ int build_sequence(const FrameInputs& in, FrameSequence& s, std::ostream& err) {
         return kExitRefused;
     }
     put_impairments(plan.impairments, s);
-    s.pool = std::move(seq.pool);
-    for (const frames::Packet& p : seq.packets) {
-        OrvPacket o{};
-        o.size = sizeof(OrvPacket);
-        o.rate_index = p.rate_index;
-        o.scrambler_init = p.scrambler;
-        o.psdu_length = p.length;
-        o.psdu = s.pool.data() + p.offset;
-        o.idle_time = p.idle_s;
-        s.packets.push_back(o);
-        s.sequence_numbers.push_back(p.sequence);
-    }
+    put_packets(std::move(seq), s.pool, s.packets, s.sequence_numbers);
     return kExitWritten;
 }
 
@@ -390,6 +379,24 @@ OrvSequenceParams sequence_params(const WaveParams& rec, int32_t os, double wind
     p.sine_level = rec.sine_level;
     p.bad_packet = -1;
     return p;
+}
+
+void put_packets(frames::Sequence&& seq, std::vector<uint8_t>& pool, std::vector<OrvPacket>& packets,
+                 std::vector<int32_t>& sequence_numbers) {
+    pool = std::move(seq.pool);
+    packets.clear();
+    sequence_numbers.clear();
+    for (const frames::Packet& p : seq.packets) {
+        OrvPacket o{};
+        o.size = sizeof(OrvPacket);
+        o.rate_index = p.rate_index;
+        o.scrambler_init = p.scrambler;
+        o.psdu_length = p.length;
+        o.psdu = pool.data() + p.offset;
+        o.idle_time = p.idle_s;
+        packets.push_back(o);
+        sequence_numbers.push_back(p.sequence);
+    }
 }
 
 bool apply_globals(const frames::GlobalSettings& g, bool nyquist, double cutoff_hz, OrvSequenceParams& p,

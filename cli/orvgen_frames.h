@@ -47,6 +47,11 @@ int run_frames(const FrameInputs& in, std::ostream& out, std::ostream& err);
 // channel width channel_mhz.
 OrvSequenceParams sequence_params(const WaveParams& rec, int32_t os, double window_tr_s, int32_t channel_mhz);
 
+// The library's packet records of an expanded sequence: its octets moved into
+// pool, each packet's PSDU pointing there, and each packet's sequence number.
+void put_packets(frames::Sequence&& seq, std::vector<uint8_t>& pool, std::vector<OrvPacket>& packets,
+                 std::vector<int32_t>& sequence_numbers);
+
 // Puts a description's settings over p (nyquist and cutoff_hz: the filter
 // without them). false with a message naming the setting.
 bool apply_globals(const frames::GlobalSettings& g, bool nyquist, double cutoff_hz, OrvSequenceParams& p,

@@ -34,7 +34,7 @@ struct FrameJob {
     OrvSequenceParams params{};
     std::vector<uint8_t> pool;
     std::vector<OrvPacket> packets;
-    std::vector<int16_t> sequence_numbers;
+    std::vector<int32_t> sequence_numbers;
 };
 
 // What frames() asks for, checked for types and the sampling keywords' ranges.

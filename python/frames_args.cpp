@@ -188,20 +188,7 @@ std::string frame_job(const FrameRequest& r, FrameJob& job) {
         return "description: /settings/filter nyquist needs cut-off above 0 (MHz)";
     frames::Sequence seq;
     if (!frames::expand(plan, seq, error)) return with_keywords(error);
-    job.pool = std::move(seq.pool);
-    job.packets.clear();
-    job.sequence_numbers.clear();
-    for (const frames::Packet& p : seq.packets) {
-        OrvPacket o{};
-        o.size = sizeof(OrvPacket);
-        o.rate_index = p.rate_index;
-        o.scrambler_init = p.scrambler;
-        o.psdu_length = p.length;
-        o.psdu = job.pool.data() + p.offset;
-        o.idle_time = p.idle_s;
-        job.packets.push_back(o);
-        job.sequence_numbers.push_back(p.sequence);
-    }
+    orv::gen::put_packets(std::move(seq), job.pool, job.packets, job.sequence_numbers);
     return std::string();
 }
 
