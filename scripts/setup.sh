@@ -16,14 +16,14 @@ sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
 # Wine's 32-bit loader (wine32) is an i386 package: enable that architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
   echo "setup: adding the i386 architecture for wine32"
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep "install ok installed" >/dev/null; then
     missing+=("$p")
   fi
 done
@@ -38,6 +38,6 @@ else
 fi
 
 # A German locale (decimal comma) lets the tests prove that files keep ".".
-if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+if ! locale -a 2>/dev/null | grep -i '^de_DE\.utf-\?8$' >/dev/null; then
   "${sudo_cmd[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "setup: de_DE.UTF-8 not available"
 fi

@@ -13,7 +13,7 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name 'libOrvasynth.so.1' | head -n 1)")
+libdir=$(dirname "$(find "$prefix" -name 'libOrvasynth.so.1' -print -quit)")
 test -L "$libdir/libOrvasynth.so.1"   # SONAME link
 test -f "$prefix/include/orvasynth.h"
 test -f "$prefix/share/applications/orvane.desktop" || [ ! -x "$build/app/Orvane" ]
@@ -21,7 +21,7 @@ test -f "$prefix/share/applications/orvane.desktop" || [ ! -x "$build/app/Orvane
 # The installed orvgen (it carries the library's static form) writes files and recordings.
 "$prefix/bin/orvgen" -o "$prefix/burst.awv" --rate 54 --symbols 10 >"$prefix/orvgen.out"
 grep -q '^RF crest factor     :  ' "$prefix/orvgen.out"
-head -c 40 "$prefix/burst.awv" | grep -q '^{COMMENT:OFDM waveform generator}'
+head -c 40 "$prefix/burst.awv" | grep '^{COMMENT:OFDM waveform generator}' >/dev/null
 "$prefix/bin/orvgen" -o "$prefix/burst.sigmf-data" --symbols 10 >/dev/null
 "$prefix/bin/orvcheck" "$prefix/burst.sigmf-meta" >"$prefix/sigmf.out" || true
 grep -q "annotations: 15 of the burst's segments, match the burst" "$prefix/sigmf.out"
@@ -35,7 +35,7 @@ grep -q '^SIGNAL      (17.3.4) RATE 0011 = 54 Mbit/s' "$prefix/orvcheck.out"
 # The Python module (when the build made it): the installed package alone on the path, in a
 # clean environment, imports, names the project's version and makes a burst.
 if [ -n "$python" ] && ls "$build"/python/orvane/_orvane*.so >/dev/null 2>&1; then
-  init=$(find "$prefix" -path '*/dist-packages/orvane/__init__.py' -o -path '*/site-packages/orvane/__init__.py' | head -n 1)
+  init=$(find "$prefix" -path '*/dist-packages/orvane/__init__.py' -o -path '*/site-packages/orvane/__init__.py' | sort | sed -n 1p)
   test -n "$init"
   test -f "$(dirname "$init")/__init__.pyi"
   test -f "$(dirname "$init")/py.typed"
@@ -117,7 +117,7 @@ fi
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c11 -Wall -Werror -o "$prefix/c_caller" "$src/examples/make_default.c" \
   $(pkg-config --cflags --libs orvasynth) -Wl,-rpath,"$libdir"
-"$prefix/c_caller" "$prefix/c.awv" | grep -q 'written'
+"$prefix/c_caller" "$prefix/c.awv" | grep 'written' >/dev/null
 "$prefix/c_caller" "$prefix/c.csv" csv >/dev/null
 test "$(wc -l <"$prefix/c.csv")" -gt 60000
 

@@ -17,7 +17,7 @@ fail() { echo "FAILED: $1"; failed=$((failed + 1)); }
 first=$(cat s.ini 2>/dev/null)
 "${run[@]}" --rate 48 --symbols 9 --save-settings s.ini >/dev/null || fail "second save over the first"
 [ "$first" != "$(cat s.ini 2>/dev/null)" ] || fail "the second save did not replace the file"
-ls -a | grep -q '\.tmp$' && fail "a temporary file was left: $(ls -a)"
+ls -a | grep '\.tmp$' >/dev/null && fail "a temporary file was left: $(ls -a)"
 grep -q $'\r\r' s.ini && fail "line ends doubled (text mode): $(od -c s.ini | head -3)"
 "${run[@]}" --settings s.ini -o from_settings.awv >/dev/null || fail "reading the settings back"
 "${run[@]}" --rate 48 --symbols 9 -o direct.awv >/dev/null || fail "the same record from options"
