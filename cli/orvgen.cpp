@@ -769,7 +769,13 @@ void write_instrument(Job& job, std::ostream& err) {
     if (job.rc != ORV_OK) return;
     orv::instrument::SampleSource src;
     std::string error;
-    int32_t failed = orv::instrument::burst_source(job.rec, src, error);
+    int32_t failed = 0;
+    if (const OrvImpairments* m = orv::sigmf::impairment_record(job.impair)) {
+        job.rc = orv::instrument::impaired_burst_source(job.rec, *m, src, &job.refused_impairments);
+        if (job.rc != ORV_OK) return;
+    } else {
+        failed = orv::instrument::burst_source(job.rec, src, error);
+    }
     if (failed == 0)
         failed = orv::gen::write_instrument_file(static_cast<int32_t>(job.kind), job.req.output, src, job.backoff_db,
                                                  "IEEE 802.11a test burst, orvgen", job.instrument, error);
@@ -949,13 +955,6 @@ Stop resolve_record(Job& job, std::ostream& err) {
         }
     }
 #endif
-    if (for_instrument(job.kind) && job.impair.impaired) {
-        // The instrument writers take the burst from the plain block hand-over: refused
-        // rather than written without the impairments asked for.
-        err << "orvgen: the impairment options (--snr, --iq-gain, --clock-ppm, ...) do not reach a WV or Keysight "
-               "file of the test-pattern burst yet; write AWG, CSV or SigMF, or use frames\n";
-        return kExitUsage;
-    }
     warn_constant_payload(job.rec, err);
     return std::nullopt;
 }

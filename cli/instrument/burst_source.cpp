@@ -1,7 +1,9 @@
 #include "burst_source.h"
 
+#include <algorithm>
 #include <memory>
 
+#include "burst_impaired.h"
 #include "noise.h"
 #include "pipeline.h"
 
@@ -62,6 +64,37 @@ int32_t burst_source(const WaveParams& rec, SampleSource& src, std::string& erro
         Taker t{&sink, &announce, &cs};
         const int32_t r = orv_11a_conditioned_blocks(&p, &cs, take, &t);
         return r == ORV_LENGTH_OVERFLOW ? 0 : r;
+    };
+    src.run = [announced = src.run_announced](const BlockSink& sink) { return announced(AnnounceSink{}, sink); };
+    return 0;
+}
+
+int32_t impaired_burst_source(const WaveParams& rec, const OrvImpairments& imp, SampleSource& src,
+                              uint32_t* refused) {
+    auto kept = std::shared_ptr<ConditionedSamples>(new ConditionedSamples{}, [](ConditionedSamples* c) {
+        free_conditioned(c);
+        delete c;
+    });
+    WaveParams p = rec;
+    const int32_t r = orv_11a_burst_impaired(&p, &imp, CallOutput{1, nullptr, kept.get(), nullptr, nullptr}, refused);
+    if (r != ORV_OK && r != ORV_LENGTH_OVERFLOW) return r;
+    const BurstGeometry& g = kept->geometry;
+    src.count = g.total;
+    src.fs = g.fs;
+    src.on_air.clear();
+    if (g.burst > 0) src.on_air.push_back({0, g.burst});
+    double peak = 0;
+    for (int64_t k = 0; k < g.total; ++k)
+        peak = std::max(peak, kept->i[k] * kept->i[k] + kept->q[k] * kept->q[k]);
+    src.run_announced = [kept, peak](const AnnounceSink& announce, const BlockSink& sink) -> int32_t {
+        const int64_t total = kept->geometry.total;
+        if (announce) announce({peak, total});
+        constexpr int64_t kBlock = int64_t{1} << 16;
+        for (int64_t at = 0; at < total; at += kBlock) {
+            const auto n = static_cast<int32_t>(std::min(kBlock, total - at));
+            if (!sink(n, kept->i + at, kept->q + at)) return ORV_STOPPED;
+        }
+        return 0;
     };
     src.run = [announced = src.run_announced](const BlockSink& sink) { return announced(AnnounceSink{}, sink); };
     return 0;

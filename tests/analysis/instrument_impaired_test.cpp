@@ -1,8 +1,8 @@
-// Impaired frame sequences in the signal generators' files: the WV file and
-// the Keysight binary hold the CSV file's samples (noise, IQ imbalance and
-// all) to within their int16 step, orvgen --check reads them back to the
-// PSDUs sent, and with a sample clock offset marker 2 spans each packet on
-// the offset clock.
+// Impaired frame sequences and test-pattern bursts in the signal generators'
+// files: the WV file and the Keysight binary hold the CSV file's samples
+// (noise, IQ imbalance and all) to within their int16 step, orvgen --check
+// reads them back to the PSDUs sent, and with a sample clock offset marker 2
+// spans each packet on the offset clock.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -124,6 +124,63 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ImpairedFile{"wv", "frames.wv", {}},
                       ImpairedFile{"keysight", "frames.bin", {"--output-format", "keysight"}}),
     [](const ::testing::TestParamInfo<ImpairedFile>& i) { return std::string(i.param.name); });
+
+// ---- The impaired test-pattern burst ---------------------------------------------
+
+struct BurstCase {
+    const char* name;
+    const char* file;
+    std::vector<std::string> format;  // orvgen's options choosing the file kind
+    std::vector<std::string> impair;  // the impairments besides the clock offset
+    const char* ppm;                  // the sample clock offset
+};
+
+void PrintTo(const BurstCase& c, std::ostream* os) { *os << c.name; }
+
+class ImpairedBurst : public ::testing::TestWithParam<BurstCase> {};
+
+// The file holds the CSV file's impaired samples to within the int16 step,
+// no sample saturates (the peak of the noise in the gap included), and
+// marker 2 spans the burst on the offset clock.
+TEST_P(ImpairedBurst, FileHoldsTheCsvSamplesAndMarksTheBurst) {
+    const BurstCase& c = GetParam();
+    const orv_test::TempDir dir;
+    const std::string path = dir.file(c.file), csv = dir.file("reference.csv");
+    const std::vector<std::string> impair = with(c.impair, {"--clock-ppm", c.ppm, "--impairment-seed", "5"});
+    const GenRun gen = orvgen(with(with({"-o", path, "--json"}, c.format), impair));
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    const json g = json::parse(gen.out);
+    const json& inst = g["instrument"];
+    ASSERT_EQ(inst["saturated_samples"], 0);
+    EXPECT_EQ(inst["peak_code"], 32767);
+    ASSERT_EQ(orvgen(with({"-o", csv}, impair)).status, 0);
+
+    std::vector<std::complex<double>> coded;
+    const orv::analysis::InstrumentFileInfo info = read_instrument(path, inst["format"], coded);
+    const std::vector<std::complex<double>> ref = read_csv_samples(csv);
+    ASSERT_EQ(ref.size(), inst["samples"].get<size_t>());
+    ASSERT_GE(coded.size(), ref.size());
+    const double scale = inst["scale"].get<double>();
+    double worst_err = 0;
+    for (size_t k = 0; k < ref.size(); ++k) {
+        const std::complex<double> d = coded[k] * 32767.0 - ref[k] * scale;
+        worst_err = std::max(worst_err, std::max(std::abs(d.real()), std::abs(d.imag())));
+    }
+    EXPECT_LE(worst_err, 0.5 + 1e-5);
+
+    // The default burst is 67200 samples on air at 160 MS/s; on a clock ppm
+    // fast it lasts 67200 / (1 + ppm 1e-6) samples.
+    ASSERT_EQ(info.marker2.size(), 1u);
+    EXPECT_EQ(info.marker2[0].start, 0);
+    EXPECT_NEAR(static_cast<double>(info.marker2[0].length), 67200.0 / (1.0 + std::stod(c.ppm) * 1e-6), 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ImpairedBurst,
+    ::testing::Values(BurstCase{"wv_fast_clock", "burst.wv", {}, {"--snr", "25", "--iq-gain", "1"}, "300"},
+                      BurstCase{"keysight_slow_clock", "burst.bin", {"--output-format", "keysight"},
+                                {"--snr", "30", "--iq-phase", "3", "--pa-rapp", "2,6"}, "-300"}),
+    [](const ::testing::TestParamInfo<BurstCase>& i) { return std::string(i.param.name); });
 
 // ---- Marker 2 on an offset sample clock ------------------------------------------
 

@@ -59,9 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"frames_bad_oversampling", {"--packets", "2", "--oversample", "11"}, "f.wv", kExitRefused,
                 "out of range"},
         Refusal{"symbols_out_of_range", {"--symbols", "0"}, "b.wv", kExitRefused, "out of range"},
-        Refusal{"burst_snr_for_wv", {"--snr", "20"}, "b.wv", kExitUsage, "do not reach a WV or Keysight file"},
-        Refusal{"burst_iq_for_keysight", {"--iq-gain", "1", "--output-format", "keysight"}, "b.bin", kExitUsage,
-                "do not reach a WV or Keysight file"}),
+        Refusal{"burst_snr_out_of_range", {"--snr", "-60"}, "b.wv", kExitRefused, "--snr"},
+        Refusal{"burst_iq_gain_out_of_range", {"--iq-gain", "50", "--output-format", "keysight"}, "b.bin",
+                kExitRefused, "--iq-gain"}),
     [](const ::testing::TestParamInfo<Refusal>& i) { return std::string(i.param.name); });
 
 TEST(OrvgenInstrument, KeysightReportsItsPaddingAndRate) {
