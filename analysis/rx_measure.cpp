@@ -18,37 +18,76 @@ size_t at(int k) { return static_cast<size_t>(k + 26); }
 
 bool is_pilot(int k) { return k == -21 || k == -7 || k == 7 || k == 21; }
 
-// 17.3.5.4: the DATA bits scrambled from state7; the six tail bits after LENGTH set to zero again.
-std::vector<uint8_t> scrambled_bits(const std::vector<uint8_t>& psdu, int state7, size_t total) {
-    std::vector<uint8_t> b(total, 0);
-    for (size_t i = 0; i < psdu.size() && 16 + 8 * i + 7 < total; ++i)
-        for (int j = 0; j < 8; ++j) b[16 + 8 * i + static_cast<size_t>(j)] = (psdu[i] >> j) & 1;
-    int x[8];
-    for (int i = 1; i <= 7; ++i) x[i] = (state7 >> (7 - i)) & 1;
-    for (uint8_t& v : b) {
-        const int s = x[7] ^ x[4];
-        for (int j = 7; j > 1; --j) x[j] = x[j - 1];
-        x[1] = s;
-        v = static_cast<uint8_t>(v ^ s);
-    }
-    for (size_t i = 16 + 8 * psdu.size(); i < 16 + 8 * psdu.size() + 6 && i < total; ++i) b[i] = 0;
-    return b;
+// Where the interleaver (17.3.5.6) puts each of a symbol's n_cbps coded bits, n_cbps = 48 n_bpsc
+// (n_bpsc 1, 2, 4 or 6); made once per modulation.
+const std::vector<uint16_t>& interleaver_positions(int n_cbps, int n_bpsc) {
+    static const std::array<std::vector<uint16_t>, 7> t = [] {
+        std::array<std::vector<uint16_t>, 7> r;
+        for (int nb : {1, 2, 4, 6}) {
+            std::vector<uint16_t>& v = r[static_cast<size_t>(nb)];
+            for (int k = 0; k < 48 * nb; ++k) v.push_back(static_cast<uint16_t>(interleave_position(k, 48 * nb, nb)));
+        }
+        return r;
+    }();
+    static thread_local std::vector<uint16_t> other;
+    if (n_bpsc >= 1 && n_bpsc <= 6 && n_cbps == 48 * n_bpsc && !t[static_cast<size_t>(n_bpsc)].empty())
+        return t[static_cast<size_t>(n_bpsc)];
+    other.clear();
+    for (int k = 0; k < n_cbps; ++k) other.push_back(static_cast<uint16_t>(interleave_position(k, n_cbps, n_bpsc)));
+    return other;
 }
 
-// 17.3.5.5 and 17.3.5.6: the rate-1/2 code (133, 171 octal), punctured to the rate's code rate.
-std::vector<uint8_t> coded_bits(const std::vector<uint8_t>& u, int mbps) {
-    const bool r34 = mbps == 9 || mbps == 18 || mbps == 36 || mbps == 54, r23 = mbps == 48;
-    std::vector<uint8_t> out;
-    out.reserve(2 * u.size());
-    unsigned reg = 0;  // newest bit in bit 0
-    for (size_t i = 0; i < u.size(); ++i) {
-        reg = ((reg << 1) | u[i]) & 0x7F;
-        const uint8_t a = static_cast<uint8_t>(__builtin_parity(reg & 0x6D)), b = static_cast<uint8_t>(__builtin_parity(reg & 0x4F));
-        const size_t ph = r34 ? i % 3 : r23 ? i % 2 : 0;
-        if (!(r34 && ph == 2)) out.push_back(a);
-        if (!((r34 && ph == 1) || (r23 && ph == 1))) out.push_back(b);
+// 17.3.5.4 to 17.3.5.6 in one pass: the n_data DATA bits (SERVICE, the PSDU, tail and pad) scrambled
+// from state7 with the six tail bits set to zero again, coded at rate 1/2 (133, 171 octal), punctured to
+// the rate's code rate and interleaved; bits past n_bits are dropped, a shortfall stays 0.
+std::vector<uint8_t> interleaved_bits(const std::vector<uint8_t>& psdu, int state7, size_t n_data, const RateInfo& rate,
+                                      size_t n_bits) {
+    const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54, r23 = rate.mbps == 48;
+    const size_t n_cbps = static_cast<size_t>(rate.n_cbps);
+    const std::vector<uint16_t>& pos = interleaver_positions(rate.n_cbps, rate.n_bpsc);
+    std::vector<uint8_t> out(n_bits, 0);
+    const size_t tail = 16 + 8 * psdu.size();
+    // A byte is sent only whole within n_data bits.
+    const size_t whole = n_data >= 24 ? std::min(psdu.size(), (n_data - 24) / 8 + 1) : 0;
+    unsigned st = static_cast<unsigned>(state7) & 0x7F;  // x1 in bit 6, x7 in bit 0
+    unsigned reg = 0;                                     // coder input, newest bit in bit 0
+    size_t c = 0, sym = 0, k = 0, ph = 0;                 // coded bit c is bit k of symbol sym
+    auto put = [&](unsigned v) {
+        if (c < n_bits) out[sym + pos[k]] = static_cast<uint8_t>(v);
+        ++c;
+        if (++k == n_cbps) k = 0, sym += n_cbps;
+    };
+    for (size_t i = 0; i < n_data; ++i) {
+        unsigned v = 0;
+        if (i >= 16 && i < 16 + 8 * whole) v = (psdu[(i - 16) >> 3] >> ((i - 16) & 7)) & 1u;
+        const unsigned s = (st ^ (st >> 3)) & 1u;
+        st = (st >> 1) | (s << 6);
+        v = i >= tail && i < tail + 6 ? 0u : v ^ s;
+        reg = ((reg << 1) | v) & 0x7Fu;
+        const unsigned a = static_cast<unsigned>(__builtin_parity(reg & 0x6Du)), b = static_cast<unsigned>(__builtin_parity(reg & 0x4Fu));
+        if (!(r34 && ph == 2)) put(a);
+        if (!((r34 && ph == 1) || (r23 && ph == 1))) put(b);
+        ph = r34 ? (ph == 2 ? 0 : ph + 1) : r23 ? ph ^ 1 : 0;
     }
     return out;
+}
+
+// The levels of one axis of a Gray-mapped constellation (17.3.5.7) at unit mean power, by the
+// axis's bits read as a binary number (first bit most significant); n_bpsc 2, 4 or 6.
+struct AxisLevels {
+    double qpsk[2], qam16[4], qam64[8];
+};
+const AxisLevels& axis_levels() {
+    static const AxisLevels t = [] {
+        static const double l16[4] = {-3, -1, 3, 1};
+        static const double l64[8] = {-7, -5, -1, -3, 7, 5, 1, 3};
+        AxisLevels a{};
+        for (int i = 0; i < 2; ++i) a.qpsk[i] = (i ? 1.0 : -1.0) / std::sqrt(2.0);
+        for (int i = 0; i < 4; ++i) a.qam16[i] = l16[i] / std::sqrt(10.0);
+        for (int i = 0; i < 8; ++i) a.qam64[i] = l64[i] / std::sqrt(42.0);
+        return a;
+    }();
+    return t;
 }
 
 // The model's value at subcarrier k of symbol n without the symbol's phase terms.
@@ -328,17 +367,19 @@ cd map_point(const uint8_t* bits, int n_bpsc) {
 
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols) {
-    const size_t n_data = static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_dbps);
-    const std::vector<uint8_t> coded = coded_bits(scrambled_bits(psdu, scrambler_init, n_data), rate.mbps);
-    std::vector<cd> out;
-    out.reserve(static_cast<size_t>(symbols) * 48);
-    std::vector<uint8_t> sym(static_cast<size_t>(rate.n_cbps));
-    std::vector<size_t> pos(static_cast<size_t>(rate.n_cbps));
-    for (int k = 0; k < rate.n_cbps; ++k) pos[static_cast<size_t>(k)] = static_cast<size_t>(interleave_position(k, rate.n_cbps, rate.n_bpsc));
-    for (int n = 0; n < symbols; ++n) {
-        const size_t base = static_cast<size_t>(n) * static_cast<size_t>(rate.n_cbps);
-        for (size_t k = 0; k < pos.size(); ++k) sym[pos[k]] = base + k < coded.size() ? coded[base + k] : 0;
-        for (int i = 0; i < 48; ++i) out.push_back(map_point(sym.data() + static_cast<size_t>(i * rate.n_bpsc), rate.n_bpsc));
+    const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
+    const std::vector<uint8_t> bits =
+        interleaved_bits(psdu, scrambler_init, n_sym * static_cast<size_t>(rate.n_dbps), rate, n_sym * static_cast<size_t>(rate.n_cbps));
+    std::vector<cd> out(n_sym * 48);
+    const AxisLevels& lv = axis_levels();
+    const uint8_t* b = bits.data();
+    for (size_t i = 0; i < out.size(); ++i, b += nb) {
+        switch (nb) {
+        case 1: out[i] = cd(b[0] ? 1.0 : -1.0, 0.0); break;
+        case 2: out[i] = cd(lv.qpsk[b[0]], lv.qpsk[b[1]]); break;
+        case 4: out[i] = cd(lv.qam16[b[0] * 2 + b[1]], lv.qam16[b[2] * 2 + b[3]]); break;
+        default: out[i] = cd(lv.qam64[b[0] * 4 + b[1] * 2 + b[2]], lv.qam64[b[3] * 4 + b[4] * 2 + b[5]]); break;
+        }
     }
     return out;
 }

@@ -240,6 +240,57 @@ TEST(TransmittedPoints, MappingIsTheSlicersInverse) {
     }
 }
 
+// The transmitted points of a DATA field equal the tests' own transmitter's chain (scrambler,
+// coder, puncturing, interleaver, mapping) at every rate, for PSDUs ending anywhere in a symbol
+// and several scrambler states; a field cut short holds only whole bytes of the PSDU.
+struct PointsCase {
+    const char* name;
+    int mbps, length, scrambler;
+    int fewer_symbols;  // symbols fewer than the PSDU needs
+};
+void PrintTo(const PointsCase& c, std::ostream* os) { *os << c.name; }
+class TransmittedPointsChain : public ::testing::TestWithParam<PointsCase> {};
+
+TEST_P(TransmittedPointsChain, EqualTheReferenceTransmitter) {
+    const PointsCase& c = GetParam();
+    const reftx::Rate& rt = reftx::rate(c.mbps);
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(c.mbps);
+    const std::vector<uint8_t> psdu = reftx::body(static_cast<size_t>(c.length), static_cast<uint32_t>(c.mbps * 131 + c.length));
+    const int need = (16 + 8 * c.length + 6 + rt.n_dbps - 1) / rt.n_dbps;
+    const int n_sym = need - c.fewer_symbols;
+    // The reference: whole bytes within the shortened field only, the tail zeroed after scrambling.
+    std::vector<int> data(16, 0);
+    for (int i = 0; i < c.length && 16 + 8 * i + 7 < n_sym * rt.n_dbps; ++i)
+        for (int j = 0; j < 8; ++j) data.push_back((psdu[static_cast<size_t>(i)] >> j) & 1);
+    data.resize(static_cast<size_t>(n_sym * rt.n_dbps), 0);
+    std::vector<int> scr = reftx::scramble(data, c.scrambler);
+    for (int i = 0; i < 6; ++i)
+        if (16 + 8 * c.length + i < static_cast<int>(scr.size())) scr[static_cast<size_t>(16 + 8 * c.length + i)] = 0;
+    const std::vector<int> coded = reftx::puncture(reftx::encode(scr), rt.num, rt.den);
+    std::vector<C> want;
+    for (int k = 0; k < n_sym; ++k) {
+        const std::vector<int> part(coded.begin() + k * rate.n_cbps, coded.begin() + (k + 1) * rate.n_cbps);
+        const std::vector<C> sym = reftx::map_symbol(reftx::interleave(part, rate.n_cbps, rate.n_bpsc), rt.mod);
+        want.insert(want.end(), sym.begin(), sym.end());
+    }
+    const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_LT(std::abs(got[i] - want[i]), 1e-12) << "point " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllRates, TransmittedPointsChain,
+    ::testing::Values(PointsCase{"bpsk_half_6M", 6, 1, 0x5D, 0}, PointsCase{"bpsk_3_4_9M", 9, 37, 0x7F, 0},
+                      PointsCase{"qpsk_half_12M", 12, 100, 0x01, 0}, PointsCase{"qpsk_3_4_18M", 18, 255, 0x2A, 0},
+                      PointsCase{"qam16_half_24M", 24, 64, 0x55, 0}, PointsCase{"qam16_3_4_36M", 36, 1500, 0x3C, 0},
+                      PointsCase{"qam64_2_3_48M", 48, 333, 0x11, 0}, PointsCase{"qam64_3_4_54M", 54, 1000, 0x6E, 0},
+                      PointsCase{"qam64_3_4_54M_tail_in_last_bits", 54, 24, 0x5D, 0},
+                      PointsCase{"cut_two_symbols_short_54M", 54, 200, 0x5D, 2},
+                      PointsCase{"cut_inside_a_byte_9M", 9, 100, 0x4B, 20},
+                      PointsCase{"cut_to_one_symbol_6M", 6, 40, 0x33, 14},
+                      PointsCase{"no_symbols_6M", 6, 1, 0x5D, 2}),
+    [](const ::testing::TestParamInfo<PointsCase>& i) { return std::string(i.param.name); });
+
 // The image ratio of an imbalance computed from its definition (the responses to x = 1 and
 // x = j give mu and nu of y = mu x + nu conj(x)) is turned back into its gain and phase,
 // whatever gain and phase follow the imbalance.
