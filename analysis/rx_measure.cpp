@@ -90,15 +90,24 @@ const AxisLevels& axis_levels() {
     return t;
 }
 
+// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
+// finite values, without its check for NaN results in every step of the loops below.
+inline cd mul(cd a, cd b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline cd mul_conj(cd a, cd b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
+}
+
 // The model's value at subcarrier k of symbol n without the symbol's phase terms.
-cd model(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, const std::vector<cd>& xs, int k) {
-    return g1[at(k)] * xs[at(k)] + g2[at(k)] * std::conj(xs[at(-k)]);
+inline cd model(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, const std::array<cd, kUsed>& xs, int k) {
+    return mul(g1[at(k)], xs[at(k)]) + mul_conj(g2[at(k)], xs[at(-k)]);
 }
 
 // Per DATA symbol: the received subcarriers, the transmitted (or decided) values, and the fitted phase terms.
 struct Symbol {
     std::array<cd, kUsed> y{};
-    std::vector<cd> x = std::vector<cd>(kUsed);
+    std::array<cd, kUsed> x{};
     double a = 0, b = 0;
 };
 
@@ -107,7 +116,7 @@ std::array<cd, kUsed> derotated(const Symbol& s) {
     std::array<cd, kUsed> r{};
     const cd step = std::polar(1.0, -s.b);
     cd w = std::polar(1.0, -(s.a - 26.0 * s.b));
-    for (int k = -26; k <= 26; ++k, w *= step) r[at(k)] = s.y[at(k)] * w;
+    for (int k = -26; k <= 26; ++k, w = mul(w, step)) r[at(k)] = mul(s.y[at(k)], w);
     return r;
 }
 
@@ -117,15 +126,15 @@ std::array<cd, kUsed> derotated(const Symbol& s) {
 void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
     std::array<cd, kUsed> z{};
     for (int k = -26; k <= 26; ++k)
-        if (k) z[at(k)] = s.y[at(k)] * std::conj(model(g1, g2, s.x, k));
+        if (k) z[at(k)] = mul_conj(s.y[at(k)], model(g1, g2, s.x, k));
     cd d = 0;
-    for (int k = -26; k < 26; ++k) d += z[at(k + 1)] * std::conj(z[at(k)]);
+    for (int k = -26; k < 26; ++k) d += mul_conj(z[at(k + 1)], z[at(k)]);
     s.b = std::arg(d);
     const cd step = std::polar(1.0, -s.b);
     cd rot = std::polar(1.0, 26.0 * s.b);
     cd c = 0;
-    for (int k = -26; k <= 26; ++k, rot *= step) {
-        z[at(k)] *= rot;
+    for (int k = -26; k <= 26; ++k, rot = mul(rot, step)) {
+        z[at(k)] = mul(z[at(k)], rot);
         c += z[at(k)];
     }
     s.a = std::arg(c);
@@ -134,7 +143,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     for (int k = -26; k <= 26; ++k) {
         const double m = std::sqrt(std::norm(z[at(k)]));  // |z| without hypot's care for overflow
         if (!(m > 0)) continue;
-        const double ph = std::arg(z[at(k)] * back);
+        const double ph = std::arg(mul(z[at(k)], back));
         w += m, wk += m * k, wkk += m * k * k, wp += m * ph, wkp += m * k * ph;
     }
     const double det = w * wkk - wk * wk;
@@ -202,6 +211,7 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
 std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
     std::vector<Symbol> sy;
+    sy.reserve(static_cast<size_t>(std::max(symbols, 0)));
     const int64_t data_start = s.t1 + 128 + 80;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
@@ -451,11 +461,11 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
         const std::array<cd, kUsed> r = derotated(m);
         for (int k = -26; k <= 26; ++k) {
             if (!k) continue;
-            const cd e = r[at(k)] - model(g1, g2, m.x, k);
-            pow_all += std::norm(model(g1, g2, m.x, k));
+            const cd v = model(g1, g2, m.x, k), e = r[at(k)] - v;
+            pow_all += std::norm(v);
             if (is_pilot(k)) continue;
             err += std::norm(e);
-            sig += std::norm(g1[at(k)] * m.x[at(k)]);
+            sig += std::norm(mul(g1[at(k)], m.x[at(k)]));
         }
     }
     const double nd = static_cast<double>(n);
