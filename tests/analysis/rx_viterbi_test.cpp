@@ -9,6 +9,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ofdm.h"
@@ -220,6 +221,67 @@ TEST(ViterbiFast, FullScaleRandomInputLoopsAgree) {
     for (bool terminated : {false, true})
         EXPECT_EQ(rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::best),
                   rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain));
+}
+
+}  // namespace
+
+namespace {
+
+// Each vector loop decides as the plain one (32-bit metrics, no overflow): near the code's
+// threshold at every code rate, on full-scale input that drives the metrics' spread to its
+// bound, and on blocks around the renormalisation period, terminated or not.
+struct KernelCase {
+    std::string name;
+    rx::AcsKernel kernel;
+};
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
+class AcsLoops : public ::testing::TestWithParam<KernelCase> {};
+
+std::vector<uint8_t> decoded(const std::vector<int16_t>& q, bool terminated, rx::AcsKernel kernel) {
+    return rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, kernel);
+}
+
+TEST_P(AcsLoops, DecideAsThePlainLoop) {
+    const rx::AcsKernel k = GetParam().kernel;
+    if (!rx::acs_available(k)) GTEST_SKIP() << "not in this processor or build";
+    for (const auto& [num, den, sigma] : {std::tuple{1, 2, 0.9}, std::tuple{2, 3, 0.72}, std::tuple{3, 4, 0.62}}) {
+        for (uint32_t seed = 200; seed < 204; ++seed) {
+            const std::vector<int16_t> q = quantised(coded_block(2994, num, den, 1.0, sigma, seed).soft);
+            for (bool terminated : {false, true})
+                ASSERT_EQ(decoded(q, terminated, k), decoded(q, terminated, rx::AcsKernel::plain))
+                    << num << "/" << den << " seed " << seed << " terminated " << terminated;
+        }
+    }
+    std::mt19937 rng(22);
+    std::vector<int16_t> full(2 * 5000);
+    for (int16_t& v : full) v = static_cast<int16_t>((rng() & 1) ? rx::kSoftMax : -rx::kSoftMax);
+    for (size_t i = 0; i < 600; ++i) full[i] = -rx::kSoftMax;  // a long run of zeros
+    ASSERT_EQ(decoded(full, false, k), decoded(full, false, rx::AcsKernel::plain));
+    for (size_t steps : {0, 1, 6, 7, 8, 9, 17}) {
+        std::vector<int16_t> q(2 * steps);
+        for (int16_t& v : q) v = static_cast<int16_t>(static_cast<int>(rng() % 801) - 400);
+        for (bool terminated : {false, true}) {
+            const std::vector<uint8_t> got = decoded(q, terminated, k);
+            ASSERT_EQ(got.size(), steps);
+            ASSERT_EQ(got, decoded(q, terminated, rx::AcsKernel::plain)) << steps << " steps";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Vector, AcsLoops,
+                         ::testing::Values(KernelCase{"Best", rx::AcsKernel::best}, KernelCase{"Sse2", rx::AcsKernel::sse2},
+                                           KernelCase{"Avx2", rx::AcsKernel::avx2}),
+                         [](const ::testing::TestParamInfo<KernelCase>& i) { return i.param.name; });
+
+// The decoder's bits from clean 3/4-coded input equal the sent bits with every loop: a
+// decision stored for the wrong state would turn the traceback away.
+TEST(AcsLoops, EveryLoopDecodesACleanBlock) {
+    const Block b = coded_block(1200, 3, 4, 1.0, 0.0, 5);
+    const std::vector<int16_t> q = quantised(b.soft);
+    for (rx::AcsKernel k : {rx::AcsKernel::plain, rx::AcsKernel::sse2, rx::AcsKernel::avx2}) {
+        if (!rx::acs_available(k)) continue;
+        EXPECT_EQ(as_ints(decoded(q, true, k)), b.bits) << static_cast<int>(k);
+    }
 }
 
 }  // namespace
