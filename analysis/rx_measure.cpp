@@ -37,39 +37,97 @@ const std::vector<uint16_t>& interleaver_positions(int n_cbps, int n_bpsc) {
     return other;
 }
 
-// 17.3.5.4 to 17.3.5.6 in one pass: the n_data DATA bits (SERVICE, the PSDU, tail and pad) scrambled
-// from state7 with the six tail bits set to zero again, coded at rate 1/2 (133, 171 octal), punctured to
-// the rate's code rate and interleaved; bits past n_bits are dropped, a shortfall stays 0.
-std::vector<uint8_t> interleaved_bits(const std::vector<uint8_t>& psdu, int state7, size_t n_data, const RateInfo& rate,
-                                      size_t n_bits) {
+// Where each coded bit of a DATA symbol comes from, in the order the interleaver sends them (bit j
+// of data subcarrier i at i n_bpsc + j): the coder's output A (0) or B (1) after which of the
+// symbol's N_DBPS data bits (17.3.5.5 to 17.3.5.6). Every symbol has the same pattern: N_DBPS
+// holds whole puncturing periods.
+struct Source {
+    uint16_t d;
+    uint8_t b;
+};
+std::vector<Source> symbol_sources(const RateInfo& rate) {
     const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54, r23 = rate.mbps == 48;
-    const size_t n_cbps = static_cast<size_t>(rate.n_cbps);
     const std::vector<uint16_t>& pos = interleaver_positions(rate.n_cbps, rate.n_bpsc);
-    std::vector<uint8_t> out(n_bits, 0);
-    const size_t tail = 16 + 8 * psdu.size();
-    // A byte is sent only whole within n_data bits.
-    const size_t whole = n_data >= 24 ? std::min(psdu.size(), (n_data - 24) / 8 + 1) : 0;
-    unsigned st = static_cast<unsigned>(state7) & 0x7F;  // x1 in bit 6, x7 in bit 0
-    unsigned reg = 0;                                     // coder input, newest bit in bit 0
-    size_t c = 0, sym = 0, k = 0, ph = 0;                 // coded bit c is bit k of symbol sym
-    auto put = [&](unsigned v) {
-        if (c < n_bits) out[sym + pos[k]] = static_cast<uint8_t>(v);
-        ++c;
-        if (++k == n_cbps) k = 0, sym += n_cbps;
-    };
-    for (size_t i = 0; i < n_data; ++i) {
-        unsigned v = 0;
-        if (i >= 16 && i < 16 + 8 * whole) v = (psdu[(i - 16) >> 3] >> ((i - 16) & 7)) & 1u;
-        const unsigned s = (st ^ (st >> 3)) & 1u;
-        st = (st >> 1) | (s << 6);
-        v = i >= tail && i < tail + 6 ? 0u : v ^ s;
-        reg = ((reg << 1) | v) & 0x7Fu;
-        const unsigned a = static_cast<unsigned>(__builtin_parity(reg & 0x6Du)), b = static_cast<unsigned>(__builtin_parity(reg & 0x4Fu));
-        if (!(r34 && ph == 2)) put(a);
-        if (!((r34 && ph == 1) || (r23 && ph == 1))) put(b);
-        ph = r34 ? (ph == 2 ? 0 : ph + 1) : r23 ? ph ^ 1 : 0;
+    std::vector<Source> src(static_cast<size_t>(rate.n_cbps));
+    for (int k = 0; k < rate.n_cbps; ++k) {
+        Source v{};
+        if (r34) {
+            static const Source kPeriod[4] = {{0, 0}, {0, 1}, {1, 0}, {2, 1}};  // A0 B0 A1 B2 of three pairs
+            v = {static_cast<uint16_t>(3 * (k / 4) + kPeriod[k % 4].d), kPeriod[k % 4].b};
+        } else if (r23) {
+            static const Source kPeriod[3] = {{0, 0}, {0, 1}, {1, 0}};  // A0 B0 A1 of two pairs
+            v = {static_cast<uint16_t>(2 * (k / 3) + kPeriod[k % 3].d), kPeriod[k % 3].b};
+        } else {
+            v = {static_cast<uint16_t>(k / 2), static_cast<uint8_t>(k % 2)};
+        }
+        src[pos[static_cast<size_t>(k)]] = v;
     }
-    return out;
+    return src;
+}
+// The same, made once for each of the eight rates.
+const std::vector<Source>& sources_of(const RateInfo& rate) {
+    static const std::array<std::vector<Source>, 55> t = [] {
+        std::array<std::vector<Source>, 55> r;
+        for (int mbps : {6, 9, 12, 18, 24, 36, 48, 54})
+            if (const RateInfo* ri = rate_by_mbps(mbps)) r[static_cast<size_t>(mbps)] = symbol_sources(*ri);
+        return r;
+    }();
+    static thread_local std::vector<Source> other;
+    if (rate.mbps >= 0 && rate.mbps < 55 && t[static_cast<size_t>(rate.mbps)].size() == static_cast<size_t>(rate.n_cbps))
+        return t[static_cast<size_t>(rate.mbps)];
+    other = symbol_sources(rate);
+    return other;
+}
+
+// The scrambler's (17.3.5.4) next eight outputs from each state (x1 in bit 6, x7 in bit 0), the
+// first in bit 0, and the state after them.
+struct ScramblerByte {
+    uint8_t out, next;
+};
+const std::array<ScramblerByte, 128>& scrambler_bytes() {
+    static const std::array<ScramblerByte, 128> t = [] {
+        std::array<ScramblerByte, 128> r{};
+        for (unsigned s0 = 0; s0 < 128; ++s0) {
+            unsigned st = s0, out = 0;
+            for (unsigned j = 0; j < 8; ++j) {
+                const unsigned o = (st ^ (st >> 3)) & 1u;
+                st = (st >> 1) | (o << 6);
+                out |= o << j;
+            }
+            r[s0] = {static_cast<uint8_t>(out), static_cast<uint8_t>(st)};
+        }
+        return r;
+    }();
+    return t;
+}
+
+// The coder's outputs A and B (17.3.5.5, 133 and 171 octal) after each of the n_data DATA bits
+// (SERVICE, the PSDU, tail and pad scrambled from state7, the six tail bits zero again; a byte of
+// the PSDU only when it fits whole), 64 bits a word, bit i of a word the bit after data bit i:
+// words A0 B0 A1 B1 ...
+std::vector<uint64_t> coder_words(const std::vector<uint8_t>& psdu, int state7, size_t n_data) {
+    const size_t n_bytes = (n_data + 7) / 8, n_words = (n_bytes + 7) / 8;
+    const size_t whole = n_data >= 24 ? std::min(psdu.size(), (n_data - 24) / 8 + 1) : 0;
+    const std::array<ScramblerByte, 128>& scr = scrambler_bytes();
+    std::vector<uint64_t> u(n_words, 0);
+    unsigned st = static_cast<unsigned>(state7) & 0x7Fu;
+    for (size_t q = 0; q < n_bytes; ++q) {
+        unsigned v = q >= 2 && q < 2 + whole ? psdu[q - 2] : 0u;
+        v ^= scr[st].out;
+        st = scr[st].next;
+        if (q == 2 + psdu.size()) v &= 0xC0u;  // the tail
+        u[q / 8] |= static_cast<uint64_t>(v) << (8 * (q % 8));
+    }
+    std::vector<uint64_t> ab(2 * n_words);
+    uint64_t prev = 0;
+    for (size_t w = 0; w < n_words; ++w) {
+        const uint64_t x = u[w];
+        auto back = [&](int k) { return (x << k) | (prev >> (64 - k)); };  // bit i: data bit i - k
+        ab[2 * w] = x ^ back(2) ^ back(3) ^ back(5) ^ back(6);
+        ab[2 * w + 1] = x ^ back(1) ^ back(2) ^ back(3) ^ back(6);
+        prev = x;
+    }
+    return ab;
 }
 
 // The levels of one axis of a Gray-mapped constellation (17.3.5.7) at unit mean power, by the
@@ -378,17 +436,22 @@ cd map_point(const uint8_t* bits, int n_bpsc) {
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols) {
     const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
-    const std::vector<uint8_t> bits =
-        interleaved_bits(psdu, scrambler_init, n_sym * static_cast<size_t>(rate.n_dbps), rate, n_sym * static_cast<size_t>(rate.n_cbps));
+    const size_t n_dbps = static_cast<size_t>(rate.n_dbps);
+    const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
+    const std::vector<Source>& src = sources_of(rate);
     std::vector<cd> out(n_sym * 48);
     const AxisLevels& lv = axis_levels();
-    const uint8_t* b = bits.data();
-    for (size_t i = 0; i < out.size(); ++i, b += nb) {
-        switch (nb) {
-        case 1: out[i] = cd(b[0] ? 1.0 : -1.0, 0.0); break;
-        case 2: out[i] = cd(lv.qpsk[b[0]], lv.qpsk[b[1]]); break;
-        case 4: out[i] = cd(lv.qam16[b[0] * 2 + b[1]], lv.qam16[b[2] * 2 + b[3]]); break;
-        default: out[i] = cd(lv.qam64[b[0] * 4 + b[1] * 2 + b[2]], lv.qam64[b[3] * 4 + b[4] * 2 + b[5]]); break;
+    const double* axis = nb == 2 ? lv.qpsk : nb == 4 ? lv.qam16 : lv.qam64;
+    const size_t half = nb / 2;
+    for (size_t n = 0; n < n_sym; ++n) {
+        const Source* sc = src.data();
+        for (size_t i = 0; i < 48; ++i, sc += nb) {
+            unsigned v = 0;  // the subcarrier's bits, the first the most significant
+            for (size_t j = 0; j < nb; ++j) {
+                const size_t d = n * n_dbps + sc[j].d;
+                v = (v << 1) | static_cast<unsigned>((ab[2 * (d >> 6) + sc[j].b] >> (d & 63)) & 1u);
+            }
+            out[n * 48 + i] = nb == 1 ? cd(v ? 1.0 : -1.0, 0.0) : cd(axis[v >> half], axis[v & ((1u << half) - 1)]);
         }
     }
     return out;
