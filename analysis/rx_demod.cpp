@@ -11,12 +11,21 @@ namespace orv::analysis::rx {
 namespace {
 constexpr double kPi = std::numbers::pi;
 
+// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
+// finite values, without its check for NaN results in the loops below.
+inline cd mul(cd a, cd b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline cd mul_conj(cd a, cd b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
+}
+
 // The common phase of a symbol's pilots against the channel, polarity pol.
 double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
     cd acc = 0;
     for (int p = 0; p < 4; ++p) {
         const size_t i = static_cast<size_t>(kPilotSubcarriers[p] + 26);
-        acc += y[i] * std::conj(h.h[i]) * static_cast<double>(kPilotSigns[p] * pol);
+        acc += mul_conj(y[i], h.h[i]) * static_cast<double>(kPilotSigns[p] * pol);
     }
     return std::arg(acc);
 }
@@ -109,7 +118,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
             double* b = out;
             out += nb;
             if (!(tap.g > 0)) continue;
-            const cd z = y[tap.i] * tap.inv * corr;
+            const cd z = mul(mul(y[tap.i], tap.inv), corr);
             if (nb == 1) {
                 err += std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
                 b[0] = tap.g * z.real();
