@@ -8,6 +8,11 @@
 #include "rx.h"
 #include "rx_viterbi.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ORV_RX_DECODE_SSE2 1
+#endif
+
 namespace orv::analysis::rx {
 
 std::vector<double> deinterleave(const std::vector<double>& soft, int n_cbps, int n_bpsc) {
@@ -74,6 +79,19 @@ const std::vector<CodeSlot>& slots_of(const RateInfo& rate) {
     other = code_slots(rate);
     return other;
 }
+
+#ifdef ORV_RX_DECODE_SSE2
+// quantise_soft of a and b without branches (the same values, NaN to 0 included).
+inline void quantise_two(double a, double b, double scale, int16_t* q) {
+    __m128d v = _mm_mul_pd(_mm_set_pd(b, a), _mm_set1_pd(scale));
+    v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
+    v = _mm_min_pd(_mm_max_pd(v, _mm_set1_pd(-static_cast<double>(kSoftMax))), _mm_set1_pd(static_cast<double>(kSoftMax)));
+    const __m128d half = _mm_or_pd(_mm_set1_pd(0.5), _mm_and_pd(v, _mm_set1_pd(-0.0)));  // copysign(0.5, v)
+    const __m128i i = _mm_cvttpd_epi32(_mm_add_pd(v, half));
+    q[0] = static_cast<int16_t>(_mm_cvtsi128_si32(i));
+    q[1] = static_cast<int16_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 1)));
+}
+#endif
 }  // namespace
 
 std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate) {
@@ -85,8 +103,18 @@ std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo
     const size_t per_symbol = r34 ? n_cbps * 6 / 4 : r23 ? n_cbps * 4 / 3 : n_cbps;
     const std::vector<CodeSlot>& slots = slots_of(rate);
     std::vector<int16_t> out(used / n_cbps * per_symbol, 0);
-    for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol)
-        for (const CodeSlot& c : slots) out[o + c.to] = quantise_soft(soft[base + c.from], scale);
+    for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
+        size_t k = 0;
+#ifdef ORV_RX_DECODE_SSE2
+        for (; k + 2 <= slots.size(); k += 2) {
+            int16_t q[2];
+            quantise_two(soft[base + slots[k].from], soft[base + slots[k + 1].from], scale, q);
+            out[o + slots[k].to] = q[0];
+            out[o + slots[k + 1].to] = q[1];
+        }
+#endif
+        for (; k < slots.size(); ++k) out[o + slots[k].to] = quantise_soft(soft[base + slots[k].from], scale);
+    }
     return out;
 }
 

@@ -31,8 +31,11 @@ double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
 }
 
 // The nearest of levels -(L - 1), -(L - 3) .. L - 1 to v (L levels, unit spacing 2).
+// (Clamped first, the floor of a value in 0 .. L - 1 is its truncation: no call to floor.)
 inline double nearest_level(double v, int levels) {
-    const double i = std::clamp(std::floor((v + (levels - 1)) / 2.0 + 0.5), 0.0, static_cast<double>(levels - 1));
+    const double x = (v + (levels - 1)) / 2.0 + 0.5;
+    if (!(x == x)) return x;
+    const double i = static_cast<double>(static_cast<int>(std::clamp(x, 0.0, static_cast<double>(levels - 1))));
     return 2.0 * i - (levels - 1);
 }
 

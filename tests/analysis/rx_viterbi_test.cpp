@@ -202,6 +202,23 @@ TEST_P(CodedPairs, EqualTheSeparateSteps) {
     EXPECT_EQ(rx::coded_pairs(soft, r), expected);
 }
 
+// NaN, infinities, values beyond the clip, signed zeros and halves quantise in the
+// interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol.
+TEST(CodedPairsEdges, QuantisedAsOneByOne) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(54);
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> odd = {nan, inf, -inf, 1e300, -1e300, 0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 7.99, -8.01, 1e-300};
+    for (size_t shift = 0; shift < 3; ++shift) {
+        std::vector<double> soft(static_cast<size_t>(2 * r.n_cbps));
+        for (size_t i = 0; i < soft.size(); ++i) soft[i] = (i + shift) % 5 == 0 ? odd[(i / 5) % odd.size()] : 1.0;
+        const double scale = rx::soft_scale(soft.data(), soft.size());
+        std::vector<int16_t> expected;
+        for (double v : rx::depuncture(rx::deinterleave(soft, r.n_cbps, r.n_bpsc), r.mbps))
+            expected.push_back(rx::quantise_soft(v, scale));
+        ASSERT_EQ(rx::coded_pairs(soft, r), expected) << "shift " << shift;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllRates, CodedPairs,
                          ::testing::Values(RateCase{6}, RateCase{9}, RateCase{12}, RateCase{18}, RateCase{24},
                                            RateCase{36}, RateCase{48}, RateCase{54}),
