@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace orv::analysis::rx {
@@ -201,7 +202,8 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     for (int k = -26; k <= 26; ++k) {
         const double m = std::sqrt(std::norm(z[at(k)]));  // |z| without hypot's care for overflow
         if (!(m > 0)) continue;
-        const double ph = std::arg(mul(z[at(k)], back));
+        const cd r = mul(z[at(k)], back);
+        const double ph = phase_angle(r.imag(), r.real());
         w += m, wk += m * k, wkk += m * k * k, wp += m * ph, wkp += m * k * ph;
     }
     const double det = w * wkk - wk * wk;
@@ -493,6 +495,30 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
     }
     if (!(p0 > 0)) return std::nullopt;
     return std::sqrt(std::max(p2 / p0 - (p1 / p0) * (p1 / p0), 0.0));
+}
+
+double phase_angle(double y, double x) {
+    // atan(t) = atan(c) + atan((t - c) / (1 + t c)) with c the nearest multiple of 1/16 to t in
+    // 0..1, the second term's series to u^11 (|u| <= 1/32: the next term is below 1e-20).
+    static const std::array<double, 17> base = [] {
+        std::array<double, 17> b{};
+        for (int i = 0; i <= 16; ++i) b[static_cast<size_t>(i)] = std::atan(i / 16.0);
+        return b;
+    }();
+    const double ax = std::abs(x), ay = std::abs(y);
+    constexpr double kBig = std::numeric_limits<double>::max();
+    if (!(ax <= kBig && ay <= kBig) || (ax == 0 && ay == 0)) return std::atan2(y, x);  // NaN, infinities, the origin
+    const bool steep = ay > ax;
+    const double lo = steep ? ax : ay, hi = steep ? ay : ax;
+    const double t = lo / hi;
+    const int i = static_cast<int>(t * 16.0 + 0.5);
+    const double c = i / 16.0;
+    const double u = (t - c) / (1.0 + t * c), u2 = u * u;
+    const double series = u - u * u2 * (1.0 / 3 - u2 * (1.0 / 5 - u2 * (1.0 / 7 - u2 * (1.0 / 9 - u2 * (1.0 / 11)))));
+    double r = base[static_cast<size_t>(i)] + series;
+    if (steep) r = kPi / 2 - r;
+    if (x < 0) r = kPi - r;
+    return std::signbit(y) ? -r : r;
 }
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,

@@ -50,6 +50,10 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1,
                                 const std::vector<std::array<cd, 53>>* spectra = nullptr);
 
+// atan2(y, x) within a few units in the last place (a table of atan(i / 16) and a short series;
+// the model fit's phases): the same quadrants and signed zeros; NaN and infinities as atan2.
+double phase_angle(double y, double x);
+
 // IQ gain (dB) and phase (degrees) of the imbalance whose image ratio is rho = G2 / G1,
 // in the senses I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),
 // A_I / A_Q = 10^(g/20). Independent of any common gain and phase after the imbalance.
