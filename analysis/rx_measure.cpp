@@ -6,6 +6,10 @@
 #include <limits>
 #include <numbers>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace orv::analysis::rx {
 
 namespace {
@@ -198,12 +202,17 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     }
     s.a = std::arg(c);
     const cd back = std::polar(1.0, -s.a);
+    std::array<double, kUsed> re{}, im{}, phase{};
+    for (size_t i = 0; i < kUsed; ++i) {
+        const cd r = mul(z[i], back);
+        re[i] = r.real(), im[i] = r.imag();
+    }
+    phase_angles(im.data(), re.data(), kUsed, phase.data());
     double w = 0, wk = 0, wkk = 0, wp = 0, wkp = 0;
     for (int k = -26; k <= 26; ++k) {
         const double m = std::sqrt(std::norm(z[at(k)]));  // |z| without hypot's care for overflow
         if (!(m > 0)) continue;
-        const cd r = mul(z[at(k)], back);
-        const double ph = phase_angle(r.imag(), r.real());
+        const double ph = phase[at(k)];
         w += m, wk += m * k, wkk += m * k * k, wp += m * ph, wkp += m * k * ph;
     }
     const double det = w * wkk - wk * wk;
@@ -498,27 +507,94 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
 }
 
 double phase_angle(double y, double x) {
-    // atan(t) = atan(c) + atan((t - c) / (1 + t c)) with c the nearest multiple of 1/16 to t in
-    // 0..1, the second term's series to u^11 (|u| <= 1/32: the next term is below 1e-20).
+    double r = 0;
+    phase_angles(&y, &x, 1, &r);
+    return r;
+}
+
+namespace {
+// atan(i / 16), i = 0..16.
+const std::array<double, 17>& atan_sixteenths() {
     static const std::array<double, 17> base = [] {
         std::array<double, 17> b{};
         for (int i = 0; i <= 16; ++i) b[static_cast<size_t>(i)] = std::atan(i / 16.0);
         return b;
     }();
-    const double ax = std::abs(x), ay = std::abs(y);
+    return base;
+}
+
+// phase_angles of y[j], x[j] for j in [from, n) where both are finite and not both zero (the rest
+// mended by the caller). atan(t) = atan(c) + atan((t - c) / (1 + t c)) with c the nearest
+// multiple of 1/16 to t in 0..1, the second term's series to u^11 (|u| <= 1/32: the next term is
+// below 1e-20).
+void angles_plain(const double* y, const double* x, size_t from, size_t n, double* out) {
+    const double* base = atan_sixteenths().data();
+    for (size_t j = from; j < n; ++j) {
+        const double ax = std::abs(x[j]), ay = std::abs(y[j]);
+        const bool steep = ay > ax;
+        const double lo = steep ? ax : ay, hi = steep ? ay : ax;
+        double t = lo / hi;
+        t = t >= 0.0 && t <= 1.0 ? t : 0.0;  // NaN
+        const int i = static_cast<int>(t * 16.0 + 0.5);
+        const double c = i / 16.0;
+        const double u = (t - c) / (1.0 + t * c), u2 = u * u;
+        const double series = u - u * u2 * (1.0 / 3 - u2 * (1.0 / 5 - u2 * (1.0 / 7 - u2 * (1.0 / 9 - u2 * (1.0 / 11)))));
+        double r = base[i] + series;
+        r = steep ? kPi / 2 - r : r;
+        r = x[j] < 0 ? kPi - r : r;
+        out[j] = std::copysign(r, y[j]);
+    }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same four at a time (AVX2: the same operations, the same values); returns where it stopped.
+__attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double* x, size_t n, double* out) {
+    const double* base = atan_sixteenths().data();
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    const __m256d sixteen = _mm256_set1_pd(16.0), half = _mm256_set1_pd(0.5);
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256d xv = _mm256_loadu_pd(x + j), yv = _mm256_loadu_pd(y + j);
+        const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
+        const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
+        const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
+        __m256d t = _mm256_div_pd(lo, hi);
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, one, _CMP_LE_OQ));
+        t = _mm256_and_pd(t, ok);
+        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, sixteen), half));
+        const __m256d c = _mm256_div_pd(_mm256_cvtepi32_pd(i), sixteen);
+        const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
+        const __m256d u2 = _mm256_mul_pd(u, u);
+        __m256d p = _mm256_mul_pd(u2, _mm256_set1_pd(1.0 / 11));
+        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 9), p));
+        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 7), p));
+        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
+        p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
+        const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
+        __m256d r = _mm256_add_pd(_mm256_i32gather_pd(base, i, 8), series);
+        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
+        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
+        _mm256_storeu_pd(out + j, _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv)));
+    }
+    return j;
+}
+#endif
+}  // namespace
+
+void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector) {
+    size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (vector && avx2) done = angles_avx2(y, x, n, out);
+#else
+    (void)vector;
+#endif
+    angles_plain(y, x, done, n, out);
     constexpr double kBig = std::numeric_limits<double>::max();
-    if (!(ax <= kBig && ay <= kBig) || (ax == 0 && ay == 0)) return std::atan2(y, x);  // NaN, infinities, the origin
-    const bool steep = ay > ax;
-    const double lo = steep ? ax : ay, hi = steep ? ay : ax;
-    const double t = lo / hi;
-    const int i = static_cast<int>(t * 16.0 + 0.5);
-    const double c = i / 16.0;
-    const double u = (t - c) / (1.0 + t * c), u2 = u * u;
-    const double series = u - u * u2 * (1.0 / 3 - u2 * (1.0 / 5 - u2 * (1.0 / 7 - u2 * (1.0 / 9 - u2 * (1.0 / 11)))));
-    double r = base[static_cast<size_t>(i)] + series;
-    if (steep) r = kPi / 2 - r;
-    if (x < 0) r = kPi - r;
-    return std::signbit(y) ? -r : r;
+    for (size_t j = 0; j < n; ++j) {
+        const double ax = std::abs(x[j]), ay = std::abs(y[j]);
+        if (!(ax <= kBig && ay <= kBig) || (ax == 0 && ay == 0)) out[j] = std::atan2(y[j], x[j]);
+    }
 }
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,

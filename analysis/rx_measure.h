@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -53,6 +54,9 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
 // atan2(y, x) within a few units in the last place (a table of atan(i / 16) and a short series;
 // the model fit's phases): the same quadrants and signed zeros; NaN and infinities as atan2.
 double phase_angle(double y, double x);
+// phase_angle of n pairs y[j], x[j] into out[j]; vector: four at a time where the processor has
+// AVX2 (the same values), else one by one.
+void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector = true);
 
 // IQ gain (dB) and phase (degrees) of the imbalance whose image ratio is rho = G2 / G1,
 // in the senses I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),

@@ -6,6 +6,7 @@
 // checked against what was applied.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <array>
 #include <complex>
@@ -327,6 +328,28 @@ INSTANTIATE_TEST_SUITE_P(Magnitudes, PhaseAngle,
                          ::testing::Values(AngleScale{"unit", 1.0}, AngleScale{"tiny", 1e-300}, AngleScale{"subnormal", 1e-310},
                                            AngleScale{"huge", 1e300}, AngleScale{"received_levels", 3.7e-3}),
                          [](const ::testing::TestParamInfo<AngleScale>& i) { return std::string(i.param.name); });
+
+// Four at a time (where the processor has AVX2) the angles are the one-by-one values bit for bit,
+// special values and a count that is no multiple of four included.
+TEST(PhaseAngleEdges, VectorAndPlainLoopsEqual) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> y, x;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int i = 0; i < 4001; ++i) y.push_back(u(rng)), x.push_back(u(rng) * std::pow(10.0, i % 7 - 3));
+    for (double v : {0.0, -0.0, inf, -inf, nan, 1e-310, 1e300}) y.push_back(v), x.push_back(0.5), y.push_back(-0.25), x.push_back(v);
+    std::vector<double> vec(y.size()), plain(y.size());
+    rx::phase_angles(y.data(), x.data(), y.size(), vec.data(), true);
+    rx::phase_angles(y.data(), x.data(), y.size(), plain.data(), false);
+    for (size_t i = 0; i < y.size(); ++i) {
+        if (std::isnan(plain[i])) {
+            EXPECT_TRUE(std::isnan(vec[i])) << i;
+            continue;
+        }
+        ASSERT_EQ(std::bit_cast<uint64_t>(vec[i]), std::bit_cast<uint64_t>(plain[i])) << "y " << y[i] << " x " << x[i];
+        ASSERT_EQ(plain[i], rx::phase_angle(y[i], x[i]));
+    }
+}
 
 TEST(PhaseAngleEdges, SignedZerosNanAndInfinitiesAsAtan2) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
