@@ -176,7 +176,7 @@ struct Symbol {
 
 // The symbol's subcarriers with its phase terms removed: y(k) exp(-j (a + b k)).
 std::array<cd, kUsed> derotated(const Symbol& s) {
-    std::array<cd, kUsed> r{};
+    std::array<cd, kUsed> r;  // set in full below
     const cd step = std::polar(1.0, -s.b);
     cd w = std::polar(1.0, -(s.a - 26.0 * s.b));
     for (int k = -26; k <= 26; ++k, w = mul(w, step)) r[at(k)] = mul(s.y[at(k)], w);
@@ -187,9 +187,8 @@ std::array<cd, kUsed> derotated(const Symbol& s) {
 // the slope from the phase steps between neighbouring subcarriers, the phase from the sum, then
 // one weighted least-squares step of both on the phases left (the first two are noisier).
 void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
-    std::array<cd, kUsed> z{};
-    for (int k = -26; k <= 26; ++k)
-        if (k) z[at(k)] = mul_conj(s.y[at(k)], model(g1, g2, s.x, k));
+    std::array<cd, kUsed> z;  // every element set here (no zeroing first: this runs for every symbol and round)
+    for (int k = -26; k <= 26; ++k) z[at(k)] = k ? mul_conj(s.y[at(k)], model(g1, g2, s.x, k)) : cd(0);
     cd d = 0;
     for (int k = -26; k < 26; ++k) d += mul_conj(z[at(k + 1)], z[at(k)]);
     s.b = std::arg(d);
@@ -202,7 +201,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     }
     s.a = std::arg(c);
     const cd back = std::polar(1.0, -s.a);
-    std::array<double, kUsed> re{}, im{}, phase{};
+    std::array<double, kUsed> re, im, phase;  // set in full below
     for (size_t i = 0; i < kUsed; ++i) {
         const cd r = mul(z[i], back);
         re[i] = r.real(), im[i] = r.imag();
