@@ -221,6 +221,119 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     }
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#define ORV_AVX2 __attribute__((target("avx2")))
+// Four complex values, one in each lane.
+struct V4 {
+    __m256d re, im;
+};
+ORV_AVX2 inline V4 mul4(V4 a, V4 b) {
+    return {_mm256_sub_pd(_mm256_mul_pd(a.re, b.re), _mm256_mul_pd(a.im, b.im)),
+            _mm256_add_pd(_mm256_mul_pd(a.re, b.im), _mm256_mul_pd(a.im, b.re))};
+}
+ORV_AVX2 inline V4 mul_conj4(V4 a, V4 b) {
+    return {_mm256_add_pd(_mm256_mul_pd(a.re, b.re), _mm256_mul_pd(a.im, b.im)),
+            _mm256_sub_pd(_mm256_mul_pd(a.im, b.re), _mm256_mul_pd(a.re, b.im))};
+}
+ORV_AVX2 inline V4 add4(V4 a, V4 b) { return {_mm256_add_pd(a.re, b.re), _mm256_add_pd(a.im, b.im)}; }
+ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
+    return {_mm256_set_pd(v[3].real(), v[2].real(), v[1].real(), v[0].real()),
+            _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
+}
+ORV_AVX2 inline V4 gather4(Symbol* const* sy, const std::array<cd, kUsed> Symbol::*part, size_t i) {
+    // Each complex value as one 16-byte load; lanes 0 and 2, 1 and 3 paired, then split.
+    const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[0]).*part)[i]))),
+                                             _mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[2]).*part)[i])), 1);
+    const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[1]).*part)[i]))),
+                                             _mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[3]).*part)[i])), 1);
+    return {_mm256_unpacklo_pd(p02, p13), _mm256_unpackhi_pd(p02, p13)};
+}
+ORV_AVX2 inline void store4(V4 a, cd* v) {
+    alignas(32) double r[4], i[4];
+    _mm256_store_pd(r, a.re);
+    _mm256_store_pd(i, a.im);
+    for (int l = 0; l < 4; ++l) v[l] = cd(r[l], i[l]);
+}
+
+// fit_phase of four symbols at once, one in each lane: every lane runs the operations of
+// fit_phase in its order (the same values); the arguments, sines and cosines lane by lane.
+ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
+    std::array<V4, kUsed> z;
+    cd t[4], u[4];
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) {
+            z[at(k)] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+            continue;
+        }
+        const V4 c1 = {_mm256_set1_pd(g1[at(k)].real()), _mm256_set1_pd(g1[at(k)].imag())};
+        const V4 c2 = {_mm256_set1_pd(g2[at(k)].real()), _mm256_set1_pd(g2[at(k)].imag())};
+        const V4 model = add4(mul4(c1, gather4(sy, &Symbol::x, at(k))), mul_conj4(c2, gather4(sy, &Symbol::x, at(-k))));
+        z[at(k)] = mul_conj4(gather4(sy, &Symbol::y, at(k)), model);
+    }
+    V4 d = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (int k = -26; k < 26; ++k) d = add4(d, mul_conj4(z[at(k + 1)], z[at(k)]));
+    double a[4], b[4];
+    store4(d, t);
+    for (int l = 0; l < 4; ++l) b[l] = std::arg(t[l]), t[l] = std::polar(1.0, -b[l]), u[l] = std::polar(1.0, 26.0 * b[l]);
+    const V4 step = load4(t);
+    V4 rot = load4(u), c = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (int k = -26; k <= 26; ++k, rot = mul4(rot, step)) {
+        z[at(k)] = mul4(z[at(k)], rot);
+        c = add4(c, z[at(k)]);
+    }
+    store4(c, t);
+    for (int l = 0; l < 4; ++l) a[l] = std::arg(t[l]), t[l] = std::polar(1.0, -a[l]);
+    const V4 back = load4(t);
+    alignas(32) double re[4 * kUsed], im[4 * kUsed], ph[4 * kUsed];
+    for (size_t i = 0; i < kUsed; ++i) {
+        const V4 r = mul4(z[i], back);
+        _mm256_store_pd(re + 4 * i, r.re);
+        _mm256_store_pd(im + 4 * i, r.im);
+    }
+    phase_angles(im, re, 4 * kUsed, ph);
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d w = zero, wk = zero, wkk = zero, wp = zero, wkp = zero;
+    for (int k = -26; k <= 26; ++k) {
+        const V4& zk = z[at(k)];
+        const __m256d m = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
+        const __m256d use = _mm256_cmp_pd(m, zero, _CMP_GT_OQ);  // the lanes where m > 0
+        const __m256d kk = _mm256_set1_pd(static_cast<double>(k)), p = _mm256_load_pd(ph + 4 * at(k));
+        const __m256d mk = _mm256_mul_pd(m, kk);
+        w = _mm256_blendv_pd(w, _mm256_add_pd(w, m), use);
+        wk = _mm256_blendv_pd(wk, _mm256_add_pd(wk, mk), use);
+        wkk = _mm256_blendv_pd(wkk, _mm256_add_pd(wkk, _mm256_mul_pd(mk, kk)), use);
+        wp = _mm256_blendv_pd(wp, _mm256_add_pd(wp, _mm256_mul_pd(m, p)), use);
+        wkp = _mm256_blendv_pd(wkp, _mm256_add_pd(wkp, _mm256_mul_pd(mk, p)), use);
+    }
+    const __m256d det = _mm256_sub_pd(_mm256_mul_pd(w, wkk), _mm256_mul_pd(wk, wk));
+    const __m256d da = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(wkk, wp), _mm256_mul_pd(wk, wkp)), det);
+    const __m256d db = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(w, wkp), _mm256_mul_pd(wk, wp)), det);
+    alignas(32) double dav[4], dbv[4];
+    _mm256_store_pd(dav, da);
+    _mm256_store_pd(dbv, db);
+    const int ok = _mm256_movemask_pd(_mm256_cmp_pd(det, zero, _CMP_GT_OQ));
+    for (int l = 0; l < 4; ++l) {
+        sy[l]->a = a[l], sy[l]->b = b[l];
+        if (ok >> l & 1) sy[l]->a += dav[l], sy[l]->b += dbv[l];
+    }
+}
+#endif
+
+// fit_phase of every symbol of sy; vector: four at a time where the processor has AVX2.
+void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, bool vector) {
+    size_t i = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) {
+        for (; i + 4 <= sy.size(); i += 4) {
+            Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
+            fit_phase4(four, g1, g2);
+        }
+    }
+#endif
+    for (; i < sy.size(); ++i) fit_phase(sy[i], g1, g2);
+}
+
 // The image ratio G2 / G1 over the data subcarriers, weighted by the channel's power.
 cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
     cd num = 0;
@@ -319,15 +432,15 @@ void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bp
 // made again each round with that many bits per subcarrier, 0 for known points. A phase or slope
 // common to every symbol moves between them and the channel freely and does not count.
 void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::array<cd, kUsed>& g1,
-            std::array<cd, kUsed>& g2) {
+            std::array<cd, kUsed>& g2, bool vector) {
     std::vector<double> da(sy.size()), db(sy.size());
     const double n = static_cast<double>(sy.size());
     for (int iter = 0; iter < kMaxRounds; ++iter) {
         double ma = 0, mb = 0;
+        for (size_t i = 0; i < sy.size(); ++i) da[i] = sy[i].a, db[i] = sy[i].b;
+        fit_phases(sy, g1, g2, vector);
         for (size_t i = 0; i < sy.size(); ++i) {
-            const double a0 = sy[i].a, b0 = sy[i].b;
-            fit_phase(sy[i], g1, g2);
-            da[i] = std::remainder(sy[i].a - a0, 2.0 * kPi), db[i] = sy[i].b - b0;
+            da[i] = std::remainder(sy[i].a - da[i], 2.0 * kPi), db[i] = sy[i].b - db[i];
             ma += da[i] / n, mb += db[i] / n;
         }
         double change = 0;
@@ -598,7 +711,7 @@ void phase_angles(const double* y, const double* x, size_t n, double* out, bool 
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os,
-                                const std::vector<std::array<cd, kUsed>>* spectra) {
+                                const std::vector<std::array<cd, kUsed>>* spectra, bool vector) {
     Impairments out;
     std::vector<Symbol> sy = collect(x, s, h, rate, symbols, known, fft, spectra);
     const int n = static_cast<int>(sy.size());
@@ -608,16 +721,16 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     // The rounds run on at most kRoundSymbols symbols spread over the packet; one more round
     // over all of them follows.
     if (sy.size() <= kRoundSymbols) {
-        settle(sy, with_image, known ? 0 : rate.n_bpsc, g1, g2);
+        settle(sy, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
     } else {
         std::vector<Symbol> few;
         const size_t stride = (sy.size() + kRoundSymbols - 1) / kRoundSymbols;
         for (size_t i = 0; i < sy.size(); i += stride) few.push_back(sy[i]);
-        settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2);
-        for (Symbol& m : sy) fit_phase(m, g1, g2);
+        settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
+        fit_phases(sy, g1, g2, vector);
         if (!known) redecide(sy, g1, rate.n_bpsc);
         fit_channel(sy, with_image, g1, g2);
-        for (Symbol& m : sy) fit_phase(m, g1, g2);
+        fit_phases(sy, g1, g2, vector);
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;

@@ -505,6 +505,21 @@ TEST_P(DemodulatorSpectra, MeasureAsTheirOwnTransforms) {
     EXPECT_EQ(a.clock_ppm, b.clock_ppm);
     EXPECT_EQ(a.cpe_rms_deg, b.cpe_rms_deg);
     EXPECT_EQ(a.delay_spread_ns, b.delay_spread_ns);
+    // The fit four symbols at a time gives the figures of the fit one by one, to the last bit,
+    // against the decisions and against the transmitted points.
+    const std::vector<C> known = rx::transmitted_points(psdu, 0x3A, rate, sig.data_symbols);
+    for (const std::vector<C>* k : {static_cast<const std::vector<C>*>(nullptr), &known}) {
+        const rx::Impairments v = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, k, fft, 1, &dem.spectra, true);
+        const rx::Impairments p = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, k, fft, 1, &dem.spectra, false);
+        ASSERT_TRUE(p.snr_db && p.clock_ppm && p.iq_gain_db && p.iq_phase_deg && p.cpe_rms_deg && p.delay_spread_ns);
+        const char* which = k ? "known points" : "decisions";
+        EXPECT_EQ(v.snr_db, p.snr_db) << which;
+        EXPECT_EQ(v.iq_gain_db, p.iq_gain_db) << which;
+        EXPECT_EQ(v.iq_phase_deg, p.iq_phase_deg) << which;
+        EXPECT_EQ(v.clock_ppm, p.clock_ppm) << which;
+        EXPECT_EQ(v.cpe_rms_deg, p.cpe_rms_deg) << which;
+        EXPECT_EQ(v.delay_spread_ns, p.delay_spread_ns) << which;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
