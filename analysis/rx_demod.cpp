@@ -45,6 +45,44 @@ void axis_soft(double v, int n, double w, double* out) {
     if (n >= 2) out[1] = w * (static_cast<double>(1 << (n - 1)) - std::abs(v));
     if (n >= 3) out[2] = w * (2.0 - std::abs(4.0 - std::abs(v)));
 }
+// Per data subcarrier: its index, the channel's inverse and power (0: no signal there), and
+// the power over the modulation's scale k (the soft bits' weight).
+struct Tap {
+    size_t i;
+    cd inv;
+    double g, g_k;
+};
+
+// One symbol's data subcarriers y, equalised by the taps and the pilots' phase correction corr,
+// as NB max-log soft bits each from out on (returns the end); their squared error against the
+// nearest points added to err in subcarrier order, their count to ref. k: the modulation's scale
+// to unit level spacing 2.
+template <int NB>
+double* demap_symbol(const std::array<cd, 53>& y, const std::array<Tap, 48>& taps, cd corr, double k, double* out,
+                     double& err, double& ref) {
+    constexpr int axis_levels = NB == 1 ? 2 : 1 << (NB / 2);
+    double e = err, r = ref;
+    const double kk = k * k;
+    for (const Tap& tap : taps) {
+        double* b = out;
+        out += NB;
+        if (!(tap.g > 0)) continue;
+        const cd z = mul(mul(y[tap.i], tap.inv), corr);
+        if constexpr (NB == 1) {
+            e += std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
+            b[0] = tap.g * z.real();
+        } else {
+            const double zi = z.real() * k, zq = z.imag() * k;
+            const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
+            e += (ei * ei + eq * eq) / kk;
+            axis_soft(zi, NB / 2, tap.g_k, b);
+            axis_soft(zq, NB / 2, tap.g_k, b + NB / 2);
+        }
+        r += 1.0;
+    }
+    err = e, ref = r;
+    return out;
+}
 }  // namespace
 
 SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
@@ -79,19 +117,12 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     const int64_t data_start = s.t1 + 128 + 80;
     d.soft.assign(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps), 0.0);
     double* out = d.soft.data();
-    // Per data subcarrier: its index, the channel's inverse and power (0: no signal there).
-    struct Tap {
-        size_t i;
-        cd inv;
-        double g;
-    };
     std::array<Tap, 48> taps{};
     for (size_t t = 0; t < 48; ++t) {
         const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
         const double g = std::norm(h.h[i]);
-        taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0};
+        taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0, (g > 0 ? g : 0.0) / k};
     }
-    const int axis_levels = nb == 1 ? 2 : 1 << (nb / 2);
     d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
     cd dc_sum = 0;
@@ -106,7 +137,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         if (drift != 0) {
             // The long training field's centre lies 2.4 symbols before DATA symbol 0.
             const double b = drift * (n + 2.4);
-            for (int k = -26; k <= 26; ++k) y[static_cast<size_t>(k + 26)] *= std::polar(1.0, -b * k);
+            for (int j = -26; j <= 26; ++j) y[static_cast<size_t>(j + 26)] *= std::polar(1.0, -b * j);
         }
         dc_sum += y[26];
         for (size_t i = 0; i < 53; ++i)
@@ -117,22 +148,11 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         unwrapped = phases.empty() ? th : unwrapped + dth;
         phases.push_back(unwrapped);
         const cd corr = std::polar(1.0, -th);
-        for (const Tap& tap : taps) {
-            double* b = out;
-            out += nb;
-            if (!(tap.g > 0)) continue;
-            const cd z = mul(mul(y[tap.i], tap.inv), corr);
-            if (nb == 1) {
-                err += std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
-                b[0] = tap.g * z.real();
-            } else {
-                const double zi = z.real() * k, zq = z.imag() * k;
-                const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
-                err += (ei * ei + eq * eq) / (k * k);
-                axis_soft(zi, nb / 2, tap.g / k, b);
-                axis_soft(zq, nb / 2, tap.g / k, b + nb / 2);
-            }
-            ref += 1.0;
+        switch (nb) {
+        case 1: out = demap_symbol<1>(y, taps, corr, k, out, err, ref); break;
+        case 2: out = demap_symbol<2>(y, taps, corr, k, out, err, ref); break;
+        case 4: out = demap_symbol<4>(y, taps, corr, k, out, err, ref); break;
+        default: out = demap_symbol<6>(y, taps, corr, k, out, err, ref); break;
         }
         ++d.symbols;
     }
