@@ -240,7 +240,7 @@ ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
     return {_mm256_set_pd(v[3].real(), v[2].real(), v[1].real(), v[0].real()),
             _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
 }
-ORV_AVX2 inline V4 gather4(Symbol* const* sy, const std::array<cd, kUsed> Symbol::*part, size_t i) {
+ORV_AVX2 inline V4 gather4(const Symbol* const* sy, const std::array<cd, kUsed> Symbol::*part, size_t i) {
     // Each complex value as one 16-byte load; lanes 0 and 2, 1 and 3 paired, then split.
     const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[0]).*part)[i]))),
                                              _mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[2]).*part)[i])), 1);
@@ -253,6 +253,22 @@ ORV_AVX2 inline void store4(V4 a, cd* v) {
     _mm256_store_pd(r, a.re);
     _mm256_store_pd(i, a.im);
     for (int l = 0; l < 4; ++l) v[l] = cd(r[l], i[l]);
+}
+
+// derotated of four symbols at once, one in each lane (the same values).
+ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* out) {
+    cd t[4], u[4];
+    for (int l = 0; l < 4; ++l) t[l] = std::polar(1.0, -sy[l]->b), u[l] = std::polar(1.0, -(sy[l]->a - 26.0 * sy[l]->b));
+    const V4 step = load4(t);
+    V4 w = load4(u);
+    for (size_t i = 0; i < kUsed; ++i, w = mul4(w, step)) {
+        const V4 r = mul4(gather4(sy, &Symbol::y, i), w);
+        const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_castpd256_pd128(lo));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[1])[i]), _mm256_castpd256_pd128(hi));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[2])[i]), _mm256_extractf128_pd(lo, 1));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[3])[i]), _mm256_extractf128_pd(hi, 1));
+    }
 }
 
 // fit_phase of four symbols at once, one in each lane: every lane runs the operations of
@@ -334,6 +350,23 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
     for (; i < sy.size(); ++i) fit_phase(sy[i], g1, g2);
 }
 
+// derotated of every symbol of sy into rs; vector: four at a time where the processor has AVX2.
+void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUsed>>& rs, bool vector) {
+    rs.resize(sy.size());
+    size_t i = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) {
+        for (; i + 4 <= sy.size(); i += 4) {
+            const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
+            std::array<cd, kUsed>* to[4] = {&rs[i], &rs[i + 1], &rs[i + 2], &rs[i + 3]};
+            derotated4(four, to);
+        }
+    }
+#endif
+    for (; i < sy.size(); ++i) rs[i] = derotated(sy[i]);
+}
+
 // The image ratio G2 / G1 over the data subcarriers, weighted by the channel's power.
 cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
     cd num = 0;
@@ -347,10 +380,10 @@ cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2)
 
 // Least squares of the channel G1 and the image G2 over the symbols (with_image: both on the data
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
-void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2) {
+void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2,
+                 bool vector) {
     std::vector<std::array<cd, kUsed>> rs;
-    rs.reserve(sy.size());
-    for (const Symbol& s : sy) rs.push_back(derotated(s));
+    derotate_all(sy, rs, vector);
     for (int k = -26; k <= 26; ++k) {
         if (!k || is_pilot(k)) continue;
         double uu = 0, vv = 0;
@@ -419,12 +452,12 @@ std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Chann
 
 // The decisions again, equalised by the fitted channel and each symbol's phase terms (a timing
 // drift the first decisions did not follow tilts the outer subcarriers of the later symbols).
-void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc) {
-    for (Symbol& m : sy) {
-        const std::array<cd, kUsed> r = derotated(m);
+void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc, bool vector) {
+    std::vector<std::array<cd, kUsed>> rs;
+    derotate_all(sy, rs, vector);
+    for (size_t i = 0; i < sy.size(); ++i)
         for (int k : data_subcarriers())
-            if (std::norm(g1[at(k)]) > 0) m.x[at(k)] = slice(r[at(k)] / g1[at(k)], n_bpsc, nullptr);
-    }
+            if (std::norm(g1[at(k)]) > 0) sy[i].x[at(k)] = slice(rs[i][at(k)] / g1[at(k)], n_bpsc, nullptr);
 }
 
 // Alternating fits of the phase terms and the channel until the phases settle (an IQ image in
@@ -446,8 +479,8 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
         double change = 0;
         for (size_t i = 0; i < sy.size(); ++i) change = std::max({change, std::abs(da[i] - ma), 26.0 * std::abs(db[i] - mb)});
         if (iter > 0 && change < kSettled) break;
-        if (decide_bpsc && iter > 0) redecide(sy, g1, decide_bpsc);
-        fit_channel(sy, with_image, g1, g2);
+        if (decide_bpsc && iter > 0) redecide(sy, g1, decide_bpsc, vector);
+        fit_channel(sy, with_image, g1, g2, vector);
     }
 }
 
@@ -635,8 +668,7 @@ const std::array<double, 17>& atan_sixteenths() {
     return base;
 }
 
-// phase_angles of y[j], x[j] for j in [from, n) where both are finite and not both zero (the rest
-// mended by the caller). atan(t) = atan(c) + atan((t - c) / (1 + t c)) with c the nearest
+// phase_angles of y[j], x[j] for j in [from, n). atan(t) = atan(c) + atan((t - c) / (1 + t c)) with c the nearest
 // multiple of 1/16 to t in 0..1, the second term's series to u^11 (|u| <= 1/32: the next term is
 // below 1e-20).
 void angles_plain(const double* y, const double* x, size_t from, size_t n, double* out) {
@@ -655,6 +687,8 @@ void angles_plain(const double* y, const double* x, size_t from, size_t n, doubl
         r = steep ? kPi / 2 - r : r;
         r = x[j] < 0 ? kPi - r : r;
         out[j] = std::copysign(r, y[j]);
+        constexpr double kBig = std::numeric_limits<double>::max();
+        if (!(ax <= kBig && ay <= kBig) || (ax == 0 && ay == 0)) out[j] = std::atan2(y[j], x[j]);  // NaN, infinities, the origin
     }
 }
 
@@ -687,6 +721,13 @@ __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double
         r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
         r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
         _mm256_storeu_pd(out + j, _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv)));
+        // NaN, infinities and the origin as atan2 gives them.
+        const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
+        const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
+        const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
+        if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))), origin)))
+            for (int l = 0; l < 4; ++l)
+                if (odd >> l & 1) out[j + static_cast<size_t>(l)] = std::atan2(y[j + static_cast<size_t>(l)], x[j + static_cast<size_t>(l)]);
     }
     return j;
 }
@@ -702,11 +743,6 @@ void phase_angles(const double* y, const double* x, size_t n, double* out, bool 
     (void)vector;
 #endif
     angles_plain(y, x, done, n, out);
-    constexpr double kBig = std::numeric_limits<double>::max();
-    for (size_t j = 0; j < n; ++j) {
-        const double ax = std::abs(x[j]), ay = std::abs(y[j]);
-        if (!(ax <= kBig && ay <= kBig) || (ax == 0 && ay == 0)) out[j] = std::atan2(y[j], x[j]);
-    }
 }
 
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
@@ -728,14 +764,17 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
         for (size_t i = 0; i < sy.size(); i += stride) few.push_back(sy[i]);
         settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
         fit_phases(sy, g1, g2, vector);
-        if (!known) redecide(sy, g1, rate.n_bpsc);
-        fit_channel(sy, with_image, g1, g2);
+        if (!known) redecide(sy, g1, rate.n_bpsc, vector);
+        fit_channel(sy, with_image, g1, g2, vector);
         fit_phases(sy, g1, g2, vector);
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;
-    for (const Symbol& m : sy) {
-        const std::array<cd, kUsed> r = derotated(m);
+    std::vector<std::array<cd, kUsed>> rs;
+    derotate_all(sy, rs, vector);
+    for (size_t i = 0; i < sy.size(); ++i) {
+        const Symbol& m = sy[i];
+        const std::array<cd, kUsed>& r = rs[i];
         for (int k = -26; k <= 26; ++k) {
             if (!k) continue;
             const cd v = model(g1, g2, m.x, k), e = r[at(k)] - v;
