@@ -430,7 +430,7 @@ std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Chann
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
-        Symbol m;
+        Symbol& m = sy.emplace_back();
         const size_t i_sym = static_cast<size_t>(n);
         m.y = spectra && i_sym < spectra->size() ? (*spectra)[i_sym] : subcarriers(x, s, window, fft);
         const int pol = pilot_polarity(n + 1);
@@ -445,7 +445,6 @@ std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Chann
             if (known) m.x[at(k)] = (*known)[static_cast<size_t>(n) * 48 + i++];
             else m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
         }
-        sy.push_back(std::move(m));
     }
     return sy;
 }

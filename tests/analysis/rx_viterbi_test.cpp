@@ -4,6 +4,7 @@
 // plain add-compare-select loops bit-identical, and the quantiser's edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -169,6 +170,47 @@ TEST(SoftScale, MapsTheMedianMagnitudeOfNonZeroValuesTo64) {
 
 // One huge value (a soft bit weighted by a spurious channel gain) is clipped; the
 // others keep their resolution and the block still decodes.
+// The scale is 64 over the median magnitude of the sampled non-zero values, found here by
+// sorting them: many ties, a few values, magnitudes from subnormal to 1e299, runs of equal
+// values that share their leading bits, blocks longer than the 1024 samples.
+struct ScaleCase {
+    std::string name;
+    size_t n;
+    int kind;
+};
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.name; }
+class SoftScaleMedian : public ::testing::TestWithParam<ScaleCase> {};
+
+TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
+    const ScaleCase& c = GetParam();
+    std::mt19937 rng(static_cast<uint32_t>(c.n * 7 + static_cast<size_t>(c.kind)));
+    std::vector<double> soft(c.n);
+    for (size_t i = 0; i < c.n; ++i) {
+        const double u = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+        switch (c.kind) {
+        case 0: soft[i] = u; break;                                              // spread
+        case 1: soft[i] = (rng() % 3) * (u < 0 ? -1.0 : 1.0); break;             // ties and zeros
+        case 2: soft[i] = u * std::pow(10.0, static_cast<double>(rng() % 600) - 300.0); break;  // wide range
+        case 3: soft[i] = 1.0 + static_cast<double>(rng() % 5) * 1e-15; break;   // equal leading bits
+        default: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
+        }
+    }
+    std::vector<double> mag;
+    for (size_t i = 0; i < c.n; i += std::max<size_t>(c.n / 1024, 1))
+        if (std::abs(soft[i]) > 0 && std::abs(soft[i]) < 1e300) mag.push_back(std::abs(soft[i]));
+    std::sort(mag.begin(), mag.end());
+    const double want = mag.empty() ? 1.0 : 64.0 / mag[mag.size() / 2];
+    EXPECT_EQ(rx::soft_scale(soft.data(), soft.size()), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Distributions, SoftScaleMedian,
+    ::testing::Values(ScaleCase{"Spread_3", 3, 0}, ScaleCase{"Spread_40", 40, 0}, ScaleCase{"Spread_1000", 1000, 0},
+                      ScaleCase{"Spread_10944", 10944, 0}, ScaleCase{"Ties_2000", 2000, 1}, ScaleCase{"Ties_33", 33, 1},
+                      ScaleCase{"WideRange_5000", 5000, 2}, ScaleCase{"SharedLeadingBits_3000", 3000, 3},
+                      ScaleCase{"Subnormal_700", 700, 4}),
+    [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
+
 TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
     Block b = coded_block(2000, 1, 2, 1.0, 0.3, 11);
     b.soft[500] = b.soft[500] > 0 ? 1e9 : -1e9;
