@@ -2,8 +2,6 @@
 #include "rx_viterbi.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 
@@ -172,30 +170,6 @@ bool acs_available(AcsKernel kernel) {
     }
 }
 
-namespace {
-// The k-th smallest (from 0) of the n positive finite values v, as nth_element would place it:
-// selected 11 bits of the values' binary form at a time from the top (positive doubles order as
-// their bits), nth_element on the last few.
-double kth_smallest_positive(const double* v, size_t n, size_t k) {
-    std::vector<uint64_t> key(n);
-    for (size_t i = 0; i < n; ++i) key[i] = std::bit_cast<uint64_t>(v[i]);
-    std::array<uint32_t, 2048> count;
-    for (int shift = 53; shift >= 0 && n > 32; shift -= 11) {
-        count.fill(0);
-        for (size_t i = 0; i < n; ++i) ++count[(key[i] >> shift) & 2047];
-        size_t below = 0, b = 0;
-        while (below + count[b] <= k) below += count[b++];
-        size_t m = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (((key[i] >> shift) & 2047) == b) key[m++] = key[i];
-        n = m;
-        k -= below;
-    }
-    std::nth_element(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(k), key.begin() + static_cast<std::ptrdiff_t>(n));
-    return std::bit_cast<double>(key[k]);
-}
-}  // namespace
-
 double soft_scale(const double* soft, size_t n) {
     // The median magnitude of up to 1024 evenly spaced non-zero values: an impulse in the
     // file or a spurious channel gain does not shrink every other value to nothing.
@@ -208,7 +182,8 @@ double soft_scale(const double* soft, size_t n) {
         if (v > 0 && v < 1e300) mag.push_back(v);
     }
     if (mag.empty()) return 1.0;
-    return 64.0 / kth_smallest_positive(mag.data(), mag.size(), mag.size() / 2);
+    std::nth_element(mag.begin(), mag.begin() + static_cast<std::ptrdiff_t>(mag.size() / 2), mag.end());
+    return 64.0 / mag[mag.size() / 2];
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {
