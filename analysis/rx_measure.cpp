@@ -240,12 +240,12 @@ ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
     return {_mm256_set_pd(v[3].real(), v[2].real(), v[1].real(), v[0].real()),
             _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
 }
+ORV_AVX2 inline __m128d load_cd(const cd& v) { return _mm_loadu_pd(reinterpret_cast<const double*>(&v)); }
+// Element i of the array part of four symbols into lanes 0..3: each complex value as one 16-byte
+// load, lanes 0 and 2, 1 and 3 paired, then split into real and imaginary parts.
 ORV_AVX2 inline V4 gather4(const Symbol* const* sy, const std::array<cd, kUsed> Symbol::*part, size_t i) {
-    // Each complex value as one 16-byte load; lanes 0 and 2, 1 and 3 paired, then split.
-    const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[0]).*part)[i]))),
-                                             _mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[2]).*part)[i])), 1);
-    const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[1]).*part)[i]))),
-                                             _mm_loadu_pd(reinterpret_cast<const double*>(&((*sy[3]).*part)[i])), 1);
+    const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(load_cd((sy[0]->*part)[i])), load_cd((sy[2]->*part)[i]), 1);
+    const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(load_cd((sy[1]->*part)[i])), load_cd((sy[3]->*part)[i]), 1);
     return {_mm256_unpacklo_pd(p02, p13), _mm256_unpackhi_pd(p02, p13)};
 }
 ORV_AVX2 inline void store4(V4 a, cd* v) {
@@ -350,9 +350,17 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
     for (; i < sy.size(); ++i) fit_phase(sy[i], g1, g2);
 }
 
-// derotated of every symbol of sy into rs; vector: four at a time where the processor has AVX2.
+// A buffer for the symbols' derotated subcarriers, kept between packets (no allocation and
+// zeroing each time); its size only grows.
+std::vector<std::array<cd, kUsed>>& derotation_scratch() {
+    static thread_local std::vector<std::array<cd, kUsed>> rs;
+    return rs;
+}
+
+// derotated of every symbol of sy into rs[0 .. sy.size()) (rs grown when shorter); vector: four
+// at a time where the processor has AVX2.
 void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUsed>>& rs, bool vector) {
-    rs.resize(sy.size());
+    if (rs.size() < sy.size()) rs.resize(sy.size());
     size_t i = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
@@ -382,7 +390,7 @@ cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2)
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
 void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2,
                  bool vector) {
-    std::vector<std::array<cd, kUsed>> rs;
+    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
     derotate_all(sy, rs, vector);
     for (int k = -26; k <= 26; ++k) {
         if (!k || is_pilot(k)) continue;
@@ -452,7 +460,7 @@ std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Chann
 // The decisions again, equalised by the fitted channel and each symbol's phase terms (a timing
 // drift the first decisions did not follow tilts the outer subcarriers of the later symbols).
 void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc, bool vector) {
-    std::vector<std::array<cd, kUsed>> rs;
+    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
     derotate_all(sy, rs, vector);
     for (size_t i = 0; i < sy.size(); ++i)
         for (int k : data_subcarriers())
@@ -724,9 +732,10 @@ __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double
         const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
         const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
         const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
-        if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))), origin)))
-            for (int l = 0; l < 4; ++l)
-                if (odd >> l & 1) out[j + static_cast<size_t>(l)] = std::atan2(y[j + static_cast<size_t>(l)], x[j + static_cast<size_t>(l)]);
+        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, all), origin)))
+            for (size_t l = 0; l < 4; ++l)
+                if (odd >> l & 1) out[j + l] = std::atan2(y[j + l], x[j + l]);
     }
     return j;
 }
@@ -769,7 +778,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;
-    std::vector<std::array<cd, kUsed>> rs;
+    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
     derotate_all(sy, rs, vector);
     for (size_t i = 0; i < sy.size(); ++i) {
         const Symbol& m = sy[i];

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -190,18 +191,18 @@ std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool term
     alignas(16) int16_t metric[kStates];
     std::fill(metric, metric + kStates, static_cast<int16_t>(kUnreachable));
     metric[0] = 0;
-    std::vector<uint64_t> dec(steps);
+    const std::unique_ptr<uint64_t[]> dec(new uint64_t[steps]);  // every word set by the forward pass (no zeroing)
     if (kernel == AcsKernel::best)
         kernel = acs_available(AcsKernel::avx2) ? AcsKernel::avx2 : acs_available(AcsKernel::sse2) ? AcsKernel::sse2 : AcsKernel::plain;
     if (!acs_available(kernel)) kernel = AcsKernel::plain;
     switch (kernel) {
 #ifdef ORV_RX_AVX2
-    case AcsKernel::avx2: acs_avx2(ab, steps, metric, dec.data()); break;
+    case AcsKernel::avx2: acs_avx2(ab, steps, metric, dec.get()); break;
 #endif
 #ifdef ORV_RX_SSE2
-    case AcsKernel::sse2: acs_sse2(ab, steps, metric, dec.data()); break;
+    case AcsKernel::sse2: acs_sse2(ab, steps, metric, dec.get()); break;
 #endif
-    default: acs_plain(ab, steps, metric, dec.data()); break;
+    default: acs_plain(ab, steps, metric, dec.get()); break;
     }
     int state = terminated ? 0 : static_cast<int>(std::max_element(metric, metric + kStates) - metric);
     std::vector<uint8_t> bits(steps);
