@@ -61,27 +61,38 @@ template <int NB>
 double* demap_symbol(const std::array<cd, 53>& y, const std::array<Tap, 48>& taps, cd corr, double k, double* out,
                      double& err, double& ref) {
     constexpr int axis_levels = NB == 1 ? 2 : 1 << (NB / 2);
-    double e = err, r = ref;
-    const double kk = k * k;
-    for (const Tap& tap : taps) {
-        double* b = out;
-        out += NB;
+    // Each subcarrier's squared error, divided by k^2 in a loop of its own (the divisions side by
+    // side), then summed in subcarrier order.
+    std::array<double, 48> sq;
+    for (size_t t = 0; t < 48; ++t) {
+        const Tap& tap = taps[t];
+        double* b = out + t * NB;
+        sq[t] = 0;
         if (!(tap.g > 0)) continue;
         const cd z = mul(mul(y[tap.i], tap.inv), corr);
         if constexpr (NB == 1) {
-            e += std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
+            sq[t] = std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
             b[0] = tap.g * z.real();
         } else {
             const double zi = z.real() * k, zq = z.imag() * k;
             const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
-            e += (ei * ei + eq * eq) / kk;
+            sq[t] = ei * ei + eq * eq;
             axis_soft(zi, NB / 2, tap.g_k, b);
             axis_soft(zq, NB / 2, tap.g_k, b + NB / 2);
         }
+    }
+    if constexpr (NB != 1) {
+        const double kk = k * k;
+        for (double& v : sq) v /= kk;
+    }
+    double e = err, r = ref;
+    for (size_t t = 0; t < 48; ++t) {
+        if (!(taps[t].g > 0)) continue;
+        e += sq[t];
         r += 1.0;
     }
     err = e, ref = r;
-    return out;
+    return out + 48 * NB;
 }
 }  // namespace
 
