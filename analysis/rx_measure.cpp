@@ -596,6 +596,28 @@ cd map_point(const uint8_t* bits, int n_bpsc) {
     }
 }
 
+namespace {
+// The points of n_sym symbols of NB bits a subcarrier from the coder's words ab (coder_words) and
+// the rate's sources (sources_of); axis: the levels of one axis (unused for NB 1).
+template <int NB>
+void map_points(const std::vector<uint64_t>& ab, const std::vector<Source>& src, size_t n_sym, size_t n_dbps,
+                const double* axis, cd* out) {
+    for (size_t n = 0; n < n_sym; ++n) {
+        const Source* sc = src.data();
+        const size_t base = n * n_dbps;
+        for (size_t i = 0; i < 48; ++i, sc += NB) {
+            unsigned v = 0;  // the subcarrier's bits, the first the most significant
+            for (int j = 0; j < NB; ++j) {
+                const size_t d = base + sc[j].d;
+                v = (v << 1) | static_cast<unsigned>((ab[2 * (d >> 6) + sc[j].b] >> (d & 63)) & 1u);
+            }
+            if constexpr (NB == 1) out[n * 48 + i] = cd(v ? 1.0 : -1.0, 0.0);
+            else out[n * 48 + i] = cd(axis[v >> (NB / 2)], axis[v & ((1u << (NB / 2)) - 1)]);
+        }
+    }
+}
+}  // namespace
+
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols) {
     const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
@@ -604,18 +626,11 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     const std::vector<Source>& src = sources_of(rate);
     std::vector<cd> out(n_sym * 48);
     const AxisLevels& lv = axis_levels();
-    const double* axis = nb == 2 ? lv.qpsk : nb == 4 ? lv.qam16 : lv.qam64;
-    const size_t half = nb / 2;
-    for (size_t n = 0; n < n_sym; ++n) {
-        const Source* sc = src.data();
-        for (size_t i = 0; i < 48; ++i, sc += nb) {
-            unsigned v = 0;  // the subcarrier's bits, the first the most significant
-            for (size_t j = 0; j < nb; ++j) {
-                const size_t d = n * n_dbps + sc[j].d;
-                v = (v << 1) | static_cast<unsigned>((ab[2 * (d >> 6) + sc[j].b] >> (d & 63)) & 1u);
-            }
-            out[n * 48 + i] = nb == 1 ? cd(v ? 1.0 : -1.0, 0.0) : cd(axis[v >> half], axis[v & ((1u << half) - 1)]);
-        }
+    switch (nb) {
+    case 1: map_points<1>(ab, src, n_sym, n_dbps, nullptr, out.data()); break;
+    case 2: map_points<2>(ab, src, n_sym, n_dbps, lv.qpsk, out.data()); break;
+    case 4: map_points<4>(ab, src, n_sym, n_dbps, lv.qam16, out.data()); break;
+    default: map_points<6>(ab, src, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
     return out;
 }
