@@ -171,6 +171,43 @@ bool acs_available(AcsKernel kernel) {
     }
 }
 
+namespace {
+// Moves the values of a[lo, hi) below p to its front (the rest after them, in any order) without
+// a branch on the data; returns where the rest begins.
+size_t partition_below(double* a, size_t lo, size_t hi, double p, bool or_equal) {
+    size_t j = lo;
+    for (size_t i = lo; i < hi; ++i) {
+        const double x = a[i];
+        const bool take = or_equal ? x <= p : x < p;
+        a[i] = a[j];
+        a[j] = x;
+        j += take;
+    }
+    return j;
+}
+
+// The k-th smallest (from 0) of the n values a (no NaN), as nth_element would place it: a
+// quickselect on the median of three with branch-free partitions, the values equal to the pivot
+// set apart (ties cannot stall it), a sort of the last few.
+double kth_smallest(double* a, size_t n, size_t k) {
+    size_t lo = 0, hi = n;
+    while (hi - lo > 16) {
+        const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+        const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        const size_t below = partition_below(a, lo, hi, p, false);
+        if (k < below) {
+            hi = below;
+            continue;
+        }
+        const size_t equal = partition_below(a, below, hi, p, true);
+        if (k < equal) return p;
+        lo = equal;
+    }
+    std::sort(a + lo, a + hi);
+    return a[k];
+}
+}  // namespace
+
 double soft_scale(const double* soft, size_t n) {
     // The median magnitude of up to 1024 evenly spaced non-zero values: an impulse in the
     // file or a spurious channel gain does not shrink every other value to nothing.
@@ -183,8 +220,7 @@ double soft_scale(const double* soft, size_t n) {
         if (v > 0 && v < 1e300) mag.push_back(v);
     }
     if (mag.empty()) return 1.0;
-    std::nth_element(mag.begin(), mag.begin() + static_cast<std::ptrdiff_t>(mag.size() / 2), mag.end());
-    return 64.0 / mag[mag.size() / 2];
+    return 64.0 / kth_smallest(mag.data(), mag.size(), mag.size() / 2);
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {
