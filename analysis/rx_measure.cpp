@@ -491,6 +491,28 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
     }
 }
 
+// Over the symbols sy (rs their derotated subcarriers) against the model: the error power on the
+// data subcarriers, the channel's share of the signal power there, and the model's power on every
+// used subcarrier, added to err, sig and pow_all in symbol and subcarrier order.
+void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs,
+                      const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, double& err, double& sig,
+                      double& pow_all) {
+    double e_sum = err, s_sum = sig, p_sum = pow_all;
+    for (size_t i = 0; i < sy.size(); ++i) {
+        const Symbol& m = sy[i];
+        const std::array<cd, kUsed>& r = rs[i];
+        for (int k = -26; k <= 26; ++k) {
+            if (!k) continue;
+            const cd v = model(g1, g2, m.x, k), e = r[at(k)] - v;
+            p_sum += std::norm(v);
+            if (is_pilot(k)) continue;
+            e_sum += std::norm(e);
+            s_sum += std::norm(mul(g1[at(k)], m.x[at(k)]));
+        }
+    }
+    err = e_sum, sig = s_sum, pow_all = p_sum;
+}
+
 // Slope of v against its index (least squares).
 double trend(const std::vector<double>& v) {
     const double n = static_cast<double>(v.size()), mt = (n - 1) / 2.0;
@@ -795,18 +817,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     double err = 0, sig = 0, pow_all = 0;
     std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
     derotate_all(sy, rs, vector);
-    for (size_t i = 0; i < sy.size(); ++i) {
-        const Symbol& m = sy[i];
-        const std::array<cd, kUsed>& r = rs[i];
-        for (int k = -26; k <= 26; ++k) {
-            if (!k) continue;
-            const cd v = model(g1, g2, m.x, k), e = r[at(k)] - v;
-            pow_all += std::norm(v);
-            if (is_pilot(k)) continue;
-            err += std::norm(e);
-            sig += std::norm(mul(g1[at(k)], m.x[at(k)]));
-        }
-    }
+    error_and_powers(sy, rs, g1, g2, err, sig, pow_all);
     const double nd = static_cast<double>(n);
     const double dof = nd - (with_image ? 2.0 : 1.0) - nd / 52.0;
     const double noise = dof > 0 ? err / (48.0 * dof) : err / (48.0 * nd);  // per subcarrier
