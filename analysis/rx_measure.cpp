@@ -402,9 +402,9 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
             const cd u = s.x[at(k)], v = std::conj(s.x[at(-k)]);
             uu += std::norm(u);
             vv += std::norm(v);
-            uv += std::conj(u) * v;
-            ur += std::conj(u) * r;
-            vr += std::conj(v) * r;
+            uv += mul_conj(v, u);  // conj(u) v
+            ur += mul_conj(r, u);
+            vr += mul_conj(r, v);
         }
         const double det = uu * vv - std::norm(uv);
         if (with_image && det > 1e-6 * uu * vv) {
@@ -419,9 +419,9 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
     for (int k : kPilotSubcarriers) {
         cd num = 0, den = 0;
         for (size_t i = 0; i < sy.size(); ++i) {
-            const cd u = sy[i].x[at(k)], w = u + rho * std::conj(sy[i].x[at(-k)]);
-            num += std::conj(u) * rs[i][at(k)];
-            den += std::conj(u) * w;
+            const cd u = sy[i].x[at(k)], w = u + mul(rho, std::conj(sy[i].x[at(-k)]));
+            num += mul_conj(rs[i][at(k)], u);  // conj(u) r
+            den += mul_conj(w, u);
         }
         g1[at(k)] = std::abs(den) > 0 ? num / den : cd(0);
         g2[at(k)] = rho * g1[at(k)];
