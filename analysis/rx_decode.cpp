@@ -8,6 +8,11 @@
 #include "rx.h"
 #include "rx_viterbi.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ORV_RX_DECODE_SSE2 1
+#endif
+
 namespace orv::analysis::rx {
 
 std::vector<double> deinterleave(const std::vector<double>& soft, int n_cbps, int n_bpsc) {
@@ -44,25 +49,71 @@ int scrambler_state_from_service(const std::vector<int>& s) {
     return state;
 }
 
+namespace {
+// For each code position of a symbol's N_CBPS bits, the received bit it was sent as (the
+// interleaver's position, 17.3.5.6) and where it goes among the depunctured pairs (a group of
+// 3/4-coded bits A0 B0 A1 B2 to A0 B0 A1 - - B2, of 2/3-coded A0 B0 A1 to A0 B0 A1 -).
+struct CodeSlot {
+    uint16_t from, to;
+};
+std::vector<CodeSlot> code_slots(const RateInfo& rate) {
+    const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54, r23 = rate.mbps == 48;
+    std::vector<CodeSlot> t(static_cast<size_t>(rate.n_cbps));
+    for (int k = 0; k < rate.n_cbps; ++k) {
+        const int to = r34 ? 6 * (k / 4) + (k % 4 == 3 ? 5 : k % 4) : r23 ? 4 * (k / 3) + k % 3 : k;
+        t[static_cast<size_t>(k)] = {static_cast<uint16_t>(interleave_position(k, rate.n_cbps, rate.n_bpsc)), static_cast<uint16_t>(to)};
+    }
+    return t;
+}
+// The same, made once for each of the eight rates.
+const std::vector<CodeSlot>& slots_of(const RateInfo& rate) {
+    static const std::array<std::vector<CodeSlot>, 55> t = [] {
+        std::array<std::vector<CodeSlot>, 55> r;
+        for (int mbps : {6, 9, 12, 18, 24, 36, 48, 54})
+            if (const RateInfo* ri = rate_by_mbps(mbps)) r[static_cast<size_t>(mbps)] = code_slots(*ri);
+        return r;
+    }();
+    static thread_local std::vector<CodeSlot> other;
+    if (rate.mbps >= 0 && rate.mbps < 55 && t[static_cast<size_t>(rate.mbps)].size() == static_cast<size_t>(rate.n_cbps))
+        return t[static_cast<size_t>(rate.mbps)];
+    other = code_slots(rate);
+    return other;
+}
+
+#ifdef ORV_RX_DECODE_SSE2
+// quantise_soft of a and b without branches (the same values, NaN to 0 included).
+inline void quantise_two(double a, double b, double scale, int16_t* q) {
+    __m128d v = _mm_mul_pd(_mm_set_pd(b, a), _mm_set1_pd(scale));
+    v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
+    v = _mm_min_pd(_mm_max_pd(v, _mm_set1_pd(-static_cast<double>(kSoftMax))), _mm_set1_pd(static_cast<double>(kSoftMax)));
+    const __m128d half = _mm_or_pd(_mm_set1_pd(0.5), _mm_and_pd(v, _mm_set1_pd(-0.0)));  // copysign(0.5, v)
+    const __m128i i = _mm_cvttpd_epi32(_mm_add_pd(v, half));
+    q[0] = static_cast<int16_t>(_mm_cvtsi128_si32(i));
+    q[1] = static_cast<int16_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 1)));
+}
+#endif
+}  // namespace
+
 std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate) {
     const size_t n_cbps = static_cast<size_t>(rate.n_cbps);
-    std::vector<size_t> pos(n_cbps);
-    for (size_t k = 0; k < n_cbps; ++k) pos[k] = static_cast<size_t>(interleave_position(static_cast<int>(k), rate.n_cbps, rate.n_bpsc));
     const size_t used = soft.size() - soft.size() % n_cbps;
     const double scale = soft_scale(soft.data(), used);
-    std::vector<int16_t> in(used);
-    for (size_t base = 0; base < used; base += n_cbps)
-        for (size_t k = 0; k < n_cbps; ++k) in[base + k] = quantise_soft(soft[base + pos[k]], scale);
-    const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54;
-    if (!r34 && rate.mbps != 48) return in;
-    // 3/4: A0 B0 A1 B2 -> A0 B0 A1 - - B2; 2/3: A0 B0 A1 -> A0 B0 A1 -.
-    const size_t group = r34 ? 4 : 3;
-    std::vector<int16_t> out((used / group) * (r34 ? 6 : 4), 0);
-    int16_t* o = out.data();
-    for (size_t i = 0; i + group <= used; i += group) {
-        o[0] = in[i], o[1] = in[i + 1], o[2] = in[i + 2];
-        if (r34) o[5] = in[i + 3];
-        o += r34 ? 6 : 4;
+    const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54, r23 = rate.mbps == 48;
+    // A symbol's depunctured pairs: N_CBPS values at 1/2, 3/2 of them at 2/3, 2 at 3/4.
+    const size_t per_symbol = r34 ? n_cbps * 6 / 4 : r23 ? n_cbps * 4 / 3 : n_cbps;
+    const std::vector<CodeSlot>& slots = slots_of(rate);
+    std::vector<int16_t> out(used / n_cbps * per_symbol, 0);
+    for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
+        size_t k = 0;
+#ifdef ORV_RX_DECODE_SSE2
+        for (; k + 2 <= slots.size(); k += 2) {
+            int16_t q[2];
+            quantise_two(soft[base + slots[k].from], soft[base + slots[k + 1].from], scale, q);
+            out[o + slots[k].to] = q[0];
+            out[o + slots[k + 1].to] = q[1];
+        }
+#endif
+        for (; k < slots.size(); ++k) out[o + slots[k].to] = quantise_soft(soft[base + slots[k].from], scale);
     }
     return out;
 }

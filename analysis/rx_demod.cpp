@@ -11,19 +11,31 @@ namespace orv::analysis::rx {
 namespace {
 constexpr double kPi = std::numbers::pi;
 
+// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
+// finite values, without its check for NaN results in the loops below.
+inline cd mul(cd a, cd b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline cd mul_conj(cd a, cd b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
+}
+
 // The common phase of a symbol's pilots against the channel, polarity pol.
 double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
     cd acc = 0;
     for (int p = 0; p < 4; ++p) {
         const size_t i = static_cast<size_t>(kPilotSubcarriers[p] + 26);
-        acc += y[i] * std::conj(h.h[i]) * static_cast<double>(kPilotSigns[p] * pol);
+        acc += mul_conj(y[i], h.h[i]) * static_cast<double>(kPilotSigns[p] * pol);
     }
     return std::arg(acc);
 }
 
 // The nearest of levels -(L - 1), -(L - 3) .. L - 1 to v (L levels, unit spacing 2).
+// (Clamped first, the floor of a value in 0 .. L - 1 is its truncation: no call to floor.)
 inline double nearest_level(double v, int levels) {
-    const double i = std::clamp(std::floor((v + (levels - 1)) / 2.0 + 0.5), 0.0, static_cast<double>(levels - 1));
+    const double x = (v + (levels - 1)) / 2.0 + 0.5;
+    if (!(x == x)) return x;
+    const double i = static_cast<double>(static_cast<int>(std::clamp(x, 0.0, static_cast<double>(levels - 1))));
     return 2.0 * i - (levels - 1);
 }
 
@@ -32,6 +44,55 @@ void axis_soft(double v, int n, double w, double* out) {
     out[0] = w * v;
     if (n >= 2) out[1] = w * (static_cast<double>(1 << (n - 1)) - std::abs(v));
     if (n >= 3) out[2] = w * (2.0 - std::abs(4.0 - std::abs(v)));
+}
+// Per data subcarrier: its index, the channel's inverse and power (0: no signal there), and
+// the power over the modulation's scale k (the soft bits' weight).
+struct Tap {
+    size_t i;
+    cd inv;
+    double g, g_k;
+};
+
+// One symbol's data subcarriers y, equalised by the taps and the pilots' phase correction corr,
+// as NB max-log soft bits each from out on (returns the end); their squared error against the
+// nearest points added to err in subcarrier order, their count to ref. k: the modulation's scale
+// to unit level spacing 2.
+template <int NB>
+double* demap_symbol(const std::array<cd, 53>& y, const std::array<Tap, 48>& taps, cd corr, double k, double* out,
+                     double& err, double& ref) {
+    constexpr int axis_levels = NB == 1 ? 2 : 1 << (NB / 2);
+    // Each subcarrier's squared error, divided by k^2 in a loop of its own (the divisions side by
+    // side), then summed in subcarrier order.
+    std::array<double, 48> sq;
+    for (size_t t = 0; t < 48; ++t) {
+        const Tap& tap = taps[t];
+        double* b = out + t * NB;
+        sq[t] = 0;
+        if (!(tap.g > 0)) continue;
+        const cd z = mul(mul(y[tap.i], tap.inv), corr);
+        if constexpr (NB == 1) {
+            sq[t] = std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
+            b[0] = tap.g * z.real();
+        } else {
+            const double zi = z.real() * k, zq = z.imag() * k;
+            const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
+            sq[t] = ei * ei + eq * eq;
+            axis_soft(zi, NB / 2, tap.g_k, b);
+            axis_soft(zq, NB / 2, tap.g_k, b + NB / 2);
+        }
+    }
+    if constexpr (NB != 1) {
+        const double kk = k * k;
+        for (double& v : sq) v /= kk;
+    }
+    double e = err, r = ref;
+    for (size_t t = 0; t < 48; ++t) {
+        if (!(taps[t].g > 0)) continue;
+        e += sq[t];
+        r += 1.0;
+    }
+    err = e, ref = r;
+    return out + 48 * NB;
 }
 }  // namespace
 
@@ -67,19 +128,12 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     const int64_t data_start = s.t1 + 128 + 80;
     d.soft.assign(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps), 0.0);
     double* out = d.soft.data();
-    // Per data subcarrier: its index, the channel's inverse and power (0: no signal there).
-    struct Tap {
-        size_t i;
-        cd inv;
-        double g;
-    };
     std::array<Tap, 48> taps{};
     for (size_t t = 0; t < 48; ++t) {
         const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
         const double g = std::norm(h.h[i]);
-        taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0};
+        taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0, (g > 0 ? g : 0.0) / k};
     }
-    const int axis_levels = nb == 1 ? 2 : 1 << (nb / 2);
     d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
     cd dc_sum = 0;
@@ -94,7 +148,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         if (drift != 0) {
             // The long training field's centre lies 2.4 symbols before DATA symbol 0.
             const double b = drift * (n + 2.4);
-            for (int k = -26; k <= 26; ++k) y[static_cast<size_t>(k + 26)] *= std::polar(1.0, -b * k);
+            for (int j = -26; j <= 26; ++j) y[static_cast<size_t>(j + 26)] *= std::polar(1.0, -b * j);
         }
         dc_sum += y[26];
         for (size_t i = 0; i < 53; ++i)
@@ -105,22 +159,11 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         unwrapped = phases.empty() ? th : unwrapped + dth;
         phases.push_back(unwrapped);
         const cd corr = std::polar(1.0, -th);
-        for (const Tap& tap : taps) {
-            double* b = out;
-            out += nb;
-            if (!(tap.g > 0)) continue;
-            const cd z = y[tap.i] * tap.inv * corr;
-            if (nb == 1) {
-                err += std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
-                b[0] = tap.g * z.real();
-            } else {
-                const double zi = z.real() * k, zq = z.imag() * k;
-                const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
-                err += (ei * ei + eq * eq) / (k * k);
-                axis_soft(zi, nb / 2, tap.g / k, b);
-                axis_soft(zq, nb / 2, tap.g / k, b + nb / 2);
-            }
-            ref += 1.0;
+        switch (nb) {
+        case 1: out = demap_symbol<1>(y, taps, corr, k, out, err, ref); break;
+        case 2: out = demap_symbol<2>(y, taps, corr, k, out, err, ref); break;
+        case 4: out = demap_symbol<4>(y, taps, corr, k, out, err, ref); break;
+        default: out = demap_symbol<6>(y, taps, corr, k, out, err, ref); break;
         }
         ++d.symbols;
     }

@@ -3,7 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace orv::analysis::rx {
 
@@ -18,57 +23,163 @@ size_t at(int k) { return static_cast<size_t>(k + 26); }
 
 bool is_pilot(int k) { return k == -21 || k == -7 || k == 7 || k == 21; }
 
-// 17.3.5.4: the DATA bits scrambled from state7; the six tail bits after LENGTH set to zero again.
-std::vector<uint8_t> scrambled_bits(const std::vector<uint8_t>& psdu, int state7, size_t total) {
-    std::vector<uint8_t> b(total, 0);
-    for (size_t i = 0; i < psdu.size() && 16 + 8 * i + 7 < total; ++i)
-        for (int j = 0; j < 8; ++j) b[16 + 8 * i + static_cast<size_t>(j)] = (psdu[i] >> j) & 1;
-    int x[8];
-    for (int i = 1; i <= 7; ++i) x[i] = (state7 >> (7 - i)) & 1;
-    for (uint8_t& v : b) {
-        const int s = x[7] ^ x[4];
-        for (int j = 7; j > 1; --j) x[j] = x[j - 1];
-        x[1] = s;
-        v = static_cast<uint8_t>(v ^ s);
-    }
-    for (size_t i = 16 + 8 * psdu.size(); i < 16 + 8 * psdu.size() + 6 && i < total; ++i) b[i] = 0;
-    return b;
+// Where the interleaver (17.3.5.6) puts each of a symbol's n_cbps coded bits, n_cbps = 48 n_bpsc
+// (n_bpsc 1, 2, 4 or 6); made once per modulation.
+const std::vector<uint16_t>& interleaver_positions(int n_cbps, int n_bpsc) {
+    static const std::array<std::vector<uint16_t>, 7> t = [] {
+        std::array<std::vector<uint16_t>, 7> r;
+        for (int nb : {1, 2, 4, 6}) {
+            std::vector<uint16_t>& v = r[static_cast<size_t>(nb)];
+            for (int k = 0; k < 48 * nb; ++k) v.push_back(static_cast<uint16_t>(interleave_position(k, 48 * nb, nb)));
+        }
+        return r;
+    }();
+    static thread_local std::vector<uint16_t> other;
+    if (n_bpsc >= 1 && n_bpsc <= 6 && n_cbps == 48 * n_bpsc && !t[static_cast<size_t>(n_bpsc)].empty())
+        return t[static_cast<size_t>(n_bpsc)];
+    other.clear();
+    for (int k = 0; k < n_cbps; ++k) other.push_back(static_cast<uint16_t>(interleave_position(k, n_cbps, n_bpsc)));
+    return other;
 }
 
-// 17.3.5.5 and 17.3.5.6: the rate-1/2 code (133, 171 octal), punctured to the rate's code rate.
-std::vector<uint8_t> coded_bits(const std::vector<uint8_t>& u, int mbps) {
-    const bool r34 = mbps == 9 || mbps == 18 || mbps == 36 || mbps == 54, r23 = mbps == 48;
-    std::vector<uint8_t> out;
-    out.reserve(2 * u.size());
-    unsigned reg = 0;  // newest bit in bit 0
-    for (size_t i = 0; i < u.size(); ++i) {
-        reg = ((reg << 1) | u[i]) & 0x7F;
-        const uint8_t a = static_cast<uint8_t>(__builtin_parity(reg & 0x6D)), b = static_cast<uint8_t>(__builtin_parity(reg & 0x4F));
-        const size_t ph = r34 ? i % 3 : r23 ? i % 2 : 0;
-        if (!(r34 && ph == 2)) out.push_back(a);
-        if (!((r34 && ph == 1) || (r23 && ph == 1))) out.push_back(b);
+// Where each coded bit of a DATA symbol comes from, in the order the interleaver sends them (bit j
+// of data subcarrier i at i n_bpsc + j): the coder's output A (0) or B (1) after which of the
+// symbol's N_DBPS data bits (17.3.5.5 to 17.3.5.6). Every symbol has the same pattern: N_DBPS
+// holds whole puncturing periods.
+struct Source {
+    uint16_t d;
+    uint8_t b;
+};
+std::vector<Source> symbol_sources(const RateInfo& rate) {
+    const bool r34 = rate.mbps == 9 || rate.mbps == 18 || rate.mbps == 36 || rate.mbps == 54, r23 = rate.mbps == 48;
+    const std::vector<uint16_t>& pos = interleaver_positions(rate.n_cbps, rate.n_bpsc);
+    std::vector<Source> src(static_cast<size_t>(rate.n_cbps));
+    for (int k = 0; k < rate.n_cbps; ++k) {
+        Source v{};
+        if (r34) {
+            static const Source kPeriod[4] = {{0, 0}, {0, 1}, {1, 0}, {2, 1}};  // A0 B0 A1 B2 of three pairs
+            v = {static_cast<uint16_t>(3 * (k / 4) + kPeriod[k % 4].d), kPeriod[k % 4].b};
+        } else if (r23) {
+            static const Source kPeriod[3] = {{0, 0}, {0, 1}, {1, 0}};  // A0 B0 A1 of two pairs
+            v = {static_cast<uint16_t>(2 * (k / 3) + kPeriod[k % 3].d), kPeriod[k % 3].b};
+        } else {
+            v = {static_cast<uint16_t>(k / 2), static_cast<uint8_t>(k % 2)};
+        }
+        src[pos[static_cast<size_t>(k)]] = v;
     }
-    return out;
+    return src;
+}
+// The same, made once for each of the eight rates.
+const std::vector<Source>& sources_of(const RateInfo& rate) {
+    static const std::array<std::vector<Source>, 55> t = [] {
+        std::array<std::vector<Source>, 55> r;
+        for (int mbps : {6, 9, 12, 18, 24, 36, 48, 54})
+            if (const RateInfo* ri = rate_by_mbps(mbps)) r[static_cast<size_t>(mbps)] = symbol_sources(*ri);
+        return r;
+    }();
+    static thread_local std::vector<Source> other;
+    if (rate.mbps >= 0 && rate.mbps < 55 && t[static_cast<size_t>(rate.mbps)].size() == static_cast<size_t>(rate.n_cbps))
+        return t[static_cast<size_t>(rate.mbps)];
+    other = symbol_sources(rate);
+    return other;
+}
+
+// The scrambler's (17.3.5.4) next eight outputs from each state (x1 in bit 6, x7 in bit 0), the
+// first in bit 0, and the state after them.
+struct ScramblerByte {
+    uint8_t out, next;
+};
+const std::array<ScramblerByte, 128>& scrambler_bytes() {
+    static const std::array<ScramblerByte, 128> t = [] {
+        std::array<ScramblerByte, 128> r{};
+        for (unsigned s0 = 0; s0 < 128; ++s0) {
+            unsigned st = s0, out = 0;
+            for (unsigned j = 0; j < 8; ++j) {
+                const unsigned o = (st ^ (st >> 3)) & 1u;
+                st = (st >> 1) | (o << 6);
+                out |= o << j;
+            }
+            r[s0] = {static_cast<uint8_t>(out), static_cast<uint8_t>(st)};
+        }
+        return r;
+    }();
+    return t;
+}
+
+// The coder's outputs A and B (17.3.5.5, 133 and 171 octal) after each of the n_data DATA bits
+// (SERVICE, the PSDU, tail and pad scrambled from state7, the six tail bits zero again; a byte of
+// the PSDU only when it fits whole), 64 bits a word, bit i of a word the bit after data bit i:
+// words A0 B0 A1 B1 ...
+std::vector<uint64_t> coder_words(const std::vector<uint8_t>& psdu, int state7, size_t n_data) {
+    const size_t n_bytes = (n_data + 7) / 8, n_words = (n_bytes + 7) / 8;
+    const size_t whole = n_data >= 24 ? std::min(psdu.size(), (n_data - 24) / 8 + 1) : 0;
+    const std::array<ScramblerByte, 128>& scr = scrambler_bytes();
+    std::vector<uint64_t> u(n_words, 0);
+    unsigned st = static_cast<unsigned>(state7) & 0x7Fu;
+    for (size_t q = 0; q < n_bytes; ++q) {
+        unsigned v = q >= 2 && q < 2 + whole ? psdu[q - 2] : 0u;
+        v ^= scr[st].out;
+        st = scr[st].next;
+        if (q == 2 + psdu.size()) v &= 0xC0u;  // the tail
+        u[q / 8] |= static_cast<uint64_t>(v) << (8 * (q % 8));
+    }
+    std::vector<uint64_t> ab(2 * n_words);
+    uint64_t prev = 0;
+    for (size_t w = 0; w < n_words; ++w) {
+        const uint64_t x = u[w];
+        auto back = [&](int k) { return (x << k) | (prev >> (64 - k)); };  // bit i: data bit i - k
+        ab[2 * w] = x ^ back(2) ^ back(3) ^ back(5) ^ back(6);
+        ab[2 * w + 1] = x ^ back(1) ^ back(2) ^ back(3) ^ back(6);
+        prev = x;
+    }
+    return ab;
+}
+
+// The levels of one axis of a Gray-mapped constellation (17.3.5.7) at unit mean power, by the
+// axis's bits read as a binary number (first bit most significant); n_bpsc 2, 4 or 6.
+struct AxisLevels {
+    double qpsk[2], qam16[4], qam64[8];
+};
+const AxisLevels& axis_levels() {
+    static const AxisLevels t = [] {
+        static const double l16[4] = {-3, -1, 3, 1};
+        static const double l64[8] = {-7, -5, -1, -3, 7, 5, 1, 3};
+        AxisLevels a{};
+        for (int i = 0; i < 2; ++i) a.qpsk[i] = (i ? 1.0 : -1.0) / std::sqrt(2.0);
+        for (int i = 0; i < 4; ++i) a.qam16[i] = l16[i] / std::sqrt(10.0);
+        for (int i = 0; i < 8; ++i) a.qam64[i] = l64[i] / std::sqrt(42.0);
+        return a;
+    }();
+    return t;
+}
+
+// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
+// finite values, without its check for NaN results in every step of the loops below.
+inline cd mul(cd a, cd b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline cd mul_conj(cd a, cd b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
 }
 
 // The model's value at subcarrier k of symbol n without the symbol's phase terms.
-cd model(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, const std::vector<cd>& xs, int k) {
-    return g1[at(k)] * xs[at(k)] + g2[at(k)] * std::conj(xs[at(-k)]);
+inline cd model(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, const std::array<cd, kUsed>& xs, int k) {
+    return mul(g1[at(k)], xs[at(k)]) + mul_conj(g2[at(k)], xs[at(-k)]);
 }
 
 // Per DATA symbol: the received subcarriers, the transmitted (or decided) values, and the fitted phase terms.
 struct Symbol {
     std::array<cd, kUsed> y{};
-    std::vector<cd> x = std::vector<cd>(kUsed);
+    std::array<cd, kUsed> x{};
     double a = 0, b = 0;
 };
 
 // The symbol's subcarriers with its phase terms removed: y(k) exp(-j (a + b k)).
 std::array<cd, kUsed> derotated(const Symbol& s) {
-    std::array<cd, kUsed> r{};
+    std::array<cd, kUsed> r;  // set in full below
     const cd step = std::polar(1.0, -s.b);
     cd w = std::polar(1.0, -(s.a - 26.0 * s.b));
-    for (int k = -26; k <= 26; ++k, w *= step) r[at(k)] = s.y[at(k)] * w;
+    for (int k = -26; k <= 26; ++k, w = mul(w, step)) r[at(k)] = mul(s.y[at(k)], w);
     return r;
 }
 
@@ -76,26 +187,31 @@ std::array<cd, kUsed> derotated(const Symbol& s) {
 // the slope from the phase steps between neighbouring subcarriers, the phase from the sum, then
 // one weighted least-squares step of both on the phases left (the first two are noisier).
 void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
-    std::array<cd, kUsed> z{};
-    for (int k = -26; k <= 26; ++k)
-        if (k) z[at(k)] = s.y[at(k)] * std::conj(model(g1, g2, s.x, k));
+    std::array<cd, kUsed> z;  // every element set here (no zeroing first: this runs for every symbol and round)
+    for (int k = -26; k <= 26; ++k) z[at(k)] = k ? mul_conj(s.y[at(k)], model(g1, g2, s.x, k)) : cd(0);
     cd d = 0;
-    for (int k = -26; k < 26; ++k) d += z[at(k + 1)] * std::conj(z[at(k)]);
+    for (int k = -26; k < 26; ++k) d += mul_conj(z[at(k + 1)], z[at(k)]);
     s.b = std::arg(d);
     const cd step = std::polar(1.0, -s.b);
     cd rot = std::polar(1.0, 26.0 * s.b);
     cd c = 0;
-    for (int k = -26; k <= 26; ++k, rot *= step) {
-        z[at(k)] *= rot;
+    for (int k = -26; k <= 26; ++k, rot = mul(rot, step)) {
+        z[at(k)] = mul(z[at(k)], rot);
         c += z[at(k)];
     }
     s.a = std::arg(c);
     const cd back = std::polar(1.0, -s.a);
+    std::array<double, kUsed> re, im, phase;  // set in full below
+    for (size_t i = 0; i < kUsed; ++i) {
+        const cd r = mul(z[i], back);
+        re[i] = r.real(), im[i] = r.imag();
+    }
+    phase_angles(im.data(), re.data(), kUsed, phase.data());
     double w = 0, wk = 0, wkk = 0, wp = 0, wkp = 0;
     for (int k = -26; k <= 26; ++k) {
         const double m = std::sqrt(std::norm(z[at(k)]));  // |z| without hypot's care for overflow
         if (!(m > 0)) continue;
-        const double ph = std::arg(z[at(k)] * back);
+        const double ph = phase[at(k)];
         w += m, wk += m * k, wkk += m * k * k, wp += m * ph, wkp += m * k * ph;
     }
     const double det = w * wkk - wk * wk;
@@ -103,6 +219,160 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
         s.a += (wkk * wp - wk * wkp) / det;
         s.b += (w * wkp - wk * wp) / det;
     }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define ORV_AVX2 __attribute__((target("avx2")))
+// Four complex values, one in each lane.
+struct V4 {
+    __m256d re, im;
+};
+ORV_AVX2 inline V4 mul4(V4 a, V4 b) {
+    return {_mm256_sub_pd(_mm256_mul_pd(a.re, b.re), _mm256_mul_pd(a.im, b.im)),
+            _mm256_add_pd(_mm256_mul_pd(a.re, b.im), _mm256_mul_pd(a.im, b.re))};
+}
+ORV_AVX2 inline V4 mul_conj4(V4 a, V4 b) {
+    return {_mm256_add_pd(_mm256_mul_pd(a.re, b.re), _mm256_mul_pd(a.im, b.im)),
+            _mm256_sub_pd(_mm256_mul_pd(a.im, b.re), _mm256_mul_pd(a.re, b.im))};
+}
+ORV_AVX2 inline V4 add4(V4 a, V4 b) { return {_mm256_add_pd(a.re, b.re), _mm256_add_pd(a.im, b.im)}; }
+ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
+    return {_mm256_set_pd(v[3].real(), v[2].real(), v[1].real(), v[0].real()),
+            _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
+}
+ORV_AVX2 inline __m128d load_cd(const cd& v) { return _mm_loadu_pd(reinterpret_cast<const double*>(&v)); }
+// Element i of the array part of four symbols into lanes 0..3: each complex value as one 16-byte
+// load, lanes 0 and 2, 1 and 3 paired, then split into real and imaginary parts.
+ORV_AVX2 inline V4 gather4(const Symbol* const* sy, const std::array<cd, kUsed> Symbol::*part, size_t i) {
+    const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(load_cd((sy[0]->*part)[i])), load_cd((sy[2]->*part)[i]), 1);
+    const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(load_cd((sy[1]->*part)[i])), load_cd((sy[3]->*part)[i]), 1);
+    return {_mm256_unpacklo_pd(p02, p13), _mm256_unpackhi_pd(p02, p13)};
+}
+ORV_AVX2 inline void store4(V4 a, cd* v) {
+    alignas(32) double r[4], i[4];
+    _mm256_store_pd(r, a.re);
+    _mm256_store_pd(i, a.im);
+    for (int l = 0; l < 4; ++l) v[l] = cd(r[l], i[l]);
+}
+
+// derotated of four symbols at once, one in each lane (the same values).
+ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* out) {
+    cd t[4], u[4];
+    for (int l = 0; l < 4; ++l) t[l] = std::polar(1.0, -sy[l]->b), u[l] = std::polar(1.0, -(sy[l]->a - 26.0 * sy[l]->b));
+    const V4 step = load4(t);
+    V4 w = load4(u);
+    for (size_t i = 0; i < kUsed; ++i, w = mul4(w, step)) {
+        const V4 r = mul4(gather4(sy, &Symbol::y, i), w);
+        const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_castpd256_pd128(lo));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[1])[i]), _mm256_castpd256_pd128(hi));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[2])[i]), _mm256_extractf128_pd(lo, 1));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[3])[i]), _mm256_extractf128_pd(hi, 1));
+    }
+}
+
+// fit_phase of four symbols at once, one in each lane: every lane runs the operations of
+// fit_phase in its order (the same values); the arguments, sines and cosines lane by lane.
+ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
+    std::array<V4, kUsed> z;
+    cd t[4], u[4];
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) {
+            z[at(k)] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+            continue;
+        }
+        const V4 c1 = {_mm256_set1_pd(g1[at(k)].real()), _mm256_set1_pd(g1[at(k)].imag())};
+        const V4 c2 = {_mm256_set1_pd(g2[at(k)].real()), _mm256_set1_pd(g2[at(k)].imag())};
+        const V4 model = add4(mul4(c1, gather4(sy, &Symbol::x, at(k))), mul_conj4(c2, gather4(sy, &Symbol::x, at(-k))));
+        z[at(k)] = mul_conj4(gather4(sy, &Symbol::y, at(k)), model);
+    }
+    V4 d = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (int k = -26; k < 26; ++k) d = add4(d, mul_conj4(z[at(k + 1)], z[at(k)]));
+    double a[4], b[4];
+    store4(d, t);
+    for (int l = 0; l < 4; ++l) b[l] = std::arg(t[l]), t[l] = std::polar(1.0, -b[l]), u[l] = std::polar(1.0, 26.0 * b[l]);
+    const V4 step = load4(t);
+    V4 rot = load4(u), c = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    for (int k = -26; k <= 26; ++k, rot = mul4(rot, step)) {
+        z[at(k)] = mul4(z[at(k)], rot);
+        c = add4(c, z[at(k)]);
+    }
+    store4(c, t);
+    for (int l = 0; l < 4; ++l) a[l] = std::arg(t[l]), t[l] = std::polar(1.0, -a[l]);
+    const V4 back = load4(t);
+    alignas(32) double re[4 * kUsed], im[4 * kUsed], ph[4 * kUsed];
+    for (size_t i = 0; i < kUsed; ++i) {
+        const V4 r = mul4(z[i], back);
+        _mm256_store_pd(re + 4 * i, r.re);
+        _mm256_store_pd(im + 4 * i, r.im);
+    }
+    phase_angles(im, re, 4 * kUsed, ph);
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d w = zero, wk = zero, wkk = zero, wp = zero, wkp = zero;
+    for (int k = -26; k <= 26; ++k) {
+        const V4& zk = z[at(k)];
+        const __m256d m = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
+        const __m256d use = _mm256_cmp_pd(m, zero, _CMP_GT_OQ);  // the lanes where m > 0
+        const __m256d kk = _mm256_set1_pd(static_cast<double>(k)), p = _mm256_load_pd(ph + 4 * at(k));
+        const __m256d mk = _mm256_mul_pd(m, kk);
+        w = _mm256_blendv_pd(w, _mm256_add_pd(w, m), use);
+        wk = _mm256_blendv_pd(wk, _mm256_add_pd(wk, mk), use);
+        wkk = _mm256_blendv_pd(wkk, _mm256_add_pd(wkk, _mm256_mul_pd(mk, kk)), use);
+        wp = _mm256_blendv_pd(wp, _mm256_add_pd(wp, _mm256_mul_pd(m, p)), use);
+        wkp = _mm256_blendv_pd(wkp, _mm256_add_pd(wkp, _mm256_mul_pd(mk, p)), use);
+    }
+    const __m256d det = _mm256_sub_pd(_mm256_mul_pd(w, wkk), _mm256_mul_pd(wk, wk));
+    const __m256d da = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(wkk, wp), _mm256_mul_pd(wk, wkp)), det);
+    const __m256d db = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(w, wkp), _mm256_mul_pd(wk, wp)), det);
+    alignas(32) double dav[4], dbv[4];
+    _mm256_store_pd(dav, da);
+    _mm256_store_pd(dbv, db);
+    const int ok = _mm256_movemask_pd(_mm256_cmp_pd(det, zero, _CMP_GT_OQ));
+    for (int l = 0; l < 4; ++l) {
+        sy[l]->a = a[l], sy[l]->b = b[l];
+        if (ok >> l & 1) sy[l]->a += dav[l], sy[l]->b += dbv[l];
+    }
+}
+#endif
+
+// fit_phase of every symbol of sy; vector: four at a time where the processor has AVX2.
+void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, bool vector) {
+    size_t i = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) {
+        for (; i + 4 <= sy.size(); i += 4) {
+            Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
+            fit_phase4(four, g1, g2);
+        }
+    }
+#endif
+    for (; i < sy.size(); ++i) fit_phase(sy[i], g1, g2);
+}
+
+// A buffer for the symbols' derotated subcarriers, kept between packets (no allocation and
+// zeroing each time); its size only grows.
+std::vector<std::array<cd, kUsed>>& derotation_scratch() {
+    static thread_local std::vector<std::array<cd, kUsed>> rs;
+    return rs;
+}
+
+// derotated of every symbol of sy into rs[0 .. sy.size()) (rs grown when shorter); vector: four
+// at a time where the processor has AVX2.
+void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUsed>>& rs, bool vector) {
+    if (rs.size() < sy.size()) rs.resize(sy.size());
+    size_t i = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) {
+        for (; i + 4 <= sy.size(); i += 4) {
+            const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
+            std::array<cd, kUsed>* to[4] = {&rs[i], &rs[i + 1], &rs[i + 2], &rs[i + 3]};
+            derotated4(four, to);
+        }
+    }
+#endif
+    for (; i < sy.size(); ++i) rs[i] = derotated(sy[i]);
 }
 
 // The image ratio G2 / G1 over the data subcarriers, weighted by the channel's power.
@@ -118,10 +388,10 @@ cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2)
 
 // Least squares of the channel G1 and the image G2 over the symbols (with_image: both on the data
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
-void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2) {
-    std::vector<std::array<cd, kUsed>> rs;
-    rs.reserve(sy.size());
-    for (const Symbol& s : sy) rs.push_back(derotated(s));
+void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2,
+                 bool vector) {
+    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
+    derotate_all(sy, rs, vector);
     for (int k = -26; k <= 26; ++k) {
         if (!k || is_pilot(k)) continue;
         double uu = 0, vv = 0;
@@ -132,9 +402,9 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
             const cd u = s.x[at(k)], v = std::conj(s.x[at(-k)]);
             uu += std::norm(u);
             vv += std::norm(v);
-            uv += std::conj(u) * v;
-            ur += std::conj(u) * r;
-            vr += std::conj(v) * r;
+            uv += mul_conj(v, u);  // conj(u) v
+            ur += mul_conj(r, u);
+            vr += mul_conj(r, v);
         }
         const double det = uu * vv - std::norm(uv);
         if (with_image && det > 1e-6 * uu * vv) {
@@ -149,9 +419,9 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
     for (int k : kPilotSubcarriers) {
         cd num = 0, den = 0;
         for (size_t i = 0; i < sy.size(); ++i) {
-            const cd u = sy[i].x[at(k)], w = u + rho * std::conj(sy[i].x[at(-k)]);
-            num += std::conj(u) * rs[i][at(k)];
-            den += std::conj(u) * w;
+            const cd u = sy[i].x[at(k)], w = u + mul(rho, std::conj(sy[i].x[at(-k)]));
+            num += mul_conj(rs[i][at(k)], u);  // conj(u) r
+            den += mul_conj(w, u);
         }
         g1[at(k)] = std::abs(den) > 0 ? num / den : cd(0);
         g2[at(k)] = rho * g1[at(k)];
@@ -163,11 +433,12 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
 std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
     std::vector<Symbol> sy;
+    sy.reserve(static_cast<size_t>(std::max(symbols, 0)));
     const int64_t data_start = s.t1 + 128 + 80;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
-        Symbol m;
+        Symbol& m = sy.emplace_back();
         const size_t i_sym = static_cast<size_t>(n);
         m.y = spectra && i_sym < spectra->size() ? (*spectra)[i_sym] : subcarriers(x, s, window, fft);
         const int pol = pilot_polarity(n + 1);
@@ -182,19 +453,18 @@ std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Chann
             if (known) m.x[at(k)] = (*known)[static_cast<size_t>(n) * 48 + i++];
             else m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
         }
-        sy.push_back(std::move(m));
     }
     return sy;
 }
 
 // The decisions again, equalised by the fitted channel and each symbol's phase terms (a timing
 // drift the first decisions did not follow tilts the outer subcarriers of the later symbols).
-void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc) {
-    for (Symbol& m : sy) {
-        const std::array<cd, kUsed> r = derotated(m);
+void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc, bool vector) {
+    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
+    derotate_all(sy, rs, vector);
+    for (size_t i = 0; i < sy.size(); ++i)
         for (int k : data_subcarriers())
-            if (std::norm(g1[at(k)]) > 0) m.x[at(k)] = slice(r[at(k)] / g1[at(k)], n_bpsc, nullptr);
-    }
+            if (std::norm(g1[at(k)]) > 0) sy[i].x[at(k)] = slice(rs[i][at(k)] / g1[at(k)], n_bpsc, nullptr);
 }
 
 // Alternating fits of the phase terms and the channel until the phases settle (an IQ image in
@@ -202,23 +472,45 @@ void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bp
 // made again each round with that many bits per subcarrier, 0 for known points. A phase or slope
 // common to every symbol moves between them and the channel freely and does not count.
 void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::array<cd, kUsed>& g1,
-            std::array<cd, kUsed>& g2) {
+            std::array<cd, kUsed>& g2, bool vector) {
     std::vector<double> da(sy.size()), db(sy.size());
     const double n = static_cast<double>(sy.size());
     for (int iter = 0; iter < kMaxRounds; ++iter) {
         double ma = 0, mb = 0;
+        for (size_t i = 0; i < sy.size(); ++i) da[i] = sy[i].a, db[i] = sy[i].b;
+        fit_phases(sy, g1, g2, vector);
         for (size_t i = 0; i < sy.size(); ++i) {
-            const double a0 = sy[i].a, b0 = sy[i].b;
-            fit_phase(sy[i], g1, g2);
-            da[i] = std::remainder(sy[i].a - a0, 2.0 * kPi), db[i] = sy[i].b - b0;
+            da[i] = std::remainder(sy[i].a - da[i], 2.0 * kPi), db[i] = sy[i].b - db[i];
             ma += da[i] / n, mb += db[i] / n;
         }
         double change = 0;
         for (size_t i = 0; i < sy.size(); ++i) change = std::max({change, std::abs(da[i] - ma), 26.0 * std::abs(db[i] - mb)});
         if (iter > 0 && change < kSettled) break;
-        if (decide_bpsc && iter > 0) redecide(sy, g1, decide_bpsc);
-        fit_channel(sy, with_image, g1, g2);
+        if (decide_bpsc && iter > 0) redecide(sy, g1, decide_bpsc, vector);
+        fit_channel(sy, with_image, g1, g2, vector);
     }
+}
+
+// Over the symbols sy (rs their derotated subcarriers) against the model: the error power on the
+// data subcarriers, the channel's share of the signal power there, and the model's power on every
+// used subcarrier, added to err, sig and pow_all in symbol and subcarrier order.
+void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs,
+                      const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, double& err, double& sig,
+                      double& pow_all) {
+    double e_sum = err, s_sum = sig, p_sum = pow_all;
+    for (size_t i = 0; i < sy.size(); ++i) {
+        const Symbol& m = sy[i];
+        const std::array<cd, kUsed>& r = rs[i];
+        for (int k = -26; k <= 26; ++k) {
+            if (!k) continue;
+            const cd v = model(g1, g2, m.x, k), e = r[at(k)] - v;
+            p_sum += std::norm(v);
+            if (is_pilot(k)) continue;
+            e_sum += std::norm(e);
+            s_sum += std::norm(mul(g1[at(k)], m.x[at(k)]));
+        }
+    }
+    err = e_sum, sig = s_sum, pow_all = p_sum;
 }
 
 // Slope of v against its index (least squares).
@@ -326,19 +618,41 @@ cd map_point(const uint8_t* bits, int n_bpsc) {
     }
 }
 
+namespace {
+// The points of n_sym symbols of NB bits a subcarrier from the coder's words ab (coder_words) and
+// the rate's sources (sources_of); axis: the levels of one axis (unused for NB 1).
+template <int NB>
+void map_points(const std::vector<uint64_t>& ab, const std::vector<Source>& src, size_t n_sym, size_t n_dbps,
+                const double* axis, cd* out) {
+    for (size_t n = 0; n < n_sym; ++n) {
+        const Source* sc = src.data();
+        const size_t base = n * n_dbps;
+        for (size_t i = 0; i < 48; ++i, sc += NB) {
+            unsigned v = 0;  // the subcarrier's bits, the first the most significant
+            for (int j = 0; j < NB; ++j) {
+                const size_t d = base + sc[j].d;
+                v = (v << 1) | static_cast<unsigned>((ab[2 * (d >> 6) + sc[j].b] >> (d & 63)) & 1u);
+            }
+            if constexpr (NB == 1) out[n * 48 + i] = cd(v ? 1.0 : -1.0, 0.0);
+            else out[n * 48 + i] = cd(axis[v >> (NB / 2)], axis[v & ((1u << (NB / 2)) - 1)]);
+        }
+    }
+}
+}  // namespace
+
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols) {
-    const size_t n_data = static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_dbps);
-    const std::vector<uint8_t> coded = coded_bits(scrambled_bits(psdu, scrambler_init, n_data), rate.mbps);
-    std::vector<cd> out;
-    out.reserve(static_cast<size_t>(symbols) * 48);
-    std::vector<uint8_t> sym(static_cast<size_t>(rate.n_cbps));
-    std::vector<size_t> pos(static_cast<size_t>(rate.n_cbps));
-    for (int k = 0; k < rate.n_cbps; ++k) pos[static_cast<size_t>(k)] = static_cast<size_t>(interleave_position(k, rate.n_cbps, rate.n_bpsc));
-    for (int n = 0; n < symbols; ++n) {
-        const size_t base = static_cast<size_t>(n) * static_cast<size_t>(rate.n_cbps);
-        for (size_t k = 0; k < pos.size(); ++k) sym[pos[k]] = base + k < coded.size() ? coded[base + k] : 0;
-        for (int i = 0; i < 48; ++i) out.push_back(map_point(sym.data() + static_cast<size_t>(i * rate.n_bpsc), rate.n_bpsc));
+    const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
+    const size_t n_dbps = static_cast<size_t>(rate.n_dbps);
+    const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
+    const std::vector<Source>& src = sources_of(rate);
+    std::vector<cd> out(n_sym * 48);
+    const AxisLevels& lv = axis_levels();
+    switch (nb) {
+    case 1: map_points<1>(ab, src, n_sym, n_dbps, nullptr, out.data()); break;
+    case 2: map_points<2>(ab, src, n_sym, n_dbps, lv.qpsk, out.data()); break;
+    case 4: map_points<4>(ab, src, n_sym, n_dbps, lv.qam16, out.data()); break;
+    default: map_points<6>(ab, src, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
     return out;
 }
@@ -381,9 +695,104 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
     return std::sqrt(std::max(p2 / p0 - (p1 / p0) * (p1 / p0), 0.0));
 }
 
+double phase_angle(double y, double x) {
+    double r = 0;
+    phase_angles(&y, &x, 1, &r);
+    return r;
+}
+
+namespace {
+// atan(i / 16), i = 0..16.
+const std::array<double, 17>& atan_sixteenths() {
+    static const std::array<double, 17> base = [] {
+        std::array<double, 17> b{};
+        for (int i = 0; i <= 16; ++i) b[static_cast<size_t>(i)] = std::atan(i / 16.0);
+        return b;
+    }();
+    return base;
+}
+
+// phase_angles of y[j], x[j] for j in [from, n). atan(t) = atan(c) + atan((t - c) / (1 + t c)) with c the nearest
+// multiple of 1/16 to t in 0..1, the second term's series to u^11 (|u| <= 1/32: the next term is
+// below 1e-20).
+void angles_plain(const double* y, const double* x, size_t from, size_t n, double* out) {
+    const double* base = atan_sixteenths().data();
+    for (size_t j = from; j < n; ++j) {
+        const double ax = std::abs(x[j]), ay = std::abs(y[j]);
+        const bool steep = ay > ax;
+        const double lo = steep ? ax : ay, hi = steep ? ay : ax;
+        double t = lo / hi;
+        t = t >= 0.0 && t <= 1.0 ? t : 0.0;  // NaN
+        const int i = static_cast<int>(t * 16.0 + 0.5);
+        const double c = i / 16.0;
+        const double u = (t - c) / (1.0 + t * c), u2 = u * u;
+        const double series = u - u * u2 * (1.0 / 3 - u2 * (1.0 / 5 - u2 * (1.0 / 7 - u2 * (1.0 / 9 - u2 * (1.0 / 11)))));
+        double r = base[i] + series;
+        r = steep ? kPi / 2 - r : r;
+        r = x[j] < 0 ? kPi - r : r;
+        out[j] = std::copysign(r, y[j]);
+        constexpr double kBig = std::numeric_limits<double>::max();
+        if (!(ax <= kBig && ay <= kBig) || (ax == 0 && ay == 0)) out[j] = std::atan2(y[j], x[j]);  // NaN, infinities, the origin
+    }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same four at a time (AVX2: the same operations, the same values); returns where it stopped.
+__attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double* x, size_t n, double* out) {
+    const double* base = atan_sixteenths().data();
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    const __m256d sixteen = _mm256_set1_pd(16.0), half = _mm256_set1_pd(0.5);
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256d xv = _mm256_loadu_pd(x + j), yv = _mm256_loadu_pd(y + j);
+        const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
+        const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
+        const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
+        __m256d t = _mm256_div_pd(lo, hi);
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, one, _CMP_LE_OQ));
+        t = _mm256_and_pd(t, ok);
+        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, sixteen), half));
+        const __m256d c = _mm256_div_pd(_mm256_cvtepi32_pd(i), sixteen);
+        const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
+        const __m256d u2 = _mm256_mul_pd(u, u);
+        __m256d p = _mm256_mul_pd(u2, _mm256_set1_pd(1.0 / 11));
+        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 9), p));
+        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 7), p));
+        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
+        p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
+        const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
+        __m256d r = _mm256_add_pd(_mm256_i32gather_pd(base, i, 8), series);
+        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
+        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
+        _mm256_storeu_pd(out + j, _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv)));
+        // NaN, infinities and the origin as atan2 gives them.
+        const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
+        const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
+        const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
+        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, all), origin)))
+            for (size_t l = 0; l < 4; ++l)
+                if (odd >> l & 1) out[j + l] = std::atan2(y[j + l], x[j + l]);
+    }
+    return j;
+}
+#endif
+}  // namespace
+
+void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector) {
+    size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (vector && avx2) done = angles_avx2(y, x, n, out);
+#else
+    (void)vector;
+#endif
+    angles_plain(y, x, done, n, out);
+}
+
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os,
-                                const std::vector<std::array<cd, kUsed>>* spectra) {
+                                const std::vector<std::array<cd, kUsed>>* spectra, bool vector) {
     Impairments out;
     std::vector<Symbol> sy = collect(x, s, h, rate, symbols, known, fft, spectra);
     const int n = static_cast<int>(sy.size());
@@ -393,30 +802,22 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     // The rounds run on at most kRoundSymbols symbols spread over the packet; one more round
     // over all of them follows.
     if (sy.size() <= kRoundSymbols) {
-        settle(sy, with_image, known ? 0 : rate.n_bpsc, g1, g2);
+        settle(sy, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
     } else {
         std::vector<Symbol> few;
         const size_t stride = (sy.size() + kRoundSymbols - 1) / kRoundSymbols;
         for (size_t i = 0; i < sy.size(); i += stride) few.push_back(sy[i]);
-        settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2);
-        for (Symbol& m : sy) fit_phase(m, g1, g2);
-        if (!known) redecide(sy, g1, rate.n_bpsc);
-        fit_channel(sy, with_image, g1, g2);
-        for (Symbol& m : sy) fit_phase(m, g1, g2);
+        settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
+        fit_phases(sy, g1, g2, vector);
+        if (!known) redecide(sy, g1, rate.n_bpsc, vector);
+        fit_channel(sy, with_image, g1, g2, vector);
+        fit_phases(sy, g1, g2, vector);
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;
-    for (const Symbol& m : sy) {
-        const std::array<cd, kUsed> r = derotated(m);
-        for (int k = -26; k <= 26; ++k) {
-            if (!k) continue;
-            const cd e = r[at(k)] - model(g1, g2, m.x, k);
-            pow_all += std::norm(model(g1, g2, m.x, k));
-            if (is_pilot(k)) continue;
-            err += std::norm(e);
-            sig += std::norm(g1[at(k)] * m.x[at(k)]);
-        }
-    }
+    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
+    derotate_all(sy, rs, vector);
+    error_and_powers(sy, rs, g1, g2, err, sig, pow_all);
     const double nd = static_cast<double>(n);
     const double dof = nd - (with_image ? 2.0 : 1.0) - nd / 52.0;
     const double noise = dof > 0 ? err / (48.0 * dof) : err / (48.0 * nd);  // per subcarrier

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -45,10 +46,18 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
 // SIGNAL). known: transmitted_points of the packet, or nullptr to use the decisions; os: the
 // file's oversampling, whose front-end low-pass is taken out of the channel for its delay spread.
 // spectra: the DATA symbols' subcarriers the demodulator computed (Demodulated::spectra), or
-// nullptr to compute them here.
+// nullptr to compute them here. vector: the fit four symbols at a time where the processor has
+// AVX2 (the same figures), else one by one.
 Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate,
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1,
-                                const std::vector<std::array<cd, 53>>* spectra = nullptr);
+                                const std::vector<std::array<cd, 53>>* spectra = nullptr, bool vector = true);
+
+// atan2(y, x) within a few units in the last place (a table of atan(i / 16) and a short series;
+// the model fit's phases): the same quadrants and signed zeros; NaN and infinities as atan2.
+double phase_angle(double y, double x);
+// phase_angle of n pairs y[j], x[j] into out[j]; vector: four at a time where the processor has
+// AVX2 (the same values), else one by one.
+void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector = true);
 
 // IQ gain (dB) and phase (degrees) of the imbalance whose image ratio is rho = G2 / G1,
 // in the senses I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),

@@ -4,10 +4,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define ORV_RX_SSE2 1
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ORV_RX_AVX2 1
 #endif
 
 namespace orv::analysis::rx {
@@ -26,8 +31,8 @@ constexpr size_t kRenormalise = 8;
 // j -> 2j outputs (A, B) = (sa[j], sb[j]) (+1 for a 1 bit); j + 32 -> 2j and j -> 2j + 1
 // the negation, j + 32 -> 2j + 1 the same.
 struct Signs {
-    alignas(16) int16_t sa[32];
-    alignas(16) int16_t sb[32];
+    alignas(32) int16_t sa[32];
+    alignas(32) int16_t sb[32];
 };
 const Signs& signs() {
     static const Signs t = [] {
@@ -42,13 +47,8 @@ const Signs& signs() {
     return t;
 }
 
-// Where the decision of state s sits in a step's word: the vector loop packs the even
-// states 16v .. 16v + 14 into bits 16v .. 16v + 7 and the odd ones into bits 16v + 8 ..
-// 16v + 15.
-inline int decision_bit(int s) { return (s & ~15) | ((s & 1) << 3) | ((s >> 1) & 7); }
-
-// Forward pass in plain code with 32-bit metrics (no overflow, the vector loop's check);
-// bit decision_bit(s) of dec[t]: state s at t + 1 came from s / 2 + 32.
+// Forward pass in plain code with 32-bit metrics (no overflow, the vector loops' check);
+// bit s of dec[t]: state s at t + 1 came from s / 2 + 32.
 void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec) {
     const Signs& sg = signs();
     int metric[kStates], next[kStates];
@@ -62,8 +62,8 @@ void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec
             const int m01 = metric[j] - x, m11 = metric[j + 32] + x;
             next[2 * j] = m10 > m00 ? m10 : m00;
             next[2 * j + 1] = m11 > m01 ? m11 : m01;
-            d |= static_cast<uint64_t>(m10 > m00) << decision_bit(2 * j);
-            d |= static_cast<uint64_t>(m11 > m01) << decision_bit(2 * j + 1);
+            d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
+            d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
         }
         dec[t] = d;
         const int base = t % kRenormalise == kRenormalise - 1 ? next[0] : 0;
@@ -94,7 +94,8 @@ void acs_sse2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
             const __m128i d0 = _mm_cmpgt_epi16(m10, m00), d1 = _mm_cmpgt_epi16(m11, m01);
             n[2 * v] = _mm_unpacklo_epi16(n0, n1);
             n[2 * v + 1] = _mm_unpackhi_epi16(n0, n1);
-            const __m128i bytes = _mm_packs_epi16(d0, d1);
+            // States 16v .. 16v + 15 in order, one byte each.
+            const __m128i bytes = _mm_packs_epi16(_mm_unpacklo_epi16(d0, d1), _mm_unpackhi_epi16(d0, d1));
             d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(bytes))) << (16 * v);
         }
         dec[t] = d;
@@ -109,6 +110,102 @@ void acs_sse2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
 }
 #endif
 
+#ifdef ORV_RX_AVX2
+// The same forward pass, sixteen states a vector (AVX2; the caller checks the processor).
+__attribute__((target("avx2"))) void acs_avx2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
+    const Signs& sg = signs();
+    __m256i m[4];
+    for (int u = 0; u < 4; ++u) m[u] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(metric + 16 * u));
+    const __m256i sa[2] = {_mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sa)),
+                           _mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sa + 16))};
+    const __m256i sb[2] = {_mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sb)),
+                           _mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sb + 16))};
+    for (size_t t = 0; t < steps; ++t) {
+        const __m256i a = _mm256_set1_epi16(ab[2 * t]), b = _mm256_set1_epi16(ab[2 * t + 1]);
+        __m256i n[4];
+        uint64_t d = 0;
+        for (int u = 0; u < 2; ++u) {
+            const __m256i x = _mm256_add_epi16(_mm256_sign_epi16(a, sa[u]), _mm256_sign_epi16(b, sb[u]));
+            const __m256i m00 = _mm256_add_epi16(m[u], x), m10 = _mm256_sub_epi16(m[u + 2], x);
+            const __m256i m01 = _mm256_sub_epi16(m[u], x), m11 = _mm256_add_epi16(m[u + 2], x);
+            const __m256i n0 = _mm256_max_epi16(m00, m10), n1 = _mm256_max_epi16(m01, m11);
+            const __m256i d0 = _mm256_cmpgt_epi16(m10, m00), d1 = _mm256_cmpgt_epi16(m11, m01);
+            // Per 128-bit half: lo holds states 32u + 0..7 | 32u + 16..23, hi 32u + 8..15 | 32u + 24..31.
+            const __m256i lo = _mm256_unpacklo_epi16(n0, n1), hi = _mm256_unpackhi_epi16(n0, n1);
+            n[2 * u] = _mm256_permute2x128_si256(lo, hi, 0x20);
+            n[2 * u + 1] = _mm256_permute2x128_si256(lo, hi, 0x31);
+            // The same halves as bytes give states 32u .. 32u + 31 in order.
+            const __m256i bytes = _mm256_packs_epi16(_mm256_unpacklo_epi16(d0, d1), _mm256_unpackhi_epi16(d0, d1));
+            d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(bytes))) << (32 * u);
+        }
+        dec[t] = d;
+        if (t % kRenormalise == kRenormalise - 1) {
+            const __m256i base = _mm256_broadcastw_epi16(_mm256_castsi256_si128(n[0]));
+            for (int u = 0; u < 4; ++u) m[u] = _mm256_sub_epi16(n[u], base);
+        } else {
+            for (int u = 0; u < 4; ++u) m[u] = n[u];
+        }
+    }
+    for (int u = 0; u < 4; ++u) _mm256_storeu_si256(reinterpret_cast<__m256i*>(metric + 16 * u), m[u]);
+}
+
+bool cpu_has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
+}  // namespace
+
+bool acs_available(AcsKernel kernel) {
+    switch (kernel) {
+    case AcsKernel::best:
+    case AcsKernel::plain: return true;
+#ifdef ORV_RX_SSE2
+    case AcsKernel::sse2: return true;
+#endif
+#ifdef ORV_RX_AVX2
+    case AcsKernel::avx2: return cpu_has_avx2();
+#endif
+    default: return false;
+    }
+}
+
+namespace {
+// Moves the values of a[lo, hi) below p to its front (the rest after them, in any order) without
+// a branch on the data; returns where the rest begins.
+size_t partition_below(double* a, size_t lo, size_t hi, double p, bool or_equal) {
+    size_t j = lo;
+    for (size_t i = lo; i < hi; ++i) {
+        const double x = a[i];
+        const bool take = or_equal ? x <= p : x < p;
+        a[i] = a[j];
+        a[j] = x;
+        j += take;
+    }
+    return j;
+}
+
+// The k-th smallest (from 0) of the n values a (no NaN), as nth_element would place it: a
+// quickselect on the median of three with branch-free partitions, the values equal to the pivot
+// set apart (ties cannot stall it), a sort of the last few.
+double kth_smallest(double* a, size_t n, size_t k) {
+    size_t lo = 0, hi = n;
+    while (hi - lo > 16) {
+        const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+        const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        const size_t below = partition_below(a, lo, hi, p, false);
+        if (k < below) {
+            hi = below;
+            continue;
+        }
+        const size_t equal = partition_below(a, below, hi, p, true);
+        if (k < equal) return p;
+        lo = equal;
+    }
+    std::sort(a + lo, a + hi);
+    return a[k];
+}
 }  // namespace
 
 double soft_scale(const double* soft, size_t n) {
@@ -123,29 +220,31 @@ double soft_scale(const double* soft, size_t n) {
         if (v > 0 && v < 1e300) mag.push_back(v);
     }
     if (mag.empty()) return 1.0;
-    std::nth_element(mag.begin(), mag.begin() + static_cast<std::ptrdiff_t>(mag.size() / 2), mag.end());
-    return 64.0 / mag[mag.size() / 2];
+    return 64.0 / kth_smallest(mag.data(), mag.size(), mag.size() / 2);
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {
     alignas(16) int16_t metric[kStates];
     std::fill(metric, metric + kStates, static_cast<int16_t>(kUnreachable));
     metric[0] = 0;
-    std::vector<uint64_t> dec(steps);
-#ifdef ORV_RX_SSE2
+    const std::unique_ptr<uint64_t[]> dec(new uint64_t[steps]);  // every word set by the forward pass (no zeroing)
     if (kernel == AcsKernel::best)
-        acs_sse2(ab, steps, metric, dec.data());
-    else
-        acs_plain(ab, steps, metric, dec.data());
-#else
-    (void)kernel;
-    acs_plain(ab, steps, metric, dec.data());
+        kernel = acs_available(AcsKernel::avx2) ? AcsKernel::avx2 : acs_available(AcsKernel::sse2) ? AcsKernel::sse2 : AcsKernel::plain;
+    if (!acs_available(kernel)) kernel = AcsKernel::plain;
+    switch (kernel) {
+#ifdef ORV_RX_AVX2
+    case AcsKernel::avx2: acs_avx2(ab, steps, metric, dec.get()); break;
 #endif
+#ifdef ORV_RX_SSE2
+    case AcsKernel::sse2: acs_sse2(ab, steps, metric, dec.get()); break;
+#endif
+    default: acs_plain(ab, steps, metric, dec.get()); break;
+    }
     int state = terminated ? 0 : static_cast<int>(std::max_element(metric, metric + kStates) - metric);
     std::vector<uint8_t> bits(steps);
     for (size_t t = steps; t-- > 0;) {
         bits[t] = static_cast<uint8_t>(state & 1);
-        state = (state >> 1) | static_cast<int>(((dec[t] >> decision_bit(state)) & 1) << 5);
+        state = (state >> 1) | static_cast<int>(((dec[t] >> state) & 1) << 5);
     }
     return bits;
 }

@@ -1,7 +1,7 @@
 // The packet receiver's Viterbi decoder for the rate-1/2, K = 7 code of 17.3.5.5
 // (generators 133 and 171 octal): soft values quantised to 16 bits, 16-bit path
 // metrics renormalised every step, the 64 add-compare-select operations of a step
-// in SSE2 (a plain loop where SSE2 is missing), one 64-bit word of decisions a step.
+// in AVX2 or SSE2 (a plain loop where both are missing), one 64-bit word of decisions a step.
 #pragma once
 
 #include <algorithm>
@@ -28,8 +28,11 @@ inline int16_t quantise_soft(double soft, double scale) {
     return static_cast<int16_t>(v + std::copysign(0.5, v));
 }
 
-// Which add-compare-select loop runs.
-enum class AcsKernel { best, plain };
+// Which add-compare-select loop runs: the fastest the processor has, the plain loop, SSE2
+// (eight states a vector) or AVX2 (sixteen). A loop the processor or build lacks runs the plain one.
+enum class AcsKernel { best, plain, sse2, avx2 };
+// Whether the processor and the build have the loop.
+bool acs_available(AcsKernel kernel);
 
 // Decodes steps pairs A B of quantised soft values (positive for a 1 bit) into one bit a
 // pair (0 or 1); ends in state 0 when terminated is set, else in the best state. Ties keep

@@ -6,13 +6,16 @@
 // checked against what was applied.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <array>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -240,6 +243,126 @@ TEST(TransmittedPoints, MappingIsTheSlicersInverse) {
     }
 }
 
+// The transmitted points of a DATA field equal the tests' own transmitter's chain (scrambler,
+// coder, puncturing, interleaver, mapping) at every rate, for PSDUs ending anywhere in a symbol
+// and several scrambler states; a field cut short holds only whole bytes of the PSDU.
+struct PointsCase {
+    const char* name;
+    int mbps, length, scrambler;
+    int fewer_symbols;  // symbols fewer than the PSDU needs
+};
+void PrintTo(const PointsCase& c, std::ostream* os) { *os << c.name; }
+class TransmittedPointsChain : public ::testing::TestWithParam<PointsCase> {};
+
+TEST_P(TransmittedPointsChain, EqualTheReferenceTransmitter) {
+    const PointsCase& c = GetParam();
+    const reftx::Rate& rt = reftx::rate(c.mbps);
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(c.mbps);
+    const std::vector<uint8_t> psdu = reftx::body(static_cast<size_t>(c.length), static_cast<uint32_t>(c.mbps * 131 + c.length));
+    const int need = (16 + 8 * c.length + 6 + rt.n_dbps - 1) / rt.n_dbps;
+    const int n_sym = need - c.fewer_symbols;
+    // The reference: whole bytes within the shortened field only, the tail zeroed after scrambling.
+    std::vector<int> data(16, 0);
+    for (int i = 0; i < c.length && 16 + 8 * i + 7 < n_sym * rt.n_dbps; ++i)
+        for (int j = 0; j < 8; ++j) data.push_back((psdu[static_cast<size_t>(i)] >> j) & 1);
+    data.resize(static_cast<size_t>(n_sym * rt.n_dbps), 0);
+    std::vector<int> scr = reftx::scramble(data, c.scrambler);
+    for (int i = 0; i < 6; ++i)
+        if (16 + 8 * c.length + i < static_cast<int>(scr.size())) scr[static_cast<size_t>(16 + 8 * c.length + i)] = 0;
+    const std::vector<int> coded = reftx::puncture(reftx::encode(scr), rt.num, rt.den);
+    std::vector<C> want;
+    for (int k = 0; k < n_sym; ++k) {
+        const std::vector<int> part(coded.begin() + k * rate.n_cbps, coded.begin() + (k + 1) * rate.n_cbps);
+        const std::vector<C> sym = reftx::map_symbol(reftx::interleave(part, rate.n_cbps, rate.n_bpsc), rt.mod);
+        want.insert(want.end(), sym.begin(), sym.end());
+    }
+    const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_LT(std::abs(got[i] - want[i]), 1e-12) << "point " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllRates, TransmittedPointsChain,
+    ::testing::Values(PointsCase{"bpsk_half_6M", 6, 1, 0x5D, 0}, PointsCase{"bpsk_3_4_9M", 9, 37, 0x7F, 0},
+                      PointsCase{"qpsk_half_12M", 12, 100, 0x01, 0}, PointsCase{"qpsk_3_4_18M", 18, 255, 0x2A, 0},
+                      PointsCase{"qam16_half_24M", 24, 64, 0x55, 0}, PointsCase{"qam16_3_4_36M", 36, 1500, 0x3C, 0},
+                      PointsCase{"qam64_2_3_48M", 48, 333, 0x11, 0}, PointsCase{"qam64_3_4_54M", 54, 1000, 0x6E, 0},
+                      PointsCase{"qam64_3_4_54M_tail_in_last_bits", 54, 24, 0x5D, 0},
+                      PointsCase{"cut_two_symbols_short_54M", 54, 200, 0x5D, 2},
+                      PointsCase{"cut_inside_a_byte_9M", 9, 100, 0x4B, 20},
+                      PointsCase{"cut_to_one_symbol_6M", 6, 40, 0x33, 14},
+                      PointsCase{"no_symbols_6M", 6, 1, 0x5D, 2}),
+    [](const ::testing::TestParamInfo<PointsCase>& i) { return std::string(i.param.name); });
+
+// The model fit's angle agrees with atan2 to within 4 units in the last place over every
+// direction at magnitudes from the smallest to the largest, on the axes and the diagonals (the
+// table's ends), with atan2's signed zeros and its NaN and infinity results.
+struct AngleScale {
+    const char* name;
+    double magnitude;
+};
+void PrintTo(const AngleScale& c, std::ostream* os) { *os << c.name; }
+class PhaseAngle : public ::testing::TestWithParam<AngleScale> {};
+
+TEST_P(PhaseAngle, AgreesWithAtan2) {
+    const double r = GetParam().magnitude;
+    auto check = [](double y, double x) {
+        const double want = std::atan2(y, x), got = rx::phase_angle(y, x);
+        const double ulp = std::nextafter(std::abs(want), std::numeric_limits<double>::infinity()) - std::abs(want);
+        ASSERT_LE(std::abs(got - want), 4 * ulp) << "y " << y << " x " << x;
+        ASSERT_EQ(std::signbit(got), std::signbit(want)) << "y " << y << " x " << x;
+    };
+    for (int n = -20000; n <= 20000; ++n) {
+        const double th = kPi * n / 20000.0;
+        check(r * std::sin(th), r * std::cos(th));
+    }
+    for (double t : {0.0, 1.0 / 32, 1.0 / 16, 0.5, 15.0 / 16, 1.0, 1e-20})
+        for (double sy : {1.0, -1.0})
+            for (double sx : {1.0, -1.0}) {
+                check(sy * r * t, sx * r);
+                check(sy * r, sx * r * t);
+            }
+}
+
+INSTANTIATE_TEST_SUITE_P(Magnitudes, PhaseAngle,
+                         ::testing::Values(AngleScale{"unit", 1.0}, AngleScale{"tiny", 1e-300}, AngleScale{"subnormal", 1e-310},
+                                           AngleScale{"huge", 1e300}, AngleScale{"received_levels", 3.7e-3}),
+                         [](const ::testing::TestParamInfo<AngleScale>& i) { return std::string(i.param.name); });
+
+// Four at a time (where the processor has AVX2) the angles are the one-by-one values bit for bit,
+// special values and a count that is no multiple of four included.
+TEST(PhaseAngleEdges, VectorAndPlainLoopsEqual) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> y, x;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int i = 0; i < 4001; ++i) y.push_back(u(rng)), x.push_back(u(rng) * std::pow(10.0, i % 7 - 3));
+    for (double v : {0.0, -0.0, inf, -inf, nan, 1e-310, 1e300}) y.push_back(v), x.push_back(0.5), y.push_back(-0.25), x.push_back(v);
+    std::vector<double> vec(y.size()), plain(y.size());
+    rx::phase_angles(y.data(), x.data(), y.size(), vec.data(), true);
+    rx::phase_angles(y.data(), x.data(), y.size(), plain.data(), false);
+    for (size_t i = 0; i < y.size(); ++i) {
+        if (std::isnan(plain[i])) {
+            EXPECT_TRUE(std::isnan(vec[i])) << i;
+            continue;
+        }
+        ASSERT_EQ(std::bit_cast<uint64_t>(vec[i]), std::bit_cast<uint64_t>(plain[i])) << "y " << y[i] << " x " << x[i];
+        ASSERT_EQ(plain[i], rx::phase_angle(y[i], x[i]));
+    }
+}
+
+TEST(PhaseAngleEdges, SignedZerosNanAndInfinitiesAsAtan2) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const std::pair<double, double> cases[] = {{0.0, 0.0},  {-0.0, 0.0}, {0.0, -0.0}, {-0.0, -0.0}, {0.0, -1.0},
+                                               {-0.0, -1.0}, {1.0, -0.0}, {inf, 1.0},  {1.0, -inf}, {-inf, -inf}};
+    for (const auto& [y, x] : cases) {
+        EXPECT_EQ(rx::phase_angle(y, x), std::atan2(y, x)) << y << " " << x;
+        EXPECT_EQ(std::signbit(rx::phase_angle(y, x)), std::signbit(std::atan2(y, x))) << y << " " << x;
+    }
+    EXPECT_TRUE(std::isnan(rx::phase_angle(nan, 1.0)));
+    EXPECT_TRUE(std::isnan(rx::phase_angle(1.0, nan)));
+}
+
 // The image ratio of an imbalance computed from its definition (the responses to x = 1 and
 // x = j give mu and nu of y = mu x + nu conj(x)) is turned back into its gain and phase,
 // whatever gain and phase follow the imbalance.
@@ -382,6 +505,21 @@ TEST_P(DemodulatorSpectra, MeasureAsTheirOwnTransforms) {
     EXPECT_EQ(a.clock_ppm, b.clock_ppm);
     EXPECT_EQ(a.cpe_rms_deg, b.cpe_rms_deg);
     EXPECT_EQ(a.delay_spread_ns, b.delay_spread_ns);
+    // The fit four symbols at a time gives the figures of the fit one by one, to the last bit,
+    // against the decisions and against the transmitted points.
+    const std::vector<C> known = rx::transmitted_points(psdu, 0x3A, rate, sig.data_symbols);
+    for (const std::vector<C>* k : {static_cast<const std::vector<C>*>(nullptr), &known}) {
+        const rx::Impairments v = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, k, fft, 1, &dem.spectra, true);
+        const rx::Impairments p = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, k, fft, 1, &dem.spectra, false);
+        ASSERT_TRUE(p.snr_db && p.clock_ppm && p.iq_gain_db && p.iq_phase_deg && p.cpe_rms_deg && p.delay_spread_ns);
+        const char* which = k ? "known points" : "decisions";
+        EXPECT_EQ(v.snr_db, p.snr_db) << which;
+        EXPECT_EQ(v.iq_gain_db, p.iq_gain_db) << which;
+        EXPECT_EQ(v.iq_phase_deg, p.iq_phase_deg) << which;
+        EXPECT_EQ(v.clock_ppm, p.clock_ppm) << which;
+        EXPECT_EQ(v.cpe_rms_deg, p.cpe_rms_deg) << which;
+        EXPECT_EQ(v.delay_spread_ns, p.delay_spread_ns) << which;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

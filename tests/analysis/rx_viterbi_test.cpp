@@ -4,11 +4,13 @@
 // plain add-compare-select loops bit-identical, and the quantiser's edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ofdm.h"
@@ -168,6 +170,47 @@ TEST(SoftScale, MapsTheMedianMagnitudeOfNonZeroValuesTo64) {
 
 // One huge value (a soft bit weighted by a spurious channel gain) is clipped; the
 // others keep their resolution and the block still decodes.
+// The scale is 64 over the median magnitude of the sampled non-zero values, found here by
+// sorting them: many ties, a few values, magnitudes from subnormal to 1e299, runs of equal
+// values that share their leading bits, blocks longer than the 1024 samples.
+struct ScaleCase {
+    std::string name;
+    size_t n;
+    int kind;
+};
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.name; }
+class SoftScaleMedian : public ::testing::TestWithParam<ScaleCase> {};
+
+TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
+    const ScaleCase& c = GetParam();
+    std::mt19937 rng(static_cast<uint32_t>(c.n * 7 + static_cast<size_t>(c.kind)));
+    std::vector<double> soft(c.n);
+    for (size_t i = 0; i < c.n; ++i) {
+        const double u = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+        switch (c.kind) {
+        case 0: soft[i] = u; break;                                              // spread
+        case 1: soft[i] = (rng() % 3) * (u < 0 ? -1.0 : 1.0); break;             // ties and zeros
+        case 2: soft[i] = u * std::pow(10.0, static_cast<double>(rng() % 600) - 300.0); break;  // wide range
+        case 3: soft[i] = 1.0 + static_cast<double>(rng() % 5) * 1e-15; break;   // equal leading bits
+        default: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
+        }
+    }
+    std::vector<double> mag;
+    for (size_t i = 0; i < c.n; i += std::max<size_t>(c.n / 1024, 1))
+        if (std::abs(soft[i]) > 0 && std::abs(soft[i]) < 1e300) mag.push_back(std::abs(soft[i]));
+    std::sort(mag.begin(), mag.end());
+    const double want = mag.empty() ? 1.0 : 64.0 / mag[mag.size() / 2];
+    EXPECT_EQ(rx::soft_scale(soft.data(), soft.size()), want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Distributions, SoftScaleMedian,
+    ::testing::Values(ScaleCase{"Spread_3", 3, 0}, ScaleCase{"Spread_40", 40, 0}, ScaleCase{"Spread_1000", 1000, 0},
+                      ScaleCase{"Spread_10944", 10944, 0}, ScaleCase{"Ties_2000", 2000, 1}, ScaleCase{"Ties_33", 33, 1},
+                      ScaleCase{"WideRange_5000", 5000, 2}, ScaleCase{"SharedLeadingBits_3000", 3000, 3},
+                      ScaleCase{"Subnormal_700", 700, 4}),
+    [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
+
 TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
     Block b = coded_block(2000, 1, 2, 1.0, 0.3, 11);
     b.soft[500] = b.soft[500] > 0 ? 1e9 : -1e9;
@@ -201,6 +244,23 @@ TEST_P(CodedPairs, EqualTheSeparateSteps) {
     EXPECT_EQ(rx::coded_pairs(soft, r), expected);
 }
 
+// NaN, infinities, values beyond the clip, signed zeros and halves quantise in the
+// interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol.
+TEST(CodedPairsEdges, QuantisedAsOneByOne) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(54);
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> odd = {nan, inf, -inf, 1e300, -1e300, 0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 7.99, -8.01, 1e-300};
+    for (size_t shift = 0; shift < 3; ++shift) {
+        std::vector<double> soft(static_cast<size_t>(2 * r.n_cbps));
+        for (size_t i = 0; i < soft.size(); ++i) soft[i] = (i + shift) % 5 == 0 ? odd[(i / 5) % odd.size()] : 1.0;
+        const double scale = rx::soft_scale(soft.data(), soft.size());
+        std::vector<int16_t> expected;
+        for (double v : rx::depuncture(rx::deinterleave(soft, r.n_cbps, r.n_bpsc), r.mbps))
+            expected.push_back(rx::quantise_soft(v, scale));
+        ASSERT_EQ(rx::coded_pairs(soft, r), expected) << "shift " << shift;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllRates, CodedPairs,
                          ::testing::Values(RateCase{6}, RateCase{9}, RateCase{12}, RateCase{18}, RateCase{24},
                                            RateCase{36}, RateCase{48}, RateCase{54}),
@@ -220,6 +280,67 @@ TEST(ViterbiFast, FullScaleRandomInputLoopsAgree) {
     for (bool terminated : {false, true})
         EXPECT_EQ(rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::best),
                   rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain));
+}
+
+}  // namespace
+
+namespace {
+
+// Each vector loop decides as the plain one (32-bit metrics, no overflow): near the code's
+// threshold at every code rate, on full-scale input that drives the metrics' spread to its
+// bound, and on blocks around the renormalisation period, terminated or not.
+struct KernelCase {
+    std::string name;
+    rx::AcsKernel kernel;
+};
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
+class AcsLoops : public ::testing::TestWithParam<KernelCase> {};
+
+std::vector<uint8_t> decoded(const std::vector<int16_t>& q, bool terminated, rx::AcsKernel kernel) {
+    return rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, kernel);
+}
+
+TEST_P(AcsLoops, DecideAsThePlainLoop) {
+    const rx::AcsKernel k = GetParam().kernel;
+    if (!rx::acs_available(k)) GTEST_SKIP() << "not in this processor or build";
+    for (const auto& [num, den, sigma] : {std::tuple{1, 2, 0.9}, std::tuple{2, 3, 0.72}, std::tuple{3, 4, 0.62}}) {
+        for (uint32_t seed = 200; seed < 204; ++seed) {
+            const std::vector<int16_t> q = quantised(coded_block(2994, num, den, 1.0, sigma, seed).soft);
+            for (bool terminated : {false, true})
+                ASSERT_EQ(decoded(q, terminated, k), decoded(q, terminated, rx::AcsKernel::plain))
+                    << num << "/" << den << " seed " << seed << " terminated " << terminated;
+        }
+    }
+    std::mt19937 rng(22);
+    std::vector<int16_t> full(2 * 5000);
+    for (int16_t& v : full) v = static_cast<int16_t>((rng() & 1) ? rx::kSoftMax : -rx::kSoftMax);
+    for (size_t i = 0; i < 600; ++i) full[i] = -rx::kSoftMax;  // a long run of zeros
+    ASSERT_EQ(decoded(full, false, k), decoded(full, false, rx::AcsKernel::plain));
+    for (size_t steps : {0, 1, 6, 7, 8, 9, 17}) {
+        std::vector<int16_t> q(2 * steps);
+        for (int16_t& v : q) v = static_cast<int16_t>(static_cast<int>(rng() % 801) - 400);
+        for (bool terminated : {false, true}) {
+            const std::vector<uint8_t> got = decoded(q, terminated, k);
+            ASSERT_EQ(got.size(), steps);
+            ASSERT_EQ(got, decoded(q, terminated, rx::AcsKernel::plain)) << steps << " steps";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Vector, AcsLoops,
+                         ::testing::Values(KernelCase{"Best", rx::AcsKernel::best}, KernelCase{"Sse2", rx::AcsKernel::sse2},
+                                           KernelCase{"Avx2", rx::AcsKernel::avx2}),
+                         [](const ::testing::TestParamInfo<KernelCase>& i) { return i.param.name; });
+
+// The decoder's bits from clean 3/4-coded input equal the sent bits with every loop: a
+// decision stored for the wrong state would turn the traceback away.
+TEST(AcsLoops, EveryLoopDecodesACleanBlock) {
+    const Block b = coded_block(1200, 3, 4, 1.0, 0.0, 5);
+    const std::vector<int16_t> q = quantised(b.soft);
+    for (rx::AcsKernel k : {rx::AcsKernel::plain, rx::AcsKernel::sse2, rx::AcsKernel::avx2}) {
+        if (!rx::acs_available(k)) continue;
+        EXPECT_EQ(as_ints(decoded(q, true, k)), b.bits) << static_cast<int>(k);
+    }
 }
 
 }  // namespace
