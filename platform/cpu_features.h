@@ -17,8 +17,15 @@
 
 #if ORV_X86_VECTORS
 // True when the processor runs AVX instructions (asked once).
+// Never on Windows: MinGW's GCC keeps the stack 16-byte aligned and may spill
+// a 32-byte register there with an aligned store (GCC bug 54412); the SSE2 and
+// plain loops give the same results.
 inline bool cpu_has_avx() {
+#if defined(_WIN32)
+    return false;
+#else
     static const bool avx = __builtin_cpu_supports("avx");
     return avx;
+#endif
 }
 #endif
