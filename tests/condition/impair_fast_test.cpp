@@ -1,0 +1,97 @@
+// The impairment stages' fast arithmetic against the plain formulas it stands
+// in for: the Rapp gain without pow, the recursive carrier phasor, the
+// overlap-save channel against direct convolution, the resampler's polyphase
+// table against the windowed sinc evaluated at the exact position.
+#include "impair_chain.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <ostream>
+#include <vector>
+
+#include "support/readable_params.h"
+
+namespace {
+
+using Vec = std::vector<double>;
+
+// ---- Rapp gain ----------------------------------------------------------------
+
+struct RootCase {
+    int32_t e;
+    double base;
+};
+void PrintTo(const RootCase& c, std::ostream* os) {
+    *os << "e " << c.e << " base ";
+    if (c.base > 1.0 && c.base < 1.001) *os << "1 + " << c.base - 1.0;
+    else *os << c.base;
+}
+class RappInverseRoot : public ::testing::TestWithParam<RootCase> {};
+
+// base^(-1/e) within ten ulp of pow, from 1 (no compression) to far beyond
+// saturation (where the iteration hands over to pow) and infinity.
+TEST_P(RappInverseRoot, EqualsPowWithinAFewUlp) {
+    const RootCase c = GetParam();
+    const double want = std::pow(c.base, -1.0 / c.e);
+    const double got = rapp_inverse_root(c.base, c.e);
+    if (want == 0.0) {
+        EXPECT_EQ(got, 0.0);
+    } else {
+        EXPECT_NEAR(got / want, 1.0, 2e-15);
+    }
+}
+
+std::vector<RootCase> root_cases() {
+    std::vector<RootCase> cases;
+    for (const int32_t e : {1, 3, 5, 6, 7, 9, 12, 16})
+        for (const double b : {1.0, 1.0 + 0x1p-52, 1.0 + 1e-9, 1.3, 2.0, 7.5, 1e3, 1e12, 9.9e29, 1e31,
+                               static_cast<double>(INFINITY)})
+            cases.push_back({e, b});
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(Cases, RappInverseRoot, ::testing::ValuesIn(root_cases()),
+                         orv_test::PrintedName{});
+
+struct RappFastCase {
+    double p;
+    int32_t whole;  // rapp_whole_exponent(p)
+};
+void PrintTo(const RappFastCase& c, std::ostream* os) { *os << "p " << c.p; }
+class RappFast : public ::testing::TestWithParam<RappFastCase> {};
+
+// Every sample's gain as the pow formula gives it, over 1e-6 .. 1e6 of A_sat
+// and zero; which smoothness values take the pow-free path.
+TEST_P(RappFast, GainEqualsThePowFormula) {
+    const RappFastCase c = GetParam();
+    EXPECT_EQ(rapp_whole_exponent(c.p), c.whole);
+    const double a_sat = 0.37;
+    const int32_t n = 1201;
+    Vec i(n), q(n);
+    for (int32_t k = 0; k < n; ++k) {
+        const double mag = k == 0 ? 0.0 : a_sat * std::pow(10.0, -6.0 + 12.0 * k / (n - 1));
+        i[k] = mag * std::cos(0.7 * k);
+        q[k] = mag * std::sin(0.7 * k);
+    }
+    Vec yi = i, yq = q;
+    rapp_amplify(n, a_sat, c.p, yi.data(), yq.data());
+    EXPECT_EQ(yi[0], 0.0);
+    EXPECT_EQ(yq[0], 0.0);
+    for (int32_t k = 1; k < n; ++k) {
+        const double r2 = (i[k] * i[k] + q[k] * q[k]) / (a_sat * a_sat);
+        const double g = std::pow(1.0 + std::pow(r2, c.p), -1.0 / (2.0 * c.p));
+        EXPECT_NEAR(yi[k], g * i[k], 4e-15 * std::fabs(g * i[k]) + 1e-300) << k;
+        EXPECT_NEAR(yq[k], g * q[k], 4e-15 * std::fabs(g * q[k]) + 1e-300) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
+                         ::testing::Values(RappFastCase{0.5, 1}, RappFastCase{1.0, 2},
+                                           RappFastCase{1.5, 3}, RappFastCase{2.0, 4},
+                                           RappFastCase{3.0, 6}, RappFastCase{3.5, 7},
+                                           RappFastCase{5.0, 10}, RappFastCase{8.0, 16},
+                                           RappFastCase{0.3, 0}, RappFastCase{2.25, 0},
+                                           RappFastCase{8.5, 0}, RappFastCase{12.0, 0}),
+                         orv_test::PrintedName{});
+
+}  // namespace
