@@ -9,40 +9,81 @@ namespace {
 // Above this 1 + (|x| / a_sat)^(2p) the gain comes from pow (the iteration's
 // products would overflow).
 constexpr double kNewtonLimit = 1e30;
+// The high word of 1.0's bits, lowered by 0.045 of an octave: the guess
+// below then errs by at most 6 % (1/x) and 4 % (e >= 2) either way.
+constexpr double kGuessOne = 1072693248.0 - 0.045 * 1048576.0;
 
-// t^e for a whole e in 1..16 by squaring.
-double whole_power(double t, int32_t e) {
-    double r = 1.0, b = t;
-    for (;;) {
-        if (e & 1) r *= b;
-        e >>= 1;
-        if (e == 0) return r;
-        b *= b;
+// t^E for a whole E in 1..16 by squaring (unrolled for a constant E).
+template <int32_t E>
+inline double power_of(double t) {
+    if constexpr (E == 1) {
+        return t;
+    } else if constexpr (E % 2 == 0) {
+        const double h = power_of<E / 2>(t);
+        return h * h;
+    } else {
+        return power_of<E - 1>(t) * t;
     }
 }
+
+// base^(-1/E), base in 1..kNewtonLimit: a guess off the high word of base's
+// bits (a·bits(base) + (1 - a)·bits(1), a = -1/E), then Newton on
+// t^(-E) = base: t <- t ((E + 1) - base t^E) / E. Four steps take the guess's
+// error below 1e-16 for E up to 6, five for E up to 16.
+template <int32_t E>
+inline double inverse_root(double base) {
+    int64_t bits;
+    std::memcpy(&bits, &base, sizeof bits);
+    const int32_t high = static_cast<int32_t>(bits >> 32);
+    const double guess = kGuessOne * (1.0 + 1.0 / E) - static_cast<double>(high) * (1.0 / E);
+    const int64_t t_bits = static_cast<int64_t>(static_cast<int32_t>(guess)) << 32;
+    double t;
+    std::memcpy(&t, &t_bits, sizeof t);
+    constexpr int32_t kSteps = E <= 6 ? 4 : 5;
+    for (int32_t s = 0; s < kSteps; ++s) t = t * ((E + 1.0) - base * power_of<E>(t)) * (1.0 / E);
+    return t;
+}
+
+// base^(-1/E) for any base >= 1: exactly 1 for 1 (a sample far below saturation
+// keeps its value), by pow beyond kNewtonLimit.
+template <int32_t E>
+double inverse_root_or_pow(double base) {
+    if (base == 1.0) return 1.0;
+    return base < kNewtonLimit ? inverse_root<E>(base) : std::pow(base, -1.0 / E);
+}
+
+// The Rapp gain for 2p = E on n samples: (|x| / a_sat)^E by multiplication
+// (of |x|^2 for an even E, of |x| for an odd one).
+template <int32_t E>
+void rapp_whole(int32_t n, double inv_sat2, double* i, double* q) {
+    for (int32_t k = 0; k < n; ++k) {
+        const double r2 = (i[k] * i[k] + q[k] * q[k]) * inv_sat2;
+        const double u = E % 2 == 0 ? power_of<E / 2 == 0 ? 1 : E / 2>(r2) : power_of<E>(std::sqrt(r2));
+        const double g = inverse_root_or_pow<E>(1.0 + u);
+        i[k] *= g;
+        q[k] *= g;
+    }
+}
+
+typedef void (*RappKernel)(int32_t n, double inv_sat2, double* i, double* q);
+typedef double (*RootKernel)(double base);
+
+const RappKernel kRappKernels[17] = {
+    nullptr,         rapp_whole<1>,  rapp_whole<2>,  rapp_whole<3>,  rapp_whole<4>,  rapp_whole<5>,
+    rapp_whole<6>,   rapp_whole<7>,  rapp_whole<8>,  rapp_whole<9>,  rapp_whole<10>, rapp_whole<11>,
+    rapp_whole<12>,  rapp_whole<13>, rapp_whole<14>, rapp_whole<15>, rapp_whole<16>};
+const RootKernel kRootKernels[17] = {
+    nullptr,
+    inverse_root_or_pow<1>,  inverse_root_or_pow<2>,  inverse_root_or_pow<3>,  inverse_root_or_pow<4>,
+    inverse_root_or_pow<5>,  inverse_root_or_pow<6>,  inverse_root_or_pow<7>,  inverse_root_or_pow<8>,
+    inverse_root_or_pow<9>,  inverse_root_or_pow<10>, inverse_root_or_pow<11>, inverse_root_or_pow<12>,
+    inverse_root_or_pow<13>, inverse_root_or_pow<14>, inverse_root_or_pow<15>, inverse_root_or_pow<16>};
 
 }  // namespace
 
 double rapp_inverse_root(double base, int32_t e) {
-    if (!(base < kNewtonLimit)) return std::pow(base, -1.0 / e);
-    // First guess from the exponent and mantissa bits: bits(base^a) is close to
-    // a bits(base) + (1 - a) bits(1.0), a = -1/e (within a few percent).
-    const double one_bits = 4607182418800017408.0;  // bits of 1.0 as a number
-    int64_t bits;
-    std::memcpy(&bits, &base, sizeof bits);
-    const int64_t guess = static_cast<int64_t>(one_bits * (1.0 + 1.0 / e) - static_cast<double>(bits) / e);
-    double t;
-    std::memcpy(&t, &guess, sizeof t);
-    // Newton on t^(-e) = base: t <- t ((e + 1) - base t^e) / e. Once the
-    // residual base t^e - 1 is below 1e-8 the step just taken leaves an error
-    // below 1e-16; from the first guess that takes 3 to 6 steps.
-    const double inv_e = 1.0 / e;
-    for (int32_t step = 0; step < 10; ++step) {
-        const double r = base * whole_power(t, e);
-        t = t * ((e + 1.0) - r) * inv_e;
-        if (std::fabs(r - 1.0) < 1e-8) break;
-    }
-    return t;
+    if (e < 1 || e > 16) return std::pow(base, -1.0 / e);
+    return kRootKernels[e](base);
 }
 
 int32_t rapp_whole_exponent(double p) {
@@ -52,25 +93,16 @@ int32_t rapp_whole_exponent(double p) {
 
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {
     const double inv_sat2 = 1.0 / (a_sat * a_sat);
-    const double expo = -1.0 / (2.0 * p);
-    // 2p whole (p = 0.5, 1, 1.5, ... 8): (|x| / a_sat)^(2p) by multiplication
-    // and the gain by rapp_inverse_root, or by square roots for p = 1, 2, 4.
     const int32_t e = rapp_whole_exponent(p);
+    if (e > 0) {
+        kRappKernels[e](n, inv_sat2, i, q);
+        return;
+    }
+    const double expo = -1.0 / (2.0 * p);
     for (int32_t k = 0; k < n; ++k) {
         const double r2 = (i[k] * i[k] + q[k] * q[k]) * inv_sat2;
         if (r2 == 0.0) continue;
-        double g;
-        if (e == 2 || e == 4 || e == 8) {
-            const double base = 1.0 + whole_power(r2, e / 2);
-            g = e == 2 ? 1.0 / std::sqrt(base)
-              : e == 4 ? 1.0 / std::sqrt(std::sqrt(base))
-                       : 1.0 / std::sqrt(std::sqrt(std::sqrt(base)));
-        } else if (e > 0) {
-            const double r2p = e % 2 == 0 ? whole_power(r2, e / 2) : whole_power(std::sqrt(r2), e);
-            g = rapp_inverse_root(1.0 + r2p, e);
-        } else {
-            g = std::pow(1.0 + std::pow(r2, p), expo);
-        }
+        const double g = std::pow(1.0 + std::pow(r2, p), expo);
         i[k] *= g;
         q[k] *= g;
     }
