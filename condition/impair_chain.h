@@ -62,6 +62,8 @@ struct ImpairFft {
     int32_t n;        // power of two, 4..2^22
     double* cos_tab;  // n/2 twiddles
     double* sin_tab;
+    double* stage_cos;  // n: the twiddles of the stage of length len at len/2 .. len-1
+    double* stage_sin;
     int32_t* swap;    // pairs (k, bit-reversed k) with k below it, two entries each
     int32_t swaps;    // number of pairs
 };

@@ -11,11 +11,12 @@ constexpr double kTwoPi = 6.28318530717958647692;
 
 int32_t impair_fft_open(ImpairFft* f, int32_t n) {
     f->n = 0;
-    f->cos_tab = f->sin_tab = nullptr;
+    f->cos_tab = f->sin_tab = f->stage_cos = f->stage_sin = nullptr;
     f->swap = nullptr;
     f->swaps = 0;
     if (n < 4 || n > (1 << 22) || (n & (n - 1)) != 0) return 1;
-    double* tab = static_cast<double*>(std::malloc(static_cast<size_t>(n) * sizeof(double)));
+    // cos and sin of n/2 angles, then each stage's twiddles in a row of their own.
+    double* tab = static_cast<double*>(std::malloc(3 * static_cast<size_t>(n) * sizeof(double)));
     int32_t* swap = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));
     if (tab == nullptr || swap == nullptr) {
         std::free(tab);
@@ -41,6 +42,18 @@ int32_t impair_fft_open(ImpairFft* f, int32_t n) {
         f->cos_tab[k] = std::cos(a);
         f->sin_tab[k] = std::sin(a);
     }
+    // The stage of length len takes twiddle k (k < len/2) of the angle 2 pi k / len
+    // at len/2 + k: the same values as cos_tab[k n / len].
+    f->stage_cos = tab + n;
+    f->stage_sin = tab + 2 * n;
+    f->stage_cos[0] = f->stage_sin[0] = 0.0;
+    for (int32_t len = 2; len <= n; len <<= 1) {
+        const int32_t half = len >> 1, step = n / len;
+        for (int32_t k = 0; k < half; ++k) {
+            f->stage_cos[half + k] = f->cos_tab[k * step];
+            f->stage_sin[half + k] = f->sin_tab[k * step];
+        }
+    }
     return 0;
 }
 
@@ -48,7 +61,7 @@ void impair_fft_close(ImpairFft* f) {
     std::free(f->cos_tab);
     std::free(f->swap);
     f->swap = nullptr;
-    f->cos_tab = f->sin_tab = nullptr;
+    f->cos_tab = f->sin_tab = f->stage_cos = f->stage_sin = nullptr;
     f->n = 0;
 }
 
@@ -63,19 +76,38 @@ void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse) {
         im[j] = ti;
     }
     const double sign = inverse ? 1.0 : -1.0;
-    for (int32_t len = 2; len <= n; len <<= 1) {
-        const int32_t half = len >> 1, step = n / len;
+    // Length 2: the twiddle is 1 + 0j (the products kept, for the same sums).
+    for (int32_t start = 0; start < n; start += 2) {
+        const double wr = f->stage_cos[1], wi = sign * f->stage_sin[1];
+        double* ar = re + start;
+        double* ai = im + start;
+        const double xr = ar[1] * wr - ai[1] * wi;
+        const double xi = ar[1] * wi + ai[1] * wr;
+        ar[1] = ar[0] - xr;
+        ai[1] = ai[0] - xi;
+        ar[0] += xr;
+        ai[0] += xi;
+    }
+    // Longer stages: the twiddles of a stage in a row, the butterflies of a
+    // group in a loop over contiguous samples (the same operations in the same
+    // order as one butterfly at a time).
+    for (int32_t len = 4; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        const double* wr_row = f->stage_cos + half;
+        const double* ws_row = f->stage_sin + half;
         for (int32_t start = 0; start < n; start += len) {
+            double* __restrict ar = re + start;
+            double* __restrict ai = im + start;
+            double* __restrict br = re + start + half;
+            double* __restrict bi = im + start + half;
             for (int32_t k = 0; k < half; ++k) {
-                const double wr = f->cos_tab[k * step], wi = sign * f->sin_tab[k * step];
-                double* ar = re + start + k;
-                double* ai = im + start + k;
-                const double xr = ar[half] * wr - ai[half] * wi;
-                const double xi = ar[half] * wi + ai[half] * wr;
-                ar[half] = *ar - xr;
-                ai[half] = *ai - xi;
-                *ar += xr;
-                *ai += xi;
+                const double wr = wr_row[k], wi = sign * ws_row[k];
+                const double xr = br[k] * wr - bi[k] * wi;
+                const double xi = br[k] * wi + bi[k] * wr;
+                br[k] = ar[k] - xr;
+                bi[k] = ai[k] - xi;
+                ar[k] += xr;
+                ai[k] += xi;
             }
         }
     }
