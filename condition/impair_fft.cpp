@@ -3,11 +3,106 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "cpu_features.h"
 #include "impair_chain.h"
 
 namespace {
+
 constexpr double kTwoPi = 6.28318530717958647692;
+
+// The butterflies k = 0 .. half-1 of one group: a[k] + w[k] b[k] and
+// a[k] - w[k] b[k], w = wr + j sign ws.
+ORV_ALWAYS_INLINE void group_scalar(int32_t from, int32_t half, double sign, const double* wr_row,
+                                    const double* ws_row, double* ar, double* ai, double* br,
+                                    double* bi) {
+    for (int32_t k = from; k < half; ++k) {
+        const double wr = wr_row[k], wi = sign * ws_row[k];
+        const double xr = br[k] * wr - bi[k] * wi;
+        const double xi = br[k] * wi + bi[k] * wr;
+        br[k] = ar[k] - xr;
+        bi[k] = ai[k] - xi;
+        ar[k] += xr;
+        ai[k] += xi;
+    }
 }
+
+#if ORV_X86_VECTORS
+// The same butterflies two (SSE2) or four (AVX) at a time: each lane takes the
+// same products and sums as group_scalar, so the results are equal bit for bit.
+ORV_ALWAYS_INLINE void group_sse2(int32_t half, double sign, const double* wr_row, const double* ws_row, double* ar,
+                double* ai, double* br, double* bi) {
+    const __m128d s = _mm_set1_pd(sign);
+    int32_t k = 0;
+    for (; k + 2 <= half; k += 2) {
+        const __m128d wr = _mm_loadu_pd(wr_row + k), wi = _mm_mul_pd(s, _mm_loadu_pd(ws_row + k));
+        const __m128d xbr = _mm_loadu_pd(br + k), xbi = _mm_loadu_pd(bi + k);
+        const __m128d xr = _mm_sub_pd(_mm_mul_pd(xbr, wr), _mm_mul_pd(xbi, wi));
+        const __m128d xi = _mm_add_pd(_mm_mul_pd(xbr, wi), _mm_mul_pd(xbi, wr));
+        const __m128d xar = _mm_loadu_pd(ar + k), xai = _mm_loadu_pd(ai + k);
+        _mm_storeu_pd(br + k, _mm_sub_pd(xar, xr));
+        _mm_storeu_pd(bi + k, _mm_sub_pd(xai, xi));
+        _mm_storeu_pd(ar + k, _mm_add_pd(xar, xr));
+        _mm_storeu_pd(ai + k, _mm_add_pd(xai, xi));
+    }
+    group_scalar(k, half, sign, wr_row, ws_row, ar, ai, br, bi);
+}
+
+__attribute__((target("avx"))) void stages_avx(int32_t n, double sign, const ImpairFft* f,
+                                               double* re, double* im) {
+    const __m256d s = _mm256_set1_pd(sign);
+    for (int32_t len = 4; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        const double* wr_row = f->stage_cos + half;
+        const double* ws_row = f->stage_sin + half;
+        for (int32_t start = 0; start < n; start += len) {
+            double* ar = re + start;
+            double* ai = im + start;
+            double* br = ar + half;
+            double* bi = ai + half;
+            if (half < 4) {
+                group_sse2(half, sign, wr_row, ws_row, ar, ai, br, bi);
+                continue;
+            }
+            for (int32_t k = 0; k < half; k += 4) {
+                const __m256d wr = _mm256_loadu_pd(wr_row + k);
+                const __m256d wi = _mm256_mul_pd(s, _mm256_loadu_pd(ws_row + k));
+                const __m256d xbr = _mm256_loadu_pd(br + k), xbi = _mm256_loadu_pd(bi + k);
+                const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(xbr, wr), _mm256_mul_pd(xbi, wi));
+                const __m256d xi = _mm256_add_pd(_mm256_mul_pd(xbr, wi), _mm256_mul_pd(xbi, wr));
+                const __m256d xar = _mm256_loadu_pd(ar + k), xai = _mm256_loadu_pd(ai + k);
+                _mm256_storeu_pd(br + k, _mm256_sub_pd(xar, xr));
+                _mm256_storeu_pd(bi + k, _mm256_sub_pd(xai, xi));
+                _mm256_storeu_pd(ar + k, _mm256_add_pd(xar, xr));
+                _mm256_storeu_pd(ai + k, _mm256_add_pd(xai, xi));
+            }
+        }
+    }
+}
+#endif
+
+// The stages of length 4 .. n.
+void later_stages(int32_t n, double sign, const ImpairFft* f, double* re, double* im) {
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        stages_avx(n, sign, f, re, im);
+        return;
+    }
+#endif
+    for (int32_t len = 4; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        for (int32_t start = 0; start < n; start += len) {
+            double* ar = re + start;
+            double* ai = im + start;
+#if ORV_X86_VECTORS
+            group_sse2(half, sign, f->stage_cos + half, f->stage_sin + half, ar, ai, ar + half, ai + half);
+#else
+            group_scalar(0, half, sign, f->stage_cos + half, f->stage_sin + half, ar, ai, ar + half, ai + half);
+#endif
+        }
+    }
+}
+
+}  // namespace
 
 int32_t impair_fft_open(ImpairFft* f, int32_t n) {
     f->n = 0;
@@ -88,29 +183,7 @@ void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse) {
         ar[0] += xr;
         ai[0] += xi;
     }
-    // Longer stages: the twiddles of a stage in a row, the butterflies of a
-    // group in a loop over contiguous samples (the same operations in the same
-    // order as one butterfly at a time).
-    for (int32_t len = 4; len <= n; len <<= 1) {
-        const int32_t half = len >> 1;
-        const double* wr_row = f->stage_cos + half;
-        const double* ws_row = f->stage_sin + half;
-        for (int32_t start = 0; start < n; start += len) {
-            double* __restrict ar = re + start;
-            double* __restrict ai = im + start;
-            double* __restrict br = re + start + half;
-            double* __restrict bi = im + start + half;
-            for (int32_t k = 0; k < half; ++k) {
-                const double wr = wr_row[k], wi = sign * ws_row[k];
-                const double xr = br[k] * wr - bi[k] * wi;
-                const double xi = br[k] * wi + bi[k] * wr;
-                br[k] = ar[k] - xr;
-                bi[k] = ai[k] - xi;
-                ar[k] += xr;
-                ai[k] += xi;
-            }
-        }
-    }
+    later_stages(n, sign, f, re, im);
     if (inverse) {
         const double scale = 1.0 / n;
         for (int32_t k = 0; k < n; ++k) {
