@@ -85,6 +85,30 @@ TEST_P(RappFast, GainEqualsThePowFormula) {
     }
 }
 
+// A block takes the vector kernel where the processor has one, a lone sample
+// the scalar one: the gains must agree bit for bit (every lane, the zeros and
+// the samples beyond the iteration's range among them).
+TEST_P(RappFast, BlockEqualsSampleBySample) {
+    const RappFastCase c = GetParam();
+    const double a_sat = 0.9;
+    const int32_t n = 1003;
+    Vec i(n), q(n);
+    for (int32_t k = 0; k < n; ++k) {
+        const double mag = k % 97 == 5 ? 0.0 : a_sat * std::pow(10.0, -4.0 + 8.0 * ((k * 37) % n) / n);
+        i[k] = mag * std::cos(1.3 * k);
+        q[k] = mag * std::sin(1.3 * k);
+    }
+    Vec bi = i, bq = q;
+    rapp_amplify(n, a_sat, c.p, bi.data(), bq.data());
+    int32_t differ = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        double si = i[k], sq = q[k];
+        rapp_amplify(1, a_sat, c.p, &si, &sq);
+        differ += si != bi[k] || sq != bq[k];
+    }
+    EXPECT_EQ(differ, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
                          ::testing::Values(RappFastCase{0.5, 1}, RappFastCase{1.0, 2},
                                            RappFastCase{1.5, 3}, RappFastCase{2.0, 4},
