@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "cpu_features.h"
 #include "impair_chain.h"
 
 namespace {
@@ -75,8 +76,48 @@ int64_t resampler_first_input(const Resampler* r, int64_t n) {
     return whole - (r->taps / 2 - 1);
 }
 
+namespace {
+
+#if ORV_X86_VECTORS
+// resampler_run's sums four taps at a time: lane l holds the scalar loop's
+// partial sum l (taps l, l + 4, ...), added in its order, then folded as it
+// folds them, so the outputs are equal bit for bit.
+__attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int32_t count, int64_t base,
+                                            const double* xi, const double* xq, double* i, double* q) {
+    const int32_t taps = r->taps;
+    for (int32_t k = 0; k < count; ++k) {
+        int64_t whole;
+        int32_t phase;
+        position(r, n0 + k, &whole, &phase);
+        const double* row = r->table + static_cast<size_t>(phase) * taps;
+        const int64_t first = whole - (taps / 2 - 1) - base;
+        const double* a = xi + first;
+        const double* b = xq + first;
+        __m256d si = _mm256_setzero_pd(), sq = _mm256_setzero_pd();
+        for (int32_t j = 0; j < taps; j += 4) {
+            const __m256d h = _mm256_loadu_pd(row + j);
+            si = _mm256_add_pd(si, _mm256_mul_pd(h, _mm256_loadu_pd(a + j)));
+            sq = _mm256_add_pd(sq, _mm256_mul_pd(h, _mm256_loadu_pd(b + j)));
+        }
+        alignas(32) double li[4], lq[4];
+        _mm256_store_pd(li, si);
+        _mm256_store_pd(lq, sq);
+        i[k] = (li[0] + li[1]) + (li[2] + li[3]);
+        q[k] = (lq[0] + lq[1]) + (lq[2] + lq[3]);
+    }
+}
+#endif
+
+}  // namespace
+
 void resampler_run(const Resampler* r, int64_t n0, int32_t count, int64_t base, const double* xi,
                    const double* xq, double* i, double* q) {
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        run_avx(r, n0, count, base, xi, xq, i, q);
+        return;
+    }
+#endif
     const int32_t taps = r->taps;
     for (int32_t k = 0; k < count; ++k) {
         int64_t whole;
