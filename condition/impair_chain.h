@@ -93,6 +93,17 @@ double phase_noise_variance(const double* offsets_hz, const double* levels_dbc, 
 // 100 kHz, falling 20 dB a decade to 1 MHz. Fills 3 points.
 void phase_noise_default_profile(double rms_deg, double* offsets_hz, double* levels_dbc);
 
+// A unit phasor e^(j theta) carried sample by sample.
+struct Phasor {
+    double re, im;
+};
+// e^(j angle): its power series for |angle| <= 1/16 (terms to angle^9, exact
+// to rounding), cos and sin beyond.
+void phasor_of(double angle, Phasor* p);
+// z <- z step, then z back on the unit circle (one Newton step of 1/|z|),
+// so rounding never grows its magnitude.
+void phasor_turn(Phasor* z, const Phasor* step);
+
 // The phase process: white Gaussian noise through a filter of the profile's
 // amplitude response, made at fs / decimation and interpolated linearly.
 struct PhaseNoise {
@@ -108,6 +119,8 @@ struct PhaseNoise {
     int32_t out_at;      // next process sample of out to hand out
     int32_t sub;         // output samples since prev (0..decimation-1)
     double prev, next;   // the process samples the output lies between
+    Phasor z;            // e^(j phase) of the next output sample (phase_noise_rotate)
+    Phasor step;         // e^(j (next - prev) / decimation)
     ImpairRng rng;
     uint64_t seed;
 };
@@ -120,6 +133,13 @@ void phase_noise_close(PhaseNoise* pn);
 void phase_noise_rewind(PhaseNoise* pn);
 // The next n phases in radians.
 void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase);
+// Multiplies the next n samples (from sample `at` on) by
+// e^(j (2 pi f t + phase)): the same process as phase_noise_next (use one or
+// the other after a rewind), its phase carried by a phasor turned by a
+// constant step between process samples, the carrier's from exact cos and
+// sin at `at` on by recursion.
+void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
+                        double* q);
 
 // Multiplies n samples from sample `at` on by e^(j (2 pi f t + phase[k]));
 // phase may be null (no phase noise).

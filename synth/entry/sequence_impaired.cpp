@@ -151,10 +151,8 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
             q[k] += c->dc_q;
         }
     }
-    if (c->rotate) {
-        if (c->pn) phase_noise_next(&c->phase_noise, n, c->phase);
-        rotate_with_phase(n, c->in_pos, c->carrier_hz, c->fs, c->pn ? c->phase : nullptr, i, q);
-    }
+    if (c->pn) phase_noise_rotate(&c->phase_noise, n, c->in_pos, c->carrier_hz, c->fs, i, q);
+    else if (c->rotate) rotate_with_phase(n, c->in_pos, c->carrier_hz, c->fs, nullptr, i, q);
     c->in_pos += n;
     return 0;
 }
@@ -286,10 +284,7 @@ int32_t open_stages(ImpairedRun* c) {
     if (c->ppdu_begin == nullptr) return -1;
     c->ppdu_end = c->ppdu_begin + count;
     c->channel_switch = c->ppdu_end + count;
-    if (c->pn) {
-        c->phase = static_cast<double*>(std::malloc(kSequenceBlock * sizeof(double)));
-        if (c->phase == nullptr || open_phase_noise(c) != 0) return -1;
-    }
+    if (c->pn && open_phase_noise(c) != 0) return -1;
     if (c->clock) {
         c->x_cap = 2 * kSequenceBlock + 4 * kResampleTaps;
         c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
@@ -382,7 +377,6 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
 void impaired_close(ImpairedRun* c) {
     if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
     std::free(c->ppdu_begin);
-    std::free(c->phase);
     std::free(c->x_i);
     std::free(c->hop_i);
     std::free(c->hop_span);

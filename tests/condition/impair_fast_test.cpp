@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <complex>
 #include <ostream>
 #include <vector>
 
@@ -117,6 +119,98 @@ INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
                                            RappFastCase{0.3, 0}, RappFastCase{2.25, 0},
                                            RappFastCase{8.5, 0}, RappFastCase{12.0, 0}),
                          orv_test::PrintedName{});
+
+// ---- Phasors -------------------------------------------------------------------------
+
+class PhasorOf : public ::testing::TestWithParam<double> {};
+
+// The series (|angle| <= 1/16) and cos/sin beyond agree with cos and sin to rounding.
+TEST_P(PhasorOf, EqualsCosAndSin) {
+    const double a = GetParam();
+    Phasor p;
+    phasor_of(a, &p);
+    EXPECT_NEAR(p.re, std::cos(a), 2.3e-16);
+    EXPECT_NEAR(p.im, std::sin(a), 2.3e-16 * std::max(1.0, std::fabs(a)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PhasorOf,
+                         ::testing::Values(0.0, 1e-9, -3e-5, 0.01, -0.0449, 0.0625, -0.0625, 0.06251,
+                                           0.5, -3.0),
+                         orv_test::PrintedName{});
+
+// 1e8 turns by small, changing steps: the phasor's angle stays within 1e-6 rad
+// of the steps' exact sum (1e-14 a sample) and its magnitude within 1e-14 of 1.
+TEST(PhasorTurn, DriftOverAHundredMillionSamples) {
+    const double steps[7] = {1.3e-3, -7.7e-4, 2.9e-2, -4.1e-2, 5.5e-5, 0.061, -0.0093};
+    Phasor z{1.0, 0.0};
+    Phasor st[7];
+    for (int32_t k = 0; k < 7; ++k) phasor_of(steps[k], &st[k]);
+    long double exact = 0.0L;
+    double worst_mag = 0.0;
+    for (int64_t n = 0; n < 100000000; ++n) {
+        phasor_turn(&z, &st[n % 7]);
+        exact += steps[n % 7];
+        if (n % 1000000 == 0) worst_mag = std::max(worst_mag, std::fabs(std::hypot(z.re, z.im) - 1.0));
+    }
+    const double wrapped = static_cast<double>(exact - 2.0L * M_PIl * std::floor(exact / (2.0L * M_PIl)));
+    const double err = std::arg(std::complex<double>(z.re, z.im) * std::polar(1.0, -wrapped));
+    EXPECT_LT(std::fabs(err), 1e-6);
+    EXPECT_LT(worst_mag, 1e-14);
+    EXPECT_LT(std::fabs(std::hypot(z.re, z.im) - 1.0), 1e-14);
+}
+
+struct RotateCase {
+    const char* name;
+    double top_hz;  // the profile's highest offset (sets the decimation)
+    double freq_hz;
+};
+void PrintTo(const RotateCase& c, std::ostream* os) { *os << c.name; }
+class PhaseNoiseRotate : public ::testing::TestWithParam<RotateCase> {};
+
+// phase_noise_rotate multiplies by e^(j (2 pi f n / fs + phase[n])), phase the
+// values phase_noise_next gives for the same seed, in blocks of uneven size.
+TEST_P(PhaseNoiseRotate, EqualsTheExactRotationByTheProcessPhases) {
+    const RotateCase c = GetParam();
+    const double fs = 80e6;
+    const double f[] = {1e3, c.top_hz / 10, c.top_hz};
+    const double l[] = {-70, -75, -95};
+    PhaseNoise a, b;
+    ASSERT_EQ(phase_noise_open(&a, f, l, 3, fs, 5), 0);
+    ASSERT_EQ(phase_noise_open(&b, f, l, 3, fs, 5), 0);
+    const int32_t total = 1 << 20;
+    Vec phase(total), i(total), q(total);
+    phase_noise_next(&b, total, phase.data());
+    for (int32_t k = 0; k < total; ++k) {
+        i[k] = std::cos(0.001 * k) + 0.5;
+        q[k] = std::sin(0.37 * k);
+    }
+    const Vec i0 = i, q0 = q;
+    for (int32_t at = 0; at < total;) {
+        const int32_t n = std::min(total - at, 1000 + at % 4093);
+        phase_noise_rotate(&a, n, at, c.freq_hz, fs, i.data() + at, q.data() + at);
+        at += n;
+    }
+    double worst = 0.0;
+    for (int32_t k = 0; k < total; ++k) {
+        const long double turns = static_cast<long double>(c.freq_hz) * k / fs;
+        const double carrier = 2 * M_PI * static_cast<double>(turns - std::floor(turns));
+        const std::complex<double> want =
+            std::complex<double>(i0[k], q0[k]) * std::polar(1.0, carrier + phase[k]);
+        worst = std::max(worst, std::abs(std::complex<double>(i[k], q[k]) - want));
+    }
+    EXPECT_GT(a.decimation, 1);
+    EXPECT_LT(worst, 1e-11);
+    phase_noise_close(&a);
+    phase_noise_close(&b);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PhaseNoiseRotate,
+    ::testing::Values(RotateCase{"top 1 MHz no carrier", 1e6, 0.0},
+                      RotateCase{"top 1 MHz carrier 58 kHz", 1e6, 58000.0},
+                      RotateCase{"top 100 kHz carrier minus 1 MHz", 1e5, -1e6},
+                      RotateCase{"top 4 MHz carrier 3 MHz", 4e6, 3e6}),
+    orv_test::PrintedName{});
 
 // ---- Resampler's polyphase table ---------------------------------------------------
 
