@@ -28,7 +28,7 @@ double impair_uniform(ImpairRng* g);
 // Standard normal deviate (the ziggurat method).
 double impair_normal(ImpairRng* g);
 // Adds complex white Gaussian noise of variance sigma2 per complex sample
-// (sigma2 / 2 per channel) to n samples.
+// (sigma2 / 2 per channel) to n samples, both deviates of a sample from one 64-bit draw.
 void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q);
 
 // ---- Power amplifier ----------------------------------------------------------

@@ -99,11 +99,11 @@ __attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int3
             si = _mm256_add_pd(si, _mm256_mul_pd(h, _mm256_loadu_pd(a + j)));
             sq = _mm256_add_pd(sq, _mm256_mul_pd(h, _mm256_loadu_pd(b + j)));
         }
-        alignas(32) double li[4], lq[4];
-        _mm256_store_pd(li, si);
-        _mm256_store_pd(lq, sq);
-        i[k] = (li[0] + li[1]) + (li[2] + li[3]);
-        q[k] = (lq[0] + lq[1]) + (lq[2] + lq[3]);
+        // (l0 + l1) + (l2 + l3) of each: the pair sums side by side, then added.
+        const __m256d pairs = _mm256_hadd_pd(si, sq);  // i01 q01 i23 q23
+        const __m128d sums = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
+        _mm_storel_pd(i + k, sums);
+        _mm_storeh_pd(q + k, sums);
     }
 }
 #endif

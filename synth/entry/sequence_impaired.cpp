@@ -69,21 +69,37 @@ struct PassSums {
     int64_t samples = 0;
 };
 
-// Adds n samples from sequence sample `at` on to the sums (packet samples only for power and sum).
+// Adds n samples from sequence sample `at` on to the sums (packet samples only
+// for power and sum), a run of samples inside or outside a packet at a time.
 void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, const double* q,
               int32_t* cursor, PassSums* s) {
-    for (int32_t k = 0; k < n; ++k) {
-        const double p2 = i[k] * i[k] + q[k] * q[k];
-        if (p2 > s->peak2) s->peak2 = p2;
+    double peak2 = s->peak2;
+    for (int32_t k = 0; k < n;) {
         const int64_t g = at + k;
         while (*cursor < c->count && g >= c->ppdu_end[*cursor]) ++*cursor;
-        if (*cursor < c->count && g >= c->ppdu_begin[*cursor]) {
-            s->power += p2;
-            s->sum_i += i[k];
-            s->sum_q += q[k];
-            ++s->samples;
+        const bool inside = *cursor < c->count && g >= c->ppdu_begin[*cursor];
+        const int64_t until = *cursor >= c->count ? at + n : inside ? c->ppdu_end[*cursor] : c->ppdu_begin[*cursor];
+        const int32_t end = until - at < n ? static_cast<int32_t>(until - at) : n;
+        if (inside) {
+            double power = s->power, sum_i = s->sum_i, sum_q = s->sum_q;
+            for (int32_t j = k; j < end; ++j) {
+                const double p2 = i[j] * i[j] + q[j] * q[j];
+                if (p2 > peak2) peak2 = p2;
+                power += p2;
+                sum_i += i[j];
+                sum_q += q[j];
+            }
+            s->power = power, s->sum_i = sum_i, s->sum_q = sum_q;
+            s->samples += end - k;
+        } else {
+            for (int32_t j = k; j < end; ++j) {
+                const double p2 = i[j] * i[j] + q[j] * q[j];
+                if (p2 > peak2) peak2 = p2;
+            }
         }
+        k = end;
     }
+    s->peak2 = peak2;
 }
 
 // The amplifier's stages on n samples.
