@@ -83,42 +83,56 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d power_of4(__m256d t) {
     }
 }
 
-// rapp_whole four samples at a time: every lane takes the scalar kernel's
-// operations in its order (no fused products), so the gains are equal bit
-// for bit; lanes beyond kNewtonLimit are redone by the scalar kernel.
+// The gain of four samples (x, y) for 2p = E: every lane takes the scalar
+// kernel's operations in its order (no fused products), so the gains are equal
+// bit for bit. *big gets the lanes at or beyond kNewtonLimit.
+template <int32_t E>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d gain4(__m256d x, __m256d y, __m256d sat, int* big) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d r2 = _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), sat);
+    const __m256d u = E % 2 == 0 ? power_of4<E / 2 == 0 ? 1 : E / 2>(r2) : power_of4<E>(_mm256_sqrt_pd(r2));
+    const __m256d base = _mm256_add_pd(one, u);
+    // The high words of the four bases, as the scalar guess takes them.
+    const __m256 words = _mm256_castpd_ps(base);
+    const __m128 lo = _mm256_castps256_ps128(words), hi = _mm256_extractf128_ps(words, 1);
+    const __m128i high = _mm_castps_si128(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m256d inv_e = _mm256_set1_pd(1.0 / E);
+    const __m256d guess =
+        _mm256_sub_pd(_mm256_set1_pd(kGuessBase<E>), _mm256_mul_pd(_mm256_cvtepi32_pd(high), inv_e));
+    const __m128i g32 = _mm256_cvttpd_epi32(guess);
+    const __m128i zero = _mm_setzero_si128();
+    const __m256i g64 = _mm256_insertf128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi32(zero, g32)),
+                                                _mm_unpackhi_epi32(zero, g32), 1);
+    __m256d t = _mm256_castsi256_pd(g64);
+    const __m256d next = _mm256_set1_pd(E + 1.0);
+    constexpr int32_t kSteps = E <= 6 ? 4 : 5;
+    for (int32_t s = 0; s < kSteps; ++s)
+        t = _mm256_mul_pd(_mm256_mul_pd(t, _mm256_sub_pd(next, _mm256_mul_pd(base, power_of4<E>(t)))), inv_e);
+    *big = _mm256_movemask_pd(_mm256_cmp_pd(base, _mm256_set1_pd(kNewtonLimit), _CMP_NLT_UQ));
+    return _mm256_blendv_pd(t, one, _mm256_cmp_pd(base, one, _CMP_EQ_OQ));
+}
+
+// rapp_whole four samples at a time, two groups of four side by side (their
+// iterations overlap); groups with a lane beyond kNewtonLimit are redone by
+// the scalar kernel.
 template <int32_t E>
 __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, double* i, double* q) {
-    const __m256d sat = _mm256_set1_pd(inv_sat2), one = _mm256_set1_pd(1.0);
-    const __m256d limit = _mm256_set1_pd(kNewtonLimit), next = _mm256_set1_pd(E + 1.0);
-    const __m256d inv_e = _mm256_set1_pd(1.0 / E), base_guess = _mm256_set1_pd(kGuessBase<E>);
-    constexpr int32_t kSteps = E <= 6 ? 4 : 5;
+    const __m256d sat = _mm256_set1_pd(inv_sat2);
     int32_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m256d x = _mm256_loadu_pd(i + k), y = _mm256_loadu_pd(q + k);
-        const __m256d r2 = _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), sat);
-        const __m256d u = E % 2 == 0 ? power_of4<E / 2 == 0 ? 1 : E / 2>(r2) : power_of4<E>(_mm256_sqrt_pd(r2));
-        const __m256d base = _mm256_add_pd(one, u);
-        // The high words of the four bases, as the scalar guess takes them.
-        const __m256 words = _mm256_castpd_ps(base);
-        const __m128 lo = _mm256_castps256_ps128(words), hi = _mm256_extractf128_ps(words, 1);
-        const __m128i high = _mm_castps_si128(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1)));
-        const __m256d guess = _mm256_sub_pd(base_guess, _mm256_mul_pd(_mm256_cvtepi32_pd(high), inv_e));
-        const __m128i g32 = _mm256_cvttpd_epi32(guess);
-        const __m128i zero = _mm_setzero_si128();
-        const __m256i g64 = _mm256_insertf128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi32(zero, g32)),
-                                                    _mm_unpackhi_epi32(zero, g32), 1);
-        __m256d t = _mm256_castsi256_pd(g64);
-        for (int32_t s = 0; s < kSteps; ++s)
-            t = _mm256_mul_pd(_mm256_mul_pd(t, _mm256_sub_pd(next, _mm256_mul_pd(base, power_of4<E>(t)))), inv_e);
-        const __m256d g = _mm256_blendv_pd(t, one, _mm256_cmp_pd(base, one, _CMP_EQ_OQ));
-        _mm256_storeu_pd(i + k, _mm256_mul_pd(x, g));
-        _mm256_storeu_pd(q + k, _mm256_mul_pd(y, g));
-        if (_mm256_movemask_pd(_mm256_cmp_pd(base, limit, _CMP_NLT_UQ)) != 0) {
-            // Rare: redo these four from their inputs.
-            _mm256_storeu_pd(i + k, x);
-            _mm256_storeu_pd(q + k, y);
-            rapp_whole<E>(4, inv_sat2, i + k, q + k);
+    for (; k + 8 <= n; k += 8) {
+        const __m256d x0 = _mm256_loadu_pd(i + k), y0 = _mm256_loadu_pd(q + k);
+        const __m256d x1 = _mm256_loadu_pd(i + k + 4), y1 = _mm256_loadu_pd(q + k + 4);
+        int big0, big1;
+        const __m256d g0 = gain4<E>(x0, y0, sat, &big0);
+        const __m256d g1 = gain4<E>(x1, y1, sat, &big1);
+        if (big0 | big1) {
+            rapp_whole<E>(8, inv_sat2, i + k, q + k);  // rare
+            continue;
         }
+        _mm256_storeu_pd(i + k, _mm256_mul_pd(x0, g0));
+        _mm256_storeu_pd(q + k, _mm256_mul_pd(y0, g0));
+        _mm256_storeu_pd(i + k + 4, _mm256_mul_pd(x1, g1));
+        _mm256_storeu_pd(q + k + 4, _mm256_mul_pd(y1, g1));
     }
     rapp_whole<E>(n - k, inv_sat2, i + k, q + k);
 }
