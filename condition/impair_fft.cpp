@@ -80,6 +80,59 @@ __attribute__((target("avx"))) void stages_avx(int32_t n, double sign, const Imp
 }
 #endif
 
+// The stage of length 2 from pair `from` on: the twiddle is 1 + 0j, its
+// products kept for the same sums.
+ORV_ALWAYS_INLINE void first_pairs(int32_t from, int32_t n, double sign, const ImpairFft* f, double* re,
+                                   double* im) {
+    const double wr = f->stage_cos[1], wi = sign * f->stage_sin[1];
+    for (int32_t start = 2 * from; start < n; start += 2) {
+        double* ar = re + start;
+        double* ai = im + start;
+        const double xr = ar[1] * wr - ai[1] * wi;
+        const double xi = ar[1] * wi + ai[1] * wr;
+        ar[1] = ar[0] - xr;
+        ai[1] = ai[0] - xi;
+        ar[0] += xr;
+        ai[0] += xi;
+    }
+}
+
+#if ORV_X86_VECTORS
+// first_pairs four pairs at a time: the pairs' first and second samples
+// gathered into lanes, the same operations per lane, put back.
+__attribute__((target("avx"))) void first_stage_avx(int32_t n, double sign, const ImpairFft* f, double* re,
+                                                    double* im) {
+    const __m256d wr = _mm256_set1_pd(f->stage_cos[1]), wi = _mm256_set1_pd(sign * f->stage_sin[1]);
+    int32_t start = 0;
+    for (; start + 8 <= n; start += 8) {
+        const __m256d r0 = _mm256_loadu_pd(re + start), r1 = _mm256_loadu_pd(re + start + 4);
+        const __m256d i0 = _mm256_loadu_pd(im + start), i1 = _mm256_loadu_pd(im + start + 4);
+        const __m256d ar = _mm256_unpacklo_pd(r0, r1), br = _mm256_unpackhi_pd(r0, r1);
+        const __m256d ai = _mm256_unpacklo_pd(i0, i1), bi = _mm256_unpackhi_pd(i0, i1);
+        const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(br, wr), _mm256_mul_pd(bi, wi));
+        const __m256d xi = _mm256_add_pd(_mm256_mul_pd(br, wi), _mm256_mul_pd(bi, wr));
+        const __m256d nar = _mm256_add_pd(ar, xr), nbr = _mm256_sub_pd(ar, xr);
+        const __m256d nai = _mm256_add_pd(ai, xi), nbi = _mm256_sub_pd(ai, xi);
+        _mm256_storeu_pd(re + start, _mm256_unpacklo_pd(nar, nbr));
+        _mm256_storeu_pd(re + start + 4, _mm256_unpackhi_pd(nar, nbr));
+        _mm256_storeu_pd(im + start, _mm256_unpacklo_pd(nai, nbi));
+        _mm256_storeu_pd(im + start + 4, _mm256_unpackhi_pd(nai, nbi));
+    }
+    first_pairs(start / 2, n, sign, f, re, im);
+}
+#endif
+
+// The stage of length 2.
+void first_stage(int32_t n, double sign, const ImpairFft* f, double* re, double* im) {
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        first_stage_avx(n, sign, f, re, im);
+        return;
+    }
+#endif
+    first_pairs(0, n, sign, f, re, im);
+}
+
 // The stages of length 4 .. n.
 void later_stages(int32_t n, double sign, const ImpairFft* f, double* re, double* im) {
 #if ORV_X86_VECTORS
@@ -171,18 +224,7 @@ void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse) {
         im[j] = ti;
     }
     const double sign = inverse ? 1.0 : -1.0;
-    // Length 2: the twiddle is 1 + 0j (the products kept, for the same sums).
-    for (int32_t start = 0; start < n; start += 2) {
-        const double wr = f->stage_cos[1], wi = sign * f->stage_sin[1];
-        double* ar = re + start;
-        double* ai = im + start;
-        const double xr = ar[1] * wr - ai[1] * wi;
-        const double xi = ar[1] * wi + ai[1] * wr;
-        ar[1] = ar[0] - xr;
-        ai[1] = ai[0] - xi;
-        ar[0] += xr;
-        ai[0] += xi;
-    }
+    first_stage(n, sign, f, re, im);
     later_stages(n, sign, f, re, im);
     if (inverse) {
         const double scale = 1.0 / n;
