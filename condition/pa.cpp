@@ -112,27 +112,34 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d gain4(__m256d x, __m256
     return _mm256_blendv_pd(t, one, _mm256_cmp_pd(base, one, _CMP_EQ_OQ));
 }
 
-// rapp_whole four samples at a time, two groups of four side by side (their
-// iterations overlap); groups with a lane beyond kNewtonLimit are redone by
-// the scalar kernel.
+// rapp_whole four samples at a time, four groups of four side by side (their
+// Newton iterations, a chain of dependent products, overlap); a block with a
+// lane beyond kNewtonLimit is redone by the scalar kernel.
 template <int32_t E>
 __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, double* i, double* q) {
     const __m256d sat = _mm256_set1_pd(inv_sat2);
+    constexpr int32_t kGroups = 4;
     int32_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m256d x0 = _mm256_loadu_pd(i + k), y0 = _mm256_loadu_pd(q + k);
-        const __m256d x1 = _mm256_loadu_pd(i + k + 4), y1 = _mm256_loadu_pd(q + k + 4);
-        int big0, big1;
-        const __m256d g0 = gain4<E>(x0, y0, sat, &big0);
-        const __m256d g1 = gain4<E>(x1, y1, sat, &big1);
-        if (big0 | big1) {
-            rapp_whole<E>(8, inv_sat2, i + k, q + k);  // rare
+    for (; k + 4 * kGroups <= n; k += 4 * kGroups) {
+        __m256d x[kGroups], y[kGroups], g[kGroups];
+        int big = 0;
+        for (int32_t m = 0; m < kGroups; ++m) {
+            x[m] = _mm256_loadu_pd(i + k + 4 * m);
+            y[m] = _mm256_loadu_pd(q + k + 4 * m);
+        }
+        for (int32_t m = 0; m < kGroups; ++m) {
+            int b;
+            g[m] = gain4<E>(x[m], y[m], sat, &b);
+            big |= b;
+        }
+        if (big != 0) {
+            rapp_whole<E>(4 * kGroups, inv_sat2, i + k, q + k);  // rare
             continue;
         }
-        _mm256_storeu_pd(i + k, _mm256_mul_pd(x0, g0));
-        _mm256_storeu_pd(q + k, _mm256_mul_pd(y0, g0));
-        _mm256_storeu_pd(i + k + 4, _mm256_mul_pd(x1, g1));
-        _mm256_storeu_pd(q + k + 4, _mm256_mul_pd(y1, g1));
+        for (int32_t m = 0; m < kGroups; ++m) {
+            _mm256_storeu_pd(i + k + 4 * m, _mm256_mul_pd(x[m], g[m]));
+            _mm256_storeu_pd(q + k + 4 * m, _mm256_mul_pd(y[m], g[m]));
+        }
     }
     rapp_whole<E>(n - k, inv_sat2, i + k, q + k);
 }
