@@ -108,15 +108,49 @@ void amplifier(const ImpairedRun* c, int32_t n, double* i, double* q) {
     if (c->clip) clip_envelope(n, c->clip_level, i, q);
 }
 
-// A pass over the unimpaired sequence's samples: the filter's output, through
-// the amplifier when with_pa. Returns 0 or -1 out of memory.
-int32_t measure_pass(ImpairedRun* c, bool with_pa, PassSums* s, double* i, double* q) {
-    sequence_rewind(c->src);
+// The amplifier's level pass keeps the filtered sequence in single precision
+// for the next pass (power after the amplifier) when it takes at most this many bytes.
+constexpr int64_t kKeptInputBytes = int64_t{256} << 20;
+
+// Where the level passes take their samples: kept (the first pass stores
+// them there, the second reads them), or made again (rounded as kept would hold them).
+struct PassInput {
+    float* kept;   // 2 total_in: I and Q interleaved, or null
+    bool rounded;  // hand the samples out rounded to single precision
+};
+
+// The next n samples of a level pass from sequence sample `at` on: made (and
+// kept, when fill), or from kept, or made and rounded.
+int32_t pass_samples(ImpairedRun* c, const PassInput* in, bool fill, int64_t at, int32_t n, double* i,
+                     double* q) {
+    if (in->kept != nullptr && !fill) {
+        const float* from = in->kept + 2 * at;
+        for (int32_t k = 0; k < n; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
+        return 0;
+    }
+    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+    if (fill) {
+        // The first pass measures the samples as they are.
+        float* to = in->kept != nullptr ? in->kept + 2 * at : nullptr;
+        for (int32_t k = 0; to != nullptr && k < n; ++k)
+            to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
+    } else if (in->rounded) {
+        for (int32_t k = 0; k < n; ++k) i[k] = static_cast<float>(i[k]), q[k] = static_cast<float>(q[k]);
+    }
+    return 0;
+}
+
+// A pass over the unimpaired sequence's samples: the filter's output (kept
+// when fill), or through the amplifier and the IQ stage when with_pa.
+// Returns 0 or -1 out of memory.
+int32_t measure_pass(ImpairedRun* c, bool with_pa, const PassInput* in, bool fill, PassSums* s, double* i,
+                     double* q) {
+    if (in->kept == nullptr || fill) sequence_rewind(c->src);
     int32_t cursor = 0;
     for (int64_t at = 0; at < c->total_in;) {
         const int64_t left = c->total_in - at;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+        if (pass_samples(c, in, fill, at, n, i, q) != 0) return -1;
         if (with_pa) {
             amplifier(c, n, i, q);
             if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
@@ -128,20 +162,33 @@ int32_t measure_pass(ImpairedRun* c, bool with_pa, PassSums* s, double* i, doubl
 }
 
 // The amplifier's levels (from the packets' RMS), then the DC offset's values
-// and the noise's variance (from the power after the amplifier and the IQ stage).
+// and the noise's variance (from the power after the amplifier and the IQ
+// stage). With the amplifier both passes run: the second takes the filtered
+// sequence in single precision (kept by the first when it fits, else made
+// again and rounded), so its figures do not depend on the memory at hand.
 int32_t measure_levels(ImpairedRun* c, double* i, double* q) {
     const OrvSequenceParams* p = c->src->p;
+    const bool second = c->dc || c->snr;
+    PassInput in{nullptr, false};
     if (c->pa || c->clip) {
+        in.rounded = second;
+        if (second && c->total_in <= kKeptInputBytes / static_cast<int64_t>(2 * sizeof(float)))
+            in.kept = static_cast<float*>(std::malloc(static_cast<size_t>(2 * c->total_in) * sizeof(float)));
         PassSums s;
-        if (measure_pass(c, false, &s, i, q) != 0) return -1;
+        if (measure_pass(c, false, &in, true, &s, i, q) != 0) {
+            std::free(in.kept);
+            return -1;
+        }
         const double rms = s.samples > 0 ? std::sqrt(s.power / s.samples) : 0.0;
         c->a_sat = rms * std::pow(10.0, c->m->pa_backoff_db / 20.0);
         c->clip_level = rms * std::pow(10.0, c->m->clip_papr_db / 20.0);
         if (!(c->a_sat > 0.0)) c->pa = false;
     }
-    if (!c->dc && !c->snr) return 0;
+    if (!second) return 0;
     PassSums s;
-    if (measure_pass(c, true, &s, i, q) != 0) return -1;
+    const int32_t pass = measure_pass(c, true, &in, false, &s, i, q);
+    std::free(in.kept);
+    if (pass != 0) return -1;
     if (c->dc) {
         const double peak = std::sqrt(s.peak2);
         c->dc_i = p->dc_offset_re * 0.01 * peak;
