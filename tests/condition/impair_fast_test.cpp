@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <ostream>
 #include <vector>
 
@@ -17,6 +18,8 @@
 namespace {
 
 using Vec = std::vector<double>;
+constexpr double kPi = std::numbers::pi;
+constexpr long double kPiL = std::numbers::pi_v<long double>;
 
 // ---- Rapp gain ----------------------------------------------------------------
 
@@ -152,7 +155,7 @@ TEST(PhasorTurn, DriftOverAHundredMillionSamples) {
         exact += steps[n % 7];
         if (n % 1000000 == 0) worst_mag = std::max(worst_mag, std::fabs(std::hypot(z.re, z.im) - 1.0));
     }
-    const double wrapped = static_cast<double>(exact - 2.0L * M_PIl * std::floor(exact / (2.0L * M_PIl)));
+    const double wrapped = static_cast<double>(exact - 2.0L * kPiL * std::floor(exact / (2.0L * kPiL)));
     const double err = std::arg(std::complex<double>(z.re, z.im) * std::polar(1.0, -wrapped));
     EXPECT_LT(std::fabs(err), 1e-6);
     EXPECT_LT(worst_mag, 1e-14);
@@ -193,7 +196,7 @@ TEST_P(PhaseNoiseRotate, EqualsTheExactRotationByTheProcessPhases) {
     double worst = 0.0;
     for (int32_t k = 0; k < total; ++k) {
         const long double turns = static_cast<long double>(c.freq_hz) * k / fs;
-        const double carrier = 2 * M_PI * static_cast<double>(turns - std::floor(turns));
+        const double carrier = 2 * kPi * static_cast<double>(turns - std::floor(turns));
         const std::complex<double> want =
             std::complex<double>(i0[k], q0[k]) * std::polar(1.0, carrier + phase[k]);
         worst = std::max(worst, std::abs(std::complex<double>(i[k], q[k]) - want));
@@ -224,6 +227,16 @@ void PrintTo(const PolyphaseCase& c, std::ostream* os) {
 }
 class ResamplerTable : public ::testing::TestWithParam<PolyphaseCase> {};
 
+// I0(x) by its power series summed to 60 terms (x up to 8 here).
+double bessel_i0_series(double x) {
+    double sum = 0.0, term = 1.0;
+    for (int32_t k = 1; k <= 60; ++k) {
+        sum += term;
+        term *= (x * x / 4.0) / (static_cast<double>(k) * k);
+    }
+    return sum;
+}
+
 // Each output against the Kaiser-windowed sinc (beta 8, taps/2 samples each
 // side, weights normalised to sum 1) evaluated at the output's exact input
 // position: the nearest of the table's 1024 phases leaves less than -60 dB.
@@ -237,8 +250,8 @@ TEST_P(ResamplerTable, EqualsTheWindowedSincAtTheExactPosition) {
     for (int64_t m = 0; m < total; ++m) {
         xi[m] = xq[m] = 0.0;
         for (int32_t t = 0; t < 3; ++t) {
-            xi[m] += std::cos(2 * M_PI * f[t] * m + t);
-            xq[m] += std::sin(2 * M_PI * f[t] * m + t);
+            xi[m] += std::cos(2 * kPi * f[t] * m + t);
+            xq[m] += std::sin(2 * kPi * f[t] * m + t);
         }
     }
     const int32_t half = c.taps / 2;
@@ -253,10 +266,10 @@ TEST_P(ResamplerTable, EqualsTheWindowedSincAtTheExactPosition) {
             for (int64_t m = m0 - (half - 1); m <= m0 + half; ++m) {
                 const double d = static_cast<double>(m) - t;
                 const double u = d / half;
-                const double win = u * u < 1.0 ? std::cyl_bessel_i(0.0, 8.0 * std::sqrt(1.0 - u * u)) /
-                                                      std::cyl_bessel_i(0.0, 8.0)
+                const double win = u * u < 1.0 ? bessel_i0_series(8.0 * std::sqrt(1.0 - u * u)) /
+                                                      bessel_i0_series(8.0)
                                                 : 0.0;
-                const double h = (d == 0.0 ? 1.0 : std::sin(M_PI * d) / (M_PI * d)) * win;
+                const double h = (d == 0.0 ? 1.0 : std::sin(kPi * d) / (kPi * d)) * win;
                 wi += h * xi[m];
                 wq += h * xq[m];
                 sum += h;
