@@ -125,11 +125,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
 
 // ---- Phasors -------------------------------------------------------------------------
 
-class PhasorOf : public ::testing::TestWithParam<double> {};
+struct AngleCase {
+    double angle;  // radians
+};
+void PrintTo(const AngleCase& c, std::ostream* os) { *os << "angle " << c.angle; }
+class PhasorOf : public ::testing::TestWithParam<AngleCase> {};
 
 // The series (|angle| <= 1/16) and cos/sin beyond agree with cos and sin to rounding.
 TEST_P(PhasorOf, EqualsCosAndSin) {
-    const double a = GetParam();
+    const double a = GetParam().angle;
     Phasor p;
     phasor_of(a, &p);
     EXPECT_NEAR(p.re, std::cos(a), 2.3e-16);
@@ -137,8 +141,10 @@ TEST_P(PhasorOf, EqualsCosAndSin) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PhasorOf,
-                         ::testing::Values(0.0, 1e-9, -3e-5, 0.01, -0.0449, 0.0625, -0.0625, 0.06251,
-                                           0.5, -3.0),
+                         ::testing::Values(AngleCase{0.0}, AngleCase{1e-9}, AngleCase{-3e-5},
+                                           AngleCase{0.01}, AngleCase{-0.0449}, AngleCase{0.0625},
+                                           AngleCase{-0.0625}, AngleCase{0.06251}, AngleCase{0.5},
+                                           AngleCase{-3.0}),
                          orv_test::PrintedName{});
 
 // 1e8 turns by small, changing steps: the phasor's angle stays within 1e-6 rad
