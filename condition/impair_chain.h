@@ -28,13 +28,18 @@ double impair_uniform(ImpairRng* g);
 // Standard normal deviate (the ziggurat method).
 double impair_normal(ImpairRng* g);
 // Adds complex white Gaussian noise of variance sigma2 per complex sample
-// (sigma2 / 2 per channel) to n samples.
+// (sigma2 / 2 per channel) to n samples, both deviates of a sample from one 64-bit draw.
 void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q);
 
 // ---- Power amplifier ----------------------------------------------------------
 
 // Rapp AM/AM: |y| = |x| / (1 + (|x| / a_sat)^(2p))^(1/(2p)), phase kept; p > 0.
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q);
+// The whole 2p of a smoothness p when 2p is 1..16 (its gain then needs no pow), else 0.
+int32_t rapp_whole_exponent(double p);
+// base^(-1/e) for base >= 1 and a whole e in 1..16, by Newton's iteration from
+// a guess off the floating-point bits (within ten ulp of pow).
+double rapp_inverse_root(double base, int32_t e);
 // Hard clipping of |x| at level, phase kept.
 void clip_envelope(int32_t n, double level, double* i, double* q);
 
@@ -57,6 +62,8 @@ struct ImpairFft {
     int32_t n;        // power of two, 4..2^22
     double* cos_tab;  // n/2 twiddles
     double* sin_tab;
+    double* stage_cos;  // n: the twiddles of the stage of length len at len/2 .. len-1
+    double* stage_sin;
     int32_t* swap;    // pairs (k, bit-reversed k) with k below it, two entries each
     int32_t swaps;    // number of pairs
 };
@@ -86,6 +93,17 @@ double phase_noise_variance(const double* offsets_hz, const double* levels_dbc, 
 // 100 kHz, falling 20 dB a decade to 1 MHz. Fills 3 points.
 void phase_noise_default_profile(double rms_deg, double* offsets_hz, double* levels_dbc);
 
+// A unit phasor e^(j theta) carried sample by sample.
+struct Phasor {
+    double re, im;
+};
+// e^(j angle): its power series for |angle| <= 1/16 (terms to angle^9, exact
+// to rounding), cos and sin beyond.
+void phasor_of(double angle, Phasor* p);
+// z <- z step, then z back on the unit circle (one Newton step of 1/|z|),
+// so rounding never grows its magnitude.
+void phasor_turn(Phasor* z, const Phasor* step);
+
 // The phase process: white Gaussian noise through a filter of the profile's
 // amplitude response, made at fs / decimation and interpolated linearly.
 struct PhaseNoise {
@@ -101,6 +119,8 @@ struct PhaseNoise {
     int32_t out_at;      // next process sample of out to hand out
     int32_t sub;         // output samples since prev (0..decimation-1)
     double prev, next;   // the process samples the output lies between
+    Phasor z;            // e^(j phase) of the next output sample (phase_noise_rotate)
+    Phasor step;         // e^(j (next - prev) / decimation)
     ImpairRng rng;
     uint64_t seed;
 };
@@ -113,6 +133,13 @@ void phase_noise_close(PhaseNoise* pn);
 void phase_noise_rewind(PhaseNoise* pn);
 // The next n phases in radians.
 void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase);
+// Multiplies the next n samples (from sample `at` on) by
+// e^(j (2 pi f t + phase)): the same process as phase_noise_next (use one or
+// the other after a rewind), its phase carried by a phasor turned by a
+// constant step between process samples, the carrier's from exact cos and
+// sin at `at` on by recursion.
+void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
+                        double* q);
 
 // Multiplies n samples from sample `at` on by e^(j (2 pi f t + phase[k]));
 // phase may be null (no phase noise).

@@ -3,19 +3,168 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "cpu_features.h"
 #include "impair_chain.h"
 
 namespace {
+
 constexpr double kTwoPi = 6.28318530717958647692;
+
+// The butterflies k = 0 .. half-1 of one group: a[k] + w[k] b[k] and
+// a[k] - w[k] b[k], w = wr + j sign ws.
+ORV_ALWAYS_INLINE void group_scalar(int32_t from, int32_t half, double sign, const double* wr_row,
+                                    const double* ws_row, double* ar, double* ai, double* br,
+                                    double* bi) {
+    for (int32_t k = from; k < half; ++k) {
+        const double wr = wr_row[k], wi = sign * ws_row[k];
+        const double xr = br[k] * wr - bi[k] * wi;
+        const double xi = br[k] * wi + bi[k] * wr;
+        br[k] = ar[k] - xr;
+        bi[k] = ai[k] - xi;
+        ar[k] += xr;
+        ai[k] += xi;
+    }
 }
+
+#if ORV_X86_VECTORS
+// The same butterflies two (SSE2) or four (AVX) at a time: each lane takes the
+// same products and sums as group_scalar, so the results are equal bit for bit.
+ORV_ALWAYS_INLINE void group_sse2(int32_t half, double sign, const double* wr_row, const double* ws_row, double* ar,
+                double* ai, double* br, double* bi) {
+    const __m128d s = _mm_set1_pd(sign);
+    int32_t k = 0;
+    for (; k + 2 <= half; k += 2) {
+        const __m128d wr = _mm_loadu_pd(wr_row + k), wi = _mm_mul_pd(s, _mm_loadu_pd(ws_row + k));
+        const __m128d xbr = _mm_loadu_pd(br + k), xbi = _mm_loadu_pd(bi + k);
+        const __m128d xr = _mm_sub_pd(_mm_mul_pd(xbr, wr), _mm_mul_pd(xbi, wi));
+        const __m128d xi = _mm_add_pd(_mm_mul_pd(xbr, wi), _mm_mul_pd(xbi, wr));
+        const __m128d xar = _mm_loadu_pd(ar + k), xai = _mm_loadu_pd(ai + k);
+        _mm_storeu_pd(br + k, _mm_sub_pd(xar, xr));
+        _mm_storeu_pd(bi + k, _mm_sub_pd(xai, xi));
+        _mm_storeu_pd(ar + k, _mm_add_pd(xar, xr));
+        _mm_storeu_pd(ai + k, _mm_add_pd(xai, xi));
+    }
+    group_scalar(k, half, sign, wr_row, ws_row, ar, ai, br, bi);
+}
+
+__attribute__((target("avx"))) void stages_avx(int32_t n, double sign, const ImpairFft* f,
+                                               double* re, double* im) {
+    const __m256d s = _mm256_set1_pd(sign);
+    for (int32_t len = 4; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        const double* wr_row = f->stage_cos + half;
+        const double* ws_row = f->stage_sin + half;
+        for (int32_t start = 0; start < n; start += len) {
+            double* ar = re + start;
+            double* ai = im + start;
+            double* br = ar + half;
+            double* bi = ai + half;
+            if (half < 4) {
+                group_sse2(half, sign, wr_row, ws_row, ar, ai, br, bi);
+                continue;
+            }
+            for (int32_t k = 0; k < half; k += 4) {
+                const __m256d wr = _mm256_loadu_pd(wr_row + k);
+                const __m256d wi = _mm256_mul_pd(s, _mm256_loadu_pd(ws_row + k));
+                const __m256d xbr = _mm256_loadu_pd(br + k), xbi = _mm256_loadu_pd(bi + k);
+                const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(xbr, wr), _mm256_mul_pd(xbi, wi));
+                const __m256d xi = _mm256_add_pd(_mm256_mul_pd(xbr, wi), _mm256_mul_pd(xbi, wr));
+                const __m256d xar = _mm256_loadu_pd(ar + k), xai = _mm256_loadu_pd(ai + k);
+                _mm256_storeu_pd(br + k, _mm256_sub_pd(xar, xr));
+                _mm256_storeu_pd(bi + k, _mm256_sub_pd(xai, xi));
+                _mm256_storeu_pd(ar + k, _mm256_add_pd(xar, xr));
+                _mm256_storeu_pd(ai + k, _mm256_add_pd(xai, xi));
+            }
+        }
+    }
+}
+#endif
+
+// The stage of length 2 from pair `from` on: the twiddle is 1 + 0j, its
+// products kept for the same sums.
+ORV_ALWAYS_INLINE void first_pairs(int32_t from, int32_t n, double sign, const ImpairFft* f, double* re,
+                                   double* im) {
+    const double wr = f->stage_cos[1], wi = sign * f->stage_sin[1];
+    for (int32_t start = 2 * from; start < n; start += 2) {
+        double* ar = re + start;
+        double* ai = im + start;
+        const double xr = ar[1] * wr - ai[1] * wi;
+        const double xi = ar[1] * wi + ai[1] * wr;
+        ar[1] = ar[0] - xr;
+        ai[1] = ai[0] - xi;
+        ar[0] += xr;
+        ai[0] += xi;
+    }
+}
+
+#if ORV_X86_VECTORS
+// first_pairs four pairs at a time: the pairs' first and second samples
+// gathered into lanes, the same operations per lane, put back.
+__attribute__((target("avx"))) void first_stage_avx(int32_t n, double sign, const ImpairFft* f, double* re,
+                                                    double* im) {
+    const __m256d wr = _mm256_set1_pd(f->stage_cos[1]), wi = _mm256_set1_pd(sign * f->stage_sin[1]);
+    int32_t start = 0;
+    for (; start + 8 <= n; start += 8) {
+        const __m256d r0 = _mm256_loadu_pd(re + start), r1 = _mm256_loadu_pd(re + start + 4);
+        const __m256d i0 = _mm256_loadu_pd(im + start), i1 = _mm256_loadu_pd(im + start + 4);
+        const __m256d ar = _mm256_unpacklo_pd(r0, r1), br = _mm256_unpackhi_pd(r0, r1);
+        const __m256d ai = _mm256_unpacklo_pd(i0, i1), bi = _mm256_unpackhi_pd(i0, i1);
+        const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(br, wr), _mm256_mul_pd(bi, wi));
+        const __m256d xi = _mm256_add_pd(_mm256_mul_pd(br, wi), _mm256_mul_pd(bi, wr));
+        const __m256d nar = _mm256_add_pd(ar, xr), nbr = _mm256_sub_pd(ar, xr);
+        const __m256d nai = _mm256_add_pd(ai, xi), nbi = _mm256_sub_pd(ai, xi);
+        _mm256_storeu_pd(re + start, _mm256_unpacklo_pd(nar, nbr));
+        _mm256_storeu_pd(re + start + 4, _mm256_unpackhi_pd(nar, nbr));
+        _mm256_storeu_pd(im + start, _mm256_unpacklo_pd(nai, nbi));
+        _mm256_storeu_pd(im + start + 4, _mm256_unpackhi_pd(nai, nbi));
+    }
+    first_pairs(start / 2, n, sign, f, re, im);
+}
+#endif
+
+// The stage of length 2.
+void first_stage(int32_t n, double sign, const ImpairFft* f, double* re, double* im) {
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        first_stage_avx(n, sign, f, re, im);
+        return;
+    }
+#endif
+    first_pairs(0, n, sign, f, re, im);
+}
+
+// The stages of length 4 .. n.
+void later_stages(int32_t n, double sign, const ImpairFft* f, double* re, double* im) {
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        stages_avx(n, sign, f, re, im);
+        return;
+    }
+#endif
+    for (int32_t len = 4; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        for (int32_t start = 0; start < n; start += len) {
+            double* ar = re + start;
+            double* ai = im + start;
+#if ORV_X86_VECTORS
+            group_sse2(half, sign, f->stage_cos + half, f->stage_sin + half, ar, ai, ar + half, ai + half);
+#else
+            group_scalar(0, half, sign, f->stage_cos + half, f->stage_sin + half, ar, ai, ar + half, ai + half);
+#endif
+        }
+    }
+}
+
+}  // namespace
 
 int32_t impair_fft_open(ImpairFft* f, int32_t n) {
     f->n = 0;
-    f->cos_tab = f->sin_tab = nullptr;
+    f->cos_tab = f->sin_tab = f->stage_cos = f->stage_sin = nullptr;
     f->swap = nullptr;
     f->swaps = 0;
     if (n < 4 || n > (1 << 22) || (n & (n - 1)) != 0) return 1;
-    double* tab = static_cast<double*>(std::malloc(static_cast<size_t>(n) * sizeof(double)));
+    // cos and sin of n/2 angles, then each stage's twiddles in a row of their own.
+    double* tab = static_cast<double*>(std::malloc(3 * static_cast<size_t>(n) * sizeof(double)));
     int32_t* swap = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));
     if (tab == nullptr || swap == nullptr) {
         std::free(tab);
@@ -41,6 +190,18 @@ int32_t impair_fft_open(ImpairFft* f, int32_t n) {
         f->cos_tab[k] = std::cos(a);
         f->sin_tab[k] = std::sin(a);
     }
+    // The stage of length len takes twiddle k (k < len/2) of the angle 2 pi k / len
+    // at len/2 + k: the same values as cos_tab[k n / len].
+    f->stage_cos = tab + n;
+    f->stage_sin = tab + 2 * n;
+    f->stage_cos[0] = f->stage_sin[0] = 0.0;
+    for (int32_t len = 2; len <= n; len <<= 1) {
+        const int32_t half = len >> 1, step = n / len;
+        for (int32_t k = 0; k < half; ++k) {
+            f->stage_cos[half + k] = f->cos_tab[k * step];
+            f->stage_sin[half + k] = f->sin_tab[k * step];
+        }
+    }
     return 0;
 }
 
@@ -48,7 +209,7 @@ void impair_fft_close(ImpairFft* f) {
     std::free(f->cos_tab);
     std::free(f->swap);
     f->swap = nullptr;
-    f->cos_tab = f->sin_tab = nullptr;
+    f->cos_tab = f->sin_tab = f->stage_cos = f->stage_sin = nullptr;
     f->n = 0;
 }
 
@@ -63,22 +224,8 @@ void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse) {
         im[j] = ti;
     }
     const double sign = inverse ? 1.0 : -1.0;
-    for (int32_t len = 2; len <= n; len <<= 1) {
-        const int32_t half = len >> 1, step = n / len;
-        for (int32_t start = 0; start < n; start += len) {
-            for (int32_t k = 0; k < half; ++k) {
-                const double wr = f->cos_tab[k * step], wi = sign * f->sin_tab[k * step];
-                double* ar = re + start + k;
-                double* ai = im + start + k;
-                const double xr = ar[half] * wr - ai[half] * wi;
-                const double xi = ar[half] * wi + ai[half] * wr;
-                ar[half] = *ar - xr;
-                ai[half] = *ai - xi;
-                *ar += xr;
-                *ai += xi;
-            }
-        }
-    }
+    first_stage(n, sign, f, re, im);
+    later_stages(n, sign, f, re, im);
     if (inverse) {
         const double scale = 1.0 / n;
         for (int32_t k = 0; k < n; ++k) {

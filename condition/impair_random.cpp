@@ -100,19 +100,29 @@ double impair_uniform(ImpairRng* g) {
     return (static_cast<double>(next_u64(g) >> 11) + 0.5) * 0x1.0p-53;
 }
 
-double impair_normal(ImpairRng* g) {
-    const Ziggurat& z = ziggurat();
-    const int32_t hz = next_i32(g);
+namespace {
+
+// The normal deviate of the signed 32-bit draw hz (more draws from g on the slow path).
+inline double normal_of(ImpairRng* g, const Ziggurat& z, int32_t hz) {
     const uint32_t iz = static_cast<uint32_t>(hz) & 127u;
     const uint32_t mag = hz < 0 ? 0u - static_cast<uint32_t>(hz) : static_cast<uint32_t>(hz);
     if (mag < z.k[iz]) return hz * z.w[iz];
     return ziggurat_fix(g, z, hz, iz);
 }
 
+}  // namespace
+
+double impair_normal(ImpairRng* g) { return normal_of(g, ziggurat(), next_i32(g)); }
+
 void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q) {
     const double a = std::sqrt(0.5 * sigma2);
+    const Ziggurat& z = ziggurat();
     for (int32_t k = 0; k < n; ++k) {
-        i[k] += a * impair_normal(g);
-        q[k] += a * impair_normal(g);
+        // Both halves of one 64-bit draw: the high one for I, the low one for Q.
+        const uint64_t u = next_u64(g);
+        const double x = normal_of(g, z, static_cast<int32_t>(static_cast<uint32_t>(u >> 32)));
+        const double y = normal_of(g, z, static_cast<int32_t>(static_cast<uint32_t>(u)));
+        i[k] += a * x;
+        q[k] += a * y;
     }
 }

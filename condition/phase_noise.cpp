@@ -53,6 +53,9 @@ double process_next(PhaseNoise* pn) {
     return pn->out[pn->out_at++];
 }
 
+// The phasor's step between the process samples prev and next.
+void set_step(PhaseNoise* pn) { phasor_of((pn->next - pn->prev) / pn->decimation, &pn->step); }
+
 // The filter's transform: |H(f)| = sqrt(L(|f|) fs_low) sampled on m points,
 // made causal (centred), Hann-windowed and transformed over 2m points.
 // Returns 0, or -1 out of memory.
@@ -193,6 +196,8 @@ void phase_noise_rewind(PhaseNoise* pn) {
     pn->sub = 0;
     pn->prev = process_next(pn);
     pn->next = process_next(pn);
+    phasor_of(pn->prev, &pn->z);
+    set_step(pn);
 }
 
 void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase) {
@@ -206,6 +211,64 @@ void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase) {
             pn->next = process_next(pn);
         }
     }
+}
+
+void phasor_of(double angle, Phasor* p) {
+    if (!(std::fabs(angle) <= 0.0625)) {
+        p->re = std::cos(angle);
+        p->im = std::sin(angle);
+        return;
+    }
+    const double a2 = angle * angle;
+    // cos: 1 - a^2/2! + ... + a^8/8!; sin: a (1 - a^2/3! + ... + a^8/9!), by Horner.
+    p->re = 1.0 + a2 * (-1.0 / 2 + a2 * (1.0 / 24 + a2 * (-1.0 / 720 + a2 * (1.0 / 40320))));
+    p->im = angle * (1.0 + a2 * (-1.0 / 6 + a2 * (1.0 / 120 + a2 * (-1.0 / 5040 + a2 * (1.0 / 362880)))));
+}
+
+void phasor_turn(Phasor* z, const Phasor* step) {
+    const double re = z->re * step->re - z->im * step->im;
+    const double im = z->re * step->im + z->im * step->re;
+    const double k = 0.5 * (3.0 - (re * re + im * im));
+    z->re = re * k;
+    z->im = im * k;
+}
+
+void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
+                        double* q) {
+    const double phi = kTwoPi * freq_hz / fs;
+    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
+    const long double turns = static_cast<long double>(freq_hz) * at / fs;
+    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
+    double c = std::cos(start), s = std::sin(start);
+    const int32_t d = pn->decimation;
+    double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
+    for (int32_t k = 0; k < n; ++k) {
+        const double rc = c * zr - s * zi;
+        const double rs = s * zr + c * zi;
+        const double x = i[k], y = q[k];
+        i[k] = rc * x - rs * y;
+        q[k] = rs * x + rc * y;
+        const double c_next = cos_phi * c - sin_phi * s;
+        s = cos_phi * s + sin_phi * c;
+        c = c_next;
+        if (++pn->sub == d) {
+            // The segment's end: the phasor renormalised, the next step.
+            Phasor z{zr, zi};
+            const Phasor st{sr, si};
+            phasor_turn(&z, &st);
+            zr = z.re, zi = z.im;
+            pn->sub = 0;
+            pn->prev = pn->next;
+            pn->next = process_next(pn);
+            set_step(pn);
+            sr = pn->step.re, si = pn->step.im;
+        } else {
+            const double zr_next = zr * sr - zi * si;
+            zi = zr * si + zi * sr;
+            zr = zr_next;
+        }
+    }
+    pn->z = Phasor{zr, zi};
 }
 
 void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const double* phase,

@@ -140,11 +140,19 @@ double ratio_db(double peak, double sum, int64_t count) {
     return 10.0 * std::log10(mean <= 1e-12 ? 1.0 : peak / mean);
 }
 
+// An impaired AWG file is written from its samples rounded to single
+// precision; the measuring pass keeps them when they take at most this many
+// bytes, and the writing pass takes them from there instead of running the
+// impairment chain a second time.
+constexpr int64_t kKeptBytes = int64_t{256} << 20;
+
 // What one call holds, released on every way out of it.
 struct SequenceCall {
     SequenceRun run{};
     ImpairedRun chain{};
     double* block = nullptr;  // I then Q, kSequenceBlock each
+    float* kept = nullptr;    // 2 total: the impaired samples, I and Q interleaved
+    bool kept_whole = false;  // kept holds every sample of the sequence
     bool open = false;
     bool chain_open = false;
     bool complete = false;  // the last pass ran to the end of the sequence
@@ -152,6 +160,7 @@ struct SequenceCall {
         if (chain_open) impaired_close(&chain);
         if (open) sequence_close(&run, complete);
         std::free(block);
+        std::free(kept);
         fft_release_tables();
     }
     // Allocates the producer and the block; false when memory ran out.
@@ -182,8 +191,23 @@ int32_t each_block(SequenceCall* c, Consume consume) {
     return 0;
 }
 
+// Rounds n samples of the block to single precision (in place), and keeps
+// them from sample first on when kept is there.
+void round_block(SequenceCall* c, int64_t first, int32_t n) {
+    double* i = c->block;
+    double* q = c->block + kSequenceBlock;
+    float* to = c->kept != nullptr ? c->kept + 2 * first : nullptr;
+    for (int32_t k = 0; k < n; ++k) {
+        const float a = static_cast<float>(i[k]), b = static_cast<float>(q[k]);
+        i[k] = a;
+        q[k] = b;
+        if (to != nullptr) to[2 * k] = a, to[2 * k + 1] = b;
+    }
+}
+
 // The levels of the whole sequence (a pass over it): straight from the PPDUs
-// when the sequence is plain, else from its conditioned blocks. False when
+// when the sequence is plain, else from its conditioned blocks (an impaired
+// sequence's rounded to single precision and kept when they fit). False when
 // memory ran out.
 bool measure_levels(SequenceCall* c, SequenceLevels* m) {
     if (sequence_is_plain(&c->run) && !c->chain_open) {
@@ -192,6 +216,18 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
         if (b.block >= 0) close_block(&b);
         *m = b.m;
         return true;
+    }
+    if (c->chain_open) {
+        const int64_t total = c->run.setup.total;
+        if (total <= kKeptBytes / static_cast<int64_t>(2 * sizeof(float)))
+            c->kept = static_cast<float*>(std::malloc(static_cast<size_t>(2 * total) * sizeof(float)));
+        const int32_t pass = each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
+            round_block(c, first, n);
+            add_levels(i, q, n, m);
+            return true;
+        });
+        c->kept_whole = pass == 0 && c->kept != nullptr;
+        return pass == 0;
     }
     return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
                add_levels(i, q, n, m);
@@ -270,6 +306,30 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
     return !w->sink->failed;
 }
 
+// The writing pass of an impaired AWG file from the samples its measuring
+// pass kept. Returns 0, or 1 when the sink failed.
+int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
+    double* i = c->block;
+    double* q = c->block + kSequenceBlock;
+    c->kept_whole = false;  // round_block must not write into it now
+    float* kept = c->kept;
+    c->kept = nullptr;
+    const int64_t total = c->run.setup.total;
+    for (int64_t done = 0; done < total && !sink->failed;) {
+        const int64_t left = total - done;
+        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+        const float* from = kept + 2 * done;
+        for (int32_t k = 0; k < n; ++k) {
+            i[k] = from[2 * k];
+            q[k] = from[2 * k + 1];
+        }
+        awg_parts_write(sink, i, q, n, scale);
+        done += n;
+    }
+    std::free(kept);
+    return sink->failed ? 1 : 0;
+}
+
 // The writing pass: every block of the sequence, or for a plain sequence its
 // PPDUs and zeros as they are. Returns as each_block (1: the sink failed).
 int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double scale) {
@@ -295,7 +355,9 @@ int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double 
         write_zeros(&w, c->run.setup.total);
         return sink->failed ? 1 : 0;
     }
-    return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
+    if (c->chain_open && output_mode == 0 && c->kept_whole) return write_kept(c, sink, scale);
+    return each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
+        if (output_mode == 0 && c->chain_open) round_block(c, first, n);
         if (output_mode == 0) awg_parts_write(sink, i, q, n, scale);
         else csv_parts_write(sink, i, q, n);
         return !sink->failed;

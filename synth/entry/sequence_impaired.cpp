@@ -69,21 +69,37 @@ struct PassSums {
     int64_t samples = 0;
 };
 
-// Adds n samples from sequence sample `at` on to the sums (packet samples only for power and sum).
+// Adds n samples from sequence sample `at` on to the sums (packet samples only
+// for power and sum), a run of samples inside or outside a packet at a time.
 void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, const double* q,
               int32_t* cursor, PassSums* s) {
-    for (int32_t k = 0; k < n; ++k) {
-        const double p2 = i[k] * i[k] + q[k] * q[k];
-        if (p2 > s->peak2) s->peak2 = p2;
+    double peak2 = s->peak2;
+    for (int32_t k = 0; k < n;) {
         const int64_t g = at + k;
         while (*cursor < c->count && g >= c->ppdu_end[*cursor]) ++*cursor;
-        if (*cursor < c->count && g >= c->ppdu_begin[*cursor]) {
-            s->power += p2;
-            s->sum_i += i[k];
-            s->sum_q += q[k];
-            ++s->samples;
+        const bool inside = *cursor < c->count && g >= c->ppdu_begin[*cursor];
+        const int64_t until = *cursor >= c->count ? at + n : inside ? c->ppdu_end[*cursor] : c->ppdu_begin[*cursor];
+        const int32_t end = until - at < n ? static_cast<int32_t>(until - at) : n;
+        if (inside) {
+            double power = s->power, sum_i = s->sum_i, sum_q = s->sum_q;
+            for (int32_t j = k; j < end; ++j) {
+                const double p2 = i[j] * i[j] + q[j] * q[j];
+                if (p2 > peak2) peak2 = p2;
+                power += p2;
+                sum_i += i[j];
+                sum_q += q[j];
+            }
+            s->power = power, s->sum_i = sum_i, s->sum_q = sum_q;
+            s->samples += end - k;
+        } else {
+            for (int32_t j = k; j < end; ++j) {
+                const double p2 = i[j] * i[j] + q[j] * q[j];
+                if (p2 > peak2) peak2 = p2;
+            }
         }
+        k = end;
     }
+    s->peak2 = peak2;
 }
 
 // The amplifier's stages on n samples.
@@ -92,15 +108,49 @@ void amplifier(const ImpairedRun* c, int32_t n, double* i, double* q) {
     if (c->clip) clip_envelope(n, c->clip_level, i, q);
 }
 
-// A pass over the unimpaired sequence's samples: the filter's output, through
-// the amplifier when with_pa. Returns 0 or -1 out of memory.
-int32_t measure_pass(ImpairedRun* c, bool with_pa, PassSums* s, double* i, double* q) {
-    sequence_rewind(c->src);
+// The amplifier's level pass keeps the filtered sequence in single precision
+// for the next pass (power after the amplifier) when it takes at most this many bytes.
+constexpr int64_t kKeptInputBytes = int64_t{256} << 20;
+
+// Where the level passes take their samples: kept (the first pass stores
+// them there, the second reads them), or made again (rounded as kept would hold them).
+struct PassInput {
+    float* kept;   // 2 total_in: I and Q interleaved, or null
+    bool rounded;  // hand the samples out rounded to single precision
+};
+
+// The next n samples of a level pass from sequence sample `at` on: made (and
+// kept, when fill), or from kept, or made and rounded.
+int32_t pass_samples(ImpairedRun* c, const PassInput* in, bool fill, int64_t at, int32_t n, double* i,
+                     double* q) {
+    if (in->kept != nullptr && !fill) {
+        const float* from = in->kept + 2 * at;
+        for (int32_t k = 0; k < n; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
+        return 0;
+    }
+    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+    if (fill) {
+        // The first pass measures the samples as they are.
+        float* to = in->kept != nullptr ? in->kept + 2 * at : nullptr;
+        for (int32_t k = 0; to != nullptr && k < n; ++k)
+            to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
+    } else if (in->rounded) {
+        for (int32_t k = 0; k < n; ++k) i[k] = static_cast<float>(i[k]), q[k] = static_cast<float>(q[k]);
+    }
+    return 0;
+}
+
+// A pass over the unimpaired sequence's samples: the filter's output (kept
+// when fill), or through the amplifier and the IQ stage when with_pa.
+// Returns 0 or -1 out of memory.
+int32_t measure_pass(ImpairedRun* c, bool with_pa, const PassInput* in, bool fill, PassSums* s, double* i,
+                     double* q) {
+    if (in->kept == nullptr || fill) sequence_rewind(c->src);
     int32_t cursor = 0;
     for (int64_t at = 0; at < c->total_in;) {
         const int64_t left = c->total_in - at;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+        if (pass_samples(c, in, fill, at, n, i, q) != 0) return -1;
         if (with_pa) {
             amplifier(c, n, i, q);
             if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
@@ -112,20 +162,33 @@ int32_t measure_pass(ImpairedRun* c, bool with_pa, PassSums* s, double* i, doubl
 }
 
 // The amplifier's levels (from the packets' RMS), then the DC offset's values
-// and the noise's variance (from the power after the amplifier and the IQ stage).
+// and the noise's variance (from the power after the amplifier and the IQ
+// stage). With the amplifier both passes run: the second takes the filtered
+// sequence in single precision (kept by the first when it fits, else made
+// again and rounded), so its figures do not depend on the memory at hand.
 int32_t measure_levels(ImpairedRun* c, double* i, double* q) {
     const OrvSequenceParams* p = c->src->p;
+    const bool second = c->dc || c->snr;
+    PassInput in{nullptr, false};
     if (c->pa || c->clip) {
+        in.rounded = second;
+        if (second && c->total_in <= kKeptInputBytes / static_cast<int64_t>(2 * sizeof(float)))
+            in.kept = static_cast<float*>(std::malloc(static_cast<size_t>(2 * c->total_in) * sizeof(float)));
         PassSums s;
-        if (measure_pass(c, false, &s, i, q) != 0) return -1;
+        if (measure_pass(c, false, &in, true, &s, i, q) != 0) {
+            std::free(in.kept);
+            return -1;
+        }
         const double rms = s.samples > 0 ? std::sqrt(s.power / s.samples) : 0.0;
         c->a_sat = rms * std::pow(10.0, c->m->pa_backoff_db / 20.0);
         c->clip_level = rms * std::pow(10.0, c->m->clip_papr_db / 20.0);
         if (!(c->a_sat > 0.0)) c->pa = false;
     }
-    if (!c->dc && !c->snr) return 0;
+    if (!second) return 0;
     PassSums s;
-    if (measure_pass(c, true, &s, i, q) != 0) return -1;
+    const int32_t pass = measure_pass(c, true, &in, false, &s, i, q);
+    std::free(in.kept);
+    if (pass != 0) return -1;
     if (c->dc) {
         const double peak = std::sqrt(s.peak2);
         c->dc_i = p->dc_offset_re * 0.01 * peak;
@@ -151,10 +214,8 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
             q[k] += c->dc_q;
         }
     }
-    if (c->rotate) {
-        if (c->pn) phase_noise_next(&c->phase_noise, n, c->phase);
-        rotate_with_phase(n, c->in_pos, c->carrier_hz, c->fs, c->pn ? c->phase : nullptr, i, q);
-    }
+    if (c->pn) phase_noise_rotate(&c->phase_noise, n, c->in_pos, c->carrier_hz, c->fs, i, q);
+    else if (c->rotate) rotate_with_phase(n, c->in_pos, c->carrier_hz, c->fs, nullptr, i, q);
     c->in_pos += n;
     return 0;
 }
@@ -286,10 +347,7 @@ int32_t open_stages(ImpairedRun* c) {
     if (c->ppdu_begin == nullptr) return -1;
     c->ppdu_end = c->ppdu_begin + count;
     c->channel_switch = c->ppdu_end + count;
-    if (c->pn) {
-        c->phase = static_cast<double*>(std::malloc(kSequenceBlock * sizeof(double)));
-        if (c->phase == nullptr || open_phase_noise(c) != 0) return -1;
-    }
+    if (c->pn && open_phase_noise(c) != 0) return -1;
     if (c->clock) {
         c->x_cap = 2 * kSequenceBlock + 4 * kResampleTaps;
         c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
@@ -382,7 +440,6 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
 void impaired_close(ImpairedRun* c) {
     if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
     std::free(c->ppdu_begin);
-    std::free(c->phase);
     std::free(c->x_i);
     std::free(c->hop_i);
     std::free(c->hop_span);

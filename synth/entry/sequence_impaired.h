@@ -37,7 +37,6 @@ struct ImpairedRun {
     Multipath channel;
     double sigma2;            // complex noise variance of the SNR
     ImpairRng noise_rng;
-    double* phase;            // kSequenceBlock phases
     double* x_i;              // the resampler's input window (x_cap samples from x_base)
     double* x_q;
     int32_t x_cap, x_len;

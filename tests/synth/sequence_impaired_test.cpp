@@ -3,6 +3,7 @@
 // own from the unimpaired sequence, the streams' independence, the record's checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <complex>
@@ -461,6 +462,63 @@ TEST(ImpairedSequence, WholeChainWritesTheSameFileTwice) {
         EXPECT_GT(text.size(), 1000u);
     }
     std::remove(path.c_str());
+}
+
+// The AWG file of an impaired sequence: its codes are those of the samples the
+// block entry hands over, rounded to single precision, at the full scale of
+// their largest magnitude (the writing pass takes the samples its measuring
+// pass kept, so both must be the same samples in the same order).
+TEST(ImpairedSequence, AwgFileHoldsTheBlockSamplesRoundedToSinglePrecision) {
+    Sequence seq(2);
+    OrvImpairments m = none();
+    m.snr_enable = 1;
+    m.snr_db = 25;
+    m.iq_gain_db = 0.3;
+    m.pa_enable = 1;
+    m.pa_smoothness = 3;
+    m.pa_backoff_db = 8;
+    m.phase_noise_rms_deg = 1;
+    m.clock_ppm = 5;
+    m.multipath_rms_ns = 50;
+    m.multipath_per_packet = 1;
+    const Samples want = seq.run(&m);
+    std::vector<double> wi(want.i.size()), wq(want.q.size());
+    double scale = 0.0;
+    for (size_t n = 0; n < wi.size(); ++n) {
+        wi[n] = static_cast<float>(want.i[n]);
+        wq[n] = static_cast<float>(want.q[n]);
+        scale = std::max({scale, std::fabs(wi[n]), std::fabs(wq[n])});
+    }
+    const std::string path = ::testing::TempDir() + "impaired_chain.awv";
+    OrvSequenceParams p = seq.params;
+    ASSERT_EQ(orv_11a_sequence_impaired(&p, &m, seq.packets.data(), seq.count(), 0, path.c_str(), nullptr), 0);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::string bytes;
+    char buf[65536];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
+    std::fclose(f);
+    std::remove(path.c_str());
+    const size_t n = wi.size();
+    ASSERT_GT(bytes.size(), 8 * n + 1);
+    ASSERT_EQ(bytes.back(), '}');
+    const size_t data = bytes.size() - 1 - 8 * n;
+    const auto code = [&](double x) {
+        return static_cast<int32_t>((x / (scale + 1e-12) + 1.0) * 0.5 * 16383.0);
+    };
+    const auto word = [&](size_t at) {
+        uint32_t v = 0;
+        for (int b = 3; b >= 0; --b) v = (v << 8) | static_cast<unsigned char>(bytes[at + b]);
+        return static_cast<int32_t>(v);
+    };
+    size_t off = 0, first_off = n;
+    for (size_t k = 0; k < n; ++k) {
+        if (word(data + 8 * k) != code(wi[k]) || word(data + 8 * k + 4) != code(wq[k])) {
+            if (off++ == 0) first_off = k;
+        }
+    }
+    EXPECT_EQ(off, 0u) << "first at sample " << first_off << " of " << n;
 }
 
 // At oversampling 1 with no filter a sequence is otherwise written straight from its PPDUs;

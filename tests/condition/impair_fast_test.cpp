@@ -1,0 +1,298 @@
+// The impairment stages' fast arithmetic against the plain formulas it stands
+// in for: the Rapp gain without pow, the recursive carrier phasor, the
+// overlap-save channel against direct convolution, the resampler's polyphase
+// table against the windowed sinc evaluated at the exact position.
+#include "impair_chain.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <ostream>
+#include <vector>
+
+#include "support/readable_params.h"
+
+namespace {
+
+using Vec = std::vector<double>;
+constexpr double kPi = std::numbers::pi;
+constexpr long double kPiL = std::numbers::pi_v<long double>;
+
+// ---- Rapp gain ----------------------------------------------------------------
+
+struct RootCase {
+    int32_t e;
+    double base;
+};
+void PrintTo(const RootCase& c, std::ostream* os) {
+    *os << "e " << c.e << " base ";
+    if (c.base > 1.0 && c.base < 1.001) *os << "1 + " << c.base - 1.0;
+    else *os << c.base;
+}
+class RappInverseRoot : public ::testing::TestWithParam<RootCase> {};
+
+// base^(-1/e) within ten ulp of pow, from 1 (no compression) to far beyond
+// saturation (where the iteration hands over to pow) and infinity.
+TEST_P(RappInverseRoot, EqualsPowWithinAFewUlp) {
+    const RootCase c = GetParam();
+    const double want = std::pow(c.base, -1.0 / c.e);
+    const double got = rapp_inverse_root(c.base, c.e);
+    if (want == 0.0) {
+        EXPECT_EQ(got, 0.0);
+    } else {
+        EXPECT_NEAR(got / want, 1.0, 2e-15);
+    }
+}
+
+std::vector<RootCase> root_cases() {
+    std::vector<RootCase> cases;
+    for (const int32_t e : {1, 3, 5, 6, 7, 9, 12, 16})
+        for (const double b : {1.0, 1.0 + 0x1p-52, 1.0 + 1e-9, 1.3, 2.0, 7.5, 1e3, 1e12, 9.9e29, 1e31,
+                               static_cast<double>(INFINITY)})
+            cases.push_back({e, b});
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(Cases, RappInverseRoot, ::testing::ValuesIn(root_cases()),
+                         orv_test::PrintedName{});
+
+struct RappFastCase {
+    double p;
+    int32_t whole;  // rapp_whole_exponent(p)
+};
+void PrintTo(const RappFastCase& c, std::ostream* os) { *os << "p " << c.p; }
+class RappFast : public ::testing::TestWithParam<RappFastCase> {};
+
+// Every sample's gain as the pow formula gives it, over 1e-6 .. 1e6 of A_sat
+// and zero; which smoothness values take the pow-free path.
+TEST_P(RappFast, GainEqualsThePowFormula) {
+    const RappFastCase c = GetParam();
+    EXPECT_EQ(rapp_whole_exponent(c.p), c.whole);
+    const double a_sat = 0.37;
+    const int32_t n = 1201;
+    Vec i(n), q(n);
+    for (int32_t k = 0; k < n; ++k) {
+        const double mag = k == 0 ? 0.0 : a_sat * std::pow(10.0, -6.0 + 12.0 * k / (n - 1));
+        i[k] = mag * std::cos(0.7 * k);
+        q[k] = mag * std::sin(0.7 * k);
+    }
+    Vec yi = i, yq = q;
+    rapp_amplify(n, a_sat, c.p, yi.data(), yq.data());
+    EXPECT_EQ(yi[0], 0.0);
+    EXPECT_EQ(yq[0], 0.0);
+    for (int32_t k = 1; k < n; ++k) {
+        const double r2 = (i[k] * i[k] + q[k] * q[k]) / (a_sat * a_sat);
+        const double g = std::pow(1.0 + std::pow(r2, c.p), -1.0 / (2.0 * c.p));
+        EXPECT_NEAR(yi[k], g * i[k], 4e-15 * std::fabs(g * i[k]) + 1e-300) << k;
+        EXPECT_NEAR(yq[k], g * q[k], 4e-15 * std::fabs(g * q[k]) + 1e-300) << k;
+    }
+}
+
+// A block takes the vector kernel where the processor has one, a lone sample
+// the scalar one: the gains must agree bit for bit (every lane, the zeros and
+// the samples beyond the iteration's range among them).
+TEST_P(RappFast, BlockEqualsSampleBySample) {
+    const RappFastCase c = GetParam();
+    const double a_sat = 0.9;
+    const int32_t n = 1003;
+    Vec i(n), q(n);
+    for (int32_t k = 0; k < n; ++k) {
+        const double mag = k % 97 == 5 ? 0.0 : a_sat * std::pow(10.0, -4.0 + 8.0 * ((k * 37) % n) / n);
+        i[k] = mag * std::cos(1.3 * k);
+        q[k] = mag * std::sin(1.3 * k);
+    }
+    Vec bi = i, bq = q;
+    rapp_amplify(n, a_sat, c.p, bi.data(), bq.data());
+    int32_t differ = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        double si = i[k], sq = q[k];
+        rapp_amplify(1, a_sat, c.p, &si, &sq);
+        differ += si != bi[k] || sq != bq[k];
+    }
+    EXPECT_EQ(differ, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
+                         ::testing::Values(RappFastCase{0.5, 1}, RappFastCase{1.0, 2},
+                                           RappFastCase{1.5, 3}, RappFastCase{2.0, 4},
+                                           RappFastCase{3.0, 6}, RappFastCase{3.5, 7},
+                                           RappFastCase{5.0, 10}, RappFastCase{8.0, 16},
+                                           RappFastCase{0.3, 0}, RappFastCase{2.25, 0},
+                                           RappFastCase{8.5, 0}, RappFastCase{12.0, 0}),
+                         orv_test::PrintedName{});
+
+// ---- Phasors -------------------------------------------------------------------------
+
+struct AngleCase {
+    double angle;  // radians
+};
+void PrintTo(const AngleCase& c, std::ostream* os) { *os << "angle " << c.angle; }
+class PhasorOf : public ::testing::TestWithParam<AngleCase> {};
+
+// The series (|angle| <= 1/16) and cos/sin beyond agree with cos and sin to rounding.
+TEST_P(PhasorOf, EqualsCosAndSin) {
+    const double a = GetParam().angle;
+    Phasor p;
+    phasor_of(a, &p);
+    EXPECT_NEAR(p.re, std::cos(a), 2.3e-16);
+    EXPECT_NEAR(p.im, std::sin(a), 2.3e-16 * std::max(1.0, std::fabs(a)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PhasorOf,
+                         ::testing::Values(AngleCase{0.0}, AngleCase{1e-9}, AngleCase{-3e-5},
+                                           AngleCase{0.01}, AngleCase{-0.0449}, AngleCase{0.0625},
+                                           AngleCase{-0.0625}, AngleCase{0.06251}, AngleCase{0.5},
+                                           AngleCase{-3.0}),
+                         orv_test::PrintedName{});
+
+// 1e8 turns by small, changing steps: the phasor's angle stays within 1e-6 rad
+// of the steps' exact sum (1e-14 a sample) and its magnitude within 1e-14 of 1.
+TEST(PhasorTurn, DriftOverAHundredMillionSamples) {
+    const double steps[7] = {1.3e-3, -7.7e-4, 2.9e-2, -4.1e-2, 5.5e-5, 0.061, -0.0093};
+    Phasor z{1.0, 0.0};
+    Phasor st[7];
+    for (int32_t k = 0; k < 7; ++k) phasor_of(steps[k], &st[k]);
+    long double exact = 0.0L;
+    double worst_mag = 0.0;
+    for (int64_t n = 0; n < 100000000; ++n) {
+        phasor_turn(&z, &st[n % 7]);
+        exact += steps[n % 7];
+        if (n % 1000000 == 0) worst_mag = std::max(worst_mag, std::fabs(std::hypot(z.re, z.im) - 1.0));
+    }
+    const double wrapped = static_cast<double>(exact - 2.0L * kPiL * std::floor(exact / (2.0L * kPiL)));
+    const double err = std::arg(std::complex<double>(z.re, z.im) * std::polar(1.0, -wrapped));
+    EXPECT_LT(std::fabs(err), 1e-6);
+    EXPECT_LT(worst_mag, 1e-14);
+    EXPECT_LT(std::fabs(std::hypot(z.re, z.im) - 1.0), 1e-14);
+}
+
+struct RotateCase {
+    const char* name;
+    double top_hz;  // the profile's highest offset (sets the decimation)
+    double freq_hz;
+};
+void PrintTo(const RotateCase& c, std::ostream* os) { *os << c.name; }
+class PhaseNoiseRotate : public ::testing::TestWithParam<RotateCase> {};
+
+// phase_noise_rotate multiplies by e^(j (2 pi f n / fs + phase[n])), phase the
+// values phase_noise_next gives for the same seed, in blocks of uneven size.
+TEST_P(PhaseNoiseRotate, EqualsTheExactRotationByTheProcessPhases) {
+    const RotateCase c = GetParam();
+    const double fs = 80e6;
+    const double f[] = {1e3, c.top_hz / 10, c.top_hz};
+    const double l[] = {-70, -75, -95};
+    PhaseNoise a, b;
+    ASSERT_EQ(phase_noise_open(&a, f, l, 3, fs, 5), 0);
+    ASSERT_EQ(phase_noise_open(&b, f, l, 3, fs, 5), 0);
+    const int32_t total = 1 << 20;
+    Vec phase(total), i(total), q(total);
+    phase_noise_next(&b, total, phase.data());
+    for (int32_t k = 0; k < total; ++k) {
+        i[k] = std::cos(0.001 * k) + 0.5;
+        q[k] = std::sin(0.37 * k);
+    }
+    const Vec i0 = i, q0 = q;
+    for (int32_t at = 0; at < total;) {
+        const int32_t n = std::min(total - at, 1000 + at % 4093);
+        phase_noise_rotate(&a, n, at, c.freq_hz, fs, i.data() + at, q.data() + at);
+        at += n;
+    }
+    double worst = 0.0;
+    for (int32_t k = 0; k < total; ++k) {
+        const long double turns = static_cast<long double>(c.freq_hz) * k / fs;
+        const double carrier = 2 * kPi * static_cast<double>(turns - std::floor(turns));
+        const std::complex<double> want =
+            std::complex<double>(i0[k], q0[k]) * std::polar(1.0, carrier + phase[k]);
+        worst = std::max(worst, std::abs(std::complex<double>(i[k], q[k]) - want));
+    }
+    EXPECT_GT(a.decimation, 1);
+    EXPECT_LT(worst, 1e-11);
+    phase_noise_close(&a);
+    phase_noise_close(&b);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PhaseNoiseRotate,
+    ::testing::Values(RotateCase{"top 1 MHz no carrier", 1e6, 0.0},
+                      RotateCase{"top 1 MHz carrier 58 kHz", 1e6, 58000.0},
+                      RotateCase{"top 100 kHz carrier minus 1 MHz", 1e5, -1e6},
+                      RotateCase{"top 4 MHz carrier 3 MHz", 4e6, 3e6}),
+    orv_test::PrintedName{});
+
+// ---- Resampler's polyphase table ---------------------------------------------------
+
+struct PolyphaseCase {
+    int32_t taps;
+    double ppm;
+    double band;  // highest tone, cycles per sample
+};
+void PrintTo(const PolyphaseCase& c, std::ostream* os) {
+    *os << c.taps << " taps " << c.ppm << " ppm band " << c.band;
+}
+class ResamplerTable : public ::testing::TestWithParam<PolyphaseCase> {};
+
+// I0(x) by its power series summed to 60 terms (x up to 8 here).
+double bessel_i0_series(double x) {
+    double sum = 0.0, term = 1.0;
+    for (int32_t k = 1; k <= 60; ++k) {
+        sum += term;
+        term *= (x * x / 4.0) / (static_cast<double>(k) * k);
+    }
+    return sum;
+}
+
+// Each output against the Kaiser-windowed sinc (beta 8, taps/2 samples each
+// side, weights normalised to sum 1) evaluated at the output's exact input
+// position: the nearest of the table's 1024 phases leaves less than -60 dB.
+TEST_P(ResamplerTable, EqualsTheWindowedSincAtTheExactPosition) {
+    const PolyphaseCase c = GetParam();
+    Resampler r;
+    ASSERT_EQ(resampler_open(&r, c.ppm, c.taps), 0);
+    const int64_t total = 300000;
+    Vec xi(total), xq(total);
+    const double f[3] = {c.band, -0.61 * c.band, 0.23 * c.band};
+    for (int64_t m = 0; m < total; ++m) {
+        xi[m] = xq[m] = 0.0;
+        for (int32_t t = 0; t < 3; ++t) {
+            xi[m] += std::cos(2 * kPi * f[t] * m + t);
+            xq[m] += std::sin(2 * kPi * f[t] * m + t);
+        }
+    }
+    const int32_t half = c.taps / 2;
+    double err = 0.0, power = 0.0;
+    for (const int64_t n0 : {int64_t{200}, int64_t{150000}, int64_t{290000}}) {
+        Vec i(64), q(64);
+        resampler_run(&r, n0, 64, 0, xi.data(), xq.data(), i.data(), q.data());
+        for (int32_t k = 0; k < 64; ++k) {
+            const double t = static_cast<double>(n0 + k) * (1.0 + c.ppm * 1e-6);
+            const int64_t m0 = static_cast<int64_t>(std::floor(t));
+            double wi = 0.0, wq = 0.0, sum = 0.0;
+            for (int64_t m = m0 - (half - 1); m <= m0 + half; ++m) {
+                const double d = static_cast<double>(m) - t;
+                const double u = d / half;
+                const double win = u * u < 1.0 ? bessel_i0_series(8.0 * std::sqrt(1.0 - u * u)) /
+                                                      bessel_i0_series(8.0)
+                                                : 0.0;
+                const double h = (d == 0.0 ? 1.0 : std::sin(kPi * d) / (kPi * d)) * win;
+                wi += h * xi[m];
+                wq += h * xq[m];
+                sum += h;
+            }
+            const double di = i[k] - wi / sum, dq = q[k] - wq / sum;
+            err += di * di + dq * dq;
+            power += (wi * wi + wq * wq) / (sum * sum);
+        }
+    }
+    resampler_close(&r);
+    EXPECT_LT(10.0 * std::log10(err / power), -60.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ResamplerTable,
+                         ::testing::Values(PolyphaseCase{16, 10.0, 0.14}, PolyphaseCase{16, -500.0, 0.1},
+                                           PolyphaseCase{32, 10.0, 0.2}, PolyphaseCase{32, 999.0, 0.2},
+                                           PolyphaseCase{64, -40.0, 0.41}, PolyphaseCase{64, 3.3, 0.3}),
+                         orv_test::PrintedName{});
+
+}  // namespace
