@@ -742,6 +742,7 @@ __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double
     const double* base = atan_sixteenths().data();
     const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
     const __m256d sixteen = _mm256_set1_pd(16.0), half = _mm256_set1_pd(0.5);
+    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     size_t j = 0;
     for (; j + 4 <= n; j += 4) {
         const __m256d xv = _mm256_loadu_pd(x + j), yv = _mm256_loadu_pd(y + j);
@@ -761,7 +762,8 @@ __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double
         p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
         p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
         const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
-        __m256d r = _mm256_add_pd(_mm256_i32gather_pd(base, i, 8), series);
+        // The masked gather with every lane on (the plain one trips GCC 12's uninitialised warning).
+        __m256d r = _mm256_add_pd(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, i, all, 8), series);
         r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
         r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
         _mm256_storeu_pd(out + j, _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv)));
@@ -769,7 +771,6 @@ __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double
         const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
         const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
         const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
-        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
         if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, all), origin)))
             for (size_t l = 0; l < 4; ++l)
                 if (odd >> l & 1) out[j + l] = std::atan2(y[j + l], x[j + l]);
