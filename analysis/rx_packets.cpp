@@ -94,7 +94,7 @@ constexpr double kFollowPpm = 2.0;
 // One packet from its synchronisation; returns the first sample after it.
 int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const Options& opt, PacketResult& p) {
     static thread_local ForwardFft fft(64);
-    p.start = (s.t1 - 192) * os;
+    p.start = (s.first_path - 192) * os;
     p.inverted = s.inverted;
     p.freq_error_hz = s.inverted ? -s.cfo_hz : s.cfo_hz;
     const rx::Channel ch = rx::estimate_channel(y, s, fft);
