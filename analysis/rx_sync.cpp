@@ -107,10 +107,11 @@ std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
 constexpr int kEarliest = 12;
 constexpr double kPathFloor = 0.1;
 constexpr int kPathWindow = 16;
+constexpr int kLateMargin = 2;  // samples the last path stays inside the window's guard interval
 
 // The long-training timing for one carrier offset.
 struct Timing {
-    int64_t t1 = 0;         // the FFT timing: midway between the first and the last path
+    int64_t t1 = 0;         // the FFT timing: the first path, later when the last is far behind
     int64_t first = 0;      // the first path's first long training sample
     double metric = -1;     // normalised correlation on the strongest path alone
     double paths = 0;       // the correlation power of the paths within kPathWindow of the first, normalised
@@ -168,10 +169,11 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
         e2 += std::norm(y[n + 64]);
         r += y[n + 64] * std::conj(y[n]);
     }
-    // The FFT windows start kBackoff samples ahead of t1: midway, the paths from first to last
-    // within the guard interval leave the same margin at either end.
+    // The FFT windows start kBackoff samples ahead of t1, into the guard interval of every path
+    // up to kBackoff after t1 (its first sample shared with the symbol before); the timing
+    // moves off the first path only when a later one would reach the window's start.
     t.first = lo + first;
-    t.t1 = lo + (first + last) / 2;
+    t.t1 = lo + std::max(first, last - (kBackoff - kLateMargin));
     t.paths = e1 + e2 > 0 ? std::min(std::sqrt(sum / ((e1 + e2) * (52.0 / 64.0))), 1.0) : 0.0;
     t.repetition = e1 > 0 && e2 > 0 ? std::abs(r) / std::sqrt(e1 * e2) : 0.0;
 }
