@@ -56,7 +56,7 @@ std::optional<Tone> remove_tone(std::vector<cd>& y);
 // comb, fine from the long symbols' repetition), spectrum inversion.
 struct Sync {
     int64_t t1 = 0;          // first sample of the first long training symbol (the FFT timing: on a
-                             // multipath channel later than the first path when the last is far behind)
+                             // multipath channel up to kBackoff later than the first path)
     int64_t first_path = 0;  // first sample of the first long training symbol on the earliest path
     double cfo_hz = 0;       // carrier offset removed from here on
     bool inverted = false;   // I and Q exchanged in the file

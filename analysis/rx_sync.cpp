@@ -107,11 +107,11 @@ std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
 constexpr int kEarliest = 12;
 constexpr double kPathFloor = 0.1;
 constexpr int kPathWindow = 16;
-constexpr int kLateMargin = 2;  // samples the last path stays inside the window's guard interval
+constexpr int kEarlyMargin = 3;  // samples the FFT window starts ahead of the first of several paths (filters ring ahead too)
 
 // The long-training timing for one carrier offset.
 struct Timing {
-    int64_t t1 = 0;         // the FFT timing: the first path, later when the last is far behind
+    int64_t t1 = 0;         // the FFT timing: the first path, later behind several
     int64_t first = 0;      // the first path's first long training sample
     double metric = -1;     // normalised correlation on the strongest path alone
     double paths = 0;       // the correlation power of the paths within kPathWindow of the first, normalised
@@ -169,11 +169,11 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
         e2 += std::norm(y[n + 64]);
         r += y[n + 64] * std::conj(y[n]);
     }
-    // The FFT windows start kBackoff samples ahead of t1, into the guard interval of every path
-    // up to kBackoff after t1 (its first sample shared with the symbol before); the timing
-    // moves off the first path only when a later one would reach the window's start.
+    // The FFT windows start kBackoff samples ahead of t1. On a single path that is the first
+    // path; behind several the windows start kEarlyMargin samples ahead of the first path's
+    // symbols, so that the long tail of later paths stays in their guard intervals.
     t.first = lo + first;
-    t.t1 = lo + std::max(first, last - (kBackoff - kLateMargin));
+    t.t1 = lo + (last > first ? first + kBackoff - kEarlyMargin : first);
     t.paths = e1 + e2 > 0 ? std::min(std::sqrt(sum / ((e1 + e2) * (52.0 / 64.0))), 1.0) : 0.0;
     t.repetition = e1 > 0 && e2 > 0 ? std::abs(r) / std::sqrt(e1 * e2) : 0.0;
 }
@@ -237,8 +237,9 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     best.t1 = chosen.t1;
     best.first_path = chosen.first;
     best.metric = std::max(chosen.metric, std::min(chosen.paths, chosen.repetition));
-    // Fine offset from the repetition of the two long symbols.
-    const std::vector<cd> y = derotate(x, best.t1, 128, best.cfo_hz, inverted);
+    // Fine offset from the repetition of the two long symbols (from the first path on: both
+    // symbols inside the training field on every path).
+    const std::vector<cd> y = derotate(x, best.first_path, 128, best.cfo_hz, inverted);
     cd r = 0;
     for (int n = 0; n < 64; ++n) r += y[static_cast<size_t>(n + 64)] * std::conj(y[static_cast<size_t>(n)]);
     best.cfo_hz += std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
