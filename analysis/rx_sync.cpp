@@ -247,6 +247,41 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
 }
 }  // namespace
 
+namespace {
+// The SIGNAL symbol's error against its BPSK decisions, over the channel's power, with the
+// FFT timing t1 (the channel estimated there too): the interference of the neighbouring
+// symbols that timing lets in, and the noise.
+double signal_error(const std::vector<cd>& x, Sync s, int64_t t1, ForwardFft& fft) {
+    s.t1 = t1;
+    const Channel ch = estimate_channel(x, s, fft);
+    const std::array<cd, 53> y = subcarriers(x, s, t1 + 128 + 16 - kBackoff, fft);
+    double err = 0, power = 0;
+    for (size_t i = 0; i < 53; ++i) {
+        const cd h = ch.h[i];
+        if (i == 26 || !(std::norm(h) > 0)) continue;
+        const double decision = (y[i] / h).real() >= 0 ? 1.0 : -1.0;
+        err += std::norm(y[i] - h * decision);
+        power += std::norm(h);
+    }
+    return power > 0 ? err / power : 0.0;
+}
+
+// Behind several paths: the FFT timing between the first path and kBackoff - 1 samples later
+// whose SIGNAL symbol shows the least interference (how far the paths' tail reaches past
+// the guard interval, and filters ringing ahead, differ from one channel to the next).
+void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
+    if (s.t1 == s.first_path || s.t1 + 128 + 80 + 64 > static_cast<int64_t>(x.size())) return;
+    double least = signal_error(x, s, s.t1, fft);
+    int64_t best = s.t1;
+    for (int64_t t1 = s.first_path; t1 < s.first_path + kBackoff; ++t1) {
+        if (t1 == s.t1) continue;
+        const double e = signal_error(x, s, t1, fft);
+        if (e < least) least = e, best = t1;
+    }
+    s.t1 = best;
+}
+}  // namespace
+
 Sync synchronise(const std::vector<cd>& x, const Detection& d) {
     static thread_local ForwardFft fft(64);
     Sync s = sync_variant(x, d, false, fft);
@@ -254,6 +289,7 @@ Sync synchronise(const std::vector<cd>& x, const Detection& d) {
         const Sync inv = sync_variant(x, d, true, fft);
         if (inv.metric > s.metric) s = inv;
     }
+    if (s.metric >= kSyncThreshold) place_windows(x, s, fft);
     return s;
 }
 
