@@ -129,6 +129,10 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
             p = std::move(again);
         }
     }
+    // A bad FCS (or a DATA field the file cuts off) may come from a wrong LENGTH that passed the
+    // parity check (one wrong SIGNAL field in four): the search goes on after the SIGNAL field,
+    // so that the packets within the span that LENGTH claims are still found.
+    if (p.fcs_ok == false || !p.decoded) return data_start;
     return std::min<int64_t>(data_start + int64_t{80} * sig.data_symbols, static_cast<int64_t>(y.size()));
 }
 

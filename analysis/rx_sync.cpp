@@ -107,6 +107,9 @@ std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
 constexpr int kEarliest = 12;
 constexpr double kPathFloor = 0.1;
 constexpr int kPathWindow = 16;
+// Normalised correlation of the two long symbols that marks them as repeated: about -2 dB SNR
+// (white noise reaches it once in some 10^4 windows of 64 samples).
+constexpr double kRepeated = 0.4;
 constexpr int kEarlyMargin = 3;  // samples the FFT window starts ahead of the first of several paths (filters ring ahead too)
 
 // The long-training timing for one carrier offset.
@@ -236,7 +239,7 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     // two long symbols repeat (which noise does not).
     best.t1 = chosen.t1;
     best.first_path = chosen.first;
-    best.metric = std::max(chosen.metric, std::min(chosen.paths, chosen.repetition));
+    best.metric = std::max(chosen.metric, chosen.repetition >= kRepeated ? chosen.paths : 0.0);
     // Fine offset from the repetition of the two long symbols (from the first path on: both
     // symbols inside the training field on every path).
     const std::vector<cd> y = derotate(x, best.first_path, 128, best.cfo_hz, inverted);

@@ -103,6 +103,45 @@ INSTANTIATE_TEST_SUITE_P(
                       PathsCase{"LateStrongerAt12", {{0, -4, 0}, {5, -6, 20}, {12, 0, 160}}}),
     [](const ::testing::TestParamInfo<PathsCase>& i) { return i.param.name; });
 
+// Low SNR behind paths of equal power: the strongest holds a quarter of the power, and the
+// paths together with the long symbols' repetition still mark the preamble (as the strongest
+// path alone would at this SNR on a single path).
+struct LowSnrCase {
+    std::string name;
+    std::vector<Tap> taps;
+    double snr_db;  // frame power over the noise's
+};
+void PrintTo(const LowSnrCase& c, std::ostream* os) { *os << c.name; }
+
+class SyncAtLowSnr : public ::testing::TestWithParam<LowSnrCase> {};
+
+TEST_P(SyncAtLowSnr, PreambleAcceptedWithEveryNoise) {
+    const LowSnrCase& c = GetParam();
+    const std::vector<uint8_t> psdu = reftx::mac_frame(4, reftx::body(60, 2));
+    const std::vector<C> f = reftx::frame(6, reftx::bits_of_bytes(psdu), static_cast<int>(psdu.size()), 1);
+    std::vector<C> clean(300, C(0, 0));
+    clean.insert(clean.end(), f.begin(), f.end());
+    clean.resize(clean.size() + 400, C(0, 0));
+    clean = through(clean, c.taps);
+    double p = 0;
+    for (size_t n = 300; n < 300 + f.size(); ++n) p += std::norm(clean[n]);
+    const double sigma = std::sqrt(p / static_cast<double>(f.size()) / std::pow(10.0, c.snr_db / 10.0));
+    for (unsigned seed = 1; seed <= 5; ++seed) {
+        std::vector<C> x = clean;
+        add_noise(x, sigma, seed);
+        const rx::Sync s = rx::synchronise(x, rx::Detection{300, 0.6});
+        EXPECT_GE(s.metric, rx::kSyncThreshold) << "seed " << seed;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channels, SyncAtLowSnr,
+    ::testing::Values(LowSnrCase{"SinglePath_1dB", {{0, 0, 0}}, 1.0},
+                      LowSnrCase{"FourEqualPaths_3dB", {{0, -6, 0}, {3, -6, 100}, {6, -6, 200}, {9, -6, 300}}, 3.0},
+                      LowSnrCase{"FourEqualPaths_1dB", {{0, -6, 0}, {3, -6, 100}, {6, -6, 200}, {9, -6, 300}}, 1.0},
+                      LowSnrCase{"ThreeEqualPaths_1dB", {{0, -5, 0}, {4, -5, 50}, {7, -5, 250}}, 1.0}),
+    [](const ::testing::TestParamInfo<LowSnrCase>& i) { return i.param.name; });
+
 // White noise alone: however many paths the timing adds up, no preamble (the paths of the
 // strongest lag's neighbourhood alone pass the threshold in some of these windows; the two
 // long symbols' repetition does not).
