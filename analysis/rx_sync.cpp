@@ -118,7 +118,7 @@ struct Timing {
     int64_t first = 0;      // the first path's first long training sample
     double metric = -1;     // normalised correlation on the strongest path alone
     double paths = 0;       // the correlation power of the paths within kPathWindow of the first, normalised
-    double repetition = 0;  // normalised correlation of the two long symbols from t1 on
+    double repetition = 0;  // normalised correlation of the two long symbols from the first path on
 };
 
 // The long training symbol's cyclic autocorrelation over its energy, lags -kPathWindow ..
@@ -323,9 +323,9 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
 }
 
 namespace {
-// Each estimate of h averaged with its neighbours. A channel whose paths lie mostly later
-// than t1 (a strong late path after the first) turns from one subcarrier to the next by the
-// delay of its centre: more than a sample's turn (2 pi / 64) is taken out first and put back after.
+// Each estimate of h averaged with its neighbours. A channel whose paths' centre lies away from
+// t1 (a strong path well after the first) turns from one subcarrier to the next by that
+// delay: more than a sample's turn (2 pi / 64) is taken out first and put back after.
 void smooth(std::array<cd, 53>& h) {
     cd turn = 0;
     for (int k = -26; k < 26; ++k)
