@@ -142,6 +142,48 @@ INSTANTIATE_TEST_SUITE_P(
                       LowSnrCase{"ThreeEqualPaths_1dB", {{0, -5, 0}, {4, -5, 50}, {7, -5, 250}}, 1.0}),
     [](const ::testing::TestParamInfo<LowSnrCase>& i) { return i.param.name; });
 
+// The channel estimate below 30 dB SNR (neighbours averaged) of a path some samples after the
+// FFT timing, as the paths after the first lie behind several: its turn from one subcarrier to
+// the next must not shrink the average.
+struct DelayedPathCase {
+    std::string name;
+    int delay;  // samples after t1
+    double phase_deg;
+};
+void PrintTo(const DelayedPathCase& c, std::ostream* os) { *os << c.name; }
+
+class EstimateBehindTheTiming : public ::testing::TestWithParam<DelayedPathCase> {};
+
+TEST_P(EstimateBehindTheTiming, SmoothedEstimateFollowsTheDelay) {
+    const DelayedPathCase& c = GetParam();
+    constexpr int64_t kLead = 300;
+    const std::vector<uint8_t> psdu = reftx::mac_frame(5, reftx::body(60, 4));
+    std::vector<C> x(kLead, C(0, 0));
+    const std::vector<C> f = reftx::frame(12, reftx::bits_of_bytes(psdu), static_cast<int>(psdu.size()), 1);
+    x.insert(x.end(), f.begin(), f.end());
+    x.resize(x.size() + 200, C(0, 0));
+    x = through(x, {{c.delay, 0.0, c.phase_deg}});
+    add_noise(x, 0.1 * std::sqrt(52.0) / 64.0, 23);  // 20 dB below the frame
+    rx::Sync s;
+    s.t1 = kLead + 192;
+    s.first_path = s.t1;
+    orv::analysis::ForwardFft fft(64);
+    const rx::Channel ch = rx::estimate_channel(x, s, fft);
+    double err = 0, ref = 0;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        const C want = std::polar(1.0, (c.phase_deg / 180.0 - 2.0 * k * c.delay / 64.0) * 3.141592653589793);
+        err += std::norm(ch.h[static_cast<size_t>(k + 26)] - want);
+        ref += 1.0;
+    }
+    EXPECT_LT(10.0 * std::log10(err / ref), -20.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, EstimateBehindTheTiming,
+                         ::testing::Values(DelayedPathCase{"OnTheTiming", 0, 0}, DelayedPathCase{"After4", 4, 70},
+                                           DelayedPathCase{"After8", 8, 200}, DelayedPathCase{"After12", 12, 310}),
+                         [](const ::testing::TestParamInfo<DelayedPathCase>& i) { return i.param.name; });
+
 // White noise alone: however many paths the timing adds up, no preamble (the paths of the
 // strongest lag's neighbourhood alone pass the threshold in some of these windows; the two
 // long symbols' repetition does not).
