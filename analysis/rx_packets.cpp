@@ -129,10 +129,12 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
             p = std::move(again);
         }
     }
-    // A bad FCS (or a DATA field the file cuts off) may come from a wrong LENGTH that passed the
-    // parity check (one wrong SIGNAL field in four): the search goes on after the SIGNAL field,
-    // so that the packets within the span that LENGTH claims are still found.
-    if (p.fcs_ok == false || !p.decoded) return data_start;
+    // A DATA field the file cuts off may come from a wrong LENGTH that passed the parity check
+    // (one wrong SIGNAL field in four): the search goes on after the SIGNAL field, so that the
+    // packets up to the file's end are still found. (After a bad FCS it goes on from the end
+    // LENGTH gives: searched inside a faded packet's DATA field, the detector finds preambles
+    // that are none.)
+    if (!p.decoded) return data_start;
     return std::min<int64_t>(data_start + int64_t{80} * sig.data_symbols, static_cast<int64_t>(y.size()));
 }
 

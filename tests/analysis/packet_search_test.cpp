@@ -1,5 +1,5 @@
-// The packet search after a packet whose SIGNAL field claims more than it holds: a wrong
-// LENGTH that passes the parity check must not hide the packets within the span it claims.
+// The packet search after a packet whose SIGNAL field claims more than the file holds: a
+// wrong LENGTH that passes the parity check must not hide the packets up to the file's end.
 #include <gtest/gtest.h>
 
 #include <complex>
@@ -54,8 +54,8 @@ TEST_P(SearchAfterWrongLength, NextPacketStillFound) {
 
 INSTANTIATE_TEST_SUITE_P(
     Claims, SearchAfterWrongLength,
-    ::testing::Values(ClaimCase{"ClaimWithinTheFile_FcsFails", 400, 40000},
-                      ClaimCase{"ClaimBeyondTheFile_CutOff", 3000, 200}),
+    ::testing::Values(ClaimCase{"ClaimBeyondTheFile_CutOff", 3000, 200},
+                      ClaimCase{"ClaimFarBeyondTheFile_CutOff", 4095, 2000}),
     [](const ::testing::TestParamInfo<ClaimCase>& i) { return i.param.name; });
 
 }  // namespace
