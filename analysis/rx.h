@@ -55,7 +55,9 @@ std::optional<Tone> remove_tone(std::vector<cd>& y);
 // (coarse from the short period with its 1.25 MHz ambiguity resolved by the tone
 // comb, fine from the long symbols' repetition), spectrum inversion.
 struct Sync {
-    int64_t t1 = 0;          // first sample of the first long training symbol
+    int64_t t1 = 0;          // first sample of the first long training symbol (the FFT timing: on a
+                             // multipath channel up to kBackoff later than the first path)
+    int64_t first_path = 0;  // first sample of the first long training symbol on the earliest path
     double cfo_hz = 0;       // carrier offset removed from here on
     bool inverted = false;   // I and Q exchanged in the file
     double metric = 0;       // normalised long-training correlation, 0..1

@@ -844,14 +844,16 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     const double rms = detrended_rms(a);
     out.cpe_rms_deg = std::sqrt(std::max(rms * rms - est_var, 0.0)) * 180.0 / kPi;
     // The channel at the long training field's timing (its centre 2.4 symbols before DATA symbol 0):
-    // the slope the fit left in G1 (its reference is free) and the drift up to there returned.
+    // the slope the fit left in G1 (its reference is free) and the drift up to there returned;
+    // its delays counted from the first path (the taps fitted start just ahead of it).
     double mean_b = 0;
     for (double v : b) mean_b += v / nd;
     const double delta = mean_b - trend(b) * ((nd - 1) / 2.0 + 2.4);
     std::array<cd, kUsed> ch = g1;
     for (int k = -26; k <= 26; ++k) {
         const double lp = front_end_gain(os, k * kBaseRateHz / 64.0 + s.cfo_hz);
-        ch[at(k)] *= std::polar(1.0, delta * k) / (lp > 1e-3 ? lp : 1.0);
+        const double to_first = -2.0 * kPi * k * static_cast<double>(s.t1 - s.first_path) / 64.0;
+        ch[at(k)] *= std::polar(1.0, delta * k + to_first) / (lp > 1e-3 ? lp : 1.0);
     }
     if (const auto tau = rms_delay_spread_s(ch, noise / nd)) out.delay_spread_ns = *tau * 1e9;
     return out;

@@ -94,7 +94,7 @@ constexpr double kFollowPpm = 2.0;
 // One packet from its synchronisation; returns the first sample after it.
 int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const Options& opt, PacketResult& p) {
     static thread_local ForwardFft fft(64);
-    p.start = (s.t1 - 192) * os;
+    p.start = (s.first_path - 192) * os;
     p.inverted = s.inverted;
     p.freq_error_hz = s.inverted ? -s.cfo_hz : s.cfo_hz;
     const rx::Channel ch = rx::estimate_channel(y, s, fft);
@@ -129,6 +129,12 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
             p = std::move(again);
         }
     }
+    // A DATA field the file cuts off may come from a wrong LENGTH that passed the parity check
+    // (one wrong SIGNAL field in four): the search goes on after the SIGNAL field, so that the
+    // packets up to the file's end are still found. (After a bad FCS it goes on from the end
+    // LENGTH gives: searched inside a faded packet's DATA field, the detector finds preambles
+    // that are none.)
+    if (!p.decoded) return data_start;
     return std::min<int64_t>(data_start + int64_t{80} * sig.data_symbols, static_cast<int64_t>(y.size()));
 }
 

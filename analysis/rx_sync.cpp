@@ -98,8 +98,92 @@ std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
     return c;
 }
 
-// Long-training timing for one carrier offset: the best t1 in [lo, hi] and its metric.
-std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bool inverted) {
+// Paths of a multipath channel the timing looks for ahead of the strongest: 2 to kEarliest
+// samples earlier and at most kPathFloor below it in correlation power (the long training
+// symbol's own sidelobes stay 4 dB under that floor). The sample just ahead is not a path of
+// its own: a delay between two samples splits one path over both, and the backoff into the
+// guard interval covers it. The paths counted for the metric lie within kPathWindow samples
+// (the guard interval) of the first.
+constexpr int kEarliest = 12;
+constexpr double kPathFloor = 0.1;
+constexpr int kPathWindow = 16;
+// Normalised correlation of the two long symbols that marks them as repeated: about -2 dB SNR
+// (white noise reaches it once in some 10^4 windows of 64 samples).
+constexpr double kRepeated = 0.4;
+constexpr int kEarlyMargin = 3;  // samples the FFT window starts ahead of the first of several paths (filters ring ahead too)
+
+// The long-training timing for one carrier offset.
+struct Timing {
+    int64_t t1 = 0;         // the FFT timing: the first path, later behind several
+    int64_t first = 0;      // the first path's first long training sample
+    double metric = -1;     // normalised correlation on the strongest path alone
+    double paths = 0;       // the correlation power of the paths within kPathWindow of the first, normalised
+    double repetition = 0;  // normalised correlation of the two long symbols from the first path on
+};
+
+// The long training symbol's cyclic autocorrelation over its energy, lags -kPathWindow ..
+// kPathWindow: the correlation a path leaves on the lags around it.
+const std::array<cd, 2 * kPathWindow + 1>& ltf_sidelobes() {
+    static const std::array<cd, 2 * kPathWindow + 1> a = [] {
+        const std::array<cd, 64>& ref = long_reference();
+        double energy = 0;
+        for (const cd& v : ref) energy += std::norm(v);
+        std::array<cd, 2 * kPathWindow + 1> r{};
+        for (int lag = -kPathWindow; lag <= kPathWindow; ++lag) {
+            cd acc = 0;
+            for (int n = 0; n < 64; ++n) acc += ref[static_cast<size_t>((n + lag + 64) % 64)] * std::conj(ref[static_cast<size_t>(n)]);
+            r[static_cast<size_t>(lag + kPathWindow)] = acc / energy;
+        }
+        return r;
+    }();
+    return a;
+}
+
+// The paths around the strongest (index peak of c): the first 2 to kEarliest samples ahead of
+// it and the last up to kPathWindow after the first, each within kPathFloor of the strongest
+// once the strongest path's sidelobes are taken out; t's fields that depend on them. y and c
+// as in ltf_timing.
+void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, int64_t peak, Timing& t) {
+    const auto at = [&](int64_t u) { return c[static_cast<size_t>(u)]; };
+    const auto power = [&](int64_t u) { return std::norm(at(u)) + std::norm(at(u + 64)); };
+    const double strongest = power(peak);
+    const auto is_path = [&](int64_t u) {
+        const int64_t lag = u - peak;
+        if (lag == 0) return true;
+        if (lag == 1 || lag == -1) return false;
+        const cd side = lag >= -kPathWindow && lag <= kPathWindow ? ltf_sidelobes()[static_cast<size_t>(lag + kPathWindow)] : cd(0, 0);
+        return std::norm(at(u) - at(peak) * side) + std::norm(at(u + 64) - at(peak + 64) * side) >= kPathFloor * strongest;
+    };
+    int64_t first = peak;
+    for (int64_t u = std::max<int64_t>(peak - kEarliest, 0); u < peak; ++u)
+        if (is_path(u)) {
+            first = u;
+            break;
+        }
+    const int64_t end = std::min<int64_t>(first + kPathWindow, static_cast<int64_t>(c.size()) - 64);
+    double sum = 0;
+    int64_t last = first;
+    for (int64_t u = first; u < end; ++u)
+        if (is_path(u)) sum += power(u), last = u;
+    double e1 = 0, e2 = 0;
+    cd r = 0;
+    for (size_t n = static_cast<size_t>(first); n < static_cast<size_t>(first) + 64; ++n) {
+        e1 += std::norm(y[n]);
+        e2 += std::norm(y[n + 64]);
+        r += y[n + 64] * std::conj(y[n]);
+    }
+    // The FFT windows start kBackoff samples ahead of t1. On a single path that is the first
+    // path; behind several the windows start kEarlyMargin samples ahead of the first path's
+    // symbols, so that the long tail of later paths stays in their guard intervals.
+    t.first = lo + first;
+    t.t1 = lo + (last > first ? first + kBackoff - kEarlyMargin : first);
+    t.paths = e1 + e2 > 0 ? std::min(std::sqrt(sum / ((e1 + e2) * (52.0 / 64.0))), 1.0) : 0.0;
+    t.repetition = e1 > 0 && e2 > 0 ? std::abs(r) / std::sqrt(e1 * e2) : 0.0;
+}
+
+// Long-training timing for one carrier offset: the strongest path in [lo, hi], its metric,
+// and the first path ahead of it.
+Timing ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bool inverted) {
     const std::vector<cd> y = derotate(x, lo, hi - lo + 128, f, inverted);
     const std::vector<cd> c = ltf_correlation(y);
     // e: the energy of y[t .. t + 128), a running sum summed afresh every 32 samples. A window
@@ -123,7 +207,10 @@ std::pair<int64_t, double> ltf_timing(const std::vector<cd>& x, int64_t lo, int6
             best_t = lo + t;
         }
     }
-    return {best_t, best};
+    Timing timing;
+    timing.metric = best;
+    first_path(y, c, lo, best_t - lo, timing);
+    return timing;
 }
 
 Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, ForwardFft& fft) {
@@ -133,7 +220,7 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     const int a0 = comb_shift(x, d.at + 48, f_frac, inverted, fft);
     Sync best;
     best.inverted = inverted;
-    best.metric = -1;
+    Timing chosen;
     // Up to 138 samples late for a detection that early: a resampled or filtered packet in exact
     // silence rings ahead of itself, and that ringing is periodic like the short training field.
     const int64_t lo = d.at + 80, hi = d.at + 330;  // hi - lo + 128 within kCorrFft
@@ -141,19 +228,60 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
         double f = f_frac + a * kStep;
         if (f > kBaseRateHz / 2) f -= kBaseRateHz;
         if (f < -kBaseRateHz / 2) f += kBaseRateHz;
-        const auto [t1, m] = ltf_timing(x, lo, hi, f, inverted);
-        if (m > best.metric) {
-            best.metric = m;
-            best.t1 = t1;
+        const Timing t = ltf_timing(x, lo, hi, f, inverted);
+        if (t.metric > chosen.metric) {
+            chosen = t;
             best.cfo_hz = f;
         }
     }
-    // Fine offset from the repetition of the two long symbols.
-    const std::vector<cd> y = derotate(x, best.t1, 128, best.cfo_hz, inverted);
+    // Under multipath the strongest path alone may hold a small part of the power: the
+    // paths within the guard interval together then stand for the preamble, while the
+    // two long symbols repeat (which noise does not).
+    best.t1 = chosen.t1;
+    best.first_path = chosen.first;
+    best.metric = std::max(chosen.metric, chosen.repetition >= kRepeated ? chosen.paths : 0.0);
+    // Fine offset from the repetition of the two long symbols (from the first path on: both
+    // symbols inside the training field on every path).
+    const std::vector<cd> y = derotate(x, best.first_path, 128, best.cfo_hz, inverted);
     cd r = 0;
     for (int n = 0; n < 64; ++n) r += y[static_cast<size_t>(n + 64)] * std::conj(y[static_cast<size_t>(n)]);
     best.cfo_hz += std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
     return best;
+}
+}  // namespace
+
+namespace {
+// The SIGNAL symbol's error against its BPSK decisions, over the channel's power, with the
+// FFT timing t1 (the channel estimated there too): the interference of the neighbouring
+// symbols that timing lets in, and the noise.
+double signal_error(const std::vector<cd>& x, Sync s, int64_t t1, ForwardFft& fft) {
+    s.t1 = t1;
+    const Channel ch = estimate_channel(x, s, fft);
+    const std::array<cd, 53> y = subcarriers(x, s, t1 + 128 + 16 - kBackoff, fft);
+    double err = 0, power = 0;
+    for (size_t i = 0; i < 53; ++i) {
+        const cd h = ch.h[i];
+        if (i == 26 || !(std::norm(h) > 0)) continue;
+        const double decision = (y[i] / h).real() >= 0 ? 1.0 : -1.0;
+        err += std::norm(y[i] - h * decision);
+        power += std::norm(h);
+    }
+    return power > 0 ? err / power : 0.0;
+}
+
+// Behind several paths: the FFT timing between the first path and kBackoff - 1 samples later
+// whose SIGNAL symbol shows the least interference (how far the paths' tail reaches past
+// the guard interval, and filters ringing ahead, differ from one channel to the next).
+void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
+    if (s.t1 == s.first_path || s.t1 + 128 + 80 + 64 > static_cast<int64_t>(x.size())) return;
+    double least = signal_error(x, s, s.t1, fft);
+    int64_t best = s.t1;
+    for (int64_t t1 = s.first_path; t1 < s.first_path + kBackoff; ++t1) {
+        if (t1 == s.t1) continue;
+        const double e = signal_error(x, s, t1, fft);
+        if (e < least) least = e, best = t1;
+    }
+    s.t1 = best;
 }
 }  // namespace
 
@@ -164,6 +292,7 @@ Sync synchronise(const std::vector<cd>& x, const Detection& d) {
         const Sync inv = sync_variant(x, d, true, fft);
         if (inv.metric > s.metric) s = inv;
     }
+    if (s.metric >= kSyncThreshold) place_windows(x, s, fft);
     return s;
 }
 
@@ -193,6 +322,32 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
     return out;
 }
 
+namespace {
+// Each estimate of h averaged with its neighbours. A channel whose paths' centre lies away from
+// t1 (a strong path well after the first) turns from one subcarrier to the next by that
+// delay: more than a sample's turn (2 pi / 64) is taken out first and put back after.
+void smooth(std::array<cd, 53>& h) {
+    cd turn = 0;
+    for (int k = -26; k < 26; ++k)
+        if (k && k != -1) turn += h[static_cast<size_t>(k + 27)] * std::conj(h[static_cast<size_t>(k + 26)]);
+    const double slope = std::arg(turn);
+    const bool derotate = std::abs(slope) > 2.0 * kPi / 64.0;
+    std::array<cd, 53> flat = h, out{};
+    if (derotate)
+        for (int k = -26; k <= 26; ++k) flat[static_cast<size_t>(k + 26)] *= std::polar(1.0, -slope * k);
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        cd acc = 0;
+        int n = 0;
+        for (int j = k - 1; j <= k + 1; ++j)
+            if (j >= -26 && j <= 26 && j != 0) acc += flat[static_cast<size_t>(j + 26)], ++n;
+        out[static_cast<size_t>(k + 26)] = acc / static_cast<double>(n);
+        if (derotate) out[static_cast<size_t>(k + 26)] *= std::polar(1.0, slope * k);
+    }
+    h = out;
+}
+}  // namespace
+
 Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& fft) {
     const std::array<cd, 53> y1 = subcarriers(x, s, s.t1 - kBackoff, fft);
     const std::array<cd, 53> y2 = subcarriers(x, s, s.t1 + 64 - kBackoff, fft);
@@ -210,18 +365,7 @@ Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& ff
     double gain = 0;
     for (const cd& v : ch.h) gain += std::norm(v);
     gain /= 52.0;
-    if (ch.noise_var > 1e-3 * gain) {
-        std::array<cd, 53> smooth{};
-        for (int k = -26; k <= 26; ++k) {
-            if (!k) continue;
-            cd acc = 0;
-            int n = 0;
-            for (int j = k - 1; j <= k + 1; ++j)
-                if (j >= -26 && j <= 26 && j != 0) acc += ch.h[static_cast<size_t>(j + 26)], ++n;
-            smooth[static_cast<size_t>(k + 26)] = acc / static_cast<double>(n);
-        }
-        ch.h = smooth;
-    }
+    if (ch.noise_var > 1e-3 * gain) smooth(ch.h);
     return ch;
 }
 
