@@ -286,7 +286,9 @@ TEST_P(DecodeData, DescramblesAndChecksEachField) {
     EXPECT_EQ(d.service_ok, c.service_ok);
     EXPECT_EQ(d.tail_ok, c.tail_ok);
     EXPECT_EQ(d.pad_ok, c.pad_ok);
-    if (c.flip < 16 || c.flip >= 16 + 8 * c.length) EXPECT_EQ(d.psdu, psdu);
+    if (c.flip < 16 || c.flip >= 16 + 8 * c.length) {
+        EXPECT_EQ(d.psdu, psdu);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
