@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QGraphicsScene>
 #include <QImage>
+#include <QLegend>
 #include <QLineSeries>
+#include <QPen>
 #include <QLogValueAxis>
 #include <QPainter>
 #include <QScatterSeries>
@@ -38,6 +40,27 @@ Columns find_columns(const QStringList& header) {
         else if (h == "per") c.per = k;
     }
     return c;
+}
+
+// The position of key in order, appended when new.
+int order_of(std::vector<QString>& order, const QString& key) {
+    const auto it = std::find(order.begin(), order.end(), key);
+    if (it != order.end()) return static_cast<int>(it - order.begin());
+    order.push_back(key);
+    return static_cast<int>(order.size()) - 1;
+}
+
+// Pens of the curves: a colour per rate, a line style per channel.
+QPen curve_pen(int rate, int channel) {
+    static const QColor kColours[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
+                                      QColor(0x94, 0x67, 0xbd), QColor(0xff, 0x7f, 0x0e), QColor(0x8c, 0x56, 0x4b),
+                                      QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf)};
+    static const Qt::PenStyle kStyles[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine,
+                                           Qt::DashDotDotLine};
+    QPen pen(kColours[rate % 8]);
+    pen.setWidthF(2.0);
+    pen.setStyle(kStyles[channel % 5]);
+    return pen;
 }
 
 QString series_name(const QString& rate, const QString& channel) {
@@ -77,7 +100,7 @@ bool read_per_table(const QString& text, std::vector<PerSeries>* series, QString
         }
         const QString name = series_name(f[c.rate].trimmed(), f[c.channel].trimmed());
         auto [it, added] = index.emplace(name, series->size());
-        if (added) series->push_back({name, {}});
+        if (added) series->push_back({name, {}, f[c.rate].trimmed(), f[c.channel].trimmed()});
         (*series)[it->second].points.push_back({snr, per, packets});
     }
     if (series->empty()) {
@@ -90,19 +113,26 @@ bool read_per_table(const QString& text, std::vector<PerSeries>* series, QString
 QChart* make_per_chart(const std::vector<PerSeries>& series, const QString& title) {
     auto* chart = new QChart;
     chart->setTitle(title);
+    chart->legend()->setAlignment(Qt::AlignRight);
+    chart->legend()->setMarkerShape(QLegend::MarkerShapeFromSeries);
     auto* x = new QValueAxis;
     x->setTitleText("SNR (dB)");
     x->setLabelFormat("%.0f");
+    x->setTickType(QValueAxis::TicksDynamic);
+    x->setTickAnchor(0.0);
+    x->setTickInterval(5.0);
     auto* y = new QLogValueAxis;
-    y->setTitleText("packet error rate");
+    y->setTitleText("packet error rate (0 drawn at half a packet)");
     y->setLabelFormat("%g");
     y->setBase(10.0);
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
     double lo_snr = INFINITY, hi_snr = -INFINITY, lo_per = 1.0;
+    std::vector<QString> rates, channels;
     for (const PerSeries& s : series) {
         auto* line = new QLineSeries;
         line->setName(s.name);
+        line->setPen(curve_pen(order_of(rates, s.rate), order_of(channels, s.channel)));
         line->setPointsVisible(true);
         for (const PerPoint& p : s.points) {
             const double shown = p.per > 0.0 ? p.per : 0.5 / static_cast<double>(p.packets);
@@ -115,7 +145,7 @@ QChart* make_per_chart(const std::vector<PerSeries>& series, const QString& titl
         line->attachAxis(x);
         line->attachAxis(y);
     }
-    x->setRange(std::floor(lo_snr), std::ceil(hi_snr));
+    x->setRange(5.0 * std::floor(lo_snr / 5.0), 5.0 * std::ceil(hi_snr / 5.0));
     y->setRange(std::pow(10.0, std::floor(std::log10(lo_per))), 1.0);
     return chart;
 }

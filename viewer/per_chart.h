@@ -20,6 +20,8 @@ struct PerPoint {
 struct PerSeries {
     QString name;  // "54 Mbit/s, AWGN"
     std::vector<PerPoint> points;
+    QString rate;     // the table's rate_mbps, "54"
+    QString channel;  // the table's channel, "awgn" or the RMS delay spread in ns
 };
 
 // Reads the table written by scripts/per-curve.py: a header line naming the columns
@@ -27,8 +29,9 @@ struct PerSeries {
 // Returns false with a message naming the line on a malformed table.
 bool read_per_table(const QString& text, std::vector<PerSeries>* series, QString* error);
 
-// A chart of the series on a logarithmic PER axis; a PER of 0 is drawn at half of one
-// packet in the point's count (below the axis's lowest decade when that is below it).
+// A chart of the series on a logarithmic PER axis, one colour per rate and one line
+// style per channel (in the order they first appear); a PER of 0 is drawn at half of
+// one packet in the point's count (below the axis's lowest decade when that is below it).
 QChart* make_per_chart(const std::vector<PerSeries>& series, const QString& title);
 
 // Writes base.png and base.svg of the chart. Needs a QApplication.

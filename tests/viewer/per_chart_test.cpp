@@ -1,6 +1,10 @@
 // The packet-error-rate table and its chart: the table reader's refusals, and the
 // PNG and SVG files drawn from a table.
+#include <QChart>
 #include <QImage>
+#include <QLineSeries>
+#include <QValueAxis>
+#include <memory>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,6 +20,7 @@ private slots:
     void refuses_malformed_tables_data();
     void refuses_malformed_tables();
     void draws_png_and_svg();
+    void colour_per_rate_style_per_channel();
 };
 
 void PerChartTest::reads_series_in_table_order() {
@@ -36,6 +41,8 @@ void PerChartTest::reads_series_in_table_order() {
     QCOMPARE(series[1].name, QString("54 Mbit/s, 50 ns exponential"));
     QCOMPARE(series[1].points[0].per, 0.25);
     QCOMPARE(series[1].points[0].packets, 200L);
+    QCOMPARE(series[1].rate, QString("54"));
+    QCOMPARE(series[1].channel, QString("50"));
 }
 
 void PerChartTest::refuses_malformed_tables_data() {
@@ -64,8 +71,8 @@ void PerChartTest::draws_png_and_svg() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     std::vector<PerSeries> series = {
-        {"6 Mbit/s, AWGN", {{0.0, 1.0, 100}, {2.0, 0.3, 100}, {4.0, 0.0, 100}}},
-        {"54 Mbit/s, AWGN", {{16.0, 0.9, 100}, {18.0, 0.1, 100}, {20.0, 0.01, 100}}},
+        {"6 Mbit/s, AWGN", {{0.0, 1.0, 100}, {2.0, 0.3, 100}, {4.0, 0.0, 100}}, "6", "awgn"},
+        {"54 Mbit/s, AWGN", {{16.0, 0.9, 100}, {18.0, 0.1, 100}, {20.0, 0.01, 100}}, "54", "awgn"},
     };
     const QString base = dir.filePath("per");
     QString error;
@@ -84,6 +91,38 @@ void PerChartTest::draws_png_and_svg() {
     QVERIFY(text.contains("54 Mbit/s, AWGN"));
     QVERIFY(!write_per_chart(series, "PER test", dir.filePath("no/such/folder/per"), &error));
     QVERIFY(error.contains(".png"));
+}
+
+// Curves of one rate share a colour and differ in line style by channel; each channel
+// keeps its style across rates; and the SNR axis spans whole 5 dB steps.
+void PerChartTest::colour_per_rate_style_per_channel() {
+    const QString table =
+        "rate_mbps,channel,snr_db,packets,per\n"
+        "6,awgn,2,100,0.5\n6,50,7,100,0.5\n6,150,6,100,0.5\n"
+        "24,awgn,10,100,0.5\n24,50,16,100,0.5\n24,150,31,100,0.5\n";
+    std::vector<PerSeries> series;
+    QString error;
+    QVERIFY2(read_per_table(table, &series, &error), qPrintable(error));
+    std::unique_ptr<QChart> chart(make_per_chart(series, "PER"));
+    const QList<QAbstractSeries*> lines = chart->series();
+    QCOMPARE(lines.size(), 6);
+    QPen pen[2][3];
+    for (int k = 0; k < 6; ++k) {
+        auto* line = qobject_cast<QLineSeries*>(lines[k]);
+        QVERIFY(line != nullptr);
+        pen[k / 3][k % 3] = line->pen();
+    }
+    for (int r = 0; r < 2; ++r)
+        for (int c = 0; c < 3; ++c) {
+            QCOMPARE(pen[r][c].color(), pen[r][0].color());
+            QCOMPARE(pen[r][c].style(), pen[0][c].style());
+            for (int d = 0; d < c; ++d) QVERIFY(pen[r][c].style() != pen[r][d].style());
+        }
+    QVERIFY(pen[0][0].color() != pen[1][0].color());
+    auto* x = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).value(0));
+    QVERIFY(x != nullptr);
+    QCOMPARE(x->min(), 0.0);
+    QCOMPARE(x->max(), 35.0);
 }
 
 QTEST_MAIN(PerChartTest)
