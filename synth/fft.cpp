@@ -574,6 +574,11 @@ int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, 
     return 0;
 }
 
+int32_t fft_prepare(int32_t n) {
+    if (n < 4 || n > kMaxRadix2Size || !is_power_of_two(n)) return 1;
+    return ensure_tables(n);
+}
+
 int32_t fft_release_tables() {
     release_chirp_state();
     free_radix2_tables();

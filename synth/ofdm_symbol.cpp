@@ -218,10 +218,15 @@ int32_t apply_edge_window(int32_t seg_len, int32_t L, const double* src, double*
     return 0;
 }
 
-int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
-                          int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
-                          double* dst_q) {
-    (void)n_bpsc;  // implied by mod_code
+void symbol_values(const int32_t* bits, int32_t mod_code, int32_t n_cbps, uint8_t* values) {
+    int32_t v[48] = {};
+    pack_bits(n_cbps, bits, mod_code, 48, v);
+    gray_lookup(48, v, v);
+    for (int32_t k = 0; k < 48; ++k) values[k] = static_cast<uint8_t>(v[k]);
+}
+
+int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
+                                 int32_t* pilot_state, int32_t L, double* dst_i, double* dst_q) {
     if (os < 1 || os > 128) return 1;
     const int32_t m = 64 * os;
     const int32_t g = 16 * os;
@@ -239,8 +244,7 @@ int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int
     int32_t q_levels[48] = {};
     double re[48] = {};
     double im[48] = {};
-    pack_bits(n_cbps, bits, mod_code, 48, values);
-    gray_lookup(48, values, values);
+    for (int32_t k = 0; k < 48; ++k) values[k] = subcarrier_values[k];
     map_constellation(48, values, mod_code, i_levels, q_levels);
     scale_constellation(48, i_levels, mod_code, re);
     scale_constellation(48, q_levels, mod_code, im);
@@ -260,4 +264,14 @@ int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int
         apply_edge_window(len, L, dst_q, dst_q);
     }
     return 0;
+}
+
+int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
+                          int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
+                          double* dst_q) {
+    (void)n_bpsc;  // implied by mod_code
+    if (os < 1 || os > 128) return 1;
+    uint8_t values[48];
+    symbol_values(bits, mod_code, n_cbps, values);
+    return build_ofdm_symbol_values(os, values, mod_code, pilot_state, L, dst_i, dst_q);
 }

@@ -53,3 +53,8 @@ int32_t apply_edge_window(int32_t seg_len, int32_t L, const double* src, double*
 int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
                           int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
                           double* dst_q);
+// The 48 Gray-decoded subcarrier values (0..63) of one symbol's n_cbps coded bits.
+void symbol_values(const int32_t* bits, int32_t mod_code, int32_t n_cbps, uint8_t* values);
+// build_ofdm_symbol from the values symbol_values gives; same results.
+int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* values, int32_t mod_code,
+                                 int32_t* pilot_state, int32_t L, double* dst_i, double* dst_q);

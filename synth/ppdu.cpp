@@ -76,7 +76,7 @@ void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_
 
 int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* psdu,
                    int32_t length, int32_t scrambler_init, double* scratch, double* out_i,
-                   double* out_q) {
+                   double* out_q, uint8_t* values, bool have_values) {
     PpduLayout lay;
     if (ppdu_layout(rate, length, os, L, &lay) != 0) return 1;
     // Each field sets the samples from its rising edge's end on and adds its
@@ -112,12 +112,17 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
                   true);
 
     DataCoder coder;
-    data_coder_start(&coder, rate, psdu, length, scrambler_init);
+    if (!have_values) data_coder_start(&coder, rate, psdu, length, scrambler_init);
     int32_t bits[kMaxCbps];
+    uint8_t own[48];
     for (int32_t k = 0; k < lay.n_sym; ++k) {
-        data_code_symbol(&coder, nullptr, nullptr, bits);
-        status = build_ofdm_symbol(os, bits, rate->mod_code, rate->n_cbps, rate->n_bpsc,
-                                   &pilot_state, 0, seg_i, seg_q);
+        uint8_t* symbol = values != nullptr ? values + 48 * static_cast<size_t>(k) : own;
+        if (!have_values) {
+            data_code_symbol(&coder, nullptr, nullptr, bits);
+            symbol_values(bits, rate->mod_code, rate->n_cbps, symbol);
+        }
+        status = build_ofdm_symbol_values(os, symbol, rate->mod_code, &pilot_state, 0, seg_i,
+                                          seg_q);
         if (status != 0) return status;
         const int32_t at = (400 + 80 * k) * os;
         overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at, true);

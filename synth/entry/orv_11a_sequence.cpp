@@ -351,6 +351,8 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
         SequenceSetup s;
         sequence_setup(p, packets, count, starts, &s);
         s.threads = options.threads;
+        s.builders = options.ppdu_builders;
+        s.cache_bytes = options.value_cache_bytes;
         if (chain) {
             if (starts != nullptr) impaired_starts(imp, count, starts);
             s.total = impaired_total(imp, s.total);
@@ -371,6 +373,17 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
 }
 
 }  // namespace
+
+int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
+                              int32_t packet_count, int32_t output_mode, const char* path,
+                              int64_t* packet_starts, const GenerateOptions& options) {
+    const bool mode_bad = output_mode != 0 && output_mode != 1;
+    return sequence_call(params, nullptr, packets, packet_count, mode_bad, packet_starts, options,
+                         [&](SequenceCall* c) {
+                             if (path == nullptr) return static_cast<int32_t>(ORV_WRITE_FAILED);
+                             return write_sequence(c, params, output_mode, path);
+                         });
+}
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_impaired(
     OrvSequenceParams* params, const OrvImpairments* impairments, const OrvPacket* packets,
