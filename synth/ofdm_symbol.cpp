@@ -254,9 +254,23 @@ int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* subcarrier_values, i
     int32_t pilots[4];
     set_pilot_signs(4, polarity, 1, kNegated, pilots);
 
-    place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
-    place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
-    if (fft(m, buf_re, buf_im, 0) != 0) return -1;  // out of memory
+    if ((m & (m - 1)) == 0 && fft_prepare(m) == 0) {
+        // Placed straight at their bit-reversed positions: the transform's
+        // own permutation would only move them there.
+        const int32_t* rev = fft_cached_revmap();
+        for (int32_t k = 0; k < 48; ++k) {
+            const int32_t at = rev[subcarrier_bin(kDataSubcarriers[k], m)];
+            buf_re[at] = re[k];
+            buf_im[at] = im[k];
+        }
+        for (int32_t k = 0; k < 4; ++k)
+            buf_re[rev[subcarrier_bin(kPilotSubcarriers[k], m)]] = static_cast<double>(pilots[k]);
+        fft_radix2_reversed(m, buf_re, buf_im, 0);
+    } else {
+        place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
+        place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
+        if (fft(m, buf_re, buf_im, 0) != 0) return -1;  // out of memory
+    }
     add_cyclic_prefix(m, g, buf_re, dst_i);
     add_cyclic_prefix(m, g, buf_im, dst_q);
     if (L > 0) {
