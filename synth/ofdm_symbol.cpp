@@ -225,16 +225,12 @@ void symbol_values(const int32_t* bits, int32_t mod_code, int32_t n_cbps, uint8_
     for (int32_t k = 0; k < 48; ++k) values[k] = static_cast<uint8_t>(v[k]);
 }
 
-int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
-                                 int32_t* pilot_state, int32_t L, double* dst_i, double* dst_q) {
+int32_t ofdm_useful_part(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
+                         int32_t* pilot_state, double* buf_re, double* buf_im) {
     if (os < 1 || os > 128) return 1;
     const int32_t m = 64 * os;
-    const int32_t g = 16 * os;
-    const int32_t len = 80 * os;
-    std::memset(dst_i, 0, static_cast<size_t>(len) * sizeof(double));
-    std::memset(dst_q, 0, static_cast<size_t>(len) * sizeof(double));
-    double* buf_re = dst_i + g;  // the transform runs where the useful part ends up
-    double* buf_im = dst_q + g;
+    std::memset(buf_re, 0, static_cast<size_t>(m) * sizeof(double));
+    std::memset(buf_im, 0, static_cast<size_t>(m) * sizeof(double));
 
     int32_t polarity[4];
     next_pilot_polarity(4, pilot_state, polarity);
@@ -265,14 +261,26 @@ int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* subcarrier_values, i
         }
         for (int32_t k = 0; k < 4; ++k)
             buf_re[rev[subcarrier_bin(kPilotSubcarriers[k], m)]] = static_cast<double>(pilots[k]);
-        fft_radix2_reversed(m, buf_re, buf_im, 0);
-    } else {
-        place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
-        place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
-        if (fft(m, buf_re, buf_im, 0) != 0) return -1;  // out of memory
+        return fft_radix2_reversed(m, buf_re, buf_im, 0) == 0 ? 0 : -1;
     }
-    add_cyclic_prefix(m, g, buf_re, dst_i);
-    add_cyclic_prefix(m, g, buf_im, dst_q);
+    place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
+    place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
+    return fft(m, buf_re, buf_im, 0) == 0 ? 0 : -1;  // out of memory
+}
+
+int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
+                                 int32_t* pilot_state, int32_t L, double* dst_i, double* dst_q) {
+    if (os < 1 || os > 128) return 1;
+    const int32_t m = 64 * os;
+    const int32_t g = 16 * os;
+    const int32_t len = 80 * os;
+    // The transform runs where the useful part ends up; the guard interval
+    // is then copied from its end.
+    const int32_t status =
+        ofdm_useful_part(os, subcarrier_values, mod_code, pilot_state, dst_i + g, dst_q + g);
+    if (status != 0) return status;
+    add_cyclic_prefix(m, g, dst_i + g, dst_i);
+    add_cyclic_prefix(m, g, dst_q + g, dst_q);
     if (L > 0) {
         apply_edge_window(len, L, dst_i, dst_i);
         apply_edge_window(len, L, dst_q, dst_q);

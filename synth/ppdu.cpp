@@ -18,6 +18,34 @@ int32_t lead_samples(int32_t L) {
     return (h > 0 && L % 2 == 0) ? h - 1 : h;
 }
 
+// The samples of an OFDM symbol of len = 80 os samples whose useful part
+// x[0..m-1] lies at out[g..g+m-1] (m = 64 os, g = 16 os), turned in place into
+// what overlay_field adds (fresh) of the symbol with its guard interval
+// (tail_from g, head_to m): sample j of the symbol is x[j - g] for j >= g and
+// x[j - g + m] below, that is out[j] or out[j + m]. Each step reads its
+// samples before a later step changes them.
+void symbol_in_place(int32_t os, int32_t L, const double* ramp, double* out) {
+    const int32_t h = L < 2 ? 0 : L / 2;
+    const int32_t m = 64 * os, g = 16 * os, len = 80 * os;
+    for (int32_t n = -lead_samples(L); n < h; ++n) out[n] += ramp[n + h] * out[m + n];
+    for (int32_t n = h; n < g; ++n) out[n] = 0.0 + out[n + m];
+    for (int32_t j = 0; j < h; ++j) out[len + j] = 0.0 + ramp[h - j] * out[g + j];
+    for (int32_t j = -h; j < 0; ++j) out[len + j] = 0.0 + ramp[h - j] * out[len + j];
+    for (int32_t n = g; n < len - h; ++n) out[n] = 0.0 + out[n];
+}
+
+// overlay_field (fresh) of build_ofdm_symbol_values' symbol without a window,
+// made where it lands: out is the symbol's sample 0. Returns as ofdm_useful_part.
+int32_t overlay_symbol(int32_t os, int32_t L, const double* ramp, const uint8_t* values,
+                       int32_t mod_code, int32_t* pilot_state, double* out_i, double* out_q) {
+    const int32_t g = 16 * os;
+    const int32_t status = ofdm_useful_part(os, values, mod_code, pilot_state, out_i + g, out_q + g);
+    if (status != 0) return status;
+    symbol_in_place(os, L, ramp, out_i);
+    symbol_in_place(os, L, ramp, out_q);
+    return 0;
+}
+
 }  // namespace
 
 int32_t ppdu_layout(const FrameRate* rate, int32_t length, int32_t os, int32_t L, PpduLayout* out) {
@@ -121,11 +149,10 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
             data_code_symbol(&coder, nullptr, nullptr, bits);
             symbol_values(bits, rate->mod_code, rate->n_cbps, symbol);
         }
-        status = build_ofdm_symbol_values(os, symbol, rate->mod_code, &pilot_state, 0, seg_i,
-                                          seg_q);
-        if (status != 0) return status;
         const int32_t at = (400 + 80 * k) * os;
-        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at, true);
+        status = overlay_symbol(os, L, ramp, symbol, rate->mod_code, &pilot_state, at_i + at,
+                                at_q + at);
+        if (status != 0) return status;
     }
     return 0;
 }
