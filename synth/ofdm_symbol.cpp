@@ -226,7 +226,7 @@ void symbol_values(const int32_t* bits, int32_t mod_code, int32_t n_cbps, uint8_
 }
 
 int32_t ofdm_useful_part(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
-                         int32_t* pilot_state, double* buf_re, double* buf_im) {
+                         int32_t* pilot_state, double* buf_re, double* buf_im, double* factor) {
     if (os < 1 || os > 128) return 1;
     const int32_t m = 64 * os;
     std::memset(buf_re, 0, static_cast<size_t>(m) * sizeof(double));
@@ -261,8 +261,10 @@ int32_t ofdm_useful_part(int32_t os, const uint8_t* subcarrier_values, int32_t m
         }
         for (int32_t k = 0; k < 4; ++k)
             buf_re[rev[subcarrier_bin(kPilotSubcarriers[k], m)]] = static_cast<double>(pilots[k]);
-        return fft_radix2_reversed(m, buf_re, buf_im, 0) == 0 ? 0 : -1;
+        if (factor != nullptr) *factor = 1.0 / m;
+        return fft_radix2_reversed(m, buf_re, buf_im, 0, factor == nullptr) == 0 ? 0 : -1;
     }
+    if (factor != nullptr) *factor = 1.0;
     place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
     place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
     return fft(m, buf_re, buf_im, 0) == 0 ? 0 : -1;  // out of memory

@@ -22,16 +22,17 @@ int32_t lead_samples(int32_t L) {
 // x[0..m-1] lies at out[g..g+m-1] (m = 64 os, g = 16 os), turned in place into
 // what overlay_field adds (fresh) of the symbol with its guard interval
 // (tail_from g, head_to m): sample j of the symbol is x[j - g] for j >= g and
-// x[j - g + m] below, that is out[j] or out[j + m]. Each step reads its
-// samples before a later step changes them.
-void symbol_in_place(int32_t os, int32_t L, const double* ramp, double* out) {
+// x[j - g + m] below, that is out[j] or out[j + m], each times f (the
+// transform's scaling left to here, or 1). Each step reads its samples
+// before a later step changes them.
+void symbol_in_place(int32_t os, int32_t L, const double* ramp, double f, double* out) {
     const int32_t h = L < 2 ? 0 : L / 2;
     const int32_t m = 64 * os, g = 16 * os, len = 80 * os;
-    for (int32_t n = -lead_samples(L); n < h; ++n) out[n] += ramp[n + h] * out[m + n];
-    for (int32_t n = h; n < g; ++n) out[n] = 0.0 + out[n + m];
-    for (int32_t j = 0; j < h; ++j) out[len + j] = 0.0 + ramp[h - j] * out[g + j];
-    for (int32_t j = -h; j < 0; ++j) out[len + j] = 0.0 + ramp[h - j] * out[len + j];
-    for (int32_t n = g; n < len - h; ++n) out[n] = 0.0 + out[n];
+    for (int32_t n = -lead_samples(L); n < h; ++n) out[n] += ramp[n + h] * (out[m + n] * f);
+    for (int32_t n = h; n < g; ++n) out[n] = 0.0 + out[n + m] * f;
+    for (int32_t j = 0; j < h; ++j) out[len + j] = 0.0 + ramp[h - j] * (out[g + j] * f);
+    for (int32_t j = -h; j < 0; ++j) out[len + j] = 0.0 + ramp[h - j] * (out[len + j] * f);
+    for (int32_t n = g; n < len - h; ++n) out[n] = 0.0 + out[n] * f;
 }
 
 // overlay_field (fresh) of build_ofdm_symbol_values' symbol without a window,
@@ -39,10 +40,12 @@ void symbol_in_place(int32_t os, int32_t L, const double* ramp, double* out) {
 int32_t overlay_symbol(int32_t os, int32_t L, const double* ramp, const uint8_t* values,
                        int32_t mod_code, int32_t* pilot_state, double* out_i, double* out_q) {
     const int32_t g = 16 * os;
-    const int32_t status = ofdm_useful_part(os, values, mod_code, pilot_state, out_i + g, out_q + g);
+    double f;
+    const int32_t status =
+        ofdm_useful_part(os, values, mod_code, pilot_state, out_i + g, out_q + g, &f);
     if (status != 0) return status;
-    symbol_in_place(os, L, ramp, out_i);
-    symbol_in_place(os, L, ramp, out_q);
+    symbol_in_place(os, L, ramp, f, out_i);
+    symbol_in_place(os, L, ramp, f, out_q);
     return 0;
 }
 

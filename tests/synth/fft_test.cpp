@@ -448,6 +448,20 @@ TEST_P(FftVectorsAndScalar, ReversedInputGivesTheSameBytes) {
                                          std::to_string(direction);
                 ASSERT_EQ(std::memcmp(y.re.data(), z.re.data(), n * sizeof(double)), 0) << what;
                 ASSERT_EQ(std::memcmp(y.im.data(), z.im.data(), n * sizeof(double)), 0) << what;
+                // Unscaled, the caller's multiplication by 1/n is the inverse's last step.
+                Signal u = x;
+                for (int32_t j = 0; j < n; ++j) {
+                    u.re[j] = x.re[rev[j]];
+                    u.im[j] = x.im[rev[j]];
+                }
+                ASSERT_EQ(fft_radix2_reversed(n, u.re.data(), u.im.data(), direction, false), 0);
+                const double f = direction == 0 ? 1.0 / n : 1.0;
+                for (int32_t j = 0; j < n; ++j) {
+                    u.re[j] = u.re[j] * f;
+                    u.im[j] = u.im[j] * f;
+                }
+                ASSERT_EQ(std::memcmp(y.re.data(), u.re.data(), n * sizeof(double)), 0) << what;
+                ASSERT_EQ(std::memcmp(y.im.data(), u.im.data(), n * sizeof(double)), 0) << what;
                 if (kind == Input::Random) {  // unpermuted input is another transform
                     Signal w = x;
                     ASSERT_EQ(fft_radix2_reversed(n, w.re.data(), w.im.data(), direction), 0);
