@@ -144,14 +144,10 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
 
     DataCoder coder;
     if (!have_values) data_coder_start(&coder, rate, psdu, length, scrambler_init);
-    int32_t bits[kMaxCbps];
     uint8_t own[48];
     for (int32_t k = 0; k < lay.n_sym; ++k) {
         uint8_t* symbol = values != nullptr ? values + 48 * static_cast<size_t>(k) : own;
-        if (!have_values) {
-            data_code_symbol(&coder, nullptr, nullptr, bits);
-            symbol_values(bits, rate->mod_code, rate->n_cbps, symbol);
-        }
+        if (!have_values) data_code_values(&coder, symbol);
         const int32_t at = (400 + 80 * k) * os;
         status = overlay_symbol(os, L, ramp, symbol, rate->mod_code, &pilot_state, at_i + at,
                                 at_q + at);
