@@ -136,7 +136,7 @@ void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_
     }
 }
 
-// The helper threads' side: packet k is built by thread k % builders into
+// The helper threads' side: packet k is built by thread k % active into
 // slot k % slots once the consumer has given that slot back; built[slot]
 // names the packet the slot holds.
 struct PacketBuilder {
@@ -179,10 +179,10 @@ int32_t build_packet(SequenceRun* r, int32_t k, double* scratch) {
     return 0;
 }
 
-// Helper thread `first`: packets first, first + builders, ... in order.
+// Helper thread `first`: packets first, first + active, ... in order.
 void build_ahead(SequenceRun* r, int32_t first) {
     PacketBuilder& b = *r->builder;
-    for (int32_t k = first; k < r->count; k += r->builders) {
+    for (int32_t k = first; k < r->count; k += r->active) {
         const int32_t slot = k % r->slots;
         {
             std::unique_lock<std::mutex> hold(b.lock);
@@ -214,15 +214,18 @@ void stop_builder(SequenceRun* r) {
     r->builder = nullptr;
 }
 
-// Starts the helper threads from packet 0; without them (none allowed, or
-// not all to be had), packets are built when needed.
+// Starts the helper threads from packet 0: both only for a plain sequence
+// (whose pace its PPDUs set; else the conditioning on the calling thread
+// does). Without them (none allowed, or not all to be had), packets are
+// built when needed.
 void start_builder(SequenceRun* r) {
     if (r->builders == 0) return;
+    r->active = sequence_is_plain(r) ? r->builders : 1;
     PacketBuilder* b = new (std::nothrow) PacketBuilder;
     if (b == nullptr) return;
     r->builder = b;
     try {
-        for (int32_t j = 0; j < r->builders; ++j) {
+        for (int32_t j = 0; j < r->active; ++j) {
             b->thread[j] = std::thread(build_ahead, r, j);
             ++b->running;
         }

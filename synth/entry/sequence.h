@@ -71,7 +71,8 @@ struct SequenceRun {
     int32_t at;            // next sample of it to hand out
     int64_t idle_left;     // zero samples still due after it
     int64_t position;      // index of the next conditioned sample
-    int32_t builders;      // helper threads building PPDUs when a pass runs (0: none)
+    int32_t builders;      // helper threads building PPDUs at most (0: none)
+    int32_t active;        // helper threads of the pass that runs (one unless the sequence is plain)
     int32_t slots;         // PPDU buffers in use: packet k uses slot k % slots
     double* slot_i[kMaxSlots];  // PPDU buffers (max_span samples each)
     double* slot_q[kMaxSlots];
@@ -103,7 +104,7 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
 void sequence_close(SequenceRun* r, bool complete);
 // Goes back to sample 0 with the same noise; the next PPDUs are built on
 // helper threads while the current one is handed out, when they can be had
-// (packet k by thread k % builders: the same samples whatever the timing).
+// (packet k by thread k % active: the same samples whatever the timing).
 void sequence_rewind(SequenceRun* r);
 // The next n (1..kSequenceBlock) conditioned samples. Returns 0, or -1 when an
 // inverse FFT ran out of memory.
