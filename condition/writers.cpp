@@ -6,6 +6,9 @@
 #include <mutex>
 #include <thread>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "file_sink.h"
 #include "measure.h"
@@ -97,7 +100,17 @@ int32_t open_awg(const char* path, double crest_i, double crest_q, double papr, 
 
 // Packs n pairs, I code then Q code, each a 32-bit little-endian word.
 void pack_pairs(const int32_t* i_codes, const int32_t* q_codes, int32_t n, unsigned char* p) {
-    for (int32_t k = 0; k < n; ++k, p += 8) {
+    int32_t k = 0;
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Four pairs at a time: the words interleaved as they lie in memory.
+    for (; k + 4 <= n; k += 4, p += 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(i_codes + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q_codes + k));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi32(a, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm_unpackhi_epi32(a, b));
+    }
+#endif
+    for (; k < n; ++k, p += 8) {
         put_le32(p, i_codes[k]);
         put_le32(p + 4, q_codes[k]);
     }

@@ -437,14 +437,13 @@ void bit_reverse(int32_t n, double* re, double* im) {
 
 }  // namespace
 
-int32_t fft_radix2(int32_t n, double* re, double* im, int32_t direction) {
-    if (n < 4 || n > kMaxRadix2Size || !is_power_of_two(n)) return 1;
-    if (direction != 0 && direction != 1) return 2;
+namespace {
+
+// The stages and (scaled) the inverse's scaling of fft_radix2 (tables of size n present).
+void radix2_stages(int32_t n, double* re, double* im, int32_t direction, bool scaled) {
     const double sign = direction == 0 ? -1.0 : 1.0;
-    if (ensure_tables(n) != 0) return -1;
-    bit_reverse(n, re, im);
     run_stages(n, re, im, sign, 1, n);
-    if (direction == 0) {
+    if (direction == 0 && scaled) {
         // Division by n = 2^b: multiplying by the exact 2^-b rounds to the same
         // double as the quotient, subnormal results included.
         const double inv = 1.0 / n;
@@ -453,6 +452,24 @@ int32_t fft_radix2(int32_t n, double* re, double* im, int32_t direction) {
             im[i] = im[i] * inv;
         }
     }
+}
+
+}  // namespace
+
+int32_t fft_radix2(int32_t n, double* re, double* im, int32_t direction) {
+    if (n < 4 || n > kMaxRadix2Size || !is_power_of_two(n)) return 1;
+    if (direction != 0 && direction != 1) return 2;
+    if (ensure_tables(n) != 0) return -1;
+    bit_reverse(n, re, im);
+    radix2_stages(n, re, im, direction, true);
+    return 0;
+}
+
+int32_t fft_radix2_reversed(int32_t n, double* re, double* im, int32_t direction, bool scaled) {
+    if (n < 4 || n > kMaxRadix2Size || !is_power_of_two(n)) return 1;
+    if (direction != 0 && direction != 1) return 2;
+    if (ensure_tables(n) != 0) return -1;
+    radix2_stages(n, re, im, direction, scaled);
     return 0;
 }
 
@@ -572,6 +589,11 @@ int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, 
     }
     fft_radix2(m, re1, im1, 0);
     return 0;
+}
+
+int32_t fft_prepare(int32_t n) {
+    if (n < 4 || n > kMaxRadix2Size || !is_power_of_two(n)) return 1;
+    return ensure_tables(n);
 }
 
 int32_t fft_release_tables() {

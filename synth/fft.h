@@ -18,6 +18,18 @@ int32_t fft_chirp_z(int32_t n, double* re, double* im, int32_t direction);
 // Returns 0; 1 for m <= 0; the radix-2 status (1 bad size, -1 out of memory)
 // with every array untouched when the transform cannot run.
 int32_t fft_circular_convolve(int32_t m, double* re1, double* im1, double* re2, double* im2);
+// fft_radix2 of data already in bit-reversed order (element j holds the
+// input of index fft_cached_revmap()[j], the tables of size n present, as
+// after fft_prepare); the same results as fft_radix2 of the input. Unscaled,
+// the inverse's outputs are left for the caller to multiply by 1.0 / n (the
+// transform's own scaling, the same results).
+int32_t fft_radix2_reversed(int32_t n, double* re, double* im, int32_t direction,
+                            bool scaled = true);
+// Builds the radix-2 tables of size n (a power of two in 4..2^22) ahead.
+// While they stay, transforms of that size read them only and may run on
+// several threads at once (no transform of another size, no release meanwhile).
+// Returns 0; 1 bad size; -1 out of memory.
+int32_t fft_prepare(int32_t n);
 // Frees the cached tables and chirp-z state; harmless when none are present. Returns 0.
 int32_t fft_release_tables();
 // Size the cached tables were built for, 0 when the cache is empty.

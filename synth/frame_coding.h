@@ -39,6 +39,7 @@ struct DataCoder {
     int32_t scramble_at;        // index in scramble_seq of the next bit
     int32_t encoder;      // convolutional encoder register
     int16_t position[kMaxCbps];  // interleaver: where coded bit k of a symbol goes
+    int16_t source[kMaxCbps];    // its inverse: the coded bit that lands at position k
 };
 
 // Prepares the coder of psdu (length octets, not copied: it must outlive the
@@ -52,3 +53,7 @@ void data_symbol_bits(const DataCoder* c, int32_t* bits);
 // N_CBPS coded bits and the interleaved bits; any output may be null.
 // Returns 0, or 1 when every symbol was already coded.
 int32_t data_code_symbol(DataCoder* c, int32_t* scrambled, int32_t* coded, int32_t* interleaved);
+// Codes the next symbol into its 48 Gray-decoded subcarrier values (what
+// symbol_values makes of data_code_symbol's interleaved bits). Returns 0, or
+// 1 when every symbol was already coded.
+int32_t data_code_values(DataCoder* c, uint8_t* values);

@@ -218,18 +218,19 @@ int32_t apply_edge_window(int32_t seg_len, int32_t L, const double* src, double*
     return 0;
 }
 
-int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
-                          int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
-                          double* dst_q) {
-    (void)n_bpsc;  // implied by mod_code
+void symbol_values(const int32_t* bits, int32_t mod_code, int32_t n_cbps, uint8_t* values) {
+    int32_t v[48] = {};
+    pack_bits(n_cbps, bits, mod_code, 48, v);
+    gray_lookup(48, v, v);
+    for (int32_t k = 0; k < 48; ++k) values[k] = static_cast<uint8_t>(v[k]);
+}
+
+int32_t ofdm_useful_part(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
+                         int32_t* pilot_state, double* buf_re, double* buf_im, double* factor) {
     if (os < 1 || os > 128) return 1;
     const int32_t m = 64 * os;
-    const int32_t g = 16 * os;
-    const int32_t len = 80 * os;
-    std::memset(dst_i, 0, static_cast<size_t>(len) * sizeof(double));
-    std::memset(dst_q, 0, static_cast<size_t>(len) * sizeof(double));
-    double* buf_re = dst_i + g;  // the transform runs where the useful part ends up
-    double* buf_im = dst_q + g;
+    std::memset(buf_re, 0, static_cast<size_t>(m) * sizeof(double));
+    std::memset(buf_im, 0, static_cast<size_t>(m) * sizeof(double));
 
     int32_t polarity[4];
     next_pilot_polarity(4, pilot_state, polarity);
@@ -239,8 +240,7 @@ int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int
     int32_t q_levels[48] = {};
     double re[48] = {};
     double im[48] = {};
-    pack_bits(n_cbps, bits, mod_code, 48, values);
-    gray_lookup(48, values, values);
+    for (int32_t k = 0; k < 48; ++k) values[k] = subcarrier_values[k];
     map_constellation(48, values, mod_code, i_levels, q_levels);
     scale_constellation(48, i_levels, mod_code, re);
     scale_constellation(48, q_levels, mod_code, im);
@@ -250,14 +250,52 @@ int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int
     int32_t pilots[4];
     set_pilot_signs(4, polarity, 1, kNegated, pilots);
 
+    if ((m & (m - 1)) == 0 && fft_prepare(m) == 0) {
+        // Placed straight at their bit-reversed positions: the transform's
+        // own permutation would only move them there.
+        const int32_t* rev = fft_cached_revmap();
+        for (int32_t k = 0; k < 48; ++k) {
+            const int32_t at = rev[subcarrier_bin(kDataSubcarriers[k], m)];
+            buf_re[at] = re[k];
+            buf_im[at] = im[k];
+        }
+        for (int32_t k = 0; k < 4; ++k)
+            buf_re[rev[subcarrier_bin(kPilotSubcarriers[k], m)]] = static_cast<double>(pilots[k]);
+        if (factor != nullptr) *factor = 1.0 / m;
+        return fft_radix2_reversed(m, buf_re, buf_im, 0, factor == nullptr) == 0 ? 0 : -1;
+    }
+    if (factor != nullptr) *factor = 1.0;
     place_subcarriers(48, re, im, kDataSubcarriers, 64, os, buf_re, buf_im);
     place_pilots(4, pilots, kPilotSubcarriers, 64, os, buf_re);
-    if (fft(m, buf_re, buf_im, 0) != 0) return -1;  // out of memory
-    add_cyclic_prefix(m, g, buf_re, dst_i);
-    add_cyclic_prefix(m, g, buf_im, dst_q);
+    return fft(m, buf_re, buf_im, 0) == 0 ? 0 : -1;  // out of memory
+}
+
+int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* subcarrier_values, int32_t mod_code,
+                                 int32_t* pilot_state, int32_t L, double* dst_i, double* dst_q) {
+    if (os < 1 || os > 128) return 1;
+    const int32_t m = 64 * os;
+    const int32_t g = 16 * os;
+    const int32_t len = 80 * os;
+    // The transform runs where the useful part ends up; the guard interval
+    // is then copied from its end.
+    const int32_t status =
+        ofdm_useful_part(os, subcarrier_values, mod_code, pilot_state, dst_i + g, dst_q + g);
+    if (status != 0) return status;
+    add_cyclic_prefix(m, g, dst_i + g, dst_i);
+    add_cyclic_prefix(m, g, dst_q + g, dst_q);
     if (L > 0) {
         apply_edge_window(len, L, dst_i, dst_i);
         apply_edge_window(len, L, dst_q, dst_q);
     }
     return 0;
+}
+
+int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
+                          int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
+                          double* dst_q) {
+    (void)n_bpsc;  // implied by mod_code
+    if (os < 1 || os > 128) return 1;
+    uint8_t values[48];
+    symbol_values(bits, mod_code, n_cbps, values);
+    return build_ofdm_symbol_values(os, values, mod_code, pilot_state, L, dst_i, dst_q);
 }

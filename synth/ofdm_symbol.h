@@ -53,3 +53,16 @@ int32_t apply_edge_window(int32_t seg_len, int32_t L, const double* src, double*
 int32_t build_ofdm_symbol(int32_t os, const int32_t* bits, int32_t mod_code, int32_t n_cbps,
                           int32_t n_bpsc, int32_t* pilot_state, int32_t L, double* dst_i,
                           double* dst_q);
+// The 48 Gray-decoded subcarrier values (0..63) of one symbol's n_cbps coded bits.
+void symbol_values(const int32_t* bits, int32_t mod_code, int32_t n_cbps, uint8_t* values);
+// The m = 64 os samples of one symbol's useful part (no guard interval) from
+// the values symbol_values gives, into buf_re/buf_im[0..m-1]; the pilot
+// polarity advances. factor (may be null): the samples are left for the
+// caller to multiply by *factor (1/m, the transform's own last step, or 1).
+// Returns 0, 1 when os is outside 1..128 (nothing written), or -1 when the
+// inverse FFT ran out of memory.
+int32_t ofdm_useful_part(int32_t os, const uint8_t* values, int32_t mod_code, int32_t* pilot_state,
+                         double* buf_re, double* buf_im, double* factor = nullptr);
+// build_ofdm_symbol from the values symbol_values gives; same results.
+int32_t build_ofdm_symbol_values(int32_t os, const uint8_t* values, int32_t mod_code,
+                                 int32_t* pilot_state, int32_t L, double* dst_i, double* dst_q);

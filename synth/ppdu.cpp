@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "cpu_features.h"
 #include "ofdm_symbol.h"
 #include "preamble.h"
 #include "signal_field.h"
@@ -16,6 +17,57 @@ constexpr double kHalfPi = 1.57079632679489661923;
 int32_t lead_samples(int32_t L) {
     const int32_t h = L < 2 ? 0 : L / 2;
     return (h > 0 && L % 2 == 0) ? h - 1 : h;
+}
+
+// The samples of an OFDM symbol of len = 80 os samples whose useful part
+// x[0..m-1] lies at out[g..g+m-1] (m = 64 os, g = 16 os), turned in place into
+// what overlay_field adds (fresh) of the symbol with its guard interval
+// (tail_from g, head_to m): sample j of the symbol is x[j - g] for j >= g and
+// x[j - g + m] below, that is out[j] or out[j + m], each times f (the
+// transform's scaling left to here, or 1). Each step reads its samples
+// before a later step changes them.
+ORV_ALWAYS_INLINE void symbol_body(int32_t os, int32_t L, const double* ramp, double f,
+                                   double* out) {
+    const int32_t h = L < 2 ? 0 : L / 2;
+    const int32_t m = 64 * os, g = 16 * os, len = 80 * os;
+    for (int32_t n = -lead_samples(L); n < h; ++n) out[n] += ramp[n + h] * (out[m + n] * f);
+    for (int32_t n = h; n < g; ++n) out[n] = 0.0 + out[n + m] * f;
+    for (int32_t j = 0; j < h; ++j) out[len + j] = 0.0 + ramp[h - j] * (out[g + j] * f);
+    for (int32_t j = -h; j < 0; ++j) out[len + j] = 0.0 + ramp[h - j] * (out[len + j] * f);
+    for (int32_t n = g; n < len - h; ++n) out[n] = 0.0 + out[n] * f;
+}
+
+#if ORV_X86_VECTORS
+// The same loops compiled for 256-bit vectors (no fused multiply-add: the same roundings).
+__attribute__((target("avx"))) void symbol_avx(int32_t os, int32_t L, const double* ramp, double f,
+                                               double* out) {
+    symbol_body(os, L, ramp, f, out);
+}
+#endif
+
+// symbol_body, on 256-bit vectors where the processor has them.
+void symbol_in_place(int32_t os, int32_t L, const double* ramp, double f, double* out) {
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        symbol_avx(os, L, ramp, f, out);
+        return;
+    }
+#endif
+    symbol_body(os, L, ramp, f, out);
+}
+
+// overlay_field (fresh) of build_ofdm_symbol_values' symbol without a window,
+// made where it lands: out is the symbol's sample 0. Returns as ofdm_useful_part.
+int32_t overlay_symbol(int32_t os, int32_t L, const double* ramp, const uint8_t* values,
+                       int32_t mod_code, int32_t* pilot_state, double* out_i, double* out_q) {
+    const int32_t g = 16 * os;
+    double f;
+    const int32_t status =
+        ofdm_useful_part(os, values, mod_code, pilot_state, out_i + g, out_q + g, &f);
+    if (status != 0) return status;
+    symbol_in_place(os, L, ramp, f, out_i);
+    symbol_in_place(os, L, ramp, f, out_q);
+    return 0;
 }
 
 }  // namespace
@@ -76,7 +128,7 @@ void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_
 
 int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* psdu,
                    int32_t length, int32_t scrambler_init, double* scratch, double* out_i,
-                   double* out_q) {
+                   double* out_q, uint8_t* values, bool have_values) {
     PpduLayout lay;
     if (ppdu_layout(rate, length, os, L, &lay) != 0) return 1;
     // Each field sets the samples from its rising edge's end on and adds its
@@ -112,15 +164,15 @@ int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* 
                   true);
 
     DataCoder coder;
-    data_coder_start(&coder, rate, psdu, length, scrambler_init);
-    int32_t bits[kMaxCbps];
+    if (!have_values) data_coder_start(&coder, rate, psdu, length, scrambler_init);
+    uint8_t own[48];
     for (int32_t k = 0; k < lay.n_sym; ++k) {
-        data_code_symbol(&coder, nullptr, nullptr, bits);
-        status = build_ofdm_symbol(os, bits, rate->mod_code, rate->n_cbps, rate->n_bpsc,
-                                   &pilot_state, 0, seg_i, seg_q);
-        if (status != 0) return status;
+        uint8_t* symbol = values != nullptr ? values + 48 * static_cast<size_t>(k) : own;
+        if (!have_values) data_code_values(&coder, symbol);
         const int32_t at = (400 + 80 * k) * os;
-        overlay_field(seg_i, seg_q, 80 * os, 16 * os, 64 * os, L, ramp, at_i + at, at_q + at, true);
+        status = overlay_symbol(os, L, ramp, symbol, rate->mod_code, &pilot_state, at_i + at,
+                                at_q + at);
+        if (status != 0) return status;
     }
     return 0;
 }

@@ -38,6 +38,9 @@ void overlay_field(const double* seg_i, const double* seg_q, int32_t len, int32_
 // initial state (1..127) into out_i/out_q[0..layout.span-1]. scratch holds
 // ppdu_scratch_size(os) doubles. Returns 0, 1 for arguments ppdu_layout
 // refuses (nothing written), or -1 when the inverse FFT ran out of memory.
+// values (null, or 48 * N_SYM bytes): the DATA symbols' subcarrier values
+// (symbol_values), taken from there when have_values (psdu and
+// scrambler_init then unused), else written there as they are coded.
 int32_t build_ppdu(int32_t os, int32_t L, const FrameRate* rate, const uint8_t* psdu,
                    int32_t length, int32_t scrambler_init, double* scratch, double* out_i,
-                   double* out_q);
+                   double* out_q, uint8_t* values = nullptr, bool have_values = false);

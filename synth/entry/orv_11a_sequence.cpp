@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "cpu_features.h"
 #include "fft.h"
 #include "file_sink.h"
 #include "orvasynth.h"
@@ -81,6 +82,41 @@ void close_block(BlockLevels* b) {
     b->block = block;
 }
 
+#if ORV_X86_VECTORS
+// The whole quads of add_lanes (samples j..j1-1, j at lane 0) on four-lane
+// vectors: lane l of each vector is lane l of the block, with the scalar
+// code's products, sums and comparisons. The lanes are seven arrays of four
+// (peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c). Returns the first
+// sample not added.
+__attribute__((target("avx"))) int32_t add_quads_avx(double (*lanes)[4], int32_t j, int32_t j1,
+                                                     const double* i, const double* q) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    __m256d peak_i = _mm256_loadu_pd(lanes[0]), peak_q = _mm256_loadu_pd(lanes[1]);
+    __m256d peak_c = _mm256_loadu_pd(lanes[2]), scale = _mm256_loadu_pd(lanes[3]);
+    __m256d sum_i = _mm256_loadu_pd(lanes[4]), sum_q = _mm256_loadu_pd(lanes[5]);
+    __m256d sum_c = _mm256_loadu_pd(lanes[6]);
+    for (; j + 4 <= j1; j += 4) {
+        const __m256d x = _mm256_loadu_pd(i + j), y = _mm256_loadu_pd(q + j);
+        const __m256d pi = _mm256_mul_pd(x, x), pq = _mm256_mul_pd(y, y);
+        const __m256d pc = _mm256_add_pd(pi, pq);
+        // max(a, b) is a > b ? a : b, as the scalar comparisons.
+        const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
+        peak_i = _mm256_max_pd(pi, peak_i);
+        peak_q = _mm256_max_pd(pq, peak_q);
+        peak_c = _mm256_max_pd(pc, peak_c);
+        scale = _mm256_max_pd(a, scale);
+        sum_i = _mm256_add_pd(sum_i, pi);
+        sum_q = _mm256_add_pd(sum_q, pq);
+        sum_c = _mm256_add_pd(sum_c, pc);
+    }
+    _mm256_storeu_pd(lanes[0], peak_i), _mm256_storeu_pd(lanes[1], peak_q);
+    _mm256_storeu_pd(lanes[2], peak_c), _mm256_storeu_pd(lanes[3], scale);
+    _mm256_storeu_pd(lanes[4], sum_i), _mm256_storeu_pd(lanes[5], sum_q);
+    _mm256_storeu_pd(lanes[6], sum_c);
+    return j;
+}
+#endif
+
 // Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
 // the open block's lanes, each lane in order of index.
 void add_lanes(BlockLevels* b, int32_t lane0, int32_t j0, int32_t j1, const double* i,
@@ -104,6 +140,22 @@ void add_lanes(BlockLevels* b, int32_t lane0, int32_t j0, int32_t j1, const doub
     };
     int32_t j = j0;
     for (; j < j1 && ((lane0 + j) & 3) != 0; ++j) add((lane0 + j) & 3, i[j], q[j]);
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) {
+        double lanes[7][4];
+        for (int32_t l = 0; l < 4; ++l) {
+            lanes[0][l] = peak_i[l], lanes[1][l] = peak_q[l], lanes[2][l] = peak_c[l];
+            lanes[3][l] = scale[l], lanes[4][l] = sum_i[l], lanes[5][l] = sum_q[l];
+            lanes[6][l] = sum_c[l];
+        }
+        j = add_quads_avx(lanes, j, j1, i, q);
+        for (int32_t l = 0; l < 4; ++l) {
+            peak_i[l] = lanes[0][l], peak_q[l] = lanes[1][l], peak_c[l] = lanes[2][l];
+            scale[l] = lanes[3][l], sum_i[l] = lanes[4][l], sum_q[l] = lanes[5][l];
+            sum_c[l] = lanes[6][l];
+        }
+    }
+#endif
     for (; j + 4 <= j1; j += 4)
         for (int32_t l = 0; l < 4; ++l) add(l, i[j + l], q[j + l]);
     for (; j < j1; ++j) add((lane0 + j) & 3, i[j], q[j]);
@@ -413,6 +465,8 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
         SequenceSetup s;
         sequence_setup(p, packets, count, starts, &s);
         s.threads = options.threads;
+        s.builders = options.ppdu_builders;
+        s.cache_bytes = options.value_cache_bytes;
         if (chain) {
             if (starts != nullptr) impaired_starts(imp, count, starts);
             s.total = impaired_total(imp, s.total);
@@ -433,6 +487,17 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
 }
 
 }  // namespace
+
+int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
+                              int32_t packet_count, int32_t output_mode, const char* path,
+                              int64_t* packet_starts, const GenerateOptions& options) {
+    const bool mode_bad = output_mode != 0 && output_mode != 1;
+    return sequence_call(params, nullptr, packets, packet_count, mode_bad, packet_starts, options,
+                         [&](SequenceCall* c) {
+                             if (path == nullptr) return static_cast<int32_t>(ORV_WRITE_FAILED);
+                             return write_sequence(c, params, output_mode, path);
+                         });
+}
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_impaired(
     OrvSequenceParams* params, const OrvImpairments* impairments, const OrvPacket* packets,

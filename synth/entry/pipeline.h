@@ -15,6 +15,8 @@ struct GenerateOptions {
     bool vectors = true;     // the FFT may use 256-bit vectors where the processor has them
     bool stream_gap = true;  // the burst-off gap's noise is drawn as the file is written
     bool prefault = true;    // large arrays' pages are mapped in ahead on another core
+    int32_t ppdu_builders = 2;  // a sequence's PPDUs are built on at most this many threads
+    int64_t value_cache_bytes = 32 << 20;  // a sequence's coded symbols kept between passes
 };
 
 // Per-call sample arrays, each of `total` elements: I and Q share one block;

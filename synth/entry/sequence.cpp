@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "fft.h"
 #include "frame_coding.h"
 #include "ppdu.h"
 #include "sequence_impaired.h"
@@ -122,6 +123,8 @@ void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_
     s->total = 0;
     s->max_span = 0;
     s->threads = true;
+    s->builders = kMaxBuilders;
+    s->cache_bytes = kValueCacheBytes;
     for (int32_t k = 0; k < count; ++k) {
         FrameRate rate;
         PpduLayout lay;
@@ -133,74 +136,71 @@ void sequence_setup(const OrvSequenceParams* p, const OrvPacket* packets, int32_
     }
 }
 
-namespace {
-
-
-}  // namespace
-
-// The helper thread's side: packet k is built into slot k % 2 once the
-// consumer has given that slot back; built[k % 2] names the packet it holds.
+// The helper threads' side: packet k is built by thread k % active into
+// slot k % slots once the consumer has given that slot back; built[slot]
+// names the packet the slot holds.
 struct PacketBuilder {
     std::mutex lock;
     std::condition_variable changed;
-    std::thread thread;
+    std::thread thread[kMaxBuilders];
+    int32_t running = 0;  // threads started
     bool stop = false;
-    int32_t built[2] = {-1, -1};  // packet index held by each slot (-1: free)
-    int32_t status[2] = {0, 0};
+    int32_t built[kMaxSlots] = {-1, -1, -1, -1};  // packet held by each slot (-1: free)
+    int32_t status[kMaxSlots] = {};
 };
 
 namespace {
 
-// Builds packet k of the sequence into slot k % 2. Returns build_ppdu's status.
-int32_t build_packet(SequenceRun* r, int32_t k) {
+// Builds packet k of the sequence into slot k % slots with the given
+// scratch, its DATA symbols' values from the cache when they are there.
+// Returns build_ppdu's status.
+int32_t build_packet(SequenceRun* r, int32_t k, double* scratch) {
     const OrvPacket& pk = r->packets[k];
+    const int32_t slot = k % r->slots;
     FrameRate rate;
     frame_rate(pk.rate_index, &rate);
+    uint8_t* values = nullptr;
+    bool have_values = false;
+    if (r->cache.bytes != nullptr && r->cache.at[k] >= 0) {
+        values = r->cache.bytes + r->cache.at[k];
+        have_values = r->cache.ready[k] != 0;
+    }
     const int32_t status = build_ppdu(r->setup.os, r->setup.L, &rate, pk.psdu, pk.psdu_length,
-                                      pk.scrambler_init, r->scratch, r->slot_i[k & 1],
-                                      r->slot_q[k & 1]);
-    if (status != 0 || !r->pack_awg) return status;
+                                      pk.scrambler_init, scratch, r->slot_i[slot],
+                                      r->slot_q[slot], values, have_values);
+    if (status != 0) return status;
+    if (values != nullptr) r->cache.ready[k] = 1;
+    if (!r->pack_awg) return 0;
     PpduLayout lay;
     ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
     const bool swap = r->p->iq_inverse == 1;
-    awg_pack(swap ? r->slot_q[k & 1] : r->slot_i[k & 1], swap ? r->slot_i[k & 1] : r->slot_q[k & 1],
-             lay.span, r->pack_scale, r->slot_bytes[k & 1]);
+    awg_pack(swap ? r->slot_q[slot] : r->slot_i[slot], swap ? r->slot_i[slot] : r->slot_q[slot],
+             lay.span, r->pack_scale, r->slot_bytes[slot]);
     return 0;
 }
 
-void build_ahead(SequenceRun* r) {
+// Helper thread `first`: packets first, first + active, ... in order.
+void build_ahead(SequenceRun* r, int32_t first) {
     PacketBuilder& b = *r->builder;
-    for (int32_t k = 0; k < r->count; ++k) {
+    for (int32_t k = first; k < r->count; k += r->active) {
+        const int32_t slot = k % r->slots;
         {
             std::unique_lock<std::mutex> hold(b.lock);
-            b.changed.wait(hold, [&] { return b.stop || b.built[k & 1] < 0; });
+            b.changed.wait(hold, [&] { return b.stop || b.built[slot] < 0; });
             if (b.stop) return;
         }
-        const int32_t status = build_packet(r, k);
+        const int32_t status = build_packet(r, k, r->scratch[first]);
         {
             std::lock_guard<std::mutex> hold(b.lock);
-            b.built[k & 1] = k;
-            b.status[k & 1] = status;
+            b.built[slot] = k;
+            b.status[slot] = status;
         }
         b.changed.notify_all();
         if (status != 0) return;
     }
 }
 
-// Starts the helper thread from packet 0; without one, packets are built when needed.
-void start_builder(SequenceRun* r) {
-    if (!r->setup.threads || r->count < 2) return;
-    PacketBuilder* b = new (std::nothrow) PacketBuilder;
-    if (b == nullptr) return;
-    r->builder = b;
-    try {
-        b->thread = std::thread(build_ahead, r);
-    } catch (...) {
-        delete b;
-        r->builder = nullptr;
-    }
-}
-
+// Stops and joins the helper threads; none left afterwards.
 void stop_builder(SequenceRun* r) {
     PacketBuilder* b = r->builder;
     if (b == nullptr) return;
@@ -209,30 +209,98 @@ void stop_builder(SequenceRun* r) {
         b->stop = true;
     }
     b->changed.notify_all();
-    b->thread.join();
+    for (int32_t j = 0; j < b->running; ++j) b->thread[j].join();
     delete b;
     r->builder = nullptr;
 }
 
-// Makes packet k the one handed out (slot k % 2), giving packet k - 1's slot
-// back to the helper thread. Returns 0, or -1 when its inverse FFT ran out of memory.
+// Starts the helper threads from packet 0: both only for a plain sequence
+// (whose pace its PPDUs set; else the conditioning on the calling thread
+// does). Without them (none allowed, or not all to be had), packets are
+// built when needed.
+void start_builder(SequenceRun* r) {
+    if (r->builders == 0) return;
+    r->active = sequence_is_plain(r) ? r->builders : 1;
+    PacketBuilder* b = new (std::nothrow) PacketBuilder;
+    if (b == nullptr) return;
+    r->builder = b;
+    try {
+        for (int32_t j = 0; j < r->active; ++j) {
+            b->thread[j] = std::thread(build_ahead, r, j);
+            ++b->running;
+        }
+    } catch (...) {
+        stop_builder(r);  // a missing thread's packets would never come
+    }
+}
+
+// Makes packet k the one handed out (slot k % slots), giving packet k - 1's
+// slot back to the helper threads. Returns 0, or -1 when its inverse FFT ran
+// out of memory.
 int32_t next_packet(SequenceRun* r, int32_t k) {
+    const int32_t slot = k % r->slots;
     int32_t status;
     if (r->builder == nullptr) {
-        status = build_packet(r, k);
+        status = build_packet(r, k, r->scratch[0]);
     } else {
         PacketBuilder& b = *r->builder;
         {
             std::unique_lock<std::mutex> hold(b.lock);
-            if (k > 0) b.built[(k - 1) & 1] = -1;
+            if (k > 0) b.built[(k - 1) % r->slots] = -1;
             b.changed.notify_all();
-            b.changed.wait(hold, [&] { return b.built[k & 1] == k; });
-            status = b.status[k & 1];
+            b.changed.wait(hold, [&] { return b.built[slot] == k; });
+            status = b.status[slot];
         }
     }
-    r->pkt_i = r->slot_i[k & 1];
-    r->pkt_q = r->slot_q[k & 1];
+    r->pkt_i = r->slot_i[slot];
+    r->pkt_q = r->slot_q[slot];
     return status == 0 ? 0 : -1;
+}
+
+// Helper threads for the setup: two where the transforms of size 64 os may
+// run at once (radix-2, tables built ahead), else one; none without threads.
+int32_t builder_count(const SequenceSetup* s, int32_t count) {
+    if (!s->threads || count < 2 || s->builders < 1) return 0;
+    const int32_t m = 64 * s->os;
+    if (s->builders < 2 || count < 3 || (m & (m - 1)) != 0 || fft_prepare(m) != 0) return 1;
+    return 2;
+}
+
+// Reserves the cache for the packets whose values fit s->cache_bytes (in
+// order, each one that still fits). Nothing is kept when memory is short.
+void open_value_cache(SequenceRun* r) {
+    ValueCache& c = r->cache;
+    c = ValueCache{};
+    const size_t count = static_cast<size_t>(r->count);
+    int64_t* at = static_cast<int64_t*>(std::malloc(count * sizeof(int64_t)));
+    uint8_t* ready = static_cast<uint8_t*>(std::calloc(count, 1));
+    int64_t total = 0;
+    for (int32_t k = 0; at != nullptr && k < r->count; ++k) {
+        FrameRate rate;
+        frame_rate(r->packets[k].rate_index, &rate);
+        const int64_t need =
+            48 * static_cast<int64_t>(frame_data_symbols(r->packets[k].psdu_length, rate.n_dbps));
+        at[k] = total + need <= r->setup.cache_bytes ? total : -1;
+        if (at[k] >= 0) total += need;
+    }
+    uint8_t* bytes =
+        total > 0 ? static_cast<uint8_t*>(std::malloc(static_cast<size_t>(total))) : nullptr;
+    if (at == nullptr || ready == nullptr || bytes == nullptr) {
+        std::free(at);
+        std::free(ready);
+        std::free(bytes);
+        return;
+    }
+    c.bytes = bytes;
+    c.at = at;
+    c.ready = ready;
+}
+
+void close_value_cache(ValueCache* c) {
+    std::free(c->bytes);
+    std::free(c->at);
+    std::free(c->ready);
+    *c = ValueCache{};
 }
 
 }  // namespace
@@ -249,19 +317,24 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
     const size_t scratch = static_cast<size_t>(ppdu_scratch_size(s->os));
     const size_t taps = r->filter_on ? static_cast<size_t>(p->filter_taps) : 0;
     const size_t window = r->filter_on ? taps - 1 + kSequenceBlock : 0;
-    // One block: two PPDUs' I and Q, the builder's scratch, the taps and the filter's windows.
-    double* block =
-        static_cast<double*>(std::malloc((4 * span + scratch + taps + 2 * window) * sizeof(double)));
+    r->builders = builder_count(s, count);
+    r->slots = r->builders > 1 ? 2 * r->builders : 2;
+    const size_t slots = static_cast<size_t>(r->slots);
+    const size_t scratches = r->builders > 1 ? static_cast<size_t>(r->builders) : 1;
+    // One block: the PPDUs' I and Q, the builders' scratch, the taps and the filter's windows.
+    double* block = static_cast<double*>(std::malloc(
+        (2 * slots * span + scratches * scratch + taps + 2 * window) * sizeof(double)));
     if (block == nullptr) return 1;
-    for (int32_t k = 0; k < 2; ++k) {
+    for (size_t k = 0; k < slots; ++k) {
         r->slot_i[k] = block + 2 * k * span;
         r->slot_q[k] = block + (2 * k + 1) * span;
     }
-    r->scratch = block + 4 * span;
+    for (size_t j = 0; j < scratches; ++j) r->scratch[j] = block + 2 * slots * span + j * scratch;
+    open_value_cache(r);
     if (r->filter_on) {
         StreamFilter& f = r->filter;
         f.taps = p->filter_taps;
-        f.h = r->scratch + scratch;
+        f.h = block + 2 * slots * span + scratches * scratch;
         f.win_i = f.h + taps;
         f.win_q = f.win_i + window;
         const double scale = channel_scale(p->channel_mhz);
@@ -283,7 +356,8 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
 void sequence_close(SequenceRun* r, bool complete) {
     stop_builder(r);
     std::free(r->slot_bytes[0]);
-    r->slot_bytes[0] = r->slot_bytes[1] = nullptr;
+    for (unsigned char*& b : r->slot_bytes) b = nullptr;
+    close_value_cache(&r->cache);
     if (r->p != nullptr && r->p->noise_enable == 1)
         noise_end(complete ? &r->noise : &r->noise_start);
     std::free(r->slot_i[0]);
@@ -455,12 +529,12 @@ int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context) {
 }
 
 int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, void* context) {
-    stop_builder(r);  // the slots' bytes come before the helper thread runs
+    stop_builder(r);  // the slots' bytes come before the helper threads run
     const size_t bytes = 8 * static_cast<size_t>(r->setup.max_span);
     if (r->slot_bytes[0] == nullptr) {
-        r->slot_bytes[0] = static_cast<unsigned char*>(std::malloc(2 * bytes));
+        r->slot_bytes[0] = static_cast<unsigned char*>(std::malloc(r->slots * bytes));
         if (r->slot_bytes[0] == nullptr) return -1;
-        r->slot_bytes[1] = r->slot_bytes[0] + bytes;
+        for (int32_t k = 1; k < r->slots; ++k) r->slot_bytes[k] = r->slot_bytes[0] + k * bytes;
     }
     r->pack_awg = true;
     r->pack_scale = scale;
@@ -474,7 +548,7 @@ int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, voi
         frame_rate(pk.rate_index, &rate);
         ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
         if (next_packet(r, k) != 0) status = -1;
-        else if (!take(context, first, lay.span, r->slot_bytes[k & 1])) status = 1;
+        else if (!take(context, first, lay.span, r->slot_bytes[k % r->slots])) status = 1;
         first += lay.span + idle_samples(pk.idle_time, r->setup.fs);
     }
     stop_builder(r);

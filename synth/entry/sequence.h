@@ -24,8 +24,16 @@ struct SequenceSetup {
     double fs;         // the file's sampling rate in Hz
     int64_t total;     // samples of the whole sequence
     int32_t max_span;  // samples of the longest PPDU (its window ramps included)
-    bool threads;      // the next PPDUs may be built on a helper thread
+    bool threads;      // the next PPDUs may be built on helper threads
+    int32_t builders;  // at most this many helper threads build PPDUs (1..kMaxBuilders)
+    int64_t cache_bytes;  // bytes the DATA symbols' values may keep between passes
 };
+
+// Helper threads building PPDUs at most, and PPDU buffers (two per thread).
+constexpr int32_t kMaxBuilders = 2;
+constexpr int32_t kMaxSlots = 2 * kMaxBuilders;
+// Default of SequenceSetup::cache_bytes.
+constexpr int64_t kValueCacheBytes = 32 << 20;
 
 // Derives the setup of valid settings; starts (null, or count entries) gets
 // each packet's first short-training sample.
@@ -44,6 +52,14 @@ struct StreamFilter {
 struct PacketBuilder;
 struct ImpairedRun;
 
+// The DATA symbols' subcarrier values (48 bytes a symbol) of the packets
+// that fit the budget, coded in the first pass and taken in the later ones.
+struct ValueCache {
+    uint8_t* bytes;  // null when nothing is kept
+    int64_t* at;     // per packet: its values' offset in bytes, or -1 (not kept)
+    uint8_t* ready;  // per packet: 1 once its values are there
+};
+
 // The producer: where it stands in the sequence and the stages' state.
 struct SequenceRun {
     const OrvSequenceParams* p;
@@ -55,12 +71,16 @@ struct SequenceRun {
     int32_t at;            // next sample of it to hand out
     int64_t idle_left;     // zero samples still due after it
     int64_t position;      // index of the next conditioned sample
-    double* slot_i[2];     // two PPDU buffers (max_span samples each): packet k uses k % 2
-    double* slot_q[2];
+    int32_t builders;      // helper threads building PPDUs at most (0: none)
+    int32_t active;        // helper threads of the pass that runs (one unless the sequence is plain)
+    int32_t slots;         // PPDU buffers in use: packet k uses slot k % slots
+    double* slot_i[kMaxSlots];  // PPDU buffers (max_span samples each)
+    double* slot_q[kMaxSlots];
     const double* pkt_i;   // the PPDU being handed out
     const double* pkt_q;
-    PacketBuilder* builder;  // the helper thread building the next PPDU, or null
-    double* scratch;       // build_ppdu's scratch
+    PacketBuilder* builder;  // the helper threads building the next PPDUs, or null
+    double* scratch[kMaxBuilders];  // build_ppdu's scratch, one per helper thread
+    ValueCache cache;
     bool filter_on;
     StreamFilter filter;
     bool primed;           // the filter's window holds its lookahead
@@ -68,7 +88,7 @@ struct SequenceRun {
     double dc_i, dc_q;     // the DC offset's values, once measured
     bool pack_awg;         // each PPDU built is also packed as AWG bytes (plain sequences)
     double pack_scale;     // their full scale
-    unsigned char* slot_bytes[2];  // 8 max_span bytes each, with pack_awg
+    unsigned char* slot_bytes[kMaxSlots];  // 8 max_span bytes each, with pack_awg
     NoiseRun noise_start;  // the noise generator where the sequence begins
     NoiseRun noise;
     ImpairedRun* impaired;  // the impairment chain that sequence_next hands out, or null
@@ -82,8 +102,9 @@ int32_t sequence_open(SequenceRun* r, const OrvSequenceParams* p, const OrvPacke
 // where the sequence's noise ends (complete: the last pass ran to its end) or,
 // else, as it was before the call.
 void sequence_close(SequenceRun* r, bool complete);
-// Goes back to sample 0 with the same noise; the next PPDUs are built on a
-// helper thread while the current one is handed out, when one can be had.
+// Goes back to sample 0 with the same noise; the next PPDUs are built on
+// helper threads while the current one is handed out, when they can be had
+// (packet k by thread k % active: the same samples whatever the timing).
 void sequence_rewind(SequenceRun* r);
 // The next n (1..kSequenceBlock) conditioned samples. Returns 0, or -1 when an
 // inverse FFT ran out of memory.
@@ -115,6 +136,11 @@ typedef bool (*PpduBytesFn)(void* context, int64_t first, int32_t n, const unsig
 // sequence_each_ppdu, or -1 when the bytes' buffers cannot be had.
 int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, void* context);
 
+// orv_11a_sequence with the given run options (helper threads, cache), for
+// the project's own tests; same lock and results.
+int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
+                              int32_t packet_count, int32_t output_mode, const char* path,
+                              int64_t* packet_starts, const GenerateOptions& options);
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for
 // the project's own tests; same lock and results.
 int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,

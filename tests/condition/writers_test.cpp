@@ -68,6 +68,29 @@ TEST(AwgWriter, HeaderBytesAndBlock) {
     EXPECT_TRUE(written_within(m.str().substr(6, 19), before, after)) << m.str();
 }
 
+// The sample words, I then Q, each 32-bit little-endian, for counts around
+// the four pairs packed at a time (whole quads, a quad and a rest, fewer).
+TEST(AwgWriter, SampleWordsInOrderAtEveryCount) {
+    for (int32_t count : {1, 2, 3, 4, 5, 7, 8, 9, 12, 13}) {
+        std::vector<int32_t> i_codes, q_codes;
+        for (int32_t k = 0; k < count; ++k) {
+            i_codes.push_back(16383 - 613 * k);
+            q_codes.push_back(0x0102 + 0x1011 * k);
+        }
+        TempDir dir("awg_words");
+        const std::string path = dir.file("w.awv");
+        ASSERT_EQ(write_awg_file(path.c_str(), i_codes.data(), q_codes.data(), 1.0, 1.0, 1.0, 2e7, count), 0);
+        const std::string file = read_file(path);
+        ASSERT_GT(file.size(), 8u * count + 1);
+        const std::string words = file.substr(file.size() - 1 - 8 * static_cast<size_t>(count), 8 * static_cast<size_t>(count));
+        std::string expected;
+        for (int32_t k = 0; k < count; ++k)
+            for (int32_t v : {i_codes[k], q_codes[k]})
+                for (int b = 0; b < 4; ++b) expected += static_cast<char>((v >> (8 * b)) & 0xFF);
+        EXPECT_TRUE(words == expected) << "count " << count;
+    }
+}
+
 TEST(AwgWriter, DateCheckAcceptsEitherSideOfMidnight) {
     std::tm late{};
     late.tm_year = 2026 - 1900;

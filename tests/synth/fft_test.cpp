@@ -422,6 +422,61 @@ TEST_P(FftVectorsAndScalar, BitIdenticalToTheLiteralAlgorithm) {
     }
 }
 
+// Data placed at its bit-reversed positions beforehand (as the OFDM symbols
+// place their subcarriers) transforms to fft_radix2's bytes; the wrong order,
+// or a size whose tables are not present, does not pass for the right one.
+TEST_P(FftVectorsAndScalar, ReversedInputGivesTheSameBytes) {
+    const Input kinds[] = {Input::Random, Input::SparseSpectrum, Input::NegativeZeros,
+                           Input::LastBinImpulse};
+    uint32_t seed = 900;
+    for (int32_t n : {4, 8, 64, 128, 256, 512, 1024}) {
+        for (Input kind : kinds) {
+            for (int32_t direction : {0, 1}) {
+                const Signal x = make_input(kind, n, seed++);
+                Signal y = x;
+                ASSERT_EQ(fft_radix2(n, y.re.data(), y.im.data(), direction), 0);
+                ASSERT_EQ(fft_prepare(n), 0);
+                const int32_t* rev = fft_cached_revmap();
+                Signal z = x;
+                for (int32_t j = 0; j < n; ++j) {
+                    z.re[j] = x.re[rev[j]];
+                    z.im[j] = x.im[rev[j]];
+                }
+                ASSERT_EQ(fft_radix2_reversed(n, z.re.data(), z.im.data(), direction), 0);
+                const std::string what = "n " + std::to_string(n) + " input " +
+                                         std::to_string(static_cast<int>(kind)) + " direction " +
+                                         std::to_string(direction);
+                ASSERT_EQ(std::memcmp(y.re.data(), z.re.data(), n * sizeof(double)), 0) << what;
+                ASSERT_EQ(std::memcmp(y.im.data(), z.im.data(), n * sizeof(double)), 0) << what;
+                // Unscaled, the caller's multiplication by 1/n is the inverse's last step.
+                Signal u = x;
+                for (int32_t j = 0; j < n; ++j) {
+                    u.re[j] = x.re[rev[j]];
+                    u.im[j] = x.im[rev[j]];
+                }
+                ASSERT_EQ(fft_radix2_reversed(n, u.re.data(), u.im.data(), direction, false), 0);
+                const double f = direction == 0 ? 1.0 / n : 1.0;
+                for (int32_t j = 0; j < n; ++j) {
+                    u.re[j] = u.re[j] * f;
+                    u.im[j] = u.im[j] * f;
+                }
+                ASSERT_EQ(std::memcmp(y.re.data(), u.re.data(), n * sizeof(double)), 0) << what;
+                ASSERT_EQ(std::memcmp(y.im.data(), u.im.data(), n * sizeof(double)), 0) << what;
+                if (kind == Input::Random) {  // unpermuted input is another transform
+                    Signal w = x;
+                    ASSERT_EQ(fft_radix2_reversed(n, w.re.data(), w.im.data(), direction), 0);
+                    EXPECT_NE(std::memcmp(y.re.data(), w.re.data(), n * sizeof(double)), 0) << what;
+                }
+            }
+        }
+    }
+    std::vector<double> re(12, 1.0), im(12, 0.0);
+    EXPECT_EQ(fft_radix2_reversed(12, re.data(), im.data(), 0), 1);
+    EXPECT_EQ(fft_radix2_reversed(16, re.data(), im.data(), 2), 2);
+    EXPECT_EQ(fft_prepare(12), 1);
+    EXPECT_EQ(fft_prepare(1 << 23), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, FftVectorsAndScalar, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& p) {
                              return std::string(p.param ? "vectors" : "scalar");
