@@ -61,7 +61,6 @@ struct FileCase {
     std::vector<Frame> frames;
 };
 
-void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 
 // The packets of the frames, their PSDUs alongside.
 struct Packets {
