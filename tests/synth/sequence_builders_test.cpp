@@ -61,7 +61,6 @@ struct FileCase {
     std::vector<Frame> frames;
 };
 
-
 // The packets of the frames, their PSDUs alongside.
 struct Packets {
     std::vector<std::vector<uint8_t>> psdus;
