@@ -224,8 +224,10 @@ std::string format_report(const Result& r) {
     o << "File        " << r.file.path << "\n";
     o << "            "
       << format_title(r.file) << ", "
-      << r.file.samples << " samples at " << mhz(fs) << " MHz (oversampling " << r.file.oversample << ", rate from the "
-      << r.file.sample_rate_source << ")\n";
+      << r.file.samples << " samples at " << mhz(fs) << " MHz (oversampling " << r.file.oversample << ", "
+      << (r.file.sample_rate_source == "assumed" ? std::string("rate assumed")
+                                                 : "rate from the " + r.file.sample_rate_source)
+      << ")\n";
     if (r.file.header_papr_db)
         o << "            header PAPR " << fixed(*r.file.header_papr_db, 2) << " dB, crest I " << fixed(*r.file.header_crest_i_db, 2)
           << " dB, Q " << fixed(*r.file.header_crest_q_db, 2) << " dB: " << (*r.file.header_ok ? "match the codes" : "DIFFER from the codes")

@@ -223,4 +223,21 @@ TEST(ReportLines, FailedChecksAreMarked) {
     EXPECT_TRUE(header_marked);
 }
 
+// The file line names where the sampling rate came from, in words for each source.
+TEST(ReportLines, SampleRateSourceInWords) {
+    TempDir dir("ratesource");
+    Result r = analyse_default(true, dir);
+    const struct {
+        const char* source;
+        const char* words;
+    } cases[] = {{"header", ", rate from the header)"}, {"option", ", rate from the option)"},
+                 {"metadata", ", rate from the metadata)"}, {"assumed", ", rate assumed)"}};
+    for (const auto& c : cases) {
+        r.file.sample_rate_source = c.source;
+        const std::string text = format_report(r);
+        EXPECT_NE(text.find(c.words), std::string::npos) << c.source << ":\n" << text.substr(0, 300);
+        EXPECT_EQ(text.find("from the assumed"), std::string::npos);
+    }
+}
+
 }  // namespace
