@@ -247,6 +247,7 @@ std::vector<PacketResult> PacketStream::finish(bool* truncated) {
 // whole extent the window holds; keeps the window's samples from the search point on.
 void PacketStream::step(bool last) {
     const int64_t end = in0_ + static_cast<int64_t>(in_.size());  // input samples received
+    const size_t fresh = y_.size();  // the first sample this step decimates
     if (os_ == 1) {
         for (const cd& v : in_) y_.push_back(v - mean_);
         in0_ = end;
@@ -268,6 +269,7 @@ void PacketStream::step(bool last) {
             in0_ = keep_from;
         }
     }
+    cancel_tone(fresh);
     const int64_t stop = last ? static_cast<int64_t>(y_.size()) : static_cast<int64_t>(y_.size()) - kLongestPacket;
     if (truncated_) {  // no more packets: the samples are dropped as they come
         y0_ += static_cast<int64_t>(y_.size());
@@ -285,12 +287,39 @@ void PacketStream::step(bool last) {
     }
 }
 
+int64_t PacketStream::settled() const {
+    if (truncated_) return INT64_MAX;
+    return std::max<int64_t>(0, (y0_ + from_ - kStartBeforeSearch) * os_);
+}
+
+// The tone canceller over y_ from index from on: a piece long enough is looked at on its own
+// (rx::remove_tone), a shorter one loses the last piece's tone carried on in phase.
+void PacketStream::cancel_tone(size_t from) {
+    if (from >= y_.size()) return;
+    const int64_t first = y0_ + static_cast<int64_t>(from);
+    if (static_cast<int64_t>(y_.size() - from) >= rx::kToneMinSamples) {
+        std::vector<cd> piece(y_.begin() + static_cast<std::ptrdiff_t>(from), y_.end());
+        tone_ = rx::remove_tone(piece);
+        tone_at_ = first;
+        if (tone_) std::copy(piece.begin(), piece.end(), y_.begin() + static_cast<std::ptrdiff_t>(from));
+    } else if (tone_) {
+        const double w = 2.0 * std::numbers::pi * tone_->freq_hz / rx::kBaseRateHz;
+        for (size_t k = from; k < y_.size(); ++k)
+            y_[k] -= tone_->amplitude * std::polar(1.0, w * static_cast<double>(y0_ + static_cast<int64_t>(k) - tone_at_));
+    }
+}
+
+std::pair<int64_t, int64_t> packet_span(const PacketResult& p, int os) {
+    const RateInfo* rate = p.signal_ok ? rate_by_mbps(p.rate_mbps) : nullptr;
+    const int64_t symbols = rate ? (16 + 8 * int64_t{p.length} + 6 + rate->n_dbps - 1) / rate->n_dbps : 0;
+    return {p.start, p.start + (400 + 80 * symbols) * os};
+}
+
 std::vector<std::pair<int64_t, int64_t>> packet_spans(const std::vector<PacketResult>& packets, int os, int64_t n) {
     std::vector<std::pair<int64_t, int64_t>> spans;
     for (const PacketResult& p : packets) {
-        const RateInfo* rate = p.signal_ok ? rate_by_mbps(p.rate_mbps) : nullptr;
-        const int64_t symbols = rate ? (16 + 8 * int64_t{p.length} + 6 + rate->n_dbps - 1) / rate->n_dbps : 0;
-        const int64_t a = std::clamp<int64_t>(p.start, 0, n), b = std::clamp<int64_t>(p.start + (400 + 80 * symbols) * os, 0, n);
+        const auto [start, end] = packet_span(p, os);
+        const int64_t a = std::clamp<int64_t>(start, 0, n), b = std::clamp<int64_t>(end, 0, n);
         if (b > a) spans.emplace_back(a, b);
     }
     return spans;
