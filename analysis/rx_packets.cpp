@@ -169,7 +169,8 @@ namespace {
 constexpr int64_t kWindowStep = int64_t{1} << 18;
 
 // receive_packets at 20 MS/s without a shift: the file's samples less its DC offset taken
-// window by window into one buffer (no copy of the whole file); each window decodes the
+// window by window into one buffer (no copy of the whole file), a continuous tone taken out
+// of each window (rx::remove_tone over the window); each window decodes the
 // packets detected before its last kLongestPacket samples, the next starts kBackWindow
 // before the search point.
 std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options& opt, bool* truncated) {
@@ -182,6 +183,7 @@ std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options&
         const int64_t end = std::min(n, y0 + kWindowStep + kLongestPacket);
         y.resize(static_cast<size_t>(end - y0));
         for (int64_t k = y0; k < end; ++k) y[static_cast<size_t>(k - y0)] = x[k] - mean;
+        rx::remove_tone(y);
         const bool last = end == n;
         const int64_t stop = last ? end - y0 : end - y0 - kLongestPacket;
         from = receive_span(y, from, stop, y0, 1, opt, 0, out, &cut);
