@@ -14,6 +14,7 @@
 #include "ofdm.h"
 #include "instrument_reader.h"
 #include "packet_spectrum.h"
+#include "rx.h"
 #include "rx_packets.h"
 
 namespace orv::analysis {
@@ -805,8 +806,10 @@ void packets_spectrum(const std::vector<cd>& x, const std::vector<PacketResult>&
 // Every packet of a file longer than the part the analysis keeps, the file read again
 // through the packet receiver's windows, and the mask and CCDF over them as they are
 // found; false (packets untouched) when it cannot be.
-bool stream_packets(const Reread& reread, int os, const Options& opt, double shift_hz, std::vector<PacketResult>& packets,
-                    bool& truncated, PacketSpectrumResult& spectrum) {
+// kept: the file's first samples, whose DC offset the windows take (known here when there is
+// no shift: the windows, and the samples the spectrum holds, do not wait for all of them).
+bool stream_packets(const Reread& reread, const std::vector<cd>& kept, int os, const Options& opt, double shift_hz,
+                    std::vector<PacketResult>& packets, bool& truncated, PacketSpectrumResult& spectrum) {
     struct StreamSink : SampleSink {
         PacketStream stream;
         PacketSpectrum spectrum;
@@ -827,6 +830,8 @@ bool stream_packets(const Reread& reread, int os, const Options& opt, double shi
             }
         }
     } sink(os, opt, shift_hz);
+    if (shift_hz == 0 && kept.size() == kKeepSamples)
+        sink.stream.set_mean(rx::dc_offset(kept.data(), static_cast<int64_t>(kKeepSamples)));
     if (!reread(sink)) return false;
     packets = sink.stream.finish(&truncated);
     sink.add_spans(packets);
@@ -869,7 +874,7 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     std::optional<PacketSpectrumResult> streamed;
     if (!whole_file && reread) {
         PacketSpectrumResult spectrum;
-        whole_file = stream_packets(reread, os, opt, shift, packets, truncated, spectrum);
+        whole_file = stream_packets(reread, cap.x, os, opt, shift, packets, truncated, spectrum);
         if (whole_file) streamed = std::move(spectrum);
     } else if (!stated_os || shift != 0) {
         packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);

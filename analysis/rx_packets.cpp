@@ -222,6 +222,11 @@ PacketStream::PacketStream(int os, const Options& opt, double shift_hz, int64_t 
     : os_(std::max(os, 1)), opt_(opt), shift_hz_(shift_hz), mean_samples_(std::max<int64_t>(mean_samples, 1)),
       chunk_(std::max<size_t>(chunk, 1)) {}
 
+void PacketStream::set_mean(cd mean) {
+    mean_ = mean;
+    mean_known_ = true;
+}
+
 void PacketStream::push(const cd* x, size_t n) {
     if (shift_hz_ == 0) {
         in_.insert(in_.end(), x, x + n);

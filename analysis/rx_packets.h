@@ -40,6 +40,9 @@ public:
     // chunk: input samples gathered between decodings.
     PacketStream(int os, const Options& opt, double shift_hz = 0, int64_t mean_samples = int64_t{1} << 22,
                  size_t chunk = size_t{1} << 20);
+    // The DC offset known beforehand (rx::dc_offset of the first mean_samples samples, less
+    // the shift): the windows are decoded from the first chunk on. Before the first push.
+    void set_mean(cd mean);
     // n more samples of the file (20 MHz times os).
     void push(const cd* x, size_t n);
     // Decodes the rest; every packet in time order. truncated as receive_packets.

@@ -14,6 +14,7 @@
 
 #include "analysis.h"
 #include "reference_tx.h"
+#include "rx.h"
 #include "rx_packets.h"
 #include "support/files.h"
 
@@ -76,6 +77,38 @@ TEST_P(PacketStreamCase, FindsWhatTheWholeFileReceiverFinds) {
         ASSERT_TRUE(pieces[i].evm_db && whole[i].evm_db);
         EXPECT_NEAR(*pieces[i].evm_db, *whole[i].evm_db, 1e-9) << "packet " << i;
     }
+}
+
+// The DC offset given beforehand (as the analysis does from the samples it keeps): the windows
+// are decoded from the first chunk on, not after the mean's samples, and find the same packets.
+TEST_P(PacketStreamCase, MeanGivenBeforehandFindsTheSame) {
+    const StreamCase& c = GetParam();
+    if (c.shift_hz != 0) GTEST_SKIP() << "the mean is given for a file without a shift";
+    std::vector<C> x = packet_file(c);
+    for (C& v : x) v += C(0.05, -0.02);
+    const int64_t mean_samples = static_cast<int64_t>(x.size() / 2);
+    const orv::analysis::Options opt;
+    orv::analysis::PacketStream waiting(c.os, opt, 0, mean_samples, c.chunk);
+    orv::analysis::PacketStream given(c.os, opt, 0, mean_samples, c.chunk);
+    given.set_mean(orv::analysis::rx::dc_offset(x.data(), mean_samples));
+    int64_t settled_early = -1;  // where the given stream had settled when the waiting one had not
+    for (size_t at = 0; at < x.size(); at += c.piece) {
+        const size_t n = std::min(c.piece, x.size() - at);
+        waiting.push(x.data() + at, n);
+        given.push(x.data() + at, n);
+        if (static_cast<int64_t>(at + n) < mean_samples) settled_early = std::max(settled_early, given.settled());
+    }
+    const std::vector<PacketResult> a = waiting.finish(nullptr), b = given.finish(nullptr);
+    ASSERT_EQ(a.size(), static_cast<size_t>(c.packets));
+    ASSERT_EQ(b.size(), a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(b[i].start, a[i].start) << "packet " << i;
+        EXPECT_EQ(b[i].psdu, a[i].psdu) << "packet " << i;
+        ASSERT_TRUE(a[i].evm_db && b[i].evm_db);
+        EXPECT_NEAR(*b[i].evm_db, *a[i].evm_db, 1e-9) << "packet " << i;
+    }
+    if (c.chunk < static_cast<size_t>(mean_samples) / 2)
+        EXPECT_GT(settled_early, 0) << "the windows waited for the mean's samples";
 }
 
 // Windows slide only beyond the longest packet (about 110000 samples at 20 MS/s): the
