@@ -14,6 +14,8 @@ double db10(double ratio) { return 10.0 * std::log10(ratio); }
 constexpr size_t kPushBlock = size_t{1} << 16;
 // Bins a histogram grows by beyond the one that did not fit (10 dB).
 constexpr int64_t kGrowBins = 1000;
+// The bins' range: +-4000 dB holds every positive double.
+constexpr double kMaxBin = 400000;
 }  // namespace
 
 WelchSum::WelchSum(int n)
@@ -62,7 +64,8 @@ void PowerHistogram::add(double power) {
         ++zeros_;
         return;
     }
-    const int64_t b = static_cast<int64_t>(std::floor(1000.0 * std::log10(power)));  // 0.01 dB bins
+    // 0.01 dB bins; an overflowed |x|^2 (infinite) in the top one.
+    const int64_t b = static_cast<int64_t>(std::clamp(std::floor(1000.0 * std::log10(power)), -kMaxBin, kMaxBin));
     if (bins_.empty()) {
         base_ = b - kGrowBins;
         bins_.assign(static_cast<size_t>(2 * kGrowBins + 1), 0);
@@ -160,7 +163,7 @@ PacketSpectrumResult PacketSpectrum::finish() {
         w.to_mask(fs_, mask);
     }
     if (!mask.psd_dbr.empty()) r.mask = std::move(mask);
-    if (hist_.count() > 0 && hist_.mean() > 0)
+    if (hist_.count() > 0 && hist_.mean() > 0 && std::isfinite(hist_.mean()))
         for (double p : {0.1, 0.01, 0.001, 0.0001}) r.ccdf.push_back({p, hist_.level_db(p)});
     return r;
 }

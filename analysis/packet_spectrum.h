@@ -58,7 +58,7 @@ private:
 // The mask and CCDF of the summary over the packets' samples.
 struct PacketSpectrumResult {
     std::optional<MaskResult> mask;
-    std::vector<CcdfPoint> ccdf;  // 10 %, 1 %, 0.1 %, 0.01 %; empty without power
+    std::vector<CcdfPoint> ccdf;  // 10 %, 1 %, 0.1 %, 0.01 %; empty without power or when it overflowed
 };
 
 // Spans [a, b) of the file's samples (the packets, in the order found) and the file's

@@ -77,6 +77,25 @@ INSTANTIATE_TEST_SUITE_P(
         HistogramCase{"a_single_sample", [](std::mt19937&, int) { return 2.0; }, 1}),
     [](const ::testing::TestParamInfo<HistogramCase>& i) { return i.param.name; });
 
+// Powers at the ends of the double range: the smallest subnormal and an |x|^2 that overflowed
+// land in the end bins; the levels of the ordinary samples between them hold.
+TEST(Histogram, PowersAtTheEndsOfTheDoubleRange) {
+    an::PowerHistogram h;
+    for (int k = 0; k < 998; ++k) h.add(1.0);
+    h.add(4.9e-324);
+    h.add(1e300);
+    EXPECT_EQ(h.count(), 1000);
+    EXPECT_NEAR(h.level_db(0.0), 3000.0 - 10.0 * std::log10(h.mean()), an::PowerHistogram::kBinDb);
+    EXPECT_NEAR(h.level_db(0.5), -10.0 * std::log10(h.mean()), an::PowerHistogram::kBinDb);
+    // |x|^2 beyond the double range: no CCDF (levels over an infinite mean), no crash.
+    an::PacketSpectrum s(1);
+    s.add_span(0, 1000);
+    std::vector<C> x(1000, C(1.0, 0.0));
+    x[500] = C(1e200, 0.0);
+    s.push(x.data(), x.size());
+    EXPECT_TRUE(s.finish().ccdf.empty());
+}
+
 TEST(Histogram, NoPowerGivesNoCcdf) {
     an::PacketSpectrum s(2);
     s.add_span(0, 2000);
