@@ -2,6 +2,8 @@
 #include "packet_spectrum.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <numbers>
 
@@ -12,10 +14,19 @@ double db10(double ratio) { return 10.0 * std::log10(ratio); }
 
 // Samples a push takes in at a time before the spans are served and the buffer trimmed.
 constexpr size_t kPushBlock = size_t{1} << 16;
-// Bins a histogram grows by beyond the one that did not fit (10 dB).
-constexpr int64_t kGrowBins = 1000;
-// The bins' range: +-4000 dB holds every positive double.
-constexpr double kMaxBin = 400000;
+// Bins a histogram grows by beyond the one that did not fit (two factors of two, 6 dB).
+constexpr int64_t kGrowBins = 2 << PowerHistogram::kMantissaBits;
+// The bin of a positive power: its exponent and the first kMantissaBits bits of its mantissa
+// (in order of the power for every positive double, infinity the last).
+int64_t power_bin(double p) { return static_cast<int64_t>(std::bit_cast<uint64_t>(p) >> (52 - PowerHistogram::kMantissaBits)); }
+
+// The power in the middle of bin b in dB (the geometric mean of its edges).
+double bin_middle_db(int64_t b) {
+    const double lo = std::bit_cast<double>(static_cast<uint64_t>(b) << (52 - PowerHistogram::kMantissaBits));
+    const double hi = std::bit_cast<double>(static_cast<uint64_t>(b + 1) << (52 - PowerHistogram::kMantissaBits));
+    if (!(lo > 0)) return db10(hi);  // the bin from 0 (subnormal powers)
+    return std::isfinite(hi) ? 5.0 * (std::log10(lo) + std::log10(hi)) : db10(lo);
+}
 }  // namespace
 
 WelchSum::WelchSum(int n)
@@ -64,8 +75,7 @@ void PowerHistogram::add(double power) {
         ++zeros_;
         return;
     }
-    // 0.01 dB bins; an overflowed |x|^2 (infinite) in the top one.
-    const int64_t b = static_cast<int64_t>(std::clamp(std::floor(1000.0 * std::log10(power)), -kMaxBin, kMaxBin));
+    const int64_t b = power_bin(power);  // an |x|^2 that overflowed (infinite) in the top bin
     if (bins_.empty()) {
         base_ = b - kGrowBins;
         bins_.assign(static_cast<size_t>(2 * kGrowBins + 1), 0);
@@ -86,7 +96,7 @@ double PowerHistogram::level_db(double probability) const {
     int64_t above = 0;  // powers in the bins above
     for (size_t i = bins_.size(); i-- > 0;) {
         above += bins_[i];
-        if (above > idx) return (static_cast<double>(base_ + static_cast<int64_t>(i)) + 0.5) * kBinDb - db10(mean);
+        if (above > idx) return bin_middle_db(base_ + static_cast<int64_t>(i)) - db10(mean);
     }
     return db10(1e-300 / mean);  // among the zeros
 }
@@ -109,6 +119,15 @@ void PacketSpectrum::settle(int64_t at) {
 
 void PacketSpectrum::push(const cd* x, size_t n) {
     for (size_t done = 0; done < n;) {
+        if (head_ == buf_.size()) {  // nothing held: the samples before the first one needed are passed over
+            const int64_t skip = std::min(needed_from() - end_, static_cast<int64_t>(n - done));
+            if (skip > 0) {
+                done += static_cast<size_t>(skip);
+                end_ += skip;
+                buf0_ = end_;
+                continue;
+            }
+        }
         const size_t k = std::min(kPushBlock, n - done);
         buf_.insert(buf_.end(), x + done, x + done + k);
         end_ += static_cast<int64_t>(k);
@@ -123,7 +142,10 @@ void PacketSpectrum::process() {
     while (!spans_.empty()) {
         Span& s = spans_.front();
         const int64_t b = std::min(s.b, total_);
-        for (const int64_t stop = std::min(b, end_); s.pos < stop; ++s.pos) hist_.add(std::norm(at(s.pos)));
+        for (const int64_t stop = std::min(b, end_); s.pos < stop; ++s.pos) {
+            const cd& v = at(s.pos);
+            hist_.add(v.real() * v.real() + v.imag() * v.imag());  // std::norm squares a hypot
+        }
         for (; s.seg + n <= b && s.seg + n <= end_; s.seg += n / 2) welch_.add(&at(s.seg));
         if (b > end_) break;  // waits for more samples
         if (b > s.a && b - s.a < n && welch_.segments() == 0) {
@@ -136,13 +158,21 @@ void PacketSpectrum::process() {
     release();
 }
 
-void PacketSpectrum::release() {
-    int64_t keep = std::min(settled_, end_);
+int64_t PacketSpectrum::needed_from() const {
+    int64_t keep = settled_;
     for (const Span& s : spans_) keep = std::min({keep, s.pos, s.seg});
+    return keep;
+}
+
+void PacketSpectrum::release() {
+    const int64_t keep = std::min(needed_from(), end_);
     if (keep <= buf0_) return;
     head_ += static_cast<size_t>(keep - buf0_);
     buf0_ = keep;
-    if (head_ >= kPushBlock && head_ * 2 >= buf_.size()) {
+    if (head_ == buf_.size()) {
+        buf_.clear();
+        head_ = 0;
+    } else if (head_ >= kPushBlock && head_ * 2 >= buf_.size()) {
         buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(head_));
         head_ = 0;
     }

@@ -1,7 +1,7 @@
 // The transmit spectrum mask (17.3.9.2) and the CCDF of the sample power over the
 // packets of a file, accumulated as the file's samples go past: a Welch average of
 // 100 kHz Hann segments (50 % overlap) inside each packet's span, and a histogram of
-// the sample power in 0.01 dB bins. Memory is bounded by the spans still open.
+// the sample power in bins of at most 0.0043 dB. Memory is bounded by the spans still open.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +36,12 @@ private:
     int64_t count_ = 0;
 };
 
-// The sample power |x|^2 in bins of 0.01 dB, the running sum for the mean.
+// The sample power |x|^2 in bins of at most 0.0043 dB (the exponent and the first 10 bits of
+// the mantissa of the double: 1024 bins in a factor of two), the running sum for the mean.
 class PowerHistogram {
 public:
-    static constexpr double kBinDb = 0.01;
+    static constexpr int kMantissaBits = 10;
+    static constexpr double kBinDb = 0.0042393;  // the widest bin, 10 log10(1 + 2^-10) dB, rounded up
     void add(double power);
     int64_t count() const { return n_; }
     double mean() const { return n_ ? sum_ / static_cast<double>(n_) : 0.0; }
@@ -48,7 +50,7 @@ public:
     double level_db(double probability) const;
 
 private:
-    std::vector<int64_t> bins_;  // bins_[i]: powers in bin base_ + i (bin b: [b, b + 1) * kBinDb dB)
+    std::vector<int64_t> bins_;  // bins_[i]: powers in bin base_ + i
     int64_t base_ = 0;
     int64_t zeros_ = 0;          // powers of 0
     int64_t n_ = 0;
@@ -86,6 +88,8 @@ private:
         int64_t pos;   // next sample for the histogram
     };
     void process();
+    // The first sample the open spans or a later span may need.
+    int64_t needed_from() const;
     void release();
     const cd& at(int64_t k) const { return buf_[static_cast<size_t>(k - buf0_) + head_]; }
     double fs_;
