@@ -276,7 +276,6 @@ void PacketStream::step(bool last) {
             in0_ = keep_from;
         }
     }
-    cancel_tone(fresh);
     const int64_t stop = last ? static_cast<int64_t>(y_.size()) : static_cast<int64_t>(y_.size()) - kLongestPacket;
     if (truncated_) {  // no more packets: the samples are dropped as they come
         y0_ += static_cast<int64_t>(y_.size());
@@ -284,6 +283,7 @@ void PacketStream::step(bool last) {
         from_ = 0;
         return;
     }
+    cancel_tone(fresh);
     if (stop <= from_) return;
     from_ = receive_span(y_, from_, stop, y0_, os_, opt_, shift_hz_, out_, &truncated_);
     const int64_t drop = std::max<int64_t>(from_ - kBackWindow, 0);
