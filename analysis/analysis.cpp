@@ -13,6 +13,8 @@
 
 #include "ofdm.h"
 #include "instrument_reader.h"
+#include "packet_spectrum.h"
+#include "rx.h"
 #include "rx_packets.h"
 
 namespace orv::analysis {
@@ -453,41 +455,10 @@ void measure_mask_spans(const std::vector<cd>& x, const std::vector<std::pair<in
     int n = static_cast<int>(std::lround(1.5 * fs / 100e3));  // Hann ENBW is 1.5 bins
     if (longest < n) n = static_cast<int>(longest);
     if (n < 16) return;
-    std::vector<double> win(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) win[static_cast<size_t>(i)] = 0.5 - 0.5 * std::cos(2.0 * kPi * i / n);
-    ForwardFft fft(n);
-    std::vector<cd> seg(static_cast<size_t>(n)), spectrum(static_cast<size_t>(n));
-    std::vector<double> acc(static_cast<size_t>(n), 0.0);
-    int count = 0;
+    WelchSum welch(n);
     for (const auto& [start, end] : spans)
-        for (int64_t s = start; s + n <= end; s += n / 2) {
-            for (int i = 0; i < n; ++i) seg[static_cast<size_t>(i)] = x[static_cast<size_t>(s + i)] * win[static_cast<size_t>(i)];
-            fft.run(seg.data(), spectrum.data());
-            for (int i = 0; i < n; ++i) acc[static_cast<size_t>(i)] += std::norm(spectrum[static_cast<size_t>(i)]);
-            ++count;
-        }
-    if (count == 0) return;
-    const double peak = *std::max_element(acc.begin(), acc.end());
-    if (!(peak > 0)) return;
-    mask.freq_hz.resize(static_cast<size_t>(n));
-    mask.psd_dbr.resize(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        const int bin = (i + (n + 1) / 2) % n;  // ascending frequency
-        const int k = bin < (n + 1) / 2 ? bin : bin - n;
-        mask.freq_hz[static_cast<size_t>(i)] = k * fs / n;
-        mask.psd_dbr[static_cast<size_t>(i)] = db10(std::max(acc[static_cast<size_t>(bin)] / peak, 1e-30));
-    }
-    for (size_t i = 0; i < mask.freq_hz.size(); ++i) {
-        const double f = mask.freq_hz[i];
-        if (std::abs(f) <= 9e6 || std::abs(f) > fs / 2 - 100e3) continue;
-        const double margin = mask_limit_dbr(f / 1e6) - mask.psd_dbr[i];
-        if (!mask.margin_db || margin < *mask.margin_db) {
-            mask.margin_db = margin;
-            mask.worst_offset_hz = f;
-            mask.worst_psd_dbr = mask.psd_dbr[i];
-        }
-    }
-    mask.pass = !mask.margin_db || *mask.margin_db >= 0;
+        for (int64_t s = start; s + n <= end; s += n / 2) welch.add(&x[static_cast<size_t>(s)]);
+    welch.to_mask(fs, mask);
 }
 
 // The same over the one span [start, start + length).
@@ -818,31 +789,53 @@ Result file_figures_only(const Capture& cap, const WaveformInfo& info, const std
 }
 
 // The transmit spectrum mask and the CCDF over the packets' samples in x (os: x's
-// oversampling), into the summary.
+// oversampling, x the whole file), into the summary.
 void packets_spectrum(const std::vector<cd>& x, const std::vector<PacketResult>& packets, int os, PacketSummary& s) {
-    const std::vector<std::pair<int64_t, int64_t>> spans = packet_spans(packets, os, static_cast<int64_t>(x.size()));
-    if (spans.empty()) return;
-    MaskResult mask;
-    measure_mask_spans(x, spans, kBaseRate * os, mask);
-    if (!mask.psd_dbr.empty()) s.mask = std::move(mask);
-    std::vector<cd> samples;
-    for (const auto& [a, b] : spans) samples.insert(samples.end(), x.begin() + a, x.begin() + b);
-    Result peaks;
-    measure_peaks(samples, 0, static_cast<int64_t>(samples.size()), peaks);
-    s.ccdf = std::move(peaks.ccdf);
+    PacketSpectrum spectrum(os);
+    spectrum.settle(INT64_MAX);
+    for (const PacketResult& p : packets) {
+        const auto [a, b] = packet_span(p, os);
+        spectrum.add_span(a, b);
+    }
+    spectrum.push(x.data(), x.size());
+    PacketSpectrumResult r = spectrum.finish();
+    s.mask = std::move(r.mask);
+    s.ccdf = std::move(r.ccdf);
 }
 
 // Every packet of a file longer than the part the analysis keeps, the file read again
-// through the packet receiver's windows; false (packets untouched) when it cannot be.
-bool stream_packets(const Reread& reread, int os, const Options& opt, double shift_hz, std::vector<PacketResult>& packets,
-                    bool& truncated) {
+// through the packet receiver's windows, and the mask and CCDF over them as they are
+// found; false (packets untouched) when it cannot be.
+// kept: the file's first samples, whose DC offset the windows take (known here when there is
+// no shift: the windows, and the samples the spectrum holds, do not wait for all of them).
+bool stream_packets(const Reread& reread, const std::vector<cd>& kept, int os, const Options& opt, double shift_hz,
+                    std::vector<PacketResult>& packets, bool& truncated, PacketSpectrumResult& spectrum) {
     struct StreamSink : SampleSink {
         PacketStream stream;
-        StreamSink(int os, const Options& opt, double shift_hz) : stream(os, opt, shift_hz, kKeepSamples) {}
-        void block(const cd* x, size_t n, const uint16_t*, const uint16_t*) override { stream.push(x, n); }
+        PacketSpectrum spectrum;
+        int oversample;
+        size_t spans = 0;  // packets whose spans the spectrum has
+        StreamSink(int os, const Options& opt, double shift_hz)
+            : stream(os, opt, shift_hz, kKeepSamples), spectrum(os), oversample(os) {}
+        void block(const cd* x, size_t n, const uint16_t*, const uint16_t*) override {
+            stream.push(x, n);
+            add_spans(stream.found());
+            spectrum.settle(stream.settled());
+            spectrum.push(x, n);
+        }
+        void add_spans(const std::vector<PacketResult>& found) {
+            for (; spans < found.size(); ++spans) {
+                const auto [a, b] = packet_span(found[spans], oversample);
+                spectrum.add_span(a, b);
+            }
+        }
     } sink(os, opt, shift_hz);
+    if (shift_hz == 0 && kept.size() == kKeepSamples)
+        sink.stream.set_mean(rx::dc_offset(kept.data(), static_cast<int64_t>(kKeepSamples)));
     if (!reread(sink)) return false;
     packets = sink.stream.finish(&truncated);
+    sink.add_spans(packets);
+    spectrum = sink.spectrum.finish();
     return true;
 }
 
@@ -878,8 +871,11 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     // removed before the decimation, which keeps only +-10 MHz.
     const double shift = !first_failed && os > 1 && r.freq_error_hz && std::abs(*r.freq_error_hz) > 1e6 ? *r.freq_error_hz : 0.0;
     bool whole_file = cap.total <= kept;
+    std::optional<PacketSpectrumResult> streamed;
     if (!whole_file && reread) {
-        whole_file = stream_packets(reread, os, opt, shift, packets, truncated);
+        PacketSpectrumResult spectrum;
+        whole_file = stream_packets(reread, cap.x, os, opt, shift, packets, truncated, spectrum);
+        if (whole_file) streamed = std::move(spectrum);
     } else if (!stated_os || shift != 0) {
         packets = receive_packets(cap.x.data(), kept, os, opt, &truncated, shift);
     }
@@ -908,7 +904,12 @@ Result analyse_captured(Capture& cap, const WaveformInfo& info, const std::strin
     if (!whole_file) r.notes.push_back("packets after sample " + std::to_string(cap.x.size()) + " were not looked for");
     if (info.format == FileFormat::Sigmf) check_annotations(info.annotations, os, !first_failed, r);
     r.summary = summarise(r.packets, opt.expected_packets);
-    packets_spectrum(cap.x, r.packets, os, r.summary);
+    if (streamed) {
+        r.summary.mask = std::move(streamed->mask);
+        r.summary.ccdf = std::move(streamed->ccdf);
+    } else {
+        packets_spectrum(cap.x, r.packets, os, r.summary);
+    }
     for (const std::string& f : packet_failures(r.packets, r.summary)) r.failures.push_back(f);
     return r;
 }

@@ -50,6 +50,8 @@ struct Tone {
     cd amplitude = 0;
 };
 std::optional<Tone> remove_tone(std::vector<cd>& y);
+// Samples remove_tone needs to look for a tone at all.
+constexpr int64_t kToneMinSamples = 2048;
 
 // Stage 2, synchronisation: timing from the long training field, carrier offset
 // (coarse from the short period with its 1.25 MHz ambiguity resolved by the tone

@@ -175,7 +175,8 @@ namespace {
 constexpr int64_t kWindowStep = int64_t{1} << 18;
 
 // receive_packets at 20 MS/s without a shift: the file's samples less its DC offset taken
-// window by window into one buffer (no copy of the whole file); each window decodes the
+// window by window into one buffer (no copy of the whole file), a continuous tone taken out
+// of each window (rx::remove_tone over the window); each window decodes the
 // packets detected before its last kLongestPacket samples, the next starts kBackWindow
 // before the search point.
 std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options& opt, bool* truncated) {
@@ -188,6 +189,7 @@ std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options&
         const int64_t end = std::min(n, y0 + kWindowStep + kLongestPacket);
         y.resize(static_cast<size_t>(end - y0));
         for (int64_t k = y0; k < end; ++k) y[static_cast<size_t>(k - y0)] = x[k] - mean;
+        rx::remove_tone(y);
         const bool last = end == n;
         const int64_t stop = last ? end - y0 : end - y0 - kLongestPacket;
         from = receive_span(y, from, stop, y0, 1, opt, 0, out, &cut);
@@ -226,6 +228,11 @@ PacketStream::PacketStream(int os, const Options& opt, double shift_hz, int64_t 
     : os_(std::max(os, 1)), opt_(opt), shift_hz_(shift_hz), mean_samples_(std::max<int64_t>(mean_samples, 1)),
       chunk_(std::max<size_t>(chunk, 1)) {}
 
+void PacketStream::set_mean(cd mean) {
+    mean_ = mean;
+    mean_known_ = true;
+}
+
 void PacketStream::push(const cd* x, size_t n) {
     if (shift_hz_ == 0) {
         in_.insert(in_.end(), x, x + n);
@@ -253,6 +260,7 @@ std::vector<PacketResult> PacketStream::finish(bool* truncated) {
 // whole extent the window holds; keeps the window's samples from the search point on.
 void PacketStream::step(bool last) {
     const int64_t end = in0_ + static_cast<int64_t>(in_.size());  // input samples received
+    const size_t fresh = y_.size();  // the first sample this step decimates
     if (os_ == 1) {
         for (const cd& v : in_) y_.push_back(v - mean_);
         in0_ = end;
@@ -281,6 +289,7 @@ void PacketStream::step(bool last) {
         from_ = 0;
         return;
     }
+    cancel_tone(fresh);
     if (stop <= from_) return;
     from_ = receive_span(y_, from_, stop, y0_, os_, opt_, shift_hz_, out_, &truncated_);
     const int64_t drop = std::max<int64_t>(from_ - kBackWindow, 0);
@@ -291,12 +300,39 @@ void PacketStream::step(bool last) {
     }
 }
 
+int64_t PacketStream::settled() const {
+    if (truncated_) return INT64_MAX;
+    return std::max<int64_t>(0, (y0_ + from_ - kStartBeforeSearch) * os_);
+}
+
+// The tone canceller over y_ from index from on: a piece long enough is looked at on its own
+// (rx::remove_tone), a shorter one loses the last piece's tone carried on in phase.
+void PacketStream::cancel_tone(size_t from) {
+    if (from >= y_.size()) return;
+    const int64_t first = y0_ + static_cast<int64_t>(from);
+    if (static_cast<int64_t>(y_.size() - from) >= rx::kToneMinSamples) {
+        std::vector<cd> piece(y_.begin() + static_cast<std::ptrdiff_t>(from), y_.end());
+        tone_ = rx::remove_tone(piece);
+        tone_at_ = first;
+        if (tone_) std::copy(piece.begin(), piece.end(), y_.begin() + static_cast<std::ptrdiff_t>(from));
+    } else if (tone_) {
+        const double w = 2.0 * std::numbers::pi * tone_->freq_hz / rx::kBaseRateHz;
+        for (size_t k = from; k < y_.size(); ++k)
+            y_[k] -= tone_->amplitude * std::polar(1.0, w * static_cast<double>(y0_ + static_cast<int64_t>(k) - tone_at_));
+    }
+}
+
+std::pair<int64_t, int64_t> packet_span(const PacketResult& p, int os) {
+    const RateInfo* rate = p.signal_ok ? rate_by_mbps(p.rate_mbps) : nullptr;
+    const int64_t symbols = rate ? (16 + 8 * int64_t{p.length} + 6 + rate->n_dbps - 1) / rate->n_dbps : 0;
+    return {p.start, p.start + (400 + 80 * symbols) * os};
+}
+
 std::vector<std::pair<int64_t, int64_t>> packet_spans(const std::vector<PacketResult>& packets, int os, int64_t n) {
     std::vector<std::pair<int64_t, int64_t>> spans;
     for (const PacketResult& p : packets) {
-        const RateInfo* rate = p.signal_ok ? rate_by_mbps(p.rate_mbps) : nullptr;
-        const int64_t symbols = rate ? (16 + 8 * int64_t{p.length} + 6 + rate->n_dbps - 1) / rate->n_dbps : 0;
-        const int64_t a = std::clamp<int64_t>(p.start, 0, n), b = std::clamp<int64_t>(p.start + (400 + 80 * symbols) * os, 0, n);
+        const auto [start, end] = packet_span(p, os);
+        const int64_t a = std::clamp<int64_t>(start, 0, n), b = std::clamp<int64_t>(end, 0, n);
         if (b > a) spans.emplace_back(a, b);
     }
     return spans;

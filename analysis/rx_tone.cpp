@@ -12,6 +12,7 @@ namespace orv::analysis::rx {
 namespace {
 constexpr int kSpectrumSize = 1024;  // periodogram points for the coarse frequency
 constexpr int kBlock = 512;          // samples per block of the phase and amplitude checks
+static_assert(kToneMinSamples >= 2 * kSpectrumSize);
 
 // The mean of y[from, from + n) against e^{j w k}, k the index in y.
 cd correlate(const std::vector<cd>& y, int64_t from, int64_t n, double w) {
@@ -43,7 +44,7 @@ std::optional<double> strongest_line(const std::vector<cd>& y) {
 
 std::optional<Tone> remove_tone(std::vector<cd>& y) {
     const int64_t n = static_cast<int64_t>(y.size());
-    if (n < 2 * kSpectrumSize) return std::nullopt;
+    if (n < kToneMinSamples) return std::nullopt;
     std::optional<double> line = strongest_line(y);
     if (!line) return std::nullopt;
     double w = *line;

@@ -14,6 +14,7 @@
 
 #include "analysis.h"
 #include "reference_tx.h"
+#include "rx.h"
 #include "rx_packets.h"
 #include "support/files.h"
 
@@ -78,6 +79,38 @@ TEST_P(PacketStreamCase, FindsWhatTheWholeFileReceiverFinds) {
     }
 }
 
+// The DC offset given beforehand (as the analysis does from the samples it keeps): the windows
+// are decoded from the first chunk on, not after the mean's samples, and find the same packets.
+TEST_P(PacketStreamCase, MeanGivenBeforehandFindsTheSame) {
+    const StreamCase& c = GetParam();
+    if (c.shift_hz != 0) GTEST_SKIP() << "the mean is given for a file without a shift";
+    std::vector<C> x = packet_file(c);
+    for (C& v : x) v += C(0.05, -0.02);
+    const int64_t mean_samples = static_cast<int64_t>(x.size() / 2);
+    const orv::analysis::Options opt;
+    orv::analysis::PacketStream waiting(c.os, opt, 0, mean_samples, c.chunk);
+    orv::analysis::PacketStream given(c.os, opt, 0, mean_samples, c.chunk);
+    given.set_mean(orv::analysis::rx::dc_offset(x.data(), mean_samples));
+    int64_t settled_early = -1;  // where the given stream had settled when the waiting one had not
+    for (size_t at = 0; at < x.size(); at += c.piece) {
+        const size_t n = std::min(c.piece, x.size() - at);
+        waiting.push(x.data() + at, n);
+        given.push(x.data() + at, n);
+        if (static_cast<int64_t>(at + n) < mean_samples) settled_early = std::max(settled_early, given.settled());
+    }
+    const std::vector<PacketResult> a = waiting.finish(nullptr), b = given.finish(nullptr);
+    ASSERT_EQ(a.size(), static_cast<size_t>(c.packets));
+    ASSERT_EQ(b.size(), a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(b[i].start, a[i].start) << "packet " << i;
+        EXPECT_EQ(b[i].psdu, a[i].psdu) << "packet " << i;
+        ASSERT_TRUE(a[i].evm_db && b[i].evm_db);
+        EXPECT_NEAR(*b[i].evm_db, *a[i].evm_db, 1e-9) << "packet " << i;
+    }
+    if (c.chunk < static_cast<size_t>(mean_samples) / 2)
+        EXPECT_GT(settled_early, 0) << "the windows waited for the mean's samples";
+}
+
 // Windows slide only beyond the longest packet (about 110000 samples at 20 MS/s): the
 // files are longer than that several times over.
 INSTANTIATE_TEST_SUITE_P(
@@ -137,6 +170,61 @@ TEST(PacketStream, NothingPushedFindsNothing) {
     EXPECT_TRUE(stream.finish(&truncated).empty());
     EXPECT_FALSE(truncated);
 }
+
+// A tone 7 dB above the packets over the whole file, fed in pieces: each piece the windows
+// gain has it found and taken out, a last piece too short to look at loses the tone of the
+// piece before (carried on in phase); every packet is decoded, the last one in that piece too.
+struct TonePiecesCase {
+    std::string name;
+    int os;
+    size_t chunk;       // input samples a piece (pushed at once)
+    int64_t last_piece; // input samples after the last whole chunk, the last packet in them
+    double tone_hz;
+};
+void PrintTo(const TonePiecesCase& c, std::ostream* os) { *os << c.name; }
+
+class TonePieces : public ::testing::TestWithParam<TonePiecesCase> {};
+
+TEST_P(TonePieces, EveryPacketDecoded) {
+    const TonePiecesCase& c = GetParam();
+    const int chunks = 6;
+    const int64_t n = static_cast<int64_t>(chunks * c.chunk) + c.last_piece;
+    std::vector<C> x(static_cast<size_t>(n), C(0, 0));
+    std::vector<int64_t> placed;
+    double power = 0;
+    int64_t on = 0;
+    auto place = [&](int64_t at, int k) {
+        const std::vector<uint8_t> psdu = reftx::mac_frame(k, reftx::body(80, static_cast<uint32_t>(k)));
+        const std::vector<C> f = reftx::frame(54, reftx::bits_of_bytes(psdu), 108, c.os, 1 + k);
+        ASSERT_LE(at + static_cast<int64_t>(f.size()), n);
+        std::copy(f.begin(), f.end(), x.begin() + at);
+        for (const C& v : f) power += std::norm(v);
+        on += static_cast<int64_t>(f.size());
+        placed.push_back(at);
+    };
+    for (int k = 0; k < 4; ++k) place(static_cast<int64_t>((k + 1) * c.chunk) + 7000 * c.os, k);
+    place(static_cast<int64_t>(chunks * c.chunk) + 100 * c.os, 4);
+    const double amp = std::sqrt(5.0 * power / static_cast<double>(on));  // 7 dB above the packets
+    const double w = 2.0 * std::numbers::pi * c.tone_hz / (20e6 * c.os);
+    for (int64_t k = 0; k < n; ++k) x[static_cast<size_t>(k)] += std::polar(amp, w * static_cast<double>(k) + 0.4);
+
+    orv::analysis::PacketStream stream(c.os, orv::analysis::Options{}, 0, static_cast<int64_t>(c.chunk), c.chunk);
+    for (int64_t at = 0; at < n; at += static_cast<int64_t>(c.chunk))
+        stream.push(x.data() + at, static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(c.chunk), n - at)));
+    const std::vector<PacketResult> p = stream.finish(nullptr);
+    ASSERT_EQ(p.size(), placed.size());
+    for (size_t i = 0; i < p.size(); ++i) {
+        EXPECT_NEAR(static_cast<double>(p[i].start), static_cast<double>(placed[i]), 2.0 * c.os) << "packet " << i;
+        EXPECT_EQ(p[i].fcs_ok, std::optional<bool>(true)) << "packet " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, TonePieces,
+    ::testing::Values(TonePiecesCase{"os1_last_piece_too_short", 1, 40000, 1500, 7e6},
+                      TonePiecesCase{"os1_last_piece_long_enough", 1, 40000, 9000, -4.3e6},
+                      TonePiecesCase{"os4_last_piece_too_short", 4, 160000, 4 * 1500, 6.1e6}),
+    [](const ::testing::TestParamInfo<TonePiecesCase>& i) { return i.param.name; });
 
 // A SigMF recording (ci16_le, 20 MS/s) longer than the part the analysis keeps in
 // memory (2^22 samples): the packets beyond it are found by reading the file again.
