@@ -641,7 +641,8 @@ std::string annotation_text(const Annotation& a) {
 
 // Compares a SigMF recording's annotations with what was found. Those inside a "packet"
 // annotation (a packet sequence) are held against the packet found there, which the
-// receiver places up to os - 1 samples late (its 20 MS/s grid); the others against the
+// receiver places on its 20 MS/s grid, up to os - 1 samples either side of the first
+// sample on air (a packet may start between two grid points); the others against the
 // segments of the first burst, when that burst was measured (first_burst).
 void check_annotations(const std::vector<Annotation>& annotations, int os, bool first_burst, Result& r) {
     std::vector<const Annotation*> packet_notes;
@@ -654,7 +655,7 @@ void check_annotations(const std::vector<Annotation>& annotations, int os, bool 
     };
     auto packet_at = [&](int64_t start) -> const PacketResult* {
         for (const PacketResult& p : r.packets)
-            if (p.start >= start && p.start < start + os) return &p;
+            if (std::abs(p.start - start) < os) return &p;
         return nullptr;
     };
     int checked = 0, of_packets = 0;

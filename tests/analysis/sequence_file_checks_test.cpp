@@ -108,7 +108,11 @@ INSTANTIATE_TEST_SUITE_P(
                       GoodSequence{"awg_os1_idle_4us", "s.awv", 1, "4"},
                       GoodSequence{"awg_os4_no_idle", "s.awv", 4, "0"},
                       GoodSequence{"sigmf_os8_idle_4us", "s.sigmf-data", 8, "4"},
-                      GoodSequence{"sigmf_os1_idle_20us", "s.sigmf-data", 1, "20"}),
+                      GoodSequence{"sigmf_os1_idle_20us", "s.sigmf-data", 1, "20"},
+                      // Packets starting between the receiver's 20 MS/s grid points, found the
+                      // nearer point ahead of or behind their first sample.
+                      GoodSequence{"sigmf_os4_idle_3_3us", "s.sigmf-data", 4, "3.3"},
+                      GoodSequence{"sigmf_os8_idle_1_55us", "s.sigmf-data", 8, "1.55"}),
     [](const ::testing::TestParamInfo<GoodSequence>& i) { return std::string(i.param.name); });
 
 // Faults put into a sequence file after orvgen wrote it.
