@@ -31,7 +31,7 @@ def run(cmd):
     return p.stdout
 
 
-# orvcheck demodulates the first 2^22 samples of a file; each waveform stays below that.
+# orvcheck holds the first 2^22 samples of a file in memory; each waveform stays below that.
 RECEIVER_SAMPLES = 4_000_000
 N_DBPS = {6: 24, 9: 36, 12: 48, 18: 72, 24: 96, 36: 144, 48: 192, 54: 216}
 
