@@ -111,7 +111,7 @@ constexpr int kPathWindow = 16;
 // (white noise reaches it once in some 10^4 windows of 64 samples).
 constexpr double kRepeated = 0.4;
 // Spread of the long symbols' energy over the used subcarriers (tone_spread) that the summed
-// paths also need: a channel within the guard interval leaves 0.4 or more even at 0 dB SNR;
+// paths also need: a channel within the guard interval leaves above 0.35 even at 0 dB SNR;
 // a band a sixth as wide (DATA read at 8 times its rate) 0.15. Such a band looks, within one
 // symbol, like the long training symbol behind a channel of a dozen paths, and repeats as well.
 constexpr double kSpread = 0.25;
