@@ -115,6 +115,9 @@ constexpr double kRepeated = 0.4;
 // a band a sixth as wide (DATA read at 8 times its rate) 0.15. Such a band looks, within one
 // symbol, like the long training symbol behind a channel of a dozen paths, and repeats as well.
 constexpr double kSpread = 0.25;
+// Largest correction of the short training field's carrier offset the long symbols may ask for
+// on the summed-paths route (a quarter of the repetition's unambiguous +-156 kHz).
+constexpr double kResidualHz = 40e3;
 constexpr int kEarlyMargin = 3;  // samples the FFT window starts ahead of the first of several paths (filters ring ahead too)
 
 // The long-training timing for one carrier offset.
@@ -246,8 +249,11 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     best.inverted = inverted;
     Timing chosen;
     // Up to 138 samples late for a detection that early: a resampled or filtered packet in exact
-    // silence rings ahead of itself, and that ringing is periodic like the short training field.
-    const int64_t lo = d.at + 80, hi = d.at + 330;  // hi - lo + 128 within kCorrFft
+    // silence rings ahead of itself, and that ringing is periodic like the short training field;
+    // and up to 60 samples after a detection ahead of the field (a tone's residue before it),
+    // whose long symbols would otherwise lie beyond the search and leave only what precedes them
+    // to be taken for a faded preamble.
+    const int64_t lo = d.at + 80, hi = d.at + 380;  // hi - lo + 128 within kCorrFft
     for (int a = a0 - 1; a <= a0 + 1; ++a) {
         double f = f_frac + a * kStep;
         if (f > kBaseRateHz / 2) f -= kBaseRateHz;
@@ -268,10 +274,15 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     // symbols inside the training field on every path).
     const std::vector<cd> y = derotate(x, best.first_path, 128, best.cfo_hz, inverted);
     const double spread = tone_spread(y, fft);
-    best.metric = std::max(chosen.metric, chosen.repetition >= kRepeated && spread >= kSpread ? chosen.paths : 0.0);
     cd r = 0;
     for (int n = 0; n < 64; ++n) r += y[static_cast<size_t>(n + 64)] * std::conj(y[static_cast<size_t>(n)]);
-    best.cfo_hz += std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
+    const double residual_hz = std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
+    // The summed paths stand for a preamble only where the long symbols confirm the carrier
+    // offset the short ones gave (a tone's residue ahead of the field bends that estimate,
+    // and a wrong offset leaves the paths' sum at the level of any signal's).
+    const bool paths_route = chosen.repetition >= kRepeated && spread >= kSpread && std::abs(residual_hz) <= kResidualHz;
+    best.metric = std::max(chosen.metric, paths_route ? chosen.paths : 0.0);
+    best.cfo_hz += residual_hz;
     return best;
 }
 }  // namespace
