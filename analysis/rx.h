@@ -18,6 +18,15 @@ namespace orv::analysis::rx {
 
 constexpr double kBaseRateHz = 20e6;
 
+// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
+// finite values, without its check for NaN results in the receiver's inner loops.
+inline cd mul(cd a, cd b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline cd mul_conj(cd a, cd b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
+}
+
 // Stage 0, front end: a zero-phase low-pass (10 MHz) and decimation by os to 20 MS/s;
 // the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);

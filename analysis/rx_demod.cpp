@@ -11,15 +11,6 @@ namespace orv::analysis::rx {
 namespace {
 constexpr double kPi = std::numbers::pi;
 
-// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
-// finite values, without its check for NaN results in the loops below.
-inline cd mul(cd a, cd b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-inline cd mul_conj(cd a, cd b) {
-    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
-}
-
 // The common phase of a symbol's pilots against the channel, polarity pol.
 double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
     cd acc = 0;

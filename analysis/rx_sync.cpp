@@ -40,8 +40,8 @@ std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, doub
     cd ph = 1.0;
     for (int64_t i = 0; i < n; ++i) {
         if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
-        y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * ph;
-        ph *= step;
+        y[static_cast<size_t>(i)] = mul(sample(x, from + i, inverted), ph);
+        ph = mul(ph, step);
     }
     return y;
 }
@@ -91,7 +91,7 @@ std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
     std::copy(y.begin(), y.end(), a.begin());
     fft.run(a.data(), b.data());
     // The inverse as conj(FFT(conj(.))), scaled by 1 / kCorrFft.
-    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(b[static_cast<size_t>(k)] * ref[static_cast<size_t>(k)]);
+    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(mul(b[static_cast<size_t>(k)], ref[static_cast<size_t>(k)]));
     fft.run(b.data(), a.data());
     std::vector<cd> c(y.size() - 63);
     for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(a[t]) / static_cast<double>(kCorrFft);
@@ -170,7 +170,7 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
     for (size_t n = static_cast<size_t>(first); n < static_cast<size_t>(first) + 64; ++n) {
         e1 += std::norm(y[n]);
         e2 += std::norm(y[n + 64]);
-        r += y[n + 64] * std::conj(y[n]);
+        r += mul_conj(y[n + 64], y[n]);
     }
     // The FFT windows start kBackoff samples ahead of t1. On a single path that is the first
     // path; behind several the windows start kEarlyMargin samples ahead of the first path's
@@ -215,7 +215,7 @@ Timing ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bo
 
 Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, ForwardFft& fft) {
     cd c = 0;
-    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += sample(x, n + 16, inverted) * std::conj(sample(x, n, inverted));
+    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += mul_conj(sample(x, n + 16, inverted), sample(x, n, inverted));
     const double f_frac = std::arg(c) * kBaseRateHz / (2.0 * kPi * 16.0);
     const int a0 = comb_shift(x, d.at + 48, f_frac, inverted, fft);
     Sync best;
@@ -244,7 +244,7 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     // symbols inside the training field on every path).
     const std::vector<cd> y = derotate(x, best.first_path, 128, best.cfo_hz, inverted);
     cd r = 0;
-    for (int n = 0; n < 64; ++n) r += y[static_cast<size_t>(n + 64)] * std::conj(y[static_cast<size_t>(n)]);
+    for (int n = 0; n < 64; ++n) r += mul_conj(y[static_cast<size_t>(n + 64)], y[static_cast<size_t>(n)]);
     best.cfo_hz += std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
     return best;
 }
@@ -300,9 +300,24 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
     const double w = -2.0 * kPi * s.cfo_hz / kBaseRateHz;
     const cd step = std::polar(1.0, w);
     cd ph = std::polar(1.0, w * static_cast<double>(from - s.t1));
-    for (int i = 0; i < 64; ++i) {
-        out64[i] = sample(x, from + i, s.inverted) * ph;
-        ph *= step;
+    if (from < 0 || from + 64 > static_cast<int64_t>(x.size())) {
+        for (int i = 0; i < 64; ++i) {
+            out64[i] = mul(sample(x, from + i, s.inverted), ph);
+            ph = mul(ph, step);
+        }
+        return;
+    }
+    const cd* src = x.data() + from;
+    if (s.inverted) {
+        for (int i = 0; i < 64; ++i) {
+            out64[i] = mul(cd(src[i].imag(), src[i].real()), ph);
+            ph = mul(ph, step);
+        }
+    } else {
+        for (int i = 0; i < 64; ++i) {
+            out64[i] = mul(src[i], ph);
+            ph = mul(ph, step);
+        }
     }
 }
 
@@ -318,7 +333,7 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
     }();
     std::array<cd, 53> out{};
     for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * ramp[static_cast<size_t>(k + 26)];
+        out[static_cast<size_t>(k + 26)] = mul(bins[static_cast<size_t>((k + 64) % 64)], ramp[static_cast<size_t>(k + 26)]);
     return out;
 }
 
