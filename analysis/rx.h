@@ -117,6 +117,20 @@ struct Demodulated {
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                        ForwardFft& fft, double drift = 0);
 
+// Per data subcarrier t < 48 of a symbol: its index i into subcarriers -26..26, the channel's
+// inverse, its power g (not above 0: no signal there) and g over the modulation's scale k.
+struct DemapTaps {
+    std::array<int32_t, 48> i{};
+    std::array<double, 48> inv_re{}, inv_im{}, g{}, g_k{};
+};
+// One symbol's data subcarriers y equalised by taps and the pilots' correction corr, as nb (2, 4
+// or 6) max-log soft bits each from out on (a subcarrier without signal left as it is), and each
+// subcarrier's squared error against the nearest point, times k^2, in sq (0 without signal).
+// k: the modulation's scale to unit level spacing 2. vector: the AVX2 loop where the processor
+// has it (the same values as the plain loop).
+void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
+                double* sq, bool vector = true);
+
 // Stage 6, decoding (17.3.5.4 to 17.3.5.6): deinterleave, depuncture, Viterbi,
 // descramble with the state recovered from SERVICE, tail and pad check.
 struct Decoded {
