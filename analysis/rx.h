@@ -75,6 +75,11 @@ struct Sync {
 Sync synchronise(const std::vector<cd>& x, const Detection& d);
 constexpr double kSyncThreshold = 0.6;
 
+// The long-training metric at each of n timings t: the correlation magnitudes |c[t]| + |c[t + 64]|
+// over sqrt(2 e[t] 52/64), e[t] the energy of the 128 samples from t; 0 where e[t] is not above
+// silence. vector: two timings a step (SSE2; the same values as one at a time).
+void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector = true);
+
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
 // for an inverted spectrum, I and Q exchanged back; zero outside x.
 void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64);

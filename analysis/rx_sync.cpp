@@ -5,6 +5,11 @@
 
 #include "rx.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ORV_RX_SYNC_SSE2 1
+#endif
+
 namespace orv::analysis::rx {
 
 namespace {
@@ -190,23 +195,26 @@ Timing ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bo
     // below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
     double total = 0;
     for (const cd& v : y) total += std::norm(v);
-    double e = 0;
+    const size_t count = static_cast<size_t>(hi - lo + 1);
+    std::array<double, kCorrFft> e{}, v{};
+    double run = 0;
+    for (size_t u = 0; u < count; ++u) {
+        if (u % 32 == 0) {
+            run = 0;
+            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
+        } else {
+            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
+        }
+        e[u] = run;
+    }
+    ltf_metric(c.data(), e.data(), count, 1e-12 * total, v.data());
     int64_t best_t = lo;
     double best = -1;
-    for (int64_t t = 0; t <= hi - lo; ++t) {
-        const size_t u = static_cast<size_t>(t);
-        if (t % 32 == 0) {
-            e = 0;
-            for (size_t n = u; n < u + 128; ++n) e += std::norm(y[n]);
-        } else {
-            e = std::max(e + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
+    for (size_t u = 0; u < count; ++u)
+        if (v[u] > best) {
+            best = v[u];
+            best_t = lo + static_cast<int64_t>(u);
         }
-        const double v = e > 1e-12 * total ? (std::sqrt(std::norm(c[u])) + std::sqrt(std::norm(c[u + 64]))) / std::sqrt(2.0 * e * (52.0 / 64.0)) : 0.0;
-        if (v > best) {
-            best = v;
-            best_t = lo + t;
-        }
-    }
     Timing timing;
     timing.metric = best;
     first_path(y, c, lo, best_t - lo, timing);
@@ -284,6 +292,29 @@ void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
     s.t1 = best;
 }
 }  // namespace
+
+void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {
+    size_t t = 0;
+#ifdef ORV_RX_SYNC_SSE2
+    if (vector) {
+        const double* cd0 = reinterpret_cast<const double*>(c);
+        const auto magnitudes = [&](size_t at) {  // |c[at]|, |c[at + 1]|
+            const __m128d a = _mm_loadu_pd(cd0 + 2 * at), b = _mm_loadu_pd(cd0 + 2 * at + 2);
+            const __m128d re = _mm_unpacklo_pd(a, b), im = _mm_unpackhi_pd(a, b);
+            return _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
+        };
+        for (; t + 2 <= n; t += 2) {
+            const __m128d et = _mm_loadu_pd(e + t);
+            const __m128d num = _mm_add_pd(magnitudes(t), magnitudes(t + 64));
+            const __m128d den = _mm_sqrt_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2.0), et), _mm_set1_pd(52.0 / 64.0)));
+            _mm_storeu_pd(v + t, _mm_and_pd(_mm_cmpgt_pd(et, _mm_set1_pd(silence)), _mm_div_pd(num, den)));
+        }
+    }
+#endif
+    (void)vector;
+    for (; t < n; ++t)
+        v[t] = e[t] > silence ? (std::sqrt(std::norm(c[t])) + std::sqrt(std::norm(c[t + 64]))) / std::sqrt(2.0 * e[t] * (52.0 / 64.0)) : 0.0;
+}
 
 Sync synchronise(const std::vector<cd>& x, const Detection& d) {
     static thread_local ForwardFft fft(64);
