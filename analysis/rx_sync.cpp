@@ -353,18 +353,17 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
 }
 
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
-    std::array<cd, 64> in{}, bins{};
-    corrected(x, s, window, in.data());
-    fft.run(in.data(), bins.data());
+    corrected(x, s, window, fft.input());
+    const cd* bins = fft.transform();
     // The window starts kBackoff samples early: undo the phase ramp that gives.
     static const std::array<cd, 53> ramp = [] {
         std::array<cd, 53> r{};
         for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
         return r;
     }();
-    std::array<cd, 53> out{};
+    std::array<cd, 53> out;
     for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = mul(bins[static_cast<size_t>((k + 64) % 64)], ramp[static_cast<size_t>(k + 26)]);
+        out[static_cast<size_t>(k + 26)] = mul(bins[(k + 64) % 64], ramp[static_cast<size_t>(k + 26)]);
     return out;
 }
 

@@ -74,4 +74,26 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{"FarFromT1", 300, -40000, 8.75e6, false}),
     [](const ::testing::TestParamInfo<WindowCase>& i) { return i.param.name; });
 
+// A window's subcarriers -26..26, transformed in the transform's own buffers, against the
+// corrected window copied through run() and the backoff ramp taken out by complex products.
+TEST_P(CorrectedWindow, SubcarriersSameBitsAsTheCopyingTransform) {
+    const WindowCase& c = GetParam();
+    std::vector<C> x(400);
+    for (size_t n = 0; n < x.size(); ++n) x[n] = std::polar(1.0 + 0.001 * static_cast<double>(n % 17), 0.37 * static_cast<double>(n * n % 101));
+    rx::Sync s;
+    s.t1 = c.t1;
+    s.cfo_hz = c.cfo_hz;
+    s.inverted = c.inverted;
+    orv::analysis::ForwardFft fft(64), other(64);
+    const std::array<C, 53> got = rx::subcarriers(x, s, c.from, fft);
+    std::vector<C> in(64), bins(64);
+    rx::corrected(x, s, c.from, in.data());
+    other.run(in.data(), bins.data());
+    for (int k = -26; k <= 26; ++k) {
+        const C want = bins[static_cast<size_t>((k + 64) % 64)] * std::polar(1.0, 2.0 * 3.141592653589793 * k * rx::kBackoff / 64.0);
+        const C v = got[static_cast<size_t>(k + 26)];
+        EXPECT_EQ(std::memcmp(&v, &want, sizeof(C)), 0) << "subcarrier " << k << ": " << v << " against " << want;
+    }
+}
+
 }  // namespace
