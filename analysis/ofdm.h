@@ -71,6 +71,10 @@ public:
     int size() const { return n_; }
     // Transforms n samples starting at src into out (n values).
     void run(const cd* src, cd* out);
+    // The n samples transform() takes, to be written in place.
+    cd* input() { return reinterpret_cast<cd*>(in_); }
+    // Transforms the samples in input(): n values, valid until the next transform.
+    const cd* transform();
 
 private:
     int n_;

@@ -18,6 +18,15 @@ namespace orv::analysis::rx {
 
 constexpr double kBaseRateHz = 20e6;
 
+// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
+// finite values, without its check for NaN results in the receiver's inner loops.
+inline cd mul(cd a, cd b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+inline cd mul_conj(cd a, cd b) {
+    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
+}
+
 // Stage 0, front end: a zero-phase low-pass (10 MHz) and decimation by os to 20 MS/s;
 // the file's mean is removed when it is a DC offset (above -30 dB of the power). Sample n of the result is sample n * os of x.
 std::vector<cd> to_base_rate(const cd* x, int64_t n, int os);
@@ -68,6 +77,11 @@ struct Sync {
 Sync synchronise(const std::vector<cd>& x, const Detection& d);
 constexpr double kSyncThreshold = 0.6;
 
+// The long-training metric at each of n timings t: the correlation magnitudes |c[t]| + |c[t + 64]|
+// over sqrt(2 e[t] 52/64), e[t] the energy of the 128 samples from t; 0 where e[t] is not above
+// silence. vector: two timings a step (SSE2; the same values as one at a time).
+void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector = true);
+
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
 // for an inverted spectrum, I and Q exchanged back; zero outside x.
 void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64);
@@ -109,6 +123,20 @@ struct Demodulated {
 // subcarrier) growing by that much per symbol from the long training field on.
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                        ForwardFft& fft, double drift = 0);
+
+// Per data subcarrier t < 48 of a symbol: its index i into subcarriers -26..26, the channel's
+// inverse, its power g (not above 0: no signal there) and g over the modulation's scale k.
+struct DemapTaps {
+    std::array<int32_t, 48> i{};
+    std::array<double, 48> inv_re{}, inv_im{}, g{}, g_k{};
+};
+// One symbol's data subcarriers y equalised by taps and the pilots' correction corr, as nb (2, 4
+// or 6) max-log soft bits each from out on (a subcarrier without signal left as it is), and each
+// subcarrier's squared error against the nearest point, times k^2, in sq (0 without signal).
+// k: the modulation's scale to unit level spacing 2. vector: the AVX2 loop where the processor
+// has it (the same values as the plain loop).
+void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
+                double* sq, bool vector = true);
 
 // Stage 6, decoding (17.3.5.4 to 17.3.5.6): deinterleave, depuncture, Viterbi,
 // descramble with the state recovered from SERVICE, tail and pad check.

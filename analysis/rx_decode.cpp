@@ -12,6 +12,10 @@
 #include <emmintrin.h>
 #define ORV_RX_DECODE_SSE2 1
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ORV_RX_DECODE_AVX2 1
+#endif
 
 namespace orv::analysis::rx {
 
@@ -92,6 +96,34 @@ inline void quantise_two(double a, double b, double scale, int16_t* q) {
     q[1] = static_cast<int16_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 1)));
 }
 #endif
+
+#ifdef ORV_RX_DECODE_AVX2
+// One symbol's slots [0, n) four at a time as quantise_two does them (AVX2; the caller checks
+// the processor): soft[slots[k].from] quantised into out[slots[k].to]. Returns the slots done.
+__attribute__((target("avx2"))) size_t quantise_slots_avx2(const double* soft, const CodeSlot* slots, size_t n,
+                                                            double scale, int16_t* out) {
+    const __m256d lim = _mm256_set1_pd(static_cast<double>(kSoftMax));
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        __m256d v = _mm256_set_pd(soft[slots[k + 3].from], soft[slots[k + 2].from], soft[slots[k + 1].from], soft[slots[k].from]);
+        v = _mm256_mul_pd(v, _mm256_set1_pd(scale));
+        v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+        v = _mm256_min_pd(_mm256_max_pd(v, _mm256_sub_pd(_mm256_setzero_pd(), lim)), lim);
+        const __m256d half = _mm256_or_pd(_mm256_set1_pd(0.5), _mm256_and_pd(v, _mm256_set1_pd(-0.0)));  // copysign(0.5, v)
+        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(v, half));
+        out[slots[k].to] = static_cast<int16_t>(_mm_extract_epi32(i, 0));
+        out[slots[k + 1].to] = static_cast<int16_t>(_mm_extract_epi32(i, 1));
+        out[slots[k + 2].to] = static_cast<int16_t>(_mm_extract_epi32(i, 2));
+        out[slots[k + 3].to] = static_cast<int16_t>(_mm_extract_epi32(i, 3));
+    }
+    return k;
+}
+
+bool decode_has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
 }  // namespace
 
 std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate) {
@@ -105,6 +137,9 @@ std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo
     std::vector<int16_t> out(used / n_cbps * per_symbol, 0);
     for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
         size_t k = 0;
+#ifdef ORV_RX_DECODE_AVX2
+        if (decode_has_avx2()) k = quantise_slots_avx2(soft.data() + base, slots.data(), slots.size(), scale, out.data() + o);
+#endif
 #ifdef ORV_RX_DECODE_SSE2
         for (; k + 2 <= slots.size(); k += 2) {
             int16_t q[2];

@@ -6,19 +6,15 @@
 
 #include "rx.h"
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ORV_RX_AVX2 1
+#endif
+
 namespace orv::analysis::rx {
 
 namespace {
 constexpr double kPi = std::numbers::pi;
-
-// a b and a conj(b) written out: the products the compiler's complex multiplication gives for
-// finite values, without its check for NaN results in the loops below.
-inline cd mul(cd a, cd b) {
-    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
-}
-inline cd mul_conj(cd a, cd b) {
-    return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
-}
 
 // The common phase of a symbol's pilots against the channel, polarity pol.
 double pilot_phase(const std::array<cd, 53>& y, const Channel& h, int pol) {
@@ -45,49 +41,116 @@ void axis_soft(double v, int n, double w, double* out) {
     if (n >= 2) out[1] = w * (static_cast<double>(1 << (n - 1)) - std::abs(v));
     if (n >= 3) out[2] = w * (2.0 - std::abs(4.0 - std::abs(v)));
 }
-// Per data subcarrier: its index, the channel's inverse and power (0: no signal there), and
-// the power over the modulation's scale k (the soft bits' weight).
-struct Tap {
-    size_t i;
-    cd inv;
-    double g, g_k;
-};
+
+// One symbol's data subcarriers y, equalised by the taps and the pilots' phase correction corr,
+// as NB max-log soft bits each from out on (returns the end); their squared error against the
+// nearest points added to err in subcarrier order, their count to ref. k: the modulation's scale
+// to unit level spacing 2.
+// The QAM axes of demap_axes, one subcarrier at a time.
+void demap_plain(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
+                 double* sq) {
+    const int axis_levels = 1 << (nb / 2);
+    for (size_t t = 0; t < 48; ++t) {
+        double* b = out + t * static_cast<size_t>(nb);
+        sq[t] = 0;
+        if (!(taps.g[t] > 0)) continue;
+        const cd z = mul(mul(y[static_cast<size_t>(taps.i[t])], cd(taps.inv_re[t], taps.inv_im[t])), corr);
+        const double zi = z.real() * k, zq = z.imag() * k;
+        const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
+        sq[t] = ei * ei + eq * eq;
+        axis_soft(zi, nb / 2, taps.g_k[t], b);
+        axis_soft(zq, nb / 2, taps.g_k[t], b + nb / 2);
+    }
+}
+
+#ifdef ORV_RX_AVX2
+#define ORV_AVX2 __attribute__((target("avx2")))
+// nearest_level on four values (top: levels - 1); for a NaN value a level of its own, whose
+// difference from the value is the same NaN.
+ORV_AVX2 inline __m256d nearest_level4(__m256d v, __m256d top) {
+    const __m256d x = _mm256_add_pd(_mm256_div_pd(_mm256_add_pd(v, top), _mm256_set1_pd(2.0)), _mm256_set1_pd(0.5));
+    const __m256d c = _mm256_min_pd(_mm256_max_pd(x, _mm256_setzero_pd()), top);
+    const __m256d i = _mm256_round_pd(c, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    return _mm256_sub_pd(_mm256_mul_pd(_mm256_set1_pd(2.0), i), top);
+}
+
+// axis_soft on four values into o[0 .. n).
+ORV_AVX2 inline void axis_soft4(__m256d v, int n, __m256d w, __m256d* o) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d a = _mm256_andnot_pd(sign, v);
+    o[0] = _mm256_mul_pd(w, v);
+    if (n >= 2) o[1] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(static_cast<double>(1 << (n - 1))), a));
+    if (n >= 3)
+        o[2] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(2.0), _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_set1_pd(4.0), a))));
+}
+
+// demap_axes four subcarriers a step (AVX2; the caller checks the processor).
+ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
+                         double* sq) {
+    const int n = nb / 2;
+    const __m256d top = _mm256_set1_pd(static_cast<double>((1 << n) - 1));
+    const __m256d cr = _mm256_set1_pd(corr.real()), ci = _mm256_set1_pd(corr.imag()), kv = _mm256_set1_pd(k);
+    for (size_t t0 = 0; t0 < 48; t0 += 4) {
+        const auto at = [&](size_t l) { return y[static_cast<size_t>(taps.i[t0 + l])]; };
+        const cd y0 = at(0), y1 = at(1), y2 = at(2), y3 = at(3);
+        const __m256d yr = _mm256_set_pd(y3.real(), y2.real(), y1.real(), y0.real());
+        const __m256d yi = _mm256_set_pd(y3.imag(), y2.imag(), y1.imag(), y0.imag());
+        const __m256d hr = _mm256_loadu_pd(taps.inv_re.data() + t0), hi = _mm256_loadu_pd(taps.inv_im.data() + t0);
+        const __m256d ar = _mm256_sub_pd(_mm256_mul_pd(yr, hr), _mm256_mul_pd(yi, hi));
+        const __m256d ai = _mm256_add_pd(_mm256_mul_pd(yr, hi), _mm256_mul_pd(yi, hr));
+        const __m256d zr = _mm256_sub_pd(_mm256_mul_pd(ar, cr), _mm256_mul_pd(ai, ci));
+        const __m256d zq0 = _mm256_add_pd(_mm256_mul_pd(ar, ci), _mm256_mul_pd(ai, cr));
+        const __m256d zi = _mm256_mul_pd(zr, kv), zq = _mm256_mul_pd(zq0, kv);
+        const __m256d ei = _mm256_sub_pd(zi, nearest_level4(zi, top)), eq = _mm256_sub_pd(zq, nearest_level4(zq, top));
+        const __m256d on = _mm256_cmp_pd(_mm256_loadu_pd(taps.g.data() + t0), _mm256_setzero_pd(), _CMP_GT_OQ);
+        _mm256_storeu_pd(sq + t0, _mm256_and_pd(on, _mm256_add_pd(_mm256_mul_pd(ei, ei), _mm256_mul_pd(eq, eq))));
+        const __m256d w = _mm256_loadu_pd(taps.g_k.data() + t0);
+        __m256d o[6];
+        axis_soft4(zi, n, w, o);
+        axis_soft4(zq, n, w, o + n);
+        alignas(32) double soft[6][4];
+        for (int j = 0; j < nb; ++j) _mm256_store_pd(soft[j], o[j]);
+        const int mask = _mm256_movemask_pd(on);
+        for (int l = 0; l < 4; ++l) {
+            if (!(mask >> l & 1)) continue;
+            double* b = out + (t0 + static_cast<size_t>(l)) * static_cast<size_t>(nb);
+            for (int j = 0; j < nb; ++j) b[j] = soft[j][l];
+        }
+    }
+}
+
+bool cpu_has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
 
 // One symbol's data subcarriers y, equalised by the taps and the pilots' phase correction corr,
 // as NB max-log soft bits each from out on (returns the end); their squared error against the
 // nearest points added to err in subcarrier order, their count to ref. k: the modulation's scale
 // to unit level spacing 2.
 template <int NB>
-double* demap_symbol(const std::array<cd, 53>& y, const std::array<Tap, 48>& taps, cd corr, double k, double* out,
-                     double& err, double& ref) {
-    constexpr int axis_levels = NB == 1 ? 2 : 1 << (NB / 2);
+double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, double* out, double& err,
+                     double& ref) {
     // Each subcarrier's squared error, divided by k^2 in a loop of its own (the divisions side by
     // side), then summed in subcarrier order.
     std::array<double, 48> sq;
-    for (size_t t = 0; t < 48; ++t) {
-        const Tap& tap = taps[t];
-        double* b = out + t * NB;
-        sq[t] = 0;
-        if (!(tap.g > 0)) continue;
-        const cd z = mul(mul(y[tap.i], tap.inv), corr);
-        if constexpr (NB == 1) {
+    if constexpr (NB == 1) {
+        for (size_t t = 0; t < 48; ++t) {
+            sq[t] = 0;
+            if (!(taps.g[t] > 0)) continue;
+            const cd z = mul(mul(y[static_cast<size_t>(taps.i[t])], cd(taps.inv_re[t], taps.inv_im[t])), corr);
             sq[t] = std::norm(z - cd(nearest_level(z.real(), 2), 0.0));
-            b[0] = tap.g * z.real();
-        } else {
-            const double zi = z.real() * k, zq = z.imag() * k;
-            const double ei = zi - nearest_level(zi, axis_levels), eq = zq - nearest_level(zq, axis_levels);
-            sq[t] = ei * ei + eq * eq;
-            axis_soft(zi, NB / 2, tap.g_k, b);
-            axis_soft(zq, NB / 2, tap.g_k, b + NB / 2);
+            out[t] = taps.g[t] * z.real();
         }
-    }
-    if constexpr (NB != 1) {
+    } else {
+        demap_axes(y, taps, corr, k, NB, out, sq.data());
         const double kk = k * k;
         for (double& v : sq) v /= kk;
     }
     double e = err, r = ref;
     for (size_t t = 0; t < 48; ++t) {
-        if (!(taps[t].g > 0)) continue;
+        if (!(taps.g[t] > 0)) continue;
         e += sq[t];
         r += 1.0;
     }
@@ -95,6 +158,18 @@ double* demap_symbol(const std::array<cd, 53>& y, const std::array<Tap, 48>& tap
     return out + 48 * NB;
 }
 }  // namespace
+
+void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
+                double* sq, bool vector) {
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2()) {
+        demap_avx2(y, taps, corr, k, nb, out, sq);
+        return;
+    }
+#endif
+    (void)vector;
+    demap_plain(y, taps, corr, k, nb, out, sq);
+}
 
 SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
     const std::array<cd, 53> y = subcarriers(x, s, s.t1 + 128 + 16 - kBackoff, fft);
@@ -128,11 +203,16 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
     const int64_t data_start = s.t1 + 128 + 80;
     d.soft.assign(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps), 0.0);
     double* out = d.soft.data();
-    std::array<Tap, 48> taps{};
+    DemapTaps taps;
     for (size_t t = 0; t < 48; ++t) {
         const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
         const double g = std::norm(h.h[i]);
-        taps[t] = {i, g > 0 ? 1.0 / h.h[i] : cd(0, 0), g > 0 ? g : 0.0, (g > 0 ? g : 0.0) / k};
+        const cd inv = g > 0 ? 1.0 / h.h[i] : cd(0, 0);
+        taps.i[t] = static_cast<int32_t>(i);
+        taps.inv_re[t] = inv.real();
+        taps.inv_im[t] = inv.imag();
+        taps.g[t] = g > 0 ? g : 0.0;
+        taps.g_k[t] = taps.g[t] / k;
     }
     d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;

@@ -5,6 +5,11 @@
 
 #include "rx.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ORV_RX_SYNC_SSE2 1
+#endif
+
 namespace orv::analysis::rx {
 
 namespace {
@@ -40,8 +45,8 @@ std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, doub
     cd ph = 1.0;
     for (int64_t i = 0; i < n; ++i) {
         if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
-        y[static_cast<size_t>(i)] = sample(x, from + i, inverted) * ph;
-        ph *= step;
+        y[static_cast<size_t>(i)] = mul(sample(x, from + i, inverted), ph);
+        ph = mul(ph, step);
     }
     return y;
 }
@@ -91,7 +96,7 @@ std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
     std::copy(y.begin(), y.end(), a.begin());
     fft.run(a.data(), b.data());
     // The inverse as conj(FFT(conj(.))), scaled by 1 / kCorrFft.
-    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(b[static_cast<size_t>(k)] * ref[static_cast<size_t>(k)]);
+    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(mul(b[static_cast<size_t>(k)], ref[static_cast<size_t>(k)]));
     fft.run(b.data(), a.data());
     std::vector<cd> c(y.size() - 63);
     for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(a[t]) / static_cast<double>(kCorrFft);
@@ -178,7 +183,7 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
     for (size_t n = static_cast<size_t>(first); n < static_cast<size_t>(first) + 64; ++n) {
         e1 += std::norm(y[n]);
         e2 += std::norm(y[n + 64]);
-        r += y[n + 64] * std::conj(y[n]);
+        r += mul_conj(y[n + 64], y[n]);
     }
     // The FFT windows start kBackoff samples ahead of t1. On a single path that is the first
     // path; behind several the windows start kEarlyMargin samples ahead of the first path's
@@ -198,23 +203,26 @@ Timing ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bo
     // below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
     double total = 0;
     for (const cd& v : y) total += std::norm(v);
-    double e = 0;
+    const size_t count = static_cast<size_t>(hi - lo + 1);
+    std::array<double, kCorrFft> e{}, v{};
+    double run = 0;
+    for (size_t u = 0; u < count; ++u) {
+        if (u % 32 == 0) {
+            run = 0;
+            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
+        } else {
+            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
+        }
+        e[u] = run;
+    }
+    ltf_metric(c.data(), e.data(), count, 1e-12 * total, v.data());
     int64_t best_t = lo;
     double best = -1;
-    for (int64_t t = 0; t <= hi - lo; ++t) {
-        const size_t u = static_cast<size_t>(t);
-        if (t % 32 == 0) {
-            e = 0;
-            for (size_t n = u; n < u + 128; ++n) e += std::norm(y[n]);
-        } else {
-            e = std::max(e + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
+    for (size_t u = 0; u < count; ++u)
+        if (v[u] > best) {
+            best = v[u];
+            best_t = lo + static_cast<int64_t>(u);
         }
-        const double v = e > 1e-12 * total ? (std::sqrt(std::norm(c[u])) + std::sqrt(std::norm(c[u + 64]))) / std::sqrt(2.0 * e * (52.0 / 64.0)) : 0.0;
-        if (v > best) {
-            best = v;
-            best_t = lo + t;
-        }
-    }
     Timing timing;
     timing.metric = best;
     first_path(y, c, lo, best_t - lo, timing);
@@ -242,7 +250,7 @@ double tone_spread(const std::vector<cd>& y, ForwardFft& fft) {
 
 Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, ForwardFft& fft) {
     cd c = 0;
-    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += sample(x, n + 16, inverted) * std::conj(sample(x, n, inverted));
+    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += mul_conj(sample(x, n + 16, inverted), sample(x, n, inverted));
     const double f_frac = std::arg(c) * kBaseRateHz / (2.0 * kPi * 16.0);
     const int a0 = comb_shift(x, d.at + 48, f_frac, inverted, fft);
     Sync best;
@@ -275,7 +283,7 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     const std::vector<cd> y = derotate(x, best.first_path, 128, best.cfo_hz, inverted);
     const double spread = tone_spread(y, fft);
     cd r = 0;
-    for (int n = 0; n < 64; ++n) r += y[static_cast<size_t>(n + 64)] * std::conj(y[static_cast<size_t>(n)]);
+    for (int n = 0; n < 64; ++n) r += mul_conj(y[static_cast<size_t>(n + 64)], y[static_cast<size_t>(n)]);
     const double residual_hz = std::arg(r) * kBaseRateHz / (2.0 * kPi * 64.0);
     // The summed paths stand for a preamble only where the long symbols confirm the carrier
     // offset the short ones gave (a tone's residue ahead of the field bends that estimate,
@@ -322,6 +330,29 @@ void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
 }
 }  // namespace
 
+void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {
+    size_t t = 0;
+#ifdef ORV_RX_SYNC_SSE2
+    if (vector) {
+        const double* cd0 = reinterpret_cast<const double*>(c);
+        const auto magnitudes = [&](size_t at) {  // |c[at]|, |c[at + 1]|
+            const __m128d a = _mm_loadu_pd(cd0 + 2 * at), b = _mm_loadu_pd(cd0 + 2 * at + 2);
+            const __m128d re = _mm_unpacklo_pd(a, b), im = _mm_unpackhi_pd(a, b);
+            return _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
+        };
+        for (; t + 2 <= n; t += 2) {
+            const __m128d et = _mm_loadu_pd(e + t);
+            const __m128d num = _mm_add_pd(magnitudes(t), magnitudes(t + 64));
+            const __m128d den = _mm_sqrt_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2.0), et), _mm_set1_pd(52.0 / 64.0)));
+            _mm_storeu_pd(v + t, _mm_and_pd(_mm_cmpgt_pd(et, _mm_set1_pd(silence)), _mm_div_pd(num, den)));
+        }
+    }
+#endif
+    (void)vector;
+    for (; t < n; ++t)
+        v[t] = e[t] > silence ? (std::sqrt(std::norm(c[t])) + std::sqrt(std::norm(c[t + 64]))) / std::sqrt(2.0 * e[t] * (52.0 / 64.0)) : 0.0;
+}
+
 Sync synchronise(const std::vector<cd>& x, const Detection& d) {
     static thread_local ForwardFft fft(64);
     Sync s = sync_variant(x, d, false, fft);
@@ -337,25 +368,39 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
     const double w = -2.0 * kPi * s.cfo_hz / kBaseRateHz;
     const cd step = std::polar(1.0, w);
     cd ph = std::polar(1.0, w * static_cast<double>(from - s.t1));
-    for (int i = 0; i < 64; ++i) {
-        out64[i] = sample(x, from + i, s.inverted) * ph;
-        ph *= step;
+    if (from < 0 || from + 64 > static_cast<int64_t>(x.size())) {
+        for (int i = 0; i < 64; ++i) {
+            out64[i] = mul(sample(x, from + i, s.inverted), ph);
+            ph = mul(ph, step);
+        }
+        return;
+    }
+    const cd* src = x.data() + from;
+    if (s.inverted) {
+        for (int i = 0; i < 64; ++i) {
+            out64[i] = mul(cd(src[i].imag(), src[i].real()), ph);
+            ph = mul(ph, step);
+        }
+    } else {
+        for (int i = 0; i < 64; ++i) {
+            out64[i] = mul(src[i], ph);
+            ph = mul(ph, step);
+        }
     }
 }
 
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
-    std::array<cd, 64> in{}, bins{};
-    corrected(x, s, window, in.data());
-    fft.run(in.data(), bins.data());
+    corrected(x, s, window, fft.input());
+    const cd* bins = fft.transform();
     // The window starts kBackoff samples early: undo the phase ramp that gives.
     static const std::array<cd, 53> ramp = [] {
         std::array<cd, 53> r{};
         for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
         return r;
     }();
-    std::array<cd, 53> out{};
+    std::array<cd, 53> out;
     for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = bins[static_cast<size_t>((k + 64) % 64)] * ramp[static_cast<size_t>(k + 26)];
+        out[static_cast<size_t>(k + 26)] = mul(bins[(k + 64) % 64], ramp[static_cast<size_t>(k + 26)]);
     return out;
 }
 

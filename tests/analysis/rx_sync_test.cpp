@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <cstring>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -46,6 +48,64 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SyncOnSilence, AllZerosFindsNoPreamble) {
     const std::vector<C> x(2000, C(0, 0));
     EXPECT_LT(rx::synchronise(x, rx::Detection{100, 0.6}).metric, rx::kSyncThreshold);
+}
+
+// The long-training metric two timings a step against one at a time, bit for bit: odd and
+// even counts, energies at and below the silence floor, zero and NaN correlations.
+struct MetricCase {
+    std::string name;
+    size_t n;
+    double silence;
+    bool nan;
+};
+void PrintTo(const MetricCase& c, std::ostream* os) { *os << c.name; }
+
+class LtfMetricLoops : public ::testing::TestWithParam<MetricCase> {};
+
+TEST_P(LtfMetricLoops, VectorEqualsPlain) {
+    const MetricCase& c = GetParam();
+    uint32_t r = 3;
+    const auto next = [&r] {
+        r = r * 1664525u + 1013904223u;
+        return static_cast<double>(r >> 8) / 16777216.0;
+    };
+    std::vector<C> corr(c.n + 64);
+    for (size_t t = 0; t < corr.size(); ++t) corr[t] = t % 9 == 4 ? C(0, 0) : C(next() - 0.5, next() - 0.5) * (1 + 50 * next());
+    std::vector<double> e(c.n);
+    for (size_t t = 0; t < c.n; ++t) e[t] = t % 5 == 2 ? c.silence : t % 7 == 3 ? 0.0 : c.silence + 100 * next();
+    if (c.nan && c.n > 6) corr[5] = C(std::numeric_limits<double>::quiet_NaN(), 0), e[6] = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> vec(c.n + 1, -5.0), plain(c.n + 1, -5.0);
+    rx::ltf_metric(corr.data(), e.data(), c.n, c.silence, vec.data(), true);
+    rx::ltf_metric(corr.data(), e.data(), c.n, c.silence, plain.data(), false);
+    for (size_t t = 0; t < c.n; ++t) {
+        EXPECT_EQ(std::memcmp(&vec[t], &plain[t], sizeof(double)), 0) << "timing " << t << ": " << vec[t] << " against " << plain[t];
+        if (!(e[t] > c.silence)) {
+            EXPECT_EQ(plain[t], 0.0) << "timing " << t << " is silence";
+        }
+    }
+    EXPECT_EQ(vec[c.n], -5.0) << "written past the end";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timings, LtfMetricLoops,
+    ::testing::Values(MetricCase{"Empty", 0, 0.0, false}, MetricCase{"One", 1, 0.0, false}, MetricCase{"Two", 2, 1e-9, false},
+                      MetricCase{"Odd251", 251, 1e-12, false}, MetricCase{"Even64_FloorHalf", 64, 0.5, false},
+                      MetricCase{"Odd33_NaN", 33, 1e-6, true}),
+    [](const ::testing::TestParamInfo<MetricCase>& i) { return i.param.name; });
+
+// The metric of a perfect correlation: |c| + |c'| = sqrt(2 e 52/64) gives 1.
+TEST(LtfMetric, PerfectCorrelationIsOne) {
+    const double e = 64.0;
+    const double m = std::sqrt(2.0 * e * (52.0 / 64.0)) / 2.0;
+    std::vector<C> corr(66, C(0, 0));
+    corr[0] = C(m, 0), corr[64] = C(0, -m), corr[1] = C(m / 2, 0), corr[65] = C(m / 2, 0);
+    const std::vector<double> energy = {e, e};
+    for (const bool vector : {false, true}) {
+        std::vector<double> v(2);
+        rx::ltf_metric(corr.data(), energy.data(), 2, 0.0, v.data(), vector);
+        EXPECT_NEAR(v[0], 1.0, 1e-15);
+        EXPECT_NEAR(v[1], 0.5, 1e-15);
+    }
 }
 
 }  // namespace
