@@ -107,8 +107,9 @@ TEST_P(PacketStreamCase, MeanGivenBeforehandFindsTheSame) {
         ASSERT_TRUE(a[i].evm_db && b[i].evm_db);
         EXPECT_NEAR(*b[i].evm_db, *a[i].evm_db, 1e-9) << "packet " << i;
     }
-    if (c.chunk < static_cast<size_t>(mean_samples) / 2)
+    if (c.chunk < static_cast<size_t>(mean_samples) / 2) {
         EXPECT_GT(settled_early, 0) << "the windows waited for the mean's samples";
+    }
 }
 
 // Windows slide only beyond the longest packet (about 110000 samples at 20 MS/s): the
