@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "command_options.h"
+#include "support/files.h"
 
 namespace {
 
@@ -130,8 +131,8 @@ class RecordingDescription : public ::testing::TestWithParam<DescriptionCase> {}
 
 TEST_P(RecordingDescription, CompletesTheOptions) {
     const DescriptionCase& c = GetParam();
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
-    std::filesystem::create_directories(dir);
+    const orv_test::TempDir temp("description");
+    const std::filesystem::path& dir = temp.path;
     const std::string base = (dir / c.name).string();
     std::ofstream(base + ".sigmf-meta") << "{\"global\": {" << c.global << "}}";
     for (const std::string& path : {base + ".sigmf-data", base + ".sigmf-meta"}) {
@@ -200,8 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // "--frame free" needs a rate: the options' own, or the one the recording names.
 TEST(RecordingDescriptionFiles, FreeFrameTakesTheRecordingsRate) {
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
-    std::filesystem::create_directories(dir);
+    const orv_test::TempDir temp("description");
+    const std::filesystem::path& dir = temp.path;
     const std::string meta = (dir / "named.sigmf-meta").string();
     std::ofstream(meta) << "{\"global\": {" << kFree << "}}";
     const std::vector<GivenOption> free_only{{"frame", "free"}};
@@ -217,8 +218,8 @@ TEST(RecordingDescriptionFiles, FreeFrameTakesTheRecordingsRate) {
 }
 
 TEST(RecordingDescriptionFiles, NoMetadataOrNotARecordingLeavesTheOptions) {
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "orv_description";
-    std::filesystem::create_directories(dir);
+    const orv_test::TempDir temp("description");
+    const std::filesystem::path& dir = temp.path;
     std::ofstream((dir / "broken.sigmf-meta").string()) << "{\"global\": ";
     std::ofstream((dir / "free.csv").string()) << "0,0\n";
     for (const std::filesystem::path& p : {dir / "missing.sigmf-meta", dir / "broken.sigmf-data", dir / "free.csv"}) {

@@ -15,6 +15,7 @@
 
 #include "noise.h"
 #include "orvasynth.h"
+#include "support/files.h"
 #include "support/readable_params.h"
 
 namespace {
@@ -443,7 +444,8 @@ TEST(ImpairedSequence, WholeChainWritesTheSameFileTwice) {
     m.clock_ppm = 5;
     m.multipath_rms_ns = 50;
     m.multipath_per_packet = 1;
-    const std::string path = ::testing::TempDir() + "impaired_chain.csv";
+    const orv_test::TempDir dir;
+    const std::string path = dir.file("impaired_chain.csv");
     std::string first;
     for (int run = 0; run < 2; ++run) {
         OrvSequenceParams p = seq.params;
@@ -489,7 +491,8 @@ TEST(ImpairedSequence, AwgFileHoldsTheBlockSamplesRoundedToSinglePrecision) {
         wq[n] = static_cast<float>(want.q[n]);
         scale = std::max({scale, std::fabs(wi[n]), std::fabs(wq[n])});
     }
-    const std::string path = ::testing::TempDir() + "impaired_chain.awv";
+    const orv_test::TempDir dir;
+    const std::string path = dir.file("impaired_chain.awv");
     OrvSequenceParams p = seq.params;
     ASSERT_EQ(orv_11a_sequence_impaired(&p, &m, seq.packets.data(), seq.count(), 0, path.c_str(), nullptr), 0);
     FILE* f = std::fopen(path.c_str(), "rb");
@@ -535,7 +538,8 @@ TEST_P(ImpairedFile, HoldsTheImpairedSamplesAtOversamplingOne) {
     OrvImpairments m = none();
     GetParam().set(&m);
     const Samples want = seq.run(&m);
-    const std::string path = ::testing::TempDir() + "impaired_os1.csv";
+    const orv_test::TempDir dir;
+    const std::string path = dir.file("impaired_os1.csv");
     OrvSequenceParams p = seq.params;
     ASSERT_EQ(orv_11a_sequence_impaired(&p, &m, seq.packets.data(), seq.count(), 1, path.c_str(), nullptr), 0);
     FILE* f = std::fopen(path.c_str(), "r");
