@@ -82,6 +82,12 @@ constexpr double kSyncThreshold = 0.6;
 // silence. vector: two timings a step (SSE2; the same values as one at a time).
 void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector = true);
 
+// The long training symbol's correlation for the three carrier offsets the timing tries:
+// c_r[t] = sum over n < 64 of z_r[t + n] conj(L[n]), t <= hi - lo + 64, z_r[n] = x[lo + n] (I and Q
+// exchanged when inverted) times exp(-j 2 pi (f0 + r 1.25 MHz) n / 20 MHz), r = 0, 1, 2, L the long
+// training symbol at 20 MS/s (1/64 scaling); all three from one forward transform (hi - lo + 128 <= 512).
+std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted);
+
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
 // for an inverted spectrum, I and Q exchanged back; zero outside x.
 void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64);

@@ -87,20 +87,58 @@ const std::vector<cd>& long_reference_spectrum() {
     return ltf_spectrum;
 }
 
-// c[t] = sum over n < 64 of y[t + n] conj(ref[n]) for every t with t + 64 <= y.size(),
-// by one forward and one inverse transform (y no longer than kCorrFft).
-std::vector<cd> ltf_correlation(const std::vector<cd>& y) {
+// The long training search over the samples of one detection: y, x from lo on with a carrier
+// offset f0 removed; its zero-padded kCorrFft-point transform; and the energy of every 128
+// samples. Each of the candidate offsets f0 + r kStep (r = 0, 1, 2) shares them: removing kStep
+// more turns the transform by kCorrFft / 16 bins, and leaves every sample's magnitude as it is.
+struct LtfSearch {
+    std::vector<cd> y;
+    std::array<cd, kCorrFft> spectrum{};
+    std::array<double, kCorrFft> e{};  // energy of y[t .. t + 128), t < count
+    double total = 0;                  // energy of y
+    size_t count = 0;                  // timings searched
+};
+constexpr int kStepBins = kCorrFft / 16;
+
+// Fills search for the timings [lo, hi] (hi - lo + 128 <= kCorrFft) at carrier offset f0.
+void prepare_search(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted, LtfSearch& search) {
+    static thread_local ForwardFft fft(kCorrFft);
+    search.y = derotate(x, lo, hi - lo + 128, f0, inverted);
+    const std::vector<cd>& y = search.y;
+    cd* in = fft.input();
+    std::fill(in, in + kCorrFft, cd(0, 0));
+    std::copy(y.begin(), y.end(), in);
+    const cd* out = fft.transform();
+    std::copy(out, out + kCorrFft, search.spectrum.begin());
+    // A running sum summed afresh every 32 samples.
+    search.total = 0;
+    for (const cd& v : y) search.total += std::norm(v);
+    search.count = static_cast<size_t>(hi - lo + 1);
+    double run = 0;
+    for (size_t u = 0; u < search.count; ++u) {
+        if (u % 32 == 0) {
+            run = 0;
+            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
+        } else {
+            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
+        }
+        search.e[u] = run;
+    }
+}
+
+// c[t] = sum over n < 64 of y_r[t + n] conj(ref[n]) for t < count + 64, y_r the search's samples
+// with r kStep more removed: the transform turned by r kStepBins times the reference's, inverse
+// transformed (as conj(FFT(conj(.))), scaled by 1 / kCorrFft).
+void ltf_correlation(const LtfSearch& search, int r, std::vector<cd>& c) {
     static thread_local ForwardFft fft(kCorrFft);
     const std::vector<cd>& ref = long_reference_spectrum();
-    std::vector<cd> a(kCorrFft, cd(0, 0)), b(kCorrFft);
-    std::copy(y.begin(), y.end(), a.begin());
-    fft.run(a.data(), b.data());
-    // The inverse as conj(FFT(conj(.))), scaled by 1 / kCorrFft.
-    for (int k = 0; k < kCorrFft; ++k) b[static_cast<size_t>(k)] = std::conj(mul(b[static_cast<size_t>(k)], ref[static_cast<size_t>(k)]));
-    fft.run(b.data(), a.data());
-    std::vector<cd> c(y.size() - 63);
-    for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(a[t]) / static_cast<double>(kCorrFft);
-    return c;
+    cd* in = fft.input();
+    const size_t turn = static_cast<size_t>(r * kStepBins);
+    for (size_t k = 0; k < kCorrFft; ++k) in[k] = std::conj(mul(search.spectrum[(k + turn) % kCorrFft], ref[k]));
+    const cd* out = fft.transform();
+    c.resize(search.y.size() - 63);
+    constexpr double kScale = 1.0 / kCorrFft;  // a power of two: the same as dividing
+    for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(out[t]) * kScale;
 }
 
 // Paths of a multipath channel the timing looks for ahead of the strongest: 2 to kEarliest
@@ -194,38 +232,24 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
     t.repetition = e1 > 0 && e2 > 0 ? std::abs(r) / std::sqrt(e1 * e2) : 0.0;
 }
 
-// Long-training timing for one carrier offset: the strongest path in [lo, hi], its metric,
-// and the first path ahead of it.
-Timing ltf_timing(const std::vector<cd>& x, int64_t lo, int64_t hi, double f, bool inverted) {
-    const std::vector<cd> y = derotate(x, lo, hi - lo + 128, f, inverted);
-    const std::vector<cd> c = ltf_correlation(y);
-    // e: the energy of y[t .. t + 128), a running sum summed afresh every 32 samples. A window
-    // below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
-    double total = 0;
-    for (const cd& v : y) total += std::norm(v);
-    const size_t count = static_cast<size_t>(hi - lo + 1);
-    std::array<double, kCorrFft> e{}, v{};
-    double run = 0;
-    for (size_t u = 0; u < count; ++u) {
-        if (u % 32 == 0) {
-            run = 0;
-            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
-        } else {
-            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
-        }
-        e[u] = run;
-    }
-    ltf_metric(c.data(), e.data(), count, 1e-12 * total, v.data());
+// Long-training timing for the search's carrier offset r kStep above its own: the strongest
+// path among its timings from lo on, its metric, and the first path ahead of it.
+Timing ltf_timing(const LtfSearch& search, int64_t lo, int r) {
+    static thread_local std::vector<cd> c;
+    ltf_correlation(search, r, c);
+    // A window below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
+    std::array<double, kCorrFft> v{};
+    ltf_metric(c.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
     int64_t best_t = lo;
     double best = -1;
-    for (size_t u = 0; u < count; ++u)
+    for (size_t u = 0; u < search.count; ++u)
         if (v[u] > best) {
             best = v[u];
             best_t = lo + static_cast<int64_t>(u);
         }
     Timing timing;
     timing.metric = best;
-    first_path(y, c, lo, best_t - lo, timing);
+    first_path(search.y, c, lo, best_t - lo, timing);
     return timing;
 }
 
@@ -262,14 +286,18 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     // whose long symbols would otherwise lie beyond the search and leave only what precedes them
     // to be taken for a faded preamble.
     const int64_t lo = d.at + 80, hi = d.at + 380;  // hi - lo + 128 within kCorrFft
-    for (int a = a0 - 1; a <= a0 + 1; ++a) {
-        double f = f_frac + a * kStep;
+    const auto wrapped = [](double f) {
         if (f > kBaseRateHz / 2) f -= kBaseRateHz;
         if (f < -kBaseRateHz / 2) f += kBaseRateHz;
-        const Timing t = ltf_timing(x, lo, hi, f, inverted);
+        return f;
+    };
+    static thread_local LtfSearch search;
+    prepare_search(x, lo, hi, wrapped(f_frac + (a0 - 1) * kStep), inverted, search);
+    for (int a = a0 - 1; a <= a0 + 1; ++a) {
+        const Timing t = ltf_timing(search, lo, a - (a0 - 1));
         if (t.metric > chosen.metric) {
             chosen = t;
-            best.cfo_hz = f;
+            best.cfo_hz = wrapped(f_frac + a * kStep);
         }
     }
     // Under multipath the strongest path alone may hold a small part of the power: the
@@ -351,6 +379,14 @@ void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* 
     (void)vector;
     for (; t < n; ++t)
         v[t] = e[t] > silence ? (std::sqrt(std::norm(c[t])) + std::sqrt(std::norm(c[t + 64]))) / std::sqrt(2.0 * e[t] * (52.0 / 64.0)) : 0.0;
+}
+
+std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted) {
+    LtfSearch search;
+    prepare_search(x, lo, hi, f0, inverted, search);
+    std::array<std::vector<cd>, 3> c;
+    for (int r = 0; r < 3; ++r) ltf_correlation(search, r, c[static_cast<size_t>(r)]);
+    return c;
 }
 
 Sync synchronise(const std::vector<cd>& x, const Detection& d) {

@@ -1,10 +1,12 @@
 // The long-training timing on windows that run into silence: the transforms'
-// rounding there must not look like a preamble.
+// rounding there must not look like a preamble; its metric and correlations.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -109,3 +111,64 @@ TEST(LtfMetric, PerfectCorrelationIsOne) {
 }
 
 }  // namespace
+
+// The long-training correlations of the three carrier offsets, all from one forward transform,
+// against the plain sums: each sample turned by its own exp(-j 2 pi f n / 20 MHz) and correlated
+// with the long training symbol made here from its subcarriers. Tolerance 1e-12 on unit-power
+// samples: the 512-point transforms' rounding and the derotation's recurrence, some 1e-14.
+struct CorrelationCase {
+    std::string name;
+    int64_t lo, hi;       // the timings searched in x
+    size_t samples;       // length of x (the search may run past its end: zeros there)
+    double f0;            // the first carrier offset, Hz
+    bool inverted;
+};
+void PrintTo(const CorrelationCase& c, std::ostream* os) { *os << c.name; }
+
+class LtfCorrelations : public ::testing::TestWithParam<CorrelationCase> {};
+
+TEST_P(LtfCorrelations, EqualThePlainSums) {
+    const CorrelationCase& c = GetParam();
+    uint32_t r = 11;
+    const auto next = [&r] {
+        r = r * 1664525u + 1013904223u;
+        return static_cast<double>(r >> 8) / 16777216.0 - 0.5;
+    };
+    std::vector<C> x(c.samples);
+    for (C& v : x) v = C(next(), next()) * 2.4;
+    std::array<C, 64> ltf{};
+    for (int n = 0; n < 64; ++n)
+        for (int k = -26; k <= 26; ++k)
+            ltf[static_cast<size_t>(n)] += static_cast<double>(orv::analysis::long_training(k)) *
+                                           std::polar(1.0, 2.0 * std::numbers::pi * k * n / 64.0) / 64.0;
+    const std::array<std::vector<C>, 3> got = rx::ltf_correlations(x, c.lo, c.hi, c.f0, c.inverted);
+    const size_t len = static_cast<size_t>(c.hi - c.lo + 128);
+    for (int step = 0; step < 3; ++step) {
+        const double f = c.f0 + step * 1.25e6;
+        std::vector<C> z(len);
+        for (size_t n = 0; n < len; ++n) {
+            const int64_t at = c.lo + static_cast<int64_t>(n);
+            C v = at >= 0 && at < static_cast<int64_t>(x.size()) ? x[static_cast<size_t>(at)] : C(0, 0);
+            if (c.inverted) v = C(v.imag(), v.real());
+            z[n] = v * std::polar(1.0, -2.0 * std::numbers::pi * f * static_cast<double>(n) / 20e6);
+        }
+        const std::vector<C>& cr = got[static_cast<size_t>(step)];
+        ASSERT_EQ(cr.size(), len - 63) << "offset " << step;
+        for (size_t t = 0; t < cr.size(); ++t) {
+            C want = 0;
+            for (size_t n = 0; n < 64; ++n) want += z[t + n] * std::conj(ltf[n]);
+            ASSERT_LT(std::abs(cr[t] - want), 1e-12) << "offset " << step << " timing " << t;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, LtfCorrelations,
+    ::testing::Values(CorrelationCase{"Centred", 100, 400, 2000, -1.25e6, false},
+                      CorrelationCase{"FractionalOffset", 0, 300, 1000, 123456.7, false},
+                      CorrelationCase{"PastHalfTheRate", 50, 350, 1000, 9.1e6, false},
+                      CorrelationCase{"Inverted", 20, 320, 1000, -3.3e5, true},
+                      CorrelationCase{"OneTiming", 7, 7, 200, 0.0, false},
+                      CorrelationCase{"RunsPastTheEnd", 700, 1000, 900, 2.5e6, false},
+                      CorrelationCase{"StartsBeforeTheSamples", -40, 200, 600, -7.5e6, true}),
+    [](const ::testing::TestParamInfo<CorrelationCase>& i) { return i.param.name; });
