@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -619,20 +620,43 @@ cd map_point(const uint8_t* bits, int n_bpsc) {
 }
 
 namespace {
-// The points of n_sym symbols of NB bits a subcarrier from the coder's words ab (coder_words) and
-// the rate's sources (sources_of); axis: the levels of one axis (unused for NB 1).
+// Each byte value's eight bits as eight bytes of 0 or 1, bit i in byte i.
+using BitBytes = std::array<uint8_t, 8>;
+const std::array<BitBytes, 256>& bit_bytes() {
+    static const std::array<BitBytes, 256> t = [] {
+        std::array<BitBytes, 256> r{};
+        for (unsigned v = 0; v < 256; ++v)
+            for (unsigned i = 0; i < 8; ++i) r[v][i] = static_cast<uint8_t>((v >> i) & 1u);
+        return r;
+    }();
+    return t;
+}
+
+// The coder's outputs of the words ab (coder_words) one a byte (0 or 1) into e: A after data bit d
+// at e[d], B at e[stride + d], stride = 64 words.
+void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e) {
+    const std::array<BitBytes, 256>& spread = bit_bytes();
+    e.resize(2 * stride);
+    for (size_t w = 0; w < ab.size() / 2; ++w)
+        for (size_t b = 0; b < 2; ++b) {
+            const uint64_t bits = ab[2 * w + b];
+            uint8_t* to = e.data() + b * stride + 64 * w;
+            for (size_t q = 0; q < 8; ++q) std::memcpy(to + 8 * q, spread[(bits >> (8 * q)) & 0xFFu].data(), 8);
+        }
+}
+
+// The points of n_sym symbols of NB bits a subcarrier from the coder's outputs e (spread_outputs)
+// and where each subcarrier's bits lie in e relative to its symbol's first data bit (off, NB a
+// subcarrier, the first the most significant); axis: the levels of one axis (unused for NB 1).
 template <int NB>
-void map_points(const std::vector<uint64_t>& ab, const std::vector<Source>& src, size_t n_sym, size_t n_dbps,
+void map_points(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t n_sym, size_t n_dbps,
                 const double* axis, cd* out) {
     for (size_t n = 0; n < n_sym; ++n) {
-        const Source* sc = src.data();
-        const size_t base = n * n_dbps;
-        for (size_t i = 0; i < 48; ++i, sc += NB) {
-            unsigned v = 0;  // the subcarrier's bits, the first the most significant
-            for (int j = 0; j < NB; ++j) {
-                const size_t d = base + sc[j].d;
-                v = (v << 1) | static_cast<unsigned>((ab[2 * (d >> 6) + sc[j].b] >> (d & 63)) & 1u);
-            }
+        const uint8_t* base = e.data() + n * n_dbps;
+        const uint32_t* o = off.data();
+        for (size_t i = 0; i < 48; ++i, o += NB) {
+            unsigned v = 0;
+            for (int j = 0; j < NB; ++j) v = (v << 1) | base[o[j]];
             if constexpr (NB == 1) out[n * 48 + i] = cd(v ? 1.0 : -1.0, 0.0);
             else out[n * 48 + i] = cd(axis[v >> (NB / 2)], axis[v & ((1u << (NB / 2)) - 1)]);
         }
@@ -645,14 +669,20 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
     const size_t n_dbps = static_cast<size_t>(rate.n_dbps);
     const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
+    const size_t stride = 32 * ab.size();  // 64 bits of each output's words
+    static thread_local std::vector<uint8_t> e;
+    spread_outputs(ab, stride, e);
     const std::vector<Source>& src = sources_of(rate);
+    static thread_local std::vector<uint32_t> off;
+    off.resize(src.size());
+    for (size_t k = 0; k < src.size(); ++k) off[k] = static_cast<uint32_t>(src[k].d + (src[k].b ? stride : 0));
     std::vector<cd> out(n_sym * 48);
     const AxisLevels& lv = axis_levels();
     switch (nb) {
-    case 1: map_points<1>(ab, src, n_sym, n_dbps, nullptr, out.data()); break;
-    case 2: map_points<2>(ab, src, n_sym, n_dbps, lv.qpsk, out.data()); break;
-    case 4: map_points<4>(ab, src, n_sym, n_dbps, lv.qam16, out.data()); break;
-    default: map_points<6>(ab, src, n_sym, n_dbps, lv.qam64, out.data()); break;
+    case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out.data()); break;
+    case 2: map_points<2>(e, off, n_sym, n_dbps, lv.qpsk, out.data()); break;
+    case 4: map_points<4>(e, off, n_sym, n_dbps, lv.qam16, out.data()); break;
+    default: map_points<6>(e, off, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
     return out;
 }

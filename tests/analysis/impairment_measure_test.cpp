@@ -291,7 +291,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PointsCase{"cut_two_symbols_short_54M", 54, 200, 0x5D, 2},
                       PointsCase{"cut_inside_a_byte_9M", 9, 100, 0x4B, 20},
                       PointsCase{"cut_to_one_symbol_6M", 6, 40, 0x33, 14},
-                      PointsCase{"no_symbols_6M", 6, 1, 0x5D, 2}),
+                      PointsCase{"no_symbols_6M", 6, 1, 0x5D, 2},
+                      PointsCase{"longest_psdu_6M", 6, 4095, 0x19, 0},
+                      PointsCase{"longest_psdu_54M", 54, 4095, 0x62, 0}),
     [](const ::testing::TestParamInfo<PointsCase>& i) { return std::string(i.param.name); });
 
 // The model fit's angle agrees with atan2 to within 4 units in the last place over every
