@@ -222,6 +222,31 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     }
 }
 
+// fit_channel's sums over the symbols for each subcarrier k (index k + 26): |u|^2, |v|^2,
+// conj(u) v, conj(u) r and conj(v) r, u = x(k), v = conj(x(-k)), r the derotated y(k).
+struct ChannelSums {
+    std::array<double, kUsed> uu, vv;
+    std::array<cd, kUsed> uv, ur, vr;
+};
+
+// The sums of subcarrier indices [from, kUsed) one by one; rs: the symbols' derotated subcarriers.
+void channel_sums(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs, size_t from, ChannelSums& cs) {
+    for (size_t j = from; j < kUsed; ++j) {
+        double uu = 0, vv = 0;
+        cd uv = 0, ur = 0, vr = 0;
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const cd r = rs[i][j];
+            const cd u = sy[i].x[j], v = std::conj(sy[i].x[kUsed - 1 - j]);
+            uu += std::norm(u);
+            vv += std::norm(v);
+            uv += mul_conj(v, u);  // conj(u) v
+            ur += mul_conj(r, u);
+            vr += mul_conj(r, v);
+        }
+        cs.uu[j] = uu, cs.vv[j] = vv, cs.uv[j] = uv, cs.ur[j] = ur, cs.vr[j] = vr;
+    }
+}
+
 #if defined(__GNUC__) && defined(__x86_64__)
 #define ORV_AVX2 __attribute__((target("avx2")))
 // Four complex values, one in each lane.
@@ -334,6 +359,40 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
         if (ok >> l & 1) sy[l]->a += dav[l], sy[l]->b += dbv[l];
     }
 }
+
+// v[0..3] into lanes 0..3 (two 32-byte loads, the lanes paired, then put in order).
+ORV_AVX2 inline V4 consecutive4(const cd* v) {
+    const __m256d a = _mm256_loadu_pd(reinterpret_cast<const double*>(v));
+    const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(v + 2));
+    return {_mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8), _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0xD8)};
+}
+
+// channel_sums of subcarriers -26..25 four at a time, one in each lane (AVX2: the same operations
+// in the same order for each subcarrier, the same values); returns the index it stopped at.
+ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs, ChannelSums& cs) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    size_t j = 0;
+    for (; j + 4 <= kUsed; j += 4) {
+        __m256d uu = _mm256_setzero_pd(), vv = uu;
+        V4 uv{uu, uu}, ur{uu, uu}, vr{uu, uu};
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const V4 u = consecutive4(sy[i].x.data() + j), r = consecutive4(rs[i].data() + j);
+            const V4 m = consecutive4(sy[i].x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed below
+            const V4 v = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_xor_pd(_mm256_permute4x64_pd(m.im, 0x1B), sign)};
+            uu = _mm256_add_pd(uu, _mm256_add_pd(_mm256_mul_pd(u.re, u.re), _mm256_mul_pd(u.im, u.im)));
+            vv = _mm256_add_pd(vv, _mm256_add_pd(_mm256_mul_pd(v.re, v.re), _mm256_mul_pd(v.im, v.im)));
+            uv = add4(uv, mul_conj4(v, u));
+            ur = add4(ur, mul_conj4(r, u));
+            vr = add4(vr, mul_conj4(r, v));
+        }
+        _mm256_storeu_pd(cs.uu.data() + j, uu);
+        _mm256_storeu_pd(cs.vv.data() + j, vv);
+        store4(uv, cs.uv.data() + j);
+        store4(ur, cs.ur.data() + j);
+        store4(vr, cs.vr.data() + j);
+    }
+    return j;
+}
 #endif
 
 // fit_phase of every symbol of sy; vector: four at a time where the processor has AVX2.
@@ -393,20 +452,17 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
                  bool vector) {
     std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
     derotate_all(sy, rs, vector);
+    ChannelSums cs;  // every element set below
+    size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) done = channel_sums4(sy, rs, cs);
+#endif
+    channel_sums(sy, rs, done, cs);
     for (int k = -26; k <= 26; ++k) {
         if (!k || is_pilot(k)) continue;
-        double uu = 0, vv = 0;
-        cd uv = 0, ur = 0, vr = 0;
-        for (size_t i = 0; i < sy.size(); ++i) {
-            const Symbol& s = sy[i];
-            const cd r = rs[i][at(k)];
-            const cd u = s.x[at(k)], v = std::conj(s.x[at(-k)]);
-            uu += std::norm(u);
-            vv += std::norm(v);
-            uv += mul_conj(v, u);  // conj(u) v
-            ur += mul_conj(r, u);
-            vr += mul_conj(r, v);
-        }
+        const double uu = cs.uu[at(k)], vv = cs.vv[at(k)];
+        const cd uv = cs.uv[at(k)], ur = cs.ur[at(k)], vr = cs.vr[at(k)];
         const double det = uu * vv - std::norm(uv);
         if (with_image && det > 1e-6 * uu * vv) {
             g1[at(k)] = (vv * ur - uv * vr) / det;
