@@ -247,6 +247,17 @@ void channel_sums(const std::vector<Symbol>& sy, const std::vector<std::array<cd
     }
 }
 
+// Per subcarrier index j in [from, kUsed) of one symbol (x its values, r its derotated subcarriers):
+// the model's power nv[j], the error's power ne[j] and the channel's share of the signal power ns[j].
+void error_terms(const std::array<cd, kUsed>& x, const std::array<cd, kUsed>& r, const std::array<cd, kUsed>& g1,
+                 const std::array<cd, kUsed>& g2, size_t from, double* nv, double* ne, double* ns) {
+    for (size_t j = from; j < kUsed; ++j) {
+        const cd gx = mul(g1[j], x[j]);
+        const cd v = gx + mul_conj(g2[j], x[kUsed - 1 - j]), e = r[j] - v;
+        nv[j] = std::norm(v), ne[j] = std::norm(e), ns[j] = std::norm(gx);
+    }
+}
+
 #if defined(__GNUC__) && defined(__x86_64__)
 #define ORV_AVX2 __attribute__((target("avx2")))
 // Four complex values, one in each lane.
@@ -390,6 +401,27 @@ ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<s
         store4(uv, cs.uv.data() + j);
         store4(ur, cs.ur.data() + j);
         store4(vr, cs.vr.data() + j);
+    }
+    return j;
+}
+
+ORV_AVX2 inline __m256d norm4(V4 a) { return _mm256_add_pd(_mm256_mul_pd(a.re, a.re), _mm256_mul_pd(a.im, a.im)); }
+
+// error_terms of subcarrier indices 0..51 four at a time (AVX2: the same operations, the same
+// values); returns the index it stopped at.
+ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd, kUsed>& r, const std::array<cd, kUsed>& g1,
+                             const std::array<cd, kUsed>& g2, double* nv, double* ne, double* ns) {
+    size_t j = 0;
+    for (; j + 4 <= kUsed; j += 4) {
+        const V4 m = consecutive4(x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed here
+        const V4 xm = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_permute4x64_pd(m.im, 0x1B)};
+        const V4 gx = mul4(consecutive4(g1.data() + j), consecutive4(x.data() + j));
+        const V4 v = add4(gx, mul_conj4(consecutive4(g2.data() + j), xm));
+        const V4 rj = consecutive4(r.data() + j);
+        const V4 e = {_mm256_sub_pd(rj.re, v.re), _mm256_sub_pd(rj.im, v.im)};
+        _mm256_storeu_pd(nv + j, norm4(v));
+        _mm256_storeu_pd(ne + j, norm4(e));
+        _mm256_storeu_pd(ns + j, norm4(gx));
     }
     return j;
 }
@@ -550,21 +582,32 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
 
 // Over the symbols sy (rs their derotated subcarriers) against the model: the error power on the
 // data subcarriers, the channel's share of the signal power there, and the model's power on every
-// used subcarrier, added to err, sig and pow_all in symbol and subcarrier order.
+// used subcarrier, added to err, sig and pow_all in symbol and subcarrier order; vector: each
+// symbol's terms four subcarriers at a time where the processor has AVX2 (the same values).
 void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs,
                       const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, double& err, double& sig,
-                      double& pow_all) {
+                      double& pow_all, bool vector) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+#else
+    const bool avx2 = false;
+#endif
     double e_sum = err, s_sum = sig, p_sum = pow_all;
+    std::array<double, kUsed> nv, ne, ns;  // set in full for each symbol
     for (size_t i = 0; i < sy.size(); ++i) {
-        const Symbol& m = sy[i];
-        const std::array<cd, kUsed>& r = rs[i];
+        size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+        if (avx2 && vector) done = error_terms4(sy[i].x, rs[i], g1, g2, nv.data(), ne.data(), ns.data());
+#else
+        (void)avx2, (void)vector;
+#endif
+        error_terms(sy[i].x, rs[i], g1, g2, done, nv.data(), ne.data(), ns.data());
         for (int k = -26; k <= 26; ++k) {
             if (!k) continue;
-            const cd v = model(g1, g2, m.x, k), e = r[at(k)] - v;
-            p_sum += std::norm(v);
+            p_sum += nv[at(k)];
             if (is_pilot(k)) continue;
-            e_sum += std::norm(e);
-            s_sum += std::norm(mul(g1[at(k)], m.x[at(k)]));
+            e_sum += ne[at(k)];
+            s_sum += ns[at(k)];
         }
     }
     err = e_sum, sig = s_sum, pow_all = p_sum;
@@ -904,7 +947,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     double err = 0, sig = 0, pow_all = 0;
     std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
     derotate_all(sy, rs, vector);
-    error_and_powers(sy, rs, g1, g2, err, sig, pow_all);
+    error_and_powers(sy, rs, g1, g2, err, sig, pow_all, vector);
     const double nd = static_cast<double>(n);
     const double dof = nd - (with_image ? 2.0 : 1.0) - nd / 52.0;
     const double noise = dof > 0 ? err / (48.0 * dof) : err / (48.0 * nd);  // per subcarrier
