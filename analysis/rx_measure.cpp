@@ -518,16 +518,22 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
 }
 
 // The symbols' subcarriers and reference values: known points, or decisions equalised by h and the pilots.
-// spectra: the symbols' subcarriers already computed (nullptr: by the FFT here).
-std::vector<Symbol> collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                            const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
-    std::vector<Symbol> sy;
-    sy.reserve(static_cast<size_t>(std::max(symbols, 0)));
+// spectra: the symbols' subcarriers already computed (nullptr: by the FFT here). Returns a buffer
+// kept between packets (its symbols neither allocated nor zeroed each time), one symbol a DATA
+// symbol inside x.
+std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
+                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
+    static thread_local std::vector<Symbol> sy;
     const int64_t data_start = s.t1 + 128 + 80;
-    for (int n = 0; n < symbols; ++n) {
-        const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
-        if (window + 64 > static_cast<int64_t>(x.size())) break;
-        Symbol& m = sy.emplace_back();
+    const auto window_of = [&](int n) { return data_start + int64_t{80} * n + 16 - kBackoff; };
+    int inside = 0;
+    while (inside < symbols && window_of(inside) + 64 <= static_cast<int64_t>(x.size())) ++inside;
+    sy.resize(static_cast<size_t>(inside));
+    for (int n = 0; n < inside; ++n) {
+        const int64_t window = window_of(n);
+        Symbol& m = sy[static_cast<size_t>(n)];
+        m.a = 0, m.b = 0;
+        m.x[at(0)] = 0;
         const size_t i_sym = static_cast<size_t>(n);
         m.y = spectra && i_sym < spectra->size() ? (*spectra)[i_sym] : subcarriers(x, s, window, fft);
         const int pol = pilot_polarity(n + 1);
@@ -580,6 +586,22 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
     }
 }
 
+// One symbol's error_terms added to the sums in subcarrier order: nv of every used subcarrier to
+// p, ne and ns of the data subcarriers to e and s (the sums in registers: three independent chains;
+// inlined, the compiler kept p in memory, a store and load on every step of its chain).
+[[gnu::noinline]] void add_terms(const std::array<double, kUsed>& nv, const std::array<double, kUsed>& ne, const std::array<double, kUsed>& ns,
+               double& p, double& e, double& s) {
+    double ps = p, es = e, ss = s;
+    for (int k = -26; k <= 26; ++k) {
+        if (!k) continue;
+        ps += nv[at(k)];
+        if (is_pilot(k)) continue;
+        es += ne[at(k)];
+        ss += ns[at(k)];
+    }
+    p = ps, e = es, s = ss;
+}
+
 // Over the symbols sy (rs their derotated subcarriers) against the model: the error power on the
 // data subcarriers, the channel's share of the signal power there, and the model's power on every
 // used subcarrier, added to err, sig and pow_all in symbol and subcarrier order; vector: each
@@ -602,13 +624,7 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
         (void)avx2, (void)vector;
 #endif
         error_terms(sy[i].x, rs[i], g1, g2, done, nv.data(), ne.data(), ns.data());
-        for (int k = -26; k <= 26; ++k) {
-            if (!k) continue;
-            p_sum += nv[at(k)];
-            if (is_pilot(k)) continue;
-            e_sum += ne[at(k)];
-            s_sum += ns[at(k)];
-        }
+        add_terms(nv, ne, ns, p_sum, e_sum, s_sum);
     }
     err = e_sum, sig = s_sum, pow_all = p_sum;
 }
@@ -924,7 +940,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os,
                                 const std::vector<std::array<cd, kUsed>>* spectra, bool vector) {
     Impairments out;
-    std::vector<Symbol> sy = collect(x, s, h, rate, symbols, known, fft, spectra);
+    std::vector<Symbol>& sy = collect(x, s, h, rate, symbols, known, fft, spectra);
     const int n = static_cast<int>(sy.size());
     if (n < kMinSymbols) return out;
     const bool with_image = n >= kMinSymbolsIq;
