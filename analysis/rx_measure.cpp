@@ -207,7 +207,10 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
         const cd r = mul(z[i], back);
         re[i] = r.real(), im[i] = r.imag();
     }
-    phase_angles(im.data(), re.data(), kUsed, phase.data());
+    // Subcarrier 0 (z = 0, no weight below) left out: atan2's slow path for the origin.
+    phase_angles(im.data(), re.data(), at(0), phase.data());
+    phase_angles(im.data() + at(1), re.data() + at(1), kUsed - at(1), phase.data() + at(1));
+    phase[at(0)] = 0;
     double w = 0, wk = 0, wkk = 0, wp = 0, wkp = 0;
     for (int k = -26; k <= 26; ++k) {
         const double m = std::sqrt(std::norm(z[at(k)]));  // |z| without hypot's care for overflow
@@ -343,7 +346,10 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
         _mm256_store_pd(re + 4 * i, r.re);
         _mm256_store_pd(im + 4 * i, r.im);
     }
-    phase_angles(im, re, 4 * kUsed, ph);
+    // Subcarrier 0 (z = 0, no weight below) left out: atan2's slow path for the origin.
+    phase_angles(im, re, 4 * at(0), ph);
+    phase_angles(im + 4 * at(1), re + 4 * at(1), 4 * (kUsed - at(1)), ph + 4 * at(1));
+    std::fill(ph + 4 * at(0), ph + 4 * at(1), 0.0);
     const __m256d zero = _mm256_setzero_pd();
     __m256d w = zero, wk = zero, wkk = zero, wp = zero, wkp = zero;
     for (int k = -26; k <= 26; ++k) {
