@@ -439,7 +439,10 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && vector) {
-        for (; i + 4 <= sy.size(); i += 4) {
+        // The last one to three symbols in a group with those before them, which give the same
+        // phases again (each lane's fit depends on its own symbol alone).
+        for (; i < sy.size() && sy.size() >= 4; i += 4) {
+            i = std::min(i, sy.size() - 4);
             Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
             fit_phase4(four, g1, g2);
         }
@@ -463,7 +466,8 @@ void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUse
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && vector) {
-        for (; i + 4 <= sy.size(); i += 4) {
+        for (; i < sy.size() && sy.size() >= 4; i += 4) {  // the last group overlapping the one before, as in fit_phases
+            i = std::min(i, sy.size() - 4);
             const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
             std::array<cd, kUsed>* to[4] = {&rs[i], &rs[i + 1], &rs[i + 2], &rs[i + 3]};
             derotated4(four, to);
@@ -709,20 +713,21 @@ const TapFit& tap_fit() {
     return f;
 }
 
-// The taps of h advanced by shift samples, least squares; returns the fit's residual power.
+// The taps of h advanced by shift samples, least squares; returns the fit's residual power (the
+// products written out: the same values for finite h).
 double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTaps>& taps) {
     const TapFit& f = tap_fit();
     std::array<cd, kUsed> hs{};
-    for (int k = -26; k <= 26; ++k) hs[at(k)] = h[at(k)] * std::polar(1.0, 2.0 * kPi * k * shift / 64.0);
+    for (int k = -26; k <= 26; ++k) hs[at(k)] = mul(h[at(k)], std::polar(1.0, 2.0 * kPi * k * shift / 64.0));
     for (int m = 0; m < kTaps; ++m) {
         taps[static_cast<size_t>(m)] = 0;
-        for (int k = -26; k <= 26; ++k) taps[static_cast<size_t>(m)] += f.pinv[static_cast<size_t>(m * kUsed) + at(k)] * hs[at(k)];
+        for (int k = -26; k <= 26; ++k) taps[static_cast<size_t>(m)] += mul(f.pinv[static_cast<size_t>(m * kUsed) + at(k)], hs[at(k)]);
     }
     double resid = 0;
     for (int k = -26; k <= 26; ++k) {
         if (!k) continue;
         cd fit = 0;
-        for (int m = 0; m < kTaps; ++m) fit += taps[static_cast<size_t>(m)] * f.a[at(k) * kTaps + static_cast<size_t>(m)];
+        for (int m = 0; m < kTaps; ++m) fit += mul(taps[static_cast<size_t>(m)], f.a[at(k) * kTaps + static_cast<size_t>(m)]);
         resid += std::norm(hs[at(k)] - fit);
     }
     return resid;
@@ -792,13 +797,17 @@ template <int NB>
 ORV_AVX2 void map_points8(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off8, size_t n_sym, size_t n_dbps,
                           const double* axis, cd* out) {
     const __m256i one = _mm256_set1_epi32(1), low = _mm256_set1_epi32((1 << (NB / 2)) - 1);
+    // The masked gathers with every lane on (the plain ones trip GCC 12's uninitialised warning).
+    const __m256i all = _mm256_set1_epi32(-1);
+    const __m256d all_pd = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     for (size_t n = 0; n < n_sym; ++n) {
         const int* base = reinterpret_cast<const int*>(e.data() + n * n_dbps);
         for (size_t g = 0; g < 6; ++g) {
             __m256i v = _mm256_setzero_si256();
             for (size_t j = 0; j < NB; ++j) {
                 const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(off8.data() + (g * NB + j) * 8));
-                v = _mm256_or_si256(_mm256_slli_epi32(v, 1), _mm256_and_si256(_mm256_i32gather_epi32(base, at, 1), one));
+                const __m256i bits = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base, at, all, 1);
+                v = _mm256_or_si256(_mm256_slli_epi32(v, 1), _mm256_and_si256(bits, one));
             }
             __m128i hi[2], lo[2];
             if constexpr (NB == 1) {
@@ -814,7 +823,8 @@ ORV_AVX2 void map_points8(const std::vector<uint8_t>& e, const std::vector<uint3
                 if constexpr (NB == 1) {
                     re = _mm256_cvtepi32_pd(hi[half]), im = _mm256_setzero_pd();
                 } else {
-                    re = _mm256_i32gather_pd(axis, hi[half], 8), im = _mm256_i32gather_pd(axis, lo[half], 8);
+                    re = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), axis, hi[half], all_pd, 8);
+                    im = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), axis, lo[half], all_pd, 8);
                 }
                 const __m256d a = _mm256_unpacklo_pd(re, im), b = _mm256_unpackhi_pd(re, im);  // points 0 2, 1 3
                 double* to = reinterpret_cast<double*>(out + n * 48 + 8 * g + 4 * half);
