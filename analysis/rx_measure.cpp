@@ -759,10 +759,10 @@ const std::array<BitBytes, 256>& bit_bytes() {
 }
 
 // The coder's outputs of the words ab (coder_words) one a byte (0 or 1) into e: A after data bit d
-// at e[d], B at e[stride + d], stride = 64 words; three bytes more after them.
+// at e[d], B at e[stride + d], stride = 64 words.
 void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e) {
     const std::array<BitBytes, 256>& spread = bit_bytes();
-    e.resize(2 * stride + 3);  // map_points8 reads each byte in a 32-bit load
+    e.resize(2 * stride);
     for (size_t w = 0; w < ab.size() / 2; ++w)
         for (size_t b = 0; b < 2; ++b) {
             const uint64_t bits = ab[2 * w + b];
@@ -789,77 +789,10 @@ void map_points(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off,
     }
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// map_points eight subcarriers at a time (AVX2 gathers; the same points). off8: the offsets of
-// map_points in groups of eight subcarriers, bit j of the group's subcarriers at (g NB + j) 8;
-// e readable up to 3 bytes past its last offset (each bit's byte read in a 32-bit load).
-template <int NB>
-ORV_AVX2 void map_points8(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off8, size_t n_sym, size_t n_dbps,
-                          const double* axis, cd* out) {
-    const __m256i one = _mm256_set1_epi32(1), low = _mm256_set1_epi32((1 << (NB / 2)) - 1);
-    // The masked gathers with every lane on (the plain ones trip GCC 12's uninitialised warning).
-    const __m256i all = _mm256_set1_epi32(-1);
-    const __m256d all_pd = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    for (size_t n = 0; n < n_sym; ++n) {
-        const int* base = reinterpret_cast<const int*>(e.data() + n * n_dbps);
-        for (size_t g = 0; g < 6; ++g) {
-            __m256i v = _mm256_setzero_si256();
-            for (size_t j = 0; j < NB; ++j) {
-                const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(off8.data() + (g * NB + j) * 8));
-                const __m256i bits = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base, at, all, 1);
-                v = _mm256_or_si256(_mm256_slli_epi32(v, 1), _mm256_and_si256(bits, one));
-            }
-            __m128i hi[2], lo[2];
-            if constexpr (NB == 1) {
-                const __m256i pm = _mm256_sub_epi32(_mm256_add_epi32(v, v), one);  // -1 or 1
-                hi[0] = _mm256_castsi256_si128(pm), hi[1] = _mm256_extracti128_si256(pm, 1);
-            } else {
-                const __m256i h = _mm256_srli_epi32(v, NB / 2), l = _mm256_and_si256(v, low);
-                hi[0] = _mm256_castsi256_si128(h), hi[1] = _mm256_extracti128_si256(h, 1);
-                lo[0] = _mm256_castsi256_si128(l), lo[1] = _mm256_extracti128_si256(l, 1);
-            }
-            for (size_t half = 0; half < 2; ++half) {
-                __m256d re, im;
-                if constexpr (NB == 1) {
-                    re = _mm256_cvtepi32_pd(hi[half]), im = _mm256_setzero_pd();
-                } else {
-                    re = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), axis, hi[half], all_pd, 8);
-                    im = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), axis, lo[half], all_pd, 8);
-                }
-                const __m256d a = _mm256_unpacklo_pd(re, im), b = _mm256_unpackhi_pd(re, im);  // points 0 2, 1 3
-                double* to = reinterpret_cast<double*>(out + n * 48 + 8 * g + 4 * half);
-                _mm256_storeu_pd(to, _mm256_permute2f128_pd(a, b, 0x20));
-                _mm256_storeu_pd(to + 4, _mm256_permute2f128_pd(a, b, 0x31));
-            }
-        }
-    }
-}
-#endif
-
-// map_points<NB>, eight subcarriers at a time where vector is set and the processor has AVX2;
-// e as map_points8 needs it.
-template <int NB>
-void map_all(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t n_sym, size_t n_dbps,
-             const double* axis, cd* out, bool vector) {
-#if defined(__GNUC__) && defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (vector && avx2) {
-        static thread_local std::vector<uint32_t> off8;
-        off8.resize(off.size());
-        for (size_t i = 0; i < 48; ++i)
-            for (size_t j = 0; j < NB; ++j) off8[((i / 8) * NB + j) * 8 + i % 8] = off[i * NB + j];
-        map_points8<NB>(e, off8, n_sym, n_dbps, axis, out);
-        return;
-    }
-#else
-    (void)vector;
-#endif
-    map_points<NB>(e, off, n_sym, n_dbps, axis, out);
-}
 }  // namespace
 
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
-                                   int symbols, bool vector) {
+                                   int symbols) {
     const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
     const size_t n_dbps = static_cast<size_t>(rate.n_dbps);
     const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
@@ -873,10 +806,10 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     std::vector<cd> out(n_sym * 48);
     const AxisLevels& lv = axis_levels();
     switch (nb) {
-    case 1: map_all<1>(e, off, n_sym, n_dbps, nullptr, out.data(), vector); break;
-    case 2: map_all<2>(e, off, n_sym, n_dbps, lv.qpsk, out.data(), vector); break;
-    case 4: map_all<4>(e, off, n_sym, n_dbps, lv.qam16, out.data(), vector); break;
-    default: map_all<6>(e, off, n_sym, n_dbps, lv.qam64, out.data(), vector); break;
+    case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out.data()); break;
+    case 2: map_points<2>(e, off, n_sym, n_dbps, lv.qpsk, out.data()); break;
+    case 4: map_points<4>(e, off, n_sym, n_dbps, lv.qam16, out.data()); break;
+    default: map_points<6>(e, off, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
     return out;
 }

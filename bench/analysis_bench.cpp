@@ -17,6 +17,7 @@
 #include "orvasynth.h"
 #include "packet_spectrum.h"
 #include "records.h"
+#include "rx_measure.h"
 #include "rx_packets.h"
 #include "rx_viterbi.h"
 
@@ -141,10 +142,21 @@ void viterbi_kernel(benchmark::State& state, orv::analysis::rx::AcsKernel kernel
 }
 void BM_Viterbi16Bit(benchmark::State& s) { viterbi_kernel(s, orv::analysis::rx::AcsKernel::best); }
 
+// The transmitted points the impairment fit measures against, of a 1000-byte PSDU at 54 Mbit/s
+// (38 symbols); counter: points a second.
+void BM_TransmittedPoints54(benchmark::State& state) {
+    std::vector<uint8_t> psdu(1000);
+    for (size_t i = 0; i < psdu.size(); ++i) psdu[i] = static_cast<uint8_t>(i * 37 + 11);
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(54);
+    for (auto _ : state) benchmark::DoNotOptimize(orv::analysis::rx::transmitted_points(psdu, 0x5D, rate, 38));
+    state.counters["points/s"] = benchmark::Counter(38.0 * 48.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 // Timed in CPU time (one thread; the machine is shared): MS/s is samples over CPU seconds.
 BENCHMARK(BM_Viterbi16Bit);
+BENCHMARK(BM_TransmittedPoints54);
 BENCHMARK(BM_PacketReceiver1000x54MbpsOs1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PacketReceiver1000x54MbpsOs8)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PacketSpectrum1000x54MbpsOs8)->Unit(benchmark::kMillisecond);

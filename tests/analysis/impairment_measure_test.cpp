@@ -245,8 +245,7 @@ TEST(TransmittedPoints, MappingIsTheSlicersInverse) {
 
 // The transmitted points of a DATA field equal the tests' own transmitter's chain (scrambler,
 // coder, puncturing, interleaver, mapping) at every rate, for PSDUs ending anywhere in a symbol
-// and several scrambler states; a field cut short holds only whole bytes of the PSDU. Both the
-// loop eight subcarriers at a time and the one by one.
+// and several scrambler states; a field cut short holds only whole bytes of the PSDU.
 struct PointsCase {
     const char* name;
     int mbps, length, scrambler;
@@ -277,11 +276,9 @@ TEST_P(TransmittedPointsChain, EqualTheReferenceTransmitter) {
         const std::vector<C> sym = reftx::map_symbol(reftx::interleave(part, rate.n_cbps, rate.n_bpsc), rt.mod);
         want.insert(want.end(), sym.begin(), sym.end());
     }
-    for (const bool vector : {true, false}) {
-        const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym, vector);
-        ASSERT_EQ(got.size(), want.size());
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_LT(std::abs(got[i] - want[i]), 1e-12) << "point " << i << (vector ? " eight at a time" : " one by one");
-    }
+    const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_LT(std::abs(got[i] - want[i]), 1e-12) << "point " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(
