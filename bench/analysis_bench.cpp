@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -152,11 +153,29 @@ void BM_TransmittedPoints54(benchmark::State& state) {
     state.counters["points/s"] = benchmark::Counter(38.0 * 48.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The phase fit's angles: four symbols' 52 residual phases (small angles around zero, every
+// quadrant now and then), four at a time; counter: angles a second.
+void BM_PhaseAngles208(benchmark::State& state) {
+    std::vector<double> y(208), x(208), out(208);
+    uint32_t r = 5;
+    for (size_t i = 0; i < y.size(); ++i) {
+        r = r * 1664525u + 1013904223u;
+        const double a = (static_cast<double>(r >> 8) / 16777216.0 - 0.5) * (i % 13 ? 0.3 : 6.2);
+        y[i] = std::sin(a) * (1.0 + static_cast<double>(i % 7)), x[i] = std::cos(a) * (1.0 + static_cast<double>(i % 7));
+    }
+    for (auto _ : state) {
+        orv::analysis::rx::phase_angles(y.data(), x.data(), y.size(), out.data());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["angles/s"] = benchmark::Counter(208.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 // Timed in CPU time (one thread; the machine is shared): MS/s is samples over CPU seconds.
 BENCHMARK(BM_Viterbi16Bit);
 BENCHMARK(BM_TransmittedPoints54);
+BENCHMARK(BM_PhaseAngles208);
 BENCHMARK(BM_PacketReceiver1000x54MbpsOs1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PacketReceiver1000x54MbpsOs8)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PacketSpectrum1000x54MbpsOs8)->Unit(benchmark::kMillisecond);
