@@ -163,6 +163,18 @@ inline cd mul_conj(cd a, cd b) {
     return {a.real() * b.real() + a.imag() * b.imag(), a.imag() * b.real() - a.real() * b.imag()};
 }
 
+// exp(j theta) as std::polar(1.0, theta) gives it, from one sincos: for a negated angle the
+// compiler calls sin and cos apart (it takes cos(-x) as cos(x), and the pair no longer matches).
+inline cd unit(double theta) {
+#if defined(__GLIBC__)
+    double s = 0, c = 0;
+    ::sincos(theta, &s, &c);
+    return {c, s};
+#else
+    return std::polar(1.0, theta);
+#endif
+}
+
 // The model's value at subcarrier k of symbol n without the symbol's phase terms.
 inline cd model(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, const std::array<cd, kUsed>& xs, int k) {
     return mul(g1[at(k)], xs[at(k)]) + mul_conj(g2[at(k)], xs[at(-k)]);
@@ -178,8 +190,8 @@ struct Symbol {
 // The symbol's subcarriers with its phase terms removed: y(k) exp(-j (a + b k)).
 std::array<cd, kUsed> derotated(const Symbol& s) {
     std::array<cd, kUsed> r;  // set in full below
-    const cd step = std::polar(1.0, -s.b);
-    cd w = std::polar(1.0, -(s.a - 26.0 * s.b));
+    const cd step = unit(-s.b);
+    cd w = unit(-(s.a - 26.0 * s.b));
     for (int k = -26; k <= 26; ++k, w = mul(w, step)) r[at(k)] = mul(s.y[at(k)], w);
     return r;
 }
@@ -193,15 +205,15 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     cd d = 0;
     for (int k = -26; k < 26; ++k) d += mul_conj(z[at(k + 1)], z[at(k)]);
     s.b = std::arg(d);
-    const cd step = std::polar(1.0, -s.b);
-    cd rot = std::polar(1.0, 26.0 * s.b);
+    const cd step = unit(-s.b);
+    cd rot = unit(26.0 * s.b);
     cd c = 0;
     for (int k = -26; k <= 26; ++k, rot = mul(rot, step)) {
         z[at(k)] = mul(z[at(k)], rot);
         c += z[at(k)];
     }
     s.a = std::arg(c);
-    const cd back = std::polar(1.0, -s.a);
+    const cd back = unit(-s.a);
     std::array<double, kUsed> re, im, phase;  // set in full below
     for (size_t i = 0; i < kUsed; ++i) {
         const cd r = mul(z[i], back);
@@ -298,7 +310,7 @@ ORV_AVX2 inline void store4(V4 a, cd* v) {
 // derotated of four symbols at once, one in each lane (the same values).
 ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* out) {
     cd t[4], u[4];
-    for (int l = 0; l < 4; ++l) t[l] = std::polar(1.0, -sy[l]->b), u[l] = std::polar(1.0, -(sy[l]->a - 26.0 * sy[l]->b));
+    for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
     const V4 step = load4(t);
     V4 w = load4(u);
     for (size_t i = 0; i < kUsed; ++i, w = mul4(w, step)) {
@@ -330,7 +342,7 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
     for (int k = -26; k < 26; ++k) d = add4(d, mul_conj4(z[at(k + 1)], z[at(k)]));
     double a[4], b[4];
     store4(d, t);
-    for (int l = 0; l < 4; ++l) b[l] = std::arg(t[l]), t[l] = std::polar(1.0, -b[l]), u[l] = std::polar(1.0, 26.0 * b[l]);
+    for (int l = 0; l < 4; ++l) b[l] = std::arg(t[l]), t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
     const V4 step = load4(t);
     V4 rot = load4(u), c = {_mm256_setzero_pd(), _mm256_setzero_pd()};
     for (int k = -26; k <= 26; ++k, rot = mul4(rot, step)) {
@@ -338,7 +350,7 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
         c = add4(c, z[at(k)]);
     }
     store4(c, t);
-    for (int l = 0; l < 4; ++l) a[l] = std::arg(t[l]), t[l] = std::polar(1.0, -a[l]);
+    for (int l = 0; l < 4; ++l) a[l] = std::arg(t[l]), t[l] = unit(-a[l]);
     const V4 back = load4(t);
     alignas(32) double re[4 * kUsed], im[4 * kUsed], ph[4 * kUsed];
     for (size_t i = 0; i < kUsed; ++i) {
