@@ -323,69 +323,88 @@ ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* 
     }
 }
 
-// fit_phase of four symbols at once, one in each lane: every lane runs the operations of
+// fit_phase of 4 G symbols at once, one in each lane of G groups of four whose steps interleave
+// (each fit is a few long chains of dependent operations): every lane runs the operations of
 // fit_phase in its order (the same values); the arguments, sines and cosines lane by lane.
+template <int G>
 ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
-    std::array<V4, kUsed> z;
-    cd t[4], u[4];
+    const __m256d zero = _mm256_setzero_pd();
+    std::array<std::array<V4, kUsed>, G> z;
     for (int k = -26; k <= 26; ++k) {
         if (!k) {
-            z[at(k)] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+            for (int g = 0; g < G; ++g) z[g][at(k)] = {zero, zero};
             continue;
         }
         const V4 c1 = {_mm256_set1_pd(g1[at(k)].real()), _mm256_set1_pd(g1[at(k)].imag())};
         const V4 c2 = {_mm256_set1_pd(g2[at(k)].real()), _mm256_set1_pd(g2[at(k)].imag())};
-        const V4 model = add4(mul4(c1, gather4(sy, &Symbol::x, at(k))), mul_conj4(c2, gather4(sy, &Symbol::x, at(-k))));
-        z[at(k)] = mul_conj4(gather4(sy, &Symbol::y, at(k)), model);
+        for (int g = 0; g < G; ++g) {
+            const V4 model = add4(mul4(c1, gather4(sy + 4 * g, &Symbol::x, at(k))), mul_conj4(c2, gather4(sy + 4 * g, &Symbol::x, at(-k))));
+            z[g][at(k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(k)), model);
+        }
     }
-    V4 d = {_mm256_setzero_pd(), _mm256_setzero_pd()};
-    for (int k = -26; k < 26; ++k) d = add4(d, mul_conj4(z[at(k + 1)], z[at(k)]));
-    double a[4], b[4];
-    store4(d, t);
-    for (int l = 0; l < 4; ++l) b[l] = std::arg(t[l]), t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
-    const V4 step = load4(t);
-    V4 rot = load4(u), c = {_mm256_setzero_pd(), _mm256_setzero_pd()};
-    for (int k = -26; k <= 26; ++k, rot = mul4(rot, step)) {
-        z[at(k)] = mul4(z[at(k)], rot);
-        c = add4(c, z[at(k)]);
+    V4 d[G];
+    for (int g = 0; g < G; ++g) d[g] = {zero, zero};
+    for (int k = -26; k < 26; ++k)
+        for (int g = 0; g < G; ++g) d[g] = add4(d[g], mul_conj4(z[g][at(k + 1)], z[g][at(k)]));
+    double a[4 * G], b[4 * G];
+    cd t[4 * G], u[4 * G];
+    for (int g = 0; g < G; ++g) store4(d[g], t + 4 * g);
+    for (int l = 0; l < 4 * G; ++l) b[l] = std::arg(t[l]), t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
+    V4 step[G], rot[G], c[G];
+    for (int g = 0; g < G; ++g) step[g] = load4(t + 4 * g), rot[g] = load4(u + 4 * g), c[g] = {zero, zero};
+    for (int k = -26; k <= 26; ++k)
+        for (int g = 0; g < G; ++g) {
+            z[g][at(k)] = mul4(z[g][at(k)], rot[g]);
+            c[g] = add4(c[g], z[g][at(k)]);
+            rot[g] = mul4(rot[g], step[g]);
+        }
+    for (int g = 0; g < G; ++g) store4(c[g], t + 4 * g);
+    for (int l = 0; l < 4 * G; ++l) a[l] = std::arg(t[l]), t[l] = unit(-a[l]);
+    // Per group: kUsed subcarriers of four lanes.
+    alignas(32) double re[4 * G * kUsed], im[4 * G * kUsed], ph[4 * G * kUsed];
+    for (int g = 0; g < G; ++g) {
+        const V4 back = load4(t + 4 * g);
+        const size_t o = static_cast<size_t>(4 * g) * kUsed;
+        for (size_t i = 0; i < kUsed; ++i) {
+            const V4 r = mul4(z[g][i], back);
+            _mm256_store_pd(re + o + 4 * i, r.re);
+            _mm256_store_pd(im + o + 4 * i, r.im);
+        }
+        // Subcarrier 0 (z = 0, no weight below) left out: atan2's slow path for the origin.
+        phase_angles(im + o, re + o, 4 * at(0), ph + o);
+        phase_angles(im + o + 4 * at(1), re + o + 4 * at(1), 4 * (kUsed - at(1)), ph + o + 4 * at(1));
+        std::fill(ph + o + 4 * at(0), ph + o + 4 * at(1), 0.0);
     }
-    store4(c, t);
-    for (int l = 0; l < 4; ++l) a[l] = std::arg(t[l]), t[l] = unit(-a[l]);
-    const V4 back = load4(t);
-    alignas(32) double re[4 * kUsed], im[4 * kUsed], ph[4 * kUsed];
-    for (size_t i = 0; i < kUsed; ++i) {
-        const V4 r = mul4(z[i], back);
-        _mm256_store_pd(re + 4 * i, r.re);
-        _mm256_store_pd(im + 4 * i, r.im);
-    }
-    // Subcarrier 0 (z = 0, no weight below) left out: atan2's slow path for the origin.
-    phase_angles(im, re, 4 * at(0), ph);
-    phase_angles(im + 4 * at(1), re + 4 * at(1), 4 * (kUsed - at(1)), ph + 4 * at(1));
-    std::fill(ph + 4 * at(0), ph + 4 * at(1), 0.0);
-    const __m256d zero = _mm256_setzero_pd();
-    __m256d w = zero, wk = zero, wkk = zero, wp = zero, wkp = zero;
+    __m256d w[G], wk[G], wkk[G], wp[G], wkp[G];
+    for (int g = 0; g < G; ++g) w[g] = wk[g] = wkk[g] = wp[g] = wkp[g] = zero;
     for (int k = -26; k <= 26; ++k) {
-        const V4& zk = z[at(k)];
-        const __m256d m = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
-        const __m256d use = _mm256_cmp_pd(m, zero, _CMP_GT_OQ);  // the lanes where m > 0
-        const __m256d kk = _mm256_set1_pd(static_cast<double>(k)), p = _mm256_load_pd(ph + 4 * at(k));
-        const __m256d mk = _mm256_mul_pd(m, kk);
-        w = _mm256_blendv_pd(w, _mm256_add_pd(w, m), use);
-        wk = _mm256_blendv_pd(wk, _mm256_add_pd(wk, mk), use);
-        wkk = _mm256_blendv_pd(wkk, _mm256_add_pd(wkk, _mm256_mul_pd(mk, kk)), use);
-        wp = _mm256_blendv_pd(wp, _mm256_add_pd(wp, _mm256_mul_pd(m, p)), use);
-        wkp = _mm256_blendv_pd(wkp, _mm256_add_pd(wkp, _mm256_mul_pd(mk, p)), use);
+        const __m256d kk = _mm256_set1_pd(static_cast<double>(k));
+        for (int g = 0; g < G; ++g) {
+            const V4& zk = z[g][at(k)];
+            const __m256d m = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
+            const __m256d use = _mm256_cmp_pd(m, zero, _CMP_GT_OQ);  // the lanes where m > 0
+            const __m256d p = _mm256_load_pd(ph + static_cast<size_t>(4 * g) * kUsed + 4 * at(k));
+            const __m256d mk = _mm256_mul_pd(m, kk);
+            w[g] = _mm256_blendv_pd(w[g], _mm256_add_pd(w[g], m), use);
+            wk[g] = _mm256_blendv_pd(wk[g], _mm256_add_pd(wk[g], mk), use);
+            wkk[g] = _mm256_blendv_pd(wkk[g], _mm256_add_pd(wkk[g], _mm256_mul_pd(mk, kk)), use);
+            wp[g] = _mm256_blendv_pd(wp[g], _mm256_add_pd(wp[g], _mm256_mul_pd(m, p)), use);
+            wkp[g] = _mm256_blendv_pd(wkp[g], _mm256_add_pd(wkp[g], _mm256_mul_pd(mk, p)), use);
+        }
     }
-    const __m256d det = _mm256_sub_pd(_mm256_mul_pd(w, wkk), _mm256_mul_pd(wk, wk));
-    const __m256d da = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(wkk, wp), _mm256_mul_pd(wk, wkp)), det);
-    const __m256d db = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(w, wkp), _mm256_mul_pd(wk, wp)), det);
-    alignas(32) double dav[4], dbv[4];
-    _mm256_store_pd(dav, da);
-    _mm256_store_pd(dbv, db);
-    const int ok = _mm256_movemask_pd(_mm256_cmp_pd(det, zero, _CMP_GT_OQ));
-    for (int l = 0; l < 4; ++l) {
-        sy[l]->a = a[l], sy[l]->b = b[l];
-        if (ok >> l & 1) sy[l]->a += dav[l], sy[l]->b += dbv[l];
+    for (int g = 0; g < G; ++g) {
+        const __m256d det = _mm256_sub_pd(_mm256_mul_pd(w[g], wkk[g]), _mm256_mul_pd(wk[g], wk[g]));
+        const __m256d da = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(wkk[g], wp[g]), _mm256_mul_pd(wk[g], wkp[g])), det);
+        const __m256d db = _mm256_div_pd(_mm256_sub_pd(_mm256_mul_pd(w[g], wkp[g]), _mm256_mul_pd(wk[g], wp[g])), det);
+        alignas(32) double dav[4], dbv[4];
+        _mm256_store_pd(dav, da);
+        _mm256_store_pd(dbv, db);
+        const int ok = _mm256_movemask_pd(_mm256_cmp_pd(det, zero, _CMP_GT_OQ));
+        for (int l = 0; l < 4; ++l) {
+            Symbol* one = sy[4 * g + l];
+            one->a = a[4 * g + l], one->b = b[4 * g + l];
+            if (ok >> l & 1) one->a += dav[l], one->b += dbv[l];
+        }
     }
 }
 
@@ -451,12 +470,17 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && vector) {
+        for (; i + 8 <= sy.size(); i += 8) {  // two groups of four interleaved
+            Symbol* eight[8];
+            for (size_t l = 0; l < 8; ++l) eight[l] = &sy[i + l];
+            fit_phase4<2>(eight, g1, g2);
+        }
         // The last one to three symbols in a group with those before them, which give the same
         // phases again (each lane's fit depends on its own symbol alone).
         for (; i < sy.size() && sy.size() >= 4; i += 4) {
             i = std::min(i, sy.size() - 4);
             Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
-            fit_phase4(four, g1, g2);
+            fit_phase4<1>(four, g1, g2);
         }
     }
 #endif
