@@ -534,4 +534,57 @@ INSTANTIATE_TEST_SUITE_P(
         SpectraCase{"echo_6", {.name = "", .rate_mbps = 6, .echo = 0.4, .echo_samples = 3, .snr_db = 25}, 0}),
     [](const ::testing::TestParamInfo<SpectraCase>& i) { return std::string(i.param.name); });
 
+// The fit of four symbols at a time, two groups of four interleaved and the last group
+// overlapping the one before, its channel sums four subcarriers at a time and the error terms
+// likewise: the plain loops' figures to the last bit for every count of symbols around those
+// group sizes and the 48 the rounds run on, against decisions and against the transmitted points.
+struct SymbolCountCase {
+    const char* name;
+    int symbols;  // DATA symbols measured of the 84 of the frame
+};
+void PrintTo(const SymbolCountCase& c, std::ostream* os) { *os << c.name; }
+class VectorFitSymbols : public ::testing::TestWithParam<SymbolCountCase> {};
+
+TEST_P(VectorFitSymbols, SameFiguresAsThePlainLoops) {
+    const SymbolCountCase& c = GetParam();
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+    const ImpairmentCase imp{.name = "", .rate_mbps = 24, .iq_gain_db = 0.4, .iq_phase_deg = -1.5, .clock_ppm = 15, .snr_db = 28};
+    const std::vector<C> x = impaired_frame(imp, phases, psdu);
+    orv::analysis::ForwardFft fft(64);
+    const auto d = rx::detect_next(x, 0);
+    ASSERT_TRUE(d);
+    const rx::Sync s = rx::synchronise(x, *d);
+    const rx::Channel ch = rx::estimate_channel(x, s, fft);
+    const rx::SignalField sig = rx::decode_signal(x, s, ch, fft);
+    ASSERT_TRUE(sig.valid());
+    ASSERT_GE(sig.data_symbols, c.symbols);
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(sig.rate_mbps);
+    const rx::Demodulated dem = rx::demodulate(x, s, ch, rate, sig.data_symbols, fft);
+    const std::vector<C> known = rx::transmitted_points(psdu, 0x3A, rate, sig.data_symbols);
+    for (const std::vector<C>* k : {static_cast<const std::vector<C>*>(nullptr), &known}) {
+        const rx::Impairments v = rx::measure_impairments(x, s, ch, rate, c.symbols, k, fft, 1, &dem.spectra, true);
+        const rx::Impairments p = rx::measure_impairments(x, s, ch, rate, c.symbols, k, fft, 1, &dem.spectra, false);
+        const char* which = k ? "known points" : "decisions";
+        ASSERT_TRUE(p.snr_db && p.clock_ppm && p.cpe_rms_deg && p.delay_spread_ns) << which;
+        EXPECT_EQ(p.iq_gain_db.has_value(), c.symbols >= rx::kMinSymbolsIq) << which;
+        EXPECT_EQ(v.snr_db, p.snr_db) << which;
+        EXPECT_EQ(v.iq_gain_db, p.iq_gain_db) << which;
+        EXPECT_EQ(v.iq_phase_deg, p.iq_phase_deg) << which;
+        EXPECT_EQ(v.clock_ppm, p.clock_ppm) << which;
+        EXPECT_EQ(v.cpe_rms_deg, p.cpe_rms_deg) << which;
+        EXPECT_EQ(v.delay_spread_ns, p.delay_spread_ns) << which;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, VectorFitSymbols,
+    ::testing::Values(SymbolCountCase{"two", 2}, SymbolCountCase{"three", 3}, SymbolCountCase{"one_group", 4},
+                      SymbolCountCase{"group_and_one", 5}, SymbolCountCase{"group_and_three", 7},
+                      SymbolCountCase{"two_groups", 8}, SymbolCountCase{"two_groups_and_one", 9},
+                      SymbolCountCase{"three_groups", 12}, SymbolCountCase{"three_groups_and_two", 14},
+                      SymbolCountCase{"rounds_on_all_48", 48}, SymbolCountCase{"rounds_on_every_second_of_49", 49},
+                      SymbolCountCase{"whole_frame_84", 84}),
+    [](const ::testing::TestParamInfo<SymbolCountCase>& i) { return std::string(i.param.name); });
+
 }  // namespace
