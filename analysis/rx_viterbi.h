@@ -1,6 +1,6 @@
 // The packet receiver's Viterbi decoder for the rate-1/2, K = 7 code of 17.3.5.5
 // (generators 133 and 171 octal): soft values quantised to 16 bits, 16-bit path
-// metrics renormalised every step, the 64 add-compare-select operations of a step
+// metrics renormalised every few steps, the 64 add-compare-select operations of a step
 // in AVX2 or SSE2 (a plain loop where both are missing), one 64-bit word of decisions a step.
 #pragma once
 
