@@ -84,6 +84,30 @@ ORV_AVX2 inline void axis_soft4(__m256d v, int n, __m256d w, __m256d* o) {
         o[2] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(2.0), _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_set1_pd(4.0), a))));
 }
 
+// The values of four subcarriers l (o[j] lane l: soft bit j) to out[nb l + j], nb 2, 4 or 6.
+ORV_AVX2 inline void store_interleaved(const __m256d* o, int nb, double* out) {
+    // Pairs of bits 0, 1 of subcarriers (0, 2) and (1, 3); likewise bits 2, 3.
+    const __m256d a0 = _mm256_unpacklo_pd(o[0], o[1]), a1 = _mm256_unpackhi_pd(o[0], o[1]);
+    if (nb == 2) {
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, a1, 0x20));
+        _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(a0, a1, 0x31));
+        return;
+    }
+    const __m256d b0 = _mm256_unpacklo_pd(o[2], o[3]), b1 = _mm256_unpackhi_pd(o[2], o[3]);
+    const size_t n = static_cast<size_t>(nb);
+    _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, b0, 0x20));
+    _mm256_storeu_pd(out + n, _mm256_permute2f128_pd(a1, b1, 0x20));
+    _mm256_storeu_pd(out + 2 * n, _mm256_permute2f128_pd(a0, b0, 0x31));
+    _mm256_storeu_pd(out + 3 * n, _mm256_permute2f128_pd(a1, b1, 0x31));
+    if (nb == 6) {
+        const __m256d c0 = _mm256_unpacklo_pd(o[4], o[5]), c1 = _mm256_unpackhi_pd(o[4], o[5]);
+        _mm_storeu_pd(out + 4, _mm256_castpd256_pd128(c0));
+        _mm_storeu_pd(out + n + 4, _mm256_castpd256_pd128(c1));
+        _mm_storeu_pd(out + 2 * n + 4, _mm256_extractf128_pd(c0, 1));
+        _mm_storeu_pd(out + 3 * n + 4, _mm256_extractf128_pd(c1, 1));
+    }
+}
+
 // demap_axes four subcarriers a step (AVX2; the caller checks the processor).
 ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
                          double* sq) {
@@ -108,9 +132,13 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
         __m256d o[6];
         axis_soft4(zi, n, w, o);
         axis_soft4(zq, n, w, o + n);
+        const int mask = _mm256_movemask_pd(on);
+        if (mask == 0xF) {  // all four subcarriers with signal: their nb values each side by side
+            store_interleaved(o, nb, out + t0 * static_cast<size_t>(nb));
+            continue;
+        }
         alignas(32) double soft[6][4];
         for (int j = 0; j < nb; ++j) _mm256_store_pd(soft[j], o[j]);
-        const int mask = _mm256_movemask_pd(on);
         for (int l = 0; l < 4; ++l) {
             if (!(mask >> l & 1)) continue;
             double* b = out + (t0 + static_cast<size_t>(l)) * static_cast<size_t>(nb);
