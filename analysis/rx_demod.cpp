@@ -115,10 +115,11 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
     const __m256d top = _mm256_set1_pd(static_cast<double>((1 << n) - 1));
     const __m256d cr = _mm256_set1_pd(corr.real()), ci = _mm256_set1_pd(corr.imag()), kv = _mm256_set1_pd(k);
     for (size_t t0 = 0; t0 < 48; t0 += 4) {
-        const auto at = [&](size_t l) { return y[static_cast<size_t>(taps.i[t0 + l])]; };
-        const cd y0 = at(0), y1 = at(1), y2 = at(2), y3 = at(3);
-        const __m256d yr = _mm256_set_pd(y3.real(), y2.real(), y1.real(), y0.real());
-        const __m256d yi = _mm256_set_pd(y3.imag(), y2.imag(), y1.imag(), y0.imag());
+        const auto at = [&](size_t l) { return _mm_loadu_pd(reinterpret_cast<const double*>(&y[static_cast<size_t>(taps.i[t0 + l])])); };
+        // (re, im) of subcarriers 0 | 2 and 1 | 3: their low and high halves give the four re and im.
+        const __m256d y02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(at(0)), at(2), 1);
+        const __m256d y13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(at(1)), at(3), 1);
+        const __m256d yr = _mm256_unpacklo_pd(y02, y13), yi = _mm256_unpackhi_pd(y02, y13);
         const __m256d hr = _mm256_loadu_pd(taps.inv_re.data() + t0), hi = _mm256_loadu_pd(taps.inv_im.data() + t0);
         const __m256d ar = _mm256_sub_pd(_mm256_mul_pd(yr, hr), _mm256_mul_pd(yi, hi));
         const __m256d ai = _mm256_add_pd(_mm256_mul_pd(yr, hi), _mm256_mul_pd(yi, hr));
