@@ -420,8 +420,8 @@ double soft_scale(const double* soft, size_t n) {
     // file or a spurious channel gain does not shrink every other value to nothing.
     constexpr size_t kProbe = 1024;
     std::vector<double> mag;
-    mag.reserve(std::min(n, kProbe));
     const size_t stride = std::max<size_t>(n / kProbe, 1);
+    mag.reserve(n / stride + 1);  // up to 2 kProbe - 1 values: no reallocation on the way
     for (size_t i = 0; i < n; i += stride) {
         const double v = std::abs(soft[i]);
         if (v > 0 && v < 1e300) mag.push_back(v);
