@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "rx.h"
+#include "rx_viterbi.h"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -203,12 +204,20 @@ void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, dou
 SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
     const std::array<cd, 53> y = subcarriers(x, s, s.t1 + 128 + 16 - kBackoff, fft);
     const cd corr = std::polar(1.0, -pilot_phase(y, h, pilot_polarity(0)));
-    std::vector<double> rx;
-    for (int sc : data_subcarriers()) {
-        const size_t i = static_cast<size_t>(sc + 26);
-        rx.push_back((y[i] * std::conj(h.h[i]) * corr).real());
+    // Equalised BPSK values in the received order, then deinterleaved (17.3.5.6, N_CBPS 48).
+    static const std::array<int, 48> from = [] {
+        std::array<int, 48> f{};
+        for (int k = 0; k < 48; ++k) f[static_cast<size_t>(k)] = interleave_position(k, 48, 1);
+        return f;
+    }();
+    double rx[48], coded[48];
+    for (size_t t = 0; t < 48; ++t) {
+        const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
+        rx[t] = (y[i] * std::conj(h.h[i]) * corr).real();
     }
-    const std::vector<int> bits = viterbi_decode(deinterleave(rx, 48, 1), false);
+    for (size_t k = 0; k < 48; ++k) coded[k] = rx[from[k]];
+    uint8_t bits[kSignalSteps];
+    viterbi_decode_signal(coded, bits);
     SignalField sig;
     for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
     sig.reserved_ok = bits[4] == 0;
@@ -216,7 +225,7 @@ SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel
     int par = 0;
     for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
     sig.parity_ok = par == 0;
-    sig.tail_ok = std::all_of(bits.begin() + 18, bits.end(), [](int b) { return b == 0; });
+    sig.tail_ok = std::all_of(bits + 18, bits + kSignalSteps, [](uint8_t b) { return b == 0; });
     if (const RateInfo* r = rate_by_bits(sig.rate_bits)) {
         sig.rate_mbps = r->mbps;
         sig.data_symbols = (16 + 8 * sig.length + 6 + r->n_dbps - 1) / r->n_dbps;

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -459,6 +460,75 @@ std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool term
     (void)phased;
     traceback(dec.get(), steps, state, bits.data());
     return bits;
+}
+
+namespace {
+// The SIGNAL decoder's forward pass in plain code: double metrics as ofdm.h's viterbi_decode.
+void signal_acs_plain(const double* soft, double* metric, uint64_t* dec) {
+    const Signs& sg = signs();
+    double next[kStates];
+    for (size_t t = 0; t < kSignalSteps; ++t) {
+        const double a = soft[2 * t], b = soft[2 * t + 1];
+        uint64_t d = 0;
+        for (int j = 0; j < 32; ++j) {
+            const double x = static_cast<double>(sg.sa[j]) * a + static_cast<double>(sg.sb[j]) * b;
+            const double m00 = metric[j] + x, m10 = metric[j + 32] - x;
+            const double m01 = metric[j] - x, m11 = metric[j + 32] + x;
+            next[2 * j] = m10 > m00 ? m10 : m00;
+            next[2 * j + 1] = m11 > m01 ? m11 : m01;
+            d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
+            d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
+        }
+        dec[t] = d;
+        std::copy(next, next + kStates, metric);
+    }
+}
+
+#ifdef ORV_RX_AVX2
+// The same four butterflies a vector (AVX2; the caller checks the processor): the same sums and
+// comparisons, a NaN comparing false as there.
+__attribute__((target("avx2"))) void signal_acs_avx2(const double* soft, double* metric, uint64_t* dec) {
+    const Signs& sg = signs();
+    alignas(32) double sa[32], sb[32], next[kStates];
+    for (int j = 0; j < 32; ++j) sa[j] = sg.sa[j], sb[j] = sg.sb[j];
+    // Bits 0..3 of m to bits 0, 2, 4, 6.
+    static constexpr uint8_t kSpread[16] = {0, 1, 4, 5, 16, 17, 20, 21, 64, 65, 68, 69, 80, 81, 84, 85};
+    for (size_t t = 0; t < kSignalSteps; ++t) {
+        const __m256d a = _mm256_set1_pd(soft[2 * t]), b = _mm256_set1_pd(soft[2 * t + 1]);
+        uint64_t d = 0;
+        for (int j = 0; j < 32; j += 4) {
+            const __m256d x = _mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(sa + j), a), _mm256_mul_pd(_mm256_load_pd(sb + j), b));
+            const __m256d lo = _mm256_loadu_pd(metric + j), hi = _mm256_loadu_pd(metric + j + 32);
+            const __m256d m00 = _mm256_add_pd(lo, x), m10 = _mm256_sub_pd(hi, x);
+            const __m256d m01 = _mm256_sub_pd(lo, x), m11 = _mm256_add_pd(hi, x);
+            const __m256d c0 = _mm256_cmp_pd(m10, m00, _CMP_GT_OQ), c1 = _mm256_cmp_pd(m11, m01, _CMP_GT_OQ);
+            const __m256d n0 = _mm256_blendv_pd(m00, m10, c0), n1 = _mm256_blendv_pd(m01, m11, c1);
+            const __m256d p = _mm256_unpacklo_pd(n0, n1), q = _mm256_unpackhi_pd(n0, n1);
+            _mm256_store_pd(next + 2 * j, _mm256_permute2f128_pd(p, q, 0x20));
+            _mm256_store_pd(next + 2 * j + 4, _mm256_permute2f128_pd(p, q, 0x31));
+            const unsigned pair = kSpread[_mm256_movemask_pd(c0)] | kSpread[_mm256_movemask_pd(c1)] << 1;
+            d |= static_cast<uint64_t>(pair) << (2 * j);
+        }
+        dec[t] = d;
+        std::copy(next, next + kStates, metric);
+    }
+}
+#endif
+}  // namespace
+
+void viterbi_decode_signal(const double* soft, uint8_t* bits, bool vector) {
+    double metric[kStates];
+    std::fill(metric, metric + kStates, -std::numeric_limits<double>::infinity());
+    metric[0] = 0.0;
+    uint64_t dec[kSignalSteps];  // bit s: state s came from s / 2 + 32
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2())
+        signal_acs_avx2(soft, metric, dec);
+    else
+#endif
+        signal_acs_plain(soft, metric, dec);
+    (void)vector;
+    traceback(dec, kSignalSteps, static_cast<unsigned>(std::max_element(metric, metric + kStates) - metric), bits);
 }
 
 std::vector<uint8_t> viterbi_decode_fast(const std::vector<double>& soft, bool terminated) {

@@ -39,6 +39,12 @@ bool acs_available(AcsKernel kernel);
 // the predecessor whose oldest bit is 0.
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel = AcsKernel::best);
 
+// The SIGNAL field's 24 steps: bits[0..24) as ofdm.h's viterbi_decode(soft[0..48), false) gives them
+// (the same double arithmetic, ties and NaN included), without allocating. vector: four
+// butterflies at a time where the processor has AVX2 (the same bits as the plain loop).
+constexpr size_t kSignalSteps = 24;
+void viterbi_decode_signal(const double* soft, uint8_t* bits, bool vector = true);
+
 // The same from soft values of any scale: quantised with soft_scale, then decoded.
 std::vector<uint8_t> viterbi_decode_fast(const std::vector<double>& soft, bool terminated);
 

@@ -407,3 +407,58 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<EdgeCase>& i) { return i.param.name; });
 
 }  // namespace
+
+namespace {
+
+// The SIGNAL field's decoder (either loop) against ofdm.h's viterbi_decode on the same 48 values:
+// the same 24 bits for coded and random values, ties (all zero, equal pairs), values that overflow the double
+// metrics, infinities and NaN.
+enum class SignalFill { coded, coded_noisy, random, zero, equal_pairs, huge, infinite, nan, subnormal, one_infinite, one_nan };
+struct SignalCase {
+    std::string name;
+    SignalFill fill;
+};
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+class SignalDecoder : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalDecoder, GivesTheReferenceBits) {
+    const SignalCase& c = GetParam();
+    std::mt19937 rng(static_cast<uint32_t>(c.fill) + 40);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<double> soft(2 * rx::kSignalSteps);
+    if (c.fill == SignalFill::coded || c.fill == SignalFill::coded_noisy)
+        soft = coded_block(rx::kSignalSteps - 6, 1, 2, 1.0, c.fill == SignalFill::coded ? 0.0 : 1.1, 9).soft;
+    for (size_t i = 0; i < soft.size(); ++i) {
+        switch (c.fill) {
+        case SignalFill::random: soft[i] = g(rng); break;
+        case SignalFill::zero: soft[i] = 0.0; break;
+        case SignalFill::equal_pairs: soft[i] = i % 2 ? soft[i - 1] : g(rng); break;
+        case SignalFill::huge: soft[i] = g(rng) * 1e307; break;
+        case SignalFill::infinite: soft[i] = i % 7 == 3 ? -std::numeric_limits<double>::infinity() : g(rng); break;
+        case SignalFill::nan: soft[i] = i % 11 == 5 ? std::numeric_limits<double>::quiet_NaN() : g(rng); break;
+        case SignalFill::subnormal: soft[i] = g(rng) * 1e-310; break;
+        case SignalFill::one_infinite: soft[i] = i == 4 ? std::numeric_limits<double>::infinity() : g(rng); break;  // meets the unreachable states: -inf + inf
+        case SignalFill::one_nan: soft[i] = i == 30 ? std::numeric_limits<double>::quiet_NaN() : g(rng); break;
+        default: break;
+        }
+    }
+    ASSERT_EQ(soft.size(), 2 * rx::kSignalSteps);
+    const std::vector<int> reference = orv::analysis::viterbi_decode(soft, false);
+    for (bool vector : {false, true}) {
+        uint8_t bits[rx::kSignalSteps];
+        rx::viterbi_decode_signal(soft.data(), bits, vector);
+        EXPECT_EQ(std::vector<int>(bits, bits + rx::kSignalSteps), reference) << (vector ? "vector loop" : "plain loop");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SignalDecoder,
+    ::testing::Values(SignalCase{"Coded", SignalFill::coded}, SignalCase{"CodedNoisy", SignalFill::coded_noisy},
+                      SignalCase{"Random", SignalFill::random}, SignalCase{"AllZero", SignalFill::zero},
+                      SignalCase{"EqualPairs", SignalFill::equal_pairs}, SignalCase{"Huge", SignalFill::huge},
+                      SignalCase{"Infinite", SignalFill::infinite}, SignalCase{"NaN", SignalFill::nan},
+                      SignalCase{"Subnormal", SignalFill::subnormal}, SignalCase{"EarlyInfinite", SignalFill::one_infinite},
+                      SignalCase{"OneNaN", SignalFill::one_nan}),
+    [](const ::testing::TestParamInfo<SignalCase>& i) { return i.param.name; });
+
+}  // namespace
