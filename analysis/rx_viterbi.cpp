@@ -175,7 +175,7 @@ constexpr int phase_bit(int k, int s) {
 struct AvxTables {
     alignas(32) int16_t sa[6][4][16];  // branch signs at each position of the registers the step adds them to
     alignas(32) int16_t sb[6][4][16];
-    uint8_t bit[6][kStates];           // phase_bit
+    uint8_t rot[6][kStates];           // rotation right that brings phase_bit to bit 5
 };
 constexpr AvxTables make_avx_tables() {
     AvxTables t{};
@@ -188,7 +188,7 @@ constexpr AvxTables make_avx_tables() {
                 t.sa[k][r][i] = static_cast<int16_t>(std::popcount(reg & 0x6Du) % 2 ? 1 : -1);
                 t.sb[k][r][i] = static_cast<int16_t>(std::popcount(reg & 0x4Fu) % 2 ? 1 : -1);
             }
-        for (int s = 0; s < kStates; ++s) t.bit[k][s] = static_cast<uint8_t>(phase_bit(k, s));
+        for (int s = 0; s < kStates; ++s) t.rot[k][s] = static_cast<uint8_t>((phase_bit(k, s) + 64 - 5) % 64);
     }
     return t;
 }
@@ -294,7 +294,7 @@ void traceback(const uint64_t* dec, size_t steps, unsigned state, uint8_t* bits)
 #ifdef ORV_RX_AVX2
 // One step back over a decision word of phase k (state s after the step): the state before it.
 inline unsigned back_phased(uint64_t word, size_t k, unsigned s) {
-    return (s >> 1) | static_cast<unsigned>(((word >> kAvx.bit[k][s]) & 1) << 5);
+    return (s >> 1) | static_cast<unsigned>(std::rotr(word, kAvx.rot[k][s]) & 32);
 }
 
 // The phase before phase k.
