@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
+#include <cstring>
 
 #include "rx.h"
 #include "rx_viterbi.h"
@@ -179,6 +181,18 @@ const std::array<ScramblerByte, 128>& scrambler_bytes() {
     return t;
 }
 
+// Eight bits (0 or 1 each, the first the least significant) as a byte.
+inline int byte_of_bits(const uint8_t* b) {
+    if constexpr (std::endian::native == std::endian::little) {
+        // Bit i of byte i of the word lands on bit 56 + i of the product (one term per place, no carry).
+        uint64_t w;
+        std::memcpy(&w, b, 8);
+        return static_cast<int>((w * 0x0102040810204080ull) >> 56);
+    } else {
+        return b[0] | b[1] << 1 | b[2] << 2 | b[3] << 3 | b[4] << 4 | b[5] << 5 | b[6] << 6 | b[7] << 7;
+    }
+}
+
 }  // namespace
 
 Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int length) {
@@ -196,8 +210,7 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
     const std::array<ScramblerByte, 128>& bytes = scrambler_bytes();
     d.psdu.assign(static_cast<size_t>(length), 0);
     for (size_t i = 0; i < d.psdu.size(); ++i) {
-        const uint8_t* b = &r[16 + 8 * i];
-        const int v = b[0] | b[1] << 1 | b[2] << 2 | b[3] << 3 | b[4] << 4 | b[5] << 5 | b[6] << 6 | b[7] << 7;
+        const int v = byte_of_bits(&r[16 + 8 * i]);
         d.psdu[i] = static_cast<uint8_t>(v ^ bytes[static_cast<size_t>(st)].out);
         st = bytes[static_cast<size_t>(st)].next;
     }

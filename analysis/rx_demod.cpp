@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "rx.h"
+#include "rx_viterbi.h"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -84,6 +85,30 @@ ORV_AVX2 inline void axis_soft4(__m256d v, int n, __m256d w, __m256d* o) {
         o[2] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(2.0), _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_set1_pd(4.0), a))));
 }
 
+// The values of four subcarriers l (o[j] lane l: soft bit j) to out[nb l + j], nb 2, 4 or 6.
+ORV_AVX2 inline void store_interleaved(const __m256d* o, int nb, double* out) {
+    // Pairs of bits 0, 1 of subcarriers (0, 2) and (1, 3); likewise bits 2, 3.
+    const __m256d a0 = _mm256_unpacklo_pd(o[0], o[1]), a1 = _mm256_unpackhi_pd(o[0], o[1]);
+    if (nb == 2) {
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, a1, 0x20));
+        _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(a0, a1, 0x31));
+        return;
+    }
+    const __m256d b0 = _mm256_unpacklo_pd(o[2], o[3]), b1 = _mm256_unpackhi_pd(o[2], o[3]);
+    const size_t n = static_cast<size_t>(nb);
+    _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, b0, 0x20));
+    _mm256_storeu_pd(out + n, _mm256_permute2f128_pd(a1, b1, 0x20));
+    _mm256_storeu_pd(out + 2 * n, _mm256_permute2f128_pd(a0, b0, 0x31));
+    _mm256_storeu_pd(out + 3 * n, _mm256_permute2f128_pd(a1, b1, 0x31));
+    if (nb == 6) {
+        const __m256d c0 = _mm256_unpacklo_pd(o[4], o[5]), c1 = _mm256_unpackhi_pd(o[4], o[5]);
+        _mm_storeu_pd(out + 4, _mm256_castpd256_pd128(c0));
+        _mm_storeu_pd(out + n + 4, _mm256_castpd256_pd128(c1));
+        _mm_storeu_pd(out + 2 * n + 4, _mm256_extractf128_pd(c0, 1));
+        _mm_storeu_pd(out + 3 * n + 4, _mm256_extractf128_pd(c1, 1));
+    }
+}
+
 // demap_axes four subcarriers a step (AVX2; the caller checks the processor).
 ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
                          double* sq) {
@@ -91,10 +116,11 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
     const __m256d top = _mm256_set1_pd(static_cast<double>((1 << n) - 1));
     const __m256d cr = _mm256_set1_pd(corr.real()), ci = _mm256_set1_pd(corr.imag()), kv = _mm256_set1_pd(k);
     for (size_t t0 = 0; t0 < 48; t0 += 4) {
-        const auto at = [&](size_t l) { return y[static_cast<size_t>(taps.i[t0 + l])]; };
-        const cd y0 = at(0), y1 = at(1), y2 = at(2), y3 = at(3);
-        const __m256d yr = _mm256_set_pd(y3.real(), y2.real(), y1.real(), y0.real());
-        const __m256d yi = _mm256_set_pd(y3.imag(), y2.imag(), y1.imag(), y0.imag());
+        const auto at = [&](size_t l) { return _mm_loadu_pd(reinterpret_cast<const double*>(&y[static_cast<size_t>(taps.i[t0 + l])])); };
+        // (re, im) of subcarriers 0 | 2 and 1 | 3: their low and high halves give the four re and im.
+        const __m256d y02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(at(0)), at(2), 1);
+        const __m256d y13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(at(1)), at(3), 1);
+        const __m256d yr = _mm256_unpacklo_pd(y02, y13), yi = _mm256_unpackhi_pd(y02, y13);
         const __m256d hr = _mm256_loadu_pd(taps.inv_re.data() + t0), hi = _mm256_loadu_pd(taps.inv_im.data() + t0);
         const __m256d ar = _mm256_sub_pd(_mm256_mul_pd(yr, hr), _mm256_mul_pd(yi, hi));
         const __m256d ai = _mm256_add_pd(_mm256_mul_pd(yr, hi), _mm256_mul_pd(yi, hr));
@@ -108,9 +134,13 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
         __m256d o[6];
         axis_soft4(zi, n, w, o);
         axis_soft4(zq, n, w, o + n);
+        const int mask = _mm256_movemask_pd(on);
+        if (mask == 0xF) {  // all four subcarriers with signal: their nb values each side by side
+            store_interleaved(o, nb, out + t0 * static_cast<size_t>(nb));
+            continue;
+        }
         alignas(32) double soft[6][4];
         for (int j = 0; j < nb; ++j) _mm256_store_pd(soft[j], o[j]);
-        const int mask = _mm256_movemask_pd(on);
         for (int l = 0; l < 4; ++l) {
             if (!(mask >> l & 1)) continue;
             double* b = out + (t0 + static_cast<size_t>(l)) * static_cast<size_t>(nb);
@@ -174,12 +204,20 @@ void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, dou
 SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
     const std::array<cd, 53> y = subcarriers(x, s, s.t1 + 128 + 16 - kBackoff, fft);
     const cd corr = std::polar(1.0, -pilot_phase(y, h, pilot_polarity(0)));
-    std::vector<double> rx;
-    for (int sc : data_subcarriers()) {
-        const size_t i = static_cast<size_t>(sc + 26);
-        rx.push_back((y[i] * std::conj(h.h[i]) * corr).real());
+    // Equalised BPSK values in the received order, then deinterleaved (17.3.5.6, N_CBPS 48).
+    static const std::array<int, 48> from = [] {
+        std::array<int, 48> f{};
+        for (int k = 0; k < 48; ++k) f[static_cast<size_t>(k)] = interleave_position(k, 48, 1);
+        return f;
+    }();
+    double rx[48], coded[48];
+    for (size_t t = 0; t < 48; ++t) {
+        const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
+        rx[t] = (y[i] * std::conj(h.h[i]) * corr).real();
     }
-    const std::vector<int> bits = viterbi_decode(deinterleave(rx, 48, 1), false);
+    for (size_t k = 0; k < 48; ++k) coded[k] = rx[from[k]];
+    uint8_t bits[kSignalSteps];
+    viterbi_decode_signal(coded, bits);
     SignalField sig;
     for (int i = 0; i < 4; ++i) sig.rate_bits += static_cast<char>('0' + bits[static_cast<size_t>(i)]);
     sig.reserved_ok = bits[4] == 0;
@@ -187,7 +225,7 @@ SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel
     int par = 0;
     for (int i = 0; i < 18; ++i) par ^= bits[static_cast<size_t>(i)];
     sig.parity_ok = par == 0;
-    sig.tail_ok = std::all_of(bits.begin() + 18, bits.end(), [](int b) { return b == 0; });
+    sig.tail_ok = std::all_of(bits + 18, bits + kSignalSteps, [](uint8_t b) { return b == 0; });
     if (const RateInfo* r = rate_by_bits(sig.rate_bits)) {
         sig.rate_mbps = r->mbps;
         sig.data_symbols = (16 + 8 * sig.length + 6 + r->n_dbps - 1) / r->n_dbps;

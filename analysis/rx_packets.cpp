@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "rx.h"
 #include "rx_measure.h"
@@ -26,14 +27,14 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
         p.problem = "cut off after " + std::to_string(dem.symbols) + " of " + std::to_string(n_sym) + " DATA symbols";
         return;
     }
-    const rx::Decoded dec = rx::decode_data(dem.soft, rate, p.length);
+    rx::Decoded dec = rx::decode_data(dem.soft, rate, p.length);
     p.decoded = true;
     p.scrambler_init = dec.scrambler_init;
     p.service_ok = dec.service_ok;
     p.tail_ok = dec.tail_ok;
     p.pad_ok = dec.pad_ok;
-    p.psdu = dec.psdu;
     const rx::MacFrame mac = rx::parse_mac(dec.psdu);
+    p.psdu = std::move(dec.psdu);
     if (!mac.fcs_ok && !dec.service_ok) {
         // Not a coded PSDU: perhaps this generator's test pattern mapped directly onto the subcarriers.
         std::vector<uint8_t> hard(dem.soft.size());

@@ -2,8 +2,10 @@
 #include "rx_viterbi.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -111,47 +113,253 @@ void acs_sse2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
 #endif
 
 #ifdef ORV_RX_AVX2
-// The same forward pass, sixteen states a vector (AVX2; the caller checks the processor).
-__attribute__((target("avx2"))) void acs_avx2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
-    const Signs& sg = signs();
-    __m256i m[4];
-    for (int u = 0; u < 4; ++u) m[u] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(metric + 16 * u));
-    const __m256i sa[2] = {_mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sa)),
-                           _mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sa + 16))};
-    const __m256i sb[2] = {_mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sb)),
-                           _mm256_load_si256(reinterpret_cast<const __m256i*>(sg.sb + 16))};
-    for (size_t t = 0; t < steps; ++t) {
-        const __m256i a = _mm256_set1_epi16(ab[2 * t]), b = _mm256_set1_epi16(ab[2 * t + 1]);
-        __m256i n[4];
-        uint64_t d = 0;
-        for (int u = 0; u < 2; ++u) {
-            const __m256i x = _mm256_add_epi16(_mm256_sign_epi16(a, sa[u]), _mm256_sign_epi16(b, sb[u]));
-            const __m256i m00 = _mm256_add_epi16(m[u], x), m10 = _mm256_sub_epi16(m[u + 2], x);
-            const __m256i m01 = _mm256_sub_epi16(m[u], x), m11 = _mm256_add_epi16(m[u + 2], x);
-            const __m256i n0 = _mm256_max_epi16(m00, m10), n1 = _mm256_max_epi16(m01, m11);
-            const __m256i d0 = _mm256_cmpgt_epi16(m10, m00), d1 = _mm256_cmpgt_epi16(m11, m01);
-            // Per 128-bit half: lo holds states 32u + 0..7 | 32u + 16..23, hi 32u + 8..15 | 32u + 24..31.
-            const __m256i lo = _mm256_unpacklo_epi16(n0, n1), hi = _mm256_unpackhi_epi16(n0, n1);
-            n[2 * u] = _mm256_permute2x128_si256(lo, hi, 0x20);
-            n[2 * u + 1] = _mm256_permute2x128_si256(lo, hi, 0x31);
-            // The same halves as bytes give states 32u .. 32u + 31 in order.
-            const __m256i bytes = _mm256_packs_epi16(_mm256_unpacklo_epi16(d0, d1), _mm256_unpackhi_epi16(d0, d1));
-            d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(bytes))) << (32 * u);
-        }
-        dec[t] = d;
-        if (t % kRenormalise == kRenormalise - 1) {
-            const __m256i base = _mm256_broadcastw_epi16(_mm256_castsi256_si128(n[0]));
-            for (int u = 0; u < 4; ++u) m[u] = _mm256_sub_epi16(n[u], base);
-        } else {
-            for (int u = 0; u < 4; ++u) m[u] = n[u];
-        }
+// The AVX2 loop keeps the 64 metrics in four registers of sixteen (register r, 128-bit lane l,
+// element e; position 16r + 8l + e) in an order that turns with a period of six steps, so that
+// a step needs no lane crossing but one in six. Phase k's order: the state at each position.
+// Phases 1..5 pair register p (states j) with register p + 2 (j + 32) and interleave the new
+// states 2j, 2j + 1 within the lanes; phase 0 holds j and j + 32 in the two lanes of one
+// register and exchanges the lanes.
+constexpr int phase_state(int k, int r, int l, int e) {
+    const int r1 = r >> 1, r0 = r & 1;
+    switch (k) {
+    case 0: return 32 * l + 16 * r1 + 8 * r0 + e;
+    case 1: return 32 * r1 + 16 * r0 + 2 * e + l;
+    case 2: return 32 * r1 + 16 * r0 + 8 * (e >> 2) + 4 * ((e >> 1) & 1) + 2 * l + (e & 1);
+    case 3: return 32 * r1 + 16 * r0 + 8 * (e >> 2) + 4 * l + 2 * ((e >> 1) & 1) + (e & 1);
+    case 4: return 32 * r1 + 16 * r0 + 8 * l + e;
+    default: return 32 * r1 + 16 * l + 8 * r0 + e;
     }
-    for (int u = 0; u < 4; ++u) _mm256_storeu_si256(reinterpret_cast<__m256i*>(metric + 16 * u), m[u]);
+}
+
+// The state a step of phase k leaves at position (r, l, e): 2j or 2j + 1 of its butterfly.
+constexpr int phase_output(int k, int r, int l, int e) {
+    if (k == 0) return 2 * phase_state(0, r, 0, e) + l;
+    const int p = r >> 1, h = r & 1;  // output register 2p + h: unpacklo (h 0) or unpackhi of pair p
+    return 2 * phase_state(k, p, l, (e >> 1) + 4 * h) + (e & 1);
+}
+
+// Whether each phase's output is the next phase's order and holds each state once.
+constexpr bool phases_consistent() {
+    for (int k = 0; k < 6; ++k) {
+        bool seen[kStates] = {};
+        for (int r = 0; r < 4; ++r)
+            for (int l = 0; l < 2; ++l)
+                for (int e = 0; e < 8; ++e) {
+                    const int s = phase_state(k, r, l, e);
+                    if (seen[s] || phase_output(k, r, l, e) != phase_state((k + 1) % 6, r, l, e)) return false;
+                    seen[s] = true;
+                    // The butterfly partner (j + 32): the other lane in phase 0, register r + 2 after.
+                    const bool low = k == 0 ? l == 0 : r < 2;
+                    if (low && phase_state(k, k == 0 ? r : r + 2, k == 0 ? 1 : l, e) != s + 32) return false;
+                }
+    }
+    return true;
+}
+static_assert(phases_consistent(), "the AVX2 loop's state orders do not follow one another");
+
+// The bit of a phase-k decision word that holds state s's decision (bit index).
+constexpr int phase_bit(int k, int s) {
+    for (int r = 0; r < 4; ++r)
+        for (int l = 0; l < 2; ++l)
+            for (int e = 0; e < 8; ++e)
+                if (phase_output(k, r, l, e) == s) {
+                    // Bytes of packs(d of registers 2q, 2q + 1) in phase 0, of packs(d0, d1) of pair p
+                    // after: lane, then which of the two, then element; word half: q or p.
+                    if (k == 0) return 32 * (r >> 1) + 16 * l + 8 * (r & 1) + e;
+                    const int p = r >> 1, h = r & 1;
+                    return 32 * p + 16 * l + 8 * (e & 1) + (e >> 1) + 4 * h;
+                }
+    return -1;
+}
+
+struct AvxTables {
+    alignas(32) int16_t sa[6][4][16];  // branch signs at each position of the registers the step adds them to
+    alignas(32) int16_t sb[6][4][16];
+    uint8_t rot[6][kStates];           // rotation right that brings phase_bit to bit 5
+};
+constexpr AvxTables make_avx_tables() {
+    AvxTables t{};
+    for (int k = 0; k < 6; ++k) {
+        for (int r = 0; r < 4; ++r)
+            for (int i = 0; i < 16; ++i) {
+                // Phase 0: register r, both lanes the butterfly of its lane-0 state; after: pair r < 2.
+                const int j = k == 0 ? phase_state(0, r, 0, i & 7) : r < 2 ? phase_state(k, r, i >> 3, i & 7) : 0;
+                const unsigned reg = 2u * static_cast<unsigned>(j);
+                t.sa[k][r][i] = static_cast<int16_t>(std::popcount(reg & 0x6Du) % 2 ? 1 : -1);
+                t.sb[k][r][i] = static_cast<int16_t>(std::popcount(reg & 0x4Fu) % 2 ? 1 : -1);
+            }
+        for (int s = 0; s < kStates; ++s) t.rot[k][s] = static_cast<uint8_t>((phase_bit(k, s) + 64 - 5) % 64);
+    }
+    return t;
+}
+constexpr AvxTables kAvx = make_avx_tables();
+
+#define ORV_AVX2_FN __attribute__((target("avx2"), always_inline)) inline
+
+// Branch metric x of every position of a register: sa a + sb b.
+ORV_AVX2_FN __m256i branch(__m256i a, __m256i b, const int16_t* sa, const int16_t* sb) {
+    return _mm256_add_epi16(_mm256_sign_epi16(a, _mm256_load_si256(reinterpret_cast<const __m256i*>(sa))),
+                            _mm256_sign_epi16(b, _mm256_load_si256(reinterpret_cast<const __m256i*>(sb))));
+}
+
+// Step t's soft values A and B in every element.
+ORV_AVX2_FN void ab_at(const int16_t* ab, size_t t, __m256i& a, __m256i& b) {
+    a = _mm256_set1_epi16(ab[2 * t]);
+    b = _mm256_set1_epi16(ab[2 * t + 1]);
+}
+
+// One step of phase k (1..5): pairs (m[p], m[p + 2]) into m[2p], m[2p + 1]; the decision word.
+template <int K>
+ORV_AVX2_FN uint64_t acs_step_in_lanes(__m256i a, __m256i b, __m256i* m) {
+    __m256i n[4];
+    uint64_t d = 0;
+    for (int p = 0; p < 2; ++p) {
+        const __m256i x = branch(a, b, kAvx.sa[K][p], kAvx.sb[K][p]);
+        const __m256i m00 = _mm256_add_epi16(m[p], x), m10 = _mm256_sub_epi16(m[p + 2], x);
+        const __m256i m01 = _mm256_sub_epi16(m[p], x), m11 = _mm256_add_epi16(m[p + 2], x);
+        const __m256i n0 = _mm256_max_epi16(m00, m10), n1 = _mm256_max_epi16(m01, m11);
+        n[2 * p] = _mm256_unpacklo_epi16(n0, n1);
+        n[2 * p + 1] = _mm256_unpackhi_epi16(n0, n1);
+        const __m256i bytes = _mm256_packs_epi16(_mm256_cmpgt_epi16(m10, m00), _mm256_cmpgt_epi16(m11, m01));
+        d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(bytes))) << (32 * p);
+    }
+    for (int r = 0; r < 4; ++r) m[r] = n[r];
+    return d;
+}
+
+// One step of phase 0: each register's lanes (j, j + 32) exchanged and met; the decision word.
+ORV_AVX2_FN uint64_t acs_step_across(__m256i a, __m256i b, __m256i* m) {
+    __m256i dr[4];
+    for (int r = 0; r < 4; ++r) {
+        const __m256i x = branch(a, b, kAvx.sa[0][r], kAvx.sb[0][r]);
+        const __m256i own = _mm256_add_epi16(m[r], x);                                             // j + x | j+32 + x
+        const __m256i other = _mm256_sub_epi16(_mm256_permute2x128_si256(m[r], m[r], 0x01), x);  // j+32 - x | j - x
+        m[r] = _mm256_max_epi16(own, other);
+        // Lane 0 (state 2j) came from j + 32 when other is larger, lane 1 (2j + 1) when own is.
+        dr[r] = _mm256_blend_epi32(_mm256_cmpgt_epi16(other, own), _mm256_cmpgt_epi16(own, other), 0xF0);
+    }
+    const uint32_t lo = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(dr[0], dr[1])));
+    const uint32_t hi = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(dr[2], dr[3])));
+    return lo | static_cast<uint64_t>(hi) << 32;
+}
+
+// The forward pass as acs_plain, sixteen states a vector (AVX2; the caller checks the processor);
+// metric in and out in state order, dec[t] in phase t % 6's bit order (phase_bit), metrics
+// renormalised (less state 0's) after every sixth step.
+__attribute__((target("avx2"))) void acs_avx2(const int16_t* ab, size_t steps, int16_t* metric, uint64_t* dec) {
+    alignas(32) int16_t pos[kStates];
+    for (int r = 0; r < 4; ++r)
+        for (int i = 0; i < 16; ++i) pos[16 * r + i] = metric[phase_state(0, r, i >> 3, i & 7)];
+    __m256i m[4];
+    for (int r = 0; r < 4; ++r) m[r] = _mm256_load_si256(reinterpret_cast<const __m256i*>(pos + 16 * r));
+    size_t t = 0;
+    __m256i a, b;
+    for (; t + 6 <= steps; t += 6) {
+        ab_at(ab, t, a, b), dec[t] = acs_step_across(a, b, m);
+        ab_at(ab, t + 1, a, b), dec[t + 1] = acs_step_in_lanes<1>(a, b, m);
+        ab_at(ab, t + 2, a, b), dec[t + 2] = acs_step_in_lanes<2>(a, b, m);
+        ab_at(ab, t + 3, a, b), dec[t + 3] = acs_step_in_lanes<3>(a, b, m);
+        ab_at(ab, t + 4, a, b), dec[t + 4] = acs_step_in_lanes<4>(a, b, m);
+        ab_at(ab, t + 5, a, b), dec[t + 5] = acs_step_in_lanes<5>(a, b, m);
+        const __m256i base = _mm256_broadcastw_epi16(_mm256_castsi256_si128(m[0]));  // state 0 in every order
+        for (int r = 0; r < 4; ++r) m[r] = _mm256_sub_epi16(m[r], base);
+    }
+    const size_t rest = steps - t;
+    if (rest > 0) ab_at(ab, t, a, b), dec[t] = acs_step_across(a, b, m);
+    if (rest > 1) ab_at(ab, t + 1, a, b), dec[t + 1] = acs_step_in_lanes<1>(a, b, m);
+    if (rest > 2) ab_at(ab, t + 2, a, b), dec[t + 2] = acs_step_in_lanes<2>(a, b, m);
+    if (rest > 3) ab_at(ab, t + 3, a, b), dec[t + 3] = acs_step_in_lanes<3>(a, b, m);
+    if (rest > 4) ab_at(ab, t + 4, a, b), dec[t + 4] = acs_step_in_lanes<4>(a, b, m);
+    for (int r = 0; r < 4; ++r) _mm256_store_si256(reinterpret_cast<__m256i*>(pos + 16 * r), m[r]);
+    const int k = static_cast<int>(rest);
+    for (int r = 0; r < 4; ++r)
+        for (int i = 0; i < 16; ++i) metric[phase_state(k, r, i >> 3, i & 7)] = pos[16 * r + i];
 }
 
 bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
+}
+#endif
+
+// The decided bits from the decisions dec[0..steps) (bit s: state s came from s / 2 + 32),
+// tracing back from state at the end.
+void traceback(const uint64_t* dec, size_t steps, unsigned state, uint8_t* bits) {
+    for (size_t t = steps; t-- > 0;) {
+        bits[t] = static_cast<uint8_t>(state & 1);
+        state = (state >> 1) | static_cast<unsigned>(((dec[t] >> state) & 1) << 5);
+    }
+}
+
+#ifdef ORV_RX_AVX2
+// One step back over a decision word of phase k (state s after the step): the state before it.
+inline unsigned back_phased(uint64_t word, size_t k, unsigned s) {
+    return (s >> 1) | static_cast<unsigned>(std::rotr(word, kAvx.rot[k][s]) & 32);
+}
+
+// The phase before phase k.
+inline size_t phase_before(size_t k) { return k == 0 ? 5 : k - 1; }
+
+// Traceback over decision words in the AVX2 loop's orders (word t in phase t % 6's) from state
+// at the end. Long blocks are traced in kChains pieces side by side (a single chain waits on its
+// table look-ups): each piece but the last from state 0, then again from the state the piece
+// after it found, until the two paths meet (from there on they are the same), so the bits are
+// exactly those of a single traceback. While tracing, bits[t] holds the whole state after step t.
+constexpr size_t kChains = 4;
+constexpr size_t kMinPiece = 240;
+
+// Traces steps [lo, hi) one at a time from state s (the state after step hi - 1) into states;
+// returns the state before step lo.
+unsigned trace_one(const uint64_t* dec, size_t lo, size_t hi, unsigned s, uint8_t* states) {
+    for (size_t t = hi, k = hi % 6; t-- > lo;) {
+        k = phase_before(k);
+        states[t] = static_cast<uint8_t>(s);
+        s = back_phased(dec[t], k, s);
+    }
+    return s;
+}
+
+// Steps i + 5 down to i of each piece c (d[c * len ..], states[c * len ..]), phases 5 to 0.
+template <size_t K = 6>
+inline void trace_six(const uint64_t* d, uint8_t* states, size_t len, size_t i, unsigned* s) {
+    if constexpr (K > 0) {
+        for (size_t c = 0; c < kChains; ++c) {
+            const size_t u = c * len + i + K - 1;
+            states[u] = static_cast<uint8_t>(s[c]);
+            s[c] = back_phased(d[u], K - 1, s[c]);
+        }
+        trace_six<K - 1>(d, states, len, i, s);
+    }
+}
+
+void traceback_phased(const uint64_t* dec, size_t steps, unsigned state, uint8_t* bits) {
+    if (steps < kChains * kMinPiece) {
+        trace_one(dec, 0, steps, state, bits);
+    } else {
+        // The steps past a multiple of six alone; then kChains pieces of len steps (a multiple of
+        // six) from lo on side by side; piece 0 goes on alone down to 0.
+        const size_t m = steps - steps % 6, len = m / kChains / 6 * 6, lo = m - kChains * len;
+        unsigned s[kChains] = {};
+        s[kChains - 1] = trace_one(dec, m, steps, state, bits);
+        for (size_t i = len; i > 0; i -= 6) trace_six(dec + lo, bits + lo, len, i - 6, s);
+        s[0] = trace_one(dec, 0, lo, s[0], bits);
+        // From the last piece down: a piece's true top state is where the piece above it ended.
+        unsigned truth = s[kChains - 1];
+        for (size_t c = kChains - 1; c-- > 0;) {
+            const size_t bottom = c == 0 ? 0 : lo + c * len;
+            unsigned st = truth;
+            bool met = st == 0;  // the guess was right
+            for (size_t t = lo + (c + 1) * len, k = 0; !met && t-- > bottom;) {
+                k = phase_before(k);
+                bits[t] = static_cast<uint8_t>(st);
+                st = back_phased(dec[t], k, st);
+                met = st == (t > bottom ? bits[t - 1] : s[c]);  // the first trace's state before step t
+            }
+            if (!met) s[c] = st;
+            truth = s[c];
+        }
+    }
+    for (size_t t = 0; t < steps; ++t) bits[t] &= 1;
 }
 #endif
 
@@ -213,8 +421,8 @@ double soft_scale(const double* soft, size_t n) {
     // file or a spurious channel gain does not shrink every other value to nothing.
     constexpr size_t kProbe = 1024;
     std::vector<double> mag;
-    mag.reserve(std::min(n, kProbe));
     const size_t stride = std::max<size_t>(n / kProbe, 1);
+    mag.reserve(n / stride + 1);  // up to 2 kProbe - 1 values: no reallocation on the way
     for (size_t i = 0; i < n; i += stride) {
         const double v = std::abs(soft[i]);
         if (v > 0 && v < 1e300) mag.push_back(v);
@@ -231,22 +439,96 @@ std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool term
     if (kernel == AcsKernel::best)
         kernel = acs_available(AcsKernel::avx2) ? AcsKernel::avx2 : acs_available(AcsKernel::sse2) ? AcsKernel::sse2 : AcsKernel::plain;
     if (!acs_available(kernel)) kernel = AcsKernel::plain;
+    bool phased = false;  // decision words in the AVX2 loop's bit orders
     switch (kernel) {
 #ifdef ORV_RX_AVX2
-    case AcsKernel::avx2: acs_avx2(ab, steps, metric, dec.get()); break;
+    case AcsKernel::avx2: acs_avx2(ab, steps, metric, dec.get()), phased = true; break;
 #endif
 #ifdef ORV_RX_SSE2
     case AcsKernel::sse2: acs_sse2(ab, steps, metric, dec.get()); break;
 #endif
     default: acs_plain(ab, steps, metric, dec.get()); break;
     }
-    int state = terminated ? 0 : static_cast<int>(std::max_element(metric, metric + kStates) - metric);
+    const unsigned state = terminated ? 0 : static_cast<unsigned>(std::max_element(metric, metric + kStates) - metric);
     std::vector<uint8_t> bits(steps);
-    for (size_t t = steps; t-- > 0;) {
-        bits[t] = static_cast<uint8_t>(state & 1);
-        state = (state >> 1) | static_cast<int>(((dec[t] >> state) & 1) << 5);
+#ifdef ORV_RX_AVX2
+    if (phased) {
+        traceback_phased(dec.get(), steps, state, bits.data());
+        return bits;
     }
+#endif
+    (void)phased;
+    traceback(dec.get(), steps, state, bits.data());
     return bits;
+}
+
+namespace {
+// The SIGNAL decoder's forward pass in plain code: double metrics as ofdm.h's viterbi_decode.
+void signal_acs_plain(const double* soft, double* metric, uint64_t* dec) {
+    const Signs& sg = signs();
+    double next[kStates];
+    for (size_t t = 0; t < kSignalSteps; ++t) {
+        const double a = soft[2 * t], b = soft[2 * t + 1];
+        uint64_t d = 0;
+        for (int j = 0; j < 32; ++j) {
+            const double x = static_cast<double>(sg.sa[j]) * a + static_cast<double>(sg.sb[j]) * b;
+            const double m00 = metric[j] + x, m10 = metric[j + 32] - x;
+            const double m01 = metric[j] - x, m11 = metric[j + 32] + x;
+            next[2 * j] = m10 > m00 ? m10 : m00;
+            next[2 * j + 1] = m11 > m01 ? m11 : m01;
+            d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
+            d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
+        }
+        dec[t] = d;
+        std::copy(next, next + kStates, metric);
+    }
+}
+
+#ifdef ORV_RX_AVX2
+// The same four butterflies a vector (AVX2; the caller checks the processor): the same sums and
+// comparisons, a NaN comparing false as there.
+__attribute__((target("avx2"))) void signal_acs_avx2(const double* soft, double* metric, uint64_t* dec) {
+    const Signs& sg = signs();
+    alignas(32) double sa[32], sb[32], next[kStates];
+    for (int j = 0; j < 32; ++j) sa[j] = sg.sa[j], sb[j] = sg.sb[j];
+    // Bits 0..3 of m to bits 0, 2, 4, 6.
+    static constexpr uint8_t kSpread[16] = {0, 1, 4, 5, 16, 17, 20, 21, 64, 65, 68, 69, 80, 81, 84, 85};
+    for (size_t t = 0; t < kSignalSteps; ++t) {
+        const __m256d a = _mm256_set1_pd(soft[2 * t]), b = _mm256_set1_pd(soft[2 * t + 1]);
+        uint64_t d = 0;
+        for (int j = 0; j < 32; j += 4) {
+            const __m256d x = _mm256_add_pd(_mm256_mul_pd(_mm256_load_pd(sa + j), a), _mm256_mul_pd(_mm256_load_pd(sb + j), b));
+            const __m256d lo = _mm256_loadu_pd(metric + j), hi = _mm256_loadu_pd(metric + j + 32);
+            const __m256d m00 = _mm256_add_pd(lo, x), m10 = _mm256_sub_pd(hi, x);
+            const __m256d m01 = _mm256_sub_pd(lo, x), m11 = _mm256_add_pd(hi, x);
+            const __m256d c0 = _mm256_cmp_pd(m10, m00, _CMP_GT_OQ), c1 = _mm256_cmp_pd(m11, m01, _CMP_GT_OQ);
+            const __m256d n0 = _mm256_blendv_pd(m00, m10, c0), n1 = _mm256_blendv_pd(m01, m11, c1);
+            const __m256d p = _mm256_unpacklo_pd(n0, n1), q = _mm256_unpackhi_pd(n0, n1);
+            _mm256_store_pd(next + 2 * j, _mm256_permute2f128_pd(p, q, 0x20));
+            _mm256_store_pd(next + 2 * j + 4, _mm256_permute2f128_pd(p, q, 0x31));
+            const unsigned pair = kSpread[_mm256_movemask_pd(c0)] | kSpread[_mm256_movemask_pd(c1)] << 1;
+            d |= static_cast<uint64_t>(pair) << (2 * j);
+        }
+        dec[t] = d;
+        std::copy(next, next + kStates, metric);
+    }
+}
+#endif
+}  // namespace
+
+void viterbi_decode_signal(const double* soft, uint8_t* bits, bool vector) {
+    double metric[kStates];
+    std::fill(metric, metric + kStates, -std::numeric_limits<double>::infinity());
+    metric[0] = 0.0;
+    uint64_t dec[kSignalSteps];  // bit s: state s came from s / 2 + 32
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2())
+        signal_acs_avx2(soft, metric, dec);
+    else
+#endif
+        signal_acs_plain(soft, metric, dec);
+    (void)vector;
+    traceback(dec, kSignalSteps, static_cast<unsigned>(std::max_element(metric, metric + kStates) - metric), bits);
 }
 
 std::vector<uint8_t> viterbi_decode_fast(const std::vector<double>& soft, bool terminated) {

@@ -1,6 +1,6 @@
 // The packet receiver's Viterbi decoder for the rate-1/2, K = 7 code of 17.3.5.5
 // (generators 133 and 171 octal): soft values quantised to 16 bits, 16-bit path
-// metrics renormalised every step, the 64 add-compare-select operations of a step
+// metrics renormalised every few steps, the 64 add-compare-select operations of a step
 // in AVX2 or SSE2 (a plain loop where both are missing), one 64-bit word of decisions a step.
 #pragma once
 
@@ -38,6 +38,12 @@ bool acs_available(AcsKernel kernel);
 // pair (0 or 1); ends in state 0 when terminated is set, else in the best state. Ties keep
 // the predecessor whose oldest bit is 0.
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel = AcsKernel::best);
+
+// The SIGNAL field's 24 steps: bits[0..24) as ofdm.h's viterbi_decode(soft[0..48), false) gives them
+// (the same double arithmetic, ties and NaN included), without allocating. vector: four
+// butterflies at a time where the processor has AVX2 (the same bits as the plain loop).
+constexpr size_t kSignalSteps = 24;
+void viterbi_decode_signal(const double* soft, uint8_t* bits, bool vector = true);
 
 // The same from soft values of any scale: quantised with soft_scale, then decoded.
 std::vector<uint8_t> viterbi_decode_fast(const std::vector<double>& soft, bool terminated);

@@ -344,3 +344,121 @@ TEST(AcsLoops, EveryLoopDecodesACleanBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// The AVX2 loop (its state orders turn every step, its decision words are traced back in pieces
+// side by side) against the plain loop on input that makes ties, saturation and piece edges:
+// the same bits, terminated or not.
+enum class Fill { zero, unit_ties, equal_ab, saturated, random, coded_noisy };
+struct EdgeCase {
+    std::string name;
+    size_t steps;
+    Fill fill;
+};
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+class AcsAvx2Edges : public ::testing::TestWithParam<EdgeCase> {};
+
+std::vector<int16_t> filled(const EdgeCase& c) {
+    if (c.fill == Fill::coded_noisy) {
+        std::vector<int16_t> q = quantised(coded_block(c.steps - 6, 1, 2, 1.0, 0.9, static_cast<uint32_t>(c.steps)).soft);
+        q.resize(2 * c.steps);
+        return q;
+    }
+    std::mt19937 rng(static_cast<uint32_t>(c.steps) * 31 + static_cast<uint32_t>(c.fill));
+    std::vector<int16_t> q(2 * c.steps);
+    for (size_t i = 0; i < q.size(); ++i) {
+        switch (c.fill) {
+        case Fill::zero: q[i] = 0; break;
+        case Fill::unit_ties: q[i] = static_cast<int16_t>(static_cast<int>(rng() % 3) - 1); break;
+        case Fill::equal_ab: q[i] = i % 2 ? q[i - 1] : static_cast<int16_t>(static_cast<int>(rng() % 801) - 400); break;
+        case Fill::saturated: q[i] = static_cast<int16_t>((rng() & 1) ? rx::kSoftMax : -rx::kSoftMax); break;
+        default: q[i] = static_cast<int16_t>(static_cast<int>(rng() % (2 * rx::kSoftMax + 1)) - rx::kSoftMax); break;
+        }
+    }
+    return q;
+}
+
+TEST_P(AcsAvx2Edges, DecidesAsThePlainLoop) {
+    if (!rx::acs_available(rx::AcsKernel::avx2)) GTEST_SKIP() << "no AVX2 in this processor or build";
+    const EdgeCase& c = GetParam();
+    const std::vector<int16_t> q = filled(c);
+    for (bool terminated : {false, true}) {
+        const std::vector<uint8_t> plain = decoded(q, terminated, rx::AcsKernel::plain);
+        ASSERT_EQ(plain.size(), c.steps);
+        EXPECT_EQ(decoded(q, terminated, rx::AcsKernel::avx2), plain) << "terminated " << terminated;
+    }
+}
+
+// Blocks from one step to 30000; 959 to 967 steps lie around the shortest block traced in pieces
+// (four of 240) and cover every remainder of six.
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, AcsAvx2Edges,
+    ::testing::Values(EdgeCase{"AllZero_1", 1, Fill::zero}, EdgeCase{"AllZero_7", 7, Fill::zero},
+                      EdgeCase{"AllZero_5000", 5000, Fill::zero}, EdgeCase{"UnitTies_13", 13, Fill::unit_ties},
+                      EdgeCase{"UnitTies_4001", 4001, Fill::unit_ties}, EdgeCase{"EqualAB_2503", 2503, Fill::equal_ab},
+                      EdgeCase{"Saturated_6", 6, Fill::saturated}, EdgeCase{"Saturated_20000", 20000, Fill::saturated},
+                      EdgeCase{"Random_5", 5, Fill::random}, EdgeCase{"Random_959", 959, Fill::random},
+                      EdgeCase{"Random_960", 960, Fill::random}, EdgeCase{"Random_961", 961, Fill::random},
+                      EdgeCase{"Random_962", 962, Fill::random}, EdgeCase{"Random_963", 963, Fill::random},
+                      EdgeCase{"Random_964", 964, Fill::random}, EdgeCase{"Random_965", 965, Fill::random},
+                      EdgeCase{"Random_967", 967, Fill::random}, EdgeCase{"Random_30000", 30000, Fill::random},
+                      EdgeCase{"CodedNoisy_8022", 8022, Fill::coded_noisy}),
+    [](const ::testing::TestParamInfo<EdgeCase>& i) { return i.param.name; });
+
+}  // namespace
+
+namespace {
+
+// The SIGNAL field's decoder (either loop) against ofdm.h's viterbi_decode on the same 48 values:
+// the same 24 bits for coded and random values, ties (all zero, equal pairs), values that overflow the double
+// metrics, infinities and NaN.
+enum class SignalFill { coded, coded_noisy, random, zero, equal_pairs, huge, infinite, nan, subnormal, one_infinite, one_nan };
+struct SignalCase {
+    std::string name;
+    SignalFill fill;
+};
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+class SignalDecoder : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalDecoder, GivesTheReferenceBits) {
+    const SignalCase& c = GetParam();
+    std::mt19937 rng(static_cast<uint32_t>(c.fill) + 40);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<double> soft(2 * rx::kSignalSteps);
+    if (c.fill == SignalFill::coded || c.fill == SignalFill::coded_noisy)
+        soft = coded_block(rx::kSignalSteps - 6, 1, 2, 1.0, c.fill == SignalFill::coded ? 0.0 : 1.1, 9).soft;
+    for (size_t i = 0; i < soft.size(); ++i) {
+        switch (c.fill) {
+        case SignalFill::random: soft[i] = g(rng); break;
+        case SignalFill::zero: soft[i] = 0.0; break;
+        case SignalFill::equal_pairs: soft[i] = i % 2 ? soft[i - 1] : g(rng); break;
+        case SignalFill::huge: soft[i] = g(rng) * 1e307; break;
+        case SignalFill::infinite: soft[i] = i % 7 == 3 ? -std::numeric_limits<double>::infinity() : g(rng); break;
+        case SignalFill::nan: soft[i] = i % 11 == 5 ? std::numeric_limits<double>::quiet_NaN() : g(rng); break;
+        case SignalFill::subnormal: soft[i] = g(rng) * 1e-310; break;
+        case SignalFill::one_infinite: soft[i] = i == 4 ? std::numeric_limits<double>::infinity() : g(rng); break;  // meets the unreachable states: -inf + inf
+        case SignalFill::one_nan: soft[i] = i == 30 ? std::numeric_limits<double>::quiet_NaN() : g(rng); break;
+        default: break;
+        }
+    }
+    ASSERT_EQ(soft.size(), 2 * rx::kSignalSteps);
+    const std::vector<int> reference = orv::analysis::viterbi_decode(soft, false);
+    for (bool vector : {false, true}) {
+        uint8_t bits[rx::kSignalSteps];
+        rx::viterbi_decode_signal(soft.data(), bits, vector);
+        EXPECT_EQ(std::vector<int>(bits, bits + rx::kSignalSteps), reference) << (vector ? "vector loop" : "plain loop");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SignalDecoder,
+    ::testing::Values(SignalCase{"Coded", SignalFill::coded}, SignalCase{"CodedNoisy", SignalFill::coded_noisy},
+                      SignalCase{"Random", SignalFill::random}, SignalCase{"AllZero", SignalFill::zero},
+                      SignalCase{"EqualPairs", SignalFill::equal_pairs}, SignalCase{"Huge", SignalFill::huge},
+                      SignalCase{"Infinite", SignalFill::infinite}, SignalCase{"NaN", SignalFill::nan},
+                      SignalCase{"Subnormal", SignalFill::subnormal}, SignalCase{"EarlyInfinite", SignalFill::one_infinite},
+                      SignalCase{"OneNaN", SignalFill::one_nan}),
+    [](const ::testing::TestParamInfo<SignalCase>& i) { return i.param.name; });
+
+}  // namespace
