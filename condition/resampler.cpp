@@ -1,5 +1,5 @@
 // The sample-clock offset: a fractional resampler (Kaiser-windowed sinc of
-// 16, 32 or 64 taps, the nearest of kResamplePhases phases).
+// 8, 16, 32 or 64 taps, the nearest of kResamplePhases phases).
 #include <cmath>
 #include <cstdlib>
 
@@ -34,11 +34,11 @@ void position(const Resampler* r, int64_t n, int64_t* whole, int32_t* phase) {
 
 }  // namespace
 
-int32_t resampler_taps(int32_t os) { return os <= 1 ? 64 : os == 2 ? 32 : 16; }
+int32_t resampler_taps(int32_t os) { return os <= 1 ? 64 : os == 2 ? 32 : os == 3 ? 16 : 8; }
 
 int32_t resampler_open(Resampler* r, double ppm, int32_t taps) {
     r->table = nullptr;
-    if (taps != 16 && taps != 32 && taps != 64) return 1;
+    if (taps != 8 && taps != 16 && taps != 32 && taps != 64) return 1;
     r->ratio_minus_one = ppm * 1e-6;
     r->taps = taps;
     const int32_t half = taps / 2;

@@ -11,6 +11,7 @@
 #include <complex>
 #include <numbers>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "support/readable_params.h"
@@ -300,9 +301,78 @@ TEST_P(ResamplerTable, EqualsTheWindowedSincAtTheExactPosition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ResamplerTable,
-                         ::testing::Values(PolyphaseCase{16, 10.0, 0.14}, PolyphaseCase{16, -500.0, 0.1},
+                         ::testing::Values(PolyphaseCase{8, 10.0, 0.105}, PolyphaseCase{8, -300.0, 0.0525},
+                                           PolyphaseCase{16, 10.0, 0.14}, PolyphaseCase{16, -500.0, 0.1},
                                            PolyphaseCase{32, 10.0, 0.2}, PolyphaseCase{32, 999.0, 0.2},
                                            PolyphaseCase{64, -40.0, 0.41}, PolyphaseCase{64, 3.3, 0.3}),
+                         orv_test::PrintedName{});
+
+// ---- Resampler's error on an OFDM signal ------------------------------------------
+
+struct OccupancyCase {
+    int32_t os;
+    double ppm;
+};
+void PrintTo(const OccupancyCase& c, std::ostream* os) { *os << "os " << c.os << " " << c.ppm << " ppm"; }
+class ResamplerOccupancy : public ::testing::TestWithParam<OccupancyCase> {};
+
+// The taps resampler_taps picks for os, on the 52 used subcarriers (k = -26..26,
+// k != 0, at k / (64 os) cycles per sample: the channel's width drops out, so
+// this holds for 5, 10 and 20 MHz alike), against the exact band-limited
+// signal at each output's position: the error, interpolator and phase grid
+// together, stays below -60 dBc.
+TEST_P(ResamplerOccupancy, ErrorBelowMinus60Dbc) {
+    const OccupancyCase c = GetParam();
+    const int32_t taps = resampler_taps(c.os);
+    Resampler r;
+    ASSERT_EQ(resampler_open(&r, c.ppm, taps), 0);
+    const int64_t total = 20000 * static_cast<int64_t>(c.os);
+    Vec xi(total, 0.0), xq(total, 0.0);
+    // Unit tones with phases spread quadratically (a low crest factor).
+    auto tone_phase = [](int32_t k) { return kPi * k * k / 52.0; };
+    for (int32_t k = -26; k <= 26; ++k) {
+        if (k == 0) continue;
+        const double f = k / (64.0 * c.os);
+        for (int64_t m = 0; m < total; ++m) {
+            const double a = 2 * kPi * f * static_cast<double>(m) + tone_phase(k);
+            xi[m] += std::cos(a);
+            xq[m] += std::sin(a);
+        }
+    }
+    double err = 0.0, power = 0.0;
+    const int32_t count = 400;
+    // The last stretch ends where its inputs end (the clock moves it by up to 0.7 %).
+    const int64_t last = static_cast<int64_t>((total - taps) / (1.0 + c.ppm * 1e-6)) - count - taps;
+    for (const int64_t n0 : {int64_t{taps}, total / 2, last}) {
+        ASSERT_LT(resampler_first_input(&r, n0 + count - 1) + taps - 1, total);
+        Vec i(count), q(count);
+        resampler_run(&r, n0, count, 0, xi.data(), xq.data(), i.data(), q.data());
+        for (int32_t j = 0; j < count; ++j) {
+            const double t = static_cast<double>(n0 + j) * (1.0 + c.ppm * 1e-6);
+            double wi = 0.0, wq = 0.0;
+            for (int32_t k = -26; k <= 26; ++k) {
+                if (k == 0) continue;
+                const double a = 2 * kPi * (k / (64.0 * c.os)) * t + tone_phase(k);
+                wi += std::cos(a);
+                wq += std::sin(a);
+            }
+            err += (i[j] - wi) * (i[j] - wi) + (q[j] - wq) * (q[j] - wq);
+            power += wi * wi + wq * wq;
+        }
+    }
+    resampler_close(&r);
+    const double dbc = 10.0 * std::log10(err / power);
+    RecordProperty("error_dbc", std::to_string(dbc));
+    EXPECT_LT(dbc, -60.0) << taps << " taps";
+}
+
+std::vector<OccupancyCase> occupancy_cases() {
+    std::vector<OccupancyCase> cases;
+    for (int32_t os = 1; os <= 10; ++os)
+        for (const double ppm : {40.0, -733.0}) cases.push_back({os, ppm});
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(Cases, ResamplerOccupancy, ::testing::ValuesIn(occupancy_cases()),
                          orv_test::PrintedName{});
 
 }  // namespace

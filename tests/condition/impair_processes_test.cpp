@@ -235,7 +235,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ClockDrift,
                          ::testing::Values(ClockCase{-200, 32, 0.2}, ClockCase{-20, 32, 0.2},
                                            ClockCase{0, 32, 0.2}, ClockCase{7.5, 32, 0.2},
                                            ClockCase{40, 32, 0.2}, ClockCase{1000, 32, 0.2},
-                                           ClockCase{25, 64, 0.41}, ClockCase{-25, 16, 0.14}),
+                                           ClockCase{25, 64, 0.41}, ClockCase{-25, 16, 0.14},
+                                           ClockCase{10, 8, 0.105}, ClockCase{-120, 8, 0.0525}),
                          orv_test::PrintedName{});
 
 TEST(ClockDrift, LengthCoversTheInput) {
