@@ -66,12 +66,18 @@ struct ImpairFft {
     double* stage_sin;
     int32_t* swap;    // pairs (k, bit-reversed k) with k below it, two entries each
     int32_t swaps;    // number of pairs
+    int32_t no_avx;   // 1: the loops of a processor without AVX even where it has it (tests)
 };
 // Returns 0, 1 for a bad size, -1 out of memory.
 int32_t impair_fft_open(ImpairFft* f, int32_t n);
 void impair_fft_close(ImpairFft* f);
 // In place; inverse = true gives the inverse transform scaled by 1/n.
 void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse);
+// For convolutions, without the bit-reversal passes: the forward transform of
+// natural order into bit-reversed order (decimation in frequency), and the
+// inverse, unscaled (n times impair_fft's), of bit-reversed order into natural.
+void impair_fft_forward_scrambled(const ImpairFft* f, double* re, double* im);
+void impair_fft_inverse_scrambled(const ImpairFft* f, double* re, double* im);
 
 // ---- Phase noise --------------------------------------------------------------
 

@@ -11,6 +11,32 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// The transform of a response (zero beyond its taps) in the order the
+// convolution takes it: bit-reversed, and scaled by 1/nfft (a power of two,
+// so exactly) for the unscaled inverse.
+void response_transform(const Multipath* m, double* re, double* im) {
+    impair_fft_forward_scrambled(&m->fft, re, im);
+    const double scale = 1.0 / m->nfft;
+    for (int32_t k = 0; k < m->nfft; ++k) {
+        re[k] *= scale;
+        im[k] *= scale;
+    }
+}
+
+// work <- IDFT(DFT(work) h): the circular convolution by the transform (h_re, h_im).
+void convolve(const Multipath* m, const double* h_re, const double* h_im) {
+    const int32_t n = m->nfft;
+    double* wr = m->work_re;
+    double* wi = m->work_im;
+    impair_fft_forward_scrambled(&m->fft, wr, wi);
+    for (int32_t k = 0; k < n; ++k) {
+        const double a = wr[k], b = wi[k];
+        wr[k] = a * h_re[k] - b * h_im[k];
+        wi[k] = a * h_im[k] + b * h_re[k];
+    }
+    impair_fft_inverse_scrambled(&m->fft, wr, wi);
+}
+
 // The transform of realisation key (cached; the fixed response when there is no profile).
 void transform_of(Multipath* m, int64_t key, const double** re, const double** im) {
     if (m->profile == nullptr) {
@@ -33,7 +59,7 @@ void transform_of(Multipath* m, int64_t key, const double** re, const double** i
     std::memset(hr, 0, n * sizeof(double));
     std::memset(hi, 0, n * sizeof(double));
     multipath_realisation(m, key, hr, hi);
-    impair_fft(&m->fft, hr, hi, false);
+    response_transform(m, hr, hi);
     m->cache_key[c] = key;
     *re = hr;
     *im = hi;
@@ -120,7 +146,7 @@ int32_t multipath_open(Multipath* m, const double* profile, const double* h_re,
         std::memset(m->fixed_re, 0, 2 * n * sizeof(double));
         std::memcpy(m->fixed_re, h_re, static_cast<size_t>(count) * sizeof(double));
         std::memcpy(m->fixed_im, h_im, static_cast<size_t>(count) * sizeof(double));
-        impair_fft(&m->fft, m->fixed_re, m->fixed_im, false);
+        response_transform(m, m->fixed_re, m->fixed_im);
     }
     multipath_rewind(m);
     return 0;
@@ -158,33 +184,38 @@ void multipath_step(Multipath* m, const double* xi, const double* xq, const int3
     std::memcpy(m->in_re + keep, xi, static_cast<size_t>(hop) * sizeof(double));
     std::memcpy(m->in_im + keep, xq, static_cast<size_t>(hop) * sizeof(double));
     std::memcpy(m->in_span + keep, span, static_cast<size_t>(hop) * sizeof(int32_t));
-    std::memset(yi, 0, static_cast<size_t>(hop) * sizeof(double));
-    std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
-    // Each input sample goes through its own span's realisation: one
-    // convolution per span present in the window, over its samples only.
-    for (int32_t from = 0; from < n;) {
-        const int32_t s = m->in_span[from];
-        int32_t to = from;
-        while (to < n && m->in_span[to] == s) ++to;
-        std::memset(m->work_re, 0, static_cast<size_t>(n) * sizeof(double));
-        std::memset(m->work_im, 0, static_cast<size_t>(n) * sizeof(double));
-        std::memcpy(m->work_re + from, m->in_re + from, static_cast<size_t>(to - from) * sizeof(double));
-        std::memcpy(m->work_im + from, m->in_im + from, static_cast<size_t>(to - from) * sizeof(double));
-        const double* hr;
-        const double* hi;
-        transform_of(m, s, &hr, &hi);
-        impair_fft(&m->fft, m->work_re, m->work_im, false);
-        for (int32_t k = 0; k < n; ++k) {
-            const double a = m->work_re[k], b = m->work_im[k];
-            m->work_re[k] = a * hr[k] - b * hi[k];
-            m->work_im[k] = a * hi[k] + b * hr[k];
+    const double* hr;
+    const double* hi;
+    if (m->in_span[0] == m->in_span[n - 1] &&
+        std::memcmp(m->in_span, m->in_span + 1, static_cast<size_t>(n - 1) * sizeof(int32_t)) == 0) {
+        // One realisation for the whole window (the common case): no zeroing, no sum.
+        transform_of(m, m->in_span[0], &hr, &hi);
+        std::memcpy(m->work_re, m->in_re, static_cast<size_t>(n) * sizeof(double));
+        std::memcpy(m->work_im, m->in_im, static_cast<size_t>(n) * sizeof(double));
+        convolve(m, hr, hi);
+        std::memcpy(yi, m->work_re + keep, static_cast<size_t>(hop) * sizeof(double));
+        std::memcpy(yq, m->work_im + keep, static_cast<size_t>(hop) * sizeof(double));
+    } else {
+        std::memset(yi, 0, static_cast<size_t>(hop) * sizeof(double));
+        std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
+        // Each input sample goes through its own span's realisation: one
+        // convolution per span present in the window, over its samples only.
+        for (int32_t from = 0; from < n;) {
+            const int32_t s = m->in_span[from];
+            int32_t to = from;
+            while (to < n && m->in_span[to] == s) ++to;
+            std::memset(m->work_re, 0, static_cast<size_t>(n) * sizeof(double));
+            std::memset(m->work_im, 0, static_cast<size_t>(n) * sizeof(double));
+            std::memcpy(m->work_re + from, m->in_re + from, static_cast<size_t>(to - from) * sizeof(double));
+            std::memcpy(m->work_im + from, m->in_im + from, static_cast<size_t>(to - from) * sizeof(double));
+            transform_of(m, s, &hr, &hi);
+            convolve(m, hr, hi);
+            for (int32_t k = 0; k < hop; ++k) {
+                yi[k] += m->work_re[keep + k];
+                yq[k] += m->work_im[keep + k];
+            }
+            from = to;
         }
-        impair_fft(&m->fft, m->work_re, m->work_im, true);
-        for (int32_t k = 0; k < hop; ++k) {
-            yi[k] += m->work_re[keep + k];
-            yq[k] += m->work_im[keep + k];
-        }
-        from = to;
     }
     std::memmove(m->in_re, m->in_re + hop, static_cast<size_t>(keep) * sizeof(double));
     std::memmove(m->in_im, m->in_im + hop, static_cast<size_t>(keep) * sizeof(double));
