@@ -51,36 +51,82 @@ ORV_ALWAYS_INLINE void group_sse2(int32_t half, double sign, const double* wr_ro
     group_scalar(k, half, sign, wr_row, ws_row, ar, ai, br, bi);
 }
 
+// The DIT butterfly of four lanes on (a, b) by twiddle (wr, wi) in registers,
+// with group_scalar's operations.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dit_butterfly4(__m256d* ar, __m256d* ai, __m256d* br,
+                                                                     __m256d* bi, __m256d wr, __m256d wi) {
+    const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(*br, wr), _mm256_mul_pd(*bi, wi));
+    const __m256d xi = _mm256_add_pd(_mm256_mul_pd(*br, wi), _mm256_mul_pd(*bi, wr));
+    *br = _mm256_sub_pd(*ar, xr);
+    *bi = _mm256_sub_pd(*ai, xi);
+    *ar = _mm256_add_pd(*ar, xr);
+    *ai = _mm256_add_pd(*ai, xi);
+}
+
+// The stages of length len/2 and len in one pass over each group (quarter =
+// len/4, a multiple of 4): the same butterflies per point in the same order
+// as two passes, so equal bit for bit.
+__attribute__((target("avx"))) void dit_two_stages_avx(int32_t n, int32_t len, double sign, const ImpairFft* f,
+                                                       double* re, double* im) {
+    const int32_t quarter = len >> 2, half = len >> 1;
+    const __m256d s = _mm256_set1_pd(sign);
+    const double* c1 = f->stage_cos + quarter;  // stage len/2: k
+    const double* s1 = f->stage_sin + quarter;
+    const double* c2 = f->stage_cos + half;  // stage len: k and k + quarter
+    const double* s2 = f->stage_sin + half;
+    for (int32_t start = 0; start < n; start += len) {
+        double* r = re + start;
+        double* i = im + start;
+        for (int32_t k = 0; k < quarter; k += 4) {
+            __m256d ar = _mm256_loadu_pd(r + k), ai = _mm256_loadu_pd(i + k);
+            __m256d br = _mm256_loadu_pd(r + k + quarter), bi = _mm256_loadu_pd(i + k + quarter);
+            __m256d cr = _mm256_loadu_pd(r + k + half), ci = _mm256_loadu_pd(i + k + half);
+            __m256d dr = _mm256_loadu_pd(r + k + half + quarter), di = _mm256_loadu_pd(i + k + half + quarter);
+            const __m256d wr = _mm256_loadu_pd(c1 + k), wi = _mm256_mul_pd(s, _mm256_loadu_pd(s1 + k));
+            dit_butterfly4(&ar, &ai, &br, &bi, wr, wi);
+            dit_butterfly4(&cr, &ci, &dr, &di, wr, wi);
+            dit_butterfly4(&ar, &ai, &cr, &ci, _mm256_loadu_pd(c2 + k), _mm256_mul_pd(s, _mm256_loadu_pd(s2 + k)));
+            dit_butterfly4(&br, &bi, &dr, &di, _mm256_loadu_pd(c2 + k + quarter),
+                           _mm256_mul_pd(s, _mm256_loadu_pd(s2 + k + quarter)));
+            _mm256_storeu_pd(r + k, ar);
+            _mm256_storeu_pd(i + k, ai);
+            _mm256_storeu_pd(r + k + quarter, br);
+            _mm256_storeu_pd(i + k + quarter, bi);
+            _mm256_storeu_pd(r + k + half, cr);
+            _mm256_storeu_pd(i + k + half, ci);
+            _mm256_storeu_pd(r + k + half + quarter, dr);
+            _mm256_storeu_pd(i + k + half + quarter, di);
+        }
+    }
+}
+
+// The stages of length 4 .. n: 4 by SSE2, 8 alone when the count of the
+// rest is odd, then pairs of stages.
 __attribute__((target("avx"))) void stages_avx(int32_t n, double sign, const ImpairFft* f,
                                                double* re, double* im) {
     const __m256d s = _mm256_set1_pd(sign);
-    for (int32_t len = 4; len <= n; len <<= 1) {
-        const int32_t half = len >> 1;
-        const double* wr_row = f->stage_cos + half;
-        const double* ws_row = f->stage_sin + half;
-        for (int32_t start = 0; start < n; start += len) {
-            double* ar = re + start;
-            double* ai = im + start;
-            double* br = ar + half;
-            double* bi = ai + half;
-            if (half < 4) {
-                group_sse2(half, sign, wr_row, ws_row, ar, ai, br, bi);
-                continue;
-            }
-            for (int32_t k = 0; k < half; k += 4) {
-                const __m256d wr = _mm256_loadu_pd(wr_row + k);
-                const __m256d wi = _mm256_mul_pd(s, _mm256_loadu_pd(ws_row + k));
-                const __m256d xbr = _mm256_loadu_pd(br + k), xbi = _mm256_loadu_pd(bi + k);
-                const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(xbr, wr), _mm256_mul_pd(xbi, wi));
-                const __m256d xi = _mm256_add_pd(_mm256_mul_pd(xbr, wi), _mm256_mul_pd(xbi, wr));
-                const __m256d xar = _mm256_loadu_pd(ar + k), xai = _mm256_loadu_pd(ai + k);
-                _mm256_storeu_pd(br + k, _mm256_sub_pd(xar, xr));
-                _mm256_storeu_pd(bi + k, _mm256_sub_pd(xai, xi));
-                _mm256_storeu_pd(ar + k, _mm256_add_pd(xar, xr));
-                _mm256_storeu_pd(ai + k, _mm256_add_pd(xai, xi));
-            }
+    for (int32_t start = 0; start < n; start += 4)
+        group_sse2(2, sign, f->stage_cos + 2, f->stage_sin + 2, re + start, im + start, re + start + 2,
+                   im + start + 2);
+    int32_t stages = 0;
+    for (int32_t l = 8; l <= n; l <<= 1) ++stages;
+    int32_t len = 8;
+    if (stages % 2 == 1) {
+        const double* wr_row = f->stage_cos + 4;
+        const double* ws_row = f->stage_sin + 4;
+        const __m256d wr = _mm256_loadu_pd(wr_row), wi = _mm256_mul_pd(s, _mm256_loadu_pd(ws_row));
+        for (int32_t start = 0; start < n; start += 8) {
+            __m256d ar = _mm256_loadu_pd(re + start), ai = _mm256_loadu_pd(im + start);
+            __m256d br = _mm256_loadu_pd(re + start + 4), bi = _mm256_loadu_pd(im + start + 4);
+            dit_butterfly4(&ar, &ai, &br, &bi, wr, wi);
+            _mm256_storeu_pd(re + start, ar);
+            _mm256_storeu_pd(im + start, ai);
+            _mm256_storeu_pd(re + start + 4, br);
+            _mm256_storeu_pd(im + start + 4, bi);
         }
+        len = 16;
     }
+    for (; 2 * len <= n; len <<= 2) dit_two_stages_avx(n, 2 * len, sign, f, re, im);
 }
 #endif
 
@@ -252,9 +298,59 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void dif_pairs_avx(int32_t n, d
     dif_last_pairs(start / 2, n, re, im);
 }
 
+// The DIF butterfly of four lanes on (a, b) by twiddle (wr, wi) in registers.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dif_butterfly4(__m256d* ar, __m256d* ai, __m256d* br,
+                                                                     __m256d* bi, __m256d wr, __m256d wi) {
+    const __m256d dr = _mm256_sub_pd(*ar, *br), di = _mm256_sub_pd(*ai, *bi);
+    *ar = _mm256_add_pd(*ar, *br);
+    *ai = _mm256_add_pd(*ai, *bi);
+    *br = _mm256_sub_pd(_mm256_mul_pd(dr, wr), _mm256_mul_pd(di, wi));
+    *bi = _mm256_add_pd(_mm256_mul_pd(dr, wi), _mm256_mul_pd(di, wr));
+}
+
+// The stages of length len and len/2 in one pass over each group (quarter =
+// len/4, a multiple of 4): every point meets the same butterflies, in the same
+// order, as in two passes, so the values are equal bit for bit.
+__attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFft* f, int32_t len, double* re,
+                                                       double* im) {
+    const int32_t n = f->n, quarter = len >> 2, half = len >> 1;
+    const __m256d minus = _mm256_set1_pd(-0.0);
+    const double* c1 = f->stage_cos + half;  // stage len: k and k + quarter
+    const double* s1 = f->stage_sin + half;
+    const double* c2 = f->stage_cos + quarter;  // stage len/2: k
+    const double* s2 = f->stage_sin + quarter;
+    for (int32_t start = 0; start < n; start += len) {
+        double* r = re + start;
+        double* i = im + start;
+        for (int32_t k = 0; k < quarter; k += 4) {
+            __m256d ar = _mm256_loadu_pd(r + k), ai = _mm256_loadu_pd(i + k);
+            __m256d br = _mm256_loadu_pd(r + k + quarter), bi = _mm256_loadu_pd(i + k + quarter);
+            __m256d cr = _mm256_loadu_pd(r + k + half), ci = _mm256_loadu_pd(i + k + half);
+            __m256d dr = _mm256_loadu_pd(r + k + half + quarter), di = _mm256_loadu_pd(i + k + half + quarter);
+            dif_butterfly4(&ar, &ai, &cr, &ci, _mm256_loadu_pd(c1 + k),
+                           _mm256_xor_pd(minus, _mm256_loadu_pd(s1 + k)));
+            dif_butterfly4(&br, &bi, &dr, &di, _mm256_loadu_pd(c1 + k + quarter),
+                           _mm256_xor_pd(minus, _mm256_loadu_pd(s1 + k + quarter)));
+            const __m256d wr = _mm256_loadu_pd(c2 + k), wi = _mm256_xor_pd(minus, _mm256_loadu_pd(s2 + k));
+            dif_butterfly4(&ar, &ai, &br, &bi, wr, wi);
+            dif_butterfly4(&cr, &ci, &dr, &di, wr, wi);
+            _mm256_storeu_pd(r + k, ar);
+            _mm256_storeu_pd(i + k, ai);
+            _mm256_storeu_pd(r + k + quarter, br);
+            _mm256_storeu_pd(i + k + quarter, bi);
+            _mm256_storeu_pd(r + k + half, cr);
+            _mm256_storeu_pd(i + k + half, ci);
+            _mm256_storeu_pd(r + k + half + quarter, dr);
+            _mm256_storeu_pd(i + k + half + quarter, di);
+        }
+    }
+}
+
 __attribute__((target("avx"))) void dif_avx(const ImpairFft* f, double* re, double* im) {
     const int32_t n = f->n;
-    for (int32_t len = n; len >= 8; len >>= 1) {
+    int32_t len = n;
+    for (; len >= 16; len >>= 2) dif_two_stages_avx(f, len, re, im);
+    for (; len >= 8; len >>= 1) {
         const int32_t half = len >> 1;
         for (int32_t start = 0; start < n; start += len)
             dif_group_avx(half, f->stage_cos + half, f->stage_sin + half, re + start, im + start,
