@@ -116,7 +116,7 @@ struct PhaseNoise {
     int32_t decimation;  // output samples per process sample
     int32_t m;           // process samples made per step (the filter's length)
     ImpairFft fft;       // 2m points
-    double* h_re;        // 2m: the filter's transform
+    double* h_re;        // 2m: the filter's transform, bit-reversed order, times 1/(2m)
     double* h_im;
     double* w;           // m: the last white samples (overlap)
     double* work_re;     // 2m

@@ -26,7 +26,8 @@ double process_next(PhaseNoise* pn);
 
 // Two steps of the overlap-save filter in one complex transform (the filter
 // is real): the real part filters [w, a], the imaginary part [a, b], where a
-// and b are the next 2m white samples; out gets the 2m filtered samples.
+// and b are the next 2m white samples; out gets the 2m filtered samples. The
+// transforms skip the bit-reversal passes (the filter is held in their order).
 void process_step(PhaseNoise* pn) {
     const int32_t m = pn->m;
     const size_t mm = static_cast<size_t>(m);
@@ -35,14 +36,14 @@ void process_step(PhaseNoise* pn) {
     std::memcpy(re, pn->w, mm * sizeof(double));
     for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
     for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
-    impair_fft(&pn->fft, re, im, false);
+    impair_fft_forward_scrambled(&pn->fft, re, im);
     for (int32_t k = 0; k < 2 * m; ++k) {
         const double xr = re[k] * pn->h_re[k] - im[k] * pn->h_im[k];
         const double xi = re[k] * pn->h_im[k] + im[k] * pn->h_re[k];
         re[k] = xr;
         im[k] = xi;
     }
-    impair_fft(&pn->fft, re, im, true);
+    impair_fft_inverse_scrambled(&pn->fft, re, im);
     std::memcpy(pn->out, re + m, mm * sizeof(double));
     std::memcpy(pn->out + m, im + m, mm * sizeof(double));
     pn->out_at = 0;
@@ -84,7 +85,14 @@ int32_t design_filter(PhaseNoise* pn, const double* offsets_hz, const double* le
     }
     std::memset(pn->h_re + m, 0, static_cast<size_t>(m) * sizeof(double));
     std::memset(pn->h_im, 0, 2 * static_cast<size_t>(m) * sizeof(double));
-    impair_fft(&pn->fft, pn->h_re, pn->h_im, false);
+    // In the order the steps' transforms take it (bit-reversed), scaled by
+    // 1/(2m) (a power of two, so exactly) for their unscaled inverse.
+    impair_fft_forward_scrambled(&pn->fft, pn->h_re, pn->h_im);
+    const double scale = 1.0 / (2 * m);
+    for (int32_t k = 0; k < 2 * m; ++k) {
+        pn->h_re[k] *= scale;
+        pn->h_im[k] *= scale;
+    }
     return 0;
 }
 
