@@ -123,6 +123,19 @@ void BM_AddComplexNoise(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlock);
 }
 
+// IQ imbalance of 0.5 dB and 2 degrees.
+void BM_IqImbalanceApply(benchmark::State& state) {
+    IqImbalance m;
+    iq_imbalance_setup(0.5, 2.0, &m);
+    std::vector<double> i, q;
+    gaussian(kBlock, &i, &q);
+    for (auto _ : state) {
+        iq_imbalance_apply(&m, kBlock, i.data(), q.data());
+        benchmark::DoNotOptimize(i.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kBlock);
+}
+
 }  // namespace
 
 BENCHMARK(BM_ResamplerRun)->Arg(8)->Arg(16);
@@ -130,3 +143,4 @@ BENCHMARK(BM_MultipathStep);
 BENCHMARK(BM_RappAmplify);
 BENCHMARK(BM_PhaseNoiseRotate);
 BENCHMARK(BM_AddComplexNoise);
+BENCHMARK(BM_IqImbalanceApply);

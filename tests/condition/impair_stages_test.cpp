@@ -76,6 +76,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, IqImage,
                                            IqCase{3, 20}),
                          orv_test::PrintedName{});
 
+// A block takes the vector loop where the processor has one, a lone sample
+// the plain one: equal bit for bit (block lengths with and without a tail).
+TEST_P(IqImage, BlockEqualsSampleBySample) {
+    const IqCase c = GetParam();
+    IqImbalance m;
+    iq_imbalance_setup(c.gain_db, c.phase_deg, &m);
+    for (const int32_t n : {3, 4, 1003}) {
+        Vec i(n), q(n);
+        for (int32_t k = 0; k < n; ++k) {
+            i[k] = k % 9 == 2 ? -0.0 : std::sin(0.9 * k * k) * (1.0 + k % 4);
+            q[k] = std::cos(0.31 * k) - 0.5;
+        }
+        Vec bi = i, bq = q;
+        iq_imbalance_apply(&m, n, bi.data(), bq.data());
+        int32_t differ = 0;
+        for (int32_t k = 0; k < n; ++k) {
+            double si = i[k], sq = q[k];
+            iq_imbalance_apply(&m, 1, &si, &sq);
+            differ += std::memcmp(&si, &bi[k], sizeof si) != 0 || std::memcmp(&sq, &bq[k], sizeof sq) != 0;
+        }
+        EXPECT_EQ(differ, 0) << n << " samples";
+    }
+}
+
 // The senses: the I branch g dB above the Q branch; the images of the I and Q
 // axes 90 degrees + phi apart.
 TEST(IqImbalance, GainIsIOverQAndAxesAre90PlusPhiApart) {
