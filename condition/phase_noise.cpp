@@ -250,7 +250,8 @@ void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, d
     double c = std::cos(start), s = std::sin(start);
     const int32_t d = pn->decimation;
     double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
-    for (int32_t k = 0; k < n; ++k) {
+    // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
+    auto rotate = [&](int32_t k) {
         const double rc = c * zr - s * zi;
         const double rs = s * zr + c * zi;
         const double x = i[k], y = q[k];
@@ -259,22 +260,30 @@ void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, d
         const double c_next = cos_phi * c - sin_phi * s;
         s = cos_phi * s + sin_phi * c;
         c = c_next;
-        if (++pn->sub == d) {
-            // The segment's end: the phasor renormalised, the next step.
-            Phasor z{zr, zi};
-            const Phasor st{sr, si};
-            phasor_turn(&z, &st);
-            zr = z.re, zi = z.im;
-            pn->sub = 0;
-            pn->prev = pn->next;
-            pn->next = process_next(pn);
-            set_step(pn);
-            sr = pn->step.re, si = pn->step.im;
-        } else {
+    };
+    int32_t k = 0;
+    while (k < n) {
+        // The samples before the segment's last: the phasor turned by the step.
+        const int32_t inner = d - 1 - pn->sub < n - k ? d - 1 - pn->sub : n - k;
+        for (const int32_t end = k + inner; k < end; ++k) {
+            rotate(k);
             const double zr_next = zr * sr - zi * si;
             zi = zr * si + zi * sr;
             zr = zr_next;
         }
+        pn->sub += inner;
+        if (k == n) break;
+        // The segment's last: the phasor turned and renormalised, the next step.
+        rotate(k++);
+        Phasor z{zr, zi};
+        const Phasor st{sr, si};
+        phasor_turn(&z, &st);
+        zr = z.re, zi = z.im;
+        pn->sub = 0;
+        pn->prev = pn->next;
+        pn->next = process_next(pn);
+        set_step(pn);
+        sr = pn->step.re, si = pn->step.im;
     }
     pn->z = Phasor{zr, zi};
 }
