@@ -235,6 +235,47 @@ INSTANTIATE_TEST_SUITE_P(
                       RotateCase{"top 4 MHz carrier 3 MHz", 4e6, 3e6}),
     orv_test::PrintedName{});
 
+struct ChunkCase {
+    int32_t chunk;  // samples per call
+};
+void PrintTo(const ChunkCase& c, std::ostream* os) { *os << "chunks of " << c.chunk; }
+class PhaseNoiseChunks : public ::testing::TestWithParam<ChunkCase> {};
+
+// Without a carrier (its phasor stays exactly 1), the rotation handed the
+// samples in chunks of any size, across the process's segment ends, gives
+// the same values bit for bit as in one call.
+TEST_P(PhaseNoiseChunks, SameValuesAsOneCall) {
+    const int32_t chunk = GetParam().chunk, n = 5000;
+    double offsets[3], levels[3];
+    phase_noise_default_profile(2.0, offsets, levels);
+    PhaseNoise whole, parts;
+    ASSERT_EQ(phase_noise_open(&whole, offsets, levels, 3, 40e6, 9), 0);
+    ASSERT_EQ(phase_noise_open(&parts, offsets, levels, 3, 40e6, 9), 0);
+    ASSERT_GT(whole.decimation, 1);
+    Vec wi(n), wq(n);
+    for (int32_t k = 0; k < n; ++k) {
+        wi[k] = std::cos(0.05 * k) + 0.1;
+        wq[k] = std::sin(0.02 * k * k);
+    }
+    Vec pi = wi, pq = wq;
+    phase_noise_rotate(&whole, n, 0, 0.0, 40e6, wi.data(), wq.data());
+    for (int32_t at = 0; at < n; at += chunk) {
+        const int32_t m = std::min(chunk, n - at);
+        phase_noise_rotate(&parts, m, at, 0.0, 40e6, pi.data() + at, pq.data() + at);
+    }
+    int32_t differ = 0;
+    for (int32_t k = 0; k < n; ++k)
+        differ += std::memcmp(&wi[k], &pi[k], sizeof(double)) != 0 || std::memcmp(&wq[k], &pq[k], sizeof(double)) != 0;
+    EXPECT_EQ(differ, 0);
+    phase_noise_close(&whole);
+    phase_noise_close(&parts);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PhaseNoiseChunks,
+                         ::testing::Values(ChunkCase{1}, ChunkCase{3}, ChunkCase{7}, ChunkCase{8}, ChunkCase{9},
+                                           ChunkCase{1000}),
+                         orv_test::PrintedName{});
+
 // ---- Resampler's polyphase table ---------------------------------------------------
 
 struct PolyphaseCase {
