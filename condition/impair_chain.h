@@ -38,7 +38,8 @@ void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q);
 // The whole 2p of a smoothness p when 2p is 1..16 (its gain then needs no pow), else 0.
 int32_t rapp_whole_exponent(double p);
 // base^(-1/e) for base >= 1 and a whole e in 1..16, by Newton's iteration from
-// a guess off the floating-point bits (within ten ulp of pow).
+// a cubic's guess below 2, a guess off the floating-point bits above (within
+// ten ulp of pow).
 double rapp_inverse_root(double base, int32_t e);
 // Hard clipping of |x| at level, phase kept.
 void clip_envelope(int32_t n, double level, double* i, double* q);

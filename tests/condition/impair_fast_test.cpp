@@ -33,12 +33,14 @@ struct RootCase {
 void PrintTo(const RootCase& c, std::ostream* os) {
     *os << "e " << c.e << " base ";
     if (c.base > 1.0 && c.base < 1.001) *os << "1 + " << c.base - 1.0;
+    else if (c.base > 1.999 && c.base < 2.0) *os << "2 - " << 2.0 - c.base;
     else *os << c.base;
 }
 class RappInverseRoot : public ::testing::TestWithParam<RootCase> {};
 
-// base^(-1/e) within ten ulp of pow, from 1 (no compression) to far beyond
-// saturation (where the iteration hands over to pow) and infinity.
+// base^(-1/e) within ten ulp of pow, from 1 (no compression) across 2 (where
+// the cubic's guess hands over to the bits' guess) to far beyond saturation
+// (where the iteration hands over to pow) and infinity.
 TEST_P(RappInverseRoot, EqualsPowWithinAFewUlp) {
     const RootCase c = GetParam();
     const double want = std::pow(c.base, -1.0 / c.e);
@@ -53,7 +55,7 @@ TEST_P(RappInverseRoot, EqualsPowWithinAFewUlp) {
 std::vector<RootCase> root_cases() {
     std::vector<RootCase> cases;
     for (const int32_t e : {1, 3, 5, 6, 7, 9, 12, 16})
-        for (const double b : {1.0, 1.0 + 0x1p-52, 1.0 + 1e-9, 1.3, 2.0, 7.5, 1e3, 1e12, 9.9e29, 1e31,
+        for (const double b : {1.0, 1.0 + 0x1p-52, 1.0 + 1e-9, 1.3, 1.5, 2.0 - 0x1p-52, 2.0, 7.5, 1e3, 1e12, 9.9e29, 1e31,
                                static_cast<double>(INFINITY)})
             cases.push_back({e, b});
     return cases;
