@@ -38,7 +38,8 @@ void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q);
 // The whole 2p of a smoothness p when 2p is 1..16 (its gain then needs no pow), else 0.
 int32_t rapp_whole_exponent(double p);
 // base^(-1/e) for base >= 1 and a whole e in 1..16, by Newton's iteration from
-// a guess off the floating-point bits (within ten ulp of pow).
+// a cubic's guess below 2, a guess off the floating-point bits above (within
+// ten ulp of pow).
 double rapp_inverse_root(double base, int32_t e);
 // Hard clipping of |x| at level, phase kept.
 void clip_envelope(int32_t n, double level, double* i, double* q);
@@ -66,12 +67,18 @@ struct ImpairFft {
     double* stage_sin;
     int32_t* swap;    // pairs (k, bit-reversed k) with k below it, two entries each
     int32_t swaps;    // number of pairs
+    int32_t no_avx;   // 1: the loops of a processor without AVX even where it has it (tests)
 };
 // Returns 0, 1 for a bad size, -1 out of memory.
 int32_t impair_fft_open(ImpairFft* f, int32_t n);
 void impair_fft_close(ImpairFft* f);
 // In place; inverse = true gives the inverse transform scaled by 1/n.
 void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse);
+// For convolutions, without the bit-reversal passes: the forward transform of
+// natural order into bit-reversed order (decimation in frequency), and the
+// inverse, unscaled (n times impair_fft's), of bit-reversed order into natural.
+void impair_fft_forward_scrambled(const ImpairFft* f, double* re, double* im);
+void impair_fft_inverse_scrambled(const ImpairFft* f, double* re, double* im);
 
 // ---- Phase noise --------------------------------------------------------------
 
@@ -110,7 +117,7 @@ struct PhaseNoise {
     int32_t decimation;  // output samples per process sample
     int32_t m;           // process samples made per step (the filter's length)
     ImpairFft fft;       // 2m points
-    double* h_re;        // 2m: the filter's transform
+    double* h_re;        // 2m: the filter's transform, bit-reversed order, times 1/(2m)
     double* h_im;
     double* w;           // m: the last white samples (overlap)
     double* work_re;     // 2m
@@ -153,19 +160,21 @@ constexpr int32_t kResampleTaps = 64;
 constexpr int32_t kResamplePhases = 1024;
 
 // Taps for a signal oversampled os times (occupying 0.42 / os of the rate
-// each side): 64 at 1, 32 at 2, 16 from 3 on.
+// each side): 64 at 1, 32 at 2, 16 at 3, 8 from 4 on (a quarter of the band
+// or less: the 8 taps stay below -60 dBc of error).
 int32_t resampler_taps(int32_t os);
 
 // Output sample n is the input at position n (1 + ppm 1e-6) (a transmitter
 // clock that runs ppm fast: the signal is compressed), by a Kaiser-windowed
-// sinc (16, 32 or 64 taps) with the nearest of 1024 phases. Input before
+// sinc (8, 16, 32 or 64 taps) with the nearest of 1024 phases. Input before
 // sample 0 is zero.
 struct Resampler {
     double ratio_minus_one;  // ppm * 1e-6
     int32_t taps;
     double* table;           // kResamplePhases + 1 rows of taps
+    int32_t no_avx;          // 1: the loops of a processor without AVX even where it has it (tests)
 };
-// Returns 0, 1 for taps other than 16, 32, 64, or -1 out of memory.
+// Returns 0, 1 for taps other than 8, 16, 32, 64, or -1 out of memory.
 int32_t resampler_open(Resampler* r, double ppm, int32_t taps);
 void resampler_close(Resampler* r);
 // First input index output sample n needs (its last is this + taps - 1).

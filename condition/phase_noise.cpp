@@ -26,7 +26,8 @@ double process_next(PhaseNoise* pn);
 
 // Two steps of the overlap-save filter in one complex transform (the filter
 // is real): the real part filters [w, a], the imaginary part [a, b], where a
-// and b are the next 2m white samples; out gets the 2m filtered samples.
+// and b are the next 2m white samples; out gets the 2m filtered samples. The
+// transforms skip the bit-reversal passes (the filter is held in their order).
 void process_step(PhaseNoise* pn) {
     const int32_t m = pn->m;
     const size_t mm = static_cast<size_t>(m);
@@ -35,14 +36,14 @@ void process_step(PhaseNoise* pn) {
     std::memcpy(re, pn->w, mm * sizeof(double));
     for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
     for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
-    impair_fft(&pn->fft, re, im, false);
+    impair_fft_forward_scrambled(&pn->fft, re, im);
     for (int32_t k = 0; k < 2 * m; ++k) {
         const double xr = re[k] * pn->h_re[k] - im[k] * pn->h_im[k];
         const double xi = re[k] * pn->h_im[k] + im[k] * pn->h_re[k];
         re[k] = xr;
         im[k] = xi;
     }
-    impair_fft(&pn->fft, re, im, true);
+    impair_fft_inverse_scrambled(&pn->fft, re, im);
     std::memcpy(pn->out, re + m, mm * sizeof(double));
     std::memcpy(pn->out + m, im + m, mm * sizeof(double));
     pn->out_at = 0;
@@ -84,7 +85,14 @@ int32_t design_filter(PhaseNoise* pn, const double* offsets_hz, const double* le
     }
     std::memset(pn->h_re + m, 0, static_cast<size_t>(m) * sizeof(double));
     std::memset(pn->h_im, 0, 2 * static_cast<size_t>(m) * sizeof(double));
-    impair_fft(&pn->fft, pn->h_re, pn->h_im, false);
+    // In the order the steps' transforms take it (bit-reversed), scaled by
+    // 1/(2m) (a power of two, so exactly) for their unscaled inverse.
+    impair_fft_forward_scrambled(&pn->fft, pn->h_re, pn->h_im);
+    const double scale = 1.0 / (2 * m);
+    for (int32_t k = 0; k < 2 * m; ++k) {
+        pn->h_re[k] *= scale;
+        pn->h_im[k] *= scale;
+    }
     return 0;
 }
 
@@ -242,7 +250,8 @@ void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, d
     double c = std::cos(start), s = std::sin(start);
     const int32_t d = pn->decimation;
     double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
-    for (int32_t k = 0; k < n; ++k) {
+    // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
+    auto rotate = [&](int32_t k) {
         const double rc = c * zr - s * zi;
         const double rs = s * zr + c * zi;
         const double x = i[k], y = q[k];
@@ -251,22 +260,30 @@ void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, d
         const double c_next = cos_phi * c - sin_phi * s;
         s = cos_phi * s + sin_phi * c;
         c = c_next;
-        if (++pn->sub == d) {
-            // The segment's end: the phasor renormalised, the next step.
-            Phasor z{zr, zi};
-            const Phasor st{sr, si};
-            phasor_turn(&z, &st);
-            zr = z.re, zi = z.im;
-            pn->sub = 0;
-            pn->prev = pn->next;
-            pn->next = process_next(pn);
-            set_step(pn);
-            sr = pn->step.re, si = pn->step.im;
-        } else {
+    };
+    int32_t k = 0;
+    while (k < n) {
+        // The samples before the segment's last: the phasor turned by the step.
+        const int32_t inner = d - 1 - pn->sub < n - k ? d - 1 - pn->sub : n - k;
+        for (const int32_t end = k + inner; k < end; ++k) {
+            rotate(k);
             const double zr_next = zr * sr - zi * si;
             zi = zr * si + zi * sr;
             zr = zr_next;
         }
+        pn->sub += inner;
+        if (k == n) break;
+        // The segment's last: the phasor turned and renormalised, the next step.
+        rotate(k++);
+        Phasor z{zr, zi};
+        const Phasor st{sr, si};
+        phasor_turn(&z, &st);
+        zr = z.re, zi = z.im;
+        pn->sub = 0;
+        pn->prev = pn->next;
+        pn->next = process_next(pn);
+        set_step(pn);
+        sr = pn->step.re, si = pn->step.im;
     }
     pn->z = Phasor{zr, zi};
 }

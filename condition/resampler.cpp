@@ -1,5 +1,5 @@
 // The sample-clock offset: a fractional resampler (Kaiser-windowed sinc of
-// 16, 32 or 64 taps, the nearest of kResamplePhases phases).
+// 8, 16, 32 or 64 taps, the nearest of kResamplePhases phases).
 #include <cmath>
 #include <cstdlib>
 
@@ -34,11 +34,12 @@ void position(const Resampler* r, int64_t n, int64_t* whole, int32_t* phase) {
 
 }  // namespace
 
-int32_t resampler_taps(int32_t os) { return os <= 1 ? 64 : os == 2 ? 32 : 16; }
+int32_t resampler_taps(int32_t os) { return os <= 1 ? 64 : os == 2 ? 32 : os == 3 ? 16 : 8; }
 
 int32_t resampler_open(Resampler* r, double ppm, int32_t taps) {
     r->table = nullptr;
-    if (taps != 16 && taps != 32 && taps != 64) return 1;
+    r->no_avx = 0;
+    if (taps != 8 && taps != 16 && taps != 32 && taps != 64) return 1;
     r->ratio_minus_one = ppm * 1e-6;
     r->taps = taps;
     const int32_t half = taps / 2;
@@ -79,9 +80,60 @@ int64_t resampler_first_input(const Resampler* r, int64_t n) {
 namespace {
 
 #if ORV_X86_VECTORS
-// resampler_run's sums four taps at a time: lane l holds the scalar loop's
-// partial sum l (taps l, l + 4, ...), added in its order, then folded as it
-// folds them, so the outputs are equal bit for bit.
+// The taps of one output: lane l holds the plain loop's partial sum l (taps
+// l, l + 4, ...), added in its order.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dot_avx(const double* row, const double* a, const double* b,
+                                                              int32_t taps, __m256d* si, __m256d* sq) {
+    __m256d acc_i = _mm256_setzero_pd(), acc_q = _mm256_setzero_pd();
+    for (int32_t j = 0; j < taps; j += 4) {
+        const __m256d h = _mm256_loadu_pd(row + j);
+        acc_i = _mm256_add_pd(acc_i, _mm256_mul_pd(h, _mm256_loadu_pd(a + j)));
+        acc_q = _mm256_add_pd(acc_q, _mm256_mul_pd(h, _mm256_loadu_pd(b + j)));
+    }
+    *si = acc_i;
+    *sq = acc_q;
+}
+
+// resampler_run's outputs four at a time: their positions side by side (the
+// plain loop's arithmetic per lane: the product n d, its floor, the rounded
+// phase), the four partial sums of each folded as the plain loop folds them,
+// so the outputs are equal bit for bit. Needs |n d| < 2^30 and n < 2^52.
+// Taps is r->taps, a constant here so that the tap loop unrolls.
+template <int32_t Taps>
+__attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t n0, int32_t count, int64_t base,
+                                                     const double* xi, const double* xq, double* i, double* q) {
+    constexpr int32_t taps = Taps;
+    const __m256d d = _mm256_set1_pd(r->ratio_minus_one);
+    const __m256d phases = _mm256_set1_pd(kResamplePhases), half = _mm256_set1_pd(0.5);
+    const __m256d lanes = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+    int32_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const __m256d n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0 + k)), lanes);
+        const __m256d x = _mm256_mul_pd(n, d);
+        const __m256d fl = _mm256_floor_pd(x);
+        alignas(16) int32_t phase[4], whole[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(phase),
+                        _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(x, fl), phases), half)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(whole), _mm256_cvttpd_epi32(fl));
+        __m256d si[4], sq[4];
+        for (int32_t l = 0; l < 4; ++l) {
+            const double* row = r->table + static_cast<size_t>(phase[l]) * taps;
+            const int64_t first = n0 + k + l + whole[l] - (taps / 2 - 1) - base;
+            dot_avx(row, xi + first, xq + first, taps, &si[l], &sq[l]);
+        }
+        // (l0 + l1) + (l2 + l3) of each output: the pair sums of outputs 0, 1
+        // and 2, 3 side by side, regrouped by half, added.
+        const __m256d i01 = _mm256_hadd_pd(si[0], si[1]), i23 = _mm256_hadd_pd(si[2], si[3]);
+        const __m256d q01 = _mm256_hadd_pd(sq[0], sq[1]), q23 = _mm256_hadd_pd(sq[2], sq[3]);
+        _mm256_storeu_pd(i + k, _mm256_add_pd(_mm256_permute2f128_pd(i01, i23, 0x20),
+                                              _mm256_permute2f128_pd(i01, i23, 0x31)));
+        _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_permute2f128_pd(q01, q23, 0x20),
+                                              _mm256_permute2f128_pd(q01, q23, 0x31)));
+    }
+    return k;
+}
+
+// One output at a time (the last few, or positions beyond run_avx_fours' range).
 __attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int32_t count, int64_t base,
                                             const double* xi, const double* xq, double* i, double* q) {
     const int32_t taps = r->taps;
@@ -91,20 +143,33 @@ __attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int3
         position(r, n0 + k, &whole, &phase);
         const double* row = r->table + static_cast<size_t>(phase) * taps;
         const int64_t first = whole - (taps / 2 - 1) - base;
-        const double* a = xi + first;
-        const double* b = xq + first;
-        __m256d si = _mm256_setzero_pd(), sq = _mm256_setzero_pd();
-        for (int32_t j = 0; j < taps; j += 4) {
-            const __m256d h = _mm256_loadu_pd(row + j);
-            si = _mm256_add_pd(si, _mm256_mul_pd(h, _mm256_loadu_pd(a + j)));
-            sq = _mm256_add_pd(sq, _mm256_mul_pd(h, _mm256_loadu_pd(b + j)));
-        }
+        __m256d si, sq;
+        dot_avx(row, xi + first, xq + first, taps, &si, &sq);
         // (l0 + l1) + (l2 + l3) of each: the pair sums side by side, then added.
         const __m256d pairs = _mm256_hadd_pd(si, sq);  // i01 q01 i23 q23
         const __m128d sums = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
         _mm_storel_pd(i + k, sums);
         _mm_storeh_pd(q + k, sums);
     }
+}
+
+// run_avx_fours for r->taps; returns the outputs done.
+int32_t run_fours(const Resampler* r, int64_t n0, int32_t count, int64_t base, const double* xi, const double* xq,
+                  double* i, double* q) {
+    switch (r->taps) {
+        case 8: return run_avx_fours<8>(r, n0, count, base, xi, xq, i, q);
+        case 16: return run_avx_fours<16>(r, n0, count, base, xi, xq, i, q);
+        case 32: return run_avx_fours<32>(r, n0, count, base, xi, xq, i, q);
+        default: return run_avx_fours<64>(r, n0, count, base, xi, xq, i, q);
+    }
+}
+
+// True when every output n0 .. n0 + count - 1 is in run_avx_fours' range.
+bool fours_fit(const Resampler* r, int64_t n0, int32_t count) {
+    const int64_t last = n0 + count;
+    const double limit = 1073741824.0;  // 2^30
+    return n0 >= 0 && last < (int64_t{1} << 52) &&
+           std::fabs(static_cast<double>(last) * r->ratio_minus_one) < limit;
 }
 #endif
 
@@ -113,8 +178,9 @@ __attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int3
 void resampler_run(const Resampler* r, int64_t n0, int32_t count, int64_t base, const double* xi,
                    const double* xq, double* i, double* q) {
 #if ORV_X86_VECTORS
-    if (cpu_has_avx()) {
-        run_avx(r, n0, count, base, xi, xq, i, q);
+    if (r->no_avx == 0 && cpu_has_avx()) {
+        const int32_t done = fours_fit(r, n0, count) ? run_fours(r, n0, count, base, xi, xq, i, q) : 0;
+        run_avx(r, n0 + done, count - done, base, xi, xq, i + done, q + done);
         return;
     }
 #endif

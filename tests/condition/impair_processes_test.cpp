@@ -4,11 +4,14 @@
 // its convolution.
 #include "impair_chain.h"
 
+#include "cpu_features.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <numbers>
 #include <ostream>
 #include <vector>
@@ -235,7 +238,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ClockDrift,
                          ::testing::Values(ClockCase{-200, 32, 0.2}, ClockCase{-20, 32, 0.2},
                                            ClockCase{0, 32, 0.2}, ClockCase{7.5, 32, 0.2},
                                            ClockCase{40, 32, 0.2}, ClockCase{1000, 32, 0.2},
-                                           ClockCase{25, 64, 0.41}, ClockCase{-25, 16, 0.14}),
+                                           ClockCase{25, 64, 0.41}, ClockCase{-25, 16, 0.14},
+                                           ClockCase{10, 8, 0.105}, ClockCase{-120, 8, 0.0525}),
                          orv_test::PrintedName{});
 
 TEST(ClockDrift, LengthCoversTheInput) {
@@ -324,6 +328,65 @@ TEST(MultipathChannel, EqualsDirectConvolutionPerSpan) {
     }
     multipath_close(&m);
 }
+
+struct ChannelLoopCase {
+    const char* name;
+    double rms_ns;  // 0: the fixed taps below
+    bool in_place;  // the output written over the input
+};
+void PrintTo(const ChannelLoopCase& c, std::ostream* os) { *os << c.name; }
+class MultipathLoops : public ::testing::TestWithParam<ChannelLoopCase> {};
+
+// The channel's AVX loops (transforms and the bin products) give the plain
+// loops' outputs bit for bit, across windows of one and of several
+// realisations, and in place as out of place.
+TEST_P(MultipathLoops, VectorLoopsEqualThePlainLoops) {
+#if ORV_X86_VECTORS
+    if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
+#else
+    GTEST_SKIP() << "no vector loops here";
+#endif
+    const ChannelLoopCase c = GetParam();
+    Vec power(kMultipathMaxTaps);
+    const double fixed_re[3] = {1.0, 0.0, -0.1}, fixed_im[3] = {0.0, 0.5, 0.02};
+    const int32_t taps = c.rms_ns > 0.0 ? exponential_profile(c.rms_ns, 12.5, power.data()) : 3;
+    Multipath vec, plain;
+    for (Multipath* m : {&vec, &plain})
+        ASSERT_EQ(c.rms_ns > 0.0 ? multipath_open(m, power.data(), nullptr, nullptr, taps, 5)
+                                 : multipath_open(m, nullptr, fixed_re, fixed_im, taps, 5),
+                  0);
+    plain.fft.no_avx = 1;
+    const int32_t hop = vec.hop, steps = 6, total = hop * steps;
+    Vec xi(total), xq(total);
+    std::vector<int32_t> span(total);
+    for (int32_t k = 0; k < total; ++k) {
+        xi[k] = k % 23 == 0 ? -0.0 : std::sin(0.3 * k) + 0.1 * (k % 7);
+        xq[k] = std::cos(0.11 * k * k);
+        span[k] = k < hop / 2 ? 0 : k < 3 * hop ? 1 : k < 3 * hop + 2 ? 2 : 3;
+    }
+    Vec vi(total), vq(total), pi = xi, pq = xq;
+    for (int32_t s = 0; s < steps; ++s) {
+        const size_t at = static_cast<size_t>(s) * hop;
+        multipath_step(&vec, xi.data() + at, xq.data() + at, span.data() + at, vi.data() + at, vq.data() + at);
+        if (c.in_place)
+            multipath_step(&plain, pi.data() + at, pq.data() + at, span.data() + at, pi.data() + at, pq.data() + at);
+        else
+            multipath_step(&plain, xi.data() + at, xq.data() + at, span.data() + at, pi.data() + at, pq.data() + at);
+    }
+    int32_t differ = 0;
+    for (int32_t k = 0; k < total; ++k)
+        differ += std::memcmp(&vi[k], &pi[k], sizeof(double)) != 0 || std::memcmp(&vq[k], &pq[k], sizeof(double)) != 0;
+    EXPECT_EQ(differ, 0);
+    multipath_close(&vec);
+    multipath_close(&plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MultipathLoops,
+                         ::testing::Values(ChannelLoopCase{"Rayleigh 100 ns", 100.0, false},
+                                           ChannelLoopCase{"Rayleigh 100 ns in place", 100.0, true},
+                                           ChannelLoopCase{"Rayleigh 700 ns", 700.0, false},
+                                           ChannelLoopCase{"three fixed taps in place", 0.0, true}),
+                         orv_test::PrintedName{});
 
 TEST(MultipathChannel, ExplicitTapsRoundToTheNearestSample) {
     const double delay[] = {0.0, 60.0, 140.0};

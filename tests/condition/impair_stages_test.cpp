@@ -4,10 +4,14 @@
 // multipath channel's average power-delay profile, the Rapp curve.
 #include "impair_chain.h"
 
+#include "cpu_features.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <numbers>
 #include <ostream>
 #include <sstream>
@@ -71,6 +75,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, IqImage,
                                            IqCase{0, -5}, IqCase{0.5, 2}, IqCase{-2, -10},
                                            IqCase{3, 20}),
                          orv_test::PrintedName{});
+
+// A block takes the vector loop where the processor has one, a lone sample
+// the plain one: equal bit for bit (block lengths with and without a tail).
+TEST_P(IqImage, BlockEqualsSampleBySample) {
+    const IqCase c = GetParam();
+    IqImbalance m;
+    iq_imbalance_setup(c.gain_db, c.phase_deg, &m);
+    for (const int32_t n : {3, 4, 1003}) {
+        Vec i(n), q(n);
+        for (int32_t k = 0; k < n; ++k) {
+            i[k] = k % 9 == 2 ? -0.0 : std::sin(0.9 * k * k) * (1.0 + k % 4);
+            q[k] = std::cos(0.31 * k) - 0.5;
+        }
+        Vec bi = i, bq = q;
+        iq_imbalance_apply(&m, n, bi.data(), bq.data());
+        int32_t differ = 0;
+        for (int32_t k = 0; k < n; ++k) {
+            double si = i[k], sq = q[k];
+            iq_imbalance_apply(&m, 1, &si, &sq);
+            differ += std::memcmp(&si, &bi[k], sizeof si) != 0 || std::memcmp(&sq, &bq[k], sizeof sq) != 0;
+        }
+        EXPECT_EQ(differ, 0) << n << " samples";
+    }
+}
 
 // The senses: the I branch g dB above the Q branch; the images of the I and Q
 // axes 90 degrees + phi apart.
@@ -251,5 +279,113 @@ TEST(ImpairFft, MatchesTheDirectTransformBothWays) {
     EXPECT_EQ(impair_fft_open(&bad, 12), 1);
     EXPECT_EQ(impair_fft_open(&bad, 2), 1);
 }
+
+// ---- FFT without the reordering passes ---------------------------------------------
+
+struct ScrambledCase {
+    int32_t n;
+    bool no_avx;  // the loops of a processor without AVX
+};
+void PrintTo(const ScrambledCase& c, std::ostream* os) { *os << c.n << (c.no_avx ? " points no AVX" : " points"); }
+class ImpairFftScrambled : public ::testing::TestWithParam<ScrambledCase> {};
+
+int32_t bit_reversed(int32_t k, int32_t n) {
+    int32_t r = 0;
+    for (int32_t bit = 1; bit < n; bit <<= 1) r = (r << 1) | ((k & bit) != 0 ? 1 : 0);
+    return r;
+}
+
+// The forward transform lands bin m at position bit_reversed(m); the inverse
+// of that order gives n times the input back.
+TEST_P(ImpairFftScrambled, DirectTransformInBitReversedOrderAndBack) {
+    const ScrambledCase c = GetParam();
+    ImpairFft f;
+    ASSERT_EQ(impair_fft_open(&f, c.n), 0);
+    f.no_avx = c.no_avx ? 1 : 0;
+    Vec re(c.n), im(c.n);
+    for (int32_t k = 0; k < c.n; ++k) {
+        re[k] = std::sin(0.37 * k * k + 1.0);
+        im[k] = std::cos(1.3 * k) - 0.25;
+    }
+    const Vec re0 = re, im0 = im;
+    impair_fft_forward_scrambled(&f, re.data(), im.data());
+    double worst = 0.0;
+    for (int32_t m = 0; m < c.n; ++m) {
+        cplx want = 0.0;
+        for (int32_t k = 0; k < c.n; ++k)
+            want += cplx(re0[k], im0[k]) * std::polar(1.0, -2.0 * kPi * ((static_cast<int64_t>(m) * k) % c.n) / c.n);
+        const int32_t at = bit_reversed(m, c.n);
+        worst = std::max(worst, std::abs(cplx(re[at], im[at]) - want));
+    }
+    EXPECT_LT(worst, 1e-12 * c.n);
+    impair_fft_inverse_scrambled(&f, re.data(), im.data());
+    worst = 0.0;
+    for (int32_t k = 0; k < c.n; ++k) worst = std::max(worst, std::abs(cplx(re[k], im[k]) / double(c.n) - cplx(re0[k], im0[k])));
+    EXPECT_LT(worst, 1e-14 * std::log2(c.n));
+    impair_fft_close(&f);
+}
+
+struct SizeCase {
+    int32_t n;
+};
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.n << " points"; }
+class ImpairFftLoops : public ::testing::TestWithParam<SizeCase> {};
+
+// The AVX loops give the plain loops' values bit for bit, all four transforms
+// (signed zeros among the inputs).
+TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
+#if ORV_X86_VECTORS
+    if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
+#else
+    GTEST_SKIP() << "no vector loops here";
+#endif
+    const SizeCase c = GetParam();
+    ImpairFft vec, plain;
+    ASSERT_EQ(impair_fft_open(&vec, c.n), 0);
+    ASSERT_EQ(impair_fft_open(&plain, c.n), 0);
+    plain.no_avx = 1;
+    Vec re(c.n), im(c.n);
+    for (int32_t k = 0; k < c.n; ++k) {
+        re[k] = k % 11 == 3 ? -0.0 : std::sin(0.91 * k * k) * std::exp(0.01 * (k % 50));
+        im[k] = k % 13 == 5 ? 0.0 : std::cos(0.7 * k + 0.2);
+    }
+    for (int32_t way = 0; way < 4; ++way) {
+        Vec a_re = re, a_im = im, b_re = re, b_im = im;
+        switch (way) {
+            case 0:
+                impair_fft_forward_scrambled(&vec, a_re.data(), a_im.data());
+                impair_fft_forward_scrambled(&plain, b_re.data(), b_im.data());
+                break;
+            case 1:
+                impair_fft_inverse_scrambled(&vec, a_re.data(), a_im.data());
+                impair_fft_inverse_scrambled(&plain, b_re.data(), b_im.data());
+                break;
+            default:
+                impair_fft(&vec, a_re.data(), a_im.data(), way == 3);
+                impair_fft(&plain, b_re.data(), b_im.data(), way == 3);
+                break;
+        }
+        int32_t differ = 0;
+        for (int32_t k = 0; k < c.n; ++k)
+            differ += std::memcmp(&a_re[k], &b_re[k], sizeof(double)) != 0 ||
+                      std::memcmp(&a_im[k], &b_im[k], sizeof(double)) != 0;
+        EXPECT_EQ(differ, 0) << "way " << way;
+    }
+    impair_fft_close(&vec);
+    impair_fft_close(&plain);
+}
+
+std::vector<ScrambledCase> scrambled_cases() {
+    std::vector<ScrambledCase> cases;
+    for (const int32_t n : {4, 8, 16, 32, 512, 2048})
+        for (const bool no_avx : {false, true}) cases.push_back({n, no_avx});
+    return cases;
+}
+INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftScrambled, ::testing::ValuesIn(scrambled_cases()),
+                         orv_test::PrintedName{});
+INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftLoops,
+                         ::testing::Values(SizeCase{4}, SizeCase{8}, SizeCase{16}, SizeCase{32}, SizeCase{512},
+                                           SizeCase{2048}),
+                         orv_test::PrintedName{});
 
 }  // namespace
