@@ -72,7 +72,8 @@ struct SequenceRun {
     int64_t idle_left;     // zero samples still due after it
     int64_t position;      // index of the next conditioned sample
     int32_t builders;      // helper threads building PPDUs at most (0: none)
-    int32_t active;        // helper threads of the pass that runs (one unless the sequence is plain)
+    int32_t active;        // helper threads of the pass that runs (one unless the sequence is plain or wide_build)
+    bool wide_build;       // the next passes take the filtered samples alone: every helper thread builds
     int32_t slots;         // PPDU buffers in use: packet k uses slot k % slots
     double* slot_i[kMaxSlots];  // PPDU buffers (max_span samples each)
     double* slot_q[kMaxSlots];
@@ -141,6 +142,12 @@ int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, voi
 int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
                               int32_t packet_count, int32_t output_mode, const char* path,
                               int64_t* packet_starts, const GenerateOptions& options);
+// orv_11a_sequence_impaired with the given run options (helper threads, the
+// impaired samples kept between passes), for the project's own tests.
+int32_t orv_11a_sequence_impaired_with(OrvSequenceParams* params, const OrvImpairments* impairments,
+                                       const OrvPacket* packets, int32_t packet_count,
+                                       int32_t output_mode, const char* path, int64_t* packet_starts,
+                                       const GenerateOptions& options);
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for
 // the project's own tests; same lock and results.
 int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,

@@ -62,23 +62,18 @@ uint32_t multipath_mask(const OrvImpairments* m) {
 // Idle samples after a packet, truncated toward zero (as the sequence's layout).
 int64_t idle_samples(double idle_time, double fs) { return static_cast<int64_t>(idle_time * fs); }
 
-// Mean power of the packets' samples and the peak envelope of every sample,
-// after the stages before the DC offset; sum (complex) over the packets too.
-struct PassSums {
-    double power = 0.0, sum_i = 0.0, sum_q = 0.0, peak2 = 0.0;
-    int64_t samples = 0;
-};
-
 // Adds n samples from sequence sample `at` on to the sums (packet samples only
-// for power and sum), a run of samples inside or outside a packet at a time.
+// for power and sum), a run of samples inside or outside a packet at a time;
+// every sum in order of sample, whatever the blocks.
 void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, const double* q,
-              int32_t* cursor, PassSums* s) {
+              ImpairedSums* s) {
     double peak2 = s->peak2;
+    int32_t cursor = s->cursor;
     for (int32_t k = 0; k < n;) {
         const int64_t g = at + k;
-        while (*cursor < c->count && g >= c->ppdu_end[*cursor]) ++*cursor;
-        const bool inside = *cursor < c->count && g >= c->ppdu_begin[*cursor];
-        const int64_t until = *cursor >= c->count ? at + n : inside ? c->ppdu_end[*cursor] : c->ppdu_begin[*cursor];
+        while (cursor < c->count && g >= c->ppdu_end[cursor]) ++cursor;
+        const bool inside = cursor < c->count && g >= c->ppdu_begin[cursor];
+        const int64_t until = cursor >= c->count ? at + n : inside ? c->ppdu_end[cursor] : c->ppdu_begin[cursor];
         const int32_t end = until - at < n ? static_cast<int32_t>(until - at) : n;
         if (inside) {
             double power = s->power, sum_i = s->sum_i, sum_q = s->sum_q;
@@ -100,6 +95,7 @@ void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, cons
         k = end;
     }
     s->peak2 = peak2;
+    s->cursor = cursor;
 }
 
 // The amplifier's stages on n samples.
@@ -108,98 +104,69 @@ void amplifier(const ImpairedRun* c, int32_t n, double* i, double* q) {
     if (c->clip) clip_envelope(n, c->clip_level, i, q);
 }
 
-// The amplifier's level pass keeps the filtered sequence in single precision
-// for the next pass (power after the amplifier) when it takes at most this many bytes.
-constexpr int64_t kKeptInputBytes = int64_t{256} << 20;
-
-// Where the level passes take their samples: kept (the first pass stores
-// them there, the second reads them), or made again (rounded as kept would hold them).
-struct PassInput {
-    float* kept;   // 2 total_in: I and Q interleaved, or null
-    bool rounded;  // hand the samples out rounded to single precision
-};
-
-// The next n samples of a level pass from sequence sample `at` on: made (and
-// kept, when fill), or from kept, or made and rounded.
-int32_t pass_samples(ImpairedRun* c, const PassInput* in, bool fill, int64_t at, int32_t n, double* i,
-                     double* q) {
-    if (in->kept != nullptr && !fill) {
-        const float* from = in->kept + 2 * at;
-        for (int32_t k = 0; k < n; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
-        return 0;
-    }
-    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
-    if (fill) {
-        // The first pass measures the samples as they are.
-        float* to = in->kept != nullptr ? in->kept + 2 * at : nullptr;
-        for (int32_t k = 0; to != nullptr && k < n; ++k)
-            to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
-    } else if (in->rounded) {
-        for (int32_t k = 0; k < n; ++k) i[k] = static_cast<float>(i[k]), q[k] = static_cast<float>(q[k]);
-    }
-    return 0;
-}
-
-// A pass over the unimpaired sequence's samples: the filter's output (kept
-// when fill), or through the amplifier and the IQ stage when with_pa.
-// Returns 0 or -1 out of memory.
-int32_t measure_pass(ImpairedRun* c, bool with_pa, const PassInput* in, bool fill, PassSums* s, double* i,
-                     double* q) {
-    if (in->kept == nullptr || fill) sequence_rewind(c->src);
-    int32_t cursor = 0;
+// A pass over the unimpaired sequence's samples (the filter's output, every
+// PPDU builder thread at work), through the amplifier and the IQ stage when
+// with_pa. Returns 0 or -1 out of memory.
+int32_t measure_pass(ImpairedRun* c, bool with_pa, ImpairedSums* s, double* i, double* q) {
+    *s = ImpairedSums{};
+    c->src->wide_build = true;
+    sequence_rewind(c->src);
     for (int64_t at = 0; at < c->total_in;) {
         const int64_t left = c->total_in - at;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        if (pass_samples(c, in, fill, at, n, i, q) != 0) return -1;
+        if (sequence_filtered(c->src, n, i, q) != 0) {
+            c->src->wide_build = false;
+            return -1;
+        }
         if (with_pa) {
             amplifier(c, n, i, q);
             if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
         }
-        add_sums(c, at, n, i, q, &cursor, s);
+        add_sums(c, at, n, i, q, s);
         at += n;
     }
+    c->src->wide_build = false;
     return 0;
+}
+
+// The DC offset's values (from the peak) and the SNR's noise variance (from
+// the packets' power with the DC offset) of the sums after the IQ stage.
+void apply_sums(ImpairedRun* c, const ImpairedSums* s, bool dc) {
+    const OrvSequenceParams* p = c->src->p;
+    if (dc) {
+        const double peak = std::sqrt(s->peak2);
+        c->dc_i = p->dc_offset_re * 0.01 * peak;
+        c->dc_q = p->dc_offset_im * 0.01 * peak;
+    }
+    if (c->snr && s->samples > 0) {
+        const double n = static_cast<double>(s->samples);
+        const double power = (s->power + 2.0 * (c->dc_i * s->sum_i + c->dc_q * s->sum_q)) / n +
+                             c->dc_i * c->dc_i + c->dc_q * c->dc_q;
+        c->sigma2 = power / std::pow(10.0, c->m->snr_db / 10.0) * c->src->setup.os;
+    }
 }
 
 // The amplifier's levels (from the packets' RMS), then the DC offset's values
 // and the noise's variance (from the power after the amplifier and the IQ
-// stage). With the amplifier both passes run: the second takes the filtered
-// sequence in single precision (kept by the first when it fits, else made
-// again and rounded), so its figures do not depend on the memory at hand.
-int32_t measure_levels(ImpairedRun* c, double* i, double* q) {
-    const OrvSequenceParams* p = c->src->p;
-    const bool second = c->dc || c->snr;
-    PassInput in{nullptr, false};
+// stage), each in a pass over the sequence. Without a DC offset and with
+// defer_power, the power is left to the caller's chain pass.
+int32_t measure_levels(ImpairedRun* c, bool defer_power, double* i, double* q) {
     if (c->pa || c->clip) {
-        in.rounded = second;
-        if (second && c->total_in <= kKeptInputBytes / static_cast<int64_t>(2 * sizeof(float)))
-            in.kept = static_cast<float*>(std::malloc(static_cast<size_t>(2 * c->total_in) * sizeof(float)));
-        PassSums s;
-        if (measure_pass(c, false, &in, true, &s, i, q) != 0) {
-            std::free(in.kept);
-            return -1;
-        }
+        ImpairedSums s;
+        if (measure_pass(c, false, &s, i, q) != 0) return -1;
         const double rms = s.samples > 0 ? std::sqrt(s.power / s.samples) : 0.0;
         c->a_sat = rms * std::pow(10.0, c->m->pa_backoff_db / 20.0);
         c->clip_level = rms * std::pow(10.0, c->m->clip_papr_db / 20.0);
         if (!(c->a_sat > 0.0)) c->pa = false;
     }
-    if (!second) return 0;
-    PassSums s;
-    const int32_t pass = measure_pass(c, true, &in, false, &s, i, q);
-    std::free(in.kept);
-    if (pass != 0) return -1;
-    if (c->dc) {
-        const double peak = std::sqrt(s.peak2);
-        c->dc_i = p->dc_offset_re * 0.01 * peak;
-        c->dc_q = p->dc_offset_im * 0.01 * peak;
+    if (!c->dc && !c->snr) return 0;
+    if (!c->dc && defer_power) {
+        c->power_pending = true;
+        return 0;
     }
-    if (c->snr && s.samples > 0) {
-        const double n = static_cast<double>(s.samples);
-        const double power = (s.power + 2.0 * (c->dc_i * s.sum_i + c->dc_q * s.sum_q)) / n +
-                             c->dc_i * c->dc_i + c->dc_q * c->dc_q;
-        c->sigma2 = power / std::pow(10.0, c->m->snr_db / 10.0) * c->src->setup.os;
-    }
+    ImpairedSums s;
+    if (measure_pass(c, true, &s, i, q) != 0) return -1;
+    apply_sums(c, &s, c->dc);
     return 0;
 }
 
@@ -208,6 +175,7 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (sequence_filtered(c->src, n, i, q) != 0) return -1;
     amplifier(c, n, i, q);
     if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
+    if (c->summing) add_sums(c, c->in_pos, n, i, q, &c->sums);
     if (c->dc) {
         for (int32_t k = 0; k < n; ++k) {
             i[k] += c->dc_i;
@@ -220,7 +188,9 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
-// The next n (up to kSequenceBlock) samples after the sample clock.
+// The next n (up to kSequenceBlock) samples after the sample clock. The
+// window moves along its buffer and goes back to the buffer's start only
+// when the samples to come would not fit after it.
 int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (!c->clock) return first_stages(c, n, i, q);
     const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
@@ -228,19 +198,25 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (first > c->x_base) {
         const int64_t drop64 = first - c->x_base < c->x_len ? first - c->x_base : c->x_len;
         const int32_t drop = static_cast<int32_t>(drop64);
-        const size_t keep = static_cast<size_t>(c->x_len - drop);
-        std::memmove(c->x_i, c->x_i + drop, keep * sizeof(double));
-        std::memmove(c->x_q, c->x_q + drop, keep * sizeof(double));
+        c->x_off += drop;
         c->x_base += drop;
         c->x_len -= drop;
     }
+    if (c->x_off + (last + 1 - c->x_base) > c->x_cap) {
+        const size_t keep = static_cast<size_t>(c->x_len);
+        std::memmove(c->x_i, c->x_i + c->x_off, keep * sizeof(double));
+        std::memmove(c->x_q, c->x_q + c->x_off, keep * sizeof(double));
+        c->x_off = 0;
+    }
+    double* x_i = c->x_i + c->x_off;
+    double* x_q = c->x_q + c->x_off;
     while (c->x_base + c->x_len <= last) {
         const int64_t want = last + 1 - (c->x_base + c->x_len);
         const int32_t m = want < kSequenceBlock ? static_cast<int32_t>(want) : kSequenceBlock;
-        if (first_stages(c, m, c->x_i + c->x_len, c->x_q + c->x_len) != 0) return -1;
+        if (first_stages(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
         c->x_len += m;
     }
-    resampler_run(&c->resampler, c->clock_pos, n, c->x_base, c->x_i, c->x_q, i, q);
+    resampler_run(&c->resampler, c->clock_pos, n, c->x_base, x_i, x_q, i, q);
     c->clock_pos += n;
     return 0;
 }
@@ -349,7 +325,8 @@ int32_t open_stages(ImpairedRun* c) {
     c->channel_switch = c->ppdu_end + count;
     if (c->pn && open_phase_noise(c) != 0) return -1;
     if (c->clock) {
-        c->x_cap = 2 * kSequenceBlock + 4 * kResampleTaps;
+        // Four times the most one call's window holds (n plus the taps' reach).
+        c->x_cap = 4 * (2 * kSequenceBlock + 4 * kResampleTaps);
         c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
         if (c->x_i == nullptr ||
             resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
@@ -402,7 +379,7 @@ void impaired_starts(const OrvImpairments* m, int32_t count, int64_t* starts) {
         starts[k] = static_cast<int64_t>(std::llround(static_cast<double>(starts[k]) / ratio));
 }
 
-int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
+int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m, bool defer_power) {
     std::memset(c, 0, sizeof *c);
     const OrvSequenceParams* p = r->p;
     c->m = m;
@@ -426,7 +403,7 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
     }
     layout(c, r->packets);
     double* block = static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)));
-    const int32_t measured = block == nullptr ? -1 : measure_levels(c, block, block + kSequenceBlock);
+    const int32_t measured = block == nullptr ? -1 : measure_levels(c, defer_power, block, block + kSequenceBlock);
     std::free(block);
     if (measured != 0) {
         impaired_close(c);
@@ -457,6 +434,7 @@ void impaired_rewind(ImpairedRun* c) {
     c->clock_pos = 0;
     // The resampler's window starts with the zeros before sample 0.
     c->x_base = c->clock ? resampler_first_input(&c->resampler, 0) : 0;
+    c->x_off = 0;
     c->x_len = static_cast<int32_t>(-c->x_base);
     if (c->x_len > 0) {
         std::memset(c->x_i, 0, static_cast<size_t>(c->x_len) * sizeof(double));
@@ -466,11 +444,23 @@ void impaired_rewind(ImpairedRun* c) {
     c->channel_pos = 0;
     c->span_cursor = 0;
     c->out_pos = 0;
+    c->summing = c->power_pending;
+    c->sums = ImpairedSums{};
 }
 
-int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
-    const OrvSequenceParams& p = *c->src->p;
+int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (through_channel(c, n, i, q) != 0) return -1;
+    // With the SNR's noise the AWG file's chain pass keeps the samples in single
+    // precision and adds the noise afterwards: every output takes them so.
+    for (int32_t k = 0; c->snr && k < n; ++k) {
+        i[k] = static_cast<float>(i[k]);
+        q[k] = static_cast<float>(q[k]);
+    }
+    return 0;
+}
+
+void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q) {
+    const OrvSequenceParams& p = *c->src->p;
     if (c->snr) add_complex_noise(&c->noise_rng, n, c->sigma2, i, q);
     if (p.noise_enable == 1) noise_continue(&c->src->noise, n, i, q);
     if (p.sine_enable == 1) {
@@ -487,5 +477,22 @@ int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
         std::memset(q, 0, static_cast<size_t>(n) * sizeof(double));
     }
     c->out_pos += n;
+}
+
+int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
+    if (impaired_chain_next(c, n, i, q) != 0) return -1;
+    impaired_finish(c, n, i, q);
+    return 0;
+}
+
+int32_t impaired_settle_power(ImpairedRun* c, double* i, double* q) {
+    if (!c->power_pending) return 0;
+    // The chain pass summed every packet when its first stages got past the last one.
+    const bool whole = c->summing && (c->count == 0 || c->in_pos >= c->ppdu_end[c->count - 1]);
+    ImpairedSums s = c->sums;
+    if (!whole && measure_pass(c, true, &s, i, q) != 0) return -1;
+    apply_sums(c, &s, false);
+    c->power_pending = false;
+    c->summing = false;
     return 0;
 }
