@@ -125,8 +125,9 @@ bool sequence_is_plain(const SequenceRun* r);
 // Returns false to stop.
 typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const double* i,
                               const double* q);
-// Hands each PPDU of a plain sequence (I and Q exchanged as the settings say)
-// to take, in order, without the idle zeros. Returns 0, -1 out of memory, or 1
+// Hands each PPDU as built (I and Q exchanged as the settings say, before the
+// transmit filter and the later stages) to take, in order, without the idle
+// zeros; for a plain sequence these are all its samples. Returns 0, -1 out of memory, or 1
 // when take stopped.
 int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
 

@@ -129,6 +129,32 @@ int32_t measure_pass(ImpairedRun* c, bool with_pa, ImpairedSums* s, double* i, d
     return 0;
 }
 
+// A PpduSamplesFn adding a PPDU's power to the ImpairedSums's, in order of
+// sample as add_sums (the same figure).
+bool add_ppdu_power(void* context, int64_t, int32_t n, const double* i, const double* q) {
+    ImpairedSums* s = static_cast<ImpairedSums*>(context);
+    double power = s->power;
+    for (int32_t k = 0; k < n; ++k) {
+        const double p2 = i[k] * i[k] + q[k] * q[k];
+        power += p2;
+    }
+    s->power = power;
+    s->samples += n;
+    return true;
+}
+
+// The packets' power before the amplifier: without the transmit filter
+// straight from the PPDUs (the idle time adds nothing), else a pass over the
+// filtered sequence. Returns 0 or -1 out of memory.
+int32_t input_power(ImpairedRun* c, ImpairedSums* s, double* i, double* q) {
+    if (c->src->filter_on) return measure_pass(c, false, s, i, q);
+    *s = ImpairedSums{};
+    c->src->wide_build = true;
+    const int32_t pass = sequence_each_ppdu(c->src, add_ppdu_power, s);
+    c->src->wide_build = false;
+    return pass == 0 ? 0 : -1;
+}
+
 // The DC offset's values (from the peak) and the SNR's noise variance (from
 // the packets' power with the DC offset) of the sums after the IQ stage.
 void apply_sums(ImpairedRun* c, const ImpairedSums* s, bool dc) {
@@ -153,7 +179,7 @@ void apply_sums(ImpairedRun* c, const ImpairedSums* s, bool dc) {
 int32_t measure_levels(ImpairedRun* c, bool defer_power, double* i, double* q) {
     if (c->pa || c->clip) {
         ImpairedSums s;
-        if (measure_pass(c, false, &s, i, q) != 0) return -1;
+        if (input_power(c, &s, i, q) != 0) return -1;
         const double rms = s.samples > 0 ? std::sqrt(s.power / s.samples) : 0.0;
         c->a_sat = rms * std::pow(10.0, c->m->pa_backoff_db / 20.0);
         c->clip_level = rms * std::pow(10.0, c->m->clip_papr_db / 20.0);

@@ -6,6 +6,8 @@
 // hand nor the PPDU builder threads may change a byte of the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <ostream>
 #include <regex>
@@ -220,5 +222,86 @@ TEST(ImpairedKeptPass, NoiseFollowsTheSeed) {
     EXPECT_TRUE(a.bytes == again.bytes);
     EXPECT_FALSE(a.bytes == b.bytes);
 }
+
+// The clipping level is the packets' RMS (their samples alone, before the
+// amplifier) times 10^(papr/20): the impaired sequence's peak envelope is that
+// level, found from the unimpaired sequence by the test's own sums. With and
+// without the transmit filter (the RMS then comes from the filtered samples).
+struct ClipCase {
+    const char* name;
+    int32_t os;
+    bool filter;
+    int32_t iq_inverse;
+    double papr_db;
+};
+
+void PrintTo(const ClipCase& c, std::ostream* os) { *os << c.name; }
+
+class ImpairedClipLevel : public ::testing::TestWithParam<ClipCase> {};
+
+int32_t ORV_CALL collect(void* context, int64_t, int32_t count, const double* i, const double* q) {
+    auto* s = static_cast<std::vector<double>*>(context);
+    for (int32_t k = 0; k < count; ++k) s->push_back(std::hypot(i[k], q[k]));
+    return 0;
+}
+
+TEST_P(ImpairedClipLevel, PeakIsThePacketsRmsTimesThePapr) {
+    const ClipCase& c = GetParam();
+    std::vector<uint8_t> psdu(200);
+    for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 13 + 7);
+    const int32_t rates[] = {0, 7, 3};
+    std::vector<OrvPacket> packets;
+    for (int32_t k = 0; k < 3; ++k) {
+        OrvPacket p{};
+        p.size = sizeof p;
+        p.rate_index = rates[k];
+        p.scrambler_init = 45 + k;
+        p.psdu_length = 200;
+        p.psdu = psdu.data();
+        p.idle_time = 40e-6;  // as long as a packet: the RMS with idle time would be far lower
+        packets.push_back(p);
+    }
+    OrvSequenceParams p{};
+    p.size = sizeof p;
+    p.oversampling = c.os;
+    p.channel_mhz = 20;
+    p.iq_inverse = c.iq_inverse;
+    if (c.filter) p.filter_cutoff = 8e6, p.filter_rolloff = 0.3, p.filter_taps = 31;
+    std::vector<double> plain, clipped;
+    std::vector<int64_t> starts(3);
+    OrvSequenceParams q = p;
+    ASSERT_EQ(orv_11a_sequence_blocks(&q, packets.data(), 3, collect, &plain, starts.data()), 0);
+    OrvImpairments m{};
+    m.size = sizeof m;
+    m.clip_enable = 1;
+    m.clip_papr_db = c.papr_db;
+    q = p;
+    ASSERT_EQ(orv_11a_sequence_impaired_blocks(&q, &m, packets.data(), 3, collect, &clipped, nullptr), 0);
+    ASSERT_EQ(clipped.size(), plain.size());
+    // Each packet from its short training field to its last DATA symbol (no window_tr ramps).
+    const int32_t n_dbps[] = {24, 36, 48, 72, 96, 144, 192, 216};
+    double power = 0.0;
+    int64_t count = 0;
+    for (int32_t k = 0; k < 3; ++k) {
+        const int32_t n_sym = (16 + 8 * 200 + 6 + n_dbps[rates[k]] - 1) / n_dbps[rates[k]];
+        const int64_t length = (400 + 80 * static_cast<int64_t>(n_sym)) * c.os;
+        for (int64_t n = starts[static_cast<size_t>(k)]; n < starts[static_cast<size_t>(k)] + length; ++n) {
+            power += plain[static_cast<size_t>(n)] * plain[static_cast<size_t>(n)];
+            ++count;
+        }
+    }
+    const double level = std::sqrt(power / static_cast<double>(count)) * std::pow(10.0, c.papr_db / 20.0);
+    double peak = 0.0;
+    for (double a : clipped) peak = std::max(peak, a);
+    // The filter's tails, outside the packets' spans here, move the RMS by far less than this.
+    EXPECT_NEAR(peak / level, 1.0, 2e-3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ImpairedClipLevel,
+                         ::testing::Values(ClipCase{"os 1 unfiltered 3 dB", 1, false, 0, 3.0},
+                                           ClipCase{"os 4 unfiltered iq inverse 6 dB", 4, false, 1, 6.0},
+                                           ClipCase{"os 4 filtered 4 dB", 4, true, 0, 4.0},
+                                           ClipCase{"os 2 filtered iq inverse 5 dB", 2, true, 1, 5.0}),
+                         orv_test::PrintedName{});
 
 }  // namespace
