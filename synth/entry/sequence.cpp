@@ -366,6 +366,7 @@ void sequence_close(SequenceRun* r, bool complete) {
 }
 
 void sequence_rewind(SequenceRun* r) {
+    if (r->impaired != nullptr) impaired_stop(r->impaired);  // it takes the PPDUs
     stop_builder(r);
     start_builder(r);
     r->next_packet = 0;

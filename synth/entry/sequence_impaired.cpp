@@ -1,11 +1,35 @@
 #include "sequence_impaired.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "frame_coding.h"
 #include "ppdu.h"
+
+// Blocks of the first stages' output made ahead of the chain's later stages.
+constexpr int32_t kStageBlocks = 4;
+
+// The first stages' output in whole blocks of kSequenceBlock samples, block b
+// (samples b kSequenceBlock on) in slot b % kStageBlocks: made ahead by a
+// helper thread when there is one, else on demand; the same blocks either way.
+struct FirstStageRing {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+    bool running = false;  // the helper thread is started
+    bool stop = false;
+    double* i[kStageBlocks] = {};  // kSequenceBlock samples each (one allocation from i[0])
+    double* q[kStageBlocks] = {};
+    int32_t status[kStageBlocks] = {};
+    int64_t made = 0;   // blocks made
+    int64_t taken = 0;  // blocks the chain is done with
+    int32_t at = 0;     // the chain's next sample in block `taken`
+};
 
 namespace {
 
@@ -214,11 +238,76 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
+// Makes the next block of the first stages into its slot; status 0 or -1.
+void make_stage_block(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    const int32_t slot = static_cast<int32_t>(g->made % kStageBlocks);
+    const int32_t status = first_stages(c, kSequenceBlock, g->i[slot], g->q[slot]);
+    std::lock_guard<std::mutex> hold(g->lock);
+    g->status[slot] = status;
+    ++g->made;
+    g->changed.notify_all();
+}
+
+// The helper thread: blocks ahead while a slot is free, until stopped or a block failed.
+void make_stages_ahead(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(g->lock);
+            g->changed.wait(hold, [&] { return g->stop || g->made - g->taken < kStageBlocks; });
+            if (g->stop) return;
+            if (g->made > 0 && g->status[(g->made - 1) % kStageBlocks] != 0) return;
+        }
+        make_stage_block(c);
+    }
+}
+
+// Starts the helper thread when threads are allowed; without it the blocks are made on demand.
+void start_stages(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    if (g->running || !c->src->setup.threads || !c->stage_thread) return;
+    c->stage_thread = false;  // one try a pass
+    try {
+        g->thread = std::thread(make_stages_ahead, c);
+        g->running = true;
+    } catch (...) {
+    }
+}
+
+// The next n samples of the first stages, from the blocks. Returns 0 or -1 out of memory.
+int32_t take_first(ImpairedRun* c, int32_t n, double* i, double* q) {
+    FirstStageRing* g = c->ring;
+    start_stages(c);
+    for (int32_t k = 0; k < n;) {
+        if (g->running) {
+            std::unique_lock<std::mutex> hold(g->lock);
+            g->changed.wait(hold, [&] { return g->made > g->taken; });
+        } else if (g->made == g->taken) {
+            make_stage_block(c);
+        }
+        const int32_t slot = static_cast<int32_t>(g->taken % kStageBlocks);
+        if (g->status[slot] != 0) return -1;
+        const int32_t m = n - k < kSequenceBlock - g->at ? n - k : kSequenceBlock - g->at;
+        std::memcpy(i + k, g->i[slot] + g->at, static_cast<size_t>(m) * sizeof(double));
+        std::memcpy(q + k, g->q[slot] + g->at, static_cast<size_t>(m) * sizeof(double));
+        g->at += m;
+        k += m;
+        if (g->at == kSequenceBlock) {
+            g->at = 0;
+            std::lock_guard<std::mutex> hold(g->lock);
+            ++g->taken;
+            g->changed.notify_all();
+        }
+    }
+    return 0;
+}
+
 // The next n (up to kSequenceBlock) samples after the sample clock. The
 // window moves along its buffer and goes back to the buffer's start only
 // when the samples to come would not fit after it.
 int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (!c->clock) return first_stages(c, n, i, q);
+    if (!c->clock) return take_first(c, n, i, q);
     const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
     const int64_t last = resampler_first_input(&c->resampler, c->clock_pos + n - 1) + c->resampler.taps - 1;
     if (first > c->x_base) {
@@ -239,7 +328,7 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     while (c->x_base + c->x_len <= last) {
         const int64_t want = last + 1 - (c->x_base + c->x_len);
         const int32_t m = want < kSequenceBlock ? static_cast<int32_t>(want) : kSequenceBlock;
-        if (first_stages(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
+        if (take_first(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
         c->x_len += m;
     }
     resampler_run(&c->resampler, c->clock_pos, n, c->x_base, x_i, x_q, i, q);
@@ -344,6 +433,14 @@ int32_t open_phase_noise(ImpairedRun* c) {
 
 // Allocates every stage's state. Returns 0 or -1 (what was allocated stays for close).
 int32_t open_stages(ImpairedRun* c) {
+    c->ring = new (std::nothrow) FirstStageRing;
+    if (c->ring == nullptr) return -1;
+    c->ring->i[0] = static_cast<double*>(std::malloc(2 * kStageBlocks * kSequenceBlock * sizeof(double)));
+    if (c->ring->i[0] == nullptr) return -1;
+    for (int32_t b = 0; b < kStageBlocks; ++b) {
+        c->ring->i[b] = c->ring->i[0] + 2 * b * kSequenceBlock;
+        c->ring->q[b] = c->ring->i[b] + kSequenceBlock;
+    }
     const size_t count = static_cast<size_t>(c->count);
     c->ppdu_begin = static_cast<int64_t*>(std::malloc(3 * count * sizeof(int64_t)));
     if (c->ppdu_begin == nullptr) return -1;
@@ -440,7 +537,23 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m, b
     return 0;
 }
 
+void impaired_stop(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    if (g == nullptr || !g->running) return;
+    {
+        std::lock_guard<std::mutex> hold(g->lock);
+        g->stop = true;
+    }
+    g->changed.notify_all();
+    g->thread.join();
+    g->running = false;
+    g->stop = false;
+}
+
 void impaired_close(ImpairedRun* c) {
+    impaired_stop(c);
+    if (c->ring != nullptr) std::free(c->ring->i[0]);
+    delete c->ring;
     if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
     std::free(c->ppdu_begin);
     std::free(c->x_i);
@@ -470,6 +583,10 @@ void impaired_rewind(ImpairedRun* c) {
     c->channel_pos = 0;
     c->span_cursor = 0;
     c->out_pos = 0;
+    impaired_stop(c);
+    c->ring->made = c->ring->taken = 0;
+    c->ring->at = 0;
+    c->stage_thread = true;
     c->summing = c->power_pending;
     c->sums = ImpairedSums{};
 }
@@ -513,6 +630,7 @@ int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
 
 int32_t impaired_settle_power(ImpairedRun* c, double* i, double* q) {
     if (!c->power_pending) return 0;
+    impaired_stop(c);  // its sums are read here
     // The chain pass summed every packet when its first stages got past the last one.
     const bool whole = c->summing && (c->count == 0 || c->in_pos >= c->ppdu_end[c->count - 1]);
     ImpairedSums s = c->sums;

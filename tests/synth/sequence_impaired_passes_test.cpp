@@ -223,6 +223,83 @@ TEST(ImpairedKeptPass, NoiseFollowsTheSeed) {
     EXPECT_FALSE(a.bytes == b.bytes);
 }
 
+// The block entry: the first stages made ahead on a helper thread or on the
+// calling thread give the same samples, and a consumer that stops early gets
+// ORV_STOPPED (the helper thread, maybe waiting for a PPDU, is let go).
+struct Taken {
+    std::vector<double> i, q;
+    int32_t stop_after = -1;  // blocks to take before stopping (-1: all)
+};
+
+int32_t ORV_CALL take_block(void* context, int64_t, int32_t count, const double* i, const double* q) {
+    auto* t = static_cast<Taken*>(context);
+    if (t->stop_after == 0) return 1;
+    if (t->stop_after > 0) --t->stop_after;
+    t->i.insert(t->i.end(), i, i + count);
+    t->q.insert(t->q.end(), q, q + count);
+    return 0;
+}
+
+struct BlockWay {
+    const char* name;
+    bool threads;
+    int32_t stop_after;
+};
+
+void PrintTo(const BlockWay& w, std::ostream* os) { *os << w.name; }
+
+class ImpairedBlocks : public ::testing::TestWithParam<BlockWay> {};
+
+TEST_P(ImpairedBlocks, SameSamplesAsWithTheHelperThreads) {
+    const BlockWay& way = GetParam();
+    std::vector<uint8_t> psdu(500);
+    for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 7 + 3);
+    std::vector<OrvPacket> packets(6);
+    for (size_t k = 0; k < packets.size(); ++k) {
+        packets[k] = OrvPacket{};
+        packets[k].size = sizeof(OrvPacket);
+        packets[k].rate_index = static_cast<int32_t>(k % 8);
+        packets[k].scrambler_init = static_cast<int32_t>(3 + k);
+        packets[k].psdu_length = 500;
+        packets[k].psdu = psdu.data();
+        packets[k].idle_time = 5e-6;
+    }
+    OrvSequenceParams p{};
+    p.size = sizeof p;
+    p.oversampling = 4;
+    p.channel_mhz = 20;
+    OrvImpairments m{};
+    m.size = sizeof m;
+    m.seed = 5;
+    whole_chain(&m);
+    const auto run = [&](const GenerateOptions& o, Taken* t) {
+        OrvSequenceParams q = p;
+        return orv_11a_sequence_impaired_blocks_with(&q, &m, packets.data(), 6, take_block, t, nullptr, o);
+    };
+    Taken want;
+    ASSERT_EQ(run(GenerateOptions{}, &want), 0);
+    GenerateOptions o;
+    o.threads = way.threads;
+    Taken got;
+    got.stop_after = way.stop_after;
+    ASSERT_EQ(run(o, &got), way.stop_after >= 0 ? ORV_STOPPED : ORV_OK);
+    ASSERT_GT(want.i.size(), 4u * 16384u);  // more blocks than the helper thread makes ahead
+    if (way.stop_after < 0) {
+        EXPECT_EQ(got.i.size(), want.i.size());
+    }
+    ASSERT_LE(got.i.size(), want.i.size());
+    EXPECT_TRUE(std::equal(got.i.begin(), got.i.end(), want.i.begin()));
+    EXPECT_TRUE(std::equal(got.q.begin(), got.q.end(), want.q.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ImpairedBlocks,
+                         ::testing::Values(BlockWay{"on the calling thread", false, -1},
+                                           BlockWay{"with threads again", true, -1},
+                                           BlockWay{"stopped after one block", true, 1},
+                                           BlockWay{"stopped at once", true, 0},
+                                           BlockWay{"stopped after two blocks alone", false, 2}),
+                         orv_test::PrintedName{});
+
 // The clipping level is the packets' RMS (their samples alone, before the
 // amplifier) times 10^(papr/20): the impaired sequence's peak envelope is that
 // level, found from the unimpaired sequence by the test's own sums. With and
