@@ -11,10 +11,11 @@
 #include "frame_coding.h"
 #include "ppdu.h"
 
-// Blocks of the first stages' output made ahead of the chain's later stages.
+// Blocks of the stages up to the sample clock made ahead of the channel and the noise.
 constexpr int32_t kStageBlocks = 4;
 
-// The first stages' output in whole blocks of kSequenceBlock samples, block b
+// The output of the stages up to the sample clock (the first stages and the
+// resampler) in whole blocks of kSequenceBlock samples, block b
 // (samples b kSequenceBlock on) in slot b % kStageBlocks: made ahead by a
 // helper thread when there is one, else on demand; the same blocks either way.
 struct FirstStageRing {
@@ -238,11 +239,13 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
-// Makes the next block of the first stages into its slot; status 0 or -1.
+int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q);
+
+// Makes the next block of the stages up to the sample clock into its slot; status 0 or -1.
 void make_stage_block(ImpairedRun* c) {
     FirstStageRing* g = c->ring;
     const int32_t slot = static_cast<int32_t>(g->made % kStageBlocks);
-    const int32_t status = first_stages(c, kSequenceBlock, g->i[slot], g->q[slot]);
+    const int32_t status = clocked(c, kSequenceBlock, g->i[slot], g->q[slot]);
     std::lock_guard<std::mutex> hold(g->lock);
     g->status[slot] = status;
     ++g->made;
@@ -275,7 +278,7 @@ void start_stages(ImpairedRun* c) {
     }
 }
 
-// The next n samples of the first stages, from the blocks. Returns 0 or -1 out of memory.
+// The next n samples after the sample clock, from the blocks. Returns 0 or -1 out of memory.
 int32_t take_first(ImpairedRun* c, int32_t n, double* i, double* q) {
     FirstStageRing* g = c->ring;
     start_stages(c);
@@ -307,7 +310,7 @@ int32_t take_first(ImpairedRun* c, int32_t n, double* i, double* q) {
 // window moves along its buffer and goes back to the buffer's start only
 // when the samples to come would not fit after it.
 int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (!c->clock) return take_first(c, n, i, q);
+    if (!c->clock) return first_stages(c, n, i, q);
     const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
     const int64_t last = resampler_first_input(&c->resampler, c->clock_pos + n - 1) + c->resampler.taps - 1;
     if (first > c->x_base) {
@@ -328,7 +331,7 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     while (c->x_base + c->x_len <= last) {
         const int64_t want = last + 1 - (c->x_base + c->x_len);
         const int32_t m = want < kSequenceBlock ? static_cast<int32_t>(want) : kSequenceBlock;
-        if (take_first(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
+        if (first_stages(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
         c->x_len += m;
     }
     resampler_run(&c->resampler, c->clock_pos, n, c->x_base, x_i, x_q, i, q);
@@ -341,7 +344,7 @@ int32_t channel_step(ImpairedRun* c) {
     const int32_t hop = c->channel.hop;
     for (int32_t k = 0; k < hop;) {
         const int32_t m = hop - k < kSequenceBlock ? hop - k : kSequenceBlock;
-        if (clocked(c, m, c->hop_i + k, c->hop_q + k) != 0) return -1;
+        if (take_first(c, m, c->hop_i + k, c->hop_q + k) != 0) return -1;
         k += m;
     }
     const bool per_packet = c->m->multipath_per_packet == 1;
@@ -359,7 +362,7 @@ int32_t channel_step(ImpairedRun* c) {
 }
 
 int32_t through_channel(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (!c->multipath) return clocked(c, n, i, q);
+    if (!c->multipath) return take_first(c, n, i, q);
     for (int32_t k = 0; k < n;) {
         if (c->hop_at == c->hop_len && channel_step(c) != 0) return -1;
         const int32_t m = n - k < c->hop_len - c->hop_at ? n - k : c->hop_len - c->hop_at;

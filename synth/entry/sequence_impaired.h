@@ -60,7 +60,7 @@ struct ImpairedRun {
     int64_t channel_pos;      // next channel input sample
     int32_t span_cursor;      // packet whose realisation channel_pos is in
     int64_t out_pos;
-    FirstStageRing* ring;     // the first stages' blocks (made ahead on a helper thread)
+    FirstStageRing* ring;     // the blocks up to the sample clock (made ahead on a helper thread)
     bool stage_thread;        // the pass may still start that thread
     bool power_pending;       // sigma2 still to come from the chain pass's sums
     bool summing;             // the first stages add to sums
@@ -75,7 +75,7 @@ struct ImpairedRun {
 // Returns 0, or -1 out of memory (nothing held).
 int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m, bool defer_power);
 void impaired_close(ImpairedRun* c);
-// Stops the first stages' helper thread (none running afterwards); before
+// Stops the helper thread of the stages up to the sample clock (none running afterwards); before
 // anything else takes the producer's samples.
 void impaired_stop(ImpairedRun* c);
 // Back to the first sample, every stream with its first draws.
