@@ -192,12 +192,6 @@ double ratio_db(double peak, double sum, int64_t count) {
     return 10.0 * std::log10(mean <= 1e-12 ? 1.0 : peak / mean);
 }
 
-// An impaired AWG file is written from its samples rounded to single
-// precision; the measuring pass keeps them when they take at most this many
-// bytes, and the writing pass takes them from there instead of running the
-// impairment chain a second time.
-constexpr int64_t kKeptBytes = int64_t{256} << 20;
-
 // What one call holds, released on every way out of it.
 struct SequenceCall {
     SequenceRun run{};
@@ -205,6 +199,11 @@ struct SequenceCall {
     double* block = nullptr;  // I then Q, kSequenceBlock each
     float* kept = nullptr;    // 2 total: the impaired samples, I and Q interleaved
     bool kept_whole = false;  // kept holds every sample of the sequence
+    // An impaired AWG file is written from its samples rounded to single
+    // precision; the measuring pass keeps them when they take at most this
+    // many bytes, and the writing pass takes them from there instead of
+    // running the impairment chain a second time.
+    int64_t kept_bytes = 0;
     bool open = false;
     bool chain_open = false;
     bool complete = false;  // the last pass ran to the end of the sequence
@@ -257,6 +256,38 @@ void round_block(SequenceCall* c, int64_t first, int32_t n) {
     }
 }
 
+// The levels of an impaired sequence whose SNR's power is pending, its
+// samples kept: the chain pass into kept (summing that power), then the
+// noise and the later stages over kept, block by block as sequence_next hands
+// them out. False when memory ran out.
+bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
+    double* i = c->block;
+    double* q = c->block + kSequenceBlock;
+    const int64_t total = c->run.setup.total;
+    sequence_rewind(&c->run);
+    for (int64_t done = 0; done < total;) {
+        const int64_t left = total - done;
+        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+        if (impaired_chain_next(&c->chain, n, i, q) != 0) return false;
+        float* to = c->kept + 2 * done;
+        for (int32_t k = 0; k < n; ++k) to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
+        done += n;
+    }
+    if (impaired_settle_power(&c->chain, i, q) != 0) return false;
+    for (int64_t done = 0; done < total;) {
+        const int64_t left = total - done;
+        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+        const float* from = c->kept + 2 * done;
+        for (int32_t k = 0; k < n; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
+        impaired_finish(&c->chain, n, i, q);
+        round_block(c, done, n);
+        add_levels(i, q, n, m);
+        done += n;
+    }
+    c->kept_whole = true;
+    return true;
+}
+
 // The levels of the whole sequence (a pass over it): straight from the PPDUs
 // when the sequence is plain, else from its conditioned blocks (an impaired
 // sequence's rounded to single precision and kept when they fit). False when
@@ -271,8 +302,10 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
     }
     if (c->chain_open) {
         const int64_t total = c->run.setup.total;
-        if (total <= kKeptBytes / static_cast<int64_t>(2 * sizeof(float)))
+        if (total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float)))
             c->kept = static_cast<float*>(std::malloc(static_cast<size_t>(2 * total) * sizeof(float)));
+        if (c->kept != nullptr && c->chain.power_pending) return measure_kept_chain(c, m);
+        if (impaired_settle_power(&c->chain, c->block, c->block + kSequenceBlock) != 0) return false;
         const int32_t pass = each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
             round_block(c, first, n);
             add_levels(i, q, n, m);
@@ -450,7 +483,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
 template <typename Run>
 int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const OrvPacket* packets,
                       int32_t count, bool output_bad, int64_t* starts,
-                      const GenerateOptions& options, Run run) {
+                      const GenerateOptions& options, bool defer_power, Run run) {
     try {
         std::lock_guard<std::mutex> hold(library_call_lock());
         int32_t mask = check_call(p, packets, count, output_bad);
@@ -473,9 +506,10 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
         }
         p->total_samples = s.total;
         SequenceCall c;
+        c.kept_bytes = options.kept_sample_bytes;
         if (!c.start(p, packets, count, &s)) return ORV_NO_MEMORY;
         if (chain) {
-            if (impaired_open(&c.chain, &c.run, imp) != 0) return ORV_NO_MEMORY;
+            if (impaired_open(&c.chain, &c.run, imp, defer_power) != 0) return ORV_NO_MEMORY;
             c.chain_open = true;
         } else if (sequence_measure_dc(&c.run, c.block, c.block + kSequenceBlock) != 0) {
             return ORV_NO_MEMORY;
@@ -488,26 +522,30 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
 
 }  // namespace
 
-int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
-                              int32_t packet_count, int32_t output_mode, const char* path,
-                              int64_t* packet_starts, const GenerateOptions& options) {
+int32_t orv_11a_sequence_impaired_with(OrvSequenceParams* params, const OrvImpairments* impairments,
+                                       const OrvPacket* packets, int32_t packet_count,
+                                       int32_t output_mode, const char* path, int64_t* packet_starts,
+                                       const GenerateOptions& options) {
     const bool mode_bad = output_mode != 0 && output_mode != 1;
-    return sequence_call(params, nullptr, packets, packet_count, mode_bad, packet_starts, options,
-                         [&](SequenceCall* c) {
+    return sequence_call(params, impairments, packets, packet_count, mode_bad, packet_starts, options,
+                         output_mode == 0, [&](SequenceCall* c) {
                              if (path == nullptr) return static_cast<int32_t>(ORV_WRITE_FAILED);
                              return write_sequence(c, params, output_mode, path);
                          });
 }
 
+int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
+                              int32_t packet_count, int32_t output_mode, const char* path,
+                              int64_t* packet_starts, const GenerateOptions& options) {
+    return orv_11a_sequence_impaired_with(params, nullptr, packets, packet_count, output_mode, path,
+                                          packet_starts, options);
+}
+
 extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence_impaired(
     OrvSequenceParams* params, const OrvImpairments* impairments, const OrvPacket* packets,
     int32_t packet_count, int32_t output_mode, const char* path, int64_t* packet_starts) {
-    const bool mode_bad = output_mode != 0 && output_mode != 1;
-    return sequence_call(params, impairments, packets, packet_count, mode_bad, packet_starts,
-                         GenerateOptions{}, [&](SequenceCall* c) {
-                             if (path == nullptr) return static_cast<int32_t>(ORV_WRITE_FAILED);
-                             return write_sequence(c, params, output_mode, path);
-                         });
+    return orv_11a_sequence_impaired_with(params, impairments, packets, packet_count, output_mode,
+                                          path, packet_starts, GenerateOptions{});
 }
 
 extern "C" ORV_API int32_t ORV_CALL orv_11a_sequence(OrvSequenceParams* params,
@@ -525,7 +563,7 @@ int32_t orv_11a_sequence_impaired_blocks_with(OrvSequenceParams* params,
                                               int64_t* packet_starts,
                                               const GenerateOptions& options) {
     return sequence_call(params, impairments, packets, packet_count, take == nullptr,
-                         packet_starts, options, [&](SequenceCall* c) {
+                         packet_starts, options, false, [&](SequenceCall* c) {
                              const int32_t pass = each_block(
                                  c, [&](int64_t first, int32_t n, const double* i,
                                         const double* q) { return take(context, first, n, i, q) == 0; });

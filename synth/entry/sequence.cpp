@@ -215,12 +215,12 @@ void stop_builder(SequenceRun* r) {
 }
 
 // Starts the helper threads from packet 0: both only for a plain sequence
-// (whose pace its PPDUs set; else the conditioning on the calling thread
-// does). Without them (none allowed, or not all to be had), packets are
-// built when needed.
+// or a pass of filtered samples alone (whose pace the PPDUs set; else the
+// conditioning on the calling thread does). Without them (none allowed, or
+// not all to be had), packets are built when needed.
 void start_builder(SequenceRun* r) {
     if (r->builders == 0) return;
-    r->active = sequence_is_plain(r) ? r->builders : 1;
+    r->active = sequence_is_plain(r) || r->wide_build ? r->builders : 1;
     PacketBuilder* b = new (std::nothrow) PacketBuilder;
     if (b == nullptr) return;
     r->builder = b;
@@ -366,6 +366,7 @@ void sequence_close(SequenceRun* r, bool complete) {
 }
 
 void sequence_rewind(SequenceRun* r) {
+    if (r->impaired != nullptr) impaired_stop(r->impaired);  // it takes the PPDUs
     stop_builder(r);
     start_builder(r);
     r->next_packet = 0;

@@ -72,7 +72,8 @@ struct SequenceRun {
     int64_t idle_left;     // zero samples still due after it
     int64_t position;      // index of the next conditioned sample
     int32_t builders;      // helper threads building PPDUs at most (0: none)
-    int32_t active;        // helper threads of the pass that runs (one unless the sequence is plain)
+    int32_t active;        // helper threads of the pass that runs (one unless the sequence is plain or wide_build)
+    bool wide_build;       // the next passes take the filtered samples alone: every helper thread builds
     int32_t slots;         // PPDU buffers in use: packet k uses slot k % slots
     double* slot_i[kMaxSlots];  // PPDU buffers (max_span samples each)
     double* slot_q[kMaxSlots];
@@ -124,8 +125,9 @@ bool sequence_is_plain(const SequenceRun* r);
 // Returns false to stop.
 typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const double* i,
                               const double* q);
-// Hands each PPDU of a plain sequence (I and Q exchanged as the settings say)
-// to take, in order, without the idle zeros. Returns 0, -1 out of memory, or 1
+// Hands each PPDU as built (I and Q exchanged as the settings say, before the
+// transmit filter and the later stages) to take, in order, without the idle
+// zeros; for a plain sequence these are all its samples. Returns 0, -1 out of memory, or 1
 // when take stopped.
 int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
 
@@ -141,6 +143,12 @@ int32_t sequence_each_packed(SequenceRun* r, double scale, PpduBytesFn take, voi
 int32_t orv_11a_sequence_with(OrvSequenceParams* params, const OrvPacket* packets,
                               int32_t packet_count, int32_t output_mode, const char* path,
                               int64_t* packet_starts, const GenerateOptions& options);
+// orv_11a_sequence_impaired with the given run options (helper threads, the
+// impaired samples kept between passes), for the project's own tests.
+int32_t orv_11a_sequence_impaired_with(OrvSequenceParams* params, const OrvImpairments* impairments,
+                                       const OrvPacket* packets, int32_t packet_count,
+                                       int32_t output_mode, const char* path, int64_t* packet_starts,
+                                       const GenerateOptions& options);
 // orv_11a_sequence_blocks with the given run options (threads, vectors), for
 // the project's own tests; same lock and results.
 int32_t orv_11a_sequence_blocks_with(OrvSequenceParams* params, const OrvPacket* packets,

@@ -1,11 +1,36 @@
 #include "sequence_impaired.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "frame_coding.h"
 #include "ppdu.h"
+
+// Blocks of the stages up to the sample clock made ahead of the channel and the noise.
+constexpr int32_t kStageBlocks = 4;
+
+// The output of the stages up to the sample clock (the first stages and the
+// resampler) in whole blocks of kSequenceBlock samples, block b
+// (samples b kSequenceBlock on) in slot b % kStageBlocks: made ahead by a
+// helper thread when there is one, else on demand; the same blocks either way.
+struct FirstStageRing {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+    bool running = false;  // the helper thread is started
+    bool stop = false;
+    double* i[kStageBlocks] = {};  // kSequenceBlock samples each (one allocation from i[0])
+    double* q[kStageBlocks] = {};
+    int32_t status[kStageBlocks] = {};
+    int64_t made = 0;   // blocks made
+    int64_t taken = 0;  // blocks the chain is done with
+    int32_t at = 0;     // the chain's next sample in block `taken`
+};
 
 namespace {
 
@@ -62,23 +87,18 @@ uint32_t multipath_mask(const OrvImpairments* m) {
 // Idle samples after a packet, truncated toward zero (as the sequence's layout).
 int64_t idle_samples(double idle_time, double fs) { return static_cast<int64_t>(idle_time * fs); }
 
-// Mean power of the packets' samples and the peak envelope of every sample,
-// after the stages before the DC offset; sum (complex) over the packets too.
-struct PassSums {
-    double power = 0.0, sum_i = 0.0, sum_q = 0.0, peak2 = 0.0;
-    int64_t samples = 0;
-};
-
 // Adds n samples from sequence sample `at` on to the sums (packet samples only
-// for power and sum), a run of samples inside or outside a packet at a time.
+// for power and sum), a run of samples inside or outside a packet at a time;
+// every sum in order of sample, whatever the blocks.
 void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, const double* q,
-              int32_t* cursor, PassSums* s) {
+              ImpairedSums* s) {
     double peak2 = s->peak2;
+    int32_t cursor = s->cursor;
     for (int32_t k = 0; k < n;) {
         const int64_t g = at + k;
-        while (*cursor < c->count && g >= c->ppdu_end[*cursor]) ++*cursor;
-        const bool inside = *cursor < c->count && g >= c->ppdu_begin[*cursor];
-        const int64_t until = *cursor >= c->count ? at + n : inside ? c->ppdu_end[*cursor] : c->ppdu_begin[*cursor];
+        while (cursor < c->count && g >= c->ppdu_end[cursor]) ++cursor;
+        const bool inside = cursor < c->count && g >= c->ppdu_begin[cursor];
+        const int64_t until = cursor >= c->count ? at + n : inside ? c->ppdu_end[cursor] : c->ppdu_begin[cursor];
         const int32_t end = until - at < n ? static_cast<int32_t>(until - at) : n;
         if (inside) {
             double power = s->power, sum_i = s->sum_i, sum_q = s->sum_q;
@@ -100,6 +120,7 @@ void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, cons
         k = end;
     }
     s->peak2 = peak2;
+    s->cursor = cursor;
 }
 
 // The amplifier's stages on n samples.
@@ -108,98 +129,95 @@ void amplifier(const ImpairedRun* c, int32_t n, double* i, double* q) {
     if (c->clip) clip_envelope(n, c->clip_level, i, q);
 }
 
-// The amplifier's level pass keeps the filtered sequence in single precision
-// for the next pass (power after the amplifier) when it takes at most this many bytes.
-constexpr int64_t kKeptInputBytes = int64_t{256} << 20;
-
-// Where the level passes take their samples: kept (the first pass stores
-// them there, the second reads them), or made again (rounded as kept would hold them).
-struct PassInput {
-    float* kept;   // 2 total_in: I and Q interleaved, or null
-    bool rounded;  // hand the samples out rounded to single precision
-};
-
-// The next n samples of a level pass from sequence sample `at` on: made (and
-// kept, when fill), or from kept, or made and rounded.
-int32_t pass_samples(ImpairedRun* c, const PassInput* in, bool fill, int64_t at, int32_t n, double* i,
-                     double* q) {
-    if (in->kept != nullptr && !fill) {
-        const float* from = in->kept + 2 * at;
-        for (int32_t k = 0; k < n; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
-        return 0;
-    }
-    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
-    if (fill) {
-        // The first pass measures the samples as they are.
-        float* to = in->kept != nullptr ? in->kept + 2 * at : nullptr;
-        for (int32_t k = 0; to != nullptr && k < n; ++k)
-            to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
-    } else if (in->rounded) {
-        for (int32_t k = 0; k < n; ++k) i[k] = static_cast<float>(i[k]), q[k] = static_cast<float>(q[k]);
-    }
-    return 0;
-}
-
-// A pass over the unimpaired sequence's samples: the filter's output (kept
-// when fill), or through the amplifier and the IQ stage when with_pa.
-// Returns 0 or -1 out of memory.
-int32_t measure_pass(ImpairedRun* c, bool with_pa, const PassInput* in, bool fill, PassSums* s, double* i,
-                     double* q) {
-    if (in->kept == nullptr || fill) sequence_rewind(c->src);
-    int32_t cursor = 0;
+// A pass over the unimpaired sequence's samples (the filter's output, every
+// PPDU builder thread at work), through the amplifier and the IQ stage when
+// with_pa. Returns 0 or -1 out of memory.
+int32_t measure_pass(ImpairedRun* c, bool with_pa, ImpairedSums* s, double* i, double* q) {
+    *s = ImpairedSums{};
+    c->src->wide_build = true;
+    sequence_rewind(c->src);
     for (int64_t at = 0; at < c->total_in;) {
         const int64_t left = c->total_in - at;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        if (pass_samples(c, in, fill, at, n, i, q) != 0) return -1;
+        if (sequence_filtered(c->src, n, i, q) != 0) {
+            c->src->wide_build = false;
+            return -1;
+        }
         if (with_pa) {
             amplifier(c, n, i, q);
             if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
         }
-        add_sums(c, at, n, i, q, &cursor, s);
+        add_sums(c, at, n, i, q, s);
         at += n;
     }
+    c->src->wide_build = false;
     return 0;
+}
+
+// A PpduSamplesFn adding a PPDU's power to the ImpairedSums's, in order of
+// sample as add_sums (the same figure).
+bool add_ppdu_power(void* context, int64_t, int32_t n, const double* i, const double* q) {
+    ImpairedSums* s = static_cast<ImpairedSums*>(context);
+    double power = s->power;
+    for (int32_t k = 0; k < n; ++k) {
+        const double p2 = i[k] * i[k] + q[k] * q[k];
+        power += p2;
+    }
+    s->power = power;
+    s->samples += n;
+    return true;
+}
+
+// The packets' power before the amplifier: without the transmit filter
+// straight from the PPDUs (the idle time adds nothing), else a pass over the
+// filtered sequence. Returns 0 or -1 out of memory.
+int32_t input_power(ImpairedRun* c, ImpairedSums* s, double* i, double* q) {
+    if (c->src->filter_on) return measure_pass(c, false, s, i, q);
+    *s = ImpairedSums{};
+    c->src->wide_build = true;
+    const int32_t pass = sequence_each_ppdu(c->src, add_ppdu_power, s);
+    c->src->wide_build = false;
+    return pass == 0 ? 0 : -1;
+}
+
+// The DC offset's values (from the peak) and the SNR's noise variance (from
+// the packets' power with the DC offset) of the sums after the IQ stage.
+void apply_sums(ImpairedRun* c, const ImpairedSums* s, bool dc) {
+    const OrvSequenceParams* p = c->src->p;
+    if (dc) {
+        const double peak = std::sqrt(s->peak2);
+        c->dc_i = p->dc_offset_re * 0.01 * peak;
+        c->dc_q = p->dc_offset_im * 0.01 * peak;
+    }
+    if (c->snr && s->samples > 0) {
+        const double n = static_cast<double>(s->samples);
+        const double power = (s->power + 2.0 * (c->dc_i * s->sum_i + c->dc_q * s->sum_q)) / n +
+                             c->dc_i * c->dc_i + c->dc_q * c->dc_q;
+        c->sigma2 = power / std::pow(10.0, c->m->snr_db / 10.0) * c->src->setup.os;
+    }
 }
 
 // The amplifier's levels (from the packets' RMS), then the DC offset's values
 // and the noise's variance (from the power after the amplifier and the IQ
-// stage). With the amplifier both passes run: the second takes the filtered
-// sequence in single precision (kept by the first when it fits, else made
-// again and rounded), so its figures do not depend on the memory at hand.
-int32_t measure_levels(ImpairedRun* c, double* i, double* q) {
-    const OrvSequenceParams* p = c->src->p;
-    const bool second = c->dc || c->snr;
-    PassInput in{nullptr, false};
+// stage), each in a pass over the sequence. Without a DC offset and with
+// defer_power, the power is left to the caller's chain pass.
+int32_t measure_levels(ImpairedRun* c, bool defer_power, double* i, double* q) {
     if (c->pa || c->clip) {
-        in.rounded = second;
-        if (second && c->total_in <= kKeptInputBytes / static_cast<int64_t>(2 * sizeof(float)))
-            in.kept = static_cast<float*>(std::malloc(static_cast<size_t>(2 * c->total_in) * sizeof(float)));
-        PassSums s;
-        if (measure_pass(c, false, &in, true, &s, i, q) != 0) {
-            std::free(in.kept);
-            return -1;
-        }
+        ImpairedSums s;
+        if (input_power(c, &s, i, q) != 0) return -1;
         const double rms = s.samples > 0 ? std::sqrt(s.power / s.samples) : 0.0;
         c->a_sat = rms * std::pow(10.0, c->m->pa_backoff_db / 20.0);
         c->clip_level = rms * std::pow(10.0, c->m->clip_papr_db / 20.0);
         if (!(c->a_sat > 0.0)) c->pa = false;
     }
-    if (!second) return 0;
-    PassSums s;
-    const int32_t pass = measure_pass(c, true, &in, false, &s, i, q);
-    std::free(in.kept);
-    if (pass != 0) return -1;
-    if (c->dc) {
-        const double peak = std::sqrt(s.peak2);
-        c->dc_i = p->dc_offset_re * 0.01 * peak;
-        c->dc_q = p->dc_offset_im * 0.01 * peak;
+    if (!c->dc && !c->snr) return 0;
+    if (!c->dc && defer_power) {
+        c->power_pending = true;
+        return 0;
     }
-    if (c->snr && s.samples > 0) {
-        const double n = static_cast<double>(s.samples);
-        const double power = (s.power + 2.0 * (c->dc_i * s.sum_i + c->dc_q * s.sum_q)) / n +
-                             c->dc_i * c->dc_i + c->dc_q * c->dc_q;
-        c->sigma2 = power / std::pow(10.0, c->m->snr_db / 10.0) * c->src->setup.os;
-    }
+    ImpairedSums s;
+    if (measure_pass(c, true, &s, i, q) != 0) return -1;
+    apply_sums(c, &s, c->dc);
     return 0;
 }
 
@@ -208,6 +226,7 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (sequence_filtered(c->src, n, i, q) != 0) return -1;
     amplifier(c, n, i, q);
     if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
+    if (c->summing) add_sums(c, c->in_pos, n, i, q, &c->sums);
     if (c->dc) {
         for (int32_t k = 0; k < n; ++k) {
             i[k] += c->dc_i;
@@ -220,7 +239,76 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
-// The next n (up to kSequenceBlock) samples after the sample clock.
+int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q);
+
+// Makes the next block of the stages up to the sample clock into its slot; status 0 or -1.
+void make_stage_block(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    const int32_t slot = static_cast<int32_t>(g->made % kStageBlocks);
+    const int32_t status = clocked(c, kSequenceBlock, g->i[slot], g->q[slot]);
+    std::lock_guard<std::mutex> hold(g->lock);
+    g->status[slot] = status;
+    ++g->made;
+    g->changed.notify_all();
+}
+
+// The helper thread: blocks ahead while a slot is free, until stopped or a block failed.
+void make_stages_ahead(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(g->lock);
+            g->changed.wait(hold, [&] { return g->stop || g->made - g->taken < kStageBlocks; });
+            if (g->stop) return;
+            if (g->made > 0 && g->status[(g->made - 1) % kStageBlocks] != 0) return;
+        }
+        make_stage_block(c);
+    }
+}
+
+// Starts the helper thread when threads are allowed; without it the blocks are made on demand.
+void start_stages(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    if (g->running || !c->src->setup.threads || !c->stage_thread) return;
+    c->stage_thread = false;  // one try a pass
+    try {
+        g->thread = std::thread(make_stages_ahead, c);
+        g->running = true;
+    } catch (...) {
+    }
+}
+
+// The next n samples after the sample clock, from the blocks. Returns 0 or -1 out of memory.
+int32_t take_first(ImpairedRun* c, int32_t n, double* i, double* q) {
+    FirstStageRing* g = c->ring;
+    start_stages(c);
+    for (int32_t k = 0; k < n;) {
+        if (g->running) {
+            std::unique_lock<std::mutex> hold(g->lock);
+            g->changed.wait(hold, [&] { return g->made > g->taken; });
+        } else if (g->made == g->taken) {
+            make_stage_block(c);
+        }
+        const int32_t slot = static_cast<int32_t>(g->taken % kStageBlocks);
+        if (g->status[slot] != 0) return -1;
+        const int32_t m = n - k < kSequenceBlock - g->at ? n - k : kSequenceBlock - g->at;
+        std::memcpy(i + k, g->i[slot] + g->at, static_cast<size_t>(m) * sizeof(double));
+        std::memcpy(q + k, g->q[slot] + g->at, static_cast<size_t>(m) * sizeof(double));
+        g->at += m;
+        k += m;
+        if (g->at == kSequenceBlock) {
+            g->at = 0;
+            std::lock_guard<std::mutex> hold(g->lock);
+            ++g->taken;
+            g->changed.notify_all();
+        }
+    }
+    return 0;
+}
+
+// The next n (up to kSequenceBlock) samples after the sample clock. The
+// window moves along its buffer and goes back to the buffer's start only
+// when the samples to come would not fit after it.
 int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (!c->clock) return first_stages(c, n, i, q);
     const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
@@ -228,19 +316,25 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (first > c->x_base) {
         const int64_t drop64 = first - c->x_base < c->x_len ? first - c->x_base : c->x_len;
         const int32_t drop = static_cast<int32_t>(drop64);
-        const size_t keep = static_cast<size_t>(c->x_len - drop);
-        std::memmove(c->x_i, c->x_i + drop, keep * sizeof(double));
-        std::memmove(c->x_q, c->x_q + drop, keep * sizeof(double));
+        c->x_off += drop;
         c->x_base += drop;
         c->x_len -= drop;
     }
+    if (c->x_off + (last + 1 - c->x_base) > c->x_cap) {
+        const size_t keep = static_cast<size_t>(c->x_len);
+        std::memmove(c->x_i, c->x_i + c->x_off, keep * sizeof(double));
+        std::memmove(c->x_q, c->x_q + c->x_off, keep * sizeof(double));
+        c->x_off = 0;
+    }
+    double* x_i = c->x_i + c->x_off;
+    double* x_q = c->x_q + c->x_off;
     while (c->x_base + c->x_len <= last) {
         const int64_t want = last + 1 - (c->x_base + c->x_len);
         const int32_t m = want < kSequenceBlock ? static_cast<int32_t>(want) : kSequenceBlock;
-        if (first_stages(c, m, c->x_i + c->x_len, c->x_q + c->x_len) != 0) return -1;
+        if (first_stages(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
         c->x_len += m;
     }
-    resampler_run(&c->resampler, c->clock_pos, n, c->x_base, c->x_i, c->x_q, i, q);
+    resampler_run(&c->resampler, c->clock_pos, n, c->x_base, x_i, x_q, i, q);
     c->clock_pos += n;
     return 0;
 }
@@ -250,7 +344,7 @@ int32_t channel_step(ImpairedRun* c) {
     const int32_t hop = c->channel.hop;
     for (int32_t k = 0; k < hop;) {
         const int32_t m = hop - k < kSequenceBlock ? hop - k : kSequenceBlock;
-        if (clocked(c, m, c->hop_i + k, c->hop_q + k) != 0) return -1;
+        if (take_first(c, m, c->hop_i + k, c->hop_q + k) != 0) return -1;
         k += m;
     }
     const bool per_packet = c->m->multipath_per_packet == 1;
@@ -268,7 +362,7 @@ int32_t channel_step(ImpairedRun* c) {
 }
 
 int32_t through_channel(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (!c->multipath) return clocked(c, n, i, q);
+    if (!c->multipath) return take_first(c, n, i, q);
     for (int32_t k = 0; k < n;) {
         if (c->hop_at == c->hop_len && channel_step(c) != 0) return -1;
         const int32_t m = n - k < c->hop_len - c->hop_at ? n - k : c->hop_len - c->hop_at;
@@ -342,6 +436,14 @@ int32_t open_phase_noise(ImpairedRun* c) {
 
 // Allocates every stage's state. Returns 0 or -1 (what was allocated stays for close).
 int32_t open_stages(ImpairedRun* c) {
+    c->ring = new (std::nothrow) FirstStageRing;
+    if (c->ring == nullptr) return -1;
+    c->ring->i[0] = static_cast<double*>(std::malloc(2 * kStageBlocks * kSequenceBlock * sizeof(double)));
+    if (c->ring->i[0] == nullptr) return -1;
+    for (int32_t b = 0; b < kStageBlocks; ++b) {
+        c->ring->i[b] = c->ring->i[0] + 2 * b * kSequenceBlock;
+        c->ring->q[b] = c->ring->i[b] + kSequenceBlock;
+    }
     const size_t count = static_cast<size_t>(c->count);
     c->ppdu_begin = static_cast<int64_t*>(std::malloc(3 * count * sizeof(int64_t)));
     if (c->ppdu_begin == nullptr) return -1;
@@ -349,7 +451,8 @@ int32_t open_stages(ImpairedRun* c) {
     c->channel_switch = c->ppdu_end + count;
     if (c->pn && open_phase_noise(c) != 0) return -1;
     if (c->clock) {
-        c->x_cap = 2 * kSequenceBlock + 4 * kResampleTaps;
+        // Four times the most one call's window holds (n plus the taps' reach).
+        c->x_cap = 4 * (2 * kSequenceBlock + 4 * kResampleTaps);
         c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
         if (c->x_i == nullptr ||
             resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
@@ -402,7 +505,7 @@ void impaired_starts(const OrvImpairments* m, int32_t count, int64_t* starts) {
         starts[k] = static_cast<int64_t>(std::llround(static_cast<double>(starts[k]) / ratio));
 }
 
-int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
+int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m, bool defer_power) {
     std::memset(c, 0, sizeof *c);
     const OrvSequenceParams* p = r->p;
     c->m = m;
@@ -426,7 +529,7 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
     }
     layout(c, r->packets);
     double* block = static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)));
-    const int32_t measured = block == nullptr ? -1 : measure_levels(c, block, block + kSequenceBlock);
+    const int32_t measured = block == nullptr ? -1 : measure_levels(c, defer_power, block, block + kSequenceBlock);
     std::free(block);
     if (measured != 0) {
         impaired_close(c);
@@ -437,7 +540,23 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m) {
     return 0;
 }
 
+void impaired_stop(ImpairedRun* c) {
+    FirstStageRing* g = c->ring;
+    if (g == nullptr || !g->running) return;
+    {
+        std::lock_guard<std::mutex> hold(g->lock);
+        g->stop = true;
+    }
+    g->changed.notify_all();
+    g->thread.join();
+    g->running = false;
+    g->stop = false;
+}
+
 void impaired_close(ImpairedRun* c) {
+    impaired_stop(c);
+    if (c->ring != nullptr) std::free(c->ring->i[0]);
+    delete c->ring;
     if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
     std::free(c->ppdu_begin);
     std::free(c->x_i);
@@ -457,6 +576,7 @@ void impaired_rewind(ImpairedRun* c) {
     c->clock_pos = 0;
     // The resampler's window starts with the zeros before sample 0.
     c->x_base = c->clock ? resampler_first_input(&c->resampler, 0) : 0;
+    c->x_off = 0;
     c->x_len = static_cast<int32_t>(-c->x_base);
     if (c->x_len > 0) {
         std::memset(c->x_i, 0, static_cast<size_t>(c->x_len) * sizeof(double));
@@ -466,11 +586,27 @@ void impaired_rewind(ImpairedRun* c) {
     c->channel_pos = 0;
     c->span_cursor = 0;
     c->out_pos = 0;
+    impaired_stop(c);
+    c->ring->made = c->ring->taken = 0;
+    c->ring->at = 0;
+    c->stage_thread = true;
+    c->summing = c->power_pending;
+    c->sums = ImpairedSums{};
 }
 
-int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
-    const OrvSequenceParams& p = *c->src->p;
+int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (through_channel(c, n, i, q) != 0) return -1;
+    // With the SNR's noise the AWG file's chain pass keeps the samples in single
+    // precision and adds the noise afterwards: every output takes them so.
+    for (int32_t k = 0; c->snr && k < n; ++k) {
+        i[k] = static_cast<float>(i[k]);
+        q[k] = static_cast<float>(q[k]);
+    }
+    return 0;
+}
+
+void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q) {
+    const OrvSequenceParams& p = *c->src->p;
     if (c->snr) add_complex_noise(&c->noise_rng, n, c->sigma2, i, q);
     if (p.noise_enable == 1) noise_continue(&c->src->noise, n, i, q);
     if (p.sine_enable == 1) {
@@ -487,5 +623,23 @@ int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
         std::memset(q, 0, static_cast<size_t>(n) * sizeof(double));
     }
     c->out_pos += n;
+}
+
+int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
+    if (impaired_chain_next(c, n, i, q) != 0) return -1;
+    impaired_finish(c, n, i, q);
+    return 0;
+}
+
+int32_t impaired_settle_power(ImpairedRun* c, double* i, double* q) {
+    if (!c->power_pending) return 0;
+    impaired_stop(c);  // its sums are read here
+    // The chain pass summed every packet when its first stages got past the last one.
+    const bool whole = c->summing && (c->count == 0 || c->in_pos >= c->ppdu_end[c->count - 1]);
+    ImpairedSums s = c->sums;
+    if (!whole && measure_pass(c, true, &s, i, q) != 0) return -1;
+    apply_sums(c, &s, false);
+    c->power_pending = false;
+    c->summing = false;
     return 0;
 }

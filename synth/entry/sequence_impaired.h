@@ -18,6 +18,16 @@ bool impairments_active(const OrvImpairments* m);
 int64_t impaired_total(const OrvImpairments* m, int64_t total);
 void impaired_starts(const OrvImpairments* m, int32_t count, int64_t* starts);
 
+// The packets' power, sum and the peak envelope after the amplifier and the
+// IQ stage (the SNR's and the DC offset's measure), summed in order of sample.
+struct ImpairedSums {
+    double power, sum_i, sum_q, peak2;
+    int64_t samples;  // packet samples summed
+    int32_t cursor;   // packet the next sample is in or before
+};
+
+struct FirstStageRing;
+
 struct ImpairedRun {
     const OrvImpairments* m;
     SequenceRun* src;
@@ -39,7 +49,7 @@ struct ImpairedRun {
     ImpairRng noise_rng;
     double* x_i;              // the resampler's input window (x_cap samples from x_base)
     double* x_q;
-    int32_t x_cap, x_len;
+    int32_t x_cap, x_off, x_len;  // the window is x_len samples from x_off on
     int64_t x_base;
     int64_t in_pos;           // next sample of the first stages
     int64_t clock_pos;        // next output sample of the resampler
@@ -50,16 +60,36 @@ struct ImpairedRun {
     int64_t channel_pos;      // next channel input sample
     int32_t span_cursor;      // packet whose realisation channel_pos is in
     int64_t out_pos;
+    FirstStageRing* ring;     // the blocks up to the sample clock (made ahead on a helper thread)
+    bool stage_thread;        // the pass may still start that thread
+    bool power_pending;       // sigma2 still to come from the chain pass's sums
+    bool summing;             // the first stages add to sums
+    ImpairedSums sums;
 };
 
 // Opens the chain over the opened producer r (its settings and packets) and
 // measures what it needs (the packets' RMS for the amplifier, their power for
 // the SNR, the peak for the DC offset) in passes over the sequence; r->impaired
-// points to it afterwards. Returns 0, or -1 out of memory (nothing held).
-int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m);
+// points to it afterwards. defer_power: without a DC offset the SNR's power
+// is left to the caller's chain pass (power_pending; see impaired_settle_power).
+// Returns 0, or -1 out of memory (nothing held).
+int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m, bool defer_power);
 void impaired_close(ImpairedRun* c);
+// Stops the helper thread of the stages up to the sample clock (none running afterwards); before
+// anything else takes the producer's samples.
+void impaired_stop(ImpairedRun* c);
 // Back to the first sample, every stream with its first draws.
 void impaired_rewind(ImpairedRun* c);
 // The next n (1..kSequenceBlock) samples of the impaired sequence. Returns 0,
-// or -1 out of memory.
+// or -1 out of memory. Needs the SNR's power (not power_pending).
 int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q);
+// impaired_next in two halves: the chain up to the channel, its samples
+// rounded to single precision with the SNR on (summing the SNR's power on the
+// way while it is pending), then the noise, sine and IF stages on them.
+int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q);
+void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q);
+// Sets the SNR's noise variance when pending: from the sums of a chain pass
+// over every packet since the last rewind, else from a pass of its own
+// (which rewinds; i and q are kSequenceBlock each). Either gives the same
+// value. Returns 0, or -1 out of memory.
+int32_t impaired_settle_power(ImpairedRun* c, double* i, double* q);

@@ -264,6 +264,7 @@ struct SequenceAllocCase {
     int32_t packets;
     bool filter_and_noise;
     bool impaired = false;  // through orv_11a_sequence_impaired with every stage on
+    bool dc_offset = true;  // with the impairments: a DC offset too (its own level pass)
 };
 
 void PrintTo(const SequenceAllocCase& c, std::ostream* os) { *os << c.name; }
@@ -317,7 +318,7 @@ int32_t call_sequence(const SequenceAllocCase& c, const std::string& path) {
         m.clock_ppm = -40;
         m.multipath_rms_ns = 30;
         m.multipath_per_packet = 1;
-        p.dc_offset_re = 2;
+        if (c.dc_offset) p.dc_offset_re = 2;
         return orv_11a_sequence_impaired(&p, &m, list, c.packets, c.mode, path.c_str(), nullptr);
     }
     return orv_11a_sequence(&p, list, c.packets, c.mode, path.c_str(), nullptr);
@@ -385,6 +386,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SequenceAllocCase{"three_packets_filtered_noisy_awg", 0, 3, true},
                       SequenceAllocCase{"one_packet_csv", 1, 1, false},
                       SequenceAllocCase{"three_packets_whole_impairment_chain_awg", 0, 3, true, true},
+                      // The SNR's power summed in the chain pass into the kept samples,
+                      // or, that buffer refused, in a level pass of its own: the same file.
+                      SequenceAllocCase{"three_packets_impairment_chain_without_dc_awg", 0, 3, true, true, false},
                       // Eleven digits a value: a refused buffer of kept samples must not
                       // change a figure measured from them.
                       SequenceAllocCase{"three_packets_whole_impairment_chain_csv", 1, 3, true, true}),
