@@ -717,7 +717,12 @@ Result analyse_file(const std::string& path, const Options& opt) {
         info.format = kind == InstrumentKind::Wv ? FileFormat::Wv : FileFormat::Keysight;
         if (inst.sample_rate_hz > 0) info.sample_rate_hz = inst.sample_rate_hz;
         info.samples = inst.samples;
-        Result r = analyse_captured(cap, info, path, opt);
+        // A long file is read a second time for the packets after the part kept.
+        Result r = analyse_captured(cap, info, path, opt, [&](SampleSink& sink) {
+            std::string again;
+            read_instrument_file(path, kind, fs, sink, again);
+            return true;
+        });
         check_instrument(inst, marker_file, r);
         return r;
     }

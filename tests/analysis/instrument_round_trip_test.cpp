@@ -159,6 +159,48 @@ INSTANTIATE_TEST_SUITE_P(
                   with(kFrames, {"--output-format", "keysight", "--backoff", "3"}), 8, 20, 3}),
     [](const ::testing::TestParamInfo<RoundTrip>& i) { return std::string(i.param.name); });
 
+// ---- Files longer than the part the analysis keeps --------------------------------
+
+struct LongFile {
+    const char* name;
+    const char* file;
+    std::vector<std::string> format;  // orvgen's output options
+};
+
+void PrintTo(const LongFile& c, std::ostream* os) { *os << c.name; }
+
+class InstrumentLongFile : public ::testing::TestWithParam<LongFile> {};
+
+// 140 frames of 1000 payload octets at 54 Mbit/s, os 8: about 4.8 million samples, beyond the
+// 2^22 the analysis keeps. Every packet is decoded (the file read a second time) and the
+// markers, which cover the whole file, agree with them.
+TEST_P(InstrumentLongFile, EveryPacketFoundAndMarkersAgree) {
+    const LongFile& c = GetParam();
+    const orv_test::TempDir dir;
+    const std::string path = dir.file(c.file);
+    const int packets = 140;
+    const GenRun gen = orvgen(with({"-o", path, "--oversample", "8", "--rate", "54", "--payload-bytes", "1000",
+                                    "--packets", std::to_string(packets), "--idle", "20"},
+                                   c.format));
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    const orv_test::CheckRun rx =
+        orv_test::orvcheck({path, "--json", "--oversample", "8", "--expect", std::to_string(packets)});
+    EXPECT_EQ(rx.status, 0) << rx.out << rx.err;
+    const json r = json::parse(rx.out);
+    ASSERT_GT(r["file"]["samples"].get<int64_t>(), int64_t{1} << 22);
+    EXPECT_EQ(r["summary"]["found"], packets);
+    EXPECT_EQ(r["summary"]["fcs_ok"], packets);
+    EXPECT_EQ(r["file"]["instrument"]["markers_ok"], true) << r["file"]["instrument"]["marker_problem"];
+    const json& p = r["packets"];
+    ASSERT_EQ(p.size(), static_cast<size_t>(packets));
+    EXPECT_EQ(p.back()["seq"], packets - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, InstrumentLongFile,
+                         ::testing::Values(LongFile{"wv", "long.wv", {}},
+                                           LongFile{"keysight", "long.bin", {"--output-format", "keysight"}}),
+                         [](const ::testing::TestParamInfo<LongFile>& i) { return std::string(i.param.name); });
+
 // ---- Files whose own figures disagree with their samples ---------------------------
 
 // Replaces the first occurrence of from by to (same length) in the file at path.
