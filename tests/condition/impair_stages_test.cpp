@@ -379,7 +379,8 @@ void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.n << " points"; }
 class ImpairFftLoops : public ::testing::TestWithParam<SizeCase> {};
 
 // The AVX loops give the plain loops' values bit for bit, all four transforms
-// (signed zeros among the inputs).
+// and the one-call convolution (signed zeros among the inputs), up to the
+// phase-noise process's sizes.
 TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
 #if ORV_X86_VECTORS
     if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
@@ -396,7 +397,12 @@ TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
         re[k] = k % 11 == 3 ? -0.0 : std::sin(0.91 * k * k) * std::exp(0.01 * (k % 50));
         im[k] = k % 13 == 5 ? 0.0 : std::cos(0.7 * k + 0.2);
     }
-    for (int32_t way = 0; way < 4; ++way) {
+    Vec h_re(c.n), h_im(c.n);
+    for (int32_t k = 0; k < c.n; ++k) {
+        h_re[k] = std::cos(0.013 * k * k);
+        h_im[k] = k % 17 == 1 ? -0.0 : std::sin(0.29 * k);
+    }
+    for (int32_t way = 0; way < 5; ++way) {
         Vec a_re = re, a_im = im, b_re = re, b_im = im;
         switch (way) {
             case 0:
@@ -406,6 +412,10 @@ TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
             case 1:
                 impair_fft_inverse_scrambled(&vec, a_re.data(), a_im.data());
                 impair_fft_inverse_scrambled(&plain, b_re.data(), b_im.data());
+                break;
+            case 4:
+                impair_fft_convolve_scrambled(&vec, h_re.data(), h_im.data(), a_re.data(), a_im.data());
+                impair_fft_convolve_scrambled(&plain, h_re.data(), h_im.data(), b_re.data(), b_im.data());
                 break;
             default:
                 impair_fft(&vec, a_re.data(), a_im.data(), way == 3);
@@ -432,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftScrambled, ::testing::ValuesIn(scramble
                          orv_test::PrintedName{});
 INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftLoops,
                          ::testing::Values(SizeCase{4}, SizeCase{8}, SizeCase{16}, SizeCase{32}, SizeCase{512},
-                                           SizeCase{2048}),
+                                           SizeCase{2048}, SizeCase{65536}, SizeCase{1 << 18}),
                          orv_test::PrintedName{});
 
 }  // namespace
