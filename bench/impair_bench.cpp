@@ -111,6 +111,22 @@ void BM_PhaseNoiseRotate(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlock);
 }
 
+// Opening the phase-noise process of the default shape at 160 MS/s (the
+// filter's design and its first steps), once per impaired waveform.
+void BM_PhaseNoiseOpen(benchmark::State& state) {
+    double offsets[3], levels[3];
+    phase_noise_default_profile(1.0, offsets, levels);
+    for (auto _ : state) {
+        PhaseNoise pn;
+        if (phase_noise_open(&pn, offsets, levels, 3, kFs, 1) != 0) {
+            state.SkipWithError("phase_noise_open");
+            return;
+        }
+        benchmark::DoNotOptimize(pn.h_re);
+        phase_noise_close(&pn);
+    }
+}
+
 // Complex white Gaussian noise added to a block.
 void BM_AddComplexNoise(benchmark::State& state) {
     ImpairRng g;
@@ -142,5 +158,6 @@ BENCHMARK(BM_ResamplerRun)->Arg(8)->Arg(16);
 BENCHMARK(BM_MultipathStep);
 BENCHMARK(BM_RappAmplify);
 BENCHMARK(BM_PhaseNoiseRotate);
+BENCHMARK(BM_PhaseNoiseOpen)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AddComplexNoise);
 BENCHMARK(BM_IqImbalanceApply);

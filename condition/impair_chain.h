@@ -79,6 +79,11 @@ void impair_fft(const ImpairFft* f, double* re, double* im, bool inverse);
 // inverse, unscaled (n times impair_fft's), of bit-reversed order into natural.
 void impair_fft_forward_scrambled(const ImpairFft* f, double* re, double* im);
 void impair_fft_inverse_scrambled(const ImpairFft* f, double* re, double* im);
+// The circular convolution's transforms in one call: x <- inverse_scrambled(
+// forward_scrambled(x) h), h in the scrambled order; the same values as the
+// three steps, with fewer passes over x.
+void impair_fft_convolve_scrambled(const ImpairFft* f, const double* h_re, const double* h_im, double* re,
+                                   double* im);
 
 // ---- Phase noise --------------------------------------------------------------
 

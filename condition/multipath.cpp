@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cpu_features.h"
 #include "impair_chain.h"
 
 namespace {
@@ -24,44 +23,9 @@ void response_transform(const Multipath* m, double* re, double* im) {
     }
 }
 
-// w <- w h for k = from .. n-1.
-ORV_ALWAYS_INLINE void times_scalar(int32_t from, int32_t n, const double* h_re, const double* h_im, double* wr,
-                                    double* wi) {
-    for (int32_t k = from; k < n; ++k) {
-        const double a = wr[k], b = wi[k];
-        wr[k] = a * h_re[k] - b * h_im[k];
-        wi[k] = a * h_im[k] + b * h_re[k];
-    }
-}
-
-#if ORV_X86_VECTORS
-// times_scalar four bins at a time (the same operations per lane).
-__attribute__((target("avx"))) void times_avx(int32_t n, const double* h_re, const double* h_im, double* wr,
-                                              double* wi) {
-    int32_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const __m256d a = _mm256_loadu_pd(wr + k), b = _mm256_loadu_pd(wi + k);
-        const __m256d hr = _mm256_loadu_pd(h_re + k), hi = _mm256_loadu_pd(h_im + k);
-        _mm256_storeu_pd(wr + k, _mm256_sub_pd(_mm256_mul_pd(a, hr), _mm256_mul_pd(b, hi)));
-        _mm256_storeu_pd(wi + k, _mm256_add_pd(_mm256_mul_pd(a, hi), _mm256_mul_pd(b, hr)));
-    }
-    times_scalar(k, n, h_re, h_im, wr, wi);
-}
-#endif
-
 // work <- IDFT(DFT(work) h): the circular convolution by the transform (h_re, h_im).
 void convolve(const Multipath* m, const double* h_re, const double* h_im) {
-    const int32_t n = m->nfft;
-    double* wr = m->work_re;
-    double* wi = m->work_im;
-    impair_fft_forward_scrambled(&m->fft, wr, wi);
-#if ORV_X86_VECTORS
-    if (m->fft.no_avx == 0 && cpu_has_avx()) times_avx(n, h_re, h_im, wr, wi);
-    else times_scalar(0, n, h_re, h_im, wr, wi);
-#else
-    times_scalar(0, n, h_re, h_im, wr, wi);
-#endif
-    impair_fft_inverse_scrambled(&m->fft, wr, wi);
+    impair_fft_convolve_scrambled(&m->fft, h_re, h_im, m->work_re, m->work_im);
 }
 
 // True when the window (the kept inputs and the hop's) holds one realisation.

@@ -36,14 +36,7 @@ void process_step(PhaseNoise* pn) {
     std::memcpy(re, pn->w, mm * sizeof(double));
     for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
     for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
-    impair_fft_forward_scrambled(&pn->fft, re, im);
-    for (int32_t k = 0; k < 2 * m; ++k) {
-        const double xr = re[k] * pn->h_re[k] - im[k] * pn->h_im[k];
-        const double xi = re[k] * pn->h_im[k] + im[k] * pn->h_re[k];
-        re[k] = xr;
-        im[k] = xi;
-    }
-    impair_fft_inverse_scrambled(&pn->fft, re, im);
+    impair_fft_convolve_scrambled(&pn->fft, pn->h_re, pn->h_im, re, im);
     std::memcpy(pn->out, re + m, mm * sizeof(double));
     std::memcpy(pn->out + m, im + m, mm * sizeof(double));
     pn->out_at = 0;

@@ -325,6 +325,53 @@ TEST_P(ImpairFftScrambled, DirectTransformInBitReversedOrderAndBack) {
     impair_fft_close(&f);
 }
 
+// The one-call convolution gives the three steps' values bit for bit (the
+// AVX path fuses the middle passes), and those are n times the direct
+// circular convolution.
+TEST_P(ImpairFftScrambled, ConvolutionInOneCallEqualsTheThreeSteps) {
+    const ScrambledCase c = GetParam();
+    ImpairFft f;
+    ASSERT_EQ(impair_fft_open(&f, c.n), 0);
+    f.no_avx = c.no_avx ? 1 : 0;
+    Vec x_re(c.n), x_im(c.n), h_re(c.n, 0.0), h_im(c.n, 0.0);
+    for (int32_t k = 0; k < c.n; ++k) {
+        x_re[k] = k % 7 == 2 ? -0.0 : std::sin(0.53 * k * k + 0.3);
+        x_im[k] = std::cos(0.9 * k) - 0.1;
+    }
+    const int32_t taps = c.n / 4 + 1;
+    for (int32_t k = 0; k < taps; ++k) {
+        h_re[k] = std::exp(-0.3 * k) * std::cos(1.7 * k);
+        h_im[k] = std::exp(-0.3 * k) * std::sin(1.7 * k);
+    }
+    Vec t_re = h_re, t_im = h_im;
+    impair_fft_forward_scrambled(&f, t_re.data(), t_im.data());
+    Vec a_re = x_re, a_im = x_im;
+    impair_fft_forward_scrambled(&f, a_re.data(), a_im.data());
+    for (int32_t k = 0; k < c.n; ++k) {
+        const double a = a_re[k], b = a_im[k];
+        a_re[k] = a * t_re[k] - b * t_im[k];
+        a_im[k] = a * t_im[k] + b * t_re[k];
+    }
+    impair_fft_inverse_scrambled(&f, a_re.data(), a_im.data());
+    Vec b_re = x_re, b_im = x_im;
+    impair_fft_convolve_scrambled(&f, t_re.data(), t_im.data(), b_re.data(), b_im.data());
+    int32_t differ = 0;
+    double worst = 0.0;
+    for (int32_t k = 0; k < c.n; ++k) {
+        differ += std::memcmp(&a_re[k], &b_re[k], sizeof(double)) != 0 ||
+                  std::memcmp(&a_im[k], &b_im[k], sizeof(double)) != 0;
+        cplx want = 0.0;
+        for (int32_t j = 0; j < taps; ++j) {
+            const int32_t from = (k - j + c.n) % c.n;
+            want += cplx(h_re[j], h_im[j]) * cplx(x_re[from], x_im[from]);
+        }
+        worst = std::max(worst, std::abs(cplx(b_re[k], b_im[k]) / double(c.n) - want));
+    }
+    EXPECT_EQ(differ, 0);
+    EXPECT_LT(worst, 1e-13 * c.n);
+    impair_fft_close(&f);
+}
+
 struct SizeCase {
     int32_t n;
 };
@@ -332,7 +379,8 @@ void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.n << " points"; }
 class ImpairFftLoops : public ::testing::TestWithParam<SizeCase> {};
 
 // The AVX loops give the plain loops' values bit for bit, all four transforms
-// (signed zeros among the inputs).
+// and the one-call convolution (signed zeros among the inputs), up to the
+// phase-noise process's sizes.
 TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
 #if ORV_X86_VECTORS
     if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
@@ -349,7 +397,12 @@ TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
         re[k] = k % 11 == 3 ? -0.0 : std::sin(0.91 * k * k) * std::exp(0.01 * (k % 50));
         im[k] = k % 13 == 5 ? 0.0 : std::cos(0.7 * k + 0.2);
     }
-    for (int32_t way = 0; way < 4; ++way) {
+    Vec h_re(c.n), h_im(c.n);
+    for (int32_t k = 0; k < c.n; ++k) {
+        h_re[k] = std::cos(0.013 * k * k);
+        h_im[k] = k % 17 == 1 ? -0.0 : std::sin(0.29 * k);
+    }
+    for (int32_t way = 0; way < 5; ++way) {
         Vec a_re = re, a_im = im, b_re = re, b_im = im;
         switch (way) {
             case 0:
@@ -359,6 +412,10 @@ TEST_P(ImpairFftLoops, VectorLoopsEqualThePlainLoops) {
             case 1:
                 impair_fft_inverse_scrambled(&vec, a_re.data(), a_im.data());
                 impair_fft_inverse_scrambled(&plain, b_re.data(), b_im.data());
+                break;
+            case 4:
+                impair_fft_convolve_scrambled(&vec, h_re.data(), h_im.data(), a_re.data(), a_im.data());
+                impair_fft_convolve_scrambled(&plain, h_re.data(), h_im.data(), b_re.data(), b_im.data());
                 break;
             default:
                 impair_fft(&vec, a_re.data(), a_im.data(), way == 3);
@@ -385,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftScrambled, ::testing::ValuesIn(scramble
                          orv_test::PrintedName{});
 INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftLoops,
                          ::testing::Values(SizeCase{4}, SizeCase{8}, SizeCase{16}, SizeCase{32}, SizeCase{512},
-                                           SizeCase{2048}),
+                                           SizeCase{2048}, SizeCase{65536}, SizeCase{1 << 18}),
                          orv_test::PrintedName{});
 
 }  // namespace
