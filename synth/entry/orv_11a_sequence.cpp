@@ -23,34 +23,6 @@ struct SequenceLevels {
     double scale = 0.0;  // largest absolute sample of either channel
 };
 
-// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
-// so the additions do not wait on each other; the peaks are order-free.
-void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
-    double peak_i[4] = {}, peak_q[4] = {}, peak_c[4] = {}, scale[4] = {};
-    double sum_i[4] = {}, sum_q[4] = {}, sum_c[4] = {};
-    for (int32_t k = 0; k < n; ++k) {
-        const int32_t l = k & 3;
-        const double pi = i[k] * i[k], pq = q[k] * q[k], pc = pi + pq;
-        const double a = std::fabs(i[k]) > std::fabs(q[k]) ? std::fabs(i[k]) : std::fabs(q[k]);
-        peak_i[l] = pi > peak_i[l] ? pi : peak_i[l];
-        peak_q[l] = pq > peak_q[l] ? pq : peak_q[l];
-        peak_c[l] = pc > peak_c[l] ? pc : peak_c[l];
-        scale[l] = a > scale[l] ? a : scale[l];
-        sum_i[l] += pi;
-        sum_q[l] += pq;
-        sum_c[l] += pc;
-    }
-    for (int32_t l = 0; l < 4; ++l) {
-        m->peak_i = peak_i[l] > m->peak_i ? peak_i[l] : m->peak_i;
-        m->peak_q = peak_q[l] > m->peak_q ? peak_q[l] : m->peak_q;
-        m->peak_c = peak_c[l] > m->peak_c ? peak_c[l] : m->peak_c;
-        m->scale = scale[l] > m->scale ? scale[l] : m->scale;
-    }
-    m->sum_i += (sum_i[0] + sum_i[1]) + (sum_i[2] + sum_i[3]);
-    m->sum_q += (sum_q[0] + sum_q[1]) + (sum_q[2] + sum_q[3]);
-    m->sum_c += (sum_c[0] + sum_c[1]) + (sum_c[2] + sum_c[3]);
-}
-
 // The levels of samples handed out of order of blocks but in order of index,
 // with the gaps between them zero: the same lanes (index % 4) and the same
 // per-block partial sums as add_levels over the whole sequence in blocks of
@@ -116,6 +88,39 @@ __attribute__((target("avx"))) int32_t add_quads_avx(double (*lanes)[4], int32_t
     return j;
 }
 #endif
+
+// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
+// so the additions do not wait on each other; the peaks are order-free.
+void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
+    // peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c; lane k % 4 each.
+    double lanes[7][4] = {};
+    int32_t k = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) k = add_quads_avx(lanes, 0, n, i, q);
+#endif
+    for (; k < n; ++k) {
+        const int32_t l = k & 3;
+        const double pi = i[k] * i[k], pq = q[k] * q[k], pc = pi + pq;
+        const double a = std::fabs(i[k]) > std::fabs(q[k]) ? std::fabs(i[k]) : std::fabs(q[k]);
+        lanes[0][l] = pi > lanes[0][l] ? pi : lanes[0][l];
+        lanes[1][l] = pq > lanes[1][l] ? pq : lanes[1][l];
+        lanes[2][l] = pc > lanes[2][l] ? pc : lanes[2][l];
+        lanes[3][l] = a > lanes[3][l] ? a : lanes[3][l];
+        lanes[4][l] += pi;
+        lanes[5][l] += pq;
+        lanes[6][l] += pc;
+    }
+    for (int32_t l = 0; l < 4; ++l) {
+        m->peak_i = lanes[0][l] > m->peak_i ? lanes[0][l] : m->peak_i;
+        m->peak_q = lanes[1][l] > m->peak_q ? lanes[1][l] : m->peak_q;
+        m->peak_c = lanes[2][l] > m->peak_c ? lanes[2][l] : m->peak_c;
+        m->scale = lanes[3][l] > m->scale ? lanes[3][l] : m->scale;
+    }
+    const auto fold = [](const double* v) { return (v[0] + v[1]) + (v[2] + v[3]); };
+    m->sum_i += fold(lanes[4]);
+    m->sum_q += fold(lanes[5]);
+    m->sum_c += fold(lanes[6]);
+}
 
 // Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
 // the open block's lanes, each lane in order of index.
