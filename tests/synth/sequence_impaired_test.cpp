@@ -522,6 +522,17 @@ TEST(ImpairedSequence, AwgFileHoldsTheBlockSamplesRoundedToSinglePrecision) {
         }
     }
     EXPECT_EQ(off, 0u) << "first at sample " << first_off << " of " << n;
+    // The out figures: peaks over means of those samples (sums in another order: 1e-9 dB).
+    double peak_i = 0, peak_q = 0, peak_c = 0, sum_i = 0, sum_q = 0, sum_c = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const double pi = wi[k] * wi[k], pq = wq[k] * wq[k];
+        peak_i = std::max(peak_i, pi), peak_q = std::max(peak_q, pq), peak_c = std::max(peak_c, pi + pq);
+        sum_i += pi, sum_q += pq, sum_c += pi + pq;
+    }
+    const double count = static_cast<double>(n);
+    EXPECT_NEAR(p.crest_i, 10 * std::log10(peak_i / (sum_i / count)), 1e-9);
+    EXPECT_NEAR(p.crest_q, 10 * std::log10(peak_q / (sum_q / count)), 1e-9);
+    EXPECT_NEAR(p.papr, 10 * std::log10(peak_c / (sum_c / count)), 1e-9);
 }
 
 // At oversampling 1 with no filter a sequence is otherwise written straight from its PPDUs;
