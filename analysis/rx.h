@@ -91,9 +91,6 @@ std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
 // for an inverted spectrum, I and Q exchanged back; zero outside x.
 void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64);
-// corrected for four windows from[w] into out[w] (64 values each), the same values; their phase
-// recurrences side by side (AVX2 where present, vector) when all four lie inside x.
-void corrected4(const std::vector<cd>& x, const Sync& s, const int64_t* from, cd* const* out, bool vector = true);
 
 // Stage 3, channel estimate from the two long training symbols (17.3.3).
 struct Channel {
@@ -106,9 +103,6 @@ Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& ff
 
 // One OFDM symbol's subcarriers -26..26 after the FFT at a window start.
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft);
-// subcarriers of four windows into out[0..4) (the same values), the windows corrected by corrected4.
-void subcarriers4(const std::vector<cd>& x, const Sync& s, const int64_t* windows, ForwardFft& fft,
-                  std::array<cd, 53>* out);
 
 // Stage 4, SIGNAL field (17.3.4).
 struct SignalField {

@@ -276,19 +276,10 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
     std::vector<double> phases;
     phases.reserve(static_cast<size_t>(std::max(symbols, 0)));
     double unwrapped = 0;
-    std::array<std::array<cd, 53>, 4> block;  // the spectra of symbols block_at .. block_at + 3
-    int block_at = -1;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
-        // Four symbols' windows corrected together where all four are in x.
-        if (n % 4 == 0 && n + 4 <= symbols && window + 240 + 64 <= static_cast<int64_t>(x.size())) {
-            const int64_t w4[4] = {window, window + 80, window + 160, window + 240};
-            subcarriers4(x, s, w4, fft, block.data());
-            block_at = n;
-        }
-        std::array<cd, 53> y = block_at >= 0 && n < block_at + 4 ? block[static_cast<size_t>(n - block_at)]
-                                                                 : subcarriers(x, s, window, fft);
+        std::array<cd, 53> y = subcarriers(x, s, window, fft);
         d.spectra.push_back(y);
         if (drift != 0) {
             // The long training field's centre lies 2.4 symbols before DATA symbol 0.

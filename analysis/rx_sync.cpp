@@ -9,10 +9,6 @@
 #include <emmintrin.h>
 #define ORV_RX_SYNC_SSE2 1
 #endif
-#if defined(__GNUC__) && defined(__x86_64__)
-#include <immintrin.h>
-#define ORV_RX_SYNC_AVX2 1
-#endif
 
 namespace orv::analysis::rx {
 
@@ -432,46 +428,8 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
     }
 }
 
-namespace {
-#ifdef ORV_RX_SYNC_AVX2
-// corrected for four windows inside x, two to a register, the four phase recurrences side by
-// side (AVX2; the caller checks the processor). Each product is the one mul gives: the real
-// part a difference of the same two products, the imaginary part a sum of them (in the other
-// order, the same value).
-__attribute__((target("avx2"))) void corrected4_avx2(const cd* x, const int64_t* from, const cd* ph0, cd step,
-                                                     bool inverted, cd* const* out) {
-    const __m256d sr = _mm256_set1_pd(step.real()), si = _mm256_set1_pd(step.imag());
-    // (re, im) of the phases of windows 0 | 1 and 2 | 3.
-    __m256d p[2];
-    for (int h = 0; h < 2; ++h)
-        p[h] = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(&ph0[2 * h]))),
-                                    _mm_loadu_pd(reinterpret_cast<const double*>(&ph0[2 * h + 1])), 1);
-    const double* src[4];
-    for (int w = 0; w < 4; ++w) src[w] = reinterpret_cast<const double*>(x + from[w]);
-    for (size_t i = 0; i < 64; ++i) {
-        for (int h = 0; h < 2; ++h) {
-            __m256d v = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(src[2 * h] + 2 * i)),
-                                             _mm_loadu_pd(src[2 * h + 1] + 2 * i), 1);
-            if (inverted) v = _mm256_permute_pd(v, 0x5);
-            const __m256d sw = _mm256_permute_pd(p[h], 0x5);  // (im, re)
-            // (p.re v.re - p.im v.im, p.im v.re + p.re v.im)
-            const __m256d o = _mm256_addsub_pd(_mm256_mul_pd(p[h], _mm256_movedup_pd(v)),
-                                               _mm256_mul_pd(sw, _mm256_permute_pd(v, 0xF)));
-            _mm_storeu_pd(reinterpret_cast<double*>(out[2 * h] + i), _mm256_castpd256_pd128(o));
-            _mm_storeu_pd(reinterpret_cast<double*>(out[2 * h + 1] + i), _mm256_extractf128_pd(o, 1));
-            p[h] = _mm256_addsub_pd(_mm256_mul_pd(p[h], sr), _mm256_mul_pd(sw, si));
-        }
-    }
-}
-
-bool sync_has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-#endif
-
-// The subcarriers -26..26 of the window in the transform's input.
-std::array<cd, 53> transformed(ForwardFft& fft) {
+std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
+    corrected(x, s, window, fft.input());
     const cd* bins = fft.transform();
     // The window starts kBackoff samples early: undo the phase ramp that gives.
     static const std::array<cd, 53> ramp = [] {
@@ -483,39 +441,6 @@ std::array<cd, 53> transformed(ForwardFft& fft) {
     for (int k = -26; k <= 26; ++k)
         out[static_cast<size_t>(k + 26)] = mul(bins[(k + 64) % 64], ramp[static_cast<size_t>(k + 26)]);
     return out;
-}
-}  // namespace
-
-void corrected4(const std::vector<cd>& x, const Sync& s, const int64_t* from, cd* const* out, bool vector) {
-    bool inside = true;
-    for (int w = 0; w < 4; ++w) inside = inside && from[w] >= 0 && from[w] + 64 <= static_cast<int64_t>(x.size());
-#ifdef ORV_RX_SYNC_AVX2
-    if (vector && inside && sync_has_avx2()) {
-        const double w = -2.0 * kPi * s.cfo_hz / kBaseRateHz;
-        cd ph0[4];
-        for (int k = 0; k < 4; ++k) ph0[k] = std::polar(1.0, w * static_cast<double>(from[k] - s.t1));
-        corrected4_avx2(x.data(), from, ph0, std::polar(1.0, w), s.inverted, out);
-        return;
-    }
-#endif
-    (void)vector, (void)inside;
-    for (int w = 0; w < 4; ++w) corrected(x, s, from[w], out[w]);
-}
-
-std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
-    corrected(x, s, window, fft.input());
-    return transformed(fft);
-}
-
-void subcarriers4(const std::vector<cd>& x, const Sync& s, const int64_t* windows, ForwardFft& fft,
-                  std::array<cd, 53>* out) {
-    alignas(32) cd buf[4][64];
-    cd* const dst[4] = {buf[0], buf[1], buf[2], buf[3]};
-    corrected4(x, s, windows, dst);
-    for (int w = 0; w < 4; ++w) {
-        std::copy(buf[w], buf[w] + 64, fft.input());
-        out[w] = transformed(fft);
-    }
 }
 
 namespace {

@@ -2,7 +2,6 @@
 // loop over std::complex: the same bits inside x, across either end and outside it.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -96,76 +95,5 @@ TEST_P(CorrectedWindow, SubcarriersSameBitsAsTheCopyingTransform) {
         EXPECT_EQ(std::memcmp(&v, &want, sizeof(C)), 0) << "subcarrier " << k << ": " << v << " against " << want;
     }
 }
-
-// The same bits in both parts, or NaN in both (the sign and payload of a NaN made from two follow
-// the compiler's order of operands; the readers admit no NaN sample).
-bool same_bits(C a, C b) {
-    const auto part = [](double u, double v) { return std::memcmp(&u, &v, sizeof u) == 0 || (std::isnan(u) && std::isnan(v)); };
-    return part(a.real(), b.real()) && part(a.imag(), b.imag());
-}
-
-// Four windows corrected together, their phase recurrences side by side: each window the bits
-// corrected gives it alone, on the vector path and the plain one, and the four windows'
-// subcarriers those of subcarriers one by one.
-struct FourWindowsCase {
-    std::string name;
-    std::array<int64_t, 4> from;  // window starts in x (x holds 600 samples)
-    int64_t t1;
-    double cfo_hz;
-    bool inverted;
-    bool nan_sample = false;  // x[250] NaN (its I part; Q another NaN)
-};
-void PrintTo(const FourWindowsCase& c, std::ostream* os) { *os << c.name; }
-
-class CorrectedFourWindows : public ::testing::TestWithParam<FourWindowsCase> {};
-
-TEST_P(CorrectedFourWindows, EachTheBitsOfOneAlone) {
-    const FourWindowsCase& c = GetParam();
-    std::vector<C> x(600);
-    uint32_t r = 29;
-    const auto next = [&r] {
-        r = r * 1664525u + 1013904223u;
-        return (static_cast<double>(r >> 8) / 16777216.0 - 0.5) * std::ldexp(1.0, static_cast<int>(r % 20) - 10);
-    };
-    for (C& v : x) v = C(next(), next());
-    if (c.nan_sample) x[250] = C(std::nan("1"), -std::nan("2"));
-    rx::Sync s;
-    s.t1 = c.t1;
-    s.cfo_hz = c.cfo_hz;
-    s.inverted = c.inverted;
-    for (const bool vector : {true, false}) {
-        std::vector<std::vector<C>> got(4, std::vector<C>(64, C(99, 99)));
-        C* const out[4] = {got[0].data(), got[1].data(), got[2].data(), got[3].data()};
-        rx::corrected4(x, s, c.from.data(), out, vector);
-        for (size_t w = 0; w < 4; ++w) {
-            std::vector<C> want(64);
-            rx::corrected(x, s, c.from[w], want.data());
-            for (size_t i = 0; i < 64; ++i)
-                ASSERT_TRUE(same_bits(got[w][i], want[i]))
-                    << (vector ? "vector" : "plain") << " window " << w << " sample " << i << ": " << got[w][i] << " against " << want[i];
-        }
-    }
-    orv::analysis::ForwardFft fft(64);
-    std::array<std::array<C, 53>, 4> four;
-    rx::subcarriers4(x, s, c.from.data(), fft, four.data());
-    for (size_t w = 0; w < 4; ++w) {
-        const std::array<C, 53> one = rx::subcarriers(x, s, c.from[w], fft);
-        for (size_t k = 0; k < 53; ++k)
-            ASSERT_TRUE(same_bits(four[w][k], one[k])) << "window " << w << " subcarrier " << k << ": " << four[w][k] << " against " << one[k];
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Windows, CorrectedFourWindows,
-    ::testing::Values(FourWindowsCase{"Symbols_NoOffset", {100, 180, 260, 340}, 90, 0.0, false},
-                      FourWindowsCase{"Symbols_Plus123kHz", {100, 180, 260, 340}, 90, 123.4e3, false},
-                      FourWindowsCase{"Symbols_Minus9MHz_Inverted", {200, 280, 360, 440}, 250, -9.1e6, true},
-                      FourWindowsCase{"AnyOrder_Overlapping", {300, 0, 301, 536}, 17, 2.2e6, false},
-                      FourWindowsCase{"OneAcrossTheEnd", {100, 200, 300, 560}, 90, 47e3, false},
-                      FourWindowsCase{"OneBeforeX_Inverted", {-70, 10, 90, 170}, 0, -310e3, true},
-                      FourWindowsCase{"FarFromT1", {100, 180, 260, 340}, -40000, 8.75e6, false},
-                      FourWindowsCase{"NaNSample", {200, 220, 240, 260}, 150, 1.5e6, false, true},
-                      FourWindowsCase{"NaNSample_Inverted", {200, 220, 240, 260}, 150, -1.5e6, true, true}),
-    [](const ::testing::TestParamInfo<FourWindowsCase>& i) { return i.param.name; });
 
 }  // namespace
