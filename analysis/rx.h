@@ -129,6 +129,9 @@ struct Demodulated {
 // subcarrier) growing by that much per symbol from the long training field on.
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                        ForwardFft& fft, double drift = 0);
+// demodulate into d, its buffers' storage kept from an earlier call (all of d is replaced).
+void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
+                     ForwardFft& fft, double drift, Demodulated& d);
 
 // Per data subcarrier t < 48 of a symbol: its index i into subcarriers -26..26, the channel's
 // inverse, its power g (not above 0: no signal there) and g over the modulation's scale k.
@@ -162,6 +165,8 @@ int scrambler_state_from_service(const std::vector<int>& first7);  // the state 
 // The soft values of N_CBPS-bit symbols in code order for the Viterbi decoder: deinterleaved,
 // depunctured (0 for a stolen bit), quantised (rx_viterbi.h); pairs A B.
 std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate);
+// coded_pairs into out, whose storage is kept (every value of out replaced).
+void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std::vector<int16_t>& out);
 
 // Stage 7, the MAC header and FCS of a PSDU.
 struct MacFrame {

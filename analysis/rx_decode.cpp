@@ -129,6 +129,12 @@ bool decode_has_avx2() {
 }  // namespace
 
 std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate) {
+    std::vector<int16_t> out;
+    coded_pairs_into(soft, rate, out);
+    return out;
+}
+
+void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std::vector<int16_t>& out) {
     const size_t n_cbps = static_cast<size_t>(rate.n_cbps);
     const size_t used = soft.size() - soft.size() % n_cbps;
     const double scale = soft_scale(soft.data(), used);
@@ -136,8 +142,13 @@ std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo
     // A symbol's depunctured pairs: N_CBPS values at 1/2, 3/2 of them at 2/3, 2 at 3/4.
     const size_t per_symbol = r34 ? n_cbps * 6 / 4 : r23 ? n_cbps * 4 / 3 : n_cbps;
     const std::vector<CodeSlot>& slots = slots_of(rate);
-    std::vector<int16_t> out(used / n_cbps * per_symbol, 0);
+    // Every value is written below (the stolen ones as 0): out's earlier values are not cleared first.
+    out.resize(used / n_cbps * per_symbol);
     for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
+        if (r34)
+            for (size_t j = o; j < o + per_symbol; j += 6) out[j + 3] = out[j + 4] = 0;
+        else if (r23)
+            for (size_t j = o; j < o + per_symbol; j += 4) out[j + 3] = 0;
         size_t k = 0;
 #ifdef ORV_RX_DECODE_AVX2
         if (decode_has_avx2()) k = quantise_slots_avx2(soft.data() + base, slots.data(), slots.size(), scale, out.data() + o);
@@ -152,7 +163,6 @@ std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo
 #endif
         for (; k < slots.size(); ++k) out[o + slots[k].to] = quantise_soft(soft[base + slots[k].from], scale);
     }
-    return out;
 }
 
 namespace {
@@ -197,7 +207,8 @@ inline int byte_of_bits(const uint8_t* b) {
 
 Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int length) {
     Decoded d;
-    const std::vector<int16_t> pairs = coded_pairs(soft, rate);
+    static thread_local std::vector<int16_t> pairs;  // kept from packet to packet
+    coded_pairs_into(soft, rate, pairs);
     const std::vector<uint8_t> r = viterbi_decode_q(pairs.data(), pairs.size() / 2, false);
     const size_t need = 16 + 8 * static_cast<size_t>(length) + 6;
     if (r.size() < need) return d;

@@ -236,12 +236,28 @@ SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel
 Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
                        ForwardFft& fft, double drift) {
     Demodulated d;
+    demodulate_into(x, s, h, rate, symbols, fft, drift, d);
+    return d;
+}
+
+void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
+                     ForwardFft& fft, double drift, Demodulated& d) {
+    d.symbols = 0;
+    d.evm_db = 0;
+    d.residual_hz = 0;
+    d.leakage_db.reset();
+    d.spectra.clear();
     const int nb = rate.n_bpsc;
     const double k = nb == 1 ? 1.0 : nb == 2 ? std::sqrt(2.0) : nb == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
     const int64_t data_start = s.t1 + 128 + 80;
-    d.soft.assign(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps), 0.0);
+    // Every value is written below: the storage of an earlier packet is taken as it is (only a
+    // longer packet's extra values are zeroed by the resize).
+    d.soft.resize(static_cast<size_t>(symbols) * static_cast<size_t>(rate.n_cbps));
     double* out = d.soft.data();
     DemapTaps taps;
+    // The data subcarriers without signal: demap leaves their soft bits alone, they are set to 0.
+    int dead[48];
+    int n_dead = 0;
     for (size_t t = 0; t < 48; ++t) {
         const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
         const double g = std::norm(h.h[i]);
@@ -251,12 +267,14 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         taps.inv_im[t] = inv.imag();
         taps.g[t] = g > 0 ? g : 0.0;
         taps.g_k[t] = taps.g[t] / k;
+        if (!(taps.g[t] > 0)) dead[n_dead++] = static_cast<int>(t);
     }
     d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
     cd dc_sum = 0;
     double band_power = 0;
     std::vector<double> phases;
+    phases.reserve(static_cast<size_t>(std::max(symbols, 0)));
     double unwrapped = 0;
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
@@ -277,6 +295,7 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         unwrapped = phases.empty() ? th : unwrapped + dth;
         phases.push_back(unwrapped);
         const cd corr = std::polar(1.0, -th);
+        for (int j = 0; j < n_dead; ++j) std::fill_n(out + dead[j] * nb, nb, 0.0);
         switch (nb) {
         case 1: out = demap_symbol<1>(y, taps, corr, k, out, err, ref); break;
         case 2: out = demap_symbol<2>(y, taps, corr, k, out, err, ref); break;
@@ -301,7 +320,6 @@ Demodulated demodulate(const std::vector<cd>& x, const Sync& s, const Channel& h
         }
         d.residual_hz = sxy / sxx / (2.0 * kPi * 80.0 / kBaseRateHz);
     }
-    return d;
 }
 
 }  // namespace orv::analysis::rx

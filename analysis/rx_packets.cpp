@@ -13,13 +13,13 @@ namespace orv::analysis {
 
 namespace {
 
-// The DATA field of a packet with a valid SIGNAL: demodulated, decoded, its MAC frame read.
-// spectra receives the DATA symbols' subcarriers for the measurement.
+// The DATA field of a packet with a valid SIGNAL: demodulated into dem (its buffers kept
+// from packet to packet; dem.spectra the DATA symbols' subcarriers for the measurement),
+// decoded, its MAC frame read.
 void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate,
-                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym,
-                  std::vector<std::array<cd, 53>>& spectra, double drift = 0) {
-    rx::Demodulated dem = rx::demodulate(y, s, ch, rate, n_sym, fft, drift);
-    spectra = std::move(dem.spectra);
+                  const Options& opt, ForwardFft& fft, PacketResult& p, int n_sym, rx::Demodulated& dem,
+                  double drift = 0) {
+    rx::demodulate_into(y, s, ch, rate, n_sym, fft, drift, dem);
     if (dem.symbols > 0) p.evm_db = dem.evm_db;
     p.leakage_db = dem.leakage_db;
     p.freq_error_hz += p.inverted ? -dem.residual_hz : dem.residual_hz;
@@ -116,17 +116,17 @@ int64_t receive_one(const std::vector<cd>& y, const rx::Sync& s, int os, const O
     }
     const RateInfo& rate = *rate_by_mbps(sig.rate_mbps);
     const PacketResult before = p;
-    std::vector<std::array<cd, 53>> spectra;
-    receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols, spectra);
-    measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, spectra, p);
+    static thread_local rx::Demodulated dem;
+    receive_data(y, s, ch, rate, opt, fft, p, sig.data_symbols, dem);
+    measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, dem.spectra, p);
     // A sample-clock offset the demodulator did not follow (the outer subcarriers of the late
     // symbols turn away): once more, following the drift the measurement found.
     if (p.decoded && p.fcs_ok == false && p.clock_ppm && std::abs(*p.clock_ppm) >= kFollowPpm) {
         PacketResult again = before;
-        receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, spectra,
+        receive_data(y, s, ch, rate, opt, fft, again, sig.data_symbols, dem,
                      2.0 * std::numbers::pi * 80.0 * *p.clock_ppm * 1e-6 / 64.0);
         if (again.fcs_ok == true) {
-            measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, spectra, again);
+            measure_packet(y, s, ch, rate, sig.data_symbols, os, fft, dem.spectra, again);
             p = std::move(again);
         }
     }

@@ -244,6 +244,21 @@ TEST_P(CodedPairs, EqualTheSeparateSteps) {
     EXPECT_EQ(rx::coded_pairs(soft, r), expected);
 }
 
+// Into a buffer left over from another packet (longer, its values not zero): the same values
+// as a fresh call, the stolen bits of the punctured rates 0 again.
+TEST_P(CodedPairs, IntoAUsedBufferEqualFreshOnes) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(GetParam().mbps);
+    std::mt19937 rng(static_cast<uint32_t>(r.mbps) + 1);
+    std::normal_distribution<double> g(0.0, 3.0);
+    std::vector<double> soft(static_cast<size_t>(4 * r.n_cbps));
+    for (double& v : soft) v = g(rng);
+    for (const size_t left : {size_t{0}, size_t{5}, size_t{4000}}) {
+        std::vector<int16_t> used(left, int16_t{0x5A5A});
+        rx::coded_pairs_into(soft, r, used);
+        ASSERT_EQ(used, rx::coded_pairs(soft, r)) << left << " values left over";
+    }
+}
+
 // NaN, infinities, values beyond the clip, signed zeros and halves quantise in the
 // interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol.
 TEST(CodedPairsEdges, QuantisedAsOneByOne) {
