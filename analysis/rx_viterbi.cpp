@@ -49,6 +49,23 @@ const Signs& signs() {
     return t;
 }
 
+// One trellis step of the plain forward passes: the next metrics from the soft pair (a, b),
+// and the decisions (bit s: state s came from s / 2 + 32; a NaN compares false).
+template <typename T>
+uint64_t acs_step(const Signs& sg, const T* metric, T a, T b, T* next) {
+    uint64_t d = 0;
+    for (int j = 0; j < 32; ++j) {
+        const T x = static_cast<T>(sg.sa[j]) * a + static_cast<T>(sg.sb[j]) * b;
+        const T m00 = metric[j] + x, m10 = metric[j + 32] - x;
+        const T m01 = metric[j] - x, m11 = metric[j + 32] + x;
+        next[2 * j] = m10 > m00 ? m10 : m00;
+        next[2 * j + 1] = m11 > m01 ? m11 : m01;
+        d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
+        d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
+    }
+    return d;
+}
+
 // Forward pass in plain code with 32-bit metrics (no overflow, the vector loops' check);
 // bit s of dec[t]: state s at t + 1 came from s / 2 + 32.
 void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec) {
@@ -56,18 +73,7 @@ void acs_plain(const int16_t* ab, size_t steps, int16_t* metric16, uint64_t* dec
     int metric[kStates], next[kStates];
     std::copy(metric16, metric16 + kStates, metric);
     for (size_t t = 0; t < steps; ++t) {
-        const int a = ab[2 * t], b = ab[2 * t + 1];
-        uint64_t d = 0;
-        for (int j = 0; j < 32; ++j) {
-            const int x = sg.sa[j] * a + sg.sb[j] * b;
-            const int m00 = metric[j] + x, m10 = metric[j + 32] - x;
-            const int m01 = metric[j] - x, m11 = metric[j + 32] + x;
-            next[2 * j] = m10 > m00 ? m10 : m00;
-            next[2 * j + 1] = m11 > m01 ? m11 : m01;
-            d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
-            d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
-        }
-        dec[t] = d;
+        dec[t] = acs_step<int>(sg, metric, ab[2 * t], ab[2 * t + 1], next);
         const int base = t % kRenormalise == kRenormalise - 1 ? next[0] : 0;
         for (int s = 0; s < kStates; ++s) metric[s] = next[s] - base;
     }
@@ -468,18 +474,7 @@ void signal_acs_plain(const double* soft, double* metric, uint64_t* dec) {
     const Signs& sg = signs();
     double next[kStates];
     for (size_t t = 0; t < kSignalSteps; ++t) {
-        const double a = soft[2 * t], b = soft[2 * t + 1];
-        uint64_t d = 0;
-        for (int j = 0; j < 32; ++j) {
-            const double x = static_cast<double>(sg.sa[j]) * a + static_cast<double>(sg.sb[j]) * b;
-            const double m00 = metric[j] + x, m10 = metric[j + 32] - x;
-            const double m01 = metric[j] - x, m11 = metric[j + 32] + x;
-            next[2 * j] = m10 > m00 ? m10 : m00;
-            next[2 * j + 1] = m11 > m01 ? m11 : m01;
-            d |= static_cast<uint64_t>(m10 > m00) << (2 * j);
-            d |= static_cast<uint64_t>(m11 > m01) << (2 * j + 1);
-        }
-        dec[t] = d;
+        dec[t] = acs_step<double>(sg, metric, soft[2 * t], soft[2 * t + 1], next);
         std::copy(next, next + kStates, metric);
     }
 }

@@ -63,6 +63,28 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void dit_butterfly4(__m256d* ar
     *ai = _mm256_add_pd(*ai, xi);
 }
 
+// Four lanes of each quarter of a group of len = 4 quarter points (a: r[0..], b: r[quarter..],
+// c: r[2 quarter..], d: r[3 quarter..]), real and imaginary parts.
+struct Quarters {
+    __m256d ar, ai, br, bi, cr, ci, dr, di;
+};
+
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE Quarters load_quarters(const double* r, const double* i,
+                                                                        int32_t quarter) {
+    return {_mm256_loadu_pd(r), _mm256_loadu_pd(i),
+            _mm256_loadu_pd(r + quarter), _mm256_loadu_pd(i + quarter),
+            _mm256_loadu_pd(r + 2 * quarter), _mm256_loadu_pd(i + 2 * quarter),
+            _mm256_loadu_pd(r + 3 * quarter), _mm256_loadu_pd(i + 3 * quarter)};
+}
+
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void store_quarters(const Quarters& v, double* r, double* i,
+                                                                     int32_t quarter) {
+    _mm256_storeu_pd(r, v.ar), _mm256_storeu_pd(i, v.ai);
+    _mm256_storeu_pd(r + quarter, v.br), _mm256_storeu_pd(i + quarter, v.bi);
+    _mm256_storeu_pd(r + 2 * quarter, v.cr), _mm256_storeu_pd(i + 2 * quarter, v.ci);
+    _mm256_storeu_pd(r + 3 * quarter, v.dr), _mm256_storeu_pd(i + 3 * quarter, v.di);
+}
+
 // The stages of length len/2 and len in one pass over each group (quarter =
 // len/4, a multiple of 4): the same butterflies per point in the same order
 // as two passes, so equal bit for bit.
@@ -78,24 +100,15 @@ __attribute__((target("avx"))) void dit_two_stages_avx(int32_t n, int32_t len, d
         double* r = re + start;
         double* i = im + start;
         for (int32_t k = 0; k < quarter; k += 4) {
-            __m256d ar = _mm256_loadu_pd(r + k), ai = _mm256_loadu_pd(i + k);
-            __m256d br = _mm256_loadu_pd(r + k + quarter), bi = _mm256_loadu_pd(i + k + quarter);
-            __m256d cr = _mm256_loadu_pd(r + k + half), ci = _mm256_loadu_pd(i + k + half);
-            __m256d dr = _mm256_loadu_pd(r + k + half + quarter), di = _mm256_loadu_pd(i + k + half + quarter);
+            Quarters v = load_quarters(r + k, i + k, quarter);
+            __m256d &ar = v.ar, &ai = v.ai, &br = v.br, &bi = v.bi, &cr = v.cr, &ci = v.ci, &dr = v.dr, &di = v.di;
             const __m256d wr = _mm256_loadu_pd(c1 + k), wi = _mm256_mul_pd(s, _mm256_loadu_pd(s1 + k));
             dit_butterfly4(&ar, &ai, &br, &bi, wr, wi);
             dit_butterfly4(&cr, &ci, &dr, &di, wr, wi);
             dit_butterfly4(&ar, &ai, &cr, &ci, _mm256_loadu_pd(c2 + k), _mm256_mul_pd(s, _mm256_loadu_pd(s2 + k)));
             dit_butterfly4(&br, &bi, &dr, &di, _mm256_loadu_pd(c2 + k + quarter),
                            _mm256_mul_pd(s, _mm256_loadu_pd(s2 + k + quarter)));
-            _mm256_storeu_pd(r + k, ar);
-            _mm256_storeu_pd(i + k, ai);
-            _mm256_storeu_pd(r + k + quarter, br);
-            _mm256_storeu_pd(i + k + quarter, bi);
-            _mm256_storeu_pd(r + k + half, cr);
-            _mm256_storeu_pd(i + k + half, ci);
-            _mm256_storeu_pd(r + k + half + quarter, dr);
-            _mm256_storeu_pd(i + k + half + quarter, di);
+            store_quarters(v, r + k, i + k, quarter);
         }
     }
 }
@@ -323,10 +336,8 @@ __attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFft* f, int32
         double* r = re + start;
         double* i = im + start;
         for (int32_t k = 0; k < quarter; k += 4) {
-            __m256d ar = _mm256_loadu_pd(r + k), ai = _mm256_loadu_pd(i + k);
-            __m256d br = _mm256_loadu_pd(r + k + quarter), bi = _mm256_loadu_pd(i + k + quarter);
-            __m256d cr = _mm256_loadu_pd(r + k + half), ci = _mm256_loadu_pd(i + k + half);
-            __m256d dr = _mm256_loadu_pd(r + k + half + quarter), di = _mm256_loadu_pd(i + k + half + quarter);
+            Quarters v = load_quarters(r + k, i + k, quarter);
+            __m256d &ar = v.ar, &ai = v.ai, &br = v.br, &bi = v.bi, &cr = v.cr, &ci = v.ci, &dr = v.dr, &di = v.di;
             dif_butterfly4(&ar, &ai, &cr, &ci, _mm256_loadu_pd(c1 + k),
                            _mm256_xor_pd(minus, _mm256_loadu_pd(s1 + k)));
             dif_butterfly4(&br, &bi, &dr, &di, _mm256_loadu_pd(c1 + k + quarter),
@@ -334,14 +345,7 @@ __attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFft* f, int32
             const __m256d wr = _mm256_loadu_pd(c2 + k), wi = _mm256_xor_pd(minus, _mm256_loadu_pd(s2 + k));
             dif_butterfly4(&ar, &ai, &br, &bi, wr, wi);
             dif_butterfly4(&cr, &ci, &dr, &di, wr, wi);
-            _mm256_storeu_pd(r + k, ar);
-            _mm256_storeu_pd(i + k, ai);
-            _mm256_storeu_pd(r + k + quarter, br);
-            _mm256_storeu_pd(i + k + quarter, bi);
-            _mm256_storeu_pd(r + k + half, cr);
-            _mm256_storeu_pd(i + k + half, ci);
-            _mm256_storeu_pd(r + k + half + quarter, dr);
-            _mm256_storeu_pd(i + k + half + quarter, di);
+            store_quarters(v, r + k, i + k, quarter);
         }
     }
 }
