@@ -161,6 +161,21 @@ ORV_ALWAYS_INLINE void first_pairs(int32_t from, int32_t n, double sign, const I
 }
 
 #if ORV_X86_VECTORS
+// The length-2 butterflies of eight points whose pairs (a, b) sit in lanes
+// (0, 4, 2, 6) and (1, 5, 3, 7): a + b w and a - b w, stored back in point order.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void store_length2(double* re, double* im, __m256d ar, __m256d ai,
+                                                                    __m256d br, __m256d bi, __m256d wr,
+                                                                    __m256d wi) {
+    const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(br, wr), _mm256_mul_pd(bi, wi));
+    const __m256d xi = _mm256_add_pd(_mm256_mul_pd(br, wi), _mm256_mul_pd(bi, wr));
+    const __m256d nar = _mm256_add_pd(ar, xr), nbr = _mm256_sub_pd(ar, xr);
+    const __m256d nai = _mm256_add_pd(ai, xi), nbi = _mm256_sub_pd(ai, xi);
+    _mm256_storeu_pd(re, _mm256_unpacklo_pd(nar, nbr));
+    _mm256_storeu_pd(re + 4, _mm256_unpackhi_pd(nar, nbr));
+    _mm256_storeu_pd(im, _mm256_unpacklo_pd(nai, nbi));
+    _mm256_storeu_pd(im + 4, _mm256_unpackhi_pd(nai, nbi));
+}
+
 // first_pairs four pairs at a time: the pairs' first and second samples
 // gathered into lanes, the same operations per lane, put back.
 __attribute__((target("avx"))) void first_stage_avx(int32_t n, double sign, const ImpairFft* f, double* re,
@@ -172,14 +187,7 @@ __attribute__((target("avx"))) void first_stage_avx(int32_t n, double sign, cons
         const __m256d i0 = _mm256_loadu_pd(im + start), i1 = _mm256_loadu_pd(im + start + 4);
         const __m256d ar = _mm256_unpacklo_pd(r0, r1), br = _mm256_unpackhi_pd(r0, r1);
         const __m256d ai = _mm256_unpacklo_pd(i0, i1), bi = _mm256_unpackhi_pd(i0, i1);
-        const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(br, wr), _mm256_mul_pd(bi, wi));
-        const __m256d xi = _mm256_add_pd(_mm256_mul_pd(br, wi), _mm256_mul_pd(bi, wr));
-        const __m256d nar = _mm256_add_pd(ar, xr), nbr = _mm256_sub_pd(ar, xr);
-        const __m256d nai = _mm256_add_pd(ai, xi), nbi = _mm256_sub_pd(ai, xi);
-        _mm256_storeu_pd(re + start, _mm256_unpacklo_pd(nar, nbr));
-        _mm256_storeu_pd(re + start + 4, _mm256_unpackhi_pd(nar, nbr));
-        _mm256_storeu_pd(im + start, _mm256_unpacklo_pd(nai, nbi));
-        _mm256_storeu_pd(im + start + 4, _mm256_unpackhi_pd(nai, nbi));
+        store_length2(re + start, im + start, ar, ai, br, bi, wr, wi);
     }
     first_pairs(start / 2, n, sign, f, re, im);
 }
@@ -394,14 +402,7 @@ __attribute__((target("avx"))) void pairs_product_pairs_avx(const ImpairFft* f, 
         const __m256d pi = _mm256_add_pd(_mm256_mul_pd(sr, hai), _mm256_mul_pd(si, har));
         const __m256d qr = _mm256_sub_pd(_mm256_mul_pd(dr, hbr), _mm256_mul_pd(di, hbi));
         const __m256d qi = _mm256_add_pd(_mm256_mul_pd(dr, hbi), _mm256_mul_pd(di, hbr));
-        const __m256d xr = _mm256_sub_pd(_mm256_mul_pd(qr, wr), _mm256_mul_pd(qi, wi));
-        const __m256d xi = _mm256_add_pd(_mm256_mul_pd(qr, wi), _mm256_mul_pd(qi, wr));
-        const __m256d nar = _mm256_add_pd(pr, xr), nbr = _mm256_sub_pd(pr, xr);
-        const __m256d nai = _mm256_add_pd(pi, xi), nbi = _mm256_sub_pd(pi, xi);
-        _mm256_storeu_pd(re + start, _mm256_unpacklo_pd(nar, nbr));
-        _mm256_storeu_pd(re + start + 4, _mm256_unpackhi_pd(nar, nbr));
-        _mm256_storeu_pd(im + start, _mm256_unpacklo_pd(nai, nbi));
-        _mm256_storeu_pd(im + start + 4, _mm256_unpackhi_pd(nai, nbi));
+        store_length2(re + start, im + start, pr, pi, qr, qi, wr, wi);
     }
 }
 #endif
