@@ -593,6 +593,19 @@ void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigne
     }
 }
 
+void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
+    double i[kCodesPerStep], q[kCodesPerStep];
+    int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
+    for (int32_t start = 0; start < n; start += kCodesPerStep) {
+        const int32_t m = n - start < kCodesPerStep ? n - start : kCodesPerStep;
+        const float* from = iq + 2 * static_cast<size_t>(start);
+        for (int32_t k = 0; k < m; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
+        quantise_codes(i, i_codes, m, scale, 14);
+        quantise_codes(q, q_codes, m, scale, 14);
+        pack_pairs(i_codes, q_codes, m, out + 8 * static_cast<size_t>(start));
+    }
+}
+
 int32_t awg_parts_close(FileSink* s, const char* path) {
     put_text(s, "}");
     return sink_close(s, path);

@@ -68,6 +68,9 @@ int32_t awg_parts_open(const char* path, double crest_i, double crest_q, double 
 void awg_parts_write(FileSink* s, const double* i, const double* q, int32_t n, double scale);
 // The 8 n bytes awg_parts_write writes for n samples, into out (on any thread).
 void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigned char* out);
+// awg_pack of n samples given as I, Q pairs in single precision (the same
+// bytes as of their double values); out may be iq itself (packed in place).
+void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out);
 int32_t awg_parts_close(FileSink* s, const char* path);
 int32_t csv_parts_open(const char* path, FileSink* s);
 void csv_parts_write(FileSink* s, const double* i, const double* q, int32_t n);

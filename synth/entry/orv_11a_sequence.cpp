@@ -1,8 +1,10 @@
 // The exported entries of packet sequences: orv_11a_sequence (a file) and
 // orv_11a_sequence_blocks (a callback).
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include "cpu_features.h"
 #include "fft.h"
@@ -261,6 +263,78 @@ void round_block(SequenceCall* c, int64_t first, int32_t n) {
     }
 }
 
+// Runs work(thread, index) for every index 0..count-1 once, on the calling
+// thread (0) and, with threads and when it can be had, a helper (1), each
+// claiming the next index; work must not throw.
+template <typename Work>
+void on_two_threads(int64_t count, bool threads, Work work) {
+    std::atomic<int64_t> next{0};
+    const auto loop = [&](int thread) {
+        for (int64_t b = next.fetch_add(1); b < count; b = next.fetch_add(1)) work(thread, b);
+    };
+    std::thread helper;
+    if (threads && count > 1) {
+        try {
+            helper = std::thread(loop, 1);
+        } catch (...) {  // no thread: the calling thread does every index
+        }
+    }
+    loop(0);
+    if (helper.joinable()) helper.join();
+}
+
+// The noise and the later stages of the kept block b (in place, rounded to
+// single precision), and its levels into part (from zero); i and q are
+// kSequenceBlock each.
+void finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, double* q,
+                       SequenceLevels* part) {
+    const int64_t first = b * kSequenceBlock;
+    const int64_t left = c->run.setup.total - first;
+    const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+    float* iq = c->kept + 2 * first;
+    for (int32_t k = 0; k < n; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
+    impaired_finish_at(&c->chain, g, first, n, i, q);
+    for (int32_t k = 0; k < n; ++k) {
+        const float a = static_cast<float>(i[k]), b2 = static_cast<float>(q[k]);
+        i[k] = a, q[k] = b2;
+        iq[2 * k] = a, iq[2 * k + 1] = b2;
+    }
+    *part = SequenceLevels{};
+    add_levels(i, q, n, part);
+}
+
+// The noise pass over kept when every block's later stages can be made
+// anywhere: the blocks on two threads, their levels folded in order of block
+// as add_levels adds them one after another. False when memory ran out.
+bool finish_kept_blocks(SequenceCall* c, SequenceLevels* m) {
+    const int64_t blocks = (c->run.setup.total + kSequenceBlock - 1) / kSequenceBlock;
+    SequenceLevels* parts = static_cast<SequenceLevels*>(
+        std::malloc(static_cast<size_t>(blocks > 0 ? blocks : 1) * sizeof(SequenceLevels)));
+    if (parts == nullptr) return false;
+    double* helper_block = c->run.setup.threads
+                               ? static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)))
+                               : nullptr;
+    NoiseLanes lanes[2];
+    for (NoiseLanes& g : lanes) g.plain = c->chain.noise.plain, noise_lanes_reset(&g, c->chain.m->seed);
+    on_two_threads(blocks, helper_block != nullptr, [&](int thread, int64_t b) {
+        double* i = thread == 0 ? c->block : helper_block;
+        finish_kept_block(c, &lanes[thread], b, i, i + kSequenceBlock, &parts[b]);
+    });
+    for (int64_t b = 0; b < blocks; ++b) {
+        const SequenceLevels& l = parts[b];
+        m->peak_i = l.peak_i > m->peak_i ? l.peak_i : m->peak_i;
+        m->peak_q = l.peak_q > m->peak_q ? l.peak_q : m->peak_q;
+        m->peak_c = l.peak_c > m->peak_c ? l.peak_c : m->peak_c;
+        m->scale = l.scale > m->scale ? l.scale : m->scale;
+        m->sum_i += l.sum_i;
+        m->sum_q += l.sum_q;
+        m->sum_c += l.sum_c;
+    }
+    std::free(helper_block);
+    std::free(parts);
+    return true;
+}
+
 // The levels of an impaired sequence whose SNR's power is pending, its
 // samples kept: the chain pass into kept (summing that power), then the
 // noise and the later stages over kept, block by block as sequence_next hands
@@ -279,6 +353,12 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
         done += n;
     }
     if (impaired_settle_power(&c->chain, i, q) != 0) return false;
+    if (impaired_finish_anywhere(&c->chain)) {
+        impaired_stop(&c->chain);  // its helper is done with the blocks
+        if (!finish_kept_blocks(c, m)) return false;
+        c->kept_whole = true;
+        return true;
+    }
     for (int64_t done = 0; done < total;) {
         const int64_t left = total - done;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
@@ -397,25 +477,23 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
 }
 
 // The writing pass of an impaired AWG file from the samples its measuring
-// pass kept. Returns 0, or 1 when the sink failed.
+// pass kept: each block packed in place (8 bytes a sample, as its two floats)
+// on two threads, then every byte written in order. Returns 0, or 1 when the
+// sink failed.
 int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
-    double* i = c->block;
-    double* q = c->block + kSequenceBlock;
     c->kept_whole = false;  // round_block must not write into it now
     float* kept = c->kept;
     c->kept = nullptr;
     const int64_t total = c->run.setup.total;
-    for (int64_t done = 0; done < total && !sink->failed;) {
-        const int64_t left = total - done;
+    const int64_t blocks = (total + kSequenceBlock - 1) / kSequenceBlock;
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(kept);
+    on_two_threads(blocks, c->run.setup.threads, [&](int, int64_t b) {
+        const int64_t first = b * kSequenceBlock;
+        const int64_t left = total - first;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        const float* from = kept + 2 * done;
-        for (int32_t k = 0; k < n; ++k) {
-            i[k] = from[2 * k];
-            q[k] = from[2 * k + 1];
-        }
-        awg_parts_write(sink, i, q, n, scale);
-        done += n;
-    }
+        awg_pack_pairs(kept + 2 * first, n, scale, bytes + 8 * first);
+    });
+    sink_write(sink, bytes, 8 * static_cast<size_t>(total));
     std::free(kept);
     return sink->failed ? 1 : 0;
 }

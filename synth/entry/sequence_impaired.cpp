@@ -571,7 +571,7 @@ void impaired_close(ImpairedRun* c) {
 void impaired_rewind(ImpairedRun* c) {
     if (c->pn) phase_noise_rewind(&c->phase_noise);
     if (c->multipath) multipath_rewind(&c->channel);
-    impair_rng_seed(&c->noise_rng, c->m->seed, kStreamNoise, 0);
+    noise_lanes_reset(&c->noise, c->m->seed);
     c->in_pos = 0;
     c->clock_pos = 0;
     // The resampler's window starts with the zeros before sample 0.
@@ -605,24 +605,42 @@ int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
-void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q) {
+namespace {
+
+// The sine interferer and the IF stage of output samples first..first+n-1.
+void later_stages(const ImpairedRun* c, int64_t first, int32_t n, double* i, double* q) {
     const OrvSequenceParams& p = *c->src->p;
-    if (c->snr) add_complex_noise(&c->noise_rng, n, c->sigma2, i, q);
-    if (p.noise_enable == 1) noise_continue(&c->src->noise, n, i, q);
     if (p.sine_enable == 1) {
         const double amplitude = std::pow(10.0, p.sine_level / 20.0);
         for (int32_t k = 0; k < n; ++k) {
-            const long double turns = static_cast<long double>(p.sine_freq) * (c->out_pos + k) / c->fs;
+            const long double turns = static_cast<long double>(p.sine_freq) * (first + k) / c->fs;
             const double arg = kTwoPi * static_cast<double>(turns - std::floor(turns));
             i[k] += amplitude * std::cos(arg);
             q[k] += amplitude * std::sin(arg);
         }
     }
     if (p.if_enable == 1) {
-        rotate_with_phase(n, c->out_pos, p.if_freq, c->fs, nullptr, i, q);
+        rotate_with_phase(n, first, p.if_freq, c->fs, nullptr, i, q);
         std::memset(q, 0, static_cast<size_t>(n) * sizeof(double));
     }
+}
+
+}  // namespace
+
+void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q) {
+    const OrvSequenceParams& p = *c->src->p;
+    if (c->snr) add_stream_noise(&c->noise, c->out_pos, n, c->sigma2, i, q);
+    if (p.noise_enable == 1) noise_continue(&c->src->noise, n, i, q);
+    later_stages(c, c->out_pos, n, i, q);
     c->out_pos += n;
+}
+
+bool impaired_finish_anywhere(const ImpairedRun* c) { return c->src->p->noise_enable != 1; }
+
+void impaired_finish_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int32_t n, double* i,
+                        double* q) {
+    if (c->snr) add_stream_noise(g, first, n, c->sigma2, i, q);
+    later_stages(c, first, n, i, q);
 }
 
 int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "impair_chain.h"
+#include "impair_noise.h"
 #include "orvasynth.h"
 #include "sequence.h"
 
@@ -46,7 +47,7 @@ struct ImpairedRun {
     Resampler resampler;
     Multipath channel;
     double sigma2;            // complex noise variance of the SNR
-    ImpairRng noise_rng;
+    NoiseLanes noise;         // the SNR's noise, block by block of the output
     double* x_i;              // the resampler's input window (x_cap samples from x_base)
     double* x_q;
     int32_t x_cap, x_off, x_len;  // the window is x_len samples from x_off on
@@ -88,6 +89,14 @@ int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q);
 // way while it is pending), then the noise, sine and IF stages on them.
 int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q);
 void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q);
+// Whether impaired_finish_at may make the later stages of any block on any
+// thread: everything after the channel is a function of the sample's index
+// (the SNR's noise, the sine, the IF), no stage draws from a serial stream.
+bool impaired_finish_anywhere(const ImpairedRun* c);
+// impaired_finish for output samples first..first+n-1, drawing the SNR's
+// noise from g (reset to the run's seed; one per thread), out_pos untouched.
+void impaired_finish_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int32_t n, double* i,
+                        double* q);
 // Sets the SNR's noise variance when pending: from the sums of a chain pass
 // over every packet since the last rewind, else from a pass of its own
 // (which rewinds; i and q are kSequenceBlock each). Either gives the same

@@ -159,6 +159,23 @@ const ChainCase kChains[] = {
          p->if_enable = 1, p->if_freq = 5e6;
      },
      10e-6},
+    // Many blocks (2 ms of idle time at the end): the noise pass shares the
+    // kept blocks between two threads where every later stage is a function of
+    // the sample's index, and runs in order where the absolute noise is on.
+    {"snr sine and if over many blocks",
+     [](OrvImpairments* m, OrvSequenceParams* p) {
+         m->snr_enable = 1, m->snr_db = 20;
+         p->sine_enable = 1, p->sine_freq = -2.5e6, p->sine_level = -25;
+         p->if_enable = 1, p->if_freq = 3e6;
+     },
+     2e-3},
+    {"whole chain over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { whole_chain(m); }, 2e-3},
+    {"snr and absolute noise over many blocks",
+     [](OrvImpairments* m, OrvSequenceParams* p) {
+         m->snr_enable = 1, m->snr_db = 20;
+         p->noise_enable = 1, p->noise_level = -40;
+     },
+     2e-3},
     {"filter and snr",
      [](OrvImpairments* m, OrvSequenceParams* p) {
          m->snr_enable = 1, m->snr_db = 15;

@@ -1,0 +1,31 @@
+// The SNR's noise of a long stream (a packet sequence): the stream is cut
+// into blocks of kNoiseBlock samples, and block b draws from four xoshiro256**
+// lanes, lane l seeded for (seed, kStreamNoise, 4 b + l); sample j of a block
+// takes both its deviates from lane j % 4 (one 64-bit draw: the high half for
+// I, the low half for Q, the ziggurat's slow path drawing on from that lane).
+// So any block's noise can be made alone, on any thread, in any order.
+#pragma once
+#include <cstdint>
+
+#include "impair_chain.h"
+
+constexpr int32_t kNoiseBlock = 16384;
+constexpr int32_t kNoiseLanes = 4;
+
+// Where the lanes of one block stand.
+struct NoiseLanes {
+    uint64_t s[4][kNoiseLanes];  // xoshiro256** word w of lane l at s[w][l]
+    uint64_t seed;
+    int64_t block;  // block the lanes are in, -1 none
+    int32_t at;     // next sample of that block
+    int32_t plain;  // 1: the plain loop even where AVX2 is there (tests)
+};
+
+// No block yet: the first call seeds.
+void noise_lanes_reset(NoiseLanes* g, uint64_t seed);
+// Adds the noise of stream samples first..first+n-1 (variance sigma2 per
+// complex sample) to i and q. Calls in order of sample continue where the
+// last one ended; any other first re-seeds its block and draws up to it.
+void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q);
+// Whether the vector loop runs here (AVX2) unless a NoiseLanes asks for the plain one.
+bool stream_noise_vectors();
