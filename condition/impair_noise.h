@@ -18,7 +18,6 @@ struct NoiseLanes {
     uint64_t seed;
     int64_t block;  // block the lanes are in, -1 none
     int32_t at;     // next sample of that block
-    int32_t plain;  // 1: the plain loop even where AVX2 is there (tests)
 };
 
 // No block yet: the first call seeds.
@@ -27,5 +26,3 @@ void noise_lanes_reset(NoiseLanes* g, uint64_t seed);
 // complex sample) to i and q. Calls in order of sample continue where the
 // last one ended; any other first re-seeds its block and draws up to it.
 void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q);
-// Whether the vector loop runs here (AVX2) unless a NoiseLanes asks for the plain one.
-bool stream_noise_vectors();

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cpu_features.h"
 #include "impair_chain.h"
 #include "impair_noise.h"
 
@@ -153,145 +152,33 @@ void seed_block(NoiseLanes* g, int64_t block) {
     g->at = 0;
 }
 
-// The two deviates of block sample j, from its lane.
-inline void lane_pair(NoiseLanes* g, const Ziggurat& z, int32_t j, double* x, double* y) {
-    ImpairRng r;
-    const int32_t l = j & (kNoiseLanes - 1);
-    lane_get(g, l, &r);
-    const uint64_t u = next_u64(&r);
-    *x = normal_of(&r, z, static_cast<int32_t>(static_cast<uint32_t>(u >> 32)));
-    *y = normal_of(&r, z, static_cast<int32_t>(static_cast<uint32_t>(u)));
-    lane_put(g, l, &r);
-}
-
-// Adds a times the deviates of block samples at..at+n-1 (the plain loop).
-void lanes_plain(NoiseLanes* g, const Ziggurat& z, int32_t n, double a, double* i, double* q) {
-    for (int32_t k = 0; k < n; ++k) {
-        double x, y;
-        lane_pair(g, z, g->at + k, &x, &y);
-        i[k] += a * x;
-        q[k] += a * y;
+// Adds a times the deviates of block samples at..at+n-1, lane by lane,
+// each over its own samples with its state in registers.
+void lanes_add(NoiseLanes* g, const Ziggurat& z, int32_t n, double a, double* i, double* q) {
+    for (int32_t l = 0; l < kNoiseLanes; ++l) {
+        // The first of the n samples in lane l.
+        const int32_t k0 = (l - (g->at & (kNoiseLanes - 1)) + kNoiseLanes) & (kNoiseLanes - 1);
+        if (k0 >= n) continue;
+        ImpairRng r;
+        lane_get(g, l, &r);
+        for (int32_t k = k0; k < n; k += kNoiseLanes) {
+            const uint64_t u = next_u64(&r);
+            const double x = normal_of(&r, z, static_cast<int32_t>(static_cast<uint32_t>(u >> 32)));
+            const double y = normal_of(&r, z, static_cast<int32_t>(static_cast<uint32_t>(u)));
+            i[k] += a * x;
+            q[k] += a * y;
+        }
+        lane_put(g, l, &r);
     }
     g->at += n;
 }
 
-#if ORV_X86_VECTORS
-bool cpu_has_avx2() {
-#if defined(_WIN32)
-    return false;  // as cpu_has_avx: no 32-byte spills on a 16-byte aligned stack
-#else
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-#endif
-}
-
-__attribute__((target("avx2"))) inline __m256i rotl_avx2(__m256i x, int k) {
-    return _mm256_or_si256(_mm256_slli_epi64(x, k), _mm256_srli_epi64(x, 64 - k));
-}
-
-// The quads of lanes_plain (at a multiple of four, n of them): the four lanes
-// step together in vectors, the fast path of all eight deviates at once; a
-// quad with a slow deviate runs the plain code of its lanes from the same
-// draws. Returns the samples done.
-__attribute__((target("avx2"))) int32_t lanes_avx2(NoiseLanes* g, const Ziggurat& z, int32_t n,
-                                                    double a, double* i, double* q) {
-    __m256i s0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[0]));
-    __m256i s1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[1]));
-    __m256i s2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[2]));
-    __m256i s3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[3]));
-    const __m256i high_first = _mm256_setr_epi32(1, 3, 5, 7, 0, 2, 4, 6);
-    const __m256i layer = _mm256_set1_epi32(127);
-    const __m256i flip = _mm256_set1_epi32(INT32_MIN);
-    const __m256d av = _mm256_set1_pd(a);
-    const int* k_table = reinterpret_cast<const int*>(z.k);
-    int32_t k = 0;
-    for (; k + 4 <= n; k += 4) {
-        // result = rotl(s1 * 5, 7) * 9, as shifts and adds.
-        const __m256i m5 = _mm256_add_epi64(_mm256_slli_epi64(s1, 2), s1);
-        const __m256i r7 = rotl_avx2(m5, 7);
-        const __m256i u = _mm256_add_epi64(_mm256_slli_epi64(r7, 3), r7);
-        const __m256i t = _mm256_slli_epi64(s1, 17);
-        s2 = _mm256_xor_si256(s2, s0);
-        s3 = _mm256_xor_si256(s3, s1);
-        s1 = _mm256_xor_si256(s1, s2);
-        s0 = _mm256_xor_si256(s0, s3);
-        s2 = _mm256_xor_si256(s2, t);
-        s3 = rotl_avx2(s3, 45);
-        // The high halves (I) of lanes 0..3, then the low halves (Q).
-        const __m256i hz = _mm256_permutevar8x32_epi32(u, high_first);
-        const __m256i iz = _mm256_and_si256(hz, layer);
-        const __m256i mag = _mm256_abs_epi32(hz);
-        const __m256i kz = _mm256_i32gather_epi32(k_table, iz, 4);
-        // mag < k unsigned (k is below 2^31; mag may be 2^31).
-        const __m256i fast = _mm256_cmpgt_epi32(_mm256_xor_si256(kz, flip), _mm256_xor_si256(mag, flip));
-        if (_mm256_movemask_ps(_mm256_castsi256_ps(fast)) != 0xFF) {
-            alignas(32) uint32_t halves[8];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(halves), hz);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[0]), s0);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[1]), s1);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[2]), s2);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[3]), s3);
-            for (int32_t l = 0; l < kNoiseLanes; ++l) {
-                ImpairRng r;
-                lane_get(g, l, &r);
-                const double x = normal_of(&r, z, static_cast<int32_t>(halves[l]));
-                const double y = normal_of(&r, z, static_cast<int32_t>(halves[4 + l]));
-                lane_put(g, l, &r);
-                i[k + l] += a * x;
-                q[k + l] += a * y;
-            }
-            s0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[0]));
-            s1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[1]));
-            s2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[2]));
-            s3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[3]));
-            continue;
-        }
-        const __m128i hz_i = _mm256_castsi256_si128(hz), hz_q = _mm256_extracti128_si256(hz, 1);
-        const __m128i iz_i = _mm256_castsi256_si128(iz), iz_q = _mm256_extracti128_si256(iz, 1);
-        const __m256d x = _mm256_mul_pd(_mm256_cvtepi32_pd(hz_i), _mm256_i32gather_pd(z.w, iz_i, 8));
-        const __m256d y = _mm256_mul_pd(_mm256_cvtepi32_pd(hz_q), _mm256_i32gather_pd(z.w, iz_q, 8));
-        _mm256_storeu_pd(i + k, _mm256_add_pd(_mm256_loadu_pd(i + k), _mm256_mul_pd(av, x)));
-        _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_loadu_pd(q + k), _mm256_mul_pd(av, y)));
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[0]), s0);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[1]), s1);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[2]), s2);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[3]), s3);
-    g->at += k;
-    return k;
-}
-#endif
-
-// Adds a times the deviates of the block's samples at..at+n-1.
-void lanes_add(NoiseLanes* g, const Ziggurat& z, int32_t n, double a, double* i, double* q) {
-    int32_t done = 0;
-#if ORV_X86_VECTORS
-    if (g->plain == 0 && cpu_has_avx2()) {
-        const int32_t head = (kNoiseLanes - (g->at & (kNoiseLanes - 1))) & (kNoiseLanes - 1);
-        done = head < n ? head : n;
-        lanes_plain(g, z, done, a, i, q);
-        done += lanes_avx2(g, z, n - done, a, i + done, q + done);
-    }
-#endif
-    lanes_plain(g, z, n - done, a, i + done, q + done);
-}
-
 }  // namespace
 
-bool stream_noise_vectors() {
-#if ORV_X86_VECTORS
-    return cpu_has_avx2();
-#else
-    return false;
-#endif
-}
-
 void noise_lanes_reset(NoiseLanes* g, uint64_t seed) {
-    const int32_t plain = g->plain;
     *g = NoiseLanes{};
     g->seed = seed;
     g->block = -1;
-    g->plain = plain;
 }
 
 void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q) {
@@ -306,7 +193,7 @@ void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, do
             double skip_i[256] = {}, skip_q[256] = {};
             while (g->at < offset) {
                 const int32_t m = offset - g->at < 256 ? offset - g->at : 256;
-                lanes_plain(g, z, m, 0.0, skip_i, skip_q);
+                lanes_add(g, z, m, 0.0, skip_i, skip_q);
             }
         }
         const int32_t m = kNoiseBlock - offset < n - k ? kNoiseBlock - offset : n - k;

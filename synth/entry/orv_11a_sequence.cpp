@@ -315,7 +315,7 @@ bool finish_kept_blocks(SequenceCall* c, SequenceLevels* m) {
                                ? static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)))
                                : nullptr;
     NoiseLanes lanes[2];
-    for (NoiseLanes& g : lanes) g.plain = c->chain.noise.plain, noise_lanes_reset(&g, c->chain.m->seed);
+    for (NoiseLanes& g : lanes) noise_lanes_reset(&g, c->chain.m->seed);
     on_two_threads(blocks, helper_block != nullptr, [&](int thread, int64_t b) {
         double* i = thread == 0 ? c->block : helper_block;
         finish_kept_block(c, &lanes[thread], b, i, i + kSequenceBlock, &parts[b]);
