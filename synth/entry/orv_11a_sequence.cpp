@@ -336,6 +336,14 @@ bool finish_kept_blocks(SequenceCall* c, SequenceLevels* m) {
     return true;
 }
 
+// A PpduSamplesFn over a SequenceCall: the PPDU rounded to single precision
+// into kept (zero from the start: the idle time needs no writing).
+bool keep_ppdu(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+    float* to = static_cast<SequenceCall*>(context)->kept + 2 * first;
+    for (int32_t k = 0; k < n; ++k) to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
+    return true;
+}
+
 // The levels of an impaired sequence whose SNR's power is pending, its
 // samples kept: the chain pass into kept (summing that power), then the
 // noise and the later stages over kept, block by block as sequence_next hands
@@ -344,8 +352,11 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
     double* i = c->block;
     double* q = c->block + kSequenceBlock;
     const int64_t total = c->run.setup.total;
-    sequence_rewind(&c->run);
-    for (int64_t done = 0; done < total;) {
+    int32_t direct = 1;
+    if (impaired_passes_ppdus(&c->chain)) direct = impaired_ppdu_pass(&c->chain, keep_ppdu, c);
+    if (direct == -1) return false;
+    if (direct == 1) sequence_rewind(&c->run);
+    for (int64_t done = 0; direct == 1 && done < total;) {
         const int64_t left = total - done;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
         if (impaired_chain_next(&c->chain, n, i, q) != 0) return false;

@@ -649,6 +649,51 @@ int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
+bool impaired_passes_ppdus(const ImpairedRun* c) {
+    return c->snr && c->power_pending && !c->pa && !c->clip && !c->iq && !c->dc && !c->pn &&
+           !c->rotate && !c->clock && !c->multipath && !c->src->filter_on;
+}
+
+namespace {
+
+// Where the PPDU pass stands.
+struct PpduPass {
+    ImpairedRun* c;
+    PpduSamplesFn take;
+    void* context;
+    ImpairedSums sums;
+    int32_t next = 0;       // packet expected next
+    bool in_place = true;   // every PPDU so far lay where the layout has it
+};
+
+// A PpduSamplesFn: checks the PPDU's place, sums its power, hands it on.
+bool pass_ppdu(void* context, int64_t first, int32_t n, const double* i, const double* q) {
+    PpduPass* p = static_cast<PpduPass*>(context);
+    const ImpairedRun* c = p->c;
+    if (p->next >= c->count || first != c->ppdu_begin[p->next] || first + n != c->ppdu_end[p->next]) {
+        p->in_place = false;
+        return false;
+    }
+    ++p->next;
+    add_ppdu_power(&p->sums, first, n, i, q);
+    return p->take(p->context, first, n, i, q);
+}
+
+}  // namespace
+
+int32_t impaired_ppdu_pass(ImpairedRun* c, PpduSamplesFn take, void* context) {
+    PpduPass p{c, take, context, ImpairedSums{}};
+    c->src->wide_build = true;
+    const int32_t pass = sequence_each_ppdu(c->src, pass_ppdu, &p);
+    c->src->wide_build = false;
+    if (pass == -1) return -1;
+    if (!p.in_place || p.next != c->count) return 1;
+    apply_sums(c, &p.sums, false);
+    c->power_pending = false;
+    c->summing = false;
+    return 0;
+}
+
 int32_t impaired_settle_power(ImpairedRun* c, double* i, double* q) {
     if (!c->power_pending) return 0;
     impaired_stop(c);  // its sums are read here

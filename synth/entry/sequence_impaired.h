@@ -97,6 +97,16 @@ bool impaired_finish_anywhere(const ImpairedRun* c);
 // noise from g (reset to the run's seed; one per thread), out_pos untouched.
 void impaired_finish_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int32_t n, double* i,
                         double* q);
+// Whether the chain up to the noise passes its input as it is (the SNR, and
+// maybe the stages after it, alone; no transmit filter): the samples before
+// the noise are then the PPDUs as built and zeros between them.
+bool impaired_passes_ppdus(const ImpairedRun* c);
+// The chain pass of such a chain straight from the PPDUs (every PPDU builder
+// thread at work): each PPDU to take(context, first, n, i, q) in order, its
+// power summed as the block pass sums it, and the SNR's noise variance set
+// from the sums. Returns 0, -1 out of memory, or 1 when a PPDU does not lie
+// where the chain's layout has it (nothing set: the block pass must run).
+int32_t impaired_ppdu_pass(ImpairedRun* c, PpduSamplesFn take, void* context);
 // Sets the SNR's noise variance when pending: from the sums of a chain pass
 // over every packet since the last rewind, else from a pass of its own
 // (which rewinds; i and q are kSequenceBlock each). Either gives the same

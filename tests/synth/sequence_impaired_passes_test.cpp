@@ -176,6 +176,14 @@ const ChainCase kChains[] = {
          p->noise_enable = 1, p->noise_level = -40;
      },
      2e-3},
+    // The SNR alone takes its samples straight from the PPDUs (I and Q
+    // exchanged as the settings say) where the samples are kept.
+    {"snr alone iq exchanged no idle at the end",
+     [](OrvImpairments* m, OrvSequenceParams* p) {
+         m->snr_enable = 1, m->snr_db = 9;
+         p->iq_inverse = 1;
+     },
+     0.0},
     {"filter and snr",
      [](OrvImpairments* m, OrvSequenceParams* p) {
          m->snr_enable = 1, m->snr_db = 15;
