@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "cpu_features.h"
@@ -489,24 +490,74 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
     return !w->sink->failed;
 }
 
+// Packs kept block b of a sequence of total samples in place (8 bytes a
+// sample, as its two floats); the bytes of sample k lie at 8 k.
+void pack_kept_block(float* kept, int64_t total, int64_t b, double scale) {
+    const int64_t first = b * kSequenceBlock;
+    const int64_t left = total - first;
+    const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
+    awg_pack_pairs(kept + 2 * first, n, scale, reinterpret_cast<unsigned char*>(kept) + 8 * first);
+}
+
+// Writes kept block b's bytes.
+void write_kept_block(FileSink* sink, const float* kept, int64_t total, int64_t b) {
+    const int64_t first = b * kSequenceBlock;
+    const int64_t left = total - first;
+    const int64_t n = left < kSequenceBlock ? left : kSequenceBlock;
+    sink_write(sink, reinterpret_cast<const unsigned char*>(kept) + 8 * first, 8 * static_cast<size_t>(n));
+}
+
 // The writing pass of an impaired AWG file from the samples its measuring
-// pass kept: each block packed in place (8 bytes a sample, as its two floats)
-// on two threads, then every byte written in order. Returns 0, or 1 when the
-// sink failed.
+// pass kept, each block packed in place: a helper thread and the calling
+// thread pack the blocks in turn, and the calling thread writes each one,
+// in order, as soon as it is packed. Without the helper (or its flags) the
+// calling thread packs and writes block after block. Returns 0, or 1 when
+// the sink failed.
 int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     c->kept_whole = false;  // round_block must not write into it now
     float* kept = c->kept;
     c->kept = nullptr;
     const int64_t total = c->run.setup.total;
     const int64_t blocks = (total + kSequenceBlock - 1) / kSequenceBlock;
-    unsigned char* bytes = reinterpret_cast<unsigned char*>(kept);
-    on_two_threads(blocks, c->run.setup.threads, [&](int, int64_t b) {
-        const int64_t first = b * kSequenceBlock;
-        const int64_t left = total - first;
-        const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        awg_pack_pairs(kept + 2 * first, n, scale, bytes + 8 * first);
-    });
-    sink_write(sink, bytes, 8 * static_cast<size_t>(total));
+    std::atomic<bool>* packed =
+        c->run.setup.threads && blocks > 1 ? new (std::nothrow) std::atomic<bool>[blocks] : nullptr;
+    std::atomic<int64_t> next{0};
+    std::thread helper;
+    if (packed != nullptr) {
+        for (int64_t b = 0; b < blocks; ++b) packed[b].store(false, std::memory_order_relaxed);
+        try {
+            helper = std::thread([&] {
+                for (int64_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
+                    pack_kept_block(kept, total, b, scale);
+                    packed[b].store(true, std::memory_order_release);
+                }
+            });
+        } catch (...) {  // no thread: the calling thread alone
+        }
+    }
+    if (helper.joinable()) {
+        for (int64_t w = 0; w < blocks && !sink->failed;) {
+            if (packed[w].load(std::memory_order_acquire)) {
+                write_kept_block(sink, kept, total, w++);
+                continue;
+            }
+            const int64_t b = next.fetch_add(1);
+            if (b < blocks) {
+                pack_kept_block(kept, total, b, scale);
+                packed[b].store(true, std::memory_order_release);
+            } else {
+                std::this_thread::yield();  // the helper is packing block w
+            }
+        }
+        next.store(blocks);  // after a failed write: the helper stops after its block
+        helper.join();
+    } else {
+        for (int64_t b = 0; b < blocks && !sink->failed; ++b) {
+            pack_kept_block(kept, total, b, scale);
+            write_kept_block(sink, kept, total, b);
+        }
+    }
+    delete[] packed;
     std::free(kept);
     return sink->failed ? 1 : 0;
 }

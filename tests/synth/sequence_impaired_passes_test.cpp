@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "noise.h"
 #include "orvasynth.h"
 #include "pipeline.h"
@@ -226,6 +228,17 @@ TEST_P(ImpairedPasses, SameFileAsKeptWithTwoBuilders) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ImpairedPasses, ::testing::ValuesIn(pass_cases()), orv_test::PrintedName{});
+
+// A file whose every write fails is reported whichever way the samples go
+// (packed in place by two threads or one, or through the chain again).
+TEST(ImpairedKeptPass, WriteFailureReported) {
+    struct stat st;
+    if (::stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full";
+    const ChainCase many{"snr over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { m->snr_enable = 1, m->snr_db = 12; },
+                         2e-3};
+    for (const RunWay& way : {kKeptTwoBuilders, kWays[0], kWays[2], kWays[3]})
+        EXPECT_EQ(write(many, way, "/dev/full").rc, ORV_WRITE_FAILED) << way.name;
+}
 
 // The SNR's noise comes after the kept samples: another seed changes the file,
 // the same seed twice does not (the kept pass adds its draws every time).
