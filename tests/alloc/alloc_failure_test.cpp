@@ -265,6 +265,7 @@ struct SequenceAllocCase {
     bool filter_and_noise;
     bool impaired = false;  // through orv_11a_sequence_impaired with every stage on
     bool dc_offset = true;  // with the impairments: a DC offset too (its own level pass)
+    bool snr_alone = false; // with the impairments: the SNR alone, 1 ms idle at the end (many blocks)
 };
 
 void PrintTo(const SequenceAllocCase& c, std::ostream* os) { *os << c.name; }
@@ -295,6 +296,15 @@ int32_t call_sequence(const SequenceAllocCase& c, const std::string& path) {
         p.filter_taps = 61;
         p.noise_enable = 1;
         p.noise_level = -30.0;
+    }
+    if (c.impaired && c.snr_alone) {
+        list[2].idle_time = 1e-3;
+        OrvImpairments m{};
+        m.size = sizeof m;
+        m.seed = 3;
+        m.snr_enable = 1;
+        m.snr_db = 20;
+        return orv_11a_sequence_impaired(&p, &m, list, c.packets, c.mode, path.c_str(), nullptr);
     }
     if (c.impaired) {
         static const double offsets[] = {1e3, 1e5, 1e6};
@@ -391,7 +401,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SequenceAllocCase{"three_packets_impairment_chain_without_dc_awg", 0, 3, true, true, false},
                       // Eleven digits a value: a refused buffer of kept samples must not
                       // change a figure measured from them.
-                      SequenceAllocCase{"three_packets_whole_impairment_chain_csv", 1, 3, true, true}),
+                      SequenceAllocCase{"three_packets_whole_impairment_chain_csv", 1, 3, true, true},
+                      // The kept samples straight from the PPDUs, the noise and the
+                      // packing shared by two threads over many blocks.
+                      SequenceAllocCase{"three_packets_snr_alone_many_blocks_awg", 0, 3, false, true, false, true}),
     [](const ::testing::TestParamInfo<SequenceAllocCase>& param) {
         return std::string(param.param.name);
     });
