@@ -297,9 +297,9 @@ void finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, dou
     for (int32_t k = 0; k < n; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
     impaired_finish_at(&c->chain, g, first, n, i, q);
     for (int32_t k = 0; k < n; ++k) {
-        const float a = static_cast<float>(i[k]), b2 = static_cast<float>(q[k]);
-        i[k] = a, q[k] = b2;
-        iq[2 * k] = a, iq[2 * k + 1] = b2;
+        const float x = static_cast<float>(i[k]), y = static_cast<float>(q[k]);
+        i[k] = x, q[k] = y;
+        iq[2 * k] = x, iq[2 * k + 1] = y;
     }
     *part = SequenceLevels{};
     add_levels(i, q, n, part);
@@ -346,9 +346,11 @@ bool keep_ppdu(void* context, int64_t first, int32_t n, const double* i, const d
 }
 
 // The levels of an impaired sequence whose SNR's power is pending, its
-// samples kept: the chain pass into kept (summing that power), then the
-// noise and the later stages over kept, block by block as sequence_next hands
-// them out. False when memory ran out.
+// samples kept: the chain pass into kept (summing that power; straight from
+// the PPDUs where the chain before the noise passes them as they are), then
+// the noise and the later stages over kept (on two threads where they may
+// run anywhere, else block by block as sequence_next hands them out). False
+// when memory ran out.
 bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
     double* i = c->block;
     double* q = c->block + kSequenceBlock;
@@ -401,7 +403,8 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
     if (c->chain_open) {
         const int64_t total = c->run.setup.total;
         if (total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float)))
-            // A fresh mapping (transparent huge pages where the system has them: far fewer page faults).
+            // Zero (the PPDU pass writes the packets alone), a fresh mapping with
+            // transparent huge pages where the system has them (far fewer page faults).
             c->kept = static_cast<float*>(zeroed_array(static_cast<size_t>(2 * total), sizeof(float)));
         if (c->kept != nullptr && c->chain.power_pending) return measure_kept_chain(c, m);
         if (impaired_settle_power(&c->chain, c->block, c->block + kSequenceBlock) != 0) return false;
