@@ -12,7 +12,6 @@
 #include "file_sink.h"
 #include "orvasynth.h"
 #include "pipeline.h"
-#include "platform_memory.h"
 #include "sequence.h"
 #include "sequence_impaired.h"
 #include "status.h"
@@ -403,9 +402,9 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
     if (c->chain_open) {
         const int64_t total = c->run.setup.total;
         if (total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float)))
-            // Zero (the PPDU pass writes the packets alone), a fresh mapping with
-            // transparent huge pages where the system has them (far fewer page faults).
-            c->kept = static_cast<float*>(zeroed_array(static_cast<size_t>(2 * total), sizeof(float)));
+            // Zero: the PPDU pass writes the packets alone. (Huge pages cut the page
+            // faults but made single calls slower and far less even here: not used.)
+            c->kept = static_cast<float*>(std::calloc(static_cast<size_t>(2 * total), sizeof(float)));
         if (c->kept != nullptr && c->chain.power_pending) return measure_kept_chain(c, m);
         if (impaired_settle_power(&c->chain, c->block, c->block + kSequenceBlock) != 0) return false;
         const int32_t pass = each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
