@@ -12,6 +12,7 @@
 #include "file_sink.h"
 #include "orvasynth.h"
 #include "pipeline.h"
+#include "platform_memory.h"
 #include "sequence.h"
 #include "sequence_impaired.h"
 #include "status.h"
@@ -212,6 +213,7 @@ struct SequenceCall {
     // many bytes, and the writing pass takes them from there instead of
     // running the impairment chain a second time.
     int64_t kept_bytes = 0;
+    bool prefault = false;  // kept's pages may be mapped in ahead on another core
     bool open = false;
     bool chain_open = false;
     bool complete = false;  // the last pass ran to the end of the sequence
@@ -405,7 +407,14 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
             // Zero: the PPDU pass writes the packets alone. (Huge pages cut the page
             // faults but made single calls slower and far less even here: not used.)
             c->kept = static_cast<float*>(std::calloc(static_cast<size_t>(2 * total), sizeof(float)));
-        if (c->kept != nullptr && c->chain.power_pending) return measure_kept_chain(c, m);
+        if (c->kept != nullptr && c->chain.power_pending) {
+            void* block = c->kept;
+            const size_t bytes = static_cast<size_t>(2 * total) * sizeof(float);
+            PrefaultTask* ahead = c->prefault ? prefault_start(&block, &bytes, 1) : nullptr;
+            const bool measured = measure_kept_chain(c, m);
+            prefault_finish(ahead);
+            return measured;
+        }
         if (impaired_settle_power(&c->chain, c->block, c->block + kSequenceBlock) != 0) return false;
         const int32_t pass = each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
             round_block(c, first, n);
@@ -656,6 +665,7 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
         p->total_samples = s.total;
         SequenceCall c;
         c.kept_bytes = options.kept_sample_bytes;
+        c.prefault = options.prefault;
         if (!c.start(p, packets, count, &s)) return ORV_NO_MEMORY;
         if (chain) {
             if (impaired_open(&c.chain, &c.run, imp, defer_power) != 0) return ORV_NO_MEMORY;
