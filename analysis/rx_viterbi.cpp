@@ -405,39 +405,40 @@ bool acs_available(AcsKernel kernel) {
 }
 
 namespace {
-// Moves the values of a[lo, hi) below p to its front (the rest after them, in any order) without
-// a branch on the data; returns where the rest begins.
-size_t partition_below(double* a, size_t lo, size_t hi, double p, bool or_equal) {
-    size_t j = lo;
-    for (size_t i = lo; i < hi; ++i) {
-        const double x = a[i];
-        const bool take = or_equal ? x <= p : x < p;
-        a[i] = a[j];
-        a[j] = x;
-        j += take;
-    }
-    return j;
-}
-
-// The k-th smallest (from 0) of the n values a (no NaN), as nth_element would place it: a
-// quickselect on the median of three with branch-free partitions, the values equal to the pivot
-// set apart (ties cannot stall it), a sort of the last few.
-double kth_smallest(double* a, size_t n, size_t k) {
-    size_t lo = 0, hi = n;
-    while (hi - lo > 16) {
-        const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+// The k-th smallest (from 0) of the n values at buf (no NaN; buf holds 4n values, the upper
+// 2n scratch), as nth_element would place it: a quickselect on the median of three whose
+// rounds copy the values below the pivot to one half of the other buffer and those above it to
+// the other half, branch-free (no store waits on a load of the value just stored); the values
+// equal to the pivot are its answer (ties cannot stall it); a sort of the last few.
+double kth_smallest(double* buf, size_t n, size_t k) {
+    double* src = buf;
+    double* dst = buf + 2 * n;
+    size_t m = n;
+    while (m > 16) {
+        const double x = src[0], y = src[m / 2], z = src[m - 1];
         const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));
-        const size_t below = partition_below(a, lo, hi, p, false);
-        if (k < below) {
-            hi = below;
-            continue;
+        double* lo = dst;
+        double* hi = dst + n;
+        size_t nl = 0, nh = 0;
+        for (size_t i = 0; i < m; ++i) {
+            const double v = src[i];
+            lo[nl] = v;
+            hi[nh] = v;
+            nl += v < p;
+            nh += v > p;
         }
-        const size_t equal = partition_below(a, below, hi, p, true);
-        if (k < equal) return p;
-        lo = equal;
+        if (k < nl) {
+            src = lo, m = nl;
+        } else if (k >= m - nh) {
+            k -= m - nh;
+            src = hi, m = nh;
+        } else {
+            return p;
+        }
+        dst = src < buf + 2 * n ? buf + 2 * n : buf;  // the buffer src is not in
     }
-    std::sort(a + lo, a + hi);
-    return a[k];
+    std::sort(src, src + m);
+    return src[k];
 }
 }  // namespace
 
@@ -445,15 +446,18 @@ double soft_scale(const double* soft, size_t n) {
     // The median magnitude of up to 1024 evenly spaced non-zero values: an impulse in the
     // file or a spurious channel gain does not shrink every other value to nothing.
     constexpr size_t kProbe = 1024;
-    std::vector<double> mag;
+    static thread_local std::vector<double> buf;  // the values and kth_smallest's scratch, kept between calls
     const size_t stride = std::max<size_t>(n / kProbe, 1);
-    mag.reserve(n / stride + 1);  // up to 2 kProbe - 1 values: no reallocation on the way
+    const size_t most = n == 0 ? 0 : (n - 1) / stride + 1;  // up to 2 kProbe - 1 values
+    if (buf.size() < 4 * most) buf.resize(4 * most);
+    size_t m = 0;
     for (size_t i = 0; i < n; i += stride) {
         const double v = std::abs(soft[i]);
-        if (v > 0 && v < 1e300) mag.push_back(v);
+        buf[m] = v;
+        m += v > 0 && v < 1e300;
     }
-    if (mag.empty()) return 1.0;
-    return 64.0 / kth_smallest(mag.data(), mag.size(), mag.size() / 2);
+    if (m == 0) return 1.0;
+    return 64.0 / kth_smallest(buf.data(), m, m / 2);
 }
 
 void quantise_block(const double* soft, size_t n, double scale, int16_t* q, bool vector) {

@@ -192,7 +192,10 @@ TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
         case 1: soft[i] = (rng() % 3) * (u < 0 ? -1.0 : 1.0); break;             // ties and zeros
         case 2: soft[i] = u * std::pow(10.0, static_cast<double>(rng() % 600) - 300.0); break;  // wide range
         case 3: soft[i] = 1.0 + static_cast<double>(rng() % 5) * 1e-15; break;   // equal leading bits
-        default: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
+        case 4: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
+        case 5: soft[i] = -3.25; break;                                                         // all equal
+        case 6: soft[i] = static_cast<double>(c.n - i); break;                                  // descending
+        default: soft[i] = i % 3 ? 2.0 : -1.0; break;                                          // two values
         }
     }
     std::vector<double> mag;
@@ -208,7 +211,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ScaleCase{"Spread_3", 3, 0}, ScaleCase{"Spread_40", 40, 0}, ScaleCase{"Spread_1000", 1000, 0},
                       ScaleCase{"Spread_10944", 10944, 0}, ScaleCase{"Ties_2000", 2000, 1}, ScaleCase{"Ties_33", 33, 1},
                       ScaleCase{"WideRange_5000", 5000, 2}, ScaleCase{"SharedLeadingBits_3000", 3000, 3},
-                      ScaleCase{"Subnormal_700", 700, 4}),
+                      ScaleCase{"Subnormal_700", 700, 4}, ScaleCase{"One_1", 1, 0}, ScaleCase{"Two_2", 2, 0},
+                      ScaleCase{"Spread_17", 17, 0}, ScaleCase{"AllEqual_5000", 5000, 5}, ScaleCase{"Descending_2047", 2047, 6},
+                      ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0}),
     [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
 
 // The contiguous quantiser's vector loop against the plain one and quantise_soft, value for
