@@ -208,6 +208,13 @@ ORV_AVX2_FN __m256i branch(__m256i a, __m256i b, const int16_t* sa, const int16_
                             _mm256_sign_epi16(b, _mm256_load_si256(reinterpret_cast<const __m256i*>(sb))));
 }
 
+// A decision word as a value the compiler cannot look into: it is stored from a general
+// register as it comes (gathering four words through vector registers waits on the moves).
+inline uint64_t opaque(uint64_t d) {
+    __asm__("" : "+r"(d));
+    return d;
+}
+
 // Step t's soft values A and B in every element.
 ORV_AVX2_FN void ab_at(const int16_t* ab, size_t t, __m256i& a, __m256i& b) {
     a = _mm256_set1_epi16(ab[2 * t]);
@@ -230,7 +237,7 @@ ORV_AVX2_FN uint64_t acs_step_in_lanes(__m256i a, __m256i b, __m256i* m) {
         d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(bytes))) << (32 * p);
     }
     for (int r = 0; r < 4; ++r) m[r] = n[r];
-    return d;
+    return opaque(d);
 }
 
 // One step of phase 0: each register's lanes (j, j + 32) exchanged and met; the decision word.
@@ -246,7 +253,7 @@ ORV_AVX2_FN uint64_t acs_step_across(__m256i a, __m256i b, __m256i* m) {
     }
     const uint32_t lo = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(dr[0], dr[1])));
     const uint32_t hi = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(dr[2], dr[3])));
-    return lo | static_cast<uint64_t>(hi) << 32;
+    return opaque(lo | static_cast<uint64_t>(hi) << 32);
 }
 
 // The forward pass as acs_plain, sixteen states a vector (AVX2; the caller checks the processor);
