@@ -10,6 +10,14 @@
 #include "rx.h"
 #include "rx_viterbi.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define ORV_RX_DECODE_SSE2 1
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ORV_RX_DECODE_AVX2 1
+#endif
 
 namespace orv::analysis::rx {
 
@@ -78,6 +86,46 @@ const std::vector<CodeSlot>& slots_of(const RateInfo& rate) {
     return other;
 }
 
+#ifdef ORV_RX_DECODE_SSE2
+// quantise_soft of a and b without branches (the same values, NaN to 0 included).
+inline void quantise_two(double a, double b, double scale, int16_t* q) {
+    __m128d v = _mm_mul_pd(_mm_set_pd(b, a), _mm_set1_pd(scale));
+    v = _mm_and_pd(v, _mm_cmpord_pd(v, v));
+    v = _mm_min_pd(_mm_max_pd(v, _mm_set1_pd(-static_cast<double>(kSoftMax))), _mm_set1_pd(static_cast<double>(kSoftMax)));
+    const __m128d half = _mm_or_pd(_mm_set1_pd(0.5), _mm_and_pd(v, _mm_set1_pd(-0.0)));  // copysign(0.5, v)
+    const __m128i i = _mm_cvttpd_epi32(_mm_add_pd(v, half));
+    q[0] = static_cast<int16_t>(_mm_cvtsi128_si32(i));
+    q[1] = static_cast<int16_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(i, 1)));
+}
+#endif
+
+#ifdef ORV_RX_DECODE_AVX2
+// One symbol's slots [0, n) four at a time as quantise_two does them (AVX2; the caller checks
+// the processor): soft[slots[k].from] quantised into out[slots[k].to]. Returns the slots done.
+__attribute__((target("avx2"))) size_t quantise_slots_avx2(const double* soft, const CodeSlot* slots, size_t n,
+                                                            double scale, int16_t* out) {
+    const __m256d lim = _mm256_set1_pd(static_cast<double>(kSoftMax));
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        __m256d v = _mm256_set_pd(soft[slots[k + 3].from], soft[slots[k + 2].from], soft[slots[k + 1].from], soft[slots[k].from]);
+        v = _mm256_mul_pd(v, _mm256_set1_pd(scale));
+        v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+        v = _mm256_min_pd(_mm256_max_pd(v, _mm256_sub_pd(_mm256_setzero_pd(), lim)), lim);
+        const __m256d half = _mm256_or_pd(_mm256_set1_pd(0.5), _mm256_and_pd(v, _mm256_set1_pd(-0.0)));  // copysign(0.5, v)
+        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(v, half));
+        out[slots[k].to] = static_cast<int16_t>(_mm_extract_epi32(i, 0));
+        out[slots[k + 1].to] = static_cast<int16_t>(_mm_extract_epi32(i, 1));
+        out[slots[k + 2].to] = static_cast<int16_t>(_mm_extract_epi32(i, 2));
+        out[slots[k + 3].to] = static_cast<int16_t>(_mm_extract_epi32(i, 3));
+    }
+    return k;
+}
+
+bool decode_has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
 }  // namespace
 
 std::vector<int16_t> coded_pairs(const std::vector<double>& soft, const RateInfo& rate) {
@@ -94,20 +142,26 @@ void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std
     // A symbol's depunctured pairs: N_CBPS values at 1/2, 3/2 of them at 2/3, 2 at 3/4.
     const size_t per_symbol = r34 ? n_cbps * 6 / 4 : r23 ? n_cbps * 4 / 3 : n_cbps;
     const std::vector<CodeSlot>& slots = slots_of(rate);
-    // The values quantised in the received order (contiguous, a vector pass), then moved to their
-    // places; every value of out is written (the stolen ones as 0): its earlier values are not cleared first.
-    static thread_local std::vector<int16_t> q;  // kept from packet to packet
-    q.resize(used);
-    quantise_block(soft.data(), used, scale, q.data());
+    // Every value is written below (the stolen ones as 0): out's earlier values are not cleared first.
     out.resize(used / n_cbps * per_symbol);
     for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
         if (r34)
             for (size_t j = o; j < o + per_symbol; j += 6) out[j + 3] = out[j + 4] = 0;
         else if (r23)
             for (size_t j = o; j < o + per_symbol; j += 4) out[j + 3] = 0;
-        const int16_t* qs = q.data() + base;
-        int16_t* os = out.data() + o;
-        for (const CodeSlot& c : slots) os[c.to] = qs[c.from];
+        size_t k = 0;
+#ifdef ORV_RX_DECODE_AVX2
+        if (decode_has_avx2()) k = quantise_slots_avx2(soft.data() + base, slots.data(), slots.size(), scale, out.data() + o);
+#endif
+#ifdef ORV_RX_DECODE_SSE2
+        for (; k + 2 <= slots.size(); k += 2) {
+            int16_t q[2];
+            quantise_two(soft[base + slots[k].from], soft[base + slots[k + 1].from], scale, q);
+            out[o + slots[k].to] = q[0];
+            out[o + slots[k + 1].to] = q[1];
+        }
+#endif
+        for (; k < slots.size(); ++k) out[o + slots[k].to] = quantise_soft(soft[base + slots[k].from], scale);
     }
 }
 

@@ -294,24 +294,6 @@ bool cpu_has_avx2() {
     return yes;
 }
 
-// quantise_soft of four values as 32-bit integers: the same products, clip and rounding.
-ORV_AVX2_FN __m128i quantise4(const double* soft, __m256d scale) {
-    const __m256d lim = _mm256_set1_pd(static_cast<double>(kSoftMax));
-    __m256d v = _mm256_mul_pd(_mm256_loadu_pd(soft), scale);
-    v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));  // NaN to 0
-    v = _mm256_min_pd(_mm256_max_pd(v, _mm256_sub_pd(_mm256_setzero_pd(), lim)), lim);
-    const __m256d half = _mm256_or_pd(_mm256_set1_pd(0.5), _mm256_and_pd(v, _mm256_set1_pd(-0.0)));  // copysign(0.5, v)
-    return _mm256_cvttpd_epi32(_mm256_add_pd(v, half));
-}
-
-// quantise_block eight values a step (AVX2; the caller checks the processor); returns the values done.
-__attribute__((target("avx2"))) size_t quantise_avx2(const double* soft, size_t n, double scale, int16_t* q) {
-    const __m256d s = _mm256_set1_pd(scale);
-    size_t k = 0;
-    for (; k + 8 <= n; k += 8)  // within +-kSoftMax: the 16-bit packing never saturates
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(q + k), _mm_packs_epi32(quantise4(soft + k, s), quantise4(soft + k + 4, s)));
-    return k;
-}
 #endif
 
 // The decided bits from the decisions dec[0..steps) (bit s: state s came from s / 2 + 32),
@@ -465,15 +447,6 @@ double soft_scale(const double* soft, size_t n) {
     }
     if (m == 0) return 1.0;
     return 64.0 / kth_smallest(buf.data(), m, m / 2);
-}
-
-void quantise_block(const double* soft, size_t n, double scale, int16_t* q, bool vector) {
-    size_t k = 0;
-#ifdef ORV_RX_AVX2
-    if (vector && cpu_has_avx2()) k = quantise_avx2(soft, n, scale, q);
-#endif
-    (void)vector;
-    for (; k < n; ++k) q[k] = quantise_soft(soft[k], scale);
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {

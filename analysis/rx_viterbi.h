@@ -28,10 +28,6 @@ inline int16_t quantise_soft(double soft, double scale) {
     return static_cast<int16_t>(v + std::copysign(0.5, v));
 }
 
-// quantise_soft of soft[0..n) with one scale into q[0..n). vector: four values at a time
-// where the processor has AVX2 (the same values as the plain loop).
-void quantise_block(const double* soft, size_t n, double scale, int16_t* q, bool vector = true);
-
 // Which add-compare-select loop runs: the fastest the processor has, the plain loop, SSE2
 // (eight states a vector) or AVX2 (sixteen). A loop the processor or build lacks runs the plain one.
 enum class AcsKernel { best, plain, sse2, avx2 };

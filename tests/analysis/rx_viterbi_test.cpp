@@ -216,53 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0}),
     [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
 
-// The contiguous quantiser's vector loop against the plain one and quantise_soft, value for
-// value: block lengths around the vector width (the tail done one by one), a packet's length;
-// NaN, infinities, signed zeros, halves, the clip's edges, all-zero input, scales that clip everything.
-struct QuantiseBlockCase {
-    std::string name;
-    size_t n;
-    int kind;
-    double scale;
-};
-void PrintTo(const QuantiseBlockCase& c, std::ostream* os) { *os << c.name; }
-class QuantiseBlock : public ::testing::TestWithParam<QuantiseBlockCase> {};
-
-TEST_P(QuantiseBlock, VectorLoopEqualsThePlainOne) {
-    const QuantiseBlockCase& c = GetParam();
-    std::mt19937 rng(static_cast<uint32_t>(c.n * 3 + static_cast<size_t>(c.kind)));
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::vector<double> odd = {nan, kInf, -kInf, 0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 510.5, -510.5, 511.49, -511.5, 1e300, 5e-324};
-    std::vector<double> soft(c.n);
-    for (size_t i = 0; i < c.n; ++i) {
-        const double u = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
-        switch (c.kind) {
-        case 0: soft[i] = u * 20.0; break;                                               // random
-        case 1: soft[i] = odd[(i * 7 + 3) % odd.size()]; break;                           // edges in every lane
-        case 2: soft[i] = 0.0; break;                                                     // all zero
-        default: soft[i] = std::round(u * 1100.0) / 2.0; break;                           // exact halves, clipped ones
-        }
-    }
-    // Guards around the output: the loops write q[0..n) only.
-    std::vector<int16_t> plain(c.n + 2, int16_t{0x5A5A}), vec(c.n + 2, int16_t{0x5A5A});
-    rx::quantise_block(soft.data(), c.n, c.scale, plain.data() + 1, false);
-    rx::quantise_block(soft.data(), c.n, c.scale, vec.data() + 1, true);
-    EXPECT_EQ(vec, plain);
-    EXPECT_EQ(vec.front(), 0x5A5A);
-    EXPECT_EQ(vec.back(), 0x5A5A);
-    for (size_t i = 0; i < c.n; ++i) ASSERT_EQ(plain[i + 1], rx::quantise_soft(soft[i], c.scale)) << "value " << i;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, QuantiseBlock,
-    ::testing::Values(QuantiseBlockCase{"Empty", 0, 0, 1.0}, QuantiseBlockCase{"One", 1, 0, 1.0},
-                      QuantiseBlockCase{"Seven", 7, 1, 1.0}, QuantiseBlockCase{"Eight", 8, 1, 1.0},
-                      QuantiseBlockCase{"Nine", 9, 1, 1.0}, QuantiseBlockCase{"Edges_61", 61, 1, 1.0},
-                      QuantiseBlockCase{"Random_17", 17, 0, 3.2}, QuantiseBlockCase{"Random_10944", 10944, 0, 64.0 / 7.0},
-                      QuantiseBlockCase{"AllZero_288", 288, 2, 64.0}, QuantiseBlockCase{"Halves_1000", 1000, 3, 1.0},
-                      QuantiseBlockCase{"EverythingClipped_100", 100, 0, 1e6}, QuantiseBlockCase{"NegativeScale_40", 40, 3, -1.0}),
-    [](const ::testing::TestParamInfo<QuantiseBlockCase>& i) { return i.param.name; });
-
 TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
     Block b = coded_block(2000, 1, 2, 1.0, 0.3, 11);
     b.soft[500] = b.soft[500] > 0 ? 1e9 : -1e9;
