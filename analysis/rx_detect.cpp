@@ -44,10 +44,35 @@ double front_end_gain(int os, double f_hz) {
     return g;
 }
 
+namespace {
+// Whether the mean of x[0, n) lies clearly below -30 dB of the power (under a quarter of it),
+// from sums in four interleaved parts (no chain of dependent additions). Their order differs
+// from the sums in file order by at most 2 n eps relative to the sum of magnitudes (under
+// 1e-6 of it up to 2^32 samples): at the quarter, the sums in file order are below the
+// threshold too. Not finite, tiny (subnormal sums), huge counts or near the threshold: false.
+bool clearly_no_offset(const cd* x, int64_t n) {
+    if (n <= 0 || n > (int64_t{1} << 32)) return false;
+    double re[4] = {0, 0, 0, 0}, im[4] = {0, 0, 0, 0}, pw[4] = {0, 0, 0, 0};
+    int64_t k = 0;
+    for (; k + 4 <= n; k += 4)
+        for (int j = 0; j < 4; ++j) {
+            const cd v = x[k + j];
+            re[j] += v.real(), im[j] += v.imag(), pw[j] += std::norm(v);
+        }
+    for (int j = 0; k < n; ++k, ++j) re[j] += x[k].real(), im[j] += x[k].imag(), pw[j] += std::norm(x[k]);
+    const double nn = static_cast<double>(n);
+    const double mr = ((re[0] + re[1]) + (re[2] + re[3])) / nn, mi = ((im[0] + im[1]) + (im[2] + im[3])) / nn;
+    const double power = ((pw[0] + pw[1]) + (pw[2] + pw[3])) / nn;
+    if (!(power > 1e-280 && power < 1e280)) return false;
+    return mr * mr + mi * mi < 0.25e-3 * power;
+}
+}  // namespace
+
 cd dc_offset(const cd* x, int64_t n) {
     // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
     // periodic to the detector. A smaller mean is left, as removing it would turn silence
-    // into a constant.
+    // into a constant. (The quick pass settles the common case; the sums in file order decide the rest.)
+    if (clearly_no_offset(x, n)) return 0;
     cd mean = 0;
     double power = 0;
     for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);
