@@ -265,9 +265,10 @@ TEST_P(CodedPairs, IntoAUsedBufferEqualFreshOnes) {
 }
 
 // NaN, infinities, values beyond the clip, signed zeros and halves quantise in the
-// interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol.
-TEST(CodedPairsEdges, QuantisedAsOneByOne) {
-    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(54);
+// interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol, at
+// every rate (the layouts written a group at a time and value by value).
+TEST_P(CodedPairs, EdgesQuantisedAsOneByOne) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(GetParam().mbps);
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::vector<double> odd = {nan, inf, -inf, 1e300, -1e300, 0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 7.99, -8.01, 1e-300};
     for (size_t shift = 0; shift < 3; ++shift) {
