@@ -395,7 +395,7 @@ bool acs_available(AcsKernel kernel) {
 
 namespace {
 // The k-th smallest (from 0) of the n values at buf (no NaN; buf holds 4n values, the upper
-// 2n scratch), as nth_element would place it: a quickselect on the median of three whose
+// 2n scratch), as nth_element would place it: after a first round on sampled pivots, a quickselect on the median of three whose
 // rounds copy the values below the pivot to one half of the other buffer and those above it to
 // the other half, branch-free (no store waits on a load of the value just stored); the values
 // equal to the pivot are its answer (ties cannot stall it); a sort of the last few.
@@ -403,6 +403,24 @@ double kth_smallest(double* buf, size_t n, size_t k) {
     double* src = buf;
     double* dst = buf + 2 * n;
     size_t m = n;
+    if (n >= 256) {
+        // A first round on two pivots around rank k of 64 evenly spaced samples: the values
+        // between them (a quarter or so) are copied, those below counted. The k-th lies among
+        // the copied ones most of the time; else the rounds below start from all values.
+        double sample[64];
+        for (size_t i = 0; i < 64; ++i) sample[i] = buf[i * n / 64];
+        std::sort(sample, sample + 64);
+        const size_t r = k * 64 / n;
+        const double pa = sample[r < 8 ? 0 : r - 8], pb = sample[std::min<size_t>(r + 8, 63)];
+        size_t below = 0, between = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const double v = buf[i];
+            dst[between] = v;
+            below += v < pa;
+            between += (v >= pa) & (v <= pb);
+        }
+        if (k >= below && k < below + between) src = dst, m = between, k -= below, dst = buf;
+    }
     while (m > 16) {
         const double x = src[0], y = src[m / 2], z = src[m - 1];
         const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));

@@ -195,7 +195,8 @@ TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
         case 4: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
         case 5: soft[i] = -3.25; break;                                                         // all equal
         case 6: soft[i] = static_cast<double>(c.n - i); break;                                  // descending
-        default: soft[i] = i % 3 ? 2.0 : -1.0; break;                                          // two values
+        case 7: soft[i] = i % 3 ? 2.0 : -1.0; break;                                          // two values
+        default: soft[i] = i % 16 ? u : 1000.0 + static_cast<double>(i); break;                 // every 16th huge
         }
     }
     std::vector<double> mag;
@@ -213,7 +214,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ScaleCase{"WideRange_5000", 5000, 2}, ScaleCase{"SharedLeadingBits_3000", 3000, 3},
                       ScaleCase{"Subnormal_700", 700, 4}, ScaleCase{"One_1", 1, 0}, ScaleCase{"Two_2", 2, 0},
                       ScaleCase{"Spread_17", 17, 0}, ScaleCase{"AllEqual_5000", 5000, 5}, ScaleCase{"Descending_2047", 2047, 6},
-                      ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0}),
+                      ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0},
+                      ScaleCase{"HugeWhereSampled_1024", 1024, 8}, ScaleCase{"HugeWhereSampled_640", 640, 8}),
     [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
 
 TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
