@@ -293,7 +293,6 @@ bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
 }
-
 #endif
 
 // The decided bits from the decisions dec[0..steps) (bit s: state s came from s / 2 + 32),
@@ -395,10 +394,11 @@ bool acs_available(AcsKernel kernel) {
 
 namespace {
 // The k-th smallest (from 0) of the n values at buf (no NaN; buf holds 4n values, the upper
-// 2n scratch), as nth_element would place it: after a first round on sampled pivots, a quickselect on the median of three whose
-// rounds copy the values below the pivot to one half of the other buffer and those above it to
-// the other half, branch-free (no store waits on a load of the value just stored); the values
-// equal to the pivot are its answer (ties cannot stall it); a sort of the last few.
+// 2n scratch), as nth_element would place it: after a first round on sampled pivots, a
+// quickselect on the median of three whose rounds copy the values below the pivot to one half
+// of the other buffer and those above it to the other half, branch-free (no store waits on a
+// load of the value just stored); the values equal to the pivot are its answer (ties cannot
+// stall it); a sort of the last few.
 double kth_smallest(double* buf, size_t n, size_t k) {
     double* src = buf;
     double* dst = buf + 2 * n;
