@@ -250,13 +250,20 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
     for (size_t n = 0; n < 7; ++n) st = (st << 1) | r[n];
     d.service_ok = true;
     for (size_t n = 7; n < 16; ++n) d.service_ok = (r[n] == scrambler_step(st)) && d.service_ok;
+    // The scrambler's bytes repeat after 127 (its period of 127 bits, prime to 8): up to 127 of
+    // them walked from state to state, the PSDU's bytes then each on its own.
     const std::array<ScramblerByte, 128>& bytes = scrambler_bytes();
     d.psdu.assign(static_cast<size_t>(length), 0);
-    for (size_t i = 0; i < d.psdu.size(); ++i) {
-        const int v = byte_of_bits(&r[16 + 8 * i]);
-        d.psdu[i] = static_cast<uint8_t>(v ^ bytes[static_cast<size_t>(st)].out);
+    const size_t walk = std::min<size_t>(d.psdu.size(), 127);
+    uint8_t key[127], before[127];  // byte j's scrambler output and the state it starts from
+    for (size_t j = 0; j < walk; ++j) {
+        before[j] = static_cast<uint8_t>(st);
+        key[j] = bytes[static_cast<size_t>(st)].out;
         st = bytes[static_cast<size_t>(st)].next;
     }
+    if (d.psdu.size() > walk) st = before[d.psdu.size() % 127];
+    for (size_t i = 0, j = 0; i < d.psdu.size(); ++i, j = j == 126 ? 0 : j + 1)
+        d.psdu[i] = static_cast<uint8_t>(byte_of_bits(&r[16 + 8 * i]) ^ key[j]);
     const size_t tail = 16 + 8 * static_cast<size_t>(length);
     d.tail_ok = std::all_of(r.begin() + static_cast<std::ptrdiff_t>(tail), r.begin() + static_cast<std::ptrdiff_t>(tail + 6),
                             [](int b) { return b == 0; });
