@@ -168,18 +168,16 @@ void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std
     // Every value is written below (the stolen ones as 0): out's earlier values are not cleared first.
     out.resize(used / n_cbps * per_symbol);
     for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
-        if (r34)
-            for (size_t j = o; j < o + per_symbol; j += 6) out[j + 3] = out[j + 4] = 0;
-        else if (r23)
-            for (size_t j = o; j < o + per_symbol; j += 4) out[j + 3] = 0;
         size_t k = 0;
+        bool stolen_written = false;  // the 3/4 groups' zeros
 #ifdef ORV_RX_DECODE_AVX2
         if (decode_has_avx2()) {
             const double* sb = soft.data() + base;
             int16_t* ob = out.data() + o;
-            if (r34 && slots.size() % 4 == 0)
+            if (r34 && slots.size() % 4 == 0) {
                 k = quantise_slots_avx2<SlotLayout::three_quarters>(sb, slots.data(), slots.size(), scale, ob);
-            else if (!r34 && !r23)
+                stolen_written = k == slots.size();
+            } else if (!r34 && !r23)
                 k = quantise_slots_avx2<SlotLayout::half>(sb, slots.data(), slots.size(), scale, ob);
             else
                 k = quantise_slots_avx2<SlotLayout::any>(sb, slots.data(), slots.size(), scale, ob);
@@ -194,6 +192,10 @@ void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std
         }
 #endif
         for (; k < slots.size(); ++k) out[o + slots[k].to] = quantise_soft(soft[base + slots[k].from], scale);
+        if (r34 && !stolen_written)
+            for (size_t j = o; j < o + per_symbol; j += 6) out[j + 3] = out[j + 4] = 0;
+        else if (r23)
+            for (size_t j = o; j < o + per_symbol; j += 4) out[j + 3] = 0;
     }
 }
 
