@@ -100,23 +100,46 @@ inline void quantise_two(double a, double b, double scale, int16_t* q) {
 #endif
 
 #ifdef ORV_RX_DECODE_AVX2
-// One symbol's slots [0, n) four at a time as quantise_two does them (AVX2; the caller checks
-// the processor): soft[slots[k].from] quantised into out[slots[k].to]. Returns the slots done.
+// soft[slots[k .. k + 4).from] quantised as quantise_two does them, as four 32-bit integers.
+__attribute__((target("avx2"), always_inline)) inline __m128i quantise_four(const double* soft, const CodeSlot* slots,
+                                                                             __m256d scale) {
+    const __m256d lim = _mm256_set1_pd(static_cast<double>(kSoftMax));
+    __m256d v = _mm256_set_pd(soft[slots[3].from], soft[slots[2].from], soft[slots[1].from], soft[slots[0].from]);
+    v = _mm256_mul_pd(v, scale);
+    v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
+    v = _mm256_min_pd(_mm256_max_pd(v, _mm256_sub_pd(_mm256_setzero_pd(), lim)), lim);
+    const __m256d half = _mm256_or_pd(_mm256_set1_pd(0.5), _mm256_and_pd(v, _mm256_set1_pd(-0.0)));  // copysign(0.5, v)
+    return _mm256_cvttpd_epi32(_mm256_add_pd(v, half));
+}
+
+// One symbol's slots [0, n) four at a time (AVX2; the caller checks the processor): soft[slots[k].from]
+// quantised into out[slots[k].to]. Returns the slots done. The layouts of rates 1/2 (slot k to pair
+// value k) and 3/4 (four slots to a group of six, its fourth and fifth 0) are written as a
+// whole, the stolen values included; others one value at a time.
+enum class SlotLayout { any, half, three_quarters };
+template <SlotLayout L>
 __attribute__((target("avx2"))) size_t quantise_slots_avx2(const double* soft, const CodeSlot* slots, size_t n,
                                                             double scale, int16_t* out) {
-    const __m256d lim = _mm256_set1_pd(static_cast<double>(kSoftMax));
+    const __m256d s = _mm256_set1_pd(scale);
+    // Values 0, 1, 2 of four 16-bit ones, two zeros, value 3 (bytes; 0x80: a zero byte).
+    const __m128i group = _mm_setr_epi8(0, 1, 2, 3, 4, 5, -128, -128, -128, -128, 6, 7, -128, -128, -128, -128);
     size_t k = 0;
     for (; k + 4 <= n; k += 4) {
-        __m256d v = _mm256_set_pd(soft[slots[k + 3].from], soft[slots[k + 2].from], soft[slots[k + 1].from], soft[slots[k].from]);
-        v = _mm256_mul_pd(v, _mm256_set1_pd(scale));
-        v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q));
-        v = _mm256_min_pd(_mm256_max_pd(v, _mm256_sub_pd(_mm256_setzero_pd(), lim)), lim);
-        const __m256d half = _mm256_or_pd(_mm256_set1_pd(0.5), _mm256_and_pd(v, _mm256_set1_pd(-0.0)));  // copysign(0.5, v)
-        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(v, half));
-        out[slots[k].to] = static_cast<int16_t>(_mm_extract_epi32(i, 0));
-        out[slots[k + 1].to] = static_cast<int16_t>(_mm_extract_epi32(i, 1));
-        out[slots[k + 2].to] = static_cast<int16_t>(_mm_extract_epi32(i, 2));
-        out[slots[k + 3].to] = static_cast<int16_t>(_mm_extract_epi32(i, 3));
+        const __m128i i = quantise_four(soft, slots + k, s);
+        if constexpr (L == SlotLayout::half) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packs_epi32(i, i));  // within +-kSoftMax: no saturation
+        } else if constexpr (L == SlotLayout::three_quarters) {
+            const __m128i g = _mm_shuffle_epi8(_mm_packs_epi32(i, i), group);
+            int16_t* o = out + k / 4 * 6;
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o), g);
+            const int32_t last = _mm_cvtsi128_si32(_mm_srli_si128(g, 8));
+            std::memcpy(o + 4, &last, sizeof last);
+        } else {
+            out[slots[k].to] = static_cast<int16_t>(_mm_extract_epi32(i, 0));
+            out[slots[k + 1].to] = static_cast<int16_t>(_mm_extract_epi32(i, 1));
+            out[slots[k + 2].to] = static_cast<int16_t>(_mm_extract_epi32(i, 2));
+            out[slots[k + 3].to] = static_cast<int16_t>(_mm_extract_epi32(i, 3));
+        }
     }
     return k;
 }
@@ -145,13 +168,20 @@ void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std
     // Every value is written below (the stolen ones as 0): out's earlier values are not cleared first.
     out.resize(used / n_cbps * per_symbol);
     for (size_t base = 0, o = 0; base < used; base += n_cbps, o += per_symbol) {
-        if (r34)
-            for (size_t j = o; j < o + per_symbol; j += 6) out[j + 3] = out[j + 4] = 0;
-        else if (r23)
-            for (size_t j = o; j < o + per_symbol; j += 4) out[j + 3] = 0;
         size_t k = 0;
+        bool stolen_written = false;  // the 3/4 groups' zeros
 #ifdef ORV_RX_DECODE_AVX2
-        if (decode_has_avx2()) k = quantise_slots_avx2(soft.data() + base, slots.data(), slots.size(), scale, out.data() + o);
+        if (decode_has_avx2()) {
+            const double* sb = soft.data() + base;
+            int16_t* ob = out.data() + o;
+            if (r34 && slots.size() % 4 == 0) {
+                k = quantise_slots_avx2<SlotLayout::three_quarters>(sb, slots.data(), slots.size(), scale, ob);
+                stolen_written = k == slots.size();
+            } else if (!r34 && !r23)
+                k = quantise_slots_avx2<SlotLayout::half>(sb, slots.data(), slots.size(), scale, ob);
+            else
+                k = quantise_slots_avx2<SlotLayout::any>(sb, slots.data(), slots.size(), scale, ob);
+        }
 #endif
 #ifdef ORV_RX_DECODE_SSE2
         for (; k + 2 <= slots.size(); k += 2) {
@@ -162,6 +192,10 @@ void coded_pairs_into(const std::vector<double>& soft, const RateInfo& rate, std
         }
 #endif
         for (; k < slots.size(); ++k) out[o + slots[k].to] = quantise_soft(soft[base + slots[k].from], scale);
+        if (r34 && !stolen_written)
+            for (size_t j = o; j < o + per_symbol; j += 6) out[j + 3] = out[j + 4] = 0;
+        else if (r23)
+            for (size_t j = o; j < o + per_symbol; j += 4) out[j + 3] = 0;
     }
 }
 
@@ -218,13 +252,20 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
     for (size_t n = 0; n < 7; ++n) st = (st << 1) | r[n];
     d.service_ok = true;
     for (size_t n = 7; n < 16; ++n) d.service_ok = (r[n] == scrambler_step(st)) && d.service_ok;
+    // The scrambler's bytes repeat after 127 (its period of 127 bits, prime to 8): up to 127 of
+    // them walked from state to state, the PSDU's bytes then each on its own.
     const std::array<ScramblerByte, 128>& bytes = scrambler_bytes();
     d.psdu.assign(static_cast<size_t>(length), 0);
-    for (size_t i = 0; i < d.psdu.size(); ++i) {
-        const int v = byte_of_bits(&r[16 + 8 * i]);
-        d.psdu[i] = static_cast<uint8_t>(v ^ bytes[static_cast<size_t>(st)].out);
+    const size_t walk = std::min<size_t>(d.psdu.size(), 127);
+    uint8_t key[127], before[127];  // byte j's scrambler output and the state it starts from
+    for (size_t j = 0; j < walk; ++j) {
+        before[j] = static_cast<uint8_t>(st);
+        key[j] = bytes[static_cast<size_t>(st)].out;
         st = bytes[static_cast<size_t>(st)].next;
     }
+    if (d.psdu.size() > walk) st = before[d.psdu.size() % 127];
+    for (size_t i = 0, j = 0; i < d.psdu.size(); ++i, j = j == 126 ? 0 : j + 1)
+        d.psdu[i] = static_cast<uint8_t>(byte_of_bits(&r[16 + 8 * i]) ^ key[j]);
     const size_t tail = 16 + 8 * static_cast<size_t>(length);
     d.tail_ok = std::all_of(r.begin() + static_cast<std::ptrdiff_t>(tail), r.begin() + static_cast<std::ptrdiff_t>(tail + 6),
                             [](int b) { return b == 0; });

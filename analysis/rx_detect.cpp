@@ -8,6 +8,9 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace orv::analysis::rx {
 
@@ -44,10 +47,49 @@ double front_end_gain(int os, double f_hz) {
     return g;
 }
 
+namespace {
+#if defined(__GNUC__) && defined(__x86_64__)
+// Whether the mean of x[0, n) lies clearly below -30 dB of the power (under a quarter of it),
+// from sums in eight interleaved parts, two samples a vector (AVX2; the caller checks the
+// processor). Their order differs from the sums in file order by at most 2 n eps relative to
+// the sum of magnitudes (under 1e-6 of it up to 2^32 samples): at the quarter, the sums in
+// file order are below the threshold too. Not finite, tiny (subnormal sums), huge counts or
+// near the threshold: false.
+__attribute__((target("avx2"))) bool clearly_no_offset(const cd* x, int64_t n) {
+    if (n <= 0 || n > (int64_t{1} << 32)) return false;
+    const double* d = reinterpret_cast<const double*>(x);
+    __m256d s0 = _mm256_setzero_pd(), s1 = s0, p0 = s0, p1 = s0;  // lanes: re, im of even and odd samples
+    int64_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d a = _mm256_loadu_pd(d + 2 * k), b = _mm256_loadu_pd(d + 2 * k + 4);
+        s0 = _mm256_add_pd(s0, a), s1 = _mm256_add_pd(s1, b);
+        p0 = _mm256_add_pd(p0, _mm256_mul_pd(a, a)), p1 = _mm256_add_pd(p1, _mm256_mul_pd(b, b));
+    }
+    alignas(32) double s[4], p[4];
+    _mm256_store_pd(s, _mm256_add_pd(s0, s1));
+    _mm256_store_pd(p, _mm256_add_pd(p0, p1));
+    for (; k < n; ++k) s[0] += x[k].real(), s[1] += x[k].imag(), p[0] += std::norm(x[k]);
+    const double nn = static_cast<double>(n);
+    const double mr = (s[0] + s[2]) / nn, mi = (s[1] + s[3]) / nn, power = ((p[0] + p[1]) + (p[2] + p[3])) / nn;
+    if (!(power > 1e-280 && power < 1e280)) return false;
+    return mr * mr + mi * mi < 0.25e-3 * power;
+}
+
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#else
+bool clearly_no_offset(const cd*, int64_t) { return false; }
+bool has_avx2() { return false; }
+#endif
+}  // namespace
+
 cd dc_offset(const cd* x, int64_t n) {
     // A DC offset (a mean above -30 dB of the power) is removed: a constant gap would look
     // periodic to the detector. A smaller mean is left, as removing it would turn silence
-    // into a constant.
+    // into a constant. (The quick pass settles the common case; the sums in file order decide the rest.)
+    if (has_avx2() && clearly_no_offset(x, n)) return 0;
     cd mean = 0;
     double power = 0;
     for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);

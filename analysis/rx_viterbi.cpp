@@ -208,6 +208,13 @@ ORV_AVX2_FN __m256i branch(__m256i a, __m256i b, const int16_t* sa, const int16_
                             _mm256_sign_epi16(b, _mm256_load_si256(reinterpret_cast<const __m256i*>(sb))));
 }
 
+// A decision word as a value the compiler cannot look into: it is stored from a general
+// register as it comes (gathering four words through vector registers waits on the moves).
+inline uint64_t opaque(uint64_t d) {
+    __asm__("" : "+r"(d));
+    return d;
+}
+
 // Step t's soft values A and B in every element.
 ORV_AVX2_FN void ab_at(const int16_t* ab, size_t t, __m256i& a, __m256i& b) {
     a = _mm256_set1_epi16(ab[2 * t]);
@@ -230,7 +237,7 @@ ORV_AVX2_FN uint64_t acs_step_in_lanes(__m256i a, __m256i b, __m256i* m) {
         d |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(bytes))) << (32 * p);
     }
     for (int r = 0; r < 4; ++r) m[r] = n[r];
-    return d;
+    return opaque(d);
 }
 
 // One step of phase 0: each register's lanes (j, j + 32) exchanged and met; the decision word.
@@ -246,7 +253,7 @@ ORV_AVX2_FN uint64_t acs_step_across(__m256i a, __m256i b, __m256i* m) {
     }
     const uint32_t lo = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(dr[0], dr[1])));
     const uint32_t hi = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(dr[2], dr[3])));
-    return lo | static_cast<uint64_t>(hi) << 32;
+    return opaque(lo | static_cast<uint64_t>(hi) << 32);
 }
 
 // The forward pass as acs_plain, sixteen states a vector (AVX2; the caller checks the processor);
@@ -386,39 +393,59 @@ bool acs_available(AcsKernel kernel) {
 }
 
 namespace {
-// Moves the values of a[lo, hi) below p to its front (the rest after them, in any order) without
-// a branch on the data; returns where the rest begins.
-size_t partition_below(double* a, size_t lo, size_t hi, double p, bool or_equal) {
-    size_t j = lo;
-    for (size_t i = lo; i < hi; ++i) {
-        const double x = a[i];
-        const bool take = or_equal ? x <= p : x < p;
-        a[i] = a[j];
-        a[j] = x;
-        j += take;
-    }
-    return j;
-}
-
-// The k-th smallest (from 0) of the n values a (no NaN), as nth_element would place it: a
-// quickselect on the median of three with branch-free partitions, the values equal to the pivot
-// set apart (ties cannot stall it), a sort of the last few.
-double kth_smallest(double* a, size_t n, size_t k) {
-    size_t lo = 0, hi = n;
-    while (hi - lo > 16) {
-        const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
-        const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));
-        const size_t below = partition_below(a, lo, hi, p, false);
-        if (k < below) {
-            hi = below;
-            continue;
+// The k-th smallest (from 0) of the n values at buf (no NaN; buf holds 4n values, the upper
+// 2n scratch), as nth_element would place it: after a first round on sampled pivots, a
+// quickselect on the median of three whose rounds copy the values below the pivot to one half
+// of the other buffer and those above it to the other half, branch-free (no store waits on a
+// load of the value just stored); the values equal to the pivot are its answer (ties cannot
+// stall it); a sort of the last few.
+double kth_smallest(double* buf, size_t n, size_t k) {
+    double* src = buf;
+    double* dst = buf + 2 * n;
+    size_t m = n;
+    if (n >= 256) {
+        // A first round on two pivots around rank k of 64 evenly spaced samples: the values
+        // between them (a quarter or so) are copied, those below counted. The k-th lies among
+        // the copied ones most of the time; else the rounds below start from all values.
+        double sample[64];
+        for (size_t i = 0; i < 64; ++i) sample[i] = buf[i * n / 64];
+        std::sort(sample, sample + 64);
+        const size_t r = k * 64 / n;
+        const double pa = sample[r < 8 ? 0 : r - 8], pb = sample[std::min<size_t>(r + 8, 63)];
+        size_t below = 0, between = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const double v = buf[i];
+            dst[between] = v;
+            below += v < pa;
+            between += (v >= pa) & (v <= pb);
         }
-        const size_t equal = partition_below(a, below, hi, p, true);
-        if (k < equal) return p;
-        lo = equal;
+        if (k >= below && k < below + between) src = dst, m = between, k -= below, dst = buf;
     }
-    std::sort(a + lo, a + hi);
-    return a[k];
+    while (m > 16) {
+        const double x = src[0], y = src[m / 2], z = src[m - 1];
+        const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        double* lo = dst;
+        double* hi = dst + n;
+        size_t nl = 0, nh = 0;
+        for (size_t i = 0; i < m; ++i) {
+            const double v = src[i];
+            lo[nl] = v;
+            hi[nh] = v;
+            nl += v < p;
+            nh += v > p;
+        }
+        if (k < nl) {
+            src = lo, m = nl;
+        } else if (k >= m - nh) {
+            k -= m - nh;
+            src = hi, m = nh;
+        } else {
+            return p;
+        }
+        dst = src < buf + 2 * n ? buf + 2 * n : buf;  // the buffer src is not in
+    }
+    std::sort(src, src + m);
+    return src[k];
 }
 }  // namespace
 
@@ -426,15 +453,18 @@ double soft_scale(const double* soft, size_t n) {
     // The median magnitude of up to 1024 evenly spaced non-zero values: an impulse in the
     // file or a spurious channel gain does not shrink every other value to nothing.
     constexpr size_t kProbe = 1024;
-    std::vector<double> mag;
+    static thread_local std::vector<double> buf;  // the values and kth_smallest's scratch, kept between calls
     const size_t stride = std::max<size_t>(n / kProbe, 1);
-    mag.reserve(n / stride + 1);  // up to 2 kProbe - 1 values: no reallocation on the way
+    const size_t most = n == 0 ? 0 : (n - 1) / stride + 1;  // up to 2 kProbe - 1 values
+    if (buf.size() < 4 * most) buf.resize(4 * most);
+    size_t m = 0;
     for (size_t i = 0; i < n; i += stride) {
         const double v = std::abs(soft[i]);
-        if (v > 0 && v < 1e300) mag.push_back(v);
+        buf[m] = v;
+        m += v > 0 && v < 1e300;
     }
-    if (mag.empty()) return 1.0;
-    return 64.0 / kth_smallest(mag.data(), mag.size(), mag.size() / 2);
+    if (m == 0) return 1.0;
+    return 64.0 / kth_smallest(buf.data(), m, m / 2);
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {

@@ -273,6 +273,7 @@ TEST_P(DecodeData, DescramblesAndChecksEachField) {
     u.resize(symbols * static_cast<size_t>(r.n_dbps), 0);
     std::vector<int> s = reftx::scramble(u, kInit);
     for (size_t k = tail; k < tail + 6; ++k) s[k] = 0;
+    ASSERT_LT(c.flip, static_cast<int>(s.size())) << "the flipped bit lies beyond the DATA field";
     if (c.flip >= 0) s[static_cast<size_t>(c.flip)] ^= 1;
     const int num = r.mbps == 48 ? 2 : (r.mbps == 9 || r.mbps == 18 || r.mbps == 36 || r.mbps == 54) ? 3 : 1;
     const std::vector<int> coded = reftx::puncture(reftx::encode(s), num, num + 1);
@@ -300,7 +301,15 @@ INSTANTIATE_TEST_SUITE_P(
                       DecodeCase{"LastServiceBitSet", 36, 200, 15, false, true, true},
                       DecodeCase{"TailBitSet", 24, 50, 16 + 8 * 50 + 3, true, false, true},
                       DecodeCase{"SecondPadBitSet", 12, 50, 16 + 8 * 50 + 6 + 1, true, true, false},
-                      DecodeCase{"PsduBitFlipped", 18, 64, 16 + 8 * 10 + 5, true, true, true}),
+                      DecodeCase{"PsduBitFlipped", 18, 64, 16 + 8 * 10 + 5, true, true, true},
+                      // Around the scrambler's period of 127 bytes: the PSDU, and the state the tail and pad checks go on from.
+                      DecodeCase{"Clean_126Bytes", 24, 126, -1, true, true, true},
+                      DecodeCase{"Clean_127Bytes", 24, 127, -1, true, true, true},
+                      DecodeCase{"Clean_128Bytes", 12, 128, -1, true, true, true},
+                      DecodeCase{"Clean_254Bytes", 54, 254, -1, true, true, true},
+                      DecodeCase{"Clean_255Bytes", 36, 255, -1, true, true, true},
+                      DecodeCase{"PadBitSetAfter301Bytes", 6, 301, 16 + 8 * 301 + 6 + 4, true, true, false},
+                      DecodeCase{"PsduBitFlippedInByte200", 54, 1000, 16 + 8 * 200 + 2, true, true, true}),
     [](const ::testing::TestParamInfo<DecodeCase>& i) { return i.param.name; });
 
 // A flipped PSDU bit comes out in its byte and bit (LSB first), nowhere else.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <numeric>
 #include <ostream>
@@ -82,5 +83,56 @@ INSTANTIATE_TEST_SUITE_P(Tones, FrontEnd,
                                            ToneCase{"Os4_Minus5MHz", 4, -5e6, 1.0}, ToneCase{"Os4_25MHz", 4, 25e6, 0.0},
                                            ToneCase{"Os8_Minus40MHz", 8, -40e6, 0.0}),
                          [](const ::testing::TestParamInfo<ToneCase>& i) { return i.param.name; });
+
+// The DC offset against the sums in file order, value for value: a mean well below, between a
+// quarter of and the -30 dB threshold, just either side of it and well above; lengths that are
+// no multiple of four; NaN, infinities, subnormal and huge samples.
+struct OffsetCase {
+    std::string name;
+    size_t n;
+    double dc;   // offset of the unit-power tone, on both axes' diagonal
+    int kind;    // 0 tone plus offset, 1 a NaN in it, 2 an infinity, 3 subnormal, 4 huge, 5 the offset alone
+};
+void PrintTo(const OffsetCase& c, std::ostream* os) { *os << c.name; }
+class DcOffset : public ::testing::TestWithParam<OffsetCase> {};
+
+C offset_in_file_order(const C* x, int64_t n) {
+    C mean = 0;
+    double power = 0;
+    for (int64_t k = 0; k < n; ++k) mean += x[k], power += std::norm(x[k]);
+    if (n > 0) mean /= static_cast<double>(n), power /= static_cast<double>(n);
+    return std::norm(mean) > 1e-3 * power ? mean : C(0, 0);
+}
+
+TEST_P(DcOffset, EqualsTheSumsInFileOrder) {
+    const OffsetCase& c = GetParam();
+    std::mt19937 rng(static_cast<uint32_t>(c.n + 17));
+    std::normal_distribution<double> g(0.0, 0.05);
+    const C dc(c.dc / std::sqrt(2.0), c.dc / std::sqrt(2.0));
+    std::vector<C> x(c.n);
+    for (size_t k = 0; k < c.n; ++k) {
+        const C v = c.kind == 5 ? C(0, 0) : std::polar(1.0, 0.37 * static_cast<double>(k)) + C(g(rng), g(rng));
+        x[k] = c.kind == 3 ? v * 1e-310 : c.kind == 4 ? v * 1e150 : v + dc;
+    }
+    if (c.kind == 1 && c.n > 2) x[c.n / 2] = C(std::numeric_limits<double>::quiet_NaN(), 0);
+    if (c.kind == 2 && c.n > 2) x[c.n / 3] = C(0, std::numeric_limits<double>::infinity());
+    const C want = offset_in_file_order(x.data(), static_cast<int64_t>(c.n));
+    const C got = rx::dc_offset(x.data(), static_cast<int64_t>(c.n));
+    // Bit for bit (NaN compares unequal to itself: compared through its class).
+    EXPECT_EQ(std::isnan(got.real()), std::isnan(want.real()));
+    if (!std::isnan(want.real())) EXPECT_EQ(got.real(), want.real());
+    if (!std::isnan(want.imag())) EXPECT_EQ(got.imag(), want.imag());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Means, DcOffset,
+    ::testing::Values(OffsetCase{"Empty", 0, 0.0, 0}, OffsetCase{"One", 1, 0.0, 0}, OffsetCase{"Seven", 7, 0.0, 0},
+                      OffsetCase{"NoOffset_100003", 100003, 0.0, 0}, OffsetCase{"WellBelow_5000", 5000, 0.005, 0},
+                      OffsetCase{"AboveAQuarter_5001", 5001, 0.02, 0}, OffsetCase{"JustBelow_40000", 40000, 0.031, 0},
+                      OffsetCase{"JustAbove_40000", 40000, 0.0325, 0}, OffsetCase{"WellAbove_9999", 9999, 0.2, 0},
+                      OffsetCase{"NaNSample_1000", 1000, 0.0, 1}, OffsetCase{"InfiniteSample_1000", 1000, 0.0, 2},
+                      OffsetCase{"Subnormal_1000", 1000, 0.0, 3}, OffsetCase{"Huge_1000", 1000, 0.0, 4},
+                      OffsetCase{"OffsetAlone_64", 64, 0.5, 5}, OffsetCase{"Silence_64", 64, 0.0, 5}),
+    [](const ::testing::TestParamInfo<OffsetCase>& i) { return i.param.name; });
 
 }  // namespace

@@ -192,7 +192,11 @@ TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
         case 1: soft[i] = (rng() % 3) * (u < 0 ? -1.0 : 1.0); break;             // ties and zeros
         case 2: soft[i] = u * std::pow(10.0, static_cast<double>(rng() % 600) - 300.0); break;  // wide range
         case 3: soft[i] = 1.0 + static_cast<double>(rng() % 5) * 1e-15; break;   // equal leading bits
-        default: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
+        case 4: soft[i] = i % 2 ? 4.9e-324 * static_cast<double>(rng() % 4 + 1) : 0.0; break;  // subnormal
+        case 5: soft[i] = -3.25; break;                                                         // all equal
+        case 6: soft[i] = static_cast<double>(c.n - i); break;                                  // descending
+        case 7: soft[i] = i % 3 ? 2.0 : -1.0; break;                                          // two values
+        default: soft[i] = i % 16 ? u : 1000.0 + static_cast<double>(i); break;                 // every 16th huge
         }
     }
     std::vector<double> mag;
@@ -208,7 +212,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ScaleCase{"Spread_3", 3, 0}, ScaleCase{"Spread_40", 40, 0}, ScaleCase{"Spread_1000", 1000, 0},
                       ScaleCase{"Spread_10944", 10944, 0}, ScaleCase{"Ties_2000", 2000, 1}, ScaleCase{"Ties_33", 33, 1},
                       ScaleCase{"WideRange_5000", 5000, 2}, ScaleCase{"SharedLeadingBits_3000", 3000, 3},
-                      ScaleCase{"Subnormal_700", 700, 4}),
+                      ScaleCase{"Subnormal_700", 700, 4}, ScaleCase{"One_1", 1, 0}, ScaleCase{"Two_2", 2, 0},
+                      ScaleCase{"Spread_17", 17, 0}, ScaleCase{"AllEqual_5000", 5000, 5}, ScaleCase{"Descending_2047", 2047, 6},
+                      ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0},
+                      ScaleCase{"HugeWhereSampled_1024", 1024, 8}, ScaleCase{"HugeWhereSampled_640", 640, 8}),
     [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
 
 TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
@@ -260,9 +267,10 @@ TEST_P(CodedPairs, IntoAUsedBufferEqualFreshOnes) {
 }
 
 // NaN, infinities, values beyond the clip, signed zeros and halves quantise in the
-// interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol.
-TEST(CodedPairsEdges, QuantisedAsOneByOne) {
-    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(54);
+// interleaved pass as quantise_soft does them one by one, wherever they sit in a symbol, at
+// every rate (the layouts written a group at a time and value by value).
+TEST_P(CodedPairs, EdgesQuantisedAsOneByOne) {
+    const orv::analysis::RateInfo& r = *orv::analysis::rate_by_mbps(GetParam().mbps);
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::vector<double> odd = {nan, inf, -inf, 1e300, -1e300, 0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 7.99, -8.01, 1e-300};
     for (size_t shift = 0; shift < 3; ++shift) {
