@@ -204,7 +204,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     for (int k = -26; k <= 26; ++k) z[at(k)] = k ? mul_conj(s.y[at(k)], model(g1, g2, s.x, k)) : cd(0);
     cd d = 0;
     for (int k = -26; k < 26; ++k) d += mul_conj(z[at(k + 1)], z[at(k)]);
-    s.b = std::arg(d);
+    s.b = phase_angle(d.imag(), d.real());
     const cd step = unit(-s.b);
     cd rot = unit(26.0 * s.b);
     cd c = 0;
@@ -212,7 +212,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
         z[at(k)] = mul(z[at(k)], rot);
         c += z[at(k)];
     }
-    s.a = std::arg(c);
+    s.a = phase_angle(c.imag(), c.real());
     const cd back = unit(-s.a);
     std::array<double, kUsed> re, im, phase;  // set in full below
     for (size_t i = 0; i < kUsed; ++i) {
@@ -346,10 +346,11 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
     for (int g = 0; g < G; ++g) d[g] = {zero, zero};
     for (int k = -26; k < 26; ++k)
         for (int g = 0; g < G; ++g) d[g] = add4(d[g], mul_conj4(z[g][at(k + 1)], z[g][at(k)]));
-    double a[4 * G], b[4 * G];
+    alignas(32) double a[4 * G], b[4 * G], sre[4 * G], sim[4 * G];  // the arguments of the lanes' sums sre + j sim
     cd t[4 * G], u[4 * G];
-    for (int g = 0; g < G; ++g) store4(d[g], t + 4 * g);
-    for (int l = 0; l < 4 * G; ++l) b[l] = std::arg(t[l]), t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
+    for (int g = 0; g < G; ++g) _mm256_store_pd(sre + 4 * g, d[g].re), _mm256_store_pd(sim + 4 * g, d[g].im);
+    phase_angles(sim, sre, 4 * G, b);
+    for (int l = 0; l < 4 * G; ++l) t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
     V4 step[G], rot[G], c[G];
     for (int g = 0; g < G; ++g) step[g] = load4(t + 4 * g), rot[g] = load4(u + 4 * g), c[g] = {zero, zero};
     for (int k = -26; k <= 26; ++k)
@@ -358,8 +359,9 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
             c[g] = add4(c[g], z[g][at(k)]);
             rot[g] = mul4(rot[g], step[g]);
         }
-    for (int g = 0; g < G; ++g) store4(c[g], t + 4 * g);
-    for (int l = 0; l < 4 * G; ++l) a[l] = std::arg(t[l]), t[l] = unit(-a[l]);
+    for (int g = 0; g < G; ++g) _mm256_store_pd(sre + 4 * g, c[g].re), _mm256_store_pd(sim + 4 * g, c[g].im);
+    phase_angles(sim, sre, 4 * G, a);
+    for (int l = 0; l < 4 * G; ++l) t[l] = unit(-a[l]);
     // Per group: kUsed subcarriers of four lanes.
     alignas(32) double re[4 * G * kUsed], im[4 * G * kUsed], ph[4 * G * kUsed];
     for (int g = 0; g < G; ++g) {
