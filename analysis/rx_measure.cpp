@@ -932,43 +932,60 @@ void angles_plain(const double* y, const double* x, size_t from, size_t n, doubl
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
-// The same four at a time (AVX2: the same operations, the same values); returns where it stopped.
+// angles_plain of the four lanes of y, x (AVX2: the same operations, the same values), NaN,
+// infinities and the origin left to the caller (their lanes flagged in odd).
+__attribute__((target("avx2"))) inline __m256d angles4(__m256d yv, __m256d xv, const double* base, int& odd) {
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
+    const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
+    const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
+    __m256d t = _mm256_div_pd(lo, hi);
+    const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, one, _CMP_LE_OQ));
+    t = _mm256_and_pd(t, ok);
+    const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, _mm256_set1_pd(16.0)), _mm256_set1_pd(0.5)));
+    const __m256d c = _mm256_mul_pd(_mm256_cvtepi32_pd(i), _mm256_set1_pd(1.0 / 16));  // i / 16 exactly
+    const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
+    const __m256d u2 = _mm256_mul_pd(u, u);
+    __m256d p = _mm256_mul_pd(u2, _mm256_set1_pd(1.0 / 11));
+    p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 9), p));
+    p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 7), p));
+    p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
+    p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
+    const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
+    // The table's four entries by plain loads (a gather instruction is slow on some processors).
+    alignas(16) int32_t ix[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(ix), i);
+    __m256d r = _mm256_add_pd(_mm256_set_pd(base[ix[3]], base[ix[2]], base[ix[1]], base[ix[0]]), series);
+    r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
+    r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
+    const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
+    const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
+    const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
+    odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))), origin));
+    return _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv));
+}
+
+// angles_plain four at a time, two groups of four a step (independent chains side by side);
+// returns where it stopped.
 __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double* x, size_t n, double* out) {
     const double* base = atan_sixteenths().data();
-    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
-    const __m256d sixteen = _mm256_set1_pd(16.0), half = _mm256_set1_pd(0.5);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     size_t j = 0;
+    const auto fix = [&](size_t at, int odd) {  // NaN, infinities and the origin as atan2 gives them
+        for (size_t l = 0; l < 4; ++l)
+            if (odd >> l & 1) out[at + l] = std::atan2(y[at + l], x[at + l]);
+    };
+    for (; j + 8 <= n; j += 8) {
+        int odd0 = 0, odd1 = 0;
+        const __m256d r0 = angles4(_mm256_loadu_pd(y + j), _mm256_loadu_pd(x + j), base, odd0);
+        const __m256d r1 = angles4(_mm256_loadu_pd(y + j + 4), _mm256_loadu_pd(x + j + 4), base, odd1);
+        _mm256_storeu_pd(out + j, r0);
+        _mm256_storeu_pd(out + j + 4, r1);
+        if (odd0 | odd1) fix(j, odd0), fix(j + 4, odd1);
+    }
     for (; j + 4 <= n; j += 4) {
-        const __m256d xv = _mm256_loadu_pd(x + j), yv = _mm256_loadu_pd(y + j);
-        const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
-        const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
-        const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
-        __m256d t = _mm256_div_pd(lo, hi);
-        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, one, _CMP_LE_OQ));
-        t = _mm256_and_pd(t, ok);
-        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, sixteen), half));
-        const __m256d c = _mm256_div_pd(_mm256_cvtepi32_pd(i), sixteen);
-        const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
-        const __m256d u2 = _mm256_mul_pd(u, u);
-        __m256d p = _mm256_mul_pd(u2, _mm256_set1_pd(1.0 / 11));
-        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 9), p));
-        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 7), p));
-        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
-        p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
-        const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
-        // The masked gather with every lane on (the plain one trips GCC 12's uninitialised warning).
-        __m256d r = _mm256_add_pd(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, i, all, 8), series);
-        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
-        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
-        _mm256_storeu_pd(out + j, _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv)));
-        // NaN, infinities and the origin as atan2 gives them.
-        const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
-        const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
-        const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
-        if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, all), origin)))
-            for (size_t l = 0; l < 4; ++l)
-                if (odd >> l & 1) out[j + l] = std::atan2(y[j + l], x[j + l]);
+        int odd = 0;
+        _mm256_storeu_pd(out + j, angles4(_mm256_loadu_pd(y + j), _mm256_loadu_pd(x + j), base, odd));
+        if (odd) fix(j, odd);
     }
     return j;
 }
