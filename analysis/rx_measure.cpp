@@ -646,7 +646,7 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
         for (size_t i = 0; i < sy.size(); ++i) da[i] = sy[i].a, db[i] = sy[i].b;
         fit_phases(sy, g1, g2, vector);
         for (size_t i = 0; i < sy.size(); ++i) {
-            da[i] = std::remainder(sy[i].a - da[i], 2.0 * kPi), db[i] = sy[i].b - db[i];
+            da[i] = wrap_phase(sy[i].a - da[i]), db[i] = sy[i].b - db[i];
             ma += da[i] / n, mb += db[i] / n;
         }
         double change = 0;
@@ -915,6 +915,18 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
     return std::sqrt(std::max(p2 / p0 - (p1 / p0) * (p1 / p0), 0.0));
 }
 
+double wrap_phase(double x) {
+    constexpr double p = 2.0 * kPi, half = kPi;  // half is p / 2 exactly
+    const double ax = std::abs(x);
+    if (ax <= half) return x;  // the quotient 0 (at half a tie, rounded to the even 0)
+    // Quotient +-1 up to 1.5 p: ax - p is exact there (Sterbenz), and so is x -+ p.
+    if (ax - p < half) {
+        const double r = x > 0 ? x - p : x + p;
+        return r == 0 ? std::copysign(0.0, x) : r;  // a zero result has the sign of x
+    }
+    return std::remainder(x, p);  // further out, NaN and infinities
+}
+
 double phase_angle(double y, double x) {
     double r = 0;
     phase_angles(&y, &x, 1, &r);
@@ -1071,7 +1083,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     std::vector<double> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
     double unwrapped = sy[0].a;
     for (int i = 0; i < n; ++i) {
-        if (i) unwrapped += std::remainder(sy[static_cast<size_t>(i)].a - sy[static_cast<size_t>(i - 1)].a, 2.0 * kPi);
+        if (i) unwrapped += wrap_phase(sy[static_cast<size_t>(i)].a - sy[static_cast<size_t>(i - 1)].a);
         a[static_cast<size_t>(i)] = unwrapped;
         b[static_cast<size_t>(i)] = sy[static_cast<size_t>(i)].b;
     }

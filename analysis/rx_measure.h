@@ -52,6 +52,10 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1,
                                 const std::vector<std::array<cd, 53>>* spectra = nullptr, bool vector = true);
 
+// std::remainder(x, 2 pi) (the same values): a phase step into [-pi, pi], without the library
+// call for steps within 1.5 turns.
+double wrap_phase(double x);
+
 // atan2(y, x) within a few units in the last place (a table of atan(i / 16) and a short series;
 // the model fit's phases): the same quadrants and signed zeros; NaN and infinities as atan2.
 double phase_angle(double y, double x);

@@ -365,6 +365,48 @@ TEST(PhaseAngleEdges, SignedZerosNanAndInfinitiesAsAtan2) {
     EXPECT_TRUE(std::isnan(rx::phase_angle(1.0, nan)));
 }
 
+// The phase step wrapped into [-pi, pi] is std::remainder(x, 2 pi) bit for bit: at and beside
+// the quotient's rounding points (pi and 3 pi, ties to the even quotient), at whole turns (a zero
+// result keeps the sign of x), far out, and for zeros, NaN and infinities.
+struct WrapCase {
+    const char* name;
+    std::vector<double> values;  // each also negated and taken one step up and down
+};
+void PrintTo(const WrapCase& c, std::ostream* os) { *os << c.name; }
+class WrapPhase : public ::testing::TestWithParam<WrapCase> {};
+
+TEST_P(WrapPhase, EqualsRemainderOfATurn) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double v : GetParam().values)
+        for (double x : {v, -v, std::nextafter(v, inf), std::nextafter(v, -inf), -std::nextafter(v, inf), -std::nextafter(v, -inf)}) {
+            const double want = std::remainder(x, 2.0 * kPi), got = rx::wrap_phase(x);
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(got)) << x;
+                continue;
+            }
+            EXPECT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want)) << std::hexfloat << "x " << x << " got " << got << " want " << want;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WrapPhase,
+    ::testing::Values(WrapCase{"zero_and_small", {0.0, 1e-300, 4.9e-324, 1e-9, 0.5, 3.0}},
+                      WrapCase{"half_turn_ties", {kPi, 2.0 * kPi * 0.5}},
+                      WrapCase{"one_turn", {2.0 * kPi, 4.0, 5.5, 6.0, 7.0, 8.0, 9.0}},
+                      WrapCase{"one_and_a_half_turns", {3.0 * kPi, 1.5 * (2.0 * kPi), 2.0 * kPi + kPi}},
+                      WrapCase{"two_turns_and_beyond", {4.0 * kPi, 12.0, 13.0, 100.0, 1e6, 1e300}},
+                      WrapCase{"not_finite", {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}}),
+    [](const ::testing::TestParamInfo<WrapCase>& i) { return std::string(i.param.name); });
+
+TEST(WrapPhaseSweep, EqualsRemainderOfATurnEverywhereWithinTwoTurns) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-4.0 * kPi, 4.0 * kPi);
+    for (int i = 0; i < 200000; ++i) {
+        const double x = u(rng);
+        ASSERT_EQ(std::bit_cast<uint64_t>(rx::wrap_phase(x)), std::bit_cast<uint64_t>(std::remainder(x, 2.0 * kPi))) << std::hexfloat << x;
+    }
+}
+
 // The image ratio of an imbalance computed from its definition (the responses to x = 1 and
 // x = j give mu and nu of y = mu x + nu conj(x)) is turned back into its gain and phase,
 // whatever gain and phase follow the imbalance.
