@@ -934,10 +934,10 @@ double phase_angle(double y, double x) {
 }
 
 namespace {
-// atan(i / 16), i = 0..16.
-const std::array<double, 17>& atan_sixteenths() {
-    static const std::array<double, 17> base = [] {
-        std::array<double, 17> b{};
+// atan(i / 16), i = 0..16; entries 17..31 zero (the four-lane loop reads its indices modulo 32).
+const std::array<double, 32>& atan_sixteenths() {
+    static const std::array<double, 32> base = [] {
+        std::array<double, 32> b{};
         for (int i = 0; i <= 16; ++i) b[static_cast<size_t>(i)] = std::atan(i / 16.0);
         return b;
     }();
@@ -976,10 +976,10 @@ __attribute__((target("avx2"))) inline __m256d angles4(__m256d yv, __m256d xv, c
     const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
     const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
     const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
-    __m256d t = _mm256_div_pd(lo, hi);
-    const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, one, _CMP_LE_OQ));
-    t = _mm256_and_pd(t, ok);
-    const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, _mm256_set1_pd(16.0)), _mm256_set1_pd(0.5)));
+    // t lies in [0, 1] but in the lanes flagged below (NaN there, its index taken modulo 32 in the table).
+    const __m256d t = _mm256_div_pd(lo, hi);
+    const __m128i i = _mm_and_si128(_mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, _mm256_set1_pd(16.0)), _mm256_set1_pd(0.5))),
+                                    _mm_set1_epi32(31));
     const __m256d c = _mm256_mul_pd(_mm256_cvtepi32_pd(i), _mm256_set1_pd(1.0 / 16));  // i / 16 exactly
     const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
     const __m256d u2 = _mm256_mul_pd(u, u);
@@ -995,10 +995,11 @@ __attribute__((target("avx2"))) inline __m256d angles4(__m256d yv, __m256d xv, c
     __m256d r = _mm256_add_pd(_mm256_set_pd(base[ix[3]], base[ix[2]], base[ix[1]], base[ix[0]]), series);
     r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
     r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
-    const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
-    const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
-    const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
-    odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, _mm256_castsi256_pd(_mm256_set1_epi64x(-1))), origin));
+    // NaN, infinities and the origin: hi is the larger magnitude where neither is NaN.
+    const __m256d nan = _mm256_cmp_pd(ax, ay, _CMP_UNORD_Q);
+    const __m256d infinite = _mm256_cmp_pd(hi, _mm256_set1_pd(std::numeric_limits<double>::max()), _CMP_GT_OQ);
+    const __m256d origin = _mm256_cmp_pd(hi, zero, _CMP_EQ_OQ);
+    odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(nan, infinite), origin));
     return _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv));
 }
 

@@ -353,6 +353,48 @@ TEST(PhaseAngleEdges, VectorAndPlainLoopsEqual) {
     }
 }
 
+// Each of atan2's special pairs in every lane of the four-lane loop (in the first and second
+// group of its eight-a-step part and in its four-a-step part, ordinary values around it) gives
+// atan2's value: the signed zeros of the origin, both magnitudes infinite, NaN on either side.
+struct SpecialPair {
+    const char* name;
+    double y, x;
+};
+void PrintTo(const SpecialPair& c, std::ostream* os) { *os << c.name; }
+class PhaseAngleLanes : public ::testing::TestWithParam<SpecialPair> {};
+
+TEST_P(PhaseAngleLanes, SpecialPairAsAtan2InEveryLane) {
+    const SpecialPair& c = GetParam();
+    constexpr size_t kCount = 12;  // one step of eight, one of four
+    for (size_t at = 0; at < kCount; ++at) {
+        std::vector<double> y(kCount), x(kCount), out(kCount);
+        for (size_t j = 0; j < kCount; ++j) y[j] = 0.3 * static_cast<double>(j) - 1.0, x[j] = 0.7 - 0.1 * static_cast<double>(j);
+        y[at] = c.y, x[at] = c.x;
+        rx::phase_angles(y.data(), x.data(), kCount, out.data(), true);
+        const double want = std::atan2(c.y, c.x);
+        if (std::isnan(want)) {
+            EXPECT_TRUE(std::isnan(out[at])) << "lane " << at;
+        } else {
+            EXPECT_EQ(std::bit_cast<uint64_t>(out[at]), std::bit_cast<uint64_t>(want)) << "lane " << at << ": " << out[at] << " against " << want;
+        }
+        for (size_t j = 0; j < kCount; ++j) {
+            if (j == at) continue;
+            EXPECT_EQ(out[j], rx::phase_angle(y[j], x[j])) << "neighbour " << j << " of lane " << at;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Specials, PhaseAngleLanes,
+    ::testing::Values(SpecialPair{"origin_pp", 0.0, 0.0}, SpecialPair{"origin_mp", -0.0, 0.0}, SpecialPair{"origin_pm", 0.0, -0.0},
+                      SpecialPair{"origin_mm", -0.0, -0.0}, SpecialPair{"both_infinite_pp", INFINITY, INFINITY},
+                      SpecialPair{"both_infinite_mm", -INFINITY, -INFINITY}, SpecialPair{"both_infinite_pm", INFINITY, -INFINITY},
+                      SpecialPair{"infinite_y", -INFINITY, 3.0}, SpecialPair{"infinite_x", 2.0, -INFINITY},
+                      SpecialPair{"nan_y", NAN, 0.5}, SpecialPair{"nan_x", 0.5, NAN}, SpecialPair{"nan_y_zero_x", NAN, 0.0},
+                      SpecialPair{"zero_y_negative_x", 0.0, -2.0}, SpecialPair{"negative_zero_y_negative_x", -0.0, -2.0},
+                      SpecialPair{"subnormal_over_huge", 4.9e-324, 1e308}),
+    [](const ::testing::TestParamInfo<SpecialPair>& i) { return std::string(i.param.name); });
+
 TEST(PhaseAngleEdges, SignedZerosNanAndInfinitiesAsAtan2) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
     const std::pair<double, double> cases[] = {{0.0, 0.0},  {-0.0, 0.0}, {0.0, -0.0}, {-0.0, -0.0}, {0.0, -1.0},
