@@ -743,7 +743,11 @@ struct TapFit {
     std::vector<cd> a;           // 53 x kTaps: exp(-j 2 pi k (m + kTapFirst) / 64), row k + 26
     std::vector<cd> pinv;        // kTaps x 53 (row m, column subcarrier k + 26)
     std::array<double, kTaps> var{};  // noise gain of each tap: sum over k of |pinv(m, k)|^2
+    // The same split into real and imaginary parts for the four-lane loops: pinv by subcarrier
+    // (row k + 26, the kTaps taps in a row) and a by tap (row m, kPadded subcarriers, the last three zero).
+    std::vector<double> pinv_re, pinv_im, a_re, a_im;
 };
+constexpr size_t kPadded = 56;
 
 const TapFit& tap_fit() {
     static const TapFit f = [] {
@@ -780,17 +784,67 @@ const TapFit& tap_fit() {
                 t.var[static_cast<size_t>(m)] += std::norm(acc);
             }
         }
+        t.pinv_re.assign(kUsed * kTaps, 0.0), t.pinv_im.assign(kUsed * kTaps, 0.0);
+        t.a_re.assign(kTaps * kPadded, 0.0), t.a_im.assign(kTaps * kPadded, 0.0);
+        for (size_t j = 0; j < kUsed; ++j)
+            for (size_t m = 0; m < kTaps; ++m) {
+                t.pinv_re[j * kTaps + m] = t.pinv[m * kUsed + j].real(), t.pinv_im[j * kTaps + m] = t.pinv[m * kUsed + j].imag();
+                t.a_re[m * kPadded + j] = t.a[j * kTaps + m].real(), t.a_im[m * kPadded + j] = t.a[j * kTaps + m].imag();
+            }
         return t;
     }();
     return f;
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// fit_taps' sums for hs four taps, then four subcarriers, a lane (AVX2: each tap's and each
+// subcarrier's sum in fit_taps' order, the same values); returns the residual power.
+ORV_AVX2 double fit_taps_avx2(const std::array<cd, kUsed>& hs, const TapFit& f, std::array<cd, kTaps>& taps) {
+    constexpr size_t kQuads = kTaps / 4;
+    __m256d tr[kQuads], ti[kQuads];
+    for (size_t q = 0; q < kQuads; ++q) tr[q] = ti[q] = _mm256_setzero_pd();
+    for (size_t j = 0; j < kUsed; ++j) {
+        const __m256d hr = _mm256_set1_pd(hs[j].real()), hi = _mm256_set1_pd(hs[j].imag());
+        for (size_t q = 0; q < kQuads; ++q) {
+            const __m256d pr = _mm256_loadu_pd(f.pinv_re.data() + j * kTaps + 4 * q), pi = _mm256_loadu_pd(f.pinv_im.data() + j * kTaps + 4 * q);
+            tr[q] = _mm256_add_pd(tr[q], _mm256_sub_pd(_mm256_mul_pd(pr, hr), _mm256_mul_pd(pi, hi)));
+            ti[q] = _mm256_add_pd(ti[q], _mm256_add_pd(_mm256_mul_pd(pr, hi), _mm256_mul_pd(pi, hr)));
+        }
+    }
+    alignas(32) double vr[kTaps], vi[kTaps];
+    for (size_t q = 0; q < kQuads; ++q) _mm256_store_pd(vr + 4 * q, tr[q]), _mm256_store_pd(vi + 4 * q, ti[q]);
+    for (size_t m = 0; m < kTaps; ++m) taps[m] = cd(vr[m], vi[m]);
+    alignas(32) double fr[kPadded], fi[kPadded];
+    for (size_t j = 0; j < kPadded; j += 4) {
+        __m256d ar = _mm256_setzero_pd(), ai = ar;
+        for (size_t m = 0; m < kTaps; ++m) {
+            const __m256d cr = _mm256_set1_pd(vr[m]), ci = _mm256_set1_pd(vi[m]);
+            const __m256d br = _mm256_loadu_pd(f.a_re.data() + m * kPadded + j), bi = _mm256_loadu_pd(f.a_im.data() + m * kPadded + j);
+            ar = _mm256_add_pd(ar, _mm256_sub_pd(_mm256_mul_pd(cr, br), _mm256_mul_pd(ci, bi)));
+            ai = _mm256_add_pd(ai, _mm256_add_pd(_mm256_mul_pd(cr, bi), _mm256_mul_pd(ci, br)));
+        }
+        _mm256_store_pd(fr + j, ar), _mm256_store_pd(fi + j, ai);
+    }
+    double resid = 0;
+    for (size_t j = 0; j < kUsed; ++j)
+        if (j != at(0)) resid += std::norm(hs[j] - cd(fr[j], fi[j]));
+    return resid;
+}
+#endif
+
 // The taps of h advanced by shift samples, least squares; returns the fit's residual power (the
-// products written out: the same values for finite h).
-double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTaps>& taps) {
+// products written out: the same values for finite h). vector: four taps or subcarriers at a time
+// where the processor has AVX2 (the same values).
+double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTaps>& taps, bool vector) {
     const TapFit& f = tap_fit();
     std::array<cd, kUsed> hs{};
     for (int k = -26; k <= 26; ++k) hs[at(k)] = mul(h[at(k)], std::polar(1.0, 2.0 * kPi * k * shift / 64.0));
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) return fit_taps_avx2(hs, f, taps);
+#else
+    (void)vector;
+#endif
     for (int m = 0; m < kTaps; ++m) {
         taps[static_cast<size_t>(m)] = 0;
         for (int k = -26; k <= 26; ++k) taps[static_cast<size_t>(m)] += mul(f.pinv[static_cast<size_t>(m * kUsed) + at(k)], hs[at(k)]);
@@ -899,18 +953,23 @@ void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg) {
     *phase_deg = std::asin(sin_phi) * 180.0 / kPi;
 }
 
-std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var) {
+double delay_taps(const std::array<cd, 53>& h, double shift, std::array<cd, 16>& taps, bool vector) {
+    static_assert(kTaps == 16);
+    return fit_taps(h, shift, taps, vector);
+}
+
+std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var, bool vector) {
     // A path between two samples spreads over its neighbours on the taps' grid: the profile is
     // taken at the fraction of a sample (steps of 0.05) where the taps fit h best, when that
     // fit is better than at the grid itself by more than the noise explains.
     std::array<cd, kTaps> taps{}, best{};
-    const double at_grid = fit_taps(h, 0.0, best);
+    const double at_grid = fit_taps(h, 0.0, best, vector);
     double energy = 0;
     for (const cd& v : h) energy += std::norm(v);
     double least = at_grid;
     const double needed = 8.0 * std::sqrt(27.0) * noise_var + 1e-9 * energy;
     for (int step = -10; step < 10 && at_grid > needed; ++step) {
-        const double r = step ? fit_taps(h, 0.05 * step, taps) : at_grid;
+        const double r = step ? fit_taps(h, 0.05 * step, taps, vector) : at_grid;
         if (r < least && at_grid - r > needed) least = r, best = taps;
     }
     const TapFit& f = tap_fit();

@@ -503,6 +503,58 @@ TEST_P(DelaySpread, OfTheChannelsPaths) {
     EXPECT_NEAR(*tau * 1e9, std::sqrt(p2 / p0 - (p1 / p0) * (p1 / p0)), 1.0);
 }
 
+// The taps' fits four at a time give the plain loops' delay spread to the last bit: on the
+// channel itself (fitted on the grid alone) and with noise added and declared, which sends the
+// fit through its search of sub-sample timings.
+TEST_P(DelaySpread, VectorAndPlainFitsEqual) {
+    const SpreadCase& c = GetParam();
+    std::array<C, 53> h{};
+    for (const auto& [d, a] : c.paths)
+        for (int k = -26; k <= 26; ++k)
+            if (k) h[static_cast<size_t>(k + 26)] += a * std::polar(1.0, -2.0 * kPi * k * d / 64.0);
+    std::mt19937 rng(5);
+    std::normal_distribution<double> n(0.0, 0.05);
+    std::array<C, 53> noisy = h;
+    for (int k = -26; k <= 26; ++k)
+        if (k) noisy[static_cast<size_t>(k + 26)] += C(n(rng), n(rng));
+    const std::pair<const std::array<C, 53>*, double> inputs[] = {{&h, 0.0}, {&noisy, 0.005}, {&noisy, 0.0}};
+    for (const auto& [ch, noise_var] : inputs) {
+        const auto v = rx::rms_delay_spread_s(*ch, noise_var, true), p = rx::rms_delay_spread_s(*ch, noise_var, false);
+        ASSERT_EQ(v.has_value(), p.has_value()) << "noise " << noise_var;
+        if (!p) continue;
+        EXPECT_EQ(std::bit_cast<uint64_t>(*v), std::bit_cast<uint64_t>(*p)) << "noise " << noise_var << ": " << *v << " against " << *p;
+    }
+}
+
+// The taps and the residual of each sub-sample timing the search tries, four at a time, are the
+// plain loops' to the last bit (the residual alone decides between timings).
+TEST_P(DelaySpread, VectorAndPlainTapsAndResidualEqual) {
+    const SpreadCase& c = GetParam();
+    std::array<C, 53> h{};
+    for (const auto& [d, a] : c.paths)
+        for (int k = -26; k <= 26; ++k)
+            if (k) h[static_cast<size_t>(k + 26)] += a * std::polar(1.0, -2.0 * kPi * k * d / 64.0);
+    std::mt19937 rng(9);
+    std::normal_distribution<double> n(0.0, 0.02);
+    for (int k = -26; k <= 26; ++k)
+        if (k) h[static_cast<size_t>(k + 26)] += C(n(rng), n(rng));
+    for (int step = -10; step < 10; ++step) {
+        std::array<C, 16> tv{}, tp{};
+        const double rv = rx::delay_taps(h, 0.05 * step, tv, true), rp = rx::delay_taps(h, 0.05 * step, tp, false);
+        EXPECT_EQ(std::bit_cast<uint64_t>(rv), std::bit_cast<uint64_t>(rp)) << "shift step " << step;
+        for (size_t m = 0; m < 16; ++m) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(tv[m].real()), std::bit_cast<uint64_t>(tp[m].real())) << "tap " << m << " step " << step;
+            EXPECT_EQ(std::bit_cast<uint64_t>(tv[m].imag()), std::bit_cast<uint64_t>(tp[m].imag())) << "tap " << m << " step " << step;
+        }
+    }
+}
+
+TEST(DelaySpreadEdges, NoChannelHasNoSpreadEitherWay) {
+    const std::array<C, 53> zero{};
+    EXPECT_FALSE(rx::rms_delay_spread_s(zero, 0.0, true));
+    EXPECT_FALSE(rx::rms_delay_spread_s(zero, 0.0, false));
+}
+
 std::vector<std::pair<double, double>> exponential(double rms_samples, int taps, double first) {
     std::vector<std::pair<double, double>> v;
     for (int k = 0; k < taps; ++k) v.push_back({first + k, std::exp(-k / (2.0 * rms_samples))});
