@@ -307,25 +307,20 @@ ORV_AVX2 inline void store4(V4 a, cd* v) {
     for (int l = 0; l < 4; ++l) v[l] = cd(r[l], i[l]);
 }
 
-// derotated of 4 G symbols at once, one in each lane of G groups of four whose steps interleave
-// (each group's phasor a chain of dependent products): the same values.
-template <int G>
+// derotated of four symbols at once, one in each lane (the same values).
 ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* out) {
-    cd t[4 * G], u[4 * G];
-    for (int l = 0; l < 4 * G; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
-    V4 step[G], w[G];
-    for (int g = 0; g < G; ++g) step[g] = load4(t + 4 * g), w[g] = load4(u + 4 * g);
-    for (size_t i = 0; i < kUsed; ++i)
-        for (int g = 0; g < G; ++g) {
-            const V4 r = mul4(gather4(sy + 4 * g, &Symbol::y, i), w[g]);
-            w[g] = mul4(w[g], step[g]);
-            const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
-            std::array<cd, kUsed>* const* o = out + 4 * g;
-            _mm_storeu_pd(reinterpret_cast<double*>(&(*o[0])[i]), _mm256_castpd256_pd128(lo));
-            _mm_storeu_pd(reinterpret_cast<double*>(&(*o[1])[i]), _mm256_castpd256_pd128(hi));
-            _mm_storeu_pd(reinterpret_cast<double*>(&(*o[2])[i]), _mm256_extractf128_pd(lo, 1));
-            _mm_storeu_pd(reinterpret_cast<double*>(&(*o[3])[i]), _mm256_extractf128_pd(hi, 1));
-        }
+    cd t[4], u[4];
+    for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
+    const V4 step = load4(t);
+    V4 w = load4(u);
+    for (size_t i = 0; i < kUsed; ++i, w = mul4(w, step)) {
+        const V4 r = mul4(gather4(sy, &Symbol::y, i), w);
+        const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_castpd256_pd128(lo));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[1])[i]), _mm256_castpd256_pd128(hi));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[2])[i]), _mm256_extractf128_pd(lo, 1));
+        _mm_storeu_pd(reinterpret_cast<double*>(&(*out[3])[i]), _mm256_extractf128_pd(hi, 1));
+    }
 }
 
 // fit_phase of 4 G symbols at once, one in each lane of G groups of four whose steps interleave
@@ -509,17 +504,11 @@ void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUse
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && vector) {
-        for (; i + 8 <= sy.size(); i += 8) {  // two groups of four interleaved
-            const Symbol* eight[8];
-            std::array<cd, kUsed>* to[8];
-            for (size_t l = 0; l < 8; ++l) eight[l] = &sy[i + l], to[l] = &rs[i + l];
-            derotated4<2>(eight, to);
-        }
         for (; i < sy.size() && sy.size() >= 4; i += 4) {  // the last group overlapping the one before, as in fit_phases
             i = std::min(i, sy.size() - 4);
             const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
             std::array<cd, kUsed>* to[4] = {&rs[i], &rs[i + 1], &rs[i + 2], &rs[i + 3]};
-            derotated4<1>(four, to);
+            derotated4(four, to);
         }
     }
 #endif
