@@ -888,19 +888,18 @@ void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<
 
 // The points of n_sym symbols of NB bits a subcarrier from the coder's outputs e (spread_outputs)
 // and where each subcarrier's bits lie in e relative to its symbol's first data bit (off, NB a
-// subcarrier, the first the most significant), appended to out (its room reserved: each point
-// written once, not zeroed first); axis: the levels of one axis (unused for NB 1).
+// subcarrier, the first the most significant); axis: the levels of one axis (unused for NB 1).
 template <int NB>
 void map_points(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t n_sym, size_t n_dbps,
-                const double* axis, std::vector<cd>& out) {
+                const double* axis, cd* out) {
     for (size_t n = 0; n < n_sym; ++n) {
         const uint8_t* base = e.data() + n * n_dbps;
         const uint32_t* o = off.data();
         for (size_t i = 0; i < 48; ++i, o += NB) {
             unsigned v = 0;
             for (int j = 0; j < NB; ++j) v = (v << 1) | base[o[j]];
-            if constexpr (NB == 1) out.emplace_back(v ? 1.0 : -1.0, 0.0);
-            else out.emplace_back(axis[v >> (NB / 2)], axis[v & ((1u << (NB / 2)) - 1)]);
+            if constexpr (NB == 1) out[n * 48 + i] = cd(v ? 1.0 : -1.0, 0.0);
+            else out[n * 48 + i] = cd(axis[v >> (NB / 2)], axis[v & ((1u << (NB / 2)) - 1)]);
         }
     }
 }
@@ -919,14 +918,13 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     static thread_local std::vector<uint32_t> off;
     off.resize(src.size());
     for (size_t k = 0; k < src.size(); ++k) off[k] = static_cast<uint32_t>(src[k].d + (src[k].b ? stride : 0));
-    std::vector<cd> out;
-    out.reserve(n_sym * 48);
+    std::vector<cd> out(n_sym * 48);
     const AxisLevels& lv = axis_levels();
     switch (nb) {
-    case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out); break;
-    case 2: map_points<2>(e, off, n_sym, n_dbps, lv.qpsk, out); break;
-    case 4: map_points<4>(e, off, n_sym, n_dbps, lv.qam16, out); break;
-    default: map_points<6>(e, off, n_sym, n_dbps, lv.qam64, out); break;
+    case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out.data()); break;
+    case 2: map_points<2>(e, off, n_sym, n_dbps, lv.qpsk, out.data()); break;
+    case 4: map_points<4>(e, off, n_sym, n_dbps, lv.qam16, out.data()); break;
+    default: map_points<6>(e, off, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
     return out;
 }
