@@ -37,25 +37,16 @@ const std::array<cd, 64>& long_reference() {
     return ref;
 }
 
-// Samples [from, from + n) derotated by f, phase origin at from: the phasor exact at every 64th
-// sample and stepped on from there. The runs of 64 are independent chains of products, taken
-// up to eight side by side (each its own products in its own order).
+// Samples [from, from + n) derotated by f, phase origin at from.
 std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted) {
-    std::vector<cd> y(static_cast<size_t>(std::max<int64_t>(n, 0)));
+    std::vector<cd> y(static_cast<size_t>(n));
     const double w = -2.0 * kPi * f / kBaseRateHz;
     const cd step = std::polar(1.0, w);
-    constexpr int64_t kSide = 8;
-    for (int64_t first = 0; first < n; first += 64 * kSide) {
-        const int64_t runs = std::min(kSide, (n - first + 63) / 64);
-        std::array<cd, kSide> ph;  // the runs' phasors (the first runs of the group set)
-        for (int64_t q = 0; q < runs; ++q) ph[static_cast<size_t>(q)] = std::polar(1.0, w * static_cast<double>(first + 64 * q));
-        for (int64_t i = 0; i < 64; ++i)
-            for (int64_t q = 0; q < runs; ++q) {
-                const int64_t at = first + 64 * q + i;
-                if (at >= n) break;
-                y[static_cast<size_t>(at)] = mul(sample(x, from + at, inverted), ph[static_cast<size_t>(q)]);
-                ph[static_cast<size_t>(q)] = mul(ph[static_cast<size_t>(q)], step);
-            }
+    cd ph = 1.0;
+    for (int64_t i = 0; i < n; ++i) {
+        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
+        y[static_cast<size_t>(i)] = mul(sample(x, from + i, inverted), ph);
+        ph = mul(ph, step);
     }
     return y;
 }
