@@ -204,7 +204,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
     for (int k = -26; k <= 26; ++k) z[at(k)] = k ? mul_conj(s.y[at(k)], model(g1, g2, s.x, k)) : cd(0);
     cd d = 0;
     for (int k = -26; k < 26; ++k) d += mul_conj(z[at(k + 1)], z[at(k)]);
-    s.b = std::arg(d);
+    s.b = phase_angle(d.imag(), d.real());
     const cd step = unit(-s.b);
     cd rot = unit(26.0 * s.b);
     cd c = 0;
@@ -212,7 +212,7 @@ void fit_phase(Symbol& s, const std::array<cd, kUsed>& g1, const std::array<cd, 
         z[at(k)] = mul(z[at(k)], rot);
         c += z[at(k)];
     }
-    s.a = std::arg(c);
+    s.a = phase_angle(c.imag(), c.real());
     const cd back = unit(-s.a);
     std::array<double, kUsed> re, im, phase;  // set in full below
     for (size_t i = 0; i < kUsed; ++i) {
@@ -346,10 +346,11 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
     for (int g = 0; g < G; ++g) d[g] = {zero, zero};
     for (int k = -26; k < 26; ++k)
         for (int g = 0; g < G; ++g) d[g] = add4(d[g], mul_conj4(z[g][at(k + 1)], z[g][at(k)]));
-    double a[4 * G], b[4 * G];
+    alignas(32) double a[4 * G], b[4 * G], sre[4 * G], sim[4 * G];  // the arguments of the lanes' sums sre + j sim
     cd t[4 * G], u[4 * G];
-    for (int g = 0; g < G; ++g) store4(d[g], t + 4 * g);
-    for (int l = 0; l < 4 * G; ++l) b[l] = std::arg(t[l]), t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
+    for (int g = 0; g < G; ++g) _mm256_store_pd(sre + 4 * g, d[g].re), _mm256_store_pd(sim + 4 * g, d[g].im);
+    phase_angles(sim, sre, 4 * G, b);
+    for (int l = 0; l < 4 * G; ++l) t[l] = unit(-b[l]), u[l] = unit(26.0 * b[l]);
     V4 step[G], rot[G], c[G];
     for (int g = 0; g < G; ++g) step[g] = load4(t + 4 * g), rot[g] = load4(u + 4 * g), c[g] = {zero, zero};
     for (int k = -26; k <= 26; ++k)
@@ -358,8 +359,9 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
             c[g] = add4(c[g], z[g][at(k)]);
             rot[g] = mul4(rot[g], step[g]);
         }
-    for (int g = 0; g < G; ++g) store4(c[g], t + 4 * g);
-    for (int l = 0; l < 4 * G; ++l) a[l] = std::arg(t[l]), t[l] = unit(-a[l]);
+    for (int g = 0; g < G; ++g) _mm256_store_pd(sre + 4 * g, c[g].re), _mm256_store_pd(sim + 4 * g, c[g].im);
+    phase_angles(sim, sre, 4 * G, a);
+    for (int l = 0; l < 4 * G; ++l) t[l] = unit(-a[l]);
     // Per group: kUsed subcarriers of four lanes.
     alignas(32) double re[4 * G * kUsed], im[4 * G * kUsed], ph[4 * G * kUsed];
     for (int g = 0; g < G; ++g) {
@@ -563,6 +565,26 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
     }
 }
 
+// n complex values from one array to another (16-byte moves: the compiler's block copy of a
+// symbol was a slow string instruction).
+inline void copy_points(const cd* from, size_t n, cd* to) {
+    for (size_t i = 0; i < n; ++i) {
+#if defined(__SSE2__)
+        _mm_storeu_pd(reinterpret_cast<double*>(to + i), _mm_loadu_pd(reinterpret_cast<const double*>(from + i)));
+#else
+        to[i] = from[i];
+#endif
+    }
+}
+
+// The data subcarriers (17.3.5.10) as runs between the pilots and DC: the first subcarrier k,
+// its point's index among a symbol's 48, and the run's length.
+struct DataRun {
+    int first_k;
+    size_t first_point, count;
+};
+constexpr DataRun kDataRuns[6] = {{-26, 0, 5}, {-20, 5, 13}, {-6, 18, 6}, {1, 24, 6}, {8, 30, 13}, {22, 43, 5}};
+
 // The symbols' subcarriers and reference values: known points, or decisions equalised by h and the pilots.
 // spectra: the symbols' subcarriers already computed (nullptr: by the FFT here). Returns a buffer
 // kept between packets (its symbols neither allocated nor zeroed each time), one symbol a DATA
@@ -581,7 +603,8 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
         m.a = 0, m.b = 0;
         m.x[at(0)] = 0;
         const size_t i_sym = static_cast<size_t>(n);
-        m.y = spectra && i_sym < spectra->size() ? (*spectra)[i_sym] : subcarriers(x, s, window, fft);
+        if (spectra && i_sym < spectra->size()) copy_points((*spectra)[i_sym].data(), kUsed, m.y.data());
+        else m.y = subcarriers(x, s, window, fft);
         const int pol = pilot_polarity(n + 1);
         cd pil = 0;
         for (int p = 0; p < 4; ++p) {
@@ -589,10 +612,12 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
             pil += m.y[at(kPilotSubcarriers[p])] * std::conj(h.h[at(kPilotSubcarriers[p])]) * static_cast<double>(kPilotSigns[p] * pol);
         }
         const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
-        size_t i = 0;
-        for (int k : data_subcarriers()) {
-            if (known) m.x[at(k)] = (*known)[static_cast<size_t>(n) * 48 + i++];
-            else m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
+        if (known) {
+            const cd* from = known->data() + static_cast<size_t>(n) * 48;
+            for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
+        } else {
+            for (int k : data_subcarriers())
+                m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
         }
     }
     return sy;
@@ -621,7 +646,7 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
         for (size_t i = 0; i < sy.size(); ++i) da[i] = sy[i].a, db[i] = sy[i].b;
         fit_phases(sy, g1, g2, vector);
         for (size_t i = 0; i < sy.size(); ++i) {
-            da[i] = std::remainder(sy[i].a - da[i], 2.0 * kPi), db[i] = sy[i].b - db[i];
+            da[i] = wrap_phase(sy[i].a - da[i]), db[i] = sy[i].b - db[i];
             ma += da[i] / n, mb += db[i] / n;
         }
         double change = 0;
@@ -707,7 +732,11 @@ struct TapFit {
     std::vector<cd> a;           // 53 x kTaps: exp(-j 2 pi k (m + kTapFirst) / 64), row k + 26
     std::vector<cd> pinv;        // kTaps x 53 (row m, column subcarrier k + 26)
     std::array<double, kTaps> var{};  // noise gain of each tap: sum over k of |pinv(m, k)|^2
+    // The same split into real and imaginary parts for the four-lane loops: pinv by subcarrier
+    // (row k + 26, the kTaps taps in a row) and a by tap (row m, kPadded subcarriers, the last three zero).
+    std::vector<double> pinv_re, pinv_im, a_re, a_im;
 };
+constexpr size_t kPadded = 56;
 
 const TapFit& tap_fit() {
     static const TapFit f = [] {
@@ -744,17 +773,67 @@ const TapFit& tap_fit() {
                 t.var[static_cast<size_t>(m)] += std::norm(acc);
             }
         }
+        t.pinv_re.assign(kUsed * kTaps, 0.0), t.pinv_im.assign(kUsed * kTaps, 0.0);
+        t.a_re.assign(kTaps * kPadded, 0.0), t.a_im.assign(kTaps * kPadded, 0.0);
+        for (size_t j = 0; j < kUsed; ++j)
+            for (size_t m = 0; m < kTaps; ++m) {
+                t.pinv_re[j * kTaps + m] = t.pinv[m * kUsed + j].real(), t.pinv_im[j * kTaps + m] = t.pinv[m * kUsed + j].imag();
+                t.a_re[m * kPadded + j] = t.a[j * kTaps + m].real(), t.a_im[m * kPadded + j] = t.a[j * kTaps + m].imag();
+            }
         return t;
     }();
     return f;
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// fit_taps' sums for hs four taps, then four subcarriers, a lane (AVX2: each tap's and each
+// subcarrier's sum in fit_taps' order, the same values); returns the residual power.
+ORV_AVX2 double fit_taps_avx2(const std::array<cd, kUsed>& hs, const TapFit& f, std::array<cd, kTaps>& taps) {
+    constexpr size_t kQuads = kTaps / 4;
+    __m256d tr[kQuads], ti[kQuads];
+    for (size_t q = 0; q < kQuads; ++q) tr[q] = ti[q] = _mm256_setzero_pd();
+    for (size_t j = 0; j < kUsed; ++j) {
+        const __m256d hr = _mm256_set1_pd(hs[j].real()), hi = _mm256_set1_pd(hs[j].imag());
+        for (size_t q = 0; q < kQuads; ++q) {
+            const __m256d pr = _mm256_loadu_pd(f.pinv_re.data() + j * kTaps + 4 * q), pi = _mm256_loadu_pd(f.pinv_im.data() + j * kTaps + 4 * q);
+            tr[q] = _mm256_add_pd(tr[q], _mm256_sub_pd(_mm256_mul_pd(pr, hr), _mm256_mul_pd(pi, hi)));
+            ti[q] = _mm256_add_pd(ti[q], _mm256_add_pd(_mm256_mul_pd(pr, hi), _mm256_mul_pd(pi, hr)));
+        }
+    }
+    alignas(32) double vr[kTaps], vi[kTaps];
+    for (size_t q = 0; q < kQuads; ++q) _mm256_store_pd(vr + 4 * q, tr[q]), _mm256_store_pd(vi + 4 * q, ti[q]);
+    for (size_t m = 0; m < kTaps; ++m) taps[m] = cd(vr[m], vi[m]);
+    alignas(32) double fr[kPadded], fi[kPadded];
+    for (size_t j = 0; j < kPadded; j += 4) {
+        __m256d ar = _mm256_setzero_pd(), ai = ar;
+        for (size_t m = 0; m < kTaps; ++m) {
+            const __m256d cr = _mm256_set1_pd(vr[m]), ci = _mm256_set1_pd(vi[m]);
+            const __m256d br = _mm256_loadu_pd(f.a_re.data() + m * kPadded + j), bi = _mm256_loadu_pd(f.a_im.data() + m * kPadded + j);
+            ar = _mm256_add_pd(ar, _mm256_sub_pd(_mm256_mul_pd(cr, br), _mm256_mul_pd(ci, bi)));
+            ai = _mm256_add_pd(ai, _mm256_add_pd(_mm256_mul_pd(cr, bi), _mm256_mul_pd(ci, br)));
+        }
+        _mm256_store_pd(fr + j, ar), _mm256_store_pd(fi + j, ai);
+    }
+    double resid = 0;
+    for (size_t j = 0; j < kUsed; ++j)
+        if (j != at(0)) resid += std::norm(hs[j] - cd(fr[j], fi[j]));
+    return resid;
+}
+#endif
+
 // The taps of h advanced by shift samples, least squares; returns the fit's residual power (the
-// products written out: the same values for finite h).
-double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTaps>& taps) {
+// products written out: the same values for finite h). vector: four taps or subcarriers at a time
+// where the processor has AVX2 (the same values).
+double fit_taps(const std::array<cd, kUsed>& h, double shift, std::array<cd, kTaps>& taps, bool vector) {
     const TapFit& f = tap_fit();
     std::array<cd, kUsed> hs{};
     for (int k = -26; k <= 26; ++k) hs[at(k)] = mul(h[at(k)], std::polar(1.0, 2.0 * kPi * k * shift / 64.0));
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) return fit_taps_avx2(hs, f, taps);
+#else
+    (void)vector;
+#endif
     for (int m = 0; m < kTaps; ++m) {
         taps[static_cast<size_t>(m)] = 0;
         for (int k = -26; k <= 26; ++k) taps[static_cast<size_t>(m)] += mul(f.pinv[static_cast<size_t>(m * kUsed) + at(k)], hs[at(k)]);
@@ -861,18 +940,23 @@ void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg) {
     *phase_deg = std::asin(sin_phi) * 180.0 / kPi;
 }
 
-std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var) {
+double delay_taps(const std::array<cd, 53>& h, double shift, std::array<cd, 16>& taps, bool vector) {
+    static_assert(kTaps == 16);
+    return fit_taps(h, shift, taps, vector);
+}
+
+std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var, bool vector) {
     // A path between two samples spreads over its neighbours on the taps' grid: the profile is
     // taken at the fraction of a sample (steps of 0.05) where the taps fit h best, when that
     // fit is better than at the grid itself by more than the noise explains.
     std::array<cd, kTaps> taps{}, best{};
-    const double at_grid = fit_taps(h, 0.0, best);
+    const double at_grid = fit_taps(h, 0.0, best, vector);
     double energy = 0;
     for (const cd& v : h) energy += std::norm(v);
     double least = at_grid;
     const double needed = 8.0 * std::sqrt(27.0) * noise_var + 1e-9 * energy;
     for (int step = -10; step < 10 && at_grid > needed; ++step) {
-        const double r = step ? fit_taps(h, 0.05 * step, taps) : at_grid;
+        const double r = step ? fit_taps(h, 0.05 * step, taps, vector) : at_grid;
         if (r < least && at_grid - r > needed) least = r, best = taps;
     }
     const TapFit& f = tap_fit();
@@ -888,6 +972,18 @@ std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noi
     return std::sqrt(std::max(p2 / p0 - (p1 / p0) * (p1 / p0), 0.0));
 }
 
+double wrap_phase(double x) {
+    constexpr double p = 2.0 * kPi, half = kPi;  // half is p / 2 exactly
+    const double ax = std::abs(x);
+    if (ax <= half) return x;  // the quotient 0 (at half a tie, rounded to the even 0)
+    // Quotient +-1 up to 1.5 p: ax - p is exact there (Sterbenz), and so is x -+ p.
+    if (ax - p < half) {
+        const double r = x > 0 ? x - p : x + p;
+        return r == 0 ? std::copysign(0.0, x) : r;  // a zero result has the sign of x
+    }
+    return std::remainder(x, p);  // further out, NaN and infinities
+}
+
 double phase_angle(double y, double x) {
     double r = 0;
     phase_angles(&y, &x, 1, &r);
@@ -895,10 +991,10 @@ double phase_angle(double y, double x) {
 }
 
 namespace {
-// atan(i / 16), i = 0..16.
-const std::array<double, 17>& atan_sixteenths() {
-    static const std::array<double, 17> base = [] {
-        std::array<double, 17> b{};
+// atan(i / 16), i = 0..16; entries 17..31 zero (the four-lane loop reads its indices modulo 32).
+const std::array<double, 32>& atan_sixteenths() {
+    static const std::array<double, 32> base = [] {
+        std::array<double, 32> b{};
         for (int i = 0; i <= 16; ++i) b[static_cast<size_t>(i)] = std::atan(i / 16.0);
         return b;
     }();
@@ -930,43 +1026,61 @@ void angles_plain(const double* y, const double* x, size_t from, size_t n, doubl
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
-// The same four at a time (AVX2: the same operations, the same values); returns where it stopped.
+// angles_plain of the four lanes of y, x (AVX2: the same operations, the same values), NaN,
+// infinities and the origin left to the caller (their lanes flagged in odd).
+__attribute__((target("avx2"))) inline __m256d angles4(__m256d yv, __m256d xv, const double* base, int& odd) {
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
+    const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
+    const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
+    // t lies in [0, 1] but in the lanes flagged below (NaN there, its index taken modulo 32 in the table).
+    const __m256d t = _mm256_div_pd(lo, hi);
+    const __m128i i = _mm_and_si128(_mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, _mm256_set1_pd(16.0)), _mm256_set1_pd(0.5))),
+                                    _mm_set1_epi32(31));
+    const __m256d c = _mm256_mul_pd(_mm256_cvtepi32_pd(i), _mm256_set1_pd(1.0 / 16));  // i / 16 exactly
+    const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
+    const __m256d u2 = _mm256_mul_pd(u, u);
+    __m256d p = _mm256_mul_pd(u2, _mm256_set1_pd(1.0 / 11));
+    p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 9), p));
+    p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 7), p));
+    p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
+    p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
+    const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
+    // The table's four entries by plain loads (a gather instruction is slow on some processors).
+    alignas(16) int32_t ix[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(ix), i);
+    __m256d r = _mm256_add_pd(_mm256_set_pd(base[ix[3]], base[ix[2]], base[ix[1]], base[ix[0]]), series);
+    r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
+    r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
+    // NaN, infinities and the origin: hi is the larger magnitude where neither is NaN.
+    const __m256d nan = _mm256_cmp_pd(ax, ay, _CMP_UNORD_Q);
+    const __m256d infinite = _mm256_cmp_pd(hi, _mm256_set1_pd(std::numeric_limits<double>::max()), _CMP_GT_OQ);
+    const __m256d origin = _mm256_cmp_pd(hi, zero, _CMP_EQ_OQ);
+    odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(nan, infinite), origin));
+    return _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv));
+}
+
+// angles_plain four at a time, two groups of four a step (independent chains side by side);
+// returns where it stopped.
 __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double* x, size_t n, double* out) {
     const double* base = atan_sixteenths().data();
-    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
-    const __m256d sixteen = _mm256_set1_pd(16.0), half = _mm256_set1_pd(0.5);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     size_t j = 0;
+    const auto fix = [&](size_t at, int odd) {  // NaN, infinities and the origin as atan2 gives them
+        for (size_t l = 0; l < 4; ++l)
+            if (odd >> l & 1) out[at + l] = std::atan2(y[at + l], x[at + l]);
+    };
+    for (; j + 8 <= n; j += 8) {
+        int odd0 = 0, odd1 = 0;
+        const __m256d r0 = angles4(_mm256_loadu_pd(y + j), _mm256_loadu_pd(x + j), base, odd0);
+        const __m256d r1 = angles4(_mm256_loadu_pd(y + j + 4), _mm256_loadu_pd(x + j + 4), base, odd1);
+        _mm256_storeu_pd(out + j, r0);
+        _mm256_storeu_pd(out + j + 4, r1);
+        if (odd0 | odd1) fix(j, odd0), fix(j + 4, odd1);
+    }
     for (; j + 4 <= n; j += 4) {
-        const __m256d xv = _mm256_loadu_pd(x + j), yv = _mm256_loadu_pd(y + j);
-        const __m256d ax = _mm256_andnot_pd(sign, xv), ay = _mm256_andnot_pd(sign, yv);
-        const __m256d steep = _mm256_cmp_pd(ay, ax, _CMP_GT_OQ);
-        const __m256d lo = _mm256_blendv_pd(ay, ax, steep), hi = _mm256_blendv_pd(ax, ay, steep);
-        __m256d t = _mm256_div_pd(lo, hi);
-        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(t, zero, _CMP_GE_OQ), _mm256_cmp_pd(t, one, _CMP_LE_OQ));
-        t = _mm256_and_pd(t, ok);
-        const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(t, sixteen), half));
-        const __m256d c = _mm256_div_pd(_mm256_cvtepi32_pd(i), sixteen);
-        const __m256d u = _mm256_div_pd(_mm256_sub_pd(t, c), _mm256_add_pd(one, _mm256_mul_pd(t, c)));
-        const __m256d u2 = _mm256_mul_pd(u, u);
-        __m256d p = _mm256_mul_pd(u2, _mm256_set1_pd(1.0 / 11));
-        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 9), p));
-        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 7), p));
-        p = _mm256_mul_pd(u2, _mm256_sub_pd(_mm256_set1_pd(1.0 / 5), p));
-        p = _mm256_sub_pd(_mm256_set1_pd(1.0 / 3), p);
-        const __m256d series = _mm256_sub_pd(u, _mm256_mul_pd(_mm256_mul_pd(u, u2), p));
-        // The masked gather with every lane on (the plain one trips GCC 12's uninitialised warning).
-        __m256d r = _mm256_add_pd(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, i, all, 8), series);
-        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), r), steep);
-        r = _mm256_blendv_pd(r, _mm256_sub_pd(_mm256_set1_pd(kPi), r), _mm256_cmp_pd(xv, zero, _CMP_LT_OQ));
-        _mm256_storeu_pd(out + j, _mm256_or_pd(_mm256_andnot_pd(sign, r), _mm256_and_pd(sign, yv)));
-        // NaN, infinities and the origin as atan2 gives them.
-        const __m256d big = _mm256_set1_pd(std::numeric_limits<double>::max());
-        const __m256d finite = _mm256_and_pd(_mm256_cmp_pd(ax, big, _CMP_LE_OQ), _mm256_cmp_pd(ay, big, _CMP_LE_OQ));
-        const __m256d origin = _mm256_and_pd(_mm256_cmp_pd(ax, zero, _CMP_EQ_OQ), _mm256_cmp_pd(ay, zero, _CMP_EQ_OQ));
-        if (const int odd = _mm256_movemask_pd(_mm256_or_pd(_mm256_andnot_pd(finite, all), origin)))
-            for (size_t l = 0; l < 4; ++l)
-                if (odd >> l & 1) out[j + l] = std::atan2(y[j + l], x[j + l]);
+        int odd = 0;
+        _mm256_storeu_pd(out + j, angles4(_mm256_loadu_pd(y + j), _mm256_loadu_pd(x + j), base, odd));
+        if (odd) fix(j, odd);
     }
     return j;
 }
@@ -1027,7 +1141,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     std::vector<double> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
     double unwrapped = sy[0].a;
     for (int i = 0; i < n; ++i) {
-        if (i) unwrapped += std::remainder(sy[static_cast<size_t>(i)].a - sy[static_cast<size_t>(i - 1)].a, 2.0 * kPi);
+        if (i) unwrapped += wrap_phase(sy[static_cast<size_t>(i)].a - sy[static_cast<size_t>(i - 1)].a);
         a[static_cast<size_t>(i)] = unwrapped;
         b[static_cast<size_t>(i)] = sy[static_cast<size_t>(i)].b;
     }

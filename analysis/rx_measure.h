@@ -52,6 +52,10 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os = 1,
                                 const std::vector<std::array<cd, 53>>* spectra = nullptr, bool vector = true);
 
+// std::remainder(x, 2 pi) (the same values): a phase step into [-pi, pi], without the library
+// call for steps within 1.5 turns.
+double wrap_phase(double x);
+
 // atan2(y, x) within a few units in the last place (a table of atan(i / 16) and a short series;
 // the model fit's phases): the same quadrants and signed zeros; NaN and infinities as atan2.
 double phase_angle(double y, double x);
@@ -71,7 +75,12 @@ void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg);
 // taps fit best. Floor: 0 for paths on whole samples of one timing (a single path anywhere);
 // paths between samples of different timings spread over their neighbours, and paths closer
 // than the 50 ns resolution of the 16.6 MHz band are not told apart. In a packet a single
-// path reads up to about 8 ns, and up to 20 ns under a 50 ppm sample-clock offset.
-std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var);
+// path reads up to about 8 ns, and up to 20 ns under a 50 ppm sample-clock offset. vector: the
+// taps' fits four taps or subcarriers at a time where the processor has AVX2 (the same value).
+std::optional<double> rms_delay_spread_s(const std::array<cd, 53>& h, double noise_var, bool vector = true);
+
+// rms_delay_spread_s's least-squares taps -2..13 of h advanced by shift samples, into taps;
+// returns the fit's residual power over the 52 used subcarriers. vector as there.
+double delay_taps(const std::array<cd, 53>& h, double shift, std::array<cd, 16>& taps, bool vector = true);
 
 }  // namespace orv::analysis::rx

@@ -95,10 +95,13 @@ struct LtfSearch {
     std::vector<cd> y;
     std::array<cd, kCorrFft> spectrum{};
     std::array<double, kCorrFft> e{};  // energy of y[t .. t + 128), t < count
+    std::array<double, kCorrFft> scale{};  // the metric's denominators of e (metric_scales)
     double total = 0;                  // energy of y
     size_t count = 0;                  // timings searched
 };
 constexpr int kStepBins = kCorrFft / 16;
+
+void metric_scales(const double* e, size_t n, double* s, bool vector = true);
 
 // Fills search for the timings [lo, hi] (hi - lo + 128 <= kCorrFft) at carrier offset f0.
 void prepare_search(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted, LtfSearch& search) {
@@ -124,6 +127,7 @@ void prepare_search(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0,
         }
         search.e[u] = run;
     }
+    metric_scales(search.e.data(), search.count, search.scale.data());
 }
 
 // c[t] = sum over n < 64 of y_r[t + n] conj(ref[n]) for t < count + 64, y_r the search's samples
@@ -237,12 +241,18 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
 
 // Long-training timing for the search's carrier offset r kStep above its own: the strongest
 // path among its timings from lo on, its metric, and the first path ahead of it.
+void magnitudes(const cd* c, size_t n, double* m, bool vector = true);
+void metric_of(const double* m, const double* scale, const double* e, size_t n, double silence, double* v, bool vector = true);
+
 Timing ltf_timing(const LtfSearch& search, int64_t lo, int r) {
     static thread_local std::vector<cd> c;
     ltf_correlation(search, r, c);
     // A window below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
+    // ltf_metric, the energies' denominators shared by the three offsets.
+    std::array<double, kCorrFft + 64> m;  // set for every correlation below
+    magnitudes(c.data(), c.size(), m.data());
     std::array<double, kCorrFft> v{};
-    ltf_metric(c.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
+    metric_of(m.data(), search.scale.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
     int64_t best_t = lo;
     double best = -1;
     for (size_t u = 0; u < search.count; ++u)
@@ -361,27 +371,59 @@ void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
 }
 }  // namespace
 
-void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {
+namespace {
+// |c[t]| for t < n (the square root of std::norm); vector: two a step (SSE2, the same values).
+void magnitudes(const cd* c, size_t n, double* m, bool vector) {
     size_t t = 0;
 #ifdef ORV_RX_SYNC_SSE2
     if (vector) {
-        const double* cd0 = reinterpret_cast<const double*>(c);
-        const auto magnitudes = [&](size_t at) {  // |c[at]|, |c[at + 1]|
-            const __m128d a = _mm_loadu_pd(cd0 + 2 * at), b = _mm_loadu_pd(cd0 + 2 * at + 2);
-            const __m128d re = _mm_unpacklo_pd(a, b), im = _mm_unpackhi_pd(a, b);
-            return _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im)));
-        };
+        const double* d = reinterpret_cast<const double*>(c);
         for (; t + 2 <= n; t += 2) {
-            const __m128d et = _mm_loadu_pd(e + t);
-            const __m128d num = _mm_add_pd(magnitudes(t), magnitudes(t + 64));
-            const __m128d den = _mm_sqrt_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2.0), et), _mm_set1_pd(52.0 / 64.0)));
-            _mm_storeu_pd(v + t, _mm_and_pd(_mm_cmpgt_pd(et, _mm_set1_pd(silence)), _mm_div_pd(num, den)));
+            const __m128d a = _mm_loadu_pd(d + 2 * t), b = _mm_loadu_pd(d + 2 * t + 2);
+            const __m128d re = _mm_unpacklo_pd(a, b), im = _mm_unpackhi_pd(a, b);
+            _mm_storeu_pd(m + t, _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im))));
         }
     }
 #endif
     (void)vector;
-    for (; t < n; ++t)
-        v[t] = e[t] > silence ? (std::sqrt(std::norm(c[t])) + std::sqrt(std::norm(c[t + 64]))) / std::sqrt(2.0 * e[t] * (52.0 / 64.0)) : 0.0;
+    for (; t < n; ++t) m[t] = std::sqrt(std::norm(c[t]));
+}
+
+// The metric's denominators sqrt(2 e[t] 52/64) for t < n; vector as magnitudes.
+void metric_scales(const double* e, size_t n, double* s, bool vector) {
+    size_t t = 0;
+#ifdef ORV_RX_SYNC_SSE2
+    if (vector)
+        for (; t + 2 <= n; t += 2)
+            _mm_storeu_pd(s + t, _mm_sqrt_pd(_mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2.0), _mm_loadu_pd(e + t)), _mm_set1_pd(52.0 / 64.0))));
+#endif
+    (void)vector;
+    for (; t < n; ++t) s[t] = std::sqrt(2.0 * e[t] * (52.0 / 64.0));
+}
+
+// v[t] = (m[t] + m[t + 64]) / scale[t] where e[t] is above silence, else 0, for t < n; vector as magnitudes.
+void metric_of(const double* m, const double* scale, const double* e, size_t n, double silence, double* v, bool vector) {
+    size_t t = 0;
+#ifdef ORV_RX_SYNC_SSE2
+    if (vector)
+        for (; t + 2 <= n; t += 2) {
+            const __m128d num = _mm_add_pd(_mm_loadu_pd(m + t), _mm_loadu_pd(m + t + 64));
+            const __m128d above = _mm_cmpgt_pd(_mm_loadu_pd(e + t), _mm_set1_pd(silence));
+            _mm_storeu_pd(v + t, _mm_and_pd(above, _mm_div_pd(num, _mm_loadu_pd(scale + t))));
+        }
+#endif
+    (void)vector;
+    for (; t < n; ++t) v[t] = e[t] > silence ? (m[t] + m[t + 64]) / scale[t] : 0.0;
+}
+}  // namespace
+
+void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {
+    static thread_local std::vector<double> m, scale;
+    m.resize(n + 64);
+    scale.resize(n);
+    magnitudes(c, n + 64, m.data(), vector);
+    metric_scales(e, n, scale.data(), vector);
+    metric_of(m.data(), scale.data(), e, n, silence, v, vector);
 }
 
 std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted) {
@@ -437,9 +479,9 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
         for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
         return r;
     }();
-    std::array<cd, 53> out;
-    for (int k = -26; k <= 26; ++k)
-        out[static_cast<size_t>(k + 26)] = mul(bins[(k + 64) % 64], ramp[static_cast<size_t>(k + 26)]);
+    std::array<cd, 53> out;  // subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26 (no index arithmetic in the loops)
+    for (size_t i = 0; i < 26; ++i) out[i] = mul(bins[i + 38], ramp[i]);
+    for (size_t i = 26; i < 53; ++i) out[i] = mul(bins[i - 26], ramp[i]);
     return out;
 }
 

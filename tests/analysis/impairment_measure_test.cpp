@@ -353,6 +353,48 @@ TEST(PhaseAngleEdges, VectorAndPlainLoopsEqual) {
     }
 }
 
+// Each of atan2's special pairs in every lane of the four-lane loop (in the first and second
+// group of its eight-a-step part and in its four-a-step part, ordinary values around it) gives
+// atan2's value: the signed zeros of the origin, both magnitudes infinite, NaN on either side.
+struct SpecialPair {
+    const char* name;
+    double y, x;
+};
+void PrintTo(const SpecialPair& c, std::ostream* os) { *os << c.name; }
+class PhaseAngleLanes : public ::testing::TestWithParam<SpecialPair> {};
+
+TEST_P(PhaseAngleLanes, SpecialPairAsAtan2InEveryLane) {
+    const SpecialPair& c = GetParam();
+    constexpr size_t kCount = 12;  // one step of eight, one of four
+    for (size_t at = 0; at < kCount; ++at) {
+        std::vector<double> y(kCount), x(kCount), out(kCount);
+        for (size_t j = 0; j < kCount; ++j) y[j] = 0.3 * static_cast<double>(j) - 1.0, x[j] = 0.7 - 0.1 * static_cast<double>(j);
+        y[at] = c.y, x[at] = c.x;
+        rx::phase_angles(y.data(), x.data(), kCount, out.data(), true);
+        const double want = std::atan2(c.y, c.x);
+        if (std::isnan(want)) {
+            EXPECT_TRUE(std::isnan(out[at])) << "lane " << at;
+        } else {
+            EXPECT_EQ(std::bit_cast<uint64_t>(out[at]), std::bit_cast<uint64_t>(want)) << "lane " << at << ": " << out[at] << " against " << want;
+        }
+        for (size_t j = 0; j < kCount; ++j) {
+            if (j == at) continue;
+            EXPECT_EQ(out[j], rx::phase_angle(y[j], x[j])) << "neighbour " << j << " of lane " << at;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Specials, PhaseAngleLanes,
+    ::testing::Values(SpecialPair{"origin_pp", 0.0, 0.0}, SpecialPair{"origin_mp", -0.0, 0.0}, SpecialPair{"origin_pm", 0.0, -0.0},
+                      SpecialPair{"origin_mm", -0.0, -0.0}, SpecialPair{"both_infinite_pp", INFINITY, INFINITY},
+                      SpecialPair{"both_infinite_mm", -INFINITY, -INFINITY}, SpecialPair{"both_infinite_pm", INFINITY, -INFINITY},
+                      SpecialPair{"infinite_y", -INFINITY, 3.0}, SpecialPair{"infinite_x", 2.0, -INFINITY},
+                      SpecialPair{"nan_y", NAN, 0.5}, SpecialPair{"nan_x", 0.5, NAN}, SpecialPair{"nan_y_zero_x", NAN, 0.0},
+                      SpecialPair{"zero_y_negative_x", 0.0, -2.0}, SpecialPair{"negative_zero_y_negative_x", -0.0, -2.0},
+                      SpecialPair{"subnormal_over_huge", 4.9e-324, 1e308}),
+    [](const ::testing::TestParamInfo<SpecialPair>& i) { return std::string(i.param.name); });
+
 TEST(PhaseAngleEdges, SignedZerosNanAndInfinitiesAsAtan2) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
     const std::pair<double, double> cases[] = {{0.0, 0.0},  {-0.0, 0.0}, {0.0, -0.0}, {-0.0, -0.0}, {0.0, -1.0},
@@ -363,6 +405,48 @@ TEST(PhaseAngleEdges, SignedZerosNanAndInfinitiesAsAtan2) {
     }
     EXPECT_TRUE(std::isnan(rx::phase_angle(nan, 1.0)));
     EXPECT_TRUE(std::isnan(rx::phase_angle(1.0, nan)));
+}
+
+// The phase step wrapped into [-pi, pi] is std::remainder(x, 2 pi) bit for bit: at and beside
+// the quotient's rounding points (pi and 3 pi, ties to the even quotient), at whole turns (a zero
+// result keeps the sign of x), far out, and for zeros, NaN and infinities.
+struct WrapCase {
+    const char* name;
+    std::vector<double> values;  // each also negated and taken one step up and down
+};
+void PrintTo(const WrapCase& c, std::ostream* os) { *os << c.name; }
+class WrapPhase : public ::testing::TestWithParam<WrapCase> {};
+
+TEST_P(WrapPhase, EqualsRemainderOfATurn) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double v : GetParam().values)
+        for (double x : {v, -v, std::nextafter(v, inf), std::nextafter(v, -inf), -std::nextafter(v, inf), -std::nextafter(v, -inf)}) {
+            const double want = std::remainder(x, 2.0 * kPi), got = rx::wrap_phase(x);
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(got)) << x;
+                continue;
+            }
+            EXPECT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want)) << std::hexfloat << "x " << x << " got " << got << " want " << want;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WrapPhase,
+    ::testing::Values(WrapCase{"zero_and_small", {0.0, 1e-300, 4.9e-324, 1e-9, 0.5, 3.0}},
+                      WrapCase{"half_turn_ties", {kPi, 2.0 * kPi * 0.5}},
+                      WrapCase{"one_turn", {2.0 * kPi, 4.0, 5.5, 6.0, 7.0, 8.0, 9.0}},
+                      WrapCase{"one_and_a_half_turns", {3.0 * kPi, 1.5 * (2.0 * kPi), 2.0 * kPi + kPi}},
+                      WrapCase{"two_turns_and_beyond", {4.0 * kPi, 12.0, 13.0, 100.0, 1e6, 1e300}},
+                      WrapCase{"not_finite", {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}}),
+    [](const ::testing::TestParamInfo<WrapCase>& i) { return std::string(i.param.name); });
+
+TEST(WrapPhaseSweep, EqualsRemainderOfATurnEverywhereWithinTwoTurns) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-4.0 * kPi, 4.0 * kPi);
+    for (int i = 0; i < 200000; ++i) {
+        const double x = u(rng);
+        ASSERT_EQ(std::bit_cast<uint64_t>(rx::wrap_phase(x)), std::bit_cast<uint64_t>(std::remainder(x, 2.0 * kPi))) << std::hexfloat << x;
+    }
 }
 
 // The image ratio of an imbalance computed from its definition (the responses to x = 1 and
@@ -417,6 +501,58 @@ TEST_P(DelaySpread, OfTheChannelsPaths) {
     const auto tau = rx::rms_delay_spread_s(h, 0.0);
     ASSERT_TRUE(tau);
     EXPECT_NEAR(*tau * 1e9, std::sqrt(p2 / p0 - (p1 / p0) * (p1 / p0)), 1.0);
+}
+
+// The taps' fits four at a time give the plain loops' delay spread to the last bit: on the
+// channel itself (fitted on the grid alone) and with noise added and declared, which sends the
+// fit through its search of sub-sample timings.
+TEST_P(DelaySpread, VectorAndPlainFitsEqual) {
+    const SpreadCase& c = GetParam();
+    std::array<C, 53> h{};
+    for (const auto& [d, a] : c.paths)
+        for (int k = -26; k <= 26; ++k)
+            if (k) h[static_cast<size_t>(k + 26)] += a * std::polar(1.0, -2.0 * kPi * k * d / 64.0);
+    std::mt19937 rng(5);
+    std::normal_distribution<double> n(0.0, 0.05);
+    std::array<C, 53> noisy = h;
+    for (int k = -26; k <= 26; ++k)
+        if (k) noisy[static_cast<size_t>(k + 26)] += C(n(rng), n(rng));
+    const std::pair<const std::array<C, 53>*, double> inputs[] = {{&h, 0.0}, {&noisy, 0.005}, {&noisy, 0.0}};
+    for (const auto& [ch, noise_var] : inputs) {
+        const auto v = rx::rms_delay_spread_s(*ch, noise_var, true), p = rx::rms_delay_spread_s(*ch, noise_var, false);
+        ASSERT_EQ(v.has_value(), p.has_value()) << "noise " << noise_var;
+        if (!p) continue;
+        EXPECT_EQ(std::bit_cast<uint64_t>(*v), std::bit_cast<uint64_t>(*p)) << "noise " << noise_var << ": " << *v << " against " << *p;
+    }
+}
+
+// The taps and the residual of each sub-sample timing the search tries, four at a time, are the
+// plain loops' to the last bit (the residual alone decides between timings).
+TEST_P(DelaySpread, VectorAndPlainTapsAndResidualEqual) {
+    const SpreadCase& c = GetParam();
+    std::array<C, 53> h{};
+    for (const auto& [d, a] : c.paths)
+        for (int k = -26; k <= 26; ++k)
+            if (k) h[static_cast<size_t>(k + 26)] += a * std::polar(1.0, -2.0 * kPi * k * d / 64.0);
+    std::mt19937 rng(9);
+    std::normal_distribution<double> n(0.0, 0.02);
+    for (int k = -26; k <= 26; ++k)
+        if (k) h[static_cast<size_t>(k + 26)] += C(n(rng), n(rng));
+    for (int step = -10; step < 10; ++step) {
+        std::array<C, 16> tv{}, tp{};
+        const double rv = rx::delay_taps(h, 0.05 * step, tv, true), rp = rx::delay_taps(h, 0.05 * step, tp, false);
+        EXPECT_EQ(std::bit_cast<uint64_t>(rv), std::bit_cast<uint64_t>(rp)) << "shift step " << step;
+        for (size_t m = 0; m < 16; ++m) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(tv[m].real()), std::bit_cast<uint64_t>(tp[m].real())) << "tap " << m << " step " << step;
+            EXPECT_EQ(std::bit_cast<uint64_t>(tv[m].imag()), std::bit_cast<uint64_t>(tp[m].imag())) << "tap " << m << " step " << step;
+        }
+    }
+}
+
+TEST(DelaySpreadEdges, NoChannelHasNoSpreadEitherWay) {
+    const std::array<C, 53> zero{};
+    EXPECT_FALSE(rx::rms_delay_spread_s(zero, 0.0, true));
+    EXPECT_FALSE(rx::rms_delay_spread_s(zero, 0.0, false));
 }
 
 std::vector<std::pair<double, double>> exponential(double rms_samples, int taps, double first) {
