@@ -229,6 +229,7 @@ inline std::vector<uint8_t> mac_frame(int seq, const std::vector<uint8_t>& body)
     std::vector<uint8_t> f = {0x08, 0x00, 0x2e, 0x00, 0x00, 0x60, 0x08, 0xcd, 0x37, 0xa6, 0x00, 0x20,
                               0xd6, 0x01, 0x3c, 0xf1, 0x00, 0x60, 0x08, 0xad, 0x3b, 0xaf,
                               static_cast<uint8_t>((seq & 0x0F) << 4), static_cast<uint8_t>((seq >> 4) & 0xFF)};
+    f.reserve(f.size() + body.size() + 4);  // also keeps GCC 12's -Warray-bounds false positive on insert quiet
     f.insert(f.end(), body.begin(), body.end());
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), f.data(), static_cast<uInt>(f.size()));
     for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>((crc >> (8 * i)) & 0xFF));

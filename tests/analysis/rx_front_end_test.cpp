@@ -120,8 +120,12 @@ TEST_P(DcOffset, EqualsTheSumsInFileOrder) {
     const C got = rx::dc_offset(x.data(), static_cast<int64_t>(c.n));
     // Bit for bit (NaN compares unequal to itself: compared through its class).
     EXPECT_EQ(std::isnan(got.real()), std::isnan(want.real()));
-    if (!std::isnan(want.real())) EXPECT_EQ(got.real(), want.real());
-    if (!std::isnan(want.imag())) EXPECT_EQ(got.imag(), want.imag());
+    if (!std::isnan(want.real())) {
+        EXPECT_EQ(got.real(), want.real());
+    }
+    if (!std::isnan(want.imag())) {
+        EXPECT_EQ(got.imag(), want.imag());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
