@@ -131,8 +131,10 @@ struct PhaseNoise {
     int32_t out_at;      // next process sample of out to hand out
     int32_t sub;         // output samples since prev (0..decimation-1)
     double prev, next;   // the process samples the output lies between
-    Phasor z;            // e^(j phase) of the next output sample (phase_noise_rotate)
+    Phasor z;            // phase_noise_rotate's phasor: e^(j phase) of the next output sample
+                         // (decimation below 4), of the segment's first sample (4 and up)
     Phasor step;         // e^(j (next - prev) / decimation)
+    int32_t no_avx;      // 1: the loops of a processor without AVX even where it has it (tests)
     ImpairRng rng;
     uint64_t seed;
 };
@@ -149,7 +151,10 @@ void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase);
 // e^(j (2 pi f t + phase)): the same process as phase_noise_next (use one or
 // the other after a rewind), its phase carried by a phasor turned by a
 // constant step between process samples, the carrier's from exact cos and
-// sin at `at` on by recursion.
+// sin at `at` on by recursion. From a decimation of 4 on, four samples at a
+// time: sample s of a segment takes the segment's first phasor times step^s,
+// the powers made four lanes at once, so the values do not depend on how the
+// samples are split into calls when there is no carrier.
 void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
                         double* q);
 
