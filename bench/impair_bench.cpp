@@ -67,7 +67,9 @@ void BM_MultipathStep(benchmark::State& state) {
     std::vector<int32_t> span(hop);
     int64_t at = 0;
     for (auto _ : state) {
-        for (int32_t k = 0; k < hop; ++k) span[k] = static_cast<int32_t>((at + k) / 31400);
+        const int32_t key = static_cast<int32_t>(at / 31400);
+        const int64_t edge = (at / 31400 + 1) * 31400;  // hop < 31400: at most one edge a step
+        for (int32_t k = 0; k < hop; ++k) span[k] = at + k < edge ? key : key + 1;
         multipath_step(&m, xi.data(), xq.data(), span.data(), yi.data(), yq.data());
         benchmark::DoNotOptimize(yi.data());
         at += hop;

@@ -209,22 +209,83 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
     }
 }
 
+// Four quarters of eight lanes: a, b, c, d at k, k + q, k + 2q, k + 3q.
+struct QuarterRegs {
+    __m256 r[4], i[4];
+};
+
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void load_q(QuarterRegs* v, const float* re, const float* im,
+                                                             int32_t q) {
+    for (int32_t j = 0; j < 4; ++j) v->r[j] = _mm256_loadu_ps(re + j * q), v->i[j] = _mm256_loadu_ps(im + j * q);
+}
+
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void store_q(const QuarterRegs& v, float* re, float* im, int32_t q) {
+    for (int32_t j = 0; j < 4; ++j) _mm256_storeu_ps(re + j * q, v.r[j]), _mm256_storeu_ps(im + j * q, v.i[j]);
+}
+
+// The forward stages of length len and len/2 in one pass (quarter = len/4 a
+// multiple of 8): each point meets dif_group's butterflies in the same order.
+__attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFftSingle* f, int32_t len, float* re, float* im) {
+    const int32_t n = f->n, q = len >> 2;
+    const __m256 minus = _mm256_set1_ps(-0.0f);
+    const float* c1 = f->stage_cos + 2 * q;
+    const float* s1 = f->stage_sin + 2 * q;
+    const float* c2 = f->stage_cos + q;
+    const float* s2 = f->stage_sin + q;
+    for (int32_t start = 0; start < n; start += len) {
+        for (int32_t k = 0; k < q; k += 8) {
+            QuarterRegs v;
+            load_q(&v, re + start + k, im + start + k, q);
+            dif8(v.r, v.i, 0, 2, _mm256_loadu_ps(c1 + k), _mm256_xor_ps(minus, _mm256_loadu_ps(s1 + k)));
+            dif8(v.r, v.i, 1, 3, _mm256_loadu_ps(c1 + k + q), _mm256_xor_ps(minus, _mm256_loadu_ps(s1 + k + q)));
+            const __m256 wr = _mm256_loadu_ps(c2 + k), wi = _mm256_xor_ps(minus, _mm256_loadu_ps(s2 + k));
+            dif8(v.r, v.i, 0, 1, wr, wi);
+            dif8(v.r, v.i, 2, 3, wr, wi);
+            store_q(v, re + start + k, im + start + k, q);
+        }
+    }
+}
+
+// The inverse stages of length len/2 and len in one pass (as dif_two_stages_avx).
+__attribute__((target("avx"))) void dit_two_stages_avx(const ImpairFftSingle* f, int32_t len, float* re, float* im) {
+    const int32_t n = f->n, q = len >> 2;
+    const float* c1 = f->stage_cos + q;
+    const float* s1 = f->stage_sin + q;
+    const float* c2 = f->stage_cos + 2 * q;
+    const float* s2 = f->stage_sin + 2 * q;
+    for (int32_t start = 0; start < n; start += len) {
+        for (int32_t k = 0; k < q; k += 8) {
+            QuarterRegs v;
+            load_q(&v, re + start + k, im + start + k, q);
+            const __m256 wr = _mm256_loadu_ps(c1 + k), wi = _mm256_loadu_ps(s1 + k);
+            dit8(v.r, v.i, 0, 1, wr, wi);
+            dit8(v.r, v.i, 2, 3, wr, wi);
+            dit8(v.r, v.i, 0, 2, _mm256_loadu_ps(c2 + k), _mm256_loadu_ps(s2 + k));
+            dit8(v.r, v.i, 1, 3, _mm256_loadu_ps(c2 + k + q), _mm256_loadu_ps(s2 + k + q));
+            store_q(v, re + start + k, im + start + k, q);
+        }
+    }
+}
+
 __attribute__((target("avx"))) void convolve_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
                                                  float* re, float* im) {
     const int32_t n = f->n;
-    for (int32_t len = n; len >= 16; len >>= 1) {
-        const int32_t half = len >> 1;
-        for (int32_t start = 0; start < n; start += len)
-            dif_group_avx(half, f->stage_cos + half, f->stage_sin + half, re + start, im + start, re + start + half,
-                          im + start + half);
+    int32_t len = n;
+    for (; len >= 32; len >>= 2) dif_two_stages_avx(f, len, re, im);
+    // An odd count of stages from 16 on: the stage of 16 alone, last here and first in the inverse.
+    const bool len_was_single = len == 16;
+    if (len_was_single) {
+        for (int32_t start = 0; start < n; start += 16)
+            dif_group_avx(8, f->stage_cos + 8, f->stage_sin + 8, re + start, im + start, re + start + 8, im + start + 8);
     }
     tiles_avx(f, h_re, h_im, re, im);
-    for (int32_t len = 16; len <= n; len <<= 1) {
-        const int32_t half = len >> 1;
-        for (int32_t start = 0; start < n; start += len)
-            dit_group_avx(half, f->stage_cos + half, f->stage_sin + half, re + start, im + start, re + start + half,
-                          im + start + half);
+    len = 16;
+    if (len_was_single) {
+        for (int32_t start = 0; start < n; start += 16)
+            dit_group_avx(8, f->stage_cos + 8, f->stage_sin + 8, re + start, im + start, re + start + 8, im + start + 8);
+        len = 32;
     }
+    for (; len <= n; len <<= 2) dit_two_stages_avx(f, 2 * len, re, im);
 }
 #endif
 

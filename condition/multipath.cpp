@@ -29,14 +29,24 @@ void convolve(const Multipath* m, const double* h_re, const double* h_im) {
     impair_fft_convolve_scrambled(&m->fft, h_re, h_im, m->work_re, m->work_im);
 }
 
+// The bits in which any of n spans differs from s (0: all are s), four
+// independent sums and no branch per span.
+int32_t span_difference(int32_t n, const int32_t* span, int32_t s) {
+    int32_t d0 = 0, d1 = 0, d2 = 0, d3 = 0, k = 0;
+    for (; k + 4 <= n; k += 4) {
+        d0 |= span[k] ^ s;
+        d1 |= span[k + 1] ^ s;
+        d2 |= span[k + 2] ^ s;
+        d3 |= span[k + 3] ^ s;
+    }
+    for (; k < n; ++k) d0 |= span[k] ^ s;
+    return d0 | d1 | d2 | d3;
+}
+
 // True when the window (the kept inputs and the hop's) holds one realisation.
 bool one_span(const Multipath* m, const int32_t* span) {
     const int32_t keep = m->taps - 1, s = keep > 0 ? m->in_span[0] : span[0];
-    for (int32_t k = 0; k < keep; ++k)
-        if (m->in_span[k] != s) return false;
-    for (int32_t k = 0; k < m->hop; ++k)
-        if (span[k] != s) return false;
-    return true;
+    return (span_difference(keep, m->in_span, s) | span_difference(m->hop, span, s)) == 0;
 }
 
 // The transform of realisation key (cached; the fixed response when there
