@@ -269,7 +269,10 @@ int32_t multipath_open(Multipath* m, const double* profile, const double* h_re,
                        const double* h_im, int32_t count, uint64_t seed);
 // multipath_open with the convolutions in single precision: the outputs
 // within a few 1e-7 of the input's RMS of the double ones, at about half
-// their cost. Returns 0, or -1 out of memory.
+// their cost. For a realisation per packet: identical inputs at different
+// places of the overlap-save blocks then differ by that rounding, where the
+// double channel keeps them equal to 1e-16 (one realisation for a whole
+// stream, explicit taps). Returns 0, or -1 out of memory.
 int32_t multipath_open_single(Multipath* m, const double* profile, const double* h_re,
                               const double* h_im, int32_t count, uint64_t seed);
 void multipath_close(Multipath* m);
