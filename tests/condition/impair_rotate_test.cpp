@@ -150,4 +150,32 @@ INSTANTIATE_TEST_SUITE_P(
         GroupCase{"decimation 4 strong noise calls to 3", 40e6, 1e6, -45, 0, 3, 4}),
     orv_test::PrintedName{});
 
+// Below a decimation of 4 the phasor is turned sample by sample and
+// renormalised at each segment's end: without a carrier, calls of any size
+// give one call's values bit for bit there too.
+TEST(PhaseNoiseSamples, CallsOfAnySizeGiveOneCallsValues) {
+    const GroupCase base{"decimation 2", 80e6, 4e6, -70, 0, 1, 2};
+    for (const int32_t chunk : {1, 2, 3, 5, 64}) {
+        GroupCase c = base;
+        c.chunk = chunk;
+        PhaseNoise whole, parts;
+        open_case(c, &whole);
+        open_case(c, &parts);
+        ASSERT_EQ(whole.decimation, 2);
+        const int32_t total = 5000;
+        Vec wi(total), wq(total);
+        for (int32_t k = 0; k < total; ++k) {
+            wi[k] = std::cos(0.05 * k) + 0.1;
+            wq[k] = std::sin(0.02 * k * k);
+        }
+        Vec pi = wi, pq = wq;
+        phase_noise_rotate(&whole, total, 0, 0.0, c.fs, wi.data(), wq.data());
+        rotate_in_calls(&parts, c, &pi, &pq);
+        EXPECT_EQ(std::memcmp(wi.data(), pi.data(), wi.size() * sizeof(double)), 0) << "calls up to " << chunk;
+        EXPECT_EQ(std::memcmp(wq.data(), pq.data(), wq.size() * sizeof(double)), 0) << "calls up to " << chunk;
+        phase_noise_close(&whole);
+        phase_noise_close(&parts);
+    }
+}
+
 }  // namespace
