@@ -85,6 +85,27 @@ void impair_fft_inverse_scrambled(const ImpairFft* f, double* re, double* im);
 void impair_fft_convolve_scrambled(const ImpairFft* f, const double* h_re, const double* h_im, double* re,
                                    double* im);
 
+// The channel's circular convolution in single precision (floats, eight
+// lanes of AVX): the values within a few 1e-7 of the signal's RMS of the
+// double convolution's (the channel's output ends as 16-bit codes).
+struct ImpairFftSingle {
+    int32_t n;         // power of two, 64..2^22
+    float* stage_cos;  // n: the twiddles of the stage of length len at len/2 .. len-1
+    float* stage_sin;
+    int32_t no_avx;    // 1: the loops of a processor without AVX even where it has it (tests)
+};
+// Returns 0, 1 for a bad size, -1 out of memory.
+int32_t impair_fft_single_open(ImpairFftSingle* f, int32_t n);
+void impair_fft_single_close(ImpairFftSingle* f);
+// A response's transform for impair_fft_single_convolve (n floats each) from
+// its transform in the bit-reversed order (impair_fft_forward_scrambled's,
+// times 1/n for the unscaled inverse).
+void impair_fft_single_response(const ImpairFftSingle* f, const double* scr_re, const double* scr_im, float* h_re,
+                                float* h_im);
+// x <- the circular convolution of x by the response h (impair_fft_single_response's), in place.
+void impair_fft_single_convolve(const ImpairFftSingle* f, const float* h_re, const float* h_im, float* re,
+                                float* im);
+
 // ---- Phase noise --------------------------------------------------------------
 
 // The largest number of profile points.
@@ -131,8 +152,10 @@ struct PhaseNoise {
     int32_t out_at;      // next process sample of out to hand out
     int32_t sub;         // output samples since prev (0..decimation-1)
     double prev, next;   // the process samples the output lies between
-    Phasor z;            // e^(j phase) of the next output sample (phase_noise_rotate)
+    Phasor z;            // phase_noise_rotate's phasor: e^(j phase) of the next output sample
+                         // (decimation below 4), of the segment's first sample (4 and up)
     Phasor step;         // e^(j (next - prev) / decimation)
+    int32_t no_avx;      // 1: the loops of a processor without AVX even where it has it (tests)
     ImpairRng rng;
     uint64_t seed;
 };
@@ -149,7 +172,10 @@ void phase_noise_next(PhaseNoise* pn, int32_t n, double* phase);
 // e^(j (2 pi f t + phase)): the same process as phase_noise_next (use one or
 // the other after a rewind), its phase carried by a phasor turned by a
 // constant step between process samples, the carrier's from exact cos and
-// sin at `at` on by recursion.
+// sin at `at` on by recursion. From a decimation of 4 on, four samples at a
+// time: sample s of a segment takes the segment's first phasor times step^s,
+// the powers made four lanes at once, so the values do not depend on how the
+// samples are split into calls when there is no carrier.
 void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
                         double* q);
 
@@ -228,11 +254,27 @@ struct Multipath {
     double* work_re;       // nfft
     double* work_im;
     uint64_t seed;
+    int32_t single;        // 1: the convolutions in single precision (multipath_open_single)
+    ImpairFftSingle sfft;
+    float* single_re[kMultipathCache];  // nfft: the realisations' transforms for sfft (cache slots)
+    float* single_im[kMultipathCache];
+    float* single_fixed_re;              // nfft: the explicit response's
+    float* single_fixed_im;
+    float* single_work_re;               // nfft
+    float* single_work_im;
 };
 // Rayleigh taps of the profile (count powers), or the fixed response
 // (h_re, h_im of count taps) when profile is null. Returns 0, or -1 out of memory.
 int32_t multipath_open(Multipath* m, const double* profile, const double* h_re,
                        const double* h_im, int32_t count, uint64_t seed);
+// multipath_open with the convolutions in single precision: the outputs
+// within a few 1e-7 of the input's RMS of the double ones, at about half
+// their cost. For a realisation per packet: identical inputs at different
+// places of the overlap-save blocks then differ by that rounding, where the
+// double channel keeps them equal to 1e-16 (one realisation for a whole
+// stream, explicit taps). Returns 0, or -1 out of memory.
+int32_t multipath_open_single(Multipath* m, const double* profile, const double* h_re,
+                              const double* h_im, int32_t count, uint64_t seed);
 void multipath_close(Multipath* m);
 // Back to an empty delay line (the realisations are the seed's, so they stay).
 void multipath_rewind(Multipath* m);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cpu_features.h"
 #include "impair_chain.h"
 
 namespace {
@@ -28,27 +29,41 @@ void convolve(const Multipath* m, const double* h_re, const double* h_im) {
     impair_fft_convolve_scrambled(&m->fft, h_re, h_im, m->work_re, m->work_im);
 }
 
+// The bits in which any of n spans differs from s (0: all are s), four
+// independent sums and no branch per span.
+int32_t span_difference(int32_t n, const int32_t* span, int32_t s) {
+    int32_t d0 = 0, d1 = 0, d2 = 0, d3 = 0, k = 0;
+    for (; k + 4 <= n; k += 4) {
+        d0 |= span[k] ^ s;
+        d1 |= span[k + 1] ^ s;
+        d2 |= span[k + 2] ^ s;
+        d3 |= span[k + 3] ^ s;
+    }
+    for (; k < n; ++k) d0 |= span[k] ^ s;
+    return d0 | d1 | d2 | d3;
+}
+
 // True when the window (the kept inputs and the hop's) holds one realisation.
 bool one_span(const Multipath* m, const int32_t* span) {
     const int32_t keep = m->taps - 1, s = keep > 0 ? m->in_span[0] : span[0];
-    for (int32_t k = 0; k < keep; ++k)
-        if (m->in_span[k] != s) return false;
-    for (int32_t k = 0; k < m->hop; ++k)
-        if (span[k] != s) return false;
-    return true;
+    return (span_difference(keep, m->in_span, s) | span_difference(m->hop, span, s)) == 0;
 }
 
-// The transform of realisation key (cached; the fixed response when there is no profile).
-void transform_of(Multipath* m, int64_t key, const double** re, const double** im) {
+// The transform of realisation key (cached; the fixed response when there
+// is no profile), and its single-precision one when the channel has them.
+void transform_of(Multipath* m, int64_t key, const double** re, const double** im, const float** sre = nullptr,
+                  const float** sim = nullptr) {
     if (m->profile == nullptr) {
         *re = m->fixed_re;
         *im = m->fixed_im;
+        if (sre != nullptr) *sre = m->single_fixed_re, *sim = m->single_fixed_im;
         return;
     }
     for (int32_t c = 0; c < kMultipathCache; ++c) {
         if (m->cache_key[c] == key) {
             *re = m->cache_re[c];
             *im = m->cache_im[c];
+            if (sre != nullptr) *sre = m->single_re[c], *sim = m->single_im[c];
             return;
         }
     }
@@ -61,9 +76,99 @@ void transform_of(Multipath* m, int64_t key, const double** re, const double** i
     std::memset(hi, 0, n * sizeof(double));
     multipath_realisation(m, key, hr, hi);
     response_transform(m, hr, hi);
+    if (m->single) impair_fft_single_response(&m->sfft, hr, hi, m->single_re[c], m->single_im[c]);
     m->cache_key[c] = key;
     *re = hr;
     *im = hi;
+    if (sre != nullptr) *sre = m->single_re[c], *sim = m->single_im[c];
+}
+
+#if ORV_X86_VECTORS
+// to_single's and from_single's conversions four at a time (the same roundings).
+__attribute__((target("avx"))) void to_single_avx(int32_t n, const double* x, float* work) {
+    int32_t k = 0;
+    for (; k + 4 <= n; k += 4) _mm_storeu_ps(work + k, _mm256_cvtpd_ps(_mm256_loadu_pd(x + k)));
+    for (; k < n; ++k) work[k] = static_cast<float>(x[k]);
+}
+
+__attribute__((target("avx"))) void from_single_avx(int32_t n, const float* work, double* y) {
+    int32_t k = 0;
+    for (; k + 4 <= n; k += 4) _mm256_storeu_pd(y + k, _mm256_cvtps_pd(_mm_loadu_ps(work + k)));
+    for (; k < n; ++k) y[k] = work[k];
+}
+#endif
+
+// work <- x converted to float (n samples).
+void to_single(const Multipath* m, int32_t n, const double* x, float* work) {
+#if ORV_X86_VECTORS
+    if (m->sfft.no_avx == 0 && cpu_has_avx()) {
+        to_single_avx(n, x, work);
+        return;
+    }
+#endif
+    for (int32_t k = 0; k < n; ++k) work[k] = static_cast<float>(x[k]);
+}
+
+// y <- work converted to double (n samples).
+void from_single(const Multipath* m, int32_t n, const float* work, double* y) {
+#if ORV_X86_VECTORS
+    if (m->sfft.no_avx == 0 && cpu_has_avx()) {
+        from_single_avx(n, work, y);
+        return;
+    }
+#endif
+    for (int32_t k = 0; k < n; ++k) y[k] = work[k];
+}
+
+// multipath_step's convolutions in single precision; the inputs kept in double.
+void step_single(Multipath* m, const double* xi, const double* xq, const int32_t* span, double* yi, double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
+    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    float* wr = m->single_work_re;
+    float* wi = m->single_work_im;
+    const double* hr;
+    const double* hi;
+    const float* sr;
+    const float* si;
+    if (one_span(m, span)) {
+        transform_of(m, span[0], &hr, &hi, &sr, &si);
+        to_single(m, keep, m->in_re, wr);
+        to_single(m, keep, m->in_im, wi);
+        to_single(m, hop, xi, wr + keep);
+        to_single(m, hop, xq, wi + keep);
+        std::memcpy(m->in_re, xi + hop - keep, kept);
+        std::memcpy(m->in_im, xq + hop - keep, kept);
+        for (int32_t k = 0; k < keep; ++k) m->in_span[k] = span[0];
+        impair_fft_single_convolve(&m->sfft, sr, si, wr, wi);
+        from_single(m, hop, wr + keep, yi);
+        from_single(m, hop, wi + keep, yq);
+        return;
+    }
+    const size_t hopped = static_cast<size_t>(hop) * sizeof(double);
+    std::memcpy(m->in_re + keep, xi, hopped);
+    std::memcpy(m->in_im + keep, xq, hopped);
+    std::memcpy(m->in_span + keep, span, static_cast<size_t>(hop) * sizeof(int32_t));
+    std::memset(yi, 0, hopped);
+    std::memset(yq, 0, hopped);
+    for (int32_t from = 0; from < n;) {
+        const int32_t s = m->in_span[from];
+        int32_t to = from;
+        while (to < n && m->in_span[to] == s) ++to;
+        std::memset(wr, 0, static_cast<size_t>(n) * sizeof(float));
+        std::memset(wi, 0, static_cast<size_t>(n) * sizeof(float));
+        to_single(m, to - from, m->in_re + from, wr + from);
+        to_single(m, to - from, m->in_im + from, wi + from);
+        transform_of(m, s, &hr, &hi, &sr, &si);
+        impair_fft_single_convolve(&m->sfft, sr, si, wr, wi);
+        for (int32_t k = 0; k < hop; ++k) {
+            yi[k] += wr[keep + k];
+            yq[k] += wi[keep + k];
+        }
+        from = to;
+    }
+    std::memmove(m->in_re, m->in_re + hop, kept);
+    std::memmove(m->in_im, m->in_im + hop, kept);
+    std::memmove(m->in_span, m->in_span + hop, static_cast<size_t>(keep) * sizeof(int32_t));
 }
 
 }  // namespace
@@ -153,7 +258,37 @@ int32_t multipath_open(Multipath* m, const double* profile, const double* h_re,
     return 0;
 }
 
+int32_t multipath_open_single(Multipath* m, const double* profile, const double* h_re,
+                              const double* h_im, int32_t count, uint64_t seed) {
+    if (multipath_open(m, profile, h_re, h_im, count, seed) != 0) return -1;
+    const size_t n = static_cast<size_t>(m->nfft);
+    // cache (2 n each), fixed (2 n), work (2 n).
+    float* block = static_cast<float*>(std::malloc((2 * kMultipathCache + 4) * n * sizeof(float)));
+    if (block == nullptr || impair_fft_single_open(&m->sfft, m->nfft) != 0) {
+        std::free(block);
+        multipath_close(m);
+        return -1;
+    }
+    float* at = block;
+    for (int32_t c = 0; c < kMultipathCache; ++c, at += 2 * n) {
+        m->single_re[c] = at;
+        m->single_im[c] = at + n;
+    }
+    m->single_fixed_re = at;
+    m->single_fixed_im = at + n;
+    m->single_work_re = at + 2 * n;
+    m->single_work_im = at + 3 * n;
+    m->single = 1;
+    if (profile == nullptr)
+        impair_fft_single_response(&m->sfft, m->fixed_re, m->fixed_im, m->single_fixed_re, m->single_fixed_im);
+    return 0;
+}
+
 void multipath_close(Multipath* m) {
+    // The single-precision block starts at the first cache slot.
+    std::free(m->single ? m->single_re[0] : nullptr);
+    impair_fft_single_close(&m->sfft);
+    m->single = 0;
     // The block starts taps doubles before fixed_re (the profile's room).
     std::free(m->fixed_re != nullptr ? m->fixed_re - m->taps : nullptr);
     std::free(m->in_span);
@@ -181,6 +316,10 @@ void multipath_realisation(const Multipath* m, int64_t key, double* re, double* 
 
 void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
                     double* yi, double* yq) {
+    if (m->single) {
+        step_single(m, xi, xq, span, yi, yq);
+        return;
+    }
     const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
     const size_t kept = static_cast<size_t>(keep) * sizeof(double);
     const size_t hopped = static_cast<size_t>(hop) * sizeof(double);

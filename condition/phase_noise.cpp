@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cpu_features.h"
 #include "impair_chain.h"
 
 namespace {
@@ -87,6 +88,220 @@ int32_t design_filter(PhaseNoise* pn, const double* offsets_hz, const double* le
         pn->h_im[k] *= scale;
     }
     return 0;
+}
+
+// The rotation sample by sample (decimations below 4): the phasor turned by the step.
+void rotate_by_samples(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
+                       double* q) {
+    const double phi = kTwoPi * freq_hz / fs;
+    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
+    const long double turns = static_cast<long double>(freq_hz) * at / fs;
+    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
+    double c = std::cos(start), s = std::sin(start);
+    const int32_t d = pn->decimation;
+    double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
+    // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
+    auto rotate = [&](int32_t k) {
+        const double rc = c * zr - s * zi;
+        const double rs = s * zr + c * zi;
+        const double x = i[k], y = q[k];
+        i[k] = rc * x - rs * y;
+        q[k] = rs * x + rc * y;
+        const double c_next = cos_phi * c - sin_phi * s;
+        s = cos_phi * s + sin_phi * c;
+        c = c_next;
+    };
+    int32_t k = 0;
+    while (k < n) {
+        // The samples before the segment's last: the phasor turned by the step.
+        const int32_t inner = d - 1 - pn->sub < n - k ? d - 1 - pn->sub : n - k;
+        for (const int32_t end = k + inner; k < end; ++k) {
+            rotate(k);
+            const double zr_next = zr * sr - zi * si;
+            zi = zr * si + zi * sr;
+            zr = zr_next;
+        }
+        pn->sub += inner;
+        if (k == n) break;
+        // The segment's last: the phasor turned and renormalised, the next step.
+        rotate(k++);
+        Phasor z{zr, zi};
+        const Phasor st{sr, si};
+        phasor_turn(&z, &st);
+        zr = z.re, zi = z.im;
+        pn->sub = 0;
+        pn->prev = pn->next;
+        pn->next = process_next(pn);
+        set_step(pn);
+        sr = pn->step.re, si = pn->step.im;
+    }
+    pn->z = Phasor{zr, zi};
+}
+
+
+// Four lanes of complex values.
+struct Quad {
+    double re[4], im[4];
+};
+
+// The state of the four-lane rotation within a call: the carrier at the
+// group's four samples and its step over four, the powers step^s of the
+// group's four samples (s from the segment's start) and step^4.
+struct QuadRotation {
+    Quad carrier, w;
+    Phasor carrier4, w4;
+    Quad base;  // step^0 .. step^3
+    int32_t group;  // the segment's group w holds
+};
+
+// The powers of the segment's step: 1, w, w^2, w^3 and w^4; w back at group 0.
+void segment_powers(const Phasor& st, QuadRotation* r) {
+    const double w2r = st.re * st.re - st.im * st.im, w2i = st.re * st.im + st.im * st.re;
+    const double w3r = w2r * st.re - w2i * st.im, w3i = w2r * st.im + w2i * st.re;
+    r->base = Quad{{1.0, st.re, w2r, w3r}, {0.0, st.im, w2i, w3i}};
+    r->w4 = Phasor{w2r * w2r - w2i * w2i, w2r * w2i + w2i * w2r};
+    r->w = r->base;
+    r->group = 0;
+}
+
+// w of the segment's group g (g at or after the one held, or back from 0).
+void powers_of_group(QuadRotation* r, int32_t g) {
+    if (g < r->group) {
+        r->w = r->base;
+        r->group = 0;
+    }
+    for (; r->group < g; ++r->group) {
+        for (int32_t l = 0; l < 4; ++l) {
+            const double wr = r->w.re[l] * r->w4.re - r->w.im[l] * r->w4.im;
+            r->w.im[l] = r->w.re[l] * r->w4.im + r->w.im[l] * r->w4.re;
+            r->w.re[l] = wr;
+        }
+    }
+}
+
+// The segment's process samples moved on: the next segment's first phasor
+// straight from its process sample (no rounding carried from segment to
+// segment), the next step.
+void next_segment(PhaseNoise* pn, QuadRotation* r) {
+    phasor_of(pn->next, &pn->z);
+    pn->sub = 0;
+    pn->prev = pn->next;
+    pn->next = process_next(pn);
+    set_step(pn);
+    segment_powers(pn->step, r);
+}
+
+// One sample (i, q) at lane l of the group held, by the carrier (c, s):
+// the same operations as a lane of the four-lane loop.
+void rotate_one(const Phasor& z, const QuadRotation* r, int32_t l, double c, double s, double* i, double* q) {
+    const double zr = z.re * r->w.re[l] - z.im * r->w.im[l];
+    const double zi = z.re * r->w.im[l] + z.im * r->w.re[l];
+    const double rr = c * zr - s * zi, ri = c * zi + s * zr;
+    const double x = *i, y = *q;
+    *i = rr * x - ri * y;
+    *q = ri * x + rr * y;
+}
+
+// Groups of four samples of one segment from the group held on: the
+// samples rotated, the carrier lanes and w moved on a group each.
+void groups_plain(int32_t groups, const Phasor& z, QuadRotation* r, double* i, double* q) {
+    for (int32_t g = 0; g < groups; ++g, i += 4, q += 4) {
+        for (int32_t l = 0; l < 4; ++l) rotate_one(z, r, l, r->carrier.re[l], r->carrier.im[l], i + l, q + l);
+        for (int32_t l = 0; l < 4; ++l) {
+            const double cr = r->carrier.re[l] * r->carrier4.re - r->carrier.im[l] * r->carrier4.im;
+            r->carrier.im[l] = r->carrier.re[l] * r->carrier4.im + r->carrier.im[l] * r->carrier4.re;
+            r->carrier.re[l] = cr;
+        }
+        powers_of_group(r, r->group + 1);
+    }
+}
+
+#if ORV_X86_VECTORS
+// groups_plain in AVX registers (the same operations per lane).
+__attribute__((target("avx"))) void groups_avx(int32_t groups, const Phasor& z, QuadRotation* r, double* i,
+                                                 double* q) {
+    const __m256d zr = _mm256_set1_pd(z.re), zi = _mm256_set1_pd(z.im);
+    const __m256d c4r = _mm256_set1_pd(r->carrier4.re), c4i = _mm256_set1_pd(r->carrier4.im);
+    const __m256d w4r = _mm256_set1_pd(r->w4.re), w4i = _mm256_set1_pd(r->w4.im);
+    __m256d cr = _mm256_loadu_pd(r->carrier.re), ci = _mm256_loadu_pd(r->carrier.im);
+    __m256d wr = _mm256_loadu_pd(r->w.re), wi = _mm256_loadu_pd(r->w.im);
+    for (int32_t g = 0; g < groups; ++g, i += 4, q += 4) {
+        const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, wr), _mm256_mul_pd(zi, wi));
+        const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, wi), _mm256_mul_pd(zi, wr));
+        const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(cr, pr), _mm256_mul_pd(ci, pi));
+        const __m256d ri = _mm256_add_pd(_mm256_mul_pd(cr, pi), _mm256_mul_pd(ci, pr));
+        const __m256d x = _mm256_loadu_pd(i), y = _mm256_loadu_pd(q);
+        _mm256_storeu_pd(i, _mm256_sub_pd(_mm256_mul_pd(rr, x), _mm256_mul_pd(ri, y)));
+        _mm256_storeu_pd(q, _mm256_add_pd(_mm256_mul_pd(ri, x), _mm256_mul_pd(rr, y)));
+        const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(cr, c4r), _mm256_mul_pd(ci, c4i));
+        ci = _mm256_add_pd(_mm256_mul_pd(cr, c4i), _mm256_mul_pd(ci, c4r));
+        cr = ncr;
+        const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(wr, w4r), _mm256_mul_pd(wi, w4i));
+        wi = _mm256_add_pd(_mm256_mul_pd(wr, w4i), _mm256_mul_pd(wi, w4r));
+        wr = nwr;
+    }
+    _mm256_storeu_pd(r->carrier.re, cr), _mm256_storeu_pd(r->carrier.im, ci);
+    _mm256_storeu_pd(r->w.re, wr), _mm256_storeu_pd(r->w.im, wi);
+    r->group += groups;
+}
+#endif
+
+// Lone samples (at the call's ends, off the groups) one at a time: the
+// scalar carrier (c, s) turned by (cos_phi, sin_phi).
+void rotate_lone(PhaseNoise* pn, QuadRotation* r, int32_t n, double cos_phi, double sin_phi, double* c, double* s,
+                 double* i, double* q) {
+    for (int32_t k = 0; k < n; ++k) {
+        powers_of_group(r, pn->sub / 4);
+        rotate_one(pn->z, r, pn->sub % 4, *c, *s, i + k, q + k);
+        const double c_next = cos_phi * *c - sin_phi * *s;
+        *s = cos_phi * *s + sin_phi * *c;
+        *c = c_next;
+        if (++pn->sub == pn->decimation) next_segment(pn, r);
+    }
+}
+
+// The rotation four samples at a time (decimations of 4 and up, so that a
+// segment holds whole groups).
+void rotate_by_groups(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i, double* q) {
+    const double phi = kTwoPi * freq_hz / fs;
+    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
+    const long double turns = static_cast<long double>(freq_hz) * at / fs;
+    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
+    double c = std::cos(start), s = std::sin(start);
+    const int32_t d = pn->decimation;
+    QuadRotation r;
+    segment_powers(pn->step, &r);
+    // Up to the first group's start, one at a time.
+    const int32_t head = (4 - pn->sub % 4) % 4 < n ? (4 - pn->sub % 4) % 4 : n;
+    rotate_lone(pn, &r, head, cos_phi, sin_phi, &c, &s, i, q);
+    int32_t k = head;
+    if (n - k >= 4) {
+        r.carrier.re[0] = c, r.carrier.im[0] = s;
+        for (int32_t l = 1; l < 4; ++l) {
+            r.carrier.re[l] = cos_phi * r.carrier.re[l - 1] - sin_phi * r.carrier.im[l - 1];
+            r.carrier.im[l] = cos_phi * r.carrier.im[l - 1] + sin_phi * r.carrier.re[l - 1];
+        }
+        r.carrier4 = Phasor{std::cos(4.0 * phi), std::sin(4.0 * phi)};
+#if ORV_X86_VECTORS
+        const bool avx = pn->no_avx == 0 && cpu_has_avx();
+#endif
+        while (n - k >= 4) {
+            const int32_t left = (d - pn->sub) / 4, fit = (n - k) / 4;
+            const int32_t groups = left < fit ? left : fit;
+            powers_of_group(&r, pn->sub / 4);
+#if ORV_X86_VECTORS
+            if (avx) groups_avx(groups, pn->z, &r, i + k, q + k);
+            else groups_plain(groups, pn->z, &r, i + k, q + k);
+#else
+            groups_plain(groups, pn->z, &r, i + k, q + k);
+#endif
+            k += 4 * groups;
+            pn->sub += 4 * groups;
+            if (pn->sub == d) next_segment(pn, &r);
+        }
+        c = r.carrier.re[0], s = r.carrier.im[0];
+    }
+    rotate_lone(pn, &r, n - k, cos_phi, sin_phi, &c, &s, i + k, q + k);
 }
 
 }  // namespace
@@ -234,51 +449,11 @@ void phasor_turn(Phasor* z, const Phasor* step) {
     z->im = im * k;
 }
 
+
 void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
                         double* q) {
-    const double phi = kTwoPi * freq_hz / fs;
-    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
-    const long double turns = static_cast<long double>(freq_hz) * at / fs;
-    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
-    double c = std::cos(start), s = std::sin(start);
-    const int32_t d = pn->decimation;
-    double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
-    // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
-    auto rotate = [&](int32_t k) {
-        const double rc = c * zr - s * zi;
-        const double rs = s * zr + c * zi;
-        const double x = i[k], y = q[k];
-        i[k] = rc * x - rs * y;
-        q[k] = rs * x + rc * y;
-        const double c_next = cos_phi * c - sin_phi * s;
-        s = cos_phi * s + sin_phi * c;
-        c = c_next;
-    };
-    int32_t k = 0;
-    while (k < n) {
-        // The samples before the segment's last: the phasor turned by the step.
-        const int32_t inner = d - 1 - pn->sub < n - k ? d - 1 - pn->sub : n - k;
-        for (const int32_t end = k + inner; k < end; ++k) {
-            rotate(k);
-            const double zr_next = zr * sr - zi * si;
-            zi = zr * si + zi * sr;
-            zr = zr_next;
-        }
-        pn->sub += inner;
-        if (k == n) break;
-        // The segment's last: the phasor turned and renormalised, the next step.
-        rotate(k++);
-        Phasor z{zr, zi};
-        const Phasor st{sr, si};
-        phasor_turn(&z, &st);
-        zr = z.re, zi = z.im;
-        pn->sub = 0;
-        pn->prev = pn->next;
-        pn->next = process_next(pn);
-        set_step(pn);
-        sr = pn->step.re, si = pn->step.im;
-    }
-    pn->z = Phasor{zr, zi};
+    if (pn->decimation < 4) rotate_by_samples(pn, n, at, freq_hz, fs, i, q);
+    else rotate_by_groups(pn, n, at, freq_hz, fs, i, q);
 }
 
 void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const double* phase,

@@ -94,6 +94,25 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void dot_avx(const double* row,
     *sq = acc_q;
 }
 
+// Four outputs of one phase row whose inputs start at a, a + 1, a + 2,
+// a + 3, in the lanes: lane m's partial sum l takes taps l, l + 4, ... from
+// zero in the plain loop's order, the four folded as it folds them.
+template <int32_t Taps>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_avx(const double* row, const double* a,
+                                                                     const double* b, double* i, double* q) {
+    __m256d si[4], sq[4];
+    for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
+    for (int32_t j = 0; j < Taps; j += 4) {
+        for (int32_t l = 0; l < 4; ++l) {
+            const __m256d h = _mm256_broadcast_sd(row + j + l);
+            si[l] = _mm256_add_pd(si[l], _mm256_mul_pd(h, _mm256_loadu_pd(a + j + l)));
+            sq[l] = _mm256_add_pd(sq[l], _mm256_mul_pd(h, _mm256_loadu_pd(b + j + l)));
+        }
+    }
+    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])));
+    _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
+}
+
 // resampler_run's outputs four at a time: their positions side by side (the
 // plain loop's arithmetic per lane: the product n d, its floor, the rounded
 // phase), the four partial sums of each folded as the plain loop folds them,
@@ -115,6 +134,14 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
         _mm_store_si128(reinterpret_cast<__m128i*>(phase),
                         _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(x, fl), phases), half)));
         _mm_store_si128(reinterpret_cast<__m128i*>(whole), _mm256_cvttpd_epi32(fl));
+        if (phase[0] == phase[3] && whole[0] == whole[3]) {
+            // One phase and consecutive inputs (the positions move monotonically):
+            // the outputs in the lanes, each tap broadcast.
+            const double* row = r->table + static_cast<size_t>(phase[0]) * taps;
+            const int64_t first = n0 + k + whole[0] - (taps / 2 - 1) - base;
+            same_phase_avx<Taps>(row, xi + first, xq + first, i + k, q + k);
+            continue;
+        }
         __m256d si[4], sq[4];
         for (int32_t l = 0; l < 4; ++l) {
             const double* row = r->table + static_cast<size_t>(phase[l]) * taps;

@@ -1,0 +1,343 @@
+// The channel's circular convolution in single precision: a radix-2
+// transform of floats, eight lanes of AVX. The stages of length 16 and up
+// take eight neighbouring butterflies a register; the last three stages (a
+// length-8 transform in every block of 8) run across the blocks of a tile of
+// 64 points after an 8 x 8 transpose, the product by the response and the
+// inverse's first three stages in the same registers.
+#include <cmath>
+#include <cstdlib>
+
+#include "cpu_features.h"
+#include "impair_chain.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.28318530717958647692;
+constexpr int32_t kTile = 64;  // 8 blocks of 8 points
+// The first points of the length-4 stage's butterflies in a block of 8.
+constexpr int32_t kFours[4] = {0, 1, 4, 5};
+
+// The forward butterflies k = 0 .. half-1 of one group: a <- a + b, b <- (a - b) w, w = c - j s.
+void dif_group(int32_t half, const float* c, const float* s, float* ar, float* ai, float* br, float* bi) {
+    for (int32_t k = 0; k < half; ++k) {
+        const float wr = c[k], wi = -s[k];
+        const float dr = ar[k] - br[k], di = ai[k] - bi[k];
+        ar[k] += br[k];
+        ai[k] += bi[k];
+        br[k] = dr * wr - di * wi;
+        bi[k] = dr * wi + di * wr;
+    }
+}
+
+// The inverse butterflies k = 0 .. half-1 of one group: a + w b, a - w b, w = c + j s.
+void dit_group(int32_t half, const float* c, const float* s, float* ar, float* ai, float* br, float* bi) {
+    for (int32_t k = 0; k < half; ++k) {
+        const float wr = c[k], wi = s[k];
+        const float xr = br[k] * wr - bi[k] * wi, xi = br[k] * wi + bi[k] * wr;
+        br[k] = ar[k] - xr;
+        bi[k] = ai[k] - xi;
+        ar[k] += xr;
+        ai[k] += xi;
+    }
+}
+
+// The length-2 butterflies of the forward and the inverse (twiddle 1): a + b, a - b.
+void pair_group(float* ar, float* ai, float* br, float* bi) {
+    const float dr = *ar - *br, di = *ai - *bi;
+    *ar += *br;
+    *ai += *bi;
+    *br = dr;
+    *bi = di;
+}
+
+// One block of 8 points (stride apart): the forward's stages 8, 4, 2, the
+// product by h (hs apart) and the inverse's stages 2, 4, 8.
+void block_plain(const ImpairFftSingle* f, const float* hr, const float* hi, int32_t hs, float* r, float* i,
+                 int32_t stride) {
+    float xr[8], xi[8];
+    for (int32_t m = 0; m < 8; ++m) xr[m] = r[m * stride], xi[m] = i[m * stride];
+    const float* c = f->stage_cos;
+    const float* s = f->stage_sin;
+    for (int32_t m = 0; m < 4; ++m) dif_group(1, c + 4 + m, s + 4 + m, xr + m, xi + m, xr + m + 4, xi + m + 4);
+    for (const int32_t m : kFours) dif_group(1, c + 2 + m % 2, s + 2 + m % 2, xr + m, xi + m, xr + m + 2, xi + m + 2);
+    for (int32_t m = 0; m < 8; m += 2) pair_group(xr + m, xi + m, xr + m + 1, xi + m + 1);
+    for (int32_t m = 0; m < 8; ++m) {
+        const float a = xr[m], b = xi[m], h_re = hr[m * hs], h_im = hi[m * hs];
+        xr[m] = a * h_re - b * h_im;
+        xi[m] = a * h_im + b * h_re;
+    }
+    for (int32_t m = 0; m < 8; m += 2) pair_group(xr + m, xi + m, xr + m + 1, xi + m + 1);
+    for (const int32_t m : kFours) dit_group(1, c + 2 + m % 2, s + 2 + m % 2, xr + m, xi + m, xr + m + 2, xi + m + 2);
+    for (int32_t m = 0; m < 4; ++m) dit_group(1, c + 4 + m, s + 4 + m, xr + m, xi + m, xr + m + 4, xi + m + 4);
+    for (int32_t m = 0; m < 8; ++m) r[m * stride] = xr[m], i[m * stride] = xi[m];
+}
+
+void convolve_plain(const ImpairFftSingle* f, const float* h_re, const float* h_im, float* re, float* im) {
+    const int32_t n = f->n;
+    for (int32_t len = n; len >= 16; len >>= 1) {
+        const int32_t half = len >> 1;
+        for (int32_t start = 0; start < n; start += len)
+            dif_group(half, f->stage_cos + half, f->stage_sin + half, re + start, im + start, re + start + half,
+                      im + start + half);
+    }
+    // Point m of block b of tile t meets h at t 64 + m 8 + (b mod 8).
+    for (int32_t b = 0; b < n / 8; ++b) {
+        const int32_t h = (b / 8) * kTile + b % 8;
+        block_plain(f, h_re + h, h_im + h, 8, re + 8 * b, im + 8 * b, 1);
+    }
+    for (int32_t len = 16; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        for (int32_t start = 0; start < n; start += len)
+            dit_group(half, f->stage_cos + half, f->stage_sin + half, re + start, im + start, re + start + half,
+                      im + start + half);
+    }
+}
+
+#if ORV_X86_VECTORS
+// dif_group eight butterflies at a time (half a multiple of 8).
+__attribute__((target("avx"))) void dif_group_avx(int32_t half, const float* c, const float* s, float* ar, float* ai,
+                                                  float* br, float* bi) {
+    const __m256 minus = _mm256_set1_ps(-0.0f);
+    for (int32_t k = 0; k < half; k += 8) {
+        const __m256 wr = _mm256_loadu_ps(c + k), wi = _mm256_xor_ps(minus, _mm256_loadu_ps(s + k));
+        const __m256 xar = _mm256_loadu_ps(ar + k), xai = _mm256_loadu_ps(ai + k);
+        const __m256 xbr = _mm256_loadu_ps(br + k), xbi = _mm256_loadu_ps(bi + k);
+        const __m256 dr = _mm256_sub_ps(xar, xbr), di = _mm256_sub_ps(xai, xbi);
+        _mm256_storeu_ps(ar + k, _mm256_add_ps(xar, xbr));
+        _mm256_storeu_ps(ai + k, _mm256_add_ps(xai, xbi));
+        _mm256_storeu_ps(br + k, _mm256_sub_ps(_mm256_mul_ps(dr, wr), _mm256_mul_ps(di, wi)));
+        _mm256_storeu_ps(bi + k, _mm256_add_ps(_mm256_mul_ps(dr, wi), _mm256_mul_ps(di, wr)));
+    }
+}
+
+// dit_group eight butterflies at a time (half a multiple of 8).
+__attribute__((target("avx"))) void dit_group_avx(int32_t half, const float* c, const float* s, float* ar, float* ai,
+                                                  float* br, float* bi) {
+    for (int32_t k = 0; k < half; k += 8) {
+        const __m256 wr = _mm256_loadu_ps(c + k), wi = _mm256_loadu_ps(s + k);
+        const __m256 xbr = _mm256_loadu_ps(br + k), xbi = _mm256_loadu_ps(bi + k);
+        const __m256 xr = _mm256_sub_ps(_mm256_mul_ps(xbr, wr), _mm256_mul_ps(xbi, wi));
+        const __m256 xi = _mm256_add_ps(_mm256_mul_ps(xbr, wi), _mm256_mul_ps(xbi, wr));
+        const __m256 xar = _mm256_loadu_ps(ar + k), xai = _mm256_loadu_ps(ai + k);
+        _mm256_storeu_ps(br + k, _mm256_sub_ps(xar, xr));
+        _mm256_storeu_ps(bi + k, _mm256_sub_ps(xai, xi));
+        _mm256_storeu_ps(ar + k, _mm256_add_ps(xar, xr));
+        _mm256_storeu_ps(ai + k, _mm256_add_ps(xai, xi));
+    }
+}
+
+// Eight registers of eight lanes transposed (register m lane l <- register l lane m).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void transpose8(__m256* v) {
+    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
+    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    v[0] = _mm256_permute2f128_ps(s0, s4, 0x20), v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+    v[2] = _mm256_permute2f128_ps(s2, s6, 0x20), v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+    v[4] = _mm256_permute2f128_ps(s0, s4, 0x31), v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+    v[6] = _mm256_permute2f128_ps(s2, s6, 0x31), v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// The forward butterfly (a, b) <- (a + b, (a - b) w) in registers, w = wr + j wi.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dif8(__m256* r, __m256* i, int32_t a, int32_t b, __m256 wr,
+                                                           __m256 wi) {
+    const __m256 dr = _mm256_sub_ps(r[a], r[b]), di = _mm256_sub_ps(i[a], i[b]);
+    r[a] = _mm256_add_ps(r[a], r[b]);
+    i[a] = _mm256_add_ps(i[a], i[b]);
+    r[b] = _mm256_sub_ps(_mm256_mul_ps(dr, wr), _mm256_mul_ps(di, wi));
+    i[b] = _mm256_add_ps(_mm256_mul_ps(dr, wi), _mm256_mul_ps(di, wr));
+}
+
+// The inverse butterfly (a, b) <- (a + w b, a - w b) in registers.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dit8(__m256* r, __m256* i, int32_t a, int32_t b, __m256 wr,
+                                                           __m256 wi) {
+    const __m256 xr = _mm256_sub_ps(_mm256_mul_ps(r[b], wr), _mm256_mul_ps(i[b], wi));
+    const __m256 xi = _mm256_add_ps(_mm256_mul_ps(r[b], wi), _mm256_mul_ps(i[b], wr));
+    r[b] = _mm256_sub_ps(r[a], xr);
+    i[b] = _mm256_sub_ps(i[a], xi);
+    r[a] = _mm256_add_ps(r[a], xr);
+    i[a] = _mm256_add_ps(i[a], xi);
+}
+
+// The length-2 butterfly (a, b) <- (a + b, a - b) in registers.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void pair8(__m256* r, __m256* i, int32_t a, int32_t b) {
+    const __m256 dr = _mm256_sub_ps(r[a], r[b]), di = _mm256_sub_ps(i[a], i[b]);
+    r[a] = _mm256_add_ps(r[a], r[b]);
+    i[a] = _mm256_add_ps(i[a], i[b]);
+    r[b] = dr;
+    i[b] = di;
+}
+
+// The tiles: block_plain's operations with the 8 blocks of a tile in the lanes.
+__attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
+                                              float* re, float* im) {
+    const int32_t n = f->n;
+    __m256 c8[4], s8[4], c4[2], s4[2], ms4[2], ms8[4];
+    const __m256 minus = _mm256_set1_ps(-0.0f);
+    for (int32_t m = 0; m < 4; ++m) {
+        c8[m] = _mm256_set1_ps(f->stage_cos[4 + m]), s8[m] = _mm256_set1_ps(f->stage_sin[4 + m]);
+        ms8[m] = _mm256_xor_ps(minus, s8[m]);
+    }
+    for (int32_t m = 0; m < 2; ++m) {
+        c4[m] = _mm256_set1_ps(f->stage_cos[2 + m]), s4[m] = _mm256_set1_ps(f->stage_sin[2 + m]);
+        ms4[m] = _mm256_xor_ps(minus, s4[m]);
+    }
+    for (int32_t t = 0; t < n; t += kTile) {
+        __m256 r[8], i[8];
+        for (int32_t m = 0; m < 8; ++m) r[m] = _mm256_loadu_ps(re + t + 8 * m), i[m] = _mm256_loadu_ps(im + t + 8 * m);
+        transpose8(r);
+        transpose8(i);
+        for (int32_t m = 0; m < 4; ++m) dif8(r, i, m, m + 4, c8[m], ms8[m]);
+        for (const int32_t m : kFours) dif8(r, i, m, m + 2, c4[m % 2], ms4[m % 2]);
+        for (int32_t m = 0; m < 8; m += 2) pair8(r, i, m, m + 1);
+        for (int32_t m = 0; m < 8; ++m) {
+            const __m256 hr = _mm256_loadu_ps(h_re + t + 8 * m), hi = _mm256_loadu_ps(h_im + t + 8 * m);
+            const __m256 a = r[m], b = i[m];
+            r[m] = _mm256_sub_ps(_mm256_mul_ps(a, hr), _mm256_mul_ps(b, hi));
+            i[m] = _mm256_add_ps(_mm256_mul_ps(a, hi), _mm256_mul_ps(b, hr));
+        }
+        for (int32_t m = 0; m < 8; m += 2) pair8(r, i, m, m + 1);
+        for (const int32_t m : kFours) dit8(r, i, m, m + 2, c4[m % 2], s4[m % 2]);
+        for (int32_t m = 0; m < 4; ++m) dit8(r, i, m, m + 4, c8[m], s8[m]);
+        transpose8(r);
+        transpose8(i);
+        for (int32_t m = 0; m < 8; ++m) _mm256_storeu_ps(re + t + 8 * m, r[m]), _mm256_storeu_ps(im + t + 8 * m, i[m]);
+    }
+}
+
+// Four quarters of eight lanes: a, b, c, d at k, k + q, k + 2q, k + 3q.
+struct QuarterRegs {
+    __m256 r[4], i[4];
+};
+
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void load_q(QuarterRegs* v, const float* re, const float* im,
+                                                             int32_t q) {
+    for (int32_t j = 0; j < 4; ++j) v->r[j] = _mm256_loadu_ps(re + j * q), v->i[j] = _mm256_loadu_ps(im + j * q);
+}
+
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void store_q(const QuarterRegs& v, float* re, float* im, int32_t q) {
+    for (int32_t j = 0; j < 4; ++j) _mm256_storeu_ps(re + j * q, v.r[j]), _mm256_storeu_ps(im + j * q, v.i[j]);
+}
+
+// The forward stages of length len and len/2 in one pass (quarter = len/4 a
+// multiple of 8): each point meets dif_group's butterflies in the same order.
+__attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFftSingle* f, int32_t len, float* re, float* im) {
+    const int32_t n = f->n, q = len >> 2;
+    const __m256 minus = _mm256_set1_ps(-0.0f);
+    const float* c1 = f->stage_cos + 2 * q;
+    const float* s1 = f->stage_sin + 2 * q;
+    const float* c2 = f->stage_cos + q;
+    const float* s2 = f->stage_sin + q;
+    for (int32_t start = 0; start < n; start += len) {
+        for (int32_t k = 0; k < q; k += 8) {
+            QuarterRegs v;
+            load_q(&v, re + start + k, im + start + k, q);
+            dif8(v.r, v.i, 0, 2, _mm256_loadu_ps(c1 + k), _mm256_xor_ps(minus, _mm256_loadu_ps(s1 + k)));
+            dif8(v.r, v.i, 1, 3, _mm256_loadu_ps(c1 + k + q), _mm256_xor_ps(minus, _mm256_loadu_ps(s1 + k + q)));
+            const __m256 wr = _mm256_loadu_ps(c2 + k), wi = _mm256_xor_ps(minus, _mm256_loadu_ps(s2 + k));
+            dif8(v.r, v.i, 0, 1, wr, wi);
+            dif8(v.r, v.i, 2, 3, wr, wi);
+            store_q(v, re + start + k, im + start + k, q);
+        }
+    }
+}
+
+// The inverse stages of length len/2 and len in one pass (as dif_two_stages_avx).
+__attribute__((target("avx"))) void dit_two_stages_avx(const ImpairFftSingle* f, int32_t len, float* re, float* im) {
+    const int32_t n = f->n, q = len >> 2;
+    const float* c1 = f->stage_cos + q;
+    const float* s1 = f->stage_sin + q;
+    const float* c2 = f->stage_cos + 2 * q;
+    const float* s2 = f->stage_sin + 2 * q;
+    for (int32_t start = 0; start < n; start += len) {
+        for (int32_t k = 0; k < q; k += 8) {
+            QuarterRegs v;
+            load_q(&v, re + start + k, im + start + k, q);
+            const __m256 wr = _mm256_loadu_ps(c1 + k), wi = _mm256_loadu_ps(s1 + k);
+            dit8(v.r, v.i, 0, 1, wr, wi);
+            dit8(v.r, v.i, 2, 3, wr, wi);
+            dit8(v.r, v.i, 0, 2, _mm256_loadu_ps(c2 + k), _mm256_loadu_ps(s2 + k));
+            dit8(v.r, v.i, 1, 3, _mm256_loadu_ps(c2 + k + q), _mm256_loadu_ps(s2 + k + q));
+            store_q(v, re + start + k, im + start + k, q);
+        }
+    }
+}
+
+__attribute__((target("avx"))) void convolve_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
+                                                 float* re, float* im) {
+    const int32_t n = f->n;
+    int32_t len = n;
+    for (; len >= 32; len >>= 2) dif_two_stages_avx(f, len, re, im);
+    // An odd count of stages from 16 on: the stage of 16 alone, last here and first in the inverse.
+    const bool len_was_single = len == 16;
+    if (len_was_single) {
+        for (int32_t start = 0; start < n; start += 16)
+            dif_group_avx(8, f->stage_cos + 8, f->stage_sin + 8, re + start, im + start, re + start + 8, im + start + 8);
+    }
+    tiles_avx(f, h_re, h_im, re, im);
+    len = 16;
+    if (len_was_single) {
+        for (int32_t start = 0; start < n; start += 16)
+            dit_group_avx(8, f->stage_cos + 8, f->stage_sin + 8, re + start, im + start, re + start + 8, im + start + 8);
+        len = 32;
+    }
+    for (; len <= n; len <<= 2) dit_two_stages_avx(f, 2 * len, re, im);
+}
+#endif
+
+}  // namespace
+
+int32_t impair_fft_single_open(ImpairFftSingle* f, int32_t n) {
+    f->n = 0;
+    f->stage_cos = f->stage_sin = nullptr;
+    f->no_avx = 0;
+    if (n < kTile || n > (1 << 22) || (n & (n - 1)) != 0) return 1;
+    float* tab = static_cast<float*>(std::malloc(2 * static_cast<size_t>(n) * sizeof(float)));
+    if (tab == nullptr) return -1;
+    f->n = n;
+    f->stage_cos = tab;
+    f->stage_sin = tab + n;
+    f->stage_cos[0] = f->stage_sin[0] = 0.0f;
+    for (int32_t len = 2; len <= n; len <<= 1) {
+        const int32_t half = len >> 1;
+        for (int32_t k = 0; k < half; ++k) {
+            const double a = kTwoPi * k / len;
+            f->stage_cos[half + k] = static_cast<float>(std::cos(a));
+            f->stage_sin[half + k] = static_cast<float>(std::sin(a));
+        }
+    }
+    return 0;
+}
+
+void impair_fft_single_close(ImpairFftSingle* f) {
+    std::free(f->stage_cos);
+    f->stage_cos = f->stage_sin = nullptr;
+    f->n = 0;
+}
+
+void impair_fft_single_response(const ImpairFftSingle* f, const double* scr_re, const double* scr_im, float* h_re,
+                                float* h_im) {
+    for (int32_t t = 0; t < f->n; t += kTile) {
+        for (int32_t m = 0; m < 8; ++m) {
+            for (int32_t l = 0; l < 8; ++l) {
+                h_re[t + 8 * m + l] = static_cast<float>(scr_re[t + 8 * l + m]);
+                h_im[t + 8 * m + l] = static_cast<float>(scr_im[t + 8 * l + m]);
+            }
+        }
+    }
+}
+
+void impair_fft_single_convolve(const ImpairFftSingle* f, const float* h_re, const float* h_im, float* re,
+                                float* im) {
+#if ORV_X86_VECTORS
+    if (f->no_avx == 0 && cpu_has_avx()) {
+        convolve_avx(f, h_re, h_im, re, im);
+        return;
+    }
+#endif
+    convolve_plain(f, h_re, h_im, re, im);
+}

@@ -1,0 +1,240 @@
+// The channel's convolutions in single precision: the float transform's
+// circular convolution and the channel on it against direct convolution in
+// double, the AVX loops against the plain loops.
+#include "impair_chain.h"
+
+#include "cpu_features.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <vector>
+
+#include "support/readable_params.h"
+
+namespace {
+
+using Vec = std::vector<double>;
+using cplx = std::complex<double>;
+
+// Floats carry 2^-24 (6e-8) of relative rounding: the inputs' and the
+// response's roundings and log2(n) stages of butterflies leave up to about
+// 7e-7 of the output's RMS at the worst of thousands of samples (n 4096);
+// 2e-6 of it (-114 dB) is far below the 16-bit codes' step (3e-5 of full
+// scale), while a wrong twiddle, lane or bin errs by the signal itself.
+constexpr double kBound = 2e-6;
+
+// Complex Gaussian samples of unit power.
+void gaussian(uint64_t seed, int32_t n, Vec* re, Vec* im) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> d(0.0, std::sqrt(0.5));
+    re->resize(n);
+    im->resize(n);
+    for (int32_t k = 0; k < n; ++k) (*re)[k] = d(rng), (*im)[k] = d(rng);
+}
+
+double rms(const Vec& re, const Vec& im) {
+    double sum = 0.0;
+    for (size_t k = 0; k < re.size(); ++k) sum += re[k] * re[k] + im[k] * im[k];
+    return std::sqrt(sum / re.size());
+}
+
+struct SingleFftCase {
+    int32_t n;
+    int32_t taps;
+};
+void PrintTo(const SingleFftCase& c, std::ostream* os) { *os << "n " << c.n << " taps " << c.taps; }
+class ImpairFftSingleConvolve : public ::testing::TestWithParam<SingleFftCase> {};
+
+// The response's float transform for n points from its taps.
+void single_response(const ImpairFftSingle* sf, const Vec& hr, const Vec& hi, std::vector<float>* fr,
+                     std::vector<float>* fi) {
+    const int32_t n = sf->n;
+    ImpairFft f;
+    ASSERT_EQ(impair_fft_open(&f, n), 0);
+    Vec re(n, 0.0), im(n, 0.0);
+    for (size_t k = 0; k < hr.size(); ++k) re[k] = hr[k], im[k] = hi[k];
+    impair_fft_forward_scrambled(&f, re.data(), im.data());
+    for (int32_t k = 0; k < n; ++k) re[k] /= n, im[k] /= n;
+    fr->resize(n);
+    fi->resize(n);
+    impair_fft_single_response(sf, re.data(), im.data(), fr->data(), fi->data());
+    impair_fft_close(&f);
+}
+
+// The circular convolution of n points by taps taps equals the direct one in double within the bound.
+TEST_P(ImpairFftSingleConvolve, EqualsTheDirectCircularConvolution) {
+    const SingleFftCase c = GetParam();
+    ImpairFftSingle sf;
+    ASSERT_EQ(impair_fft_single_open(&sf, c.n), 0);
+    Vec hr, hi, xr, xi;
+    gaussian(3, c.taps, &hr, &hi);
+    gaussian(4, c.n, &xr, &xi);
+    std::vector<float> fr, fi;
+    single_response(&sf, hr, hi, &fr, &fi);
+    std::vector<float> yr(xr.begin(), xr.end()), yi(xi.begin(), xi.end());
+    impair_fft_single_convolve(&sf, fr.data(), fi.data(), yr.data(), yi.data());
+    Vec wr(c.n), wi(c.n);
+    for (int32_t k = 0; k < c.n; ++k) {
+        cplx sum = 0.0;
+        for (int32_t j = 0; j < c.taps; ++j) sum += cplx(hr[j], hi[j]) * cplx(xr[(k - j + c.n) % c.n], xi[(k - j + c.n) % c.n]);
+        wr[k] = sum.real(), wi[k] = sum.imag();
+    }
+    const double scale = rms(wr, wi);
+    double worst = 0.0;
+    for (int32_t k = 0; k < c.n; ++k) worst = std::max(worst, std::abs(cplx(yr[k], yi[k]) - cplx(wr[k], wi[k])));
+    EXPECT_LT(worst, kBound * scale);
+    impair_fft_single_close(&sf);
+}
+
+// The AVX loops (stages, transposed tiles, bin products) give the plain loops' values bit for bit.
+TEST_P(ImpairFftSingleConvolve, VectorLoopsEqualThePlainLoops) {
+#if ORV_X86_VECTORS
+    if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
+#else
+    GTEST_SKIP() << "no vector loops here";
+#endif
+    const SingleFftCase c = GetParam();
+    ImpairFftSingle vec, plain;
+    ASSERT_EQ(impair_fft_single_open(&vec, c.n), 0);
+    ASSERT_EQ(impair_fft_single_open(&plain, c.n), 0);
+    plain.no_avx = 1;
+    Vec hr, hi, xr, xi;
+    gaussian(5, c.taps, &hr, &hi);
+    gaussian(6, c.n, &xr, &xi);
+    std::vector<float> fr, fi;
+    single_response(&vec, hr, hi, &fr, &fi);
+    std::vector<float> vr(xr.begin(), xr.end()), vi(xi.begin(), xi.end());
+    vr[3] = -0.0f;
+    std::vector<float> pr = vr, pi = vi;
+    impair_fft_single_convolve(&vec, fr.data(), fi.data(), vr.data(), vi.data());
+    impair_fft_single_convolve(&plain, fr.data(), fi.data(), pr.data(), pi.data());
+    EXPECT_EQ(std::memcmp(vr.data(), pr.data(), vr.size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(vi.data(), pi.data(), vi.size() * sizeof(float)), 0);
+    impair_fft_single_close(&vec);
+    impair_fft_single_close(&plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftSingleConvolve,
+                         ::testing::Values(SingleFftCase{64, 1}, SingleFftCase{64, 17}, SingleFftCase{128, 30},
+                                           SingleFftCase{512, 81}, SingleFftCase{4096, 561}),
+                         orv_test::PrintedName{});
+
+TEST(ImpairFftSingle, RefusesSizesBelowATileOrNotAPowerOfTwo) {
+    for (const int32_t n : {0, 4, 32, 96, 1000, (1 << 22) + 1, 1 << 23}) {
+        ImpairFftSingle f;
+        EXPECT_EQ(impair_fft_single_open(&f, n), 1) << n;
+        EXPECT_EQ(f.stage_cos, nullptr) << n;
+    }
+}
+
+struct SingleChannelCase {
+    const char* name;
+    double rms_ns;  // 0: the fixed taps below
+    bool in_place;
+};
+void PrintTo(const SingleChannelCase& c, std::ostream* os) { *os << c.name; }
+class MultipathSingle : public ::testing::TestWithParam<SingleChannelCase> {};
+
+// Both channels of a case, and its inputs with their spans (several realisations per window among them).
+struct ChannelRun {
+    Multipath vec, plain;
+    int32_t taps = 0;
+    Vec xi, xq;
+    std::vector<int32_t> span;
+};
+
+void open_run(const SingleChannelCase& c, ChannelRun* r) {
+    Vec power(kMultipathMaxTaps);
+    static const double fixed_re[3] = {1.0, 0.0, -0.1}, fixed_im[3] = {0.0, 0.5, 0.02};
+    r->taps = c.rms_ns > 0.0 ? exponential_profile(c.rms_ns, 12.5, power.data()) : 3;
+    for (Multipath* m : {&r->vec, &r->plain})
+        ASSERT_EQ(c.rms_ns > 0.0 ? multipath_open_single(m, power.data(), nullptr, nullptr, r->taps, 5)
+                                 : multipath_open_single(m, nullptr, fixed_re, fixed_im, r->taps, 5),
+                  0);
+    r->plain.sfft.no_avx = 1;
+    const int32_t hop = r->vec.hop, total = hop * 6;
+    gaussian(8, total, &r->xi, &r->xq);
+    r->span.resize(total);
+    for (int32_t k = 0; k < total; ++k) r->span[k] = k < hop / 2 ? 0 : k < 3 * hop ? 1 : k < 3 * hop + 2 ? 2 : 3;
+}
+
+// The hops through the channel m, in place or not.
+void run_channel(Multipath* m, const ChannelRun& r, bool in_place, Vec* yi, Vec* yq) {
+    const int32_t hop = m->hop, total = static_cast<int32_t>(r.xi.size());
+    *yi = r.xi;
+    *yq = r.xq;
+    for (int32_t at = 0; at < total; at += hop) {
+        if (in_place)
+            multipath_step(m, yi->data() + at, yq->data() + at, r.span.data() + at, yi->data() + at, yq->data() + at);
+        else
+            multipath_step(m, r.xi.data() + at, r.xq.data() + at, r.span.data() + at, yi->data() + at,
+                           yq->data() + at);
+    }
+}
+
+// Every input sample through its own span's realisation, as the direct double convolution, within the bound.
+TEST_P(MultipathSingle, EqualsDirectConvolutionPerSpan) {
+    const SingleChannelCase c = GetParam();
+    ChannelRun r;
+    open_run(c, &r);
+    Vec yi, yq;
+    run_channel(&r.vec, r, c.in_place, &yi, &yq);
+    const int32_t total = static_cast<int32_t>(r.xi.size());
+    std::vector<Vec> hre(4, Vec(r.taps)), him(4, Vec(r.taps));
+    for (int32_t key = 0; key < 4; ++key) {
+        if (c.rms_ns > 0.0) {
+            multipath_realisation(&r.vec, key, hre[key].data(), him[key].data());
+        } else {
+            hre[key] = {1.0, 0.0, -0.1};
+            him[key] = {0.0, 0.5, 0.02};
+        }
+    }
+    Vec wi(total), wq(total);
+    for (int32_t n = 0; n < total; ++n) {
+        cplx want = 0.0;
+        for (int32_t j = 0; j < r.taps && j <= n; ++j) {
+            const int32_t s = r.span[n - j];
+            want += cplx(hre[s][j], him[s][j]) * cplx(r.xi[n - j], r.xq[n - j]);
+        }
+        wi[n] = want.real(), wq[n] = want.imag();
+    }
+    const double scale = rms(wi, wq);
+    double worst = 0.0;
+    for (int32_t n = 0; n < total; ++n) worst = std::max(worst, std::abs(cplx(yi[n], yq[n]) - cplx(wi[n], wq[n])));
+    EXPECT_LT(worst, kBound * scale);
+    multipath_close(&r.vec);
+    multipath_close(&r.plain);
+}
+
+// The AVX loops (conversions, transforms) give the plain loops' outputs bit for bit.
+TEST_P(MultipathSingle, VectorLoopsEqualThePlainLoops) {
+#if ORV_X86_VECTORS
+    if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
+#else
+    GTEST_SKIP() << "no vector loops here";
+#endif
+    const SingleChannelCase c = GetParam();
+    ChannelRun r;
+    open_run(c, &r);
+    Vec vi, vq, pi, pq;
+    run_channel(&r.vec, r, c.in_place, &vi, &vq);
+    run_channel(&r.plain, r, c.in_place, &pi, &pq);
+    EXPECT_EQ(std::memcmp(vi.data(), pi.data(), vi.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(vq.data(), pq.data(), vq.size() * sizeof(double)), 0);
+    multipath_close(&r.vec);
+    multipath_close(&r.plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MultipathSingle,
+                         ::testing::Values(SingleChannelCase{"Rayleigh 100 ns", 100.0, false},
+                                           SingleChannelCase{"Rayleigh 100 ns in place", 100.0, true},
+                                           SingleChannelCase{"Rayleigh 700 ns", 700.0, false},
+                                           SingleChannelCase{"three fixed taps in place", 0.0, true}),
+                         orv_test::PrintedName{});
+
+}  // namespace
