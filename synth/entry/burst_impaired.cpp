@@ -141,7 +141,8 @@ int32_t channel_stage(const OrvImpairments* m, double fs, ChainArrays* a) {
     int32_t status = -1;
     if (m->multipath_rms_ns > 0.0) {
         const int32_t taps = exponential_profile(m->multipath_rms_ns, ts_ns, h);
-        if (taps > 0) status = multipath_open(&ch, h, nullptr, nullptr, taps, m->seed);
+        const auto open = m->multipath_per_packet == 1 ? multipath_open_single : multipath_open;
+        if (taps > 0) status = open(&ch, h, nullptr, nullptr, taps, m->seed);
     } else {
         const int32_t taps = explicit_taps_response(m->tap_delay_ns, m->tap_gain_db, m->tap_phase_deg, m->tap_count,
                                                     ts_ns, h, h + kMultipathMaxTaps, kMultipathMaxTaps);

@@ -402,7 +402,10 @@ int32_t open_channel(ImpairedRun* c) {
         double* power = static_cast<double*>(std::malloc(kMultipathMaxTaps * sizeof(double)));
         if (power == nullptr) return -1;
         const int32_t taps = exponential_profile(m->multipath_rms_ns, ts_ns, power);
-        status = taps > 0 ? multipath_open(&c->channel, power, nullptr, nullptr, taps, m->seed) : -1;
+        // A realisation per packet in single precision (an error near 1e-7 of the signal, far
+        // below the file's codes); one for the whole file stays in double.
+        const auto open = m->multipath_per_packet == 1 ? multipath_open_single : multipath_open;
+        status = taps > 0 ? open(&c->channel, power, nullptr, nullptr, taps, m->seed) : -1;
         std::free(power);
     } else {
         double* h = static_cast<double*>(std::malloc(2 * kMultipathMaxTaps * sizeof(double)));
