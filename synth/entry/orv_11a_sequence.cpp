@@ -363,9 +363,7 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
     for (int64_t done = 0; direct == 1 && done < total;) {
         const int64_t left = total - done;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        if (impaired_chain_next(&c->chain, n, i, q) != 0) return false;
-        float* to = c->kept + 2 * done;
-        for (int32_t k = 0; k < n; ++k) to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
+        if (impaired_chain_keep(&c->chain, n, c->kept + 2 * done) != 0) return false;
         done += n;
     }
     if (impaired_settle_power(&c->chain, i, q) != 0) return false;

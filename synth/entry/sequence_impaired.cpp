@@ -278,8 +278,28 @@ void start_stages(ImpairedRun* c) {
     }
 }
 
-// The next n samples after the sample clock, from the blocks. Returns 0 or -1 out of memory.
-int32_t take_first(ImpairedRun* c, int32_t n, double* i, double* q) {
+// Where the chain's samples go: to i and q, or, when iq is there, rounded to
+// single precision and interleaved into iq (the kept buffer) instead.
+struct ChainOut {
+    double* i;
+    double* q;
+    float* iq;
+};
+
+// Hands m samples of i and q to out's samples k on.
+void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const double* q) {
+    if (out->iq == nullptr) {
+        std::memcpy(out->i + k, i, static_cast<size_t>(m) * sizeof(double));
+        std::memcpy(out->q + k, q, static_cast<size_t>(m) * sizeof(double));
+        return;
+    }
+    float* to = out->iq + 2 * static_cast<int64_t>(k);
+    for (int32_t j = 0; j < m; ++j) to[2 * j] = static_cast<float>(i[j]), to[2 * j + 1] = static_cast<float>(q[j]);
+}
+
+// The next n samples after the sample clock, from the blocks, to out's
+// samples k0 on. Returns 0 or -1 out of memory.
+int32_t take_first(ImpairedRun* c, int32_t n, const ChainOut* out, int32_t k0) {
     FirstStageRing* g = c->ring;
     start_stages(c);
     for (int32_t k = 0; k < n;) {
@@ -292,8 +312,7 @@ int32_t take_first(ImpairedRun* c, int32_t n, double* i, double* q) {
         const int32_t slot = static_cast<int32_t>(g->taken % kStageBlocks);
         if (g->status[slot] != 0) return -1;
         const int32_t m = n - k < kSequenceBlock - g->at ? n - k : kSequenceBlock - g->at;
-        std::memcpy(i + k, g->i[slot] + g->at, static_cast<size_t>(m) * sizeof(double));
-        std::memcpy(q + k, g->q[slot] + g->at, static_cast<size_t>(m) * sizeof(double));
+        put(out, k0 + k, m, g->i[slot] + g->at, g->q[slot] + g->at);
         g->at += m;
         k += m;
         if (g->at == kSequenceBlock) {
@@ -342,9 +361,10 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
 // The channel's next step: hop samples through the multipath channel.
 int32_t channel_step(ImpairedRun* c) {
     const int32_t hop = c->channel.hop;
+    const ChainOut to_hop{c->hop_i, c->hop_q, nullptr};
     for (int32_t k = 0; k < hop;) {
         const int32_t m = hop - k < kSequenceBlock ? hop - k : kSequenceBlock;
-        if (take_first(c, m, c->hop_i + k, c->hop_q + k) != 0) return -1;
+        if (take_first(c, m, &to_hop, k) != 0) return -1;
         k += m;
     }
     const bool per_packet = c->m->multipath_per_packet == 1;
@@ -361,13 +381,13 @@ int32_t channel_step(ImpairedRun* c) {
     return 0;
 }
 
-int32_t through_channel(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (!c->multipath) return take_first(c, n, i, q);
+// The next n samples after the channel, to out. Returns 0 or -1 out of memory.
+int32_t through_channel(ImpairedRun* c, int32_t n, const ChainOut* out) {
+    if (!c->multipath) return take_first(c, n, out, 0);
     for (int32_t k = 0; k < n;) {
         if (c->hop_at == c->hop_len && channel_step(c) != 0) return -1;
         const int32_t m = n - k < c->hop_len - c->hop_at ? n - k : c->hop_len - c->hop_at;
-        std::memcpy(i + k, c->hop_i + c->hop_at, static_cast<size_t>(m) * sizeof(double));
-        std::memcpy(q + k, c->hop_q + c->hop_at, static_cast<size_t>(m) * sizeof(double));
+        put(out, k, m, c->hop_i + c->hop_at, c->hop_q + c->hop_at);
         c->hop_at += m;
         k += m;
     }
@@ -598,7 +618,8 @@ void impaired_rewind(ImpairedRun* c) {
 }
 
 int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (through_channel(c, n, i, q) != 0) return -1;
+    const ChainOut out{i, q, nullptr};
+    if (through_channel(c, n, &out) != 0) return -1;
     // With the SNR's noise the AWG file's chain pass keeps the samples in single
     // precision and adds the noise afterwards: every output takes them so.
     for (int32_t k = 0; c->snr && k < n; ++k) {
@@ -606,6 +627,11 @@ int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
         q[k] = static_cast<float>(q[k]);
     }
     return 0;
+}
+
+int32_t impaired_chain_keep(ImpairedRun* c, int32_t n, float* iq) {
+    const ChainOut out{nullptr, nullptr, iq};
+    return through_channel(c, n, &out);
 }
 
 namespace {

@@ -89,6 +89,9 @@ int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q);
 // way while it is pending), then the noise, sine and IF stages on them.
 int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q);
 void impaired_finish(ImpairedRun* c, int32_t n, double* i, double* q);
+// impaired_chain_next's samples rounded to single precision, I and Q
+// interleaved into iq (2 n floats), straight from the stages' buffers.
+int32_t impaired_chain_keep(ImpairedRun* c, int32_t n, float* iq);
 // Whether impaired_finish_at may make the later stages of any block on any
 // thread: everything after the channel is a function of the sample's index
 // (the SNR's noise, the sine, the IF), no stage draws from a serial stream.
