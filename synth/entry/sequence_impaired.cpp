@@ -358,6 +358,23 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
+// The realisation of each of the step's hop inputs from channel_pos on (0 for
+// one realisation for the file), a run of inputs between switches at a time.
+void fill_spans(ImpairedRun* c, int32_t hop) {
+    const bool per_packet = c->m->multipath_per_packet == 1;
+    for (int32_t k = 0; k < hop;) {
+        const int64_t g = c->channel_pos + k;
+        while (c->span_cursor + 1 < c->count && g >= c->channel_switch[c->span_cursor + 1])
+            ++c->span_cursor;
+        int32_t end = hop;
+        if (c->span_cursor + 1 < c->count && c->channel_switch[c->span_cursor + 1] - c->channel_pos < hop)
+            end = static_cast<int32_t>(c->channel_switch[c->span_cursor + 1] - c->channel_pos);
+        const int32_t span = per_packet ? c->span_cursor : 0;
+        for (int32_t j = k; j < end; ++j) c->hop_span[j] = span;
+        k = end;
+    }
+}
+
 // The channel's next step: hop samples through the multipath channel.
 int32_t channel_step(ImpairedRun* c) {
     const int32_t hop = c->channel.hop;
@@ -367,13 +384,7 @@ int32_t channel_step(ImpairedRun* c) {
         if (take_first(c, m, &to_hop, k) != 0) return -1;
         k += m;
     }
-    const bool per_packet = c->m->multipath_per_packet == 1;
-    for (int32_t k = 0; k < hop; ++k) {
-        const int64_t g = c->channel_pos + k;
-        while (c->span_cursor + 1 < c->count && g >= c->channel_switch[c->span_cursor + 1])
-            ++c->span_cursor;
-        c->hop_span[k] = per_packet ? c->span_cursor : 0;
-    }
+    fill_spans(c, hop);
     multipath_step(&c->channel, c->hop_i, c->hop_q, c->hop_span, c->hop_i, c->hop_q);
     c->channel_pos += hop;
     c->hop_at = 0;
