@@ -123,6 +123,29 @@ void add_sums(const ImpairedRun* c, int64_t at, int32_t n, const double* i, cons
     s->cursor = cursor;
 }
 
+// add_sums' power and packet samples alone (the chain pass's sums: without a
+// DC offset the SNR needs nothing else), in the same order of sample.
+void add_power(const ImpairedRun* c, int64_t at, int32_t n, const double* i, const double* q,
+               ImpairedSums* s) {
+    int32_t cursor = s->cursor;
+    for (int32_t k = 0; k < n;) {
+        const int64_t g = at + k;
+        while (cursor < c->count && g >= c->ppdu_end[cursor]) ++cursor;
+        if (cursor >= c->count) break;
+        const bool inside = g >= c->ppdu_begin[cursor];
+        const int64_t until = inside ? c->ppdu_end[cursor] : c->ppdu_begin[cursor];
+        const int32_t end = until - at < n ? static_cast<int32_t>(until - at) : n;
+        if (inside) {
+            double power = s->power;
+            for (int32_t j = k; j < end; ++j) power += i[j] * i[j] + q[j] * q[j];
+            s->power = power;
+            s->samples += end - k;
+        }
+        k = end;
+    }
+    s->cursor = cursor;
+}
+
 // The amplifier's stages on n samples.
 void amplifier(const ImpairedRun* c, int32_t n, double* i, double* q) {
     if (c->pa) rapp_amplify(n, c->a_sat, c->m->pa_smoothness, i, q);
@@ -226,7 +249,7 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (sequence_filtered(c->src, n, i, q) != 0) return -1;
     amplifier(c, n, i, q);
     if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
-    if (c->summing) add_sums(c, c->in_pos, n, i, q, &c->sums);
+    if (c->summing) add_power(c, c->in_pos, n, i, q, &c->sums);
     if (c->dc) {
         for (int32_t k = 0; k < n; ++k) {
             i[k] += c->dc_i;

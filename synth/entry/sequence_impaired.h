@@ -64,7 +64,7 @@ struct ImpairedRun {
     FirstStageRing* ring;     // the blocks up to the sample clock (made ahead on a helper thread)
     bool stage_thread;        // the pass may still start that thread
     bool power_pending;       // sigma2 still to come from the chain pass's sums
-    bool summing;             // the first stages add to sums
+    bool summing;             // the first stages add the packets' power to sums (no DC offset then)
     ImpairedSums sums;
 };
 

@@ -32,11 +32,18 @@ struct Passes {
     std::vector<float> iq;     // impaired_chain_keep, pieces
 };
 
-// Five packets at mixed rates, oversampling 4, through the case's chain twice.
-bool run_passes(const KeepCase& c, Passes* out) {
-    std::vector<uint8_t> psdu(400);
+// Five packets at mixed rates, oversampling 4.
+struct Source {
+    std::vector<uint8_t> psdu;
+    std::vector<OrvPacket> packets;
+    OrvSequenceParams p{};
+    OrvImpairments m{};
+    SequenceSetup s{};
+    explicit Source(void (*set)(OrvImpairments*), bool threads);
+};
+
+Source::Source(void (*set)(OrvImpairments*), bool threads) : psdu(400), packets(5) {
     for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 13 + 5);
-    std::vector<OrvPacket> packets(5);
     for (int32_t k = 0; k < 5; ++k) {
         packets[k] = OrvPacket{};
         packets[k].size = sizeof(OrvPacket);
@@ -46,23 +53,28 @@ bool run_passes(const KeepCase& c, Passes* out) {
         packets[k].psdu = psdu.data();
         packets[k].idle_time = 7e-6;
     }
-    OrvSequenceParams p{};
     p.size = sizeof p;
     p.oversampling = 4;
     p.channel_mhz = 20;
     p.window_tr = 100e-9;
-    OrvImpairments m{};
     m.size = sizeof m;
     m.seed = 3;
-    c.set(&m);
-    SequenceSetup s;
+    set(&m);
     sequence_setup(&p, packets.data(), 5, nullptr, &s);
-    s.threads = c.threads;
+    s.threads = threads;
     s.builders = 1;
     s.cache_bytes = 0;
     s.total = impaired_total(&m, s.total);
+}
+
+// The source through the case's chain twice.
+bool run_passes(const KeepCase& c, Passes* out) {
+    const Source src(c.set, c.threads);
+    const OrvSequenceParams& p = src.p;
+    const OrvImpairments& m = src.m;
+    const SequenceSetup& s = src.s;
     SequenceRun r{};
-    if (sequence_open(&r, &p, packets.data(), 5, &s) != 0) return false;
+    if (sequence_open(&r, &p, src.packets.data(), 5, &s) != 0) return false;
     ImpairedRun chain{};
     if (impaired_open(&chain, &r, &m, false) != 0) {
         sequence_close(&r, false);
@@ -135,5 +147,39 @@ TEST_P(ImpairedChainKeep, KeptIsTheChainRoundedToSingle) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chains, ImpairedChainKeep, ::testing::ValuesIn(kCases), orv_test::PrintedName{});
+
+// The SNR's noise variance of the chain pass (the power summed by the first
+// stages on the way) and of a level pass of its own: the same double, bit for
+// bit (the power summed in the same order of sample), for every chain case.
+TEST_P(ImpairedChainKeep, ChainPassPowerIsTheLevelPassPower) {
+    const KeepCase& c = GetParam();
+    const Source src(c.set, c.threads);
+    if (src.m.snr_enable != 1) GTEST_SKIP() << "no SNR";
+    double sigma2[2] = {-1.0, -2.0};
+    for (int32_t deferred = 0; deferred < 2; ++deferred) {
+        SequenceRun r{};
+        ASSERT_EQ(sequence_open(&r, &src.p, src.packets.data(), 5, &src.s), 0);
+        ImpairedRun chain{};
+        ASSERT_EQ(impaired_open(&chain, &r, &src.m, deferred == 1), 0);
+        EXPECT_EQ(chain.power_pending, deferred == 1);
+        std::vector<double> block(2 * kSequenceBlock);
+        if (deferred == 1) {
+            std::vector<float> iq(2 * static_cast<size_t>(c.piece));
+            for (int64_t at = 0; at < src.s.total; at += c.piece) {
+                const int32_t n = src.s.total - at < c.piece ? static_cast<int32_t>(src.s.total - at) : c.piece;
+                ASSERT_EQ(impaired_chain_keep(&chain, n, iq.data()), 0);
+            }
+            // The chain pass's sums over every packet, not a pass of their own.
+            EXPECT_TRUE(chain.summing);
+            EXPECT_GE(chain.in_pos, chain.ppdu_end[chain.count - 1]);
+            ASSERT_EQ(impaired_settle_power(&chain, block.data(), block.data() + kSequenceBlock), 0);
+        }
+        sigma2[deferred] = chain.sigma2;
+        impaired_close(&chain);
+        sequence_close(&r, false);
+    }
+    EXPECT_GT(sigma2[0], 0.0);
+    EXPECT_EQ(sigma2[1], sigma2[0]);
+}
 
 }  // namespace
