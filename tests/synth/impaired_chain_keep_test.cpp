@@ -115,14 +115,17 @@ void whole(OrvImpairments* m) {
 
 const KeepCase kCases[] = {
     // No sample clock and no channel: straight from the first stages' blocks.
-    {"amplifier alone odd pieces", [](OrvImpairments* m) { m->pa_enable = 1, m->pa_smoothness = 3, m->pa_backoff_db = 4; }, 777, false},
+    {"amplifier alone odd pieces",
+     [](OrvImpairments* m) { m->pa_enable = 1, m->pa_smoothness = 3, m->pa_backoff_db = 4; }, 777, false},
     {"iq and snr whole blocks", [](OrvImpairments* m) { snr(m), m->iq_gain_db = 1; }, kSequenceBlock, true},
     // The sample clock's blocks, pieces across their ends.
     {"clock alone odd pieces", [](OrvImpairments* m) { m->clock_ppm = 200; }, 1001, true},
     {"clock and snr single samples", [](OrvImpairments* m) { snr(m), m->clock_ppm = -300; }, 1, false},
     // The channel's step: one realisation for the file (double) and one per packet (single).
     {"channel for the file odd pieces", [](OrvImpairments* m) { snr(m), m->multipath_rms_ns = 100; }, 333, false},
-    {"channel per packet with clock", [](OrvImpairments* m) { m->multipath_rms_ns = 30, m->multipath_per_packet = 1, m->clock_ppm = 50; }, 5000, true},
+    {"channel per packet with clock",
+     [](OrvImpairments* m) { m->multipath_rms_ns = 30, m->multipath_per_packet = 1, m->clock_ppm = 50; }, 5000,
+     true},
     {"whole chain pieces longer than a block", whole, kSequenceBlock + 17, true},
     {"whole chain on the calling thread", whole, 2049, false},
 };
