@@ -115,14 +115,25 @@ std::vector<uint64_t> coder_words(const std::vector<uint8_t>& psdu, int state7, 
     const size_t n_bytes = (n_data + 7) / 8, n_words = (n_bytes + 7) / 8;
     const size_t whole = n_data >= 24 ? std::min(psdu.size(), (n_data - 24) / 8 + 1) : 0;
     const std::array<ScramblerByte, 128>& scr = scrambler_bytes();
-    std::vector<uint64_t> u(n_words, 0);
+    // The scrambler's bytes repeat after 127 (its period of 127 bits): walked once, then reused.
+    uint8_t seq[127];
     unsigned st = static_cast<unsigned>(state7) & 0x7Fu;
-    for (size_t q = 0; q < n_bytes; ++q) {
-        unsigned v = q >= 2 && q < 2 + whole ? psdu[q - 2] : 0u;
-        v ^= scr[st].out;
-        st = scr[st].next;
-        if (q == 2 + psdu.size()) v &= 0xC0u;  // the tail
-        u[q / 8] |= static_cast<uint64_t>(v) << (8 * (q % 8));
+    for (uint8_t& b : seq) b = scr[st].out, st = scr[st].next;
+    static thread_local std::vector<uint8_t> held;
+    held.assign(8 * n_words, 0);
+    uint8_t* const bytes = held.data();  // a plain pointer: the loops below vectorise
+    std::copy_n(psdu.data(), whole, bytes + 2);
+    for (size_t from = 0; from < n_bytes; from += 127) {
+        const size_t n = std::min<size_t>(127, n_bytes - from);
+        uint8_t* const to = bytes + from;
+        for (size_t i = 0; i < n; ++i) to[i] ^= seq[i];
+    }
+    if (2 + psdu.size() < n_bytes) bytes[2 + psdu.size()] &= 0xC0u;  // the tail
+    std::vector<uint64_t> u(n_words);
+    for (size_t w = 0; w < n_words; ++w) {
+        uint64_t x = 0;
+        for (size_t i = 0; i < 8; ++i) x |= static_cast<uint64_t>(bytes[8 * w + i]) << (8 * i);
+        u[w] = x;
     }
     std::vector<uint64_t> ab(2 * n_words);
     uint64_t prev = 0;
@@ -878,10 +889,11 @@ const std::array<BitBytes, 256>& bit_bytes() {
 void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e) {
     const std::array<BitBytes, 256>& spread = bit_bytes();
     e.resize(2 * stride + 3);  // 3 bytes more: the vector map reads four bytes at each bit's place
+    uint8_t* const base = e.data();  // a plain pointer: not loaded again after each store
     for (size_t w = 0; w < ab.size() / 2; ++w)
         for (size_t b = 0; b < 2; ++b) {
             const uint64_t bits = ab[2 * w + b];
-            uint8_t* to = e.data() + b * stride + 64 * w;
+            uint8_t* to = base + b * stride + 64 * w;
             for (size_t q = 0; q < 8; ++q) std::memcpy(to + 8 * q, spread[(bits >> (8 * q)) & 0xFFu].data(), 8);
         }
 }
@@ -967,6 +979,13 @@ bool map_points_vector(const std::vector<uint8_t>&, const std::vector<uint32_t>&
 
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols, bool vector) {
+    std::vector<cd> out;
+    transmitted_points(psdu, scrambler_init, rate, symbols, out, vector);
+    return out;
+}
+
+void transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate, int symbols,
+                        std::vector<cd>& out, bool vector) {
     const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
     const size_t n_dbps = static_cast<size_t>(rate.n_dbps);
     const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
@@ -977,8 +996,8 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     static thread_local std::vector<uint32_t> off;
     off.resize(src.size());
     for (size_t k = 0; k < src.size(); ++k) off[k] = static_cast<uint32_t>(src[k].d + (src[k].b ? stride : 0));
-    std::vector<cd> out(n_sym * 48);
-    if (vector && map_points_vector(e, off, nb, n_sym, n_dbps, out.data())) return out;
+    out.resize(n_sym * 48);
+    if (vector && map_points_vector(e, off, nb, n_sym, n_dbps, out.data())) return;
     const AxisLevels& lv = axis_levels();
     switch (nb) {
     case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out.data()); break;
@@ -986,7 +1005,6 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     case 4: map_points<4>(e, off, n_sym, n_dbps, lv.qam16, out.data()); break;
     default: map_points<6>(e, off, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
-    return out;
 }
 
 void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg) {

@@ -42,6 +42,9 @@ cd map_point(const uint8_t* bits, int n_bpsc);
 // vector: eight subcarriers at a time where the processor has AVX2 (the same points).
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols, bool vector = true);
+// The same into out, resized to them (its room kept from packet to packet).
+void transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate, int symbols,
+                        std::vector<cd>& out, bool vector = true);
 
 // Measures the DATA field of a synchronised packet (symbols DATA symbols after its
 // SIGNAL). known: transmitted_points of the packet, or nullptr to use the decisions; os: the

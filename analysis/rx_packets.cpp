@@ -62,10 +62,11 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
 // The impairments of a packet's DATA field, against its transmitted points when its FCS is good.
 void measure_packet(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate, int n_sym,
                     int os, ForwardFft& fft, const std::vector<std::array<cd, 53>>& spectra, PacketResult& p) {
-    std::vector<cd> known;
-    if (p.fcs_ok.value_or(false) && p.scrambler_init)
-        known = rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym);
-    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft, os, &spectra);
+    static thread_local std::vector<cd> known;  // its room kept from packet to packet
+    const bool good = p.fcs_ok.value_or(false) && p.scrambler_init;
+    if (good) rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym, known);
+    const rx::Impairments m =
+        rx::measure_impairments(y, s, ch, rate, n_sym, good && !known.empty() ? &known : nullptr, fft, os, &spectra);
     p.snr_db = m.snr_db;
     p.iq_gain_db = m.iq_gain_db;
     p.iq_phase_deg = m.iq_phase_deg;

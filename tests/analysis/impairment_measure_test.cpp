@@ -286,6 +286,10 @@ TEST_P(TransmittedPointsChain, EqualTheReferenceTransmitter) {
         ASSERT_EQ(vec[i].real(), got[i].real()) << "point " << i;
         ASSERT_EQ(vec[i].imag(), got[i].imag()) << "point " << i;
     }
+    // Into a buffer kept from a longer packet: resized to these points, none of the old ones left.
+    std::vector<C> kept(got.size() + 300, C(9.0, -9.0));
+    rx::transmitted_points(psdu, c.scrambler, rate, n_sym, kept);
+    EXPECT_EQ(kept, got);
 }
 
 INSTANTIATE_TEST_SUITE_P(
