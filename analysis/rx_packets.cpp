@@ -183,6 +183,7 @@ constexpr int64_t kWindowStep = int64_t{1} << 18;
 // before the search point.
 std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options& opt, bool* truncated) {
     const cd mean = rx::dc_offset(x, n);
+    const bool no_offset = mean.real() == 0 && mean.imag() == 0 && !std::signbit(mean.real()) && !std::signbit(mean.imag());
     std::vector<PacketResult> out;
     bool cut = false;
     std::vector<cd> y;
@@ -190,7 +191,8 @@ std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options&
     for (int64_t y0 = 0, from = 0;;) {
         const int64_t end = std::min(n, y0 + kWindowStep + kLongestPacket);
         y.resize(static_cast<size_t>(end - y0));
-        for (int64_t k = y0; k < end; ++k) y[static_cast<size_t>(k - y0)] = x[k] - mean;
+        if (no_offset) std::copy(x + y0, x + end, y.begin());  // x - (+0) is x, -0 and NaN included
+        else for (int64_t k = y0; k < end; ++k) y[static_cast<size_t>(k - y0)] = x[k] - mean;
         rx::remove_tone(y);
         const bool last = end == n;
         const int64_t stop = last ? end - y0 : end - y0 - kLongestPacket;
