@@ -917,8 +917,9 @@ void map_points(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off,
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
-// map_points eight subcarriers at a time (the same points): lanes[(8 g + l) NB + j] is off's
-// entry j of subcarrier 8 g + l laid out bit-major in each group of eight: at (g NB + j) 8 + l.
+// map_points eight subcarriers at a time (the same points): lanes holds off bit-major in each
+// group of eight subcarriers, off[(8 g + l) NB + j] at lanes[(g NB + j) 8 + l]; e has 3 bytes
+// beyond its last bit (each bit read as the low byte of four).
 template <int NB>
 ORV_AVX2 void map_points_avx2(const std::vector<uint8_t>& e, const uint32_t* lanes, size_t n_sym, size_t n_dbps,
                               const double* axis, cd* out) {
