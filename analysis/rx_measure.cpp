@@ -115,14 +115,25 @@ std::vector<uint64_t> coder_words(const std::vector<uint8_t>& psdu, int state7, 
     const size_t n_bytes = (n_data + 7) / 8, n_words = (n_bytes + 7) / 8;
     const size_t whole = n_data >= 24 ? std::min(psdu.size(), (n_data - 24) / 8 + 1) : 0;
     const std::array<ScramblerByte, 128>& scr = scrambler_bytes();
-    std::vector<uint64_t> u(n_words, 0);
+    // The scrambler's bytes repeat after 127 (its period of 127 bits): walked once, then reused.
+    uint8_t seq[127];
     unsigned st = static_cast<unsigned>(state7) & 0x7Fu;
-    for (size_t q = 0; q < n_bytes; ++q) {
-        unsigned v = q >= 2 && q < 2 + whole ? psdu[q - 2] : 0u;
-        v ^= scr[st].out;
-        st = scr[st].next;
-        if (q == 2 + psdu.size()) v &= 0xC0u;  // the tail
-        u[q / 8] |= static_cast<uint64_t>(v) << (8 * (q % 8));
+    for (uint8_t& b : seq) b = scr[st].out, st = scr[st].next;
+    static thread_local std::vector<uint8_t> held;
+    held.assign(8 * n_words, 0);
+    uint8_t* const bytes = held.data();  // a plain pointer: the loops below vectorise
+    std::copy_n(psdu.data(), whole, bytes + 2);
+    for (size_t from = 0; from < n_bytes; from += 127) {
+        const size_t n = std::min<size_t>(127, n_bytes - from);
+        uint8_t* const to = bytes + from;
+        for (size_t i = 0; i < n; ++i) to[i] ^= seq[i];
+    }
+    if (2 + psdu.size() < n_bytes) bytes[2 + psdu.size()] &= 0xC0u;  // the tail
+    std::vector<uint64_t> u(n_words);
+    for (size_t w = 0; w < n_words; ++w) {
+        uint64_t x = 0;
+        for (size_t i = 0; i < 8; ++i) x |= static_cast<uint64_t>(bytes[8 * w + i]) << (8 * i);
+        u[w] = x;
     }
     std::vector<uint64_t> ab(2 * n_words);
     uint64_t prev = 0;
@@ -877,11 +888,12 @@ const std::array<BitBytes, 256>& bit_bytes() {
 // at e[d], B at e[stride + d], stride = 64 words.
 void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e) {
     const std::array<BitBytes, 256>& spread = bit_bytes();
-    e.resize(2 * stride);
+    e.resize(2 * stride + 3);  // 3 bytes more: the vector map reads four bytes at each bit's place
+    uint8_t* const base = e.data();  // a plain pointer: not loaded again after each store
     for (size_t w = 0; w < ab.size() / 2; ++w)
         for (size_t b = 0; b < 2; ++b) {
             const uint64_t bits = ab[2 * w + b];
-            uint8_t* to = e.data() + b * stride + 64 * w;
+            uint8_t* to = base + b * stride + 64 * w;
             for (size_t q = 0; q < 8; ++q) std::memcpy(to + 8 * q, spread[(bits >> (8 * q)) & 0xFFu].data(), 8);
         }
 }
@@ -904,10 +916,77 @@ void map_points(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off,
     }
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// map_points eight subcarriers at a time (the same points): lanes holds off bit-major in each
+// group of eight subcarriers, off[(8 g + l) NB + j] at lanes[(g NB + j) 8 + l]; e has 3 bytes
+// beyond its last bit (each bit read as the low byte of four).
+template <int NB>
+ORV_AVX2 void map_points_avx2(const std::vector<uint8_t>& e, const uint32_t* lanes, size_t n_sym, size_t n_dbps,
+                              const double* axis, cd* out) {
+    static const double bpsk[2] = {-1.0, 1.0};
+    const double* re_levels = NB == 1 ? bpsk : axis;
+    const __m256i one = _mm256_set1_epi32(1), low = _mm256_set1_epi32((1 << (NB / 2)) - 1);
+    for (size_t n = 0; n < n_sym; ++n) {
+        const int* base = reinterpret_cast<const int*>(e.data() + n * n_dbps);
+        for (size_t g = 0; g < 6; ++g) {
+            __m256i acc = _mm256_setzero_si256();
+            for (size_t j = 0; j < NB; ++j) {
+                const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + (g * NB + j) * 8));
+                const __m256i bit = _mm256_and_si256(_mm256_i32gather_epi32(base, at, 1), one);
+                acc = _mm256_or_si256(_mm256_slli_epi32(acc, 1), bit);
+            }
+            const __m256i hi = NB == 1 ? acc : _mm256_srli_epi32(acc, NB / 2), lo = _mm256_and_si256(acc, low);
+            double* o = reinterpret_cast<double*>(out + n * 48 + 8 * g);
+            for (int h = 0; h < 2; ++h, o += 8) {
+                const __m128i hi4 = h ? _mm256_extracti128_si256(hi, 1) : _mm256_castsi256_si128(hi);
+                const __m128i lo4 = h ? _mm256_extracti128_si256(lo, 1) : _mm256_castsi256_si128(lo);
+                // The masked form with a zero source: GCC 12's plain form warns of its undefined source.
+                const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+                const __m256d re = _mm256_mask_i32gather_pd(zero, re_levels, hi4, all, 8);
+                const __m256d im = NB == 1 ? zero : _mm256_mask_i32gather_pd(zero, axis, lo4, all, 8);
+                const __m256d even = _mm256_unpacklo_pd(re, im), odd = _mm256_unpackhi_pd(re, im);  // points 0 2, 1 3
+                _mm256_storeu_pd(o, _mm256_permute2f128_pd(even, odd, 0x20));
+                _mm256_storeu_pd(o + 4, _mm256_permute2f128_pd(even, odd, 0x31));
+            }
+        }
+    }
+}
+
+// The points of map_points by map_points_avx2; false where the processor lacks AVX2.
+bool map_points_vector(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t nb, size_t n_sym,
+                       size_t n_dbps, cd* out) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (!avx2) return false;
+    alignas(32) static thread_local uint32_t lanes[48 * 6];
+    for (size_t g = 0; g < 6; ++g)
+        for (size_t l = 0; l < 8; ++l)
+            for (size_t j = 0; j < nb; ++j) lanes[(g * nb + j) * 8 + l] = off[(8 * g + l) * nb + j];
+    const AxisLevels& lv = axis_levels();
+    switch (nb) {
+    case 1: map_points_avx2<1>(e, lanes, n_sym, n_dbps, nullptr, out); break;
+    case 2: map_points_avx2<2>(e, lanes, n_sym, n_dbps, lv.qpsk, out); break;
+    case 4: map_points_avx2<4>(e, lanes, n_sym, n_dbps, lv.qam16, out); break;
+    default: map_points_avx2<6>(e, lanes, n_sym, n_dbps, lv.qam64, out); break;
+    }
+    return true;
+}
+#else
+bool map_points_vector(const std::vector<uint8_t>&, const std::vector<uint32_t>&, size_t, size_t, size_t, cd*) {
+    return false;
+}
+#endif
+
 }  // namespace
 
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
-                                   int symbols) {
+                                   int symbols, bool vector) {
+    std::vector<cd> out;
+    transmitted_points(psdu, scrambler_init, rate, symbols, out, vector);
+    return out;
+}
+
+void transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate, int symbols,
+                        std::vector<cd>& out, bool vector) {
     const size_t n_sym = static_cast<size_t>(std::max(symbols, 0)), nb = static_cast<size_t>(rate.n_bpsc);
     const size_t n_dbps = static_cast<size_t>(rate.n_dbps);
     const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
@@ -918,7 +997,8 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     static thread_local std::vector<uint32_t> off;
     off.resize(src.size());
     for (size_t k = 0; k < src.size(); ++k) off[k] = static_cast<uint32_t>(src[k].d + (src[k].b ? stride : 0));
-    std::vector<cd> out(n_sym * 48);
+    out.resize(n_sym * 48);
+    if (vector && map_points_vector(e, off, nb, n_sym, n_dbps, out.data())) return;
     const AxisLevels& lv = axis_levels();
     switch (nb) {
     case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out.data()); break;
@@ -926,7 +1006,6 @@ std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambl
     case 4: map_points<4>(e, off, n_sym, n_dbps, lv.qam16, out.data()); break;
     default: map_points<6>(e, off, n_sym, n_dbps, lv.qam64, out.data()); break;
     }
-    return out;
 }
 
 void iq_from_image_ratio(cd rho, double* gain_db, double* phase_deg) {

@@ -62,10 +62,11 @@ void receive_data(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel
 // The impairments of a packet's DATA field, against its transmitted points when its FCS is good.
 void measure_packet(const std::vector<cd>& y, const rx::Sync& s, const rx::Channel& ch, const RateInfo& rate, int n_sym,
                     int os, ForwardFft& fft, const std::vector<std::array<cd, 53>>& spectra, PacketResult& p) {
-    std::vector<cd> known;
-    if (p.fcs_ok.value_or(false) && p.scrambler_init)
-        known = rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym);
-    const rx::Impairments m = rx::measure_impairments(y, s, ch, rate, n_sym, known.empty() ? nullptr : &known, fft, os, &spectra);
+    static thread_local std::vector<cd> known;  // its room kept from packet to packet
+    const bool good = p.fcs_ok.value_or(false) && p.scrambler_init;
+    if (good) rx::transmitted_points(p.psdu, *p.scrambler_init, rate, n_sym, known);
+    const rx::Impairments m =
+        rx::measure_impairments(y, s, ch, rate, n_sym, good && !known.empty() ? &known : nullptr, fft, os, &spectra);
     p.snr_db = m.snr_db;
     p.iq_gain_db = m.iq_gain_db;
     p.iq_phase_deg = m.iq_phase_deg;
@@ -182,6 +183,7 @@ constexpr int64_t kWindowStep = int64_t{1} << 18;
 // before the search point.
 std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options& opt, bool* truncated) {
     const cd mean = rx::dc_offset(x, n);
+    const bool no_offset = mean.real() == 0 && mean.imag() == 0 && !std::signbit(mean.real()) && !std::signbit(mean.imag());
     std::vector<PacketResult> out;
     bool cut = false;
     std::vector<cd> y;
@@ -189,7 +191,8 @@ std::vector<PacketResult> receive_windows(const cd* x, int64_t n, const Options&
     for (int64_t y0 = 0, from = 0;;) {
         const int64_t end = std::min(n, y0 + kWindowStep + kLongestPacket);
         y.resize(static_cast<size_t>(end - y0));
-        for (int64_t k = y0; k < end; ++k) y[static_cast<size_t>(k - y0)] = x[k] - mean;
+        if (no_offset) std::copy(x + y0, x + end, y.begin());  // x - (+0) is x, -0 and NaN included
+        else for (int64_t k = y0; k < end; ++k) y[static_cast<size_t>(k - y0)] = x[k] - mean;
         rx::remove_tone(y);
         const bool last = end == n;
         const int64_t stop = last ? end - y0 : end - y0 - kLongestPacket;

@@ -276,9 +276,20 @@ TEST_P(TransmittedPointsChain, EqualTheReferenceTransmitter) {
         const std::vector<C> sym = reftx::map_symbol(reftx::interleave(part, rate.n_cbps, rate.n_bpsc), rt.mod);
         want.insert(want.end(), sym.begin(), sym.end());
     }
-    const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym);
+    const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym, false);
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < got.size(); ++i) ASSERT_LT(std::abs(got[i] - want[i]), 1e-12) << "point " << i;
+    // The eight-subcarrier gather (where the processor has AVX2) gives the same points bit for bit.
+    const std::vector<C> vec = rx::transmitted_points(psdu, c.scrambler, rate, n_sym, true);
+    ASSERT_EQ(vec.size(), got.size());
+    for (size_t i = 0; i < vec.size(); ++i) {
+        ASSERT_EQ(vec[i].real(), got[i].real()) << "point " << i;
+        ASSERT_EQ(vec[i].imag(), got[i].imag()) << "point " << i;
+    }
+    // Into a buffer kept from a longer packet: resized to these points, none of the old ones left.
+    std::vector<C> kept(got.size() + 300, C(9.0, -9.0));
+    rx::transmitted_points(psdu, c.scrambler, rate, n_sym, kept);
+    EXPECT_EQ(kept, got);
 }
 
 INSTANTIATE_TEST_SUITE_P(

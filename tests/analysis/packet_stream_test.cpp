@@ -150,11 +150,22 @@ TEST_P(PacketStreamCase, WholeFileReceiverFindsEachPacketOnceWhereItWasPlaced) {
 }
 
 // A file shorter than the samples the DC offset is taken from: the offset of the whole
-// file, as the whole-file receiver takes it.
-TEST(PacketStream, DcOffsetOfAShortFile) {
-    const StreamCase c{"dc", 1, 0, 0, 1000, 5000, 3};
+// file, as the whole-file receiver takes it (the same packets, the same EVM). Without an
+// offset the whole-file receiver takes the samples as they are; with one and a carrier
+// offset, an offset left in would turn into a tone across the subcarriers.
+struct ShortDcCase {
+    const char* name;
+    C offset;
+    double cfo_hz;
+};
+void PrintTo(const ShortDcCase& c, std::ostream* os) { *os << c.name; }
+class ShortFileDc : public ::testing::TestWithParam<ShortDcCase> {};
+
+TEST_P(ShortFileDc, TakenAsTheWholeFileReceiverTakesIt) {
+    const ShortDcCase& d = GetParam();
+    const StreamCase c{"dc", 1, d.cfo_hz, 0, 1000, 5000, 3};
     std::vector<C> x = packet_file(c);
-    for (C& v : x) v += C(0.05, -0.02);
+    for (C& v : x) v += d.offset;
     const orv::analysis::Options opt;
     const std::vector<PacketResult> whole = orv::analysis::receive_packets(x.data(), static_cast<int64_t>(x.size()), 1, opt, nullptr);
     orv::analysis::PacketStream stream(1, opt);
@@ -162,8 +173,19 @@ TEST(PacketStream, DcOffsetOfAShortFile) {
     const std::vector<PacketResult> pieces = stream.finish(nullptr);
     ASSERT_EQ(whole.size(), 3u);
     ASSERT_EQ(pieces.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(pieces[i].psdu, whole[i].psdu);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(pieces[i].start, whole[i].start) << "packet " << i;
+        EXPECT_EQ(pieces[i].psdu, whole[i].psdu) << "packet " << i;
+        ASSERT_TRUE(pieces[i].evm_db && whole[i].evm_db);
+        EXPECT_NEAR(*pieces[i].evm_db, *whole[i].evm_db, 1e-9) << "packet " << i;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, ShortFileDc,
+    ::testing::Values(ShortDcCase{"None", C(0, 0), 0}, ShortDcCase{"NoneWithCfo", C(0, 0), 150e3},
+                      ShortDcCase{"Offset", C(0.05, -0.02), 0}, ShortDcCase{"OffsetWithCfo", C(0.05, -0.02), 150e3}),
+    [](const ::testing::TestParamInfo<ShortDcCase>& i) { return std::string(i.param.name); });
 
 TEST(PacketStream, NothingPushedFindsNothing) {
     orv::analysis::PacketStream stream(2, orv::analysis::Options{});
