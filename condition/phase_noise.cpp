@@ -24,13 +24,12 @@ int32_t pow2_at_least(double v, int32_t lo, int32_t hi) {
 
 // The process's next sample (a new step of the filter when the last is used up).
 double process_next(PhaseNoise* pn);
+void process_step_single(PhaseNoise* pn);
 
 // Two steps of the overlap-save filter in one complex transform (the filter
 // is real): the real part filters [w, a], the imaginary part [a, b], where a
 // and b are the next 2m white samples; out gets the 2m filtered samples. The
 // transforms skip the bit-reversal passes (the filter is held in their order).
-void process_step_single(PhaseNoise* pn);
-
 void process_step(PhaseNoise* pn) {
     if (pn->single != 0) {
         process_step_single(pn);
@@ -50,8 +49,8 @@ void process_step(PhaseNoise* pn) {
 }
 
 // process_step with the transforms in single precision: the white samples
-// rounded to float, the filtered ones within a few 1e-7 of their RMS of the
-// double step's (a phase of a few degrees: errors of a few 1e-9 rad).
+// rounded to float, the filtered ones within about 1e-6 of their RMS of the
+// double step's (for a phase of a few degrees, some 1e-8 rad).
 void process_step_single(PhaseNoise* pn) {
     const int32_t m = pn->m;
     float* re = pn->swork_re;
