@@ -149,6 +149,12 @@ struct PhaseNoise {
     double* work_re;     // 2m
     double* work_im;
     double* out;         // 2m: the step's process samples
+    int32_t single;      // 1 (open's): the steps' transforms in single precision; 0: in double (tests)
+    ImpairFftSingle sfft;  // 2m points
+    float* sh_re;        // 2m: h_re, h_im in impair_fft_single_convolve's order
+    float* sh_im;
+    float* swork_re;     // 2m
+    float* swork_im;
     int32_t out_at;      // next process sample of out to hand out
     int32_t sub;         // output samples since prev (0..decimation-1)
     double prev, next;   // the process samples the output lies between

@@ -176,6 +176,56 @@ TEST(PhaseNoiseProcess, RewindRepeatsTheDrawsAndOtherSeedsDiffer) {
     phase_noise_close(&b);
 }
 
+struct SingleStepCase {
+    const char* name;
+    Vec offsets, levels;
+    double fs;
+    int32_t m;  // the filter's length the profile gives
+};
+void PrintTo(const SingleStepCase& c, std::ostream* os) { *os << c.name; }
+class PhaseNoiseSingle : public ::testing::TestWithParam<SingleStepCase> {};
+
+// The process's steps in single precision (open's) against the same draws
+// through the double transforms, over three steps (the overlap carried from
+// step to step): floats round at 6e-8 and a transform of 2m points adds
+// about log2(2m) roundings in quadrature, so the difference stays near
+// 1e-6 of the process's RMS; 1e-5 leaves room and still catches a response
+// in the wrong order or scale, or a lost overlap (errors of the RMS itself).
+TEST_P(PhaseNoiseSingle, StaysWithinRoundingOfTheDoubleProcess) {
+    const SingleStepCase& c = GetParam();
+    const int32_t count = static_cast<int32_t>(c.offsets.size());
+    PhaseNoise fast, exact;
+    ASSERT_EQ(phase_noise_open(&fast, c.offsets.data(), c.levels.data(), count, c.fs, 9), 0);
+    ASSERT_EQ(phase_noise_open(&exact, c.offsets.data(), c.levels.data(), count, c.fs, 9), 0);
+    ASSERT_EQ(fast.m, c.m);
+    EXPECT_EQ(fast.single, 1);
+    exact.single = 0;
+    phase_noise_rewind(&exact);
+    const int32_t n = 5 * c.m * fast.decimation;  // 5m process samples: into the third step
+    Vec a(n), b(n);
+    phase_noise_next(&fast, n, a.data());
+    phase_noise_next(&exact, n, b.data());
+    double power = 0.0, worst = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+        power += b[k] * b[k];
+        worst = std::max(worst, std::fabs(a[k] - b[k]));
+    }
+    const double rms = std::sqrt(power / n);
+    ASSERT_GT(rms, 0.0);
+    EXPECT_LE(worst, 1e-5 * rms) << "RMS " << rms;
+    EXPECT_GT(worst, 0.0) << "the float steps were not taken";
+    phase_noise_close(&fast);
+    phase_noise_close(&exact);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PhaseNoiseSingle,
+    ::testing::Values(SingleStepCase{"default shape offsets at 80 MS/s", {1e3, 1e5, 1e6}, {-62.0, -62.0, -82.0},
+                                     80e6, 1 << 16},
+                      SingleStepCase{"strong noise at 40 MS/s", {1e4, 1e5, 1e6}, {-45.0, -50.0, -70.0}, 40e6, 1 << 12},
+                      SingleStepCase{"shortest filter", {2e6, 2.2e6, 2.5e6}, {-80.0, -80.0, -90.0}, 20e6, 64}),
+    orv_test::PrintedName{});
+
 // ---- Sample clock -------------------------------------------------------------
 
 struct ClockCase {
