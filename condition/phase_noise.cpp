@@ -115,14 +115,30 @@ int32_t design_filter(PhaseNoise* pn, const double* offsets_hz, const double* le
     return 0;
 }
 
+// The carrier e^(j 2 pi f t): its phasor at sample `at` from exact cos and sin
+// (the whole turns taken out in long double), and its step per sample.
+struct Carrier {
+    double phi, cos_phi, sin_phi;  // the step's angle and phasor
+    double c, s;                   // the phasor at `at`
+};
+Carrier carrier_at(int64_t at, double freq_hz, double fs) {
+    Carrier w;
+    w.phi = kTwoPi * freq_hz / fs;
+    w.cos_phi = std::cos(w.phi);
+    w.sin_phi = std::sin(w.phi);
+    const long double turns = static_cast<long double>(freq_hz) * at / fs;
+    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
+    w.c = std::cos(start);
+    w.s = std::sin(start);
+    return w;
+}
+
 // The rotation sample by sample (decimations below 4): the phasor turned by the step.
 void rotate_by_samples(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
                        double* q) {
-    const double phi = kTwoPi * freq_hz / fs;
-    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
-    const long double turns = static_cast<long double>(freq_hz) * at / fs;
-    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
-    double c = std::cos(start), s = std::sin(start);
+    const Carrier w = carrier_at(at, freq_hz, fs);
+    const double cos_phi = w.cos_phi, sin_phi = w.sin_phi;
+    double c = w.c, s = w.s;
     const int32_t d = pn->decimation;
     double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
     // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
@@ -288,11 +304,9 @@ void rotate_lone(PhaseNoise* pn, QuadRotation* r, int32_t n, double cos_phi, dou
 // The rotation four samples at a time (decimations of 4 and up, so that a
 // segment holds whole groups).
 void rotate_by_groups(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i, double* q) {
-    const double phi = kTwoPi * freq_hz / fs;
-    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
-    const long double turns = static_cast<long double>(freq_hz) * at / fs;
-    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
-    double c = std::cos(start), s = std::sin(start);
+    const Carrier w = carrier_at(at, freq_hz, fs);
+    const double phi = w.phi, cos_phi = w.cos_phi, sin_phi = w.sin_phi;
+    double c = w.c, s = w.s;
     const int32_t d = pn->decimation;
     QuadRotation r;
     segment_powers(pn->step, &r);
@@ -495,11 +509,9 @@ void phase_noise_rotate(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, d
 
 void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const double* phase,
                        double* i, double* q) {
-    const double phi = kTwoPi * freq_hz / fs;
-    const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
-    const long double turns = static_cast<long double>(freq_hz) * at / fs;
-    const double start = kTwoPi * static_cast<double>(turns - std::floor(turns));
-    double c = std::cos(start), s = std::sin(start);
+    const Carrier w = carrier_at(at, freq_hz, fs);
+    const double cos_phi = w.cos_phi, sin_phi = w.sin_phi;
+    double c = w.c, s = w.s;
     for (int32_t k = 0; k < n; ++k) {
         double rc = c, rs = s;
         if (phase != nullptr) {
