@@ -34,8 +34,10 @@ for c in "${cases[@]}"; do
     total=$((total + 1))
     rm -f "win_$name.$ext" "lin_$name.$ext"
     "$linux" "${args[@]}" -o "lin_$name.$ext" >/dev/null
-    if ! "${wine[@]}" "${args[@]}" -o "win_$name.$ext" >/dev/null; then
-      echo "FAILED: orvgen.exe $opts -o win_$name.$ext"
+    rc=0
+    "${wine[@]}" "${args[@]}" -o "win_$name.$ext" >/dev/null || rc=$?
+    if [ "$rc" -ne 0 ]; then
+      echo "FAILED: orvgen.exe $opts -o win_$name.$ext (exit $rc)"
       failed=$((failed + 1))
       continue
     fi

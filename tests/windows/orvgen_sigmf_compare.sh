@@ -22,8 +22,10 @@ for c in "${cases[@]}"; do
   read -r -a args <<<"$opts"
   rm -f "win_$name".sigmf-* "lin_$name".sigmf-*
   "$linux" "${args[@]}" -o "lin_$name.sigmf-data" >/dev/null
-  if ! "${wine[@]}" "${args[@]}" -o "win_$name.sigmf-data" >/dev/null; then
-    echo "FAILED: orvgen.exe $opts -o win_$name.sigmf-data"
+  rc=0
+  "${wine[@]}" "${args[@]}" -o "win_$name.sigmf-data" >/dev/null || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "FAILED: orvgen.exe $opts -o win_$name.sigmf-data (exit $rc)"
     failed=$((failed + 1))
     continue
   fi
