@@ -23,6 +23,8 @@ struct ImpairRng {
 
 // Seeds the generator for stream `stream` (and sub-stream `index`, e.g. a packet) of seed.
 void impair_rng_seed(ImpairRng* g, uint64_t seed, uint64_t stream, uint64_t index);
+// The next 64-bit draw.
+uint64_t impair_u64(ImpairRng* g);
 // Uniform deviate in (0, 1), 53 bits.
 double impair_uniform(ImpairRng* g);
 // Standard normal deviate (the ziggurat method).

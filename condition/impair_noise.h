@@ -1,8 +1,7 @@
 // The SNR's noise of a long stream (a packet sequence): the stream is cut
 // into blocks of kNoiseBlock samples, and block b draws from four xoshiro256**
 // lanes, lane l seeded for (seed, kStreamNoise, 4 b + l); sample j of a block
-// takes both its deviates from lane j % 4 (one 64-bit draw: the high half for
-// I, the low half for Q, the ziggurat's slow path drawing on from that lane).
+// takes its complex deviate from one 64-bit draw of lane j % 4 (stream_normal_pair).
 // So any block's noise can be made alone, on any thread, in any order.
 #pragma once
 #include <cstdint>
@@ -18,7 +17,13 @@ struct NoiseLanes {
     uint64_t seed;
     int64_t block;  // block the lanes are in, -1 none
     int32_t at;     // next sample of that block
+    int32_t no_avx2;  // 1: the plain loop even where the processor has AVX2 (tests)
 };
+
+// The two standard normal deviates of one 64-bit draw (Box and Muller in
+// single precision): r = sqrt(-2 ln u), u = (hi + 0.5) 2^-32 from the high
+// half; x = r cos a, y = r sin a, a = 2 pi (lo + 0.5) 2^-32 from the low half.
+void stream_normal_pair(uint64_t draw, float* x, float* y);
 
 // No block yet: the first call seeds.
 void noise_lanes_reset(NoiseLanes* g, uint64_t seed);

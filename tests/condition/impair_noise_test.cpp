@@ -2,6 +2,7 @@
 // xoshiro256** stream; any block made alone, in any order, in any pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <ostream>
@@ -33,18 +34,19 @@ Noise make(uint64_t seed, int64_t first, int32_t n, double sigma2, int32_t piece
 }
 
 // The definition, one sample at a time: sample j of block b from lane j % 4,
-// a generator seeded for (seed, kStreamNoise, 4 b + j % 4), one complex
-// deviate as add_complex_noise draws it.
+// a generator seeded for (seed, kStreamNoise, 4 b + j % 4), one 64-bit draw
+// per sample made into its complex deviate.
 Noise reference(uint64_t seed, int64_t first, int32_t n, double sigma2) {
     Noise out{Vec(n, 0.0), Vec(n, 0.0)};
+    const double a = std::sqrt(sigma2 / 2);
     const int64_t last_block = (first + n - 1) / kNoiseBlock;
     for (int64_t b = first / kNoiseBlock; b <= last_block; ++b) {
         ImpairRng lane[4];
         for (int32_t l = 0; l < 4; ++l) impair_rng_seed(&lane[l], seed, kStreamNoise, 4 * b + l);
         for (int64_t s = b * kNoiseBlock; s < (b + 1) * kNoiseBlock && s < first + n; ++s) {
-            double x = 0.0, y = 0.0;
-            add_complex_noise(&lane[s % 4], 1, sigma2, &x, &y);
-            if (s >= first) out.i[s - first] = x, out.q[s - first] = y;
+            float x, y;
+            stream_normal_pair(impair_u64(&lane[s % 4]), &x, &y);
+            if (s >= first) out.i[s - first] = a * x, out.q[s - first] = a * y;
         }
     }
     return out;
@@ -69,6 +71,9 @@ const Span kSpans[] = {
     {"pieces of one sample", 9, kNoiseBlock - 6, 13, 1},
     {"pieces of three", 21, 7, 301, 3},
     {"far block", 21, int64_t{1} << 33, 777, 100},
+    {"odd start, odd pieces over four blocks", 33, 3 * kNoiseBlock - 5, 4 * kNoiseBlock + 3, 1237},
+    {"pieces of seven from lane three", 33, 3, 211, 7},
+    {"pieces of nine", 41, 2, 500, 9},
 };
 
 class StreamNoise : public ::testing::TestWithParam<Span> {};
@@ -81,6 +86,30 @@ TEST_P(StreamNoise, FollowsItsLanesDefinition) {
     for (int32_t k = 0; k < s.n; ++k) differ += got.i[k] != want.i[k] || got.q[k] != want.q[k];
     EXPECT_EQ(differ, 0);
     EXPECT_NE(got.i[0], 0.0);
+}
+
+// The plain loop (processors without AVX2) gives the vector loop's bits, from
+// any start in the lanes and for any length, over noise already there.
+TEST_P(StreamNoise, PlainLoopGivesTheVectorLoopsBits) {
+    const Span& s = GetParam();
+    Noise got[2];
+    for (int32_t plain = 0; plain < 2; ++plain) {
+        NoiseLanes g;
+        noise_lanes_reset(&g, s.seed);
+        g.no_avx2 = plain;
+        got[plain] = Noise{Vec(s.n, 0.25), Vec(s.n, -0.5)};
+        for (int32_t k = 0; k < s.n; k += s.piece) {
+            const int32_t m = s.n - k < s.piece ? s.n - k : s.piece;
+            add_stream_noise(&g, s.first + k, m, 0.3, got[plain].i.data() + k, got[plain].q.data() + k);
+        }
+    }
+    int32_t differ = 0, moved = 0;
+    for (int32_t k = 0; k < s.n; ++k) {
+        differ += got[0].i[k] != got[1].i[k] || got[0].q[k] != got[1].q[k];
+        moved += got[0].i[k] != 0.25;
+    }
+    EXPECT_EQ(differ, 0);
+    EXPECT_EQ(moved, s.n);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StreamNoise, ::testing::ValuesIn(kSpans), orv_test::PrintedName{});
@@ -148,6 +177,90 @@ TEST(StreamNoiseStatistics, WhiteGaussianOfTheAskedVariance) {
         EXPECT_NEAR(static_cast<double>(beyond[s]) / deviates, want, 5 * std::sqrt(want / deviates))
             << s << " sigma";
     }
+}
+
+// One draw's deviates against Box and Muller's transform in double precision
+// of the same u (hi + 0.5) 2^-32 rounded to single precision, as the noise
+// takes it (so radii below 3e-4 come in steps): the polynomials for ln, sin
+// and cos hold to about 1e-7 relative.
+// (hi + 0.5) 2^-32 in single precision, both steps rounded.
+double unit_of(uint32_t hi) { return (static_cast<float>(hi) + 0.5f) * 0x1.0p-32f; }
+
+struct Draw {
+    const char* name;
+    uint32_t hi, lo;
+};
+
+void PrintTo(const Draw& d, std::ostream* os) { *os << d.name; }
+
+const Draw kDraws[] = {
+    {"smallest u, angle zero", 0u, 0u},
+    {"largest u", 0xffffffffu, 0x12345678u},
+    {"u one half, just below the first quadrant edge", 0x80000000u, 0x1fffffffu},
+    {"at the first quadrant edge", 0x00000001u, 0x20000000u},
+    {"a quarter turn", 0x40000000u, 0x40000000u},
+    {"just below a quarter turn", 0x0000ffffu, 0x3fffffffu},
+    {"half a turn", 0x00010000u, 0x80000000u},
+    {"three quarters", 0x7fffffffu, 0xc0000000u},
+    {"last step of the turn", 0x00000100u, 0xffffffffu},
+    {"near the third edge", 0xfffe0000u, 0xdfffffffu},
+};
+
+class StreamNormalPair : public ::testing::TestWithParam<Draw> {};
+
+TEST_P(StreamNormalPair, MatchesTheTransformInDouble) {
+    const Draw& d = GetParam();
+    float x, y;
+    stream_normal_pair((static_cast<uint64_t>(d.hi) << 32) | d.lo, &x, &y);
+    const double r = std::sqrt(-2 * std::log(unit_of(d.hi)));
+    const double angle = 2 * M_PI * (d.lo + 0.5) * 0x1.0p-32;
+    EXPECT_NEAR(x, r * std::cos(angle), 1e-6 * (1 + r));
+    EXPECT_NEAR(y, r * std::sin(angle), 1e-6 * (1 + r));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StreamNormalPair, ::testing::ValuesIn(kDraws), orv_test::PrintedName{});
+
+TEST(StreamNormalPairAccuracy, WithinAMillionthOverManyDraws) {
+    ImpairRng g;
+    impair_rng_seed(&g, 7, 99, 0);
+    double worst = 0.0, r_max = 0.0;
+    for (int32_t k = 0; k < 1000000; ++k) {
+        const uint64_t draw = impair_u64(&g);
+        float x, y;
+        stream_normal_pair(draw, &x, &y);
+        const double u = unit_of(static_cast<uint32_t>(draw >> 32));
+        const double angle = 2 * M_PI * (static_cast<double>(draw & 0xffffffffu) + 0.5) * 0x1.0p-32;
+        const double r = std::sqrt(-2 * std::log(u));
+        const double e = std::max(std::fabs(x - r * std::cos(angle)), std::fabs(y - r * std::sin(angle)));
+        worst = std::max(worst, e / (1 + r));
+        r_max = std::max(r_max, r);
+    }
+    EXPECT_LT(worst, 1e-6);
+    EXPECT_GT(r_max, 5.0);  // the draws reached the tail
+}
+
+// The deviates' distribution is the normal's: Kolmogorov-Smirnov over 10^6
+// of them (D below its 0.1 % critical value 1.95 / sqrt(n)), and the
+// fractions beyond 3 and 4 sigma.
+TEST(StreamNoiseStatistics, DistributionIsNormal) {
+    const int32_t pairs = 500000;
+    const Noise z = make(2024, 7 * kNoiseBlock + 3, pairs, 2.0, pairs);  // unit variance per channel
+    std::vector<double> v(z.i);
+    v.insert(v.end(), z.q.begin(), z.q.end());
+    std::sort(v.begin(), v.end());
+    const double n = static_cast<double>(v.size());
+    double d = 0.0;
+    int64_t beyond3 = 0, beyond4 = 0;
+    for (size_t k = 0; k < v.size(); ++k) {
+        const double cdf = 0.5 * std::erfc(-v[k] / std::sqrt(2.0));
+        d = std::max({d, std::fabs(cdf - k / n), std::fabs((k + 1) / n - cdf)});
+        beyond3 += std::fabs(v[k]) > 3;
+        beyond4 += std::fabs(v[k]) > 4;
+    }
+    EXPECT_LT(d, 1.95 / std::sqrt(n));
+    const double want3 = std::erfc(3 / std::sqrt(2.0)), want4 = std::erfc(4 / std::sqrt(2.0));
+    EXPECT_NEAR(beyond3 / n, want3, 5 * std::sqrt(want3 / n));
+    EXPECT_NEAR(beyond4 / n, want4, 5 * std::sqrt(want4 / n));
 }
 
 // Different seeds and different blocks draw different noise.
