@@ -31,3 +31,7 @@ void noise_lanes_reset(NoiseLanes* g, uint64_t seed);
 // complex sample) to i and q. Calls in order of sample continue where the
 // last one ended; any other first re-seeds its block and draws up to it.
 void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q);
+// add_stream_noise to n samples held as single-precision I, Q pairs, each
+// sum rounded to single precision: the same samples as widening them to
+// double, add_stream_noise and rounding back.
+void add_stream_noise_iq(NoiseLanes* g, int64_t first, int32_t n, double sigma2, float* iq);

@@ -251,6 +251,23 @@ void lanes_add_plain(NoiseLanes* g, int32_t n, double a, double* i, double* q) {
     g->at += n;
 }
 
+// lanes_add_plain into interleaved single-precision samples, each sum rounded
+// to single precision: iq[2 k] = float(iq[2 k] + a x), iq[2 k + 1] likewise.
+void lanes_add_iq_plain(NoiseLanes* g, int32_t n, double a, float* iq) {
+    for (int32_t l = 0; l < kNoiseLanes; ++l) {
+        ImpairRng r;
+        lane_get(g, l, &r);
+        for (int32_t k = lane_first(g, l); k < n; k += kNoiseLanes) {
+            float x, y;
+            stream_normal_pair(next_u64(&r), &x, &y);
+            iq[2 * k] = static_cast<float>(static_cast<double>(iq[2 * k]) + a * static_cast<double>(x));
+            iq[2 * k + 1] = static_cast<float>(static_cast<double>(iq[2 * k + 1]) + a * static_cast<double>(y));
+        }
+        lane_put(g, l, &r);
+    }
+    g->at += n;
+}
+
 // Moves the lanes on by the draws of n samples, adding them to nothing.
 void lanes_skip(NoiseLanes* g, int32_t n) {
     for (int32_t l = 0; l < kNoiseLanes; ++l) {
@@ -351,43 +368,87 @@ ORV_AVX2 ORV_ALWAYS_INLINE void add8(__m256d a, __m256 x, double* i) {
     _mm256_storeu_pd(i + 4, _mm256_add_pd(_mm256_loadu_pd(i + 4), _mm256_mul_pd(a, hi)));
 }
 
-// lanes_add_plain for n a multiple of eight, g->at at lane 0.
-ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, double a, double* i, double* q) {
+// lanes_add_iq_plain's sums of two samples: iq[0..3] (I, Q, I, Q) plus a times xy.
+ORV_AVX2 ORV_ALWAYS_INLINE void add2_iq(__m256d a, __m128 xy, float* iq) {
+    const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(iq)), _mm256_mul_pd(a, _mm256_cvtps_pd(xy)));
+    _mm_storeu_ps(iq, _mm256_cvtpd_ps(sum));
+}
+
+// The deviates of samples k..k+7 from two steps of the lanes (in order of sample).
+ORV_AVX2 ORV_ALWAYS_INLINE void next_pairs8(__m256i* s, __m256* x, __m256* y) {
+    const __m256 d0 = _mm256_castsi256_ps(next4(s));  // samples k..k+3
+    const __m256 d1 = _mm256_castsi256_ps(next4(s));  // samples k+4..k+7
+    // The halves in order of sample: the shuffle gives samples 0 1 4 5 2 3 6 7.
+    const __m256i hi = _mm256_permute4x64_epi64(
+        _mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1))), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m256i lo = _mm256_permute4x64_epi64(
+        _mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0))), _MM_SHUFFLE(3, 1, 2, 0));
+    normal_pairs8(hi, lo, x, y);
+}
+
+// lanes_add_plain (iq null) or lanes_add_iq_plain (i and q null) for n a
+// multiple of eight, g->at at lane 0.
+ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, double a, double* i, double* q, float* iq) {
     __m256i s[4];
     for (int32_t w = 0; w < 4; ++w) s[w] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[w]));
     const __m256d va = _mm256_set1_pd(a);
     for (int32_t k = 0; k < n; k += 8) {
-        const __m256 d0 = _mm256_castsi256_ps(next4(s));  // samples k..k+3
-        const __m256 d1 = _mm256_castsi256_ps(next4(s));  // samples k+4..k+7
-        // The halves in order of sample: the shuffle gives samples 0 1 4 5 2 3 6 7.
-        const __m256i hi = _mm256_permute4x64_epi64(
-            _mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1))), _MM_SHUFFLE(3, 1, 2, 0));
-        const __m256i lo = _mm256_permute4x64_epi64(
-            _mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0))), _MM_SHUFFLE(3, 1, 2, 0));
         __m256 x, y;
-        normal_pairs8(hi, lo, &x, &y);
-        add8(va, x, i + k);
-        add8(va, y, q + k);
+        next_pairs8(s, &x, &y);
+        if (iq == nullptr) {
+            add8(va, x, i + k);
+            add8(va, y, q + k);
+            continue;
+        }
+        // Interleaved: samples 0 1 | 4 5 and 2 3 | 6 7.
+        const __m256 xy01 = _mm256_unpacklo_ps(x, y), xy23 = _mm256_unpackhi_ps(x, y);
+        float* at = iq + 2 * k;
+        add2_iq(va, _mm256_castps256_ps128(xy01), at);
+        add2_iq(va, _mm256_castps256_ps128(xy23), at + 4);
+        add2_iq(va, _mm256_extractf128_ps(xy01, 1), at + 8);
+        add2_iq(va, _mm256_extractf128_ps(xy23, 1), at + 12);
     }
     for (int32_t w = 0; w < 4; ++w) _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[w]), s[w]);
     g->at += n;
 }
 #endif
 
-// Adds a times the deviates of block samples at..at+n-1.
-void lanes_add(NoiseLanes* g, int32_t n, double a, double* i, double* q) {
+// Adds a times the deviates of block samples at..at+n-1 to i and q, or
+// (i and q null) to the interleaved single-precision samples iq.
+void lanes_add(NoiseLanes* g, int32_t n, double a, double* i, double* q, float* iq) {
+    const auto plain = [&](int32_t from, int32_t m) {
+        if (iq != nullptr) lanes_add_iq_plain(g, m, a, iq + 2 * from);
+        else lanes_add_plain(g, m, a, i + from, q + from);
+    };
 #if ORV_X86_VECTORS
     if (g->no_avx2 == 0 && cpu_has_avx2()) {
         const int32_t to_lane0 = (kNoiseLanes - (g->at & (kNoiseLanes - 1))) & (kNoiseLanes - 1);
         const int32_t lead = to_lane0 < n ? to_lane0 : n;
-        lanes_add_plain(g, lead, a, i, q);
+        plain(0, lead);
         const int32_t eights = (n - lead) / 8 * 8;
-        lanes_add_avx2(g, eights, a, i + lead, q + lead);
-        lanes_add_plain(g, n - lead - eights, a, i + lead + eights, q + lead + eights);
+        if (iq != nullptr) lanes_add_avx2(g, eights, a, nullptr, nullptr, iq + 2 * lead);
+        else lanes_add_avx2(g, eights, a, i + lead, q + lead, nullptr);
+        plain(lead + eights, n - lead - eights);
         return;
     }
 #endif
-    lanes_add_plain(g, n, a, i, q);
+    plain(0, n);
+}
+
+// add_stream_noise to i and q, or (both null) to iq.
+void stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q, float* iq) {
+    const double a = std::sqrt(0.5 * sigma2);
+    for (int32_t k = 0; k < n;) {
+        const int64_t at = first + k;
+        const int64_t block = at / kNoiseBlock;
+        const int32_t offset = static_cast<int32_t>(at - block * kNoiseBlock);
+        if (block != g->block || offset < g->at) seed_block(g, block);
+        if (g->at < offset) lanes_skip(g, offset - g->at);  // draws up to the first sample asked for
+        const int32_t m = kNoiseBlock - offset < n - k ? kNoiseBlock - offset : n - k;
+        if (iq != nullptr) lanes_add(g, m, a, nullptr, nullptr, iq + 2 * k);
+        else lanes_add(g, m, a, i + k, q + k, nullptr);
+        k += m;
+    }
 }
 
 }  // namespace
@@ -399,15 +460,9 @@ void noise_lanes_reset(NoiseLanes* g, uint64_t seed) {
 }
 
 void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q) {
-    const double a = std::sqrt(0.5 * sigma2);
-    for (int32_t k = 0; k < n;) {
-        const int64_t at = first + k;
-        const int64_t block = at / kNoiseBlock;
-        const int32_t offset = static_cast<int32_t>(at - block * kNoiseBlock);
-        if (block != g->block || offset < g->at) seed_block(g, block);
-        if (g->at < offset) lanes_skip(g, offset - g->at);  // draws up to the first sample asked for
-        const int32_t m = kNoiseBlock - offset < n - k ? kNoiseBlock - offset : n - k;
-        lanes_add(g, m, a, i + k, q + k);
-        k += m;
-    }
+    stream_noise(g, first, n, sigma2, i, q, nullptr);
+}
+
+void add_stream_noise_iq(NoiseLanes* g, int64_t first, int32_t n, double sigma2, float* iq) {
+    stream_noise(g, first, n, sigma2, nullptr, nullptr, iq);
 }

@@ -59,61 +59,77 @@ void close_block(BlockLevels* b) {
 }
 
 #if ORV_X86_VECTORS
+// The seven running lanes of add_quads_avx: peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c.
+struct QuadLanes {
+    __m256d v[7];
+};
+
+// Adds the four samples x, y (one per lane) to the lanes: the scalar code's
+// products, sums and comparisons.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void add_quad(QuadLanes* r, __m256d x, __m256d y) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d pi = _mm256_mul_pd(x, x), pq = _mm256_mul_pd(y, y);
+    const __m256d pc = _mm256_add_pd(pi, pq);
+    // max(a, b) is a > b ? a : b, as the scalar comparisons.
+    const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
+    r->v[0] = _mm256_max_pd(pi, r->v[0]);
+    r->v[1] = _mm256_max_pd(pq, r->v[1]);
+    r->v[2] = _mm256_max_pd(pc, r->v[2]);
+    r->v[3] = _mm256_max_pd(a, r->v[3]);
+    r->v[4] = _mm256_add_pd(r->v[4], pi);
+    r->v[5] = _mm256_add_pd(r->v[5], pq);
+    r->v[6] = _mm256_add_pd(r->v[6], pc);
+}
+
 // The whole quads of add_lanes (samples j..j1-1, j at lane 0) on four-lane
-// vectors: lane l of each vector is lane l of the block, with the scalar
-// code's products, sums and comparisons. The lanes are seven arrays of four
-// (peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c). Returns the first
-// sample not added.
+// vectors: lane l of each vector is lane l of the block. The lanes are seven
+// arrays of four (peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c).
+// Returns the first sample not added.
 __attribute__((target("avx"))) int32_t add_quads_avx(double (*lanes)[4], int32_t j, int32_t j1,
                                                      const double* i, const double* q) {
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    __m256d peak_i = _mm256_loadu_pd(lanes[0]), peak_q = _mm256_loadu_pd(lanes[1]);
-    __m256d peak_c = _mm256_loadu_pd(lanes[2]), scale = _mm256_loadu_pd(lanes[3]);
-    __m256d sum_i = _mm256_loadu_pd(lanes[4]), sum_q = _mm256_loadu_pd(lanes[5]);
-    __m256d sum_c = _mm256_loadu_pd(lanes[6]);
-    for (; j + 4 <= j1; j += 4) {
-        const __m256d x = _mm256_loadu_pd(i + j), y = _mm256_loadu_pd(q + j);
-        const __m256d pi = _mm256_mul_pd(x, x), pq = _mm256_mul_pd(y, y);
-        const __m256d pc = _mm256_add_pd(pi, pq);
-        // max(a, b) is a > b ? a : b, as the scalar comparisons.
-        const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
-        peak_i = _mm256_max_pd(pi, peak_i);
-        peak_q = _mm256_max_pd(pq, peak_q);
-        peak_c = _mm256_max_pd(pc, peak_c);
-        scale = _mm256_max_pd(a, scale);
-        sum_i = _mm256_add_pd(sum_i, pi);
-        sum_q = _mm256_add_pd(sum_q, pq);
-        sum_c = _mm256_add_pd(sum_c, pc);
+    QuadLanes r;
+    for (int32_t w = 0; w < 7; ++w) r.v[w] = _mm256_loadu_pd(lanes[w]);
+    for (; j + 4 <= j1; j += 4) add_quad(&r, _mm256_loadu_pd(i + j), _mm256_loadu_pd(q + j));
+    for (int32_t w = 0; w < 7; ++w) _mm256_storeu_pd(lanes[w], r.v[w]);
+    return j;
+}
+
+// add_quads_avx over samples 0..n-1 held as single-precision I, Q pairs.
+// Widened, a quad's I's come in lanes 0 2 1 3, so the vectors hold the
+// lanes in that order throughout.
+__attribute__((target("avx"))) int32_t add_quads_iq_avx(double (*lanes)[4], int32_t n, const float* iq) {
+    QuadLanes r;
+    for (int32_t w = 0; w < 7; ++w) r.v[w] = _mm256_set_pd(lanes[w][3], lanes[w][1], lanes[w][2], lanes[w][0]);
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256 v = _mm256_loadu_ps(iq + 2 * j);  // I0 Q0 I1 Q1 I2 Q2 I3 Q3
+        const __m256d a = _mm256_cvtps_pd(_mm256_castps256_ps128(v)), b = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+        add_quad(&r, _mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b));  // I0 I2 I1 I3, Q0 Q2 Q1 Q3
     }
-    _mm256_storeu_pd(lanes[0], peak_i), _mm256_storeu_pd(lanes[1], peak_q);
-    _mm256_storeu_pd(lanes[2], peak_c), _mm256_storeu_pd(lanes[3], scale);
-    _mm256_storeu_pd(lanes[4], sum_i), _mm256_storeu_pd(lanes[5], sum_q);
-    _mm256_storeu_pd(lanes[6], sum_c);
+    for (int32_t w = 0; w < 7; ++w) {
+        double t[4];
+        _mm256_storeu_pd(t, r.v[w]);
+        lanes[w][0] = t[0], lanes[w][2] = t[1], lanes[w][1] = t[2], lanes[w][3] = t[3];
+    }
     return j;
 }
 #endif
 
-// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
-// so the additions do not wait on each other; the peaks are order-free.
-void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
-    // peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c; lane k % 4 each.
-    double lanes[7][4] = {};
-    int32_t k = 0;
-#if ORV_X86_VECTORS
-    if (cpu_has_avx()) k = add_quads_avx(lanes, 0, n, i, q);
-#endif
-    for (; k < n; ++k) {
-        const int32_t l = k & 3;
-        const double pi = i[k] * i[k], pq = q[k] * q[k], pc = pi + pq;
-        const double a = std::fabs(i[k]) > std::fabs(q[k]) ? std::fabs(i[k]) : std::fabs(q[k]);
-        lanes[0][l] = pi > lanes[0][l] ? pi : lanes[0][l];
-        lanes[1][l] = pq > lanes[1][l] ? pq : lanes[1][l];
-        lanes[2][l] = pc > lanes[2][l] ? pc : lanes[2][l];
-        lanes[3][l] = a > lanes[3][l] ? a : lanes[3][l];
-        lanes[4][l] += pi;
-        lanes[5][l] += pq;
-        lanes[6][l] += pc;
-    }
+// Adds sample x, y to lane l of add_levels' lanes.
+inline void add_to_lane(double (*lanes)[4], int32_t l, double x, double y) {
+    const double pi = x * x, pq = y * y, pc = pi + pq;
+    const double a = std::fabs(x) > std::fabs(y) ? std::fabs(x) : std::fabs(y);
+    lanes[0][l] = pi > lanes[0][l] ? pi : lanes[0][l];
+    lanes[1][l] = pq > lanes[1][l] ? pq : lanes[1][l];
+    lanes[2][l] = pc > lanes[2][l] ? pc : lanes[2][l];
+    lanes[3][l] = a > lanes[3][l] ? a : lanes[3][l];
+    lanes[4][l] += pi;
+    lanes[5][l] += pq;
+    lanes[6][l] += pc;
+}
+
+// Folds add_levels' lanes into the levels.
+void fold_lanes(double (*lanes)[4], SequenceLevels* m) {
     for (int32_t l = 0; l < 4; ++l) {
         m->peak_i = lanes[0][l] > m->peak_i ? lanes[0][l] : m->peak_i;
         m->peak_q = lanes[1][l] > m->peak_q ? lanes[1][l] : m->peak_q;
@@ -124,6 +140,30 @@ void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) 
     m->sum_i += fold(lanes[4]);
     m->sum_q += fold(lanes[5]);
     m->sum_c += fold(lanes[6]);
+}
+
+// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
+// so the additions do not wait on each other; the peaks are order-free.
+void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
+    // peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c; lane k % 4 each.
+    double lanes[7][4] = {};
+    int32_t k = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) k = add_quads_avx(lanes, 0, n, i, q);
+#endif
+    for (; k < n; ++k) add_to_lane(lanes, k & 3, i[k], q[k]);
+    fold_lanes(lanes, m);
+}
+
+// add_levels of n samples held as single-precision I, Q pairs (the same figures).
+void add_levels_iq(const float* iq, int32_t n, SequenceLevels* m) {
+    double lanes[7][4] = {};
+    int32_t k = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) k = add_quads_iq_avx(lanes, n, iq);
+#endif
+    for (; k < n; ++k) add_to_lane(lanes, k & 3, iq[2 * k], iq[2 * k + 1]);
+    fold_lanes(lanes, m);
 }
 
 // Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
@@ -295,6 +335,11 @@ void finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, dou
     const int64_t left = c->run.setup.total - first;
     const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
     float* iq = c->kept + 2 * first;
+    *part = SequenceLevels{};
+    if (impaired_finish_kept_at(&c->chain, g, first, n, iq)) {  // no round trip through i and q
+        add_levels_iq(iq, n, part);
+        return;
+    }
     for (int32_t k = 0; k < n; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
     impaired_finish_at(&c->chain, g, first, n, i, q);
     for (int32_t k = 0; k < n; ++k) {
@@ -302,7 +347,6 @@ void finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, dou
         i[k] = x, q[k] = y;
         iq[2 * k] = x, iq[2 * k + 1] = y;
     }
-    *part = SequenceLevels{};
     add_levels(i, q, n, part);
 }
 

@@ -706,6 +706,13 @@ void impaired_finish_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int3
     later_stages(c, first, n, i, q);
 }
 
+bool impaired_finish_kept_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int32_t n, float* iq) {
+    const OrvSequenceParams& p = *c->src->p;
+    if (p.sine_enable == 1 || p.if_enable == 1) return false;
+    if (c->snr) add_stream_noise_iq(g, first, n, c->sigma2, iq);
+    return true;
+}
+
 int32_t impaired_next(ImpairedRun* c, int32_t n, double* i, double* q) {
     if (impaired_chain_next(c, n, i, q) != 0) return -1;
     impaired_finish(c, n, i, q);

@@ -100,6 +100,10 @@ bool impaired_finish_anywhere(const ImpairedRun* c);
 // noise from g (reset to the run's seed; one per thread), out_pos untouched.
 void impaired_finish_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int32_t n, double* i,
                         double* q);
+// impaired_finish_at straight on kept samples (single-precision I, Q pairs,
+// the sums rounded to single precision as the block path rounds them) when no
+// stage after the noise is on; false, iq untouched, when one is.
+bool impaired_finish_kept_at(const ImpairedRun* c, NoiseLanes* g, int64_t first, int32_t n, float* iq);
 // Whether the chain up to the noise passes its input as it is (the SNR, and
 // maybe the stages after it, alone; no transmit filter): the samples before
 // the noise are then the PPDUs as built and zeros between them.

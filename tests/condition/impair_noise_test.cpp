@@ -114,6 +114,38 @@ TEST_P(StreamNoise, PlainLoopGivesTheVectorLoopsBits) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, StreamNoise, ::testing::ValuesIn(kSpans), orv_test::PrintedName{});
 
+// Samples held as single-precision I, Q pairs get the sums of the widened
+// samples and their noise rounded to single precision, on either loop.
+TEST_P(StreamNoise, InterleavedSamplesGetTheWidenedSumsRounded) {
+    const Span& s = GetParam();
+    std::vector<float> base(2 * static_cast<size_t>(s.n));
+    for (size_t k = 0; k < base.size(); ++k) base[k] = static_cast<float>(std::sin(0.37 * k)) * 0.7f;
+    Noise widened{Vec(s.n), Vec(s.n)};
+    for (int32_t k = 0; k < s.n; ++k) widened.i[k] = base[2 * k], widened.q[k] = base[2 * k + 1];
+    NoiseLanes w;
+    noise_lanes_reset(&w, s.seed);
+    for (int32_t k = 0; k < s.n; k += s.piece) {
+        const int32_t m = s.n - k < s.piece ? s.n - k : s.piece;
+        add_stream_noise(&w, s.first + k, m, 0.1, widened.i.data() + k, widened.q.data() + k);
+    }
+    for (int32_t plain = 0; plain < 2; ++plain) {
+        std::vector<float> iq(base);
+        NoiseLanes g;
+        noise_lanes_reset(&g, s.seed);
+        g.no_avx2 = plain;
+        for (int32_t k = 0; k < s.n; k += s.piece) {
+            const int32_t m = s.n - k < s.piece ? s.n - k : s.piece;
+            add_stream_noise_iq(&g, s.first + k, m, 0.1, iq.data() + 2 * k);
+        }
+        int32_t differ = 0;
+        for (int32_t k = 0; k < s.n; ++k)
+            differ += iq[2 * k] != static_cast<float>(widened.i[k]) ||
+                      iq[2 * k + 1] != static_cast<float>(widened.q[k]);
+        EXPECT_EQ(differ, 0) << (plain ? "plain loop" : "vector loop");
+        EXPECT_NE(iq[0], base[0]);
+    }
+}
+
 // Blocks asked for out of order, and a call going back within a block, give
 // the samples of one call over the whole span.
 TEST(StreamNoiseOrder, BlocksInAnyOrderAndGoingBackGiveTheSameSamples) {
