@@ -28,10 +28,11 @@ void stream_normal_pair(uint64_t draw, float* x, float* y);
 // No block yet: the first call seeds.
 void noise_lanes_reset(NoiseLanes* g, uint64_t seed);
 // Adds the noise of stream samples first..first+n-1 (variance sigma2 per
-// complex sample) to i and q. Calls in order of sample continue where the
+// complex sample) to i and q: sample j gets a x_j and a y_j rounded to
+// single precision, a = sqrt(sigma2 / 2) in single precision. Calls in order of sample continue where the
 // last one ended; any other first re-seeds its block and draws up to it.
 void add_stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q);
-// add_stream_noise to n samples held as single-precision I, Q pairs, each
-// sum rounded to single precision: the same samples as widening them to
-// double, add_stream_noise and rounding back.
+// add_stream_noise to n samples held as single-precision I, Q pairs, summed
+// in single precision: the same samples as widening them to double,
+// add_stream_noise and rounding back.
 void add_stream_noise_iq(NoiseLanes* g, int64_t first, int32_t n, double sigma2, float* iq);

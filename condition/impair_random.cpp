@@ -236,32 +236,34 @@ inline int32_t lane_first(const NoiseLanes* g, int32_t l) {
 
 // Adds a times the deviates of block samples at..at+n-1, lane by lane,
 // each over its own samples with its state in registers.
-void lanes_add_plain(NoiseLanes* g, int32_t n, double a, double* i, double* q) {
+void lanes_add_plain(NoiseLanes* g, int32_t n, float a, double* i, double* q) {
     for (int32_t l = 0; l < kNoiseLanes; ++l) {
         ImpairRng r;
         lane_get(g, l, &r);
         for (int32_t k = lane_first(g, l); k < n; k += kNoiseLanes) {
             float x, y;
             stream_normal_pair(next_u64(&r), &x, &y);
-            i[k] += a * static_cast<double>(x);
-            q[k] += a * static_cast<double>(y);
+            i[k] += static_cast<double>(a * x);
+            q[k] += static_cast<double>(a * y);
         }
         lane_put(g, l, &r);
     }
     g->at += n;
 }
 
-// lanes_add_plain into interleaved single-precision samples, each sum rounded
-// to single precision: iq[2 k] = float(iq[2 k] + a x), iq[2 k + 1] likewise.
-void lanes_add_iq_plain(NoiseLanes* g, int32_t n, double a, float* iq) {
+// lanes_add_plain into interleaved single-precision samples, summed in single
+// precision: iq[2 k] += a x, iq[2 k + 1] += a y. The same bits as widening,
+// adding a x in double and rounding back: double has more than twice single's
+// 24 bits plus two, so the sum rounded twice is the sum rounded once.
+void lanes_add_iq_plain(NoiseLanes* g, int32_t n, float a, float* iq) {
     for (int32_t l = 0; l < kNoiseLanes; ++l) {
         ImpairRng r;
         lane_get(g, l, &r);
         for (int32_t k = lane_first(g, l); k < n; k += kNoiseLanes) {
             float x, y;
             stream_normal_pair(next_u64(&r), &x, &y);
-            iq[2 * k] = static_cast<float>(static_cast<double>(iq[2 * k]) + a * static_cast<double>(x));
-            iq[2 * k + 1] = static_cast<float>(static_cast<double>(iq[2 * k + 1]) + a * static_cast<double>(y));
+            iq[2 * k] += a * x;
+            iq[2 * k + 1] += a * y;
         }
         lane_put(g, l, &r);
     }
@@ -361,17 +363,12 @@ ORV_AVX2 ORV_ALWAYS_INLINE void normal_pairs8(__m256i hi, __m256i lo, __m256* x,
 }
 
 // i[k..k+3] += a * x[0..3] (as doubles), and so on for the upper four.
-ORV_AVX2 ORV_ALWAYS_INLINE void add8(__m256d a, __m256 x, double* i) {
-    const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(x));
-    const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1));
-    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_loadu_pd(i), _mm256_mul_pd(a, lo)));
-    _mm256_storeu_pd(i + 4, _mm256_add_pd(_mm256_loadu_pd(i + 4), _mm256_mul_pd(a, hi)));
-}
-
-// lanes_add_iq_plain's sums of two samples: iq[0..3] (I, Q, I, Q) plus a times xy.
-ORV_AVX2 ORV_ALWAYS_INLINE void add2_iq(__m256d a, __m128 xy, float* iq) {
-    const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(iq)), _mm256_mul_pd(a, _mm256_cvtps_pd(xy)));
-    _mm_storeu_ps(iq, _mm256_cvtpd_ps(sum));
+ORV_AVX2 ORV_ALWAYS_INLINE void add8(__m256 a, __m256 x, double* i) {
+    const __m256 ax = _mm256_mul_ps(a, x);
+    const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(ax));
+    const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(ax, 1));
+    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_loadu_pd(i), lo));
+    _mm256_storeu_pd(i + 4, _mm256_add_pd(_mm256_loadu_pd(i + 4), hi));
 }
 
 // The deviates of samples k..k+7 from two steps of the lanes (in order of sample).
@@ -388,10 +385,10 @@ ORV_AVX2 ORV_ALWAYS_INLINE void next_pairs8(__m256i* s, __m256* x, __m256* y) {
 
 // lanes_add_plain (iq null) or lanes_add_iq_plain (i and q null) for n a
 // multiple of eight, g->at at lane 0.
-ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, double a, double* i, double* q, float* iq) {
+ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, float a, double* i, double* q, float* iq) {
     __m256i s[4];
     for (int32_t w = 0; w < 4; ++w) s[w] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g->s[w]));
-    const __m256d va = _mm256_set1_pd(a);
+    const __m256 va = _mm256_set1_ps(a);
     for (int32_t k = 0; k < n; k += 8) {
         __m256 x, y;
         next_pairs8(s, &x, &y);
@@ -400,13 +397,12 @@ ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, double a, double* i, doub
             add8(va, y, q + k);
             continue;
         }
-        // Interleaved: samples 0 1 | 4 5 and 2 3 | 6 7.
-        const __m256 xy01 = _mm256_unpacklo_ps(x, y), xy23 = _mm256_unpackhi_ps(x, y);
+        // Interleaved: unpacking gives samples 0 1 | 4 5 and 2 3 | 6 7.
+        const __m256 ax = _mm256_mul_ps(va, x), ay = _mm256_mul_ps(va, y);
+        const __m256 xy01 = _mm256_unpacklo_ps(ax, ay), xy23 = _mm256_unpackhi_ps(ax, ay);
         float* at = iq + 2 * k;
-        add2_iq(va, _mm256_castps256_ps128(xy01), at);
-        add2_iq(va, _mm256_castps256_ps128(xy23), at + 4);
-        add2_iq(va, _mm256_extractf128_ps(xy01, 1), at + 8);
-        add2_iq(va, _mm256_extractf128_ps(xy23, 1), at + 12);
+        _mm256_storeu_ps(at, _mm256_add_ps(_mm256_loadu_ps(at), _mm256_permute2f128_ps(xy01, xy23, 0x20)));
+        _mm256_storeu_ps(at + 8, _mm256_add_ps(_mm256_loadu_ps(at + 8), _mm256_permute2f128_ps(xy01, xy23, 0x31)));
     }
     for (int32_t w = 0; w < 4; ++w) _mm256_storeu_si256(reinterpret_cast<__m256i*>(g->s[w]), s[w]);
     g->at += n;
@@ -415,7 +411,7 @@ ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, double a, double* i, doub
 
 // Adds a times the deviates of block samples at..at+n-1 to i and q, or
 // (i and q null) to the interleaved single-precision samples iq.
-void lanes_add(NoiseLanes* g, int32_t n, double a, double* i, double* q, float* iq) {
+void lanes_add(NoiseLanes* g, int32_t n, float a, double* i, double* q, float* iq) {
     const auto plain = [&](int32_t from, int32_t m) {
         if (iq != nullptr) lanes_add_iq_plain(g, m, a, iq + 2 * from);
         else lanes_add_plain(g, m, a, i + from, q + from);
@@ -437,7 +433,7 @@ void lanes_add(NoiseLanes* g, int32_t n, double a, double* i, double* q, float* 
 
 // add_stream_noise to i and q, or (both null) to iq.
 void stream_noise(NoiseLanes* g, int64_t first, int32_t n, double sigma2, double* i, double* q, float* iq) {
-    const double a = std::sqrt(0.5 * sigma2);
+    const float a = static_cast<float>(std::sqrt(0.5 * sigma2));
     for (int32_t k = 0; k < n;) {
         const int64_t at = first + k;
         const int64_t block = at / kNoiseBlock;

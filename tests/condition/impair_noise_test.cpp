@@ -38,7 +38,7 @@ Noise make(uint64_t seed, int64_t first, int32_t n, double sigma2, int32_t piece
 // per sample made into its complex deviate.
 Noise reference(uint64_t seed, int64_t first, int32_t n, double sigma2) {
     Noise out{Vec(n, 0.0), Vec(n, 0.0)};
-    const double a = std::sqrt(sigma2 / 2);
+    const float a = static_cast<float>(std::sqrt(sigma2 / 2));
     const int64_t last_block = (first + n - 1) / kNoiseBlock;
     for (int64_t b = first / kNoiseBlock; b <= last_block; ++b) {
         ImpairRng lane[4];
@@ -46,7 +46,7 @@ Noise reference(uint64_t seed, int64_t first, int32_t n, double sigma2) {
         for (int64_t s = b * kNoiseBlock; s < (b + 1) * kNoiseBlock && s < first + n; ++s) {
             float x, y;
             stream_normal_pair(impair_u64(&lane[s % 4]), &x, &y);
-            if (s >= first) out.i[s - first] = a * x, out.q[s - first] = a * y;
+            if (s >= first) out.i[s - first] = static_cast<float>(a * x), out.q[s - first] = static_cast<float>(a * y);
         }
     }
     return out;
