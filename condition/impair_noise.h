@@ -17,7 +17,7 @@ struct NoiseLanes {
     uint64_t seed;
     int64_t block;  // block the lanes are in, -1 none
     int32_t at;     // next sample of that block
-    int32_t no_avx2;  // 1: the plain loop even where the processor has AVX2 (tests)
+    int32_t path;   // 0 the fastest loop the processor runs; 1 at most SSE2's, 2 the plain one (tests)
 };
 
 // The two standard normal deviates of one 64-bit draw (Box and Muller in

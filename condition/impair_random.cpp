@@ -409,6 +409,109 @@ ORV_AVX2 void lanes_add_avx2(NoiseLanes* g, int32_t n, float a, double* i, doubl
 }
 #endif
 
+#if ORV_X86_VECTORS && defined(__SSE2__)
+// The four-sample loop for processors without AVX2 (SSE2 is there on every
+// x86-64): the same operations as normal_pairs8 on four floats, a selection
+// by masks instead of blendv.
+ORV_ALWAYS_INLINE __m128i next2(__m128i* s) {
+    const __m128i times5 = _mm_add_epi64(_mm_slli_epi64(s[1], 2), s[1]);
+    const __m128i rot = _mm_or_si128(_mm_slli_epi64(times5, 7), _mm_srli_epi64(times5, 57));
+    const __m128i result = _mm_add_epi64(_mm_slli_epi64(rot, 3), rot);
+    const __m128i t = _mm_slli_epi64(s[1], 17);
+    s[2] = _mm_xor_si128(s[2], s[0]);
+    s[3] = _mm_xor_si128(s[3], s[1]);
+    s[1] = _mm_xor_si128(s[1], s[2]);
+    s[0] = _mm_xor_si128(s[0], s[3]);
+    s[2] = _mm_xor_si128(s[2], t);
+    s[3] = _mm_or_si128(_mm_slli_epi64(s[3], 45), _mm_srli_epi64(s[3], 19));
+    return result;
+}
+
+// mask ? b : a, bit by bit.
+ORV_ALWAYS_INLINE __m128 select4(__m128 mask, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(mask, b), _mm_andnot_ps(mask, a));
+}
+
+ORV_ALWAYS_INLINE void normal_pairs4(__m128i hi, __m128i lo, __m128* x, __m128* y) {
+    const __m128 h = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_srli_epi32(hi, 16)), _mm_set1_ps(65536.0f)),
+                                _mm_cvtepi32_ps(_mm_and_si128(hi, _mm_set1_epi32(0xffff))));
+    const __m128 u = _mm_mul_ps(_mm_add_ps(h, _mm_set1_ps(0.5f)), _mm_set1_ps(0x1.0p-32f));
+    const __m128i ix = _mm_add_epi32(_mm_castps_si128(u), _mm_set1_epi32(0x3f800000 - kSqrtHalfBits));
+    const __m128i k = _mm_sub_epi32(_mm_srli_epi32(ix, 23), _mm_set1_epi32(127));
+    const __m128 m = _mm_castsi128_ps(
+        _mm_add_epi32(_mm_and_si128(ix, _mm_set1_epi32(0x007fffff)), _mm_set1_epi32(kSqrtHalfBits)));
+    const __m128 f = _mm_sub_ps(m, _mm_set1_ps(1.0f));
+    const __m128 s = _mm_div_ps(f, _mm_add_ps(_mm_set1_ps(2.0f), f));
+    const __m128 z = _mm_mul_ps(s, s);
+    __m128 p = _mm_add_ps(_mm_set1_ps(kL3), _mm_mul_ps(z, _mm_set1_ps(kL4)));
+    p = _mm_add_ps(_mm_set1_ps(kL2), _mm_mul_ps(z, p));
+    p = _mm_add_ps(_mm_set1_ps(kL1), _mm_mul_ps(z, p));
+    p = _mm_add_ps(_mm_set1_ps(kL0), _mm_mul_ps(z, p));
+    const __m128 ln_u = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(k), _mm_set1_ps(kLn2f)), _mm_mul_ps(s, p));
+    const __m128 r = _mm_sqrt_ps(_mm_mul_ps(_mm_set1_ps(-2.0f), ln_u));
+    const __m128i w = _mm_add_epi32(lo, _mm_set1_epi32(0x20000000));
+    const __m128i quadrant = _mm_srli_epi32(w, 30);
+    const __m128i steps =
+        _mm_sub_epi32(_mm_and_si128(w, _mm_set1_epi32(0x3fffffff)), _mm_set1_epi32(0x20000000));
+    const __m128 t = _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(steps), _mm_set1_ps(0.5f)), _mm_set1_ps(kAngleStep));
+    const __m128 tz = _mm_mul_ps(t, t);
+    __m128 ps = _mm_add_ps(_mm_set1_ps(kS3), _mm_mul_ps(tz, _mm_set1_ps(kS4)));
+    ps = _mm_add_ps(_mm_set1_ps(kS2), _mm_mul_ps(tz, ps));
+    ps = _mm_add_ps(_mm_set1_ps(kS1), _mm_mul_ps(tz, ps));
+    const __m128 sin_t = _mm_add_ps(t, _mm_mul_ps(t, _mm_mul_ps(tz, ps)));
+    __m128 pc = _mm_add_ps(_mm_set1_ps(kC3), _mm_mul_ps(tz, _mm_set1_ps(kC4)));
+    pc = _mm_add_ps(_mm_set1_ps(kC2), _mm_mul_ps(tz, pc));
+    pc = _mm_add_ps(_mm_set1_ps(kC1), _mm_mul_ps(tz, pc));
+    const __m128 cos_t = _mm_add_ps(_mm_set1_ps(1.0f), _mm_mul_ps(tz, pc));
+    const __m128i one = _mm_set1_epi32(1);
+    const __m128 odd = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(quadrant, one), one));
+    const __m128 c = select4(odd, cos_t, sin_t);
+    const __m128 sn = select4(odd, sin_t, cos_t);
+    const __m128i neg_c = _mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(_mm_add_epi32(quadrant, one), 1), one), 31);
+    const __m128i neg_s = _mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(quadrant, 1), one), 31);
+    *x = _mm_mul_ps(r, _mm_xor_ps(c, _mm_castsi128_ps(neg_c)));
+    *y = _mm_mul_ps(r, _mm_xor_ps(sn, _mm_castsi128_ps(neg_s)));
+}
+
+// i[k..k+3] += a x[0..3], each product widened.
+ORV_ALWAYS_INLINE void add4(__m128 a, __m128 x, double* i) {
+    const __m128 ax = _mm_mul_ps(a, x);
+    _mm_storeu_pd(i, _mm_add_pd(_mm_loadu_pd(i), _mm_cvtps_pd(ax)));
+    _mm_storeu_pd(i + 2, _mm_add_pd(_mm_loadu_pd(i + 2), _mm_cvtps_pd(_mm_movehl_ps(ax, ax))));
+}
+
+// lanes_add_avx2 four samples at a time: n a multiple of four, g->at at lane 0.
+void lanes_add_sse2(NoiseLanes* g, int32_t n, float a, double* i, double* q, float* iq) {
+    __m128i s[2][4];  // lanes 0 1, and 2 3
+    for (int32_t w = 0; w < 4; ++w) {
+        s[0][w] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g->s[w]));
+        s[1][w] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g->s[w] + 2));
+    }
+    const __m128 va = _mm_set1_ps(a);
+    for (int32_t k = 0; k < n; k += 4) {
+        const __m128 d01 = _mm_castsi128_ps(next2(s[0])), d23 = _mm_castsi128_ps(next2(s[1]));
+        const __m128i hi = _mm_castps_si128(_mm_shuffle_ps(d01, d23, _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m128i lo = _mm_castps_si128(_mm_shuffle_ps(d01, d23, _MM_SHUFFLE(2, 0, 2, 0)));
+        __m128 x, y;
+        normal_pairs4(hi, lo, &x, &y);
+        if (iq == nullptr) {
+            add4(va, x, i + k);
+            add4(va, y, q + k);
+            continue;
+        }
+        const __m128 ax = _mm_mul_ps(va, x), ay = _mm_mul_ps(va, y);
+        float* at = iq + 2 * k;
+        _mm_storeu_ps(at, _mm_add_ps(_mm_loadu_ps(at), _mm_unpacklo_ps(ax, ay)));
+        _mm_storeu_ps(at + 4, _mm_add_ps(_mm_loadu_ps(at + 4), _mm_unpackhi_ps(ax, ay)));
+    }
+    for (int32_t w = 0; w < 4; ++w) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g->s[w]), s[0][w]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g->s[w] + 2), s[1][w]);
+    }
+    g->at += n;
+}
+#endif
+
 // Adds a times the deviates of block samples at..at+n-1 to i and q, or
 // (i and q null) to the interleaved single-precision samples iq.
 void lanes_add(NoiseLanes* g, int32_t n, float a, double* i, double* q, float* iq) {
@@ -416,15 +519,26 @@ void lanes_add(NoiseLanes* g, int32_t n, float a, double* i, double* q, float* i
         if (iq != nullptr) lanes_add_iq_plain(g, m, a, iq + 2 * from);
         else lanes_add_plain(g, m, a, i + from, q + from);
     };
+    const int32_t to_lane0 = (kNoiseLanes - (g->at & (kNoiseLanes - 1))) & (kNoiseLanes - 1);
+    const int32_t lead = to_lane0 < n ? to_lane0 : n;
+    float* iq_at = iq != nullptr ? iq + 2 * lead : nullptr;
+    double* i_at = iq != nullptr ? nullptr : i + lead;
+    double* q_at = iq != nullptr ? nullptr : q + lead;
 #if ORV_X86_VECTORS
-    if (g->no_avx2 == 0 && cpu_has_avx2()) {
-        const int32_t to_lane0 = (kNoiseLanes - (g->at & (kNoiseLanes - 1))) & (kNoiseLanes - 1);
-        const int32_t lead = to_lane0 < n ? to_lane0 : n;
+    if (g->path == 0 && cpu_has_avx2()) {
         plain(0, lead);
         const int32_t eights = (n - lead) / 8 * 8;
-        if (iq != nullptr) lanes_add_avx2(g, eights, a, nullptr, nullptr, iq + 2 * lead);
-        else lanes_add_avx2(g, eights, a, i + lead, q + lead, nullptr);
+        lanes_add_avx2(g, eights, a, i_at, q_at, iq_at);
         plain(lead + eights, n - lead - eights);
+        return;
+    }
+#endif
+#if ORV_X86_VECTORS && defined(__SSE2__)
+    if (g->path <= 1) {
+        plain(0, lead);
+        const int32_t fours = (n - lead) / 4 * 4;
+        lanes_add_sse2(g, fours, a, i_at, q_at, iq_at);
+        plain(lead + fours, n - lead - fours);
         return;
     }
 #endif

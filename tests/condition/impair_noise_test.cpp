@@ -88,34 +88,38 @@ TEST_P(StreamNoise, FollowsItsLanesDefinition) {
     EXPECT_NE(got.i[0], 0.0);
 }
 
-// The plain loop (processors without AVX2) gives the vector loop's bits, from
-// any start in the lanes and for any length, over noise already there.
-TEST_P(StreamNoise, PlainLoopGivesTheVectorLoopsBits) {
+// The loops of processors without AVX2 (four samples with SSE2, and one by
+// one) give the eight-sample loop's bits, from any start in the lanes and for
+// any length, over noise already there.
+const char* const kPaths[] = {"fastest loop", "four-sample loop", "plain loop"};
+
+TEST_P(StreamNoise, EveryLoopGivesTheSameBits) {
     const Span& s = GetParam();
-    Noise got[2];
-    for (int32_t plain = 0; plain < 2; ++plain) {
+    Noise got[3];
+    for (int32_t path = 0; path < 3; ++path) {
         NoiseLanes g;
         noise_lanes_reset(&g, s.seed);
-        g.no_avx2 = plain;
-        got[plain] = Noise{Vec(s.n, 0.25), Vec(s.n, -0.5)};
+        g.path = path;
+        got[path] = Noise{Vec(s.n, 0.25), Vec(s.n, -0.5)};
         for (int32_t k = 0; k < s.n; k += s.piece) {
             const int32_t m = s.n - k < s.piece ? s.n - k : s.piece;
-            add_stream_noise(&g, s.first + k, m, 0.3, got[plain].i.data() + k, got[plain].q.data() + k);
+            add_stream_noise(&g, s.first + k, m, 0.3, got[path].i.data() + k, got[path].q.data() + k);
         }
     }
-    int32_t differ = 0, moved = 0;
-    for (int32_t k = 0; k < s.n; ++k) {
-        differ += got[0].i[k] != got[1].i[k] || got[0].q[k] != got[1].q[k];
-        moved += got[0].i[k] != 0.25;
-    }
-    EXPECT_EQ(differ, 0);
+    int32_t moved = 0;
+    for (int32_t k = 0; k < s.n; ++k) moved += got[0].i[k] != 0.25;
     EXPECT_EQ(moved, s.n);
+    for (int32_t path = 1; path < 3; ++path) {
+        int32_t differ = 0;
+        for (int32_t k = 0; k < s.n; ++k) differ += got[0].i[k] != got[path].i[k] || got[0].q[k] != got[path].q[k];
+        EXPECT_EQ(differ, 0) << kPaths[path];
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, StreamNoise, ::testing::ValuesIn(kSpans), orv_test::PrintedName{});
 
 // Samples held as single-precision I, Q pairs get the sums of the widened
-// samples and their noise rounded to single precision, on either loop.
+// samples and their noise rounded to single precision, on every loop.
 TEST_P(StreamNoise, InterleavedSamplesGetTheWidenedSumsRounded) {
     const Span& s = GetParam();
     std::vector<float> base(2 * static_cast<size_t>(s.n));
@@ -128,11 +132,11 @@ TEST_P(StreamNoise, InterleavedSamplesGetTheWidenedSumsRounded) {
         const int32_t m = s.n - k < s.piece ? s.n - k : s.piece;
         add_stream_noise(&w, s.first + k, m, 0.1, widened.i.data() + k, widened.q.data() + k);
     }
-    for (int32_t plain = 0; plain < 2; ++plain) {
+    for (int32_t path = 0; path < 3; ++path) {
         std::vector<float> iq(base);
         NoiseLanes g;
         noise_lanes_reset(&g, s.seed);
-        g.no_avx2 = plain;
+        g.path = path;
         for (int32_t k = 0; k < s.n; k += s.piece) {
             const int32_t m = s.n - k < s.piece ? s.n - k : s.piece;
             add_stream_noise_iq(&g, s.first + k, m, 0.1, iq.data() + 2 * k);
@@ -141,7 +145,7 @@ TEST_P(StreamNoise, InterleavedSamplesGetTheWidenedSumsRounded) {
         for (int32_t k = 0; k < s.n; ++k)
             differ += iq[2 * k] != static_cast<float>(widened.i[k]) ||
                       iq[2 * k + 1] != static_cast<float>(widened.q[k]);
-        EXPECT_EQ(differ, 0) << (plain ? "plain loop" : "vector loop");
+        EXPECT_EQ(differ, 0) << kPaths[path];
         EXPECT_NE(iq[0], base[0]);
     }
 }
