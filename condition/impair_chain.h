@@ -35,6 +35,9 @@ void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double
 
 // Rapp AM/AM: |y| = |x| / (1 + (|x| / a_sat)^(2p))^(1/(2p)), phase kept; p > 0.
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q);
+// rapp_amplify of n samples xi, xq into i and q (the same bits; x may be i and q).
+void rapp_amplify_from(int32_t n, double a_sat, double p, const double* xi, const double* xq, double* i,
+                       double* q);
 // The whole 2p of a smoothness p when 2p is 1..16 (its gain then needs no pow), else 0.
 int32_t rapp_whole_exponent(double p);
 // base^(-1/e) for base >= 1 and a whole e in 1..16, by Newton's iteration from

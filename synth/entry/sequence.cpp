@@ -381,24 +381,24 @@ void sequence_rewind(SequenceRun* r) {
 
 namespace {
 
-// The next n synthesised samples of the sequence (zeros after its end), into
-// i and q as the IQ exchange says. Returns 0, or -1 out of memory.
-int32_t raw_samples(SequenceRun* r, int32_t n, double* i, double* q) {
-    double* dst_i = r->p->iq_inverse == 1 ? q : i;
-    double* dst_q = r->p->iq_inverse == 1 ? i : q;
+// The next n synthesised samples of the sequence (zeros after its end) as
+// runs: put(k, m, i, q) for its samples k..k+m-1, i and q the PPDU's samples
+// with I and Q exchanged as the settings say, or nullptr for zeros. Returns 0,
+// or -1 out of memory.
+template <typename Put>
+int32_t raw_runs(SequenceRun* r, int32_t n, Put put) {
+    const bool swap = r->p->iq_inverse == 1;
     int32_t k = 0;
     while (k < n) {
         if (r->at < r->span) {
             const int32_t m = n - k < r->span - r->at ? n - k : r->span - r->at;
-            std::memcpy(dst_i + k, r->pkt_i + r->at, static_cast<size_t>(m) * sizeof(double));
-            std::memcpy(dst_q + k, r->pkt_q + r->at, static_cast<size_t>(m) * sizeof(double));
+            put(k, m, (swap ? r->pkt_q : r->pkt_i) + r->at, (swap ? r->pkt_i : r->pkt_q) + r->at);
             r->at += m;
             k += m;
         } else if (r->idle_left > 0 || r->next_packet >= r->count) {
             int64_t m = n - k;
             if (r->next_packet < r->count && r->idle_left < m) m = r->idle_left;
-            std::memset(dst_i + k, 0, static_cast<size_t>(m) * sizeof(double));
-            std::memset(dst_q + k, 0, static_cast<size_t>(m) * sizeof(double));
+            put(k, static_cast<int32_t>(m), nullptr, nullptr);
             if (r->idle_left > 0) r->idle_left -= m < r->idle_left ? m : r->idle_left;
             k += static_cast<int32_t>(m);
         } else {
@@ -414,6 +414,20 @@ int32_t raw_samples(SequenceRun* r, int32_t n, double* i, double* q) {
         }
     }
     return 0;
+}
+
+// The next n synthesised samples of the sequence (zeros after its end) into i and q.
+int32_t raw_samples(SequenceRun* r, int32_t n, double* i, double* q) {
+    return raw_runs(r, n, [i, q](int32_t k, int32_t m, const double* from_i, const double* from_q) {
+        const size_t bytes = static_cast<size_t>(m) * sizeof(double);
+        if (from_i == nullptr) {
+            std::memset(i + k, 0, bytes);
+            std::memset(q + k, 0, bytes);
+        } else {
+            std::memcpy(i + k, from_i, bytes);
+            std::memcpy(q + k, from_q, bytes);
+        }
+    });
 }
 
 // The next n samples through the transmit filter (or straight when it is off).
@@ -473,6 +487,15 @@ void rotate(int32_t n, int64_t at, double freq_hz, double fs, bool real_only, do
 
 int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q) {
     if (filtered_samples(r, n, i, q) != 0) return -1;
+    r->position += n;
+    return 0;
+}
+
+int32_t sequence_raw_runs(SequenceRun* r, int32_t n, RawRunFn take, void* context) {
+    if (raw_runs(r, n, [take, context](int32_t k, int32_t m, const double* i, const double* q) {
+            take(context, k, m, i, q);
+        }) != 0)
+        return -1;
     r->position += n;
     return 0;
 }

@@ -113,6 +113,13 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
 // The next n (1..kSequenceBlock) samples through the transmit filter alone
 // (the impairment chain's source). Returns as sequence_next.
 int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q);
+// Takes samples k..k+m-1 of a call's n: the PPDU's samples as built (I and Q
+// exchanged as the settings say; valid during the call), or i = q = nullptr for zeros.
+typedef void (*RawRunFn)(void* context, int32_t k, int32_t m, const double* i, const double* q);
+// sequence_filtered's next n samples without the transmit filter (it must be
+// off) handed where they lie, in runs of one PPDU or of zeros, in order.
+// Returns as sequence_next.
+int32_t sequence_raw_runs(SequenceRun* r, int32_t n, RawRunFn take, void* context);
 // The DC offset's values from the sequence's peak envelope (a pass over it);
 // the later passes add them. Returns as sequence_next.
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
