@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "cpu_features.h"
 #include "frame_coding.h"
 #include "ppdu.h"
 
@@ -344,6 +345,21 @@ struct ChainOut {
     float* iq;
 };
 
+#if ORV_X86_VECTORS
+// put's rounding and interleaving four samples at a time (the same roundings);
+// returns the samples done.
+__attribute__((target("avx"))) int32_t interleave_avx(int32_t m, const double* i, const double* q, float* to) {
+    int32_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+        const __m128 fi = _mm256_cvtpd_ps(_mm256_loadu_pd(i + j));
+        const __m128 fq = _mm256_cvtpd_ps(_mm256_loadu_pd(q + j));
+        _mm_storeu_ps(to + 2 * j, _mm_unpacklo_ps(fi, fq));
+        _mm_storeu_ps(to + 2 * j + 4, _mm_unpackhi_ps(fi, fq));
+    }
+    return j;
+}
+#endif
+
 // Hands m samples of i and q to out's samples k on.
 void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const double* q) {
     if (out->iq == nullptr) {
@@ -352,7 +368,11 @@ void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const doubl
         return;
     }
     float* to = out->iq + 2 * static_cast<int64_t>(k);
-    for (int32_t j = 0; j < m; ++j) to[2 * j] = static_cast<float>(i[j]), to[2 * j + 1] = static_cast<float>(q[j]);
+    int32_t j = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = interleave_avx(m, i, q, to);
+#endif
+    for (; j < m; ++j) to[2 * j] = static_cast<float>(i[j]), to[2 * j + 1] = static_cast<float>(q[j]);
 }
 
 // The next n samples after the sample clock, from the blocks, to out's
