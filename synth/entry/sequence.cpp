@@ -557,24 +557,26 @@ int32_t packet_span(const SequenceRun* r, const OrvPacket& pk) {
 }
 
 // Sums power and samples over the packets in order from the sample powers of
-// each distinct packet (first, at: its offset in p2 or -1), building them
-// first. Returns 0 or -1.
-int32_t sum_repeated(SequenceRun* r, const int32_t* first, const int64_t* at, double* p2,
-                     double* power, int64_t* samples) {
+// each distinct packet (first; row[k] for packet k = first[k]: one allocation
+// a packet rather than one large block, whose release would raise the C
+// library's threshold for mapping blocks and grow the later passes' heap),
+// building them first. Returns 0 or -1.
+int32_t sum_repeated(SequenceRun* r, const int32_t* first, double* const* row, double* power,
+                     int64_t* samples) {
     for (int32_t k = 0; k < r->count; ++k) {
         if (first[k] != k) continue;
         if (build_packet(r, k, r->scratch[0]) != 0) return -1;
         const int32_t slot = k % r->slots;
         const double* i = r->slot_i[slot];
         const double* q = r->slot_q[slot];
-        double* to = p2 + at[k];
+        double* to = row[k];
         const int32_t span = packet_span(r, r->packets[k]);
         for (int32_t j = 0; j < span; ++j) to[j] = i[j] * i[j] + q[j] * q[j];
     }
     double sum = 0.0;
     int64_t n = 0;
     for (int32_t k = 0; k < r->count; ++k) {
-        const double* from = p2 + at[first[k]];
+        const double* from = row[first[k]];
         const int32_t span = packet_span(r, r->packets[k]);
         for (int32_t j = 0; j < span; ++j) sum += from[j];
         n += span;
@@ -582,6 +584,12 @@ int32_t sum_repeated(SequenceRun* r, const int32_t* first, const int64_t* at, do
     *power = sum;
     *samples = n;
     return 0;
+}
+
+// Frees the rows of sum_repeated (null where none) and their table.
+void free_rows(int32_t count, double** row) {
+    for (int32_t k = 0; row != nullptr && k < count; ++k) std::free(row[k]);
+    std::free(row);
 }
 
 }  // namespace
@@ -595,35 +603,35 @@ int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q) {
 int32_t sequence_ppdu_power(SequenceRun* r, double* power, int64_t* samples) {
     const size_t count = static_cast<size_t>(r->count);
     int32_t* first = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)));
-    int64_t* at = static_cast<int64_t*>(std::malloc(count * sizeof(int64_t)));
-    if (first == nullptr || at == nullptr || first_same_packets(r, first) != 0) {
+    if (first == nullptr || first_same_packets(r, first) != 0) {
         std::free(first);
-        std::free(at);
         return -1;
     }
     int64_t total = 0;
     int32_t distinct = 0;
     for (int32_t k = 0; k < r->count; ++k) {
-        at[k] = -1;
         if (first[k] != k) continue;
-        at[k] = total;
         total += packet_span(r, r->packets[k]);
         ++distinct;
     }
     int32_t status = 1;
     if (distinct < r->count && total * static_cast<int64_t>(sizeof(double)) <= kPowerCacheBytes) {
-        double* p2 = static_cast<double*>(std::malloc(static_cast<size_t>(total) * sizeof(double)));
-        if (p2 == nullptr) {
-            status = -1;
-        } else {
+        double** row = static_cast<double**>(std::calloc(count, sizeof(double*)));
+        status = row == nullptr ? -1 : 0;
+        for (int32_t k = 0; status == 0 && k < r->count; ++k) {
+            if (first[k] != k) continue;
+            const size_t span = static_cast<size_t>(packet_span(r, r->packets[k]));
+            row[k] = static_cast<double*>(std::malloc(span * sizeof(double)));
+            if (row[k] == nullptr) status = -1;
+        }
+        if (status == 0) {
             stop_builder(r);  // its slots and scratch are used here
-            status = sum_repeated(r, first, at, p2, power, samples);
-            std::free(p2);
+            status = sum_repeated(r, first, row, power, samples);
             sequence_rewind(r);
         }
+        free_rows(r->count, row);
     }
     std::free(first);
-    std::free(at);
     return status;
 }
 
