@@ -58,6 +58,9 @@ struct IqImbalance {
 };
 void iq_imbalance_setup(double gain_db, double phase_deg, IqImbalance* m);
 void iq_imbalance_apply(const IqImbalance* m, int32_t n, double* i, double* q);
+// iq_imbalance_apply, returning power plus each output's I^2 + Q^2 added in
+// order of sample (the same samples and sum as a pass over them afterwards).
+double iq_imbalance_apply_sum(const IqImbalance* m, int32_t n, double* i, double* q, double power);
 
 // ---- Small FFT for the stages' convolutions ----------------------------------
 

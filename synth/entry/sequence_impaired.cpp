@@ -249,43 +249,53 @@ int32_t measure_levels(ImpairedRun* c, bool defer_power, double* i, double* q) {
 
 // Where the amplifier writes the samples of a call of first_stages.
 struct AmplifierOut {
-    const ImpairedRun* c;
+    ImpairedRun* c;
     double* i;
     double* q;
 };
 
-// A RawRunFn: the Rapp amplifier from the PPDU's samples into the block; the
-// idle time's zeros as zeros (the amplifier's gain at zero is exactly 1).
+// A RawRunFn: the amplifier and the IQ stage from the PPDU's samples into the
+// block, the packet's power summed on the way when the first stages sum it;
+// the idle time's zeros as zeros (the amplifier's gain at zero is exactly 1,
+// the IQ matrix takes zero to zero).
 void amplify_run(void* context, int32_t k, int32_t m, const double* i, const double* q) {
     const AmplifierOut* out = static_cast<const AmplifierOut*>(context);
+    double* to_i = out->i + k;
+    double* to_q = out->q + k;
     if (i == nullptr) {
-        std::memset(out->i + k, 0, static_cast<size_t>(m) * sizeof(double));
-        std::memset(out->q + k, 0, static_cast<size_t>(m) * sizeof(double));
+        std::memset(to_i, 0, static_cast<size_t>(m) * sizeof(double));
+        std::memset(to_q, 0, static_cast<size_t>(m) * sizeof(double));
         return;
     }
-    const ImpairedRun* c = out->c;
-    rapp_amplify_from(m, c->a_sat, c->m->pa_smoothness, i, q, out->i + k, out->q + k);
-}
-
-// The sequence's next n samples through the amplifier into i and q: with Rapp
-// and no transmit filter straight from the PPDUs (no copy into the block first).
-int32_t amplified(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (c->pa && !c->src->filter_on) {
-        AmplifierOut out{c, i, q};
-        if (sequence_raw_runs(c->src, n, amplify_run, &out) != 0) return -1;
-        if (c->clip) clip_envelope(n, c->clip_level, i, q);
-        return 0;
+    ImpairedRun* c = out->c;
+    rapp_amplify_from(m, c->a_sat, c->m->pa_smoothness, i, q, to_i, to_q);
+    if (c->clip) clip_envelope(m, c->clip_level, to_i, to_q);
+    if (!c->summing) {
+        if (c->iq) iq_imbalance_apply(&c->iqm, m, to_i, to_q);
+        return;
     }
-    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
-    amplifier(c, n, i, q);
-    return 0;
+    double power = c->sums.power;
+    if (c->iq) {
+        power = iq_imbalance_apply_sum(&c->iqm, m, to_i, to_q, power);
+    } else {
+        for (int32_t j = 0; j < m; ++j) power += to_i[j] * to_i[j] + to_q[j] * to_q[j];
+    }
+    c->sums.power = power;
+    c->sums.samples += m;
 }
 
 // The stages before the sample clock on the next n samples of the sequence.
 int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (amplified(c, n, i, q) != 0) return -1;
-    if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
-    if (c->summing) add_power(c, c->in_pos, n, i, q, &c->sums);
+    if (c->pa && !c->src->filter_on) {
+        // Straight from the PPDUs, a run of one packet or of idle time at a time.
+        AmplifierOut out{c, i, q};
+        if (sequence_raw_runs(c->src, n, amplify_run, &out) != 0) return -1;
+    } else {
+        if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+        amplifier(c, n, i, q);
+        if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
+        if (c->summing) add_power(c, c->in_pos, n, i, q, &c->sums);
+    }
     if (c->dc) {
         for (int32_t k = 0; k < n; ++k) {
             i[k] += c->dc_i;
