@@ -37,6 +37,9 @@ void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double
 
 // Rapp AM/AM: |y| = |x| / (1 + (|x| / a_sat)^(2p))^(1/(2p)), phase kept; p > 0.
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q);
+// rapp_amplify of n samples xi, xq into i and q (the same bits; x may be i and q).
+void rapp_amplify_from(int32_t n, double a_sat, double p, const double* xi, const double* xq, double* i,
+                       double* q);
 // The whole 2p of a smoothness p when 2p is 1..16 (its gain then needs no pow), else 0.
 int32_t rapp_whole_exponent(double p);
 // base^(-1/e) for base >= 1 and a whole e in 1..16, by Newton's iteration from
@@ -57,6 +60,9 @@ struct IqImbalance {
 };
 void iq_imbalance_setup(double gain_db, double phase_deg, IqImbalance* m);
 void iq_imbalance_apply(const IqImbalance* m, int32_t n, double* i, double* q);
+// iq_imbalance_apply, returning power plus each output's I^2 + Q^2 added in
+// order of sample (the same samples and sum as a pass over them afterwards).
+double iq_imbalance_apply_sum(const IqImbalance* m, int32_t n, double* i, double* q, double power);
 
 // ---- Small FFT for the stages' convolutions ----------------------------------
 

@@ -109,16 +109,17 @@ double inverse_root_or_pow(double base) {
     return base < kNewtonLimit ? inverse_root<E>(base) : std::pow(base, -1.0 / E);
 }
 
-// The Rapp gain for 2p = E on n samples: (|x| / a_sat)^E by multiplication
-// (of |x|^2 for an even E, of |x| for an odd one).
+// The Rapp gain for 2p = E on n samples x into i and q (x may be i and q):
+// (|x| / a_sat)^E by multiplication (of |x|^2 for an even E, of |x| for an odd one).
 template <int32_t E>
-void rapp_whole(int32_t n, double inv_sat2, double* i, double* q) {
+void rapp_whole(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i, double* q) {
     for (int32_t k = 0; k < n; ++k) {
-        const double r2 = (i[k] * i[k] + q[k] * q[k]) * inv_sat2;
+        const double x = xi[k], y = xq[k];
+        const double r2 = (x * x + y * y) * inv_sat2;
         const double u = E % 2 == 0 ? power_of<E / 2 == 0 ? 1 : E / 2>(r2) : power_of<E>(std::sqrt(r2));
         const double g = inverse_root_or_pow<E>(1.0 + u);
-        i[k] *= g;
-        q[k] *= g;
+        i[k] = x * g;
+        q[k] = y * g;
     }
 }
 
@@ -190,7 +191,8 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d gain4(__m256d x, __m256
 // Newton iterations, a chain of dependent products, overlap); a block with a
 // lane beyond kNewtonLimit is redone by the scalar kernel.
 template <int32_t E>
-__attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, double* i, double* q) {
+__attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, const double* xi, const double* xq,
+                                                   double* i, double* q) {
     const __m256d sat = _mm256_set1_pd(inv_sat2);
     constexpr int32_t kGroups = 8;
     int32_t k = 0;
@@ -198,8 +200,8 @@ __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, d
         __m256d x[kGroups], y[kGroups], g[kGroups];
         int big = 0;
         for (int32_t m = 0; m < kGroups; ++m) {
-            x[m] = _mm256_loadu_pd(i + k + 4 * m);
-            y[m] = _mm256_loadu_pd(q + k + 4 * m);
+            x[m] = _mm256_loadu_pd(xi + k + 4 * m);
+            y[m] = _mm256_loadu_pd(xq + k + 4 * m);
         }
         for (int32_t m = 0; m < kGroups; ++m) {
             int b;
@@ -207,7 +209,7 @@ __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, d
             big |= b;
         }
         if (big != 0) {
-            rapp_whole<E>(4 * kGroups, inv_sat2, i + k, q + k);  // rare
+            rapp_whole<E>(4 * kGroups, inv_sat2, xi + k, xq + k, i + k, q + k);  // rare
             continue;
         }
         for (int32_t m = 0; m < kGroups; ++m) {
@@ -215,22 +217,23 @@ __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, d
             _mm256_storeu_pd(q + k + 4 * m, _mm256_mul_pd(y[m], g[m]));
         }
     }
-    rapp_whole<E>(n - k, inv_sat2, i + k, q + k);
+    rapp_whole<E>(n - k, inv_sat2, xi + k, xq + k, i + k, q + k);
 }
 
 template <int32_t E>
-void rapp_whole_any(int32_t n, double inv_sat2, double* i, double* q) {
-    if (cpu_has_avx()) rapp_whole_avx<E>(n, inv_sat2, i, q);
-    else rapp_whole<E>(n, inv_sat2, i, q);
+void rapp_whole_any(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i, double* q) {
+    if (cpu_has_avx()) rapp_whole_avx<E>(n, inv_sat2, xi, xq, i, q);
+    else rapp_whole<E>(n, inv_sat2, xi, xq, i, q);
 }
 #else
 template <int32_t E>
-void rapp_whole_any(int32_t n, double inv_sat2, double* i, double* q) {
-    rapp_whole<E>(n, inv_sat2, i, q);
+void rapp_whole_any(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i, double* q) {
+    rapp_whole<E>(n, inv_sat2, xi, xq, i, q);
 }
 #endif
 
-typedef void (*RappKernel)(int32_t n, double inv_sat2, double* i, double* q);
+typedef void (*RappKernel)(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i,
+                           double* q);
 typedef double (*RootKernel)(double base);
 
 const RappKernel kRappKernels[17] = {
@@ -258,21 +261,26 @@ int32_t rapp_whole_exponent(double p) {
     return e == std::floor(e) && e >= 1.0 && e <= 16.0 ? static_cast<int32_t>(e) : 0;
 }
 
-void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {
+void rapp_amplify_from(int32_t n, double a_sat, double p, const double* xi, const double* xq, double* i,
+                       double* q) {
     const double inv_sat2 = 1.0 / (a_sat * a_sat);
     const int32_t e = rapp_whole_exponent(p);
     if (e > 0) {
-        kRappKernels[e](n, inv_sat2, i, q);
+        kRappKernels[e](n, inv_sat2, xi, xq, i, q);
         return;
     }
     const double expo = -1.0 / (2.0 * p);
     for (int32_t k = 0; k < n; ++k) {
-        const double r2 = (i[k] * i[k] + q[k] * q[k]) * inv_sat2;
-        if (r2 == 0.0) continue;
-        const double g = std::pow(1.0 + std::pow(r2, p), expo);
-        i[k] *= g;
-        q[k] *= g;
+        const double x = xi[k], y = xq[k];
+        const double r2 = (x * x + y * y) * inv_sat2;
+        const double g = r2 == 0.0 ? 1.0 : std::pow(1.0 + std::pow(r2, p), expo);
+        i[k] = x * g;
+        q[k] = y * g;
     }
+}
+
+void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {
+    rapp_amplify_from(n, a_sat, p, i, q, i, q);
 }
 
 void clip_envelope(int32_t n, double level, double* i, double* q) {

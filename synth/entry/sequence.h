@@ -113,6 +113,13 @@ int32_t sequence_next(SequenceRun* r, int32_t n, double* i, double* q);
 // The next n (1..kSequenceBlock) samples through the transmit filter alone
 // (the impairment chain's source). Returns as sequence_next.
 int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q);
+// Takes samples k..k+m-1 of a call's n: the PPDU's samples as built (I and Q
+// exchanged as the settings say; valid during the call), or i = q = nullptr for zeros.
+typedef void (*RawRunFn)(void* context, int32_t k, int32_t m, const double* i, const double* q);
+// sequence_filtered's next n samples without the transmit filter (it must be
+// off) handed where they lie, in runs of one PPDU or of zeros, in order.
+// Returns as sequence_next.
+int32_t sequence_raw_runs(SequenceRun* r, int32_t n, RawRunFn take, void* context);
 // The DC offset's values from the sequence's peak envelope (a pass over it);
 // the later passes add them. Returns as sequence_next.
 int32_t sequence_measure_dc(SequenceRun* r, double* i, double* q);
@@ -130,6 +137,12 @@ typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const dou
 // zeros; for a plain sequence these are all its samples. Returns 0, -1 out of memory, or 1
 // when take stopped.
 int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
+// The PPDUs' power (the sum of |x|^2 over their samples in the order
+// sequence_each_ppdu hands them) and their samples, where packets repeat:
+// each distinct PPDU built once and its samples' powers kept (64 MiB at most)
+// for its repeats. Returns 0, -1 out of memory, or 1 when no packet repeats
+// or the powers would not fit (nothing summed). The run is rewound afterwards.
+int32_t sequence_ppdu_power(SequenceRun* r, double* power, int64_t* samples);
 
 // Takes one PPDU's AWG bytes (8 n for n samples from sample `first`). Returns false to stop.
 typedef bool (*PpduBytesFn)(void* context, int64_t first, int32_t n, const unsigned char* bytes);

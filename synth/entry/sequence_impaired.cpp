@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "cpu_features.h"
 #include "frame_coding.h"
 #include "ppdu.h"
 
@@ -197,6 +198,8 @@ bool add_ppdu_power(void* context, int64_t, int32_t n, const double* i, const do
 int32_t input_power(ImpairedRun* c, ImpairedSums* s, double* i, double* q) {
     if (c->src->filter_on) return measure_pass(c, false, s, i, q);
     *s = ImpairedSums{};
+    const int32_t repeated = sequence_ppdu_power(c->src, &s->power, &s->samples);
+    if (repeated != 1) return repeated;
     c->src->wide_build = true;
     const int32_t pass = sequence_each_ppdu(c->src, add_ppdu_power, s);
     c->src->wide_build = false;
@@ -244,12 +247,55 @@ int32_t measure_levels(ImpairedRun* c, bool defer_power, double* i, double* q) {
     return 0;
 }
 
+// Where the amplifier writes the samples of a call of first_stages.
+struct AmplifierOut {
+    ImpairedRun* c;
+    double* i;
+    double* q;
+};
+
+// A RawRunFn: the amplifier and the IQ stage from the PPDU's samples into the
+// block, the packet's power summed on the way when the first stages sum it;
+// the idle time's zeros as zeros (the amplifier's gain at zero is exactly 1,
+// the IQ matrix takes zero to zero).
+void amplify_run(void* context, int32_t k, int32_t m, const double* i, const double* q) {
+    const AmplifierOut* out = static_cast<const AmplifierOut*>(context);
+    double* to_i = out->i + k;
+    double* to_q = out->q + k;
+    if (i == nullptr) {
+        std::memset(to_i, 0, static_cast<size_t>(m) * sizeof(double));
+        std::memset(to_q, 0, static_cast<size_t>(m) * sizeof(double));
+        return;
+    }
+    ImpairedRun* c = out->c;
+    rapp_amplify_from(m, c->a_sat, c->m->pa_smoothness, i, q, to_i, to_q);
+    if (c->clip) clip_envelope(m, c->clip_level, to_i, to_q);
+    if (!c->summing) {
+        if (c->iq) iq_imbalance_apply(&c->iqm, m, to_i, to_q);
+        return;
+    }
+    double power = c->sums.power;
+    if (c->iq) {
+        power = iq_imbalance_apply_sum(&c->iqm, m, to_i, to_q, power);
+    } else {
+        for (int32_t j = 0; j < m; ++j) power += to_i[j] * to_i[j] + to_q[j] * to_q[j];
+    }
+    c->sums.power = power;
+    c->sums.samples += m;
+}
+
 // The stages before the sample clock on the next n samples of the sequence.
 int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (sequence_filtered(c->src, n, i, q) != 0) return -1;
-    amplifier(c, n, i, q);
-    if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
-    if (c->summing) add_power(c, c->in_pos, n, i, q, &c->sums);
+    if (c->pa && !c->src->filter_on) {
+        // Straight from the PPDUs, a run of one packet or of idle time at a time.
+        AmplifierOut out{c, i, q};
+        if (sequence_raw_runs(c->src, n, amplify_run, &out) != 0) return -1;
+    } else {
+        if (sequence_filtered(c->src, n, i, q) != 0) return -1;
+        amplifier(c, n, i, q);
+        if (c->iq) iq_imbalance_apply(&c->iqm, n, i, q);
+        if (c->summing) add_power(c, c->in_pos, n, i, q, &c->sums);
+    }
     if (c->dc) {
         for (int32_t k = 0; k < n; ++k) {
             i[k] += c->dc_i;
@@ -309,6 +355,21 @@ struct ChainOut {
     float* iq;
 };
 
+#if ORV_X86_VECTORS
+// put's rounding and interleaving four samples at a time (the same roundings);
+// returns the samples done.
+__attribute__((target("avx"))) int32_t interleave_avx(int32_t m, const double* i, const double* q, float* to) {
+    int32_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+        const __m128 fi = _mm256_cvtpd_ps(_mm256_loadu_pd(i + j));
+        const __m128 fq = _mm256_cvtpd_ps(_mm256_loadu_pd(q + j));
+        _mm_storeu_ps(to + 2 * j, _mm_unpacklo_ps(fi, fq));
+        _mm_storeu_ps(to + 2 * j + 4, _mm_unpackhi_ps(fi, fq));
+    }
+    return j;
+}
+#endif
+
 // Hands m samples of i and q to out's samples k on.
 void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const double* q) {
     if (out->iq == nullptr) {
@@ -317,7 +378,11 @@ void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const doubl
         return;
     }
     float* to = out->iq + 2 * static_cast<int64_t>(k);
-    for (int32_t j = 0; j < m; ++j) to[2 * j] = static_cast<float>(i[j]), to[2 * j + 1] = static_cast<float>(q[j]);
+    int32_t j = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = interleave_avx(m, i, q, to);
+#endif
+    for (; j < m; ++j) to[2 * j] = static_cast<float>(i[j]), to[2 * j + 1] = static_cast<float>(q[j]);
 }
 
 // The next n samples after the sample clock, from the blocks, to out's

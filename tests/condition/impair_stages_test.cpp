@@ -100,6 +100,31 @@ TEST_P(IqImage, BlockEqualsSampleBySample) {
     }
 }
 
+// The matrix with the outputs' power summed on the way: the same samples as
+// iq_imbalance_apply bit for bit, and the sum of their I^2 + Q^2 taken in order
+// of sample from the given start (vector blocks, tails and lone samples).
+TEST_P(IqImage, SummingGivesTheSameSamplesAndTheirPowerInOrder) {
+    const IqCase c = GetParam();
+    IqImbalance m;
+    iq_imbalance_setup(c.gain_db, c.phase_deg, &m);
+    for (const int32_t n : {0, 1, 3, 4, 7, 1003}) {
+        Vec i(n), q(n);
+        for (int32_t k = 0; k < n; ++k) {
+            i[k] = k % 9 == 2 ? -0.0 : std::sin(0.9 * k * k) * (1.0 + k % 4) * 1e3;
+            q[k] = std::cos(0.31 * k) - 0.5;
+        }
+        Vec bi = i, bq = q;
+        iq_imbalance_apply(&m, n, bi.data(), bq.data());
+        const double start = 12345.678;
+        double want = start;
+        for (int32_t k = 0; k < n; ++k) want += bi[k] * bi[k] + bq[k] * bq[k];
+        Vec si = i, sq = q;
+        const double got = iq_imbalance_apply_sum(&m, n, si.data(), sq.data(), start);
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << n << " samples: " << got << " " << want;
+        EXPECT_TRUE(si == bi && sq == bq) << n << " samples";
+    }
+}
+
 // The senses: the I branch g dB above the Q branch; the images of the I and Q
 // axes 90 degrees + phi apart.
 TEST(IqImbalance, GainIsIOverQAndAxesAre90PlusPhiApart) {

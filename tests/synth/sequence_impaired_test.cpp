@@ -164,6 +164,81 @@ INSTANTIATE_TEST_SUITE_P(Cases, ImpairedSnr,
                                            SnrCase{4, 5, 0}),
                          orv_test::PrintedName{});
 
+struct AmplifierCase {
+    const char* name;
+    int32_t os;
+    double p, backoff_db;
+    bool clip, iq_inverse, filter;
+};
+void PrintTo(const AmplifierCase& c, std::ostream* os) { *os << c.name; }
+class ImpairedAmplifier : public ::testing::TestWithParam<AmplifierCase> {};
+
+// The amplifier alone (and with the clipping after it): each sample of the
+// plain sequence (I and Q exchanged, filtered, as the settings say) through
+// the Rapp formula, A_sat backoff_db above the packets' RMS, phase kept; the
+// idle time stays exactly zero without the filter.
+TEST_P(ImpairedAmplifier, SamplesAreThePlainSequenceThroughTheRappCurve) {
+    const AmplifierCase c = GetParam();
+    Sequence seq(c.os);
+    seq.params.window_tr = 0.0;
+    seq.params.iq_inverse = c.iq_inverse ? 1 : 0;
+    if (c.filter) {
+        seq.params.filter_cutoff = 8e6;
+        seq.params.filter_rolloff = 0.25;
+        seq.params.filter_taps = 31;
+    }
+    std::vector<int64_t> starts;
+    const Samples plain = seq.plain(&starts);
+    OrvImpairments m = none();
+    m.pa_enable = 1;
+    m.pa_smoothness = c.p;
+    m.pa_backoff_db = c.backoff_db;
+    m.clip_enable = c.clip ? 1 : 0;
+    m.clip_papr_db = 2;
+    const Samples got = seq.run(&m);
+    ASSERT_EQ(got.i.size(), plain.i.size());
+    double power = 0.0, peak = 0.0;
+    int64_t n_in = 0;
+    for (size_t n = 0; n < plain.i.size(); ++n) {
+        peak = std::max(peak, std::abs(plain.at(n)));
+        if (!seq.in_packet(starts, static_cast<int64_t>(n))) continue;
+        power += std::norm(plain.at(n));
+        ++n_in;
+    }
+    ASSERT_GT(n_in, 0);
+    const double rms = std::sqrt(power / n_in);
+    const double a_sat = rms * std::pow(10.0, c.backoff_db / 20.0);
+    const double level = rms * std::pow(10.0, 2.0 / 20.0);
+    size_t off = 0, idle_not_zero = 0, clipped = 0;
+    for (size_t n = 0; n < plain.i.size(); ++n) {
+        const Cplx x = plain.at(n);
+        const double r = std::abs(x) / a_sat;
+        Cplx want = x / std::pow(1.0 + std::pow(r, 2.0 * c.p), 1.0 / (2.0 * c.p));
+        if (c.clip && std::abs(want) > level) {
+            want *= level / std::abs(want);
+            ++clipped;
+        }
+        off += std::abs(got.at(n) - want) > 1e-9 * peak;
+        if (!c.filter && !seq.in_packet(starts, static_cast<int64_t>(n)))
+            idle_not_zero += got.i[n] != 0.0 || got.q[n] != 0.0;
+    }
+    EXPECT_EQ(off, 0u);
+    EXPECT_EQ(idle_not_zero, 0u);
+    if (c.clip) {
+        EXPECT_GT(clipped, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ImpairedAmplifier,
+    ::testing::Values(AmplifierCase{"os1_p3", 1, 3.0, 8.0, false, false, false},
+                      AmplifierCase{"os4_p3_iq_inverse", 4, 3.0, 8.0, false, true, false},
+                      AmplifierCase{"os2_p1_3_hard", 2, 1.3, 0.0, false, false, false},
+                      AmplifierCase{"os4_p2_clip_iq_inverse", 4, 2.0, 3.0, true, true, false},
+                      AmplifierCase{"os4_p3_filter", 4, 3.0, 6.0, false, false, true},
+                      AmplifierCase{"os4_p3_filter_iq_inverse", 4, 3.0, 6.0, false, true, true}),
+    orv_test::PrintedName{});
+
 // The plain sequence at position t (in its samples) by a long windowed sinc
 // of the test's own (the sequence is band-limited to the channel).
 Cplx interpolate(const Samples& s, double t) {
