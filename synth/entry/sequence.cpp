@@ -1,6 +1,5 @@
 #include "sequence.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <condition_variable>
@@ -484,155 +483,12 @@ void rotate(int32_t n, int64_t at, double freq_hz, double fs, bool real_only, do
     }
 }
 
-// Bytes the sample powers of the distinct packets may take in sequence_ppdu_power.
-constexpr int64_t kPowerCacheBytes = 64 << 20;
-
-// FNV-1a of what a PPDU is built from (rate, scrambler state, PSDU).
-uint64_t packet_hash(const OrvPacket& pk) {
-    uint64_t h = 14695981039346656037ull;
-    const auto mix = [&h](uint64_t v) {
-        h ^= v;
-        h *= 1099511628211ull;
-    };
-    mix(static_cast<uint32_t>(pk.rate_index));
-    mix(static_cast<uint32_t>(pk.scrambler_init));
-    mix(static_cast<uint32_t>(pk.psdu_length));
-    for (int32_t k = 0; k < pk.psdu_length; ++k) mix(pk.psdu[k]);
-    return h;
-}
-
-// Whether two packets build the same PPDU.
-bool same_ppdu(const OrvPacket& a, const OrvPacket& b) {
-    return a.rate_index == b.rate_index && a.scrambler_init == b.scrambler_init &&
-           a.psdu_length == b.psdu_length &&
-           (a.psdu == b.psdu || std::memcmp(a.psdu, b.psdu, static_cast<size_t>(a.psdu_length)) == 0);
-}
-
-// first[k]: the first packet that builds the same PPDU as packet k (k itself
-// when none before it does), from the packets sorted by hash. Returns 0 or -1.
-int32_t first_same_packets(const SequenceRun* r, int32_t* first) {
-    const size_t count = static_cast<size_t>(r->count);
-    uint64_t* hash = static_cast<uint64_t*>(std::malloc(count * sizeof(uint64_t)));
-    int32_t* order = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)));
-    if (hash == nullptr || order == nullptr) {
-        std::free(hash);
-        std::free(order);
-        return -1;
-    }
-    for (int32_t k = 0; k < r->count; ++k) {
-        hash[k] = packet_hash(r->packets[k]);
-        order[k] = k;
-    }
-    std::sort(order, order + count, [hash](int32_t a, int32_t b) {
-        return hash[a] != hash[b] ? hash[a] < hash[b] : a < b;
-    });
-    for (size_t g = 0; g < count;) {
-        size_t end = g + 1;
-        while (end < count && hash[order[end]] == hash[order[g]]) ++end;
-        for (size_t j = g; j < end; ++j) {
-            const int32_t k = order[j];
-            first[k] = k;
-            for (size_t e = g; e < j; ++e) {  // earlier packets of the same hash, in order
-                const int32_t f = order[e];
-                if (first[f] == f && same_ppdu(r->packets[f], r->packets[k])) {
-                    first[k] = f;
-                    break;
-                }
-            }
-        }
-        g = end;
-    }
-    std::free(hash);
-    std::free(order);
-    return 0;
-}
-
-// The PPDU's samples of a packet.
-int32_t packet_span(const SequenceRun* r, const OrvPacket& pk) {
-    FrameRate rate;
-    PpduLayout lay;
-    frame_rate(pk.rate_index, &rate);
-    ppdu_layout(&rate, pk.psdu_length, r->setup.os, r->setup.L, &lay);
-    return lay.span;
-}
-
-// Sums power and samples over the packets in order from the sample powers of
-// each distinct packet (first; row[k] for packet k = first[k]: one allocation
-// a packet rather than one large block, whose release would raise the C
-// library's threshold for mapping blocks and grow the later passes' heap),
-// building them first. Returns 0 or -1.
-int32_t sum_repeated(SequenceRun* r, const int32_t* first, double* const* row, double* power,
-                     int64_t* samples) {
-    for (int32_t k = 0; k < r->count; ++k) {
-        if (first[k] != k) continue;
-        if (build_packet(r, k, r->scratch[0]) != 0) return -1;
-        const int32_t slot = k % r->slots;
-        const double* i = r->slot_i[slot];
-        const double* q = r->slot_q[slot];
-        double* to = row[k];
-        const int32_t span = packet_span(r, r->packets[k]);
-        for (int32_t j = 0; j < span; ++j) to[j] = i[j] * i[j] + q[j] * q[j];
-    }
-    double sum = 0.0;
-    int64_t n = 0;
-    for (int32_t k = 0; k < r->count; ++k) {
-        const double* from = row[first[k]];
-        const int32_t span = packet_span(r, r->packets[k]);
-        for (int32_t j = 0; j < span; ++j) sum += from[j];
-        n += span;
-    }
-    *power = sum;
-    *samples = n;
-    return 0;
-}
-
-// Frees the rows of sum_repeated (null where none) and their table.
-void free_rows(int32_t count, double** row) {
-    for (int32_t k = 0; row != nullptr && k < count; ++k) std::free(row[k]);
-    std::free(row);
-}
-
 }  // namespace
 
 int32_t sequence_filtered(SequenceRun* r, int32_t n, double* i, double* q) {
     if (filtered_samples(r, n, i, q) != 0) return -1;
     r->position += n;
     return 0;
-}
-
-int32_t sequence_ppdu_power(SequenceRun* r, double* power, int64_t* samples) {
-    const size_t count = static_cast<size_t>(r->count);
-    int32_t* first = static_cast<int32_t*>(std::malloc(count * sizeof(int32_t)));
-    if (first == nullptr || first_same_packets(r, first) != 0) {
-        std::free(first);
-        return -1;
-    }
-    int64_t total = 0;
-    int32_t distinct = 0;
-    for (int32_t k = 0; k < r->count; ++k) {
-        if (first[k] != k) continue;
-        total += packet_span(r, r->packets[k]);
-        ++distinct;
-    }
-    int32_t status = 1;
-    if (distinct < r->count && total * static_cast<int64_t>(sizeof(double)) <= kPowerCacheBytes) {
-        double** row = static_cast<double**>(std::calloc(count, sizeof(double*)));
-        status = row == nullptr ? -1 : 0;
-        for (int32_t k = 0; status == 0 && k < r->count; ++k) {
-            if (first[k] != k) continue;
-            const size_t span = static_cast<size_t>(packet_span(r, r->packets[k]));
-            row[k] = static_cast<double*>(std::malloc(span * sizeof(double)));
-            if (row[k] == nullptr) status = -1;
-        }
-        if (status == 0) {
-            stop_builder(r);  // its slots and scratch are used here
-            status = sum_repeated(r, first, row, power, samples);
-            sequence_rewind(r);
-        }
-        free_rows(r->count, row);
-    }
-    std::free(first);
-    return status;
 }
 
 int32_t sequence_raw_runs(SequenceRun* r, int32_t n, RawRunFn take, void* context) {

@@ -137,12 +137,6 @@ typedef bool (*PpduSamplesFn)(void* context, int64_t first, int32_t n, const dou
 // zeros; for a plain sequence these are all its samples. Returns 0, -1 out of memory, or 1
 // when take stopped.
 int32_t sequence_each_ppdu(SequenceRun* r, PpduSamplesFn take, void* context);
-// The PPDUs' power (the sum of |x|^2 over their samples in the order
-// sequence_each_ppdu hands them) and their samples, where packets repeat:
-// each distinct PPDU built once and its samples' powers kept (64 MiB at most)
-// for its repeats. Returns 0, -1 out of memory, or 1 when no packet repeats
-// or the powers would not fit (nothing summed). The run is rewound afterwards.
-int32_t sequence_ppdu_power(SequenceRun* r, double* power, int64_t* samples);
 
 // Takes one PPDU's AWG bytes (8 n for n samples from sample `first`). Returns false to stop.
 typedef bool (*PpduBytesFn)(void* context, int64_t first, int32_t n, const unsigned char* bytes);

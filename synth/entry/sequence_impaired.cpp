@@ -198,8 +198,6 @@ bool add_ppdu_power(void* context, int64_t, int32_t n, const double* i, const do
 int32_t input_power(ImpairedRun* c, ImpairedSums* s, double* i, double* q) {
     if (c->src->filter_on) return measure_pass(c, false, s, i, q);
     *s = ImpairedSums{};
-    const int32_t repeated = sequence_ppdu_power(c->src, &s->power, &s->samples);
-    if (repeated != 1) return repeated;
     c->src->wide_build = true;
     const int32_t pass = sequence_each_ppdu(c->src, add_ppdu_power, s);
     c->src->wide_build = false;

@@ -266,7 +266,6 @@ struct SequenceAllocCase {
     bool impaired = false;  // through orv_11a_sequence_impaired with every stage on
     bool dc_offset = true;  // with the impairments: a DC offset too (its own level pass)
     bool snr_alone = false; // with the impairments: the SNR alone, 1 ms idle at the end (many blocks)
-    bool repeat = false;    // the third packet the first one again (its power from the first's)
 };
 
 void PrintTo(const SequenceAllocCase& c, std::ostream* os) { *os << c.name; }
@@ -297,11 +296,6 @@ int32_t call_sequence(const SequenceAllocCase& c, const std::string& path) {
         p.filter_taps = 61;
         p.noise_enable = 1;
         p.noise_level = -30.0;
-    }
-    if (c.repeat) {
-        list[2].rate_index = list[0].rate_index;
-        list[2].scrambler_init = list[0].scrambler_init;
-        list[2].psdu_length = list[0].psdu_length;
     }
     if (c.impaired && c.snr_alone) {
         list[2].idle_time = 1e-3;
@@ -410,11 +404,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SequenceAllocCase{"three_packets_whole_impairment_chain_csv", 1, 3, true, true},
                       // The kept samples straight from the PPDUs, the noise and the
                       // packing shared by two threads over many blocks.
-                      SequenceAllocCase{"three_packets_snr_alone_many_blocks_awg", 0, 3, false, true, false, true},
-                      // Without the filter a repeated packet's power before the amplifier
-                      // comes from the first one's (the distinct PPDUs built once).
-                      SequenceAllocCase{"repeated_packet_unfiltered_impairment_chain_awg", 0, 3, false, true, true,
-                                        false, true}),
+                      SequenceAllocCase{"three_packets_snr_alone_many_blocks_awg", 0, 3, false, true, false, true}),
     [](const ::testing::TestParamInfo<SequenceAllocCase>& param) {
         return std::string(param.param.name);
     });
