@@ -483,13 +483,16 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && vector) {
-        for (; i + 8 <= sy.size(); i += 8) {  // two groups of four interleaved
+        // Two groups of four interleaved; the last one to seven symbols with those before them
+        // in a last group of eight, which give the same phases again (each lane's fit depends on
+        // its own symbol alone; two groups of four cost more than one of eight).
+        for (; i < sy.size() && sy.size() >= 8; i += 8) {
+            i = std::min(i, sy.size() - 8);
             Symbol* eight[8];
             for (size_t l = 0; l < 8; ++l) eight[l] = &sy[i + l];
             fit_phase4<2>(eight, g1, g2);
         }
-        // The last one to three symbols in a group with those before them, which give the same
-        // phases again (each lane's fit depends on its own symbol alone).
+        // Fewer than eight: the last one to three in a group with those before them.
         for (; i < sy.size() && sy.size() >= 4; i += 4) {
             i = std::min(i, sy.size() - 4);
             Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
@@ -670,16 +673,19 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
 
 // One symbol's error_terms added to the sums in subcarrier order: nv of every used subcarrier to
 // p, ne and ns of the data subcarriers to e and s (the sums in registers: three independent chains;
-// inlined, the compiler kept p in memory, a store and load on every step of its chain).
+// inlined, the compiler kept p in memory, a store and load on every step of its chain). The data
+// subcarriers run by run (kDataRuns), each pilot's nv between the runs around it: no test of k.
 [[gnu::noinline]] void add_terms(const std::array<double, kUsed>& nv, const std::array<double, kUsed>& ne, const std::array<double, kUsed>& ns,
                double& p, double& e, double& s) {
     double ps = p, es = e, ss = s;
-    for (int k = -26; k <= 26; ++k) {
-        if (!k) continue;
-        ps += nv[at(k)];
-        if (is_pilot(k)) continue;
-        es += ne[at(k)];
-        ss += ns[at(k)];
+    for (size_t r = 0; r < std::size(kDataRuns); ++r) {
+        const size_t from = at(kDataRuns[r].first_k), to = from + kDataRuns[r].count;
+        for (size_t j = from; j < to; ++j) {
+            ps += nv[j];
+            es += ne[j];
+            ss += ns[j];
+        }
+        if (to < kUsed && is_pilot(static_cast<int>(to) - 26)) ps += nv[to];  // the pilot after the run
     }
     p = ps, e = es, s = ss;
 }

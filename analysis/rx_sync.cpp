@@ -40,14 +40,7 @@ const std::array<cd, 64>& long_reference() {
 // Samples [from, from + n) derotated by f, phase origin at from.
 std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted) {
     std::vector<cd> y(static_cast<size_t>(n));
-    const double w = -2.0 * kPi * f / kBaseRateHz;
-    const cd step = std::polar(1.0, w);
-    cd ph = 1.0;
-    for (int64_t i = 0; i < n; ++i) {
-        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
-        y[static_cast<size_t>(i)] = mul(sample(x, from + i, inverted), ph);
-        ph = mul(ph, step);
-    }
+    derotate_into(x, from, n, f, inverted, y.data());
     return y;
 }
 
@@ -106,27 +99,22 @@ void metric_scales(const double* e, size_t n, double* s, bool vector = true);
 // Fills search for the timings [lo, hi] (hi - lo + 128 <= kCorrFft) at carrier offset f0.
 void prepare_search(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted, LtfSearch& search) {
     static thread_local ForwardFft fft(kCorrFft);
-    search.y = derotate(x, lo, hi - lo + 128, f0, inverted);
+    const size_t len = static_cast<size_t>(hi - lo + 128);
+    search.y.resize(len);  // its room kept from one search to the next
+    derotate_into(x, lo, hi - lo + 128, f0, inverted, search.y.data());
     const std::vector<cd>& y = search.y;
     cd* in = fft.input();
-    std::fill(in, in + kCorrFft, cd(0, 0));
     std::copy(y.begin(), y.end(), in);
+    std::fill(in + len, in + kCorrFft, cd(0, 0));
     const cd* out = fft.transform();
     std::copy(out, out + kCorrFft, search.spectrum.begin());
-    // A running sum summed afresh every 32 samples.
+    // Each sample's power once, for the total and the windows' running sums.
+    std::array<double, kCorrFft> p;  // set for the len samples below
+    for (size_t n = 0; n < len; ++n) p[n] = std::norm(y[n]);
     search.total = 0;
-    for (const cd& v : y) search.total += std::norm(v);
+    for (size_t n = 0; n < len; ++n) search.total += p[n];
     search.count = static_cast<size_t>(hi - lo + 1);
-    double run = 0;
-    for (size_t u = 0; u < search.count; ++u) {
-        if (u % 32 == 0) {
-            run = 0;
-            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
-        } else {
-            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
-        }
-        search.e[u] = run;
-    }
+    window_energies(p.data(), search.count, search.e.data());
     metric_scales(search.e.data(), search.count, search.scale.data());
 }
 
@@ -416,6 +404,42 @@ void metric_of(const double* m, const double* scale, const double* e, size_t n, 
     for (; t < n; ++t) v[t] = e[t] > silence ? (m[t] + m[t + 64]) / scale[t] : 0.0;
 }
 }  // namespace
+
+void derotate_into(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted, cd* out) {
+    const double w = -2.0 * kPi * f / kBaseRateHz;
+    const cd step = std::polar(1.0, w);
+    cd ph = 1.0;
+    const bool inside = from >= 0 && n >= 0 && from + n <= static_cast<int64_t>(x.size());
+    if (!inside) {
+        for (int64_t i = 0; i < n; ++i) {
+            if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
+            out[i] = mul(sample(x, from + i, inverted), ph);
+            ph = mul(ph, step);
+        }
+        return;
+    }
+    // Within x: the same products without the bounds check on every sample.
+    const cd* src = x.data() + from;
+    for (int64_t i = 0; i < n; ++i) {
+        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));
+        const cd v = inverted ? cd(src[i].imag(), src[i].real()) : src[i];
+        out[i] = mul(v, ph);
+        ph = mul(ph, step);
+    }
+}
+
+void window_energies(const double* p, size_t count, double* e) {
+    double run = 0;
+    for (size_t u = 0; u < count; ++u) {
+        if (u % 32 == 0) {
+            run = 0;
+            for (size_t n = u; n < u + 128; ++n) run += p[n];
+        } else {
+            run = std::max(run + p[u + 127] - p[u - 1], 0.0);
+        }
+        e[u] = run;
+    }
+}
 
 void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {
     static thread_local std::vector<double> m, scale;

@@ -2,6 +2,7 @@
 // rounding there must not look like a preamble; its metric and correlations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <complex>
 #include <cstring>
@@ -172,3 +173,125 @@ INSTANTIATE_TEST_SUITE_P(
                       CorrelationCase{"RunsPastTheEnd", 700, 1000, 900, 2.5e6, false},
                       CorrelationCase{"StartsBeforeTheSamples", -40, 200, 600, -7.5e6, true}),
     [](const ::testing::TestParamInfo<CorrelationCase>& i) { return i.param.name; });
+
+namespace {
+
+// The derotation as plain code: the phasor stepped sample by sample, made afresh every 64
+// samples, each sample read with a bounds check (the products written out as the receiver's).
+std::vector<C> plain_derotation(const std::vector<C>& x, int64_t from, int64_t n, double f, bool inverted) {
+    const double w = -2.0 * std::numbers::pi * f / 20e6;
+    const C step = std::polar(1.0, w);
+    const auto times = [](C a, C b) { return C(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()); };
+    std::vector<C> y(static_cast<size_t>(n));
+    C ph = 1.0;
+    for (int64_t i = 0; i < n; ++i) {
+        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));
+        const int64_t at = from + i;
+        C v = at >= 0 && at < static_cast<int64_t>(x.size()) ? x[static_cast<size_t>(at)] : C(0, 0);
+        if (inverted) v = C(v.imag(), v.real());
+        y[static_cast<size_t>(i)] = times(v, ph);
+        ph = times(ph, step);
+    }
+    return y;
+}
+
+struct DerotationCase {
+    std::string name;
+    int64_t from, n;
+    size_t samples;
+    double f;
+    bool inverted;
+};
+void PrintTo(const DerotationCase& c, std::ostream* os) { *os << c.name; }
+
+class Derotation : public ::testing::TestWithParam<DerotationCase> {};
+
+TEST_P(Derotation, EqualsThePlainLoopBitForBit) {
+    const DerotationCase& c = GetParam();
+    uint32_t r = 29;
+    std::vector<C> x(c.samples);
+    for (C& v : x) {
+        r = r * 1664525u + 1013904223u;
+        const double re = static_cast<double>(r >> 8) / 16777216.0 - 0.5;
+        r = r * 1664525u + 1013904223u;
+        v = C(re, static_cast<double>(r >> 8) / 16777216.0 - 0.5);
+    }
+    const std::vector<C> want = plain_derotation(x, c.from, c.n, c.f, c.inverted);
+    std::vector<C> got(static_cast<size_t>(c.n) + 1, C(7.0, 7.0));  // one more: nothing written past n
+    rx::derotate_into(x, c.from, c.n, c.f, c.inverted, got.data());
+    for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ(got[i].real(), want[i].real()) << "sample " << i;
+        ASSERT_EQ(got[i].imag(), want[i].imag()) << "sample " << i;
+    }
+    EXPECT_EQ(got.back(), C(7.0, 7.0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, Derotation,
+    ::testing::Values(DerotationCase{"Inside", 100, 428, 1000, 312500.0, false},
+                      DerotationCase{"InsideInverted", 3, 200, 300, -2.1e6, true},
+                      DerotationCase{"EndsAtTheLastSample", 872, 128, 1000, 9.9e6, false},
+                      DerotationCase{"RunsPastTheEnd", 900, 128, 1000, 1.25e6, true},
+                      DerotationCase{"StartsBeforeTheSamples", -40, 130, 600, -7.5e6, false},
+                      DerotationCase{"AllOutside", 2000, 64, 100, 1e6, false},
+                      DerotationCase{"OneSample", 5, 1, 10, 4e6, false},
+                      DerotationCase{"NoSamples", 5, 0, 10, 4e6, false}),
+    [](const ::testing::TestParamInfo<DerotationCase>& i) { return i.param.name; });
+
+struct EnergyCase {
+    std::string name;
+    size_t count;      // windows
+    size_t loud;       // samples of power about 1 before silence (the rest 0)
+    double scale;      // power of the loud samples
+};
+void PrintTo(const EnergyCase& c, std::ostream* os) { *os << c.name; }
+
+class WindowEnergies : public ::testing::TestWithParam<EnergyCase> {};
+
+// The running sums as the search has always made them from the samples (summed afresh every
+// 32 windows), bit for bit; and each within rounding of the window's own sum.
+TEST_P(WindowEnergies, EqualTheRunningSumsOfTheSamples) {
+    const EnergyCase& c = GetParam();
+    const size_t len = c.count + 127;
+    uint32_t r = 5;
+    std::vector<C> y(len);
+    for (size_t n = 0; n < len && n < c.loud; ++n) {
+        r = r * 1664525u + 1013904223u;
+        const double re = static_cast<double>(r >> 8) / 16777216.0 - 0.5;
+        r = r * 1664525u + 1013904223u;
+        y[n] = C(re, static_cast<double>(r >> 8) / 16777216.0 - 0.5) * c.scale;
+    }
+    std::vector<double> p(len), got(c.count, -1.0), want(c.count);
+    for (size_t n = 0; n < len; ++n) p[n] = std::norm(y[n]);
+    rx::window_energies(p.data(), c.count, got.data());
+    double run = 0;
+    for (size_t u = 0; u < c.count; ++u) {
+        if (u % 32 == 0) {
+            run = 0;
+            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
+        } else {
+            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
+        }
+        want[u] = run;
+    }
+    double largest = 0;
+    for (double v : p) largest = std::max(largest, v);
+    for (size_t u = 0; u < c.count; ++u) {
+        ASSERT_EQ(got[u], want[u]) << "window " << u;
+        double direct = 0;
+        for (size_t n = u; n < u + 128; ++n) direct += p[n];
+        ASSERT_GE(got[u], 0.0) << "window " << u;
+        ASSERT_NEAR(got[u], direct, 1e-12 * 128 * largest) << "window " << u;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, WindowEnergies,
+    ::testing::Values(EnergyCase{"OneWindow", 1, 1000, 1.0}, EnergyCase{"JustBeforeARefresh", 31, 1000, 1.0},
+                      EnergyCase{"OneRefresh", 32, 1000, 1.0}, EnergyCase{"JustAfterARefresh", 33, 1000, 1.0},
+                      EnergyCase{"TheSearch", 301, 1000, 3.0},
+                      // Into silence: the running sum's rounding may leave it just below 0 (held at 0).
+                      EnergyCase{"IntoSilence", 301, 150, 1e3}, EnergyCase{"AllSilence", 64, 0, 1.0}),
+    [](const ::testing::TestParamInfo<EnergyCase>& i) { return i.param.name; });
+
+}  // namespace
