@@ -96,7 +96,10 @@ void window_energies(const double* p, size_t count, double* e);
 // c_r[t] = sum over n < 64 of z_r[t + n] conj(L[n]), t <= hi - lo + 64, z_r[n] = x[lo + n] (I and Q
 // exchanged when inverted) times exp(-j 2 pi (f0 + r 1.25 MHz) n / 20 MHz), r = 0, 1, 2, L the long
 // training symbol at 20 MS/s (1/64 scaling); all three from one forward transform (hi - lo + 128 <= 512).
-std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted);
+// vector: the spectra's products and the scaling two values at a time where the processor has AVX2
+// (the same values).
+std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted,
+                                                bool vector = true);
 
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
 // for an inverted spectrum, I and Q exchanged back; zero outside x.

@@ -9,12 +9,27 @@
 #include <emmintrin.h>
 #define ORV_RX_SYNC_SSE2 1
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ORV_RX_SYNC_AVX2 1
+#endif
 
 namespace orv::analysis::rx {
 
 namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr double kStep = kBaseRateHz / 16.0;  // ambiguity of the short-period estimate
+
+// Whether the four-lane loops run: vector asked for and the processor has AVX2.
+bool use_avx2(bool vector) {
+#ifdef ORV_RX_SYNC_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return vector && avx2;
+#else
+    (void)vector;
+    return false;
+#endif
+}
 
 cd sample(const std::vector<cd>& x, int64_t k, bool inverted) {
     if (k < 0 || k >= static_cast<int64_t>(x.size())) return 0.0;
@@ -118,22 +133,66 @@ void prepare_search(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0,
     metric_scales(search.e.data(), search.count, search.scale.data());
 }
 
+#ifdef ORV_RX_SYNC_AVX2
+// out[k] = conj(mul(a[k], b[k])) for k < n, two values a step and n - n % 2 of them (AVX2:
+// the same products, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t conj_products_avx2(const cd* a, const cd* b, size_t n, cd* out) {
+    const __m256d odd = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);  // the imaginary parts' signs
+    size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const __m256d va = _mm256_loadu_pd(reinterpret_cast<const double*>(a + k));
+        const __m256d vb = _mm256_loadu_pd(reinterpret_cast<const double*>(b + k));
+        const __m256d re_b = _mm256_movedup_pd(vb), im_b = _mm256_permute_pd(vb, 0xF);
+        // (ar br - ai bi, ai br + ar bi): mul's terms (a sum's order does not change it).
+        const __m256d p = _mm256_addsub_pd(_mm256_mul_pd(va, re_b), _mm256_mul_pd(_mm256_permute_pd(va, 0x5), im_b));
+        _mm256_storeu_pd(reinterpret_cast<double*>(out + k), _mm256_xor_pd(p, odd));
+    }
+    return k;
+}
+
+// out[t] = conj(in[t]) * s for t < n, two values a step and n - n % 2 of them (AVX2, the same
+// values); returns the count done.
+__attribute__((target("avx2"))) size_t scaled_conj_avx2(const cd* in, size_t n, double s, cd* out) {
+    const __m256d odd = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0), scale = _mm256_set1_pd(s);
+    size_t t = 0;
+    for (; t + 2 <= n; t += 2) {
+        const __m256d v = _mm256_xor_pd(_mm256_loadu_pd(reinterpret_cast<const double*>(in + t)), odd);
+        _mm256_storeu_pd(reinterpret_cast<double*>(out + t), _mm256_mul_pd(v, scale));
+    }
+    return t;
+}
+#endif
+
+// out[k] = conj(mul(a[k], b[k])) for k < n; vector: two at a time where the processor has AVX2.
+void conj_products(const cd* a, const cd* b, size_t n, cd* out, bool vector) {
+    size_t k = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) k = conj_products_avx2(a, b, n, out);
+#endif
+    for (; k < n; ++k) out[k] = std::conj(mul(a[k], b[k]));
+}
+
 // c[t] = sum over n < 64 of y_r[t + n] conj(ref[n]) for t < count + 64, y_r the search's samples
 // with r kStep more removed: the transform turned by r kStepBins times the reference's, inverse
-// transformed (as conj(FFT(conj(.))), scaled by 1 / kCorrFft).
-void ltf_correlation(const LtfSearch& search, int r, std::vector<cd>& c) {
+// transformed (as conj(FFT(conj(.))), scaled by 1 / kCorrFft). vector: the products and the
+// scaling two values at a time where the processor has AVX2 (the same values).
+void ltf_correlation(const LtfSearch& search, int r, std::vector<cd>& c, bool vector = true) {
     static thread_local ForwardFft fft(kCorrFft);
     const std::vector<cd>& ref = long_reference_spectrum();
     cd* in = fft.input();
-    // Bins turn .. kCorrFft - 1 first, then 0 .. turn - 1 (two runs the compiler vectorises).
+    // Bins turn .. kCorrFft - 1 first, then 0 .. turn - 1.
     const size_t turn = static_cast<size_t>(r * kStepBins), first = kCorrFft - turn;
     const cd* sp = search.spectrum.data();
-    for (size_t k = 0; k < first; ++k) in[k] = std::conj(mul(sp[k + turn], ref[k]));
-    for (size_t k = first; k < kCorrFft; ++k) in[k] = std::conj(mul(sp[k - first], ref[k]));
+    conj_products(sp + turn, ref.data(), first, in, vector);
+    conj_products(sp, ref.data() + first, turn, in + first, vector);
     const cd* out = fft.transform();
     c.resize(search.y.size() - 63);
     constexpr double kScale = 1.0 / kCorrFft;  // a power of two: the same as dividing
-    for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(out[t]) * kScale;
+    size_t t = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) t = scaled_conj_avx2(out, c.size(), kScale, c.data());
+#endif
+    for (; t < c.size(); ++t) c[t] = std::conj(out[t]) * kScale;
 }
 
 // Paths of a multipath channel the timing looks for ahead of the strongest: 2 to kEarliest
@@ -239,7 +298,7 @@ Timing ltf_timing(const LtfSearch& search, int64_t lo, int r) {
     // ltf_metric, the energies' denominators shared by the three offsets.
     std::array<double, kCorrFft + 64> m;  // set for every correlation below
     magnitudes(c.data(), c.size(), m.data());
-    std::array<double, kCorrFft> v{};
+    std::array<double, kCorrFft> v;  // set for the search.count timings read below
     metric_of(m.data(), search.scale.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
     int64_t best_t = lo;
     double best = -1;
@@ -360,9 +419,41 @@ void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
 }  // namespace
 
 namespace {
-// |c[t]| for t < n (the square root of std::norm); vector: two a step (SSE2, the same values).
+#ifdef ORV_RX_SYNC_AVX2
+// magnitudes four a step (AVX2: each |c|^2 as re^2 + im^2, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t magnitudes_avx2(const cd* c, size_t n, double* m) {
+    const double* d = reinterpret_cast<const double*>(c);
+    size_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m256d a = _mm256_loadu_pd(d + 2 * t), b = _mm256_loadu_pd(d + 2 * t + 4);
+        // |c|^2 of values t, t + 2, t + 1, t + 3, then put in order.
+        const __m256d sums = _mm256_hadd_pd(_mm256_mul_pd(a, a), _mm256_mul_pd(b, b));
+        _mm256_storeu_pd(m + t, _mm256_sqrt_pd(_mm256_permute4x64_pd(sums, 0xD8)));
+    }
+    return t;
+}
+
+// metric_of four timings a step (AVX2, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t metric_of_avx2(const double* m, const double* scale, const double* e, size_t n,
+                                                      double silence, double* v) {
+    const __m256d floor = _mm256_set1_pd(silence);
+    size_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m256d num = _mm256_add_pd(_mm256_loadu_pd(m + t), _mm256_loadu_pd(m + t + 64));
+        const __m256d above = _mm256_cmp_pd(_mm256_loadu_pd(e + t), floor, _CMP_GT_OQ);
+        _mm256_storeu_pd(v + t, _mm256_and_pd(above, _mm256_div_pd(num, _mm256_loadu_pd(scale + t))));
+    }
+    return t;
+}
+#endif
+
+// |c[t]| for t < n (the square root of std::norm); vector: four a step (AVX2) or two (SSE2),
+// the same values.
 void magnitudes(const cd* c, size_t n, double* m, bool vector) {
     size_t t = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) t = magnitudes_avx2(c, n, m);
+#endif
 #ifdef ORV_RX_SYNC_SSE2
     if (vector) {
         const double* d = reinterpret_cast<const double*>(c);
@@ -392,6 +483,9 @@ void metric_scales(const double* e, size_t n, double* s, bool vector) {
 // v[t] = (m[t] + m[t + 64]) / scale[t] where e[t] is above silence, else 0, for t < n; vector as magnitudes.
 void metric_of(const double* m, const double* scale, const double* e, size_t n, double silence, double* v, bool vector) {
     size_t t = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) t = metric_of_avx2(m, scale, e, n, silence, v);
+#endif
 #ifdef ORV_RX_SYNC_SSE2
     if (vector)
         for (; t + 2 <= n; t += 2) {
@@ -450,11 +544,12 @@ void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* 
     metric_of(m.data(), scale.data(), e, n, silence, v, vector);
 }
 
-std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted) {
+std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted,
+                                                bool vector) {
     LtfSearch search;
     prepare_search(x, lo, hi, f0, inverted, search);
     std::array<std::vector<cd>, 3> c;
-    for (int r = 0; r < 3; ++r) ltf_correlation(search, r, c[static_cast<size_t>(r)]);
+    for (int r = 0; r < 3; ++r) ltf_correlation(search, r, c[static_cast<size_t>(r)], vector);
     return c;
 }
 

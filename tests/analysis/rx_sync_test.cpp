@@ -53,8 +53,8 @@ TEST(SyncOnSilence, AllZerosFindsNoPreamble) {
     EXPECT_LT(rx::synchronise(x, rx::Detection{100, 0.6}).metric, rx::kSyncThreshold);
 }
 
-// The long-training metric two timings a step against one at a time, bit for bit: odd and
-// even counts, energies at and below the silence floor, zero and NaN correlations.
+// The long-training metric four or two timings a step against one at a time, bit for bit:
+// counts with every remainder of four, energies at and below the silence floor, zero and NaN correlations.
 struct MetricCase {
     std::string name;
     size_t n;
@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
     Timings, LtfMetricLoops,
     ::testing::Values(MetricCase{"Empty", 0, 0.0, false}, MetricCase{"One", 1, 0.0, false}, MetricCase{"Two", 2, 1e-9, false},
                       MetricCase{"Odd251", 251, 1e-12, false}, MetricCase{"Even64_FloorHalf", 64, 0.5, false},
-                      MetricCase{"Odd33_NaN", 33, 1e-6, true}),
+                      MetricCase{"Odd33_NaN", 33, 1e-6, true}, MetricCase{"Three", 3, 0.0, false},
+                      MetricCase{"Seven_NaN", 7, 1e-6, true}, MetricCase{"TheSearch301", 301, 1e-12, false}),
     [](const ::testing::TestParamInfo<MetricCase>& i) { return i.param.name; });
 
 // The metric of a perfect correlation: |c| + |c'| = sqrt(2 e 52/64) gives 1.
@@ -159,6 +160,29 @@ TEST_P(LtfCorrelations, EqualThePlainSums) {
             C want = 0;
             for (size_t n = 0; n < 64; ++n) want += z[t + n] * std::conj(ltf[n]);
             ASSERT_LT(std::abs(cr[t] - want), 1e-12) << "offset " << step << " timing " << t;
+        }
+    }
+}
+
+// The products of the spectra and the scaling two values at a time give every correlation the
+// plain loops give, bit for bit.
+TEST_P(LtfCorrelations, VectorEqualsPlainBitForBit) {
+    const CorrelationCase& c = GetParam();
+    uint32_t r = 17;
+    std::vector<C> x(c.samples);
+    for (C& v : x) {
+        r = r * 1664525u + 1013904223u;
+        const double re = static_cast<double>(r >> 8) / 16777216.0 - 0.5;
+        r = r * 1664525u + 1013904223u;
+        v = C(re, static_cast<double>(r >> 8) / 16777216.0 - 0.5);
+    }
+    const std::array<std::vector<C>, 3> vec = rx::ltf_correlations(x, c.lo, c.hi, c.f0, c.inverted, true);
+    const std::array<std::vector<C>, 3> plain = rx::ltf_correlations(x, c.lo, c.hi, c.f0, c.inverted, false);
+    for (size_t step = 0; step < 3; ++step) {
+        ASSERT_EQ(vec[step].size(), plain[step].size()) << "offset " << step;
+        for (size_t t = 0; t < vec[step].size(); ++t) {
+            ASSERT_EQ(vec[step][t].real(), plain[step][t].real()) << "offset " << step << " timing " << t;
+            ASSERT_EQ(vec[step][t].imag(), plain[step][t].imag()) << "offset " << step << " timing " << t;
         }
     }
 }
