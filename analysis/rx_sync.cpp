@@ -499,6 +499,34 @@ void metric_of(const double* m, const double* scale, const double* e, size_t n, 
 }
 }  // namespace
 
+namespace {
+#ifdef ORV_RX_SYNC_AVX2
+// times_phasors two samples a step (AVX2: mul's products, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t times_phasors_avx2(const cd* v, const cd* ph, size_t n, bool inverted, cd* out) {
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        __m256d a = _mm256_loadu_pd(reinterpret_cast<const double*>(v + i));
+        if (inverted) a = _mm256_permute_pd(a, 0x5);  // I and Q exchanged
+        const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(ph + i));
+        const __m256d p = _mm256_addsub_pd(_mm256_mul_pd(a, _mm256_movedup_pd(b)),
+                                           _mm256_mul_pd(_mm256_permute_pd(a, 0x5), _mm256_permute_pd(b, 0xF)));
+        _mm256_storeu_pd(reinterpret_cast<double*>(out + i), p);
+    }
+    return i;
+}
+#endif
+
+// out[i] = mul(v[i], ph[i]) for i < n, v[i]'s I and Q exchanged when inverted; two at a time
+// where the processor has AVX2.
+void times_phasors(const cd* v, const cd* ph, size_t n, bool inverted, cd* out) {
+    size_t i = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(true)) i = times_phasors_avx2(v, ph, n, inverted, out);
+#endif
+    for (; i < n; ++i) out[i] = mul(inverted ? cd(v[i].imag(), v[i].real()) : v[i], ph[i]);
+}
+}  // namespace
+
 void derotate_into(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted, cd* out) {
     const double w = -2.0 * kPi * f / kBaseRateHz;
     const cd step = std::polar(1.0, w);
@@ -512,13 +540,18 @@ void derotate_into(const std::vector<cd>& x, int64_t from, int64_t n, double f, 
         }
         return;
     }
-    // Within x: the same products without the bounds check on every sample.
+    // Within x: the same products without the bounds check on every sample, each block of 64
+    // samples' phasors first, then the samples times them.
     const cd* src = x.data() + from;
-    for (int64_t i = 0; i < n; ++i) {
-        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));
-        const cd v = inverted ? cd(src[i].imag(), src[i].real()) : src[i];
-        out[i] = mul(v, ph);
-        ph = mul(ph, step);
+    std::array<cd, 64> phs;  // set for the block's samples
+    for (int64_t b = 0; b < n; b += 64) {
+        const size_t m = static_cast<size_t>(std::min<int64_t>(64, n - b));
+        ph = std::polar(1.0, w * static_cast<double>(b));
+        for (size_t i = 0; i < m; ++i) {
+            phs[i] = ph;
+            ph = mul(ph, step);
+        }
+        times_phasors(src + b, phs.data(), m, inverted, out + b);
     }
 }
 

@@ -254,6 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
     Windows, Derotation,
     ::testing::Values(DerotationCase{"Inside", 100, 428, 1000, 312500.0, false},
                       DerotationCase{"InsideInverted", 3, 200, 300, -2.1e6, true},
+                      DerotationCase{"InsideOddBlocks", 10, 129, 300, 5e5, true},
                       DerotationCase{"EndsAtTheLastSample", 872, 128, 1000, 9.9e6, false},
                       DerotationCase{"RunsPastTheEnd", 900, 128, 1000, 1.25e6, true},
                       DerotationCase{"StartsBeforeTheSamples", -40, 130, 600, -7.5e6, false},
