@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "rx.h"
 
@@ -247,7 +248,7 @@ const std::array<cd, 2 * kPathWindow + 1>& ltf_sidelobes() {
 // The paths around the strongest (index peak of c): the first 2 to kEarliest samples ahead of
 // it and the last up to kPathWindow after the first, each within kPathFloor of the strongest
 // once the strongest path's sidelobes are taken out; t's fields that depend on them. y and c
-// as in ltf_timing.
+// as in ltf_peak.
 void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, int64_t peak, Timing& t) {
     const auto at = [&](int64_t u) { return c[static_cast<size_t>(u)]; };
     const auto power = [&](int64_t u) { return std::norm(at(u)) + std::norm(at(u + 64)); };
@@ -286,13 +287,13 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
     t.repetition = e1 > 0 && e2 > 0 ? std::abs(r) / std::sqrt(e1 * e2) : 0.0;
 }
 
-// Long-training timing for the search's carrier offset r kStep above its own: the strongest
-// path among its timings from lo on, its metric, and the first path ahead of it.
 void magnitudes(const cd* c, size_t n, double* m, bool vector = true);
 void metric_of(const double* m, const double* scale, const double* e, size_t n, double silence, double* v, bool vector = true);
 
-Timing ltf_timing(const LtfSearch& search, int64_t lo, int r) {
-    static thread_local std::vector<cd> c;
+// The strongest path among the search's timings for its carrier offset r kStep above its own:
+// returns its index among them, its metric into metric and the correlation into c (the first
+// path ahead of it is looked for only on the offset chosen).
+int64_t ltf_peak(const LtfSearch& search, int r, std::vector<cd>& c, double& metric) {
     ltf_correlation(search, r, c);
     // A window below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
     // ltf_metric, the energies' denominators shared by the three offsets.
@@ -300,17 +301,15 @@ Timing ltf_timing(const LtfSearch& search, int64_t lo, int r) {
     magnitudes(c.data(), c.size(), m.data());
     std::array<double, kCorrFft> v;  // set for the search.count timings read below
     metric_of(m.data(), search.scale.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
-    int64_t best_t = lo;
+    int64_t best_u = 0;
     double best = -1;
     for (size_t u = 0; u < search.count; ++u)
         if (v[u] > best) {
             best = v[u];
-            best_t = lo + static_cast<int64_t>(u);
+            best_u = static_cast<int64_t>(u);
         }
-    Timing timing;
-    timing.metric = best;
-    first_path(search.y, c, lo, best_t - lo, timing);
-    return timing;
+    metric = best;
+    return best_u;
 }
 
 // How evenly the energy of the two long symbols y[0 .. 128) spreads over the 52 used
@@ -353,13 +352,19 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     };
     static thread_local LtfSearch search;
     prepare_search(x, lo, hi, wrapped(f_frac + (a0 - 1) * kStep), inverted, search);
+    static thread_local std::vector<cd> c_try, c_chosen;  // correlations: the offset tried, the best so far
+    int64_t peak = -1;
     for (int a = a0 - 1; a <= a0 + 1; ++a) {
-        const Timing t = ltf_timing(search, lo, a - (a0 - 1));
-        if (t.metric > chosen.metric) {
-            chosen = t;
+        double metric = -1;
+        const int64_t u = ltf_peak(search, a - (a0 - 1), c_try, metric);
+        if (metric > chosen.metric) {
+            chosen.metric = metric;
+            peak = u;
+            std::swap(c_try, c_chosen);
             best.cfo_hz = wrapped(f_frac + a * kStep);
         }
     }
+    if (peak >= 0) first_path(search.y, c_chosen, lo, peak, chosen);
     // Under multipath the strongest path alone may hold a small part of the power: the
     // paths within the guard interval together then stand for the preamble, while the
     // two long symbols repeat (which noise does not) and fill the band (which a narrow
