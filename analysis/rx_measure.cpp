@@ -303,6 +303,7 @@ ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
     return {_mm256_set_pd(v[3].real(), v[2].real(), v[1].real(), v[0].real()),
             _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
 }
+ORV_AVX2 inline V4 broadcast(cd v) { return {_mm256_set1_pd(v.real()), _mm256_set1_pd(v.imag())}; }  // v in every lane
 ORV_AVX2 inline __m128d load_cd(const cd& v) { return _mm_loadu_pd(reinterpret_cast<const double*>(&v)); }
 // Element i of the array part of four symbols into lanes 0..3: each complex value as one 16-byte
 // load, lanes 0 and 2, 1 and 3 paired, then split into real and imaginary parts.
@@ -341,16 +342,15 @@ template <int G>
 ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
     const __m256d zero = _mm256_setzero_pd();
     std::array<std::array<V4, kUsed>, G> z;
-    for (int k = -26; k <= 26; ++k) {
-        if (!k) {
-            for (int g = 0; g < G; ++g) z[g][at(k)] = {zero, zero};
-            continue;
-        }
-        const V4 c1 = {_mm256_set1_pd(g1[at(k)].real()), _mm256_set1_pd(g1[at(k)].imag())};
-        const V4 c2 = {_mm256_set1_pd(g2[at(k)].real()), _mm256_set1_pd(g2[at(k)].imag())};
+    for (int g = 0; g < G; ++g) z[g][at(0)] = {zero, zero};
+    // Subcarriers k and -k together: each model takes the points of both, gathered once.
+    for (int k = 1; k <= 26; ++k) {
+        const V4 c1p = broadcast(g1[at(k)]), c2p = broadcast(g2[at(k)]);
+        const V4 c1m = broadcast(g1[at(-k)]), c2m = broadcast(g2[at(-k)]);
         for (int g = 0; g < G; ++g) {
-            const V4 model = add4(mul4(c1, gather4(sy + 4 * g, &Symbol::x, at(k))), mul_conj4(c2, gather4(sy + 4 * g, &Symbol::x, at(-k))));
-            z[g][at(k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(k)), model);
+            const V4 xp = gather4(sy + 4 * g, &Symbol::x, at(k)), xm = gather4(sy + 4 * g, &Symbol::x, at(-k));
+            z[g][at(k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(k)), add4(mul4(c1p, xp), mul_conj4(c2p, xm)));
+            z[g][at(-k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(-k)), add4(mul4(c1m, xm), mul_conj4(c2m, xp)));
         }
     }
     V4 d[G];
