@@ -890,12 +890,42 @@ const std::array<BitBytes, 256>& bit_bytes() {
     return t;
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// The bytes of spread_outputs for the words ab 32 bits a step (AVX2: each bit's byte of 0 or 1,
+// the same bytes) into base.
+ORV_AVX2 void spread_avx2(const std::vector<uint64_t>& ab, size_t stride, uint8_t* base) {
+    // Byte j of the 32 takes the bits' byte j / 8 and keeps bit j % 8 of it.
+    const __m256i pick = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i bit = _mm256_set1_epi64x(0x8040201008040201), one = _mm256_set1_epi8(1);
+    for (size_t w = 0; w < ab.size() / 2; ++w)
+        for (size_t b = 0; b < 2; ++b) {
+            const uint64_t bits = ab[2 * w + b];
+            uint8_t* to = base + b * stride + 64 * w;
+            for (size_t h = 0; h < 2; ++h) {
+                const __m256i v = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(bits >> (32 * h)))), pick);
+                const __m256i set = _mm256_cmpeq_epi8(_mm256_and_si256(v, bit), bit);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32 * h), _mm256_and_si256(set, one));
+            }
+        }
+}
+#endif
+
 // The coder's outputs of the words ab (coder_words) one a byte (0 or 1) into e: A after data bit d
-// at e[d], B at e[stride + d], stride = 64 words.
-void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e) {
+// at e[d], B at e[stride + d], stride = 64 words. vector: 32 bits at a time where the processor
+// has AVX2 (the same bytes).
+void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e, bool vector) {
     const std::array<BitBytes, 256>& spread = bit_bytes();
     e.resize(2 * stride + 3);  // 3 bytes more: the vector map reads four bytes at each bit's place
     uint8_t* const base = e.data();  // a plain pointer: not loaded again after each store
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (vector && avx2) {
+        spread_avx2(ab, stride, base);
+        return;
+    }
+#else
+    (void)vector;
+#endif
     for (size_t w = 0; w < ab.size() / 2; ++w)
         for (size_t b = 0; b < 2; ++b) {
             const uint64_t bits = ab[2 * w + b];
@@ -998,7 +1028,7 @@ void transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, co
     const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
     const size_t stride = 32 * ab.size();  // 64 bits of each output's words
     static thread_local std::vector<uint8_t> e;
-    spread_outputs(ab, stride, e);
+    spread_outputs(ab, stride, e, vector);
     const std::vector<Source>& src = sources_of(rate);
     static thread_local std::vector<uint32_t> off;
     off.resize(src.size());
