@@ -457,16 +457,25 @@ ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<s
 
 ORV_AVX2 inline __m256d norm4(V4 a) { return _mm256_add_pd(_mm256_mul_pd(a.re, a.re), _mm256_mul_pd(a.im, a.im)); }
 
+// g1 and g2 of subcarrier indices 0..51 four at a time, split as error_terms4 reads them (the same
+// for every symbol).
+struct ChannelQuads {
+    V4 g1[kUsed / 4], g2[kUsed / 4];
+};
+ORV_AVX2 void channel_quads(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, ChannelQuads& q) {
+    for (size_t j = 0; j + 4 <= kUsed; j += 4) q.g1[j / 4] = consecutive4(g1.data() + j), q.g2[j / 4] = consecutive4(g2.data() + j);
+}
+
 // error_terms of subcarrier indices 0..51 four at a time (AVX2: the same operations, the same
-// values); returns the index it stopped at.
-ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd, kUsed>& r, const std::array<cd, kUsed>& g1,
-                             const std::array<cd, kUsed>& g2, double* nv, double* ne, double* ns) {
+// values), the channel as channel_quads split it; returns the index it stopped at.
+ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd, kUsed>& r, const ChannelQuads& g,
+                             double* nv, double* ne, double* ns) {
     size_t j = 0;
     for (; j + 4 <= kUsed; j += 4) {
         const V4 m = consecutive4(x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed here
         const V4 xm = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_permute4x64_pd(m.im, 0x1B)};
-        const V4 gx = mul4(consecutive4(g1.data() + j), consecutive4(x.data() + j));
-        const V4 v = add4(gx, mul_conj4(consecutive4(g2.data() + j), xm));
+        const V4 gx = mul4(g.g1[j / 4], consecutive4(x.data() + j));
+        const V4 v = add4(gx, mul_conj4(g.g2[j / 4], xm));
         const V4 rj = consecutive4(r.data() + j);
         const V4 e = {_mm256_sub_pd(rj.re, v.re), _mm256_sub_pd(rj.im, v.im)};
         _mm256_storeu_pd(nv + j, norm4(v));
@@ -704,10 +713,14 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
 #endif
     double e_sum = err, s_sum = sig, p_sum = pow_all;
     std::array<double, kUsed> nv, ne, ns;  // set in full for each symbol
+#if defined(__GNUC__) && defined(__x86_64__)
+    ChannelQuads quads;
+    if (avx2 && vector) channel_quads(g1, g2, quads);
+#endif
     for (size_t i = 0; i < sy.size(); ++i) {
         size_t done = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
-        if (avx2 && vector) done = error_terms4(sy[i].x, rs[i], g1, g2, nv.data(), ne.data(), ns.data());
+        if (avx2 && vector) done = error_terms4(sy[i].x, rs[i], quads, nv.data(), ne.data(), ns.data());
 #else
         (void)avx2, (void)vector;
 #endif
