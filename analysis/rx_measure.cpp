@@ -549,6 +549,46 @@ cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2)
     return den > 0 ? num / den : cd(0);
 }
 
+// fit_channel's sums over the symbols for each pilot p (kPilotSubcarriers[p], u its value, r its
+// derotated subcarrier): num[p] of conj(u) r, den[p] of conj(u) (u + rho conj(u(-k))).
+void pilot_sums(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs, cd rho, cd* num, cd* den) {
+    for (size_t p = 0; p < 4; ++p) {
+        const int k = kPilotSubcarriers[p];
+        cd n = 0, d = 0;
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const cd u = sy[i].x[at(k)], w = u + mul(rho, std::conj(sy[i].x[at(-k)]));
+            n += mul_conj(rs[i][at(k)], u);
+            d += mul_conj(w, u);
+        }
+        num[p] = n, den[p] = d;
+    }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// The values of a at the four pilots (lanes in kPilotSubcarriers' order), or at their mirrors -k.
+ORV_AVX2 inline V4 at_pilots(const std::array<cd, kUsed>& a, bool mirrored) {
+    const size_t i0 = at(mirrored ? 21 : -21), i1 = at(mirrored ? 7 : -7), i2 = at(mirrored ? -7 : 7), i3 = at(mirrored ? -21 : 21);
+    return {_mm256_set_pd(a[i3].real(), a[i2].real(), a[i1].real(), a[i0].real()),
+            _mm256_set_pd(a[i3].imag(), a[i2].imag(), a[i1].imag(), a[i0].imag())};
+}
+
+// pilot_sums with the four pilots in the lanes (AVX2: each pilot's sums in pilot_sums' order, the same values).
+ORV_AVX2 void pilot_sums4(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs, cd rho, cd* num, cd* den) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const V4 c = broadcast(rho);
+    const __m256d zero = _mm256_setzero_pd();
+    V4 n{zero, zero}, d{zero, zero};
+    for (size_t i = 0; i < sy.size(); ++i) {
+        const V4 u = at_pilots(sy[i].x, false), m = at_pilots(sy[i].x, true);
+        const V4 w = add4(u, mul4(c, V4{m.re, _mm256_xor_pd(m.im, sign)}));
+        n = add4(n, mul_conj4(at_pilots(rs[i], false), u));
+        d = add4(d, mul_conj4(w, u));
+    }
+    store4(n, num);
+    store4(d, den);
+}
+#endif
+
 // Least squares of the channel G1 and the image G2 over the symbols (with_image: both on the data
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
 void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2,
@@ -576,14 +616,15 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
         }
     }
     const cd rho = with_image ? image_ratio(g1, g2) : cd(0);
-    for (int k : kPilotSubcarriers) {
-        cd num = 0, den = 0;
-        for (size_t i = 0; i < sy.size(); ++i) {
-            const cd u = sy[i].x[at(k)], w = u + mul(rho, std::conj(sy[i].x[at(-k)]));
-            num += mul_conj(rs[i][at(k)], u);  // conj(u) r
-            den += mul_conj(w, u);
-        }
-        g1[at(k)] = std::abs(den) > 0 ? num / den : cd(0);
+    cd num[4], den[4];
+    bool summed = false;
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (avx2 && vector) pilot_sums4(sy, rs, rho, num, den), summed = true;
+#endif
+    if (!summed) pilot_sums(sy, rs, rho, num, den);
+    for (size_t p = 0; p < 4; ++p) {
+        const int k = kPilotSubcarriers[p];
+        g1[at(k)] = std::abs(den[p]) > 0 ? num[p] / den[p] : cd(0);
         g2[at(k)] = rho * g1[at(k)];
     }
 }
