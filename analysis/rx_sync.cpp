@@ -333,7 +333,13 @@ double tone_spread(const std::vector<cd>& y, ForwardFft& fft) {
 
 Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, ForwardFft& fft) {
     cd c = 0;
-    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += mul_conj(sample(x, n + 16, inverted), sample(x, n, inverted));
+    if (d.at + 16 >= 0 && d.at + 128 <= static_cast<int64_t>(x.size())) {  // within x: no bounds check on each sample
+        const cd* v = x.data() + d.at;
+        const auto at = [&](int64_t n) { return inverted ? cd(v[n].imag(), v[n].real()) : v[n]; };
+        for (int64_t n = 16; n < 112; ++n) c += mul_conj(at(n + 16), at(n));
+    } else {
+        for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += mul_conj(sample(x, n + 16, inverted), sample(x, n, inverted));
+    }
     const double f_frac = std::arg(c) * kBaseRateHz / (2.0 * kPi * 16.0);
     const int a0 = comb_shift(x, d.at + 48, f_frac, inverted, fft);
     Sync best;
