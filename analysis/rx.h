@@ -92,6 +92,11 @@ void derotate_into(const std::vector<cd>& x, int64_t from, int64_t n, double f, 
 // adds the sample entering and takes off the one leaving (never below 0).
 void window_energies(const double* p, size_t count, double* e);
 
+// The timing of the largest metric among v[0 .. n) that is above -1, the first where several
+// share it (NaN never chosen), its value into *metric; 0 and -1 where there is none. vector: the
+// largest found four at a time where the processor has AVX2 (the same choice).
+size_t strongest_timing(const double* v, size_t n, double* metric, bool vector = true);
+
 // The long training symbol's correlation for the three carrier offsets the timing tries:
 // c_r[t] = sum over n < 64 of z_r[t + n] conj(L[n]), t <= hi - lo + 64, z_r[n] = x[lo + n] (I and Q
 // exchanged when inverted) times exp(-j 2 pi (f0 + r 1.25 MHz) n / 20 MHz), r = 0, 1, 2, L the long

@@ -301,15 +301,7 @@ int64_t ltf_peak(const LtfSearch& search, int r, std::vector<cd>& c, double& met
     magnitudes(c.data(), c.size(), m.data());
     std::array<double, kCorrFft> v;  // set for the search.count timings read below
     metric_of(m.data(), search.scale.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
-    int64_t best_u = 0;
-    double best = -1;
-    for (size_t u = 0; u < search.count; ++u)
-        if (v[u] > best) {
-            best = v[u];
-            best_u = static_cast<int64_t>(u);
-        }
-    metric = best;
-    return best_u;
+    return static_cast<int64_t>(strongest_timing(v.data(), search.count, &metric));
 }
 
 // How evenly the energy of the two long symbols y[0 .. 128) spreads over the 52 used
@@ -577,6 +569,53 @@ void window_energies(const double* p, size_t count, double* e) {
         }
         e[u] = run;
     }
+}
+
+namespace {
+#ifdef ORV_RX_SYNC_AVX2
+// The largest of v[0 .. n), NaN taken as -1, four a step (AVX2); -1 where n is 0.
+__attribute__((target("avx2"))) double largest_avx2(const double* v, size_t n) {
+    const __m256d low = _mm256_set1_pd(-1.0);
+    __m256d top = low;
+    size_t u = 0;
+    for (; u + 4 <= n; u += 4) {
+        const __m256d a = _mm256_loadu_pd(v + u);
+        top = _mm256_max_pd(top, _mm256_blendv_pd(low, a, _mm256_cmp_pd(a, a, _CMP_ORD_Q)));  // NaN lanes -1
+    }
+    alignas(32) double l[4];
+    _mm256_store_pd(l, top);
+    double m = std::max(std::max(l[0], l[1]), std::max(l[2], l[3]));
+    for (; u < n; ++u)
+        if (v[u] > m) m = v[u];
+    return m;
+}
+#endif
+}  // namespace
+
+size_t strongest_timing(const double* v, size_t n, double* metric, bool vector) {
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) {
+        // The largest value, then the first timing holding it: the plain loop's choice.
+        const double m = largest_avx2(v, n);
+        *metric = -1.0;
+        if (!(m > -1.0)) return 0;
+        size_t u = 0;
+        while (!(v[u] == m)) ++u;
+        *metric = v[u];  // the value itself (a zero's sign as the plain loop keeps it)
+        return u;
+    }
+#else
+    (void)vector;
+#endif
+    size_t best_u = 0;
+    double best = -1;
+    for (size_t u = 0; u < n; ++u)
+        if (v[u] > best) {
+            best = v[u];
+            best_u = u;
+        }
+    *metric = best;
+    return best_u;
 }
 
 void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {

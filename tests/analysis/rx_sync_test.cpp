@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
@@ -318,5 +319,57 @@ INSTANTIATE_TEST_SUITE_P(
                       // Into silence: the running sum's rounding may leave it just below 0 (held at 0).
                       EnergyCase{"IntoSilence", 301, 150, 1e3}, EnergyCase{"AllSilence", 64, 0, 1.0}),
     [](const ::testing::TestParamInfo<EnergyCase>& i) { return i.param.name; });
+
+}  // namespace
+
+namespace {
+
+// The strongest timing four metrics a step against the plain loop: the first of equal largest
+// values, NaN never chosen, infinities, zeros of either sign, nothing above -1, the largest in
+// the last values beyond the groups of four.
+struct StrongestCase {
+    std::string name;
+    std::vector<double> v;
+    size_t want;        // the plain loop's choice
+    double want_metric;
+};
+void PrintTo(const StrongestCase& c, std::ostream* os) { *os << c.name; }
+
+class StrongestTiming : public ::testing::TestWithParam<StrongestCase> {};
+
+TEST_P(StrongestTiming, VectorChoosesAsThePlainLoop) {
+    const StrongestCase& c = GetParam();
+    double plain_metric = 0, vec_metric = 0;
+    const size_t plain = rx::strongest_timing(c.v.data(), c.v.size(), &plain_metric, false);
+    const size_t vec = rx::strongest_timing(c.v.data(), c.v.size(), &vec_metric, true);
+    EXPECT_EQ(plain, c.want);
+    EXPECT_EQ(vec, c.want);
+    EXPECT_EQ(std::memcmp(&plain_metric, &vec_metric, sizeof(double)), 0) << plain_metric << " against " << vec_metric;
+    EXPECT_EQ(plain_metric, c.want_metric);
+    EXPECT_EQ(std::signbit(plain_metric), std::signbit(c.want_metric));
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
+std::vector<double> ramp_with(size_t n, size_t at, double value) {
+    std::vector<double> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = 0.001 * static_cast<double>((i * 37) % 101);
+    if (at < n) v[at] = value;
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, StrongestTiming,
+    ::testing::Values(StrongestCase{"Empty", {}, 0, -1.0}, StrongestCase{"One", {0.3}, 0, 0.3},
+                      StrongestCase{"FirstOfEqual", {0.1, 0.7, 0.2, 0.7, 0.7, 0.5}, 1, 0.7},
+                      StrongestCase{"NaNNeverChosen", {kNaN, 0.2, kNaN, 0.1, kNaN}, 1, 0.2},
+                      StrongestCase{"AllNaN", {kNaN, kNaN, kNaN, kNaN, kNaN}, 0, -1.0},
+                      StrongestCase{"Infinity", {0.5, 0.9, kInf, 0.1, kInf}, 2, kInf},
+                      StrongestCase{"NegativeZeroFirst", {-0.0, 0.0, -0.0, 0.0, 0.0}, 0, -0.0},
+                      StrongestCase{"PositiveZeroFirst", {0.0, -0.0, -0.0, -0.0, -0.0}, 0, 0.0},
+                      StrongestCase{"NothingAboveMinusOne", {-1.0, -2.0, -1.0, -3.0}, 0, -1.0},
+                      StrongestCase{"LargestInTheTail", ramp_with(301, 300, 2.0), 300, 2.0},
+                      StrongestCase{"LargestInTheFirstGroup", ramp_with(301, 2, 2.0), 2, 2.0},
+                      StrongestCase{"TheSearch", ramp_with(301, 301, 0.0), 30, 0.001 * 100.0}),
+    [](const ::testing::TestParamInfo<StrongestCase>& i) { return i.param.name; });
 
 }  // namespace
