@@ -82,11 +82,29 @@ constexpr double kSyncThreshold = 0.6;
 // silence. vector: two timings a step (SSE2; the same values as one at a time).
 void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector = true);
 
+// The samples [from, from + n) of x (zero outside it; I and Q exchanged when inverted) times
+// exp(-j 2 pi f i / 20 MHz), i counted from from: a phasor stepped sample by sample and made
+// afresh every 64 samples; into out[0 .. n).
+void derotate_into(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted, cd* out);
+
+// The energies e[u] = p[u] + .. + p[u + 127] of count windows of 128 samples (p: the samples'
+// powers, count + 127 of them): summed afresh every 32 windows, in between a running sum that
+// adds the sample entering and takes off the one leaving (never below 0).
+void window_energies(const double* p, size_t count, double* e);
+
+// The timing of the largest metric among v[0 .. n) that is above -1, the first where several
+// share it (NaN never chosen), its value into *metric; 0 and -1 where there is none. vector: the
+// largest found four at a time where the processor has AVX2 (the same choice).
+size_t strongest_timing(const double* v, size_t n, double* metric, bool vector = true);
+
 // The long training symbol's correlation for the three carrier offsets the timing tries:
 // c_r[t] = sum over n < 64 of z_r[t + n] conj(L[n]), t <= hi - lo + 64, z_r[n] = x[lo + n] (I and Q
 // exchanged when inverted) times exp(-j 2 pi (f0 + r 1.25 MHz) n / 20 MHz), r = 0, 1, 2, L the long
 // training symbol at 20 MS/s (1/64 scaling); all three from one forward transform (hi - lo + 128 <= 512).
-std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted);
+// vector: the spectra's products and the scaling two values at a time where the processor has AVX2
+// (the same values).
+std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted,
+                                                bool vector = true);
 
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
 // for an inverted spectrum, I and Q exchanged back; zero outside x.

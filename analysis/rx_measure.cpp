@@ -303,6 +303,7 @@ ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
     return {_mm256_set_pd(v[3].real(), v[2].real(), v[1].real(), v[0].real()),
             _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
 }
+ORV_AVX2 inline V4 broadcast(cd v) { return {_mm256_set1_pd(v.real()), _mm256_set1_pd(v.imag())}; }  // v in every lane
 ORV_AVX2 inline __m128d load_cd(const cd& v) { return _mm_loadu_pd(reinterpret_cast<const double*>(&v)); }
 // Element i of the array part of four symbols into lanes 0..3: each complex value as one 16-byte
 // load, lanes 0 and 2, 1 and 3 paired, then split into real and imaginary parts.
@@ -341,16 +342,15 @@ template <int G>
 ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
     const __m256d zero = _mm256_setzero_pd();
     std::array<std::array<V4, kUsed>, G> z;
-    for (int k = -26; k <= 26; ++k) {
-        if (!k) {
-            for (int g = 0; g < G; ++g) z[g][at(k)] = {zero, zero};
-            continue;
-        }
-        const V4 c1 = {_mm256_set1_pd(g1[at(k)].real()), _mm256_set1_pd(g1[at(k)].imag())};
-        const V4 c2 = {_mm256_set1_pd(g2[at(k)].real()), _mm256_set1_pd(g2[at(k)].imag())};
+    for (int g = 0; g < G; ++g) z[g][at(0)] = {zero, zero};
+    // Subcarriers k and -k together: each model takes the points of both, gathered once.
+    for (int k = 1; k <= 26; ++k) {
+        const V4 c1p = broadcast(g1[at(k)]), c2p = broadcast(g2[at(k)]);
+        const V4 c1m = broadcast(g1[at(-k)]), c2m = broadcast(g2[at(-k)]);
         for (int g = 0; g < G; ++g) {
-            const V4 model = add4(mul4(c1, gather4(sy + 4 * g, &Symbol::x, at(k))), mul_conj4(c2, gather4(sy + 4 * g, &Symbol::x, at(-k))));
-            z[g][at(k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(k)), model);
+            const V4 xp = gather4(sy + 4 * g, &Symbol::x, at(k)), xm = gather4(sy + 4 * g, &Symbol::x, at(-k));
+            z[g][at(k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(k)), add4(mul4(c1p, xp), mul_conj4(c2p, xm)));
+            z[g][at(-k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(-k)), add4(mul4(c1m, xm), mul_conj4(c2m, xp)));
         }
     }
     V4 d[G];
@@ -457,16 +457,25 @@ ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<s
 
 ORV_AVX2 inline __m256d norm4(V4 a) { return _mm256_add_pd(_mm256_mul_pd(a.re, a.re), _mm256_mul_pd(a.im, a.im)); }
 
+// g1 and g2 of subcarrier indices 0..51 four at a time, split as error_terms4 reads them (the same
+// for every symbol).
+struct ChannelQuads {
+    V4 g1[kUsed / 4], g2[kUsed / 4];
+};
+ORV_AVX2 void channel_quads(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, ChannelQuads& q) {
+    for (size_t j = 0; j + 4 <= kUsed; j += 4) q.g1[j / 4] = consecutive4(g1.data() + j), q.g2[j / 4] = consecutive4(g2.data() + j);
+}
+
 // error_terms of subcarrier indices 0..51 four at a time (AVX2: the same operations, the same
-// values); returns the index it stopped at.
-ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd, kUsed>& r, const std::array<cd, kUsed>& g1,
-                             const std::array<cd, kUsed>& g2, double* nv, double* ne, double* ns) {
+// values), the channel as channel_quads split it; returns the index it stopped at.
+ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd, kUsed>& r, const ChannelQuads& g,
+                             double* nv, double* ne, double* ns) {
     size_t j = 0;
     for (; j + 4 <= kUsed; j += 4) {
         const V4 m = consecutive4(x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed here
         const V4 xm = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_permute4x64_pd(m.im, 0x1B)};
-        const V4 gx = mul4(consecutive4(g1.data() + j), consecutive4(x.data() + j));
-        const V4 v = add4(gx, mul_conj4(consecutive4(g2.data() + j), xm));
+        const V4 gx = mul4(g.g1[j / 4], consecutive4(x.data() + j));
+        const V4 v = add4(gx, mul_conj4(g.g2[j / 4], xm));
         const V4 rj = consecutive4(r.data() + j);
         const V4 e = {_mm256_sub_pd(rj.re, v.re), _mm256_sub_pd(rj.im, v.im)};
         _mm256_storeu_pd(nv + j, norm4(v));
@@ -483,13 +492,16 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2 && vector) {
-        for (; i + 8 <= sy.size(); i += 8) {  // two groups of four interleaved
+        // Two groups of four interleaved; the last one to seven symbols with those before them
+        // in a last group of eight, which give the same phases again (each lane's fit depends on
+        // its own symbol alone; two groups of four cost more than one of eight).
+        for (; i < sy.size() && sy.size() >= 8; i += 8) {
+            i = std::min(i, sy.size() - 8);
             Symbol* eight[8];
             for (size_t l = 0; l < 8; ++l) eight[l] = &sy[i + l];
             fit_phase4<2>(eight, g1, g2);
         }
-        // The last one to three symbols in a group with those before them, which give the same
-        // phases again (each lane's fit depends on its own symbol alone).
+        // Fewer than eight: the last one to three in a group with those before them.
         for (; i < sy.size() && sy.size() >= 4; i += 4) {
             i = std::min(i, sy.size() - 4);
             Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
@@ -537,6 +549,46 @@ cd image_ratio(const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2)
     return den > 0 ? num / den : cd(0);
 }
 
+// fit_channel's sums over the symbols for each pilot p (kPilotSubcarriers[p], u its value, r its
+// derotated subcarrier): num[p] of conj(u) r, den[p] of conj(u) (u + rho conj(u(-k))).
+void pilot_sums(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs, cd rho, cd* num, cd* den) {
+    for (size_t p = 0; p < 4; ++p) {
+        const int k = kPilotSubcarriers[p];
+        cd n = 0, d = 0;
+        for (size_t i = 0; i < sy.size(); ++i) {
+            const cd u = sy[i].x[at(k)], w = u + mul(rho, std::conj(sy[i].x[at(-k)]));
+            n += mul_conj(rs[i][at(k)], u);
+            d += mul_conj(w, u);
+        }
+        num[p] = n, den[p] = d;
+    }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// The values of a at the four pilots (lanes in kPilotSubcarriers' order), or at their mirrors -k.
+ORV_AVX2 inline V4 at_pilots(const std::array<cd, kUsed>& a, bool mirrored) {
+    const size_t i0 = at(mirrored ? 21 : -21), i1 = at(mirrored ? 7 : -7), i2 = at(mirrored ? -7 : 7), i3 = at(mirrored ? -21 : 21);
+    return {_mm256_set_pd(a[i3].real(), a[i2].real(), a[i1].real(), a[i0].real()),
+            _mm256_set_pd(a[i3].imag(), a[i2].imag(), a[i1].imag(), a[i0].imag())};
+}
+
+// pilot_sums with the four pilots in the lanes (AVX2: each pilot's sums in pilot_sums' order, the same values).
+ORV_AVX2 void pilot_sums4(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs, cd rho, cd* num, cd* den) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const V4 c = broadcast(rho);
+    const __m256d zero = _mm256_setzero_pd();
+    V4 n{zero, zero}, d{zero, zero};
+    for (size_t i = 0; i < sy.size(); ++i) {
+        const V4 u = at_pilots(sy[i].x, false), m = at_pilots(sy[i].x, true);
+        const V4 w = add4(u, mul4(c, V4{m.re, _mm256_xor_pd(m.im, sign)}));
+        n = add4(n, mul_conj4(at_pilots(rs[i], false), u));
+        d = add4(d, mul_conj4(w, u));
+    }
+    store4(n, num);
+    store4(d, den);
+}
+#endif
+
 // Least squares of the channel G1 and the image G2 over the symbols (with_image: both on the data
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
 void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2,
@@ -564,14 +616,15 @@ void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, 
         }
     }
     const cd rho = with_image ? image_ratio(g1, g2) : cd(0);
-    for (int k : kPilotSubcarriers) {
-        cd num = 0, den = 0;
-        for (size_t i = 0; i < sy.size(); ++i) {
-            const cd u = sy[i].x[at(k)], w = u + mul(rho, std::conj(sy[i].x[at(-k)]));
-            num += mul_conj(rs[i][at(k)], u);  // conj(u) r
-            den += mul_conj(w, u);
-        }
-        g1[at(k)] = std::abs(den) > 0 ? num / den : cd(0);
+    cd num[4], den[4];
+    bool summed = false;
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (avx2 && vector) pilot_sums4(sy, rs, rho, num, den), summed = true;
+#endif
+    if (!summed) pilot_sums(sy, rs, rho, num, den);
+    for (size_t p = 0; p < 4; ++p) {
+        const int k = kPilotSubcarriers[p];
+        g1[at(k)] = std::abs(den[p]) > 0 ? num[p] / den[p] : cd(0);
         g2[at(k)] = rho * g1[at(k)];
     }
 }
@@ -670,16 +723,19 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
 
 // One symbol's error_terms added to the sums in subcarrier order: nv of every used subcarrier to
 // p, ne and ns of the data subcarriers to e and s (the sums in registers: three independent chains;
-// inlined, the compiler kept p in memory, a store and load on every step of its chain).
+// inlined, the compiler kept p in memory, a store and load on every step of its chain). The data
+// subcarriers run by run (kDataRuns), each pilot's nv between the runs around it: no test of k.
 [[gnu::noinline]] void add_terms(const std::array<double, kUsed>& nv, const std::array<double, kUsed>& ne, const std::array<double, kUsed>& ns,
                double& p, double& e, double& s) {
     double ps = p, es = e, ss = s;
-    for (int k = -26; k <= 26; ++k) {
-        if (!k) continue;
-        ps += nv[at(k)];
-        if (is_pilot(k)) continue;
-        es += ne[at(k)];
-        ss += ns[at(k)];
+    for (size_t r = 0; r < std::size(kDataRuns); ++r) {
+        const size_t from = at(kDataRuns[r].first_k), to = from + kDataRuns[r].count;
+        for (size_t j = from; j < to; ++j) {
+            ps += nv[j];
+            es += ne[j];
+            ss += ns[j];
+        }
+        if (to < kUsed && is_pilot(static_cast<int>(to) - 26)) ps += nv[to];  // the pilot after the run
     }
     p = ps, e = es, s = ss;
 }
@@ -698,10 +754,14 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
 #endif
     double e_sum = err, s_sum = sig, p_sum = pow_all;
     std::array<double, kUsed> nv, ne, ns;  // set in full for each symbol
+#if defined(__GNUC__) && defined(__x86_64__)
+    ChannelQuads quads;
+    if (avx2 && vector) channel_quads(g1, g2, quads);
+#endif
     for (size_t i = 0; i < sy.size(); ++i) {
         size_t done = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
-        if (avx2 && vector) done = error_terms4(sy[i].x, rs[i], g1, g2, nv.data(), ne.data(), ns.data());
+        if (avx2 && vector) done = error_terms4(sy[i].x, rs[i], quads, nv.data(), ne.data(), ns.data());
 #else
         (void)avx2, (void)vector;
 #endif
@@ -884,12 +944,42 @@ const std::array<BitBytes, 256>& bit_bytes() {
     return t;
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// The bytes of spread_outputs for the words ab 32 bits a step (AVX2: each bit's byte of 0 or 1,
+// the same bytes) into base.
+ORV_AVX2 void spread_avx2(const std::vector<uint64_t>& ab, size_t stride, uint8_t* base) {
+    // Byte j of the 32 takes the bits' byte j / 8 and keeps bit j % 8 of it.
+    const __m256i pick = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i bit = _mm256_set1_epi64x(0x8040201008040201), one = _mm256_set1_epi8(1);
+    for (size_t w = 0; w < ab.size() / 2; ++w)
+        for (size_t b = 0; b < 2; ++b) {
+            const uint64_t bits = ab[2 * w + b];
+            uint8_t* to = base + b * stride + 64 * w;
+            for (size_t h = 0; h < 2; ++h) {
+                const __m256i v = _mm256_shuffle_epi8(_mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(bits >> (32 * h)))), pick);
+                const __m256i set = _mm256_cmpeq_epi8(_mm256_and_si256(v, bit), bit);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32 * h), _mm256_and_si256(set, one));
+            }
+        }
+}
+#endif
+
 // The coder's outputs of the words ab (coder_words) one a byte (0 or 1) into e: A after data bit d
-// at e[d], B at e[stride + d], stride = 64 words.
-void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e) {
+// at e[d], B at e[stride + d], stride = 64 words. vector: 32 bits at a time where the processor
+// has AVX2 (the same bytes).
+void spread_outputs(const std::vector<uint64_t>& ab, size_t stride, std::vector<uint8_t>& e, bool vector) {
     const std::array<BitBytes, 256>& spread = bit_bytes();
     e.resize(2 * stride + 3);  // 3 bytes more: the vector map reads four bytes at each bit's place
     uint8_t* const base = e.data();  // a plain pointer: not loaded again after each store
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (vector && avx2) {
+        spread_avx2(ab, stride, base);
+        return;
+    }
+#else
+    (void)vector;
+#endif
     for (size_t w = 0; w < ab.size() / 2; ++w)
         for (size_t b = 0; b < 2; ++b) {
             const uint64_t bits = ab[2 * w + b];
@@ -992,7 +1082,7 @@ void transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, co
     const std::vector<uint64_t> ab = coder_words(psdu, scrambler_init, n_sym * n_dbps);
     const size_t stride = 32 * ab.size();  // 64 bits of each output's words
     static thread_local std::vector<uint8_t> e;
-    spread_outputs(ab, stride, e);
+    spread_outputs(ab, stride, e, vector);
     const std::vector<Source>& src = sources_of(rate);
     static thread_local std::vector<uint32_t> off;
     off.resize(src.size());

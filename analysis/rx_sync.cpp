@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 #include "rx.h"
 
@@ -9,12 +10,27 @@
 #include <emmintrin.h>
 #define ORV_RX_SYNC_SSE2 1
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define ORV_RX_SYNC_AVX2 1
+#endif
 
 namespace orv::analysis::rx {
 
 namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr double kStep = kBaseRateHz / 16.0;  // ambiguity of the short-period estimate
+
+// Whether the four-lane loops run: vector asked for and the processor has AVX2.
+bool use_avx2(bool vector) {
+#ifdef ORV_RX_SYNC_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return vector && avx2;
+#else
+    (void)vector;
+    return false;
+#endif
+}
 
 cd sample(const std::vector<cd>& x, int64_t k, bool inverted) {
     if (k < 0 || k >= static_cast<int64_t>(x.size())) return 0.0;
@@ -40,14 +56,7 @@ const std::array<cd, 64>& long_reference() {
 // Samples [from, from + n) derotated by f, phase origin at from.
 std::vector<cd> derotate(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted) {
     std::vector<cd> y(static_cast<size_t>(n));
-    const double w = -2.0 * kPi * f / kBaseRateHz;
-    const cd step = std::polar(1.0, w);
-    cd ph = 1.0;
-    for (int64_t i = 0; i < n; ++i) {
-        if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
-        y[static_cast<size_t>(i)] = mul(sample(x, from + i, inverted), ph);
-        ph = mul(ph, step);
-    }
+    derotate_into(x, from, n, f, inverted, y.data());
     return y;
 }
 
@@ -106,46 +115,85 @@ void metric_scales(const double* e, size_t n, double* s, bool vector = true);
 // Fills search for the timings [lo, hi] (hi - lo + 128 <= kCorrFft) at carrier offset f0.
 void prepare_search(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted, LtfSearch& search) {
     static thread_local ForwardFft fft(kCorrFft);
-    search.y = derotate(x, lo, hi - lo + 128, f0, inverted);
+    const size_t len = static_cast<size_t>(hi - lo + 128);
+    search.y.resize(len);  // its room kept from one search to the next
+    derotate_into(x, lo, hi - lo + 128, f0, inverted, search.y.data());
     const std::vector<cd>& y = search.y;
     cd* in = fft.input();
-    std::fill(in, in + kCorrFft, cd(0, 0));
     std::copy(y.begin(), y.end(), in);
+    std::fill(in + len, in + kCorrFft, cd(0, 0));
     const cd* out = fft.transform();
     std::copy(out, out + kCorrFft, search.spectrum.begin());
-    // A running sum summed afresh every 32 samples.
+    // Each sample's power once, for the total and the windows' running sums.
+    std::array<double, kCorrFft> p;  // set for the len samples below
+    for (size_t n = 0; n < len; ++n) p[n] = std::norm(y[n]);
     search.total = 0;
-    for (const cd& v : y) search.total += std::norm(v);
+    for (size_t n = 0; n < len; ++n) search.total += p[n];
     search.count = static_cast<size_t>(hi - lo + 1);
-    double run = 0;
-    for (size_t u = 0; u < search.count; ++u) {
-        if (u % 32 == 0) {
-            run = 0;
-            for (size_t n = u; n < u + 128; ++n) run += std::norm(y[n]);
-        } else {
-            run = std::max(run + std::norm(y[u + 127]) - std::norm(y[u - 1]), 0.0);
-        }
-        search.e[u] = run;
-    }
+    window_energies(p.data(), search.count, search.e.data());
     metric_scales(search.e.data(), search.count, search.scale.data());
+}
+
+#ifdef ORV_RX_SYNC_AVX2
+// out[k] = conj(mul(a[k], b[k])) for k < n, two values a step and n - n % 2 of them (AVX2:
+// the same products, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t conj_products_avx2(const cd* a, const cd* b, size_t n, cd* out) {
+    const __m256d odd = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);  // the imaginary parts' signs
+    size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const __m256d va = _mm256_loadu_pd(reinterpret_cast<const double*>(a + k));
+        const __m256d vb = _mm256_loadu_pd(reinterpret_cast<const double*>(b + k));
+        const __m256d re_b = _mm256_movedup_pd(vb), im_b = _mm256_permute_pd(vb, 0xF);
+        // (ar br - ai bi, ai br + ar bi): mul's terms (a sum's order does not change it).
+        const __m256d p = _mm256_addsub_pd(_mm256_mul_pd(va, re_b), _mm256_mul_pd(_mm256_permute_pd(va, 0x5), im_b));
+        _mm256_storeu_pd(reinterpret_cast<double*>(out + k), _mm256_xor_pd(p, odd));
+    }
+    return k;
+}
+
+// out[t] = conj(in[t]) * s for t < n, two values a step and n - n % 2 of them (AVX2, the same
+// values); returns the count done.
+__attribute__((target("avx2"))) size_t scaled_conj_avx2(const cd* in, size_t n, double s, cd* out) {
+    const __m256d odd = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0), scale = _mm256_set1_pd(s);
+    size_t t = 0;
+    for (; t + 2 <= n; t += 2) {
+        const __m256d v = _mm256_xor_pd(_mm256_loadu_pd(reinterpret_cast<const double*>(in + t)), odd);
+        _mm256_storeu_pd(reinterpret_cast<double*>(out + t), _mm256_mul_pd(v, scale));
+    }
+    return t;
+}
+#endif
+
+// out[k] = conj(mul(a[k], b[k])) for k < n; vector: two at a time where the processor has AVX2.
+void conj_products(const cd* a, const cd* b, size_t n, cd* out, bool vector) {
+    size_t k = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) k = conj_products_avx2(a, b, n, out);
+#endif
+    for (; k < n; ++k) out[k] = std::conj(mul(a[k], b[k]));
 }
 
 // c[t] = sum over n < 64 of y_r[t + n] conj(ref[n]) for t < count + 64, y_r the search's samples
 // with r kStep more removed: the transform turned by r kStepBins times the reference's, inverse
-// transformed (as conj(FFT(conj(.))), scaled by 1 / kCorrFft).
-void ltf_correlation(const LtfSearch& search, int r, std::vector<cd>& c) {
+// transformed (as conj(FFT(conj(.))), scaled by 1 / kCorrFft). vector: the products and the
+// scaling two values at a time where the processor has AVX2 (the same values).
+void ltf_correlation(const LtfSearch& search, int r, std::vector<cd>& c, bool vector = true) {
     static thread_local ForwardFft fft(kCorrFft);
     const std::vector<cd>& ref = long_reference_spectrum();
     cd* in = fft.input();
-    // Bins turn .. kCorrFft - 1 first, then 0 .. turn - 1 (two runs the compiler vectorises).
+    // Bins turn .. kCorrFft - 1 first, then 0 .. turn - 1.
     const size_t turn = static_cast<size_t>(r * kStepBins), first = kCorrFft - turn;
     const cd* sp = search.spectrum.data();
-    for (size_t k = 0; k < first; ++k) in[k] = std::conj(mul(sp[k + turn], ref[k]));
-    for (size_t k = first; k < kCorrFft; ++k) in[k] = std::conj(mul(sp[k - first], ref[k]));
+    conj_products(sp + turn, ref.data(), first, in, vector);
+    conj_products(sp, ref.data() + first, turn, in + first, vector);
     const cd* out = fft.transform();
     c.resize(search.y.size() - 63);
     constexpr double kScale = 1.0 / kCorrFft;  // a power of two: the same as dividing
-    for (size_t t = 0; t < c.size(); ++t) c[t] = std::conj(out[t]) * kScale;
+    size_t t = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) t = scaled_conj_avx2(out, c.size(), kScale, c.data());
+#endif
+    for (; t < c.size(); ++t) c[t] = std::conj(out[t]) * kScale;
 }
 
 // Paths of a multipath channel the timing looks for ahead of the strongest: 2 to kEarliest
@@ -200,7 +248,7 @@ const std::array<cd, 2 * kPathWindow + 1>& ltf_sidelobes() {
 // The paths around the strongest (index peak of c): the first 2 to kEarliest samples ahead of
 // it and the last up to kPathWindow after the first, each within kPathFloor of the strongest
 // once the strongest path's sidelobes are taken out; t's fields that depend on them. y and c
-// as in ltf_timing.
+// as in ltf_peak.
 void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, int64_t peak, Timing& t) {
     const auto at = [&](int64_t u) { return c[static_cast<size_t>(u)]; };
     const auto power = [&](int64_t u) { return std::norm(at(u)) + std::norm(at(u + 64)); };
@@ -239,31 +287,21 @@ void first_path(const std::vector<cd>& y, const std::vector<cd>& c, int64_t lo, 
     t.repetition = e1 > 0 && e2 > 0 ? std::abs(r) / std::sqrt(e1 * e2) : 0.0;
 }
 
-// Long-training timing for the search's carrier offset r kStep above its own: the strongest
-// path among its timings from lo on, its metric, and the first path ahead of it.
 void magnitudes(const cd* c, size_t n, double* m, bool vector = true);
 void metric_of(const double* m, const double* scale, const double* e, size_t n, double silence, double* v, bool vector = true);
 
-Timing ltf_timing(const LtfSearch& search, int64_t lo, int r) {
-    static thread_local std::vector<cd> c;
+// The strongest path among the search's timings for its carrier offset r kStep above its own:
+// returns its index among them, its metric into metric and the correlation into c (the first
+// path ahead of it is looked for only on the offset chosen).
+int64_t ltf_peak(const LtfSearch& search, int r, std::vector<cd>& c, double& metric) {
     ltf_correlation(search, r, c);
     // A window below 1e-12 of y's energy is silence: its correlation is the transforms' rounding.
     // ltf_metric, the energies' denominators shared by the three offsets.
     std::array<double, kCorrFft + 64> m;  // set for every correlation below
     magnitudes(c.data(), c.size(), m.data());
-    std::array<double, kCorrFft> v{};
+    std::array<double, kCorrFft> v;  // set for the search.count timings read below
     metric_of(m.data(), search.scale.data(), search.e.data(), search.count, 1e-12 * search.total, v.data());
-    int64_t best_t = lo;
-    double best = -1;
-    for (size_t u = 0; u < search.count; ++u)
-        if (v[u] > best) {
-            best = v[u];
-            best_t = lo + static_cast<int64_t>(u);
-        }
-    Timing timing;
-    timing.metric = best;
-    first_path(search.y, c, lo, best_t - lo, timing);
-    return timing;
+    return static_cast<int64_t>(strongest_timing(v.data(), search.count, &metric));
 }
 
 // How evenly the energy of the two long symbols y[0 .. 128) spreads over the 52 used
@@ -287,7 +325,13 @@ double tone_spread(const std::vector<cd>& y, ForwardFft& fft) {
 
 Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, ForwardFft& fft) {
     cd c = 0;
-    for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += mul_conj(sample(x, n + 16, inverted), sample(x, n, inverted));
+    if (d.at + 16 >= 0 && d.at + 128 <= static_cast<int64_t>(x.size())) {  // within x: no bounds check on each sample
+        const cd* v = x.data() + d.at;
+        const auto at = [&](int64_t n) { return inverted ? cd(v[n].imag(), v[n].real()) : v[n]; };
+        for (int64_t n = 16; n < 112; ++n) c += mul_conj(at(n + 16), at(n));
+    } else {
+        for (int64_t n = d.at + 16; n < d.at + 112; ++n) c += mul_conj(sample(x, n + 16, inverted), sample(x, n, inverted));
+    }
     const double f_frac = std::arg(c) * kBaseRateHz / (2.0 * kPi * 16.0);
     const int a0 = comb_shift(x, d.at + 48, f_frac, inverted, fft);
     Sync best;
@@ -306,13 +350,19 @@ Sync sync_variant(const std::vector<cd>& x, const Detection& d, bool inverted, F
     };
     static thread_local LtfSearch search;
     prepare_search(x, lo, hi, wrapped(f_frac + (a0 - 1) * kStep), inverted, search);
+    static thread_local std::vector<cd> c_try, c_chosen;  // correlations: the offset tried, the best so far
+    int64_t peak = -1;
     for (int a = a0 - 1; a <= a0 + 1; ++a) {
-        const Timing t = ltf_timing(search, lo, a - (a0 - 1));
-        if (t.metric > chosen.metric) {
-            chosen = t;
+        double metric = -1;
+        const int64_t u = ltf_peak(search, a - (a0 - 1), c_try, metric);
+        if (metric > chosen.metric) {
+            chosen.metric = metric;
+            peak = u;
+            std::swap(c_try, c_chosen);
             best.cfo_hz = wrapped(f_frac + a * kStep);
         }
     }
+    if (peak >= 0) first_path(search.y, c_chosen, lo, peak, chosen);
     // Under multipath the strongest path alone may hold a small part of the power: the
     // paths within the guard interval together then stand for the preamble, while the
     // two long symbols repeat (which noise does not) and fill the band (which a narrow
@@ -372,9 +422,41 @@ void place_windows(const std::vector<cd>& x, Sync& s, ForwardFft& fft) {
 }  // namespace
 
 namespace {
-// |c[t]| for t < n (the square root of std::norm); vector: two a step (SSE2, the same values).
+#ifdef ORV_RX_SYNC_AVX2
+// magnitudes four a step (AVX2: each |c|^2 as re^2 + im^2, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t magnitudes_avx2(const cd* c, size_t n, double* m) {
+    const double* d = reinterpret_cast<const double*>(c);
+    size_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m256d a = _mm256_loadu_pd(d + 2 * t), b = _mm256_loadu_pd(d + 2 * t + 4);
+        // |c|^2 of values t, t + 2, t + 1, t + 3, then put in order.
+        const __m256d sums = _mm256_hadd_pd(_mm256_mul_pd(a, a), _mm256_mul_pd(b, b));
+        _mm256_storeu_pd(m + t, _mm256_sqrt_pd(_mm256_permute4x64_pd(sums, 0xD8)));
+    }
+    return t;
+}
+
+// metric_of four timings a step (AVX2, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t metric_of_avx2(const double* m, const double* scale, const double* e, size_t n,
+                                                      double silence, double* v) {
+    const __m256d floor = _mm256_set1_pd(silence);
+    size_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m256d num = _mm256_add_pd(_mm256_loadu_pd(m + t), _mm256_loadu_pd(m + t + 64));
+        const __m256d above = _mm256_cmp_pd(_mm256_loadu_pd(e + t), floor, _CMP_GT_OQ);
+        _mm256_storeu_pd(v + t, _mm256_and_pd(above, _mm256_div_pd(num, _mm256_loadu_pd(scale + t))));
+    }
+    return t;
+}
+#endif
+
+// |c[t]| for t < n (the square root of std::norm); vector: four a step (AVX2) or two (SSE2),
+// the same values.
 void magnitudes(const cd* c, size_t n, double* m, bool vector) {
     size_t t = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) t = magnitudes_avx2(c, n, m);
+#endif
 #ifdef ORV_RX_SYNC_SSE2
     if (vector) {
         const double* d = reinterpret_cast<const double*>(c);
@@ -404,6 +486,9 @@ void metric_scales(const double* e, size_t n, double* s, bool vector) {
 // v[t] = (m[t] + m[t + 64]) / scale[t] where e[t] is above silence, else 0, for t < n; vector as magnitudes.
 void metric_of(const double* m, const double* scale, const double* e, size_t n, double silence, double* v, bool vector) {
     size_t t = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) t = metric_of_avx2(m, scale, e, n, silence, v);
+#endif
 #ifdef ORV_RX_SYNC_SSE2
     if (vector)
         for (; t + 2 <= n; t += 2) {
@@ -417,6 +502,122 @@ void metric_of(const double* m, const double* scale, const double* e, size_t n, 
 }
 }  // namespace
 
+namespace {
+#ifdef ORV_RX_SYNC_AVX2
+// times_phasors two samples a step (AVX2: mul's products, the same values); returns the count done.
+__attribute__((target("avx2"))) size_t times_phasors_avx2(const cd* v, const cd* ph, size_t n, bool inverted, cd* out) {
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        __m256d a = _mm256_loadu_pd(reinterpret_cast<const double*>(v + i));
+        if (inverted) a = _mm256_permute_pd(a, 0x5);  // I and Q exchanged
+        const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(ph + i));
+        const __m256d p = _mm256_addsub_pd(_mm256_mul_pd(a, _mm256_movedup_pd(b)),
+                                           _mm256_mul_pd(_mm256_permute_pd(a, 0x5), _mm256_permute_pd(b, 0xF)));
+        _mm256_storeu_pd(reinterpret_cast<double*>(out + i), p);
+    }
+    return i;
+}
+#endif
+
+// out[i] = mul(v[i], ph[i]) for i < n, v[i]'s I and Q exchanged when inverted; two at a time
+// where the processor has AVX2.
+void times_phasors(const cd* v, const cd* ph, size_t n, bool inverted, cd* out) {
+    size_t i = 0;
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(true)) i = times_phasors_avx2(v, ph, n, inverted, out);
+#endif
+    for (; i < n; ++i) out[i] = mul(inverted ? cd(v[i].imag(), v[i].real()) : v[i], ph[i]);
+}
+}  // namespace
+
+void derotate_into(const std::vector<cd>& x, int64_t from, int64_t n, double f, bool inverted, cd* out) {
+    const double w = -2.0 * kPi * f / kBaseRateHz;
+    const cd step = std::polar(1.0, w);
+    cd ph = 1.0;
+    const bool inside = from >= 0 && n >= 0 && from + n <= static_cast<int64_t>(x.size());
+    if (!inside) {
+        for (int64_t i = 0; i < n; ++i) {
+            if (i % 64 == 0) ph = std::polar(1.0, w * static_cast<double>(i));  // exact every 64 samples
+            out[i] = mul(sample(x, from + i, inverted), ph);
+            ph = mul(ph, step);
+        }
+        return;
+    }
+    // Within x: the same products without the bounds check on every sample, each block of 64
+    // samples' phasors first, then the samples times them.
+    const cd* src = x.data() + from;
+    std::array<cd, 64> phs;  // set for the block's samples
+    for (int64_t b = 0; b < n; b += 64) {
+        const size_t m = static_cast<size_t>(std::min<int64_t>(64, n - b));
+        ph = std::polar(1.0, w * static_cast<double>(b));
+        for (size_t i = 0; i < m; ++i) {
+            phs[i] = ph;
+            ph = mul(ph, step);
+        }
+        times_phasors(src + b, phs.data(), m, inverted, out + b);
+    }
+}
+
+void window_energies(const double* p, size_t count, double* e) {
+    double run = 0;
+    for (size_t u = 0; u < count; ++u) {
+        if (u % 32 == 0) {
+            run = 0;
+            for (size_t n = u; n < u + 128; ++n) run += p[n];
+        } else {
+            run = std::max(run + p[u + 127] - p[u - 1], 0.0);
+        }
+        e[u] = run;
+    }
+}
+
+namespace {
+#ifdef ORV_RX_SYNC_AVX2
+// The largest of v[0 .. n), NaN taken as -1, four a step (AVX2); -1 where n is 0.
+__attribute__((target("avx2"))) double largest_avx2(const double* v, size_t n) {
+    const __m256d low = _mm256_set1_pd(-1.0);
+    __m256d top = low;
+    size_t u = 0;
+    for (; u + 4 <= n; u += 4) {
+        const __m256d a = _mm256_loadu_pd(v + u);
+        top = _mm256_max_pd(top, _mm256_blendv_pd(low, a, _mm256_cmp_pd(a, a, _CMP_ORD_Q)));  // NaN lanes -1
+    }
+    alignas(32) double l[4];
+    _mm256_store_pd(l, top);
+    double m = std::max(std::max(l[0], l[1]), std::max(l[2], l[3]));
+    for (; u < n; ++u)
+        if (v[u] > m) m = v[u];
+    return m;
+}
+#endif
+}  // namespace
+
+size_t strongest_timing(const double* v, size_t n, double* metric, bool vector) {
+#ifdef ORV_RX_SYNC_AVX2
+    if (use_avx2(vector)) {
+        // The largest value, then the first timing holding it: the plain loop's choice.
+        const double m = largest_avx2(v, n);
+        *metric = -1.0;
+        if (!(m > -1.0)) return 0;
+        size_t u = 0;
+        while (!(v[u] == m)) ++u;
+        *metric = v[u];  // the value itself (a zero's sign as the plain loop keeps it)
+        return u;
+    }
+#else
+    (void)vector;
+#endif
+    size_t best_u = 0;
+    double best = -1;
+    for (size_t u = 0; u < n; ++u)
+        if (v[u] > best) {
+            best = v[u];
+            best_u = u;
+        }
+    *metric = best;
+    return best_u;
+}
+
 void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* v, bool vector) {
     static thread_local std::vector<double> m, scale;
     m.resize(n + 64);
@@ -426,11 +627,12 @@ void ltf_metric(const cd* c, const double* e, size_t n, double silence, double* 
     metric_of(m.data(), scale.data(), e, n, silence, v, vector);
 }
 
-std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted) {
+std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_t lo, int64_t hi, double f0, bool inverted,
+                                                bool vector) {
     LtfSearch search;
     prepare_search(x, lo, hi, f0, inverted, search);
     std::array<std::vector<cd>, 3> c;
-    for (int r = 0; r < 3; ++r) ltf_correlation(search, r, c[static_cast<size_t>(r)]);
+    for (int r = 0; r < 3; ++r) ltf_correlation(search, r, c[static_cast<size_t>(r)], vector);
     return c;
 }
 

@@ -759,6 +759,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SymbolCountCase{"group_and_one", 5}, SymbolCountCase{"group_and_three", 7},
                       SymbolCountCase{"two_groups", 8}, SymbolCountCase{"two_groups_and_one", 9},
                       SymbolCountCase{"three_groups", 12}, SymbolCountCase{"three_groups_and_two", 14},
+                      SymbolCountCase{"three_groups_and_three", 15}, SymbolCountCase{"thirty_eight", 38},
                       SymbolCountCase{"rounds_on_all_48", 48}, SymbolCountCase{"rounds_on_every_second_of_49", 49},
                       SymbolCountCase{"whole_frame_84", 84}),
     [](const ::testing::TestParamInfo<SymbolCountCase>& i) { return std::string(i.param.name); });
