@@ -98,6 +98,8 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
 // sample i + 8's is sample i's times step8 (step8 = step^8 made once, not a product of the chain).
 // vector: AVX2 where present (the same operations, the same bits).
 void rotate64(const cd* in, bool swap_iq, cd ph, cd step, cd step8, cd* out, bool vector = true);
+// out[i] = mul(a[i], b[i]), i < n (out may be a). vector: AVX2 where present (the same bits).
+void mul_arrays(const cd* a, const cd* b, size_t n, cd* out, bool vector = true);
 
 // Stage 3, channel estimate from the two long training symbols (17.3.3).
 struct Channel {

@@ -1,4 +1,5 @@
-// The carrier-offset rotation of one 64-sample FFT window: eight phasor chains side by side.
+// The carrier-offset rotation of one 64-sample FFT window (eight phasor chains side by side) and
+// element-wise complex products.
 #include "rx.h"
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -58,6 +59,18 @@ ORV_AVX2 void rotate_avx2(const cd* in, bool swap_iq, cd ph, cd step, cd step8, 
     }
 }
 
+ORV_AVX2 void mul_arrays_avx2(const cd* a, const cd* b, size_t n, cd* out) {
+    const double* pa = reinterpret_cast<const double*>(a);
+    const double* pb = reinterpret_cast<const double*>(b);
+    double* po = reinterpret_cast<double*>(out);
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const __m256d x = _mm256_loadu_pd(pa + 2 * i), y = _mm256_loadu_pd(pb + 2 * i);
+        _mm256_storeu_pd(po + 2 * i, mul2(x, _mm256_permute_pd(x, 0x5), _mm256_movedup_pd(y), _mm256_permute_pd(y, 0xF)));
+    }
+    if (i < n) out[i] = mul(a[i], b[i]);
+}
+
 bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
@@ -74,6 +87,17 @@ void rotate64(const cd* in, bool swap_iq, cd ph, cd step, cd step8, cd* out, boo
 #endif
     (void)vector;
     rotate_plain(in, swap_iq, ph, step, step8, out);
+}
+
+void mul_arrays(const cd* a, const cd* b, size_t n, cd* out, bool vector) {
+#ifdef ORV_RX_ROTATE_AVX2
+    if (vector && cpu_has_avx2()) {
+        mul_arrays_avx2(a, b, n, out);
+        return;
+    }
+#endif
+    (void)vector;
+    for (size_t i = 0; i < n; ++i) out[i] = mul(a[i], b[i]);
 }
 
 }  // namespace orv::analysis::rx

@@ -477,9 +477,9 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
         for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
         return r;
     }();
-    std::array<cd, 53> out;  // subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26 (no index arithmetic in the loops)
-    for (size_t i = 0; i < 26; ++i) out[i] = mul(bins[i + 38], ramp[i]);
-    for (size_t i = 26; i < 53; ++i) out[i] = mul(bins[i - 26], ramp[i]);
+    std::array<cd, 53> out;  // subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26
+    mul_arrays(bins + 38, ramp.data(), 26, out.data());
+    mul_arrays(bins, ramp.data() + 26, 27, out.data() + 26);
     return out;
 }
 

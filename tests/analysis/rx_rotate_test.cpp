@@ -1,7 +1,8 @@
 // rotate64, the carrier-offset rotation of one window: the AVX2 kernel against the plain loop bit
-// for bit, and both against the exact rotation.
+// for bit, and both against the exact rotation; mul_arrays' AVX2 kernel against its plain loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -117,5 +118,46 @@ INSTANTIATE_TEST_SUITE_P(
                       RotateCase{"NearHalfTurn_Swapped", -3.140625, 3.0, true, Input::random},
                       RotateCase{"OddStep_FarPhase", 0.8203125, 1234.5, false, Input::random}),
     [](const ::testing::TestParamInfo<RotateCase>& i) { return i.param.name; });
+
+struct ProductCase {
+    std::string name;
+    size_t n;
+    Input input;
+    bool in_place;  // out is a
+};
+void PrintTo(const ProductCase& c, std::ostream* os) { *os << c.name; }
+
+class MulArrays : public ::testing::TestWithParam<ProductCase> {};
+
+// Each product as mul() gives it, by either kernel; nothing written past n.
+TEST_P(MulArrays, VectorSameBitsAsPlainAndMul) {
+    const ProductCase& c = GetParam();
+    const std::vector<C> a = input_of(c.input), b = input_of(Input::unit_circle);
+    const C guard(-7, 7);
+    for (const bool vector : {false, true}) {
+        std::vector<C> out(65, guard);
+        if (c.in_place) std::copy(a.begin(), a.end(), out.begin());
+        rx::mul_arrays(c.in_place ? out.data() : a.data(), b.data(), c.n, out.data(), vector);
+        for (size_t i = 0; i < c.n; ++i) {
+            const C want = rx::mul(a[i], b[i]);
+            EXPECT_EQ(std::memcmp(&out[i], &want, sizeof(C)), 0)
+                << (vector ? "vector" : "plain") << ", value " << i << ": " << out[i] << " against " << want;
+        }
+        const C after = c.in_place ? (c.n < 64 ? a[c.n] : guard) : guard;
+        EXPECT_EQ(std::memcmp(&out[c.n], &after, sizeof(C)), 0) << (vector ? "vector" : "plain") << " wrote past n";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, MulArrays,
+    ::testing::Values(ProductCase{"None", 0, Input::random, false}, ProductCase{"One", 1, Input::random, false},
+                      ProductCase{"Two", 2, Input::unit_circle, false}, ProductCase{"NegativeHalf", 26, Input::random, false},
+                      ProductCase{"PositiveHalf_Odd", 27, Input::random, false},
+                      ProductCase{"PositiveHalf_InPlace", 27, Input::random, true},
+                      ProductCase{"SignedZeros", 53, Input::zeros_and_signed_zeros, false},
+                      ProductCase{"HugeAndTiny", 33, Input::huge_and_tiny, false},
+                      ProductCase{"Subnormal", 53, Input::subnormal, false},
+                      ProductCase{"Infinities_InPlace", 64, Input::infinities, true}),
+    [](const ::testing::TestParamInfo<ProductCase>& i) { return i.param.name; });
 
 }  // namespace
