@@ -159,9 +159,10 @@ bool cpu_has_avx2() {
 // as NB max-log soft bits each from out on (returns the end); their squared error against the
 // nearest points added to err in subcarrier order, their count to ref. k: the modulation's scale
 // to unit level spacing 2.
+// live: the n_live data subcarriers with signal, ascending.
 template <int NB>
-double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, double* out, double& err,
-                     double& ref) {
+double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, const int* live, int n_live,
+                     double* out, double& err, double& ref) {
     // Each subcarrier's squared error, divided by k^2 in a loop of its own (the divisions side by
     // side), then summed in subcarrier order.
     std::array<double, 48> sq;
@@ -178,13 +179,10 @@ double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr
         const double kk = k * k;
         for (double& v : sq) v /= kk;
     }
-    double e = err, r = ref;
-    for (size_t t = 0; t < 48; ++t) {
-        if (!(taps.g[t] > 0)) continue;
-        e += sq[t];
-        r += 1.0;
-    }
-    err = e, ref = r;
+    double e = err;
+    for (int j = 0; j < n_live; ++j) e += sq[static_cast<size_t>(live[j])];
+    err = e;
+    ref += n_live;  // whole numbers: the same as adding 1 for each
     return out + 48 * NB;
 }
 }  // namespace
@@ -256,8 +254,8 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
     double* out = d.soft.data();
     DemapTaps taps;
     // The data subcarriers without signal: demap leaves their soft bits alone, they are set to 0.
-    int dead[48];
-    int n_dead = 0;
+    int dead[48], live[48];
+    int n_dead = 0, n_live = 0;
     for (size_t t = 0; t < 48; ++t) {
         const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
         const double g = std::norm(h.h[i]);
@@ -267,7 +265,10 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         taps.inv_im[t] = inv.imag();
         taps.g[t] = g > 0 ? g : 0.0;
         taps.g_k[t] = taps.g[t] / k;
-        if (!(taps.g[t] > 0)) dead[n_dead++] = static_cast<int>(t);
+        if (!(taps.g[t] > 0))
+            dead[n_dead++] = static_cast<int>(t);
+        else
+            live[n_live++] = static_cast<int>(t);
     }
     d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
@@ -287,8 +288,11 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
             for (int j = -26; j <= 26; ++j) y[static_cast<size_t>(j + 26)] *= std::polar(1.0, -b * j);
         }
         dc_sum += y[26];
-        for (size_t i = 0; i < 53; ++i)
-            if (i != 26) band_power += std::norm(y[i]);
+        // The powers side by side, then summed in subcarrier order as one at a time.
+        double power[53];
+        for (size_t i = 0; i < 53; ++i) power[i] = std::norm(y[i]);
+        for (size_t i = 0; i < 26; ++i) band_power += power[i];
+        for (size_t i = 27; i < 53; ++i) band_power += power[i];
         const double th = pilot_phase(y, h, pilot_polarity(n + 1));
         double dth = th - (phases.empty() ? 0.0 : unwrapped);
         dth -= 2 * kPi * std::round(dth / (2 * kPi));
@@ -297,10 +301,10 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         const cd corr = std::polar(1.0, -th);
         for (int j = 0; j < n_dead; ++j) std::fill_n(out + dead[j] * nb, nb, 0.0);
         switch (nb) {
-        case 1: out = demap_symbol<1>(y, taps, corr, k, out, err, ref); break;
-        case 2: out = demap_symbol<2>(y, taps, corr, k, out, err, ref); break;
-        case 4: out = demap_symbol<4>(y, taps, corr, k, out, err, ref); break;
-        default: out = demap_symbol<6>(y, taps, corr, k, out, err, ref); break;
+        case 1: out = demap_symbol<1>(y, taps, corr, k, live, n_live, out, err, ref); break;
+        case 2: out = demap_symbol<2>(y, taps, corr, k, live, n_live, out, err, ref); break;
+        case 4: out = demap_symbol<4>(y, taps, corr, k, live, n_live, out, err, ref); break;
+        default: out = demap_symbol<6>(y, taps, corr, k, live, n_live, out, err, ref); break;
         }
         ++d.symbols;
     }
