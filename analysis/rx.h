@@ -99,6 +99,8 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
 void rotate64(const cd* in, bool swap_iq, cd ph, cd step, cd step8, cd* out, bool vector = true);
 // out[i] = mul(a[i], b[i]), i < n (out may be a). vector: AVX2 where present (the same bits).
 void mul_arrays(const cd* a, const cd* b, size_t n, cd* out, bool vector = true);
+// power[i] = std::norm(y[i]), i < 53. vector: AVX2 where present (the same bits).
+void subcarrier_powers(const std::array<cd, 53>& y, double* power, bool vector = true);
 
 // Stage 3, channel estimate from the two long training symbols (17.3.3).
 struct Channel {

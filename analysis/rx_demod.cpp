@@ -149,6 +149,18 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
     }
 }
 
+// subcarrier_powers four a step: the squares of two values side by side, their pairs added.
+ORV_AVX2 void powers_avx2(const std::array<cd, 53>& y, double* power) {
+    const double* v = reinterpret_cast<const double*>(y.data());
+    for (size_t i = 0; i + 4 <= 53; i += 4) {
+        const __m256d a = _mm256_loadu_pd(v + 2 * i), b = _mm256_loadu_pd(v + 2 * i + 4);
+        // (|y_i|^2, |y_i+2|^2, |y_i+1|^2, |y_i+3|^2), each re re + im im.
+        const __m256d h = _mm256_hadd_pd(_mm256_mul_pd(a, a), _mm256_mul_pd(b, b));
+        _mm256_storeu_pd(power + i, _mm256_permute4x64_pd(h, 0xD8));
+    }
+    power[52] = std::norm(y[52]);
+}
+
 bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
@@ -180,7 +192,16 @@ double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr
         for (double& v : sq) v /= kk;
     }
     double e = err;
-    for (int j = 0; j < n_live; ++j) e += sq[static_cast<size_t>(live[j])];
+    if (n_live == 48) {
+        for (size_t t = 0; t < 48; t += 4) {
+            e += sq[t];
+            e += sq[t + 1];
+            e += sq[t + 2];
+            e += sq[t + 3];
+        }
+    } else {
+        for (int j = 0; j < n_live; ++j) e += sq[static_cast<size_t>(live[j])];
+    }
     err = e;
     ref += n_live;  // whole numbers: the same as adding 1 for each
     return out + 48 * NB;
@@ -197,6 +218,17 @@ void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, dou
 #endif
     (void)vector;
     demap_plain(y, taps, corr, k, nb, out, sq);
+}
+
+void subcarrier_powers(const std::array<cd, 53>& y, double* power, bool vector) {
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2()) {
+        powers_avx2(y, power);
+        return;
+    }
+#endif
+    (void)vector;
+    for (size_t i = 0; i < 53; ++i) power[i] = std::norm(y[i]);
 }
 
 SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
@@ -290,7 +322,7 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         dc_sum += y[26];
         // The powers side by side, then summed in subcarrier order as one at a time.
         double power[53];
-        for (size_t i = 0; i < 53; ++i) power[i] = std::norm(y[i]);
+        subcarrier_powers(y, power);
         for (size_t i = 0; i < 26; ++i) band_power += power[i];
         for (size_t i = 27; i < 53; ++i) band_power += power[i];
         const double th = pilot_phase(y, h, pilot_polarity(n + 1));
