@@ -107,8 +107,18 @@ std::array<std::vector<cd>, 3> ltf_correlations(const std::vector<cd>& x, int64_
                                                 bool vector = true);
 
 // The samples [from, from + 64) with the carrier offset removed (phase origin at s.t1) and,
-// for an inverted spectrum, I and Q exchanged back; zero outside x.
+// for an inverted spectrum, I and Q exchanged back; zero outside x. The rotation is rotate64's.
 void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64);
+
+// out[i] = in[i] (I and Q exchanged when swap_iq) times the phasor of sample i, i < 64: the phasors
+// of samples 0..7 are ph, ph step, ph step^2, .. (each the product of the one before and step), and
+// sample i + 8's is sample i's times step8 (e^{j 8 w} made on its own, not the chain's product).
+// vector: AVX2 where present (the same operations, the same bits).
+void rotate64(const cd* in, bool swap_iq, cd ph, cd step, cd step8, cd* out, bool vector = true);
+// out[i] = mul(a[i], b[i]), i < n (out may be a). vector: AVX2 where present (the same bits).
+void mul_arrays(const cd* a, const cd* b, size_t n, cd* out, bool vector = true);
+// power[i] = std::norm(y[i]), i < 53. vector: AVX2 where present (the same bits).
+void subcarrier_powers(const std::array<cd, 53>& y, double* power, bool vector = true);
 
 // Stage 3, channel estimate from the two long training symbols (17.3.3).
 struct Channel {

@@ -149,6 +149,18 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
     }
 }
 
+// subcarrier_powers four a step: the squares of two values side by side, their pairs added.
+ORV_AVX2 void powers_avx2(const std::array<cd, 53>& y, double* power) {
+    const double* v = reinterpret_cast<const double*>(y.data());
+    for (size_t i = 0; i + 4 <= 53; i += 4) {
+        const __m256d a = _mm256_loadu_pd(v + 2 * i), b = _mm256_loadu_pd(v + 2 * i + 4);
+        // (|y_i|^2, |y_i+2|^2, |y_i+1|^2, |y_i+3|^2), each re re + im im.
+        const __m256d h = _mm256_hadd_pd(_mm256_mul_pd(a, a), _mm256_mul_pd(b, b));
+        _mm256_storeu_pd(power + i, _mm256_permute4x64_pd(h, 0xD8));
+    }
+    power[52] = std::norm(y[52]);
+}
+
 bool cpu_has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2");
     return yes;
@@ -159,9 +171,10 @@ bool cpu_has_avx2() {
 // as NB max-log soft bits each from out on (returns the end); their squared error against the
 // nearest points added to err in subcarrier order, their count to ref. k: the modulation's scale
 // to unit level spacing 2.
+// live: the n_live data subcarriers with signal, ascending.
 template <int NB>
-double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, double* out, double& err,
-                     double& ref) {
+double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, const int* live, int n_live,
+                     double* out, double& err, double& ref) {
     // Each subcarrier's squared error, divided by k^2 in a loop of its own (the divisions side by
     // side), then summed in subcarrier order.
     std::array<double, 48> sq;
@@ -178,13 +191,19 @@ double* demap_symbol(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr
         const double kk = k * k;
         for (double& v : sq) v /= kk;
     }
-    double e = err, r = ref;
-    for (size_t t = 0; t < 48; ++t) {
-        if (!(taps.g[t] > 0)) continue;
-        e += sq[t];
-        r += 1.0;
+    double e = err;
+    if (n_live == 48) {
+        for (size_t t = 0; t < 48; t += 4) {
+            e += sq[t];
+            e += sq[t + 1];
+            e += sq[t + 2];
+            e += sq[t + 3];
+        }
+    } else {
+        for (int j = 0; j < n_live; ++j) e += sq[static_cast<size_t>(live[j])];
     }
-    err = e, ref = r;
+    err = e;
+    ref += n_live;  // whole numbers: the same as adding 1 for each
     return out + 48 * NB;
 }
 }  // namespace
@@ -199,6 +218,17 @@ void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, dou
 #endif
     (void)vector;
     demap_plain(y, taps, corr, k, nb, out, sq);
+}
+
+void subcarrier_powers(const std::array<cd, 53>& y, double* power, bool vector) {
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2()) {
+        powers_avx2(y, power);
+        return;
+    }
+#endif
+    (void)vector;
+    for (size_t i = 0; i < 53; ++i) power[i] = std::norm(y[i]);
 }
 
 SignalField decode_signal(const std::vector<cd>& x, const Sync& s, const Channel& h, ForwardFft& fft) {
@@ -256,8 +286,8 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
     double* out = d.soft.data();
     DemapTaps taps;
     // The data subcarriers without signal: demap leaves their soft bits alone, they are set to 0.
-    int dead[48];
-    int n_dead = 0;
+    int dead[48], live[48];
+    int n_dead = 0, n_live = 0;
     for (size_t t = 0; t < 48; ++t) {
         const size_t i = static_cast<size_t>(data_subcarriers()[t] + 26);
         const double g = std::norm(h.h[i]);
@@ -267,7 +297,10 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         taps.inv_im[t] = inv.imag();
         taps.g[t] = g > 0 ? g : 0.0;
         taps.g_k[t] = taps.g[t] / k;
-        if (!(taps.g[t] > 0)) dead[n_dead++] = static_cast<int>(t);
+        if (!(taps.g[t] > 0))
+            dead[n_dead++] = static_cast<int>(t);
+        else
+            live[n_live++] = static_cast<int>(t);
     }
     d.spectra.reserve(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
@@ -287,8 +320,11 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
             for (int j = -26; j <= 26; ++j) y[static_cast<size_t>(j + 26)] *= std::polar(1.0, -b * j);
         }
         dc_sum += y[26];
-        for (size_t i = 0; i < 53; ++i)
-            if (i != 26) band_power += std::norm(y[i]);
+        // The powers side by side, then summed in subcarrier order as one at a time.
+        double power[53];
+        subcarrier_powers(y, power);
+        for (size_t i = 0; i < 26; ++i) band_power += power[i];
+        for (size_t i = 27; i < 53; ++i) band_power += power[i];
         const double th = pilot_phase(y, h, pilot_polarity(n + 1));
         double dth = th - (phases.empty() ? 0.0 : unwrapped);
         dth -= 2 * kPi * std::round(dth / (2 * kPi));
@@ -297,10 +333,10 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         const cd corr = std::polar(1.0, -th);
         for (int j = 0; j < n_dead; ++j) std::fill_n(out + dead[j] * nb, nb, 0.0);
         switch (nb) {
-        case 1: out = demap_symbol<1>(y, taps, corr, k, out, err, ref); break;
-        case 2: out = demap_symbol<2>(y, taps, corr, k, out, err, ref); break;
-        case 4: out = demap_symbol<4>(y, taps, corr, k, out, err, ref); break;
-        default: out = demap_symbol<6>(y, taps, corr, k, out, err, ref); break;
+        case 1: out = demap_symbol<1>(y, taps, corr, k, live, n_live, out, err, ref); break;
+        case 2: out = demap_symbol<2>(y, taps, corr, k, live, n_live, out, err, ref); break;
+        case 4: out = demap_symbol<4>(y, taps, corr, k, live, n_live, out, err, ref); break;
+        default: out = demap_symbol<6>(y, taps, corr, k, live, n_live, out, err, ref); break;
         }
         ++d.symbols;
     }

@@ -1,6 +1,8 @@
 // Synchronisation and channel estimate of the packet receiver (17.3.3 preamble).
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <utility>
 
@@ -649,27 +651,23 @@ Sync synchronise(const std::vector<cd>& x, const Detection& d) {
 
 void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64) {
     const double w = -2.0 * kPi * s.cfo_hz / kBaseRateHz;
-    const cd step = std::polar(1.0, w);
-    cd ph = std::polar(1.0, w * static_cast<double>(from - s.t1));
+    // A packet's windows share w: its one-sample and eight-sample steps are made once per packet.
+    // (Compared by their bits: a step made for 0 is not the one for -0.)
+    static thread_local uint64_t last_w = std::bit_cast<uint64_t>(std::numeric_limits<double>::quiet_NaN());
+    static thread_local cd step, step8;
+    if (std::bit_cast<uint64_t>(w) != last_w) {
+        last_w = std::bit_cast<uint64_t>(w);
+        step = std::polar(1.0, w);
+        step8 = std::polar(1.0, 8.0 * w);
+    }
+    const cd ph = std::polar(1.0, w * static_cast<double>(from - s.t1));
     if (from < 0 || from + 64 > static_cast<int64_t>(x.size())) {
-        for (int i = 0; i < 64; ++i) {
-            out64[i] = mul(sample(x, from + i, s.inverted), ph);
-            ph = mul(ph, step);
-        }
+        cd in[64];
+        for (int i = 0; i < 64; ++i) in[i] = sample(x, from + i, s.inverted);
+        rotate64(in, false, ph, step, step8, out64);
         return;
     }
-    const cd* src = x.data() + from;
-    if (s.inverted) {
-        for (int i = 0; i < 64; ++i) {
-            out64[i] = mul(cd(src[i].imag(), src[i].real()), ph);
-            ph = mul(ph, step);
-        }
-    } else {
-        for (int i = 0; i < 64; ++i) {
-            out64[i] = mul(src[i], ph);
-            ph = mul(ph, step);
-        }
-    }
+    rotate64(x.data() + from, s.inverted, ph, step, step8, out64);
 }
 
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
@@ -681,9 +679,9 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
         for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
         return r;
     }();
-    std::array<cd, 53> out;  // subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26 (no index arithmetic in the loops)
-    for (size_t i = 0; i < 26; ++i) out[i] = mul(bins[i + 38], ramp[i]);
-    for (size_t i = 26; i < 53; ++i) out[i] = mul(bins[i - 26], ramp[i]);
+    std::array<cd, 53> out;  // subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26
+    mul_arrays(bins + 38, ramp.data(), 26, out.data());
+    mul_arrays(bins, ramp.data() + 26, 27, out.data() + 26);
     return out;
 }
 

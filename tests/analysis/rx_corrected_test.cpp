@@ -1,5 +1,6 @@
 // The carrier-offset correction of one FFT window, its products written out, against the plain
-// loop over std::complex: the same bits inside x, across either end and outside it.
+// loop over std::complex (eight phasor chains, each stepped by e^{j 8 w}): the same bits inside x,
+// across either end and outside it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,18 +17,21 @@ namespace {
 namespace rx = orv::analysis::rx;
 using C = std::complex<double>;
 
-// The window as the compiler's complex arithmetic gives it: zero outside x.
+// The window as the compiler's complex arithmetic gives it: zero outside x; sample i's phasor is
+// ph step^i for i < 8 (a chain of products) and sample i - 8's times e^{j 8 w} after.
 std::vector<C> plain_corrected(const std::vector<C>& x, const rx::Sync& s, int64_t from) {
     const double w = -2.0 * 3.141592653589793 * s.cfo_hz / 20e6;
-    const C step = std::polar(1.0, w);
-    C ph = std::polar(1.0, w * static_cast<double>(from - s.t1));
+    const C step = std::polar(1.0, w), step8 = std::polar(1.0, 8.0 * w);
+    C q[8];
+    q[0] = std::polar(1.0, w * static_cast<double>(from - s.t1));
+    for (int k = 1; k < 8; ++k) q[k] = q[k - 1] * step;
     std::vector<C> out(64);
     for (int i = 0; i < 64; ++i) {
         const int64_t k = from + i;
         C v = k >= 0 && k < static_cast<int64_t>(x.size()) ? x[static_cast<size_t>(k)] : C(0, 0);
         if (s.inverted) v = C(v.imag(), v.real());
-        out[static_cast<size_t>(i)] = v * ph;
-        ph *= step;
+        out[static_cast<size_t>(i)] = v * q[i % 8];
+        q[i % 8] *= step8;
     }
     return out;
 }
@@ -73,6 +77,23 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{"BeforeX", -200, -150, 1e6, false}, WindowCase{"AfterX", 450, 100, -1e6, true},
                       WindowCase{"FarFromT1", 300, -40000, 8.75e6, false}),
     [](const ::testing::TestParamInfo<WindowCase>& i) { return i.param.name; });
+
+// A packet's steps are kept for the next window: a window of another offset (also 0 against -0,
+// whose steps differ in the sign of a zero) gets its own.
+TEST(CorrectedWindows, EachOffsetGetsItsOwnSteps) {
+    std::vector<C> x(400);
+    for (size_t n = 0; n < x.size(); ++n) x[n] = C(std::cos(0.1 * static_cast<double>(n)), std::sin(0.23 * static_cast<double>(n)));
+    for (const double cfo : {123e3, -4e6, 123e3, 0.0, -0.0, 0.0, 7.5e6}) {
+        rx::Sync s;
+        s.t1 = 40;
+        s.cfo_hz = cfo;
+        std::vector<C> got(64);
+        rx::corrected(x, s, 120, got.data());
+        const std::vector<C> want = plain_corrected(x, s, 120);
+        for (size_t i = 0; i < 64; ++i)
+            EXPECT_EQ(std::memcmp(&got[i], &want[i], sizeof(C)), 0) << cfo << " Hz, sample " << i << ": " << got[i] << " against " << want[i];
+    }
+}
 
 // A window's subcarriers -26..26, transformed in the transform's own buffers, against the
 // corrected window copied through run() and the backoff ramp taken out by complex products.
