@@ -282,16 +282,6 @@ void lanes_skip(NoiseLanes* g, int32_t n) {
 }
 
 #if ORV_X86_VECTORS
-// True when the processor runs AVX2 (asked once; never on Windows, as cpu_has_avx).
-bool cpu_has_avx2() {
-#if defined(_WIN32)
-    return false;
-#else
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-#endif
-}
-
 #define ORV_AVX2 __attribute__((target("avx2")))
 
 template <int K>

@@ -28,4 +28,14 @@ inline bool cpu_has_avx() {
     return avx;
 #endif
 }
+
+// True when the processor runs AVX2 (asked once; never on Windows, as cpu_has_avx).
+inline bool cpu_has_avx2() {
+#if defined(_WIN32)
+    return false;
+#else
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#endif
+}
 #endif
