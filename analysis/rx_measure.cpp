@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <utility>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -20,9 +21,9 @@ constexpr int kMaxRounds = 30;
 constexpr size_t kRoundSymbols = 48;  // symbols the rounds of fits run on
 constexpr double kSettled = 1e-4;  // radians (at the outer subcarriers), the fits' last change
 
-size_t at(int k) { return static_cast<size_t>(k + 26); }
+constexpr size_t at(int k) { return static_cast<size_t>(k + 26); }
 
-bool is_pilot(int k) { return k == -21 || k == -7 || k == 7 || k == 21; }
+constexpr bool is_pilot(int k) { return k == -21 || k == -7 || k == 7 || k == 21; }
 
 // Where the interleaver (17.3.5.6) puts each of a symbol's n_cbps coded bits, n_cbps = 48 n_bpsc
 // (n_bpsc 1, 2, 4 or 6); made once per modulation.
@@ -388,21 +389,24 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
         phase_angles(im + o + 4 * at(1), re + o + 4 * at(1), 4 * (kUsed - at(1)), ph + o + 4 * at(1));
         std::fill(ph + o + 4 * at(0), ph + o + 4 * at(1), 0.0);
     }
+    // fit_phase skips the subcarriers where m > 0 fails; here their m and phase are set to +0 and
+    // every term added: zeros, which leave the sums (from +0, never -0) as they are.
     __m256d w[G], wk[G], wkk[G], wp[G], wkp[G];
     for (int g = 0; g < G; ++g) w[g] = wk[g] = wkk[g] = wp[g] = wkp[g] = zero;
     for (int k = -26; k <= 26; ++k) {
         const __m256d kk = _mm256_set1_pd(static_cast<double>(k));
         for (int g = 0; g < G; ++g) {
             const V4& zk = z[g][at(k)];
-            const __m256d m = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
-            const __m256d use = _mm256_cmp_pd(m, zero, _CMP_GT_OQ);  // the lanes where m > 0
-            const __m256d p = _mm256_load_pd(ph + static_cast<size_t>(4 * g) * kUsed + 4 * at(k));
+            const __m256d norm = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
+            const __m256d use = _mm256_cmp_pd(norm, zero, _CMP_GT_OQ);  // the lanes where m > 0
+            const __m256d m = _mm256_and_pd(norm, use);
+            const __m256d p = _mm256_and_pd(_mm256_load_pd(ph + static_cast<size_t>(4 * g) * kUsed + 4 * at(k)), use);
             const __m256d mk = _mm256_mul_pd(m, kk);
-            w[g] = _mm256_blendv_pd(w[g], _mm256_add_pd(w[g], m), use);
-            wk[g] = _mm256_blendv_pd(wk[g], _mm256_add_pd(wk[g], mk), use);
-            wkk[g] = _mm256_blendv_pd(wkk[g], _mm256_add_pd(wkk[g], _mm256_mul_pd(mk, kk)), use);
-            wp[g] = _mm256_blendv_pd(wp[g], _mm256_add_pd(wp[g], _mm256_mul_pd(m, p)), use);
-            wkp[g] = _mm256_blendv_pd(wkp[g], _mm256_add_pd(wkp[g], _mm256_mul_pd(mk, p)), use);
+            w[g] = _mm256_add_pd(w[g], m);
+            wk[g] = _mm256_add_pd(wk[g], mk);
+            wkk[g] = _mm256_add_pd(wkk[g], _mm256_mul_pd(mk, kk));
+            wp[g] = _mm256_add_pd(wp[g], _mm256_mul_pd(m, p));
+            wkp[g] = _mm256_add_pd(wkp[g], _mm256_mul_pd(mk, p));
         }
     }
     for (int g = 0; g < G; ++g) {
@@ -740,10 +744,35 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
     p = ps, e = es, s = ss;
 }
 
+// add_terms' additions for run R of kDataRuns, its bounds known here (the loop unrolled).
+template <size_t R>
+[[gnu::always_inline]] inline void add_run(const double* nv, const double* ne, const double* ns, double& ps, double& es, double& ss) {
+    constexpr size_t from = at(kDataRuns[R].first_k), to = from + kDataRuns[R].count;
+#pragma GCC unroll 16
+    for (size_t j = from; j < to; ++j) {
+        ps += nv[j];
+        es += ne[j];
+        ss += ns[j];
+    }
+    if constexpr (to < kUsed && is_pilot(static_cast<int>(to) - 26)) ps += nv[to];
+}
+
+// add_terms with every run's loop unrolled (the same additions in the same order, the same sums).
+template <size_t... R>
+void add_runs(const double* nv, const double* ne, const double* ns, double& ps, double& es, double& ss, std::index_sequence<R...>) {
+    (add_run<R>(nv, ne, ns, ps, es, ss), ...);
+}
+[[gnu::noinline]] void add_terms_unrolled(const std::array<double, kUsed>& nv, const std::array<double, kUsed>& ne,
+                                          const std::array<double, kUsed>& ns, double& p, double& e, double& s) {
+    double ps = p, es = e, ss = s;
+    add_runs(nv.data(), ne.data(), ns.data(), ps, es, ss, std::make_index_sequence<std::size(kDataRuns)>{});
+    p = ps, e = es, s = ss;
+}
+
 // Over the symbols sy (rs their derotated subcarriers) against the model: the error power on the
 // data subcarriers, the channel's share of the signal power there, and the model's power on every
 // used subcarrier, added to err, sig and pow_all in symbol and subcarrier order; vector: each
-// symbol's terms four subcarriers at a time where the processor has AVX2 (the same values).
+// symbol's terms four subcarriers at a time where the processor has AVX2 and its sums unrolled (the same values).
 void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs,
                       const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, double& err, double& sig,
                       double& pow_all, bool vector) {
@@ -766,7 +795,8 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
         (void)avx2, (void)vector;
 #endif
         error_terms(sy[i].x, rs[i], g1, g2, done, nv.data(), ne.data(), ns.data());
-        add_terms(nv, ne, ns, p_sum, e_sum, s_sum);
+        if (vector) add_terms_unrolled(nv, ne, ns, p_sum, e_sum, s_sum);
+        else add_terms(nv, ne, ns, p_sum, e_sum, s_sum);
     }
     err = e_sum, sig = s_sum, pow_all = p_sum;
 }
