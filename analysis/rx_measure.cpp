@@ -653,13 +653,46 @@ struct DataRun {
 };
 constexpr DataRun kDataRuns[6] = {{-26, 0, 5}, {-20, 5, 13}, {-6, 18, 6}, {1, 24, 6}, {8, 30, 13}, {22, 43, 5}};
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// N complex values from one array to another, two a 32-byte move (AVX), the loop unrolled.
+template <size_t N>
+ORV_AVX2 inline void copy_points_avx(const cd* from, cd* to) {
+#pragma GCC unroll 32
+    for (size_t i = 0; i + 2 <= N; i += 2)
+        _mm256_storeu_pd(reinterpret_cast<double*>(to + i), _mm256_loadu_pd(reinterpret_cast<const double*>(from + i)));
+    if constexpr (N % 2 != 0)
+        _mm_storeu_pd(reinterpret_cast<double*>(to + N - 1), _mm_loadu_pd(reinterpret_cast<const double*>(from + N - 1)));
+}
+
+// copy_points of a symbol's kUsed subcarriers (AVX: the same values).
+ORV_AVX2 void copy_subcarriers_avx(const cd* from, cd* to) { copy_points_avx<kUsed>(from, to); }
+
+// A symbol's 48 data points (from, in order) to their subcarriers of x, run by run (kDataRuns; AVX:
+// the same values as copy_points run by run).
+template <size_t... R>
+ORV_AVX2 inline void copy_runs_avx(const cd* from, cd* x, std::index_sequence<R...>) {
+    (copy_points_avx<kDataRuns[R].count>(from + kDataRuns[R].first_point, x + at(kDataRuns[R].first_k)), ...);
+}
+ORV_AVX2 void copy_data_points_avx(const cd* from, cd* x) {
+    copy_runs_avx(from, x, std::make_index_sequence<std::size(kDataRuns)>{});
+}
+#endif
+
 // The symbols' subcarriers and reference values: known points, or decisions equalised by h and the pilots.
 // spectra: the symbols' subcarriers already computed (nullptr: by the FFT here). Returns a buffer
 // kept between packets (its symbols neither allocated nor zeroed each time), one symbol a DATA
-// symbol inside x.
+// symbol inside x. vector: the copies 32 bytes a move where the processor has AVX2.
 std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
+                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra,
+                             bool vector) {
     static thread_local std::vector<Symbol> sy;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx = avx2 && vector;
+#else
+    const bool avx = false;
+    (void)vector;
+#endif
     const int64_t data_start = s.t1 + 128 + 80;
     const auto window_of = [&](int n) { return data_start + int64_t{80} * n + 16 - kBackoff; };
     int inside = 0;
@@ -671,8 +704,15 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
         m.a = 0, m.b = 0;
         m.x[at(0)] = 0;
         const size_t i_sym = static_cast<size_t>(n);
-        if (spectra && i_sym < spectra->size()) copy_points((*spectra)[i_sym].data(), kUsed, m.y.data());
-        else m.y = subcarriers(x, s, window, fft);
+        if (spectra && i_sym < spectra->size()) {
+#if defined(__GNUC__) && defined(__x86_64__)
+            if (avx) copy_subcarriers_avx((*spectra)[i_sym].data(), m.y.data());
+            else
+#endif
+                copy_points((*spectra)[i_sym].data(), kUsed, m.y.data());
+        } else {
+            m.y = subcarriers(x, s, window, fft);
+        }
         const int pol = pilot_polarity(n + 1);
         cd pil = 0;
         for (int p = 0; p < 4; ++p) {
@@ -682,7 +722,11 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
         const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
         if (known) {
             const cd* from = known->data() + static_cast<size_t>(n) * 48;
-            for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
+#if defined(__GNUC__) && defined(__x86_64__)
+            if (avx) copy_data_points_avx(from, m.x.data());
+            else
+#endif
+                for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
         } else {
             for (int k : data_subcarriers())
                 m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
@@ -1301,7 +1345,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os,
                                 const std::vector<std::array<cd, kUsed>>* spectra, bool vector) {
     Impairments out;
-    std::vector<Symbol>& sy = collect(x, s, h, rate, symbols, known, fft, spectra);
+    std::vector<Symbol>& sy = collect(x, s, h, rate, symbols, known, fft, spectra, vector);
     const int n = static_cast<int>(sy.size());
     if (n < kMinSymbols) return out;
     const bool with_image = n >= kMinSymbolsIq;
