@@ -326,7 +326,21 @@ ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* 
     for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
     const V4 step = load4(t);
     V4 w = load4(u);
-    for (size_t i = 0; i < kUsed; ++i, w = mul4(w, step)) {
+    size_t i = 0;
+    // Two subcarriers a step: each lane's pair of results as one 32-byte store.
+    for (; i + 2 <= kUsed; i += 2) {
+        const V4 r0 = mul4(gather4(sy, &Symbol::y, i), w);
+        w = mul4(w, step);
+        const V4 r1 = mul4(gather4(sy, &Symbol::y, i + 1), w);
+        w = mul4(w, step);
+        const __m256d lo0 = _mm256_unpacklo_pd(r0.re, r0.im), hi0 = _mm256_unpackhi_pd(r0.re, r0.im);  // lanes 0 2, 1 3
+        const __m256d lo1 = _mm256_unpacklo_pd(r1.re, r1.im), hi1 = _mm256_unpackhi_pd(r1.re, r1.im);
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_permute2f128_pd(lo0, lo1, 0x20));
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[1])[i]), _mm256_permute2f128_pd(hi0, hi1, 0x20));
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[2])[i]), _mm256_permute2f128_pd(lo0, lo1, 0x31));
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[3])[i]), _mm256_permute2f128_pd(hi0, hi1, 0x31));
+    }
+    for (; i < kUsed; ++i, w = mul4(w, step)) {
         const V4 r = mul4(gather4(sy, &Symbol::y, i), w);
         const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
         _mm_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_castpd256_pd128(lo));
@@ -393,8 +407,8 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
     // every term added: zeros, which leave the sums (from +0, never -0) as they are.
     __m256d w[G], wk[G], wkk[G], wp[G], wkp[G];
     for (int g = 0; g < G; ++g) w[g] = wk[g] = wkk[g] = wp[g] = wkp[g] = zero;
-    for (int k = -26; k <= 26; ++k) {
-        const __m256d kk = _mm256_set1_pd(static_cast<double>(k));
+    __m256d kk = _mm256_set1_pd(-26.0);  // k in every lane (whole numbers: the steps exact)
+    for (int k = -26; k <= 26; ++k, kk = _mm256_add_pd(kk, _mm256_set1_pd(1.0))) {
         for (int g = 0; g < G; ++g) {
             const V4& zk = z[g][at(k)];
             const __m256d norm = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
