@@ -445,6 +445,12 @@ ORV_AVX2 inline V4 consecutive4(const cd* v) {
     const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(v + 2));
     return {_mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8), _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0xD8)};
 }
+// v[3..0] into lanes 0..3 (consecutive4 with its lanes reversed in the same permutation).
+ORV_AVX2 inline V4 reversed4(const cd* v) {
+    const __m256d a = _mm256_loadu_pd(reinterpret_cast<const double*>(v));
+    const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(v + 2));
+    return {_mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0x27), _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0x27)};
+}
 
 // channel_sums of subcarriers -26..25 four at a time, one in each lane (AVX2: the same operations
 // in the same order for each subcarrier, the same values); returns the index it stopped at.
@@ -456,8 +462,8 @@ ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<s
         V4 uv{uu, uu}, ur{uu, uu}, vr{uu, uu};
         for (size_t i = 0; i < sy.size(); ++i) {
             const V4 u = consecutive4(sy[i].x.data() + j), r = consecutive4(rs[i].data() + j);
-            const V4 m = consecutive4(sy[i].x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed below
-            const V4 v = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_xor_pd(_mm256_permute4x64_pd(m.im, 0x1B), sign)};
+            const V4 m = reversed4(sy[i].x.data() + (kUsed - 4 - j));  // x(-k)
+            const V4 v = {m.re, _mm256_xor_pd(m.im, sign)};
             uu = _mm256_add_pd(uu, _mm256_add_pd(_mm256_mul_pd(u.re, u.re), _mm256_mul_pd(u.im, u.im)));
             vv = _mm256_add_pd(vv, _mm256_add_pd(_mm256_mul_pd(v.re, v.re), _mm256_mul_pd(v.im, v.im)));
             uv = add4(uv, mul_conj4(v, u));
@@ -490,8 +496,7 @@ ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd
                              double* nv, double* ne, double* ns) {
     size_t j = 0;
     for (; j + 4 <= kUsed; j += 4) {
-        const V4 m = consecutive4(x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed here
-        const V4 xm = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_permute4x64_pd(m.im, 0x1B)};
+        const V4 xm = reversed4(x.data() + (kUsed - 4 - j));  // x(-k)
         const V4 gx = mul4(g.g1[j / 4], consecutive4(x.data() + j));
         const V4 v = add4(gx, mul_conj4(g.g2[j / 4], xm));
         const V4 rj = consecutive4(r.data() + j);
