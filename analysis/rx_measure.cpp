@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <utility>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -20,9 +21,9 @@ constexpr int kMaxRounds = 30;
 constexpr size_t kRoundSymbols = 48;  // symbols the rounds of fits run on
 constexpr double kSettled = 1e-4;  // radians (at the outer subcarriers), the fits' last change
 
-size_t at(int k) { return static_cast<size_t>(k + 26); }
+constexpr size_t at(int k) { return static_cast<size_t>(k + 26); }
 
-bool is_pilot(int k) { return k == -21 || k == -7 || k == 7 || k == 21; }
+constexpr bool is_pilot(int k) { return k == -21 || k == -7 || k == 7 || k == 21; }
 
 // Where the interleaver (17.3.5.6) puts each of a symbol's n_cbps coded bits, n_cbps = 48 n_bpsc
 // (n_bpsc 1, 2, 4 or 6); made once per modulation.
@@ -325,7 +326,21 @@ ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* 
     for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
     const V4 step = load4(t);
     V4 w = load4(u);
-    for (size_t i = 0; i < kUsed; ++i, w = mul4(w, step)) {
+    size_t i = 0;
+    // Two subcarriers a step: each lane's pair of results as one 32-byte store.
+    for (; i + 2 <= kUsed; i += 2) {
+        const V4 r0 = mul4(gather4(sy, &Symbol::y, i), w);
+        w = mul4(w, step);
+        const V4 r1 = mul4(gather4(sy, &Symbol::y, i + 1), w);
+        w = mul4(w, step);
+        const __m256d lo0 = _mm256_unpacklo_pd(r0.re, r0.im), hi0 = _mm256_unpackhi_pd(r0.re, r0.im);  // lanes 0 2, 1 3
+        const __m256d lo1 = _mm256_unpacklo_pd(r1.re, r1.im), hi1 = _mm256_unpackhi_pd(r1.re, r1.im);
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_permute2f128_pd(lo0, lo1, 0x20));
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[1])[i]), _mm256_permute2f128_pd(hi0, hi1, 0x20));
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[2])[i]), _mm256_permute2f128_pd(lo0, lo1, 0x31));
+        _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[3])[i]), _mm256_permute2f128_pd(hi0, hi1, 0x31));
+    }
+    for (; i < kUsed; ++i, w = mul4(w, step)) {
         const V4 r = mul4(gather4(sy, &Symbol::y, i), w);
         const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
         _mm_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_castpd256_pd128(lo));
@@ -388,21 +403,24 @@ ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, con
         phase_angles(im + o + 4 * at(1), re + o + 4 * at(1), 4 * (kUsed - at(1)), ph + o + 4 * at(1));
         std::fill(ph + o + 4 * at(0), ph + o + 4 * at(1), 0.0);
     }
+    // fit_phase skips the subcarriers where m > 0 fails; here their m and phase are set to +0 and
+    // every term added: zeros, which leave the sums (from +0, never -0) as they are.
     __m256d w[G], wk[G], wkk[G], wp[G], wkp[G];
     for (int g = 0; g < G; ++g) w[g] = wk[g] = wkk[g] = wp[g] = wkp[g] = zero;
-    for (int k = -26; k <= 26; ++k) {
-        const __m256d kk = _mm256_set1_pd(static_cast<double>(k));
+    __m256d kk = _mm256_set1_pd(-26.0);  // k in every lane (whole numbers: the steps exact)
+    for (int k = -26; k <= 26; ++k, kk = _mm256_add_pd(kk, _mm256_set1_pd(1.0))) {
         for (int g = 0; g < G; ++g) {
             const V4& zk = z[g][at(k)];
-            const __m256d m = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
-            const __m256d use = _mm256_cmp_pd(m, zero, _CMP_GT_OQ);  // the lanes where m > 0
-            const __m256d p = _mm256_load_pd(ph + static_cast<size_t>(4 * g) * kUsed + 4 * at(k));
+            const __m256d norm = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(zk.re, zk.re), _mm256_mul_pd(zk.im, zk.im)));
+            const __m256d use = _mm256_cmp_pd(norm, zero, _CMP_GT_OQ);  // the lanes where m > 0
+            const __m256d m = _mm256_and_pd(norm, use);
+            const __m256d p = _mm256_and_pd(_mm256_load_pd(ph + static_cast<size_t>(4 * g) * kUsed + 4 * at(k)), use);
             const __m256d mk = _mm256_mul_pd(m, kk);
-            w[g] = _mm256_blendv_pd(w[g], _mm256_add_pd(w[g], m), use);
-            wk[g] = _mm256_blendv_pd(wk[g], _mm256_add_pd(wk[g], mk), use);
-            wkk[g] = _mm256_blendv_pd(wkk[g], _mm256_add_pd(wkk[g], _mm256_mul_pd(mk, kk)), use);
-            wp[g] = _mm256_blendv_pd(wp[g], _mm256_add_pd(wp[g], _mm256_mul_pd(m, p)), use);
-            wkp[g] = _mm256_blendv_pd(wkp[g], _mm256_add_pd(wkp[g], _mm256_mul_pd(mk, p)), use);
+            w[g] = _mm256_add_pd(w[g], m);
+            wk[g] = _mm256_add_pd(wk[g], mk);
+            wkk[g] = _mm256_add_pd(wkk[g], _mm256_mul_pd(mk, kk));
+            wp[g] = _mm256_add_pd(wp[g], _mm256_mul_pd(m, p));
+            wkp[g] = _mm256_add_pd(wkp[g], _mm256_mul_pd(mk, p));
         }
     }
     for (int g = 0; g < G; ++g) {
@@ -427,6 +445,12 @@ ORV_AVX2 inline V4 consecutive4(const cd* v) {
     const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(v + 2));
     return {_mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0xD8), _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0xD8)};
 }
+// v[3..0] into lanes 0..3 (consecutive4 with its lanes reversed in the same permutation).
+ORV_AVX2 inline V4 reversed4(const cd* v) {
+    const __m256d a = _mm256_loadu_pd(reinterpret_cast<const double*>(v));
+    const __m256d b = _mm256_loadu_pd(reinterpret_cast<const double*>(v + 2));
+    return {_mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), 0x27), _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), 0x27)};
+}
 
 // channel_sums of subcarriers -26..25 four at a time, one in each lane (AVX2: the same operations
 // in the same order for each subcarrier, the same values); returns the index it stopped at.
@@ -438,8 +462,8 @@ ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<s
         V4 uv{uu, uu}, ur{uu, uu}, vr{uu, uu};
         for (size_t i = 0; i < sy.size(); ++i) {
             const V4 u = consecutive4(sy[i].x.data() + j), r = consecutive4(rs[i].data() + j);
-            const V4 m = consecutive4(sy[i].x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed below
-            const V4 v = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_xor_pd(_mm256_permute4x64_pd(m.im, 0x1B), sign)};
+            const V4 m = reversed4(sy[i].x.data() + (kUsed - 4 - j));  // x(-k)
+            const V4 v = {m.re, _mm256_xor_pd(m.im, sign)};
             uu = _mm256_add_pd(uu, _mm256_add_pd(_mm256_mul_pd(u.re, u.re), _mm256_mul_pd(u.im, u.im)));
             vv = _mm256_add_pd(vv, _mm256_add_pd(_mm256_mul_pd(v.re, v.re), _mm256_mul_pd(v.im, v.im)));
             uv = add4(uv, mul_conj4(v, u));
@@ -472,8 +496,7 @@ ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd
                              double* nv, double* ne, double* ns) {
     size_t j = 0;
     for (; j + 4 <= kUsed; j += 4) {
-        const V4 m = consecutive4(x.data() + (kUsed - 4 - j));  // x(-k), lanes reversed here
-        const V4 xm = {_mm256_permute4x64_pd(m.re, 0x1B), _mm256_permute4x64_pd(m.im, 0x1B)};
+        const V4 xm = reversed4(x.data() + (kUsed - 4 - j));  // x(-k)
         const V4 gx = mul4(g.g1[j / 4], consecutive4(x.data() + j));
         const V4 v = add4(gx, mul_conj4(g.g2[j / 4], xm));
         const V4 rj = consecutive4(r.data() + j);
@@ -649,13 +672,46 @@ struct DataRun {
 };
 constexpr DataRun kDataRuns[6] = {{-26, 0, 5}, {-20, 5, 13}, {-6, 18, 6}, {1, 24, 6}, {8, 30, 13}, {22, 43, 5}};
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// N complex values from one array to another, two a 32-byte move (AVX), the loop unrolled.
+template <size_t N>
+ORV_AVX2 inline void copy_points_avx(const cd* from, cd* to) {
+#pragma GCC unroll 32
+    for (size_t i = 0; i + 2 <= N; i += 2)
+        _mm256_storeu_pd(reinterpret_cast<double*>(to + i), _mm256_loadu_pd(reinterpret_cast<const double*>(from + i)));
+    if constexpr (N % 2 != 0)
+        _mm_storeu_pd(reinterpret_cast<double*>(to + N - 1), _mm_loadu_pd(reinterpret_cast<const double*>(from + N - 1)));
+}
+
+// copy_points of a symbol's kUsed subcarriers (AVX: the same values).
+ORV_AVX2 void copy_subcarriers_avx(const cd* from, cd* to) { copy_points_avx<kUsed>(from, to); }
+
+// A symbol's 48 data points (from, in order) to their subcarriers of x, run by run (kDataRuns; AVX:
+// the same values as copy_points run by run).
+template <size_t... R>
+ORV_AVX2 inline void copy_runs_avx(const cd* from, cd* x, std::index_sequence<R...>) {
+    (copy_points_avx<kDataRuns[R].count>(from + kDataRuns[R].first_point, x + at(kDataRuns[R].first_k)), ...);
+}
+ORV_AVX2 void copy_data_points_avx(const cd* from, cd* x) {
+    copy_runs_avx(from, x, std::make_index_sequence<std::size(kDataRuns)>{});
+}
+#endif
+
 // The symbols' subcarriers and reference values: known points, or decisions equalised by h and the pilots.
 // spectra: the symbols' subcarriers already computed (nullptr: by the FFT here). Returns a buffer
 // kept between packets (its symbols neither allocated nor zeroed each time), one symbol a DATA
-// symbol inside x.
+// symbol inside x. vector: the copies 32 bytes a move where the processor has AVX2.
 std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Channel& h, const RateInfo& rate, int symbols,
-                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra) {
+                             const std::vector<cd>* known, ForwardFft& fft, const std::vector<std::array<cd, kUsed>>* spectra,
+                             bool vector) {
     static thread_local std::vector<Symbol> sy;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx = avx2 && vector;
+#else
+    const bool avx = false;
+    (void)vector;
+#endif
     const int64_t data_start = s.t1 + 128 + 80;
     const auto window_of = [&](int n) { return data_start + int64_t{80} * n + 16 - kBackoff; };
     int inside = 0;
@@ -667,8 +723,15 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
         m.a = 0, m.b = 0;
         m.x[at(0)] = 0;
         const size_t i_sym = static_cast<size_t>(n);
-        if (spectra && i_sym < spectra->size()) copy_points((*spectra)[i_sym].data(), kUsed, m.y.data());
-        else m.y = subcarriers(x, s, window, fft);
+        if (spectra && i_sym < spectra->size()) {
+#if defined(__GNUC__) && defined(__x86_64__)
+            if (avx) copy_subcarriers_avx((*spectra)[i_sym].data(), m.y.data());
+            else
+#endif
+                copy_points((*spectra)[i_sym].data(), kUsed, m.y.data());
+        } else {
+            m.y = subcarriers(x, s, window, fft);
+        }
         const int pol = pilot_polarity(n + 1);
         cd pil = 0;
         for (int p = 0; p < 4; ++p) {
@@ -678,7 +741,11 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
         const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
         if (known) {
             const cd* from = known->data() + static_cast<size_t>(n) * 48;
-            for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
+#if defined(__GNUC__) && defined(__x86_64__)
+            if (avx) copy_data_points_avx(from, m.x.data());
+            else
+#endif
+                for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
         } else {
             for (int k : data_subcarriers())
                 m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
@@ -740,10 +807,35 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
     p = ps, e = es, s = ss;
 }
 
+// add_terms' additions for run R of kDataRuns, its bounds known here (the loop unrolled).
+template <size_t R>
+[[gnu::always_inline]] inline void add_run(const double* nv, const double* ne, const double* ns, double& ps, double& es, double& ss) {
+    constexpr size_t from = at(kDataRuns[R].first_k), to = from + kDataRuns[R].count;
+#pragma GCC unroll 16
+    for (size_t j = from; j < to; ++j) {
+        ps += nv[j];
+        es += ne[j];
+        ss += ns[j];
+    }
+    if constexpr (to < kUsed && is_pilot(static_cast<int>(to) - 26)) ps += nv[to];
+}
+
+// add_terms with every run's loop unrolled (the same additions in the same order, the same sums).
+template <size_t... R>
+void add_runs(const double* nv, const double* ne, const double* ns, double& ps, double& es, double& ss, std::index_sequence<R...>) {
+    (add_run<R>(nv, ne, ns, ps, es, ss), ...);
+}
+[[gnu::noinline]] void add_terms_unrolled(const std::array<double, kUsed>& nv, const std::array<double, kUsed>& ne,
+                                          const std::array<double, kUsed>& ns, double& p, double& e, double& s) {
+    double ps = p, es = e, ss = s;
+    add_runs(nv.data(), ne.data(), ns.data(), ps, es, ss, std::make_index_sequence<std::size(kDataRuns)>{});
+    p = ps, e = es, s = ss;
+}
+
 // Over the symbols sy (rs their derotated subcarriers) against the model: the error power on the
 // data subcarriers, the channel's share of the signal power there, and the model's power on every
 // used subcarrier, added to err, sig and pow_all in symbol and subcarrier order; vector: each
-// symbol's terms four subcarriers at a time where the processor has AVX2 (the same values).
+// symbol's terms four subcarriers at a time where the processor has AVX2 and its sums unrolled (the same values).
 void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::array<cd, kUsed>>& rs,
                       const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, double& err, double& sig,
                       double& pow_all, bool vector) {
@@ -766,7 +858,8 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
         (void)avx2, (void)vector;
 #endif
         error_terms(sy[i].x, rs[i], g1, g2, done, nv.data(), ne.data(), ns.data());
-        add_terms(nv, ne, ns, p_sum, e_sum, s_sum);
+        if (vector) add_terms_unrolled(nv, ne, ns, p_sum, e_sum, s_sum);
+        else add_terms(nv, ne, ns, p_sum, e_sum, s_sum);
     }
     err = e_sum, sig = s_sum, pow_all = p_sum;
 }
@@ -1271,7 +1364,7 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
                                 int symbols, const std::vector<cd>* known, ForwardFft& fft, int os,
                                 const std::vector<std::array<cd, kUsed>>* spectra, bool vector) {
     Impairments out;
-    std::vector<Symbol>& sy = collect(x, s, h, rate, symbols, known, fft, spectra);
+    std::vector<Symbol>& sy = collect(x, s, h, rate, symbols, known, fft, spectra, vector);
     const int n = static_cast<int>(sy.size());
     if (n < kMinSymbols) return out;
     const bool with_image = n >= kMinSymbolsIq;

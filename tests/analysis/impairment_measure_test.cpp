@@ -764,4 +764,63 @@ INSTANTIATE_TEST_SUITE_P(
                       SymbolCountCase{"whole_frame_84", 84}),
     [](const ::testing::TestParamInfo<SymbolCountCase>& i) { return std::string(i.param.name); });
 
+
+// Subcarriers received without any signal (their products with the model zero, skipped by the
+// phase fit's weights): the fit four and eight symbols at a time and its unrolled sums give the
+// plain loops' figures to the last bit, against decisions and against the transmitted points.
+struct DeadCase {
+    const char* name;
+    std::vector<int> subcarriers;  // k of the subcarriers set to zero
+    int every;                     // in every this-many-th symbol (from symbol 0)
+};
+void PrintTo(const DeadCase& c, std::ostream* os) { *os << c.name; }
+class DeadSubcarriers : public ::testing::TestWithParam<DeadCase> {};
+
+TEST_P(DeadSubcarriers, VectorFitAsThePlainLoops) {
+    const DeadCase& c = GetParam();
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+    const ImpairmentCase imp{.name = "", .rate_mbps = 54, .iq_gain_db = 0.3, .iq_phase_deg = 1.0, .clock_ppm = -10, .snr_db = 30};
+    const std::vector<C> x = impaired_frame(imp, phases, psdu);
+    orv::analysis::ForwardFft fft(64);
+    const auto d = rx::detect_next(x, 0);
+    ASSERT_TRUE(d);
+    const rx::Sync s = rx::synchronise(x, *d);
+    const rx::Channel ch = rx::estimate_channel(x, s, fft);
+    const rx::SignalField sig = rx::decode_signal(x, s, ch, fft);
+    ASSERT_TRUE(sig.valid());
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(sig.rate_mbps);
+    rx::Demodulated dem = rx::demodulate(x, s, ch, rate, sig.data_symbols, fft);
+    size_t zeroed = 0;
+    for (size_t n = 0; n < dem.spectra.size(); n += static_cast<size_t>(c.every))
+        for (int k : c.subcarriers) dem.spectra[n][static_cast<size_t>(k + 26)] = 0, ++zeroed;
+    ASSERT_GT(zeroed, 0u);
+    const std::vector<C> known = rx::transmitted_points(psdu, 0x3A, rate, sig.data_symbols);
+    for (const std::vector<C>* k : {static_cast<const std::vector<C>*>(nullptr), &known}) {
+        const rx::Impairments v = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, k, fft, 1, &dem.spectra, true);
+        const rx::Impairments p = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, k, fft, 1, &dem.spectra, false);
+        const char* which = k ? "known points" : "decisions";
+        ASSERT_TRUE(p.snr_db && p.clock_ppm && p.cpe_rms_deg) << which;
+        EXPECT_EQ(v.snr_db, p.snr_db) << which;
+        EXPECT_EQ(v.iq_gain_db, p.iq_gain_db) << which;
+        EXPECT_EQ(v.iq_phase_deg, p.iq_phase_deg) << which;
+        EXPECT_EQ(v.clock_ppm, p.clock_ppm) << which;
+        EXPECT_EQ(v.cpe_rms_deg, p.cpe_rms_deg) << which;
+        EXPECT_EQ(v.delay_spread_ns, p.delay_spread_ns) << which;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeadSubcarriers,
+    ::testing::Values(DeadCase{"data_subcarrier_5_everywhere", {5}, 1},
+                      DeadCase{"edges_in_every_third_symbol", {-26, 26}, 3},
+                      DeadCase{"pilot_and_neighbours_in_every_second", {6, 7, 8}, 2},
+                      DeadCase{"half_the_band_in_every_fifth", {-26, -25, -24, -23, -22, -21, -20, -19, -18, -17, -16, -15, -14,
+                                                                -13, -12, -11, -10, -9, -8, -7, -6, -5, -4, -3, -2, -1}, 5},
+                      DeadCase{"whole_symbol_in_every_seventh", {-26, -25, -24, -23, -22, -21, -20, -19, -18, -17, -16, -15, -14,
+                                                                 -13, -12, -11, -10, -9, -8, -7, -6, -5, -4, -3, -2, -1,
+                                                                 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+                                                                 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26}, 7}),
+    [](const ::testing::TestParamInfo<DeadCase>& i) { return std::string(i.param.name); });
+
 }  // namespace
