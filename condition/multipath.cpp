@@ -120,6 +120,29 @@ void from_single(const Multipath* m, int32_t n, const float* work, double* y) {
     for (int32_t k = 0; k < n; ++k) y[k] = work[k];
 }
 
+// True when the first n of re and im are all zero (stops at the first that is not).
+bool all_zero(int32_t n, const double* re, const double* im) {
+    for (int32_t k = 0; k < n; ++k)
+        if (re[k] != 0.0 || im[k] != 0.0) return false;
+    return true;
+}
+
+// An idle window (kept inputs and the hop's all zero): every convolution's
+// output is zero, so the step only moves the delay line on. False otherwise.
+bool idle_step(Multipath* m, const double* xi, const double* xq, const int32_t* span, double* yi,
+               double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    if (!all_zero(keep, m->in_re, m->in_im) || !all_zero(hop, xi, xq)) return false;
+    // The next window's kept inputs and their realisations: the hop's last (hop >= keep).
+    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    std::memcpy(m->in_re, xi + hop - keep, kept);
+    std::memcpy(m->in_im, xq + hop - keep, kept);
+    std::memcpy(m->in_span, span + hop - keep, static_cast<size_t>(keep) * sizeof(int32_t));
+    std::memset(yi, 0, static_cast<size_t>(hop) * sizeof(double));
+    std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
+    return true;
+}
+
 // multipath_step's convolutions in single precision; the inputs kept in double.
 void step_single(Multipath* m, const double* xi, const double* xq, const int32_t* span, double* yi, double* yq) {
     const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
@@ -316,6 +339,7 @@ void multipath_realisation(const Multipath* m, int64_t key, double* re, double* 
 
 void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
                     double* yi, double* yq) {
+    if (idle_step(m, xi, xq, span, yi, yq)) return;
     if (m->single) {
         step_single(m, xi, xq, span, yi, yq);
         return;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -229,6 +230,92 @@ TEST_P(MultipathSingle, VectorLoopsEqualThePlainLoops) {
     multipath_close(&r.vec);
     multipath_close(&r.plain);
 }
+
+struct IdleGapCase {
+    const char* name;
+    bool single;     // multipath_open_single, else multipath_open
+    double rms_ns;   // 0: three fixed taps
+    int32_t gap;     // zero inputs between the two bursts
+    int32_t shift;   // where the second burst's realisation begins, from the gap's start
+    double bound;    // of the output's RMS against the direct double convolution
+};
+void PrintTo(const IdleGapCase& c, std::ostream* os) { *os << c.name; }
+class MultipathIdleGap : public ::testing::TestWithParam<IdleGapCase> {};
+
+// Bursts parted by zeros and followed by them (the steps that skip idle windows
+// among them): every output equals the direct convolution, and one that no
+// window holding an input can reach is exactly zero.
+TEST_P(MultipathIdleGap, EqualsDirectConvolutionAcrossTheGap) {
+    const IdleGapCase c = GetParam();
+    Vec power(kMultipathMaxTaps);
+    static const double fixed_re[3] = {1.0, 0.0, -0.1}, fixed_im[3] = {0.0, 0.5, 0.02};
+    const int32_t taps = c.rms_ns > 0.0 ? exponential_profile(c.rms_ns, 12.5, power.data()) : 3;
+    const auto open = c.single ? multipath_open_single : multipath_open;
+    Multipath m;
+    ASSERT_EQ(c.rms_ns > 0.0 ? open(&m, power.data(), nullptr, nullptr, taps, 5)
+                             : open(&m, nullptr, fixed_re, fixed_im, taps, 5),
+              0);
+    // Each burst ends within the kept inputs of a step whose own hop is all zero.
+    const int32_t hop = m.hop, burst = 2 * hop - taps / 2, total = ((2 * burst + c.gap) / hop + 4) * hop;
+    Vec xi, xq;
+    gaussian(11, total, &xi, &xq);
+    std::vector<int32_t> span(total, 0);
+    for (int32_t k = burst; k < total; ++k) {
+        if (k < burst + c.gap) xi[k] = xq[k] = 0.0;
+        if (k >= burst + c.shift) span[k] = 1;
+    }
+    for (int32_t k = 2 * burst + c.gap; k < total; ++k) xi[k] = xq[k] = 0.0;
+    Vec yi(total), yq(total);
+    for (int32_t at = 0; at < total; at += hop)
+        multipath_step(&m, xi.data() + at, xq.data() + at, span.data() + at, yi.data() + at, yq.data() + at);
+    std::vector<Vec> hre(2, Vec(taps)), him(2, Vec(taps));
+    for (int32_t key = 0; key < 2; ++key) {
+        if (c.rms_ns > 0.0) {
+            multipath_realisation(&m, key, hre[key].data(), him[key].data());
+        } else {
+            hre[key].assign(fixed_re, fixed_re + 3);
+            him[key].assign(fixed_im, fixed_im + 3);
+        }
+    }
+    Vec wi(total), wq(total);
+    for (int32_t n = 0; n < total; ++n) {
+        cplx want = 0.0;
+        for (int32_t j = 0; j < taps && j <= n; ++j) {
+            want += cplx(hre[span[n - j]][j], him[span[n - j]][j]) * cplx(xi[n - j], xq[n - j]);
+        }
+        wi[n] = want.real(), wq[n] = want.imag();
+    }
+    const double scale = rms(wi, wq);
+    double worst = 0.0;
+    int32_t silent = 0, not_zero = 0;
+    for (int32_t n = 0; n < total; ++n) {
+        worst = std::max(worst, std::abs(cplx(yi[n], yq[n]) - cplx(wi[n], wq[n])));
+        bool far = true;
+        for (int32_t k = std::max(0, n - hop - taps); k < std::min(total, n + hop); ++k)
+            far = far && xi[k] == 0.0 && xq[k] == 0.0;
+        if (far) ++silent, not_zero += yi[n] != 0.0 || yq[n] != 0.0;
+    }
+    EXPECT_LT(worst, c.bound * scale);
+    EXPECT_GT(silent, 0);
+    EXPECT_EQ(not_zero, 0);
+    multipath_close(&m);
+}
+
+// Gaps shorter than the kept inputs, within one window, and over several hops;
+// the second realisation from inside the gap or from its start.
+INSTANTIATE_TEST_SUITE_P(Cases, MultipathIdleGap,
+                         ::testing::Values(IdleGapCase{"single Rayleigh 100 ns short gap", true, 100.0, 40, 20, kBound},
+                                           IdleGapCase{"single Rayleigh 100 ns gap near a window", true, 100.0, 600, 300,
+                                                       kBound},
+                                           IdleGapCase{"single Rayleigh 700 ns long gap", true, 700.0, 9000, 4000,
+                                                       kBound},
+                                           IdleGapCase{"single Rayleigh 100 ns switch at gap start", true, 100.0, 2000,
+                                                       0, kBound},
+                                           IdleGapCase{"double Rayleigh 100 ns long gap", false, 100.0, 2000, 1000,
+                                                       1e-12},
+                                           IdleGapCase{"double three fixed taps long gap", false, 0.0, 1000, 500,
+                                                       1e-12}),
+                         orv_test::PrintedName{});
 
 INSTANTIATE_TEST_SUITE_P(Cases, MultipathSingle,
                          ::testing::Values(SingleChannelCase{"Rayleigh 100 ns", 100.0, false},
