@@ -242,39 +242,69 @@ struct IdleGapCase {
 void PrintTo(const IdleGapCase& c, std::ostream* os) { *os << c.name; }
 class MultipathIdleGap : public ::testing::TestWithParam<IdleGapCase> {};
 
+// A case's channel, and its two bursts with their realisations (0, then 1
+// from the gap's start plus shift), the rest zeros.
+struct GapRun {
+    Multipath m;
+    int32_t taps = 0;
+    Vec xi, xq;
+    std::vector<int32_t> span;
+};
+
+constexpr double kGapFixedRe[3] = {1.0, 0.0, -0.1}, kGapFixedIm[3] = {0.0, 0.5, 0.02};
+
+void open_gap_run(const IdleGapCase& c, GapRun* r) {
+    Vec power(kMultipathMaxTaps);
+    r->taps = c.rms_ns > 0.0 ? exponential_profile(c.rms_ns, 12.5, power.data()) : 3;
+    const auto open = c.single ? multipath_open_single : multipath_open;
+    ASSERT_EQ(c.rms_ns > 0.0 ? open(&r->m, power.data(), nullptr, nullptr, r->taps, 5)
+                             : open(&r->m, nullptr, kGapFixedRe, kGapFixedIm, r->taps, 5),
+              0);
+    // Each burst ends within the kept inputs of a step whose own hop is all zero.
+    const int32_t hop = r->m.hop, burst = 2 * hop - r->taps / 2, total = ((2 * burst + c.gap) / hop + 4) * hop;
+    gaussian(11, total, &r->xi, &r->xq);
+    r->span.assign(total, 0);
+    for (int32_t k = burst; k < total; ++k) {
+        if (k < burst + c.gap || k >= 2 * burst + c.gap) r->xi[k] = r->xq[k] = 0.0;
+        if (k >= burst + c.shift) r->span[k] = 1;
+    }
+}
+
+// The hops through r's channel; with one_call, multipath_step_one for the hops of one realisation.
+void run_gap(GapRun* r, bool one_call, Vec* yi, Vec* yq) {
+    const int32_t hop = r->m.hop, total = static_cast<int32_t>(r->xi.size());
+    yi->assign(total, 0.0);
+    yq->assign(total, 0.0);
+    for (int32_t at = 0; at < total; at += hop) {
+        const int32_t* s = r->span.data() + at;
+        if (one_call && std::all_of(s, s + hop, [s](int32_t v) { return v == s[0]; }))
+            multipath_step_one(&r->m, r->xi.data() + at, r->xq.data() + at, s[0], yi->data() + at, yq->data() + at);
+        else
+            multipath_step(&r->m, r->xi.data() + at, r->xq.data() + at, s, yi->data() + at, yq->data() + at);
+    }
+}
+
 // Bursts parted by zeros and followed by them (the steps that skip idle windows
 // among them): every output equals the direct convolution, and one that no
 // window holding an input can reach is exactly zero.
 TEST_P(MultipathIdleGap, EqualsDirectConvolutionAcrossTheGap) {
     const IdleGapCase c = GetParam();
-    Vec power(kMultipathMaxTaps);
-    static const double fixed_re[3] = {1.0, 0.0, -0.1}, fixed_im[3] = {0.0, 0.5, 0.02};
-    const int32_t taps = c.rms_ns > 0.0 ? exponential_profile(c.rms_ns, 12.5, power.data()) : 3;
-    const auto open = c.single ? multipath_open_single : multipath_open;
-    Multipath m;
-    ASSERT_EQ(c.rms_ns > 0.0 ? open(&m, power.data(), nullptr, nullptr, taps, 5)
-                             : open(&m, nullptr, fixed_re, fixed_im, taps, 5),
-              0);
-    // Each burst ends within the kept inputs of a step whose own hop is all zero.
-    const int32_t hop = m.hop, burst = 2 * hop - taps / 2, total = ((2 * burst + c.gap) / hop + 4) * hop;
-    Vec xi, xq;
-    gaussian(11, total, &xi, &xq);
-    std::vector<int32_t> span(total, 0);
-    for (int32_t k = burst; k < total; ++k) {
-        if (k < burst + c.gap) xi[k] = xq[k] = 0.0;
-        if (k >= burst + c.shift) span[k] = 1;
-    }
-    for (int32_t k = 2 * burst + c.gap; k < total; ++k) xi[k] = xq[k] = 0.0;
-    Vec yi(total), yq(total);
-    for (int32_t at = 0; at < total; at += hop)
-        multipath_step(&m, xi.data() + at, xq.data() + at, span.data() + at, yi.data() + at, yq.data() + at);
+    GapRun r;
+    ASSERT_NO_FATAL_FAILURE(open_gap_run(c, &r));
+    const int32_t taps = r.taps, hop = r.m.hop, total = static_cast<int32_t>(r.xi.size());
+    const Vec& xi = r.xi;
+    const Vec& xq = r.xq;
+    const std::vector<int32_t>& span = r.span;
+    Vec yi, yq;
+    run_gap(&r, false, &yi, &yq);
+    Multipath& m = r.m;
     std::vector<Vec> hre(2, Vec(taps)), him(2, Vec(taps));
     for (int32_t key = 0; key < 2; ++key) {
         if (c.rms_ns > 0.0) {
             multipath_realisation(&m, key, hre[key].data(), him[key].data());
         } else {
-            hre[key].assign(fixed_re, fixed_re + 3);
-            him[key].assign(fixed_im, fixed_im + 3);
+            hre[key].assign(kGapFixedRe, kGapFixedRe + 3);
+            him[key].assign(kGapFixedIm, kGapFixedIm + 3);
         }
     }
     Vec wi(total), wq(total);
@@ -299,6 +329,21 @@ TEST_P(MultipathIdleGap, EqualsDirectConvolutionAcrossTheGap) {
     EXPECT_GT(silent, 0);
     EXPECT_EQ(not_zero, 0);
     multipath_close(&m);
+}
+
+// The hops of one realisation through multipath_step_one give multipath_step's outputs bit for bit.
+TEST_P(MultipathIdleGap, StepOneEqualsStepWithTheList) {
+    const IdleGapCase c = GetParam();
+    GapRun list, one;
+    ASSERT_NO_FATAL_FAILURE(open_gap_run(c, &list));
+    ASSERT_NO_FATAL_FAILURE(open_gap_run(c, &one));
+    Vec li, lq, oi, oq;
+    run_gap(&list, false, &li, &lq);
+    run_gap(&one, true, &oi, &oq);
+    EXPECT_EQ(std::memcmp(li.data(), oi.data(), li.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(lq.data(), oq.data(), lq.size() * sizeof(double)), 0);
+    multipath_close(&list.m);
+    multipath_close(&one.m);
 }
 
 // Gaps shorter than the kept inputs, within one window, and over several hops;
