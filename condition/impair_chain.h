@@ -276,7 +276,8 @@ struct Multipath {
     float* single_fixed_im;
     float* single_work_re;               // nfft
     float* single_work_im;
-    int32_t kept_one;                    // 1: the kept inputs (in_span's first taps - 1) are one realisation
+    int32_t kept_one;                    // 1: the kept inputs are all of realisation kept_span (in_span's
+    int32_t kept_span;                   //    first taps - 1 then not kept up), 0: in_span holds theirs
 };
 // Rayleigh taps of the profile (count powers), or the fixed response
 // (h_re, h_im of count taps) when profile is null. Returns 0, or -1 out of memory.

@@ -45,19 +45,20 @@ int32_t span_difference(int32_t n, const int32_t* span, int32_t s) {
 
 // True when the kept inputs are all of realisation s (the hop's are checked by the caller).
 bool kept_all(const Multipath* m, int32_t s) {
-    return m->taps == 1 || (m->kept_one != 0 && m->in_span[0] == s);
+    return m->taps == 1 || (m->kept_one != 0 && m->kept_span == s);
 }
 
-// The kept inputs' realisations after a step: in_span's first taps - 1, whether they are one.
+// The kept inputs' realisations after a step, from in_span's first taps - 1.
 void kept_spans_moved(Multipath* m) {
     const int32_t keep = m->taps - 1;
-    m->kept_one = span_difference(keep, m->in_span, m->in_span[0]) == 0;
+    m->kept_span = keep > 0 ? m->in_span[0] : 0;
+    m->kept_one = span_difference(keep, m->in_span, m->kept_span) == 0;
 }
 
-// The kept inputs all of realisation s after a step.
+// The kept inputs all of realisation s after a step (in_span written only when a step needs it).
 void kept_spans_one(Multipath* m, int32_t s) {
-    for (int32_t k = 0; k < m->taps - 1; ++k) m->in_span[k] = s;
     m->kept_one = 1;
+    m->kept_span = s;
 }
 
 // The transform of realisation key (cached; the fixed response when there
@@ -131,9 +132,21 @@ void from_single(const Multipath* m, int32_t n, const float* work, double* y) {
     for (int32_t k = 0; k < n; ++k) y[k] = work[k];
 }
 
-// True when the first n of re and im are all zero (stops at the first that is not).
+// True when the first n of re and im are all zero (either sign), eight at a
+// time: stops after the first eight holding one that is not.
 bool all_zero(int32_t n, const double* re, const double* im) {
-    for (int32_t k = 0; k < n; ++k)
+    int32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t bits = 0;
+        for (int32_t j = 0; j < 8; ++j) {
+            uint64_t a, b;
+            std::memcpy(&a, re + k + j, sizeof a);
+            std::memcpy(&b, im + k + j, sizeof b);
+            bits |= (a | b) << 1;  // the sign bit dropped: -0 counts as zero
+        }
+        if (bits != 0) return false;
+    }
+    for (; k < n; ++k)
         if (re[k] != 0.0 || im[k] != 0.0) return false;
     return true;
 }
@@ -279,6 +292,8 @@ void step_one(Multipath* m, const double* xi, const double* xq, int32_t s, doubl
 
 // A step with the hop's realisations at in_span + taps - 1 (several in the window).
 void step_mixed(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
+    if (m->kept_one != 0)
+        for (int32_t k = 0; k < m->taps - 1; ++k) m->in_span[k] = m->kept_span;
     if (m->single)
         step_mixed_single(m, xi, xq, yi, yq);
     else
@@ -417,7 +432,7 @@ void multipath_rewind(Multipath* m) {
     std::memset(m->in_re, 0, keep * sizeof(double));
     std::memset(m->in_im, 0, keep * sizeof(double));
     for (size_t k = 0; k < keep; ++k) m->in_span[k] = 0;
-    m->kept_one = 1;
+    kept_spans_one(m, 0);
 }
 
 void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im) {

@@ -236,14 +236,15 @@ struct IdleGapCase {
     bool single;     // multipath_open_single, else multipath_open
     double rms_ns;   // 0: three fixed taps
     int32_t gap;     // zero inputs between the two bursts
-    int32_t shift;   // where the second burst's realisation begins, from the gap's start
+    int32_t shift;   // where realisation 1 begins, from the gap's start (-1: the first hop boundary
+                     // a hop past it); realisation 2 from the second burst's middle
     double bound;    // of the output's RMS against the direct double convolution
 };
 void PrintTo(const IdleGapCase& c, std::ostream* os) { *os << c.name; }
 class MultipathIdleGap : public ::testing::TestWithParam<IdleGapCase> {};
 
-// A case's channel, and its two bursts with their realisations (0, then 1
-// from the gap's start plus shift), the rest zeros.
+// A case's channel, and its two bursts with their realisations (0, 1 from the
+// gap's start plus shift, 2 from the second burst's middle), the rest zeros.
 struct GapRun {
     Multipath m;
     int32_t taps = 0;
@@ -264,9 +265,10 @@ void open_gap_run(const IdleGapCase& c, GapRun* r) {
     const int32_t hop = r->m.hop, burst = 2 * hop - r->taps / 2, total = ((2 * burst + c.gap) / hop + 4) * hop;
     gaussian(11, total, &r->xi, &r->xq);
     r->span.assign(total, 0);
+    const int32_t one = c.shift >= 0 ? burst + c.shift : (burst + 2 * hop - 1) / hop * hop;
     for (int32_t k = burst; k < total; ++k) {
         if (k < burst + c.gap || k >= 2 * burst + c.gap) r->xi[k] = r->xq[k] = 0.0;
-        if (k >= burst + c.shift) r->span[k] = 1;
+        if (k >= one) r->span[k] = k < burst + c.gap + burst / 2 ? 1 : 2;
     }
 }
 
@@ -298,8 +300,8 @@ TEST_P(MultipathIdleGap, EqualsDirectConvolutionAcrossTheGap) {
     Vec yi, yq;
     run_gap(&r, false, &yi, &yq);
     Multipath& m = r.m;
-    std::vector<Vec> hre(2, Vec(taps)), him(2, Vec(taps));
-    for (int32_t key = 0; key < 2; ++key) {
+    std::vector<Vec> hre(3, Vec(taps)), him(3, Vec(taps));
+    for (int32_t key = 0; key < 3; ++key) {
         if (c.rms_ns > 0.0) {
             multipath_realisation(&m, key, hre[key].data(), him[key].data());
         } else {
@@ -356,8 +358,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, MultipathIdleGap,
                                                        kBound},
                                            IdleGapCase{"single Rayleigh 100 ns switch at gap start", true, 100.0, 2000,
                                                        0, kBound},
+                                           IdleGapCase{"single Rayleigh 100 ns switch at a hop in the gap", true,
+                                                       100.0, 2000, -1, kBound},
                                            IdleGapCase{"double Rayleigh 100 ns long gap", false, 100.0, 2000, 1000,
                                                        1e-12},
+                                           IdleGapCase{"double Rayleigh 100 ns switch at a hop in the gap", false,
+                                                       100.0, 2000, -1, 1e-12},
                                            IdleGapCase{"double three fixed taps long gap", false, 0.0, 1000, 500,
                                                        1e-12}),
                          orv_test::PrintedName{});
