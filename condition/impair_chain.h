@@ -276,6 +276,8 @@ struct Multipath {
     float* single_fixed_im;
     float* single_work_re;               // nfft
     float* single_work_im;
+    int32_t kept_one;                    // 1: the kept inputs are all of realisation kept_span (in_span's
+    int32_t kept_span;                   //    first taps - 1 then not kept up), 0: in_span holds theirs
 };
 // Rayleigh taps of the profile (count powers), or the fixed response
 // (h_re, h_im of count taps) when profile is null. Returns 0, or -1 out of memory.
@@ -296,5 +298,8 @@ void multipath_rewind(Multipath* m);
 // hop outputs y at the same indices (tap 0 at delay 0).
 void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
                     double* yi, double* yq);
+// multipath_step for a hop whose inputs are all of realisation s (no list to scan).
+void multipath_step_one(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi,
+                        double* yq);
 // The Rayleigh taps of realisation `key`, for tests (taps values each).
 void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im);

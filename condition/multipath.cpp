@@ -43,10 +43,22 @@ int32_t span_difference(int32_t n, const int32_t* span, int32_t s) {
     return d0 | d1 | d2 | d3;
 }
 
-// True when the window (the kept inputs and the hop's) holds one realisation.
-bool one_span(const Multipath* m, const int32_t* span) {
-    const int32_t keep = m->taps - 1, s = keep > 0 ? m->in_span[0] : span[0];
-    return (span_difference(keep, m->in_span, s) | span_difference(m->hop, span, s)) == 0;
+// True when the kept inputs are all of realisation s (the hop's are checked by the caller).
+bool kept_all(const Multipath* m, int32_t s) {
+    return m->taps == 1 || (m->kept_one != 0 && m->kept_span == s);
+}
+
+// The kept inputs' realisations after a step, from in_span's first taps - 1.
+void kept_spans_moved(Multipath* m) {
+    const int32_t keep = m->taps - 1;
+    m->kept_span = keep > 0 ? m->in_span[0] : 0;
+    m->kept_one = span_difference(keep, m->in_span, m->kept_span) == 0;
+}
+
+// The kept inputs all of realisation s after a step (in_span written only when a step needs it).
+void kept_spans_one(Multipath* m, int32_t s) {
+    m->kept_one = 1;
+    m->kept_span = s;
 }
 
 // The transform of realisation key (cached; the fixed response when there
@@ -120,8 +132,66 @@ void from_single(const Multipath* m, int32_t n, const float* work, double* y) {
     for (int32_t k = 0; k < n; ++k) y[k] = work[k];
 }
 
-// multipath_step's convolutions in single precision; the inputs kept in double.
-void step_single(Multipath* m, const double* xi, const double* xq, const int32_t* span, double* yi, double* yq) {
+// True when the first n of re and im are all zero (either sign), eight at a
+// time: stops after the first eight holding one that is not.
+bool all_zero(int32_t n, const double* re, const double* im) {
+    int32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t bits = 0;
+        for (int32_t j = 0; j < 8; ++j) {
+            uint64_t a, b;
+            std::memcpy(&a, re + k + j, sizeof a);
+            std::memcpy(&b, im + k + j, sizeof b);
+            bits |= (a | b) << 1;  // the sign bit dropped: -0 counts as zero
+        }
+        if (bits != 0) return false;
+    }
+    for (; k < n; ++k)
+        if (re[k] != 0.0 || im[k] != 0.0) return false;
+    return true;
+}
+
+// True for an idle window: the kept inputs and the hop's all zero, so every
+// convolution's output is zero.
+bool idle_window(const Multipath* m, const double* xi, const double* xq) {
+    return all_zero(m->taps - 1, m->in_re, m->in_im) && all_zero(m->hop, xi, xq);
+}
+
+// An idle window's step: zero outputs, the kept inputs moved on (their realisations are the caller's).
+void idle_step(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    std::memcpy(m->in_re, xi + hop - keep, kept);
+    std::memcpy(m->in_im, xq + hop - keep, kept);
+    std::memset(yi, 0, static_cast<size_t>(hop) * sizeof(double));
+    std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
+}
+
+// A step in single precision (the inputs kept in double) whose window is all of realisation s.
+void step_one_single(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi, double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    float* wr = m->single_work_re;
+    float* wi = m->single_work_im;
+    const double* hr;
+    const double* hi;
+    const float* sr;
+    const float* si;
+    transform_of(m, s, &hr, &hi, &sr, &si);
+    to_single(m, keep, m->in_re, wr);
+    to_single(m, keep, m->in_im, wi);
+    to_single(m, hop, xi, wr + keep);
+    to_single(m, hop, xq, wi + keep);
+    std::memcpy(m->in_re, xi + hop - keep, kept);
+    std::memcpy(m->in_im, xq + hop - keep, kept);
+    impair_fft_single_convolve(&m->sfft, sr, si, wr, wi);
+    from_single(m, hop, wr + keep, yi);
+    from_single(m, hop, wi + keep, yq);
+}
+
+// A step in single precision whose window holds several realisations (the
+// hop's already at in_span + taps - 1): one convolution per run of one.
+void step_mixed_single(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
     const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
     const size_t kept = static_cast<size_t>(keep) * sizeof(double);
     float* wr = m->single_work_re;
@@ -130,24 +200,9 @@ void step_single(Multipath* m, const double* xi, const double* xq, const int32_t
     const double* hi;
     const float* sr;
     const float* si;
-    if (one_span(m, span)) {
-        transform_of(m, span[0], &hr, &hi, &sr, &si);
-        to_single(m, keep, m->in_re, wr);
-        to_single(m, keep, m->in_im, wi);
-        to_single(m, hop, xi, wr + keep);
-        to_single(m, hop, xq, wi + keep);
-        std::memcpy(m->in_re, xi + hop - keep, kept);
-        std::memcpy(m->in_im, xq + hop - keep, kept);
-        for (int32_t k = 0; k < keep; ++k) m->in_span[k] = span[0];
-        impair_fft_single_convolve(&m->sfft, sr, si, wr, wi);
-        from_single(m, hop, wr + keep, yi);
-        from_single(m, hop, wi + keep, yq);
-        return;
-    }
     const size_t hopped = static_cast<size_t>(hop) * sizeof(double);
     std::memcpy(m->in_re + keep, xi, hopped);
     std::memcpy(m->in_im + keep, xq, hopped);
-    std::memcpy(m->in_span + keep, span, static_cast<size_t>(hop) * sizeof(int32_t));
     std::memset(yi, 0, hopped);
     std::memset(yq, 0, hopped);
     for (int32_t from = 0; from < n;) {
@@ -169,6 +224,81 @@ void step_single(Multipath* m, const double* xi, const double* xq, const int32_t
     std::memmove(m->in_re, m->in_re + hop, kept);
     std::memmove(m->in_im, m->in_im + hop, kept);
     std::memmove(m->in_span, m->in_span + hop, static_cast<size_t>(keep) * sizeof(int32_t));
+}
+
+// A step in double whose window is all of realisation s: the window straight
+// into the work arrays, no zeroing, no sum.
+void step_one_double(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi, double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    const size_t hopped = static_cast<size_t>(hop) * sizeof(double);
+    const double* hr;
+    const double* hi;
+    transform_of(m, s, &hr, &hi);
+    std::memcpy(m->work_re, m->in_re, kept);
+    std::memcpy(m->work_im, m->in_im, kept);
+    std::memcpy(m->work_re + keep, xi, hopped);
+    std::memcpy(m->work_im + keep, xq, hopped);
+    // The next window's kept inputs: the last of these (hop >= keep).
+    std::memcpy(m->in_re, xi + hop - keep, kept);
+    std::memcpy(m->in_im, xq + hop - keep, kept);
+    convolve(m, hr, hi);
+    std::memcpy(yi, m->work_re + keep, hopped);
+    std::memcpy(yq, m->work_im + keep, hopped);
+}
+
+// A step in double whose window holds several realisations (the hop's already
+// at in_span + taps - 1): each input sample through its own realisation, one
+// convolution per run of one over its samples only.
+void step_mixed_double(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
+    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    const size_t hopped = static_cast<size_t>(hop) * sizeof(double);
+    const double* hr;
+    const double* hi;
+    std::memcpy(m->in_re + keep, xi, hopped);
+    std::memcpy(m->in_im + keep, xq, hopped);
+    std::memset(yi, 0, hopped);
+    std::memset(yq, 0, hopped);
+    for (int32_t from = 0; from < n;) {
+        const int32_t s = m->in_span[from];
+        int32_t to = from;
+        while (to < n && m->in_span[to] == s) ++to;
+        std::memset(m->work_re, 0, static_cast<size_t>(n) * sizeof(double));
+        std::memset(m->work_im, 0, static_cast<size_t>(n) * sizeof(double));
+        std::memcpy(m->work_re + from, m->in_re + from, static_cast<size_t>(to - from) * sizeof(double));
+        std::memcpy(m->work_im + from, m->in_im + from, static_cast<size_t>(to - from) * sizeof(double));
+        transform_of(m, s, &hr, &hi);
+        convolve(m, hr, hi);
+        for (int32_t k = 0; k < hop; ++k) {
+            yi[k] += m->work_re[keep + k];
+            yq[k] += m->work_im[keep + k];
+        }
+        from = to;
+    }
+    std::memmove(m->in_re, m->in_re + hop, kept);
+    std::memmove(m->in_im, m->in_im + hop, kept);
+    std::memmove(m->in_span, m->in_span + hop, static_cast<size_t>(keep) * sizeof(int32_t));
+}
+
+// A step whose window is all of realisation s; the kept inputs' realisations become s.
+void step_one(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi, double* yq) {
+    if (m->single)
+        step_one_single(m, xi, xq, s, yi, yq);
+    else
+        step_one_double(m, xi, xq, s, yi, yq);
+    kept_spans_one(m, s);
+}
+
+// A step with the hop's realisations at in_span + taps - 1 (several in the window).
+void step_mixed(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
+    if (m->kept_one != 0)
+        for (int32_t k = 0; k < m->taps - 1; ++k) m->in_span[k] = m->kept_span;
+    if (m->single)
+        step_mixed_single(m, xi, xq, yi, yq);
+    else
+        step_mixed_double(m, xi, xq, yi, yq);
+    kept_spans_moved(m);
 }
 
 }  // namespace
@@ -302,6 +432,7 @@ void multipath_rewind(Multipath* m) {
     std::memset(m->in_re, 0, keep * sizeof(double));
     std::memset(m->in_im, 0, keep * sizeof(double));
     for (size_t k = 0; k < keep; ++k) m->in_span[k] = 0;
+    kept_spans_one(m, 0);
 }
 
 void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im) {
@@ -316,56 +447,34 @@ void multipath_realisation(const Multipath* m, int64_t key, double* re, double* 
 
 void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
                     double* yi, double* yq) {
-    if (m->single) {
-        step_single(m, xi, xq, span, yi, yq);
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    if (idle_window(m, xi, xq)) {
+        idle_step(m, xi, xq, yi, yq);
+        // The next window's kept realisations: the hop's last (hop >= keep).
+        std::memcpy(m->in_span, span + hop - keep, static_cast<size_t>(keep) * sizeof(int32_t));
+        kept_spans_moved(m);
         return;
     }
-    const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
-    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
-    const size_t hopped = static_cast<size_t>(hop) * sizeof(double);
-    const double* hr;
-    const double* hi;
-    if (one_span(m, span)) {
-        // One realisation for the whole window (the common case): the window
-        // straight into the work arrays, no zeroing, no sum.
-        transform_of(m, span[0], &hr, &hi);
-        std::memcpy(m->work_re, m->in_re, kept);
-        std::memcpy(m->work_im, m->in_im, kept);
-        std::memcpy(m->work_re + keep, xi, hopped);
-        std::memcpy(m->work_im + keep, xq, hopped);
-        // The next window's kept inputs: the last of these (hop >= keep).
-        std::memcpy(m->in_re, xi + hop - keep, kept);
-        std::memcpy(m->in_im, xq + hop - keep, kept);
-        for (int32_t k = 0; k < keep; ++k) m->in_span[k] = span[0];
-        convolve(m, hr, hi);
-        std::memcpy(yi, m->work_re + keep, hopped);
-        std::memcpy(yq, m->work_im + keep, hopped);
+    if (kept_all(m, span[0]) && span_difference(hop, span, span[0]) == 0) {
+        step_one(m, xi, xq, span[0], yi, yq);
         return;
     }
-    std::memcpy(m->in_re + keep, xi, hopped);
-    std::memcpy(m->in_im + keep, xq, hopped);
     std::memcpy(m->in_span + keep, span, static_cast<size_t>(hop) * sizeof(int32_t));
-    std::memset(yi, 0, hopped);
-    std::memset(yq, 0, hopped);
-    // Each input sample goes through its own span's realisation: one
-    // convolution per span present in the window, over its samples only.
-    for (int32_t from = 0; from < n;) {
-        const int32_t s = m->in_span[from];
-        int32_t to = from;
-        while (to < n && m->in_span[to] == s) ++to;
-        std::memset(m->work_re, 0, static_cast<size_t>(n) * sizeof(double));
-        std::memset(m->work_im, 0, static_cast<size_t>(n) * sizeof(double));
-        std::memcpy(m->work_re + from, m->in_re + from, static_cast<size_t>(to - from) * sizeof(double));
-        std::memcpy(m->work_im + from, m->in_im + from, static_cast<size_t>(to - from) * sizeof(double));
-        transform_of(m, s, &hr, &hi);
-        convolve(m, hr, hi);
-        for (int32_t k = 0; k < hop; ++k) {
-            yi[k] += m->work_re[keep + k];
-            yq[k] += m->work_im[keep + k];
-        }
-        from = to;
+    step_mixed(m, xi, xq, yi, yq);
+}
+
+void multipath_step_one(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi,
+                        double* yq) {
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    if (idle_window(m, xi, xq)) {
+        idle_step(m, xi, xq, yi, yq);
+        kept_spans_one(m, s);
+        return;
     }
-    std::memmove(m->in_re, m->in_re + hop, kept);
-    std::memmove(m->in_im, m->in_im + hop, kept);
-    std::memmove(m->in_span, m->in_span + hop, static_cast<size_t>(keep) * sizeof(int32_t));
+    if (kept_all(m, s)) {
+        step_one(m, xi, xq, s, yi, yq);
+        return;
+    }
+    for (int32_t k = 0; k < hop; ++k) m->in_span[keep + k] = s;
+    step_mixed(m, xi, xq, yi, yq);
 }

@@ -444,9 +444,10 @@ int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
-// The realisation of each of the step's hop inputs from channel_pos on (0 for
-// one realisation for the file), a run of inputs between switches at a time.
-void fill_spans(ImpairedRun* c, int32_t hop) {
+// The realisation of the step's hop inputs from channel_pos on (0 for one
+// realisation for the file): returned when it is one for the whole hop, else
+// -1 with each input's in hop_span, a run of inputs between switches at a time.
+int32_t fill_spans(ImpairedRun* c, int32_t hop) {
     const bool per_packet = c->m->multipath_per_packet == 1;
     for (int32_t k = 0; k < hop;) {
         const int64_t g = c->channel_pos + k;
@@ -456,9 +457,11 @@ void fill_spans(ImpairedRun* c, int32_t hop) {
         if (c->span_cursor + 1 < c->count && c->channel_switch[c->span_cursor + 1] - c->channel_pos < hop)
             end = static_cast<int32_t>(c->channel_switch[c->span_cursor + 1] - c->channel_pos);
         const int32_t span = per_packet ? c->span_cursor : 0;
+        if (k == 0 && end == hop) return span;
         for (int32_t j = k; j < end; ++j) c->hop_span[j] = span;
         k = end;
     }
+    return -1;
 }
 
 // The channel's next step: hop samples through the multipath channel.
@@ -470,8 +473,11 @@ int32_t channel_step(ImpairedRun* c) {
         if (take_first(c, m, &to_hop, k) != 0) return -1;
         k += m;
     }
-    fill_spans(c, hop);
-    multipath_step(&c->channel, c->hop_i, c->hop_q, c->hop_span, c->hop_i, c->hop_q);
+    const int32_t one = fill_spans(c, hop);
+    if (one >= 0)
+        multipath_step_one(&c->channel, c->hop_i, c->hop_q, one, c->hop_i, c->hop_q);
+    else
+        multipath_step(&c->channel, c->hop_i, c->hop_q, c->hop_span, c->hop_i, c->hop_q);
     c->channel_pos += hop;
     c->hop_at = 0;
     c->hop_len = hop;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -229,6 +230,143 @@ TEST_P(MultipathSingle, VectorLoopsEqualThePlainLoops) {
     multipath_close(&r.vec);
     multipath_close(&r.plain);
 }
+
+struct IdleGapCase {
+    const char* name;
+    bool single;     // multipath_open_single, else multipath_open
+    double rms_ns;   // 0: three fixed taps
+    int32_t gap;     // zero inputs between the two bursts
+    int32_t shift;   // where realisation 1 begins, from the gap's start (-1: the first hop boundary
+                     // a hop past it); realisation 2 from the second burst's middle
+    double bound;    // of the output's RMS against the direct double convolution
+};
+void PrintTo(const IdleGapCase& c, std::ostream* os) { *os << c.name; }
+class MultipathIdleGap : public ::testing::TestWithParam<IdleGapCase> {};
+
+// A case's channel, and its two bursts with their realisations (0, 1 from the
+// gap's start plus shift, 2 from the second burst's middle), the rest zeros.
+struct GapRun {
+    Multipath m;
+    int32_t taps = 0;
+    Vec xi, xq;
+    std::vector<int32_t> span;
+};
+
+constexpr double kGapFixedRe[3] = {1.0, 0.0, -0.1}, kGapFixedIm[3] = {0.0, 0.5, 0.02};
+
+void open_gap_run(const IdleGapCase& c, GapRun* r) {
+    Vec power(kMultipathMaxTaps);
+    r->taps = c.rms_ns > 0.0 ? exponential_profile(c.rms_ns, 12.5, power.data()) : 3;
+    const auto open = c.single ? multipath_open_single : multipath_open;
+    ASSERT_EQ(c.rms_ns > 0.0 ? open(&r->m, power.data(), nullptr, nullptr, r->taps, 5)
+                             : open(&r->m, nullptr, kGapFixedRe, kGapFixedIm, r->taps, 5),
+              0);
+    // Each burst ends within the kept inputs of a step whose own hop is all zero.
+    const int32_t hop = r->m.hop, burst = 2 * hop - r->taps / 2, total = ((2 * burst + c.gap) / hop + 4) * hop;
+    gaussian(11, total, &r->xi, &r->xq);
+    r->span.assign(total, 0);
+    const int32_t one = c.shift >= 0 ? burst + c.shift : (burst + 2 * hop - 1) / hop * hop;
+    for (int32_t k = burst; k < total; ++k) {
+        if (k < burst + c.gap || k >= 2 * burst + c.gap) r->xi[k] = r->xq[k] = 0.0;
+        if (k >= one) r->span[k] = k < burst + c.gap + burst / 2 ? 1 : 2;
+    }
+}
+
+// The hops through r's channel; with one_call, multipath_step_one for the hops of one realisation.
+void run_gap(GapRun* r, bool one_call, Vec* yi, Vec* yq) {
+    const int32_t hop = r->m.hop, total = static_cast<int32_t>(r->xi.size());
+    yi->assign(total, 0.0);
+    yq->assign(total, 0.0);
+    for (int32_t at = 0; at < total; at += hop) {
+        const int32_t* s = r->span.data() + at;
+        if (one_call && std::all_of(s, s + hop, [s](int32_t v) { return v == s[0]; }))
+            multipath_step_one(&r->m, r->xi.data() + at, r->xq.data() + at, s[0], yi->data() + at, yq->data() + at);
+        else
+            multipath_step(&r->m, r->xi.data() + at, r->xq.data() + at, s, yi->data() + at, yq->data() + at);
+    }
+}
+
+// Bursts parted by zeros and followed by them (the steps that skip idle windows
+// among them): every output equals the direct convolution, and one that no
+// window holding an input can reach is exactly zero.
+TEST_P(MultipathIdleGap, EqualsDirectConvolutionAcrossTheGap) {
+    const IdleGapCase c = GetParam();
+    GapRun r;
+    ASSERT_NO_FATAL_FAILURE(open_gap_run(c, &r));
+    const int32_t taps = r.taps, hop = r.m.hop, total = static_cast<int32_t>(r.xi.size());
+    const Vec& xi = r.xi;
+    const Vec& xq = r.xq;
+    const std::vector<int32_t>& span = r.span;
+    Vec yi, yq;
+    run_gap(&r, false, &yi, &yq);
+    Multipath& m = r.m;
+    std::vector<Vec> hre(3, Vec(taps)), him(3, Vec(taps));
+    for (int32_t key = 0; key < 3; ++key) {
+        if (c.rms_ns > 0.0) {
+            multipath_realisation(&m, key, hre[key].data(), him[key].data());
+        } else {
+            hre[key].assign(kGapFixedRe, kGapFixedRe + 3);
+            him[key].assign(kGapFixedIm, kGapFixedIm + 3);
+        }
+    }
+    Vec wi(total), wq(total);
+    for (int32_t n = 0; n < total; ++n) {
+        cplx want = 0.0;
+        for (int32_t j = 0; j < taps && j <= n; ++j) {
+            want += cplx(hre[span[n - j]][j], him[span[n - j]][j]) * cplx(xi[n - j], xq[n - j]);
+        }
+        wi[n] = want.real(), wq[n] = want.imag();
+    }
+    const double scale = rms(wi, wq);
+    double worst = 0.0;
+    int32_t silent = 0, not_zero = 0;
+    for (int32_t n = 0; n < total; ++n) {
+        worst = std::max(worst, std::abs(cplx(yi[n], yq[n]) - cplx(wi[n], wq[n])));
+        bool far = true;
+        for (int32_t k = std::max(0, n - hop - taps); k < std::min(total, n + hop); ++k)
+            far = far && xi[k] == 0.0 && xq[k] == 0.0;
+        if (far) ++silent, not_zero += yi[n] != 0.0 || yq[n] != 0.0;
+    }
+    EXPECT_LT(worst, c.bound * scale);
+    EXPECT_GT(silent, 0);
+    EXPECT_EQ(not_zero, 0);
+    multipath_close(&m);
+}
+
+// The hops of one realisation through multipath_step_one give multipath_step's outputs bit for bit.
+TEST_P(MultipathIdleGap, StepOneEqualsStepWithTheList) {
+    const IdleGapCase c = GetParam();
+    GapRun list, one;
+    ASSERT_NO_FATAL_FAILURE(open_gap_run(c, &list));
+    ASSERT_NO_FATAL_FAILURE(open_gap_run(c, &one));
+    Vec li, lq, oi, oq;
+    run_gap(&list, false, &li, &lq);
+    run_gap(&one, true, &oi, &oq);
+    EXPECT_EQ(std::memcmp(li.data(), oi.data(), li.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(lq.data(), oq.data(), lq.size() * sizeof(double)), 0);
+    multipath_close(&list.m);
+    multipath_close(&one.m);
+}
+
+// Gaps shorter than the kept inputs, within one window, and over several hops;
+// the second realisation from inside the gap or from its start.
+INSTANTIATE_TEST_SUITE_P(Cases, MultipathIdleGap,
+                         ::testing::Values(IdleGapCase{"single Rayleigh 100 ns short gap", true, 100.0, 40, 20, kBound},
+                                           IdleGapCase{"single Rayleigh 100 ns gap near a window", true, 100.0, 600, 300,
+                                                       kBound},
+                                           IdleGapCase{"single Rayleigh 700 ns long gap", true, 700.0, 9000, 4000,
+                                                       kBound},
+                                           IdleGapCase{"single Rayleigh 100 ns switch at gap start", true, 100.0, 2000,
+                                                       0, kBound},
+                                           IdleGapCase{"single Rayleigh 100 ns switch at a hop in the gap", true,
+                                                       100.0, 2000, -1, kBound},
+                                           IdleGapCase{"double Rayleigh 100 ns long gap", false, 100.0, 2000, 1000,
+                                                       1e-12},
+                                           IdleGapCase{"double Rayleigh 100 ns switch at a hop in the gap", false,
+                                                       100.0, 2000, -1, 1e-12},
+                                           IdleGapCase{"double three fixed taps long gap", false, 0.0, 1000, 500,
+                                                       1e-12}),
+                         orv_test::PrintedName{});
 
 INSTANTIATE_TEST_SUITE_P(Cases, MultipathSingle,
                          ::testing::Values(SingleChannelCase{"Rayleigh 100 ns", 100.0, false},
