@@ -285,6 +285,49 @@ __attribute__((target("avx"))) void groups_avx(int32_t groups, const Phasor& z, 
     _mm256_storeu_pd(r->w.re, wr), _mm256_storeu_pd(r->w.im, wi);
     r->group += groups;
 }
+
+// Whole segments from a segment's start (pn->sub 0, r->w at group 0) while
+// one fits in n: groups_avx's operations per group with the carrier lanes
+// kept in registers from segment to segment and each segment's powers made
+// in them (segment_powers' operations). Returns the samples done; r holds
+// the carrier after them and the next segment's powers.
+__attribute__((target("avx"))) int32_t segments_avx(PhaseNoise* pn, int32_t n, QuadRotation* r, double* i,
+                                                    double* q) {
+    const int32_t d = pn->decimation;
+    const __m256d c4r = _mm256_set1_pd(r->carrier4.re), c4i = _mm256_set1_pd(r->carrier4.im);
+    __m256d cr = _mm256_loadu_pd(r->carrier.re), ci = _mm256_loadu_pd(r->carrier.im);
+    int32_t k = 0;
+    for (; n - k >= d; k += d) {
+        const Phasor st = pn->step;
+        const double w2r = st.re * st.re - st.im * st.im, w2i = st.re * st.im + st.im * st.re;
+        const double w3r = w2r * st.re - w2i * st.im, w3i = w2r * st.im + w2i * st.re;
+        const __m256d w4r = _mm256_set1_pd(w2r * w2r - w2i * w2i), w4i = _mm256_set1_pd(w2r * w2i + w2i * w2r);
+        __m256d wr = _mm256_set_pd(w3r, w2r, st.re, 1.0), wi = _mm256_set_pd(w3i, w2i, st.im, 0.0);
+        const __m256d zr = _mm256_set1_pd(pn->z.re), zi = _mm256_set1_pd(pn->z.im);
+        for (int32_t g = k; g < k + d; g += 4) {
+            const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, wr), _mm256_mul_pd(zi, wi));
+            const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, wi), _mm256_mul_pd(zi, wr));
+            const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(cr, pr), _mm256_mul_pd(ci, pi));
+            const __m256d ri = _mm256_add_pd(_mm256_mul_pd(cr, pi), _mm256_mul_pd(ci, pr));
+            const __m256d x = _mm256_loadu_pd(i + g), y = _mm256_loadu_pd(q + g);
+            _mm256_storeu_pd(i + g, _mm256_sub_pd(_mm256_mul_pd(rr, x), _mm256_mul_pd(ri, y)));
+            _mm256_storeu_pd(q + g, _mm256_add_pd(_mm256_mul_pd(ri, x), _mm256_mul_pd(rr, y)));
+            const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(cr, c4r), _mm256_mul_pd(ci, c4i));
+            ci = _mm256_add_pd(_mm256_mul_pd(cr, c4i), _mm256_mul_pd(ci, c4r));
+            cr = ncr;
+            const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(wr, w4r), _mm256_mul_pd(wi, w4i));
+            wi = _mm256_add_pd(_mm256_mul_pd(wr, w4i), _mm256_mul_pd(wi, w4r));
+            wr = nwr;
+        }
+        phasor_of(pn->next, &pn->z);
+        pn->prev = pn->next;
+        pn->next = process_next(pn);
+        set_step(pn);
+    }
+    _mm256_storeu_pd(r->carrier.re, cr), _mm256_storeu_pd(r->carrier.im, ci);
+    if (k > 0) segment_powers(pn->step, r);
+    return k;
+}
 #endif
 
 // Lone samples (at the call's ends, off the groups) one at a time: the
@@ -325,6 +368,12 @@ void rotate_by_groups(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, dou
         const bool avx = pn->no_avx == 0 && cpu_has_avx();
 #endif
         while (n - k >= 4) {
+#if ORV_X86_VECTORS
+            if (avx && pn->sub == 0) {
+                k += segments_avx(pn, n - k, &r, i + k, q + k);
+                if (n - k < 4) break;
+            }
+#endif
             const int32_t left = (d - pn->sub) / 4, fit = (n - k) / 4;
             const int32_t groups = left < fit ? left : fit;
             powers_of_group(&r, pn->sub / 4);
