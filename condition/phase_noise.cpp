@@ -133,6 +133,17 @@ Carrier carrier_at(int64_t at, double freq_hz, double fs) {
     return w;
 }
 
+// One sample (i, q) turned by (rc, rs), and the carrier (c, s) by its step (cos_phi, sin_phi).
+inline void apply_and_turn(double rc, double rs, double cos_phi, double sin_phi, double* c, double* s, double* i,
+                           double* q) {
+    const double x = *i, y = *q;
+    *i = rc * x - rs * y;
+    *q = rs * x + rc * y;
+    const double c_next = cos_phi * *c - sin_phi * *s;
+    *s = cos_phi * *s + sin_phi * *c;
+    *c = c_next;
+}
+
 // The rotation sample by sample (decimations below 4): the phasor turned by the step.
 void rotate_by_samples(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
                        double* q) {
@@ -143,14 +154,7 @@ void rotate_by_samples(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, do
     double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
     // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
     auto rotate = [&](int32_t k) {
-        const double rc = c * zr - s * zi;
-        const double rs = s * zr + c * zi;
-        const double x = i[k], y = q[k];
-        i[k] = rc * x - rs * y;
-        q[k] = rs * x + rc * y;
-        const double c_next = cos_phi * c - sin_phi * s;
-        s = cos_phi * s + sin_phi * c;
-        c = c_next;
+        apply_and_turn(c * zr - s * zi, s * zr + c * zi, cos_phi, sin_phi, &c, &s, i + k, q + k);
     };
     int32_t k = 0;
     while (k < n) {
@@ -568,11 +572,6 @@ void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const d
             rc = c * pc - s * ps;
             rs = s * pc + c * ps;
         }
-        const double x = i[k], y = q[k];
-        i[k] = rc * x - rs * y;
-        q[k] = rs * x + rc * y;
-        const double c_next = cos_phi * c - sin_phi * s;
-        s = cos_phi * s + sin_phi * c;
-        c = c_next;
+        apply_and_turn(rc, rs, cos_phi, sin_phi, &c, &s, i + k, q + k);
     }
 }
