@@ -113,14 +113,15 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_avx(const doubl
     _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
 }
 
-// same_phase_avx for Quads fours of one row (inputs from a to a + 4 Quads - 1),
+// same_phase_avx for quads fours of one row (inputs from a to a + 4 quads - 1),
 // the row's taps broadcast once for all: each output's sums as there.
-template <int32_t Taps, int32_t Quads>
-__attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_run_avx(const double* row, const double* a,
-                                                                         const double* b, double* i, double* q) {
+template <int32_t Taps>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_run_avx(const double* row, int32_t quads,
+                                                                         const double* a, const double* b, double* i,
+                                                                         double* q) {
     __m256d h[Taps];
     for (int32_t j = 0; j < Taps; ++j) h[j] = _mm256_broadcast_sd(row + j);
-    for (int32_t at = 0; at < 4 * Quads; at += 4) {
+    for (int32_t at = 0; at < 4 * quads; at += 4) {
         __m256d si[4], sq[4];
         for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
         for (int32_t j = 0; j < Taps; j += 4)
@@ -154,24 +155,28 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
     constexpr int32_t taps = Taps;
     const __m256d d = _mm256_set1_pd(r->ratio_minus_one);
     const __m256d lanes = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
-    constexpr int32_t kRun = 32;
+    constexpr int32_t kRun = 64;
     int32_t k = 0;
     while (k + 4 <= count) {
         alignas(16) int32_t phase[4], whole[4];
         const __m256d n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0 + k)), lanes);
         quad_positions(n, d, whole, phase);
-        // A run of kRun outputs of one phase: the positions move monotonically,
-        // so equal ends mean one phase and consecutive inputs throughout.
-        if (k + kRun <= count) {
+        // The longest run of kRun, kRun / 2, ... 8 outputs of one phase: the
+        // positions move monotonically, so equal ends mean one phase and
+        // consecutive inputs throughout.
+        int32_t run = 0;
+        for (int32_t len = kRun; len >= 8 && run == 0; len /= 2) {
+            if (k + len > count) continue;
             alignas(16) int32_t end_phase[4], end_whole[4];
-            quad_positions(_mm256_add_pd(n, _mm256_set1_pd(kRun - 4)), d, end_whole, end_phase);
-            if (phase[0] == end_phase[3] && whole[0] == end_whole[3]) {
-                const double* row = r->table + static_cast<size_t>(phase[0]) * taps;
-                const int64_t first = n0 + k + whole[0] - (taps / 2 - 1) - base;
-                same_phase_run_avx<Taps, kRun / 4>(row, xi + first, xq + first, i + k, q + k);
-                k += kRun;
-                continue;
-            }
+            quad_positions(_mm256_add_pd(n, _mm256_set1_pd(len - 4)), d, end_whole, end_phase);
+            if (phase[0] == end_phase[3] && whole[0] == end_whole[3]) run = len;
+        }
+        if (run > 0) {
+            const double* row = r->table + static_cast<size_t>(phase[0]) * taps;
+            const int64_t first = n0 + k + whole[0] - (taps / 2 - 1) - base;
+            same_phase_run_avx<Taps>(row, run / 4, xi + first, xq + first, i + k, q + k);
+            k += run;
+            continue;
         }
         if (phase[0] == phase[3] && whole[0] == whole[3]) {
             // One phase and consecutive inputs: the outputs in the lanes, each tap broadcast.
