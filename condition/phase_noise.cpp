@@ -22,9 +22,14 @@ int32_t pow2_at_least(double v, int32_t lo, int32_t hi) {
     return n;
 }
 
-// The process's next sample (a new step of the filter when the last is used up).
-double process_next(PhaseNoise* pn);
+void process_step(PhaseNoise* pn);
 void process_step_single(PhaseNoise* pn);
+
+// The process's next sample (a new step of the filter when the last is used up).
+ORV_ALWAYS_INLINE double process_next(PhaseNoise* pn) {
+    if (pn->out_at >= 2 * pn->m) process_step(pn);
+    return pn->out[pn->out_at++];
+}
 
 // Two steps of the overlap-save filter in one complex transform (the filter
 // is real): the real part filters [w, a], the imaginary part [a, b], where a
@@ -65,11 +70,6 @@ void process_step_single(PhaseNoise* pn) {
     for (int32_t k = 0; k < m; ++k) pn->out[k] = re[m + k];
     for (int32_t k = 0; k < m; ++k) pn->out[m + k] = im[m + k];
     pn->out_at = 0;
-}
-
-double process_next(PhaseNoise* pn) {
-    if (pn->out_at >= 2 * pn->m) process_step(pn);
-    return pn->out[pn->out_at++];
 }
 
 // The phasor's step between the process samples prev and next.
