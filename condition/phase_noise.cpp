@@ -22,9 +22,14 @@ int32_t pow2_at_least(double v, int32_t lo, int32_t hi) {
     return n;
 }
 
-// The process's next sample (a new step of the filter when the last is used up).
-double process_next(PhaseNoise* pn);
+void process_step(PhaseNoise* pn);
 void process_step_single(PhaseNoise* pn);
+
+// The process's next sample (a new step of the filter when the last is used up).
+ORV_ALWAYS_INLINE double process_next(PhaseNoise* pn) {
+    if (pn->out_at >= 2 * pn->m) process_step(pn);
+    return pn->out[pn->out_at++];
+}
 
 // Two steps of the overlap-save filter in one complex transform (the filter
 // is real): the real part filters [w, a], the imaginary part [a, b], where a
@@ -65,11 +70,6 @@ void process_step_single(PhaseNoise* pn) {
     for (int32_t k = 0; k < m; ++k) pn->out[k] = re[m + k];
     for (int32_t k = 0; k < m; ++k) pn->out[m + k] = im[m + k];
     pn->out_at = 0;
-}
-
-double process_next(PhaseNoise* pn) {
-    if (pn->out_at >= 2 * pn->m) process_step(pn);
-    return pn->out[pn->out_at++];
 }
 
 // The phasor's step between the process samples prev and next.
@@ -133,6 +133,17 @@ Carrier carrier_at(int64_t at, double freq_hz, double fs) {
     return w;
 }
 
+// One sample (i, q) turned by (rc, rs), and the carrier (c, s) by its step (cos_phi, sin_phi).
+inline void apply_and_turn(double rc, double rs, double cos_phi, double sin_phi, double* c, double* s, double* i,
+                           double* q) {
+    const double x = *i, y = *q;
+    *i = rc * x - rs * y;
+    *q = rs * x + rc * y;
+    const double c_next = cos_phi * *c - sin_phi * *s;
+    *s = cos_phi * *s + sin_phi * *c;
+    *c = c_next;
+}
+
 // The rotation sample by sample (decimations below 4): the phasor turned by the step.
 void rotate_by_samples(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, double fs, double* i,
                        double* q) {
@@ -143,14 +154,7 @@ void rotate_by_samples(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, do
     double zr = pn->z.re, zi = pn->z.im, sr = pn->step.re, si = pn->step.im;
     // One sample: e^(j (2 pi f t + phase)) = (c + j s) z applied, the carrier turned on.
     auto rotate = [&](int32_t k) {
-        const double rc = c * zr - s * zi;
-        const double rs = s * zr + c * zi;
-        const double x = i[k], y = q[k];
-        i[k] = rc * x - rs * y;
-        q[k] = rs * x + rc * y;
-        const double c_next = cos_phi * c - sin_phi * s;
-        s = cos_phi * s + sin_phi * c;
-        c = c_next;
+        apply_and_turn(c * zr - s * zi, s * zr + c * zi, cos_phi, sin_phi, &c, &s, i + k, q + k);
     };
     int32_t k = 0;
     while (k < n) {
@@ -285,6 +289,49 @@ __attribute__((target("avx"))) void groups_avx(int32_t groups, const Phasor& z, 
     _mm256_storeu_pd(r->w.re, wr), _mm256_storeu_pd(r->w.im, wi);
     r->group += groups;
 }
+
+// Whole segments from a segment's start (pn->sub 0, r->w at group 0) while
+// one fits in n: groups_avx's operations per group with the carrier lanes
+// kept in registers from segment to segment and each segment's powers made
+// in them (segment_powers' operations). Returns the samples done; r holds
+// the carrier after them and the next segment's powers.
+__attribute__((target("avx"))) int32_t segments_avx(PhaseNoise* pn, int32_t n, QuadRotation* r, double* i,
+                                                    double* q) {
+    const int32_t d = pn->decimation;
+    const __m256d c4r = _mm256_set1_pd(r->carrier4.re), c4i = _mm256_set1_pd(r->carrier4.im);
+    __m256d cr = _mm256_loadu_pd(r->carrier.re), ci = _mm256_loadu_pd(r->carrier.im);
+    int32_t k = 0;
+    for (; n - k >= d; k += d) {
+        const Phasor st = pn->step;
+        const double w2r = st.re * st.re - st.im * st.im, w2i = st.re * st.im + st.im * st.re;
+        const double w3r = w2r * st.re - w2i * st.im, w3i = w2r * st.im + w2i * st.re;
+        const __m256d w4r = _mm256_set1_pd(w2r * w2r - w2i * w2i), w4i = _mm256_set1_pd(w2r * w2i + w2i * w2r);
+        __m256d wr = _mm256_set_pd(w3r, w2r, st.re, 1.0), wi = _mm256_set_pd(w3i, w2i, st.im, 0.0);
+        const __m256d zr = _mm256_set1_pd(pn->z.re), zi = _mm256_set1_pd(pn->z.im);
+        for (int32_t g = k; g < k + d; g += 4) {
+            const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, wr), _mm256_mul_pd(zi, wi));
+            const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, wi), _mm256_mul_pd(zi, wr));
+            const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(cr, pr), _mm256_mul_pd(ci, pi));
+            const __m256d ri = _mm256_add_pd(_mm256_mul_pd(cr, pi), _mm256_mul_pd(ci, pr));
+            const __m256d x = _mm256_loadu_pd(i + g), y = _mm256_loadu_pd(q + g);
+            _mm256_storeu_pd(i + g, _mm256_sub_pd(_mm256_mul_pd(rr, x), _mm256_mul_pd(ri, y)));
+            _mm256_storeu_pd(q + g, _mm256_add_pd(_mm256_mul_pd(ri, x), _mm256_mul_pd(rr, y)));
+            const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(cr, c4r), _mm256_mul_pd(ci, c4i));
+            ci = _mm256_add_pd(_mm256_mul_pd(cr, c4i), _mm256_mul_pd(ci, c4r));
+            cr = ncr;
+            const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(wr, w4r), _mm256_mul_pd(wi, w4i));
+            wi = _mm256_add_pd(_mm256_mul_pd(wr, w4i), _mm256_mul_pd(wi, w4r));
+            wr = nwr;
+        }
+        phasor_of(pn->next, &pn->z);
+        pn->prev = pn->next;
+        pn->next = process_next(pn);
+        set_step(pn);
+    }
+    _mm256_storeu_pd(r->carrier.re, cr), _mm256_storeu_pd(r->carrier.im, ci);
+    if (k > 0) segment_powers(pn->step, r);
+    return k;
+}
 #endif
 
 // Lone samples (at the call's ends, off the groups) one at a time: the
@@ -325,6 +372,12 @@ void rotate_by_groups(PhaseNoise* pn, int32_t n, int64_t at, double freq_hz, dou
         const bool avx = pn->no_avx == 0 && cpu_has_avx();
 #endif
         while (n - k >= 4) {
+#if ORV_X86_VECTORS
+            if (avx && pn->sub == 0) {
+                k += segments_avx(pn, n - k, &r, i + k, q + k);
+                if (n - k < 4) break;
+            }
+#endif
             const int32_t left = (d - pn->sub) / 4, fit = (n - k) / 4;
             const int32_t groups = left < fit ? left : fit;
             powers_of_group(&r, pn->sub / 4);
@@ -519,11 +572,6 @@ void rotate_with_phase(int32_t n, int64_t at, double freq_hz, double fs, const d
             rc = c * pc - s * ps;
             rs = s * pc + c * ps;
         }
-        const double x = i[k], y = q[k];
-        i[k] = rc * x - rs * y;
-        q[k] = rs * x + rc * y;
-        const double c_next = cos_phi * c - sin_phi * s;
-        s = cos_phi * s + sin_phi * c;
-        c = c_next;
+        apply_and_turn(rc, rs, cos_phi, sin_phi, &c, &s, i + k, q + k);
     }
 }

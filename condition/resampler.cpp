@@ -113,6 +113,37 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_avx(const doubl
     _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
 }
 
+// same_phase_avx for quads fours of one row (inputs from a to a + 4 quads - 1),
+// the row's taps broadcast once for all: each output's sums as there.
+template <int32_t Taps>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_run_avx(const double* row, int32_t quads,
+                                                                         const double* a, const double* b, double* i,
+                                                                         double* q) {
+    __m256d h[Taps];
+    for (int32_t j = 0; j < Taps; ++j) h[j] = _mm256_broadcast_sd(row + j);
+    for (int32_t at = 0; at < 4 * quads; at += 4) {
+        __m256d si[4], sq[4];
+        for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
+        for (int32_t j = 0; j < Taps; j += 4)
+            for (int32_t l = 0; l < 4; ++l) si[l] = _mm256_add_pd(si[l], _mm256_mul_pd(h[j + l], _mm256_loadu_pd(a + at + j + l)));
+        _mm256_storeu_pd(i + at, _mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])));
+        for (int32_t j = 0; j < Taps; j += 4)
+            for (int32_t l = 0; l < 4; ++l) sq[l] = _mm256_add_pd(sq[l], _mm256_mul_pd(h[j + l], _mm256_loadu_pd(b + at + j + l)));
+        _mm256_storeu_pd(q + at, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
+    }
+}
+
+// The integer sample and phase of outputs n .. n + 3 (position's arithmetic per lane).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void quad_positions(__m256d n, __m256d d, int32_t* whole,
+                                                                     int32_t* phase) {
+    const __m256d x = _mm256_mul_pd(n, d);
+    const __m256d fl = _mm256_floor_pd(x);
+    const __m256d rows = _mm256_set1_pd(kResamplePhases), half = _mm256_set1_pd(0.5);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(phase),
+                     _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(x, fl), rows), half)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(whole), _mm256_cvttpd_epi32(fl));
+}
+
 // resampler_run's outputs four at a time: their positions side by side (the
 // plain loop's arithmetic per lane: the product n d, its floor, the rounded
 // phase), the four partial sums of each folded as the plain loop folds them,
@@ -123,23 +154,36 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
                                                      const double* xi, const double* xq, double* i, double* q) {
     constexpr int32_t taps = Taps;
     const __m256d d = _mm256_set1_pd(r->ratio_minus_one);
-    const __m256d phases = _mm256_set1_pd(kResamplePhases), half = _mm256_set1_pd(0.5);
     const __m256d lanes = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+    constexpr int32_t kRun = 64;
     int32_t k = 0;
-    for (; k + 4 <= count; k += 4) {
-        const __m256d n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0 + k)), lanes);
-        const __m256d x = _mm256_mul_pd(n, d);
-        const __m256d fl = _mm256_floor_pd(x);
+    while (k + 4 <= count) {
         alignas(16) int32_t phase[4], whole[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(phase),
-                        _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(x, fl), phases), half)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(whole), _mm256_cvttpd_epi32(fl));
+        const __m256d n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0 + k)), lanes);
+        quad_positions(n, d, whole, phase);
+        // The longest run of kRun, kRun / 2, ... 8 outputs of one phase: the
+        // positions move monotonically, so equal ends mean one phase and
+        // consecutive inputs throughout.
+        int32_t run = 0;
+        for (int32_t len = kRun; len >= 8 && run == 0; len /= 2) {
+            if (k + len > count) continue;
+            alignas(16) int32_t end_phase[4], end_whole[4];
+            quad_positions(_mm256_add_pd(n, _mm256_set1_pd(len - 4)), d, end_whole, end_phase);
+            if (phase[0] == end_phase[3] && whole[0] == end_whole[3]) run = len;
+        }
+        if (run > 0) {
+            const double* row = r->table + static_cast<size_t>(phase[0]) * taps;
+            const int64_t first = n0 + k + whole[0] - (taps / 2 - 1) - base;
+            same_phase_run_avx<Taps>(row, run / 4, xi + first, xq + first, i + k, q + k);
+            k += run;
+            continue;
+        }
         if (phase[0] == phase[3] && whole[0] == whole[3]) {
-            // One phase and consecutive inputs (the positions move monotonically):
-            // the outputs in the lanes, each tap broadcast.
+            // One phase and consecutive inputs: the outputs in the lanes, each tap broadcast.
             const double* row = r->table + static_cast<size_t>(phase[0]) * taps;
             const int64_t first = n0 + k + whole[0] - (taps / 2 - 1) - base;
             same_phase_avx<Taps>(row, xi + first, xq + first, i + k, q + k);
+            k += 4;
             continue;
         }
         __m256d si[4], sq[4];
@@ -156,6 +200,7 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
                                               _mm256_permute2f128_pd(i01, i23, 0x31)));
         _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_permute2f128_pd(q01, q23, 0x20),
                                               _mm256_permute2f128_pd(q01, q23, 0x31)));
+        k += 4;
     }
     return k;
 }

@@ -501,6 +501,11 @@ std::vector<ResampleLoopCase> resample_loop_cases() {
         cases.push_back({taps, -733.0, 40, 7});
         cases.push_back({taps, 1000.0, 123456789, 2050});
     }
+    // Runs of 32 outputs of one phase, and runs whose phase changes somewhere inside.
+    cases.push_back({8, 25.0, 0, 4099});
+    cases.push_back({16, -25.0, 7, 3001});
+    cases.push_back({8, 55.0, 5, 34});
+    cases.push_back({32, 2.0, 1, 64});
     cases.push_back({8, -0.37, 3, 1});
     cases.push_back({8, 999.9, 2000000000000, 203});  // |n d| beyond 2^30: one at a time
     cases.push_back({16, -1000.0, 1073741824, 64});

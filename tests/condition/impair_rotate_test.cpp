@@ -158,7 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
         GroupCase{"decimation 16 carrier minus 1 MHz calls to 7", 160e6, 1e6, -70, -1e6, 7, 16},
         GroupCase{"decimation 16 strong noise calls to 1000", 160e6, 1e6, -45, 312500, 1000, 16},
         GroupCase{"decimation 64 carrier 3 MHz calls to 13", 80e6, 1e5, -70, 3e6, 13, 64},
-        GroupCase{"decimation 4 strong noise calls to 3", 40e6, 1e6, -45, 0, 3, 4}),
+        GroupCase{"decimation 4 strong noise calls to 3", 40e6, 1e6, -45, 0, 3, 4},
+        GroupCase{"decimation 4 carrier 2 MHz calls to 777", 40e6, 1e6, -45, 2e6, 777, 4},
+        GroupCase{"decimation 64 carrier minus 3 MHz calls to 5000", 80e6, 1e5, -60, -3e6, 5000, 64}),
     orv_test::PrintedName{});
 
 // Below a decimation of 4 the phasor is turned sample by sample and
