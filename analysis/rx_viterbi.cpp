@@ -393,15 +393,119 @@ bool acs_available(AcsKernel kernel) {
 }
 
 namespace {
-// The k-th smallest (from 0) of the n values at buf (no NaN; buf holds 4n values, the upper
-// 2n scratch), as nth_element would place it: after a first round on sampled pivots, a
-// quickselect on the median of three whose rounds copy the values below the pivot to one half
-// of the other buffer and those above it to the other half, branch-free (no store waits on a
-// load of the value just stored); the values equal to the pivot are its answer (ties cannot
-// stall it); a sort of the last few.
-double kth_smallest(double* buf, size_t n, size_t k) {
+// Copies the values of src[0..n) within [a, b] to dst in order (branch-free: dst takes up to
+// 4 values past the kept ones); returns their count, the count below a in below.
+size_t keep_between(const double* src, size_t n, double a, double b, double* dst, size_t& below) {
+    size_t kept = 0, under = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double v = src[i];
+        dst[kept] = v;
+        under += v < a;
+        kept += (v >= a) & (v <= b);
+    }
+    below = under;
+    return kept;
+}
+
+// Copies the values of src[0..m) below p to lo and those above it to hi, in order; returns
+// the count below, the count above in above.
+size_t split_at(const double* src, size_t m, double p, double* lo, double* hi, size_t& above) {
+    size_t nl = 0, nh = 0;
+    for (size_t i = 0; i < m; ++i) {
+        const double v = src[i];
+        lo[nl] = v;
+        hi[nh] = v;
+        nl += v < p;
+        nh += v > p;
+    }
+    above = nh;
+    return nl;
+}
+
+#ifdef ORV_RX_AVX2
+// For each 4-bit mask, the 32-bit lane order that moves the masked doubles to the front.
+struct CompressOrder {
+    alignas(32) uint32_t lane[16][8];
+};
+constexpr CompressOrder make_compress_order() {
+    CompressOrder t{};
+    for (int m = 0; m < 16; ++m) {
+        int s = 0;
+        for (int j = 0; j < 4; ++j) {
+            if ((m >> j) & 1) {
+                t.lane[m][2 * s] = static_cast<uint32_t>(2 * j);
+                t.lane[m][2 * s + 1] = static_cast<uint32_t>(2 * j + 1);
+                ++s;
+            }
+        }
+    }
+    return t;
+}
+constexpr CompressOrder kCompress = make_compress_order();
+
+// Stores the doubles of v selected by mask at dst, packed in order (writes 4 doubles).
+ORV_AVX2_FN void store_compressed(double* dst, __m256d v, int mask) {
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.lane[mask]));
+    _mm256_storeu_pd(dst, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order)));
+}
+
+// keep_between four values at a time.
+__attribute__((target("avx2,popcnt"))) size_t keep_between_avx2(const double* src, size_t n, double a, double b,
+                                                                double* dst, size_t& below) {
+    const __m256d va = _mm256_set1_pd(a), vb = _mm256_set1_pd(b);
+    size_t kept = 0, under = 0, i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(src + i);
+        const int lt = _mm256_movemask_pd(_mm256_cmp_pd(v, va, _CMP_LT_OQ));
+        const int in = _mm256_movemask_pd(
+            _mm256_and_pd(_mm256_cmp_pd(v, va, _CMP_GE_OQ), _mm256_cmp_pd(v, vb, _CMP_LE_OQ)));
+        store_compressed(dst + kept, v, in);
+        kept += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(in)));
+        under += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(lt)));
+    }
+    size_t tail_below = 0;
+    kept += keep_between(src + i, n - i, a, b, dst + kept, tail_below);
+    below = under + tail_below;
+    return kept;
+}
+
+// split_at four values at a time.
+__attribute__((target("avx2,popcnt"))) size_t split_at_avx2(const double* src, size_t m, double p, double* lo,
+                                                            double* hi, size_t& above) {
+    const __m256d vp = _mm256_set1_pd(p);
+    size_t nl = 0, nh = 0, i = 0;
+    for (; i + 4 <= m; i += 4) {
+        const __m256d v = _mm256_loadu_pd(src + i);
+        const int lt = _mm256_movemask_pd(_mm256_cmp_pd(v, vp, _CMP_LT_OQ));
+        const int gt = _mm256_movemask_pd(_mm256_cmp_pd(v, vp, _CMP_GT_OQ));
+        store_compressed(lo + nl, v, lt);
+        store_compressed(hi + nh, v, gt);
+        nl += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(lt)));
+        nh += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(gt)));
+    }
+    size_t tail_above = 0;
+    nl += split_at(src + i, m - i, p, lo + nl, hi + nh, tail_above);
+    above = nh + tail_above;
+    return nl;
+}
+#endif
+}  // namespace
+
+// After a first round on sampled pivots, a quickselect on the median of three whose rounds
+// copy the values below the pivot to one part of the other buffer and those above it to the
+// other part, branch-free (no store waits on a load of the value just stored); the values
+// equal to the pivot are its answer (ties cannot stall it); a sort of the last few.
+double kth_smallest(double* buf, size_t n, size_t k, bool vector) {
+    auto keep = keep_between;
+    auto split = split_at;
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2()) keep = keep_between_avx2, split = split_at_avx2;
+#else
+    (void)vector;
+#endif
+    const size_t h = n + 4;  // a part's room: n values and the 4 a vector store may write past them
     double* src = buf;
-    double* dst = buf + 2 * n;
+    double* dst = buf + 2 * h;
     size_t m = n;
     if (n >= 256) {
         // A first round on two pivots around rank k of 64 evenly spaced samples: the values
@@ -412,42 +516,28 @@ double kth_smallest(double* buf, size_t n, size_t k) {
         std::sort(sample, sample + 64);
         const size_t r = k * 64 / n;
         const double pa = sample[r < 8 ? 0 : r - 8], pb = sample[std::min<size_t>(r + 8, 63)];
-        size_t below = 0, between = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const double v = buf[i];
-            dst[between] = v;
-            below += v < pa;
-            between += (v >= pa) & (v <= pb);
-        }
+        size_t below = 0;
+        const size_t between = keep(buf, n, pa, pb, dst, below);
         if (k >= below && k < below + between) src = dst, m = between, k -= below, dst = buf;
     }
     while (m > 16) {
         const double x = src[0], y = src[m / 2], z = src[m - 1];
         const double p = std::max(std::min(x, y), std::min(std::max(x, y), z));
-        double* lo = dst;
-        double* hi = dst + n;
-        size_t nl = 0, nh = 0;
-        for (size_t i = 0; i < m; ++i) {
-            const double v = src[i];
-            lo[nl] = v;
-            hi[nh] = v;
-            nl += v < p;
-            nh += v > p;
-        }
+        size_t nh = 0;
+        const size_t nl = split(src, m, p, dst, dst + h, nh);
         if (k < nl) {
-            src = lo, m = nl;
+            src = dst, m = nl;
         } else if (k >= m - nh) {
             k -= m - nh;
-            src = hi, m = nh;
+            src = dst + h, m = nh;
         } else {
             return p;
         }
-        dst = src < buf + 2 * n ? buf + 2 * n : buf;  // the buffer src is not in
+        dst = src < buf + 2 * h ? buf + 2 * h : buf;  // the buffer src is not in
     }
     std::sort(src, src + m);
     return src[k];
 }
-}  // namespace
 
 double soft_scale(const double* soft, size_t n) {
     // The median magnitude of up to 1024 evenly spaced non-zero values: an impulse in the
@@ -456,7 +546,7 @@ double soft_scale(const double* soft, size_t n) {
     static thread_local std::vector<double> buf;  // the values and kth_smallest's scratch, kept between calls
     const size_t stride = std::max<size_t>(n / kProbe, 1);
     const size_t most = n == 0 ? 0 : (n - 1) / stride + 1;  // up to 2 kProbe - 1 values
-    if (buf.size() < 4 * most) buf.resize(4 * most);
+    if (buf.size() < 4 * most + 16) buf.resize(4 * most + 16);
     size_t m = 0;
     for (size_t i = 0; i < n; i += stride) {
         const double v = std::abs(soft[i]);

@@ -20,6 +20,11 @@ constexpr int kSoftMax = 511;
 // at up to 1024 places) to 64; an all-zero input gives 1.
 double soft_scale(const double* soft, size_t n);
 
+// The k-th smallest (from 0) of the n values at buf, as std::nth_element would place it (no NaN;
+// buf holds 4 n + 16 values, all but the first n scratch). vector: the AVX2 loops where the
+// processor has them (the same value).
+double kth_smallest(double* buf, size_t n, size_t k, bool vector = true);
+
 // round(soft * scale) clipped to +-kSoftMax; zero stays zero (a punctured bit), NaN gives 0.
 inline int16_t quantise_soft(double soft, double scale) {
     double v = soft * scale;

@@ -173,6 +173,7 @@ TEST(SoftScale, MapsTheMedianMagnitudeOfNonZeroValuesTo64) {
 // The scale is 64 over the median magnitude of the sampled non-zero values, found here by
 // sorting them: many ties, a few values, magnitudes from subnormal to 1e299, runs of equal
 // values that share their leading bits, blocks longer than the 1024 samples.
+const double kOdd[5] = {std::numeric_limits<double>::quiet_NaN(), kInf, -kInf, 1e300, -std::numeric_limits<double>::quiet_NaN()};
 struct ScaleCase {
     std::string name;
     size_t n;
@@ -196,6 +197,7 @@ TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
         case 5: soft[i] = -3.25; break;                                                         // all equal
         case 6: soft[i] = static_cast<double>(c.n - i); break;                                  // descending
         case 7: soft[i] = i % 3 ? 2.0 : -1.0; break;                                          // two values
+        case 9: soft[i] = i % 5 ? u : kOdd[(i / 5) % 5]; break;  // NaN, infinities, 1e300 left out
         default: soft[i] = i % 16 ? u : 1000.0 + static_cast<double>(i); break;                 // every 16th huge
         }
     }
@@ -215,8 +217,64 @@ INSTANTIATE_TEST_SUITE_P(
                       ScaleCase{"Subnormal_700", 700, 4}, ScaleCase{"One_1", 1, 0}, ScaleCase{"Two_2", 2, 0},
                       ScaleCase{"Spread_17", 17, 0}, ScaleCase{"AllEqual_5000", 5000, 5}, ScaleCase{"Descending_2047", 2047, 6},
                       ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0},
-                      ScaleCase{"HugeWhereSampled_1024", 1024, 8}, ScaleCase{"HugeWhereSampled_640", 640, 8}),
+                      ScaleCase{"HugeWhereSampled_1024", 1024, 8}, ScaleCase{"HugeWhereSampled_640", 640, 8},
+                      ScaleCase{"NanAndInfinities_10944", 10944, 9}, ScaleCase{"NanAndInfinities_300", 300, 9},
+                      ScaleCase{"NanAndInfinities_9", 9, 9}),
     [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
+
+// The k-th smallest against std::nth_element, the plain and the AVX2 loops, on sizes around
+// the first round's threshold (256) and the final sort's (16), at ranks 0, n - 1 and between,
+// with ties, equal values, sorted runs and values that put the k-th outside the sampled pivots.
+struct KthCase {
+    std::string name;
+    size_t n;
+    int kind;
+    int rank;  // 0: the first, 1: the middle, 2: the last, 3: a quarter in
+};
+void PrintTo(const KthCase& c, std::ostream* os) { *os << c.name; }
+class KthSmallest : public ::testing::TestWithParam<KthCase> {};
+
+TEST_P(KthSmallest, EqualsNthElement) {
+    const KthCase& c = GetParam();
+    std::mt19937 rng(static_cast<uint32_t>(c.n * 13 + static_cast<size_t>(c.kind) * 5 + static_cast<size_t>(c.rank)));
+    std::vector<double> v(c.n);
+    for (size_t i = 0; i < c.n; ++i) {
+        const double u = std::uniform_real_distribution<double>(1e-3, 10.0)(rng);
+        switch (c.kind) {
+        case 0: v[i] = u; break;                                                      // spread
+        case 1: v[i] = static_cast<double>(rng() % 3 + 1); break;                     // three values
+        case 2: v[i] = 0.5; break;                                                    // all equal
+        case 3: v[i] = static_cast<double>(i + 1); break;                             // ascending
+        case 4: v[i] = static_cast<double>(c.n - i); break;                           // descending
+        case 5: v[i] = i % 64 == 0 ? 1e6 + static_cast<double>(i) : u; break;         // samples all large
+        case 6: v[i] = i % 64 == 0 ? 1e-9 * static_cast<double>(i + 1) : u; break;    // samples all small
+        default: v[i] = u * std::pow(2.0, static_cast<double>(rng() % 2000) - 1000.0);  // wide range
+        }
+    }
+    const size_t k = c.rank == 0 ? 0 : c.rank == 1 ? c.n / 2 : c.rank == 2 ? c.n - 1 : c.n / 4;
+    std::vector<double> ref = v;
+    std::nth_element(ref.begin(), ref.begin() + static_cast<std::ptrdiff_t>(k), ref.end());
+    for (const bool vector : {false, true}) {
+        std::vector<double> buf(4 * c.n + 16, std::numeric_limits<double>::quiet_NaN());  // scratch never read as values
+        std::copy(v.begin(), v.end(), buf.begin());
+        EXPECT_EQ(rx::kth_smallest(buf.data(), c.n, k, vector), ref[k]) << (vector ? "vector" : "plain");
+    }
+}
+
+std::vector<KthCase> kth_cases() {
+    const char* kinds[] = {"Spread", "ThreeValues", "AllEqual", "Ascending", "Descending", "SamplesLarge",
+                           "SamplesSmall", "WideRange"};
+    const char* ranks[] = {"First", "Middle", "Last", "Quarter"};
+    std::vector<KthCase> out;
+    for (const size_t n : {size_t{1}, size_t{2}, size_t{7}, size_t{17}, size_t{255}, size_t{256}, size_t{1095}, size_t{2047}})
+        for (int kind = 0; kind < 8; ++kind)
+            for (int rank = 0; rank < 4; ++rank)
+                out.push_back({std::string(kinds[kind]) + "_" + std::to_string(n) + "_" + ranks[rank], n, kind, rank});
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, KthSmallest, ::testing::ValuesIn(kth_cases()),
+                         [](const ::testing::TestParamInfo<KthCase>& i) { return i.param.name; });
 
 TEST(ViterbiFast, OneHugeSoftValueDoesNotSpoilTheBlock) {
     Block b = coded_block(2000, 1, 2, 1.0, 0.3, 11);
