@@ -262,6 +262,27 @@ void groups_plain(int32_t groups, const Phasor& z, QuadRotation* r, double* i, d
 }
 
 #if ORV_X86_VECTORS
+// One group of four samples: rotated by carrier times z w, then the carrier
+// lanes turned by carrier4 and w by w4.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_group_step(__m256d zr, __m256d zi, __m256d c4r,
+                                                                     __m256d c4i, __m256d w4r, __m256d w4i,
+                                                                     __m256d* cr, __m256d* ci, __m256d* wr,
+                                                                     __m256d* wi, double* i, double* q) {
+    const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, *wr), _mm256_mul_pd(zi, *wi));
+    const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, *wi), _mm256_mul_pd(zi, *wr));
+    const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(*cr, pr), _mm256_mul_pd(*ci, pi));
+    const __m256d ri = _mm256_add_pd(_mm256_mul_pd(*cr, pi), _mm256_mul_pd(*ci, pr));
+    const __m256d x = _mm256_loadu_pd(i), y = _mm256_loadu_pd(q);
+    _mm256_storeu_pd(i, _mm256_sub_pd(_mm256_mul_pd(rr, x), _mm256_mul_pd(ri, y)));
+    _mm256_storeu_pd(q, _mm256_add_pd(_mm256_mul_pd(ri, x), _mm256_mul_pd(rr, y)));
+    const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(*cr, c4r), _mm256_mul_pd(*ci, c4i));
+    *ci = _mm256_add_pd(_mm256_mul_pd(*cr, c4i), _mm256_mul_pd(*ci, c4r));
+    *cr = ncr;
+    const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(*wr, w4r), _mm256_mul_pd(*wi, w4i));
+    *wi = _mm256_add_pd(_mm256_mul_pd(*wr, w4i), _mm256_mul_pd(*wi, w4r));
+    *wr = nwr;
+}
+
 // groups_plain in AVX registers (the same operations per lane).
 __attribute__((target("avx"))) void groups_avx(int32_t groups, const Phasor& z, QuadRotation* r, double* i,
                                                  double* q) {
@@ -271,19 +292,7 @@ __attribute__((target("avx"))) void groups_avx(int32_t groups, const Phasor& z, 
     __m256d cr = _mm256_loadu_pd(r->carrier.re), ci = _mm256_loadu_pd(r->carrier.im);
     __m256d wr = _mm256_loadu_pd(r->w.re), wi = _mm256_loadu_pd(r->w.im);
     for (int32_t g = 0; g < groups; ++g, i += 4, q += 4) {
-        const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, wr), _mm256_mul_pd(zi, wi));
-        const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, wi), _mm256_mul_pd(zi, wr));
-        const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(cr, pr), _mm256_mul_pd(ci, pi));
-        const __m256d ri = _mm256_add_pd(_mm256_mul_pd(cr, pi), _mm256_mul_pd(ci, pr));
-        const __m256d x = _mm256_loadu_pd(i), y = _mm256_loadu_pd(q);
-        _mm256_storeu_pd(i, _mm256_sub_pd(_mm256_mul_pd(rr, x), _mm256_mul_pd(ri, y)));
-        _mm256_storeu_pd(q, _mm256_add_pd(_mm256_mul_pd(ri, x), _mm256_mul_pd(rr, y)));
-        const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(cr, c4r), _mm256_mul_pd(ci, c4i));
-        ci = _mm256_add_pd(_mm256_mul_pd(cr, c4i), _mm256_mul_pd(ci, c4r));
-        cr = ncr;
-        const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(wr, w4r), _mm256_mul_pd(wi, w4i));
-        wi = _mm256_add_pd(_mm256_mul_pd(wr, w4i), _mm256_mul_pd(wi, w4r));
-        wr = nwr;
+        avx_group_step(zr, zi, c4r, c4i, w4r, w4i, &cr, &ci, &wr, &wi, i, q);
     }
     _mm256_storeu_pd(r->carrier.re, cr), _mm256_storeu_pd(r->carrier.im, ci);
     _mm256_storeu_pd(r->w.re, wr), _mm256_storeu_pd(r->w.im, wi);
@@ -309,19 +318,7 @@ __attribute__((target("avx"))) int32_t segments_avx(PhaseNoise* pn, int32_t n, Q
         __m256d wr = _mm256_set_pd(w3r, w2r, st.re, 1.0), wi = _mm256_set_pd(w3i, w2i, st.im, 0.0);
         const __m256d zr = _mm256_set1_pd(pn->z.re), zi = _mm256_set1_pd(pn->z.im);
         for (int32_t g = k; g < k + d; g += 4) {
-            const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, wr), _mm256_mul_pd(zi, wi));
-            const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, wi), _mm256_mul_pd(zi, wr));
-            const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(cr, pr), _mm256_mul_pd(ci, pi));
-            const __m256d ri = _mm256_add_pd(_mm256_mul_pd(cr, pi), _mm256_mul_pd(ci, pr));
-            const __m256d x = _mm256_loadu_pd(i + g), y = _mm256_loadu_pd(q + g);
-            _mm256_storeu_pd(i + g, _mm256_sub_pd(_mm256_mul_pd(rr, x), _mm256_mul_pd(ri, y)));
-            _mm256_storeu_pd(q + g, _mm256_add_pd(_mm256_mul_pd(ri, x), _mm256_mul_pd(rr, y)));
-            const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(cr, c4r), _mm256_mul_pd(ci, c4i));
-            ci = _mm256_add_pd(_mm256_mul_pd(cr, c4i), _mm256_mul_pd(ci, c4r));
-            cr = ncr;
-            const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(wr, w4r), _mm256_mul_pd(wi, w4i));
-            wi = _mm256_add_pd(_mm256_mul_pd(wr, w4i), _mm256_mul_pd(wi, w4r));
-            wr = nwr;
+            avx_group_step(zr, zi, c4r, c4i, w4r, w4i, &cr, &ci, &wr, &wi, i + g, q + g);
         }
         phasor_of(pn->next, &pn->z);
         pn->prev = pn->next;
