@@ -63,6 +63,11 @@ void iq_imbalance_apply(const IqImbalance* m, int32_t n, double* i, double* q);
 // iq_imbalance_apply, returning power plus each output's I^2 + Q^2 added in
 // order of sample (the same samples and sum as a pass over them afterwards).
 double iq_imbalance_apply_sum(const IqImbalance* m, int32_t n, double* i, double* q, double power);
+// rapp_amplify_from, then iq_imbalance_apply when m is not null, in one pass;
+// returns power plus each output's I^2 + Q^2 added in order of sample (the
+// bits of the separate passes).
+double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
+                   double* i, double* q, double power);
 
 // ---- Small FFT for the stages' convolutions ----------------------------------
 

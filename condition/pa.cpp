@@ -20,7 +20,7 @@ constexpr double kGuessBase = kGuessOne * (1.0 + 1.0 / E);
 
 // t^E for a whole E in 1..16 by squaring (unrolled for a constant E).
 template <int32_t E>
-inline double power_of(double t) {
+constexpr double power_of(double t) {
     if constexpr (E == 1) {
         return t;
     } else if constexpr (E % 2 == 0) {
@@ -52,7 +52,7 @@ inline double inverse_root(double base) {
 // Row E: (1 + u)^(-1/E) on u in [0, 1] by the quintic c0 + u (c1 + ... u c5),
 // the interpolant at the six Chebyshev nodes (within 5.1e-5 for E = 1,
 // 2.6e-6 for E = 6, 8.1e-7 for E = 16).
-const double kNearOne[17][6] = {
+constexpr double kNearOne[17][6] = {
     {0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
     {0.999948982194786, -0.9962757002193766, 0.9534207438396001,
      -0.7705729299525534, 0.4179378603132493, -0.10448446507831233},
@@ -100,6 +100,23 @@ inline double inverse_root_near_one(double base) {
     return t;
 }
 
+// inverse_root_near_one's operations at base 1 (as the vector kernel takes
+// them), evaluated once by the compiler.
+template <int32_t E>
+constexpr double near_one_at_one() {
+    const double* c = kNearOne[E];
+    const double u = 1.0 - 1.0;
+    double t = c[4] + u * c[5];
+    for (int32_t j = 3; j >= 0; --j) t = c[j] + u * t;
+    for (int32_t s = 0; s < 2; ++s) t = (t * (1.0 / E)) * ((E + 1.0) - 1.0 * power_of<E>(t));
+    return t;
+}
+
+// True when that iteration gives exactly 1 at 1 (a lane at base 1 then needs
+// no select of the scalar kernel's 1: true for 2p = 1, 3, 5..12 and 16).
+template <int32_t E>
+constexpr bool kNearOneExact = near_one_at_one<E>() == 1.0;
+
 // base^(-1/E) for any base >= 1: exactly 1 for 1 (a sample far below saturation
 // keeps its value), by pow beyond kNewtonLimit.
 template <int32_t E>
@@ -109,18 +126,45 @@ double inverse_root_or_pow(double base) {
     return base < kNewtonLimit ? inverse_root<E>(base) : std::pow(base, -1.0 / E);
 }
 
-// The Rapp gain for 2p = E on n samples x into i and q (x may be i and q):
-// (|x| / a_sat)^E by multiplication (of |x|^2 for an even E, of |x| for an odd one).
+// The Rapp gain of the sample (x, y) for 2p = E: (|x| / a_sat)^E by
+// multiplication (of |x|^2 for an even E, of |x| for an odd one).
+template <int32_t E>
+inline double whole_gain(double x, double y, double inv_sat2) {
+    const double r2 = (x * x + y * y) * inv_sat2;
+    const double u = E % 2 == 0 ? power_of<E / 2 == 0 ? 1 : E / 2>(r2) : power_of<E>(std::sqrt(r2));
+    return inverse_root_or_pow<E>(1.0 + u);
+}
+
+// The Rapp gain for 2p = E on n samples x into i and q (x may be i and q).
 template <int32_t E>
 void rapp_whole(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i, double* q) {
     for (int32_t k = 0; k < n; ++k) {
         const double x = xi[k], y = xq[k];
-        const double r2 = (x * x + y * y) * inv_sat2;
-        const double u = E % 2 == 0 ? power_of<E / 2 == 0 ? 1 : E / 2>(r2) : power_of<E>(std::sqrt(r2));
-        const double g = inverse_root_or_pow<E>(1.0 + u);
+        const double g = whole_gain<E>(x, y, inv_sat2);
         i[k] = x * g;
         q[k] = y * g;
     }
+}
+
+// rapp_whole, then the matrix m when kIq, on n samples; returns power plus
+// each output's I^2 + Q^2 added in order of sample.
+template <int32_t E, bool kIq>
+double rapp_iq_whole(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
+                     double* i, double* q, double power) {
+    for (int32_t k = 0; k < n; ++k) {
+        const double x = xi[k], y = xq[k];
+        const double g = whole_gain<E>(x, y, inv_sat2);
+        double u = x * g, v = y * g;
+        if constexpr (kIq) {
+            const double a = u, b = v;
+            u = m->ii * a + m->iq * b;
+            v = m->qi * a + m->qq * b;
+        }
+        i[k] = u;
+        q[k] = v;
+        power += u * u + v * v;
+    }
+    return power;
 }
 
 #if ORV_X86_VECTORS
@@ -171,53 +215,131 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d far_root4(__m256d base)
     return t;
 }
 
-// The gain of four samples (x, y) for 2p = E: every lane takes the scalar
-// kernel's operations in its order (no fused products), so the gains are equal
-// bit for bit. *big gets the lanes at or beyond kNewtonLimit.
-template <int32_t E>
-__attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d gain4(__m256d x, __m256d y, __m256d sat, int* big) {
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d r2 = _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), sat);
-    const __m256d u = E % 2 == 0 ? power_of4<E / 2 == 0 ? 1 : E / 2>(r2) : power_of4<E>(_mm256_sqrt_pd(r2));
-    const __m256d base = _mm256_add_pd(one, u);
-    __m256d t = near_one4<E>(base);
-    const __m256d far = _mm256_cmp_pd(base, _mm256_set1_pd(2.0), _CMP_NLT_UQ);
-    if (_mm256_movemask_pd(far) != 0) t = _mm256_blendv_pd(t, far_root4<E>(base), far);  // rare
-    *big = _mm256_movemask_pd(_mm256_cmp_pd(base, _mm256_set1_pd(kNewtonLimit), _CMP_NLT_UQ));
-    return _mm256_blendv_pd(t, one, _mm256_cmp_pd(base, one, _CMP_EQ_OQ));
+// mask's lanes of yes, the other lanes of no (bitwise: GCC lowers a blendv
+// on a comparison to one branch a lane when AVX2 is not there).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE __m256d select4(__m256d mask, __m256d yes, __m256d no) {
+    return _mm256_or_pd(_mm256_and_pd(mask, yes), _mm256_andnot_pd(mask, no));
 }
 
-// rapp_whole four samples at a time, eight groups of four side by side (their
-// Newton iterations, a chain of dependent products, overlap); a block with a
-// lane beyond kNewtonLimit is redone by the scalar kernel.
+// Groups of four samples side by side in the vector kernels' blocks (their
+// Newton iterations, chains of dependent products, overlap; only the gains
+// and bases stay in registers, the samples are loaded again for the products).
+constexpr int32_t kGroups = 4;
+constexpr int32_t kBlock = 4 * kGroups;
+
+// The bases at or beyond 2 of the groups in base get inverse_root's value in
+// g; nonzero when a lane is at or beyond kNewtonLimit.
+template <int32_t E>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE int far_gains(const __m256d* base, __m256d* g) {
+    __m256d big = _mm256_setzero_pd();
+#pragma GCC unroll 8
+    for (int32_t m = 0; m < kGroups; ++m) {
+        const __m256d far = _mm256_cmp_pd(base[m], _mm256_set1_pd(2.0), _CMP_NLT_UQ);
+        if (_mm256_movemask_pd(far) != 0) g[m] = select4(far, far_root4<E>(base[m]), g[m]);
+        big = _mm256_or_pd(big, _mm256_cmp_pd(base[m], _mm256_set1_pd(kNewtonLimit), _CMP_NLT_UQ));
+    }
+    return _mm256_movemask_pd(big);
+}
+
+// The gains of the kBlock samples from xi, xq into g for 2p = E: every lane
+// takes the scalar kernel's operations in its order (no fused products), so
+// the gains are equal bit for bit. Nonzero when a lane is at or beyond
+// kNewtonLimit (the block is then the scalar kernel's).
+template <int32_t E>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE int block_gains(const double* xi, const double* xq, __m256d sat,
+                                                                 __m256d* g) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d base[kGroups];
+    __m256d far = _mm256_setzero_pd();
+#pragma GCC unroll 8
+    for (int32_t m = 0; m < kGroups; ++m) {
+        const __m256d x = _mm256_loadu_pd(xi + 4 * m), y = _mm256_loadu_pd(xq + 4 * m);
+        const __m256d r2 = _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), sat);
+        const __m256d u =
+            E % 2 == 0 ? power_of4<E / 2 == 0 ? 1 : E / 2>(r2) : power_of4<E>(_mm256_sqrt_pd(r2));
+        base[m] = _mm256_add_pd(one, u);
+        g[m] = near_one4<E>(base[m]);
+        far = _mm256_or_pd(far, _mm256_cmp_pd(base[m], _mm256_set1_pd(2.0), _CMP_NLT_UQ));
+    }
+    if (_mm256_movemask_pd(far) != 0 && far_gains<E>(base, g) != 0) return 1;  // rare
+    if constexpr (!kNearOneExact<E>) {
+#pragma GCC unroll 8
+        for (int32_t m = 0; m < kGroups; ++m) g[m] = select4(_mm256_cmp_pd(base[m], one, _CMP_EQ_OQ), one, g[m]);
+    }
+    return 0;
+}
+
+// rapp_whole kBlock samples at a time; a block with a lane beyond kNewtonLimit
+// is redone by the scalar kernel.
 template <int32_t E>
 __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, const double* xi, const double* xq,
                                                    double* i, double* q) {
     const __m256d sat = _mm256_set1_pd(inv_sat2);
-    constexpr int32_t kGroups = 8;
     int32_t k = 0;
-    for (; k + 4 * kGroups <= n; k += 4 * kGroups) {
-        __m256d x[kGroups], y[kGroups], g[kGroups];
-        int big = 0;
-        for (int32_t m = 0; m < kGroups; ++m) {
-            x[m] = _mm256_loadu_pd(xi + k + 4 * m);
-            y[m] = _mm256_loadu_pd(xq + k + 4 * m);
-        }
-        for (int32_t m = 0; m < kGroups; ++m) {
-            int b;
-            g[m] = gain4<E>(x[m], y[m], sat, &b);
-            big |= b;
-        }
-        if (big != 0) {
-            rapp_whole<E>(4 * kGroups, inv_sat2, xi + k, xq + k, i + k, q + k);  // rare
+    for (; k + kBlock <= n; k += kBlock) {
+        __m256d g[kGroups];
+        if (block_gains<E>(xi + k, xq + k, sat, g) != 0) {
+            rapp_whole<E>(kBlock, inv_sat2, xi + k, xq + k, i + k, q + k);  // rare
             continue;
         }
+#pragma GCC unroll 8
         for (int32_t m = 0; m < kGroups; ++m) {
-            _mm256_storeu_pd(i + k + 4 * m, _mm256_mul_pd(x[m], g[m]));
-            _mm256_storeu_pd(q + k + 4 * m, _mm256_mul_pd(y[m], g[m]));
+            const int32_t at = k + 4 * m;
+            _mm256_storeu_pd(i + at, _mm256_mul_pd(_mm256_loadu_pd(xi + at), g[m]));
+            _mm256_storeu_pd(q + at, _mm256_mul_pd(_mm256_loadu_pd(xq + at), g[m]));
         }
     }
     rapp_whole<E>(n - k, inv_sat2, xi + k, xq + k, i + k, q + k);
+}
+
+// rapp_iq_whole kBlock samples at a time (the same operations per lane; the
+// outputs' I^2 + Q^2 go through memory to be added one by one in order); a
+// block with a lane beyond kNewtonLimit is the scalar kernel's.
+template <int32_t E, bool kIq>
+__attribute__((target("avx"))) double rapp_iq_avx(int32_t n, double inv_sat2, const IqImbalance* m,
+                                                  const double* xi, const double* xq, double* i, double* q,
+                                                  double power) {
+    const __m256d sat = _mm256_set1_pd(inv_sat2);
+    __m256d ii = sat, iq = sat, qi = sat, qq = sat;
+    if constexpr (kIq) {
+        ii = _mm256_set1_pd(m->ii);
+        iq = _mm256_set1_pd(m->iq);
+        qi = _mm256_set1_pd(m->qi);
+        qq = _mm256_set1_pd(m->qq);
+    }
+    alignas(32) double p2[kBlock];
+    int32_t k = 0;
+    for (; k + kBlock <= n; k += kBlock) {
+        __m256d g[kGroups];
+        if (block_gains<E>(xi + k, xq + k, sat, g) != 0) {
+            power = rapp_iq_whole<E, kIq>(kBlock, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);  // rare
+            continue;
+        }
+#pragma GCC unroll 8
+        for (int32_t b = 0; b < kGroups; ++b) {
+            const int32_t at = k + 4 * b;
+            __m256d u = _mm256_mul_pd(_mm256_loadu_pd(xi + at), g[b]);
+            __m256d v = _mm256_mul_pd(_mm256_loadu_pd(xq + at), g[b]);
+            if constexpr (kIq) {
+                const __m256d x = u, y = v;
+                u = _mm256_add_pd(_mm256_mul_pd(ii, x), _mm256_mul_pd(iq, y));
+                v = _mm256_add_pd(_mm256_mul_pd(qi, x), _mm256_mul_pd(qq, y));
+            }
+            _mm256_storeu_pd(i + at, u);
+            _mm256_storeu_pd(q + at, v);
+            _mm256_store_pd(p2 + 4 * b, _mm256_add_pd(_mm256_mul_pd(u, u), _mm256_mul_pd(v, v)));
+        }
+#pragma GCC unroll 32
+        for (int32_t j = 0; j < kBlock; ++j) power += p2[j];
+    }
+    return rapp_iq_whole<E, kIq>(n - k, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);
+}
+
+template <int32_t E, bool kIq>
+double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
+                   double* i, double* q, double power) {
+    if (cpu_has_avx()) return rapp_iq_avx<E, kIq>(n, inv_sat2, m, xi, xq, i, q, power);
+    return rapp_iq_whole<E, kIq>(n, inv_sat2, m, xi, xq, i, q, power);
 }
 
 template <int32_t E>
@@ -230,11 +352,19 @@ template <int32_t E>
 void rapp_whole_any(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i, double* q) {
     rapp_whole<E>(n, inv_sat2, xi, xq, i, q);
 }
+
+template <int32_t E, bool kIq>
+double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
+                   double* i, double* q, double power) {
+    return rapp_iq_whole<E, kIq>(n, inv_sat2, m, xi, xq, i, q, power);
+}
 #endif
 
 typedef void (*RappKernel)(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i,
                            double* q);
 typedef double (*RootKernel)(double base);
+typedef double (*RappIqKernel)(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi,
+                               const double* xq, double* i, double* q, double power);
 
 const RappKernel kRappKernels[17] = {
     nullptr,             rapp_whole_any<1>,  rapp_whole_any<2>,  rapp_whole_any<3>,
@@ -248,6 +378,16 @@ const RootKernel kRootKernels[17] = {
     inverse_root_or_pow<5>,  inverse_root_or_pow<6>,  inverse_root_or_pow<7>,  inverse_root_or_pow<8>,
     inverse_root_or_pow<9>,  inverse_root_or_pow<10>, inverse_root_or_pow<11>, inverse_root_or_pow<12>,
     inverse_root_or_pow<13>, inverse_root_or_pow<14>, inverse_root_or_pow<15>, inverse_root_or_pow<16>};
+// Row 0: without the IQ matrix, row 1: with it; column 2p.
+const RappIqKernel kRappIqKernels[2][17] = {
+    {nullptr, rapp_iq_any<1, false>, rapp_iq_any<2, false>, rapp_iq_any<3, false>, rapp_iq_any<4, false>,
+     rapp_iq_any<5, false>, rapp_iq_any<6, false>, rapp_iq_any<7, false>, rapp_iq_any<8, false>,
+     rapp_iq_any<9, false>, rapp_iq_any<10, false>, rapp_iq_any<11, false>, rapp_iq_any<12, false>,
+     rapp_iq_any<13, false>, rapp_iq_any<14, false>, rapp_iq_any<15, false>, rapp_iq_any<16, false>},
+    {nullptr, rapp_iq_any<1, true>, rapp_iq_any<2, true>, rapp_iq_any<3, true>, rapp_iq_any<4, true>,
+     rapp_iq_any<5, true>, rapp_iq_any<6, true>, rapp_iq_any<7, true>, rapp_iq_any<8, true>,
+     rapp_iq_any<9, true>, rapp_iq_any<10, true>, rapp_iq_any<11, true>, rapp_iq_any<12, true>,
+     rapp_iq_any<13, true>, rapp_iq_any<14, true>, rapp_iq_any<15, true>, rapp_iq_any<16, true>}};
 
 }  // namespace
 
@@ -277,6 +417,16 @@ void rapp_amplify_from(int32_t n, double a_sat, double p, const double* xi, cons
         i[k] = x * g;
         q[k] = y * g;
     }
+}
+
+double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
+                   double* i, double* q, double power) {
+    const int32_t e = rapp_whole_exponent(p);
+    if (e > 0) return kRappIqKernels[m != nullptr][e](n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, power);
+    rapp_amplify_from(n, a_sat, p, xi, xq, i, q);
+    if (m != nullptr) return iq_imbalance_apply_sum(m, n, i, q, power);
+    for (int32_t k = 0; k < n; ++k) power += i[k] * i[k] + q[k] * q[k];
+    return power;
 }
 
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {

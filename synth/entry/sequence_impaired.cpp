@@ -266,6 +266,13 @@ void amplify_run(void* context, int32_t k, int32_t m, const double* i, const dou
         return;
     }
     ImpairedRun* c = out->c;
+    if (c->summing && !c->clip) {
+        // Amplifier, IQ imbalance and the power in one pass over the run.
+        c->sums.power = rapp_iq_sum(m, c->a_sat, c->m->pa_smoothness, c->iq ? &c->iqm : nullptr, i, q, to_i,
+                                    to_q, c->sums.power);
+        c->sums.samples += m;
+        return;
+    }
     rapp_amplify_from(m, c->a_sat, c->m->pa_smoothness, i, q, to_i, to_q);
     if (c->clip) clip_envelope(m, c->clip_level, to_i, to_q);
     if (!c->summing) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <iterator>
 #include <numbers>
 #include <ostream>
 #include <string>
@@ -155,6 +156,135 @@ INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
                                            RappFastCase{0.3, 0}, RappFastCase{2.25, 0},
                                            RappFastCase{8.5, 0}, RappFastCase{12.0, 0}),
                          orv_test::PrintedName{});
+
+// ---- Amplifier, IQ stage and power in one pass -------------------------------
+
+struct RappIqCase {
+    double p;
+    bool iq;    // with the IQ matrix
+    int32_t n;  // samples: a lone one, one vector block, a block and a tail, many
+};
+void PrintTo(const RappIqCase& c, std::ostream* os) {
+    *os << "p " << c.p << (c.iq ? " iq" : " no iq") << " n " << c.n;
+}
+class RappIqSum : public ::testing::TestWithParam<RappIqCase> {};
+
+std::vector<RappIqCase> rapp_iq_cases() {
+    // 2p = 1, 2, 3, 4, 6, 13, 16 (the gain at 1 + u == 1 taken as it comes or
+    // selected), and 2p not whole (pow).
+    const double ps[] = {0.5, 1.0, 1.5, 2.0, 3.0, 6.5, 8.0, 2.25};
+    const int32_t ns[] = {1, 16, 17, 1003};
+    std::vector<RappIqCase> cases;
+    for (double p : ps)
+        for (bool iq : {false, true})
+            for (int32_t n : ns) cases.push_back({p, iq, n});
+    return cases;
+}
+
+// n samples whose envelopes, scattered over the blocks, take every path of the
+// gain: zero (either sign), so small that 1 + (|x| / a_sat)^2p is exactly 1,
+// below and above saturation, beyond the iteration's range, overflowing |x|^2.
+void mixed_envelopes(int32_t n, double a_sat, Vec* i, Vec* q) {
+    const double levels[] = {0.0, 1e-12, 1e-9, 1e-6, 1e-3, 0.05, 0.3, 0.7, 0.95,
+                             1.0, 1.2,   2.0,  5.0,  1e3,  1e8,  1e31, 1e160};
+    const int32_t count = static_cast<int32_t>(std::size(levels));
+    i->assign(n, 0.0);
+    q->assign(n, 0.0);
+    for (int32_t k = 0; k < n; ++k) {
+        const double mag = a_sat * levels[(7 * k + k / count) % count];
+        (*i)[k] = mag * std::cos(0.9 * k + 0.2);
+        (*q)[k] = k % 11 == 3 ? -0.0 : mag * std::sin(0.9 * k + 0.2);
+    }
+}
+
+// Bit for bit (the sign of a zero, a NaN's bits).
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The one pass equals, bit for bit, both the separate passes over the block and
+// the amplifier and IQ matrix sample by sample with the power added in order;
+// the source stays as it was.
+TEST_P(RappIqSum, EqualsTheSeparatePasses) {
+    const RappIqCase c = GetParam();
+    const double a_sat = 0.8, start = 0.25;
+    IqImbalance m;
+    iq_imbalance_setup(0.7, -3.0, &m);
+    const IqImbalance* mp = c.iq ? &m : nullptr;
+    Vec xi, xq;
+    mixed_envelopes(c.n, a_sat, &xi, &xq);
+    const Vec xi0 = xi, xq0 = xq;
+
+    Vec yi(c.n, -1.0), yq(c.n, -1.0);
+    const double power = rapp_iq_sum(c.n, a_sat, c.p, mp, xi.data(), xq.data(), yi.data(), yq.data(), start);
+
+    Vec pi(c.n), pq(c.n);
+    rapp_amplify_from(c.n, a_sat, c.p, xi0.data(), xq0.data(), pi.data(), pq.data());
+    double passes = start;
+    if (c.iq) {
+        passes = iq_imbalance_apply_sum(&m, c.n, pi.data(), pq.data(), start);
+    } else {
+        for (int32_t k = 0; k < c.n; ++k) passes += pi[k] * pi[k] + pq[k] * pq[k];
+    }
+
+    double lone = start;
+    int32_t differ_passes = 0, differ_lone = 0, moved = 0;
+    for (int32_t k = 0; k < c.n; ++k) {
+        double si = xi0[k], sq = xq0[k];
+        rapp_amplify(1, a_sat, c.p, &si, &sq);
+        if (c.iq) iq_imbalance_apply(&m, 1, &si, &sq);
+        lone += si * si + sq * sq;
+        differ_passes += !same_bits(yi[k], pi[k]) || !same_bits(yq[k], pq[k]);
+        differ_lone += !same_bits(yi[k], si) || !same_bits(yq[k], sq);
+        moved += !same_bits(xi[k], xi0[k]) || !same_bits(xq[k], xq0[k]);
+    }
+    EXPECT_EQ(differ_passes, 0);
+    EXPECT_EQ(differ_lone, 0);
+    EXPECT_EQ(moved, 0);
+    EXPECT_TRUE(same_bits(power, passes)) << power << " " << passes;
+    EXPECT_TRUE(same_bits(power, lone)) << power << " " << lone;
+}
+
+// In place (the source is the output) the same samples and power as from a copy.
+TEST_P(RappIqSum, InPlaceEqualsFromACopy) {
+    const RappIqCase c = GetParam();
+    const double a_sat = 1.3;
+    IqImbalance m;
+    iq_imbalance_setup(-1.5, 4.0, &m);
+    const IqImbalance* mp = c.iq ? &m : nullptr;
+    Vec i, q;
+    mixed_envelopes(c.n, a_sat, &i, &q);
+    const Vec xi = i, xq = q;
+    Vec yi(c.n), yq(c.n);
+    const double from = rapp_iq_sum(c.n, a_sat, c.p, mp, xi.data(), xq.data(), yi.data(), yq.data(), 0.0);
+    const double in_place = rapp_iq_sum(c.n, a_sat, c.p, mp, i.data(), q.data(), i.data(), q.data(), 0.0);
+    int32_t differ = 0;
+    for (int32_t k = 0; k < c.n; ++k) differ += !same_bits(i[k], yi[k]) || !same_bits(q[k], yq[k]);
+    EXPECT_EQ(differ, 0);
+    EXPECT_TRUE(same_bits(from, in_place));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RappIqSum, ::testing::ValuesIn(rapp_iq_cases()), orv_test::PrintedName{});
+
+// An envelope so far below saturation that 1 + (|x| / a_sat)^2p rounds to 1
+// keeps its exact value in a vector block, for every whole 2p (the scalar
+// kernel's gain of exactly 1 there).
+TEST(RappIqSum, TinyEnvelopeKeepsItsValue) {
+    const int32_t n = 37;
+    for (int32_t e = 1; e <= 16; ++e) {
+        Vec i(n), q(n);
+        for (int32_t k = 0; k < n; ++k) {
+            i[k] = 1e-17 * std::cos(0.3 * k + 0.1);
+            q[k] = 1e-17 * std::sin(0.3 * k + 0.1);
+        }
+        Vec yi(n), yq(n);
+        rapp_iq_sum(n, 1.0, 0.5 * e, nullptr, i.data(), q.data(), yi.data(), yq.data(), 0.0);
+        Vec bi = i, bq = q;
+        rapp_amplify(n, 1.0, 0.5 * e, bi.data(), bq.data());
+        int32_t changed = 0;
+        for (int32_t k = 0; k < n; ++k)
+            changed += yi[k] != i[k] || yq[k] != q[k] || bi[k] != i[k] || bq[k] != q[k];
+        EXPECT_EQ(changed, 0) << "2p = " << e;
+    }
+}
 
 // ---- Phasors -------------------------------------------------------------------------
 
