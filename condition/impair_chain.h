@@ -68,6 +68,10 @@ double iq_imbalance_apply_sum(const IqImbalance* m, int32_t n, double* i, double
 // bits of the separate passes).
 double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
                    double* i, double* q, double power);
+// rapp_amplify_from, then iq_imbalance_apply when m is not null, in one pass
+// (the bits of the separate passes).
+void rapp_iq(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
+             double* i, double* q);
 
 // ---- Small FFT for the stages' convolutions ----------------------------------
 

@@ -1,6 +1,8 @@
 // The power amplifier's AM/AM (Rapp) and hard clipping of the envelope.
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "cpu_features.h"
 #include "impair_chain.h"
@@ -146,9 +148,9 @@ void rapp_whole(int32_t n, double inv_sat2, const double* xi, const double* xq, 
     }
 }
 
-// rapp_whole, then the matrix m when kIq, on n samples; returns power plus
-// each output's I^2 + Q^2 added in order of sample.
-template <int32_t E, bool kIq>
+// rapp_whole, then the matrix m when kIq, on n samples; returns power plus,
+// when kSum, each output's I^2 + Q^2 added in order of sample.
+template <int32_t E, bool kIq, bool kSum>
 double rapp_iq_whole(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
                      double* i, double* q, double power) {
     for (int32_t k = 0; k < n; ++k) {
@@ -162,7 +164,7 @@ double rapp_iq_whole(int32_t n, double inv_sat2, const IqImbalance* m, const dou
         }
         i[k] = u;
         q[k] = v;
-        power += u * u + v * v;
+        if constexpr (kSum) power += u * u + v * v;
     }
     return power;
 }
@@ -293,9 +295,9 @@ __attribute__((target("avx"))) void rapp_whole_avx(int32_t n, double inv_sat2, c
 }
 
 // rapp_iq_whole kBlock samples at a time (the same operations per lane; the
-// outputs' I^2 + Q^2 go through memory to be added one by one in order); a
+// outputs' I^2 + Q^2 of a block are added one by one in order of sample); a
 // block with a lane beyond kNewtonLimit is the scalar kernel's.
-template <int32_t E, bool kIq>
+template <int32_t E, bool kIq, bool kSum>
 __attribute__((target("avx"))) double rapp_iq_avx(int32_t n, double inv_sat2, const IqImbalance* m,
                                                   const double* xi, const double* xq, double* i, double* q,
                                                   double power) {
@@ -312,7 +314,7 @@ __attribute__((target("avx"))) double rapp_iq_avx(int32_t n, double inv_sat2, co
     for (; k + kBlock <= n; k += kBlock) {
         __m256d g[kGroups];
         if (block_gains<E>(xi + k, xq + k, sat, g) != 0) {
-            power = rapp_iq_whole<E, kIq>(kBlock, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);  // rare
+            power = rapp_iq_whole<E, kIq, kSum>(kBlock, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);  // rare
             continue;
         }
 #pragma GCC unroll 8
@@ -327,19 +329,22 @@ __attribute__((target("avx"))) double rapp_iq_avx(int32_t n, double inv_sat2, co
             }
             _mm256_storeu_pd(i + at, u);
             _mm256_storeu_pd(q + at, v);
-            _mm256_store_pd(p2 + 4 * b, _mm256_add_pd(_mm256_mul_pd(u, u), _mm256_mul_pd(v, v)));
+            if constexpr (kSum)
+                _mm256_store_pd(p2 + 4 * b, _mm256_add_pd(_mm256_mul_pd(u, u), _mm256_mul_pd(v, v)));
         }
+        if constexpr (kSum) {
 #pragma GCC unroll 32
-        for (int32_t j = 0; j < kBlock; ++j) power += p2[j];
+            for (int32_t j = 0; j < kBlock; ++j) power += p2[j];
+        }
     }
-    return rapp_iq_whole<E, kIq>(n - k, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);
+    return rapp_iq_whole<E, kIq, kSum>(n - k, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);
 }
 
-template <int32_t E, bool kIq>
+template <int32_t E, bool kIq, bool kSum>
 double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
                    double* i, double* q, double power) {
-    if (cpu_has_avx()) return rapp_iq_avx<E, kIq>(n, inv_sat2, m, xi, xq, i, q, power);
-    return rapp_iq_whole<E, kIq>(n, inv_sat2, m, xi, xq, i, q, power);
+    if (cpu_has_avx()) return rapp_iq_avx<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
+    return rapp_iq_whole<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
 }
 
 template <int32_t E>
@@ -353,10 +358,10 @@ void rapp_whole_any(int32_t n, double inv_sat2, const double* xi, const double* 
     rapp_whole<E>(n, inv_sat2, xi, xq, i, q);
 }
 
-template <int32_t E, bool kIq>
+template <int32_t E, bool kIq, bool kSum>
 double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
                    double* i, double* q, double power) {
-    return rapp_iq_whole<E, kIq>(n, inv_sat2, m, xi, xq, i, q, power);
+    return rapp_iq_whole<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
 }
 #endif
 
@@ -378,16 +383,18 @@ const RootKernel kRootKernels[17] = {
     inverse_root_or_pow<5>,  inverse_root_or_pow<6>,  inverse_root_or_pow<7>,  inverse_root_or_pow<8>,
     inverse_root_or_pow<9>,  inverse_root_or_pow<10>, inverse_root_or_pow<11>, inverse_root_or_pow<12>,
     inverse_root_or_pow<13>, inverse_root_or_pow<14>, inverse_root_or_pow<15>, inverse_root_or_pow<16>};
-// Row 0: without the IQ matrix, row 1: with it; column 2p.
-const RappIqKernel kRappIqKernels[2][17] = {
-    {nullptr, rapp_iq_any<1, false>, rapp_iq_any<2, false>, rapp_iq_any<3, false>, rapp_iq_any<4, false>,
-     rapp_iq_any<5, false>, rapp_iq_any<6, false>, rapp_iq_any<7, false>, rapp_iq_any<8, false>,
-     rapp_iq_any<9, false>, rapp_iq_any<10, false>, rapp_iq_any<11, false>, rapp_iq_any<12, false>,
-     rapp_iq_any<13, false>, rapp_iq_any<14, false>, rapp_iq_any<15, false>, rapp_iq_any<16, false>},
-    {nullptr, rapp_iq_any<1, true>, rapp_iq_any<2, true>, rapp_iq_any<3, true>, rapp_iq_any<4, true>,
-     rapp_iq_any<5, true>, rapp_iq_any<6, true>, rapp_iq_any<7, true>, rapp_iq_any<8, true>,
-     rapp_iq_any<9, true>, rapp_iq_any<10, true>, rapp_iq_any<11, true>, rapp_iq_any<12, true>,
-     rapp_iq_any<13, true>, rapp_iq_any<14, true>, rapp_iq_any<15, true>, rapp_iq_any<16, true>}};
+// kRappIqKernels' rows: 2p = 0 (none), 1, ..., 16.
+template <bool kIq, bool kSum, int32_t... E>
+constexpr std::array<RappIqKernel, 17> rapp_iq_row(std::integer_sequence<int32_t, E...>) {
+    return {nullptr, rapp_iq_any<E + 1, kIq, kSum>...};
+}
+
+// Row 0: the power without the IQ matrix, row 1: with it, row 2: the IQ
+// matrix without the power; column 2p.
+const std::array<RappIqKernel, 17> kRappIqKernels[3] = {
+    rapp_iq_row<false, true>(std::make_integer_sequence<int32_t, 16>{}),
+    rapp_iq_row<true, true>(std::make_integer_sequence<int32_t, 16>{}),
+    rapp_iq_row<true, false>(std::make_integer_sequence<int32_t, 16>{})};
 
 }  // namespace
 
@@ -422,11 +429,22 @@ void rapp_amplify_from(int32_t n, double a_sat, double p, const double* xi, cons
 double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
                    double* i, double* q, double power) {
     const int32_t e = rapp_whole_exponent(p);
-    if (e > 0) return kRappIqKernels[m != nullptr][e](n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, power);
+    if (e > 0) return kRappIqKernels[m != nullptr ? 1 : 0][e](n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, power);
     rapp_amplify_from(n, a_sat, p, xi, xq, i, q);
     if (m != nullptr) return iq_imbalance_apply_sum(m, n, i, q, power);
     for (int32_t k = 0; k < n; ++k) power += i[k] * i[k] + q[k] * q[k];
     return power;
+}
+
+void rapp_iq(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
+             double* i, double* q) {
+    const int32_t e = rapp_whole_exponent(p);
+    if (e > 0 && m != nullptr) {
+        kRappIqKernels[2][e](n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, 0.0);
+        return;
+    }
+    rapp_amplify_from(n, a_sat, p, xi, xq, i, q);
+    if (m != nullptr) iq_imbalance_apply(m, n, i, q);
 }
 
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {

@@ -266,11 +266,15 @@ void amplify_run(void* context, int32_t k, int32_t m, const double* i, const dou
         return;
     }
     ImpairedRun* c = out->c;
-    if (c->summing && !c->clip) {
+    if (!c->clip) {
         // Amplifier, IQ imbalance and the power in one pass over the run.
-        c->sums.power = rapp_iq_sum(m, c->a_sat, c->m->pa_smoothness, c->iq ? &c->iqm : nullptr, i, q, to_i,
-                                    to_q, c->sums.power);
-        c->sums.samples += m;
+        const IqImbalance* iq = c->iq ? &c->iqm : nullptr;
+        if (c->summing) {
+            c->sums.power = rapp_iq_sum(m, c->a_sat, c->m->pa_smoothness, iq, i, q, to_i, to_q, c->sums.power);
+            c->sums.samples += m;
+        } else {
+            rapp_iq(m, c->a_sat, c->m->pa_smoothness, iq, i, q, to_i, to_q);
+        }
         return;
     }
     rapp_amplify_from(m, c->a_sat, c->m->pa_smoothness, i, q, to_i, to_q);

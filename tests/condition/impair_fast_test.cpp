@@ -200,9 +200,9 @@ void mixed_envelopes(int32_t n, double a_sat, Vec* i, Vec* q) {
 // Bit for bit (the sign of a zero, a NaN's bits).
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The one pass equals, bit for bit, both the separate passes over the block and
-// the amplifier and IQ matrix sample by sample with the power added in order;
-// the source stays as it was.
+// The one pass (with the power and without) equals, bit for bit, both the
+// separate passes over the block and the amplifier and IQ matrix sample by
+// sample with the power added in order; the source stays as it was.
 TEST_P(RappIqSum, EqualsTheSeparatePasses) {
     const RappIqCase c = GetParam();
     const double a_sat = 0.8, start = 0.25;
@@ -215,6 +215,8 @@ TEST_P(RappIqSum, EqualsTheSeparatePasses) {
 
     Vec yi(c.n, -1.0), yq(c.n, -1.0);
     const double power = rapp_iq_sum(c.n, a_sat, c.p, mp, xi.data(), xq.data(), yi.data(), yq.data(), start);
+    Vec zi(c.n, -1.0), zq(c.n, -1.0);
+    rapp_iq(c.n, a_sat, c.p, mp, xi.data(), xq.data(), zi.data(), zq.data());
 
     Vec pi(c.n), pq(c.n);
     rapp_amplify_from(c.n, a_sat, c.p, xi0.data(), xq0.data(), pi.data(), pq.data());
@@ -226,7 +228,7 @@ TEST_P(RappIqSum, EqualsTheSeparatePasses) {
     }
 
     double lone = start;
-    int32_t differ_passes = 0, differ_lone = 0, moved = 0;
+    int32_t differ_passes = 0, differ_lone = 0, differ_no_sum = 0, moved = 0;
     for (int32_t k = 0; k < c.n; ++k) {
         double si = xi0[k], sq = xq0[k];
         rapp_amplify(1, a_sat, c.p, &si, &sq);
@@ -234,16 +236,19 @@ TEST_P(RappIqSum, EqualsTheSeparatePasses) {
         lone += si * si + sq * sq;
         differ_passes += !same_bits(yi[k], pi[k]) || !same_bits(yq[k], pq[k]);
         differ_lone += !same_bits(yi[k], si) || !same_bits(yq[k], sq);
+        differ_no_sum += !same_bits(zi[k], si) || !same_bits(zq[k], sq);
         moved += !same_bits(xi[k], xi0[k]) || !same_bits(xq[k], xq0[k]);
     }
     EXPECT_EQ(differ_passes, 0);
     EXPECT_EQ(differ_lone, 0);
+    EXPECT_EQ(differ_no_sum, 0);
     EXPECT_EQ(moved, 0);
     EXPECT_TRUE(same_bits(power, passes)) << power << " " << passes;
     EXPECT_TRUE(same_bits(power, lone)) << power << " " << lone;
 }
 
-// In place (the source is the output) the same samples and power as from a copy.
+// In place (the source is the output) the same samples and power as from a
+// copy, with the power and without.
 TEST_P(RappIqSum, InPlaceEqualsFromACopy) {
     const RappIqCase c = GetParam();
     const double a_sat = 1.3;
@@ -255,10 +260,16 @@ TEST_P(RappIqSum, InPlaceEqualsFromACopy) {
     const Vec xi = i, xq = q;
     Vec yi(c.n), yq(c.n);
     const double from = rapp_iq_sum(c.n, a_sat, c.p, mp, xi.data(), xq.data(), yi.data(), yq.data(), 0.0);
+    Vec ni = xi, nq = xq;
     const double in_place = rapp_iq_sum(c.n, a_sat, c.p, mp, i.data(), q.data(), i.data(), q.data(), 0.0);
-    int32_t differ = 0;
-    for (int32_t k = 0; k < c.n; ++k) differ += !same_bits(i[k], yi[k]) || !same_bits(q[k], yq[k]);
+    rapp_iq(c.n, a_sat, c.p, mp, ni.data(), nq.data(), ni.data(), nq.data());
+    int32_t differ = 0, differ_no_sum = 0;
+    for (int32_t k = 0; k < c.n; ++k) {
+        differ += !same_bits(i[k], yi[k]) || !same_bits(q[k], yq[k]);
+        differ_no_sum += !same_bits(ni[k], yi[k]) || !same_bits(nq[k], yq[k]);
+    }
     EXPECT_EQ(differ, 0);
+    EXPECT_EQ(differ_no_sum, 0);
     EXPECT_TRUE(same_bits(from, in_place));
 }
 
