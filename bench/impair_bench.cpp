@@ -95,6 +95,25 @@ void BM_RappAmplify(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlock);
 }
 
+// The amplifier of BM_RappAmplify, the IQ imbalance of BM_IqImbalanceApply
+// and the power summed, in one pass from the source into another buffer (the
+// packet runs of the impairment chain).
+void BM_RappIqSum(benchmark::State& state) {
+    IqImbalance m;
+    iq_imbalance_setup(0.5, 2.0, &m);
+    std::vector<double> xi, xq;
+    gaussian(kBlock, &xi, &xq);
+    std::vector<double> i(kBlock), q(kBlock);
+    const double a_sat = std::pow(10.0, 8.0 / 20.0);
+    double power = 0.0;
+    for (auto _ : state) {
+        power = rapp_iq_sum(kBlock, a_sat, 3.0, &m, xi.data(), xq.data(), i.data(), q.data(), power);
+        benchmark::DoNotOptimize(i.data());
+        benchmark::DoNotOptimize(power);
+    }
+    state.SetItemsProcessed(state.iterations() * kBlock);
+}
+
 // Phase noise of 1 degree RMS (the default shape) and a 58 kHz carrier offset.
 void BM_PhaseNoiseRotate(benchmark::State& state) {
     double offsets[3], levels[3];
@@ -162,6 +181,7 @@ void BM_IqImbalanceApply(benchmark::State& state) {
 BENCHMARK(BM_ResamplerRun)->Arg(8)->Arg(16);
 BENCHMARK(BM_MultipathStep)->Arg(0)->Arg(1);
 BENCHMARK(BM_RappAmplify);
+BENCHMARK(BM_RappIqSum);
 BENCHMARK(BM_PhaseNoiseRotate);
 BENCHMARK(BM_PhaseNoiseOpen)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AddComplexNoise);
