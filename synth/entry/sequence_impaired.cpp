@@ -278,7 +278,7 @@ void amplify_run(void* context, int32_t k, int32_t m, const double* i, const dou
         return;
     }
     rapp_amplify_from(m, c->a_sat, c->m->pa_smoothness, i, q, to_i, to_q);
-    if (c->clip) clip_envelope(m, c->clip_level, to_i, to_q);
+    clip_envelope(m, c->clip_level, to_i, to_q);
     if (!c->summing) {
         if (c->iq) iq_imbalance_apply(&c->iqm, m, to_i, to_q);
         return;
