@@ -121,6 +121,11 @@ inline double normal_of(ImpairRng* g, const Ziggurat& z, int32_t hz) {
 
 double impair_normal(ImpairRng* g) { return normal_of(g, ziggurat(), next_i32(g)); }
 
+void impair_normals(ImpairRng* g, int32_t n, double* out) {
+    const Ziggurat& z = ziggurat();
+    for (int32_t k = 0; k < n; ++k) out[k] = normal_of(g, z, next_i32(g));
+}
+
 void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q) {
     const double a = std::sqrt(0.5 * sigma2);
     const Ziggurat& z = ziggurat();

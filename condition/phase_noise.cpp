@@ -45,8 +45,10 @@ void process_step(PhaseNoise* pn) {
     double* re = pn->work_re;
     double* im = pn->work_im;
     std::memcpy(re, pn->w, mm * sizeof(double));
-    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
-    for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
+    impair_normals(&pn->rng, m, re + m);
+    std::memcpy(im, re + m, mm * sizeof(double));
+    impair_normals(&pn->rng, m, pn->w);
+    std::memcpy(im + m, pn->w, mm * sizeof(double));
     impair_fft_convolve_scrambled(&pn->fft, pn->h_re, pn->h_im, re, im);
     std::memcpy(pn->out, re + m, mm * sizeof(double));
     std::memcpy(pn->out + m, im + m, mm * sizeof(double));
@@ -61,11 +63,11 @@ void process_step_single(PhaseNoise* pn) {
     float* re = pn->swork_re;
     float* im = pn->swork_im;
     for (int32_t k = 0; k < m; ++k) re[k] = static_cast<float>(pn->w[k]);
-    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = static_cast<float>(impair_normal(&pn->rng));
-    for (int32_t k = 0; k < m; ++k) {
-        pn->w[k] = impair_normal(&pn->rng);
-        im[m + k] = static_cast<float>(pn->w[k]);
-    }
+    // The new white samples (out is free until the step's end).
+    impair_normals(&pn->rng, m, pn->out);
+    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = static_cast<float>(pn->out[k]);
+    impair_normals(&pn->rng, m, pn->w);
+    for (int32_t k = 0; k < m; ++k) im[m + k] = static_cast<float>(pn->w[k]);
     impair_fft_single_convolve(&pn->sfft, pn->sh_re, pn->sh_im, re, im);
     for (int32_t k = 0; k < m; ++k) pn->out[k] = re[m + k];
     for (int32_t k = 0; k < m; ++k) pn->out[m + k] = im[m + k];

@@ -1,7 +1,8 @@
 // The phase-noise rotation's whole segments on AVX, four segments' phasors
 // and powers made at a time: against the plain lanes bit for bit (samples and
 // the process's state after every call), whatever the calls' sizes and
-// starts, and with segment phasors both on and off the power series.
+// starts, and with segment phasors both on and off the power series. The
+// process's white samples in blocks against one deviate at a time.
 #include "impair_chain.h"
 
 #include "cpu_features.h"
@@ -143,5 +144,44 @@ INSTANTIATE_TEST_SUITE_P(
         SegmentCase{"decimation 64 nine segments and three samples", 80e6, 1e5, -60, -3e6, 64, {579}},
         SegmentCase{"decimation 64 strong noise a segment short of four", 80e6, 1e5, -53, 3e6, 64, {191, 4096}}),
     orv_test::PrintedName{});
+
+// ---- White samples in blocks ----------------------------------------------------
+
+struct NormalsCase {
+    const char* name;
+    int32_t n;
+    uint64_t seed;
+    int32_t tail_at_least;  // deviates beyond the ziggurat's base strip (3.44), to take its slow path
+};
+void PrintTo(const NormalsCase& c, std::ostream* os) { *os << c.name; }
+class ImpairNormals : public ::testing::TestWithParam<NormalsCase> {};
+
+// impair_normals gives impair_normal's values one after another, and leaves
+// the stream where those calls leave it.
+TEST_P(ImpairNormals, BlockEqualsOneDeviateAtATime) {
+    const NormalsCase c = GetParam();
+    ImpairRng block, single;
+    impair_rng_seed(&block, c.seed, 3, 0);
+    impair_rng_seed(&single, c.seed, 3, 0);
+    Vec got(static_cast<size_t>(c.n) + 1, 7.0);
+    impair_normals(&block, c.n, got.data());
+    int32_t differ = 0, tail = 0;
+    for (int32_t k = 0; k < c.n; ++k) {
+        const double want = impair_normal(&single);
+        differ += !same_bits(got[k], want);
+        tail += std::fabs(want) > 3.442619855899;
+    }
+    EXPECT_EQ(differ, 0);
+    EXPECT_EQ(got[c.n], 7.0) << "wrote past n";
+    EXPECT_GE(tail, c.tail_at_least);
+    EXPECT_EQ(impair_u64(&block), impair_u64(&single)) << "the stream moved on differently";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ImpairNormals,
+                         ::testing::Values(NormalsCase{"none", 0, 1, 0}, NormalsCase{"one", 1, 2, 0},
+                                           NormalsCase{"seven", 7, 3, 0},
+                                           NormalsCase{"a filter step of 4096", 4096, 4, 0},
+                                           NormalsCase{"300000 with tails", 300000, 5, 50}),
+                         orv_test::PrintedName{});
 
 }  // namespace
