@@ -327,7 +327,7 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_segment(int32_t groups
 
 // Four phasors e^(j a): phasor_of's operations lane by lane (its cos and sin
 // for the lanes off the power series).
-__attribute__((target("avx"))) void phasors_avx(__m256d a, double* re, double* im) {
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void phasors_avx(__m256d a, double* re, double* im) {
     const __m256d a2 = _mm256_mul_pd(a, a);
     __m256d c = _mm256_add_pd(_mm256_set1_pd(-1.0 / 720), _mm256_mul_pd(a2, _mm256_set1_pd(1.0 / 40320)));
     c = _mm256_add_pd(_mm256_set1_pd(1.0 / 24), _mm256_mul_pd(a2, c));
