@@ -363,19 +363,31 @@ struct FourSegments {
     double base_re[4][4], base_im[4][4];
 };
 __attribute__((target("avx"))) void four_segments(PhaseNoise* pn, FourSegments* f) {
-    double p[6];
-    p[0] = pn->prev;
-    p[1] = pn->next;
-    for (int32_t j = 2; j < 6; ++j) p[j] = process_next(pn);
+    // The process samples the segments end at (next and the next three) and the four after.
+    __m256d ends, after;
+    const int32_t at = pn->out_at;
+    if (at >= 1 && at + 4 <= 2 * pn->m) {
+        // Straight from the step's output (the samples process_next hands out).
+        after = _mm256_loadu_pd(pn->out + at);
+        ends = _mm256_blend_pd(_mm256_loadu_pd(pn->out + at - 1), _mm256_set1_pd(pn->next), 1);
+        pn->out_at = at + 4;
+    } else {
+        double p[5];
+        p[0] = pn->next;
+        for (int32_t j = 1; j < 5; ++j) p[j] = process_next(pn);
+        ends = _mm256_loadu_pd(p);
+        after = _mm256_loadu_pd(p + 1);
+    }
     f->zr[0] = pn->z.re, f->zi[0] = pn->z.im;
     f->sr[0] = pn->step.re, f->si[0] = pn->step.im;
     // The segments' first phasors from their process samples, the steps as set_step.
-    const __m256d ends = _mm256_loadu_pd(p + 1), after = _mm256_loadu_pd(p + 2);
     phasors_avx(ends, f->zr + 1, f->zi + 1);
     const __m256d angle = _mm256_div_pd(_mm256_sub_pd(after, ends), _mm256_set1_pd(pn->decimation));
     phasors_avx(angle, f->sr + 1, f->si + 1);
-    pn->prev = p[4];
-    pn->next = p[5];
+    double last[4];
+    _mm256_storeu_pd(last, after);
+    pn->prev = last[2];
+    pn->next = last[3];
     pn->z = Phasor{f->zr[4], f->zi[4]};
     pn->step = Phasor{f->sr[4], f->si[4]};
     // segment_powers' operations, a segment a lane.

@@ -23,6 +23,7 @@ using Vec = std::vector<double>;
 struct SegmentCase {
     const char* name;
     double fs;
+    double low_hz;    // the profile's lowest offset (sets the filter's length m)
     double top_hz;    // the profile's highest offset (sets the decimation)
     double level_db;  // the profile's level at 1 kHz
     double freq_hz;   // the carrier
@@ -33,12 +34,20 @@ void PrintTo(const SegmentCase& c, std::ostream* os) { *os << c.name; }
 class PhaseNoiseSegments : public ::testing::TestWithParam<SegmentCase> {};
 
 void open_case(const SegmentCase& c, PhaseNoise* pn) {
-    const double f[] = {1e3, c.top_hz / 10, c.top_hz};
+    const double f[] = {c.low_hz, c.top_hz / 10, c.top_hz};
     const double l[] = {c.level_db, c.level_db - 5, c.level_db - 25};
     ASSERT_EQ(phase_noise_open(pn, f, l, 3, c.fs, 23), 0);
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The samples a case runs: 40 runs of four segments, or (where the filter is
+// short) enough for two of its steps, so that runs of four segments meet a
+// step's end.
+int32_t case_samples(const SegmentCase& c, const PhaseNoise& pn) {
+    const int32_t steps = 2 * 2 * pn.m * c.decimation;
+    return (steps <= (1 << 19) && steps > 160 * c.decimation ? steps : 160 * c.decimation) + 7;
+}
 
 // The state a later call starts from.
 bool same_state(const PhaseNoise& a, const PhaseNoise& b) {
@@ -67,16 +76,18 @@ TEST_P(PhaseNoiseSegments, VectorSegmentsEqualThePlainLanes) {
     open_case(c, &plain);
     ASSERT_EQ(vec.decimation, c.decimation);
     plain.no_avx = 1;
-    const int32_t total = 40 * 4 * c.decimation + 7;
+    const int32_t total = case_samples(c, vec);
     Vec vi = signal(total, 0.05), vq = signal(total, 0.3);
     Vec pi = vi, pq = vq;
-    int32_t calls = 0, state_differs = 0;
+    int32_t calls = 0, state_differs = 0, steps = 0;
     for (int32_t at = 0; at < total; ++calls) {
+        const int32_t out_at = vec.out_at;
         const int32_t want = c.calls[static_cast<size_t>(calls) % c.calls.size()];
         const int32_t n = want < total - at ? want : total - at;
         phase_noise_rotate(&vec, n, at, c.freq_hz, c.fs, vi.data() + at, vq.data() + at);
         phase_noise_rotate(&plain, n, at, c.freq_hz, c.fs, pi.data() + at, pq.data() + at);
         state_differs += !same_state(vec, plain);
+        steps += vec.out_at < out_at;
         at += n;
     }
     int32_t differ = 0, first = -1;
@@ -87,6 +98,9 @@ TEST_P(PhaseNoiseSegments, VectorSegmentsEqualThePlainLanes) {
     }
     EXPECT_EQ(differ, 0) << "first at sample " << first;
     EXPECT_EQ(state_differs, 0) << "of " << calls << " calls";
+    if (c.low_hz > 1e4) {
+        EXPECT_GE(steps, 2) << "the filter's steps not reached";
+    }
     phase_noise_close(&vec);
     phase_noise_close(&plain);
 }
@@ -98,7 +112,7 @@ TEST_P(PhaseNoiseSegments, CallsGiveOneCallsValues) {
     PhaseNoise whole, parts;
     open_case(c, &whole);
     open_case(c, &parts);
-    const int32_t total = 40 * 4 * c.decimation + 5;
+    const int32_t total = case_samples(c, whole) - 2;
     Vec wi = signal(total, 0.07), wq = signal(total, 0.2);
     Vec pi = wi, pq = wq;
     phase_noise_rotate(&whole, total, 0, 0.0, c.fs, wi.data(), wq.data());
@@ -122,7 +136,7 @@ TEST_P(PhaseNoiseSegments, StrongCasesMixSeriesAndCosSinLanes) {
     if (c.level_db < -55) GTEST_SKIP() << "a weak case";
     PhaseNoise pn;
     open_case(c, &pn);
-    const int32_t total = 40 * 4 * c.decimation;
+    const int32_t total = 160 * c.decimation;
     Vec phase(total);
     phase_noise_next(&pn, total, phase.data());
     int32_t beyond = 0, within = 0;
@@ -135,14 +149,17 @@ TEST_P(PhaseNoiseSegments, StrongCasesMixSeriesAndCosSinLanes) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PhaseNoiseSegments,
     ::testing::Values(
-        SegmentCase{"decimation 16 calls of four segments", 160e6, 1e6, -70, 312500, 16, {64}},
-        SegmentCase{"decimation 16 a sample either side of four segments", 160e6, 1e6, -70, -1e6, 16, {65, 63, 1}},
-        SegmentCase{"decimation 16 strong noise calls of 1000 and 255", 160e6, 1e6, -53, 2e6, 16, {1000, 255}},
-        SegmentCase{"decimation 8 odd starts", 80e6, 1e6, -70, 58000, 8, {3, 37, 129, 5}},
-        SegmentCase{"decimation 8 strong noise eight segments and two samples", 80e6, 1e6, -53, 1e6, 8, {66}},
-        SegmentCase{"decimation 4 strong noise lone samples and batches", 40e6, 1e6, -53, 0, 4, {1, 17, 33, 2}},
-        SegmentCase{"decimation 64 nine segments and three samples", 80e6, 1e5, -60, -3e6, 64, {579}},
-        SegmentCase{"decimation 64 strong noise a segment short of four", 80e6, 1e5, -53, 3e6, 64, {191, 4096}}),
+        SegmentCase{"decimation 16 calls of four segments", 160e6, 1e3, 1e6, -70, 312500, 16, {64}},
+        SegmentCase{"decimation 16 a sample either side of four segments", 160e6, 1e3, 1e6, -70, -1e6, 16, {65, 63, 1}},
+        SegmentCase{"decimation 16 strong noise calls of 1000 and 255", 160e6, 1e3, 1e6, -53, 2e6, 16, {1000, 255}},
+        SegmentCase{"decimation 8 odd starts", 80e6, 1e3, 1e6, -70, 58000, 8, {3, 37, 129, 5}},
+        SegmentCase{"decimation 8 strong noise eight segments and two samples", 80e6, 1e3, 1e6, -53, 1e6, 8, {66}},
+        SegmentCase{"decimation 4 strong noise lone samples and batches", 40e6, 1e3, 1e6, -53, 0, 4, {1, 17, 33, 2}},
+        SegmentCase{"decimation 64 nine segments and three samples", 80e6, 1e3, 1e5, -60, -3e6, 64, {579}},
+        SegmentCase{"decimation 64 strong noise a segment short of four", 80e6, 1e3, 1e5, -53, 3e6, 64, {191, 4096}},
+        SegmentCase{"decimation 16 short filter calls of 4097", 160e6, 7e4, 1e6, -60, 1e6, 16, {4097}},
+        SegmentCase{"decimation 8 short filter odd calls", 80e6, 7e4, 1e6, -60, -2e6, 8, {333, 1, 70}},
+        SegmentCase{"decimation 4 short filter calls of 16 to 17", 40e6, 9e4, 1e6, -60, 5e5, 4, {16, 17}}),
     orv_test::PrintedName{});
 
 // ---- White samples in blocks ----------------------------------------------------
