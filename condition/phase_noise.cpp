@@ -362,7 +362,7 @@ struct FourSegments {
     double w4r[4], w4i[4];
     double base_re[4][4], base_im[4][4];
 };
-__attribute__((target("avx"))) void four_segments(PhaseNoise* pn, FourSegments* f) {
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void four_segments(PhaseNoise* pn, FourSegments* f) {
     // The process samples the segments end at (next and the next three) and the four after.
     __m256d ends, after;
     const int32_t at = pn->out_at;
