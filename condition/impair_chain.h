@@ -29,6 +29,8 @@ uint64_t impair_u64(ImpairRng* g);
 double impair_uniform(ImpairRng* g);
 // Standard normal deviate (the ziggurat method).
 double impair_normal(ImpairRng* g);
+// n standard normal deviates: impair_normal's n calls in turn (the same values and draws).
+void impair_normals(ImpairRng* g, int32_t n, double* out);
 // Adds complex white Gaussian noise of variance sigma2 per complex sample
 // (sigma2 / 2 per channel) to n samples, both deviates of a sample from one 64-bit draw.
 void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q);

@@ -121,6 +121,25 @@ inline double normal_of(ImpairRng* g, const Ziggurat& z, int32_t hz) {
 
 double impair_normal(ImpairRng* g) { return normal_of(g, ziggurat(), next_i32(g)); }
 
+void impair_normals(ImpairRng* g, int32_t n, double* out) {
+    const Ziggurat& z = ziggurat();
+    // normal_of's steps on a local copy of the stream, handed back for the slow path's draws.
+    ImpairRng r = *g;
+    for (int32_t k = 0; k < n; ++k) {
+        const int32_t hz = next_i32(&r);
+        const uint32_t iz = static_cast<uint32_t>(hz) & 127u;
+        const uint32_t mag = hz < 0 ? 0u - static_cast<uint32_t>(hz) : static_cast<uint32_t>(hz);
+        if (mag < z.k[iz]) {
+            out[k] = hz * z.w[iz];
+            continue;
+        }
+        *g = r;
+        out[k] = ziggurat_fix(g, z, hz, iz);
+        r = *g;
+    }
+    *g = r;
+}
+
 void add_complex_noise(ImpairRng* g, int32_t n, double sigma2, double* i, double* q) {
     const double a = std::sqrt(0.5 * sigma2);
     const Ziggurat& z = ziggurat();

@@ -45,8 +45,10 @@ void process_step(PhaseNoise* pn) {
     double* re = pn->work_re;
     double* im = pn->work_im;
     std::memcpy(re, pn->w, mm * sizeof(double));
-    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = impair_normal(&pn->rng);
-    for (int32_t k = 0; k < m; ++k) im[m + k] = pn->w[k] = impair_normal(&pn->rng);
+    impair_normals(&pn->rng, m, re + m);
+    std::memcpy(im, re + m, mm * sizeof(double));
+    impair_normals(&pn->rng, m, pn->w);
+    std::memcpy(im + m, pn->w, mm * sizeof(double));
     impair_fft_convolve_scrambled(&pn->fft, pn->h_re, pn->h_im, re, im);
     std::memcpy(pn->out, re + m, mm * sizeof(double));
     std::memcpy(pn->out + m, im + m, mm * sizeof(double));
@@ -61,11 +63,11 @@ void process_step_single(PhaseNoise* pn) {
     float* re = pn->swork_re;
     float* im = pn->swork_im;
     for (int32_t k = 0; k < m; ++k) re[k] = static_cast<float>(pn->w[k]);
-    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = static_cast<float>(impair_normal(&pn->rng));
-    for (int32_t k = 0; k < m; ++k) {
-        pn->w[k] = impair_normal(&pn->rng);
-        im[m + k] = static_cast<float>(pn->w[k]);
-    }
+    // The new white samples (out is free until the step's end).
+    impair_normals(&pn->rng, m, pn->out);
+    for (int32_t k = 0; k < m; ++k) re[m + k] = im[k] = static_cast<float>(pn->out[k]);
+    impair_normals(&pn->rng, m, pn->w);
+    for (int32_t k = 0; k < m; ++k) im[m + k] = static_cast<float>(pn->w[k]);
     impair_fft_single_convolve(&pn->sfft, pn->sh_re, pn->sh_im, re, im);
     for (int32_t k = 0; k < m; ++k) pn->out[k] = re[m + k];
     for (int32_t k = 0; k < m; ++k) pn->out[m + k] = im[m + k];
@@ -262,14 +264,14 @@ void groups_plain(int32_t groups, const Phasor& z, QuadRotation* r, double* i, d
 }
 
 #if ORV_X86_VECTORS
-// One group of four samples: rotated by carrier times z w, then the carrier
-// lanes turned by carrier4 and w by w4.
-__attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_group_step(__m256d zr, __m256d zi, __m256d c4r,
-                                                                     __m256d c4i, __m256d w4r, __m256d w4i,
-                                                                     __m256d* cr, __m256d* ci, __m256d* wr,
-                                                                     __m256d* wi, double* i, double* q) {
-    const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, *wr), _mm256_mul_pd(zi, *wi));
-    const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, *wi), _mm256_mul_pd(zi, *wr));
+// One group of four samples rotated by carrier times z w, then the carrier
+// lanes turned by carrier4 (w left as it is).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_group_rotate(__m256d zr, __m256d zi, __m256d c4r,
+                                                                       __m256d c4i, __m256d wr, __m256d wi,
+                                                                       __m256d* cr, __m256d* ci, double* i,
+                                                                       double* q) {
+    const __m256d pr = _mm256_sub_pd(_mm256_mul_pd(zr, wr), _mm256_mul_pd(zi, wi));
+    const __m256d pi = _mm256_add_pd(_mm256_mul_pd(zr, wi), _mm256_mul_pd(zi, wr));
     const __m256d rr = _mm256_sub_pd(_mm256_mul_pd(*cr, pr), _mm256_mul_pd(*ci, pi));
     const __m256d ri = _mm256_add_pd(_mm256_mul_pd(*cr, pi), _mm256_mul_pd(*ci, pr));
     const __m256d x = _mm256_loadu_pd(i), y = _mm256_loadu_pd(q);
@@ -278,6 +280,14 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_group_step(__m256d zr,
     const __m256d ncr = _mm256_sub_pd(_mm256_mul_pd(*cr, c4r), _mm256_mul_pd(*ci, c4i));
     *ci = _mm256_add_pd(_mm256_mul_pd(*cr, c4i), _mm256_mul_pd(*ci, c4r));
     *cr = ncr;
+}
+
+// One group of four samples: avx_group_rotate, then w turned by w4.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_group_step(__m256d zr, __m256d zi, __m256d c4r,
+                                                                     __m256d c4i, __m256d w4r, __m256d w4i,
+                                                                     __m256d* cr, __m256d* ci, __m256d* wr,
+                                                                     __m256d* wi, double* i, double* q) {
+    avx_group_rotate(zr, zi, c4r, c4i, *wr, *wi, cr, ci, i, q);
     const __m256d nwr = _mm256_sub_pd(_mm256_mul_pd(*wr, w4r), _mm256_mul_pd(*wi, w4i));
     *wi = _mm256_add_pd(_mm256_mul_pd(*wr, w4i), _mm256_mul_pd(*wi, w4r));
     *wr = nwr;
@@ -299,27 +309,151 @@ __attribute__((target("avx"))) void groups_avx(int32_t groups, const Phasor& z, 
     r->group += groups;
 }
 
+// One segment's groups (groups of them, from its start; G of them where G
+// is not 0): avx_group_step's operations, the last group's turn of w (unused)
+// left out.
+template <int32_t G>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void avx_segment(int32_t groups, __m256d zr, __m256d zi,
+                                                                  __m256d c4r, __m256d c4i, __m256d w4r,
+                                                                  __m256d w4i, __m256d wr, __m256d wi,
+                                                                  __m256d* cr, __m256d* ci, double* i,
+                                                                  double* q) {
+    const int32_t count = G != 0 ? G : groups;
+#pragma GCC unroll 8
+    for (int32_t g = 1; g < count; ++g, i += 4, q += 4)
+        avx_group_step(zr, zi, c4r, c4i, w4r, w4i, cr, ci, &wr, &wi, i, q);
+    avx_group_rotate(zr, zi, c4r, c4i, wr, wi, cr, ci, i, q);
+}
+
+// Four phasors e^(j a): phasor_of's operations lane by lane (its cos and sin
+// for the lanes off the power series).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void phasors_avx(__m256d a, double* re, double* im) {
+    const __m256d a2 = _mm256_mul_pd(a, a);
+    __m256d c = _mm256_add_pd(_mm256_set1_pd(-1.0 / 720), _mm256_mul_pd(a2, _mm256_set1_pd(1.0 / 40320)));
+    c = _mm256_add_pd(_mm256_set1_pd(1.0 / 24), _mm256_mul_pd(a2, c));
+    c = _mm256_add_pd(_mm256_set1_pd(-1.0 / 2), _mm256_mul_pd(a2, c));
+    c = _mm256_add_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(a2, c));
+    __m256d s = _mm256_add_pd(_mm256_set1_pd(-1.0 / 5040), _mm256_mul_pd(a2, _mm256_set1_pd(1.0 / 362880)));
+    s = _mm256_add_pd(_mm256_set1_pd(1.0 / 120), _mm256_mul_pd(a2, s));
+    s = _mm256_add_pd(_mm256_set1_pd(-1.0 / 6), _mm256_mul_pd(a2, s));
+    s = _mm256_mul_pd(a, _mm256_add_pd(_mm256_set1_pd(1.0), _mm256_mul_pd(a2, s)));
+    _mm256_storeu_pd(re, c);
+    _mm256_storeu_pd(im, s);
+    const __m256d mag = _mm256_andnot_pd(_mm256_set1_pd(-0.0), a);
+    const int32_t series = _mm256_movemask_pd(_mm256_cmp_pd(mag, _mm256_set1_pd(0.0625), _CMP_LE_OQ));
+    if (series == 0xF) return;
+    double angle[4];
+    _mm256_storeu_pd(angle, a);
+    for (int32_t l = 0; l < 4; ++l) {
+        if ((series >> l & 1) != 0) continue;
+        Phasor p;
+        phasor_of(angle[l], &p);
+        re[l] = p.re;
+        im[l] = p.im;
+    }
+}
+
+// Four segments from a segment's start: the phasors (z, step) of the one held
+// (index 0) and of the four after it (1..4) in pn's order of draws, and the
+// powers of the four segments' steps (base: 1, w, w^2, w^3; w4). pn moves on
+// to the fifth segment.
+struct FourSegments {
+    double zr[5], zi[5], sr[5], si[5];
+    double w4r[4], w4i[4];
+    double base_re[4][4], base_im[4][4];
+};
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void four_segments(PhaseNoise* pn, FourSegments* f) {
+    // The process samples the segments end at (next and the next three) and the four after.
+    __m256d ends, after;
+    const int32_t at = pn->out_at;
+    if (at >= 1 && at + 4 <= 2 * pn->m) {
+        // Straight from the step's output (the samples process_next hands out).
+        after = _mm256_loadu_pd(pn->out + at);
+        ends = _mm256_blend_pd(_mm256_loadu_pd(pn->out + at - 1), _mm256_set1_pd(pn->next), 1);
+        pn->out_at = at + 4;
+    } else {
+        double p[5];
+        p[0] = pn->next;
+        for (int32_t j = 1; j < 5; ++j) p[j] = process_next(pn);
+        ends = _mm256_loadu_pd(p);
+        after = _mm256_loadu_pd(p + 1);
+    }
+    f->zr[0] = pn->z.re, f->zi[0] = pn->z.im;
+    f->sr[0] = pn->step.re, f->si[0] = pn->step.im;
+    // The segments' first phasors from their process samples, the steps as set_step.
+    phasors_avx(ends, f->zr + 1, f->zi + 1);
+    const __m256d angle = _mm256_div_pd(_mm256_sub_pd(after, ends), _mm256_set1_pd(pn->decimation));
+    phasors_avx(angle, f->sr + 1, f->si + 1);
+    double last[4];
+    _mm256_storeu_pd(last, after);
+    pn->prev = last[2];
+    pn->next = last[3];
+    pn->z = Phasor{f->zr[4], f->zi[4]};
+    pn->step = Phasor{f->sr[4], f->si[4]};
+    // segment_powers' operations, a segment a lane.
+    const __m256d sr = _mm256_loadu_pd(f->sr), si = _mm256_loadu_pd(f->si);
+    const __m256d w2r = _mm256_sub_pd(_mm256_mul_pd(sr, sr), _mm256_mul_pd(si, si));
+    const __m256d w2i = _mm256_add_pd(_mm256_mul_pd(sr, si), _mm256_mul_pd(si, sr));
+    const __m256d w3r = _mm256_sub_pd(_mm256_mul_pd(w2r, sr), _mm256_mul_pd(w2i, si));
+    const __m256d w3i = _mm256_add_pd(_mm256_mul_pd(w2r, si), _mm256_mul_pd(w2i, sr));
+    _mm256_storeu_pd(f->w4r, _mm256_sub_pd(_mm256_mul_pd(w2r, w2r), _mm256_mul_pd(w2i, w2i)));
+    _mm256_storeu_pd(f->w4i, _mm256_add_pd(_mm256_mul_pd(w2r, w2i), _mm256_mul_pd(w2i, w2r)));
+    // Lanes to segments: segment j's base is (1, w_j, w2_j, w3_j).
+    const __m256d re01 = _mm256_unpacklo_pd(_mm256_set1_pd(1.0), sr), re23 = _mm256_unpacklo_pd(w2r, w3r);
+    const __m256d re01b = _mm256_unpackhi_pd(_mm256_set1_pd(1.0), sr), re23b = _mm256_unpackhi_pd(w2r, w3r);
+    const __m256d im01 = _mm256_unpacklo_pd(_mm256_setzero_pd(), si), im23 = _mm256_unpacklo_pd(w2i, w3i);
+    const __m256d im01b = _mm256_unpackhi_pd(_mm256_setzero_pd(), si), im23b = _mm256_unpackhi_pd(w2i, w3i);
+    _mm256_storeu_pd(f->base_re[0], _mm256_permute2f128_pd(re01, re23, 0x20));
+    _mm256_storeu_pd(f->base_re[1], _mm256_permute2f128_pd(re01b, re23b, 0x20));
+    _mm256_storeu_pd(f->base_re[2], _mm256_permute2f128_pd(re01, re23, 0x31));
+    _mm256_storeu_pd(f->base_re[3], _mm256_permute2f128_pd(re01b, re23b, 0x31));
+    _mm256_storeu_pd(f->base_im[0], _mm256_permute2f128_pd(im01, im23, 0x20));
+    _mm256_storeu_pd(f->base_im[1], _mm256_permute2f128_pd(im01b, im23b, 0x20));
+    _mm256_storeu_pd(f->base_im[2], _mm256_permute2f128_pd(im01, im23, 0x31));
+    _mm256_storeu_pd(f->base_im[3], _mm256_permute2f128_pd(im01b, im23b, 0x31));
+}
+
+// segments_avx's runs of four segments while they fit in n (G as avx_segment's).
+template <int32_t G>
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE int32_t four_segment_runs(PhaseNoise* pn, int32_t n, __m256d c4r,
+                                                                           __m256d c4i, __m256d* cr, __m256d* ci,
+                                                                           double* i, double* q) {
+    const int32_t d = pn->decimation, groups = d / 4;
+    int32_t k = 0;
+    for (; n - k >= 4 * d; k += 4 * d) {
+        FourSegments f;
+        four_segments(pn, &f);
+        for (int32_t j = 0; j < 4; ++j) {
+            const int32_t at = k + j * d;
+            avx_segment<G>(groups, _mm256_set1_pd(f.zr[j]), _mm256_set1_pd(f.zi[j]), c4r, c4i,
+                           _mm256_set1_pd(f.w4r[j]), _mm256_set1_pd(f.w4i[j]), _mm256_loadu_pd(f.base_re[j]),
+                           _mm256_loadu_pd(f.base_im[j]), cr, ci, i + at, q + at);
+        }
+    }
+    return k;
+}
+
 // Whole segments from a segment's start (pn->sub 0, r->w at group 0) while
 // one fits in n: groups_avx's operations per group with the carrier lanes
-// kept in registers from segment to segment and each segment's powers made
-// in them (segment_powers' operations). Returns the samples done; r holds
-// the carrier after them and the next segment's powers.
+// kept in registers from segment to segment, four segments' phasors and
+// powers made at a time (phasor_of's and segment_powers' operations), the
+// rest one segment at a time. Returns the samples done; r holds the carrier
+// after them and the next segment's powers.
 __attribute__((target("avx"))) int32_t segments_avx(PhaseNoise* pn, int32_t n, QuadRotation* r, double* i,
                                                     double* q) {
-    const int32_t d = pn->decimation;
+    const int32_t d = pn->decimation, groups = d / 4;
     const __m256d c4r = _mm256_set1_pd(r->carrier4.re), c4i = _mm256_set1_pd(r->carrier4.im);
     __m256d cr = _mm256_loadu_pd(r->carrier.re), ci = _mm256_loadu_pd(r->carrier.im);
-    int32_t k = 0;
+    int32_t k = d == 16 ? four_segment_runs<4>(pn, n, c4r, c4i, &cr, &ci, i, q)
+                        : four_segment_runs<0>(pn, n, c4r, c4i, &cr, &ci, i, q);
     for (; n - k >= d; k += d) {
         const Phasor st = pn->step;
         const double w2r = st.re * st.re - st.im * st.im, w2i = st.re * st.im + st.im * st.re;
         const double w3r = w2r * st.re - w2i * st.im, w3i = w2r * st.im + w2i * st.re;
         const __m256d w4r = _mm256_set1_pd(w2r * w2r - w2i * w2i), w4i = _mm256_set1_pd(w2r * w2i + w2i * w2r);
-        __m256d wr = _mm256_set_pd(w3r, w2r, st.re, 1.0), wi = _mm256_set_pd(w3i, w2i, st.im, 0.0);
-        const __m256d zr = _mm256_set1_pd(pn->z.re), zi = _mm256_set1_pd(pn->z.im);
-        for (int32_t g = k; g < k + d; g += 4) {
-            avx_group_step(zr, zi, c4r, c4i, w4r, w4i, &cr, &ci, &wr, &wi, i + g, q + g);
-        }
+        const __m256d wr = _mm256_set_pd(w3r, w2r, st.re, 1.0), wi = _mm256_set_pd(w3i, w2i, st.im, 0.0);
+        avx_segment<0>(groups, _mm256_set1_pd(pn->z.re), _mm256_set1_pd(pn->z.im), c4r, c4i, w4r, w4i, wr, wi, &cr,
+                    &ci, i + k, q + k);
         phasor_of(pn->next, &pn->z);
         pn->prev = pn->next;
         pn->next = process_next(pn);
