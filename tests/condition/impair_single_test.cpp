@@ -122,7 +122,8 @@ TEST_P(ImpairFftSingleConvolve, VectorLoopsEqualThePlainLoops) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftSingleConvolve,
                          ::testing::Values(SingleFftCase{64, 1}, SingleFftCase{64, 17}, SingleFftCase{128, 30},
-                                           SingleFftCase{512, 81}, SingleFftCase{4096, 561}),
+                                           SingleFftCase{256, 41}, SingleFftCase{512, 81}, SingleFftCase{1024, 200},
+                                           SingleFftCase{2048, 400}, SingleFftCase{4096, 561}),
                          orv_test::PrintedName{});
 
 TEST(ImpairFftSingle, RefusesSizesBelowATileOrNotAPowerOfTwo) {
