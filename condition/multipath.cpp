@@ -106,11 +106,20 @@ __attribute__((target("avx"))) void from_single_avx(int32_t n, const float* work
     for (; k < n; ++k) y[k] = work[k];
 }
 
-// multipath_to_single four of each at a time (the same roundings and bits).
+// multipath_to_single eight, then four of each at a time (the same roundings and bits).
 __attribute__((target("avx"))) uint64_t to_single_avx(int32_t n, const double* x, const double* y, float* fx,
                                                       float* fy) {
     __m256d any = _mm256_setzero_pd();
     int32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256d a = _mm256_loadu_pd(x + k), b = _mm256_loadu_pd(y + k);
+        const __m256d c = _mm256_loadu_pd(x + k + 4), d = _mm256_loadu_pd(y + k + 4);
+        any = _mm256_or_pd(any, _mm256_or_pd(_mm256_or_pd(a, b), _mm256_or_pd(c, d)));
+        _mm_storeu_ps(fx + k, _mm256_cvtpd_ps(a));
+        _mm_storeu_ps(fy + k, _mm256_cvtpd_ps(b));
+        _mm_storeu_ps(fx + k + 4, _mm256_cvtpd_ps(c));
+        _mm_storeu_ps(fy + k + 4, _mm256_cvtpd_ps(d));
+    }
     for (; k + 4 <= n; k += 4) {
         const __m256d a = _mm256_loadu_pd(x + k), b = _mm256_loadu_pd(y + k);
         any = _mm256_or_pd(any, _mm256_or_pd(a, b));
