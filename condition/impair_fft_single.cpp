@@ -1,9 +1,10 @@
 // The channel's circular convolution in single precision: a radix-2
 // transform of floats, eight lanes of AVX. The stages of length 16 and up
-// take eight neighbouring butterflies a register; the last three stages (a
-// length-8 transform in every block of 8) run across the blocks of a tile of
-// 64 points after an 8 x 8 transpose, the product by the response and the
-// inverse's first three stages in the same registers.
+// take eight neighbouring butterflies a register, two stages a pass over the
+// data; the last three stages (a length-8 transform in every block of 8) run
+// across the blocks of a tile of 64 points after an 8 x 8 transpose, the
+// product by the response and the inverse's first three stages in the same
+// registers, and with them the stages 32 and 16 where they make the last pass.
 #include <cmath>
 #include <cstdlib>
 
@@ -152,10 +153,18 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void pair8(__m256* r, __m256* i
     i[b] = di;
 }
 
-// The tiles: block_plain's operations with the 8 blocks of a tile in the lanes.
+// The tiles: block_plain's operations with the 8 blocks of a tile in the
+// lanes; kWide: the forward's stages 32 and 16 before them and the inverse's
+// 16 and 32 after them in the same registers (dif_two_stages_avx's and
+// dit_two_stages_avx's butterflies for len 32, on the tile's two blocks of 32).
+template <bool kWide>
 __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
                                               float* re, float* im) {
     const int32_t n = f->n;
+    const float* c32 = f->stage_cos + 16;
+    const float* s32 = f->stage_sin + 16;
+    const float* c16 = f->stage_cos + 8;
+    const float* s16 = f->stage_sin + 8;
     __m256 c8[4], s8[4], c4[2], s4[2], ms4[2], ms8[4];
     const __m256 minus = _mm256_set1_ps(-0.0f);
     for (int32_t m = 0; m < 4; ++m) {
@@ -169,6 +178,14 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
     for (int32_t t = 0; t < n; t += kTile) {
         __m256 r[8], i[8];
         for (int32_t m = 0; m < 8; ++m) r[m] = _mm256_loadu_ps(re + t + 8 * m), i[m] = _mm256_loadu_ps(im + t + 8 * m);
+        if (kWide) {
+            for (int32_t b = 0; b < 8; b += 4) {
+                dif8_sine(r, i, b, b + 2, _mm256_loadu_ps(c32), _mm256_loadu_ps(s32));
+                dif8_sine(r, i, b + 1, b + 3, _mm256_loadu_ps(c32 + 8), _mm256_loadu_ps(s32 + 8));
+                dif8_sine(r, i, b, b + 1, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+                dif8_sine(r, i, b + 2, b + 3, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+            }
+        }
         transpose8(r);
         transpose8(i);
         for (int32_t m = 0; m < 4; ++m) dif8(r, i, m, m + 4, c8[m], ms8[m]);
@@ -185,6 +202,14 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
         for (int32_t m = 0; m < 4; ++m) dit8(r, i, m, m + 4, c8[m], s8[m]);
         transpose8(r);
         transpose8(i);
+        if (kWide) {
+            for (int32_t b = 0; b < 8; b += 4) {
+                dit8(r, i, b, b + 1, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+                dit8(r, i, b + 2, b + 3, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+                dit8(r, i, b, b + 2, _mm256_loadu_ps(c32), _mm256_loadu_ps(s32));
+                dit8(r, i, b + 1, b + 3, _mm256_loadu_ps(c32 + 8), _mm256_loadu_ps(s32 + 8));
+            }
+        }
         for (int32_t m = 0; m < 8; ++m) _mm256_storeu_ps(re + t + 8 * m, r[m]), _mm256_storeu_ps(im + t + 8 * m, i[m]);
     }
 }
@@ -226,11 +251,6 @@ __attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFftSingle* f,
     const float* s1 = f->stage_sin + 2 * q;
     const float* c2 = f->stage_cos + q;
     const float* s2 = f->stage_sin + q;
-    if (q == 8) {
-        // One group of eight a block: the same twiddles throughout.
-        for (int32_t start = 0; start < n; start += 32) dif_quarters(re + start, im + start, 8, c1, s1, c2, s2);
-        return;
-    }
     for (int32_t start = 0; start < n; start += len)
         for (int32_t k = 0; k < q; k += 8)
             dif_quarters(re + start + k, im + start + k, q, c1 + k, s1 + k, c2 + k, s2 + k);
@@ -326,10 +346,6 @@ __attribute__((target("avx"))) void dit_two_stages_avx(const ImpairFftSingle* f,
     const float* s1 = f->stage_sin + q;
     const float* c2 = f->stage_cos + 2 * q;
     const float* s2 = f->stage_sin + 2 * q;
-    if (q == 8) {
-        for (int32_t start = 0; start < n; start += 32) dit_quarters(re + start, im + start, 8, c1, s1, c2, s2);
-        return;
-    }
     for (int32_t start = 0; start < n; start += len)
         for (int32_t k = 0; k < q; k += 8)
             dit_quarters(re + start + k, im + start + k, q, c1 + k, s1 + k, c2 + k, s2 + k);
@@ -354,8 +370,10 @@ __attribute__((target("avx"))) void convolve_avx(const ImpairFftSingle* f, const
     const int32_t n = f->n;
     int32_t passes[24];
     const int32_t count = plan_passes(n, passes);
+    // A last pass of two stages (those of 32 and 16) runs in the tiles' registers.
+    const int32_t wide = passes[count - 1] == 2 ? 1 : 0;
     int32_t len = n;
-    for (int32_t p = 0; p < count; ++p) {
+    for (int32_t p = 0; p < count - wide; ++p) {
         if (passes[p] == 3) {
             dif_three_stages_avx(f, len, re, im);
         } else {
@@ -363,8 +381,12 @@ __attribute__((target("avx"))) void convolve_avx(const ImpairFftSingle* f, const
         }
         len >>= passes[p];
     }
-    tiles_avx(f, h_re, h_im, re, im);
-    for (int32_t p = count - 1; p >= 0; --p) {
+    if (wide != 0) {
+        tiles_avx<true>(f, h_re, h_im, re, im);
+    } else {
+        tiles_avx<false>(f, h_re, h_im, re, im);
+    }
+    for (int32_t p = count - 1 - wide; p >= 0; --p) {
         len <<= passes[p];
         if (passes[p] == 3) {
             dit_three_stages_avx(f, len, re, im);
