@@ -289,6 +289,16 @@ struct Multipath {
     float* single_work_im;
     int32_t kept_one;                    // 1: the kept inputs are all of realisation kept_span (in_span's
     int32_t kept_span;                   //    first taps - 1 then not kept up), 0: in_span holds theirs
+    // Single precision: the step's window in floats (the kept inputs in
+    // single_kept, the hop's filled into single_work from taps - 1 on).
+    float* single_kept_re;               // taps - 1
+    float* single_kept_im;
+    float* single_window_re;             // nfft: a window of several realisations
+    float* single_window_im;
+    float* single_zero;                  // nfft zeros: an idle window's outputs
+    uint64_t kept_bits;                  // the kept inputs' bits but the signs ORed (0: all zero)
+    uint64_t fill_bits;                  // the same of the hop's filled inputs
+    uint64_t fill_tail_bits;             //    and of its last taps - 1
 };
 // Rayleigh taps of the profile (count powers), or the fixed response
 // (h_re, h_im of count taps) when profile is null. Returns 0, or -1 out of memory.
@@ -312,5 +322,18 @@ void multipath_step(Multipath* m, const double* xi, const double* xq, const int3
 // multipath_step for a hop whose inputs are all of realisation s (no list to scan).
 void multipath_step_one(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi,
                         double* yq);
+// Single precision (multipath_open_single), the step in two calls: n of the
+// hop's inputs, from its input `at` on, rounded to float into the window
+// (at + n up to hop; every input of the hop filled once before the step).
+void multipath_single_fill(Multipath* m, int32_t at, int32_t n, const double* xi, const double* xq);
+// The step of the filled hop (span: the realisation of each input, null:
+// all of realisation s). Returns 1 with the hop outputs as floats at *fre,
+// *fim (kept until the next step or rewind), 0 with them in yi, yq; either
+// holds multipath_step's values.
+int32_t multipath_single_step(Multipath* m, const int32_t* span, int32_t s, double* yi, double* yq,
+                              const float** fre, const float** fim);
+// The ORed bits but the signs of n doubles of x and of y (0: all zero, either sign),
+// and their roundings to float into fx, fy; avx 0: the loop without AVX.
+uint64_t multipath_to_single(int32_t n, const double* x, const double* y, float* fx, float* fy, int32_t avx);
 // The Rayleigh taps of realisation `key`, for tests (taps values each).
 void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im);

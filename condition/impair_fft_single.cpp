@@ -1,9 +1,10 @@
 // The channel's circular convolution in single precision: a radix-2
 // transform of floats, eight lanes of AVX. The stages of length 16 and up
-// take eight neighbouring butterflies a register; the last three stages (a
-// length-8 transform in every block of 8) run across the blocks of a tile of
-// 64 points after an 8 x 8 transpose, the product by the response and the
-// inverse's first three stages in the same registers.
+// take eight neighbouring butterflies a register, two stages a pass over the
+// data; the last three stages (a length-8 transform in every block of 8) run
+// across the blocks of a tile of 64 points after an 8 x 8 transpose, the
+// product by the response and the inverse's first three stages in the same
+// registers, and with them the stages 32 and 16 where they make the last pass.
 #include <cmath>
 #include <cstdlib>
 
@@ -94,38 +95,6 @@ void convolve_plain(const ImpairFftSingle* f, const float* h_re, const float* h_
 }
 
 #if ORV_X86_VECTORS
-// dif_group eight butterflies at a time (half a multiple of 8).
-__attribute__((target("avx"))) void dif_group_avx(int32_t half, const float* c, const float* s, float* ar, float* ai,
-                                                  float* br, float* bi) {
-    const __m256 minus = _mm256_set1_ps(-0.0f);
-    for (int32_t k = 0; k < half; k += 8) {
-        const __m256 wr = _mm256_loadu_ps(c + k), wi = _mm256_xor_ps(minus, _mm256_loadu_ps(s + k));
-        const __m256 xar = _mm256_loadu_ps(ar + k), xai = _mm256_loadu_ps(ai + k);
-        const __m256 xbr = _mm256_loadu_ps(br + k), xbi = _mm256_loadu_ps(bi + k);
-        const __m256 dr = _mm256_sub_ps(xar, xbr), di = _mm256_sub_ps(xai, xbi);
-        _mm256_storeu_ps(ar + k, _mm256_add_ps(xar, xbr));
-        _mm256_storeu_ps(ai + k, _mm256_add_ps(xai, xbi));
-        _mm256_storeu_ps(br + k, _mm256_sub_ps(_mm256_mul_ps(dr, wr), _mm256_mul_ps(di, wi)));
-        _mm256_storeu_ps(bi + k, _mm256_add_ps(_mm256_mul_ps(dr, wi), _mm256_mul_ps(di, wr)));
-    }
-}
-
-// dit_group eight butterflies at a time (half a multiple of 8).
-__attribute__((target("avx"))) void dit_group_avx(int32_t half, const float* c, const float* s, float* ar, float* ai,
-                                                  float* br, float* bi) {
-    for (int32_t k = 0; k < half; k += 8) {
-        const __m256 wr = _mm256_loadu_ps(c + k), wi = _mm256_loadu_ps(s + k);
-        const __m256 xbr = _mm256_loadu_ps(br + k), xbi = _mm256_loadu_ps(bi + k);
-        const __m256 xr = _mm256_sub_ps(_mm256_mul_ps(xbr, wr), _mm256_mul_ps(xbi, wi));
-        const __m256 xi = _mm256_add_ps(_mm256_mul_ps(xbr, wi), _mm256_mul_ps(xbi, wr));
-        const __m256 xar = _mm256_loadu_ps(ar + k), xai = _mm256_loadu_ps(ai + k);
-        _mm256_storeu_ps(br + k, _mm256_sub_ps(xar, xr));
-        _mm256_storeu_ps(bi + k, _mm256_sub_ps(xai, xi));
-        _mm256_storeu_ps(ar + k, _mm256_add_ps(xar, xr));
-        _mm256_storeu_ps(ai + k, _mm256_add_ps(xai, xi));
-    }
-}
-
 // Eight registers of eight lanes transposed (register m lane l <- register l lane m).
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void transpose8(__m256* v) {
     const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
@@ -163,6 +132,18 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void dit8(__m256* r, __m256* i,
     i[a] = _mm256_add_ps(i[a], xi);
 }
 
+// dif8 with w = wr - j s, the sine as the table holds it: (a - b) w's parts as
+// dr wr + di s and di wr - dr s (with -s, dif8's products are these negated,
+// and x - (-y) is x + y: the same values).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dif8_sine(__m256* r, __m256* i, int32_t a, int32_t b, __m256 wr,
+                                                                __m256 s) {
+    const __m256 dr = _mm256_sub_ps(r[a], r[b]), di = _mm256_sub_ps(i[a], i[b]);
+    r[a] = _mm256_add_ps(r[a], r[b]);
+    i[a] = _mm256_add_ps(i[a], i[b]);
+    r[b] = _mm256_add_ps(_mm256_mul_ps(dr, wr), _mm256_mul_ps(di, s));
+    i[b] = _mm256_sub_ps(_mm256_mul_ps(di, wr), _mm256_mul_ps(dr, s));
+}
+
 // The length-2 butterfly (a, b) <- (a + b, a - b) in registers.
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void pair8(__m256* r, __m256* i, int32_t a, int32_t b) {
     const __m256 dr = _mm256_sub_ps(r[a], r[b]), di = _mm256_sub_ps(i[a], i[b]);
@@ -172,10 +153,18 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void pair8(__m256* r, __m256* i
     i[b] = di;
 }
 
-// The tiles: block_plain's operations with the 8 blocks of a tile in the lanes.
+// The tiles: block_plain's operations with the 8 blocks of a tile in the
+// lanes; kWide: the forward's stages 32 and 16 before them and the inverse's
+// 16 and 32 after them in the same registers (dif_two_stages_avx's and
+// dit_two_stages_avx's butterflies for len 32, on the tile's two blocks of 32).
+template <bool kWide>
 __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
                                               float* re, float* im) {
     const int32_t n = f->n;
+    const float* c32 = f->stage_cos + 16;
+    const float* s32 = f->stage_sin + 16;
+    const float* c16 = f->stage_cos + 8;
+    const float* s16 = f->stage_sin + 8;
     __m256 c8[4], s8[4], c4[2], s4[2], ms4[2], ms8[4];
     const __m256 minus = _mm256_set1_ps(-0.0f);
     for (int32_t m = 0; m < 4; ++m) {
@@ -189,6 +178,14 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
     for (int32_t t = 0; t < n; t += kTile) {
         __m256 r[8], i[8];
         for (int32_t m = 0; m < 8; ++m) r[m] = _mm256_loadu_ps(re + t + 8 * m), i[m] = _mm256_loadu_ps(im + t + 8 * m);
+        if (kWide) {
+            for (int32_t b = 0; b < 8; b += 4) {
+                dif8_sine(r, i, b, b + 2, _mm256_loadu_ps(c32), _mm256_loadu_ps(s32));
+                dif8_sine(r, i, b + 1, b + 3, _mm256_loadu_ps(c32 + 8), _mm256_loadu_ps(s32 + 8));
+                dif8_sine(r, i, b, b + 1, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+                dif8_sine(r, i, b + 2, b + 3, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+            }
+        }
         transpose8(r);
         transpose8(i);
         for (int32_t m = 0; m < 4; ++m) dif8(r, i, m, m + 4, c8[m], ms8[m]);
@@ -205,6 +202,14 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
         for (int32_t m = 0; m < 4; ++m) dit8(r, i, m, m + 4, c8[m], s8[m]);
         transpose8(r);
         transpose8(i);
+        if (kWide) {
+            for (int32_t b = 0; b < 8; b += 4) {
+                dit8(r, i, b, b + 1, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+                dit8(r, i, b + 2, b + 3, _mm256_loadu_ps(c16), _mm256_loadu_ps(s16));
+                dit8(r, i, b, b + 2, _mm256_loadu_ps(c32), _mm256_loadu_ps(s32));
+                dit8(r, i, b + 1, b + 3, _mm256_loadu_ps(c32 + 8), _mm256_loadu_ps(s32 + 8));
+            }
+        }
         for (int32_t m = 0; m < 8; ++m) _mm256_storeu_ps(re + t + 8 * m, r[m]), _mm256_storeu_ps(im + t + 8 * m, i[m]);
     }
 }
@@ -223,27 +228,115 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void store_q(const QuarterRegs&
     for (int32_t j = 0; j < 4; ++j) _mm256_storeu_ps(re + j * q, v.r[j]), _mm256_storeu_ps(im + j * q, v.i[j]);
 }
 
+// dif_two_stages_avx's butterflies on the points at r, i and q, 2q, 3q on
+// (c1, s1: the stage of len's twiddles there, c2, s2: len/2's).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dif_quarters(float* r, float* i, int32_t q, const float* c1,
+                                                                   const float* s1, const float* c2,
+                                                                   const float* s2) {
+    QuarterRegs v;
+    load_q(&v, r, i, q);
+    dif8_sine(v.r, v.i, 0, 2, _mm256_loadu_ps(c1), _mm256_loadu_ps(s1));
+    dif8_sine(v.r, v.i, 1, 3, _mm256_loadu_ps(c1 + q), _mm256_loadu_ps(s1 + q));
+    const __m256 wr = _mm256_loadu_ps(c2), ws = _mm256_loadu_ps(s2);
+    dif8_sine(v.r, v.i, 0, 1, wr, ws);
+    dif8_sine(v.r, v.i, 2, 3, wr, ws);
+    store_q(v, r, i, q);
+}
+
 // The forward stages of length len and len/2 in one pass (quarter = len/4 a
 // multiple of 8): each point meets dif_group's butterflies in the same order.
 __attribute__((target("avx"))) void dif_two_stages_avx(const ImpairFftSingle* f, int32_t len, float* re, float* im) {
     const int32_t n = f->n, q = len >> 2;
-    const __m256 minus = _mm256_set1_ps(-0.0f);
     const float* c1 = f->stage_cos + 2 * q;
     const float* s1 = f->stage_sin + 2 * q;
     const float* c2 = f->stage_cos + q;
     const float* s2 = f->stage_sin + q;
+    for (int32_t start = 0; start < n; start += len)
+        for (int32_t k = 0; k < q; k += 8)
+            dif_quarters(re + start + k, im + start + k, q, c1 + k, s1 + k, c2 + k, s2 + k);
+}
+
+// The forward stages of length len, len/2 and len/4 in one pass (e = len/8 a
+// multiple of 8): points k + j e, j = 0..7, through dif_group's butterflies.
+__attribute__((target("avx"))) void dif_three_stages_avx(const ImpairFftSingle* f, int32_t len, float* re,
+                                                         float* im) {
+    const int32_t n = f->n, e = len >> 3;
+    const float* c1 = f->stage_cos + 4 * e;
+    const float* s1 = f->stage_sin + 4 * e;
+    const float* c2 = f->stage_cos + 2 * e;
+    const float* s2 = f->stage_sin + 2 * e;
+    const float* c3 = f->stage_cos + e;
+    const float* s3 = f->stage_sin + e;
     for (int32_t start = 0; start < n; start += len) {
-        for (int32_t k = 0; k < q; k += 8) {
-            QuarterRegs v;
-            load_q(&v, re + start + k, im + start + k, q);
-            dif8(v.r, v.i, 0, 2, _mm256_loadu_ps(c1 + k), _mm256_xor_ps(minus, _mm256_loadu_ps(s1 + k)));
-            dif8(v.r, v.i, 1, 3, _mm256_loadu_ps(c1 + k + q), _mm256_xor_ps(minus, _mm256_loadu_ps(s1 + k + q)));
-            const __m256 wr = _mm256_loadu_ps(c2 + k), wi = _mm256_xor_ps(minus, _mm256_loadu_ps(s2 + k));
-            dif8(v.r, v.i, 0, 1, wr, wi);
-            dif8(v.r, v.i, 2, 3, wr, wi);
-            store_q(v, re + start + k, im + start + k, q);
+        for (int32_t k = 0; k < e; k += 8) {
+            float* pr = re + start + k;
+            float* pi = im + start + k;
+            __m256 r[8], i[8];
+            for (int32_t j = 0; j < 4; ++j) {
+                r[j] = _mm256_loadu_ps(pr + j * e), i[j] = _mm256_loadu_ps(pi + j * e);
+                r[j + 4] = _mm256_loadu_ps(pr + (j + 4) * e), i[j + 4] = _mm256_loadu_ps(pi + (j + 4) * e);
+                dif8_sine(r, i, j, j + 4, _mm256_loadu_ps(c1 + k + j * e), _mm256_loadu_ps(s1 + k + j * e));
+            }
+            // Each half through its last two stages and out (fewer registers held).
+            for (int32_t h = 0; h < 8; h += 4) {
+                dif8_sine(r, i, h, h + 2, _mm256_loadu_ps(c2 + k), _mm256_loadu_ps(s2 + k));
+                dif8_sine(r, i, h + 1, h + 3, _mm256_loadu_ps(c2 + k + e), _mm256_loadu_ps(s2 + k + e));
+                const __m256 wr = _mm256_loadu_ps(c3 + k), ws = _mm256_loadu_ps(s3 + k);
+                dif8_sine(r, i, h, h + 1, wr, ws);
+                dif8_sine(r, i, h + 2, h + 3, wr, ws);
+                for (int32_t j = h; j < h + 4; ++j)
+                    _mm256_storeu_ps(pr + j * e, r[j]), _mm256_storeu_ps(pi + j * e, i[j]);
+            }
         }
     }
+}
+
+// The inverse stages of length len/4, len/2 and len in one pass (as dif_three_stages_avx).
+__attribute__((target("avx"))) void dit_three_stages_avx(const ImpairFftSingle* f, int32_t len, float* re,
+                                                         float* im) {
+    const int32_t n = f->n, e = len >> 3;
+    const float* c1 = f->stage_cos + e;
+    const float* s1 = f->stage_sin + e;
+    const float* c2 = f->stage_cos + 2 * e;
+    const float* s2 = f->stage_sin + 2 * e;
+    const float* c3 = f->stage_cos + 4 * e;
+    const float* s3 = f->stage_sin + 4 * e;
+    for (int32_t start = 0; start < n; start += len) {
+        for (int32_t k = 0; k < e; k += 8) {
+            float* pr = re + start + k;
+            float* pi = im + start + k;
+            __m256 r[8], i[8];
+            // Each half through its first two stages (fewer registers held).
+            for (int32_t h = 0; h < 8; h += 4) {
+                for (int32_t j = h; j < h + 4; ++j) r[j] = _mm256_loadu_ps(pr + j * e), i[j] = _mm256_loadu_ps(pi + j * e);
+                const __m256 wr = _mm256_loadu_ps(c1 + k), ws = _mm256_loadu_ps(s1 + k);
+                dit8(r, i, h, h + 1, wr, ws);
+                dit8(r, i, h + 2, h + 3, wr, ws);
+                dit8(r, i, h, h + 2, _mm256_loadu_ps(c2 + k), _mm256_loadu_ps(s2 + k));
+                dit8(r, i, h + 1, h + 3, _mm256_loadu_ps(c2 + k + e), _mm256_loadu_ps(s2 + k + e));
+            }
+            for (int32_t j = 0; j < 4; ++j) {
+                dit8(r, i, j, j + 4, _mm256_loadu_ps(c3 + k + j * e), _mm256_loadu_ps(s3 + k + j * e));
+                _mm256_storeu_ps(pr + j * e, r[j]), _mm256_storeu_ps(pi + j * e, i[j]);
+                _mm256_storeu_ps(pr + (j + 4) * e, r[j + 4]), _mm256_storeu_ps(pi + (j + 4) * e, i[j + 4]);
+            }
+        }
+    }
+}
+
+// dit_two_stages_avx's butterflies on the points at r, i and q, 2q, 3q on
+// (c1, s1: the stage of len/2's twiddles there, c2, s2: len's).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void dit_quarters(float* r, float* i, int32_t q, const float* c1,
+                                                                   const float* s1, const float* c2,
+                                                                   const float* s2) {
+    QuarterRegs v;
+    load_q(&v, r, i, q);
+    const __m256 wr = _mm256_loadu_ps(c1), wi = _mm256_loadu_ps(s1);
+    dit8(v.r, v.i, 0, 1, wr, wi);
+    dit8(v.r, v.i, 2, 3, wr, wi);
+    dit8(v.r, v.i, 0, 2, _mm256_loadu_ps(c2), _mm256_loadu_ps(s2));
+    dit8(v.r, v.i, 1, 3, _mm256_loadu_ps(c2 + q), _mm256_loadu_ps(s2 + q));
+    store_q(v, r, i, q);
 }
 
 // The inverse stages of length len/2 and len in one pass (as dif_two_stages_avx).
@@ -253,39 +346,54 @@ __attribute__((target("avx"))) void dit_two_stages_avx(const ImpairFftSingle* f,
     const float* s1 = f->stage_sin + q;
     const float* c2 = f->stage_cos + 2 * q;
     const float* s2 = f->stage_sin + 2 * q;
-    for (int32_t start = 0; start < n; start += len) {
-        for (int32_t k = 0; k < q; k += 8) {
-            QuarterRegs v;
-            load_q(&v, re + start + k, im + start + k, q);
-            const __m256 wr = _mm256_loadu_ps(c1 + k), wi = _mm256_loadu_ps(s1 + k);
-            dit8(v.r, v.i, 0, 1, wr, wi);
-            dit8(v.r, v.i, 2, 3, wr, wi);
-            dit8(v.r, v.i, 0, 2, _mm256_loadu_ps(c2 + k), _mm256_loadu_ps(s2 + k));
-            dit8(v.r, v.i, 1, 3, _mm256_loadu_ps(c2 + k + q), _mm256_loadu_ps(s2 + k + q));
-            store_q(v, re + start + k, im + start + k, q);
-        }
+    for (int32_t start = 0; start < n; start += len)
+        for (int32_t k = 0; k < q; k += 8)
+            dit_quarters(re + start + k, im + start + k, q, c1 + k, s1 + k, c2 + k, s2 + k);
+}
+
+// The forward's passes of the stages from length n down to 16 (three or
+// more of them, n at least a tile): two stages a pass, the last three of an
+// odd count in one; into passes (stages each), returning their count.
+int32_t plan_passes(int32_t n, int32_t* passes) {
+    int32_t stages = 0, count = 0;
+    for (int32_t len = n; len >= 16; len >>= 1) ++stages;
+    while (stages > 0) {
+        const int32_t p = stages == 3 ? 3 : 2;
+        passes[count++] = p;
+        stages -= p;
     }
+    return count;
 }
 
 __attribute__((target("avx"))) void convolve_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
                                                  float* re, float* im) {
     const int32_t n = f->n;
+    int32_t passes[24];
+    const int32_t count = plan_passes(n, passes);
+    // A last pass of two stages (those of 32 and 16) runs in the tiles' registers.
+    const int32_t wide = passes[count - 1] == 2 ? 1 : 0;
     int32_t len = n;
-    for (; len >= 32; len >>= 2) dif_two_stages_avx(f, len, re, im);
-    // An odd count of stages from 16 on: the stage of 16 alone, last here and first in the inverse.
-    const bool len_was_single = len == 16;
-    if (len_was_single) {
-        for (int32_t start = 0; start < n; start += 16)
-            dif_group_avx(8, f->stage_cos + 8, f->stage_sin + 8, re + start, im + start, re + start + 8, im + start + 8);
+    for (int32_t p = 0; p < count - wide; ++p) {
+        if (passes[p] == 3) {
+            dif_three_stages_avx(f, len, re, im);
+        } else {
+            dif_two_stages_avx(f, len, re, im);
+        }
+        len >>= passes[p];
     }
-    tiles_avx(f, h_re, h_im, re, im);
-    len = 16;
-    if (len_was_single) {
-        for (int32_t start = 0; start < n; start += 16)
-            dit_group_avx(8, f->stage_cos + 8, f->stage_sin + 8, re + start, im + start, re + start + 8, im + start + 8);
-        len = 32;
+    if (wide != 0) {
+        tiles_avx<true>(f, h_re, h_im, re, im);
+    } else {
+        tiles_avx<false>(f, h_re, h_im, re, im);
     }
-    for (; len <= n; len <<= 2) dit_two_stages_avx(f, 2 * len, re, im);
+    for (int32_t p = count - 1 - wide; p >= 0; --p) {
+        len <<= passes[p];
+        if (passes[p] == 3) {
+            dit_three_stages_avx(f, len, re, im);
+        } else {
+            dit_two_stages_avx(f, len, re, im);
+        }
+    }
 }
 #endif
 

@@ -95,31 +95,51 @@ void transform_of(Multipath* m, int64_t key, const double** re, const double** i
     if (sre != nullptr) *sre = m->single_re[c], *sim = m->single_im[c];
 }
 
-#if ORV_X86_VECTORS
-// to_single's and from_single's conversions four at a time (the same roundings).
-__attribute__((target("avx"))) void to_single_avx(int32_t n, const double* x, float* work) {
-    int32_t k = 0;
-    for (; k + 4 <= n; k += 4) _mm_storeu_ps(work + k, _mm256_cvtpd_ps(_mm256_loadu_pd(x + k)));
-    for (; k < n; ++k) work[k] = static_cast<float>(x[k]);
-}
+// True when the channel's single-precision loops may use AVX.
+bool single_avx(const Multipath* m) { return m->sfft.no_avx == 0 && cpu_has_avx(); }
 
+#if ORV_X86_VECTORS
+// from_single's conversions four at a time (the same values).
 __attribute__((target("avx"))) void from_single_avx(int32_t n, const float* work, double* y) {
     int32_t k = 0;
     for (; k + 4 <= n; k += 4) _mm256_storeu_pd(y + k, _mm256_cvtps_pd(_mm_loadu_ps(work + k)));
     for (; k < n; ++k) y[k] = work[k];
 }
-#endif
 
-// work <- x converted to float (n samples).
-void to_single(const Multipath* m, int32_t n, const double* x, float* work) {
-#if ORV_X86_VECTORS
-    if (m->sfft.no_avx == 0 && cpu_has_avx()) {
-        to_single_avx(n, x, work);
-        return;
+// multipath_to_single eight, then four of each at a time (the same roundings and bits).
+__attribute__((target("avx"))) uint64_t to_single_avx(int32_t n, const double* x, const double* y, float* fx,
+                                                      float* fy) {
+    __m256d any = _mm256_setzero_pd();
+    int32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256d a = _mm256_loadu_pd(x + k), b = _mm256_loadu_pd(y + k);
+        const __m256d c = _mm256_loadu_pd(x + k + 4), d = _mm256_loadu_pd(y + k + 4);
+        any = _mm256_or_pd(any, _mm256_or_pd(_mm256_or_pd(a, b), _mm256_or_pd(c, d)));
+        _mm_storeu_ps(fx + k, _mm256_cvtpd_ps(a));
+        _mm_storeu_ps(fy + k, _mm256_cvtpd_ps(b));
+        _mm_storeu_ps(fx + k + 4, _mm256_cvtpd_ps(c));
+        _mm_storeu_ps(fy + k + 4, _mm256_cvtpd_ps(d));
     }
-#endif
-    for (int32_t k = 0; k < n; ++k) work[k] = static_cast<float>(x[k]);
+    for (; k + 4 <= n; k += 4) {
+        const __m256d a = _mm256_loadu_pd(x + k), b = _mm256_loadu_pd(y + k);
+        any = _mm256_or_pd(any, _mm256_or_pd(a, b));
+        _mm_storeu_ps(fx + k, _mm256_cvtpd_ps(a));
+        _mm_storeu_ps(fy + k, _mm256_cvtpd_ps(b));
+    }
+    uint64_t lanes[4];
+    std::memcpy(lanes, &any, sizeof lanes);
+    uint64_t bits = (lanes[0] | lanes[1] | lanes[2] | lanes[3]) << 1;
+    for (; k < n; ++k) {
+        uint64_t a, b;
+        std::memcpy(&a, x + k, sizeof a);
+        std::memcpy(&b, y + k, sizeof b);
+        bits |= (a | b) << 1;
+        fx[k] = static_cast<float>(x[k]);
+        fy[k] = static_cast<float>(y[k]);
+    }
+    return bits;
 }
+#endif
 
 // y <- work converted to double (n samples).
 void from_single(const Multipath* m, int32_t n, const float* work, double* y) {
@@ -167,10 +187,11 @@ void idle_step(Multipath* m, const double* xi, const double* xq, double* yi, dou
     std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
 }
 
-// A step in single precision (the inputs kept in double) whose window is all of realisation s.
-void step_one_single(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi, double* yq) {
+// The filled window's step in single precision, all of realisation s: the
+// outputs at single_work + taps - 1.
+void step_one_single(Multipath* m, int32_t s) {
     const int32_t keep = m->taps - 1, hop = m->hop;
-    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    const size_t kept = static_cast<size_t>(keep) * sizeof(float);
     float* wr = m->single_work_re;
     float* wi = m->single_work_im;
     const double* hr;
@@ -178,41 +199,44 @@ void step_one_single(Multipath* m, const double* xi, const double* xq, int32_t s
     const float* sr;
     const float* si;
     transform_of(m, s, &hr, &hi, &sr, &si);
-    to_single(m, keep, m->in_re, wr);
-    to_single(m, keep, m->in_im, wi);
-    to_single(m, hop, xi, wr + keep);
-    to_single(m, hop, xq, wi + keep);
-    std::memcpy(m->in_re, xi + hop - keep, kept);
-    std::memcpy(m->in_im, xq + hop - keep, kept);
+    std::memcpy(wr, m->single_kept_re, kept);
+    std::memcpy(wi, m->single_kept_im, kept);
+    // The next window's kept inputs: the hop's last (hop >= keep).
+    std::memcpy(m->single_kept_re, wr + hop, kept);
+    std::memcpy(m->single_kept_im, wi + hop, kept);
     impair_fft_single_convolve(&m->sfft, sr, si, wr, wi);
-    from_single(m, hop, wr + keep, yi);
-    from_single(m, hop, wi + keep, yq);
 }
 
-// A step in single precision whose window holds several realisations (the
-// hop's already at in_span + taps - 1): one convolution per run of one.
-void step_mixed_single(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
+// The filled window's step in single precision with several realisations
+// (the hop's already at in_span + taps - 1): one convolution per run of one,
+// the outputs summed in yi, yq.
+void step_mixed_single(Multipath* m, double* yi, double* yq) {
     const int32_t keep = m->taps - 1, hop = m->hop, n = m->nfft;
-    const size_t kept = static_cast<size_t>(keep) * sizeof(double);
+    const size_t kept = static_cast<size_t>(keep) * sizeof(float);
     float* wr = m->single_work_re;
     float* wi = m->single_work_im;
+    float* xr = m->single_window_re;
+    float* xi = m->single_window_im;
     const double* hr;
     const double* hi;
     const float* sr;
     const float* si;
-    const size_t hopped = static_cast<size_t>(hop) * sizeof(double);
-    std::memcpy(m->in_re + keep, xi, hopped);
-    std::memcpy(m->in_im + keep, xq, hopped);
-    std::memset(yi, 0, hopped);
-    std::memset(yq, 0, hopped);
+    std::memcpy(xr, m->single_kept_re, kept);
+    std::memcpy(xi, m->single_kept_im, kept);
+    std::memcpy(xr + keep, wr + keep, static_cast<size_t>(hop) * sizeof(float));
+    std::memcpy(xi + keep, wi + keep, static_cast<size_t>(hop) * sizeof(float));
+    std::memcpy(m->single_kept_re, xr + hop, kept);
+    std::memcpy(m->single_kept_im, xi + hop, kept);
+    std::memset(yi, 0, static_cast<size_t>(hop) * sizeof(double));
+    std::memset(yq, 0, static_cast<size_t>(hop) * sizeof(double));
     for (int32_t from = 0; from < n;) {
         const int32_t s = m->in_span[from];
         int32_t to = from;
         while (to < n && m->in_span[to] == s) ++to;
         std::memset(wr, 0, static_cast<size_t>(n) * sizeof(float));
         std::memset(wi, 0, static_cast<size_t>(n) * sizeof(float));
-        to_single(m, to - from, m->in_re + from, wr + from);
-        to_single(m, to - from, m->in_im + from, wi + from);
+        std::memcpy(wr + from, xr + from, static_cast<size_t>(to - from) * sizeof(float));
+        std::memcpy(wi + from, xi + from, static_cast<size_t>(to - from) * sizeof(float));
         transform_of(m, s, &hr, &hi, &sr, &si);
         impair_fft_single_convolve(&m->sfft, sr, si, wr, wi);
         for (int32_t k = 0; k < hop; ++k) {
@@ -221,9 +245,20 @@ void step_mixed_single(Multipath* m, const double* xi, const double* xq, double*
         }
         from = to;
     }
-    std::memmove(m->in_re, m->in_re + hop, kept);
-    std::memmove(m->in_im, m->in_im + hop, kept);
     std::memmove(m->in_span, m->in_span + hop, static_cast<size_t>(keep) * sizeof(int32_t));
+}
+
+// multipath_step and multipath_step_one of a single-precision channel (span
+// null: all of realisation s): the hop filled from x, the outputs to y.
+void step_single_doubles(Multipath* m, const double* xi, const double* xq, const int32_t* span, int32_t s,
+                         double* yi, double* yq) {
+    multipath_single_fill(m, 0, m->hop, xi, xq);
+    const float* fr;
+    const float* fi;
+    if (multipath_single_step(m, span, s, yi, yq, &fr, &fi) != 0) {
+        from_single(m, m->hop, fr, yi);
+        from_single(m, m->hop, fi, yq);
+    }
 }
 
 // A step in double whose window is all of realisation s: the window straight
@@ -283,21 +318,20 @@ void step_mixed_double(Multipath* m, const double* xi, const double* xq, double*
 
 // A step whose window is all of realisation s; the kept inputs' realisations become s.
 void step_one(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi, double* yq) {
-    if (m->single)
-        step_one_single(m, xi, xq, s, yi, yq);
-    else
-        step_one_double(m, xi, xq, s, yi, yq);
+    step_one_double(m, xi, xq, s, yi, yq);
     kept_spans_one(m, s);
+}
+
+// The kept inputs' realisations into in_span when they are all one.
+void kept_spans_listed(Multipath* m) {
+    if (m->kept_one != 0)
+        for (int32_t k = 0; k < m->taps - 1; ++k) m->in_span[k] = m->kept_span;
 }
 
 // A step with the hop's realisations at in_span + taps - 1 (several in the window).
 void step_mixed(Multipath* m, const double* xi, const double* xq, double* yi, double* yq) {
-    if (m->kept_one != 0)
-        for (int32_t k = 0; k < m->taps - 1; ++k) m->in_span[k] = m->kept_span;
-    if (m->single)
-        step_mixed_single(m, xi, xq, yi, yq);
-    else
-        step_mixed_double(m, xi, xq, yi, yq);
+    kept_spans_listed(m);
+    step_mixed_double(m, xi, xq, yi, yq);
     kept_spans_moved(m);
 }
 
@@ -392,8 +426,8 @@ int32_t multipath_open_single(Multipath* m, const double* profile, const double*
                               const double* h_im, int32_t count, uint64_t seed) {
     if (multipath_open(m, profile, h_re, h_im, count, seed) != 0) return -1;
     const size_t n = static_cast<size_t>(m->nfft);
-    // cache (2 n each), fixed (2 n), work (2 n).
-    float* block = static_cast<float*>(std::malloc((2 * kMultipathCache + 4) * n * sizeof(float)));
+    // cache (2 n each), fixed (2 n), work (2 n), window (2 n), zeros (n), kept (2 (taps - 1) < 2 n).
+    float* block = static_cast<float*>(std::malloc((2 * kMultipathCache + 11) * n * sizeof(float)));
     if (block == nullptr || impair_fft_single_open(&m->sfft, m->nfft) != 0) {
         std::free(block);
         multipath_close(m);
@@ -408,7 +442,14 @@ int32_t multipath_open_single(Multipath* m, const double* profile, const double*
     m->single_fixed_im = at + n;
     m->single_work_re = at + 2 * n;
     m->single_work_im = at + 3 * n;
+    m->single_window_re = at + 4 * n;
+    m->single_window_im = at + 5 * n;
+    m->single_zero = at + 6 * n;
+    m->single_kept_re = at + 7 * n;
+    m->single_kept_im = at + 9 * n;
+    std::memset(m->single_zero, 0, n * sizeof(float));
     m->single = 1;
+    multipath_rewind(m);
     if (profile == nullptr)
         impair_fft_single_response(&m->sfft, m->fixed_re, m->fixed_im, m->single_fixed_re, m->single_fixed_im);
     return 0;
@@ -433,6 +474,11 @@ void multipath_rewind(Multipath* m) {
     std::memset(m->in_im, 0, keep * sizeof(double));
     for (size_t k = 0; k < keep; ++k) m->in_span[k] = 0;
     kept_spans_one(m, 0);
+    if (m->single) {
+        std::memset(m->single_kept_re, 0, keep * sizeof(float));
+        std::memset(m->single_kept_im, 0, keep * sizeof(float));
+    }
+    m->kept_bits = m->fill_bits = m->fill_tail_bits = 0;
 }
 
 void multipath_realisation(const Multipath* m, int64_t key, double* re, double* im) {
@@ -447,6 +493,10 @@ void multipath_realisation(const Multipath* m, int64_t key, double* re, double* 
 
 void multipath_step(Multipath* m, const double* xi, const double* xq, const int32_t* span,
                     double* yi, double* yq) {
+    if (m->single) {
+        step_single_doubles(m, xi, xq, span, 0, yi, yq);
+        return;
+    }
     const int32_t keep = m->taps - 1, hop = m->hop;
     if (idle_window(m, xi, xq)) {
         idle_step(m, xi, xq, yi, yq);
@@ -465,6 +515,10 @@ void multipath_step(Multipath* m, const double* xi, const double* xq, const int3
 
 void multipath_step_one(Multipath* m, const double* xi, const double* xq, int32_t s, double* yi,
                         double* yq) {
+    if (m->single) {
+        step_single_doubles(m, xi, xq, nullptr, s, yi, yq);
+        return;
+    }
     const int32_t keep = m->taps - 1, hop = m->hop;
     if (idle_window(m, xi, xq)) {
         idle_step(m, xi, xq, yi, yq);
@@ -477,4 +531,68 @@ void multipath_step_one(Multipath* m, const double* xi, const double* xq, int32_
     }
     for (int32_t k = 0; k < hop; ++k) m->in_span[keep + k] = s;
     step_mixed(m, xi, xq, yi, yq);
+}
+
+uint64_t multipath_to_single(int32_t n, const double* x, const double* y, float* fx, float* fy, int32_t avx) {
+#if ORV_X86_VECTORS
+    if (avx != 0) return to_single_avx(n, x, y, fx, fy);
+#endif
+    uint64_t bits = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        uint64_t a, b;
+        std::memcpy(&a, x + k, sizeof a);
+        std::memcpy(&b, y + k, sizeof b);
+        bits |= (a | b) << 1;  // the sign bit dropped: -0 counts as zero
+        fx[k] = static_cast<float>(x[k]);
+        fy[k] = static_cast<float>(y[k]);
+    }
+    return bits;
+}
+
+void multipath_single_fill(Multipath* m, int32_t at, int32_t n, const double* xi, const double* xq) {
+    const int32_t keep = m->taps - 1, tail = m->hop - keep;
+    const int32_t avx = single_avx(m) ? 1 : 0;
+    float* wr = m->single_work_re + keep + at;
+    float* wi = m->single_work_im + keep + at;
+    int32_t head = at < tail ? tail - at : 0;
+    if (head > n) head = n;
+    if (head > 0) m->fill_bits |= multipath_to_single(head, xi, xq, wr, wi, avx);
+    if (n > head)
+        m->fill_tail_bits |= multipath_to_single(n - head, xi + head, xq + head, wr + head, wi + head, avx);
+}
+
+int32_t multipath_single_step(Multipath* m, const int32_t* span, int32_t s, double* yi, double* yq,
+                              const float** fre, const float** fim) {
+    const int32_t keep = m->taps - 1, hop = m->hop;
+    const int32_t first = span != nullptr ? span[0] : s;
+    int32_t floats = 1;
+    if ((m->kept_bits | m->fill_bits | m->fill_tail_bits) == 0) {
+        // An idle window: zero outputs, the kept inputs moved on.
+        std::memcpy(m->single_kept_re, m->single_work_re + hop, static_cast<size_t>(keep) * sizeof(float));
+        std::memcpy(m->single_kept_im, m->single_work_im + hop, static_cast<size_t>(keep) * sizeof(float));
+        *fre = *fim = m->single_zero;
+        if (span != nullptr) {
+            std::memcpy(m->in_span, span + hop - keep, static_cast<size_t>(keep) * sizeof(int32_t));
+            kept_spans_moved(m);
+        } else {
+            kept_spans_one(m, s);
+        }
+    } else if (kept_all(m, first) && (span == nullptr || span_difference(hop, span, first) == 0)) {
+        step_one_single(m, first);
+        *fre = m->single_work_re + keep;
+        *fim = m->single_work_im + keep;
+        kept_spans_one(m, first);
+    } else {
+        if (span != nullptr)
+            std::memcpy(m->in_span + keep, span, static_cast<size_t>(hop) * sizeof(int32_t));
+        else
+            for (int32_t k = 0; k < hop; ++k) m->in_span[keep + k] = s;
+        kept_spans_listed(m);
+        step_mixed_single(m, yi, yq);
+        kept_spans_moved(m);
+        floats = 0;
+    }
+    m->kept_bits = m->fill_tail_bits;
+    m->fill_bits = m->fill_tail_bits = 0;
+    return floats;
 }

@@ -357,11 +357,13 @@ void start_stages(ImpairedRun* c) {
 }
 
 // Where the chain's samples go: to i and q, or, when iq is there, rounded to
-// single precision and interleaved into iq (the kept buffer) instead.
+// single precision and interleaved into iq (the kept buffer) instead, or,
+// when fill is there, into that single-precision channel's hop.
 struct ChainOut {
     double* i;
     double* q;
     float* iq;
+    Multipath* fill;
 };
 
 #if ORV_X86_VECTORS
@@ -381,6 +383,10 @@ __attribute__((target("avx"))) int32_t interleave_avx(int32_t m, const double* i
 
 // Hands m samples of i and q to out's samples k on.
 void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const double* q) {
+    if (out->fill != nullptr) {
+        multipath_single_fill(out->fill, k, m, i, q);
+        return;
+    }
     if (out->iq == nullptr) {
         std::memcpy(out->i + k, i, static_cast<size_t>(m) * sizeof(double));
         std::memcpy(out->q + k, q, static_cast<size_t>(m) * sizeof(double));
@@ -392,6 +398,50 @@ void put(const ChainOut* out, int32_t k, int32_t m, const double* i, const doubl
     if (cpu_has_avx()) j = interleave_avx(m, i, q, to);
 #endif
     for (; j < m; ++j) to[2 * j] = static_cast<float>(i[j]), to[2 * j + 1] = static_cast<float>(q[j]);
+}
+
+#if ORV_X86_VECTORS
+// put_single's interleaving eight samples at a time; returns the samples done.
+__attribute__((target("avx"))) int32_t interleave_single_avx(int32_t m, const float* i, const float* q, float* to) {
+    int32_t j = 0;
+    for (; j + 8 <= m; j += 8) {
+        const __m256 fi = _mm256_loadu_ps(i + j), fq = _mm256_loadu_ps(q + j);
+        const __m256 lo = _mm256_unpacklo_ps(fi, fq), hi = _mm256_unpackhi_ps(fi, fq);
+        _mm256_storeu_ps(to + 2 * j, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_storeu_ps(to + 2 * j + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    }
+    return j;
+}
+
+// put_single's widening to double four samples at a time; returns the samples done.
+__attribute__((target("avx"))) int32_t widen_avx(int32_t m, const float* i, const float* q, double* to_i,
+                                                 double* to_q) {
+    int32_t j = 0;
+    for (; j + 4 <= m; j += 4) {
+        _mm256_storeu_pd(to_i + j, _mm256_cvtps_pd(_mm_loadu_ps(i + j)));
+        _mm256_storeu_pd(to_q + j, _mm256_cvtps_pd(_mm_loadu_ps(q + j)));
+    }
+    return j;
+}
+#endif
+
+// put for m samples in single precision (the values put gives their doubles).
+void put_single(const ChainOut* out, int32_t k, int32_t m, const float* i, const float* q) {
+    int32_t j = 0;
+    if (out->iq == nullptr) {
+        double* to_i = out->i + k;
+        double* to_q = out->q + k;
+#if ORV_X86_VECTORS
+        if (cpu_has_avx()) j = widen_avx(m, i, q, to_i, to_q);
+#endif
+        for (; j < m; ++j) to_i[j] = i[j], to_q[j] = q[j];
+        return;
+    }
+    float* to = out->iq + 2 * static_cast<int64_t>(k);
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = interleave_single_avx(m, i, q, to);
+#endif
+    for (; j < m; ++j) to[2 * j] = i[j], to[2 * j + 1] = q[j];
 }
 
 // The next n samples after the sample clock, from the blocks, to out's
@@ -478,14 +528,23 @@ int32_t fill_spans(ImpairedRun* c, int32_t hop) {
 // The channel's next step: hop samples through the multipath channel.
 int32_t channel_step(ImpairedRun* c) {
     const int32_t hop = c->channel.hop;
-    const ChainOut to_hop{c->hop_i, c->hop_q, nullptr};
+    // A single-precision channel takes its inputs straight into its hop (no copy in double).
+    const bool single = c->channel.single != 0;
+    const ChainOut to_hop{c->hop_i, c->hop_q, nullptr, single ? &c->channel : nullptr};
     for (int32_t k = 0; k < hop;) {
         const int32_t m = hop - k < kSequenceBlock ? hop - k : kSequenceBlock;
         if (take_first(c, m, &to_hop, k) != 0) return -1;
         k += m;
     }
     const int32_t one = fill_spans(c, hop);
-    if (one >= 0)
+    c->hop_fre = c->hop_fim = nullptr;
+    if (single) {
+        const float* fr;
+        const float* fi;
+        if (multipath_single_step(&c->channel, one >= 0 ? nullptr : c->hop_span, one, c->hop_i, c->hop_q, &fr,
+                                  &fi) != 0)
+            c->hop_fre = fr, c->hop_fim = fi;
+    } else if (one >= 0)
         multipath_step_one(&c->channel, c->hop_i, c->hop_q, one, c->hop_i, c->hop_q);
     else
         multipath_step(&c->channel, c->hop_i, c->hop_q, c->hop_span, c->hop_i, c->hop_q);
@@ -501,7 +560,10 @@ int32_t through_channel(ImpairedRun* c, int32_t n, const ChainOut* out) {
     for (int32_t k = 0; k < n;) {
         if (c->hop_at == c->hop_len && channel_step(c) != 0) return -1;
         const int32_t m = n - k < c->hop_len - c->hop_at ? n - k : c->hop_len - c->hop_at;
-        put(out, k, m, c->hop_i + c->hop_at, c->hop_q + c->hop_at);
+        if (c->hop_fre != nullptr)
+            put_single(out, k, m, c->hop_fre + c->hop_at, c->hop_fim + c->hop_at);
+        else
+            put(out, k, m, c->hop_i + c->hop_at, c->hop_q + c->hop_at);
         c->hop_at += m;
         k += m;
     }
@@ -732,7 +794,7 @@ void impaired_rewind(ImpairedRun* c) {
 }
 
 int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
-    const ChainOut out{i, q, nullptr};
+    const ChainOut out{i, q, nullptr, nullptr};
     if (through_channel(c, n, &out) != 0) return -1;
     // With the SNR's noise the AWG file's chain pass keeps the samples in single
     // precision and adds the noise afterwards: every output takes them so.
@@ -744,7 +806,7 @@ int32_t impaired_chain_next(ImpairedRun* c, int32_t n, double* i, double* q) {
 }
 
 int32_t impaired_chain_keep(ImpairedRun* c, int32_t n, float* iq) {
-    const ChainOut out{nullptr, nullptr, iq};
+    const ChainOut out{nullptr, nullptr, iq, nullptr};
     return through_channel(c, n, &out);
 }
 

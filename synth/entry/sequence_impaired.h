@@ -58,6 +58,8 @@ struct ImpairedRun {
     double* hop_q;
     int32_t* hop_span;
     int32_t hop_at, hop_len;  // outputs of the last step still to hand out: hop_at..hop_len-1
+    const float* hop_fre;     // the last step's outputs when in floats (the channel's), else null
+    const float* hop_fim;
     int64_t channel_pos;      // next channel input sample
     int32_t span_cursor;      // packet whose realisation channel_pos is in
     int64_t out_pos;

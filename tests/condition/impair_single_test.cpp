@@ -122,7 +122,8 @@ TEST_P(ImpairFftSingleConvolve, VectorLoopsEqualThePlainLoops) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ImpairFftSingleConvolve,
                          ::testing::Values(SingleFftCase{64, 1}, SingleFftCase{64, 17}, SingleFftCase{128, 30},
-                                           SingleFftCase{512, 81}, SingleFftCase{4096, 561}),
+                                           SingleFftCase{256, 41}, SingleFftCase{512, 81}, SingleFftCase{1024, 200},
+                                           SingleFftCase{2048, 400}, SingleFftCase{4096, 561}),
                          orv_test::PrintedName{});
 
 TEST(ImpairFftSingle, RefusesSizesBelowATileOrNotAPowerOfTwo) {
@@ -373,6 +374,187 @@ INSTANTIATE_TEST_SUITE_P(Cases, MultipathSingle,
                                            SingleChannelCase{"Rayleigh 100 ns in place", 100.0, true},
                                            SingleChannelCase{"Rayleigh 700 ns", 700.0, false},
                                            SingleChannelCase{"three fixed taps in place", 0.0, true}),
+                         orv_test::PrintedName{});
+
+
+// ---- The hop filled in single precision ----------------------------------------
+
+struct ToSingleCase {
+    const char* name;
+    int32_t n;
+    int32_t nonzero_at;  // the one input not zero (-1: none; -2: every one)
+    double value;        // its value
+};
+void PrintTo(const ToSingleCase& c, std::ostream* os) { *os << c.name; }
+class MultipathToSingle : public ::testing::TestWithParam<ToSingleCase> {};
+
+// The floats are the doubles' roundings, and the bits are zero exactly when
+// every input is zero of either sign (a double too small for a float counts),
+// in the plain and the AVX loop alike.
+TEST_P(MultipathToSingle, RoundsAndTellsZeroFromNotZero) {
+    const ToSingleCase c = GetParam();
+    Vec x, y;
+    gaussian(21, c.n, &x, &y);
+    for (int32_t k = 0; k < c.n; ++k) {
+        if (c.nonzero_at == -2) continue;
+        x[k] = k % 2 == 0 ? 0.0 : -0.0;
+        y[k] = k % 3 == 0 ? -0.0 : 0.0;
+        if (k == c.nonzero_at) y[k] = c.value;
+    }
+    const bool all_zero = c.nonzero_at == -1 || (c.nonzero_at >= c.n);
+    const int32_t ways = cpu_has_avx() ? 2 : 1;
+    for (int32_t avx = 0; avx < ways; ++avx) {
+        std::vector<float> fx(c.n + 1, 7.0f), fy(c.n + 1, 7.0f);
+        const uint64_t bits = multipath_to_single(c.n, x.data(), y.data(), fx.data(), fy.data(), avx);
+        EXPECT_EQ(bits == 0, all_zero) << "avx " << avx;
+        for (int32_t k = 0; k < c.n; ++k) {
+            const float wx = static_cast<float>(x[k]), wy = static_cast<float>(y[k]);
+            EXPECT_EQ(std::memcmp(&fx[k], &wx, sizeof wx), 0) << "avx " << avx << " x " << k;
+            EXPECT_EQ(std::memcmp(&fy[k], &wy, sizeof wy), 0) << "avx " << avx << " y " << k;
+        }
+        EXPECT_EQ(fx[c.n], 7.0f) << "avx " << avx << " wrote past n";
+        EXPECT_EQ(fy[c.n], 7.0f) << "avx " << avx << " wrote past n";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MultipathToSingle,
+                         ::testing::Values(ToSingleCase{"none", 0, -1, 0.0},
+                                           ToSingleCase{"one gaussian", 1, -2, 0.0},
+                                           ToSingleCase{"seven gaussian", 7, -2, 0.0},
+                                           ToSingleCase{"432 gaussian", 432, -2, 0.0},
+                                           ToSingleCase{"13 signed zeros", 13, -1, 0.0},
+                                           ToSingleCase{"13 one in the loop of eight", 13, 2, 0.25},
+                                           ToSingleCase{"13 one in the loop of four", 13, 9, 0.25},
+                                           ToSingleCase{"21 one below a float in the loop of eight", 21, 14, 1e-300},
+                                           ToSingleCase{"13 one in the rest", 13, 12, -3.0},
+                                           ToSingleCase{"13 one below a float in the loop", 13, 5, 1e-300},
+                                           ToSingleCase{"13 one below a float in the rest", 13, 12, -1e-300},
+                                           ToSingleCase{"5 one least subnormal", 5, 4, 5e-324}),
+                         orv_test::PrintedName{});
+
+struct FillCase {
+    const char* name;
+    double rms_ns;          // of the Rayleigh channel
+    int32_t piece;          // inputs a fill call (the last piece shorter)
+    int32_t first_piece;    // the first call's inputs (0: piece)
+    int32_t impulse_back;   // KeptInputsReachTheNextHop's one input, this many before the first hop's end
+};
+void PrintTo(const FillCase& c, std::ostream* os) { *os << c.name; }
+class MultipathSingleFill : public ::testing::TestWithParam<FillCase> {};
+
+// The hops of x through m by multipath_single_fill in pieces and
+// multipath_single_step: each hop's outputs as the step gives them (floats or
+// doubles) in y as doubles, and rounded to float in f (the kept samples').
+void run_filled(Multipath* m, const FillCase& c, const Vec& xi, const Vec& xq, const std::vector<int32_t>& span,
+                Vec* yi, Vec* yq, std::vector<float>* f) {
+    const int32_t hop = m->hop, total = static_cast<int32_t>(xi.size());
+    yi->assign(total, 0.0);
+    yq->assign(total, 0.0);
+    f->assign(2 * static_cast<size_t>(total), 0.0f);
+    for (int32_t at = 0; at < total; at += hop) {
+        for (int32_t k = 0; k < hop;) {
+            const int32_t want = k == 0 && c.first_piece > 0 ? c.first_piece : c.piece;
+            const int32_t n = std::min(want, hop - k);
+            multipath_single_fill(m, k, n, xi.data() + at + k, xq.data() + at + k);
+            k += n;
+        }
+        const int32_t* s = span.data() + at;
+        const bool one = std::all_of(s, s + hop, [s](int32_t v) { return v == s[0]; });
+        const float* fr = nullptr;
+        const float* fi = nullptr;
+        if (multipath_single_step(m, one ? nullptr : s, s[0], yi->data() + at, yq->data() + at, &fr, &fi) != 0)
+            for (int32_t k = 0; k < hop; ++k) (*yi)[at + k] = fr[k], (*yq)[at + k] = fi[k];
+        for (int32_t k = 0; k < hop; ++k) {
+            (*f)[2 * (at + k)] = static_cast<float>((*yi)[at + k]);
+            (*f)[2 * (at + k) + 1] = static_cast<float>((*yq)[at + k]);
+        }
+    }
+}
+
+// Inputs of several realisations with idle hops among them, filled in pieces
+// (across the kept inputs' edge among them), give multipath_step's outputs
+// bit for bit, whether a step hands them out in floats or in doubles.
+TEST_P(MultipathSingleFill, EqualsTheStepOnDoubles) {
+    const FillCase c = GetParam();
+    Vec power(kMultipathMaxTaps);
+    const int32_t taps = exponential_profile(c.rms_ns, 12.5, power.data());
+    Multipath filled, whole;
+    ASSERT_EQ(multipath_open_single(&filled, power.data(), nullptr, nullptr, taps, 5), 0);
+    ASSERT_EQ(multipath_open_single(&whole, power.data(), nullptr, nullptr, taps, 5), 0);
+    const int32_t hop = whole.hop, total = 8 * hop;
+    Vec xi, xq;
+    gaussian(31, total, &xi, &xq);
+    std::vector<int32_t> span(total);
+    for (int32_t k = 0; k < total; ++k) {
+        span[k] = k < 2 * hop + 7 ? 0 : k < 6 * hop ? 1 : 2;
+        // Hops 3 and 4 idle but a value below a float's range in hop 4's last input.
+        if (k >= 3 * hop && k < 5 * hop) xi[k] = xq[k] = 0.0;
+    }
+    xi[5 * hop - 1] = 1e-300;
+    Vec yi, yq, wi(total), wq(total);
+    std::vector<float> f;
+    run_filled(&filled, c, xi, xq, span, &yi, &yq, &f);
+    for (int32_t at = 0; at < total; at += hop)
+        multipath_step(&whole, xi.data() + at, xq.data() + at, span.data() + at, wi.data() + at, wq.data() + at);
+    EXPECT_EQ(std::memcmp(yi.data(), wi.data(), total * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(yq.data(), wq.data(), total * sizeof(double)), 0);
+    for (int32_t k = 0; k < total; ++k) {
+        const float want[2] = {static_cast<float>(wi[k]), static_cast<float>(wq[k])};
+        ASSERT_EQ(std::memcmp(&f[2 * k], want, sizeof want), 0) << k;
+    }
+    multipath_close(&filled);
+    multipath_close(&whole);
+}
+
+// One input near the end of a hop, then a hop of zeros: the second hop's
+// outputs are that input's later taps when it is among the kept inputs, and
+// exactly zero (an idle window) when every tap of it fell in the first hop.
+TEST_P(MultipathSingleFill, KeptInputsReachTheNextHop) {
+    const FillCase c = GetParam();
+    Vec power(kMultipathMaxTaps);
+    const int32_t taps = exponential_profile(c.rms_ns, 12.5, power.data());
+    Multipath m;
+    ASSERT_EQ(multipath_open_single(&m, power.data(), nullptr, nullptr, taps, 5), 0);
+    const int32_t hop = m.hop, total = 3 * hop, at = hop - c.impulse_back;
+    Vec xi(total, 0.0), xq(total, 0.0), hr(taps), hi(taps);
+    xi[at] = 1.0;
+    const std::vector<int32_t> span(total, 0);
+    Vec yi, yq;
+    std::vector<float> f;
+    run_filled(&m, c, xi, xq, span, &yi, &yq, &f);
+    multipath_realisation(&m, 0, hr.data(), hi.data());
+    double scale = 0.0;
+    for (int32_t j = 0; j < taps; ++j) scale = std::max(scale, std::abs(cplx(hr[j], hi[j])));
+    // The second hop holds the impulse's response exactly when its input was among the last taps - 1.
+    const bool reaches = c.impulse_back <= taps - 1;
+    for (int32_t k = 0; k < total; ++k) {
+        const int32_t j = k - at;
+        const cplx want = j >= 0 && j < taps ? cplx(hr[j], hi[j]) : cplx(0.0);
+        ASSERT_LT(std::abs(cplx(yi[k], yq[k]) - want), kBound * scale) << k;
+        const bool idle = k >= 2 * hop || (k >= hop && !reaches);
+        if (idle) {
+            ASSERT_TRUE(yi[k] == 0.0 && yq[k] == 0.0) << k;
+        }
+    }
+    double second = 0.0;
+    for (int32_t k = hop; k < 2 * hop; ++k) second = std::max(second, std::abs(cplx(yi[k], yq[k])));
+    EXPECT_EQ(second > 0.0, reaches) << "largest output of the second hop " << second;
+    multipath_close(&m);
+}
+
+// 50 ns at 12.5 ns: 41 taps, 40 kept inputs.
+INSTANTIATE_TEST_SUITE_P(Cases, MultipathSingleFill,
+                         ::testing::Values(FillCase{"whole hop impulse last input", 50.0, 1 << 20, 0, 1},
+                                           FillCase{"pieces of 7 impulse first kept input", 50.0, 7, 0, 40},
+                                           FillCase{"pieces of 1 impulse before the kept inputs", 50.0, 1, 0, 41},
+                                           FillCase{"one then the rest 700 ns impulse first kept input", 700.0, 1 << 20, 1, 560},
+                                           FillCase{"split three before the kept edge impulse there", 50.0, 1 << 20, 173, 43},
+                                           FillCase{"impulse first kept input whole hop", 50.0, 1 << 20, 0, 40},
+                                           FillCase{"impulse first kept input split at it", 50.0, 1 << 20, 176, 40},
+                                           FillCase{"impulse last input pieces of 5", 50.0, 5, 0, 1},
+                                           FillCase{"impulse before the kept inputs", 50.0, 1 << 20, 0, 41},
+                                           FillCase{"impulse before the kept inputs split", 50.0, 1 << 20, 175,
+                                                    41}),
                          orv_test::PrintedName{});
 
 }  // namespace

@@ -123,6 +123,8 @@ const KeepCase kCases[] = {
     {"clock and snr single samples", [](OrvImpairments* m) { snr(m), m->clock_ppm = -300; }, 1, false},
     // The channel's step: one realisation for the file (double) and one per packet (single).
     {"channel for the file odd pieces", [](OrvImpairments* m) { snr(m), m->multipath_rms_ns = 100; }, 333, false},
+    {"channel per packet odd pieces",
+     [](OrvImpairments* m) { snr(m), m->multipath_rms_ns = 50, m->multipath_per_packet = 1; }, 13, false},
     {"channel per packet with clock",
      [](OrvImpairments* m) { m->multipath_rms_ns = 30, m->multipath_per_packet = 1, m->clock_ppm = 50; }, 5000,
      true},
