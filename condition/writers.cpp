@@ -1,6 +1,7 @@
 #include "writers.h"
 
 #include <condition_variable>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu_features.h"
 #include "file_sink.h"
 #include "measure.h"
 #include "noise.h"
@@ -593,17 +595,70 @@ void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigne
     }
 }
 
-void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
-    double i[kCodesPerStep], q[kCodesPerStep];
-    int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
-    for (int32_t start = 0; start < n; start += kCodesPerStep) {
-        const int32_t m = n - start < kCodesPerStep ? n - start : kCodesPerStep;
-        const float* from = iq + 2 * static_cast<size_t>(start);
-        for (int32_t k = 0; k < m; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
-        quantise_codes(i, i_codes, m, scale, 14);
-        quantise_codes(q, q_codes, m, scale, 14);
-        pack_pairs(i_codes, q_codes, m, out + 8 * static_cast<size_t>(start));
+namespace {
+
+// quantise_codes' 14-bit code of one value x (divisor: full scale + 1e-12):
+// the same quotient, level and truncation; outside full scale saturated, NaN
+// at the zero level.
+inline int32_t pair_code(double x, double divisor) {
+    constexpr double kTop = 16383.0;  // 2^14 - 1
+    const double w = x / divisor;
+    if (w >= -1.0 && w <= 1.0) return static_cast<int32_t>(((w + 1.0) * 0.5) * kTop);
+    if (std::isnan(w)) return static_cast<int32_t>(kTop * 0.5);
+    return w > 1.0 ? static_cast<int32_t>(kTop) : 0;
+}
+
+// Packs pairs j..n-1 of iq one at a time (both floats read before the word
+// pair is stored, so out may be iq).
+void pack_pairs_plain(const float* iq, int32_t j, int32_t n, double divisor, unsigned char* out) {
+    for (; j < n; ++j) {
+        const double x = iq[2 * j], y = iq[2 * j + 1];
+        put_le32(out + 8 * static_cast<size_t>(j), pair_code(x, divisor));
+        put_le32(out + 8 * static_cast<size_t>(j) + 4, pair_code(y, divisor));
     }
+}
+
+#if ORV_X86_VECTORS
+// The whole groups of four pairs of awg_pack_pairs on four-lane vectors: a
+// group's eight floats widened in memory order (I0 Q0 I1 Q1, I2 Q2 I3 Q3)
+// give its codes in the order the words lie in the file. A group holding a
+// value outside full scale (or NaN) takes the plain path. Returns the first
+// pair not packed.
+__attribute__((target("avx"))) int32_t pack_pairs_avx(const float* iq, int32_t n, double divisor,
+                                                      unsigned char* out) {
+    const __m256d d = _mm256_set1_pd(divisor), one = _mm256_set1_pd(1.0), half = _mm256_set1_pd(0.5);
+    const __m256d top = _mm256_set1_pd(16383.0), sign = _mm256_set1_pd(-0.0);
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256 v = _mm256_loadu_ps(iq + 2 * j);
+        const __m256d w0 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), d);
+        const __m256d w1 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), d);
+        // |w| <= 1 is false for NaN.
+        const __m256d in = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, w0), one, _CMP_LE_OQ),
+                                         _mm256_cmp_pd(_mm256_andnot_pd(sign, w1), one, _CMP_LE_OQ));
+        if (_mm256_movemask_pd(in) != 0xF) {
+            pack_pairs_plain(iq, j, j + 4, divisor, out);
+            continue;
+        }
+        const __m256d l0 = _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(w0, one), half), top);
+        const __m256d l1 = _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(w1, one), half), top);
+        unsigned char* p = out + 8 * static_cast<size_t>(j);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvttpd_epi32(l0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_cvttpd_epi32(l1));
+    }
+    return j;
+}
+#endif
+
+}  // namespace
+
+void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
+    const double divisor = scale + 1e-12;
+    int32_t j = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = pack_pairs_avx(iq, n, divisor, out);
+#endif
+    pack_pairs_plain(iq, j, n, divisor, out);
 }
 
 int32_t awg_parts_close(FileSink* s, const char* path) {
