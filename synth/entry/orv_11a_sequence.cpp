@@ -552,12 +552,16 @@ void pack_kept_block(float* kept, int64_t total, int64_t b, double scale) {
     awg_pack_pairs(kept + 2 * first, n, scale, reinterpret_cast<unsigned char*>(kept) + 8 * first);
 }
 
-// Writes kept block b's bytes.
-void write_kept_block(FileSink* sink, const float* kept, int64_t total, int64_t b) {
+// Writes kept block b's bytes: at their place in the file (origin: the
+// offset of sample 0) when origin >= 0, which spares the stream's copy of
+// them into its buffer, else through the stream.
+void write_kept_block(FileSink* sink, int64_t origin, const float* kept, int64_t total, int64_t b) {
     const int64_t first = b * kSequenceBlock;
     const int64_t left = total - first;
     const int64_t n = left < kSequenceBlock ? left : kSequenceBlock;
-    sink_write(sink, reinterpret_cast<const unsigned char*>(kept) + 8 * first, 8 * static_cast<size_t>(n));
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(kept) + 8 * first;
+    if (origin < 0) sink_write(sink, bytes, 8 * static_cast<size_t>(n));
+    else if (!sink_write_at(sink, bytes, 8 * static_cast<size_t>(n), origin + 8 * first)) sink->failed = true;
 }
 
 // The writing pass of an impaired AWG file from the samples its measuring
@@ -574,6 +578,8 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     const int64_t blocks = (total + kSequenceBlock - 1) / kSequenceBlock;
     std::atomic<bool>* packed =
         c->run.setup.threads && blocks > 1 ? new (std::nothrow) std::atomic<bool>[blocks] : nullptr;
+    int64_t origin = -1;  // the samples' offset in the file when written positionally
+    if (!sink_begin_positional(sink, &origin)) origin = -1;
     std::atomic<int64_t> next{0};
     std::thread helper;
     if (packed != nullptr) {
@@ -591,7 +597,7 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     if (helper.joinable()) {
         for (int64_t w = 0; w < blocks && !sink->failed;) {
             if (packed[w].load(std::memory_order_acquire)) {
-                write_kept_block(sink, kept, total, w++);
+                write_kept_block(sink, origin, kept, total, w++);
                 continue;
             }
             const int64_t b = next.fetch_add(1);
@@ -607,9 +613,10 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     } else {
         for (int64_t b = 0; b < blocks && !sink->failed; ++b) {
             pack_kept_block(kept, total, b, scale);
-            write_kept_block(sink, kept, total, b);
+            write_kept_block(sink, origin, kept, total, b);
         }
     }
+    if (origin >= 0 && !sink->failed) sink_end_positional(sink, origin + 8 * total);
     delete[] packed;
     std::free(kept);
     return sink->failed ? 1 : 0;
