@@ -1,5 +1,6 @@
 #include "writers.h"
 
+#include <cfloat>
 #include <condition_variable>
 #include <cmath>
 #include <cstdio>
@@ -618,33 +619,51 @@ void pack_pairs_plain(const float* iq, int32_t j, int32_t n, double divisor, uns
     }
 }
 
+// The largest float not above divisor: a float x with |x| <= it has
+// |x / divisor| <= 1 (after rounding too), so its code needs no saturation.
+float within_bound(double divisor) {
+    if (std::isnan(divisor)) return -1.0f;  // no value passes
+    if (divisor >= static_cast<double>(FLT_MAX)) return FLT_MAX;
+    float b = static_cast<float>(divisor);
+    if (static_cast<double>(b) > divisor) b = std::nextafter(b, 0.0f);
+    return b;
+}
+
 #if ORV_X86_VECTORS
-// The whole groups of four pairs of awg_pack_pairs on four-lane vectors: a
-// group's eight floats widened in memory order (I0 Q0 I1 Q1, I2 Q2 I3 Q3)
-// give its codes in the order the words lie in the file. A group holding a
-// value outside full scale (or NaN) takes the plain path. Returns the first
-// pair not packed.
+// The codes of four pairs whose eight floats are v (each within full scale),
+// stored as their words at p. Widened in memory order (I0 Q0 I1 Q1, I2 Q2 I3
+// Q3) the codes come in the order the words lie in the file. ((w + 1) * 0.5)
+// * top: w + 1 halved is exact, so its product with top is the same rounding
+// of the same value as (w + 1) times top / 2.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void pack_four(__m256 v, __m256d d, __m256d half_top,
+                                                                unsigned char* p) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d w0 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), d);
+    const __m256d w1 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), d);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(w0, one), half_top)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16),
+                     _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(w1, one), half_top)));
+}
+
+// The pairs of awg_pack_pairs eight at a time on four-lane vectors, as long
+// as eight remain; eight pairs with a float beyond within_bound (or NaN) take
+// the plain path. Returns the first pair not packed.
 __attribute__((target("avx"))) int32_t pack_pairs_avx(const float* iq, int32_t n, double divisor,
                                                       unsigned char* out) {
-    const __m256d d = _mm256_set1_pd(divisor), one = _mm256_set1_pd(1.0), half = _mm256_set1_pd(0.5);
-    const __m256d top = _mm256_set1_pd(16383.0), sign = _mm256_set1_pd(-0.0);
+    const __m256d d = _mm256_set1_pd(divisor), half_top = _mm256_set1_pd(16383.0 * 0.5);
+    const __m256 bound = _mm256_set1_ps(within_bound(divisor)), sign = _mm256_set1_ps(-0.0f);
     int32_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        const __m256 v = _mm256_loadu_ps(iq + 2 * j);
-        const __m256d w0 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), d);
-        const __m256d w1 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), d);
-        // |w| <= 1 is false for NaN.
-        const __m256d in = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, w0), one, _CMP_LE_OQ),
-                                         _mm256_cmp_pd(_mm256_andnot_pd(sign, w1), one, _CMP_LE_OQ));
-        if (_mm256_movemask_pd(in) != 0xF) {
-            pack_pairs_plain(iq, j, j + 4, divisor, out);
+    for (; j + 8 <= n; j += 8) {
+        const __m256 v0 = _mm256_loadu_ps(iq + 2 * j), v1 = _mm256_loadu_ps(iq + 2 * j + 8);
+        const __m256 in = _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, v0), bound, _CMP_LE_OQ),
+                                        _mm256_cmp_ps(_mm256_andnot_ps(sign, v1), bound, _CMP_LE_OQ));
+        if (_mm256_movemask_ps(in) != 0xFF) {
+            pack_pairs_plain(iq, j, j + 8, divisor, out);
             continue;
         }
-        const __m256d l0 = _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(w0, one), half), top);
-        const __m256d l1 = _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(w1, one), half), top);
         unsigned char* p = out + 8 * static_cast<size_t>(j);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvttpd_epi32(l0));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_cvttpd_epi32(l1));
+        pack_four(v0, d, half_top, p);
+        pack_four(v1, d, half_top, p + 32);
     }
     return j;
 }
