@@ -15,17 +15,11 @@
 #include "platform_memory.h"
 #include "sequence.h"
 #include "sequence_impaired.h"
+#include "sequence_levels.h"
 #include "status.h"
 #include "writers.h"
 
 namespace {
-
-// Crest factors, PAPR and channel peak of the whole sequence, as the AWG file states them.
-struct SequenceLevels {
-    double peak_i = 0.0, peak_q = 0.0, peak_c = 0.0;  // squared peaks
-    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0;
-    double scale = 0.0;  // largest absolute sample of either channel
-};
 
 // The levels of samples handed out of order of blocks but in order of index,
 // with the gaps between them zero: the same lanes (index % 4) and the same
@@ -65,17 +59,20 @@ struct QuadLanes {
 };
 
 // Adds the four samples x, y (one per lane) to the lanes: the scalar code's
-// products, sums and comparisons.
+// products, sums and comparisons (the scale lane left alone without with_scale).
+template <bool with_scale = true>
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void add_quad(QuadLanes* r, __m256d x, __m256d y) {
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d pi = _mm256_mul_pd(x, x), pq = _mm256_mul_pd(y, y);
     const __m256d pc = _mm256_add_pd(pi, pq);
-    // max(a, b) is a > b ? a : b, as the scalar comparisons.
-    const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
     r->v[0] = _mm256_max_pd(pi, r->v[0]);
     r->v[1] = _mm256_max_pd(pq, r->v[1]);
     r->v[2] = _mm256_max_pd(pc, r->v[2]);
-    r->v[3] = _mm256_max_pd(a, r->v[3]);
+    if (with_scale) {
+        // max(a, b) is a > b ? a : b, as the scalar comparisons.
+        const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
+        r->v[3] = _mm256_max_pd(a, r->v[3]);
+    }
     r->v[4] = _mm256_add_pd(r->v[4], pi);
     r->v[5] = _mm256_add_pd(r->v[5], pq);
     r->v[6] = _mm256_add_pd(r->v[6], pc);
@@ -94,9 +91,10 @@ __attribute__((target("avx"))) int32_t add_quads_avx(double (*lanes)[4], int32_t
     return j;
 }
 
-// add_quads_avx over samples 0..n-1 held as single-precision I, Q pairs.
-// Widened, a quad's I's come in lanes 0 2 1 3, so the vectors hold the
-// lanes in that order throughout.
+// add_quads_avx over samples 0..n-1 held as single-precision I, Q pairs
+// (the scale lane only with_scale). Widened, a quad's I's come in lanes
+// 0 2 1 3, so the vectors hold the lanes in that order throughout.
+template <bool with_scale>
 __attribute__((target("avx"))) int32_t add_quads_iq_avx(double (*lanes)[4], int32_t n, const float* iq) {
     QuadLanes r;
     for (int32_t w = 0; w < 7; ++w) r.v[w] = _mm256_set_pd(lanes[w][3], lanes[w][1], lanes[w][2], lanes[w][0]);
@@ -104,7 +102,7 @@ __attribute__((target("avx"))) int32_t add_quads_iq_avx(double (*lanes)[4], int3
     for (; j + 4 <= n; j += 4) {
         const __m256 v = _mm256_loadu_ps(iq + 2 * j);  // I0 Q0 I1 Q1 I2 Q2 I3 Q3
         const __m256d a = _mm256_cvtps_pd(_mm256_castps256_ps128(v)), b = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
-        add_quad(&r, _mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b));  // I0 I2 I1 I3, Q0 Q2 Q1 Q3
+        add_quad<with_scale>(&r, _mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b));  // I0 I2 I1 I3, Q0 Q2 Q1 Q3
     }
     for (int32_t w = 0; w < 7; ++w) {
         double t[4];
@@ -142,8 +140,33 @@ void fold_lanes(double (*lanes)[4], SequenceLevels* m) {
     m->sum_c += fold(lanes[6]);
 }
 
-// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
-// so the additions do not wait on each other; the peaks are order-free.
+#if ORV_X86_VECTORS
+// add_quads_iq_avx's lanes with each lane's scale taken from its squared
+// peaks: a float widened to double squares exactly, so the square root of
+// the largest square is the largest magnitude itself. Only when no sample
+// was NaN (a lane's sum of powers is NaN exactly when one of its samples
+// was, and a NaN Q hides its sample's I from the scale): else the samples
+// are added again with the scale lane. Returns the first sample not added.
+int32_t add_quads_iq_peaks(double (*lanes)[4], int32_t n, const float* iq) {
+    const int32_t k = add_quads_iq_avx<false>(lanes, n, iq);
+    for (int32_t l = 0; l < 4; ++l) {
+        if (!std::isnan(lanes[6][l])) continue;
+        for (int32_t w = 0; w < 7; ++w)
+            for (int32_t z = 0; z < 4; ++z) lanes[w][z] = 0.0;
+        return add_quads_iq_avx<true>(lanes, n, iq);
+    }
+    for (int32_t l = 0; l < 4; ++l) {
+        const double a = std::sqrt(lanes[0][l]), b = std::sqrt(lanes[1][l]);
+        lanes[3][l] = a > b ? a : b;
+    }
+    return k;
+}
+#endif
+
+}  // namespace
+
+// Four interleaved partial sums (lane k % 4) so the additions do not wait on
+// each other; the peaks are order-free.
 void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
     // peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c; lane k % 4 each.
     double lanes[7][4] = {};
@@ -155,16 +178,17 @@ void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) 
     fold_lanes(lanes, m);
 }
 
-// add_levels of n samples held as single-precision I, Q pairs (the same figures).
 void add_levels_iq(const float* iq, int32_t n, SequenceLevels* m) {
     double lanes[7][4] = {};
     int32_t k = 0;
 #if ORV_X86_VECTORS
-    if (cpu_has_avx()) k = add_quads_iq_avx(lanes, n, iq);
+    if (cpu_has_avx()) k = add_quads_iq_peaks(lanes, n, iq);
 #endif
     for (; k < n; ++k) add_to_lane(lanes, k & 3, iq[2 * k], iq[2 * k + 1]);
     fold_lanes(lanes, m);
 }
+
+namespace {
 
 // Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
 // the open block's lanes, each lane in order of index.
