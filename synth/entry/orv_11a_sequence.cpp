@@ -59,20 +59,17 @@ struct QuadLanes {
 };
 
 // Adds the four samples x, y (one per lane) to the lanes: the scalar code's
-// products, sums and comparisons (the scale lane left alone without with_scale).
-template <bool with_scale = true>
+// products, sums and comparisons.
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void add_quad(QuadLanes* r, __m256d x, __m256d y) {
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d pi = _mm256_mul_pd(x, x), pq = _mm256_mul_pd(y, y);
     const __m256d pc = _mm256_add_pd(pi, pq);
+    // max(a, b) is a > b ? a : b, as the scalar comparisons.
+    const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
     r->v[0] = _mm256_max_pd(pi, r->v[0]);
     r->v[1] = _mm256_max_pd(pq, r->v[1]);
     r->v[2] = _mm256_max_pd(pc, r->v[2]);
-    if (with_scale) {
-        // max(a, b) is a > b ? a : b, as the scalar comparisons.
-        const __m256d a = _mm256_max_pd(_mm256_andnot_pd(sign, x), _mm256_andnot_pd(sign, y));
-        r->v[3] = _mm256_max_pd(a, r->v[3]);
-    }
+    r->v[3] = _mm256_max_pd(a, r->v[3]);
     r->v[4] = _mm256_add_pd(r->v[4], pi);
     r->v[5] = _mm256_add_pd(r->v[5], pq);
     r->v[6] = _mm256_add_pd(r->v[6], pc);
@@ -91,10 +88,9 @@ __attribute__((target("avx"))) int32_t add_quads_avx(double (*lanes)[4], int32_t
     return j;
 }
 
-// add_quads_avx over samples 0..n-1 held as single-precision I, Q pairs
-// (the scale lane only with_scale). Widened, a quad's I's come in lanes
-// 0 2 1 3, so the vectors hold the lanes in that order throughout.
-template <bool with_scale>
+// add_quads_avx over samples 0..n-1 held as single-precision I, Q pairs.
+// Widened, a quad's I's come in lanes 0 2 1 3, so the vectors hold the
+// lanes in that order throughout.
 __attribute__((target("avx"))) int32_t add_quads_iq_avx(double (*lanes)[4], int32_t n, const float* iq) {
     QuadLanes r;
     for (int32_t w = 0; w < 7; ++w) r.v[w] = _mm256_set_pd(lanes[w][3], lanes[w][1], lanes[w][2], lanes[w][0]);
@@ -102,13 +98,55 @@ __attribute__((target("avx"))) int32_t add_quads_iq_avx(double (*lanes)[4], int3
     for (; j + 4 <= n; j += 4) {
         const __m256 v = _mm256_loadu_ps(iq + 2 * j);  // I0 Q0 I1 Q1 I2 Q2 I3 Q3
         const __m256d a = _mm256_cvtps_pd(_mm256_castps256_ps128(v)), b = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
-        add_quad<with_scale>(&r, _mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b));  // I0 I2 I1 I3, Q0 Q2 Q1 Q3
+        add_quad(&r, _mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b));  // I0 I2 I1 I3, Q0 Q2 Q1 Q3
     }
     for (int32_t w = 0; w < 7; ++w) {
         double t[4];
         _mm256_storeu_pd(t, r.v[w]);
         lanes[w][0] = t[0], lanes[w][2] = t[1], lanes[w][1] = t[2], lanes[w][3] = t[3];
     }
+    return j;
+}
+
+// add_quads_iq_avx without the scale lane, on the pairs as they lie: the
+// squares of I0 Q0 I1 Q1 are lanes 0 and 1's squares of I and Q side by side
+// (so are I2 Q2 I3 Q3's for lanes 2 and 3), and adding each square to its
+// neighbour gives the envelope's powers of lanes 0 2 1 3. Each lane's peaks
+// and sums see the same values in the same order as add_quad's.
+__attribute__((target("avx"))) int32_t add_quads_pairs_avx(double (*lanes)[4], int32_t n, const float* iq) {
+    __m256d peak01 = _mm256_set_pd(lanes[1][1], lanes[0][1], lanes[1][0], lanes[0][0]);
+    __m256d peak23 = _mm256_set_pd(lanes[1][3], lanes[0][3], lanes[1][2], lanes[0][2]);
+    __m256d sum01 = _mm256_set_pd(lanes[5][1], lanes[4][1], lanes[5][0], lanes[4][0]);
+    __m256d sum23 = _mm256_set_pd(lanes[5][3], lanes[4][3], lanes[5][2], lanes[4][2]);
+    __m256d peak_c = _mm256_set_pd(lanes[2][3], lanes[2][1], lanes[2][2], lanes[2][0]);
+    __m256d sum_c = _mm256_set_pd(lanes[6][3], lanes[6][1], lanes[6][2], lanes[6][0]);
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256 v = _mm256_loadu_ps(iq + 2 * j);  // I0 Q0 I1 Q1 I2 Q2 I3 Q3
+        const __m256d a = _mm256_cvtps_pd(_mm256_castps256_ps128(v)), b = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+        const __m256d pa = _mm256_mul_pd(a, a), pb = _mm256_mul_pd(b, b);
+        const __m256d pc = _mm256_hadd_pd(pa, pb);  // pi + pq of lanes 0 2 1 3
+        peak01 = _mm256_max_pd(pa, peak01);
+        peak23 = _mm256_max_pd(pb, peak23);
+        peak_c = _mm256_max_pd(pc, peak_c);
+        sum01 = _mm256_add_pd(sum01, pa);
+        sum23 = _mm256_add_pd(sum23, pb);
+        sum_c = _mm256_add_pd(sum_c, pc);
+    }
+    double t[6][4];
+    _mm256_storeu_pd(t[0], peak01);
+    _mm256_storeu_pd(t[1], peak23);
+    _mm256_storeu_pd(t[2], sum01);
+    _mm256_storeu_pd(t[3], sum23);
+    _mm256_storeu_pd(t[4], peak_c);
+    _mm256_storeu_pd(t[5], sum_c);
+    for (int32_t h = 0; h < 2; ++h) {  // lanes 0 1 from the first vector of each pair, 2 3 from the second
+        lanes[0][2 * h] = t[h][0], lanes[1][2 * h] = t[h][1], lanes[0][2 * h + 1] = t[h][2], lanes[1][2 * h + 1] = t[h][3];
+        lanes[4][2 * h] = t[2 + h][0], lanes[5][2 * h] = t[2 + h][1];
+        lanes[4][2 * h + 1] = t[2 + h][2], lanes[5][2 * h + 1] = t[2 + h][3];
+    }
+    lanes[2][0] = t[4][0], lanes[2][2] = t[4][1], lanes[2][1] = t[4][2], lanes[2][3] = t[4][3];
+    lanes[6][0] = t[5][0], lanes[6][2] = t[5][1], lanes[6][1] = t[5][2], lanes[6][3] = t[5][3];
     return j;
 }
 #endif
@@ -141,19 +179,19 @@ void fold_lanes(double (*lanes)[4], SequenceLevels* m) {
 }
 
 #if ORV_X86_VECTORS
-// add_quads_iq_avx's lanes with each lane's scale taken from its squared
+// add_quads_pairs_avx's lanes with each lane's scale taken from its squared
 // peaks: a float widened to double squares exactly, so the square root of
 // the largest square is the largest magnitude itself. Only when no sample
 // was NaN (a lane's sum of powers is NaN exactly when one of its samples
 // was, and a NaN Q hides its sample's I from the scale): else the samples
 // are added again with the scale lane. Returns the first sample not added.
 int32_t add_quads_iq_peaks(double (*lanes)[4], int32_t n, const float* iq) {
-    const int32_t k = add_quads_iq_avx<false>(lanes, n, iq);
+    const int32_t k = add_quads_pairs_avx(lanes, n, iq);
     for (int32_t l = 0; l < 4; ++l) {
         if (!std::isnan(lanes[6][l])) continue;
         for (int32_t w = 0; w < 7; ++w)
             for (int32_t z = 0; z < 4; ++z) lanes[w][z] = 0.0;
-        return add_quads_iq_avx<true>(lanes, n, iq);
+        return add_quads_iq_avx(lanes, n, iq);
     }
     for (int32_t l = 0; l < 4; ++l) {
         const double a = std::sqrt(lanes[0][l]), b = std::sqrt(lanes[1][l]);

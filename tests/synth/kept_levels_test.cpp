@@ -25,6 +25,7 @@ struct KeptCase {
     std::vector<std::pair<int32_t, float>> i_set;  // sample, value put into I
     std::vector<std::pair<int32_t, float>> q_set;  // sample, value put into Q
     bool onto_summed;                              // levels summed before
+    bool lanes_apart = false;  // samples k % 4 = 0..3 of different sizes (a mix-up of lanes shows in the sums)
 };
 
 void PrintTo(const KeptCase& c, std::ostream* os) { *os << c.name; }
@@ -36,6 +37,9 @@ std::vector<float> pairs_for(const KeptCase& c) {
         x = x * 6364136223846793005ull + 1442695040888963407ull;
         iq[k] = static_cast<float>((static_cast<double>(x >> 11) / 9007199254740992.0 - 0.5) * 3.0);
     }
+    const double sizes[4] = {1.0, 3.1, 1.7, 0.55};
+    if (c.lanes_apart)
+        for (size_t k = 0; k < 2 * static_cast<size_t>(c.n); ++k) iq[k] = static_cast<float>(iq[k] * sizes[(k / 2) % 4]);
     for (const auto& [k, v] : c.i_set) iq[2 * static_cast<size_t>(k)] = v;
     for (const auto& [k, v] : c.q_set) iq[2 * static_cast<size_t>(k) + 1] = v;
     return iq;
@@ -91,7 +95,18 @@ INSTANTIATE_TEST_SUITE_P(
         // A NaN Q hides its sample's I (the largest here) from the scale; a NaN I does not hide its Q.
         KeptCase{"nan_q_beside_the_largest_i", 64, {{21, 20.0f}}, {{21, kNan}}, false},
         KeptCase{"nan_i_beside_the_largest_q", 64, {{22, kNan}}, {{22, -20.0f}}, true},
-        KeptCase{"nan_in_the_tail", 67, {{66, 20.0f}}, {{66, kNan}}, false}),
+        KeptCase{"nan_in_the_tail", 67, {{66, 20.0f}}, {{66, kNan}}, false},
+        // Envelope powers 1, 0.5625 2^-52, 1 + 2^-52, 0 in lanes 0..3: (L0 + L1) + (L2 + L3) is
+        // 2 + 2^-51, (L0 + L2) + (L1 + L3) is 2 (a tie to even), so the lanes must stay apart.
+        KeptCase{"lane_order_matters", 4, {{0, 1.0f}, {1, 0x1.8p-27f}, {2, 1.0f}, {3, 0.0f}},
+                 {{0, 0.0f}, {1, 0.0f}, {2, 0x1p-26f}, {3, 0.0f}}, false},
+        KeptCase{"lane_order_matters_second_quad", 9,
+                 {{0, 0.0f}, {1, 0.0f}, {2, 0.0f}, {3, 0.0f}, {4, 1.0f}, {5, 0x1.8p-27f}, {6, 1.0f}, {7, 0.0f}, {8, 0.0f}},
+                 {{0, 0.0f}, {1, 0.0f}, {2, 0.0f}, {3, 0.0f}, {4, 0.0f}, {5, 0.0f}, {6, 0x1p-26f}, {7, 0.0f}, {8, 0.0f}},
+                 false},
+        KeptCase{"lanes_apart", 1000, {}, {}, false, true}, KeptCase{"lanes_apart_odd", 4097, {}, {}, true, true},
+        KeptCase{"lanes_apart_301", 301, {}, {}, false, true}, KeptCase{"lanes_apart_2222", 2222, {}, {}, true, true},
+        KeptCase{"lanes_apart_5003", 5003, {}, {}, false, true}, KeptCase{"lanes_apart_block", 16384, {}, {}, false, true}),
     [](const ::testing::TestParamInfo<KeptCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
