@@ -646,8 +646,9 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void pack_four(__m256 v, __m256
 }
 
 // The pairs of awg_pack_pairs eight at a time on four-lane vectors, as long
-// as eight remain; eight pairs with a float beyond within_bound (or NaN) take
-// the plain path. Returns the first pair not packed.
+// as eight remain; when checked, eight pairs with a float beyond within_bound
+// (or NaN) take the plain path. Returns the first pair not packed.
+template <bool checked>
 __attribute__((target("avx"))) int32_t pack_pairs_avx(const float* iq, int32_t n, double divisor,
                                                       unsigned char* out) {
     const __m256d d = _mm256_set1_pd(divisor), half_top = _mm256_set1_pd(16383.0 * 0.5);
@@ -655,11 +656,13 @@ __attribute__((target("avx"))) int32_t pack_pairs_avx(const float* iq, int32_t n
     int32_t j = 0;
     for (; j + 8 <= n; j += 8) {
         const __m256 v0 = _mm256_loadu_ps(iq + 2 * j), v1 = _mm256_loadu_ps(iq + 2 * j + 8);
-        const __m256 in = _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, v0), bound, _CMP_LE_OQ),
-                                        _mm256_cmp_ps(_mm256_andnot_ps(sign, v1), bound, _CMP_LE_OQ));
-        if (_mm256_movemask_ps(in) != 0xFF) {
-            pack_pairs_plain(iq, j, j + 8, divisor, out);
-            continue;
+        if (checked) {
+            const __m256 in = _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, v0), bound, _CMP_LE_OQ),
+                                            _mm256_cmp_ps(_mm256_andnot_ps(sign, v1), bound, _CMP_LE_OQ));
+            if (_mm256_movemask_ps(in) != 0xFF) {
+                pack_pairs_plain(iq, j, j + 8, divisor, out);
+                continue;
+            }
         }
         unsigned char* p = out + 8 * static_cast<size_t>(j);
         pack_four(v0, d, half_top, p);
@@ -675,7 +678,16 @@ void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out
     const double divisor = scale + 1e-12;
     int32_t j = 0;
 #if ORV_X86_VECTORS
-    if (cpu_has_avx()) j = pack_pairs_avx(iq, n, divisor, out);
+    if (cpu_has_avx()) j = pack_pairs_avx<true>(iq, n, divisor, out);
+#endif
+    pack_pairs_plain(iq, j, n, divisor, out);
+}
+
+void awg_pack_pairs_within(const float* iq, int32_t n, double scale, unsigned char* out) {
+    const double divisor = scale + 1e-12;
+    int32_t j = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = pack_pairs_avx<false>(iq, n, divisor, out);
 #endif
     pack_pairs_plain(iq, j, n, divisor, out);
 }

@@ -310,6 +310,9 @@ struct SequenceCall {
     double* block = nullptr;  // I then Q, kSequenceBlock each
     float* kept = nullptr;    // 2 total: the impaired samples, I and Q interleaved
     bool kept_whole = false;  // kept holds every sample of the sequence
+    // Every kept sample is finite (the levels' power sum is), so none lies
+    // beyond the levels' scale and none of their codes saturates.
+    bool kept_finite = false;
     // An impaired AWG file is written from its samples rounded to single
     // precision; the measuring pass keeps them when they take at most this
     // many bytes, and the writing pass takes them from there instead of
@@ -606,12 +609,15 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
 }
 
 // Packs kept block b of a sequence of total samples in place (8 bytes a
-// sample, as its two floats); the bytes of sample k lie at 8 k.
-void pack_kept_block(float* kept, int64_t total, int64_t b, double scale) {
+// sample, as its two floats); the bytes of sample k lie at 8 k. within: no
+// sample needs saturating (SequenceCall::kept_finite).
+void pack_kept_block(float* kept, int64_t total, int64_t b, double scale, bool within) {
     const int64_t first = b * kSequenceBlock;
     const int64_t left = total - first;
     const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-    awg_pack_pairs(kept + 2 * first, n, scale, reinterpret_cast<unsigned char*>(kept) + 8 * first);
+    unsigned char* out = reinterpret_cast<unsigned char*>(kept) + 8 * first;
+    if (within) awg_pack_pairs_within(kept + 2 * first, n, scale, out);
+    else awg_pack_pairs(kept + 2 * first, n, scale, out);
 }
 
 // Writes kept block b's bytes: at their place in the file (origin: the
@@ -634,6 +640,7 @@ void write_kept_block(FileSink* sink, int64_t origin, const float* kept, int64_t
 // the sink failed.
 int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     c->kept_whole = false;  // round_block must not write into it now
+    const bool within = c->kept_finite;
     float* kept = c->kept;
     c->kept = nullptr;
     const int64_t total = c->run.setup.total;
@@ -649,7 +656,7 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
         try {
             helper = std::thread([&] {
                 for (int64_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
-                    pack_kept_block(kept, total, b, scale);
+                    pack_kept_block(kept, total, b, scale, within);
                     packed[b].store(true, std::memory_order_release);
                 }
             });
@@ -664,7 +671,7 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
             }
             const int64_t b = next.fetch_add(1);
             if (b < blocks) {
-                pack_kept_block(kept, total, b, scale);
+                pack_kept_block(kept, total, b, scale, within);
                 packed[b].store(true, std::memory_order_release);
             } else {
                 std::this_thread::yield();  // the helper is packing block w
@@ -674,7 +681,7 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
         helper.join();
     } else {
         for (int64_t b = 0; b < blocks && !sink->failed; ++b) {
-            pack_kept_block(kept, total, b, scale);
+            pack_kept_block(kept, total, b, scale, within);
             write_kept_block(sink, origin, kept, total, b);
         }
     }
@@ -732,6 +739,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
         p->crest_q = ratio_db(m.peak_q, m.sum_q, s.total);
         p->papr = ratio_db(m.peak_c, m.sum_c, s.total);
         scale = m.scale;
+        c->kept_finite = std::isfinite(m.sum_c);
         opened = awg_parts_open(path, p->crest_i, p->crest_q, p->papr, s.fs, s.total, &sink);
     } else {
         opened = csv_parts_open(path, &sink);

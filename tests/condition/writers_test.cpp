@@ -378,6 +378,50 @@ INSTANTIATE_TEST_SUITE_P(Counts, AwgPackPairs,
                                            PairsCase{"scale_zero", 1000, 0.0, 0}),
                          [](const ::testing::TestParamInfo<PairsCase>& p) { return std::string(p.param.name); });
 
+// awg_pack_pairs_within gives awg_pack's bytes for pairs within full scale
+// (every value finite, |value| <= scale): values at +-scale itself (the
+// largest float not above it), zeros of both signs, the smallest floats, and
+// counts around the groups of eight.
+struct WithinCase {
+    const char* name;
+    int32_t count;
+    double scale;
+};
+
+void PrintTo(const WithinCase& c, std::ostream* os) { *os << c.name; }
+
+class AwgPackPairsWithin : public ::testing::TestWithParam<WithinCase> {};
+
+TEST_P(AwgPackPairsWithin, SameBytesAsTheDoublePath) {
+    const WithinCase& c = GetParam();
+    float top = static_cast<float>(c.scale);
+    if (static_cast<double>(top) > c.scale) top = std::nextafter(top, 0.0f);
+    const float ends[] = {top, -top, 0.0f, -0.0f, std::numeric_limits<float>::denorm_min(), top * 0.5f};
+    std::vector<float> iq(2 * static_cast<size_t>(c.count));
+    uint64_t x = 42;
+    for (size_t k = 0; k < iq.size(); ++k) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = static_cast<double>(x >> 11) / 9007199254740992.0;  // [0, 1)
+        iq[k] = k % 7 == 3 ? ends[(k / 7) % 6] : static_cast<float>((2.0 * u - 1.0) * top);
+    }
+    std::vector<double> i(static_cast<size_t>(c.count)), q(static_cast<size_t>(c.count));
+    for (int32_t k = 0; k < c.count; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
+    const size_t bytes = 8 * static_cast<size_t>(c.count);
+    std::vector<unsigned char> expected(bytes + 1);
+    awg_pack(i.data(), q.data(), c.count, c.scale, expected.data());
+    std::vector<float> in_place = iq;
+    awg_pack_pairs_within(in_place.data(), c.count, c.scale, reinterpret_cast<unsigned char*>(in_place.data()));
+    EXPECT_EQ(0, std::memcmp(expected.data(), in_place.data(), bytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, AwgPackPairsWithin,
+                         ::testing::Values(WithinCase{"empty", 0, 1.0}, WithinCase{"one", 1, 0.75},
+                                           WithinCase{"seven", 7, 0.75}, WithinCase{"eight", 8, 0.75},
+                                           WithinCase{"nine", 9, 0.3}, WithinCase{"odd_long", 4099, 0.3},
+                                           WithinCase{"scale_of_a_sum", 16384, 1.0 / 3.0},
+                                           WithinCase{"scale_zero", 64, 0.0}),
+                         [](const ::testing::TestParamInfo<WithinCase>& p) { return std::string(p.param.name); });
+
 // The specials reach the codes at both ends and the zero level, so the
 // saturation of the group path is compared, not just the plain codes.
 TEST(AwgPackPairs, SpecialsReachBothEndsAndTheZeroLevel) {
