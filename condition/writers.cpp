@@ -1,6 +1,8 @@
 #include "writers.h"
 
+#include <cfloat>
 #include <condition_variable>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpu_features.h"
 #include "file_sink.h"
 #include "measure.h"
 #include "noise.h"
@@ -593,17 +596,100 @@ void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigne
     }
 }
 
-void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
-    double i[kCodesPerStep], q[kCodesPerStep];
-    int32_t i_codes[kCodesPerStep], q_codes[kCodesPerStep];
-    for (int32_t start = 0; start < n; start += kCodesPerStep) {
-        const int32_t m = n - start < kCodesPerStep ? n - start : kCodesPerStep;
-        const float* from = iq + 2 * static_cast<size_t>(start);
-        for (int32_t k = 0; k < m; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
-        quantise_codes(i, i_codes, m, scale, 14);
-        quantise_codes(q, q_codes, m, scale, 14);
-        pack_pairs(i_codes, q_codes, m, out + 8 * static_cast<size_t>(start));
+namespace {
+
+// quantise_codes' 14-bit code of one value x (divisor: full scale + 1e-12):
+// the same quotient, level and truncation; outside full scale saturated, NaN
+// at the zero level.
+inline int32_t pair_code(double x, double divisor) {
+    constexpr double kTop = 16383.0;  // 2^14 - 1
+    const double w = x / divisor;
+    if (w >= -1.0 && w <= 1.0) return static_cast<int32_t>(((w + 1.0) * 0.5) * kTop);
+    if (std::isnan(w)) return static_cast<int32_t>(kTop * 0.5);
+    return w > 1.0 ? static_cast<int32_t>(kTop) : 0;
+}
+
+// Packs pairs j..n-1 of iq one at a time (both floats read before the word
+// pair is stored, so out may be iq).
+void pack_pairs_plain(const float* iq, int32_t j, int32_t n, double divisor, unsigned char* out) {
+    for (; j < n; ++j) {
+        const double x = iq[2 * j], y = iq[2 * j + 1];
+        put_le32(out + 8 * static_cast<size_t>(j), pair_code(x, divisor));
+        put_le32(out + 8 * static_cast<size_t>(j) + 4, pair_code(y, divisor));
     }
+}
+
+// The largest float not above divisor: a float x with |x| <= it has
+// |x / divisor| <= 1 (after rounding too), so its code needs no saturation.
+float within_bound(double divisor) {
+    if (std::isnan(divisor)) return -1.0f;  // no value passes
+    if (divisor >= static_cast<double>(FLT_MAX)) return FLT_MAX;
+    float b = static_cast<float>(divisor);
+    if (static_cast<double>(b) > divisor) b = std::nextafter(b, 0.0f);
+    return b;
+}
+
+#if ORV_X86_VECTORS
+// The codes of four pairs whose eight floats are v (each within full scale),
+// stored as their words at p. Widened in memory order (I0 Q0 I1 Q1, I2 Q2 I3
+// Q3) the codes come in the order the words lie in the file. ((w + 1) * 0.5)
+// * top: w + 1 halved is exact, so its product with top is the same rounding
+// of the same value as (w + 1) times top / 2.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void pack_four(__m256 v, __m256d d, __m256d half_top,
+                                                                unsigned char* p) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d w0 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), d);
+    const __m256d w1 = _mm256_div_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), d);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(w0, one), half_top)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16),
+                     _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_add_pd(w1, one), half_top)));
+}
+
+// The pairs of awg_pack_pairs eight at a time on four-lane vectors, as long
+// as eight remain; when checked, eight pairs with a float beyond within_bound
+// (or NaN) take the plain path. Returns the first pair not packed.
+template <bool checked>
+__attribute__((target("avx"))) int32_t pack_pairs_avx(const float* iq, int32_t n, double divisor,
+                                                      unsigned char* out) {
+    const __m256d d = _mm256_set1_pd(divisor), half_top = _mm256_set1_pd(16383.0 * 0.5);
+    const __m256 bound = _mm256_set1_ps(within_bound(divisor)), sign = _mm256_set1_ps(-0.0f);
+    int32_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m256 v0 = _mm256_loadu_ps(iq + 2 * j), v1 = _mm256_loadu_ps(iq + 2 * j + 8);
+        if (checked) {
+            const __m256 in = _mm256_and_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, v0), bound, _CMP_LE_OQ),
+                                            _mm256_cmp_ps(_mm256_andnot_ps(sign, v1), bound, _CMP_LE_OQ));
+            if (_mm256_movemask_ps(in) != 0xFF) {
+                pack_pairs_plain(iq, j, j + 8, divisor, out);
+                continue;
+            }
+        }
+        unsigned char* p = out + 8 * static_cast<size_t>(j);
+        pack_four(v0, d, half_top, p);
+        pack_four(v1, d, half_top, p + 32);
+    }
+    return j;
+}
+#endif
+
+}  // namespace
+
+void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
+    const double divisor = scale + 1e-12;
+    int32_t j = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = pack_pairs_avx<true>(iq, n, divisor, out);
+#endif
+    pack_pairs_plain(iq, j, n, divisor, out);
+}
+
+void awg_pack_pairs_within(const float* iq, int32_t n, double scale, unsigned char* out) {
+    const double divisor = scale + 1e-12;
+    int32_t j = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) j = pack_pairs_avx<false>(iq, n, divisor, out);
+#endif
+    pack_pairs_plain(iq, j, n, divisor, out);
 }
 
 int32_t awg_parts_close(FileSink* s, const char* path) {

@@ -71,6 +71,9 @@ void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigne
 // awg_pack of n samples given as I, Q pairs in single precision (the same
 // bytes as of their double values); out may be iq itself (packed in place).
 void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out);
+// awg_pack_pairs of pairs known to need no saturation: every value finite with
+// |value| <= scale (as the levels the scale came from show). The same bytes.
+void awg_pack_pairs_within(const float* iq, int32_t n, double scale, unsigned char* out);
 int32_t awg_parts_close(FileSink* s, const char* path);
 int32_t csv_parts_open(const char* path, FileSink* s);
 void csv_parts_write(FileSink* s, const double* i, const double* q, int32_t n);

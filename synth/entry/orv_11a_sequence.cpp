@@ -15,17 +15,11 @@
 #include "platform_memory.h"
 #include "sequence.h"
 #include "sequence_impaired.h"
+#include "sequence_levels.h"
 #include "status.h"
 #include "writers.h"
 
 namespace {
-
-// Crest factors, PAPR and channel peak of the whole sequence, as the AWG file states them.
-struct SequenceLevels {
-    double peak_i = 0.0, peak_q = 0.0, peak_c = 0.0;  // squared peaks
-    double sum_i = 0.0, sum_q = 0.0, sum_c = 0.0;
-    double scale = 0.0;  // largest absolute sample of either channel
-};
 
 // The levels of samples handed out of order of blocks but in order of index,
 // with the gaps between them zero: the same lanes (index % 4) and the same
@@ -113,6 +107,48 @@ __attribute__((target("avx"))) int32_t add_quads_iq_avx(double (*lanes)[4], int3
     }
     return j;
 }
+
+// add_quads_iq_avx without the scale lane, on the pairs as they lie: the
+// squares of I0 Q0 I1 Q1 are lanes 0 and 1's squares of I and Q side by side
+// (so are I2 Q2 I3 Q3's for lanes 2 and 3), and adding each square to its
+// neighbour gives the envelope's powers of lanes 0 2 1 3. Each lane's peaks
+// and sums see the same values in the same order as add_quad's.
+__attribute__((target("avx"))) int32_t add_quads_pairs_avx(double (*lanes)[4], int32_t n, const float* iq) {
+    __m256d peak01 = _mm256_set_pd(lanes[1][1], lanes[0][1], lanes[1][0], lanes[0][0]);
+    __m256d peak23 = _mm256_set_pd(lanes[1][3], lanes[0][3], lanes[1][2], lanes[0][2]);
+    __m256d sum01 = _mm256_set_pd(lanes[5][1], lanes[4][1], lanes[5][0], lanes[4][0]);
+    __m256d sum23 = _mm256_set_pd(lanes[5][3], lanes[4][3], lanes[5][2], lanes[4][2]);
+    __m256d peak_c = _mm256_set_pd(lanes[2][3], lanes[2][1], lanes[2][2], lanes[2][0]);
+    __m256d sum_c = _mm256_set_pd(lanes[6][3], lanes[6][1], lanes[6][2], lanes[6][0]);
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256 v = _mm256_loadu_ps(iq + 2 * j);  // I0 Q0 I1 Q1 I2 Q2 I3 Q3
+        const __m256d a = _mm256_cvtps_pd(_mm256_castps256_ps128(v)), b = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+        const __m256d pa = _mm256_mul_pd(a, a), pb = _mm256_mul_pd(b, b);
+        const __m256d pc = _mm256_hadd_pd(pa, pb);  // pi + pq of lanes 0 2 1 3
+        peak01 = _mm256_max_pd(pa, peak01);
+        peak23 = _mm256_max_pd(pb, peak23);
+        peak_c = _mm256_max_pd(pc, peak_c);
+        sum01 = _mm256_add_pd(sum01, pa);
+        sum23 = _mm256_add_pd(sum23, pb);
+        sum_c = _mm256_add_pd(sum_c, pc);
+    }
+    double t[6][4];
+    _mm256_storeu_pd(t[0], peak01);
+    _mm256_storeu_pd(t[1], peak23);
+    _mm256_storeu_pd(t[2], sum01);
+    _mm256_storeu_pd(t[3], sum23);
+    _mm256_storeu_pd(t[4], peak_c);
+    _mm256_storeu_pd(t[5], sum_c);
+    for (int32_t h = 0; h < 2; ++h) {  // lanes 0 1 from the first vector of each pair, 2 3 from the second
+        lanes[0][2 * h] = t[h][0], lanes[1][2 * h] = t[h][1], lanes[0][2 * h + 1] = t[h][2], lanes[1][2 * h + 1] = t[h][3];
+        lanes[4][2 * h] = t[2 + h][0], lanes[5][2 * h] = t[2 + h][1];
+        lanes[4][2 * h + 1] = t[2 + h][2], lanes[5][2 * h + 1] = t[2 + h][3];
+    }
+    lanes[2][0] = t[4][0], lanes[2][2] = t[4][1], lanes[2][1] = t[4][2], lanes[2][3] = t[4][3];
+    lanes[6][0] = t[5][0], lanes[6][2] = t[5][1], lanes[6][1] = t[5][2], lanes[6][3] = t[5][3];
+    return j;
+}
 #endif
 
 // Adds sample x, y to lane l of add_levels' lanes.
@@ -142,8 +178,33 @@ void fold_lanes(double (*lanes)[4], SequenceLevels* m) {
     m->sum_c += fold(lanes[6]);
 }
 
-// Adds n samples to the levels: four interleaved partial sums (lane k % 4)
-// so the additions do not wait on each other; the peaks are order-free.
+#if ORV_X86_VECTORS
+// add_quads_pairs_avx's lanes with each lane's scale taken from its squared
+// peaks: a float widened to double squares exactly, so the square root of
+// the largest square is the largest magnitude itself. Only when no sample
+// was NaN (a lane's sum of powers is NaN exactly when one of its samples
+// was, and a NaN Q hides its sample's I from the scale): else the samples
+// are added again with the scale lane. Returns the first sample not added.
+int32_t add_quads_iq_peaks(double (*lanes)[4], int32_t n, const float* iq) {
+    const int32_t k = add_quads_pairs_avx(lanes, n, iq);
+    for (int32_t l = 0; l < 4; ++l) {
+        if (!std::isnan(lanes[6][l])) continue;
+        for (int32_t w = 0; w < 7; ++w)
+            for (int32_t z = 0; z < 4; ++z) lanes[w][z] = 0.0;
+        return add_quads_iq_avx(lanes, n, iq);
+    }
+    for (int32_t l = 0; l < 4; ++l) {
+        const double a = std::sqrt(lanes[0][l]), b = std::sqrt(lanes[1][l]);
+        lanes[3][l] = a > b ? a : b;
+    }
+    return k;
+}
+#endif
+
+}  // namespace
+
+// Four interleaved partial sums (lane k % 4) so the additions do not wait on
+// each other; the peaks are order-free.
 void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) {
     // peak_i, peak_q, peak_c, scale, sum_i, sum_q, sum_c; lane k % 4 each.
     double lanes[7][4] = {};
@@ -155,16 +216,17 @@ void add_levels(const double* i, const double* q, int32_t n, SequenceLevels* m) 
     fold_lanes(lanes, m);
 }
 
-// add_levels of n samples held as single-precision I, Q pairs (the same figures).
 void add_levels_iq(const float* iq, int32_t n, SequenceLevels* m) {
     double lanes[7][4] = {};
     int32_t k = 0;
 #if ORV_X86_VECTORS
-    if (cpu_has_avx()) k = add_quads_iq_avx(lanes, n, iq);
+    if (cpu_has_avx()) k = add_quads_iq_peaks(lanes, n, iq);
 #endif
     for (; k < n; ++k) add_to_lane(lanes, k & 3, iq[2 * k], iq[2 * k + 1]);
     fold_lanes(lanes, m);
 }
+
+namespace {
 
 // Adds samples j0..j1-1 of i and q (sample j lies in lane (lane0 + j) % 4) to
 // the open block's lanes, each lane in order of index.
@@ -248,6 +310,9 @@ struct SequenceCall {
     double* block = nullptr;  // I then Q, kSequenceBlock each
     float* kept = nullptr;    // 2 total: the impaired samples, I and Q interleaved
     bool kept_whole = false;  // kept holds every sample of the sequence
+    // Every kept sample is finite (the levels' power sum is), so none lies
+    // beyond the levels' scale and none of their codes saturates.
+    bool kept_finite = false;
     // An impaired AWG file is written from its samples rounded to single
     // precision; the measuring pass keeps them when they take at most this
     // many bytes, and the writing pass takes them from there instead of
@@ -544,20 +609,27 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
 }
 
 // Packs kept block b of a sequence of total samples in place (8 bytes a
-// sample, as its two floats); the bytes of sample k lie at 8 k.
-void pack_kept_block(float* kept, int64_t total, int64_t b, double scale) {
+// sample, as its two floats); the bytes of sample k lie at 8 k. within: no
+// sample needs saturating (SequenceCall::kept_finite).
+void pack_kept_block(float* kept, int64_t total, int64_t b, double scale, bool within) {
     const int64_t first = b * kSequenceBlock;
     const int64_t left = total - first;
     const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-    awg_pack_pairs(kept + 2 * first, n, scale, reinterpret_cast<unsigned char*>(kept) + 8 * first);
+    unsigned char* out = reinterpret_cast<unsigned char*>(kept) + 8 * first;
+    if (within) awg_pack_pairs_within(kept + 2 * first, n, scale, out);
+    else awg_pack_pairs(kept + 2 * first, n, scale, out);
 }
 
-// Writes kept block b's bytes.
-void write_kept_block(FileSink* sink, const float* kept, int64_t total, int64_t b) {
+// Writes kept block b's bytes: at their place in the file (origin: the
+// offset of sample 0) when origin >= 0, which spares the stream's copy of
+// them into its buffer, else through the stream.
+void write_kept_block(FileSink* sink, int64_t origin, const float* kept, int64_t total, int64_t b) {
     const int64_t first = b * kSequenceBlock;
     const int64_t left = total - first;
     const int64_t n = left < kSequenceBlock ? left : kSequenceBlock;
-    sink_write(sink, reinterpret_cast<const unsigned char*>(kept) + 8 * first, 8 * static_cast<size_t>(n));
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(kept) + 8 * first;
+    if (origin < 0) sink_write(sink, bytes, 8 * static_cast<size_t>(n));
+    else if (!sink_write_at(sink, bytes, 8 * static_cast<size_t>(n), origin + 8 * first)) sink->failed = true;
 }
 
 // The writing pass of an impaired AWG file from the samples its measuring
@@ -568,12 +640,15 @@ void write_kept_block(FileSink* sink, const float* kept, int64_t total, int64_t 
 // the sink failed.
 int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     c->kept_whole = false;  // round_block must not write into it now
+    const bool within = c->kept_finite;
     float* kept = c->kept;
     c->kept = nullptr;
     const int64_t total = c->run.setup.total;
     const int64_t blocks = (total + kSequenceBlock - 1) / kSequenceBlock;
     std::atomic<bool>* packed =
         c->run.setup.threads && blocks > 1 ? new (std::nothrow) std::atomic<bool>[blocks] : nullptr;
+    int64_t origin = -1;  // the samples' offset in the file when written positionally
+    if (!sink_begin_positional(sink, &origin)) origin = -1;
     std::atomic<int64_t> next{0};
     std::thread helper;
     if (packed != nullptr) {
@@ -581,7 +656,7 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
         try {
             helper = std::thread([&] {
                 for (int64_t b = next.fetch_add(1); b < blocks; b = next.fetch_add(1)) {
-                    pack_kept_block(kept, total, b, scale);
+                    pack_kept_block(kept, total, b, scale, within);
                     packed[b].store(true, std::memory_order_release);
                 }
             });
@@ -591,12 +666,12 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     if (helper.joinable()) {
         for (int64_t w = 0; w < blocks && !sink->failed;) {
             if (packed[w].load(std::memory_order_acquire)) {
-                write_kept_block(sink, kept, total, w++);
+                write_kept_block(sink, origin, kept, total, w++);
                 continue;
             }
             const int64_t b = next.fetch_add(1);
             if (b < blocks) {
-                pack_kept_block(kept, total, b, scale);
+                pack_kept_block(kept, total, b, scale, within);
                 packed[b].store(true, std::memory_order_release);
             } else {
                 std::this_thread::yield();  // the helper is packing block w
@@ -606,10 +681,11 @@ int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
         helper.join();
     } else {
         for (int64_t b = 0; b < blocks && !sink->failed; ++b) {
-            pack_kept_block(kept, total, b, scale);
-            write_kept_block(sink, kept, total, b);
+            pack_kept_block(kept, total, b, scale, within);
+            write_kept_block(sink, origin, kept, total, b);
         }
     }
+    if (origin >= 0 && !sink->failed) sink_end_positional(sink, origin + 8 * total);
     delete[] packed;
     std::free(kept);
     return sink->failed ? 1 : 0;
@@ -663,6 +739,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
         p->crest_q = ratio_db(m.peak_q, m.sum_q, s.total);
         p->papr = ratio_db(m.peak_c, m.sum_c, s.total);
         scale = m.scale;
+        c->kept_finite = std::isfinite(m.sum_c);
         opened = awg_parts_open(path, p->crest_i, p->crest_q, p->papr, s.fs, s.total, &sink);
     } else {
         opened = csv_parts_open(path, &sink);

@@ -178,16 +178,48 @@ int32_t measure_pass(ImpairedRun* c, bool with_pa, ImpairedSums* s, double* i, d
     return 0;
 }
 
+#if ORV_X86_VECTORS
+// Adds the powers of samples 0.. of i and q on to *power eight at a time: the
+// squares on four lanes, then added one by one in order of sample (the
+// scalar loop's sum). Returns the first sample not added.
+__attribute__((target("avx"))) int32_t add_powers_avx(int32_t n, const double* i, const double* q,
+                                                      double* power) {
+    double sum = *power;
+    int32_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256d x0 = _mm256_loadu_pd(i + k), y0 = _mm256_loadu_pd(q + k);
+        const __m256d x1 = _mm256_loadu_pd(i + k + 4), y1 = _mm256_loadu_pd(q + k + 4);
+        alignas(32) double p2[8];
+        _mm256_store_pd(p2, _mm256_add_pd(_mm256_mul_pd(x0, x0), _mm256_mul_pd(y0, y0)));
+        _mm256_store_pd(p2 + 4, _mm256_add_pd(_mm256_mul_pd(x1, x1), _mm256_mul_pd(y1, y1)));
+        for (int32_t l = 0; l < 8; ++l) sum += p2[l];
+    }
+    *power = sum;
+    return k;
+}
+#endif
+
+}  // namespace
+
+double add_sample_powers(double power, int32_t n, const double* i, const double* q) {
+    int32_t k = 0;
+#if ORV_X86_VECTORS
+    if (cpu_has_avx()) k = add_powers_avx(n, i, q, &power);
+#endif
+    for (; k < n; ++k) {
+        const double p2 = i[k] * i[k] + q[k] * q[k];
+        power += p2;
+    }
+    return power;
+}
+
+namespace {
+
 // A PpduSamplesFn adding a PPDU's power to the ImpairedSums's, in order of
 // sample as add_sums (the same figure).
 bool add_ppdu_power(void* context, int64_t, int32_t n, const double* i, const double* q) {
     ImpairedSums* s = static_cast<ImpairedSums*>(context);
-    double power = s->power;
-    for (int32_t k = 0; k < n; ++k) {
-        const double p2 = i[k] * i[k] + q[k] * q[k];
-        power += p2;
-    }
-    s->power = power;
+    s->power = add_sample_powers(s->power, n, i, q);
     s->samples += n;
     return true;
 }

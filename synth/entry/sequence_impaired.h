@@ -116,6 +116,9 @@ bool impaired_passes_ppdus(const ImpairedRun* c);
 // from the sums. Returns 0, -1 out of memory, or 1 when a PPDU does not lie
 // where the chain's layout has it (nothing set: the block pass must run).
 int32_t impaired_ppdu_pass(ImpairedRun* c, PpduSamplesFn take, void* context);
+// power plus i[k]^2 + q[k]^2 of samples k = 0..n-1, added one by one in order
+// of sample (the packets' power sums).
+double add_sample_powers(double power, int32_t n, const double* i, const double* q);
 // Sets the SNR's noise variance when pending: from the sums of a chain pass
 // over every packet since the last rewind, else from a pass of its own
 // (which rewinds; i and q are kSequenceBlock each). Either gives the same

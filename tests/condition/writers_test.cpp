@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <regex>
 #include <string>
 #include <vector>
@@ -312,6 +313,129 @@ TEST(FileSink, PositionalWritesLandAtTheirOffsets) {
     EXPECT_FALSE(sink_begin_positional(&s, &at));
     sink_write(&s, "rest", 4);
     EXPECT_EQ(sink_close(&s, "/dev/null"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// awg_pack_pairs gives the bytes awg_pack makes of the same samples widened to
+// double, into another buffer and in place: counts around the four-pair
+// groups, values beyond full scale, exactly at the divisor, NaN and zeros in
+// every lane of a group, and a scale of zero.
+struct PairsCase {
+    const char* name;
+    int32_t count;
+    double scale;
+    int32_t special_every;  // every this many samples a special value (0: none)
+};
+
+void PrintTo(const PairsCase& c, std::ostream* os) { *os << c.name; }
+
+class AwgPackPairs : public ::testing::TestWithParam<PairsCase> {};
+
+// Single-precision pairs: noise a tenth beyond full scale, the specials
+// cycling through I and Q and through the lanes of a group.
+std::vector<float> pairs_of(const PairsCase& c) {
+    std::vector<float> iq(2 * static_cast<size_t>(c.count));
+    uint64_t x = 987654321;
+    const float specials[] = {std::nanf(""), static_cast<float>(c.scale), static_cast<float>(-c.scale),
+                              static_cast<float>(3.0 * c.scale + 1.0), static_cast<float>(-3.0 * c.scale - 1.0),
+                              -0.0f, 0.0f, std::numeric_limits<float>::infinity()};
+    for (size_t k = 0; k < iq.size(); ++k) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = static_cast<double>(x >> 11) / 9007199254740992.0;  // [0, 1)
+        iq[k] = static_cast<float>((2.0 * u - 1.0) * c.scale * 1.1);
+        if (c.special_every > 0 && k % static_cast<size_t>(c.special_every) == 1)
+            iq[k] = specials[(k / static_cast<size_t>(c.special_every)) % 8];
+    }
+    return iq;
+}
+
+TEST_P(AwgPackPairs, SameBytesAsTheDoublePath) {
+    const PairsCase& c = GetParam();
+    const std::vector<float> iq = pairs_of(c);
+    std::vector<double> i(static_cast<size_t>(c.count)), q(static_cast<size_t>(c.count));
+    for (int32_t k = 0; k < c.count; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
+    const size_t bytes = 8 * static_cast<size_t>(c.count);
+    std::vector<unsigned char> expected(bytes + 1), apart(bytes + 1, 0xA5);
+    awg_pack(i.data(), q.data(), c.count, c.scale, expected.data());
+    awg_pack_pairs(iq.data(), c.count, c.scale, apart.data());
+    EXPECT_EQ(0, std::memcmp(expected.data(), apart.data(), bytes)) << "into another buffer";
+    EXPECT_EQ(apart[bytes], 0xA5) << "wrote past the last pair";
+    std::vector<float> in_place = iq;
+    awg_pack_pairs(in_place.data(), c.count, c.scale, reinterpret_cast<unsigned char*>(in_place.data()));
+    EXPECT_EQ(0, std::memcmp(expected.data(), in_place.data(), bytes)) << "in place";
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, AwgPackPairs,
+                         ::testing::Values(PairsCase{"empty", 0, 1.0, 0}, PairsCase{"one", 1, 1.0, 0},
+                                           PairsCase{"three", 3, 0.5, 2}, PairsCase{"one_group", 4, 0.5, 0},
+                                           PairsCase{"group_plus_1", 5, 0.5, 3},
+                                           PairsCase{"specials_in_every_lane", 4099, 0.25, 5},
+                                           PairsCase{"specials_rare", 65537, 2.0, 1001},
+                                           PairsCase{"within_full_scale", 16384, 1e-3, 0},
+                                           PairsCase{"scale_zero", 1000, 0.0, 0}),
+                         [](const ::testing::TestParamInfo<PairsCase>& p) { return std::string(p.param.name); });
+
+// awg_pack_pairs_within gives awg_pack's bytes for pairs within full scale
+// (every value finite, |value| <= scale): values at +-scale itself (the
+// largest float not above it), zeros of both signs, the smallest floats, and
+// counts around the groups of eight.
+struct WithinCase {
+    const char* name;
+    int32_t count;
+    double scale;
+};
+
+void PrintTo(const WithinCase& c, std::ostream* os) { *os << c.name; }
+
+class AwgPackPairsWithin : public ::testing::TestWithParam<WithinCase> {};
+
+TEST_P(AwgPackPairsWithin, SameBytesAsTheDoublePath) {
+    const WithinCase& c = GetParam();
+    float top = static_cast<float>(c.scale);
+    if (static_cast<double>(top) > c.scale) top = std::nextafter(top, 0.0f);
+    const float ends[] = {top, -top, 0.0f, -0.0f, std::numeric_limits<float>::denorm_min(), top * 0.5f};
+    std::vector<float> iq(2 * static_cast<size_t>(c.count));
+    uint64_t x = 42;
+    for (size_t k = 0; k < iq.size(); ++k) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = static_cast<double>(x >> 11) / 9007199254740992.0;  // [0, 1)
+        iq[k] = k % 7 == 3 ? ends[(k / 7) % 6] : static_cast<float>((2.0 * u - 1.0) * top);
+    }
+    std::vector<double> i(static_cast<size_t>(c.count)), q(static_cast<size_t>(c.count));
+    for (int32_t k = 0; k < c.count; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
+    const size_t bytes = 8 * static_cast<size_t>(c.count);
+    std::vector<unsigned char> expected(bytes + 1);
+    awg_pack(i.data(), q.data(), c.count, c.scale, expected.data());
+    std::vector<float> in_place = iq;
+    awg_pack_pairs_within(in_place.data(), c.count, c.scale, reinterpret_cast<unsigned char*>(in_place.data()));
+    EXPECT_EQ(0, std::memcmp(expected.data(), in_place.data(), bytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, AwgPackPairsWithin,
+                         ::testing::Values(WithinCase{"empty", 0, 1.0}, WithinCase{"one", 1, 0.75},
+                                           WithinCase{"seven", 7, 0.75}, WithinCase{"eight", 8, 0.75},
+                                           WithinCase{"nine", 9, 0.3}, WithinCase{"odd_long", 4099, 0.3},
+                                           WithinCase{"scale_of_a_sum", 16384, 1.0 / 3.0},
+                                           WithinCase{"scale_zero", 64, 0.0}),
+                         [](const ::testing::TestParamInfo<WithinCase>& p) { return std::string(p.param.name); });
+
+// The specials reach the codes at both ends and the zero level, so the
+// saturation of the group path is compared, not just the plain codes.
+TEST(AwgPackPairs, SpecialsReachBothEndsAndTheZeroLevel) {
+    const PairsCase c{"specials", 4099, 0.25, 5};
+    const std::vector<float> iq = pairs_of(c);
+    std::vector<unsigned char> out(8 * static_cast<size_t>(c.count));
+    awg_pack_pairs(iq.data(), c.count, c.scale, out.data());
+    bool seen[3] = {};
+    for (size_t k = 0; k < out.size(); k += 4) {
+        const uint32_t w = out[k] | (out[k + 1] << 8) | (out[k + 2] << 16) | (static_cast<uint32_t>(out[k + 3]) << 24);
+        EXPECT_LE(w, 16383u);
+        seen[0] |= w == 0, seen[1] |= w == 16383, seen[2] |= w == 8191;
+    }
+    EXPECT_TRUE(seen[0] && seen[1] && seen[2]);
 }
 
 }  // namespace

@@ -9,12 +9,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "noise.h"
 #include "orvasynth.h"
@@ -57,8 +62,9 @@ struct Written {
     std::string bytes;  // the file without its DATE item
 };
 
-// Four packets at 54, 6, 24 and 54 Mbit/s, 10 us apart, oversampling 2.
-Written write(const ChainCase& c, const RunWay& way, const std::string& path) {
+// Four packets at 54, 6, 24 and 54 Mbit/s, 10 us apart, oversampling 2; the
+// file read back (without its DATE item) when read_back.
+Written write(const ChainCase& c, const RunWay& way, const std::string& path, bool read_back = true) {
     std::vector<uint8_t> psdu(300);
     for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 41 + 9);
     const int32_t rates[] = {7, 0, 4, 7};
@@ -92,7 +98,7 @@ Written write(const ChainCase& c, const RunWay& way, const std::string& path) {
     Written w;
     w.rc = orv_11a_sequence_impaired_with(&p, &m, packets.data(), 4, 0, path.c_str(), nullptr, o);
     noise_table_restore(table);
-    if (w.rc != 0) return w;
+    if (w.rc != 0 || !read_back) return w;
     w.total = p.total_samples;
     w.crest_i = p.crest_i;
     w.crest_q = p.crest_q;
@@ -238,6 +244,35 @@ TEST(ImpairedKeptPass, WriteFailureReported) {
                          2e-3};
     for (const RunWay& way : {kKeptTwoBuilders, kWays[0], kWays[2], kWays[3]})
         EXPECT_EQ(write(many, way, "/dev/full").rc, ORV_WRITE_FAILED) << way.name;
+}
+
+// The kept blocks go into a regular file at their offsets; a FIFO takes no
+// positional writes, so there they go through the stream: the same bytes,
+// packed by two threads or by the calling thread alone.
+TEST(ImpairedKeptPass, FifoGetsTheBytesOfTheFile) {
+    const ChainCase many{"whole chain over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { whole_chain(m); },
+                         2e-3};
+    for (const RunWay& way : {kKeptTwoBuilders, kWays[2]}) {
+        const orv_test::TempDir dir;
+        const Written want = write(many, way, dir.file("file.awv"));
+        ASSERT_EQ(want.rc, 0) << way.name;
+        const std::string fifo = dir.file("pipe.awv");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        std::string got;
+        std::thread reader([&] {
+            std::ifstream in(fifo, std::ios::binary);
+            got.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        });
+        const Written piped = write(many, way, fifo, false);
+        // A reader still waiting for a writer (the call failed before opening) gets an empty stream.
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        reader.join();
+        EXPECT_EQ(piped.rc, 0) << way.name;
+        got = std::regex_replace(got, std::regex("\\{DATE:[^}]*\\}"), "{DATE:}", std::regex_constants::format_first_only);
+        EXPECT_EQ(got.size(), want.bytes.size()) << way.name;
+        EXPECT_TRUE(got == want.bytes) << way.name << ": the FIFO's bytes differ";
+    }
 }
 
 // The SNR's noise comes after the kept samples: another seed changes the file,
