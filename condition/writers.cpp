@@ -672,24 +672,25 @@ __attribute__((target("avx"))) int32_t pack_pairs_avx(const float* iq, int32_t n
 }
 #endif
 
-}  // namespace
-
-void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
+// awg_pack_pairs, with the full-scale check of the vector loop when checked.
+void pack_float_pairs(const float* iq, int32_t n, double scale, bool checked, unsigned char* out) {
     const double divisor = scale + 1e-12;
     int32_t j = 0;
 #if ORV_X86_VECTORS
-    if (cpu_has_avx()) j = pack_pairs_avx<true>(iq, n, divisor, out);
+    if (cpu_has_avx())
+        j = checked ? pack_pairs_avx<true>(iq, n, divisor, out) : pack_pairs_avx<false>(iq, n, divisor, out);
 #endif
     pack_pairs_plain(iq, j, n, divisor, out);
 }
 
+}  // namespace
+
+void awg_pack_pairs(const float* iq, int32_t n, double scale, unsigned char* out) {
+    pack_float_pairs(iq, n, scale, true, out);
+}
+
 void awg_pack_pairs_within(const float* iq, int32_t n, double scale, unsigned char* out) {
-    const double divisor = scale + 1e-12;
-    int32_t j = 0;
-#if ORV_X86_VECTORS
-    if (cpu_has_avx()) j = pack_pairs_avx<false>(iq, n, divisor, out);
-#endif
-    pack_pairs_plain(iq, j, n, divisor, out);
+    pack_float_pairs(iq, n, scale, false, out);
 }
 
 int32_t awg_parts_close(FileSink* s, const char* path) {
