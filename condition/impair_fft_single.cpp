@@ -95,20 +95,29 @@ void convolve_plain(const ImpairFftSingle* f, const float* h_re, const float* h_
 }
 
 #if ORV_X86_VECTORS
-// Eight registers of eight lanes transposed (register m lane l <- register l lane m).
-__attribute__((target("avx"))) ORV_ALWAYS_INLINE void transpose8(__m256* v) {
+// Four registers transposed within each 128-bit half (register m lane l <-
+// register l lane m, l and m of 0..3, and the same in lanes 4..7).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void transpose4_lanes(__m256* v) {
     const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
     const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
-    const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    v[0] = _mm256_permute2f128_ps(s0, s4, 0x20), v[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
-    v[2] = _mm256_permute2f128_ps(s2, s6, 0x20), v[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
-    v[4] = _mm256_permute2f128_ps(s0, s4, 0x31), v[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
-    v[6] = _mm256_permute2f128_ps(s2, s6, 0x31), v[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+    v[0] = _mm256_shuffle_ps(t0, t2, 0x44), v[1] = _mm256_shuffle_ps(t0, t2, 0xEE);
+    v[2] = _mm256_shuffle_ps(t1, t3, 0x44), v[3] = _mm256_shuffle_ps(t1, t3, 0xEE);
+}
+
+// Registers m and m + 4 exchange halves: m <- (low m, low m + 4), m + 4 <- (high m, high m + 4).
+// With transpose4_lanes on registers 0..3 and 4..7, before or after it, the
+// eight registers are transposed (register m lane l <- register l lane m).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void swap_halves(__m256* v, int32_t m) {
+    const __m256 lo = _mm256_permute2f128_ps(v[m], v[m + 4], 0x20), hi = _mm256_permute2f128_ps(v[m], v[m + 4], 0x31);
+    v[m] = lo;
+    v[m + 4] = hi;
+}
+
+// Eight registers of eight lanes transposed (register m lane l <- register l lane m).
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE void transpose8(__m256* v) {
+    transpose4_lanes(v);
+    transpose4_lanes(v + 4);
+    for (int32_t m = 0; m < 4; ++m) swap_halves(v, m);
 }
 
 // The forward butterfly (a, b) <- (a + b, (a - b) w) in registers, w = wr + j wi.
@@ -157,6 +166,13 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void pair8(__m256* r, __m256* i
 // lanes; kWide: the forward's stages 32 and 16 before them and the inverse's
 // 16 and 32 after them in the same registers (dif_two_stages_avx's and
 // dit_two_stages_avx's butterflies for len 32, on the tile's two blocks of 32).
+// The twiddles of the stages 8 and 4 broadcast, in memory: read as operands
+// of the products (held in registers they pushed the tile out to the stack).
+enum TileTwiddle { kC8 = 0, kS8 = 4, kMs8 = 8, kC4 = 12, kS4 = 14, kMs4 = 16, kTileTwiddles = 18 };
+
+// The compiler may not keep loads of tw in registers across this point.
+ORV_ALWAYS_INLINE void reread(const void* tw) { asm volatile("" : : "r"(tw) : "memory"); }
+
 template <bool kWide>
 __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const float* h_re, const float* h_im,
                                               float* re, float* im) {
@@ -165,18 +181,19 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
     const float* s32 = f->stage_sin + 16;
     const float* c16 = f->stage_cos + 8;
     const float* s16 = f->stage_sin + 8;
-    __m256 c8[4], s8[4], c4[2], s4[2], ms4[2], ms8[4];
+    __m256 tw[kTileTwiddles];
     const __m256 minus = _mm256_set1_ps(-0.0f);
     for (int32_t m = 0; m < 4; ++m) {
-        c8[m] = _mm256_set1_ps(f->stage_cos[4 + m]), s8[m] = _mm256_set1_ps(f->stage_sin[4 + m]);
-        ms8[m] = _mm256_xor_ps(minus, s8[m]);
+        tw[kC8 + m] = _mm256_set1_ps(f->stage_cos[4 + m]), tw[kS8 + m] = _mm256_set1_ps(f->stage_sin[4 + m]);
+        tw[kMs8 + m] = _mm256_xor_ps(minus, tw[kS8 + m]);
     }
     for (int32_t m = 0; m < 2; ++m) {
-        c4[m] = _mm256_set1_ps(f->stage_cos[2 + m]), s4[m] = _mm256_set1_ps(f->stage_sin[2 + m]);
-        ms4[m] = _mm256_xor_ps(minus, s4[m]);
+        tw[kC4 + m] = _mm256_set1_ps(f->stage_cos[2 + m]), tw[kS4 + m] = _mm256_set1_ps(f->stage_sin[2 + m]);
+        tw[kMs4 + m] = _mm256_xor_ps(minus, tw[kS4 + m]);
     }
     for (int32_t t = 0; t < n; t += kTile) {
         __m256 r[8], i[8];
+        reread(tw);
         for (int32_t m = 0; m < 8; ++m) r[m] = _mm256_loadu_ps(re + t + 8 * m), i[m] = _mm256_loadu_ps(im + t + 8 * m);
         if (kWide) {
             for (int32_t b = 0; b < 8; b += 4) {
@@ -188,18 +205,27 @@ __attribute__((target("avx"))) void tiles_avx(const ImpairFftSingle* f, const fl
         }
         transpose8(r);
         transpose8(i);
-        for (int32_t m = 0; m < 4; ++m) dif8(r, i, m, m + 4, c8[m], ms8[m]);
-        for (const int32_t m : kFours) dif8(r, i, m, m + 2, c4[m % 2], ms4[m % 2]);
-        for (int32_t m = 0; m < 8; m += 2) pair8(r, i, m, m + 1);
-        for (int32_t m = 0; m < 8; ++m) {
-            const __m256 hr = _mm256_loadu_ps(h_re + t + 8 * m), hi = _mm256_loadu_ps(h_im + t + 8 * m);
-            const __m256 a = r[m], b = i[m];
-            r[m] = _mm256_sub_ps(_mm256_mul_ps(a, hr), _mm256_mul_ps(b, hi));
-            i[m] = _mm256_add_ps(_mm256_mul_ps(a, hi), _mm256_mul_ps(b, hr));
+        for (int32_t m = 0; m < 4; ++m) dif8(r, i, m, m + 4, tw[kC8 + m], tw[kMs8 + m]);
+        // The halves m = 0..3 and 4..7 apart until the inverse's stage 8.
+#pragma GCC unroll 2
+        for (int32_t h = 0; h < 8; h += 4) {
+            reread(tw);
+            dif8(r, i, h, h + 2, tw[kC4], tw[kMs4]);
+            dif8(r, i, h + 1, h + 3, tw[kC4 + 1], tw[kMs4 + 1]);
+            for (int32_t m = h; m < h + 4; m += 2) pair8(r, i, m, m + 1);
+            for (int32_t m = h; m < h + 4; ++m) {
+                const __m256 hr = _mm256_loadu_ps(h_re + t + 8 * m), hi = _mm256_loadu_ps(h_im + t + 8 * m);
+                const __m256 a = r[m], b = i[m];
+                r[m] = _mm256_sub_ps(_mm256_mul_ps(a, hr), _mm256_mul_ps(b, hi));
+                i[m] = _mm256_add_ps(_mm256_mul_ps(a, hi), _mm256_mul_ps(b, hr));
+            }
+            for (int32_t m = h; m < h + 4; m += 2) pair8(r, i, m, m + 1);
+            reread(tw);
+            dit8(r, i, h, h + 2, tw[kC4], tw[kS4]);
+            dit8(r, i, h + 1, h + 3, tw[kC4 + 1], tw[kS4 + 1]);
         }
-        for (int32_t m = 0; m < 8; m += 2) pair8(r, i, m, m + 1);
-        for (const int32_t m : kFours) dit8(r, i, m, m + 2, c4[m % 2], s4[m % 2]);
-        for (int32_t m = 0; m < 4; ++m) dit8(r, i, m, m + 4, c8[m], s8[m]);
+        reread(tw);
+        for (int32_t m = 0; m < 4; ++m) dit8(r, i, m, m + 4, tw[kC8 + m], tw[kS8 + m]);
         transpose8(r);
         transpose8(i);
         if (kWide) {
