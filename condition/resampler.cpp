@@ -80,12 +80,21 @@ int64_t resampler_first_input(const Resampler* r, int64_t n) {
 namespace {
 
 #if ORV_X86_VECTORS
+// Why the vector loops start their partial sums from the first product and
+// add +0 to each folded output instead of starting from 0.0 as the plain loop
+// does: the plain loop's 0.0 + p is p except that a -0 product becomes +0, so
+// its partial sums and output are never -0. Without the 0.0 a partial sum or
+// the fold can only differ by being -0 where the plain loop has +0 (x + y is -0
+// only when both are -0; x + (+-0) is x for x != 0), and adding +0 to the
+// output turns exactly that -0 into +0. One add per four outputs instead of four.
+
 // The taps of one output: lane l holds the plain loop's partial sum l (taps
-// l, l + 4, ...), added in its order.
+// l, l + 4, ...), added in its order from the first product (the fold adds +0).
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void dot_avx(const double* row, const double* a, const double* b,
                                                               int32_t taps, __m256d* si, __m256d* sq) {
-    __m256d acc_i = _mm256_setzero_pd(), acc_q = _mm256_setzero_pd();
-    for (int32_t j = 0; j < taps; j += 4) {
+    const __m256d h0 = _mm256_loadu_pd(row);
+    __m256d acc_i = _mm256_mul_pd(h0, _mm256_loadu_pd(a)), acc_q = _mm256_mul_pd(h0, _mm256_loadu_pd(b));
+    for (int32_t j = 4; j < taps; j += 4) {
         const __m256d h = _mm256_loadu_pd(row + j);
         acc_i = _mm256_add_pd(acc_i, _mm256_mul_pd(h, _mm256_loadu_pd(a + j)));
         acc_q = _mm256_add_pd(acc_q, _mm256_mul_pd(h, _mm256_loadu_pd(b + j)));
@@ -101,35 +110,64 @@ template <int32_t Taps>
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_avx(const double* row, const double* a,
                                                                      const double* b, double* i, double* q) {
     __m256d si[4], sq[4];
-    for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
-    for (int32_t j = 0; j < Taps; j += 4) {
+    for (int32_t l = 0; l < 4; ++l) {
+        const __m256d h = _mm256_broadcast_sd(row + l);
+        si[l] = _mm256_mul_pd(h, _mm256_loadu_pd(a + l));
+        sq[l] = _mm256_mul_pd(h, _mm256_loadu_pd(b + l));
+    }
+    for (int32_t j = 4; j < Taps; j += 4) {
         for (int32_t l = 0; l < 4; ++l) {
             const __m256d h = _mm256_broadcast_sd(row + j + l);
             si[l] = _mm256_add_pd(si[l], _mm256_mul_pd(h, _mm256_loadu_pd(a + j + l)));
             sq[l] = _mm256_add_pd(sq[l], _mm256_mul_pd(h, _mm256_loadu_pd(b + j + l)));
         }
     }
-    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])));
-    _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
+    const __m256d zero = _mm256_setzero_pd();
+    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])), zero));
+    _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])), zero));
+}
+
+// True when x[0 .. count - 1] (count >= 4) are all zeros of either sign; a
+// nonzero first four (the usual case) answers after one compare.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE bool all_zero_avx(const double* x, int32_t count) {
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d any = _mm256_loadu_pd(x);
+    if (_mm256_movemask_pd(_mm256_cmp_pd(any, zero, _CMP_NEQ_UQ)) != 0) return false;
+    // The bits of all ored: a magnitude bit set anywhere stays set.
+    any = _mm256_or_pd(any, _mm256_loadu_pd(x + count - 4));
+    for (int32_t k = 4; k + 4 <= count; k += 4) any = _mm256_or_pd(any, _mm256_loadu_pd(x + k));
+    return _mm256_movemask_pd(_mm256_cmp_pd(any, zero, _CMP_NEQ_UQ)) == 0;
 }
 
 // same_phase_avx for quads fours of one row (inputs from a to a + 4 quads - 1),
-// the row's taps broadcast once for all: each output's sums as there.
+// the row's taps broadcast once for all: each output's sums as there; when
+// every input is zero, the outputs +0 without the products.
 template <int32_t Taps>
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_run_avx(const double* row, int32_t quads,
                                                                          const double* a, const double* b, double* i,
                                                                          double* q) {
+    const __m256d zero = _mm256_setzero_pd();
+    const int32_t inputs = 4 * quads + Taps - 1;
+    if (all_zero_avx(a, inputs) && all_zero_avx(b, inputs)) {
+        // Every product is +-0, so every plain-loop output is 0.0 + ... = +0.
+        for (int32_t at = 0; at < 4 * quads; at += 4) {
+            _mm256_storeu_pd(i + at, zero);
+            _mm256_storeu_pd(q + at, zero);
+        }
+        return;
+    }
     __m256d h[Taps];
     for (int32_t j = 0; j < Taps; ++j) h[j] = _mm256_broadcast_sd(row + j);
     for (int32_t at = 0; at < 4 * quads; at += 4) {
         __m256d si[4], sq[4];
-        for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
-        for (int32_t j = 0; j < Taps; j += 4)
+        for (int32_t l = 0; l < 4; ++l) si[l] = _mm256_mul_pd(h[l], _mm256_loadu_pd(a + at + l));
+        for (int32_t j = 4; j < Taps; j += 4)
             for (int32_t l = 0; l < 4; ++l) si[l] = _mm256_add_pd(si[l], _mm256_mul_pd(h[j + l], _mm256_loadu_pd(a + at + j + l)));
-        _mm256_storeu_pd(i + at, _mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])));
-        for (int32_t j = 0; j < Taps; j += 4)
+        _mm256_storeu_pd(i + at, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])), zero));
+        for (int32_t l = 0; l < 4; ++l) sq[l] = _mm256_mul_pd(h[l], _mm256_loadu_pd(b + at + l));
+        for (int32_t j = 4; j < Taps; j += 4)
             for (int32_t l = 0; l < 4; ++l) sq[l] = _mm256_add_pd(sq[l], _mm256_mul_pd(h[j + l], _mm256_loadu_pd(b + at + j + l)));
-        _mm256_storeu_pd(q + at, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
+        _mm256_storeu_pd(q + at, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])), zero));
     }
 }
 
@@ -196,10 +234,13 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
         // and 2, 3 side by side, regrouped by half, added.
         const __m256d i01 = _mm256_hadd_pd(si[0], si[1]), i23 = _mm256_hadd_pd(si[2], si[3]);
         const __m256d q01 = _mm256_hadd_pd(sq[0], sq[1]), q23 = _mm256_hadd_pd(sq[2], sq[3]);
-        _mm256_storeu_pd(i + k, _mm256_add_pd(_mm256_permute2f128_pd(i01, i23, 0x20),
-                                              _mm256_permute2f128_pd(i01, i23, 0x31)));
-        _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_permute2f128_pd(q01, q23, 0x20),
-                                              _mm256_permute2f128_pd(q01, q23, 0x31)));
+        const __m256d zero = _mm256_setzero_pd();
+        _mm256_storeu_pd(i + k, _mm256_add_pd(_mm256_add_pd(_mm256_permute2f128_pd(i01, i23, 0x20),
+                                                            _mm256_permute2f128_pd(i01, i23, 0x31)),
+                                              zero));
+        _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_add_pd(_mm256_permute2f128_pd(q01, q23, 0x20),
+                                                            _mm256_permute2f128_pd(q01, q23, 0x31)),
+                                              zero));
         k += 4;
     }
     return k;
@@ -219,7 +260,8 @@ __attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int3
         dot_avx(row, xi + first, xq + first, taps, &si, &sq);
         // (l0 + l1) + (l2 + l3) of each: the pair sums side by side, then added.
         const __m256d pairs = _mm256_hadd_pd(si, sq);  // i01 q01 i23 q23
-        const __m128d sums = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
+        const __m128d sums = _mm_add_pd(_mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1)),
+                                        _mm_setzero_pd());
         _mm_storel_pd(i + k, sums);
         _mm_storeh_pd(q + k, sums);
     }
