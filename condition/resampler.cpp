@@ -182,6 +182,22 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void quad_positions(__m256d n, 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(whole), _mm256_cvttpd_epi32(fl));
 }
 
+// The longest run of outputs from n (integer part of n d whole_part, phase
+// phase) in whole fours, at most kRunMost and left, that the phase is
+// expected to keep, two outputs short of the estimated change for safety:
+// a guess that the caller checks at its end (0 or 4 for none).
+inline int32_t run_guess(double d, int64_t n, int32_t whole_part, int32_t phase, int32_t left) {
+    constexpr int32_t kRunMost = 128;
+    const double frac = static_cast<double>(n) * d - whole_part;
+    // How far frac may move before the rounded phase (or the integer part) changes.
+    const double room = d > 0.0 ? std::fmin((phase + 0.5) / kResamplePhases, 1.0) - frac
+                                : frac - std::fmax((phase - 0.5) / kResamplePhases, 0.0);
+    const double steps = room / std::fabs(d);  // +inf or NaN when d is 0: checked by the caller
+    const int32_t most = left < kRunMost ? left : kRunMost;
+    if (!(steps < most + 2.0)) return most & ~3;
+    return steps < 2.0 ? 0 : (static_cast<int32_t>(steps) - 1) & ~3;
+}
+
 // resampler_run's outputs four at a time: their positions side by side (the
 // plain loop's arithmetic per lane: the product n d, its floor, the rounded
 // phase), the four partial sums of each folded as the plain loop folds them,
@@ -199,11 +215,18 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
         alignas(16) int32_t phase[4], whole[4];
         const __m256d n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0 + k)), lanes);
         quad_positions(n, d, whole, phase);
-        // The longest run of kRun, kRun / 2, ... 8 outputs of one phase: the
-        // positions move monotonically, so equal ends mean one phase and
-        // consecutive inputs throughout.
+        // A run of outputs of one phase: the positions move monotonically, so
+        // equal ends mean one phase and consecutive inputs throughout. First
+        // the run to just before the phase is due to change; failing that the
+        // longest of kRun, kRun / 2, ... 8.
+        const int32_t guess = run_guess(r->ratio_minus_one, n0 + k, whole[0], phase[0], count - k);
         int32_t run = 0;
-        for (int32_t len = kRun; len >= 8 && run == 0; len /= 2) {
+        if (guess >= 8) {
+            alignas(16) int32_t end_phase[4], end_whole[4];
+            quad_positions(_mm256_add_pd(n, _mm256_set1_pd(guess - 4)), d, end_whole, end_phase);
+            if (phase[0] == end_phase[3] && whole[0] == end_whole[3]) run = guess;
+        }
+        for (int32_t len = kRun; len >= 8 && run == 0 && guess >= 8; len /= 2) {
             if (k + len > count) continue;
             alignas(16) int32_t end_phase[4], end_whole[4];
             quad_positions(_mm256_add_pd(n, _mm256_set1_pd(len - 4)), d, end_whole, end_phase);

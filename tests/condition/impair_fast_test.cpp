@@ -650,6 +650,17 @@ std::vector<ResampleLoopCase> resample_loop_cases() {
     cases.push_back({8, -0.37, 3, 1});
     cases.push_back({8, 999.9, 2000000000000, 203});  // |n d| beyond 2^30: one at a time
     cases.push_back({16, -1000.0, 1073741824, 64});
+    // Runs to just before each change of phase: longer than 128 outputs, far
+    // out (n d near 2^30), a clock without offset, changes every few outputs.
+    cases.push_back({8, 0.5, 7, 9001});
+    cases.push_back({8, -0.5, 2, 9003});
+    cases.push_back({8, 10.0, 1000000007, 4001});
+    cases.push_back({8, -10.0, 3, 5003});
+    cases.push_back({8, 1000.0, 1073000000, 2001});
+    cases.push_back({16, 123.4, 999999, 3003});
+    cases.push_back({64, -3.0, 5, 2049});
+    cases.push_back({8, 0.0, 11, 999});
+    cases.push_back({8, 97.65625, 0, 4099});  // d 1024 = 1/10 exactly: changes land on whole outputs
     return cases;
 }
 INSTANTIATE_TEST_SUITE_P(Cases, ResamplerLoops, ::testing::ValuesIn(resample_loop_cases()),
