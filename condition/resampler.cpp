@@ -158,6 +158,7 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_run_avx(const d
     }
     __m256d h[Taps];
     for (int32_t j = 0; j < Taps; ++j) h[j] = _mm256_broadcast_sd(row + j);
+#pragma GCC unroll 2
     for (int32_t at = 0; at < 4 * quads; at += 4) {
         __m256d si[4], sq[4];
         for (int32_t l = 0; l < 4; ++l) si[l] = _mm256_mul_pd(h[l], _mm256_loadu_pd(a + at + l));
