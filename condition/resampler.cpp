@@ -186,7 +186,7 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void quad_positions(__m256d n, 
 // The longest run of outputs from n (integer part of n d whole_part, phase
 // phase) in whole fours, at most kRunMost and left, that the phase is
 // expected to keep, two outputs short of the estimated change for safety:
-// a guess that the caller checks at its end (0 or 4 for none).
+// a guess that the caller checks at its end (below 8: no run worth one).
 inline int32_t run_guess(double d, int64_t n, int32_t whole_part, int32_t phase, int32_t left) {
     constexpr int32_t kRunMost = 128;
     const double frac = static_cast<double>(n) * d - whole_part;
