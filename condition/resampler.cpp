@@ -80,12 +80,21 @@ int64_t resampler_first_input(const Resampler* r, int64_t n) {
 namespace {
 
 #if ORV_X86_VECTORS
+// Why the vector loops start their partial sums from the first product and
+// add +0 to each folded output instead of starting from 0.0 as the plain loop
+// does: the plain loop's 0.0 + p is p except that a -0 product becomes +0, so
+// its partial sums and output are never -0. Without the 0.0 a partial sum or
+// the fold can only differ by being -0 where the plain loop has +0 (x + y is -0
+// only when both are -0; x + (+-0) is x for x != 0), and adding +0 to the
+// output turns exactly that -0 into +0. One add per four outputs instead of four.
+
 // The taps of one output: lane l holds the plain loop's partial sum l (taps
-// l, l + 4, ...), added in its order.
+// l, l + 4, ...), added in its order from the first product (the fold adds +0).
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void dot_avx(const double* row, const double* a, const double* b,
                                                               int32_t taps, __m256d* si, __m256d* sq) {
-    __m256d acc_i = _mm256_setzero_pd(), acc_q = _mm256_setzero_pd();
-    for (int32_t j = 0; j < taps; j += 4) {
+    const __m256d h0 = _mm256_loadu_pd(row);
+    __m256d acc_i = _mm256_mul_pd(h0, _mm256_loadu_pd(a)), acc_q = _mm256_mul_pd(h0, _mm256_loadu_pd(b));
+    for (int32_t j = 4; j < taps; j += 4) {
         const __m256d h = _mm256_loadu_pd(row + j);
         acc_i = _mm256_add_pd(acc_i, _mm256_mul_pd(h, _mm256_loadu_pd(a + j)));
         acc_q = _mm256_add_pd(acc_q, _mm256_mul_pd(h, _mm256_loadu_pd(b + j)));
@@ -101,35 +110,65 @@ template <int32_t Taps>
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_avx(const double* row, const double* a,
                                                                      const double* b, double* i, double* q) {
     __m256d si[4], sq[4];
-    for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
-    for (int32_t j = 0; j < Taps; j += 4) {
+    for (int32_t l = 0; l < 4; ++l) {
+        const __m256d h = _mm256_broadcast_sd(row + l);
+        si[l] = _mm256_mul_pd(h, _mm256_loadu_pd(a + l));
+        sq[l] = _mm256_mul_pd(h, _mm256_loadu_pd(b + l));
+    }
+    for (int32_t j = 4; j < Taps; j += 4) {
         for (int32_t l = 0; l < 4; ++l) {
             const __m256d h = _mm256_broadcast_sd(row + j + l);
             si[l] = _mm256_add_pd(si[l], _mm256_mul_pd(h, _mm256_loadu_pd(a + j + l)));
             sq[l] = _mm256_add_pd(sq[l], _mm256_mul_pd(h, _mm256_loadu_pd(b + j + l)));
         }
     }
-    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])));
-    _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
+    const __m256d zero = _mm256_setzero_pd();
+    _mm256_storeu_pd(i, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])), zero));
+    _mm256_storeu_pd(q, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])), zero));
+}
+
+// True when x[0 .. count - 1] (count >= 4) are all zeros of either sign; a
+// nonzero first four (the usual case) answers after one compare.
+__attribute__((target("avx"))) ORV_ALWAYS_INLINE bool all_zero_avx(const double* x, int32_t count) {
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d any = _mm256_loadu_pd(x);
+    if (_mm256_movemask_pd(_mm256_cmp_pd(any, zero, _CMP_NEQ_UQ)) != 0) return false;
+    // The bits of all ored: a magnitude bit set anywhere stays set.
+    any = _mm256_or_pd(any, _mm256_loadu_pd(x + count - 4));
+    for (int32_t k = 4; k + 4 <= count; k += 4) any = _mm256_or_pd(any, _mm256_loadu_pd(x + k));
+    return _mm256_movemask_pd(_mm256_cmp_pd(any, zero, _CMP_NEQ_UQ)) == 0;
 }
 
 // same_phase_avx for quads fours of one row (inputs from a to a + 4 quads - 1),
-// the row's taps broadcast once for all: each output's sums as there.
+// the row's taps broadcast once for all: each output's sums as there; when
+// every input is zero, the outputs +0 without the products.
 template <int32_t Taps>
 __attribute__((target("avx"))) ORV_ALWAYS_INLINE void same_phase_run_avx(const double* row, int32_t quads,
                                                                          const double* a, const double* b, double* i,
                                                                          double* q) {
+    const __m256d zero = _mm256_setzero_pd();
+    const int32_t inputs = 4 * quads + Taps - 1;
+    if (all_zero_avx(a, inputs) && all_zero_avx(b, inputs)) {
+        // Every product is +-0, so every plain-loop output is 0.0 + ... = +0.
+        for (int32_t at = 0; at < 4 * quads; at += 4) {
+            _mm256_storeu_pd(i + at, zero);
+            _mm256_storeu_pd(q + at, zero);
+        }
+        return;
+    }
     __m256d h[Taps];
     for (int32_t j = 0; j < Taps; ++j) h[j] = _mm256_broadcast_sd(row + j);
+#pragma GCC unroll 2
     for (int32_t at = 0; at < 4 * quads; at += 4) {
         __m256d si[4], sq[4];
-        for (int32_t l = 0; l < 4; ++l) si[l] = sq[l] = _mm256_setzero_pd();
-        for (int32_t j = 0; j < Taps; j += 4)
+        for (int32_t l = 0; l < 4; ++l) si[l] = _mm256_mul_pd(h[l], _mm256_loadu_pd(a + at + l));
+        for (int32_t j = 4; j < Taps; j += 4)
             for (int32_t l = 0; l < 4; ++l) si[l] = _mm256_add_pd(si[l], _mm256_mul_pd(h[j + l], _mm256_loadu_pd(a + at + j + l)));
-        _mm256_storeu_pd(i + at, _mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])));
-        for (int32_t j = 0; j < Taps; j += 4)
+        _mm256_storeu_pd(i + at, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(si[0], si[1]), _mm256_add_pd(si[2], si[3])), zero));
+        for (int32_t l = 0; l < 4; ++l) sq[l] = _mm256_mul_pd(h[l], _mm256_loadu_pd(b + at + l));
+        for (int32_t j = 4; j < Taps; j += 4)
             for (int32_t l = 0; l < 4; ++l) sq[l] = _mm256_add_pd(sq[l], _mm256_mul_pd(h[j + l], _mm256_loadu_pd(b + at + j + l)));
-        _mm256_storeu_pd(q + at, _mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])));
+        _mm256_storeu_pd(q + at, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(sq[0], sq[1]), _mm256_add_pd(sq[2], sq[3])), zero));
     }
 }
 
@@ -142,6 +181,22 @@ __attribute__((target("avx"))) ORV_ALWAYS_INLINE void quad_positions(__m256d n, 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(phase),
                      _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(x, fl), rows), half)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(whole), _mm256_cvttpd_epi32(fl));
+}
+
+// The longest run of outputs from n (integer part of n d whole_part, phase
+// phase) in whole fours, at most kRunMost and left, that the phase is
+// expected to keep, two outputs short of the estimated change for safety:
+// a guess that the caller checks at its end (below 8: no run worth one).
+inline int32_t run_guess(double d, int64_t n, int32_t whole_part, int32_t phase, int32_t left) {
+    constexpr int32_t kRunMost = 128;
+    const double frac = static_cast<double>(n) * d - whole_part;
+    // How far frac may move before the rounded phase (or the integer part) changes.
+    const double room = d > 0.0 ? std::fmin((phase + 0.5) / kResamplePhases, 1.0) - frac
+                                : frac - std::fmax((phase - 0.5) / kResamplePhases, 0.0);
+    const double steps = room / std::fabs(d);  // +inf or NaN when d is 0: checked by the caller
+    const int32_t most = left < kRunMost ? left : kRunMost;
+    if (!(steps < most + 2.0)) return most & ~3;
+    return steps < 2.0 ? 0 : (static_cast<int32_t>(steps) - 1) & ~3;
 }
 
 // resampler_run's outputs four at a time: their positions side by side (the
@@ -161,11 +216,18 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
         alignas(16) int32_t phase[4], whole[4];
         const __m256d n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0 + k)), lanes);
         quad_positions(n, d, whole, phase);
-        // The longest run of kRun, kRun / 2, ... 8 outputs of one phase: the
-        // positions move monotonically, so equal ends mean one phase and
-        // consecutive inputs throughout.
+        // A run of outputs of one phase: the positions move monotonically, so
+        // equal ends mean one phase and consecutive inputs throughout. First
+        // the run to just before the phase is due to change; failing that the
+        // longest of kRun, kRun / 2, ... 8.
+        const int32_t guess = run_guess(r->ratio_minus_one, n0 + k, whole[0], phase[0], count - k);
         int32_t run = 0;
-        for (int32_t len = kRun; len >= 8 && run == 0; len /= 2) {
+        if (guess >= 8) {
+            alignas(16) int32_t end_phase[4], end_whole[4];
+            quad_positions(_mm256_add_pd(n, _mm256_set1_pd(guess - 4)), d, end_whole, end_phase);
+            if (phase[0] == end_phase[3] && whole[0] == end_whole[3]) run = guess;
+        }
+        for (int32_t len = kRun; len >= 8 && run == 0 && guess >= 8; len /= 2) {
             if (k + len > count) continue;
             alignas(16) int32_t end_phase[4], end_whole[4];
             quad_positions(_mm256_add_pd(n, _mm256_set1_pd(len - 4)), d, end_whole, end_phase);
@@ -196,10 +258,13 @@ __attribute__((target("avx"))) int32_t run_avx_fours(const Resampler* r, int64_t
         // and 2, 3 side by side, regrouped by half, added.
         const __m256d i01 = _mm256_hadd_pd(si[0], si[1]), i23 = _mm256_hadd_pd(si[2], si[3]);
         const __m256d q01 = _mm256_hadd_pd(sq[0], sq[1]), q23 = _mm256_hadd_pd(sq[2], sq[3]);
-        _mm256_storeu_pd(i + k, _mm256_add_pd(_mm256_permute2f128_pd(i01, i23, 0x20),
-                                              _mm256_permute2f128_pd(i01, i23, 0x31)));
-        _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_permute2f128_pd(q01, q23, 0x20),
-                                              _mm256_permute2f128_pd(q01, q23, 0x31)));
+        const __m256d zero = _mm256_setzero_pd();
+        _mm256_storeu_pd(i + k, _mm256_add_pd(_mm256_add_pd(_mm256_permute2f128_pd(i01, i23, 0x20),
+                                                            _mm256_permute2f128_pd(i01, i23, 0x31)),
+                                              zero));
+        _mm256_storeu_pd(q + k, _mm256_add_pd(_mm256_add_pd(_mm256_permute2f128_pd(q01, q23, 0x20),
+                                                            _mm256_permute2f128_pd(q01, q23, 0x31)),
+                                              zero));
         k += 4;
     }
     return k;
@@ -219,7 +284,8 @@ __attribute__((target("avx"))) void run_avx(const Resampler* r, int64_t n0, int3
         dot_avx(row, xi + first, xq + first, taps, &si, &sq);
         // (l0 + l1) + (l2 + l3) of each: the pair sums side by side, then added.
         const __m256d pairs = _mm256_hadd_pd(si, sq);  // i01 q01 i23 q23
-        const __m128d sums = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
+        const __m128d sums = _mm_add_pd(_mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1)),
+                                        _mm_setzero_pd());
         _mm_storel_pd(i + k, sums);
         _mm_storeh_pd(q + k, sums);
     }

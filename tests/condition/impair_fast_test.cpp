@@ -650,9 +650,168 @@ std::vector<ResampleLoopCase> resample_loop_cases() {
     cases.push_back({8, -0.37, 3, 1});
     cases.push_back({8, 999.9, 2000000000000, 203});  // |n d| beyond 2^30: one at a time
     cases.push_back({16, -1000.0, 1073741824, 64});
+    // Runs to just before each change of phase: longer than 128 outputs, far
+    // out (n d near 2^30), a clock without offset, changes every few outputs.
+    cases.push_back({8, 0.5, 7, 9001});
+    cases.push_back({8, -0.5, 2, 9003});
+    cases.push_back({8, 10.0, 1000000007, 4001});
+    cases.push_back({8, -10.0, 3, 5003});
+    cases.push_back({8, 1000.0, 1073000000, 2001});
+    cases.push_back({16, 123.4, 999999, 3003});
+    cases.push_back({64, -3.0, 5, 2049});
+    cases.push_back({8, 0.0, 11, 999});
+    cases.push_back({8, 97.65625, 0, 4099});  // d 1024 = 1/10 exactly: changes land on whole outputs
     return cases;
 }
 INSTANTIATE_TEST_SUITE_P(Cases, ResamplerLoops, ::testing::ValuesIn(resample_loop_cases()),
+                         orv_test::PrintedName{});
+
+// ---- Resampler's zeros: idle inputs and the sign of zero sums ---------------------
+
+// The input window of output n of r when its inputs start at base (the
+// resampler's position arithmetic: floor of n d, the nearest of 1024 phases).
+void window_of(const Resampler& r, int64_t n, int64_t base, const double** row, int64_t* first) {
+    const double x = static_cast<double>(n) * r.ratio_minus_one;
+    const double fl = std::floor(x);
+    const int32_t phase = static_cast<int32_t>((x - fl) * kResamplePhases + 0.5);
+    *row = r.table + static_cast<size_t>(phase) * r.taps;
+    *first = n + static_cast<int64_t>(fl) - (r.taps / 2 - 1) - base;
+}
+
+// resampler_run of vec and plain over xi, xq from base: the outputs that differ in any bit.
+int32_t differing_outputs(const Resampler& vec, const Resampler& plain, int64_t n0, int32_t count, int64_t base,
+                          const Vec& xi, const Vec& xq) {
+    Vec vi(count), vq(count), pi(count), pq(count);
+    resampler_run(&vec, n0, count, base, xi.data(), xq.data(), vi.data(), vq.data());
+    resampler_run(&plain, n0, count, base, xi.data(), xq.data(), pi.data(), pq.data());
+    int32_t differ = 0;
+    for (int32_t k = 0; k < count; ++k)
+        differ += std::memcmp(&vi[k], &pi[k], sizeof(double)) != 0 || std::memcmp(&vq[k], &pq[k], sizeof(double)) != 0;
+    return differ;
+}
+
+struct ResampleZeroCase {
+    int32_t taps;
+    double ppm;
+    int64_t n0;
+    int32_t count;
+    int32_t zeros;  // zeros (of pseudo-random sign) in each period of the input
+    int32_t period;
+};
+void PrintTo(const ResampleZeroCase& c, std::ostream* os) {
+    *os << c.taps << " taps " << c.ppm << " ppm from " << c.n0 << " count " << c.count << " zeros " << c.zeros
+        << " of " << c.period;
+}
+class ResamplerZeros : public ::testing::TestWithParam<ResampleZeroCase> {};
+
+// Inputs with stretches of +0 and -0: the vector loops give the plain loop's
+// outputs bit for bit, both where the stretch covers whole runs (all-zero
+// windows) and where every product of an output is -0 (the plain loop's +0).
+TEST_P(ResamplerZeros, VectorLoopsEqualThePlainLoop) {
+#if ORV_X86_VECTORS
+    if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
+#else
+    GTEST_SKIP() << "no vector loops here";
+#endif
+    const ResampleZeroCase c = GetParam();
+    Resampler vec, plain;
+    ASSERT_EQ(resampler_open(&vec, c.ppm, c.taps), 0);
+    ASSERT_EQ(resampler_open(&plain, c.ppm, c.taps), 0);
+    plain.no_avx = 1;
+    const int64_t base = resampler_first_input(&vec, c.n0);
+    const int64_t end = resampler_first_input(&vec, c.n0 + c.count - 1) + c.taps;
+    const size_t length = static_cast<size_t>(end - base);
+    Vec xi(length), xq(length);
+    uint32_t state = 12345;
+    for (size_t m = 0; m < length; ++m) {
+        state = state * 1664525u + 1013904223u;
+        const bool zero = static_cast<int32_t>(m % static_cast<size_t>(c.period)) < c.zeros;
+        xi[m] = zero ? ((state >> 30) & 1 ? -0.0 : 0.0) : std::sin(0.21 * m * m + 0.3);
+        xq[m] = zero ? ((state >> 29) & 1 ? -0.0 : 0.0) : std::cos(0.37 * m);
+    }
+    // What the case reaches: outputs with an all-zero window, and with every product -0.
+    int32_t zero_windows = 0, negative_products = 0;
+    for (int64_t n = c.n0; n < c.n0 + c.count; ++n) {
+        const double* row;
+        int64_t first;
+        window_of(vec, n, base, &row, &first);
+        bool zeros = true, negative_i = true, negative_q = true;
+        for (int32_t j = 0; j < c.taps; ++j) {
+            const double pi = row[j] * xi[first + j], pq = row[j] * xq[first + j];
+            zeros = zeros && xi[first + j] == 0.0 && xq[first + j] == 0.0;
+            negative_i = negative_i && pi == 0.0 && std::signbit(pi);
+            negative_q = negative_q && pq == 0.0 && std::signbit(pq);
+        }
+        zero_windows += zeros;
+        negative_products += negative_i || negative_q;
+    }
+    EXPECT_GT(zero_windows, 0);
+    if (c.taps == 8) {
+        EXPECT_GT(negative_products, 0);
+    }
+    EXPECT_EQ(differing_outputs(vec, plain, c.n0, c.count, base, xi, xq), 0);
+    resampler_close(&vec);
+    resampler_close(&plain);
+}
+
+std::vector<ResampleZeroCase> resample_zero_cases() {
+    return {
+        {8, 10.0, 0, 20001, 20, 29},          // short stretches: many windows of -0 products
+        {8, -10.0, 777, 20003, 21, 31},       // the same, the clock slow
+        {8, 10.0, 5, 9001, 300, 517},         // idle longer than the runs of 64
+        {8, -200.0, 3, 9003, 411, 613},
+        {8, 1.0, 1000001, 9005, 1000, 1301},  // phase rows far longer than a run
+        {16, 10.0, 0, 9001, 300, 517},
+        {32, -10.0, 9, 9007, 400, 611},
+        {64, 10.0, 2, 9001, 700, 1009},
+        {64, 1000.0, 4, 5001, 333, 500},      // a new phase every output
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Cases, ResamplerZeros, ::testing::ValuesIn(resample_zero_cases()),
+                         orv_test::PrintedName{});
+
+struct ResampleSpikeCase {
+    int32_t taps;
+    double ppm;
+    int64_t n0;
+    int32_t count;
+};
+void PrintTo(const ResampleSpikeCase& c, std::ostream* os) {
+    *os << c.taps << " taps " << c.ppm << " ppm from " << c.n0 << " count " << c.count;
+}
+class ResamplerSpike : public ::testing::TestWithParam<ResampleSpikeCase> {};
+
+// Zero inputs but one nonzero sample, in I or in Q, at every position in
+// turn (a run's first, last and each inner input): equal to the plain loop.
+TEST_P(ResamplerSpike, OneNonzeroInputAnywhere) {
+#if ORV_X86_VECTORS
+    if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
+#else
+    GTEST_SKIP() << "no vector loops here";
+#endif
+    const ResampleSpikeCase c = GetParam();
+    Resampler vec, plain;
+    ASSERT_EQ(resampler_open(&vec, c.ppm, c.taps), 0);
+    ASSERT_EQ(resampler_open(&plain, c.ppm, c.taps), 0);
+    plain.no_avx = 1;
+    const int64_t base = resampler_first_input(&vec, c.n0);
+    const int64_t end = resampler_first_input(&vec, c.n0 + c.count - 1) + c.taps;
+    const size_t length = static_cast<size_t>(end - base);
+    for (size_t spike = 0; spike < 2 * length; ++spike) {
+        Vec xi(length), xq(length);
+        for (size_t m = 0; m < length; ++m) xi[m] = xq[m] = m % 3 == 1 ? -0.0 : 0.0;
+        (spike % 2 == 0 ? xi : xq)[spike / 2] = -0.75;
+        EXPECT_EQ(differing_outputs(vec, plain, c.n0, c.count, base, xi, xq), 0)
+            << "nonzero " << (spike % 2 == 0 ? "I" : "Q") << " input " << spike / 2;
+    }
+    resampler_close(&vec);
+    resampler_close(&plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ResamplerSpike,
+                         ::testing::Values(ResampleSpikeCase{8, 1.0, 0, 135}, ResampleSpikeCase{8, -1.0, 64, 71},
+                                           ResampleSpikeCase{16, 2.0, 1, 97}, ResampleSpikeCase{32, -2.0, 0, 67},
+                                           ResampleSpikeCase{64, 1.0, 3, 129}),
                          orv_test::PrintedName{});
 
 }  // namespace
