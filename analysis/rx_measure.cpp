@@ -809,12 +809,7 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
             m.y = subcarriers(x, s, window, fft);
         }
         const int pol = pilot_polarity(n + 1);
-        cd pil = 0;
-        for (int p = 0; p < 4; ++p) {
-            m.x[at(kPilotSubcarriers[p])] = static_cast<double>(kPilotSigns[p] * pol);
-            pil += m.y[at(kPilotSubcarriers[p])] * std::conj(h.h[at(kPilotSubcarriers[p])]) * static_cast<double>(kPilotSigns[p] * pol);
-        }
-        const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
+        for (int p = 0; p < 4; ++p) m.x[at(kPilotSubcarriers[p])] = static_cast<double>(kPilotSigns[p] * pol);
         if (known) {
             const cd* from = known->data() + static_cast<size_t>(n) * 48;
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -823,6 +818,11 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
 #endif
                 for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
         } else {
+            // The decisions' common phase from the pilots (the known points need none).
+            cd pil = 0;
+            for (int p = 0; p < 4; ++p)
+                pil += m.y[at(kPilotSubcarriers[p])] * std::conj(h.h[at(kPilotSubcarriers[p])]) * static_cast<double>(kPilotSigns[p] * pol);
+            const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
             for (int k : data_subcarriers())
                 m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
         }
