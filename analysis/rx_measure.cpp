@@ -943,6 +943,80 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
     err = e_sum, sig = s_sum, pow_all = p_sum;
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// derotated and error_terms of four symbols at once, one in each lane (AVX2: the same operations,
+// the same values), their points read from sp, sy[0] its symbol first; the terms of subcarrier
+// index j into nv, ne and ns at j * sp.stride + first + lane.
+ORV_AVX2 void derotated_terms4(const Symbol* const* sy, const SplitSymbols& sp, size_t first, const std::array<cd, kUsed>& g1,
+                               const std::array<cd, kUsed>& g2, double* nv, double* ne, double* ns) {
+    cd t[4], u[4];
+    for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
+    const V4 step = load4(t);
+    V4 w = load4(u);
+    const size_t n = sp.stride;
+    const double *const yre = sp.yre.data() + first, *const yim = sp.yim.data() + first;
+    const double *const xre = sp.xre.data() + first, *const xim = sp.xim.data() + first;
+    for (size_t j = 0; j < kUsed; ++j, w = mul4(w, step)) {
+        const size_t o = j * n;
+        const V4 r = mul4(split4(yre, yim, o), w);
+        const V4 gx = mul4(broadcast(g1[j]), split4(xre, xim, o));
+        const V4 v = add4(gx, mul_conj4(broadcast(g2[j]), split4(xre, xim, (kUsed - 1 - j) * n)));
+        const V4 e = {_mm256_sub_pd(r.re, v.re), _mm256_sub_pd(r.im, v.im)};
+        _mm256_storeu_pd(nv + o + first, norm4(v));
+        _mm256_storeu_pd(ne + o + first, norm4(e));
+        _mm256_storeu_pd(ns + o + first, norm4(gx));
+    }
+}
+
+// add_run of terms stride apart (the same additions in the same order).
+template <size_t R>
+[[gnu::always_inline]] inline void add_run_strided(const double* nv, const double* ne, const double* ns, size_t stride,
+                                                   double& ps, double& es, double& ss) {
+    constexpr size_t from = at(kDataRuns[R].first_k), to = from + kDataRuns[R].count;
+#pragma GCC unroll 16
+    for (size_t j = from; j < to; ++j) {
+        ps += nv[j * stride];
+        es += ne[j * stride];
+        ss += ns[j * stride];
+    }
+    if constexpr (to < kUsed && is_pilot(static_cast<int>(to) - 26)) ps += nv[to * stride];
+}
+template <size_t... R>
+void add_runs_strided(const double* nv, const double* ne, const double* ns, size_t stride, double& ps, double& es, double& ss,
+                      std::index_sequence<R...>) {
+    (add_run_strided<R>(nv, ne, ns, stride, ps, es, ss), ...);
+}
+#endif
+
+// error_and_powers from sp (split_symbols of sy) without the derotated subcarriers: each four
+// symbols' derotation and error terms in one pass (derotated_terms4), then the sums in the same
+// order (the same values). Returns false where it does not apply (no AVX2, not vector, fewer than
+// four symbols), leaving the sums untouched.
+bool error_and_powers_split(const std::vector<Symbol>& sy, const SplitSymbols& sp, const std::array<cd, kUsed>& g1,
+                            const std::array<cd, kUsed>& g2, double& err, double& sig, double& pow_all, bool vector) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const size_t n = sy.size();
+    if (!avx2 || !vector || n < 4 || sp.stride != n) return false;
+    static thread_local std::vector<double> nv, ne, ns;  // kept between packets
+    nv.resize(kUsed * n), ne.resize(kUsed * n), ns.resize(kUsed * n);
+    for (size_t i = 0; i < n; i += 4) {  // the last group overlapping the one before, as in fit_phases
+        i = std::min(i, n - 4);
+        const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
+        derotated_terms4(four, sp, i, g1, g2, nv.data(), ne.data(), ns.data());
+    }
+    double e_sum = err, s_sum = sig, p_sum = pow_all;
+    for (size_t i = 0; i < n; ++i)
+        add_runs_strided(nv.data() + i, ne.data() + i, ns.data() + i, n, p_sum, e_sum, s_sum,
+                         std::make_index_sequence<std::size(kDataRuns)>{});
+    err = e_sum, sig = s_sum, pow_all = p_sum;
+    return true;
+#else
+    (void)sy, (void)sp, (void)g1, (void)g2, (void)err, (void)sig, (void)pow_all, (void)vector;
+    return false;
+#endif
+}
+
 // Slope of v against its index (least squares).
 double trend(const std::vector<double>& v) {
     const double n = static_cast<double>(v.size()), mt = (n - 1) / 2.0;
@@ -1468,9 +1542,11 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;
-    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
-    derotate_all(sy, sp_all, rs, vector);
-    error_and_powers(sy, rs, g1, g2, err, sig, pow_all, vector);
+    if (!error_and_powers_split(sy, sp_all, g1, g2, err, sig, pow_all, vector)) {
+        std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
+        derotate_all(sy, sp_all, rs, vector);
+        error_and_powers(sy, rs, g1, g2, err, sig, pow_all, vector);
+    }
     const double nd = static_cast<double>(n);
     const double dof = nd - (with_image ? 2.0 : 1.0) - nd / 52.0;
     const double noise = dof > 0 ? err / (48.0 * dof) : err / (48.0 * nd);  // per subcarrier
