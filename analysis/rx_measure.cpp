@@ -130,16 +130,15 @@ std::vector<uint64_t> coder_words(const std::vector<uint8_t>& psdu, int state7, 
         for (size_t i = 0; i < n; ++i) to[i] ^= seq[i];
     }
     if (2 + psdu.size() < n_bytes) bytes[2 + psdu.size()] &= 0xC0u;  // the tail
-    std::vector<uint64_t> u(n_words);
-    for (size_t w = 0; w < n_words; ++w) {
-        uint64_t x = 0;
-        for (size_t i = 0; i < 8; ++i) x |= static_cast<uint64_t>(bytes[8 * w + i]) << (8 * i);
-        u[w] = x;
-    }
     std::vector<uint64_t> ab(2 * n_words);
     uint64_t prev = 0;
     for (size_t w = 0; w < n_words; ++w) {
-        const uint64_t x = u[w];
+        uint64_t x = 0;  // bytes 8 w .. 8 w + 7, the first in the lowest bits
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(&x, bytes + 8 * w, 8);
+#else
+        for (size_t i = 0; i < 8; ++i) x |= static_cast<uint64_t>(bytes[8 * w + i]) << (8 * i);
+#endif
         auto back = [&](int k) { return (x << k) | (prev >> (64 - k)); };  // bit i: data bit i - k
         ab[2 * w] = x ^ back(2) ^ back(3) ^ back(5) ^ back(6);
         ab[2 * w + 1] = x ^ back(1) ^ back(2) ^ back(3) ^ back(6);
