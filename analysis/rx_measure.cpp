@@ -130,16 +130,15 @@ std::vector<uint64_t> coder_words(const std::vector<uint8_t>& psdu, int state7, 
         for (size_t i = 0; i < n; ++i) to[i] ^= seq[i];
     }
     if (2 + psdu.size() < n_bytes) bytes[2 + psdu.size()] &= 0xC0u;  // the tail
-    std::vector<uint64_t> u(n_words);
-    for (size_t w = 0; w < n_words; ++w) {
-        uint64_t x = 0;
-        for (size_t i = 0; i < 8; ++i) x |= static_cast<uint64_t>(bytes[8 * w + i]) << (8 * i);
-        u[w] = x;
-    }
     std::vector<uint64_t> ab(2 * n_words);
     uint64_t prev = 0;
     for (size_t w = 0; w < n_words; ++w) {
-        const uint64_t x = u[w];
+        uint64_t x = 0;  // bytes 8 w .. 8 w + 7, the first in the lowest bits
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(&x, bytes + 8 * w, 8);
+#else
+        for (size_t i = 0; i < 8; ++i) x |= static_cast<uint64_t>(bytes[8 * w + i]) << (8 * i);
+#endif
         auto back = [&](int k) { return (x << k) | (prev >> (64 - k)); };  // bit i: data bit i - k
         ab[2 * w] = x ^ back(2) ^ back(3) ^ back(5) ^ back(6);
         ab[2 * w + 1] = x ^ back(1) ^ back(2) ^ back(3) ^ back(6);
@@ -198,6 +197,24 @@ struct Symbol {
     std::array<cd, kUsed> x{};
     double a = 0, b = 0;
 };
+
+// The symbols' y and x split into real and imaginary parts, subcarrier by subcarrier: symbol i's
+// value at subcarrier index j at j * stride + i (stride: the count of symbols), so four neighbouring
+// symbols' values at one subcarrier are one load. Made once per set of symbols, x again after new decisions.
+struct SplitSymbols {
+    std::vector<double> yre, yim, xre, xim;
+    size_t stride = 0;
+};
+
+// One part of symbols [from, sy.size()) into re and im (kUsed * sy.size() long) in SplitSymbols' layout.
+void split_part_plain(const std::vector<Symbol>& sy, const std::array<cd, kUsed> Symbol::*part, size_t from, double* re,
+                      double* im) {
+    const size_t n = sy.size();
+    for (size_t i = from; i < n; ++i) {
+        const std::array<cd, kUsed>& v = sy[i].*part;
+        for (size_t j = 0; j < kUsed; ++j) re[j * n + i] = v[j].real(), im[j * n + i] = v[j].imag();
+    }
+}
 
 // The symbol's subcarriers with its phase terms removed: y(k) exp(-j (a + b k)).
 std::array<cd, kUsed> derotated(const Symbol& s) {
@@ -305,13 +322,9 @@ ORV_AVX2 inline V4 load4(const cd* v) {  // v[0..3] into lanes 0..3
             _mm256_set_pd(v[3].imag(), v[2].imag(), v[1].imag(), v[0].imag())};
 }
 ORV_AVX2 inline V4 broadcast(cd v) { return {_mm256_set1_pd(v.real()), _mm256_set1_pd(v.imag())}; }  // v in every lane
-ORV_AVX2 inline __m128d load_cd(const cd& v) { return _mm_loadu_pd(reinterpret_cast<const double*>(&v)); }
-// Element i of the array part of four symbols into lanes 0..3: each complex value as one 16-byte
-// load, lanes 0 and 2, 1 and 3 paired, then split into real and imaginary parts.
-ORV_AVX2 inline V4 gather4(const Symbol* const* sy, const std::array<cd, kUsed> Symbol::*part, size_t i) {
-    const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(load_cd((sy[0]->*part)[i])), load_cd((sy[2]->*part)[i]), 1);
-    const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(load_cd((sy[1]->*part)[i])), load_cd((sy[3]->*part)[i]), 1);
-    return {_mm256_unpacklo_pd(p02, p13), _mm256_unpackhi_pd(p02, p13)};
+// Four neighbouring symbols' values at one subcarrier from a SplitSymbols part, o the first one's offset.
+ORV_AVX2 inline V4 split4(const double* re, const double* im, size_t o) {
+    return {_mm256_loadu_pd(re + o), _mm256_loadu_pd(im + o)};
 }
 ORV_AVX2 inline void store4(V4 a, cd* v) {
     alignas(32) double r[4], i[4];
@@ -320,8 +333,12 @@ ORV_AVX2 inline void store4(V4 a, cd* v) {
     for (int l = 0; l < 4; ++l) v[l] = cd(r[l], i[l]);
 }
 
-// derotated of four symbols at once, one in each lane (the same values).
-ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* out) {
+// derotated of four symbols at once, one in each lane (the same values); their subcarriers read
+// from sp, sy[0] its symbol first.
+ORV_AVX2 void derotated4(const Symbol* const* sy, const SplitSymbols& sp, size_t first, std::array<cd, kUsed>* const* out) {
+    const double* const yre = sp.yre.data() + first;  // in locals: the stores below could alias sp's members
+    const double* const yim = sp.yim.data() + first;
+    const size_t stride = sp.stride;
     cd t[4], u[4];
     for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
     const V4 step = load4(t);
@@ -329,9 +346,9 @@ ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* 
     size_t i = 0;
     // Two subcarriers a step: each lane's pair of results as one 32-byte store.
     for (; i + 2 <= kUsed; i += 2) {
-        const V4 r0 = mul4(gather4(sy, &Symbol::y, i), w);
+        const V4 r0 = mul4(split4(yre, yim, i * stride), w);
         w = mul4(w, step);
-        const V4 r1 = mul4(gather4(sy, &Symbol::y, i + 1), w);
+        const V4 r1 = mul4(split4(yre, yim, (i + 1) * stride), w);
         w = mul4(w, step);
         const __m256d lo0 = _mm256_unpacklo_pd(r0.re, r0.im), hi0 = _mm256_unpackhi_pd(r0.re, r0.im);  // lanes 0 2, 1 3
         const __m256d lo1 = _mm256_unpacklo_pd(r1.re, r1.im), hi1 = _mm256_unpackhi_pd(r1.re, r1.im);
@@ -341,7 +358,7 @@ ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* 
         _mm256_storeu_pd(reinterpret_cast<double*>(&(*out[3])[i]), _mm256_permute2f128_pd(hi0, hi1, 0x31));
     }
     for (; i < kUsed; ++i, w = mul4(w, step)) {
-        const V4 r = mul4(gather4(sy, &Symbol::y, i), w);
+        const V4 r = mul4(split4(yre, yim, i * stride), w);
         const __m256d lo = _mm256_unpacklo_pd(r.re, r.im), hi = _mm256_unpackhi_pd(r.re, r.im);  // lanes 0 2, 1 3
         _mm_storeu_pd(reinterpret_cast<double*>(&(*out[0])[i]), _mm256_castpd256_pd128(lo));
         _mm_storeu_pd(reinterpret_cast<double*>(&(*out[1])[i]), _mm256_castpd256_pd128(hi));
@@ -352,20 +369,25 @@ ORV_AVX2 void derotated4(const Symbol* const* sy, std::array<cd, kUsed>* const* 
 
 // fit_phase of 4 G symbols at once, one in each lane of G groups of four whose steps interleave
 // (each fit is a few long chains of dependent operations): every lane runs the operations of
-// fit_phase in its order (the same values); the arguments, sines and cosines lane by lane.
+// fit_phase in its order (the same values); the arguments, sines and cosines lane by lane. The
+// symbols' points read from sp, sy[0] its symbol first.
 template <int G>
-ORV_AVX2 void fit_phase4(Symbol* const* sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2) {
+ORV_AVX2 void fit_phase4(Symbol* const* sy, const SplitSymbols& sp, size_t first, const std::array<cd, kUsed>& g1,
+                         const std::array<cd, kUsed>& g2) {
     const __m256d zero = _mm256_setzero_pd();
     std::array<std::array<V4, kUsed>, G> z;
     for (int g = 0; g < G; ++g) z[g][at(0)] = {zero, zero};
+    const double *const yre = sp.yre.data() + first, *const yim = sp.yim.data() + first;
+    const double *const xre = sp.xre.data() + first, *const xim = sp.xim.data() + first;
     // Subcarriers k and -k together: each model takes the points of both, gathered once.
     for (int k = 1; k <= 26; ++k) {
         const V4 c1p = broadcast(g1[at(k)]), c2p = broadcast(g2[at(k)]);
         const V4 c1m = broadcast(g1[at(-k)]), c2m = broadcast(g2[at(-k)]);
-        for (int g = 0; g < G; ++g) {
-            const V4 xp = gather4(sy + 4 * g, &Symbol::x, at(k)), xm = gather4(sy + 4 * g, &Symbol::x, at(-k));
-            z[g][at(k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(k)), add4(mul4(c1p, xp), mul_conj4(c2p, xm)));
-            z[g][at(-k)] = mul_conj4(gather4(sy + 4 * g, &Symbol::y, at(-k)), add4(mul4(c1m, xm), mul_conj4(c2m, xp)));
+        const size_t op = at(k) * sp.stride, om = at(-k) * sp.stride;
+        for (size_t g = 0; g < static_cast<size_t>(G); ++g) {
+            const V4 xp = split4(xre, xim, op + 4 * g), xm = split4(xre, xim, om + 4 * g);
+            z[g][at(k)] = mul_conj4(split4(yre, yim, op + 4 * g), add4(mul4(c1p, xp), mul_conj4(c2p, xm)));
+            z[g][at(-k)] = mul_conj4(split4(yre, yim, om + 4 * g), add4(mul4(c1m, xm), mul_conj4(c2m, xp)));
         }
     }
     V4 d[G];
@@ -479,6 +501,35 @@ ORV_AVX2 size_t channel_sums4(const std::vector<Symbol>& sy, const std::vector<s
     return j;
 }
 
+// split_part_plain of the symbols four at a time, each four symbols' two neighbouring subcarriers
+// as a 4 x 4 transposition (AVX2: the same values); returns the first symbol not split.
+ORV_AVX2 size_t split_part4(const std::vector<Symbol>& sy, const std::array<cd, kUsed> Symbol::*part, double* re, double* im) {
+    const size_t n = sy.size();
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const double* v[4];
+        for (size_t l = 0; l < 4; ++l) v[l] = reinterpret_cast<const double*>((sy[i + l].*part).data());
+        size_t j = 0;
+        for (; j + 2 <= kUsed; j += 2) {
+            const __m256d a0 = _mm256_loadu_pd(v[0] + 2 * j), a1 = _mm256_loadu_pd(v[1] + 2 * j);
+            const __m256d a2 = _mm256_loadu_pd(v[2] + 2 * j), a3 = _mm256_loadu_pd(v[3] + 2 * j);
+            const __m256d r01 = _mm256_unpacklo_pd(a0, a1), i01 = _mm256_unpackhi_pd(a0, a1);  // subcarriers j, j + 1
+            const __m256d r23 = _mm256_unpacklo_pd(a2, a3), i23 = _mm256_unpackhi_pd(a2, a3);
+            _mm256_storeu_pd(re + j * n + i, _mm256_permute2f128_pd(r01, r23, 0x20));
+            _mm256_storeu_pd(im + j * n + i, _mm256_permute2f128_pd(i01, i23, 0x20));
+            _mm256_storeu_pd(re + (j + 1) * n + i, _mm256_permute2f128_pd(r01, r23, 0x31));
+            _mm256_storeu_pd(im + (j + 1) * n + i, _mm256_permute2f128_pd(i01, i23, 0x31));
+        }
+        for (; j < kUsed; ++j) {
+            const __m256d p02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(v[0] + 2 * j)), _mm_loadu_pd(v[2] + 2 * j), 1);
+            const __m256d p13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(v[1] + 2 * j)), _mm_loadu_pd(v[3] + 2 * j), 1);
+            _mm256_storeu_pd(re + j * n + i, _mm256_unpacklo_pd(p02, p13));
+            _mm256_storeu_pd(im + j * n + i, _mm256_unpackhi_pd(p02, p13));
+        }
+    }
+    return i;
+}
+
 ORV_AVX2 inline __m256d norm4(V4 a) { return _mm256_add_pd(_mm256_mul_pd(a.re, a.re), _mm256_mul_pd(a.im, a.im)); }
 
 // g1 and g2 of subcarrier indices 0..51 four at a time, split as error_terms4 reads them (the same
@@ -509,8 +560,30 @@ ORV_AVX2 size_t error_terms4(const std::array<cd, kUsed>& x, const std::array<cd
 }
 #endif
 
-// fit_phase of every symbol of sy; vector: four at a time where the processor has AVX2.
-void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const std::array<cd, kUsed>& g2, bool vector) {
+// One part of every symbol of sy into re and im (resized to kUsed * sy.size()) in SplitSymbols'
+// layout; vector: four symbols at a time where the processor has AVX2 (the same values).
+void split_part(const std::vector<Symbol>& sy, const std::array<cd, kUsed> Symbol::*part, std::vector<double>& re,
+                std::vector<double>& im, bool vector) {
+    re.resize(kUsed * sy.size()), im.resize(kUsed * sy.size());
+    size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && vector) done = split_part4(sy, part, re.data(), im.data());
+#endif
+    split_part_plain(sy, part, done, re.data(), im.data());
+}
+
+// Both parts of sy into sp (vector as split_part).
+void split_symbols(const std::vector<Symbol>& sy, SplitSymbols& sp, bool vector) {
+    sp.stride = sy.size();
+    split_part(sy, &Symbol::y, sp.yre, sp.yim, vector);
+    split_part(sy, &Symbol::x, sp.xre, sp.xim, vector);
+}
+
+// fit_phase of every symbol of sy; vector: four at a time where the processor has AVX2, their
+// points read from sp (split_symbols of sy).
+void fit_phases(std::vector<Symbol>& sy, const SplitSymbols& sp, const std::array<cd, kUsed>& g1,
+                const std::array<cd, kUsed>& g2, bool vector) {
     size_t i = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
@@ -522,13 +595,13 @@ void fit_phases(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, const 
             i = std::min(i, sy.size() - 8);
             Symbol* eight[8];
             for (size_t l = 0; l < 8; ++l) eight[l] = &sy[i + l];
-            fit_phase4<2>(eight, g1, g2);
+            fit_phase4<2>(eight, sp, i, g1, g2);
         }
         // Fewer than eight: the last one to three in a group with those before them.
         for (; i < sy.size() && sy.size() >= 4; i += 4) {
             i = std::min(i, sy.size() - 4);
             Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
-            fit_phase4<1>(four, g1, g2);
+            fit_phase4<1>(four, sp, i, g1, g2);
         }
     }
 #endif
@@ -543,8 +616,9 @@ std::vector<std::array<cd, kUsed>>& derotation_scratch() {
 }
 
 // derotated of every symbol of sy into rs[0 .. sy.size()) (rs grown when shorter); vector: four
-// at a time where the processor has AVX2.
-void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUsed>>& rs, bool vector) {
+// at a time where the processor has AVX2, their subcarriers read from sp (split_symbols of sy).
+void derotate_all(const std::vector<Symbol>& sy, const SplitSymbols& sp, std::vector<std::array<cd, kUsed>>& rs,
+                  bool vector) {
     if (rs.size() < sy.size()) rs.resize(sy.size());
     size_t i = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -554,7 +628,7 @@ void derotate_all(const std::vector<Symbol>& sy, std::vector<std::array<cd, kUse
             i = std::min(i, sy.size() - 4);
             const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
             std::array<cd, kUsed>* to[4] = {&rs[i], &rs[i + 1], &rs[i + 2], &rs[i + 3]};
-            derotated4(four, to);
+            derotated4(four, sp, i, to);
         }
     }
 #endif
@@ -614,10 +688,11 @@ ORV_AVX2 void pilot_sums4(const std::vector<Symbol>& sy, const std::vector<std::
 
 // Least squares of the channel G1 and the image G2 over the symbols (with_image: both on the data
 // subcarriers; a pilot's image, always the same multiple of it, takes the data subcarriers' ratio).
-void fit_channel(const std::vector<Symbol>& sy, bool with_image, std::array<cd, kUsed>& g1, std::array<cd, kUsed>& g2,
-                 bool vector) {
+// sp: split_symbols of sy.
+void fit_channel(const std::vector<Symbol>& sy, const SplitSymbols& sp, bool with_image, std::array<cd, kUsed>& g1,
+                 std::array<cd, kUsed>& g2, bool vector) {
     std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
-    derotate_all(sy, rs, vector);
+    derotate_all(sy, sp, rs, vector);
     ChannelSums cs;  // every element set below
     size_t done = 0;
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -733,12 +808,7 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
             m.y = subcarriers(x, s, window, fft);
         }
         const int pol = pilot_polarity(n + 1);
-        cd pil = 0;
-        for (int p = 0; p < 4; ++p) {
-            m.x[at(kPilotSubcarriers[p])] = static_cast<double>(kPilotSigns[p] * pol);
-            pil += m.y[at(kPilotSubcarriers[p])] * std::conj(h.h[at(kPilotSubcarriers[p])]) * static_cast<double>(kPilotSigns[p] * pol);
-        }
-        const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
+        for (int p = 0; p < 4; ++p) m.x[at(kPilotSubcarriers[p])] = static_cast<double>(kPilotSigns[p] * pol);
         if (known) {
             const cd* from = known->data() + static_cast<size_t>(n) * 48;
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -747,6 +817,11 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
 #endif
                 for (const DataRun& r : kDataRuns) copy_points(from + r.first_point, r.count, m.x.data() + at(r.first_k));
         } else {
+            // The decisions' common phase from the pilots (the known points need none).
+            cd pil = 0;
+            for (int p = 0; p < 4; ++p)
+                pil += m.y[at(kPilotSubcarriers[p])] * std::conj(h.h[at(kPilotSubcarriers[p])]) * static_cast<double>(kPilotSigns[p] * pol);
+            const cd corr = std::abs(pil) > 0 ? std::conj(pil) / std::abs(pil) : cd(1);
             for (int k : data_subcarriers())
                 m.x[at(k)] = std::norm(h.h[at(k)]) > 0 ? slice(m.y[at(k)] / h.h[at(k)] * corr, rate.n_bpsc, nullptr) : cd(0);
         }
@@ -756,26 +831,29 @@ std::vector<Symbol>& collect(const std::vector<cd>& x, const Sync& s, const Chan
 
 // The decisions again, equalised by the fitted channel and each symbol's phase terms (a timing
 // drift the first decisions did not follow tilts the outer subcarriers of the later symbols).
-void redecide(std::vector<Symbol>& sy, const std::array<cd, kUsed>& g1, int n_bpsc, bool vector) {
+// sp: split_symbols of sy, its x split again here where vector.
+void redecide(std::vector<Symbol>& sy, SplitSymbols& sp, const std::array<cd, kUsed>& g1, int n_bpsc, bool vector) {
     std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
-    derotate_all(sy, rs, vector);
+    derotate_all(sy, sp, rs, vector);
     for (size_t i = 0; i < sy.size(); ++i)
         for (int k : data_subcarriers())
             if (std::norm(g1[at(k)]) > 0) sy[i].x[at(k)] = slice(rs[i][at(k)] / g1[at(k)], n_bpsc, nullptr);
+    if (vector) split_part(sy, &Symbol::x, sp.xre, sp.xim, vector);
 }
 
 // Alternating fits of the phase terms and the channel until the phases settle (an IQ image in
 // the long training field's estimate takes a few rounds to leave them); decide_bpsc: decisions
 // made again each round with that many bits per subcarrier, 0 for known points. A phase or slope
-// common to every symbol moves between them and the channel freely and does not count.
-void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::array<cd, kUsed>& g1,
+// common to every symbol moves between them and the channel freely and does not count. sp:
+// split_symbols of sy.
+void settle(std::vector<Symbol>& sy, SplitSymbols& sp, bool with_image, int decide_bpsc, std::array<cd, kUsed>& g1,
             std::array<cd, kUsed>& g2, bool vector) {
     std::vector<double> da(sy.size()), db(sy.size());
     const double n = static_cast<double>(sy.size());
     for (int iter = 0; iter < kMaxRounds; ++iter) {
         double ma = 0, mb = 0;
         for (size_t i = 0; i < sy.size(); ++i) da[i] = sy[i].a, db[i] = sy[i].b;
-        fit_phases(sy, g1, g2, vector);
+        fit_phases(sy, sp, g1, g2, vector);
         for (size_t i = 0; i < sy.size(); ++i) {
             da[i] = wrap_phase(sy[i].a - da[i]), db[i] = sy[i].b - db[i];
             ma += da[i] / n, mb += db[i] / n;
@@ -783,8 +861,8 @@ void settle(std::vector<Symbol>& sy, bool with_image, int decide_bpsc, std::arra
         double change = 0;
         for (size_t i = 0; i < sy.size(); ++i) change = std::max({change, std::abs(da[i] - ma), 26.0 * std::abs(db[i] - mb)});
         if (iter > 0 && change < kSettled) break;
-        if (decide_bpsc && iter > 0) redecide(sy, g1, decide_bpsc, vector);
-        fit_channel(sy, with_image, g1, g2, vector);
+        if (decide_bpsc && iter > 0) redecide(sy, sp, g1, decide_bpsc, vector);
+        fit_channel(sy, sp, with_image, g1, g2, vector);
     }
 }
 
@@ -862,6 +940,80 @@ void error_and_powers(const std::vector<Symbol>& sy, const std::vector<std::arra
         else add_terms(nv, ne, ns, p_sum, e_sum, s_sum);
     }
     err = e_sum, sig = s_sum, pow_all = p_sum;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// derotated and error_terms of four symbols at once, one in each lane (AVX2: the same operations,
+// the same values), their points read from sp, sy[0] its symbol first; the terms of subcarrier
+// index j into nv, ne and ns at j * sp.stride + first + lane.
+ORV_AVX2 void derotated_terms4(const Symbol* const* sy, const SplitSymbols& sp, size_t first, const std::array<cd, kUsed>& g1,
+                               const std::array<cd, kUsed>& g2, double* nv, double* ne, double* ns) {
+    cd t[4], u[4];
+    for (int l = 0; l < 4; ++l) t[l] = unit(-sy[l]->b), u[l] = unit(-(sy[l]->a - 26.0 * sy[l]->b));
+    const V4 step = load4(t);
+    V4 w = load4(u);
+    const size_t n = sp.stride;
+    const double *const yre = sp.yre.data() + first, *const yim = sp.yim.data() + first;
+    const double *const xre = sp.xre.data() + first, *const xim = sp.xim.data() + first;
+    for (size_t j = 0; j < kUsed; ++j, w = mul4(w, step)) {
+        const size_t o = j * n;
+        const V4 r = mul4(split4(yre, yim, o), w);
+        const V4 gx = mul4(broadcast(g1[j]), split4(xre, xim, o));
+        const V4 v = add4(gx, mul_conj4(broadcast(g2[j]), split4(xre, xim, (kUsed - 1 - j) * n)));
+        const V4 e = {_mm256_sub_pd(r.re, v.re), _mm256_sub_pd(r.im, v.im)};
+        _mm256_storeu_pd(nv + o + first, norm4(v));
+        _mm256_storeu_pd(ne + o + first, norm4(e));
+        _mm256_storeu_pd(ns + o + first, norm4(gx));
+    }
+}
+
+// add_run of terms stride apart (the same additions in the same order).
+template <size_t R>
+[[gnu::always_inline]] inline void add_run_strided(const double* nv, const double* ne, const double* ns, size_t stride,
+                                                   double& ps, double& es, double& ss) {
+    constexpr size_t from = at(kDataRuns[R].first_k), to = from + kDataRuns[R].count;
+#pragma GCC unroll 16
+    for (size_t j = from; j < to; ++j) {
+        ps += nv[j * stride];
+        es += ne[j * stride];
+        ss += ns[j * stride];
+    }
+    if constexpr (to < kUsed && is_pilot(static_cast<int>(to) - 26)) ps += nv[to * stride];
+}
+template <size_t... R>
+void add_runs_strided(const double* nv, const double* ne, const double* ns, size_t stride, double& ps, double& es, double& ss,
+                      std::index_sequence<R...>) {
+    (add_run_strided<R>(nv, ne, ns, stride, ps, es, ss), ...);
+}
+#endif
+
+// error_and_powers from sp (split_symbols of sy) without the derotated subcarriers: each four
+// symbols' derotation and error terms in one pass (derotated_terms4), then the sums in the same
+// order (the same values). Returns false where it does not apply (no AVX2, not vector, fewer than
+// four symbols), leaving the sums untouched.
+bool error_and_powers_split(const std::vector<Symbol>& sy, const SplitSymbols& sp, const std::array<cd, kUsed>& g1,
+                            const std::array<cd, kUsed>& g2, double& err, double& sig, double& pow_all, bool vector) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    const size_t n = sy.size();
+    if (!avx2 || !vector || n < 4 || sp.stride != n) return false;
+    static thread_local std::vector<double> nv, ne, ns;  // kept between packets
+    nv.resize(kUsed * n), ne.resize(kUsed * n), ns.resize(kUsed * n);
+    for (size_t i = 0; i < n; i += 4) {  // the last group overlapping the one before, as in fit_phases
+        i = std::min(i, n - 4);
+        const Symbol* four[4] = {&sy[i], &sy[i + 1], &sy[i + 2], &sy[i + 3]};
+        derotated_terms4(four, sp, i, g1, g2, nv.data(), ne.data(), ns.data());
+    }
+    double e_sum = err, s_sum = sig, p_sum = pow_all;
+    for (size_t i = 0; i < n; ++i)
+        add_runs_strided(nv.data() + i, ne.data() + i, ns.data() + i, n, p_sum, e_sum, s_sum,
+                         std::make_index_sequence<std::size(kDataRuns)>{});
+    err = e_sum, sig = s_sum, pow_all = p_sum;
+    return true;
+#else
+    (void)sy, (void)sp, (void)g1, (void)g2, (void)err, (void)sig, (void)pow_all, (void)vector;
+    return false;
+#endif
 }
 
 // Slope of v against its index (least squares).
@@ -1369,25 +1521,31 @@ Impairments measure_impairments(const std::vector<cd>& x, const Sync& s, const C
     if (n < kMinSymbols) return out;
     const bool with_image = n >= kMinSymbolsIq;
     std::array<cd, kUsed> g1 = h.h, g2{};
+    // The vector fits' layout of the points (kept between packets: no allocation each time).
+    static thread_local SplitSymbols sp_all, sp_few;
+    if (vector) split_symbols(sy, sp_all, vector);
     // The rounds run on at most kRoundSymbols symbols spread over the packet; one more round
     // over all of them follows.
     if (sy.size() <= kRoundSymbols) {
-        settle(sy, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
+        settle(sy, sp_all, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
     } else {
         std::vector<Symbol> few;
         const size_t stride = (sy.size() + kRoundSymbols - 1) / kRoundSymbols;
         for (size_t i = 0; i < sy.size(); i += stride) few.push_back(sy[i]);
-        settle(few, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
-        fit_phases(sy, g1, g2, vector);
-        if (!known) redecide(sy, g1, rate.n_bpsc, vector);
-        fit_channel(sy, with_image, g1, g2, vector);
-        fit_phases(sy, g1, g2, vector);
+        if (vector) split_symbols(few, sp_few, vector);
+        settle(few, sp_few, with_image, known ? 0 : rate.n_bpsc, g1, g2, vector);
+        fit_phases(sy, sp_all, g1, g2, vector);
+        if (!known) redecide(sy, sp_all, g1, rate.n_bpsc, vector);
+        fit_channel(sy, sp_all, with_image, g1, g2, vector);
+        fit_phases(sy, sp_all, g1, g2, vector);
     }
     // Error and signal power on the data subcarriers, the fitted parameters' share of the error restored.
     double err = 0, sig = 0, pow_all = 0;
-    std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
-    derotate_all(sy, rs, vector);
-    error_and_powers(sy, rs, g1, g2, err, sig, pow_all, vector);
+    if (!error_and_powers_split(sy, sp_all, g1, g2, err, sig, pow_all, vector)) {
+        std::vector<std::array<cd, kUsed>>& rs = derotation_scratch();
+        derotate_all(sy, sp_all, rs, vector);
+        error_and_powers(sy, rs, g1, g2, err, sig, pow_all, vector);
+    }
     const double nd = static_cast<double>(n);
     const double dof = nd - (with_image ? 2.0 : 1.0) - nd / 52.0;
     const double noise = dof > 0 ? err / (48.0 * dof) : err / (48.0 * nd);  // per subcarrier

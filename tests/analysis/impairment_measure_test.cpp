@@ -765,6 +765,55 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SymbolCountCase>& i) { return std::string(i.param.name); });
 
 
+// Decisions made again between the rounds (noisy points and a timing drift move some of them):
+// the vector fit reads the points from its own layout of them, which must follow every new
+// decision; its figures equal the plain loops' to the last bit.
+struct RedecideCase {
+    const char* name;
+    int rate_mbps;
+    double snr_db, clock_ppm;
+    int symbols;  // DATA symbols measured
+};
+void PrintTo(const RedecideCase& c, std::ostream* os) { *os << c.name; }
+class VectorFitRedecided : public ::testing::TestWithParam<RedecideCase> {};
+
+TEST_P(VectorFitRedecided, SameFiguresAsThePlainLoops) {
+    const RedecideCase& c = GetParam();
+    std::vector<double> phases;
+    std::vector<uint8_t> psdu;
+    const ImpairmentCase imp{.name = "", .rate_mbps = c.rate_mbps, .iq_gain_db = 0.3, .iq_phase_deg = 1.0,
+                             .clock_ppm = c.clock_ppm, .snr_db = c.snr_db};
+    const std::vector<C> x = impaired_frame(imp, phases, psdu);
+    orv::analysis::ForwardFft fft(64);
+    const auto d = rx::detect_next(x, 0);
+    ASSERT_TRUE(d);
+    const rx::Sync s = rx::synchronise(x, *d);
+    const rx::Channel ch = rx::estimate_channel(x, s, fft);
+    const rx::SignalField sig = rx::decode_signal(x, s, ch, fft);
+    ASSERT_TRUE(sig.valid());
+    ASSERT_GE(sig.data_symbols, c.symbols);
+    const orv::analysis::RateInfo& rate = *orv::analysis::rate_by_mbps(sig.rate_mbps);
+    const rx::Demodulated dem = rx::demodulate(x, s, ch, rate, sig.data_symbols, fft);
+    const rx::Impairments v = rx::measure_impairments(x, s, ch, rate, c.symbols, nullptr, fft, 1, &dem.spectra, true);
+    const rx::Impairments p = rx::measure_impairments(x, s, ch, rate, c.symbols, nullptr, fft, 1, &dem.spectra, false);
+    ASSERT_TRUE(p.snr_db && p.clock_ppm && p.cpe_rms_deg && p.iq_gain_db);
+    EXPECT_EQ(v.snr_db, p.snr_db);
+    EXPECT_EQ(v.iq_gain_db, p.iq_gain_db);
+    EXPECT_EQ(v.iq_phase_deg, p.iq_phase_deg);
+    EXPECT_EQ(v.clock_ppm, p.clock_ppm);
+    EXPECT_EQ(v.cpe_rms_deg, p.cpe_rms_deg);
+    EXPECT_EQ(v.delay_spread_ns, p.delay_spread_ns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, VectorFitRedecided,
+    ::testing::Values(RedecideCase{"qpsk_7_symbols_at_4_db", 12, 4, 40, 7},
+                      RedecideCase{"qam16_rounds_on_all_38_at_12_db", 24, 12, 40, 38},
+                      RedecideCase{"qam16_rounds_on_every_second_of_56_at_12_db", 36, 12, 40, 56},
+                      RedecideCase{"qam64_all_38_at_17_db", 54, 17, 60, 38},
+                      RedecideCase{"qam16_whole_frame_84_at_11_db", 24, 11, -50, 84}),
+    [](const ::testing::TestParamInfo<RedecideCase>& i) { return std::string(i.param.name); });
+
 // Subcarriers received without any signal (their products with the model zero, skipped by the
 // phase fit's weights): the fit four and eight symbols at a time and its unrolled sums give the
 // plain loops' figures to the last bit, against decisions and against the transmitted points.
