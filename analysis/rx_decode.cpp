@@ -282,8 +282,13 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
         st = bytes[static_cast<size_t>(st)].next;
     }
     if (d.psdu.size() > walk) st = before[d.psdu.size() % 127];
-    for (size_t i = 0, j = 0; i < d.psdu.size(); ++i, j = j == 126 ? 0 : j + 1)
-        d.psdu[i] = static_cast<uint8_t>(byte_of_bits(&r[16 + 8 * i]) ^ key[j]);
+    // Through plain pointers (a byte store could alias the vectors' own fields), 127 bytes a round.
+    const uint8_t* bits = r.data() + 16;
+    uint8_t* psdu = d.psdu.data();
+    for (size_t i = 0, n = d.psdu.size(); i < n;) {
+        const size_t round = std::min<size_t>(n - i, 127);
+        for (size_t j = 0; j < round; ++j, ++i) psdu[i] = static_cast<uint8_t>(byte_of_bits(bits + 8 * i) ^ key[j]);
+    }
     const size_t tail = 16 + 8 * static_cast<size_t>(length);
     d.tail_ok = std::all_of(r.begin() + static_cast<std::ptrdiff_t>(tail), r.begin() + static_cast<std::ptrdiff_t>(tail + 6),
                             [](int b) { return b == 0; });
