@@ -112,7 +112,7 @@ __attribute__((target("avx2"), always_inline)) inline __m128i quantise_four(cons
     return _mm256_cvttpd_epi32(_mm256_add_pd(v, half));
 }
 
-// One symbol's slots [0, n) four at a time (AVX2; the caller checks the processor): soft[slots[k].from]
+// One symbol's slots [0, n) eight or four at a time (AVX2; the caller checks the processor): soft[slots[k].from]
 // quantised into out[slots[k].to]. Returns the slots done. The layouts of rates 1/2 (slot k to pair
 // value k) and 3/4 (four slots to a group of six, its fourth and fifth 0) are written as a
 // whole, the stolen values included; others one value at a time.
@@ -124,6 +124,24 @@ __attribute__((target("avx2"))) size_t quantise_slots_avx2(const double* soft, c
     // Values 0, 1, 2 of four 16-bit ones, two zeros, value 3 (bytes; 0x80: a zero byte).
     const __m128i group = _mm_setr_epi8(0, 1, 2, 3, 4, 5, -128, -128, -128, -128, 6, 7, -128, -128, -128, -128);
     size_t k = 0;
+    // Eight slots a step where the layout is written as a whole: both fours' values packed into
+    // one register (within +-kSoftMax: no saturation), stored by a running pointer.
+    if constexpr (L == SlotLayout::half) {
+        for (int16_t* o = out; k + 8 <= n; k += 8, o += 8) {
+            const __m128i i0 = quantise_four(soft, slots + k, s), i1 = quantise_four(soft, slots + k + 4, s);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packs_epi32(i0, i1));
+        }
+    } else if constexpr (L == SlotLayout::three_quarters) {
+        // Values 0..7 as two groups of six: 0 1 2 (0 0) 3 4 5 | 6 (0 0) 7.
+        const __m128i first = _mm_setr_epi8(0, 1, 2, 3, 4, 5, -128, -128, -128, -128, 6, 7, 8, 9, 10, 11);
+        const __m128i rest = _mm_setr_epi8(12, 13, -128, -128, -128, -128, 14, 15, -128, -128, -128, -128, -128, -128, -128, -128);
+        for (int16_t* o = out; k + 8 <= n; k += 8, o += 12) {
+            const __m128i i0 = quantise_four(soft, slots + k, s), i1 = quantise_four(soft, slots + k + 4, s);
+            const __m128i p = _mm_packs_epi32(i0, i1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_shuffle_epi8(p, first));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 8), _mm_shuffle_epi8(p, rest));
+        }
+    }
     for (; k + 4 <= n; k += 4) {
         const __m128i i = quantise_four(soft, slots + k, s);
         if constexpr (L == SlotLayout::half) {
@@ -264,8 +282,13 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
         st = bytes[static_cast<size_t>(st)].next;
     }
     if (d.psdu.size() > walk) st = before[d.psdu.size() % 127];
-    for (size_t i = 0, j = 0; i < d.psdu.size(); ++i, j = j == 126 ? 0 : j + 1)
-        d.psdu[i] = static_cast<uint8_t>(byte_of_bits(&r[16 + 8 * i]) ^ key[j]);
+    // Through plain pointers (a byte store could alias the vectors' own fields), 127 bytes a round.
+    const uint8_t* bits = r.data() + 16;
+    uint8_t* psdu = d.psdu.data();
+    for (size_t i = 0, n = d.psdu.size(); i < n;) {
+        const size_t round = std::min<size_t>(n - i, 127);
+        for (size_t j = 0; j < round; ++j, ++i) psdu[i] = static_cast<uint8_t>(byte_of_bits(bits + 8 * i) ^ key[j]);
+    }
     const size_t tail = 16 + 8 * static_cast<size_t>(length);
     d.tail_ok = std::all_of(r.begin() + static_cast<std::ptrdiff_t>(tail), r.begin() + static_cast<std::ptrdiff_t>(tail + 6),
                             [](int b) { return b == 0; });

@@ -75,44 +75,47 @@ ORV_AVX2 inline __m256d nearest_level4(__m256d v, __m256d top) {
     return _mm256_sub_pd(_mm256_mul_pd(_mm256_set1_pd(2.0), i), top);
 }
 
-// axis_soft on four values into o[0 .. n).
-ORV_AVX2 inline void axis_soft4(__m256d v, int n, __m256d w, __m256d* o) {
+// axis_soft on four values into o[0 .. N).
+template <int N>
+ORV_AVX2 inline void axis_soft4(__m256d v, __m256d w, __m256d* o) {
     const __m256d sign = _mm256_set1_pd(-0.0);
     const __m256d a = _mm256_andnot_pd(sign, v);
     o[0] = _mm256_mul_pd(w, v);
-    if (n >= 2) o[1] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(static_cast<double>(1 << (n - 1))), a));
-    if (n >= 3)
+    if constexpr (N >= 2) o[1] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(static_cast<double>(1 << (N - 1))), a));
+    if constexpr (N >= 3)
         o[2] = _mm256_mul_pd(w, _mm256_sub_pd(_mm256_set1_pd(2.0), _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_set1_pd(4.0), a))));
 }
 
-// The values of four subcarriers l (o[j] lane l: soft bit j) to out[nb l + j], nb 2, 4 or 6.
-ORV_AVX2 inline void store_interleaved(const __m256d* o, int nb, double* out) {
+// The values of four subcarriers l (o[j] lane l: soft bit j) to out[NB l + j], NB 2, 4 or 6.
+template <int NB>
+ORV_AVX2 inline void store_interleaved(const __m256d* o, double* out) {
     // Pairs of bits 0, 1 of subcarriers (0, 2) and (1, 3); likewise bits 2, 3.
     const __m256d a0 = _mm256_unpacklo_pd(o[0], o[1]), a1 = _mm256_unpackhi_pd(o[0], o[1]);
-    if (nb == 2) {
+    if constexpr (NB == 2) {
         _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, a1, 0x20));
         _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(a0, a1, 0x31));
         return;
-    }
-    const __m256d b0 = _mm256_unpacklo_pd(o[2], o[3]), b1 = _mm256_unpackhi_pd(o[2], o[3]);
-    const size_t n = static_cast<size_t>(nb);
-    _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, b0, 0x20));
-    _mm256_storeu_pd(out + n, _mm256_permute2f128_pd(a1, b1, 0x20));
-    _mm256_storeu_pd(out + 2 * n, _mm256_permute2f128_pd(a0, b0, 0x31));
-    _mm256_storeu_pd(out + 3 * n, _mm256_permute2f128_pd(a1, b1, 0x31));
-    if (nb == 6) {
-        const __m256d c0 = _mm256_unpacklo_pd(o[4], o[5]), c1 = _mm256_unpackhi_pd(o[4], o[5]);
-        _mm_storeu_pd(out + 4, _mm256_castpd256_pd128(c0));
-        _mm_storeu_pd(out + n + 4, _mm256_castpd256_pd128(c1));
-        _mm_storeu_pd(out + 2 * n + 4, _mm256_extractf128_pd(c0, 1));
-        _mm_storeu_pd(out + 3 * n + 4, _mm256_extractf128_pd(c1, 1));
+    } else {
+        const __m256d b0 = _mm256_unpacklo_pd(o[2], o[3]), b1 = _mm256_unpackhi_pd(o[2], o[3]);
+        constexpr size_t n = NB;
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(a0, b0, 0x20));
+        _mm256_storeu_pd(out + n, _mm256_permute2f128_pd(a1, b1, 0x20));
+        _mm256_storeu_pd(out + 2 * n, _mm256_permute2f128_pd(a0, b0, 0x31));
+        _mm256_storeu_pd(out + 3 * n, _mm256_permute2f128_pd(a1, b1, 0x31));
+        if constexpr (NB == 6) {
+            const __m256d c0 = _mm256_unpacklo_pd(o[4], o[5]), c1 = _mm256_unpackhi_pd(o[4], o[5]);
+            _mm_storeu_pd(out + 4, _mm256_castpd256_pd128(c0));
+            _mm_storeu_pd(out + n + 4, _mm256_castpd256_pd128(c1));
+            _mm_storeu_pd(out + 2 * n + 4, _mm256_extractf128_pd(c0, 1));
+            _mm_storeu_pd(out + 3 * n + 4, _mm256_extractf128_pd(c1, 1));
+        }
     }
 }
 
-// demap_axes four subcarriers a step (AVX2; the caller checks the processor).
-ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, int nb, double* out,
-                         double* sq) {
-    const int n = nb / 2;
+// demap_axes four subcarriers a step for NB bits a subcarrier (AVX2; the caller checks the processor).
+template <int NB>
+ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, double k, double* out, double* sq) {
+    constexpr int n = NB / 2, nb = NB;
     const __m256d top = _mm256_set1_pd(static_cast<double>((1 << n) - 1));
     const __m256d cr = _mm256_set1_pd(corr.real()), ci = _mm256_set1_pd(corr.imag()), kv = _mm256_set1_pd(k);
     for (size_t t0 = 0; t0 < 48; t0 += 4) {
@@ -132,11 +135,11 @@ ORV_AVX2 void demap_avx2(const std::array<cd, 53>& y, const DemapTaps& taps, cd 
         _mm256_storeu_pd(sq + t0, _mm256_and_pd(on, _mm256_add_pd(_mm256_mul_pd(ei, ei), _mm256_mul_pd(eq, eq))));
         const __m256d w = _mm256_loadu_pd(taps.g_k.data() + t0);
         __m256d o[6];
-        axis_soft4(zi, n, w, o);
-        axis_soft4(zq, n, w, o + n);
+        axis_soft4<n>(zi, w, o);
+        axis_soft4<n>(zq, w, o + n);
         const int mask = _mm256_movemask_pd(on);
         if (mask == 0xF) {  // all four subcarriers with signal: their nb values each side by side
-            store_interleaved(o, nb, out + t0 * static_cast<size_t>(nb));
+            store_interleaved<NB>(o, out + t0 * static_cast<size_t>(nb));
             continue;
         }
         alignas(32) double soft[6][4];
@@ -212,8 +215,12 @@ void demap_axes(const std::array<cd, 53>& y, const DemapTaps& taps, cd corr, dou
                 double* sq, bool vector) {
 #ifdef ORV_RX_AVX2
     if (vector && cpu_has_avx2()) {
-        demap_avx2(y, taps, corr, k, nb, out, sq);
-        return;
+        switch (nb) {
+        case 2: demap_avx2<2>(y, taps, corr, k, out, sq); return;
+        case 4: demap_avx2<4>(y, taps, corr, k, out, sq); return;
+        case 6: demap_avx2<6>(y, taps, corr, k, out, sq); return;
+        default: break;  // no vector form: the plain loop below
+        }
     }
 #endif
     (void)vector;

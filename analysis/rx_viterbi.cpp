@@ -489,6 +489,35 @@ __attribute__((target("avx2,popcnt"))) size_t split_at_avx2(const double* src, s
     return nl;
 }
 #endif
+
+// The magnitudes |soft[i]| for i = 0, stride, 2 stride ... below n that lie in (0, 1e300), in
+// order, to buf (buf[count] may be written too); returns their count.
+size_t probe_magnitudes(const double* soft, size_t n, size_t stride, double* buf) {
+    size_t m = 0;
+    for (size_t i = 0; i < n; i += stride) {
+        const double v = std::abs(soft[i]);
+        buf[m] = v;
+        m += v > 0 && v < 1e300;
+    }
+    return m;
+}
+
+#ifdef ORV_RX_AVX2
+// probe_magnitudes four places a step (buf[count .. count + 4) may be written too).
+__attribute__((target("avx2,popcnt"))) size_t probe_magnitudes_avx2(const double* soft, size_t n, size_t stride,
+                                                                    double* buf) {
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd(), big = _mm256_set1_pd(1e300);
+    size_t m = 0, i = 0;
+    for (; n > 3 * stride && i < n - 3 * stride; i += 4 * stride) {
+        const double* p = soft + i;
+        const __m256d v = _mm256_andnot_pd(sign, _mm256_set_pd(p[3 * stride], p[2 * stride], p[stride], p[0]));
+        const int keep = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(v, zero, _CMP_GT_OQ), _mm256_cmp_pd(v, big, _CMP_LT_OQ)));
+        store_compressed(buf + m, v, keep);
+        m += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(keep)));
+    }
+    return i < n ? m + probe_magnitudes(soft + i, n - i, stride, buf + m) : m;
+}
+#endif
 }  // namespace
 
 // After a first round on sampled pivots, a quickselect on the median of three whose rounds
@@ -539,7 +568,7 @@ double kth_smallest(double* buf, size_t n, size_t k, bool vector) {
     return src[k];
 }
 
-double soft_scale(const double* soft, size_t n) {
+double soft_scale(const double* soft, size_t n, bool vector) {
     // The median magnitude of up to 1024 evenly spaced non-zero values: an impulse in the
     // file or a spurious channel gain does not shrink every other value to nothing.
     constexpr size_t kProbe = 1024;
@@ -548,13 +577,14 @@ double soft_scale(const double* soft, size_t n) {
     const size_t most = n == 0 ? 0 : (n - 1) / stride + 1;  // up to 2 kProbe - 1 values
     if (buf.size() < 4 * most + 16) buf.resize(4 * most + 16);
     size_t m = 0;
-    for (size_t i = 0; i < n; i += stride) {
-        const double v = std::abs(soft[i]);
-        buf[m] = v;
-        m += v > 0 && v < 1e300;
-    }
+#ifdef ORV_RX_AVX2
+    if (vector && cpu_has_avx2())
+        m = probe_magnitudes_avx2(soft, n, stride, buf.data());
+    else
+#endif
+        m = probe_magnitudes(soft, n, stride, buf.data());
     if (m == 0) return 1.0;
-    return 64.0 / kth_smallest(buf.data(), m, m / 2);
+    return 64.0 / kth_smallest(buf.data(), m, m / 2, vector);
 }
 
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel) {

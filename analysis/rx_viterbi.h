@@ -17,8 +17,9 @@ namespace orv::analysis::rx {
 constexpr int kSoftMax = 511;
 
 // The scale that maps the median magnitude of the non-zero values of soft[0..n) (sampled
-// at up to 1024 places) to 64; an all-zero input gives 1.
-double soft_scale(const double* soft, size_t n);
+// at up to 1024 places) to 64; an all-zero input gives 1. vector: the AVX2 loops where the
+// processor has them (the same value).
+double soft_scale(const double* soft, size_t n, bool vector = true);
 
 // The k-th smallest (from 0) of the n values at buf, as std::nth_element would place it (no NaN;
 // buf holds 4 n + 16 values, all but the first n scratch). vector: the AVX2 loops where the

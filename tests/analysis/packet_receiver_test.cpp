@@ -308,6 +308,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DecodeCase{"Clean_128Bytes", 12, 128, -1, true, true, true},
                       DecodeCase{"Clean_254Bytes", 54, 254, -1, true, true, true},
                       DecodeCase{"Clean_255Bytes", 36, 255, -1, true, true, true},
+                      DecodeCase{"Clean_1Byte", 6, 1, -1, true, true, true},
+                      DecodeCase{"Clean_381Bytes", 54, 381, -1, true, true, true},
+                      DecodeCase{"Clean_382Bytes", 18, 382, -1, true, true, true},
                       DecodeCase{"PadBitSetAfter301Bytes", 6, 301, 16 + 8 * 301 + 6 + 4, true, true, false},
                       DecodeCase{"PsduBitFlippedInByte200", 54, 1000, 16 + 8 * 200 + 2, true, true, true}),
     [](const ::testing::TestParamInfo<DecodeCase>& i) { return i.param.name; });

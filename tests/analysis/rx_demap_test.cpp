@@ -72,6 +72,7 @@ TEST_P(DemapLoops, VectorEqualsPlain) {
 INSTANTIATE_TEST_SUITE_P(
     Symbols, DemapLoops,
     ::testing::Values(DemapCase{"Qpsk_Inside", 2, 1.0, 0, false}, DemapCase{"Qpsk_Saturated_Holes", 2, 8.0, 5, false},
+                      DemapCase{"Qpsk_NaN_Holes", 2, 1.5, 4, true}, DemapCase{"Qam16_Holes", 4, 2.0, 6, false},
                       DemapCase{"Qam16_Inside", 4, 1.0, 0, false}, DemapCase{"Qam16_Saturated_NaN", 4, 6.0, 0, true},
                       DemapCase{"Qam64_Inside", 6, 1.0, 0, false}, DemapCase{"Qam64_Near0", 6, 0.01, 0, false},
                       DemapCase{"Qam64_Saturated_Holes", 6, 30.0, 3, false}, DemapCase{"Qam64_NaN_Holes", 6, 1.2, 7, true}),

@@ -207,6 +207,7 @@ TEST_P(SoftScaleMedian, IsTheSortedSamplesMiddle) {
     std::sort(mag.begin(), mag.end());
     const double want = mag.empty() ? 1.0 : 64.0 / mag[mag.size() / 2];
     EXPECT_EQ(rx::soft_scale(soft.data(), soft.size()), want);
+    EXPECT_EQ(rx::soft_scale(soft.data(), soft.size(), false), want) << "plain loops";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,7 +220,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ScaleCase{"TwoValues_4096", 4096, 7}, ScaleCase{"Spread_2047", 2047, 0}, ScaleCase{"Spread_5", 5, 0},
                       ScaleCase{"HugeWhereSampled_1024", 1024, 8}, ScaleCase{"HugeWhereSampled_640", 640, 8},
                       ScaleCase{"NanAndInfinities_10944", 10944, 9}, ScaleCase{"NanAndInfinities_300", 300, 9},
-                      ScaleCase{"NanAndInfinities_9", 9, 9}),
+                      ScaleCase{"NanAndInfinities_9", 9, 9},
+                      // Strides 2 to 5 with 1 to 3 samples past the last four (the four-a-step loop's tail).
+                      ScaleCase{"NanAndInfinities_2051", 2051, 9}, ScaleCase{"NanAndInfinities_3077", 3077, 9},
+                      ScaleCase{"NanAndInfinities_4103", 4103, 9}, ScaleCase{"Spread_5122", 5122, 0},
+                      ScaleCase{"NanAndInfinities_4", 4, 9}, ScaleCase{"NanAndInfinities_7", 7, 9}),
     [](const ::testing::TestParamInfo<ScaleCase>& i) { return i.param.name; });
 
 // The k-th smallest against std::nth_element, the plain and the AVX2 loops, on sizes around
