@@ -592,6 +592,23 @@ INSTANTIATE_TEST_SUITE_P(Cases, ResamplerOccupancy, ::testing::ValuesIn(occupanc
 
 // ---- Resampler's vector loops ----------------------------------------------------
 
+// A resampler with its vector loops and one with the plain loop, and the
+// window of inputs that outputs n0 .. n0 + count - 1 read.
+struct ResamplerPair {
+    Resampler vec, plain;
+    int64_t base;   // the window's first input
+    size_t length;  // inputs in the window
+};
+
+void open_pair(int32_t taps, double ppm, int64_t n0, int32_t count, ResamplerPair* p) {
+    ASSERT_EQ(resampler_open(&p->vec, ppm, taps), 0);
+    ASSERT_EQ(resampler_open(&p->plain, ppm, taps), 0);
+    p->plain.no_avx = 1;
+    p->base = resampler_first_input(&p->vec, n0);
+    const int64_t end = resampler_first_input(&p->vec, n0 + count - 1) + taps;
+    p->length = static_cast<size_t>(end - p->base);
+}
+
 struct ResampleLoopCase {
     int32_t taps;
     double ppm;
@@ -612,13 +629,12 @@ TEST_P(ResamplerLoops, VectorLoopsEqualThePlainLoop) {
     GTEST_SKIP() << "no vector loops here";
 #endif
     const ResampleLoopCase c = GetParam();
-    Resampler vec, plain;
-    ASSERT_EQ(resampler_open(&vec, c.ppm, c.taps), 0);
-    ASSERT_EQ(resampler_open(&plain, c.ppm, c.taps), 0);
-    plain.no_avx = 1;
-    const int64_t base = resampler_first_input(&vec, c.n0);
-    const int64_t end = resampler_first_input(&vec, c.n0 + c.count - 1) + c.taps;
-    const size_t length = static_cast<size_t>(end - base);
+    ResamplerPair pair;
+    ASSERT_NO_FATAL_FAILURE(open_pair(c.taps, c.ppm, c.n0, c.count, &pair));
+    Resampler& vec = pair.vec;
+    Resampler& plain = pair.plain;
+    const int64_t base = pair.base;
+    const size_t length = pair.length;
     Vec xi(length), xq(length);
     for (size_t m = 0; m < length; ++m) {
         xi[m] = m % 17 == 4 ? -0.0 : std::sin(0.21 * m * m + 0.3);
@@ -714,13 +730,12 @@ TEST_P(ResamplerZeros, VectorLoopsEqualThePlainLoop) {
     GTEST_SKIP() << "no vector loops here";
 #endif
     const ResampleZeroCase c = GetParam();
-    Resampler vec, plain;
-    ASSERT_EQ(resampler_open(&vec, c.ppm, c.taps), 0);
-    ASSERT_EQ(resampler_open(&plain, c.ppm, c.taps), 0);
-    plain.no_avx = 1;
-    const int64_t base = resampler_first_input(&vec, c.n0);
-    const int64_t end = resampler_first_input(&vec, c.n0 + c.count - 1) + c.taps;
-    const size_t length = static_cast<size_t>(end - base);
+    ResamplerPair pair;
+    ASSERT_NO_FATAL_FAILURE(open_pair(c.taps, c.ppm, c.n0, c.count, &pair));
+    Resampler& vec = pair.vec;
+    Resampler& plain = pair.plain;
+    const int64_t base = pair.base;
+    const size_t length = pair.length;
     Vec xi(length), xq(length);
     uint32_t state = 12345;
     for (size_t m = 0; m < length; ++m) {
@@ -790,13 +805,12 @@ TEST_P(ResamplerSpike, OneNonzeroInputAnywhere) {
     GTEST_SKIP() << "no vector loops here";
 #endif
     const ResampleSpikeCase c = GetParam();
-    Resampler vec, plain;
-    ASSERT_EQ(resampler_open(&vec, c.ppm, c.taps), 0);
-    ASSERT_EQ(resampler_open(&plain, c.ppm, c.taps), 0);
-    plain.no_avx = 1;
-    const int64_t base = resampler_first_input(&vec, c.n0);
-    const int64_t end = resampler_first_input(&vec, c.n0 + c.count - 1) + c.taps;
-    const size_t length = static_cast<size_t>(end - base);
+    ResamplerPair pair;
+    ASSERT_NO_FATAL_FAILURE(open_pair(c.taps, c.ppm, c.n0, c.count, &pair));
+    Resampler& vec = pair.vec;
+    Resampler& plain = pair.plain;
+    const int64_t base = pair.base;
+    const size_t length = pair.length;
     for (size_t spike = 0; spike < 2 * length; ++spike) {
         Vec xi(length), xq(length);
         for (size_t m = 0; m < length; ++m) xi[m] = xq[m] = m % 3 == 1 ? -0.0 : 0.0;
