@@ -1251,65 +1251,49 @@ void map_points(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off,
     }
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
-// map_points eight subcarriers at a time (the same points): lanes holds off bit-major in each
-// group of eight subcarriers, off[(8 g + l) NB + j] at lanes[(g NB + j) 8 + l]; e has 3 bytes
-// beyond its last bit (each bit read as the low byte of four).
+// Every point of the constellation of NB bits a subcarrier (1, 2, 4 or 6) by its bits read as a
+// binary number (the first most significant): map_points' points, axis by axis from axis_levels.
 template <int NB>
-ORV_AVX2 void map_points_avx2(const std::vector<uint8_t>& e, const uint32_t* lanes, size_t n_sym, size_t n_dbps,
-                              const double* axis, cd* out) {
-    static const double bpsk[2] = {-1.0, 1.0};
-    const double* re_levels = NB == 1 ? bpsk : axis;
-    const __m256i one = _mm256_set1_epi32(1), low = _mm256_set1_epi32((1 << (NB / 2)) - 1);
+const std::array<cd, 64>& constellation() {
+    static const std::array<cd, 64> t = [] {
+        std::array<cd, 64> c{};
+        const AxisLevels& lv = axis_levels();
+        const double* axis = NB == 2 ? lv.qpsk : NB == 4 ? lv.qam16 : lv.qam64;
+        for (unsigned v = 0; v < (1u << NB); ++v)
+            c[v] = NB == 1 ? cd(v ? 1.0 : -1.0, 0.0) : cd(axis[v >> (NB / 2)], axis[v & ((1u << (NB / 2)) - 1)]);
+        return c;
+    }();
+    return t;
+}
+
+// map_points with each point read whole from constellation<NB>() (one load and one store a
+// subcarrier; the same points). Faster than gathering the bits eight subcarriers at a time, which
+// this receiver did before: gather instructions are slow on some processors (AMD Zen among them).
+template <int NB>
+void map_points_table(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t n_sym, size_t n_dbps, cd* out) {
+    const cd* points = constellation<NB>().data();
     for (size_t n = 0; n < n_sym; ++n) {
-        const int* base = reinterpret_cast<const int*>(e.data() + n * n_dbps);
-        for (size_t g = 0; g < 6; ++g) {
-            __m256i acc = _mm256_setzero_si256();
-            for (size_t j = 0; j < NB; ++j) {
-                const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + (g * NB + j) * 8));
-                const __m256i bit = _mm256_and_si256(_mm256_i32gather_epi32(base, at, 1), one);
-                acc = _mm256_or_si256(_mm256_slli_epi32(acc, 1), bit);
-            }
-            const __m256i hi = NB == 1 ? acc : _mm256_srli_epi32(acc, NB / 2), lo = _mm256_and_si256(acc, low);
-            double* o = reinterpret_cast<double*>(out + n * 48 + 8 * g);
-            for (int h = 0; h < 2; ++h, o += 8) {
-                const __m128i hi4 = h ? _mm256_extracti128_si256(hi, 1) : _mm256_castsi256_si128(hi);
-                const __m128i lo4 = h ? _mm256_extracti128_si256(lo, 1) : _mm256_castsi256_si128(lo);
-                // The masked form with a zero source: GCC 12's plain form warns of its undefined source.
-                const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-                const __m256d re = _mm256_mask_i32gather_pd(zero, re_levels, hi4, all, 8);
-                const __m256d im = NB == 1 ? zero : _mm256_mask_i32gather_pd(zero, axis, lo4, all, 8);
-                const __m256d even = _mm256_unpacklo_pd(re, im), odd = _mm256_unpackhi_pd(re, im);  // points 0 2, 1 3
-                _mm256_storeu_pd(o, _mm256_permute2f128_pd(even, odd, 0x20));
-                _mm256_storeu_pd(o + 4, _mm256_permute2f128_pd(even, odd, 0x31));
-            }
+        const uint8_t* base = e.data() + n * n_dbps;
+        const uint32_t* o = off.data();
+        cd* to = out + n * 48;
+        for (size_t i = 0; i < 48; ++i, o += NB) {
+            unsigned v = 0;
+            for (int j = 0; j < NB; ++j) v = (v << 1) | base[o[j]];
+            to[i] = points[v];
         }
     }
 }
 
-// The points of map_points by map_points_avx2; false where the processor lacks AVX2.
-bool map_points_vector(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t nb, size_t n_sym,
-                       size_t n_dbps, cd* out) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (!avx2) return false;
-    alignas(32) static thread_local uint32_t lanes[48 * 6];
-    for (size_t g = 0; g < 6; ++g)
-        for (size_t l = 0; l < 8; ++l)
-            for (size_t j = 0; j < nb; ++j) lanes[(g * nb + j) * 8 + l] = off[(8 * g + l) * nb + j];
-    const AxisLevels& lv = axis_levels();
+// The points of map_points by map_points_table.
+void map_points_fast(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t nb, size_t n_sym,
+                     size_t n_dbps, cd* out) {
     switch (nb) {
-    case 1: map_points_avx2<1>(e, lanes, n_sym, n_dbps, nullptr, out); break;
-    case 2: map_points_avx2<2>(e, lanes, n_sym, n_dbps, lv.qpsk, out); break;
-    case 4: map_points_avx2<4>(e, lanes, n_sym, n_dbps, lv.qam16, out); break;
-    default: map_points_avx2<6>(e, lanes, n_sym, n_dbps, lv.qam64, out); break;
+    case 1: map_points_table<1>(e, off, n_sym, n_dbps, out); break;
+    case 2: map_points_table<2>(e, off, n_sym, n_dbps, out); break;
+    case 4: map_points_table<4>(e, off, n_sym, n_dbps, out); break;
+    default: map_points_table<6>(e, off, n_sym, n_dbps, out); break;
     }
-    return true;
 }
-#else
-bool map_points_vector(const std::vector<uint8_t>&, const std::vector<uint32_t>&, size_t, size_t, size_t, cd*) {
-    return false;
-}
-#endif
 
 }  // namespace
 
@@ -1333,7 +1317,10 @@ void transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, co
     off.resize(src.size());
     for (size_t k = 0; k < src.size(); ++k) off[k] = static_cast<uint32_t>(src[k].d + (src[k].b ? stride : 0));
     out.resize(n_sym * 48);
-    if (vector && map_points_vector(e, off, nb, n_sym, n_dbps, out.data())) return;
+    if (vector) {
+        map_points_fast(e, off, nb, n_sym, n_dbps, out.data());
+        return;
+    }
     const AxisLevels& lv = axis_levels();
     switch (nb) {
     case 1: map_points<1>(e, off, n_sym, n_dbps, nullptr, out.data()); break;

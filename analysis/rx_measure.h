@@ -39,8 +39,8 @@ cd map_point(const uint8_t* bits, int n_bpsc);
 // The transmitted data subcarrier values of a DATA field, 48 a symbol in the order of
 // data_subcarriers(): the PSDU scrambled from scrambler_init (x1 the most significant of
 // 7 bits), coded, punctured, interleaved and mapped as 17.3.5.4 to 17.3.5.7 prescribe.
-// vector: the coded bits spread 32 at a time and the points mapped eight subcarriers at a time
-// where the processor has AVX2 (the same points).
+// vector: the coded bits spread 32 at a time where the processor has AVX2, and each point read
+// whole from a table of the constellation (the same points).
 std::vector<cd> transmitted_points(const std::vector<uint8_t>& psdu, int scrambler_init, const RateInfo& rate,
                                    int symbols, bool vector = true);
 // The same into out, resized to them (its room kept from packet to packet).

@@ -279,7 +279,8 @@ TEST_P(TransmittedPointsChain, EqualTheReferenceTransmitter) {
     const std::vector<C> got = rx::transmitted_points(psdu, c.scrambler, rate, n_sym, false);
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < got.size(); ++i) ASSERT_LT(std::abs(got[i] - want[i]), 1e-12) << "point " << i;
-    // The eight-subcarrier gather (where the processor has AVX2) gives the same points bit for bit.
+    // The fast path (the bits spread 32 at a time, each point read whole from the constellation
+    // table) gives the same points bit for bit.
     const std::vector<C> vec = rx::transmitted_points(psdu, c.scrambler, rate, n_sym, true);
     ASSERT_EQ(vec.size(), got.size());
     for (size_t i = 0; i < vec.size(); ++i) {
