@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include <cmath>
+#include <cstdint>
 #include <complex>
 #include <functional>
 #include <numbers>
@@ -59,6 +60,40 @@ TEST(AnnexG, FcsOfTheWorkedExampleIsGood) {
     bad[40] ^= 0x10;
     EXPECT_FALSE(rx::parse_mac(bad).fcs_ok);
 }
+
+// The MAC header's addresses as the frame's length holds them (an ACK or CTS one, an RTS two, a
+// data frame three), each written "aa:bb:cc:dd:ee:ff" in lower case with every byte's two digits.
+struct MacCase {
+    const char* name;
+    uint8_t frame_control;
+    size_t length;  // FCS included
+    std::vector<std::string> addresses;
+};
+void PrintTo(const MacCase& c, std::ostream* os) { *os << c.name; }
+class MacAddresses : public ::testing::TestWithParam<MacCase> {};
+
+TEST_P(MacAddresses, ReadAsTheFrameHoldsThem) {
+    const MacCase& c = GetParam();
+    std::vector<uint8_t> psdu(c.length, 0);
+    psdu[0] = c.frame_control;
+    // Address n (from byte 4 + 6 n): bytes spanning both digits' ranges, each address its own.
+    static const uint8_t kBytes[3][6] = {{0x00, 0x09, 0x0a, 0x90, 0xa0, 0xff},
+                                         {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc},
+                                         {0xde, 0xf0, 0x01, 0x0f, 0xf0, 0x7e}};
+    for (size_t n = 0; n < 3; ++n)
+        for (size_t i = 0; i < 6 && 4 + 6 * n + i < psdu.size(); ++i) psdu[4 + 6 * n + i] = kBytes[n][i];
+    EXPECT_EQ(rx::parse_mac(psdu).addresses, c.addresses);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, MacAddresses,
+    ::testing::Values(MacCase{"too_short_for_a_header", 0xd4, 13, {}},
+                      MacCase{"ack_one", 0xd4, 14, {"00:09:0a:90:a0:ff"}},
+                      MacCase{"rts_two", 0xb4, 20, {"00:09:0a:90:a0:ff", "12:34:56:78:9a:bc"}},
+                      MacCase{"data_three", 0x08, 28, {"00:09:0a:90:a0:ff", "12:34:56:78:9a:bc", "de:f0:01:0f:f0:7e"}},
+                      MacCase{"long_data_still_three", 0x08, 1000,
+                              {"00:09:0a:90:a0:ff", "12:34:56:78:9a:bc", "de:f0:01:0f:f0:7e"}}),
+    [](const ::testing::TestParamInfo<MacCase>& i) { return std::string(i.param.name); });
 
 // Annex G: 36 Mbit/s, scrambler 1011101, after 10 us of silence at 20 MS/s.
 TEST(AnnexG, DecodedToItsMessage) {
