@@ -131,6 +131,8 @@ Channel estimate_channel(const std::vector<cd>& x, const Sync& s, ForwardFft& ff
 
 // One OFDM symbol's subcarriers -26..26 after the FFT at a window start.
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft);
+// subcarriers into out (every value replaced).
+void subcarriers_into(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft, std::array<cd, 53>& out);
 
 // Stage 4, SIGNAL field (17.3.4).
 struct SignalField {

@@ -283,7 +283,6 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
     d.evm_db = 0;
     d.residual_hz = 0;
     d.leakage_db.reset();
-    d.spectra.clear();
     const int nb = rate.n_bpsc;
     const double k = nb == 1 ? 1.0 : nb == 2 ? std::sqrt(2.0) : nb == 4 ? std::sqrt(10.0) : std::sqrt(42.0);
     const int64_t data_start = s.t1 + 128 + 80;
@@ -309,7 +308,9 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         else
             live[n_live++] = static_cast<int>(t);
     }
-    d.spectra.reserve(static_cast<size_t>(symbols));
+    // Each symbol's subcarriers are written straight into d.spectra (no copy): the elements an
+    // earlier packet left are overwritten as they are (the resize zeroes only those beyond them).
+    if (d.spectra.size() < static_cast<size_t>(std::max(symbols, 0))) d.spectra.resize(static_cast<size_t>(symbols));
     double err = 0, ref = 0;
     cd dc_sum = 0;
     double band_power = 0;
@@ -319,13 +320,16 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
     for (int n = 0; n < symbols; ++n) {
         const int64_t window = data_start + int64_t{80} * n + 16 - kBackoff;
         if (window + 64 > static_cast<int64_t>(x.size())) break;
-        std::array<cd, 53> y = subcarriers(x, s, window, fft);
-        d.spectra.push_back(y);
+        std::array<cd, 53>& got = d.spectra[static_cast<size_t>(n)];
+        subcarriers_into(x, s, window, fft, got);
+        std::array<cd, 53> drifted;  // set where used
         if (drift != 0) {
             // The long training field's centre lies 2.4 symbols before DATA symbol 0.
+            drifted = got;
             const double b = drift * (n + 2.4);
-            for (int j = -26; j <= 26; ++j) y[static_cast<size_t>(j + 26)] *= std::polar(1.0, -b * j);
+            for (int j = -26; j <= 26; ++j) drifted[static_cast<size_t>(j + 26)] *= std::polar(1.0, -b * j);
         }
+        const std::array<cd, 53>& y = drift != 0 ? drifted : got;
         dc_sum += y[26];
         // The powers side by side, then summed in subcarrier order as one at a time.
         double power[53];
@@ -348,6 +352,7 @@ void demodulate_into(const std::vector<cd>& x, const Sync& s, const Channel& h, 
         ++d.symbols;
     }
     d.soft.resize(static_cast<size_t>(d.symbols) * static_cast<size_t>(rate.n_cbps));
+    d.spectra.resize(static_cast<size_t>(d.symbols));
     if (d.symbols > 0 && band_power > 0) {
         const double sym = static_cast<double>(d.symbols);
         d.leakage_db = 10.0 * std::log10(std::max(std::norm(dc_sum / sym) / (band_power / sym), 1e-30));

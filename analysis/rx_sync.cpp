@@ -671,6 +671,12 @@ void corrected(const std::vector<cd>& x, const Sync& s, int64_t from, cd* out64)
 }
 
 std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft) {
+    std::array<cd, 53> out;  // set in full there
+    subcarriers_into(x, s, window, fft, out);
+    return out;
+}
+
+void subcarriers_into(const std::vector<cd>& x, const Sync& s, int64_t window, ForwardFft& fft, std::array<cd, 53>& out) {
     corrected(x, s, window, fft.input());
     const cd* bins = fft.transform();
     // The window starts kBackoff samples early: undo the phase ramp that gives.
@@ -679,10 +685,9 @@ std::array<cd, 53> subcarriers(const std::vector<cd>& x, const Sync& s, int64_t 
         for (int k = -26; k <= 26; ++k) r[static_cast<size_t>(k + 26)] = std::polar(1.0, 2.0 * kPi * k * kBackoff / 64.0);
         return r;
     }();
-    std::array<cd, 53> out;  // subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26
+    // Subcarriers -26..-1 from bins 38..63, 0..26 from bins 0..26.
     mul_arrays(bins + 38, ramp.data(), 26, out.data());
     mul_arrays(bins, ramp.data() + 26, 27, out.data() + 26);
-    return out;
 }
 
 namespace {

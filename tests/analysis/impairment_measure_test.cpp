@@ -646,33 +646,38 @@ TEST_P(DemodulatorSpectra, MeasureAsTheirOwnTransforms) {
         const std::array<C, 53> own = rx::subcarriers(x, s, s.t1 + 128 + 80 + 80 * n + 16 - rx::kBackoff, fft);
         ASSERT_EQ(dem.spectra[static_cast<size_t>(n)], own) << "symbol " << n;
     }
-    // Into a workspace left over from a longer packet: the same results as a fresh one, also
-    // with a data subcarrier without signal (channel 0 at subcarrier 5), whose soft bits are 0.
+    // Into a workspace left over from a longer or a shorter packet (its spectra not zero): the same
+    // results as a fresh one, also with a data subcarrier without signal (channel 0 at subcarrier
+    // 5), whose soft bits are 0.
     rx::Channel faded = ch;
     faded.h[26 + 5] = 0;
     const size_t n_bits = static_cast<size_t>(sig.data_symbols) * static_cast<size_t>(rate.n_cbps);
     size_t dead = 0;  // the data subcarrier index of subcarrier 5
     while (orv::analysis::data_subcarriers()[dead] != 5) ++dead;
     const rx::Channel* const channels[] = {&ch, &faded};
+    std::array<C, 53> stale;
+    stale.fill(C(9.0, -9.0));
     for (const rx::Channel* h : channels) {
-        const rx::Demodulated fresh = rx::demodulate(x, s, *h, rate, sig.data_symbols, fft, c.drift);
-        rx::Demodulated used;
-        used.soft.assign(n_bits + 1000, 7.0);
-        used.spectra.resize(static_cast<size_t>(sig.data_symbols) + 3);
-        used.symbols = 999, used.evm_db = 1, used.residual_hz = 2, used.leakage_db = 3;
-        rx::demodulate_into(x, s, *h, rate, sig.data_symbols, fft, c.drift, used);
-        const char* which = h == &ch ? "channel" : "faded channel";
-        EXPECT_EQ(used.soft, fresh.soft) << which;
-        EXPECT_EQ(used.spectra, fresh.spectra) << which;
-        EXPECT_EQ(used.symbols, fresh.symbols) << which;
-        EXPECT_EQ(used.evm_db, fresh.evm_db) << which;
-        EXPECT_EQ(used.residual_hz, fresh.residual_hz) << which;
-        EXPECT_EQ(used.leakage_db, fresh.leakage_db) << which;
-        ASSERT_EQ(used.soft.size(), n_bits) << which;
-        if (h != &faded) continue;
-        for (size_t n = 0; n < n_bits; n += static_cast<size_t>(rate.n_cbps)) {
-            for (size_t j = 0; j < static_cast<size_t>(rate.n_bpsc); ++j)
-                ASSERT_EQ(used.soft[n + dead * static_cast<size_t>(rate.n_bpsc) + j], 0.0) << "bit " << n + j;
+        for (const size_t kept : {static_cast<size_t>(sig.data_symbols) + 3, static_cast<size_t>(sig.data_symbols) / 2}) {
+            const rx::Demodulated fresh = rx::demodulate(x, s, *h, rate, sig.data_symbols, fft, c.drift);
+            rx::Demodulated used;
+            used.soft.assign(n_bits + 1000, 7.0);
+            used.spectra.assign(kept, stale);
+            used.symbols = 999, used.evm_db = 1, used.residual_hz = 2, used.leakage_db = 3;
+            rx::demodulate_into(x, s, *h, rate, sig.data_symbols, fft, c.drift, used);
+            const std::string which = std::string(h == &ch ? "channel" : "faded channel") + ", " + std::to_string(kept) + " spectra kept";
+            EXPECT_EQ(used.soft, fresh.soft) << which;
+            EXPECT_EQ(used.spectra, fresh.spectra) << which;
+            EXPECT_EQ(used.symbols, fresh.symbols) << which;
+            EXPECT_EQ(used.evm_db, fresh.evm_db) << which;
+            EXPECT_EQ(used.residual_hz, fresh.residual_hz) << which;
+            EXPECT_EQ(used.leakage_db, fresh.leakage_db) << which;
+            ASSERT_EQ(used.soft.size(), n_bits) << which;
+            if (h != &faded) continue;
+            for (size_t n = 0; n < n_bits; n += static_cast<size_t>(rate.n_cbps)) {
+                for (size_t j = 0; j < static_cast<size_t>(rate.n_bpsc); ++j)
+                    ASSERT_EQ(used.soft[n + dead * static_cast<size_t>(rate.n_bpsc) + j], 0.0) << "bit " << n + j;
+            }
         }
     }
     const rx::Impairments a = rx::measure_impairments(x, s, ch, rate, sig.data_symbols, nullptr, fft, 1);
