@@ -1269,17 +1269,19 @@ const std::array<cd, 64>& constellation() {
 // map_points with each point read whole from constellation<NB>() (one load and one store a
 // subcarrier; the same points). Faster than gathering the bits eight subcarriers at a time, which
 // this receiver did before: gather instructions are slow on some processors (AMD Zen among them).
+// Subcarrier by subcarrier, its NB offsets held in registers through the symbols.
 template <int NB>
 void map_points_table(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t n_sym, size_t n_dbps, cd* out) {
     const cd* points = constellation<NB>().data();
-    for (size_t n = 0; n < n_sym; ++n) {
-        const uint8_t* base = e.data() + n * n_dbps;
-        const uint32_t* o = off.data();
-        cd* to = out + n * 48;
-        for (size_t i = 0; i < 48; ++i, o += NB) {
+    for (size_t i = 0; i < 48; ++i) {
+        uint32_t o[NB];
+        for (int j = 0; j < NB; ++j) o[j] = off[i * NB + static_cast<size_t>(j)];
+        const uint8_t* base = e.data();
+        cd* to = out + i;
+        for (size_t n = 0; n < n_sym; ++n, base += n_dbps, to += 48) {
             unsigned v = 0;
             for (int j = 0; j < NB; ++j) v = (v << 1) | base[o[j]];
-            to[i] = points[v];
+            *to = points[v];
         }
     }
 }
