@@ -1279,9 +1279,9 @@ void map_points_table(const std::vector<uint8_t>& e, const std::vector<uint32_t>
         const uint8_t* base = e.data();
         cd* to = out + i;
         for (size_t n = 0; n < n_sym; ++n, base += n_dbps, to += 48) {
-            unsigned v = 0;
-            for (int j = 0; j < NB; ++j) v = (v << 1) | base[o[j]];
-            *to = points[v];
+            unsigned v = base[o[0]];
+            for (int j = 1; j < NB; ++j) v = 2 * v + base[o[j]];  // bits 0 or 1: the same number
+            std::memcpy(static_cast<void*>(to), &points[v], sizeof(cd));  // one 16-byte copy
         }
     }
 }
