@@ -1278,6 +1278,7 @@ void map_points_table(const std::vector<uint8_t>& e, const std::vector<uint32_t>
         for (int j = 0; j < NB; ++j) o[j] = off[i * NB + static_cast<size_t>(j)];
         const uint8_t* base = e.data();
         cd* to = out + i;
+#pragma GCC unroll 4
         for (size_t n = 0; n < n_sym; ++n, base += n_dbps, to += 48) {
             unsigned v = base[o[0]];
             for (int j = 1; j < NB; ++j) v = 2 * v + base[o[j]];  // bits 0 or 1: the same number
