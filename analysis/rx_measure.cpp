@@ -1266,10 +1266,9 @@ const std::array<cd, 64>& constellation() {
     return t;
 }
 
-// map_points with each point read whole from constellation<NB>() (one load and one store a
-// subcarrier; the same points). Faster than gathering the bits eight subcarriers at a time, which
-// this receiver did before: gather instructions are slow on some processors (AMD Zen among them).
-// Subcarrier by subcarrier, its NB offsets held in registers through the symbols.
+// map_points subcarrier by subcarrier (its NB offsets held in registers through the symbols), each
+// point read whole from constellation<NB>() (the same points). No gather instructions: they are
+// slow on some processors (AMD Zen among them).
 template <int NB>
 void map_points_table(const std::vector<uint8_t>& e, const std::vector<uint32_t>& off, size_t n_sym, size_t n_dbps, cd* out) {
     const cd* points = constellation<NB>().data();
