@@ -362,6 +362,14 @@ bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset
 #endif
 }
 
+bool sink_reserve_available() {
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    return true;
+#else
+    return false;
+#endif
+}
+
 bool sink_reserve(FileSink* s, int64_t offset, int64_t n) {
 #if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
     if (s->failed || (s->temp == nullptr && !s->regular) || offset < 0 || n <= 0) return false;

@@ -60,6 +60,8 @@ bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset
 // errors as ever. Storage reserved beyond the file's final end (also by a
 // reservation that ran out of room) is released by sink_close.
 bool sink_reserve(FileSink* s, int64_t offset, int64_t n);
+// Whether this platform has sink_reserve's reservations at all.
+bool sink_reserve_available();
 // A background task reserving [0, n) of the sink's file with sink_reserve
 // step by step; nullptr when there is nothing worth doing or no thread.
 struct SinkReserveTask;

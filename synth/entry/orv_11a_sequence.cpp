@@ -727,8 +727,9 @@ int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double 
 
 // An AWG file opened before its levels are known, its storage reserved on
 // another core while they are measured, so that the final write finds it
-// allocated. Only a new file that replaces the path is made so early; else
-// (or when that fails) the file is opened after the measuring, as ever.
+// allocated. Only a new file that replaces the path is made so early, and
+// only where its storage can be reserved; else (or when that fails) the file
+// is opened after the measuring, as ever.
 struct EarlyFile {
     FileSink sink{};
     const char* path = nullptr;
@@ -736,9 +737,17 @@ struct EarlyFile {
     SinkReserveTask* task = nullptr;
     // Makes path's new file and starts reserving its first bytes.
     void start(const char* to, int64_t bytes) {
+        if (!sink_reserve_available()) return;
         path = to;
         open = sink_open(path, true, &sink, kSinkReplaceOnly) == kStatusOk;
         if (open) task = sink_reserve_start(&sink, bytes);
+        if (open && task == nullptr) abandon();  // no thread: nothing gained by the early file
+    }
+    // Removes the new file; the path stays as it was.
+    void abandon() {
+        sink.failed = true;
+        sink_close(&sink, path);
+        open = false;
     }
     // Ends the reservation: the sink may be written from now on.
     void settle() {
@@ -753,11 +762,9 @@ struct EarlyFile {
         open = false;
         return true;
     }
-    ~EarlyFile() {  // not taken: the new file is removed, the path stays as it was
+    ~EarlyFile() {
         settle();
-        if (!open) return;
-        sink.failed = true;
-        sink_close(&sink, path);
+        if (open) abandon();
     }
 };
 
