@@ -55,15 +55,10 @@ size_t format_lines(const double* i, const double* q, int32_t start, int32_t end
 
 namespace {
 
-// Opens the file and writes the AWG header up to "{WAVEDATA:bytes;". Returns
-// the sink_open result (0 when the sink is open).
-int32_t open_awg(const char* path, double crest_i, double crest_q, double papr, double fs,
-                 int64_t count, FileSink* s) {
-    // The DATE item shows the moment before the file is opened.
-    const std::tm t = local_time_now();
-    const int32_t opened = sink_open(path, true, s);
-    if (opened != 0) return opened;
-
+// Writes the AWG header up to "{WAVEDATA:bytes;" into the open sink, its
+// DATE item showing t.
+void write_awg_header(FileSink* s, const std::tm& t, double crest_i, double crest_q, double papr,
+                      double fs, int64_t count) {
     char text[3 * kFixedBufferSize + 64];
     put_text(s, "{COMMENT:OFDM waveform generator}");
     int n = std::snprintf(text, sizeof text, "{DATE:%4d/%02d/%02d;%02d:%02d:%02d}",
@@ -98,6 +93,17 @@ int32_t open_awg(const char* path, double crest_i, double crest_q, double papr, 
     len += format_int(text + len, 8 * count);
     text[len++] = ';';
     sink_write(s, text, len);
+}
+
+// Opens the file and writes the AWG header up to "{WAVEDATA:bytes;". Returns
+// the sink_open result (0 when the sink is open).
+int32_t open_awg(const char* path, double crest_i, double crest_q, double papr, double fs,
+                 int64_t count, FileSink* s) {
+    // The DATE item shows the moment before the file is opened.
+    const std::tm t = local_time_now();
+    const int32_t opened = sink_open(path, true, s);
+    if (opened != 0) return opened;
+    write_awg_header(s, t, crest_i, crest_q, papr, fs, count);
     return 0;
 }
 
@@ -572,6 +578,10 @@ int32_t awg_parts_open(const char* path, double crest_i, double crest_q, double 
                        int64_t count, FileSink* s) {
     if (count < 0) return kStatusWriteFailed;
     return open_awg(path, crest_i, crest_q, papr, fs, count, s);
+}
+
+void awg_parts_header(FileSink* s, double crest_i, double crest_q, double papr, double fs, int64_t count) {
+    write_awg_header(s, local_time_now(), crest_i, crest_q, papr, fs, count);
 }
 
 void awg_parts_write(FileSink* s, const double* i, const double* q, int32_t n, double scale) {

@@ -65,6 +65,9 @@ int32_t hand_over_samples(const SampleSource* src, SampleBlockFn take, void* con
 // close abandons the file (the previous one stays).
 int32_t awg_parts_open(const char* path, double crest_i, double crest_q, double papr, double fs,
                        int64_t count, FileSink* s);
+// The header awg_parts_open writes, into a sink opened before the levels
+// were known (sink_open, nothing written yet); count >= 0.
+void awg_parts_header(FileSink* s, double crest_i, double crest_q, double papr, double fs, int64_t count);
 void awg_parts_write(FileSink* s, const double* i, const double* q, int32_t n, double scale);
 // The 8 n bytes awg_parts_write writes for n samples, into out (on any thread).
 void awg_pack(const double* i, const double* q, int32_t n, double scale, unsigned char* out);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <thread>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -33,6 +35,8 @@ namespace {
 // The stream's buffer: the writers hand over blocks of this order, which the
 // stream then passes on whole; a larger buffer only adds pages to map in.
 constexpr size_t kBufferSize = 64 << 10;
+// A background reservation's step: the most it holds the file when stopped.
+constexpr int64_t kReserveStep = int64_t{32} << 20;
 // Links followed at most on the way to the file (as the kernel's limit).
 constexpr int kMaxLinks = 40;
 // Names tried for the new file before giving up.
@@ -259,10 +263,26 @@ int sync_file(std::FILE* file) {
 #endif
 }
 
+// Releases storage reserved beyond the file's end (the size the writes
+// reached), so the file takes no more than its bytes. False when that failed.
+bool release_reserved(FileSink* s) {
+#if !defined(_WIN32)
+    if (s->reserved == 0) return true;
+    const int fd = fileno(s->file);
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    // Truncating to the same size drops the blocks beyond it.
+    return st.st_size >= s->reserved || ftruncate(fd, st.st_size) == 0;
+#else
+    (void)s;
+    return true;
+#endif
+}
+
 }  // namespace
 
 int32_t sink_open(const char* path, bool binary, FileSink* s, SinkPolicy policy) {
-    *s = FileSink{nullptr, false, false, nullptr, nullptr, nullptr};
+    *s = FileSink{nullptr, false, false, nullptr, nullptr, nullptr, 0};
     if (path[0] == '\0') {
         errno = ENOENT;
         return kStatusWriteFailed;
@@ -342,6 +362,69 @@ bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset
 #endif
 }
 
+bool sink_reserve_available() {
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool sink_reserve(FileSink* s, int64_t offset, int64_t n) {
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    if (s->failed || (s->temp == nullptr && !s->regular) || offset < 0 || n <= 0) return false;
+    const int fd = fileno(s->file);
+    int done;
+    do {
+        done = fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(n));
+    } while (done != 0 && errno == EINTR);
+    // Without room part of the range may stay allocated: released as the rest.
+    const bool none = done != 0 && (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL ||
+                                    errno == ENODEV || errno == ESPIPE || errno == EBADF);
+    if (!none && offset + n > s->reserved) s->reserved = offset + n;
+    return done == 0;
+#else
+    (void)s;
+    (void)offset;
+    (void)n;
+    return false;
+#endif
+}
+
+struct SinkReserveTask {
+    std::thread worker;
+    std::atomic<bool> stop{false};
+};
+
+SinkReserveTask* sink_reserve_start(FileSink* s, int64_t n) {
+#if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
+    if (s->failed || (s->temp == nullptr && !s->regular) || n <= 0) return nullptr;
+    SinkReserveTask* task = new (std::nothrow) SinkReserveTask;
+    if (task == nullptr) return nullptr;
+    try {
+        task->worker = std::thread([task, s, n] {
+            for (int64_t at = 0; at < n && !task->stop.load(std::memory_order_relaxed); at += kReserveStep)
+                if (!sink_reserve(s, at, n - at < kReserveStep ? n - at : kReserveStep)) return;
+        });
+    } catch (...) {  // no thread: the writes allocate the storage themselves
+        delete task;
+        return nullptr;
+    }
+    return task;
+#else
+    (void)s;
+    (void)n;
+    return nullptr;
+#endif
+}
+
+void sink_reserve_finish(SinkReserveTask* task) {
+    if (task == nullptr) return;
+    task->stop.store(true, std::memory_order_relaxed);
+    if (task->worker.joinable()) task->worker.join();
+    delete task;
+}
+
 void sink_end_positional(FileSink* s, int64_t offset) {
 #if defined(_WIN32)
     (void)offset;
@@ -357,6 +440,7 @@ int32_t sink_close(FileSink* s, const char* path) {
         return kStatusWriteFailed;
     }
     bool failed = s->failed || std::fflush(s->file) != 0 || std::ferror(s->file) != 0;
+    if (!failed && !release_reserved(s)) failed = true;
     // The new file's bytes reach the device before its name replaces the old one.
     if (!failed && s->temp != nullptr && sync_file(s->file) != 0) failed = true;
     orv_stat_t opened;

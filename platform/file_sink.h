@@ -35,6 +35,7 @@ struct FileSink {
     char* temp;      // the new file while it is written (nullptr when writing directly)
     char* target;    // the name the new file takes when complete
     char* buffer;    // the stream's buffer
+    int64_t reserved;  // end of the storage reserved ahead of the writes (0: none)
 };
 
 // Opens path for writing (binary or text mode). Returns kStatusOk,
@@ -51,6 +52,23 @@ bool sink_begin_positional(FileSink* s, int64_t* offset);
 // Writes n bytes at offset; any thread may call it for disjoint ranges at
 // once. Returns false on failure, which the caller records in s->failed.
 bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset);
+// Reserves the file's storage for bytes [offset, offset + n) ahead of their
+// writes (Linux fallocate, the file's size unchanged), so that the writes
+// find it allocated. Only for a regular file, and not while it is written.
+// Returns false where there is no such reservation (another platform, a
+// device, a file system without it) or no room; the writes then report their
+// errors as ever. Storage reserved beyond the file's final end (also by a
+// reservation that ran out of room) is released by sink_close.
+bool sink_reserve(FileSink* s, int64_t offset, int64_t n);
+// Whether this platform has sink_reserve's reservations at all.
+bool sink_reserve_available();
+// A background task reserving [0, n) of the sink's file with sink_reserve
+// step by step; nullptr when there is nothing worth doing or no thread.
+struct SinkReserveTask;
+SinkReserveTask* sink_reserve_start(FileSink* s, int64_t n);
+// Stops the task after its current step and releases it (nullptr allowed);
+// the sink may be written again after it.
+void sink_reserve_finish(SinkReserveTask* task);
 // Takes the stream back at offset (the end of what was written positionally).
 void sink_end_positional(FileSink* s, int64_t offset);
 // Flushes, syncs and closes, then puts a new file in place. On any failure the

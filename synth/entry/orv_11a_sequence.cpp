@@ -725,6 +725,49 @@ int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double 
     });
 }
 
+// An AWG file opened before its levels are known, its storage reserved on
+// another core while they are measured, so that the final write finds it
+// allocated. Only a new file that replaces the path is made so early, and
+// only where its storage can be reserved; else (or when that fails) the file
+// is opened after the measuring, as ever.
+struct EarlyFile {
+    FileSink sink{};
+    const char* path = nullptr;
+    bool open = false;
+    SinkReserveTask* task = nullptr;
+    // Makes path's new file and starts reserving its first bytes.
+    void start(const char* to, int64_t bytes) {
+        if (!sink_reserve_available()) return;
+        path = to;
+        open = sink_open(path, true, &sink, kSinkReplaceOnly) == kStatusOk;
+        if (open) task = sink_reserve_start(&sink, bytes);
+        if (open && task == nullptr) abandon();  // no thread: nothing gained by the early file
+    }
+    // Removes the new file; the path stays as it was.
+    void abandon() {
+        sink.failed = true;
+        sink_close(&sink, path);
+        open = false;
+    }
+    // Ends the reservation: the sink may be written from now on.
+    void settle() {
+        sink_reserve_finish(task);
+        task = nullptr;
+    }
+    // Hands the open sink over to *to; false when there is none.
+    bool take(FileSink* to) {
+        settle();
+        if (!open) return false;
+        *to = sink;
+        open = false;
+        return true;
+    }
+    ~EarlyFile() {
+        settle();
+        if (open) abandon();
+    }
+};
+
 // The file of a valid call: measurement pass (AWG), then the writing pass.
 int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mode,
                        const char* path) {
@@ -733,6 +776,10 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     int32_t opened;
     double scale = 0.0;
     if (output_mode == 0) {
+        EarlyFile early;
+        // The kept samples' bytes: all in the file, after its header.
+        if (c->chain_open && s.total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float)))
+            early.start(path, 8 * s.total);
         SequenceLevels m;
         if (!measure_levels(c, &m)) return ORV_NO_MEMORY;
         p->crest_i = ratio_db(m.peak_i, m.sum_i, s.total);
@@ -740,7 +787,12 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
         p->papr = ratio_db(m.peak_c, m.sum_c, s.total);
         scale = m.scale;
         c->kept_finite = std::isfinite(m.sum_c);
-        opened = awg_parts_open(path, p->crest_i, p->crest_q, p->papr, s.fs, s.total, &sink);
+        if (early.take(&sink)) {
+            awg_parts_header(&sink, p->crest_i, p->crest_q, p->papr, s.fs, s.total);
+            opened = kStatusOk;
+        } else {
+            opened = awg_parts_open(path, p->crest_i, p->crest_q, p->papr, s.fs, s.total, &sink);
+        }
     } else {
         opened = csv_parts_open(path, &sink);
     }

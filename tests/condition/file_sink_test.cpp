@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -134,6 +135,113 @@ TEST(FileSink, FailedReplacementKeepsTheOldFile) {
     EXPECT_EQ(read_file(path), "old");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
                             std::filesystem::directory_iterator()), 1);
+}
+
+// A reservation ahead of the writes changes nothing in the file: its bytes
+// and size are those written, and storage reserved beyond the end (or by a
+// reservation that failed half way) is given back by the close.
+struct ReserveCase {
+    const char* name;
+    int64_t offset;      // of the reservation (kNoReserve: none)
+    int64_t extra;       // bytes reserved beyond the content's end (negative: short of it)
+    bool reserved;       // sink_reserve's result on a file system that reserves
+    bool positional;     // written as the AWG writer writes its samples
+};
+
+constexpr int64_t kNoReserve = -2;
+constexpr int64_t kContent = (1 << 20) + 123;
+
+std::string content_bytes() {
+    std::string bytes(kContent, '\0');
+    for (int64_t k = 0; k < kContent; ++k) bytes[k] = static_cast<char>(k * 131 + k / 977);
+    return bytes;
+}
+
+// Writes bytes to path after the reservation of row c; returns what
+// sink_reserve returned (true without one).
+bool write_reserved(const std::string& path, const std::string& bytes, const ReserveCase& c) {
+    FileSink s;
+    EXPECT_EQ(sink_open(path.c_str(), true, &s, kSinkReplaceOnly), kStatusOk);
+    sink_write(&s, bytes.data(), 100);  // a header before the reservation is made
+    bool reserved = true;
+    if (c.offset != kNoReserve) reserved = sink_reserve(&s, c.offset, kContent + c.extra);
+    int64_t at = 0;
+    if (c.positional && sink_begin_positional(&s, &at)) {
+        EXPECT_TRUE(sink_write_at(&s, bytes.data() + 100, bytes.size() - 100, at));
+        sink_end_positional(&s, at + static_cast<int64_t>(bytes.size()) - 100);
+    } else {
+        sink_write(&s, bytes.data() + 100, bytes.size() - 100);
+    }
+    EXPECT_EQ(sink_close(&s, path.c_str()), kStatusOk);
+    return reserved;
+}
+
+void PrintTo(const ReserveCase& c, std::ostream* os) { *os << c.name; }
+
+class SinkReserve : public ::testing::TestWithParam<ReserveCase> {};
+
+TEST_P(SinkReserve, FileAsWrittenWithoutIt) {
+    const ReserveCase& c = GetParam();
+    TempDir dir("sink_reserve");
+    const std::string bytes = content_bytes();
+    const std::string plain = dir.file("plain.bin"), path = dir.file("reserved.bin");
+    write_reserved(plain, bytes, ReserveCase{"none", kNoReserve, 0, true, c.positional});
+    errno = 0;
+    const bool reserved = write_reserved(path, bytes, c);
+    if (c.reserved && !reserved && errno == EOPNOTSUPP) GTEST_SKIP() << "no reservation on this file system";
+    EXPECT_EQ(reserved, c.reserved);
+    EXPECT_TRUE(read_file(path) == bytes) << "the bytes differ from those written";
+    struct stat with {}, without {};
+    ASSERT_EQ(stat(path.c_str(), &with), 0);
+    ASSERT_EQ(stat(plain.c_str(), &without), 0);
+    EXPECT_EQ(with.st_size, kContent);
+    EXPECT_LE(with.st_blocks, without.st_blocks) << "storage beyond the file's end stayed reserved";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
+                            std::filesystem::directory_iterator()), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, SinkReserve,
+    ::testing::Values(
+        ReserveCase{"none", kNoReserve, 0, true, false},
+        ReserveCase{"whole_file", 0, 0, true, false},
+        ReserveCase{"short_of_the_end", 0, -4096, true, true},
+        ReserveCase{"beyond_the_end", 0, 8 << 20, true, false},
+        ReserveCase{"beyond_the_end_positional", 4096, 8 << 20, true, true},
+        ReserveCase{"past_the_largest_file", int64_t{1} << 62, 0, false, false},
+        ReserveCase{"larger_than_any_file", 0, int64_t{1} << 60, false, true},
+        ReserveCase{"negative_offset", -1, 0, false, false}),
+    [](const ::testing::TestParamInfo<ReserveCase>& row) { return std::string(row.param.name); });
+
+// Neither a device nor a failed sink takes a reservation; a background one
+// ends before the writes and leaves the file as written.
+TEST(FileSink, ReservationOnlyForARegularFileStillGood) {
+    FileSink device;
+    ASSERT_EQ(sink_open("/dev/null", true, &device), kStatusOk);
+    EXPECT_FALSE(sink_reserve(&device, 0, 4096));
+    EXPECT_EQ(sink_reserve_start(&device, 64 << 20), nullptr);
+    EXPECT_EQ(sink_close(&device, "/dev/null"), kStatusOk);
+
+    TempDir dir("sink_reserve_task");
+    const std::string path = dir.file("f.bin");
+    FileSink s;
+    ASSERT_EQ(sink_open(path.c_str(), true, &s), kStatusOk);
+    s.failed = true;
+    EXPECT_FALSE(sink_reserve(&s, 0, 4096));
+    EXPECT_EQ(sink_reserve_start(&s, 4096), nullptr);
+    EXPECT_EQ(sink_close(&s, path.c_str()), kStatusWriteFailed);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    const std::string bytes = content_bytes();
+    ASSERT_EQ(sink_open(path.c_str(), true, &s), kStatusOk);
+    sink_reserve_finish(sink_reserve_start(&s, 3 * kContent));
+    sink_write(&s, bytes.data(), bytes.size());
+    ASSERT_EQ(sink_close(&s, path.c_str()), kStatusOk);
+    EXPECT_TRUE(read_file(path) == bytes);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, kContent);
+    EXPECT_LE(st.st_blocks * 512, kContent + (64 << 10)) << "storage beyond the file's end stayed reserved";
 }
 
 }  // namespace
