@@ -19,6 +19,8 @@ constexpr int32_t kStageBlocks = 6;
 constexpr int32_t kStageRefill = kStageBlocks / 2;
 // The chain waits for this many blocks ahead when the ring ran dry.
 constexpr int32_t kStageBatch = 2;
+// The helper thread runs the resampler on the blocks it makes while at least this many wait for the chain.
+constexpr int32_t kStageAhead = 2;
 
 // The first stages' output (the amplifier, the IQ stage, the DC offset, the
 // phase noise and the carrier) in blocks, block b in slot b % kStageBlocks:
@@ -26,8 +28,9 @@ constexpr int32_t kStageBatch = 2;
 // outputs from b kSequenceBlock on: inputs base[slot] on, the ones it shares
 // with block b - 1 copied from that block's slot), else the samples
 // b kSequenceBlock on. Made ahead by a helper thread when there is one, else
-// on demand; the same blocks either way. The chain runs the resampler on
-// the block it takes.
+// on demand; the same blocks either way. The resampler runs on the helper
+// thread when it is ahead of the chain (the chain is the slower), else on
+// the chain's thread when it takes the block: the same outputs either way.
 struct FirstStageRing {
     std::mutex lock;
     std::condition_variable changed;
@@ -42,8 +45,9 @@ struct FirstStageRing {
     double* q[kStageBlocks] = {};
     int64_t base[kStageBlocks] = {};  // with the sample clock: the slot's first input sample
     int32_t status[kStageBlocks] = {};
-    double* out_i = nullptr;  // with the sample clock: the taken block's outputs (kSequenceBlock each)
-    double* out_q = nullptr;
+    double* out_i[kStageBlocks] = {};  // with the sample clock: the block's outputs (kSequenceBlock each)
+    double* out_q[kStageBlocks] = {};
+    bool resampled[kStageBlocks] = {};  // out_i and out_q hold them
     int64_t made = 0;   // blocks made
     int64_t taken = 0;  // blocks the chain is done with
     int32_t at = 0;     // the chain's next sample in block `taken`
@@ -367,11 +371,22 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
 
 int32_t clock_inputs(ImpairedRun* c, int32_t slot);
 
-// Makes the next block of the first stages into its slot; status 0 or -1.
-void make_stage_block(ImpairedRun* c) {
+// The sample clock's outputs of the block in the slot (its first output n0).
+void resample_block(ImpairedRun* c, int32_t slot, int64_t n0) {
+    FirstStageRing* g = c->ring;
+    resampler_run(&c->resampler, n0, kSequenceBlock, g->base[slot], g->i[slot], g->q[slot], g->out_i[slot],
+                  g->out_q[slot]);
+    g->resampled[slot] = true;
+}
+
+// Makes the next block of the first stages into its slot, its resampler's
+// outputs too when resample; status 0 or -1.
+void make_stage_block(ImpairedRun* c, bool resample) {
     FirstStageRing* g = c->ring;
     const int32_t slot = static_cast<int32_t>(g->made % kStageBlocks);
+    g->resampled[slot] = false;
     const int32_t status = c->clock ? clock_inputs(c, slot) : first_stages(c, kSequenceBlock, g->i[slot], g->q[slot]);
+    if (status == 0 && c->clock && resample) resample_block(c, slot, g->made * kSequenceBlock);
     bool wake;
     {
         std::lock_guard<std::mutex> hold(g->lock);
@@ -386,7 +401,7 @@ void make_stage_block(ImpairedRun* c) {
 void make_stages_ahead(ImpairedRun* c) {
     FirstStageRing* g = c->ring;
     for (;;) {
-        bool leave;
+        bool leave, ahead;
         {
             std::unique_lock<std::mutex> hold(g->lock);
             if (g->made - g->taken >= kStageBlocks) {
@@ -397,12 +412,13 @@ void make_stages_ahead(ImpairedRun* c) {
             const bool failed = g->made > 0 && g->status[(g->made - 1) % kStageBlocks] != 0;
             leave = g->stop || failed;
             g->ended = leave;
+            ahead = g->made - g->taken >= kStageAhead;
         }
         if (leave) {
             g->changed.notify_all();
             return;
         }
-        make_stage_block(c);
+        make_stage_block(c, ahead);
     }
 }
 
@@ -511,7 +527,7 @@ void put_single(const ChainOut* out, int32_t k, int32_t m, const float* i, const
 // no helper thread runs.
 void await_block(FirstStageRing* g, ImpairedRun* c) {
     if (!g->running) {
-        if (g->made == g->taken) make_stage_block(c);
+        if (g->made == g->taken) make_stage_block(c, false);
         return;
     }
     std::unique_lock<std::mutex> hold(g->lock);
@@ -528,10 +544,8 @@ void block_samples(ImpairedRun* c, int32_t slot, const double** i, const double*
         *i = g->i[slot], *q = g->q[slot];
         return;
     }
-    if (g->at == 0)
-        resampler_run(&c->resampler, g->taken * kSequenceBlock, kSequenceBlock, g->base[slot], g->i[slot],
-                      g->q[slot], g->out_i, g->out_q);
-    *i = g->out_i, *q = g->out_q;
+    if (!g->resampled[slot]) resample_block(c, slot, g->taken * kSequenceBlock);
+    *i = g->out_i[slot], *q = g->out_q[slot];
 }
 
 // The next n samples after the sample clock, from the blocks, to out's
@@ -738,16 +752,17 @@ int32_t open_stages(ImpairedRun* c) {
     // kSequenceBlock + 18 and the taps' reach.
     g->cap = c->clock ? kSequenceBlock + kSequenceBlock / 64 + 4 * kResampleTaps : kSequenceBlock;
     const size_t cap = static_cast<size_t>(g->cap);
-    const size_t outputs = c->clock ? 2 * static_cast<size_t>(kSequenceBlock) : 0;
-    g->i[0] = static_cast<double*>(std::malloc((2 * kStageBlocks * cap + outputs) * sizeof(double)));
+    const size_t outputs = c->clock ? static_cast<size_t>(kSequenceBlock) : 0;
+    const size_t each = 2 * (cap + outputs);
+    g->i[0] = static_cast<double*>(std::malloc(kStageBlocks * each * sizeof(double)));
     if (g->i[0] == nullptr) return -1;
     for (int32_t b = 0; b < kStageBlocks; ++b) {
-        g->i[b] = g->i[0] + 2 * b * cap;
+        g->i[b] = g->i[0] + b * each;
         g->q[b] = g->i[b] + cap;
-    }
-    if (c->clock) {
-        g->out_i = g->i[0] + 2 * kStageBlocks * cap;
-        g->out_q = g->out_i + kSequenceBlock;
+        if (c->clock) {
+            g->out_i[b] = g->q[b] + cap;
+            g->out_q[b] = g->out_i[b] + kSequenceBlock;
+        }
     }
     const size_t count = static_cast<size_t>(c->count);
     c->ppdu_begin = static_cast<int64_t*>(std::malloc(3 * count * sizeof(int64_t)));
