@@ -18,34 +18,37 @@
 
 namespace {
 
-// Four packets at mixed rates with long idle times (many blocks at any oversampling).
+// Packets at mixed rates with long idle times (many blocks at any
+// oversampling), by default four; builders 2: four PPDU slots for the
+// chain's one helper thread.
 struct Source {
     std::vector<uint8_t> psdu;
     std::vector<OrvPacket> packets;
     OrvSequenceParams p{};
     OrvImpairments m{};
     SequenceSetup s{};
-    Source(int32_t os, const OrvImpairments& with, bool threads);
+    Source(int32_t os, const OrvImpairments& with, bool threads, int32_t count = 4, int32_t builders = 1);
 };
 
-Source::Source(int32_t os, const OrvImpairments& with, bool threads) : psdu(900), packets(4), m(with) {
+Source::Source(int32_t os, const OrvImpairments& with, bool threads, int32_t count, int32_t builders)
+    : psdu(900), packets(static_cast<size_t>(count)), m(with) {
     for (size_t k = 0; k < psdu.size(); ++k) psdu[k] = static_cast<uint8_t>(k * 29 + 3);
-    for (int32_t k = 0; k < 4; ++k) {
+    for (int32_t k = 0; k < count; ++k) {
         packets[k] = OrvPacket{};
         packets[k].size = sizeof(OrvPacket);
         packets[k].rate_index = (5 * k + 2) % 8;
         packets[k].scrambler_init = 9 + k;
-        packets[k].psdu_length = 300 + 200 * k;
+        packets[k].psdu_length = 300 + 200 * (k % 4);
         packets[k].psdu = psdu.data();
-        packets[k].idle_time = 1.5e-3;
+        packets[k].idle_time = 6e-3 / count;
     }
     p.size = sizeof p;
     p.oversampling = os;
     p.channel_mhz = 20;
     p.window_tr = 100e-9;
-    sequence_setup(&p, packets.data(), 4, nullptr, &s);
+    sequence_setup(&p, packets.data(), count, nullptr, &s);
     s.threads = threads;
-    s.builders = 1;
+    s.builders = builders;
     s.cache_bytes = 0;
     s.total = impaired_total(&m, s.total);
 }
@@ -53,7 +56,8 @@ Source::Source(int32_t os, const OrvImpairments& with, bool threads) : psdu(900)
 // The source's impaired samples before the noise, taken piece samples a call. False on failure.
 bool chain_samples(const Source& src, int32_t piece, std::vector<double>* i, std::vector<double>* q) {
     SequenceRun r{};
-    if (sequence_open(&r, &src.p, src.packets.data(), 4, &src.s) != 0) return false;
+    if (sequence_open(&r, &src.p, src.packets.data(), static_cast<int32_t>(src.packets.size()), &src.s) != 0)
+        return false;
     ImpairedRun chain{};
     if (impaired_open(&chain, &r, &src.m, false) != 0) {
         sequence_close(&r, false);
@@ -154,6 +158,8 @@ struct ThreadCase {
     void (*set)(OrvImpairments*);
     int32_t os;
     int32_t piece;
+    int32_t packets = 4;
+    int32_t builders = 1;  // 2: the PPDU builder waits for two of four slots
 };
 
 void PrintTo(const ThreadCase& c, std::ostream* os) { *os << c.name; }
@@ -181,6 +187,9 @@ const ThreadCase kThreadCases[] = {
          m->pa_enable = 0;
          m->clock_ppm = -700;
      }, 1, kSequenceBlock + 1},
+    {"whole chain os 4 many packets four ppdu slots", whole_chain, 4, 2500, 21, 2},
+    {"amplifier alone os 8 many packets four ppdu slots", [](OrvImpairments* m) { *m = first_stages_alone(); },
+     8, kSequenceBlock, 30, 2},
 };
 
 class StageRingThreads : public ::testing::TestWithParam<ThreadCase> {};
@@ -191,7 +200,8 @@ TEST_P(StageRingThreads, HelperThreadChangesNoSample) {
     c.set(&m);
     std::vector<double> i[2], q[2];
     for (int32_t threads = 0; threads < 2; ++threads)
-        ASSERT_TRUE(chain_samples(Source(c.os, m, threads == 1), c.piece, &i[threads], &q[threads]));
+        ASSERT_TRUE(chain_samples(Source(c.os, m, threads == 1, c.packets, c.builders), c.piece, &i[threads],
+                                  &q[threads]));
     ASSERT_EQ(i[1].size(), i[0].size());
     ASSERT_GT(i[0].size(), 7u * kSequenceBlock);
     size_t differ = 0, first = 0, nonzero = 0;
