@@ -21,6 +21,8 @@ constexpr int32_t kStageRefill = kStageBlocks / 2;
 constexpr int32_t kStageBatch = 2;
 // The helper thread runs the resampler on the blocks it makes while at least this many wait for the chain.
 constexpr int32_t kStageAhead = 2;
+// Outputs the chain's thread resamples at a time (handed on while they are in the cache).
+constexpr int32_t kChainRun = 2048;
 
 // The first stages' output (the amplifier, the IQ stage, the DC offset, the
 // phase noise and the carrier) in blocks, block b in slot b % kStageBlocks:
@@ -51,6 +53,7 @@ struct FirstStageRing {
     int64_t made = 0;   // blocks made
     int64_t taken = 0;  // blocks the chain is done with
     int32_t at = 0;     // the chain's next sample in block `taken`
+    int32_t upto = 0;   // outputs of block `taken` the chain's thread has resampled
 };
 
 namespace {
@@ -537,15 +540,24 @@ void await_block(FirstStageRing* g, ImpairedRun* c) {
     g->taker_waits = false;
 }
 
-// The samples of the block taken: the slot's own, or the resampler's outputs of its inputs.
-void block_samples(ImpairedRun* c, int32_t slot, const double** i, const double** q) {
+// The samples of the block taken: the slot's own, or the resampler's outputs
+// of its inputs (made here kChainRun at a time when the helper thread has not
+// made them). Returns how many there are from sample `at` on.
+int32_t block_samples(ImpairedRun* c, int32_t slot, const double** i, const double** q) {
     FirstStageRing* g = c->ring;
     if (!c->clock) {
         *i = g->i[slot], *q = g->q[slot];
-        return;
+        return kSequenceBlock - g->at;
     }
-    if (!g->resampled[slot]) resample_block(c, slot, g->taken * kSequenceBlock);
     *i = g->out_i[slot], *q = g->out_q[slot];
+    if (g->resampled[slot]) return kSequenceBlock - g->at;
+    if (g->upto == g->at) {
+        const int32_t run = kSequenceBlock - g->at < kChainRun ? kSequenceBlock - g->at : kChainRun;
+        resampler_run(&c->resampler, g->taken * kSequenceBlock + g->at, run, g->base[slot], g->i[slot], g->q[slot],
+                      g->out_i[slot] + g->at, g->out_q[slot] + g->at);
+        g->upto += run;
+    }
+    return g->upto - g->at;
 }
 
 // The next n samples after the sample clock, from the blocks, to out's
@@ -559,13 +571,13 @@ int32_t take_first(ImpairedRun* c, int32_t n, const ChainOut* out, int32_t k0) {
         if (g->status[slot] != 0) return -1;
         const double* i;
         const double* q;
-        block_samples(c, slot, &i, &q);
-        const int32_t m = n - k < kSequenceBlock - g->at ? n - k : kSequenceBlock - g->at;
+        const int32_t ready = block_samples(c, slot, &i, &q);
+        const int32_t m = n - k < ready ? n - k : ready;
         put(out, k0 + k, m, i + g->at, q + g->at);
         g->at += m;
         k += m;
         if (g->at == kSequenceBlock) {
-            g->at = 0;
+            g->at = g->upto = 0;
             bool wake;
             {
                 std::lock_guard<std::mutex> hold(g->lock);
@@ -892,7 +904,7 @@ void impaired_rewind(ImpairedRun* c) {
     c->out_pos = 0;
     impaired_stop(c);
     c->ring->made = c->ring->taken = 0;
-    c->ring->at = 0;
+    c->ring->at = c->ring->upto = 0;
     c->stage_thread = true;
     c->summing = c->power_pending;
     c->sums = ImpairedSums{};
