@@ -147,6 +147,8 @@ struct PacketBuilder {
     bool stop = false;
     int32_t built[kMaxSlots] = {-1, -1, -1, -1};  // packet held by each slot (-1: free)
     int32_t status[kMaxSlots] = {};
+    int32_t wants[kMaxBuilders] = {-1, -1};  // packet each helper thread waits to build (-1: none)
+    bool taker_waits = false;                 // the consumer waits for a packet
 };
 
 namespace {
@@ -179,6 +181,16 @@ int32_t build_packet(SequenceRun* r, int32_t k, double* scratch) {
     return 0;
 }
 
+// Whether a helper thread that had to wait for packet k's slot may build
+// again: that slot free, and with slots to spare (one thread, a slot for the
+// consumer and two more) its next packet's too, so that it wakes once for two
+// packets.
+bool may_build(const SequenceRun* r, const PacketBuilder& b, int32_t k) {
+    if (b.built[k % r->slots] >= 0) return false;
+    const int32_t next = k + r->active;
+    return r->slots < 2 * r->active + 2 || next >= r->count || b.built[next % r->slots] < 0;
+}
+
 // Helper thread `first`: packets first, first + active, ... in order.
 void build_ahead(SequenceRun* r, int32_t first) {
     PacketBuilder& b = *r->builder;
@@ -186,16 +198,22 @@ void build_ahead(SequenceRun* r, int32_t first) {
         const int32_t slot = k % r->slots;
         {
             std::unique_lock<std::mutex> hold(b.lock);
-            b.changed.wait(hold, [&] { return b.stop || b.built[slot] < 0; });
+            if (!b.stop && b.built[slot] >= 0) {
+                b.wants[first] = k;
+                b.changed.wait(hold, [&] { return b.stop || may_build(r, b, k); });
+                b.wants[first] = -1;
+            }
             if (b.stop) return;
         }
         const int32_t status = build_packet(r, k, r->scratch[first]);
+        bool wake;
         {
             std::lock_guard<std::mutex> hold(b.lock);
             b.built[slot] = k;
             b.status[slot] = status;
+            wake = b.taker_waits;
         }
-        b.changed.notify_all();
+        if (wake) b.changed.notify_all();
         if (status != 0) return;
     }
 }
@@ -244,13 +262,20 @@ int32_t next_packet(SequenceRun* r, int32_t k) {
         status = build_packet(r, k, r->scratch[0]);
     } else {
         PacketBuilder& b = *r->builder;
-        {
-            std::unique_lock<std::mutex> hold(b.lock);
-            if (k > 0) b.built[(k - 1) % r->slots] = -1;
-            b.changed.notify_all();
+        bool wake = false;
+        std::unique_lock<std::mutex> hold(b.lock);
+        if (k > 0) b.built[(k - 1) % r->slots] = -1;
+        for (int32_t j = 0; j < r->active; ++j) wake = wake || (b.wants[j] >= 0 && may_build(r, b, b.wants[j]));
+        if (b.built[slot] != k) {
+            b.taker_waits = true;
+            if (wake) b.changed.notify_all();  // the helper thread builds while this one waits
             b.changed.wait(hold, [&] { return b.built[slot] == k; });
-            status = b.status[slot];
+            b.taker_waits = false;
+            wake = false;
         }
+        status = b.status[slot];
+        hold.unlock();
+        if (wake) b.changed.notify_all();
     }
     r->pkt_i = r->slot_i[slot];
     r->pkt_q = r->slot_q[slot];

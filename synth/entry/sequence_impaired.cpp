@@ -12,25 +12,48 @@
 #include "frame_coding.h"
 #include "ppdu.h"
 
-// Blocks of the stages up to the sample clock made ahead of the channel and the noise.
-constexpr int32_t kStageBlocks = 4;
+// Blocks of the first stages made ahead of the sample clock, the channel and the noise.
+constexpr int32_t kStageBlocks = 6;
+// A helper thread that found the ring full waits until at most this many blocks are made
+// and not taken (a wake-up per few blocks, not per block).
+constexpr int32_t kStageRefill = kStageBlocks / 2;
+// The chain waits for this many blocks ahead when the ring ran dry.
+constexpr int32_t kStageBatch = 2;
+// The helper thread runs the resampler on the blocks it makes while at least this many wait for the chain.
+constexpr int32_t kStageAhead = 2;
+// Outputs the chain's thread resamples at a time (handed on while they are in the cache).
+constexpr int32_t kChainRun = 2048;
 
-// The output of the stages up to the sample clock (the first stages and the
-// resampler) in whole blocks of kSequenceBlock samples, block b
-// (samples b kSequenceBlock on) in slot b % kStageBlocks: made ahead by a
-// helper thread when there is one, else on demand; the same blocks either way.
+// The first stages' output (the amplifier, the IQ stage, the DC offset, the
+// phase noise and the carrier) in blocks, block b in slot b % kStageBlocks:
+// with the sample clock the inputs of its output block b (kSequenceBlock
+// outputs from b kSequenceBlock on: inputs base[slot] on, the ones it shares
+// with block b - 1 copied from that block's slot), else the samples
+// b kSequenceBlock on. Made ahead by a helper thread when there is one, else
+// on demand; the same blocks either way. The resampler runs on the helper
+// thread when it is ahead of the chain (the chain is the slower), else on
+// the chain's thread when it takes the block: the same outputs either way.
 struct FirstStageRing {
     std::mutex lock;
     std::condition_variable changed;
     std::thread thread;
     bool running = false;  // the helper thread is started
     bool stop = false;
-    double* i[kStageBlocks] = {};  // kSequenceBlock samples each (one allocation from i[0])
+    bool ended = false;        // the helper thread has left (a block failed, or stopped)
+    bool maker_waits = false;  // the helper thread waits for free slots
+    bool taker_waits = false;  // the chain waits for blocks
+    int32_t cap = 0;               // samples a slot holds
+    double* i[kStageBlocks] = {};  // cap samples each (one allocation from i[0])
     double* q[kStageBlocks] = {};
+    int64_t base[kStageBlocks] = {};  // with the sample clock: the slot's first input sample
     int32_t status[kStageBlocks] = {};
+    double* out_i[kStageBlocks] = {};  // with the sample clock: the block's outputs (kSequenceBlock each)
+    double* out_q[kStageBlocks] = {};
+    bool resampled[kStageBlocks] = {};  // out_i and out_q hold them
     int64_t made = 0;   // blocks made
     int64_t taken = 0;  // blocks the chain is done with
     int32_t at = 0;     // the chain's next sample in block `taken`
+    int32_t upto = 0;   // outputs of block `taken` the chain's thread has resampled
 };
 
 namespace {
@@ -349,30 +372,56 @@ int32_t first_stages(ImpairedRun* c, int32_t n, double* i, double* q) {
     return 0;
 }
 
-int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q);
+int32_t clock_inputs(ImpairedRun* c, int32_t slot);
 
-// Makes the next block of the stages up to the sample clock into its slot; status 0 or -1.
-void make_stage_block(ImpairedRun* c) {
+// The sample clock's outputs of the block in the slot (its first output n0).
+void resample_block(ImpairedRun* c, int32_t slot, int64_t n0) {
+    FirstStageRing* g = c->ring;
+    resampler_run(&c->resampler, n0, kSequenceBlock, g->base[slot], g->i[slot], g->q[slot], g->out_i[slot],
+                  g->out_q[slot]);
+    g->resampled[slot] = true;
+}
+
+// Makes the next block of the first stages into its slot, its resampler's
+// outputs too when resample; status 0 or -1.
+void make_stage_block(ImpairedRun* c, bool resample) {
     FirstStageRing* g = c->ring;
     const int32_t slot = static_cast<int32_t>(g->made % kStageBlocks);
-    const int32_t status = clocked(c, kSequenceBlock, g->i[slot], g->q[slot]);
-    std::lock_guard<std::mutex> hold(g->lock);
-    g->status[slot] = status;
-    ++g->made;
-    g->changed.notify_all();
+    g->resampled[slot] = false;
+    const int32_t status = c->clock ? clock_inputs(c, slot) : first_stages(c, kSequenceBlock, g->i[slot], g->q[slot]);
+    if (status == 0 && c->clock && resample) resample_block(c, slot, g->made * kSequenceBlock);
+    bool wake;
+    {
+        std::lock_guard<std::mutex> hold(g->lock);
+        g->status[slot] = status;
+        ++g->made;
+        wake = g->taker_waits && (g->made - g->taken >= kStageBatch || status != 0);
+    }
+    if (wake) g->changed.notify_all();  // after the lock: the chain does not wake into a held lock
 }
 
 // The helper thread: blocks ahead while a slot is free, until stopped or a block failed.
 void make_stages_ahead(ImpairedRun* c) {
     FirstStageRing* g = c->ring;
     for (;;) {
+        bool leave, ahead;
         {
             std::unique_lock<std::mutex> hold(g->lock);
-            g->changed.wait(hold, [&] { return g->stop || g->made - g->taken < kStageBlocks; });
-            if (g->stop) return;
-            if (g->made > 0 && g->status[(g->made - 1) % kStageBlocks] != 0) return;
+            if (g->made - g->taken >= kStageBlocks) {
+                g->maker_waits = true;
+                g->changed.wait(hold, [&] { return g->stop || g->made - g->taken <= kStageRefill; });
+                g->maker_waits = false;
+            }
+            const bool failed = g->made > 0 && g->status[(g->made - 1) % kStageBlocks] != 0;
+            leave = g->stop || failed;
+            g->ended = leave;
+            ahead = g->made - g->taken >= kStageAhead;
         }
-        make_stage_block(c);
+        if (leave) {
+            g->changed.notify_all();
+            return;
+        }
+        make_stage_block(c, ahead);
     }
 }
 
@@ -382,6 +431,7 @@ void start_stages(ImpairedRun* c) {
     if (g->running || !c->src->setup.threads || !c->stage_thread) return;
     c->stage_thread = false;  // one try a pass
     try {
+        g->ended = false;
         g->thread = std::thread(make_stages_ahead, c);
         g->running = true;
     } catch (...) {
@@ -476,64 +526,104 @@ void put_single(const ChainOut* out, int32_t k, int32_t m, const float* i, const
     for (; j < m; ++j) to[2 * j] = i[j], to[2 * j + 1] = q[j];
 }
 
+// Waits for the block the chain takes next (a few when the ring ran dry), or makes it when
+// no helper thread runs.
+void await_block(FirstStageRing* g, ImpairedRun* c) {
+    if (!g->running) {
+        if (g->made == g->taken) make_stage_block(c, false);
+        return;
+    }
+    std::unique_lock<std::mutex> hold(g->lock);
+    if (g->made > g->taken) return;
+    g->taker_waits = true;
+    g->changed.wait(hold, [&] { return g->made - g->taken >= kStageBatch || (g->made > g->taken && g->ended); });
+    g->taker_waits = false;
+}
+
+// The samples of the block taken: the slot's own, or the resampler's outputs
+// of its inputs (made here kChainRun at a time when the helper thread has not
+// made them). Returns how many there are from sample `at` on.
+int32_t block_samples(ImpairedRun* c, int32_t slot, const double** i, const double** q) {
+    FirstStageRing* g = c->ring;
+    if (!c->clock) {
+        *i = g->i[slot], *q = g->q[slot];
+        return kSequenceBlock - g->at;
+    }
+    *i = g->out_i[slot], *q = g->out_q[slot];
+    if (g->resampled[slot]) return kSequenceBlock - g->at;
+    if (g->upto == g->at) {
+        const int32_t run = kSequenceBlock - g->at < kChainRun ? kSequenceBlock - g->at : kChainRun;
+        resampler_run(&c->resampler, g->taken * kSequenceBlock + g->at, run, g->base[slot], g->i[slot], g->q[slot],
+                      g->out_i[slot] + g->at, g->out_q[slot] + g->at);
+        g->upto += run;
+    }
+    return g->upto - g->at;
+}
+
 // The next n samples after the sample clock, from the blocks, to out's
 // samples k0 on. Returns 0 or -1 out of memory.
 int32_t take_first(ImpairedRun* c, int32_t n, const ChainOut* out, int32_t k0) {
     FirstStageRing* g = c->ring;
     start_stages(c);
     for (int32_t k = 0; k < n;) {
-        if (g->running) {
-            std::unique_lock<std::mutex> hold(g->lock);
-            g->changed.wait(hold, [&] { return g->made > g->taken; });
-        } else if (g->made == g->taken) {
-            make_stage_block(c);
-        }
+        await_block(g, c);
         const int32_t slot = static_cast<int32_t>(g->taken % kStageBlocks);
         if (g->status[slot] != 0) return -1;
-        const int32_t m = n - k < kSequenceBlock - g->at ? n - k : kSequenceBlock - g->at;
-        put(out, k0 + k, m, g->i[slot] + g->at, g->q[slot] + g->at);
+        const double* i;
+        const double* q;
+        const int32_t ready = block_samples(c, slot, &i, &q);
+        const int32_t m = n - k < ready ? n - k : ready;
+        put(out, k0 + k, m, i + g->at, q + g->at);
         g->at += m;
         k += m;
         if (g->at == kSequenceBlock) {
-            g->at = 0;
-            std::lock_guard<std::mutex> hold(g->lock);
-            ++g->taken;
-            g->changed.notify_all();
+            g->at = g->upto = 0;
+            bool wake;
+            {
+                std::lock_guard<std::mutex> hold(g->lock);
+                ++g->taken;
+                wake = g->maker_waits && g->made - g->taken <= kStageRefill;
+            }
+            if (wake) g->changed.notify_all();
         }
     }
     return 0;
 }
 
-// The next n (up to kSequenceBlock) samples after the sample clock. The
-// window moves along its buffer and goes back to the buffer's start only
-// when the samples to come would not fit after it.
-int32_t clocked(ImpairedRun* c, int32_t n, double* i, double* q) {
-    if (!c->clock) return first_stages(c, n, i, q);
+// The inputs of the sample clock's next output block (kSequenceBlock outputs
+// from clock_pos on) into the slot: the ones before in_pos from the last
+// block's slot (zeros before sample 0), the rest from the first stages in
+// the runs the sequence has always been cut into (the carrier restarts at
+// each run). Returns 0 or -1 out of memory.
+int32_t clock_inputs(ImpairedRun* c, int32_t slot) {
+    FirstStageRing* g = c->ring;
     const int64_t first = resampler_first_input(&c->resampler, c->clock_pos);
-    const int64_t last = resampler_first_input(&c->resampler, c->clock_pos + n - 1) + c->resampler.taps - 1;
-    if (first > c->x_base) {
-        const int64_t drop64 = first - c->x_base < c->x_len ? first - c->x_base : c->x_len;
-        const int32_t drop = static_cast<int32_t>(drop64);
-        c->x_off += drop;
-        c->x_base += drop;
-        c->x_len -= drop;
+    const int64_t last =
+        resampler_first_input(&c->resampler, c->clock_pos + kSequenceBlock - 1) + c->resampler.taps - 1;
+    const int64_t base = first < c->in_pos ? first : c->in_pos;
+    if (last + 1 - base > g->cap) return -1;  // beyond any clock within +-1000 ppm
+    double* i = g->i[slot];
+    double* q = g->q[slot];
+    const int64_t zeros = (c->in_pos < 0 ? c->in_pos : 0) - base;
+    if (zeros > 0) {
+        std::memset(i, 0, static_cast<size_t>(zeros) * sizeof(double));
+        std::memset(q, 0, static_cast<size_t>(zeros) * sizeof(double));
     }
-    if (c->x_off + (last + 1 - c->x_base) > c->x_cap) {
-        const size_t keep = static_cast<size_t>(c->x_len);
-        std::memmove(c->x_i, c->x_i + c->x_off, keep * sizeof(double));
-        std::memmove(c->x_q, c->x_q + c->x_off, keep * sizeof(double));
-        c->x_off = 0;
+    const int64_t from = zeros > 0 ? base + zeros : base;
+    if (c->in_pos > from) {
+        const int32_t last_slot = static_cast<int32_t>((g->made + kStageBlocks - 1) % kStageBlocks);
+        const size_t shared = static_cast<size_t>(c->in_pos - from);
+        std::memcpy(i + (from - base), g->i[last_slot] + (from - g->base[last_slot]), shared * sizeof(double));
+        std::memcpy(q + (from - base), g->q[last_slot] + (from - g->base[last_slot]), shared * sizeof(double));
     }
-    double* x_i = c->x_i + c->x_off;
-    double* x_q = c->x_q + c->x_off;
-    while (c->x_base + c->x_len <= last) {
-        const int64_t want = last + 1 - (c->x_base + c->x_len);
+    while (c->in_pos <= last) {
+        const int64_t want = last + 1 - c->in_pos;
         const int32_t m = want < kSequenceBlock ? static_cast<int32_t>(want) : kSequenceBlock;
-        if (first_stages(c, m, x_i + c->x_len, x_q + c->x_len) != 0) return -1;
-        c->x_len += m;
+        const int64_t to = c->in_pos - base;
+        if (first_stages(c, m, i + to, q + to) != 0) return -1;
     }
-    resampler_run(&c->resampler, c->clock_pos, n, c->x_base, x_i, x_q, i, q);
-    c->clock_pos += n;
+    g->base[slot] = base;
+    c->clock_pos += kSequenceBlock;
     return 0;
 }
 
@@ -667,13 +757,24 @@ int32_t open_phase_noise(ImpairedRun* c) {
 
 // Allocates every stage's state. Returns 0 or -1 (what was allocated stays for close).
 int32_t open_stages(ImpairedRun* c) {
-    c->ring = new (std::nothrow) FirstStageRing;
-    if (c->ring == nullptr) return -1;
-    c->ring->i[0] = static_cast<double*>(std::malloc(2 * kStageBlocks * kSequenceBlock * sizeof(double)));
-    if (c->ring->i[0] == nullptr) return -1;
+    FirstStageRing* g = new (std::nothrow) FirstStageRing;
+    c->ring = g;
+    if (g == nullptr) return -1;
+    // With the sample clock a slot holds an output block's inputs: within +-1000 ppm at most
+    // kSequenceBlock + 18 and the taps' reach.
+    g->cap = c->clock ? kSequenceBlock + kSequenceBlock / 64 + 4 * kResampleTaps : kSequenceBlock;
+    const size_t cap = static_cast<size_t>(g->cap);
+    const size_t outputs = c->clock ? static_cast<size_t>(kSequenceBlock) : 0;
+    const size_t each = 2 * (cap + outputs);
+    g->i[0] = static_cast<double*>(std::malloc(kStageBlocks * each * sizeof(double)));
+    if (g->i[0] == nullptr) return -1;
     for (int32_t b = 0; b < kStageBlocks; ++b) {
-        c->ring->i[b] = c->ring->i[0] + 2 * b * kSequenceBlock;
-        c->ring->q[b] = c->ring->i[b] + kSequenceBlock;
+        g->i[b] = g->i[0] + b * each;
+        g->q[b] = g->i[b] + cap;
+        if (c->clock) {
+            g->out_i[b] = g->q[b] + cap;
+            g->out_q[b] = g->out_i[b] + kSequenceBlock;
+        }
     }
     const size_t count = static_cast<size_t>(c->count);
     c->ppdu_begin = static_cast<int64_t*>(std::malloc(3 * count * sizeof(int64_t)));
@@ -681,15 +782,8 @@ int32_t open_stages(ImpairedRun* c) {
     c->ppdu_end = c->ppdu_begin + count;
     c->channel_switch = c->ppdu_end + count;
     if (c->pn && open_phase_noise(c) != 0) return -1;
-    if (c->clock) {
-        // Four times the most one call's window holds (n plus the taps' reach).
-        c->x_cap = 4 * (2 * kSequenceBlock + 4 * kResampleTaps);
-        c->x_i = static_cast<double*>(std::malloc(2 * static_cast<size_t>(c->x_cap) * sizeof(double)));
-        if (c->x_i == nullptr ||
-            resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
-            return -1;
-        c->x_q = c->x_i + c->x_cap;
-    }
+    if (c->clock && resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
+        return -1;
     if (c->multipath && open_channel(c) != 0) return -1;
     return 0;
 }
@@ -790,7 +884,6 @@ void impaired_close(ImpairedRun* c) {
     delete c->ring;
     if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
     std::free(c->ppdu_begin);
-    std::free(c->x_i);
     std::free(c->hop_i);
     std::free(c->hop_span);
     if (c->pn) phase_noise_close(&c->phase_noise);
@@ -805,21 +898,13 @@ void impaired_rewind(ImpairedRun* c) {
     noise_lanes_reset(&c->noise, c->m->seed);
     c->in_pos = 0;
     c->clock_pos = 0;
-    // The resampler's window starts with the zeros before sample 0.
-    c->x_base = c->clock ? resampler_first_input(&c->resampler, 0) : 0;
-    c->x_off = 0;
-    c->x_len = static_cast<int32_t>(-c->x_base);
-    if (c->x_len > 0) {
-        std::memset(c->x_i, 0, static_cast<size_t>(c->x_len) * sizeof(double));
-        std::memset(c->x_q, 0, static_cast<size_t>(c->x_len) * sizeof(double));
-    }
     c->hop_at = c->hop_len = 0;
     c->channel_pos = 0;
     c->span_cursor = 0;
     c->out_pos = 0;
     impaired_stop(c);
     c->ring->made = c->ring->taken = 0;
-    c->ring->at = 0;
+    c->ring->at = c->ring->upto = 0;
     c->stage_thread = true;
     c->summing = c->power_pending;
     c->sums = ImpairedSums{};

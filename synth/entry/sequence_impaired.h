@@ -48,12 +48,8 @@ struct ImpairedRun {
     Multipath channel;
     double sigma2;            // complex noise variance of the SNR
     NoiseLanes noise;         // the SNR's noise, block by block of the output
-    double* x_i;              // the resampler's input window (x_cap samples from x_base)
-    double* x_q;
-    int32_t x_cap, x_off, x_len;  // the window is x_len samples from x_off on
-    int64_t x_base;
     int64_t in_pos;           // next sample of the first stages
-    int64_t clock_pos;        // next output sample of the resampler
+    int64_t clock_pos;        // first output of the resampler's next block of inputs
     double* hop_i;            // the channel's step: inputs, then outputs
     double* hop_q;
     int32_t* hop_span;
@@ -63,7 +59,7 @@ struct ImpairedRun {
     int64_t channel_pos;      // next channel input sample
     int32_t span_cursor;      // packet whose realisation channel_pos is in
     int64_t out_pos;
-    FirstStageRing* ring;     // the blocks up to the sample clock (made ahead on a helper thread)
+    FirstStageRing* ring;     // the first stages' blocks (made ahead on a helper thread)
     bool stage_thread;        // the pass may still start that thread
     bool power_pending;       // sigma2 still to come from the chain pass's sums
     bool summing;             // the first stages add the packets' power to sums (no DC offset then)

@@ -174,7 +174,9 @@ TEST_P(ImpairedChainKeep, ChainPassPowerIsTheLevelPassPower) {
                 const int32_t n = src.s.total - at < c.piece ? static_cast<int32_t>(src.s.total - at) : c.piece;
                 ASSERT_EQ(impaired_chain_keep(&chain, n, iq.data()), 0);
             }
-            // The chain pass's sums over every packet, not a pass of their own.
+            // The chain pass's sums over every packet, not a pass of their own
+            // (read once the helper thread, which moves in_pos on, has stopped).
+            impaired_stop(&chain);
             EXPECT_TRUE(chain.summing);
             EXPECT_GE(chain.in_pos, chain.ppdu_end[chain.count - 1]);
             ASSERT_EQ(impaired_settle_power(&chain, block.data(), block.data() + kSequenceBlock), 0);
