@@ -496,6 +496,11 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
     return true;
 }
 
+// Whether the call's samples, rounded to single precision, fit the buffer it may keep.
+bool kept_fits(const SequenceCall* c) {
+    return c->run.setup.total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float));
+}
+
 // The levels of the whole sequence (a pass over it): straight from the PPDUs
 // when the sequence is plain, else from its conditioned blocks (an impaired
 // sequence's rounded to single precision and kept when they fit). False when
@@ -510,7 +515,7 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
     }
     if (c->chain_open) {
         const int64_t total = c->run.setup.total;
-        if (total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float)))
+        if (kept_fits(c))
             // Zero: the PPDU pass writes the packets alone. (Huge pages cut the page
             // faults but made single calls slower and far less even here: not used.)
             c->kept = static_cast<float*>(std::calloc(static_cast<size_t>(2 * total), sizeof(float)));
@@ -778,7 +783,7 @@ int32_t write_sequence(SequenceCall* c, OrvSequenceParams* p, int32_t output_mod
     if (output_mode == 0) {
         EarlyFile early;
         // The kept samples' bytes: all in the file, after its header.
-        if (c->chain_open && s.total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float)))
+        if (c->chain_open && kept_fits(c))
             early.start(path, 8 * s.total);
         SequenceLevels m;
         if (!measure_levels(c, &m)) return ORV_NO_MEMORY;
