@@ -8,6 +8,10 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
@@ -108,4 +112,85 @@ void prefault_finish(PrefaultTask* task) {
     if (task == nullptr) return;
     if (task->worker.joinable()) task->worker.join();
     delete task;
+}
+
+bool memory_file_open(MemoryFile* f, int64_t bytes) {
+    f->fd = -1;
+    f->bytes = 0;
+#if defined(__linux__) && defined(MFD_CLOEXEC)
+    if (bytes < 0) return false;
+    // The file counts against the process's file size limit: past it a write
+    // would raise SIGXFSZ, so such a file is not made at all.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<uint64_t>(bytes) > static_cast<uint64_t>(limit.rlim_cur))
+        return false;
+    const int fd = memfd_create("orvasynth-samples", MFD_CLOEXEC);
+    if (fd < 0) return false;
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {  // sparse: no memory until written
+        close(fd);
+        return false;
+    }
+    f->fd = fd;
+    f->bytes = bytes;
+    return true;
+#else
+    (void)bytes;
+    return false;
+#endif
+}
+
+namespace {
+
+// Whether n bytes at offset lie within the open file.
+bool within(const MemoryFile* f, int64_t offset, size_t n) {
+    return f->fd >= 0 && offset >= 0 && offset <= f->bytes && n <= static_cast<uint64_t>(f->bytes - offset);
+}
+
+}  // namespace
+
+bool memory_file_write(const MemoryFile* f, int64_t offset, const void* data, size_t n) {
+    if (!within(f, offset, n)) return false;
+#if defined(__linux__)
+    const char* from = static_cast<const char*>(data);
+    while (n > 0) {
+        const ssize_t done = pwrite(f->fd, from, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;  // ENOSPC/ENOMEM: the memory ran out
+        from += done;
+        offset += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+#else
+    (void)data;
+    return false;
+#endif
+}
+
+bool memory_file_read(const MemoryFile* f, int64_t offset, void* data, size_t n) {
+    if (!within(f, offset, n)) return false;
+#if defined(__linux__)
+    char* to = static_cast<char*>(data);
+    while (n > 0) {
+        const ssize_t done = pread(f->fd, to, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        to += done;
+        offset += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+#else
+    (void)data;
+    return false;
+#endif
+}
+
+void memory_file_close(MemoryFile* f) {
+#if defined(__linux__)
+    if (f->fd >= 0) close(f->fd);
+#endif
+    f->fd = -1;
+    f->bytes = 0;
 }

@@ -1,6 +1,7 @@
 // Large zero-filled sample arrays and the platform-specific help for them.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 // Zero-filled block of count elements of size bytes each (one element at
 // least, so a zero count is not mistaken for failure); nullptr when out of
@@ -22,3 +23,24 @@ struct PrefaultTask;
 PrefaultTask* prefault_start(void* const* blocks, const size_t* bytes, int count);
 // Waits for the task to end and releases it; nullptr is allowed.
 void prefault_finish(PrefaultTask* task);
+
+// A large array held outside the process's address space: an unnamed file in
+// memory (Linux memfd), read and written in blocks through the kernel. Where
+// the first touch of a fresh page is dear (a guest with shadow page tables
+// pays about 10 us a page, twice over when the kernel then copies from it),
+// hundreds of megabytes cost far less this way than as a mapped array.
+struct MemoryFile {
+    int fd = -1;
+    int64_t bytes = 0;
+};
+
+// Opens a memory file of bytes that reads as zeros until written; false where
+// there is none (not Linux, no memfd, no descriptor) or bytes is negative.
+bool memory_file_open(MemoryFile* f, int64_t bytes);
+// Writes n bytes at offset (within the file's bytes); false on any failure,
+// out of memory among them.
+bool memory_file_write(const MemoryFile* f, int64_t offset, const void* data, size_t n);
+// Reads n bytes at offset (within the file's bytes); false on any failure.
+bool memory_file_read(const MemoryFile* f, int64_t offset, void* data, size_t n);
+// Releases the file and its memory; a closed or never opened file is allowed.
+void memory_file_close(MemoryFile* f);

@@ -308,8 +308,13 @@ struct SequenceCall {
     SequenceRun run{};
     ImpairedRun chain{};
     double* block = nullptr;  // I then Q, kSequenceBlock each
-    float* kept = nullptr;    // 2 total: the impaired samples, I and Q interleaved
-    bool kept_whole = false;  // kept holds every sample of the sequence
+    // The impaired samples, I and Q interleaved (2 total floats): in a memory
+    // file where there is one, read and written a block at a time through
+    // scratch, else in the array kept.
+    MemoryFile kept_file;
+    float* kept = nullptr;
+    float* scratch = nullptr;  // 2 kSequenceBlock floats, with kept_file
+    bool kept_whole = false;   // the kept samples are every sample of the sequence
     // Every kept sample is finite (the levels' power sum is), so none lies
     // beyond the levels' scale and none of their codes saturates.
     bool kept_finite = false;
@@ -319,6 +324,7 @@ struct SequenceCall {
     // running the impairment chain a second time.
     int64_t kept_bytes = 0;
     bool prefault = false;  // kept's pages may be mapped in ahead on another core
+    bool memory_file = false;  // the kept samples may go into a memory file
     bool open = false;
     bool chain_open = false;
     bool complete = false;  // the last pass ran to the end of the sequence
@@ -327,6 +333,8 @@ struct SequenceCall {
         if (open) sequence_close(&run, complete);
         std::free(block);
         std::free(kept);
+        memory_file_close(&kept_file);
+        std::free(scratch);
         fft_release_tables();
     }
     // Allocates the producer and the block; false when memory ran out.
@@ -338,6 +346,29 @@ struct SequenceCall {
         return true;
     }
 };
+
+// Whether the call keeps its impaired samples (in the array or a memory file).
+bool kept_there(const SequenceCall* c) { return c->kept != nullptr || c->kept_file.fd >= 0; }
+
+// Where the kept samples from first on are written: in the array, else into
+// scratch (up to kSequenceBlock samples), stored by kept_store.
+float* kept_to(const SequenceCall* c, int64_t first, float* scratch) {
+    return c->kept != nullptr ? c->kept + 2 * first : scratch;
+}
+
+// Stores n samples written at kept_to's place; false when the memory file
+// could not take them (out of memory).
+bool kept_store(const SequenceCall* c, int64_t first, int32_t n, const float* at) {
+    if (c->kept != nullptr) return true;
+    return memory_file_write(&c->kept_file, 8 * first, at, 8 * static_cast<size_t>(n));
+}
+
+// The n kept samples from first on (up to kSequenceBlock): in the array, else
+// read into scratch; nullptr when they cannot be read.
+float* kept_from(const SequenceCall* c, int64_t first, int32_t n, float* scratch) {
+    if (c->kept != nullptr) return c->kept + 2 * first;
+    return memory_file_read(&c->kept_file, 8 * first, scratch, 8 * static_cast<size_t>(n)) ? scratch : nullptr;
+}
 
 // Hands every block of the sequence, from sample 0, to consume(first, n, i, q),
 // which returns false to stop. Returns 0, -1 out of memory, or 1 when stopped.
@@ -358,17 +389,18 @@ int32_t each_block(SequenceCall* c, Consume consume) {
 }
 
 // Rounds n samples of the block to single precision (in place), and keeps
-// them from sample first on when kept is there.
-void round_block(SequenceCall* c, int64_t first, int32_t n) {
+// them from sample first on when keep; false when they could not be kept.
+bool round_block(SequenceCall* c, int64_t first, int32_t n, bool keep) {
     double* i = c->block;
     double* q = c->block + kSequenceBlock;
-    float* to = c->kept != nullptr ? c->kept + 2 * first : nullptr;
+    float* to = keep ? kept_to(c, first, c->scratch) : nullptr;
     for (int32_t k = 0; k < n; ++k) {
         const float a = static_cast<float>(i[k]), b = static_cast<float>(q[k]);
         i[k] = a;
         q[k] = b;
         if (to != nullptr) to[2 * k] = a, to[2 * k + 1] = b;
     }
+    return to == nullptr || kept_store(c, first, n, to);
 }
 
 // Runs work(thread, index) for every index 0..count-1 once, on the calling
@@ -393,17 +425,19 @@ void on_two_threads(int64_t count, bool threads, Work work) {
 
 // The noise and the later stages of the kept block b (in place, rounded to
 // single precision), and its levels into part (from zero); i and q are
-// kSequenceBlock each.
-void finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, double* q,
+// kSequenceBlock each, scratch 2 kSequenceBlock. False when the block could
+// not be read or stored.
+bool finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, double* q, float* scratch,
                        SequenceLevels* part) {
     const int64_t first = b * kSequenceBlock;
     const int64_t left = c->run.setup.total - first;
     const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-    float* iq = c->kept + 2 * first;
+    float* iq = kept_from(c, first, n, scratch);
     *part = SequenceLevels{};
+    if (iq == nullptr) return false;
     if (impaired_finish_kept_at(&c->chain, g, first, n, iq)) {  // no round trip through i and q
         add_levels_iq(iq, n, part);
-        return;
+        return kept_store(c, first, n, iq);
     }
     for (int32_t k = 0; k < n; ++k) i[k] = iq[2 * k], q[k] = iq[2 * k + 1];
     impaired_finish_at(&c->chain, g, first, n, i, q);
@@ -413,6 +447,7 @@ void finish_kept_block(SequenceCall* c, NoiseLanes* g, int64_t b, double* i, dou
         iq[2 * k] = x, iq[2 * k + 1] = y;
     }
     add_levels(i, q, n, part);
+    return kept_store(c, first, n, iq);
 }
 
 // The noise pass over kept when every block's later stages can be made
@@ -423,15 +458,25 @@ bool finish_kept_blocks(SequenceCall* c, SequenceLevels* m) {
     SequenceLevels* parts = static_cast<SequenceLevels*>(
         std::malloc(static_cast<size_t>(blocks > 0 ? blocks : 1) * sizeof(SequenceLevels)));
     if (parts == nullptr) return false;
-    double* helper_block = c->run.setup.threads
-                               ? static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)))
-                               : nullptr;
+    // The helper's block, then its scratch (with a memory file).
+    const size_t helper_bytes = 2 * kSequenceBlock * (sizeof(double) + (c->kept == nullptr ? sizeof(float) : 0));
+    double* helper_block = c->run.setup.threads ? static_cast<double*>(std::malloc(helper_bytes)) : nullptr;
+    float* helper_scratch = helper_block != nullptr ? reinterpret_cast<float*>(helper_block + 2 * kSequenceBlock) : nullptr;
     NoiseLanes lanes[2];
     for (NoiseLanes& g : lanes) noise_lanes_reset(&g, c->chain.m->seed);
+    std::atomic<bool> failed{false};
     on_two_threads(blocks, helper_block != nullptr, [&](int thread, int64_t b) {
         double* i = thread == 0 ? c->block : helper_block;
-        finish_kept_block(c, &lanes[thread], b, i, i + kSequenceBlock, &parts[b]);
+        float* scratch = thread == 0 ? c->scratch : helper_scratch;
+        if (!failed.load(std::memory_order_relaxed) &&
+            !finish_kept_block(c, &lanes[thread], b, i, i + kSequenceBlock, scratch, &parts[b]))
+            failed.store(true, std::memory_order_relaxed);
     });
+    if (failed.load()) {
+        std::free(helper_block);
+        std::free(parts);
+        return false;
+    }
     for (int64_t b = 0; b < blocks; ++b) {
         const SequenceLevels& l = parts[b];
         m->peak_i = l.peak_i > m->peak_i ? l.peak_i : m->peak_i;
@@ -448,10 +493,18 @@ bool finish_kept_blocks(SequenceCall* c, SequenceLevels* m) {
 }
 
 // A PpduSamplesFn over a SequenceCall: the PPDU rounded to single precision
-// into kept (zero from the start: the idle time needs no writing).
+// into the kept samples (zero from the start: the idle time needs no
+// writing), a block at a time; stops when they could not be stored.
 bool keep_ppdu(void* context, int64_t first, int32_t n, const double* i, const double* q) {
-    float* to = static_cast<SequenceCall*>(context)->kept + 2 * first;
-    for (int32_t k = 0; k < n; ++k) to[2 * k] = static_cast<float>(i[k]), to[2 * k + 1] = static_cast<float>(q[k]);
+    const SequenceCall* c = static_cast<SequenceCall*>(context);
+    for (int32_t done = 0; done < n;) {
+        const int32_t m = n - done < kSequenceBlock ? n - done : kSequenceBlock;
+        float* to = kept_to(c, first + done, c->scratch);
+        for (int32_t k = 0; k < m; ++k)
+            to[2 * k] = static_cast<float>(i[done + k]), to[2 * k + 1] = static_cast<float>(q[done + k]);
+        if (!kept_store(c, first + done, m, to)) return false;
+        done += m;
+    }
     return true;
 }
 
@@ -472,7 +525,8 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
     for (int64_t done = 0; direct == 1 && done < total;) {
         const int64_t left = total - done;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        if (impaired_chain_keep(&c->chain, n, c->kept + 2 * done) != 0) return false;
+        float* to = kept_to(c, done, c->scratch);
+        if (impaired_chain_keep(&c->chain, n, to) != 0 || !kept_store(c, done, n, to)) return false;
         done += n;
     }
     if (impaired_settle_power(&c->chain, i, q) != 0) return false;
@@ -485,10 +539,11 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
     for (int64_t done = 0; done < total;) {
         const int64_t left = total - done;
         const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-        const float* from = c->kept + 2 * done;
+        const float* from = kept_from(c, done, n, c->scratch);
+        if (from == nullptr) return false;
         for (int32_t k = 0; k < n; ++k) i[k] = from[2 * k], q[k] = from[2 * k + 1];
         impaired_finish(&c->chain, n, i, q);
-        round_block(c, done, n);
+        if (!round_block(c, done, n, true)) return false;
         add_levels(i, q, n, m);
         done += n;
     }
@@ -499,6 +554,27 @@ bool measure_kept_chain(SequenceCall* c, SequenceLevels* m) {
 // Whether the call's samples, rounded to single precision, fit the buffer it may keep.
 bool kept_fits(const SequenceCall* c) {
     return c->run.setup.total <= c->kept_bytes / static_cast<int64_t>(2 * sizeof(float));
+}
+
+// Makes room for the kept samples, zero: a memory file where there is one
+// (and its scratch), else the array; neither when memory runs short.
+void open_kept(SequenceCall* c) {
+    const int64_t total = c->run.setup.total;
+    if (c->memory_file && memory_file_open(&c->kept_file, 8 * total)) {
+        c->scratch = static_cast<float*>(std::malloc(2 * kSequenceBlock * sizeof(float)));
+        if (c->scratch != nullptr) return;
+        memory_file_close(&c->kept_file);
+    }
+    // Huge pages cut the array's page faults but made single calls slower and
+    // far less even here: not used.
+    c->kept = static_cast<float*>(std::calloc(static_cast<size_t>(2 * total), sizeof(float)));
+}
+
+// Gives up the kept samples (the memory file ran out of memory).
+void drop_kept(SequenceCall* c) {
+    memory_file_close(&c->kept_file);
+    std::free(c->kept);
+    c->kept = nullptr;
 }
 
 // The levels of the whole sequence (a pass over it): straight from the PPDUs
@@ -515,10 +591,7 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
     }
     if (c->chain_open) {
         const int64_t total = c->run.setup.total;
-        if (kept_fits(c))
-            // Zero: the PPDU pass writes the packets alone. (Huge pages cut the page
-            // faults but made single calls slower and far less even here: not used.)
-            c->kept = static_cast<float*>(std::calloc(static_cast<size_t>(2 * total), sizeof(float)));
+        if (kept_fits(c)) open_kept(c);
         if (c->kept != nullptr && c->chain.power_pending) {
             void* block = c->kept;
             const size_t bytes = static_cast<size_t>(2 * total) * sizeof(float);
@@ -527,13 +600,14 @@ bool measure_levels(SequenceCall* c, SequenceLevels* m) {
             prefault_finish(ahead);
             return measured;
         }
+        if (c->kept_file.fd >= 0 && c->chain.power_pending) return measure_kept_chain(c, m);
         if (impaired_settle_power(&c->chain, c->block, c->block + kSequenceBlock) != 0) return false;
         const int32_t pass = each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
-            round_block(c, first, n);
+            if (!round_block(c, first, n, kept_there(c))) drop_kept(c);  // the write pass runs the chain again
             add_levels(i, q, n, m);
             return true;
         });
-        c->kept_whole = pass == 0 && c->kept != nullptr;
+        c->kept_whole = pass == 0 && kept_there(c);
         return pass == 0;
     }
     return each_block(c, [&](int64_t, int32_t n, const double* i, const double* q) {
@@ -613,6 +687,20 @@ bool write_packed(void* context, int64_t first, int32_t n, const unsigned char* 
     return !w->sink->failed;
 }
 
+// Packs n interleaved samples in place into their AWG bytes.
+void pack_samples(float* iq, int32_t n, double scale, bool within) {
+    unsigned char* out = reinterpret_cast<unsigned char*>(iq);
+    if (within) awg_pack_pairs_within(iq, n, scale, out);
+    else awg_pack_pairs(iq, n, scale, out);
+}
+
+// Writes the bytes of n samples from sample first on: at their place in the
+// file (origin: the offset of sample 0) when origin >= 0, else through the stream.
+void write_sample_bytes(FileSink* sink, int64_t origin, const unsigned char* bytes, int64_t first, int64_t n) {
+    if (origin < 0) sink_write(sink, bytes, 8 * static_cast<size_t>(n));
+    else if (!sink_write_at(sink, bytes, 8 * static_cast<size_t>(n), origin + 8 * first)) sink->failed = true;
+}
+
 // Packs kept block b of a sequence of total samples in place (8 bytes a
 // sample, as its two floats); the bytes of sample k lie at 8 k. within: no
 // sample needs saturating (SequenceCall::kept_finite).
@@ -620,9 +708,7 @@ void pack_kept_block(float* kept, int64_t total, int64_t b, double scale, bool w
     const int64_t first = b * kSequenceBlock;
     const int64_t left = total - first;
     const int32_t n = left < kSequenceBlock ? static_cast<int32_t>(left) : kSequenceBlock;
-    unsigned char* out = reinterpret_cast<unsigned char*>(kept) + 8 * first;
-    if (within) awg_pack_pairs_within(kept + 2 * first, n, scale, out);
-    else awg_pack_pairs(kept + 2 * first, n, scale, out);
+    pack_samples(kept + 2 * first, n, scale, within);
 }
 
 // Writes kept block b's bytes: at their place in the file (origin: the
@@ -632,9 +718,55 @@ void write_kept_block(FileSink* sink, int64_t origin, const float* kept, int64_t
     const int64_t first = b * kSequenceBlock;
     const int64_t left = total - first;
     const int64_t n = left < kSequenceBlock ? left : kSequenceBlock;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(kept) + 8 * first;
-    if (origin < 0) sink_write(sink, bytes, 8 * static_cast<size_t>(n));
-    else if (!sink_write_at(sink, bytes, 8 * static_cast<size_t>(n), origin + 8 * first)) sink->failed = true;
+    write_sample_bytes(sink, origin, reinterpret_cast<const unsigned char*>(kept) + 8 * first, first, n);
+}
+
+// Reads kept block b from the memory file into scratch, packs it there and
+// writes it (as write_sample_bytes); 0, 1 when the sink failed, -1 when the
+// block could not be read.
+int32_t write_file_block(const SequenceCall* c, FileSink* sink, int64_t origin, int64_t b, double scale,
+                         float* scratch) {
+    const int64_t total = c->run.setup.total;
+    const int64_t first = b * kSequenceBlock;
+    const int32_t n = total - first < kSequenceBlock ? static_cast<int32_t>(total - first) : kSequenceBlock;
+    float* iq = kept_from(c, first, n, scratch);
+    if (iq == nullptr) return -1;
+    pack_samples(iq, n, scale, c->kept_finite);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(iq);
+    if (origin < 0) {
+        sink_write(sink, bytes, 8 * static_cast<size_t>(n));
+        return sink->failed ? 1 : 0;
+    }
+    return sink_write_at(sink, bytes, 8 * static_cast<size_t>(n), origin + 8 * first) ? 0 : 1;
+}
+
+// write_kept for samples kept in a memory file: each block read into a
+// scratch, packed there and written; at its place in the file on two threads
+// where the sink takes positional writes, else in order through the stream.
+// Returns 0, 1 when the sink failed, or -1 when a block could not be read.
+int32_t write_kept_file(SequenceCall* c, FileSink* sink, double scale) {
+    const int64_t total = c->run.setup.total;
+    const int64_t blocks = (total + kSequenceBlock - 1) / kSequenceBlock;
+    int64_t origin = -1;
+    if (!sink_begin_positional(sink, &origin)) origin = -1;
+    float* helper_scratch = origin >= 0 && c->run.setup.threads
+                                ? static_cast<float*>(std::malloc(2 * kSequenceBlock * sizeof(float)))
+                                : nullptr;
+    std::atomic<int32_t> status{0};
+    const auto work = [&](int thread, int64_t b) {
+        if (status.load(std::memory_order_relaxed) != 0) return;
+        const int32_t s = write_file_block(c, sink, origin, b, scale, thread == 0 ? c->scratch : helper_scratch);
+        int32_t none = 0;
+        if (s == -1) status.store(-1);
+        else if (s != 0) status.compare_exchange_strong(none, s);
+    };
+    on_two_threads(blocks, helper_scratch != nullptr, work);
+    std::free(helper_scratch);
+    memory_file_close(&c->kept_file);
+    if (status.load() == -1) return -1;
+    if (status.load() != 0) sink->failed = true;
+    if (!sink->failed && origin >= 0) sink_end_positional(sink, origin + 8 * total);
+    return sink->failed ? 1 : 0;
 }
 
 // The writing pass of an impaired AWG file from the samples its measuring
@@ -645,6 +777,7 @@ void write_kept_block(FileSink* sink, int64_t origin, const float* kept, int64_t
 // the sink failed.
 int32_t write_kept(SequenceCall* c, FileSink* sink, double scale) {
     c->kept_whole = false;  // round_block must not write into it now
+    if (c->kept == nullptr) return write_kept_file(c, sink, scale);
     const bool within = c->kept_finite;
     float* kept = c->kept;
     c->kept = nullptr;
@@ -723,7 +856,7 @@ int32_t write_pass(SequenceCall* c, FileSink* sink, int32_t output_mode, double 
     }
     if (c->chain_open && output_mode == 0 && c->kept_whole) return write_kept(c, sink, scale);
     return each_block(c, [&](int64_t first, int32_t n, const double* i, const double* q) {
-        if (output_mode == 0 && c->chain_open) round_block(c, first, n);
+        if (output_mode == 0 && c->chain_open) round_block(c, first, n, false);
         if (output_mode == 0) awg_parts_write(sink, i, q, n, scale);
         else csv_parts_write(sink, i, q, n);
         return !sink->failed;
@@ -842,6 +975,7 @@ int32_t sequence_call(OrvSequenceParams* p, const OrvImpairments* imp, const Orv
         SequenceCall c;
         c.kept_bytes = options.kept_sample_bytes;
         c.prefault = options.prefault;
+        c.memory_file = options.kept_in_memory_file;
         if (!c.start(p, packets, count, &s)) return ORV_NO_MEMORY;
         if (chain) {
             if (impaired_open(&c.chain, &c.run, imp, defer_power) != 0) return ORV_NO_MEMORY;

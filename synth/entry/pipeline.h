@@ -18,6 +18,7 @@ struct GenerateOptions {
     int32_t ppdu_builders = 2;  // a sequence's PPDUs are built on at most this many threads
     int64_t value_cache_bytes = 32 << 20;  // a sequence's coded symbols kept between passes
     int64_t kept_sample_bytes = int64_t{256} << 20;  // an impaired AWG sequence's samples kept between passes
+    bool kept_in_memory_file = true;  // ... in a memory file where there is one, else in an array
 };
 
 // Per-call sample arrays, each of `total` elements: I and Q share one block;

@@ -43,9 +43,10 @@ struct RunWay {
     int64_t kept_bytes;  // the impaired samples kept between passes at most
     bool threads;
     int32_t builders;
+    bool memory_file = true;  // kept in a memory file where there is one, else in an array
 };
 
-// Kept, two builder threads: the reference every other way must match.
+// Kept (in a memory file on Linux), two builder threads: the reference every other way must match.
 constexpr RunWay kKeptTwoBuilders{"kept_two_builders", int64_t{64} << 20, true, 2};
 
 struct PassCase {
@@ -92,6 +93,7 @@ Written write(const ChainCase& c, const RunWay& way, const std::string& path, bo
     o.kept_sample_bytes = way.kept_bytes;
     o.threads = way.threads;
     o.ppdu_builders = way.builders;
+    o.kept_in_memory_file = way.memory_file;
     // The absolute noise's generator goes on from call to call: every call from the same state.
     int32_t table[33];
     noise_table_copy(table);
@@ -206,6 +208,8 @@ const RunWay kWays[] = {
     {"kept_one_builder", int64_t{64} << 20, true, 1},
     {"kept_no_threads", int64_t{64} << 20, false, 1},
     {"not_kept_no_threads", 0, false, 1},
+    {"kept_array_two_builders", int64_t{64} << 20, true, 2, false},
+    {"kept_array_no_threads", int64_t{64} << 20, false, 1, false},
 };
 
 std::vector<PassCase> pass_cases() {
@@ -242,7 +246,7 @@ TEST(ImpairedKeptPass, WriteFailureReported) {
     if (::stat("/dev/full", &st) != 0) GTEST_SKIP() << "no /dev/full";
     const ChainCase many{"snr over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { m->snr_enable = 1, m->snr_db = 12; },
                          2e-3};
-    for (const RunWay& way : {kKeptTwoBuilders, kWays[0], kWays[2], kWays[3]})
+    for (const RunWay& way : {kKeptTwoBuilders, kWays[0], kWays[2], kWays[3], kWays[4]})
         EXPECT_EQ(write(many, way, "/dev/full").rc, ORV_WRITE_FAILED) << way.name;
 }
 
@@ -252,7 +256,7 @@ TEST(ImpairedKeptPass, WriteFailureReported) {
 TEST(ImpairedKeptPass, FifoGetsTheBytesOfTheFile) {
     const ChainCase many{"whole chain over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { whole_chain(m); },
                          2e-3};
-    for (const RunWay& way : {kKeptTwoBuilders, kWays[2]}) {
+    for (const RunWay& way : {kKeptTwoBuilders, kWays[2], kWays[4]}) {
         const orv_test::TempDir dir;
         const Written want = write(many, way, dir.file("file.awv"));
         ASSERT_EQ(want.rc, 0) << way.name;

@@ -1,0 +1,118 @@
+// The memory file that holds an impaired sequence's kept samples: zeros until
+// written, what was written read back at any offset, and every access that
+// strays outside the file refused rather than clipped.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform_memory.h"
+
+namespace {
+
+#if defined(__linux__)
+
+// One access to a 1000-byte file that already holds 0..255 repeated in its first 600 bytes.
+struct Access {
+    const char* name;
+    bool write;
+    int64_t offset;
+    size_t n;
+    bool ok;
+};
+
+const Access kAccesses[] = {
+    {"read written start", false, 0, 600, true},
+    {"read across written end", false, 590, 20, true},
+    {"read unwritten tail", false, 600, 400, true},
+    {"read whole file", false, 0, 1000, true},
+    {"read nothing at end", false, 1000, 0, true},
+    {"read one past end", false, 1000, 1, false},
+    {"read straddling end", false, 990, 11, false},
+    {"read negative offset", false, -1, 4, false},
+    {"read beyond file", false, 5000, 4, false},
+    {"write last byte", true, 999, 1, true},
+    {"write straddling end", true, 996, 8, false},
+    {"write negative offset", true, -8, 8, false},
+    {"write huge count", true, 8, SIZE_MAX - 4, false},
+};
+
+class MemoryFileAccess : public ::testing::TestWithParam<Access> {};
+
+TEST_P(MemoryFileAccess, InsideTheFileOnly) {
+    const Access& a = GetParam();
+    MemoryFile f;
+    ASSERT_TRUE(memory_file_open(&f, 1000));
+    std::vector<unsigned char> want(1000, 0);
+    for (size_t k = 0; k < 600; ++k) want[k] = static_cast<unsigned char>(k);
+    ASSERT_TRUE(memory_file_write(&f, 0, want.data(), 600));
+    std::vector<unsigned char> data(a.write ? 16 : a.n + 1, 0xA5);
+    if (a.write) {
+        EXPECT_EQ(memory_file_write(&f, a.offset, data.data(), a.n), a.ok);
+        if (a.ok) std::memset(want.data() + a.offset, 0xA5, a.n);
+    } else {
+        EXPECT_EQ(memory_file_read(&f, a.offset, data.data(), a.n), a.ok);
+        if (a.ok) {
+            EXPECT_EQ(0, std::memcmp(data.data(), want.data() + a.offset, a.n));
+        }
+        EXPECT_EQ(data[a.n], 0xA5) << "read past the count";
+    }
+    // Whatever the access did, the file holds what was written inside it and nothing else.
+    std::vector<unsigned char> all(1000);
+    ASSERT_TRUE(memory_file_read(&f, 0, all.data(), all.size()));
+    EXPECT_EQ(all, want);
+    memory_file_close(&f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MemoryFileAccess, ::testing::ValuesIn(kAccesses),
+                         [](const ::testing::TestParamInfo<Access>& i) {
+                             std::string s = i.param.name;
+                             for (char& ch : s)
+                                 if (ch == ' ') ch = '_';
+                             return s;
+                         });
+
+// Blocks of the size the sequence writes, out of order, over a file larger
+// than any one transfer: each block reads back as written, the gaps as zeros.
+TEST(MemoryFile, BlocksOutOfOrderAndGapsOfZeros) {
+    constexpr size_t kBlock = 16384 * 8;
+    constexpr int64_t kBlocks = 9;
+    MemoryFile f;
+    ASSERT_TRUE(memory_file_open(&f, kBlocks * kBlock));
+    std::vector<unsigned char> block(kBlock);
+    for (int64_t b : {7, 2, 5, 0}) {
+        for (size_t k = 0; k < kBlock; ++k) block[k] = static_cast<unsigned char>(k * 7 + b + 1);
+        ASSERT_TRUE(memory_file_write(&f, b * kBlock, block.data(), kBlock));
+    }
+    for (int64_t b = 0; b < kBlocks; ++b) {
+        ASSERT_TRUE(memory_file_read(&f, b * kBlock, block.data(), kBlock));
+        const bool written = b == 7 || b == 2 || b == 5 || b == 0;
+        for (size_t k = 0; k < kBlock; k += 4093)
+            ASSERT_EQ(block[k], written ? static_cast<unsigned char>(k * 7 + b + 1) : 0) << "block " << b << " byte " << k;
+    }
+    memory_file_close(&f);
+    memory_file_close(&f);  // twice is allowed
+    EXPECT_FALSE(memory_file_read(&f, 0, block.data(), 1)) << "a closed file reads nothing";
+}
+
+TEST(MemoryFile, NegativeSizeRefused) {
+    MemoryFile f;
+    EXPECT_FALSE(memory_file_open(&f, -1));
+    EXPECT_EQ(f.fd, -1);
+    unsigned char byte = 0;
+    EXPECT_FALSE(memory_file_write(&f, 0, &byte, 1));
+}
+
+#else
+
+TEST(MemoryFile, NoneWithoutLinux) {
+    MemoryFile f;
+    EXPECT_FALSE(memory_file_open(&f, 1000));
+    unsigned char byte = 0;
+    EXPECT_FALSE(memory_file_write(&f, 0, &byte, 1));
+}
+
+#endif
+
+}  // namespace
