@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "platform_memory.h"
+#include "support/readable_params.h"
 
 namespace {
 
@@ -38,6 +40,8 @@ const Access kAccesses[] = {
     {"write huge count", true, 8, SIZE_MAX - 4, false},
 };
 
+void PrintTo(const Access& a, std::ostream* os) { *os << a.name; }
+
 class MemoryFileAccess : public ::testing::TestWithParam<Access> {};
 
 TEST_P(MemoryFileAccess, InsideTheFileOnly) {
@@ -65,13 +69,7 @@ TEST_P(MemoryFileAccess, InsideTheFileOnly) {
     memory_file_close(&f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, MemoryFileAccess, ::testing::ValuesIn(kAccesses),
-                         [](const ::testing::TestParamInfo<Access>& i) {
-                             std::string s = i.param.name;
-                             for (char& ch : s)
-                                 if (ch == ' ') ch = '_';
-                             return s;
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, MemoryFileAccess, ::testing::ValuesIn(kAccesses), orv_test::PrintedName{});
 
 // Blocks of the size the sequence writes, out of order, over a file larger
 // than any one transfer: each block reads back as written, the gaps as zeros.
