@@ -461,7 +461,8 @@ bool finish_kept_blocks(SequenceCall* c, SequenceLevels* m) {
     // The helper's block, then its scratch (with a memory file).
     const size_t helper_bytes = 2 * kSequenceBlock * (sizeof(double) + (c->kept == nullptr ? sizeof(float) : 0));
     double* helper_block = c->run.setup.threads ? static_cast<double*>(std::malloc(helper_bytes)) : nullptr;
-    float* helper_scratch = helper_block != nullptr ? reinterpret_cast<float*>(helper_block + 2 * kSequenceBlock) : nullptr;
+    float* helper_scratch =
+        helper_block != nullptr && c->kept == nullptr ? reinterpret_cast<float*>(helper_block + 2 * kSequenceBlock) : nullptr;
     NoiseLanes lanes[2];
     for (NoiseLanes& g : lanes) noise_lanes_reset(&g, c->chain.m->seed);
     std::atomic<bool> failed{false};
