@@ -11,6 +11,14 @@
 #include "platform_memory.h"
 #include "support/readable_params.h"
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#endif
+
 namespace {
 
 #if defined(__linux__)
@@ -92,6 +100,29 @@ TEST(MemoryFile, BlocksOutOfOrderAndGapsOfZeros) {
     memory_file_close(&f);
     memory_file_close(&f);  // twice is allowed
     EXPECT_FALSE(memory_file_read(&f, 0, block.data(), 1)) << "a closed file reads nothing";
+}
+
+// The file counts against the process's file size limit: one larger than the
+// limit is not made (and raises no SIGXFSZ, which would end the process); one
+// within it is. Run in a child with the signal's default action.
+TEST(MemoryFile, FileSizeLimitRefusesLargerFiles) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit lim = {64 * 1024, 64 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(10);
+        MemoryFile f;
+        if (memory_file_open(&f, 64 * 1024 + 1)) _exit(11);
+        if (!memory_file_open(&f, 64 * 1024)) _exit(12);
+        const unsigned char byte = 7;
+        if (!memory_file_write(&f, 64 * 1024 - 1, &byte, 1)) _exit(13);
+        memory_file_close(&f);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no limit, 11: larger file made, 12: file within refused, 13: write refused";
 }
 
 TEST(MemoryFile, NegativeSizeRefused) {

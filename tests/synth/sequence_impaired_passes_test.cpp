@@ -18,8 +18,14 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 
 #include "noise.h"
 #include "orvasynth.h"
@@ -276,6 +282,41 @@ TEST(ImpairedKeptPass, FifoGetsTheBytesOfTheFile) {
         got = std::regex_replace(got, std::regex("\\{DATE:[^}]*\\}"), "{DATE:}", std::regex_constants::format_first_only);
         EXPECT_EQ(got.size(), want.bytes.size()) << way.name;
         EXPECT_TRUE(got == want.bytes) << way.name << ": the FIFO's bytes differ";
+    }
+}
+
+// A file size limit below the file's size is a failed write (4), whichever way
+// the samples are kept: the memory file, which counts against that limit too,
+// is not made where its samples would pass it, so it neither fails for want of
+// memory (1) nor raises SIGXFSZ. Under a limit above the file all is written.
+TEST(ImpairedKeptPass, FileSizeLimitIsWriteFailure) {
+    const ChainCase many{"snr over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { m->snr_enable = 1, m->snr_db = 12; },
+                         2e-3};
+    struct Limit {
+        rlim_t bytes;
+        int want;
+    };
+    for (const RunWay& way : {kKeptTwoBuilders, kWays[4], kWays[0]}) {
+        for (const Limit& limit : {Limit{256 * 1024, ORV_WRITE_FAILED}, Limit{64 << 20, 0}}) {
+            const orv_test::TempDir dir;
+            const std::string path = dir.file("limited.awv");
+            std::fflush(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                signal(SIGXFSZ, SIG_IGN);
+                struct rlimit lim = {limit.bytes, limit.bytes};
+                setrlimit(RLIMIT_FSIZE, &lim);
+                _exit(write(many, way, path, false).rc);
+            }
+            int status = 0;
+            waitpid(pid, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status)) << way.name << ": killed by signal " << WTERMSIG(status);
+            EXPECT_EQ(WEXITSTATUS(status), limit.want) << way.name << " under " << limit.bytes << " bytes";
+            EXPECT_EQ(std::filesystem::exists(path), limit.want == 0) << way.name;
+            if (limit.want == 0) {
+                EXPECT_GT(std::filesystem::file_size(path), 256u * 1024) << "the lower limit was not below the file";
+            }
+        }
     }
 }
 
