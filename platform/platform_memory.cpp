@@ -147,21 +147,30 @@ bool within(const MemoryFile* f, int64_t offset, size_t n) {
     return f->fd >= 0 && offset >= 0 && offset <= f->bytes && n <= static_cast<uint64_t>(f->bytes - offset);
 }
 
+#if defined(__linux__)
+// Moves n bytes between data and the file at offset, a pread or pwrite at a
+// time (interrupted calls and short counts go on); false on any failure.
+template <typename Byte, typename Transfer>
+bool transfer_all(int64_t offset, Byte* data, size_t n, Transfer move) {
+    while (n > 0) {
+        const ssize_t done = move(data, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;  // writing: ENOSPC/ENOMEM, the memory ran out
+        data += done;
+        offset += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+#endif
+
 }  // namespace
 
 bool memory_file_write(const MemoryFile* f, int64_t offset, const void* data, size_t n) {
     if (!within(f, offset, n)) return false;
 #if defined(__linux__)
-    const char* from = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t done = pwrite(f->fd, from, n, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;  // ENOSPC/ENOMEM: the memory ran out
-        from += done;
-        offset += done;
-        n -= static_cast<size_t>(done);
-    }
-    return true;
+    return transfer_all(offset, static_cast<const char*>(data), n,
+                        [f](const char* from, size_t m, off_t at) { return pwrite(f->fd, from, m, at); });
 #else
     (void)data;
     return false;
@@ -171,16 +180,8 @@ bool memory_file_write(const MemoryFile* f, int64_t offset, const void* data, si
 bool memory_file_read(const MemoryFile* f, int64_t offset, void* data, size_t n) {
     if (!within(f, offset, n)) return false;
 #if defined(__linux__)
-    char* to = static_cast<char*>(data);
-    while (n > 0) {
-        const ssize_t done = pread(f->fd, to, n, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        to += done;
-        offset += done;
-        n -= static_cast<size_t>(done);
-    }
-    return true;
+    return transfer_all(offset, static_cast<char*>(data), n,
+                        [f](char* to, size_t m, off_t at) { return pread(f->fd, to, m, at); });
 #else
     (void)data;
     return false;
