@@ -285,19 +285,26 @@ TEST(ImpairedKeptPass, FifoGetsTheBytesOfTheFile) {
     }
 }
 
-// A file size limit below the file's size is a failed write (4), whichever way
-// the samples are kept: the memory file, which counts against that limit too,
-// is not made where its samples would pass it, so it neither fails for want of
-// memory (1) nor raises SIGXFSZ. Under a limit above the file all is written.
+// A file size limit below the file's size is a failed write (4) and no file,
+// whichever way the samples are kept: the memory file, which counts against
+// that limit too, is not made where its samples would pass it (so it neither
+// fails for want of memory, 1, nor raises SIGXFSZ); a limit just under the
+// file, above its samples' bytes, fails the last positional write. Under a
+// limit above the file all is written.
 TEST(ImpairedKeptPass, FileSizeLimitIsWriteFailure) {
     const ChainCase many{"snr over many blocks", [](OrvImpairments* m, OrvSequenceParams*) { m->snr_enable = 1, m->snr_db = 12; },
                          2e-3};
+    const orv_test::TempDir whole_dir;
+    const Written whole = write(many, kKeptTwoBuilders, whole_dir.file("whole.awv"));
+    ASSERT_EQ(whole.rc, 0);
+    const rlim_t size = static_cast<rlim_t>(std::filesystem::file_size(whole_dir.file("whole.awv")));
+    ASSERT_GT(size - 16, 8 * static_cast<rlim_t>(whole.total)) << "the header is shorter than 16 bytes";
     struct Limit {
         rlim_t bytes;
         int want;
     };
     for (const RunWay& way : {kKeptTwoBuilders, kWays[4], kWays[0]}) {
-        for (const Limit& limit : {Limit{256 * 1024, ORV_WRITE_FAILED}, Limit{64 << 20, 0}}) {
+        for (const Limit& limit : {Limit{size / 3, ORV_WRITE_FAILED}, Limit{size - 16, ORV_WRITE_FAILED}, Limit{size, 0}}) {
             const orv_test::TempDir dir;
             const std::string path = dir.file("limited.awv");
             std::fflush(nullptr);
@@ -311,11 +318,8 @@ TEST(ImpairedKeptPass, FileSizeLimitIsWriteFailure) {
             int status = 0;
             waitpid(pid, &status, 0);
             ASSERT_TRUE(WIFEXITED(status)) << way.name << ": killed by signal " << WTERMSIG(status);
-            EXPECT_EQ(WEXITSTATUS(status), limit.want) << way.name << " under " << limit.bytes << " bytes";
+            EXPECT_EQ(WEXITSTATUS(status), limit.want) << way.name << " under " << limit.bytes << " of " << size << " bytes";
             EXPECT_EQ(std::filesystem::exists(path), limit.want == 0) << way.name;
-            if (limit.want == 0) {
-                EXPECT_GT(std::filesystem::file_size(path), 256u * 1024) << "the lower limit was not below the file";
-            }
         }
     }
 }
