@@ -340,6 +340,40 @@ bool sink_begin_positional(FileSink* s, int64_t* offset) {
 #endif
 }
 
+#if defined(_WIN32)
+bool fd_write_all_at(int, const void*, size_t, int64_t) { return false; }  // no positional transfers
+bool fd_read_all_at(int, void*, size_t, int64_t) { return false; }
+#else
+namespace {
+
+// Moves n bytes between data and a file at offset, move (a pread or pwrite)
+// a call at a time; false on any failure.
+template <typename Byte, typename Transfer>
+bool transfer_all(int64_t offset, Byte* data, size_t n, Transfer move) {
+    while (n > 0) {
+        const ssize_t done = move(data, n, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        offset += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool fd_write_all_at(int fd, const void* data, size_t n, int64_t offset) {
+    return transfer_all(offset, static_cast<const char*>(data), n,
+                        [fd](const char* from, size_t m, off_t at) { return pwrite(fd, from, m, at); });
+}
+
+bool fd_read_all_at(int fd, void* data, size_t n, int64_t offset) {
+    return transfer_all(offset, static_cast<char*>(data), n,
+                        [fd](char* to, size_t m, off_t at) { return pread(fd, to, m, at); });
+}
+#endif
+
 bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset) {
 #if defined(_WIN32)
     (void)s;
@@ -348,17 +382,7 @@ bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset
     (void)offset;
     return false;
 #else
-    const char* p = static_cast<const char*>(data);
-    const int fd = fileno(s->file);
-    while (n > 0) {
-        const ssize_t done = pwrite(fd, p, n, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        p += done;
-        n -= static_cast<size_t>(done);
-        offset += done;
-    }
-    return true;
+    return fd_write_all_at(fileno(s->file), data, n, offset);
 #endif
 }
 

@@ -52,6 +52,12 @@ bool sink_begin_positional(FileSink* s, int64_t* offset);
 // Writes n bytes at offset; any thread may call it for disjoint ranges at
 // once. Returns false on failure, which the caller records in s->failed.
 bool sink_write_at(const FileSink* s, const void* data, size_t n, int64_t offset);
+
+// Writes (reads) all n bytes at offset of the descriptor fd, a pwrite (pread)
+// at a time, going on after interrupted calls and short counts; false on any
+// failure, and always on Windows (no positional transfers there).
+bool fd_write_all_at(int fd, const void* data, size_t n, int64_t offset);
+bool fd_read_all_at(int fd, void* data, size_t n, int64_t offset);
 // Reserves the file's storage for bytes [offset, offset + n) ahead of their
 // writes (Linux fallocate, the file's size unchanged), so that the writes
 // find it allocated. Only for a regular file, and not while it is written.

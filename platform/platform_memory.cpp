@@ -1,5 +1,7 @@
 #include "platform_memory.h"
 
+#include "file_sink.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -10,8 +12,6 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace {
@@ -147,45 +147,14 @@ bool within(const MemoryFile* f, int64_t offset, size_t n) {
     return f->fd >= 0 && offset >= 0 && offset <= f->bytes && n <= static_cast<uint64_t>(f->bytes - offset);
 }
 
-#if defined(__linux__)
-// Moves n bytes between data and the file at offset, a pread or pwrite at a
-// time (interrupted calls and short counts go on); false on any failure.
-template <typename Byte, typename Transfer>
-bool transfer_all(int64_t offset, Byte* data, size_t n, Transfer move) {
-    while (n > 0) {
-        const ssize_t done = move(data, n, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;  // writing: ENOSPC/ENOMEM, the memory ran out
-        data += done;
-        offset += done;
-        n -= static_cast<size_t>(done);
-    }
-    return true;
-}
-#endif
-
 }  // namespace
 
 bool memory_file_write(const MemoryFile* f, int64_t offset, const void* data, size_t n) {
-    if (!within(f, offset, n)) return false;
-#if defined(__linux__)
-    return transfer_all(offset, static_cast<const char*>(data), n,
-                        [f](const char* from, size_t m, off_t at) { return pwrite(f->fd, from, m, at); });
-#else
-    (void)data;
-    return false;
-#endif
+    return within(f, offset, n) && fd_write_all_at(f->fd, data, n, offset);  // ENOSPC/ENOMEM: memory ran out
 }
 
 bool memory_file_read(const MemoryFile* f, int64_t offset, void* data, size_t n) {
-    if (!within(f, offset, n)) return false;
-#if defined(__linux__)
-    return transfer_all(offset, static_cast<char*>(data), n,
-                        [f](char* to, size_t m, off_t at) { return pread(f->fd, to, m, at); });
-#else
-    (void)data;
-    return false;
-#endif
+    return within(f, offset, n) && fd_read_all_at(f->fd, data, n, offset);
 }
 
 void memory_file_close(MemoryFile* f) {
