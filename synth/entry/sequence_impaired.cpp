@@ -755,7 +755,8 @@ int32_t open_phase_noise(ImpairedRun* c) {
     return phase_noise_open(&c->phase_noise, f, l, 3, c->fs, m->seed) == 0 ? 0 : -1;
 }
 
-// Allocates every stage's state. Returns 0 or -1 (what was allocated stays for close).
+// Allocates every stage's state but the phase noise's. Returns 0 or -1 (what
+// was allocated stays for close).
 int32_t open_stages(ImpairedRun* c) {
     FirstStageRing* g = new (std::nothrow) FirstStageRing;
     c->ring = g;
@@ -781,11 +782,31 @@ int32_t open_stages(ImpairedRun* c) {
     if (c->ppdu_begin == nullptr) return -1;
     c->ppdu_end = c->ppdu_begin + count;
     c->channel_switch = c->ppdu_end + count;
-    if (c->pn && open_phase_noise(c) != 0) return -1;
     if (c->clock && resampler_open(&c->resampler, c->m->clock_ppm, resampler_taps(c->src->setup.os)) != 0)
         return -1;
     if (c->multipath && open_channel(c) != 0) return -1;
     return 0;
+}
+
+// measure_levels, with the phase-noise design (a single thread's work of tens
+// of ms, mostly fresh memory) on a thread of its own meanwhile where threads
+// may be used. Returns 0 or -1 out of memory (what was allocated stays for close).
+int32_t measure_and_design(ImpairedRun* c, bool defer_power) {
+    std::thread design;
+    int32_t designed = 0;
+    if (c->pn && c->src->setup.threads) {
+        try {
+            design = std::thread([c, &designed] { designed = open_phase_noise(c); });
+        } catch (...) {
+            // no thread to be had (its state's memory or the thread itself): the design below, on this one
+        }
+    }
+    if (c->pn && !design.joinable()) designed = open_phase_noise(c);
+    double* block = static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)));
+    const int32_t measured = block == nullptr ? -1 : measure_levels(c, defer_power, block, block + kSequenceBlock);
+    std::free(block);
+    if (design.joinable()) design.join();
+    return measured == 0 && designed == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -853,10 +874,7 @@ int32_t impaired_open(ImpairedRun* c, SequenceRun* r, const OrvImpairments* m, b
         return -1;
     }
     layout(c, r->packets);
-    double* block = static_cast<double*>(std::malloc(2 * kSequenceBlock * sizeof(double)));
-    const int32_t measured = block == nullptr ? -1 : measure_levels(c, defer_power, block, block + kSequenceBlock);
-    std::free(block);
-    if (measured != 0) {
+    if (measure_and_design(c, defer_power) != 0) {
         impaired_close(c);
         return -1;
     }
