@@ -722,50 +722,93 @@ void write_kept_block(FileSink* sink, int64_t origin, const float* kept, int64_t
     write_sample_bytes(sink, origin, reinterpret_cast<const unsigned char*>(kept) + 8 * first, first, n);
 }
 
-// Reads kept block b from the memory file into scratch, packs it there and
-// writes it (as write_sample_bytes); 0, 1 when the sink failed, -1 when the
-// block could not be read.
-int32_t write_file_block(const SequenceCall* c, FileSink* sink, int64_t origin, int64_t b, double scale,
-                         float* scratch) {
+// Reads kept block b from the memory file into scratch and packs it there;
+// false when it could not be read.
+bool read_file_block(const SequenceCall* c, int64_t b, double scale, float* scratch) {
     const int64_t total = c->run.setup.total;
     const int64_t first = b * kSequenceBlock;
     const int32_t n = total - first < kSequenceBlock ? static_cast<int32_t>(total - first) : kSequenceBlock;
-    float* iq = kept_from(c, first, n, scratch);
-    if (iq == nullptr) return -1;
-    pack_samples(iq, n, scale, c->kept_finite);
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(iq);
-    if (origin < 0) {
-        sink_write(sink, bytes, 8 * static_cast<size_t>(n));
-        return sink->failed ? 1 : 0;
-    }
-    return sink_write_at(sink, bytes, 8 * static_cast<size_t>(n), origin + 8 * first) ? 0 : 1;
+    if (kept_from(c, first, n, scratch) == nullptr) return false;
+    pack_samples(scratch, n, scale, c->kept_finite);
+    return true;
 }
 
-// write_kept for samples kept in a memory file: each block read into a
-// scratch, packed there and written; at its place in the file on two threads
-// where the sink takes positional writes, else in order through the stream.
-// Returns 0, 1 when the sink failed, or -1 when a block could not be read.
+// Packed blocks of write_kept_file's two threads: block b in slot b % kPackSlots.
+constexpr int64_t kPackSlots = 6;
+struct PackRing {
+    float* slot[kPackSlots] = {};          // 2 kSequenceBlock floats each
+    std::atomic<int64_t> held[kPackSlots];  // the block each slot holds packed (-1: none yet)
+    std::atomic<int64_t> next{0};           // the next block to claim
+    std::atomic<int64_t> written{0};        // blocks written (their slots free again)
+    std::atomic<int64_t> packed{0};         // blocks read and packed
+    std::atomic<bool> failed{false};        // a block could not be read
+};
+
+// Claims the next block whose slot is free (below written + kPackSlots), reads
+// and packs it into its slot; false when there was none to claim or it failed.
+// The thread that packs the last block closes the memory file, while the
+// writing goes on (every read is done by then).
+bool pack_next(SequenceCall* c, PackRing* g, int64_t blocks, double scale) {
+    int64_t b = g->next.load(std::memory_order_relaxed);
+    do {
+        if (b >= blocks || b >= g->written.load(std::memory_order_acquire) + kPackSlots) return false;
+    } while (!g->next.compare_exchange_weak(b, b + 1, std::memory_order_relaxed));
+    if (!read_file_block(c, b, scale, g->slot[b % kPackSlots])) {
+        g->failed.store(true);
+        return false;
+    }
+    g->held[b % kPackSlots].store(b, std::memory_order_release);
+    if (g->packed.fetch_add(1, std::memory_order_acq_rel) + 1 == blocks) memory_file_close(&c->kept_file);
+    return true;
+}
+
+// write_kept for samples kept in a memory file: a helper thread reads and
+// packs blocks ahead into a ring of slots, the calling thread writes them in
+// order (alone, so the file's writes never wait on each other) and packs the
+// next ones itself while the one it needs is not ready. Without the helper,
+// block after block. Returns 0, 1 when the sink failed, or -1 when a block
+// could not be read.
 int32_t write_kept_file(SequenceCall* c, FileSink* sink, double scale) {
     const int64_t total = c->run.setup.total;
     const int64_t blocks = (total + kSequenceBlock - 1) / kSequenceBlock;
     int64_t origin = -1;
     if (!sink_begin_positional(sink, &origin)) origin = -1;
-    float* helper_scratch = origin >= 0 && c->run.setup.threads
-                                ? static_cast<float*>(std::malloc(2 * kSequenceBlock * sizeof(float)))
-                                : nullptr;
-    std::atomic<int32_t> status{0};
-    const auto work = [&](int thread, int64_t b) {
-        if (status.load(std::memory_order_relaxed) != 0) return;
-        const int32_t s = write_file_block(c, sink, origin, b, scale, thread == 0 ? c->scratch : helper_scratch);
-        int32_t none = 0;
-        if (s == -1) status.store(-1);
-        else if (s != 0) status.compare_exchange_strong(none, s);
-    };
-    on_two_threads(blocks, helper_scratch != nullptr, work);
-    std::free(helper_scratch);
+    PackRing g;
+    float* slots = c->run.setup.threads && blocks > 1
+                       ? static_cast<float*>(std::malloc(kPackSlots * 2 * kSequenceBlock * sizeof(float)))
+                       : nullptr;
+    for (int64_t k = 0; k < kPackSlots; ++k) {
+        g.slot[k] = slots == nullptr ? c->scratch : slots + k * 2 * kSequenceBlock;
+        g.held[k].store(-1, std::memory_order_relaxed);
+    }
+    std::thread helper;
+    if (slots != nullptr) {
+        try {
+            helper = std::thread([&] {
+                while (g.next.load(std::memory_order_relaxed) < blocks && !g.failed.load(std::memory_order_relaxed))
+                    if (!pack_next(c, &g, blocks, scale)) std::this_thread::yield();  // the ring is full
+            });
+        } catch (...) {  // no thread: the calling thread alone, through slot 0's scratch
+        }
+    }
+    for (int64_t w = 0; w < blocks && !sink->failed && !g.failed.load();) {
+        const int64_t slot = helper.joinable() ? w % kPackSlots : 0;
+        if (!helper.joinable() && !read_file_block(c, w, scale, g.slot[0])) g.failed.store(true);
+        else if (helper.joinable() && g.held[slot].load(std::memory_order_acquire) != w) {
+            if (!pack_next(c, &g, blocks, scale)) std::this_thread::yield();  // the helper is packing block w
+            continue;
+        }
+        if (g.failed.load()) break;
+        const int64_t first = w * kSequenceBlock;
+        write_sample_bytes(sink, origin, reinterpret_cast<const unsigned char*>(g.slot[slot]), first,
+                           total - first < kSequenceBlock ? total - first : kSequenceBlock);
+        g.written.store(++w, std::memory_order_release);
+    }
+    g.next.store(blocks);  // after a failure: the helper stops after its block
+    if (helper.joinable()) helper.join();
+    std::free(slots);
     memory_file_close(&c->kept_file);
-    if (status.load() == -1) return -1;
-    if (status.load() != 0) sink->failed = true;
+    if (g.failed.load()) return -1;
     if (!sink->failed && origin >= 0) sink_end_positional(sink, origin + 8 * total);
     return sink->failed ? 1 : 0;
 }
