@@ -17,7 +17,7 @@ struct NoiseLanes {
     uint64_t seed;
     int64_t block;  // block the lanes are in, -1 none
     int32_t at;     // next sample of that block
-    int32_t path;   // 0 the fastest loop the processor runs; 1 at most SSE2's, 2 the plain one (tests)
+    int32_t path;   // 0 the fastest loop the processor runs; 1 at most SSE2's, 2 the plain one, 3 at most AVX2's (tests)
 };
 
 // The two standard normal deviates of one 64-bit draw (Box and Muller in

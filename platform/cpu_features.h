@@ -38,4 +38,14 @@ inline bool cpu_has_avx2() {
     return avx2;
 #endif
 }
+
+// True when the processor and the system run AVX-512F (asked once; never on Windows, as cpu_has_avx).
+inline bool cpu_has_avx512() {
+#if defined(_WIN32)
+    return false;
+#else
+    static const bool avx512 = __builtin_cpu_supports("avx512f");
+    return avx512;
+#endif
+}
 #endif
