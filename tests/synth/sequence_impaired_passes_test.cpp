@@ -192,6 +192,9 @@ const ChainCase kChains[] = {
          p->noise_enable = 1, p->noise_level = -40;
      },
      2e-3},
+    // About twenty blocks (8 ms of idle time): the writing pass's ring of six
+    // packed blocks goes round three times, blocks packed by either thread.
+    {"snr over twenty blocks", [](OrvImpairments* m, OrvSequenceParams*) { m->snr_enable = 1, m->snr_db = 15; }, 8e-3},
     // The SNR alone takes its samples straight from the PPDUs (I and Q
     // exchanged as the settings say) where the samples are kept.
     {"snr alone iq exchanged no idle at the end",
