@@ -74,6 +74,11 @@ const Span kSpans[] = {
     {"odd start, odd pieces over four blocks", 33, 3 * kNoiseBlock - 5, 4 * kNoiseBlock + 3, 1237},
     {"pieces of seven from lane three", 33, 3, 211, 7},
     {"pieces of nine", 41, 2, 500, 9},
+    // The fastest loop's sixteens, then eights, then single samples, in every mix.
+    {"sixteen exactly", 43, 0, 16, 16},
+    {"sixteen eight and seven", 43, 4, 31, 31},
+    {"two sixteens and one from lane one", 47, 1, 36, 36},
+    {"pieces of twenty-five", 47, 3, 400, 25},
 };
 
 class StreamNoise : public ::testing::TestWithParam<Span> {};
