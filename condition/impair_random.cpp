@@ -380,15 +380,21 @@ ORV_AVX2 ORV_ALWAYS_INLINE void add8(__m256 a, __m256 x, double* i) {
     _mm256_storeu_pd(i + 4, _mm256_add_pd(_mm256_loadu_pd(i + 4), hi));
 }
 
-// The deviates of samples k..k+7 from two steps of the lanes (in order of sample).
-ORV_AVX2 ORV_ALWAYS_INLINE void next_pairs8(__m256i* s, __m256* x, __m256* y) {
+// The halves of the draws of samples k..k+7 from two steps of the lanes, in order of sample.
+ORV_AVX2 ORV_ALWAYS_INLINE void halves8(__m256i* s, __m256i* hi, __m256i* lo) {
     const __m256 d0 = _mm256_castsi256_ps(next4(s));  // samples k..k+3
     const __m256 d1 = _mm256_castsi256_ps(next4(s));  // samples k+4..k+7
-    // The halves in order of sample: the shuffle gives samples 0 1 4 5 2 3 6 7.
-    const __m256i hi = _mm256_permute4x64_epi64(
-        _mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1))), _MM_SHUFFLE(3, 1, 2, 0));
-    const __m256i lo = _mm256_permute4x64_epi64(
-        _mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0))), _MM_SHUFFLE(3, 1, 2, 0));
+    // The shuffle gives samples 0 1 4 5 2 3 6 7; the permute puts them in order.
+    *hi = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1))),
+                                   _MM_SHUFFLE(3, 1, 2, 0));
+    *lo = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0))),
+                                   _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+// The deviates of samples k..k+7 from two steps of the lanes (in order of sample).
+ORV_AVX2 ORV_ALWAYS_INLINE void next_pairs8(__m256i* s, __m256* x, __m256* y) {
+    __m256i hi, lo;
+    halves8(s, &hi, &lo);
     normal_pairs8(hi, lo, x, y);
 }
 
@@ -468,16 +474,6 @@ ORV_AVX512 ORV_ALWAYS_INLINE void normal_pairs16(__m512i hi, __m512i lo, __m512*
     const __m512i neg_s = _mm512_slli_epi32(_mm512_and_si512(_mm512_srli_epi32(quadrant, 1), one), 31);
     *x = _mm512_mul_ps(r, _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(c), neg_c)));
     *y = _mm512_mul_ps(r, _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(sn), neg_s)));
-}
-
-// The halves of the draws of samples k..k+7 in order of sample (as next_pairs8).
-ORV_AVX512 ORV_ALWAYS_INLINE void halves8(__m256i* s, __m256i* hi, __m256i* lo) {
-    const __m256 d0 = _mm256_castsi256_ps(next4(s));
-    const __m256 d1 = _mm256_castsi256_ps(next4(s));
-    *hi = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(3, 1, 3, 1))),
-                                   _MM_SHUFFLE(3, 1, 2, 0));
-    *lo = _mm256_permute4x64_epi64(_mm256_castps_si256(_mm256_shuffle_ps(d0, d1, _MM_SHUFFLE(2, 0, 2, 0))),
-                                   _MM_SHUFFLE(3, 1, 2, 0));
 }
 
 // a in the low half, b in the high half.
