@@ -261,7 +261,9 @@ Decoded decode_data(const std::vector<double>& soft, const RateInfo& rate, int l
     Decoded d;
     static thread_local std::vector<int16_t> pairs;  // kept from packet to packet
     coded_pairs_into(soft, rate, pairs);
-    const std::vector<uint8_t> r = viterbi_decode_q(pairs.data(), pairs.size() / 2, false);
+    // A clean packet's signs are already a codeword: the search would find that one path.
+    static thread_local std::vector<uint8_t> r;
+    if (!decode_if_codeword(pairs.data(), pairs.size() / 2, false, r)) r = viterbi_decode_q(pairs.data(), pairs.size() / 2, false);
     const size_t need = 16 + 8 * static_cast<size_t>(length) + 6;
     if (r.size() < need) return d;
     // The first seven SERVICE bits are zero before scrambling: they are the scrambler's output.

@@ -2,9 +2,11 @@
 #include "rx_viterbi.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -616,6 +618,125 @@ std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool term
     (void)phased;
     traceback(dec.get(), steps, state, bits.data());
     return bits;
+}
+
+namespace {
+// Four steps of decode_if_codeword's bit solving at once: entry (s << 8) | (g << 4) | c, for
+// the state s before them (the newest bit at bit 0), g the steps whose bit comes from B (bit i
+// for step i) and c their chosen signs, gives the state after them shifted as the entry's s
+// (bits 8..13) and the four bits, step i at bit i.
+const std::array<uint16_t, 1 << 14>& four_steps() {
+    static const std::array<uint16_t, 1 << 14> t = [] {
+        std::array<uint16_t, 1 << 14> e{};
+        for (unsigned idx = 0; idx < (1u << 14); ++idx) {
+            unsigned s = idx >> 8, by_step = 0;
+            for (unsigned i = 0; i < 4; ++i) {
+                const unsigned taps = (idx >> (4 + i) & 1) ? 0x4Fu : 0x6Du;  // 171 or 133 octal, 17.3.5.5
+                // Both generators take the newest bit: it is the sign less the older taps' parity.
+                const unsigned u = (idx >> i & 1) ^ (std::popcount((s << 1) & taps) & 1);
+                s = ((s << 1) | u) & 63, by_step |= u << i;
+            }
+            e[idx] = static_cast<uint16_t>(s << 8 | by_step);
+        }
+        return e;
+    }();
+    return t;
+}
+
+// Signs and non-zero marks of up to 64 steps from ab, bit i for step i.
+struct StepWords {
+    uint64_t sa = 0, na = 0, sb = 0, nb = 0;
+};
+StepWords step_words(const int16_t* ab, size_t n) {
+    StepWords w;
+    for (size_t i = 0; i < n; ++i) {
+        const int a = ab[2 * i], b = ab[2 * i + 1];
+        w.sa |= static_cast<uint64_t>(a > 0) << i, w.na |= static_cast<uint64_t>(a != 0) << i;
+        w.sb |= static_cast<uint64_t>(b > 0) << i, w.nb |= static_cast<uint64_t>(b != 0) << i;
+    }
+    return w;
+}
+
+#ifdef ORV_RX_AVX2
+// step_words of 64 steps (AVX2; the caller checks the processor): each step's pair as one
+// 32-bit lane, A its low half, B its high half, eight steps a vector.
+__attribute__((target("avx2"))) inline uint64_t lane_bits(__m256i m) {
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(m)));
+}
+__attribute__((target("avx2"))) StepWords step_words_avx2(const int16_t* ab) {
+    StepWords w;
+    const __m256i zero = _mm256_setzero_si256();
+    for (unsigned i = 0; i < 64; i += 8) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ab + 2 * i));
+        const __m256i a = _mm256_slli_epi32(x, 16), b = _mm256_srai_epi32(x, 16);  // the sign is the value's
+        w.sa |= lane_bits(_mm256_cmpgt_epi32(a, zero)) << i, w.na |= (~lane_bits(_mm256_cmpeq_epi32(a, zero)) & 255) << i;
+        w.sb |= lane_bits(_mm256_cmpgt_epi32(b, zero)) << i, w.nb |= (~lane_bits(_mm256_cmpeq_epi32(b, zero)) & 255) << i;
+    }
+    return w;
+}
+#endif
+
+// The bytes 0 and 1 of each 8-bit value's bits, the first the least significant.
+const std::array<uint64_t, 256>& byte_bits() {
+    static const std::array<uint64_t, 256> t = [] {
+        std::array<uint64_t, 256> e{};
+        for (unsigned v = 0; v < 256; ++v) {
+            uint8_t b[8];
+            for (unsigned i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> i & 1);
+            std::memcpy(&e[v], b, 8);
+        }
+        return e;
+    }();
+    return t;
+}
+
+// The coded bits of a generator with taps (bit j: delay j) for the bits u of 64 steps, the
+// 64 before them in prev.
+uint64_t encoded(uint64_t u, uint64_t prev, unsigned taps) {
+    uint64_t out = 0;
+    for (unsigned j = 0; j < 7; ++j)
+        if (taps >> j & 1) out ^= j == 0 ? u : (u << j) | (prev >> (64 - j));
+    return out;
+}
+}  // namespace
+
+bool decode_if_codeword(const int16_t* ab, size_t steps, bool terminated, std::vector<uint8_t>& bits) {
+    bits.resize(steps);
+    const std::array<uint16_t, 1 << 14>& table = four_steps();
+    const std::array<uint64_t, 256>& spread = byte_bits();
+#ifdef ORV_RX_AVX2
+    const bool avx2 = cpu_has_avx2();
+#endif
+    unsigned s = 0;
+    uint64_t prev = 0;
+    for (size_t t = 0; t < steps; t += 64) {
+        const size_t n = std::min<size_t>(64, steps - t);
+#ifdef ORV_RX_AVX2
+        const StepWords w = n == 64 && avx2 ? step_words_avx2(ab + 2 * t) : step_words(ab + 2 * t, n);
+#else
+        const StepWords w = step_words(ab + 2 * t, n);
+#endif
+        const uint64_t live = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+        if (((w.na | w.nb) & live) != live) return false;  // a step with nothing to go by
+        const uint64_t g = ~w.na, c = (w.na & w.sa) | (~w.na & w.sb);
+        uint64_t u = 0;
+        for (size_t i = 0; i < n; i += 4) {
+            s = table[(s & 0x3F00u) | static_cast<unsigned>((g >> i & 15) << 4 | (c >> i & 15))];
+            u |= static_cast<uint64_t>(s & 15) << i;
+        }
+        u &= live;  // steps past the end (the last four-step group's spare ones)
+        const uint64_t wrong = ((encoded(u, prev, 0x6D) ^ w.sa) & w.na) | ((encoded(u, prev, 0x4F) ^ w.sb) & w.nb);
+        if (wrong & live) return false;
+        if (n == 64)
+            for (size_t i = 0; i < 64; i += 8) std::memcpy(bits.data() + t + i, &spread[u >> i & 255], 8);
+        else
+            for (size_t i = 0; i < n; ++i) bits[t + i] = static_cast<uint8_t>(u >> i & 1);
+        prev = u;
+    }
+    // The state after the last step (a last group of under four steps ran on past it above).
+    unsigned last = 0;
+    for (size_t i = 0; i < 6 && i < steps; ++i) last |= static_cast<unsigned>(bits[steps - 1 - i]) << i;
+    return !terminated || last == 0;
 }
 
 namespace {

@@ -45,6 +45,15 @@ bool acs_available(AcsKernel kernel);
 // the predecessor whose oldest bit is 0.
 std::vector<uint8_t> viterbi_decode_q(const int16_t* ab, size_t steps, bool terminated, AcsKernel kernel = AcsKernel::best);
 
+// The bits of steps pairs A B without a trellis search, where the signs of the non-zero
+// values are already a codeword from state 0: each step's bit solved from its A value (its
+// B value where A is zero), then both values checked against the re-encoded step. The
+// codeword then matches every non-zero value, the one path whose metric reaches the sum of
+// their magnitudes, so bits are exactly viterbi_decode_q's. False (bits undefined) where a
+// sign disagrees, a step has no non-zero value, or terminated is set and the path does
+// not end in state 0: the caller runs the Viterbi decoder then.
+bool decode_if_codeword(const int16_t* ab, size_t steps, bool terminated, std::vector<uint8_t>& bits);
+
 // The SIGNAL field's 24 steps: bits[0..24) as ofdm.h's viterbi_decode(soft[0..48), false) gives them
 // (the same double arithmetic, ties and NaN included), without allocating. vector: four
 // butterflies at a time where the processor has AVX2 (the same bits as the plain loop).

@@ -143,6 +143,21 @@ void viterbi_kernel(benchmark::State& state, orv::analysis::rx::AcsKernel kernel
 }
 void BM_Viterbi16Bit(benchmark::State& s) { viterbi_kernel(s, orv::analysis::rx::AcsKernel::best); }
 
+// A clean block's bits solved from its signs (no search): the coded pairs of 8022 steps (a
+// 1000-byte PSDU), every sign a codeword's, at rate 1/2; counter: decoded Mbit/s.
+void BM_DecodeIfCodeword(benchmark::State& state) {
+    std::vector<int> u(8022);
+    uint32_t r = 11;
+    for (size_t i = 0; i + 6 < u.size(); ++i) r = r * 1664525u + 1013904223u, u[i] = static_cast<int>(r >> 31);
+    const std::vector<int> ab = reftx::encode(u);
+    std::vector<int16_t> q(ab.size());
+    for (size_t i = 0; i < q.size(); ++i) q[i] = static_cast<int16_t>(ab[i] ? 40 + i % 300 : -40 - static_cast<int>(i % 300));
+    std::vector<uint8_t> bits;
+    for (auto _ : state)
+        if (!orv::analysis::rx::decode_if_codeword(q.data(), q.size() / 2, true, bits)) state.SkipWithError("refused a codeword");
+    state.counters["Mbit/s"] = benchmark::Counter(8022e-6 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 // The soft values of a 1000-byte PSDU at 54 Mbit/s (38 symbols of 288) to the decoder's
 // quantised, deinterleaved, depunctured pairs (the median scale included); counter: values a second.
 void BM_CodedPairs54(benchmark::State& state) {
@@ -195,6 +210,7 @@ BENCHMARK(BM_Viterbi16Bit);
 BENCHMARK(BM_TransmittedPoints54);
 BENCHMARK(BM_PhaseAngles208);
 BENCHMARK(BM_CodedPairs54);
+BENCHMARK(BM_DecodeIfCodeword);
 BENCHMARK(BM_PacketReceiver1000x54MbpsOs1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PacketReceiver1000x54MbpsOs8)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_PacketSpectrum1000x54MbpsOs8)->Unit(benchmark::kMillisecond);

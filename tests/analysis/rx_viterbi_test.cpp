@@ -548,3 +548,88 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SignalCase>& i) { return i.param.name; });
 
 }  // namespace
+
+namespace {
+
+// How a block is spoilt before decode_if_codeword sees it.
+enum class Spoil { none, flip_sign, zero_pair, no_tail };
+
+struct CodewordCase {
+    std::string name;
+    size_t bits;
+    int num, den;
+    Spoil spoil;
+    size_t at;  // the value (flip_sign) or step (zero_pair) spoilt
+    bool accept_free, accept_terminated;  // the verdict not terminated, terminated
+};
+
+void PrintTo(const CodewordCase& c, std::ostream* os) { *os << c.name; }
+
+class DecodeIfCodeword : public ::testing::TestWithParam<CodewordCase> {};
+
+// Accepted blocks give exactly the Viterbi decoder's bits (and the sent ones); a wrong sign,
+// a step with nothing to go by, or a path that does not end in state 0 when it must, is refused.
+// A last step sent as one bit alone is the exception: flipped, the signs are another codeword
+// (which the Viterbi decoder picks as well), refused only for not ending in state 0.
+TEST_P(DecodeIfCodeword, AcceptsOnlyCodewordsAndThenGivesTheViterbiBits) {
+    const CodewordCase& c = GetParam();
+    Block b = coded_block(c.bits, c.num, c.den, 1.0, 0.0, static_cast<uint32_t>(c.bits));
+    if (c.spoil == Spoil::no_tail) {  // bits running on past the last six: any end state
+        std::mt19937 rng(9);
+        for (int k = 0; k < 6; ++k) b.bits[b.bits.size() - 6 + k] = static_cast<int>(rng() & 1);
+        const std::vector<int> ab = reftx::encode(b.bits);
+        b.soft.assign(ab.begin(), ab.end());
+        for (double& v : b.soft) v = v ? 1.0 : -1.0;
+    }
+    std::vector<int16_t> q = quantised(b.soft);
+    if (c.spoil == Spoil::flip_sign) q[c.at] = static_cast<int16_t>(-q[c.at]);
+    if (c.spoil == Spoil::zero_pair) q[2 * c.at] = q[2 * c.at + 1] = 0;
+    ASSERT_TRUE(c.spoil != Spoil::flip_sign || q[c.at] != 0) << "a stolen bit: flipping it changes nothing";
+    for (bool terminated : {false, true}) {
+        std::vector<uint8_t> bits;
+        const bool accepted = rx::decode_if_codeword(q.data(), q.size() / 2, terminated, bits);
+        EXPECT_EQ(accepted, terminated ? c.accept_terminated : c.accept_free) << "terminated " << terminated;
+        if (!accepted) continue;
+        EXPECT_EQ(bits, rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain));
+        if (c.spoil != Spoil::flip_sign) {
+            EXPECT_EQ(as_ints(bits), b.bits);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, DecodeIfCodeword,
+    ::testing::Values(CodewordCase{"Rate1of2_TailOnly", 0, 1, 2, Spoil::none, 0, true, true},
+                      CodewordCase{"Rate1of2_1000Bytes", 8016, 1, 2, Spoil::none, 0, true, true},
+                      CodewordCase{"Rate2of3_NotFourSteps", 4000, 2, 3, Spoil::none, 0, true, true},
+                      CodewordCase{"Rate3of4_1000Bytes54", 8016, 3, 4, Spoil::none, 0, true, true},
+                      CodewordCase{"Rate3of4_UnderOneWord", 54, 3, 4, Spoil::none, 0, true, true},
+                      CodewordCase{"Rate1of2_FirstSignFlipped", 200, 1, 2, Spoil::flip_sign, 0, false, false},
+                      CodewordCase{"Rate1of2_BSignFlippedInTheLastWord", 200, 1, 2, Spoil::flip_sign, 401, false, false},
+                      CodewordCase{"Rate3of4_SignFlippedMidWord", 4008, 3, 4, Spoil::flip_sign, 3001, false, false},
+                      CodewordCase{"Rate3of4_LastStepsOnlySignFlipped", 4008, 3, 4, Spoil::flip_sign, 2 * 4014 - 1, true, false},
+                      CodewordCase{"Rate2of3_StepWithoutValues", 4000, 2, 3, Spoil::zero_pair, 1234, false, false},
+                      CodewordCase{"Rate1of2_NoTail", 94, 1, 2, Spoil::no_tail, 0, true, false}),
+    [](const ::testing::TestParamInfo<CodewordCase>& i) { return i.param.name; });
+
+// On noisy blocks around the code's threshold, every block accepted decodes as the Viterbi
+// decoder does, and both verdicts occur.
+TEST(DecodeIfCodeword, NoisyBlocksAcceptedOnlyWhereTheViterbiAgrees) {
+    int accepted = 0, refused = 0;
+    for (uint32_t seed = 1; seed <= 120; ++seed) {
+        const int num = seed % 3 == 0 ? 1 : seed % 3 == 1 ? 2 : 3;
+        const Block b = coded_block(996, num, num + 1, 1.0, 0.2 + 0.01 * (seed % 40), seed);
+        const std::vector<int16_t> q = quantised(b.soft);
+        std::vector<uint8_t> bits;
+        if (!rx::decode_if_codeword(q.data(), q.size() / 2, false, bits)) {
+            ++refused;
+            continue;
+        }
+        ++accepted;
+        ASSERT_EQ(bits, rx::viterbi_decode_q(q.data(), q.size() / 2, false, rx::AcsKernel::plain)) << "seed " << seed;
+    }
+    EXPECT_GT(accepted, 10);
+    EXPECT_GT(refused, 10);
+}
+
+}  // namespace

@@ -72,6 +72,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rx::viterbi_decode_q(pairs.data(), pairs.size() / 2, false, rx::AcsKernel::plain))
         std::abort();
 
+    // The decoder without a search, on a codeword of the bytes' bits with magnitudes, one sign
+    // flipped and the A (or B) values of some steps zero where the bytes say: whatever it accepts, the Viterbi decoder decodes alike.
+    std::vector<int> u;
+    for (size_t i = 0; i < size; ++i)
+        for (int k = 0; k < 8; ++k) u.push_back(data[i] >> k & 1);
+    const std::vector<int> ab = reftx::encode(u);
+    std::vector<int16_t> q(ab.size());
+    for (size_t i = 0; i < q.size(); ++i) {
+        const int mag = data[i / 2 % size] % 7 == 0 && (i & 1) == (data[0] & 1u) ? 0 : 1 + data[i % size] % 200;
+        q[i] = static_cast<int16_t>(ab[i] ? mag : -mag);
+    }
+    if (data[1] & 1) q[data[0] % q.size()] = static_cast<int16_t>(-q[data[0] % q.size()]);
+    for (bool terminated : {false, true}) {
+        std::vector<uint8_t> bits;
+        if (rx::decode_if_codeword(q.data(), q.size() / 2, terminated, bits) &&
+            bits != rx::viterbi_decode_q(q.data(), q.size() / 2, terminated, rx::AcsKernel::plain))
+            std::abort();
+    }
+
     const rx::MacFrame m = rx::parse_mac(std::vector<uint8_t>(data, data + size));
     if (m.addresses.size() > 3) std::abort();
     return 0;
