@@ -1487,16 +1487,107 @@ __attribute__((target("avx2"))) size_t angles_avx2(const double* y, const double
     }
     return j;
 }
+
+#if !defined(_WIN32)
+#define ORV_ANGLES_AVX512 1
+// GCC 12 warns of its own AVX-512 intrinsics' undefined start register (GCC bug 105593).
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#define ORV_AVX512 __attribute__((target("avx512f,avx512dq")))
+// angles4 of the eight lanes of y, x (AVX-512F and DQ: the same operations, the same values).
+ORV_AVX512 inline __m512d angles8(__m512d yv, __m512d xv, const double* base, int& odd) {
+    const __m512d sign = _mm512_set1_pd(-0.0), zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    const __m512d ax = _mm512_andnot_pd(sign, xv), ay = _mm512_andnot_pd(sign, yv);
+    const __mmask8 steep = _mm512_cmp_pd_mask(ay, ax, _CMP_GT_OQ);
+    const __m512d lo = _mm512_mask_blend_pd(steep, ay, ax), hi = _mm512_mask_blend_pd(steep, ax, ay);
+    const __m512d t = _mm512_div_pd(lo, hi);
+    const __m256i i = _mm256_and_si256(_mm512_cvttpd_epi32(_mm512_add_pd(_mm512_mul_pd(t, _mm512_set1_pd(16.0)), _mm512_set1_pd(0.5))),
+                                       _mm256_set1_epi32(31));
+    const __m512d c = _mm512_mul_pd(_mm512_cvtepi32_pd(i), _mm512_set1_pd(1.0 / 16));
+    const __m512d u = _mm512_div_pd(_mm512_sub_pd(t, c), _mm512_add_pd(one, _mm512_mul_pd(t, c)));
+    const __m512d u2 = _mm512_mul_pd(u, u);
+    __m512d p = _mm512_mul_pd(u2, _mm512_set1_pd(1.0 / 11));
+    p = _mm512_mul_pd(u2, _mm512_sub_pd(_mm512_set1_pd(1.0 / 9), p));
+    p = _mm512_mul_pd(u2, _mm512_sub_pd(_mm512_set1_pd(1.0 / 7), p));
+    p = _mm512_mul_pd(u2, _mm512_sub_pd(_mm512_set1_pd(1.0 / 5), p));
+    p = _mm512_sub_pd(_mm512_set1_pd(1.0 / 3), p);
+    const __m512d series = _mm512_sub_pd(u, _mm512_mul_pd(_mm512_mul_pd(u, u2), p));
+    // The table's entries 0..15 from two registers, entry 16 (t from 31/32 on) by itself; i is
+    // 0..16 (0 in the lanes flagged below).
+    const __m512i wide = _mm512_cvtepi32_epi64(i);
+    __m512d entry = _mm512_permutex2var_pd(_mm512_loadu_pd(base), wide, _mm512_loadu_pd(base + 8));
+    entry = _mm512_mask_blend_pd(_mm512_cmpeq_epi64_mask(wide, _mm512_set1_epi64(16)), entry, _mm512_set1_pd(base[16]));
+    __m512d r = _mm512_add_pd(entry, series);
+    r = _mm512_mask_blend_pd(steep, r, _mm512_sub_pd(_mm512_set1_pd(kPi / 2), r));
+    r = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(xv, zero, _CMP_LT_OQ), r, _mm512_sub_pd(_mm512_set1_pd(kPi), r));
+    const __mmask8 nan = _mm512_cmp_pd_mask(ax, ay, _CMP_UNORD_Q);
+    const __mmask8 infinite = _mm512_cmp_pd_mask(hi, _mm512_set1_pd(std::numeric_limits<double>::max()), _CMP_GT_OQ);
+    const __mmask8 origin = _mm512_cmp_pd_mask(hi, zero, _CMP_EQ_OQ);
+    odd = static_cast<int>(nan | infinite | origin);
+    return _mm512_or_pd(_mm512_andnot_pd(sign, r), _mm512_and_pd(sign, yv));
+}
+
+// angles_plain eight at a time, two groups of eight a step; returns where it stopped.
+ORV_AVX512 size_t angles_avx512(const double* y, const double* x, size_t n, double* out) {
+    const double* base = atan_sixteenths().data();
+    size_t j = 0;
+    const auto fix = [&](size_t at, int odd) {  // NaN, infinities and the origin as atan2 gives them
+        for (size_t l = 0; l < 8; ++l)
+            if (odd >> l & 1) out[at + l] = std::atan2(y[at + l], x[at + l]);
+    };
+    for (; j + 16 <= n; j += 16) {
+        int odd0 = 0, odd1 = 0;
+        const __m512d r0 = angles8(_mm512_loadu_pd(y + j), _mm512_loadu_pd(x + j), base, odd0);
+        const __m512d r1 = angles8(_mm512_loadu_pd(y + j + 8), _mm512_loadu_pd(x + j + 8), base, odd1);
+        _mm512_storeu_pd(out + j, r0);
+        _mm512_storeu_pd(out + j + 8, r1);
+        if (odd0 | odd1) fix(j, odd0), fix(j + 8, odd1);
+    }
+    for (; j + 8 <= n; j += 8) {
+        int odd = 0;
+        _mm512_storeu_pd(out + j, angles8(_mm512_loadu_pd(y + j), _mm512_loadu_pd(x + j), base, odd));
+        if (odd) fix(j, odd);
+    }
+    return j;
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
 #endif
 }  // namespace
 
 void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector) {
-    size_t done = 0;
+    phase_angles_with(y, x, n, out, vector ? AngleLoop::best : AngleLoop::plain);
+}
+
+bool angle_loop_available(AngleLoop loop) {
 #if defined(__GNUC__) && defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (vector && avx2) done = angles_avx2(y, x, n, out);
+#ifdef ORV_ANGLES_AVX512
+    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 #else
-    (void)vector;
+    constexpr bool avx512 = false;
+#endif
+    if (loop == AngleLoop::avx2) return avx2;
+    if (loop == AngleLoop::avx512) return avx512;
+#endif
+    return loop == AngleLoop::plain || loop == AngleLoop::best;
+}
+
+void phase_angles_with(const double* y, const double* x, size_t n, double* out, AngleLoop loop) {
+    size_t done = 0;
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (loop == AngleLoop::best) loop = angle_loop_available(AngleLoop::avx512) ? AngleLoop::avx512 : AngleLoop::avx2;
+#ifdef ORV_ANGLES_AVX512
+    if (loop == AngleLoop::avx512 && angle_loop_available(loop)) done = angles_avx512(y, x, n, out);
+#endif
+    // The last four to seven of the wider loop, or all of them.
+    if (loop != AngleLoop::plain && angle_loop_available(AngleLoop::avx2)) done += angles_avx2(y + done, x + done, n - done, out + done);
+#else
+    (void)loop;
 #endif
     angles_plain(y, x, done, n, out);
 }

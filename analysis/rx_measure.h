@@ -67,6 +67,13 @@ double phase_angle(double y, double x);
 // phase_angle of n pairs y[j], x[j] into out[j]; vector: four at a time where the processor has
 // AVX2 (the same values), else one by one.
 void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector = true);
+// The loops phase_angles can run: the fastest the processor has, one by one, four at a time
+// (AVX2) or eight (AVX-512F and DQ; never on Windows), each giving the same values.
+enum class AngleLoop { best, plain, avx2, avx512 };
+// Whether the processor and the build have the loop (plain and best always).
+bool angle_loop_available(AngleLoop loop);
+// phase_angles with the loop given (one the processor lacks: the next narrower it has).
+void phase_angles_with(const double* y, const double* x, size_t n, double* out, AngleLoop loop);
 
 // IQ gain (dB) and phase (degrees) of the imbalance whose image ratio is rho = G2 / G1,
 // in the senses I' = A_I (I cos(phi/2) - Q sin(phi/2)), Q' = A_Q (Q cos(phi/2) - I sin(phi/2)),

@@ -343,8 +343,9 @@ INSTANTIATE_TEST_SUITE_P(Magnitudes, PhaseAngle,
                                            AngleScale{"huge", 1e300}, AngleScale{"received_levels", 3.7e-3}),
                          [](const ::testing::TestParamInfo<AngleScale>& i) { return std::string(i.param.name); });
 
-// Four at a time (where the processor has AVX2) the angles are the one-by-one values bit for bit,
-// special values and a count that is no multiple of four included.
+// Every loop the processor has (four or eight at a time) gives the one-by-one values bit for
+// bit, special values and a count that is no multiple of four included; t near each sixteenth
+// and near 1 reaches every entry of the table.
 TEST(PhaseAngleEdges, VectorAndPlainLoopsEqual) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> y, x;
@@ -352,21 +353,28 @@ TEST(PhaseAngleEdges, VectorAndPlainLoopsEqual) {
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     for (int i = 0; i < 4001; ++i) y.push_back(u(rng)), x.push_back(u(rng) * std::pow(10.0, i % 7 - 3));
     for (double v : {0.0, -0.0, inf, -inf, nan, 1e-310, 1e300}) y.push_back(v), x.push_back(0.5), y.push_back(-0.25), x.push_back(v);
-    std::vector<double> vec(y.size()), plain(y.size());
-    rx::phase_angles(y.data(), x.data(), y.size(), vec.data(), true);
+    for (int k = 0; k <= 16; ++k)
+        for (double d : {-1e-3, 0.0, 1e-3, 0.031}) y.push_back(std::min(1.0, k / 16.0 + d)), x.push_back(k % 2 ? -1.0 : 1.0);
+    std::vector<double> plain(y.size());
     rx::phase_angles(y.data(), x.data(), y.size(), plain.data(), false);
-    for (size_t i = 0; i < y.size(); ++i) {
-        if (std::isnan(plain[i])) {
-            EXPECT_TRUE(std::isnan(vec[i])) << i;
-            continue;
+    for (rx::AngleLoop loop : {rx::AngleLoop::best, rx::AngleLoop::avx2, rx::AngleLoop::avx512}) {
+        if (!rx::angle_loop_available(loop)) continue;
+        std::vector<double> vec(y.size());
+        rx::phase_angles_with(y.data(), x.data(), y.size(), vec.data(), loop);
+        for (size_t i = 0; i < y.size(); ++i) {
+            if (std::isnan(plain[i])) {
+                EXPECT_TRUE(std::isnan(vec[i])) << i;
+                continue;
+            }
+            ASSERT_EQ(std::bit_cast<uint64_t>(vec[i]), std::bit_cast<uint64_t>(plain[i]))
+                << "loop " << static_cast<int>(loop) << " y " << y[i] << " x " << x[i];
+            ASSERT_EQ(plain[i], rx::phase_angle(y[i], x[i]));
         }
-        ASSERT_EQ(std::bit_cast<uint64_t>(vec[i]), std::bit_cast<uint64_t>(plain[i])) << "y " << y[i] << " x " << x[i];
-        ASSERT_EQ(plain[i], rx::phase_angle(y[i], x[i]));
     }
 }
 
-// Each of atan2's special pairs in every lane of the four-lane loop (in the first and second
-// group of its eight-a-step part and in its four-a-step part, ordinary values around it) gives
+// Each of atan2's special pairs in every lane of the four- and the eight-lane loop (in each
+// group of their steps of two groups, one group and four, ordinary values around it) gives
 // atan2's value: the signed zeros of the origin, both magnitudes infinite, NaN on either side.
 struct SpecialPair {
     const char* name;
@@ -377,21 +385,24 @@ class PhaseAngleLanes : public ::testing::TestWithParam<SpecialPair> {};
 
 TEST_P(PhaseAngleLanes, SpecialPairAsAtan2InEveryLane) {
     const SpecialPair& c = GetParam();
-    constexpr size_t kCount = 12;  // one step of eight, one of four
-    for (size_t at = 0; at < kCount; ++at) {
-        std::vector<double> y(kCount), x(kCount), out(kCount);
-        for (size_t j = 0; j < kCount; ++j) y[j] = 0.3 * static_cast<double>(j) - 1.0, x[j] = 0.7 - 0.1 * static_cast<double>(j);
-        y[at] = c.y, x[at] = c.x;
-        rx::phase_angles(y.data(), x.data(), kCount, out.data(), true);
-        const double want = std::atan2(c.y, c.x);
-        if (std::isnan(want)) {
-            EXPECT_TRUE(std::isnan(out[at])) << "lane " << at;
-        } else {
-            EXPECT_EQ(std::bit_cast<uint64_t>(out[at]), std::bit_cast<uint64_t>(want)) << "lane " << at << ": " << out[at] << " against " << want;
-        }
-        for (size_t j = 0; j < kCount; ++j) {
-            if (j == at) continue;
-            EXPECT_EQ(out[j], rx::phase_angle(y[j], x[j])) << "neighbour " << j << " of lane " << at;
+    constexpr size_t kCount = 28;  // the eight-lane loop's step of sixteen and step of eight, then one step of four
+    for (rx::AngleLoop loop : {rx::AngleLoop::avx2, rx::AngleLoop::avx512}) {
+        if (!rx::angle_loop_available(loop)) continue;
+        for (size_t at = 0; at < kCount; ++at) {
+            std::vector<double> y(kCount), x(kCount), out(kCount);
+            for (size_t j = 0; j < kCount; ++j) y[j] = 0.3 * static_cast<double>(j % 12) - 1.0, x[j] = 0.7 - 0.1 * static_cast<double>(j % 12);
+            y[at] = c.y, x[at] = c.x;
+            rx::phase_angles_with(y.data(), x.data(), kCount, out.data(), loop);
+            const double want = std::atan2(c.y, c.x);
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(out[at])) << "lane " << at;
+            } else {
+                EXPECT_EQ(std::bit_cast<uint64_t>(out[at]), std::bit_cast<uint64_t>(want)) << "lane " << at << ": " << out[at] << " against " << want;
+            }
+            for (size_t j = 0; j < kCount; ++j) {
+                if (j == at) continue;
+                EXPECT_EQ(out[j], rx::phase_angle(y[j], x[j])) << "neighbour " << j << " of lane " << at;
+            }
         }
     }
 }
