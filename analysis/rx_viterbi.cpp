@@ -643,6 +643,40 @@ const std::array<uint16_t, 1 << 14>& four_steps() {
     return t;
 }
 
+// Eight steps' bits from state s with every chosen sign 0, entry (g << 6) | s for g the steps
+// whose bit comes from B (bit i for step i): the state after them at bits 8..13, the bits at
+// 0..7 (step i at bit i). A step is linear in the state and the sign together, so with signs c
+// the state and bits are this entry's exclusive-or those from state 0 with signs c.
+const std::array<uint16_t, 1 << 14>& eight_steps_linear() {
+    static const std::array<uint16_t, 1 << 14> t = [] {
+        const std::array<uint16_t, 1 << 14>& four = four_steps();
+        std::array<uint16_t, 1 << 14> e{};
+        for (unsigned idx = 0; idx < (1u << 14); ++idx) {
+            const unsigned g = idx >> 6, s = idx & 63;
+            const unsigned lo = four[s << 8 | (g & 15) << 4], hi = four[(lo & 0x3F00u) | (g >> 4) << 4];
+            e[idx] = static_cast<uint16_t>((hi & 0x3F00u) | (hi & 15) << 4 | (lo & 15));
+        }
+        return e;
+    }();
+    return t;
+}
+
+// Eight steps' state and bits from state 0, entry (g << 8) | c for g and c as four_steps' (eight
+// steps), laid out as eight_steps_linear's: the part of the signs.
+const std::vector<uint16_t>& eight_steps_signs() {
+    static const std::vector<uint16_t> t = [] {
+        const std::array<uint16_t, 1 << 14>& four = four_steps();
+        std::vector<uint16_t> e(1 << 16);
+        for (unsigned idx = 0; idx < (1u << 16); ++idx) {
+            const unsigned g = idx >> 8, c = idx & 255;
+            const unsigned lo = four[(g & 15) << 4 | (c & 15)], hi = four[(lo & 0x3F00u) | (g >> 4) << 4 | c >> 4];
+            e[idx] = static_cast<uint16_t>((hi & 0x3F00u) | (hi & 15) << 4 | (lo & 15));
+        }
+        return e;
+    }();
+    return t;
+}
+
 // Signs and non-zero marks of up to 64 steps from ab, bit i for step i.
 struct StepWords {
     uint64_t sa = 0, na = 0, sb = 0, nb = 0;
@@ -702,7 +736,8 @@ uint64_t encoded(uint64_t u, uint64_t prev, unsigned taps) {
 
 bool decode_if_codeword(const int16_t* ab, size_t steps, bool terminated, std::vector<uint8_t>& bits) {
     bits.resize(steps);
-    const std::array<uint16_t, 1 << 14>& table = four_steps();
+    const std::array<uint16_t, 1 << 14>& linear = eight_steps_linear();
+    const uint16_t* signs = eight_steps_signs().data();
     const std::array<uint64_t, 256>& spread = byte_bits();
 #ifdef ORV_RX_AVX2
     const bool avx2 = cpu_has_avx2();
@@ -720,11 +755,14 @@ bool decode_if_codeword(const int16_t* ab, size_t steps, bool terminated, std::v
         if (((w.na | w.nb) & live) != live) return false;  // a step with nothing to go by
         const uint64_t g = ~w.na, c = (w.na & w.sa) | (~w.na & w.sb);
         uint64_t u = 0;
-        for (size_t i = 0; i < n; i += 4) {
-            s = table[(s & 0x3F00u) | static_cast<unsigned>((g >> i & 15) << 4 | (c >> i & 15))];
-            u |= static_cast<uint64_t>(s & 15) << i;
+        // Eight steps a look-up on the state's path; their part from the signs does not wait for it.
+        for (size_t j = 0; 8 * j < n; ++j) {
+            const unsigned g8 = static_cast<unsigned>(g >> 8 * j & 255), c8 = static_cast<unsigned>(c >> 8 * j & 255);
+            const unsigned e = linear[g8 << 6 | s] ^ signs[g8 << 8 | c8];
+            s = e >> 8;
+            u |= static_cast<uint64_t>(e & 255) << 8 * j;
         }
-        u &= live;  // steps past the end (the last four-step group's spare ones)
+        u &= live;  // steps past the end (the last eight-step group's spare ones)
         const uint64_t wrong = ((encoded(u, prev, 0x6D) ^ w.sa) & w.na) | ((encoded(u, prev, 0x4F) ^ w.sb) & w.nb);
         if (wrong & live) return false;
         if (n == 64)
