@@ -229,6 +229,7 @@ struct Resampler {
     int32_t taps;
     double* table;           // kResamplePhases + 1 rows of taps
     int32_t no_avx;          // 1: the loops of a processor without AVX even where it has it (tests)
+    int32_t no_avx512;       // 1: AVX at most (tests)
 };
 // Returns 0, 1 for taps other than 8, 16, 32, 64, or -1 out of memory.
 int32_t resampler_open(Resampler* r, double ppm, int32_t taps);

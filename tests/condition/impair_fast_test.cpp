@@ -609,6 +609,18 @@ void open_pair(int32_t taps, double ppm, int64_t n0, int32_t count, ResamplerPai
     p->length = static_cast<size_t>(end - p->base);
 }
 
+// resampler_run of vec and plain over xi, xq from base: the outputs that differ in any bit.
+int32_t differing_outputs(const Resampler& vec, const Resampler& plain, int64_t n0, int32_t count, int64_t base,
+                          const Vec& xi, const Vec& xq) {
+    Vec vi(count), vq(count), pi(count), pq(count);
+    resampler_run(&vec, n0, count, base, xi.data(), xq.data(), vi.data(), vq.data());
+    resampler_run(&plain, n0, count, base, xi.data(), xq.data(), pi.data(), pq.data());
+    int32_t differ = 0;
+    for (int32_t k = 0; k < count; ++k)
+        differ += std::memcmp(&vi[k], &pi[k], sizeof(double)) != 0 || std::memcmp(&vq[k], &pq[k], sizeof(double)) != 0;
+    return differ;
+}
+
 struct ResampleLoopCase {
     int32_t taps;
     double ppm;
@@ -620,8 +632,8 @@ void PrintTo(const ResampleLoopCase& c, std::ostream* os) {
 }
 class ResamplerLoops : public ::testing::TestWithParam<ResampleLoopCase> {};
 
-// The AVX loops (four outputs side by side, or one at a time far out) give
-// the plain loop's outputs bit for bit.
+// The AVX loops (four outputs side by side, eight with AVX-512, or one at a
+// time far out) give the plain loop's outputs bit for bit.
 TEST_P(ResamplerLoops, VectorLoopsEqualThePlainLoop) {
 #if ORV_X86_VECTORS
     if (!cpu_has_avx()) GTEST_SKIP() << "no AVX here";
@@ -640,13 +652,11 @@ TEST_P(ResamplerLoops, VectorLoopsEqualThePlainLoop) {
         xi[m] = m % 17 == 4 ? -0.0 : std::sin(0.21 * m * m + 0.3);
         xq[m] = std::cos(0.37 * m) * (1.0 + 1e-3 * (m % 5));
     }
-    Vec vi(c.count), vq(c.count), pi(c.count), pq(c.count);
-    resampler_run(&vec, c.n0, c.count, base, xi.data(), xq.data(), vi.data(), vq.data());
-    resampler_run(&plain, c.n0, c.count, base, xi.data(), xq.data(), pi.data(), pq.data());
-    int32_t differ = 0;
-    for (int32_t k = 0; k < c.count; ++k)
-        differ += std::memcmp(&vi[k], &pi[k], sizeof(double)) != 0 || std::memcmp(&vq[k], &pq[k], sizeof(double)) != 0;
-    EXPECT_EQ(differ, 0);
+    // The widest loops the processor has, then AVX at most.
+    for (const int32_t narrow : {0, 1}) {
+        vec.no_avx512 = narrow;
+        EXPECT_EQ(differing_outputs(vec, plain, c.n0, c.count, base, xi, xq), 0) << "AVX at most: " << narrow;
+    }
     resampler_close(&vec);
     resampler_close(&plain);
 }
@@ -692,18 +702,6 @@ void window_of(const Resampler& r, int64_t n, int64_t base, const double** row, 
     const int32_t phase = static_cast<int32_t>((x - fl) * kResamplePhases + 0.5);
     *row = r.table + static_cast<size_t>(phase) * r.taps;
     *first = n + static_cast<int64_t>(fl) - (r.taps / 2 - 1) - base;
-}
-
-// resampler_run of vec and plain over xi, xq from base: the outputs that differ in any bit.
-int32_t differing_outputs(const Resampler& vec, const Resampler& plain, int64_t n0, int32_t count, int64_t base,
-                          const Vec& xi, const Vec& xq) {
-    Vec vi(count), vq(count), pi(count), pq(count);
-    resampler_run(&vec, n0, count, base, xi.data(), xq.data(), vi.data(), vq.data());
-    resampler_run(&plain, n0, count, base, xi.data(), xq.data(), pi.data(), pq.data());
-    int32_t differ = 0;
-    for (int32_t k = 0; k < count; ++k)
-        differ += std::memcmp(&vi[k], &pi[k], sizeof(double)) != 0 || std::memcmp(&vq[k], &pq[k], sizeof(double)) != 0;
-    return differ;
 }
 
 struct ResampleZeroCase {
@@ -764,7 +762,10 @@ TEST_P(ResamplerZeros, VectorLoopsEqualThePlainLoop) {
     if (c.taps == 8) {
         EXPECT_GT(negative_products, 0);
     }
-    EXPECT_EQ(differing_outputs(vec, plain, c.n0, c.count, base, xi, xq), 0);
+    for (const int32_t narrow : {0, 1}) {
+        vec.no_avx512 = narrow;
+        EXPECT_EQ(differing_outputs(vec, plain, c.n0, c.count, base, xi, xq), 0) << "AVX at most: " << narrow;
+    }
     resampler_close(&vec);
     resampler_close(&plain);
 }
@@ -815,8 +816,9 @@ TEST_P(ResamplerSpike, OneNonzeroInputAnywhere) {
         Vec xi(length), xq(length);
         for (size_t m = 0; m < length; ++m) xi[m] = xq[m] = m % 3 == 1 ? -0.0 : 0.0;
         (spike % 2 == 0 ? xi : xq)[spike / 2] = -0.75;
+        vec.no_avx512 = static_cast<int32_t>(spike / 2 % 2);  // the widest loops and AVX at most in turn
         EXPECT_EQ(differing_outputs(vec, plain, c.n0, c.count, base, xi, xq), 0)
-            << "nonzero " << (spike % 2 == 0 ? "I" : "Q") << " input " << spike / 2;
+            << "nonzero " << (spike % 2 == 0 ? "I" : "Q") << " input " << spike / 2 << ", AVX at most " << vec.no_avx512;
     }
     resampler_close(&vec);
     resampler_close(&plain);
