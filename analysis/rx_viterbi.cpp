@@ -771,7 +771,7 @@ bool decode_if_codeword(const int16_t* ab, size_t steps, bool terminated, std::v
             for (size_t i = 0; i < n; ++i) bits[t + i] = static_cast<uint8_t>(u >> i & 1);
         prev = u;
     }
-    // The state after the last step (a last group of under four steps ran on past it above).
+    // The state after the last step (a last group of under eight steps ran on past it above).
     unsigned last = 0;
     for (size_t i = 0; i < 6 && i < steps; ++i) last |= static_cast<unsigned>(bits[steps - 1 - i]) << i;
     return !terminated || last == 0;
