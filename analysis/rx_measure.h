@@ -64,8 +64,8 @@ double wrap_phase(double x);
 // atan2(y, x) within a few units in the last place (a table of atan(i / 16) and a short series;
 // the model fit's phases): the same quadrants and signed zeros; NaN and infinities as atan2.
 double phase_angle(double y, double x);
-// phase_angle of n pairs y[j], x[j] into out[j]; vector: four at a time where the processor has
-// AVX2 (the same values), else one by one.
+// phase_angle of n pairs y[j], x[j] into out[j]; vector: the fastest loop the processor has
+// (AngleLoop::best, the same values), else one by one.
 void phase_angles(const double* y, const double* x, size_t n, double* out, bool vector = true);
 // The loops phase_angles can run: the fastest the processor has, one by one, four at a time
 // (AVX2) or eight (AVX-512F and DQ; never on Windows), each giving the same values.
