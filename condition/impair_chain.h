@@ -74,6 +74,13 @@ double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, cons
 // (the bits of the separate passes).
 void rapp_iq(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
              double* i, double* q);
+// The widest vector loop rapp_iq_sum_with and rapp_iq_with may take (where the
+// processor has it; each gives the same bits): the others are for the tests.
+enum RappLoop : int32_t { kRappPlain = 0, kRappAvx = 1, kRappAvx512 = 2 };
+double rapp_iq_sum_with(int32_t widest, int32_t n, double a_sat, double p, const IqImbalance* m,
+                        const double* xi, const double* xq, double* i, double* q, double power);
+void rapp_iq_with(int32_t widest, int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi,
+                  const double* xq, double* i, double* q);
 
 // ---- Small FFT for the stages' convolutions ----------------------------------
 

@@ -340,10 +340,152 @@ __attribute__((target("avx"))) double rapp_iq_avx(int32_t n, double inv_sat2, co
     return rapp_iq_whole<E, kIq, kSum>(n - k, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);
 }
 
+#if !defined(_WIN32)
+// GCC 12's AVX-512 intrinsics start from an undefined register that it then
+// reports as maybe uninitialised (GCC bug 105593); the results do not depend on it.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+template <int32_t E>
+__attribute__((target("avx512f"))) ORV_ALWAYS_INLINE __m512d power_of8(__m512d t) {
+    if constexpr (E == 1) {
+        return t;
+    } else if constexpr (E % 2 == 0) {
+        const __m512d h = power_of8<E / 2>(t);
+        return _mm512_mul_pd(h, h);
+    } else {
+        return _mm512_mul_pd(power_of8<E - 1>(t), t);
+    }
+}
+
+// near_one4 on eight lanes.
+template <int32_t E>
+__attribute__((target("avx512f"))) ORV_ALWAYS_INLINE __m512d near_one8(__m512d base) {
+    const double* c = kNearOne[E];
+    const __m512d u = _mm512_sub_pd(base, _mm512_set1_pd(1.0));
+    __m512d t = _mm512_add_pd(_mm512_set1_pd(c[4]), _mm512_mul_pd(u, _mm512_set1_pd(c[5])));
+    for (int32_t j = 3; j >= 0; --j) t = _mm512_add_pd(_mm512_set1_pd(c[j]), _mm512_mul_pd(u, t));
+    const __m512d next = _mm512_set1_pd(E + 1.0), inv_e = _mm512_set1_pd(1.0 / E);
+    for (int32_t s = 0; s < 2; ++s)
+        t = _mm512_mul_pd(_mm512_mul_pd(t, inv_e), _mm512_sub_pd(next, _mm512_mul_pd(base, power_of8<E>(t))));
+    return t;
+}
+
+// far_root4 on eight lanes (the bases' high words as the scalar guess takes them).
+template <int32_t E>
+__attribute__((target("avx512f"))) ORV_ALWAYS_INLINE __m512d far_root8(__m512d base) {
+    const __m256i high = _mm512_cvtepi64_epi32(_mm512_srli_epi64(_mm512_castpd_si512(base), 32));
+    const __m512d inv_e = _mm512_set1_pd(1.0 / E);
+    const __m512d guess =
+        _mm512_sub_pd(_mm512_set1_pd(kGuessBase<E>), _mm512_mul_pd(_mm512_cvtepi32_pd(high), inv_e));
+    __m512d t = _mm512_castsi512_pd(_mm512_slli_epi64(_mm512_cvtepi32_epi64(_mm512_cvttpd_epi32(guess)), 32));
+    const __m512d next = _mm512_set1_pd(E + 1.0);
+    constexpr int32_t kSteps = E <= 6 ? 4 : 5;
+    for (int32_t s = 0; s < kSteps; ++s)
+        t = _mm512_mul_pd(_mm512_mul_pd(t, inv_e), _mm512_sub_pd(next, _mm512_mul_pd(base, power_of8<E>(t))));
+    return t;
+}
+
+// Groups of eight samples side by side in the AVX-512 kernel's blocks.
+constexpr int32_t kGroups8 = 4;
+constexpr int32_t kBlock8 = 8 * kGroups8;
+
+// block_gains on eight lanes a group: the gains of kBlock8 samples into g;
+// nonzero when a lane is at or beyond kNewtonLimit.
+template <int32_t E>
+__attribute__((target("avx512f"))) ORV_ALWAYS_INLINE int block_gains8(const double* xi, const double* xq,
+                                                                      __m512d sat, __m512d* g) {
+    const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
+    __m512d base[kGroups8];
+    __mmask8 far = 0;
+#pragma GCC unroll 8
+    for (int32_t m = 0; m < kGroups8; ++m) {
+        const __m512d x = _mm512_loadu_pd(xi + 8 * m), y = _mm512_loadu_pd(xq + 8 * m);
+        const __m512d r2 = _mm512_mul_pd(_mm512_add_pd(_mm512_mul_pd(x, x), _mm512_mul_pd(y, y)), sat);
+        const __m512d u =
+            E % 2 == 0 ? power_of8<E / 2 == 0 ? 1 : E / 2>(r2) : power_of8<E>(_mm512_sqrt_pd(r2));
+        base[m] = _mm512_add_pd(one, u);
+        g[m] = near_one8<E>(base[m]);
+        far = static_cast<__mmask8>(far | _mm512_cmp_pd_mask(base[m], two, _CMP_NLT_UQ));
+    }
+    if (far != 0) {
+        __mmask8 big = 0;
+        for (int32_t m = 0; m < kGroups8; ++m) {
+            const __mmask8 lanes = _mm512_cmp_pd_mask(base[m], two, _CMP_NLT_UQ);
+            if (lanes != 0) g[m] = _mm512_mask_blend_pd(lanes, g[m], far_root8<E>(base[m]));
+            big = static_cast<__mmask8>(big | _mm512_cmp_pd_mask(base[m], _mm512_set1_pd(kNewtonLimit), _CMP_NLT_UQ));
+        }
+        if (big != 0) return 1;  // rare
+    }
+    if constexpr (!kNearOneExact<E>) {
+#pragma GCC unroll 8
+        for (int32_t m = 0; m < kGroups8; ++m)
+            g[m] = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(base[m], one, _CMP_EQ_OQ), g[m], one);
+    }
+    return 0;
+}
+
+// rapp_iq_avx kBlock8 samples at a time (AVX-512F; the same operations per
+// lane, the block's powers added one by one in order of sample), the rest
+// rapp_iq_avx's.
 template <int32_t E, bool kIq, bool kSum>
-double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
-                   double* i, double* q, double power) {
-    if (cpu_has_avx()) return rapp_iq_avx<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
+__attribute__((target("avx512f"))) double rapp_iq_avx512(int32_t n, double inv_sat2, const IqImbalance* m,
+                                                         const double* xi, const double* xq, double* i,
+                                                         double* q, double power) {
+    const __m512d sat = _mm512_set1_pd(inv_sat2);
+    __m512d ii = sat, iq = sat, qi = sat, qq = sat;
+    if constexpr (kIq) {
+        ii = _mm512_set1_pd(m->ii);
+        iq = _mm512_set1_pd(m->iq);
+        qi = _mm512_set1_pd(m->qi);
+        qq = _mm512_set1_pd(m->qq);
+    }
+    alignas(64) double p2[kBlock8];
+    int32_t k = 0;
+    for (; k + kBlock8 <= n; k += kBlock8) {
+        __m512d g[kGroups8];
+        if (block_gains8<E>(xi + k, xq + k, sat, g) != 0) {
+            power = rapp_iq_whole<E, kIq, kSum>(kBlock8, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);
+            continue;
+        }
+#pragma GCC unroll 8
+        for (int32_t b = 0; b < kGroups8; ++b) {
+            const int32_t at = k + 8 * b;
+            __m512d u = _mm512_mul_pd(_mm512_loadu_pd(xi + at), g[b]);
+            __m512d v = _mm512_mul_pd(_mm512_loadu_pd(xq + at), g[b]);
+            if constexpr (kIq) {
+                const __m512d x = u, y = v;
+                u = _mm512_add_pd(_mm512_mul_pd(ii, x), _mm512_mul_pd(iq, y));
+                v = _mm512_add_pd(_mm512_mul_pd(qi, x), _mm512_mul_pd(qq, y));
+            }
+            _mm512_storeu_pd(i + at, u);
+            _mm512_storeu_pd(q + at, v);
+            if constexpr (kSum)
+                _mm512_store_pd(p2 + 8 * b, _mm512_add_pd(_mm512_mul_pd(u, u), _mm512_mul_pd(v, v)));
+        }
+        if constexpr (kSum) {
+#pragma GCC unroll 32
+            for (int32_t j = 0; j < kBlock8; ++j) power += p2[j];
+        }
+    }
+    return rapp_iq_avx<E, kIq, kSum>(n - k, inv_sat2, m, xi + k, xq + k, i + k, q + k, power);
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+// The widest kernel the processor has, at most `widest` (a RappLoop).
+template <int32_t E, bool kIq, bool kSum>
+double rapp_iq_any(int32_t widest, int32_t n, double inv_sat2, const IqImbalance* m, const double* xi,
+                   const double* xq, double* i, double* q, double power) {
+#if !defined(_WIN32)
+    if (widest >= kRappAvx512 && cpu_has_avx512())
+        return rapp_iq_avx512<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
+#endif
+    if (widest >= kRappAvx && cpu_has_avx()) return rapp_iq_avx<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
     return rapp_iq_whole<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
 }
 
@@ -359,7 +501,7 @@ void rapp_whole_any(int32_t n, double inv_sat2, const double* xi, const double* 
 }
 
 template <int32_t E, bool kIq, bool kSum>
-double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
+double rapp_iq_any(int32_t, int32_t n, double inv_sat2, const IqImbalance* m, const double* xi, const double* xq,
                    double* i, double* q, double power) {
     return rapp_iq_whole<E, kIq, kSum>(n, inv_sat2, m, xi, xq, i, q, power);
 }
@@ -368,8 +510,8 @@ double rapp_iq_any(int32_t n, double inv_sat2, const IqImbalance* m, const doubl
 typedef void (*RappKernel)(int32_t n, double inv_sat2, const double* xi, const double* xq, double* i,
                            double* q);
 typedef double (*RootKernel)(double base);
-typedef double (*RappIqKernel)(int32_t n, double inv_sat2, const IqImbalance* m, const double* xi,
-                               const double* xq, double* i, double* q, double power);
+typedef double (*RappIqKernel)(int32_t widest, int32_t n, double inv_sat2, const IqImbalance* m,
+                               const double* xi, const double* xq, double* i, double* q, double power);
 
 const RappKernel kRappKernels[17] = {
     nullptr,             rapp_whole_any<1>,  rapp_whole_any<2>,  rapp_whole_any<3>,
@@ -426,25 +568,36 @@ void rapp_amplify_from(int32_t n, double a_sat, double p, const double* xi, cons
     }
 }
 
-double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
-                   double* i, double* q, double power) {
+double rapp_iq_sum_with(int32_t widest, int32_t n, double a_sat, double p, const IqImbalance* m,
+                        const double* xi, const double* xq, double* i, double* q, double power) {
     const int32_t e = rapp_whole_exponent(p);
-    if (e > 0) return kRappIqKernels[m != nullptr ? 1 : 0][e](n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, power);
+    if (e > 0)
+        return kRappIqKernels[m != nullptr ? 1 : 0][e](widest, n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, power);
     rapp_amplify_from(n, a_sat, p, xi, xq, i, q);
     if (m != nullptr) return iq_imbalance_apply_sum(m, n, i, q, power);
     for (int32_t k = 0; k < n; ++k) power += i[k] * i[k] + q[k] * q[k];
     return power;
 }
 
-void rapp_iq(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
-             double* i, double* q) {
+double rapp_iq_sum(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
+                   double* i, double* q, double power) {
+    return rapp_iq_sum_with(kRappAvx512, n, a_sat, p, m, xi, xq, i, q, power);
+}
+
+void rapp_iq_with(int32_t widest, int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi,
+                  const double* xq, double* i, double* q) {
     const int32_t e = rapp_whole_exponent(p);
     if (e > 0 && m != nullptr) {
-        kRappIqKernels[2][e](n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, 0.0);
+        kRappIqKernels[2][e](widest, n, 1.0 / (a_sat * a_sat), m, xi, xq, i, q, 0.0);
         return;
     }
     rapp_amplify_from(n, a_sat, p, xi, xq, i, q);
     if (m != nullptr) iq_imbalance_apply(m, n, i, q);
+}
+
+void rapp_iq(int32_t n, double a_sat, double p, const IqImbalance* m, const double* xi, const double* xq,
+             double* i, double* q) {
+    rapp_iq_with(kRappAvx512, n, a_sat, p, m, xi, xq, i, q);
 }
 
 void rapp_amplify(int32_t n, double a_sat, double p, double* i, double* q) {

@@ -162,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RappFast,
 struct RappIqCase {
     double p;
     bool iq;    // with the IQ matrix
-    int32_t n;  // samples: a lone one, one vector block, a block and a tail, many
+    int32_t n;  // samples: a lone one, one vector block, a block and a tail, 32 + 16 + 9, many
 };
 void PrintTo(const RappIqCase& c, std::ostream* os) {
     *os << "p " << c.p << (c.iq ? " iq" : " no iq") << " n " << c.n;
@@ -173,7 +173,7 @@ std::vector<RappIqCase> rapp_iq_cases() {
     // 2p = 1, 2, 3, 4, 6, 13, 16 (the gain at 1 + u == 1 taken as it comes or
     // selected), and 2p not whole (pow).
     const double ps[] = {0.5, 1.0, 1.5, 2.0, 3.0, 6.5, 8.0, 2.25};
-    const int32_t ns[] = {1, 16, 17, 1003};
+    const int32_t ns[] = {1, 16, 17, 57, 1003};
     std::vector<RappIqCase> cases;
     for (double p : ps)
         for (bool iq : {false, true})
@@ -245,6 +245,37 @@ TEST_P(RappIqSum, EqualsTheSeparatePasses) {
     EXPECT_EQ(moved, 0);
     EXPECT_TRUE(same_bits(power, passes)) << power << " " << passes;
     EXPECT_TRUE(same_bits(power, lone)) << power << " " << lone;
+}
+
+// Each vector loop (AVX-512F blocks of 32, AVX blocks of 16, where the
+// processor has them) gives the plain loop's samples and power bit for bit,
+// with the power and without.
+TEST_P(RappIqSum, EveryLoopGivesThePlainLoopsBits) {
+    const RappIqCase c = GetParam();
+    const double a_sat = 0.6;
+    IqImbalance m;
+    iq_imbalance_setup(1.1, 5.0, &m);
+    const IqImbalance* mp = c.iq ? &m : nullptr;
+    Vec xi, xq;
+    mixed_envelopes(c.n, a_sat, &xi, &xq);
+    Vec pi(c.n), pq(c.n), ni(c.n), nq(c.n);
+    const double plain = rapp_iq_sum_with(kRappPlain, c.n, a_sat, c.p, mp, xi.data(), xq.data(), pi.data(),
+                                          pq.data(), 0.5);
+    rapp_iq_with(kRappPlain, c.n, a_sat, c.p, mp, xi.data(), xq.data(), ni.data(), nq.data());
+    for (const int32_t loop : {kRappAvx, kRappAvx512}) {
+        Vec yi(c.n, -1.0), yq(c.n, -1.0), zi(c.n, -1.0), zq(c.n, -1.0);
+        const double power =
+            rapp_iq_sum_with(loop, c.n, a_sat, c.p, mp, xi.data(), xq.data(), yi.data(), yq.data(), 0.5);
+        rapp_iq_with(loop, c.n, a_sat, c.p, mp, xi.data(), xq.data(), zi.data(), zq.data());
+        int32_t differ = 0, differ_no_sum = 0;
+        for (int32_t k = 0; k < c.n; ++k) {
+            differ += !same_bits(yi[k], pi[k]) || !same_bits(yq[k], pq[k]);
+            differ_no_sum += !same_bits(zi[k], ni[k]) || !same_bits(zq[k], nq[k]);
+        }
+        EXPECT_EQ(differ, 0) << "loop " << loop;
+        EXPECT_EQ(differ_no_sum, 0) << "loop " << loop;
+        EXPECT_TRUE(same_bits(power, plain)) << "loop " << loop << ": " << power << " " << plain;
+    }
 }
 
 // In place (the source is the output) the same samples and power as from a
