@@ -98,6 +98,8 @@ pa_awg|--rate 54 $base --oversample 8 --pa-rapp 3,8 --snr 30|awv
 pa_os1_csv|--rate 54 $base --oversample 1 --pa-rapp 1,2|csv
 clip_awg|--rate 54 $base --oversample 8 --clip-papr 6 --snr 28|awv
 pa_clip_awg|--rate 12 $base --oversample 2 --pa-rapp 2,4 --clip-papr 7|awv
+pa_iq_iqinv_awg|--rate 36 $base --oversample 2 --pa-rapp 2,5 --iq-gain 0.8 --iq-phase -4 --iq-inverse on --snr 22|awv
+pa_frac_iq_iqinv_csv|--rate 18 $base --oversample 1 --pa-rapp 2.25,3 --iq-phase 5 --iq-inverse on --clock-ppm 30|csv
 all_os8_awg|--rate 54 $base --oversample 8 --snr 20 --iq-gain 0.5 --iq-phase 2 --pa-rapp 3,8 --phase-noise-rms 1 --cfo-ppm 10 --carrier-ghz 5.8 --clock-ppm 10 --multipath-rms 50 --multipath-per-packet|awv
 all_os1_awg|--rate 54 $base --oversample 1 --snr 15 --iq-gain -0.5 --iq-phase -2 --pa-rapp 2,5 --clip-papr 9 --phase-noise-rms 3 --ppm -30 --carrier-ghz 2.4 --multipath-rms 80|awv
 all_os2_sigmf|--rate 24 $base --oversample 2 --snr 10 --iq-gain 1 --pa-rapp 3,6 --clock-ppm 50 --multipath-rms 40|sigmf-data
