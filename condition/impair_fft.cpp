@@ -5,6 +5,7 @@
 
 #include "cpu_features.h"
 #include "impair_chain.h"
+#include "platform_memory.h"
 
 namespace {
 
@@ -435,11 +436,11 @@ int32_t impair_fft_open(ImpairFft* f, int32_t n) {
     f->no_avx = 0;
     if (n < 4 || n > (1 << 22) || (n & (n - 1)) != 0) return 1;
     // cos and sin of n/2 angles, then each stage's twiddles in a row of their own.
-    double* tab = static_cast<double*>(std::malloc(3 * static_cast<size_t>(n) * sizeof(double)));
-    int32_t* swap = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));
+    double* tab = static_cast<double*>(large_alloc(3 * static_cast<size_t>(n) * sizeof(double)));
+    int32_t* swap = static_cast<int32_t*>(large_alloc(static_cast<size_t>(n) * sizeof(int32_t)));
     if (tab == nullptr || swap == nullptr) {
-        std::free(tab);
-        std::free(swap);
+        large_free(tab);
+        large_free(swap);
         return -1;
     }
     f->swap = swap;
@@ -477,8 +478,8 @@ int32_t impair_fft_open(ImpairFft* f, int32_t n) {
 }
 
 void impair_fft_close(ImpairFft* f) {
-    std::free(f->cos_tab);
-    std::free(f->swap);
+    large_free(f->cos_tab);
+    large_free(f->swap);
     f->swap = nullptr;
     f->cos_tab = f->sin_tab = f->stage_cos = f->stage_sin = nullptr;
     f->n = 0;

@@ -10,6 +10,7 @@
 
 #include "cpu_features.h"
 #include "impair_chain.h"
+#include "platform_memory.h"
 
 namespace {
 
@@ -430,7 +431,7 @@ int32_t impair_fft_single_open(ImpairFftSingle* f, int32_t n) {
     f->stage_cos = f->stage_sin = nullptr;
     f->no_avx = 0;
     if (n < kTile || n > (1 << 22) || (n & (n - 1)) != 0) return 1;
-    float* tab = static_cast<float*>(std::malloc(2 * static_cast<size_t>(n) * sizeof(float)));
+    float* tab = static_cast<float*>(large_alloc(2 * static_cast<size_t>(n) * sizeof(float)));
     if (tab == nullptr) return -1;
     f->n = n;
     f->stage_cos = tab;
@@ -448,7 +449,7 @@ int32_t impair_fft_single_open(ImpairFftSingle* f, int32_t n) {
 }
 
 void impair_fft_single_close(ImpairFftSingle* f) {
-    std::free(f->stage_cos);
+    large_free(f->stage_cos);
     f->stage_cos = f->stage_sin = nullptr;
     f->n = 0;
 }

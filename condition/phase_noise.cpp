@@ -6,6 +6,7 @@
 
 #include "cpu_features.h"
 #include "impair_chain.h"
+#include "platform_memory.h"
 
 namespace {
 
@@ -593,7 +594,7 @@ int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double*
     pn->m = m;
     if (impair_fft_open(&pn->fft, 2 * m) != 0) return -1;
     const size_t mm = static_cast<size_t>(m);
-    double* block = static_cast<double*>(std::malloc((8 * mm + 1) * sizeof(double)));
+    double* block = static_cast<double*>(large_alloc((8 * mm + 1) * sizeof(double)));
     if (block == nullptr) {
         impair_fft_close(&pn->fft);
         return -1;
@@ -603,15 +604,15 @@ int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double*
     pn->work_re = block + 4 * mm;
     pn->work_im = block + 6 * mm;
     // w and out share space with nothing the design uses afterwards.
-    pn->w = static_cast<double*>(std::malloc(3 * mm * sizeof(double)));
+    pn->w = static_cast<double*>(large_alloc(3 * mm * sizeof(double)));
     if (pn->w == nullptr) {
-        std::free(block);
+        large_free(block);
         pn->h_re = nullptr;
         impair_fft_close(&pn->fft);
         return -1;
     }
     pn->out = pn->w + mm;
-    pn->sh_re = static_cast<float*>(std::malloc(8 * mm * sizeof(float)));
+    pn->sh_re = static_cast<float*>(large_alloc(8 * mm * sizeof(float)));
     if (pn->sh_re == nullptr || impair_fft_single_open(&pn->sfft, 2 * m) != 0) {
         phase_noise_close(pn);
         return -1;
@@ -630,9 +631,9 @@ int32_t phase_noise_open(PhaseNoise* pn, const double* offsets_hz, const double*
 }
 
 void phase_noise_close(PhaseNoise* pn) {
-    std::free(pn->h_re);
-    std::free(pn->w);
-    std::free(pn->sh_re);
+    large_free(pn->h_re);
+    large_free(pn->w);
+    large_free(pn->sh_re);
     impair_fft_close(&pn->fft);
     impair_fft_single_close(&pn->sfft);
     pn->h_re = pn->w = nullptr;

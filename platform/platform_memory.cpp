@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr uintptr_t kHuge = 2u << 20;
 constexpr size_t kPrefaultMinimum = 16u << 20;
+constexpr size_t kLargeMinimum = 1u << 20;
 // Blocks from this size on are always mapped fresh by the C library (glibc's
 // largest threshold for doing so is 32 MB).
 constexpr size_t kFreshMapping = 32u << 20;
@@ -35,6 +37,66 @@ constexpr int kMaxBlocks = 4;
 struct PrefaultTask {
     std::thread worker;
 };
+
+namespace {
+
+// large_alloc's record of a block: its memory (a mapping of `mapped` bytes,
+// else the C library's block). From the C library itself, so that running
+// out of it reaches the caller as malloc's failure would.
+struct LargeRecord {
+    void* base;
+    size_t mapped;
+};
+// The record's address lies in the line before the block.
+constexpr size_t kLargeLead = 64;
+
+}  // namespace
+
+void* large_alloc(size_t bytes) {
+    if (bytes > SIZE_MAX - 2 * kHuge) return nullptr;
+    LargeRecord* r = static_cast<LargeRecord*>(std::malloc(sizeof(LargeRecord)));
+    if (r == nullptr) return nullptr;
+    unsigned char* at = nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kLargeMinimum) {
+        // Whole 2 MB pages from a 2 MB boundary: one more mapped, the ends trimmed.
+        const size_t length = (bytes + kLargeLead + kHuge - 1) & ~(kHuge - 1);
+        void* raw = mmap(nullptr, length + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw != MAP_FAILED) {
+            const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+            const uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
+            if (begin > start) munmap(raw, begin - start);
+            munmap(reinterpret_cast<void*>(begin + length), start + kHuge - begin);
+            madvise(reinterpret_cast<void*>(begin), length, MADV_HUGEPAGE);
+            r->base = reinterpret_cast<void*>(begin);
+            r->mapped = length;
+            at = static_cast<unsigned char*>(r->base);
+        }
+    }
+#endif
+    if (at == nullptr) {
+        r->base = std::malloc(bytes + kLargeLead);
+        r->mapped = 0;
+        at = static_cast<unsigned char*>(r->base);
+    }
+    if (at == nullptr) {
+        std::free(r);
+        return nullptr;
+    }
+    std::memcpy(at, &r, sizeof r);
+    return at + kLargeLead;
+}
+
+void large_free(void* block) {
+    if (block == nullptr) return;
+    LargeRecord* r;
+    std::memcpy(&r, static_cast<unsigned char*>(block) - kLargeLead, sizeof r);
+#if defined(__linux__)
+    if (r->mapped != 0) munmap(r->base, r->mapped);
+#endif
+    if (r->mapped == 0) std::free(r->base);
+    std::free(r);
+}
 
 void* zeroed_array(size_t count, size_t size) {
     if (count == 0) count = 1;

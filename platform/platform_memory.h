@@ -14,6 +14,16 @@ void* zeroed_array(size_t count, size_t size);
 // nullptr as zeroed_array. Release with std::free.
 void* array_for_writing(size_t count, size_t size, bool* zeroed);
 
+// A working block of bytes for a stage's tables and scratch (contents
+// undefined). From 1 MB on, on Linux, a fresh mapping of whole 2 MB
+// transparent huge pages where the system grants them (on a guest with
+// shadow page tables a 2 MB page's first touch costs about what a 4 KB
+// page's does), else from the C library; a small record of it always comes
+// from the C library. nullptr when out of memory. Release with large_free.
+void* large_alloc(size_t bytes);
+// Releases a block of large_alloc; nullptr is allowed.
+void large_free(void* block);
+
 // A background task that maps in, ahead of use, pages that a later stage will
 // write anyway; nullptr when there is nothing worth doing or no thread.
 struct PrefaultTask;

@@ -10,6 +10,7 @@
 
 #include "cpu_features.h"
 #include "frame_coding.h"
+#include "platform_memory.h"
 #include "ppdu.h"
 
 // Blocks of the first stages made ahead of the sample clock, the channel and the noise.
@@ -769,7 +770,7 @@ int32_t open_stages(ImpairedRun* c) {
     const size_t cap = static_cast<size_t>(g->cap);
     const size_t outputs = c->clock ? static_cast<size_t>(kSequenceBlock) : 0;
     const size_t each = 2 * (cap + outputs);
-    g->i[0] = static_cast<double*>(std::malloc(kStageBlocks * each * sizeof(double)));
+    g->i[0] = static_cast<double*>(large_alloc(kStageBlocks * each * sizeof(double)));
     if (g->i[0] == nullptr) return -1;
     for (int32_t b = 0; b < kStageBlocks; ++b) {
         g->i[b] = g->i[0] + b * each;
@@ -900,7 +901,7 @@ void impaired_stop(ImpairedRun* c) {
 
 void impaired_close(ImpairedRun* c) {
     impaired_stop(c);
-    if (c->ring != nullptr) std::free(c->ring->i[0]);
+    if (c->ring != nullptr) large_free(c->ring->i[0]);
     delete c->ring;
     if (c->src != nullptr && c->src->impaired == c) c->src->impaired = nullptr;
     std::free(c->ppdu_begin);

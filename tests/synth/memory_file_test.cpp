@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <vector>
@@ -143,5 +144,56 @@ TEST(MemoryFile, NoneWithoutLinux) {
 }
 
 #endif
+
+// ---- large_alloc ------------------------------------------------------------
+
+struct LargeCase {
+    const char* name;
+    size_t bytes;
+};
+void PrintTo(const LargeCase& c, std::ostream* os) { *os << c.name; }
+class LargeBlock : public ::testing::TestWithParam<LargeCase> {};
+
+// Every byte of the block is its own (two blocks alive at once hold their own
+// patterns), aligned for any sample type; from 1 MB on, on Linux, in the
+// first 2 MB page of its mapping.
+TEST_P(LargeBlock, HoldsItsBytesAligned) {
+    const LargeCase c = GetParam();
+    unsigned char* a = static_cast<unsigned char*>(large_alloc(c.bytes));
+    unsigned char* b = static_cast<unsigned char*>(large_alloc(c.bytes));
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    const uintptr_t align = reinterpret_cast<uintptr_t>(a) | reinterpret_cast<uintptr_t>(b);
+    EXPECT_EQ(align % 16, 0u);
+#if defined(__linux__)
+    if (c.bytes >= (1u << 20)) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % (2u << 20), 64u);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % (2u << 20), 64u);
+    }
+#endif
+    for (size_t k = 0; k < c.bytes; ++k) {
+        a[k] = static_cast<unsigned char>(k * 7 + 1);
+        b[k] = static_cast<unsigned char>(k * 13 + 5);
+    }
+    size_t wrong = 0;
+    for (size_t k = 0; k < c.bytes; ++k)
+        wrong += a[k] != static_cast<unsigned char>(k * 7 + 1) || b[k] != static_cast<unsigned char>(k * 13 + 5);
+    EXPECT_EQ(wrong, 0u);
+    large_free(a);
+    large_free(b);
+}
+
+const LargeCase kLargeCases[] = {{"none", 0},
+                                 {"one_byte", 1},
+                                 {"a_page_less_one", 4095},
+                                 {"just_under_the_huge_pages", (1u << 20) - 1},
+                                 {"from_the_huge_pages_on", 1u << 20},
+                                 {"several_huge_pages_and_a_part", (5u << 20) + 3}};
+INSTANTIATE_TEST_SUITE_P(Sizes, LargeBlock, ::testing::ValuesIn(kLargeCases), orv_test::PrintedName{});
+
+TEST(LargeBlock, NullReleasesNothingAndImpossibleRequestsFail) {
+    large_free(nullptr);
+    EXPECT_EQ(large_alloc(SIZE_MAX - 16), nullptr);
+}
 
 }  // namespace
