@@ -529,7 +529,7 @@ void put_single(const ChainOut* out, int32_t k, int32_t m, const float* i, const
     for (; j < m; ++j) to[2 * j] = i[j], to[2 * j + 1] = q[j];
 }
 
-// Waits for the block the chain takes next (a few when the ring ran dry), or makes it when
+// Waits for the block the chain takes next (kStageBatch of them when the ring ran dry), or makes it when
 // no helper thread runs.
 void await_block(FirstStageRing* g, ImpairedRun* c) {
     if (!g->running) {
