@@ -76,6 +76,8 @@ void rapp_iq(int32_t n, double a_sat, double p, const IqImbalance* m, const doub
              double* i, double* q);
 // The widest vector loop rapp_iq_sum_with and rapp_iq_with may take (where the
 // processor has it; each gives the same bits): the others are for the tests.
+// It governs their one-pass kernels (a whole 2p, with the power or the IQ
+// matrix); rapp_iq without the matrix is rapp_amplify_from, with its own loops.
 enum RappLoop : int32_t { kRappPlain = 0, kRappAvx = 1, kRappAvx512 = 2 };
 double rapp_iq_sum_with(int32_t widest, int32_t n, double a_sat, double p, const IqImbalance* m,
                         const double* xi, const double* xq, double* i, double* q, double power);
