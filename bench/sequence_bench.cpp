@@ -93,9 +93,10 @@ BENCHMARK(BM_Sequence1000Frames54MbpsAwg)
 
 // The same waveform through the whole impairment chain (amplifier, IQ
 // imbalance, phase noise, carrier and clock offset, a 50 ns channel per
-// packet, SNR): goal at most 2 times BM_Sequence1000Frames54MbpsAwg. On
-// Linux the samples kept between its passes (8 bytes each, 251 MB here) lie
-// in a memory file, which peak_rss_MB does not count.
+// packet, SNR): goal at most 2 times BM_Sequence1000Frames54MbpsAwg. The
+// samples kept between its passes (8 bytes each, 251 MB here) count in
+// peak_rss_MB; where the system grants no huge pages they lie in a memory
+// file, which it does not count.
 // Argument 2 (0/1): 1 = the SNR alone (the AWGN case of a PER table).
 void BM_Sequence1000Frames54MbpsAwgImpaired(benchmark::State& state) {
     std::vector<uint8_t> psdu(1028);

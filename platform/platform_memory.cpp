@@ -3,6 +3,7 @@
 #include "file_sink.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -85,6 +86,33 @@ void* large_alloc(size_t bytes) {
     }
     std::memcpy(at, &r, sizeof r);
     return at + kLargeLead;
+}
+
+void* large_alloc_zeroed(size_t bytes) {
+    unsigned char* block = static_cast<unsigned char*>(large_alloc(bytes));
+    if (block == nullptr) return nullptr;
+    LargeRecord* r;
+    std::memcpy(&r, block - kLargeLead, sizeof r);
+    if (r->mapped == 0) std::memset(block, 0, bytes);
+    return block;
+}
+
+bool large_pages_granted() {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    static const bool granted = [] {
+        // "always [madvise] never": the bracketed choice is the one in force.
+        char text[128] = {};
+        std::FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "rb");
+        if (f == nullptr) return false;
+        const size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[n] = '\0';
+        return std::strstr(text, "[always]") != nullptr || std::strstr(text, "[madvise]") != nullptr;
+    }();
+    return granted;
+#else
+    return false;
+#endif
 }
 
 void large_free(void* block) {

@@ -21,8 +21,14 @@ void* array_for_writing(size_t count, size_t size, bool* zeroed);
 // page's does), else from the C library; a small record of it always comes
 // from the C library. nullptr when out of memory. Release with large_free.
 void* large_alloc(size_t bytes);
+// A block of large_alloc, zero-filled (a fresh mapping already is, so the
+// pages stay untouched until used). Release with large_free.
+void* large_alloc_zeroed(size_t bytes);
 // Releases a block of large_alloc; nullptr is allowed.
 void large_free(void* block);
+// Whether the system grants large_alloc's blocks transparent huge pages
+// (Linux with them not switched off); read once.
+bool large_pages_granted();
 
 // A background task that maps in, ahead of use, pages that a later stage will
 // write anyway; nullptr when there is nothing worth doing or no thread.

@@ -8,6 +8,11 @@
 #include "orvasynth.h"
 #include "writers.h"
 
+// Where an impaired AWG sequence's samples are kept between passes: an array
+// in 2 MB pages where the system grants them (else as kKeptMemoryFile), a
+// memory file where there is one (else an array), or an array of the C library.
+enum KeptStore : int32_t { kKeptHugePages, kKeptMemoryFile, kKeptArray };
+
 // How one call may run; every choice gives the same bytes. orv_11a_actual
 // uses the defaults; tests pass others to compare.
 struct GenerateOptions {
@@ -18,7 +23,7 @@ struct GenerateOptions {
     int32_t ppdu_builders = 2;  // a sequence's PPDUs are built on at most this many threads
     int64_t value_cache_bytes = 32 << 20;  // a sequence's coded symbols kept between passes
     int64_t kept_sample_bytes = int64_t{256} << 20;  // an impaired AWG sequence's samples kept between passes
-    bool kept_in_memory_file = true;  // ... in a memory file where there is one, else in an array
+    KeptStore kept_store = kKeptHugePages;  // ... and where
 };
 
 // Per-call sample arrays, each of `total` elements: I and Q share one block;

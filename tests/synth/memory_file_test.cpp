@@ -3,6 +3,8 @@
 // strays outside the file refused rather than clipped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -183,6 +185,20 @@ TEST_P(LargeBlock, HoldsItsBytesAligned) {
     large_free(b);
 }
 
+// A zeroed block reads as zeros even where the C library hands back the
+// memory of a block just filled and released.
+TEST_P(LargeBlock, ZeroedBlockReadsZero) {
+    const LargeCase c = GetParam();
+    unsigned char* used = static_cast<unsigned char*>(large_alloc(c.bytes));
+    ASSERT_NE(used, nullptr);
+    std::memset(used, 0xa5, c.bytes);
+    large_free(used);
+    const unsigned char* zero = static_cast<const unsigned char*>(large_alloc_zeroed(c.bytes));
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(std::count(zero, zero + c.bytes, 0), static_cast<std::ptrdiff_t>(c.bytes));
+    large_free(const_cast<unsigned char*>(zero));
+}
+
 const LargeCase kLargeCases[] = {{"none", 0},
                                  {"one_byte", 1},
                                  {"a_page_less_one", 4095},
@@ -194,6 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LargeBlock, ::testing::ValuesIn(kLargeCases), or
 TEST(LargeBlock, NullReleasesNothingAndImpossibleRequestsFail) {
     large_free(nullptr);
     EXPECT_EQ(large_alloc(SIZE_MAX - 16), nullptr);
+    EXPECT_EQ(large_alloc_zeroed(SIZE_MAX - 16), nullptr);
 }
 
 }  // namespace
