@@ -569,8 +569,9 @@ bool kept_fits(const SequenceCall* c) {
 // the C library; none when memory runs short. On a guest with shadow page
 // tables a 4 KB page's first touch costs about 10 us, so the 251 MB of the
 // 1000-packet PER waveform would cost 0.6 s in such pages; in 2 MB pages
-// they cost about 25 ms, less than the memory file's four copies through
-// the kernel (the benchmark's call about a fifth faster).
+// they cost about 15 ms measured alone, less than the memory file's four
+// copies through the kernel (the benchmark's call about a tenth faster, with
+// a sixth less CPU).
 void open_kept(SequenceCall* c) {
     const size_t bytes = static_cast<size_t>(2 * c->run.setup.total) * sizeof(float);
     if (c->store == kKeptHugePages && large_pages_granted()) {
